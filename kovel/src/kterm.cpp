@@ -1,0 +1,363 @@
+#include "kterm.h"
+
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "varint.h"
+
+namespace kovel {
+
+using detail::get_varint;
+using detail::put_varint;
+using detail::varint_size;
+
+namespace {
+
+// Leading byte of an encoded command list element.
+constexpr std::uint8_t kCmdTag = 0x00;
+constexpr std::uint8_t kHoleTag = 0x01;
+
+bool has_text(StrCmd::Kind k) { return k == StrCmd::Kind::Write || k == StrCmd::Kind::Push; }
+
+std::uint8_t* put_bytes(std::uint8_t* p, std::string_view s) {
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+std::size_t text_size(std::string_view s) { return varint_size(s.size()) + s.size(); }
+
+std::uint8_t* put_text(std::uint8_t* p, std::string_view s) { return put_bytes(put_varint(p, s.size()), s); }
+
+std::size_t at_size(const std::optional<Range>& at) {
+  return at ? 1 + varint_size(at->start) + varint_size(at->end) : 1;
+}
+
+std::uint8_t* put_at(std::uint8_t* p, const std::optional<Range>& at) {
+  if (!at) {
+    *p++ = 0;
+    return p;
+  }
+  *p++ = 1;
+  return put_varint(put_varint(p, at->start), at->end);
+}
+
+// Encodes a command list (without its count) into a string.
+std::string encode_cmds(std::span<const CmdOrHole> cmds) {
+  std::size_t n = 0;
+  for (const auto& c : cmds) n += c.hole ? 1 : 2 + (has_text(c.cmd.kind) ? text_size(c.cmd.text) : 0);
+  std::string out(n, '\0');
+  auto* p = reinterpret_cast<std::uint8_t*>(out.data());
+  for (const auto& c : cmds) {
+    if (c.hole) {
+      *p++ = kHoleTag;
+      continue;
+    }
+    *p++ = kCmdTag;
+    *p++ = static_cast<std::uint8_t>(c.cmd.kind);
+    if (has_text(c.cmd.kind)) p = put_text(p, c.cmd.text);
+  }
+  return out;
+}
+
+std::string_view read_text(const std::uint8_t*& p) {
+  std::uint64_t n = get_varint(p);
+  std::string_view s(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
+  p += n;
+  return s;
+}
+
+}  // namespace
+
+CmdView CmdCursor::next() {
+  CmdView v;
+  --left_;
+  if (*pos_++ == kHoleTag) {
+    v.hole = true;
+    return v;
+  }
+  v.kind = static_cast<StrCmd::Kind>(*pos_++);
+  if (has_text(v.kind)) v.text = read_text(pos_);
+  return v;
+}
+
+KTerm* KTerm::allocate(Variant v, std::uint8_t index, std::size_t nkids, std::size_t nbytes) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  if (nkids > (kMax - sizeof(KTerm)) / sizeof(KTerm*) || nbytes > kMax - sizeof(KTerm) - nkids * sizeof(KTerm*))
+    throw std::bad_alloc();
+  void* m = std::malloc(sizeof(KTerm) + nkids * sizeof(KTerm*) + nbytes);
+  if (!m) throw std::bad_alloc();
+  return new (m) KTerm(v, index, nkids, nbytes);
+}
+
+KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::string_view lang,
+                      std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
+                      std::optional<Range> at) {
+  const bool quote_like = v != Variant::Tuple;
+  std::size_t nbytes = text_size(tag) + varint_size(ncmds) + cmd_bytes.size();
+  if (quote_like) nbytes += text_size(lang) + at_size(at);
+  KTerm* n = allocate(v, index, kids.size(), nbytes);
+  const KTerm** k = n->kids();
+  for (auto& r : kids) *k++ = r.detach();
+  std::uint8_t* p = put_text(n->bytes(), tag);
+  if (quote_like) p = put_text(p, lang);
+  p = put_bytes(put_varint(p, ncmds), cmd_bytes);
+  if (quote_like) put_at(p, at);
+  return KNode(n);
+}
+
+void KTerm::release() const {
+  if (rc_.fetch_sub(1, std::memory_order_release) != 1) return;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  // Dead nodes are chained through their (no longer needed) byte count, so
+  // freeing a subgraph of any depth needs neither recursion nor allocation.
+  auto* head = const_cast<KTerm*>(this);
+  head->nbytes_ = 0;
+  while (head) {
+    KTerm* n = head;
+    head = reinterpret_cast<KTerm*>(static_cast<std::uintptr_t>(n->nbytes_));
+    for (std::uint64_t i = 0; i < n->nkids_; ++i) {
+      const KTerm* kid = n->kids()[i];
+      if (kid->rc_.fetch_sub(1, std::memory_order_release) == 1) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        auto* dead = const_cast<KTerm*>(kid);
+        dead->nbytes_ = reinterpret_cast<std::uintptr_t>(head);
+        head = dead;
+      }
+    }
+    n->~KTerm();
+    std::free(n);
+  }
+}
+
+std::size_t KTerm::allocated_size() const { return malloc_usable_size(const_cast<KTerm*>(this)); }
+
+std::string_view KTerm::tag() const {
+  const std::uint8_t* p = bytes();
+  return read_text(p);
+}
+
+std::string_view KTerm::lang() const {
+  if (!is_quote_like()) return {};
+  const std::uint8_t* p = bytes();
+  read_text(p);
+  return read_text(p);
+}
+
+std::size_t KTerm::cmds_offset() const {
+  const std::uint8_t* p = bytes();
+  read_text(p);
+  if (is_quote_like()) read_text(p);
+  return static_cast<std::size_t>(p - bytes());
+}
+
+std::uint64_t KTerm::cmd_count() const {
+  const std::uint8_t* p = bytes() + cmds_offset();
+  return get_varint(p);
+}
+
+CmdCursor KTerm::cmds() const {
+  const std::uint8_t* p = bytes() + cmds_offset();
+  std::uint64_t n = get_varint(p);
+  return {p, n};
+}
+
+std::vector<CmdOrHole> KTerm::cmd_values() const {
+  std::vector<CmdOrHole> out;
+  for (CmdCursor c = cmds(); !c.done();) out.push_back(c.next().to_value());
+  return out;
+}
+
+std::optional<Range> KTerm::at() const {
+  if (!is_quote_like()) return std::nullopt;
+  CmdCursor c = cmds();
+  while (!c.done()) c.next();
+  const std::uint8_t* p = c.position();
+  if (*p++ == 0) return std::nullopt;
+  Range r;
+  r.start = get_varint(p);
+  r.end = get_varint(p);
+  return r;
+}
+
+void KTerm::write(PrefixWriter& w) const {
+  struct Frame {
+    const KTerm* node;
+    const std::uint8_t* pos;
+    std::uint64_t left;
+    std::uint64_t next_child;
+  };
+  std::vector<Frame> stack;
+  const KTerm* node = this;
+  const std::uint8_t* pos = bytes() + cmds_offset();
+  std::uint64_t left = get_varint(pos);
+  std::uint64_t next_child = 0;
+  for (;;) {
+    while (left) {
+      --left;
+      if (*pos++ == kHoleTag) {
+        const KTerm* child;
+        if (node->variant_ == Variant::Tuple) {
+          if (next_child >= node->nkids_)
+            throw Panic("KTerm::write",
+                        "HOLE with no child left: Tuple '" + std::string(node->tag()) + "' has " +
+                            std::to_string(node->nkids_) + " children and more HOLEs");
+          child = node->kids()[next_child++];
+        } else {
+          child = node->kids()[0];
+        }
+        stack.push_back({node, pos, left, next_child});
+        node = child;
+        pos = node->bytes() + node->cmds_offset();
+        left = get_varint(pos);
+        next_child = 0;
+        continue;
+      }
+      auto kind = static_cast<StrCmd::Kind>(*pos++);
+      if (has_text(kind)) {
+        w.interpret(kind, read_text(pos));
+      } else {
+        w.interpret(kind, {});
+      }
+    }
+    if (stack.empty()) return;
+    const Frame& f = stack.back();
+    node = f.node;
+    pos = f.pos;
+    left = f.left;
+    next_child = f.next_child;
+    stack.pop_back();
+  }
+}
+
+bool equal(const KTerm& a, const KTerm& b) {
+  std::vector<std::pair<const KTerm*, const KTerm*>> todo{{&a, &b}};
+  while (!todo.empty()) {
+    auto [x, y] = todo.back();
+    todo.pop_back();
+    if (x == y) continue;
+    // The bytes hold tag, lang, commands and range in one canonical form.
+    if (x->variant_ != y->variant_ || x->nkids_ != y->nkids_ || x->nbytes_ != y->nbytes_ ||
+        (x->is_quote_like() && x->index_ != y->index_) ||
+        std::memcmp(x->bytes(), y->bytes(), static_cast<std::size_t>(x->nbytes_)) != 0)
+      return false;
+    for (std::uint64_t i = 0; i < x->nkids_; ++i) todo.emplace_back(x->kids()[i], y->kids()[i]);
+  }
+  return true;
+}
+
+// --- Constructors ---
+
+KRef leaf(std::string_view tag, std::string_view code) {
+  const CmdOrHole cmd = CmdOrHole::of(write(code));
+  return tuple(tag, {}, std::span<const CmdOrHole>(&cmd, 1));
+}
+
+KRef sym(std::string_view s) { return leaf(s, s); }
+
+KNode ktuple(std::string_view tag, std::span<const KRef> children, std::span<const CmdOrHole> cmds) {
+  std::vector<KRef> kids(children.begin(), children.end());
+  return KTerm::assemble(KTerm::Variant::Tuple, 0, tag, {}, kids, cmds.size(), encode_cmds(cmds), std::nullopt);
+}
+
+KRef tuple(std::string_view tag, std::span<const KRef> children, std::span<const CmdOrHole> cmds) {
+  return ktuple(tag, children, cmds).share();
+}
+
+KNode kquote_at(std::string_view tag, std::uint8_t index, std::string_view lang, KRef term,
+                std::span<const CmdOrHole> cmds, std::optional<Range> at) {
+  return KTerm::assemble(KTerm::Variant::Quote, index, tag, lang, std::span<KRef>(&term, 1), cmds.size(),
+                         encode_cmds(cmds), at);
+}
+
+KNode kunquote_at(std::string_view tag, std::uint8_t index, std::string_view lang, KRef term,
+                  std::span<const CmdOrHole> cmds, std::optional<Range> at) {
+  return KTerm::assemble(KTerm::Variant::Unquote, index, tag, lang, std::span<KRef>(&term, 1), cmds.size(),
+                         encode_cmds(cmds), at);
+}
+
+KRef quote(std::string_view tag, std::uint8_t index, std::string_view lang, KRef term,
+           std::span<const CmdOrHole> cmds) {
+  return kquote_at(tag, index, lang, std::move(term), cmds, std::nullopt).share();
+}
+
+KRef unquote(std::string_view tag, std::uint8_t index, std::string_view lang, KRef term,
+             std::span<const CmdOrHole> cmds) {
+  return kunquote_at(tag, index, lang, std::move(term), cmds, std::nullopt).share();
+}
+
+// --- Builder ---
+
+KTermBuilder KTermBuilder::tuple_builder(std::string_view tag) { return KTermBuilder(Kind::Tuple, tag); }
+
+KTermBuilder KTermBuilder::quote_builder(Kind kind, std::string_view tag, std::uint8_t index,
+                                         std::string_view lang, std::optional<Range> at) {
+  KTermBuilder b(kind, tag);
+  b.index_ = index;
+  b.lang_ = lang;
+  b.at_ = at;
+  return b;
+}
+
+namespace {
+void append_cmd(std::string& cmds, StrCmd::Kind kind) {
+  cmds.push_back(static_cast<char>(kCmdTag));
+  cmds.push_back(static_cast<char>(kind));
+}
+void append_cmd(std::string& cmds, StrCmd::Kind kind, std::string_view s) {
+  append_cmd(cmds, kind);
+  detail::append_varint(cmds, s.size());
+  cmds.append(s);
+}
+}  // namespace
+
+KTermBuilder& KTermBuilder::write(std::string_view s) {
+  if (s.empty()) return *this;
+  append_cmd(cmds_, StrCmd::Kind::Write, s);
+  ++ncmds_;
+  return *this;
+}
+
+KTermBuilder& KTermBuilder::nl() {
+  append_cmd(cmds_, StrCmd::Kind::NL);
+  ++ncmds_;
+  return *this;
+}
+
+KTermBuilder& KTermBuilder::push(std::string_view s) {
+  append_cmd(cmds_, StrCmd::Kind::Push, s);
+  ++ncmds_;
+  return *this;
+}
+
+KTermBuilder& KTermBuilder::pop() {
+  append_cmd(cmds_, StrCmd::Kind::Pop);
+  ++ncmds_;
+  return *this;
+}
+
+KTermBuilder& KTermBuilder::child(const KRef& t) {
+  children_.reserve(children_.size() + 1);  // so a failed push leaves no HOLE behind
+  cmds_.push_back(static_cast<char>(kHoleTag));
+  children_.push_back(t);
+  ++ncmds_;
+  return *this;
+}
+
+KNode KTermBuilder::build() && {
+  // The builder is used up whatever happens: take everything out first.
+  std::vector<KRef> children = std::move(children_);
+  std::string cmds = std::move(cmds_);
+  children_.clear();
+  cmds_.clear();
+  const std::uint64_t ncmds = std::exchange(ncmds_, 0);
+  if (kind_ != Kind::Tuple && children.size() != 1)
+    throw Panic("KTermBuilder::build", "assertion `left == right` failed\n  left: " +
+                                           std::to_string(children.size()) + "\n right: 1");
+  return KTerm::assemble(kind_, index_, tag_, lang_, children, ncmds, cmds, at_);
+}
+
+}  // namespace kovel

@@ -1,0 +1,276 @@
+#include "postcard.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "varint.h"
+
+namespace kovel {
+
+using detail::append_varint;
+using detail::get_varint;
+
+std::string_view message(DecodeError e) {
+  switch (e) {
+    case DecodeError::EndOfInput: return "Hit the end of buffer, expected more data";
+    case DecodeError::Varint: return "Found a varint that didn't terminate. Is the usize too big for this platform?";
+    case DecodeError::Utf8: return "Tried to parse invalid utf-8";
+    case DecodeError::Option: return "Found an Option discriminant that wasn't 0 or 1";
+    case DecodeError::Variant: return "Serde Deserialization Error";
+  }
+  return "Serde Deserialization Error";
+}
+
+// --- Encoding ---
+//
+// A node's bytes already hold its tag, language, commands and range in wire
+// form, so encoding a node is its variant, a copy of its head, its children
+// (walked with an explicit stack) and a copy of its tail.
+
+namespace {
+
+void append(std::string& out, const std::uint8_t* p, std::size_t n) {
+  out.append(reinterpret_cast<const char*>(p), n);
+}
+
+// Writes everything of `n` that comes before its children.
+void open_node(const KTerm& n, std::string& out) {
+  const std::uint8_t* b = n.bytes();
+  const std::size_t head = n.cmds_offset();
+  out.push_back(static_cast<char>(n.variant()));
+  if (n.is_quote_like()) {
+    const std::uint8_t* p = b;
+    const std::uint64_t tag_len = get_varint(p);
+    const auto tag_end = static_cast<std::size_t>(p - b) + static_cast<std::size_t>(tag_len);
+    append(out, b, tag_end);
+    out.push_back(static_cast<char>(n.index()));
+    append(out, b + tag_end, head - tag_end);
+  } else {
+    append(out, b, head);
+    append_varint(out, n.children().size());
+  }
+}
+
+void close_node(const KTerm& n, std::string& out) {
+  const std::size_t head = n.cmds_offset();
+  append(out, n.bytes() + head, static_cast<std::size_t>(n.byte_count()) - head);
+}
+
+}  // namespace
+
+void encode_term(const KTerm& root, std::string& out) {
+  struct Frame {
+    const KTerm* node;
+    std::size_t next_child;
+  };
+  std::vector<Frame> stack;
+  open_node(root, out);
+  stack.push_back({&root, 0});
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    auto kids = f.node->children();
+    if (f.next_child < kids.size()) {
+      const KTerm* kid = kids[f.next_child++];
+      open_node(*kid, out);
+      stack.push_back({kid, 0});
+      continue;
+    }
+    close_node(*f.node, out);
+    stack.pop_back();
+  }
+}
+
+std::string encode_term(const KTerm& t) {
+  std::string out;
+  encode_term(t, out);
+  return out;
+}
+
+// --- Decoding ---
+
+namespace {
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
+
+  std::size_t left() const { return static_cast<std::size_t>(end_ - p_); }
+  DecodeError error() const { return error_; }
+
+  bool fail(DecodeError e) {
+    error_ = e;
+    return false;
+  }
+
+  bool byte(std::uint8_t& b) {
+    if (p_ == end_) return fail(DecodeError::EndOfInput);
+    b = *p_++;
+    return true;
+  }
+
+  // At most 10 bytes; the tenth may only carry the top bit.
+  bool varint64(std::uint64_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+      std::uint8_t b;
+      if (!byte(b)) return false;
+      if (i == 9) {
+        if (b > 1) return fail(DecodeError::Varint);
+        v |= static_cast<std::uint64_t>(b) << 63;
+        return true;
+      }
+      v |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+      if (!(b & 0x80)) return true;
+    }
+    return true;  // unreachable
+  }
+
+  // At most 5 bytes; the fifth may only carry the top four bits.
+  bool varint32(std::uint32_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < 5; ++i) {
+      std::uint8_t b;
+      if (!byte(b)) return false;
+      if (i == 4) {
+        if (b > 0x0F) return fail(DecodeError::Varint);
+        v |= static_cast<std::uint32_t>(b) << 28;
+        return true;
+      }
+      v |= static_cast<std::uint32_t>(b & 0x7F) << (7 * i);
+      if (!(b & 0x80)) return true;
+    }
+    return true;  // unreachable
+  }
+
+  // The length is checked against the input before anything is looked at.
+  bool text(std::string_view& s) {
+    std::uint64_t n;
+    if (!varint64(n)) return false;
+    if (n > left()) return fail(DecodeError::EndOfInput);
+    const auto len = static_cast<std::size_t>(n);
+    if (!detail::valid_utf8(p_, len)) return fail(DecodeError::Utf8);
+    s = std::string_view(reinterpret_cast<const char*>(p_), len);
+    p_ += len;
+    return true;
+  }
+
+  // Reads a command list into `out` in canonical node form.
+  bool cmds(std::string& out, std::uint64_t& count) {
+    out.clear();
+    if (!varint64(count)) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint32_t tag;
+      if (!varint32(tag)) return false;
+      if (tag == 1) {
+        out.push_back(0x01);
+        continue;
+      }
+      if (tag != 0) return fail(DecodeError::Variant);
+      std::uint32_t kind;
+      if (!varint32(kind)) return false;
+      if (kind > 3) return fail(DecodeError::Variant);
+      out.push_back(0x00);
+      out.push_back(static_cast<char>(kind));
+      if (kind == 0 || kind == 2) {
+        std::string_view s;
+        if (!text(s)) return false;
+        append_varint(out, s.size());
+        out.append(s);
+      }
+    }
+    return true;
+  }
+
+  bool at(std::optional<Range>& at) {
+    std::uint8_t present;
+    if (!byte(present)) return false;
+    if (present == 0) {
+      at.reset();
+      return true;
+    }
+    if (present != 1) return fail(DecodeError::Option);
+    Range r;
+    if (!varint64(r.start) || !varint64(r.end)) return false;
+    at = r;
+    return true;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  DecodeError error_ = DecodeError::EndOfInput;
+};
+
+// A node whose children are still being read.
+struct Pending {
+  KTerm::Variant variant;
+  std::uint8_t index;
+  std::string_view tag;
+  std::string_view lang;
+  std::uint64_t nkids;    // expected children
+  std::size_t kids_base;  // where its children start on the value stack
+};
+
+// Room reserved for a list before its first element arrives: never more than
+// the input could hold, and never more than 1 MiB up front.
+std::size_t reservation(std::uint64_t count, std::size_t bytes_left, std::size_t elem_size) {
+  if (count > bytes_left) return 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, (std::size_t{1} << 20) / elem_size));
+}
+
+}  // namespace
+
+DecodeResult decode_term(std::span<const std::uint8_t> data) {
+  Reader r(data.data(), data.data() + data.size());
+  std::vector<Pending> open;
+  std::vector<KRef> values;  // finished children of the open nodes
+  std::string cmd_bytes;
+  DecodeResult result;
+
+  // Reads a node's fields up to its children and opens it.
+  auto begin = [&]() -> bool {
+    std::uint32_t variant;
+    if (!r.varint32(variant)) return false;
+    if (variant > 2) return r.fail(DecodeError::Variant);
+    Pending p{static_cast<KTerm::Variant>(variant), 0, {}, {}, 1, values.size()};
+    if (!r.text(p.tag)) return false;
+    if (p.variant == KTerm::Variant::Tuple) {
+      if (!r.varint64(p.nkids)) return false;
+      values.reserve(values.size() + reservation(p.nkids, r.left(), sizeof(KRef)));
+    } else if (!r.byte(p.index) || !r.text(p.lang)) {
+      return false;
+    }
+    open.push_back(p);
+    return true;
+  };
+
+  if (!begin()) {
+    result.error = r.error();
+    return result;
+  }
+  while (!open.empty()) {
+    const Pending& p = open.back();
+    if (values.size() - p.kids_base < p.nkids) {
+      if (!begin()) {
+        result.error = r.error();
+        return result;
+      }
+      continue;
+    }
+    std::uint64_t ncmds;
+    std::optional<Range> at;
+    if (!r.cmds(cmd_bytes, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) {
+      result.error = r.error();
+      return result;
+    }
+    std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
+    KRef node = KTerm::assemble(p.variant, p.index, p.tag, p.lang, kids, ncmds, cmd_bytes, at).share();
+    values.resize(p.kids_base);
+    open.pop_back();
+    values.push_back(std::move(node));
+  }
+  result.term = std::move(values.back());
+  return result;
+}
+
+}  // namespace kovel
