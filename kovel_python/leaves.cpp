@@ -1,0 +1,44 @@
+// The leaf functions: leaf, sym and name.
+#include "args.h"
+#include "types.h"
+
+namespace kovel::py {
+
+namespace {
+
+PyObject* fn_leaf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* names[] = {"tag", "code"};
+  PyObject* a[2];
+  std::string_view tag, code;
+  if (!bind_args("leaf()", names, args, nargs, kwnames, a) || !to_text(a[0], "tag", tag) ||
+      !to_text(a[1], "code", code))
+    return nullptr;
+  return guarded([&] { return new_kterm(leaf(tag, code)); });
+}
+
+PyObject* fn_sym(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* names[] = {"s"};
+  PyObject* a[1];
+  std::string_view s;
+  if (!bind_args("sym()", names, args, nargs, kwnames, a) || !to_text(a[0], "s", s)) return nullptr;
+  return guarded([&] { return new_kterm(sym(s)); });
+}
+
+PyObject* fn_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* names[] = {"s"};
+  PyObject* a[1];
+  std::string_view s;
+  if (!bind_args("name()", names, args, nargs, kwnames, a) || !to_text(a[0], "s", s)) return nullptr;
+  return guarded([&] { return new_kterm(leaf("identifier", s)); });
+}
+
+}  // namespace
+
+PyMethodDef kLeafDef = {"leaf", as_cfunc(fn_leaf), kFastKw,
+                        "leaf(tag, code)\n--\n\nA leaf node: a tag whose only content is `code`."};
+PyMethodDef kSymDef = {"sym", as_cfunc(fn_sym), kFastKw,
+                       "sym(s)\n--\n\nA symbol: a leaf whose tag and code are the same."};
+PyMethodDef kNameDef = {"name", as_cfunc(fn_name), kFastKw,
+                        "name(s)\n--\n\nAn identifier term (the `\xe2\x9f\xa8N\xe2\x9f\xa9` operator)."};
+
+}  // namespace kovel::py

@@ -1,0 +1,114 @@
+// The KTerm class: a Python handle to one shared term.
+#include <string>
+
+#include "postcard.h"
+#include "repr_quote.h"
+#include "types.h"
+
+namespace kovel::py {
+
+namespace {
+
+const KTerm& term_of(PyObject* self) { return *reinterpret_cast<PyKTerm*>(self)->term; }
+
+PyObject* text_to_str(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+}
+
+PyObject* kterm_str(PyObject* self) {
+  return guarded([&] { return text_to_str(term_of(self).coparse()); });
+}
+
+PyObject* kterm_repr(PyObject* self) {
+  return guarded([&] {
+    const std::string text = term_of(self).coparse();
+    std::string out;
+    out.reserve(text.size() + 9);
+    out += "KTerm(";
+    append_repr_quoted(out, text);
+    out += ')';
+    return text_to_str(out);
+  });
+}
+
+PyObject* kterm_coparse(PyObject* self, PyObject*) { return kterm_str(self); }
+
+PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const std::string bytes = encode_term(term_of(self));
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// Compiles the text as an expression and evaluates it in __main__'s namespace.
+PyObject* eval_in_main(const std::string& text) {
+  if (const auto nul = text.find('\0'); nul != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "nul byte found in provided data at position: %zu", nul);
+    return nullptr;
+  }
+  PyRef code(Py_CompileString(text.c_str(), "<string>", Py_eval_input));
+  if (!code) return nullptr;
+  PyObject* main = PyImport_AddModule("__main__");  // borrowed
+  if (!main) return nullptr;
+  PyRef globals(PyObject_GetAttrString(main, "__dict__"));
+  if (!globals) return nullptr;
+  if (!PyDict_Check(globals.get())) {
+    PyRef qual(PyType_GetQualName(Py_TYPE(globals.get())));
+    if (!qual) return nullptr;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'dict'", qual.get());
+    return nullptr;
+  }
+  PyRef key(PyUnicode_FromString("__builtins__"));
+  if (!key) return nullptr;
+  if (!PyDict_GetItemWithError(globals.get(), key.get())) {
+    if (PyErr_Occurred()) return nullptr;
+    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+  }
+  return PyEval_EvalCode(code.get(), globals.get(), globals.get());
+}
+
+PyObject* kterm_reduce(PyObject* self, PyObject*) {
+  std::string text;
+  if (!guarded_void([&] { text = term_of(self).coparse(); })) return nullptr;
+  return eval_in_main(text);
+}
+
+PyMethodDef kterm_methods[] = {
+    {"coparse", kterm_coparse, METH_NOARGS, "coparse($self)\n--\n\nSerialize the term back to source code."},
+    {"postcard_bytes", kterm_postcard_bytes, METH_NOARGS,
+     "postcard_bytes($self)\n--\n\nSerialize this term to postcard bytes for the heterogeneous `py\xe2\x86\x93` "
+     "protocol."},
+    {"reduce", kterm_reduce, METH_NOARGS,
+     "reduce($self)\n--\n\nEval this term's source and return the resulting Python value (the `\xe2\x86\x93` "
+     "operator)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kterm_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A `kovel` term: a shared handle to a core `KTerm`.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<PyKTerm>)},
+    {Py_tp_str, reinterpret_cast<void*>(kterm_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(kterm_repr)},
+    {Py_tp_methods, kterm_methods},
+    {0, nullptr},
+};
+
+PyType_Spec kterm_spec = {"builtins.KTerm", sizeof(PyKTerm), 0, Py_TPFLAGS_DEFAULT, kterm_slots};
+
+PyTypeObject* g_kterm_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* kterm_type() { return create_type_once(g_kterm_type, kterm_spec); }
+
+PyObject* new_kterm(KRef t) {
+  PyTypeObject* tp = kterm_type();
+  if (!tp) return nullptr;
+  PyKTerm* obj = PyObject_New(PyKTerm, tp);
+  if (!obj) return nullptr;
+  new (&obj->term) KRef(std::move(t));
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+}  // namespace kovel::py
