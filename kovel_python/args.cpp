@@ -25,8 +25,8 @@ bool is_name(PyObject* kw, const char* name) {
 
 }  // namespace
 
-bool bind_args(const char* display, std::span<const char* const> names, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool bind_args_slow(const char* display, std::span<const char* const> names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   const auto n = static_cast<Py_ssize_t>(names.size());
   if (nargs > n) {
     PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", display, n, nargs,

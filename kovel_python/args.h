@@ -12,8 +12,17 @@ namespace kovel::py {
 // Binds vectorcall arguments to `names` (all required, by position or
 // keyword); `out` receives borrowed references. Raises the binding TypeErrors
 // with `display` (e.g. "sym()") and returns false on failure.
-bool bind_args(const char* display, std::span<const char* const> names, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+bool bind_args_slow(const char* display, std::span<const char* const> names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+inline bool bind_args(const char* display, std::span<const char* const> names, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  // The common call: every argument by position.
+  if (!kwnames && nargs == static_cast<Py_ssize_t>(names.size())) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    return true;
+  }
+  return bind_args_slow(display, names, args, nargs, kwnames, out);
+}
 
 // Raises "'{type}' object is not an instance of '{cls}'" (or the None form),
 // prefixed with "argument '{param}': " when `param` is given.

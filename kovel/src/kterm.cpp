@@ -308,8 +308,9 @@ void append_cmd(std::string& cmds, StrCmd::Kind kind) {
   cmds.push_back(static_cast<char>(kind));
 }
 void append_cmd(std::string& cmds, StrCmd::Kind kind, std::string_view s) {
-  append_cmd(cmds, kind);
-  detail::append_varint(cmds, s.size());
+  std::uint8_t head[12] = {kCmdTag, static_cast<std::uint8_t>(kind)};
+  std::uint8_t* end = put_varint(head + 2, s.size());
+  cmds.append(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head));
   cmds.append(s);
 }
 }  // namespace
