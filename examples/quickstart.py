@@ -1,9 +1,9 @@
 """Generate a small Python function with kovel, print it and evaluate part of it."""
 
-from kovel import HOLE, cmd, from_postcard_bytes, klift, name, quote, tb, write
+from kovel import HOLE, KTerm, cmd, from_postcard_bytes, klift, name, quote, tb, write
 
 
-def call(fn: str, *args: object) -> object:
+def call(fn: str, *args: int | str | KTerm) -> KTerm:
     b = tb("call").c(name(fn)).w("(")
     for i, arg in enumerate(args):
         if i:
@@ -12,7 +12,7 @@ def call(fn: str, *args: object) -> object:
     return b.w(")").b()
 
 
-body = tb("block").p("    ").n().w("return ").c(call("greet", "Ada \"the first\"", 1815)).x().b()
+body = tb("block").p("    ").n().w("return ").c(call("greet", 'Ada "the first"', 1815)).x().b()
 func = tb("function_definition").w("def main():").c(body).b()
 print(func)
 

@@ -8,6 +8,8 @@ written.
 Needs: pip install tree-sitter tree-sitter-python
 """
 
+from typing import Any
+
 import tree_sitter
 
 from kovel import klift, tb
@@ -33,6 +35,7 @@ tree = tree_sitter.Parser(language("python")).parse(SOURCE)
 function = next(n for n in tree.root_node.children if n.type == "function_definition")
 method = from_node(function, SOURCE)
 
+# fmt: off
 cls = (
     tb("class_definition")
     .w("class Banner:")
@@ -45,6 +48,7 @@ cls = (
     .n()
     .b()
 )
+# fmt: on
 module = tb("module").w("import textwrap").n().n().n().c(cls).b()
 
 text = str(module)
@@ -56,7 +60,7 @@ assert frame_literal in text
 # Every other line of the function moved by one indentation level.
 assert "\n        return textwrap.indent(" in text
 
-namespace: dict = {}
+namespace: dict[str, Any] = {}
 exec(text, namespace)
 print(namespace["Banner"]().describe("kovel"))
 print(namespace["Banner"].title)

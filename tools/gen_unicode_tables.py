@@ -139,15 +139,18 @@ def format_table(name: str, comment: str, ranges: list[tuple[int, int]]) -> str:
 
 def main(argv: list[str]) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--ucd", type=Path, default=Path("/usr/share/unicode"),
-                    help="directory holding UnicodeData.txt and DerivedCoreProperties.txt")
+    ap.add_argument(
+        "--ucd",
+        type=Path,
+        default=Path("/usr/share/unicode"),
+        help="directory holding UnicodeData.txt and DerivedCoreProperties.txt",
+    )
     ap.add_argument("--out", type=Path, default=DEFAULT_OUT, help="output .inc file")
     args = ap.parse_args(argv)
 
     version = unicode_version(args.ucd)
     cats = read_general_categories(args.ucd / "UnicodeData.txt")
-    grapheme_extend = merge(read_property(args.ucd / "DerivedCoreProperties.txt",
-                                          "Grapheme_Extend"))
+    grapheme_extend = merge(read_property(args.ucd / "DerivedCoreProperties.txt", "Grapheme_Extend"))
 
     def not_printable(cp: int) -> bool:
         if cp in PRINTABLE_EXCEPTIONS:
@@ -164,25 +167,29 @@ def main(argv: list[str]) -> int:
         f"//\n"
         f"// Each table is sorted, its ranges inclusive, disjoint and non-adjacent.\n"
         f"\n"
-        f"[[maybe_unused]] static constexpr char kUnicodeVersion[] = \"{version}\";\n"
+        f'[[maybe_unused]] static constexpr char kUnicodeVersion[] = "{version}";\n'
         f"\n"
         f"struct CodePointRange {{\n"
         f"  char32_t lo, hi;\n"
         f"}};\n"
         f"\n"
-        + format_table("kGraphemeExtend",
-                       f"Grapheme_Extend ({len(grapheme_extend)} ranges).",
-                       grapheme_extend)
+        + format_table(
+            "kGraphemeExtend", f"Grapheme_Extend ({len(grapheme_extend)} ranges).", grapheme_extend
+        )
         + "\n"
-        + format_table("kNotPrintable",
-                       "General category Cc, Cf, Cs, Co, Cn, Zl, Zp or Zs, except U+0020 "
-                       f"({len(not_printable_ranges)} ranges).",
-                       not_printable_ranges)
+        + format_table(
+            "kNotPrintable",
+            "General category Cc, Cf, Cs, Co, Cn, Zl, Zp or Zs, except U+0020 "
+            f"({len(not_printable_ranges)} ranges).",
+            not_printable_ranges,
+        )
     )
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(text, encoding="utf-8")
-    print(f"wrote {args.out}: Unicode {version}, kGraphemeExtend {len(grapheme_extend)} "
-          f"ranges, kNotPrintable {len(not_printable_ranges)} ranges")
+    print(
+        f"wrote {args.out}: Unicode {version}, kGraphemeExtend {len(grapheme_extend)} "
+        f"ranges, kNotPrintable {len(not_printable_ranges)} ranges"
+    )
     return 0
 
 

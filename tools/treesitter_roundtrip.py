@@ -42,7 +42,7 @@ def collect(root: str, suffixes: tuple[str, ...], skip_dirs: frozenset[str]) -> 
 
 
 def first_difference(a: str, b: str) -> int:
-    for i, (x, y) in enumerate(zip(a, b)):
+    for i, (x, y) in enumerate(zip(a, b, strict=False)):
         if x != y:
             return i
     return min(len(a), len(b))
@@ -56,7 +56,7 @@ class Tally:
         self.failed: list[tuple[str, str]] = []
         self.seconds = dict.fromkeys(STAGES, 0.0)
 
-    def add(self, other: "Tally") -> None:
+    def add(self, other: Tally) -> None:
         self.files += other.files
         self.bytes += other.bytes
         self.nodes += other.nodes
@@ -131,8 +131,9 @@ def report(tallies: list[Tally]) -> None:
     total = Tally("total")
     for t in tallies:
         total.add(t)
-    header = f"{'':10} {'files':>6} {'bytes':>11} {'nodes':>10} {'mismatch':>8} {'skipped':>7}   MB/s:" + " ".join(
-        f"{k:>8}" for k in STAGES + ("postcard",)
+    header = (
+        f"{'':10} {'files':>6} {'bytes':>11} {'nodes':>10} {'mismatch':>8} {'skipped':>7}   MB/s:"
+        + " ".join(f"{k:>8}" for k in STAGES + ("postcard",))
     )
     print(header)
     for t in tallies + [total]:
@@ -140,7 +141,8 @@ def report(tallies: list[Tally]) -> None:
         rates = " ".join(mbps(t.bytes, s[k]) for k in STAGES)
         rates += " " + mbps(t.bytes, s["encode"] + s["decode"])
         print(
-            f"{t.name:10} {t.files:6d} {t.bytes:11d} {t.nodes:10d} {t.mismatches:8d} {len(t.skipped):7d}        {rates}"
+            f"{t.name:10} {t.files:6d} {t.bytes:11d} {t.nodes:10d} {t.mismatches:8d} {len(t.skipped):7d}"
+            f"        {rates}"
         )
     for path, why in total.skipped:
         print(f"skipped: {path}: {why}")
@@ -151,9 +153,15 @@ def report(tallies: list[Tally]) -> None:
 def main(argv: list[str] | None = None) -> int:
     paths = sysconfig.get_paths()
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--stdlib", default=paths["stdlib"], help="Python standard library directory (default: %(default)s)")
-    ap.add_argument("--include", default=paths["include"], help="CPython include directory (default: %(default)s)")
-    ap.add_argument("--limit", type=int, default=0, help="check at most this many files of each kind (0: all)")
+    ap.add_argument(
+        "--stdlib", default=paths["stdlib"], help="Python standard library directory (default: %(default)s)"
+    )
+    ap.add_argument(
+        "--include", default=paths["include"], help="CPython include directory (default: %(default)s)"
+    )
+    ap.add_argument(
+        "--limit", type=int, default=0, help="check at most this many files of each kind (0: all)"
+    )
     ap.add_argument("-v", "--verbose", action="store_true", help="list every file on standard error")
     args = ap.parse_args(argv)
 

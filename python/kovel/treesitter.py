@@ -37,9 +37,17 @@ The walk is iterative (deep trees do not hit the recursion limit).
 from __future__ import annotations
 
 import importlib
-from typing import Collection, Union
+from collections.abc import Collection
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, cast
 
-from kovel._kovel import KTerm, leaf, tb
+from kovel._kovel import Builder, KTerm, leaf, tb
+
+if TYPE_CHECKING:
+    from tree_sitter import Language, Node, Tree
+
+# What ``parse``, ``from_tree`` and ``from_node`` accept as source: UTF-8 bytes or a ``str``.
+_Source = bytes | bytearray | memoryview | str
 
 __all__ = ["VERBATIM_KINDS", "from_node", "from_tree", "language", "parse"]
 
@@ -87,10 +95,10 @@ _LANGUAGE_FUNCTIONS: dict[str, tuple[str, str]] = {
     "markdown_inline": ("tree_sitter_markdown", "inline_language"),
 }
 
-_languages: dict[str, object] = {}
+_languages: dict[str, Language] = {}
 
 
-def _tree_sitter():
+def _tree_sitter() -> ModuleType:
     try:
         import tree_sitter
     except ImportError as exc:  # pragma: no cover - depends on the environment
@@ -101,7 +109,7 @@ def _tree_sitter():
     return tree_sitter
 
 
-def language(name):
+def language(name: Language | str) -> Language:
     """Return the ``tree_sitter.Language`` for ``name``.
 
     ``name`` is a ``tree_sitter.Language`` (returned unchanged) or the name of
@@ -111,7 +119,7 @@ def language(name):
     """
     ts = _tree_sitter()
     if isinstance(name, ts.Language):
-        return name
+        return cast("Language", name)
     if not isinstance(name, str):
         raise TypeError(f"language must be a tree_sitter.Language or a str, not {type(name).__name__!r}")
     cached = _languages.get(name)
@@ -119,7 +127,7 @@ def language(name):
         return cached
     key = name.lower().replace("-", "_")
     if key.startswith("tree_sitter_"):
-        key = key[len("tree_sitter_"):]
+        key = key[len("tree_sitter_") :]
     module_name, func_name = _LANGUAGE_FUNCTIONS.get(key, ("tree_sitter_" + key, "language"))
     try:
         module = importlib.import_module(module_name)
@@ -138,12 +146,12 @@ def language(name):
                 break
     if func is None:
         raise ValueError(f"grammar package {module_name!r} has no language function for {name!r}")
-    lang = ts.Language(func())
+    lang: Language = ts.Language(func())
     _languages[name] = lang
     return lang
 
 
-def parse(lang, source: Union[bytes, bytearray, memoryview, str], verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
+def parse(lang: Language | str, source: _Source, verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
     """Parse ``source`` with the grammar ``lang`` and return its term.
 
     ``lang`` is a ``tree_sitter.Language`` or the name of an installed grammar
@@ -160,7 +168,7 @@ def parse(lang, source: Union[bytes, bytearray, memoryview, str], verbatim: Coll
     return from_tree(parser.parse(source), source, verbatim)
 
 
-def from_tree(tree, source: Union[bytes, bytearray, memoryview, str], verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
+def from_tree(tree: Tree, source: _Source, verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
     """Convert a tree-sitter ``tree`` parsed from ``source`` into a term.
 
     The root term covers the whole of ``source``, text before the root node's
@@ -171,7 +179,7 @@ def from_tree(tree, source: Union[bytes, bytearray, memoryview, str], verbatim: 
     return _convert(tree.walk(), source, text, 0, len(source), frozenset(verbatim))
 
 
-def from_node(node, source: Union[bytes, bytearray, memoryview, str], verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
+def from_node(node: Node, source: _Source, verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
     """Convert one tree-sitter ``node`` (and its subtree) into a term.
 
     The term covers ``source[node.start_byte:node.end_byte]``; the indentation
@@ -182,7 +190,7 @@ def from_node(node, source: Union[bytes, bytearray, memoryview, str], verbatim: 
     return _convert(node.walk(), source, text, node.start_byte, node.end_byte, frozenset(verbatim))
 
 
-def _decode(source):
+def _decode(source: _Source) -> tuple[bytes, str | None]:
     """Return (source bytes, decoded text or None).
 
     The text is returned only when the source is ASCII, where byte offsets
@@ -197,17 +205,18 @@ def _decode(source):
         text = source.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise ValueError(
-            f"source is not valid UTF-8 ({exc.reason} at byte {exc.start}); "
-            "kovel texts must be UTF-8"
+            f"source is not valid UTF-8 ({exc.reason} at byte {exc.start}); kovel texts must be UTF-8"
         ) from None
     return source, (text if source.isascii() else None)
 
 
-def _convert(cursor, source: bytes, text, lo: int, hi: int, verbatim: frozenset) -> KTerm:
+def _convert(cursor: Any, source: bytes, text: Any, lo: int, hi: int, verbatim: frozenset[str]) -> KTerm:
     """Iterative walk with a tree cursor.
 
-    The node under the cursor when called becomes the root term, which covers
-    the byte range [lo, hi] (at least the node's own range).
+    The node under the cursor (a ``tree_sitter.TreeCursor``) when called
+    becomes the root term, which covers the byte range [lo, hi] (at least the
+    node's own range).  ``text`` is the decoded source if it is ASCII, else
+    None (see ``_decode``).
     """
     # For an ASCII source, byte offsets are character offsets: slice the text.
     ascii_text = text is not None
@@ -258,7 +267,10 @@ def _convert(cursor, source: bytes, text, lo: int, hi: int, verbatim: frozenset)
                 else:
                     _lines(b, g)
             elif pos > s:
-                raise ValueError(f"a tree-sitter node starting at byte {s} overlaps its previous sibling, which ends at byte {pos}")
+                raise ValueError(
+                    f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
+                    f"which ends at byte {pos}"
+                )
             b.c(term)
             frame[1] = e
             if next_sibling():
@@ -278,11 +290,11 @@ def _convert(cursor, source: bytes, text, lo: int, hi: int, verbatim: frozenset)
                 e = pos
             term = b.b()
             if not frames:
-                return term
+                return cast(KTerm, term)
             parent()
 
 
-def _lines(b, g: str) -> None:
+def _lines(b: Builder, g: str) -> None:
     """Write ``g`` into builder ``b``, each line feed as an NL command."""
     parts = g.split("\n")
     b.w(parts[0])
@@ -291,7 +303,7 @@ def _lines(b, g: str) -> None:
         b.w(part)
 
 
-def _gap(b, g: str, verbatim: bool) -> None:
+def _gap(b: Builder, g: str, verbatim: bool) -> None:
     if verbatim or "\n" not in g:
         b.w(g)
     else:
