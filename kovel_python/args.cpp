@@ -73,7 +73,8 @@ void raise_cast_error(PyObject* obj, const char* cls, const char* param) {
       msg = PyRef(PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qual.get(), cls));
     } else {
       PyErr_Clear();
-      msg = PyRef(PyUnicode_FromFormat("'<failed to extract type name>' object is not an instance of '%s'", cls));
+      msg = PyRef(
+          PyUnicode_FromFormat("'<failed to extract type name>' object is not an instance of '%s'", cls));
     }
   }
   if (!msg) return;

@@ -18,7 +18,8 @@ PyType_Spec strcmd_spec = {"builtins.StrCmd", sizeof(PyStrCmd), 0, Py_TPFLAGS_DE
 PyTypeObject* g_strcmd_type = nullptr;
 
 PyType_Slot cmdorhole_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.")},
+    {Py_tp_doc,
+     const_cast<char*>("A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<PyCmdOrHole>)},
     {0, nullptr},

@@ -33,8 +33,7 @@ constexpr ByteSet kPythonSpecial = python_special();
 
 // Copies runs of bytes outside `special`; calls `replace` for each byte in it.
 template <typename Replace>
-void escape_bytes(std::string& out, std::string_view s, const ByteSet& special,
-                  Replace replace) {
+void escape_bytes(std::string& out, std::string_view s, const ByteSet& special, Replace replace) {
   // Room for the unchanged case; replacements grow the buffer as needed.
   out.reserve(out.size() + s.size());
   std::size_t start = 0;

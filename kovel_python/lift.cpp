@@ -87,7 +87,8 @@ PyObject* lift(const char* display, const char* unsupported, PyObject* const* ar
   if (!kterm) return nullptr;
   if (PyObject_TypeCheck(value, kterm)) return new_kterm(reinterpret_cast<PyKTerm*>(value)->term);
   long long n;
-  if (lift_integer(value, n)) return guarded([&] { return new_kterm(leaf(html ? "text" : "integer", decimal(n))); });
+  if (lift_integer(value, n))
+    return guarded([&] { return new_kterm(leaf(html ? "text" : "integer", decimal(n))); });
   std::string_view s;
   if (lift_text(value, s)) return guarded([&] { return new_kterm(html ? html_text(s) : python_string(s)); });
   PyErr_SetString(PyExc_TypeError, unsupported);
@@ -95,7 +96,8 @@ PyObject* lift(const char* display, const char* unsupported, PyObject* const* ar
 }
 
 PyObject* fn_klift(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return lift<false>("klift()", "klift: unsupported type (expected int, str, or KTerm)", args, nargs, kwnames);
+  return lift<false>("klift()", "klift: unsupported type (expected int, str, or KTerm)", args, nargs,
+                     kwnames);
 }
 
 PyObject* fn_klift_html(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -42,7 +42,7 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
 }
 
 PyMethodDef* const kFunctions[] = {
-    &kTbDef,   &kLeafDef, &kSymDef,   &kQuoteDef, &kUnquoteDef,   &kCmdDef,
+    &kTbDef,    &kLeafDef, &kSymDef,  &kQuoteDef, &kUnquoteDef,   &kCmdDef,
     &kWriteDef, &kPushDef, &kNameDef, &kKliftDef, &kKliftHtmlDef, &kFromPostcardBytesDef,
 };
 

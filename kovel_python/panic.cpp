@@ -15,7 +15,8 @@ constexpr const char* kPanicDoc =
 PyObject* panic_type() {
   static PyObject* type = nullptr;
   if (!type) {
-    PyObject* t = PyErr_NewExceptionWithDoc("kovel._kovel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    PyObject* t =
+        PyErr_NewExceptionWithDoc("kovel._kovel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (!t) return nullptr;
     if (!type) {
       type = t;

@@ -76,7 +76,8 @@ PyObject* kterm_reduce(PyObject* self, PyObject*) {
 PyMethodDef kterm_methods[] = {
     {"coparse", kterm_coparse, METH_NOARGS, "coparse($self)\n--\n\nSerialize the term back to source code."},
     {"postcard_bytes", kterm_postcard_bytes, METH_NOARGS,
-     "postcard_bytes($self)\n--\n\nSerialize this term to postcard bytes for the heterogeneous `py\xe2\x86\x93` "
+     "postcard_bytes($self)\n--\n\nSerialize this term to postcard bytes for the heterogeneous "
+     "`py\xe2\x86\x93` "
      "protocol."},
     {"reduce", kterm_reduce, METH_NOARGS,
      "reduce($self)\n--\n\nEval this term's source and return the resulting Python value (the `\xe2\x86\x93` "

@@ -63,9 +63,9 @@ PyMethodDef kQuoteDef = {"quote", as_cfunc(fn_quote), kFastKw,
                          "quote(tag, index, lang, term, cmds)\n--\n\nA quoted fragment."};
 PyMethodDef kUnquoteDef = {"unquote", as_cfunc(fn_unquote), kFastKw,
                            "unquote(tag, index, lang, term, cmds)\n--\n\nAn unquoted splice."};
-PyMethodDef kFromPostcardBytesDef = {
-    "from_postcard_bytes", as_cfunc(fn_from_postcard_bytes), kFastKw,
-    "from_postcard_bytes(data)\n--\n\nDeserialize a `KTerm` from postcard bytes (the `rs\xe2\x86\x93` protocol in "
-    "Python)."};
+PyMethodDef kFromPostcardBytesDef = {"from_postcard_bytes", as_cfunc(fn_from_postcard_bytes), kFastKw,
+                                     "from_postcard_bytes(data)\n--\n\nDeserialize a `KTerm` from postcard "
+                                     "bytes (the `rs\xe2\x86\x93` protocol in "
+                                     "Python)."};
 
 }  // namespace kovel::py

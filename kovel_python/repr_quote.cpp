@@ -13,23 +13,18 @@ namespace {
 template <std::size_t N>
 bool in_table(const CodePointRange (&table)[N], char32_t cp) {
   // First range whose upper end is >= cp; cp is inside iff it starts at or below cp.
-  const CodePointRange* it = std::lower_bound(
-      std::begin(table), std::end(table), cp,
-      [](const CodePointRange& r, char32_t c) { return r.hi < c; });
+  const CodePointRange* it = std::lower_bound(std::begin(table), std::end(table), cp,
+                                              [](const CodePointRange& r, char32_t c) { return r.hi < c; });
   return it != std::end(table) && it->lo <= cp;
 }
 
 // Combining marks would attach to the quote or the previous character, and
 // non-printable characters are invisible or ambiguous, so both are spelled out.
-bool needs_escape(char32_t cp) {
-  return in_table(kGraphemeExtend, cp) || in_table(kNotPrintable, cp);
-}
+bool needs_escape(char32_t cp) { return in_table(kGraphemeExtend, cp) || in_table(kNotPrintable, cp); }
 
 // Printable ASCII that is copied as is: everything from space to tilde
 // except the two characters that have their own escapes.
-constexpr bool plain_ascii(unsigned char b) {
-  return b >= 0x20 && b <= 0x7E && b != '"' && b != '\\';
-}
+constexpr bool plain_ascii(unsigned char b) { return b >= 0x20 && b <= 0x7E && b != '"' && b != '\\'; }
 
 void append_code_point_escape(std::string& out, char32_t cp) {
   static constexpr char kHex[] = "0123456789abcdef";

@@ -17,7 +17,9 @@ extern PyMethodDef kTbDef, kLeafDef, kSymDef, kQuoteDef, kUnquoteDef, kCmdDef, k
 
 // A METH_FASTCALL | METH_KEYWORDS function as stored in a PyMethodDef.
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction as_cfunc(FastFn f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+inline PyCFunction as_cfunc(FastFn f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace kovel::py

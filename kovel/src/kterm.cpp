@@ -86,7 +86,8 @@ CmdView CmdCursor::next() {
 
 KTerm* KTerm::allocate(Variant v, std::uint8_t index, std::size_t nkids, std::size_t nbytes) {
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  if (nkids > (kMax - sizeof(KTerm)) / sizeof(KTerm*) || nbytes > kMax - sizeof(KTerm) - nkids * sizeof(KTerm*))
+  if (nkids > (kMax - sizeof(KTerm)) / sizeof(KTerm*) ||
+      nbytes > kMax - sizeof(KTerm) - nkids * sizeof(KTerm*))
     throw std::bad_alloc();
   void* m = std::malloc(sizeof(KTerm) + nkids * sizeof(KTerm*) + nbytes);
   if (!m) throw std::bad_alloc();
@@ -202,9 +203,9 @@ void KTerm::write(PrefixWriter& w) const {
         const KTerm* child;
         if (node->variant_ == Variant::Tuple) {
           if (next_child >= node->nkids_)
-            throw Panic("KTerm::write",
-                        "HOLE with no child left: Tuple '" + std::string(node->tag()) + "' has " +
-                            std::to_string(node->nkids_) + " children and more HOLEs");
+            throw Panic("KTerm::write", "HOLE with no child left: Tuple '" + std::string(node->tag()) +
+                                            "' has " + std::to_string(node->nkids_) +
+                                            " children and more HOLEs");
           child = node->kids()[next_child++];
         } else {
           child = node->kids()[0];
@@ -260,7 +261,8 @@ KRef sym(std::string_view s) { return leaf(s, s); }
 
 KNode ktuple(std::string_view tag, std::span<const KRef> children, std::span<const CmdOrHole> cmds) {
   std::vector<KRef> kids(children.begin(), children.end());
-  return KTerm::assemble(KTerm::Variant::Tuple, 0, tag, {}, kids, cmds.size(), encode_cmds(cmds), std::nullopt);
+  return KTerm::assemble(KTerm::Variant::Tuple, 0, tag, {}, kids, cmds.size(), encode_cmds(cmds),
+                         std::nullopt);
 }
 
 KRef tuple(std::string_view tag, std::span<const KRef> children, std::span<const CmdOrHole> cmds) {
@@ -341,7 +343,8 @@ KTermBuilder& KTermBuilder::pop() {
 }
 
 KTermBuilder& KTermBuilder::child(const KRef& t) {
-  children_.reserve(children_.size() + 1);  // so a failed push leaves no HOLE behind
+  // Room first (growing geometrically), so a failed push leaves no HOLE behind.
+  if (children_.size() == children_.capacity()) children_.reserve(2 * children_.size() + 4);
   cmds_.push_back(static_cast<char>(kHoleTag));
   children_.push_back(t);
   ++ncmds_;

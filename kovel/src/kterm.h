@@ -213,7 +213,9 @@ class KTermBuilder;
 
 // What can hand itself to a builder as a child: `emit(thing, builder)`.
 template <class T>
-concept Emit = requires(T&& t, KTermBuilder& b) { emit(std::forward<T>(t), b); };
+concept Emit = requires(T&& t, KTermBuilder& b) {
+  emit(std::forward<T>(t), b);
+};
 
 // Fluent builder: one HOLE per spliced child, in splice order. The commands
 // are kept in their node encoding so `build` is a single copy.

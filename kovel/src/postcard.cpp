@@ -13,7 +13,8 @@ using detail::get_varint;
 std::string_view message(DecodeError e) {
   switch (e) {
     case DecodeError::EndOfInput: return "Hit the end of buffer, expected more data";
-    case DecodeError::Varint: return "Found a varint that didn't terminate. Is the usize too big for this platform?";
+    case DecodeError::Varint:
+      return "Found a varint that didn't terminate. Is the usize too big for this platform?";
     case DecodeError::Utf8: return "Tried to parse invalid utf-8";
     case DecodeError::Option: return "Found an Option discriminant that wasn't 0 or 1";
     case DecodeError::Variant: return "Serde Deserialization Error";
@@ -236,7 +237,8 @@ DecodeResult decode_term(std::span<const std::uint8_t> data) {
     if (!r.text(p.tag)) return false;
     if (p.variant == KTerm::Variant::Tuple) {
       if (!r.varint64(p.nkids)) return false;
-      values.reserve(values.size() + reservation(p.nkids, r.left(), sizeof(KRef)));
+      const std::size_t want = values.size() + reservation(p.nkids, r.left(), sizeof(KRef));
+      if (want > values.capacity()) values.reserve(std::max(want, 2 * values.capacity()));
     } else if (!r.byte(p.index) || !r.text(p.lang)) {
       return false;
     }

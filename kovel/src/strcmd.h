@@ -69,8 +69,8 @@ class PrefixWriter {
 
  private:
   std::string& sink_;
-  std::string prefixes_;            // all pushed prefixes, oldest first
-  std::vector<std::size_t> starts_;   // start offset of each pushed prefix
+  std::string prefixes_;             // all pushed prefixes, oldest first
+  std::vector<std::size_t> starts_;  // start offset of each pushed prefix
 };
 
 }  // namespace kovel

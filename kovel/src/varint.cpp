@@ -26,12 +26,12 @@ bool valid_utf8(const std::uint8_t* p, std::size_t n) {
       len = 2;
     } else if (b >= 0xE0 && b <= 0xEF) {
       len = 3;
-      if (b == 0xE0) lo = 0xA0;       // no overlong forms
-      if (b == 0xED) hi = 0x9F;       // no surrogates
+      if (b == 0xE0) lo = 0xA0;  // no overlong forms
+      if (b == 0xED) hi = 0x9F;  // no surrogates
     } else if (b >= 0xF0 && b <= 0xF4) {
       len = 4;
-      if (b == 0xF0) lo = 0x90;       // no overlong forms
-      if (b == 0xF4) hi = 0x8F;       // nothing above U+10FFFF
+      if (b == 0xF0) lo = 0x90;  // no overlong forms
+      if (b == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
     } else {
       return false;
     }
