@@ -155,30 +155,22 @@ class Reader {
     return true;
   }
 
-  // Reads a command list into `out` in canonical node form.
-  bool cmds(std::string& out, std::uint64_t& count) {
-    out.clear();
+  // Reads a command list; `out` receives it in the node's (shortest) form. An
+  // input already in that form, the usual case, is used in place; otherwise
+  // the list is read again and rewritten into `scratch`.
+  bool cmds(std::string& scratch, std::string_view& out, std::uint64_t& count) {
     if (!varint64(count)) return false;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      std::uint32_t tag;
-      if (!varint32(tag)) return false;
-      if (tag == 1) {
-        out.push_back(0x01);
-        continue;
-      }
-      if (tag != 0) return fail(DecodeError::Variant);
-      std::uint32_t kind;
-      if (!varint32(kind)) return false;
-      if (kind > 3) return fail(DecodeError::Variant);
-      out.push_back(0x00);
-      out.push_back(static_cast<char>(kind));
-      if (kind == 0 || kind == 2) {
-        std::string_view s;
-        if (!text(s)) return false;
-        append_varint(out, s.size());
-        out.append(s);
-      }
+    const std::uint8_t* start = p_;
+    bool shortest = true;
+    if (!read_cmds(count, nullptr, shortest)) return false;
+    if (shortest) {
+      out = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+      return true;
     }
+    p_ = start;
+    scratch.clear();
+    if (!read_cmds(count, &scratch, shortest)) return false;
+    out = scratch;
     return true;
   }
 
@@ -197,6 +189,41 @@ class Reader {
   }
 
  private:
+  // Validates `count` commands, clearing `shortest` on any longer-than-needed
+  // varint, and appends them in shortest form to `out` when given.
+  bool read_cmds(std::uint64_t count, std::string* out, bool& shortest) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint8_t* before = p_;
+      std::uint32_t tag;
+      if (!varint32(tag)) return false;
+      if (tag > 1) return fail(DecodeError::Variant);
+      if (tag == 1) {
+        if (out) out->push_back(0x01);
+        shortest &= p_ - before == 1;
+        continue;
+      }
+      std::uint32_t kind;
+      if (!varint32(kind)) return false;
+      if (kind > 3) return fail(DecodeError::Variant);
+      shortest &= p_ - before == 2;
+      if (out) {
+        out->push_back(0x00);
+        out->push_back(static_cast<char>(kind));
+      }
+      if (kind == 0 || kind == 2) {
+        const std::uint8_t* len_at = p_;
+        std::string_view s;
+        if (!text(s)) return false;
+        shortest &= static_cast<std::size_t>(p_ - len_at) == detail::varint_size(s.size()) + s.size();
+        if (out) {
+          append_varint(*out, s.size());
+          out->append(s);
+        }
+      }
+    }
+    return true;
+  }
+
   const std::uint8_t* p_;
   const std::uint8_t* end_;
   DecodeError error_ = DecodeError::EndOfInput;
@@ -260,13 +287,14 @@ DecodeResult decode_term(std::span<const std::uint8_t> data) {
       continue;
     }
     std::uint64_t ncmds;
+    std::string_view cmds;
     std::optional<Range> at;
-    if (!r.cmds(cmd_bytes, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) {
+    if (!r.cmds(cmd_bytes, cmds, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) {
       result.error = r.error();
       return result;
     }
     std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
-    KRef node = KTerm::assemble(p.variant, p.index, p.tag, p.lang, kids, ncmds, cmd_bytes, at).share();
+    KRef node = KTerm::assemble(p.variant, p.index, p.tag, p.lang, kids, ncmds, cmds, at).share();
     values.resize(p.kids_base);
     open.pop_back();
     values.push_back(std::move(node));
