@@ -105,6 +105,8 @@ KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::
   for (auto& r : kids) *k++ = r.detach();
   std::uint8_t* p = put_text(n->bytes(), tag);
   if (quote_like) p = put_text(p, lang);
+  if (const auto off = static_cast<std::size_t>(p - n->bytes()); off < kCmdsOffUnknown)
+    n->cmds_off_ = static_cast<std::uint16_t>(off);
   p = put_bytes(put_varint(p, ncmds), cmd_bytes);
   if (quote_like) put_at(p, at);
   return KNode(n);
@@ -148,7 +150,7 @@ std::string_view KTerm::lang() const {
   return read_text(p);
 }
 
-std::size_t KTerm::cmds_offset() const {
+std::size_t KTerm::find_cmds_offset() const {
   const std::uint8_t* p = bytes();
   read_text(p);
   if (is_quote_like()) read_text(p);
@@ -184,6 +186,39 @@ std::optional<Range> KTerm::at() const {
   return r;
 }
 
+namespace {
+
+// Starts fetching a node's children, which rendering visits next; each
+// child is usually a separate cache miss.
+void prefetch_children(std::span<const KTerm* const> kids) {
+  for (const KTerm* k : kids) __builtin_prefetch(k);
+}
+
+}  // namespace
+
+void KTerm::hole_without_child() const {
+  throw Panic("KTerm::write", "HOLE with no child left: Tuple '" + std::string(tag()) + "' has " +
+                                  std::to_string(nkids_) + " children and more HOLEs");
+}
+
+// Applies one non-HOLE command at `pos` and steps past it.
+static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w) {
+  switch (static_cast<StrCmd::Kind>(*pos++)) {
+    case StrCmd::Kind::Write: w.write_text(read_text(pos)); break;
+    case StrCmd::Kind::NL: w.newline(); break;
+    case StrCmd::Kind::Push: w.push_prefix(read_text(pos)); break;
+    case StrCmd::Kind::Pop: w.pop_prefix(); break;
+  }
+}
+
+void KTerm::write_childless(PrefixWriter& w) const {
+  const std::uint8_t* pos = bytes() + cmds_offset();
+  for (std::uint64_t left = get_varint(pos); left; --left) {
+    if (*pos++ == kHoleTag) hole_without_child();
+    apply_cmd(pos, w);
+  }
+}
+
 void KTerm::write(PrefixWriter& w) const {
   struct Frame {
     const KTerm* node;
@@ -196,33 +231,31 @@ void KTerm::write(PrefixWriter& w) const {
   const std::uint8_t* pos = bytes() + cmds_offset();
   std::uint64_t left = get_varint(pos);
   std::uint64_t next_child = 0;
+  prefetch_children(children());
   for (;;) {
     while (left) {
       --left;
       if (*pos++ == kHoleTag) {
         const KTerm* child;
         if (node->variant_ == Variant::Tuple) {
-          if (next_child >= node->nkids_)
-            throw Panic("KTerm::write", "HOLE with no child left: Tuple '" + std::string(node->tag()) +
-                                            "' has " + std::to_string(node->nkids_) +
-                                            " children and more HOLEs");
+          if (next_child >= node->nkids_) node->hole_without_child();
           child = node->kids()[next_child++];
         } else {
           child = node->kids()[0];
         }
-        stack.push_back({node, pos, left, next_child});
+        if (child->nkids_ == 0 && child->variant_ == Variant::Tuple) {
+          child->write_childless(w);  // most nodes are leaves: no frame needed
+          continue;
+        }
+        if (left) stack.push_back({node, pos, left, next_child});
         node = child;
         pos = node->bytes() + node->cmds_offset();
         left = get_varint(pos);
         next_child = 0;
+        if (node->nkids_ > 1) prefetch_children(node->children());
         continue;
       }
-      auto kind = static_cast<StrCmd::Kind>(*pos++);
-      if (has_text(kind)) {
-        w.interpret(kind, read_text(pos));
-      } else {
-        w.interpret(kind, {});
-      }
+      apply_cmd(pos, w);
     }
     if (stack.empty()) return;
     const Frame& f = stack.back();

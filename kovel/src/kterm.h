@@ -112,12 +112,18 @@ class KTerm : public STerm<KTerm> {
   const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(kids() + nkids_); }
   std::uint64_t byte_count() const { return nbytes_; }
   // Offset of the command list in bytes().
-  std::size_t cmds_offset() const;
+  std::size_t cmds_offset() const { return cmds_off_ != kCmdsOffUnknown ? cmds_off_ : find_cmds_offset(); }
 
  private:
   KTerm(Variant v, std::uint8_t index, std::uint64_t nkids, std::uint64_t nbytes)
       : rc_(1), variant_(v), index_(index), nkids_(nkids), nbytes_(nbytes) {}
   ~KTerm() = default;
+
+  static constexpr std::uint16_t kCmdsOffUnknown = 0xFFFF;
+  // Renders a Tuple without children (a leaf, usually) with no frame.
+  void write_childless(PrefixWriter& w) const;
+  [[noreturn]] void hole_without_child() const;
+  std::size_t find_cmds_offset() const;
 
   const KTerm** kids() { return reinterpret_cast<const KTerm**>(this + 1); }
   const KTerm* const* kids() const { return reinterpret_cast<const KTerm* const*>(this + 1); }
@@ -128,6 +134,7 @@ class KTerm : public STerm<KTerm> {
   mutable std::atomic<std::uint32_t> rc_;
   Variant variant_;
   std::uint8_t index_;
+  std::uint16_t cmds_off_ = kCmdsOffUnknown;  // cmds_offset(), when it fits
   std::uint64_t nkids_;
   std::uint64_t nbytes_;
 };
