@@ -30,36 +30,11 @@ using Kids = std::vector<KRef>;
 
 // "02 01 78" -> the three bytes.
 inline std::string hex(std::string_view s) {
-  std::string out;
-  int hi = -1;
-  for (char ch : s) {
-    int v;
-    if (ch >= '0' && ch <= '9')
-      v = ch - '0';
-    else if (ch >= 'a' && ch <= 'f')
-      v = ch - 'a' + 10;
-    else if (ch >= 'A' && ch <= 'F')
-      v = ch - 'A' + 10;
-    else
-      continue;
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<char>(hi * 16 + v));
-      hi = -1;
-    }
-  }
-  return out;
-}
-
-inline std::string to_hex(std::string_view b) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char ch : b) {
-    if (!out.empty()) out.push_back(' ');
-    out.push_back(digits[ch >> 4]);
-    out.push_back(digits[ch & 15]);
-  }
+  std::string digits, out;
+  for (char ch : s)
+    if (ch != ' ') digits += ch;
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -71,40 +46,27 @@ class TermGen {
   explicit TermGen(std::uint32_t seed, bool balanced = true) : rng_(seed), balanced_(balanced) {}
 
   std::string text() {
-    using namespace std::literals;
-    static const std::string_view pieces[] = {""sv,
-                                              "x"sv,
-                                              "foo"sv,
-                                              " "sv,
-                                              "\n"sv,
-                                              "("sv,
-                                              "\0"sv,
-                                              "\xC3\xA9"sv,
-                                              "\xE2\x82\xAC"sv,
-                                              "\xF0\x9F\x98\x80"sv,
-                                              "def"sv,
-                                              "    "sv};
+    static const char* const pieces[] = {
+        "", "x", "foo", " ", "\n", "(", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
     std::string s;
-    int n = pick(4);
-    for (int i = 0; i < n; ++i) s += pieces[pick(12)];
+    for (int i = pick(4); i > 0; --i) {
+      const int k = pick(10);
+      k < 9 ? s.append(pieces[k]) : s.append(1, '\0');
+    }
     return s;
   }
 
   CmdOrHole cmd() {
-    switch (pick(5)) {
+    switch (pick(4)) {
       case 0: return W(text());
       case 1: return N;
       case 2: return P(text());
-      case 3: return X;
-      default: return W(text());
+      default: return X;
     }
   }
 
-  std::uint64_t u64() {
-    static const std::uint64_t edges[] = {0, 1, 127, 128, 16383, 16384, 0xFFFFFFFFull, 1ull << 63, ~0ull};
-    if (pick(2) == 0) return edges[pick(9)];
-    return (static_cast<std::uint64_t>(rng_()) << 32) | rng_();
-  }
+  // Any magnitude from 0 up to the full 64 bits.
+  std::uint64_t u64() { return ((static_cast<std::uint64_t>(rng_()) << 32) | rng_()) >> pick(64); }
 
   KRef term(int depth) {
     if (!pool_.empty() && pick(6) == 0)
@@ -115,18 +77,15 @@ class TermGen {
       t = kovel::leaf(text(), text());
     } else if (kind == 2) {
       Kids kids;
-      int n = pick(4);
-      for (int i = 0; i < n; ++i) kids.push_back(term(depth - 1));
-      Cmds cmds = mixed(balanced_ ? n : pick(4));
-      t = kovel::tuple(text(), kids, cmds);
+      for (int i = pick(4); i > 0; --i) kids.push_back(term(depth - 1));
+      t = kovel::tuple(text(), kids, mixed(balanced_ ? static_cast<int>(kids.size()) : pick(4)));
     } else {
       KRef inner = term(depth - 1);
-      Cmds cmds = mixed(pick(3));
       std::optional<kovel::Range> at;
       if (pick(2)) at = kovel::Range{u64(), u64()};
       auto idx = static_cast<std::uint8_t>(pick(256));
-      t = kind == 0 ? kovel::kquote_at(text(), idx, text(), std::move(inner), cmds, at).share()
-                    : kovel::kunquote_at(text(), idx, text(), std::move(inner), cmds, at).share();
+      auto make = kind == 0 ? kovel::kquote_at : kovel::kunquote_at;
+      t = make(text(), idx, text(), std::move(inner), mixed(pick(3)), at).share();
     }
     pool_.push_back(t);
     return t;
@@ -138,12 +97,8 @@ class TermGen {
   // `holes` HOLEs among a few random commands.
   Cmds mixed(int holes) {
     Cmds cmds;
-    int extra = pick(5);
-    for (int i = 0; i < extra; ++i) cmds.push_back(cmd());
-    for (int i = 0; i < holes; ++i) {
-      auto pos = cmds.begin() + pick(static_cast<int>(cmds.size()) + 1);
-      cmds.insert(pos, H);
-    }
+    for (int i = pick(5); i > 0; --i) cmds.push_back(cmd());
+    for (int i = 0; i < holes; ++i) cmds.insert(cmds.begin() + pick(static_cast<int>(cmds.size()) + 1), H);
     return cmds;
   }
 
