@@ -143,13 +143,9 @@ PyObject* fn_tb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 PyTypeObject* builder_type() { return create_type_once(g_builder_type, builder_spec); }
 
 PyObject* new_builder(KTermBuilder b) {
-  PyTypeObject* tp = builder_type();
-  if (!tp) return nullptr;
-  PyBuilder* obj = PyObject_New(PyBuilder, tp);
-  if (!obj) return nullptr;
-  new (&obj->builder) std::optional<KTermBuilder>(std::move(b));
-  obj->borrow = 0;
-  return reinterpret_cast<PyObject*>(obj);
+  PyObject* obj = new_wrapper(builder_type(), &PyBuilder::builder, std::optional<KTermBuilder>(std::move(b)));
+  if (obj) reinterpret_cast<PyBuilder*>(obj)->borrow = 0;
+  return obj;
 }
 
 PyMethodDef kTbDef = {"tb", as_cfunc(fn_tb), kFastKw,

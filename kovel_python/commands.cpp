@@ -60,22 +60,10 @@ PyObject* fn_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 PyTypeObject* strcmd_type() { return create_type_once(g_strcmd_type, strcmd_spec); }
 PyTypeObject* cmdorhole_type() { return create_type_once(g_cmdorhole_type, cmdorhole_spec); }
 
-PyObject* new_strcmd(StrCmd c) {
-  PyTypeObject* tp = strcmd_type();
-  if (!tp) return nullptr;
-  PyStrCmd* obj = PyObject_New(PyStrCmd, tp);
-  if (!obj) return nullptr;
-  new (&obj->value) StrCmd(std::move(c));
-  return reinterpret_cast<PyObject*>(obj);
-}
+PyObject* new_strcmd(StrCmd c) { return new_wrapper(strcmd_type(), &PyStrCmd::value, std::move(c)); }
 
 PyObject* new_cmdorhole(CmdOrHole c) {
-  PyTypeObject* tp = cmdorhole_type();
-  if (!tp) return nullptr;
-  PyCmdOrHole* obj = PyObject_New(PyCmdOrHole, tp);
-  if (!obj) return nullptr;
-  new (&obj->value) CmdOrHole(std::move(c));
-  return reinterpret_cast<PyObject*>(obj);
+  return new_wrapper(cmdorhole_type(), &PyCmdOrHole::value, std::move(c));
 }
 
 PyMethodDef kWriteDef = {"write", as_cfunc(fn_write), kFastKw, "write(s)\n--\n\nA `Write` command."};

@@ -77,6 +77,18 @@ PyObject* new_strcmd(StrCmd c);
 PyObject* new_cmdorhole(CmdOrHole c);
 PyObject* new_builder(KTermBuilder b);
 
+// Allocates an object of the wrapper type `tp` (nullptr when the type could
+// not be made) and moves `value` into its field `member`; nullptr with an
+// exception set on failure.
+template <class T, class V>
+PyObject* new_wrapper(PyTypeObject* tp, V T::*member, V value) {
+  if (!tp) return nullptr;
+  T* obj = PyObject_New(T, tp);
+  if (!obj) return nullptr;
+  new (&(obj->*member)) V(std::move(value));
+  return reinterpret_cast<PyObject*>(obj);
+}
+
 // Raises PanicException for a broken core invariant, after a report on stderr.
 void raise_panic(const char* where, const char* message);
 

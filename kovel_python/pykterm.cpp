@@ -103,13 +103,6 @@ PyTypeObject* g_kterm_type = nullptr;
 
 PyTypeObject* kterm_type() { return create_type_once(g_kterm_type, kterm_spec); }
 
-PyObject* new_kterm(KRef t) {
-  PyTypeObject* tp = kterm_type();
-  if (!tp) return nullptr;
-  PyKTerm* obj = PyObject_New(PyKTerm, tp);
-  if (!obj) return nullptr;
-  new (&obj->term) KRef(std::move(t));
-  return reinterpret_cast<PyObject*>(obj);
-}
+PyObject* new_kterm(KRef t) { return new_wrapper(kterm_type(), &PyKTerm::term, std::move(t)); }
 
 }  // namespace kovel::py
