@@ -1,6 +1,7 @@
 """Terms pickle, copy and cross process boundaries as their postcard bytes."""
 
 import copy
+import multiprocessing
 import pickle
 import subprocess
 import sys
@@ -59,3 +60,15 @@ def test_unpickle_and_pickle_in_another_interpreter() -> None:
     )
     assert out.returncode == 0, out.stderr.decode()
     _check(pickle.loads(out.stdout), terms)
+
+
+def _wrap(t: KTerm) -> KTerm:
+    return quote("wrapped", 1, "py", t, [cmd(write("[")), HOLE, cmd(write("]"))])
+
+
+def test_terms_cross_a_multiprocessing_pool() -> None:
+    terms = _terms()
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        got = pool.map(_wrap, terms)
+    for a, t in zip(got, terms, strict=True):
+        assert str(a) == f"[{t}]" and a.postcard_bytes() == _wrap(t).postcard_bytes()
