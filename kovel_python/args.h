@@ -40,4 +40,15 @@ bool to_cmds(PyObject* o, const char* param, std::vector<CmdOrHole>& out);
 // An exact instance of `tp`, named `cls` in the error.
 bool check_instance(PyObject* o, PyTypeObject* tp, const char* cls, const char* param);
 
+// The body of a function of one text parameter `s` (sym, name, write, push):
+// binds and converts it, then wraps `make(s)`.
+template <auto make>
+PyObject* one_text_function(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* names[] = {"s"};
+  PyObject* a[1];
+  std::string_view s;
+  if (!bind_args(display, names, args, nargs, kwnames, a) || !to_text(a[0], "s", s)) return nullptr;
+  return guarded([&] { return wrap(make(s)); });
+}
+
 }  // namespace kovel::py

@@ -28,22 +28,12 @@ PyType_Spec cmdorhole_spec = {"builtins.CmdOrHole", sizeof(PyCmdOrHole), 0, Py_T
                               cmdorhole_slots};
 PyTypeObject* g_cmdorhole_type = nullptr;
 
-// write(s) and push(s) differ only in the command they make.
-template <StrCmd (*make)(std::string_view)>
-PyObject* text_command(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* names[] = {"s"};
-  PyObject* a[1];
-  std::string_view s;
-  if (!bind_args(display, names, args, nargs, kwnames, a) || !to_text(a[0], "s", s)) return nullptr;
-  return guarded([&] { return new_strcmd(make(s)); });
-}
-
 PyObject* fn_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return text_command<kovel::write>("write()", args, nargs, kwnames);
+  return one_text_function<kovel::write>("write()", args, nargs, kwnames);
 }
 
 PyObject* fn_push(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return text_command<kovel::push>("push()", args, nargs, kwnames);
+  return one_text_function<kovel::push>("push()", args, nargs, kwnames);
 }
 
 PyObject* fn_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

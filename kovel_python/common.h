@@ -76,6 +76,9 @@ PyObject* new_kterm(KRef t);
 PyObject* new_strcmd(StrCmd c);
 PyObject* new_cmdorhole(CmdOrHole c);
 PyObject* new_builder(KTermBuilder b);
+// The wrapper of a core value, chosen by its type.
+inline PyObject* wrap(KRef t) { return new_kterm(std::move(t)); }
+inline PyObject* wrap(StrCmd c) { return new_strcmd(std::move(c)); }
 
 // Allocates an object of the wrapper type `tp` (nullptr when the type could
 // not be made) and moves `value` into its field `member`; nullptr with an

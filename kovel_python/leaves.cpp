@@ -16,20 +16,14 @@ PyObject* fn_leaf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return guarded([&] { return new_kterm(leaf(tag, code)); });
 }
 
+KRef identifier(std::string_view s) { return leaf("identifier", s); }
+
 PyObject* fn_sym(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* names[] = {"s"};
-  PyObject* a[1];
-  std::string_view s;
-  if (!bind_args("sym()", names, args, nargs, kwnames, a) || !to_text(a[0], "s", s)) return nullptr;
-  return guarded([&] { return new_kterm(sym(s)); });
+  return one_text_function<sym>("sym()", args, nargs, kwnames);
 }
 
 PyObject* fn_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* names[] = {"s"};
-  PyObject* a[1];
-  std::string_view s;
-  if (!bind_args("name()", names, args, nargs, kwnames, a) || !to_text(a[0], "s", s)) return nullptr;
-  return guarded([&] { return new_kterm(leaf("identifier", s)); });
+  return one_text_function<identifier>("name()", args, nargs, kwnames);
 }
 
 }  // namespace

@@ -285,9 +285,23 @@ bool equal(const KTerm& a, const KTerm& b) {
 
 // --- Constructors ---
 
+namespace {
+void append_cmd(std::string& cmds, StrCmd::Kind kind) {
+  cmds.push_back(static_cast<char>(kCmdTag));
+  cmds.push_back(static_cast<char>(kind));
+}
+void append_cmd(std::string& cmds, StrCmd::Kind kind, std::string_view s) {
+  std::uint8_t head[12] = {kCmdTag, static_cast<std::uint8_t>(kind)};
+  std::uint8_t* end = put_varint(head + 2, s.size());
+  cmds.append(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head));
+  cmds.append(s);
+}
+}  // namespace
+
 KRef leaf(std::string_view tag, std::string_view code) {
-  const CmdOrHole cmd = CmdOrHole::of(write(code));
-  return tuple(tag, {}, std::span<const CmdOrHole>(&cmd, 1));
+  std::string cmd;
+  append_cmd(cmd, StrCmd::Kind::Write, code);
+  return KTerm::assemble(KTerm::Variant::Tuple, 0, tag, {}, {}, 1, cmd, std::nullopt).share();
 }
 
 KRef sym(std::string_view s) { return leaf(s, s); }
@@ -336,19 +350,6 @@ KTermBuilder KTermBuilder::quote_builder(Kind kind, std::string_view tag, std::u
   b.at_ = at;
   return b;
 }
-
-namespace {
-void append_cmd(std::string& cmds, StrCmd::Kind kind) {
-  cmds.push_back(static_cast<char>(kCmdTag));
-  cmds.push_back(static_cast<char>(kind));
-}
-void append_cmd(std::string& cmds, StrCmd::Kind kind, std::string_view s) {
-  std::uint8_t head[12] = {kCmdTag, static_cast<std::uint8_t>(kind)};
-  std::uint8_t* end = put_varint(head + 2, s.size());
-  cmds.append(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head));
-  cmds.append(s);
-}
-}  // namespace
 
 KTermBuilder& KTermBuilder::write(std::string_view s) {
   if (s.empty()) return *this;

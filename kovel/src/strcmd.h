@@ -64,9 +64,6 @@ class PrefixWriter {
     starts_.pop_back();
   }
 
-  std::size_t depth() const { return starts_.size(); }
-  std::string& sink() { return sink_; }
-
  private:
   std::string& sink_;
   std::string prefixes_;             // all pushed prefixes, oldest first

@@ -261,11 +261,7 @@ def _convert(cursor: Any, source: bytes, text: Any, lo: int, hi: int, verbatim: 
             b = frame[0]
             pos = frame[1]
             if pos < s:
-                g = text[pos:s] if ascii_text else source[pos:s].decode()
-                if frame[4] or "\n" not in g:
-                    b.w(g)
-                else:
-                    _lines(b, g)
+                _gap(b, text[pos:s] if ascii_text else source[pos:s].decode(), frame[4])
             elif pos > s:
                 raise ValueError(
                     f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
@@ -281,11 +277,7 @@ def _convert(cursor: Any, source: bytes, text: Any, lo: int, hi: int, verbatim: 
             s = frame[2]
             e = frame[3]
             if pos < e:
-                g = text[pos:e] if ascii_text else source[pos:e].decode()
-                if frame[4] or "\n" not in g:
-                    b.w(g)
-                else:
-                    _lines(b, g)
+                _gap(b, text[pos:e] if ascii_text else source[pos:e].decode(), frame[4])
             elif pos > e:  # a child reaching past its parent's end
                 e = pos
             term = b.b()
