@@ -138,12 +138,6 @@ TEST(KTermRefCounts, ConstructorsShareChildrenAndTakeOverTerm) {
     EXPECT_EQ(shared->use_count(), 1u);
   }
   EXPECT_EQ(a->use_count(), 1u);
-  KRef s = KRef::share(a.get());
-  EXPECT_EQ(a->use_count(), 2u);
-  KRef back = KRef::adopt(s.detach());
-  EXPECT_EQ(a->use_count(), 2u);
-  back = KRef();
-  EXPECT_EQ(a->use_count(), 1u);
 }
 
 TEST(KTermBuilder, CommandsHolesAndReferenceCounts) {
