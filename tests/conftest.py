@@ -2,7 +2,6 @@ import os
 
 from hypothesis import HealthCheck, settings
 
-# Property tests are about behaviour, never speed: no per-example deadline.
 settings.register_profile(
     "kovel",
     deadline=None,
@@ -11,7 +10,6 @@ settings.register_profile(
 )
 settings.load_profile("kovel")
 
-# Helpers shared by the test modules (`from conftest import ...`).
 LEAF_XY = bytes.fromhex("020178000100000179")  # the leaf with tag "x" and code "y"
 # A Tuple "t" with one child (the leaf x/y) but two HOLEs: it encodes, it cannot render.
 UNBALANCED = b"\x02\x01t\x01" + LEAF_XY + b"\x02\x01\x01"
@@ -19,7 +17,7 @@ Str = type("Str", (str,), {})
 
 
 class Idx:
-    """An object whose `__index__` returns `v`, or raises it if it is an exception."""
+    """`__index__` returns `v`, or raises it if it is an exception."""
 
     def __init__(self, v):
         self.v = v

@@ -12,22 +12,18 @@ from kovel import _kovel as K
 TERM = K.leaf("a", "b")
 
 
-def fresh_str():
-    return "".join(["probe", "-", "text"])  # not interned, not shared
-
-
 def fresh_term():
     return K.tb("p").w("a").c(K.leaf("x", "y")).b()
 
 
 def main_probe():
-    probe = sys.modules["__main__"].kovel_ref_probe = object()
+    sys.modules["__main__"].kovel_ref_probe = probe = object()
     return probe
 
 
 # name: (make the probe object, calls using it); each call may succeed or raise
 CASES = {
-    "quote texts": (fresh_str, [lambda s: K.quote(s, 0, s, TERM, []), lambda s: K.quote(s, 256, s, TERM, [])]),
+    "quote texts": (lambda: "".join(["probe", "-", "text"]), [lambda s: K.quote(s, 0, s, TERM, []), lambda s: K.quote(s, 256, s, TERM, [])]),
     "quote term": (fresh_term, [lambda t: K.unquote("t", 1, "l", t, [K.HOLE]), lambda t: K.quote("t", 0, "l", t, 1)]),
     "quote cmds": (lambda: K.cmd(K.push("x")), [lambda c: K.quote("t", 0, "l", TERM, [c, K.HOLE, c, 1])]),
     "Builder.c": (fresh_term, [lambda t: K.tb("t").c(t).c(t).b(), lambda t: K.tb("t").c(t).c(1)]),
@@ -41,25 +37,21 @@ def test_calls_keep_reference_counts(name):
     make, uses = CASES[name]
     probe = make()
 
-    def use_all():
-        for use in uses:
-            try:
-                use(probe)
-            except Exception:
-                pass
-
-    use_all()
-    gc.collect()
-    before = sys.getrefcount(probe)
-    for _ in range(100):
-        use_all()
-    gc.collect()
-    assert sys.getrefcount(probe) == before
+    counts = []
+    for rounds in (1, 100):
+        for _ in range(rounds):
+            for use in uses:
+                try:
+                    use(probe)
+                except Exception:
+                    pass
+        gc.collect()
+        counts.append(sys.getrefcount(probe))
+    assert counts[0] == counts[1]
 
 
 def _rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 BIG = "x" * 4096

@@ -1,12 +1,11 @@
 """Registration, classes, calling conventions and argument conversion."""
 
-import collections
 import inspect
 import weakref
 
 import pytest
 
-from conftest import LEAF_XY, Idx, Str
+from conftest import LEAF_XY, Idx
 from kovel import _kovel as K
 
 ALL = ["KTerm", "StrCmd", "CmdOrHole", "Builder", "tb", "leaf", "sym", "quote", "unquote", "cmd", "write"]
@@ -17,13 +16,8 @@ IntSub = type("IntSub", (int,), {})
 SubTypeError = type("SubTypeError", (TypeError,), {})
 
 
-class Outer:
-    Inner = type("Inner", (), {"__qualname__": "Outer.Inner"})
-
-
-class NoLen(list):
-    def __len__(self):
-        raise TypeError("no len")
+Inner = type("Inner", (), {"__qualname__": "Outer.Inner"})
+NoLen = type("NoLen", (list,), {"__len__": lambda self: 1 // 0})
 
 
 class NoIter(list):
@@ -32,11 +26,6 @@ class NoIter(list):
 
     def __iter__(self):
         raise self.exc
-
-
-def leaf_bytes(tag, code):
-    t, c = tag.encode(), code.encode()
-    return bytes([2, len(t)]) + t + bytes([0, 1, 0, 0, len(c)]) + c
 
 
 def q(cmds=(), index=0):
@@ -117,29 +106,25 @@ def test_class_properties(cname):
     for args in ((), (1,)):
         with pytest.raises(TypeError, match=rf"^cannot create 'builtins\.{cname}' instances$"):
             cls(*args)
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
     obj, other = INSTANCES[cname](), INSTANCES[cname]()
     assert type(obj) is cls and obj == obj and obj != other and hash(obj) == object.__hash__(obj)
+    for call, exc in [(lambda: type("Sub", (cls,), {}), TypeError), (lambda: weakref.ref(obj), TypeError)]:
+        with pytest.raises(exc):
+            call()
     with pytest.raises(AttributeError):
         obj.attribute = 1
-    with pytest.raises(TypeError):
-        weakref.ref(obj)
 
 
 # Each row: a call and its result.
 RESULTS = [
-    (lambda: K.leaf("a\0b", "c\0").postcard_bytes(), leaf_bytes("a\0b", "c\0")),
-    (lambda: K.leaf(code="", tag="").postcard_bytes(), leaf_bytes("", "")),
-    (lambda: K.sym(Str("x")).postcard_bytes(), leaf_bytes("x", "x")),
-    (lambda: K.name("é").postcard_bytes(), leaf_bytes("identifier", "é")),
+    (lambda: K.leaf("a\0b", "c\0").postcard_bytes(), b"\2\3a\0b\0\1\0\0\2c\0"),
+    (lambda: K.name("é").postcard_bytes(), b"\2\nidentifier\0\1\0\0\2" + "é".encode()),
     (lambda: (str(TERM), TERM.coparse(), type(TERM)), ("abc", "abc", K.KTerm)),
     (lambda: K.quote(cmds=[K.HOLE], term=TERM, lang="l", index=0, tag="t").coparse(), "abc"),
     (lambda: K.tb(tag="t").c(child=TERM).e(child=TERM).w(s="a").p(s="> ").n().b().coparse(), "abcabca\n> "),
     (lambda: [q(index=i).postcard_bytes()[3] for i in (255, True, IntSub(9), Idx(200))], [255, 1, 9, 200]),
     (lambda: q(b"").coparse(), ""),
     (lambda: q((K.cmd(K.write("(")), K.HOLE, K.cmd(K.write(")")))).coparse(), "(abc)"),
-    (lambda: q(collections.UserList([K.HOLE])).coparse(), "abc"),
     (lambda: q(NoLen([K.HOLE, K.HOLE])).coparse(), "abcabc"),
     (lambda: K.from_postcard_bytes(type("B", (bytes,), {})(LEAF_XY)).coparse(), "y"),
 ]
@@ -156,7 +141,6 @@ ERRORS = [
     (lambda: K.sym("a", "b"), TypeError, "sym() takes 1 positional arguments but 2 were given"),
     (lambda: K.tb("x").w("a", "b"), TypeError, "Builder.w() takes 1 positional arguments but 2 were given"),
     (lambda: K.sym("a", s="b"), TypeError, "sym() got multiple values for argument 's'"),
-    (lambda: K.leaf("a", tag="b", q=1), TypeError, "leaf() got multiple values for argument 'tag'"),
     (lambda: K.leaf("a", q=1, tag="b"), TypeError, "leaf() got an unexpected keyword argument 'q'"),
     (lambda: K.leaf(), TypeError, "leaf() missing 2 required positional arguments: 'tag' and 'code'"),
     (lambda: K.quote("t", 0), TypeError, "quote() missing 3 required positional arguments: 'lang', 'term', and 'cmds'"),
@@ -164,7 +148,7 @@ ERRORS = [
     (lambda: TERM.coparse(1), TypeError, None),
     (lambda: K.leaf(1, None), TypeError, "argument 'tag': 'int' object is not an instance of 'str'"),
     (lambda: K.leaf("t", None), TypeError, "argument 'code': 'None' is not an instance of 'str'"),
-    (lambda: K.name(Outer.Inner()), TypeError, "argument 's': 'Outer.Inner' object is not an instance of 'str'"),
+    (lambda: K.name(Inner()), TypeError, "argument 's': 'Outer.Inner' object is not an instance of 'str'"),
     (lambda: K.cmd(K.HOLE), TypeError, "argument 'c': 'CmdOrHole' object is not an instance of 'StrCmd'"),
     (lambda: K.tb("x").e(None), TypeError, "argument 'child': 'None' is not an instance of 'KTerm'"),
     (lambda: K.from_postcard_bytes(bytearray(b"\3")), TypeError, "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
@@ -178,10 +162,8 @@ ERRORS = [
     (lambda: q(index=Idx(ValueError("v"))), ValueError, "v"),
     (lambda: q(index=256), OverflowError, RANGE),
     (lambda: q(index=-1), OverflowError, RANGE),
-    (lambda: q(index=Idx(300)), OverflowError, RANGE),
     (lambda: q(index=2**70), OverflowError, None),
     (lambda: q("ab"), TypeError, "argument 'cmds': Can't extract `str` to `Vec`"),
-    (lambda: q(Str("")), TypeError, "argument 'cmds': Can't extract `str` to `Vec`"),
     (lambda: q(iter([])), TypeError, "argument 'cmds': 'list_iterator' object is not an instance of 'Sequence'"),
     (lambda: q({0: K.HOLE}), TypeError, "argument 'cmds': 'dict' object is not an instance of 'Sequence'"),
     (lambda: q(None), TypeError, "argument 'cmds': 'None' is not an instance of 'Sequence'"),

@@ -2,18 +2,10 @@
 // stack while rendering, encoding, decoding, comparing or freeing.
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-
 #include "support.h"
 
 using namespace kovel;
-using kt::Cmds;
-using kt::H;
-using kt::hex;
-using kt::N;
-using kt::P;
-using kt::W;
+using namespace kt;
 
 namespace {
 
@@ -21,7 +13,6 @@ constexpr std::size_t kDepth = 1'000'000;
 
 std::string repeat(const std::string& s, std::size_t n) {
   std::string out;
-  out.reserve(s.size() * n);
   for (std::size_t i = 0; i < n; ++i) out += s;
   return out;
 }
@@ -32,7 +23,7 @@ std::optional<DecodeError> error_of(const std::string& b) {
   return r.ok() ? std::nullopt : std::optional(r.error);
 }
 
-TEST(DeepTerms, TupleChain) {
+TEST(DeepTerms, Chains) {
   KRef cur = leaf("x", "y");
   const Cmds cmds{W("("), H, W(")")};
   for (std::size_t i = 0; i < kDepth; ++i) cur = tuple("t", std::span<const KRef>(&cur, 1), cmds);
@@ -45,16 +36,15 @@ TEST(DeepTerms, TupleChain) {
   EXPECT_TRUE(equal(*r.term, *cur));
   EXPECT_FALSE(equal(*r.term, *cur->children()[0]));
   EXPECT_TRUE(encode_term(*r.term) == bytes);
-}  // both chains are freed here
 
-TEST(DeepTerms, QuoteChainAndPrefixStack) {
-  KRef cur = tuple("b", kt::Kids{}, Cmds{N, W("z")});
+  // Quotes alternating with unquotes, each pushing a prefix that is never popped.
+  cur = tuple("b", Kids{}, Cmds{N, W("z")});
   for (std::size_t i = 0; i < kDepth; ++i) {
     cur = i % 2 ? quote("q", 1, "py", std::move(cur), Cmds{P(""), H})
                 : unquote("u", 2, "rs", std::move(cur), Cmds{P(""), H});
   }
   EXPECT_EQ(cur->coparse(), "\nz");
-  auto r = decode_term(encode_term(*cur));
+  r = decode_term(encode_term(*cur));
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(equal(*r.term, *cur));
 }
