@@ -1,0 +1,167 @@
+#include "walk.h"
+
+#include <tuple>
+
+namespace kovel {
+
+std::uint64_t hole_count(const KTerm& n) {
+  std::uint64_t holes = 0;
+  for (CmdCursor c = n.cmds(); !c.done();) holes += c.next().hole;
+  return holes;
+}
+
+std::string_view cmd_bytes(const KTerm& n) {
+  CmdCursor c = n.cmds();
+  const std::uint8_t* start = c.position();
+  while (!c.done()) c.next();
+  return {reinterpret_cast<const char*>(start), static_cast<std::size_t>(c.position() - start)};
+}
+
+KNode with_children(const KTerm& n, std::span<KRef> kids) {
+  return KTerm::assemble(n.variant(), n.index(), n.tag(), n.lang(), kids, n.cmd_count(), cmd_bytes(n),
+                         n.at());
+}
+
+bool PathCursor::next() {
+  if (!started_) {
+    started_ = true;
+    cur_ = root_;
+    return true;
+  }
+  if (!cur_) return false;
+  if (!cur_->children().empty()) {
+    stack_.push_back({cur_, 1});
+    path_.push_back(0);
+    cur_ = cur_->children()[0];
+    return true;
+  }
+  while (!stack_.empty()) {
+    Frame& f = stack_.back();
+    const auto kids = f.node->children();
+    if (f.next < kids.size()) {
+      path_.back() = f.next;
+      cur_ = kids[f.next++];
+      return true;
+    }
+    stack_.pop_back();
+    path_.pop_back();
+  }
+  cur_ = nullptr;
+  return false;
+}
+
+namespace {
+
+// Renders into a buffer that is emptied at every count, so a walk holds only
+// the text since the last node boundary, never the whole text.
+class CountingSink {
+ public:
+  CountingSink() : writer_(buf_) {}
+  PrefixWriter& writer() { return writer_; }
+  // Code points written so far (all texts are valid UTF-8: count the bytes
+  // that do not continue a sequence).
+  std::uint64_t chars() {
+    for (const char ch : buf_) chars_ += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    buf_.clear();
+    return chars_;
+  }
+
+ private:
+  std::string buf_;
+  PrefixWriter writer_;
+  std::uint64_t chars_ = 0;
+};
+
+// Records the subtree of a child that is never rendered, all at `at`.
+void record_unrendered(std::vector<SpanRecord>& out, const KTerm* n, std::uint64_t depth, std::uint64_t index,
+                       std::uint64_t at) {
+  std::vector<std::tuple<const KTerm*, std::uint64_t, std::uint64_t>> todo{{n, depth, index}};
+  while (!todo.empty()) {
+    const auto [x, d, i] = todo.back();
+    todo.pop_back();
+    out.push_back({x, d, i, at, at});
+    const auto kids = x->children();
+    for (std::size_t j = kids.size(); j-- > 0;) todo.emplace_back(kids[j], d + 1, j);
+  }
+}
+
+}  // namespace
+
+std::vector<SpanRecord> rendered_spans(const KTerm& root) {
+  struct Frame {
+    const KTerm* node;
+    CmdCursor cmds;
+    std::uint64_t next_child;
+    std::size_t record;
+  };
+  std::vector<SpanRecord> out;
+  std::vector<Frame> stack;
+  CountingSink sink;
+  PrefixWriter& w = sink.writer();
+  const auto enter = [&](const KTerm* n, std::uint64_t index) {
+    out.push_back({n, stack.size(), index, sink.chars(), 0});
+    stack.push_back({n, n->cmds(), 0, out.size() - 1});
+  };
+  enter(&root, 0);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    const KTerm* n = f.node;
+    if (!f.cmds.done()) {
+      const CmdView v = f.cmds.next();
+      if (!v.hole) {
+        w.interpret(v.kind, v.text);
+      } else if (n->is_quote_like()) {
+        if (f.next_child++ == 0) {
+          enter(&n->term(), 0);
+        } else {
+          n->term().write(w);  // already recorded at its first HOLE
+        }
+      } else if (f.next_child < n->children().size()) {
+        const std::uint64_t i = f.next_child++;
+        enter(n->children()[i], i);
+      } else {
+        throw Panic("rendered_spans", "HOLE with no child left: Tuple '" + std::string(n->tag()) + "' has " +
+                                          std::to_string(n->children().size()) + " children and more HOLEs");
+      }
+      continue;
+    }
+    const std::uint64_t end = sink.chars();
+    out[f.record].end = end;
+    const auto kids = n->children();
+    const std::uint64_t first_unrendered =
+        n->is_quote_like() ? std::min<std::uint64_t>(f.next_child, 1) : f.next_child;
+    const std::uint64_t depth = stack.size();
+    stack.pop_back();
+    for (std::uint64_t i = first_unrendered; i < kids.size(); ++i)
+      record_unrendered(out, kids[i], depth, i, end);
+  }
+  return out;
+}
+
+std::size_t existing_prefix(const KTerm& root, std::span<const std::uint64_t> path) {
+  const KTerm* n = &root;
+  std::size_t steps = 0;
+  for (const std::uint64_t i : path) {
+    if (i >= n->children().size()) break;
+    n = n->children()[i];
+    ++steps;
+  }
+  return steps;
+}
+
+KRef replace_at(const KTerm& root, std::span<const std::uint64_t> path, KRef repl) {
+  std::vector<const KTerm*> chain{&root};
+  for (std::size_t k = 0; k + 1 < path.size(); ++k) chain.push_back(chain.back()->children()[path[k]]);
+  KRef cur = std::move(repl);
+  for (std::size_t k = path.size(); k-- > 0;) {
+    const KTerm& parent = *chain[k];
+    std::vector<KRef> kids;
+    kids.reserve(parent.children().size());
+    for (const KTerm* c : parent.children()) kids.push_back(KRef::share(c));
+    kids[path[k]] = std::move(cur);
+    cur = with_children(parent, kids).share();
+  }
+  return cur;
+}
+
+}  // namespace kovel

@@ -1,0 +1,45 @@
+// What the files of the `_native` module share: argument checks, the cached
+// names and the function tables each file contributes.
+#pragma once
+
+#include "../common.h"
+
+namespace kovel::py::native {
+
+// Function tables, each ending with a zeroed entry; module.cpp registers
+// every table listed in its kTables. A new concern adds its file, a table
+// here and one line there.
+extern PyMethodDef kReadMethods[];
+extern PyMethodDef kMakeMethods[];
+extern PyMethodDef kWalkMethods[];
+extern PyMethodDef kRewriteMethods[];
+
+// Strings made once at the first import and kept for the process, like the
+// KTerm type itself: the variant names, the command names and "".
+struct Names {
+  PyObject* variant[3];  // indexed by KTerm::Variant: "quote", "unquote", "tuple"
+  PyObject* op[5];       // indexed by Op: "write", "nl", "push", "pop", "hole"
+  PyObject* empty;
+};
+enum Op { kWrite = 0, kNl = 1, kPush = 2, kPop = 3, kHole = 4 };
+const Names& names();
+bool init_names();
+
+// The term behind `o`, or nullptr with a TypeError naming the parameter
+// (`o` not a KTerm) or saying that the KTerm has no value.
+const KTerm* term_arg(PyObject* o, const char* param);
+
+// Raises TypeError "{fn} takes exactly {n} arguments ({nargs} given)" and
+// returns false unless nargs == n.
+bool arg_count(const char* fn, Py_ssize_t nargs, Py_ssize_t n);
+
+// A METH_FASTCALL function as stored in a PyMethodDef.
+using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+inline PyCFunction as_cfunc(FastFn f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// A tuple of paths' positions, (i0, i1, ...).
+PyObject* path_tuple(std::span<const std::uint64_t> path);
+
+}  // namespace kovel::py::native
