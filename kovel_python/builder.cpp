@@ -102,9 +102,16 @@ PyObject* builder_b(PyObject* self, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "Builder already built");
     return nullptr;
   }
-  KTermBuilder b = std::move(*slot);
-  slot.reset();
-  return guarded([&] { return new_kterm(std::move(b).b()); });
+  // The wrapper first, then the node: when either cannot be allocated the
+  // builder stays open and whole, so b() can be called again.
+  PyRef obj(new_kterm(KRef()));
+  if (!obj) return nullptr;
+  return guarded([&] {
+    KRef t = std::move(*slot).b();
+    slot.reset();
+    reinterpret_cast<PyKTerm*>(obj.get())->term = std::move(t);
+    return obj.release();
+  });
 }
 
 PyMethodDef builder_methods[] = {

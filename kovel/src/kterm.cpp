@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -286,14 +287,24 @@ bool equal(const KTerm& a, const KTerm& b) {
 // --- Constructors ---
 
 namespace {
+// Makes room for `extra` more bytes (growing geometrically), so the appends
+// that follow cannot fail: a command is appended whole or not at all.
+void make_room(std::string& s, std::size_t extra) {
+  if (extra > s.max_size() - s.size()) throw std::length_error("command list too long");
+  if (s.size() + extra > s.capacity()) s.reserve(std::max(s.size() + extra, 2 * s.capacity()));
+}
 void append_cmd(std::string& cmds, StrCmd::Kind kind) {
+  make_room(cmds, 2);
   cmds.push_back(static_cast<char>(kCmdTag));
   cmds.push_back(static_cast<char>(kind));
 }
 void append_cmd(std::string& cmds, StrCmd::Kind kind, std::string_view s) {
   std::uint8_t head[12] = {kCmdTag, static_cast<std::uint8_t>(kind)};
   std::uint8_t* end = put_varint(head + 2, s.size());
-  cmds.append(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head));
+  const auto head_size = static_cast<std::size_t>(end - head);
+  if (s.size() > cmds.max_size() - head_size) throw std::length_error("command too long");
+  make_room(cmds, head_size + s.size());
+  cmds.append(reinterpret_cast<const char*>(head), head_size);
   cmds.append(s);
 }
 }  // namespace
@@ -379,6 +390,7 @@ KTermBuilder& KTermBuilder::pop() {
 KTermBuilder& KTermBuilder::child(const KRef& t) {
   // Room first (growing geometrically), so a failed push leaves no HOLE behind.
   if (children_.size() == children_.capacity()) children_.reserve(2 * children_.size() + 4);
+  make_room(cmds_, 1);
   cmds_.push_back(static_cast<char>(kHoleTag));
   children_.push_back(t);
   ++ncmds_;
@@ -386,16 +398,21 @@ KTermBuilder& KTermBuilder::child(const KRef& t) {
 }
 
 KNode KTermBuilder::build() && {
-  // The builder is used up whatever happens: take everything out first.
-  std::vector<KRef> children = std::move(children_);
-  std::string cmds = std::move(cmds_);
+  if (kind_ != Kind::Tuple && children_.size() != 1) {
+    const std::size_t n = children_.size();
+    children_.clear();  // a misused builder is released all the same
+    cmds_.clear();
+    ncmds_ = 0;
+    throw Panic("KTermBuilder::build",
+                "assertion `left == right` failed\n  left: " + std::to_string(n) + "\n right: 1");
+  }
+  // assemble allocates before it takes any child over, so a failed
+  // allocation leaves the builder whole (and buildable again).
+  KNode node = KTerm::assemble(kind_, index_, tag_, lang_, children_, ncmds_, cmds_, at_);
   children_.clear();
   cmds_.clear();
-  const std::uint64_t ncmds = std::exchange(ncmds_, 0);
-  if (kind_ != Kind::Tuple && children.size() != 1)
-    throw Panic("KTermBuilder::build", "assertion `left == right` failed\n  left: " +
-                                           std::to_string(children.size()) + "\n right: 1");
-  return KTerm::assemble(kind_, index_, tag_, lang_, children, ncmds, cmds, at_);
+  ncmds_ = 0;
+  return node;
 }
 
 }  // namespace kovel

@@ -247,7 +247,11 @@ class KTermBuilder {
   }
 
   // Builds the node; throws Panic for a quote builder without exactly one
-  // child (the builder is then released all the same).
+  // child (the builder is then released all the same). If the node cannot
+  // be allocated, the builder is left as it was.
+  //
+  // Every operation gives the strong guarantee: when it throws (e.g.
+  // bad_alloc), the builder holds exactly what it held before.
   KNode build() &&;
   KRef b() && { return std::move(*this).build().share(); }
 

@@ -57,9 +57,8 @@ void close_node(const KTerm& n, std::string& out) {
   append(out, n.bytes() + head, static_cast<std::size_t>(n.byte_count()) - head);
 }
 
-}  // namespace
-
-void encode_term(const KTerm& root, std::string& out) {
+// Appends the encoding of `root` to `out`.
+void encode_into(const KTerm& root, std::string& out) {
   struct Frame {
     const KTerm* node;
     std::size_t next_child;
@@ -78,6 +77,19 @@ void encode_term(const KTerm& root, std::string& out) {
     }
     close_node(*f.node, out);
     stack.pop_back();
+  }
+}
+
+}  // namespace
+
+void encode_term(const KTerm& root, std::string& out) {
+  // All or nothing: a failure (bad_alloc) takes back what was appended.
+  const std::size_t size = out.size();
+  try {
+    encode_into(root, out);
+  } catch (...) {
+    out.resize(size);
+    throw;
   }
 }
 

@@ -45,16 +45,29 @@ class PrefixWriter {
     }
   }
 
+  // Each command changes the writer whole or, if an allocation fails, not at all.
   void write_text(std::string_view s) { sink_.append(s); }
 
   void newline() {
+    const std::size_t size = sink_.size();
     sink_.push_back('\n');
-    sink_.append(prefixes_);
+    try {
+      sink_.append(prefixes_);
+    } catch (...) {
+      sink_.resize(size);  // shrinking never allocates
+      throw;
+    }
   }
 
   void push_prefix(std::string_view s) {
-    starts_.push_back(prefixes_.size());
+    const std::size_t size = prefixes_.size();
     prefixes_.append(s);
+    try {
+      starts_.push_back(size);
+    } catch (...) {
+      prefixes_.resize(size);
+      throw;
+    }
   }
 
   // Popping an empty stack is a no-op.
