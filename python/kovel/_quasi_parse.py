@@ -1,0 +1,383 @@
+"""Parsing quasi-quoted code: metavariables, parse contexts and the skeleton.
+
+Templates and patterns are written in the target language with metavariables
+(``$NAME``, ``$$$NAME``, ``$_``, ``$$$``).  Most grammars reject ``$``, so each
+metavariable is replaced by an identifier the grammar accepts before parsing,
+and mapped back afterwards.  The code is then parsed in the first context of
+its language that takes it without an error (a whole file, a function body, an
+expression, ...), and the part of the tree that covers the code becomes a
+*skeleton*: nodes, gap texts and holes, from which templates build terms and
+patterns build matchers.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+from kovel.treesitter import VERBATIM_KINDS, language
+
+if TYPE_CHECKING:
+    from tree_sitter import Node
+
+__all__ = ["Meta", "SHole", "SNode", "Skeleton", "parse_quasi"]
+
+# `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
+_META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
+
+# Code is tried in these contexts, in order; `{}` marks where it goes. A
+# context that wraps the code makes it parse as what it is: a statement list,
+# an expression, arguments, members or parameters.
+_C_CONTEXTS = (
+    "{}",
+    "void _kq(void) {{\n{}\n}}\n",
+    "void _kq(void) {{\n{};\n}}\n",
+    "void _kq(void) {{ _kq({}); }}\n",
+    "struct _kq {{\n{}\n}};\n",
+    "void _kq({});\n",
+)
+_JS_CONTEXTS = (
+    "{}",
+    "function _kq() {{\n{}\n}}\n",
+    "_kq({});\n",
+    "({{{}}});\n",
+    "class _kq {{\n{}\n}}\n",
+    "function _kq({}) {{}}\n",
+)
+_CONTEXTS: dict[str, tuple[str, ...]] = {
+    "python": ("{}", "_kq({})\n", "{{{}}}\n", "def _kq({}): pass\n"),
+    "c": _C_CONTEXTS,
+    "cpp": _C_CONTEXTS,
+    "javascript": _JS_CONTEXTS,
+    "typescript": _JS_CONTEXTS,
+    "tsx": _JS_CONTEXTS,
+}
+
+
+@dataclass(frozen=True, slots=True)
+class Meta:
+    """One occurrence of a metavariable in the code."""
+
+    text: str  # as written: "$NAME", "$$$ARGS", "$_", "$$$"
+    name: str | None  # the keyword of `fill` and of `bindings`; None for `$_` and `$$$`
+    seq: bool  # `$$$`: zero or more siblings
+    index: int  # number of the occurrence, in order of appearance
+    at: tuple[int, int]  # byte range in the code
+    indent: str  # leading blanks of the line it stands on
+    own_line: bool  # nothing else on its line
+
+
+@dataclass(slots=True)
+class SHole:
+    """The place of a metavariable in the skeleton."""
+
+    meta: Meta
+    kind: str  # the node kind the placeholder parsed as
+    parent_kind: str
+    statement: bool  # it stands where a statement goes
+
+
+@dataclass(slots=True)
+class SNode:
+    """A syntax node: its kind and, in order, gap texts and children."""
+
+    kind: str
+    named: bool
+    verbatim: bool  # line feeds in its gaps stay text
+    items: list[str | SNode | SHole] = field(default_factory=list)
+    leaf: bool = False  # a token: items is its one text
+
+
+@dataclass(frozen=True, slots=True)
+class Skeleton:
+    lang: str
+    code: str
+    root: SNode | SHole
+    metas: tuple[Meta, ...]  # every occurrence, holes or not
+
+
+@dataclass(slots=True)
+class _Occurrence:
+    meta: Meta
+    placeholder: str
+
+
+def _scan(code: str) -> tuple[str, list[_Occurrence]]:
+    """Find the metavariables and pick a placeholder prefix that `code` lacks."""
+    n = 0
+    while f"_kq{n}" in code:
+        n += 1
+    prefix = f"_kq{n}"
+    occs: list[_Occurrence] = []
+    anon = 0
+    for m in _META_RE.finditer(code):
+        text = m.group(0)
+        seq = text.startswith("$$$")
+        name = m.group(1) if seq else m.group(2)
+        if name == "_":
+            name = None
+        if name is None:
+            placeholder = f"{prefix}{'s' if seq else 'a'}{anon}"
+            anon += 1
+        else:
+            placeholder = f"{prefix}{'3' if seq else '1'}_{name}"
+        line_start = code.rfind("\n", 0, m.start()) + 1
+        line_end = code.find("\n", m.end())
+        line_end = len(code) if line_end < 0 else line_end
+        before = code[line_start : m.start()]
+        indent = before[: len(before) - len(before.lstrip(" \t"))]
+        own_line = not before.strip() and not code[m.end() : line_end].strip()
+        start = len(code[: m.start()].encode())
+        meta = Meta(text, name, seq, len(occs), (start, start + len(text.encode())), indent, own_line)
+        occs.append(_Occurrence(meta, placeholder))
+    return prefix, occs
+
+
+@dataclass(slots=True)
+class _Attempt:
+    source: bytes
+    lo: int  # the code's byte range in `source`
+    hi: int
+    spans: dict[tuple[int, int], Meta]  # placeholder byte range -> occurrence
+    shifts: list[tuple[int, int]]  # (source offset after a placeholder, shift to code offset)
+
+
+def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool) -> _Attempt:
+    head, _, tail = context.partition("{}")
+    head = head.replace("{{", "{").replace("}}", "}")
+    tail = tail.replace("{{", "{").replace("}}", "}")
+    parts = [head.encode()]
+    pos = len(parts[0])
+    lo = pos
+    last = 0
+    raw = code.encode()
+    spans: dict[tuple[int, int], Meta] = {}
+    shifts: list[tuple[int, int]] = []
+    for occ in occs:
+        s, e = occ.meta.at
+        parts.append(raw[last:s])
+        pos += s - last
+        ph = occ.placeholder
+        # A metavariable alone on its line in a statement list becomes a
+        # statement: `ID;` (an identifier alone is not a C statement).
+        if semis and occ.meta.own_line:
+            ph += ";"
+        parts.append(ph.encode())
+        spans[(pos, pos + len(ph))] = occ.meta
+        pos += len(ph)
+        shifts.append((pos, e - (pos - lo)))
+        last = e
+    parts.append(raw[last:])
+    pos += len(raw) - last
+    parts.append(tail.encode())
+    return _Attempt(b"".join(parts), lo, pos, spans, shifts)
+
+
+def _to_code_offset(att: _Attempt, p: int) -> int:
+    shift = 0
+    for after, sh in att.shifts:
+        if p >= after:
+            shift = sh
+    return max(0, p - att.lo + shift)
+
+
+def _first_error(node: Node) -> Node | None:
+    cursor = node.walk()
+    while True:
+        n = cursor.node
+        assert n is not None
+        if n.is_error or n.is_missing:
+            return n
+        if n.has_error and cursor.goto_first_child():
+            continue
+        while not cursor.goto_next_sibling():
+            if not cursor.goto_parent():
+                return None
+
+
+def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
+    before = code.encode()[:byte_offset].decode(errors="ignore")
+    line = before.count("\n") + 1
+    return line, len(before) - (before.rfind("\n") + 1) + 1
+
+
+class _Converter:
+    def __init__(self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str]) -> None:
+        self.src = att.source
+        self.spans = att.spans
+        self.restore = restore
+        self.originals = originals
+        self.holes: set[int] = set()
+
+    def text(self, a: int, b: int) -> str:
+        t = self.src[a:b].decode()
+        if "_kq" in t:
+            t = self.restore.sub(lambda m: self.originals[m.group(0)], t)
+        return t
+
+    def hole_of(self, node: Node, parent_kind: str) -> SHole | None:
+        meta = self.spans.get((node.start_byte, node.end_byte))
+        if meta is None or meta.index in self.holes:
+            return None
+        # Of the nodes with the placeholder's range (block > statement >
+        # identifier), the hole is the innermost one that is not the token
+        # itself: a statement where one stands, so `$$$BODY` stands for the
+        # statements of a block, not for the block.
+        chain = [node]
+        while chain[-1].child_count == 1:
+            only = chain[-1].children[0]
+            if (only.start_byte, only.end_byte) != (node.start_byte, node.end_byte):
+                break
+            chain.append(only)
+        self.holes.add(meta.index)
+        if len(chain) >= 2:
+            parent_kind = chain[-3].type if len(chain) >= 3 else parent_kind
+            hole_node = chain[-2]
+        else:
+            hole_node = chain[0]
+        kind = hole_node.type
+        statement = kind.endswith("statement") or self.src[node.end_byte - 1 : node.end_byte] == b";"
+        return SHole(meta, kind, parent_kind, statement)
+
+    def convert(self, node: Node, parent_kind: str, verbatim: bool) -> SNode | SHole:
+        hole = self.hole_of(node, parent_kind)
+        if hole is not None:
+            return hole
+        kind = node.type
+        if node.child_count == 0:
+            return SNode(kind, node.is_named, verbatim, [self.text(node.start_byte, node.end_byte)], True)
+        verbatim = verbatim or kind in VERBATIM_KINDS
+        out = SNode(kind, node.is_named, verbatim)
+        pos = node.start_byte
+        for child in node.children:
+            if child.start_byte > pos:
+                out.items.append(self.text(pos, child.start_byte))
+            out.items.append(self.convert(child, kind, verbatim))
+            pos = max(pos, child.end_byte)
+        if node.end_byte > pos:
+            out.items.append(self.text(pos, node.end_byte))
+        return out
+
+
+def _region(root: Node, lo: int, hi: int) -> tuple[Node, list[Node]] | None:
+    """The nodes that exactly cover bytes [lo, hi): one node, or several siblings."""
+    node = root
+    while True:
+        if (node.start_byte, node.end_byte) == (lo, hi):
+            return node, [node]
+        inner = [c for c in node.children if c.start_byte < hi and c.end_byte > lo]
+        if len(inner) == 1 and inner[0].start_byte <= lo and inner[0].end_byte >= hi:
+            node = inner[0]
+            continue
+        if inner and inner[0].start_byte == lo and inner[-1].end_byte == hi:
+            return node, inner
+        return None
+
+
+def parse_quasi(lang: str, code: str) -> Skeleton:
+    """Parse `code` (with metavariables) in the first context of `lang` that accepts it.
+
+    Raises SyntaxError naming the line and column of the first error when no
+    context parses the code cleanly.
+    """
+    from tree_sitter import Parser
+
+    parser = Parser(language(lang))
+    prefix, occs = _scan(code)
+    originals = {o.placeholder: o.meta.text for o in occs}
+    restore = re.compile(re.escape(prefix) + r"(?:[13]_[A-Z][A-Z0-9_]*|[as]\d+)")
+    stripped = code.strip()
+    lead = len(code.encode()) - len(code.lstrip().encode())
+    trail = len(code.rstrip().encode())
+    best_error: tuple[int, str] | None = None
+    fallback: Skeleton | None = None
+    for context in _CONTEXTS.get(lang, ("{}",)):
+        for semis in (False, True) if occs else (False,):
+            att = _substitute(code, occs, context, semis)
+            tree = parser.parse(att.source)
+            err = _first_error(tree.root_node)
+            if err is not None:
+                offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
+                what = f"missing {err.type!r}" if err.is_missing else "unexpected text"
+                if best_error is None or offset > best_error[0]:
+                    best_error = (offset, what)
+                continue
+            # Byte offsets in `source` shift with the placeholders before them.
+            lo = _source_offset(att, lead) if stripped else att.lo
+            hi = _source_offset(att, trail) if stripped else att.lo
+            found = _region(tree.root_node, lo, hi) if stripped else None
+            if found is None and stripped:
+                continue
+            conv = _Converter(att, restore, originals)
+            root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
+            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs))
+            if len(conv.holes) == len(occs):
+                return sk
+            if fallback is None:
+                fallback = sk
+    if fallback is not None:
+        return fallback
+    offset, what = best_error if best_error is not None else (0, "no parse")
+    line, col = _line_col(code, offset)
+    exc = SyntaxError(f"{lang} code does not parse: {what} at line {line}, column {col}")
+    exc.filename, exc.lineno, exc.offset = f"<{lang} template>", line, col
+    exc.text = code.splitlines()[line - 1] if code.splitlines() else ""
+    raise exc
+
+
+def _source_offset(att: _Attempt, code_offset: int) -> int:
+    """The offset in the substituted source of a code offset outside any metavariable."""
+    p = att.lo + code_offset
+    for occ_range, meta in att.spans.items():
+        if meta.at[1] <= code_offset:
+            p += (occ_range[1] - occ_range[0]) - (meta.at[1] - meta.at[0])
+    return p
+
+
+def _build_root(
+    conv: _Converter,
+    found: tuple[Node, list[Node]] | None,
+    code: str,
+    lead: int,
+    trail: int,
+    lo: int,
+    hi: int,
+    stripped: str,
+) -> SNode | SHole:
+    raw = code.encode()
+    head = raw[:lead].decode()
+    tail = raw[trail:].decode()
+    if found is None:
+        return SNode("", False, False, [code] if code else [])
+    container, nodes = found
+    if len(nodes) == 1:
+        node = nodes[0]
+        # Several nodes share the range (module > statement > call): keep the
+        # innermost, the one a pattern is about, unless a hole lies on the way.
+        while (
+            node.child_count == 1
+            and (node.children[0].start_byte, node.children[0].end_byte) == (lo, hi)
+            and (lo, hi) not in conv.spans
+        ):
+            node = node.children[0]
+        parent = node.parent.type if node.parent is not None else ""
+        root = conv.convert(node, parent, False)
+    else:
+        root = SNode(container.type, True, container.type in VERBATIM_KINDS)
+        pos = lo
+        for n in nodes:
+            if n.start_byte > pos:
+                root.items.append(conv.text(pos, n.start_byte))
+            root.items.append(conv.convert(n, container.type, root.verbatim))
+            pos = n.end_byte
+    if not head and not tail:
+        return root
+    if isinstance(root, SHole) or root.leaf:
+        kind = root.kind
+        root = SNode(kind, True, False, [root])
+    if head:
+        root.items.insert(0, head)
+    if tail:
+        root.items.append(tail)
+    return root
