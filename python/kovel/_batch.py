@@ -1,0 +1,477 @@
+"""Find and rewrite across many files, in parallel: the batch API behind the ``kovel`` command.
+
+Each file is one task: a worker reads it, parses it, converts the tree into a
+term and runs the pattern on it.  Tasks cross processes as paths (and the
+pattern and the rewrite, which pickle); results come back as plain values,
+with a rewritten file as the postcard bytes of its term, never as text to
+parse again.  Any ``concurrent.futures.Executor`` that pickles its work runs
+the tasks unchanged: the default ``WatchdogPool``, a ``ProcessPoolExecutor``,
+or a Dask cluster's (``distributed.Client.get_executor()``).  Nothing here
+writes files; the command does that (``kovel._safewrite``), in one process.
+"""
+
+from __future__ import annotations
+
+import bisect
+import functools
+import hashlib
+import importlib
+import os
+import time
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Executor, Future
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Protocol
+
+from kovel._files import Listed, list_files
+from kovel._kovel import KTerm, from_postcard_bytes
+from kovel._workers import InlineExecutor, WatchdogPool
+
+if TYPE_CHECKING:
+    from tree_sitter import Node, Parser, Tree
+
+__all__ = [
+    "DEFAULT_TIMEOUT",
+    "FileMatch",
+    "FoundFile",
+    "PatternLike",
+    "RewrittenFile",
+    "find_files",
+    "rewrite_files",
+]
+
+#: Seconds one file may take (read, parse, match) before it is given up.
+DEFAULT_TIMEOUT = 10.0
+
+
+class _MatchLike(Protocol):
+    @property
+    def span(self) -> tuple[int, int]: ...
+    @property
+    def bindings(self) -> Mapping[str, KTerm | Sequence[KTerm]]: ...
+
+
+class PatternLike(Protocol):
+    """What the batch functions need of a pattern (``kovel.quasi.Pattern`` has it)."""
+
+    def find_all(self, t: KTerm, /) -> Iterable[_MatchLike]: ...
+    def rewrite(self, t: KTerm, replacement: Any, /) -> KTerm: ...
+
+
+@dataclass(frozen=True, slots=True)
+class FileMatch:
+    """One match in a file.
+
+    ``start``/``end`` are byte offsets into the file; ``line``/``column``
+    and ``end_line``/``end_column`` the same positions as 1-based lines and
+    1-based columns counted in characters (code points), the end exclusive.
+    ``line_text`` is the whole line the match starts on; ``bindings`` holds
+    the text of each metavariable's binding (a list for ``$$$NAME``).
+    """
+
+    start: int
+    end: int
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+    text: str
+    line_text: str
+    bindings: dict[str, str | list[str]]
+
+
+@dataclass(frozen=True, slots=True)
+class FoundFile:
+    """The matches in one file, or why it could not be searched (``error``)."""
+
+    path: str
+    lang: str | None
+    matches: tuple[FileMatch, ...] = ()
+    error: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class RewrittenFile:
+    """The outcome of rewriting one file.
+
+    ``digest`` is the SHA-256 of the bytes that were read (so a writer can
+    tell whether the file changed since); ``term`` the postcard bytes of the
+    rewritten file's term, or None when nothing changed or the file was left
+    alone, in which case ``error`` says why.  ``errors_before`` and
+    ``errors_after`` count the syntax errors (error and missing nodes) of
+    the file and of its rewritten text.
+    """
+
+    path: str
+    lang: str | None
+    digest: str = ""
+    term: bytes | None = None
+    error: str | None = None
+    errors_before: int = 0
+    errors_after: int = 0
+
+    @property
+    def changed(self) -> bool:
+        """Whether the rewrite changed the file's text."""
+        return self.term is not None
+
+    @property
+    def worse(self) -> bool:
+        """Whether the rewritten text has more syntax errors than the original."""
+        return self.errors_after > self.errors_before
+
+    def text(self) -> str:
+        """The rewritten text (rendered from ``term``)."""
+        if self.term is None:
+            raise ValueError(f"{self.path}: the rewrite changed nothing")
+        return str(from_postcard_bytes(self.term))
+
+
+def find_files(
+    paths: Iterable[str | os.PathLike[str]],
+    pattern: str | PatternLike,
+    *,
+    lang: str | None = None,
+    executor: Executor | None = None,
+    timeout: float | None = DEFAULT_TIMEOUT,
+) -> Iterator[FoundFile]:
+    """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
+
+    ``paths`` are files and directories (walked as ``kovel`` does: hidden
+    names and git-ignored files skipped).  ``pattern`` is pattern code, compiled
+    with ``kovel.quasi.pattern`` for each file's language, or a pattern object
+    (which must pickle to reach other processes).  ``lang`` names the
+    language of every file; without it the file extension decides.
+    ``executor`` runs the work (default: a ``WatchdogPool`` with one process per
+    CPU, killing a worker whose file takes over ``timeout`` seconds).
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("x = 1\\nprint(x, 2)\\n")
+    >>> [(m.line, m.column, m.bindings) for r in find_files([f], "print($$$A)") for m in r.matches]
+    [(2, 1, {'A': ['x', '2']})]
+    """
+    listed = list_files(paths, lang)
+    return _run(
+        listed, executor, timeout, FoundFile, lambda i: (_find_task, i.path, i.lang, pattern, timeout)
+    )
+
+
+def rewrite_files(
+    paths: Iterable[str | os.PathLike[str]],
+    pattern: str | PatternLike,
+    rewrite: str | object,
+    *,
+    lang: str | None = None,
+    executor: Executor | None = None,
+    timeout: float | None = DEFAULT_TIMEOUT,
+) -> Iterator[RewrittenFile]:
+    """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
+
+    ``rewrite`` is template code (compiled with ``kovel.quasi.template`` in each
+    file's language), or anything ``Pattern.rewrite`` takes (a ``Template``,
+    a function of the match), which must pickle to reach other processes.
+    Files are not written; see ``RewrittenFile``.  A file whose syntax
+    errors lie inside a match is left alone (``error`` says where).  The
+    other arguments are those of ``find_files``.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("if x:\\n    print(x, 2)\\n")
+    >>> print(next(rewrite_files([f], "print($$$A)", "log($$$A)")).text(), end="")
+    if x:
+        log(x, 2)
+    """
+    listed = list_files(paths, lang)
+    return _run(
+        listed,
+        executor,
+        timeout,
+        RewrittenFile,
+        lambda i: (_rewrite_task, i.path, i.lang, pattern, rewrite, timeout),
+    )
+
+
+def _run(
+    listed: list[Listed],
+    executor: Executor | None,
+    timeout: float | None,
+    kind: Callable[..., Any],
+    task: Callable[[Listed], tuple[Any, ...]],
+) -> Iterator[Any]:
+    """Run one task per listed file; yield the results in order.
+
+    At most a window of tasks is in flight, so results stream out and an
+    inline executor works file by file.
+    """
+    own = executor is None
+    pool: Executor = WatchdogPool(timeout=timeout) if executor is None else executor
+    if isinstance(pool, InlineExecutor):
+        window = 1
+    elif isinstance(pool, WatchdogPool):
+        window = 4 * pool.max_workers + 8
+    else:  # its size is unknown: a cluster may be large
+        window = 256
+    todo = iter(listed)
+    flight: deque[tuple[Listed, Future[Any] | None]] = deque()
+    try:
+        while True:
+            while len(flight) < window:
+                item = next(todo, None)
+                if item is None:
+                    break
+                if item.error is not None or item.lang is None:
+                    flight.append((item, None))
+                else:
+                    fn, *args = task(item)
+                    flight.append((item, pool.submit(fn, *args)))
+            if not flight:
+                return
+            item, fut = flight.popleft()
+            if fut is None:
+                yield kind(item.path, item.lang, error=item.error)
+                continue
+            try:
+                yield fut.result()
+            except Exception as exc:
+                yield kind(item.path, item.lang, error=_describe(exc))
+    finally:
+        for _, fut in flight:
+            if fut is not None:
+                fut.cancel()
+        if own:
+            pool.shutdown(cancel_futures=True)
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, TimeoutError):
+        return f"timed out: {exc}"
+    if isinstance(exc, ChildProcessError):
+        return f"worker failed: {exc}"
+    return f"{type(exc).__name__}: {exc}"
+
+
+# --- in the worker ------------------------------------------------------------
+
+
+def _hook(stage: str, path: str) -> None:
+    """Call the test hook named by $KOVEL_TEST_HOOK ("module:function"), if any."""
+    spec = os.environ.get("KOVEL_TEST_HOOK")
+    if spec:
+        module, _, func = spec.partition(":")
+        getattr(importlib.import_module(module), func)(stage, path)
+
+
+@functools.lru_cache(maxsize=64)
+def _compiled_pattern(lang: str, code: str) -> PatternLike:
+    from kovel.quasi import pattern
+
+    return pattern(lang, code)
+
+
+@functools.lru_cache(maxsize=64)
+def _compiled_template(lang: str, code: str) -> object:
+    from kovel.quasi import template
+
+    return template(lang, code)
+
+
+@functools.lru_cache(maxsize=64)
+def _parser(lang: str) -> Parser:
+    from tree_sitter import Parser
+
+    from kovel.treesitter import language
+
+    return Parser(language(lang))
+
+
+def parse_tree(lang: str, data: bytes, timeout: float | None) -> Tree:
+    """Parse ``data``, giving up with ``TimeoutError`` after ``timeout`` seconds.
+
+    The parser checks the clock as it goes; a grammar stuck inside its own
+    scanner never does, which is why the pool also watches its workers.
+
+    >>> parse_tree("python", b"x = 1\\n", 1.0).root_node.type
+    'module'
+    """
+    parser = _parser(lang)
+    if timeout is None:
+        return parser.parse(data)
+    deadline = time.monotonic() + timeout
+    chunk = 1 << 16
+
+    def read(offset: int, _point: object) -> bytes:
+        return data[offset : offset + chunk]
+
+    def progress(_offset: int, _has_error: bool) -> bool:
+        return time.monotonic() > deadline
+
+    try:
+        tree = parser.parse(read, progress_callback=progress)
+    except ValueError:
+        parser.reset()
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"parsing took over {timeout:g} s") from None
+        raise
+    return tree
+
+
+def _error_spans(tree: Tree) -> list[tuple[int, int]]:
+    """Byte ranges of the error and missing nodes of ``tree``."""
+    root = tree.root_node
+    if not root.has_error:
+        return []
+    spans = []
+    stack: list[Node] = [root]
+    while stack:
+        n = stack.pop()
+        if n.is_error or n.is_missing:
+            spans.append((n.start_byte, n.end_byte))
+        elif n.has_error:
+            stack.extend(n.children)
+    return spans
+
+
+def _load(path: str, lang: str, timeout: float | None) -> tuple[bytes, str, Tree, KTerm]:
+    """Read, decode and parse one file; raise ``_Skip`` with the reason it cannot be."""
+    from kovel.treesitter import from_tree
+
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise _Skip(f"cannot read: {exc.strerror or exc}") from None
+    _hook("read", path)
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        raise _Skip(f"not valid UTF-8 (byte {exc.start}, line {line}); left alone") from None
+    try:
+        tree = parse_tree(lang, data, timeout)
+    except TimeoutError as exc:
+        raise _Skip(f"timed out: {exc}") from None
+    except ValueError as exc:
+        raise _Skip(f"cannot parse: {exc}") from None
+    return data, text, tree, from_tree(tree, data)
+
+
+class _Skip(Exception):
+    pass
+
+
+class _Positions:
+    """Turns character offsets of a text into bytes, lines and columns."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+        self.ascii = text.isascii()
+        starts = [0]
+        find = text.find
+        i = find("\n")
+        while i >= 0:
+            starts.append(i + 1)
+            i = find("\n", i + 1)
+        self.starts = starts
+        self._bytes: list[int] | None = None
+
+    def line_col(self, i: int) -> tuple[int, int]:
+        line = bisect.bisect_right(self.starts, i)
+        return line, i - self.starts[line - 1] + 1
+
+    def byte(self, i: int) -> int:
+        if self.ascii:
+            return i
+        if self._bytes is None:
+            acc, out = 0, [0]
+            for a, b in zip(self.starts, [*self.starts[1:], len(self.text)], strict=True):
+                acc += len(self.text[a:b].encode())
+                out.append(acc)
+            self._bytes = out
+        line = bisect.bisect_right(self.starts, i) - 1
+        return self._bytes[line] + len(self.text[self.starts[line] : i].encode())
+
+    def char(self, b: int, data: bytes) -> int:
+        return b if self.ascii else len(data[:b].decode("utf-8", "replace"))
+
+    def line_text(self, line: int) -> str:
+        a = self.starts[line - 1]
+        b = self.starts[line] - 1 if line < len(self.starts) else len(self.text)
+        return self.text[a:b].rstrip("\r")
+
+
+def _binding_text(v: KTerm | Sequence[KTerm]) -> str | list[str]:
+    return str(v) if isinstance(v, KTerm) else [str(x) for x in v]
+
+
+def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
+    return _compiled_pattern(lang, pattern) if isinstance(pattern, str) else pattern
+
+
+def _find_task(path: str, lang: str, pattern: str | PatternLike, timeout: float | None) -> FoundFile:
+    try:
+        _, text, _, term = _load(path, lang, timeout)
+        pat = _pattern_for(lang, pattern)
+    except _Skip as exc:
+        return FoundFile(path, lang, error=str(exc))
+    except SyntaxError as exc:
+        return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
+    pos = _Positions(text)
+    out = []
+    for m in pat.find_all(term):
+        s, e = m.span
+        line, col = pos.line_col(s)
+        end_line, end_col = pos.line_col(e)
+        out.append(
+            FileMatch(
+                pos.byte(s),
+                pos.byte(e),
+                line,
+                col,
+                end_line,
+                end_col,
+                text[s:e],
+                pos.line_text(line),
+                {k: _binding_text(v) for k, v in m.bindings.items()},
+            )
+        )
+    return FoundFile(path, lang, tuple(out))
+
+
+def _rewrite_task(
+    path: str, lang: str, pattern: str | PatternLike, rewrite: object, timeout: float | None
+) -> RewrittenFile:
+    try:
+        data, text, tree, term = _load(path, lang, timeout)
+        digest = hashlib.sha256(data).hexdigest()
+        pat = _pattern_for(lang, pattern)
+        rw = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
+    except _Skip as exc:
+        return RewrittenFile(path, lang, error=str(exc))
+    except SyntaxError as exc:
+        return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
+    new = pat.rewrite(term, rw)
+    if new is term:
+        return RewrittenFile(path, lang, digest)
+    new_text = str(new)
+    if new_text == text:
+        return RewrittenFile(path, lang, digest)
+    errors = _error_spans(tree)
+    if errors:
+        pos = _Positions(text)
+        chars = [(pos.char(a, data), pos.char(b, data)) for a, b in errors]
+        for m in pat.find_all(term):
+            s, e = m.span
+            hit = next(((a, b) for a, b in chars if a <= e and s <= b), None)
+            if hit is not None:
+                line, col = pos.line_col(hit[0])
+                return RewrittenFile(
+                    path,
+                    lang,
+                    digest,
+                    error=f"a syntax error at {line}:{col} lies in a match; left alone",
+                    errors_before=len(errors),
+                )
+    after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
+    return RewrittenFile(path, lang, digest, new.postcard_bytes(), None, len(errors), after)

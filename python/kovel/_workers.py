@@ -1,0 +1,281 @@
+"""Executors for the batch API: a process pool that kills overrunning tasks, and an inline one.
+
+``concurrent.futures.ProcessPoolExecutor`` cannot stop one task: a grammar
+that loops forever on a few bytes would hold its worker for good, and killing
+that worker breaks the whole pool.  ``WatchdogPool`` gives each worker one task
+at a time, so it knows which task each worker runs and since when; a task past
+its time limit has its worker killed and replaced, and fails with
+``TimeoutError``; a worker that dies fails only its own task, with
+``ChildProcessError``.  The other tasks go on.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import pickle
+import signal
+import threading
+import time
+from collections import deque
+from collections.abc import Callable
+from concurrent.futures import Executor, Future
+from dataclasses import dataclass, field
+from multiprocessing.connection import Connection, wait
+from multiprocessing.context import BaseContext
+from typing import Any, ParamSpec, TypeVar
+
+__all__ = ["InlineExecutor", "WatchdogPool"]
+
+P = ParamSpec("P")
+T = TypeVar("T")
+
+
+class InlineExecutor(Executor):
+    """Runs each task in the calling thread as it is submitted (``--jobs 1``).
+
+    >>> InlineExecutor().submit(max, 2, 3).result()
+    3
+    """
+
+    def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
+        """Run ``fn(*args, **kwargs)`` now; return a finished future."""
+        f: Future[T] = Future()
+        try:
+            f.set_result(fn(*args, **kwargs))
+        except Exception as exc:
+            f.set_exception(exc)
+        return f
+
+
+@dataclass
+class _Task:
+    future: Future[Any]
+    payload: bytes
+
+
+@dataclass
+class _Slot:
+    process: Any  # a multiprocessing Process of the pool's context
+    conn: Connection
+    task: _Task | None = None
+    deadline: float = field(default=float("inf"))
+
+
+def _worker_main(conn: Connection) -> None:
+    # Ctrl-C goes to the whole process group; the parent decides what it means.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    while True:
+        try:
+            data = conn.recv_bytes()
+        except (EOFError, OSError):
+            return  # the parent is gone
+        if not data:
+            return
+        try:
+            fn, args, kwargs = pickle.loads(data)
+            reply: tuple[bool, Any] = (True, fn(*args, **kwargs))
+        except BaseException as exc:  # noqa: B036 - every failure goes back to the caller
+            reply = (False, exc)
+        try:
+            out = pickle.dumps(reply, pickle.HIGHEST_PROTOCOL)
+        except Exception as exc:
+            out = pickle.dumps((False, RuntimeError(f"the task's result could not be pickled: {exc!r}")))
+        conn.send_bytes(out)
+
+
+def _default_context() -> BaseContext:
+    # Workers are started from the manager thread; forking a process that has
+    # other threads is unsafe, so start them from a fork server (or anew).
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+class WatchdogPool(Executor):
+    """A pool of ``max_workers`` processes in which no task runs longer than ``timeout`` seconds.
+
+    ``timeout`` counts from the moment a worker takes the task; ``None`` means
+    no limit.  Tasks and results must pickle.
+
+    >>> with WatchdogPool(1, timeout=30) as pool:
+    ...     pool.submit(pow, 2, 10).result()
+    1024
+    """
+
+    def __init__(
+        self,
+        max_workers: int | None = None,
+        *,
+        timeout: float | None = None,
+        mp_context: BaseContext | None = None,
+    ) -> None:
+        if max_workers is not None and max_workers < 1:
+            raise ValueError("max_workers must be at least 1")
+        self._max = max_workers or os.cpu_count() or 1
+        self._timeout = timeout
+        self._ctx = mp_context or _default_context()
+        self._pending: deque[_Task] = deque()
+        self._lock = threading.Lock()
+        self._wake_r, self._wake_w = multiprocessing.Pipe(duplex=False)
+        self._closing = False
+        self._kill = False
+        self._thread: threading.Thread | None = None
+
+    @property
+    def max_workers(self) -> int:
+        """The number of worker processes."""
+        return self._max
+
+    def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
+        """Queue ``fn(*args, **kwargs)`` for a worker; return its future."""
+        payload = pickle.dumps((fn, args, kwargs), pickle.HIGHEST_PROTOCOL)
+        f: Future[T] = Future()
+        with self._lock:
+            if self._closing:
+                raise RuntimeError("cannot schedule new futures after shutdown")
+            self._pending.append(_Task(f, payload))
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._manage, name="kovel-watchdog", daemon=True)
+                self._thread.start()
+        self._wake()
+        return f
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        """Stop taking tasks; with ``cancel_futures`` drop the queued ones."""
+        self._stop(wait, cancel_futures, kill=False)
+
+    def terminate(self) -> None:
+        """Kill the workers now; unfinished tasks fail or are cancelled."""
+        self._stop(True, True, kill=True)
+
+    def _stop(self, wait: bool, cancel: bool, kill: bool) -> None:
+        with self._lock:
+            self._closing = True
+            self._kill = self._kill or kill
+            if cancel:
+                while self._pending:
+                    self._pending.popleft().future.cancel()
+            thread = self._thread
+        self._wake()
+        if wait and thread is not None:
+            thread.join()
+
+    def _wake(self) -> None:
+        try:
+            self._wake_w.send_bytes(b"!")
+        except OSError:  # pragma: no cover - the pool is already closed
+            pass
+
+    def _start_worker(self) -> _Slot:
+        parent, child = self._ctx.Pipe(duplex=True)
+        proc = self._ctx.Process(target=_worker_main, args=(child,), daemon=True)  # type: ignore[attr-defined]
+        proc.start()
+        child.close()
+        return _Slot(proc, parent)
+
+    def _manage(self) -> None:
+        slots: list[_Slot] = []
+        try:
+            while self._step(slots):
+                pass
+        except BaseException as exc:  # pragma: no cover - a bug here must not hang the caller
+            for s in slots:
+                if s.task is not None and not s.task.future.done():
+                    s.task.future.set_exception(exc)
+            with self._lock:
+                while self._pending:
+                    self._pending.popleft().future.set_exception(exc)
+        finally:
+            for s in slots:
+                _retire(s, kill=self._kill or s.task is not None)
+
+    def _step(self, slots: list[_Slot]) -> bool:
+        """One round: hand out tasks, wait for news, settle what happened."""
+        with self._lock:
+            if self._kill:
+                return False
+            while self._pending:
+                idle = next((s for s in slots if s.task is None), None)
+                if idle is None and len(slots) < self._max:
+                    idle = self._start_worker()
+                    slots.append(idle)
+                if idle is None:
+                    break
+                job = self._pending.popleft()
+                if not job.future.set_running_or_notify_cancel():
+                    continue
+                try:
+                    idle.conn.send_bytes(job.payload)
+                except OSError as exc:
+                    job.future.set_exception(ChildProcessError(f"could not reach a worker: {exc}"))
+                    continue
+                idle.task = job
+                idle.deadline = (
+                    time.monotonic() + self._timeout if self._timeout is not None else float("inf")
+                )
+            busy = [s for s in slots if s.task is not None]
+            if self._closing and not self._pending and not busy:
+                return False
+        now = time.monotonic()
+        nearest = min((s.deadline for s in busy), default=float("inf"))
+        ready = set(
+            wait(
+                [self._wake_r, *(s.conn for s in busy), *(s.process.sentinel for s in slots)],
+                None if nearest == float("inf") else max(0.0, nearest - now),
+            )
+        )
+        while self._wake_r.poll():
+            self._wake_r.recv_bytes()
+        now = time.monotonic()
+        for s in list(slots):
+            task = s.task
+            if task is not None and s.conn in ready:
+                try:
+                    ok, value = pickle.loads(s.conn.recv_bytes())
+                except (EOFError, OSError):
+                    pass  # the worker died; its sentinel says how
+                except Exception as exc:
+                    s.task = None
+                    task.future.set_exception(exc)
+                    continue
+                else:
+                    s.task = None
+                    if ok:
+                        task.future.set_result(value)
+                    else:
+                        task.future.set_exception(value)
+                    continue
+            if s.process.sentinel in ready or not s.process.is_alive():
+                s.process.join()
+                slots.remove(s)
+                s.task = None
+                _retire(s, kill=False)
+                if task is not None:
+                    task.future.set_exception(
+                        ChildProcessError(f"the worker process died (exit code {s.process.exitcode})")
+                    )
+            elif task is not None and now >= s.deadline:
+                slots.remove(s)
+                s.task = None
+                _retire(s, kill=True)
+                task.future.set_exception(TimeoutError(f"no result after {self._timeout:g} s; worker killed"))
+        return True
+
+
+def _retire(s: _Slot, *, kill: bool) -> None:
+    """Stop a worker: ask it to leave, or kill it when it may be stuck."""
+    if s.process.is_alive():
+        if kill:
+            s.process.kill()
+        else:
+            try:
+                s.conn.send_bytes(b"")
+            except OSError:
+                pass
+        s.process.join(timeout=None if kill else 5)
+        if s.process.is_alive():  # pragma: no cover - a worker that ignored the request
+            s.process.kill()
+            s.process.join()
+    s.conn.close()
+    if s.task is not None and not s.task.future.done():
+        s.task.future.set_exception(ChildProcessError("the worker was stopped before the task finished"))

@@ -1,0 +1,319 @@
+"""The ``kovel`` command: find and rewrite code across a code base with patterns.
+
+::
+
+    kovel find -p 'print($$$A)' src/
+    kovel find --json -p 'print($$$A)' src/
+    kovel rewrite -p 'print($$$A)' -r 'log($$$A)' src/           # a unified diff
+    kovel rewrite -p 'print($$$A)' -r 'log($$$A)' --write src/   # in place
+
+Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
+a usage error or when any file could not be read, parsed or written (each
+reported on stderr with its path and the reason; the other files are still
+processed).
+
+Files are written by this process alone, never by the workers: a worker can
+be killed at any moment (by ``--timeout``, or from outside) and the run can
+be interrupted, and a file is only ever replaced by renaming a complete
+temporary file over it, so each file ends up either old or new.
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import hashlib
+import importlib
+import json
+import os
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import Executor
+from typing import Any, TypeVar
+
+from kovel import _batch
+from kovel._batch import DEFAULT_TIMEOUT, FoundFile, RewrittenFile, find_files, rewrite_files
+from kovel._files import Listed, list_files
+from kovel._safewrite import FileChangedError, replace_file
+from kovel._workers import InlineExecutor, WatchdogPool
+
+__all__ = ["main"]
+
+R = TypeVar("R")
+_EPILOG = """\
+exit status: 0 something matched or changed, 1 nothing did, 2 usage error or a
+file that could not be read, parsed or written (reported on stderr).
+JSON lines (find --json): path, lang, bytes [start, end), start and end
+{line, column} (1-based, columns in characters, end exclusive), text, bindings.
+"""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command with ``argv`` (default ``sys.argv[1:]``); return the exit status.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("print(1)\\n")
+    >>> main(["find", "-p", "print($A)", "--jobs", "1", str(f)])  # doctest: +ELLIPSIS
+    /.../a.py:1:1: print(1)
+    0
+    """
+    args = _arguments().parse_args(argv)
+    run = _Run(args)
+    try:
+        return run.go()
+    except KeyboardInterrupt:
+        run.abort()
+        run.err("kovel: interrupted; every file is either unchanged or fully rewritten")
+        return 130
+    except BrokenPipeError:  # e.g. `kovel find ... | head`
+        sys.stderr.close()
+        return 0 if run.found else 1
+
+
+def _arguments() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="kovel",
+        description="Find and rewrite code with patterns written in the code's own language.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-p", "--pattern", required=True, help="the pattern, e.g. 'print($$$A)'")
+    common.add_argument(
+        "-l", "--lang", help="the language of the files (default: from each file's extension)"
+    )
+    common.add_argument(
+        "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, help="worker processes"
+    )
+    common.add_argument(
+        "--timeout",
+        type=_positive_float,
+        default=DEFAULT_TIMEOUT,
+        help=f"seconds one file may take before it is reported and skipped (default {DEFAULT_TIMEOUT:g})",
+    )
+    common.add_argument("paths", nargs="*", default=["."], metavar="PATH", help="files and directories")
+    find = sub.add_parser("find", parents=[common], help="print every match", epilog=_EPILOG)
+    find.add_argument("--json", action="store_true", help="one JSON object per match")
+    rewrite = sub.add_parser("rewrite", parents=[common], help="rewrite every match", epilog=_EPILOG)
+    rewrite.add_argument("-r", "--rewrite", required=True, help="the replacement, e.g. 'log($$$A)'")
+    rewrite.add_argument(
+        "-w", "--write", action="store_true", help="change the files instead of printing a diff"
+    )
+    rewrite.add_argument(
+        "--force", action="store_true", help="write a rewrite even if it adds syntax errors to the file"
+    )
+    return top
+
+
+def _positive_int(s: str) -> int:
+    n = int(s)
+    if n < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return n
+
+
+def _positive_float(s: str) -> float:
+    x = float(s)
+    if not x > 0:
+        raise argparse.ArgumentTypeError("must be a positive number of seconds")
+    return x
+
+
+class _Run:
+    """One run of the command: the files, the pool, what was found and what went wrong."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.failed = False
+        self.found = False
+        self.pool: Executor | None = None
+        self.bar: Any = None
+
+    def go(self) -> int:
+        a = self.args
+        listed = self.usable(list_files(a.paths, a.lang))
+        if listed is None:
+            return 2
+        paths = [x.path for x in listed]
+        self.pool = InlineExecutor() if a.jobs == 1 else WatchdogPool(a.jobs, timeout=a.timeout)
+        try:
+            if a.command == "find":
+                self.find(
+                    self.progress(
+                        find_files(paths, a.pattern, lang=a.lang, executor=self.pool, timeout=a.timeout),
+                        len(paths),
+                    )
+                )
+            else:
+                results = rewrite_files(
+                    paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=a.timeout
+                )
+                self.rewrite(self.progress(results, len(paths)))
+        finally:
+            if self.bar is not None:
+                self.bar.close()
+            self.pool.shutdown(cancel_futures=True)
+        return 2 if self.failed else 0 if self.found else 1
+
+    def abort(self) -> None:
+        if isinstance(self.pool, WatchdogPool):
+            self.pool.terminate()
+
+    def report(self, path: str, reason: str) -> None:
+        self.failed = True
+        self.err(f"kovel: {path}: {reason}")
+
+    def out(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stdout)
+        else:
+            print(line)
+
+    def err(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
+    def usable(self, listed: list[Listed]) -> list[Listed] | None:
+        """Report the paths that cannot be processed; check the pattern in each language.
+
+        Returns the files to process, or None on a usage error.
+        """
+        a = self.args
+        ok: list[Listed] = []
+        broken: dict[str, str | None] = {}
+        for item in listed:
+            if item.error is not None or item.lang is None:
+                self.report(item.path, item.error or "no language")
+                continue
+            if item.lang not in broken:
+                broken[item.lang] = self.check(item.lang)
+            if broken[item.lang] is None:
+                ok.append(item)
+        for lang, why in broken.items():
+            if why is not None:
+                n = sum(1 for x in listed if x.lang == lang)
+                self.failed = True
+                self.err(f"kovel: {why}; {n} {lang} file{'s' * (n != 1)} skipped")
+                if a.lang is not None:
+                    return None
+        return ok
+
+    def check(self, lang: str) -> str | None:
+        """Why the pattern (and rewrite) cannot be used for ``lang``, or None."""
+        a = self.args
+        try:
+            _batch._compiled_pattern(lang, a.pattern)
+            if a.command == "rewrite":
+                _batch._compiled_template(lang, a.rewrite)
+        except SyntaxError as exc:
+            return f"the pattern or rewrite does not parse as {lang}: {exc}"
+        except (ValueError, ImportError) as exc:
+            return str(exc)
+        return None
+
+    def progress(self, results: Iterator[R], total: int) -> Iterable[R]:
+        """Wrap ``results`` in a progress bar on stderr, shown when stderr is a
+        terminal and the run lasts over a second (needs ``tqdm``: ``kovel[cli]``)."""
+        if not sys.stderr.isatty():
+            return results
+        try:
+            tqdm = importlib.import_module("tqdm").tqdm
+        except ImportError:
+            return results
+        self.bar = tqdm(results, total=total, file=sys.stderr, delay=1.0, unit="file", leave=False)
+        return self.bar  # type: ignore[no-any-return]
+
+    def find(self, results: Iterable[FoundFile]) -> None:
+        as_json = self.args.json
+        for r in results:
+            if r.error is not None:
+                self.report(r.path, r.error)
+            for m in r.matches:
+                self.found = True
+                if as_json:
+                    obj = {
+                        "path": r.path,
+                        "lang": r.lang,
+                        "bytes": [m.start, m.end],
+                        "start": {"line": m.line, "column": m.column},
+                        "end": {"line": m.end_line, "column": m.end_column},
+                        "text": m.text,
+                        "bindings": m.bindings,
+                    }
+                    self.out(json.dumps(obj, ensure_ascii=False))
+                else:
+                    self.out(f"{r.path}:{m.line}:{m.column}: {m.line_text}")
+
+    def rewrite(self, results: Iterable[RewrittenFile]) -> None:
+        a = self.args
+        written = 0
+        for r in results:
+            if r.error is not None:
+                self.report(r.path, r.error)
+            if not r.changed:
+                continue
+            if r.worse and not a.force:
+                self.report(
+                    r.path,
+                    f"the rewrite adds syntax errors ({r.errors_before} before, {r.errors_after} after); "
+                    + ("not written (--force writes it)" if a.write else "shown, but --write will skip it"),
+                )
+                if a.write:
+                    continue
+            new = r.text()
+            if a.write:
+                if self.write(r, new):
+                    written += 1
+            else:
+                self.diff(r, new)
+        if a.write and written:
+            self.err(f"kovel: {written} file{'s' * (written != 1)} rewritten")
+
+    def write(self, r: RewrittenFile, new: str) -> bool:
+        _batch._hook("write", r.path)
+        try:
+            replace_file(r.path, new.encode(), r.digest)
+        except FileChangedError:
+            self.report(r.path, "changed on disk since it was read; not written")
+            return False
+        except OSError as exc:
+            self.report(r.path, f"cannot write: {exc.strerror or exc}")
+            return False
+        self.found = True
+        return True
+
+    def diff(self, r: RewrittenFile, new: str) -> None:
+        try:
+            with open(r.path, "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            self.report(r.path, f"cannot read: {exc.strerror or exc}")
+            return
+        if hashlib.sha256(data).hexdigest() != r.digest:
+            self.report(r.path, "changed on disk since it was read; no diff")
+            return
+        self.found = True
+        lines = difflib.unified_diff(
+            data.decode().splitlines(keepends=True),
+            new.splitlines(keepends=True),
+            f"a/{r.path}",
+            f"b/{r.path}",
+        )
+        self.out("".join(_no_newline_marks(lines)).rstrip("\n"))
+
+
+def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:
+    """Mark a last line without a line feed as ``diff`` and ``patch`` do."""
+    for line in lines:
+        if line.endswith("\n"):
+            yield line
+        else:
+            yield line + "\n\\ No newline at end of file\n"
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,266 @@
+"""The `kovel` command, run as a subprocess on a small tree of Python, JavaScript and C files."""
+
+import difflib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_javascript")
+pytest.importorskip("tree_sitter_c")
+
+FILES = {
+    "a.py": 'import sys\nif x:\n    print("héllo", 2)\nprint()\n',
+    "b.js": "function f() {\n  print(1);\n}\n",
+    "c.c": "int main(void) { print(1, 2); return 0; }\n",
+    "sub/d.py": "def g():\n    return print(y)\n",
+    "crlf.py": "x = 1\r\nprint(x)\r\n",
+    "none.py": "x = 1\n",
+    ".hidden/e.py": "print(3)\n",
+    "notes.txt": "print(4)\n",
+}
+# What `print($$$A)` -> `log($$$A)` makes of each file that has a match.
+REWRITTEN = {
+    p: t.replace("print(", "log(")
+    for p, t in FILES.items()
+    if "print(" in t and p in ("a.py", "b.js", "c.c", "sub/d.py", "crlf.py")
+}
+HOOK = textwrap.dedent(
+    """
+    import os, signal, sys, time
+    ACTION = os.environ["HOOK_ACTION"]
+    TARGET = os.environ["HOOK_TARGET"]
+
+    def hook(stage, path):
+        if os.path.basename(path) != TARGET:
+            return
+        if ACTION == "kill" and stage == "read":
+            os.kill(os.getpid(), signal.SIGKILL)
+        elif ACTION == "hang" and stage == "read":
+            time.sleep(120)
+        elif ACTION == "edit" and stage == "write":
+            with open(path, "a") as f:
+                f.write("# edited meanwhile\\n")
+        elif ACTION == "interrupt" and stage == "write":
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(5)
+    """
+)
+
+
+@pytest.fixture
+def tree(tmp_path):
+    root = tmp_path / "tree"
+    for rel, text in FILES.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(text.encode())
+    return root
+
+
+def kovel(cwd, *args, hook=None, timeout=60):
+    env = dict(os.environ)
+    if hook is not None:
+        (cwd.parent / "kovel_hook.py").write_text(HOOK)
+        env.update(KOVEL_TEST_HOOK="kovel_hook:hook", HOOK_ACTION=hook[0], HOOK_TARGET=hook[1])
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(cwd.parent), env.get("PYTHONPATH")]))
+    return subprocess.run(
+        [sys.executable, "-m", "kovel", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def contents(root):
+    return {
+        p.relative_to(root).as_posix(): p.read_bytes().decode("utf-8", "replace")
+        for p in root.rglob("*")
+        if p.is_file()
+    }
+
+
+def test_find_prints_each_match_with_its_line(tree):
+    r = kovel(tree, "find", "-p", "print($$$A)", "--jobs", "2")
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.splitlines() == [
+        'a.py:3:5:     print("héllo", 2)',
+        "a.py:4:1: print()",
+        "b.js:2:3:   print(1);",
+        "c.c:1:18: int main(void) { print(1, 2); return 0; }",
+        "crlf.py:2:1: print(x)",
+        "sub/d.py:2:12:     return print(y)",
+    ]
+
+
+def test_find_json_spans_and_bindings(tree):
+    r = kovel(tree, "find", "--json", "-p", "print($$$A)", "a.py", "c.c", "--jobs", "1")
+    assert r.returncode == 0
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    assert [(o["path"], o["lang"], o["start"], o["end"], o["bindings"]) for o in rows] == [
+        ("a.py", "python", {"line": 3, "column": 5}, {"line": 3, "column": 22}, {"A": ['"héllo"', "2"]}),
+        ("a.py", "python", {"line": 4, "column": 1}, {"line": 4, "column": 8}, {"A": []}),
+        ("c.c", "c", {"line": 1, "column": 18}, {"line": 1, "column": 29}, {"A": ["1", "2"]}),
+    ]
+    for o in rows:  # the byte span is into the file's bytes, past the two-byte "é"
+        start, end = o["bytes"]
+        assert (tree / o["path"]).read_bytes()[start:end].decode() == o["text"]
+
+
+def test_rewrite_prints_a_unified_diff_and_changes_nothing(tree):
+    before = contents(tree)
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "a.py", "none.py")
+    assert (r.returncode, r.stderr) == (0, "")
+    expected = difflib.unified_diff(
+        FILES["a.py"].splitlines(True), REWRITTEN["a.py"].splitlines(True), "a/a.py", "b/a.py"
+    )
+    assert r.stdout == "".join(expected)
+    assert contents(tree) == before
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_write_rewrites_in_place_keeping_the_mode(tree, jobs):
+    (tree / "a.py").chmod(0o751)
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", jobs, ".")
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "kovel: 5 files rewritten\n")
+    assert contents(tree) == {**FILES, **REWRITTEN}
+    assert (tree / "a.py").stat().st_mode & 0o777 == 0o751
+    again = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", ".")
+    assert (again.returncode, again.stdout, again.stderr) == (1, "", "")
+
+
+def test_gitignored_files_are_skipped(tree):
+    if shutil.which("git") is None:
+        pytest.skip("git is not installed")
+    subprocess.run(["git", "init", "-q", str(tree)], check=True)
+    (tree / ".gitignore").write_text("sub/\n")
+    r = kovel(tree, "find", "-p", "print($$$A)", ".")
+    assert "sub/d.py" not in r.stdout and "a.py:3:5" in r.stdout
+    named = kovel(tree, "find", "-p", "print($$$A)", "sub/d.py")  # a file named explicitly is kept
+    assert named.stdout.startswith("sub/d.py:2:12")
+
+
+@pytest.mark.parametrize(
+    "args, status, stderr",
+    [
+        (["find", "-p", "nothing_here($A)", "."], 1, ""),
+        (
+            ["find", "-p", "print($$$A)", "missing.py", "a.py"],
+            2,
+            "kovel: missing.py: no such file or directory\n",
+        ),
+        (["find", "-p", "print($$$A)", "notes.txt"], 2, "kovel: notes.txt: cannot tell the language"),
+        (
+            ["find", "--lang", "python", "-p", "def (", "."],
+            2,
+            "the pattern or rewrite does not parse as python",
+        ),
+        (["find", "--lang", "cobol", "-p", "x", "."], 2, "no tree-sitter grammar for 'cobol'"),
+        (["find", "-p", "x", "--jobs", "0", "."], 2, "must be at least 1"),
+        (["rewrite", "-p", "print($$$A)", "."], 2, "the following arguments are required: -r/--rewrite"),
+    ],
+)
+def test_exit_status(tree, args, status, stderr):
+    r = kovel(tree, *args)
+    assert r.returncode == status
+    assert stderr in r.stderr and (stderr or r.stderr == "")
+
+
+def test_problem_files_are_reported_and_left_alone_while_the_rest_is_written(tree):
+    (tree / "latin1.py").write_bytes(b"print('caf\xe9')\n")
+    (tree / "broken.py").write_text("print(1 2)\nprint(3)\n")  # the error lies in the first match
+    (tree / "elsewhere.py").write_text("def f(:\n    pass\nprint(3)\n")  # an error outside the match
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", ".")
+    assert r.returncode == 2
+    assert "kovel: latin1.py: not valid UTF-8 (byte 10, line 1); left alone" in r.stderr
+    assert "kovel: broken.py: a syntax error at 1:9 lies in a match; left alone" in r.stderr
+    after = contents(tree)
+    assert (tree / "latin1.py").read_bytes() == b"print('caf\xe9')\n"
+    assert after["broken.py"] == "print(1 2)\nprint(3)\n"
+    assert after["elsewhere.py"] == "def f(:\n    pass\nlog(3)\n"
+    assert after["a.py"] == REWRITTEN["a.py"]
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_a_rewrite_that_adds_syntax_errors_needs_force(tree, force):
+    (tree / "assign.py").write_text("y = print(1)\n")  # `y = del 1` does not parse
+    r = kovel(
+        tree, "rewrite", "-p", "print($$$A)", "-r", "del $$$A", "--write", *(["--force"] * force), "assign.py"
+    )
+    written = (tree / "assign.py").read_text() == "y = del 1\n"
+    assert (r.returncode, written) == ((0, True) if force else (2, False))
+    assert force or "adds syntax errors (0 before, 1 after); not written (--force writes it)" in r.stderr
+
+
+def test_a_file_changed_between_read_and_write_is_not_written(tree):
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", ".", hook=("edit", "b.js"))
+    assert r.returncode == 2
+    assert "kovel: b.js: changed on disk since it was read; not written" in r.stderr
+    after = contents(tree)
+    assert after["b.js"] == FILES["b.js"] + "# edited meanwhile\n"
+    assert after["a.py"] == REWRITTEN["a.py"] and after["c.c"] == REWRITTEN["c.c"]
+
+
+@pytest.mark.parametrize(
+    "hook, extra, reason",
+    [
+        (("kill", "b.js"), [], "kovel: b.js: worker failed: the worker process died (exit code -9)"),
+        (("hang", "b.js"), ["--timeout", "3"], "kovel: b.js: timed out: no result after 3 s; worker killed"),
+    ],
+)
+def test_a_killed_or_hung_worker_loses_one_file_only(tree, hook, extra, reason):
+    r = kovel(
+        tree,
+        "rewrite",
+        "-p",
+        "print($$$A)",
+        "-r",
+        "log($$$A)",
+        "--write",
+        "--jobs",
+        "2",
+        *extra,
+        ".",
+        hook=hook,
+    )
+    assert r.returncode == 2
+    assert reason in r.stderr
+    assert contents(tree) == {**FILES, **REWRITTEN, "b.js": FILES["b.js"]}
+
+
+def test_an_interrupted_write_leaves_each_file_old_or_new(tree):
+    r = kovel(
+        tree,
+        "rewrite",
+        "-p",
+        "print($$$A)",
+        "-r",
+        "log($$$A)",
+        "--write",
+        "--jobs",
+        "2",
+        ".",
+        hook=("interrupt", "c.c"),
+    )
+    assert r.returncode == 130 and "interrupted" in r.stderr
+    # Files are written in path order; the run stopped just before c.c.
+    assert contents(tree) == {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
+
+
+def test_console_script_and_python_m_agree(tree):
+    script = Path(sys.executable).with_name("kovel")
+    if not script.exists():
+        pytest.skip("the console script is not installed next to this interpreter")
+    args = ["find", "--json", "-p", "print($$$A)", "."]
+    assert (
+        subprocess.run([script, *args], cwd=tree, capture_output=True, text=True).stdout
+        == kovel(tree, *args).stdout
+    )
