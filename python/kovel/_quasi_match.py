@@ -151,7 +151,8 @@ class _Matcher:
             return all(_token(x, tr) for x in ts[j:])
         p = ps[i]
         if isinstance(p, _PHole) and p.meta.seq:
-            for k in range(j, len(ts) + 1):
+            # Longest run first, so a trailing separator stays in the run.
+            for k in range(len(ts), j - 1, -1):
                 saved = dict(self.env)
                 if self.bind_run(p.meta, parent, ts, j, k) and self.seq(ps, i + 1, parent, ts, k):
                     return True

@@ -187,8 +187,19 @@ def _first_error(node: Node) -> Node | None:
     while True:
         n = cursor.node
         assert n is not None
-        if n.is_error or n.is_missing:
+        if n.is_missing:
             return n
+        if n.is_error:
+            # An ERROR node often starts where the construct that failed
+            # starts; the token that did not fit is its innermost, last part.
+            while True:
+                inner = [c for c in n.children if c.is_error]
+                if inner:
+                    n = inner[0]
+                elif n.child_count:
+                    return n.children[-1]
+                else:
+                    return n
         if n.has_error and cursor.goto_first_child():
             continue
         while not cursor.goto_next_sibling():

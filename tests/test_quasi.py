@@ -1,0 +1,282 @@
+"""kovel.quasi: templates and patterns written in the target language."""
+
+from __future__ import annotations
+
+import ast
+import doctest
+import json
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("tree_sitter")
+
+from tree_sitter import Parser  # noqa: E402
+
+import kovel._quasi_lift as quasi_lift  # noqa: E402
+import kovel._quasi_match as quasi_match  # noqa: E402
+import kovel.quasi as quasi  # noqa: E402
+from kovel import (  # noqa: E402
+    from_postcard_bytes,
+    leaf,
+    name,
+    tree as kt,  # noqa: E402
+)
+from kovel.quasi import pattern, register_lifter, template  # noqa: E402
+from kovel.treesitter import language, parse  # noqa: E402
+
+
+def has_errors(lang: str, text: str) -> bool:
+    return Parser(language(lang)).parse(text.encode()).root_node.has_error
+
+
+def s(lang: str, code: str) -> object:
+    return parse(lang, code)
+
+
+# (lang, template, values, expected text): holes in expression, statement,
+# argument-list and block-body position.
+FILLS = [
+    ("python", "y = $X + 1", {"X": name("a")}, "y = a + 1"),
+    ("python", "f($$$ARGS)", {"ARGS": [1, "s", name("z")]}, 'f(1, "s", z)'),
+    ("python", "f($$$ARGS)", {"ARGS": []}, "f()"),
+    ("python", "def f():\n    $STMT\n", {"STMT": leaf("s", "return 1")}, "def f():\n    return 1\n"),
+    (
+        "python",
+        "def f():\n    $$$BODY\n    return 0\n",
+        {"BODY": [leaf("s", "a = 1"), leaf("s", "b = 2")]},
+        "def f():\n    a = 1\n    b = 2\n    return 0\n",
+    ),
+    ("javascript", "const $N = $V;", {"N": name("x"), "V": 'a"b'}, 'const x = "a\\"b";'),
+    ("javascript", "g($$$A)", {"A": [1, 2]}, "g(1, 2)"),
+    (
+        "javascript",
+        "function f() {\n  $$$BODY\n}",
+        {"BODY": [leaf("s", "a();"), leaf("s", "b();")]},
+        "function f() {\n  a();\n  b();\n}",
+    ),
+    ("c", "$X * 2", {"X": name("n")}, "n * 2"),
+    ("c", "int $N = $V;", {"N": name("n"), "V": 7}, "int n = 7;"),
+    ("c", "f($$$A)", {"A": [name("a"), 3]}, "f(a, 3)"),
+    ("c", "return $X;", {"X": 0}, "return 0;"),
+    (
+        "c",
+        "if ($C) {\n    $$$BODY\n}",
+        {"C": name("ok"), "BODY": [leaf("s", "a();"), leaf("s", "b();")]},
+        "if (ok) {\n    a();\n    b();\n}",
+    ),
+    (
+        "c",
+        "int main(void) {\n    $$$BODY\n    return 0;\n}\n",
+        {"BODY": [leaf("s", "f();")]},
+        "int main(void) {\n    f();\n    return 0;\n}\n",
+    ),
+]
+
+
+@pytest.mark.parametrize(("lang", "code", "values", "expected"), FILLS)
+def test_fill_positions(lang: str, code: str, values: dict[str, object], expected: str) -> None:
+    out = template(lang, code).fill(**values)
+    assert str(out) == expected
+    # The output parses in one of the contexts a template may stand in.
+    wraps = ["%s\n", "void w(void) {\n%s\n}\n", "void w(void) {\n%s;\n}\n"]
+    assert any(not has_errors(lang, w % expected) for w in wraps)
+
+
+def test_multiline_value_reindented_literal_untouched() -> None:
+    literal = '"""first\n  second\nthird"""'
+    body = parse("python", f"x = {literal}\nif x:\n    y = 1")
+    t = template("python", "class C:\n    def f(self):\n        $$$BODY\n        return x\n")
+    out = str(t.fill(BODY=[body, leaf("s", "z = 2")]))
+    assert literal in out  # the string literal's lines did not move
+    tree_ = ast.parse(out)
+    compile(out, "<generated>", "exec")
+    fn = tree_.body[0].body[0]  # type: ignore[attr-defined]
+    assert [type(n).__name__ for n in fn.body] == ["Assign", "If", "Assign", "Return"]
+    assert fn.body[0].value.value == "first\n  second\nthird"
+    assert "            y = 1" in out  # the nested block got the hole's indentation
+
+
+def test_provenance_in_postcard_bytes() -> None:
+    code = "def $NAME($$$ARGS):\n    return $NAME\n"
+    out = template("python", code).fill(NAME=name("f"), ARGS=[name("a")])
+    back = from_postcard_bytes(out.postcard_bytes())
+    assert kt.kind(back) == "quote" and kt.lang(back) == "python"
+    unquotes = [n for _, n in kt.walk(back) if kt.kind(n) == "unquote"]
+    assert [kt.index(n) for n in unquotes] == [0, 1, 2]
+    assert {kt.lang(n) for n in unquotes} == {"python"}
+    raw = code.encode()
+    spans = [kt.at(n) for n in unquotes]
+    assert [raw[a:b].decode() for a, b in spans] == ["$NAME", "$$$ARGS", "$NAME"]  # type: ignore[misc]
+    assert str(back) == "def f(a):\n    return f\n"
+
+
+def test_template_cached_and_holes() -> None:
+    t = template("python", "$A($$$B, $A)")
+    assert template("python", "$A($$$B, $A)") is t
+    assert t.holes == ("A", "B")
+
+
+@pytest.mark.parametrize(
+    ("values", "message"),
+    [
+        ({"NAME": name("f")}, r"\$\$\$ARGS has no value"),
+        ({"NAME": name("f"), "ARGS": [], "OTHER": 1}, "no hole named 'OTHER'"),
+        ({"NAME": 1.5, "ARGS": []}, r"cannot splice into \$NAME"),
+        ({"NAME": name("f"), "ARGS": "ab"}, r"\$\$\$ARGS takes a sequence"),
+    ],
+)
+def test_fill_errors(values: dict[str, object], message: str) -> None:
+    with pytest.raises(TypeError, match=message):
+        template("python", "$NAME($$$ARGS)").fill(**values)
+
+
+def test_syntax_error_names_line_and_column() -> None:
+    with pytest.raises(SyntaxError, match="line 2, column") as info:
+        template("python", "def f():\n    return (\n")
+    assert info.value.lineno == 2
+
+
+def test_value_without_lifter(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.delitem(quasi_lift.LIFTERS, "c")
+    with pytest.raises(TypeError, match="no lifter for 'c'"):
+        template("c", "f($X)").fill(X=1)
+    register_lifter("c", lambda v: leaf("number_literal", f"{v}L"))
+    assert str(template("c", "f($X)").fill(X=1)) == "f(1L)"
+
+
+TRICKY = 'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end'
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+def test_c_lifter_reads_back(tmp_path: Path) -> None:
+    lit = str(quasi_lift.lift_c(TRICKY))
+    prog = template(
+        "c",
+        "#include <stdio.h>\nint main(void) {\n    fwrite($S, 1, sizeof $S - 1, stdout);\n    return 0;\n}\n",
+    )
+    src = tmp_path / "t.c"
+    src.write_text(str(prog.fill(S=quasi_lift.lift_c(TRICKY))))
+    subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-o", str(tmp_path / "t"), str(src)], check=True)
+    out = subprocess.run([str(tmp_path / "t")], check=True, capture_output=True).stdout
+    assert out == TRICKY.encode() and lit.isascii()
+
+
+def test_js_and_python_lifters_read_back() -> None:
+    js = str(quasi_lift.lift_js(TRICKY + "\u2028"))
+    if shutil.which("node"):
+        out = subprocess.run(
+            ["node", "-e", f"process.stdout.write(JSON.stringify({js}))"], capture_output=True, check=True
+        )
+        assert json.loads(out.stdout) == TRICKY + "\u2028"
+    else:
+        assert json.loads(js) == TRICKY + "\u2028"
+    assert ast.literal_eval(str(quasi_lift.lift_python(TRICKY))) == TRICKY
+    assert [str(quasi_lift.lift_python(n)) for n in (7, -(2**70))] == ["7", str(-(2**70))]
+
+
+SOURCE = """\
+def f(a, b):
+    if a == a:
+        print(a, b)
+    print(  b,
+          a,)
+    x = g(b) + g(b)
+    y = g(a) + g(b)
+    async_thing = [print(print(1))]
+"""
+
+
+@pytest.mark.parametrize(
+    ("lang", "pat", "source", "found"),
+    [
+        ("python", "$X == $X", SOURCE, [("a == a", {"X": "a"})]),
+        ("python", "g($A) + g($A)", SOURCE, [("g(b) + g(b)", {"A": "b"})]),
+        (
+            "python",
+            "print($$$ARGS)",
+            SOURCE,
+            [
+                ("print(a, b)", {"ARGS": ["a", "b"]}),
+                ("print(  b,\n          a,)", {"ARGS": ["b", "a"]}),
+                ("print(print(1))", {"ARGS": ["print(1)"]}),
+                ("print(1)", {"ARGS": ["1"]}),
+            ],
+        ),
+        ("python", "print($_, $$$)", SOURCE, [("print(a, b)", {}), ("print(  b,\n          a,)", {})]),
+        ("python", "nothing_here($X)", SOURCE, []),
+        (
+            "javascript",
+            "console.log($$$A)",
+            "console.log(1, x);\nfoo(console.log());\n",
+            [
+                ("console.log(1, x)", {"A": ["1", "x"]}),
+                ("console.log()", {"A": []}),
+            ],
+        ),
+        (
+            "c",
+            "$F($X, $X)",
+            "int main(void) { f(a, a); g(a, b); return h(1, 1); }",
+            [
+                ("f(a, a)", {"F": "f", "X": "a"}),
+                ("h(1, 1)", {"F": "h", "X": "1"}),
+            ],
+        ),
+    ],
+)
+def test_find_all(lang: str, pat: str, source: str, found: list[tuple[str, dict[str, object]]]) -> None:
+    t = parse(lang, source)
+    text = str(t)
+    got = []
+    for m in pattern(lang, pat).find_all(t):
+        assert text[m.span[0] : m.span[1]] == str(m.term)
+        assert kt.same(dict(kt.walk(t))[m.path], m.term)
+        b = {k: str(v) if not isinstance(v, list) else [str(x) for x in v] for k, v in m.bindings.items()}
+        got.append((str(m.term), b))
+    assert got == found
+
+
+def test_rewrite_keeps_text_and_blocks() -> None:
+    t = parse("python", SOURCE)
+    out = pattern("python", "print($$$A)").rewrite(t, template("python", "log($$$A)"))
+    assert str(out) == SOURCE.replace("print(  b", "log(b").replace("print(", "log(").replace(
+        "log(log(1))", "log(print(1))"
+    )
+    assert kt.same(kt.children(kt.children(out)[0])[2], kt.children(kt.children(t)[0])[2])
+    two = pattern("python", "$X = g($A) + g($B)").rewrite(t, template("python", "$X = g($A)\n$X += g($B)"))
+    text = str(two)
+    assert "    x = g(b)\n    x += g(b)\n    y = g(a)\n    y += g(b)\n" in text
+    compile(text, "<rewritten>", "exec")
+    nested = pattern("python", "if $C:\n    $$$B").rewrite(
+        t, template("python", "while $C:\n    $$$B\n    break")
+    )
+    assert "    while a == a:\n        print(a, b)\n        break\n" in str(nested)
+    assert not has_errors("python", str(nested))
+
+
+def test_rewrite_with_function_and_errors() -> None:
+    t = parse("javascript", "a(1); b(2);\n")
+    p = pattern("javascript", "$F($X)")
+    out = p.rewrite(t, lambda m: leaf("call_expression", f"{m.bindings['F']}({m.bindings['X']}, 0)"))
+    assert str(out) == "a(1, 0); b(2, 0);\n" and not has_errors("javascript", str(out))
+    with pytest.raises(TypeError, match="returned str"):
+        p.rewrite(t, lambda m: "x")  # type: ignore[arg-type,return-value]
+    with pytest.raises(SyntaxError):
+        pattern("c", "f(((")
+
+
+def test_matches_agree_with_ast_grep() -> None:
+    sg = pytest.importorskip("ast_grep_py")
+    src = SOURCE + "print()\nprint(*a, **k)\nprint(a for a in b)\n"
+    ours = [m.span for m in pattern("python", "print($$$A)").find_all(parse("python", src))]
+    root = sg.SgRoot(src, "python").root()
+    theirs = [(n.range().start.index, n.range().end.index) for n in root.find_all(pattern="print($$$A)")]
+    assert sorted(ours) == sorted(theirs)
+
+
+@pytest.mark.parametrize("module", [quasi, quasi_match])
+def test_docstring_examples(module: object) -> None:
+    assert doctest.testmod(module).failed == 0  # type: ignore[arg-type]
