@@ -1,0 +1,185 @@
+"""The batch API (`find_files`, `rewrite_files`) under several executors, and its parts:
+the watchdog pool, the file listing and the safe file replacement."""
+
+import doctest
+import hashlib
+import os
+import signal
+import time
+from concurrent.futures import ProcessPoolExecutor
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_c")
+
+from kovel import _batch, _files, _safewrite, _workers, cli  # noqa: E402
+from kovel._batch import find_files, rewrite_files  # noqa: E402
+from kovel._files import list_files  # noqa: E402
+from kovel._safewrite import FileChangedError, replace_file  # noqa: E402
+from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
+from kovel.quasi import pattern, template  # noqa: E402
+
+FILES = {
+    "m.py": "def f(a):\n    if a:\n        print(a, 1)\n    return print()\n",
+    "n.c": 'void g(void) { print("é"); }\n',
+    "plain.py": "x = 1\n",
+    "bad.py": b"print('\xff')\n",
+}
+
+
+@pytest.fixture
+def tree(tmp_path):
+    for rel, text in FILES.items():
+        (tmp_path / rel).write_bytes(text if isinstance(text, bytes) else text.encode())
+    return tmp_path
+
+
+def outcome(tree, executor):
+    """Everything find_files and rewrite_files say about the tree, as plain values."""
+    found = [
+        (os.path.basename(r.path), r.error, r.matches)
+        for r in find_files([tree], "print($$$A)", executor=executor)
+    ]
+    rewritten = [
+        (os.path.basename(r.path), r.error, r.text() if r.changed else None, r.digest)
+        for r in rewrite_files([tree], "print($$$A)", "log($$$A)", executor=executor)
+    ]
+    return found, rewritten
+
+
+def test_results_on_one_tree(tree):
+    found, rewritten = outcome(tree, InlineExecutor())
+    assert [(p, e, [(m.line, m.column, m.bindings) for m in ms]) for p, e, ms in found] == [
+        ("bad.py", "not valid UTF-8 (byte 7, line 1); left alone", []),
+        ("m.py", None, [(3, 9, {"A": ["a", "1"]}), (4, 12, {"A": []})]),
+        ("n.c", None, [(1, 16, {"A": ['"é"']})]),
+        ("plain.py", None, []),
+    ]
+    assert found[2][2][0].start == 15 and found[2][2][0].end == 26  # bytes: "é" takes two
+    assert [(p, e, t) for p, e, t, _ in rewritten] == [
+        ("bad.py", "not valid UTF-8 (byte 7, line 1); left alone", None),
+        ("m.py", None, FILES["m.py"].replace("print(", "log(")),
+        ("n.c", None, FILES["n.c"].replace("print(", "log(")),
+        ("plain.py", None, None),
+    ]
+    assert rewritten[1][3] == hashlib.sha256(FILES["m.py"].encode()).hexdigest()
+
+
+def _shout(match):  # a rewrite function must be importable to reach other processes
+    return template("python", "shout($$$A)").fill(A=match.bindings["A"])
+
+
+@pytest.mark.parametrize(
+    "executor", [lambda: None, lambda: ProcessPoolExecutor(2)], ids=["default", "process-pool"]
+)
+def test_other_executors_agree_with_the_inline_one(tree, executor):
+    pool = executor()
+    try:
+        assert outcome(tree, pool) == outcome(tree, InlineExecutor())
+        # Compiled patterns and rewrite functions cross processes too.
+        got = rewrite_files([tree / "m.py"], pattern("python", "print($$$A)"), _shout, executor=pool)
+        assert next(got).text() == FILES["m.py"].replace("print(", "shout(")
+    finally:
+        if pool is not None:
+            pool.shutdown()
+
+
+def test_dask_cluster_executor_gives_the_same_result(tree):
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        assert outcome(tree, client.get_executor()) == outcome(tree, None)
+
+
+def _sleep(s):
+    time.sleep(s)
+    return s
+
+
+def _die():
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
+    with WatchdogPool(2, timeout=2) as pool:
+        futures = [pool.submit(_sleep, 60), pool.submit(_die), pool.submit(int, "x")]
+        futures += [pool.submit(pow, 2, n) for n in range(8)]
+        with pytest.raises(TimeoutError, match="no result after 2 s; worker killed"):
+            futures[0].result()
+        with pytest.raises(ChildProcessError, match=r"died \(exit code -9\)"):
+            futures[1].result()
+        with pytest.raises(ValueError, match="invalid literal"):
+            futures[2].result()
+        assert [f.result() for f in futures[3:]] == [2**n for n in range(8)]
+    with pytest.raises(RuntimeError, match="after shutdown"):
+        pool.submit(pow, 2, 2)
+
+
+def test_watchdog_pool_terminate_stops_running_tasks():
+    pool = WatchdogPool(1)
+    running, queued = pool.submit(_sleep, 60), pool.submit(_sleep, 60)
+    time.sleep(0.5)
+    started = time.monotonic()
+    pool.terminate()
+    assert time.monotonic() - started < 10
+    assert queued.cancelled()
+    with pytest.raises(ChildProcessError, match="stopped before the task finished"):
+        running.result()
+
+
+def test_list_files_languages_hidden_names_and_duplicates(tmp_path):
+    for rel in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
+        (tmp_path / rel).parent.mkdir(exist_ok=True)
+        (tmp_path / rel).write_text("x\n")
+    rel = lambda items: [(os.path.relpath(i.path, tmp_path), i.lang, i.error) for i in items]  # noqa: E731
+    assert rel(list_files([tmp_path, tmp_path / "a.py"])) == [
+        ("a.py", "python", None),
+        ("b.h", "c", None),
+        ("c.hpp", "cpp", None),
+        ("sub/g.js", "javascript", None),
+    ]
+    assert rel(list_files([tmp_path], "c")) == [("b.h", "c", None)]
+    assert rel(list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [("d.txt", "python", None)]
+
+
+def test_replace_file_keeps_mode_follows_links_and_refuses_changed_files(tmp_path):
+    f = tmp_path / "f.py"
+    f.write_bytes(b"old\n")
+    f.chmod(0o640)
+    link = tmp_path / "link.py"
+    link.symlink_to(f)
+    replace_file(str(link), b"new\n", hashlib.sha256(b"old\n").hexdigest())
+    assert (f.read_bytes(), f.stat().st_mode & 0o777, link.is_symlink()) == (b"new\n", 0o640, True)
+    with pytest.raises(FileChangedError, match="changed on disk"):
+        replace_file(str(f), b"newer\n", hashlib.sha256(b"old\n").hexdigest())
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.py", "link.py"]
+
+
+def test_replace_file_interrupted_before_the_rename_leaves_the_old_file(tmp_path, monkeypatch):
+    f = tmp_path / "f.py"
+    f.write_bytes(b"old\n")
+
+    def interrupted(src, dst):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_safewrite.os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        replace_file(str(f), b"new\n", hashlib.sha256(b"old\n").hexdigest())
+    assert [p.name for p in tmp_path.iterdir()] == ["f.py"] and f.read_bytes() == b"old\n"
+
+
+def test_parse_tree_gives_up_after_its_time_limit():
+    big = b"x = [" + b"1, " * 2_000_000 + b"]\n"
+    with pytest.raises(TimeoutError, match="parsing took over 0.001 s"):
+        _batch.parse_tree("python", big, 0.001)
+    assert _batch.parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works
+
+
+@pytest.mark.parametrize("module", [_batch, _files, _safewrite, _workers, cli])
+def test_docstring_examples_run(module):
+    assert doctest.testmod(module, optionflags=doctest.ELLIPSIS).failed == 0
