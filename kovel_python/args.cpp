@@ -186,7 +186,9 @@ bool to_cmds(PyObject* o, const char* param, std::vector<CmdOrHole>& out) {
       raise_cast_error(raw, "CmdOrHole", param);
       return false;
     }
-    out.push_back(reinterpret_cast<PyCmdOrHole*>(raw)->value);
+    const CmdOrHole* value = cmdorhole_value(raw);
+    if (!value) return false;
+    out.push_back(*value);
   }
   if (PyErr_Occurred()) {
     prefix_type_error(param);

@@ -8,10 +8,12 @@ namespace {
 
 PyBuilder* as_builder(PyObject* self) { return reinterpret_cast<PyBuilder*>(self); }
 
-// Exclusive access for the length of one method call.
+// Exclusive access for the length of one method call; refused (false) for
+// a Builder without a value or one already in use.
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(PyBuilder* b) : b_(b) {
+  explicit ExclusiveBorrow(PyObject* self) : b_(builder_value(self)) {
+    if (!b_) return;
     if (b_->borrow != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       b_ = nullptr;
@@ -37,7 +39,7 @@ PyObject* text_method(const char* display, PyObject* self, PyObject* const* args
   static constexpr const char* names[] = {"s"};
   PyObject* a[1];
   if (!bind_args(display, names, args, nargs, kwnames, a)) return nullptr;
-  ExclusiveBorrow borrow(as_builder(self));
+  ExclusiveBorrow borrow(self);
   std::string_view s;
   if (!borrow || !to_text(a[0], "s", s)) return nullptr;
   return guarded([&] {
@@ -54,8 +56,8 @@ PyObject* child_method(const char* display, PyObject* self, PyObject* const* arg
   static constexpr const char* names[] = {"child"};
   PyObject* a[1];
   if (!bind_args(display, names, args, nargs, kwnames, a)) return nullptr;
-  ExclusiveBorrow borrow(as_builder(self));
-  if (!borrow || !check_instance(a[0], kterm_type(), "KTerm", "child")) return nullptr;
+  ExclusiveBorrow borrow(self);
+  if (!borrow || !check_instance(a[0], kterm_type(), "KTerm", "child") || !kterm_value(a[0])) return nullptr;
   return guarded([&] {
     auto& b = as_builder(self)->builder;
     const KRef& t = reinterpret_cast<PyKTerm*>(a[0])->term;
@@ -72,7 +74,7 @@ PyObject* child_method(const char* display, PyObject* self, PyObject* const* arg
 
 template <KTermBuilder& (KTermBuilder::*op)()>
 PyObject* bare_method(PyObject* self, PyObject*) {
-  ExclusiveBorrow borrow(as_builder(self));
+  ExclusiveBorrow borrow(self);
   if (!borrow) return nullptr;
   return guarded([&] {
     auto& b = as_builder(self)->builder;
@@ -95,7 +97,7 @@ PyObject* builder_p(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* builder_b(PyObject* self, PyObject*) {
-  ExclusiveBorrow borrow(as_builder(self));
+  ExclusiveBorrow borrow(self);
   if (!borrow) return nullptr;
   auto& slot = as_builder(self)->builder;
   if (!slot) {

@@ -39,10 +39,11 @@ PyObject* fn_push(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyObject* fn_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* names[] = {"c"};
   PyObject* a[1];
+  const StrCmd* c;
   if (!bind_args("cmd()", names, args, nargs, kwnames, a) ||
-      !check_instance(a[0], strcmd_type(), "StrCmd", "c"))
+      !check_instance(a[0], strcmd_type(), "StrCmd", "c") || !(c = strcmd_value(a[0])))
     return nullptr;
-  return guarded([&] { return new_cmdorhole(CmdOrHole::of(reinterpret_cast<PyStrCmd*>(a[0])->value)); });
+  return guarded([&] { return new_cmdorhole(CmdOrHole::of(*c)); });
 }
 
 }  // namespace

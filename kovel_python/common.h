@@ -39,21 +39,29 @@ class PyRef {
 };
 
 // --- The four wrapper objects. They hold core values only (no Python
-// references), so none of them takes part in cyclic garbage collection. ---
+// references), so none of them takes part in cyclic garbage collection.
+//
+// The classes stay mutable, so `object.__new__` can be made to create one
+// (after `KTerm.__new__` is reassigned, say): such an object is zero-filled
+// and has no value. A KTerm object then holds a null term; the other three
+// carry `has_value`, which only the module's own constructors set, and their
+// value fields are neither read nor destroyed without it. ---
 
 struct PyKTerm {
   PyObject_HEAD
-  KRef term;
+  KRef term;  // null: the object has no value
 };
 
 struct PyStrCmd {
   PyObject_HEAD
   StrCmd value;
+  bool has_value;
 };
 
 struct PyCmdOrHole {
   PyObject_HEAD
   CmdOrHole value;
+  bool has_value;
 };
 
 struct PyBuilder {
@@ -62,7 +70,34 @@ struct PyBuilder {
   // Access flag: 0 free, -1 exclusively held by a running method. A Builder
   // is the only object whose value changes, so the only one that can refuse.
   int borrow;
+  bool has_value;
 };
+
+// The value of a wrapper object `o` (which must be of the right type), or
+// nullptr with TypeError "'{class}' object has no value" set.
+inline const KTerm* kterm_value(PyObject* o) {
+  const KTerm* t = reinterpret_cast<PyKTerm*>(o)->term.get();
+  if (!t) PyErr_SetString(PyExc_TypeError, "'KTerm' object has no value");
+  return t;
+}
+inline const StrCmd* strcmd_value(PyObject* o) {
+  auto* c = reinterpret_cast<PyStrCmd*>(o);
+  if (c->has_value) return &c->value;
+  PyErr_SetString(PyExc_TypeError, "'StrCmd' object has no value");
+  return nullptr;
+}
+inline const CmdOrHole* cmdorhole_value(PyObject* o) {
+  auto* c = reinterpret_cast<PyCmdOrHole*>(o);
+  if (c->has_value) return &c->value;
+  PyErr_SetString(PyExc_TypeError, "'CmdOrHole' object has no value");
+  return nullptr;
+}
+inline PyBuilder* builder_value(PyObject* o) {
+  auto* b = reinterpret_cast<PyBuilder*>(o);
+  if (b->has_value) return b;
+  PyErr_SetString(PyExc_TypeError, "'Builder' object has no value");
+  return nullptr;
+}
 
 // The type objects, created once per process on first need; nullptr (with an
 // exception set) if creation failed.
@@ -81,14 +116,15 @@ inline PyObject* wrap(KRef t) { return new_kterm(std::move(t)); }
 inline PyObject* wrap(StrCmd c) { return new_strcmd(std::move(c)); }
 
 // Allocates an object of the wrapper type `tp` (nullptr when the type could
-// not be made) and moves `value` into its field `member`; nullptr with an
-// exception set on failure.
+// not be made) and moves `value` into its field `member` (marking it as
+// having a value); nullptr with an exception set on failure.
 template <class T, class V>
 PyObject* new_wrapper(PyTypeObject* tp, V T::*member, V value) {
   if (!tp) return nullptr;
   T* obj = PyObject_New(T, tp);
   if (!obj) return nullptr;
   new (&(obj->*member)) V(std::move(value));
+  if constexpr (requires { obj->has_value; }) obj->has_value = true;
   return reinterpret_cast<PyObject*>(obj);
 }
 
@@ -124,11 +160,15 @@ bool guarded_void(F&& f) noexcept {
   }
 }
 
-// Frees a wrapper object after destroying its C++ fields.
+// Frees a wrapper object after destroying its C++ fields (which an object
+// without a value never had constructed).
 template <class T>
 void dealloc_wrapper(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<T*>(self)->~T();
+  T* obj = reinterpret_cast<T*>(self);
+  bool constructed = true;
+  if constexpr (requires { obj->has_value; }) constructed = obj->has_value;
+  if (constructed) obj->~T();
   PyObject_Free(self);
   Py_DECREF(tp);
 }

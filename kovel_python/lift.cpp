@@ -85,7 +85,10 @@ PyObject* lift(const char* display, const char* unsupported, PyObject* const* ar
   PyObject* value = a[0];
   PyTypeObject* kterm = kterm_type();
   if (!kterm) return nullptr;
-  if (PyObject_TypeCheck(value, kterm)) return new_kterm(reinterpret_cast<PyKTerm*>(value)->term);
+  if (PyObject_TypeCheck(value, kterm)) {
+    const KTerm* t = kterm_value(value);
+    return t ? new_kterm(KRef::share(t)) : nullptr;
+  }
   long long n;
   if (lift_integer(value, n))
     return guarded([&] { return new_kterm(leaf(html ? "text" : "integer", decimal(n))); });

@@ -9,6 +9,7 @@ namespace kovel::py {
 
 namespace {
 
+// Only for an object whose value was checked (kterm_value).
 const KTerm& term_of(PyObject* self) { return *reinterpret_cast<PyKTerm*>(self)->term; }
 
 PyObject* text_to_str(const std::string& s) {
@@ -16,10 +17,12 @@ PyObject* text_to_str(const std::string& s) {
 }
 
 PyObject* kterm_str(PyObject* self) {
+  if (!kterm_value(self)) return nullptr;
   return guarded([&] { return text_to_str(term_of(self).coparse()); });
 }
 
 PyObject* kterm_repr(PyObject* self) {
+  if (!kterm_value(self)) return nullptr;
   return guarded([&] {
     const std::string text = term_of(self).coparse();
     std::string out;
@@ -34,6 +37,7 @@ PyObject* kterm_repr(PyObject* self) {
 PyObject* kterm_coparse(PyObject* self, PyObject*) { return kterm_str(self); }
 
 PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
+  if (!kterm_value(self)) return nullptr;
   return guarded([&] {
     const std::string bytes = encode_term(term_of(self));
     return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
@@ -68,6 +72,7 @@ PyObject* eval_in_main(const std::string& text) {
 }
 
 PyObject* kterm_reduce(PyObject* self, PyObject*) {
+  if (!kterm_value(self)) return nullptr;
   std::string text;
   if (!guarded_void([&] { text = term_of(self).coparse(); })) return nullptr;
   return eval_in_main(text);

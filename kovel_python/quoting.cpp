@@ -20,7 +20,7 @@ PyObject* quote_like(const char* display, PyObject* const* args, Py_ssize_t narg
   std::uint8_t index;
   if (!bind_args(display, names, args, nargs, kwnames, a) || !to_text(a[0], "tag", tag) ||
       !to_u8(a[1], "index", index) || !to_text(a[2], "lang", lang) ||
-      !check_instance(a[3], kterm_type(), "KTerm", "term"))
+      !check_instance(a[3], kterm_type(), "KTerm", "term") || !kterm_value(a[3]))
     return nullptr;
   // Converting cmds may run Python code; hold the term object meanwhile.
   PyRef term_obj(Py_NewRef(a[3]));

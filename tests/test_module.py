@@ -1,6 +1,10 @@
 """Registration, classes, calling conventions and argument conversion."""
 
 import inspect
+import json
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import pytest
@@ -113,6 +117,51 @@ def test_class_properties(cname):
             call()
     with pytest.raises(AttributeError):
         obj.attribute = 1
+
+
+# Objects made without their value: the classes are mutable, so reassigning
+# `__new__` lets `object.__new__` make a zero-filled one. That cannot be undone
+# in-process, so it runs in a child. Each call must raise the TypeError.
+NO_VALUE = textwrap.dedent("""
+    import copy, gc, json, pickle
+    import kovel
+    from kovel import _kovel as K
+    def bare(cls):
+        cls.__new__ = staticmethod(lambda cls: object.__new__(cls))
+        return cls()
+    e, s, h, b = bare(K.KTerm), bare(K.StrCmd), bare(K.CmdOrHole), bare(K.Builder)
+    leaf, ok = K.leaf("i", "x"), K.tb("ok")
+    calls = {
+        "KTerm": [str, repr, K.KTerm.coparse, K.KTerm.postcard_bytes, K.KTerm.reduce, pickle.dumps,
+                  copy.copy, copy.deepcopy, ok.c, ok.e, K.klift, K.klift_html,
+                  lambda e: K.quote("t", 0, "l", e, []), lambda e: K.unquote("t", 0, "l", e, [K.HOLE])],
+        "StrCmd": [K.cmd, lambda s: K.cmd(c=s)],
+        "CmdOrHole": [lambda h: K.quote("t", 0, "l", leaf, [K.HOLE, h]),
+                      lambda h: K.unquote("t", 0, "l", leaf, (h,))],
+        "Builder": [lambda b: b.w("a"), lambda b: b.p("a"), K.Builder.n, K.Builder.x,
+                    lambda b: b.c(leaf), lambda b: b.e(leaf), K.Builder.b],
+    }
+    out = {}
+    for cname, obj in zip(calls, (e, s, h, b)):
+        for i, call in enumerate(calls[cname]):
+            try:
+                out[f"{cname} {i}"] = repr(call(obj))
+            except Exception as exc:
+                out[f"{cname} {i}"] = f"{type(exc).__name__}: {exc}"
+    out["builder untouched"] = str(ok.w("a").b())  # the refused splices left no HOLE
+    del e, s, h, b
+    gc.collect()
+    print(json.dumps(out))
+""")
+
+
+def test_objects_without_a_value_are_refused():
+    proc = subprocess.run([sys.executable, "-c", NO_VALUE], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out.pop("builder untouched") == "a"
+    assert len(out) == 25
+    assert out == {key: f"TypeError: '{key.split()[0]}' object has no value" for key in out}
 
 
 # Each row: a call and its result.
