@@ -44,13 +44,27 @@ PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
   });
 }
 
+// Compiles the text as one expression, as text: the builtin compile() given a
+// str ignores a coding declaration (the text is decoded already), where
+// Py_CompileString would re-decode the UTF-8 bytes by it. No flags, and none
+// inherited from the calling code, as with Py_CompileString.
+PyObject* compile_text(const std::string& text) {
+  PyRef source(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  if (!source) return nullptr;
+  PyRef builtins(PyImport_ImportModule("builtins"));
+  if (!builtins) return nullptr;
+  PyRef compile(PyObject_GetAttrString(builtins.get(), "compile"));
+  if (!compile) return nullptr;
+  return PyObject_CallFunction(compile.get(), "Ossii", source.get(), "<string>", "eval", 0, 1);
+}
+
 // Compiles the text as an expression and evaluates it in __main__'s namespace.
 PyObject* eval_in_main(const std::string& text) {
   if (const auto nul = text.find('\0'); nul != std::string::npos) {
     PyErr_Format(PyExc_ValueError, "nul byte found in provided data at position: %zu", nul);
     return nullptr;
   }
-  PyRef code(Py_CompileString(text.c_str(), "<string>", Py_eval_input));
+  PyRef code(compile_text(text));
   if (!code) return nullptr;
   PyObject* main = PyImport_AddModule("__main__");  // borrowed
   if (!main) return nullptr;

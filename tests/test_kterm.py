@@ -43,6 +43,21 @@ def test_reduce(source, result):
     assert not issubclass(result, SyntaxError) or e.value.filename == "<string>"
 
 
+# A coding declaration in the text is ignored, as by eval(str(t)): the text is already
+# decoded. Under utf-7, "+ACI-" would close the literal and the division would run.
+INERT = "+ACI- or 1/0 or +ACI-"
+DECLARED = [
+    (K.leaf("expr", "# -*- coding: latin-1 -*-\n'é'"), "é"),
+    (K.tb("e").w("# coding: utf-7\n").c(K.klift(INERT)).b(), INERT),
+    (K.leaf("expr", "# vim: set fileencoding=ascii :\n('é',\n 1)"), ("é", 1)),
+]
+
+
+@pytest.mark.parametrize("t, value", DECLARED)
+def test_reduce_ignores_coding_declarations(t, value):
+    assert t.reduce() == eval(str(t)) == value
+
+
 @pytest.mark.parametrize("source, pos", [("abcd\0", 4), ("é\0x", 2), ("1\0\0", 1)])
 def test_reduce_refuses_nul(source, pos):
     t = text(source)
