@@ -101,6 +101,27 @@ def make_node(
     return node(tag, (inner,), commands, kind=kind, index=index, lang=lang, at=at)
 
 
+def _positional_node() -> Callable[..., KTerm]:
+    """``node(tag, children, commands, kind, index, lang, at)``, called positionally."""
+    try:
+        from kovel._native import node
+    except ImportError:
+
+        def fallback(
+            tag: str,
+            children: tuple[KTerm],
+            commands: Commands,
+            kind: Literal["quote", "unquote"],
+            index: int,
+            lang: str,
+            at: tuple[int, int] | None,
+        ) -> KTerm:
+            return _encoded_node(kind, tag, children[0], commands, index, lang, at)
+
+        return fallback
+    return node
+
+
 def _has_hole(n: SNode | SHole | str) -> bool:
     if isinstance(n, SHole):
         return True
@@ -219,20 +240,21 @@ def compile_filler(sk: Skeleton) -> Callable[[Mapping[str, Any]], KTerm]:
     for hole in gen.holes:
         m = hole.meta
         c_hole = gen.const(hole)
-        value = (
-            f"_join({lang!r}, {c_hole}, v[{m.name!r}])"
-            if m.seq
-            else f"_lift({lang!r}, {c_hole}, v[{m.name!r}])"
-        )
-        args = f"{m.text!r}, {value}, {_hole_commands(m)!r}, {m.index}, 'python', {m.at!r}"
-        lines.append(f"    _h{m.index} = _node('unquote', {args})")
-    lines.append(f"    return _node('quote', {root_kind!r}, {body}, (('hole', ''),), 0, {lang!r}, None)")
+        lines.append(f"    _x = v[{m.name!r}]")
+        if m.seq:
+            value = f"_join({lang!r}, {c_hole}, _x)"
+        else:  # a term is spliced as it is, without a call
+            value = f"_x if type(_x) is _KTerm else _lift({lang!r}, {c_hole}, _x)"
+        args = f"{m.text!r}, ({value},), {_hole_commands(m)!r}, 'unquote', {m.index}, 'python', {m.at!r}"
+        lines.append(f"    _h{m.index} = _node({args})")
+    lines.append(f"    return _node({root_kind!r}, ({body},), (('hole', ''),), 'quote', 0, {lang!r}, None)")
     namespace: dict[str, Any] = {
         "_c": gen.consts,
         "_tb": tb,
         "_lift": _lift,
         "_join": _join,
-        "_node": make_node,
+        "_node": _positional_node(),
+        "_KTerm": KTerm,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]

@@ -163,9 +163,8 @@ def register_lifter(lang: str, fn: Callable[[object], KTerm]) -> None:
     Templates of ``lang`` call it for every value that is not a ``KTerm``; it
     should raise ``TypeError`` for a value it cannot lift.
 
-    >>> register_lifter("sql", lambda v: leaf("literal", repr(v)))
-    >>> print(template("sql", "SELECT $V").fill(V="a") if False else "ok")
-    ok
+    >>> from kovel import klift_html
+    >>> register_lifter("html", klift_html)  # the built-in HTML lifter, set again
     """
     if not callable(fn):
         raise TypeError("register_lifter(lang, fn): fn must be callable")
