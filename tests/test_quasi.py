@@ -207,6 +207,8 @@ def f(a, b):
         ),
         ("python", "print($_, $$$)", SOURCE, [("print(a, b)", {}), ("print(  b,\n          a,)", {})]),
         ("python", "nothing_here($X)", SOURCE, []),
+        ("python", "f($A, $B)", "f(a, # note\n  b)\n", [("f(a, # note\n  b)", {"A": "a", "B": "b"})]),
+        ("python", "f($$$A, $B)", "f(1, 2, 3)\n", [("f(1, 2, 3)", {"A": ["1", "2"], "B": "3"})]),
         (
             "javascript",
             "console.log($$$A)",

@@ -5,7 +5,7 @@ pattern's children in order; a token matches a token of the same tag and
 text; ``$NAME`` matches any one node and ``$$$NAME`` any run of siblings.
 Layout (the text between children) is ignored, and so are separator and
 keyword tokens of the term that the pattern does not mention (a trailing
-comma, ``async``), like ast-grep's default "smart" strictness.  Quote and
+comma, ``async``) and comments, like ast-grep's default "smart" strictness.  Quote and
 unquote nodes of the term are looked through.
 """
 
@@ -80,10 +80,14 @@ class Match:
     bindings: dict[str, Binding]
 
 
+_COMMENTS = frozenset({"comment", "line_comment", "block_comment"})
+
+
 def _token(t: KTerm, tree: _Tree) -> bool:
     # A token the grammar names by its text (punctuation, keywords): a
-    # childless node whose tag is its text.
-    return not tree.children(t) and tree.tag(t) == str(t)
+    # childless node whose tag is its text. Comments are skipped like them.
+    tag = tree.tag(t)
+    return tag in _COMMENTS or (not tree.children(t) and tag == str(t))
 
 
 class _Tree:
