@@ -23,6 +23,13 @@ bool is_name(PyObject* kw, const char* name) {
   return PyUnicode_Check(kw) && PyUnicode_CompareWithASCIIString(kw, name) == 0;
 }
 
+// Whether the pending exception must reach the caller even where a failure
+// is otherwise discarded: anything that is not an Exception (KeyboardInterrupt,
+// SystemExit), and MemoryError.
+bool must_propagate() {
+  return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 }  // namespace
 
 bool bind_args_slow(const char* display, std::span<const char* const> names, PyObject* const* args,
@@ -95,7 +102,21 @@ void prefix_type_error(const char* param) {
   PyErr_NormalizeException(&type, &value, &tb);
   PyRef t(type), v(value), trace(tb);
   PyRef text(v ? PyObject_Str(v.get()) : PyUnicode_FromString(""));
-  if (!text) return;
+  if (!text) {
+    // A message that cannot be converted does not replace the TypeError,
+    // unless converting it was interrupted or ran out of memory.
+    if (!must_propagate()) {
+      PyErr_Clear();
+      text = PyRef(PyUnicode_FromString("<unprintable TypeError object>"));
+    } else if (v) {
+      PyObject *type2, *value2, *tb2;
+      PyErr_Fetch(&type2, &value2, &tb2);
+      PyErr_NormalizeException(&type2, &value2, &tb2);
+      if (value2) PyException_SetContext(value2, v.release());
+      PyErr_Restore(type2, value2, tb2);
+    }
+    if (!text) return;
+  }
   PyRef msg(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
   if (!msg) return;
   PyRef err(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
@@ -170,10 +191,15 @@ bool to_cmds(PyObject* o, const char* param, std::vector<CmdOrHole>& out) {
   }
   PyTypeObject* cmd_type = cmdorhole_type();
   if (!cmd_type) return false;
+  // The length only sizes the result, so a failure to get it is discarded;
+  // but never an interruption, an exit or a MemoryError.
   const Py_ssize_t size = PyObject_Size(o);
-  if (size < 0) PyErr_Clear();
+  if (size < 0) {
+    if (must_propagate()) return false;
+    PyErr_Clear();
+  }
   out.clear();
-  // The length only sizes the result; never trust it beyond a modest bound.
+  // Never trust the length beyond a modest bound.
   out.reserve(static_cast<std::size_t>(size > 0 ? (size < 4096 ? size : 4096) : 0));
   PyRef it(PyObject_GetIter(o));
   if (!it) {

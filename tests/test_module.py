@@ -32,6 +32,27 @@ class NoIter(list):
         raise self.exc
 
 
+class LenRaises(list):
+    """A list of HOLEs whose `__len__` raises `exc`."""
+
+    def __init__(self, exc):
+        super().__init__([K.HOLE])
+        self.exc = exc
+
+    def __len__(self):
+        raise self.exc
+
+
+class Unprintable:
+    """Its `str()` raises `exc`."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __str__(self):
+        raise self.exc
+
+
 def q(cmds=(), index=0):
     return K.quote("t", index, "l", TERM, cmds)
 
@@ -175,6 +196,7 @@ RESULTS = [
     (lambda: q(b"").coparse(), ""),
     (lambda: q((K.cmd(K.write("(")), K.HOLE, K.cmd(K.write(")")))).coparse(), "(abc)"),
     (lambda: q(NoLen([K.HOLE, K.HOLE])).coparse(), "abcabc"),
+    (lambda: q(LenRaises(LookupError())).coparse(), "abc"),
     (lambda: K.from_postcard_bytes(type("B", (bytes,), {})(LEAF_XY)).coparse(), "y"),
 ]
 
@@ -221,6 +243,12 @@ ERRORS = [
     (lambda: q([K.HOLE, None]), TypeError, "argument 'cmds': 'None' is not an instance of 'CmdOrHole'"),
     (lambda: q(NoIter(TypeError("no iteration"))), TypeError, "argument 'cmds': no iteration"),
     (lambda: q(NoIter(SubTypeError("sub"))), SubTypeError, "sub"),
+    (lambda: q(LenRaises(KeyboardInterrupt())), KeyboardInterrupt, ""),
+    (lambda: K.unquote("t", 0, "l", TERM, LenRaises(SystemExit(3))), SystemExit, "3"),
+    (lambda: q(LenRaises(MemoryError("len"))), MemoryError, "len"),
+    (lambda: q(NoIter(MemoryError("iter"))), MemoryError, "iter"),
+    (lambda: q(NoIter(TypeError(Unprintable(ValueError())))), TypeError, "argument 'cmds': <unprintable TypeError object>"),
+    (lambda: q(NoIter(TypeError(Unprintable(KeyboardInterrupt("str"))))), KeyboardInterrupt, "str"),
 ]  # fmt: skip
 
 
