@@ -14,11 +14,10 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel import _batch, _files, _safewrite, _workers, cli  # noqa: E402
-from kovel._batch import find_files, rewrite_files  # noqa: E402
 from kovel._files import list_files  # noqa: E402
 from kovel._safewrite import FileChangedError, replace_file  # noqa: E402
 from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
-from kovel.quasi import pattern, template  # noqa: E402
+from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
 
 FILES = {
     "m.py": "def f(a):\n    if a:\n        print(a, 1)\n    return print()\n",

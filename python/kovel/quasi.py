@@ -171,4 +171,5 @@ def register_lifter(lang: str, fn: Callable[[object], KTerm]) -> None:
     LIFTERS[lang] = fn
 
 
+from kovel._batch import find_files as find_files, rewrite_files as rewrite_files  # noqa: E402
 from kovel._quasi_match import Match, Pattern, pattern  # noqa: E402
