@@ -1,5 +1,8 @@
 """Registration, classes, calling conventions and argument conversion."""
 
+import ast
+import doctest
+import importlib.resources
 import inspect
 import json
 import subprocess
@@ -9,6 +12,7 @@ import weakref
 
 import pytest
 
+import kovel
 from conftest import LEAF_XY, Idx
 from kovel import _kovel as K
 
@@ -258,6 +262,33 @@ def test_errors(call, exc, msg):
         call()
     assert type(e.value) is exc
     assert str(e.value) == msg if msg else not str(e.value).startswith("argument")
+
+
+def _stub_docs():
+    tree = ast.parse(importlib.resources.files("kovel").joinpath("_kovel.pyi").read_text())
+    docs = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef | ast.ClassDef):
+            docs[node.name] = ast.get_docstring(node)
+        if isinstance(node, ast.ClassDef):
+            docs |= {f"{node.name}.{f.name}": ast.get_docstring(f) for f in node.body if hasattr(f, "name")}
+    return docs
+
+
+def test_documented_rules_hold():
+    # The rules the runtime docstrings leave out are stated in the stubs and shown,
+    # by examples that run, in the package docstring.
+    docs = _stub_docs()
+    assert all("0..255" in docs[f] and RANGE in docs[f] for f in ("quote", "unquote"))
+    assert all("identity" in docs[c] for c in ("KTerm", "StrCmd", "CmdOrHole", "Builder"))
+    assert "kovel.tree.equal" in docs["KTerm"] and "do nothing" in docs["Builder"]
+    assert all("Builder already built" in docs[d] for d in ("Builder", "Builder.b"))
+    [test] = doctest.DocTestFinder().find(kovel, "kovel")
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert runner.summarize(verbose=False) == (0, 7)
+    for rule in ("Builder already built", "kovel.tree.equal", "0..255", RANGE):
+        assert rule in kovel.__doc__
 
 
 def test_prefixed_error_keeps_the_cause():

@@ -2,6 +2,35 @@
 
 The native module ``kovel._kovel`` holds everything; this package re-exports it
 and makes terms picklable.
+
+>>> from kovel import HOLE, klift, leaf, quote, tb
+>>> b = tb("call").c(leaf("identifier", "f")).w("(").c(klift(1)).w(")")
+>>> t = b.b()
+>>> str(t)
+'f(1)'
+
+Rules the native docstrings leave out:
+
+- A ``Builder`` is used up by ``b()``: its other methods then do nothing (they
+  still return the builder, so chains go on) and a second ``b()`` raises.
+
+  >>> str(b.w("ignored").b())
+  Traceback (most recent call last):
+  RuntimeError: Builder already built
+
+- Terms, commands and builders compare and hash by identity: ``==`` tells
+  whether two objects are the same object. For structural equality use
+  ``kovel.tree.equal``.
+
+  >>> leaf("x", "y") == leaf("x", "y"), t == t
+  (False, True)
+
+- The ``index`` of ``quote`` and ``unquote`` lies in 0..255; any other integer
+  raises ``OverflowError`` (the interpreter's message, which names no argument).
+
+  >>> quote("q", 256, "py", t, [HOLE])
+  Traceback (most recent call last):
+  OverflowError: out of range integral type conversion attempted
 """
 
 import copyreg

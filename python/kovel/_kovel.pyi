@@ -34,7 +34,9 @@ __all__ = [
 class KTerm:
     """A `kovel` term: a shared handle to a core `KTerm`.
 
-    `str(t)` is the term's source text; terms compare and hash by identity.
+    `str(t)` is the term's source text. Terms compare and hash by identity:
+    `==` tells whether two objects are the same object (two terms with the same
+    structure are not equal); for structural equality use `kovel.tree.equal`.
     """
 
     def __new__(cls, _no_public_constructor: Never, /) -> Self: ...
@@ -49,13 +51,19 @@ class KTerm:
 
 @final
 class StrCmd:
-    """A single string command (`write`/`NL`/`push`/`POP`)."""
+    """A single string command (`write`/`NL`/`push`/`POP`).
+
+    Compares and hashes by identity: `write("a") == write("a")` is false.
+    """
 
     def __new__(cls, _no_public_constructor: Never, /) -> Self: ...
 
 @final
 class CmdOrHole:
-    """A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds."""
+    """A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.
+
+    Compares and hashes by identity: `cmd(NL) == cmd(NL)` is false.
+    """
 
     def __new__(cls, _no_public_constructor: Never, /) -> Self: ...
 
@@ -63,7 +71,11 @@ class CmdOrHole:
 class Builder:
     """A fluent term builder mirroring the core `KTermBuilder`.
 
-    Every method but `b` returns the builder itself, so calls chain.
+    Every method but `b` returns the builder itself, so calls chain. `b` uses the
+    builder up: afterwards `c`, `w`, `n`, `p`, `x` and `e` do nothing (they still
+    return the builder) and a second `b` raises RuntimeError("Builder already built").
+    A call that fails (a wrong argument, MemoryError) leaves the builder as it was.
+    Builders compare and hash by identity.
     """
 
     def __new__(cls, _no_public_constructor: Never, /) -> Self: ...
@@ -86,7 +98,8 @@ class Builder:
         """Emit a child term into the builder; for a term this is the same as `c`."""
 
     def b(self, /) -> KTerm:
-        """Build the term. Consumes the builder; a second call raises RuntimeError."""
+        """Build the term. Consumes the builder; a second call raises
+        RuntimeError("Builder already built")."""
 
 def tb(tag: str) -> Builder:
     """Start building a tuple node with the given tag."""
@@ -98,10 +111,12 @@ def sym(s: str) -> KTerm:
     """A symbol: a leaf whose tag and code are the same."""
 
 def quote(tag: str, index: SupportsIndex, lang: str, term: KTerm, cmds: Sequence[CmdOrHole]) -> KTerm:
-    """A quoted fragment. `index` must lie in 0..255."""
+    """A quoted fragment. `index` must lie in 0..255: any other integer raises
+    OverflowError("out of range integral type conversion attempted")."""
 
 def unquote(tag: str, index: SupportsIndex, lang: str, term: KTerm, cmds: Sequence[CmdOrHole]) -> KTerm:
-    """An unquoted splice. `index` must lie in 0..255."""
+    """An unquoted splice. `index` must lie in 0..255: any other integer raises
+    OverflowError("out of range integral type conversion attempted")."""
 
 def cmd(c: StrCmd) -> CmdOrHole:
     """Wrap a `StrCmd` as a `CmdOrHole`."""
