@@ -202,25 +202,39 @@ void KTerm::hole_without_child() const {
                                   std::to_string(nkids_) + " children and more HOLEs");
 }
 
-// Applies one non-HOLE command at `pos` and steps past it.
-static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w) {
+// Applies one non-HOLE command at `pos` and steps past it. Each command is
+// a unit of work; a line break also counts the prefixes it copies, which
+// (unlike a text) can be much longer than the term.
+static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w, Pacer& pace) {
   switch (static_cast<StrCmd::Kind>(*pos++)) {
     case StrCmd::Kind::Write: w.write_text(read_text(pos)); break;
-    case StrCmd::Kind::NL: w.newline(); break;
+    case StrCmd::Kind::NL:
+      pace.tick_bytes(w.prefix_size());
+      w.newline();
+      return;
     case StrCmd::Kind::Push: w.push_prefix(read_text(pos)); break;
     case StrCmd::Kind::Pop: w.pop_prefix(); break;
   }
+  pace.tick(1);
 }
 
-void KTerm::write_childless(PrefixWriter& w) const {
+void KTerm::write_childless(PrefixWriter& w, Pacer& pace) const {
   const std::uint8_t* pos = bytes() + cmds_offset();
   for (std::uint64_t left = get_varint(pos); left; --left) {
     if (*pos++ == kHoleTag) hole_without_child();
-    apply_cmd(pos, w);
+    apply_cmd(pos, w, pace);
   }
 }
 
-void KTerm::write(PrefixWriter& w) const {
+std::string KTerm::coparse(const StopCheck* stop) const {
+  std::string out;
+  PrefixWriter w(out);
+  write(w, stop);
+  return out;
+}
+
+void KTerm::write(PrefixWriter& w, const StopCheck* stop) const {
+  Pacer pace(stop);
   struct Frame {
     const KTerm* node;
     const std::uint8_t* pos;
@@ -237,6 +251,7 @@ void KTerm::write(PrefixWriter& w) const {
     while (left) {
       --left;
       if (*pos++ == kHoleTag) {
+        pace.tick(1);  // a term can be all HOLEs and empty leaves
         const KTerm* child;
         if (node->variant_ == Variant::Tuple) {
           if (next_child >= node->nkids_) node->hole_without_child();
@@ -245,7 +260,7 @@ void KTerm::write(PrefixWriter& w) const {
           child = node->kids()[0];
         }
         if (child->nkids_ == 0 && child->variant_ == Variant::Tuple) {
-          child->write_childless(w);  // most nodes are leaves: no frame needed
+          child->write_childless(w, pace);  // most nodes are leaves: no frame needed
           continue;
         }
         if (left) stack.push_back({node, pos, left, next_child});
@@ -256,7 +271,7 @@ void KTerm::write(PrefixWriter& w) const {
         if (node->nkids_ > 1) prefetch_children(node->children());
         continue;
       }
-      apply_cmd(pos, w);
+      apply_cmd(pos, w, pace);
     }
     if (stack.empty()) return;
     const Frame& f = stack.back();

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "interrupt.h"
 #include "strcmd.h"
 #include "term.h"
 
@@ -89,7 +90,12 @@ class KTerm : public STerm<KTerm> {
 
   // Renders into `w` without recursion; throws Panic when a Tuple has more
   // HOLEs than children (the writer then holds a partial text).
-  void write(PrefixWriter& w) const;
+  void write(PrefixWriter& w) const { write(w, nullptr); }
+  // The same, calling `stop` (when given) every so often: throws Interrupted
+  // when it says so.
+  void write(PrefixWriter& w, const StopCheck* stop) const;
+  using STerm<KTerm>::coparse;
+  std::string coparse(const StopCheck* stop) const;
 
   // Reference counting (see KRef). Releasing the last reference frees the
   // whole unshared subgraph without recursion.
@@ -121,7 +127,7 @@ class KTerm : public STerm<KTerm> {
 
   static constexpr std::uint16_t kCmdsOffUnknown = 0xFFFF;
   // Renders a Tuple without children (a leaf, usually) with no frame.
-  void write_childless(PrefixWriter& w) const;
+  void write_childless(PrefixWriter& w, Pacer& pace) const;
   [[noreturn]] void hole_without_child() const;
   std::size_t find_cmds_offset() const;
 

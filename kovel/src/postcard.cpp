@@ -58,7 +58,8 @@ void close_node(const KTerm& n, std::string& out) {
 }
 
 // Appends the encoding of `root` to `out`.
-void encode_into(const KTerm& root, std::string& out) {
+void encode_into(const KTerm& root, std::string& out, const StopCheck* stop) {
+  Pacer pace(stop);
   struct Frame {
     const KTerm* node;
     std::size_t next_child;
@@ -71,6 +72,7 @@ void encode_into(const KTerm& root, std::string& out) {
     auto kids = f.node->children();
     if (f.next_child < kids.size()) {
       const KTerm* kid = kids[f.next_child++];
+      pace.tick_bytes(kid->byte_count());
       open_node(*kid, out);
       stack.push_back({kid, 0});
       continue;
@@ -82,20 +84,20 @@ void encode_into(const KTerm& root, std::string& out) {
 
 }  // namespace
 
-void encode_term(const KTerm& root, std::string& out) {
+void encode_term(const KTerm& root, std::string& out, const StopCheck* stop) {
   // All or nothing: a failure (bad_alloc) takes back what was appended.
   const std::size_t size = out.size();
   try {
-    encode_into(root, out);
+    encode_into(root, out, stop);
   } catch (...) {
     out.resize(size);
     throw;
   }
 }
 
-std::string encode_term(const KTerm& t) {
+std::string encode_term(const KTerm& t, const StopCheck* stop) {
   std::string out;
-  encode_term(t, out);
+  encode_term(t, out, stop);
   return out;
 }
 
@@ -260,7 +262,8 @@ std::size_t reservation(std::uint64_t count, std::size_t bytes_left, std::size_t
 
 }  // namespace
 
-DecodeResult decode_term(std::span<const std::uint8_t> data) {
+DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* stop) {
+  Pacer pace(stop);
   Reader r(data.data(), data.data() + data.size());
   std::vector<Pending> open;
   std::vector<KRef> values;  // finished children of the open nodes
@@ -305,6 +308,7 @@ DecodeResult decode_term(std::span<const std::uint8_t> data) {
       result.error = r.error();
       return result;
     }
+    pace.tick_bytes(cmds.size());
     std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
     KRef node = KTerm::assemble(p.variant, p.index, p.tag, p.lang, kids, ncmds, cmds, at).share();
     values.resize(p.kids_base);

@@ -70,6 +70,9 @@ class PrefixWriter {
     }
   }
 
+  // Bytes a line break writes after its line feed.
+  std::size_t prefix_size() const { return prefixes_.size(); }
+
   // Popping an empty stack is a no-op.
   void pop_prefix() {
     if (starts_.empty()) return;
