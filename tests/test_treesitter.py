@@ -1,8 +1,15 @@
 """Terms from tree-sitter syntax trees: exact round trips, layout, re-indentation."""
 
+import doctest
 import glob
+import importlib
+import importlib.machinery
 import os
+import sys
 import sysconfig
+import time
+import types
+from array import array
 
 import pytest
 
@@ -11,7 +18,7 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel import from_postcard_bytes, leaf, tb  # noqa: E402
-from kovel.treesitter import from_node, language, parse  # noqa: E402
+from kovel.treesitter import available_languages, from_node, from_tree, language, parse  # noqa: E402
 
 
 def real_files(count=8):
@@ -71,3 +78,95 @@ def test_language_lookup_and_errors():
         language("no-such-language-xyz")
     with pytest.raises(ValueError, match="UTF-8"):
         parse("python", b"x = '\xff'\n")
+
+
+@pytest.mark.parametrize("source", [5, [120], None, 1.5, {"x": 1}], ids=repr)
+def test_source_is_text_or_bytes_like_only(source):
+    # bytes() would turn 5 into five NULs and [120] into "x".
+    src = b"x = 1\n"
+    tree = tree_sitter.Parser(language("python")).parse(src)
+    for convert in (
+        lambda s: parse("python", s),
+        lambda s: from_tree(tree, s),
+        lambda s: from_node(tree.root_node, s),
+    ):
+        with pytest.raises(TypeError, match=f"not {type(source).__name__!r}"):
+            convert(source)
+        assert (
+            str(convert(bytearray(src)))
+            == str(convert(memoryview(src)))
+            == str(convert(array("B", src)))
+            == "x = 1\n"
+        )
+
+
+def test_timeout_stops_a_grammar_stuck_in_its_scanner():
+    try:
+        language("perl")
+    except ValueError:
+        pytest.skip("no perl grammar installed (tree-sitter-language-pack has it)")
+    # The Perl grammar's scanner loops forever on "t#" without a final line feed.
+    start = time.monotonic()
+    with pytest.raises(TimeoutError, match="did not stop"):
+        parse("perl", "t#", timeout=0.3)
+    assert time.monotonic() - start < 30
+    assert str(parse("perl", "t#\n", timeout=30)) == "t#\n"  # a new worker took over
+
+
+def test_timeout_cancels_a_long_parse_without_killing_the_worker():
+    from kovel import _treesitter_timeout as workers
+
+    assert str(parse("python", "x = 1\n", timeout=30)) == "x = 1\n"
+    before = {w.process.pid for w in workers._idle}
+    # Parsing this takes about a second; the parser's progress callback stops it.
+    with pytest.raises(TimeoutError, match=r"longer than 0.02 s$"):
+        parse("python", "x = [1, (2 + 3) * f(y)]\n" * 60_000, timeout=0.02)
+    assert {w.process.pid for w in workers._idle} == before
+
+
+@pytest.mark.parametrize(
+    "lang, timeout, error",
+    [("python", 0, "positive"), ("python", -1.0, "positive")]
+    + [(tree_sitter.Language(__import__("tree_sitter_python").language()), 5, "by name")],
+)
+def test_timeout_arguments(lang, timeout, error):
+    with pytest.raises(ValueError, match=error):
+        parse(lang, "x", timeout=timeout)
+
+
+def test_unknown_grammar_names_the_installed_ones():
+    with pytest.raises(ValueError, match="did you mean 'python'") as info:
+        language("pyhton")
+    assert "python" in str(info.value) and "tree-sitter-pyhton" not in str(info.value)
+    assert {"c", "python"} <= set(available_languages())
+
+
+def test_language_pack_grammars():
+    pack = pytest.importorskip("tree_sitter_language_pack")
+    if not hasattr(pack, "get_binding"):
+        pytest.skip("this tree-sitter-language-pack downloads its grammars")
+    assert "bash" in available_languages()
+    assert str(parse("bash", "echo hi\n")) == "echo hi\n" and language("bash").name == "bash"
+
+
+def test_language_pack_that_downloads_is_only_used_for_cached_grammars(monkeypatch):
+    # Later releases of the pack download a grammar on first use: only those
+    # already in its cache count as installed, and nothing is downloaded.
+    import tree_sitter_python
+
+    fake = types.ModuleType("tree_sitter_language_pack")
+    fake.__spec__ = importlib.machinery.ModuleSpec("tree_sitter_language_pack", None)
+    asked = []
+    fake.downloaded_languages = lambda: ["cachedlang"]
+    fake.get_language = lambda name: asked.append(name) or tree_sitter.Language(tree_sitter_python.language())
+    fake.download = fake.prefetch = lambda *a: pytest.fail("downloaded a grammar")
+    monkeypatch.setitem(sys.modules, "tree_sitter_language_pack", fake)
+    assert str(parse("cachedlang", "x = 1\n")) == "x = 1\n"
+    with pytest.raises(ValueError, match="no tree-sitter grammar for 'remotelang'"):
+        language("remotelang")
+    assert asked == ["cachedlang"] and "cachedlang" in available_languages()
+
+
+@pytest.mark.parametrize("module", ["kovel.treesitter", "kovel._treesitter_timeout"])
+def test_docstring_examples(module):
+    assert doctest.testmod(importlib.import_module(module)).failed == 0

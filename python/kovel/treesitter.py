@@ -3,41 +3,84 @@
 Parse code in any language that has a tree-sitter grammar into a kovel term
 that renders back to exactly the source it came from::
 
-    from kovel.treesitter import parse
-    t = parse("python", source_bytes)
-    assert str(t) == source_bytes.decode()
+    >>> t = parse("python", b"def f():\\n    return 1\\n")
+    >>> str(t)
+    'def f():\\n    return 1\\n'
 
 Needs the optional dependency ``tree-sitter`` (``pip install kovel[treesitter]``)
-and a grammar package such as ``tree-sitter-python``.
+and grammars: packages such as ``tree-sitter-python``, or
+``tree-sitter-language-pack`` (see ``language``).
 
-How a syntax tree becomes a term:
+How a syntax tree becomes a term
+--------------------------------
 
-* Every tree-sitter node becomes a tuple node whose tag is the node's kind
-  (``node.type``) and whose children are the node's children, in order, with
-  comments and other extras included and error and missing nodes kept as the
-  tree gives them.
-* The source text between and around the children (from ``node.start_byte`` to
-  the first child, between children, and from the last child to
-  ``node.end_byte``) becomes ``Write`` commands.  A line feed in that text
-  becomes an ``NL`` command, so a fragment spliced under a pushed prefix is
-  re-indented as a whole.  A carriage return before a line feed stays at the
-  end of the preceding ``Write``, so CRLF text round-trips exactly.
-* A node without children becomes a leaf: its whole text is one ``Write`` and
-  keeps its line feeds, so the contents of a string literal or a comment never
-  change when the term is re-indented.  The same holds for all the text inside
-  nodes whose kind is in ``VERBATIM_KINDS`` (string literals whose content node
-  has children of its own, such as Python's ``string_content`` with escape
-  sequences), and inside all their descendants.
-* The term made by ``from_tree`` covers the whole source, including text that
-  lies before the root node's start or after its end.
+Every tree-sitter node becomes a tuple node whose tag is the node's kind
+(``node.type``) and whose children are the node's children, in order, with
+comments and other extras included and error and missing nodes kept as the
+tree gives them.  The source text between and around the children (the
+node's *gaps*) becomes ``Write`` commands.  The term made by ``from_tree``
+covers the whole source, text before the root node's start or after its end
+included.
+
+A term spliced under a pushed prefix (``tb("x").p("    ").c(t).x().b()``)
+gets the prefix after every ``NL`` command, so the layout decides which line
+feeds are line breaks of the code (``NL``: re-indented) and which ones are
+part of a literal's value (kept inside a ``Write``: never re-indented).  The
+rule below decides it from each node alone and from its ancestors; a native
+walk must reproduce it exactly.
+
+*Words of a kind*: the kind split at every character that is not a letter or
+a digit and between a lower-case letter or digit and a following upper-case
+letter, lower-cased (``heredoc_body`` -> heredoc, body; ``StringLiteral`` ->
+string, literal).
+
+1. A kind is *literal* when it is in ``verbatim`` (default ``VERBATIM_KINDS``),
+   or when it is not in ``code`` (default ``CODE_KINDS``) and one of its words
+   is in ``LITERAL_WORDS`` (string, str, heredoc, nowdoc, comment, quoted, raw,
+   regex, regexp, verbatim, pod, cdata).  Grammar authors name their string,
+   heredoc and comment rules this way; the two sets fix the few kinds the
+   words miss or mistake (Tcl's ``braced_word_simple``; Haskell's
+   ``quoted_expression``, which holds code).
+2. A node is *verbatim* when an ancestor is verbatim, when its kind is
+   literal, or when one of its gaps, once every backslash-line-feed pair is
+   removed from it, still holds a line feed and a character that is not blank
+   (space, tab, CR, LF, FF, VT).  Tree-sitter puts every visible token in
+   the tree, so text that no child covers is a hidden token; one that spans
+   a line break with words on it is the body of a string or heredoc whose
+   grammar hides it (fish's ``"a\\n  b"``).  All the gaps of a verbatim node
+   are written as they are, line feeds included.
+3. A node with children and not verbatim writes each line feed of its gaps
+   as ``NL`` (a CR before it stays at the end of the preceding ``Write``),
+   except the one described in 5.
+4. A node without children is a leaf holding its text.  A line feed in that
+   text is kept, with one exception: a *line-end token*, a node without
+   children that is not verbatim and whose text after its first line feed is
+   blank (the ``"\\n"`` after a C ``#if``, Tcl's command separator, Python's
+   ``line_continuation``), is written like a gap of rule 3.  Any other token
+   that spans lines (a comment, a heredoc body, a C ``#define`` body with
+   backslash continuations) is kept whole.
+5. A node is *anchored* when it starts at column 0 and either one of its
+   words is heredoc, nowdoc, pod or raw (its first line is data: a heredoc
+   body, a make ``define`` body, Perl's POD) or it has the word comment and
+   ends on a later line than it starts (Ruby's ``=begin``/``=end``, which
+   must stay at column 0).  A node *starts anchored* when it is anchored or
+   a child that starts at the same byte starts anchored.  When a gap
+   of rule 3 ends with the line feed right before a child that starts
+   anchored, that last line feed stays in the ``Write``, so the child's first
+   line gets no prefix.  (A line feed held by an earlier sibling's subtree is
+   not reconsidered.)
 
 The walk is iterative (deep trees do not hit the recursion limit).
 """
 
 from __future__ import annotations
 
+import difflib
 import importlib
-from collections.abc import Collection
+import importlib.util
+import pkgutil
+import re
+from collections.abc import Callable, Collection
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
@@ -46,19 +89,39 @@ from kovel._kovel import Builder, KTerm, leaf, tb
 if TYPE_CHECKING:
     from tree_sitter import Language, Node, Tree
 
-# What ``parse``, ``from_tree`` and ``from_node`` accept as source: UTF-8 bytes or a ``str``.
-_Source = bytes | bytearray | memoryview | str
+# What ``parse``, ``from_tree`` and ``from_node`` accept as source: a ``str``
+# or any bytes-like object (UTF-8).
+_Source = str | bytes | bytearray | memoryview
 
-__all__ = ["VERBATIM_KINDS", "from_node", "from_tree", "language", "parse"]
+__all__ = [
+    "CODE_KINDS",
+    "LITERAL_WORDS",
+    "VERBATIM_KINDS",
+    "available_languages",
+    "from_node",
+    "from_tree",
+    "is_literal_kind",
+    "language",
+    "parse",
+]
 
-#: Kinds whose inner text is written verbatim, line feeds included, even
-#: between children.  They are the literal kinds whose text must not be
-#: re-indented: a prefix inserted after a line feed inside them would change
-#: the value of the program.
+#: Words that mark a kind as a literal (see the module docstring, rule 1).
+LITERAL_WORDS: frozenset[str] = frozenset(
+    {"string", "str", "heredoc", "nowdoc", "comment", "quoted", "raw", "regex", "regexp"}
+    | {"verbatim", "pod", "cdata"}
+)
+
+#: Kinds that are literals whatever their words say: the few that no word
+#: marks, and the usual literal kinds of the common grammars (the list this
+#: module used before the word rule, kept for code that tests kinds itself).
 VERBATIM_KINDS: frozenset[str] = frozenset(
     {
+        "braced_word_simple",  # Tcl: {...} is a string unless it is a script body
+        "bracket_argument",  # CMake: [[...]]
+        "code_fence_content",  # Markdown: fenced code
+        "char_literal",
         # Python: string -> string_start, string_content (escape_sequence, ...),
-        # interpolation, string_end.
+        # interpolation, string_end
         "string",
         "string_content",
         "concatenated_string_content",
@@ -68,7 +131,6 @@ VERBATIM_KINDS: frozenset[str] = frozenset(
         # C / C++
         "string_literal",
         "raw_string_literal",
-        "char_literal",
         "system_lib_string",
         # other grammars
         "raw_string",
@@ -79,6 +141,30 @@ VERBATIM_KINDS: frozenset[str] = frozenset(
         "block_comment",
     }
 )
+
+#: Kinds whose words say literal but that hold code to re-indent.
+CODE_KINDS: frozenset[str] = frozenset(
+    {
+        # Haskell Template Haskell quotes [| ... |], [d| ... |]
+        "quoted_expression",
+        "quoted_decls",
+        "quoted_pattern",
+        "quoted_type",
+        # Fennel quoted forms are code
+        "quoted_list",
+        "quoted_table",
+        "quoted_sequential_table",
+        # COBOL's STRING statement
+        "string_statement",
+        # string literals side by side, with code layout between them
+        "concatenated_string",
+        "json_string_array",
+    }
+)
+
+_ANCHOR_WORDS = frozenset({"heredoc", "nowdoc", "pod", "raw"})
+_WORD = re.compile(r"[a-z0-9]+|[A-Z][a-z0-9]*")
+_BLANK = " \t\r\n\f\v"
 
 # Grammar packages whose language function is not called ``language``:
 # name -> (module, function).
@@ -94,8 +180,12 @@ _LANGUAGE_FUNCTIONS: dict[str, tuple[str, str]] = {
     "dtd": ("tree_sitter_xml", "language_dtd"),
     "markdown_inline": ("tree_sitter_markdown", "inline_language"),
 }
+_PACK = "tree_sitter_language_pack"
 
 _languages: dict[str, Language] = {}
+# The name each cached Language was loaded under, by id (the objects live in
+# ``_languages``): a worker process loads the grammar again by that name.
+_language_names: dict[int, str] = {}
 
 
 def _tree_sitter() -> ModuleType:
@@ -109,13 +199,24 @@ def _tree_sitter() -> ModuleType:
     return tree_sitter
 
 
+def _key(name: str) -> str:
+    key = name.lower().replace("-", "_")
+    return key[len("tree_sitter_") :] if key.startswith("tree_sitter_") else key
+
+
 def language(name: Language | str) -> Language:
     """Return the ``tree_sitter.Language`` for ``name``.
 
-    ``name`` is a ``tree_sitter.Language`` (returned unchanged) or the name of
-    an installed grammar package without its ``tree_sitter_`` prefix, e.g.
-    ``"python"`` for ``tree_sitter_python`` or ``"tsx"`` for the TSX grammar of
-    ``tree_sitter_typescript``.
+    ``name`` is a ``tree_sitter.Language`` (returned unchanged) or a grammar
+    name: an installed package ``tree_sitter_NAME`` (``"python"``; ``"tsx"``
+    for the TSX grammar of ``tree_sitter_typescript``), else a grammar that
+    ``tree-sitter-language-pack`` holds on this machine, either in its wheel
+    (0.13 and earlier) or already in its download cache (later releases); this
+    function never downloads one.  An unknown name raises ``ValueError``
+    listing the installed names (see ``available_languages``).
+
+    >>> language("python").name
+    'python'
     """
     ts = _tree_sitter()
     if isinstance(name, ts.Language):
@@ -125,69 +226,189 @@ def language(name: Language | str) -> Language:
     cached = _languages.get(name)
     if cached is not None:
         return cached
-    key = name.lower().replace("-", "_")
-    if key.startswith("tree_sitter_"):
-        key = key[len("tree_sitter_") :]
+    key = _key(name)
+    capsule = _package_language(key)
+    if capsule is None:
+        capsule = _pack_language(key)
+    if capsule is None:
+        raise ValueError(_unknown_message(name, key))
+    lang: Language = capsule if isinstance(capsule, ts.Language) else ts.Language(capsule)
+    _languages[name] = lang
+    _language_names[id(lang)] = name
+    return lang
+
+
+def _package_language(key: str) -> Any:
+    """The language of package ``tree_sitter_KEY``, or None if it is not installed."""
     module_name, func_name = _LANGUAGE_FUNCTIONS.get(key, ("tree_sitter_" + key, "language"))
-    try:
-        module = importlib.import_module(module_name)
-    except ImportError as exc:
-        package = module_name.replace("_", "-")
-        raise ValueError(f"no tree-sitter grammar for {name!r}: install the package {package!r}") from exc
+    if module_name == _PACK or importlib.util.find_spec(module_name) is None:
+        return None
+    module = importlib.import_module(module_name)
     func = getattr(module, func_name, None)
     if func is None:
         # A package with one language function under another name.
         candidates = [f"language_{key}"] + sorted(
             a for a in dir(module) if a.startswith("language_") and callable(getattr(module, a))
         )
-        for attr in candidates:
-            func = getattr(module, attr, None)
-            if func is not None:
-                break
+        func = next((getattr(module, a) for a in candidates if hasattr(module, a)), None)
     if func is None:
-        raise ValueError(f"grammar package {module_name!r} has no language function for {name!r}")
-    lang: Language = ts.Language(func())
-    _languages[name] = lang
-    return lang
+        raise ValueError(f"grammar package {module_name!r} has no language function for {key!r}")
+    return func()
 
 
-def parse(lang: Language | str, source: _Source, verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
+def _pack_names() -> list[str]:
+    """Grammars ``tree-sitter-language-pack`` can load here without downloading."""
+    if importlib.util.find_spec(_PACK) is None:
+        return []
+    pack = importlib.import_module(_PACK)
+    downloaded = getattr(pack, "downloaded_languages", None)
+    if downloaded is not None:  # releases that download grammars: only the cached ones
+        return sorted(downloaded())
+    bindings = importlib.util.find_spec(_PACK + ".bindings")
+    if bindings is None or bindings.submodule_search_locations is None:
+        return []
+    names = {m.name for m in pkgutil.iter_modules(bindings.submodule_search_locations)}
+    # Three grammars the 0.13 line takes from their own packages.
+    for name, module in (("csharp", "tree_sitter_c_sharp"), ("yaml", "tree_sitter_yaml")):
+        if importlib.util.find_spec(module) is not None:
+            names.add(name)
+    if importlib.util.find_spec("tree_sitter_embedded_template") is not None:
+        names.add("embeddedtemplate")
+    return sorted(names)
+
+
+def _pack_language(key: str) -> Any:
+    if key not in _pack_names():
+        return None
+    return importlib.import_module(_PACK).get_language(key)
+
+
+def available_languages() -> list[str]:
+    """The grammar names ``language`` accepts on this machine, sorted.
+
+    >>> "python" in available_languages()
+    True
+    """
+    names = set(_pack_names())
+    for module in pkgutil.iter_modules():
+        if module.name.startswith("tree_sitter_") and module.name != _PACK:
+            names.add(module.name[len("tree_sitter_") :])
+    for key, (module_name, _) in _LANGUAGE_FUNCTIONS.items():
+        if module_name[len("tree_sitter_") :] in names:
+            names.add(key)
+    return sorted(names)
+
+
+def _unknown_message(name: str, key: str) -> str:
+    names = available_languages()
+    close = difflib.get_close_matches(key, names, n=3)
+    hint = f" (did you mean {' or '.join(map(repr, close))}?)" if close else ""
+    shown = ", ".join(names) if names else "none"
+    return (
+        f"no tree-sitter grammar for {name!r}{hint}. Installed grammars: {shown}. "
+        "Others come from packages named tree-sitter-<language> or from tree-sitter-language-pack."
+    )
+
+
+def parse(
+    lang: Language | str,
+    source: _Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+    timeout: float | None = None,
+) -> KTerm:
     """Parse ``source`` with the grammar ``lang`` and return its term.
 
-    ``lang`` is a ``tree_sitter.Language`` or the name of an installed grammar
-    package (see ``language``).  ``source`` is UTF-8 bytes or a ``str``.  The
-    term renders back to exactly ``source``.  Raises ``ValueError`` if the
-    bytes are not valid UTF-8.
+    ``lang`` is a ``tree_sitter.Language`` or a grammar name (see
+    ``language``).  ``source`` is a ``str`` or a bytes-like object holding
+    UTF-8; anything else raises ``TypeError``.  The term renders back to
+    exactly ``source``.  Raises ``ValueError`` if the bytes are not valid
+    UTF-8.  ``verbatim`` and ``code`` adjust which kinds are literals (see the
+    module docstring).
+
+    ``timeout`` (seconds) bounds the time spent parsing: past it ``parse``
+    raises ``TimeoutError``.  Some grammars loop forever on a few bytes inside
+    their scanner, where the parser cannot stop them, so a parse with a time
+    limit runs in a worker process that is killed when it overruns; ``lang``
+    is then a name, or a ``Language`` that ``language`` returned.
+
+    >>> str(parse("python", "x = 1\\n", timeout=30))
+    'x = 1\\n'
     """
-    ts = _tree_sitter()
-    if isinstance(source, str):
-        source = source.encode("utf-8")
-    else:
-        source = bytes(source)
-    parser = ts.Parser(language(lang))
-    return from_tree(parser.parse(source), source, verbatim)
+    data, text = _decode(source)
+    lang = language(lang)
+    if timeout is not None:
+        from kovel._treesitter_timeout import parse_in_worker
+
+        name = _language_names.get(id(lang))
+        if name is None:
+            raise ValueError("parse with a timeout needs the grammar by name, or a Language from language()")
+        return parse_in_worker(name, data, frozenset(verbatim), frozenset(code), timeout)
+    tree = _tree_sitter().Parser(lang).parse(data)
+    return _convert(tree.walk(), data, text, 0, len(data), frozenset(verbatim), frozenset(code))
 
 
-def from_tree(tree: Tree, source: _Source, verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
+def from_tree(
+    tree: Tree,
+    source: _Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+) -> KTerm:
     """Convert a tree-sitter ``tree`` parsed from ``source`` into a term.
 
     The root term covers the whole of ``source``, text before the root node's
     start and after its end included, so ``str(from_tree(tree, source))``
     equals the source text.
+
+    >>> import tree_sitter
+    >>> tree = tree_sitter.Parser(language("python")).parse(b"x = 1\\n")
+    >>> str(from_tree(tree, b"x = 1\\n"))
+    'x = 1\\n'
     """
-    source, text = _decode(source)
-    return _convert(tree.walk(), source, text, 0, len(source), frozenset(verbatim))
+    data, text = _decode(source)
+    return _convert(tree.walk(), data, text, 0, len(data), frozenset(verbatim), frozenset(code))
 
 
-def from_node(node: Node, source: _Source, verbatim: Collection[str] = VERBATIM_KINDS) -> KTerm:
+def from_node(
+    node: Node,
+    source: _Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+) -> KTerm:
     """Convert one tree-sitter ``node`` (and its subtree) into a term.
 
     The term covers ``source[node.start_byte:node.end_byte]``; the indentation
     before the node's first line is not part of it, the indentation of its
     later lines is.
+
+    >>> import tree_sitter
+    >>> src = b"if a:\\n    f(\\n      1)\\n"
+    >>> call = tree_sitter.Parser(language("python")).parse(src).root_node.children[0].children[-1]
+    >>> str(tb("x").p("  ").c(from_node(call, src)).x().b())
+    'f(\\n        1)'
     """
-    source, text = _decode(source)
-    return _convert(node.walk(), source, text, node.start_byte, node.end_byte, frozenset(verbatim))
+    data, text = _decode(source)
+    return _convert(
+        node.walk(), data, text, node.start_byte, node.end_byte, frozenset(verbatim), frozenset(code)
+    )
+
+
+def is_literal_kind(
+    kind: str, verbatim: Collection[str] = VERBATIM_KINDS, code: Collection[str] = CODE_KINDS
+) -> bool:
+    """Whether nodes of ``kind`` are literals, whose text is never re-indented (rule 1).
+
+    >>> is_literal_kind("heredoc_body"), is_literal_kind("StringLiteral"), is_literal_kind("template_body")
+    (True, True, False)
+    """
+    return kind in verbatim or (kind not in code and not LITERAL_WORDS.isdisjoint(_words(kind)))
+
+
+def _words(kind: str) -> list[str]:
+    return [w.lower() for w in _WORD.findall(kind)]
 
 
 def _decode(source: _Source) -> tuple[bytes, str | None]:
@@ -197,48 +418,110 @@ def _decode(source: _Source) -> tuple[bytes, str | None]:
     and character offsets coincide and slices can be taken from the text.
     """
     if isinstance(source, str):
-        text = source
-        source = source.encode("utf-8")
-        return source, (text if source.isascii() else None)
-    source = bytes(source)
+        data = source.encode("utf-8")
+        return data, (source if data.isascii() else None)
     try:
-        text = source.decode("utf-8")
+        # Buffers only: bytes(5) would make five NULs, bytes([120]) an "x".
+        data = memoryview(source).tobytes()
+    except TypeError:
+        raise TypeError(
+            f"source must be a str or a bytes-like object, not {type(source).__name__!r}"
+        ) from None
+    try:
+        text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise ValueError(
             f"source is not valid UTF-8 ({exc.reason} at byte {exc.start}); kovel texts must be UTF-8"
         ) from None
-    return source, (text if source.isascii() else None)
+    return data, (text if data.isascii() else None)
 
 
-def _convert(cursor: Any, source: bytes, text: Any, lo: int, hi: int, verbatim: frozenset[str]) -> KTerm:
+class _Kinds(dict[str, tuple[bool, bool, bool]]):
+    """Per-kind answers of rules 1 and 5, computed once per kind and walk:
+    (literal, may be anchored, anchored whenever at column 0)."""
+
+    def __init__(self, verbatim: frozenset[str], code: frozenset[str]) -> None:
+        super().__init__()
+        self.verbatim = verbatim
+        self.code = code
+
+    def __missing__(self, kind: str) -> tuple[bool, bool, bool]:
+        words = set(_words(kind))
+        body = not _ANCHOR_WORDS.isdisjoint(words)
+        info = (is_literal_kind(kind, self.verbatim, self.code), body or "comment" in words, body)
+        self[kind] = info
+        return info
+
+
+def _anchored(node: Any, body: bool, cut: Callable[[int, int], str]) -> bool:
+    """Rule 5 for a node whose kind may be anchored; ``body``: its kind is heredoc-like."""
+    if node.start_point[1] != 0:
+        return False
+    if body:
+        return True
+    code = cut(node.start_byte, node.end_byte)
+    last = code.rfind("\n")
+    return last >= 0 and code[last + 1 : last + 2] not in ("", " ", "\t", "\r", "\f", "\v")
+
+
+class _Frame:
+    """A node with children being converted."""
+
+    __slots__ = ("b", "pos", "start", "end", "verbatim", "anchored", "token")
+
+    def __init__(self, kind: str, start: int, end: int, verbatim: bool, anchored: bool) -> None:
+        self.b: Builder = tb(kind)
+        self.pos = start  # end of the text written so far
+        self.start = start
+        self.end = end
+        self.verbatim = verbatim
+        self.anchored = anchored  # starts anchored (rule 5)
+        self.token = False  # a gap with a line feed and a non-blank character (rule 2)
+
+
+def _convert(
+    cursor: Any,
+    source: bytes,
+    text: str | None,
+    lo: int,
+    hi: int,
+    verbatim: frozenset[str],
+    code: frozenset[str],
+    inherited: bool = False,
+) -> KTerm:
     """Iterative walk with a tree cursor.
 
     The node under the cursor (a ``tree_sitter.TreeCursor``) when called
     becomes the root term, which covers the byte range [lo, hi] (at least the
     node's own range).  ``text`` is the decoded source if it is ASCII, else
-    None (see ``_decode``).
+    None (see ``_decode``).  ``inherited`` makes the root verbatim.
     """
+    kinds = _Kinds(verbatim, code)
     # For an ASCII source, byte offsets are character offsets: slice the text.
     ascii_text = text is not None
+
+    def cut(a: int, b: int) -> str:
+        return text[a:b] if text is not None else source[a:b].decode()
+
     node = cursor.node
     kind = node.type
     s = node.start_byte
     e = node.end_byte
     if not cursor.goto_first_child():
         # A root without children: a leaf, wrapped if text lies around it.
-        code = text[s:e] if ascii_text else source[s:e].decode()
+        term = _leaf(kind, cut(s, e), inherited or kinds[kind][0])
         if lo >= s and hi <= e:
-            return leaf(kind, code)
+            return term
         b = tb(kind)
-        _gap(b, text[lo:s] if ascii_text else source[lo:s].decode(), kind in verbatim)
-        b.w(code)
-        _gap(b, text[e:hi] if ascii_text else source[e:hi].decode(), kind in verbatim)
+        _gap(b, cut(lo, s), inherited, False)
+        b.c(term)
+        _gap(b, cut(e, hi), inherited, False)
         return b.b()
 
-    # A frame is [builder, position after the last child, node start, node end, verbatim].
     root_start = min(lo, s)
-    root_end = max(hi, e)
-    frames = [[tb(kind), root_start, root_start, root_end, kind in verbatim]]
+    literal, may_anchor, body = kinds[kind]
+    anchored = may_anchor and _anchored(node, body, cut)
+    frames = [_Frame(kind, root_start, max(hi, e), inherited or literal, anchored)]
     push = frames.append
     pop = frames.pop
     first_child = cursor.goto_first_child
@@ -251,52 +534,92 @@ def _convert(cursor: Any, source: bytes, text: Any, lo: int, hi: int, verbatim: 
         kind = node.type
         s = node.start_byte
         e = node.end_byte
+        literal, may_anchor, body = kinds[kind]
+        anchored = may_anchor and _anchored(node, body, cut)
         if first_child():
-            push([tb(kind), s, s, e, frames[-1][4] or kind in verbatim])
+            push(_Frame(kind, s, e, frames[-1].verbatim or literal, anchored))
             continue
-        term = leaf(kind, text[s:e] if ascii_text else source[s:e].decode())
+        g = text[s:e] if ascii_text else source[s:e].decode()  # type: ignore[index]
+        if "\n" in g:
+            term = _leaf(kind, g, frames[-1].verbatim or literal)
+        else:
+            term = leaf(kind, g)
         # Hand the finished term to its parent, finishing parents as we go up.
         while True:
             frame = frames[-1]
-            b = frame[0]
-            pos = frame[1]
+            pos = frame.pos
             if pos < s:
-                _gap(b, text[pos:s] if ascii_text else source[pos:s].decode(), frame[4])
+                g = text[pos:s] if ascii_text else source[pos:s].decode()  # type: ignore[index]
+                if frame.verbatim or "\n" not in g:
+                    frame.b.w(g)
+                else:
+                    frame.token |= _gap(frame.b, g, False, anchored)
             elif pos > s:
                 raise ValueError(
                     f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
                     f"which ends at byte {pos}"
                 )
-            b.c(term)
-            frame[1] = e
+            if anchored and s == frame.start:
+                frame.anchored = True
+            frame.b.c(term)
+            frame.pos = e
             if next_sibling():
                 break
             # Last child: finish the parent.
             pop()
-            pos = frame[1]
-            s = frame[2]
-            e = frame[3]
+            pos = frame.pos
+            s = frame.start
+            e = frame.end
             if pos < e:
-                _gap(b, text[pos:e] if ascii_text else source[pos:e].decode(), frame[4])
+                frame.token |= _gap(frame.b, cut(pos, e), frame.verbatim, False)
             elif pos > e:  # a child reaching past its parent's end
                 e = pos
-            term = b.b()
-            if not frames:
-                return cast(KTerm, term)
+            anchored = frame.anchored
             parent()
+            if frame.token and not frame.verbatim:
+                # Rule 2 found out late: convert this subtree again, all verbatim.
+                node = cursor.node
+                term = _convert(node.walk(), source, text, s, e, verbatim, code, True)
+            else:
+                term = frame.b.b()
+            if not frames:
+                return term
+
+
+def _leaf(kind: str, code: str, verbatim: bool) -> KTerm:
+    """A node without children (rule 4)."""
+    if verbatim or "\n" not in code:
+        return leaf(kind, code)
+    cut = code.index("\n") + 1
+    if code[cut:].strip(_BLANK):
+        return leaf(kind, code)  # a token spanning lines
+    b = tb(kind)
+    _lines(b, code)
+    return b.b()
 
 
 def _lines(b: Builder, g: str) -> None:
     """Write ``g`` into builder ``b``, each line feed as an NL command."""
     parts = g.split("\n")
-    b.w(parts[0])
+    if parts[0]:
+        b.w(parts[0])
     for part in parts[1:]:
         b.n()
-        b.w(part)
+        if part:
+            b.w(part)
 
 
-def _gap(b: Builder, g: str, verbatim: bool) -> None:
+def _gap(b: Builder, g: str, verbatim: bool, before_anchored: bool) -> bool:
+    """Write the gap ``g`` (rules 2, 3 and 5); return whether it looks like token text."""
     if verbatim or "\n" not in g:
         b.w(g)
+        return False
+    if before_anchored and g.endswith("\n"):
+        _lines(b, g[:-1])
+        b.w("\n")
     else:
         _lines(b, g)
+    # A backslash before a line feed continues the line: C and shell grammars
+    # hide it among the blanks between tokens.
+    g = g.replace("\\\n", "")
+    return "\n" in g and bool(g.strip(_BLANK))
