@@ -94,9 +94,7 @@ const KTerm* term_arg(PyObject* o, const char* param) {
     if (qual) PyErr_Format(PyExc_TypeError, "argument '%s': expected a KTerm, got '%U'", param, qual.get());
     return nullptr;
   }
-  const KTerm* t = reinterpret_cast<PyKTerm*>(o)->term.get();
-  if (!t) PyErr_SetString(PyExc_TypeError, "'KTerm' object has no value");
-  return t;
+  return kterm_value(o);
 }
 
 bool arg_count(const char* fn, Py_ssize_t nargs, Py_ssize_t n) {

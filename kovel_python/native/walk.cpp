@@ -37,6 +37,39 @@ class TagFilter {
   std::unordered_set<std::string_view> set_;
 };
 
+// The current path as a Python list that follows the walk with O(1) changes
+// per step (a walk moves one level at a time), so each path tuple is one
+// copy of the list instead of one call per position.
+class PathMirror {
+ public:
+  bool init() { return (list_ = PyRef(PyList_New(0))).get() != nullptr; }
+  // The tuple of `path`, updating the list from the previous path.
+  PyObject* tuple(std::span<const std::uint64_t> path) {
+    const std::size_t common = std::min(path.size(), shown_.size());
+    for (std::size_t k = 0; k < common; ++k) {
+      if (path[k] == shown_[k]) continue;
+      PyObject* i = PyLong_FromUnsignedLongLong(path[k]);
+      if (!i || PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(k), i) < 0) return nullptr;  // steals
+      shown_[k] = path[k];
+    }
+    if (common < shown_.size()) {
+      if (PyList_SetSlice(list_.get(), static_cast<Py_ssize_t>(common), PY_SSIZE_T_MAX, nullptr) < 0)
+        return nullptr;
+      shown_.resize(common);
+    }
+    for (std::size_t k = common; k < path.size(); ++k) {
+      PyRef i(PyLong_FromUnsignedLongLong(path[k]));
+      if (!i || PyList_Append(list_.get(), i.get()) < 0) return nullptr;
+      shown_.push_back(path[k]);
+    }
+    return PyList_AsTuple(list_.get());
+  }
+
+ private:
+  PyRef list_;
+  std::vector<std::uint64_t> shown_;  // what list_ holds
+};
+
 struct WalkState {
   KRef root;  // keeps every node of the walk alive
   TagFilter filter;
@@ -47,6 +80,7 @@ struct WalkState {
   std::vector<SpanRecord> records;
   std::size_t next = 0;
   std::vector<std::uint64_t> path;
+  PathMirror mirror;
 };
 
 struct PyWalk {
@@ -54,10 +88,9 @@ struct PyWalk {
   WalkState state;
 };
 
-PyObject* item(const KTerm& node, std::span<const std::uint64_t> path, const SpanRecord* r) {
-  PyRef p(path_tuple(path));
-  if (!p) return nullptr;
-  PyRef t(new_kterm(KRef::share(&node)));
+PyObject* item(WalkState& s, const KTerm& node, std::span<const std::uint64_t> path, const SpanRecord* r) {
+  PyRef p(s.mirror.tuple(path));
+  PyRef t(p ? new_kterm(KRef::share(&node)) : nullptr);
   if (!t) return nullptr;
   if (!r) return PyTuple_Pack(2, p.get(), t.get());
   PyRef start(PyLong_FromUnsignedLongLong(r->start));
@@ -71,7 +104,7 @@ PyObject* walk_next(PyObject* self) {
     if (!s.spans) {
       while (s.cursor && s.cursor->next()) {
         const KTerm& n = s.cursor->node();
-        if (s.filter.matches(n.tag())) return item(n, s.cursor->path(), nullptr);
+        if (s.filter.matches(n.tag())) return item(s, n, s.cursor->path(), nullptr);
       }
       s.cursor.reset();
       return nullptr;  // exhausted: no exception set
@@ -80,7 +113,7 @@ PyObject* walk_next(PyObject* self) {
       const SpanRecord& r = s.records[s.next++];
       s.path.resize(r.depth);
       if (r.depth) s.path.back() = r.index;
-      if (s.filter.matches(r.node->tag())) return item(*r.node, s.path, &r);
+      if (s.filter.matches(r.node->tag())) return item(s, *r.node, s.path, &r);
     }
     return nullptr;
   });
@@ -117,6 +150,7 @@ PyObject* start_walk(PyObject* root, PyObject* spans_arg, PyObject* tags) {
   const int spans = PyObject_IsTrue(spans_arg);
   if (spans < 0) return nullptr;
   WalkState s;
+  if (!s.mirror.init()) return nullptr;
   s.root = KRef::share(t);
   s.spans = spans;
   if (tags) {

@@ -26,6 +26,10 @@ from typing import Literal, TypeAlias, overload
 from kovel import _native
 from kovel._kovel import KTerm
 
+# The readers are the native functions themselves (they are called once per
+# node in walks and callbacks); their docstrings live in kovel_python/native.
+from kovel._native import at, children, commands, equal, index, kind, lang, same, tag
+
 __all__ = [
     "Kind",
     "Op",
@@ -55,130 +59,35 @@ Op: TypeAlias = Literal["write"] | Literal["nl"] | Literal["push"] | Literal["po
 Path: TypeAlias = tuple[int, ...]
 
 
-def kind(t: KTerm) -> Kind:
-    """Return the node's variant: ``"tuple"``, ``"quote"`` or ``"unquote"``.
-
-    >>> from kovel import HOLE, leaf, quote
-    >>> kind(leaf("identifier", "x")), kind(quote("q", 0, "py", leaf("identifier", "x"), [HOLE]))
-    ('tuple', 'quote')
-    """
-    return _native.kind(t)
-
-
-def tag(t: KTerm) -> str:
-    """Return the node's tag (for a parsed term, the tree-sitter node kind).
-
-    >>> from kovel import leaf
-    >>> tag(leaf("identifier", "x"))
-    'identifier'
-    """
-    return _native.tag(t)
-
-
-def children(t: KTerm) -> tuple[KTerm, ...]:
-    """Return the node's children in order; for a quote or unquote, its one inner term.
-
-    >>> from kovel import leaf, tb
-    >>> [str(c) for c in children(tb("pair").c(leaf("a", "a")).w(", ").c(leaf("b", "b")).b())]
-    ['a', 'b']
-    """
-    return _native.children(t)
-
-
-def commands(t: KTerm) -> tuple[tuple[Op, str], ...]:
-    """Return the node's commands as ``(op, text)`` pairs.
-
-    ``op`` is ``"write"``, ``"nl"``, ``"push"``, ``"pop"`` or ``"hole"`` (the
-    place of the next child); ``text`` is the text of a write or a push and
-    ``""`` otherwise.
-
-    >>> from kovel import leaf, tb
-    >>> commands(tb("block").w("{").p("  ").n().c(leaf("x", "x")).x().n().w("}").b())
-    (('write', '{'), ('push', '  '), ('nl', ''), ('hole', ''), ('pop', ''), ('nl', ''), ('write', '}'))
-    """
-    return _native.commands(t)
-
-
-def index(t: KTerm) -> int | None:
-    """Return a quote's or unquote's index; ``None`` for a tuple.
-
-    >>> from kovel import HOLE, leaf, quote
-    >>> index(quote("q", 7, "py", leaf("x", "x"), [HOLE])), index(leaf("x", "x"))
-    (7, None)
-    """
-    return _native.index(t)
-
-
-def lang(t: KTerm) -> str | None:
-    """Return a quote's or unquote's language; ``None`` for a tuple.
-
-    >>> from kovel import HOLE, leaf, unquote
-    >>> lang(unquote("u", 0, "py", leaf("x", "x"), [HOLE])), lang(leaf("x", "x"))
-    ('py', None)
-    """
-    return _native.lang(t)
-
-
-def at(t: KTerm) -> tuple[int, int] | None:
-    """Return a quote's or unquote's source range ``(start, end)``, or ``None``.
-
-    Tuples never have one; quotes made by ``kovel.quote`` have none either.
-
-    >>> from kovel import leaf
-    >>> q = node("q", [leaf("x", "x")], [("hole", "")], kind="quote", at=(3, 9))
-    >>> at(q), at(leaf("x", "x"))
-    ((3, 9), None)
-    """
-    return _native.at(t)
-
-
-def same(a: KTerm, b: KTerm) -> bool:
-    """Return whether ``a`` and ``b`` are the same shared node (not merely equal).
-
-    >>> from kovel import leaf, tb
-    >>> x = leaf("identifier", "x")
-    >>> pair = tb("pair").c(x).c(x).b()
-    >>> same(children(pair)[0], x), same(leaf("identifier", "x"), x)
-    (True, False)
-    """
-    return _native.same(a, b)
-
-
-def equal(a: KTerm, b: KTerm) -> bool:
-    """Return whether ``a`` and ``b`` are equal field by field, children included.
-
-    >>> from kovel import leaf
-    >>> equal(leaf("identifier", "x"), leaf("identifier", "x")), equal(leaf("a", "x"), leaf("b", "x"))
-    (True, False)
-    """
-    return _native.equal(a, b)
-
-
 def node(
     tag: str,
     children: Iterable[KTerm],
     commands: Iterable[tuple[str, str]],
     *,
     kind: Kind = "tuple",
-    index: int = 0,
-    lang: str = "",
+    index: int | None = 0,
+    lang: str | None = "",
     at: tuple[int, int] | None = None,
 ) -> KTerm:
     """Make a node from its parts, in the form the readers return them.
 
     ``commands`` are ``(op, text)`` pairs as ``commands()`` returns them.  A
     tuple needs one ``"hole"`` per child and has no ``index``, ``lang`` or
-    ``at``; a quote or unquote takes exactly one child, which each of its holes
-    renders.  Raises ``ValueError`` for a count that does not match (naming
-    both counts), an unknown op or text on an op that has none, and
-    ``TypeError`` for a child that is not a ``KTerm``.
+    ``at``; a quote or unquote takes exactly one child, which each of its
+    holes renders.  ``index`` and ``lang`` may be ``None`` (what the readers
+    return for a tuple), meaning 0 and ``""``.  Raises ``ValueError`` for a
+    count that does not match (naming both counts), an unknown op, or a text
+    on an op that has none; ``TypeError`` for a child that is not a ``KTerm``.
 
     >>> from kovel import leaf
     >>> x = leaf("identifier", "x")
     >>> str(node("call", [x, x], [("hole", ""), ("write", "("), ("hole", ""), ("write", ")")]))
     'x(x)'
+    >>> parts = dict(kind=kind(x), index=index(x), lang=lang(x), at=at(x))
+    >>> equal(node(tag(x), children(x), commands(x), **parts), x)
+    True
     """
-    return _native.node(tag, children, commands, kind, index, lang, at)
+    return _native.node(tag, children, commands, kind, 0 if index is None else index, lang or "", at)
 
 
 @overload
@@ -200,7 +109,8 @@ def walk(
     the node's text is ``str(t)[start:end]``, in code points, prefixes pushed
     by ancestors included.  The spans come from rendering ``t`` once, when
     ``walk`` is called; a child that is never rendered has an empty span where
-    its parent's text ends.
+    its parent's text ends.  Each path is a new tuple as long as its node is
+    deep.
 
     >>> from kovel import leaf, tb
     >>> t = tb("call").c(leaf("identifier", "f")).w("(").c(leaf("integer", "1")).w(")").b()

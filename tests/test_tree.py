@@ -1,0 +1,450 @@
+"""kovel.tree: reading, making, walking and rewriting terms."""
+
+import doctest
+import gc
+import itertools
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+from conftest import UNBALANCED
+from kovel import (
+    HOLE,
+    _native,
+    cmd,
+    from_postcard_bytes,
+    leaf,
+    push,
+    quote,
+    tb,
+    tree as T,
+    unquote,
+    write,
+)
+from kovel.treesitter import language, parse
+
+STDLIB = sysconfig.get_paths()["stdlib"]
+INCLUDE = sysconfig.get_paths()["include"]
+# Real files: ASCII and non-ASCII Python, a C header; JavaScript written here.
+FILES = [
+    ("python", os.path.join(STDLIB, "textwrap.py")),
+    ("python", os.path.join(STDLIB, "encodings", "cp1252.py")),
+    ("c", os.path.join(INCLUDE, "object.h")),
+]
+JS = """\
+// Süße Grüße: a module with classes, closures and a template literal.
+export class Greeter {
+  constructor(name) { this.name = name; }
+  greet(times = 1) {
+    return Array.from({ length: times }, (_, i) => `${i}: héllo, ${this.name}`).join("\\n");
+  }
+}
+const g = new Greeter("wörld");
+console.log(g.greet(2));
+"""
+
+
+def sources():
+    for grammar, path in FILES:
+        with open(path, "rb") as f:
+            yield grammar, f.read().decode()
+    yield "javascript", JS
+
+
+PARSED = [(grammar, src, parse(grammar, src)) for grammar, src in sources()]
+
+
+def rebuilt(n):
+    return T.node(
+        T.tag(n), T.children(n), T.commands(n), kind=T.kind(n), index=T.index(n), lang=T.lang(n), at=T.at(n)
+    )
+
+
+def chain(depth):
+    """A term nested `depth` deep: ((( ... x ... ))), built iteratively."""
+    cur = leaf("x", "x")
+    for _ in range(depth):
+        cur = tb("t").w("(").c(cur).w(")").b()
+    return cur
+
+
+def test_docstring_examples_run():
+    finder, runner = doctest.DocTestFinder(), doctest.DocTestRunner()
+    natives = [
+        getattr(T, name)
+        for name in T.__all__
+        if getattr(getattr(T, name), "__module__", "") == "kovel._native"
+    ]
+    assert len(natives) == 9  # the readers
+    tests = finder.find(T) + [t for f in natives for t in finder.find(f, f.__name__, globs={})]
+    assert {t.name.rsplit(".", 1)[-1] for t in tests if t.examples} >= set(T.__all__) - {"Kind", "Op", "Path"}
+    for t in tests:
+        runner.run(t)
+    assert runner.summarize(verbose=False).failed == 0
+
+
+# --- reading ---
+
+Q = quote("q", 7, "py", leaf("identifier", "x"), [cmd(write("[")), HOLE, cmd(push("  ")), HOLE])
+U = unquote("u", 255, "", leaf("identifier", "y"), [])
+
+
+@pytest.mark.parametrize(
+    "t, kind, tag, kids, cmds, index, lang",
+    [
+        (leaf("identifier", "x"), "tuple", "identifier", [], [("write", "x")], None, None),
+        (
+            tb("blk").w("{").p("\t").n().c(leaf("a", "é")).x().b(),
+            "tuple",
+            "blk",
+            ["é"],
+            [("write", "{"), ("push", "\t"), ("nl", ""), ("hole", ""), ("pop", "")],
+            None,
+            None,
+        ),
+        (Q, "quote", "q", ["x"], [("write", "["), ("hole", ""), ("push", "  "), ("hole", "")], 7, "py"),
+        (U, "unquote", "u", ["y"], [], 255, ""),
+    ],
+)
+def test_readers(t, kind, tag, kids, cmds, index, lang):
+    assert (T.kind(t), T.tag(t), [str(k) for k in T.children(t)]) == (kind, tag, kids)
+    assert (list(T.commands(t)), T.index(t), T.lang(t), T.at(t)) == (cmds, index, lang, None)
+
+
+def test_same_and_equal():
+    x = leaf("identifier", "x")
+    pair = tb("pair").c(x).c(x).b()
+    a, b = T.children(pair)
+    assert T.same(a, b) and T.same(a, x) and a is not b  # one node, two wrappers
+    twin = tb("pair").c(leaf("identifier", "x")).c(leaf("identifier", "x")).b()
+    assert T.equal(pair, twin) and not T.same(pair, twin)
+    for other in (tb("pair").c(x).b(), tb("pair").c(x).c(leaf("identifier", "y")).b(), rebuilt(Q)):
+        assert not T.equal(pair, other)
+
+
+@pytest.mark.parametrize("grammar, src, t", PARSED, ids=[g for g, _, _ in PARSED])
+def test_every_node_rebuilds_equal(grammar, src, t):
+    count = 0
+    for _path, n in T.walk(t):
+        r = rebuilt(n)
+        assert T.equal(r, n) and not T.same(r, n)
+        assert r.postcard_bytes() == n.postcard_bytes()
+        count += 1
+    assert count == parse_node_count(grammar, src) and str(rebuilt(t)) == src
+
+
+def parse_node_count(grammar, src):
+    from tree_sitter import Parser
+
+    return Parser(language(grammar)).parse(src.encode()).root_node.descendant_count
+
+
+def test_node_rebuilds_quotes_with_any_hole_count_and_range():
+    for t in (Q, U, T.node("q", [leaf("x", "x")], [("hole", "")], kind="unquote", at=(2**64 - 1, 0))):
+        assert T.equal(rebuilt(t), t) and rebuilt(t).postcard_bytes() == t.postcard_bytes()
+    assert T.at(T.node("q", [leaf("x", "x")], [], kind="quote", at=(2**64 - 1, 0))) == (2**64 - 1, 0)
+
+
+# --- walking ---
+
+
+def test_walk_is_preorder_with_paths_and_shared_nodes_once_per_path():
+    x = leaf("identifier", "x")
+    t = tb("call").c(x).w("(").c(tb("args").c(x).w(", ").c(leaf("n", "1")).b()).w(")").b()
+    assert [(p, T.tag(n)) for p, n in T.walk(t)] == [
+        ((), "call"),
+        ((0,), "identifier"),
+        ((1,), "args"),
+        ((1, 0), "identifier"),
+        ((1, 1), "n"),
+    ]
+    # find_all gives walk's items for the matching tags, a str or a collection of them.
+    assert [p for p, _ in T.find_all(t, "identifier")] == [(0,), (1, 0)]
+    assert [p for p, _ in T.find_all(t, {"n", "args", "nope"})] == [(1,), (1, 1)]
+    many = [f"t{i}" for i in range(20)] + ["n"]  # past the linear scan: a hash set
+    assert [p for p, _ in T.find_all(t, many)] == [(1, 1)]
+    assert list(T.find_all(t, [])) == []
+
+
+@pytest.mark.parametrize("grammar, src, t", PARSED, ids=[g for g, _, _ in PARSED])
+def test_spans_slice_the_text(grammar, src, t):
+    text = str(t)
+    items = list(T.walk(t, spans=True))
+    assert [(p, str(n)) for p, n, _, _ in items] == [(p, str(n)) for p, n in T.walk(t)]
+    for _p, n, start, end in items:
+        assert text[start:end] == str(n)  # parsed terms push no prefixes
+    assert items[0][2:] == (0, len(text))
+    ids = [(p, s, e) for p, n, s, e in items if T.tag(n) == "identifier"]
+    assert ids and [(p, s, e) for p, _, s, e in T.find_all(t, "identifier", spans=True)] == ids
+
+
+def test_spans_count_prefixes_code_points_and_unrendered_children():
+    inner = tb("body").w("é").n().c(leaf("x", "ü")).b()
+    t = tb("def").w("ö:").p("  ").n().c(inner).x().b()
+    assert str(t) == "ö:\n  é\n  ü"
+    assert [(p, s, e) for p, _, s, e in T.walk(t, spans=True)] == [
+        ((), 0, 10),
+        ((0,), 5, 10),
+        ((0, 0), 9, 10),
+    ]
+    # A quote renders its term at its first HOLE (and again, unrecorded, at the next);
+    # a quote without HOLE and a child past the last HOLE are recorded empty at their parent's end.
+    twice = quote("q", 0, "", leaf("x", "ab"), [HOLE, cmd(write("-")), HOLE])
+    hidden = quote("q", 0, "", tb("y").c(leaf("z", "z")).b(), [cmd(write("..."))])
+    # A tuple "t" with a child but only a Write "<" (the decoder takes that as it comes).
+    extra = from_postcard_bytes(b"\x02\x01t\x01" + leaf("k", "k").postcard_bytes() + b"\x01\x00\x00\x01<")
+    assert str(extra) == "<"
+    cases = [
+        (twice, [((), 0, 5), ((0,), 0, 2)]),
+        (hidden, [((), 0, 3), ((0,), 3, 3), ((0, 0), 3, 3)]),
+        (extra, [((), 0, 1), ((0,), 1, 1)]),
+    ]
+    for t, want in cases:
+        assert [(p, s, e) for p, _, s, e in T.walk(t, spans=True)] == want
+        assert [p for p, _ in T.walk(t)] == [w[0] for w in want]
+
+
+def test_spans_of_an_unrenderable_term_raise_what_rendering_raises():
+    bad = from_postcard_bytes(UNBALANCED)
+    with pytest.raises(BaseException) as rendering:
+        str(bad)
+    with pytest.raises(BaseException) as spans:
+        T.walk(bad, spans=True)
+    assert type(spans.value) is type(rendering.value) and type(spans.value).__name__ == "PanicException"
+    assert [p for p, _ in T.walk(bad)] == [(), (0,)]  # walking without rendering is fine
+    with pytest.raises(ValueError, match="2 holes for 1 children"):
+        rebuilt(bad)
+
+
+# --- rewriting ---
+
+
+def test_replace_shares_everything_off_the_path():
+    a, b, c = leaf("a", "a"), leaf("b", "b"), leaf("c", "c")
+    t = tb("r").c(tb("l").c(a).w(" ").c(b).b()).w(";").c(c).b()
+    u = T.replace(t, (0, 1), leaf("z", "z"))
+    assert (str(t), str(u)) == ("a b;c", "a z;c")
+    assert T.same(T.children(u)[1], c) and T.same(T.children(T.children(u)[0])[0], a)
+    assert not T.same(T.children(u)[0], T.children(t)[0])
+    assert T.same(T.replace(t, [], c), c) and str(T.replace(t, [1], a)) == "a b;a"
+    q = T.replace(Q, (0,), leaf("w", "w"))
+    assert (T.kind(q), T.index(q), T.lang(q), str(q)) == ("quote", 7, "py", "[ww")
+
+
+def test_rewrite_is_bottom_up_shares_and_keeps_the_same_node_when_nothing_changes():
+    a, b = leaf("a", "a"), leaf("b", "b")
+    left = tb("l").c(a).w("+").c(b).b()
+    right = tb("k").c(b).b()
+    t = tb("r").c(left).w(" ").c(right).b()
+    seen = []
+
+    def fn(n):
+        seen.append(str(n))
+        return leaf("a", "A") if T.tag(n) == "a" else None
+
+    u = T.rewrite(t, fn)
+    assert seen == ["a", "b", "A+b", "b", "b", "A+b b"]
+    assert (str(t), str(u)) == ("a+b b", "A+b b")
+    assert T.same(T.children(u)[1], right) and T.same(T.children(T.children(u)[0])[1], b)
+    assert T.same(T.rewrite(t, lambda n: None), t)
+    assert T.same(T.rewrite(t, lambda n: n), t)  # returning the node itself changes nothing
+    assert str(T.rewrite(t, lambda n: leaf("x", "!") if T.tag(n) == "r" else None)) == "!"
+
+
+def test_rename_a_function_matches_tree_sitter_positions():
+    from tree_sitter import Parser
+
+    src = 'def fetch(url):\n    return url\n\n\nvalue = fetch("é") + fetch(fetch)\nfetcher = 1\n'
+    tree = Parser(language("python")).parse(src.encode())
+    t = parse("python", src)
+    new = leaf("identifier", "load")
+    u = T.rewrite(t, lambda n: new if T.tag(n) == "identifier" and str(n) == "fetch" else None)
+    # The expected text, from tree-sitter's own byte positions of the identifiers.
+    out, pos, stack = b"", 0, [tree.root_node]
+    hits = []
+    while stack:
+        n = stack.pop()
+        stack.extend(reversed(n.children))
+        if n.type == "identifier" and n.text == b"fetch":
+            hits.append((n.start_byte, n.end_byte))
+    for s, e in hits:
+        out += src.encode()[pos:s] + b"load"
+        pos = e
+    assert str(u) == (out + src.encode()[pos:]).decode() and len(hits) == 4
+    # find_all's spans are tree-sitter's positions (in code points).
+    spans = [(s, e) for _, n, s, e in T.find_all(t, "identifier", spans=True) if str(n) == "fetch"]
+    assert spans == [(len(src.encode()[:s].decode()), len(src.encode()[:e].decode())) for s, e in hits]
+
+
+# --- very deep terms ---
+
+
+def test_a_million_deep_chain_walks_finds_rewrites_and_replaces():
+    depth = 1_000_000
+    t = chain(depth)
+    # Each path is a tuple as long as its node is deep, so a whole walk of the
+    # chain would hand out 5e11 positions: take its first thousand items.
+    items = list(itertools.islice(T.walk(t), 1000))
+    assert [p for p, _ in items] == [(0,) * k for k in range(1000)]
+    assert [s for _, _, s, _ in itertools.islice(T.walk(t, spans=True), 3)] == [0, 1, 2]
+    ((path, x),) = T.find_all(t, "x")
+    assert path == (0,) * depth and str(x) == "x"
+    ((path, x, start, end),) = T.find_all(t, "x", spans=True)
+    assert (start, end) == (depth, depth + 1)
+    r = T.rewrite(t, lambda n: leaf("x", "y") if T.tag(n) == "x" else None)
+    text = str(r)
+    assert len(text) == 2 * depth + 1 and text[depth] == "y"
+    assert T.equal(T.replace(t, path, leaf("x", "y")), r)
+    assert T.same(T.rewrite(t, lambda n: None), t)
+    assert sum(1 for _ in T.walk(chain(2000))) == 2001  # a whole walk of a deep chain
+
+
+# --- bad input ---
+
+GOOD = leaf("x", "x")
+
+
+@pytest.mark.parametrize(
+    "call, err, msg",
+    [
+        (lambda: T.tag(1), TypeError, "argument 't': expected a KTerm, got 'int'"),
+        (lambda: T.children("x"), TypeError, "got 'str'"),
+        (lambda: T.same(GOOD, None), TypeError, "argument 'b': expected a KTerm, got 'NoneType'"),
+        (lambda: T.walk([GOOD]), TypeError, "argument 't'"),
+        (lambda: T.find_all(GOOD, [1]), TypeError, "expected str items, got 'int'"),
+        (lambda: T.replace(GOOD, (), 3), TypeError, "argument 'new'"),
+        (lambda: T.replace(GOOD, ("0",), GOOD), TypeError, "expected ints, got 'str'"),
+        (lambda: T.rewrite(GOOD, 3), TypeError, "expected a callable"),
+        (lambda: T.rewrite(tb("p").c(GOOD).b(), lambda n: "x"), TypeError, "fn returned 'str'"),
+        (lambda: T.node("t", [GOOD, 1], [("hole", "")] * 2), TypeError, r"children\[1\]': expected a KTerm"),
+        (lambda: T.node("t", [], [["write", "x"]]), TypeError, "pair"),
+        (lambda: T.replace(chain(2), (0, 1), GOOD), IndexError, r"path \(0, 1\) does not exist: the node at \(0,\) has 1 children"),
+        (lambda: T.replace(GOOD, (-1,), GOOD), IndexError, "does not exist"),
+        (lambda: T.replace(GOOD, (2**70,), GOOD), IndexError, "does not exist"),
+        (lambda: T.node("t", [GOOD], []), ValueError, "0 holes for 1 children"),
+        (lambda: T.node("t", [], [("hole", "")] * 2), ValueError, "2 holes for 0 children"),
+        (lambda: T.node("q", [GOOD, GOOD], [], kind="quote"), ValueError, "a quote takes exactly one child, got 2"),
+        (lambda: T.node("t", [], [("jump", "")]), ValueError, "unknown op 'jump'"),
+        (lambda: T.node("t", [], [("nl", "x")]), ValueError, "'nl' command has no text"),
+        (lambda: T.node("t", [], [], kind="list"), ValueError, "kind must be"),
+        (lambda: T.node("t", [], [], at=(1, 2)), ValueError, "a tuple has no index, lang or at"),
+        (lambda: T.node("q", [GOOD], [], kind="quote", index=256), ValueError, "index must be from 0 to 255"),
+        (lambda: T.node("q", [GOOD], [], kind="quote", at=(-1, 2)), ValueError, "at must hold ints"),
+        (lambda: _native.walk(GOOD), TypeError, r"walk\(\) takes exactly 2 arguments \(1 given\)"),
+    ],
+)  # fmt: skip
+def test_bad_input(call, err, msg):
+    with pytest.raises(err, match=msg):
+        call()
+
+
+# A KTerm made without its value (by reassigning `__new__`, which cannot be
+# undone in-process, so in a child): every entry point raises the TypeError.
+NO_VALUE = textwrap.dedent("""
+    import json
+    from kovel import KTerm, leaf
+    from kovel import tree as T
+    KTerm.__new__ = staticmethod(lambda cls: object.__new__(cls))
+    blank, good = KTerm(), leaf("x", "x")
+    calls = [T.kind, T.tag, T.children, T.commands, T.index, T.lang, T.at, lambda b: T.same(b, good),
+             lambda b: T.equal(good, b), T.walk, lambda b: T.find_all(b, "x"), lambda b: T.replace(b, (), good),
+             lambda b: T.replace(good, (), b), lambda b: T.rewrite(b, lambda n: None),
+             lambda b: T.rewrite(good, lambda n: b), lambda b: T.node("t", [b], [("hole", "")])]
+    out = []
+    for call in calls:
+        try:
+            out.append(repr(call(blank)))
+        except Exception as exc:
+            out.append(f"{type(exc).__name__}: {exc}")
+    print(json.dumps(out))
+""")
+
+
+def test_a_kterm_without_value_is_refused_everywhere():
+    proc = subprocess.run([sys.executable, "-c", NO_VALUE], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == ["TypeError: 'KTerm' object has no value"] * 16
+
+
+def test_fn_raising_propagates_and_leaks_nothing():
+    t = parse("python", "def f(a, b):\n    return g(a) + h(b)\n" * 20)
+    probe = leaf("identifier", "z")
+
+    class Stop(Exception):
+        pass
+
+    calls = 0
+
+    def fn(n):
+        nonlocal calls
+        calls += 1
+        if calls % 50 == 0:
+            raise Stop
+        return probe if T.tag(n) == "identifier" else None
+
+    counts = []
+    for rounds in (1, 200):
+        for _ in range(rounds):
+            with pytest.raises(Stop):
+                T.rewrite(t, fn)
+            with pytest.raises(TypeError):
+                T.rewrite(t, lambda n: n if T.tag(n) != "return_statement" else 1)
+        gc.collect()
+        counts.append((sys.getrefcount(t), sys.getrefcount(probe), sys.getrefcount(fn)))
+    assert counts[0] == counts[1]
+
+
+BIG = "x" * 4096
+
+
+def _churn(rounds):
+    leaf_ = leaf(BIG, "a")
+    t = tb(BIG).c(tb(BIG).c(leaf_).c(leaf(BIG, "b")).b()).w(BIG).c(leaf_).b()
+
+    def fn(n):  # replaces the leaves, then fails at the (rebuilt) root
+        if not T.children(n):
+            return leaf(BIG, "c")
+        if ("write", BIG) in T.commands(n):
+            raise KeyError(BIG)
+        return None
+
+    bad = from_postcard_bytes(UNBALANCED)
+    for _ in range(rounds):
+        for call in [
+            lambda: T.rewrite(t, fn),
+            lambda: T.rewrite(t, lambda n: BIG),
+            lambda: T.replace(t, (0, 5), leaf_),
+            lambda: T.node(BIG, [leaf_, leaf_], [("hole", ""), ("write", BIG)]),
+            lambda: T.node(BIG, [leaf_], [("hole", ""), ("write", BIG), ("bad", "")]),
+            lambda: T.walk(bad, spans=True),
+        ]:
+            try:
+                call()
+            except BaseException as e:
+                assert isinstance(e, Exception) or type(e).__name__ == "PanicException"
+        next(T.walk(t, spans=True))  # abandoned iterators
+        next(T.find_all(t, BIG))
+        T.replace(t, (0, 1), leaf_)
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's quarantine holds freed memory"
+)
+def test_failing_and_abandoned_calls_do_not_grow_memory(capfd):
+    def rss():
+        return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    _churn(300)
+    gc.collect()
+    start = rss()
+    _churn(2000)
+    gc.collect()
+    grown = rss() - start
+    capfd.readouterr()  # the panic reports
+    # one leaked 4 KiB node per round would already be ~8 MiB
+    assert grown < 4 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB"
