@@ -448,3 +448,28 @@ def test_failing_and_abandoned_calls_do_not_grow_memory(capfd):
     capfd.readouterr()  # the panic reports
     # one leaked 4 KiB node per round would already be ~8 MiB
     assert grown < 4 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB"
+
+
+def test_rename_example(tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "rename.py")
+    src = tmp_path / "m.py"
+    src.write_text("import os\n\n\ndef load(p):  # load it\n    return os.load(load(p))\n", encoding="utf-8")
+    proc = subprocess.run([sys.executable, example, str(src), "load", "read"], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    changed = [
+        line for line in proc.stdout.splitlines() if line[:1] in "+-" and line[:3] not in ("+++", "---")
+    ]
+    assert changed == [
+        "-def load(p):  # load it",
+        "-    return os.load(load(p))",
+        "+def read(p):  # load it",
+        "+    return os.read(read(p))",
+    ]
+    assert proc.stdout.endswith("# 3 places renamed: load -> read\n")
+    finder = doctest.DocTestFinder()
+    spec = {"__name__": "rename_example"}
+    exec(compile(open(example, encoding="utf-8").read(), example, "exec"), spec)
+    runner = doctest.DocTestRunner()
+    for t in finder.find(spec["rename"], "rename", globs=spec):
+        runner.run(t)
+    assert runner.summarize(verbose=False) == (0, 1)
