@@ -4,44 +4,53 @@
 #include "postcard.h"
 #include "repr_quote.h"
 #include "types.h"
+#include "unlocked.h"
 
 namespace kovel::py {
 
 namespace {
 
-// Only for an object whose value was checked (kterm_value).
-const KTerm& term_of(PyObject* self) { return *reinterpret_cast<PyKTerm*>(self)->term; }
-
 PyObject* text_to_str(const std::string& s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
+// Runs `work(term, stop)` on the term of `self` without the lock once it
+// takes long (the term is immutable; the reference taken keeps it alive).
+template <class F>
+bool with_term_unlocked(PyObject* self, F&& work) {
+  const KTerm* t = kterm_value(self);
+  if (!t) return false;
+  const KRef keep = KRef::share(t);
+  return run_unlocked([&](const StopCheck* stop) { work(*keep, stop); });
+}
+
 PyObject* kterm_str(PyObject* self) {
-  if (!kterm_value(self)) return nullptr;
-  return guarded([&] { return text_to_str(term_of(self).coparse()); });
+  std::string text;
+  if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { text = t.coparse(stop); }))
+    return nullptr;
+  return text_to_str(text);
 }
 
 PyObject* kterm_repr(PyObject* self) {
-  if (!kterm_value(self)) return nullptr;
-  return guarded([&] {
-    const std::string text = term_of(self).coparse();
-    std::string out;
-    out.reserve(text.size() + 9);
-    out += "KTerm(";
-    append_repr_quoted(out, text);
-    out += ')';
-    return text_to_str(out);
-  });
+  std::string out;
+  if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) {
+        const std::string text = t.coparse(stop);
+        out.reserve(text.size() + 9);
+        out += "KTerm(";
+        append_repr_quoted(out, text);
+        out += ')';
+      }))
+    return nullptr;
+  return text_to_str(out);
 }
 
 PyObject* kterm_coparse(PyObject* self, PyObject*) { return kterm_str(self); }
 
 PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
-  if (!kterm_value(self)) return nullptr;
-  return guarded([&] {
-    const std::string bytes = encode_term(term_of(self));
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  std::string bytes;
+  if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { encode_term(t, bytes, stop); }))
+    return nullptr;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // Compiles the text as one expression, as text: the builtin compile() given a
@@ -86,9 +95,9 @@ PyObject* eval_in_main(const std::string& text) {
 }
 
 PyObject* kterm_reduce(PyObject* self, PyObject*) {
-  if (!kterm_value(self)) return nullptr;
   std::string text;
-  if (!guarded_void([&] { text = term_of(self).coparse(); })) return nullptr;
+  if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { text = t.coparse(stop); }))
+    return nullptr;
   return eval_in_main(text);
 }
 

@@ -4,6 +4,7 @@
 #include "args.h"
 #include "postcard.h"
 #include "types.h"
+#include "unlocked.h"
 
 namespace kovel::py {
 
@@ -46,11 +47,14 @@ PyObject* fn_from_postcard_bytes(PyObject*, PyObject* const* args, Py_ssize_t na
   std::string_view data;
   if (!bind_args("from_postcard_bytes()", names, args, nargs, kwnames, a) || !to_bytes(a[0], "data", data))
     return nullptr;
+  // `data` points into an immutable bytes object (to_bytes accepts nothing
+  // else), kept alive here while the lock is released.
+  const PyRef pinned(Py_NewRef(a[0]));
+  DecodeResult r;
+  if (!run_unlocked([&](const StopCheck* stop) { r = decode_term(data, stop); })) return nullptr;
   return guarded([&]() -> PyObject* {
-    DecodeResult r = decode_term(data);
     if (!r.ok()) {
-      const std::string_view msg = message(r.error);
-      PyErr_SetString(PyExc_ValueError, std::string(msg).c_str());
+      PyErr_SetString(PyExc_ValueError, std::string(message(r.error)).c_str());
       return nullptr;
     }
     return new_kterm(std::move(r.term));
