@@ -25,8 +25,10 @@ class TagFilter {
   void finish() {
     if (owned_.size() > kLinear) set_.insert(owned_.begin(), owned_.end());
   }
-  bool matches(std::string_view tag) const {
+  // Takes the node, not its tag, so a walk of every node never reads tags.
+  bool matches(const KTerm& n) const {
     if (all) return true;
+    const std::string_view tag = n.tag();
     if (owned_.size() > kLinear) return set_.count(tag) != 0;
     return std::find(owned_.begin(), owned_.end(), tag) != owned_.end();
   }
@@ -104,7 +106,7 @@ PyObject* walk_next(PyObject* self) {
     if (!s.spans) {
       while (s.cursor && s.cursor->next()) {
         const KTerm& n = s.cursor->node();
-        if (s.filter.matches(n.tag())) return item(s, n, s.cursor->path(), nullptr);
+        if (s.filter.matches(n)) return item(s, n, s.cursor->path(), nullptr);
       }
       s.cursor.reset();
       return nullptr;  // exhausted: no exception set
@@ -113,7 +115,7 @@ PyObject* walk_next(PyObject* self) {
       const SpanRecord& r = s.records[s.next++];
       s.path.resize(r.depth);
       if (r.depth) s.path.back() = r.index;
-      if (s.filter.matches(r.node->tag())) return item(s, *r.node, s.path, &r);
+      if (s.filter.matches(*r.node)) return item(s, *r.node, s.path, &r);
     }
     return nullptr;
   });
