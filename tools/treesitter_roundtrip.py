@@ -14,8 +14,9 @@ conversion to a term, rendering, and the postcard round trip (encoding and
 decoding).  Files that are not valid UTF-8 cannot become kovel texts and are
 counted as skipped.
 
-``--splice`` also splices each term under a pushed prefix (four blanks) and
-checks that no literal changed (column ``literal``):
+``--splice`` also splices each term under a pushed prefix (four blanks; the
+term's first line stays where the caller put it, at column 0 here) and checks
+that no literal changed (column ``literal``):
 
 * Python: the spliced module, placed in an ``if True:`` block, must compile
   to the same string and bytes constants, in the same order (``ast``); a file
@@ -24,8 +25,8 @@ checks that no literal changed (column ``literal``):
   its literal nodes (``is_literal_kind``) and tokens that span lines,
   in the same order.
 
-and shows in column ``moved`` the share of non-blank lines that did get the
-prefix (the others lie inside literals, or continue a token across lines):
+and shows in column ``moved`` the share of non-blank lines (after the first)
+that did get the prefix (the others lie inside literals, or continue a token across lines):
 making everything verbatim would keep the literals but move no code.  ``--corpus LANG=DIR:SUFFIXES``
 adds a tree of files in another language (e.g. ``bash=/usr/share:.sh``).
 Exits with status 1 if any file does not round-trip or loses a literal.
@@ -124,7 +125,7 @@ def splice_problem(grammar: str, parser: Parser, text: str, spliced: str) -> str
     """Why ``spliced`` (``text`` under the prefix) changed a literal, or None."""
     if grammar == "python":
         before = python_strings(text)
-        if before is not None and python_strings(f"if True:\n{spliced}\n{PREFIX}pass\n") != before:
+        if before is not None and python_strings(f"if True:\n{PREFIX}{spliced}\n{PREFIX}pass\n") != before:
             return "a string constant changed, or the code no longer parses"
     a = literals(parser, text.encode())
     b = literals(parser, spliced.encode())
@@ -139,7 +140,7 @@ def moved_lines(text: str, spliced: str) -> tuple[int, int]:
     mine = spliced.split("\n")
     lines = moved = 0
     for i, line in enumerate(text.split("\n")):
-        if line.strip() and i < len(mine):
+        if i and line.strip() and i < len(mine):
             lines += 1
             moved += mine[i] == PREFIX + line
     return lines, moved
@@ -197,7 +198,7 @@ def run(name: str, grammar: str, paths: list[str], verbose: bool, splice: bool =
             tally.mismatches += 1
             tally.failed.append((path, problem))
         elif splice:
-            spliced = str(tb("splice").w(PREFIX).p(PREFIX).c(term).x().b())
+            spliced = str(tb("splice").p(PREFIX).c(term).x().b())
             problem = splice_problem(grammar, parser, text, spliced)
             if problem:
                 tally.literal += 1
