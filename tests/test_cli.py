@@ -4,6 +4,7 @@ import difflib
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import textwrap
@@ -44,6 +45,8 @@ HOOK = textwrap.dedent(
             os.kill(os.getpid(), signal.SIGKILL)
         elif ACTION == "hang" and stage == "read":
             time.sleep(120)
+        elif ACTION == "slow" and stage == "read":
+            time.sleep(1.5)
         elif ACTION == "edit" and stage == "write":
             with open(path, "a") as f:
                 f.write("# edited meanwhile\\n")
@@ -64,7 +67,7 @@ def tree(tmp_path):
     return root
 
 
-def kovel(cwd, *args, hook=None, timeout=60):
+def kovel(cwd, *args, hook=None, timeout=60, stderr=subprocess.PIPE):
     env = dict(os.environ)
     if hook is not None:
         (cwd.parent / "kovel_hook.py").write_text(HOOK)
@@ -74,7 +77,8 @@ def kovel(cwd, *args, hook=None, timeout=60):
         [sys.executable, "-m", "kovel", *args],
         cwd=cwd,
         env=env,
-        capture_output=True,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
         text=True,
         timeout=timeout,
     )
@@ -264,3 +268,28 @@ def test_console_script_and_python_m_agree(tree):
         subprocess.run([script, *args], cwd=tree, capture_output=True, text=True).stdout
         == kovel(tree, *args).stdout
     )
+
+
+@pytest.mark.parametrize("hook, bar", [(None, False), (("slow", "a.py"), True)])
+def test_progress_bar_on_a_terminal_for_runs_over_a_second(tree, hook, bar):
+    pytest.importorskip("tqdm")
+    pty, fcntl, termios = (pytest.importorskip(m) for m in ("pty", "fcntl", "termios"))
+    master, slave = pty.openpty()
+    # A terminal 80 columns wide: a bar is drawn to the terminal's width.
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        r = kovel(tree, "find", "-p", "print($$$A)", "--jobs", "1", ".", hook=hook, stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: nothing more on the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(master)
+    assert r.returncode == 0 and len(r.stdout.splitlines()) == 6  # the matches, on stdout only
+    assert (b"/6 [" in shown) == bar

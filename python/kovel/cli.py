@@ -27,6 +27,7 @@ import importlib
 import json
 import os
 import sys
+import time
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import Any, TypeVar
@@ -63,12 +64,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return run.go()
     except KeyboardInterrupt:
-        run.abort()
         run.err("kovel: interrupted; every file is either unchanged or fully rewritten")
         return 130
-    except BrokenPipeError:  # e.g. `kovel find ... | head`
-        sys.stderr.close()
-        return 0 if run.found else 1
+    except BrokenPipeError:  # e.g. `kovel find ... | head`: stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 2 if run.failed else 0 if run.found else 1
 
 
 def _arguments() -> argparse.ArgumentParser:
@@ -151,6 +151,9 @@ class _Run:
                     paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=a.timeout
                 )
                 self.rewrite(self.progress(results, len(paths)))
+        except BaseException:
+            self.abort()  # Ctrl-C or a broken pipe: do not wait for the files in flight
+            raise
         finally:
             if self.bar is not None:
                 self.bar.close()
@@ -215,17 +218,25 @@ class _Run:
             return str(exc)
         return None
 
-    def progress(self, results: Iterator[R], total: int) -> Iterable[R]:
-        """Wrap ``results`` in a progress bar on stderr, shown when stderr is a
+    def progress(self, results: Iterator[R], total: int) -> Iterator[R]:
+        """Pass ``results`` through, with a progress bar on stderr when stderr is a
         terminal and the run lasts over a second (needs ``tqdm``: ``kovel[cli]``)."""
-        if not sys.stderr.isatty():
-            return results
         try:
-            tqdm = importlib.import_module("tqdm").tqdm
+            tqdm = importlib.import_module("tqdm").tqdm if sys.stderr.isatty() else None
         except ImportError:
-            return results
-        self.bar = tqdm(results, total=total, file=sys.stderr, delay=1.0, unit="file", leave=False)
-        return self.bar  # type: ignore[no-any-return]
+            tqdm = None
+        if tqdm is None:
+            yield from results
+            return
+        # The bar is made only once a second has passed: tqdm's own `delay`
+        # is cut short by the first line written around the bar.
+        start = time.monotonic()
+        for n, r in enumerate(results):
+            if self.bar is None and time.monotonic() - start > 1.0:
+                self.bar = tqdm(total=total, initial=n, file=sys.stderr, unit="file", leave=False)
+            yield r
+            if self.bar is not None:
+                self.bar.update(1)
 
     def find(self, results: Iterable[FoundFile]) -> None:
         as_json = self.args.json
