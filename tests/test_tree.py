@@ -80,7 +80,7 @@ def test_docstring_examples_run():
         for name in T.__all__
         if getattr(getattr(T, name), "__module__", "") == "kovel._native"
     ]
-    assert len(natives) == 9  # the readers
+    assert len(natives) == 10  # the readers and rendered_length
     tests = finder.find(T) + [t for f in natives for t in finder.find(f, f.__name__, globs={})]
     assert {t.name.rsplit(".", 1)[-1] for t in tests if t.examples} >= set(T.__all__) - {"Kind", "Op", "Path"}
     for t in tests:
@@ -148,6 +148,18 @@ def test_node_rebuilds_quotes_with_any_hole_count_and_range():
     for t in (Q, U, T.node("q", [leaf("x", "x")], [("hole", "")], kind="unquote", at=(2**64 - 1, 0))):
         assert T.equal(rebuilt(t), t) and rebuilt(t).postcard_bytes() == t.postcard_bytes()
     assert T.at(T.node("q", [leaf("x", "x")], [], kind="quote", at=(2**64 - 1, 0))) == (2**64 - 1, 0)
+
+
+def test_rendered_length_is_the_length_of_the_text():
+    for _, src, t in PARSED:
+        assert T.rendered_length(t) == len(src) and T.rendered_length(T.children(t)[0]) == len(
+            str(T.children(t)[0])
+        )
+    doubled = leaf("s", "é\n")
+    for _ in range(40):  # the leaf shared 2**40 times: measured, never rendered
+        doubled = tb("d").c(doubled).w(" ").c(doubled).b()
+    assert T.rendered_length(doubled) == 2 * 2**40 + 2**40 - 1
+    assert T.rendered_length(Q) == len(str(Q)) == 3
 
 
 # --- walking ---

@@ -24,7 +24,7 @@ namespace {
 
 Names g_names{};
 
-PyMethodDef* const kTables[] = {kReadMethods, kMakeMethods, kWalkMethods, kRewriteMethods};
+PyMethodDef* const kTables[] = {kReadMethods, kMakeMethods, kWalkMethods, kRewriteMethods, kMeasureMethods};
 
 bool import_kterm_type() {
   if (g_kterm_type) return true;

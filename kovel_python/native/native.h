@@ -13,6 +13,7 @@ extern PyMethodDef kReadMethods[];
 extern PyMethodDef kMakeMethods[];
 extern PyMethodDef kWalkMethods[];
 extern PyMethodDef kRewriteMethods[];
+extern PyMethodDef kMeasureMethods[];
 
 // Strings made once at the first import and kept for the process, like the
 // KTerm type itself: the variant names, the command names and "".

@@ -28,7 +28,7 @@ from kovel._kovel import KTerm
 
 # The readers are the native functions themselves (they are called once per
 # node in walks and callbacks); their docstrings live in kovel_python/native.
-from kovel._native import at, children, commands, equal, index, kind, lang, same, tag
+from kovel._native import at, children, commands, equal, index, kind, lang, rendered_length, same, tag
 
 __all__ = [
     "Kind",
@@ -43,6 +43,7 @@ __all__ = [
     "kind",
     "lang",
     "node",
+    "rendered_length",
     "replace",
     "rewrite",
     "same",
