@@ -92,6 +92,7 @@ def test_column_zero_comment_stays_there():
         # A backslash line continuation hidden between tokens is no literal: the
         # #define does not swallow the following line.
         ("c", "#define X \\\n  1\nint y;\n", "preproc_arg", "int y;"),
+        ("c", "#define X \\\r\n  1\r\nint y;\r\n", "preproc_arg", "int y;\r"),
     ],
 )
 def test_literals_found_by_shape(lang, source, kind, code):
@@ -103,7 +104,13 @@ def test_literals_found_by_shape(lang, source, kind, code):
 
 @pytest.mark.parametrize(
     "kind, literal",
-    [("heredoc_body", True), ("StringLiteral", True), ("nowdoc", True), ("line_comment", True)]
+    [
+        ("heredoc_body", True),
+        ("StringLiteral", True),
+        ("nowdoc", True),
+        ("line_comment", True),
+        ("CDATA", True),
+    ]
     + [("braced_word_simple", True), ("template_body", False), ("concatenated_string", False)]
     + [("quoted_expression", False), ("func_literal", False), ("restriction", False)],
 )

@@ -29,10 +29,10 @@ part of a literal's value (kept inside a ``Write``: never re-indented).  The
 rule below decides it from each node alone and from its ancestors; a native
 walk must reproduce it exactly.
 
-*Words of a kind*: the kind split at every character that is not a letter or
-a digit and between a lower-case letter or digit and a following upper-case
-letter, lower-cased (``heredoc_body`` -> heredoc, body; ``StringLiteral`` ->
-string, literal).
+*Words of a kind*: the kind split at every character that is not an ASCII
+letter or digit and between a lower-case letter or digit and a following
+upper-case letter, lower-cased (``heredoc_body`` -> heredoc, body;
+``StringLiteral`` -> string, literal; ``CDATA`` -> cdata).
 
 1. A kind is *literal* when it is in ``verbatim`` (default ``VERBATIM_KINDS``),
    or when it is not in ``code`` (default ``CODE_KINDS``) and one of its words
@@ -42,9 +42,10 @@ string, literal).
    words miss or mistake (Tcl's ``braced_word_simple``; Haskell's
    ``quoted_expression``, which holds code).
 2. A node is *verbatim* when an ancestor is verbatim, when its kind is
-   literal, or when one of its gaps, once every backslash-line-feed pair is
-   removed from it, still holds a line feed and a character that is not blank
-   (space, tab, CR, LF, FF, VT).  Tree-sitter puts every visible token in
+   literal, or when one of its gaps, once every backslash that ends a line
+   (followed by LF or CR LF) is removed from it with that line end, still
+   holds a line feed and a character that is not blank (space, tab, CR, LF,
+   FF, VT).  Tree-sitter puts every visible token in
    the tree, so text that no child covers is a hidden token; one that spans
    a line break with words on it is the body of a string or heredoc whose
    grammar hides it (fish's ``"a\\n  b"``).  All the gaps of a verbatim node
@@ -61,9 +62,10 @@ string, literal).
    backslash continuations) is kept whole.
 5. A node is *anchored* when it starts at column 0 and either one of its
    words is heredoc, nowdoc, pod or raw (its first line is data: a heredoc
-   body, a make ``define`` body, Perl's POD) or it has the word comment and
-   ends on a later line than it starts (Ruby's ``=begin``/``=end``, which
-   must stay at column 0).  A node *starts anchored* when it is anchored or
+   body, a make ``define`` body, Perl's POD) or it has the word comment, its
+   text holds a line feed and its last line starts with a character that is
+   not blank (a block comment that sits at column 0 from its first line to
+   its last: Ruby's ``=begin``/``=end``, which must stay there).  A node *starts anchored* when it is anchored or
    a child that starts at the same byte starts anchored.  When a gap
    of rule 3 ends with the line feed right before a child that starts
    anchored, that last line feed stays in the ``Write``, so the child's first
@@ -163,7 +165,8 @@ CODE_KINDS: frozenset[str] = frozenset(
 )
 
 _ANCHOR_WORDS = frozenset({"heredoc", "nowdoc", "pod", "raw"})
-_WORD = re.compile(r"[a-z0-9]+|[A-Z][a-z0-9]*")
+_CAMEL = re.compile(r"(?<=[a-z0-9])(?=[A-Z])")
+_NOT_WORD = re.compile(r"[^A-Za-z0-9]+")
 _BLANK = " \t\r\n\f\v"
 
 # Grammar packages whose language function is not called ``language``:
@@ -408,7 +411,7 @@ def is_literal_kind(
 
 
 def _words(kind: str) -> list[str]:
-    return [w.lower() for w in _WORD.findall(kind)]
+    return [w.lower() for w in _NOT_WORD.split(_CAMEL.sub(" ", kind)) if w]
 
 
 def _decode(source: _Source) -> tuple[bytes, str | None]:
@@ -621,5 +624,5 @@ def _gap(b: Builder, g: str, verbatim: bool, before_anchored: bool) -> bool:
         _lines(b, g)
     # A backslash before a line feed continues the line: C and shell grammars
     # hide it among the blanks between tokens.
-    g = g.replace("\\\n", "")
+    g = g.replace("\\\r\n", "").replace("\\\n", "")
     return "\n" in g and bool(g.strip(_BLANK))
