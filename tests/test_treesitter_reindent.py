@@ -12,7 +12,7 @@ import pytest
 tree_sitter = pytest.importorskip("tree_sitter")
 
 from kovel import tb  # noqa: E402
-from kovel.treesitter import is_literal_kind, language, parse  # noqa: E402
+from kovel.treesitter import from_node, is_literal_kind, language, parse  # noqa: E402
 
 PREFIX = "    "
 
@@ -116,3 +116,13 @@ def test_literals_found_by_shape(lang, source, kind, code):
 )
 def test_literal_kinds(kind, literal):
     assert is_literal_kind(kind) is literal
+
+
+def test_node_inside_a_literal_stays_verbatim_on_its_own():
+    # The replacement field of an f-string lies inside the string literal.
+    source = b'x = f"""{\n  y\n}"""\n'
+    tree = tree_sitter.Parser(language("python")).parse(source)
+    (field,) = [
+        n for n in tree.root_node.children[0].children[0].children[-1].children if n.type == "interpolation"
+    ]
+    assert str(tb("x").p(PREFIX).c(from_node(field, source)).x().b()) == "{\n  y\n}"

@@ -385,7 +385,8 @@ def from_node(
 
     The term covers ``source[node.start_byte:node.end_byte]``; the indentation
     before the node's first line is not part of it, the indentation of its
-    later lines is.
+    later lines is.  A node inside a literal (a verbatim ancestor) is
+    verbatim, as it is in the term of the whole tree.
 
     >>> import tree_sitter
     >>> src = b"if a:\\n    f(\\n      1)\\n"
@@ -394,9 +395,25 @@ def from_node(
     'f(\\n        1)'
     """
     data, text = _decode(source)
-    return _convert(
-        node.walk(), data, text, node.start_byte, node.end_byte, frozenset(verbatim), frozenset(code)
-    )
+    verbatim, code = frozenset(verbatim), frozenset(code)
+    inherited = _inside_literal(node, data, verbatim, code)
+    return _convert(node.walk(), data, text, node.start_byte, node.end_byte, verbatim, code, inherited)
+
+
+def _inside_literal(node: Node, data: bytes, verbatim: frozenset[str], code: frozenset[str]) -> bool:
+    """Whether an ancestor of ``node`` is verbatim by its kind or its gaps (rules 1 and 2)."""
+    up = node.parent
+    while up is not None:
+        if is_literal_kind(up.type, verbatim, code):
+            return True
+        pos = up.start_byte
+        for child in [*up.children, None]:
+            end = up.end_byte if child is None else child.start_byte
+            if pos < end and _token_text(data[pos:end].decode()):
+                return True
+            pos = max(pos, end if child is None else child.end_byte)
+        up = up.parent
+    return False
 
 
 def is_literal_kind(
@@ -622,6 +639,11 @@ def _gap(b: Builder, g: str, verbatim: bool, before_anchored: bool) -> bool:
         b.w("\n")
     else:
         _lines(b, g)
+    return _token_text(g)
+
+
+def _token_text(g: str) -> bool:
+    """Rule 2: whether the gap ``g`` is hidden token text that spans lines."""
     # A backslash before a line feed continues the line: C and shell grammars
     # hide it among the blanks between tokens.
     g = g.replace("\\\r\n", "").replace("\\\n", "")
