@@ -5,6 +5,7 @@ import glob
 import importlib
 import importlib.machinery
 import os
+import subprocess
 import sys
 import sysconfig
 import time
@@ -170,3 +171,11 @@ def test_language_pack_that_downloads_is_only_used_for_cached_grammars(monkeypat
 @pytest.mark.parametrize("module", ["kovel.treesitter", "kovel._treesitter_timeout"])
 def test_docstring_examples(module):
     assert doctest.testmod(importlib.import_module(module)).failed == 0
+
+
+def test_timeout_from_a_script_without_a_main_guard(tmp_path):
+    # A worker started by multiprocessing would run this script again, and fail.
+    script = tmp_path / "script.py"
+    script.write_text("from kovel.treesitter import parse\nprint(parse('python', 'x = 1', timeout=30))\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "x = 1\n"), done.stderr

@@ -86,10 +86,10 @@ def _parse(parser: Any, data: bytes, deadline: float) -> Any:
 
 class _Worker:
     def __init__(self) -> None:
-        # The worker imports this package from where the caller found it.
+        # The worker finds this package and the grammars where the caller does.
         here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join([here, *filter(None, [env.get("PYTHONPATH")])])
+        env["PYTHONPATH"] = os.pathsep.join([here, *filter(None, sys.path)])
         self.process = subprocess.Popen(
             [sys.executable, "-c", "from kovel._treesitter_timeout import serve; serve()"],
             stdin=subprocess.PIPE,
