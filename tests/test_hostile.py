@@ -85,7 +85,7 @@ PROBE = CAP + textwrap.dedent("""
 """)
 
 
-def run_capped(script, payload="", hard_limit=None):
+def run_capped(script, payload="", hard_limit=None, args=()):
     """Runs `script` in a child (with the hard address-space limit lowered to
     `hard_limit` first, if given) and returns what it printed, as JSON."""
     if hard_limit is not None:
@@ -93,7 +93,7 @@ def run_capped(script, payload="", hard_limit=None):
     # Under AddressSanitizer, let a refused allocation surface as MemoryError.
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1")
     proc = subprocess.run(
-        [sys.executable, "-c", script], input=payload, capture_output=True, text=True, env=env
+        [sys.executable, "-c", script, *args], input=payload, capture_output=True, text=True, env=env
     )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
@@ -125,6 +125,8 @@ BUILDER_PROBE = CAP + textwrap.dedent("""
         ("x", [s1, s2], lambda b: b.x(), S // 2),
         ("b", [s1], lambda b: b.b(), S // 2),
     ]:
+        if name not in sys.argv[1:]:
+            continue
         b = K.tb("t")
         for s in setup:
             b.w(s)
@@ -138,9 +140,13 @@ BUILDER_PROBE = CAP + textwrap.dedent("""
 """)
 
 
+# AddressSanitizer's operator new aborts where it cannot allocate (only its malloc
+# can fail softly), so under it only b(), whose node comes from malloc, is tried.
+ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def test_builder_out_of_memory_leaves_it_unchanged():
-    out = run_capped(BUILDER_PROBE)
+    calls = ["b"] if ASAN else ["w", "p", "n", "x", "b"]
+    out = run_capped(BUILDER_PROBE, args=calls)
     tails = {"w": "!", "p": "!", "b": "aa!"}
-    assert out == {
-        name: ["MemoryError: ", True, tails.get(name, "bb!")] for name in ["w", "p", "n", "x", "b"]
-    }
+    assert out == {name: ["MemoryError: ", True, tails.get(name, "bb!")] for name in calls}
