@@ -266,7 +266,10 @@ def _pack_names() -> list[str]:
     pack = importlib.import_module(_PACK)
     downloaded = getattr(pack, "downloaded_languages", None)
     if downloaded is not None:  # releases that download grammars: only the cached ones
-        return sorted(downloaded())
+        try:
+            return sorted(downloaded())
+        except Exception:  # no cache yet, or one it cannot read: nothing is installed
+            return []
     bindings = importlib.util.find_spec(_PACK + ".bindings")
     if bindings is None or bindings.submodule_search_locations is None:
         return []
