@@ -233,6 +233,29 @@ def test_spans_of_an_unrenderable_term_raise_what_rendering_raises():
         rebuilt(bad)
 
 
+def test_walk_refuses_reentry_from_a_collection_it_triggers():
+    t = PARSED[0][2]
+    it = T.walk(t, spans=True)
+    refused = []
+
+    def on_gc(phase, info):
+        if phase == "start":
+            try:
+                next(it)
+            except ValueError as e:
+                refused.append(str(e))
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(on_gc)
+    gc.set_threshold(1)
+    try:
+        seen = sum(1 for _ in it)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(on_gc)
+    assert refused and set(refused) == {"walk iterator already executing"} and seen > 0
+
+
 # --- rewriting ---
 
 

@@ -18,7 +18,9 @@ rm -rf "$pkg"
 mkdir -p "$pkg/kovel"
 cp -r "$root/python/kovel/." "$pkg/kovel/"
 rm -rf "$pkg/kovel/__pycache__"
-cp "$(find "$build" -name '_kovel*.so' -not -path "$pkg/*" | head -n 1)" "$pkg/kovel/"
+for module in _kovel _native; do
+  cp "$(find "$build" -name "$module*.so" -not -path "$pkg/*" | head -n 1)" "$pkg/kovel/"
+done
 
 # The ASan runtime must come first; libstdc++ right after it, so that its
 # interceptor of __cxa_throw finds the real one (python itself is C only).

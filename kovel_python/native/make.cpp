@@ -1,4 +1,5 @@
 // Making one node from its parts, in the form the readers return them.
+#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <vector>

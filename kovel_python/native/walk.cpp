@@ -17,10 +17,9 @@ namespace {
 class TagFilter {
  public:
   bool all = true;
-  bool add(std::string_view tag) {
+  void add(std::string_view tag) {
     all = false;
     owned_.emplace_back(tag);
-    return true;
   }
   void finish() {
     if (owned_.size() > kLinear) set_.insert(owned_.begin(), owned_.end());
@@ -83,6 +82,7 @@ struct WalkState {
   std::size_t next = 0;
   std::vector<std::uint64_t> path;
   PathMirror mirror;
+  bool running = false;  // inside walk_next
 };
 
 struct PyWalk {
@@ -102,7 +102,14 @@ PyObject* item(WalkState& s, const KTerm& node, std::span<const std::uint64_t> p
 
 PyObject* walk_next(PyObject* self) {
   WalkState& s = reinterpret_cast<PyWalk*>(self)->state;
-  return guarded([&]() -> PyObject* {
+  // Making an item can run Python code (a collection's finalizers) that
+  // could call next() on this same iterator while its cursor is mid-step.
+  if (s.running) {
+    PyErr_SetString(PyExc_ValueError, "walk iterator already executing");
+    return nullptr;
+  }
+  s.running = true;
+  PyObject* out = guarded([&]() -> PyObject* {
     if (!s.spans) {
       while (s.cursor && s.cursor->next()) {
         const KTerm& n = s.cursor->node();
@@ -119,6 +126,8 @@ PyObject* walk_next(PyObject* self) {
     }
     return nullptr;
   });
+  s.running = false;
+  return out;
 }
 
 PyType_Slot walk_slots[] = {
