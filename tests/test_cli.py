@@ -148,8 +148,18 @@ def test_gitignored_files_are_skipped(tree):
     (tree / ".gitignore").write_text("sub/\n")
     r = kovel(tree, "find", "-p", "print($$$A)", ".")
     assert "sub/d.py" not in r.stdout and "a.py:3:5" in r.stdout
-    named = kovel(tree, "find", "-p", "print($$$A)", "sub/d.py")  # a file named explicitly is kept
-    assert named.stdout.startswith("sub/d.py:2:12")
+    for named in ("sub/d.py", "sub"):  # a file or an ignored directory named explicitly is searched
+        assert kovel(tree, "find", "-p", "print($$$A)", named).stdout.startswith("sub/d.py:2:12")
+
+
+def test_languages_without_a_grammar_are_noted_in_directories_and_errors_when_named(tree):
+    (tree / "x.erl").write_text("f() -> print(1).\n")  # no tree-sitter-erlang in the test environment
+    walked = kovel(tree, "find", "-p", "print($$$A)", ".")
+    assert walked.returncode == 0 and "a.py:3:5" in walked.stdout
+    assert "kovel: note: no tree-sitter grammar for 'erlang'" in walked.stderr
+    assert "1 erlang file in directories skipped" in walked.stderr
+    named = kovel(tree, "find", "-p", "print($$$A)", "x.erl", "a.py")
+    assert named.returncode == 2 and "1 erlang file named on the command line skipped" in named.stderr
 
 
 @pytest.mark.parametrize(

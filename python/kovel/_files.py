@@ -81,11 +81,15 @@ def language_for(path: str) -> str | None:
 
 @dataclass(frozen=True, slots=True)
 class Listed:
-    """A path to process with its language, or a path that cannot be (``error`` set)."""
+    """A path to process with its language, or a path that cannot be (``error`` set).
+
+    ``named`` tells a path given explicitly from one found in a directory.
+    """
 
     path: str
     lang: str | None
     error: str | None = None
+    named: bool = True
 
 
 def list_files(paths: Iterable[str | os.PathLike[str]], lang: str | None = None) -> list[Listed]:
@@ -122,7 +126,7 @@ def list_files(paths: Iterable[str | os.PathLike[str]], lang: str | None = None)
             for f in _walk(path):
                 ext = os.path.splitext(f)[1].lower()
                 if not wanted or ext in wanted:
-                    add(Listed(f, lang or EXTENSIONS[ext]))
+                    add(Listed(f, lang or EXTENSIONS[ext], named=False))
         elif os.path.exists(path):
             found = lang or language_for(path)
             if found is None:
@@ -152,16 +156,19 @@ def _walk(top: str) -> list[str]:
 
 def _git_files(top: str) -> list[str] | None:
     """Tracked and untracked-but-not-ignored files below ``top`` (relative, '/'
-    separated), or None when ``top`` is not in a git checkout or git is missing."""
+    separated), or None when ``top`` is not in a git checkout, is itself
+    ignored there (it was named explicitly), or git is missing."""
     try:
         run = subprocess.run(
-            ["git", "-C", top, "ls-files", "-co", "--exclude-standard", "-z"],
-            capture_output=True,
-            check=False,
+            ["git", "-C", top, "ls-files", "-co", "--exclude-standard", "-z"], capture_output=True
         )
+        if run.returncode != 0:
+            return None
+        if not run.stdout:
+            ignored = subprocess.run(["git", "-C", top, "check-ignore", "-q", "."], capture_output=True)
+            if ignored.returncode == 0:
+                return None
     except OSError:
-        return None
-    if run.returncode != 0:
         return None
     return [os.fsdecode(f) for f in run.stdout.split(b"\0") if f]
 

@@ -10,7 +10,8 @@
 Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
 a usage error or when any file could not be read, parsed or written (each
 reported on stderr with its path and the reason; the other files are still
-processed).
+processed).  Files found in directories in a language whose grammar is not
+installed, or in which the pattern does not parse, are skipped with a note.
 
 Files are written by this process alone, never by the workers: a worker can
 be killed at any moment (by ``--timeout``, or from outside) and the run can
@@ -43,7 +44,9 @@ __all__ = ["main"]
 R = TypeVar("R")
 _EPILOG = """\
 exit status: 0 something matched or changed, 1 nothing did, 2 usage error or a
-file that could not be read, parsed or written (reported on stderr).
+file that could not be read, parsed or written (reported on stderr). Files
+found in directories in a language without an installed grammar, or in which
+the pattern does not parse, are skipped with a note.
 JSON lines (find --json): path, lang, bytes [start, end), start and end
 {line, column} (1-based, columns in characters, end exclusive), text, bindings.
 """
@@ -197,12 +200,22 @@ class _Run:
             if broken[item.lang] is None:
                 ok.append(item)
         for lang, why in broken.items():
-            if why is not None:
-                n = sum(1 for x in listed if x.lang == lang)
+            if why is None:
+                continue
+            if a.lang is not None:
+                self.err(f"kovel: {why}")
+                return None
+            named = sum(1 for x in listed if x.lang == lang and x.named)
+            found = sum(1 for x in listed if x.lang == lang and not x.named)
+            if named:  # the user asked for these files
                 self.failed = True
-                self.err(f"kovel: {why}; {n} {lang} file{'s' * (n != 1)} skipped")
-                if a.lang is not None:
-                    return None
+                self.err(
+                    f"kovel: {why}; {named} {lang} file{'s' * (named != 1)} named on the command line skipped"
+                )
+            if found:  # a directory holds files of a language the pattern is not for
+                self.err(
+                    f"kovel: note: {why}; {found} {lang} file{'s' * (found != 1)} in directories skipped"
+                )
         return ok
 
     def check(self, lang: str) -> str | None:
