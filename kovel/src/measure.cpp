@@ -1,28 +1,29 @@
-// rendered_size: one summary per distinct node, children before parents.
+// rendered_size: the length of a term's text from one walk over its distinct
+// nodes.
 //
 // Rendering shares one prefix stack across the whole walk, so what a node
-// writes depends on the stack it is entered with. A node's summary records
-// its effect relative to that unknown entry stack:
-//   - `fixed`: the text it writes whatever the entry stack (writes, line
-//     feeds, and the prefixes it pushed itself that are live at each break);
-//   - `breaks`: for each line break, how many entry entries had been popped
-//     (nondecreasing over time, kept as (pops, count) runs);
-//   - `pops`: how many entry entries it pops in all;
+// writes depends on the stack it is entered with. The walk follows rendering
+// but only counts: a node reached once is simply walked in place, its
+// commands applied to the count of the node that renders it. A node that can
+// be reached more than once (shared, or the child of a quote with several
+// HOLEs) is counted once, on its own, into a summary of its effect relative
+// to the unknown stack it is entered with:
+//   - `fixed`: what it writes whatever that stack holds (texts, line feeds,
+//     and the prefixes it pushed itself that are live at each break);
+//   - `breaks`: for each line break, how many entries of the entry stack had
+//     been popped by then (nondecreasing, kept as (pops, count) runs);
+//   - `pops`: how many entries of the entry stack it pops in all;
 //   - `left`: the prefixes it leaves pushed, bottom first.
-// A parent applies a child's summary to its own stack: the child's breaks at
-// fewer pops than the parent has entries of its own are resolved to a length
-// there; the others become the parent's breaks, shifted.
-//
-// Sequences are moved, not copied, into a child's only user, and the smaller
-// sequence is merged into the larger, so a chain a million nodes deep that
-// leaves every prefix pushed costs O(n log n), not O(n^2).
+// Each use applies the summary to the user's count: breaks at fewer pops than
+// the user has entries of its own see part of them, resolved there; the
+// others become the user's breaks, shifted. The cost is one walk over the
+// distinct nodes plus, for each use of a shared node, the size of its
+// summary (nothing for a node that leaves the stack as it found it).
 #include "measure.h"
 
+#include <bit>
 #include <limits>
-#include <unordered_map>
 #include <vector>
-
-#include "varint.h"
 
 namespace kovel {
 
@@ -51,48 +52,7 @@ struct Len {
   void add_times(std::uint64_t n, Wide b, Wide c) { add({sat_mul(n, narrow(b)), sat_mul(n, narrow(c))}); }
 };
 
-// A vector that also grows at the front, with room kept at both ends so that
-// merging a small sequence into a large one costs the small one's size.
-template <class T>
-class Seq {
- public:
-  bool empty() const { return head_ == v_.size(); }
-  std::size_t size() const { return v_.size() - head_; }
-  const T* begin() const { return v_.data() + head_; }
-  const T* end() const { return v_.data() + v_.size(); }
-  T& front() { return v_[head_]; }
-  T& back() { return v_.back(); }
-  void push_back(const T& x) { v_.push_back(x); }
-  void pop_back() { v_.pop_back(); }
-  void pop_front() {
-    if (++head_ == v_.size()) clear();
-  }
-  void clear() {
-    v_.clear();
-    head_ = 0;
-  }
-  // Places [first, last) before the current elements.
-  void prepend(const T* first, const T* last) {
-    const auto n = static_cast<std::size_t>(last - first);
-    if (n > head_) {
-      const std::size_t room = n + size();  // doubles on repeated growth
-      std::vector<T> grown;
-      grown.reserve(room + size());
-      grown.resize(room);
-      grown.insert(grown.end(), begin(), end());
-      v_ = std::move(grown);
-      head_ = room;
-    }
-    head_ -= n;
-    std::copy(first, last, v_.begin() + static_cast<std::ptrdiff_t>(head_));
-  }
-
- private:
-  std::vector<T> v_;
-  std::size_t head_ = 0;
-};
-
-// Line breaks seen after `pops` entry entries were popped.
+// Line breaks seen after `pops` entries of the entry stack were popped.
 struct Run {
   std::uint64_t pops;
   std::uint64_t count;
@@ -101,16 +61,15 @@ struct Run {
 struct Summary {
   Len fixed;
   std::uint64_t pops = 0;
-  Seq<Run> breaks;          // stored pops + `shift` = real pops, nondecreasing
-  std::uint64_t shift = 0;  // wraps; applied lazily so moved runs are not rewritten
-  Seq<Len> left;            // prefixes left pushed, bottom first
+  std::vector<Run> breaks;
+  std::vector<Len> left;
   Wide left_bytes = 0, left_chars = 0;
 
   void add_break(std::uint64_t at, std::uint64_t count) {
-    if (!breaks.empty() && breaks.back().pops + shift == at) {
+    if (!breaks.empty() && breaks.back().pops == at) {
       breaks.back().count = sat_add(breaks.back().count, count);
     } else {
-      breaks.push_back({at - shift, count});
+      breaks.push_back({at, count});
     }
   }
   void push(Len l) {
@@ -119,58 +78,51 @@ struct Summary {
     left_chars += l.chars;
   }
   void pop() {
+    if (left.empty()) {
+      pops = sat_add(pops, 1);
+      return;
+    }
     left_bytes -= left.back().bytes;
     left_chars -= left.back().chars;
     left.pop_back();
   }
-
-  // Applies the summary of a child rendered at this point. `c` is consumed
-  // when `owned` (the child's last use), so its sequences can be taken over.
-  void apply(Summary& c, bool owned);
+  void apply(const CmdView& v) {
+    switch (v.kind) {
+      case StrCmd::Kind::Write: fixed.add({v.text.size(), code_points(v.text)}); break;
+      case StrCmd::Kind::NL:
+        fixed.add({1, 1});
+        fixed.add_times(1, left_bytes, left_chars);
+        add_break(pops, 1);
+        break;
+      case StrCmd::Kind::Push: push({v.text.size(), code_points(v.text)}); break;
+      case StrCmd::Kind::Pop: pop(); break;
+    }
+  }
+  // Applies the summary of a node rendered at this point.
+  void apply(const Summary& c);
 };
 
-void Summary::apply(Summary& c, bool owned) {
+void Summary::apply(const Summary& c) {
   fixed.add(c.fixed);
   const std::size_t mine = left.size();
-  // Breaks inside the child before it popped all of this node's own entries
-  // see some of them: resolve that part now; they see this node's entry
-  // stack as it is now.
+  // Breaks inside `c` before it popped all of this node's own entries see
+  // some of them: that part is known now. All see this node's entry stack
+  // with the entries popped so far.
   std::uint64_t resolved = 0;
   std::size_t popped = 0, i = 0;
-  const Run* runs = c.breaks.begin();
-  const std::size_t nruns = c.breaks.size();
-  for (; i < nruns; ++i) {
-    const std::uint64_t at = runs[i].pops + c.shift;
-    if (at >= mine) break;
-    for (; popped < at; ++popped) pop();
-    fixed.add_times(runs[i].count, left_bytes, left_chars);
-    resolved = sat_add(resolved, runs[i].count);
+  for (; i < c.breaks.size() && c.breaks[i].pops < mine; ++i) {
+    for (; popped < c.breaks[i].pops; ++popped) pop();
+    fixed.add_times(c.breaks[i].count, left_bytes, left_chars);
+    resolved = sat_add(resolved, c.breaks[i].count);
   }
   if (resolved) add_break(pops, resolved);
-  const std::uint64_t want = c.pops < mine ? c.pops : mine;
-  for (; popped < want; ++popped) pop();
-  // The rest saw none of this node's own entries: entry pops shift by ours.
-  const std::uint64_t delta = pops - mine;
-  pops = sat_add(pops, c.pops - want);
-  if (owned && nruns - i > breaks.size()) {
-    for (std::size_t k = 0; k < i; ++k) c.breaks.pop_front();
-    const std::uint64_t new_shift = c.shift + delta;
-    std::vector<Run> mine_runs;
-    mine_runs.reserve(breaks.size());
-    for (const Run& r : breaks) mine_runs.push_back({r.pops + shift - new_shift, r.count});
-    c.breaks.prepend(mine_runs.data(), mine_runs.data() + mine_runs.size());
-    breaks = std::move(c.breaks);
-    shift = new_shift;
-  } else {
-    for (; i < nruns; ++i) add_break(runs[i].pops + c.shift + delta, runs[i].count);
-  }
-  // The child's pushed prefixes stay on top of ours.
-  if (owned && c.left.size() > left.size()) {
-    c.left.prepend(left.begin(), left.end());
-    left = std::move(c.left);
-  } else {
-    for (const Len& l : c.left) left.push_back(l);
-  }
+  const std::uint64_t own_pops = c.pops < mine ? c.pops : mine;
+  for (; popped < own_pops; ++popped) pop();
+  // The later ones saw none of this node's own entries.
+  for (; i < c.breaks.size(); ++i) add_break(sat_add(pops, c.breaks[i].pops - mine), c.breaks[i].count);
+  pops = sat_add(pops, c.pops - own_pops);
+  // Its prefixes left pushed stay on top of this node's.
+  left.insert(left.end(), c.left.begin(), c.left.end());
   left_bytes += c.left_bytes;
   left_chars += c.left_chars;
 }
@@ -180,98 +132,137 @@ void Summary::apply(Summary& c, bool owned) {
                                    std::to_string(n.children().size()) + " children and more HOLEs");
 }
 
-// Steps over `n`'s commands to its next HOLE and returns the child rendered
-// there (nullptr at the end); `next` counts the Tuple children used so far.
-const KTerm* next_hole(const KTerm& n, CmdCursor& cur, std::size_t& next) {
-  while (!cur.done()) {
-    if (!cur.next().hole) continue;
-    const auto kids = n.children();
-    if (n.variant() != KTerm::Variant::Tuple) return kids[0];
-    if (next >= kids.size()) hole_without_child(n);
-    return kids[next++];
-  }
-  return nullptr;
-}
-
 bool is_leaf(const KTerm& n) { return n.variant() == KTerm::Variant::Tuple && n.children().empty(); }
+
+// Numbers the nodes counted on their own: open addressing on the address,
+// so many shared nodes cost no allocation each.
+class NodeIndex {
+ public:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  // The node's number, or kNone.
+  std::uint32_t find(const KTerm* n) const {
+    if (slots_.empty()) return kNone;
+    for (std::size_t i = hash(n);; i = (i + 1) & mask()) {
+      if (slots_[i].node == n) return slots_[i].index;
+      if (!slots_[i].node) return kNone;
+    }
+  }
+  // Numbers `n` with the next number unless it has one; true if it was new.
+  bool insert(const KTerm* n) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    for (std::size_t i = hash(n);; i = (i + 1) & mask()) {
+      if (slots_[i].node == n) return false;
+      if (!slots_[i].node) {
+        slots_[i] = {n, count_++};
+        return true;
+      }
+    }
+  }
+  std::uint32_t size() const { return count_; }
+
+ private:
+  struct Slot {
+    const KTerm* node;
+    std::uint32_t index;
+  };
+  std::size_t mask() const { return slots_.size() - 1; }
+  // Fibonacci hashing: the top bits of the product mix every bit of the address.
+  std::size_t hash(const KTerm* n) const {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(n) * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size(), Slot{nullptr, 0});
+    old.swap(slots_);
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
+    for (const Slot& s : old)
+      if (s.node)
+        for (std::size_t i = hash(s.node);; i = (i + 1) & mask())
+          if (!slots_[i].node) {
+            slots_[i] = s;
+            break;
+          }
+  }
+
+  std::vector<Slot> slots_;
+  unsigned shift_ = 64;
+  std::uint32_t count_ = 0;
+};
 
 class Measurer {
  public:
   RenderedSize run(const KTerm& root) {
-    order(root);
-    for (const KTerm* n : post_) {
-      Summary s = summarize(*n);
-      summaries_.emplace(n, std::move(s));
+    pool_.emplace_back();
+    stack_.push_back({&root, root.cmds(), 0, 0, NodeIndex::kNone});
+    while (!stack_.empty()) {
+      if (!step()) finish();
     }
-    const Summary& top = summaries_.at(&root);
-    return {top.fixed.bytes, top.fixed.chars};
+    return {pool_[0].fixed.bytes, pool_[0].fixed.chars};
   }
 
  private:
-  // Lists the distinct non-leaf nodes that get rendered, children first, and
-  // counts how often each is rendered by a distinct parent.
-  void order(const KTerm& root) {
-    struct Frame {
-      const KTerm* node;
-      CmdCursor cur;
-      std::size_t next;
-    };
-    std::vector<Frame> stack{{&root, root.cmds(), 0}};
-    uses_[&root] = 1;
-    while (!stack.empty()) {
-      Frame& f = stack.back();
-      if (const KTerm* k = next_hole(*f.node, f.cur, f.next)) {
-        if (!is_leaf(*k) && uses_[k]++ == 0) stack.push_back({k, k->cmds(), 0});
+  struct Frame {
+    const KTerm* node;
+    CmdCursor cur;
+    std::size_t next;     // Tuple children used so far
+    std::uint32_t slot;   // the summary the commands go to
+    std::uint32_t index;  // the node's number if it is counted on its own
+  };
+
+  // Walks the top frame up to its end (false) or to a child that must be
+  // walked first (true).
+  bool step() {
+    const std::size_t top = stack_.size() - 1;
+    const KTerm& n = *stack_[top].node;
+    const bool quote_like = n.is_quote_like();
+    const auto kids = n.children();
+    while (!stack_[top].cur.done()) {
+      const CmdView v = stack_[top].cur.next();
+      Summary& s = pool_[stack_[top].slot];
+      if (!v.hole) {
+        s.apply(v);
         continue;
       }
-      post_.push_back(f.node);
-      stack.pop_back();
-    }
-  }
-
-  Summary summarize(const KTerm& n) {
-    Summary s;
-    const auto kids = n.children();
-    std::size_t next = 0;
-    for (CmdCursor cur = n.cmds(); !cur.done();) {
-      const CmdView v = cur.next();
-      if (v.hole) {
-        if (n.variant() == KTerm::Variant::Tuple && next >= kids.size()) hole_without_child(n);
-        const KTerm& k = n.variant() == KTerm::Variant::Tuple ? *kids[next++] : *kids[0];
-        if (is_leaf(k)) {
-          Summary leaf = summarize(k);
-          s.apply(leaf, true);
-        } else {
-          auto it = summaries_.find(&k);
-          const bool last = --uses_.at(&k) == 0;
-          s.apply(it->second, last);
-          if (last) summaries_.erase(it);
+      if (!quote_like && stack_[top].next >= kids.size()) hole_without_child(n);
+      const KTerm& k = quote_like ? *kids[0] : *kids[stack_[top].next++];
+      if (is_leaf(k)) {  // most nodes: their commands apply in place
+        for (CmdCursor c = k.cmds(); !c.done();) {
+          const CmdView kv = c.next();
+          if (kv.hole) hole_without_child(k);
+          s.apply(kv);
         }
         continue;
       }
-      switch (v.kind) {
-        case StrCmd::Kind::Write: s.fixed.add({v.text.size(), code_points(v.text)}); break;
-        case StrCmd::Kind::NL:
-          s.fixed.add({1, 1});
-          s.fixed.add_times(1, s.left_bytes, s.left_chars);
-          s.add_break(s.pops, 1);
-          break;
-        case StrCmd::Kind::Push: s.push({v.text.size(), code_points(v.text)}); break;
-        case StrCmd::Kind::Pop:
-          if (s.left.empty()) {
-            s.pops = sat_add(s.pops, 1);
-          } else {
-            s.pop();
-          }
-          break;
+      // A node referenced once is reached once: walk it in place. Otherwise
+      // count it on its own, once.
+      if (!quote_like && k.use_count() == 1) {
+        stack_.push_back({&k, k.cmds(), 0, stack_[top].slot, NodeIndex::kNone});
+        return true;
       }
+      if (const std::uint32_t i = index_.find(&k); i != NodeIndex::kNone) {
+        s.apply(pool_[slot_of_[i]]);
+        continue;
+      }
+      index_.insert(&k);
+      slot_of_.push_back(static_cast<std::uint32_t>(pool_.size()));
+      pool_.emplace_back();  // `s` is not used past this point
+      stack_.push_back({&k, k.cmds(), 0, slot_of_.back(), index_.size() - 1});
+      return true;
     }
-    return s;
+    return false;
   }
 
-  std::vector<const KTerm*> post_;
-  std::unordered_map<const KTerm*, std::uint64_t> uses_;
-  std::unordered_map<const KTerm*, Summary> summaries_;
+  // Ends the top frame; a node counted on its own is applied to its user.
+  void finish() {
+    const Frame f = stack_.back();
+    stack_.pop_back();
+    if (f.index != NodeIndex::kNone) pool_[stack_.back().slot].apply(pool_[f.slot]);
+  }
+
+  std::vector<Frame> stack_;
+  std::vector<Summary> pool_;           // [0]: the root's count
+  NodeIndex index_;                     // the nodes counted on their own
+  std::vector<std::uint32_t> slot_of_;  // their summaries, by number
 };
 
 }  // namespace

@@ -113,7 +113,8 @@ TEST(RenderedSize, DeepChains) {
   // Small enough to render (the texts are quadratic).
   expect_exact(*push_chain(2000));
   expect_exact(*pop_chain(2000));
-  // A million deep: no recursion, and no quadratic work either.
+  // A million deep: no recursion, and no quadratic work either (a node
+  // referenced once is walked in place, with no summary of its own).
   constexpr std::uint64_t n = 1'000'000;
   EXPECT_EQ(rendered_size(*push_chain(n)).bytes, 1 + n + 2 * (n * (n + 1) / 2));
   EXPECT_EQ(rendered_size(*pop_chain(n)).bytes, 1 + n + n * (n + 1) / 2);
