@@ -25,6 +25,7 @@ import argparse
 import hashlib
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -147,25 +148,24 @@ def run_tools(
                     print(f"{tool}: not installed, skipped", file=sys.stderr)
                     shutil.rmtree(work)
                     continue
+                cpu0 = resource.getrusage(resource.RUSAGE_CHILDREN)
                 start = time.perf_counter()
                 run = subprocess.run(cmd[0], env=cmd[1], capture_output=True, text=True)
                 wall = time.perf_counter() - start
+                cpu1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+                cpu = cpu1.ru_utime + cpu1.ru_stime - cpu0.ru_utime - cpu0.ru_stime
                 out = outputs(work, files)
                 changed = {k for k, v in out.items() if v != before[k]}
                 results[tool] = {k: out[k] for k in changed}
-                rows.append(
-                    {
-                        "tool": tool,
-                        "jobs": jobs,
-                        "seconds": wall,
-                        "exit": run.returncode,
-                        "changed": len(changed),
-                    }
-                )
+                row = {"tool": tool, "jobs": jobs, "seconds": wall, "cpu": cpu, "exit": run.returncode}
+                rows.append({**row, "changed": len(changed), "load": os.getloadavg()[0]})
                 print(
-                    f"  {tool:9} --jobs {jobs}: {wall:7.2f} s, exit {run.returncode}, {len(changed)} files changed",
+                    f"  {tool:9} --jobs {jobs}: {wall:7.2f} s wall, {cpu:7.2f} s CPU, exit {run.returncode}, "
+                    f"{len(changed)} files changed, load {os.getloadavg()[0]:.1f}",
                     file=sys.stderr,
                 )
+                if run.returncode not in (0, 1):
+                    print(textwrap.indent(run.stderr[-1500:], "    | "), file=sys.stderr)
                 shutil.rmtree(work)
     return rows, results
 
@@ -231,24 +231,31 @@ def main() -> None:
     t = phases(root, files)
 
     print(f"\n{len(files)} files, {size / 1e6:.1f} MB; {PATTERN} -> {REWRITE}, in place\n")
-    print("| tool | --jobs | wall s | files changed | vs kovel |")
-    print("|---|---|---|---|---|")
+    print("| tool | --jobs | wall s | CPU s | files changed | wall vs kovel |")
+    print("|---|---|---|---|---|---|")
     kovel_time = {r["jobs"]: r["seconds"] for r in rows if r["tool"] == "kovel"}
     for r in rows:
         k = kovel_time.get(r["jobs"])
         ratio = (
             f"{r['seconds'] / k:.2f}x" if isinstance(k, float) and isinstance(r["seconds"], float) else "-"
         )
-        print(f"| {r['tool']} | {r['jobs']} | {r['seconds']:.2f} | {r['changed']} | {ratio} |")
+        print(
+            f"| {r['tool']} | {r['jobs']} | {r['seconds']:.2f} | {r['cpu']:.2f} | {r['changed']} | {ratio} |"
+        )
     if "kovel" in results:
         ours = results["kovel"]
         print()
         for tool, theirs in results.items():
-            if tool != "kovel":
-                same = sum(1 for k, v in theirs.items() if ours.get(k) == v)
-                print(
-                    f"{tool}: {same} of its {len(theirs)} changed files identical to kovel's ({len(ours)} changed by kovel)"
-                )
+            if tool == "kovel":
+                continue
+            same = sum(1 for k, v in theirs.items() if ours.get(k) == v)
+            differ = sorted(
+                set(ours) ^ set(theirs) | {k for k in ours.keys() & theirs.keys() if ours[k] != theirs[k]}
+            )
+            print(
+                f"{tool}: {same} of its {len(theirs)} changed files identical to kovel's "
+                f"({len(ours)} changed by kovel); differing: {', '.join(differ) or 'none'}"
+            )
     total = sum(t.values())
     print("\nkovel, one process, by phase:\n\n| phase | s | share |\n|---|---|---|")
     for k, v in t.items():

@@ -122,7 +122,9 @@ def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
 def test_watchdog_pool_terminate_stops_running_tasks():
     pool = WatchdogPool(1)
     running, queued = pool.submit(_sleep, 60), pool.submit(_sleep, 60)
-    time.sleep(0.5)
+    deadline = time.monotonic() + 30
+    while not running.running() and time.monotonic() < deadline:  # the worker is starting
+        time.sleep(0.05)
     started = time.monotonic()
     pool.terminate()
     assert time.monotonic() - started < 10

@@ -60,11 +60,13 @@ class _Slot:
     conn: Connection
     task: _Task | None = None
     deadline: float = field(default=float("inf"))
+    ready: bool = False  # the worker said it is up; its start-up time counts against no task
 
 
 def _worker_main(conn: Connection) -> None:
     # Ctrl-C goes to the whole process group; the parent decides what it means.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    conn.send_bytes(b"ready")
     while True:
         try:
             data = conn.recv_bytes()
@@ -85,10 +87,10 @@ def _worker_main(conn: Connection) -> None:
 
 
 def _default_context() -> BaseContext:
-    # Workers are started from the manager thread; forking a process that has
-    # other threads is unsafe, so start them from a fork server (or anew).
-    methods = multiprocessing.get_all_start_methods()
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    # Workers are started from the manager thread, and forking a process that
+    # has other threads is unsafe: start each anew.  (A fork server would save
+    # little: a worker's cost is importing the grammar, which it does anyway.)
+    return multiprocessing.get_context("spawn")
 
 
 class WatchdogPool(Executor):
@@ -119,6 +121,7 @@ class WatchdogPool(Executor):
         self._wake_r, self._wake_w = multiprocessing.Pipe(duplex=False)
         self._closing = False
         self._kill = False
+        self._failed_starts = 0
         self._thread: threading.Thread | None = None
 
     @property
@@ -190,15 +193,12 @@ class WatchdogPool(Executor):
                 _retire(s, kill=self._kill or s.task is not None)
 
     def _step(self, slots: list[_Slot]) -> bool:
-        """One round: hand out tasks, wait for news, settle what happened."""
+        """One round: start workers, hand out tasks, wait for news, settle what happened."""
         with self._lock:
             if self._kill:
                 return False
             while self._pending:
-                idle = next((s for s in slots if s.task is None), None)
-                if idle is None and len(slots) < self._max:
-                    idle = self._start_worker()
-                    slots.append(idle)
+                idle = next((s for s in slots if s.ready and s.task is None), None)
                 if idle is None:
                     break
                 job = self._pending.popleft()
@@ -213,6 +213,9 @@ class WatchdogPool(Executor):
                 idle.deadline = (
                     time.monotonic() + self._timeout if self._timeout is not None else float("inf")
                 )
+            starting = sum(1 for s in slots if not s.ready)
+            for _ in range(min(len(self._pending) - starting, self._max - len(slots))):
+                slots.append(self._start_worker())
             busy = [s for s in slots if s.task is not None]
             if self._closing and not self._pending and not busy:
                 return False
@@ -220,7 +223,7 @@ class WatchdogPool(Executor):
         nearest = min((s.deadline for s in busy), default=float("inf"))
         ready = set(
             wait(
-                [self._wake_r, *(s.conn for s in busy), *(s.process.sentinel for s in slots)],
+                [self._wake_r, *(s.conn for s in slots), *(s.process.sentinel for s in slots)],
                 None if nearest == float("inf") else max(0.0, nearest - now),
             )
         )
@@ -229,21 +232,18 @@ class WatchdogPool(Executor):
         now = time.monotonic()
         for s in list(slots):
             task = s.task
-            if task is not None and s.conn in ready:
+            if s.conn in ready:
                 try:
-                    ok, value = pickle.loads(s.conn.recv_bytes())
+                    data = s.conn.recv_bytes()
                 except (EOFError, OSError):
                     pass  # the worker died; its sentinel says how
-                except Exception as exc:
-                    s.task = None
-                    task.future.set_exception(exc)
-                    continue
                 else:
-                    s.task = None
-                    if ok:
-                        task.future.set_result(value)
-                    else:
-                        task.future.set_exception(value)
+                    if not s.ready:
+                        s.ready = True
+                        self._failed_starts = 0
+                    elif task is not None:
+                        s.task = None
+                        _settle(task.future, data)
                     continue
             if s.process.sentinel in ready or not s.process.is_alive():
                 s.process.join()
@@ -254,12 +254,39 @@ class WatchdogPool(Executor):
                     task.future.set_exception(
                         ChildProcessError(f"the worker process died (exit code {s.process.exitcode})")
                     )
+                elif not s.ready:
+                    self._failed_start(s.process.exitcode)
             elif task is not None and now >= s.deadline:
                 slots.remove(s)
                 s.task = None
                 _retire(s, kill=True)
                 task.future.set_exception(TimeoutError(f"no result after {self._timeout:g} s; worker killed"))
         return True
+
+    def _failed_start(self, exitcode: int | None) -> None:
+        # A worker that cannot start (say, the main module fails on import)
+        # would be restarted for ever: after three in a row, fail the tasks.
+        self._failed_starts += 1
+        if self._failed_starts >= 3:
+            with self._lock:
+                while self._pending:
+                    job = self._pending.popleft()
+                    if job.future.set_running_or_notify_cancel():
+                        job.future.set_exception(
+                            ChildProcessError(f"worker processes fail to start (exit code {exitcode})")
+                        )
+
+
+def _settle(future: Future[Any], data: bytes) -> None:
+    try:
+        ok, value = pickle.loads(data)
+    except Exception as exc:
+        future.set_exception(exc)
+        return
+    if ok:
+        future.set_result(value)
+    else:
+        future.set_exception(value)
 
 
 def _retire(s: _Slot, *, kill: bool) -> None:
