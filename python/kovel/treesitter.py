@@ -487,21 +487,6 @@ def _anchored(node: Any, body: bool, cut: Callable[[int, int], str]) -> bool:
     return last >= 0 and code[last + 1 : last + 2] not in ("", " ", "\t", "\r", "\f", "\v")
 
 
-class _Frame:
-    """A node with children being converted."""
-
-    __slots__ = ("b", "pos", "start", "end", "verbatim", "anchored", "token")
-
-    def __init__(self, kind: str, start: int, end: int, verbatim: bool, anchored: bool) -> None:
-        self.b: Builder = tb(kind)
-        self.pos = start  # end of the text written so far
-        self.start = start
-        self.end = end
-        self.verbatim = verbatim
-        self.anchored = anchored  # starts anchored (rule 5)
-        self.token = False  # a gap with a line feed and a non-blank character (rule 2)
-
-
 def _convert(
     cursor: Any,
     source: bytes,
@@ -544,7 +529,12 @@ def _convert(
     root_start = min(lo, s)
     literal, may_anchor, body = kinds[kind]
     anchored = may_anchor and _anchored(node, body, cut)
-    frames = [_Frame(kind, root_start, max(hi, e), inherited or literal, anchored)]
+    # A frame is a node with children being converted: [builder, end of the
+    # text written so far, node start, node end, verbatim, starts anchored
+    # (rule 5), a gap looked like token text (rule 2)].
+    frames: list[list[Any]] = [
+        [tb(kind), root_start, root_start, max(hi, e), inherited or literal, anchored, False]
+    ]
     push = frames.append
     pop = frames.pop
     first_child = cursor.goto_first_child
@@ -560,51 +550,49 @@ def _convert(
         literal, may_anchor, body = kinds[kind]
         anchored = may_anchor and _anchored(node, body, cut)
         if first_child():
-            push(_Frame(kind, s, e, frames[-1].verbatim or literal, anchored))
+            push([tb(kind), s, s, e, frames[-1][4] or literal, anchored, False])
             continue
         g = text[s:e] if ascii_text else source[s:e].decode()  # type: ignore[index]
-        if "\n" in g:
-            term = _leaf(kind, g, frames[-1].verbatim or literal)
-        else:
-            term = leaf(kind, g)
+        term = _leaf(kind, g, frames[-1][4] or literal) if "\n" in g else leaf(kind, g)
         # Hand the finished term to its parent, finishing parents as we go up.
         while True:
             frame = frames[-1]
-            pos = frame.pos
+            b = frame[0]
+            pos = frame[1]
             if pos < s:
                 g = text[pos:s] if ascii_text else source[pos:s].decode()  # type: ignore[index]
-                if frame.verbatim or "\n" not in g:
-                    frame.b.w(g)
-                else:
-                    frame.token |= _gap(frame.b, g, False, anchored)
+                if frame[4] or "\n" not in g:
+                    b.w(g)
+                elif _gap(b, g, False, anchored):
+                    frame[6] = True
             elif pos > s:
                 raise ValueError(
                     f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
                     f"which ends at byte {pos}"
                 )
-            if anchored and s == frame.start:
-                frame.anchored = True
-            frame.b.c(term)
-            frame.pos = e
+            if anchored and s == frame[2]:
+                frame[5] = True
+            b.c(term)
+            frame[1] = e
             if next_sibling():
                 break
             # Last child: finish the parent.
             pop()
-            pos = frame.pos
-            s = frame.start
-            e = frame.end
+            pos = frame[1]
+            s = frame[2]
+            e = frame[3]
             if pos < e:
-                frame.token |= _gap(frame.b, cut(pos, e), frame.verbatim, False)
+                if _gap(b, cut(pos, e), frame[4], False):
+                    frame[6] = True
             elif pos > e:  # a child reaching past its parent's end
                 e = pos
-            anchored = frame.anchored
+            anchored = frame[5]
             parent()
-            if frame.token and not frame.verbatim:
+            if frame[6] and not frame[4]:
                 # Rule 2 found out late: convert this subtree again, all verbatim.
-                node = cursor.node
-                term = _convert(node.walk(), source, text, s, e, verbatim, code, True)
+                term = _convert(cursor.node.walk(), source, text, s, e, verbatim, code, True)
             else:
-                term = frame.b.b()
+                term = b.b()
             if not frames:
                 return term
 
