@@ -155,7 +155,7 @@ def parse_in_worker(
         # The worker's own check fires at the deadline; past it, with a margin
         # for the reply, the grammar is stuck where nothing checks the clock.
         try:
-            reply = worker.receive(timeout + 0.25 + timeout / 10)
+            reply = worker.receive(timeout + 0.5 + timeout / 10)
         except queue.Empty:
             raise TimeoutError(f"parsing took longer than {timeout:g} s (the grammar did not stop)") from None
         if reply[0] == "parsed":
