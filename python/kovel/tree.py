@@ -109,9 +109,10 @@ def walk(
     renders.  With ``spans=True`` each item is ``(path, term, start, end)``:
     the node's text is ``str(t)[start:end]``, in code points, prefixes pushed
     by ancestors included.  The spans come from rendering ``t`` once, when
-    ``walk`` is called; a child that is never rendered has an empty span where
-    its parent's text ends.  Each path is a new tuple as long as its node is
-    deep.
+    ``walk`` is called (raising what ``str(t)`` raises if ``t`` cannot be
+    rendered); a quote's term rendered at several holes has the span of the
+    first, and a child that is never rendered has an empty span where its
+    parent's text ends.  Each path is a new tuple as long as its node is deep.
 
     >>> from kovel import leaf, tb
     >>> t = tb("call").c(leaf("identifier", "f")).w("(").c(leaf("integer", "1")).w(")").b()
