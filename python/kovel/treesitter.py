@@ -50,27 +50,31 @@ upper-case letter, lower-cased (``heredoc_body`` -> heredoc, body;
    a line break with words on it is the body of a string or heredoc whose
    grammar hides it (fish's ``"a\\n  b"``).  All the gaps of a verbatim node
    are written as they are, line feeds included.
-3. A node with children and not verbatim writes each line feed of its gaps
-   as ``NL`` (a CR before it stays at the end of the preceding ``Write``),
-   except the one described in 5.
-4. A node without children is a leaf holding its text.  A line feed in that
-   text is kept, with one exception: a *line-end token*, a node without
+3. A node with children and not verbatim writes a gap that holds a line
+   feed as lines: the text of each line as a ``Write`` (left out when empty;
+   a CR before a line feed stays at the end of its line's text) and an
+   ``NL`` for each line feed, except the one described in 5.  Any other gap
+   is one ``Write``.
+4. A node without children is a leaf (``leaf(kind, text)``).  A line feed in
+   its text is kept, with one exception: a *line-end token*, a node without
    children that is not verbatim and whose text after its first line feed is
    blank (the ``"\\n"`` after a C ``#if``, Tcl's command separator, Python's
-   ``line_continuation``), is written like a gap of rule 3.  Any other token
-   that spans lines (a comment, a heredoc body, a C ``#define`` body with
+   ``line_continuation``), becomes a node without children whose commands
+   are its text written as lines (as in rule 3).  Any other token that
+   spans lines (a comment, a heredoc body, a C ``#define`` body with
    backslash continuations) is kept whole.
 5. A node is *anchored* when it starts at column 0 and either one of its
    words is heredoc, nowdoc, pod or raw (its first line is data: a heredoc
    body, a make ``define`` body, Perl's POD) or it has the word comment, its
    text holds a line feed and its last line starts with a character that is
    not blank (a block comment that sits at column 0 from its first line to
-   its last: Ruby's ``=begin``/``=end``, which must stay there).  A node *starts anchored* when it is anchored or
-   a child that starts at the same byte starts anchored.  When a gap
-   of rule 3 ends with the line feed right before a child that starts
-   anchored, that last line feed stays in the ``Write``, so the child's first
-   line gets no prefix.  (A line feed held by an earlier sibling's subtree is
-   not reconsidered.)
+   its last: Ruby's ``=begin``/``=end``, which must stay there).  A node
+   *starts anchored* when it is anchored or a child that starts at the same
+   byte starts anchored.  When a gap of rule 3 ends with the line feed right
+   before a child that starts anchored, the gap without that line feed is
+   written as lines and the line feed follows as a ``Write`` of its own, so
+   the child's first line gets no prefix.  (A line feed held by an earlier
+   sibling's subtree is not reconsidered.)
 
 The walk is iterative (deep trees do not hit the recursion limit).
 """
