@@ -64,9 +64,7 @@ def spliced(term):
     return str(tb("x").w(PREFIX).p(PREFIX).c(term).x().b())
 
 
-@pytest.mark.parametrize(
-    "lang, source, kind, code", CASES, ids=lambda v: v if v in {c[0] for c in CASES} else ""
-)
+@pytest.mark.parametrize("lang, source, kind, code", CASES, ids=[f"{c[0]}-{c[2]}" for c in CASES])
 def test_splicing_keeps_literals_and_moves_code(lang, source, kind, code):
     grammar(lang)
     term = parse(lang, source)
