@@ -14,6 +14,9 @@ extern PyMethodDef kMakeMethods[];
 extern PyMethodDef kWalkMethods[];
 extern PyMethodDef kRewriteMethods[];
 extern PyMethodDef kMeasureMethods[];
+extern PyMethodDef kConvertMethods[];
+extern PyMethodDef kMatchMethods[];
+extern PyMethodDef kFillMethods[];
 
 // Strings made once at the first import and kept for the process, like the
 // KTerm type itself: the variant names, the command names and "".

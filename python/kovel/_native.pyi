@@ -1,5 +1,5 @@
 # Native support of kovel.tree; use kovel.tree, whose functions document the behaviour.
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, Literal
 
 from kovel._kovel import KTerm
@@ -28,3 +28,12 @@ def walk(t: KTerm, spans: bool, /) -> Iterator[Any]: ...
 def find_all(t: KTerm, tags: Iterable[str], spans: bool, /) -> Iterator[Any]: ...
 def replace(t: KTerm, path: Iterable[int], new: KTerm, /) -> KTerm: ...
 def rewrite(t: KTerm, fn: Callable[[KTerm], KTerm | None], /) -> KTerm: ...
+def convert(
+    cursor: Any,
+    source: bytes,
+    lo: int,
+    hi: int,
+    inherited: bool,
+    kinds: Mapping[str, tuple[bool, bool, bool]],
+    /,
+) -> KTerm: ...

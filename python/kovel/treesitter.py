@@ -90,6 +90,7 @@ from collections.abc import Callable, Collection
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
+from kovel import _native
 from kovel._kovel import Builder, KTerm, leaf, tb
 
 if TYPE_CHECKING:
@@ -356,7 +357,7 @@ def parse(
             raise ValueError("parse with a timeout needs the grammar by name, or a Language from language()")
         return parse_in_worker(name, data, frozenset(verbatim), frozenset(code), timeout)
     tree = _tree_sitter().Parser(lang).parse(data)
-    return _convert(tree.walk(), data, text, 0, len(data), frozenset(verbatim), frozenset(code))
+    return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
 
 
 def from_tree(
@@ -377,8 +378,8 @@ def from_tree(
     >>> str(from_tree(tree, b"x = 1\\n"))
     'x = 1\\n'
     """
-    data, text = _decode(source)
-    return _convert(tree.walk(), data, text, 0, len(data), frozenset(verbatim), frozenset(code))
+    data, _ = _decode(source)
+    return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
 
 
 def from_node(
@@ -401,10 +402,27 @@ def from_node(
     >>> str(tb("x").p("  ").c(from_node(call, src)).x().b())
     'f(\\n        1)'
     """
-    data, text = _decode(source)
+    data, _ = _decode(source)
     verbatim, code = frozenset(verbatim), frozenset(code)
     inherited = _inside_literal(node, data, verbatim, code)
-    return _convert(node.walk(), data, text, node.start_byte, node.end_byte, verbatim, code, inherited)
+    return _walk(node.walk(), data, node.start_byte, node.end_byte, verbatim, code, inherited)
+
+
+def _walk(
+    cursor: Any,
+    source: bytes,
+    lo: int,
+    hi: int,
+    verbatim: frozenset[str],
+    code: frozenset[str],
+    inherited: bool = False,
+) -> KTerm:
+    """The term of the node under ``cursor``, made by the native walk.
+
+    It follows ``_convert`` (the reference, in Python) step by step and makes
+    the same terms; ``source`` is valid UTF-8 (``_decode`` checked it).
+    """
+    return _native.convert(cursor, source, lo, hi, inherited, _Kinds(verbatim, code))
 
 
 def _inside_literal(node: Node, data: bytes, verbatim: frozenset[str], code: frozenset[str]) -> bool:

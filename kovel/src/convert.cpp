@@ -1,0 +1,106 @@
+// The layout rules of converted syntax trees (see convert.h).
+#include "convert.h"
+
+#include <string>
+
+namespace kovel::convert {
+
+namespace {
+
+bool has_nonblank(std::string_view s) {
+  for (char c : s)
+    if (!blank(c)) return true;
+  return false;
+}
+
+// `s` with every occurrence of `pattern` removed, in one left-to-right pass
+// (as Python's str.replace does).
+std::string remove_all(std::string_view s, std::string_view pattern) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t pos = 0;
+  for (std::size_t hit; (hit = s.find(pattern, pos)) != std::string_view::npos; pos = hit + pattern.size())
+    out.append(s.substr(pos, hit - pos));
+  out.append(s.substr(pos));
+  return out;
+}
+
+}  // namespace
+
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const unsigned char* end = p + s.size();
+  while (p < end) {
+    unsigned c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t n;
+    unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3;
+      if (c == 0xE0) lo = 0xA0;  // overlong
+      if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4;
+      if (c == 0xF0) lo = 0x90;  // overlong
+      if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) < n || p[1] < lo || p[1] > hi) return false;
+    for (std::size_t k = 2; k < n; ++k)
+      if ((p[k] & 0xC0) != 0x80) return false;
+    p += n;
+  }
+  return true;
+}
+
+bool token_text(std::string_view gap) {
+  if (gap.find('\n') == std::string_view::npos) return false;
+  if (gap.find('\\') == std::string_view::npos) return has_nonblank(gap);
+  // Line continuations are blanks between tokens in C and shell grammars.
+  const std::string joined = remove_all(remove_all(gap, "\\\r\n"), "\\\n");
+  return joined.find('\n') != std::string::npos && has_nonblank(joined);
+}
+
+void write_lines(KTermBuilder& b, std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t lf; (lf = text.find('\n', start)) != std::string_view::npos; start = lf + 1) {
+    b.write(text.substr(start, lf - start));  // an empty line writes nothing
+    b.nl();
+  }
+  b.write(text.substr(start));
+}
+
+bool write_gap(KTermBuilder& b, std::string_view gap, bool verbatim, bool before_anchored) {
+  if (verbatim || gap.find('\n') == std::string_view::npos) {
+    b.write(gap);
+    return false;
+  }
+  if (before_anchored && gap.back() == '\n') {
+    write_lines(b, gap.substr(0, gap.size() - 1));
+    b.write("\n");
+  } else {
+    write_lines(b, gap);
+  }
+  return token_text(gap);
+}
+
+KRef token(std::string_view kind, std::string_view text, bool verbatim) {
+  const std::size_t lf = text.find('\n');
+  if (verbatim || lf == std::string_view::npos || has_nonblank(text.substr(lf + 1))) return leaf(kind, text);
+  KTermBuilder b = tb(kind);
+  write_lines(b, text);
+  return std::move(b).b();
+}
+
+bool last_line_anchored(std::string_view text) {
+  const std::size_t lf = text.rfind('\n');
+  return lf != std::string_view::npos && lf + 1 < text.size() && !blank(text[lf + 1]);
+}
+
+}  // namespace kovel::convert

@@ -1,0 +1,49 @@
+// The layout rules that turn a syntax tree's byte ranges into term commands:
+// which gaps keep their line feeds as text and which become line breaks.
+//
+// A syntax tree front end (tree-sitter, driven from the extension) walks the
+// tree and calls these for every node; they see only texts, so the front end
+// decides which nodes are verbatim (by kind and ancestry) and these decide
+// how each text is written. The Python reference walk in
+// `kovel/treesitter.py` documents the same rules, numbered there.
+#pragma once
+
+#include <string_view>
+
+#include "kterm.h"
+
+namespace kovel::convert {
+
+// Whether `s` is well-formed UTF-8 (no overlongs, surrogates or code points
+// past U+10FFFF), as a term's texts must be.
+bool valid_utf8(std::string_view s);
+
+// Whether `c` is one of the blanks: space, tab, CR, LF, FF, VT.
+constexpr bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+// Whether a gap is hidden token text spanning lines: once every backslash
+// that ends a line (before LF or CR LF) is removed with its line end, it
+// still holds a line feed and something that is not blank.
+bool token_text(std::string_view gap);
+
+// Writes `text` into `b` with each line feed as an NL command and each
+// non-empty line as a Write.
+void write_lines(KTermBuilder& b, std::string_view text);
+
+// Writes a gap: as one Write when `verbatim` or without a line feed, else as
+// lines; `before_anchored` keeps a final line feed as a Write of its own (the
+// next child must start at column 0). Returns whether the gap was written as
+// lines and is token text (the node is then verbatim after all).
+bool write_gap(KTermBuilder& b, std::string_view gap, bool verbatim, bool before_anchored);
+
+// The term of a node without children: a leaf, except a line-end token (not
+// verbatim, blank after its first line feed), which is written as lines.
+KRef token(std::string_view kind, std::string_view text, bool verbatim);
+
+// Whether a comment-like node's text keeps it at column 0: it spans lines and
+// its last line starts with a character that is not blank.
+bool last_line_anchored(std::string_view text);
+
+}  // namespace kovel::convert

@@ -1,0 +1,369 @@
+// convert: a tree-sitter tree to a term, walked with its TreeCursor.
+//
+// tree-sitter stays an optional Python dependency: the walk drives the
+// cursor and reads the nodes through ordinary attribute access and calls,
+// with the attribute names interned once and the cursor's methods bound once.
+// Texts are sliced from the source bytes straight into the nodes. The rules
+// (and the walk's order of decisions) are those of `_convert` in
+// `kovel/treesitter.py`, the reference this must match byte for byte.
+#include <deque>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "convert.h"
+#include "native.h"
+
+namespace kovel::py::native {
+
+namespace {
+
+// A Python call failed: its exception is set and the walk unwinds.
+struct PyFailed {};
+
+PyObject* check(PyObject* o) {
+  if (!o) throw PyFailed{};
+  return o;
+}
+
+// Attribute and method names, interned at the first call and kept.
+struct Attr {
+  PyObject* node;
+  PyObject* kind_id;
+  PyObject* type;
+  PyObject* start_byte;
+  PyObject* end_byte;
+  PyObject* start_point;
+  PyObject* walk;
+  PyObject* goto_first_child;
+  PyObject* goto_next_sibling;
+  PyObject* goto_parent;
+};
+
+const Attr* attr_names() {
+  static Attr a{};
+  if (a.node) return &a;
+  Attr n{};
+  PyObject** slots[] = {&n.node,       &n.kind_id,          &n.type,
+                        &n.start_byte, &n.end_byte,         &n.start_point,
+                        &n.walk,       &n.goto_first_child, &n.goto_next_sibling,
+                        &n.goto_parent};
+  const char* text[] = {"node",       "kind_id",          "type",
+                        "start_byte", "end_byte",         "start_point",
+                        "walk",       "goto_first_child", "goto_next_sibling",
+                        "goto_parent"};
+  for (std::size_t i = 0; i < std::size(slots); ++i) {
+    *slots[i] = PyUnicode_InternFromString(text[i]);
+    if (!*slots[i]) {
+      for (std::size_t k = 0; k < i; ++k) Py_DECREF(*slots[k]);
+      return nullptr;
+    }
+  }
+  a = n;
+  return &a;
+}
+
+long long int_attr(PyObject* o, PyObject* name) {
+  PyRef v(check(PyObject_GetAttr(o, name)));
+  const long long x = PyLong_AsLongLong(v.get());
+  if (x == -1 && PyErr_Occurred()) throw PyFailed{};
+  return x;
+}
+
+bool truth(PyObject* o) {
+  if (o == Py_True) return true;
+  if (o == Py_False) return false;
+  const int t = PyObject_IsTrue(o);
+  if (t < 0) throw PyFailed{};
+  return t != 0;
+}
+
+bool call_bool(PyObject* bound) {
+  PyRef r(check(PyObject_CallNoArgs(bound)));
+  return truth(r.get());
+}
+
+// What the rules need of a kind, asked of the `kinds` mapping once per walk.
+struct KindInfo {
+  std::string tag;
+  bool literal;     // rule 1
+  bool may_anchor;  // rule 5: heredoc-like or comment words
+  bool body;        // rule 5: heredoc-like words (anchored whenever at column 0)
+};
+
+// Kinds by tree-sitter's kind id: a node's kind id names its `type` (aliases
+// included), so each kind is asked for and decoded once, not once per node.
+class Kinds {
+ public:
+  Kinds(const Attr& a, PyObject* rules) : a_(a), rules_(rules) {}
+
+  const KindInfo& of(PyObject* node) {
+    const long long id = int_attr(node, a_.kind_id);
+    if (id >= 0 && id < kSmall) {
+      if (static_cast<std::size_t>(id) >= small_.size()) small_.resize(static_cast<std::size_t>(id) + 1, -1);
+      int& slot = small_[static_cast<std::size_t>(id)];
+      if (slot < 0) slot = add(node);
+      return infos_[static_cast<std::size_t>(slot)];
+    }
+    auto found = big_.find(id);
+    if (found == big_.end()) found = big_.emplace(id, add(node)).first;
+    return infos_[static_cast<std::size_t>(found->second)];
+  }
+
+ private:
+  static constexpr long long kSmall = 4096;
+
+  int add(PyObject* node) {
+    PyRef type(check(PyObject_GetAttr(node, a_.type)));
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_Check(type.get()) ? PyUnicode_AsUTF8AndSize(type.get(), &n) : nullptr;
+    if (!s) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a tree-sitter node's type must be a str");
+      throw PyFailed{};
+    }
+    PyRef info(check(PyObject_GetItem(rules_, type.get())));
+    if (!PyTuple_Check(info.get()) || PyTuple_Size(info.get()) != 3) {
+      PyErr_SetString(PyExc_TypeError, "kinds must map a kind to a (literal, may anchor, body) tuple");
+      throw PyFailed{};
+    }
+    infos_.push_back(KindInfo{std::string(s, static_cast<std::size_t>(n)),
+                              truth(PyTuple_GetItem(info.get(), 0)), truth(PyTuple_GetItem(info.get(), 1)),
+                              truth(PyTuple_GetItem(info.get(), 2))});
+    return static_cast<int>(infos_.size() - 1);
+  }
+
+  const Attr& a_;
+  PyObject* rules_;  // borrowed for the call
+  std::vector<int> small_;
+  std::unordered_map<long long, int> big_;
+  std::deque<KindInfo> infos_;
+};
+
+// A node with children being converted.
+struct Frame {
+  KTermBuilder b;
+  std::uint64_t pos;    // end of the text written so far
+  std::uint64_t start;  // node start
+  std::uint64_t end;    // node end
+  bool verbatim;
+  bool anchored;  // starts anchored (rule 5)
+  bool token;     // a gap looked like token text (rule 2)
+};
+
+class Walker {
+ public:
+  Walker(const Attr& a, Kinds& kinds, std::string_view src) : a_(a), kinds_(kinds), src_(src) {}
+
+  // The term of the cursor's node, covering at least [lo, hi).
+  KRef run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inherited);
+
+ private:
+  struct Visit {
+    const KindInfo* kind;
+    std::uint64_t s, e;
+    bool anchored;
+  };
+
+  std::string_view cut(std::uint64_t a, std::uint64_t b) const {
+    return a < b ? src_.substr(a, b - a) : std::string_view{};
+  }
+
+  // Reads the node under the cursor.
+  Visit visit(PyObject* cursor) {
+    if ((++visited_ & 0xFFF) == 0 && PyErr_CheckSignals() < 0) throw PyFailed{};
+    PyRef node(check(PyObject_GetAttr(cursor, a_.node)));
+    const KindInfo& kind = kinds_.of(node.get());
+    const long long s = int_attr(node.get(), a_.start_byte);
+    const long long e = int_attr(node.get(), a_.end_byte);
+    if (s < 0 || s > e || static_cast<std::uint64_t>(e) > src_.size()) {
+      PyErr_Format(PyExc_ValueError,
+                   "a tree-sitter node spans bytes %lld to %lld, outside the source (%zu bytes)", s, e,
+                   src_.size());
+      throw PyFailed{};
+    }
+    if (!boundary(static_cast<std::uint64_t>(s)) || !boundary(static_cast<std::uint64_t>(e))) {
+      PyErr_Format(PyExc_ValueError,
+                   "a tree-sitter node spanning bytes %lld to %lld splits a UTF-8 character of the source", s,
+                   e);
+      throw PyFailed{};
+    }
+    Visit v{&kind, static_cast<std::uint64_t>(s), static_cast<std::uint64_t>(e), false};
+    if (kind.may_anchor) v.anchored = anchored(node.get(), kind.body, v.s, v.e);
+    return v;
+  }
+
+  bool boundary(std::uint64_t p) const {
+    return p >= src_.size() || (static_cast<unsigned char>(src_[p]) & 0xC0) != 0x80;
+  }
+
+  // Rule 5 for a node whose kind may be anchored.
+  bool anchored(PyObject* node, bool body, std::uint64_t s, std::uint64_t e) {
+    PyRef point(check(PyObject_GetAttr(node, a_.start_point)));
+    PyRef column(check(PySequence_GetItem(point.get(), 1)));
+    const long long col = PyLong_AsLongLong(column.get());
+    if (col == -1 && PyErr_Occurred()) throw PyFailed{};
+    if (col != 0) return false;
+    return body || convert::last_line_anchored(cut(s, e));
+  }
+
+  const Attr& a_;
+  Kinds& kinds_;
+  std::string_view src_;
+  std::uint64_t visited_ = 0;
+};
+
+// The cursor's methods, bound once.
+struct Moves {
+  PyRef first_child, next_sibling, parent;
+
+  Moves(const Attr& a, PyObject* cursor)
+      : first_child(check(PyObject_GetAttr(cursor, a.goto_first_child))),
+        next_sibling(check(PyObject_GetAttr(cursor, a.goto_next_sibling))),
+        parent(check(PyObject_GetAttr(cursor, a.goto_parent))) {}
+};
+
+KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inherited) {
+  Moves go(a_, cursor);
+  Visit v = visit(cursor);
+  if (!call_bool(go.first_child.get())) {
+    // A root without children: a leaf, wrapped if text lies around it.
+    KRef term = convert::token(v.kind->tag, cut(v.s, v.e), inherited || v.kind->literal);
+    if (lo >= v.s && hi <= v.e) return term;
+    KTermBuilder b = tb(v.kind->tag);
+    convert::write_gap(b, cut(lo, v.s), inherited, false);
+    b.child(term);
+    convert::write_gap(b, cut(v.e, hi), inherited, false);
+    return std::move(b).b();
+  }
+  const std::uint64_t root_start = std::min(lo, v.s);
+  std::vector<Frame> frames;
+  frames.push_back(Frame{tb(v.kind->tag), root_start, root_start, std::max(hi, v.e),
+                         inherited || v.kind->literal, v.anchored, false});
+  while (true) {
+    // The cursor is on a node not visited yet.
+    v = visit(cursor);
+    if (call_bool(go.first_child.get())) {
+      const bool verbatim = frames.back().verbatim || v.kind->literal;
+      frames.push_back(Frame{tb(v.kind->tag), v.s, v.s, v.e, verbatim, v.anchored, false});
+      continue;
+    }
+    KRef term = convert::token(v.kind->tag, cut(v.s, v.e), frames.back().verbatim || v.kind->literal);
+    std::uint64_t s = v.s, e = v.e;
+    bool anchored = v.anchored;
+    // Hand the finished term to its parent, finishing parents as we go up.
+    while (true) {
+      Frame& f = frames.back();
+      if (f.pos < s) {
+        const std::string_view gap = cut(f.pos, s);
+        if (f.verbatim || gap.find('\n') == std::string_view::npos)
+          f.b.write(gap);
+        else if (convert::write_gap(f.b, gap, false, anchored))
+          f.token = true;
+      } else if (f.pos > s) {
+        PyErr_Format(
+            PyExc_ValueError,
+            "a tree-sitter node starting at byte %llu overlaps its previous sibling, which ends at byte %llu",
+            static_cast<unsigned long long>(s), static_cast<unsigned long long>(f.pos));
+        throw PyFailed{};
+      }
+      if (anchored && s == f.start) f.anchored = true;
+      f.b.child(term);
+      f.pos = e;
+      if (call_bool(go.next_sibling.get())) break;
+      // Last child: finish the parent.
+      Frame done = std::move(frames.back());
+      frames.pop_back();
+      s = done.start;
+      e = done.end;
+      if (done.pos < e) {
+        if (convert::write_gap(done.b, cut(done.pos, e), done.verbatim, false)) done.token = true;
+      } else if (done.pos > e) {  // a child reaching past its parent's end
+        e = done.pos;
+      }
+      anchored = done.anchored;
+      call_bool(go.parent.get());
+      if (done.token && !done.verbatim) {
+        // Rule 2 found out late: convert this subtree again, all verbatim.
+        PyRef node(check(PyObject_GetAttr(cursor, a_.node)));
+        PyRef again(check(PyObject_CallMethodObjArgs(node.get(), a_.walk, nullptr)));
+        term = run(again.get(), s, e, true);
+      } else {
+        term = std::move(done.b).b();
+      }
+      if (frames.empty()) return term;
+    }
+  }
+}
+
+bool index_arg(PyObject* o, const char* what, std::uint64_t& out) {
+  const long long x = PyLong_AsLongLong(o);
+  if (x == -1 && PyErr_Occurred()) return false;
+  if (x < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
+    return false;
+  }
+  out = static_cast<std::uint64_t>(x);
+  return true;
+}
+
+PyObject* fn_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("convert", nargs, 6)) return nullptr;
+  PyObject* cursor = args[0];
+  PyObject* source = args[1];
+  if (!PyBytes_Check(source)) {
+    PyRef qual(PyType_GetQualName(Py_TYPE(source)));
+    if (qual) PyErr_Format(PyExc_TypeError, "source must be bytes, not '%U'", qual.get());
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(source, &data, &size) < 0) return nullptr;
+  const std::string_view src(data, static_cast<std::size_t>(size));
+  std::uint64_t lo = 0, hi = 0;
+  if (!index_arg(args[2], "lo", lo) || !index_arg(args[3], "hi", hi)) return nullptr;
+  if (lo > hi || hi > src.size()) {
+    PyErr_Format(PyExc_ValueError, "bytes %llu to %llu are not a range of the source (%zu bytes)",
+                 static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi), src.size());
+    return nullptr;
+  }
+  const int inherited = PyObject_IsTrue(args[4]);
+  if (inherited < 0) return nullptr;
+  if (!convert::valid_utf8(src)) {
+    PyErr_SetString(PyExc_ValueError, "source is not valid UTF-8");
+    return nullptr;
+  }
+  const Attr* a = attr_names();
+  if (!a) return nullptr;
+  for (PyObject* name : {a->node, a->goto_first_child, a->goto_next_sibling, a->goto_parent}) {
+    const int has = PyObject_HasAttr(cursor, name);
+    if (!has) {
+      PyRef qual(PyType_GetQualName(Py_TYPE(cursor)));
+      if (qual)
+        PyErr_Format(PyExc_TypeError, "cursor must be a tree_sitter.TreeCursor, not '%U'", qual.get());
+      return nullptr;
+    }
+  }
+  return guarded([&]() -> PyObject* {
+    try {
+      Kinds kinds(*a, args[5]);
+      Walker walker(*a, kinds, src);
+      return new_kterm(walker.run(cursor, lo, hi, inherited != 0));
+    } catch (const PyFailed&) {
+      return nullptr;
+    }
+  });
+}
+
+}  // namespace
+
+PyMethodDef kConvertMethods[] = {
+    {"convert", as_cfunc(fn_convert), METH_FASTCALL,
+     "convert(cursor, source, lo, hi, inherited, kinds, /)\n--\n\n"
+     "The term of the node under a tree-sitter ``cursor`` parsed from the UTF-8\n"
+     "bytes ``source``, covering at least bytes [lo, hi); ``inherited`` makes it\n"
+     "verbatim and ``kinds`` maps a kind to (literal, may be anchored, anchored\n"
+     "whenever at column 0). ``kovel.treesitter`` documents the rules.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kovel::py::native
