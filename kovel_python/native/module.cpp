@@ -25,7 +25,7 @@ namespace {
 Names g_names{};
 
 PyMethodDef* const kTables[] = {kReadMethods, kMakeMethods, kWalkMethods, kRewriteMethods, kMeasureMethods,
-                                kConvertMethods, kMatchMethods, kFillMethods};
+                                kConvertMethods};
 
 bool import_kterm_type() {
   if (g_kterm_type) return true;
