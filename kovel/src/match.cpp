@@ -187,7 +187,9 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost) {
   // Tries `n` at `path`; true when the walk goes on into its children.
   auto visit = [&](const KTerm& n) {
     if (n.variant() != KTerm::Variant::Tuple || (!any_tag && n.tag() != r.tag) || !m.match(n)) return true;
-    out.push_back(Found{path, &n, m.bindings(), 0, 0});
+    Found f{path, &n, m.bindings(), false, 0, 0, {}};
+    for (const Binding& b : f.bindings) f.multiline = f.multiline || may_span_lines(b);
+    out.push_back(std::move(f));
     return !outermost;
   };
   struct Frame {
@@ -216,19 +218,76 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost) {
   return out;
 }
 
+namespace {
+
+// The node where binding `b`'s text starts, if any.
+const KTerm* first_node(const Binding& b) {
+  if (b.kind == Binding::Kind::Node) return b.node;
+  if (b.kind == Binding::Kind::Run && b.start < b.stop) return b.parent->children()[b.start];
+  return nullptr;
+}
+
+// The offsets of `f`'s bindings, from the records of its subtree (which
+// begin at records[at]): the first record of each binding's first node.
+void binding_offsets(Found& f, std::span<const SpanRecord> records, std::size_t at) {
+  f.offsets.assign(f.bindings.size(), f.start);
+  std::vector<const KTerm*> want(f.bindings.size());
+  std::size_t left = 0;
+  for (std::size_t s = 0; s < want.size(); ++s) left += (want[s] = first_node(f.bindings[s])) != nullptr;
+  const std::uint64_t depth = records[at].depth;
+  for (std::size_t i = at; left && i < records.size() && (i == at || records[i].depth > depth); ++i) {
+    for (std::size_t s = 0; s < want.size(); ++s) {
+      if (want[s] != records[i].node) continue;
+      f.offsets[s] = records[i].start;
+      want[s] = nullptr;
+      --left;
+    }
+  }
+}
+
+}  // namespace
+
 void attach_spans(const KTerm& root, std::vector<Found>& found) {
   if (found.empty()) return;
   const std::vector<SpanRecord> records = rendered_spans(root);
   std::vector<std::uint64_t> path;
   std::size_t f = 0;
-  for (const SpanRecord& r : records) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const SpanRecord& r = records[i];
     path.resize(r.depth);
     if (r.depth) path.back() = r.index;
     if (r.node != found[f].node || path != found[f].path) continue;
     found[f].start = r.start;
     found[f].end = r.end;
+    if (found[f].multiline) binding_offsets(found[f], records, i);
     if (++f == found.size()) return;
   }
+}
+
+KRef dedent(const KTerm& t, std::string_view indent) {
+  if (indent.empty()) return KRef::share(&t);
+  return rewrite(t, [&](KRef n) -> KRef {
+    if (n->variant() != KTerm::Variant::Tuple) return n;
+    std::vector<CmdOrHole> cmds;
+    cmds.reserve(n->cmd_count());
+    bool after_nl = false, changed = false;
+    for (CmdCursor c = n->cmds(); !c.done();) {
+      const CmdView v = c.next();
+      if (after_nl && !v.hole && v.kind == StrCmd::Kind::Write && v.text.starts_with(indent)) {
+        cmds.push_back(CmdOrHole::of(write(v.text.substr(indent.size()))));
+        changed = true;
+      } else {
+        cmds.push_back(v.to_value());
+      }
+      after_nl = !v.hole && v.kind == StrCmd::Kind::NL;
+    }
+    if (!changed) return n;
+    const auto kids = n->children();
+    std::vector<KRef> refs;
+    refs.reserve(kids.size());
+    for (const KTerm* k : kids) refs.push_back(KRef::share(k));
+    return tuple(n->tag(), refs, cmds);
+  });
 }
 
 KRef replace_paths(const KTerm& root, std::span<const std::vector<std::uint64_t>> paths,

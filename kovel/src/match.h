@@ -96,16 +96,21 @@ struct Found {
   std::vector<std::uint64_t> path;
   const KTerm* node = nullptr;
   std::vector<Binding> bindings;
+  bool multiline = false;   // some binding may span lines (may_span_lines)
   std::uint64_t start = 0;  // span in code points, filled by attach_spans
   std::uint64_t end = 0;
+  // Multiline matches only, per slot: where the binding's first node starts
+  // (a run's first child; the match's start for an empty run or no binding).
+  std::vector<std::uint64_t> offsets;
 };
 
 // Every match of `p` at a Tuple node of `root`, in document order. With
 // `outermost`, the nodes inside a match are not tried.
 std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost);
 
-// Sets the span of every match (as rendered_spans counts it). Throws Panic
-// when `root` cannot be rendered.
+// Sets the span of every match (as rendered_spans counts it), and the
+// offsets of the bindings of multiline ones. Throws Panic when `root` cannot
+// be rendered.
 void attach_spans(const KTerm& root, std::vector<Found>& found);
 
 // `root` with the node at each of `paths` replaced by the matching `repls`.
@@ -113,5 +118,10 @@ void attach_spans(const KTerm& root, std::vector<Found>& found);
 // another; only their ancestors are new.
 KRef replace_paths(const KTerm& root, std::span<const std::vector<std::uint64_t>> paths,
                    std::span<const KRef> repls);
+
+// `t` with `indent` taken off every write that follows a line break of the
+// same Tuple node: a multi-line subterm moved to another place keeps only
+// the indentation its later lines have relative to its first.
+KRef dedent(const KTerm& t, std::string_view indent);
 
 }  // namespace kovel

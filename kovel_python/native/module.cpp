@@ -25,7 +25,7 @@ namespace {
 Names g_names{};
 
 PyMethodDef* const kTables[] = {kReadMethods, kMakeMethods, kWalkMethods, kRewriteMethods, kMeasureMethods,
-                                kConvertMethods};
+                                kConvertMethods, kMatchMethods, kFillMethods};
 
 bool import_kterm_type() {
   if (g_kterm_type) return true;

@@ -15,6 +15,8 @@ extern PyMethodDef kWalkMethods[];
 extern PyMethodDef kRewriteMethods[];
 extern PyMethodDef kMeasureMethods[];
 extern PyMethodDef kConvertMethods[];
+extern PyMethodDef kMatchMethods[];
+extern PyMethodDef kFillMethods[];
 
 // Strings made once at the first import and kept for the process, like the
 // KTerm type itself: the variant names, the command names and "".

@@ -1,23 +1,22 @@
-"""Filling templates: a skeleton compiled into a function that builds the term.
+"""Filling templates: a skeleton compiled into a native program that builds the term.
 
 Every subtree without a hole is built once, when the template is compiled,
 and shared by all the terms the template makes; only the nodes on the way
-from the root to a hole are built per fill, by a function generated for the
-template (straight-line builder calls, no interpretation per node).
+from the root to a hole are built per fill, in one native call
+(``kovel_python/native/fill.cpp``) that replays their builder calls.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any, Literal
+from typing import Any
 
-from kovel._kovel import Builder, KTerm, from_postcard_bytes, leaf, tb
+from kovel import _native
+from kovel._kovel import Builder, KTerm, leaf, tb
 from kovel._quasi_lift import LIFTERS
-from kovel._quasi_parse import Meta, SHole, Skeleton, SNode
+from kovel._quasi_parse import SHole, Skeleton, SNode
 
-__all__ = ["Siblings", "compile_filler", "make_node"]
-
-Commands = tuple[tuple[str, str], ...]
+__all__ = ["Siblings", "build_constant", "compile_filler"]
 
 
 class Siblings(list[KTerm]):
@@ -38,88 +37,6 @@ class Siblings(list[KTerm]):
     def unchanged(self) -> bool:
         """True while the list still holds exactly what the match put in it."""
         return len(self) == len(self._items) and all(a is b for a, b in zip(self, self._items, strict=True))
-
-
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while True:
-        b = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(b | 0x80)
-        else:
-            out.append(b)
-            return bytes(out)
-
-
-def _text(s: str) -> bytes:
-    raw = s.encode()
-    return _varint(len(raw)) + raw
-
-
-_OPS = {"write": b"\x00\x00", "nl": b"\x00\x01", "push": b"\x00\x02", "pop": b"\x00\x03", "hole": b"\x01"}
-
-
-def _encoded_node(
-    kind: Literal["quote", "unquote"],
-    tag: str,
-    inner: KTerm,
-    commands: Commands,
-    index: int,
-    lang: str,
-    at: tuple[int, int] | None,
-) -> KTerm:
-    # The `_kovel` constructors leave `at` absent; its postcard bytes carry it.
-    cmds = b"".join(_OPS[op] + (_text(t) if op in ("write", "push") else b"") for op, t in commands)
-    tail = b"\x00" if at is None else b"\x01" + _varint(at[0]) + _varint(at[1])
-    return from_postcard_bytes(
-        (b"\x00" if kind == "quote" else b"\x01")
-        + _text(tag)
-        + bytes([index])
-        + _text(lang)
-        + inner.postcard_bytes()
-        + _varint(len(commands))
-        + cmds
-        + tail
-    )
-
-
-def make_node(
-    kind: Literal["quote", "unquote"],
-    tag: str,
-    inner: KTerm,
-    commands: Commands,
-    index: int,
-    lang: str,
-    at: tuple[int, int] | None,
-) -> KTerm:
-    """A quote or unquote node around `inner` (kovel.tree's `node`, when it is there)."""
-    try:
-        from kovel.tree import node
-    except ImportError:
-        return _encoded_node(kind, tag, inner, commands, index, lang, at)
-    return node(tag, (inner,), commands, kind=kind, index=index, lang=lang, at=at)
-
-
-def _positional_node() -> Callable[..., KTerm]:
-    """``node(tag, children, commands, kind, index, lang, at)``, called positionally."""
-    try:
-        from kovel._native import node
-    except ImportError:
-
-        def fallback(
-            tag: str,
-            children: tuple[KTerm],
-            commands: Commands,
-            kind: Literal["quote", "unquote"],
-            index: int,
-            lang: str,
-            at: tuple[int, int] | None,
-        ) -> KTerm:
-            return _encoded_node(kind, tag, children[0], commands, index, lang, at)
-
-        return fallback
-    return node
 
 
 def _has_hole(n: SNode | SHole | str) -> bool:
@@ -161,39 +78,32 @@ def build_constant(n: SNode) -> KTerm:
     return b.b()
 
 
-class _Codegen:
-    def __init__(self, sk: Skeleton) -> None:
-        self.sk = sk
-        self.consts: list[object] = []
-        self.lines: list[str] = []
+class _Compiler:
+    """Flattens a skeleton into the builder calls of ``_native.compile_template``.
+
+    A subtree without a hole becomes a constant term; a node above a hole
+    becomes a frame: its tag and its calls (write, line break, child), where
+    a child is a constant, a hole or an earlier frame.
+    """
+
+    def __init__(self) -> None:
+        self.frames: list[tuple[str, tuple[tuple[int, object], ...]]] = []
         self.holes: list[SHole] = []
 
-    def const(self, value: object) -> str:
-        self.consts.append(value)
-        return f"_c[{len(self.consts) - 1}]"
-
-    def expr(self, n: SNode | SHole) -> str:
+    def op(self, n: SNode | SHole) -> tuple[int, object]:
         if isinstance(n, SHole):
             self.holes.append(n)
-            return f"_h{n.meta.index}"
+            return (3, len(self.holes) - 1)
         if not _has_hole(n):
-            return self.const(build_constant(n))
-        parts = [f"_tb({n.kind!r})"]
+            return (2, build_constant(n))
+        ops: list[tuple[int, object]] = []
         for item in n.items:
             if isinstance(item, str):
-                for op, arg in _gap_calls(item, n.verbatim):
-                    parts.append(f".w({arg!r})" if op == "w" else ".n()")
+                ops.extend((0, arg) if op == "w" else (1, None) for op, arg in _gap_calls(item, n.verbatim))
             else:
-                parts.append(f".c({self.expr(item)})")
-        parts.append(".b()")
-        return "".join(parts)
-
-
-def _hole_commands(meta: Meta) -> Commands:
-    # A value's later lines get the indentation of the hole's line.
-    if meta.indent:
-        return (("push", meta.indent), ("hole", ""), ("pop", ""))
-    return (("hole", ""),)
+                ops.append(self.op(item))
+        self.frames.append((n.kind, tuple(ops)))
+        return (4, len(self.frames) - 1)
 
 
 def _lift(lang: str, hole: SHole, value: object) -> KTerm:
@@ -211,49 +121,55 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
 
 
-def _join(lang: str, hole: SHole, values: object) -> KTerm:
+def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
+    """The values of a ``$$$`` hole: the matched run as it stood, or the lifted terms to join."""
     if isinstance(values, Siblings) and values.raw is not None and values.unchanged():
         return values.raw
     if isinstance(values, str | bytes | KTerm) or not isinstance(values, Iterable):
         raise TypeError(f"{hole.meta.text} takes a sequence of values, not {type(values).__name__}")
-    b = tb(hole.parent_kind)
-    first = True
-    for v in values:
-        if not first:
-            if hole.statement:
-                b.n() if hole.meta.own_line else b.w(" ")
-            else:
-                b.w(",")
-                b.n() if hole.meta.own_line else b.w(" ")
-        first = False
-        b.c(_lift(lang, hole, v))
-    return b.b()
+    return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 
 def compile_filler(sk: Skeleton) -> Callable[[Mapping[str, Any]], KTerm]:
-    """A function from the values (keyed by metavariable name) to the filled term."""
-    gen = _Codegen(sk)
-    body = gen.expr(sk.root)
-    root_kind = sk.root.kind
+    """A function from the values (keyed by metavariable name) to the filled term.
+
+    The term is built by one native call; the generated function only picks
+    each hole's value (lifting what is not a term) in the order of the holes.
+    """
+    comp = _Compiler()
+    body = comp.op(sk.root)
+    holes = tuple(
+        (
+            h.meta.text,
+            h.meta.index,
+            h.meta.at,
+            h.meta.indent,
+            h.meta.seq,
+            h.statement,
+            h.meta.own_line,
+            h.parent_kind,
+        )
+        for h in comp.holes
+    )
+    program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
     lines = ["def _fill(v):"]
-    lang = sk.lang
-    for hole in gen.holes:
+    names = []
+    for i, hole in enumerate(comp.holes):
         m = hole.meta
-        c_hole = gen.const(hole)
-        lines.append(f"    _x = v[{m.name!r}]")
         if m.seq:
-            value = f"_join({lang!r}, {c_hole}, _x)"
+            lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], v[{m.name!r}])")
         else:  # a term is spliced as it is, without a call
-            value = f"_x if type(_x) is _KTerm else _lift({lang!r}, {c_hole}, _x)"
-        args = f"{m.text!r}, ({value},), {_hole_commands(m)!r}, 'unquote', {m.index}, 'python', {m.at!r}"
-        lines.append(f"    _h{m.index} = _node({args})")
-    lines.append(f"    return _node({root_kind!r}, ({body},), (('hole', ''),), 'quote', 0, {lang!r}, None)")
+            lines.append(f"    _x = v[{m.name!r}]")
+            lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lift(_lang, _holes[{i}], _x)")
+        names.append(f"_a{i}")
+    lines.append(f"    return _nfill(_program, ({''.join(n + ', ' for n in names)}))")
     namespace: dict[str, Any] = {
-        "_c": gen.consts,
-        "_tb": tb,
+        "_holes": comp.holes,
+        "_lang": sk.lang,
         "_lift": _lift,
-        "_join": _join,
-        "_node": _positional_node(),
+        "_seq": _seq,
+        "_nfill": _native.fill,
+        "_program": program,
         "_KTerm": KTerm,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)

@@ -7,6 +7,10 @@ Layout (the text between children) is ignored, and so are separator and
 keyword tokens of the term that the pattern does not mention (a trailing
 comma, ``async``) and comments, like ast-grep's default "smart" strictness.  Quote and
 unquote nodes of the term are looked through.
+
+The matching itself is native (``kovel/src/match.cpp``): a pattern is
+compiled once, and one call walks the term, tries the pattern at every node
+of the root's tag and returns only the matches.
 """
 
 from __future__ import annotations
@@ -15,9 +19,10 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from kovel import _native
 from kovel._kovel import KTerm, tb
 from kovel._quasi_fill import Siblings
-from kovel._quasi_parse import Meta, SHole, SNode, parse_quasi
+from kovel._quasi_parse import SHole, SNode, parse_quasi
 
 if TYPE_CHECKING:
     from kovel.quasi import Template
@@ -28,34 +33,13 @@ Binding = KTerm | list[KTerm]
 Path = tuple[int, ...]
 
 
-@dataclass(frozen=True, slots=True)
-class _PHole:
-    meta: Meta
-
-
-@dataclass(frozen=True, slots=True)
-class _PLeaf:
-    kind: str
-    text: str
-
-
-@dataclass(frozen=True, slots=True)
-class _PNode:
-    kind: str
-    children: tuple[_PItem, ...]
-
-
-_PItem = _PHole | _PLeaf | _PNode
-
-
-def _compile(n: SNode | SHole) -> _PItem:
+def _spec(n: SNode | SHole) -> tuple[object, ...]:
+    """The pattern as ``_native.compile_pattern`` takes it (separator gaps dropped)."""
     if isinstance(n, SHole):
-        return _PHole(n.meta)
+        return (1 if n.meta.seq else 0, n.meta.name)
     if n.leaf:
-        text = n.items[0] if n.items else ""
-        assert isinstance(text, str)
-        return _PLeaf(n.kind, text)
-    return _PNode(n.kind, tuple(_compile(i) for i in n.items if not isinstance(i, str)))
+        return (2, n.kind, n.items[0] if n.items else "")
+    return (3, n.kind, tuple(_spec(i) for i in n.items if not isinstance(i, str)))
 
 
 @dataclass(frozen=True, slots=True)
@@ -80,133 +64,7 @@ class Match:
     bindings: dict[str, Binding]
 
 
-_COMMENTS = frozenset({"comment", "line_comment", "block_comment"})
-
-
-def _token(t: KTerm, tree: _Tree) -> bool:
-    # A token the grammar names by its text (punctuation, keywords): a
-    # childless node whose tag is its text. Comments are skipped like them.
-    tag = tree.tag(t)
-    return tag in _COMMENTS or (not tree.children(t) and tag == str(t))
-
-
-class _Tree:
-    """The readers of kovel.tree, bound once (the module is imported lazily)."""
-
-    def __init__(self) -> None:
-        from kovel import tree
-
-        self.tag = tree.tag
-        self.children = tree.children
-        self.kind = tree.kind
-        self.equal = tree.equal
-        self.commands = tree.commands
-        self.node = tree.node
-        self.find_all = tree.find_all
-        self.walk = tree.walk
-        self.replace = tree.replace
-        self.rewrite = tree.rewrite
-
-
-_tree: _Tree | None = None
-
-
-def _t() -> _Tree:
-    global _tree
-    if _tree is None:
-        _tree = _Tree()
-    return _tree
-
-
-class _Matcher:
-    def __init__(self, tree: _Tree) -> None:
-        self.tree = tree
-        self.env: dict[str, Binding] = {}
-        self.runs: dict[str, tuple[KTerm, int, int]] = {}  # $$$ name -> (parent, start, stop)
-
-    def inner(self, t: KTerm) -> KTerm:
-        tr = self.tree
-        while tr.kind(t) != "tuple":
-            t = tr.children(t)[0]
-        return t
-
-    def node(self, p: _PItem, t: KTerm) -> bool:
-        tr = self.tree
-        t = self.inner(t)
-        if isinstance(p, _PHole):
-            name = p.meta.name
-            if name is None:
-                return True
-            bound = self.env.get(name)
-            if bound is None:
-                self.env[name] = t
-                return True
-            return isinstance(bound, KTerm) and tr.equal(bound, t)
-        if tr.tag(t) != p.kind:
-            return False
-        kids = tr.children(t)
-        if isinstance(p, _PLeaf):
-            return not kids and str(t) == p.text
-        return self.seq(p.children, 0, t, kids, 0)
-
-    def seq(self, ps: tuple[_PItem, ...], i: int, parent: KTerm, ts: tuple[KTerm, ...], j: int) -> bool:
-        tr = self.tree
-        if i == len(ps):
-            return all(_token(x, tr) for x in ts[j:])
-        p = ps[i]
-        if isinstance(p, _PHole) and p.meta.seq:
-            # Longest run first, so a trailing separator stays in the run.
-            for k in range(len(ts), j - 1, -1):
-                saved = dict(self.env)
-                if self.bind_run(p.meta, parent, ts, j, k) and self.seq(ps, i + 1, parent, ts, k):
-                    return True
-                self.env = saved
-            return False
-        if j >= len(ts):
-            return False
-        saved = dict(self.env)
-        if self.node(p, ts[j]) and self.seq(ps, i + 1, parent, ts, j + 1):
-            return True
-        self.env = saved
-        # A token of the term that the pattern does not mention may be skipped.
-        return _token(ts[j], tr) and self.seq(ps, i, parent, ts, j + 1)
-
-    def bind_run(self, meta: Meta, parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> bool:
-        if meta.name is None:
-            return True
-        tr = self.tree
-        items = [self.inner(x) for x in ts[j:k] if not _token(x, tr)]
-        bound = self.env.get(meta.name)
-        if bound is not None:
-            return (
-                isinstance(bound, list)
-                and len(bound) == len(items)
-                and all(tr.equal(a, b) for a, b in zip(bound, items, strict=True))
-            )
-        self.env[meta.name] = Siblings(items, _run(tr, parent, ts, j, k))
-        return True
-
-
-def _run(tr: _Tree, parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> KTerm:
-    """Children j..k-1 of `parent` with the layout that stood between them."""
-    if j == k:
-        return tb(tr.tag(parent)).b()
-    cmds = tr.commands(parent)
-    out: list[tuple[str, str]] = []
-    hole = -1
-    for op, text in cmds:
-        if op == "hole":
-            hole += 1
-            if hole >= k:
-                break
-            if hole >= j:
-                out.append((op, text))
-        elif j <= hole < k - 1:
-            out.append((op, text))
-    return tr.node(tr.tag(parent), ts[j:k], out)
-
-
-def _dedent(tr: _Tree, t: KTerm, indent: str) -> KTerm:
+def _dedent(t: KTerm, indent: str) -> KTerm:
     """`t` with `indent` taken off the start of every line after its first.
 
     Terms parsed from source carry the absolute indentation of their later
@@ -215,25 +73,7 @@ def _dedent(tr: _Tree, t: KTerm, indent: str) -> KTerm:
     """
     if not indent or "\n" not in str(t):
         return t
-
-    def fix(n: KTerm) -> KTerm | None:
-        cmds = tr.commands(n)
-        if not any(op == "nl" for op, _ in cmds):
-            return None
-        out = list(cmds)
-        changed = False
-        for i in range(1, len(out)):
-            op, text = out[i]
-            if op == "write" and out[i - 1][0] == "nl" and text.startswith(indent):
-                out[i] = (op, text[len(indent) :])
-                changed = True
-        if not changed:
-            return None
-        if tr.kind(n) == "tuple":
-            return tr.node(tr.tag(n), tr.children(n), out)
-        return None
-
-    return tr.rewrite(t, fix)
+    return _native.dedent(t, indent)
 
 
 def _line_indent(text: str, offset: int) -> str:
@@ -253,7 +93,7 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_root", "code", "lang")
+    __slots__ = ("_program", "code", "lang")
 
     def __init__(self, lang: str, code: str) -> None:
         sk = parse_quasi(lang, code)
@@ -262,17 +102,20 @@ class Pattern:
             raise ValueError(f"pattern {code!r} is empty")
         self.lang: str = lang
         self.code: str = code
-        self._root: _PItem = _compile(root)
+        self._program: object = _native.compile_pattern(_spec(root), Siblings)
 
     def __repr__(self) -> str:
         return f"pattern({self.lang!r}, {self.code!r})"
 
-    def _candidates(self, t: KTerm) -> Iterator[tuple[Path, KTerm, int, int]]:
-        tr = _t()
-        root = self._root
-        if isinstance(root, _PHole):
-            return tr.walk(t, spans=True)
-        return tr.find_all(t, root.kind, spans=True)
+    def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
+        # One native call finds every match; Python objects are made only for them.
+        text: str | None = None
+        for path, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
+            if offsets is not None and any("\n" in str(_raw(v)) for v in env.values()):
+                if text is None:
+                    text = str(t)
+                env = _normalise(env, offsets, text)
+            yield Match(node, path, (start, end), env)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).
@@ -282,21 +125,7 @@ class Pattern:
         >>> [str(m.term) for m in p.find_all(parse("python", "x + x\\ny + z\\n"))]
         ['x + x']
         """
-        tr = _t()
-        root = self._root
-        text: str | None = None
-        for path, node, start, end in self._candidates(t):
-            if tr.kind(node) != "tuple":
-                continue
-            m = _Matcher(tr)
-            if not m.node(root, node):
-                continue
-            env = m.env
-            if any("\n" in str(_raw(v)) for v in env.values()):
-                if text is None:
-                    text = str(t)
-                env = _normalise(tr, env, node, text, start)
-            yield Match(node, path, (start, end), env)
+        return self._matches(t, False)
 
     def rewrite(self, t: KTerm, replacement: Template | Callable[[Match], KTerm]) -> KTerm:
         """Replace every match in ``t`` (outermost first, no overlaps) and return the new term.
@@ -316,14 +145,10 @@ class Pattern:
         """
         from kovel.quasi import Template
 
-        tr = _t()
-        out = t
         text: str | None = None
-        last: Path | None = None
-        for m in self.find_all(t):
-            if last is not None and m.path[: len(last)] == last:
-                continue  # inside the previous match
-            last = m.path
+        paths: list[Path] = []
+        news: list[KTerm] = []
+        for m in self._matches(t, True):
             if isinstance(replacement, Template):
                 new = replacement.fill(**m.bindings)
             else:
@@ -335,9 +160,10 @@ class Pattern:
                     text = str(t)
                 indent = _line_indent(text, m.span[0])
                 if indent:
-                    new = tb(tr.tag(m.term)).p(indent).c(new).x().b()
-            out = tr.replace(out, m.path, new)
-        return out
+                    new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
+            paths.append(m.path)
+            news.append(new)
+        return _native.replace_all(t, paths, news) if paths else t
 
 
 def _raw(v: Binding) -> KTerm:
@@ -347,40 +173,18 @@ def _raw(v: Binding) -> KTerm:
     return v
 
 
-def _normalise(tr: _Tree, env: dict[str, Binding], node: KTerm, text: str, start: int) -> dict[str, Binding]:
+def _normalise(env: dict[str, Binding], offsets: dict[str, int], text: str) -> dict[str, Binding]:
     """Dedent multi-line bindings by the indentation of the line each starts on."""
-    firsts: dict[str, KTerm] = {}
-    for k, v in env.items():
-        if isinstance(v, Siblings):
-            kids = tr.children(v.raw) if v.raw is not None else ()
-            if kids:
-                firsts[k] = kids[0]
-        else:
-            assert isinstance(v, KTerm)
-            firsts[k] = v
-    offsets: dict[str, int] = {}
-    for _path, n, s, _e in tr.walk(node, spans=True):
-        for k, w in firsts.items():
-            if k not in offsets and _same(n, w):
-                offsets[k] = start + s
-        if len(offsets) == len(firsts):
-            break
     out: dict[str, Binding] = {}
     for k, v in env.items():
-        indent = _line_indent(text, offsets.get(k, start))
+        indent = _line_indent(text, offsets[k])
         if isinstance(v, Siblings):
-            raw = _dedent(tr, v.raw, indent) if v.raw is not None else None
-            out[k] = Siblings([_dedent(tr, x, indent) for x in v], raw)
+            raw = _dedent(v.raw, indent) if v.raw is not None else None
+            out[k] = Siblings([_dedent(x, indent) for x in v], raw)
         else:
             assert isinstance(v, KTerm)
-            out[k] = _dedent(tr, v, indent)
+            out[k] = _dedent(v, indent)
     return out
-
-
-def _same(a: KTerm, b: KTerm) -> bool:
-    from kovel.tree import same
-
-    return same(a, b)
 
 
 def pattern(lang: str, code: str) -> Pattern:

@@ -1,0 +1,262 @@
+// Patterns for kovel.quasi: a pattern compiled once into a capsule, one call
+// that finds every match in a term, and one that puts the replacements in.
+// Python objects are made only for the matches and their bindings.
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "match.h"
+#include "native.h"
+#include "walk.h"
+
+namespace kovel::py::native {
+
+namespace {
+
+constexpr const char* kCapsule = "kovel._native.Pattern";
+
+// What a capsule holds: the pattern and the objects its matches are made of.
+struct Compiled {
+  Pattern pattern;
+  std::vector<PyObject*> names;  // per slot: the key of its binding
+  PyObject* siblings = nullptr;  // called as siblings(items, raw) for a run
+
+  Compiled() = default;
+  Compiled(const Compiled&) = delete;
+  Compiled& operator=(const Compiled&) = delete;
+  ~Compiled() {
+    for (PyObject* n : names) Py_DECREF(n);
+    Py_XDECREF(siblings);
+  }
+};
+
+void destroy_capsule(PyObject* capsule) {
+  delete static_cast<Compiled*>(PyCapsule_GetPointer(capsule, kCapsule));
+}
+
+bool bad_spec(PyObject* o) {
+  PyErr_Format(PyExc_ValueError, "not a pattern item: %R", o);
+  return false;
+}
+
+bool text_of(PyObject* o, std::string_view& out) {
+  Py_ssize_t n;
+  const char* s = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &n) : nullptr;
+  if (!s) return PyErr_Occurred() ? false : bad_spec(o);
+  out = std::string_view(s, static_cast<std::size_t>(n));
+  return true;
+}
+
+// One item: (0, name) a hole, (1, name) a run (name None for neither
+// binding), (2, tag, text) a leaf, (3, tag, items) a node. Patterns come
+// from parsed code, whose depth Python's own recursion already bounds.
+bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less<>>& slots,
+                  std::uint32_t& out) {
+  if (!PyTuple_Check(o) || PyTuple_Size(o) < 2) return bad_spec(o);
+  const long op = PyLong_AsLong(PyTuple_GetItem(o, 0));
+  if (op == -1 && PyErr_Occurred()) return false;
+  PyObject* a = PyTuple_GetItem(o, 1);
+  if (op == 0 || op == 1) {
+    int slot = -1;
+    if (a != Py_None) {
+      std::string_view name;
+      if (!text_of(a, name)) return false;
+      auto it = slots.find(name);
+      if (it == slots.end()) {
+        it = slots.emplace(std::string(name), static_cast<int>(c.names.size())).first;
+        c.names.push_back(Py_NewRef(a));
+      }
+      slot = it->second;
+    }
+    out = op == 0 ? c.pattern.hole(slot) : c.pattern.run(slot);
+    return true;
+  }
+  if ((op != 2 && op != 3) || PyTuple_Size(o) != 3) return bad_spec(o);
+  std::string_view tag;
+  if (!text_of(a, tag)) return false;
+  PyObject* b = PyTuple_GetItem(o, 2);
+  if (op == 2) {
+    std::string_view text;
+    if (!text_of(b, text)) return false;
+    out = c.pattern.leaf(tag, text);
+    return true;
+  }
+  if (!PyTuple_Check(b)) return bad_spec(o);
+  std::vector<std::uint32_t> kids;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(b); ++i) {
+    std::uint32_t k;
+    if (!compile_item(PyTuple_GetItem(b, i), c, slots, k)) return false;
+    kids.push_back(k);
+  }
+  out = c.pattern.node(tag, std::move(kids));
+  return true;
+}
+
+// compile_pattern(spec, siblings)
+PyObject* fn_compile_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("compile_pattern", nargs, 2)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    auto c = std::make_unique<Compiled>();
+    c->siblings = Py_NewRef(args[1]);
+    std::map<std::string, int, std::less<>> slots;
+    std::uint32_t root;
+    if (!compile_item(args[0], *c, slots, root)) return nullptr;
+    PyObject* capsule = PyCapsule_New(c.get(), kCapsule, destroy_capsule);
+    if (capsule) c.release();
+    return capsule;
+  });
+}
+
+const Compiled* compiled_arg(PyObject* o) {
+  return static_cast<const Compiled*>(PyCapsule_GetPointer(o, kCapsule));
+}
+
+PyObject* binding_value(const Compiled& c, const Binding& b) {
+  if (b.kind == Binding::Kind::Node) return new_kterm(KRef::share(b.node));
+  const std::vector<const KTerm*> items = run_items(b);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* t = new_kterm(KRef::share(items[i]));
+    if (!t || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), t) < 0) return nullptr;
+  }
+  PyRef raw(new_kterm(run_term(b)));
+  if (!raw) return nullptr;
+  return PyObject_CallFunctionObjArgs(c.siblings, list.get(), raw.get(), nullptr);
+}
+
+// (path, term, start, end, bindings, offsets): offsets None, or for a match
+// whose bindings may span lines, each binding's start in the root's text.
+PyObject* match_item(const Compiled& c, const Found& f) {
+  PyRef env(PyDict_New());
+  PyRef offsets(f.multiline ? PyDict_New() : Py_NewRef(Py_None));
+  if (!env || !offsets) return nullptr;
+  for (std::size_t s = 0; s < f.bindings.size(); ++s) {
+    const Binding& b = f.bindings[s];
+    if (b.kind == Binding::Kind::None) continue;
+    PyRef v(binding_value(c, b));
+    if (!v || PyDict_SetItem(env.get(), c.names[s], v.get()) < 0) return nullptr;
+    if (!f.multiline) continue;
+    PyRef at(PyLong_FromUnsignedLongLong(f.offsets[s]));
+    if (!at || PyDict_SetItem(offsets.get(), c.names[s], at.get()) < 0) return nullptr;
+  }
+  PyRef path(path_tuple(f.path));
+  PyRef term(path ? new_kterm(KRef::share(f.node)) : nullptr);
+  PyRef start(term ? PyLong_FromUnsignedLongLong(f.start) : nullptr);
+  PyRef end(start ? PyLong_FromUnsignedLongLong(f.end) : nullptr);
+  if (!end) return nullptr;
+  return PyTuple_Pack(6, path.get(), term.get(), start.get(), end.get(), env.get(), offsets.get());
+}
+
+// match_all(pattern, t, outermost)
+PyObject* fn_match_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("match_all", nargs, 3)) return nullptr;
+  const Compiled* c = compiled_arg(args[0]);
+  if (!c) return nullptr;
+  const KTerm* t = term_arg(args[1], "t");
+  if (!t) return nullptr;
+  const int outermost = PyObject_IsTrue(args[2]);
+  if (outermost < 0) return nullptr;
+  return guarded([&]() -> PyObject* {
+    std::vector<Found> found = search(c->pattern, *t, outermost);
+    try {
+      attach_spans(*t, found);
+    } catch (const Panic&) {
+      // The same error as rendering the term gives.
+      PyRef s(PyObject_Str(args[1]));
+      if (s) PyErr_SetString(PyExc_RuntimeError, "the term cannot be rendered");
+      return nullptr;
+    }
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      PyObject* item = match_item(*c, found[i]);
+      if (!item || PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+    }
+    return out.release();
+  });
+}
+
+bool to_path(PyObject* o, std::vector<std::uint64_t>& out) {
+  if (!PyTuple_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "a path must be a tuple of ints, not %R", o);
+    return false;
+  }
+  for (Py_ssize_t k = 0; k < PyTuple_Size(o); ++k) {
+    const unsigned long long i = PyLong_AsUnsignedLongLong(PyTuple_GetItem(o, k));
+    if (PyErr_Occurred()) return false;
+    out.push_back(i);
+  }
+  return true;
+}
+
+// replace_all(t, paths, news): the paths in document order, none inside another.
+PyObject* fn_replace_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("replace_all", nargs, 3)) return nullptr;
+  const KTerm* t = term_arg(args[0], "t");
+  if (!t) return nullptr;
+  if (!PyList_Check(args[1]) || !PyList_Check(args[2]) || PyList_Size(args[1]) != PyList_Size(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "replace_all() takes two lists of the same length");
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyList_Size(args[1]);
+    std::vector<std::vector<std::uint64_t>> paths(static_cast<std::size_t>(n));
+    std::vector<KRef> news;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      std::vector<std::uint64_t>& p = paths[static_cast<std::size_t>(i)];
+      if (!to_path(PyList_GetItem(args[1], i), p)) return nullptr;
+      if (existing_prefix(*t, p) < p.size()) {
+        PyErr_Format(PyExc_IndexError, "path %R does not exist", PyList_GetItem(args[1], i));
+        return nullptr;
+      }
+      if (i) {
+        const auto& q = paths[static_cast<std::size_t>(i - 1)];
+        const bool inside = q.size() <= p.size() && std::equal(q.begin(), q.end(), p.begin());
+        if (inside || !(q < p)) {
+          PyErr_Format(PyExc_ValueError, "path %R is not after the previous one, outside it",
+                       PyList_GetItem(args[1], i));
+          return nullptr;
+        }
+      }
+      const KTerm* repl = term_arg(PyList_GetItem(args[2], i), "news");
+      if (!repl) return nullptr;
+      news.push_back(KRef::share(repl));
+    }
+    return new_kterm(replace_paths(*t, paths, news));
+  });
+}
+
+// dedent(t, indent)
+PyObject* fn_dedent(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("dedent", nargs, 2)) return nullptr;
+  const KTerm* t = term_arg(args[0], "t");
+  if (!t) return nullptr;
+  Py_ssize_t n;
+  const char* indent = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8AndSize(args[1], &n) : nullptr;
+  if (!indent) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'indent': expected a str");
+    return nullptr;
+  }
+  return guarded(
+      [&] { return new_kterm(dedent(*t, std::string_view(indent, static_cast<std::size_t>(n)))); });
+}
+
+}  // namespace
+
+PyMethodDef kMatchMethods[] = {
+    {"compile_pattern", as_cfunc(fn_compile_pattern), METH_FASTCALL,
+     "compile_pattern(spec, siblings, /)\n--\n\nA pattern compiled for match_all."},
+    {"match_all", as_cfunc(fn_match_all), METH_FASTCALL,
+     "match_all(pattern, t, outermost, /)\n--\n\n"
+     "Every match in t: (path, term, start, end, bindings, offsets), in document order."},
+    {"dedent", as_cfunc(fn_dedent), METH_FASTCALL,
+     "dedent(t, indent, /)\n--\n\nt with indent taken off the start of its later lines."},
+    {"replace_all", as_cfunc(fn_replace_all), METH_FASTCALL,
+     "replace_all(t, paths, news, /)\n--\n\nt with the node at each path replaced."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kovel::py::native
