@@ -196,6 +196,10 @@ const KRef& operand(const Op& op, const std::vector<KRef>& holes, const std::vec
 // hole a KTerm (spliced as it is) or a list of KTerms.
 PyObject* fn_fill(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("fill", nargs, 2)) return nullptr;
+  if (!PyCapsule_IsValid(args[0], kCapsule)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'template': expected a template from compile_template()");
+    return nullptr;
+  }
   const Program* p = static_cast<const Program*>(PyCapsule_GetPointer(args[0], kCapsule));
   if (!p) return nullptr;
   PyObject* values = args[1];

@@ -110,6 +110,10 @@ PyObject* fn_compile_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }
 
 const Compiled* compiled_arg(PyObject* o) {
+  if (!PyCapsule_IsValid(o, kCapsule)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'pattern': expected a pattern from compile_pattern()");
+    return nullptr;
+  }
   return static_cast<const Compiled*>(PyCapsule_GetPointer(o, kCapsule));
 }
 

@@ -1,0 +1,404 @@
+"""The native matcher, rewrite and fill of kovel.quasi against Python references.
+
+The references are the straightforward Python versions (a recursive matcher
+over ``kovel.tree``, ``kovel.tree.replace`` one path at a time, builder calls
+per node); random terms and patterns must give the same matches, paths,
+spans and bindings, and templates the same postcard bytes.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from conftest import UNBALANCED
+from kovel import _native, from_postcard_bytes, leaf, name, tb
+from kovel import tree as kt
+from kovel._kovel import KTerm
+from kovel._quasi_fill import Siblings, _gap_calls, _has_hole, build_constant
+from kovel._quasi_lift import LIFTERS
+from kovel._quasi_parse import SHole, SNode, parse_quasi
+
+Spec = tuple[Any, ...]
+
+# --- The reference matcher: the recursive description of matching. ---
+
+_COMMENTS = {"comment", "line_comment", "block_comment"}
+
+
+def _token(t: KTerm) -> bool:
+    return kt.tag(t) in _COMMENTS or (not kt.children(t) and kt.tag(t) == str(t))
+
+
+def _inner(t: KTerm) -> KTerm:
+    while kt.kind(t) != "tuple":
+        t = kt.children(t)[0]
+    return t
+
+
+def _run(parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> KTerm:
+    if j == k:
+        return tb(kt.tag(parent)).b()
+    out, hole = [], -1
+    for op, text in kt.commands(parent):
+        if op == "hole":
+            hole += 1
+            if hole >= k:
+                break
+            if hole >= j:
+                out.append((op, text))
+        elif j <= hole < k - 1:
+            out.append((op, text))
+    return kt.node(kt.tag(parent), ts[j:k], out)
+
+
+class RefMatcher:
+    def __init__(self) -> None:
+        self.env: dict[str, object] = {}
+
+    def node(self, p: Spec, t: KTerm) -> bool:
+        t = _inner(t)
+        if p[0] in (0, 1):
+            if p[1] is None:
+                return True
+            bound = self.env.get(p[1])
+            if bound is None:
+                self.env[p[1]] = t
+                return True
+            return isinstance(bound, KTerm) and kt.equal(bound, t)
+        if kt.tag(t) != p[1]:
+            return False
+        kids = kt.children(t)
+        if p[0] == 2:
+            return not kids and str(t) == p[2]
+        return self.seq(p[2], 0, t, kids, 0)
+
+    def seq(self, ps: Spec, i: int, parent: KTerm, ts: tuple[KTerm, ...], j: int) -> bool:
+        if i == len(ps):
+            return all(_token(x) for x in ts[j:])
+        p = ps[i]
+        if p[0] == 1:
+            for k in range(len(ts), j - 1, -1):
+                saved = dict(self.env)
+                if self.bind_run(p[1], parent, ts, j, k) and self.seq(ps, i + 1, parent, ts, k):
+                    return True
+                self.env = saved
+            return False
+        if j >= len(ts):
+            return False
+        saved = dict(self.env)
+        if self.node(p, ts[j]) and self.seq(ps, i + 1, parent, ts, j + 1):
+            return True
+        self.env = saved
+        return _token(ts[j]) and self.seq(ps, i, parent, ts, j + 1)
+
+    def bind_run(self, name_: str | None, parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> bool:
+        if name_ is None:
+            return True
+        items = [_inner(x) for x in ts[j:k] if not _token(x)]
+        bound = self.env.get(name_)
+        if bound is not None:
+            return (
+                isinstance(bound, list)
+                and len(bound) == len(items)
+                and all(kt.equal(a, b) for a, b in zip(bound, items, strict=True))
+            )
+        self.env[name_] = Siblings(items, _run(parent, ts, j, k))
+        return True
+
+
+def _value(v: object) -> object:
+    """A binding in a comparable form: postcard bytes."""
+    if isinstance(v, Siblings):
+        assert v.raw is not None
+        return ([x.postcard_bytes() for x in v], v.raw.postcard_bytes())
+    assert isinstance(v, KTerm)
+    return v.postcard_bytes()
+
+
+def reference_matches(spec: Spec, t: KTerm) -> list[tuple[object, ...]]:
+    out = []
+    for path, node, start, end in kt.walk(t, spans=True):
+        if kt.kind(node) != "tuple" or (spec[0] in (2, 3) and kt.tag(node) != spec[1]):
+            continue
+        m = RefMatcher()
+        if m.node(spec, node):
+            out.append((path, start, end, {k: _value(v) for k, v in m.env.items()}))
+    return out
+
+
+def native_matches(spec: Spec, t: KTerm, outermost: bool = False) -> list[tuple[object, ...]]:
+    prog = _native.compile_pattern(spec, Siblings)
+    out = []
+    for path, node, start, end, env, _offsets in _native.match_all(prog, t, outermost):
+        assert kt.same(dict(kt.walk(t))[path], node)
+        out.append((path, start, end, {k: _value(v) for k, v in env.items()}))
+    return out
+
+
+# --- Random terms, and patterns cut from them. ---
+
+TAGS = ["call", "args", "pair"]
+TOKENS = ["(", ")", ","]
+
+
+@st.composite
+def terms(draw: st.DrawFn, depth: int = 3) -> KTerm:
+    if depth == 0 or draw(st.integers(0, 3)) == 0:
+        kind = draw(st.sampled_from(["token", "id", "id", "comment"]))
+        if kind == "token":
+            tok = draw(st.sampled_from(TOKENS))
+            return leaf(tok, tok)
+        if kind == "comment":
+            return leaf("comment", "# c")
+        return leaf("identifier", draw(st.sampled_from(["a", "b"])))
+    b = tb(draw(st.sampled_from(TAGS)))
+    for i, kid in enumerate(draw(st.lists(terms(depth - 1), max_size=4))):
+        gap = draw(st.sampled_from(["", " ", "\n", "  "]))
+        if i and gap == "\n":
+            b.n()
+        elif i and gap:
+            b.w(gap)
+        b.c(kid)
+    t = b.b()
+    if draw(st.integers(0, 5)) == 0:  # a quoted subterm is looked through
+        t = kt.node("u", [t], [("hole", "")], kind="unquote", index=0, lang="python")
+    return t
+
+
+def _leaf_spec(t: KTerm) -> Spec:
+    return (2, kt.tag(t), str(t))
+
+
+@st.composite
+def cut_pattern(draw: st.DrawFn, t: KTerm) -> Spec:
+    """A pattern made from a subterm of `t`: some children become holes or runs, some tokens go."""
+    names = st.sampled_from([None, "X", "Y"])
+
+    def spec(n: KTerm, depth: int) -> Spec:
+        n = _inner(n)
+        kids = kt.children(n)
+        if not kids:
+            return _leaf_spec(n)
+        items: list[Spec] = []
+        i = 0
+        while i < len(kids):
+            action = draw(st.sampled_from(["keep", "keep", "hole", "run", "drop"]))
+            if action == "run":
+                width = draw(st.integers(0, len(kids) - i))
+                items.append((1, draw(names)))
+                i += width
+                continue
+            if action == "hole" or (action == "keep" and depth > 3):
+                items.append((0, draw(names)))
+            elif action == "keep" or not _token(kids[i]):
+                items.append(spec(kids[i], depth + 1))
+            i += 1
+        return (3, kt.tag(n), tuple(items))
+
+    nodes = [n for _, n in kt.walk(t)]
+    root = draw(st.sampled_from(nodes))
+    if draw(st.integers(0, 9)) == 0:
+        return (0, draw(names))
+    return spec(root, 0)
+
+
+@st.composite
+def term_and_pattern(draw: st.DrawFn) -> tuple[KTerm, Spec]:
+    t = draw(terms())
+    return t, draw(cut_pattern(t))
+
+
+@given(term_and_pattern())
+def test_native_matches_agree_with_reference(case: tuple[KTerm, Spec]) -> None:
+    t, spec = case
+    want = reference_matches(spec, t)
+    assert native_matches(spec, t) == want
+    # Outermost: the matches not inside an earlier one.
+    kept: list[tuple[object, ...]] = []
+    for m in want:
+        path = m[0]
+        assert isinstance(path, tuple)
+        if not kept or path[: len(kept[-1][0])] != kept[-1][0]:  # type: ignore[arg-type]
+            kept.append(m)
+    assert native_matches(spec, t, outermost=True) == kept
+
+
+@given(term_and_pattern())
+def test_replace_all_agrees_with_replacing_one_path_at_a_time(case: tuple[KTerm, Spec]) -> None:
+    t, spec = case
+    prog = _native.compile_pattern(spec, Siblings)
+    paths = [m[0] for m in _native.match_all(prog, t, True)]
+    news = [leaf("new", f"<{i}>") for i in range(len(paths))]
+    want = t
+    for p, n in zip(paths, news, strict=True):
+        want = kt.replace(want, p, n)
+    got = _native.replace_all(t, paths, news)
+    assert got.postcard_bytes() == want.postcard_bytes()
+    if not paths:
+        assert kt.same(got, t)
+
+
+def test_matches_hold_comments_and_quotes_like_the_reference() -> None:
+    # f(# note\n a, u(b)) against f($X, $Y): the comment is skipped, the unquote looked through.
+    u = kt.node("u", [leaf("identifier", "b")], [("hole", "")], kind="unquote", index=0, lang="python")
+    args = tb("args").c(leaf("(", "(")).c(leaf("comment", "# note")).n().c(leaf("identifier", "a"))
+    args = args.c(leaf(",", ",")).w(" ").c(u).c(leaf(")", ")")).b()
+    t = tb("call").c(leaf("identifier", "f")).c(args).b()
+    spec = (
+        3,
+        "call",
+        (
+            (2, "identifier", "f"),
+            (3, "args", ((2, "(", "("), (0, "X"), (2, ",", ","), (0, "Y"), (2, ")", ")"))),
+        ),
+    )
+    got = native_matches(spec, t)
+    assert got == reference_matches(spec, t)
+    assert got[0][3] == {
+        "X": leaf("identifier", "a").postcard_bytes(),
+        "Y": leaf("identifier", "b").postcard_bytes(),
+    }
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda: _native.compile_pattern((7, "x"), Siblings), ValueError),
+        (lambda: _native.compile_pattern((3, "x", [(0, None)]), Siblings), ValueError),
+        (lambda: _native.compile_pattern((0, 5), Siblings), ValueError),
+        (lambda: _native.match_all(object(), leaf("a", "a"), False), TypeError),
+        (lambda: _native.match_all(_native.compile_pattern((0, None), Siblings), "a", False), TypeError),
+        (lambda: _native.replace_all(PAIR, [(1,), (0,)], [PAIR, PAIR]), ValueError),
+        (lambda: _native.replace_all(NEST, [(0,), (0, 0)], [PAIR, PAIR]), ValueError),
+        (lambda: _native.replace_all(PAIR, [(5,)], [PAIR]), IndexError),
+        (lambda: _native.replace_all(PAIR, [(0,)], ["x"]), TypeError),
+        (lambda: _native.replace_all(PAIR, [(0,)], []), TypeError),
+        (lambda: _native.fill(object(), ()), TypeError),
+        (lambda: _native.fill(_native.compile_template("c", "x", (2, PAIR), (), ()), (PAIR,)), TypeError),
+        (lambda: _native.compile_template("c", "x", (3, 0), (), ()), ValueError),
+        (lambda: _native.compile_template("c", "x", (2, PAIR), (("t", ((4, 0),)),), ()), ValueError),
+    ],
+)  # fmt: skip
+def test_bad_calls_raise(call: Any, error: type[Exception]) -> None:
+    with pytest.raises(error):
+        call()
+
+
+def test_unrenderable_term_raises_what_rendering_raises() -> None:
+    bad = from_postcard_bytes(UNBALANCED)
+    with pytest.raises(BaseException) as rendered:
+        str(bad)
+    prog = _native.compile_pattern((0, None), Siblings)
+    with pytest.raises(BaseException) as matched:
+        _native.match_all(prog, bad, False)
+    assert type(matched.value) is type(rendered.value) and str(matched.value) == str(rendered.value)
+    assert _native.match_all(_native.compile_pattern((2, "none", ""), Siblings), bad, False) == []
+
+
+PAIR = tb("pair").c(leaf("a", "a")).w(" ").c(leaf("b", "b")).b()
+NEST = tb("nest").c(PAIR).b()
+
+
+def test_compiled_pattern_keeps_reference_counts() -> None:
+    key = "".join(["PROBE", "_NAME"])
+    before = sys.getrefcount(key)
+    for _ in range(50):
+        prog = _native.compile_pattern((3, "pair", ((0, key), (1, key))), Siblings)
+        _native.match_all(prog, PAIR, False)
+        del prog
+    assert sys.getrefcount(key) == before
+    held = _native.compile_pattern((0, key), Siblings)
+    assert sys.getrefcount(key) == before + 1
+    assert [sorted(m[4]) for m in _native.match_all(held, PAIR, False)] == [[key]] * 3
+    del held
+    assert sys.getrefcount(key) == before
+
+
+@pytest.mark.parametrize(
+    ("text", "indent", "expected"),
+    [
+        ("if x:\n        a\n        b", "    ", "if x:\n    a\n    b"),
+        ("'''s\n    t'''", "    ", "'''s\n    t'''"),  # a literal's lines never move
+        ("f(a,\n  b)", "    ", "f(a,\n  b)"),  # not indented that far: unchanged
+        ("a\n    b", "", "a\n    b"),
+    ],
+)
+def test_dedent(text: str, indent: str, expected: str) -> None:
+    from kovel.treesitter import parse
+
+    t = parse("python", text + "\n")
+    assert str(_native.dedent(t, indent)) == expected + "\n"
+
+
+# --- The reference filler: one builder call per node, as a template reads. ---
+
+
+def reference_fill(lang: str, code: str, values: dict[str, object]) -> KTerm:
+    sk = parse_quasi(lang, code)
+
+    def lift(v: object) -> KTerm:
+        return v if isinstance(v, KTerm) else LIFTERS[lang](v)
+
+    def build(n: SNode | SHole) -> KTerm:
+        if isinstance(n, SHole):
+            m = n.meta
+            assert m.name is not None
+            v = values[m.name]
+            if m.seq and isinstance(v, Siblings) and v.raw is not None and v.unchanged():
+                value = v.raw
+            elif m.seq:
+                assert isinstance(v, list)
+                b = tb(n.parent_kind)
+                for i, x in enumerate(v):
+                    if i:
+                        if not n.statement:
+                            b.w(",")
+                        b.n() if m.own_line else b.w(" ")
+                    b.c(lift(x))
+                value = b.b()
+            else:
+                value = lift(v)
+            cmds = [("push", m.indent), ("hole", ""), ("pop", "")] if m.indent else [("hole", "")]
+            return kt.node(m.text, [value], cmds, kind="unquote", index=m.index, lang="python", at=m.at)
+        if not _has_hole(n):
+            return build_constant(n)
+        b = tb(n.kind)
+        for item in n.items:
+            if isinstance(item, str):
+                for op, arg in _gap_calls(item, n.verbatim):
+                    b.w(arg) if op == "w" else b.n()
+            else:
+                b.c(build(item))
+        return b.b()
+
+    return kt.node(sk.root.kind, [build(sk.root)], [("hole", "")], kind="quote", index=0, lang=lang)
+
+
+RUN = Siblings([name("a"), name("b")], tb("args").c(name("a")).w(",").n().c(name("b")).b())
+
+TEMPLATES = [
+    ("python", "def $NAME($$$ARGS):\n    return $NAME\n", {"NAME": name("f"), "ARGS": [name("a"), 2]}),
+    ("python", "def f():\n    $$$BODY\n    return 0\n", {"BODY": [leaf("s", "a = 1"), leaf("s", "b = 2")]}),
+    ("python", "def f():\n    $$$BODY\n", {"BODY": []}),
+    ("python", "g($$$A)", {"A": RUN}),
+    ("python", "$X", {"X": "text"}),
+    ("python", "pass", {}),
+    ("javascript", "function f() {\n  $$$BODY\n}", {"BODY": [leaf("s", "a();"), leaf("s", "b();")]}),
+    ("c", "int $N = $V;", {"N": name("n"), "V": 7}),
+    ("c", "if ($C) {\n    $$$BODY\n}", {"C": name("ok"), "BODY": [leaf("s", "f();")]}),
+]
+
+
+@pytest.mark.parametrize(("lang", "code", "values"), TEMPLATES)
+def test_fill_is_byte_identical_to_builder_calls(lang: str, code: str, values: dict[str, object]) -> None:
+    from kovel.quasi import template
+
+    got = template(lang, code).fill(**values)
+    want = reference_fill(lang, code, values)
+    assert got.postcard_bytes() == want.postcard_bytes()
+    assert str(got) == str(want)
