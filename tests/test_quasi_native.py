@@ -12,12 +12,10 @@ import sys
 from typing import Any
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
 from conftest import UNBALANCED
-from kovel import _native, from_postcard_bytes, leaf, name, tb
-from kovel import tree as kt
+from kovel import _native, from_postcard_bytes, leaf, name, tb, tree as kt
 from kovel._kovel import KTerm
 from kovel._quasi_fill import Siblings, _gap_calls, _has_hole, build_constant
 from kovel._quasi_lift import LIFTERS
