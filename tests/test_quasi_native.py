@@ -400,3 +400,16 @@ def test_fill_is_byte_identical_to_builder_calls(lang: str, code: str, values: d
     want = reference_fill(lang, code, values)
     assert got.postcard_bytes() == want.postcard_bytes()
     assert str(got) == str(want)
+
+
+def test_pattern_pickles_and_matches_the_same() -> None:
+    import pickle
+
+    from kovel.quasi import pattern
+    from kovel.treesitter import parse
+
+    p = pattern("python", "print($$$A)")
+    q = pickle.loads(pickle.dumps(p))
+    t = parse("python", "print(1)\nx = print(2, 3)\n")
+    assert repr(q) == repr(p)
+    assert [(m.path, m.span) for m in q.find_all(t)] == [(m.path, m.span) for m in p.find_all(t)] != []

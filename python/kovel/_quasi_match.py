@@ -107,6 +107,10 @@ class Pattern:
     def __repr__(self) -> str:
         return f"pattern({self.lang!r}, {self.code!r})"
 
+    def __reduce__(self) -> tuple[type[Pattern], tuple[str, str]]:
+        # The compiled form is native; a copy (in another process, say) compiles the code again.
+        return (Pattern, (self.lang, self.code))
+
     def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
         # One native call finds every match; Python objects are made only for them.
         text: str | None = None
