@@ -152,14 +152,16 @@ def test_gitignored_files_are_skipped(tree):
         assert kovel(tree, "find", "-p", "print($$$A)", named).stdout.startswith("sub/d.py:2:12")
 
 
-def test_languages_without_a_grammar_are_noted_in_directories_and_errors_when_named(tree):
-    (tree / "x.erl").write_text("f() -> print(1).\n")  # no tree-sitter-erlang in the test environment
-    walked = kovel(tree, "find", "-p", "print($$$A)", ".")
-    assert walked.returncode == 0 and "a.py:3:5" in walked.stdout
-    assert "kovel: note: no tree-sitter grammar for 'erlang'" in walked.stderr
-    assert "1 erlang file in directories skipped" in walked.stderr
-    named = kovel(tree, "find", "-p", "print($$$A)", "x.erl", "a.py")
-    assert named.returncode == 2 and "1 erlang file named on the command line skipped" in named.stderr
+def test_languages_the_pattern_is_not_for_are_noted_in_directories_and_errors_when_named(tree):
+    (tree / "n.py").write_text("y = not x\n")
+    why = "the pattern or rewrite does not parse as javascript"
+    walked = kovel(tree, "find", "-p", "not $X", ".")
+    assert (walked.returncode, walked.stdout) == (0, "n.py:1:5: y = not x\n")
+    assert (
+        f"kovel: note: {why}" in walked.stderr and "1 javascript file in directories skipped" in walked.stderr
+    )
+    named = kovel(tree, "find", "-p", "not $X", "b.js", "n.py")
+    assert named.returncode == 2 and "1 javascript file named on the command line skipped" in named.stderr
 
 
 @pytest.mark.parametrize(
@@ -177,7 +179,7 @@ def test_languages_without_a_grammar_are_noted_in_directories_and_errors_when_na
             2,
             "the pattern or rewrite does not parse as python",
         ),
-        (["find", "--lang", "cobol", "-p", "x", "."], 2, "no tree-sitter grammar for 'cobol'"),
+        (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "no tree-sitter grammar for 'nosuchlang'"),
         (["find", "-p", "x", "--jobs", "0", "."], 2, "must be at least 1"),
         (["rewrite", "-p", "print($$$A)", "."], 2, "the following arguments are required: -r/--rewrite"),
     ],

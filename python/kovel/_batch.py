@@ -277,6 +277,23 @@ def _compiled_template(lang: str, code: str) -> object:
     return template(lang, code)
 
 
+def check_pattern(lang: str, pattern: str, rewrite: str | None = None) -> str | None:
+    """Why ``pattern`` (and the template ``rewrite``) cannot be used for ``lang``, or None.
+
+    >>> check_pattern("python", "print($$$A)", "log($$$A)") is None
+    True
+    """
+    try:
+        _compiled_pattern(lang, pattern)
+        if rewrite is not None:
+            _compiled_template(lang, rewrite)
+    except SyntaxError as exc:
+        return f"the pattern or rewrite does not parse as {lang}: {exc}"
+    except (ValueError, ImportError) as exc:
+        return str(exc)
+    return None
+
+
 @functools.lru_cache(maxsize=64)
 def _parser(lang: str) -> Parser:
     from tree_sitter import Parser

@@ -136,12 +136,12 @@ class _Run:
 
     def go(self) -> int:
         a = self.args
-        listed = self.usable(list_files(a.paths, a.lang))
-        if listed is None:
-            return 2
-        paths = [x.path for x in listed]
         self.pool = InlineExecutor() if a.jobs == 1 else WatchdogPool(a.jobs, timeout=a.timeout)
         try:
+            listed = self.usable(list_files(a.paths, a.lang))
+            if listed is None:
+                return 2
+            paths = [x.path for x in listed]
             if a.command == "find":
                 self.find(
                     self.progress(
@@ -191,13 +191,22 @@ class _Run:
         a = self.args
         ok: list[Listed] = []
         broken: dict[str, str | None] = {}
+        # The pattern is compiled in the pool too: a grammar may hang on it.
+        assert self.pool is not None
+        rewrite = a.rewrite if a.command == "rewrite" else None
+        checks = {
+            lang: self.pool.submit(_batch.check_pattern, lang, a.pattern, rewrite)
+            for lang in dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
+        }
+        for lang, fut in checks.items():
+            try:
+                broken[lang] = fut.result()
+            except Exception as exc:
+                broken[lang] = f"cannot compile the pattern for {lang}: {_batch._describe(exc)}"
         for item in listed:
             if item.error is not None or item.lang is None:
                 self.report(item.path, item.error or "no language")
-                continue
-            if item.lang not in broken:
-                broken[item.lang] = self.check(item.lang)
-            if broken[item.lang] is None:
+            elif broken[item.lang] is None:
                 ok.append(item)
         for lang, why in broken.items():
             if why is None:
@@ -217,19 +226,6 @@ class _Run:
                     f"kovel: note: {why}; {found} {lang} file{'s' * (found != 1)} in directories skipped"
                 )
         return ok
-
-    def check(self, lang: str) -> str | None:
-        """Why the pattern (and rewrite) cannot be used for ``lang``, or None."""
-        a = self.args
-        try:
-            _batch._compiled_pattern(lang, a.pattern)
-            if a.command == "rewrite":
-                _batch._compiled_template(lang, a.rewrite)
-        except SyntaxError as exc:
-            return f"the pattern or rewrite does not parse as {lang}: {exc}"
-        except (ValueError, ImportError) as exc:
-            return str(exc)
-        return None
 
     def progress(self, results: Iterator[R], total: int) -> Iterator[R]:
         """Pass ``results`` through, with a progress bar on stderr when stderr is a
