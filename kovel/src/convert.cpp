@@ -3,9 +3,16 @@
 
 #include <string>
 
+#include "varint.h"
+
 namespace kovel::convert {
 
 namespace {
+
+// The leading byte of an encoded command and of a HOLE (the wire encoding of
+// the command list).
+constexpr char kCmdByte = 0x00;
+constexpr char kHoleByte = 0x01;
 
 bool has_nonblank(std::string_view s) {
   for (char c : s)
@@ -26,6 +33,35 @@ std::string remove_all(std::string_view s, std::string_view pattern) {
 }
 
 }  // namespace
+
+void NodeBuf::write(std::string_view s) {
+  if (s.empty()) return;
+  std::uint8_t head[12] = {kCmdByte, static_cast<std::uint8_t>(StrCmd::Kind::Write)};
+  const std::uint8_t* end = detail::put_varint(head + 2, s.size());
+  cmds_.append(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head));
+  cmds_.append(s);
+  ++ncmds_;
+}
+
+void NodeBuf::nl() {
+  cmds_.push_back(kCmdByte);
+  cmds_.push_back(static_cast<char>(StrCmd::Kind::NL));
+  ++ncmds_;
+}
+
+void NodeBuf::child(KRef t) {
+  kids_.push_back(std::move(t));
+  cmds_.push_back(kHoleByte);
+  ++ncmds_;
+}
+
+KRef NodeBuf::build() {
+  KRef t = KTerm::assemble(KTerm::Variant::Tuple, 0, tag_, {}, kids_, ncmds_, cmds_, std::nullopt).share();
+  kids_.clear();
+  cmds_.clear();
+  ncmds_ = 0;
+  return t;
+}
 
 bool valid_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -67,7 +103,7 @@ bool token_text(std::string_view gap) {
   return joined.find('\n') != std::string::npos && has_nonblank(joined);
 }
 
-void write_lines(KTermBuilder& b, std::string_view text) {
+void write_lines(NodeBuf& b, std::string_view text) {
   std::size_t start = 0;
   for (std::size_t lf; (lf = text.find('\n', start)) != std::string_view::npos; start = lf + 1) {
     b.write(text.substr(start, lf - start));  // an empty line writes nothing
@@ -76,7 +112,7 @@ void write_lines(KTermBuilder& b, std::string_view text) {
   b.write(text.substr(start));
 }
 
-bool write_gap(KTermBuilder& b, std::string_view gap, bool verbatim, bool before_anchored) {
+bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anchored) {
   if (verbatim || gap.find('\n') == std::string_view::npos) {
     b.write(gap);
     return false;
@@ -90,12 +126,12 @@ bool write_gap(KTermBuilder& b, std::string_view gap, bool verbatim, bool before
   return token_text(gap);
 }
 
-KRef token(std::string_view kind, std::string_view text, bool verbatim) {
+KRef token(std::string_view kind, std::string_view text, bool verbatim, NodeBuf& scratch) {
   const std::size_t lf = text.find('\n');
   if (verbatim || lf == std::string_view::npos || has_nonblank(text.substr(lf + 1))) return leaf(kind, text);
-  KTermBuilder b = tb(kind);
-  write_lines(b, text);
-  return std::move(b).b();
+  scratch.reset(kind);
+  write_lines(scratch, text);
+  return scratch.build();
 }
 
 bool last_line_anchored(std::string_view text) {

@@ -8,11 +8,35 @@
 // `kovel/treesitter.py` documents the same rules, numbered there.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "kterm.h"
 
 namespace kovel::convert {
+
+// A tuple node being made, kept from node to node so that its buffers are
+// allocated once per depth of the walk rather than once per node. Makes the
+// same nodes as a KTermBuilder (core tests check it) with the commands
+// encoded as KTerm::assemble takes them.
+class NodeBuf {
+ public:
+  // Starts a node; `tag` must outlive the call to build.
+  void reset(std::string_view tag) { tag_ = tag; }
+  void write(std::string_view s);  // an empty text writes nothing, as KTermBuilder::write
+  void nl();
+  void child(KRef t);
+  // The node; leaves this empty.
+  KRef build();
+
+ private:
+  std::string_view tag_;
+  std::vector<KRef> kids_;
+  std::string cmds_;
+  std::uint64_t ncmds_ = 0;
+};
 
 // Whether `s` is well-formed UTF-8 (no overlongs, surrogates or code points
 // past U+10FFFF), as a term's texts must be.
@@ -30,17 +54,18 @@ bool token_text(std::string_view gap);
 
 // Writes `text` into `b` with each line feed as an NL command and each
 // non-empty line as a Write.
-void write_lines(KTermBuilder& b, std::string_view text);
+void write_lines(NodeBuf& b, std::string_view text);
 
 // Writes a gap: as one Write when `verbatim` or without a line feed, else as
 // lines; `before_anchored` keeps a final line feed as a Write of its own (the
 // next child must start at column 0). Returns whether the gap was written as
 // lines and is token text (the node is then verbatim after all).
-bool write_gap(KTermBuilder& b, std::string_view gap, bool verbatim, bool before_anchored);
+bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anchored);
 
 // The term of a node without children: a leaf, except a line-end token (not
-// verbatim, blank after its first line feed), which is written as lines.
-KRef token(std::string_view kind, std::string_view text, bool verbatim);
+// verbatim, blank after its first line feed), which is written as lines
+// (with `scratch`).
+KRef token(std::string_view kind, std::string_view text, bool verbatim, NodeBuf& scratch);
 
 // Whether a comment-like node's text keeps it at column 0: it spans lines and
 // its last line starts with a character that is not blank.

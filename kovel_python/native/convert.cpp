@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "fast_attr.h"
 #include "native.h"
 
 namespace kovel::py::native {
@@ -63,8 +64,30 @@ const Attr* attr_names() {
   return &a;
 }
 
-long long int_attr(PyObject* o, PyObject* name) {
-  PyRef v(check(PyObject_GetAttr(o, name)));
+// The attributes and methods read for every node, bound per walk to the
+// types of the cursor and its nodes; made once and kept for the process.
+struct Access {
+  FastGetter node, kind_id, start_byte, end_byte;
+  FastMethod first_child, next_sibling, parent;
+
+  explicit Access(const Attr& a)
+      : node(a.node),
+        kind_id(a.kind_id),
+        start_byte(a.start_byte),
+        end_byte(a.end_byte),
+        first_child(a.goto_first_child),
+        next_sibling(a.goto_next_sibling),
+        parent(a.goto_parent) {}
+};
+
+Access* access(const Attr& a) {
+  static Access* acc = new (std::nothrow) Access(a);
+  if (!acc) PyErr_NoMemory();
+  return acc;
+}
+
+long long as_int(PyObject* o) {
+  PyRef v(check(o));
   const long long x = PyLong_AsLongLong(v.get());
   if (x == -1 && PyErr_Occurred()) throw PyFailed{};
   return x;
@@ -78,8 +101,8 @@ bool truth(PyObject* o) {
   return t != 0;
 }
 
-bool call_bool(PyObject* bound) {
-  PyRef r(check(PyObject_CallNoArgs(bound)));
+bool as_bool(PyObject* o) {
+  PyRef r(check(o));
   return truth(r.get());
 }
 
@@ -95,10 +118,10 @@ struct KindInfo {
 // included), so each kind is asked for and decoded once, not once per node.
 class Kinds {
  public:
-  Kinds(const Attr& a, PyObject* rules) : a_(a), rules_(rules) {}
+  Kinds(const Attr& a, const Access& acc, PyObject* rules) : a_(a), acc_(acc), rules_(rules) {}
 
-  const KindInfo& of(PyObject* node) {
-    const long long id = int_attr(node, a_.kind_id);
+  KindInfo& of(PyObject* node) {
+    const long long id = as_int(acc_.kind_id(node));
     if (id >= 0 && id < kSmall) {
       if (static_cast<std::size_t>(id) >= small_.size()) small_.resize(static_cast<std::size_t>(id) + 1, -1);
       int& slot = small_[static_cast<std::size_t>(id)];
@@ -133,15 +156,17 @@ class Kinds {
   }
 
   const Attr& a_;
+  const Access& acc_;
   PyObject* rules_;  // borrowed for the call
   std::vector<int> small_;
   std::unordered_map<long long, int> big_;
   std::deque<KindInfo> infos_;
 };
 
-// A node with children being converted.
+// A node with children being converted. Frames stay in place when their
+// node is done and are reused for the next node at that depth.
 struct Frame {
-  KTermBuilder b;
+  convert::NodeBuf b;
   std::uint64_t pos;    // end of the text written so far
   std::uint64_t start;  // node start
   std::uint64_t end;    // node end
@@ -152,14 +177,15 @@ struct Frame {
 
 class Walker {
  public:
-  Walker(const Attr& a, Kinds& kinds, std::string_view src) : a_(a), kinds_(kinds), src_(src) {}
+  Walker(const Attr& a, Access& acc, Kinds& kinds, std::string_view src)
+      : a_(a), go_(acc), kinds_(kinds), src_(src) {}
 
   // The term of the cursor's node, covering at least [lo, hi).
   KRef run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inherited);
 
  private:
   struct Visit {
-    const KindInfo* kind;
+    KindInfo* kind;
     std::uint64_t s, e;
     bool anchored;
   };
@@ -171,10 +197,14 @@ class Walker {
   // Reads the node under the cursor.
   Visit visit(PyObject* cursor) {
     if ((++visited_ & 0xFFF) == 0 && PyErr_CheckSignals() < 0) throw PyFailed{};
-    PyRef node(check(PyObject_GetAttr(cursor, a_.node)));
-    const KindInfo& kind = kinds_.of(node.get());
-    const long long s = int_attr(node.get(), a_.start_byte);
-    const long long e = int_attr(node.get(), a_.end_byte);
+    PyRef node(check(go_.node(cursor)));
+    if (Py_TYPE(node.get()) != node_type_) {
+      node_type_ = Py_TYPE(node.get());
+      for (FastGetter* g : {&go_.kind_id, &go_.start_byte, &go_.end_byte}) g->bind(node_type_);
+    }
+    KindInfo& kind = kinds_.of(node.get());
+    const long long s = as_int(go_.start_byte(node.get()));
+    const long long e = as_int(go_.end_byte(node.get()));
     if (s < 0 || s > e || static_cast<std::uint64_t>(e) > src_.size()) {
       PyErr_Format(PyExc_ValueError,
                    "a tree-sitter node spans bytes %lld to %lld, outside the source (%zu bytes)", s, e,
@@ -207,52 +237,60 @@ class Walker {
   }
 
   const Attr& a_;
+  Access& go_;
   Kinds& kinds_;
   std::string_view src_;
+  PyTypeObject* node_type_ = nullptr;  // the type go_'s node getters are bound to
+  convert::NodeBuf scratch_;           // for tokens written as lines
   std::uint64_t visited_ = 0;
 };
 
-// The cursor's methods, bound once.
-struct Moves {
-  PyRef first_child, next_sibling, parent;
-
-  Moves(const Attr& a, PyObject* cursor)
-      : first_child(check(PyObject_GetAttr(cursor, a.goto_first_child))),
-        next_sibling(check(PyObject_GetAttr(cursor, a.goto_next_sibling))),
-        parent(check(PyObject_GetAttr(cursor, a.goto_parent))) {}
-};
-
 KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inherited) {
-  Moves go(a_, cursor);
+  for (FastMethod* m : {&go_.first_child, &go_.next_sibling, &go_.parent}) m->bind(Py_TYPE(cursor));
+  go_.node.bind(Py_TYPE(cursor));
+  node_type_ = nullptr;
   Visit v = visit(cursor);
-  if (!call_bool(go.first_child.get())) {
+  if (!as_bool(go_.first_child(cursor))) {
     // A root without children: a leaf, wrapped if text lies around it.
-    KRef term = convert::token(v.kind->tag, cut(v.s, v.e), inherited || v.kind->literal);
+    KRef term = convert::token(v.kind->tag, cut(v.s, v.e), inherited || v.kind->literal, scratch_);
     if (lo >= v.s && hi <= v.e) return term;
-    KTermBuilder b = tb(v.kind->tag);
-    convert::write_gap(b, cut(lo, v.s), inherited, false);
-    b.child(term);
-    convert::write_gap(b, cut(v.e, hi), inherited, false);
-    return std::move(b).b();
+    scratch_.reset(v.kind->tag);
+    convert::write_gap(scratch_, cut(lo, v.s), inherited, false);
+    scratch_.child(std::move(term));
+    convert::write_gap(scratch_, cut(v.e, hi), inherited, false);
+    return scratch_.build();
   }
   const std::uint64_t root_start = std::min(lo, v.s);
-  std::vector<Frame> frames;
-  frames.push_back(Frame{tb(v.kind->tag), root_start, root_start, std::max(hi, v.e),
-                         inherited || v.kind->literal, v.anchored, false});
+  std::vector<Frame> frames(16);
+  std::size_t depth = 1;  // frames[0, depth) are the open nodes
+  frames[0].b.reset(v.kind->tag);
+  frames[0].pos = frames[0].start = root_start;
+  frames[0].end = std::max(hi, v.e);
+  frames[0].verbatim = inherited || v.kind->literal;
+  frames[0].anchored = v.anchored;
+  frames[0].token = false;
   while (true) {
     // The cursor is on a node not visited yet.
     v = visit(cursor);
-    if (call_bool(go.first_child.get())) {
-      const bool verbatim = frames.back().verbatim || v.kind->literal;
-      frames.push_back(Frame{tb(v.kind->tag), v.s, v.s, v.e, verbatim, v.anchored, false});
+    if (as_bool(go_.first_child(cursor))) {
+      if (depth == frames.size()) frames.resize(2 * depth);
+      Frame& f = frames[depth];
+      f.b.reset(v.kind->tag);
+      f.pos = f.start = v.s;
+      f.end = v.e;
+      f.verbatim = frames[depth - 1].verbatim || v.kind->literal;
+      f.anchored = v.anchored;
+      f.token = false;
+      ++depth;
       continue;
     }
-    KRef term = convert::token(v.kind->tag, cut(v.s, v.e), frames.back().verbatim || v.kind->literal);
+    KRef term =
+        convert::token(v.kind->tag, cut(v.s, v.e), frames[depth - 1].verbatim || v.kind->literal, scratch_);
     std::uint64_t s = v.s, e = v.e;
     bool anchored = v.anchored;
     // Hand the finished term to its parent, finishing parents as we go up.
     while (true) {
-      Frame& f = frames.back();
+      Frame& f = frames[depth - 1];
       if (f.pos < s) {
         const std::string_view gap = cut(f.pos, s);
         if (f.verbatim || gap.find('\n') == std::string_view::npos)
@@ -267,30 +305,30 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
         throw PyFailed{};
       }
       if (anchored && s == f.start) f.anchored = true;
-      f.b.child(term);
+      f.b.child(std::move(term));
       f.pos = e;
-      if (call_bool(go.next_sibling.get())) break;
-      // Last child: finish the parent.
-      Frame done = std::move(frames.back());
-      frames.pop_back();
-      s = done.start;
-      e = done.end;
-      if (done.pos < e) {
-        if (convert::write_gap(done.b, cut(done.pos, e), done.verbatim, false)) done.token = true;
-      } else if (done.pos > e) {  // a child reaching past its parent's end
-        e = done.pos;
+      if (as_bool(go_.next_sibling(cursor))) break;
+      // Last child: finish the parent (its frame stays, for the next node at its depth).
+      --depth;
+      s = f.start;
+      e = f.end;
+      if (f.pos < e) {
+        if (convert::write_gap(f.b, cut(f.pos, e), f.verbatim, false)) f.token = true;
+      } else if (f.pos > e) {  // a child reaching past its parent's end
+        e = f.pos;
       }
-      anchored = done.anchored;
-      call_bool(go.parent.get());
-      if (done.token && !done.verbatim) {
+      anchored = f.anchored;
+      as_bool(go_.parent(cursor));
+      if (f.token && !f.verbatim) {
         // Rule 2 found out late: convert this subtree again, all verbatim.
-        PyRef node(check(PyObject_GetAttr(cursor, a_.node)));
+        f.b.build();  // drops what was written
+        PyRef node(check(go_.node(cursor)));
         PyRef again(check(PyObject_CallMethodObjArgs(node.get(), a_.walk, nullptr)));
         term = run(again.get(), s, e, true);
       } else {
-        term = std::move(done.b).b();
+        term = f.b.build();
       }
-      if (frames.empty()) return term;
+      if (depth == 0) return term;
     }
   }
 }
@@ -333,7 +371,8 @@ PyObject* fn_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   const Attr* a = attr_names();
-  if (!a) return nullptr;
+  Access* acc = a ? access(*a) : nullptr;
+  if (!acc) return nullptr;
   for (PyObject* name : {a->node, a->goto_first_child, a->goto_next_sibling, a->goto_parent}) {
     const int has = PyObject_HasAttr(cursor, name);
     if (!has) {
@@ -345,8 +384,8 @@ PyObject* fn_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   return guarded([&]() -> PyObject* {
     try {
-      Kinds kinds(*a, args[5]);
-      Walker walker(*a, kinds, src);
+      Kinds kinds(*a, *acc, args[5]);
+      Walker walker(*a, *acc, kinds, src);
       return new_kterm(walker.run(cursor, lo, hi, inherited != 0));
     } catch (const PyFailed&) {
       return nullptr;

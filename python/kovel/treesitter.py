@@ -82,6 +82,7 @@ The walk is iterative (deep trees do not hit the recursion limit).
 from __future__ import annotations
 
 import difflib
+import functools
 import importlib
 import importlib.util
 import pkgutil
@@ -422,7 +423,7 @@ def _walk(
     It follows ``_convert`` (the reference, in Python) step by step and makes
     the same terms; ``source`` is valid UTF-8 (``_decode`` checked it).
     """
-    return _native.convert(cursor, source, lo, hi, inherited, _Kinds(verbatim, code))
+    return _native.convert(cursor, source, lo, hi, inherited, _kinds(verbatim, code))
 
 
 def _inside_literal(node: Node, data: bytes, verbatim: frozenset[str], code: frozenset[str]) -> bool:
@@ -496,6 +497,13 @@ class _Kinds(dict[str, tuple[bool, bool, bool]]):
         info = (is_literal_kind(kind, self.verbatim, self.code), body or "comment" in words, body)
         self[kind] = info
         return info
+
+
+@functools.lru_cache(maxsize=8)
+def _kinds(verbatim: frozenset[str], code: frozenset[str]) -> _Kinds:
+    """The kinds answers for these rules, kept across walks: asking them
+    costs more than the native walk of a small file."""
+    return _Kinds(verbatim, code)
 
 
 def _anchored(node: Any, body: bool, cut: Callable[[int, int], str]) -> bool:

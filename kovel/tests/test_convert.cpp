@@ -1,0 +1,103 @@
+// The layout rules of converted syntax trees (convert.h).
+#include <gtest/gtest.h>
+
+#include "convert.h"
+#include "support.h"
+
+using namespace kovel;
+using namespace kt;
+
+namespace {
+
+// The commands `write_gap` gives a node holding one child after the gap.
+Cmds gap_cmds(std::string_view gap, bool verbatim, bool before_anchored, bool* token = nullptr) {
+  convert::NodeBuf b;
+  b.reset("n");
+  const bool t = convert::write_gap(b, gap, verbatim, before_anchored);
+  if (token) *token = t;
+  return b.build()->cmd_values();
+}
+
+TEST(NodeBuf, MakesTheNodesOfKTermBuilder) {
+  convert::NodeBuf buf;
+  for (int round = 0; round < 2; ++round) {  // a built buffer starts afresh
+    buf.reset("call");
+    KTermBuilder b = tb("call");
+    const std::string long_text(300, 'x');  // a length that takes a two-byte varint
+    for (std::string_view s : {std::string_view("f("), std::string_view(""), std::string_view(long_text)}) {
+      buf.write(s);
+      b.write(s);
+    }
+    buf.nl();
+    b.nl();
+    buf.child(leaf("x", "1"));
+    b.child(leaf("x", "1"));
+    KRef ours = buf.build(), theirs = std::move(b).b();
+    EXPECT_TRUE(equal(*ours, *theirs));
+    EXPECT_EQ(encode_term(*ours), encode_term(*theirs));
+  }
+}
+
+TEST(Convert, TokenText) {
+  struct Case {
+    std::string_view gap;
+    bool token;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"  \n  ", false},       // blanks between tokens
+           {"\n", false},           //
+           {"a b", false},          // no line feed
+           {"a\n  b", true},        // hidden string body across lines
+           {" \\\n  ", false},      // a line continuation is blank
+           {" \\\r\n  ", false},    // with CR LF too
+           {"x \\\n y", false},     // continued: no line feed left
+           {"x \\\n y\n", true},    // a second line feed remains
+           {"\\\\\r\n\n", false},   // removing CR LF continuations first joins a new one
+           {"\f\v\t\r\n ", false},  // every blank
+           {"\n\xc3\xa9", true},    // a non-ASCII character is not blank
+       })
+    EXPECT_EQ(convert::token_text(c.gap), c.token) << c.gap;
+}
+
+TEST(Convert, GapsAreWrittenAsLinesUnlessVerbatim) {
+  EXPECT_EQ(gap_cmds("a\n\nb\n", false, false), (Cmds{W("a"), N, N, W("b"), N}));
+  EXPECT_EQ(gap_cmds("a\n\nb\n", true, false), (Cmds{W("a\n\nb\n")}));
+  EXPECT_EQ(gap_cmds(" x ", false, false), (Cmds{W(" x ")}));
+  EXPECT_EQ(gap_cmds("\r\n  ", false, false), (Cmds{W("\r"), N, W("  ")}));
+  // before an anchored child the last line feed stays text
+  EXPECT_EQ(gap_cmds("  \n", false, true), (Cmds{W("  "), W("\n")}));
+  EXPECT_EQ(gap_cmds("\n ", false, true), (Cmds{N, W(" ")}));
+  bool token = false;
+  gap_cmds("a\n b", false, false, &token);
+  EXPECT_TRUE(token);
+  gap_cmds("a\n b", true, false, &token);  // a verbatim gap is never reported
+  EXPECT_FALSE(token);
+}
+
+TEST(Convert, LineEndTokensAreWrittenAsLines) {
+  convert::NodeBuf scratch;
+  EXPECT_EQ(convert::token("nl", "\n", false, scratch)->cmd_values(), (Cmds{N}));
+  EXPECT_EQ(convert::token("cont", "\\\r\n  ", false, scratch)->cmd_values(), (Cmds{W("\\\r"), N, W("  ")}));
+  EXPECT_EQ(convert::token("nl", "\n", true, scratch)->cmd_values(), (Cmds{W("\n")}));
+  EXPECT_EQ(convert::token("comment", "/* a\n b */", false, scratch)->cmd_values(), (Cmds{W("/* a\n b */")}));
+  EXPECT_EQ(convert::token("empty", "", false, scratch)->cmd_values(), (Cmds{W("")}));
+  EXPECT_EQ(convert::token("nl", "\n", false, scratch)->tag(), "nl");
+}
+
+TEST(Convert, LastLineAnchored) {
+  EXPECT_TRUE(convert::last_line_anchored("=begin\n x\n=end"));
+  EXPECT_FALSE(convert::last_line_anchored("=begin\n x\n =end"));
+  EXPECT_FALSE(convert::last_line_anchored("# one line"));
+  EXPECT_FALSE(convert::last_line_anchored("/* a\n"));
+  EXPECT_FALSE(convert::last_line_anchored("/* a\n\t*/"));
+}
+
+TEST(Convert, ValidUtf8) {
+  for (std::string_view ok : {"", "abc", "\xc3\xa9", "\xe2\x98\x83", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf"})
+    EXPECT_TRUE(convert::valid_utf8(ok)) << ok;
+  for (std::string_view bad : {"\xff", "\xc3", "\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                               "\xf0\x9f\x98", "\x80", "a\xc3(", "\xe2\x28\xa1"})
+    EXPECT_FALSE(convert::valid_utf8(bad)) << bad;
+}
+
+}  // namespace
