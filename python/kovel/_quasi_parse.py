@@ -16,7 +16,7 @@ import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from kovel.treesitter import VERBATIM_KINDS, language
+from kovel.treesitter import _verbatim_node, language
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -258,7 +258,7 @@ class _Converter:
         kind = node.type
         if node.child_count == 0:
             return SNode(kind, node.is_named, verbatim, [self.text(node.start_byte, node.end_byte)], True)
-        verbatim = verbatim or kind in VERBATIM_KINDS
+        verbatim = _verbatim_node(node, self.src, verbatim)
         out = SNode(kind, node.is_named, verbatim)
         pos = node.start_byte
         for child in node.children:
@@ -375,7 +375,7 @@ def _build_root(
         parent = node.parent.type if node.parent is not None else ""
         root = conv.convert(node, parent, False)
     else:
-        root = SNode(container.type, True, container.type in VERBATIM_KINDS)
+        root = SNode(container.type, True, _verbatim_node(container, conv.src, False))
         pos = lo
         for n in nodes:
             if n.start_byte > pos:

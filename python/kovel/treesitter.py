@@ -430,15 +430,33 @@ def _inside_literal(node: Node, data: bytes, verbatim: frozenset[str], code: fro
     """Whether an ancestor of ``node`` is verbatim by its kind or its gaps (rules 1 and 2)."""
     up = node.parent
     while up is not None:
-        if is_literal_kind(up.type, verbatim, code):
+        if _verbatim_node(up, data, False, verbatim, code):
             return True
-        pos = up.start_byte
-        for child in [*up.children, None]:
-            end = up.end_byte if child is None else child.start_byte
-            if pos < end and _token_text(data[pos:end].decode()):
-                return True
-            pos = max(pos, end if child is None else child.end_byte)
         up = up.parent
+    return False
+
+
+def _verbatim_node(
+    node: Node,
+    data: bytes,
+    inherited: bool,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    code: Collection[str] = CODE_KINDS,
+) -> bool:
+    """Whether ``node`` (parsed from ``data``) is verbatim (rules 1 and 2);
+    ``inherited``: an ancestor is.  Its gaps are then written as they are.
+
+    Shared with the template parser of ``kovel.quasi``, so templates lay
+    their gaps out as parsed terms do.
+    """
+    if inherited or is_literal_kind(node.type, verbatim, code):
+        return True
+    pos = node.start_byte
+    for child in [*node.children, None]:
+        end = node.end_byte if child is None else child.start_byte
+        if pos < end and _token_text(data[pos:end].decode()):
+            return True
+        pos = max(pos, end if child is None else child.end_byte)
     return False
 
 
@@ -641,26 +659,44 @@ def _leaf(kind: str, code: str, verbatim: bool) -> KTerm:
 
 def _lines(b: Builder, g: str) -> None:
     """Write ``g`` into builder ``b``, each line feed as an NL command."""
-    parts = g.split("\n")
-    if parts[0]:
-        b.w(parts[0])
-    for part in parts[1:]:
-        b.n()
+    _apply(b, _gap_calls(g, False))
+
+
+def _apply(b: Builder, calls: list[tuple[str, str]]) -> None:
+    for op, text in calls:
+        if op == "w":
+            b.w(text)
+        else:
+            b.n()
+
+
+def _gap_calls(g: str, verbatim: bool, before_anchored: bool = False) -> list[tuple[str, str]]:
+    """How the gap ``g`` of a node is written (rules 3 and 5): builder calls,
+    ``("w", text)`` or ``("n", "")``; ``verbatim``: the node is verbatim,
+    ``before_anchored``: the next child starts anchored.  Shared with the
+    template filler of ``kovel.quasi``.
+
+    >>> _gap_calls("  \\n\\n", False), _gap_calls(" \\n", False, True), _gap_calls("a\\n", True)
+    ([('w', '  '), ('n', ''), ('n', '')], [('w', ' '), ('w', '\\n')], [('w', 'a\\n')])
+    """
+    if verbatim or "\n" not in g:
+        return [("w", g)] if g else []
+    tail: list[tuple[str, str]] = []
+    if before_anchored and g.endswith("\n"):
+        g, tail = g[:-1], [("w", "\n")]
+    calls: list[tuple[str, str]] = []
+    for i, part in enumerate(g.split("\n")):
+        if i:
+            calls.append(("n", ""))
         if part:
-            b.w(part)
+            calls.append(("w", part))
+    return calls + tail
 
 
 def _gap(b: Builder, g: str, verbatim: bool, before_anchored: bool) -> bool:
     """Write the gap ``g`` (rules 2, 3 and 5); return whether it looks like token text."""
-    if verbatim or "\n" not in g:
-        b.w(g)
-        return False
-    if before_anchored and g.endswith("\n"):
-        _lines(b, g[:-1])
-        b.w("\n")
-    else:
-        _lines(b, g)
-    return _token_text(g)
+    _apply(b, _gap_calls(g, verbatim, before_anchored))
+    return not verbatim and "\n" in g and _token_text(g)
 
 
 def _token_text(g: str) -> bool:
