@@ -24,8 +24,8 @@ namespace {
 
 Names g_names{};
 
-PyMethodDef* const kTables[] = {kReadMethods, kMakeMethods, kWalkMethods, kRewriteMethods, kMeasureMethods,
-                                kConvertMethods, kMatchMethods, kFillMethods};
+PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,  kRewriteMethods,
+                                kMeasureMethods, kConvertMethods, kMatchMethods, kFillMethods};
 
 bool import_kterm_type() {
   if (g_kterm_type) return true;
