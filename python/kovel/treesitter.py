@@ -76,7 +76,10 @@ upper-case letter, lower-cased (``heredoc_body`` -> heredoc, body;
    the child's first line gets no prefix.  (A line feed held by an earlier
    sibling's subtree is not reconsidered.)
 
-The walk is iterative (deep trees do not hit the recursion limit).
+The walk is iterative (deep trees do not hit the recursion limit) and runs in
+native code (``kovel._native.convert``), which drives the tree-sitter cursor
+through its Python objects; ``_convert`` is the same walk in Python, the
+reference the native one is tested against byte for byte.
 """
 
 from __future__ import annotations
