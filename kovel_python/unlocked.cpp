@@ -13,17 +13,15 @@ namespace {
 constexpr auto kSignalInterval = std::chrono::milliseconds(10);
 
 // Whether the calling thread (holding the lock) is the interpreter's main
-// thread, the only one that handles signals. If that cannot be learned,
-// assume it is: checking for signals is always safe.
-bool on_main_thread() {
+// thread, the only one that handles signals; -1 with the exception set if
+// asking failed. Asking runs Python code, which can run a signal handler: its
+// exception must stop the work, not be lost.
+int on_main_thread() {
   PyRef threading(PyImport_ImportModule("threading"));
   PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
   PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
   const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return true;
-  }
+  if (PyErr_Occurred()) return -1;
   return id == PyThread_get_thread_ident();
 }
 
@@ -35,8 +33,9 @@ void Unlocked::relock() noexcept {
 
 bool Unlocked::poll() {
   if (!saved_) {  // the first check: the lock is held
-    if (PyErr_CheckSignals() < 0) return true;
-    main_thread_ = on_main_thread();
+    const int main = PyErr_CheckSignals() < 0 ? -1 : on_main_thread();
+    if (main < 0) return true;
+    main_thread_ = main == 1;
     last_check_ = std::chrono::steady_clock::now();
     saved_ = PyEval_SaveThread();
     return false;
