@@ -24,6 +24,14 @@ std::string_view cmd_bytes(const KTerm& n);
 // A node with every field of `n` but its children, which are taken from `kids`.
 KNode with_children(const KTerm& n, std::span<KRef> kids);
 
+// The tag of `n`, read inline: a tag shorter than 128 bytes (all of them, in
+// practice) has a one-byte length, so a filter over many nodes costs no call.
+inline std::string_view quick_tag(const KTerm& n) {
+  const std::uint8_t* p = n.bytes();
+  if (*p < 0x80) return {reinterpret_cast<const char*>(p + 1), *p};
+  return n.tag();
+}
+
 // Pre-order (document order) walk over every path of a term.
 class PathCursor {
  public:

@@ -2,6 +2,7 @@
 // order. The walk state is native; a Python object is made only for the
 // items handed out, so find_all skips non-matching nodes at native speed.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -27,9 +28,12 @@ class TagFilter {
   // Takes the node, not its tag, so a walk of every node never reads tags.
   bool matches(const KTerm& n) const {
     if (all) return true;
-    const std::string_view tag = n.tag();
+    const std::string_view tag = quick_tag(n);
     if (owned_.size() > kLinear) return set_.count(tag) != 0;
-    return std::find(owned_.begin(), owned_.end(), tag) != owned_.end();
+    // Lengths first: most tags differ in length from the one wanted.
+    for (const std::string& want : owned_)
+      if (want.size() == tag.size() && std::memcmp(want.data(), tag.data(), tag.size()) == 0) return true;
+    return false;
   }
 
  private:
@@ -71,6 +75,114 @@ class PathMirror {
   std::vector<std::uint64_t> shown_;  // what list_ holds
 };
 
+// Refills the objects handed out by earlier items once their receiver has
+// dropped them, as zip() does with its result tuple: an object whose only
+// reference is ours cannot be seen by anyone, so changing it is safe, and it
+// saves an allocation and a free per item. Three of each kind are kept:
+// while next() runs, a loop variable can still hold the previous item, and
+// the item tuple about to be refilled still holds the path and wrapper of
+// the item before it.
+template <class Shown>
+struct Slots {
+  static constexpr unsigned kCount = 3;
+  PyRef obj[kCount];
+  Shown shown[kCount];  // what each object holds
+  unsigned turn = 0;
+  // The index of an object only we hold, or -1.
+  int free() const {
+    for (unsigned i = 0; i < kCount; ++i)
+      if (obj[i] && Py_REFCNT(obj[i].get()) == 1) return static_cast<int>(i);
+    return -1;
+  }
+  // Keeps a reference to `o` in place of the oldest object; the index it took.
+  int keep(PyObject* o) {
+    turn = (turn + 1) % kCount;
+    obj[turn] = PyRef(Py_NewRef(o));
+    return static_cast<int>(turn);
+  }
+};
+
+class Recycler {
+ public:
+  bool init() {
+    for (std::size_t i = 0; i < std::size(small_); ++i)
+      if (!(small_[i] = PyRef(PyLong_FromSize_t(i)))) return false;
+    return mirror_.init();
+  }
+
+  // A KTerm wrapper holding `node`. A KTerm has no weak references, no
+  // attributes and an identity hash, so a refilled wrapper is as good as a
+  // new one, on every CPython.
+  PyObject* kterm(const KTerm& node) {
+    if (const int i = kterms_.free(); i >= 0) {
+      reinterpret_cast<PyKTerm*>(kterms_.obj[i].get())->term = KRef::share(&node);
+      return Py_NewRef(kterms_.obj[i].get());
+    }
+    PyObject* w = new_kterm(KRef::share(&node));
+    if (w) kterms_.keep(w);
+    return w;
+  }
+
+  // The tuple of `path`.
+  PyObject* path(std::span<const std::uint64_t> path) {
+    if (!kTuplesRecyclable || path.size() >= kPooledDepth) return mirror_.tuple(path);
+    if (paths_.size() <= path.size()) paths_.resize(path.size() + 1);
+    Slots<std::vector<std::uint64_t>>& slots = paths_[path.size()];
+    int i = slots.free();
+    if (i < 0) {
+      PyRef fresh(PyTuple_New(static_cast<Py_ssize_t>(path.size())));
+      if (!fresh) return nullptr;
+      i = slots.keep(fresh.get());
+      slots.shown[i].assign(path.size(), kNone);
+    }
+    PyObject* t = slots.obj[i].get();
+    std::vector<std::uint64_t>& shown = slots.shown[i];
+    for (std::size_t k = 0; k < path.size(); ++k) {
+      if (shown[k] == path[k]) continue;
+      PyObject* n = path[k] < std::size(small_) ? Py_NewRef(small_[path[k]].get())
+                                                : PyLong_FromUnsignedLongLong(path[k]);
+      if (!n) {
+        slots.obj[i] = PyRef();  // perhaps partly filled: never hand it out
+        return nullptr;
+      }
+      PyTuple_SetItem(t, static_cast<Py_ssize_t>(k), n);  // refcount 1, in range: cannot fail
+      shown[k] = path[k];
+    }
+    return Py_NewRef(t);
+  }
+
+  // A tuple of the `n` references in `items`, which it steals.
+  PyObject* tuple(PyObject* const* items, Py_ssize_t n) {
+    const int i = kTuplesRecyclable ? items_.free() : -1;
+    PyObject* t = i >= 0 ? items_.obj[i].get() : PyTuple_New(n);
+    if (!t) {
+      for (Py_ssize_t k = 0; k < n; ++k) Py_DECREF(items[k]);
+      return nullptr;
+    }
+    // The items replaced are paths, wrappers and ints, whose release runs
+    // no Python code.
+    for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SetItem(t, k, items[k]);
+    if (i >= 0) return Py_NewRef(t);
+    if (kTuplesRecyclable) items_.keep(t);
+    return t;
+  }
+
+ private:
+  // From 3.14 on CPython may cache a tuple's hash in the tuple, and only its
+  // internal recycling clears the cache; a refilled tuple could then answer
+  // with the hash of its old items. Tuples are refilled only before that.
+  static inline const bool kTuplesRecyclable = Py_Version < 0x030E0000;
+  // Deeper paths are copied from the mirror: a pool per depth would hold
+  // memory quadratic in the depth.
+  static constexpr std::size_t kPooledDepth = 64;
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};  // no position
+  Slots<char> kterms_;
+  Slots<char> items_;
+  std::vector<Slots<std::vector<std::uint64_t>>> paths_;  // by depth
+  PathMirror mirror_;
+  PyRef small_[64];  // the positions most paths are made of
+};
+
 struct WalkState {
   KRef root;  // keeps every node of the walk alive
   TagFilter filter;
@@ -81,7 +193,7 @@ struct WalkState {
   std::vector<SpanRecord> records;
   std::size_t next = 0;
   std::vector<std::uint64_t> path;
-  PathMirror mirror;
+  Recycler recycler;
   bool running = false;  // inside walk_next
 };
 
@@ -91,13 +203,23 @@ struct PyWalk {
 };
 
 PyObject* item(WalkState& s, const KTerm& node, std::span<const std::uint64_t> path, const SpanRecord* r) {
-  PyRef p(s.mirror.tuple(path));
-  PyRef t(p ? new_kterm(KRef::share(&node)) : nullptr);
-  if (!t) return nullptr;
-  if (!r) return PyTuple_Pack(2, p.get(), t.get());
-  PyRef start(PyLong_FromUnsignedLongLong(r->start));
-  PyRef end(PyLong_FromUnsignedLongLong(r->end));
-  return start && end ? PyTuple_Pack(4, p.get(), t.get(), start.get(), end.get()) : nullptr;
+  const auto part = [&](int i) -> PyObject* {
+    switch (i) {
+      case 0: return s.recycler.path(path);
+      case 1: return s.recycler.kterm(node);
+      case 2: return PyLong_FromUnsignedLongLong(r->start);
+      default: return PyLong_FromUnsignedLongLong(r->end);
+    }
+  };
+  PyObject* parts[4];
+  const int n = r ? 4 : 2;
+  for (int i = 0; i < n; ++i) {
+    if (!(parts[i] = part(i))) {
+      while (i-- > 0) Py_DECREF(parts[i]);
+      return nullptr;
+    }
+  }
+  return s.recycler.tuple(parts, n);
 }
 
 PyObject* walk_next(PyObject* self) {
@@ -161,7 +283,7 @@ PyObject* start_walk(PyObject* root, PyObject* spans_arg, PyObject* tags) {
   const int spans = PyObject_IsTrue(spans_arg);
   if (spans < 0) return nullptr;
   WalkState s;
-  if (!s.mirror.init()) return nullptr;
+  if (!s.recycler.init()) return nullptr;
   s.root = KRef::share(t);
   s.spans = spans;
   if (tags) {

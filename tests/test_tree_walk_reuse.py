@@ -1,0 +1,98 @@
+"""walk and find_all refill the items their consumer dropped: every way of
+consuming them must still see exactly the items of a plain pre-order walk."""
+
+import os
+import sysconfig
+
+import pytest
+
+from kovel import leaf, tb, tree as T
+from kovel.treesitter import parse
+
+with open(os.path.join(sysconfig.get_paths()["stdlib"], "textwrap.py"), encoding="utf-8") as f:
+    PARSED = parse("python", f.read())
+
+
+def deep_and_wide():
+    """Paths of every length up to 100 (past the pooled depths), siblings at each level."""
+    cur = leaf("x", "x")
+    for i in range(100):
+        cur = tb("t").w("(").c(leaf("a", f"a{i}")).c(cur).c(leaf("b", f"b{i}")).w(")").b()
+    return cur
+
+
+def reference(t):
+    """(path, text of the node) of every node, recursively from children()."""
+    out = []
+
+    def visit(n, path):
+        out.append((path, str(n)))
+        for i, k in enumerate(T.children(n)):
+            visit(k, (*path, i))
+
+    visit(t, ())
+    return out
+
+
+def stream_unpacked(items):
+    return [(path, str(node)) for path, node, *_ in items]
+
+
+def stream_whole(items):
+    # The item itself is hashed: a refilled tuple must hash as a new one.
+    out = []
+    for item in items:
+        assert hash(item) == hash(tuple(list(item)))
+        out.append((item[0], str(item[1])))
+    return out
+
+
+def keep_some(items):
+    """Keeps every third item whole and every other node alone; reads them after the walk."""
+    kept, nodes, seen = [], [], []
+    for i, item in enumerate(items):
+        if i % 3 == 0:
+            kept.append(item)
+        elif i % 2 == 0:
+            nodes.append((item[0], item[1]))
+        seen.append(item[0])
+    out = [(item[0], str(item[1])) for item in kept] + [(p, str(n)) for p, n in nodes]
+    return sorted(out), seen
+
+
+@pytest.mark.parametrize("t", [PARSED, deep_and_wide()], ids=["parsed", "deep"])
+@pytest.mark.parametrize("spans", [False, True])
+@pytest.mark.parametrize("consume", [stream_unpacked, stream_whole, list])
+def test_every_consumer_sees_the_plain_walk(t, spans, consume):
+    want = reference(t)
+    got = consume(T.walk(t, spans=spans))
+    if consume is list:
+        got = [(item[0], str(item[1])) for item in got]
+    assert got == want
+
+
+@pytest.mark.parametrize("t", [PARSED, deep_and_wide()], ids=["parsed", "deep"])
+def test_items_kept_during_the_walk_are_never_refilled(t):
+    want = reference(t)
+    got, seen = keep_some(T.walk(t))
+    assert seen == [p for p, _ in want]
+    expected = sorted(
+        [want[i] for i in range(len(want)) if i % 3 == 0]
+        + [want[i] for i in range(len(want)) if i % 3 and i % 2 == 0]
+    )
+    assert got == expected
+
+
+@pytest.mark.parametrize("tags", [("identifier",), ("identifier", "string", "call")])
+def test_find_all_streamed_or_kept_matches_filtering_the_walk(tags):
+    want = [(p, str(n)) for p, n in list(T.walk(PARSED)) if T.tag(n) in tags]
+    assert want
+    streamed = [(p, str(n)) for p, n in T.find_all(PARSED, tags)]
+    kept = [(p, str(n)) for p, n in list(T.find_all(PARSED, tags))]
+    assert streamed == kept == want
+
+
+def test_spans_items_keep_their_offsets_when_streamed():
+    text = str(PARSED)
+    for path, node, start, end in T.walk(PARSED, spans=True):
+        assert text[start:end] == str(node), path
