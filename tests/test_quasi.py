@@ -279,6 +279,14 @@ def test_matches_agree_with_ast_grep() -> None:
     assert sorted(ours) == sorted(theirs)
 
 
+def test_star_import_gives_the_api() -> None:
+    names: dict[str, object] = {}
+    exec("from kovel.quasi import *", names)
+    api = {"Match", "Pattern", "Siblings", "Template", "pattern", "template", "register_lifter"}
+    assert api | {"find_files", "rewrite_files"} == set(names) - {"__builtins__"}
+    assert names["find_files"] is quasi.find_files and names["rewrite_files"] is quasi.rewrite_files
+
+
 @pytest.mark.parametrize("module", [quasi, quasi_match])
 def test_docstring_examples(module: object) -> None:
     assert doctest.testmod(module).failed == 0  # type: ignore[arg-type]

@@ -34,7 +34,17 @@ from kovel._quasi_fill import Siblings, compile_filler
 from kovel._quasi_lift import LIFTERS
 from kovel._quasi_parse import Skeleton, parse_quasi
 
-__all__ = ["Match", "Pattern", "Siblings", "Template", "pattern", "register_lifter", "template"]
+__all__ = [
+    "Match",
+    "Pattern",
+    "Siblings",
+    "Template",
+    "find_files",
+    "pattern",
+    "register_lifter",
+    "rewrite_files",
+    "template",
+]
 
 # Used by the examples in the docstrings.
 _ = (leaf, name)
@@ -86,7 +96,9 @@ class Template:
         shares its line); elsewhere (arguments, parameters, elements) by a
         comma and a line break, or a comma and a space if other code shares
         its line. Siblings bound by a pattern match are spliced as they stood
-        in the source, with what lay between them.
+        in the source, with what lay between them; a separator that followed
+        the last of them (``f(x,)``) comes along only where the hole ends a
+        list of the kind they came from.
 
         Every later line of a value gets the indentation of the hole's line
         (through a pushed prefix); the text inside its literals never moves.
