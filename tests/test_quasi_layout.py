@@ -1,26 +1,15 @@
-"""Templates decide which nodes are verbatim as kovel.treesitter does, so a
-template spliced under a prefix keeps its literals as a parsed term does."""
+"""Templates lay out their nodes as kovel.treesitter does (verbatim nodes,
+line-end tokens, nodes anchored at column 0), so a template spliced under a
+prefix keeps its literals and re-indents its code as a parsed term does."""
 
 import pytest
 
 pytest.importorskip("tree_sitter")
 
-from kovel import tb  # noqa: E402
+from kovel import leaf, tb  # noqa: E402
 from kovel.quasi import template  # noqa: E402
 from kovel.treesitter import language, parse  # noqa: E402
 from test_treesitter_reindent import CASES, PREFIX  # noqa: E402
-
-# The filler writes a line-end token (rule 4) as its text and gives an
-# anchored node's line feed (rule 5) the prefix: these cases still differ.
-FILLER_RULES_4_5 = {
-    ("perl", "heredoc_content"),
-    ("tcl", "quoted_word"),
-    ("tcl", "braced_word_simple"),
-    ("fish", "double_quote_string"),
-    ("ruby", "comment"),
-    ("python", "string"),
-    ("c", "string_literal"),
-}
 
 
 def spliced(t):
@@ -30,17 +19,8 @@ def spliced(t):
 @pytest.mark.parametrize(
     "lang, source, kind",
     [
-        pytest.param(
-            lang,
-            source,
-            kind,
-            marks=[pytest.mark.xfail(strict=True, reason="filler rules 4 and 5")]
-            if (lang, kind) in FILLER_RULES_4_5
-            else [],
-        )
-        for lang, source, kind, _ in CASES
-        if lang != "make"  # no template context parses a make file
-    ],
+        (lang, source, kind) for lang, source, kind, _ in CASES if lang != "make"
+    ],  # no template context parses make
     ids=[f"{c[0]}-{c[2]}" for c in CASES if c[0] != "make"],
 )
 def test_template_splices_as_the_parsed_term(lang, source, kind):
@@ -49,3 +29,24 @@ def test_template_splices_as_the_parsed_term(lang, source, kind):
     except ValueError:
         pytest.skip(f"no {lang} grammar installed")
     assert spliced(template(lang, source).fill()) == spliced(parse(lang, source))
+
+
+# Templates whose hole shares a node with a line-end token or an anchored
+# node: the nodes on the way to the hole are laid out by the same rules.
+WITH_HOLES = [
+    ("python", "def f():\n    return $X + \\\n        1\n", "a"),
+    ("ruby", "def f\n  $X\nend\n=begin\n  x\n=end\n", "g"),
+    ("ruby", "def f\n  $X\n=begin\n  x\n=end\nend\n", "g"),
+    ("c", "#if A\nint $X;\n#endif\n", "y"),
+    ("perl", "sub f {\n  print <<EOF;\nhi\nEOF\n  g($X);\n}\n", "z"),
+]
+
+
+@pytest.mark.parametrize(("lang", "code", "value"), WITH_HOLES, ids=[c[0] for c in WITH_HOLES])
+def test_template_with_hole_splices_as_the_parsed_term(lang, code, value):
+    try:
+        language(lang)
+    except ValueError:
+        pytest.skip(f"no {lang} grammar installed")
+    filled = template(lang, code).fill(X=leaf("identifier", value))
+    assert spliced(filled) == spliced(parse(lang, code.replace("$X", value)))

@@ -17,9 +17,10 @@ from hypothesis import given, strategies as st
 from conftest import UNBALANCED
 from kovel import _native, from_postcard_bytes, leaf, name, tb, tree as kt
 from kovel._kovel import KTerm
-from kovel._quasi_fill import Siblings, _gap_calls, _has_hole, build_constant
+from kovel._quasi_fill import Siblings, _has_hole, build_constant
 from kovel._quasi_lift import LIFTERS
 from kovel._quasi_parse import SHole, SNode, parse_quasi
+from kovel.treesitter import _gap_calls
 
 Spec = tuple[Any, ...]
 
@@ -42,6 +43,8 @@ def _run(parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> KTerm:
     if j == k:
         return tb(kt.tag(parent)).b()
     out, hole = [], -1
+    # A run that ends with a comment keeps the line break after it.
+    comment = "comment" in kt.tag(_inner(ts[k - 1]))
     for op, text in kt.commands(parent):
         if op == "hole":
             hole += 1
@@ -51,6 +54,9 @@ def _run(parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> KTerm:
                 out.append((op, text))
         elif j <= hole < k - 1:
             out.append((op, text))
+        elif hole == k - 1 and comment and op == "nl":
+            out.append((op, text))
+            break
     return kt.node(kt.tag(parent), ts[j:k], out)
 
 
@@ -348,7 +354,7 @@ def reference_fill(lang: str, code: str, values: dict[str, object]) -> KTerm:
             assert m.name is not None
             v = values[m.name]
             if m.seq and isinstance(v, Siblings) and v.raw is not None and v.unchanged():
-                value = v.raw
+                value = v.spliced(n.parent_kind, bool(n.at_end))
             elif m.seq:
                 assert isinstance(v, list)
                 b = tb(n.parent_kind)

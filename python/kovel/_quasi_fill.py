@@ -8,13 +8,14 @@ from the root to a hole are built per fill, in one native call
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any
 
-from kovel import _native
-from kovel._kovel import Builder, KTerm, leaf, tb
+from kovel import _native, tree as kt
+from kovel._kovel import Builder, KTerm, tb
 from kovel._quasi_lift import LIFTERS
 from kovel._quasi_parse import SHole, Skeleton, SNode
+from kovel.treesitter import _gap_calls, _leaf, is_literal_kind
 
 __all__ = ["Siblings", "build_constant", "compile_filler"]
 
@@ -24,19 +25,66 @@ class Siblings(list[KTerm]):
 
     The list holds the matched nodes (separator tokens such as ``,`` left
     out); ``raw`` is the whole run as it stood in the source, separators and
-    layout included, which is what a template splices for it.
+    layout included, which is what a template splices for it (see
+    ``spliced``).
     """
 
-    __slots__ = ("_items", "raw")
+    __slots__ = ("_bare", "_items", "raw")
 
     def __init__(self, items: Iterable[KTerm], raw: KTerm | None) -> None:
         super().__init__(items)
         self.raw = raw
         self._items = tuple(self)
+        self._bare: KTerm | None = None
 
     def unchanged(self) -> bool:
         """True while the list still holds exactly what the match put in it."""
         return len(self) == len(self._items) and all(a is b for a, b in zip(self, self._items, strict=True))
+
+    def spliced(self, list_kind: str, at_end: bool) -> KTerm | None:
+        """``raw`` as a hole in a list of ``list_kind`` takes it: with its trailing
+        separator (``x,``) only at the end of a list of the kind it came from."""
+        raw = self.raw
+        if raw is None or (at_end and _native.tag(raw) == list_kind):
+            return raw
+        if self._bare is None:
+            self._bare = _without_trailing_separators(raw)
+        return self._bare
+
+
+def _without_trailing_separators(raw: KTerm) -> KTerm:
+    """``raw`` without the separator tokens (childless, their text their tag) after
+    its last other child; comments there stay, with the layout before them."""
+    kids = kt.children(raw)
+    dropped: set[int] = set()
+    for i in range(len(kids) - 1, -1, -1):
+        k = kids[i]
+        if kt.kind(k) != "tuple" or kt.children(k) or str(k) != kt.tag(k):
+            if "comment" not in kt.tag(k):
+                break
+        else:
+            dropped.add(i)
+    if not dropped:
+        return raw
+    # The layout before a dropped separator goes too, but for its line breaks
+    # (one may end a comment's line).
+    cmds: list[tuple[str, str]] = []
+    pending: list[tuple[str, str]] = []
+    hole = 0
+    for op, text in kt.commands(raw):
+        if op != "hole":
+            pending.append((op, text))
+            continue
+        if hole in dropped:
+            pending = [c for c in pending if c[0] == "nl"]
+        else:
+            cmds += pending
+            cmds.append((op, text))
+            pending = []
+        hole += 1
+    cmds += pending
+    kept = [k for i, k in enumerate(kids) if i not in dropped]
+    return kt.node(kt.tag(raw), kept, cmds)
 
 
 def _has_hole(n: SNode | SHole | str) -> bool:
@@ -47,34 +95,35 @@ def _has_hole(n: SNode | SHole | str) -> bool:
     return any(_has_hole(i) for i in n.items)
 
 
-def _gap_calls(gap: str, verbatim: bool) -> list[tuple[str, str]]:
-    """Builder calls for a gap text: a line feed outside literals is an NL."""
-    if verbatim or "\n" not in gap:
-        return [("w", gap)] if gap else []
-    calls: list[tuple[str, str]] = []
-    for i, part in enumerate(gap.split("\n")):
-        if i:
-            calls.append(("n", ""))
-        if part:
-            calls.append(("w", part))
-    return calls
+def _gap_ops(n: SNode) -> Iterator[tuple[str, str] | SNode | SHole]:
+    """The items of ``n``, each gap text replaced by its builder calls, laid out as
+    kovel.treesitter lays out a parsed node: a line feed outside literals is a line
+    break, except the one right before a child that stays at column 0."""
+    items = n.items
+    for i, item in enumerate(items):
+        if not isinstance(item, str):
+            yield item
+            continue
+        after = items[i + 1] if i + 1 < len(items) else None
+        yield from _gap_calls(item, n.verbatim, isinstance(after, SNode) and after.anchored)
 
 
 def build_constant(n: SNode) -> KTerm:
     """The term of a subtree without holes, laid out as kovel.treesitter does."""
     if n.leaf:
-        return leaf(n.kind, n.items[0] if n.items else "")  # type: ignore[arg-type]
+        text = n.items[0] if n.items else ""
+        assert isinstance(text, str)
+        return _leaf(n.kind, text, n.verbatim or is_literal_kind(n.kind))
     b: Builder = tb(n.kind)
-    for item in n.items:
-        if isinstance(item, str):
-            for op, arg in _gap_calls(item, n.verbatim):
-                if op == "w":
-                    b.w(arg)
-                else:
-                    b.n()
+    for op in _gap_ops(n):
+        if isinstance(op, tuple):
+            if op[0] == "w":
+                b.w(op[1])
+            else:
+                b.n()
         else:
-            assert isinstance(item, SNode)
-            b.c(build_constant(item))
+            assert isinstance(op, SNode)
+            b.c(build_constant(op))
     return b.b()
 
 
@@ -97,9 +146,9 @@ class _Compiler:
         if not _has_hole(n):
             return (2, build_constant(n))
         ops: list[tuple[int, object]] = []
-        for item in n.items:
-            if isinstance(item, str):
-                ops.extend((0, arg) if op == "w" else (1, None) for op, arg in _gap_calls(item, n.verbatim))
+        for item in _gap_ops(n):
+            if isinstance(item, tuple):
+                ops.append((0, item[1]) if item[0] == "w" else (1, None))
             else:
                 ops.append(self.op(item))
         self.frames.append((n.kind, tuple(ops)))
@@ -124,7 +173,9 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
 def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
     """The values of a ``$$$`` hole: the matched run as it stood, or the lifted terms to join."""
     if isinstance(values, Siblings) and values.raw is not None and values.unchanged():
-        return values.raw
+        raw = values.spliced(hole.parent_kind, bool(hole.at_end))
+        assert raw is not None
+        return raw
     if isinstance(values, str | bytes | KTerm) or not isinstance(values, Iterable):
         raise TypeError(f"{hole.meta.text} takes a sequence of values, not {type(values).__name__}")
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]

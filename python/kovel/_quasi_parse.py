@@ -16,7 +16,7 @@ import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from kovel.treesitter import _verbatim_node, language
+from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, _kinds, _verbatim_node, language
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -55,6 +55,11 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
 }
 
 
+# What kovel.treesitter knows of each kind under its default rules: (literal,
+# may be anchored, anchored whenever at column 0).
+_KINDS = _kinds(VERBATIM_KINDS, CODE_KINDS)
+
+
 @dataclass(frozen=True, slots=True)
 class Meta:
     """One occurrence of a metavariable in the code."""
@@ -76,6 +81,9 @@ class SHole:
     kind: str  # the node kind the placeholder parsed as
     parent_kind: str
     statement: bool  # it stands where a statement goes
+    # Nothing but a closing token follows it in its list: a run spliced there
+    # may keep its trailing separator (`f($$$A)`, not `f($$$A, x)`).
+    at_end: bool | None = None
 
 
 @dataclass(slots=True)
@@ -87,6 +95,16 @@ class SNode:
     verbatim: bool  # line feeds in its gaps stay text
     items: list[str | SNode | SHole] = field(default_factory=list)
     leaf: bool = False  # a token: items is its one text
+    anchored: bool = False  # it starts at column 0 with a line that must stay there
+
+
+def _mark_ends(items: list[str | SNode | SHole]) -> None:
+    """Decide ``at_end`` for the holes among a node's items."""
+    nodes = [i for i in items if not isinstance(i, str)]
+    for k, n in enumerate(nodes):
+        if isinstance(n, SHole) and n.at_end is None:
+            after = nodes[k + 1 :]
+            n.at_end = not after or (len(after) == 1 and isinstance(after[0], SNode) and not after[0].named)
 
 
 @dataclass(frozen=True, slots=True)
@@ -216,6 +234,7 @@ def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
 class _Converter:
     def __init__(self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str]) -> None:
         self.src = att.source
+        self.lo = att.lo
         self.spans = att.spans
         self.restore = restore
         self.originals = originals
@@ -226,6 +245,18 @@ class _Converter:
         if "_kq" in t:
             t = self.restore.sub(lambda m: self.originals[m.group(0)], t)
         return t
+
+    def anchored(self, node: Node) -> bool:
+        """Whether the node must keep its first line at column 0, as kovel.treesitter
+        decides it (its rule 5), with columns counted in the code, not in its context."""
+        _, may_anchor, body = _KINDS[node.type]
+        start = node.start_byte
+        if not may_anchor or (start != self.lo and self.src[start - 1 : start] != b"\n"):
+            return False
+        if body:
+            return True
+        last = self.src.rfind(b"\n", start, node.end_byte)
+        return last >= 0 and self.src[last + 1 : last + 2] not in (b"", b" ", b"\t", b"\r", b"\f", b"\v")
 
     def hole_of(self, node: Node, parent_kind: str) -> SHole | None:
         meta = self.spans.get((node.start_byte, node.end_byte))
@@ -249,25 +280,33 @@ class _Converter:
             hole_node = chain[0]
         kind = hole_node.type
         statement = kind.endswith("statement") or self.src[node.end_byte - 1 : node.end_byte] == b";"
-        return SHole(meta, kind, parent_kind, statement)
+        # A hole for the only node of a list (chain of three) ends it.
+        return SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
 
     def convert(self, node: Node, parent_kind: str, verbatim: bool) -> SNode | SHole:
         hole = self.hole_of(node, parent_kind)
         if hole is not None:
             return hole
         kind = node.type
+        anchored = self.anchored(node)
         if node.child_count == 0:
-            return SNode(kind, node.is_named, verbatim, [self.text(node.start_byte, node.end_byte)], True)
+            text = self.text(node.start_byte, node.end_byte)
+            return SNode(kind, node.is_named, verbatim, [text], True, anchored)
         verbatim = _verbatim_node(node, self.src, verbatim)
-        out = SNode(kind, node.is_named, verbatim)
+        out = SNode(kind, node.is_named, verbatim, anchored=anchored)
         pos = node.start_byte
         for child in node.children:
             if child.start_byte > pos:
                 out.items.append(self.text(pos, child.start_byte))
-            out.items.append(self.convert(child, kind, verbatim))
+            item = self.convert(child, kind, verbatim)
+            # A node starts anchored when its first child does.
+            if isinstance(item, SNode) and item.anchored and child.start_byte == node.start_byte:
+                out.anchored = True
+            out.items.append(item)
             pos = max(pos, child.end_byte)
         if node.end_byte > pos:
             out.items.append(self.text(pos, node.end_byte))
+        _mark_ends(out.items)
         return out
 
 
@@ -380,8 +419,13 @@ def _build_root(
         for n in nodes:
             if n.start_byte > pos:
                 root.items.append(conv.text(pos, n.start_byte))
-            root.items.append(conv.convert(n, container.type, root.verbatim))
+            item = conv.convert(n, container.type, root.verbatim)
+            root.anchored = root.anchored or (
+                isinstance(item, SNode) and item.anchored and n.start_byte == lo
+            )
+            root.items.append(item)
             pos = n.end_byte
+        _mark_ends(root.items)
     if not head and not tail:
         return root
     if isinstance(root, SHole) or root.leaf:
