@@ -72,6 +72,8 @@ KRef run_term(const Binding& b) {
   const KTerm& parent = *b.parent;
   if (b.start == b.stop) return tuple(parent.tag(), {}, {});
   const auto kids = parent.children();
+  const bool ends_with_comment =
+      b.stop <= kids.size() && inner(*kids[b.stop - 1]).tag().find("comment") != std::string_view::npos;
   std::vector<KRef> out_kids;
   std::vector<CmdOrHole> cmds;
   std::uint64_t hole = 0;  // HOLEs seen so far
@@ -86,6 +88,11 @@ KRef run_term(const Binding& b) {
       ++hole;
     } else if (hole > b.start && hole < b.stop) {  // between two children of the run
       cmds.push_back(v.to_value());
+    } else if (hole == b.stop && ends_with_comment && !v.hole && v.kind == StrCmd::Kind::NL) {
+      // A comment that ends the run ends its line: what follows the run
+      // wherever it is spliced must not land inside the comment.
+      cmds.push_back(v.to_value());
+      break;
     }
   }
   return tuple(parent.tag(), out_kids, cmds);
@@ -266,28 +273,65 @@ void attach_spans(const KTerm& root, std::vector<Found>& found) {
 
 KRef dedent(const KTerm& t, std::string_view indent) {
   if (indent.empty()) return KRef::share(&t);
-  return rewrite(t, [&](KRef n) -> KRef {
-    if (n->variant() != KTerm::Variant::Tuple) return n;
-    std::vector<CmdOrHole> cmds;
-    cmds.reserve(n->cmd_count());
-    bool after_nl = false, changed = false;
-    for (CmdCursor c = n->cmds(); !c.done();) {
-      const CmdView v = c.next();
-      if (after_nl && !v.hole && v.kind == StrCmd::Kind::Write && v.text.starts_with(indent)) {
-        cmds.push_back(CmdOrHole::of(write(v.text.substr(indent.size()))));
-        changed = true;
-      } else {
-        cmds.push_back(v.to_value());
+  // The commands are visited in the order they render, so a line break at
+  // the end of one node (a line-end token) and the write that starts the next
+  // line in an ancestor's gap are seen one after the other.
+  struct Frame {
+    const KTerm* node;
+    CmdCursor cur;
+    std::uint64_t next_child = 0;
+    std::vector<CmdOrHole> cmds;  // the commands so far (Tuple nodes only)
+    std::vector<KRef> kids;       // the new children, once one of them changed
+    bool changed = false;         // a write of its own lost its indent
+  };
+  auto open = [](const KTerm* n) { return Frame{n, n->cmds(), 0, {}, {}, false}; };
+  std::vector<Frame> stack;
+  stack.push_back(open(&t));
+  bool after_nl = false;
+  for (;;) {
+    Frame& f = stack.back();
+    const bool tuple_node = f.node->variant() == KTerm::Variant::Tuple;
+    if (!f.cur.done()) {
+      const CmdView v = f.cur.next();
+      if (tuple_node) f.cmds.push_back(v.to_value());
+      if (v.hole) {
+        // A quote renders its one child at every HOLE: it is rewritten at the first.
+        const auto kids = f.node->children();
+        const std::uint64_t k = tuple_node ? f.next_child++ : 0;
+        if (k < kids.size() && (tuple_node || f.next_child++ == 0)) stack.push_back(open(kids[k]));
+      } else if (v.kind == StrCmd::Kind::NL) {
+        after_nl = true;
+      } else if (v.kind == StrCmd::Kind::Write && !v.text.empty()) {
+        if (after_nl && tuple_node && v.text.starts_with(indent)) {
+          f.cmds.back() = CmdOrHole::of(write(v.text.substr(indent.size())));
+          f.changed = true;
+        }
+        after_nl = false;
       }
-      after_nl = !v.hole && v.kind == StrCmd::Kind::NL;
+      continue;
     }
-    if (!changed) return n;
-    const auto kids = n->children();
-    std::vector<KRef> refs;
-    refs.reserve(kids.size());
-    for (const KTerm* k : kids) refs.push_back(KRef::share(k));
-    return tuple(n->tag(), refs, cmds);
-  });
+    KRef built;
+    if (f.changed) {
+      std::vector<KRef> kids = std::move(f.kids);
+      if (kids.empty())
+        for (const KTerm* k : f.node->children()) kids.push_back(KRef::share(k));
+      built = tuple(f.node->tag(), kids, f.cmds);
+    } else if (!f.kids.empty()) {
+      built = with_children(*f.node, f.kids).share();
+    } else {
+      built = KRef::share(f.node);
+    }
+    const KTerm* old = f.node;
+    stack.pop_back();
+    if (stack.empty()) return built;
+    if (built.get() == old) continue;
+    Frame& parent = stack.back();
+    const auto siblings = parent.node->children();
+    if (parent.kids.empty())
+      for (const KTerm* s : siblings) parent.kids.push_back(KRef::share(s));
+    const std::uint64_t i = parent.node->variant() == KTerm::Variant::Tuple ? parent.next_child - 1 : 0;
+    parent.kids[i] = std::move(built);
+  }
 }
 
 KRef replace_paths(const KTerm& root, std::span<const std::vector<std::uint64_t>> paths,

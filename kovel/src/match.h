@@ -65,7 +65,8 @@ struct Binding {
 std::vector<const KTerm*> run_items(const Binding& b);
 
 // The children of a run with the commands that stood between them, in a
-// node of the parent's tag (an empty one for an empty run).
+// node of the parent's tag (an empty one for an empty run). A run that ends
+// with a comment keeps the line break that followed it.
 KRef run_term(const Binding& b);
 
 // Whether the text of a binding may hold a line break (never false when it does).
@@ -119,9 +120,10 @@ void attach_spans(const KTerm& root, std::vector<Found>& found);
 KRef replace_paths(const KTerm& root, std::span<const std::vector<std::uint64_t>> paths,
                    std::span<const KRef> repls);
 
-// `t` with `indent` taken off every write that follows a line break of the
-// same Tuple node: a multi-line subterm moved to another place keeps only
-// the indentation its later lines have relative to its first.
+// `t` with `indent` taken off every write that starts a line (the first
+// write rendered after a line break, in whichever node it stands): a
+// multi-line subterm moved to another place keeps only the indentation its
+// later lines have relative to `indent`.
 KRef dedent(const KTerm& t, std::string_view indent);
 
 }  // namespace kovel

@@ -186,3 +186,33 @@ TEST(Match, ReplacePathsRebuildsOnlyAncestors) {
 }
 
 }  // namespace
+
+TEST(Match, DedentFollowsLineBreaksAcrossNodes) {
+  // `f(a \` / `      + b)` at indent "    ": the line break ends the line-end
+  // token, the indentation is the parent's next write.
+  KRef cont = tuple("line_continuation", Kids{}, Cmds{W("\\"), N});
+  KRef expr = tuple("binary_operator", Kids{id("a"), cont, tok("+"), id("b")},
+                    Cmds{H, W(" "), H, W("      "), H, W(" "), H});
+  KRef out = dedent(*expr, "    ");
+  EXPECT_EQ(out->coparse(), "a \\\n  + b");
+  EXPECT_EQ(out->children()[1], cont.get());  // only the node with the write is new
+  // A line less indented than the indent, and text inside a literal, stay.
+  KRef lit = leaf("string", "'x\n    y'");
+  KRef shallow = tuple("t", Kids{lit, id("c")}, Cmds{H, N, W("  "), H});
+  EXPECT_EQ(dedent(*shallow, "    ")->coparse(), "'x\n    y'\n  c");
+  // The write right after the break counts even inside a child, and only it.
+  KRef deep = tuple("t", Kids{tuple("u", Kids{id("d")}, Cmds{W("      "), H, W("    ")})}, Cmds{N, H});
+  EXPECT_EQ(dedent(*deep, "    ")->coparse(), "\n  d    ");
+  EXPECT_EQ(dedent(*deep, "").get(), deep.get());
+}
+
+TEST(Match, RunEndingWithCommentKeepsItsLineBreak) {
+  // f(a, # c\n  ) against f($$$A): the run ends with the comment.
+  KRef args = tuple("argument_list", Kids{tok("("), id("a"), tok(","), leaf("comment", "# c"), tok(")")},
+                    Cmds{H, H, H, W(" "), H, N, W("  "), H});
+  KRef t = tuple("call", Kids{id("f"), args}, Cmds{H, H});
+  Pattern p = call_pattern("f", {{true, 0}});
+  Matcher m(p);
+  ASSERT_TRUE(m.match(*t));
+  EXPECT_EQ(run_term(m.bindings()[0])->coparse(), "a, # c\n");
+}

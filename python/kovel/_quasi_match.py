@@ -69,7 +69,7 @@ def _dedent(t: KTerm, indent: str) -> KTerm:
 
     Terms parsed from source carry the absolute indentation of their later
     lines; a value moved elsewhere takes the indentation of its new place
-    (a pushed prefix) and keeps only what it had relative to its first line.
+    (a pushed prefix) and keeps only what it had beyond ``indent``.
     """
     if not indent or "\n" not in str(t):
         return t
@@ -118,7 +118,7 @@ class Pattern:
             if offsets is not None and any("\n" in str(_raw(v)) for v in env.values()):
                 if text is None:
                     text = str(t)
-                env = _normalise(env, offsets, text)
+                env = _normalise(env, _line_indent(text, start))
             yield Match(node, path, (start, end), env)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
@@ -177,11 +177,15 @@ def _raw(v: Binding) -> KTerm:
     return v
 
 
-def _normalise(env: dict[str, Binding], offsets: dict[str, int], text: str) -> dict[str, Binding]:
-    """Dedent multi-line bindings by the indentation of the line each starts on."""
+def _normalise(env: dict[str, Binding], indent: str) -> dict[str, Binding]:
+    """Dedent multi-line bindings by the indentation of the line the match starts on.
+
+    A rewrite pushes that indentation back in front of the replacement's later
+    lines, so a binding spliced as it stood comes out as it was, however its
+    continuation lines were indented.
+    """
     out: dict[str, Binding] = {}
     for k, v in env.items():
-        indent = _line_indent(text, offsets[k])
         if isinstance(v, Siblings):
             raw = _dedent(v.raw, indent) if v.raw is not None else None
             out[k] = Siblings([_dedent(x, indent) for x in v], raw)

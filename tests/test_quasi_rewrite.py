@@ -1,0 +1,82 @@
+"""Rewrites keep the layout of what they splice: continuation lines of a
+multi-line match, and the separators of a matched run."""
+
+import pytest
+
+pytest.importorskip("tree_sitter")
+
+from tree_sitter import Parser  # noqa: E402
+
+from kovel.quasi import pattern, template  # noqa: E402
+from kovel.treesitter import language, parse  # noqa: E402
+
+
+def rewrite(source: str, pat: str, repl: str) -> str:
+    return str(pattern("python", pat).rewrite(parse("python", source), template("python", repl)))
+
+
+# Shapes of the standard library where print($$$A) -> log($$$A) once moved
+# continuation lines: each must come out as it stood, with only the name changed.
+CONTINUATIONS = {
+    "hanging-indent": 'def f():\n    print("a",\n          "b")\n',
+    "backslash-in-method": (  # shlex.py
+        "class S:\n    def pop(self):\n        if self.debug:\n"
+        "            print('popping %s, line %d' \\\n                  % (self.instream, self.lineno))\n"
+    ),
+    "backslash-at-top-level-def": (  # lib2to3/pgen2/tokenize.py
+        'def printtoken(type, token):\n    print("%d,%d" % \\\n        (srow, scol))\n'
+    ),
+    "deeper-hanging-indent-in-nested-block": (  # test/test_strftime.py
+        "def t():\n    for e in x:\n        if e:\n            if verbose:\n"
+        "                print(\"Does not appear to support '%s' format (%s)\" % \\\n"
+        "                       (e[0], e[2]))\n"
+    ),
+    "tab-indented": 'def f():\n\tif x:\n\t\tprint("a",\n\t\t      "b" % \\\n\t\t\t(c, d))\n',
+    "string-literal-lines-stay": 'def f():\n    print("""x\n  y\n""",\n          z)\n',
+}
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        *CONTINUATIONS.values(),
+        pytest.param(
+            "def f():\n    print(a,\n  b)\n",
+            marks=pytest.mark.xfail(strict=True, reason="a line left of the pushed indentation moves right"),
+        ),
+    ],
+    ids=[*CONTINUATIONS.keys(), "continuation-less-indented-than-the-match"],
+)
+def test_multiline_match_keeps_continuation_lines(source: str) -> None:
+    out = rewrite(source, "print($$$A)", "log($$$A)")
+    assert out == source.replace("print(", "log(")
+
+
+def test_two_line_replacement_indents_its_new_line_only() -> None:
+    source = "def f():\n    if a:\n        x = g(1,\n              2)\n"
+    out = rewrite(source, "$X = g($$$A)", "$X = g($$$A)\nlog($X)")
+    assert out == "def f():\n    if a:\n        x = g(1,\n              2)\n        log(x)\n"
+    compile(out, "<rewritten>", "exec")
+
+
+# (source, template, expected): a trailing separator of the matched run stays
+# only where the template ends a list of the same kind with the run.
+TRAILING = [
+    ("print(x,)\n", "log($$$A)", "log(x,)\n"),
+    ("print(x, y,)\n", "log(0, $$$A)", "log(0, x, y,)\n"),
+    ("print(x,)\n", "log($$$A, end='')", "log(x, end='')\n"),
+    ("print(x,)\n", "log($$$A,)", "log(x,)\n"),
+    ("print(x, y ,)\n", "[$$$A]", "[x, y]\n"),
+    ("print(x,)\n", "def f($$$A): pass", "def f(x): pass\n"),
+    ("print(x, y)\n", "log($$$A, end='')", "log(x, y, end='')\n"),
+    # a comment that ends the run ends its line wherever the run goes
+    ("print(x, # c\n)\n", "log($$$A)", "log(x, # c\n)\n"),
+    ("print(x, # c\n)\n", "log($$$A, end='')", "log(x # c\n, end='')\n"),
+]
+
+
+@pytest.mark.parametrize(("source", "repl", "expected"), TRAILING)
+def test_trailing_separator_follows_the_template(source: str, repl: str, expected: str) -> None:
+    out = rewrite(source, "print($$$A)", repl)
+    assert out == expected
+    assert not Parser(language("python")).parse(out.encode()).root_node.has_error
