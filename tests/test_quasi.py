@@ -42,6 +42,10 @@ FILLS = [
     ("python", "y = $X + 1", {"X": name("a")}, "y = a + 1"),
     ("python", "f($$$ARGS)", {"ARGS": [1, "s", name("z")]}, 'f(1, "s", z)'),
     ("python", "f($$$ARGS)", {"ARGS": []}, "f()"),
+    # An empty run takes the separator that joined it to a sibling with it.
+    ("python", "log($$$A, end='')", {"A": []}, "log(end='')"),
+    ("python", "log(x, $$$A)", {"A": iter([])}, "log(x)"),
+    ("python", "f(\n    $$$A,\n    x,\n)", {"A": ()}, "f(\n    x,\n)"),
     ("python", "def f():\n    $STMT\n", {"STMT": leaf("s", "return 1")}, "def f():\n    return 1\n"),
     (
         "python",
@@ -60,6 +64,7 @@ FILLS = [
     ("c", "$X * 2", {"X": name("n")}, "n * 2"),
     ("c", "int $N = $V;", {"N": name("n"), "V": 7}, "int n = 7;"),
     ("c", "f($$$A)", {"A": [name("a"), 3]}, "f(a, 3)"),
+    ("c", "g($$$A, 1) + h($$$A)", {"A": []}, "g(1) + h()"),
     ("c", "return $X;", {"X": 0}, "return 0;"),
     (
         "c",

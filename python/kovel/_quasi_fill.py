@@ -9,6 +9,7 @@ from the root to a hole are built per fill, in one native call
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import replace
 from typing import Any
 
 from kovel import _native, tree as kt
@@ -155,6 +156,48 @@ class _Compiler:
         return (4, len(self.frames) - 1)
 
 
+def _is_separator(item: str | SNode | SHole) -> bool:
+    return isinstance(item, SNode) and item.leaf and not item.named and item.items in ([","], [";"])
+
+
+def _without_hole(items: list[str | SNode | SHole], i: int) -> list[str | SNode | SHole]:
+    """``items`` without the hole at ``i`` and the separator that joins it to a
+    sibling: the one after it with the layout that follows (``f($$$A, x)``), else
+    the one before it (``f(x, $$$A)``).  A hole without one (a statement, a
+    sole argument) stays: it renders nothing and keeps its place in the term."""
+    j = i + 1
+    while j < len(items) and isinstance(items[j], str):
+        j += 1
+    if j < len(items) and _is_separator(items[j]):
+        k = j + 1
+        while k < len(items) and isinstance(items[k], str):
+            k += 1
+        return items[:i] + items[k:]
+    j = i - 1
+    while j >= 0 and isinstance(items[j], str):
+        j -= 1
+    if j >= 0 and _is_separator(items[j]):
+        return items[:j] + items[i + 1 :]
+    return items
+
+
+def _drop_runs(n: SNode | SHole, names: frozenset[str]) -> SNode | SHole:
+    """A copy of the skeleton under ``n`` without the ``$$$`` holes named in ``names``."""
+    if isinstance(n, SHole) or n.leaf or not _has_hole(n):
+        return n
+    items = [i if isinstance(i, str) else _drop_runs(i, names) for i in n.items]
+    k = 0
+    while k < len(items):
+        item = items[k]
+        if isinstance(item, SHole) and item.meta.seq and item.meta.name in names:
+            shorter = _without_hole(items, k)
+            if shorter is not items:
+                items = shorter
+                continue
+        k += 1
+    return replace(n, items=items)
+
+
 def _lift(lang: str, hole: SHole, value: object) -> KTerm:
     if isinstance(value, KTerm):
         return value
@@ -181,7 +224,7 @@ def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 
-def compile_filler(sk: Skeleton) -> Callable[[Mapping[str, Any]], KTerm]:
+def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapping[str, Any]], KTerm]:
     """A function from the values (keyed by metavariable name) to the filled term.
 
     The term is built by one native call; the generated function only picks
@@ -189,6 +232,18 @@ def compile_filler(sk: Skeleton) -> Callable[[Mapping[str, Any]], KTerm]:
     """
     comp = _Compiler()
     body = comp.op(sk.root)
+    runs = {h.meta.name for h in comp.holes if h.meta.seq and h.meta.name} if drop_empty_runs else set()
+    variants: dict[frozenset[str], Callable[[Mapping[str, Any]], KTerm]] = {}
+
+    def without_runs(empty: tuple[str, ...], values: Mapping[str, Any]) -> KTerm:
+        # Empty runs take their separator with them: `f($$$A, x)` with no A is `f(x)`.
+        names = frozenset(empty)
+        fill = variants.get(names)
+        if fill is None:
+            fill = compile_filler(replace(sk, root=_drop_runs(sk.root, names)), drop_empty_runs=False)
+            variants[names] = fill
+        return fill(values)
+
     holes = tuple(
         (
             h.meta.text,
@@ -204,15 +259,24 @@ def compile_filler(sk: Skeleton) -> Callable[[Mapping[str, Any]], KTerm]:
     )
     program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
     lines = ["def _fill(v):"]
+    if runs:
+        lines.append("    _e = ()")
     names = []
     for i, hole in enumerate(comp.holes):
         m = hole.meta
         if m.seq:
-            lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], v[{m.name!r}])")
+            lines.append(f"    _x = v[{m.name!r}]")
+            lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], _x)")
+            if m.name in runs:
+                lines.append(f"    if not _x or not _a{i}:")
+                lines.append(f"        _e += ({m.name!r},)")
         else:  # a term is spliced as it is, without a call
             lines.append(f"    _x = v[{m.name!r}]")
             lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lift(_lang, _holes[{i}], _x)")
         names.append(f"_a{i}")
+    if runs:
+        lines.append("    if _e:")
+        lines.append("        return _without_runs(_e, v)")
     lines.append(f"    return _nfill(_program, ({''.join(n + ', ' for n in names)}))")
     namespace: dict[str, Any] = {
         "_holes": comp.holes,
@@ -222,6 +286,7 @@ def compile_filler(sk: Skeleton) -> Callable[[Mapping[str, Any]], KTerm]:
         "_nfill": _native.fill,
         "_program": program,
         "_KTerm": KTerm,
+        "_without_runs": without_runs,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
