@@ -95,7 +95,9 @@ class Template:
         stands for statements, by a line break (by a space if other code
         shares its line); elsewhere (arguments, parameters, elements) by a
         comma and a line break, or a comma and a space if other code shares
-        its line. Siblings bound by a pattern match are spliced as they stood
+        its line. An empty sequence takes with it the separator that joined
+        its hole to a sibling (``f($$$A, x)`` with no values is ``f(x)``).
+        Siblings bound by a pattern match are spliced as they stood
         in the source, with what lay between them; a separator that followed
         the last of them (``f(x,)``) comes along only where the hole ends a
         list of the kind they came from.
