@@ -67,6 +67,10 @@ def tree(tmp_path):
     return root
 
 
+# The rewrite that the fault-injection tests run, in a pool of two workers.
+WRITE_IN_POOL = ("rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", "2")
+
+
 def kovel(cwd, *args, hook=None, timeout=60, stderr=subprocess.PIPE):
     env = dict(os.environ)
     if hook is not None:
@@ -233,39 +237,14 @@ def test_a_file_changed_between_read_and_write_is_not_written(tree):
     ],
 )
 def test_a_killed_or_hung_worker_loses_one_file_only(tree, hook, extra, reason):
-    r = kovel(
-        tree,
-        "rewrite",
-        "-p",
-        "print($$$A)",
-        "-r",
-        "log($$$A)",
-        "--write",
-        "--jobs",
-        "2",
-        *extra,
-        ".",
-        hook=hook,
-    )
+    r = kovel(tree, *WRITE_IN_POOL, *extra, ".", hook=hook)
     assert r.returncode == 2
     assert reason in r.stderr
     assert contents(tree) == {**FILES, **REWRITTEN, "b.js": FILES["b.js"]}
 
 
 def test_an_interrupted_write_leaves_each_file_old_or_new(tree):
-    r = kovel(
-        tree,
-        "rewrite",
-        "-p",
-        "print($$$A)",
-        "-r",
-        "log($$$A)",
-        "--write",
-        "--jobs",
-        "2",
-        ".",
-        hook=("interrupt", "c.c"),
-    )
+    r = kovel(tree, *WRITE_IN_POOL, ".", hook=("interrupt", "c.c"))
     assert r.returncode == 130 and "interrupted" in r.stderr
     # Files are written in path order; the run stopped just before c.c.
     assert contents(tree) == {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
