@@ -32,10 +32,6 @@ def has_errors(lang: str, text: str) -> bool:
     return Parser(language(lang)).parse(text.encode()).root_node.has_error
 
 
-def s(lang: str, code: str) -> object:
-    return parse(lang, code)
-
-
 # (lang, template, values, expected text): holes in expression, statement,
 # argument-list and block-body position.
 FILLS = [
@@ -47,38 +43,13 @@ FILLS = [
     ("python", "log(x, $$$A)", {"A": iter([])}, "log(x)"),
     ("python", "f(\n    $$$A,\n    x,\n)", {"A": ()}, "f(\n    x,\n)"),
     ("python", "def f():\n    $STMT\n", {"STMT": leaf("s", "return 1")}, "def f():\n    return 1\n"),
-    (
-        "python",
-        "def f():\n    $$$BODY\n    return 0\n",
-        {"BODY": [leaf("s", "a = 1"), leaf("s", "b = 2")]},
-        "def f():\n    a = 1\n    b = 2\n    return 0\n",
-    ),
+    ("python", "def f():\n    $$$B\n    return 0\n", {"B": [leaf("s", "a = 1"), leaf("s", "b = 2")]}, "def f():\n    a = 1\n    b = 2\n    return 0\n"),
     ("javascript", "const $N = $V;", {"N": name("x"), "V": 'a"b'}, 'const x = "a\\"b";'),
-    ("javascript", "g($$$A)", {"A": [1, 2]}, "g(1, 2)"),
-    (
-        "javascript",
-        "function f() {\n  $$$BODY\n}",
-        {"BODY": [leaf("s", "a();"), leaf("s", "b();")]},
-        "function f() {\n  a();\n  b();\n}",
-    ),
-    ("c", "$X * 2", {"X": name("n")}, "n * 2"),
+    ("javascript", "function f() {\n  $$$B\n}", {"B": [leaf("s", "a();"), leaf("s", "b();")]}, "function f() {\n  a();\n  b();\n}"),
     ("c", "int $N = $V;", {"N": name("n"), "V": 7}, "int n = 7;"),
-    ("c", "f($$$A)", {"A": [name("a"), 3]}, "f(a, 3)"),
     ("c", "g($$$A, 1) + h($$$A)", {"A": []}, "g(1) + h()"),
-    ("c", "return $X;", {"X": 0}, "return 0;"),
-    (
-        "c",
-        "if ($C) {\n    $$$BODY\n}",
-        {"C": name("ok"), "BODY": [leaf("s", "a();"), leaf("s", "b();")]},
-        "if (ok) {\n    a();\n    b();\n}",
-    ),
-    (
-        "c",
-        "int main(void) {\n    $$$BODY\n    return 0;\n}\n",
-        {"BODY": [leaf("s", "f();")]},
-        "int main(void) {\n    f();\n    return 0;\n}\n",
-    ),
-]
+    ("c", "if ($C) {\n    $$$B\n}", {"C": name("ok"), "B": [leaf("s", "a();"), leaf("s", "b();")]}, "if (ok) {\n    a();\n    b();\n}"),
+]  # fmt: skip
 
 
 @pytest.mark.parametrize(("lang", "code", "values", "expected"), FILLS)
@@ -158,12 +129,11 @@ TRICKY = 'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end'
 @pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
 def test_c_lifter_reads_back(tmp_path: Path) -> None:
     lit = str(quasi_lift.lift_c(TRICKY))
-    prog = template(
-        "c",
-        "#include <stdio.h>\nint main(void) {\n    fwrite($S, 1, sizeof $S - 1, stdout);\n    return 0;\n}\n",
+    main = (
+        "#include <stdio.h>\nint main(void) {\n    fwrite($S, 1, sizeof $S - 1, stdout);\n    return 0;\n}\n"
     )
     src = tmp_path / "t.c"
-    src.write_text(str(prog.fill(S=quasi_lift.lift_c(TRICKY))))
+    src.write_text(str(template("c", main).fill(S=quasi_lift.lift_c(TRICKY))))
     subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-o", str(tmp_path / "t"), str(src)], check=True)
     out = subprocess.run([str(tmp_path / "t")], check=True, capture_output=True).stdout
     assert out == TRICKY.encode() and lit.isascii()
@@ -172,12 +142,9 @@ def test_c_lifter_reads_back(tmp_path: Path) -> None:
 def test_js_and_python_lifters_read_back() -> None:
     js = str(quasi_lift.lift_js(TRICKY + "\u2028"))
     if shutil.which("node"):
-        out = subprocess.run(
-            ["node", "-e", f"process.stdout.write(JSON.stringify({js}))"], capture_output=True, check=True
-        )
-        assert json.loads(out.stdout) == TRICKY + "\u2028"
-    else:
-        assert json.loads(js) == TRICKY + "\u2028"
+        node = ["node", "-e", f"process.stdout.write(JSON.stringify({js}))"]
+        js = subprocess.run(node, capture_output=True, check=True).stdout
+    assert json.loads(js) == TRICKY + "\u2028"
     assert ast.literal_eval(str(quasi_lift.lift_python(TRICKY))) == TRICKY
     assert [str(quasi_lift.lift_python(n)) for n in (7, -(2**70))] == ["7", str(-(2**70))]
 
@@ -194,46 +161,28 @@ def f(a, b):
 """
 
 
+PRINTS = [
+    ("print(a, b)", {"ARGS": ["a", "b"]}),
+    ("print(  b,\n          a,)", {"ARGS": ["b", "a"]}),
+    ("print(print(1))", {"ARGS": ["print(1)"]}),
+    ("print(1)", {"ARGS": ["1"]}),
+]
+
+
 @pytest.mark.parametrize(
     ("lang", "pat", "source", "found"),
     [
         ("python", "$X == $X", SOURCE, [("a == a", {"X": "a"})]),
         ("python", "g($A) + g($A)", SOURCE, [("g(b) + g(b)", {"A": "b"})]),
-        (
-            "python",
-            "print($$$ARGS)",
-            SOURCE,
-            [
-                ("print(a, b)", {"ARGS": ["a", "b"]}),
-                ("print(  b,\n          a,)", {"ARGS": ["b", "a"]}),
-                ("print(print(1))", {"ARGS": ["print(1)"]}),
-                ("print(1)", {"ARGS": ["1"]}),
-            ],
-        ),
-        ("python", "print($_, $$$)", SOURCE, [("print(a, b)", {}), ("print(  b,\n          a,)", {})]),
+        ("python", "print($$$ARGS)", SOURCE, PRINTS),
+        ("python", "print($_, $$$)", SOURCE, [(text, {}) for text, _ in PRINTS[:2]]),
         ("python", "nothing_here($X)", SOURCE, []),
         ("python", "f($A, $B)", "f(a, # note\n  b)\n", [("f(a, # note\n  b)", {"A": "a", "B": "b"})]),
         ("python", "f($$$A, $B)", "f(1, 2, 3)\n", [("f(1, 2, 3)", {"A": ["1", "2"], "B": "3"})]),
-        (
-            "javascript",
-            "console.log($$$A)",
-            "console.log(1, x);\nfoo(console.log());\n",
-            [
-                ("console.log(1, x)", {"A": ["1", "x"]}),
-                ("console.log()", {"A": []}),
-            ],
-        ),
-        (
-            "c",
-            "$F($X, $X)",
-            "int main(void) { f(a, a); g(a, b); return h(1, 1); }",
-            [
-                ("f(a, a)", {"F": "f", "X": "a"}),
-                ("h(1, 1)", {"F": "h", "X": "1"}),
-            ],
-        ),
+        ("javascript", "console.log($$$A)", "console.log(1, x);\nfoo(console.log());\n", [("console.log(1, x)", {"A": ["1", "x"]}), ("console.log()", {"A": []})]),
+        ("c", "$F($X, $X)", "int main(void) { f(a, a); g(a, b); return h(1, 1); }", [("f(a, a)", {"F": "f", "X": "a"}), ("h(1, 1)", {"F": "h", "X": "1"})]),
     ],
-)
+)  # fmt: skip
 def test_find_all(lang: str, pat: str, source: str, found: list[tuple[str, dict[str, object]]]) -> None:
     t = parse(lang, source)
     text = str(t)
@@ -253,10 +202,6 @@ def test_rewrite_keeps_text_and_blocks() -> None:
         "log(log(1))", "log(print(1))"
     )
     assert kt.same(kt.children(kt.children(out)[0])[2], kt.children(kt.children(t)[0])[2])
-    two = pattern("python", "$X = g($A) + g($B)").rewrite(t, template("python", "$X = g($A)\n$X += g($B)"))
-    text = str(two)
-    assert "    x = g(b)\n    x += g(b)\n    y = g(a)\n    y += g(b)\n" in text
-    compile(text, "<rewritten>", "exec")
     nested = pattern("python", "if $C:\n    $$$B").rewrite(
         t, template("python", "while $C:\n    $$$B\n    break")
     )

@@ -20,7 +20,8 @@ from kovel._kovel import KTerm
 from kovel._quasi_fill import Siblings, _has_hole, build_constant
 from kovel._quasi_lift import LIFTERS
 from kovel._quasi_parse import SHole, SNode, parse_quasi
-from kovel.treesitter import _gap_calls
+from kovel.quasi import pattern, template
+from kovel.treesitter import _gap_calls, parse
 
 Spec = tuple[Any, ...]
 
@@ -253,20 +254,11 @@ def test_matches_hold_comments_and_quotes_like_the_reference() -> None:
     args = tb("args").c(leaf("(", "(")).c(leaf("comment", "# note")).n().c(leaf("identifier", "a"))
     args = args.c(leaf(",", ",")).w(" ").c(u).c(leaf(")", ")")).b()
     t = tb("call").c(leaf("identifier", "f")).c(args).b()
-    spec = (
-        3,
-        "call",
-        (
-            (2, "identifier", "f"),
-            (3, "args", ((2, "(", "("), (0, "X"), (2, ",", ","), (0, "Y"), (2, ")", ")"))),
-        ),
-    )
+    args = (3, "args", ((2, "(", "("), (0, "X"), (2, ",", ","), (0, "Y"), (2, ")", ")")))
+    spec = (3, "call", ((2, "identifier", "f"), args))
     got = native_matches(spec, t)
     assert got == reference_matches(spec, t)
-    assert got[0][3] == {
-        "X": leaf("identifier", "a").postcard_bytes(),
-        "Y": leaf("identifier", "b").postcard_bytes(),
-    }
+    assert got[0][3] == {"X": name("a").postcard_bytes(), "Y": name("b").postcard_bytes()}
 
 
 @pytest.mark.parametrize(
@@ -333,8 +325,6 @@ def test_compiled_pattern_keeps_reference_counts() -> None:
     ],
 )
 def test_dedent(text: str, indent: str, expected: str) -> None:
-    from kovel.treesitter import parse
-
     t = parse("python", text + "\n")
     assert str(_native.dedent(t, indent)) == expected + "\n"
 
@@ -400,8 +390,6 @@ TEMPLATES = [
 
 @pytest.mark.parametrize(("lang", "code", "values"), TEMPLATES)
 def test_fill_is_byte_identical_to_builder_calls(lang: str, code: str, values: dict[str, object]) -> None:
-    from kovel.quasi import template
-
     got = template(lang, code).fill(**values)
     want = reference_fill(lang, code, values)
     assert got.postcard_bytes() == want.postcard_bytes()
@@ -410,9 +398,6 @@ def test_fill_is_byte_identical_to_builder_calls(lang: str, code: str, values: d
 
 def test_pattern_pickles_and_matches_the_same() -> None:
     import pickle
-
-    from kovel.quasi import pattern
-    from kovel.treesitter import parse
 
     p = pattern("python", "print($$$A)")
     q = pickle.loads(pickle.dumps(p))

@@ -40,59 +40,41 @@ def stream_unpacked(items):
 
 def stream_whole(items):
     # The item itself is hashed: a refilled tuple must hash as a new one.
-    out = []
-    for item in items:
-        assert hash(item) == hash(tuple(list(item)))
-        out.append((item[0], str(item[1])))
-    return out
+    return [(item[0], str(item[1])) for item in items if hash(item) == hash(tuple(list(item)))]
 
 
 def keep_some(items):
     """Keeps every third item whole and every other node alone; reads them after the walk."""
-    kept, nodes, seen = [], [], []
-    for i, item in enumerate(items):
-        if i % 3 == 0:
-            kept.append(item)
-        elif i % 2 == 0:
-            nodes.append((item[0], item[1]))
-        seen.append(item[0])
-    out = [(item[0], str(item[1])) for item in kept] + [(p, str(n)) for p, n in nodes]
-    return sorted(out), seen
+    kept = [(i, item if i % 3 == 0 else item[:2]) for i, item in enumerate(items) if i % 3 == 0 or i % 2 == 0]
+    return [(i, item[0], str(item[1])) for i, item in kept]
 
 
-@pytest.mark.parametrize("t", [PARSED, deep_and_wide()], ids=["parsed", "deep"])
+def listed(items):
+    return [(item[0], str(item[1])) for item in list(items)]
+
+
+TERMS = pytest.mark.parametrize("t", [PARSED, deep_and_wide()], ids=["parsed", "deep"])
+
+
+@TERMS
 @pytest.mark.parametrize("spans", [False, True])
-@pytest.mark.parametrize("consume", [stream_unpacked, stream_whole, list])
+@pytest.mark.parametrize("consume", [stream_unpacked, stream_whole, listed])
 def test_every_consumer_sees_the_plain_walk(t, spans, consume):
-    want = reference(t)
-    got = consume(T.walk(t, spans=spans))
-    if consume is list:
-        got = [(item[0], str(item[1])) for item in got]
-    assert got == want
+    assert consume(T.walk(t, spans=spans)) == reference(t)
 
 
-@pytest.mark.parametrize("t", [PARSED, deep_and_wide()], ids=["parsed", "deep"])
+@TERMS
 def test_items_kept_during_the_walk_are_never_refilled(t):
     want = reference(t)
-    got, seen = keep_some(T.walk(t))
-    assert seen == [p for p, _ in want]
-    expected = sorted(
-        [want[i] for i in range(len(want)) if i % 3 == 0]
-        + [want[i] for i in range(len(want)) if i % 3 and i % 2 == 0]
-    )
-    assert got == expected
+    assert keep_some(T.walk(t)) == [(i, *want[i]) for i in range(len(want)) if i % 3 == 0 or i % 2 == 0]
 
 
 @pytest.mark.parametrize("tags", [("identifier",), ("identifier", "string", "call")])
 def test_find_all_streamed_or_kept_matches_filtering_the_walk(tags):
     want = [(p, str(n)) for p, n in list(T.walk(PARSED)) if T.tag(n) in tags]
-    assert want
-    streamed = [(p, str(n)) for p, n in T.find_all(PARSED, tags)]
-    kept = [(p, str(n)) for p, n in list(T.find_all(PARSED, tags))]
-    assert streamed == kept == want
+    assert want and stream_unpacked(T.find_all(PARSED, tags)) == listed(T.find_all(PARSED, tags)) == want
 
 
 def test_spans_items_keep_their_offsets_when_streamed():
     text = str(PARSED)
-    for path, node, start, end in T.walk(PARSED, spans=True):
-        assert text[start:end] == str(node), path
+    assert all(text[start:end] == str(node) for _, node, start, end in T.walk(PARSED, spans=True))
