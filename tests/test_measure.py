@@ -50,14 +50,3 @@ def test_exact_for_any_term_under_any_prefixes(t, before, after):
         getattr(b, op)(*([] if arg is None else [arg]))
     for term in (t, b.b()):
         assert rendered_length(term) == len(str(term))
-
-
-def test_exponential_texts_are_measured_not_rendered():
-    t = K.leaf("x", "y")
-    for _ in range(40):  # 329 bytes of postcard, 2**40 characters of text
-        t = K.quote("", 0, "", t, [K.HOLE, K.HOLE])
-    assert len(t.postcard_bytes()) == 329
-    assert rendered_length(t) == 2**40
-    for _ in range(30):
-        t = K.quote("", 0, "", t, [K.HOLE, K.HOLE])
-    assert rendered_length(t) == 2**64 - 1  # saturates

@@ -124,57 +124,35 @@ def test_tree_and_source_that_disagree_are_refused():
 class FakeNode:
     def __init__(self, kind, start, end, children=()):
         self.type, self.start_byte, self.end_byte = kind, start, end
-        self.kind_id = hash(kind) % 5000
-        self.start_point = (0, start)
-        self.children = list(children)
+        self.kind_id, self.start_point, self.children = hash(kind) % 5000, (0, start), list(children)
 
     def walk(self):
         return FakeCursor(self)
 
 
 class FakeCursor:
-    """Just enough of a TreeCursor over FakeNodes."""
+    """Just enough of a TreeCursor over FakeNodes: a path of (node, index in its parent)."""
 
     def __init__(self, root):
         self.path = [(root, 0)]
 
-    @property
-    def node(self):
-        return self.path[-1][0]
+    node = property(lambda self: self.path[-1][0])
 
     def goto_first_child(self):
-        if not self.node.children:
-            return False
-        self.path.append((self.node.children[0], 0))
-        return True
+        return bool(self.node.children) and not self.path.append((self.node.children[0], 0))
 
     def goto_next_sibling(self):
-        if len(self.path) < 2:
+        i = self.path[-1][1] + 1
+        if len(self.path) < 2 or i >= len(self.path[-2][0].children):
             return False
-        parent, i = self.path[-2][0], self.path[-1][1] + 1
-        if i >= len(parent.children):
-            return False
-        self.path[-1] = (parent.children[i], i)
+        self.path[-1] = (self.path[-2][0].children[i], i)
         return True
 
     def goto_parent(self):
-        if len(self.path) < 2:
-            return False
-        self.path.pop()
-        return True
+        return len(self.path) > 1 and bool(self.path.pop())
 
 
-def test_overlapping_siblings_are_refused_as_by_the_reference():
-    root = FakeNode("pair", 0, 5, [FakeNode("a", 0, 3), FakeNode("b", 2, 5)])
-    message = "starting at byte 2 overlaps its previous sibling, which ends at byte 3"
-    kinds = ts._Kinds(frozenset(), frozenset())
-    with pytest.raises(ValueError, match=message):
-        reference(FakeCursor(root), b"abcde", 0, 5)
-    with pytest.raises(ValueError, match=message):
-        _native.convert(FakeCursor(root), b"abcde", 0, 5, False, kinds)
-
-
-def test_fake_cursor_converts_as_the_reference_does():
+def test_fake_cursor_converts_and_refuses_overlaps_as_the_reference_does():
     # a child reaching past its parent's end, and a gap of hidden token text
     reaching = FakeNode("mid", 2, 3, [FakeNode("z", 2, 4)])
     root = FakeNode("doc", 0, 13, [FakeNode("x", 0, 1), reaching, FakeNode("y", 10, 13)])
@@ -183,6 +161,11 @@ def test_fake_cursor_converts_as_the_reference_does():
     native = _native.convert(FakeCursor(root), data, 0, 13, False, kinds)
     assert native.postcard_bytes() == reference(FakeCursor(root), data, 0, 13).postcard_bytes()
     assert str(native) == data.decode()
+    overlap = FakeNode("pair", 0, 5, [FakeNode("a", 0, 3), FakeNode("b", 2, 5)])
+    message = "starting at byte 2 overlaps its previous sibling, which ends at byte 3"
+    for convert in (reference, lambda *a: _native.convert(*a, False, kinds)):
+        with pytest.raises(ValueError, match=message):
+            convert(FakeCursor(overlap), b"abcde", 0, 5)
 
 
 @pytest.mark.parametrize(

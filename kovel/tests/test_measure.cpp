@@ -56,26 +56,20 @@ TEST(RenderedSize, HandMade) {
   }
 }
 
+// Random terms, alone, framed, and as siblings whose lines see the prefixes
+// still pushed by earlier ones.
 TEST(RenderedSize, RandomTerms) {
+  std::mt19937 rng(7);
   for (std::uint32_t seed = 0; seed < 300; ++seed) {
     TermGen g(seed);
     KRef t = g.term(6);
     expect_exact(*t);
     expect_exact(*framed(t));
-  }
-}
-
-// Every line of a render sees the prefixes still pushed by earlier siblings.
-TEST(RenderedSize, RandomSiblingsShareTheStack) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 200; ++round) {
-    TermGen g(static_cast<std::uint32_t>(1000 + round));
     Kids kids;
     Cmds cmds;
     for (int i = 0; i < 6; ++i) {
       kids.push_back(g.term(3));
-      cmds.push_back(H);
-      cmds.push_back(rng() % 2 ? N : X);
+      cmds.insert(cmds.end(), {H, rng() % 2 ? N : X});
     }
     expect_exact(*node(kids, cmds));
   }

@@ -11,23 +11,6 @@ namespace {
 
 using Path = std::vector<std::uint64_t>;
 
-std::vector<std::pair<Path, std::string>> walk_all(const KTerm& t) {
-  std::vector<std::pair<Path, std::string>> out;
-  PathCursor c(t);
-  while (c.next()) out.emplace_back(Path(c.path().begin(), c.path().end()), std::string(c.node().tag()));
-  return out;
-}
-
-TEST(Walk, PreOrderOncePerPath) {
-  KRef x = leaf("x", "x");
-  KRef args = tuple("args", Kids{x, leaf("n", "1")}, Cmds{H, W(", "), H});
-  KRef t = tuple("call", Kids{x, args}, Cmds{H, W("("), H, W(")")});
-  const std::vector<std::pair<Path, std::string>> want = {
-      {{}, "call"}, {{0}, "x"}, {{1}, "args"}, {{1, 0}, "x"}, {{1, 1}, "n"}};
-  EXPECT_EQ(walk_all(*t), want);
-  EXPECT_EQ(walk_all(*x), (std::vector<std::pair<Path, std::string>>{{{}, "x"}}));
-}
-
 TEST(Walk, SpansInCodePointsWithPrefixesAndUnrenderedChildren) {
   // "ö:\n  é\n  ü": the child starts after the prefix its parent's NL wrote.
   KRef inner = tuple("body", Kids{leaf("x", "ü")}, Cmds{W("é"), N, H});
