@@ -1,13 +1,10 @@
-"""The native matcher, rewrite and fill of kovel.quasi against Python references.
-
-The references are the straightforward Python versions (a recursive matcher
-over ``kovel.tree``, ``kovel.tree.replace`` one path at a time, builder calls
-per node); random terms and patterns must give the same matches, paths,
-spans and bindings, and templates the same postcard bytes.
-"""
+"""The native matcher, rewrite and fill of kovel.quasi against straightforward
+Python references (a recursive matcher, kovel.tree.replace one path at a time,
+builder calls per node): same matches, paths, spans, bindings and bytes."""
 
 from __future__ import annotations
 
+import pickle
 import sys
 from typing import Any
 
@@ -397,10 +394,10 @@ def test_fill_is_byte_identical_to_builder_calls(lang: str, code: str, values: d
 
 
 def test_pattern_pickles_and_matches_the_same() -> None:
-    import pickle
-
     p = pattern("python", "print($$$A)")
     q = pickle.loads(pickle.dumps(p))
     t = parse("python", "print(1)\nx = print(2, 3)\n")
-    assert repr(q) == repr(p)
-    assert [(m.path, m.span) for m in q.find_all(t)] == [(m.path, m.span) for m in p.find_all(t)] != []
+    assert (
+        repr(q) == repr(p)
+        and [(m.path, m.span) for m in q.find_all(t)] == [(m.path, m.span) for m in p.find_all(t)] != []
+    )
