@@ -196,10 +196,6 @@ TEST(Match, DedentFollowsLineBreaksAcrossNodes) {
   KRef out = dedent(*expr, "    ");
   EXPECT_EQ(out->coparse(), "a \\\n  + b");
   EXPECT_EQ(out->children()[1], cont.get());  // only the node with the write is new
-  // A line less indented than the indent, and text inside a literal, stay.
-  KRef lit = leaf("string", "'x\n    y'");
-  KRef shallow = tuple("t", Kids{lit, id("c")}, Cmds{H, N, W("  "), H});
-  EXPECT_EQ(dedent(*shallow, "    ")->coparse(), "'x\n    y'\n  c");
   // The write right after the break counts even inside a child, and only it.
   KRef deep = tuple("t", Kids{tuple("u", Kids{id("d")}, Cmds{W("      "), H, W("    ")})}, Cmds{N, H});
   EXPECT_EQ(dedent(*deep, "    ")->coparse(), "\n  d    ");

@@ -1,4 +1,5 @@
-// Walks with paths and spans, and persistent rebuilding (walk.h).
+// Persistent rebuilding and deep walks (walk.h); spans are checked through
+// kovel.tree in tests/test_tree.py.
 #include <gtest/gtest.h>
 
 #include "support.h"
@@ -10,35 +11,6 @@ using namespace kt;
 namespace {
 
 using Path = std::vector<std::uint64_t>;
-
-TEST(Walk, SpansInCodePointsWithPrefixesAndUnrenderedChildren) {
-  // "ö:\n  é\n  ü": the child starts after the prefix its parent's NL wrote.
-  KRef inner = tuple("body", Kids{leaf("x", "ü")}, Cmds{W("é"), N, H});
-  KRef t = tuple("def", Kids{inner}, Cmds{W("ö:"), P("  "), N, H, X});
-  std::vector<SpanRecord> r = rendered_spans(*t);
-  ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ((std::vector<std::uint64_t>{r[0].start, r[0].end, r[1].start, r[1].end, r[2].start, r[2].end}),
-            (std::vector<std::uint64_t>{0, 10, 5, 10, 9, 10}));
-  EXPECT_EQ((std::vector<std::uint64_t>{r[0].depth, r[1].depth, r[2].depth}),
-            (std::vector<std::uint64_t>{0, 1, 2}));
-
-  // A quote renders its term at every HOLE but records it at the first; an
-  // unrendered child (no HOLE, or past the last HOLE) is recorded empty at its parent's end.
-  KRef twice = quote("q", 0, "", leaf("x", "ab"), Cmds{H, W("-"), H});
-  r = rendered_spans(*twice);
-  ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ((std::vector<std::uint64_t>{r[0].end, r[1].start, r[1].end}),
-            (std::vector<std::uint64_t>{5, 0, 2}));
-  KRef hidden = tuple("t", Kids{leaf("a", "a"), tuple("b", Kids{leaf("c", "c")}, Cmds{H})}, Cmds{W("<"), H});
-  r = rendered_spans(*hidden);
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(
-      (std::vector<std::uint64_t>{r[2].depth, r[2].index, r[2].start, r[3].depth, r[3].start, r[3].end}),
-      (std::vector<std::uint64_t>{1, 1, 2, 2, 2, 2}));
-
-  KRef unbalanced = tuple("t", Kids{leaf("a", "a")}, Cmds{H, H});
-  EXPECT_THROW(rendered_spans(*unbalanced), Panic);
-}
 
 TEST(Rebuild, WithChildrenKeepsEveryOtherField) {
   KRef q = kquote_at("q", 9, "py", leaf("x", "x"), Cmds{W("["), H, P(" "), X}, Range{3, 4}).share();
