@@ -81,6 +81,34 @@ SIGNATURES = {
     K.Builder.w: "($self, s)", K.Builder.n: "($self)", K.Builder.p: "($self, s)", K.Builder.x: "($self)",
     K.Builder.e: "($self, child)", K.Builder.b: "($self)",
 }  # fmt: skip
+DOCS = {
+    K.klift_html: "Lift a Python value to an HTML term (the `↑` operator with an `html`\n"
+    "splice target). Strings become entity-escaped `text` leaves — inert as\n"
+    "text content or as a double-quoted attribute value — and terms pass\n"
+    "through unchanged, so already-built fragments can be lifted too.",
+    K.Builder.b: "Build the term. Consumes the builder.",
+    K.Builder.c: "Splice a child term.",
+    K.Builder.w: "Write literal source text.",
+    K.Builder.n: "Emit a newline (respecting the current prefix).",
+    K.Builder.p: "Push an indentation prefix.",
+    K.Builder.x: "Pop an indentation prefix.",
+    K.tb: "Start building a tuple node with the given tag.",
+    K.leaf: "A leaf node: a tag whose only content is `code`.",
+    K.sym: "A symbol: a leaf whose tag and code are the same.",
+    K.name: "An identifier term (the `⟨N⟩` operator).",
+    K.write: "A `Write` command.",
+    K.push: "A `Push` command.",
+    K.cmd: "Wrap a `StrCmd` as a `CmdOrHole`.",
+    K.quote: "A quoted fragment.",
+    K.unquote: "An unquoted splice.",
+    K.from_postcard_bytes: "Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python).",
+    K.klift: "Lift a Python value to a term that reconstructs it (the `↑` operator).\n"
+    "Supports `int`, `str`, and existing `KTerm`s.",
+    K.KTerm.coparse: "Serialize the term back to source code.",
+    K.KTerm.postcard_bytes: "Serialize this term to postcard bytes for the heterogeneous `py↓` protocol.",
+    K.KTerm.reduce: "Eval this term's source and return the resulting Python value (the `↓` operator).",
+    K.CmdOrHole: "A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.",
+}
 
 
 def test_signatures_and_docstrings():
@@ -88,6 +116,8 @@ def test_signatures_and_docstrings():
         assert obj.__text_signature__ == sig and obj.__doc__.strip(), obj
         params = inspect.signature(obj).parameters.values()
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params if p.name != "self"), obj
+    for obj, doc in DOCS.items():
+        assert obj.__doc__ == doc, obj
     first, rest = K.StrCmd.__doc__.split("\n", 1)
     assert first == "A single string command (`write`/`NL`/`push`/`POP`)." and rest.strip()
     assert "KTerm" in K.KTerm.__doc__ and "KTerm" in K.Builder.__doc__
@@ -184,8 +214,10 @@ def test_results(call, result):
 # starting with "argument").
 ERRORS = [
     (lambda: K.sym("a", "b"), TypeError, "sym() takes 1 positional arguments but 2 were given"),
+    (lambda: K.tb("x").w("a", "b"), TypeError, "Builder.w() takes 1 positional arguments but 2 were given"),
     (lambda: K.sym("a", s="b"), TypeError, "sym() got multiple values for argument 's'"),
     (lambda: K.leaf("a", q=1, tag="b"), TypeError, "leaf() got an unexpected keyword argument 'q'"),
+    (lambda: K.leaf(), TypeError, "leaf() missing 2 required positional arguments: 'tag' and 'code'"),
     (lambda: K.quote("t", 0), TypeError, "quote() missing 3 required positional arguments: 'lang', 'term', and 'cmds'"),
     (lambda: K.tb("x").c(), TypeError, "Builder.c() missing 1 required positional argument: 'child'"),
     (lambda: TERM.coparse(1), TypeError, None),
@@ -204,6 +236,7 @@ ERRORS = [
     (lambda: q(index=Idx(SubTypeError("s"))), SubTypeError, "s"),
     (lambda: q(index=Idx(ValueError("v"))), ValueError, "v"),
     (lambda: q(index=256), OverflowError, RANGE),
+    (lambda: q(index=-1), OverflowError, RANGE),
     (lambda: q(index=2**70), OverflowError, None),
     (lambda: q("ab"), TypeError, "argument 'cmds': Can't extract `str` to `Vec`"),
     (lambda: q(iter([])), TypeError, "argument 'cmds': 'list_iterator' object is not an instance of 'Sequence'"),
@@ -217,6 +250,7 @@ ERRORS = [
     (lambda: q(LenRaises(KeyboardInterrupt())), KeyboardInterrupt, ""),
     (lambda: K.unquote("t", 0, "l", TERM, LenRaises(SystemExit(3))), SystemExit, "3"),
     (lambda: q(LenRaises(MemoryError("len"))), MemoryError, "len"),
+    (lambda: q(NoIter(MemoryError("iter"))), MemoryError, "iter"),
     (lambda: q(NoIter(TypeError(Unprintable(ValueError())))), TypeError, "argument 'cmds': <unprintable TypeError object>"),
     (lambda: q(NoIter(TypeError(Unprintable(KeyboardInterrupt("str"))))), KeyboardInterrupt, "str"),
 ]  # fmt: skip
