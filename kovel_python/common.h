@@ -16,6 +16,14 @@
 
 namespace kovel::py {
 
+// `_kovel`'s module state: what its copy of the core shares with the other
+// extension modules (which link their own copy). See tags.h.
+struct CoreShare {
+  std::uint64_t magic;
+  tags::Table* tags;
+};
+inline constexpr std::uint64_t kCoreShareMagic = 0x6b6f76656c2d3133;
+
 // An owned (strong) reference, released when it goes out of scope.
 class PyRef {
  public:

@@ -52,6 +52,9 @@ int exec_module(PyObject* module) {
     if (qual) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", qual.get());
     return -1;
   }
+  auto* share = static_cast<CoreShare*>(PyModule_GetState(module));
+  if (!share) return -1;
+  *share = {kCoreShareMagic, tags::table()};
   if (add_type(module, "KTerm", kterm_type()) < 0 || add_type(module, "StrCmd", strcmd_type()) < 0 ||
       add_type(module, "CmdOrHole", cmdorhole_type()) < 0 || add_type(module, "Builder", builder_type()) < 0)
     return -1;
@@ -77,7 +80,7 @@ PyModuleDef module_def = {
     "_kovel",
     "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
     "(re-exported by the `kovel` package's `__init__.py`).",
-    0,
+    sizeof(CoreShare),
     nullptr,
     module_slots,
     nullptr,

@@ -1,13 +1,12 @@
 #include "kterm.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 
+#include "pool.h"
 #include "varint.h"
 
 namespace kovel {
@@ -71,237 +70,6 @@ std::string_view read_text(const std::uint8_t*& p) {
   return s;
 }
 
-}  // namespace
-
-CmdView CmdCursor::next() {
-  CmdView v;
-  --left_;
-  if (*pos_++ == kHoleTag) {
-    v.hole = true;
-    return v;
-  }
-  v.kind = static_cast<StrCmd::Kind>(*pos_++);
-  if (has_text(v.kind)) v.text = read_text(pos_);
-  return v;
-}
-
-KTerm* KTerm::allocate(Variant v, std::uint8_t index, std::size_t nkids, std::size_t nbytes) {
-  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  if (nkids > (kMax - sizeof(KTerm)) / sizeof(KTerm*) ||
-      nbytes > kMax - sizeof(KTerm) - nkids * sizeof(KTerm*))
-    throw std::bad_alloc();
-  void* m = std::malloc(sizeof(KTerm) + nkids * sizeof(KTerm*) + nbytes);
-  if (!m) throw std::bad_alloc();
-  return new (m) KTerm(v, index, nkids, nbytes);
-}
-
-KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::string_view lang,
-                      std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
-                      std::optional<Range> at) {
-  const bool quote_like = v != Variant::Tuple;
-  std::size_t nbytes = text_size(tag) + varint_size(ncmds) + cmd_bytes.size();
-  if (quote_like) nbytes += text_size(lang) + at_size(at);
-  KTerm* n = allocate(v, index, kids.size(), nbytes);
-  const KTerm** k = n->kids();
-  for (auto& r : kids) *k++ = r.detach();
-  std::uint8_t* p = put_text(n->bytes(), tag);
-  if (quote_like) p = put_text(p, lang);
-  if (const auto off = static_cast<std::size_t>(p - n->bytes()); off < kCmdsOffUnknown)
-    n->cmds_off_ = static_cast<std::uint16_t>(off);
-  p = put_bytes(put_varint(p, ncmds), cmd_bytes);
-  if (quote_like) put_at(p, at);
-  return KNode(n);
-}
-
-void KTerm::release() const {
-  if (rc_.fetch_sub(1, std::memory_order_release) != 1) return;
-  std::atomic_thread_fence(std::memory_order_acquire);
-  // Dead nodes are chained through their (no longer needed) byte count, so
-  // freeing a subgraph of any depth needs neither recursion nor allocation.
-  auto* head = const_cast<KTerm*>(this);
-  head->nbytes_ = 0;
-  while (head) {
-    KTerm* n = head;
-    head = reinterpret_cast<KTerm*>(static_cast<std::uintptr_t>(n->nbytes_));
-    for (std::uint64_t i = 0; i < n->nkids_; ++i) {
-      const KTerm* kid = n->kids()[i];
-      if (kid->rc_.fetch_sub(1, std::memory_order_release) == 1) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        auto* dead = const_cast<KTerm*>(kid);
-        dead->nbytes_ = reinterpret_cast<std::uintptr_t>(head);
-        head = dead;
-      }
-    }
-    n->~KTerm();
-    std::free(n);
-  }
-}
-
-std::size_t KTerm::allocated_size() const { return malloc_usable_size(const_cast<KTerm*>(this)); }
-
-std::string_view KTerm::tag() const {
-  const std::uint8_t* p = bytes();
-  return read_text(p);
-}
-
-std::string_view KTerm::lang() const {
-  if (!is_quote_like()) return {};
-  const std::uint8_t* p = bytes();
-  read_text(p);
-  return read_text(p);
-}
-
-std::size_t KTerm::find_cmds_offset() const {
-  const std::uint8_t* p = bytes();
-  read_text(p);
-  if (is_quote_like()) read_text(p);
-  return static_cast<std::size_t>(p - bytes());
-}
-
-std::uint64_t KTerm::cmd_count() const {
-  const std::uint8_t* p = bytes() + cmds_offset();
-  return get_varint(p);
-}
-
-CmdCursor KTerm::cmds() const {
-  const std::uint8_t* p = bytes() + cmds_offset();
-  std::uint64_t n = get_varint(p);
-  return {p, n};
-}
-
-std::vector<CmdOrHole> KTerm::cmd_values() const {
-  std::vector<CmdOrHole> out;
-  for (CmdCursor c = cmds(); !c.done();) out.push_back(c.next().to_value());
-  return out;
-}
-
-std::optional<Range> KTerm::at() const {
-  if (!is_quote_like()) return std::nullopt;
-  CmdCursor c = cmds();
-  while (!c.done()) c.next();
-  const std::uint8_t* p = c.position();
-  if (*p++ == 0) return std::nullopt;
-  Range r;
-  r.start = get_varint(p);
-  r.end = get_varint(p);
-  return r;
-}
-
-namespace {
-
-// Starts fetching a node's children, which rendering visits next; each
-// child is usually a separate cache miss.
-void prefetch_children(std::span<const KTerm* const> kids) {
-  for (const KTerm* k : kids) __builtin_prefetch(k);
-}
-
-}  // namespace
-
-void KTerm::hole_without_child() const {
-  throw Panic("KTerm::write", "HOLE with no child left: Tuple '" + std::string(tag()) + "' has " +
-                                  std::to_string(nkids_) + " children and more HOLEs");
-}
-
-// Applies one non-HOLE command at `pos` and steps past it. Each command is
-// a unit of work; a line break also counts the prefixes it copies, which
-// (unlike a text) can be much longer than the term.
-static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w, Pacer& pace) {
-  switch (static_cast<StrCmd::Kind>(*pos++)) {
-    case StrCmd::Kind::Write: w.write_text(read_text(pos)); break;
-    case StrCmd::Kind::NL:
-      pace.tick_bytes(w.prefix_size());
-      w.newline();
-      return;
-    case StrCmd::Kind::Push: w.push_prefix(read_text(pos)); break;
-    case StrCmd::Kind::Pop: w.pop_prefix(); break;
-  }
-  pace.tick(1);
-}
-
-void KTerm::write_childless(PrefixWriter& w, Pacer& pace) const {
-  const std::uint8_t* pos = bytes() + cmds_offset();
-  for (std::uint64_t left = get_varint(pos); left; --left) {
-    if (*pos++ == kHoleTag) hole_without_child();
-    apply_cmd(pos, w, pace);
-  }
-}
-
-std::string KTerm::coparse(const StopCheck* stop) const {
-  std::string out;
-  PrefixWriter w(out);
-  write(w, stop);
-  return out;
-}
-
-void KTerm::write(PrefixWriter& w, const StopCheck* stop) const {
-  Pacer pace(stop);
-  struct Frame {
-    const KTerm* node;
-    const std::uint8_t* pos;
-    std::uint64_t left;
-    std::uint64_t next_child;
-  };
-  std::vector<Frame> stack;
-  const KTerm* node = this;
-  const std::uint8_t* pos = bytes() + cmds_offset();
-  std::uint64_t left = get_varint(pos);
-  std::uint64_t next_child = 0;
-  prefetch_children(children());
-  for (;;) {
-    while (left) {
-      --left;
-      if (*pos++ == kHoleTag) {
-        pace.tick(1);  // a term can be all HOLEs and empty leaves
-        const KTerm* child;
-        if (node->variant_ == Variant::Tuple) {
-          if (next_child >= node->nkids_) node->hole_without_child();
-          child = node->kids()[next_child++];
-        } else {
-          child = node->kids()[0];
-        }
-        if (child->nkids_ == 0 && child->variant_ == Variant::Tuple) {
-          child->write_childless(w, pace);  // most nodes are leaves: no frame needed
-          continue;
-        }
-        if (left) stack.push_back({node, pos, left, next_child});
-        node = child;
-        pos = node->bytes() + node->cmds_offset();
-        left = get_varint(pos);
-        next_child = 0;
-        if (node->nkids_ > 1) prefetch_children(node->children());
-        continue;
-      }
-      apply_cmd(pos, w, pace);
-    }
-    if (stack.empty()) return;
-    const Frame& f = stack.back();
-    node = f.node;
-    pos = f.pos;
-    left = f.left;
-    next_child = f.next_child;
-    stack.pop_back();
-  }
-}
-
-bool equal(const KTerm& a, const KTerm& b) {
-  std::vector<std::pair<const KTerm*, const KTerm*>> todo{{&a, &b}};
-  while (!todo.empty()) {
-    auto [x, y] = todo.back();
-    todo.pop_back();
-    if (x == y) continue;
-    // The bytes hold tag, lang, commands and range in one canonical form.
-    if (x->variant_ != y->variant_ || x->nkids_ != y->nkids_ || x->nbytes_ != y->nbytes_ ||
-        (x->is_quote_like() && x->index_ != y->index_) ||
-        std::memcmp(x->bytes(), y->bytes(), static_cast<std::size_t>(x->nbytes_)) != 0)
-      return false;
-    for (std::uint64_t i = 0; i < x->nkids_; ++i) todo.emplace_back(x->kids()[i], y->kids()[i]);
-  }
-  return true;
-}
-
-// --- Constructors ---
-
-namespace {
 // Makes room for `extra` more bytes (growing geometrically), so the appends
 // that follow cannot fail: a command is appended whole or not at all.
 void make_room(std::string& s, std::size_t extra) {
@@ -322,7 +90,292 @@ void append_cmd(std::string& cmds, StrCmd::Kind kind, std::string_view s) {
   cmds.append(reinterpret_cast<const char*>(head), head_size);
   cmds.append(s);
 }
+
 }  // namespace
+
+CmdView CmdCursor::next() {
+  CmdView v;
+  --left_;
+  if (leaf_size_ != kNotLeaf) {
+    v.kind = StrCmd::Kind::Write;
+    v.text = std::string_view(reinterpret_cast<const char*>(pos_), static_cast<std::size_t>(leaf_size_));
+    return v;
+  }
+  if (*pos_++ == kHoleTag) {
+    v.hole = true;
+    return v;
+  }
+  v.kind = static_cast<StrCmd::Kind>(*pos_++);
+  if (has_text(v.kind)) v.text = read_text(pos_);
+  return v;
+}
+
+KTerm::KTerm(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::uint64_t nkids, std::uint64_t nbytes)
+    : rc_(1), tag_(tag), kind_(kind), index_(index) {
+  if (kind & kBig) {
+    nkids_ = 0xFFFF;
+    nbytes_ = 0xFFFFFFFF;
+    new (this + 1) Big{nkids, nbytes};
+  } else {
+    nkids_ = static_cast<std::uint16_t>(nkids);
+    nbytes_ = static_cast<std::uint32_t>(nbytes);
+  }
+}
+
+KTerm* KTerm::allocate(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::size_t nkids,
+                       std::size_t nbytes) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / 2;
+  if (nkids > kMax / sizeof(KTerm*) || nbytes > kMax - nkids * sizeof(KTerm*)) throw std::bad_alloc();
+  if (nkids >= 0xFFFF || nbytes >= 0xFFFFFFFF) kind |= kBig;
+  void* m = pool::allocate(block_size(kind & kBig, nkids, nbytes));
+  return new (m) KTerm(kind, tag, index, nkids, nbytes);
+}
+
+KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::string_view lang,
+                      std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
+                      std::optional<Range> at) {
+  const bool quote_like = v != Variant::Tuple;
+  const std::uint32_t id = tags::intern(tag);
+  const auto* cb = reinterpret_cast<const std::uint8_t*>(cmd_bytes.data());
+  // A leaf keeps only its text: the node's most common shape, rendered
+  // without reading a command.
+  if (!quote_like && kids.empty() && ncmds == 1 && id != tags::kInline && cb[0] == kCmdTag &&
+      cb[1] == static_cast<std::uint8_t>(StrCmd::Kind::Write)) {
+    const std::uint8_t* p = cb + 2;
+    const std::string_view text = read_text(p);
+    KTerm* n = allocate(static_cast<std::uint8_t>(v) | kLeaf, id, 0, 0, text.size());
+    put_bytes(n->bytes(), text);
+    return KNode(n);
+  }
+  std::size_t nbytes = varint_size(ncmds) + cmd_bytes.size();
+  if (id == tags::kInline) nbytes += text_size(tag);
+  if (quote_like) nbytes += text_size(lang) + at_size(at);
+  KTerm* n = allocate(static_cast<std::uint8_t>(v), id, quote_like ? index : 0, kids.size(), nbytes);
+  const KTerm** k = n->kids();
+  for (auto& r : kids) *k++ = r.detach();
+  std::uint8_t* p = n->bytes();
+  if (id == tags::kInline) p = put_text(p, tag);
+  if (quote_like) p = put_text(p, lang);
+  p = put_bytes(put_varint(p, ncmds), cmd_bytes);
+  if (quote_like) put_at(p, at);
+  return KNode(n);
+}
+
+void KTerm::release() const {
+  if (rc_.fetch_sub(1, std::memory_order_release) != 1) return;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  // Dead nodes are chained through their first eight bytes (the count and
+  // the tag, no longer needed), so freeing a subgraph of any depth needs
+  // neither recursion nor allocation.
+  auto link = [](KTerm* n, KTerm* next) { std::memcpy(static_cast<void*>(n), &next, sizeof next); };
+  auto next_of = [](const KTerm* n) {
+    KTerm* next;
+    std::memcpy(&next, static_cast<const void*>(n), sizeof next);
+    return next;
+  };
+  auto* head = const_cast<KTerm*>(this);
+  link(head, nullptr);
+  while (head) {
+    KTerm* n = head;
+    head = next_of(n);
+    for (const KTerm* kid : n->children()) {
+      if (kid->rc_.fetch_sub(1, std::memory_order_release) == 1) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        auto* dead = const_cast<KTerm*>(kid);
+        link(dead, head);
+        head = dead;
+      }
+    }
+    const std::size_t size = n->block_size();
+    pool::deallocate(n, size);
+  }
+}
+
+std::size_t KTerm::allocated_size() const { return pool::block_size(block_size()); }
+
+std::string_view KTerm::inline_tag() const {
+  const std::uint8_t* p = bytes();
+  return read_text(p);
+}
+
+std::string_view KTerm::encoded_tag() const {
+  if (tag_ != tags::kInline) return tags::encoded(tag_);
+  const std::uint8_t* p = bytes();
+  const std::uint64_t n = get_varint(p);
+  return {reinterpret_cast<const char*>(bytes()), static_cast<std::size_t>(p - bytes() + n)};
+}
+
+std::string_view KTerm::lang() const {
+  if (!is_quote_like()) return {};
+  const std::uint8_t* p = bytes();
+  if (tag_ == tags::kInline) read_text(p);
+  return read_text(p);
+}
+
+std::size_t KTerm::find_cmds_offset() const {
+  const std::uint8_t* p = bytes();
+  if (tag_ == tags::kInline) read_text(p);
+  if (is_quote_like()) read_text(p);
+  return static_cast<std::size_t>(p - bytes());
+}
+
+std::uint64_t KTerm::cmd_count() const {
+  if (is_leaf()) return 1;
+  const std::uint8_t* p = bytes() + cmds_offset();
+  return get_varint(p);
+}
+
+CmdCursor KTerm::cmds() const {
+  if (is_leaf()) return CmdCursor::leaf(leaf_text());
+  const std::uint8_t* p = bytes() + cmds_offset();
+  std::uint64_t n = get_varint(p);
+  return {p, n};
+}
+
+std::string_view KTerm::encoded_cmds(std::string& scratch) const {
+  if (is_leaf()) {
+    scratch.clear();
+    append_cmd(scratch, StrCmd::Kind::Write, leaf_text());
+    return scratch;
+  }
+  const std::uint8_t* p = bytes() + cmds_offset();
+  const std::uint64_t n = get_varint(p);
+  const std::uint8_t* start = p;
+  CmdCursor c(p, n);
+  while (!c.done()) c.next();
+  return {reinterpret_cast<const char*>(start), static_cast<std::size_t>(c.end() - start)};
+}
+
+std::vector<CmdOrHole> KTerm::cmd_values() const {
+  std::vector<CmdOrHole> out;
+  for (CmdCursor c = cmds(); !c.done();) out.push_back(c.next().to_value());
+  return out;
+}
+
+std::optional<Range> KTerm::at() const {
+  if (!is_quote_like()) return std::nullopt;
+  CmdCursor c = cmds();
+  while (!c.done()) c.next();
+  const std::uint8_t* p = c.end();
+  if (*p++ == 0) return std::nullopt;
+  Range r;
+  r.start = get_varint(p);
+  r.end = get_varint(p);
+  return r;
+}
+
+namespace {
+
+// Starts fetching a node's children, which rendering visits next; each
+// child is usually a separate cache miss.
+void prefetch_children(std::span<const KTerm* const> kids) {
+  for (const KTerm* k : kids) __builtin_prefetch(k);
+}
+
+}  // namespace
+
+void KTerm::hole_without_child() const {
+  throw Panic("KTerm::write", "HOLE with no child left: Tuple '" + std::string(tag()) + "' has " +
+                                  std::to_string(child_count()) + " children and more HOLEs");
+}
+
+// Applies one non-HOLE command at `pos` and steps past it. Each command is
+// a unit of work; a line break also counts the prefixes it copies, which
+// (unlike a text) can be much longer than the term.
+static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w, Pacer& pace) {
+  switch (static_cast<StrCmd::Kind>(*pos++)) {
+    case StrCmd::Kind::Write: w.write_text(read_text(pos)); break;
+    case StrCmd::Kind::NL:
+      pace.tick_bytes(w.prefix_size());
+      w.newline();
+      return;
+    case StrCmd::Kind::Push: w.push_prefix(read_text(pos)); break;
+    case StrCmd::Kind::Pop: w.pop_prefix(); break;
+  }
+  pace.tick(1);
+}
+
+std::string KTerm::coparse(const StopCheck* stop) const {
+  std::string out;
+  PrefixWriter w(out);
+  write(w, stop);
+  return out;
+}
+
+void KTerm::write(PrefixWriter& w, const StopCheck* stop) const {
+  Pacer pace(stop);
+  if (is_leaf()) {
+    w.write_text(leaf_text());
+    return;
+  }
+  struct Frame {
+    const KTerm* node;
+    const std::uint8_t* pos;
+    std::uint64_t left;
+    std::uint64_t next_child;
+  };
+  std::vector<Frame> stack;
+  const KTerm* node = this;
+  const std::uint8_t* pos = bytes() + cmds_offset();
+  std::uint64_t left = get_varint(pos);
+  std::uint64_t next_child = 0;
+  prefetch_children(children());
+  for (;;) {
+    while (left) {
+      --left;
+      if (*pos++ == kHoleTag) {
+        pace.tick(1);  // a term can be all HOLEs and empty leaves
+        const KTerm* child;
+        if (!node->is_quote_like()) {
+          if (next_child >= node->child_count()) node->hole_without_child();
+          child = node->kids()[next_child++];
+        } else {
+          child = node->kids()[0];
+        }
+        if (child->is_leaf()) {  // most nodes are leaves: no frame needed
+          w.write_text(child->leaf_text());
+          continue;
+        }
+        if (left) stack.push_back({node, pos, left, next_child});
+        node = child;
+        pos = node->bytes() + node->cmds_offset();
+        left = get_varint(pos);
+        next_child = 0;
+        if (node->child_count() > 1) prefetch_children(node->children());
+        continue;
+      }
+      apply_cmd(pos, w, pace);
+    }
+    if (stack.empty()) return;
+    const Frame& f = stack.back();
+    node = f.node;
+    pos = f.pos;
+    left = f.left;
+    next_child = f.next_child;
+    stack.pop_back();
+  }
+}
+
+bool equal(const KTerm& a, const KTerm& b) {
+  std::vector<std::pair<const KTerm*, const KTerm*>> todo{{&a, &b}};
+  while (!todo.empty()) {
+    auto [x, y] = todo.back();
+    todo.pop_back();
+    if (x == y) continue;
+    // Whether a tag is interned and a node a leaf depends on the fields
+    // alone, so equal nodes have equal headers and bytes.
+    const auto nkids = x->child_count();
+    if (x->kind_ != y->kind_ || x->tag_ != y->tag_ || nkids != y->child_count() ||
+        x->byte_count() != y->byte_count() || (x->is_quote_like() && x->index_ != y->index_) ||
+        std::memcmp(x->bytes(), y->bytes(), static_cast<std::size_t>(x->byte_count())) != 0)
+      return false;
+    for (std::uint64_t i = 0; i < nkids; ++i) todo.emplace_back(x->kids()[i], y->kids()[i]);
+  }
+  return true;
+}
+
+// --- Constructors ---
+
 
 KRef leaf(std::string_view tag, std::string_view code) {
   std::string cmd;

@@ -1,9 +1,15 @@
 // Term nodes, their shared handles, the constructors and the builder.
 //
-// A node is one heap block: a fixed header followed by its child pointers and
-// then its bytes (tag, language, commands and range, in their wire encoding).
-// The reference count lives in the header and is atomic, so terms can be
-// shared between threads. Nodes are immutable once built.
+// A node is one block from the node pool (pool.h): a 16-byte header, then its
+// child pointers, then its bytes. The header holds the atomic reference
+// count, the tag's interned number (tags.h), the variant and flags, the
+// quote index, and the child and byte counts; a node too large for the
+// header's 16- and 32-bit counts keeps them in 16 more bytes after it.
+// The bytes hold, in their wire encoding: the tag when it is not interned,
+// the language (quotes), the counted command list and the range (quotes).
+// A leaf (a Tuple with no children and a single Write, the most common
+// node by far) keeps only the written text. Terms can be shared between
+// threads; nodes are immutable once built.
 #pragma once
 
 #include <atomic>
@@ -20,6 +26,7 @@
 
 #include "interrupt.h"
 #include "strcmd.h"
+#include "tags.h"
 #include "term.h"
 
 namespace kovel {
@@ -55,13 +62,22 @@ struct CmdView {
 class CmdCursor {
  public:
   CmdCursor(const std::uint8_t* pos, std::uint64_t count) : pos_(pos), left_(count) {}
+  // The single Write of a leaf, which keeps only its text.
+  static CmdCursor leaf(std::string_view text) {
+    CmdCursor c(reinterpret_cast<const std::uint8_t*>(text.data()), 1);
+    c.leaf_size_ = text.size();
+    return c;
+  }
   bool done() const { return left_ == 0; }
   CmdView next();
-  const std::uint8_t* position() const { return pos_; }
+  // Past the last command read (not for a leaf's cursor).
+  const std::uint8_t* end() const { return pos_; }
 
  private:
   const std::uint8_t* pos_;
   std::uint64_t left_;
+  std::uint64_t leaf_size_ = kNotLeaf;
+  static constexpr std::uint64_t kNotLeaf = ~std::uint64_t{0};
 };
 
 class KNode;
@@ -74,19 +90,26 @@ class KTerm : public STerm<KTerm> {
   KTerm(const KTerm&) = delete;
   KTerm& operator=(const KTerm&) = delete;
 
-  Variant variant() const { return variant_; }
-  bool is_quote_like() const { return variant_ != Variant::Tuple; }
-  std::string_view tag() const;
+  Variant variant() const { return static_cast<Variant>(kind_ & kVariantMask); }
+  bool is_quote_like() const { return variant() != Variant::Tuple; }
+  std::string_view tag() const { return tag_ != tags::kInline ? tags::text(tag_) : inline_tag(); }
   // Quote and Unquote only.
   std::uint8_t index() const { return index_; }
   std::string_view lang() const;
   const KTerm& term() const { return *kids()[0]; }
   std::optional<Range> at() const;
   // Tuple: the children; Quote/Unquote: the single inner term.
-  std::span<const KTerm* const> children() const { return {kids(), static_cast<std::size_t>(nkids_)}; }
+  std::span<const KTerm* const> children() const { return {kids(), static_cast<std::size_t>(child_count())}; }
+  std::uint64_t child_count() const { return kind_ & kBig ? big().nkids : nkids_; }
   std::uint64_t cmd_count() const;
   CmdCursor cmds() const;
   std::vector<CmdOrHole> cmd_values() const;
+  // A Tuple with no children whose only command is a Write: it keeps just
+  // that text (leaf_text()).
+  bool is_leaf() const { return kind_ & kLeaf; }
+  std::string_view leaf_text() const {
+    return {reinterpret_cast<const char*>(bytes()), static_cast<std::size_t>(byte_count())};
+  }
 
   // Renders into `w` without recursion; throws Panic when a Tuple has more
   // HOLEs than children (the writer then holds a partial text).
@@ -103,7 +126,7 @@ class KTerm : public STerm<KTerm> {
   void release() const;
   std::uint32_t use_count() const { return rc_.load(std::memory_order_relaxed); }
 
-  // Bytes the allocator gave this node.
+  // Bytes the node's block takes.
   std::size_t allocated_size() const;
 
   // --- Low-level access for the builder, the decoder and the encoder. ---
@@ -113,39 +136,58 @@ class KTerm : public STerm<KTerm> {
   static KNode assemble(Variant v, std::uint8_t index, std::string_view tag, std::string_view lang,
                         std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
                         std::optional<Range> at);
-  // The node's encoded fields: the tag (and for quotes the language) as
-  // length-prefixed texts, then the counted command list, then (quotes) `at`.
-  const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(kids() + nkids_); }
-  std::uint64_t byte_count() const { return nbytes_; }
-  // Offset of the command list in bytes().
-  std::size_t cmds_offset() const { return cmds_off_ != kCmdsOffUnknown ? cmds_off_ : find_cmds_offset(); }
+  // The tag in its wire form (length varint, then the text).
+  std::string_view encoded_tag() const;
+  // Not interned (see tags.h): the tag's wire form starts bytes().
+  bool has_inline_tag() const { return tag_ == tags::kInline; }
+  // The node's bytes (see the top of this file) and their number.
+  const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(kids() + child_count()); }
+  std::uint64_t byte_count() const { return kind_ & kBig ? big().nbytes : nbytes_; }
+  // Offset of the counted command list in bytes(); not for leaves.
+  std::size_t cmds_offset() const { return tag_ != tags::kInline && !is_quote_like() ? 0 : find_cmds_offset(); }
+  // The commands in wire form without their count, reading a leaf's into `scratch`.
+  std::string_view encoded_cmds(std::string& scratch) const;
 
  private:
-  KTerm(Variant v, std::uint8_t index, std::uint64_t nkids, std::uint64_t nbytes)
-      : rc_(1), variant_(v), index_(index), nkids_(nkids), nbytes_(nbytes) {}
+  enum : std::uint8_t { kVariantMask = 3, kBig = 4, kLeaf = 8 };
+  // Counts too large for the header, kept right after it.
+  struct Big {
+    std::uint64_t nkids;
+    std::uint64_t nbytes;
+  };
+
+  KTerm(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::uint64_t nkids, std::uint64_t nbytes);
   ~KTerm() = default;
 
-  static constexpr std::uint16_t kCmdsOffUnknown = 0xFFFF;
-  // Renders a Tuple without children (a leaf, usually) with no frame.
-  void write_childless(PrefixWriter& w, Pacer& pace) const;
   [[noreturn]] void hole_without_child() const;
   std::size_t find_cmds_offset() const;
+  std::string_view inline_tag() const;
+  std::size_t block_size() const { return block_size(kind_ & kBig, child_count(), byte_count()); }
+  static std::size_t block_size(bool big, std::uint64_t nkids, std::uint64_t nbytes) {
+    return sizeof(KTerm) + (big ? sizeof(Big) : 0) + static_cast<std::size_t>(nkids) * sizeof(KTerm*) +
+           static_cast<std::size_t>(nbytes);
+  }
 
-  const KTerm** kids() { return reinterpret_cast<const KTerm**>(this + 1); }
-  const KTerm* const* kids() const { return reinterpret_cast<const KTerm* const*>(this + 1); }
-  std::uint8_t* bytes() { return reinterpret_cast<std::uint8_t*>(kids() + nkids_); }
-  static KTerm* allocate(Variant v, std::uint8_t index, std::size_t nkids, std::size_t nbytes);
+  const Big& big() const { return *reinterpret_cast<const Big*>(this + 1); }
+  const KTerm* const* kids() const {
+    return reinterpret_cast<const KTerm* const*>(reinterpret_cast<const char*>(this + 1) +
+                                                 (kind_ & kBig ? sizeof(Big) : 0));
+  }
+  const KTerm** kids() { return const_cast<const KTerm**>(static_cast<const KTerm*>(this)->kids()); }
+  std::uint8_t* bytes() { return const_cast<std::uint8_t*>(static_cast<const KTerm*>(this)->bytes()); }
+  static KTerm* allocate(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::size_t nkids,
+                         std::size_t nbytes);
   friend bool equal(const KTerm& a, const KTerm& b);
 
   mutable std::atomic<std::uint32_t> rc_;
-  Variant variant_;
-  std::uint8_t index_;
-  std::uint16_t cmds_off_ = kCmdsOffUnknown;  // cmds_offset(), when it fits
-  std::uint64_t nkids_;
-  std::uint64_t nbytes_;
+  std::uint32_t tag_;   // interned number, or tags::kInline: the tag leads bytes()
+  std::uint8_t kind_;   // the variant, kBig and kLeaf
+  std::uint8_t index_;  // quotes
+  std::uint16_t nkids_;
+  std::uint32_t nbytes_;
 };
 
-static_assert(sizeof(KTerm) == 24);
+static_assert(sizeof(KTerm) == 16);
 
 // A shared handle: one reference to a node.
 class KRef {

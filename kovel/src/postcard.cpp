@@ -1,6 +1,7 @@
 #include "postcard.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "varint.h"
@@ -24,9 +25,10 @@ std::string_view message(DecodeError e) {
 
 // --- Encoding ---
 //
-// A node's bytes already hold its tag, language, commands and range in wire
-// form, so encoding a node is its variant, a copy of its head, its children
-// (walked with an explicit stack) and a copy of its tail.
+// A node's bytes already hold its language, commands and range in wire form,
+// and an interned tag keeps its wire form too, so encoding a node is its
+// variant, a copy of its head, its children (walked with an explicit stack)
+// and a copy of its tail.
 
 namespace {
 
@@ -34,20 +36,33 @@ void append(std::string& out, const std::uint8_t* p, std::size_t n) {
   out.append(reinterpret_cast<const char*>(p), n);
 }
 
+// A leaf whole: a Tuple with no children and one Write.
+void put_leaf(const KTerm& n, std::string& out) {
+  const std::string_view tag = n.encoded_tag();
+  const std::string_view text = n.leaf_text();
+  std::uint8_t head[16];
+  head[0] = static_cast<std::uint8_t>(KTerm::Variant::Tuple);
+  std::memcpy(head + 1, "\x00\x01\x00\x00", 4);  // no children; one command: Write
+  std::uint8_t* end = detail::put_varint(head + 5, text.size());
+  out.push_back(static_cast<char>(head[0]));
+  out.append(tag);
+  append(out, head + 1, static_cast<std::size_t>(end - head - 1));
+  out.append(text);
+}
+
 // Writes everything of `n` that comes before its children.
 void open_node(const KTerm& n, std::string& out) {
   const std::uint8_t* b = n.bytes();
   const std::size_t head = n.cmds_offset();
+  const std::string_view tag = n.encoded_tag();
+  // The bytes start with the tag when it is not interned.
+  const std::size_t tag_in_bytes = n.has_inline_tag() ? tag.size() : 0;
   out.push_back(static_cast<char>(n.variant()));
+  out.append(tag);
   if (n.is_quote_like()) {
-    const std::uint8_t* p = b;
-    const std::uint64_t tag_len = get_varint(p);
-    const auto tag_end = static_cast<std::size_t>(p - b) + static_cast<std::size_t>(tag_len);
-    append(out, b, tag_end);
     out.push_back(static_cast<char>(n.index()));
-    append(out, b + tag_end, head - tag_end);
+    append(out, b + tag_in_bytes, head - tag_in_bytes);
   } else {
-    append(out, b, head);
     append_varint(out, n.children().size());
   }
 }
@@ -65,6 +80,10 @@ void encode_into(const KTerm& root, std::string& out, const StopCheck* stop) {
     std::size_t next_child;
   };
   std::vector<Frame> stack;
+  if (root.is_leaf()) {
+    put_leaf(root, out);
+    return;
+  }
   open_node(root, out);
   stack.push_back({&root, 0});
   while (!stack.empty()) {
@@ -73,6 +92,10 @@ void encode_into(const KTerm& root, std::string& out, const StopCheck* stop) {
     if (f.next_child < kids.size()) {
       const KTerm* kid = kids[f.next_child++];
       pace.tick_bytes(kid->byte_count());
+      if (kid->is_leaf()) {
+        put_leaf(*kid, out);
+        continue;
+      }
       open_node(*kid, out);
       stack.push_back({kid, 0});
       continue;

@@ -10,15 +10,9 @@ std::uint64_t hole_count(const KTerm& n) {
   return holes;
 }
 
-std::string_view cmd_bytes(const KTerm& n) {
-  CmdCursor c = n.cmds();
-  const std::uint8_t* start = c.position();
-  while (!c.done()) c.next();
-  return {reinterpret_cast<const char*>(start), static_cast<std::size_t>(c.position() - start)};
-}
-
 KNode with_children(const KTerm& n, std::span<KRef> kids) {
-  return KTerm::assemble(n.variant(), n.index(), n.tag(), n.lang(), kids, n.cmd_count(), cmd_bytes(n),
+  std::string scratch;
+  return KTerm::assemble(n.variant(), n.index(), n.tag(), n.lang(), kids, n.cmd_count(), n.encoded_cmds(scratch),
                          n.at());
 }
 
@@ -30,12 +24,8 @@ bool PathCursor::next() {
   }
   if (!cur_) return false;
   if (!cur_->children().empty()) {
-    // The children are visited next, and each is usually a cache miss; a
-    // node's tag follows its child pointers, often on the next cache line.
-    for (const KTerm* k : cur_->children()) {
-      __builtin_prefetch(k);
-      __builtin_prefetch(reinterpret_cast<const char*>(k) + 64);
-    }
+    // The children are visited next, and each is usually a cache miss.
+    for (const KTerm* k : cur_->children()) __builtin_prefetch(k);
     stack_.push_back({cur_, 1});
     path_.push_back(0);
     cur_ = cur_->children()[0];

@@ -18,19 +18,11 @@ namespace kovel {
 // The number of HOLEs in `n`'s commands.
 std::uint64_t hole_count(const KTerm& n);
 
-// The encoded command list of `n` (without its count), for KTerm::assemble.
-std::string_view cmd_bytes(const KTerm& n);
-
 // A node with every field of `n` but its children, which are taken from `kids`.
 KNode with_children(const KTerm& n, std::span<KRef> kids);
 
-// The tag of `n`, read inline: a tag shorter than 128 bytes (all of them, in
-// practice) has a one-byte length, so a filter over many nodes costs no call.
-inline std::string_view quick_tag(const KTerm& n) {
-  const std::uint8_t* p = n.bytes();
-  if (*p < 0x80) return {reinterpret_cast<const char*>(p + 1), *p};
-  return n.tag();
-}
+// The tag of `n` (an interned tag is read without touching the node's bytes).
+inline std::string_view quick_tag(const KTerm& n) { return n.tag(); }
 
 // Pre-order (document order) walk over every path of a term.
 class PathCursor {

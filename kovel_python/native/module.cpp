@@ -31,6 +31,14 @@ bool import_kterm_type() {
   if (g_kterm_type) return true;
   PyRef kovel(PyImport_ImportModule("kovel._kovel"));
   if (!kovel) return false;
+  // Nodes pass between the modules: use `_kovel`'s tag table.
+  const auto* share = PyModule_Check(kovel.get()) ? static_cast<const CoreShare*>(PyModule_GetState(kovel.get())) : nullptr;
+  if (!share || share->magic != kCoreShareMagic) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "kovel._native: kovel._kovel is not kovel's core module");
+    return false;
+  }
+  tags::share_table(share->tags);
   PyRef tp(PyObject_GetAttrString(kovel.get(), "KTerm"));
   if (!tp) return false;
   if (!PyType_Check(tp.get())) {

@@ -1,0 +1,264 @@
+#include "pool.h"
+
+#include <pthread.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KOVEL_POOL_OFF 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KOVEL_POOL_OFF 1
+#endif
+
+namespace kovel::pool {
+
+namespace {
+
+constexpr std::size_t kGrain = 8;
+constexpr std::size_t kClasses = kMaxPooled / kGrain;  // class c serves (c + 1) * 8 bytes
+constexpr std::size_t kSlab = 16 * 1024;                // small, so a thread's part-used slabs stay cheap
+constexpr std::uint32_t kBatch = 64;                    // blocks moved to or from the depot at once
+constexpr std::uint32_t kCacheMax = 2 * kBatch;         // a thread's free blocks per class, at most
+
+struct Block {
+  Block* next;
+};
+
+std::size_t class_of(std::size_t size) { return size <= kGrain ? 0 : (size - 1) / kGrain; }
+std::size_t class_size(std::size_t c) { return (c + 1) * kGrain; }
+
+// Shared by all threads: free blocks, and the slabs (kept reachable, so
+// leak checkers see them as still in use rather than lost).
+struct Depot {
+  std::mutex lock;
+  Block* free = nullptr;
+  std::size_t count = 0;
+};
+std::array<Depot, kClasses> g_depot;
+std::mutex g_slabs_lock;
+void* g_slabs = nullptr;  // chained through their first word
+
+// Carves a new slab; returns its first usable byte.
+char* new_slab() {
+  void* s = std::malloc(kSlab);
+  if (!s) throw std::bad_alloc();
+  std::lock_guard<std::mutex> g(g_slabs_lock);
+  *static_cast<void**>(s) = g_slabs;
+  g_slabs = s;
+  return static_cast<char*>(s) + 16;
+}
+
+struct ClassCache {
+  Block* free;
+  std::uint32_t count;
+  char* bump;  // the part of a slab not yet handed out
+  char* bump_end;
+};
+
+// Trivially constructed and destroyed, so it can be used at any moment of a
+// thread's life; `Flusher` empties it when the thread ends.
+struct ThreadCache {
+  ClassCache cls[kClasses];
+  bool registered;
+  bool dead;  // after the thread's exit flush: use the depot directly
+};
+thread_local ThreadCache t_cache{};
+
+void flush_class(std::size_t c, ClassCache& cc);
+
+struct Flusher {
+  ~Flusher() {
+    for (std::size_t c = 0; c < kClasses; ++c) flush_class(c, t_cache.cls[c]);
+    t_cache.dead = true;
+  }
+};
+thread_local Flusher t_flusher;
+
+// Moves a thread's whole cache of class `c` (and its unused slab part) to
+// the depot.
+void flush_class(std::size_t c, ClassCache& cc) {
+  const std::size_t size = class_size(c);
+  while (static_cast<std::size_t>(cc.bump_end - cc.bump) >= size) {
+    auto* b = reinterpret_cast<Block*>(cc.bump);
+    cc.bump += size;
+    b->next = cc.free;
+    cc.free = b;
+    ++cc.count;
+  }
+  cc.bump = cc.bump_end = nullptr;
+  if (!cc.free) return;
+  Block* tail = cc.free;
+  while (tail->next) tail = tail->next;
+  Depot& d = g_depot[c];
+  std::lock_guard<std::mutex> g(d.lock);
+  tail->next = d.free;
+  d.free = cc.free;
+  d.count += cc.count;
+  cc.free = nullptr;
+  cc.count = 0;
+}
+
+void register_thread() {
+  t_cache.registered = true;
+  // The first use of the flusher registers its destructor for this thread.
+  Flusher* volatile touched = &t_flusher;
+  (void)touched;
+}
+
+// Refills an empty cache from the depot, or from a new slab.
+void* refill(std::size_t c, ClassCache& cc) {
+  Depot& d = g_depot[c];
+  {
+    std::lock_guard<std::mutex> g(d.lock);
+    if (d.free) {
+      Block* first = d.free;
+      Block* last = first;
+      std::uint32_t n = 1;
+      while (n < kBatch && last->next) {
+        last = last->next;
+        ++n;
+      }
+      d.free = last->next;
+      d.count -= n;
+      last->next = nullptr;
+      cc.free = first->next;
+      cc.count = n - 1;
+      return first;
+    }
+  }
+  char* s = new_slab();
+  cc.bump = s + class_size(c);
+  cc.bump_end = s + (kSlab - 16);
+  return s;
+}
+
+void* allocate_dead(std::size_t c) {
+  Depot& d = g_depot[c];
+  {
+    std::lock_guard<std::mutex> g(d.lock);
+    if (d.free) {
+      Block* b = d.free;
+      d.free = b->next;
+      --d.count;
+      return b;
+    }
+  }
+  // A thread past its exit flush rarely allocates: one slab, the rest to the depot.
+  char* s = new_slab();
+  const std::size_t size = class_size(c);
+  std::lock_guard<std::mutex> g(d.lock);
+  for (char* p = s + size; p + size <= s + (kSlab - 16); p += size) {
+    auto* b = reinterpret_cast<Block*>(p);
+    b->next = d.free;
+    d.free = b;
+    ++d.count;
+  }
+  return s;
+}
+
+void deallocate_dead(std::size_t c, Block* b) {
+  Depot& d = g_depot[c];
+  std::lock_guard<std::mutex> g(d.lock);
+  b->next = d.free;
+  d.free = b;
+  ++d.count;
+}
+
+// Hands a batch of a full cache back to the depot.
+void spill(std::size_t c, ClassCache& cc) {
+  Block* first = cc.free;
+  Block* last = first;
+  for (std::uint32_t n = 1; n < kBatch; ++n) last = last->next;
+  cc.free = last->next;
+  cc.count -= kBatch;
+  Depot& d = g_depot[c];
+  std::lock_guard<std::mutex> g(d.lock);
+  last->next = d.free;
+  d.free = first;
+  d.count += kBatch;
+}
+
+// A fork while another thread holds a depot lock would leave the child
+// unable to take it: hold them all across the fork.
+void lock_all() {
+  for (Depot& d : g_depot) d.lock.lock();
+  g_slabs_lock.lock();
+}
+void unlock_all() {
+  g_slabs_lock.unlock();
+  for (Depot& d : g_depot) d.lock.unlock();
+}
+[[maybe_unused]] const int g_atfork = pthread_atfork(lock_all, unlock_all, unlock_all);
+
+}  // namespace
+
+#if defined(KOVEL_POOL_OFF)
+
+void* allocate(std::size_t size) {
+  void* p = std::malloc(size);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void deallocate(void* p, std::size_t) noexcept { std::free(p); }
+std::size_t block_size(std::size_t size) noexcept { return size; }
+
+#else
+
+void* allocate(std::size_t size) {
+  if (size > kMaxPooled) {
+    void* p = std::malloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  const std::size_t c = class_of(size);
+  ThreadCache& tc = t_cache;
+  ClassCache& cc = tc.cls[c];
+  if (Block* b = cc.free) [[likely]] {
+    cc.free = b->next;
+    --cc.count;
+    return b;
+  }
+  if (static_cast<std::size_t>(cc.bump_end - cc.bump) >= class_size(c)) {
+    void* p = cc.bump;
+    cc.bump += class_size(c);
+    return p;
+  }
+  if (tc.dead) return allocate_dead(c);
+  if (!tc.registered) register_thread();
+  return refill(c, cc);
+}
+
+void deallocate(void* p, std::size_t size) noexcept {
+  if (size > kMaxPooled) {
+    std::free(p);
+    return;
+  }
+  const std::size_t c = class_of(size);
+  ThreadCache& tc = t_cache;
+  auto* b = static_cast<Block*>(p);
+  if (tc.dead) [[unlikely]] {
+    deallocate_dead(c, b);
+    return;
+  }
+  if (!tc.registered) [[unlikely]]
+    register_thread();
+  ClassCache& cc = tc.cls[c];
+  b->next = cc.free;
+  cc.free = b;
+  if (++cc.count > kCacheMax) spill(c, cc);
+}
+
+std::size_t block_size(std::size_t size) noexcept {
+  return size > kMaxPooled ? size : class_size(class_of(size));
+}
+
+#endif
+
+}  // namespace kovel::pool
