@@ -10,7 +10,7 @@ namespace kovel::py {
 
 namespace {
 
-PyObject* text_to_str(const std::string& s) {
+PyObject* text_to_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
@@ -25,10 +25,10 @@ bool with_term_unlocked(PyObject* self, F&& work) {
 }
 
 PyObject* kterm_str(PyObject* self) {
-  std::string text;
-  if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { text = t.coparse(stop); }))
+  TextBuffer text;
+  if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { text = t.render(stop); }))
     return nullptr;
-  return text_to_str(text);
+  return text_to_str(text.view());
 }
 
 PyObject* kterm_repr(PyObject* self) {

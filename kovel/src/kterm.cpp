@@ -134,18 +134,20 @@ KTerm* KTerm::allocate(std::uint8_t kind, std::uint32_t tag, std::uint8_t index,
 KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::string_view lang,
                       std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
                       std::optional<Range> at) {
+  return assemble_interned(v, index, tags::intern(tag), tag, lang, kids, ncmds, cmd_bytes, at);
+}
+
+KNode KTerm::assemble_interned(Variant v, std::uint8_t index, std::uint32_t id, std::string_view tag,
+                               std::string_view lang, std::span<KRef> kids, std::uint64_t ncmds,
+                               std::string_view cmd_bytes, std::optional<Range> at) {
   const bool quote_like = v != Variant::Tuple;
-  const std::uint32_t id = tags::intern(tag);
   const auto* cb = reinterpret_cast<const std::uint8_t*>(cmd_bytes.data());
   // A leaf keeps only its text: the node's most common shape, rendered
   // without reading a command.
   if (!quote_like && kids.empty() && ncmds == 1 && id != tags::kInline && cb[0] == kCmdTag &&
       cb[1] == static_cast<std::uint8_t>(StrCmd::Kind::Write)) {
     const std::uint8_t* p = cb + 2;
-    const std::string_view text = read_text(p);
-    KTerm* n = allocate(static_cast<std::uint8_t>(v) | kLeaf, id, 0, 0, text.size());
-    put_bytes(n->bytes(), text);
-    return KNode(n);
+    return make_leaf(id, read_text(p));
   }
   std::size_t nbytes = varint_size(ncmds) + cmd_bytes.size();
   if (id == tags::kInline) nbytes += text_size(tag);
@@ -158,6 +160,12 @@ KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::
   if (quote_like) p = put_text(p, lang);
   p = put_bytes(put_varint(p, ncmds), cmd_bytes);
   if (quote_like) put_at(p, at);
+  return KNode(n);
+}
+
+KNode KTerm::make_leaf(std::uint32_t tag_id, std::string_view text) {
+  KTerm* n = allocate(static_cast<std::uint8_t>(Variant::Tuple) | kLeaf, tag_id, 0, 0, text.size());
+  put_bytes(n->bytes(), text);
   return KNode(n);
 }
 
@@ -282,7 +290,8 @@ void KTerm::hole_without_child() const {
 // Applies one non-HOLE command at `pos` and steps past it. Each command is
 // a unit of work; a line break also counts the prefixes it copies, which
 // (unlike a text) can be much longer than the term.
-static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w, Pacer& pace) {
+template <class W>
+static inline void apply_cmd(const std::uint8_t*& pos, W& w, Pacer& pace) {
   switch (static_cast<StrCmd::Kind>(*pos++)) {
     case StrCmd::Kind::Write: w.write_text(read_text(pos)); break;
     case StrCmd::Kind::NL:
@@ -296,13 +305,22 @@ static inline void apply_cmd(const std::uint8_t*& pos, PrefixWriter& w, Pacer& p
 }
 
 std::string KTerm::coparse(const StopCheck* stop) const {
-  std::string out;
-  PrefixWriter w(out);
+  const TextBuffer text = render(stop);
+  return std::string(text.view());
+}
+
+TextBuffer KTerm::render(const StopCheck* stop) const {
+  TextBuffer out;
+  BufferWriter w(out);
   write(w, stop);
   return out;
 }
 
-void KTerm::write(PrefixWriter& w, const StopCheck* stop) const {
+void KTerm::write(PrefixWriter& w, const StopCheck* stop) const { write_impl(w, stop); }
+void KTerm::write(BufferWriter& w, const StopCheck* stop) const { write_impl(w, stop); }
+
+template <class W>
+void KTerm::write_impl(W& w, const StopCheck* stop) const {
   Pacer pace(stop);
   if (is_leaf()) {
     w.write_text(leaf_text());

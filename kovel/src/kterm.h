@@ -117,6 +117,9 @@ class KTerm : public STerm<KTerm> {
   // The same, calling `stop` (when given) every so often: throws Interrupted
   // when it says so.
   void write(PrefixWriter& w, const StopCheck* stop) const;
+  void write(BufferWriter& w, const StopCheck* stop) const;
+  // The whole text, rendered into a TextBuffer: the fastest way.
+  TextBuffer render(const StopCheck* stop = nullptr) const;
   using STerm<KTerm>::coparse;
   std::string coparse(const StopCheck* stop) const;
 
@@ -136,6 +139,12 @@ class KTerm : public STerm<KTerm> {
   static KNode assemble(Variant v, std::uint8_t index, std::string_view tag, std::string_view lang,
                         std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
                         std::optional<Range> at);
+  // The same, with the tag's number from tags::intern(tag).
+  static KNode assemble_interned(Variant v, std::uint8_t index, std::uint32_t tag_id, std::string_view tag,
+                                 std::string_view lang, std::span<KRef> kids, std::uint64_t ncmds,
+                                 std::string_view cmd_bytes, std::optional<Range> at);
+  // A leaf (see is_leaf()) of an interned tag.
+  static KNode make_leaf(std::uint32_t tag_id, std::string_view text);
   // The tag in its wire form (length varint, then the text).
   std::string_view encoded_tag() const;
   // Not interned (see tags.h): the tag's wire form starts bytes().
@@ -160,6 +169,8 @@ class KTerm : public STerm<KTerm> {
   ~KTerm() = default;
 
   [[noreturn]] void hole_without_child() const;
+  template <class W>
+  void write_impl(W& w, const StopCheck* stop) const;
   std::size_t find_cmds_offset() const;
   std::string_view inline_tag() const;
   std::size_t block_size() const { return block_size(kind_ & kBig, child_count(), byte_count()); }

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -22,24 +23,41 @@ namespace kovel::pool {
 namespace {
 
 constexpr std::size_t kGrain = 8;
+constexpr std::size_t kMinBlock = 24;                  // room for a Block
 constexpr std::size_t kClasses = kMaxPooled / kGrain;  // class c serves (c + 1) * 8 bytes
 constexpr std::size_t kSlab = 16 * 1024;                // small, so a thread's part-used slabs stay cheap
 constexpr std::uint32_t kBatch = 64;                    // blocks moved to or from the depot at once
 constexpr std::uint32_t kCacheMax = 2 * kBatch;         // a thread's free blocks per class, at most
 
+// A free block. The first block of a batch (a chain of free blocks moved
+// as one) also holds the next batch and its own batch's length.
 struct Block {
   Block* next;
+  Block* next_batch;
+  std::size_t count;
 };
+static_assert(sizeof(Block) <= kMinBlock);
 
-std::size_t class_of(std::size_t size) { return size <= kGrain ? 0 : (size - 1) / kGrain; }
+std::size_t class_of(std::size_t size) { return (std::max(size, kMinBlock) - 1) / kGrain; }
 std::size_t class_size(std::size_t c) { return (c + 1) * kGrain; }
 
-// Shared by all threads: free blocks, and the slabs (kept reachable, so
-// leak checkers see them as still in use rather than lost).
+// Shared by all threads: batches of free blocks, and the slabs (kept
+// reachable, so leak checkers see them as still in use rather than lost).
 struct Depot {
   std::mutex lock;
-  Block* free = nullptr;
-  std::size_t count = 0;
+  Block* batches = nullptr;
+
+  // Both under the lock; O(1), so the lock is held for a moment only.
+  void push(Block* head, std::size_t count) {
+    head->count = count;
+    head->next_batch = batches;
+    batches = head;
+  }
+  Block* pop() {
+    Block* b = batches;
+    if (b) batches = b->next_batch;
+    return b;
+  }
 };
 std::array<Depot, kClasses> g_depot;
 std::mutex g_slabs_lock;
@@ -94,13 +112,9 @@ void flush_class(std::size_t c, ClassCache& cc) {
   }
   cc.bump = cc.bump_end = nullptr;
   if (!cc.free) return;
-  Block* tail = cc.free;
-  while (tail->next) tail = tail->next;
   Depot& d = g_depot[c];
   std::lock_guard<std::mutex> g(d.lock);
-  tail->next = d.free;
-  d.free = cc.free;
-  d.count += cc.count;
+  d.push(cc.free, cc.count);
   cc.free = nullptr;
   cc.count = 0;
 }
@@ -115,23 +129,15 @@ void register_thread() {
 // Refills an empty cache from the depot, or from a new slab.
 void* refill(std::size_t c, ClassCache& cc) {
   Depot& d = g_depot[c];
+  Block* batch;
   {
     std::lock_guard<std::mutex> g(d.lock);
-    if (d.free) {
-      Block* first = d.free;
-      Block* last = first;
-      std::uint32_t n = 1;
-      while (n < kBatch && last->next) {
-        last = last->next;
-        ++n;
-      }
-      d.free = last->next;
-      d.count -= n;
-      last->next = nullptr;
-      cc.free = first->next;
-      cc.count = n - 1;
-      return first;
-    }
+    batch = d.pop();
+  }
+  if (batch) {
+    cc.free = batch->next;
+    cc.count = static_cast<std::uint32_t>(batch->count - 1);
+    return batch;
   }
   char* s = new_slab();
   cc.bump = s + class_size(c);
@@ -139,50 +145,49 @@ void* refill(std::size_t c, ClassCache& cc) {
   return s;
 }
 
+// A thread past its exit flush rarely allocates or frees: it goes to the
+// depot for each block.
 void* allocate_dead(std::size_t c) {
   Depot& d = g_depot[c];
   {
     std::lock_guard<std::mutex> g(d.lock);
-    if (d.free) {
-      Block* b = d.free;
-      d.free = b->next;
-      --d.count;
+    if (Block* b = d.pop()) {
+      if (b->count > 1) d.push(b->next, b->count - 1);
       return b;
     }
   }
-  // A thread past its exit flush rarely allocates: one slab, the rest to the depot.
   char* s = new_slab();
   const std::size_t size = class_size(c);
-  std::lock_guard<std::mutex> g(d.lock);
-  for (char* p = s + size; p + size <= s + (kSlab - 16); p += size) {
+  Block* rest = nullptr;
+  std::size_t n = 0;
+  for (char* p = s + size; p + size <= s + (kSlab - 16); p += size, ++n) {
     auto* b = reinterpret_cast<Block*>(p);
-    b->next = d.free;
-    d.free = b;
-    ++d.count;
+    b->next = rest;
+    rest = b;
   }
+  std::lock_guard<std::mutex> g(d.lock);
+  if (rest) d.push(rest, n);
   return s;
 }
 
 void deallocate_dead(std::size_t c, Block* b) {
   Depot& d = g_depot[c];
   std::lock_guard<std::mutex> g(d.lock);
-  b->next = d.free;
-  d.free = b;
-  ++d.count;
+  b->next = nullptr;
+  d.push(b, 1);
 }
 
-// Hands a batch of a full cache back to the depot.
+// Hands a batch of a full cache back to the depot: the blocks freed last,
+// still in this core's cache, stay with the thread.
 void spill(std::size_t c, ClassCache& cc) {
-  Block* first = cc.free;
-  Block* last = first;
-  for (std::uint32_t n = 1; n < kBatch; ++n) last = last->next;
-  cc.free = last->next;
+  Block* last = cc.free;
+  for (std::uint32_t n = 1; n < cc.count - kBatch; ++n) last = last->next;
+  Block* batch = last->next;
+  last->next = nullptr;
   cc.count -= kBatch;
   Depot& d = g_depot[c];
   std::lock_guard<std::mutex> g(d.lock);
-  last->next = d.free;
-  d.free = first;
-  d.count += kBatch;
+  d.push(batch, kBatch);
 }
 
 // A fork while another thread holds a depot lock would leave the child
@@ -221,7 +226,10 @@ void* allocate(std::size_t size) {
   ThreadCache& tc = t_cache;
   ClassCache& cc = tc.cls[c];
   if (Block* b = cc.free) [[likely]] {
+    // Freed blocks are scattered: fetch the next one now, so that the next
+    // allocation does not wait for it.
     cc.free = b->next;
+    if (cc.free) __builtin_prefetch(cc.free, 1);
     --cc.count;
     return b;
   }

@@ -181,14 +181,41 @@ class Reader {
   }
 
   // The length is checked against the input before anything is looked at.
-  bool text(std::string_view& s) {
+  bool raw_text(std::string_view& s) {
     std::uint64_t n;
-    if (!varint64(n)) return false;
+    if (p_ != end_ && *p_ < 0x80) {  // the usual one-byte length
+      n = *p_++;
+    } else if (!varint64(n)) {
+      return false;
+    }
     if (n > left()) return fail(DecodeError::EndOfInput);
-    const auto len = static_cast<std::size_t>(n);
-    if (!detail::valid_utf8(p_, len)) return fail(DecodeError::Utf8);
-    s = std::string_view(reinterpret_cast<const char*>(p_), len);
-    p_ += len;
+    s = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(n));
+    p_ += n;
+    return true;
+  }
+
+  // The commands of the usual leaf: one Write of a text shorter than 128
+  // bytes, in shortest form. Reads them and gives the text, or reads nothing.
+  bool plain_leaf(std::string_view& text) {
+    if (left() < 4 || p_[0] != 1 || p_[1] != 0 || p_[2] != 0 || p_[3] >= 0x80 || p_[3] > left() - 4)
+      return false;
+    text = std::string_view(reinterpret_cast<const char*>(p_ + 4), p_[3]);
+    if (!utf8(text)) return false;  // read again, and failed, by the general path
+    p_ += 4 + text.size();
+    return true;
+  }
+
+  bool text(std::string_view& s) {
+    if (!raw_text(s)) return false;
+    return utf8(s) || fail(DecodeError::Utf8);
+  }
+
+  // A tag, and its interned number when it has one (tags::kInline if not).
+  bool tag(std::string_view& s, std::uint32_t& id) {
+    if (!raw_text(s)) return false;
+    if (memo_.find(s, id)) return true;  // seen, so valid
+    if (!utf8(s)) return fail(DecodeError::Utf8);
+    id = memo_.intern(s);
     return true;
   }
 
@@ -261,15 +288,82 @@ class Reader {
     return true;
   }
 
+  // Short ASCII texts, the usual case, are checked inline.
+  static bool utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+    if (s.size() <= 16) {
+      std::uint8_t any = 0;
+      for (std::size_t i = 0; i < s.size(); ++i) any |= p[i];
+      if (any < 0x80) return true;
+    }
+    return detail::valid_utf8(p, s.size());
+  }
+
+  // The tags met lately, by their first bytes and length: a stream repeats a
+  // few hundred tags, so most are found here without hashing or checking.
+  class TagMemo {
+   public:
+    bool find(std::string_view s, std::uint32_t& id) const {
+      const Slot& m = slots_[slot(s)];
+      if (!m.entry || !same(m.entry->text(), s)) return false;
+      id = m.id;
+      return true;
+    }
+    std::uint32_t intern(std::string_view s) {
+      const std::uint32_t id = tags::intern(s);
+      if (id != tags::kInline) slots_[slot(s)] = {&tags::entry(id), id};
+      return id;
+    }
+
+   private:
+    struct Slot {
+      const tags::Entry* entry;
+      std::uint32_t id;
+    };
+    // From the length and three bytes: cheap, and enough to tell apart the
+    // tags of a grammar (a collision only costs a lookup in the table).
+    static std::size_t slot(std::string_view s) {
+      const std::size_t n = s.size();
+      if (n == 0) return 0;
+      const auto b = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(s[i])); };
+      const std::uint64_t k = n | b(0) << 8 | b(n / 2) << 16 | b(n - 1) << 24;
+      return static_cast<std::size_t>((k * 0x9E3779B97F4A7C15ULL) >> 56);
+    }
+    // Short texts compared word by word, without a call.
+    static bool same(std::string_view a, std::string_view b) {
+      const std::size_t n = a.size();
+      if (n != b.size()) return false;
+      if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+      auto word = [](const char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+      };
+      auto half = [](const char* p) {
+        std::uint32_t w;
+        std::memcpy(&w, p, 4);
+        return w;
+      };
+      if (n >= 8) return word(a.data()) == word(b.data()) && word(a.data() + n - 8) == word(b.data() + n - 8);
+      if (n >= 4) return half(a.data()) == half(b.data()) && half(a.data() + n - 4) == half(b.data() + n - 4);
+      for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+      return true;
+    }
+    Slot slots_[256] = {};
+  };
+
   const std::uint8_t* p_;
   const std::uint8_t* end_;
   DecodeError error_ = DecodeError::EndOfInput;
+  TagMemo memo_;
 };
 
 // A node whose children are still being read.
 struct Pending {
   KTerm::Variant variant;
   std::uint8_t index;
+  std::uint32_t tag_id;
   std::string_view tag;
   std::string_view lang;
   std::uint64_t nkids;    // expected children
@@ -293,21 +387,50 @@ DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* st
   std::string cmd_bytes;
   DecodeResult result;
 
-  // Reads a node's fields up to its children and opens it.
+  // Reads a node's commands (and range) and makes it from `p` and the
+  // children on top of the value stack.
+  auto finish = [&](const Pending& p) -> bool {
+    std::uint64_t ncmds;
+    std::string_view cmds;
+    std::optional<Range> at;
+    if (!r.cmds(cmd_bytes, cmds, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) return false;
+    pace.tick_bytes(cmds.size());
+    std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
+    KNode node = KTerm::assemble_interned(p.variant, p.index, p.tag_id, p.tag, p.lang, kids, ncmds, cmds, at);
+    values.resize(p.kids_base);
+    values.push_back(std::move(node).share());
+    return true;
+  };
+
+  // Reads a node's fields up to its children. A node without children (a
+  // leaf, most of them) is made at once; any other is left open.
   auto begin = [&]() -> bool {
     std::uint32_t variant;
     if (!r.varint32(variant)) return false;
     if (variant > 2) return r.fail(DecodeError::Variant);
-    Pending p{static_cast<KTerm::Variant>(variant), 0, {}, {}, 1, values.size()};
-    if (!r.text(p.tag)) return false;
-    if (p.variant == KTerm::Variant::Tuple) {
-      if (!r.varint64(p.nkids)) return false;
-      const std::size_t want = values.size() + reservation(p.nkids, r.left(), sizeof(KRef));
-      if (want > values.capacity()) values.reserve(std::max(want, 2 * values.capacity()));
-    } else if (!r.byte(p.index) || !r.text(p.lang)) {
-      return false;
+    std::string_view tag;
+    std::uint32_t tag_id;
+    if (!r.tag(tag, tag_id)) return false;
+    std::uint64_t nkids = 1;
+    if (variant == static_cast<std::uint32_t>(KTerm::Variant::Tuple)) {
+      if (!r.varint64(nkids)) return false;
+      std::string_view text;
+      if (nkids == 0 && tag_id != tags::kInline && r.plain_leaf(text)) {
+        pace.tick_bytes(text.size());
+        values.push_back(KTerm::make_leaf(tag_id, text).share());
+        return true;
+      }
     }
-    open.push_back(p);
+    Pending& p = open.emplace_back();
+    p.variant = static_cast<KTerm::Variant>(variant);
+    p.index = 0;
+    p.tag_id = tag_id;
+    p.tag = tag;
+    p.nkids = nkids;
+    p.kids_base = values.size();
+    if (p.variant != KTerm::Variant::Tuple) return r.byte(p.index) && r.text(p.lang);
+    const std::size_t want = values.size() + reservation(nkids, r.left(), sizeof(KRef));
+    if (want > values.capacity()) values.reserve(std::max(want, 2 * values.capacity()));
     return true;
   };
 
@@ -324,19 +447,11 @@ DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* st
       }
       continue;
     }
-    std::uint64_t ncmds;
-    std::string_view cmds;
-    std::optional<Range> at;
-    if (!r.cmds(cmd_bytes, cmds, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) {
+    if (!finish(p)) {
       result.error = r.error();
       return result;
     }
-    pace.tick_bytes(cmds.size());
-    std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
-    KRef node = KTerm::assemble(p.variant, p.index, p.tag, p.lang, kids, ncmds, cmds, at).share();
-    values.resize(p.kids_base);
     open.pop_back();
-    values.push_back(std::move(node));
   }
   result.term = std::move(values.back());
   return result;

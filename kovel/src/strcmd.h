@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,13 +29,91 @@ inline StrCmd push(std::string_view s) { return {StrCmd::Kind::Push, std::string
 inline const StrCmd NL{StrCmd::Kind::NL, {}};
 inline const StrCmd POP{StrCmd::Kind::Pop, {}};
 
-// Executes commands against a growable byte buffer that it borrows.
+// A growable byte buffer made for rendering: an append is one bounds check
+// and a copy, with short texts (most of them) copied inline. It grows with
+// realloc, so a large text is moved by remapping rather than copied, and it
+// is never zero-filled.
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  TextBuffer(TextBuffer&& o) noexcept
+      : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+  TextBuffer& operator=(TextBuffer&& o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(n_, o.n_);
+    std::swap(cap_, o.cap_);
+    return *this;
+  }
+  ~TextBuffer() { std::free(p_); }
+
+  void append(std::string_view s) {
+    char* d = room(s.size());
+    copy(d, s.data(), s.size());
+    n_ += s.size();
+  }
+  void push_back(char c) {
+    *room(1) = c;
+    ++n_;
+  }
+  std::size_t size() const { return n_; }
+  // Shrinking only.
+  void resize(std::size_t n) { n_ = n; }
+  std::string_view view() const { return {p_ ? p_ : "", n_}; }
+
+ private:
+  char* room(std::size_t k) {
+    if (cap_ - n_ < k) [[unlikely]]
+      grow(k);
+    return p_ + n_;
+  }
+  // Leaves the buffer as it was when it throws.
+  void grow(std::size_t k) {
+    if (k > SIZE_MAX / 2 - n_) throw std::bad_alloc();
+    std::size_t cap = cap_ < 4096 ? 4096 : cap_;
+    while (cap - n_ < k) cap *= 2;
+    void* p = std::realloc(p_, cap);
+    if (!p) throw std::bad_alloc();
+    p_ = static_cast<char*>(p);
+    cap_ = cap;
+  }
+  static void copy(char* d, const char* s, std::size_t n) {
+    if (n > 16) {
+      std::memcpy(d, s, n);
+    } else if (n >= 8) {  // two overlapping words
+      std::uint64_t a, b;
+      std::memcpy(&a, s, 8);
+      std::memcpy(&b, s + n - 8, 8);
+      std::memcpy(d, &a, 8);
+      std::memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + n - 4, 4);
+      std::memcpy(d, &a, 4);
+      std::memcpy(d + n - 4, &b, 4);
+    } else if (n) {  // 1 to 3 bytes
+      d[0] = s[0];
+      d[n / 2] = s[n / 2];
+      d[n - 1] = s[n - 1];
+    }
+  }
+
+  char* p_ = nullptr;
+  std::size_t n_ = 0;
+  std::size_t cap_ = 0;
+};
+
+// Executes commands against a growable byte buffer that it borrows (a
+// std::string or a TextBuffer).
 //
 // The pushed prefixes are kept concatenated in one string (with the start of each
 // prefix on a stack), so a line break is one line feed plus one append.
-class PrefixWriter {
+template <class Sink>
+class BasicPrefixWriter {
  public:
-  explicit PrefixWriter(std::string& sink) : sink_(sink) {}
+  explicit BasicPrefixWriter(Sink& sink) : sink_(sink) {}
 
   void interpret(const StrCmd& c) { interpret(c.kind, c.text); }
 
@@ -81,9 +162,12 @@ class PrefixWriter {
   }
 
  private:
-  std::string& sink_;
+  Sink& sink_;
   std::string prefixes_;             // all pushed prefixes, oldest first
   std::vector<std::size_t> starts_;  // start offset of each pushed prefix
 };
+
+using PrefixWriter = BasicPrefixWriter<std::string>;
+using BufferWriter = BasicPrefixWriter<TextBuffer>;
 
 }  // namespace kovel

@@ -1,9 +1,7 @@
 #include "tags.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "varint.h"
@@ -12,43 +10,30 @@ namespace kovel::tags {
 
 namespace {
 
-constexpr std::uint32_t kSlots = 1u << 16;      // a power of two
-constexpr std::uint32_t kMaxEntries = kSlots / 2;  // keeps probe runs short
-
-// Immutable once published: the tag's wire form (varint length + text).
-struct Entry {
-  std::uint32_t hash;
-  std::uint16_t enc_size;
-  std::uint8_t head;  // bytes of the length varint
-  char enc[1];        // enc_size bytes follow
-};
-
-}  // namespace
-
-struct Table {
-  std::atomic<const Entry*> slots[kSlots];
-  std::uint32_t count = 0;  // guarded by insert
-  std::mutex insert;
-};
-
-namespace {
-
 Table g_own;
-Table* g_table = &g_own;
 
+// Eight bytes at a time; tags are short.
 std::uint32_t hash_of(std::string_view s) {
-  std::uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : s) h = (h ^ c) * 16777619u;
-  return h;
+  std::uint64_t h = s.size() * 0x9E3779B97F4A7C15ULL;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+  }
+  if (i < s.size()) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, s.data() + i, s.size() - i);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+  }
+  return static_cast<std::uint32_t>(h ^ (h >> 29));
 }
-
-std::string_view text_of(const Entry* e) { return {e->enc + e->head, std::size_t{e->enc_size} - e->head}; }
 
 // The slot holding `tag`, or the empty slot where it would go.
 std::uint32_t probe(std::string_view tag, std::uint32_t h, const Entry*& found) {
   for (std::uint32_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
     const Entry* e = g_table->slots[i].load(std::memory_order_acquire);
-    if (!e || (e->hash == h && text_of(e) == tag)) {
+    if (!e || (e->hash == h && e->text() == tag)) {
       found = e;
       return i;
     }
@@ -56,6 +41,8 @@ std::uint32_t probe(std::string_view tag, std::uint32_t h, const Entry*& found) 
 }
 
 }  // namespace
+
+Table* g_table = &g_own;
 
 std::uint32_t intern(std::string_view tag) {
   if (tag.size() > kMaxInterned) return kInline;
@@ -81,21 +68,5 @@ std::uint32_t intern(std::string_view tag) {
   ++g_table->count;
   return slot;
 }
-
-std::string_view text(std::uint32_t id) noexcept {
-  return text_of(g_table->slots[id].load(std::memory_order_acquire));
-}
-
-std::string_view encoded(std::uint32_t id) noexcept {
-  const Entry* e = g_table->slots[id].load(std::memory_order_acquire);
-  return {e->enc, e->enc_size};
-}
-
-}  // namespace kovel::tags
-
-namespace kovel::tags {
-
-Table* table() noexcept { return g_table; }
-void share_table(Table* t) noexcept { g_table = t; }
 
 }  // namespace kovel::tags
