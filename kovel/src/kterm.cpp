@@ -293,7 +293,7 @@ void KTerm::hole_without_child() const {
 template <class W>
 static inline void apply_cmd(const std::uint8_t*& pos, W& w, Pacer& pace) {
   switch (static_cast<StrCmd::Kind>(*pos++)) {
-    case StrCmd::Kind::Write: w.write_text(read_text(pos)); break;
+    case StrCmd::Kind::Write: w.write_node_text(read_text(pos)); break;
     case StrCmd::Kind::NL:
       pace.tick_bytes(w.prefix_size());
       w.newline();
@@ -323,7 +323,7 @@ template <class W>
 void KTerm::write_impl(W& w, const StopCheck* stop) const {
   Pacer pace(stop);
   if (is_leaf()) {
-    w.write_text(leaf_text());
+    w.write_node_text(leaf_text());
     return;
   }
   struct Frame {
@@ -351,7 +351,7 @@ void KTerm::write_impl(W& w, const StopCheck* stop) const {
           child = node->kids()[0];
         }
         if (child->is_leaf()) {  // most nodes are leaves: no frame needed
-          w.write_text(child->leaf_text());
+          w.write_node_text(child->leaf_text());
           continue;
         }
         if (left) stack.push_back({node, pos, left, next_child});

@@ -25,7 +25,7 @@ namespace {
 constexpr std::size_t kGrain = 8;
 constexpr std::size_t kMinBlock = 24;                  // room for a Block
 constexpr std::size_t kClasses = kMaxPooled / kGrain;  // class c serves (c + 1) * 8 bytes
-constexpr std::size_t kSlab = 16 * 1024;                // small, so a thread's part-used slabs stay cheap
+constexpr std::size_t kSlab = 64 * 1024;  // its first 16 bytes link the slabs, its last 16 are kReadSlack
 constexpr std::uint32_t kBatch = 64;                    // blocks moved to or from the depot at once
 constexpr std::uint32_t kCacheMax = 2 * kBatch;         // a thread's free blocks per class, at most
 
@@ -76,41 +76,24 @@ char* new_slab() {
 struct ClassCache {
   Block* free;
   std::uint32_t count;
-  char* bump;  // the part of a slab not yet handed out
-  char* bump_end;
 };
 
 // Trivially constructed and destroyed, so it can be used at any moment of a
 // thread's life; `Flusher` empties it when the thread ends.
+//
+// New blocks of every size are cut from one slab in turn, so nodes made one
+// after the other (a subtree, built bottom-up) lie side by side, and a walk
+// over them reads memory in order.
 struct ThreadCache {
   ClassCache cls[kClasses];
+  char* bump;  // the part of the current slab not yet handed out
+  char* bump_end;
   bool registered;
   bool dead;  // after the thread's exit flush: use the depot directly
 };
 thread_local ThreadCache t_cache{};
 
-void flush_class(std::size_t c, ClassCache& cc);
-
-struct Flusher {
-  ~Flusher() {
-    for (std::size_t c = 0; c < kClasses; ++c) flush_class(c, t_cache.cls[c]);
-    t_cache.dead = true;
-  }
-};
-thread_local Flusher t_flusher;
-
-// Moves a thread's whole cache of class `c` (and its unused slab part) to
-// the depot.
-void flush_class(std::size_t c, ClassCache& cc) {
-  const std::size_t size = class_size(c);
-  while (static_cast<std::size_t>(cc.bump_end - cc.bump) >= size) {
-    auto* b = reinterpret_cast<Block*>(cc.bump);
-    cc.bump += size;
-    b->next = cc.free;
-    cc.free = b;
-    ++cc.count;
-  }
-  cc.bump = cc.bump_end = nullptr;
+void give_back(std::size_t c, ClassCache& cc) {
   if (!cc.free) return;
   Depot& d = g_depot[c];
   std::lock_guard<std::mutex> g(d.lock);
@@ -119,6 +102,31 @@ void flush_class(std::size_t c, ClassCache& cc) {
   cc.count = 0;
 }
 
+// Cuts the rest of the thread's slab into free blocks of the largest
+// classes that fit.
+void cut_rest(ThreadCache& tc) {
+  while (static_cast<std::size_t>(tc.bump_end - tc.bump) >= kMinBlock) {
+    const auto left = static_cast<std::size_t>(tc.bump_end - tc.bump);
+    const std::size_t c = class_of(std::min(left, kMaxPooled) / kGrain * kGrain);
+    auto* b = reinterpret_cast<Block*>(tc.bump);
+    tc.bump += class_size(c);
+    ClassCache& cc = tc.cls[c];
+    b->next = cc.free;
+    cc.free = b;
+    ++cc.count;
+  }
+  tc.bump = tc.bump_end = nullptr;
+}
+
+struct Flusher {
+  ~Flusher() {
+    cut_rest(t_cache);
+    for (std::size_t c = 0; c < kClasses; ++c) give_back(c, t_cache.cls[c]);
+    t_cache.dead = true;
+  }
+};
+thread_local Flusher t_flusher;
+
 void register_thread() {
   t_cache.registered = true;
   // The first use of the flusher registers its destructor for this thread.
@@ -126,8 +134,10 @@ void register_thread() {
   (void)touched;
 }
 
-// Refills an empty cache from the depot, or from a new slab.
-void* refill(std::size_t c, ClassCache& cc) {
+// Refills an empty cache from the depot, or cuts a block from the slab (a
+// new one when it is used up).
+void* refill(std::size_t c, ThreadCache& tc) {
+  ClassCache& cc = tc.cls[c];
   Depot& d = g_depot[c];
   Block* batch;
   {
@@ -139,9 +149,10 @@ void* refill(std::size_t c, ClassCache& cc) {
     cc.count = static_cast<std::uint32_t>(batch->count - 1);
     return batch;
   }
+  cut_rest(tc);
   char* s = new_slab();
-  cc.bump = s + class_size(c);
-  cc.bump_end = s + (kSlab - 16);
+  tc.bump = s + class_size(c);
+  tc.bump_end = s + (kSlab - 16);
   return s;
 }
 
@@ -207,18 +218,18 @@ void unlock_all() {
 #if defined(KOVEL_POOL_OFF)
 
 void* allocate(std::size_t size) {
-  void* p = std::malloc(size);
+  void* p = std::malloc(size + kReadSlack);
   if (!p) throw std::bad_alloc();
   return p;
 }
 void deallocate(void* p, std::size_t) noexcept { std::free(p); }
-std::size_t block_size(std::size_t size) noexcept { return size; }
+std::size_t block_size(std::size_t size) noexcept { return size + kReadSlack; }
 
 #else
 
 void* allocate(std::size_t size) {
   if (size > kMaxPooled) {
-    void* p = std::malloc(size);
+    void* p = size <= SIZE_MAX - kReadSlack ? std::malloc(size + kReadSlack) : nullptr;
     if (!p) throw std::bad_alloc();
     return p;
   }
@@ -233,14 +244,14 @@ void* allocate(std::size_t size) {
     --cc.count;
     return b;
   }
-  if (static_cast<std::size_t>(cc.bump_end - cc.bump) >= class_size(c)) {
-    void* p = cc.bump;
-    cc.bump += class_size(c);
+  if (static_cast<std::size_t>(tc.bump_end - tc.bump) >= class_size(c)) {
+    void* p = tc.bump;
+    tc.bump += class_size(c);
     return p;
   }
   if (tc.dead) return allocate_dead(c);
   if (!tc.registered) register_thread();
-  return refill(c, cc);
+  return refill(c, tc);
 }
 
 void deallocate(void* p, std::size_t size) noexcept {
@@ -264,7 +275,7 @@ void deallocate(void* p, std::size_t size) noexcept {
 }
 
 std::size_t block_size(std::size_t size) noexcept {
-  return size > kMaxPooled ? size : class_size(class_of(size));
+  return size > kMaxPooled ? size + kReadSlack : class_size(class_of(size));
 }
 
 #endif

@@ -18,6 +18,12 @@ namespace kovel::pool {
 // The largest block the pool serves; larger ones come from malloc.
 constexpr std::size_t kMaxPooled = 256;
 
+// Every block is followed by at least this many readable bytes (the next
+// block, a slab's unused tail, or padding), so that rendering may copy a
+// short text near a node's end as one 16-byte move, without a branch on
+// its length.
+constexpr std::size_t kReadSlack = 16;
+
 // `size` bytes, 8-aligned (16-aligned above kMaxPooled); throws bad_alloc.
 void* allocate(std::size_t size);
 // Gives back a block of `allocate(size)`, from any thread.

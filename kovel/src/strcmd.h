@@ -53,6 +53,14 @@ class TextBuffer {
     copy(d, s.data(), s.size());
     n_ += s.size();
   }
+  // The same for a text followed by 16 readable bytes (see pool.h): a short
+  // one is copied as one 16-byte move, whatever its length.
+  void append_padded(std::string_view s) {
+    if (s.size() > 16) return append(s);
+    char* d = room(16);
+    std::memcpy(d, s.data(), 16);
+    n_ += s.size();
+  }
   void push_back(char c) {
     *room(1) = c;
     ++n_;
@@ -128,6 +136,13 @@ class BasicPrefixWriter {
 
   // Each command changes the writer whole or, if an allocation fails, not at all.
   void write_text(std::string_view s) { sink_.append(s); }
+  // A text inside a node, which is followed by 16 readable bytes.
+  void write_node_text(std::string_view s) {
+    if constexpr (requires { sink_.append_padded(s); })
+      sink_.append_padded(s);
+    else
+      sink_.append(s);
+  }
 
   void newline() {
     const std::size_t size = sink_.size();
