@@ -225,6 +225,10 @@ class Reader {
   bool cmds(std::string& scratch, std::string_view& out, std::uint64_t& count) {
     if (!varint64(count)) return false;
     const std::uint8_t* start = p_;
+    if (plain_cmds(count)) {
+      out = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+      return true;
+    }
     bool shortest = true;
     if (!read_cmds(count, nullptr, shortest)) return false;
     if (shortest) {
@@ -253,6 +257,32 @@ class Reader {
   }
 
  private:
+  // The usual command list: every command in shortest form, every text
+  // shorter than 128 bytes and ASCII. Reads it, or reads nothing (and the
+  // list is read again, and any fault found, by read_cmds).
+  bool plain_cmds(std::uint64_t count) {
+    const std::uint8_t* q = p_;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      if (q == end_) return false;
+      if (*q == 0x01) {  // HOLE
+        ++q;
+        continue;
+      }
+      if (*q != 0x00 || end_ - q < 2 || q[1] > 3) return false;
+      if (q[1] & 1) {  // NL, Pop
+        q += 2;
+        continue;
+      }
+      if (end_ - q < 3 || q[2] >= 0x80 || q[2] > end_ - q - 3) return false;
+      std::uint8_t any = 0;
+      for (std::size_t k = 0; k < q[2]; ++k) any |= q[3 + k];
+      if (any >= 0x80) return false;
+      q += 3 + q[2];
+    }
+    p_ = q;
+    return true;
+  }
+
   // Validates `count` commands, clearing `shortest` on any longer-than-needed
   // varint, and appends them in shortest form to `out` when given.
   bool read_cmds(std::uint64_t count, std::string* out, bool& shortest) {
@@ -305,20 +335,28 @@ class Reader {
    public:
     bool find(std::string_view s, std::uint32_t& id) const {
       const Slot& m = slots_[slot(s)];
-      if (!m.entry || !same(m.entry->text(), s)) return false;
+      if (m.size != s.size() || s.size() > kShort || !same(std::string_view(m.text, s.size()), s)) return false;
       id = m.id;
       return true;
     }
     std::uint32_t intern(std::string_view s) {
       const std::uint32_t id = tags::intern(s);
-      if (id != tags::kInline) slots_[slot(s)] = {&tags::entry(id), id};
+      if (id != tags::kInline && s.size() <= kShort) {
+        Slot& m = slots_[slot(s)];
+        m.size = static_cast<std::uint32_t>(s.size());
+        m.id = id;
+        std::memcpy(m.text, s.data(), s.size());
+      }
       return id;
     }
 
    private:
+    static constexpr std::size_t kShort = 24;
+    // The text is kept here, so that a hit reads nothing else.
     struct Slot {
-      const tags::Entry* entry;
-      std::uint32_t id;
+      std::uint32_t size = ~0u;
+      std::uint32_t id = 0;
+      char text[kShort];
     };
     // From the length and three bytes: cheap, and enough to tell apart the
     // tags of a grammar (a collision only costs a lookup in the table).
@@ -350,7 +388,7 @@ class Reader {
         if (a[i] != b[i]) return false;
       return true;
     }
-    Slot slots_[256] = {};
+    Slot slots_[256];
   };
 
   const std::uint8_t* p_;
