@@ -123,11 +123,11 @@ KTerm::KTerm(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::uint
 }
 
 KTerm* KTerm::allocate(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::size_t nkids,
-                       std::size_t nbytes) {
+                       std::size_t nbytes, pool::ThreadCache* tc) {
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / 2;
   if (nkids > kMax / sizeof(KTerm*) || nbytes > kMax - nkids * sizeof(KTerm*)) throw std::bad_alloc();
   if (nkids >= 0xFFFF || nbytes >= 0xFFFFFFFF) kind |= kBig;
-  void* m = pool::allocate(block_size(kind & kBig, nkids, nbytes));
+  void* m = pool::allocate(block_size(kind & kBig, nkids, nbytes), tc);
   return new (m) KTerm(kind, tag, index, nkids, nbytes);
 }
 
@@ -139,7 +139,7 @@ KNode KTerm::assemble(Variant v, std::uint8_t index, std::string_view tag, std::
 
 KNode KTerm::assemble_interned(Variant v, std::uint8_t index, std::uint32_t id, std::string_view tag,
                                std::string_view lang, std::span<KRef> kids, std::uint64_t ncmds,
-                               std::string_view cmd_bytes, std::optional<Range> at) {
+                               std::string_view cmd_bytes, std::optional<Range> at, pool::ThreadCache* tc) {
   const bool quote_like = v != Variant::Tuple;
   const auto* cb = reinterpret_cast<const std::uint8_t*>(cmd_bytes.data());
   // A leaf keeps only its text: the node's most common shape, rendered
@@ -147,12 +147,12 @@ KNode KTerm::assemble_interned(Variant v, std::uint8_t index, std::uint32_t id, 
   if (!quote_like && kids.empty() && ncmds == 1 && id != tags::kInline && cb[0] == kCmdTag &&
       cb[1] == static_cast<std::uint8_t>(StrCmd::Kind::Write)) {
     const std::uint8_t* p = cb + 2;
-    return make_leaf(id, read_text(p));
+    return make_leaf(id, read_text(p), tc);
   }
   std::size_t nbytes = varint_size(ncmds) + cmd_bytes.size();
   if (id == tags::kInline) nbytes += text_size(tag);
   if (quote_like) nbytes += text_size(lang) + at_size(at);
-  KTerm* n = allocate(static_cast<std::uint8_t>(v), id, quote_like ? index : 0, kids.size(), nbytes);
+  KTerm* n = allocate(static_cast<std::uint8_t>(v), id, quote_like ? index : 0, kids.size(), nbytes, tc);
   const KTerm** k = n->kids();
   for (auto& r : kids) *k++ = r.detach();
   std::uint8_t* p = n->bytes();
@@ -163,8 +163,8 @@ KNode KTerm::assemble_interned(Variant v, std::uint8_t index, std::uint32_t id, 
   return KNode(n);
 }
 
-KNode KTerm::make_leaf(std::uint32_t tag_id, std::string_view text) {
-  KTerm* n = allocate(static_cast<std::uint8_t>(Variant::Tuple) | kLeaf, tag_id, 0, 0, text.size());
+KNode KTerm::make_leaf(std::uint32_t tag_id, std::string_view text, pool::ThreadCache* tc) {
+  KTerm* n = allocate(static_cast<std::uint8_t>(Variant::Tuple) | kLeaf, tag_id, 0, 0, text.size(), tc);
   put_bytes(n->bytes(), text);
   return KNode(n);
 }
@@ -181,6 +181,7 @@ void KTerm::release() const {
     std::memcpy(&next, static_cast<const void*>(n), sizeof next);
     return next;
   };
+  pool::ThreadCache* const tc = pool::here();
   auto* head = const_cast<KTerm*>(this);
   link(head, nullptr);
   while (head) {
@@ -195,7 +196,7 @@ void KTerm::release() const {
       }
     }
     const std::size_t size = n->block_size();
-    pool::deallocate(n, size);
+    pool::deallocate(n, size, tc);
   }
 }
 

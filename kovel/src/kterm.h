@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "interrupt.h"
+#include "pool.h"
 #include "strcmd.h"
 #include "tags.h"
 #include "term.h"
@@ -140,11 +141,13 @@ class KTerm : public STerm<KTerm> {
                         std::span<KRef> kids, std::uint64_t ncmds, std::string_view cmd_bytes,
                         std::optional<Range> at);
   // The same, with the tag's number from tags::intern(tag).
+  // `tc`, when given, is pool::here() of the calling thread.
   static KNode assemble_interned(Variant v, std::uint8_t index, std::uint32_t tag_id, std::string_view tag,
                                  std::string_view lang, std::span<KRef> kids, std::uint64_t ncmds,
-                                 std::string_view cmd_bytes, std::optional<Range> at);
+                                 std::string_view cmd_bytes, std::optional<Range> at,
+                                 pool::ThreadCache* tc = nullptr);
   // A leaf (see is_leaf()) of an interned tag.
-  static KNode make_leaf(std::uint32_t tag_id, std::string_view text);
+  static KNode make_leaf(std::uint32_t tag_id, std::string_view text, pool::ThreadCache* tc = nullptr);
   // The tag in its wire form (length varint, then the text).
   std::string_view encoded_tag() const;
   // Not interned (see tags.h): the tag's wire form starts bytes().
@@ -187,7 +190,7 @@ class KTerm : public STerm<KTerm> {
   const KTerm** kids() { return const_cast<const KTerm**>(static_cast<const KTerm*>(this)->kids()); }
   std::uint8_t* bytes() { return const_cast<std::uint8_t*>(static_cast<const KTerm*>(this)->bytes()); }
   static KTerm* allocate(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::size_t nkids,
-                         std::size_t nbytes);
+                         std::size_t nbytes, pool::ThreadCache* tc);
   friend bool equal(const KTerm& a, const KTerm& b);
 
   mutable std::atomic<std::uint32_t> rc_;

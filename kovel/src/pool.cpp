@@ -78,6 +78,8 @@ struct ClassCache {
   std::uint32_t count;
 };
 
+}  // namespace
+
 // Trivially constructed and destroyed, so it can be used at any moment of a
 // thread's life; `Flusher` empties it when the thread ends.
 //
@@ -91,6 +93,9 @@ struct ThreadCache {
   bool registered;
   bool dead;  // after the thread's exit flush: use the depot directly
 };
+
+namespace {
+
 thread_local ThreadCache t_cache{};
 
 void give_back(std::size_t c, ClassCache& cc) {
@@ -217,24 +222,27 @@ void unlock_all() {
 
 #if defined(KOVEL_POOL_OFF)
 
-void* allocate(std::size_t size) {
+ThreadCache* here() noexcept { return nullptr; }
+void* allocate(std::size_t size, ThreadCache*) {
   void* p = std::malloc(size + kReadSlack);
   if (!p) throw std::bad_alloc();
   return p;
 }
-void deallocate(void* p, std::size_t) noexcept { std::free(p); }
+void deallocate(void* p, std::size_t, ThreadCache*) noexcept { std::free(p); }
 std::size_t block_size(std::size_t size) noexcept { return size + kReadSlack; }
 
 #else
 
-void* allocate(std::size_t size) {
+ThreadCache* here() noexcept { return &t_cache; }
+
+void* allocate(std::size_t size, ThreadCache* tc_or_null) {
   if (size > kMaxPooled) {
     void* p = size <= SIZE_MAX - kReadSlack ? std::malloc(size + kReadSlack) : nullptr;
     if (!p) throw std::bad_alloc();
     return p;
   }
   const std::size_t c = class_of(size);
-  ThreadCache& tc = t_cache;
+  ThreadCache& tc = tc_or_null ? *tc_or_null : t_cache;
   ClassCache& cc = tc.cls[c];
   if (Block* b = cc.free) [[likely]] {
     // Freed blocks are scattered: fetch the next one now, so that the next
@@ -254,13 +262,13 @@ void* allocate(std::size_t size) {
   return refill(c, tc);
 }
 
-void deallocate(void* p, std::size_t size) noexcept {
+void deallocate(void* p, std::size_t size, ThreadCache* tc_or_null) noexcept {
   if (size > kMaxPooled) {
     std::free(p);
     return;
   }
   const std::size_t c = class_of(size);
-  ThreadCache& tc = t_cache;
+  ThreadCache& tc = tc_or_null ? *tc_or_null : t_cache;
   auto* b = static_cast<Block*>(p);
   if (tc.dead) [[unlikely]] {
     deallocate_dead(c, b);

@@ -24,10 +24,17 @@ constexpr std::size_t kMaxPooled = 256;
 // its length.
 constexpr std::size_t kReadSlack = 16;
 
+// A thread's free blocks. Finding them costs a thread-local lookup (a call,
+// in a shared library), so a loop that allocates or frees many blocks looks
+// them up once with here().
+struct ThreadCache;
+ThreadCache* here() noexcept;
+
 // `size` bytes, 8-aligned (16-aligned above kMaxPooled); throws bad_alloc.
-void* allocate(std::size_t size);
+// `tc`, when given, is here() of the calling thread.
+void* allocate(std::size_t size, ThreadCache* tc = nullptr);
 // Gives back a block of `allocate(size)`, from any thread.
-void deallocate(void* p, std::size_t size) noexcept;
+void deallocate(void* p, std::size_t size, ThreadCache* tc = nullptr) noexcept;
 // The bytes a block of `size` really takes.
 std::size_t block_size(std::size_t size) noexcept;
 

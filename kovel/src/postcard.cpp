@@ -424,6 +424,7 @@ DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* st
   std::vector<KRef> values;  // finished children of the open nodes
   std::string cmd_bytes;
   DecodeResult result;
+  pool::ThreadCache* const tc = pool::here();
 
   // Reads a node's commands (and range) and makes it from `p` and the
   // children on top of the value stack.
@@ -434,7 +435,7 @@ DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* st
     if (!r.cmds(cmd_bytes, cmds, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) return false;
     pace.tick_bytes(cmds.size());
     std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
-    KNode node = KTerm::assemble_interned(p.variant, p.index, p.tag_id, p.tag, p.lang, kids, ncmds, cmds, at);
+    KNode node = KTerm::assemble_interned(p.variant, p.index, p.tag_id, p.tag, p.lang, kids, ncmds, cmds, at, tc);
     values.resize(p.kids_base);
     values.push_back(std::move(node).share());
     return true;
@@ -455,7 +456,7 @@ DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* st
       std::string_view text;
       if (nkids == 0 && tag_id != tags::kInline && r.plain_leaf(text)) {
         pace.tick_bytes(text.size());
-        values.push_back(KTerm::make_leaf(tag_id, text).share());
+        values.push_back(KTerm::make_leaf(tag_id, text, tc).share());
         return true;
       }
     }
