@@ -75,3 +75,22 @@ def test_builder_reentered_from_a_gc_callback_refuses(method, arg, exc):
         gc.set_threshold(*old_threshold)
     assert seen == ["Already borrowed"] * len(calls)
     assert str(b.w("<end>").b()) == "<start><end>"  # nothing of the refused calls
+
+
+def test_tags_cross_between_the_two_native_modules():
+    # Each extension module links its own copy of the core; a tag first seen
+    # by one must read back the same from the other, and from a worker thread.
+    from kovel import tree
+
+    made_by_native = tree.node("tag seen first by _native", [], [("write", "n")])
+    made_by_core = K.leaf("tag seen first by _kovel", "k")
+    both = K.tb("pair").c(made_by_native).c(made_by_core).b()
+    result = []
+    worker = threading.Thread(target=lambda: result.append(K.from_postcard_bytes(both.postcard_bytes())))
+    worker.start()
+    worker.join()
+    for t in (both, result[0]):
+        assert [tree.tag(k) for k in tree.children(t)] == ["tag seen first by _native", "tag seen first by _kovel"]
+        assert str(tree.children(t)[0]) == "n"
+        assert tree.equal(t, both)
+    assert [p for p, _ in tree.find_all(both, "tag seen first by _kovel")] == [(1,)]
