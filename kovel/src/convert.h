@@ -23,8 +23,13 @@ namespace kovel::convert {
 // encoded as KTerm::assemble takes them.
 class NodeBuf {
  public:
-  // Starts a node; `tag` must outlive the call to build.
-  void reset(std::string_view tag) { tag_ = tag; }
+  // Starts a node; `tag` must outlive the call to build, and `tag_id` be
+  // tags::intern(tag) (a walk interns each kind once).
+  void reset(std::string_view tag, std::uint32_t tag_id) {
+    tag_ = tag;
+    tag_id_ = tag_id;
+  }
+  void reset(std::string_view tag) { reset(tag, tags::intern(tag)); }
   void write(std::string_view s);  // an empty text writes nothing, as KTermBuilder::write
   void nl();
   void child(KRef t);
@@ -33,6 +38,7 @@ class NodeBuf {
 
  private:
   std::string_view tag_;
+  std::uint32_t tag_id_ = tags::kInline;
   std::vector<KRef> kids_;
   std::string cmds_;
   std::uint64_t ncmds_ = 0;
@@ -64,8 +70,11 @@ bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anch
 
 // The term of a node without children: a leaf, except a line-end token (not
 // verbatim, blank after its first line feed), which is written as lines
-// (with `scratch`).
-KRef token(std::string_view kind, std::string_view text, bool verbatim, NodeBuf& scratch);
+// (with `scratch`). `kind_id` is tags::intern(kind).
+KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim, NodeBuf& scratch);
+inline KRef token(std::string_view kind, std::string_view text, bool verbatim, NodeBuf& scratch) {
+  return token(kind, tags::intern(kind), text, verbatim, scratch);
+}
 
 // Whether a comment-like node's text keeps it at column 0: it spans lines and
 // its last line starts with a character that is not blank.

@@ -109,6 +109,7 @@ bool as_bool(PyObject* o) {
 // What the rules need of a kind, asked of the `kinds` mapping once per walk.
 struct KindInfo {
   std::string tag;
+  std::uint32_t tag_id;  // tags::intern(tag)
   bool literal;     // rule 1
   bool may_anchor;  // rule 5: heredoc-like or comment words
   bool body;        // rule 5: heredoc-like words (anchored whenever at column 0)
@@ -149,7 +150,8 @@ class Kinds {
       PyErr_SetString(PyExc_TypeError, "kinds must map a kind to a (literal, may anchor, body) tuple");
       throw PyFailed{};
     }
-    infos_.push_back(KindInfo{std::string(s, static_cast<std::size_t>(n)),
+    const std::string_view tag(s, static_cast<std::size_t>(n));
+    infos_.push_back(KindInfo{std::string(tag), tags::intern(tag),
                               truth(PyTuple_GetItem(info.get(), 0)), truth(PyTuple_GetItem(info.get(), 1)),
                               truth(PyTuple_GetItem(info.get(), 2))});
     return static_cast<int>(infos_.size() - 1);
@@ -252,9 +254,9 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
   Visit v = visit(cursor);
   if (!as_bool(go_.first_child(cursor))) {
     // A root without children: a leaf, wrapped if text lies around it.
-    KRef term = convert::token(v.kind->tag, cut(v.s, v.e), inherited || v.kind->literal, scratch_);
+    KRef term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), inherited || v.kind->literal, scratch_);
     if (lo >= v.s && hi <= v.e) return term;
-    scratch_.reset(v.kind->tag);
+    scratch_.reset(v.kind->tag, v.kind->tag_id);
     convert::write_gap(scratch_, cut(lo, v.s), inherited, false);
     scratch_.child(std::move(term));
     convert::write_gap(scratch_, cut(v.e, hi), inherited, false);
@@ -263,7 +265,7 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
   const std::uint64_t root_start = std::min(lo, v.s);
   std::vector<Frame> frames(16);
   std::size_t depth = 1;  // frames[0, depth) are the open nodes
-  frames[0].b.reset(v.kind->tag);
+  frames[0].b.reset(v.kind->tag, v.kind->tag_id);
   frames[0].pos = frames[0].start = root_start;
   frames[0].end = std::max(hi, v.e);
   frames[0].verbatim = inherited || v.kind->literal;
@@ -275,7 +277,7 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
     if (as_bool(go_.first_child(cursor))) {
       if (depth == frames.size()) frames.resize(2 * depth);
       Frame& f = frames[depth];
-      f.b.reset(v.kind->tag);
+      f.b.reset(v.kind->tag, v.kind->tag_id);
       f.pos = f.start = v.s;
       f.end = v.e;
       f.verbatim = frames[depth - 1].verbatim || v.kind->literal;
@@ -285,7 +287,7 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
       continue;
     }
     KRef term =
-        convert::token(v.kind->tag, cut(v.s, v.e), frames[depth - 1].verbatim || v.kind->literal, scratch_);
+        convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), frames[depth - 1].verbatim || v.kind->literal, scratch_);
     std::uint64_t s = v.s, e = v.e;
     bool anchored = v.anchored;
     // Hand the finished term to its parent, finishing parents as we go up.
