@@ -31,8 +31,8 @@ inline const StrCmd POP{StrCmd::Kind::Pop, {}};
 
 // A growable byte buffer made for rendering: an append is one bounds check
 // and a copy, with short texts (most of them) copied inline. It grows with
-// realloc, so a large text is moved by remapping rather than copied, and it
-// is never zero-filled.
+// realloc and is never zero-filled; one large buffer is kept for the next
+// render (see strcmd.cpp).
 class TextBuffer {
  public:
   TextBuffer() = default;
@@ -46,7 +46,7 @@ class TextBuffer {
     std::swap(cap_, o.cap_);
     return *this;
   }
-  ~TextBuffer() { std::free(p_); }
+  ~TextBuffer() { release(p_, cap_); }
 
   void append(std::string_view s) {
     char* d = room(s.size());
@@ -77,15 +77,9 @@ class TextBuffer {
     return p_ + n_;
   }
   // Leaves the buffer as it was when it throws.
-  void grow(std::size_t k) {
-    if (k > SIZE_MAX / 2 - n_) throw std::bad_alloc();
-    std::size_t cap = cap_ < 4096 ? 4096 : cap_;
-    while (cap - n_ < k) cap *= 2;
-    void* p = std::realloc(p_, cap);
-    if (!p) throw std::bad_alloc();
-    p_ = static_cast<char*>(p);
-    cap_ = cap;
-  }
+  void grow(std::size_t k);
+  // Frees a buffer, or keeps it as the process's spare (see strcmd.cpp).
+  static void release(char* p, std::size_t cap) noexcept;
   static void copy(char* d, const char* s, std::size_t n) {
     if (n > 16) {
       std::memcpy(d, s, n);
