@@ -47,10 +47,11 @@ PyObject* kterm_repr(PyObject* self) {
 PyObject* kterm_coparse(PyObject* self, PyObject*) { return kterm_str(self); }
 
 PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
-  std::string bytes;
+  TextBuffer bytes;
   if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { encode_term(t, bytes, stop); }))
     return nullptr;
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  const std::string_view v = bytes.view();
+  return PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
 
 // Compiles the text as one expression, as text: the builtin compile() given a

@@ -28,62 +28,73 @@ std::string_view message(DecodeError e) {
 // A node's bytes already hold its language, commands and range in wire form,
 // and an interned tag keeps its wire form too, so encoding a node is its
 // variant, a copy of its head, its children (walked with an explicit stack)
-// and a copy of its tail.
+// and a copy of its tail. Each node's head is written with one bounds check.
 
 namespace {
 
-void append(std::string& out, const std::uint8_t* p, std::size_t n) {
-  out.append(reinterpret_cast<const char*>(p), n);
+char* put(char* d, std::string_view s) {
+  std::memcpy(d, s.data(), s.size());
+  return d + s.size();
+}
+
+char* put_varint(char* d, std::uint64_t v) {
+  return reinterpret_cast<char*>(detail::put_varint(reinterpret_cast<std::uint8_t*>(d), v));
+}
+
+// Node bytes, followed by 16 readable bytes (see pool.h).
+void put_node_bytes(TextBuffer& out, const std::uint8_t* p, std::size_t n) {
+  out.append_padded({reinterpret_cast<const char*>(p), n});
 }
 
 // A leaf whole: a Tuple with no children and one Write.
-void put_leaf(const KTerm& n, std::string& out) {
+void put_leaf(const KTerm& n, TextBuffer& out) {
   const std::string_view tag = n.encoded_tag();
   const std::string_view text = n.leaf_text();
-  std::uint8_t head[16];
-  head[0] = static_cast<std::uint8_t>(KTerm::Variant::Tuple);
-  std::memcpy(head + 1, "\x00\x01\x00\x00", 4);  // no children; one command: Write
-  std::uint8_t* end = detail::put_varint(head + 5, text.size());
-  out.push_back(static_cast<char>(head[0]));
-  out.append(tag);
-  append(out, head + 1, static_cast<std::size_t>(end - head - 1));
-  out.append(text);
+  char* d = out.room(1 + tag.size() + 4 + 10);
+  *d++ = static_cast<char>(KTerm::Variant::Tuple);
+  d = put(d, tag);
+  std::memcpy(d, "\x00\x01\x00\x00", 4);  // no children; one command: Write
+  out.commit(put_varint(d + 4, text.size()));
+  put_node_bytes(out, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 // Writes everything of `n` that comes before its children.
-void open_node(const KTerm& n, std::string& out) {
+void open_node(const KTerm& n, TextBuffer& out) {
+  const std::string_view tag = n.encoded_tag();
+  if (!n.is_quote_like()) {
+    char* d = out.room(1 + tag.size() + 10);
+    *d++ = static_cast<char>(KTerm::Variant::Tuple);
+    out.commit(put_varint(put(d, tag), n.child_count()));
+    return;
+  }
+  // A quote: its language follows the tag (when inline) in its bytes.
   const std::uint8_t* b = n.bytes();
   const std::size_t head = n.cmds_offset();
-  const std::string_view tag = n.encoded_tag();
-  // The bytes start with the tag when it is not interned.
   const std::size_t tag_in_bytes = n.has_inline_tag() ? tag.size() : 0;
-  out.push_back(static_cast<char>(n.variant()));
-  out.append(tag);
-  if (n.is_quote_like()) {
-    out.push_back(static_cast<char>(n.index()));
-    append(out, b + tag_in_bytes, head - tag_in_bytes);
-  } else {
-    append_varint(out, n.children().size());
-  }
+  char* d = out.room(2 + tag.size());
+  *d++ = static_cast<char>(n.variant());
+  d = put(d, tag);
+  *d++ = static_cast<char>(n.index());
+  out.commit(d);
+  out.append({reinterpret_cast<const char*>(b) + tag_in_bytes, head - tag_in_bytes});
 }
 
-void close_node(const KTerm& n, std::string& out) {
+void close_node(const KTerm& n, TextBuffer& out) {
   const std::size_t head = n.cmds_offset();
-  append(out, n.bytes() + head, static_cast<std::size_t>(n.byte_count()) - head);
+  put_node_bytes(out, n.bytes() + head, static_cast<std::size_t>(n.byte_count()) - head);
 }
 
-// Appends the encoding of `root` to `out`.
-void encode_into(const KTerm& root, std::string& out, const StopCheck* stop) {
+void encode_into(const KTerm& root, TextBuffer& out, const StopCheck* stop) {
   Pacer pace(stop);
   struct Frame {
     const KTerm* node;
     std::size_t next_child;
   };
-  std::vector<Frame> stack;
   if (root.is_leaf()) {
     put_leaf(root, out);
     return;
   }
+  std::vector<Frame> stack;
   open_node(root, out);
   stack.push_back({&root, 0});
   while (!stack.empty()) {
@@ -107,7 +118,7 @@ void encode_into(const KTerm& root, std::string& out, const StopCheck* stop) {
 
 }  // namespace
 
-void encode_term(const KTerm& root, std::string& out, const StopCheck* stop) {
+void encode_term(const KTerm& root, TextBuffer& out, const StopCheck* stop) {
   // All or nothing: a failure (bad_alloc) takes back what was appended.
   const std::size_t size = out.size();
   try {
@@ -116,6 +127,12 @@ void encode_term(const KTerm& root, std::string& out, const StopCheck* stop) {
     out.resize(size);
     throw;
   }
+}
+
+void encode_term(const KTerm& root, std::string& out, const StopCheck* stop) {
+  TextBuffer buf;
+  encode_into(root, buf, stop);
+  out.append(buf.view());  // all or nothing as well
 }
 
 std::string encode_term(const KTerm& t, const StopCheck* stop) {

@@ -19,6 +19,8 @@ std::string_view message(DecodeError e);
 // Appends the encoding of `t` to `out` (one pass, no recursion). With a
 // `stop` check that fires, throws Interrupted.
 void encode_term(const KTerm& t, std::string& out, const StopCheck* stop = nullptr);
+// The same into a TextBuffer: the fastest way.
+void encode_term(const KTerm& t, TextBuffer& out, const StopCheck* stop = nullptr);
 std::string encode_term(const KTerm& t, const StopCheck* stop = nullptr);
 
 struct DecodeResult {

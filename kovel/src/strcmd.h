@@ -65,17 +65,19 @@ class TextBuffer {
     *room(1) = c;
     ++n_;
   }
+  // Room for `k` more bytes, written in place and then kept with commit().
+  char* room(std::size_t k) {
+    if (cap_ - n_ < k) [[unlikely]]
+      grow(k);
+    return p_ + n_;
+  }
+  void commit(char* end) { n_ = static_cast<std::size_t>(end - p_); }
   std::size_t size() const { return n_; }
   // Shrinking only.
   void resize(std::size_t n) { n_ = n; }
   std::string_view view() const { return {p_ ? p_ : "", n_}; }
 
  private:
-  char* room(std::size_t k) {
-    if (cap_ - n_ < k) [[unlikely]]
-      grow(k);
-    return p_ + n_;
-  }
   // Leaves the buffer as it was when it throws.
   void grow(std::size_t k);
   // Frees a buffer, or keeps it as the process's spare (see strcmd.cpp).
