@@ -90,7 +90,10 @@ def test_tags_cross_between_the_two_native_modules():
     worker.start()
     worker.join()
     for t in (both, result[0]):
-        assert [tree.tag(k) for k in tree.children(t)] == ["tag seen first by _native", "tag seen first by _kovel"]
+        assert [tree.tag(k) for k in tree.children(t)] == [
+            "tag seen first by _native",
+            "tag seen first by _kovel",
+        ]
         assert str(tree.children(t)[0]) == "n"
         assert tree.equal(t, both)
     assert [p for p, _ in tree.find_all(both, "tag seen first by _kovel")] == [(1,)]

@@ -56,7 +56,8 @@ void NodeBuf::child(KRef t) {
 }
 
 KRef NodeBuf::build() {
-  KRef t = KTerm::assemble_interned(KTerm::Variant::Tuple, 0, tag_id_, tag_, {}, kids_, ncmds_, cmds_, std::nullopt)
+  KRef t = KTerm::assemble_interned(KTerm::Variant::Tuple, 0, tag_id_, tag_, {}, kids_, ncmds_, cmds_,
+                                    std::nullopt)
                .share();
   kids_.clear();
   cmds_.clear();
@@ -127,7 +128,8 @@ bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anch
   return token_text(gap);
 }
 
-KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim, NodeBuf& scratch) {
+KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim,
+           NodeBuf& scratch) {
   const std::size_t lf = text.find('\n');
   if (verbatim || lf == std::string_view::npos || has_nonblank(text.substr(lf + 1)))
     return kind_id != tags::kInline ? KTerm::make_leaf(kind_id, text).share() : leaf(kind, text);

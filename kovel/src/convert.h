@@ -71,7 +71,8 @@ bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anch
 // The term of a node without children: a leaf, except a line-end token (not
 // verbatim, blank after its first line feed), which is written as lines
 // (with `scratch`). `kind_id` is tags::intern(kind).
-KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim, NodeBuf& scratch);
+KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim,
+           NodeBuf& scratch);
 inline KRef token(std::string_view kind, std::string_view text, bool verbatim, NodeBuf& scratch) {
   return token(kind, tags::intern(kind), text, verbatim, scratch);
 }

@@ -110,7 +110,8 @@ CmdView CmdCursor::next() {
   return v;
 }
 
-KTerm::KTerm(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::uint64_t nkids, std::uint64_t nbytes)
+KTerm::KTerm(std::uint8_t kind, std::uint32_t tag, std::uint8_t index, std::uint64_t nkids,
+             std::uint64_t nbytes)
     : rc_(1), tag_(tag), kind_(kind), index_(index) {
   if (kind & kBig) {
     nkids_ = 0xFFFF;
@@ -394,7 +395,6 @@ bool equal(const KTerm& a, const KTerm& b) {
 }
 
 // --- Constructors ---
-
 
 KRef leaf(std::string_view tag, std::string_view code) {
   std::string cmd;

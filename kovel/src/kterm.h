@@ -156,7 +156,9 @@ class KTerm : public STerm<KTerm> {
   const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(kids() + child_count()); }
   std::uint64_t byte_count() const { return kind_ & kBig ? big().nbytes : nbytes_; }
   // Offset of the counted command list in bytes(); not for leaves.
-  std::size_t cmds_offset() const { return tag_ != tags::kInline && !is_quote_like() ? 0 : find_cmds_offset(); }
+  std::size_t cmds_offset() const {
+    return tag_ != tags::kInline && !is_quote_like() ? 0 : find_cmds_offset();
+  }
   // The commands in wire form without their count, reading a leaf's into `scratch`.
   std::string_view encoded_cmds(std::string& scratch) const;
 

@@ -26,8 +26,8 @@ constexpr std::size_t kGrain = 8;
 constexpr std::size_t kMinBlock = 24;                  // room for a Block
 constexpr std::size_t kClasses = kMaxPooled / kGrain;  // class c serves (c + 1) * 8 bytes
 constexpr std::size_t kSlab = 64 * 1024;  // its first 16 bytes link the slabs, its last 16 are kReadSlack
-constexpr std::uint32_t kBatch = 64;                    // blocks moved to or from the depot at once
-constexpr std::uint32_t kCacheMax = 2 * kBatch;         // a thread's free blocks per class, at most
+constexpr std::uint32_t kBatch = 64;      // blocks moved to or from the depot at once
+constexpr std::uint32_t kCacheMax = 2 * kBatch;  // a thread's free blocks per class, at most
 
 // A free block. The first block of a batch (a chain of free blocks moved
 // as one) also holds the next batch and its own batch's length.

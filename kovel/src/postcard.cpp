@@ -352,7 +352,8 @@ class Reader {
    public:
     bool find(std::string_view s, std::uint32_t& id) const {
       const Slot& m = slots_[slot(s)];
-      if (m.size != s.size() || s.size() > kShort || !same(std::string_view(m.text, s.size()), s)) return false;
+      if (m.size != s.size() || s.size() > kShort || !same(std::string_view(m.text, s.size()), s))
+        return false;
       id = m.id;
       return true;
     }
@@ -380,7 +381,9 @@ class Reader {
     static std::size_t slot(std::string_view s) {
       const std::size_t n = s.size();
       if (n == 0) return 0;
-      const auto b = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(s[i])); };
+      const auto b = [&](std::size_t i) {
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(s[i]));
+      };
       const std::uint64_t k = n | b(0) << 8 | b(n / 2) << 16 | b(n - 1) << 24;
       return static_cast<std::size_t>((k * 0x9E3779B97F4A7C15ULL) >> 56);
     }
@@ -452,7 +455,8 @@ DecodeResult decode_term(std::span<const std::uint8_t> data, const StopCheck* st
     if (!r.cmds(cmd_bytes, cmds, ncmds) || (p.variant != KTerm::Variant::Tuple && !r.at(at))) return false;
     pace.tick_bytes(cmds.size());
     std::span<KRef> kids(values.data() + p.kids_base, values.size() - p.kids_base);
-    KNode node = KTerm::assemble_interned(p.variant, p.index, p.tag_id, p.tag, p.lang, kids, ncmds, cmds, at, tc);
+    KNode node =
+        KTerm::assemble_interned(p.variant, p.index, p.tag_id, p.tag, p.lang, kids, ncmds, cmds, at, tc);
     values.resize(p.kids_base);
     values.push_back(std::move(node).share());
     return true;

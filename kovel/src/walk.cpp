@@ -12,8 +12,8 @@ std::uint64_t hole_count(const KTerm& n) {
 
 KNode with_children(const KTerm& n, std::span<KRef> kids) {
   std::string scratch;
-  return KTerm::assemble(n.variant(), n.index(), n.tag(), n.lang(), kids, n.cmd_count(), n.encoded_cmds(scratch),
-                         n.at());
+  return KTerm::assemble(n.variant(), n.index(), n.tag(), n.lang(), kids, n.cmd_count(),
+                         n.encoded_cmds(scratch), n.at());
 }
 
 bool PathCursor::next() {

@@ -40,9 +40,9 @@ TEST(Layout, LeavesKeepOnlyTheirTextYetReadLikeAnyTuple) {
   EXPECT_EQ(a->cmd_count(), 1u);
   EXPECT_LE(a->allocated_size(), 24u);  // header and text: no malloc header, no rounding to 16
   // Not leaves: a second command, a HOLE, a command other than Write, a quote.
-  for (const KRef& t : {tuple("t", Kids{}, Cmds{W("a"), W("b")}), tuple("t", Kids{a}, Cmds{H}),
-                        tuple("t", Kids{}, Cmds{N}), tuple("t", Kids{}, Cmds{}),
-                        quote("q", 0, "py", a, Cmds{H})}) {
+  for (const KRef& t :
+       {tuple("t", Kids{}, Cmds{W("a"), W("b")}), tuple("t", Kids{a}, Cmds{H}), tuple("t", Kids{}, Cmds{N}),
+        tuple("t", Kids{}, Cmds{}), quote("q", 0, "py", a, Cmds{H})}) {
     SCOPED_TRACE(t->coparse());
     EXPECT_FALSE(t->is_leaf());
     expect_round_trip(t);
@@ -91,7 +91,9 @@ TEST(Layout, TagsAreOneTablePerProcess) {
   ASSERT_NE(id, tags::kInline);
   EXPECT_EQ(tags::intern("an interned tag"), id);
   EXPECT_EQ(tags::text(id), "an interned tag");
-  EXPECT_EQ(tags::encoded(id), "\x0f" "an interned tag");
+  EXPECT_EQ(tags::encoded(id),
+            "\x0f"
+            "an interned tag");
   EXPECT_EQ(tags::intern(std::string(tags::kMaxInterned + 1, 'x')), tags::kInline);
 }
 
@@ -131,6 +133,7 @@ TEST(Layout, NodesMadeOnOneThreadAreFreedOnAnother) {
     std::vector<KRef> mine;
     for (int i = 0; i < kPerRound; ++i) mine.push_back(leaf("m", std::to_string(i)));
     freer.join();
-    for (int i = 0; i < kPerRound; ++i) ASSERT_EQ(mine[static_cast<std::size_t>(i)]->coparse(), std::to_string(i));
+    for (int i = 0; i < kPerRound; ++i)
+      ASSERT_EQ(mine[static_cast<std::size_t>(i)]->coparse(), std::to_string(i));
   }
 }

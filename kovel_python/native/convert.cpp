@@ -110,9 +110,9 @@ bool as_bool(PyObject* o) {
 struct KindInfo {
   std::string tag;
   std::uint32_t tag_id;  // tags::intern(tag)
-  bool literal;     // rule 1
-  bool may_anchor;  // rule 5: heredoc-like or comment words
-  bool body;        // rule 5: heredoc-like words (anchored whenever at column 0)
+  bool literal;          // rule 1
+  bool may_anchor;       // rule 5: heredoc-like or comment words
+  bool body;             // rule 5: heredoc-like words (anchored whenever at column 0)
 };
 
 // Kinds by tree-sitter's kind id: a node's kind id names its `type` (aliases
@@ -151,9 +151,8 @@ class Kinds {
       throw PyFailed{};
     }
     const std::string_view tag(s, static_cast<std::size_t>(n));
-    infos_.push_back(KindInfo{std::string(tag), tags::intern(tag),
-                              truth(PyTuple_GetItem(info.get(), 0)), truth(PyTuple_GetItem(info.get(), 1)),
-                              truth(PyTuple_GetItem(info.get(), 2))});
+    infos_.push_back(KindInfo{std::string(tag), tags::intern(tag), truth(PyTuple_GetItem(info.get(), 0)),
+                              truth(PyTuple_GetItem(info.get(), 1)), truth(PyTuple_GetItem(info.get(), 2))});
     return static_cast<int>(infos_.size() - 1);
   }
 
@@ -254,7 +253,8 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
   Visit v = visit(cursor);
   if (!as_bool(go_.first_child(cursor))) {
     // A root without children: a leaf, wrapped if text lies around it.
-    KRef term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), inherited || v.kind->literal, scratch_);
+    KRef term =
+        convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), inherited || v.kind->literal, scratch_);
     if (lo >= v.s && hi <= v.e) return term;
     scratch_.reset(v.kind->tag, v.kind->tag_id);
     convert::write_gap(scratch_, cut(lo, v.s), inherited, false);
@@ -286,8 +286,8 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
       ++depth;
       continue;
     }
-    KRef term =
-        convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), frames[depth - 1].verbatim || v.kind->literal, scratch_);
+    KRef term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e),
+                               frames[depth - 1].verbatim || v.kind->literal, scratch_);
     std::uint64_t s = v.s, e = v.e;
     bool anchored = v.anchored;
     // Hand the finished term to its parent, finishing parents as we go up.

@@ -32,7 +32,8 @@ bool import_kterm_type() {
   PyRef kovel(PyImport_ImportModule("kovel._kovel"));
   if (!kovel) return false;
   // Nodes pass between the modules: use `_kovel`'s tag table.
-  const auto* share = PyModule_Check(kovel.get()) ? static_cast<const CoreShare*>(PyModule_GetState(kovel.get())) : nullptr;
+  const auto* share =
+      PyModule_Check(kovel.get()) ? static_cast<const CoreShare*>(PyModule_GetState(kovel.get())) : nullptr;
   if (!share || share->magic != kCoreShareMagic) {
     PyErr_Clear();
     PyErr_SetString(PyExc_ImportError, "kovel._native: kovel._kovel is not kovel's core module");
