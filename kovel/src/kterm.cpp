@@ -332,36 +332,37 @@ void KTerm::write_impl(W& w, const StopCheck* stop) const {
     const KTerm* node;
     const std::uint8_t* pos;
     std::uint64_t left;
-    std::uint64_t next_child;
+    const KTerm* const* next;
   };
   std::vector<Frame> stack;
   const KTerm* node = this;
   const std::uint8_t* pos = bytes() + cmds_offset();
   std::uint64_t left = get_varint(pos);
-  std::uint64_t next_child = 0;
+  // The next child a HOLE renders, and the end of the children; a quote's
+  // HOLEs all render its one child, so its `next` never moves.
+  const KTerm* const* next = kids();
+  const KTerm* const* end = next + child_count();
+  bool quote = is_quote_like();
   prefetch_children(children());
   for (;;) {
     while (left) {
       --left;
       if (*pos++ == kHoleTag) {
         pace.tick(1);  // a term can be all HOLEs and empty leaves
-        const KTerm* child;
-        if (!node->is_quote_like()) {
-          if (next_child >= node->child_count()) node->hole_without_child();
-          child = node->kids()[next_child++];
-        } else {
-          child = node->kids()[0];
-        }
+        if (next == end) node->hole_without_child();
+        const KTerm* child = quote ? *next : *next++;
         if (child->is_leaf()) {  // most nodes are leaves: no frame needed
           w.write_node_text(child->leaf_text());
           continue;
         }
-        if (left) stack.push_back({node, pos, left, next_child});
+        if (left) stack.push_back({node, pos, left, next});
         node = child;
         pos = node->bytes() + node->cmds_offset();
         left = get_varint(pos);
-        next_child = 0;
-        if (node->child_count() > 1) prefetch_children(node->children());
+        next = node->kids();
+        end = next + node->child_count();
+        quote = node->is_quote_like();
+        if (end - next > 1) prefetch_children({next, end});
         continue;
       }
       apply_cmd(pos, w, pace);
@@ -371,7 +372,9 @@ void KTerm::write_impl(W& w, const StopCheck* stop) const {
     node = f.node;
     pos = f.pos;
     left = f.left;
-    next_child = f.next_child;
+    next = f.next;
+    end = node->kids() + node->child_count();
+    quote = node->is_quote_like();
     stack.pop_back();
   }
 }

@@ -109,7 +109,9 @@ class KTerm : public STerm<KTerm> {
   // that text (leaf_text()).
   bool is_leaf() const { return kind_ & kLeaf; }
   std::string_view leaf_text() const {
-    return {reinterpret_cast<const char*>(bytes()), static_cast<std::size_t>(byte_count())};
+    if (kind_ & kBig) [[unlikely]]
+      return {reinterpret_cast<const char*>(bytes()), static_cast<std::size_t>(byte_count())};
+    return {reinterpret_cast<const char*>(this + 1), nbytes_};  // no children: the text follows the header
   }
 
   // Renders into `w` without recursion; throws Panic when a Tuple has more
