@@ -6,31 +6,38 @@ namespace kovel {
 
 namespace {
 
-// One large buffer kept from render to render, process-wide. A fresh buffer
-// of many megabytes costs a page fault (and the zeroing of a page) every
-// 4 KiB written, as much as a quarter of a render; a kept one is written at
-// full speed. One slot bounds what is kept to kMaxSpare bytes in all.
+// A few large buffers kept from render to render, process-wide. A fresh
+// buffer of many megabytes costs a page fault (and the zeroing of a page)
+// every 4 KiB written, as much as a quarter of a render; a kept one is
+// written at full speed. A slot each for two renders at once bounds what
+// is kept to kSlots * kMaxSpare bytes in all.
 constexpr std::size_t kMinSpare = std::size_t{1} << 20;
 constexpr std::size_t kMaxSpare = std::size_t{32} << 20;
+constexpr std::size_t kSlots = 2;
 
 struct Spare {
   char* p;
   std::size_t cap;
 };
-// Its capacity is written in its first bytes while it is kept.
-std::atomic<char*> g_spare{nullptr};
+// A kept buffer's capacity is written in its first bytes.
+std::atomic<char*> g_spares[kSlots];
 
-// Frees the kept buffer at exit, so that leak checkers see none.
+// Frees the kept buffers at exit, so that leak checkers see none.
 struct SpareOwner {
-  ~SpareOwner() { std::free(g_spare.exchange(nullptr)); }
+  ~SpareOwner() {
+    for (auto& slot : g_spares) std::free(slot.exchange(nullptr));
+  }
 } g_spare_owner;
 
 Spare take_spare() {
-  char* p = g_spare.exchange(nullptr, std::memory_order_acquire);
-  if (!p) return {nullptr, 0};
-  std::size_t cap;
-  std::memcpy(&cap, p, sizeof cap);
-  return {p, cap};
+  for (auto& slot : g_spares) {
+    if (char* p = slot.exchange(nullptr, std::memory_order_acquire)) {
+      std::size_t cap;
+      std::memcpy(&cap, p, sizeof cap);
+      return {p, cap};
+    }
+  }
+  return {nullptr, 0};
 }
 
 }  // namespace
@@ -60,7 +67,11 @@ void TextBuffer::release(char* p, std::size_t cap) noexcept {
     return;
   }
   std::memcpy(p, &cap, sizeof cap);
-  std::free(g_spare.exchange(p, std::memory_order_acq_rel));
+  for (auto& slot : g_spares) {
+    char* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, p, std::memory_order_acq_rel)) return;
+  }
+  std::free(g_spares[0].exchange(p, std::memory_order_acq_rel));  // all taken: keep the newest
 }
 
 }  // namespace kovel
