@@ -1,5 +1,7 @@
 #include "tags.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -39,6 +41,13 @@ std::uint32_t probe(std::string_view tag, std::uint32_t h, const Entry*& found) 
     }
   }
 }
+
+// A fork while another thread inserts would leave the child unable to
+// insert: hold the lock across the fork. Each copy of the core guards its own
+// table (another copy's handler guards a shared one).
+void lock_own() { g_own.insert.lock(); }
+void unlock_own() { g_own.insert.unlock(); }
+[[maybe_unused]] const int g_atfork = pthread_atfork(lock_own, unlock_own, unlock_own);
 
 }  // namespace
 

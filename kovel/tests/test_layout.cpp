@@ -2,6 +2,8 @@
 // large for the header, and nodes freed on another thread than the one that
 // made them all behave like any other node.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -136,4 +138,45 @@ TEST(Layout, NodesMadeOnOneThreadAreFreedOnAnother) {
     for (int i = 0; i < kPerRound; ++i)
       ASSERT_EQ(mine[static_cast<std::size_t>(i)]->coparse(), std::to_string(i));
   }
+}
+
+// The tag table and the pool's depots are guarded by locks that other
+// threads may hold at the moment of a fork; the child must still be able to
+// take them. Run in a child process, since it fills the process's tag table.
+TEST(LayoutDeathTest, AForkWhileOtherThreadsHoldTheLocksLeavesTheChildWorking) {
+  EXPECT_EXIT(
+      {
+        std::atomic<bool> stop{false};
+        // Every call misses the table, so it takes the insert lock.
+        std::thread tagger([&] {
+          for (std::uint64_t i = 0; !stop; ++i) tags::intern("fork tag " + std::to_string(i));
+        });
+        // Filling and emptying a thread cache moves batches through the depot.
+        std::thread churner([&] {
+          std::vector<KRef> v;
+          while (!stop) {
+            for (int i = 0; i < 1000; ++i) v.push_back(leaf("c", "x"));
+            v.clear();
+          }
+        });
+        int failed = 0;
+        for (int round = 0; round < 200; ++round) {
+          const pid_t pid = fork();
+          if (pid == 0) {
+            alarm(5);  // a child stuck on a lock dies of SIGALRM
+            const std::string tag = "child tag " + std::to_string(round);
+            std::vector<KRef> v;
+            for (int i = 0; i < 1000; ++i) v.push_back(leaf(tag, "y"));
+            _exit(v.back()->tag() == tag && v.back()->coparse() == "y" ? 0 : 1);
+          }
+          int status = 0;
+          waitpid(pid, &status, 0);
+          failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        stop = true;
+        tagger.join();
+        churner.join();
+        std::exit(failed);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
