@@ -97,4 +97,3 @@ def test_tags_cross_between_the_two_native_modules():
         assert str(tree.children(t)[0]) == "n"
         assert tree.equal(t, both)
     assert [p for p, _ in tree.find_all(both, "tag seen first by _kovel")] == [(1,)]
-
