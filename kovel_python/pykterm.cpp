@@ -24,6 +24,26 @@ bool with_term_unlocked(PyObject* self, F&& work) {
   return run_unlocked([&](const StopCheck* stop) { work(*keep, stop); });
 }
 
+// Frees the nodes that die with the object: a few thousand under the lock,
+// and the rest of a large term (a million nodes take milliseconds) without
+// it, so that other threads run meanwhile.
+void kterm_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  auto* obj = reinterpret_cast<PyKTerm*>(self);
+  const KTerm* t = obj->term.detach();
+  obj->~PyKTerm();
+  if (KTerm* dead = t ? t->drop() : nullptr) {
+    constexpr std::size_t kUnderLock = 4096;
+    if ((dead = KTerm::free_some(dead, kUnderLock))) {
+      Py_BEGIN_ALLOW_THREADS
+      KTerm::free_some(dead, SIZE_MAX);
+      Py_END_ALLOW_THREADS
+    }
+  }
+  PyObject_Free(self);
+  Py_DECREF(tp);
+}
+
 PyObject* kterm_str(PyObject* self) {
   TextBuffer text;
   if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) { text = t.render(stop); }))
@@ -117,7 +137,7 @@ PyMethodDef kterm_methods[] = {
 PyType_Slot kterm_slots[] = {
     {Py_tp_doc, const_cast<char*>("A `kovel` term: a shared handle to a core `KTerm`.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<PyKTerm>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kterm_dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(kterm_str)},
     {Py_tp_repr, reinterpret_cast<void*>(kterm_repr)},
     {Py_tp_methods, kterm_methods},

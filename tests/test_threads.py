@@ -97,3 +97,31 @@ def test_tags_cross_between_the_two_native_modules():
         assert str(tree.children(t)[0]) == "n"
         assert tree.equal(t, both)
     assert [p for p, _ in tree.find_all(both, "tag seen first by _kovel")] == [(1,)]
+
+
+def test_large_terms_freed_at_once_by_several_threads_keep_what_they_share():
+    # The nodes of a large term are freed without the lock when its last
+    # Python object dies; terms dropped in several threads at once share a
+    # subterm, which must outlive them all.
+    shared = K.leaf("s", "0")
+    for i in range(3000):
+        shared = K.tb("p").c(shared).w(str(i % 10)).b()
+    text = str(shared)
+    start = threading.Barrier(4)
+
+    def drop():
+        terms = [K.tb("top").c(shared).c(K.leaf("i", str(i))).b() for i in range(3)]
+        big = K.tb("big").w("[")
+        for i in range(6000):
+            big = big.c(K.leaf("x", str(i)))
+        terms.append(big.c(shared).b())
+        start.wait()
+        del terms  # each thread frees thousands of its own nodes and drops `shared` four times
+
+    threads = [threading.Thread(target=drop) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert str(shared) == text
+    assert str(K.from_postcard_bytes(shared.postcard_bytes())) == text

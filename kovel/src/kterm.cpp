@@ -170,35 +170,50 @@ KNode KTerm::make_leaf(std::uint32_t tag_id, std::string_view text, pool::Thread
   return KNode(n);
 }
 
-void KTerm::release() const {
-  if (rc_.fetch_sub(1, std::memory_order_release) != 1) return;
+namespace {
+
+// Dead nodes are chained through their first eight bytes (the count and the
+// tag, no longer needed), so freeing a subgraph of any depth needs neither
+// recursion nor allocation.
+void link(KTerm* n, KTerm* next) { std::memcpy(static_cast<void*>(n), &next, sizeof next); }
+KTerm* next_of(const KTerm* n) {
+  KTerm* next;
+  std::memcpy(&next, static_cast<const void*>(n), sizeof next);
+  return next;
+}
+
+}  // namespace
+
+KTerm* KTerm::drop() const {
+  if (rc_.fetch_sub(1, std::memory_order_release) != 1) return nullptr;
   std::atomic_thread_fence(std::memory_order_acquire);
-  // Dead nodes are chained through their first eight bytes (the count and
-  // the tag, no longer needed), so freeing a subgraph of any depth needs
-  // neither recursion nor allocation.
-  auto link = [](KTerm* n, KTerm* next) { std::memcpy(static_cast<void*>(n), &next, sizeof next); };
-  auto next_of = [](const KTerm* n) {
-    KTerm* next;
-    std::memcpy(&next, static_cast<const void*>(n), sizeof next);
-    return next;
-  };
-  pool::ThreadCache* const tc = pool::here();
   auto* head = const_cast<KTerm*>(this);
   link(head, nullptr);
-  while (head) {
+  return head;
+}
+
+KTerm* KTerm::free_some(KTerm* dead, std::size_t budget) noexcept {
+  pool::ThreadCache* const tc = pool::here();
+  KTerm* head = dead;
+  for (; head && budget; --budget) {
     KTerm* n = head;
     head = next_of(n);
     for (const KTerm* kid : n->children()) {
       if (kid->rc_.fetch_sub(1, std::memory_order_release) == 1) {
         std::atomic_thread_fence(std::memory_order_acquire);
-        auto* dead = const_cast<KTerm*>(kid);
-        link(dead, head);
-        head = dead;
+        auto* gone = const_cast<KTerm*>(kid);
+        link(gone, head);
+        head = gone;
       }
     }
     const std::size_t size = n->block_size();
     pool::deallocate(n, size, tc);
   }
+  return head;
+}
+
+void KTerm::release() const {
+  if (KTerm* dead = drop()) free_some(dead, SIZE_MAX);
 }
 
 std::size_t KTerm::allocated_size() const { return pool::block_size(block_size()); }

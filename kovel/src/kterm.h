@@ -130,6 +130,13 @@ class KTerm : public STerm<KTerm> {
   // whole unshared subgraph without recursion.
   void retain() const { rc_.fetch_add(1, std::memory_order_relaxed); }
   void release() const;
+  // The same in steps: drop() gives up the reference and returns what died
+  // with it (nullptr when other references remain), free_some() frees at
+  // most `budget` nodes of that and returns the rest (nullptr when all is
+  // freed). A caller can free the first nodes of a term at once and the rest
+  // of a large one later, or without a lock it holds.
+  KTerm* drop() const;
+  static KTerm* free_some(KTerm* dead, std::size_t budget) noexcept;
   std::uint32_t use_count() const { return rc_.load(std::memory_order_relaxed); }
 
   // Bytes the node's block takes.
