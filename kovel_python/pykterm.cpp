@@ -35,8 +35,7 @@ void kterm_dealloc(PyObject* self) {
   if (KTerm* dead = t ? t->drop() : nullptr) {
     constexpr std::size_t kUnderLock = 4096;
     if ((dead = KTerm::free_some(dead, kUnderLock))) {
-      Py_BEGIN_ALLOW_THREADS
-      KTerm::free_some(dead, SIZE_MAX);
+      Py_BEGIN_ALLOW_THREADS KTerm::free_some(dead, SIZE_MAX);
       Py_END_ALLOW_THREADS
     }
   }
