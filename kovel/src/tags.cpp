@@ -59,12 +59,15 @@ std::uint32_t intern(std::string_view tag) {
   const Entry* e;
   std::uint32_t slot = probe(tag, h, e);
   if (e) return slot;
+  // A full table stays full: hostile input bringing tag after tag takes no
+  // lock for them.
+  if (g_table->count.load(std::memory_order_relaxed) >= kMaxEntries) return kInline;
   // Inserts are rare (once per distinct tag) and serialised, so the choice
   // between interned and inline is the same for every caller.
   std::lock_guard<std::mutex> g(g_table->insert);
   slot = probe(tag, h, e);
   if (e) return slot;
-  if (g_table->count >= kMaxEntries) return kInline;
+  if (g_table->count.load(std::memory_order_relaxed) >= kMaxEntries) return kInline;
   const std::size_t head = detail::varint_size(tag.size());
   auto* n = static_cast<Entry*>(std::malloc(sizeof(Entry) + head + tag.size()));
   if (!n) throw std::bad_alloc();
@@ -74,7 +77,7 @@ std::uint32_t intern(std::string_view tag) {
   std::uint8_t* p = detail::put_varint(reinterpret_cast<std::uint8_t*>(n->enc), tag.size());
   if (!tag.empty()) std::memcpy(p, tag.data(), tag.size());
   g_table->slots[slot].store(n, std::memory_order_release);
-  ++g_table->count;
+  g_table->count.fetch_add(1, std::memory_order_relaxed);
   return slot;
 }
 

@@ -36,7 +36,7 @@ struct Entry {
 
 struct Table {
   std::atomic<const Entry*> slots[kSlots];
-  std::uint32_t count = 0;  // guarded by insert
+  std::atomic<std::uint32_t> count{0};  // written under `insert`
   std::mutex insert;
 };
 

@@ -147,7 +147,7 @@ TEST(LayoutDeathTest, AForkWhileOtherThreadsHoldTheLocksLeavesTheChildWorking) {
   EXPECT_EXIT(
       {
         std::atomic<bool> stop{false};
-        // Every call misses the table, so it takes the insert lock.
+        // Until the table is full, every call inserts under the table's lock.
         std::thread tagger([&] {
           for (std::uint64_t i = 0; !stop; ++i) tags::intern("fork tag " + std::to_string(i));
         });
