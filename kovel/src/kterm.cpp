@@ -458,6 +458,13 @@ KRef unquote(std::string_view tag, std::uint8_t index, std::string_view lang, KR
 
 KTermBuilder KTermBuilder::tuple_builder(std::string_view tag) { return KTermBuilder(Kind::Tuple, tag); }
 
+KTermBuilder KTermBuilder::tuple_builder(std::string_view tag, std::uint32_t tag_id) {
+  KTermBuilder b(Kind::Tuple, tag);
+  b.tag_id_ = tag_id;
+  b.tag_id_known_ = true;
+  return b;
+}
+
 KTermBuilder KTermBuilder::quote_builder(Kind kind, std::string_view tag, std::uint8_t index,
                                          std::string_view lang, std::optional<Range> at) {
   KTermBuilder b(kind, tag);
@@ -513,7 +520,9 @@ KNode KTermBuilder::build() && {
   }
   // assemble allocates before it takes any child over, so a failed
   // allocation leaves the builder whole (and buildable again).
-  KNode node = KTerm::assemble(kind_, index_, tag_, lang_, children_, ncmds_, cmds_, at_);
+  KNode node = tag_id_known_ ? KTerm::assemble_interned(kind_, index_, tag_id_, tag_, lang_, children_,
+                                                        ncmds_, cmds_, at_)
+                             : KTerm::assemble(kind_, index_, tag_, lang_, children_, ncmds_, cmds_, at_);
   children_.clear();
   cmds_.clear();
   ncmds_ = 0;

@@ -304,6 +304,8 @@ class KTermBuilder {
   using Kind = KTerm::Variant;
 
   static KTermBuilder tuple_builder(std::string_view tag);
+  // The same with the tag's number, tags::intern(tag), known already.
+  static KTermBuilder tuple_builder(std::string_view tag, std::uint32_t tag_id);
   // Starts a Quote or Unquote builder (which must receive exactly one child).
   static KTermBuilder quote_builder(Kind kind, std::string_view tag, std::uint8_t index,
                                     std::string_view lang, std::optional<Range> at);
@@ -337,6 +339,8 @@ class KTermBuilder {
 
   Kind kind_;
   std::string tag_;
+  std::uint32_t tag_id_ = 0;
+  bool tag_id_known_ = false;
   std::uint8_t index_ = 0;
   std::string lang_;
   std::optional<Range> at_;

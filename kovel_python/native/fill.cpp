@@ -28,6 +28,7 @@ struct Op {
 
 struct Frame {
   std::string tag;
+  std::uint32_t tag_id = 0;  // tags::intern(tag), once per template
   std::vector<Op> ops;
 };
 
@@ -39,7 +40,8 @@ struct Hole {
   bool seq = false;
   bool statement = false;  // a sequence is joined by line breaks, not commas
   bool own_line = false;
-  std::string parent_kind;  // the tag of a joined sequence
+  std::string parent_kind;      // the tag of a joined sequence
+  std::uint32_t parent_id = 0;  // tags::intern(parent_kind)
 };
 
 struct Program {
@@ -114,6 +116,7 @@ bool to_hole(PyObject* o, Hole& h) {
   h.index = static_cast<std::uint8_t>(index);
   if (!text_of(PyTuple_GetItem(o, 3), h.indent) || !text_of(PyTuple_GetItem(o, 7), h.parent_kind))
     return false;
+  h.parent_id = tags::intern(h.parent_kind);
   h.seq = PyObject_IsTrue(PyTuple_GetItem(o, 4)) == 1;
   h.statement = PyObject_IsTrue(PyTuple_GetItem(o, 5)) == 1;
   h.own_line = PyObject_IsTrue(PyTuple_GetItem(o, 6)) == 1;
@@ -137,6 +140,7 @@ PyObject* fn_compile_template(PyObject*, PyObject* const* args, Py_ssize_t nargs
         return bad(fr, "frame"), nullptr;
       Frame frame;
       if (!text_of(PyTuple_GetItem(fr, 0), frame.tag)) return nullptr;
+      frame.tag_id = tags::intern(frame.tag);
       PyObject* ops = PyTuple_GetItem(fr, 1);
       for (Py_ssize_t i = 0; i < PyTuple_Size(ops); ++i)
         if (!to_op(PyTuple_GetItem(ops, i), *p, static_cast<std::size_t>(f), frame.ops.emplace_back()))
@@ -157,7 +161,7 @@ PyObject* fn_compile_template(PyObject*, PyObject* const* args, Py_ssize_t nargs
 bool join(const Hole& h, PyObject* values, KRef& out) {
   PyRef seq(PySequence_Fast(values, "a sequence hole takes a KTerm or a list of KTerms"));
   if (!seq) return false;
-  KTermBuilder b = tb(h.parent_kind);
+  KTermBuilder b = KTermBuilder::tuple_builder(h.parent_kind, h.parent_id);
   const Py_ssize_t n = PySequence_Size(seq.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item(PySequence_GetItem(seq.get(), i));
@@ -226,7 +230,7 @@ PyObject* fn_fill(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<KRef> frames;
     frames.reserve(p->frames.size());
     for (const Frame& f : p->frames) {
-      KTermBuilder b = tb(f.tag);
+      KTermBuilder b = KTermBuilder::tuple_builder(f.tag, f.tag_id);
       for (const Op& op : f.ops) {
         if (op.code == OpCode::Write) {
           b.write(op.text);
