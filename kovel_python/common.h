@@ -21,8 +21,9 @@ namespace kovel::py {
 struct CoreShare {
   std::uint64_t magic;
   tags::Table* tags;
+  pool::Shared* pool;
 };
-inline constexpr std::uint64_t kCoreShareMagic = 0x6b6f76656c2d3133;
+inline constexpr std::uint64_t kCoreShareMagic = 0x6b6f76656c2d3134;
 
 // An owned (strong) reference, released when it goes out of scope.
 class PyRef {

@@ -54,7 +54,7 @@ int exec_module(PyObject* module) {
   }
   auto* share = static_cast<CoreShare*>(PyModule_GetState(module));
   if (!share) return -1;
-  *share = {kCoreShareMagic, tags::table()};
+  *share = {kCoreShareMagic, tags::table(), pool::shared()};
   if (add_type(module, "KTerm", kterm_type()) < 0 || add_type(module, "StrCmd", strcmd_type()) < 0 ||
       add_type(module, "CmdOrHole", cmdorhole_type()) < 0 || add_type(module, "Builder", builder_type()) < 0)
     return -1;

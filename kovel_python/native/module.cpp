@@ -31,7 +31,7 @@ bool import_kterm_type() {
   if (g_kterm_type) return true;
   PyRef kovel(PyImport_ImportModule("kovel._kovel"));
   if (!kovel) return false;
-  // Nodes pass between the modules: use `_kovel`'s tag table.
+  // Nodes pass between the modules: use `_kovel`'s tag table and pool.
   const auto* share =
       PyModule_Check(kovel.get()) ? static_cast<const CoreShare*>(PyModule_GetState(kovel.get())) : nullptr;
   if (!share || share->magic != kCoreShareMagic) {
@@ -40,6 +40,7 @@ bool import_kterm_type() {
     return false;
   }
   tags::share_table(share->tags);
+  pool::share(share->pool);
   PyRef tp(PyObject_GetAttrString(kovel.get(), "KTerm"));
   if (!tp) return false;
   if (!PyType_Check(tp.get())) {
