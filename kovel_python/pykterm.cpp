@@ -53,10 +53,10 @@ PyObject* kterm_str(PyObject* self) {
 PyObject* kterm_repr(PyObject* self) {
   std::string out;
   if (!with_term_unlocked(self, [&](const KTerm& t, const StopCheck* stop) {
-        const std::string text = t.coparse(stop);
+        const TextBuffer text = t.render(stop);
         out.reserve(text.size() + 9);
         out += "KTerm(";
-        append_repr_quoted(out, text);
+        append_repr_quoted(out, text.view());
         out += ')';
       }))
     return nullptr;

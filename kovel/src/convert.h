@@ -29,7 +29,6 @@ class NodeBuf {
     tag_ = tag;
     tag_id_ = tag_id;
   }
-  void reset(std::string_view tag) { reset(tag, tags::intern(tag)); }
   void write(std::string_view s);  // an empty text writes nothing, as KTermBuilder::write
   void nl();
   void child(KRef t);
@@ -73,9 +72,6 @@ bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anch
 // (with `scratch`). `kind_id` is tags::intern(kind).
 KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim,
            NodeBuf& scratch);
-inline KRef token(std::string_view kind, std::string_view text, bool verbatim, NodeBuf& scratch) {
-  return token(kind, tags::intern(kind), text, verbatim, scratch);
-}
 
 // Whether a comment-like node's text keeps it at column 0: it spans lines and
 // its last line starts with a character that is not blank.

@@ -404,7 +404,7 @@ bool equal(const KTerm& a, const KTerm& b) {
     // alone, so equal nodes have equal headers and bytes.
     const auto nkids = x->child_count();
     if (x->kind_ != y->kind_ || x->tag_ != y->tag_ || nkids != y->child_count() ||
-        x->byte_count() != y->byte_count() || (x->is_quote_like() && x->index_ != y->index_) ||
+        x->byte_count() != y->byte_count() || x->index_ != y->index_ ||  // a tuple's index is 0
         std::memcmp(x->bytes(), y->bytes(), static_cast<std::size_t>(x->byte_count())) != 0)
       return false;
     for (std::uint64_t i = 0; i < nkids; ++i) todo.emplace_back(x->kids()[i], y->kids()[i]);

@@ -275,7 +275,7 @@ class Reader {
 
  private:
   // The usual command list: every command in shortest form, every text
-  // shorter than 128 bytes and ASCII. Reads it, or reads nothing (and the
+  // shorter than 128 bytes and valid. Reads it, or reads nothing (and the
   // list is read again, and any fault found, by read_cmds).
   bool plain_cmds(std::uint64_t count) {
     const std::uint8_t* q = p_;
@@ -291,9 +291,7 @@ class Reader {
         continue;
       }
       if (end_ - q < 3 || q[2] >= 0x80 || q[2] > end_ - q - 3) return false;
-      std::uint8_t any = 0;
-      for (std::size_t k = 0; k < q[2]; ++k) any |= q[3 + k];
-      if (any >= 0x80) return false;
+      if (!utf8({reinterpret_cast<const char*>(q + 3), q[2]})) return false;
       q += 3 + q[2];
     }
     p_ = q;

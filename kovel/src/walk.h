@@ -21,9 +21,6 @@ std::uint64_t hole_count(const KTerm& n);
 // A node with every field of `n` but its children, which are taken from `kids`.
 KNode with_children(const KTerm& n, std::span<KRef> kids);
 
-// The tag of `n` (an interned tag is read without touching the node's bytes).
-inline std::string_view quick_tag(const KTerm& n) { return n.tag(); }
-
 // Pre-order (document order) walk over every path of a term.
 class PathCursor {
  public:

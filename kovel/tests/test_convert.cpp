@@ -12,7 +12,7 @@ namespace {
 // The commands `write_gap` gives a node holding one child after the gap.
 Cmds gap_cmds(std::string_view gap, bool verbatim, bool before_anchored, bool* token = nullptr) {
   convert::NodeBuf b;
-  b.reset("n");
+  b.reset("n", tags::intern("n"));
   const bool t = convert::write_gap(b, gap, verbatim, before_anchored);
   if (token) *token = t;
   return b.build()->cmd_values();
@@ -21,7 +21,7 @@ Cmds gap_cmds(std::string_view gap, bool verbatim, bool before_anchored, bool* t
 TEST(NodeBuf, MakesTheNodesOfKTermBuilder) {
   convert::NodeBuf buf;
   for (int round = 0; round < 2; ++round) {  // a built buffer starts afresh
-    buf.reset("call");
+    buf.reset("call", tags::intern("call"));
     KTermBuilder b = tb("call");
     const std::string long_text(300, 'x');  // a length that takes a two-byte varint
     for (std::string_view s : {std::string_view("f("), std::string_view(""), std::string_view(long_text)}) {
@@ -76,12 +76,15 @@ TEST(Convert, GapsAreWrittenAsLinesUnlessVerbatim) {
 
 TEST(Convert, LineEndTokensAreWrittenAsLines) {
   convert::NodeBuf scratch;
-  EXPECT_EQ(convert::token("nl", "\n", false, scratch)->cmd_values(), (Cmds{N}));
-  EXPECT_EQ(convert::token("cont", "\\\r\n  ", false, scratch)->cmd_values(), (Cmds{W("\\\r"), N, W("  ")}));
-  EXPECT_EQ(convert::token("nl", "\n", true, scratch)->cmd_values(), (Cmds{W("\n")}));
-  EXPECT_EQ(convert::token("comment", "/* a\n b */", false, scratch)->cmd_values(), (Cmds{W("/* a\n b */")}));
-  EXPECT_EQ(convert::token("empty", "", false, scratch)->cmd_values(), (Cmds{W("")}));
-  EXPECT_EQ(convert::token("nl", "\n", false, scratch)->tag(), "nl");
+  const auto token = [&](std::string_view kind, std::string_view text, bool verbatim) {
+    return convert::token(kind, tags::intern(kind), text, verbatim, scratch);
+  };
+  EXPECT_EQ(token("nl", "\n", false)->cmd_values(), (Cmds{N}));
+  EXPECT_EQ(token("cont", "\\\r\n  ", false)->cmd_values(), (Cmds{W("\\\r"), N, W("  ")}));
+  EXPECT_EQ(token("nl", "\n", true)->cmd_values(), (Cmds{W("\n")}));
+  EXPECT_EQ(token("comment", "/* a\n b */", false)->cmd_values(), (Cmds{W("/* a\n b */")}));
+  EXPECT_EQ(token("empty", "", false)->cmd_values(), (Cmds{W("")}));
+  EXPECT_EQ(token("nl", "\n", false)->tag(), "nl");
 }
 
 TEST(Convert, LastLineAnchored) {

@@ -28,7 +28,7 @@ class TagFilter {
   // Takes the node, not its tag, so a walk of every node never reads tags.
   bool matches(const KTerm& n) const {
     if (all) return true;
-    const std::string_view tag = quick_tag(n);
+    const std::string_view tag = n.tag();
     if (owned_.size() > kLinear) return set_.count(tag) != 0;
     // Lengths first: most tags differ in length from the one wanted.
     for (const std::string& want : owned_)
