@@ -49,7 +49,6 @@ TEST(Layout, LeavesKeepOnlyTheirTextYetReadLikeAnyTuple) {
     EXPECT_FALSE(t->is_leaf());
     expect_round_trip(t);
   }
-  std::string scratch;
   KRef rebuilt = with_children(*a, {}).share();
   EXPECT_TRUE(equal(*a, *rebuilt));
 }
@@ -86,17 +85,6 @@ TEST(Layout, CountsBeyondTheHeaderMoveToTheExtension) {
     EXPECT_EQ(x->use_count(), 2 * n + 1);  // `x`, and `kids` and the node once per child
     expect_round_trip(t);
   }
-}
-
-TEST(Layout, TagsAreOneTablePerProcess) {
-  const std::uint32_t id = tags::intern("an interned tag");
-  ASSERT_NE(id, tags::kInline);
-  EXPECT_EQ(tags::intern("an interned tag"), id);
-  EXPECT_EQ(tags::text(id), "an interned tag");
-  EXPECT_EQ(tags::encoded(id),
-            "\x0f"
-            "an interned tag");
-  EXPECT_EQ(tags::intern(std::string(tags::kMaxInterned + 1, 'x')), tags::kInline);
 }
 
 // In a child process, since it fills the process's table for good.
