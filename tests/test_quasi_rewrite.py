@@ -40,10 +40,7 @@ CONTINUATIONS = {
     "source",
     [
         *CONTINUATIONS.values(),
-        pytest.param(
-            "def f():\n    print(a,\n  b)\n",
-            marks=pytest.mark.xfail(strict=True, reason="a line left of the pushed indentation moves right"),
-        ),
+        "def f():\n    print(a,\n  b)\n",
     ],
     ids=[*CONTINUATIONS.keys(), "continuation-less-indented-than-the-match"],
 )

@@ -197,7 +197,8 @@ class Measurer {
     while (!stack_.empty()) {
       if (!step()) finish();
     }
-    return {pool_[0].fixed.bytes, pool_[0].fixed.chars};
+    const Summary& r = pool_[0];
+    return {r.fixed.bytes, r.fixed.chars, r.pops, r.left.size()};
   }
 
  private:

@@ -14,6 +14,11 @@ namespace kovel {
 struct RenderedSize {
   std::uint64_t bytes;
   std::uint64_t chars;
+  // The prefix stack it is rendered on: entries it pops that it did not
+  // push, and entries it pushes and leaves. A term that leaves both at 0
+  // changes nothing outside its own text, wherever it is spliced.
+  std::uint64_t pops_outside = 0;
+  std::uint64_t left_pushed = 0;
 };
 
 RenderedSize rendered_size(const KTerm& t);

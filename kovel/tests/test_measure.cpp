@@ -114,6 +114,47 @@ TEST(RenderedSize, DeepChains) {
   EXPECT_EQ(rendered_size(*pop_chain(n)).bytes, 1 + n + n * (n + 1) / 2);
 }
 
+// The prefix stack a term pops below its entry and leaves pushed, by
+// walking it as rendering does.
+void stack_effect(const KTerm& t, std::uint64_t& depth, std::uint64_t& outside) {
+  std::size_t next = 0;
+  for (CmdCursor c = t.cmds(); !c.done();) {
+    const CmdView v = c.next();
+    if (v.hole) {
+      stack_effect(*t.children()[t.is_quote_like() ? 0 : next++], depth, outside);
+    } else if (v.kind == StrCmd::Kind::Push) {
+      ++depth;
+    } else if (v.kind == StrCmd::Kind::Pop) {
+      depth ? --depth : ++outside;
+    }
+  }
+}
+
+TEST(RenderedSize, StackEffect) {
+  const KRef pushes = node({}, {P("  "), N, P("b")});
+  const KRef pops = node({}, {X, N, X});
+  const KRef balanced = node({pushes}, {H, X, X});
+  const std::vector<KRef> cases = {
+      leaf("x", "x"),
+      pushes,
+      pops,
+      balanced,
+      node({pops, pushes}, {H, H}),
+      node({pushes, pops}, {H, H}),
+      node({pushes, pops, pops}, {P("a"), H, H, H, X}),
+      node({balanced, balanced}, {H, N, H}),  // shared
+      quote("q", 0, "py", pushes, Cmds{H, H, X}),
+      unquote("u", 1, "py", pops, Cmds{P("u"), H}),
+  };
+  for (const KRef& t : cases) {
+    std::uint64_t depth = 0, outside = 0;
+    stack_effect(*t, depth, outside);
+    const RenderedSize r = rendered_size(*t);
+    EXPECT_EQ(r.left_pushed, depth) << t->coparse();
+    EXPECT_EQ(r.pops_outside, outside) << t->coparse();
+  }
+}
+
 TEST(RenderedSize, TooManyHolesIsAPanic) {
   EXPECT_THROW(rendered_size(*node({}, {H})), Panic);
   EXPECT_THROW(rendered_size(*node({node({}, {W("a"), H})}, {H})), Panic);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "measure.h"
 #include "native.h"
 
 namespace kovel::py::native {
@@ -181,6 +182,19 @@ bool join(const Hole& h, PyObject* values, KRef& out) {
   return true;
 }
 
+// A value that pops prefixes it did not push, or leaves some pushed, would
+// change the layout of the template's text after it; it is refused.
+bool keeps_to_itself(const Hole& h, const KTerm& value) {
+  if (value.is_leaf()) return true;  // one write, nothing else
+  const RenderedSize r = rendered_size(value);
+  if (r.pops_outside == 0 && r.left_pushed == 0) return true;
+  PyErr_Format(PyExc_ValueError,
+               "the value of %s %s: a value must pop exactly the indentation prefixes it pushes",
+               h.text.c_str(),
+               r.left_pushed ? "leaves an indentation prefix pushed" : "pops an indentation prefix it did not push");
+  return false;
+}
+
 KRef unquote_of(const Hole& h, KRef value) {
   std::vector<CmdOrHole> cmds;
   if (!h.indent.empty()) {
@@ -225,6 +239,7 @@ PyObject* fn_fill(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!t) return nullptr;
         value = KRef::share(t);
       }
+      if (!keeps_to_itself(h, *value)) return nullptr;
       holes.push_back(unquote_of(h, std::move(value)));
     }
     std::vector<KRef> frames;

@@ -16,11 +16,12 @@ of the root's tag and returns only the matches.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from kovel import _native
+from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
+from kovel._quasi_edit import Editor
 from kovel._quasi_fill import Siblings
 from kovel._quasi_parse import SHole, SNode, parse_quasi
 
@@ -62,6 +63,9 @@ class Match:
     path: Path
     span: tuple[int, int]
     bindings: dict[str, Binding]
+    # The bindings as the matcher made them (the source's own nodes), for
+    # rewrites that edit the match in place.
+    _found: dict[str, Binding] | None = field(default=None, repr=False, compare=False)
 
 
 def _dedent(t: KTerm, indent: str) -> KTerm:
@@ -93,7 +97,7 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_program", "code", "lang")
+    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "lang")
 
     def __init__(self, lang: str, code: str) -> None:
         sk = parse_quasi(lang, code)
@@ -103,6 +107,13 @@ class Pattern:
         self.lang: str = lang
         self.code: str = code
         self._program: object = _native.compile_pattern(_spec(root), Siblings)
+        self._root = root
+        self._editors: dict[tuple[str, str], Editor] = {}
+        # The tokens the pattern's root names itself (`def`, `;`): the matched
+        # node's other tokens at its ends are kept by a rewrite.
+        self._tokens: frozenset[str] = frozenset(
+            i.items[0] for i in getattr(root, "items", ()) if isinstance(i, SNode) and i.leaf and i.items
+        )
 
     def __repr__(self) -> str:
         return f"pattern({self.lang!r}, {self.code!r})"
@@ -115,11 +126,12 @@ class Pattern:
         # One native call finds every match; Python objects are made only for them.
         text: str | None = None
         for path, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
+            found = env
             if offsets is not None and any("\n" in str(_raw(v)) for v in env.values()):
                 if text is None:
                     text = str(t)
-                env = _normalise(env, _line_indent(text, start))
-            yield Match(node, path, (start, end), env)
+                env = _normalise(env, text, offsets)
+            yield Match(node, path, (start, end), env, found)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).
@@ -131,14 +143,24 @@ class Pattern:
         """
         return self._matches(t, False)
 
-    def rewrite(self, t: KTerm, replacement: Template | Callable[[Match], KTerm]) -> KTerm:
+    def rewrite(self, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]) -> KTerm:
         """Replace every match in ``t`` (outermost first, no overlaps) and return the new term.
 
         ``replacement`` is a ``Template``, filled with each match's bindings,
-        or a function from the ``Match`` to its replacement term. Text outside
-        the matches is unchanged and unchanged subterms are shared. A
-        replacement of several lines gets the indentation of the line where
-        its match starts on each later line.
+        or a function from the ``Match`` to its replacement term; a function
+        that returns ``None`` or ``m.term`` itself leaves that match as it
+        was. Text outside the matches is unchanged and unchanged subterms are
+        shared. A replacement is laid out as if its match started at column 0
+        of its own line: each later line gets the indentation of the line
+        where the match starts, and a binding spliced where it came from
+        comes out as it was. Line breaks it adds follow the source's (CRLF
+        in a CRLF file). Tokens of the matched node that the pattern does not
+        name (a statement's ``;``, ``async`` before ``def``) are kept at the
+        ends of the replacement when it lacks them, and a space is put
+        between the replacement and a neighbouring word it would join.
+
+        Raises ``ValueError`` for a replacement that pops or leaves pushed an
+        indentation prefix (it would change the text after it).
 
         >>> from kovel.treesitter import parse
         >>> from kovel.quasi import template
@@ -150,24 +172,170 @@ class Pattern:
         from kovel.quasi import Template
 
         text: str | None = None
+        crlf: bool | None = None
         paths: list[Path] = []
         news: list[KTerm] = []
         for m in self._matches(t, True):
+            if text is None:
+                text = str(t)
             if isinstance(replacement, Template):
-                new = replacement.fill(**m.bindings)
+                values = m.bindings
+                if values.keys() != replacement._names:
+                    replacement._check_names(values)
+                edited = self._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
+                if edited is not None:
+                    if not _native.same(edited, m.term):
+                        paths.append(m.path)
+                        news.append(_apart(text, m.span, str(edited), edited))
+                    continue
+                new = replacement.fill(**values)
             else:
-                new = replacement(m)
-                if not isinstance(new, KTerm):
-                    raise TypeError(f"rewrite function returned {type(new).__name__}, not KTerm")
-            if "\n" in str(new):
-                if text is None:
-                    text = str(t)
+                got = replacement(m)
+                if got is None or (isinstance(got, KTerm) and _native.same(got, m.term)):
+                    continue
+                if not isinstance(got, KTerm):
+                    raise TypeError(f"rewrite function returned {type(got).__name__}, not KTerm or None")
+                pops, left = _native.stack_effect(got)
+                if pops or left:
+                    raise ValueError(
+                        "rewrite function returned a term that "
+                        + ("leaves an indentation prefix pushed" if left else "pops a prefix it did not push")
+                    )
+                new = got
+            new = self._keep_end_tokens(m.term, new)
+            body = str(new)
+            if "\n" in body:
+                if crlf is None:
+                    crlf = _uses_crlf(text)
+                if crlf:
+                    new = _crlf(new)
                 indent = _line_indent(text, m.span[0])
                 if indent:
                     new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
+            new = _apart(text, m.span, body, new)
             paths.append(m.path)
             news.append(new)
         return _native.replace_all(t, paths, news) if paths else t
+
+    def _editor(self, tpl: Template) -> Editor:
+        key = (tpl.lang, tpl.code)
+        ed = self._editors.get(key)
+        if ed is None:
+            ed = self._editors[key] = Editor(self._root, tpl._skeleton)
+        return ed
+
+    def _keep_end_tokens(self, matched: KTerm, new: KTerm) -> KTerm:
+        """``new`` with the tokens that end (and start) ``matched`` which the
+        pattern does not name and ``new`` lacks: dropping a ``;`` can change
+        what the next statement means, dropping ``async`` what a function is."""
+        kids = _native.children(matched)
+        if len(kids) < 2:
+            return new
+        lead = 0
+        while lead < len(kids) - 1 and _unnamed_token(kids[lead], self._tokens):
+            lead += 1
+        trail = len(kids)
+        while trail > lead + 1 and _unnamed_token(kids[trail - 1], self._tokens):
+            trail -= 1
+        if not lead and trail == len(kids):
+            return new
+        body = str(new)
+        head = "".join(str(k) for k in kids[:lead])
+        tail = "".join(str(k) for k in kids[trail:])
+        # A keyword kept in front only fits a node of the same kind (`async`
+        # before a `def`); a terminator fits after any.
+        if lead and (body.lstrip().startswith(head) or _native.tag(_inner(new)) != _native.tag(matched)):
+            lead = 0
+        if trail < len(kids) and body.rstrip().endswith(tail):
+            trail = len(kids)
+        if not lead and trail == len(kids):
+            return new
+        # The layout around the kept tokens is the matched node's own.
+        kept: list[KTerm] = []
+        cmds: list[tuple[str, str]] = []
+        hole = 0
+        for op, arg in _native.commands(matched):
+            if op == "hole":
+                if hole < lead or hole >= trail:
+                    kept.append(kids[hole])
+                    cmds.append((op, arg))
+                elif hole == lead:
+                    kept.append(new)
+                    cmds.append((op, arg))
+                hole += 1
+            elif hole <= lead or hole > trail:
+                cmds.append((op, arg))
+        return kt.node(_native.tag(new), kept, cmds)
+
+
+def _inner(t: KTerm) -> KTerm:
+    while _native.kind(t) != "tuple" and _native.children(t):
+        t = _native.children(t)[0]
+    return t
+
+
+def _unnamed_token(k: KTerm, named: frozenset[str]) -> bool:
+    """A keyword or punctuation token (childless, its text its tag) the pattern does not name."""
+    if _native.children(k):
+        return False
+    s = str(k)
+    return s == _native.tag(k) and s not in named and s.strip() == s and s != ""
+
+
+def _uses_crlf(text: str) -> bool:
+    nl = text.find("\n")
+    return nl > 0 and text[nl - 1] == "\r"
+
+
+def _crlf(t: KTerm) -> KTerm:
+    """``t`` with a CR before each line break that lacks one."""
+
+    def fix(n: KTerm) -> KTerm | None:
+        if _native.kind(n) != "tuple":
+            return None
+        cmds = _native.commands(n)
+        if not any(op == "nl" for op, _ in cmds):
+            return None
+        out: list[tuple[str, str]] = []
+        changed = False
+        for op, arg in cmds:
+            if op == "nl" and not (out and out[-1][0] == "write" and out[-1][1].endswith("\r")):
+                out.append(("write", "\r"))
+                changed = True
+            out.append((op, arg))
+        return kt.node(_native.tag(n), list(_native.children(n)), out) if changed else None
+
+    return kt.rewrite(t, fix)
+
+
+_WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
+# Pairs of characters that read as one token when nothing separates them.
+_JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", "+=", "-=", "**", "::", ".."})
+
+
+def _joins(a: str, b: str) -> bool:
+    return (a in _WORD or not a.isascii()) and (b in _WORD or not b.isascii()) or a + b in _JOINS
+
+
+def _apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
+    """``new``, with a space where its ends would join a neighbouring token."""
+    if not body:
+        return new
+    start, end = span
+    before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
+    after = text[end] if end < len(text) and not text[end].isspace() else ""
+    first, last = body[0], body[-1]
+    pad_before = bool(before) and not first.isspace() and _joins(before, first)
+    pad_after = bool(after) and not last.isspace() and _joins(last, after)
+    if not pad_before and not pad_after:
+        return new
+    b = tb(_native.tag(new))
+    if pad_before:
+        b.w(" ")
+    b.c(new)
+    if pad_after:
+        b.w(" ")
+    return b.b()
 
 
 def _raw(v: Binding) -> KTerm:
@@ -177,15 +345,17 @@ def _raw(v: Binding) -> KTerm:
     return v
 
 
-def _normalise(env: dict[str, Binding], indent: str) -> dict[str, Binding]:
-    """Dedent multi-line bindings by the indentation of the line the match starts on.
+def _normalise(env: dict[str, Binding], text: str, offsets: dict[str, int]) -> dict[str, Binding]:
+    """Dedent each multi-line binding by the indentation of the line it starts on.
 
-    A rewrite pushes that indentation back in front of the replacement's later
-    lines, so a binding spliced as it stood comes out as it was, however its
-    continuation lines were indented.
+    A template puts back the indentation of the line its hole is on, and a
+    rewrite that of the line the match starts on, so a binding spliced where
+    it came from comes out as it was, and one spliced at another indentation
+    moves by the difference (the text inside its literals never moves).
     """
     out: dict[str, Binding] = {}
     for k, v in env.items():
+        indent = _line_indent(text, offsets[k]) if k in offsets else ""
         if isinstance(v, Siblings):
             raw = _dedent(v.raw, indent) if v.raw is not None else None
             out[k] = Siblings([_dedent(x, indent) for x in v], raw)

@@ -258,7 +258,7 @@ class _Converter:
         last = self.src.rfind(b"\n", start, node.end_byte)
         return last >= 0 and self.src[last + 1 : last + 2] not in (b"", b" ", b"\t", b"\r", b"\f", b"\v")
 
-    def hole_of(self, node: Node, parent_kind: str) -> SHole | None:
+    def hole_of(self, node: Node, parent_kind: str) -> SNode | SHole | None:
         meta = self.spans.get((node.start_byte, node.end_byte))
         if meta is None or meta.index in self.holes:
             return None
@@ -281,7 +281,15 @@ class _Converter:
         kind = hole_node.type
         statement = kind.endswith("statement") or self.src[node.end_byte - 1 : node.end_byte] == b";"
         # A hole for the only node of a list (chain of three) ends it.
-        return SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
+        hole = SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
+        # The nodes around it with the same range stay (`block` around the
+        # statements of `$$$BODY`): a pattern matches the block's statements,
+        # not whatever follows the block in its parent (an `else:`).
+        out: SNode | SHole = hole
+        for wrapper in reversed(chain[:-2]):
+            v = _verbatim_node(wrapper, self.src, False)
+            out = SNode(wrapper.type, wrapper.is_named, v, [out], anchored=self.anchored(wrapper))
+        return out
 
     def convert(self, node: Node, parent_kind: str, verbatim: bool) -> SNode | SHole:
         hole = self.hole_of(node, parent_kind)

@@ -60,11 +60,12 @@ class Template:
     ('NAME', 'VALUE')
     """
 
-    __slots__ = ("_fill", "_names", "_texts", "code", "holes", "lang")
+    __slots__ = ("_fill", "_names", "_skeleton", "_texts", "code", "holes", "lang")
 
     def __init__(self, skeleton: Skeleton) -> None:
         self.lang: str = skeleton.lang
         self.code: str = skeleton.code
+        self._skeleton = skeleton
         fillable = [m for m in skeleton.metas if _is_hole(skeleton, m.index)]
         names: dict[str, None] = {}
         self._names: frozenset[str] = frozenset()
@@ -118,6 +119,9 @@ class Template:
             _check_names(self, values)
         return self._fill(values)
 
+    def _check_names(self, values: Mapping[str, object]) -> None:
+        _check_names(self, values)
+
 
 def _is_hole(sk: Skeleton, index: int) -> bool:
     from kovel._quasi_parse import SHole, SNode
@@ -141,6 +145,7 @@ def _anonymous(text: str) -> Callable[[Mapping[str, Any]], KTerm]:
 
 
 def _check_names(t: Template, values: Mapping[str, object]) -> None:
+    """Raise the TypeError that says which hole lacks a value, or which value has no hole."""
     missing = [n for n in t.holes if n not in values]
     if missing:
         raise TypeError(
