@@ -159,7 +159,11 @@ class _Edit:
                     new = self.fill(y, offsets[a] if a < len(kids) else offsets[-1])
                 # Lines that start a line in the template must start one here
                 # (a block body written after `def f(): `).
-                if own_line[n] and "\n" in str(new) and self.text[_line_start(self.text, offsets[a]) : offsets[a]].strip():
+                if (
+                    own_line[n]
+                    and "\n" in str(new)
+                    and self.text[_line_start(self.text, offsets[a]) : offsets[a]].strip()
+                ):
                     return None
                 changes.append((a, b, new))
             j = b

@@ -15,8 +15,8 @@ from typing import Any
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel._quasi_lift import LIFTERS
-from kovel._quasi_parse import SHole, Skeleton, SNode
-from kovel.treesitter import _gap_calls, _leaf, is_literal_kind
+from kovel._quasi_parse import SHole, Skeleton, SNode, reads_as
+from kovel.treesitter import _gap_calls, _leaf, is_literal_kind, language
 
 __all__ = ["Siblings", "build_constant", "compile_filler"]
 
@@ -224,6 +224,92 @@ def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 
+# Languages whose expressions can be parenthesised, and the tag of the parentheses.
+_PARENTHESES = dict.fromkeys(
+    (
+        "python",
+        "javascript",
+        "typescript",
+        "tsx",
+        "c",
+        "cpp",
+        "java",
+        "go",
+        "rust",
+        "c_sharp",
+        "csharp",
+        "kotlin",
+    ),
+    "parenthesized_expression",
+)
+_WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_")
+
+
+def _inner(t: KTerm) -> KTerm:
+    while _native.kind(t) != "tuple" and _native.children(t):
+        t = _native.children(t)[0]
+    return t
+
+
+class _Grammar:
+    """Which tags are node kinds of a language's grammar (asked once per tag)."""
+
+    def __init__(self, lang: str) -> None:
+        self._lang = lang
+        self._known: dict[str, bool] = {}
+
+    def knows(self, tag: str) -> bool:
+        known = self._known.get(tag)
+        if known is None:
+            try:
+                known = language(self._lang).id_for_node_kind(tag, True) is not None
+            except Exception:  # no grammar: nothing is known
+                known = False
+            self._known[tag] = known
+        return known
+
+
+def _shape(v: KTerm, grammar: _Grammar) -> tuple[object, ...] | None:
+    """What decides how the grammar reads ``v`` wherever it is put: its node
+    kind and its own tokens (``+``, ``not``), or a leaf's sign and first
+    character. None for a value to check each time (a tag the grammar does
+    not know, a leaf with operators inside)."""
+    x = _inner(v)
+    tag = _native.tag(x)
+    if not grammar.knows(tag):
+        return None
+    kids = _native.children(x)
+    if kids:
+        return (tag, tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k)))
+    text = str(x)
+    body = text.lstrip("-+~!")
+    if body and not all(c in _WORD for c in body):
+        return None
+    return (tag, text[: len(text) - len(body)], body[:1].isdigit())
+
+
+def _guard(sk: Skeleton, hole: SHole, paren: str) -> Callable[[KTerm], KTerm]:
+    """Parenthesises a value where the template's grammar would read it
+    otherwise (``-3`` in ``$X ** 2``, ``a + b`` in ``$X * 2``), deciding once
+    per shape of value."""
+    grammar = _Grammar(sk.lang)
+    decided: dict[tuple[object, ...], bool] = {}
+
+    def guard(v: KTerm) -> KTerm:
+        key = _shape(v, grammar)
+        wrap = decided.get(key) if key is not None else None
+        if wrap is None:
+            text = str(v)
+            wrap = not reads_as(sk, hole.meta, text, _native.tag(_inner(v))) and reads_as(
+                sk, hole.meta, f"({text})", None
+            )
+            if key is not None:
+                decided[key] = wrap
+        return tb(paren).w("(").c(v).w(")").b() if wrap else v
+
+    return guard
+
+
 def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapping[str, Any]], KTerm]:
     """A function from the values (keyed by metavariable name) to the filled term.
 
@@ -258,6 +344,12 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         for h in comp.holes
     )
     program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
+    paren = _PARENTHESES.get(sk.lang)
+    guards = {
+        i: _guard(sk, h, paren)
+        for i, h in enumerate(comp.holes)
+        if paren is not None and not h.meta.seq and not h.statement and not is_literal_kind(h.parent_kind)
+    }
     lines = ["def _fill(v):"]
     if runs:
         lines.append("    _e = ()")
@@ -273,6 +365,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         else:  # a term is spliced as it is, without a call
             lines.append(f"    _x = v[{m.name!r}]")
             lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lift(_lang, _holes[{i}], _x)")
+            if i in guards:
+                lines.append(f"    _a{i} = _guards[{i}](_a{i})")
         names.append(f"_a{i}")
     if runs:
         lines.append("    if _e:")
@@ -287,6 +381,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_program": program,
         "_KTerm": KTerm,
         "_without_runs": without_runs,
+        "_guards": guards,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]

@@ -12,6 +12,7 @@ patterns build matchers.
 
 from __future__ import annotations
 
+import ast
 import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -21,7 +22,7 @@ from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, _kinds, _verbatim_node,
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["Meta", "SHole", "SNode", "Skeleton", "parse_quasi"]
+__all__ = ["Meta", "SHole", "SNode", "Skeleton", "reads_as", "parse_quasi"]
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
@@ -113,6 +114,8 @@ class Skeleton:
     code: str
     root: SNode | SHole
     metas: tuple[Meta, ...]  # every occurrence, holes or not
+    context: str = "{}"  # the parse context the code was read in
+    semis: bool = False  # whether lone metavariables were read as statements
 
 
 @dataclass(slots=True)
@@ -369,7 +372,7 @@ def parse_quasi(lang: str, code: str) -> Skeleton:
                 continue
             conv = _Converter(att, restore, originals)
             root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs))
+            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), context, semis)
             if len(conv.holes) == len(occs):
                 return sk
             if fallback is None:
@@ -444,3 +447,116 @@ def _build_root(
     if tail:
         root.items.append(tail)
     return root
+
+
+def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
+    """Whether ``text``, put in the template's code in place of ``meta``, is read
+    as one node there (of kind ``kind``, when it is one of the grammar's): the
+    code around it does not take part of it, nor it part of the code.
+
+    >>> sk = parse_quasi("python", "y = $X * 2")
+    >>> reads_as(sk, sk.metas[0], "a + b", "binary_operator"), reads_as(sk, sk.metas[0], "a.b", None)
+    (False, True)
+    """
+    from tree_sitter import Parser
+
+    raw = sk.code.encode()
+    s, e = meta.at
+    code = (raw[:s] + text.encode() + raw[e:]).decode()
+    _, occs = _scan(code)
+    if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
+        return False  # the text itself reads as a metavariable
+    att = _substitute(code, occs, sk.context, sk.semis)
+    tree = Parser(language(sk.lang)).parse(att.source)
+    if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
+        return False
+    if _misranked(sk.lang, tree.root_node):
+        return False
+    lo = _source_offset(att, s)
+    hi = lo + len(text.encode())
+    node = tree.root_node
+    while True:
+        if (node.start_byte, node.end_byte) == (lo, hi):
+            break
+        inner = [c for c in node.children if c.start_byte <= lo and c.end_byte >= hi]
+        if len(inner) != 1:
+            return False
+        node = inner[0]
+    if kind is None or language(sk.lang).id_for_node_kind(kind, True) is None:
+        return True
+    while True:
+        if node.type == kind:
+            return True
+        if node.child_count != 1:
+            return False
+        node = node.children[0]
+
+
+def _python_accepts(sk: Skeleton, source: bytes) -> bool:
+    """Whether CPython's parser takes ``source``, where it takes the template
+    itself: tree-sitter's grammar is looser (``c and lambda: 4``)."""
+    try:
+        ast.parse(source)
+        return True
+    except (SyntaxError, ValueError):
+        pass
+    _, occs = _scan(sk.code)
+    try:
+        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis).source)
+    except (SyntaxError, ValueError):
+        return True  # CPython does not read the template there either: nothing to learn
+    return False
+
+
+# Expressions ranked below every operator (`(low, operators, heads)` per
+# language): tree-sitter's grammars also read them as operands (`2 ** () => 4`,
+# `-c = 9`), which the languages refuse or read otherwise. A head is the
+# first child: a call's callee, a member access's object, a condition.
+_JS_RANKS = (
+    frozenset({"arrow_function", "assignment_expression", "augmented_assignment_expression",
+               "yield_expression", "sequence_expression"}),
+    frozenset({"binary_expression", "unary_expression", "update_expression", "await_expression"}),
+    frozenset({"member_expression", "call_expression", "subscript_expression", "ternary_expression"}),
+)  # fmt: skip
+_C_RANKS = (
+    frozenset({"assignment_expression", "comma_expression", "lambda_expression"}),
+    frozenset({"binary_expression", "unary_expression", "update_expression", "pointer_expression",
+               "cast_expression", "sizeof_expression"}),
+    frozenset({"field_expression", "call_expression", "subscript_expression", "conditional_expression"}),
+)  # fmt: skip
+_JAVA_RANKS = (
+    frozenset({"assignment_expression", "lambda_expression"}),
+    frozenset({"binary_expression", "unary_expression", "update_expression", "cast_expression"}),
+    frozenset({"field_access", "method_invocation", "array_access", "ternary_expression"}),
+)
+_RANKS = {"javascript": _JS_RANKS, "typescript": _JS_RANKS, "tsx": _JS_RANKS, "c": _C_RANKS,
+          "cpp": _C_RANKS, "java": _JAVA_RANKS}  # fmt: skip
+
+
+def _misranked(lang: str, root: Node) -> bool:
+    """Whether the tree holds what the language refuses, or reads otherwise,
+    though its tree-sitter grammar reads it: a low-ranked expression (arrow
+    function, assignment) as an operand; JavaScript's ``-3 ** 2``."""
+    ranks = _RANKS.get(lang)
+    if ranks is None:
+        return False
+    low, operators, heads = ranks
+    stack = [root]
+    while stack:
+        n = stack.pop()
+        parent = n.parent
+        if parent is not None:
+            if n.type in low and (
+                parent.type in operators or (parent.type in heads and parent.children[0] == n)
+            ):
+                return True
+            if (
+                parent.type == "binary_expression"
+                and parent.child_count == 3
+                and parent.children[1].type == "**"
+                and parent.children[0] == n
+                and n.type in ("unary_expression", "await_expression")
+            ):
+                return True
+        stack.extend(n.children)
+    return False
