@@ -100,7 +100,7 @@ def test_template_cached_and_holes() -> None:
     [
         ({"NAME": name("f")}, r"\$\$\$ARGS has no value"),
         ({"NAME": name("f"), "ARGS": [], "OTHER": 1}, "no hole named 'OTHER'"),
-        ({"NAME": 1.5, "ARGS": []}, r"cannot splice into \$NAME"),
+        ({"NAME": 1j, "ARGS": []}, r"cannot splice into \$NAME"),
         ({"NAME": name("f"), "ARGS": "ab"}, r"\$\$\$ARGS takes a sequence"),
     ],
 )
