@@ -9,12 +9,13 @@ from the root to a hole are built per fill, in one native call
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Mapping
+import re
 from dataclasses import replace
 from typing import Any
 
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
-from kovel._quasi_lift import LIFTERS
+from kovel._quasi_lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel._quasi_parse import SHole, Skeleton, SNode, reads_as
 from kovel.treesitter import _gap_calls, _leaf, is_literal_kind, language
 
@@ -211,6 +212,100 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
         return lifter(value)
     except TypeError as exc:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    except ValueError as exc:  # out of range, or text the language cannot hold
+        raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
+
+
+def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
+    """The text of a hole inside a string literal: the value escaped for that literal."""
+    if isinstance(value, KTerm):
+        raise TypeError(f"{hole.meta.text} stands inside a string literal: it takes a str, not a KTerm")
+    assert hole.literal is not None
+    try:
+        text = escape_in_literal(lang, hole.literal, value)
+    except TypeError as exc:
+        raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    except ValueError as exc:
+        raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    return _leaf(hole.kind, text, True)
+
+
+def _wants_name(sk: Skeleton, hole: SHole) -> bool:
+    """Whether the grammar wants a name at ``hole``, not an expression: a string
+    literal does not read there (``class $NAME:``, ``function $F() {}``)."""
+    if sk.lang == "html":
+        return hole.kind in ("attribute", "attribute_name")
+    if hole.within is not None:  # an expression inside a literal (an f-string's braces)
+        return False
+    if "identifier" not in hole.kind and not hole.kind.endswith("name"):
+        return False
+    return not reads_as(sk, hole.meta, '"x"', None)
+
+
+_TYPE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+
+def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
+    """A ``str`` at a name hole becomes that name, when the language takes it as one."""
+    if isinstance(value, str):
+        if sk.lang == "html":
+            ok = is_attribute_name(value)
+        else:
+            # A type may be a keyword (`int`); other names may not.
+            ok = is_identifier(sk.lang, value) or (
+                "type" in hole.kind and _TYPE_NAME.match(value) is not None
+            )
+        if ok:
+            return _leaf(hole.kind, value, False)
+        raise TypeError(f"{hole.meta.text} stands where {sk.lang} wants a name: {value!r} is not one")
+    raise TypeError(
+        f"{hole.meta.text} stands where {sk.lang} wants a name: it takes a str or a KTerm, "
+        f"not {type(value).__name__}"
+    )
+
+
+def _hole_lifter(sk: Skeleton, hole: SHole) -> Callable[[object], KTerm]:
+    """How a value that is not a term becomes one at ``hole``."""
+    lang = sk.lang
+    if hole.literal is not None:
+        return lambda value: _in_literal(lang, hole, value)
+    wants_name: bool | None = None
+
+    def lift(value: object) -> KTerm:
+        nonlocal wants_name
+        if wants_name is None:
+            wants_name = _wants_name(sk, hole)
+        if wants_name:
+            return _name(sk, hole, value)
+        if lang == "python" and hole.within is not None and isinstance(value, str):
+            return _fstring_part(hole, value)
+        return _lift(lang, hole, value)
+
+    return lift
+
+
+def _fstring_part(hole: SHole, value: str) -> KTerm:
+    """A str inside an f-string's braces, as Python 3.11 reads it there: in the
+    other quote, and without backslashes (``chr(10)`` for a line feed)."""
+    assert hole.within is not None
+    outer = "'" if "'" in hole.within else '"'
+    quote = "'" if outer == '"' else '"'
+    lit = lift_python(value, quote)
+    if "\\" not in str(lit) and outer not in value:
+        return lit
+    parts: list[str] = []
+    run = ""
+    for ch in value:
+        if ch == outer or "\\" in str(lift_python(ch, quote)):
+            if run:
+                parts.append(str(lift_python(run, quote)))
+                run = ""
+            parts.append(f"chr({ord(ch)})")
+        else:
+            run += ch
+    if run:
+        parts.append(str(lift_python(run, quote)))
+    return _leaf("binary_operator", " + ".join(parts), False)
 
 
 def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
@@ -348,7 +443,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     guards = {
         i: _guard(sk, h, paren)
         for i, h in enumerate(comp.holes)
-        if paren is not None and not h.meta.seq and not h.statement and not is_literal_kind(h.parent_kind)
+        if paren is not None and not h.meta.seq and not h.statement and h.literal is None
     }
     lines = ["def _fill(v):"]
     if runs:
@@ -364,7 +459,10 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append(f"        _e += ({m.name!r},)")
         else:  # a term is spliced as it is, without a call
             lines.append(f"    _x = v[{m.name!r}]")
-            lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lift(_lang, _holes[{i}], _x)")
+            if hole.literal is not None:
+                lines.append(f"    _a{i} = _lifts[{i}](_x)")
+            else:
+                lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lifts[{i}](_x)")
             if i in guards:
                 lines.append(f"    _a{i} = _guards[{i}](_a{i})")
         names.append(f"_a{i}")
@@ -382,6 +480,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_KTerm": KTerm,
         "_without_runs": without_runs,
         "_guards": guards,
+        "_lifts": [_hole_lifter(sk, h) for h in comp.holes],
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]

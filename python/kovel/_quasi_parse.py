@@ -85,6 +85,11 @@ class SHole:
     # Nothing but a closing token follows it in its list: a run spliced there
     # may keep its trailing separator (`f($$$A)`, not `f($$$A, x)`).
     at_end: bool | None = None
+    # Text inside a string literal: the literal's opening delimiter as written
+    # (`"`, `f'`, `'''`, a backtick; "" for an unquoted HTML attribute value).
+    literal: str | None = None
+    # An expression inside a literal (an f-string's `{}`): that literal's opener.
+    within: str | None = None
 
 
 @dataclass(slots=True)
@@ -122,6 +127,23 @@ class Skeleton:
 class _Occurrence:
     meta: Meta
     placeholder: str
+
+
+# `$name`: what a user may mean as a metavariable, in a language where `$`
+# does not start identifiers.
+_LOWER_META_RE = re.compile(r"\$(?:\$\$)?([a-z][A-Za-z0-9_]*)")
+
+
+def check_metavariables(lang: str, code: str) -> None:
+    """Raise SyntaxError for a metavariable that runs into the text after it
+    (``$X$Y``, ``$Xy``): it could not be told from its neighbour."""
+    for m in _META_RE.finditer(code):
+        nxt = code[m.end() : m.end() + 1]
+        if nxt and (nxt.isalnum() or nxt in "_$"):
+            start = len(code[: m.start()].encode())
+            raise _syntax_error(
+                lang, code, start, f"metavariable {m.group(0)} runs into the text after it; separate them"
+            )
 
 
 def _scan(code: str) -> tuple[str, list[_Occurrence]]:
@@ -164,7 +186,22 @@ class _Attempt:
     shifts: list[tuple[int, int]]  # (source offset after a placeholder, shift to code offset)
 
 
-def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool) -> _Attempt:
+def _in_json_string(code: str, end: int) -> bool:
+    """Whether ``code[end]`` lies inside a JSON string (an odd number of unescaped quotes before it)."""
+    inside = False
+    i = 0
+    while i < end:
+        ch = code[i]
+        if ch == "\\" and inside:
+            i += 2
+            continue
+        if ch == '"':
+            inside = not inside
+        i += 1
+    return inside
+
+
+def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "") -> _Attempt:
     head, _, tail = context.partition("{}")
     head = head.replace("{{", "{").replace("}}", "}")
     tail = tail.replace("{{", "{").replace("}}", "}")
@@ -184,6 +221,10 @@ def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool) -
         # statement: `ID;` (an identifier alone is not a C statement).
         if semis and occ.meta.own_line:
             ph += ";"
+        # JSON has no identifiers: a value outside a string is read as one.
+        if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
+            ph = f'"{ph}"'
+
         parts.append(ph.encode())
         spans[(pos, pos + len(ph))] = occ.meta
         pos += len(ph)
@@ -234,8 +275,30 @@ def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
     return line, len(before) - (before.rfind("\n") + 1) + 1
 
 
+# Nodes holding an expression inside a string literal.
+_INTERPOLATIONS = frozenset({"interpolation", "template_substitution", "string_interpolation"})
+# Nodes that are string literals: their first child is the opening delimiter.
+_LITERALS = frozenset({"string", "string_literal", "template_string", "raw_string_literal",
+                       "quoted_attribute_value", "char_literal", "character_literal",
+                       "interpreted_string_literal", "raw_string", "verbatim_string_literal"})  # fmt: skip
+
+
+def _opener(n: Node, src: bytes) -> str | None:
+    """The opening delimiter of the literal ``n``, None when ``n`` is not one."""
+    if n.type not in _LITERALS or not n.child_count:
+        return None
+    first = n.children[0]
+    if first.child_count or first.start_byte != n.start_byte:
+        return None
+    text = src[first.start_byte : first.end_byte].decode()
+    return text if text and "_kq" not in text else None
+
+
 class _Converter:
-    def __init__(self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str]) -> None:
+    def __init__(
+        self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str], literal_holes: bool = False
+    ) -> None:
+        self.literal_holes = literal_holes
         self.src = att.source
         self.lo = att.lo
         self.spans = att.spans
@@ -285,6 +348,7 @@ class _Converter:
         statement = kind.endswith("statement") or self.src[node.end_byte - 1 : node.end_byte] == b";"
         # A hole for the only node of a list (chain of three) ends it.
         hole = SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
+        hole.literal, hole.within = self.literal_context(chain[-1])
         # The nodes around it with the same range stay (`block` around the
         # statements of `$$$BODY`): a pattern matches the block's statements,
         # not whatever follows the block in its parent (an `else:`).
@@ -294,6 +358,48 @@ class _Converter:
             out = SNode(wrapper.type, wrapper.is_named, v, [out], anchored=self.anchored(wrapper))
         return out
 
+    def literal_context(self, node: Node) -> tuple[str | None, str | None]:
+        """(literal, within) for a hole at ``node``: see ``SHole``."""
+        parent = node.parent
+        if node.type == "attribute_value" and parent is not None and parent.type == "attribute":
+            return "", None  # HTML: an unquoted attribute value
+        if node.child_count and (node.start_byte, node.end_byte) in self.spans:
+            return None, None  # a placeholder quoted to read as a value (JSON)
+        n = parent if node.child_count == 0 else node
+        while n is not None:
+            if n.type in _INTERPOLATIONS:
+                outer = n.parent
+                while outer is not None and _opener(outer, self.src) is None:
+                    outer = outer.parent
+                return None, _opener(outer, self.src) if outer is not None else None
+            opener = _opener(n, self.src)
+            if opener is not None:
+                return opener, None
+            n = n.parent
+        return None, None
+
+    def split(self, node: Node, a: int, b: int) -> list[str | SNode | SHole] | None:
+        """The text [a, b) of a literal as text and holes, when placeholders lie in it."""
+        inside = sorted(
+            (r, m) for r, m in self.spans.items() if a <= r[0] and r[1] <= b and m.index not in self.holes
+        )
+        if not inside:
+            return None
+        literal, within = self.literal_context(node)
+        if literal is None:
+            return None
+        items: list[str | SNode | SHole] = []
+        pos = a
+        for (s, e), meta in inside:
+            if s > pos:
+                items.append(self.src[pos:s].decode())
+            self.holes.add(meta.index)
+            items.append(SHole(meta, node.type, node.type, False, None, literal, within))
+            pos = e
+        if b > pos:
+            items.append(self.src[pos:b].decode())
+        return items
+
     def convert(self, node: Node, parent_kind: str, verbatim: bool) -> SNode | SHole:
         hole = self.hole_of(node, parent_kind)
         if hole is not None:
@@ -301,6 +407,9 @@ class _Converter:
         kind = node.type
         anchored = self.anchored(node)
         if node.child_count == 0:
+            parts = self.split(node, node.start_byte, node.end_byte) if self.literal_holes else None
+            if parts is not None:
+                return SNode(kind, node.is_named, True, parts, False, anchored)
             text = self.text(node.start_byte, node.end_byte)
             return SNode(kind, node.is_named, verbatim, [text], True, anchored)
         verbatim = _verbatim_node(node, self.src, verbatim)
@@ -308,7 +417,8 @@ class _Converter:
         pos = node.start_byte
         for child in node.children:
             if child.start_byte > pos:
-                out.items.append(self.text(pos, child.start_byte))
+                parts = self.split(node, pos, child.start_byte) if self.literal_holes else None
+                out.items.extend(parts if parts is not None else [self.text(pos, child.start_byte)])
             item = self.convert(child, kind, verbatim)
             # A node starts anchored when its first child does.
             if isinstance(item, SNode) and item.anchored and child.start_byte == node.start_byte:
@@ -316,7 +426,8 @@ class _Converter:
             out.items.append(item)
             pos = max(pos, child.end_byte)
         if node.end_byte > pos:
-            out.items.append(self.text(pos, node.end_byte))
+            parts = self.split(node, pos, node.end_byte) if self.literal_holes else None
+            out.items.extend(parts if parts is not None else [self.text(pos, node.end_byte)])
         _mark_ends(out.items)
         return out
 
@@ -336,8 +447,11 @@ def _region(root: Node, lo: int, hi: int) -> tuple[Node, list[Node]] | None:
         return None
 
 
-def parse_quasi(lang: str, code: str) -> Skeleton:
+def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
     """Parse `code` (with metavariables) in the first context of `lang` that accepts it.
+
+    With ``literal_holes`` (templates), a metavariable inside a string literal
+    is a hole there too, filled with text escaped for that literal.
 
     Raises SyntaxError naming the line and column of the first error when no
     context parses the code cleanly.
@@ -345,6 +459,7 @@ def parse_quasi(lang: str, code: str) -> Skeleton:
     from tree_sitter import Parser
 
     parser = Parser(language(lang))
+    check_metavariables(lang, code)
     prefix, occs = _scan(code)
     originals = {o.placeholder: o.meta.text for o in occs}
     restore = re.compile(re.escape(prefix) + r"(?:[13]_[A-Z][A-Z0-9_]*|[as]\d+)")
@@ -355,7 +470,7 @@ def parse_quasi(lang: str, code: str) -> Skeleton:
     fallback: Skeleton | None = None
     for context in _CONTEXTS.get(lang, ("{}",)):
         for semis in (False, True) if occs else (False,):
-            att = _substitute(code, occs, context, semis)
+            att = _substitute(code, occs, context, semis, lang)
             tree = parser.parse(att.source)
             err = _first_error(tree.root_node)
             if err is not None:
@@ -370,7 +485,7 @@ def parse_quasi(lang: str, code: str) -> Skeleton:
             found = _region(tree.root_node, lo, hi) if stripped else None
             if found is None and stripped:
                 continue
-            conv = _Converter(att, restore, originals)
+            conv = _Converter(att, restore, originals, literal_holes)
             root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
             sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), context, semis)
             if len(conv.holes) == len(occs):
@@ -380,11 +495,23 @@ def parse_quasi(lang: str, code: str) -> Skeleton:
     if fallback is not None:
         return fallback
     offset, what = best_error if best_error is not None else (0, "no parse")
+    lower = _LOWER_META_RE.search(code)
+    if lower is not None:
+        what += (
+            f" (metavariables are upper-case: {lower.group(0)} is not one;"
+            f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
+        )
+    raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+def _syntax_error(lang: str, code: str, offset: int, message: str) -> SyntaxError:
+    """A SyntaxError at byte ``offset`` of ``code``, its line and column in the message."""
     line, col = _line_col(code, offset)
-    exc = SyntaxError(f"{lang} code does not parse: {what} at line {line}, column {col}")
+    exc = SyntaxError(f"{message} at line {line}, column {col}")
+    lines = code.splitlines()
     exc.filename, exc.lineno, exc.offset = f"<{lang} template>", line, col
-    exc.text = code.splitlines()[line - 1] if code.splitlines() else ""
-    raise exc
+    exc.text = lines[line - 1] if 0 < line <= len(lines) else ""
+    return exc
 
 
 def _source_offset(att: _Attempt, code_offset: int) -> int:
@@ -466,7 +593,7 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     _, occs = _scan(code)
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
         return False  # the text itself reads as a metavariable
-    att = _substitute(code, occs, sk.context, sk.semis)
+    att = _substitute(code, occs, sk.context, sk.semis, sk.lang)
     tree = Parser(language(sk.lang)).parse(att.source)
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
         return False
@@ -502,7 +629,7 @@ def _python_accepts(sk: Skeleton, source: bytes) -> bool:
         pass
     _, occs = _scan(sk.code)
     try:
-        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis).source)
+        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang).source)
     except (SyntaxError, ValueError):
         return True  # CPython does not read the template there either: nothing to learn
     return False

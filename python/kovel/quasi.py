@@ -157,7 +157,7 @@ def _check_names(t: Template, values: Mapping[str, object]) -> None:
 
 @lru_cache(maxsize=1024)
 def _cached_template(lang: str, code: str) -> Template:
-    return Template(parse_quasi(lang, code))
+    return Template(parse_quasi(lang, code, literal_holes=True))
 
 
 def template(lang: str, code: str) -> Template:
