@@ -8,8 +8,8 @@ from the root to a hole are built per fill, in one native call
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator, Mapping
 import re
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import replace
 from typing import Any
 
