@@ -179,11 +179,10 @@ class _Edit:
         return new
 
     def _template_indent(self, q: Item) -> str:
-        code = self.ed._sk.code
         if isinstance(q, SHole):
             return q.meta.indent
-        first = _first_hole_or_text_offset(q, code)
-        return _line_indent(code, first) if first is not None else ""
+        code = self.ed._sk.code
+        return _line_indent(code, len(code.encode()[: q.at].decode(errors="ignore")))
 
     def locate(self, x: Item, kids: tuple[KTerm, ...], j: int) -> tuple[int, int] | None:
         """The children of the matched node that pattern item ``x`` matched, from ``j``."""
@@ -232,19 +231,6 @@ def _starts_line(q: SNode) -> list[bool]:
             out.append("\n" in gap)
             gap = ""
     return out
-
-
-def _first_hole_or_text_offset(q: SNode, code: str) -> int | None:
-    """Where ``q`` starts in the template code, found from its first hole
-    (whose byte range is known); None when no hole is in it."""
-    stack: list[str | SNode | SHole] = [q]
-    while stack:
-        n = stack.pop()
-        if isinstance(n, SHole):
-            return len(code.encode()[: n.meta.at[0]].decode(errors="ignore"))
-        if isinstance(n, SNode) and not n.leaf:
-            stack.extend(reversed(n.items))
-    return None
 
 
 def _same_item(x: Item, y: Item) -> bool:

@@ -102,6 +102,7 @@ class SNode:
     items: list[str | SNode | SHole] = field(default_factory=list)
     leaf: bool = False  # a token: items is its one text
     anchored: bool = False  # it starts at column 0 with a line that must stay there
+    at: int = 0  # where it starts in the code, in bytes
 
 
 def _mark_ends(items: list[str | SNode | SHole]) -> None:
@@ -298,6 +299,7 @@ class _Converter:
     def __init__(
         self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str], literal_holes: bool = False
     ) -> None:
+        self.att = att
         self.literal_holes = literal_holes
         self.src = att.source
         self.lo = att.lo
@@ -355,8 +357,12 @@ class _Converter:
         out: SNode | SHole = hole
         for wrapper in reversed(chain[:-2]):
             v = _verbatim_node(wrapper, self.src, False)
-            out = SNode(wrapper.type, wrapper.is_named, v, [out], anchored=self.anchored(wrapper))
+            at = self.code_offset(wrapper.start_byte)
+            out = SNode(wrapper.type, wrapper.is_named, v, [out], anchored=self.anchored(wrapper), at=at)
         return out
+
+    def code_offset(self, p: int) -> int:
+        return _to_code_offset(self.att, p)
 
     def literal_context(self, node: Node) -> tuple[str | None, str | None]:
         """(literal, within) for a hole at ``node``: see ``SHole``."""
@@ -407,13 +413,14 @@ class _Converter:
         kind = node.type
         anchored = self.anchored(node)
         if node.child_count == 0:
+            at = self.code_offset(node.start_byte)
             parts = self.split(node, node.start_byte, node.end_byte) if self.literal_holes else None
             if parts is not None:
-                return SNode(kind, node.is_named, True, parts, False, anchored)
+                return SNode(kind, node.is_named, True, parts, False, anchored, at)
             text = self.text(node.start_byte, node.end_byte)
-            return SNode(kind, node.is_named, verbatim, [text], True, anchored)
+            return SNode(kind, node.is_named, verbatim, [text], True, anchored, at)
         verbatim = _verbatim_node(node, self.src, verbatim)
-        out = SNode(kind, node.is_named, verbatim, anchored=anchored)
+        out = SNode(kind, node.is_named, verbatim, anchored=anchored, at=self.code_offset(node.start_byte))
         pos = node.start_byte
         for child in node.children:
             if child.start_byte > pos:

@@ -1,0 +1,173 @@
+"""Rewrites write what the user wrote and nothing else: the match is edited where
+the template has the pattern's shape, bindings move only by the difference in
+indentation, tokens the pattern does not name stay, line breaks follow the
+file's, and no value changes text outside its hole."""
+
+import shutil
+import subprocess
+
+import pytest
+
+from kovel import leaf, tb, tree as kt
+from kovel.quasi import pattern, template
+
+treesitter = pytest.importorskip("kovel.treesitter")
+parse = treesitter.parse
+
+PY_SOURCES = [
+    # nested bodies, an else branch, comments where the grammar puts them
+    "def f(x):\n    a = 1\n    if x:\n        b = 2\n        c = 3\n    else:\n        d = 4\n    return a\n",
+    "class C:\n\n    def m(self):\n        # why\n        for i in range(3):\n            pass\n\n    x = [\n        1,\n        2,\n    ]\n",
+    "if a: b = 1\nwhile x: pass\nasync def g(): yield\n",
+    "def f():\n\tif x:\n\t\twith open(p) as h, \\\n\t\t     open(q) as k:\n\t\t\tpass\n",
+    "try:\n    x = f(1,\n          2)  # c\nexcept E:\n    pass\n",
+    "def f():\r\n    if x:\r\n        y = [1,\r\n             2]\r\n",
+    'def f():\n    s = """\n  text\n"""\n    if s:\n        print(s,\n    s)\n',
+]
+PY_SHAPES = [
+    "if $C:\n    $$$B",
+    "for $V in $I:\n    $$$B",
+    "while $C:\n    $$$B",
+    "with $$$W:\n    $$$B",
+    "try:\n    $$$B",
+    "def $N($$$P):\n    $$$B",
+    "class $N:\n    $$$B",
+    "$F($$$A)",
+    "[$$$A]",
+    "$X = $Y",
+]
+
+
+@pytest.mark.parametrize("shape", PY_SHAPES)
+@pytest.mark.parametrize("source", PY_SOURCES)
+def test_identity_rewrite_leaves_python_as_it_was(shape: str, source: str) -> None:
+    t = parse("python", source)
+    assert str(pattern("python", shape).rewrite(t, template("python", shape))) == source
+
+
+@pytest.mark.parametrize(
+    ("lang", "source", "shapes"),
+    [
+        ("javascript", "function f(a,\n           b) {\n  if (a) {\n    g( a ,b );\n  }\n  var x = [1,\n    2];\n}\n",
+         ["$F($$$A)", "[$$$A]", "var $$$D", "if ($C) {\n  $$$B\n}", "function $N($$$P) {\n  $$$B\n}"]),
+        ("c", "int main(void) {\n    if (x)\n        f(a,\n          b);\n    int y = g( 1 );\n}\n",
+         ["$F($$$A)", "int $X = $V;", "if ($C) $S"]),
+    ],
+)  # fmt: skip
+def test_identity_rewrite_leaves_other_languages_as_they_were(
+    lang: str, source: str, shapes: list[str]
+) -> None:
+    t = parse(lang, source)
+    for shape in shapes:
+        assert str(pattern(lang, shape).rewrite(t, template(lang, shape))) == source, shape
+
+
+@pytest.mark.parametrize(
+    ("source", "pat", "rep", "want"),
+    [
+        # only the name changes, the call keeps its layout and comment
+        ("def f():\n    print(a,\n          b)  # c\n", "print($$$A)", "log($$$A)",
+         "def f():\n    log(a,\n          b)  # c\n"),
+        # a statement added to a body: the comment before it stays
+        ("def f():\n    if x:\n        # c\n        a = 1\n", "if $C:\n    $$$B", "if $C:\n    log()\n    $$$B",
+         "def f():\n    if x:\n        # c\n        log()\n        a = 1\n"),
+        # a one-line body written as a block gets its own lines
+        ("async def g(): yield\n", "def $N():\n    $$$B", "def $N():\n    log()\n    $$$B",
+         "async def g():\n    log()\n    yield\n"),
+        # a body moved one level deeper moves by one level; the literal's lines do not
+        ("def f():\n    if x:\n        s = '''\na'''\n        t = 1\n", "if $C:\n    $$$B",
+         "if $C:\n    with lock:\n        $$$B",
+         "def f():\n    if x:\n        with lock:\n            s = '''\na'''\n            t = 1\n"),
+        # swapped bindings
+        ("y = a + b\n", "$A + $B", "$B + $A", "y = b + a\n"),
+    ],
+)  # fmt: skip
+def test_rewrite_changes_only_what_the_template_changes(source: str, pat: str, rep: str, want: str) -> None:
+    out = str(pattern("python", pat).rewrite(parse("python", source), template("python", rep)))
+    assert out == want
+    compile(out, "<rewritten>", "exec")
+
+
+def test_rewritten_stdlib_sample_still_compiles() -> None:
+    import glob
+    import sysconfig
+
+    files = sorted(glob.glob(sysconfig.get_paths()["stdlib"] + "/[a-f]*.py"))[:40]
+    mods = [
+        ("if $C:\n    $$$B", "while $C:\n    $$$B\n    break"),
+        ("for $V in $I:\n    $$$B", "for $V in list($I):\n    $$$B"),
+        ("def $N($$$P):\n    $$$B", "def $N($$$P):\n    pass\n    $$$B"),
+        ("[$$$A]", "list(($$$A,))"),
+    ]
+    for f in files:
+        with open(f, encoding="utf-8") as fh:
+            src = fh.read()
+        t = parse("python", src)
+        for p, r in mods:
+            out = str(pattern("python", p).rewrite(t, template("python", r)))
+            compile(out, f, "exec")
+
+
+def test_function_returning_the_match_or_none_changes_nothing() -> None:
+    src = "def g():\n    x = [1,\n         2]\n"
+    t = parse("python", src)
+    p = pattern("python", "[$$$A]")
+    assert str(p.rewrite(t, lambda m: m.term)) == src
+    assert kt.same(p.rewrite(t, lambda m: None), t)
+
+
+@pytest.mark.skipif(shutil.which("node") is None, reason="node is not installed")
+@pytest.mark.parametrize(
+    "source",
+    [
+        'var x = 1;\n(function () { console.log("ran"); })();\n',
+        "var f=a;f<3;console.log(f)",
+        "var a = 1, b = 2\n;[a, b].forEach(v => console.log(v))\n",
+    ],
+)
+def test_javascript_statement_terminators_stay(source: str) -> None:
+    out = str(
+        pattern("javascript", "var $$$D").rewrite(
+            parse("javascript", source), template("javascript", "let $$$D")
+        )
+    )
+    assert out.count(";") == source.count(";")
+    prelude = "const a = 7; "
+    run = [subprocess.run(["node", "-e", prelude + s], capture_output=True, text=True) for s in (source, out)]
+    assert run[1].returncode == run[0].returncode and run[1].stdout == run[0].stdout
+
+
+@pytest.mark.parametrize(
+    ("source", "pat", "rep", "want"),
+    [
+        ("return(x)\n", "($X)", "$X", "return x\n"),
+        ("a=b+(+c)\n", "(+$X)", "+$X", "a=b+ +c\n"),
+    ],
+)
+def test_a_rewrite_never_joins_two_tokens(source: str, pat: str, rep: str, want: str) -> None:
+    lang = "javascript" if source.startswith("return") else "python"
+    assert str(pattern(lang, pat).rewrite(parse(lang, source), template(lang, rep))) == want
+
+
+def test_new_line_breaks_follow_a_crlf_file() -> None:
+    src = "if x:\r\n    a = 1\r\n    f(1)\r\n"
+    out = str(
+        pattern("python", "f($A)").rewrite(
+            parse("python", src), template("python", "if 1:\n    g($A)\n    h()")
+        )
+    )
+    assert out == "if x:\r\n    a = 1\r\n    if 1:\r\n        g(1)\r\n        h()\r\n"
+
+
+def test_a_value_cannot_change_text_outside_its_hole() -> None:
+    leaky = tb("x").p("# ").w("a").b()
+    popper = tb("x").x().w("a").n().w("b").b()
+    for bad in (leaky, popper):
+        with pytest.raises(ValueError, match=r"\$V"):
+            template("python", "x = $V\ny = 2\n").fill(V=bad)
+        t = parse("python", "if a:\n    x = 1\ny = 2\n")
+        with pytest.raises(ValueError):
+            pattern("python", "x = 1").rewrite(t, lambda m, bad=bad: bad)
+    balanced = tb("x").p("# ").w("a").n().w("b").x().b()
+    assert str(template("python", "x = $V\ny = 2\n").fill(V=balanced)) == "x = a\n# b\ny = 2\n"
+    assert str(template("python", "x = $V").fill(V=leaf("integer", "1"))) == "x = 1"
