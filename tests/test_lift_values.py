@@ -222,6 +222,9 @@ def test_python_text_inside_literals(opener: str) -> None:
         ('b"', b'\x00\xff"', True),
         ('rb"', b"\xff", False),
         ('r"', "a\\", False),
+        ('r"', "\\\0", False),  # a backslash does not make NUL writable
+        ('r"', "\\\n", False),
+        ('r"""', "\\\n", True),
     ],
 )
 def test_python_raw_and_bytes_literals(opener: str, value: str | bytes, holds: bool) -> None:
