@@ -35,6 +35,8 @@ HOSTILE = [
     'hi"',
     "hi'",
     '""',
+    'a"""b',
+    "x'''y",
     "a''",
     "\\",
     "\\\\",
@@ -138,6 +140,24 @@ def test_python_strings_read_back(s: str, quote: str) -> None:
     assert eval(text) == s  # noqa: S307 - the literal is the code under test
 
 
+ANY_TEXT = st.text(st.characters(codec=None, exclude_categories=()))  # lone surrogates included
+
+
+@given(ANY_TEXT, st.sampled_from(['"', "'", '"""', "f'", 'F"""', "u'", 'rb"', "rf'"]))
+def test_python_any_text_reads_back(s: str, opener: str) -> None:
+    quote = opener.lstrip("rRbBfFuU")
+    assert eval(str(L.lift_python(s, quote=quote[0]))) == s  # noqa: S307
+    body = attempt(lambda: L.escape_in_literal("python", opener, s))
+    assert body is not None or "r" in opener or "b" in opener
+    if body is not None:
+        assert eval(opener + body + quote) == (s.encode() if "b" in opener else s)  # noqa: S307
+
+
+def test_python_quote_is_checked() -> None:
+    with pytest.raises(ValueError):
+        L.lift_python("x", quote="`")
+
+
 @pytest.mark.parametrize("data", [b"", b"\x00\xff\\\"'\n\r\t", bytes(range(256)), b'"""'])
 def test_python_bytes_read_back(data: bytes) -> None:
     for quote in "\"'":
@@ -202,6 +222,9 @@ def test_python_text_inside_literals(opener: str) -> None:
         ('b"', b'\x00\xff"', True),
         ('rb"', b"\xff", False),
         ('r"', "a\\", False),
+        ('r"', "\\\0", False),  # a backslash does not make NUL writable
+        ('r"', "\\\n", False),
+        ('r"""', "\\\n", True),
     ],
 )
 def test_python_raw_and_bytes_literals(opener: str, value: str | bytes, holds: bool) -> None:
@@ -265,6 +288,18 @@ def test_json_strings_read_back(s: str) -> None:
         # JSON strings are UTF-16 too: json.loads joins an escaped surrogate pair.
         assert units(json.loads(text)) == units(s)
         assert "<!--" not in text and "</" not in text
+
+
+@given(ANY_TEXT)
+def test_json_and_html_any_text_reads_back(s: str) -> None:
+    assert units(json.loads(str(L.lift_json(s)))) == units(s)
+    text = attempt(lambda: L.escape_in_literal("html", ">", s))
+    attr = attempt(lambda: L.escape_in_literal("html", "'", s))
+    refused = "\0" in s or any(0xD800 <= ord(c) < 0xE000 for c in s)
+    assert (text is None) == (attr is None) == refused
+    if text is not None:
+        assert "".join(parse_html(f"<p>{text}</p>").text) == s
+        assert parse_html(f"<p a='{attr}'>").attrs == [("a", s)]
 
 
 FLOATS = [

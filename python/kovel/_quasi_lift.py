@@ -45,8 +45,9 @@ Lifter = Callable[[object], KTerm]
 
 _INT64_MIN = -(2**63)
 _UINT64_MAX = 2**64 - 1
-# The largest integer a JavaScript number holds with all its neighbours.
+# Up to this size every integer is exactly a JavaScript number.
 _JS_SAFE = 2**53 - 1
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def _type(value: object) -> str:
@@ -82,9 +83,6 @@ def _lone_surrogate(value: str) -> str | None:
     return None if m is None else f"U+{ord(m.group()):04X}"
 
 
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
 # --- Python ---------------------------------------------------------------------------------
 
 _PY_SHORT = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
@@ -99,9 +97,9 @@ def _py_char(ch: str) -> str:
 
 
 def _py_escape(value: str, quote: str, braces: bool = False) -> str:
-    # Backslash and the quote character always; anything unprintable (line
-    # breaks, NUL, lone surrogates, U+2028) as an escape, which also keeps a
-    # run of quotes from closing a triple-quoted literal.
+    # The backslash and every quote character (so no run of quotes closes a
+    # triple-quoted literal), and anything unprintable (line breaks, NUL,
+    # lone surrogates, U+2028) as an escape.
     if value.isprintable() and "\\" not in value and quote not in value and not braces:
         return value
     out: list[str] = []
@@ -452,24 +450,24 @@ def _escape_python(opener: str, value: object) -> str:
 
 
 def _check_python_raw(text: str, quote: str, what: str) -> None:
-    # In a raw literal a backslash keeps the next character from ending it
-    # (both stay in the value), and nothing can be escaped.
+    # Nothing can be escaped in a raw literal; a backslash only keeps the next
+    # character from ending it (both stay in the value).
     triple = len(quote) == 3
+    for ch in text:
+        if not (ch.isprintable() or ch == "\t" or (ch == "\n" and triple)):
+            raise TypeError(f"{what} is raw: it cannot hold {ch!r}")
     q = quote[0]
     run = 0  # quote characters in a row, not after a backslash
     i = 0
     while i < len(text):
-        ch = text[i]
-        if not (ch.isprintable() or ch == "\t" or (ch == "\n" and triple)):
-            raise TypeError(f"{what} is raw: it cannot hold {ch!r}")
-        if ch == "\\":
+        if text[i] == "\\":
             if i + 1 == len(text):
                 raise TypeError(f"{what} is raw: the value cannot end with a backslash")
-            i, run = i + 1, 0  # the next character is checked as any other, but cannot end the literal
-        else:
-            run = run + 1 if ch == q else 0
-            if run and (not triple or run == 3 or i + 1 == len(text)):
-                raise TypeError(f"{what} is raw: the {q} there would end it")
+            i, run = i + 2, 0
+            continue
+        run = run + 1 if text[i] == q else 0
+        if run and (not triple or run == 3 or i + 1 == len(text)):
+            raise TypeError(f"{what} is raw: the {q} there would end it")
         i += 1
 
 
