@@ -264,17 +264,13 @@ def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
     )
 
 
-def _hole_lifter(sk: Skeleton, hole: SHole) -> Callable[[object], KTerm]:
+def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[object], KTerm]:
     """How a value that is not a term becomes one at ``hole``."""
     lang = sk.lang
     if hole.literal is not None:
         return lambda value: _in_literal(lang, hole, value)
-    wants_name: bool | None = None
 
     def lift(value: object) -> KTerm:
-        nonlocal wants_name
-        if wants_name is None:
-            wants_name = _wants_name(sk, hole)
         if wants_name:
             return _name(sk, hole, value)
         if lang == "python" and hole.within is not None and isinstance(value, str):
@@ -364,34 +360,45 @@ class _Grammar:
         return known
 
 
+# A leaf whose text is a word, after a sign: its shape is its sign and
+# whether it starts with a digit (`5.real` does not read as `(5).real`).
+_PLAIN_LEAF = re.compile(r"([-+~!]*)(\d?)\w*\Z")
+
+
 def _shape(v: KTerm, grammar: _Grammar) -> tuple[object, ...] | None:
     """What decides how the grammar reads ``v`` wherever it is put: its node
     kind and its own tokens (``+``, ``not``), or a leaf's sign and first
     character. None for a value to check each time (a tag the grammar does
     not know, a leaf with operators inside)."""
-    x = _inner(v)
+    x = v if _native.kind(v) == "tuple" else _inner(v)
     tag = _native.tag(x)
     if not grammar.knows(tag):
         return None
     kids = _native.children(x)
     if kids:
         return (tag, tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k)))
-    text = str(x)
-    body = text.lstrip("-+~!")
-    if body and not all(c in _WORD for c in body):
-        return None
-    return (tag, text[: len(text) - len(body)], body[:1].isdigit())
+    m = _PLAIN_LEAF.match(str(x))
+    return (tag, m.group(1), m.group(2) != "") if m is not None else None
 
 
-def _guard(sk: Skeleton, hole: SHole, paren: str) -> Callable[[KTerm], KTerm]:
-    """Parenthesises a value where the template's grammar would read it
-    otherwise (``-3`` in ``$X ** 2``, ``a + b`` in ``$X * 2``), deciding once
-    per shape of value."""
+def _guard(
+    sk: Skeleton, hole: SHole, paren: str, lift: Callable[[object], KTerm]
+) -> Callable[[object], KTerm]:
+    """The value at ``hole``, lifted if it is not a term, and parenthesised where
+    the template's grammar would read it otherwise (``-3`` in ``$X ** 2``,
+    ``a + b`` in ``$X * 2``): decided once per shape of value."""
     grammar = _Grammar(sk.lang)
     decided: dict[tuple[object, ...], bool] = {}
 
-    def guard(v: KTerm) -> KTerm:
-        key = _shape(v, grammar)
+    def guard(value: object) -> KTerm:
+        t = type(value)
+        if t is KTerm:
+            v = value
+            key = _shape(v, grammar)  # type: ignore[arg-type]
+        else:
+            v = lift(value)
+            # Numbers lift to one shape per sign.
+            key = (t, value < 0) if t is int or t is float else _shape(v, grammar)  # type: ignore[operator]
         wrap = decided.get(key) if key is not None else None
         if wrap is None:
             text = str(v)
@@ -400,7 +407,7 @@ def _guard(sk: Skeleton, hole: SHole, paren: str) -> Callable[[KTerm], KTerm]:
             )
             if key is not None:
                 decided[key] = wrap
-        return tb(paren).w("(").c(v).w(")").b() if wrap else v
+        return tb(paren).w("(").c(v).w(")").b() if wrap else v  # type: ignore[arg-type]
 
     return guard
 
@@ -440,10 +447,14 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     )
     program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
     paren = _PARENTHESES.get(sk.lang)
+    single = [not h.meta.seq and h.literal is None for h in comp.holes]
+    names = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
+    lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, names, strict=True)]
+    # Where the grammar wants a name, no expression can stand: nothing to guard.
     guards = {
-        i: _guard(sk, h, paren)
+        i: _guard(sk, h, paren, lifts[i])
         for i, h in enumerate(comp.holes)
-        if paren is not None and not h.meta.seq and not h.statement and h.literal is None
+        if paren is not None and single[i] and not h.statement and not names[i]
     }
     lines = ["def _fill(v):"]
     if runs:
@@ -459,12 +470,12 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append(f"        _e += ({m.name!r},)")
         else:  # a term is spliced as it is, without a call
             lines.append(f"    _x = v[{m.name!r}]")
-            if hole.literal is not None:
+            if i in guards:
+                lines.append(f"    _a{i} = _guards[{i}](_x)")
+            elif hole.literal is not None:
                 lines.append(f"    _a{i} = _lifts[{i}](_x)")
             else:
                 lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lifts[{i}](_x)")
-            if i in guards:
-                lines.append(f"    _a{i} = _guards[{i}](_a{i})")
         names.append(f"_a{i}")
     if runs:
         lines.append("    if _e:")
@@ -480,7 +491,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_KTerm": KTerm,
         "_without_runs": without_runs,
         "_guards": guards,
-        "_lifts": [_hole_lifter(sk, h) for h in comp.holes],
+        "_lifts": lifts,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
