@@ -180,8 +180,8 @@ class Pattern:
                 text = str(t)
             if isinstance(replacement, Template):
                 values = m.bindings
-                if values.keys() != replacement._names:
-                    replacement._check_names(values)
+                if values.keys() != set(replacement.holes):
+                    replacement.fill(**values)  # raises the error that names the hole
                 edited = self._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
                 if edited is not None:
                     if not _native.same(edited, m.term):

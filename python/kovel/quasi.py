@@ -90,8 +90,13 @@ class Template:
         """Fill every hole and return the term: a ``Quote`` of the template's language.
 
         A ``$NAME`` hole takes one value, a ``$$$NAME`` hole a sequence. A
-        ``KTerm`` is spliced as it is; an ``int`` or a ``str`` is lifted to a
-        literal of the template's language (see ``register_lifter``). The
+        ``KTerm`` is spliced as it is; other values (``int``, ``float``,
+        ``str``, ``bool``, ``None``) are lifted to a literal of the template's
+        language (see ``register_lifter``). A value keeps its meaning where it
+        lands: it is parenthesised where the grammar would read it otherwise
+        (``-3`` in ``$X ** 2``); a ``str`` at a hole where the grammar wants a
+        name becomes that name; a hole inside a string literal takes a ``str``
+        escaped for that literal. The
         values of a ``$$$NAME`` hole are joined like this: where the hole
         stands for statements, by a line break (by a space if other code
         shares its line); elsewhere (arguments, parameters, elements) by a
@@ -110,7 +115,10 @@ class Template:
         range the hole's bytes in the template).
 
         Raises ``TypeError`` for a hole without a value, a value for a hole
-        that does not exist, and a value that cannot be lifted.
+        that does not exist, and a value that cannot be lifted or does not fit
+        its hole (a term inside a string literal, a non-name where a name
+        goes); ``ValueError`` for a value out of the language's range and for
+        a term that pops or leaves pushed an indentation prefix.
 
         >>> print(template("javascript", "f($$$ARGS)").fill(ARGS=[1, "a\\"b"]))
         f(1, "a\\"b")
@@ -118,9 +126,6 @@ class Template:
         if values.keys() != self._names:
             _check_names(self, values)
         return self._fill(values)
-
-    def _check_names(self, values: Mapping[str, object]) -> None:
-        _check_names(self, values)
 
 
 def _is_hole(sk: Skeleton, index: int) -> bool:
