@@ -179,9 +179,12 @@ class Pattern:
             if text is None:
                 text = str(t)
             if isinstance(replacement, Template):
+                # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
                 values = m.bindings
                 if values.keys() != set(replacement.holes):
-                    replacement.fill(**values)  # raises the error that names the hole
+                    values = {k: v for k, v in values.items() if k in replacement.holes}
+                    if len(values) != len(replacement.holes):
+                        replacement.fill(**values)  # raises the error that names the unbound hole
                 edited = self._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
                 if edited is not None:
                     if not _native.same(edited, m.term):
