@@ -46,6 +46,15 @@ _JS_CONTEXTS = (
     "class _kq {{\n{}\n}}\n",
     "function _kq({}) {{}}\n",
 )
+# Java and C#: statements live in method bodies, members in classes.
+_CLASS_CONTEXTS = (
+    "{}",
+    "class _kq {{\n{}\n}}\n",
+    "class _kq {{ void _kq() {{\n{}\n}} }}\n",
+    "class _kq {{ void _kq() {{\n{};\n}} }}\n",
+    "class _kq {{ void _kq() {{ _kq({}); }} }}\n",
+    "class _kq {{ void _kq({}) {{}} }}\n",
+)
 _CONTEXTS: dict[str, tuple[str, ...]] = {
     "python": ("{}", "_kq({})\n", "{{{}}}\n", "def _kq({}): pass\n"),
     "c": _C_CONTEXTS,
@@ -53,6 +62,36 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
     "javascript": _JS_CONTEXTS,
     "typescript": _JS_CONTEXTS,
     "tsx": _JS_CONTEXTS,
+    "java": _CLASS_CONTEXTS,
+    "c_sharp": _CLASS_CONTEXTS,
+    "csharp": _CLASS_CONTEXTS,
+    # Go reads a bare call at the top as a type conversion: bodies come first.
+    "go": (
+        "package _kq\nfunc _kq() {{\n{}\n}}\n",
+        "package _kq\n{}\n",
+        "{}",
+        "package _kq\nfunc _kq() {{ _kq({}) }}\n",
+        "package _kq\ntype _kq struct {{\n{}\n}}\n",
+        "package _kq\nfunc _kq({}) {{}}\n",
+    ),
+    "rust": (
+        "{}",
+        "fn _kq() {{\n{}\n}}\n",
+        "fn _kq() {{\n{};\n}}\n",
+        "fn _kq() {{ _kq({}); }}\n",
+        "impl _kq {{\n{}\n}}\n",
+        "struct _kq {{\n{}\n}}\n",
+        "fn _kq({}) {{}}\n",
+    ),
+    "kotlin": ("{}", "fun _kq() {{\n{}\n}}\n", "class _kq {{\n{}\n}}\n", "fun _kq() {{ _kq({}) }}\n"),
+    "php": (
+        "<?php\n{}\n",
+        "<?php\n{};\n",
+        "<?php\nfunction _kq() {{\n{}\n}}\n",
+        "<?php\nclass _kq {{\n{}\n}}\n",
+        "<?php\n_kq({});\n",
+        "{}",
+    ),
 }
 
 
