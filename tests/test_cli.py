@@ -220,6 +220,24 @@ def test_a_rewrite_that_adds_syntax_errors_needs_force(tree, force):
     assert force or "adds syntax errors (0 before, 1 after); not written (--force writes it)" in r.stderr
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize(
+    "pattern, rewrite, unbound",
+    [
+        ("print($A)", "log($B)", "$B"),
+        ("print($$$A)", "log($$$A, $$$MORE)", "$$$MORE"),
+        ("print($_)", "log($_)", "$_"),
+    ],
+)
+def test_a_rewrite_using_an_unbound_metavariable_is_one_usage_error(tree, jobs, pattern, rewrite, unbound):
+    before = contents(tree)
+    r = kovel(tree, "rewrite", "-p", pattern, "-r", rewrite, "--write", "--jobs", jobs, ".")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.startswith(f"kovel: the rewrite uses {unbound}, which the pattern does not bind")
+    assert len(r.stderr.splitlines()) == 1  # not once per file, nor per language
+    assert contents(tree) == before
+
+
 @pytest.mark.parametrize(
     "hook, extra, reason",
     [

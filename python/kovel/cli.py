@@ -8,10 +8,12 @@
     kovel rewrite -p 'print($$$A)' -r 'log($$$A)' --write src/   # in place
 
 Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
-a usage error or when any file could not be read, parsed or written (each
-reported on stderr with its path and the reason; the other files are still
-processed).  Files found in directories in a language whose grammar is not
-installed, or in which the pattern does not parse, are skipped with a note.
+a usage error (a rewrite that uses a metavariable the pattern does not bind
+is one, found before any file is read) or when any file could not be read,
+parsed or written (each reported on stderr with its path and the reason; the
+other files are still processed).  Files found in directories in a language
+whose grammar is not installed, or in which the pattern does not parse, are
+skipped with a note.
 
 Files are written by this process alone, never by the workers: a worker can
 be killed at any moment (by ``--timeout``, or from outside) and the run can
@@ -201,6 +203,9 @@ class _Run:
         for lang, fut in checks.items():
             try:
                 broken[lang] = fut.result()
+            except ValueError as exc:  # wrong whatever the language: the rewrite uses what is not bound
+                self.err(f"kovel: {exc}")
+                return None
             except Exception as exc:
                 broken[lang] = f"cannot compile the pattern for {lang}: {_batch._describe(exc)}"
         for item in listed:
