@@ -200,6 +200,37 @@ def test_a_rewrite_using_what_the_pattern_does_not_bind_fails_before_any_file(
     assert (unbound is None) == (seen.count(None) == 6)  # bad.py fails on its own; the rest run
 
 
+@pytest.mark.parametrize(
+    "source, pattern, rewrite, rejected",
+    [
+        ("print(x)\n", "print($A)", "return $A", "'return' outside function (line 1)"),
+        ("print(x)\n", "print($A)", "f(**$A, *$A)", "iterable argument unpacking follows keyword"),
+        (
+            "def f(a, b):\n    pass\n",
+            "def $N($A, b):\n    $$$B",
+            "def $N($A, $A):\n    $$$B",
+            "duplicate argument",
+        ),
+        (
+            "def f():\n    print(x)\n",
+            "print($A)",
+            "nonlocal $A",
+            "no binding for nonlocal 'x' found (line 2)",
+        ),
+        ("def f():\n    print(x)\n", "print($A)", "return $A", None),  # compiles
+        ("return 1\nprint(x)\n", "print($A)", "return $A", None),  # did not compile before either
+        ("x = '\0'\nprint(x)\n", "print($A)", "return $A", None),  # a NUL byte: neither compiles
+    ],
+)
+def test_python_files_that_compiled_and_no_longer_do_are_marked(tmp_path, source, pattern, rewrite, rejected):
+    f = tmp_path / "f.py"
+    f.write_text(source)
+    (r,) = rewrite_files([f], pattern, rewrite, executor=InlineExecutor())
+    assert r.changed and r.errors_after == r.errors_before  # tree-sitter sees nothing wrong
+    assert r.worse == (rejected is not None)
+    assert (r.compile_error is None) if rejected is None else rejected in r.compile_error
+
+
 def test_dask_cluster_executor_gives_the_same_result(tree):
     distributed = pytest.importorskip("distributed")
     with (

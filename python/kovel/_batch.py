@@ -19,6 +19,7 @@ import importlib
 import os
 import pickle
 import time
+import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
@@ -103,7 +104,10 @@ class RewrittenFile:
     rewritten file's term, or None when nothing changed or the file was left
     alone, in which case ``error`` says why.  ``errors_before`` and
     ``errors_after`` count the syntax errors (error and missing nodes) of
-    the file and of its rewritten text.
+    the file and of its rewritten text.  ``compile_error`` is, for a Python
+    file that compiled before the rewrite, why Python rejects the rewritten
+    text when tree-sitter finds no more errors in it than in the original
+    (tree-sitter does not see every error: indentation errors, for one).
     """
 
     path: str
@@ -113,6 +117,7 @@ class RewrittenFile:
     error: str | None = None
     errors_before: int = 0
     errors_after: int = 0
+    compile_error: str | None = None
 
     @property
     def changed(self) -> bool:
@@ -121,8 +126,8 @@ class RewrittenFile:
 
     @property
     def worse(self) -> bool:
-        """Whether the rewritten text has more syntax errors than the original."""
-        return self.errors_after > self.errors_before
+        """Whether the rewritten text has more syntax errors than the original, or no longer compiles."""
+        return self.errors_after > self.errors_before or self.compile_error is not None
 
     def text(self) -> str:
         """The rewritten text (rendered from ``term``)."""
@@ -600,4 +605,37 @@ def _rewrite_task(
                     errors_before=len(errors),
                 )
     after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
-    return RewrittenFile(path, lang, digest, new.postcard_bytes(), None, len(errors), after)
+    # Python also rejects what tree-sitter lets through (indentation, for one).
+    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= len(errors) else None
+    return RewrittenFile(path, lang, digest, new.postcard_bytes(), None, len(errors), after, rejected)
+
+
+def _newly_rejected(path: str, before: str, after: str) -> str | None:
+    """Why Python rejects ``after`` when it compiled ``before``, or None.
+
+    The rewritten text is compiled first: it nearly always compiles, and then
+    the original need not be.
+
+    >>> _newly_rejected("a.py", "if x:\\n    y\\n", "if x:\\n    y\\n  z\\n")
+    'unindent does not match any outer indentation level (line 3)'
+    """
+    why = _compile_error(path, after)
+    if why is None or _compile_error(path, before) is not None:
+        return None
+    return why
+
+
+def _compile_error(path: str, text: str) -> str | None:
+    with warnings.catch_warnings():  # invalid escapes and the like: not ours to report
+        warnings.simplefilter("ignore")
+        try:
+            compile(text, path, "exec", dont_inherit=True)
+        except SyntaxError as exc:
+            return f"{exc.msg} (line {exc.lineno})"
+        except ValueError as exc:  # NUL bytes
+            return str(exc)
+        except RecursionError:
+            return "nested too deeply to compile"
+        except MemoryError:
+            return "too large to compile"
+    return None
