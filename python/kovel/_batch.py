@@ -185,7 +185,7 @@ def rewrite_files(
     a function of the match), which must pickle to reach other processes:
     one that does not is a ``TypeError`` at the call.  With pattern code, a
     template that uses a metavariable the pattern does not bind is a
-    ``ValueError``, raised before the first file is read.  Files are not
+    ``ValueError``, raised by the first ``next`` before any file is read.  Files are not
     written; see ``RewrittenFile``.  A file whose syntax errors lie inside a
     match is left alone (``error`` says where).  The other arguments are
     those of ``find_files``.
