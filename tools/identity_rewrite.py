@@ -172,8 +172,12 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--lang", action="append", help="only this language (repeatable)")
     ap.add_argument("--shape", action="append", help="only the shapes of this name (repeatable)")
     ap.add_argument("-j", "--jobs", type=int, default=os.cpu_count() or 1, help="worker processes")
-    ap.add_argument("--show", type=int, default=3, help="changed files shown for each shape (default 3)")
-    ap.add_argument("-v", "--verbose", action="store_true", help="show every changed and skipped file")
+    ap.add_argument(
+        "--show", type=int, default=3, help="changed files of each shape whose lines are shown (default 3)"
+    )
+    ap.add_argument(
+        "-v", "--verbose", action="store_true", help="show the lines of every changed file, list skipped ones"
+    )
     args = ap.parse_args(argv)
 
     files = by_language(args.paths, args.limit) if args.paths else {"python": stdlib_files(args.limit)}
@@ -182,9 +186,10 @@ def main(argv: list[str] | None = None) -> int:
     pool = InlineExecutor() if args.jobs == 1 else WatchdogPool(args.jobs, timeout=DEFAULT_TIMEOUT)
     changed: list[Changed] = []
     failed: list[tuple[str, str, str, str]] = []
-    print(
+    rows = [
         f"{'language':11} {'shape':9} {'files':>6} {'changed':>8} {'(blanks only)':>14} {'failed':>7} {'skipped':>8}"
-    )
+    ]
+    print(rows[0])
     try:
         for lang, paths in files.items():
             for shape, code in SHAPES[lang].items():
@@ -196,24 +201,23 @@ def main(argv: list[str] | None = None) -> int:
                     counts[kind] += 1
                     if kind == "skipped" and args.verbose:
                         print(f"  skipped: {r.path}: {r.error}", file=sys.stderr)
-                print(
+                rows.append(
                     f"{lang:11} {shape:9} {len(paths):6} {counts['changed'] + counts['blanks']:8} "
-                    f"{counts['blanks']:14} {counts['failed']:7} {counts['skipped']:8}",
-                    flush=True,
+                    f"{counts['blanks']:14} {counts['failed']:7} {counts['skipped']:8}"
                 )
+                print(rows[-1], flush=True)
     finally:
         pool.shutdown(cancel_futures=True)
     shown = Counter[tuple[str, str]]()
-    for c in changed:
+    for c in changed:  # every changed file; the lines that differ for the first few of each shape
         shown[c.lang, c.shape] += 1
+        print(f"CHANGED {c.lang} {c.shape}{' (blanks only)' * c.blanks_only}: {c.path}:{c.line}")
         if args.verbose or shown[c.lang, c.shape] <= args.show:
-            print(f"CHANGED {c.lang} {c.shape}{' (blanks only)' * c.blanks_only}: {c.path}:{c.line}")
             print(f"    - {c.before!r}\n    + {c.after!r}")
-    for (lang, shape), n in shown.items():
-        if not args.verbose and n > args.show:
-            print(f"... and {n - args.show} more {lang} {shape} files changed")
     for lang, shape, path, why in failed:
         print(f"FAILED {lang} {shape}: {path}: {why}")
+    if changed or failed:  # the table again, below the list
+        print("\n".join(rows))
     print(
         f"{len(changed)} rewrites changed {len({c.path for c in changed})} files; "
         f"{len(failed)} failed; {sum(map(len, files.values()))} files"
