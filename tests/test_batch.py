@@ -4,9 +4,12 @@ the watchdog pool, the file listing and the safe file replacement."""
 import doctest
 import hashlib
 import os
+import pickle
+import re
 import signal
+import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor
 
 import pytest
 
@@ -82,6 +85,150 @@ def test_other_executors_agree_with_the_inline_one(tree, executor):
     finally:
         if pool is not None:
             pool.shutdown()
+
+
+def _refuse_boom(match):  # fails on one file's match only
+    if "boom" in str(match.term):
+        raise RuntimeError("no booms")
+    return template("python", "log($$$A)").fill(A=match.bindings["A"])
+
+
+class _Remote(Executor):
+    """Sends each task through pickle, as a cluster does, and runs it here."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        fn, args, kwargs = pickle.loads(pickle.dumps((fn, args, kwargs)))
+        return InlineExecutor().submit(fn, *args, **kwargs)
+
+
+def test_templates_pickle_as_their_code():
+    t = template("python", "log($$$A)")
+    assert pickle.loads(pickle.dumps(t)) is t  # the cached constructor hands back the same template
+    copy = pickle.loads(pickle.dumps(template("python", "log($$$A, $B)")))
+    assert (copy.lang, copy.code, copy.holes) == ("python", "log($$$A, $B)", ("A", "B"))
+
+
+@pytest.mark.parametrize(
+    "executor",
+    [lambda: WatchdogPool(2), lambda: ProcessPoolExecutor(2), _Remote],
+    ids=["watchdog", "process-pool", "pickling"],
+)
+def test_template_objects_reach_other_processes(tree, executor):
+    pool = executor()
+    try:
+        got = rewrite_files([tree / "m.py"], "print($$$A)", template("python", "log($$$A)"), executor=pool)
+        assert [(r.error, r.text()) for r in got] == [(None, FILES["m.py"].replace("print(", "log("))]
+    finally:
+        pool.shutdown()
+
+
+@pytest.mark.parametrize("executor", [InlineExecutor, lambda: WatchdogPool(2)], ids=["inline", "watchdog"])
+def test_a_failure_in_one_file_is_that_files_error(tree, executor):
+    (tree / "boom.py").write_text("print(boom)\n")
+    pool = executor()
+    try:
+        got = {
+            os.path.basename(r.path): (r.error, r.changed)
+            for r in rewrite_files([tree], "print($$$A)", _refuse_boom, executor=pool)
+        }
+    finally:
+        pool.shutdown()
+    assert got == {
+        "bad.py": ("not valid UTF-8 (byte 7, line 1); left alone", False),
+        "boom.py": ("RuntimeError: no booms", False),
+        "m.py": (None, True),
+        "n.c": (None, True),
+        "plain.py": (None, False),
+    }
+
+
+def test_a_task_that_cannot_be_sent_fails_its_own_file(tree):
+    # An executor of unknown kind is not checked up front; each task fails as it is sent.
+    lock = threading.Lock()
+    got = list(rewrite_files([tree], "print($$$A)", lock, executor=_Remote()))
+    assert [os.path.basename(r.path) for r in got] == ["bad.py", "m.py", "n.c", "plain.py"]
+    assert all("cannot pickle" in r.error and not r.changed for r in got)
+
+
+@pytest.mark.parametrize(
+    "executor", [lambda: None, WatchdogPool, ProcessPoolExecutor], ids=["default", "watchdog", "process-pool"]
+)
+def test_an_unpicklable_pattern_or_rewrite_is_a_type_error_at_the_call(tree, executor):
+    pool = executor()
+    try:
+        with pytest.raises(TypeError, match="the rewrite cannot be sent to the worker processes"):
+            rewrite_files([tree], "print($$$A)", lambda m: m.term, executor=pool)
+        with pytest.raises(TypeError, match="the pattern cannot be sent to the worker processes"):
+            find_files([tree], threading.Lock(), executor=pool)
+    finally:
+        if pool is not None:
+            pool.shutdown()
+    # In this process nothing is pickled: a local function is fine.
+    same = rewrite_files([tree / "m.py"], "print($$$A)", lambda m: m.term, executor=InlineExecutor())
+    assert [(r.error, r.changed) for r in same] == [(None, False)]
+
+
+@pytest.mark.parametrize(
+    "pattern, rewrite, unbound",
+    [
+        ("print($A)", "log($A)", None),
+        ("print($$$)", "log()", None),
+        ("print($A, $$$REST)", "log($$$REST, $A, $A)", None),
+        ("print($A)", "log($B)", "uses $B, which the pattern does not bind (it binds $A)"),
+        ("print($$$ARGS)", "log($$$ARGS, $$$MORE)", "uses $$$MORE, which"),
+        ("print($_, $A)", "log($_)", "uses $_, which"),
+        ("print($A, $A)", "log($$$)", "uses $$$, which the pattern does not bind (it binds $A)"),
+        ("x = 1", "x = $V + $W", "uses $V, $W, which the pattern does not bind (it binds no metavariable)"),
+    ],
+)
+@pytest.mark.parametrize("executor", [InlineExecutor, lambda: WatchdogPool(1)], ids=["inline", "watchdog"])
+def test_a_rewrite_using_what_the_pattern_does_not_bind_fails_before_any_file(
+    tree, executor, pattern, rewrite, unbound
+):
+    pool = executor()
+    seen = []
+    try:
+        for rw in (rewrite, template("python", rewrite)):
+            results = rewrite_files([tree], pattern, rw, executor=pool)
+            if unbound is None:
+                seen += [r.error for r in results]
+            else:
+                with pytest.raises(ValueError, match=re.escape(unbound)):
+                    next(results)
+    finally:
+        pool.shutdown()
+    assert (unbound is None) == (seen.count(None) == 6)  # bad.py fails on its own; the rest run
+
+
+@pytest.mark.parametrize(
+    "source, pattern, rewrite, rejected",
+    [
+        ("print(x)\n", "print($A)", "return $A", "'return' outside function (line 1)"),
+        ("print(x)\n", "print($A)", "f(**$A, *$A)", "iterable argument unpacking follows keyword"),
+        (
+            "def f(a, b):\n    pass\n",
+            "def $N($A, b):\n    $$$B",
+            "def $N($A, $A):\n    $$$B",
+            "duplicate argument",
+        ),
+        (
+            "def f():\n    print(x)\n",
+            "print($A)",
+            "nonlocal $A",
+            "no binding for nonlocal 'x' found (line 2)",
+        ),
+        ("def f():\n    print(x)\n", "print($A)", "return $A", None),  # compiles
+        ("return 1\nprint(x)\n", "print($A)", "return $A", None),  # did not compile before either
+        ("x = '\0'\nprint(x)\n", "print($A)", "return $A", None),  # a NUL byte: neither compiles
+    ],
+)
+def test_python_files_that_compiled_and_no_longer_do_are_marked(tmp_path, source, pattern, rewrite, rejected):
+    f = tmp_path / "f.py"
+    f.write_text(source)
+    (r,) = rewrite_files([f], pattern, rewrite, executor=InlineExecutor())
+    assert r.changed and r.errors_after == r.errors_before  # tree-sitter sees nothing wrong
+    assert r.worse == (rejected is not None)
+    assert (r.compile_error is None) if rejected is None else rejected in r.compile_error
 
 
 def test_dask_cluster_executor_gives_the_same_result(tree):

@@ -220,6 +220,43 @@ def test_a_rewrite_that_adds_syntax_errors_needs_force(tree, force):
     assert force or "adds syntax errors (0 before, 1 after); not written (--force writes it)" in r.stderr
 
 
+@pytest.mark.parametrize("mode", ["diff", "write", "force"])
+def test_a_python_file_that_would_no_longer_compile_is_not_written(tree, mode):
+    # Tree-sitter parses `return 1` anywhere; Python only in a function.
+    (tree / "mod.py").write_text("print(1)\n")
+    (tree / "fn.py").write_text("def f():\n    print(1)\n")
+    flags = {"diff": [], "write": ["--write"], "force": ["--write", "--force"]}[mode]
+    r = kovel(tree, "rewrite", "-p", "print($A)", "-r", "return $A", *flags, "mod.py", "fn.py", "--jobs", "2")
+    after = contents(tree)
+    assert after["fn.py"] == ("def f():\n    print(1)\n" if mode == "diff" else "def f():\n    return 1\n")
+    assert after["mod.py"] == ("return 1\n" if mode == "force" else "print(1)\n")
+    if mode == "force":
+        assert (r.returncode, r.stderr) == (0, "kovel: 2 files rewritten\n")
+        return
+    assert r.returncode == 2
+    note = "kovel: mod.py: Python rejects the rewritten file: 'return' outside function (line 1); "
+    assert note + ("shown, but --write will skip it" if mode == "diff" else "not written") in r.stderr
+    assert ("+return 1" in r.stdout) == (mode == "diff")  # the diff still shows it
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize(
+    "pattern, rewrite, unbound",
+    [
+        ("print($A)", "log($B)", "$B"),
+        ("print($$$A)", "log($$$A, $$$MORE)", "$$$MORE"),
+        ("print($_)", "log($_)", "$_"),
+    ],
+)
+def test_a_rewrite_using_an_unbound_metavariable_is_one_usage_error(tree, jobs, pattern, rewrite, unbound):
+    before = contents(tree)
+    r = kovel(tree, "rewrite", "-p", pattern, "-r", rewrite, "--write", "--jobs", jobs, ".")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.startswith(f"kovel: the rewrite uses {unbound}, which the pattern does not bind")
+    assert len(r.stderr.splitlines()) == 1  # not once per file, nor per language
+    assert contents(tree) == before
+
+
 @pytest.mark.parametrize(
     "hook, extra, reason",
     [

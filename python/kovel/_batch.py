@@ -17,10 +17,12 @@ import functools
 import hashlib
 import importlib
 import os
+import pickle
 import time
+import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import Executor, Future
+from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -30,6 +32,8 @@ from kovel._workers import InlineExecutor, WatchdogPool
 
 if TYPE_CHECKING:
     from tree_sitter import Node, Parser, Tree
+
+    from kovel.quasi import Template
 
 __all__ = [
     "DEFAULT_TIMEOUT",
@@ -100,7 +104,10 @@ class RewrittenFile:
     rewritten file's term, or None when nothing changed or the file was left
     alone, in which case ``error`` says why.  ``errors_before`` and
     ``errors_after`` count the syntax errors (error and missing nodes) of
-    the file and of its rewritten text.
+    the file and of its rewritten text.  ``compile_error`` is, for a Python
+    file that compiled before the rewrite, why Python rejects the rewritten
+    text when tree-sitter finds no more errors in it than in the original
+    (tree-sitter does not see every error: indentation errors, for one).
     """
 
     path: str
@@ -110,6 +117,7 @@ class RewrittenFile:
     error: str | None = None
     errors_before: int = 0
     errors_after: int = 0
+    compile_error: str | None = None
 
     @property
     def changed(self) -> bool:
@@ -118,8 +126,8 @@ class RewrittenFile:
 
     @property
     def worse(self) -> bool:
-        """Whether the rewritten text has more syntax errors than the original."""
-        return self.errors_after > self.errors_before
+        """Whether the rewritten text has more syntax errors than the original, or no longer compiles."""
+        return self.errors_after > self.errors_before or self.compile_error is not None
 
     def text(self) -> str:
         """The rewritten text (rendered from ``term``)."""
@@ -141,10 +149,12 @@ def find_files(
     ``paths`` are files and directories (walked as ``kovel`` does: hidden
     names and git-ignored files skipped).  ``pattern`` is pattern code, compiled
     with ``kovel.quasi.pattern`` for each file's language, or a pattern object
-    (which must pickle to reach other processes).  ``lang`` names the
-    language of every file; without it the file extension decides.
-    ``executor`` runs the work (default: a ``WatchdogPool`` with one process per
-    CPU, killing a worker whose file takes over ``timeout`` seconds).
+    (which must pickle to reach other processes: one that does not is a
+    ``TypeError`` at the call).  ``lang`` names the language of every file;
+    without it the file extension decides.  ``executor`` runs the work
+    (default: a ``WatchdogPool`` with one process per CPU, killing a worker
+    whose file takes over ``timeout`` seconds).  Whatever goes wrong with
+    one file is that file's ``error``; the other files are still searched.
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -152,6 +162,7 @@ def find_files(
     >>> [(m.line, m.column, m.bindings) for r in find_files([f], "print($$$A)") for m in r.matches]
     [(2, 1, {'A': ['x', '2']})]
     """
+    _check_pickles(executor, pattern=pattern)
     listed = list_files(paths, lang)
     return _run(
         listed, executor, timeout, FoundFile, lambda i: (_find_task, i.path, i.lang, pattern, timeout)
@@ -171,10 +182,13 @@ def rewrite_files(
 
     ``rewrite`` is template code (compiled with ``kovel.quasi.template`` in each
     file's language), or anything ``Pattern.rewrite`` takes (a ``Template``,
-    a function of the match), which must pickle to reach other processes.
-    Files are not written; see ``RewrittenFile``.  A file whose syntax
-    errors lie inside a match is left alone (``error`` says where).  The
-    other arguments are those of ``find_files``.
+    a function of the match), which must pickle to reach other processes:
+    one that does not is a ``TypeError`` at the call.  With pattern code, a
+    template that uses a metavariable the pattern does not bind is a
+    ``ValueError``, raised by the first ``next`` before any file is read.  Files are not
+    written; see ``RewrittenFile``.  A file whose syntax errors lie inside a
+    match is left alone (``error`` says where).  The other arguments are
+    those of ``find_files``.
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -182,15 +196,66 @@ def rewrite_files(
     >>> print(next(rewrite_files([f], "print($$$A)", "log($$$A)")).text(), end="")
     if x:
         log(x, 2)
+    >>> next(rewrite_files([f], "print($A)", "log($B)"))
+    Traceback (most recent call last):
+    ...
+    ValueError: the rewrite uses $B, which the pattern does not bind (it binds $A)
     """
+    _check_pickles(executor, pattern=pattern, rewrite=rewrite)
     listed = list_files(paths, lang)
+
+    def check(pool: Executor) -> None:
+        from kovel.quasi import Template
+
+        if isinstance(pattern, str) and isinstance(rewrite, str | Template):
+            langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
+            _check_names(pool, langs, pattern, rewrite)
+
     return _run(
         listed,
         executor,
         timeout,
         RewrittenFile,
         lambda i: (_rewrite_task, i.path, i.lang, pattern, rewrite, timeout),
+        check,
     )
+
+
+def _check_pickles(executor: Executor | None, **values: object) -> None:
+    """Raise ``TypeError`` when a value that every task carries cannot reach the worker processes.
+
+    Checked once, before any file is read, rather than failing every file.
+    Only the pools known to use ``pickle`` are checked: an inline or thread
+    executor needs no pickling, and a cluster may serialise otherwise (Dask
+    uses cloudpickle); a task that cannot be sent there fails its own file.
+    """
+    if executor is not None and not isinstance(executor, WatchdogPool | ProcessPoolExecutor):
+        return
+    for what, value in values.items():
+        if isinstance(value, str):
+            continue
+        try:
+            pickle.dumps(value, pickle.HIGHEST_PROTOCOL)
+        except Exception as exc:
+            raise TypeError(
+                f"the {what} cannot be sent to the worker processes, as it does not pickle ({exc}); "
+                "a function must be defined at the top level of a module"
+            ) from exc
+
+
+def _check_names(pool: Executor, langs: Iterable[str], pattern: str, rewrite: str | Template) -> None:
+    """Raise ``ValueError`` when ``rewrite`` uses a metavariable ``pattern`` does not bind.
+
+    The check compiles the pattern, so it runs in the pool, under its time
+    limit; a language in which that fails is left to its files to report.
+    """
+    for fut in [pool.submit(check_pattern, lang, pattern, rewrite) for lang in langs]:
+        try:
+            fut.result()
+        except ValueError:
+            raise
+        except Exception:  # timed out or died: each file of that language says so
+            pass
 
 
 def _run(
@@ -199,11 +264,14 @@ def _run(
     timeout: float | None,
     kind: Callable[..., Any],
     task: Callable[[Listed], tuple[Any, ...]],
+    check: Callable[[Executor], None] | None = None,
 ) -> Iterator[Any]:
     """Run one task per listed file; yield the results in order.
 
-    At most a window of tasks is in flight, so results stream out and an
-    inline executor works file by file.
+    ``check`` runs first, in the pool, and may raise before any file is
+    read.  At most a window of tasks is in flight, so results stream out and
+    an inline executor works file by file.  A task that cannot even be
+    submitted (its arguments do not pickle, say) fails its file only.
     """
     own = executor is None
     pool: Executor = WatchdogPool(timeout=timeout) if executor is None else executor
@@ -216,6 +284,8 @@ def _run(
     todo = iter(listed)
     flight: deque[tuple[Listed, Future[Any] | None]] = deque()
     try:
+        if check is not None:
+            check(pool)
         while True:
             while len(flight) < window:
                 item = next(todo, None)
@@ -224,8 +294,7 @@ def _run(
                 if item.error is not None or item.lang is None:
                     flight.append((item, None))
                 else:
-                    fn, *args = task(item)
-                    flight.append((item, pool.submit(fn, *args)))
+                    flight.append((item, _submit(pool, task(item))))
             if not flight:
                 return
             item, fut = flight.popleft()
@@ -242,6 +311,17 @@ def _run(
                 fut.cancel()
         if own:
             pool.shutdown(cancel_futures=True)
+
+
+def _submit(pool: Executor, task: tuple[Any, ...]) -> Future[Any]:
+    """``pool.submit(*task)``, with a failure to submit kept in the future."""
+    fn, *args = task
+    try:
+        return pool.submit(fn, *args)
+    except Exception as exc:
+        failed: Future[Any] = Future()
+        failed.set_exception(exc)
+        return failed
 
 
 def _describe(exc: BaseException) -> str:
@@ -271,27 +351,61 @@ def _compiled_pattern(lang: str, code: str) -> PatternLike:
 
 
 @functools.lru_cache(maxsize=64)
-def _compiled_template(lang: str, code: str) -> object:
+def _compiled_template(lang: str, code: str) -> Template:
     from kovel.quasi import template
 
     return template(lang, code)
 
 
-def check_pattern(lang: str, pattern: str, rewrite: str | None = None) -> str | None:
+def check_pattern(lang: str, pattern: str, rewrite: str | Template | None = None) -> str | None:
     """Why ``pattern`` (and the template ``rewrite``) cannot be used for ``lang``, or None.
+
+    Raises ``ValueError`` when ``rewrite`` uses a metavariable that ``pattern``
+    does not bind: that is wrong in every language, not a language the
+    pattern is not for.
 
     >>> check_pattern("python", "print($$$A)", "log($$$A)") is None
     True
+    >>> check_pattern("python", "print($A)", "log($A, $$$REST)")
+    Traceback (most recent call last):
+    ...
+    ValueError: the rewrite uses $$$REST, which the pattern does not bind (it binds $A)
     """
+    from kovel.quasi import template
+
     try:
         _compiled_pattern(lang, pattern)
-        if rewrite is not None:
-            _compiled_template(lang, rewrite)
+        if isinstance(rewrite, str):
+            rewrite = _compiled_template(lang, rewrite)
     except SyntaxError as exc:
         return f"the pattern or rewrite does not parse as {lang}: {exc}"
     except (ValueError, ImportError) as exc:
         return str(exc)
+    if rewrite is None:
+        return None
+    try:
+        # Compiled as a template, the pattern's holes are its metavariables.
+        bound = {n: text for n, text in _used_metas(template(lang, pattern)) if n is not None}
+        used = _used_metas(rewrite)
+    except Exception:  # what does not compile as a template is left unchecked
+        return None
+    unbound = [text for n, text in used if n is None or n not in bound]
+    if unbound:
+        binds = ", ".join(dict.fromkeys(bound.values())) or "no metavariable"
+        raise ValueError(
+            f"the rewrite uses {', '.join(unbound)}, which the pattern does not bind (it binds {binds})"
+        )
     return None
+
+
+def _used_metas(t: Template) -> list[tuple[str | None, str]]:
+    """The metavariables that ``t`` fills: (name, text) pairs, name None for ``$_`` and ``$$$``."""
+    from kovel._quasi_parse import parse_quasi
+    from kovel.quasi import _is_hole
+
+    sk = parse_quasi(t.lang, t.code)
+    used = dict.fromkeys((m.name, m.text) for m in sk.metas if _is_hole(sk, m.index))
+    return list(used)
 
 
 @functools.lru_cache(maxsize=64)
@@ -491,4 +605,37 @@ def _rewrite_task(
                     errors_before=len(errors),
                 )
     after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
-    return RewrittenFile(path, lang, digest, new.postcard_bytes(), None, len(errors), after)
+    # Python also rejects what tree-sitter lets through (indentation, for one).
+    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= len(errors) else None
+    return RewrittenFile(path, lang, digest, new.postcard_bytes(), None, len(errors), after, rejected)
+
+
+def _newly_rejected(path: str, before: str, after: str) -> str | None:
+    """Why Python rejects ``after`` when it compiled ``before``, or None.
+
+    The rewritten text is compiled first: it nearly always compiles, and then
+    the original need not be.
+
+    >>> _newly_rejected("a.py", "if x:\\n    y\\n", "if x:\\n    y\\n  z\\n")
+    'unindent does not match any outer indentation level (line 3)'
+    """
+    why = _compile_error(path, after)
+    if why is None or _compile_error(path, before) is not None:
+        return None
+    return why
+
+
+def _compile_error(path: str, text: str) -> str | None:
+    with warnings.catch_warnings():  # invalid escapes and the like: not ours to report
+        warnings.simplefilter("ignore")
+        try:
+            compile(text, path, "exec", dont_inherit=True)
+        except SyntaxError as exc:
+            return f"{exc.msg} (line {exc.lineno})"
+        except ValueError as exc:  # NUL bytes
+            return str(exc)
+        except RecursionError:
+            return "nested too deeply to compile"
+        except MemoryError:
+            return "too large to compile"
+    return None

@@ -8,10 +8,14 @@
     kovel rewrite -p 'print($$$A)' -r 'log($$$A)' --write src/   # in place
 
 Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
-a usage error or when any file could not be read, parsed or written (each
-reported on stderr with its path and the reason; the other files are still
-processed).  Files found in directories in a language whose grammar is not
-installed, or in which the pattern does not parse, are skipped with a note.
+a usage error (a rewrite that uses a metavariable the pattern does not bind
+is one, found before any file is read) or when any file could not be read,
+parsed or written (each reported on stderr with its path and the reason; the
+other files are still processed).  Files found in directories in a language
+whose grammar is not installed, or in which the pattern does not parse, are
+skipped with a note.  A rewrite that adds syntax errors to a file, or makes a
+Python file that compiled no longer compile, is not written without
+``--force``.
 
 Files are written by this process alone, never by the workers: a worker can
 be killed at any moment (by ``--timeout``, or from outside) and the run can
@@ -105,7 +109,9 @@ def _arguments() -> argparse.ArgumentParser:
         "-w", "--write", action="store_true", help="change the files instead of printing a diff"
     )
     rewrite.add_argument(
-        "--force", action="store_true", help="write a rewrite even if it adds syntax errors to the file"
+        "--force",
+        action="store_true",
+        help="write a rewrite even if it adds syntax errors to the file (or a Python file no longer compiles)",
     )
     return top
 
@@ -201,6 +207,9 @@ class _Run:
         for lang, fut in checks.items():
             try:
                 broken[lang] = fut.result()
+            except ValueError as exc:  # wrong whatever the language: the rewrite uses what is not bound
+                self.err(f"kovel: {exc}")
+                return None
             except Exception as exc:
                 broken[lang] = f"cannot compile the pattern for {lang}: {_batch._describe(exc)}"
         for item in listed:
@@ -277,11 +286,17 @@ class _Run:
             if not r.changed:
                 continue
             if r.worse and not a.force:
-                self.report(
-                    r.path,
-                    f"the rewrite adds syntax errors ({r.errors_before} before, {r.errors_after} after); "
-                    + ("not written (--force writes it)" if a.write else "shown, but --write will skip it"),
+                why = []
+                if r.errors_after > r.errors_before:
+                    why.append(
+                        f"the rewrite adds syntax errors ({r.errors_before} before, {r.errors_after} after)"
+                    )
+                if r.compile_error is not None:
+                    why.append(f"Python rejects the rewritten file: {r.compile_error}")
+                why.append(
+                    "not written (--force writes it)" if a.write else "shown, but --write will skip it"
                 )
+                self.report(r.path, "; ".join(why))
                 if a.write:
                     continue
             new = r.text()

@@ -86,6 +86,15 @@ class Template:
     def __repr__(self) -> str:
         return f"template({self.lang!r}, {self.code!r})"
 
+    def __reduce__(self) -> tuple[Callable[[str, str], Template], tuple[str, str]]:
+        """Pickle as the code: a copy (in another process, say) parses it again, through the cache.
+
+        >>> import pickle
+        >>> pickle.loads(pickle.dumps(template("python", "log($$$A)"))).holes
+        ('A',)
+        """
+        return (template, (self.lang, self.code))
+
     def fill(self, **values: object) -> KTerm:
         """Fill every hole and return the term: a ``Quote`` of the template's language.
 
