@@ -155,6 +155,9 @@ class _Edit:
                     kid = kids[a]
                     if _native.kind(kid) == "tuple":
                         new = self.node(x, y, kid, offsets[a])
+                    if new is not None and _native.same(new, kid):
+                        j = b
+                        continue
                 if new is None:
                     new = self.fill(y, offsets[a] if a < len(kids) else offsets[-1])
                 # Lines that start a line in the template must start one here
