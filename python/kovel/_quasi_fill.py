@@ -391,14 +391,17 @@ def _guard(
     decided: dict[tuple[object, ...], bool] = {}
 
     def guard(value: object) -> KTerm:
-        t = type(value)
-        if t is KTerm:
+        key: tuple[object, ...] | None
+        if isinstance(value, KTerm):
             v = value
-            key = _shape(v, grammar)  # type: ignore[arg-type]
+            key = _shape(v, grammar)
         else:
             v = lift(value)
             # Numbers lift to one shape per sign.
-            key = (t, value < 0) if t is int or t is float else _shape(v, grammar)  # type: ignore[operator]
+            t = type(value)
+            key = (
+                (t, value < 0) if isinstance(value, int | float) and t in (int, float) else _shape(v, grammar)
+            )
         wrap = decided.get(key) if key is not None else None
         if wrap is None:
             text = str(v)
@@ -407,7 +410,7 @@ def _guard(
             )
             if key is not None:
                 decided[key] = wrap
-        return tb(paren).w("(").c(v).w(")").b() if wrap else v  # type: ignore[arg-type]
+        return tb(paren).w("(").c(v).w(")").b() if wrap else v
 
     return guard
 
@@ -448,13 +451,13 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
     paren = _PARENTHESES.get(sk.lang)
     single = [not h.meta.seq and h.literal is None for h in comp.holes]
-    names = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
-    lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, names, strict=True)]
+    named = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
+    lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, named, strict=True)]
     # Where the grammar wants a name, no expression can stand: nothing to guard.
     guards = {
         i: _guard(sk, h, paren, lifts[i])
         for i, h in enumerate(comp.holes)
-        if paren is not None and single[i] and not h.statement and not names[i]
+        if paren is not None and single[i] and not h.statement and not named[i]
     }
     lines = ["def _fill(v):"]
     if runs:

@@ -112,7 +112,9 @@ class Pattern:
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
-            i.items[0] for i in getattr(root, "items", ()) if isinstance(i, SNode) and i.leaf and i.items
+            i.items[0]
+            for i in (root.items if isinstance(root, SNode) else ())
+            if isinstance(i, SNode) and i.leaf and i.items and isinstance(i.items[0], str)
         )
 
     def __repr__(self) -> str:
