@@ -105,9 +105,8 @@ class Editor:
             return None
         # Offsets below are counted from the match's own commands, which is
         # right only where no prefix pushed around the match adds to its lines.
-        if _native.rendered_length(matched) != len(text[start : start + len(str(matched))]):
-            return None
-        if str(matched) != text[start : start + len(str(matched))]:
+        own = str(matched)
+        if text[start : start + len(own)] != own:
             return None
         return _Edit(self, found, values, text).node(self._p, q, matched, start)
 
