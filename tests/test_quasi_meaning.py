@@ -102,3 +102,22 @@ def test_c() -> None:
     for (got, want), line in zip(pairs, out, strict=True):
         g, w = line.split()
         assert g == w, (got, want)
+
+
+@pytest.mark.parametrize("lang", ["python", "javascript", "c", "cpp", "java", "go", "rust", "c_sharp"])
+@pytest.mark.parametrize(
+    ("context", "value"), [("-$X", "-1"), ("a - $X", "-b"), ("a + $X", "+b"), ("b = a-$X", "-c")]
+)
+def test_a_value_never_runs_into_the_template(lang: str, context: str, value: str) -> None:
+    # `--`, `++` are tokens of their own in these languages (or would be read as one).
+    code = context if lang in ("python", "javascript", "go", "rust") else f"int y = {context};"
+    if lang == "go":
+        code = f"y := {context}"
+    elif lang == "rust":
+        code = f"let y = {context};"
+    try:
+        term = template(lang, value).fill()
+        out = str(template(lang, code).fill(X=term))
+    except SyntaxError:
+        pytest.skip(f"{value!r} is not an expression of {lang}")
+    assert "--" not in out and "++" not in out, out

@@ -16,7 +16,7 @@ from typing import Any
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel._quasi_lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
-from kovel._quasi_parse import SHole, Skeleton, SNode, reads_as
+from kovel._quasi_parse import SHole, Skeleton, SNode, joins, reads_as
 from kovel.treesitter import _gap_calls, _leaf, is_literal_kind, language
 
 __all__ = ["Siblings", "build_constant", "compile_filler"]
@@ -389,6 +389,11 @@ def _guard(
     ``a + b`` in ``$X * 2``): decided once per shape of value."""
     grammar = _Grammar(sk.lang)
     decided: dict[tuple[object, ...], bool] = {}
+    # The template's characters on either side of the hole: a value must not
+    # run into them (`-$X` with -1 is not `--1`).
+    raw = sk.code.encode()
+    before = raw[: hole.meta.at[0]].decode(errors="ignore")[-1:]
+    after = raw[hole.meta.at[1] :].decode(errors="ignore")[:1]
 
     def guard(value: object) -> KTerm:
         key: tuple[object, ...] | None
@@ -405,7 +410,10 @@ def _guard(
         wrap = decided.get(key) if key is not None else None
         if wrap is None:
             text = str(v)
-            wrap = not reads_as(sk, hole.meta, text, _native.tag(_inner(v))) and reads_as(
+            runs_in = bool(text) and (
+                (before and joins(before, text[0])) or (after and joins(text[-1], after))
+            )
+            wrap = (runs_in or not reads_as(sk, hole.meta, text, _native.tag(_inner(v)))) and reads_as(
                 sk, hole.meta, f"({text})", None
             )
             if key is not None:

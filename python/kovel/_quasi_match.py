@@ -23,7 +23,7 @@ from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel._quasi_edit import Editor
 from kovel._quasi_fill import Siblings
-from kovel._quasi_parse import SHole, SNode, parse_quasi
+from kovel._quasi_parse import SHole, SNode, joins, parse_quasi
 
 if TYPE_CHECKING:
     from kovel.quasi import Template
@@ -313,15 +313,6 @@ def _crlf(t: KTerm) -> KTerm:
     return kt.rewrite(t, fix)
 
 
-_WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
-# Pairs of characters that read as one token when nothing separates them.
-_JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", "+=", "-=", "**", "::", ".."})
-
-
-def _joins(a: str, b: str) -> bool:
-    return (a in _WORD or not a.isascii()) and (b in _WORD or not b.isascii()) or a + b in _JOINS
-
-
 def _apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
     """``new``, with a space where its ends would join a neighbouring token."""
     if not body:
@@ -330,8 +321,8 @@ def _apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
     before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
     after = text[end] if end < len(text) and not text[end].isspace() else ""
     first, last = body[0], body[-1]
-    pad_before = bool(before) and not first.isspace() and _joins(before, first)
-    pad_after = bool(after) and not last.isspace() and _joins(last, after)
+    pad_before = bool(before) and not first.isspace() and joins(before, first)
+    pad_after = bool(after) and not last.isspace() and joins(last, after)
     if not pad_before and not pad_after:
         return new
     b = tb(_native.tag(new))

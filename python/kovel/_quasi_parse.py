@@ -22,7 +22,7 @@ from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, _kinds, _verbatim_node,
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["Meta", "SHole", "SNode", "Skeleton", "reads_as", "parse_quasi"]
+__all__ = ["Meta", "SHole", "SNode", "Skeleton", "joins", "parse_quasi", "reads_as"]
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
@@ -733,3 +733,18 @@ def _misranked(lang: str, root: Node) -> bool:
                 return True
         stack.extend(n.children)
     return False
+
+
+_WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
+# Pairs of characters that read as one token when nothing separates them.
+_JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", "+=", "-=", "**", "::", ".."})
+
+
+def joins(a: str, b: str) -> bool:
+    """Whether the characters ``a`` then ``b`` would read as one token, written
+    with nothing between them (two words, ``-`` and ``-``).
+
+    >>> joins("-", "-"), joins("x", "1"), joins("(", "-")
+    (True, True, False)
+    """
+    return ((a in _WORD or not a.isascii()) and (b in _WORD or not b.isascii())) or a + b in _JOINS
