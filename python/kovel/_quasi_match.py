@@ -15,6 +15,8 @@ of the root's tag and returns only the matches.
 
 from __future__ import annotations
 
+import bisect
+import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -113,12 +115,17 @@ class Pattern:
 
     def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
         # One native call finds every match; Python objects are made only for them.
-        text: str | None = None
-        for path, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
-            if offsets is not None and any("\n" in str(_raw(v)) for v in env.values()):
-                if text is None:
-                    text = str(t)
-                env = _normalise(env, _line_indent(text, start))
+        # Each path comes as a tail to a prefix of the previous one, and
+        # `offsets` is set exactly when a binding's text spans lines: nested
+        # matches in a deep term cost no more than their paths.
+        indents: _Indents | None = None
+        path: Path = ()
+        for keep, tail, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
+            path = path[:keep] + tail
+            if offsets is not None:
+                if indents is None:
+                    indents = _Indents(str(t))
+                env = _normalise(env, indents.at(start))
             yield Match(node, path, (start, end), env)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
@@ -207,3 +214,22 @@ def pattern(lang: str, code: str) -> Pattern:
     if not isinstance(lang, str) or not isinstance(code, str):
         raise TypeError("pattern(lang, code) takes two str")
     return Pattern(lang, code)
+
+
+class _Indents:
+    """The indentation of the line an offset of ``text`` lies on (as ``_line_indent``),
+    without scanning back along a long line for each offset."""
+
+    __slots__ = ("_starts", "_text")
+
+    def __init__(self, text: str) -> None:
+        self._text = text
+        self._starts = [0, *(m.end() for m in re.finditer("\n", text))]
+
+    def at(self, offset: int) -> str:
+        start = self._starts[bisect.bisect_right(self._starts, offset) - 1]
+        m = _INDENT.match(self._text, start, offset)
+        return m.group() if m else ""
+
+
+_INDENT = re.compile("[ \t]*")
