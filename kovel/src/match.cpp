@@ -46,6 +46,10 @@ bool ends_with_comment(const Binding& b) {
   return b.stop <= kids.size() && inner(*kids[b.stop - 1]).tag().find("comment") != std::string_view::npos;
 }
 
+// The work units (interrupt.h) of one state of Matcher::seq: with its
+// look-ups it costs about as much as rendering a few dozen commands.
+constexpr std::int64_t kStepUnits = 64;
+
 template <class T>
 void put(std::string& out, const T& v) {
   char bytes[sizeof(T)];
@@ -348,7 +352,7 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
   };
   for (;; ++j) {
     ++steps_;
-    pace_->tick(1);
+    pace_->tick(kStepUnits);
     if ((!failed_.empty() || !failed_bound_.empty()) &&
         failed_before({&parent, j, pi, static_cast<std::uint32_t>(i)}, state_env()))
       return j == from ? false : fail(j - 1);
@@ -416,7 +420,6 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost, c
     low = path.size();
     for (const Binding& b : f.bindings) f.multiline = f.multiline || lines.binding(b);
     out.push_back(std::move(f));
-    if (outermost) order += path_count(n, pace) - 1;  // the paths inside it are not walked
     return !outermost;
   };
   struct Frame {
@@ -444,8 +447,9 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost, c
     const bool descend = !child.children().empty();
     if (matches(child)) {
       path.push_back(i);
-      const bool inside = found(child) && descend;
-      if (!inside) {
+      const bool inside = found(child);
+      if (!inside) order += path_count(child, pace) - 1;  // the paths in it are not walked
+      if (!inside || !descend) {
         path.pop_back();
         low = std::min(low, path.size());
         continue;
