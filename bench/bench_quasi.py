@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Templates and patterns (kovel.quasi) against Jinja2, libcst and ast-grep-py.
 
-Two workloads, side by side in one process, best of a few runs each:
+Three workloads, the first two side by side in one process, best of a few runs each:
 
 * fill: generate N functions from one compiled template (kovel: fill and
   render the term; Jinja2: render a text template; libcst:
@@ -12,6 +12,13 @@ Two workloads, side by side in one process, best of a few runs each:
   and render; ast-grep-py: ``find_all`` + ``replace`` + ``commit_edits`` on its
   own parsed roots).  The two match sets are compared (line and text).
   Goal: kovel faster than ast-grep-py, with the same matches.
+* hostile: inputs that make a backtracking matcher blow up, at growing
+  sizes, with the time of each size over the previous one: six runs in a
+  row over N arguments, a run before a missing item over N commas, six runs
+  with repeated names, and ``f($X)`` in ``f(f(...f(a)...))`` nested N deep
+  (match_all alone, find_all with every path, rewrite).  Goal: time about
+  proportional to N x N for the runs, to N for the commas and the nesting
+  (but find_all, whose paths alone hold N x N steps).
 
     python3 bench/bench_quasi.py            # 10,000 functions, 60 stdlib files
     python3 bench/bench_quasi.py --smoke    # a tiny run
@@ -164,6 +171,60 @@ def bench_rewrite(count: int, repeat: int) -> tuple[list[tuple[str, float]], str
     return rows, note
 
 
+def bench_hostile(sizes: dict[str, list[int]], repeat: int) -> None:
+    from kovel import _native
+
+    def args(n: int) -> str:
+        return "f(" + ", ".join(["0"] * n) + ")\n"
+
+    def nested(n: int) -> str:
+        return "x = " + "f(" * n + "a" + ")" * n + "\n"
+
+    deep = pattern("python", "f($X)")
+    cases: list[tuple[str, str, Callable[[int], str], str, Callable[[Any, Any], object]]] = [
+        (
+            "runs",
+            "python",
+            args,
+            "f($$$A, $$$B, $$$C, $$$D, $$$E, $$$F, 1)",
+            lambda p, t: list(p.find_all(t)),
+        ),
+        (
+            "commas",
+            "javascript",
+            lambda n: "x = [" + "," * n + "];\n",
+            "[$$$A, y]",
+            lambda p, t: list(p.find_all(t)),
+        ),
+        (
+            "repeated",
+            "python",
+            args,
+            "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)",
+            lambda p, t: list(p.find_all(t)),
+        ),
+        (
+            "nested match_all",
+            "python",
+            nested,
+            "f($X)",
+            lambda p, t: len(_native.match_all(p._program, t, False)),
+        ),
+        ("nested find_all", "python", nested, "f($X)", lambda p, t: sum(1 for _ in p.find_all(t))),
+        ("nested rewrite", "python", nested, "f($X)", lambda p, t: p.rewrite(t, lambda m: m.term)),
+    ]
+    print("\nhostile input: seconds per size (x: over the previous size)")
+    for label, lang, source, code, run in cases:
+        p = deep if code == "f($X)" else pattern(lang, code)
+        row, prev = [], None
+        for n in sizes[label.split()[0]]:
+            t = parse(lang, source(n))
+            sec = best(lambda: run(p, t), repeat)  # noqa: B023 - called at once
+            row.append(f"N={n:,}: {sec:.4f}" + (f" (x{sec / prev:.1f})" if prev else ""))
+            prev = sec
+        print(f"  {label:<18} {code:<42} " + "   ".join(row))
+
+
 def table(title: str, rows: list[tuple[str, float]], unit: str) -> None:
     print(f"\n{title}")
     base = rows[0][1]
@@ -177,13 +238,24 @@ def main() -> None:
     ap.add_argument("--functions", type=int, default=10_000)
     ap.add_argument("--files", type=int, default=60)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument(
+        "--depths", type=int, nargs="+", default=[10_000, 30_000, 100_000], help="hostile nesting"
+    )
     args = ap.parse_args()
+    hostile = {
+        "runs": [100, 200, 400],
+        "commas": [2_000, 4_000, 8_000],
+        "repeated": [20, 40, 80],
+        "nested": args.depths,
+    }
     if args.smoke:
         args.functions, args.files, args.repeat = 200, 3, 1
+        hostile = {"runs": [50, 100], "commas": [500, 1_000], "repeated": [10, 20], "nested": [500, 1_000]}
     table(f"fill: {args.functions} functions from one template", bench_fill(args.functions, args.repeat), "")
     rows, note = bench_rewrite(args.files, args.repeat)
     table(f"rewrite print($$$A) -> log($$$A) over {args.files} stdlib files", rows, "")
     print("  " + note)
+    bench_hostile(hostile, args.repeat)
 
 
 if __name__ == "__main__":

@@ -266,6 +266,26 @@ def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
         pool.submit(pow, 2, 2)
 
 
+def _swallow_errors(s):
+    try:
+        time.sleep(s)
+    except Exception:
+        return "went on"
+    return s
+
+
+@pytest.mark.parametrize("task", [_sleep, _swallow_errors])
+def test_inline_executor_stops_an_overrunning_task(task):
+    handler = signal.getsignal(signal.SIGALRM)
+    inline = InlineExecutor(timeout=0.5)
+    with pytest.raises(TimeoutError, match=r"no result after 0\.5 s; task stopped"):
+        inline.submit(task, 60).result()
+    # Nothing of the limit is left behind, and the next task runs in full.
+    assert signal.getsignal(signal.SIGALRM) is handler
+    assert signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
+    assert inline.submit(task, 0.2).result() == 0.2
+
+
 def test_watchdog_pool_terminate_stops_running_tasks():
     pool = WatchdogPool(1)
     running, queued = pool.submit(_sleep, 60), pool.submit(_sleep, 60)

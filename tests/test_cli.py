@@ -273,6 +273,18 @@ def test_a_killed_hung_or_changed_file_loses_that_file_only(tree, hook, extra, r
     assert contents(tree) == {**FILES, **REWRITTEN, "b.js": FILES["b.js"] + edited}
 
 
+@pytest.mark.parametrize(("jobs", "how"), [("1", "task stopped"), ("2", "worker killed")])
+def test_the_time_limit_holds_with_any_number_of_jobs(tree, jobs, how):
+    # A file that hangs as it is read, and one whose matching alone would take minutes.
+    (tree / "slow.py").write_text("f(" + ", ".join(["0"] * 200) + ")\n")
+    pattern = "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)"
+    args = ("find", "--jobs", jobs, "--timeout", "2", "-p", pattern, "slow.py", "b.js")
+    r = kovel(tree, *args, hook=("hang", "b.js"))
+    assert r.returncode == 2
+    for name in ("slow.py", "b.js"):
+        assert f"kovel: {name}: timed out: no result after 2 s; {how}" in r.stderr
+
+
 def test_an_interrupted_write_leaves_each_file_old_or_new(tree):
     r = kovel(tree, *WRITE_IN_POOL, ".", hook=("interrupt", "c.c"))
     assert r.returncode == 130 and "interrupted" in r.stderr

@@ -4,8 +4,11 @@ builder calls per node): same matches, paths, spans, bindings and bytes."""
 
 from __future__ import annotations
 
+import _thread
 import pickle
 import sys
+import threading
+import time
 from typing import Any
 
 import pytest
@@ -133,10 +136,19 @@ def reference_matches(spec: Spec, t: KTerm) -> list[tuple[object, ...]]:
     return out
 
 
+def paths_and_items(prog: object, t: KTerm, outermost: bool) -> list[tuple[tuple[int, ...], Any]]:
+    """match_all's items with their whole paths (each comes as a tail to a prefix of the previous one)."""
+    out, path = [], ()
+    for item in _native.match_all(prog, t, outermost):
+        path = path[: item[0]] + item[1]
+        out.append((path, item))
+    return out
+
+
 def native_matches(spec: Spec, t: KTerm, outermost: bool = False) -> list[tuple[object, ...]]:
     prog = _native.compile_pattern(spec, Siblings)
     out = []
-    for path, node, start, end, env, _offsets in _native.match_all(prog, t, outermost):
+    for path, (_keep, _tail, node, start, end, env, _offsets) in paths_and_items(prog, t, outermost):
         assert kt.same(dict(kt.walk(t))[path], node)
         out.append((path, start, end, {k: _value(v) for k, v in env.items()}))
     return out
@@ -234,7 +246,7 @@ def test_native_matches_agree_with_reference(case: tuple[KTerm, Spec]) -> None:
 def test_replace_all_agrees_with_replacing_one_path_at_a_time(case: tuple[KTerm, Spec]) -> None:
     t, spec = case
     prog = _native.compile_pattern(spec, Siblings)
-    paths = [m[0] for m in _native.match_all(prog, t, True)]
+    paths = [path for path, _ in paths_and_items(prog, t, True)]
     news = [leaf("new", f"<{i}>") for i in range(len(paths))]
     want = t
     for p, n in zip(paths, news, strict=True):
@@ -243,6 +255,57 @@ def test_replace_all_agrees_with_replacing_one_path_at_a_time(case: tuple[KTerm,
     assert got.postcard_bytes() == want.postcard_bytes()
     if not paths:
         assert kt.same(got, t)
+
+
+@st.composite
+def wide_case(draw: st.DrawFn, kids: str, kinds: str, names: list[str | None]) -> tuple[KTerm, Spec]:
+    """A flat node of up to ten children (from `kids`: identifiers a and b, a
+    comma, a comment, a nested node) and a pattern of up to seven items (from
+    `kinds`: runs, holes, leaves, a nested node) binding `names`."""
+
+    def args(depth: int) -> KTerm:
+        b = tb("args")
+        for i, kind in enumerate(draw(st.lists(st.sampled_from(kids), max_size=10 if depth else 3))):
+            if i:
+                b.w(" ")
+            if kind == "n" and depth:
+                b.c(args(depth - 1))
+            elif kind in "ab":
+                b.c(leaf("identifier", kind))
+            else:
+                b.c(leaf(",", ",") if kind in ",n" else leaf("comment", "# c"))
+        return b.b()
+
+    def items(depth: int) -> tuple[Spec, ...]:
+        out: list[Spec] = []
+        for kind in draw(st.lists(st.sampled_from(kinds), max_size=7 if depth else 3)):
+            if kind in "rh":
+                out.append((1 if kind == "r" else 0, draw(st.sampled_from(names))))
+            elif kind == "n" and depth:
+                out.append((3, "args", items(depth - 1)))
+            elif kind in "ab":
+                out.append((2, "identifier", kind))
+            else:
+                out.append((2, ",", ","))
+        return tuple(out)
+
+    return tb("call").c(args(1)).b(), (3, "args", items(1))
+
+
+# Backtracking over many children, which the matcher cuts short by
+# remembering failures: with runs of repeated names a failure holds only
+# for the bindings it was found with.
+WIDE = {
+    "repeated runs": ("ab", "rrrrrab", ["X", "Y", "Z"]),
+    "mixed": ("aaabb,#n", "rrrhab,n", [None, "X", "X", "Y", "Z"]),
+}
+
+
+@pytest.mark.parametrize("kind", WIDE)
+@given(data=st.data())
+def test_backtracking_agrees_with_reference(kind: str, data: st.DataObject) -> None:
+    t, spec = data.draw(wide_case(*WIDE[kind]))
+    assert native_matches(spec, t) == reference_matches(spec, t)
 
 
 def test_matches_hold_comments_and_quotes_like_the_reference() -> None:
@@ -307,7 +370,7 @@ def test_compiled_pattern_keeps_reference_counts() -> None:
     assert sys.getrefcount(key) == before
     held = _native.compile_pattern((0, key), Siblings)
     assert sys.getrefcount(key) == before + 1
-    assert [sorted(m[4]) for m in _native.match_all(held, PAIR, False)] == [[key]] * 3
+    assert [sorted(m[5]) for m in _native.match_all(held, PAIR, False)] == [[key]] * 3
     del held
     assert sys.getrefcount(key) == before
 
@@ -401,3 +464,98 @@ def test_pattern_pickles_and_matches_the_same() -> None:
         repr(q) == repr(p)
         and [(m.path, m.span) for m in q.find_all(t)] == [(m.path, m.span) for m in p.find_all(t)] != []
     )
+
+
+# --- Hostile input: runs in a row, deep nesting, matches that run for long. ---
+
+
+@pytest.mark.parametrize(("last", "runs"), [("0", None), ("1", [94, 1, 1, 1, 1, 1])])
+def test_runs_in_a_row_over_a_hundred_arguments(last: str, runs: list[int] | None) -> None:
+    # Without memo, backtracking tries every way to cut 99 arguments in six.
+    t = parse("python", "f(" + ", ".join(["0"] * 99 + [last]) + ")\n")
+    found = list(pattern("python", "f($$$A, $$$B, $$$C, $$$D, $$$E, $$$F, 1)").find_all(t))
+    assert [[len(m.bindings[k]) for k in "ABCDEF"] for m in found] == ([runs] if runs else [])
+
+
+def test_a_run_before_a_missing_item_over_many_tokens() -> None:
+    # Each end of the run left the rest of the holes to walk again, for every end.
+    t = parse("javascript", "x = [" + "," * 4000 + "];\n")
+    assert list(pattern("javascript", "[$$$A, y]").find_all(t)) == []
+    m = next(pattern("javascript", "[$$$A, y]").find_all(parse("javascript", "[" + "," * 50 + "y];\n")))
+    assert m.bindings["A"] == []
+
+
+@pytest.mark.parametrize("gap", ["", "\n"])
+def test_nested_matches_in_a_deep_term(gap: str) -> None:
+    depth = 10_000
+    src = "x = " + f"f({gap}" * depth + "a" + ")" * depth + "\n"
+    t = parse("python", src)
+    count, path = 0, None
+    for k, m in enumerate(pattern("python", "f($X)").find_all(t)):
+        assert m.span == (4 + k * (2 + len(gap)), len(src) - 1 - k)
+        assert path is None or (len(m.path) == len(path) + 2 and m.path[-2:] == (1, 1))
+        path = m.path
+        count += 1
+    assert count == depth
+    assert (str(m.term), str(m.bindings["X"])) == (f"f({gap}a)", "a")
+    node = t
+    for i in m.path:
+        node = kt.children(node)[i]
+    assert kt.same(node, m.term)
+    new = pattern("python", "f($X)").rewrite(t, template("python", "g($X)"))
+    assert str(new) == "x = g(" + src[6 + len(gap) : -2] + ")\n"
+
+
+# Repeated slots leave states that no memo shares: over 200 arguments this
+# runs for minutes.
+LONG_PATTERN = "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)"
+
+
+def long_match() -> Any:
+    t = parse("python", "f(" + ", ".join(["0"] * 200) + ")\n")
+    p = pattern("python", LONG_PATTERN)
+    return lambda: list(p.find_all(t))
+
+
+def interrupted_after(seconds: float, call: Any) -> tuple[float, float]:
+    """Runs `call`, which Ctrl-C stops `seconds` in; returns when it started and ended."""
+    timer = threading.Timer(seconds, _thread.interrupt_main)
+    start = time.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        end = time.perf_counter()
+        timer.cancel()
+        timer.join()
+    return start, end
+
+
+def test_ctrl_c_stops_a_long_match() -> None:
+    start, end = interrupted_after(0.1, long_match())
+    assert end - start < 10  # not minutes
+    t = parse("python", "f(0, 1)\n")
+    assert [m.span for m in pattern("python", "f($$$A, 1)").find_all(t)] == [(0, 7)]
+
+
+def test_other_threads_run_during_a_long_match() -> None:
+    call = long_match()
+    stamps, stop = [], threading.Event()
+
+    def loop() -> None:
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+            sum(range(100))
+
+    worker = threading.Thread(target=loop)
+    worker.start()
+    time.sleep(0.01)
+    try:
+        start, end = interrupted_after(0.5, call)
+    finally:
+        stop.set()
+        worker.join()
+    # With the lock held all along, the other thread could only run at the edges.
+    middle = [s for s in stamps if start + (end - start) / 4 < s < end - (end - start) / 4]
+    assert len(middle) > 10, f"{len(middle)} steps of the other thread during {end - start:.3f} s"

@@ -1,9 +1,12 @@
 // Matching patterns against terms (match.h). The matcher tries the same
 // alternatives in the same order as a recursive description would (a run
-// takes the longest span first), undoing bindings through a trail.
+// takes the longest span first), undoing bindings through a trail, and
+// skips the states it has seen fail.
 #include "match.h"
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 
 #include "walk.h"
 
@@ -30,20 +33,42 @@ bool renders_as(const KTerm& t, std::string_view s) {
   return at == s.size();
 }
 
+// Whether a command writes a line feed (a pushed prefix is only written
+// after a line break, which already has one).
 bool cmd_breaks_line(const CmdView& v) {
-  return !v.hole && (v.kind == StrCmd::Kind::NL || v.text.find('\n') != std::string_view::npos);
+  return !v.hole && (v.kind == StrCmd::Kind::NL ||
+                     (v.kind == StrCmd::Kind::Write && v.text.find('\n') != std::string_view::npos));
 }
 
-bool subtree_breaks_line(const KTerm& root) {
-  std::vector<const KTerm*> stack{&root};
-  while (!stack.empty()) {
-    const KTerm* n = stack.back();
-    stack.pop_back();
-    for (CmdCursor c = n->cmds(); !c.done();)
-      if (cmd_breaks_line(c.next())) return true;
-    for (const KTerm* k : n->children()) stack.push_back(k);
+// Whether a run's child is a comment, after which the run keeps its line break.
+bool ends_with_comment(const Binding& b) {
+  const auto kids = b.parent->children();
+  return b.stop <= kids.size() && inner(*kids[b.stop - 1]).tag().find("comment") != std::string_view::npos;
+}
+
+// The work units (interrupt.h) of one state of Matcher::seq: with its
+// look-ups it costs about as much as rendering a few dozen commands.
+constexpr std::int64_t kStepUnits = 64;
+
+template <class T>
+void put(std::string& out, const T& v) {
+  char bytes[sizeof(T)];
+  std::memcpy(bytes, &v, sizeof(T));
+  out.append(bytes, sizeof(T));
+}
+
+// The number of paths in the subtree of `n` (itself included).
+std::uint64_t path_count(const KTerm& n, Pacer& pace) {
+  std::uint64_t count = 0;
+  std::vector<const KTerm*> todo{&n};
+  while (!todo.empty()) {
+    const KTerm* x = todo.back();
+    todo.pop_back();
+    ++count;
+    pace.tick(1);
+    for (const KTerm* k : x->children()) todo.push_back(k);
   }
-  return false;
+  return count;
 }
 
 }  // namespace
@@ -72,8 +97,7 @@ KRef run_term(const Binding& b) {
   const KTerm& parent = *b.parent;
   if (b.start == b.stop) return tuple(parent.tag(), {}, {});
   const auto kids = parent.children();
-  const bool ends_with_comment =
-      b.stop <= kids.size() && inner(*kids[b.stop - 1]).tag().find("comment") != std::string_view::npos;
+  const bool comment_last = ends_with_comment(b);
   std::vector<KRef> out_kids;
   std::vector<CmdOrHole> cmds;
   std::uint64_t hole = 0;  // HOLEs seen so far
@@ -88,7 +112,7 @@ KRef run_term(const Binding& b) {
       ++hole;
     } else if (hole > b.start && hole < b.stop) {  // between two children of the run
       cmds.push_back(v.to_value());
-    } else if (hole == b.stop && ends_with_comment && !v.hole && v.kind == StrCmd::Kind::NL) {
+    } else if (hole == b.stop && comment_last && v.kind == StrCmd::Kind::NL) {
       // A comment that ends the run ends its line: what follows the run
       // wherever it is spliced must not land inside the comment.
       cmds.push_back(v.to_value());
@@ -98,27 +122,107 @@ KRef run_term(const Binding& b) {
   return tuple(parent.tag(), out_kids, cmds);
 }
 
-bool may_span_lines(const Binding& b) {
-  if (b.kind == Binding::Kind::Node) return subtree_breaks_line(*b.node);
-  if (b.kind != Binding::Kind::Run) return false;
+bool LineBreaks::node(const KTerm& root) {
+  if (root.is_leaf()) return root.leaf_text().find('\n') != std::string_view::npos;  // most nodes: no memo
+  if (const auto it = memo_.find(&root); it != memo_.end()) return it->second;
+  // Post-order, stopping at the first line feed; only rendered children
+  // count (a quote renders its term only if it has a HOLE, a Tuple no
+  // child beyond its last HOLE).
+  struct Frame {
+    const KTerm* node;
+    std::uint64_t next;
+    std::uint64_t rendered;
+    bool breaks;
+  };
+  std::vector<Frame> stack;
+  const auto open = [&](const KTerm* n) {
+    bool breaks = false;
+    std::uint64_t holes = 0;
+    for (CmdCursor c = n->cmds(); !c.done();) {
+      const CmdView v = c.next();
+      holes += v.hole;
+      breaks = breaks || cmd_breaks_line(v);
+    }
+    const std::uint64_t kids = n->children().size();
+    tick(1 + static_cast<std::int64_t>(n->cmd_count()));
+    stack.push_back(
+        {n, 0, n->is_quote_like() ? std::min<std::uint64_t>(holes, 1) : std::min(holes, kids), breaks});
+  };
+  open(&root);
+  for (;;) {
+    Frame& f = stack.back();
+    if (!f.breaks && f.next < f.rendered) {
+      const KTerm* k = f.node->children()[f.next++];
+      if (k->is_leaf()) {
+        f.breaks = k->leaf_text().find('\n') != std::string_view::npos;
+      } else if (const auto it = memo_.find(k); it != memo_.end()) {
+        f.breaks = it->second;
+      } else {
+        open(k);
+      }
+      continue;
+    }
+    const bool breaks = f.breaks;
+    memo_.emplace(f.node, breaks);
+    stack.pop_back();
+    if (stack.empty()) return breaks;
+    stack.back().breaks = breaks;
+  }
+}
+
+bool LineBreaks::binding(const Binding& b) {
+  if (b.kind == Binding::Kind::Node) return node(*b.node);
+  if (b.kind != Binding::Kind::Run || b.start == b.stop) return false;
+  // What run_term keeps, in the same order.
   const auto kids = b.parent->children();
-  for (std::uint64_t k = b.start; k < b.stop; ++k)
-    if (subtree_breaks_line(*kids[k])) return true;
+  const bool comment_last = ends_with_comment(b);
   std::uint64_t hole = 0;
   for (CmdCursor c = b.parent->cmds(); !c.done();) {
     const CmdView v = c.next();
+    tick(1);
     if (v.hole) {
-      if (++hole >= b.stop) break;
-    } else if (hole > b.start && cmd_breaks_line(v)) {
+      if (hole >= b.stop || hole >= kids.size()) break;
+      if (hole >= b.start && node(*kids[hole])) return true;
+      ++hole;
+    } else if (hole > b.start && hole < b.stop) {
+      if (cmd_breaks_line(v)) return true;
+    } else if (hole == b.stop && comment_last && v.kind == StrCmd::Kind::NL) {
       return true;
     }
   }
   return false;
 }
 
+Matcher::Matcher(const Pattern& p, Pacer* pace)
+    : p_(p), pace_(pace ? pace : &own_pace_), env_(p.slots()), suffix_slots_(p.size()) {
+  // Items come children first, so an item's subtree slots are known before its parent's.
+  std::vector<std::vector<int>> sub(p.size());
+  for (std::uint32_t k = 0; k < p.size(); ++k) {
+    const PatternItem& it = p.item(k);
+    if (it.slot >= 0) sub[k].push_back(it.slot);
+    if (it.kind != PatternItem::Kind::Node) continue;
+    auto& suffixes = suffix_slots_[k];
+    suffixes.resize(it.kids.size() + 1);
+    for (std::size_t i = it.kids.size(); i-- > 0;) {
+      std::vector<int> s = suffixes[i + 1];
+      s.insert(s.end(), sub[it.kids[i]].begin(), sub[it.kids[i]].end());
+      std::sort(s.begin(), s.end());
+      s.erase(std::unique(s.begin(), s.end()), s.end());
+      suffixes[i] = std::move(s);
+    }
+    sub[k] = suffixes[0];
+  }
+}
+
 bool Matcher::match(const KTerm& t) {
   undo(0);
-  return node(p_.root(), t);
+  choices_ = 0;
+  // Assigning anew also gives back a large bucket array.
+  if (failed_.size() > 4096) failed_ = {};
+  if (failed_bound_.size() > 4096) failed_bound_ = {};
+  failed_.clear();
+  failed_bound_.clear();
+  return node(static_cast<std::uint32_t>(p_.size() - 1), t);
 }
 
 void Matcher::undo(std::size_t mark) {
@@ -138,64 +242,183 @@ bool Matcher::bind(int slot, const Binding& b) {
   }
   if (have.kind != b.kind) return false;
   if (b.kind == Binding::Kind::Node) return equal(*have.node, *b.node);
-  const std::vector<const KTerm*> x = run_items(have), y = run_items(b);
-  return std::equal(x.begin(), x.end(), y.begin(), y.end(),
-                    [](const KTerm* a, const KTerm* c) { return equal(*a, *c); });
+  // The items of both runs, pairwise equal.
+  const auto xs = have.parent->children(), ys = b.parent->children();
+  std::uint64_t x = have.start, y = b.start;
+  for (;;) {
+    while (x < have.stop && is_token(*xs[x])) ++x;
+    while (y < b.stop && is_token(*ys[y])) ++y;
+    if (x == have.stop || y == b.stop) return x == have.stop && y == b.stop;
+    pace_->tick(1);
+    if (!equal(inner(*xs[x++]), inner(*ys[y++]))) return false;
+  }
 }
 
-bool Matcher::node(const PatternItem& p, const KTerm& t) {
+// A slot already bound to a run takes a run with the same items: the ends
+// [lo, hi] of the runs from child `j` of `parent` that have them (the
+// tokens after the last item may go either way). False when there is none.
+bool Matcher::bound_run_ends(const Binding& have, const KTerm& parent, std::uint64_t j, std::uint64_t& lo,
+                             std::uint64_t& hi) {
+  if (have.kind != Binding::Kind::Run) return false;
+  const auto xs = have.parent->children(), ys = parent.children();
+  std::uint64_t y = j;
+  for (std::uint64_t x = have.start; x < have.stop; ++x) {
+    if (is_token(*xs[x])) continue;
+    while (y < ys.size() && is_token(*ys[y])) ++y;
+    pace_->tick(1);
+    if (y == ys.size() || !equal(inner(*xs[x]), inner(*ys[y]))) return false;
+    ++y;
+  }
+  lo = hi = y;
+  while (hi < ys.size() && is_token(*ys[hi])) ++hi;
+  return true;
+}
+
+bool Matcher::node(std::uint32_t pi, const KTerm& t) {
+  const PatternItem& p = p_.item(pi);
   const KTerm& x = inner(t);
   switch (p.kind) {
     case PatternItem::Kind::Hole:
     case PatternItem::Kind::Run:  // a run at the root stands for one node
       return bind(p.slot, Binding{Binding::Kind::Node, &x, nullptr, 0, 0});
     case PatternItem::Kind::Leaf: return x.tag() == p.tag && x.children().empty() && renders_as(x, p.text);
-    case PatternItem::Kind::Node: return x.tag() == p.tag && seq(p, 0, x, 0);
+    case PatternItem::Kind::Node: return x.tag() == p.tag && seq(pi, 0, x, 0);
   }
   return false;
 }
 
-bool Matcher::seq(const PatternItem& pp, std::size_t i, const KTerm& parent, std::uint64_t j) {
-  const auto ts = parent.children();
-  const std::uint64_t n = ts.size();
-  for (;;) {
-    if (i == pp.kids.size()) {
-      for (; j < n; ++j)
-        if (!is_token(*ts[j])) return false;
-      return true;
+// The bindings of the slots that items [i, end) of `pi` mention, by
+// identity (the same binding gives the same outcome); empty when none is bound.
+void Matcher::bound_env(std::string& out, std::uint32_t pi, std::size_t i) const {
+  for (const int s : suffix_slots_[pi][i]) {
+    const Binding& b = env_[static_cast<std::size_t>(s)];
+    if (b.kind == Binding::Kind::None) continue;
+    put(out, s);
+    put(out, b.kind);
+    if (b.kind == Binding::Kind::Node) {
+      put(out, b.node);
+    } else {
+      put(out, b.parent);
+      put(out, b.start);
+      put(out, b.stop);
     }
-    const PatternItem& q = p_.item(pp.kids[i]);
-    const std::size_t mark = trail_.size();
-    if (q.kind == PatternItem::Kind::Run) {
-      // Longest run first, so a trailing separator stays in the run.
-      for (std::uint64_t k = n;; --k) {
-        if (bind(q.slot, Binding{Binding::Kind::Run, nullptr, &parent, j, k}) && seq(pp, i + 1, parent, k))
-          return true;
-        undo(mark);
-        if (k == j) return false;
-      }
-    }
-    if (j >= n) return false;
-    if (node(q, *ts[j]) && seq(pp, i + 1, parent, j + 1)) return true;
-    undo(mark);
-    // A token of the term that the pattern does not mention may be skipped.
-    if (!is_token(*ts[j])) return false;
-    ++j;
   }
 }
 
-std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost) {
+bool Matcher::failed_before(const State& st, const std::string& env) {
+  if (env.empty()) return failed_.contains(st);
+  if (failed_bound_.empty()) return false;
+  scratch_ = env;
+  put(scratch_, st);
+  return failed_bound_.contains(scratch_);
+}
+
+void Matcher::remember_failure(const State& st, const std::string& env) {
+  if (env.empty()) {
+    failed_.insert(st);
+  } else if (failed_bound_.size() < kMaxBoundFailures) {
+    scratch_ = env;
+    put(scratch_, st);
+    failed_bound_.insert(scratch_);
+  }
+}
+
+// Matches items [i, end) of node item `pi` against the children of `parent`
+// from `j` on. The loop walks the states (i, j), (i, j + 1), ... that
+// skipping tokens leads to; the bindings are the same at each, so when the
+// call fails they all failed.
+bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uint64_t j) {
+  const PatternItem& pp = p_.item(pi);
+  const auto ts = parent.children();
+  const std::uint64_t n = ts.size();
+  const std::uint64_t from = j;
+  std::string env;  // bound_env, made when first needed
+  bool env_made = false;
+  const auto state_env = [&]() -> const std::string& {
+    if (!env_made) bound_env(env, pi, i);
+    env_made = true;
+    return env;
+  };
+  // A failure is only remembered where an alternative is still pending
+  // (without one, nothing can bring the matcher back to the same state), and
+  // only when finding it took more than one step: a state that fails at
+  // once costs no more to try again than to look up.
+  const std::uint64_t steps_before = steps_;
+  const auto fail = [&](std::uint64_t last) {
+    if (choices_ && steps_ - steps_before > 1)
+      for (std::uint64_t s = from; s <= last; ++s)
+        remember_failure({&parent, s, pi, static_cast<std::uint32_t>(i)}, state_env());
+    return false;
+  };
+  for (;; ++j) {
+    ++steps_;
+    pace_->tick(kStepUnits);
+    if ((!failed_.empty() || !failed_bound_.empty()) &&
+        failed_before({&parent, j, pi, static_cast<std::uint32_t>(i)}, state_env()))
+      return j == from ? false : fail(j - 1);
+    if (i == pp.kids.size()) {
+      for (std::uint64_t k = j; k < n; ++k)
+        if (!is_token(*ts[k])) return fail(j);
+      return true;
+    }
+    const std::uint32_t qi = pp.kids[i];
+    const PatternItem& q = p_.item(qi);
+    const std::size_t mark = trail_.size();
+    if (q.kind == PatternItem::Kind::Run) {
+      std::uint64_t lo = j, hi = n;  // the ends the run may have
+      if (q.slot >= 0 && env_[static_cast<std::size_t>(q.slot)].kind != Binding::Kind::None &&
+          !bound_run_ends(env_[static_cast<std::size_t>(q.slot)], parent, j, lo, hi))
+        return fail(j);
+      // Longest run first, so a trailing separator stays in the run.
+      ++choices_;
+      for (std::uint64_t k = hi;; --k) {
+        if (bind(q.slot, Binding{Binding::Kind::Run, nullptr, &parent, j, k}) && seq(pi, i + 1, parent, k)) {
+          --choices_;
+          return true;
+        }
+        undo(mark);
+        if (k == lo) break;
+      }
+      --choices_;
+      return fail(j);
+    }
+    if (j >= n) return fail(j);
+    // A token of the term that the pattern does not mention may be skipped.
+    const bool token = is_token(*ts[j]);
+    choices_ += token;
+    const bool ok = node(qi, *ts[j]) && seq(pi, i + 1, parent, j + 1);
+    choices_ -= token;
+    if (ok) return true;
+    undo(mark);
+    if (!token) return fail(j);
+  }
+}
+
+void next_path(std::vector<std::uint64_t>& path, const Found& f) {
+  path.resize(f.keep);
+  path.insert(path.end(), f.tail.begin(), f.tail.end());
+}
+
+std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost, const StopCheck* stop) {
   std::vector<Found> out;
   if (p.empty()) return out;
+  Pacer pace(stop);
   const PatternItem& r = p.root();
   const bool any_tag = r.kind == PatternItem::Kind::Hole || r.kind == PatternItem::Kind::Run;
-  Matcher m(p);
+  Matcher m(p, &pace);
+  LineBreaks lines(&pace);
   std::vector<std::uint64_t> path;
-  // Tries `n` at `path`; true when the walk goes on into its children.
-  auto visit = [&](const KTerm& n) {
-    if (n.variant() != KTerm::Variant::Tuple || (!any_tag && n.tag() != r.tag) || !m.match(n)) return true;
-    Found f{path, &n, m.bindings(), false, 0, 0, {}};
-    for (const Binding& b : f.bindings) f.multiline = f.multiline || may_span_lines(b);
+  std::uint64_t order = 0;  // the visited node's position in pre-order
+  std::size_t low = 0;      // the shortest the path has been since the last match
+  const auto matches = [&](const KTerm& n) {
+    return n.variant() == KTerm::Variant::Tuple && (any_tag || n.tag() == r.tag) && m.match(n);
+  };
+  // Records a match at `path`; true when the walk goes on into it.
+  const auto found = [&](const KTerm& n) {
+    Found f{std::min(low, path.size()), {}, order, &n, m.bindings(), false, 0, 0, {}};
+    f.tail.assign(path.begin() + static_cast<std::ptrdiff_t>(f.keep), path.end());
+    low = path.size();
+    for (const Binding& b : f.bindings) f.multiline = f.multiline || lines.binding(b);
     out.push_back(std::move(f));
     return !outermost;
   };
@@ -204,23 +427,40 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost) {
     std::uint64_t next;
   };
   std::vector<Frame> stack;
-  if (visit(root)) stack.push_back({&root, 0});
+  if (matches(root) && !found(root)) return out;
+  stack.push_back({&root, 0});
+  pace.tick(static_cast<std::int64_t>(root.children().size()));
   while (!stack.empty()) {
     Frame& f = stack.back();
     const auto kids = f.node->children();
     if (f.next == kids.size()) {
       stack.pop_back();
-      if (!stack.empty()) path.pop_back();
+      if (!stack.empty()) {
+        path.pop_back();
+        low = std::min(low, path.size());
+      }
       continue;
     }
     const std::uint64_t i = f.next++;
     const KTerm& child = *kids[i];
-    path.push_back(i);
-    if (visit(child) && !child.children().empty()) {
-      stack.push_back({&child, 0});
+    ++order;
+    const bool descend = !child.children().empty();
+    if (matches(child)) {
+      path.push_back(i);
+      const bool inside = found(child);
+      if (!inside) order += path_count(child, pace) - 1;  // the paths in it are not walked
+      if (!inside || !descend) {
+        path.pop_back();
+        low = std::min(low, path.size());
+        continue;
+      }
+    } else if (descend) {
+      path.push_back(i);
     } else {
-      path.pop_back();
+      continue;
     }
+    stack.push_back({&child, 0});
+    pace.tick(static_cast<std::int64_t>(child.children().size()));
   }
   return out;
 }
@@ -234,41 +474,56 @@ const KTerm* first_node(const Binding& b) {
   return nullptr;
 }
 
-// The offsets of `f`'s bindings, from the records of its subtree (which
-// begin at records[at]): the first record of each binding's first node.
-void binding_offsets(Found& f, std::span<const SpanRecord> records, std::size_t at) {
-  f.offsets.assign(f.bindings.size(), f.start);
-  std::vector<const KTerm*> want(f.bindings.size());
-  std::size_t left = 0;
-  for (std::size_t s = 0; s < want.size(); ++s) left += (want[s] = first_node(f.bindings[s])) != nullptr;
-  const std::uint64_t depth = records[at].depth;
-  for (std::size_t i = at; left && i < records.size() && (i == at || records[i].depth > depth); ++i) {
-    for (std::size_t s = 0; s < want.size(); ++s) {
-      if (want[s] != records[i].node) continue;
-      f.offsets[s] = records[i].start;
-      want[s] = nullptr;
-      --left;
+// The offsets of the bindings of the multiline matches: for each, the first
+// record of the binding's first node in the match's subtree. One pass over
+// the records finds them all, with the nodes still looked for in a table.
+void binding_offsets(std::vector<Found>& found, std::span<const SpanRecord> records, Pacer& pace) {
+  struct Want {
+    std::size_t found;
+    std::size_t slot;
+  };
+  std::unordered_map<const KTerm*, std::vector<Want>> waiting;
+  std::vector<std::size_t> open;  // the matches whose subtree the walk is in, outermost first
+  std::vector<bool> closed(found.size(), false);
+  std::size_t next = 0;  // the next multiline match
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    pace.tick(1);
+    while (!open.empty() && records[i].depth <= records[found[open.back()].order].depth) {
+      closed[open.back()] = true;
+      open.pop_back();
     }
+    while (next < found.size() && !found[next].multiline) ++next;
+    if (next < found.size() && found[next].order == i) {
+      Found& f = found[next];
+      f.offsets.assign(f.bindings.size(), f.start);
+      for (std::size_t s = 0; s < f.bindings.size(); ++s)
+        if (const KTerm* w = first_node(f.bindings[s])) waiting[w].push_back({next, s});
+      open.push_back(next++);
+    }
+    if (open.empty() && next == found.size()) return;
+    const auto it = waiting.find(records[i].node);
+    if (it == waiting.end()) continue;
+    for (const Want& w : it->second)
+      if (!closed[w.found]) found[w.found].offsets[w.slot] = records[i].start;
+    waiting.erase(it);
   }
 }
 
 }  // namespace
 
-void attach_spans(const KTerm& root, std::vector<Found>& found) {
+void attach_spans(const KTerm& root, std::vector<Found>& found, const StopCheck* stop) {
   if (found.empty()) return;
+  Pacer pace(stop);
   const std::vector<SpanRecord> records = rendered_spans(root);
-  std::vector<std::uint64_t> path;
-  std::size_t f = 0;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const SpanRecord& r = records[i];
-    path.resize(r.depth);
-    if (r.depth) path.back() = r.index;
-    if (r.node != found[f].node || path != found[f].path) continue;
-    found[f].start = r.start;
-    found[f].end = r.end;
-    if (found[f].multiline) binding_offsets(found[f], records, i);
-    if (++f == found.size()) return;
+  bool multiline = false;
+  for (Found& f : found) {
+    if (f.order >= records.size() || records[f.order].node != f.node)
+      throw std::logic_error("attach_spans: a match is not where the walk of the term puts it");
+    f.start = records[f.order].start;
+    f.end = records[f.order].end;
+    multiline = multiline || f.multiline;
   }
+  if (multiline) binding_offsets(found, records, pace);
 }
 
 KRef dedent(const KTerm& t, std::string_view indent) {

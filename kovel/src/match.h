@@ -13,8 +13,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "interrupt.h"
 #include "kterm.h"
 
 namespace kovel {
@@ -42,6 +45,7 @@ class Pattern {
   const PatternItem& item(std::uint32_t i) const { return items_[i]; }
   const PatternItem& root() const { return items_.back(); }
   bool empty() const { return items_.empty(); }
+  std::size_t size() const { return items_.size(); }
   // One more than the highest slot used.
   std::size_t slots() const { return slots_; }
 
@@ -69,35 +73,101 @@ std::vector<const KTerm*> run_items(const Binding& b);
 // with a comment keeps the line break that followed it.
 KRef run_term(const Binding& b);
 
-// Whether the text of a binding may hold a line break (never false when it does).
-bool may_span_lines(const Binding& b);
-
 // Whether a child of the term may be skipped by a pattern that does not mention it.
 bool is_token(const KTerm& t);
 
+// Whether the text of a node, or of a binding's value (the node, or
+// run_term), holds a line feed. Each node's answer is worked out once:
+// nested matches bind subtrees of one another, and walking each binding
+// whole would be quadratic in the depth.
+class LineBreaks {
+ public:
+  explicit LineBreaks(Pacer* pace = nullptr) : pace_(pace) {}
+  bool node(const KTerm& t);
+  bool binding(const Binding& b);
+
+ private:
+  void tick(std::int64_t n) {
+    if (pace_) pace_->tick(n);
+  }
+  Pacer* pace_;
+  std::unordered_map<const KTerm*, bool> memo_;
+};
+
+// Backtracking over the children of a node reaches the same pattern
+// position at the same child along many paths: a few runs in a row over a
+// hundred children would never finish. A sequence suffix's outcome depends
+// on the bindings only through the slots it mentions, so a failure is
+// remembered under the pattern position, the child and the bindings of
+// those slots: each such state is tried once, and runs with distinct slots
+// cost about positions x children x children steps.
 class Matcher {
  public:
-  explicit Matcher(const Pattern& p) : p_(p), env_(p.slots()) {}
+  explicit Matcher(const Pattern& p, Pacer* pace = nullptr);
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
   // Whether the pattern matches `t`; the bindings are then in bindings().
   bool match(const KTerm& t);
   const std::vector<Binding>& bindings() const { return env_; }
+  // Sequence states tried so far, over all calls (to test the growth).
+  std::uint64_t steps() const { return steps_; }
 
  private:
-  bool node(const PatternItem& p, const KTerm& t);
-  bool seq(const PatternItem& parent_p, std::size_t i, const KTerm& parent, std::uint64_t j);
+  bool node(std::uint32_t pi, const KTerm& t);
+  bool seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uint64_t j);
   bool bind(int slot, const Binding& b);
+  bool bound_run_ends(const Binding& have, const KTerm& parent, std::uint64_t j, std::uint64_t& lo,
+                      std::uint64_t& hi);
   void undo(std::size_t mark);
+  // A state of seq: child j of `parent` against items [i, end) of node item `item`.
+  struct State {
+    const KTerm* parent;
+    std::uint64_t j;
+    std::uint32_t item;
+    std::uint32_t i;
+    bool operator==(const State&) const = default;
+  };
+  struct StateHash {
+    std::size_t operator()(const State& s) const noexcept {
+      std::uint64_t h = reinterpret_cast<std::uintptr_t>(s.parent) * 0x9e3779b97f4a7c15u;
+      h ^= (s.j + (std::uint64_t{s.item} << 40) + (std::uint64_t{s.i} << 20)) * 0xbf58476d1ce4e5b9u;
+      return static_cast<std::size_t>(h ^ (h >> 31));
+    }
+  };
+  void bound_env(std::string& out, std::uint32_t pi, std::size_t i) const;
+  bool failed_before(const State& st, const std::string& env);
+  void remember_failure(const State& st, const std::string& env);
 
   const Pattern& p_;
+  Pacer own_pace_{nullptr};
+  Pacer* pace_;
   std::vector<Binding> env_;
   std::vector<int> trail_;  // slots in the order they were bound
+  // Per Node item and child position i: the slots its items from i on mention.
+  std::vector<std::vector<std::vector<int>>> suffix_slots_;
+  // States that failed with none of their slots bound: at most one per item
+  // position and child, so they are all kept.
+  std::unordered_set<State, StateHash> failed_;
+  // Those that failed with some bound (the bindings first in the key): with
+  // repeated slots there can be as many as the matcher has time for, so
+  // only so many are kept.
+  static constexpr std::size_t kMaxBoundFailures = std::size_t{1} << 18;
+  std::unordered_set<std::string> failed_bound_;
+  std::string scratch_;
+  std::uint64_t choices_ = 0;  // alternatives still to try, on the stack
+  std::uint64_t steps_ = 0;
 };
 
 struct Found {
-  std::vector<std::uint64_t> path;
+  // The node's path is the previous match's path cut to `keep` steps, then
+  // `tail`: nested matches share their ancestors' steps (full paths would
+  // be quadratic in the depth). next_path() rebuilds it.
+  std::uint64_t keep = 0;
+  std::vector<std::uint64_t> tail;
+  std::uint64_t order = 0;  // the path's position in a pre-order walk of all paths
   const KTerm* node = nullptr;
   std::vector<Binding> bindings;
-  bool multiline = false;   // some binding may span lines (may_span_lines)
+  bool multiline = false;   // some binding's text holds a line feed
   std::uint64_t start = 0;  // span in code points, filled by attach_spans
   std::uint64_t end = 0;
   // Multiline matches only, per slot: where the binding's first node starts
@@ -105,14 +175,19 @@ struct Found {
   std::vector<std::uint64_t> offsets;
 };
 
+// Turns the previous match's path into `f`'s.
+void next_path(std::vector<std::uint64_t>& path, const Found& f);
+
 // Every match of `p` at a Tuple node of `root`, in document order. With
-// `outermost`, the nodes inside a match are not tried.
-std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost);
+// `outermost`, the nodes inside a match are not tried. `stop` is called
+// every so often (see interrupt.h).
+std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost,
+                          const StopCheck* stop = nullptr);
 
 // Sets the span of every match (as rendered_spans counts it), and the
 // offsets of the bindings of multiline ones. Throws Panic when `root` cannot
 // be rendered.
-void attach_spans(const KTerm& root, std::vector<Found>& found);
+void attach_spans(const KTerm& root, std::vector<Found>& found, const StopCheck* stop = nullptr);
 
 // `root` with the node at each of `paths` replaced by the matching `repls`.
 // The paths must exist, be in document order and none may lie inside

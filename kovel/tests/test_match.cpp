@@ -48,6 +48,17 @@ Pattern call_pattern(std::string_view f, const std::vector<std::pair<bool, int>>
   return p;
 }
 
+// The whole paths of `found`.
+std::vector<Path> paths(const std::vector<Found>& found) {
+  std::vector<Path> out;
+  Path path;
+  for (const Found& f : found) {
+    next_path(path, f);
+    out.push_back(path);
+  }
+  return out;
+}
+
 std::vector<std::string> texts(const std::vector<const KTerm*>& ts) {
   std::vector<std::string> out;
   for (const KTerm* t : ts) out.push_back(t->coparse());
@@ -63,7 +74,7 @@ TEST(Match, RunTakesLongestSpanAndKeepsLayout) {
   ASSERT_EQ(b.kind, Binding::Kind::Run);
   EXPECT_EQ(texts(run_items(b)), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(run_term(b)->coparse(), "a, b, c");
-  EXPECT_FALSE(may_span_lines(b));
+  EXPECT_FALSE(LineBreaks().binding(b));
 
   // `$$$A, $B`: the run leaves exactly one argument to the hole.
   Pattern split = call_pattern("print", {{true, 0}, {false, 1}});
@@ -132,16 +143,15 @@ TEST(Match, SearchFindsNestedOrOutermostMatchesWithSpans) {
   KRef t = tuple("module", Kids{call("g", {outer, call("print", {})})}, Cmds{W("  "), H, N});
   Pattern p = call_pattern("print", {{true, 0}});
   std::vector<Found> all = search(p, *t, false);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[0].path, (Path{0, 1, 1}));
-  EXPECT_EQ(all[1].path, (Path{0, 1, 1, 1, 1}));
-  EXPECT_EQ(all[2].path, (Path{0, 1, 3}));
+  EXPECT_EQ(paths(all), (std::vector<Path>{{0, 1, 1}, {0, 1, 1, 1, 1}, {0, 1, 3}}));
   attach_spans(*t, all);
   const std::string text = t->coparse();
   for (const Found& f : all) EXPECT_EQ(text.substr(f.start, f.end - f.start), f.node->coparse());
+  // The walk does not go into a match, but the spans after it still count its nodes.
   std::vector<Found> outermost = search(p, *t, true);
-  ASSERT_EQ(outermost.size(), 2u);
-  EXPECT_EQ(outermost[1].path, (Path{0, 1, 3}));
+  EXPECT_EQ(paths(outermost), (std::vector<Path>{{0, 1, 1}, {0, 1, 3}}));
+  attach_spans(*t, outermost);
+  for (const Found& f : outermost) EXPECT_EQ(text.substr(f.start, f.end - f.start), f.node->coparse());
 
   // A hole at the root matches every Tuple node, quotes left out.
   Pattern any;
@@ -151,23 +161,175 @@ TEST(Match, SearchFindsNestedOrOutermostMatchesWithSpans) {
   EXPECT_EQ(search(any, *t, false).size(), 23u);  // every node
 }
 
-TEST(Match, MaySpanLinesSeesBreaksInsideAndBetween) {
+TEST(Match, LineBreaksAreThoseOfTheRenderedText) {
   KRef nl =
       tuple("argument_list", Kids{tok("("), id("a"), tok(","), id("b"), tok(")")}, Cmds{H, H, H, N, H, H});
   Pattern p;
   p.node("argument_list", {p.leaf("(", "("), p.run(0), p.leaf(")", ")")});
   Matcher m(p);
   ASSERT_TRUE(m.match(*nl));
-  EXPECT_TRUE(may_span_lines(m.bindings()[0]));
+  LineBreaks lines;
+  EXPECT_TRUE(lines.binding(m.bindings()[0]));
   EXPECT_EQ(run_term(m.bindings()[0])->coparse(), "a,\nb");
   Pattern h;
   h.node("argument_list", {h.leaf("(", "("), h.hole(0), h.leaf(",", ","), h.hole(1), h.leaf(")", ")")});
   Matcher mh(h);
   ASSERT_TRUE(mh.match(*nl));
-  EXPECT_FALSE(may_span_lines(mh.bindings()[1]));
-  KRef str = leaf("string", "'a\nb'");
-  Binding multi{Binding::Kind::Node, str.get(), nullptr, 0, 0};
-  EXPECT_TRUE(may_span_lines(multi));
+  EXPECT_FALSE(lines.binding(mh.bindings()[1]));
+  // The run "b" alone: the line break before it is not its own.
+  EXPECT_FALSE(lines.binding(Binding{Binding::Kind::Run, nullptr, nl.get(), 3, 4}));
+  EXPECT_FALSE(lines.binding(Binding{Binding::Kind::Run, nullptr, nl.get(), 2, 2}));
+
+  // Each node against its rendered text, whatever is written but never shows.
+  const KRef nodes[] = {
+      leaf("string", "'a\nb'"),
+      tuple("t", Kids{id("a"), tuple("u", Kids{}, Cmds{N})}, Cmds{H}),  // the child past the HOLEs
+      tuple("t", Kids{id("a")}, Cmds{P("\n"), H, X}),                   // a prefix with no line break
+      tuple("t", Kids{id("a")}, Cmds{P("  "), W("x"), N, H, X}),
+      quote("q", 0, "py", tuple("u", Kids{}, Cmds{N}), Cmds{W("no hole")}),
+      quote("q", 0, "py", tuple("u", Kids{}, Cmds{W("\n")}), Cmds{H}),
+      tuple("t", Kids{tuple("u", Kids{id("a"), leaf("s", "1\n")}, Cmds{H, H})}, Cmds{W("("), H, W(")")}),
+  };
+  for (const KRef& n : nodes) {
+    const bool want = n->coparse().find('\n') != std::string::npos;
+    EXPECT_EQ(lines.node(*n), want) << n->coparse();
+    EXPECT_EQ(LineBreaks().binding(Binding{Binding::Kind::Node, n.get(), nullptr, 0, 0}), want);
+  }
+}
+
+// f(0, 0, ..., 0) with `n` arguments.
+KRef zeros(std::size_t n) {
+  std::vector<KRef> args;
+  for (std::size_t i = 0; i < n; ++i) args.push_back(leaf("integer", "0"));
+  return call("f", args);
+}
+
+// f($$$A, $$$B, ..., <last>) with `runs` runs, slots given by `slot(i)`.
+Pattern runs_then(int runs, std::string_view last, int (*slot)(int)) {
+  Pattern p;
+  std::vector<std::uint32_t> kids{p.leaf("(", "(")};
+  for (int i = 0; i < runs; ++i) {
+    kids.push_back(p.run(slot(i)));
+    kids.push_back(p.leaf(",", ","));
+  }
+  kids.push_back(p.leaf("integer", last));
+  kids.push_back(p.leaf(")", ")"));
+  const std::uint32_t args = p.node("argument_list", kids);
+  p.node("call", {p.leaf("identifier", "f"), args});
+  return p;
+}
+
+TEST(Match, RunsInARowTakePolynomialSteps) {
+  // Backtracking alone tries every way to cut the arguments into six runs.
+  struct Case {
+    const char* name;
+    int (*slot)(int);
+  };
+  const Case cases[] = {
+      {"distinct", [](int i) { return i; }},
+      {"anonymous", [](int) { return -1; }},
+  };
+  for (const Case& c : cases) {
+    const Pattern p = runs_then(6, "1", c.slot);
+    std::uint64_t steps[2];
+    for (int k = 0; k < 2; ++k) {
+      Matcher m(p);
+      EXPECT_FALSE(m.match(*zeros(k ? 120 : 60))) << c.name;
+      steps[k] = m.steps();
+    }
+    // Positions x children x children: twice the children, about four times the steps.
+    EXPECT_LT(steps[1], 5 * steps[0]) << c.name << ": " << steps[0] << " then " << steps[1];
+    EXPECT_LT(steps[1], 14u * 240 * 240) << c.name;
+  }
+  // A match still binds as backtracking would: the first run the longest.
+  KRef args = zeros(40);
+  const Pattern p = runs_then(3, "0", [](int i) { return i; });
+  Matcher m(p);
+  ASSERT_TRUE(m.match(*args));
+  EXPECT_EQ(run_items(m.bindings()[0]).size(), 37u);
+  EXPECT_EQ(run_items(m.bindings()[1]).size(), 1u);
+  EXPECT_EQ(run_items(m.bindings()[2]).size(), 1u);
+}
+
+TEST(Match, RepeatedRunSlotsStillMatchAfterFailures) {
+  // f($$$A, $$$B, $$$A, 1): the memo must not mix up states reached with
+  // different bindings of A.
+  KRef t = call("f", {id("x"), id("y"), id("q"), id("x"), id("y"), leaf("integer", "1")});
+  const Pattern p = runs_then(3, "1", [](int i) { return i == 2 ? 0 : i; });
+  Matcher m(p);
+  ASSERT_TRUE(m.match(*t));
+  EXPECT_EQ(texts(run_items(m.bindings()[0])), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(texts(run_items(m.bindings()[1])), (std::vector<std::string>{"q"}));
+  KRef odd = call("f", {id("x"), id("y"), id("z"), id("x"), leaf("integer", "1")});
+  ASSERT_TRUE(m.match(*odd));
+  EXPECT_EQ(texts(run_items(m.bindings()[0])), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(texts(run_items(m.bindings()[1])), (std::vector<std::string>{"y", "z"}));
+  EXPECT_FALSE(m.match(*call("f", {id("x"), id("y"), id("z"), leaf("integer", "1")})));
+}
+
+// Says stop on its `after`-th call.
+struct CountingCheck {
+  int calls = 0;
+  int after;
+  StopCheck check() {
+    return {[](void* ctx) {
+              auto* self = static_cast<CountingCheck*>(ctx);
+              return ++self->calls >= self->after;
+            },
+            this};
+  }
+};
+
+TEST(Match, LongSearchesStopWhenAsked) {
+  // Repeated slots leave states the memo cannot share: this one runs for long.
+  std::vector<KRef> calls;
+  for (int i = 0; i < 20; ++i) calls.push_back(zeros(200));
+  KRef t = tuple("module", calls, Cmds(calls.size(), H));
+  const Pattern p = runs_then(6, "1", [](int i) { return i % 3; });
+  CountingCheck third{0, 3};
+  const StopCheck stop = third.check();
+  EXPECT_THROW(search(p, *t, false, &stop), Interrupted);
+  EXPECT_EQ(third.calls, 3);
+
+  // A walk over many paths (2^40 through shared nodes) stops too.
+  KRef doubled = id("a");
+  for (int i = 0; i < 40; ++i) doubled = tuple("pair", Kids{doubled, doubled}, Cmds{H, H});
+  Pattern none;
+  none.leaf("none", "");
+  CountingCheck again{0, 3};
+  const StopCheck stop2 = again.check();
+  EXPECT_THROW(search(none, *doubled, false, &stop2), Interrupted);
+
+  // The check changes nothing else.
+  CountingCheck never{0, 1 << 30};
+  const StopCheck go = never.check();
+  KRef small = tuple("module", Kids{call("print", {id("a")}), call("print", {})}, Cmds{H, N, H});
+  const Pattern print = call_pattern("print", {{true, 0}});
+  std::vector<Found> with = search(print, *small, false, &go), without = search(print, *small, false);
+  EXPECT_EQ(paths(with), paths(without));
+}
+
+TEST(Match, OffsetsOfNestedMultilineBindings) {
+  // f(\n f(\n  f(a))) against f($X): every binding spans lines but the last.
+  KRef t = id("a");
+  for (int i = 0; i < 3; ++i) {
+    KRef args = tuple("argument_list", Kids{tok("("), t, tok(")")}, Cmds{H, N, W(" "), H, H});
+    t = tuple("call", Kids{id("f"), args}, Cmds{H, H});
+  }
+  const Pattern p = call_pattern("f", {{false, 0}});
+  std::vector<Found> found = search(p, *t, false);
+  ASSERT_EQ(found.size(), 3u);
+  attach_spans(*t, found);
+  const std::string text = t->coparse();
+  for (const Found& f : found) {
+    const std::string x = f.bindings[0].node->coparse();
+    EXPECT_EQ(f.multiline, x.find('\n') != std::string::npos);
+    if (!f.multiline) continue;
+    ASSERT_EQ(f.offsets.size(), 1u);
+    EXPECT_EQ(text.substr(f.offsets[0], x.size()), x);
+    EXPECT_GT(f.offsets[0], f.start);
+  }
+  EXPECT_FALSE(found[2].multiline);
 }
 
 TEST(Match, ReplacePathsRebuildsOnlyAncestors) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../unlocked.h"
 #include "match.h"
 #include "native.h"
 #include "walk.h"
@@ -131,8 +132,9 @@ PyObject* binding_value(const Compiled& c, const Binding& b) {
   return PyObject_CallFunctionObjArgs(c.siblings, list.get(), raw.get(), nullptr);
 }
 
-// (path, term, start, end, bindings, offsets): offsets None, or for a match
-// whose bindings may span lines, each binding's start in the root's text.
+// (keep, tail, term, start, end, bindings, offsets): the path is the previous
+// item's cut to `keep` steps, then `tail`; offsets None, or for a match whose
+// bindings span lines, each binding's start in the root's text.
 PyObject* match_item(const Compiled& c, const Found& f) {
   PyRef env(PyDict_New());
   PyRef offsets(f.multiline ? PyDict_New() : Py_NewRef(Py_None));
@@ -146,15 +148,19 @@ PyObject* match_item(const Compiled& c, const Found& f) {
     PyRef at(PyLong_FromUnsignedLongLong(f.offsets[s]));
     if (!at || PyDict_SetItem(offsets.get(), c.names[s], at.get()) < 0) return nullptr;
   }
-  PyRef path(path_tuple(f.path));
-  PyRef term(path ? new_kterm(KRef::share(f.node)) : nullptr);
+  PyRef keep(PyLong_FromUnsignedLongLong(f.keep));
+  PyRef tail(keep ? path_tuple(f.tail) : nullptr);
+  PyRef term(tail ? new_kterm(KRef::share(f.node)) : nullptr);
   PyRef start(term ? PyLong_FromUnsignedLongLong(f.start) : nullptr);
   PyRef end(start ? PyLong_FromUnsignedLongLong(f.end) : nullptr);
   if (!end) return nullptr;
-  return PyTuple_Pack(6, path.get(), term.get(), start.get(), end.get(), env.get(), offsets.get());
+  return PyTuple_Pack(7, keep.get(), tail.get(), term.get(), start.get(), end.get(), env.get(),
+                      offsets.get());
 }
 
-// match_all(pattern, t, outermost)
+// match_all(pattern, t, outermost). The search reads only the pattern and
+// the term, which nothing changes meanwhile: it runs without the lock once
+// it takes long, and Ctrl-C stops it.
 PyObject* fn_match_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("match_all", nargs, 3)) return nullptr;
   const Compiled* c = compiled_arg(args[0]);
@@ -163,16 +169,25 @@ PyObject* fn_match_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!t) return nullptr;
   const int outermost = PyObject_IsTrue(args[2]);
   if (outermost < 0) return nullptr;
+  const KRef root = KRef::share(t);
+  std::vector<Found> found;
+  bool unrenderable = false;
+  if (!run_unlocked([&](const StopCheck* stop) {
+        found = search(c->pattern, *root, outermost, stop);
+        try {
+          attach_spans(*root, found, stop);
+        } catch (const Panic&) {
+          unrenderable = true;
+        }
+      }))
+    return nullptr;
+  if (unrenderable) {
+    // The same error as rendering the term gives.
+    PyRef s(PyObject_Str(args[1]));
+    if (s) PyErr_SetString(PyExc_RuntimeError, "the term cannot be rendered");
+    return nullptr;
+  }
   return guarded([&]() -> PyObject* {
-    std::vector<Found> found = search(c->pattern, *t, outermost);
-    try {
-      attach_spans(*t, found);
-    } catch (const Panic&) {
-      // The same error as rendering the term gives.
-      PyRef s(PyObject_Str(args[1]));
-      if (s) PyErr_SetString(PyExc_RuntimeError, "the term cannot be rendered");
-      return nullptr;
-    }
     PyRef out(PyList_New(static_cast<Py_ssize_t>(found.size())));
     if (!out) return nullptr;
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -255,7 +270,8 @@ PyMethodDef kMatchMethods[] = {
      "compile_pattern(spec, siblings, /)\n--\n\nA pattern compiled for match_all."},
     {"match_all", as_cfunc(fn_match_all), METH_FASTCALL,
      "match_all(pattern, t, outermost, /)\n--\n\n"
-     "Every match in t: (path, term, start, end, bindings, offsets), in document order."},
+     "Every match in t: (keep, tail, term, start, end, bindings, offsets), in document order;\n"
+     "a match's path is the previous one's first keep steps, then tail."},
     {"dedent", as_cfunc(fn_dedent), METH_FASTCALL,
      "dedent(t, indent, /)\n--\n\nt with indent taken off the start of its later lines."},
     {"replace_all", as_cfunc(fn_replace_all), METH_FASTCALL,

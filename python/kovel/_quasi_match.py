@@ -15,6 +15,8 @@ of the root's tag and returns only the matches.
 
 from __future__ import annotations
 
+import bisect
+import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -80,12 +82,6 @@ def _dedent(t: KTerm, indent: str) -> KTerm:
     return _native.dedent(t, indent)
 
 
-def _line_indent(text: str, offset: int) -> str:
-    start = text.rfind("\n", 0, offset) + 1
-    line = text[start:offset]
-    return line[: len(line) - len(line.lstrip(" \t"))]
-
-
 class Pattern:
     """Code with metavariables in one language; it finds and rewrites terms.
 
@@ -126,13 +122,18 @@ class Pattern:
 
     def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
         # One native call finds every match; Python objects are made only for them.
-        text: str | None = None
-        for path, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
+        # Each path comes as a tail to a prefix of the previous one, and
+        # `offsets` is set exactly when a binding's text spans lines: nested
+        # matches in a deep term cost no more than their paths.
+        indents: _Indents | None = None
+        path: Path = ()
+        for keep, tail, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
+            path = path[:keep] + tail
             found = env
-            if offsets is not None and any("\n" in str(_raw(v)) for v in env.values()):
-                if text is None:
-                    text = str(t)
-                env = _normalise(env, text, offsets)
+            if offsets is not None:
+                if indents is None:
+                    indents = _Indents(str(t))
+                env = _normalise(env, indents, offsets)
             yield Match(node, path, (start, end), env, found)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
@@ -174,6 +175,7 @@ class Pattern:
         from kovel.quasi import Template
 
         text: str | None = None
+        indents: _Indents | None = None
         crlf: bool | None = None
         paths: list[Path] = []
         news: list[KTerm] = []
@@ -214,7 +216,9 @@ class Pattern:
                     crlf = _uses_crlf(text)
                 if crlf:
                     new = _crlf(new)
-                indent = _line_indent(text, m.span[0])
+                if indents is None:
+                    indents = _Indents(text)
+                indent = indents.at(m.span[0])
                 if indent:
                     new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
             new = _apart(text, m.span, body, new)
@@ -334,14 +338,7 @@ def _apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
     return b.b()
 
 
-def _raw(v: Binding) -> KTerm:
-    if isinstance(v, Siblings) and v.raw is not None:
-        return v.raw
-    assert isinstance(v, KTerm)
-    return v
-
-
-def _normalise(env: dict[str, Binding], text: str, offsets: dict[str, int]) -> dict[str, Binding]:
+def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, int]) -> dict[str, Binding]:
     """Dedent each multi-line binding by the indentation of the line it starts on.
 
     A template puts back the indentation of the line its hole is on, and a
@@ -351,7 +348,7 @@ def _normalise(env: dict[str, Binding], text: str, offsets: dict[str, int]) -> d
     """
     out: dict[str, Binding] = {}
     for k, v in env.items():
-        indent = _line_indent(text, offsets[k]) if k in offsets else ""
+        indent = indents.at(offsets[k]) if k in offsets else ""
         if isinstance(v, Siblings):
             raw = _dedent(v.raw, indent) if v.raw is not None else None
             out[k] = Siblings([_dedent(x, indent) for x in v], raw)
@@ -373,3 +370,22 @@ def pattern(lang: str, code: str) -> Pattern:
     if not isinstance(lang, str) or not isinstance(code, str):
         raise TypeError("pattern(lang, code) takes two str")
     return Pattern(lang, code)
+
+
+class _Indents:
+    """The indentation of the line an offset of ``text`` lies on ,
+    without scanning back along a long line for each offset."""
+
+    __slots__ = ("_starts", "_text")
+
+    def __init__(self, text: str) -> None:
+        self._text = text
+        self._starts = [0, *(m.end() for m in re.finditer("\n", text))]
+
+    def at(self, offset: int) -> str:
+        start = self._starts[bisect.bisect_right(self._starts, offset) - 1]
+        m = _INDENT.match(self._text, start, offset)
+        return m.group() if m else ""
+
+
+_INDENT = re.compile("[ \t]*")

@@ -11,6 +11,7 @@ its time limit has its worker killed and replaced, and fails with
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import os
 import pickle
@@ -18,7 +19,7 @@ import signal
 import threading
 import time
 from collections import deque
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection, wait
@@ -34,18 +35,66 @@ T = TypeVar("T")
 class InlineExecutor(Executor):
     """Runs each task in the calling thread as it is submitted (``--jobs 1``).
 
+    With ``timeout``, a task still running after that many seconds is stopped
+    and fails with ``TimeoutError``: a timer signal raises in the task, as
+    Ctrl-C would (kovel's long native work checks for signals as it goes).
+    Only the main thread gets signals; in another thread tasks run unlimited.
+
     >>> InlineExecutor().submit(max, 2, 3).result()
     3
     """
+
+    def __init__(self, *, timeout: float | None = None) -> None:
+        self._timeout = timeout
 
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         """Run ``fn(*args, **kwargs)`` now; return a finished future."""
         f: Future[T] = Future()
         try:
-            f.set_result(fn(*args, **kwargs))
+            with _time_limit(self._timeout):
+                result = fn(*args, **kwargs)
+        except _Overrun:
+            f.set_exception(TimeoutError(f"no result after {self._timeout:g} s; task stopped"))
         except Exception as exc:
             f.set_exception(exc)
+        else:
+            f.set_result(result)
         return f
+
+
+class _Overrun(BaseException):
+    """Raised by the timer signal in an inline task that ran out of time.
+
+    Not an ``Exception``, so that no ``except Exception`` inside the task keeps it going.
+    """
+
+
+@contextlib.contextmanager
+def _time_limit(seconds: float | None) -> Iterator[None]:
+    """Raise ``_Overrun`` in the block if it runs for more than ``seconds``."""
+    if (
+        seconds is None
+        or not hasattr(signal, "setitimer")
+        or threading.current_thread() is not threading.main_thread()
+    ):
+        yield
+        return
+    armed = True
+
+    def overrun(_signum: int, _frame: object) -> None:
+        if armed:  # a signal that comes as the block ends does not outlive it
+            raise _Overrun
+
+    old = signal.signal(signal.SIGALRM, overrun)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+        yield
+    finally:
+        armed = False
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        finally:
+            signal.signal(signal.SIGALRM, old)
 
 
 @dataclass

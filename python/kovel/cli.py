@@ -142,7 +142,9 @@ class _Run:
 
     def go(self) -> int:
         a = self.args
-        self.pool = InlineExecutor() if a.jobs == 1 else WatchdogPool(a.jobs, timeout=a.timeout)
+        self.pool = (
+            InlineExecutor(timeout=a.timeout) if a.jobs == 1 else WatchdogPool(a.jobs, timeout=a.timeout)
+        )
         try:
             listed = self.usable(list_files(a.paths, a.lang))
             if listed is None:
