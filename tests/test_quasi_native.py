@@ -503,7 +503,8 @@ def test_nested_matches_in_a_deep_term(gap: str) -> None:
         node = kt.children(node)[i]
     assert kt.same(node, m.term)
     new = pattern("python", "f($X)").rewrite(t, template("python", "g($X)"))
-    assert str(new) == "x = g(" + src[6 + len(gap) : -2] + ")\n"
+    # Only the outermost name changes; the call keeps its own layout.
+    assert str(new) == "x = g" + src[5:]
 
 
 # Repeated slots leave states that no memo shares: over 200 arguments this
