@@ -17,7 +17,6 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel import _batch, _files, _safewrite, _workers, cli  # noqa: E402
-from kovel._files import list_files  # noqa: E402
 from kovel._safewrite import FileChangedError, replace_file  # noqa: E402
 from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
@@ -278,21 +277,6 @@ def test_watchdog_pool_terminate_stops_running_tasks():
     assert queued.cancelled()
     with pytest.raises(ChildProcessError, match="stopped before the task finished"):
         running.result()
-
-
-def test_list_files_languages_hidden_names_and_duplicates(tmp_path):
-    for rel in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
-        (tmp_path / rel).parent.mkdir(exist_ok=True)
-        (tmp_path / rel).write_text("x\n")
-    rel = lambda items: [(os.path.relpath(i.path, tmp_path), i.lang, i.error) for i in items]  # noqa: E731
-    assert rel(list_files([tmp_path, tmp_path / "a.py"])) == [
-        ("a.py", "python", None),
-        ("b.h", "c", None),
-        ("c.hpp", "cpp", None),
-        ("sub/g.js", "javascript", None),
-    ]
-    assert rel(list_files([tmp_path], "c")) == [("b.h", "c", None)]
-    assert rel(list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [("d.txt", "python", None)]
 
 
 def test_replace_file_keeps_mode_follows_links_and_refuses_changed_files(tmp_path):
