@@ -135,11 +135,8 @@ def list_files(
     for p in paths:
         path = os.fspath(p)
         if os.path.isdir(path):
-            walked = [
-                (f, linked, ext)
-                for f, linked in _walk(path, follow, set())
-                if not wanted or (ext := os.path.splitext(f)[1].lower()) in wanted
-            ]
+            exts = ((f, linked, os.path.splitext(f)[1].lower()) for f, linked in _walk(path, follow, set()))
+            walked = [(f, linked, ext) for f, linked, ext in exts if not wanted or ext in wanted]
             # A file also reached through a link is listed under its own name.
             direct = {key(f) for f, linked, _ in walked if not linked} if follow else set()
             for f, linked, ext in walked:
