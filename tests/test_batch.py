@@ -17,7 +17,6 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel import _batch, _files, _safewrite, _workers, cli  # noqa: E402
-from kovel._safewrite import FileChangedError, replace_file  # noqa: E402
 from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
 
@@ -277,32 +276,6 @@ def test_watchdog_pool_terminate_stops_running_tasks():
     assert queued.cancelled()
     with pytest.raises(ChildProcessError, match="stopped before the task finished"):
         running.result()
-
-
-def test_replace_file_keeps_mode_follows_links_and_refuses_changed_files(tmp_path):
-    f = tmp_path / "f.py"
-    f.write_bytes(b"old\n")
-    f.chmod(0o640)
-    link = tmp_path / "link.py"
-    link.symlink_to(f)
-    replace_file(str(link), b"new\n", hashlib.sha256(b"old\n").hexdigest())
-    assert (f.read_bytes(), f.stat().st_mode & 0o777, link.is_symlink()) == (b"new\n", 0o640, True)
-    with pytest.raises(FileChangedError, match="changed on disk"):
-        replace_file(str(f), b"newer\n", hashlib.sha256(b"old\n").hexdigest())
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.py", "link.py"]
-
-
-def test_replace_file_interrupted_before_the_rename_leaves_the_old_file(tmp_path, monkeypatch):
-    f = tmp_path / "f.py"
-    f.write_bytes(b"old\n")
-
-    def interrupted(src, dst):
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(_safewrite.os, "replace", interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        replace_file(str(f), b"new\n", hashlib.sha256(b"old\n").hexdigest())
-    assert [p.name for p in tmp_path.iterdir()] == ["f.py"] and f.read_bytes() == b"old\n"
 
 
 def test_parse_tree_gives_up_after_its_time_limit():

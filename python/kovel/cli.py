@@ -39,8 +39,8 @@ from typing import Any, TypeVar
 
 from kovel import _batch
 from kovel._batch import DEFAULT_TIMEOUT, FoundFile, RewrittenFile, find_files, rewrite_files
-from kovel._files import Listed, list_files
-from kovel._safewrite import FileChangedError, replace_file
+from kovel._files import Listed, list_files, write_roots
+from kovel._safewrite import NotWrittenError, SafeWriter
 from kovel._workers import InlineExecutor, WatchdogPool
 
 __all__ = ["main"]
@@ -139,6 +139,7 @@ class _Run:
         self.found = False
         self.pool: Executor | None = None
         self.bar: Any = None
+        self.writer: SafeWriter | None = None
 
     def go(self) -> int:
         a = self.args
@@ -156,6 +157,8 @@ class _Run:
                     )
                 )
             else:
+                if a.write:
+                    self.writer = SafeWriter(write_roots(a.paths))
                 results = rewrite_files(
                     paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=a.timeout
                 )
@@ -310,14 +313,17 @@ class _Run:
 
     def write(self, r: RewrittenFile, new: str) -> bool:
         _batch._hook("write", r.path)
+        assert self.writer is not None
         try:
-            replace_file(r.path, new.encode(), r.digest)
-        except FileChangedError:
-            self.report(r.path, "changed on disk since it was read; not written")
+            notes = self.writer.replace(r.path, new.encode(), r.digest)
+        except NotWrittenError as exc:
+            self.report(r.path, str(exc))
             return False
         except OSError as exc:
             self.report(r.path, f"cannot write: {exc.strerror or exc}")
             return False
+        if notes:
+            self.err(f"kovel: note: {r.path}: {'; '.join(notes)}")
         self.found = True
         return True
 
