@@ -15,12 +15,12 @@ from pathlib import Path
 
 import pytest
 
+from conftest import as_nobody
 from kovel import _safewrite
 from kovel._safewrite import FileChangedError, NotWrittenError, SafeWriter, replace_file
 
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
-NOBODY = ROOT and shutil.which("setpriv") is not None
-needs_nobody = pytest.mark.skipif(not NOBODY, reason="needs root and setpriv to act as nobody")
+needs_root = pytest.mark.skipif(not ROOT, reason="needs root to give files away and act as nobody")
 
 
 def sha(data):
@@ -106,7 +106,7 @@ def test_a_file_with_hard_links_is_not_split(tmp_path):
     assert a.read_bytes() == b"new\n"
 
 
-@pytest.mark.skipif(not ROOT, reason="needs root to give files away")
+@needs_root
 @pytest.mark.parametrize("mode", [0o4755, 0o2750, 0o640])
 def test_as_root_the_owner_group_and_mode_are_kept(tmp_path, mode):
     nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
@@ -116,23 +116,12 @@ def test_as_root_the_owner_group_and_mode_are_kept(tmp_path, mode):
     f.chmod(mode)
     assert replace_file(str(f), b"new\n", sha(b"old\n")) == []
     st = f.stat()
-    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (b"new\n", nobody, nogroup, mode)
-
-
-# Run as nobody (group nogroup, also in the group users): replace_file on each
-# file named, printing what came of it.
-AS_NOBODY = textwrap.dedent(
-    """
-    import hashlib, sys
-    from kovel._safewrite import NotWrittenError, replace_file
-    for path in sys.argv[1:]:
-        old = open(path, "rb").read()
-        try:
-            print(replace_file(path, b"new\\n", hashlib.sha256(old).hexdigest()))
-        except NotWrittenError as exc:
-            print("refused:", exc)
-    """
-)
+    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (
+        b"new\n",
+        nobody,
+        nogroup,
+        mode,
+    )
 
 
 @pytest.fixture
@@ -149,45 +138,45 @@ def nobodys_dir():
         shutil.rmtree(top)
 
 
-@needs_nobody
+@needs_root
 def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
-    ids = {name: pwd.getpwnam(name).pw_uid for name in ("root", "nobody")}
-    groups = {name: grp.getgrnam(name).gr_gid for name in ("root", "nogroup", "users")}
-    # name: owner, group, mode, then what nobody's rewrite leaves: owner, group, mode, outcome
+    users = grp.getgrnam("users").gr_gid
+    # nobody (group nogroup, in users too) rewrites each file:
+    # owner:group and mode before, after, and what replace_file said
     cases = {
-        "readonly.py": ("nobody", "users", 0o444, "nobody", "users", 0o444, "refused: no permission"),
-        "users.py": ("nobody", "users", 0o664, "nobody", "users", 0o664, "[]"),
+        "readonly.py": ("nobody:users", 0o444, "nobody:users", 0o444, "refused: no permission to write it"),
+        "users.py": ("nobody:users", 0o664, "nobody:users", 0o664, "[]"),
+        "shared.py": ("root:nogroup", 0o664, "nobody:nogroup", 0o664, "['owner root not kept (now nobody)']"),
         "setgid.py": (
-            "nobody",
-            "root",
+            "nobody:root",
             0o2775,
-            "nobody",
-            "nogroup",
+            "nobody:nogroup",
             0o775,
             "['group root not kept (now nogroup)', 'setuid/setgid bits dropped']",
         ),
-        "shared.py": ("root", "nogroup", 0o664, "nobody", "nogroup", 0o664, "['owner root not kept (now nobody)']"),
     }
-    for name, (owner, group, mode, *_) in cases.items():
+    for name, (owner, mode, *_) in cases.items():
         f = nobodys_dir / name
         f.write_bytes(b"old\n")
-        os.chown(f, ids[owner], groups[group])
+        user, group = owner.split(":")
+        os.chown(f, pwd.getpwnam(user).pw_uid, grp.getgrnam(group).gr_gid)
         f.chmod(mode)
-    run = subprocess.run(
-        ["setpriv", "--reuid=nobody", "--regid=nogroup", f"--groups={groups['users']}"]
-        + [sys.executable, "-c", AS_NOBODY, *(str(nobodys_dir / n) for n in cases)],
-        capture_output=True,
-        text=True,
-        env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
-    )
-    assert run.returncode == 0, run.stderr
-    said = dict(zip(cases, run.stdout.splitlines(), strict=True))
-    for name, (*_, owner, group, mode, outcome) in cases.items():
-        st = (nobodys_dir / name).stat()
-        got = (pwd.getpwuid(st.st_uid).pw_name, grp.getgrgid(st.st_gid).gr_name, stat.S_IMODE(st.st_mode))
-        assert (got, said[name].startswith(outcome)) == ((owner, group, mode), True), (name, said[name])
-        refused = outcome.startswith("refused")
-        assert (nobodys_dir / name).read_bytes() == (b"old\n" if refused else b"new\n")
+
+    def rewrite_each():
+        for name in cases:
+            try:
+                print(replace_file(name, b"new\n", sha(b"old\n")))
+            except NotWrittenError as exc:
+                print("refused:", exc)
+
+    status, printed = as_nobody(rewrite_each, nobodys_dir, [users])
+    assert status == 0, printed
+    for (name, (*_, owner, mode, outcome)), said in zip(cases.items(), printed.splitlines(), strict=True):
+        f = nobodys_dir / name
+        st = f.stat()
+        got = f"{pwd.getpwuid(st.st_uid).pw_name}:{grp.getgrgid(st.st_gid).gr_name}"
+        assert (got, stat.S_IMODE(st.st_mode), said.startswith(outcome)) == (owner, mode, True), (name, said)
+        assert f.read_bytes() == (b"old\n" if outcome.startswith("refused") else b"new\n")
 
 
 # Kills itself at one step of replace_file: `os.<step>` is replaced by a SIGKILL.
@@ -231,7 +220,9 @@ def test_a_killed_write_leaves_no_stray_file_past_the_next_run(tmp_path, step, u
     assert run.returncode == -signal.SIGKILL
     assert f.read_bytes() == b"old\n"
     left = [n for n in names(tmp_path) if n not in ("f.py", "g.py")]
-    assert len(left) == strays and all(_safewrite._STRAY.fullmatch(n) and n.startswith(".f.py.") for n in left)
+    assert len(left) == strays and all(
+        _safewrite._STRAY.fullmatch(n) and n.startswith(".f.py.") for n in left
+    )
     SafeWriter([tmp_path]).replace(str(other), b"new\n", sha(b"old\n"))
     assert names(tmp_path) == ["f.py", "g.py"]
 
