@@ -51,14 +51,14 @@ def outcome(tree, executor):
 def test_results_on_one_tree(tree):
     found, rewritten = outcome(tree, InlineExecutor())
     assert [(p, e, [(m.line, m.column, m.bindings) for m in ms]) for p, e, ms in found] == [
-        ("bad.py", "not valid UTF-8 (byte 7, line 1); left alone", []),
+        ("bad.py", "skipped: not UTF-8 text (byte 7, line 1)", []),
         ("m.py", None, [(3, 9, {"A": ["a", "1"]}), (4, 12, {"A": []})]),
         ("n.c", None, [(1, 16, {"A": ['"é"']})]),
         ("plain.py", None, []),
     ]
     assert found[2][2][0].start == 15 and found[2][2][0].end == 26  # bytes: "é" takes two
     assert [(p, e, t) for p, e, t, _ in rewritten] == [
-        ("bad.py", "not valid UTF-8 (byte 7, line 1); left alone", None),
+        ("bad.py", "not rewritten: not UTF-8 text (byte 7, line 1)", None),
         ("m.py", None, FILES["m.py"].replace("print(", "log(")),
         ("n.c", None, FILES["n.c"].replace("print(", "log(")),
         ("plain.py", None, None),
@@ -132,7 +132,7 @@ def test_a_failure_in_one_file_is_that_files_error(tree, executor):
     finally:
         pool.shutdown()
     assert got == {
-        "bad.py": ("not valid UTF-8 (byte 7, line 1); left alone", False),
+        "bad.py": ("not rewritten: not UTF-8 text (byte 7, line 1)", False),
         "boom.py": ("RuntimeError: no booms", False),
         "m.py": (None, True),
         "n.c": (None, True),
@@ -276,6 +276,79 @@ def test_watchdog_pool_terminate_stops_running_tasks():
     assert queued.cancelled()
     with pytest.raises(ChildProcessError, match="stopped before the task finished"):
         running.result()
+
+
+# Python files in the encoding their coding declaration names (PEP 263), with
+# non-ASCII text before, inside and after the match; what `print($$$A)` ->
+# `log($$$A)` makes of them is written back in the same encoding.
+DECLARED = {
+    "cp1251": '# -*- coding: cp1251 -*-\ns = "привет"\nprint(s, "мир")  # ещё\n',
+    "iso8859-1": '# coding: latin-1\ns = "café"\nprint(s, "naïve")  # déjà\n',
+    "utf-8": '\ufeffs = "ü"\nprint(s, "ö")\n',  # the byte order mark is kept
+}
+
+
+@pytest.mark.parametrize("encoding", DECLARED)
+def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
+    text = DECLARED[encoding]
+    data = text.encode(encoding)
+    f = tmp_path / "m.py"
+    f.write_bytes(data)
+    (found,) = find_files([f], "print($$$A)", executor=InlineExecutor())
+    (m,) = found.matches
+    call = re.search(r"print\(.*?\)", text).group()
+    assert (found.error, m.line, m.column, m.text) == (None, text.count("\n"), 1, call)
+    assert data[m.start : m.end] == call.encode(encoding)  # offsets into the file's own bytes
+    (r,) = rewrite_files([f], "print($$$A)", "log($$$A)", executor=InlineExecutor())
+    assert (r.error, r.encoding, r.digest) == (None, encoding, hashlib.sha256(data).hexdigest())
+    assert r.text() == text.replace("print(", "log(")
+
+
+@pytest.mark.parametrize(
+    "rewrite, why",
+    [
+        ('log($$$A, "中")', "the rewrite brings in '中' (line 3), which cp1251 cannot encode; not rewritten"),
+        ("log($$$A)\n# coding: latin-1", None),  # a declaration past line 2 counts for nothing
+    ],
+)
+def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, rewrite, why):
+    f = tmp_path / "m.py"
+    f.write_bytes(DECLARED["cp1251"].encode("cp1251"))
+    (r,) = rewrite_files([f], "print($$$A)", rewrite, executor=InlineExecutor())
+    assert (r.error, r.changed) == (why, why is None)
+
+
+def test_a_rewrite_of_the_coding_declaration_is_refused(tmp_path):
+    f = tmp_path / "m.py"
+    f.write_bytes(DECLARED["iso8859-1"].encode("latin-1"))
+    (r,) = rewrite_files([f], "# coding: latin-1", "# coding: cp1252", executor=InlineExecutor())
+    assert r.error == "the rewrite changes the coding declaration (iso8859-1 to cp1252); not rewritten"
+
+
+@pytest.mark.parametrize(
+    "name, data, reason",
+    [
+        ("m.py", b"x = 1\ns = '\xe9'\n", "not UTF-8 text (byte 11, line 2)"),  # no declaration: UTF-8
+        (
+            "m.py",
+            b"# coding: cp1251\ns = '\x98'\n",
+            "not cp1251 text (byte 22, line 2)",
+        ),  # 0x98: no character
+        ("m.py", b"# coding: klingon\nx = 1\n", "not Python source text: unknown encoding: klingon"),
+        ("m.c", b'/* coding: latin-1 */ char *s = "\xe9";\n', "not UTF-8 text (byte 33, line 1)"),
+    ],
+)
+def test_undecodable_files_are_skipped(tmp_path, name, data, reason):
+    f = tmp_path / name
+    f.write_bytes(data)
+    (found,) = find_files([f], "x", executor=InlineExecutor())
+    (rewritten,) = rewrite_files([f], "x", "y", executor=InlineExecutor())
+    assert (found.error, found.skipped) == (f"skipped: {reason}", True)
+    assert (rewritten.error, rewritten.skipped, rewritten.changed) == (
+        f"not rewritten: {reason}",
+        True,
+        False,
+    )
 
 
 def test_parse_tree_gives_up_after_its_time_limit():

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 import subprocess
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 __all__ = ["EXTENSIONS", "Listed", "language_for", "list_files", "write_roots"]
