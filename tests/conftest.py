@@ -26,3 +26,40 @@ class Idx:
         if isinstance(self.v, BaseException):
             raise self.v
         return self.v
+
+
+def as_nobody(fn, cwd, groups=()):
+    """Run `fn()` in a forked child that is user nobody, group nogroup, in the `groups` (gids) too.
+
+    Returns the child's exit status (what `fn` returns, or 99 if it raised)
+    and all it printed.  Forked rather than started anew: an interpreter
+    installed under root's home cannot be started by nobody, and the child
+    has everything this process imported.  Needs root.
+    """
+    import grp
+    import pwd
+    import sys
+    import traceback
+
+    uid, gid = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: never returns
+        status = 99
+        try:
+            os.close(r)
+            sys.stdout = sys.stderr = os.fdopen(w, "w")
+            os.setgroups(list(groups))
+            os.setresgid(gid, gid, gid)
+            os.setresuid(uid, uid, uid)
+            os.chdir(cwd)
+            status = fn() or 0
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            sys.stdout.flush()
+            os._exit(status)
+    os.close(w)
+    with os.fdopen(r) as f:
+        said = f.read()
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), said

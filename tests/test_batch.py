@@ -17,8 +17,6 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel import _batch, _files, _safewrite, _workers, cli  # noqa: E402
-from kovel._files import list_files  # noqa: E402
-from kovel._safewrite import FileChangedError, replace_file  # noqa: E402
 from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
 
@@ -53,14 +51,14 @@ def outcome(tree, executor):
 def test_results_on_one_tree(tree):
     found, rewritten = outcome(tree, InlineExecutor())
     assert [(p, e, [(m.line, m.column, m.bindings) for m in ms]) for p, e, ms in found] == [
-        ("bad.py", "not valid UTF-8 (byte 7, line 1); left alone", []),
+        ("bad.py", "skipped: not UTF-8 text (byte 7, line 1)", []),
         ("m.py", None, [(3, 9, {"A": ["a", "1"]}), (4, 12, {"A": []})]),
         ("n.c", None, [(1, 16, {"A": ['"é"']})]),
         ("plain.py", None, []),
     ]
     assert found[2][2][0].start == 15 and found[2][2][0].end == 26  # bytes: "é" takes two
     assert [(p, e, t) for p, e, t, _ in rewritten] == [
-        ("bad.py", "not valid UTF-8 (byte 7, line 1); left alone", None),
+        ("bad.py", "not rewritten: not UTF-8 text (byte 7, line 1)", None),
         ("m.py", None, FILES["m.py"].replace("print(", "log(")),
         ("n.c", None, FILES["n.c"].replace("print(", "log(")),
         ("plain.py", None, None),
@@ -134,7 +132,7 @@ def test_a_failure_in_one_file_is_that_files_error(tree, executor):
     finally:
         pool.shutdown()
     assert got == {
-        "bad.py": ("not valid UTF-8 (byte 7, line 1); left alone", False),
+        "bad.py": ("not rewritten: not UTF-8 text (byte 7, line 1)", False),
         "boom.py": ("RuntimeError: no booms", False),
         "m.py": (None, True),
         "n.c": (None, True),
@@ -300,45 +298,77 @@ def test_watchdog_pool_terminate_stops_running_tasks():
         running.result()
 
 
-def test_list_files_languages_hidden_names_and_duplicates(tmp_path):
-    for rel in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
-        (tmp_path / rel).parent.mkdir(exist_ok=True)
-        (tmp_path / rel).write_text("x\n")
-    rel = lambda items: [(os.path.relpath(i.path, tmp_path), i.lang, i.error) for i in items]  # noqa: E731
-    assert rel(list_files([tmp_path, tmp_path / "a.py"])) == [
-        ("a.py", "python", None),
-        ("b.h", "c", None),
-        ("c.hpp", "cpp", None),
-        ("sub/g.js", "javascript", None),
-    ]
-    assert rel(list_files([tmp_path], "c")) == [("b.h", "c", None)]
-    assert rel(list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [("d.txt", "python", None)]
+# Python files in the encoding their coding declaration names (PEP 263), with
+# non-ASCII text before, inside and after the match; what `print($$$A)` ->
+# `log($$$A)` makes of them is written back in the same encoding.
+DECLARED = {
+    "cp1251": '# -*- coding: cp1251 -*-\ns = "привет"\nprint(s, "мир")  # ещё\n',
+    "iso8859-1": '# coding: latin-1\ns = "café"\nprint(s, "naïve")  # déjà\n',
+    "utf-8": '\ufeffs = "ü"\nprint(s, "ö")\n',  # the byte order mark is kept
+}
 
 
-def test_replace_file_keeps_mode_follows_links_and_refuses_changed_files(tmp_path):
-    f = tmp_path / "f.py"
-    f.write_bytes(b"old\n")
-    f.chmod(0o640)
-    link = tmp_path / "link.py"
-    link.symlink_to(f)
-    replace_file(str(link), b"new\n", hashlib.sha256(b"old\n").hexdigest())
-    assert (f.read_bytes(), f.stat().st_mode & 0o777, link.is_symlink()) == (b"new\n", 0o640, True)
-    with pytest.raises(FileChangedError, match="changed on disk"):
-        replace_file(str(f), b"newer\n", hashlib.sha256(b"old\n").hexdigest())
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.py", "link.py"]
+@pytest.mark.parametrize("encoding", DECLARED)
+def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
+    text = DECLARED[encoding]
+    data = text.encode(encoding)
+    f = tmp_path / "m.py"
+    f.write_bytes(data)
+    (found,) = find_files([f], "print($$$A)", executor=InlineExecutor())
+    (m,) = found.matches
+    call = re.search(r"print\(.*?\)", text).group()
+    assert (found.error, m.line, m.column, m.text) == (None, text.count("\n"), 1, call)
+    assert data[m.start : m.end] == call.encode(encoding)  # offsets into the file's own bytes
+    (r,) = rewrite_files([f], "print($$$A)", "log($$$A)", executor=InlineExecutor())
+    assert (r.error, r.encoding, r.digest) == (None, encoding, hashlib.sha256(data).hexdigest())
+    assert r.text() == text.replace("print(", "log(")
 
 
-def test_replace_file_interrupted_before_the_rename_leaves_the_old_file(tmp_path, monkeypatch):
-    f = tmp_path / "f.py"
-    f.write_bytes(b"old\n")
+@pytest.mark.parametrize(
+    "rewrite, why",
+    [
+        ('log($$$A, "中")', "the rewrite brings in '中' (line 3), which cp1251 cannot encode; not rewritten"),
+        ("log($$$A)\n# coding: latin-1", None),  # a declaration past line 2 counts for nothing
+    ],
+)
+def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, rewrite, why):
+    f = tmp_path / "m.py"
+    f.write_bytes(DECLARED["cp1251"].encode("cp1251"))
+    (r,) = rewrite_files([f], "print($$$A)", rewrite, executor=InlineExecutor())
+    assert (r.error, r.changed) == (why, why is None)
 
-    def interrupted(src, dst):
-        raise KeyboardInterrupt
 
-    monkeypatch.setattr(_safewrite.os, "replace", interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        replace_file(str(f), b"new\n", hashlib.sha256(b"old\n").hexdigest())
-    assert [p.name for p in tmp_path.iterdir()] == ["f.py"] and f.read_bytes() == b"old\n"
+def test_a_rewrite_of_the_coding_declaration_is_refused(tmp_path):
+    f = tmp_path / "m.py"
+    f.write_bytes(DECLARED["iso8859-1"].encode("latin-1"))
+    (r,) = rewrite_files([f], "# coding: latin-1", "# coding: cp1252", executor=InlineExecutor())
+    assert r.error == "the rewrite changes the coding declaration (iso8859-1 to cp1252); not rewritten"
+
+
+@pytest.mark.parametrize(
+    "name, data, reason",
+    [
+        ("m.py", b"x = 1\ns = '\xe9'\n", "not UTF-8 text (byte 11, line 2)"),  # no declaration: UTF-8
+        (
+            "m.py",
+            b"# coding: cp1251\ns = '\x98'\n",
+            "not cp1251 text (byte 22, line 2)",
+        ),  # 0x98: no character
+        ("m.py", b"# coding: klingon\nx = 1\n", "not Python source text: unknown encoding: klingon"),
+        ("m.c", b'/* coding: latin-1 */ char *s = "\xe9";\n', "not UTF-8 text (byte 33, line 1)"),
+    ],
+)
+def test_undecodable_files_are_skipped(tmp_path, name, data, reason):
+    f = tmp_path / name
+    f.write_bytes(data)
+    (found,) = find_files([f], "x", executor=InlineExecutor())
+    (rewritten,) = rewrite_files([f], "x", "y", executor=InlineExecutor())
+    assert (found.error, found.skipped) == (f"skipped: {reason}", True)
+    assert (rewritten.error, rewritten.skipped, rewritten.changed) == (
+        f"not rewritten: {reason}",
+        True,
+        False,
+    )
 
 
 def test_parse_tree_gives_up_after_its_time_limit():

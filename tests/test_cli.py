@@ -1,20 +1,27 @@
 """The `kovel` command, run as a subprocess on a small tree of Python, JavaScript and C files."""
 
 import difflib
+import grp
 import json
 import os
+import pwd
 import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
 import pytest
 
+from conftest import as_nobody
+
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 pytest.importorskip("tree_sitter_c")
+
+from kovel import cli  # noqa: E402
 
 FILES = {
     "a.py": 'import sys\nif x:\n    print("héllo", 2)\nprint()\n',
@@ -53,6 +60,12 @@ HOOK = textwrap.dedent(
         elif ACTION == "interrupt" and stage == "write":
             os.kill(os.getpid(), signal.SIGINT)
             time.sleep(5)
+        elif ACTION.startswith("die:") and stage == "write":  # die:STEP[:named]
+            from kovel import _safewrite
+            _, step, *named = ACTION.split(":")
+            if named:  # as on a file system without unnamed temporary files
+                _safewrite._O_TMPFILE = 0
+            setattr(_safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
     """
 )
 
@@ -92,7 +105,7 @@ def contents(root):
     return {
         p.relative_to(root).as_posix(): p.read_bytes().decode("utf-8", "replace")
         for p in root.rglob("*")
-        if p.is_file()
+        if p.is_file() and not p.is_symlink()
     }
 
 
@@ -200,7 +213,7 @@ def test_problem_files_are_reported_and_left_alone_while_the_rest_is_written(tre
     (tree / "elsewhere.py").write_text("def f(:\n    pass\nprint(3)\n")  # an error outside the match
     r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", ".")
     assert r.returncode == 2
-    assert "kovel: latin1.py: not valid UTF-8 (byte 10, line 1); left alone" in r.stderr
+    assert "kovel: note: latin1.py: not rewritten: not UTF-8 text (byte 10, line 1)" in r.stderr
     assert "kovel: broken.py: a syntax error at 1:9 lies in a match; left alone" in r.stderr
     after = contents(tree)
     assert (tree / "latin1.py").read_bytes() == b"print('caf\xe9')\n"
@@ -326,3 +339,180 @@ def test_progress_bar_on_a_terminal_for_runs_over_a_second(tree, hook, bar):
         os.close(master)
     assert r.returncode == 0 and len(r.stdout.splitlines()) == 6  # the matches, on stdout only
     assert (b"/6 [" in shown) == bar
+
+
+@pytest.mark.parametrize(
+    "action, strays",
+    [("die:fsync", 0), ("die:replace", 1), ("die:fsync:named", 1)],
+    ids=["unnamed", "linked-in", "named"],
+)
+def test_a_write_killed_midway_leaves_no_stray_file_past_the_next_run(tree, action, strays):
+    if strays == 0 and not hasattr(os, "O_TMPFILE"):
+        pytest.skip("no O_TMPFILE here")
+    r = kovel(tree, *WRITE_IN_POOL, ".", hook=(action, "c.c"))
+    assert r.returncode == -9
+    left = {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
+    after = contents(tree)
+    stray = sorted(set(after) - set(left))
+    assert {p: after[p] for p in left} == left
+    assert len(stray) == strays and all(p.startswith(".c.c.") and p.endswith(".kovel-tmp") for p in stray)
+    again = kovel(tree, *WRITE_IN_POOL, ".")
+    assert (again.returncode, again.stderr) == (0, "kovel: 3 files rewritten\n")
+    assert contents(tree) == {**FILES, **REWRITTEN}
+
+
+@pytest.fixture(params=["plain", "git"])
+def linked(request, tmp_path):
+    """`repo/` with links in it: to a file inside, a file outside and a directory outside (`v/`)."""
+    files = {"repo/a.py": "print(0)\n", "repo/sub/b.py": "print(1)\n", "v/mod.py": "print(2)\n"}
+    files["v/pkg/o.py"] = "print(3)\n"
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    repo = tmp_path / "repo"
+    (repo / "inner.py").symlink_to("sub/b.py")
+    (repo / "helper.py").symlink_to("../v/mod.py")
+    (repo / "ext").symlink_to("../v/pkg")
+    if request.param == "git":
+        if shutil.which("git") is None:
+            pytest.skip("git is not installed")
+        subprocess.run(["git", "init", "-q", str(repo)], check=True)
+        subprocess.run(["git", "-C", str(repo), "add", "-A"], check=True)
+    return repo
+
+
+OUTSIDE = "lies outside the paths given; not written"
+
+
+@pytest.mark.parametrize(
+    "paths, status, rewritten, refused",
+    [
+        (["."], 0, ["repo/a.py", "repo/sub/b.py"], []),  # links in directories are not followed
+        (["-L", "."], 2, ["repo/a.py", "repo/sub/b.py"], ["helper.py", "ext/o.py"]),
+        (["--follow", ".", "../v"], 0, ["repo/a.py", "repo/sub/b.py", "v/mod.py", "v/pkg/o.py"], []),
+        (["helper.py"], 2, [], ["helper.py"]),  # named, the link is followed, but leads out
+        (["inner.py"], 0, ["repo/sub/b.py"], []),  # named, and leads to a file inside
+        (["sub/../helper.py"], 2, [], ["sub/../helper.py"]),
+    ],
+)
+def test_write_never_leaves_the_paths_given(linked, paths, status, rewritten, refused):
+    top = linked.parent
+    before = contents(top)
+    r = kovel(linked, "rewrite", "-p", "print($A)", "-r", "log($A)", "--write", *paths)
+    assert r.returncode == status, r.stderr
+    assert {p: t for p, t in contents(top).items() if t != before[p]} == {
+        p: before[p].replace("print", "log") for p in rewritten
+    }
+    for name in refused:
+        real = os.path.realpath(linked / name)
+        assert f"kovel: {name}: resolves to {real}, which {OUTSIDE}" in r.stderr
+    assert r.stderr.count(OUTSIDE) == len(refused)
+    assert [os.readlink(linked / n) for n in ("inner.py", "helper.py", "ext")] == [
+        "sub/b.py",
+        "../v/mod.py",
+        "../v/pkg",
+    ]
+
+
+def test_a_file_with_hard_links_is_refused(tree):
+    os.link(tree / "a.py", tree / "twin.py")
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "a.py", "twin.py", "b.js")
+    assert r.returncode == 2
+    for name in ("a.py", "twin.py"):
+        assert f"kovel: {name}: has 2 hard links, which a rewrite would split" in r.stderr
+    after = contents(tree)
+    assert (after["a.py"], after["twin.py"], after["b.js"]) == (
+        FILES["a.py"],
+        FILES["a.py"],
+        REWRITTEN["b.js"],
+    )
+    assert (tree / "a.py").stat().st_ino == (tree / "twin.py").stat().st_ino
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to give files away")
+def test_as_root_a_rewritten_file_keeps_its_owner_and_setuid_bit(tree):
+    nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+    os.chown(tree / "a.py", nobody, nogroup)
+    (tree / "a.py").chmod(0o4755)
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "a.py")
+    assert (r.returncode, r.stderr) == (0, "kovel: 1 file rewritten\n")
+    st = (tree / "a.py").stat()
+    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (nobody, nogroup, 0o4755)
+    assert (tree / "a.py").read_text() == REWRITTEN["a.py"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to act as nobody")
+def test_as_another_user_a_read_only_file_is_not_written_and_groups_are_kept(tree):
+    top = Path(tempfile.mkdtemp())  # pytest's tmp_path is root's alone
+    try:
+        top.chmod(0o755)
+        work = top / "work"
+        work.mkdir()
+        nobody, nogroup, users = (
+            pwd.getpwnam("nobody").pw_uid,
+            *(grp.getgrnam(g).gr_gid for g in ("nogroup", "users")),
+        )
+        os.chown(work, nobody, nogroup)
+        for name, mode in (("ro.py", 0o444), ("shared.py", 0o664)):
+            (work / name).write_text("print(1)\n")
+            os.chown(work / name, nobody, users)
+            (work / name).chmod(mode)
+        args = ["rewrite", "-p", "print($A)", "-r", "log($A)", "--write", "--jobs", "1", "."]
+        cli.main([*args[:-1], str(tree / "none.py")])  # the child then has what the run imports
+        status, said = as_nobody(lambda: cli.main(args), work, [users])
+        assert (status, said) == (
+            2,
+            "kovel: ro.py: no permission to write it; not written\nkovel: 1 file rewritten\n",
+        )
+        assert [(work / n).read_text() for n in ("ro.py", "shared.py")] == ["print(1)\n", "log(1)\n"]
+        assert [(work / n).stat().st_gid for n in ("ro.py", "shared.py")] == [users, users]
+    finally:
+        shutil.rmtree(top)
+
+
+# Python files in the encoding their coding declaration names, with non-ASCII
+# text around the match.
+DECLARED = {
+    "ru.py": ("cp1251", '# -*- coding: cp1251 -*-\ns = "привет"\nprint(s, "мир")  # ещё\n'),
+    "fr.py": ("latin-1", '#!/usr/bin/env python\n# vim: set fileencoding=latin-1 :\nprint("déjà")\n'),
+}
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_python_files_keep_their_declared_encoding(tree, jobs):
+    for name, (encoding, text) in DECLARED.items():
+        (tree / name).write_bytes(text.encode(encoding))
+    found = kovel(tree, "find", "-p", "print($$$A)", "--jobs", jobs, "ru.py", "fr.py")
+    assert (found.returncode, found.stderr) == (0, "")
+    assert found.stdout.splitlines() == ['ru.py:3:1: print(s, "мир")  # ещё', 'fr.py:3:1: print("déjà")']
+    diff = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--jobs", jobs, "ru.py")
+    assert '-print(s, "мир")  # ещё\n+log(s, "мир")  # ещё\n' in diff.stdout
+    wrote = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", jobs, ".")
+    assert wrote.returncode == 0, wrote.stderr
+    for name, (encoding, text) in DECLARED.items():
+        assert (tree / name).read_bytes() == text.replace("print(", "log(").encode(encoding)
+    refused = kovel(tree, "rewrite", "-p", "log($$$A)", "-r", 'print($$$A, "€uro")', "--write", "fr.py")
+    assert refused.returncode == 2
+    assert "kovel: fr.py: the rewrite brings in '€' (line 3), which iso8859-1 cannot encode" in refused.stderr
+    assert (tree / "fr.py").read_bytes() == DECLARED["fr.py"][1].replace("print(", "log(").encode("latin-1")
+
+
+@pytest.mark.parametrize(
+    "args, status, said",
+    [
+        (["find", "."], 0, "kovel: note: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
+        (["find", "latin.js", "b.js"], 2, "kovel: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
+        (
+            ["rewrite", "-r", "log($$$A)", "--write", "."],
+            0,
+            "kovel: note: latin.js: not rewritten: not UTF-8",
+        ),
+        (["rewrite", "-r", "log($$$A)", "latin.js", "b.js"], 2, "kovel: latin.js: not rewritten: not UTF-8"),
+    ],
+)
+def test_undecodable_files_are_skipped_when_found_and_errors_when_named(tree, args, status, said):
+    (tree / "latin.js").write_bytes(b'print("caf\xe9");\n')
+    r = kovel(tree, args[0], "-p", "print($$$A)", *args[1:])
+    assert r.returncode == status
+    assert said in r.stderr
+    assert (tree / "latin.js").read_bytes() == b'print("caf\xe9");\n'

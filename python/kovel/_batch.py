@@ -13,12 +13,15 @@ writes files; the command does that (``kovel._safewrite``), in one process.
 from __future__ import annotations
 
 import bisect
+import codecs
 import functools
 import hashlib
 import importlib
+import io
 import os
 import pickle
 import time
+import tokenize
 import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -87,12 +90,19 @@ class FileMatch:
 
 @dataclass(frozen=True, slots=True)
 class FoundFile:
-    """The matches in one file, or why it could not be searched (``error``)."""
+    """The matches in one file, or why it could not be searched (``error``).
+
+    ``skipped`` tells a file passed over as not text in its encoding (not
+    UTF-8, or for Python not what its coding declaration names) from one
+    that failed: the ``kovel`` command takes it as an error only for a file
+    named on its command line.
+    """
 
     path: str
     lang: str | None
     matches: tuple[FileMatch, ...] = ()
     error: str | None = None
+    skipped: bool = False
 
 
 @dataclass(frozen=True, slots=True)
@@ -108,6 +118,9 @@ class RewrittenFile:
     file that compiled before the rewrite, why Python rejects the rewritten
     text when tree-sitter finds no more errors in it than in the original
     (tree-sitter does not see every error: indentation errors, for one).
+    ``skipped`` is as for ``FoundFile``.  ``encoding`` is the codec that
+    turns the text back into the file's bytes: UTF-8, or for a Python file
+    the one its coding declaration names (PEP 263).
     """
 
     path: str
@@ -118,6 +131,8 @@ class RewrittenFile:
     errors_before: int = 0
     errors_after: int = 0
     compile_error: str | None = None
+    skipped: bool = False
+    encoding: str = "utf-8"
 
     @property
     def changed(self) -> bool:
@@ -143,11 +158,13 @@ def find_files(
     lang: str | None = None,
     executor: Executor | None = None,
     timeout: float | None = DEFAULT_TIMEOUT,
+    follow: bool = False,
 ) -> Iterator[FoundFile]:
     """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
 
     ``paths`` are files and directories (walked as ``kovel`` does: hidden
-    names and git-ignored files skipped).  ``pattern`` is pattern code, compiled
+    names, git-ignored files and symbolic links skipped, the links followed
+    with ``follow``).  ``pattern`` is pattern code, compiled
     with ``kovel.quasi.pattern`` for each file's language, or a pattern object
     (which must pickle to reach other processes: one that does not is a
     ``TypeError`` at the call).  ``lang`` names the language of every file;
@@ -163,7 +180,7 @@ def find_files(
     [(2, 1, {'A': ['x', '2']})]
     """
     _check_pickles(executor, pattern=pattern)
-    listed = list_files(paths, lang)
+    listed = list_files(paths, lang, follow=follow)
     return _run(
         listed, executor, timeout, FoundFile, lambda i: (_find_task, i.path, i.lang, pattern, timeout)
     )
@@ -177,6 +194,7 @@ def rewrite_files(
     lang: str | None = None,
     executor: Executor | None = None,
     timeout: float | None = DEFAULT_TIMEOUT,
+    follow: bool = False,
 ) -> Iterator[RewrittenFile]:
     """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
 
@@ -202,7 +220,7 @@ def rewrite_files(
     ValueError: the rewrite uses $B, which the pattern does not bind (it binds $A)
     """
     _check_pickles(executor, pattern=pattern, rewrite=rewrite)
-    listed = list_files(paths, lang)
+    listed = list_files(paths, lang, follow=follow)
 
     def check(pool: Executor) -> None:
         from kovel.quasi import Template
@@ -464,7 +482,17 @@ def _error_spans(tree: Tree) -> list[tuple[int, int]]:
     return spans
 
 
-def _load(path: str, lang: str, timeout: float | None) -> tuple[bytes, str, Tree, KTerm]:
+@dataclass(slots=True)
+class _Loaded:
+    data: bytes  # the file's bytes
+    text: str
+    encoding: str  # turns text back into data
+    parsed: bytes  # the UTF-8 bytes that tree-sitter parsed (data itself for UTF-8)
+    tree: Tree
+    term: KTerm
+
+
+def _load(path: str, lang: str, timeout: float | None) -> _Loaded:
     """Read, decode and parse one file; raise ``_Skip`` with the reason it cannot be."""
     from kovel.treesitter import from_tree
 
@@ -474,29 +502,68 @@ def _load(path: str, lang: str, timeout: float | None) -> tuple[bytes, str, Tree
     except OSError as exc:
         raise _Skip(f"cannot read: {exc.strerror or exc}") from None
     _hook("read", path)
+    text, encoding = _decode(data, lang)
+    parsed = data if encoding == "utf-8" else text.encode("utf-8")
     try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        line = data.count(b"\n", 0, exc.start) + 1
-        raise _Skip(f"not valid UTF-8 (byte {exc.start}, line {line}); left alone") from None
-    try:
-        tree = parse_tree(lang, data, timeout)
+        tree = parse_tree(lang, parsed, timeout)
     except TimeoutError as exc:
         raise _Skip(f"timed out: {exc}") from None
     except ValueError as exc:
         raise _Skip(f"cannot parse: {exc}") from None
-    return data, text, tree, from_tree(tree, data)
+    return _Loaded(data, text, encoding, parsed, tree, from_tree(tree, parsed))
+
+
+def _decode(data: bytes, lang: str) -> tuple[str, str]:
+    """The text of ``data`` and the codec that gives the bytes back; raise ``_NotText``.
+
+    Files are UTF-8, but for Python files, which may declare another
+    encoding (PEP 263).  A byte order mark stays in the text, so that it is
+    written back.
+
+    >>> _decode("# coding: cp1251\\nx = 'ж'\\n".encode("cp1251"), "python")
+    ("# coding: cp1251\\nx = 'ж'\\n", 'cp1251')
+    >>> _decode(b"x = '\\xe9'\\n", "python")
+    Traceback (most recent call last):
+    ...
+    kovel._batch._NotText: not UTF-8 text (byte 5, line 1)
+    """
+    encoding = "utf-8"
+    if lang == "python":
+        try:
+            encoding = _python_encoding(data)
+        except SyntaxError as exc:
+            # A first line that is not UTF-8 is found below, with its place.
+            if exc.msg != "invalid or missing encoding declaration":
+                raise _NotText(f"not Python source text: {exc.msg}") from None
+    try:
+        return data.decode(encoding), encoding
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        name = "UTF-8" if encoding == "utf-8" else encoding
+        raise _NotText(f"not {name} text (byte {exc.start}, line {line})") from None
+
+
+def _python_encoding(data: bytes) -> str:
+    """The codec a Python file's coding declaration names (``utf-8`` for none, and for a BOM)."""
+    name, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
+    name = codecs.lookup(name).name
+    return "utf-8" if name == "utf-8-sig" else name
 
 
 class _Skip(Exception):
     pass
 
 
+class _NotText(_Skip):
+    """The file is not text in its encoding."""
+
+
 class _Positions:
     """Turns character offsets of a text into bytes, lines and columns."""
 
-    def __init__(self, text: str) -> None:
+    def __init__(self, text: str, encoding: str = "utf-8") -> None:
         self.text = text
+        self.encoding = encoding
         self.ascii = text.isascii()
         starts = [0]
         find = text.find
@@ -517,13 +584,14 @@ class _Positions:
         if self._bytes is None:
             acc, out = 0, [0]
             for a, b in zip(self.starts, [*self.starts[1:], len(self.text)], strict=True):
-                acc += len(self.text[a:b].encode())
+                acc += len(self.text[a:b].encode(self.encoding))
                 out.append(acc)
             self._bytes = out
         line = bisect.bisect_right(self.starts, i) - 1
-        return self._bytes[line] + len(self.text[self.starts[line] : i].encode())
+        return self._bytes[line] + len(self.text[self.starts[line] : i].encode(self.encoding))
 
     def char(self, b: int, data: bytes) -> int:
+        """The character offset of byte ``b`` of ``data``, the text in UTF-8."""
         return b if self.ascii else len(data[:b].decode("utf-8", "replace"))
 
     def line_text(self, line: int) -> str:
@@ -542,15 +610,18 @@ def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
 
 def _find_task(path: str, lang: str, pattern: str | PatternLike, timeout: float | None) -> FoundFile:
     try:
-        _, text, _, term = _load(path, lang, timeout)
+        loaded = _load(path, lang, timeout)
         pat = _pattern_for(lang, pattern)
+    except _NotText as exc:
+        return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
     except _Skip as exc:
         return FoundFile(path, lang, error=str(exc))
     except SyntaxError as exc:
         return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
-    pos = _Positions(text)
+    text = loaded.text
+    pos = _Positions(text, loaded.encoding)
     out = []
-    for m in pat.find_all(term):
+    for m in pat.find_all(loaded.term):
         s, e = m.span
         line, col = pos.line_col(s)
         end_line, end_col = pos.line_col(e)
@@ -574,24 +645,30 @@ def _rewrite_task(
     path: str, lang: str, pattern: str | PatternLike, rewrite: object, timeout: float | None
 ) -> RewrittenFile:
     try:
-        data, text, tree, term = _load(path, lang, timeout)
-        digest = hashlib.sha256(data).hexdigest()
+        loaded = _load(path, lang, timeout)
         pat = _pattern_for(lang, pattern)
         rw = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
+    except _NotText as exc:
+        return RewrittenFile(path, lang, error=f"not rewritten: {exc}", skipped=True)
     except _Skip as exc:
         return RewrittenFile(path, lang, error=str(exc))
     except SyntaxError as exc:
         return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
+    text, term, encoding = loaded.text, loaded.term, loaded.encoding
+    digest = hashlib.sha256(loaded.data).hexdigest()
     new = pat.rewrite(term, rw)
     if new is term:
-        return RewrittenFile(path, lang, digest)
+        return RewrittenFile(path, lang, digest, encoding=encoding)
     new_text = str(new)
     if new_text == text:
-        return RewrittenFile(path, lang, digest)
-    errors = _error_spans(tree)
+        return RewrittenFile(path, lang, digest, encoding=encoding)
+    why = _unwritable(lang, new_text, encoding)
+    if why is not None:
+        return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
+    errors = _error_spans(loaded.tree)
     if errors:
         pos = _Positions(text)
-        chars = [(pos.char(a, data), pos.char(b, data)) for a, b in errors]
+        chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
         for m in pat.find_all(term):
             s, e = m.span
             hit = next(((a, b) for a, b in chars if a <= e and s <= b), None)
@@ -603,11 +680,38 @@ def _rewrite_task(
                     digest,
                     error=f"a syntax error at {line}:{col} lies in a match; left alone",
                     errors_before=len(errors),
+                    encoding=encoding,
                 )
     after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= len(errors) else None
-    return RewrittenFile(path, lang, digest, new.postcard_bytes(), None, len(errors), after, rejected)
+    return RewrittenFile(
+        path, lang, digest, new.postcard_bytes(), None, len(errors), after, rejected, encoding=encoding
+    )
+
+
+def _unwritable(lang: str, text: str, encoding: str) -> str | None:
+    """Why the rewritten ``text`` cannot be written in the file's ``encoding``, or None.
+
+    >>> _unwritable("python", "# coding: latin-1\\nx = '€'\\n", "iso8859-1")
+    "the rewrite brings in '€' (line 2), which iso8859-1 cannot encode"
+    >>> _unwritable("python", "# coding: cp1251\\n", "iso8859-1")
+    'the rewrite changes the coding declaration (iso8859-1 to cp1251)'
+    """
+    try:
+        data = text.encode(encoding)
+    except UnicodeEncodeError as exc:
+        line = text.count("\n", 0, exc.start) + 1
+        return f"the rewrite brings in {text[exc.start]!r} (line {line}), which {encoding} cannot encode"
+    if lang != "python":
+        return None
+    try:
+        declared = _python_encoding(data)
+    except SyntaxError as exc:
+        return f"the rewrite breaks the coding declaration: {exc.msg}"
+    if declared != encoding:
+        return f"the rewrite changes the coding declaration ({encoding} to {declared})"
+    return None
 
 
 def _newly_rejected(path: str, before: str, after: str) -> str | None:

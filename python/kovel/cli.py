@@ -13,9 +13,19 @@ is one, found before any file is read) or when any file could not be read,
 parsed or written (each reported on stderr with its path and the reason; the
 other files are still processed).  Files found in directories in a language
 whose grammar is not installed, or in which the pattern does not parse, are
-skipped with a note.  A rewrite that adds syntax errors to a file, or makes a
-Python file that compiled no longer compile, is not written without
-``--force``.
+skipped with a note, and so are files found there that are not text: not
+UTF-8, or for Python not in the encoding their coding declaration names (as
+``rg`` skips binary files); named on the command line, such a file is an
+error.  A rewrite that adds syntax errors to a file, or makes a Python file
+that compiled no longer compile, is not written without ``--force``.
+
+Symbolic links met in directories are skipped unless ``--follow``; links
+named on the command line are followed.  Either way ``--write`` writes no
+file whose real path lies outside the directories given (for a file named,
+the directory holding it), nor a file the user may not write, nor one with
+several hard links (which a rewrite would split); each is an error.  A file
+keeps its owner, group and mode; when the user cannot give it its owner or
+group, a note says so and the setuid and setgid bits are dropped.
 
 Files are written by this process alone, never by the workers: a worker can
 be killed at any moment (by ``--timeout``, or from outside) and the run can
@@ -39,8 +49,8 @@ from typing import Any, TypeVar
 
 from kovel import _batch
 from kovel._batch import DEFAULT_TIMEOUT, FoundFile, RewrittenFile, find_files, rewrite_files
-from kovel._files import Listed, list_files
-from kovel._safewrite import FileChangedError, replace_file
+from kovel._files import Listed, list_files, write_roots
+from kovel._safewrite import NotWrittenError, SafeWriter
 from kovel._workers import InlineExecutor, WatchdogPool
 
 __all__ = ["main"]
@@ -50,7 +60,10 @@ _EPILOG = """\
 exit status: 0 something matched or changed, 1 nothing did, 2 usage error or a
 file that could not be read, parsed or written (reported on stderr). Files
 found in directories in a language without an installed grammar, or in which
-the pattern does not parse, are skipped with a note.
+the pattern does not parse, or that are not text (not UTF-8, or for Python
+not in their declared encoding) are skipped with a note.
+--write leaves alone, as errors, files outside the paths given (through
+symbolic links), files the user may not write and files with hard links.
 JSON lines (find --json): path, lang, bytes [start, end), start and end
 {line, column} (1-based, columns in characters, end exclusive), text, bindings.
 """
@@ -100,6 +113,12 @@ def _arguments() -> argparse.ArgumentParser:
         default=DEFAULT_TIMEOUT,
         help=f"seconds one file may take before it is reported and skipped (default {DEFAULT_TIMEOUT:g})",
     )
+    common.add_argument(
+        "-L",
+        "--follow",
+        action="store_true",
+        help="follow symbolic links in directories (--write still writes only inside the paths given)",
+    )
     common.add_argument("paths", nargs="*", default=["."], metavar="PATH", help="files and directories")
     find = sub.add_parser("find", parents=[common], help="print every match", epilog=_EPILOG)
     find.add_argument("--json", action="store_true", help="one JSON object per match")
@@ -139,6 +158,8 @@ class _Run:
         self.found = False
         self.pool: Executor | None = None
         self.bar: Any = None
+        self.named: set[str] = set()
+        self.writer: SafeWriter | None = None
 
     def go(self) -> int:
         a = self.args
@@ -146,10 +167,11 @@ class _Run:
             InlineExecutor(timeout=a.timeout) if a.jobs == 1 else WatchdogPool(a.jobs, timeout=a.timeout)
         )
         try:
-            listed = self.usable(list_files(a.paths, a.lang))
+            listed = self.usable(list_files(a.paths, a.lang, follow=a.follow))
             if listed is None:
                 return 2
             paths = [x.path for x in listed]
+            self.named = {x.path for x in listed if x.named}
             if a.command == "find":
                 self.find(
                     self.progress(
@@ -158,6 +180,8 @@ class _Run:
                     )
                 )
             else:
+                if a.write:
+                    self.writer = SafeWriter(write_roots(a.paths))
                 results = rewrite_files(
                     paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=a.timeout
                 )
@@ -178,6 +202,13 @@ class _Run:
     def report(self, path: str, reason: str) -> None:
         self.failed = True
         self.err(f"kovel: {path}: {reason}")
+
+    def passed_over(self, path: str, reason: str, skipped: bool) -> None:
+        """Report a file not searched or rewritten: a note for a skipped file found in a directory."""
+        if skipped and path not in self.named:
+            self.err(f"kovel: note: {path}: {reason}")
+        else:
+            self.report(path, reason)
 
     def out(self, line: str) -> None:
         if self.bar is not None:
@@ -262,7 +293,7 @@ class _Run:
         as_json = self.args.json
         for r in results:
             if r.error is not None:
-                self.report(r.path, r.error)
+                self.passed_over(r.path, r.error, r.skipped)
             for m in r.matches:
                 self.found = True
                 if as_json:
@@ -284,7 +315,7 @@ class _Run:
         written = 0
         for r in results:
             if r.error is not None:
-                self.report(r.path, r.error)
+                self.passed_over(r.path, r.error, r.skipped)
             if not r.changed:
                 continue
             if r.worse and not a.force:
@@ -312,14 +343,17 @@ class _Run:
 
     def write(self, r: RewrittenFile, new: str) -> bool:
         _batch._hook("write", r.path)
+        assert self.writer is not None
         try:
-            replace_file(r.path, new.encode(), r.digest)
-        except FileChangedError:
-            self.report(r.path, "changed on disk since it was read; not written")
+            notes = self.writer.replace(r.path, new.encode(r.encoding), r.digest)
+        except NotWrittenError as exc:
+            self.report(r.path, str(exc))
             return False
         except OSError as exc:
             self.report(r.path, f"cannot write: {exc.strerror or exc}")
             return False
+        if notes:
+            self.err(f"kovel: note: {r.path}: {'; '.join(notes)}")
         self.found = True
         return True
 
@@ -335,7 +369,7 @@ class _Run:
             return
         self.found = True
         lines = difflib.unified_diff(
-            data.decode().splitlines(keepends=True),
+            data.decode(r.encoding).splitlines(keepends=True),
             new.splitlines(keepends=True),
             f"a/{r.path}",
             f"b/{r.path}",
