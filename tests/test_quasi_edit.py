@@ -78,6 +78,12 @@ def test_identity_rewrite_leaves_other_languages_as_they_were(
         ("def f():\n    if x:\n        s = '''\na'''\n        t = 1\n", "if $C:\n    $$$B",
          "if $C:\n    with lock:\n        $$$B",
          "def f():\n    if x:\n        with lock:\n            s = '''\na'''\n            t = 1\n"),
+        # a clause the pattern does not mention is matched over and kept
+        ("def f():\n    if a:\n        b()\n    elif x:\n        c()\n", "if $C:\n    $$$B",
+         "if not $C:\n    pass\n    $$$B",
+         "def f():\n    if not a:\n        pass\n        b()\n    elif x:\n        c()\n"),
+        ("try:\n    a()\nexcept E:\n    b()\n", "try:\n    $$$B", "try:\n    log()\n    $$$B",
+         "try:\n    log()\n    a()\nexcept E:\n    b()\n"),
         # swapped bindings
         ("y = a + b\n", "$A + $B", "$B + $A", "y = b + a\n"),
     ],
@@ -94,9 +100,10 @@ def test_rewritten_stdlib_sample_still_compiles() -> None:
 
     files = sorted(glob.glob(sysconfig.get_paths()["stdlib"] + "/[a-f]*.py"))[:40]
     mods = [
-        ("if $C:\n    $$$B", "while $C:\n    $$$B\n    break"),
+        ("if $C:\n    $$$B", "if ($C):\n    pass\n    $$$B"),
         ("for $V in $I:\n    $$$B", "for $V in list($I):\n    $$$B"),
         ("def $N($$$P):\n    $$$B", "def $N($$$P):\n    pass\n    $$$B"),
+        ("with $$$W:\n    $$$B", "if True:\n    with $$$W:\n        $$$B"),
         ("[$$$A]", "list(($$$A,))"),
     ]
     for f in files:
@@ -106,6 +113,12 @@ def test_rewritten_stdlib_sample_still_compiles() -> None:
         for p, r in mods:
             out = str(pattern("python", p).rewrite(t, template("python", r)))
             compile(out, f, "exec")
+
+
+def test_a_clause_the_replacement_cannot_hold_is_refused() -> None:
+    t = parse("python", "if a:\n    b()\nelse:\n    c()\n")
+    with pytest.raises(ValueError, match="else_clause"):
+        pattern("python", "if $C:\n    $$$B").rewrite(t, template("python", "while $C:\n    $$$B\n    break"))
 
 
 def test_function_returning_the_match_or_none_changes_nothing() -> None:

@@ -79,6 +79,8 @@ std::uint32_t Pattern::add(PatternItem it) {
   return static_cast<std::uint32_t>(items_.size() - 1);
 }
 
+bool is_clause(const KTerm& t) { return inner(t).tag().ends_with("_clause"); }
+
 bool is_token(const KTerm& t) {
   const std::string_view tag = t.tag();
   if (tag == "comment" || tag == "line_comment" || tag == "block_comment") return true;
@@ -358,7 +360,7 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       return j == from ? false : fail(j - 1);
     if (i == pp.kids.size()) {
       for (std::uint64_t k = j; k < n; ++k)
-        if (!is_token(*ts[k])) return fail(j);
+        if (!is_token(*ts[k]) && !is_clause(*ts[k])) return fail(j);
       return true;
     }
     const std::uint32_t qi = pp.kids[i];

@@ -76,6 +76,11 @@ KRef run_term(const Binding& b);
 // Whether a child of the term may be skipped by a pattern that does not mention it.
 bool is_token(const KTerm& t);
 
+// Whether a child is a clause (`else_clause`, `except_clause`, `catch_clause`):
+// a pattern that ends before it still matches (`if $C: $$$B` matches an `if`
+// with an `else`), and a rewrite keeps it.
+bool is_clause(const KTerm& t);
+
 // Whether the text of a node, or of a binding's value (the node, or
 // run_term), holds a line feed. Each node's answer is worked out once:
 // nested matches bind subtrees of one another, and walking each binding

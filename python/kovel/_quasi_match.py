@@ -209,7 +209,7 @@ class Pattern:
                         + ("leaves an indentation prefix pushed" if left else "pops a prefix it did not push")
                     )
                 new = got
-            new = self._keep_end_tokens(m.term, new)
+            kind = _native.tag(_inner(new))
             body = str(new)
             if "\n" in body:
                 if crlf is None:
@@ -221,7 +221,9 @@ class Pattern:
                 indent = indents.at(m.span[0])
                 if indent:
                     new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
-            new = _apart(text, m.span, body, new)
+            # What is kept of the match stands as it stood, around the laid-out replacement.
+            new = self._keep_end_tokens(m.term, new, body, kind)
+            new = _apart(text, m.span, str(new), new)
             paths.append(m.path)
             news.append(new)
         return _native.replace_all(t, paths, news) if paths else t
@@ -233,10 +235,12 @@ class Pattern:
             ed = self._editors[key] = Editor(self._root, tpl._skeleton)
         return ed
 
-    def _keep_end_tokens(self, matched: KTerm, new: KTerm) -> KTerm:
+    def _keep_end_tokens(self, matched: KTerm, new: KTerm, body: str, kind: str) -> KTerm:
         """``new`` with the tokens that end (and start) ``matched`` which the
         pattern does not name and ``new`` lacks: dropping a ``;`` can change
-        what the next statement means, dropping ``async`` what a function is."""
+        what the next statement means, dropping ``async`` what a function is.
+        Clauses the pattern passed over (``else:``) are kept after a
+        replacement of the same kind, and refused after another."""
         kids = _native.children(matched)
         if len(kids) < 2:
             return new
@@ -244,19 +248,28 @@ class Pattern:
         while lead < len(kids) - 1 and _unnamed_token(kids[lead], self._tokens):
             lead += 1
         trail = len(kids)
-        while trail > lead + 1 and _unnamed_token(kids[trail - 1], self._tokens):
+        while trail > lead + 1 and (
+            _unnamed_token(kids[trail - 1], self._tokens) or _native.tag(kids[trail - 1]).endswith("_clause")
+        ):
             trail -= 1
         if not lead and trail == len(kids):
             return new
-        body = str(new)
         head = "".join(str(k) for k in kids[:lead])
         tail = "".join(str(k) for k in kids[trail:])
         # A keyword kept in front only fits a node of the same kind (`async`
         # before a `def`); a terminator fits after any.
-        if lead and (body.lstrip().startswith(head) or _native.tag(_inner(new)) != _native.tag(matched)):
+        if lead and (body.lstrip().startswith(head) or kind != _native.tag(matched)):
             lead = 0
         if trail < len(kids) and body.rstrip().endswith(tail):
             trail = len(kids)
+        clauses = [_native.tag(k) for k in kids[trail:] if _native.tag(k).endswith("_clause")]
+        if clauses and kind != _native.tag(matched):
+            # Dropping an `else:` changes the program silently; putting it after
+            # a node of another kind (`while`) makes another program.
+            raise ValueError(
+                f"the match has a {clauses[0]} that the pattern does not mention, and the replacement "
+                f"(a {kind}, not a {_native.tag(matched)}) cannot hold it: mention it in the pattern"
+            )
         if not lead and trail == len(kids):
             return new
         # The layout around the kept tokens is the matched node's own.
@@ -272,7 +285,8 @@ class Pattern:
                     kept.append(new)
                     cmds.append((op, arg))
                 hole += 1
-            elif hole <= lead or hole > trail:
+            elif hole <= lead or hole > trail or (hole == trail < len(kids)):
+                # the layout between the kept children and the replacement stays
                 cmds.append((op, arg))
         return kt.node(_native.tag(new), kept, cmds)
 
