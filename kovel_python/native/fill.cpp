@@ -188,10 +188,10 @@ bool keeps_to_itself(const Hole& h, const KTerm& value) {
   if (value.is_leaf()) return true;  // one write, nothing else
   const RenderedSize r = rendered_size(value);
   if (r.pops_outside == 0 && r.left_pushed == 0) return true;
-  PyErr_Format(PyExc_ValueError,
-               "the value of %s %s: a value must pop exactly the indentation prefixes it pushes",
-               h.text.c_str(),
-               r.left_pushed ? "leaves an indentation prefix pushed" : "pops an indentation prefix it did not push");
+  PyErr_Format(
+      PyExc_ValueError, "the value of %s %s: a value must pop exactly the indentation prefixes it pushes",
+      h.text.c_str(),
+      r.left_pushed ? "leaves an indentation prefix pushed" : "pops an indentation prefix it did not push");
   return false;
 }
 
