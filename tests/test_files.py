@@ -38,7 +38,7 @@ def walk(top, ignore=True, hidden=False, globs=(), cwd=None):
     try:
         return sorted(
             os.path.relpath(p, top).replace(os.sep, "/")
-            for p, _ in _Walker(ignore, hidden, globs).files(str(top))
+            for p, _, _ in _Walker(ignore, hidden, globs).files(str(top))
         )
     finally:
         os.chdir(old)
@@ -236,3 +236,12 @@ def test_named_paths_are_kept_whatever_the_rules(tmp_path):
         ".h.py",
         "b.py",
     ]
+
+
+def test_each_file_is_listed_once_however_it_is_reached(tmp_path):
+    make(tmp_path, ["a.py", "sub/b.py"])
+    (tmp_path / "link.py").symlink_to(tmp_path / "a.py")
+    (tmp_path / "sub/up.py").symlink_to("../a.py")
+    (tmp_path / "dirlink").symlink_to(tmp_path / "sub")  # directory links are not followed
+    listed = list_files([tmp_path, tmp_path / "sub", tmp_path / "sub/b.py"])
+    assert [os.path.relpath(x.path, tmp_path) for x in listed] == ["a.py", "sub/b.py"]

@@ -145,8 +145,8 @@ def list_files(
     seen: set[str] = set()
     walker = _Walker(ignore, hidden, globs)
 
-    def add(item: Listed) -> None:
-        key = os.path.normcase(os.path.realpath(item.path))
+    def add(item: Listed, real: str | None = None) -> None:
+        key = os.path.normcase(real or os.path.realpath(item.path))
         if key not in seen:
             seen.add(key)
             out.append(item)
@@ -154,12 +154,12 @@ def list_files(
     for p in paths:
         path = os.fspath(p)
         if os.path.isdir(path):
-            for f, included in walker.files(path):
+            for f, included, real in walker.files(path):
                 ext = os.path.splitext(f)[1].lower()
                 if lang is not None and (not wanted or ext in wanted or included):
-                    add(Listed(f, lang, named=False))
+                    add(Listed(f, lang, named=False), real)
                 elif lang is None and ext in wanted:
-                    add(Listed(f, EXTENSIONS[ext], named=False))
+                    add(Listed(f, EXTENSIONS[ext], named=False), real)
         elif os.path.exists(path):
             found = lang or language_for(path)
             if found is None:
@@ -203,10 +203,13 @@ class _Walker:
         self._excludes_file: Rules | None | bool = False  # False: not read yet
         self._ancestors: dict[str, _Dir] = {}
 
-    def files(self, top: str) -> Iterator[tuple[str, bool]]:
-        """The regular files below ``top``, sorted, each with whether a glob included it."""
+    def files(self, top: str) -> Iterator[tuple[str, bool, str]]:
+        """The regular files below ``top``, sorted: each with whether a glob included it and
+        its real path."""
         top_abs = os.path.abspath(top)
-        found: list[tuple[str, bool]] = []
+        top_real = os.path.realpath(top_abs)
+        cut = len(top_abs) + (not top_abs.endswith(os.sep))
+        found: list[tuple[str, bool, str]] = []
         stack = [(top_abs, self._frames(top_abs))]
         while stack:
             path, frames = stack.pop()
@@ -230,8 +233,10 @@ class _Walker:
                 if is_dir:
                     stack.append((e.path, (*frames, self._dir(e.path, frames[-1] if frames else None))))
                 else:
-                    rel = os.path.relpath(e.path, top_abs)
-                    found.append((os.path.normpath(os.path.join(top, rel)), included))
+                    # Directory links are not followed: only a file link leads elsewhere.
+                    rel = e.path[cut:]
+                    real = os.path.realpath(e.path) if e.is_symlink() else os.path.join(top_real, rel)
+                    found.append((os.path.normpath(os.path.join(top, rel)), included, real))
         found.sort()
         return iter(found)
 
