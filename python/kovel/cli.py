@@ -15,9 +15,9 @@ parsed or written (each reported on stderr with its path and the reason; the
 other files are still processed).  Files found in directories in a language
 whose grammar is not installed, or in which the pattern does not parse, are
 skipped with a note; when missing grammars (or a missing tree-sitter) leave
-nothing to search, that is an error too, never "no match".  A rewrite that adds syntax errors to a file, or makes a
-Python file that compiled no longer compile, is not written without
-``--force``.
+nothing to search, that is an error too, never "no match".  A rewrite that
+adds syntax errors to a file, or makes a Python file that compiled no longer
+compile, is not written without ``--force``.
 
 Files are written by this process alone, never by the workers: a worker can
 be killed at any moment (by ``--timeout``, or from outside) and the run can
