@@ -9,7 +9,7 @@ visits every node bottom-up and replaces the name of each matching
 other node of the new term is shared with the parsed one, and the new text is
 the old text with exactly those names changed, spacing and comments included.
 
-Needs: pip install tree-sitter tree-sitter-python
+Uses tree-sitter and its Python grammar, which installing kovel brings.
 """
 
 import difflib

@@ -5,7 +5,7 @@ indentation prefix it becomes a method: every line after the first gets the
 prefix, except the lines inside its string literals, which stay exactly as
 written.
 
-Needs: pip install tree-sitter tree-sitter-python
+Uses tree-sitter and its Python grammar, which installing kovel brings.
 """
 
 from typing import Any

@@ -16,7 +16,8 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel import _batch, _files, _safewrite, _workers, cli  # noqa: E402
+from kovel import _batch, _files, _grammars, _ignore, _safewrite, _workers, cli  # noqa: E402
+from kovel._files import list_files  # noqa: E402
 from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
 
@@ -308,6 +309,66 @@ DECLARED = {
 }
 
 
+@pytest.mark.parametrize("size, seconds", [(0, 10.0), (999, 10.0), (10**6, 15.0), (4_900_000, 34.5)])
+def test_the_default_time_limit_grows_with_the_file(size, seconds):
+    assert _batch.default_timeout(size) == seconds
+
+
+def test_watchdog_pool_limits_each_task_as_submitted():
+    with WatchdogPool(2, timeout=60) as pool:
+        short, long, default = (
+            pool.submit_limited(1, _sleep, 3),
+            pool.submit_limited(30, _sleep, 3),
+            pool.submit(_sleep, 0.1),
+        )
+        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
+            short.result()
+        assert (long.result(), default.result()) == (3, 0.1)
+
+
+SLOW_HOOK = """
+import time
+def hook(stage, path):
+    if stage == "read":
+        time.sleep(1.5)
+"""
+
+
+def test_a_time_limit_that_depends_on_the_size_is_taken_per_file(tmp_path, monkeypatch):
+    (tmp_path / "slowhook.py").write_text(SLOW_HOOK)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setenv("KOVEL_TEST_HOOK", "slowhook:hook")
+    small, big = tmp_path / "small.py", tmp_path / "big.py"
+    small.write_text("print(1)\n")
+    big.write_text("print(2)\n" + "x = 1\n" * 1000)
+    with WatchdogPool(2) as pool:
+        results = {
+            os.path.basename(r.path): (r.error, len(r.matches))
+            for r in find_files(
+                [small, big], "print($A)", executor=pool, timeout=lambda size: 0.5 + size / 500
+            )
+        }
+    assert results == {
+        "small.py": ("timed out: no result after 0.518 s; worker killed", 0),
+        "big.py": (None, 1),
+    }
+
+
+def test_list_files_languages_hidden_names_and_duplicates(tmp_path):
+    for rel in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
+        (tmp_path / rel).parent.mkdir(exist_ok=True)
+        (tmp_path / rel).write_text("x\n")
+    rel = lambda items: [(os.path.relpath(i.path, tmp_path), i.lang, i.error) for i in items]  # noqa: E731
+    assert rel(list_files([tmp_path, tmp_path / "a.py"])) == [
+        ("a.py", "python", None),
+        ("b.h", "c", None),
+        ("c.hpp", "cpp", None),
+        ("sub/g.js", "javascript", None),
+    ]
+    assert rel(list_files([tmp_path], "c")) == [("b.h", "c", None)]
+    assert rel(list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [("d.txt", "python", None)]
+
+
 @pytest.mark.parametrize("encoding", DECLARED)
 def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
     text = DECLARED[encoding]
@@ -378,6 +439,6 @@ def test_parse_tree_gives_up_after_its_time_limit():
     assert _batch.parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works
 
 
-@pytest.mark.parametrize("module", [_batch, _files, _safewrite, _workers, cli])
+@pytest.mark.parametrize("module", [_batch, _files, _grammars, _ignore, _safewrite, _workers, cli])
 def test_docstring_examples_run(module):
     assert doctest.testmod(module, optionflags=doctest.ELLIPSIS).failed == 0

@@ -84,7 +84,7 @@ def tree(tmp_path):
 WRITE_IN_POOL = ("rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", "2")
 
 
-def kovel(cwd, *args, hook=None, timeout=60, stderr=subprocess.PIPE):
+def kovel(cwd, *args, hook=None, timeout=60, stderr=subprocess.PIPE, input=None):
     env = dict(os.environ)
     if hook is not None:
         (cwd.parent / "kovel_hook.py").write_text(HOOK)
@@ -94,6 +94,8 @@ def kovel(cwd, *args, hook=None, timeout=60, stderr=subprocess.PIPE):
         [sys.executable, "-m", "kovel", *args],
         cwd=cwd,
         env=env,
+        input=input,
+        stdin=None if input is not None else subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=stderr,
         text=True,
@@ -197,7 +199,6 @@ def test_languages_the_pattern_is_not_for_are_noted_in_directories_and_errors_wh
             "the pattern or rewrite does not parse as python",
         ),
         (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "no tree-sitter grammar for 'nosuchlang'"),
-        (["find", "-p", "x", "--jobs", "0", "."], 2, "must be at least 1"),
         (["rewrite", "-p", "print($$$A)", "."], 2, "the following arguments are required: -r/--rewrite"),
     ],
 )
@@ -274,7 +275,11 @@ def test_a_rewrite_using_an_unbound_metavariable_is_one_usage_error(tree, jobs, 
     "hook, extra, reason",
     [
         (("kill", "b.js"), [], "kovel: b.js: worker failed: the worker process died (exit code -9)"),
-        (("hang", "b.js"), ["--timeout", "3"], "kovel: b.js: timed out: no result after 3 s; worker killed"),
+        (
+            ("hang", "b.js"),
+            ["--timeout", "3"],
+            "kovel: b.js: timed out: no result after 3 s; worker killed; --timeout SECONDS raises the limit",
+        ),
         (("edit", "b.js"), [], "kovel: b.js: changed on disk since it was read; not written"),
     ],
 )
@@ -516,3 +521,129 @@ def test_undecodable_files_are_skipped_when_found_and_errors_when_named(tree, ar
     assert r.returncode == status
     assert said in r.stderr
     assert (tree / "latin.js").read_bytes() == b'print("caf\xe9");\n'
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+@pytest.mark.parametrize(
+    "options, found",
+    [
+        ([], ["a.py", "b.js", "c.c", "crlf.py", "proj/ok.py", "sub/d.py"]),
+        (["--no-ignore"], ["a.py", "b.js", "c.c", "crlf.py", "proj/gen.py", "proj/ok.py", "sub/d.py"]),
+        (["--hidden"], [".hidden/e.py", "a.py", "b.js", "c.c", "crlf.py", "proj/ok.py", "sub/d.py"]),
+        (["-g", "*.py", "-g", "!sub"], ["a.py", "crlf.py", "proj/gen.py", "proj/ok.py"]),
+        (["--glob", "!*.py"], ["b.js", "c.c"]),
+        (["--glob", "!*.py", "--glob", "sub/*"], ["sub/d.py"]),  # an include: nothing else
+    ],
+)
+def test_a_checkout_below_the_start_keeps_its_ignore_files_and_the_walk_options(tree, options, found):
+    (tree / "proj").mkdir()
+    subprocess.run(["git", "init", "-q", str(tree / "proj")], check=True)
+    (tree / "proj/.gitignore").write_text("gen.py\n")
+    (tree / "proj/gen.py").write_text("print(5)\n")
+    (tree / "proj/ok.py").write_text("print(6)\n")
+    r = kovel(tree, "find", "-p", "print($$$A)", *options)
+    assert r.returncode == 0
+    assert sorted({line.split(":")[0] for line in r.stdout.splitlines()}) == found
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_standard_input(tree, jobs):
+    def run(*args, source=b"if x:\n    print(1, 2)\r\nprint()\n"):
+        r = subprocess.run(
+            [sys.executable, "-m", "kovel", *args, "-l", "python", "-j", jobs, "-"],
+            cwd=tree,
+            input=source,
+            capture_output=True,
+            timeout=60,
+        )
+        return r.returncode, r.stdout, r.stderr.decode()
+
+    assert run("find", "-p", "print($$$A)") == (
+        0,
+        b"<stdin>:2:5:     print(1, 2)\n<stdin>:3:1: print()\n",
+        "",
+    )
+    assert run("rewrite", "-p", "print($$$A)", "-r", "log($$$A)") == (
+        0,
+        b"if x:\n    log(1, 2)\r\nlog()\n",  # the whole text, byte for byte, not a diff
+        "",
+    )
+    # a filter: the text goes through unchanged when nothing matches, or when the rewrite would break it
+    assert run("rewrite", "-p", "nothing($$$A)", "-r", "log($$$A)")[:2] == (
+        1,
+        b"if x:\n    print(1, 2)\r\nprint()\n",
+    )
+    status, out, err = run("rewrite", "-p", "print($$$A)", "-r", "del $$$A", source=b"y = print(1)\n")
+    assert (status, out) == (2, b"y = print(1)\n")
+    assert "kovel: <stdin>: the rewrite adds syntax errors (0 before, 1 after); printed unchanged" in err
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["find", "-p", "x", "-"], "reading standard input ('-') needs --lang"),
+        (
+            ["find", "-p", "x", "-l", "python", "-", "a.py"],
+            "'-' (standard input) cannot be mixed with other paths",
+        ),
+        (
+            ["rewrite", "-p", "x", "-r", "y", "-l", "python", "--write", "-"],
+            "--write cannot write to standard input",
+        ),
+        (["find", "-p", "x", "-j", "abc", "."], "argument -j/--jobs: 'abc' is not a positive integer"),
+        (["find", "-p", "x", "-j", "0", "."], "argument -j/--jobs: '0' is not a positive integer"),
+        (
+            ["find", "-p", "x", "--timeout", "soon", "."],
+            "argument --timeout: 'soon' is not a positive number",
+        ),
+    ],
+)
+def test_usage_errors_say_what_is_wrong(tree, args, message):
+    r = kovel(tree, *args, input="x\n")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert message in r.stderr and "_positive" not in r.stderr
+
+
+def without(tree, modules, *args):
+    """Run the command in-process (--jobs 1) with ``modules`` made impossible to import."""
+    code = (
+        "import sys\n"
+        f"for m in {modules!r}: sys.modules[m] = None\n"
+        "from kovel.cli import main\n"
+        f"sys.exit(main({list(args)!r} + ['--jobs', '1']))\n"
+    )
+    return subprocess.run([sys.executable, "-c", code], cwd=tree, capture_output=True, text=True, timeout=60)
+
+
+NO_JS = ("tree_sitter_language_pack", "tree_sitter_javascript")
+INSTALL_PACK = "pip install 'tree-sitter-language-pack==0.13.0'"
+
+
+@pytest.mark.parametrize(
+    "blocked, paths, status, stdout, stderr",
+    [
+        # what the user named must be searched: exit 2 and how to install the grammar
+        (NO_JS, ["b.js", "a.py"], 2, "a.py:3:5", "no tree-sitter grammar for 'javascript' is installed"),
+        (NO_JS, ["b.js"], 2, "", INSTALL_PACK),
+        # found in a directory: a note, and the other languages are searched
+        (NO_JS, ["."], 0, "a.py:3:5", "kovel: note: no tree-sitter grammar for 'javascript'"),
+        # ... unless nothing is left to search: that is not "no match"
+        (NO_JS, ["sub2"], 2, "", "1 javascript file in directories skipped"),
+        (
+            ("tree_sitter",),
+            ["."],
+            2,
+            "",
+            "pip install 'tree-sitter>=0.23' " + "'tree-sitter-language-pack==0.13.0'",
+        ),
+    ],
+)
+def test_missing_grammars_and_tree_sitter_are_errors_with_the_install_command(
+    tree, blocked, paths, status, stdout, stderr
+):
+    (tree / "sub2").mkdir()
+    (tree / "sub2/e.js").write_text("print(1);\n")
+    r = without(tree, blocked, "find", "-p", "print($$$A)", *paths)
+    assert r.returncode == status
+    assert stdout in r.stdout and (stdout or r.stdout == "")
+    assert stderr in r.stderr

@@ -69,7 +69,7 @@ EOF
 step "install into a fresh virtual environment"
 "$PYTHON" -m venv "$work/venv"
 vpy="$work/venv/bin/python"
-"$vpy" -m pip install --quiet --disable-pip-version-check "$wheel[treesitter]"
+"$vpy" -m pip install --quiet --disable-pip-version-check "$wheel"
 # Run from the scratch directory so nothing from the source tree is imported.
 cd "$work"
 "$vpy" - <<'EOF'
@@ -86,6 +86,19 @@ assert pickle.loads(pickle.dumps(q)).postcard_bytes() == q.postcard_bytes()
 assert kovel.__all__ == _kovel.__all__ and all(getattr(kovel, n) is getattr(_kovel, n) for n in kovel.__all__)
 print(f"kovel imports and works from {kovel.__file__}")
 EOF
+
+step "the default install runs the command on the common languages"
+mkdir "$work/code"
+printf 'print(1)\n' >"$work/code/a.py"
+printf 'print(2);\n' >"$work/code/b.js"
+printf 'package main\n\nfunc main() { print(3) }\n' >"$work/code/c.go"
+printf 'fn main() { print(4); }\n' >"$work/code/d.rs"
+found="$("$work/venv/bin/kovel" find -p 'print($A)' "$work/code")"
+echo "$found"
+if [[ "$(wc -l <<<"$found")" != 4 ]]; then
+  echo "expected a match in each of the four files" >&2
+  exit 1
+fi
 
 step "stubtest and mypy --strict examples/"
 "$vpy" -m pip install --quiet --disable-pip-version-check "mypy>=1.13"

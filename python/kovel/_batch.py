@@ -27,7 +27,7 @@ from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, TypeVar
 
 from kovel._files import Listed, list_files
 from kovel._kovel import KTerm, from_postcard_bytes
@@ -40,16 +40,53 @@ if TYPE_CHECKING:
 
 __all__ = [
     "DEFAULT_TIMEOUT",
+    "TIMEOUT_PER_MB",
     "FileMatch",
     "FoundFile",
     "PatternLike",
     "RewrittenFile",
+    "Timeout",
+    "default_timeout",
     "find_files",
+    "find_source",
     "rewrite_files",
+    "rewrite_source",
 ]
 
-#: Seconds one file may take (read, parse, match) before it is given up.
+#: Seconds a small file may take (read, parse, match, rewrite) before it is
+#: given up; ``default_timeout`` adds ``TIMEOUT_PER_MB`` for each megabyte.
 DEFAULT_TIMEOUT = 10.0
+#: Seconds more per megabyte (10**6 bytes) of a file.  The limit is there for
+#: grammars that hang, not to cut honest work short, so it is generous: a
+#: 5 MB minified file parses in about 2 s and is searched in about 6.
+TIMEOUT_PER_MB = 5.0
+
+#: A time limit per file: seconds, None for none, or a function of the file's size in bytes.
+Timeout: TypeAlias = float | None | Callable[[int], float]
+
+#: How an error that a time limit caused starts.
+TIMED_OUT = "timed out"
+
+
+def default_timeout(size: int) -> float:
+    """The seconds a file of ``size`` bytes may take when no limit is given:
+    ``DEFAULT_TIMEOUT`` plus ``TIMEOUT_PER_MB`` per megabyte, to a tenth of a second.
+
+    >>> default_timeout(1_000), default_timeout(4_900_000)
+    (10.0, 34.5)
+    """
+    return round(DEFAULT_TIMEOUT + TIMEOUT_PER_MB * size / 1e6, 1)
+
+
+def _limit(timeout: Timeout, path: str) -> float | None:
+    """The time limit for the file at ``path``."""
+    if timeout is None or not callable(timeout):
+        return timeout
+    try:
+        size = os.stat(path).st_size
+    except OSError:
+        size = 0  # the worker reports why it cannot be read
+    return timeout(size)
 
 
 class _MatchLike(Protocol):
@@ -157,7 +194,7 @@ def find_files(
     *,
     lang: str | None = None,
     executor: Executor | None = None,
-    timeout: float | None = DEFAULT_TIMEOUT,
+    timeout: Timeout = default_timeout,
     follow: bool = False,
 ) -> Iterator[FoundFile]:
     """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
@@ -170,8 +207,12 @@ def find_files(
     ``TypeError`` at the call).  ``lang`` names the language of every file;
     without it the file extension decides.  ``executor`` runs the work
     (default: a ``WatchdogPool`` with one process per CPU, killing a worker
-    whose file takes over ``timeout`` seconds).  Whatever goes wrong with
-    one file is that file's ``error``; the other files are still searched.
+    whose file takes longer than its limit).  ``timeout`` is that limit, in
+    seconds, for all the work on one file: a number, None for none, or a
+    function of the file's size in bytes (default ``default_timeout``: 10 s
+    and 5 s per MB); other executors only stop a parse that overruns it.
+    Whatever goes wrong with one file is that file's ``error``; the other
+    files are still searched.
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -182,7 +223,7 @@ def find_files(
     _check_pickles(executor, pattern=pattern)
     listed = list_files(paths, lang, follow=follow)
     return _run(
-        listed, executor, timeout, FoundFile, lambda i: (_find_task, i.path, i.lang, pattern, timeout)
+        listed, executor, timeout, FoundFile, lambda i, limit: (_find_task, i.path, i.lang, pattern, limit)
     )
 
 
@@ -193,7 +234,7 @@ def rewrite_files(
     *,
     lang: str | None = None,
     executor: Executor | None = None,
-    timeout: float | None = DEFAULT_TIMEOUT,
+    timeout: Timeout = default_timeout,
     follow: bool = False,
 ) -> Iterator[RewrittenFile]:
     """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
@@ -234,9 +275,64 @@ def rewrite_files(
         executor,
         timeout,
         RewrittenFile,
-        lambda i: (_rewrite_task, i.path, i.lang, pattern, rewrite, timeout),
+        lambda i, limit: (_rewrite_task, i.path, i.lang, pattern, rewrite, limit),
         check,
     )
+
+
+_R = TypeVar("_R", FoundFile, RewrittenFile)
+
+
+def find_source(
+    data: bytes,
+    lang: str,
+    pattern: str | PatternLike,
+    *,
+    path: str = "<stdin>",
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+) -> FoundFile:
+    """Search source text that is not in a file (``kovel find ... -``): ``find_files`` for one
+    text, given as bytes in ``lang``, reported under the name ``path``.
+
+    >>> [(m.line, m.text) for m in find_source(b"x = 1\\nprint(x)\\n", "python", "print($A)").matches]
+    [(2, 'print(x)')]
+    """
+    return _one(data, FoundFile(path, lang), executor, timeout, (_find_task, path, lang, pattern))
+
+
+def rewrite_source(
+    data: bytes,
+    lang: str,
+    pattern: str | PatternLike,
+    rewrite: str | object,
+    *,
+    path: str = "<stdin>",
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+) -> RewrittenFile:
+    """Rewrite source text that is not in a file (``kovel rewrite ... -``): ``rewrite_files``
+    for one text, given as bytes in ``lang``, reported under the name ``path``.
+
+    >>> print(rewrite_source(b"print(x)\\n", "python", "print($A)", "log($A)").text(), end="")
+    log(x)
+    """
+    return _one(
+        data, RewrittenFile(path, lang), executor, timeout, (_rewrite_task, path, lang, pattern, rewrite)
+    )
+
+
+def _one(data: bytes, empty: _R, executor: Executor | None, timeout: Timeout, task: tuple[Any, ...]) -> _R:
+    """Run ``task`` on ``data`` (appended to its arguments after the time limit) in ``executor``;
+    a failure is ``empty`` with the error."""
+    limit = timeout(len(data)) if callable(timeout) else timeout
+    pool = executor if executor is not None else InlineExecutor()
+    fut = _submit(pool, limit, (*task, limit, data))
+    try:
+        result: _R = fut.result()
+    except Exception as exc:
+        return type(empty)(empty.path, empty.lang, error=_describe(exc))
+    return result
 
 
 def _check_pickles(executor: Executor | None, **values: object) -> None:
@@ -279,12 +375,12 @@ def _check_names(pool: Executor, langs: Iterable[str], pattern: str, rewrite: st
 def _run(
     listed: list[Listed],
     executor: Executor | None,
-    timeout: float | None,
+    timeout: Timeout,
     kind: Callable[..., Any],
-    task: Callable[[Listed], tuple[Any, ...]],
+    task: Callable[[Listed, float | None], tuple[Any, ...]],
     check: Callable[[Executor], None] | None = None,
 ) -> Iterator[Any]:
-    """Run one task per listed file; yield the results in order.
+    """Run one task per listed file, under the file's time limit; yield the results in order.
 
     ``check`` runs first, in the pool, and may raise before any file is
     read.  At most a window of tasks is in flight, so results stream out and
@@ -292,7 +388,10 @@ def _run(
     submitted (its arguments do not pickle, say) fails its file only.
     """
     own = executor is None
-    pool: Executor = WatchdogPool(timeout=timeout) if executor is None else executor
+    if executor is None:
+        pool: Executor = WatchdogPool(timeout=DEFAULT_TIMEOUT if callable(timeout) else timeout)
+    else:
+        pool = executor
     if isinstance(pool, InlineExecutor):
         window = 1
     elif isinstance(pool, WatchdogPool):
@@ -312,7 +411,8 @@ def _run(
                 if item.error is not None or item.lang is None:
                     flight.append((item, None))
                 else:
-                    flight.append((item, _submit(pool, task(item))))
+                    limit = _limit(timeout, item.path)
+                    flight.append((item, _submit(pool, limit, task(item, limit))))
             if not flight:
                 return
             item, fut = flight.popleft()
@@ -331,10 +431,13 @@ def _run(
             pool.shutdown(cancel_futures=True)
 
 
-def _submit(pool: Executor, task: tuple[Any, ...]) -> Future[Any]:
-    """``pool.submit(*task)``, with a failure to submit kept in the future."""
+def _submit(pool: Executor, limit: float | None, task: tuple[Any, ...]) -> Future[Any]:
+    """``pool.submit(*task)`` (under ``limit`` in a ``WatchdogPool``), with a failure to submit
+    kept in the future."""
     fn, *args = task
     try:
+        if isinstance(pool, WatchdogPool | InlineExecutor):
+            return pool.submit_limited(limit, fn, *args)
         return pool.submit(fn, *args)
     except Exception as exc:
         failed: Future[Any] = Future()
@@ -344,7 +447,7 @@ def _submit(pool: Executor, task: tuple[Any, ...]) -> Future[Any]:
 
 def _describe(exc: BaseException) -> str:
     if isinstance(exc, TimeoutError):
-        return f"timed out: {exc}"
+        return f"{TIMED_OUT}: {exc}"
     if isinstance(exc, ChildProcessError):
         return f"worker failed: {exc}"
     return f"{type(exc).__name__}: {exc}"
@@ -492,22 +595,24 @@ class _Loaded:
     term: KTerm
 
 
-def _load(path: str, lang: str, timeout: float | None) -> _Loaded:
-    """Read, decode and parse one file; raise ``_Skip`` with the reason it cannot be."""
+def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None) -> _Loaded:
+    """Read (unless ``data`` is given), decode and parse one file; raise ``_Skip`` with the
+    reason it cannot be."""
     from kovel.treesitter import from_tree
 
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as exc:
-        raise _Skip(f"cannot read: {exc.strerror or exc}") from None
+    if data is None:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            raise _Skip(f"cannot read: {exc.strerror or exc}") from None
     _hook("read", path)
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
     try:
         tree = parse_tree(lang, parsed, timeout)
     except TimeoutError as exc:
-        raise _Skip(f"timed out: {exc}") from None
+        raise _Skip(f"{TIMED_OUT}: {exc}") from None
     except ValueError as exc:
         raise _Skip(f"cannot parse: {exc}") from None
     return _Loaded(data, text, encoding, parsed, tree, from_tree(tree, parsed))
@@ -608,9 +713,11 @@ def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
     return _compiled_pattern(lang, pattern) if isinstance(pattern, str) else pattern
 
 
-def _find_task(path: str, lang: str, pattern: str | PatternLike, timeout: float | None) -> FoundFile:
+def _find_task(
+    path: str, lang: str, pattern: str | PatternLike, timeout: float | None, data: bytes | None = None
+) -> FoundFile:
     try:
-        loaded = _load(path, lang, timeout)
+        loaded = _load(path, lang, timeout, data)
         pat = _pattern_for(lang, pattern)
     except _NotText as exc:
         return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
@@ -642,10 +749,15 @@ def _find_task(path: str, lang: str, pattern: str | PatternLike, timeout: float 
 
 
 def _rewrite_task(
-    path: str, lang: str, pattern: str | PatternLike, rewrite: object, timeout: float | None
+    path: str,
+    lang: str,
+    pattern: str | PatternLike,
+    rewrite: object,
+    timeout: float | None,
+    data: bytes | None = None,
 ) -> RewrittenFile:
     try:
-        loaded = _load(path, lang, timeout)
+        loaded = _load(path, lang, timeout, data)
         pat = _pattern_for(lang, pattern)
         rw = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:

@@ -49,12 +49,22 @@ class InlineExecutor(Executor):
 
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         """Run ``fn(*args, **kwargs)`` now; return a finished future."""
+        return self.submit_limited(self._timeout, fn, *args, **kwargs)
+
+    def submit_limited(
+        self, timeout: float | None, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs
+    ) -> Future[T]:
+        """Like ``submit``, with ``timeout`` seconds (None: no limit) for this task instead of the executor's.
+
+        >>> InlineExecutor().submit_limited(30, pow, 2, 10).result()
+        1024
+        """
         f: Future[T] = Future()
         try:
-            with _time_limit(self._timeout):
+            with _time_limit(timeout):
                 result = fn(*args, **kwargs)
         except _Overrun:
-            f.set_exception(TimeoutError(f"no result after {self._timeout:g} s; task stopped"))
+            f.set_exception(TimeoutError(f"no result after {timeout:g} s; task stopped"))
         except Exception as exc:
             f.set_exception(exc)
         else:
@@ -101,6 +111,7 @@ def _time_limit(seconds: float | None) -> Iterator[None]:
 class _Task:
     future: Future[Any]
     payload: bytes
+    timeout: float | None
 
 
 @dataclass
@@ -180,12 +191,23 @@ class WatchdogPool(Executor):
 
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         """Queue ``fn(*args, **kwargs)`` for a worker; return its future."""
+        return self.submit_limited(self._timeout, fn, *args, **kwargs)
+
+    def submit_limited(
+        self, timeout: float | None, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs
+    ) -> Future[T]:
+        """Like ``submit``, with ``timeout`` seconds (None: no limit) for this task instead of the pool's.
+
+        >>> with WatchdogPool(1) as pool:
+        ...     pool.submit_limited(30, pow, 2, 10).result()
+        1024
+        """
         payload = pickle.dumps((fn, args, kwargs), pickle.HIGHEST_PROTOCOL)
         f: Future[T] = Future()
         with self._lock:
             if self._closing:
                 raise RuntimeError("cannot schedule new futures after shutdown")
-            self._pending.append(_Task(f, payload))
+            self._pending.append(_Task(f, payload, timeout))
             if self._thread is None:
                 self._thread = threading.Thread(target=self._manage, name="kovel-watchdog", daemon=True)
                 self._thread.start()
@@ -259,9 +281,7 @@ class WatchdogPool(Executor):
                     job.future.set_exception(ChildProcessError(f"could not reach a worker: {exc}"))
                     continue
                 idle.task = job
-                idle.deadline = (
-                    time.monotonic() + self._timeout if self._timeout is not None else float("inf")
-                )
+                idle.deadline = time.monotonic() + job.timeout if job.timeout is not None else float("inf")
             starting = sum(1 for s in slots if not s.ready)
             for _ in range(min(len(self._pending) - starting, self._max - len(slots))):
                 slots.append(self._start_worker())
@@ -309,7 +329,7 @@ class WatchdogPool(Executor):
                 slots.remove(s)
                 s.task = None
                 _retire(s, kill=True)
-                task.future.set_exception(TimeoutError(f"no result after {self._timeout:g} s; worker killed"))
+                task.future.set_exception(TimeoutError(f"no result after {task.timeout:g} s; worker killed"))
         return True
 
     def _failed_start(self, exitcode: int | None) -> None:

@@ -6,6 +6,7 @@
     kovel find --json -p 'print($$$A)' src/
     kovel rewrite -p 'print($$$A)' -r 'log($$$A)' src/           # a unified diff
     kovel rewrite -p 'print($$$A)' -r 'log($$$A)' --write src/   # in place
+    kovel rewrite -l python -p 'print($$$A)' -r 'log($$$A)' - < a.py   # the whole text, rewritten
 
 Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
 a usage error (a rewrite that uses a metavariable the pattern does not bind
@@ -16,8 +17,10 @@ whose grammar is not installed, or in which the pattern does not parse, are
 skipped with a note, and so are files found there that are not text: not
 UTF-8, or for Python not in the encoding their coding declaration names (as
 ``rg`` skips binary files); named on the command line, such a file is an
-error.  A rewrite that adds syntax errors to a file, or makes a Python file
-that compiled no longer compile, is not written without ``--force``.
+error.  When missing grammars (or a missing tree-sitter) leave nothing to
+search, that is an error too, never "no match".  A rewrite that adds syntax
+errors to a file, or makes a Python file that compiled no longer compile, is
+not written without ``--force``.
 
 Symbolic links met in directories are skipped unless ``--follow``; links
 named on the command line are followed.  Either way ``--write`` writes no
@@ -48,8 +51,17 @@ from concurrent.futures import Executor
 from typing import Any, TypeVar
 
 from kovel import _batch
-from kovel._batch import DEFAULT_TIMEOUT, FoundFile, RewrittenFile, find_files, rewrite_files
+from kovel._batch import (
+    DEFAULT_TIMEOUT,
+    TIMEOUT_PER_MB,
+    FoundFile,
+    RewrittenFile,
+    default_timeout,
+    find_files,
+    rewrite_files,
+)
 from kovel._files import Listed, list_files, write_roots
+from kovel._grammars import grammar_problem, tree_sitter_problem
 from kovel._safewrite import NotWrittenError, SafeWriter
 from kovel._workers import InlineExecutor, WatchdogPool
 
@@ -61,7 +73,9 @@ exit status: 0 something matched or changed, 1 nothing did, 2 usage error or a
 file that could not be read, parsed or written (reported on stderr). Files
 found in directories in a language without an installed grammar, or in which
 the pattern does not parse, or that are not text (not UTF-8, or for Python
-not in their declared encoding) are skipped with a note.
+not in their declared encoding) are skipped with a note (2 when missing
+grammars leave nothing to search). PATH - reads standard input (with --lang): find
+prints it as <stdin>, rewrite prints the whole rewritten text.
 --write leaves alone, as errors, files outside the paths given (through
 symbolic links), files the user may not write and files with hard links.
 JSON lines (find --json): path, lang, bytes [start, end), start and end
@@ -110,8 +124,24 @@ def _arguments() -> argparse.ArgumentParser:
     common.add_argument(
         "--timeout",
         type=_positive_float,
-        default=DEFAULT_TIMEOUT,
-        help=f"seconds one file may take before it is reported and skipped (default {DEFAULT_TIMEOUT:g})",
+        metavar="SECONDS",
+        help="seconds all the work on one file may take before it is reported and skipped "
+        f"(default {DEFAULT_TIMEOUT:g}, plus {TIMEOUT_PER_MB:g} per MB of the file)",
+    )
+    common.add_argument(
+        "-g",
+        "--glob",
+        action="append",
+        default=[],
+        metavar="GLOB",
+        help="walk only the files this gitignore-style glob matches, or with '!' skip them; "
+        "repeatable, later globs win",
+    )
+    common.add_argument(
+        "--no-ignore", action="store_true", help="do not skip what .gitignore and .ignore files ignore"
+    )
+    common.add_argument(
+        "--hidden", action="store_true", help="walk hidden files and directories (names starting with '.')"
     )
     common.add_argument(
         "-L",
@@ -119,7 +149,13 @@ def _arguments() -> argparse.ArgumentParser:
         action="store_true",
         help="follow symbolic links in directories (--write still writes only inside the paths given)",
     )
-    common.add_argument("paths", nargs="*", default=["."], metavar="PATH", help="files and directories")
+    common.add_argument(
+        "paths",
+        nargs="*",
+        default=["."],
+        metavar="PATH",
+        help="files and directories (default: .), or - for standard input (with --lang)",
+    )
     find = sub.add_parser("find", parents=[common], help="print every match", epilog=_EPILOG)
     find.add_argument("--json", action="store_true", help="one JSON object per match")
     rewrite = sub.add_parser("rewrite", parents=[common], help="rewrite every match", epilog=_EPILOG)
@@ -136,16 +172,22 @@ def _arguments() -> argparse.ArgumentParser:
 
 
 def _positive_int(s: str) -> int:
-    n = int(s)
+    try:
+        n = int(s)
+    except ValueError:
+        n = 0
     if n < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
+        raise argparse.ArgumentTypeError(f"{s!r} is not a positive integer")
     return n
 
 
 def _positive_float(s: str) -> float:
-    x = float(s)
-    if not x > 0:
-        raise argparse.ArgumentTypeError("must be a positive number of seconds")
+    try:
+        x = float(s)
+    except ValueError:
+        x = 0.0
+    if not 0 < x < float("inf"):
+        raise argparse.ArgumentTypeError(f"{s!r} is not a positive number of seconds")
     return x
 
 
@@ -163,11 +205,25 @@ class _Run:
 
     def go(self) -> int:
         a = self.args
+        stdin = "-" in a.paths
+        problem = tree_sitter_problem() or (_stdin_problem(a) if stdin else None)
+        if problem is not None:
+            self.err(f"kovel: {problem}")
+            return 2
+        timeout = default_timeout if a.timeout is None else a.timeout
+        pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
         self.pool = (
-            InlineExecutor(timeout=a.timeout) if a.jobs == 1 else WatchdogPool(a.jobs, timeout=a.timeout)
+            InlineExecutor(timeout=pool_timeout)
+            if a.jobs == 1
+            else WatchdogPool(a.jobs, timeout=pool_timeout)
         )
         try:
-            listed = self.usable(list_files(a.paths, a.lang, follow=a.follow))
+            if stdin:
+                return self.stdin(timeout)
+            found = list_files(
+                a.paths, a.lang, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
+            )
+            listed = self.usable(found)
             if listed is None:
                 return 2
             paths = [x.path for x in listed]
@@ -175,7 +231,7 @@ class _Run:
             if a.command == "find":
                 self.find(
                     self.progress(
-                        find_files(paths, a.pattern, lang=a.lang, executor=self.pool, timeout=a.timeout),
+                        find_files(paths, a.pattern, lang=a.lang, executor=self.pool, timeout=timeout),
                         len(paths),
                     )
                 )
@@ -183,7 +239,7 @@ class _Run:
                 if a.write:
                     self.writer = SafeWriter(write_roots(a.paths))
                 results = rewrite_files(
-                    paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=a.timeout
+                    paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=timeout
                 )
                 self.rewrite(self.progress(results, len(paths)))
         except BaseException:
@@ -201,6 +257,8 @@ class _Run:
 
     def report(self, path: str, reason: str) -> None:
         self.failed = True
+        if reason.startswith(_batch.TIMED_OUT):
+            reason += "; --timeout SECONDS raises the limit"
         self.err(f"kovel: {path}: {reason}")
 
     def passed_over(self, path: str, reason: str, skipped: bool) -> None:
@@ -209,6 +267,27 @@ class _Run:
             self.err(f"kovel: note: {path}: {reason}")
         else:
             self.report(path, reason)
+
+    def stdin(self, timeout: _batch.Timeout) -> int:
+        """Find in, or rewrite, the source on standard input; a rewrite prints the whole text."""
+        a = self.args
+        if self.usable([Listed("<stdin>", a.lang)]) is None:
+            return 2
+        data = sys.stdin.buffer.read()
+        if a.command == "find":
+            self.find([_batch.find_source(data, a.lang, a.pattern, executor=self.pool, timeout=timeout)])
+            return 2 if self.failed else 0 if self.found else 1
+        r = _batch.rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.pool, timeout=timeout)
+        if r.error is not None:
+            self.report(r.path, r.error)
+        self.found = r.changed and (a.force or not r.worse)
+        if r.changed and not self.found:
+            self.report(r.path, "; ".join([*_why_worse(r), "printed unchanged (--force applies it)"]))
+        out = r.text().encode() if self.found else data
+        sys.stdout.flush()
+        sys.stdout.buffer.write(out)
+        sys.stdout.buffer.flush()
+        return 2 if self.failed else 0 if self.found else 1
 
     def out(self, line: str) -> None:
         if self.bar is not None:
@@ -233,9 +312,13 @@ class _Run:
         # The pattern is compiled in the pool too: a grammar may hang on it.
         assert self.pool is not None
         rewrite = a.rewrite if a.command == "rewrite" else None
+        langs = dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
+        missing = {lang: why for lang in langs if (why := grammar_problem(lang)) is not None}
+        broken.update(missing)
         checks = {
             lang: self.pool.submit(_batch.check_pattern, lang, a.pattern, rewrite)
-            for lang in dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
+            for lang in langs
+            if lang not in missing
         }
         for lang, fut in checks.items():
             try:
@@ -267,11 +350,13 @@ class _Run:
                 self.err(
                     f"kovel: note: {why}; {found} {lang} file{'s' * (found != 1)} in directories skipped"
                 )
+        if missing and not ok:  # nothing can be searched: not the same as "no match"
+            self.failed = True
         return ok
 
     def progress(self, results: Iterator[R], total: int) -> Iterator[R]:
         """Pass ``results`` through, with a progress bar on stderr when stderr is a
-        terminal and the run lasts over a second (needs ``tqdm``: ``kovel[cli]``)."""
+        terminal and the run lasts over a second (with ``tqdm``, a dependency of kovel)."""
         try:
             tqdm = importlib.import_module("tqdm").tqdm if sys.stderr.isatty() else None
         except ImportError:
@@ -319,13 +404,7 @@ class _Run:
             if not r.changed:
                 continue
             if r.worse and not a.force:
-                why = []
-                if r.errors_after > r.errors_before:
-                    why.append(
-                        f"the rewrite adds syntax errors ({r.errors_before} before, {r.errors_after} after)"
-                    )
-                if r.compile_error is not None:
-                    why.append(f"Python rejects the rewritten file: {r.compile_error}")
+                why = _why_worse(r)
                 why.append(
                     "not written (--force writes it)" if a.write else "shown, but --write will skip it"
                 )
@@ -375,6 +454,27 @@ class _Run:
             f"b/{r.path}",
         )
         self.out("".join(_no_newline_marks(lines)).rstrip("\n"))
+
+
+def _why_worse(r: RewrittenFile) -> list[str]:
+    """Why the rewrite of ``r`` is not applied without ``--force``."""
+    why = []
+    if r.errors_after > r.errors_before:
+        why.append(f"the rewrite adds syntax errors ({r.errors_before} before, {r.errors_after} after)")
+    if r.compile_error is not None:
+        why.append(f"Python rejects the rewritten file: {r.compile_error}")
+    return why
+
+
+def _stdin_problem(a: argparse.Namespace) -> str | None:
+    """Why ``-`` (standard input) cannot be read with these arguments, or None."""
+    if len(a.paths) > 1:
+        return "'-' (standard input) cannot be mixed with other paths"
+    if a.lang is None:
+        return "reading standard input ('-') needs --lang, e.g. --lang python"
+    if a.command == "rewrite" and a.write:
+        return "--write cannot write to standard input; without it the rewritten text goes to standard output"
+    return None
 
 
 def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:

@@ -7,9 +7,9 @@ that renders back to exactly the source it came from::
     >>> str(t)
     'def f():\\n    return 1\\n'
 
-Needs the optional dependency ``tree-sitter`` (``pip install kovel[treesitter]``)
-and grammars: packages such as ``tree-sitter-python``, or
-``tree-sitter-language-pack`` (see ``language``).
+Uses ``tree-sitter`` and its grammars: ``tree-sitter-language-pack``, which
+installing kovel brings, or packages such as ``tree-sitter-python`` (see
+``language``).
 
 How a syntax tree becomes a term
 --------------------------------
@@ -205,8 +205,8 @@ def _tree_sitter() -> ModuleType:
         import tree_sitter
     except ImportError as exc:  # pragma: no cover - depends on the environment
         raise ImportError(
-            "kovel.treesitter needs the 'tree-sitter' package: "
-            "pip install 'kovel[treesitter]' and a grammar such as tree-sitter-python"
+            "kovel.treesitter needs the 'tree-sitter' package, which installing kovel brings: "
+            "pip install 'tree-sitter>=0.23' 'tree-sitter-language-pack==0.13.0'"
         ) from exc
     return tree_sitter
 
