@@ -1,8 +1,8 @@
 """Benchmark: what ``kovel find`` costs on a minified file, in memory and in output.
 
 A ~5 MB JavaScript file on one line holds a few thousand calls that the
-pattern matches (``f($A, $B)``), between long string literals that it does
-not.  For each way of printing the matches, the command runs in a fresh
+pattern matches (``f($A, $B)``), between long arrays of numbers that it
+does not.  For each way of printing the matches, the command runs in a fresh
 helper process, which reads its output in chunks (counting the bytes, keeping
 none of them) and reports the peak resident size of the largest process of
 the run (the command, or one of its workers) from
@@ -10,10 +10,12 @@ the run (the command, or one of its workers) from
 
 * ``text``: the default output, ``path:line:col: line``;
 * ``json``: ``--json``;
+* ``uncut``: the text output with ``--max-columns 0``: the whole line for
+  each match, so gigabytes of output, which must stream through;
 * ``api``: ``kovel.quasi.find_files`` in one process, for comparison (no output).
 
     python3 bench/bench_output.py                    # 5 MB, 2000 matches, --jobs 2
-    python3 bench/bench_output.py --matches 300 --modes text json
+    python3 bench/bench_output.py --matches 300 --modes text json uncut
     python3 bench/bench_output.py --smoke            # 200 kB, 100 matches, to check the script
 
 Memory should follow the size of the file, not the number of matches times
@@ -35,13 +37,14 @@ PATTERN = "f($A, $B)"
 
 
 def minified(size: int, matches: int) -> str:
-    """One line of ``size`` characters with ``matches`` calls ``f(x, i)`` spread along it."""
+    """One line of ``size`` characters with ``matches`` calls ``f(x, i)`` spread along it,
+    between arrays of small numbers (many nodes, as minified code has)."""
     unit = max(size // max(matches, 1), 40)
     parts = []
     for i in range(matches):
         call = f"f(x{i},{i});"
-        pad = unit - len(call) - len(f'var s{i}="";')
-        parts.append(f'var s{i}="{"a" * max(pad, 1)}";{call}')
+        items = max((unit - len(call) - len(f"var s{i}=[];")) // 2, 1)
+        parts.append(f"var s{i}=[{','.join(str(k % 10) for k in range(items))}];{call}")
     return "".join(parts) + "\n"
 
 
@@ -70,7 +73,7 @@ def command(mode: str, path: Path, jobs: int, timeout: float) -> list[str]:
             "executor=InlineExecutor(), timeout=None)); print(n)"
         )
         return [sys.executable, "-c", code, str(path), PATTERN]
-    flags = ["--json"] if mode == "json" else []
+    flags = {"json": ["--json"], "uncut": ["--max-columns", "0"]}.get(mode, [])
     return [
         *(sys.executable, "-m", "kovel", "find", *flags, "-p", PATTERN),
         *("--jobs", str(jobs), "--timeout", str(timeout), str(path)),
@@ -83,7 +86,8 @@ def main() -> None:
     ap.add_argument("--matches", type=int, default=2000, help="matches along the line")
     ap.add_argument("--jobs", type=int, default=2, help="the command's --jobs")
     ap.add_argument("--timeout", type=float, default=120, help="the command's --timeout")
-    ap.add_argument("--modes", nargs="+", default=["text", "json", "api"], choices=["text", "json", "api"])
+    modes = ["text", "json", "uncut", "api"]
+    ap.add_argument("--modes", nargs="+", default=["text", "json", "api"], choices=modes)
     ap.add_argument("--smoke", action="store_true", help="a small file, to check the script")
     ap.add_argument("--measure", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     a = ap.parse_args()

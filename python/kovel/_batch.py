@@ -687,7 +687,7 @@ def _find_task(
     lines: dict[int, str] = {}
     shown: dict[int, str] = {}  # without a CR
     before, after = context
-    last = len(pos.starts)
+    last = len(pos.starts) - text.endswith("\n")  # a final line feed ends the last line
     low = top = 0  # lines [.., top] are in `lines` from every earlier match starting at `low` or before
     for m in pat.find_all(term):
         s, e = m.span
@@ -761,12 +761,26 @@ def _rewrite_task(
                     error=f"a syntax error at {line}:{col} lies in a match; left alone",
                     errors_before=len(errors),
                 )
-    after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
-    # Python also rejects what tree-sitter lets through (indentation, for one).
-    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= len(errors) else None
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout)
     return RewrittenFile(
         path, lang, digest, new.postcard_bytes(), None, len(errors), after, rejected, changes
     )
+
+
+def judge(
+    path: str, lang: str, text: str, new_text: str, errors_before: int, timeout: float | None
+) -> tuple[int, str | None]:
+    """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
+    syntax errors), fares: its number of syntax errors, and why Python
+    rejects it when ``text`` compiled (or None).
+
+    >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
+    (0, "'return' outside function (line 1)")
+    """
+    after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
+    # Python also rejects what tree-sitter lets through (indentation, for one).
+    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
+    return after, rejected
 
 
 def _changes(
