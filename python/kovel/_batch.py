@@ -574,6 +574,7 @@ class _Positions:
             i = find("\n", i + 1)
         self.starts = starts
         self._bytes: list[int] | None = None
+        self._cursor = (0, 0)  # a character offset and its byte offset
         self._lines: dict[int, str] = {}
 
     def line_col(self, i: int) -> tuple[int, int]:
@@ -590,7 +591,17 @@ class _Positions:
                 out.append(acc)
             self._bytes = out
         line = bisect.bisect_right(self.starts, i) - 1
-        return self._bytes[line] + len(self.text[self.starts[line] : i].encode())
+        a = self.starts[line]
+        # Offsets are asked for in nearly increasing order: count from the
+        # last one asked for when it is nearer than the line's start (a
+        # minified file is one line of megabytes).
+        c, cb = self._cursor
+        if abs(i - c) < i - a:
+            b = cb + len(self.text[c:i].encode()) if i >= c else cb - len(self.text[i:c].encode())
+        else:
+            b = self._bytes[line] + len(self.text[a:i].encode())
+        self._cursor = (i, b)
+        return b
 
     def char(self, b: int, data: bytes) -> int:
         return b if self.ascii else len(data[:b].decode("utf-8", "replace"))
@@ -638,27 +649,23 @@ def _binding_ranges(m: _MatchLike, pos: _Positions) -> dict[str, Span | list[Spa
     if wanted and isinstance(term, KTerm) and _native.rendered_length(term) == end - start:
         tags = {_native.tag(w) for w in wanted}
         i = 0
-        spans: list[tuple[KTerm, int, int]] = []
+        passed: list[tuple[KTerm, int, int]] = []
         for _, node, a, b in _native.find_all(term, tags, True):
             if i < len(wanted) and _native.same(node, wanted[i]):
                 at[i] = (start + a, start + b)
                 i += 1
             elif i < len(wanted):
-                spans.append((node, a, b))
+                passed.append((node, a, b))
         for k in range(i, len(wanted)):  # out of order: look among the nodes passed by
-            hit = next(((a, b) for node, a, b in spans if _native.same(node, wanted[k])), None)
+            hit = next(((a, b) for node, a, b in passed if _native.same(node, wanted[k])), None)
             at[k] = None if hit is None else (start + hit[0], start + hit[1])
     out: dict[str, Span | list[Span] | None] = {}
     k = 0
     for name, v in found.items():
         n = 1 if isinstance(v, KTerm) else len(v)
-        got = at[k : k + n]
+        spans = [pos.span(*x) for x in at[k : k + n] if x is not None]
         k += n
-        spans_ = [pos.span(*x) for x in got if x is not None]
-        if len(spans_) != n:
-            out[name] = None
-        else:
-            out[name] = spans_[0] if isinstance(v, KTerm) else spans_
+        out[name] = None if len(spans) < n else spans[0] if isinstance(v, KTerm) else spans
     return out
 
 

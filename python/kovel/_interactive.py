@@ -32,7 +32,9 @@ CONTEXT = 3
 def hunk(path: str, data: bytes, c: Change, max_columns: int) -> Iterator[str]:
     """The lines showing change ``c`` to ``data`` as a diff hunk, with a few lines around it.
 
-    >>> print("\\n".join(hunk("a.py", b"x = 1\\nprint(x)\\n", _change(6, 14, 2, 1, "log(x)"), 0)))
+    >>> from kovel._batch import Span
+    >>> change = Change(Span(6, 14, 2, 1, 2, 9, "print(x)"), "log(x)")
+    >>> print("\\n".join(hunk("a.py", b"x = 1\\nprint(x)\\n", change, 0)))
     @@ -1,2 +1,2 @@
      x = 1
     -print(x)
@@ -69,12 +71,6 @@ def hunk(path: str, data: bytes, c: Change, max_columns: int) -> Iterator[str]:
             yield sign + cut(x, at if k == 0 else 0, max_columns)
     for x in after:
         yield " " + cut(x, 0, max_columns)
-
-
-def _change(start: int, end: int, line: int, column: int, new: str) -> Change:
-    from kovel._batch import Span
-
-    return Change(Span(start, end, line, column, line, column + end - start, ""), new)
 
 
 def read_key() -> str:
