@@ -14,13 +14,14 @@ from __future__ import annotations
 import difflib
 import json
 from collections.abc import Iterable, Iterator
-from typing import Any
+from typing import Any, Literal
 
 from kovel._batch import Change, FileMatch, FoundFile, RewrittenFile, Span
 
 __all__ = [
     "DEFAULT_MAX_COLUMNS",
     "FindPrinter",
+    "Mode",
     "change_json",
     "cut",
     "match_json",
@@ -29,6 +30,9 @@ __all__ = [
 
 #: Lines longer than this many characters are cut (``--max-columns``; 0: never).
 DEFAULT_MAX_COLUMNS = 500
+
+#: What ``find`` prints of each file.
+Mode = Literal["text", "json", "count", "files"]
 
 
 def cut(line: str, at: int, limit: int) -> str:
@@ -138,7 +142,7 @@ class FindPrinter:
     D/a.py:6:1: f(2)
     """
 
-    def __init__(self, mode: str, before: int = 0, after: int = 0, max_columns: int = 0) -> None:
+    def __init__(self, mode: Mode, before: int = 0, after: int = 0, max_columns: int = 0) -> None:
         if mode not in ("text", "json", "count", "files"):
             raise ValueError(f"unknown output mode {mode!r}")
         self.mode = mode

@@ -321,7 +321,9 @@ class _Run:
 
     def find(self, results: Iterable[FoundFile]) -> None:
         a = self.args
-        mode = "json" if a.json else "count" if a.count else "files" if a.files_with_matches else "text"
+        mode: _output.Mode = (
+            "json" if a.json else "count" if a.count else "files" if a.files_with_matches else "text"
+        )
         printer = _output.FindPrinter(mode, *self.context(), max_columns=a.max_columns)
         for r in results:
             if r.error is not None:
