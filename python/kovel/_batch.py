@@ -26,9 +26,10 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, TypeVar
 
+from kovel import _native
 from kovel._files import Listed, list_files
 from kovel._kovel import KTerm, from_postcard_bytes
 from kovel._workers import InlineExecutor, WatchdogPool
@@ -41,11 +42,14 @@ if TYPE_CHECKING:
 __all__ = [
     "DEFAULT_TIMEOUT",
     "TIMEOUT_PER_MB",
+    "Change",
     "FileMatch",
     "FoundFile",
     "PatternLike",
     "RewrittenFile",
+    "Span",
     "Timeout",
+    "apply_changes",
     "default_timeout",
     "find_files",
     "find_source",
@@ -104,14 +108,40 @@ class PatternLike(Protocol):
 
 
 @dataclass(frozen=True, slots=True)
+class Span:
+    """A piece of a file: bytes ``[start, end)``, the same positions as
+    1-based lines and columns (in characters, the end exclusive), and its text.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("print(x, 2)\\n")
+    >>> (found,) = find_files([f], "print($$$A)")
+    >>> [(b.text, b.start, b.end, b.column) for b in found.matches[0].binding_ranges["A"]]
+    [('x', 6, 7, 7), ('2', 9, 10, 10)]
+    """
+
+    start: int
+    end: int
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+    text: str
+
+
+@dataclass(frozen=True, slots=True)
 class FileMatch:
     """One match in a file.
 
     ``start``/``end`` are byte offsets into the file; ``line``/``column``
     and ``end_line``/``end_column`` the same positions as 1-based lines and
     1-based columns counted in characters (code points), the end exclusive.
-    ``line_text`` is the whole line the match starts on; ``bindings`` holds
-    the text of each metavariable's binding (a list for ``$$$NAME``).
+    ``line_text`` is the whole line the match starts on (the same string for
+    every match on that line); ``bindings`` holds the text of each
+    metavariable's binding (a list for ``$$$NAME``), and ``binding_ranges``
+    where each binding lies in the file (a list of one ``Span`` per node for
+    ``$$$NAME``; None for a binding that is not a piece of the file, which
+    only a pattern object other than ``kovel.quasi.Pattern`` can make).
     """
 
     start: int
@@ -123,6 +153,12 @@ class FileMatch:
     text: str
     line_text: str
     bindings: dict[str, str | list[str]]
+    binding_ranges: dict[str, Span | list[Span] | None] = field(default_factory=dict)
+
+    @property
+    def last_line(self) -> int:
+        """The last line the match covers: ``end_line``, unless the match ends right after a line break."""
+        return self.end_line - 1 if self.end_column == 1 and self.end_line > self.line else self.end_line
 
 
 @dataclass(frozen=True, slots=True)
@@ -133,6 +169,11 @@ class FoundFile:
     UTF-8, or for Python not what its coding declaration names) from one
     that failed: the ``kovel`` command takes it as an error only for a file
     named on its command line.
+
+    ``lines`` maps line numbers to the text of each line that a match
+    covers, and of the lines around them that ``find_files``'s ``context``
+    asks for (without line breaks; a CRLF line keeps its CR).  Each line is
+    held once, however many matches it has.
     """
 
     path: str
@@ -140,6 +181,19 @@ class FoundFile:
     matches: tuple[FileMatch, ...] = ()
     error: str | None = None
     skipped: bool = False
+    lines: dict[int, str] = field(default_factory=dict)
+
+
+@dataclass(frozen=True, slots=True)
+class Change:
+    """One replaced match of a rewrite: where it was (as a ``Span``, whose
+    ``text`` is the old text) and the ``new`` text that takes its place.
+    Applying any subset of a file's changes (``apply_changes``) leaves the
+    text outside them as it was.
+    """
+
+    old: Span
+    new: str
 
 
 @dataclass(frozen=True, slots=True)
@@ -151,7 +205,8 @@ class RewrittenFile:
     rewritten file's term, or None when nothing changed or the file was left
     alone, in which case ``error`` says why.  ``errors_before`` and
     ``errors_after`` count the syntax errors (error and missing nodes) of
-    the file and of its rewritten text.  ``compile_error`` is, for a Python
+    the file and of its rewritten text.  ``changes`` are the replaced
+    matches, in order, each with its place in the file and its new text.  ``compile_error`` is, for a Python
     file that compiled before the rewrite, why Python rejects the rewritten
     text when tree-sitter finds no more errors in it than in the original
     (tree-sitter does not see every error: indentation errors, for one).
@@ -170,6 +225,7 @@ class RewrittenFile:
     compile_error: str | None = None
     skipped: bool = False
     encoding: str = "utf-8"
+    changes: tuple[Change, ...] = ()
 
     @property
     def changed(self) -> bool:
@@ -196,6 +252,7 @@ def find_files(
     executor: Executor | None = None,
     timeout: Timeout = default_timeout,
     follow: bool = False,
+    context: int | tuple[int, int] = 0,
 ) -> Iterator[FoundFile]:
     """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
 
@@ -211,6 +268,9 @@ def find_files(
     seconds, for all the work on one file: a number, None for none, or a
     function of the file's size in bytes (default ``default_timeout``: 10 s
     and 5 s per MB); other executors only stop a parse that overruns it.
+    ``context`` is the number of lines around each match (or a pair: lines
+    before, lines after) whose text ``FoundFile.lines`` keeps besides the
+    lines of the matches.
     Whatever goes wrong with one file is that file's ``error``; the other
     files are still searched.
 
@@ -221,9 +281,16 @@ def find_files(
     [(2, 1, {'A': ['x', '2']})]
     """
     _check_pickles(executor, pattern=pattern)
+    around = (context, context) if isinstance(context, int) else context
+    if min(around) < 0:
+        raise ValueError(f"context must not be negative: {context}")
     listed = list_files(paths, lang, follow=follow)
     return _run(
-        listed, executor, timeout, FoundFile, lambda i, limit: (_find_task, i.path, i.lang, pattern, limit)
+        listed,
+        executor,
+        timeout,
+        FoundFile,
+        lambda i, limit: (_find_task, i.path, i.lang, pattern, limit, None, around),
     )
 
 
@@ -678,6 +745,8 @@ class _Positions:
             i = find("\n", i + 1)
         self.starts = starts
         self._bytes: list[int] | None = None
+        self._cursor = (0, 0)  # a character offset and its byte offset
+        self._lines: dict[int, str] = {}
 
     def line_col(self, i: int) -> tuple[int, int]:
         line = bisect.bisect_right(self.starts, i)
@@ -693,20 +762,84 @@ class _Positions:
                 out.append(acc)
             self._bytes = out
         line = bisect.bisect_right(self.starts, i) - 1
-        return self._bytes[line] + len(self.text[self.starts[line] : i].encode(self.encoding))
+        a = self.starts[line]
+        # Offsets are asked for in nearly increasing order: count from the
+        # last one asked for when it is nearer than the line's start (a
+        # minified file is one line of megabytes).
+        c, cb = self._cursor
+        if abs(i - c) < i - a:
+            enc = self.encoding
+            b = cb + len(self.text[c:i].encode(enc)) if i >= c else cb - len(self.text[i:c].encode(enc))
+        else:
+            b = self._bytes[line] + len(self.text[a:i].encode(self.encoding))
+        self._cursor = (i, b)
+        return b
 
     def char(self, b: int, data: bytes) -> int:
         """The character offset of byte ``b`` of ``data``, the text in UTF-8."""
         return b if self.ascii else len(data[:b].decode("utf-8", "replace"))
 
-    def line_text(self, line: int) -> str:
-        a = self.starts[line - 1]
-        b = self.starts[line] - 1 if line < len(self.starts) else len(self.text)
-        return self.text[a:b].rstrip("\r")
+    def line(self, n: int) -> str:
+        """Line ``n`` (1-based) without its line feed; the same string each time it is asked for."""
+        got = self._lines.get(n)
+        if got is None:
+            a = self.starts[n - 1]
+            b = self.starts[n] - 1 if n < len(self.starts) else len(self.text)
+            got = self._lines[n] = self.text[a:b]
+        return got
+
+    def span(self, s: int, e: int, data: bytes | None = None) -> Span:
+        """The ``Span`` of characters ``[s, e)``."""
+        line, col = self.line_col(s)
+        end_line, end_col = self.line_col(e)
+        return Span(self.byte(s), self.byte(e), line, col, end_line, end_col, self.text[s:e])
+
+
+def _line_text(line: str) -> str:
+    return line[:-1] if line.endswith("\r") else line
 
 
 def _binding_text(v: KTerm | Sequence[KTerm]) -> str | list[str]:
     return str(v) if isinstance(v, KTerm) else [str(x) for x in v]
+
+
+def _binding_ranges(m: _MatchLike, pos: _Positions) -> dict[str, Span | list[Span] | None]:
+    """Where each binding of ``m`` lies in the file, found by walking the matched node.
+
+    The matcher's own nodes are looked for (``Match._found``: ``bindings``
+    may hold multi-line values re-indented); a binding that is not a node
+    inside the match (a pattern object of another kind may make such) has
+    None.  The wanted nodes come in document order, so one walk over the
+    nodes of their tags meets each where it is next.
+    """
+    found = getattr(m, "_found", None) or m.bindings
+    term = getattr(m, "term", None)
+    start, end = m.span
+    wanted: list[KTerm] = []
+    for v in found.values():
+        wanted.extend([v] if isinstance(v, KTerm) else v)
+    at: list[tuple[int, int] | None] = [None] * len(wanted)
+    if wanted and isinstance(term, KTerm) and _native.rendered_length(term) == end - start:
+        tags = {_native.tag(w) for w in wanted}
+        i = 0
+        passed: list[tuple[KTerm, int, int]] = []
+        for _, node, a, b in _native.find_all(term, tags, True):
+            if i < len(wanted) and _native.same(node, wanted[i]):
+                at[i] = (start + a, start + b)
+                i += 1
+            elif i < len(wanted):
+                passed.append((node, a, b))
+        for k in range(i, len(wanted)):  # out of order: look among the nodes passed by
+            hit = next(((a, b) for node, a, b in passed if _native.same(node, wanted[k])), None)
+            at[k] = None if hit is None else (start + hit[0], start + hit[1])
+    out: dict[str, Span | list[Span] | None] = {}
+    k = 0
+    for name, v in found.items():
+        n = 1 if isinstance(v, KTerm) else len(v)
+        spans = [pos.span(*x) for x in at[k : k + n] if x is not None]
+        k += n
+        out[name] = None if len(spans) < n else spans[0] if isinstance(v, KTerm) else spans
+    return out
 
 
 def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
@@ -714,7 +847,12 @@ def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
 
 
 def _find_task(
-    path: str, lang: str, pattern: str | PatternLike, timeout: float | None, data: bytes | None = None
+    path: str,
+    lang: str,
+    pattern: str | PatternLike,
+    timeout: float | None,
+    data: bytes | None = None,
+    context: tuple[int, int] = (0, 0),
 ) -> FoundFile:
     try:
         loaded = _load(path, lang, timeout, data)
@@ -728,24 +866,40 @@ def _find_task(
     text = loaded.text
     pos = _Positions(text, loaded.encoding)
     out = []
+    # Each line's text is made once and shared by the matches on it (and
+    # pickled once): a minified file has thousands of matches on one line.
+    lines: dict[int, str] = {}
+    shown: dict[int, str] = {}  # without a CR
+    before, after = context
+    last = len(pos.starts) - text.endswith("\n")  # a final line feed ends the last line
+    low = top = 0  # lines [.., top] are in `lines` from every earlier match starting at `low` or before
     for m in pat.find_all(loaded.term):
         s, e = m.span
         line, col = pos.line_col(s)
         end_line, end_col = pos.line_col(e)
-        out.append(
-            FileMatch(
-                pos.byte(s),
-                pos.byte(e),
-                line,
-                col,
-                end_line,
-                end_col,
-                text[s:e],
-                pos.line_text(line),
-                {k: _binding_text(v) for k, v in m.bindings.items()},
-            )
+        if line not in shown:
+            shown[line] = _line_text(pos.line(line))
+        match = FileMatch(
+            pos.byte(s),
+            pos.byte(e),
+            line,
+            col,
+            end_line,
+            end_col,
+            text[s:e],
+            shown[line],
+            {k: _binding_text(v) for k, v in m.bindings.items()},
+            _binding_ranges(m, pos),
         )
-    return FoundFile(path, lang, tuple(out))
+        out.append(match)
+        lo, hi = max(1, line - before), min(last, match.last_line + after)
+        if lo < low:  # not in document order: no line can be taken as kept
+            top = 0
+        low = lo
+        for n in range(max(lo, top + 1), hi + 1):
+            lines[n] = pos.line(n)
+        top = max(top, hi)
+    return FoundFile(path, lang, tuple(out), lines=lines)
 
 
 def _rewrite_task(
@@ -759,7 +913,7 @@ def _rewrite_task(
     try:
         loaded = _load(path, lang, timeout, data)
         pat = _pattern_for(lang, pattern)
-        rw = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
+        rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:
         return RewrittenFile(path, lang, error=f"not rewritten: {exc}", skipped=True)
     except _Skip as exc:
@@ -768,7 +922,15 @@ def _rewrite_task(
         return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
     text, term, encoding = loaded.text, loaded.term, loaded.encoding
     digest = hashlib.sha256(loaded.data).hexdigest()
-    new = pat.rewrite(term, rw)
+    from kovel._quasi_match import Pattern
+
+    replaced: list[tuple[tuple[int, int], KTerm]] | None = None
+    if isinstance(pat, Pattern):
+        paths, news, spans = pat._replacements(term, rw)
+        new = _native.replace_all(term, paths, news) if paths else term
+        replaced = list(zip(spans, news, strict=True))
+    else:
+        new = pat.rewrite(term, rw)
     if new is term:
         return RewrittenFile(path, lang, digest, encoding=encoding)
     new_text = str(new)
@@ -777,6 +939,7 @@ def _rewrite_task(
     why = _unwritable(lang, new_text, encoding)
     if why is not None:
         return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
+    changes = _changes(text, new_text, replaced, encoding)
     errors = _error_spans(loaded.tree)
     if errors:
         pos = _Positions(text)
@@ -794,12 +957,35 @@ def _rewrite_task(
                     errors_before=len(errors),
                     encoding=encoding,
                 )
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout)
+    return RewrittenFile(
+        path,
+        lang,
+        digest,
+        new.postcard_bytes(),
+        None,
+        len(errors),
+        after,
+        rejected,
+        encoding=encoding,
+        changes=changes,
+    )
+
+
+def judge(
+    path: str, lang: str, text: str, new_text: str, errors_before: int, timeout: float | None
+) -> tuple[int, str | None]:
+    """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
+    syntax errors), fares: its number of syntax errors, and why Python
+    rejects it when ``text`` compiled (or None).
+
+    >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
+    (0, "'return' outside function (line 1)")
+    """
     after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
     # Python also rejects what tree-sitter lets through (indentation, for one).
-    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= len(errors) else None
-    return RewrittenFile(
-        path, lang, digest, new.postcard_bytes(), None, len(errors), after, rejected, encoding=encoding
-    )
+    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
+    return after, rejected
 
 
 def _unwritable(lang: str, text: str, encoding: str) -> str | None:
@@ -824,6 +1010,61 @@ def _unwritable(lang: str, text: str, encoding: str) -> str | None:
     if declared != encoding:
         return f"the rewrite changes the coding declaration ({encoding} to {declared})"
     return None
+
+
+def _changes(
+    text: str, new_text: str, replaced: list[tuple[tuple[int, int], KTerm]] | None, encoding: str = "utf-8"
+) -> tuple[Change, ...]:
+    """The changes that make ``new_text`` of ``text``: one per replaced match.
+
+    Each replacement renders alone as it does in place (the indentation
+    of its lines is its own), which the text made of them is checked
+    against; when it is not (or the matches are unknown: a pattern object of
+    another kind), the one change is the span from the first differing
+    character to the last.
+    """
+    pos = _Positions(text, encoding)
+    if replaced:
+        news = [(a, b, str(t)) for (a, b), t in replaced]
+        pieces, at = [], 0
+        for a, b, body in news:
+            pieces += [text[at:a], body]
+            at = b
+        if at <= len(text) and "".join(pieces) + text[at:] == new_text:
+            return tuple(Change(pos.span(a, b), body) for a, b, body in news if text[a:b] != body)
+    head = 0
+    limit = min(len(text), len(new_text))
+    while head < limit and text[head] == new_text[head]:
+        head += 1
+    tail = 0
+    while tail < limit - head and text[-1 - tail] == new_text[-1 - tail]:
+        tail += 1
+    return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
+
+
+def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8") -> bytes:
+    """``data`` with each of ``changes`` (of one ``RewrittenFile``, any subset) made,
+    the new text in ``encoding`` (the file's: ``RewrittenFile.encoding``).
+
+    The bytes outside the changes stay as they were.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("print(1)\\nprint(2)\\n")
+    >>> (r,) = rewrite_files([f], "print($A)", "log($A)")
+    >>> [c.new for c in r.changes]
+    ['log(1)', 'log(2)']
+    >>> apply_changes(f.read_bytes(), r.changes[1:])
+    b'print(1)\\nlog(2)\\n'
+    """
+    out, at = [], 0
+    for c in sorted(changes, key=lambda c: c.old.start):
+        if c.old.start < at:
+            raise ValueError(f"the changes overlap at byte {c.old.start}")
+        out += [data[at : c.old.start], c.new.encode(encoding)]
+        at = c.old.end
+    out.append(data[at:])
+    return b"".join(out)
 
 
 def _newly_rejected(path: str, before: str, after: str) -> str | None:

@@ -172,6 +172,14 @@ class Pattern:
         def f():
             x = a is None
         """
+        paths, news, _ = self._replacements(t, replacement)
+        return _native.replace_all(t, paths, news) if paths else t
+
+    def _replacements(
+        self, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]
+    ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
+        """What ``rewrite`` replaces: the paths of the changed matches, their
+        new terms and the matches' spans in ``str(t)``, in document order."""
         from kovel.quasi import Template
 
         text: str | None = None
@@ -179,6 +187,7 @@ class Pattern:
         crlf: bool | None = None
         paths: list[Path] = []
         news: list[KTerm] = []
+        spans: list[tuple[int, int]] = []
         for m in self._matches(t, True):
             if text is None:
                 text = str(t)
@@ -194,6 +203,7 @@ class Pattern:
                     if not _native.same(edited, m.term):
                         paths.append(m.path)
                         news.append(_apart(text, m.span, str(edited), edited))
+                        spans.append(m.span)
                     continue
                 new = replacement.fill(**values)
             else:
@@ -226,7 +236,8 @@ class Pattern:
             new = _apart(text, m.span, str(new), new)
             paths.append(m.path)
             news.append(new)
-        return _native.replace_all(t, paths, news) if paths else t
+            spans.append(m.span)
+        return paths, news, spans
 
     def _editor(self, tpl: Template) -> Editor:
         key = (tpl.lang, tpl.code)

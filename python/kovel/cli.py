@@ -4,9 +4,11 @@
 
     kovel find -p 'print($$$A)' src/
     kovel find --json -p 'print($$$A)' src/
+    kovel find -C 2 -p 'print($$$A)' src/                          # with 2 lines around
     kovel rewrite -p 'print($$$A)' -r 'log($$$A)' src/           # a unified diff
     kovel rewrite -p 'print($$$A)' -r 'log($$$A)' --write src/   # in place
     kovel rewrite -l python -p 'print($$$A)' -r 'log($$$A)' - < a.py   # the whole text, rewritten
+    kovel rewrite -p 'print($$$A)' -r 'log($$$A)' -i src/        # asking for each change
 
 Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
 a usage error (a rewrite that uses a metavariable the pattern does not bind
@@ -39,10 +41,8 @@ temporary file over it, so each file ends up either old or new.
 from __future__ import annotations
 
 import argparse
-import difflib
 import hashlib
 import importlib
-import json
 import os
 import sys
 import time
@@ -50,7 +50,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import Any, TypeVar
 
-from kovel import _batch
+from kovel import _batch, _interactive, _output
 from kovel._batch import (
     DEFAULT_TIMEOUT,
     TIMEOUT_PER_MB,
@@ -79,7 +79,11 @@ prints it as <stdin>, rewrite prints the whole rewritten text.
 --write leaves alone, as errors, files outside the paths given (through
 symbolic links), files the user may not write and files with hard links.
 JSON lines (find --json): path, lang, bytes [start, end), start and end
-{line, column} (1-based, columns in characters, end exclusive), text, bindings.
+{line, column} (1-based, columns in characters, end exclusive), text,
+bindings (texts), lines (the text of the lines the match covers, long lines
+cut as --max-columns says), binding_ranges (per binding: text, bytes, start,
+end; a list of them for $$$NAME). rewrite --json: one line per change: path,
+lang, bytes, start, end, old, new.
 """
 
 
@@ -157,18 +161,57 @@ def _arguments() -> argparse.ArgumentParser:
         help="files and directories (default: .), or - for standard input (with --lang)",
     )
     find = sub.add_parser("find", parents=[common], help="print every match", epilog=_EPILOG)
-    find.add_argument("--json", action="store_true", help="one JSON object per match")
     rewrite = sub.add_parser("rewrite", parents=[common], help="rewrite every match", epilog=_EPILOG)
     rewrite.add_argument("-r", "--rewrite", required=True, help="the replacement, e.g. 'log($$$A)'")
-    rewrite.add_argument(
-        "-w", "--write", action="store_true", help="change the files instead of printing a diff"
-    )
+    _output_options(find, rewrite)
     rewrite.add_argument(
         "--force",
         action="store_true",
         help="write a rewrite even if it adds syntax errors to the file (or a Python file no longer compiles)",
     )
     return top
+
+
+def _output_options(find: argparse.ArgumentParser, rewrite: argparse.ArgumentParser) -> None:
+    """What is printed, and how: ``find``'s modes and context, ``rewrite``'s diff, JSON or questions."""
+    mode = find.add_mutually_exclusive_group()
+    mode.add_argument("--json", action="store_true", help="one JSON object per match")
+    mode.add_argument(
+        "-c", "--count", action="store_true", help="print only the number of matches of each file: path:N"
+    )
+    mode.add_argument(
+        "--files-with-matches", action="store_true", help="print only the paths of the files with a match"
+    )
+    lines = "lines to show %s each match (text output; a line a match covers is shown once)"
+    find.add_argument("-A", "--after-context", type=_count, metavar="N", help=lines % "after")
+    find.add_argument("-B", "--before-context", type=_count, metavar="N", help=lines % "before")
+    find.add_argument("-C", "--context", type=_count, metavar="N", help=lines % "before and after")
+    how = rewrite.add_mutually_exclusive_group()
+    how.add_argument("-w", "--write", action="store_true", help="change the files instead of printing a diff")
+    how.add_argument("--json", action="store_true", help="print one JSON object per change instead of a diff")
+    how.add_argument(
+        "-i",
+        "--interactive",
+        action="store_true",
+        help="show each change and ask whether to make it (y/n/a/q); needs a terminal",
+    )
+    for p in (find, rewrite):
+        p.add_argument(
+            "-M",
+            "--max-columns",
+            type=_count,
+            default=_output.DEFAULT_MAX_COLUMNS,
+            metavar="N",
+            help="cut printed lines longer than N characters to N around the match, marking what is "
+            f"left out (default {_output.DEFAULT_MAX_COLUMNS}; 0: never; diffs are never cut)",
+        )
+
+
+def _count(s: str) -> int:
+    n = int(s)
+    if n < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return n
 
 
 def _positive_int(s: str) -> int:
@@ -210,6 +253,9 @@ class _Run:
         if problem is not None:
             self.err(f"kovel: {problem}")
             return 2
+        if a.command == "rewrite" and a.interactive and not sys.stdin.isatty():
+            self.err("kovel: --interactive needs a terminal on standard input")
+            return 2
         timeout = default_timeout if a.timeout is None else a.timeout
         pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
         self.pool = (
@@ -229,14 +275,17 @@ class _Run:
             paths = [x.path for x in listed]
             self.named = {x.path for x in listed if x.named}
             if a.command == "find":
-                self.find(
-                    self.progress(
-                        find_files(paths, a.pattern, lang=a.lang, executor=self.pool, timeout=timeout),
-                        len(paths),
-                    )
+                matched = find_files(
+                    paths,
+                    a.pattern,
+                    lang=a.lang,
+                    executor=self.pool,
+                    timeout=timeout,
+                    context=self.context(),
                 )
+                self.find(self.progress(matched, len(paths)))
             else:
-                if a.write:
+                if a.write or a.interactive:
                     self.writer = SafeWriter(write_roots(a.paths))
                 results = rewrite_files(
                     paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=timeout
@@ -282,7 +331,8 @@ class _Run:
             self.report(r.path, r.error)
         self.found = r.changed and (a.force or not r.worse)
         if r.changed and not self.found:
-            self.report(r.path, "; ".join([*_why_worse(r), "printed unchanged (--force applies it)"]))
+            tail = "printed unchanged (--force applies it)"
+            self.report(r.path, _worse(r.errors_before, r.errors_after, r.compile_error, tail))
         out = r.text().encode() if self.found else data
         sys.stdout.flush()
         sys.stdout.buffer.write(out)
@@ -294,6 +344,9 @@ class _Run:
             self.bar.write(line, file=sys.stdout)
         else:
             print(line)
+
+    def flush(self) -> None:
+        sys.stdout.flush()
 
     def err(self, line: str) -> None:
         if self.bar is not None:
@@ -357,8 +410,9 @@ class _Run:
     def progress(self, results: Iterator[R], total: int) -> Iterator[R]:
         """Pass ``results`` through, with a progress bar on stderr when stderr is a
         terminal and the run lasts over a second (with ``tqdm``, a dependency of kovel)."""
+        asking = self.args.command == "rewrite" and self.args.interactive  # the bar would cut into questions
         try:
-            tqdm = importlib.import_module("tqdm").tqdm if sys.stderr.isatty() else None
+            tqdm = importlib.import_module("tqdm").tqdm if sys.stderr.isatty() and not asking else None
         except ImportError:
             tqdm = None
         if tqdm is None:
@@ -374,57 +428,93 @@ class _Run:
             if self.bar is not None:
                 self.bar.update(1)
 
+    def context(self) -> tuple[int, int]:
+        """Lines before and after each match that the text output of ``find`` shows."""
+        a = self.args
+        if a.json or a.count or a.files_with_matches:
+            return 0, 0
+        around = a.context or 0
+        before = around if a.before_context is None else a.before_context
+        after = around if a.after_context is None else a.after_context
+        return before, after
+
     def find(self, results: Iterable[FoundFile]) -> None:
-        as_json = self.args.json
+        a = self.args
+        mode: _output.Mode = (
+            "json" if a.json else "count" if a.count else "files" if a.files_with_matches else "text"
+        )
+        printer = _output.FindPrinter(mode, *self.context(), max_columns=a.max_columns)
         for r in results:
             if r.error is not None:
                 self.passed_over(r.path, r.error, r.skipped)
-            for m in r.matches:
+            if r.matches:
                 self.found = True
-                if as_json:
-                    obj = {
-                        "path": r.path,
-                        "lang": r.lang,
-                        "bytes": [m.start, m.end],
-                        "start": {"line": m.line, "column": m.column},
-                        "end": {"line": m.end_line, "column": m.end_column},
-                        "text": m.text,
-                        "bindings": m.bindings,
-                    }
-                    self.out(json.dumps(obj, ensure_ascii=False))
-                else:
-                    self.out(f"{r.path}:{m.line}:{m.column}: {m.line_text}")
+            for line in printer.file(r):
+                self.out(line)
+            self.flush()  # each file as it comes: a long run shows its first matches at once
 
     def rewrite(self, results: Iterable[RewrittenFile]) -> None:
         a = self.args
         written = 0
+        review = _interactive.Review(self.show, max_columns=a.max_columns) if a.interactive else None
         for r in results:
             if r.error is not None:
                 self.passed_over(r.path, r.error, r.skipped)
             if not r.changed:
                 continue
+            if review is not None:  # the changes the user picks are judged, not all of them
+                written += self.review(r, review)
+                if review.quit:
+                    break
+                continue
             if r.worse and not a.force:
-                why = _why_worse(r)
-                why.append(
-                    "not written (--force writes it)" if a.write else "shown, but --write will skip it"
-                )
-                self.report(r.path, "; ".join(why))
+                tail = "not written (--force writes it)" if a.write else "shown, but --write will skip it"
+                self.report(r.path, _worse(r.errors_before, r.errors_after, r.compile_error, tail))
                 if a.write:
                     continue
-            new = r.text()
-            if a.write:
-                if self.write(r, new):
-                    written += 1
+            if a.json:
+                self.found = True
+                for c in r.changes:
+                    self.out(_output.change_json(r, c))
+                self.flush()
+            elif a.write:
+                written += self.write(r, r.text().encode(r.encoding))
             else:
-                self.diff(r, new)
-        if a.write and written:
+                self.diff(r, r.text())
+        if (a.write or review is not None) and written:
             self.err(f"kovel: {written} file{'s' * (written != 1)} rewritten")
 
-    def write(self, r: RewrittenFile, new: str) -> bool:
+    def review(self, r: RewrittenFile, review: _interactive.Review) -> bool:
+        """Ask about each change of ``r``; write the accepted ones.  True when the file was written."""
+        data = self.read_unchanged(r, "not rewritten")
+        if data is None:
+            return False
+        accepted = review.file(r, data)
+        if not accepted:
+            return False
+        new = _batch.apply_changes(data, accepted, r.encoding)
+        after, rejected = r.errors_after, r.compile_error
+        if len(accepted) < len(r.changes):  # another text than the worker judged
+            assert r.lang is not None
+            after, rejected = _batch.judge(
+                r.path,
+                r.lang,
+                data.decode(r.encoding),
+                new.decode(r.encoding),
+                r.errors_before,
+                self.args.timeout,
+            )
+        if (after > r.errors_before or rejected is not None) and not self.args.force:
+            tail = "not written (--force writes it)"
+            self.report(r.path, _worse(r.errors_before, after, rejected, tail))
+            return False
+        return self.write(r, new)
+
+    def write(self, r: RewrittenFile, new: bytes) -> bool:
         _batch._hook("write", r.path)
         assert self.writer is not None
         try:
-            notes = self.writer.replace(r.path, new.encode(r.encoding), r.digest)
+            notes = self.writer.replace(r.path, new, r.digest)
         except NotWrittenError as exc:
             self.report(r.path, str(exc))
             return False
@@ -436,34 +526,40 @@ class _Run:
         self.found = True
         return True
 
-    def diff(self, r: RewrittenFile, new: str) -> None:
+    def read_unchanged(self, r: RewrittenFile, otherwise: str) -> bytes | None:
+        """The bytes of ``r``'s file, or None (reported) when it cannot be read or changed since."""
         try:
             with open(r.path, "rb") as f:
                 data = f.read()
         except OSError as exc:
             self.report(r.path, f"cannot read: {exc.strerror or exc}")
-            return
+            return None
         if hashlib.sha256(data).hexdigest() != r.digest:
-            self.report(r.path, "changed on disk since it was read; no diff")
+            self.report(r.path, f"changed on disk since it was read; {otherwise}")
+            return None
+        return data
+
+    def diff(self, r: RewrittenFile, new: str) -> None:
+        data = self.read_unchanged(r, "no diff")
+        if data is None:
             return
         self.found = True
-        lines = difflib.unified_diff(
-            data.decode(r.encoding).splitlines(keepends=True),
-            new.splitlines(keepends=True),
-            f"a/{r.path}",
-            f"b/{r.path}",
-        )
-        self.out("".join(_no_newline_marks(lines)).rstrip("\n"))
+        self.out(_output.unified_diff(r.path, data.decode(r.encoding), new))
+        self.flush()
+
+    def show(self, text: str) -> None:
+        sys.stdout.write(text)
+        sys.stdout.flush()
 
 
-def _why_worse(r: RewrittenFile) -> list[str]:
-    """Why the rewrite of ``r`` is not applied without ``--force``."""
+def _worse(before: int, after: int, rejected: str | None, tail: str) -> str:
+    """Why a rewrite is not written: the syntax errors it adds, what Python says."""
     why = []
-    if r.errors_after > r.errors_before:
-        why.append(f"the rewrite adds syntax errors ({r.errors_before} before, {r.errors_after} after)")
-    if r.compile_error is not None:
-        why.append(f"Python rejects the rewritten file: {r.compile_error}")
-    return why
+    if after > before:
+        why.append(f"the rewrite adds syntax errors ({before} before, {after} after)")
+    if rejected is not None:
+        why.append(f"Python rejects the rewritten file: {rejected}")
+    return "; ".join([*why, tail])
 
 
 def _stdin_problem(a: argparse.Namespace) -> str | None:
@@ -474,16 +570,9 @@ def _stdin_problem(a: argparse.Namespace) -> str | None:
         return "reading standard input ('-') needs --lang, e.g. --lang python"
     if a.command == "rewrite" and a.write:
         return "--write cannot write to standard input; without it the rewritten text goes to standard output"
+    if a.command == "rewrite" and a.interactive:
+        return "--interactive reads its answers from the terminal: it cannot rewrite standard input"
     return None
-
-
-def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:
-    """Mark a last line without a line feed as ``diff`` and ``patch`` do."""
-    for line in lines:
-        if line.endswith("\n"):
-            yield line
-        else:
-            yield line + "\n\\ No newline at end of file\n"
 
 
 if __name__ == "__main__":

@@ -39,6 +39,7 @@ __all__ = [
     "Pattern",
     "Siblings",
     "Template",
+    "apply_changes",
     "find_files",
     "pattern",
     "register_lifter",
@@ -204,5 +205,9 @@ def register_lifter(lang: str, fn: Callable[[object], KTerm]) -> None:
     LIFTERS[lang] = fn
 
 
-from kovel._batch import find_files as find_files, rewrite_files as rewrite_files  # noqa: E402
+from kovel._batch import (  # noqa: E402
+    apply_changes as apply_changes,
+    find_files as find_files,
+    rewrite_files as rewrite_files,
+)
 from kovel._quasi_match import Match, Pattern, pattern  # noqa: E402
