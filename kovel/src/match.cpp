@@ -81,6 +81,14 @@ std::uint32_t Pattern::add(PatternItem it) {
 
 bool is_clause(const KTerm& t) { return inner(t).tag().ends_with("_clause"); }
 
+bool is_keyword(const KTerm& t) {
+  const std::string_view tag = t.tag();
+  if (tag.empty() || !is_token(t)) return false;
+  for (char c : tag)
+    if (!(c >= 'a' && c <= 'z') && c != '_') return false;
+  return tag.find("comment") == std::string_view::npos;
+}
+
 bool is_token(const KTerm& t) {
   const std::string_view tag = t.tag();
   if (tag == "comment" || tag == "line_comment" || tag == "block_comment") return true;
@@ -234,6 +242,31 @@ void Matcher::undo(std::size_t mark) {
   }
 }
 
+namespace {
+
+// Whether `t` writes nothing but blanks around its one child.
+bool only_wraps(const KTerm& t) {
+  if (t.children().size() != 1) return false;
+  for (CmdCursor c = t.cmds(); !c.done();) {
+    const CmdView v = c.next();
+    if (v.hole || v.kind == StrCmd::Kind::NL) continue;
+    if (v.kind != StrCmd::Kind::Write) return false;
+    if (v.text.find_first_not_of(" \t\r\n") != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+// `t` without the nodes that only wrap one child (Go's one-element
+// `expression_list`): two occurrences of a metavariable compare what they
+// stand for, not how the grammar wrapped it there.
+const KTerm& unwrapped(const KTerm& t) {
+  const KTerm* x = &inner(t);
+  while (only_wraps(*x)) x = &inner(*x->children()[0]);
+  return *x;
+}
+
+}  // namespace
+
 bool Matcher::bind(int slot, const Binding& b) {
   if (slot < 0) return true;
   Binding& have = env_[static_cast<std::size_t>(slot)];
@@ -243,7 +276,7 @@ bool Matcher::bind(int slot, const Binding& b) {
     return true;
   }
   if (have.kind != b.kind) return false;
-  if (b.kind == Binding::Kind::Node) return equal(*have.node, *b.node);
+  if (b.kind == Binding::Kind::Node) return equal(unwrapped(*have.node), unwrapped(*b.node));
   // The items of both runs, pairwise equal.
   const auto xs = have.parent->children(), ys = b.parent->children();
   std::uint64_t x = have.start, y = b.start;
@@ -359,6 +392,9 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
         failed_before({&parent, j, pi, static_cast<std::uint32_t>(i)}, state_env()))
       return j == from ? false : fail(j - 1);
     if (i == pp.kids.size()) {
+      // What follows the pattern: tokens and clauses, or a part led by a
+      // keyword the pattern does not name (Java's `else` and its block).
+      if (j < n && is_keyword(*ts[j])) return true;
       for (std::uint64_t k = j; k < n; ++k)
         if (!is_token(*ts[k]) && !is_clause(*ts[k])) return fail(j);
       return true;

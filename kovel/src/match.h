@@ -81,6 +81,10 @@ bool is_token(const KTerm& t);
 // with an `else`), and a rewrite keeps it.
 bool is_clause(const KTerm& t);
 
+// Whether a child is a keyword token (`else`, `catch`): a pattern that ends
+// before it still matches, and what it leads stays.
+bool is_keyword(const KTerm& t);
+
 // Whether the text of a node, or of a binding's value (the node, or
 // run_term), holds a line feed. Each node's answer is worked out once:
 // nested matches bind subtrees of one another, and walking each binding

@@ -14,7 +14,7 @@ from __future__ import annotations
 import difflib
 import json
 from collections.abc import Iterable, Iterator
-from typing import Any, Literal
+from typing import Any, Literal, TypeAlias
 
 from kovel._batch import Change, FileMatch, FoundFile, RewrittenFile, Span
 
@@ -31,8 +31,9 @@ __all__ = [
 #: Lines longer than this many characters are cut (``--max-columns``; 0: never).
 DEFAULT_MAX_COLUMNS = 500
 
-#: What ``find`` prints of each file.
-Mode = Literal["text", "json", "count", "files"]
+#: What ``find`` prints of each file.  (Spelled as a union of literals, which
+#: stubtest can compare with the runtime object.)
+Mode: TypeAlias = Literal["text"] | Literal["json"] | Literal["count"] | Literal["files"]
 
 
 def cut(line: str, at: int, limit: int) -> str:

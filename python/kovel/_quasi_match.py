@@ -263,6 +263,11 @@ class Pattern:
             _unnamed_token(kids[trail - 1], self._tokens) or _native.tag(kids[trail - 1]).endswith("_clause")
         ):
             trail -= 1
+        # A part led by a keyword the pattern does not name (`else` and its block) was passed over.
+        for k in range(len(kids) - 1, lead, -1):
+            if _unnamed_token(kids[k], self._tokens) and str(kids[k]).isalpha() and str(kids[k]).islower():
+                trail = min(trail, k)
+                break
         if not lead and trail == len(kids):
             return new
         head = "".join(str(k) for k in kids[:lead])
@@ -273,7 +278,9 @@ class Pattern:
             lead = 0
         if trail < len(kids) and body.rstrip().endswith(tail):
             trail = len(kids)
-        clauses = [_native.tag(k) for k in kids[trail:] if _native.tag(k).endswith("_clause")]
+        clauses = [
+            _native.tag(k) for k in kids[trail:] if _native.tag(k).endswith("_clause") or str(k).isalpha()
+        ]
         if clauses and kind != _native.tag(matched):
             # Dropping an `else:` changes the program silently; putting it after
             # a node of another kind (`while`) makes another program.

@@ -241,6 +241,12 @@ def _in_json_string(code: str, end: int) -> bool:
     return inside
 
 
+def _between_braces(code: str, at: tuple[int, int]) -> bool:
+    """Whether a metavariable is all a one-line block holds (`{ $$$B }`): a statement there."""
+    raw = code.encode()
+    return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
+
+
 def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "") -> _Attempt:
     head, _, tail = context.partition("{}")
     head = head.replace("{{", "{").replace("}}", "}")
@@ -259,7 +265,7 @@ def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, l
         ph = occ.placeholder
         # A metavariable alone on its line in a statement list becomes a
         # statement: `ID;` (an identifier alone is not a C statement).
-        if semis and occ.meta.own_line:
+        if semis and (occ.meta.own_line or (occ.meta.seq and _between_braces(code, occ.meta.at))):
             ph += ";"
         # JSON has no identifiers: a value outside a string is read as one.
         if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
