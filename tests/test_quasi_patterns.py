@@ -9,7 +9,7 @@ from kovel.quasi import pattern
 treesitter = pytest.importorskip("kovel.treesitter")
 
 GO = (
-    "package p\n\nimport \"fmt\"\n\nfunc f() error {\n\tx, err := g()\n\tif err != nil {\n\t\treturn err\n\t}\n"
+    'package p\n\nimport "fmt"\n\nfunc f() error {\n\tx, err := g()\n\tif err != nil {\n\t\treturn err\n\t}\n'
     "\tif err != nil {\n\t\treturn x\n\t}\n\tfmt.Println(x, 1)\n\ty := foo(1)\n\treturn nil\n}\n"
 )
 JAVA = (
