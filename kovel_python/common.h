@@ -16,15 +16,6 @@
 
 namespace kovel::py {
 
-// `_kovel`'s module state: what its copy of the core shares with the other
-// extension modules (which link their own copy). See tags.h.
-struct CoreShare {
-  std::uint64_t magic;
-  tags::Table* tags;
-  pool::Shared* pool;
-};
-inline constexpr std::uint64_t kCoreShareMagic = 0x6b6f76656c2d3134;
-
 // An owned (strong) reference, released when it goes out of scope.
 class PyRef {
  public:

@@ -1,4 +1,6 @@
-// The module `_kovel`: multi-phase initialisation and registration.
+// The module `_kovel`: multi-phase initialisation and registration. Its
+// initialisation also makes `_native`, whose code shares this library.
+#include "native/native.h"
 #include "types.h"
 
 namespace kovel::py {
@@ -52,9 +54,6 @@ int exec_module(PyObject* module) {
     if (qual) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", qual.get());
     return -1;
   }
-  auto* share = static_cast<CoreShare*>(PyModule_GetState(module));
-  if (!share) return -1;
-  *share = {kCoreShareMagic, tags::table(), pool::shared()};
   if (add_type(module, "KTerm", kterm_type()) < 0 || add_type(module, "StrCmd", strcmd_type()) < 0 ||
       add_type(module, "CmdOrHole", cmdorhole_type()) < 0 || add_type(module, "Builder", builder_type()) < 0)
     return -1;
@@ -67,7 +66,10 @@ int exec_module(PyObject* module) {
   PyObject* pop = guarded([] { return new_strcmd(POP); });
   if (add_owned(module, "POP", pop) < 0) return -1;
   PyObject* hole = guarded([] { return new_cmdorhole(HOLE); });
-  return add_owned(module, "HOLE", hole);
+  if (add_owned(module, "HOLE", hole) < 0) return -1;
+  // Last, so that a failure before leaves no `_native` registered.
+  PyRef native(native::make_module(module));
+  return native ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -80,7 +82,7 @@ PyModuleDef module_def = {
     "_kovel",
     "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
     "(re-exported by the `kovel` package's `__init__.py`).",
-    sizeof(CoreShare),
+    0,
     nullptr,
     module_slots,
     nullptr,

@@ -96,10 +96,10 @@ def test_repeated_use_does_not_grow_memory(capfd):
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's quarantine holds freed memory"
 )
-def test_nodes_made_by_one_native_module_and_freed_by_the_other_are_reused():
-    # kovel.tree's nodes come from the second extension module and die in the
-    # first (where KTerm objects are freed): the memory they free must serve
-    # the next ones, whichever module makes them.
+def test_nodes_made_through_native_and_freed_with_their_kterm_are_reused():
+    # kovel.tree's nodes are made by `_native`'s functions and die with their
+    # KTerm objects, in `_kovel`'s code: both must use the one pool, so the
+    # memory they free serves the next ones.
     from kovel import tree
 
     kids = [K.leaf("k", "x")] * 8

@@ -73,6 +73,25 @@ def test_registration():
         assert inspect.isbuiltin(f) and f.__name__ == fname and f.__self__ is K and f.__module__ == K.__name__
 
 
+NATIVE_FIRST = textwrap.dedent("""
+    import importlib.util, sys
+    import kovel._native as n
+    import kovel
+    from kovel import _kovel, _native
+    assert n is _native is kovel._native is sys.modules["kovel._native"], n
+    assert n.__name__ == "kovel._native" and importlib.util.find_spec("kovel._native") is n.__spec__
+    [kid] = n.children(_kovel.tb("p").c(_kovel.leaf("a", "b")).b())
+    assert n.tag(kid) == "a" and type(kid) is _kovel.KTerm
+""")
+
+
+def test_native_comes_with_kovel_and_imports_first():
+    # `_native` has no library of its own: `_kovel`'s initialisation makes and
+    # registers it, where every way of importing it finds it.
+    proc = subprocess.run([sys.executable, "-c", NATIVE_FIRST], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
 SIGNATURES = {
     K.tb: "(tag)", K.leaf: "(tag, code)", K.sym: "(s)", K.name: "(s)", K.write: "(s)", K.push: "(s)",
     K.cmd: "(c)", K.quote: "(tag, index, lang, term, cmds)", K.unquote: "(tag, index, lang, term, cmds)",

@@ -77,9 +77,9 @@ def test_builder_reentered_from_a_gc_callback_refuses(method, arg, exc):
     assert str(b.w("<end>").b()) == "<start><end>"  # nothing of the refused calls
 
 
-def test_tags_cross_between_the_two_native_modules():
-    # Each extension module links its own copy of the core; a tag first seen
-    # by one must read back the same from the other, and from a worker thread.
+def test_tags_cross_between_native_and_kovel():
+    # `_native` and `_kovel` share one tag table: a tag first seen by one must
+    # read back the same from the other, and from a worker thread.
     from kovel import tree
 
     made_by_native = tree.node("tag seen first by _native", [], [("write", "n")])

@@ -18,9 +18,7 @@ rm -rf "$pkg"
 mkdir -p "$pkg/kovel"
 cp -r "$root/python/kovel/." "$pkg/kovel/"
 rm -rf "$pkg/kovel/__pycache__"
-for module in _kovel _native; do
-  cp "$(find "$build" -name "$module*.so" -not -path "$pkg/*" | head -n 1)" "$pkg/kovel/"
-done
+cp "$(find "$build" -name "_kovel*.so" -not -path "$pkg/*" | head -n 1)" "$pkg/kovel/"
 
 # The ASan runtime must come first; libstdc++ right after it, so that its
 # interceptor of __cxa_throw finds the real one (python itself is C only).

@@ -41,15 +41,19 @@ if ! [[ "$wheel_name" =~ ^kovel-[^-]+-cp311-abi3-(linux|manylinux[0-9_]*|musllin
   echo "the wheel is not a single cp311-abi3 Linux wheel: $wheel_name" >&2
   exit 1
 fi
-# The wheel must ship the extension, the package, its stub and the typing marker.
+# The wheel must ship the extension (one library: `_native` lives in `_kovel`'s),
+# the package, its stubs and the typing marker.
 "$PYTHON" - "$wheel" <<'EOF'
 import sys, zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
 want = {"kovel/__init__.py", "kovel/_kovel.abi3.so", "kovel/_kovel.pyi", "kovel/py.typed",
-        "kovel/_native.abi3.so", "kovel/_native.pyi", "kovel/tree.py"}
+        "kovel/_native.pyi", "kovel/tree.py"}
 missing = sorted(want - names)
 if missing:
     sys.exit(f"missing from the wheel: {missing}")
+libraries = sorted(n for n in names if n.endswith(".so"))
+if libraries != ["kovel/_kovel.abi3.so"]:
+    sys.exit(f"expected one extension library, got: {libraries}")
 EOF
 
 step "abi3audit --strict"
@@ -59,7 +63,7 @@ step "abi3audit --strict"
 import json, sys
 specs = json.load(open(sys.argv[1]))["specs"]
 results = [ext["result"] for spec in specs.values() for ext in spec.get("wheel", [])]
-assert len(results) == 2, results  # _kovel and _native
+assert len(results) == 1, results
 for r in results:
     assert r["is_abi3"] and r["is_abi3_baseline_compatible"], r
     assert r["baseline"] == "3.11" and not r["non_abi3_symbols"] and not r["future_abi3_objects"], r
@@ -74,10 +78,12 @@ vpy="$work/venv/bin/python"
 cd "$work"
 "$vpy" - <<'EOF'
 import pickle, sys
+import kovel._native
 import kovel
-from kovel import _kovel
+from kovel import _kovel, _native
 assert kovel.__file__.startswith(sys.prefix), kovel.__file__
 assert _kovel.__file__.endswith("_kovel.abi3.so"), _kovel.__file__
+assert _native is kovel._native is sys.modules["kovel._native"] and _native.__file__ == _kovel.__file__
 t = kovel.tb("x").b()
 assert type(t) is kovel.KTerm and str(t) == ""
 q = kovel.quote("q", 0, "py", kovel.klift(3), [kovel.cmd(kovel.write("(")), kovel.HOLE, kovel.cmd(kovel.write(")"))])

@@ -60,8 +60,6 @@ struct alignas(64) Depot {  // a cache line each: threads take different ones at
   }
 };
 
-}  // namespace
-
 // What the threads share: the depots, and the slabs (kept reachable, so
 // that leak checkers see them as still in use rather than lost).
 struct Shared {
@@ -70,18 +68,15 @@ struct Shared {
   void* slabs = nullptr;  // chained through their first word
 };
 
-namespace {
-
-Shared g_own;
-Shared* g_shared = &g_own;
+Shared g_shared;
 
 // Carves a new slab; returns its first usable byte.
 char* new_slab() {
   void* s = std::malloc(kSlab);
   if (!s) throw std::bad_alloc();
-  std::lock_guard<std::mutex> g(g_shared->slabs_lock);
-  *static_cast<void**>(s) = g_shared->slabs;
-  g_shared->slabs = s;
+  std::lock_guard<std::mutex> g(g_shared.slabs_lock);
+  *static_cast<void**>(s) = g_shared.slabs;
+  g_shared.slabs = s;
   return static_cast<char*>(s) + 16;
 }
 
@@ -112,7 +107,7 @@ thread_local ThreadCache t_cache{};
 
 void give_back(std::size_t c, ClassCache& cc) {
   if (!cc.free) return;
-  Depot& d = g_shared->depot[c];
+  Depot& d = g_shared.depot[c];
   std::lock_guard<std::mutex> g(d.lock);
   d.push(cc.free, cc.count);
   cc.free = nullptr;
@@ -155,7 +150,7 @@ void register_thread() {
 // new one when it is used up).
 void* refill(std::size_t c, ThreadCache& tc) {
   ClassCache& cc = tc.cls[c];
-  Depot& d = g_shared->depot[c];
+  Depot& d = g_shared.depot[c];
   Block* batch;
   {
     std::lock_guard<std::mutex> g(d.lock);
@@ -176,7 +171,7 @@ void* refill(std::size_t c, ThreadCache& tc) {
 // A thread past its exit flush rarely allocates or frees: it goes to the
 // depot for each block.
 void* allocate_dead(std::size_t c) {
-  Depot& d = g_shared->depot[c];
+  Depot& d = g_shared.depot[c];
   {
     std::lock_guard<std::mutex> g(d.lock);
     if (Block* b = d.pop()) {
@@ -199,7 +194,7 @@ void* allocate_dead(std::size_t c) {
 }
 
 void deallocate_dead(std::size_t c, Block* b) {
-  Depot& d = g_shared->depot[c];
+  Depot& d = g_shared.depot[c];
   std::lock_guard<std::mutex> g(d.lock);
   b->next = nullptr;
   d.push(b, 1);
@@ -213,28 +208,24 @@ void spill(std::size_t c, ClassCache& cc) {
   Block* batch = last->next;
   last->next = nullptr;
   cc.count -= kBatch;
-  Depot& d = g_shared->depot[c];
+  Depot& d = g_shared.depot[c];
   std::lock_guard<std::mutex> g(d.lock);
   d.push(batch, kBatch);
 }
 
 // A fork while another thread holds a depot lock would leave the child
-// unable to take it: hold them all across the fork. Each copy of the core
-// guards its own (another copy's handler guards a shared one).
+// unable to take it: hold them all across the fork.
 void lock_all() {
-  for (Depot& d : g_own.depot) d.lock.lock();
-  g_own.slabs_lock.lock();
+  for (Depot& d : g_shared.depot) d.lock.lock();
+  g_shared.slabs_lock.lock();
 }
 void unlock_all() {
-  g_own.slabs_lock.unlock();
-  for (Depot& d : g_own.depot) d.lock.unlock();
+  g_shared.slabs_lock.unlock();
+  for (Depot& d : g_shared.depot) d.lock.unlock();
 }
 [[maybe_unused]] const int g_atfork = pthread_atfork(lock_all, unlock_all, unlock_all);
 
 }  // namespace
-
-Shared* shared() noexcept { return g_shared; }
-void share(Shared* s) noexcept { g_shared = s; }
 
 #if defined(KOVEL_POOL_OFF)
 

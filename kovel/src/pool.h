@@ -30,15 +30,6 @@ constexpr std::size_t kReadSlack = 16;
 struct ThreadCache;
 ThreadCache* here() noexcept;
 
-// Each copy of the core (each extension module links one) has its own pool.
-// Nodes made by one copy are freed by another, so all of them must trade
-// free blocks through the same depots: a copy adopts another's with share(),
-// before it makes any node. (Each copy keeps its own per-thread caches,
-// which the depots balance.)
-struct Shared;
-Shared* shared() noexcept;
-void share(Shared* s) noexcept;
-
 // `size` bytes, 8-aligned (16-aligned above kMaxPooled); throws bad_alloc.
 // `tc`, when given, is here() of the calling thread.
 void* allocate(std::size_t size, ThreadCache* tc = nullptr);

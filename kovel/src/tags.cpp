@@ -10,9 +10,9 @@
 
 namespace kovel::tags {
 
-namespace {
+Table g_table;
 
-Table g_own;
+namespace {
 
 // Eight bytes at a time; tags are short.
 std::uint32_t hash_of(std::string_view s) {
@@ -34,7 +34,7 @@ std::uint32_t hash_of(std::string_view s) {
 // The slot holding `tag`, or the empty slot where it would go.
 std::uint32_t probe(std::string_view tag, std::uint32_t h, const Entry*& found) {
   for (std::uint32_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
-    const Entry* e = g_table->slots[i].load(std::memory_order_acquire);
+    const Entry* e = g_table.slots[i].load(std::memory_order_acquire);
     if (!e || (e->hash == h && e->text() == tag)) {
       found = e;
       return i;
@@ -43,15 +43,12 @@ std::uint32_t probe(std::string_view tag, std::uint32_t h, const Entry*& found) 
 }
 
 // A fork while another thread inserts would leave the child unable to
-// insert: hold the lock across the fork. Each copy of the core guards its own
-// table (another copy's handler guards a shared one).
-void lock_own() { g_own.insert.lock(); }
-void unlock_own() { g_own.insert.unlock(); }
-[[maybe_unused]] const int g_atfork = pthread_atfork(lock_own, unlock_own, unlock_own);
+// insert: hold the lock across the fork.
+void lock_table() { g_table.insert.lock(); }
+void unlock_table() { g_table.insert.unlock(); }
+[[maybe_unused]] const int g_atfork = pthread_atfork(lock_table, unlock_table, unlock_table);
 
 }  // namespace
-
-Table* g_table = &g_own;
 
 std::uint32_t intern(std::string_view tag) {
   if (tag.size() > kMaxInterned) return kInline;
@@ -61,13 +58,13 @@ std::uint32_t intern(std::string_view tag) {
   if (e) return slot;
   // A full table stays full: hostile input bringing tag after tag takes no
   // lock for them.
-  if (g_table->count.load(std::memory_order_relaxed) >= kMaxEntries) return kInline;
+  if (g_table.count.load(std::memory_order_relaxed) >= kMaxEntries) return kInline;
   // Inserts are rare (once per distinct tag) and serialised, so the choice
   // between interned and inline is the same for every caller.
-  std::lock_guard<std::mutex> g(g_table->insert);
+  std::lock_guard<std::mutex> g(g_table.insert);
   slot = probe(tag, h, e);
   if (e) return slot;
-  if (g_table->count.load(std::memory_order_relaxed) >= kMaxEntries) return kInline;
+  if (g_table.count.load(std::memory_order_relaxed) >= kMaxEntries) return kInline;
   const std::size_t head = detail::varint_size(tag.size());
   auto* n = static_cast<Entry*>(std::malloc(sizeof(Entry) + head + tag.size()));
   if (!n) throw std::bad_alloc();
@@ -76,8 +73,8 @@ std::uint32_t intern(std::string_view tag) {
   n->enc_size = static_cast<std::uint16_t>(head + tag.size());
   std::uint8_t* p = detail::put_varint(reinterpret_cast<std::uint8_t*>(n->enc), tag.size());
   if (!tag.empty()) std::memcpy(p, tag.data(), tag.size());
-  g_table->slots[slot].store(n, std::memory_order_release);
-  g_table->count.fetch_add(1, std::memory_order_relaxed);
+  g_table.slots[slot].store(n, std::memory_order_release);
+  g_table.count.fetch_add(1, std::memory_order_relaxed);
   return slot;
 }
 

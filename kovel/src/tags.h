@@ -40,12 +40,7 @@ struct Table {
   std::mutex insert;
 };
 
-// Each copy of the core (each extension module links one) has a table; nodes
-// pass between the copies, so all of them must use the same one. A copy
-// adopts another's table with share_table(), before it makes any node.
-extern Table* g_table;
-inline Table* table() noexcept { return g_table; }
-inline void share_table(Table* t) noexcept { g_table = t; }
+extern Table g_table;
 
 // The number of `tag`, or kInline; throws bad_alloc.
 std::uint32_t intern(std::string_view tag);
@@ -54,7 +49,7 @@ std::uint32_t intern(std::string_view tag);
 // the entry was published, and handed to this thread with synchronisation
 // of its own, so a relaxed load is enough.
 inline const Entry& entry(std::uint32_t id) noexcept {
-  return *g_table->slots[id].load(std::memory_order_relaxed);
+  return *g_table.slots[id].load(std::memory_order_relaxed);
 }
 inline std::string_view text(std::uint32_t id) noexcept { return entry(id).text(); }
 inline std::string_view encoded(std::uint32_t id) noexcept { return entry(id).encoded(); }

@@ -1,24 +1,10 @@
-// The module `_native`: the KTerm type of `_kovel`, shared names and the
-// registration of every function table.
+// The module `_native`: the shared names and the registration of every
+// function table. It lives in `_kovel`'s library, whose initialisation makes
+// it (see make_module), so both modules work on one copy of the core and
+// one KTerm type.
 #include "native.h"
 
-namespace kovel::py {
-
-namespace {
-// `_kovel`'s KTerm type, a strong reference taken at the first import and kept
-// for the process (the type lives as long in `_kovel`).
-PyTypeObject* g_kterm_type = nullptr;
-}  // namespace
-
-// The helpers of common.h make KTerm objects on `_kovel`'s type.
-PyTypeObject* kterm_type() {
-  if (!g_kterm_type) PyErr_SetString(PyExc_ImportError, "kovel._native: kovel._kovel is not imported");
-  return g_kterm_type;
-}
-
-PyObject* new_kterm(KRef t) { return new_wrapper(kterm_type(), &PyKTerm::term, std::move(t)); }
-
-namespace native {
+namespace kovel::py::native {
 
 namespace {
 
@@ -27,32 +13,8 @@ Names g_names{};
 PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,  kRewriteMethods,
                                 kMeasureMethods, kConvertMethods, kMatchMethods, kFillMethods};
 
-bool import_kterm_type() {
-  if (g_kterm_type) return true;
-  PyRef kovel(PyImport_ImportModule("kovel._kovel"));
-  if (!kovel) return false;
-  // Nodes pass between the modules: use `_kovel`'s tag table and pool.
-  const auto* share =
-      PyModule_Check(kovel.get()) ? static_cast<const CoreShare*>(PyModule_GetState(kovel.get())) : nullptr;
-  if (!share || share->magic != kCoreShareMagic) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "kovel._native: kovel._kovel is not kovel's core module");
-    return false;
-  }
-  tags::share_table(share->tags);
-  pool::share(share->pool);
-  PyRef tp(PyObject_GetAttrString(kovel.get(), "KTerm"));
-  if (!tp) return false;
-  if (!PyType_Check(tp.get())) {
-    PyErr_SetString(PyExc_ImportError, "kovel._kovel.KTerm is not a type");
-    return false;
-  }
-  if (!g_kterm_type) g_kterm_type = reinterpret_cast<PyTypeObject*>(tp.release());
-  return true;
-}
-
 int exec_module(PyObject* module) {
-  if (!import_kterm_type() || !init_names()) return -1;
+  if (!init_names()) return -1;
   for (PyMethodDef* table : kTables)
     if (PyModule_AddFunctions(module, table) < 0) return -1;
   return 0;
@@ -100,7 +62,7 @@ bool init_names() {
 }
 
 const KTerm* term_arg(PyObject* o, const char* param) {
-  if (Py_TYPE(o) != g_kterm_type) {
+  if (Py_TYPE(o) != kterm_type()) {
     PyRef qual(PyType_GetQualName(Py_TYPE(o)));
     if (qual) PyErr_Format(PyExc_TypeError, "argument '%s': expected a KTerm, got '%U'", param, qual.get());
     return nullptr;
@@ -124,8 +86,58 @@ PyObject* path_tuple(std::span<const std::uint64_t> path) {
   return t.release();
 }
 
-}  // namespace native
+namespace {
 
-}  // namespace kovel::py
+// Registers `module` as an import would: in sys.modules, and as an attribute
+// of its package if that is loaded (the import system sets the attribute
+// only for the modules it loads itself). Undone if it fails half-way.
+bool register_module(PyObject* module, PyObject* name, PyObject* package) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (!modules || PyObject_SetItem(modules, name, module) < 0) return false;
+  PyRef parent(PyUnicode_GetLength(package) > 0 ? PyImport_GetModule(package) : nullptr);
+  if (!PyErr_Occurred() && (!parent || !PyModule_Check(parent.get()) ||
+                            PyObject_SetAttrString(parent.get(), "_native", module) == 0))
+    return true;
+  PyObject *et, *ev, *tb;
+  PyErr_Fetch(&et, &ev, &tb);
+  if (PyObject_DelItem(modules, name) < 0) PyErr_Clear();
+  PyErr_Restore(et, ev, tb);
+  return false;
+}
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&kovel::py::native::module_def); }
+}  // namespace
+
+PyObject* make_module(PyObject* kovel_module) {
+  // `_native` beside `_kovel`: "kovel._native" for "kovel._kovel".
+  PyRef kovel_name(PyModule_GetNameObject(kovel_module));
+  PyRef parts(kovel_name ? PyObject_CallMethod(kovel_name.get(), "rpartition", "s", ".") : nullptr);
+  if (!parts) return nullptr;
+  PyObject* package = PyTuple_GetItem(parts.get(), 0);  // borrowed
+  if (!package) return nullptr;
+  PyRef name(PyUnicode_GetLength(package) > 0 ? PyUnicode_FromFormat("%U._native", package)
+                                              : PyUnicode_FromString("_native"));
+  if (!name) return nullptr;
+  // Its code is in `_kovel`'s file. No loader: sys.modules is the only place
+  // it can be found.
+  PyRef file(PyObject_GetAttrString(kovel_module, "__file__"));
+  if (!file) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  PyRef machinery(PyImport_ImportModule("importlib.machinery"));
+  PyRef spec_type(machinery ? PyObject_GetAttrString(machinery.get(), "ModuleSpec") : nullptr);
+  PyRef spec_args(spec_type ? Py_BuildValue("(OO)", name.get(), Py_None) : nullptr);
+  PyRef spec_kwargs(spec_args ? Py_BuildValue("{sO}", "origin", file ? file.get() : Py_None) : nullptr);
+  PyRef spec(spec_kwargs ? PyObject_Call(spec_type.get(), spec_args.get(), spec_kwargs.get()) : nullptr);
+  if (!spec) return nullptr;
+  PyRef module(PyModule_FromDefAndSpec(&module_def, spec.get()));
+  if (!module || PyModule_ExecDef(module.get(), &module_def) < 0) return nullptr;
+  if (PyObject_SetAttrString(module.get(), "__spec__", spec.get()) < 0 ||
+      PyObject_SetAttrString(module.get(), "__package__", package) < 0 ||
+      (file && PyObject_SetAttrString(module.get(), "__file__", file.get()) < 0) ||
+      !register_module(module.get(), name.get(), package))
+    return nullptr;
+  return module.release();
+}
+
+}  // namespace kovel::py::native

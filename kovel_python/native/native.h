@@ -6,6 +6,12 @@
 
 namespace kovel::py::native {
 
+// Makes, runs and registers (in sys.modules and in the package) the module
+// `_native` beside `kovel_module`, the `_kovel` whose initialisation calls
+// this: "kovel._native" for "kovel._kovel". A new reference, or nullptr with
+// an exception set and nothing registered.
+PyObject* make_module(PyObject* kovel_module);
+
 // Function tables, each ending with a zeroed entry; module.cpp registers
 // every table listed in its kTables. A new concern adds its file, a table
 // here and one line there.
@@ -19,7 +25,7 @@ extern PyMethodDef kMatchMethods[];
 extern PyMethodDef kFillMethods[];
 
 // Strings made once at the first import and kept for the process, like the
-// KTerm type itself: the variant names, the command names and "".
+// KTerm type: the variant names, the command names and "".
 struct Names {
   PyObject* variant[3];  // indexed by KTerm::Variant: "quote", "unquote", "tuple"
   PyObject* op[5];       // indexed by Op: "write", "nl", "push", "pop", "hole"
