@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import as_nobody
+from tests.helpers import as_nobody
 
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")

@@ -13,8 +13,8 @@ import weakref
 import pytest
 
 import kovel
-from conftest import LEAF_XY, Idx
 from kovel import _kovel as K
+from tests.helpers import LEAF_XY, Idx
 
 ALL = ["KTerm", "StrCmd", "CmdOrHole", "Builder", "tb", "leaf", "sym", "quote", "unquote", "cmd", "write"]
 ALL += ["push", "name", "klift", "klift_html", "from_postcard_bytes", "NL", "POP", "HOLE"]

@@ -9,7 +9,7 @@ pytest.importorskip("tree_sitter")
 from kovel import leaf, tb  # noqa: E402
 from kovel.quasi import template  # noqa: E402
 from kovel.treesitter import language, parse  # noqa: E402
-from test_treesitter_reindent import CASES, PREFIX  # noqa: E402
+from tests.helpers import LITERAL_CASES, PREFIX  # noqa: E402
 
 
 def spliced(t):
@@ -26,13 +26,13 @@ WITH_HOLES = [
     ("perl", "sub f {\n  print <<EOF;\nhi\nEOF\n  g($X);\n}\n", "z"),
 ]
 # no template context parses make
-PLAIN = [(lang, source, None) for lang, source, _, _ in CASES if lang != "make"]
+PLAIN = [(lang, source, None) for lang, source, _, _ in LITERAL_CASES if lang != "make"]
 
 
 @pytest.mark.parametrize(
     ("lang", "code", "value"),
     PLAIN + WITH_HOLES,
-    ids=[f"{c[0]}-{c[2]}" for c in CASES if c[0] != "make"] + [f"{c[0]}-hole" for c in WITH_HOLES],
+    ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES if c[0] != "make"] + [f"{c[0]}-hole" for c in WITH_HOLES],
 )
 def test_template_splices_as_the_parsed_term(lang, code, value):
     try:

@@ -14,7 +14,6 @@ from typing import Any
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import UNBALANCED
 from kovel import _native, from_postcard_bytes, leaf, name, tb, tree as kt
 from kovel._kovel import KTerm
 from kovel._quasi_fill import Siblings, _has_hole, build_constant
@@ -22,6 +21,7 @@ from kovel._quasi_lift import LIFTERS
 from kovel._quasi_parse import SHole, SNode, parse_quasi
 from kovel.quasi import pattern, template
 from kovel.treesitter import _gap_calls, parse
+from tests.helpers import UNBALANCED
 
 Spec = tuple[Any, ...]
 

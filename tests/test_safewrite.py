@@ -15,9 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import as_nobody
 from kovel import _safewrite
 from kovel._safewrite import FileChangedError, NotWrittenError, SafeWriter, replace_file
+from tests.helpers import as_nobody
 
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 needs_root = pytest.mark.skipif(not ROOT, reason="needs root to give files away and act as nobody")

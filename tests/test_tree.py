@@ -12,7 +12,6 @@ import textwrap
 
 import pytest
 
-from conftest import UNBALANCED
 from kovel import (
     HOLE,
     _native,
@@ -27,6 +26,7 @@ from kovel import (
     write,
 )
 from kovel.treesitter import language, parse
+from tests.helpers import UNBALANCED
 
 STDLIB = sysconfig.get_paths()["stdlib"]
 INCLUDE = sysconfig.get_paths()["include"]

@@ -13,7 +13,7 @@ pytest.importorskip("tree_sitter_c")
 pytest.importorskip("tree_sitter_javascript")
 
 from kovel import _native, treesitter as ts  # noqa: E402
-from test_treesitter_reindent import CASES  # noqa: E402
+from tests.helpers import LITERAL_CASES  # noqa: E402
 
 JS = b"""// a module
 import { a } from "./a.js";
@@ -74,7 +74,9 @@ def test_real_files_convert_as_the_reference_does(lang, name, data):
         assert ts.from_node(node, data).postcard_bytes() == ref.postcard_bytes()
 
 
-@pytest.mark.parametrize("lang, source", [(c[0], c[1]) for c in CASES], ids=[f"{c[0]}-{c[2]}" for c in CASES])
+@pytest.mark.parametrize(
+    "lang, source", [(c[0], c[1]) for c in LITERAL_CASES], ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES]
+)
 @pytest.mark.parametrize(
     "rules",
     [

@@ -13,31 +13,7 @@ tree_sitter = pytest.importorskip("tree_sitter")
 
 from kovel import tb  # noqa: E402
 from kovel.treesitter import from_node, is_literal_kind, language, parse  # noqa: E402
-
-PREFIX = "    "
-
-CASES = [
-    # (language, source, literal kind, a code line after the literal)
-    ("bash", "f() {\n  cat <<EOF\nhi\n  there $x\nEOF\n  echo x\n}\n", "heredoc_body", "  echo x"),
-    ("perl", "sub f {\n  print <<EOF;\nhi\n  $x\nEOF\n  g();\n}\n", "heredoc_content", "  g();"),
-    ("perl", "sub f {\n  print <<EOF;\nEOF\n  g();\n}\n", "heredoc_content", "  g();"),
-    ("perl", "sub f {\n  my $s = qq{\n  a\n};\n  g();\n}\n", "interpolated_string_literal", "  g();"),
-    ("php", "<?php\nfunction f() {\n  $a = <<<'EOT'\n  hi\nEOT;\n  g();\n}\n", "nowdoc", "  g();"),
-    ("php", "<?php\nfunction f() {\n  $b = <<<EOT\n  x $y\nEOT;\n  g();\n}\n", "heredoc", "  g();"),
-    ("tcl", 'proc f {} {\n  set a "x\n  y $z"\n  g\n}\n', "quoted_word", "  g"),
-    ("tcl", "proc f {} {\n  set b {x\n  y}\n  g\n}\n", "braced_word_simple", "  g"),
-    ("cmake", 'if(X)\n  set(A "x\n  ${B}\n")\n  g()\nendif()\n', "quoted_argument", "  g()"),
-    ("fish", 'function f\n  echo "a\n  b"\n  g\nend\n', "double_quote_string", "  g"),
-    ("scala", 'object O {\n  val s = s"""a\n  $b\n"""\n  g()\n}\n', "interpolated_string", "  g()"),
-    ("hcl", "a = <<EOT\n  hi ${x}\nEOT\nb = 1\n", "heredoc_template", "b = 1"),
-    ("make", "define X\n  a\nendef\nall: x\n", "raw_text", "all: x"),
-    ("ruby", "x = 1\n=begin\n  x\n=end\ny = 2\n", "comment", "y = 2"),
-    # regressions, and line feeds in tokens that are not literals: Python's
-    # line_continuation, the "\n" token after C's #if
-    ("python", 'def f():\n    s = f"""{\n  x\n}"""\n    return s + \\\n        s\n', "string", "        s"),
-    ("c", '#if A\nint x;\n#endif\nchar *s = "a\\\n  b";\n/* a\n  b */\n', "string_literal", "int x;"),
-    ("javascript", "function f() {\n  return `a\n  ${b}\n`;\n}\n", "template_string", "}"),
-]
+from tests.helpers import LITERAL_CASES, PREFIX  # noqa: E402
 
 
 def grammar(lang):
@@ -64,7 +40,9 @@ def spliced(term):
     return str(tb("x").w(PREFIX).p(PREFIX).c(term).x().b())
 
 
-@pytest.mark.parametrize("lang, source, kind, code", CASES, ids=[f"{c[0]}-{c[2]}" for c in CASES])
+@pytest.mark.parametrize(
+    "lang, source, kind, code", LITERAL_CASES, ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES]
+)
 def test_splicing_keeps_literals_and_moves_code(lang, source, kind, code):
     grammar(lang)
     term = parse(lang, source)
