@@ -1,6 +1,7 @@
 """Data and helpers shared by test modules (which never import each other)."""
 
 import os
+from pathlib import Path
 
 LEAF_XY = bytes.fromhex("020178000100000179")  # the leaf with tag "x" and code "y"
 # A Tuple "t" with one child (the leaf x/y) but two HOLEs: it encodes, it cannot render.
@@ -83,3 +84,18 @@ LITERAL_CASES = [
     ("c", '#if A\nint x;\n#endif\nchar *s = "a\\\n  b";\n/* a\n  b */\n', "string_literal", "int x;"),
     ("javascript", "function f() {\n  return `a\n  ${b}\n`;\n}\n", "template_string", "}"),
 ]
+
+
+def package_modules():
+    """Every module of the installed kovel package, by name: its source file (None for
+    the native modules), found on disk so that a module no one imports is not missed."""
+    import kovel
+
+    root = Path(kovel.__file__).parent
+    found = {"kovel._kovel": None, "kovel._native": None}
+    for path in sorted(root.rglob("*.py")):
+        parts = ["kovel", *path.relative_to(root).with_suffix("").parts]
+        if parts[-1] == "__init__":
+            parts.pop()
+        found[".".join(parts)] = path
+    return found

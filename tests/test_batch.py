@@ -1,7 +1,6 @@
 """The batch API (`find_files`, `rewrite_files`) under several executors, and its parts:
 the watchdog pool, the file listing and the safe file replacement."""
 
-import doctest
 import hashlib
 import os
 import pickle
@@ -16,7 +15,7 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel import _batch, _files, _grammars, _ignore, _safewrite, _workers, cli  # noqa: E402
+from kovel import _batch  # noqa: E402
 from kovel._files import list_files  # noqa: E402
 from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
@@ -437,8 +436,3 @@ def test_parse_tree_gives_up_after_its_time_limit():
     with pytest.raises(TimeoutError, match="parsing took over 0.001 s"):
         _batch.parse_tree("python", big, 0.001)
     assert _batch.parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works
-
-
-@pytest.mark.parametrize("module", [_batch, _files, _grammars, _ignore, _safewrite, _workers, cli])
-def test_docstring_examples_run(module):
-    assert doctest.testmod(module, optionflags=doctest.ELLIPSIS).failed == 0

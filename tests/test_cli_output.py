@@ -2,7 +2,6 @@
 lists, context lines, long lines cut, output streamed file by file, and the questions of
 `rewrite --interactive` in a real terminal (tmux)."""
 
-import doctest
 import json
 import os
 import pickle
@@ -23,7 +22,7 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 
-from kovel import _batch, _interactive, _output  # noqa: E402
+from kovel import _batch, _output  # noqa: E402
 from kovel._interactive import Review  # noqa: E402
 from kovel._workers import InlineExecutor  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
@@ -462,8 +461,3 @@ def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path
     assert (change.old.text, change.new) == ("print(1)\nb = 2\nprint", "log(1)\nb = 2\nlog")
     assert (change.old.line, change.old.column, change.old.end_line, change.old.end_column) == (2, 1, 4, 6)
     assert _batch.apply_changes(source.encode(), r.changes).decode() == r.text()
-
-
-@pytest.mark.parametrize("module", [_output, _interactive])
-def test_docstring_examples_run(module):
-    assert doctest.testmod(module, optionflags=doctest.ELLIPSIS).failed == 0

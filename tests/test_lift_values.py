@@ -7,7 +7,6 @@ Read back by the language itself: Python by ``eval``, JavaScript by one
 
 from __future__ import annotations
 
-import doctest
 import html.parser
 import json
 import math
@@ -123,10 +122,6 @@ def run_c(tmp_path: Path, compiler: str, flags: Sequence[str], source: str, suff
     exe = tmp_path / "t"
     subprocess.run([compiler, *flags, "-Wall", "-Werror", "-o", str(exe), str(src)], check=True)
     return subprocess.run([str(exe)], capture_output=True, check=True, text=True).stdout.splitlines()
-
-
-def test_docstring_examples() -> None:
-    assert doctest.testmod(L).failed == 0
 
 
 # --- Python -------------------------------------------------------------------------------------

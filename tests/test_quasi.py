@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ast
-import doctest
 import json
 import shutil
 import subprocess
@@ -16,7 +15,6 @@ pytest.importorskip("tree_sitter")
 from tree_sitter import Parser  # noqa: E402
 
 import kovel._quasi_lift as quasi_lift  # noqa: E402
-import kovel._quasi_match as quasi_match  # noqa: E402
 import kovel.quasi as quasi  # noqa: E402
 from kovel import (  # noqa: E402
     from_postcard_bytes,
@@ -234,8 +232,3 @@ def test_star_import_gives_the_api() -> None:
     api = {"Match", "Pattern", "Siblings", "Template", "pattern", "template", "register_lifter"}
     assert api | {"find_files", "rewrite_files", "apply_changes"} == set(names) - {"__builtins__"}
     assert names["find_files"] is quasi.find_files and names["rewrite_files"] is quasi.rewrite_files
-
-
-@pytest.mark.parametrize("module", [quasi, quasi_match])
-def test_docstring_examples(module: object) -> None:
-    assert doctest.testmod(module).failed == 0  # type: ignore[arg-type]

@@ -20,7 +20,8 @@ from kovel._quasi_fill import Siblings, _has_hole, build_constant
 from kovel._quasi_lift import LIFTERS
 from kovel._quasi_parse import SHole, SNode, parse_quasi
 from kovel.quasi import pattern, template
-from kovel.treesitter import _gap_calls, parse
+from kovel.treesitter import parse
+from kovel.treesitter.layout import gap_calls
 from tests.helpers import UNBALANCED
 
 Spec = tuple[Any, ...]
@@ -424,7 +425,7 @@ def reference_fill(lang: str, code: str, values: dict[str, object]) -> KTerm:
         b = tb(n.kind)
         for item in n.items:
             if isinstance(item, str):
-                for op, arg in _gap_calls(item, n.verbatim):
+                for op, arg in gap_calls(item, n.verbatim):
                     b.w(arg) if op == "w" else b.n()
             else:
                 b.c(build(item))

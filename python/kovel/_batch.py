@@ -598,11 +598,9 @@ def _used_metas(t: Template) -> list[tuple[str | None, str]]:
 
 @functools.lru_cache(maxsize=64)
 def _parser(lang: str) -> Parser:
-    from tree_sitter import Parser
+    from kovel.treesitter.grammars import parser
 
-    from kovel.treesitter import language
-
-    return Parser(language(lang))
+    return parser(lang)
 
 
 def parse_tree(lang: str, data: bytes, timeout: float | None) -> Tree:
@@ -665,7 +663,7 @@ class _Loaded:
 def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file; raise ``_Skip`` with the
     reason it cannot be."""
-    from kovel.treesitter import from_tree
+    from kovel.treesitter.convert import from_tree
 
     if data is None:
         try:

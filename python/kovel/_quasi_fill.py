@@ -17,7 +17,8 @@ from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel._quasi_lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel._quasi_parse import SHole, Skeleton, SNode, joins, reads_as
-from kovel.treesitter import _gap_calls, _leaf, is_literal_kind, language
+from kovel.treesitter.grammars import language
+from kovel.treesitter.layout import gap_calls, is_literal_kind, leaf_term
 
 __all__ = ["Siblings", "build_constant", "compile_filler"]
 
@@ -107,7 +108,7 @@ def _gap_ops(n: SNode) -> Iterator[tuple[str, str] | SNode | SHole]:
             yield item
             continue
         after = items[i + 1] if i + 1 < len(items) else None
-        yield from _gap_calls(item, n.verbatim, isinstance(after, SNode) and after.anchored)
+        yield from gap_calls(item, n.verbatim, isinstance(after, SNode) and after.anchored)
 
 
 def build_constant(n: SNode) -> KTerm:
@@ -115,7 +116,7 @@ def build_constant(n: SNode) -> KTerm:
     if n.leaf:
         text = n.items[0] if n.items else ""
         assert isinstance(text, str)
-        return _leaf(n.kind, text, n.verbatim or is_literal_kind(n.kind))
+        return leaf_term(n.kind, text, n.verbatim or is_literal_kind(n.kind))
     b: Builder = tb(n.kind)
     for op in _gap_ops(n):
         if isinstance(op, tuple):
@@ -227,7 +228,7 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
     except ValueError as exc:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
-    return _leaf(hole.kind, text, True)
+    return leaf_term(hole.kind, text, True)
 
 
 def _wants_name(sk: Skeleton, hole: SHole) -> bool:
@@ -256,7 +257,7 @@ def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
                 "type" in hole.kind and _TYPE_NAME.match(value) is not None
             )
         if ok:
-            return _leaf(hole.kind, value, False)
+            return leaf_term(hole.kind, value, False)
         raise TypeError(f"{hole.meta.text} stands where {sk.lang} wants a name: {value!r} is not one")
     raise TypeError(
         f"{hole.meta.text} stands where {sk.lang} wants a name: it takes a str or a KTerm, "
@@ -301,7 +302,7 @@ def _fstring_part(hole: SHole, value: str) -> KTerm:
             run += ch
     if run:
         parts.append(str(lift_python(run, quote)))
-    return _leaf("binary_operator", " + ".join(parts), False)
+    return leaf_term("binary_operator", " + ".join(parts), False)
 
 
 def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:

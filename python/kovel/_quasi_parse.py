@@ -17,7 +17,8 @@ import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, _kinds, _verbatim_node, language
+from kovel.treesitter.grammars import language, parser
+from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, verbatim_node
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -97,7 +98,7 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
 
 # What kovel.treesitter knows of each kind under its default rules: (literal,
 # may be anchored, anchored whenever at column 0).
-_KINDS = _kinds(VERBATIM_KINDS, CODE_KINDS)
+_KINDS = kinds(VERBATIM_KINDS, CODE_KINDS)
 
 
 @dataclass(frozen=True, slots=True)
@@ -395,7 +396,7 @@ class _Converter:
         # not whatever follows the block in its parent (an `else:`).
         out: SNode | SHole = hole
         for wrapper in reversed(chain[:-2]):
-            v = _verbatim_node(wrapper, self.src, False)
+            v = verbatim_node(wrapper, self.src, False)
             at = self.code_offset(wrapper.start_byte)
             out = SNode(wrapper.type, wrapper.is_named, v, [out], anchored=self.anchored(wrapper), at=at)
         return out
@@ -458,7 +459,7 @@ class _Converter:
                 return SNode(kind, node.is_named, True, parts, False, anchored, at)
             text = self.text(node.start_byte, node.end_byte)
             return SNode(kind, node.is_named, verbatim, [text], True, anchored, at)
-        verbatim = _verbatim_node(node, self.src, verbatim)
+        verbatim = verbatim_node(node, self.src, verbatim)
         out = SNode(kind, node.is_named, verbatim, anchored=anchored, at=self.code_offset(node.start_byte))
         pos = node.start_byte
         for child in node.children:
@@ -502,9 +503,7 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
     Raises SyntaxError naming the line and column of the first error when no
     context parses the code cleanly.
     """
-    from tree_sitter import Parser
-
-    parser = Parser(language(lang))
+    ts_parser = parser(lang)
     check_metavariables(lang, code)
     prefix, occs = _scan(code)
     originals = {o.placeholder: o.meta.text for o in occs}
@@ -517,7 +516,7 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
     for context in _CONTEXTS.get(lang, ("{}",)):
         for semis in (False, True) if occs else (False,):
             att = _substitute(code, occs, context, semis, lang)
-            tree = parser.parse(att.source)
+            tree = ts_parser.parse(att.source)
             err = _first_error(tree.root_node)
             if err is not None:
                 offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
@@ -598,7 +597,7 @@ def _build_root(
         parent = node.parent.type if node.parent is not None else ""
         root = conv.convert(node, parent, False)
     else:
-        root = SNode(container.type, True, _verbatim_node(container, conv.src, False))
+        root = SNode(container.type, True, verbatim_node(container, conv.src, False))
         pos = lo
         for n in nodes:
             if n.start_byte > pos:
@@ -631,8 +630,6 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     >>> reads_as(sk, sk.metas[0], "a + b", "binary_operator"), reads_as(sk, sk.metas[0], "a.b", None)
     (False, True)
     """
-    from tree_sitter import Parser
-
     raw = sk.code.encode()
     s, e = meta.at
     code = (raw[:s] + text.encode() + raw[e:]).decode()
@@ -640,7 +637,7 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
         return False  # the text itself reads as a metavariable
     att = _substitute(code, occs, sk.context, sk.semis, sk.lang)
-    tree = Parser(language(sk.lang)).parse(att.source)
+    tree = parser(sk.lang).parse(att.source)
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
         return False
     if _misranked(sk.lang, tree.root_node):

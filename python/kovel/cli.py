@@ -61,9 +61,9 @@ from kovel._batch import (
     rewrite_files,
 )
 from kovel._files import Listed, list_files, write_roots
-from kovel._grammars import grammar_problem, tree_sitter_problem
 from kovel._safewrite import NotWrittenError, SafeWriter
 from kovel._workers import InlineExecutor, WatchdogPool
+from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
 __all__ = ["main"]
 

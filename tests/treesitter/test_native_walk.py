@@ -13,6 +13,8 @@ pytest.importorskip("tree_sitter_c")
 pytest.importorskip("tree_sitter_javascript")
 
 from kovel import _native, treesitter as ts  # noqa: E402
+from kovel.treesitter.convert import reference_walk  # noqa: E402
+from kovel.treesitter.layout import Kinds, inside_literal  # noqa: E402
 from tests.helpers import LITERAL_CASES  # noqa: E402
 
 JS = b"""// a module
@@ -46,7 +48,7 @@ def real_files():
 
 def reference(cursor, data, lo, hi, verbatim=ts.VERBATIM_KINDS, code=ts.CODE_KINDS, inherited=False):
     text = data.decode() if data.isascii() else None
-    return ts._convert(cursor, data, text, lo, hi, frozenset(verbatim), frozenset(code), inherited)
+    return reference_walk(cursor, data, text, lo, hi, frozenset(verbatim), frozenset(code), inherited)
 
 
 def assert_same_tree(lang, data, **rules):
@@ -69,7 +71,7 @@ def test_real_files_convert_as_the_reference_does(lang, name, data):
         stack.extend(node.children)
     for node in nodes[:: max(1, len(nodes) // 40)]:
         verbatim, code = frozenset(ts.VERBATIM_KINDS), frozenset(ts.CODE_KINDS)
-        inherited = ts._inside_literal(node, data, verbatim, code)
+        inherited = inside_literal(node, data, verbatim, code)
         ref = reference(node.walk(), data, node.start_byte, node.end_byte, inherited=inherited)
         assert ts.from_node(node, data).postcard_bytes() == ref.postcard_bytes()
 
@@ -159,7 +161,7 @@ def test_fake_cursor_converts_and_refuses_overlaps_as_the_reference_does():
     reaching = FakeNode("mid", 2, 3, [FakeNode("z", 2, 4)])
     root = FakeNode("doc", 0, 13, [FakeNode("x", 0, 1), reaching, FakeNode("y", 10, 13)])
     data = b"a\nbbx\n b \nccc"
-    kinds = ts._Kinds(frozenset(), frozenset())
+    kinds = Kinds(frozenset(), frozenset())
     native = _native.convert(FakeCursor(root), data, 0, 13, False, kinds)
     assert native.postcard_bytes() == reference(FakeCursor(root), data, 0, 13).postcard_bytes()
     assert str(native) == data.decode()

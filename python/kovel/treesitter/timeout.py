@@ -12,7 +12,7 @@ The worker is a fresh interpreter (``python -c``) talking pickles over its
 standard streams, not a ``multiprocessing`` child: those re-run the caller's
 main module, which a script without an ``if __name__ == "__main__"`` guard
 does not survive.  Idle workers are kept for the next call; a killed one is
-replaced on demand.
+replaced on demand.  The worker's side is ``kovel.treesitter.worker``.
 """
 
 from __future__ import annotations
@@ -23,75 +23,25 @@ import queue
 import subprocess
 import sys
 import threading
-import time
 from typing import IO, Any
 
 from kovel._kovel import KTerm, from_postcard_bytes
 
-__all__ = ["parse_in_worker", "serve"]
+__all__ = ["parse_in_worker"]
 
 _idle: list[_Worker] = []
 _idle_lock = threading.Lock()
 
 
-def serve() -> None:
-    """A worker's loop: answer parse requests on stdin until it closes."""
-    import tree_sitter
-
-    from kovel import treesitter
-
-    # The replies own the real stdout; anything a grammar prints goes to stderr.
-    out = os.fdopen(os.dup(1), "wb")
-    os.dup2(2, 1)
-    requests = sys.stdin.buffer
-
-    def reply(*message: object) -> None:
-        pickle.dump(message, out, pickle.HIGHEST_PROTOCOL)
-        out.flush()
-
-    reply("ready")
-    while True:
-        try:
-            name, data, verbatim, code, timeout = pickle.load(requests)
-        except (EOFError, OSError):
-            return
-        deadline = time.monotonic() + timeout
-        try:
-            tree = _parse(tree_sitter.Parser(treesitter.language(name)), data, deadline)
-            if tree is None:
-                reply("timeout")
-                continue
-            reply("parsed")
-            term = treesitter.from_tree(tree, data, verbatim, code=code)
-            reply("term", term.postcard_bytes())
-        except Exception as exc:
-            try:
-                reply("error", exc)
-            except Exception:
-                reply("error", RuntimeError(f"{type(exc).__name__}: {exc}"))
-
-
-def _parse(parser: Any, data: bytes, deadline: float) -> Any:
-    """The tree, or None when the progress callback stopped the parse at ``deadline``."""
-    view = memoryview(data)
-    try:
-        tree = parser.parse(
-            lambda offset, _point: view[offset:],
-            progress_callback=lambda _offset, _error: time.monotonic() > deadline,
-        )
-    except ValueError:  # py-tree-sitter's word for a cancelled parse
-        return None
-    return tree
-
-
 class _Worker:
     def __init__(self) -> None:
-        # The worker finds this package and the grammars where the caller does.
-        here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        # The worker finds this package and the grammars where the caller does:
+        # kovel/treesitter/timeout.py is three levels below the directory holding kovel.
+        here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([here, *filter(None, sys.path)])
         self.process = subprocess.Popen(
-            [sys.executable, "-c", "from kovel._treesitter_timeout import serve; serve()"],
+            [sys.executable, "-c", "from kovel.treesitter.worker import serve; serve()"],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             env=env,
