@@ -99,3 +99,10 @@ def package_modules():
             parts.pop()
         found[".".join(parts)] = path
     return found
+
+
+def has_errors(lang, text):
+    """Whether tree-sitter's grammar for ``lang`` finds a syntax error in ``text``."""
+    from kovel.treesitter.grammars import parser
+
+    return parser(lang).parse(text.encode()).root_node.has_error

@@ -33,11 +33,14 @@ from kovel import _native
 from kovel._files import Listed, list_files
 from kovel._kovel import KTerm, from_postcard_bytes
 from kovel._workers import InlineExecutor, WatchdogPool
+from kovel.quasi.fill import Template, template
+from kovel.quasi.match import Match, Pattern, pattern, replacements, source_bindings
+from kovel.quasi.parse import is_hole, parse_quasi
+from kovel.treesitter.convert import from_tree
+from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node, Parser, Tree
-
-    from kovel.quasi import Template
 
 __all__ = [
     "DEFAULT_TIMEOUT",
@@ -331,8 +334,6 @@ def rewrite_files(
     listed = list_files(paths, lang, follow=follow)
 
     def check(pool: Executor) -> None:
-        from kovel.quasi import Template
-
         if isinstance(pattern, str) and isinstance(rewrite, str | Template):
             langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
             _check_names(pool, langs, pattern, rewrite)
@@ -533,15 +534,11 @@ def _hook(stage: str, path: str) -> None:
 
 @functools.lru_cache(maxsize=64)
 def _compiled_pattern(lang: str, code: str) -> PatternLike:
-    from kovel.quasi import pattern
-
     return pattern(lang, code)
 
 
 @functools.lru_cache(maxsize=64)
 def _compiled_template(lang: str, code: str) -> Template:
-    from kovel.quasi import template
-
     return template(lang, code)
 
 
@@ -559,8 +556,6 @@ def check_pattern(lang: str, pattern: str, rewrite: str | Template | None = None
     ...
     ValueError: the rewrite uses $$$REST, which the pattern does not bind (it binds $A)
     """
-    from kovel.quasi import template
-
     try:
         _compiled_pattern(lang, pattern)
         if isinstance(rewrite, str):
@@ -588,18 +583,13 @@ def check_pattern(lang: str, pattern: str, rewrite: str | Template | None = None
 
 def _used_metas(t: Template) -> list[tuple[str | None, str]]:
     """The metavariables that ``t`` fills: (name, text) pairs, name None for ``$_`` and ``$$$``."""
-    from kovel._quasi_parse import parse_quasi
-    from kovel.quasi import _is_hole
-
     sk = parse_quasi(t.lang, t.code)
-    used = dict.fromkeys((m.name, m.text) for m in sk.metas if _is_hole(sk, m.index))
+    used = dict.fromkeys((m.name, m.text) for m in sk.metas if is_hole(sk, m.index))
     return list(used)
 
 
 @functools.lru_cache(maxsize=64)
 def _parser(lang: str) -> Parser:
-    from kovel.treesitter.grammars import parser
-
     return parser(lang)
 
 
@@ -663,8 +653,6 @@ class _Loaded:
 def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file; raise ``_Skip`` with the
     reason it cannot be."""
-    from kovel.treesitter.convert import from_tree
-
     if data is None:
         try:
             with open(path, "rb") as f:
@@ -810,7 +798,7 @@ def _binding_ranges(m: _MatchLike, pos: _Positions) -> dict[str, Span | list[Spa
     None.  The wanted nodes come in document order, so one walk over the
     nodes of their tags meets each where it is next.
     """
-    found = getattr(m, "_found", None) or m.bindings
+    found = source_bindings(m) if isinstance(m, Match) else m.bindings
     term = getattr(m, "term", None)
     start, end = m.span
     wanted: list[KTerm] = []
@@ -920,11 +908,9 @@ def _rewrite_task(
         return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
     text, term, encoding = loaded.text, loaded.term, loaded.encoding
     digest = hashlib.sha256(loaded.data).hexdigest()
-    from kovel._quasi_match import Pattern
-
     replaced: list[tuple[tuple[int, int], KTerm]] | None = None
     if isinstance(pat, Pattern):
-        paths, news, spans = pat._replacements(term, rw)
+        paths, news, spans = replacements(pat, term, rw)
         new = _native.replace_all(term, paths, news) if paths else term
         replaced = list(zip(spans, news, strict=True))
     else:

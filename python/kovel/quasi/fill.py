@@ -1,4 +1,4 @@
-"""Filling templates: a skeleton compiled into a native program that builds the term.
+"""Templates, and filling them: a skeleton compiled into a native program that builds the term.
 
 Every subtree without a hole is built once, when the template is compiled,
 and shared by all the terms the template makes; only the nodes on the way
@@ -11,16 +11,17 @@ from __future__ import annotations
 import re
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import replace
+from functools import lru_cache
 from typing import Any
 
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
-from kovel._quasi_lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
-from kovel._quasi_parse import SHole, Skeleton, SNode, joins, reads_as
+from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
+from kovel.quasi.parse import SHole, Skeleton, SNode, is_hole, joins, parse_quasi, reads_as
 from kovel.treesitter.grammars import language
 from kovel.treesitter.layout import gap_calls, is_literal_kind, leaf_term
 
-__all__ = ["Siblings", "build_constant", "compile_filler"]
+__all__ = ["Siblings", "Template", "build_constant", "compile_filler", "template"]
 
 
 class Siblings(list[KTerm]):
@@ -508,3 +509,138 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
     return fill
+
+
+class Template:
+    """Code with holes in one language, parsed once; ``fill`` makes terms from it.
+
+    Made by ``template(lang, code)``.
+
+    >>> t = template("c", "int $NAME = $VALUE;")
+    >>> t.holes
+    ('NAME', 'VALUE')
+    """
+
+    __slots__ = ("_fill", "_names", "_skeleton", "_texts", "code", "holes", "lang")
+
+    def __init__(self, skeleton: Skeleton) -> None:
+        self.lang: str = skeleton.lang
+        self.code: str = skeleton.code
+        self._skeleton = skeleton
+        fillable = [m for m in skeleton.metas if is_hole(skeleton, m.index)]
+        names: dict[str, None] = {}
+        self._names: frozenset[str] = frozenset()
+        anonymous = [m.text for m in fillable if m.name is None]
+        self._texts: dict[str, str] = {}
+        for m in fillable:
+            if m.name is not None:
+                names.setdefault(m.name)
+                self._texts.setdefault(m.name, m.text)
+        #: The names of the holes (the keywords of ``fill``), in order of appearance.
+        self.holes: tuple[str, ...] = tuple(names)
+        self._names = frozenset(names)
+        if anonymous:
+            self._fill: Callable[[Mapping[str, Any]], KTerm] = _anonymous(anonymous[0])
+        else:
+            self._fill = compile_filler(skeleton)
+
+    def __repr__(self) -> str:
+        return f"template({self.lang!r}, {self.code!r})"
+
+    @property
+    def skeleton(self) -> Skeleton:
+        """The parsed code: what a pattern's rewrite lays over the match it edits.
+
+        >>> template("python", "log($A)").skeleton.metas[0].text
+        '$A'
+        """
+        return self._skeleton
+
+    def __reduce__(self) -> tuple[Callable[[str, str], Template], tuple[str, str]]:
+        """Pickle as the code: a copy (in another process, say) parses it again, through the cache.
+
+        >>> import pickle
+        >>> pickle.loads(pickle.dumps(template("python", "log($$$A)"))).holes
+        ('A',)
+        """
+        return (template, (self.lang, self.code))
+
+    def fill(self, **values: object) -> KTerm:
+        """Fill every hole and return the term: a ``Quote`` of the template's language.
+
+        A ``$NAME`` hole takes one value, a ``$$$NAME`` hole a sequence. A
+        ``KTerm`` is spliced as it is; other values (``int``, ``float``,
+        ``str``, ``bool``, ``None``) are lifted to a literal of the template's
+        language (see ``register_lifter``). A value keeps its meaning where it
+        lands: it is parenthesised where the grammar would read it otherwise
+        (``-3`` in ``$X ** 2``); a ``str`` at a hole where the grammar wants a
+        name becomes that name; a hole inside a string literal takes a ``str``
+        escaped for that literal. The
+        values of a ``$$$NAME`` hole are joined like this: where the hole
+        stands for statements, by a line break (by a space if other code
+        shares its line); elsewhere (arguments, parameters, elements) by a
+        comma and a line break, or a comma and a space if other code shares
+        its line. An empty sequence takes with it the separator that joined
+        its hole to a sibling (``f($$$A, x)`` with no values is ``f(x)``).
+        Siblings bound by a pattern match are spliced as they stood
+        in the source, with what lay between them; a separator that followed
+        the last of them (``f(x,)``) comes along only where the hole ends a
+        list of the kind they came from.
+
+        Every later line of a value gets the indentation of the hole's line
+        (through a pushed prefix); the text inside its literals never moves.
+        Each filled hole is an ``Unquote`` node in the result (its index the
+        hole's number in order of appearance, its language ``"python"``, its
+        range the hole's bytes in the template).
+
+        Raises ``TypeError`` for a hole without a value, a value for a hole
+        that does not exist, and a value that cannot be lifted or does not fit
+        its hole (a term inside a string literal, a non-name where a name
+        goes); ``ValueError`` for a value out of the language's range and for
+        a term that pops or leaves pushed an indentation prefix.
+
+        >>> print(template("javascript", "f($$$ARGS)").fill(ARGS=[1, "a\\"b"]))
+        f(1, "a\\"b")
+        """
+        if values.keys() != self._names:
+            _check_names(self, values)
+        return self._fill(values)
+
+
+def _anonymous(text: str) -> Callable[[Mapping[str, Any]], KTerm]:
+    def fail(values: Mapping[str, Any]) -> KTerm:
+        raise TypeError(f"the template hole {text} has no name, so it cannot be filled")
+
+    return fail
+
+
+def _check_names(t: Template, values: Mapping[str, object]) -> None:
+    """Raise the TypeError that says which hole lacks a value, or which value has no hole."""
+    missing = [n for n in t.holes if n not in values]
+    if missing:
+        raise TypeError(
+            f"template hole {t._texts[missing[0]]} has no value (holes: {', '.join(t.holes) or 'none'})"
+        )
+    unknown = sorted(set(values) - t._names)
+    raise TypeError(f"template has no hole named {unknown[0]!r} (holes: {', '.join(t.holes) or 'none'})")
+
+
+@lru_cache(maxsize=1024)
+def _cached_template(lang: str, code: str) -> Template:
+    return Template(parse_quasi(lang, code, literal_holes=True))
+
+
+def template(lang: str, code: str) -> Template:
+    """Parse ``code`` in language ``lang`` once and return a ``Template``.
+
+    ``code`` may be a whole file, a statement, a block body or an
+    expression; it is parsed in the first context of its language that
+    accepts it. Templates are cached by ``(lang, code)``. Raises
+    ``SyntaxError`` naming the line and column when the code does not parse.
+
+    >>> template("python", "x = $V").fill(V=1).coparse()
+    'x = 1'
+    """
+    if not isinstance(lang, str) or not isinstance(code, str):
+        raise TypeError("template(lang, code) takes two str")
+    return _cached_template(lang, code)

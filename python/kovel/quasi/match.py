@@ -19,18 +19,14 @@ import bisect
 import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
 
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
-from kovel._quasi_edit import Editor
-from kovel._quasi_fill import Siblings
-from kovel._quasi_parse import SHole, SNode, joins, parse_quasi
+from kovel.quasi.edit import Editor
+from kovel.quasi.fill import Siblings, Template
+from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
 
-if TYPE_CHECKING:
-    from kovel.quasi import Template
-
-__all__ = ["Match", "Pattern", "pattern"]
+__all__ = ["Binding", "Match", "Path", "Pattern", "pattern", "replacements", "source_bindings"]
 
 Binding = KTerm | list[KTerm]
 Path = tuple[int, ...]
@@ -172,78 +168,14 @@ class Pattern:
         def f():
             x = a is None
         """
-        paths, news, _ = self._replacements(t, replacement)
+        paths, news, _ = replacements(self, t, replacement)
         return _native.replace_all(t, paths, news) if paths else t
-
-    def _replacements(
-        self, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]
-    ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
-        """What ``rewrite`` replaces: the paths of the changed matches, their
-        new terms and the matches' spans in ``str(t)``, in document order."""
-        from kovel.quasi import Template
-
-        text: str | None = None
-        indents: _Indents | None = None
-        crlf: bool | None = None
-        paths: list[Path] = []
-        news: list[KTerm] = []
-        spans: list[tuple[int, int]] = []
-        for m in self._matches(t, True):
-            if text is None:
-                text = str(t)
-            if isinstance(replacement, Template):
-                # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
-                values = m.bindings
-                if values.keys() != set(replacement.holes):
-                    values = {k: v for k, v in values.items() if k in replacement.holes}
-                    if len(values) != len(replacement.holes):
-                        replacement.fill(**values)  # raises the error that names the unbound hole
-                edited = self._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
-                if edited is not None:
-                    if not _native.same(edited, m.term):
-                        paths.append(m.path)
-                        news.append(_apart(text, m.span, str(edited), edited))
-                        spans.append(m.span)
-                    continue
-                new = replacement.fill(**values)
-            else:
-                got = replacement(m)
-                if got is None or (isinstance(got, KTerm) and _native.same(got, m.term)):
-                    continue
-                if not isinstance(got, KTerm):
-                    raise TypeError(f"rewrite function returned {type(got).__name__}, not KTerm or None")
-                pops, left = _native.stack_effect(got)
-                if pops or left:
-                    raise ValueError(
-                        "rewrite function returned a term that "
-                        + ("leaves an indentation prefix pushed" if left else "pops a prefix it did not push")
-                    )
-                new = got
-            kind = _native.tag(_inner(new))
-            body = str(new)
-            if "\n" in body:
-                if crlf is None:
-                    crlf = _uses_crlf(text)
-                if crlf:
-                    new = _crlf(new)
-                if indents is None:
-                    indents = _Indents(text)
-                indent = indents.at(m.span[0])
-                if indent:
-                    new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
-            # What is kept of the match stands as it stood, around the laid-out replacement.
-            new = self._keep_end_tokens(m.term, new, body, kind)
-            new = _apart(text, m.span, str(new), new)
-            paths.append(m.path)
-            news.append(new)
-            spans.append(m.span)
-        return paths, news, spans
 
     def _editor(self, tpl: Template) -> Editor:
         key = (tpl.lang, tpl.code)
         ed = self._editors.get(key)
         if ed is None:
-            ed = self._editors[key] = Editor(self._root, tpl._skeleton)
+            ed = self._editors[key] = Editor(self._root, tpl.skeleton)
         return ed
 
     def _keep_end_tokens(self, matched: KTerm, new: KTerm, body: str, kind: str) -> KTerm:
@@ -395,6 +327,94 @@ def pattern(lang: str, code: str) -> Pattern:
     if not isinstance(lang, str) or not isinstance(code, str):
         raise TypeError("pattern(lang, code) takes two str")
     return Pattern(lang, code)
+
+
+def replacements(
+    p: Pattern, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]
+) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
+    """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
+    matches, their new terms and the matches' spans in ``str(t)``, in document
+    order.  ``kovel._native.replace_all(t, paths, news)`` is the rewritten term;
+    the batch layer also reports where each change lies in its file.
+
+    >>> from kovel.treesitter import parse
+    >>> from kovel.quasi.fill import template
+    >>> src = parse("python", "print(1)\\nprint(2)\\n")
+    >>> paths, news, spans = replacements(pattern("python", "print($A)"), src, template("python", "log($A)"))
+    >>> paths, [str(n) for n in news], spans
+    ([(0, 0), (1, 0)], ['log(1)', 'log(2)'], [(0, 8), (9, 17)])
+    """
+    text: str | None = None
+    indents: _Indents | None = None
+    crlf: bool | None = None
+    paths: list[Path] = []
+    news: list[KTerm] = []
+    spans: list[tuple[int, int]] = []
+    for m in p._matches(t, True):
+        if text is None:
+            text = str(t)
+        if isinstance(replacement, Template):
+            # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
+            values = m.bindings
+            if values.keys() != set(replacement.holes):
+                values = {k: v for k, v in values.items() if k in replacement.holes}
+                if len(values) != len(replacement.holes):
+                    replacement.fill(**values)  # raises the error that names the unbound hole
+            edited = p._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
+            if edited is not None:
+                if not _native.same(edited, m.term):
+                    paths.append(m.path)
+                    news.append(_apart(text, m.span, str(edited), edited))
+                    spans.append(m.span)
+                continue
+            new = replacement.fill(**values)
+        else:
+            got = replacement(m)
+            if got is None or (isinstance(got, KTerm) and _native.same(got, m.term)):
+                continue
+            if not isinstance(got, KTerm):
+                raise TypeError(f"rewrite function returned {type(got).__name__}, not KTerm or None")
+            pops, left = _native.stack_effect(got)
+            if pops or left:
+                raise ValueError(
+                    "rewrite function returned a term that "
+                    + ("leaves an indentation prefix pushed" if left else "pops a prefix it did not push")
+                )
+            new = got
+        kind = _native.tag(_inner(new))
+        body = str(new)
+        if "\n" in body:
+            if crlf is None:
+                crlf = _uses_crlf(text)
+            if crlf:
+                new = _crlf(new)
+            if indents is None:
+                indents = _Indents(text)
+            indent = indents.at(m.span[0])
+            if indent:
+                new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
+        # What is kept of the match stands as it stood, around the laid-out replacement.
+        new = p._keep_end_tokens(m.term, new, body, kind)
+        new = _apart(text, m.span, str(new), new)
+        paths.append(m.path)
+        news.append(new)
+        spans.append(m.span)
+    return paths, news, spans
+
+
+def source_bindings(m: Match) -> dict[str, Binding]:
+    """The bindings of ``m`` as the matcher made them: the source's own nodes,
+    where ``m.bindings`` has a binding that spans lines taken off the
+    indentation of its first line.  A rewrite that edits the match in place,
+    and the batch layer finding where each binding lies in its file, look for
+    these nodes by identity.
+
+    >>> from kovel.treesitter import parse
+    >>> m = next(pattern("python", "f($X)").find_all(parse("python", "if a:\\n    f([1,\\n      2])\\n")))
+    >>> str(m.bindings["X"]), str(source_bindings(m)["X"])
+    ('[1,\\n  2]', '[1,\\n      2]')
+    """
+    return m._found if m._found is not None else m.bindings
 
 
 class _Indents:

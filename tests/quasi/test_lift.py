@@ -7,6 +7,7 @@ Read back by the language itself: Python by ``eval``, JavaScript by one
 
 from __future__ import annotations
 
+import ast
 import html.parser
 import json
 import math
@@ -19,8 +20,8 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import kovel._quasi_lift as L
 from kovel import KTerm
+from kovel.quasi import lift as L, template
 from kovel.tree import children, equal, tag, walk
 
 HOSTILE = [
@@ -546,8 +547,6 @@ def test_escape_refusals(lang: str, opener: str, value: object, error: type[Exce
 
 def test_template_prefixes_the_hole_to_lifter_type_errors() -> None:
     pytest.importorskip("tree_sitter")
-    from kovel.quasi import template
-
     with pytest.raises(TypeError, match=r"\$X.*no literal"):
         template("c", "f($X);").fill(X=math.inf)
 
@@ -730,3 +729,29 @@ def test_js_identifiers_bind_in_strict_mode() -> None:
         "catch (e) { return false; } })))"
     )
     assert run_node(script) == [True] * len(names)
+
+
+TRICKY = 'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end'
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+def test_c_lifter_reads_back(tmp_path: Path) -> None:
+    lit = str(L.lift_c(TRICKY))
+    main = (
+        "#include <stdio.h>\nint main(void) {\n    fwrite($S, 1, sizeof $S - 1, stdout);\n    return 0;\n}\n"
+    )
+    src = tmp_path / "t.c"
+    src.write_text(str(template("c", main).fill(S=L.lift_c(TRICKY))))
+    subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-o", str(tmp_path / "t"), str(src)], check=True)
+    out = subprocess.run([str(tmp_path / "t")], check=True, capture_output=True).stdout
+    assert out == TRICKY.encode() and lit.isascii()
+
+
+def test_js_and_python_lifters_read_back() -> None:
+    js = str(L.lift_js(TRICKY + "\u2028"))
+    if shutil.which("node"):
+        node = ["node", "-e", f"process.stdout.write(JSON.stringify({js}))"]
+        js = subprocess.run(node, capture_output=True, check=True).stdout
+    assert json.loads(js) == TRICKY + "\u2028"
+    assert ast.literal_eval(str(L.lift_python(TRICKY))) == TRICKY
+    assert [str(L.lift_python(n)) for n in (7, -(2**70))] == ["7", str(-(2**70))]

@@ -21,8 +21,8 @@ from typing import Any
 
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
-from kovel._quasi_fill import Siblings, compile_filler
-from kovel._quasi_parse import SHole, Skeleton, SNode
+from kovel.quasi.fill import Siblings, compile_filler
+from kovel.quasi.parse import SHole, Skeleton, SNode
 
 __all__ = ["Editor", "is_token"]
 

@@ -16,10 +16,10 @@ from hypothesis import given, strategies as st
 
 from kovel import _native, from_postcard_bytes, leaf, name, tb, tree as kt
 from kovel._kovel import KTerm
-from kovel._quasi_fill import Siblings, _has_hole, build_constant
-from kovel._quasi_lift import LIFTERS
-from kovel._quasi_parse import SHole, SNode, parse_quasi
 from kovel.quasi import pattern, template
+from kovel.quasi.fill import Siblings, _has_hole, build_constant
+from kovel.quasi.lift import LIFTERS
+from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.treesitter import parse
 from kovel.treesitter.layout import gap_calls
 from tests.helpers import UNBALANCED

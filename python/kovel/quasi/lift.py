@@ -4,8 +4,8 @@ A lifter takes a value and returns a term whose text, read back by that
 language, is the same value: ``True``, ``None``, an ``int``, a ``float`` or a
 ``str`` (and ``bytes`` where the language has a byte string).  A value the
 language has no literal for raises ``TypeError``; an ``int`` outside the range
-of the language's integers raises ``ValueError``.  ``register_lifter`` (in
-``kovel.quasi``) adds languages; ``LIFTERS`` holds the built-in ones.
+of the language's integers raises ``ValueError``.  ``register_lifter``
+adds languages (``kovel.quasi`` exports it); ``LIFTERS`` holds the built-in ones.
 
 Terms have the shape tree-sitter gives the same literal, so a caller can tell
 what it holds: a negative number is ``unary_operator`` (Python) or
@@ -39,6 +39,7 @@ __all__ = [
     "lift_js",
     "lift_json",
     "lift_python",
+    "register_lifter",
 ]
 
 Lifter = Callable[[object], KTerm]
@@ -761,3 +762,17 @@ LIFTERS: dict[str, Lifter] = {
     "c": lift_c,
     "cpp": lift_cpp,
 }
+
+
+def register_lifter(lang: str, fn: Callable[[object], KTerm]) -> None:
+    """Make ``fn`` the lifter of ``lang``: it turns an ``int`` or ``str`` into a term.
+
+    Templates of ``lang`` call it for every value that is not a ``KTerm``; it
+    should raise ``TypeError`` for a value it cannot lift.
+
+    >>> from kovel import klift_html
+    >>> register_lifter("html", klift_html)  # the built-in HTML lifter, set again
+    """
+    if not callable(fn):
+        raise TypeError("register_lifter(lang, fn): fn must be callable")
+    LIFTERS[lang] = fn

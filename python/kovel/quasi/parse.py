@@ -23,7 +23,17 @@ from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, verbatim_
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["Meta", "SHole", "SNode", "Skeleton", "joins", "parse_quasi", "reads_as"]
+__all__ = [
+    "Meta",
+    "SHole",
+    "SNode",
+    "Skeleton",
+    "check_metavariables",
+    "is_hole",
+    "joins",
+    "parse_quasi",
+    "reads_as",
+]
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
@@ -619,6 +629,26 @@ def _build_root(
     if tail:
         root.items.append(tail)
     return root
+
+
+def is_hole(sk: Skeleton, index: int) -> bool:
+    """Whether the metavariable occurrence ``index`` of ``sk`` is a hole: a place in
+    the skeleton that a value fills, not text inside a literal or a comment (unless
+    ``parse_quasi`` was asked for holes in literals).
+
+    >>> sk = parse_quasi("python", "f($A)  # $B")
+    >>> [(m.text, is_hole(sk, m.index)) for m in sk.metas]
+    [('$A', True), ('$B', False)]
+    """
+    stack: list[SNode | SHole | str] = [sk.root]
+    while stack:
+        n = stack.pop()
+        if isinstance(n, SHole):
+            if n.meta.index == index:
+                return True
+        elif isinstance(n, SNode) and not n.leaf:
+            stack.extend(n.items)
+    return False
 
 
 def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
