@@ -61,11 +61,11 @@ HOOK = textwrap.dedent(
             os.kill(os.getpid(), signal.SIGINT)
             time.sleep(5)
         elif ACTION.startswith("die:") and stage == "write":  # die:STEP[:named]
-            from kovel import _safewrite
+            from kovel.batch import safewrite
             _, step, *named = ACTION.split(":")
             if named:  # as on a file system without unnamed temporary files
-                _safewrite._O_TMPFILE = 0
-            setattr(_safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
+                safewrite._O_TMPFILE = 0
+            setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
     """
 )
 

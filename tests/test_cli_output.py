@@ -22,9 +22,10 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 
-from kovel import _batch, _output  # noqa: E402
+from kovel import _output  # noqa: E402
 from kovel._interactive import Review  # noqa: E402
-from kovel._workers import InlineExecutor  # noqa: E402
+from kovel.batch import apply_changes  # noqa: E402
+from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
 
 HANG = textwrap.dedent(
@@ -320,7 +321,7 @@ def test_review_makes_the_chosen_changes_only(tmp_path):
     review = Review(shown.append, lambda: next(keys))
     data = (tmp_path / "a.py").read_bytes()
     chosen = review.file(results[0], data)
-    assert _batch.apply_changes(data, chosen) == b"log(1)\nprint(2)\nlog(3)\n"
+    assert apply_changes(data, chosen) == b"log(1)\nprint(2)\nlog(3)\n"
     assert "".join(shown).count("q - quit") == 2 and "-print(2)\n+log(2)" in "".join(shown)
     keys = iter("nq")
     assert review.file(results[1], (tmp_path / "b.py").read_bytes()) == [] and review.quit
@@ -460,4 +461,4 @@ def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path
     (change,) = r.changes  # from the first difference to the last
     assert (change.old.text, change.new) == ("print(1)\nb = 2\nprint", "log(1)\nb = 2\nlog")
     assert (change.old.line, change.old.column, change.old.end_line, change.old.end_column) == (2, 1, 4, 6)
-    assert _batch.apply_changes(source.encode(), r.changes).decode() == r.text()
+    assert apply_changes(source.encode(), r.changes).decode() == r.text()

@@ -13,8 +13,8 @@ import os
 import sys
 from collections.abc import Callable, Iterator
 
-from kovel._batch import Change, RewrittenFile
 from kovel._output import cut
+from kovel.batch.results import Change, RewrittenFile
 
 __all__ = ["Review", "hunk", "read_key"]
 
@@ -32,7 +32,7 @@ CONTEXT = 3
 def hunk(path: str, data: bytes, c: Change, max_columns: int) -> Iterator[str]:
     """The lines showing change ``c`` to ``data`` as a diff hunk, with a few lines around it.
 
-    >>> from kovel._batch import Span
+    >>> from kovel.batch import Span
     >>> change = Change(Span(6, 14, 2, 1, 2, 9, "print(x)"), "log(x)")
     >>> print("\\n".join(hunk("a.py", b"x = 1\\nprint(x)\\n", change, 0)))
     @@ -1,2 +1,2 @@

@@ -16,7 +16,7 @@ import json
 from collections.abc import Iterable, Iterator
 from typing import Any, Literal
 
-from kovel._batch import Change, FileMatch, FoundFile, RewrittenFile, Span
+from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
 
 __all__ = [
     "DEFAULT_MAX_COLUMNS",

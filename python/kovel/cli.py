@@ -50,19 +50,24 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import Any, TypeVar
 
-from kovel import _batch, _interactive, _output
-from kovel._batch import (
+from kovel import _interactive, _output
+from kovel.batch import (
     DEFAULT_TIMEOUT,
     TIMEOUT_PER_MB,
     FoundFile,
     RewrittenFile,
+    Timeout,
+    apply_changes,
     default_timeout,
     find_files,
+    find_source,
     rewrite_files,
+    rewrite_source,
 )
-from kovel._files import Listed, list_files, write_roots
-from kovel._safewrite import NotWrittenError, SafeWriter
-from kovel._workers import InlineExecutor, WatchdogPool
+from kovel.batch.files import Listed, list_files, write_roots
+from kovel.batch.safewrite import NotWrittenError, SafeWriter
+from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
+from kovel.batch.workers import InlineExecutor, WatchdogPool
 from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
 __all__ = ["main"]
@@ -306,7 +311,7 @@ class _Run:
 
     def report(self, path: str, reason: str) -> None:
         self.failed = True
-        if reason.startswith(_batch.TIMED_OUT):
+        if reason.startswith(TIMED_OUT):
             reason += "; --timeout SECONDS raises the limit"
         self.err(f"kovel: {path}: {reason}")
 
@@ -317,16 +322,16 @@ class _Run:
         else:
             self.report(path, reason)
 
-    def stdin(self, timeout: _batch.Timeout) -> int:
+    def stdin(self, timeout: Timeout) -> int:
         """Find in, or rewrite, the source on standard input; a rewrite prints the whole text."""
         a = self.args
         if self.usable([Listed("<stdin>", a.lang)]) is None:
             return 2
         data = sys.stdin.buffer.read()
         if a.command == "find":
-            self.find([_batch.find_source(data, a.lang, a.pattern, executor=self.pool, timeout=timeout)])
+            self.find([find_source(data, a.lang, a.pattern, executor=self.pool, timeout=timeout)])
             return 2 if self.failed else 0 if self.found else 1
-        r = _batch.rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.pool, timeout=timeout)
+        r = rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.pool, timeout=timeout)
         if r.error is not None:
             self.report(r.path, r.error)
         self.found = r.changed and (a.force or not r.worse)
@@ -369,7 +374,7 @@ class _Run:
         missing = {lang: why for lang in langs if (why := grammar_problem(lang)) is not None}
         broken.update(missing)
         checks = {
-            lang: self.pool.submit(_batch.check_pattern, lang, a.pattern, rewrite)
+            lang: self.pool.submit(check_pattern, lang, a.pattern, rewrite)
             for lang in langs
             if lang not in missing
         }
@@ -380,7 +385,7 @@ class _Run:
                 self.err(f"kovel: {exc}")
                 return None
             except Exception as exc:
-                broken[lang] = f"cannot compile the pattern for {lang}: {_batch._describe(exc)}"
+                broken[lang] = f"cannot compile the pattern for {lang}: {describe_error(exc)}"
         for item in listed:
             if item.error is not None or item.lang is None:
                 self.report(item.path, item.error or "no language")
@@ -492,11 +497,11 @@ class _Run:
         accepted = review.file(r, data)
         if not accepted:
             return False
-        new = _batch.apply_changes(data, accepted, r.encoding)
+        new = apply_changes(data, accepted, r.encoding)
         after, rejected = r.errors_after, r.compile_error
         if len(accepted) < len(r.changes):  # another text than the worker judged
             assert r.lang is not None
-            after, rejected = _batch.judge(
+            after, rejected = judge(
                 r.path,
                 r.lang,
                 data.decode(r.encoding),
@@ -511,7 +516,7 @@ class _Run:
         return self.write(r, new)
 
     def write(self, r: RewrittenFile, new: bytes) -> bool:
-        _batch._hook("write", r.path)
+        hook("write", r.path)
         assert self.writer is not None
         try:
             notes = self.writer.replace(r.path, new, r.digest)

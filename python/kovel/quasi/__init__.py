@@ -40,7 +40,7 @@ from kovel.quasi.lift import register_lifter
 from kovel.quasi.match import Match, Pattern, pattern
 
 if TYPE_CHECKING:
-    from kovel._batch import apply_changes, find_files, rewrite_files
+    from kovel.batch import apply_changes, find_files, rewrite_files
 
 __all__ = [
     "Match",
@@ -64,9 +64,9 @@ def __getattr__(name: str) -> object:
     # cannot be imported at the top of it (that would be a cycle); its functions
     # are imported here on first use instead (PEP 562).
     if name in _FROM_BATCH:
-        import kovel._batch
+        import kovel.batch
 
-        value = getattr(kovel._batch, name)
+        value = getattr(kovel.batch, name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -36,7 +36,7 @@ import subprocess
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
-from kovel._ignore import Rules
+from kovel.batch.ignore import Rules
 
 __all__ = ["EXTENSIONS", "Listed", "language_for", "list_files", "write_roots"]
 

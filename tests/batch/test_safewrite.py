@@ -15,8 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from kovel import _safewrite
-from kovel._safewrite import FileChangedError, NotWrittenError, SafeWriter, replace_file
+from kovel.batch import safewrite
+from kovel.batch.safewrite import FileChangedError, NotWrittenError, SafeWriter, replace_file
 from tests.helpers import as_nobody
 
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
@@ -50,7 +50,7 @@ def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, mon
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(_safewrite.os, step, interrupted)
+    monkeypatch.setattr(safewrite.os, step, interrupted)
     with pytest.raises(KeyboardInterrupt):
         replace_file(str(f), b"new\n", sha(b"old\n"))
     monkeypatch.undo()
@@ -183,12 +183,12 @@ def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
 KILLED = textwrap.dedent(
     """
     import hashlib, os, signal, sys
-    from kovel import _safewrite
+    from kovel.batch import safewrite
     path, step, unnamed = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
     if not unnamed:
-        _safewrite._O_TMPFILE = 0
-    setattr(_safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
-    _safewrite.replace_file(path, b"new\\n", hashlib.sha256(b"old\\n").hexdigest())
+        safewrite._O_TMPFILE = 0
+    setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
+    safewrite.replace_file(path, b"new\\n", hashlib.sha256(b"old\\n").hexdigest())
     """
 )
 
@@ -220,9 +220,7 @@ def test_a_killed_write_leaves_no_stray_file_past_the_next_run(tmp_path, step, u
     assert run.returncode == -signal.SIGKILL
     assert f.read_bytes() == b"old\n"
     left = [n for n in names(tmp_path) if n not in ("f.py", "g.py")]
-    assert len(left) == strays and all(
-        _safewrite._STRAY.fullmatch(n) and n.startswith(".f.py.") for n in left
-    )
+    assert len(left) == strays and all(safewrite._STRAY.fullmatch(n) and n.startswith(".f.py.") for n in left)
     SafeWriter([tmp_path]).replace(str(other), b"new\n", sha(b"old\n"))
     assert names(tmp_path) == ["f.py", "g.py"]
 

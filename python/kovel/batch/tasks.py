@@ -1,13 +1,9 @@
-"""Find and rewrite across many files, in parallel: the batch API behind the ``kovel`` command.
+"""The work on one file, done in a worker: read, decode, parse, match, rewrite, judge.
 
-Each file is one task: a worker reads it, parses it, converts the tree into a
-term and runs the pattern on it.  Tasks cross processes as paths (and the
-pattern and the rewrite, which pickle); results come back as plain values,
-with a rewritten file as the postcard bytes of its term, never as text to
-parse again.  Any ``concurrent.futures.Executor`` that pickles its work runs
-the tasks unchanged: the default ``WatchdogPool``, a ``ProcessPoolExecutor``,
-or a Dask cluster's (``distributed.Client.get_executor()``).  Nothing here
-writes files; the command does that (``kovel._safewrite``), in one process.
+A task takes a path (or the file's bytes) and returns a ``FoundFile`` or a
+``RewrittenFile``; whatever goes wrong with the file is that result's
+``error``.  Tasks run in worker processes, so what they take and return
+pickles; ``hook`` lets the tests break a file at a given stage.
 """
 
 from __future__ import annotations
@@ -19,22 +15,18 @@ import hashlib
 import importlib
 import io
 import os
-import pickle
 import time
 import tokenize
 import warnings
-from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, TypeVar
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Protocol
 
 from kovel import _native
-from kovel._files import Listed, list_files
-from kovel._kovel import KTerm, from_postcard_bytes
-from kovel._workers import InlineExecutor, WatchdogPool
-from kovel.quasi.fill import Template, template
-from kovel.quasi.match import Match, Pattern, pattern, replacements, source_bindings
+from kovel._kovel import KTerm
+from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
+from kovel.quasi import Match, Pattern, Template, pattern, template
+from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.treesitter.convert import from_tree
 from kovel.treesitter.grammars import parser
@@ -43,60 +35,24 @@ if TYPE_CHECKING:
     from tree_sitter import Node, Parser, Tree
 
 __all__ = [
-    "DEFAULT_TIMEOUT",
-    "TIMEOUT_PER_MB",
-    "Change",
-    "FileMatch",
-    "FoundFile",
+    "TIMED_OUT",
+    "MatchLike",
     "PatternLike",
-    "RewrittenFile",
-    "Span",
-    "Timeout",
-    "apply_changes",
-    "default_timeout",
-    "find_files",
-    "find_source",
-    "rewrite_files",
-    "rewrite_source",
+    "check_pattern",
+    "describe_error",
+    "find_task",
+    "hook",
+    "judge",
+    "parse_tree",
+    "rewrite_task",
 ]
 
-#: Seconds a small file may take (read, parse, match, rewrite) before it is
-#: given up; ``default_timeout`` adds ``TIMEOUT_PER_MB`` for each megabyte.
-DEFAULT_TIMEOUT = 10.0
-#: Seconds more per megabyte (10**6 bytes) of a file.  The limit is there for
-#: grammars that hang, not to cut honest work short, so it is generous: a
-#: 5 MB minified file parses in about 2 s and is searched in about 6.
-TIMEOUT_PER_MB = 5.0
-
-#: A time limit per file: seconds, None for none, or a function of the file's size in bytes.
-Timeout: TypeAlias = float | None | Callable[[int], float]
 
 #: How an error that a time limit caused starts.
 TIMED_OUT = "timed out"
 
 
-def default_timeout(size: int) -> float:
-    """The seconds a file of ``size`` bytes may take when no limit is given:
-    ``DEFAULT_TIMEOUT`` plus ``TIMEOUT_PER_MB`` per megabyte, to a tenth of a second.
-
-    >>> default_timeout(1_000), default_timeout(4_900_000)
-    (10.0, 34.5)
-    """
-    return round(DEFAULT_TIMEOUT + TIMEOUT_PER_MB * size / 1e6, 1)
-
-
-def _limit(timeout: Timeout, path: str) -> float | None:
-    """The time limit for the file at ``path``."""
-    if timeout is None or not callable(timeout):
-        return timeout
-    try:
-        size = os.stat(path).st_size
-    except OSError:
-        size = 0  # the worker reports why it cannot be read
-    return timeout(size)
-
-
-class _MatchLike(Protocol):
+class MatchLike(Protocol):
     @property
     def span(self) -> tuple[int, int]: ...
     @property
@@ -106,414 +62,16 @@ class _MatchLike(Protocol):
 class PatternLike(Protocol):
     """What the batch functions need of a pattern (``kovel.quasi.Pattern`` has it)."""
 
-    def find_all(self, t: KTerm, /) -> Iterable[_MatchLike]: ...
+    def find_all(self, t: KTerm, /) -> Iterable[MatchLike]: ...
     def rewrite(self, t: KTerm, replacement: Any, /) -> KTerm: ...
 
 
-@dataclass(frozen=True, slots=True)
-class Span:
-    """A piece of a file: bytes ``[start, end)``, the same positions as
-    1-based lines and columns (in characters, the end exclusive), and its text.
+def describe_error(exc: BaseException) -> str:
+    """How a task that failed, rather than returning its file's error, is reported for its file.
 
-    >>> import pathlib, tempfile
-    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
-    >>> _ = f.write_text("print(x, 2)\\n")
-    >>> (found,) = find_files([f], "print($$$A)")
-    >>> [(b.text, b.start, b.end, b.column) for b in found.matches[0].binding_ranges["A"]]
-    [('x', 6, 7, 7), ('2', 9, 10, 10)]
+    >>> describe_error(TimeoutError("parsing took over 1 s")), describe_error(KeyError("x"))
+    ('timed out: parsing took over 1 s', "KeyError: 'x'")
     """
-
-    start: int
-    end: int
-    line: int
-    column: int
-    end_line: int
-    end_column: int
-    text: str
-
-
-@dataclass(frozen=True, slots=True)
-class FileMatch:
-    """One match in a file.
-
-    ``start``/``end`` are byte offsets into the file; ``line``/``column``
-    and ``end_line``/``end_column`` the same positions as 1-based lines and
-    1-based columns counted in characters (code points), the end exclusive.
-    ``line_text`` is the whole line the match starts on (the same string for
-    every match on that line); ``bindings`` holds the text of each
-    metavariable's binding (a list for ``$$$NAME``), and ``binding_ranges``
-    where each binding lies in the file (a list of one ``Span`` per node for
-    ``$$$NAME``; None for a binding that is not a piece of the file, which
-    only a pattern object other than ``kovel.quasi.Pattern`` can make).
-    """
-
-    start: int
-    end: int
-    line: int
-    column: int
-    end_line: int
-    end_column: int
-    text: str
-    line_text: str
-    bindings: dict[str, str | list[str]]
-    binding_ranges: dict[str, Span | list[Span] | None] = field(default_factory=dict)
-
-    @property
-    def last_line(self) -> int:
-        """The last line the match covers: ``end_line``, unless the match ends right after a line break."""
-        return self.end_line - 1 if self.end_column == 1 and self.end_line > self.line else self.end_line
-
-
-@dataclass(frozen=True, slots=True)
-class FoundFile:
-    """The matches in one file, or why it could not be searched (``error``).
-
-    ``skipped`` tells a file passed over as not text in its encoding (not
-    UTF-8, or for Python not what its coding declaration names) from one
-    that failed: the ``kovel`` command takes it as an error only for a file
-    named on its command line.
-
-    ``lines`` maps line numbers to the text of each line that a match
-    covers, and of the lines around them that ``find_files``'s ``context``
-    asks for (without line breaks; a CRLF line keeps its CR).  Each line is
-    held once, however many matches it has.
-    """
-
-    path: str
-    lang: str | None
-    matches: tuple[FileMatch, ...] = ()
-    error: str | None = None
-    skipped: bool = False
-    lines: dict[int, str] = field(default_factory=dict)
-
-
-@dataclass(frozen=True, slots=True)
-class Change:
-    """One replaced match of a rewrite: where it was (as a ``Span``, whose
-    ``text`` is the old text) and the ``new`` text that takes its place.
-    Applying any subset of a file's changes (``apply_changes``) leaves the
-    text outside them as it was.
-    """
-
-    old: Span
-    new: str
-
-
-@dataclass(frozen=True, slots=True)
-class RewrittenFile:
-    """The outcome of rewriting one file.
-
-    ``digest`` is the SHA-256 of the bytes that were read (so a writer can
-    tell whether the file changed since); ``term`` the postcard bytes of the
-    rewritten file's term, or None when nothing changed or the file was left
-    alone, in which case ``error`` says why.  ``errors_before`` and
-    ``errors_after`` count the syntax errors (error and missing nodes) of
-    the file and of its rewritten text.  ``changes`` are the replaced
-    matches, in order, each with its place in the file and its new text.  ``compile_error`` is, for a Python
-    file that compiled before the rewrite, why Python rejects the rewritten
-    text when tree-sitter finds no more errors in it than in the original
-    (tree-sitter does not see every error: indentation errors, for one).
-    ``skipped`` is as for ``FoundFile``.  ``encoding`` is the codec that
-    turns the text back into the file's bytes: UTF-8, or for a Python file
-    the one its coding declaration names (PEP 263).
-    """
-
-    path: str
-    lang: str | None
-    digest: str = ""
-    term: bytes | None = None
-    error: str | None = None
-    errors_before: int = 0
-    errors_after: int = 0
-    compile_error: str | None = None
-    skipped: bool = False
-    encoding: str = "utf-8"
-    changes: tuple[Change, ...] = ()
-
-    @property
-    def changed(self) -> bool:
-        """Whether the rewrite changed the file's text."""
-        return self.term is not None
-
-    @property
-    def worse(self) -> bool:
-        """Whether the rewritten text has more syntax errors than the original, or no longer compiles."""
-        return self.errors_after > self.errors_before or self.compile_error is not None
-
-    def text(self) -> str:
-        """The rewritten text (rendered from ``term``)."""
-        if self.term is None:
-            raise ValueError(f"{self.path}: the rewrite changed nothing")
-        return str(from_postcard_bytes(self.term))
-
-
-def find_files(
-    paths: Iterable[str | os.PathLike[str]],
-    pattern: str | PatternLike,
-    *,
-    lang: str | None = None,
-    executor: Executor | None = None,
-    timeout: Timeout = default_timeout,
-    follow: bool = False,
-    context: int | tuple[int, int] = 0,
-) -> Iterator[FoundFile]:
-    """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
-
-    ``paths`` are files and directories (walked as ``kovel`` does: hidden
-    names, git-ignored files and symbolic links skipped, the links followed
-    with ``follow``).  ``pattern`` is pattern code, compiled
-    with ``kovel.quasi.pattern`` for each file's language, or a pattern object
-    (which must pickle to reach other processes: one that does not is a
-    ``TypeError`` at the call).  ``lang`` names the language of every file;
-    without it the file extension decides.  ``executor`` runs the work
-    (default: a ``WatchdogPool`` with one process per CPU, killing a worker
-    whose file takes longer than its limit).  ``timeout`` is that limit, in
-    seconds, for all the work on one file: a number, None for none, or a
-    function of the file's size in bytes (default ``default_timeout``: 10 s
-    and 5 s per MB); other executors only stop a parse that overruns it.
-    ``context`` is the number of lines around each match (or a pair: lines
-    before, lines after) whose text ``FoundFile.lines`` keeps besides the
-    lines of the matches.
-    Whatever goes wrong with one file is that file's ``error``; the other
-    files are still searched.
-
-    >>> import pathlib, tempfile
-    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
-    >>> _ = f.write_text("x = 1\\nprint(x, 2)\\n")
-    >>> [(m.line, m.column, m.bindings) for r in find_files([f], "print($$$A)") for m in r.matches]
-    [(2, 1, {'A': ['x', '2']})]
-    """
-    _check_pickles(executor, pattern=pattern)
-    around = (context, context) if isinstance(context, int) else context
-    if min(around) < 0:
-        raise ValueError(f"context must not be negative: {context}")
-    listed = list_files(paths, lang, follow=follow)
-    return _run(
-        listed,
-        executor,
-        timeout,
-        FoundFile,
-        lambda i, limit: (_find_task, i.path, i.lang, pattern, limit, None, around),
-    )
-
-
-def rewrite_files(
-    paths: Iterable[str | os.PathLike[str]],
-    pattern: str | PatternLike,
-    rewrite: str | object,
-    *,
-    lang: str | None = None,
-    executor: Executor | None = None,
-    timeout: Timeout = default_timeout,
-    follow: bool = False,
-) -> Iterator[RewrittenFile]:
-    """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
-
-    ``rewrite`` is template code (compiled with ``kovel.quasi.template`` in each
-    file's language), or anything ``Pattern.rewrite`` takes (a ``Template``,
-    a function of the match), which must pickle to reach other processes:
-    one that does not is a ``TypeError`` at the call.  With pattern code, a
-    template that uses a metavariable the pattern does not bind is a
-    ``ValueError``, raised by the first ``next`` before any file is read.  Files are not
-    written; see ``RewrittenFile``.  A file whose syntax errors lie inside a
-    match is left alone (``error`` says where).  The other arguments are
-    those of ``find_files``.
-
-    >>> import pathlib, tempfile
-    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
-    >>> _ = f.write_text("if x:\\n    print(x, 2)\\n")
-    >>> print(next(rewrite_files([f], "print($$$A)", "log($$$A)")).text(), end="")
-    if x:
-        log(x, 2)
-    >>> next(rewrite_files([f], "print($A)", "log($B)"))
-    Traceback (most recent call last):
-    ...
-    ValueError: the rewrite uses $B, which the pattern does not bind (it binds $A)
-    """
-    _check_pickles(executor, pattern=pattern, rewrite=rewrite)
-    listed = list_files(paths, lang, follow=follow)
-
-    def check(pool: Executor) -> None:
-        if isinstance(pattern, str) and isinstance(rewrite, str | Template):
-            langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
-            _check_names(pool, langs, pattern, rewrite)
-
-    return _run(
-        listed,
-        executor,
-        timeout,
-        RewrittenFile,
-        lambda i, limit: (_rewrite_task, i.path, i.lang, pattern, rewrite, limit),
-        check,
-    )
-
-
-_R = TypeVar("_R", FoundFile, RewrittenFile)
-
-
-def find_source(
-    data: bytes,
-    lang: str,
-    pattern: str | PatternLike,
-    *,
-    path: str = "<stdin>",
-    executor: Executor | None = None,
-    timeout: Timeout = default_timeout,
-) -> FoundFile:
-    """Search source text that is not in a file (``kovel find ... -``): ``find_files`` for one
-    text, given as bytes in ``lang``, reported under the name ``path``.
-
-    >>> [(m.line, m.text) for m in find_source(b"x = 1\\nprint(x)\\n", "python", "print($A)").matches]
-    [(2, 'print(x)')]
-    """
-    return _one(data, FoundFile(path, lang), executor, timeout, (_find_task, path, lang, pattern))
-
-
-def rewrite_source(
-    data: bytes,
-    lang: str,
-    pattern: str | PatternLike,
-    rewrite: str | object,
-    *,
-    path: str = "<stdin>",
-    executor: Executor | None = None,
-    timeout: Timeout = default_timeout,
-) -> RewrittenFile:
-    """Rewrite source text that is not in a file (``kovel rewrite ... -``): ``rewrite_files``
-    for one text, given as bytes in ``lang``, reported under the name ``path``.
-
-    >>> print(rewrite_source(b"print(x)\\n", "python", "print($A)", "log($A)").text(), end="")
-    log(x)
-    """
-    return _one(
-        data, RewrittenFile(path, lang), executor, timeout, (_rewrite_task, path, lang, pattern, rewrite)
-    )
-
-
-def _one(data: bytes, empty: _R, executor: Executor | None, timeout: Timeout, task: tuple[Any, ...]) -> _R:
-    """Run ``task`` on ``data`` (appended to its arguments after the time limit) in ``executor``;
-    a failure is ``empty`` with the error."""
-    limit = timeout(len(data)) if callable(timeout) else timeout
-    pool = executor if executor is not None else InlineExecutor()
-    fut = _submit(pool, limit, (*task, limit, data))
-    try:
-        result: _R = fut.result()
-    except Exception as exc:
-        return type(empty)(empty.path, empty.lang, error=_describe(exc))
-    return result
-
-
-def _check_pickles(executor: Executor | None, **values: object) -> None:
-    """Raise ``TypeError`` when a value that every task carries cannot reach the worker processes.
-
-    Checked once, before any file is read, rather than failing every file.
-    Only the pools known to use ``pickle`` are checked: an inline or thread
-    executor needs no pickling, and a cluster may serialise otherwise (Dask
-    uses cloudpickle); a task that cannot be sent there fails its own file.
-    """
-    if executor is not None and not isinstance(executor, WatchdogPool | ProcessPoolExecutor):
-        return
-    for what, value in values.items():
-        if isinstance(value, str):
-            continue
-        try:
-            pickle.dumps(value, pickle.HIGHEST_PROTOCOL)
-        except Exception as exc:
-            raise TypeError(
-                f"the {what} cannot be sent to the worker processes, as it does not pickle ({exc}); "
-                "a function must be defined at the top level of a module"
-            ) from exc
-
-
-def _check_names(pool: Executor, langs: Iterable[str], pattern: str, rewrite: str | Template) -> None:
-    """Raise ``ValueError`` when ``rewrite`` uses a metavariable ``pattern`` does not bind.
-
-    The check compiles the pattern, so it runs in the pool, under its time
-    limit; a language in which that fails is left to its files to report.
-    """
-    for fut in [pool.submit(check_pattern, lang, pattern, rewrite) for lang in langs]:
-        try:
-            fut.result()
-        except ValueError:
-            raise
-        except Exception:  # timed out or died: each file of that language says so
-            pass
-
-
-def _run(
-    listed: list[Listed],
-    executor: Executor | None,
-    timeout: Timeout,
-    kind: Callable[..., Any],
-    task: Callable[[Listed, float | None], tuple[Any, ...]],
-    check: Callable[[Executor], None] | None = None,
-) -> Iterator[Any]:
-    """Run one task per listed file, under the file's time limit; yield the results in order.
-
-    ``check`` runs first, in the pool, and may raise before any file is
-    read.  At most a window of tasks is in flight, so results stream out and
-    an inline executor works file by file.  A task that cannot even be
-    submitted (its arguments do not pickle, say) fails its file only.
-    """
-    own = executor is None
-    if executor is None:
-        pool: Executor = WatchdogPool(timeout=DEFAULT_TIMEOUT if callable(timeout) else timeout)
-    else:
-        pool = executor
-    if isinstance(pool, InlineExecutor):
-        window = 1
-    elif isinstance(pool, WatchdogPool):
-        window = 4 * pool.max_workers + 8
-    else:  # its size is unknown: a cluster may be large
-        window = 256
-    todo = iter(listed)
-    flight: deque[tuple[Listed, Future[Any] | None]] = deque()
-    try:
-        if check is not None:
-            check(pool)
-        while True:
-            while len(flight) < window:
-                item = next(todo, None)
-                if item is None:
-                    break
-                if item.error is not None or item.lang is None:
-                    flight.append((item, None))
-                else:
-                    limit = _limit(timeout, item.path)
-                    flight.append((item, _submit(pool, limit, task(item, limit))))
-            if not flight:
-                return
-            item, fut = flight.popleft()
-            if fut is None:
-                yield kind(item.path, item.lang, error=item.error)
-                continue
-            try:
-                yield fut.result()
-            except Exception as exc:
-                yield kind(item.path, item.lang, error=_describe(exc))
-    finally:
-        for _, fut in flight:
-            if fut is not None:
-                fut.cancel()
-        if own:
-            pool.shutdown(cancel_futures=True)
-
-
-def _submit(pool: Executor, limit: float | None, task: tuple[Any, ...]) -> Future[Any]:
-    """``pool.submit(*task)`` (under ``limit`` in a ``WatchdogPool``), with a failure to submit
-    kept in the future."""
-    fn, *args = task
-    try:
-        if isinstance(pool, WatchdogPool | InlineExecutor):
-            return pool.submit_limited(limit, fn, *args)
-        return pool.submit(fn, *args)
-    except Exception as exc:
-        failed: Future[Any] = Future()
-        failed.set_exception(exc)
-        return failed
-
-
-def _describe(exc: BaseException) -> str:
     if isinstance(exc, TimeoutError):
         return f"{TIMED_OUT}: {exc}"
     if isinstance(exc, ChildProcessError):
@@ -521,11 +79,17 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}"
 
 
-# --- in the worker ------------------------------------------------------------
+def hook(stage: str, path: str) -> None:
+    """Call the test hook named by $KOVEL_TEST_HOOK ("module:function"), if any, with
+    the stage (``"read"`` in a worker, ``"write"`` in the command) and the path:
+    the tests make a file hang, die or change at that point.
 
-
-def _hook(stage: str, path: str) -> None:
-    """Call the test hook named by $KOVEL_TEST_HOOK ("module:function"), if any."""
+    >>> import os
+    >>> os.environ["KOVEL_TEST_HOOK"] = "builtins:print"
+    >>> hook("read", "a.py")
+    read a.py
+    >>> del os.environ["KOVEL_TEST_HOOK"]
+    """
     spec = os.environ.get("KOVEL_TEST_HOOK")
     if spec:
         module, _, func = spec.partition(":")
@@ -659,7 +223,7 @@ def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None
                 data = f.read()
         except OSError as exc:
             raise _Skip(f"cannot read: {exc.strerror or exc}") from None
-    _hook("read", path)
+    hook("read", path)
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
     try:
@@ -683,7 +247,7 @@ def _decode(data: bytes, lang: str) -> tuple[str, str]:
     >>> _decode(b"x = '\\xe9'\\n", "python")
     Traceback (most recent call last):
     ...
-    kovel._batch._NotText: not UTF-8 text (byte 5, line 1)
+    kovel.batch.tasks._NotText: not UTF-8 text (byte 5, line 1)
     """
     encoding = "utf-8"
     if lang == "python":
@@ -789,10 +353,10 @@ def _binding_text(v: KTerm | Sequence[KTerm]) -> str | list[str]:
     return str(v) if isinstance(v, KTerm) else [str(x) for x in v]
 
 
-def _binding_ranges(m: _MatchLike, pos: _Positions) -> dict[str, Span | list[Span] | None]:
+def _binding_ranges(m: MatchLike, pos: _Positions) -> dict[str, Span | list[Span] | None]:
     """Where each binding of ``m`` lies in the file, found by walking the matched node.
 
-    The matcher's own nodes are looked for (``Match._found``: ``bindings``
+    The matcher's own nodes are looked for (``kovel.quasi.match.source_bindings``: ``bindings``
     may hold multi-line values re-indented); a binding that is not a node
     inside the match (a pattern object of another kind may make such) has
     None.  The wanted nodes come in document order, so one walk over the
@@ -832,7 +396,7 @@ def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
     return _compiled_pattern(lang, pattern) if isinstance(pattern, str) else pattern
 
 
-def _find_task(
+def find_task(
     path: str,
     lang: str,
     pattern: str | PatternLike,
@@ -840,6 +404,15 @@ def _find_task(
     data: bytes | None = None,
     context: tuple[int, int] = (0, 0),
 ) -> FoundFile:
+    """Search the file at ``path`` (or ``data``, its bytes) in ``lang`` for ``pattern``,
+    giving up after ``timeout`` seconds; keep the text of ``context`` lines (before,
+    after) around each match.  What goes wrong is the result's ``error``.
+
+    >>> [m.text for m in find_task("<text>", "python", "print($A)", None, b"x\\nprint(1)\\n").matches]
+    ['print(1)']
+    >>> find_task("missing.py", "python", "print($A)", None).error
+    'cannot read: No such file or directory'
+    """
     try:
         loaded = _load(path, lang, timeout, data)
         pat = _pattern_for(lang, pattern)
@@ -888,7 +461,7 @@ def _find_task(
     return FoundFile(path, lang, tuple(out), lines=lines)
 
 
-def _rewrite_task(
+def rewrite_task(
     path: str,
     lang: str,
     pattern: str | PatternLike,
@@ -896,6 +469,12 @@ def _rewrite_task(
     timeout: float | None,
     data: bytes | None = None,
 ) -> RewrittenFile:
+    """Rewrite every match of ``pattern`` in the file at ``path`` (or ``data``, its bytes)
+    with ``rewrite``, giving up after ``timeout`` seconds; nothing is written.
+
+    >>> rewrite_task("<text>", "python", "print($A)", "log($A)", None, b"print(1)\\n").text()
+    'log(1)\\n'
+    """
     try:
         loaded = _load(path, lang, timeout, data)
         pat = _pattern_for(lang, pattern)
@@ -1024,31 +603,6 @@ def _changes(
     while tail < limit - head and text[-1 - tail] == new_text[-1 - tail]:
         tail += 1
     return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
-
-
-def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8") -> bytes:
-    """``data`` with each of ``changes`` (of one ``RewrittenFile``, any subset) made,
-    the new text in ``encoding`` (the file's: ``RewrittenFile.encoding``).
-
-    The bytes outside the changes stay as they were.
-
-    >>> import pathlib, tempfile
-    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
-    >>> _ = f.write_text("print(1)\\nprint(2)\\n")
-    >>> (r,) = rewrite_files([f], "print($A)", "log($A)")
-    >>> [c.new for c in r.changes]
-    ['log(1)', 'log(2)']
-    >>> apply_changes(f.read_bytes(), r.changes[1:])
-    b'print(1)\\nlog(2)\\n'
-    """
-    out, at = [], 0
-    for c in sorted(changes, key=lambda c: c.old.start):
-        if c.old.start < at:
-            raise ValueError(f"the changes overlap at byte {c.old.start}")
-        out += [data[at : c.old.start], c.new.encode(encoding)]
-        at = c.old.end
-    out.append(data[at:])
-    return b"".join(out)
 
 
 def _newly_rejected(path: str, before: str, after: str) -> str | None:

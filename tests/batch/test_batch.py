@@ -1,13 +1,11 @@
-"""The batch API (`find_files`, `rewrite_files`) under several executors, and its parts:
-the watchdog pool, the file listing and the safe file replacement."""
+"""The batch API (`find_files`, `rewrite_files`) under several executors: the same results
+in every one, pickling, failures that stay with their file, time limits per file."""
 
 import hashlib
 import os
 import pickle
 import re
-import signal
 import threading
-import time
 from concurrent.futures import Executor, ProcessPoolExecutor
 
 import pytest
@@ -15,10 +13,9 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel import _batch  # noqa: E402
-from kovel._files import list_files  # noqa: E402
-from kovel._workers import InlineExecutor, WatchdogPool  # noqa: E402
-from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
+from kovel.batch import default_timeout, find_files, rewrite_files  # noqa: E402
+from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
+from kovel.quasi import pattern, template  # noqa: E402
 
 FILES = {
     "m.py": "def f(a):\n    if a:\n        print(a, 1)\n    return print()\n",
@@ -198,37 +195,6 @@ def test_a_rewrite_using_what_the_pattern_does_not_bind_fails_before_any_file(
     assert (unbound is None) == (seen.count(None) == 6)  # bad.py fails on its own; the rest run
 
 
-@pytest.mark.parametrize(
-    "source, pattern, rewrite, rejected",
-    [
-        ("print(x)\n", "print($A)", "return $A", "'return' outside function (line 1)"),
-        ("print(x)\n", "print($A)", "f(**$A, *$A)", "iterable argument unpacking follows keyword"),
-        (
-            "def f(a, b):\n    pass\n",
-            "def $N($A, b):\n    $$$B",
-            "def $N($A, $A):\n    $$$B",
-            "duplicate argument",
-        ),
-        (
-            "def f():\n    print(x)\n",
-            "print($A)",
-            "nonlocal $A",
-            "no binding for nonlocal 'x' found (line 2)",
-        ),
-        ("def f():\n    print(x)\n", "print($A)", "return $A", None),  # compiles
-        ("return 1\nprint(x)\n", "print($A)", "return $A", None),  # did not compile before either
-        ("x = '\0'\nprint(x)\n", "print($A)", "return $A", None),  # a NUL byte: neither compiles
-    ],
-)
-def test_python_files_that_compiled_and_no_longer_do_are_marked(tmp_path, source, pattern, rewrite, rejected):
-    f = tmp_path / "f.py"
-    f.write_text(source)
-    (r,) = rewrite_files([f], pattern, rewrite, executor=InlineExecutor())
-    assert r.changed and r.errors_after == r.errors_before  # tree-sitter sees nothing wrong
-    assert r.worse == (rejected is not None)
-    assert (r.compile_error is None) if rejected is None else rejected in r.compile_error
-
-
 def test_dask_cluster_executor_gives_the_same_result(tree):
     distributed = pytest.importorskip("distributed")
     with (
@@ -240,89 +206,9 @@ def test_dask_cluster_executor_gives_the_same_result(tree):
         assert outcome(tree, client.get_executor()) == outcome(tree, None)
 
 
-def _sleep(s):
-    time.sleep(s)
-    return s
-
-
-def _die():
-    os.kill(os.getpid(), signal.SIGKILL)
-
-
-def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
-    with WatchdogPool(2, timeout=2) as pool:
-        futures = [pool.submit(_sleep, 60), pool.submit(_die), pool.submit(int, "x")]
-        futures += [pool.submit(pow, 2, n) for n in range(8)]
-        with pytest.raises(TimeoutError, match="no result after 2 s; worker killed"):
-            futures[0].result()
-        with pytest.raises(ChildProcessError, match=r"died \(exit code -9\)"):
-            futures[1].result()
-        with pytest.raises(ValueError, match="invalid literal"):
-            futures[2].result()
-        assert [f.result() for f in futures[3:]] == [2**n for n in range(8)]
-    with pytest.raises(RuntimeError, match="after shutdown"):
-        pool.submit(pow, 2, 2)
-
-
-def _swallow_errors(s):
-    try:
-        time.sleep(s)
-    except Exception:
-        return "went on"
-    return s
-
-
-@pytest.mark.parametrize("task", [_sleep, _swallow_errors])
-def test_inline_executor_stops_an_overrunning_task(task):
-    handler = signal.getsignal(signal.SIGALRM)
-    inline = InlineExecutor(timeout=0.5)
-    with pytest.raises(TimeoutError, match=r"no result after 0\.5 s; task stopped"):
-        inline.submit(task, 60).result()
-    # Nothing of the limit is left behind, and the next task runs in full.
-    assert signal.getsignal(signal.SIGALRM) is handler
-    assert signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
-    assert inline.submit(task, 0.2).result() == 0.2
-
-
-def test_watchdog_pool_terminate_stops_running_tasks():
-    pool = WatchdogPool(1)
-    running, queued = pool.submit(_sleep, 60), pool.submit(_sleep, 60)
-    deadline = time.monotonic() + 30
-    while not running.running() and time.monotonic() < deadline:  # the worker is starting
-        time.sleep(0.05)
-    started = time.monotonic()
-    pool.terminate()
-    assert time.monotonic() - started < 10
-    assert queued.cancelled()
-    with pytest.raises(ChildProcessError, match="stopped before the task finished"):
-        running.result()
-
-
-# Python files in the encoding their coding declaration names (PEP 263), with
-# non-ASCII text before, inside and after the match; what `print($$$A)` ->
-# `log($$$A)` makes of them is written back in the same encoding.
-DECLARED = {
-    "cp1251": '# -*- coding: cp1251 -*-\ns = "привет"\nprint(s, "мир")  # ещё\n',
-    "iso8859-1": '# coding: latin-1\ns = "café"\nprint(s, "naïve")  # déjà\n',
-    "utf-8": '\ufeffs = "ü"\nprint(s, "ö")\n',  # the byte order mark is kept
-}
-
-
 @pytest.mark.parametrize("size, seconds", [(0, 10.0), (999, 10.0), (10**6, 15.0), (4_900_000, 34.5)])
 def test_the_default_time_limit_grows_with_the_file(size, seconds):
-    assert _batch.default_timeout(size) == seconds
-
-
-def test_watchdog_pool_limits_each_task_as_submitted():
-    with WatchdogPool(2, timeout=60) as pool:
-        short, long, default = (
-            pool.submit_limited(1, _sleep, 3),
-            pool.submit_limited(30, _sleep, 3),
-            pool.submit(_sleep, 0.1),
-        )
-        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
-            short.result()
-        assert (long.result(), default.result()) == (3, 0.1)
+    assert default_timeout(size) == seconds
 
 
 SLOW_HOOK = """
@@ -351,88 +237,3 @@ def test_a_time_limit_that_depends_on_the_size_is_taken_per_file(tmp_path, monke
         "small.py": ("timed out: no result after 0.518 s; worker killed", 0),
         "big.py": (None, 1),
     }
-
-
-def test_list_files_languages_hidden_names_and_duplicates(tmp_path):
-    for rel in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
-        (tmp_path / rel).parent.mkdir(exist_ok=True)
-        (tmp_path / rel).write_text("x\n")
-    rel = lambda items: [(os.path.relpath(i.path, tmp_path), i.lang, i.error) for i in items]  # noqa: E731
-    assert rel(list_files([tmp_path, tmp_path / "a.py"])) == [
-        ("a.py", "python", None),
-        ("b.h", "c", None),
-        ("c.hpp", "cpp", None),
-        ("sub/g.js", "javascript", None),
-    ]
-    assert rel(list_files([tmp_path], "c")) == [("b.h", "c", None)]
-    assert rel(list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [("d.txt", "python", None)]
-
-
-@pytest.mark.parametrize("encoding", DECLARED)
-def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
-    text = DECLARED[encoding]
-    data = text.encode(encoding)
-    f = tmp_path / "m.py"
-    f.write_bytes(data)
-    (found,) = find_files([f], "print($$$A)", executor=InlineExecutor())
-    (m,) = found.matches
-    call = re.search(r"print\(.*?\)", text).group()
-    assert (found.error, m.line, m.column, m.text) == (None, text.count("\n"), 1, call)
-    assert data[m.start : m.end] == call.encode(encoding)  # offsets into the file's own bytes
-    (r,) = rewrite_files([f], "print($$$A)", "log($$$A)", executor=InlineExecutor())
-    assert (r.error, r.encoding, r.digest) == (None, encoding, hashlib.sha256(data).hexdigest())
-    assert r.text() == text.replace("print(", "log(")
-
-
-@pytest.mark.parametrize(
-    "rewrite, why",
-    [
-        ('log($$$A, "中")', "the rewrite brings in '中' (line 3), which cp1251 cannot encode; not rewritten"),
-        ("log($$$A)\n# coding: latin-1", None),  # a declaration past line 2 counts for nothing
-    ],
-)
-def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, rewrite, why):
-    f = tmp_path / "m.py"
-    f.write_bytes(DECLARED["cp1251"].encode("cp1251"))
-    (r,) = rewrite_files([f], "print($$$A)", rewrite, executor=InlineExecutor())
-    assert (r.error, r.changed) == (why, why is None)
-
-
-def test_a_rewrite_of_the_coding_declaration_is_refused(tmp_path):
-    f = tmp_path / "m.py"
-    f.write_bytes(DECLARED["iso8859-1"].encode("latin-1"))
-    (r,) = rewrite_files([f], "# coding: latin-1", "# coding: cp1252", executor=InlineExecutor())
-    assert r.error == "the rewrite changes the coding declaration (iso8859-1 to cp1252); not rewritten"
-
-
-@pytest.mark.parametrize(
-    "name, data, reason",
-    [
-        ("m.py", b"x = 1\ns = '\xe9'\n", "not UTF-8 text (byte 11, line 2)"),  # no declaration: UTF-8
-        (
-            "m.py",
-            b"# coding: cp1251\ns = '\x98'\n",
-            "not cp1251 text (byte 22, line 2)",
-        ),  # 0x98: no character
-        ("m.py", b"# coding: klingon\nx = 1\n", "not Python source text: unknown encoding: klingon"),
-        ("m.c", b'/* coding: latin-1 */ char *s = "\xe9";\n', "not UTF-8 text (byte 33, line 1)"),
-    ],
-)
-def test_undecodable_files_are_skipped(tmp_path, name, data, reason):
-    f = tmp_path / name
-    f.write_bytes(data)
-    (found,) = find_files([f], "x", executor=InlineExecutor())
-    (rewritten,) = rewrite_files([f], "x", "y", executor=InlineExecutor())
-    assert (found.error, found.skipped) == (f"skipped: {reason}", True)
-    assert (rewritten.error, rewritten.skipped, rewritten.changed) == (
-        f"not rewritten: {reason}",
-        True,
-        False,
-    )
-
-
-def test_parse_tree_gives_up_after_its_time_limit():
-    big = b"x = [" + b"1, " * 2_000_000 + b"]\n"
-    with pytest.raises(TimeoutError, match="parsing took over 0.001 s"):
-        _batch.parse_tree("python", big, 0.001)
-    assert _batch.parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works

@@ -7,8 +7,7 @@ import subprocess
 
 import pytest
 
-from kovel._files import _Walker, list_files, write_roots
-from kovel._ignore import Rules
+from kovel.batch.files import _Walker, list_files, write_roots
 
 
 def rel(root, items):
@@ -166,33 +165,6 @@ def test_the_walk_keeps_what_git_keeps(tmp_path, top_rules, sub_rules):
     listed = walk(tmp_path, hidden=True)
     assert listed == git_lists(tmp_path)
     assert len(listed) < len(FILES) + 2  # the case ignores something
-
-
-@pytest.mark.parametrize(
-    "patterns, path, is_dir, verdict",
-    [
-        (["*.py", "!keep.py"], "a/keep.py", False, False),
-        (["*.py", "!keep.py", "keep.py"], "keep.py", False, True),  # the last match decides
-        (["out/"], "src/out", True, True),
-        (["out/"], "src/out", False, None),
-        (["/top.py"], "sub/top.py", False, None),
-        (["a/*.py"], "a/b/c.py", False, None),
-        (["a/**/c.py"], "a/c.py", False, True),
-        (["a/**/c.py"], "a/b/b/c.py", False, True),
-        (["**/c.py"], "x/y/c.py", False, True),
-        (["a/**"], "a", True, None),
-        (["a/**"], "a/b/c", False, True),
-        (["a**b.py"], "ax/b.py", False, None),  # not a whole segment: a plain star
-        (["[!a]b.py"], "/b.py", False, None),
-        (["\\#x", "\\!y"], "#x", False, True),
-        (["x\\ "], "x ", False, True),
-        (["x   "], "x", False, True),
-        (["# x"], "# x", False, None),
-        (["[[:digit:]]"], "7", False, True),
-    ],
-)
-def test_rules(patterns, path, is_dir, verdict):
-    assert Rules(patterns).match(path, is_dir) == verdict
 
 
 def git_repo(path):

@@ -52,7 +52,7 @@ class SafeWriter:
     """Replaces files, within ``roots`` if given, for one run.
 
     ``roots`` are the resolved directories the run may write in (see
-    ``kovel._files.write_roots``); a file whose real path lies outside them
+    ``kovel.batch.files.write_roots``); a file whose real path lies outside them
     is not written.  The first write in a directory removes the temporary
     files that an earlier, killed run left there (named as this module names
     them, and older than this writer).
@@ -69,7 +69,7 @@ class SafeWriter:
     >>> SafeWriter([d / "elsewhere"]).replace(str(d / "a.py"), b"x", hashlib.sha256(b"new").hexdigest())
     Traceback (most recent call last):
     ...
-    kovel._safewrite.NotWrittenError: lies outside the paths given; not written
+    kovel.batch.safewrite.NotWrittenError: lies outside the paths given; not written
     """
 
     def __init__(self, roots: Iterable[str | os.PathLike[str]] | None = None, *, sweep: bool = True) -> None:
