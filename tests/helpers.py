@@ -106,3 +106,12 @@ def has_errors(lang, text):
     from kovel.treesitter.grammars import parser
 
     return parser(lang).parse(text.encode()).root_node.has_error
+
+
+def write_files(root, files):
+    """Write ``files`` (relative path: str or bytes) under ``root``; return ``root``."""
+    for rel, text in files.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(text.encode() if isinstance(text, str) else text)
+    return root

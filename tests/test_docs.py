@@ -22,7 +22,7 @@ BLOCK = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
 PAGES = sorted(DOCS.glob("**/*.md"))
 MODULES = sorted(package_modules())
 # The public modules: each function they export shows an example.
-PUBLIC = ["kovel.tree", "kovel.treesitter", "kovel.quasi", "kovel.batch"]
+PUBLIC = ["kovel.tree", "kovel.treesitter", "kovel.quasi", "kovel.batch", "kovel.cli"]
 
 
 def test_guide_has_examples() -> None:

@@ -7,13 +7,14 @@ import pickle
 import re
 import threading
 from concurrent.futures import Executor, ProcessPoolExecutor
+from types import SimpleNamespace
 
 import pytest
 
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel.batch import default_timeout, find_files, rewrite_files  # noqa: E402
+from kovel.batch import apply_changes, default_timeout, find_files, rewrite_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import pattern, template  # noqa: E402
 
@@ -237,3 +238,29 @@ def test_a_time_limit_that_depends_on_the_size_is_taken_per_file(tmp_path, monke
         "small.py": ("timed out: no result after 0.518 s; worker killed", 0),
         "big.py": (None, 1),
     }
+
+
+class Wrapped:
+    """A pattern object of another kind than kovel's: its matches carry no nodes."""
+
+    def __init__(self, code):
+        self.inner = pattern("python", code)
+
+    def find_all(self, t):
+        return [SimpleNamespace(span=m.span, bindings=m.bindings) for m in self.inner.find_all(t)]
+
+    def rewrite(self, t, replacement):
+        return self.inner.rewrite(t, replacement)
+
+
+def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path):
+    source = "a = 1\nprint(1)\nb = 2\nprint(2)\nc = 3\n"
+    (tmp_path / "a.py").write_text(source)
+    wrapped = Wrapped("print($A)")
+    (found,) = find_files([tmp_path], wrapped, executor=InlineExecutor())
+    assert [m.binding_ranges for m in found.matches] == [{"A": None}] * 2
+    (r,) = rewrite_files([tmp_path], wrapped, template("python", "log($A)"), executor=InlineExecutor())
+    (change,) = r.changes  # from the first difference to the last
+    assert (change.old.text, change.new) == ("print(1)\nb = 2\nprint", "log(1)\nb = 2\nlog")
+    assert (change.old.line, change.old.column, change.old.end_line, change.old.end_column) == (2, 1, 4, 6)
+    assert apply_changes(source.encode(), r.changes).decode() == r.text()

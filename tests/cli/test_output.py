@@ -1,32 +1,25 @@
 """What `kovel find` and `kovel rewrite` print: JSON records and their ranges, counts, file
-lists, context lines, long lines cut, output streamed file by file, and the questions of
-`rewrite --interactive` in a real terminal (tmux)."""
+lists, context lines, long lines cut, output streamed file by file."""
 
 import json
 import os
 import pickle
 import re
 import select
-import shlex
-import shutil
 import signal
 import subprocess
 import sys
 import textwrap
-import time
-import uuid
-from types import SimpleNamespace
 
 import pytest
 
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 
-from kovel import _output  # noqa: E402
-from kovel._interactive import Review  # noqa: E402
-from kovel.batch import apply_changes  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
-from kovel.quasi import find_files, pattern, rewrite_files, template  # noqa: E402
+from kovel.cli import output  # noqa: E402
+from kovel.quasi import find_files  # noqa: E402
+from tests.helpers import write_files  # noqa: E402
 
 HANG = textwrap.dedent(
     """
@@ -48,14 +41,6 @@ def kovel(cwd, *args, env=None, timeout=60):
         text=True,
         timeout=timeout,
     )
-
-
-def write(root, files):
-    for rel, text in files.items():
-        p = root / rel
-        p.parent.mkdir(parents=True, exist_ok=True)
-        p.write_bytes(text.encode() if isinstance(text, str) else text)
-    return root
 
 
 def uncut(piece):
@@ -86,7 +71,7 @@ def _check_range(data, r, text):
 
 @pytest.mark.parametrize("name, source, pat", JSON_CASES, ids=[c[0] for c in JSON_CASES])
 def test_find_json_records_slice_the_file(tmp_path, name, source, pat):
-    write(tmp_path, {name: source})
+    write_files(tmp_path, {name: source})
     r = kovel(tmp_path, "find", "--json", "-p", pat, name, "--jobs", "1")
     assert r.returncode == 0, r.stderr
     rows = [json.loads(line) for line in r.stdout.splitlines()]
@@ -117,7 +102,7 @@ def test_find_json_records_slice_the_file(tmp_path, name, source, pat):
 
 @pytest.mark.parametrize("name, source, pat", JSON_CASES[:4], ids=[c[0] for c in JSON_CASES[:4]])
 def test_rewrite_json_changes_make_the_written_file(tmp_path, name, source, pat):
-    write(tmp_path, {name: source})
+    write_files(tmp_path, {name: source})
     rw = {"print($$$A)": "log($$$A)", "g($A, $B)": "h($B, $A)", "call($X, $Y)": "call2($Y)"}[pat]
     r = kovel(tmp_path, "rewrite", "--json", "-p", pat, "-r", rw, name)
     assert r.returncode == 0, r.stderr
@@ -151,7 +136,7 @@ TREE = {
     ],
 )
 def test_count_and_files_with_matches(tmp_path, flag, expected):
-    write(tmp_path, TREE)
+    write_files(tmp_path, TREE)
     r = kovel(tmp_path, "find", flag, "-p", "print($A)", "--jobs", "2")
     assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, expected, "")
     none = kovel(tmp_path, "find", flag, "-p", "nothing($A)")
@@ -159,7 +144,7 @@ def test_count_and_files_with_matches(tmp_path, flag, expected):
 
 
 def test_output_modes_exclude_each_other(tmp_path):
-    write(tmp_path, TREE)
+    write_files(tmp_path, TREE)
     for args in (["find", "--json", "-c"], ["rewrite", "-r", "x", "--json", "--write"]):
         r = kovel(tmp_path, *args, "-p", "print($A)")
         assert r.returncode == 2 and "not allowed with" in r.stderr
@@ -207,7 +192,7 @@ CONTEXT_FILE = {
     ],
 )
 def test_context_lines(tmp_path, args, expected):
-    write(tmp_path, CONTEXT_FILE)
+    write_files(tmp_path, CONTEXT_FILE)
     r = kovel(tmp_path, "find", "-p", "print($$$A)", *args)
     assert r.returncode == 0, r.stderr
     want = expected.split("|")
@@ -215,7 +200,7 @@ def test_context_lines(tmp_path, args, expected):
 
 
 def test_context_is_for_text_output_only(tmp_path):
-    write(tmp_path, CONTEXT_FILE)
+    write_files(tmp_path, CONTEXT_FILE)
     plain = kovel(tmp_path, "find", "--json", "-p", "print($$$A)", "k.py")
     with_context = kovel(tmp_path, "find", "--json", "-C", "2", "-p", "print($$$A)", "k.py")
     assert with_context.stdout == plain.stdout and len(plain.stdout.splitlines()) == 4
@@ -231,7 +216,7 @@ def test_context_is_for_text_output_only(tmp_path):
     ],
 )
 def test_cut_keeps_a_window_that_shows_its_place(line, at, limit):
-    shown = _output.cut(line, at, limit)
+    shown = output.cut(line, at, limit)
     before, window, after = uncut(shown)
     assert line[before : before + len(window)] == window and before + len(window) + after == len(line)
     if limit and len(line) > limit:
@@ -242,14 +227,14 @@ def test_cut_keeps_a_window_that_shows_its_place(line, at, limit):
 
 def test_long_lines_are_cut_around_each_match(tmp_path):
     line = "var a = [" + ",".join("0" for _ in range(3000)) + "]; f(1); g(2); f(3);" + "x" * 5000 + ";\n"
-    write(tmp_path, {"min.js": line})
+    write_files(tmp_path, {"min.js": line})
     r = kovel(tmp_path, "find", "-p", "f($A)", "min.js")
     rows = r.stdout.splitlines()
     assert r.returncode == 0 and len(rows) == 2
     for row in rows:
         path, _, col, shown = row.split(":", 3)
         before, window, after = uncut(shown[1:])
-        assert len(window) == _output.DEFAULT_MAX_COLUMNS
+        assert len(window) == output.DEFAULT_MAX_COLUMNS
         assert line[before : before + len(window)] == window and before + len(window) + after == len(line) - 1
         assert window[int(col) - 1 - before :].startswith("f(")  # the match is in the window
     full = kovel(tmp_path, "find", "-M", "0", "-p", "f($A)", "min.js").stdout.splitlines()
@@ -263,7 +248,7 @@ def test_long_lines_are_cut_around_each_match(tmp_path):
 def test_matches_on_one_line_share_it(tmp_path):
     """Many matches on a long line keep one copy of it, in memory and pickled."""
     line = "".join(f"f({n});var s{n}='{'a' * 200}';" for n in range(500)) + "\n"
-    write(tmp_path, {"min.js": line})
+    write_files(tmp_path, {"min.js": line})
     (r,) = find_files([tmp_path / "min.js"], "f($A)", executor=InlineExecutor())
     assert len(r.matches) == 500
     assert all(m.line_text is r.lines[1] for m in r.matches)
@@ -272,7 +257,7 @@ def test_matches_on_one_line_share_it(tmp_path):
 
 def test_output_is_written_file_by_file(tmp_path):
     """The first file's matches come out while a later file is still being searched."""
-    write(tmp_path, {"a.py": "print(1)\n", "b.py": "print(2)\n"})
+    write_files(tmp_path, {"a.py": "print(1)\n", "b.py": "print(2)\n"})
     (tmp_path.parent / "kovel_hang.py").write_text(HANG)
     env = dict(os.environ, KOVEL_TEST_HOOK="kovel_hang:hook", HOOK_TARGET="b.py")
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path.parent), env.get("PYTHONPATH")]))
@@ -311,154 +296,3 @@ def test_output_is_written_file_by_file(tmp_path):
                 proc.kill()
                 proc.wait()
             proc.stdout.close()
-
-
-def test_review_makes_the_chosen_changes_only(tmp_path):
-    write(tmp_path, {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\nprint(5)\n"})
-    results = list(rewrite_files([tmp_path], "print($A)", "log($A)", executor=InlineExecutor()))
-    keys = iter("x?yna")  # an unknown key and ? show the help; then yes, no, all the rest
-    shown = []
-    review = Review(shown.append, lambda: next(keys))
-    data = (tmp_path / "a.py").read_bytes()
-    chosen = review.file(results[0], data)
-    assert apply_changes(data, chosen) == b"log(1)\nprint(2)\nlog(3)\n"
-    assert "".join(shown).count("q - quit") == 2 and "-print(2)\n+log(2)" in "".join(shown)
-    keys = iter("nq")
-    assert review.file(results[1], (tmp_path / "b.py").read_bytes()) == [] and review.quit
-
-
-# --- rewrite --interactive in a terminal -------------------------------------------
-
-
-def test_interactive_needs_a_terminal(tmp_path):
-    write(tmp_path, TREE)
-    r = subprocess.run(
-        [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r", "log($A)", "."],
-        cwd=tmp_path,
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert r.returncode == 2 and "terminal" in r.stderr
-    assert (tmp_path / "a.py").read_text() == TREE["a.py"]
-
-
-class Tmux:
-    """A tmux server of its own, running one command in a terminal 160 x 50."""
-
-    def __init__(self, cwd, argv):
-        self.socket = f"kovel-test-{uuid.uuid4().hex[:8]}"
-        shell = f"{shlex.join(argv)}; echo EXIT=$?; sleep 60"
-        self.tmux("new-session", "-d", "-x", "160", "-y", "50", "-c", str(cwd), shell)
-
-    def tmux(self, *args):
-        return subprocess.run(["tmux", "-L", self.socket, *args], capture_output=True, text=True, check=True)
-
-    def screen(self):
-        return self.tmux("capture-pane", "-p", "-S", "-200").stdout
-
-    def wait_for(self, text, count=1, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            screen = self.screen()
-            if screen.count(text) >= count:
-                return screen
-            time.sleep(0.1)
-        raise AssertionError(f"{text!r} did not show; the screen:\n{self.screen()}")
-
-    def key(self, k):
-        self.tmux("send-keys", k)
-
-    def close(self):
-        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
-
-
-@pytest.fixture
-def terminal():
-    if shutil.which("tmux") is None:
-        pytest.skip("tmux is not installed")
-    made = []
-    yield lambda cwd, argv: made.append(Tmux(cwd, argv)) or made[-1]
-    for t in made:
-        t.close()
-
-
-@pytest.mark.parametrize(
-    "answers, a_py, b_py, status",
-    [
-        # yes, no, yes in a.py; quit at b.py's question: b.py is left as it is.
-        ("ynyq", "log(1)\nprint(2)\nlog(3)\n", "print(4)\n", 0),
-        ("yq", "log(1)\nprint(2)\nprint(3)\n", "print(4)\n", 0),
-        ("na" + "y", "print(1)\nlog(2)\nlog(3)\n", "log(4)\n", 0),
-        ("q", "print(1)\nprint(2)\nprint(3)\n", "print(4)\n", 1),
-    ],
-)
-def test_interactive_in_a_terminal(tmp_path, terminal, answers, a_py, b_py, status):
-    write(tmp_path, {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n"})
-    argv = [
-        sys.executable,
-        "-m",
-        "kovel",
-        "rewrite",
-        "-i",
-        "-p",
-        "print($A)",
-        "-r",
-        "log($A)",
-        "--jobs",
-        "1",
-        ".",
-    ]
-    t = terminal(tmp_path, argv)
-    asked = 0
-    for k in answers:
-        asked += 1
-        screen = t.wait_for("Make this change [y,n,a,q,?]?", asked)
-        assert "-print(" in screen and "+log(" in screen  # the hunk is shown before the question
-        t.key(k)  # after `a`, the rest of a.py is taken without a question
-    screen = t.wait_for("EXIT=")
-    assert f"EXIT={status}" in screen
-    assert (tmp_path / "a.py").read_text() == a_py and (tmp_path / "b.py").read_text() == b_py
-
-
-def test_interactive_judges_the_chosen_changes(tmp_path, terminal):
-    """`y = del a` does not parse, `del b` does: taking only the second change is written."""
-    source = "y = print(a)\nprint(b)\n"
-    write(tmp_path, {"a.py": source, "b.py": source})
-    for name, keys, after in (("a.py", "ny", "y = print(a)\ndel b\n"), ("b.py", "yn", source)):
-        argv = [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r", "del $A", name]
-        t = terminal(tmp_path, argv)
-        for n, k in enumerate(keys, 1):
-            t.wait_for("Make this change", n)
-            t.key(k)
-        screen = t.wait_for("EXIT=")
-        assert (tmp_path / name).read_text() == after
-        if after == source:
-            assert "adds syntax errors (0 before, 1 after); not written" in screen and "EXIT=2" in screen
-
-
-class Wrapped:
-    """A pattern object of another kind than kovel's: its matches carry no nodes."""
-
-    def __init__(self, code):
-        self.inner = pattern("python", code)
-
-    def find_all(self, t):
-        return [SimpleNamespace(span=m.span, bindings=m.bindings) for m in self.inner.find_all(t)]
-
-    def rewrite(self, t, replacement):
-        return self.inner.rewrite(t, replacement)
-
-
-def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path):
-    source = "a = 1\nprint(1)\nb = 2\nprint(2)\nc = 3\n"
-    write(tmp_path, {"a.py": source})
-    wrapped = Wrapped("print($A)")
-    (found,) = find_files([tmp_path], wrapped, executor=InlineExecutor())
-    assert [m.binding_ranges for m in found.matches] == [{"A": None}] * 2
-    (r,) = rewrite_files([tmp_path], wrapped, template("python", "log($A)"), executor=InlineExecutor())
-    (change,) = r.changes  # from the first difference to the last
-    assert (change.old.text, change.new) == ("print(1)\nb = 2\nprint", "log(1)\nb = 2\nlog")
-    assert (change.old.line, change.old.column, change.old.end_line, change.old.end_column) == (2, 1, 4, 6)
-    assert apply_changes(source.encode(), r.changes).decode() == r.text()

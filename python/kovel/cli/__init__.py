@@ -50,7 +50,6 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import Any, TypeVar
 
-from kovel import _interactive, _output
 from kovel.batch import (
     DEFAULT_TIMEOUT,
     TIMEOUT_PER_MB,
@@ -68,6 +67,7 @@ from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
 from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.cli import interactive, output
 from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
 __all__ = ["main"]
@@ -205,10 +205,10 @@ def _output_options(find: argparse.ArgumentParser, rewrite: argparse.ArgumentPar
             "-M",
             "--max-columns",
             type=_count,
-            default=_output.DEFAULT_MAX_COLUMNS,
+            default=output.DEFAULT_MAX_COLUMNS,
             metavar="N",
             help="cut printed lines longer than N characters to N around the match, marking what is "
-            f"left out (default {_output.DEFAULT_MAX_COLUMNS}; 0: never; diffs are never cut)",
+            f"left out (default {output.DEFAULT_MAX_COLUMNS}; 0: never; diffs are never cut)",
         )
 
 
@@ -445,10 +445,10 @@ class _Run:
 
     def find(self, results: Iterable[FoundFile]) -> None:
         a = self.args
-        mode: _output.Mode = (
+        mode: output.Mode = (
             "json" if a.json else "count" if a.count else "files" if a.files_with_matches else "text"
         )
-        printer = _output.FindPrinter(mode, *self.context(), max_columns=a.max_columns)
+        printer = output.FindPrinter(mode, *self.context(), max_columns=a.max_columns)
         for r in results:
             if r.error is not None:
                 self.passed_over(r.path, r.error, r.skipped)
@@ -461,7 +461,7 @@ class _Run:
     def rewrite(self, results: Iterable[RewrittenFile]) -> None:
         a = self.args
         written = 0
-        review = _interactive.Review(self.show, max_columns=a.max_columns) if a.interactive else None
+        review = interactive.Review(self.show, max_columns=a.max_columns) if a.interactive else None
         for r in results:
             if r.error is not None:
                 self.passed_over(r.path, r.error, r.skipped)
@@ -480,7 +480,7 @@ class _Run:
             if a.json:
                 self.found = True
                 for c in r.changes:
-                    self.out(_output.change_json(r, c))
+                    self.out(output.change_json(r, c))
                 self.flush()
             elif a.write:
                 written += self.write(r, r.text().encode(r.encoding))
@@ -489,7 +489,7 @@ class _Run:
         if (a.write or review is not None) and written:
             self.err(f"kovel: {written} file{'s' * (written != 1)} rewritten")
 
-    def review(self, r: RewrittenFile, review: _interactive.Review) -> bool:
+    def review(self, r: RewrittenFile, review: interactive.Review) -> bool:
         """Ask about each change of ``r``; write the accepted ones.  True when the file was written."""
         data = self.read_unchanged(r, "not rewritten")
         if data is None:
@@ -549,7 +549,7 @@ class _Run:
         if data is None:
             return
         self.found = True
-        self.out(_output.unified_diff(r.path, data.decode(r.encoding), new))
+        self.out(output.unified_diff(r.path, data.decode(r.encoding), new))
         self.flush()
 
     def show(self, text: str) -> None:
@@ -578,7 +578,3 @@ def _stdin_problem(a: argparse.Namespace) -> str | None:
     if a.command == "rewrite" and a.interactive:
         return "--interactive reads its answers from the terminal: it cannot rewrite standard input"
     return None
-
-
-if __name__ == "__main__":
-    sys.exit(main())

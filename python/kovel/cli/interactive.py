@@ -11,10 +11,12 @@ from __future__ import annotations
 
 import os
 import sys
+import termios
+import tty
 from collections.abc import Callable, Iterator
 
-from kovel._output import cut
 from kovel.batch.results import Change, RewrittenFile
+from kovel.cli.output import cut
 
 __all__ = ["Review", "hunk", "read_key"]
 
@@ -75,9 +77,6 @@ def hunk(path: str, data: bytes, c: Change, max_columns: int) -> Iterator[str]:
 
 def read_key() -> str:
     """One key from the terminal on standard input, without waiting for Enter."""
-    import termios
-    import tty
-
     fd = sys.stdin.fileno()
     saved = termios.tcgetattr(fd)
     try:
