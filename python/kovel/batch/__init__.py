@@ -52,13 +52,10 @@ __all__ = [
 #: Seconds a small file may take (read, parse, match, rewrite) before it is
 #: given up; ``default_timeout`` adds ``TIMEOUT_PER_MB`` for each megabyte.
 DEFAULT_TIMEOUT = 10.0
-
-
 #: Seconds more per megabyte (10**6 bytes) of a file.  The limit is there for
 #: grammars that hang, not to cut honest work short, so it is generous: a
 #: 5 MB minified file parses in about 2 s and is searched in about 6.
 TIMEOUT_PER_MB = 5.0
-
 
 #: A time limit per file: seconds, None for none, or a function of the file's size in bytes.
 Timeout: TypeAlias = float | None | Callable[[int], float]

@@ -53,6 +53,8 @@ TIMED_OUT = "timed out"
 
 
 class MatchLike(Protocol):
+    """What the batch functions read of a match: where it lies in the term's text and its bindings."""
+
     @property
     def span(self) -> tuple[int, int]: ...
     @property

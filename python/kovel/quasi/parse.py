@@ -28,7 +28,6 @@ __all__ = [
     "SHole",
     "SNode",
     "Skeleton",
-    "check_metavariables",
     "is_hole",
     "joins",
     "parse_quasi",
@@ -512,6 +511,10 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
 
     Raises SyntaxError naming the line and column of the first error when no
     context parses the code cleanly.
+
+    >>> sk = parse_quasi("python", "print($$$A)")
+    >>> sk.root.kind, [m.text for m in sk.metas]
+    ('call', ['$$$A'])
     """
     ts_parser = parser(lang)
     check_metavariables(lang, code)
