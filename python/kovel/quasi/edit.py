@@ -32,7 +32,12 @@ _COMMENTS = frozenset({"comment", "line_comment", "block_comment"})
 
 
 def is_token(t: KTerm) -> bool:
-    """A token the matcher may pass over: a comment, or a childless node that renders as its tag."""
+    """A token the matcher may pass over: a comment, or a childless node that renders as its tag.
+
+    >>> from kovel import leaf
+    >>> is_token(leaf(",", ",")), is_token(leaf("comment", "# x")), is_token(leaf("identifier", "x"))
+    (True, True, False)
+    """
     tag = _native.tag(t)
     if tag in _COMMENTS:
         return True
@@ -78,7 +83,18 @@ def _rebase(n: Item, base: str) -> Item:
 
 
 class Editor:
-    """Lays the template ``template`` over matches of a pattern whose skeleton is ``pattern``."""
+    """Lays the template ``template`` over matches of a pattern whose skeleton is ``pattern``.
+
+    >>> from kovel.quasi.fill import template
+    >>> from kovel.quasi.match import pattern, source_bindings
+    >>> from kovel.quasi.parse import parse_quasi
+    >>> from kovel.treesitter import parse
+    >>> src = parse("python", "print( 1,  2 )\\n")
+    >>> m = next(pattern("python", "print($$$A)").find_all(src))
+    >>> editor = Editor(parse_quasi("python", "print($$$A)").root, template("python", "log($$$A)").skeleton)
+    >>> str(editor.apply(m.term, source_bindings(m), m.bindings, str(src), m.span[0]))
+    'log( 1,  2 )'
+    """
 
     def __init__(self, pattern: Item, template: Skeleton) -> None:
         self._p = pattern
