@@ -13,7 +13,7 @@ spread over the whole library), in MB of source per CPU second:
   (goal: at least 0.6x tree-sitter's speed, i.e. the conversion at least 1.5x
   as fast as the parse);
 * parse + render: the same and ``str(term)``;
-* the Python reference walk (parse + ``_convert``), the conversion before it
+* the Python reference walk (parse + ``reference_walk``), the conversion before it
   was native;
 * for comparison: ast-grep-py parsing (``SgRoot(src, "python")``) and a
   libcst round trip (``parse_module(src).code``; fewer repeats, it is slow).
@@ -37,7 +37,8 @@ import libcst as cst
 from ast_grep_py import SgRoot
 from tree_sitter import Parser
 
-from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, _convert, language, parse
+from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, language, parse
+from kovel.treesitter.convert import reference_walk
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 from treesitter_roundtrip import collect  # noqa: E402
@@ -90,7 +91,7 @@ def main(argv: list[str] | None = None) -> int:
     def python_walk() -> None:
         for s in sources:
             tree = parser.parse(s)
-            _convert(tree.walk(), s, s.decode() if s.isascii() else None, 0, len(s), verbatim, code)
+            reference_walk(tree.walk(), s, s.decode() if s.isascii() else None, 0, len(s), verbatim, code)
 
     def ast_grep() -> None:
         for s in sources:
@@ -105,7 +106,7 @@ def main(argv: list[str] | None = None) -> int:
         term = parse(lang, s)
         assert str(term) == s.decode(), "a term does not render back to its source"
         tree = parser.parse(s)
-        ref = _convert(tree.walk(), s, None, 0, len(s), verbatim, code)
+        ref = reference_walk(tree.walk(), s, None, 0, len(s), verbatim, code)
         assert term.postcard_bytes() == ref.postcard_bytes(), "native and Python walks differ"
 
     rows: dict[str, tuple[Callable[[], None], int]] = {

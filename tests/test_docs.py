@@ -1,18 +1,31 @@
-"""Every Python example of the user guide runs, so the guide cannot drift from the code.
+"""Every example in the documentation runs, so the documentation cannot drift from the code.
 
-The ```python blocks of each page run in order in one namespace (later blocks
-may use names from earlier ones); a page whose examples need a package that is
-not installed is skipped, naming it.
+The ```python blocks of each page of the user guide run in order in one
+namespace (later blocks may use names from earlier ones); a page whose
+examples need a package that is not installed is skipped, naming it.  The
+docstring examples of every module of the package run here too, each in the
+module that defines it (the only place they are collected).
 """
 
+import doctest
+import importlib
+import inspect
 import re
 from pathlib import Path
 
 import pytest
 
+from tests.helpers import package_modules
+
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
 PAGES = sorted(DOCS.glob("**/*.md"))
+MODULES = sorted(package_modules())
+# Modules whose docstrings show no example: the entry points, and the native core,
+# whose examples are in its stubs (tests/test_module.py reads them).
+NO_EXAMPLES = {"kovel.__main__", "kovel.cli.__main__", "kovel._kovel"}
+# The public modules: each function they export shows an example.
+PUBLIC = ["kovel.tree", "kovel.treesitter", "kovel.quasi", "kovel.batch", "kovel.cli"]
 
 
 def test_guide_has_examples() -> None:
@@ -28,3 +41,23 @@ def test_examples_run(page: Path) -> None:
             exec(code, namespace)
         except ModuleNotFoundError as exc:
             pytest.skip(f"{page.name} needs {exc.name}")
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_docstring_examples_run(name: str) -> None:
+    module = importlib.import_module(name)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    for test in doctest.DocTestFinder().find(module):
+        runner.run(test)
+    failed, attempted = runner.summarize(verbose=False)
+    # A module that lost its examples (or whose examples are no longer found) fails too.
+    assert (failed, attempted > 0) == (0, name not in NO_EXAMPLES)
+
+
+@pytest.mark.parametrize("name", PUBLIC)
+def test_public_functions_show_an_example(name: str) -> None:
+    module = importlib.import_module(name)
+    functions = [n for n in module.__all__ if inspect.isroutine(getattr(module, n))]
+    assert functions
+    # Each example runs where its function is defined (see above); here it must exist.
+    assert [n for n in functions if ">>>" not in (getattr(module, n).__doc__ or "")] == []

@@ -9,8 +9,8 @@ import textwrap
 
 import pytest
 
-from conftest import LEAF_XY
 from kovel import _kovel as K
+from tests.helpers import LEAF_XY
 
 DEPTH, WIDTH = 1_000_000, 300_000
 END = "Hit the end of buffer, expected more data"

@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from conftest import UNBALANCED
 from kovel import _kovel as K
+from tests.helpers import UNBALANCED
 
 ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 

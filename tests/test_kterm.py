@@ -5,8 +5,8 @@ import sys
 
 import pytest
 
-from conftest import UNBALANCED
 from kovel import _kovel as K
+from tests.helpers import UNBALANCED
 
 main = sys.modules["__main__"]
 

@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-from conftest import UNBALANCED
 from kovel import _kovel as K
+from tests.helpers import UNBALANCED
 
 TERM = K.leaf("a", "b")
 

@@ -6,8 +6,8 @@ import html
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import UNBALANCED, Idx, Str
 from kovel import _kovel as K
+from tests.helpers import UNBALANCED, Idx, Str
 
 BOTH = pytest.mark.parametrize("lift", [K.klift, K.klift_html], ids=["klift", "klift_html"])
 HOSTILE = '"+__import__("os").getcwd()+"'

@@ -3,8 +3,8 @@
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import LEAF_XY
 from kovel import _kovel as K
+from tests.helpers import LEAF_XY
 
 H = bytes.fromhex
 END = "Hit the end of buffer, expected more data"

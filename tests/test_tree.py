@@ -12,7 +12,6 @@ import textwrap
 
 import pytest
 
-from conftest import UNBALANCED
 from kovel import (
     HOLE,
     _native,
@@ -27,6 +26,7 @@ from kovel import (
     write,
 )
 from kovel.treesitter import language, parse
+from tests.helpers import UNBALANCED
 
 STDLIB = sysconfig.get_paths()["stdlib"]
 INCLUDE = sysconfig.get_paths()["include"]
@@ -71,17 +71,6 @@ def chain(depth):
     for _ in range(depth):
         cur = tb("t").w("(").c(cur).w(")").b()
     return cur
-
-
-def test_docstring_examples_run():
-    finder, runner = doctest.DocTestFinder(), doctest.DocTestRunner()
-    natives = [f for f in map(T.__dict__.get, T.__all__) if getattr(f, "__module__", "") == "kovel._native"]
-    assert len(natives) == 10  # the readers and rendered_length
-    tests = finder.find(T) + [t for f in natives for t in finder.find(f, f.__name__, globs={})]
-    assert {t.name.rsplit(".", 1)[-1] for t in tests if t.examples} >= set(T.__all__) - {"Kind", "Op", "Path"}
-    for t in tests:
-        runner.run(t)
-    assert runner.summarize(verbose=False).failed == 0
 
 
 # --- reading ---

@@ -42,12 +42,14 @@ if ! [[ "$wheel_name" =~ ^kovel-[^-]+-cp311-abi3-(linux|manylinux[0-9_]*|musllin
   exit 1
 fi
 # The wheel must ship the extension (one library: `_native` lives in `_kovel`'s),
-# the package, its stubs and the typing marker.
+# the package and its subpackages, the stubs and the typing marker.
 "$PYTHON" - "$wheel" <<'EOF'
 import sys, zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
 want = {"kovel/__init__.py", "kovel/_kovel.abi3.so", "kovel/_kovel.pyi", "kovel/py.typed",
-        "kovel/_native.pyi", "kovel/tree.py"}
+        "kovel/_native.pyi", "kovel/tree.py",
+        "kovel/treesitter/__init__.py", "kovel/quasi/__init__.py", "kovel/batch/__init__.py",
+        "kovel/cli/__init__.py", "kovel/cli/__main__.py"}
 missing = sorted(want - names)
 if missing:
     sys.exit(f"missing from the wheel: {missing}")

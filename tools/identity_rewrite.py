@@ -3,7 +3,7 @@
 
 For each language, a set of shapes (``if $C:\\n    $$$B``, ``$F($$$A)``,
 ``[$$$A]``, ...) is used as both the pattern and the replacement, through the
-batch API (``kovel._batch.rewrite_files``) as the ``kovel rewrite`` command
+batch API (``kovel.batch.rewrite_files``) as the ``kovel rewrite`` command
 runs it.  Rewriting a match with the same shape must give back the file byte
 for byte: every file whose text changes is reported with its shape, the first
 line that differs and whether only blanks differ, and the run exits with
@@ -46,9 +46,9 @@ import sysconfig
 from collections import Counter
 from dataclasses import dataclass
 
-from kovel._batch import DEFAULT_TIMEOUT, RewrittenFile, rewrite_files
-from kovel._files import list_files
-from kovel._workers import InlineExecutor, WatchdogPool
+from kovel.batch import DEFAULT_TIMEOUT, RewrittenFile, rewrite_files
+from kovel.batch.files import list_files
+from kovel.batch.workers import InlineExecutor, WatchdogPool
 
 _CALL_BLOCKS = {
     "call": "$F($$$A)",

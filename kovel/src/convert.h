@@ -5,7 +5,7 @@
 // tree and calls these for every node; they see only texts, so the front end
 // decides which nodes are verbatim (by kind and ancestry) and these decide
 // how each text is written. The Python reference walk in
-// `kovel/treesitter.py` documents the same rules, numbered there.
+// `python/kovel/treesitter/layout.py` documents the same rules, numbered there.
 #pragma once
 
 #include <cstdint>

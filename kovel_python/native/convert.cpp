@@ -4,8 +4,8 @@
 // cursor and reads the nodes through ordinary attribute access and calls,
 // with the attribute names interned once and the cursor's methods bound once.
 // Texts are sliced from the source bytes straight into the nodes. The rules
-// (and the walk's order of decisions) are those of `_convert` in
-// `kovel/treesitter.py`, the reference this must match byte for byte.
+// (and the walk's order of decisions) are those of `reference_walk` in
+// `python/kovel/treesitter/convert.py`, the reference this must match byte for byte.
 #include <deque>
 #include <string_view>
 #include <unordered_map>

@@ -1,0 +1,348 @@
+"""Find and rewrite across many files, in parallel: the batch API behind the ``kovel`` command.
+
+Each file is one task: a worker reads it, parses it, converts the tree into a
+term and runs the pattern on it.  Tasks cross processes as paths (and the
+pattern and the rewrite, which pickle); results come back as plain values,
+with a rewritten file as the postcard bytes of its term, never as text to
+parse again.  Any ``concurrent.futures.Executor`` that pickles its work runs
+the tasks unchanged: the default ``WatchdogPool``, a ``ProcessPoolExecutor``,
+or a Dask cluster's (``distributed.Client.get_executor()``).  Nothing here
+writes files; the command does that (``kovel.batch.safewrite``), in one process.
+
+The modules of this package: ``results`` holds what the functions here give
+back; ``tasks`` the work on one file, done in a worker; ``workers`` the pools
+that run tasks under a time limit; ``files`` lists the files to search, as
+``ignore`` rules and the walk options say; ``safewrite`` replaces files.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from typing import Any, TypeAlias, TypeVar
+
+from kovel.batch.files import Listed, list_files
+from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span, apply_changes
+from kovel.batch.tasks import PatternLike, check_pattern, describe_error, find_task, rewrite_task
+from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.quasi import Template
+
+__all__ = [
+    "DEFAULT_TIMEOUT",
+    "TIMEOUT_PER_MB",
+    "Change",
+    "FileMatch",
+    "FoundFile",
+    "PatternLike",
+    "RewrittenFile",
+    "Span",
+    "Timeout",
+    "apply_changes",
+    "default_timeout",
+    "find_files",
+    "find_source",
+    "rewrite_files",
+    "rewrite_source",
+]
+
+
+#: Seconds a small file may take (read, parse, match, rewrite) before it is
+#: given up; ``default_timeout`` adds ``TIMEOUT_PER_MB`` for each megabyte.
+DEFAULT_TIMEOUT = 10.0
+#: Seconds more per megabyte (10**6 bytes) of a file.  The limit is there for
+#: grammars that hang, not to cut honest work short, so it is generous: a
+#: 5 MB minified file parses in about 2 s and is searched in about 6.
+TIMEOUT_PER_MB = 5.0
+
+#: A time limit per file: seconds, None for none, or a function of the file's size in bytes.
+Timeout: TypeAlias = float | None | Callable[[int], float]
+
+
+def default_timeout(size: int) -> float:
+    """The seconds a file of ``size`` bytes may take when no limit is given:
+    ``DEFAULT_TIMEOUT`` plus ``TIMEOUT_PER_MB`` per megabyte, to a tenth of a second.
+
+    >>> default_timeout(1_000), default_timeout(4_900_000)
+    (10.0, 34.5)
+    """
+    return round(DEFAULT_TIMEOUT + TIMEOUT_PER_MB * size / 1e6, 1)
+
+
+def _limit(timeout: Timeout, path: str) -> float | None:
+    """The time limit for the file at ``path``."""
+    if timeout is None or not callable(timeout):
+        return timeout
+    try:
+        size = os.stat(path).st_size
+    except OSError:
+        size = 0  # the worker reports why it cannot be read
+    return timeout(size)
+
+
+def find_files(
+    paths: Iterable[str | os.PathLike[str]],
+    pattern: str | PatternLike,
+    *,
+    lang: str | None = None,
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+    follow: bool = False,
+    context: int | tuple[int, int] = 0,
+) -> Iterator[FoundFile]:
+    """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
+
+    ``paths`` are files and directories (walked as ``kovel`` does: hidden
+    names, git-ignored files and symbolic links skipped, the links followed
+    with ``follow``).  ``pattern`` is pattern code, compiled
+    with ``kovel.quasi.pattern`` for each file's language, or a pattern object
+    (which must pickle to reach other processes: one that does not is a
+    ``TypeError`` at the call).  ``lang`` names the language of every file;
+    without it the file extension decides.  ``executor`` runs the work
+    (default: a ``WatchdogPool`` with one process per CPU, killing a worker
+    whose file takes longer than its limit).  ``timeout`` is that limit, in
+    seconds, for all the work on one file: a number, None for none, or a
+    function of the file's size in bytes (default ``default_timeout``: 10 s
+    and 5 s per MB); other executors only stop a parse that overruns it.
+    ``context`` is the number of lines around each match (or a pair: lines
+    before, lines after) whose text ``FoundFile.lines`` keeps besides the
+    lines of the matches.
+    Whatever goes wrong with one file is that file's ``error``; the other
+    files are still searched.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("x = 1\\nprint(x, 2)\\n")
+    >>> [(m.line, m.column, m.bindings) for r in find_files([f], "print($$$A)") for m in r.matches]
+    [(2, 1, {'A': ['x', '2']})]
+    """
+    _check_pickles(executor, pattern=pattern)
+    around = (context, context) if isinstance(context, int) else context
+    if min(around) < 0:
+        raise ValueError(f"context must not be negative: {context}")
+    listed = list_files(paths, lang, follow=follow)
+    return _run(
+        listed,
+        executor,
+        timeout,
+        FoundFile,
+        lambda i, limit: (find_task, i.path, i.lang, pattern, limit, None, around),
+    )
+
+
+def rewrite_files(
+    paths: Iterable[str | os.PathLike[str]],
+    pattern: str | PatternLike,
+    rewrite: str | object,
+    *,
+    lang: str | None = None,
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+    follow: bool = False,
+) -> Iterator[RewrittenFile]:
+    """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
+
+    ``rewrite`` is template code (compiled with ``kovel.quasi.template`` in each
+    file's language), or anything ``Pattern.rewrite`` takes (a ``Template``,
+    a function of the match), which must pickle to reach other processes:
+    one that does not is a ``TypeError`` at the call.  With pattern code, a
+    template that uses a metavariable the pattern does not bind is a
+    ``ValueError``, raised by the first ``next`` before any file is read.  Files are not
+    written; see ``RewrittenFile``.  A file whose syntax errors lie inside a
+    match is left alone (``error`` says where).  The other arguments are
+    those of ``find_files``.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("if x:\\n    print(x, 2)\\n")
+    >>> print(next(rewrite_files([f], "print($$$A)", "log($$$A)")).text(), end="")
+    if x:
+        log(x, 2)
+    >>> next(rewrite_files([f], "print($A)", "log($B)"))
+    Traceback (most recent call last):
+    ...
+    ValueError: the rewrite uses $B, which the pattern does not bind (it binds $A)
+    """
+    _check_pickles(executor, pattern=pattern, rewrite=rewrite)
+    listed = list_files(paths, lang, follow=follow)
+
+    def check(pool: Executor) -> None:
+        if isinstance(pattern, str) and isinstance(rewrite, str | Template):
+            langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
+            _check_names(pool, langs, pattern, rewrite)
+
+    return _run(
+        listed,
+        executor,
+        timeout,
+        RewrittenFile,
+        lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit),
+        check,
+    )
+
+
+_R = TypeVar("_R", FoundFile, RewrittenFile)
+
+
+def find_source(
+    data: bytes,
+    lang: str,
+    pattern: str | PatternLike,
+    *,
+    path: str = "<stdin>",
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+) -> FoundFile:
+    """Search source text that is not in a file (``kovel find ... -``): ``find_files`` for one
+    text, given as bytes in ``lang``, reported under the name ``path``.
+
+    >>> [(m.line, m.text) for m in find_source(b"x = 1\\nprint(x)\\n", "python", "print($A)").matches]
+    [(2, 'print(x)')]
+    """
+    return _one(data, FoundFile(path, lang), executor, timeout, (find_task, path, lang, pattern))
+
+
+def rewrite_source(
+    data: bytes,
+    lang: str,
+    pattern: str | PatternLike,
+    rewrite: str | object,
+    *,
+    path: str = "<stdin>",
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+) -> RewrittenFile:
+    """Rewrite source text that is not in a file (``kovel rewrite ... -``): ``rewrite_files``
+    for one text, given as bytes in ``lang``, reported under the name ``path``.
+
+    >>> print(rewrite_source(b"print(x)\\n", "python", "print($A)", "log($A)").text(), end="")
+    log(x)
+    """
+    return _one(
+        data, RewrittenFile(path, lang), executor, timeout, (rewrite_task, path, lang, pattern, rewrite)
+    )
+
+
+def _one(data: bytes, empty: _R, executor: Executor | None, timeout: Timeout, task: tuple[Any, ...]) -> _R:
+    """Run ``task`` on ``data`` (appended to its arguments after the time limit) in ``executor``;
+    a failure is ``empty`` with the error."""
+    limit = timeout(len(data)) if callable(timeout) else timeout
+    pool = executor if executor is not None else InlineExecutor()
+    fut = _submit(pool, limit, (*task, limit, data))
+    try:
+        result: _R = fut.result()
+    except Exception as exc:
+        return type(empty)(empty.path, empty.lang, error=describe_error(exc))
+    return result
+
+
+def _check_pickles(executor: Executor | None, **values: object) -> None:
+    """Raise ``TypeError`` when a value that every task carries cannot reach the worker processes.
+
+    Checked once, before any file is read, rather than failing every file.
+    Only the pools known to use ``pickle`` are checked: an inline or thread
+    executor needs no pickling, and a cluster may serialise otherwise (Dask
+    uses cloudpickle); a task that cannot be sent there fails its own file.
+    """
+    if executor is not None and not isinstance(executor, WatchdogPool | ProcessPoolExecutor):
+        return
+    for what, value in values.items():
+        if isinstance(value, str):
+            continue
+        try:
+            pickle.dumps(value, pickle.HIGHEST_PROTOCOL)
+        except Exception as exc:
+            raise TypeError(
+                f"the {what} cannot be sent to the worker processes, as it does not pickle ({exc}); "
+                "a function must be defined at the top level of a module"
+            ) from exc
+
+
+def _check_names(pool: Executor, langs: Iterable[str], pattern: str, rewrite: str | Template) -> None:
+    """Raise ``ValueError`` when ``rewrite`` uses a metavariable ``pattern`` does not bind.
+
+    The check compiles the pattern, so it runs in the pool, under its time
+    limit; a language in which that fails is left to its files to report.
+    """
+    for fut in [pool.submit(check_pattern, lang, pattern, rewrite) for lang in langs]:
+        try:
+            fut.result()
+        except ValueError:
+            raise
+        except Exception:  # timed out or died: each file of that language says so
+            pass
+
+
+def _run(
+    listed: list[Listed],
+    executor: Executor | None,
+    timeout: Timeout,
+    kind: Callable[..., Any],
+    task: Callable[[Listed, float | None], tuple[Any, ...]],
+    check: Callable[[Executor], None] | None = None,
+) -> Iterator[Any]:
+    """Run one task per listed file, under the file's time limit; yield the results in order.
+
+    ``check`` runs first, in the pool, and may raise before any file is
+    read.  At most a window of tasks is in flight, so results stream out and
+    an inline executor works file by file.  A task that cannot even be
+    submitted (its arguments do not pickle, say) fails its file only.
+    """
+    own = executor is None
+    if executor is None:
+        pool: Executor = WatchdogPool(timeout=DEFAULT_TIMEOUT if callable(timeout) else timeout)
+    else:
+        pool = executor
+    if isinstance(pool, InlineExecutor):
+        window = 1
+    elif isinstance(pool, WatchdogPool):
+        window = 4 * pool.max_workers + 8
+    else:  # its size is unknown: a cluster may be large
+        window = 256
+    todo = iter(listed)
+    flight: deque[tuple[Listed, Future[Any] | None]] = deque()
+    try:
+        if check is not None:
+            check(pool)
+        while True:
+            while len(flight) < window:
+                item = next(todo, None)
+                if item is None:
+                    break
+                if item.error is not None or item.lang is None:
+                    flight.append((item, None))
+                else:
+                    limit = _limit(timeout, item.path)
+                    flight.append((item, _submit(pool, limit, task(item, limit))))
+            if not flight:
+                return
+            item, fut = flight.popleft()
+            if fut is None:
+                yield kind(item.path, item.lang, error=item.error)
+                continue
+            try:
+                yield fut.result()
+            except Exception as exc:
+                yield kind(item.path, item.lang, error=describe_error(exc))
+    finally:
+        for _, fut in flight:
+            if fut is not None:
+                fut.cancel()
+        if own:
+            pool.shutdown(cancel_futures=True)
+
+
+def _submit(pool: Executor, limit: float | None, task: tuple[Any, ...]) -> Future[Any]:
+    """``pool.submit(*task)`` (under ``limit`` in a ``WatchdogPool``), with a failure to submit
+    kept in the future."""
+    fn, *args = task
+    try:
+        if isinstance(pool, WatchdogPool | InlineExecutor):
+            return pool.submit_limited(limit, fn, *args)
+        return pool.submit(fn, *args)
+    except Exception as exc:
+        failed: Future[Any] = Future()
+        failed.set_exception(exc)
+        return failed

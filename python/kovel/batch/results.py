@@ -1,0 +1,179 @@
+"""What the batch functions give back: the matches in a file, a file's rewrite and its changes.
+
+Plain values that pickle: a worker makes them and sends them back, the
+command prints them and writes files from them, with ``apply_changes``
+making any subset of a rewrite's changes.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+
+from kovel._kovel import from_postcard_bytes
+
+__all__ = ["Change", "FileMatch", "FoundFile", "RewrittenFile", "Span", "apply_changes"]
+
+
+@dataclass(frozen=True, slots=True)
+class Span:
+    """A piece of a file: bytes ``[start, end)``, the same positions as
+    1-based lines and columns (in characters, the end exclusive), and its text.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("print(x, 2)\\n")
+    >>> from kovel.batch import find_files
+    >>> (found,) = find_files([f], "print($$$A)")
+    >>> [(b.text, b.start, b.end, b.column) for b in found.matches[0].binding_ranges["A"]]
+    [('x', 6, 7, 7), ('2', 9, 10, 10)]
+    """
+
+    start: int
+    end: int
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+    text: str
+
+
+@dataclass(frozen=True, slots=True)
+class FileMatch:
+    """One match in a file.
+
+    ``start``/``end`` are byte offsets into the file; ``line``/``column``
+    and ``end_line``/``end_column`` the same positions as 1-based lines and
+    1-based columns counted in characters (code points), the end exclusive.
+    ``line_text`` is the whole line the match starts on (the same string for
+    every match on that line); ``bindings`` holds the text of each
+    metavariable's binding (a list for ``$$$NAME``), and ``binding_ranges``
+    where each binding lies in the file (a list of one ``Span`` per node for
+    ``$$$NAME``; None for a binding that is not a piece of the file, which
+    only a pattern object other than ``kovel.quasi.Pattern`` can make).
+    """
+
+    start: int
+    end: int
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+    text: str
+    line_text: str
+    bindings: dict[str, str | list[str]]
+    binding_ranges: dict[str, Span | list[Span] | None] = field(default_factory=dict)
+
+    @property
+    def last_line(self) -> int:
+        """The last line the match covers: ``end_line``, unless the match ends right after a line break."""
+        return self.end_line - 1 if self.end_column == 1 and self.end_line > self.line else self.end_line
+
+
+@dataclass(frozen=True, slots=True)
+class FoundFile:
+    """The matches in one file, or why it could not be searched (``error``).
+
+    ``skipped`` tells a file passed over as not text in its encoding (not
+    UTF-8, or for Python not what its coding declaration names) from one
+    that failed: the ``kovel`` command takes it as an error only for a file
+    named on its command line.
+
+    ``lines`` maps line numbers to the text of each line that a match
+    covers, and of the lines around them that ``find_files``'s ``context``
+    asks for (without line breaks; a CRLF line keeps its CR).  Each line is
+    held once, however many matches it has.
+    """
+
+    path: str
+    lang: str | None
+    matches: tuple[FileMatch, ...] = ()
+    error: str | None = None
+    skipped: bool = False
+    lines: dict[int, str] = field(default_factory=dict)
+
+
+@dataclass(frozen=True, slots=True)
+class Change:
+    """One replaced match of a rewrite: where it was (as a ``Span``, whose
+    ``text`` is the old text) and the ``new`` text that takes its place.
+    Applying any subset of a file's changes (``apply_changes``) leaves the
+    text outside them as it was.
+    """
+
+    old: Span
+    new: str
+
+
+@dataclass(frozen=True, slots=True)
+class RewrittenFile:
+    """The outcome of rewriting one file.
+
+    ``digest`` is the SHA-256 of the bytes that were read (so a writer can
+    tell whether the file changed since); ``term`` the postcard bytes of the
+    rewritten file's term, or None when nothing changed or the file was left
+    alone, in which case ``error`` says why.  ``errors_before`` and
+    ``errors_after`` count the syntax errors (error and missing nodes) of
+    the file and of its rewritten text.  ``changes`` are the replaced
+    matches, in order, each with its place in the file and its new text.  ``compile_error`` is, for a Python
+    file that compiled before the rewrite, why Python rejects the rewritten
+    text when tree-sitter finds no more errors in it than in the original
+    (tree-sitter does not see every error: indentation errors, for one).
+    ``skipped`` is as for ``FoundFile``.  ``encoding`` is the codec that
+    turns the text back into the file's bytes: UTF-8, or for a Python file
+    the one its coding declaration names (PEP 263).
+    """
+
+    path: str
+    lang: str | None
+    digest: str = ""
+    term: bytes | None = None
+    error: str | None = None
+    errors_before: int = 0
+    errors_after: int = 0
+    compile_error: str | None = None
+    skipped: bool = False
+    encoding: str = "utf-8"
+    changes: tuple[Change, ...] = ()
+
+    @property
+    def changed(self) -> bool:
+        """Whether the rewrite changed the file's text."""
+        return self.term is not None
+
+    @property
+    def worse(self) -> bool:
+        """Whether the rewritten text has more syntax errors than the original, or no longer compiles."""
+        return self.errors_after > self.errors_before or self.compile_error is not None
+
+    def text(self) -> str:
+        """The rewritten text (rendered from ``term``)."""
+        if self.term is None:
+            raise ValueError(f"{self.path}: the rewrite changed nothing")
+        return str(from_postcard_bytes(self.term))
+
+
+def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8") -> bytes:
+    """``data`` with each of ``changes`` (of one ``RewrittenFile``, any subset) made,
+    the new text in ``encoding`` (the file's: ``RewrittenFile.encoding``).
+
+    The bytes outside the changes stay as they were.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("print(1)\\nprint(2)\\n")
+    >>> from kovel.batch import rewrite_files
+    >>> (r,) = rewrite_files([f], "print($A)", "log($A)")
+    >>> [c.new for c in r.changes]
+    ['log(1)', 'log(2)']
+    >>> apply_changes(f.read_bytes(), r.changes[1:])
+    b'print(1)\\nlog(2)\\n'
+    """
+    out, at = [], 0
+    for c in sorted(changes, key=lambda c: c.old.start):
+        if c.old.start < at:
+            raise ValueError(f"the changes overlap at byte {c.old.start}")
+        out += [data[at : c.old.start], c.new.encode(encoding)]
+        at = c.old.end
+    out.append(data[at:])
+    return b"".join(out)

@@ -1,0 +1,638 @@
+"""The work on one file, done in a worker: read, decode, parse, match, rewrite, judge.
+
+A task takes a path (or the file's bytes) and returns a ``FoundFile`` or a
+``RewrittenFile``; whatever goes wrong with the file is that result's
+``error``.  Tasks run in worker processes, so what they take and return
+pickles; ``hook`` lets the tests break a file at a given stage.
+"""
+
+from __future__ import annotations
+
+import bisect
+import codecs
+import functools
+import hashlib
+import importlib
+import io
+import os
+import time
+import tokenize
+import warnings
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Protocol
+
+from kovel import _native
+from kovel._kovel import KTerm
+from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
+from kovel.quasi import Match, Pattern, Template, pattern, template
+from kovel.quasi.match import replacements, source_bindings
+from kovel.quasi.parse import is_hole, parse_quasi
+from kovel.treesitter.convert import from_tree
+from kovel.treesitter.grammars import parser
+
+if TYPE_CHECKING:
+    from tree_sitter import Node, Parser, Tree
+
+__all__ = [
+    "TIMED_OUT",
+    "MatchLike",
+    "PatternLike",
+    "check_pattern",
+    "describe_error",
+    "find_task",
+    "hook",
+    "judge",
+    "parse_tree",
+    "rewrite_task",
+]
+
+
+#: How an error that a time limit caused starts.
+TIMED_OUT = "timed out"
+
+
+class MatchLike(Protocol):
+    """What the batch functions read of a match: where it lies in the term's text and its bindings."""
+
+    @property
+    def span(self) -> tuple[int, int]: ...
+    @property
+    def bindings(self) -> Mapping[str, KTerm | Sequence[KTerm]]: ...
+
+
+class PatternLike(Protocol):
+    """What the batch functions need of a pattern (``kovel.quasi.Pattern`` has it)."""
+
+    def find_all(self, t: KTerm, /) -> Iterable[MatchLike]: ...
+    def rewrite(self, t: KTerm, replacement: Any, /) -> KTerm: ...
+
+
+def describe_error(exc: BaseException) -> str:
+    """How a task that failed, rather than returning its file's error, is reported for its file.
+
+    >>> describe_error(TimeoutError("parsing took over 1 s")), describe_error(KeyError("x"))
+    ('timed out: parsing took over 1 s', "KeyError: 'x'")
+    """
+    if isinstance(exc, TimeoutError):
+        return f"{TIMED_OUT}: {exc}"
+    if isinstance(exc, ChildProcessError):
+        return f"worker failed: {exc}"
+    return f"{type(exc).__name__}: {exc}"
+
+
+def hook(stage: str, path: str) -> None:
+    """Call the test hook named by $KOVEL_TEST_HOOK ("module:function"), if any, with
+    the stage (``"read"`` in a worker, ``"write"`` in the command) and the path:
+    the tests make a file hang, die or change at that point.
+
+    >>> import os
+    >>> os.environ["KOVEL_TEST_HOOK"] = "builtins:print"
+    >>> hook("read", "a.py")
+    read a.py
+    >>> del os.environ["KOVEL_TEST_HOOK"]
+    """
+    spec = os.environ.get("KOVEL_TEST_HOOK")
+    if spec:
+        module, _, func = spec.partition(":")
+        getattr(importlib.import_module(module), func)(stage, path)
+
+
+@functools.lru_cache(maxsize=64)
+def _compiled_pattern(lang: str, code: str) -> PatternLike:
+    return pattern(lang, code)
+
+
+@functools.lru_cache(maxsize=64)
+def _compiled_template(lang: str, code: str) -> Template:
+    return template(lang, code)
+
+
+def check_pattern(lang: str, pattern: str, rewrite: str | Template | None = None) -> str | None:
+    """Why ``pattern`` (and the template ``rewrite``) cannot be used for ``lang``, or None.
+
+    Raises ``ValueError`` when ``rewrite`` uses a metavariable that ``pattern``
+    does not bind: that is wrong in every language, not a language the
+    pattern is not for.
+
+    >>> check_pattern("python", "print($$$A)", "log($$$A)") is None
+    True
+    >>> check_pattern("python", "print($A)", "log($A, $$$REST)")
+    Traceback (most recent call last):
+    ...
+    ValueError: the rewrite uses $$$REST, which the pattern does not bind (it binds $A)
+    """
+    try:
+        _compiled_pattern(lang, pattern)
+        if isinstance(rewrite, str):
+            rewrite = _compiled_template(lang, rewrite)
+    except SyntaxError as exc:
+        return f"the pattern or rewrite does not parse as {lang}: {exc}"
+    except (ValueError, ImportError) as exc:
+        return str(exc)
+    if rewrite is None:
+        return None
+    try:
+        # Compiled as a template, the pattern's holes are its metavariables.
+        bound = {n: text for n, text in _used_metas(template(lang, pattern)) if n is not None}
+        used = _used_metas(rewrite)
+    except Exception:  # what does not compile as a template is left unchecked
+        return None
+    unbound = [text for n, text in used if n is None or n not in bound]
+    if unbound:
+        binds = ", ".join(dict.fromkeys(bound.values())) or "no metavariable"
+        raise ValueError(
+            f"the rewrite uses {', '.join(unbound)}, which the pattern does not bind (it binds {binds})"
+        )
+    return None
+
+
+def _used_metas(t: Template) -> list[tuple[str | None, str]]:
+    """The metavariables that ``t`` fills: (name, text) pairs, name None for ``$_`` and ``$$$``."""
+    sk = parse_quasi(t.lang, t.code)
+    used = dict.fromkeys((m.name, m.text) for m in sk.metas if is_hole(sk, m.index))
+    return list(used)
+
+
+@functools.lru_cache(maxsize=64)
+def _parser(lang: str) -> Parser:
+    return parser(lang)
+
+
+def parse_tree(lang: str, data: bytes, timeout: float | None) -> Tree:
+    """Parse ``data``, giving up with ``TimeoutError`` after ``timeout`` seconds.
+
+    The parser checks the clock as it goes; a grammar stuck inside its own
+    scanner never does, which is why the pool also watches its workers.
+
+    >>> parse_tree("python", b"x = 1\\n", 1.0).root_node.type
+    'module'
+    """
+    parser = _parser(lang)
+    if timeout is None:
+        return parser.parse(data)
+    deadline = time.monotonic() + timeout
+    chunk = 1 << 16
+
+    def read(offset: int, _point: object) -> bytes:
+        return data[offset : offset + chunk]
+
+    def progress(_offset: int, _has_error: bool) -> bool:
+        return time.monotonic() > deadline
+
+    try:
+        tree = parser.parse(read, progress_callback=progress)
+    except ValueError:
+        parser.reset()
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"parsing took over {timeout:g} s") from None
+        raise
+    return tree
+
+
+def _error_spans(tree: Tree) -> list[tuple[int, int]]:
+    """Byte ranges of the error and missing nodes of ``tree``."""
+    root = tree.root_node
+    if not root.has_error:
+        return []
+    spans = []
+    stack: list[Node] = [root]
+    while stack:
+        n = stack.pop()
+        if n.is_error or n.is_missing:
+            spans.append((n.start_byte, n.end_byte))
+        elif n.has_error:
+            stack.extend(n.children)
+    return spans
+
+
+@dataclass(slots=True)
+class _Loaded:
+    data: bytes  # the file's bytes
+    text: str
+    encoding: str  # turns text back into data
+    parsed: bytes  # the UTF-8 bytes that tree-sitter parsed (data itself for UTF-8)
+    tree: Tree
+    term: KTerm
+
+
+def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None) -> _Loaded:
+    """Read (unless ``data`` is given), decode and parse one file; raise ``_Skip`` with the
+    reason it cannot be."""
+    if data is None:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            raise _Skip(f"cannot read: {exc.strerror or exc}") from None
+    hook("read", path)
+    text, encoding = _decode(data, lang)
+    parsed = data if encoding == "utf-8" else text.encode("utf-8")
+    try:
+        tree = parse_tree(lang, parsed, timeout)
+    except TimeoutError as exc:
+        raise _Skip(f"{TIMED_OUT}: {exc}") from None
+    except ValueError as exc:
+        raise _Skip(f"cannot parse: {exc}") from None
+    return _Loaded(data, text, encoding, parsed, tree, from_tree(tree, parsed))
+
+
+def _decode(data: bytes, lang: str) -> tuple[str, str]:
+    """The text of ``data`` and the codec that gives the bytes back; raise ``_NotText``.
+
+    Files are UTF-8, but for Python files, which may declare another
+    encoding (PEP 263).  A byte order mark stays in the text, so that it is
+    written back.
+
+    >>> _decode("# coding: cp1251\\nx = 'ж'\\n".encode("cp1251"), "python")
+    ("# coding: cp1251\\nx = 'ж'\\n", 'cp1251')
+    >>> _decode(b"x = '\\xe9'\\n", "python")
+    Traceback (most recent call last):
+    ...
+    kovel.batch.tasks._NotText: not UTF-8 text (byte 5, line 1)
+    """
+    encoding = "utf-8"
+    if lang == "python":
+        try:
+            encoding = _python_encoding(data)
+        except SyntaxError as exc:
+            # A first line that is not UTF-8 is found below, with its place.
+            if exc.msg != "invalid or missing encoding declaration":
+                raise _NotText(f"not Python source text: {exc.msg}") from None
+    try:
+        return data.decode(encoding), encoding
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        name = "UTF-8" if encoding == "utf-8" else encoding
+        raise _NotText(f"not {name} text (byte {exc.start}, line {line})") from None
+
+
+def _python_encoding(data: bytes) -> str:
+    """The codec a Python file's coding declaration names (``utf-8`` for none, and for a BOM)."""
+    name, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
+    name = codecs.lookup(name).name
+    return "utf-8" if name == "utf-8-sig" else name
+
+
+class _Skip(Exception):
+    pass
+
+
+class _NotText(_Skip):
+    """The file is not text in its encoding."""
+
+
+class _Positions:
+    """Turns character offsets of a text into bytes, lines and columns."""
+
+    def __init__(self, text: str, encoding: str = "utf-8") -> None:
+        self.text = text
+        self.encoding = encoding
+        self.ascii = text.isascii()
+        starts = [0]
+        find = text.find
+        i = find("\n")
+        while i >= 0:
+            starts.append(i + 1)
+            i = find("\n", i + 1)
+        self.starts = starts
+        self._bytes: list[int] | None = None
+        self._cursor = (0, 0)  # a character offset and its byte offset
+        self._lines: dict[int, str] = {}
+
+    def line_col(self, i: int) -> tuple[int, int]:
+        line = bisect.bisect_right(self.starts, i)
+        return line, i - self.starts[line - 1] + 1
+
+    def byte(self, i: int) -> int:
+        if self.ascii:
+            return i
+        if self._bytes is None:
+            acc, out = 0, [0]
+            for a, b in zip(self.starts, [*self.starts[1:], len(self.text)], strict=True):
+                acc += len(self.text[a:b].encode(self.encoding))
+                out.append(acc)
+            self._bytes = out
+        line = bisect.bisect_right(self.starts, i) - 1
+        a = self.starts[line]
+        # Offsets are asked for in nearly increasing order: count from the
+        # last one asked for when it is nearer than the line's start (a
+        # minified file is one line of megabytes).
+        c, cb = self._cursor
+        if abs(i - c) < i - a:
+            enc = self.encoding
+            b = cb + len(self.text[c:i].encode(enc)) if i >= c else cb - len(self.text[i:c].encode(enc))
+        else:
+            b = self._bytes[line] + len(self.text[a:i].encode(self.encoding))
+        self._cursor = (i, b)
+        return b
+
+    def char(self, b: int, data: bytes) -> int:
+        """The character offset of byte ``b`` of ``data``, the text in UTF-8."""
+        return b if self.ascii else len(data[:b].decode("utf-8", "replace"))
+
+    def line(self, n: int) -> str:
+        """Line ``n`` (1-based) without its line feed; the same string each time it is asked for."""
+        got = self._lines.get(n)
+        if got is None:
+            a = self.starts[n - 1]
+            b = self.starts[n] - 1 if n < len(self.starts) else len(self.text)
+            got = self._lines[n] = self.text[a:b]
+        return got
+
+    def span(self, s: int, e: int, data: bytes | None = None) -> Span:
+        """The ``Span`` of characters ``[s, e)``."""
+        line, col = self.line_col(s)
+        end_line, end_col = self.line_col(e)
+        return Span(self.byte(s), self.byte(e), line, col, end_line, end_col, self.text[s:e])
+
+
+def _line_text(line: str) -> str:
+    return line[:-1] if line.endswith("\r") else line
+
+
+def _binding_text(v: KTerm | Sequence[KTerm]) -> str | list[str]:
+    return str(v) if isinstance(v, KTerm) else [str(x) for x in v]
+
+
+def _binding_ranges(m: MatchLike, pos: _Positions) -> dict[str, Span | list[Span] | None]:
+    """Where each binding of ``m`` lies in the file, found by walking the matched node.
+
+    The matcher's own nodes are looked for (``kovel.quasi.match.source_bindings``: ``bindings``
+    may hold multi-line values re-indented); a binding that is not a node
+    inside the match (a pattern object of another kind may make such) has
+    None.  The wanted nodes come in document order, so one walk over the
+    nodes of their tags meets each where it is next.
+    """
+    found = source_bindings(m) if isinstance(m, Match) else m.bindings
+    term = getattr(m, "term", None)
+    start, end = m.span
+    wanted: list[KTerm] = []
+    for v in found.values():
+        wanted.extend([v] if isinstance(v, KTerm) else v)
+    at: list[tuple[int, int] | None] = [None] * len(wanted)
+    if wanted and isinstance(term, KTerm) and _native.rendered_length(term) == end - start:
+        tags = {_native.tag(w) for w in wanted}
+        i = 0
+        passed: list[tuple[KTerm, int, int]] = []
+        for _, node, a, b in _native.find_all(term, tags, True):
+            if i < len(wanted) and _native.same(node, wanted[i]):
+                at[i] = (start + a, start + b)
+                i += 1
+            elif i < len(wanted):
+                passed.append((node, a, b))
+        for k in range(i, len(wanted)):  # out of order: look among the nodes passed by
+            hit = next(((a, b) for node, a, b in passed if _native.same(node, wanted[k])), None)
+            at[k] = None if hit is None else (start + hit[0], start + hit[1])
+    out: dict[str, Span | list[Span] | None] = {}
+    k = 0
+    for name, v in found.items():
+        n = 1 if isinstance(v, KTerm) else len(v)
+        spans = [pos.span(*x) for x in at[k : k + n] if x is not None]
+        k += n
+        out[name] = None if len(spans) < n else spans[0] if isinstance(v, KTerm) else spans
+    return out
+
+
+def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
+    return _compiled_pattern(lang, pattern) if isinstance(pattern, str) else pattern
+
+
+def find_task(
+    path: str,
+    lang: str,
+    pattern: str | PatternLike,
+    timeout: float | None,
+    data: bytes | None = None,
+    context: tuple[int, int] = (0, 0),
+) -> FoundFile:
+    """Search the file at ``path`` (or ``data``, its bytes) in ``lang`` for ``pattern``,
+    giving up after ``timeout`` seconds; keep the text of ``context`` lines (before,
+    after) around each match.  What goes wrong is the result's ``error``.
+
+    >>> [m.text for m in find_task("<text>", "python", "print($A)", None, b"x\\nprint(1)\\n").matches]
+    ['print(1)']
+    >>> find_task("missing.py", "python", "print($A)", None).error
+    'cannot read: No such file or directory'
+    """
+    try:
+        loaded = _load(path, lang, timeout, data)
+        pat = _pattern_for(lang, pattern)
+    except _NotText as exc:
+        return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
+    except _Skip as exc:
+        return FoundFile(path, lang, error=str(exc))
+    except SyntaxError as exc:
+        return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
+    text = loaded.text
+    pos = _Positions(text, loaded.encoding)
+    out = []
+    # Each line's text is made once and shared by the matches on it (and
+    # pickled once): a minified file has thousands of matches on one line.
+    lines: dict[int, str] = {}
+    shown: dict[int, str] = {}  # without a CR
+    before, after = context
+    last = len(pos.starts) - text.endswith("\n")  # a final line feed ends the last line
+    low = top = 0  # lines [.., top] are in `lines` from every earlier match starting at `low` or before
+    for m in pat.find_all(loaded.term):
+        s, e = m.span
+        line, col = pos.line_col(s)
+        end_line, end_col = pos.line_col(e)
+        if line not in shown:
+            shown[line] = _line_text(pos.line(line))
+        match = FileMatch(
+            pos.byte(s),
+            pos.byte(e),
+            line,
+            col,
+            end_line,
+            end_col,
+            text[s:e],
+            shown[line],
+            {k: _binding_text(v) for k, v in m.bindings.items()},
+            _binding_ranges(m, pos),
+        )
+        out.append(match)
+        lo, hi = max(1, line - before), min(last, match.last_line + after)
+        if lo < low:  # not in document order: no line can be taken as kept
+            top = 0
+        low = lo
+        for n in range(max(lo, top + 1), hi + 1):
+            lines[n] = pos.line(n)
+        top = max(top, hi)
+    return FoundFile(path, lang, tuple(out), lines=lines)
+
+
+def rewrite_task(
+    path: str,
+    lang: str,
+    pattern: str | PatternLike,
+    rewrite: object,
+    timeout: float | None,
+    data: bytes | None = None,
+) -> RewrittenFile:
+    """Rewrite every match of ``pattern`` in the file at ``path`` (or ``data``, its bytes)
+    with ``rewrite``, giving up after ``timeout`` seconds; nothing is written.
+
+    >>> rewrite_task("<text>", "python", "print($A)", "log($A)", None, b"print(1)\\n").text()
+    'log(1)\\n'
+    """
+    try:
+        loaded = _load(path, lang, timeout, data)
+        pat = _pattern_for(lang, pattern)
+        rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
+    except _NotText as exc:
+        return RewrittenFile(path, lang, error=f"not rewritten: {exc}", skipped=True)
+    except _Skip as exc:
+        return RewrittenFile(path, lang, error=str(exc))
+    except SyntaxError as exc:
+        return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
+    text, term, encoding = loaded.text, loaded.term, loaded.encoding
+    digest = hashlib.sha256(loaded.data).hexdigest()
+    replaced: list[tuple[tuple[int, int], KTerm]] | None = None
+    if isinstance(pat, Pattern):
+        paths, news, spans = replacements(pat, term, rw)
+        new = _native.replace_all(term, paths, news) if paths else term
+        replaced = list(zip(spans, news, strict=True))
+    else:
+        new = pat.rewrite(term, rw)
+    if new is term:
+        return RewrittenFile(path, lang, digest, encoding=encoding)
+    new_text = str(new)
+    if new_text == text:
+        return RewrittenFile(path, lang, digest, encoding=encoding)
+    why = _unwritable(lang, new_text, encoding)
+    if why is not None:
+        return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
+    changes = _changes(text, new_text, replaced, encoding)
+    errors = _error_spans(loaded.tree)
+    if errors:
+        pos = _Positions(text)
+        chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
+        for m in pat.find_all(term):
+            s, e = m.span
+            hit = next(((a, b) for a, b in chars if a <= e and s <= b), None)
+            if hit is not None:
+                line, col = pos.line_col(hit[0])
+                return RewrittenFile(
+                    path,
+                    lang,
+                    digest,
+                    error=f"a syntax error at {line}:{col} lies in a match; left alone",
+                    errors_before=len(errors),
+                    encoding=encoding,
+                )
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout)
+    return RewrittenFile(
+        path,
+        lang,
+        digest,
+        new.postcard_bytes(),
+        None,
+        len(errors),
+        after,
+        rejected,
+        encoding=encoding,
+        changes=changes,
+    )
+
+
+def judge(
+    path: str, lang: str, text: str, new_text: str, errors_before: int, timeout: float | None
+) -> tuple[int, str | None]:
+    """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
+    syntax errors), fares: its number of syntax errors, and why Python
+    rejects it when ``text`` compiled (or None).
+
+    >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
+    (0, "'return' outside function (line 1)")
+    """
+    after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
+    # Python also rejects what tree-sitter lets through (indentation, for one).
+    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
+    return after, rejected
+
+
+def _unwritable(lang: str, text: str, encoding: str) -> str | None:
+    """Why the rewritten ``text`` cannot be written in the file's ``encoding``, or None.
+
+    >>> _unwritable("python", "# coding: latin-1\\nx = '€'\\n", "iso8859-1")
+    "the rewrite brings in '€' (line 2), which iso8859-1 cannot encode"
+    >>> _unwritable("python", "# coding: cp1251\\n", "iso8859-1")
+    'the rewrite changes the coding declaration (iso8859-1 to cp1251)'
+    """
+    try:
+        data = text.encode(encoding)
+    except UnicodeEncodeError as exc:
+        line = text.count("\n", 0, exc.start) + 1
+        return f"the rewrite brings in {text[exc.start]!r} (line {line}), which {encoding} cannot encode"
+    if lang != "python":
+        return None
+    try:
+        declared = _python_encoding(data)
+    except SyntaxError as exc:
+        return f"the rewrite breaks the coding declaration: {exc.msg}"
+    if declared != encoding:
+        return f"the rewrite changes the coding declaration ({encoding} to {declared})"
+    return None
+
+
+def _changes(
+    text: str, new_text: str, replaced: list[tuple[tuple[int, int], KTerm]] | None, encoding: str = "utf-8"
+) -> tuple[Change, ...]:
+    """The changes that make ``new_text`` of ``text``: one per replaced match.
+
+    Each replacement renders alone as it does in place (the indentation
+    of its lines is its own), which the text made of them is checked
+    against; when it is not (or the matches are unknown: a pattern object of
+    another kind), the one change is the span from the first differing
+    character to the last.
+    """
+    pos = _Positions(text, encoding)
+    if replaced:
+        news = [(a, b, str(t)) for (a, b), t in replaced]
+        pieces, at = [], 0
+        for a, b, body in news:
+            pieces += [text[at:a], body]
+            at = b
+        if at <= len(text) and "".join(pieces) + text[at:] == new_text:
+            return tuple(Change(pos.span(a, b), body) for a, b, body in news if text[a:b] != body)
+    head = 0
+    limit = min(len(text), len(new_text))
+    while head < limit and text[head] == new_text[head]:
+        head += 1
+    tail = 0
+    while tail < limit - head and text[-1 - tail] == new_text[-1 - tail]:
+        tail += 1
+    return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
+
+
+def _newly_rejected(path: str, before: str, after: str) -> str | None:
+    """Why Python rejects ``after`` when it compiled ``before``, or None.
+
+    The rewritten text is compiled first: it nearly always compiles, and then
+    the original need not be.
+
+    >>> _newly_rejected("a.py", "if x:\\n    y\\n", "if x:\\n    y\\n  z\\n")
+    'unindent does not match any outer indentation level (line 3)'
+    """
+    why = _compile_error(path, after)
+    if why is None or _compile_error(path, before) is not None:
+        return None
+    return why
+
+
+def _compile_error(path: str, text: str) -> str | None:
+    with warnings.catch_warnings():  # invalid escapes and the like: not ours to report
+        warnings.simplefilter("ignore")
+        try:
+            compile(text, path, "exec", dont_inherit=True)
+        except SyntaxError as exc:
+            return f"{exc.msg} (line {exc.lineno})"
+        except ValueError as exc:  # NUL bytes
+            return str(exc)
+        except RecursionError:
+            return "nested too deeply to compile"
+        except MemoryError:
+            return "too large to compile"
+    return None

@@ -1,0 +1,580 @@
+"""The ``kovel`` command: find and rewrite code across a code base with patterns.
+
+::
+
+    kovel find -p 'print($$$A)' src/
+    kovel find --json -p 'print($$$A)' src/
+    kovel find -C 2 -p 'print($$$A)' src/                          # with 2 lines around
+    kovel rewrite -p 'print($$$A)' -r 'log($$$A)' src/           # a unified diff
+    kovel rewrite -p 'print($$$A)' -r 'log($$$A)' --write src/   # in place
+    kovel rewrite -l python -p 'print($$$A)' -r 'log($$$A)' - < a.py   # the whole text, rewritten
+    kovel rewrite -p 'print($$$A)' -r 'log($$$A)' -i src/        # asking for each change
+
+Exit status: 0 when something matched (or changed), 1 when nothing did, 2 on
+a usage error (a rewrite that uses a metavariable the pattern does not bind
+is one, found before any file is read) or when any file could not be read,
+parsed or written (each reported on stderr with its path and the reason; the
+other files are still processed).  Files found in directories in a language
+whose grammar is not installed, or in which the pattern does not parse, are
+skipped with a note, and so are files found there that are not text: not
+UTF-8, or for Python not in the encoding their coding declaration names (as
+``rg`` skips binary files); named on the command line, such a file is an
+error.  When missing grammars (or a missing tree-sitter) leave nothing to
+search, that is an error too, never "no match".  A rewrite that adds syntax
+errors to a file, or makes a Python file that compiled no longer compile, is
+not written without ``--force``.
+
+Symbolic links met in directories are skipped unless ``--follow``; links
+named on the command line are followed.  Either way ``--write`` writes no
+file whose real path lies outside the directories given (for a file named,
+the directory holding it), nor a file the user may not write, nor one with
+several hard links (which a rewrite would split); each is an error.  A file
+keeps its owner, group and mode; when the user cannot give it its owner or
+group, a note says so and the setuid and setgid bits are dropped.
+
+Files are written by this process alone, never by the workers: a worker can
+be killed at any moment (by ``--timeout``, or from outside) and the run can
+be interrupted, and a file is only ever replaced by renaming a complete
+temporary file over it, so each file ends up either old or new.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import importlib
+import os
+import sys
+import time
+from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import Executor
+from typing import Any, TypeVar
+
+from kovel.batch import (
+    DEFAULT_TIMEOUT,
+    TIMEOUT_PER_MB,
+    FoundFile,
+    RewrittenFile,
+    Timeout,
+    apply_changes,
+    default_timeout,
+    find_files,
+    find_source,
+    rewrite_files,
+    rewrite_source,
+)
+from kovel.batch.files import Listed, list_files, write_roots
+from kovel.batch.safewrite import NotWrittenError, SafeWriter
+from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
+from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.cli import interactive, output
+from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
+
+__all__ = ["main"]
+
+R = TypeVar("R")
+_EPILOG = """\
+exit status: 0 something matched or changed, 1 nothing did, 2 usage error or a
+file that could not be read, parsed or written (reported on stderr). Files
+found in directories in a language without an installed grammar, or in which
+the pattern does not parse, or that are not text (not UTF-8, or for Python
+not in their declared encoding) are skipped with a note (2 when missing
+grammars leave nothing to search). PATH - reads standard input (with --lang): find
+prints it as <stdin>, rewrite prints the whole rewritten text.
+--write leaves alone, as errors, files outside the paths given (through
+symbolic links), files the user may not write and files with hard links.
+JSON lines (find --json): path, lang, bytes [start, end), start and end
+{line, column} (1-based, columns in characters, end exclusive), text,
+bindings (texts), lines (the text of the lines the match covers, long lines
+cut as --max-columns says), binding_ranges (per binding: text, bytes, start,
+end; a list of them for $$$NAME). rewrite --json: one line per change: path,
+lang, bytes, start, end, old, new.
+"""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command with ``argv`` (default ``sys.argv[1:]``); return the exit status.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("print(1)\\n")
+    >>> main(["find", "-p", "print($A)", "--jobs", "1", str(f)])  # doctest: +ELLIPSIS
+    /.../a.py:1:1: print(1)
+    0
+    """
+    args = _arguments().parse_args(argv)
+    run = _Run(args)
+    try:
+        return run.go()
+    except KeyboardInterrupt:
+        run.err("kovel: interrupted; every file is either unchanged or fully rewritten")
+        return 130
+    except BrokenPipeError:  # e.g. `kovel find ... | head`: stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 2 if run.failed else 0 if run.found else 1
+
+
+def _arguments() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="kovel",
+        description="Find and rewrite code with patterns written in the code's own language.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-p", "--pattern", required=True, help="the pattern, e.g. 'print($$$A)'")
+    common.add_argument(
+        "-l", "--lang", help="the language of the files (default: from each file's extension)"
+    )
+    common.add_argument(
+        "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, help="worker processes"
+    )
+    common.add_argument(
+        "--timeout",
+        type=_positive_float,
+        metavar="SECONDS",
+        help="seconds all the work on one file may take before it is reported and skipped "
+        f"(default {DEFAULT_TIMEOUT:g}, plus {TIMEOUT_PER_MB:g} per MB of the file)",
+    )
+    common.add_argument(
+        "-g",
+        "--glob",
+        action="append",
+        default=[],
+        metavar="GLOB",
+        help="walk only the files this gitignore-style glob matches, or with '!' skip them; "
+        "repeatable, later globs win",
+    )
+    common.add_argument(
+        "--no-ignore", action="store_true", help="do not skip what .gitignore and .ignore files ignore"
+    )
+    common.add_argument(
+        "--hidden", action="store_true", help="walk hidden files and directories (names starting with '.')"
+    )
+    common.add_argument(
+        "-L",
+        "--follow",
+        action="store_true",
+        help="follow symbolic links in directories (--write still writes only inside the paths given)",
+    )
+    common.add_argument(
+        "paths",
+        nargs="*",
+        default=["."],
+        metavar="PATH",
+        help="files and directories (default: .), or - for standard input (with --lang)",
+    )
+    find = sub.add_parser("find", parents=[common], help="print every match", epilog=_EPILOG)
+    rewrite = sub.add_parser("rewrite", parents=[common], help="rewrite every match", epilog=_EPILOG)
+    rewrite.add_argument("-r", "--rewrite", required=True, help="the replacement, e.g. 'log($$$A)'")
+    _output_options(find, rewrite)
+    rewrite.add_argument(
+        "--force",
+        action="store_true",
+        help="write a rewrite even if it adds syntax errors to the file (or a Python file no longer compiles)",
+    )
+    return top
+
+
+def _output_options(find: argparse.ArgumentParser, rewrite: argparse.ArgumentParser) -> None:
+    """What is printed, and how: ``find``'s modes and context, ``rewrite``'s diff, JSON or questions."""
+    mode = find.add_mutually_exclusive_group()
+    mode.add_argument("--json", action="store_true", help="one JSON object per match")
+    mode.add_argument(
+        "-c", "--count", action="store_true", help="print only the number of matches of each file: path:N"
+    )
+    mode.add_argument(
+        "--files-with-matches", action="store_true", help="print only the paths of the files with a match"
+    )
+    lines = "lines to show %s each match (text output; a line a match covers is shown once)"
+    find.add_argument("-A", "--after-context", type=_count, metavar="N", help=lines % "after")
+    find.add_argument("-B", "--before-context", type=_count, metavar="N", help=lines % "before")
+    find.add_argument("-C", "--context", type=_count, metavar="N", help=lines % "before and after")
+    how = rewrite.add_mutually_exclusive_group()
+    how.add_argument("-w", "--write", action="store_true", help="change the files instead of printing a diff")
+    how.add_argument("--json", action="store_true", help="print one JSON object per change instead of a diff")
+    how.add_argument(
+        "-i",
+        "--interactive",
+        action="store_true",
+        help="show each change and ask whether to make it (y/n/a/q); needs a terminal",
+    )
+    for p in (find, rewrite):
+        p.add_argument(
+            "-M",
+            "--max-columns",
+            type=_count,
+            default=output.DEFAULT_MAX_COLUMNS,
+            metavar="N",
+            help="cut printed lines longer than N characters to N around the match, marking what is "
+            f"left out (default {output.DEFAULT_MAX_COLUMNS}; 0: never; diffs are never cut)",
+        )
+
+
+def _count(s: str) -> int:
+    n = int(s)
+    if n < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return n
+
+
+def _positive_int(s: str) -> int:
+    try:
+        n = int(s)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"{s!r} is not a positive integer")
+    return n
+
+
+def _positive_float(s: str) -> float:
+    try:
+        x = float(s)
+    except ValueError:
+        x = 0.0
+    if not 0 < x < float("inf"):
+        raise argparse.ArgumentTypeError(f"{s!r} is not a positive number of seconds")
+    return x
+
+
+class _Run:
+    """One run of the command: the files, the pool, what was found and what went wrong."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.failed = False
+        self.found = False
+        self.pool: Executor | None = None
+        self.bar: Any = None
+        self.named: set[str] = set()
+        self.writer: SafeWriter | None = None
+
+    def go(self) -> int:
+        a = self.args
+        stdin = "-" in a.paths
+        problem = tree_sitter_problem() or (_stdin_problem(a) if stdin else None)
+        if problem is not None:
+            self.err(f"kovel: {problem}")
+            return 2
+        if a.command == "rewrite" and a.interactive and not sys.stdin.isatty():
+            self.err("kovel: --interactive needs a terminal on standard input")
+            return 2
+        timeout = default_timeout if a.timeout is None else a.timeout
+        pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
+        self.pool = (
+            InlineExecutor(timeout=pool_timeout)
+            if a.jobs == 1
+            else WatchdogPool(a.jobs, timeout=pool_timeout)
+        )
+        try:
+            if stdin:
+                return self.stdin(timeout)
+            found = list_files(
+                a.paths, a.lang, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
+            )
+            listed = self.usable(found)
+            if listed is None:
+                return 2
+            paths = [x.path for x in listed]
+            self.named = {x.path for x in listed if x.named}
+            if a.command == "find":
+                matched = find_files(
+                    paths,
+                    a.pattern,
+                    lang=a.lang,
+                    executor=self.pool,
+                    timeout=timeout,
+                    context=self.context(),
+                )
+                self.find(self.progress(matched, len(paths)))
+            else:
+                if a.write or a.interactive:
+                    self.writer = SafeWriter(write_roots(a.paths))
+                results = rewrite_files(
+                    paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=timeout
+                )
+                self.rewrite(self.progress(results, len(paths)))
+        except BaseException:
+            self.abort()  # Ctrl-C or a broken pipe: do not wait for the files in flight
+            raise
+        finally:
+            if self.bar is not None:
+                self.bar.close()
+            self.pool.shutdown(cancel_futures=True)
+        return 2 if self.failed else 0 if self.found else 1
+
+    def abort(self) -> None:
+        if isinstance(self.pool, WatchdogPool):
+            self.pool.terminate()
+
+    def report(self, path: str, reason: str) -> None:
+        self.failed = True
+        if reason.startswith(TIMED_OUT):
+            reason += "; --timeout SECONDS raises the limit"
+        self.err(f"kovel: {path}: {reason}")
+
+    def passed_over(self, path: str, reason: str, skipped: bool) -> None:
+        """Report a file not searched or rewritten: a note for a skipped file found in a directory."""
+        if skipped and path not in self.named:
+            self.err(f"kovel: note: {path}: {reason}")
+        else:
+            self.report(path, reason)
+
+    def stdin(self, timeout: Timeout) -> int:
+        """Find in, or rewrite, the source on standard input; a rewrite prints the whole text."""
+        a = self.args
+        if self.usable([Listed("<stdin>", a.lang)]) is None:
+            return 2
+        data = sys.stdin.buffer.read()
+        if a.command == "find":
+            self.find([find_source(data, a.lang, a.pattern, executor=self.pool, timeout=timeout)])
+            return 2 if self.failed else 0 if self.found else 1
+        r = rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.pool, timeout=timeout)
+        if r.error is not None:
+            self.report(r.path, r.error)
+        self.found = r.changed and (a.force or not r.worse)
+        if r.changed and not self.found:
+            tail = "printed unchanged (--force applies it)"
+            self.report(r.path, _worse(r.errors_before, r.errors_after, r.compile_error, tail))
+        out = r.text().encode() if self.found else data
+        sys.stdout.flush()
+        sys.stdout.buffer.write(out)
+        sys.stdout.buffer.flush()
+        return 2 if self.failed else 0 if self.found else 1
+
+    def out(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stdout)
+        else:
+            print(line)
+
+    def flush(self) -> None:
+        sys.stdout.flush()
+
+    def err(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
+    def usable(self, listed: list[Listed]) -> list[Listed] | None:
+        """Report the paths that cannot be processed; check the pattern in each language.
+
+        Returns the files to process, or None on a usage error.
+        """
+        a = self.args
+        ok: list[Listed] = []
+        broken: dict[str, str | None] = {}
+        # The pattern is compiled in the pool too: a grammar may hang on it.
+        assert self.pool is not None
+        rewrite = a.rewrite if a.command == "rewrite" else None
+        langs = dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
+        missing = {lang: why for lang in langs if (why := grammar_problem(lang)) is not None}
+        broken.update(missing)
+        checks = {
+            lang: self.pool.submit(check_pattern, lang, a.pattern, rewrite)
+            for lang in langs
+            if lang not in missing
+        }
+        for lang, fut in checks.items():
+            try:
+                broken[lang] = fut.result()
+            except ValueError as exc:  # wrong whatever the language: the rewrite uses what is not bound
+                self.err(f"kovel: {exc}")
+                return None
+            except Exception as exc:
+                broken[lang] = f"cannot compile the pattern for {lang}: {describe_error(exc)}"
+        for item in listed:
+            if item.error is not None or item.lang is None:
+                self.report(item.path, item.error or "no language")
+            elif broken[item.lang] is None:
+                ok.append(item)
+        for lang, why in broken.items():
+            if why is None:
+                continue
+            if a.lang is not None:
+                self.err(f"kovel: {why}")
+                return None
+            named = sum(1 for x in listed if x.lang == lang and x.named)
+            found = sum(1 for x in listed if x.lang == lang and not x.named)
+            if named:  # the user asked for these files
+                self.failed = True
+                self.err(
+                    f"kovel: {why}; {named} {lang} file{'s' * (named != 1)} named on the command line skipped"
+                )
+            if found:  # a directory holds files of a language the pattern is not for
+                self.err(
+                    f"kovel: note: {why}; {found} {lang} file{'s' * (found != 1)} in directories skipped"
+                )
+        if missing and not ok:  # nothing can be searched: not the same as "no match"
+            self.failed = True
+        return ok
+
+    def progress(self, results: Iterator[R], total: int) -> Iterator[R]:
+        """Pass ``results`` through, with a progress bar on stderr when stderr is a
+        terminal and the run lasts over a second (with ``tqdm``, a dependency of kovel)."""
+        asking = self.args.command == "rewrite" and self.args.interactive  # the bar would cut into questions
+        try:
+            tqdm = importlib.import_module("tqdm").tqdm if sys.stderr.isatty() and not asking else None
+        except ImportError:
+            tqdm = None
+        if tqdm is None:
+            yield from results
+            return
+        # The bar is made only once a second has passed: tqdm's own `delay`
+        # is cut short by the first line written around the bar.
+        start = time.monotonic()
+        for n, r in enumerate(results):
+            if self.bar is None and time.monotonic() - start > 1.0:
+                self.bar = tqdm(total=total, initial=n, file=sys.stderr, unit="file", leave=False)
+            yield r
+            if self.bar is not None:
+                self.bar.update(1)
+
+    def context(self) -> tuple[int, int]:
+        """Lines before and after each match that the text output of ``find`` shows."""
+        a = self.args
+        if a.json or a.count or a.files_with_matches:
+            return 0, 0
+        around = a.context or 0
+        before = around if a.before_context is None else a.before_context
+        after = around if a.after_context is None else a.after_context
+        return before, after
+
+    def find(self, results: Iterable[FoundFile]) -> None:
+        a = self.args
+        mode: output.Mode = (
+            "json" if a.json else "count" if a.count else "files" if a.files_with_matches else "text"
+        )
+        printer = output.FindPrinter(mode, *self.context(), max_columns=a.max_columns)
+        for r in results:
+            if r.error is not None:
+                self.passed_over(r.path, r.error, r.skipped)
+            if r.matches:
+                self.found = True
+            for line in printer.file(r):
+                self.out(line)
+            self.flush()  # each file as it comes: a long run shows its first matches at once
+
+    def rewrite(self, results: Iterable[RewrittenFile]) -> None:
+        a = self.args
+        written = 0
+        review = interactive.Review(self.show, max_columns=a.max_columns) if a.interactive else None
+        for r in results:
+            if r.error is not None:
+                self.passed_over(r.path, r.error, r.skipped)
+            if not r.changed:
+                continue
+            if review is not None:  # the changes the user picks are judged, not all of them
+                written += self.review(r, review)
+                if review.quit:
+                    break
+                continue
+            if r.worse and not a.force:
+                tail = "not written (--force writes it)" if a.write else "shown, but --write will skip it"
+                self.report(r.path, _worse(r.errors_before, r.errors_after, r.compile_error, tail))
+                if a.write:
+                    continue
+            if a.json:
+                self.found = True
+                for c in r.changes:
+                    self.out(output.change_json(r, c))
+                self.flush()
+            elif a.write:
+                written += self.write(r, r.text().encode(r.encoding))
+            else:
+                self.diff(r, r.text())
+        if (a.write or review is not None) and written:
+            self.err(f"kovel: {written} file{'s' * (written != 1)} rewritten")
+
+    def review(self, r: RewrittenFile, review: interactive.Review) -> bool:
+        """Ask about each change of ``r``; write the accepted ones.  True when the file was written."""
+        data = self.read_unchanged(r, "not rewritten")
+        if data is None:
+            return False
+        accepted = review.file(r, data)
+        if not accepted:
+            return False
+        new = apply_changes(data, accepted, r.encoding)
+        after, rejected = r.errors_after, r.compile_error
+        if len(accepted) < len(r.changes):  # another text than the worker judged
+            assert r.lang is not None
+            after, rejected = judge(
+                r.path,
+                r.lang,
+                data.decode(r.encoding),
+                new.decode(r.encoding),
+                r.errors_before,
+                self.args.timeout,
+            )
+        if (after > r.errors_before or rejected is not None) and not self.args.force:
+            tail = "not written (--force writes it)"
+            self.report(r.path, _worse(r.errors_before, after, rejected, tail))
+            return False
+        return self.write(r, new)
+
+    def write(self, r: RewrittenFile, new: bytes) -> bool:
+        hook("write", r.path)
+        assert self.writer is not None
+        try:
+            notes = self.writer.replace(r.path, new, r.digest)
+        except NotWrittenError as exc:
+            self.report(r.path, str(exc))
+            return False
+        except OSError as exc:
+            self.report(r.path, f"cannot write: {exc.strerror or exc}")
+            return False
+        if notes:
+            self.err(f"kovel: note: {r.path}: {'; '.join(notes)}")
+        self.found = True
+        return True
+
+    def read_unchanged(self, r: RewrittenFile, otherwise: str) -> bytes | None:
+        """The bytes of ``r``'s file, or None (reported) when it cannot be read or changed since."""
+        try:
+            with open(r.path, "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            self.report(r.path, f"cannot read: {exc.strerror or exc}")
+            return None
+        if hashlib.sha256(data).hexdigest() != r.digest:
+            self.report(r.path, f"changed on disk since it was read; {otherwise}")
+            return None
+        return data
+
+    def diff(self, r: RewrittenFile, new: str) -> None:
+        data = self.read_unchanged(r, "no diff")
+        if data is None:
+            return
+        self.found = True
+        self.out(output.unified_diff(r.path, data.decode(r.encoding), new))
+        self.flush()
+
+    def show(self, text: str) -> None:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+
+
+def _worse(before: int, after: int, rejected: str | None, tail: str) -> str:
+    """Why a rewrite is not written: the syntax errors it adds, what Python says."""
+    why = []
+    if after > before:
+        why.append(f"the rewrite adds syntax errors ({before} before, {after} after)")
+    if rejected is not None:
+        why.append(f"Python rejects the rewritten file: {rejected}")
+    return "; ".join([*why, tail])
+
+
+def _stdin_problem(a: argparse.Namespace) -> str | None:
+    """Why ``-`` (standard input) cannot be read with these arguments, or None."""
+    if len(a.paths) > 1:
+        return "'-' (standard input) cannot be mixed with other paths"
+    if a.lang is None:
+        return "reading standard input ('-') needs --lang, e.g. --lang python"
+    if a.command == "rewrite" and a.write:
+        return "--write cannot write to standard input; without it the rewritten text goes to standard output"
+    if a.command == "rewrite" and a.interactive:
+        return "--interactive reads its answers from the terminal: it cannot rewrite standard input"
+    return None

@@ -1,0 +1,226 @@
+"""What the ``kovel`` command prints: matches as text or JSON lines, counts,
+file names, context lines, the changes of a rewrite, and unified diffs.
+
+Everything here turns one file's result into lines of output, so the command
+writes each file's lines as soon as that file is done and keeps nothing from
+it.  Long lines are cut to a window around the match (``cut``): a minified
+file has thousands of matches on one line of megabytes, and printing that
+line for each of them is what made output, and memory, grow with the
+product of the two.
+"""
+
+from __future__ import annotations
+
+import difflib
+import json
+from collections.abc import Iterable, Iterator
+from typing import Any, Literal, TypeAlias
+
+from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
+
+__all__ = [
+    "DEFAULT_MAX_COLUMNS",
+    "FindPrinter",
+    "Mode",
+    "change_json",
+    "cut",
+    "match_json",
+    "unified_diff",
+]
+
+#: Lines longer than this many characters are cut (``--max-columns``; 0: never).
+DEFAULT_MAX_COLUMNS = 500
+
+#: What ``find`` prints of each file.  (Spelled as a union of literals, which
+#: stubtest can compare with the runtime object.)
+Mode: TypeAlias = Literal["text"] | Literal["json"] | Literal["count"] | Literal["files"]
+
+
+def cut(line: str, at: int, limit: int) -> str:
+    """``line`` cut to ``limit`` characters around character ``at``, each cut end marked.
+
+    The window starts at most a fifth of ``limit`` before ``at``, so the
+    text there shows with some of what precedes it.  ``limit`` 0 means no cut.
+
+    >>> cut("x" * 20, 15, 10)
+    '[... 10 columns] xxxxxxxxxx'
+    >>> cut("abcdefghijklmnopqrstuvwxyz", 2, 10)
+    'abcdefghij [... 16 more columns]'
+    >>> cut("short", 0, 10)
+    'short'
+    """
+    if not limit or len(line) <= limit:
+        return line
+    start = max(0, min(at - limit // 5, len(line) - limit))
+    end = start + limit
+    head = f"[... {start} columns] " if start else ""
+    tail = f" [... {len(line) - end} more columns]" if end < len(line) else ""
+    return head + line[start:end] + tail
+
+
+def _shown(line: str) -> str:
+    return line[:-1] if line.endswith("\r") else line
+
+
+def _where(s: Span | FileMatch) -> dict[str, Any]:
+    return {
+        "bytes": [s.start, s.end],
+        "start": {"line": s.line, "column": s.column},
+        "end": {"line": s.end_line, "column": s.end_column},
+    }
+
+
+def _range_json(s: Span | list[Span] | None) -> Any:
+    if s is None or isinstance(s, Span):
+        return None if s is None else {"text": s.text, **_where(s)}
+    return [{"text": x.text, **_where(x)} for x in s]
+
+
+def match_lines(r: FoundFile, m: FileMatch, max_columns: int) -> str:
+    """The text of the lines ``m`` covers (line breaks between them as in the
+    file, none after the last), each cut to ``max_columns``."""
+    out = []
+    for n in range(m.line, m.last_line + 1):
+        line = r.lines.get(n, m.line_text if n == m.line else "")
+        if n == m.last_line:
+            line = _shown(line)
+        out.append(cut(line, m.column - 1 if n == m.line else 0, max_columns))
+    return "\n".join(out)
+
+
+def match_json(r: FoundFile, m: FileMatch, max_columns: int) -> str:
+    """One match as a JSON object on one line.
+
+    >>> import pathlib, tempfile
+    >>> from kovel.quasi import find_files
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("y = f(x)\\n")
+    >>> (r,) = find_files([f], "f($A)")
+    >>> row = json.loads(match_json(r, r.matches[0], 500))
+    >>> row["lines"], row["binding_ranges"]["A"]["bytes"]
+    ('y = f(x)', [6, 7])
+    """
+    obj = {
+        "path": r.path,
+        "lang": r.lang,
+        **_where(m),
+        "text": m.text,
+        "bindings": m.bindings,
+        "lines": match_lines(r, m, max_columns),
+        "binding_ranges": {k: _range_json(v) for k, v in m.binding_ranges.items()},
+    }
+    return json.dumps(obj, ensure_ascii=False)
+
+
+def change_json(r: RewrittenFile, c: Change) -> str:
+    """One change of a rewrite as a JSON object on one line: where it is, the old text and the new."""
+    obj = {"path": r.path, "lang": r.lang, **_where(c.old), "old": c.old.text, "new": c.new}
+    return json.dumps(obj, ensure_ascii=False)
+
+
+class FindPrinter:
+    """Turns each file's matches into the lines ``find`` prints.
+
+    ``mode`` is ``"text"`` (``path:line:col: line`` for each match, or with
+    ``before``/``after`` context each line once: ``path:line:col: line`` for
+    a line a match covers, ``path-line- line`` around them, ``--`` between
+    groups that do not touch), ``"json"``, ``"count"`` (``path:N``) or
+    ``"files"`` (the path).  The printer remembers only whether it printed a
+    group yet.
+
+    >>> import pathlib, tempfile
+    >>> from kovel.quasi import find_files
+    >>> d = pathlib.Path(tempfile.mkdtemp())
+    >>> _ = (d / "a.py").write_text("a\\nf(1)\\nb\\nc\\nd\\nf(2)\\n")
+    >>> (r,) = find_files([d / "a.py"], "f($A)", context=1)
+    >>> for line in FindPrinter("text", 1, 1, 500).file(r):
+    ...     print(line.replace(str(d), "D"))
+    D/a.py-1- a
+    D/a.py:2:1: f(1)
+    D/a.py-3- b
+    --
+    D/a.py-5- d
+    D/a.py:6:1: f(2)
+    """
+
+    def __init__(self, mode: Mode, before: int = 0, after: int = 0, max_columns: int = 0) -> None:
+        if mode not in ("text", "json", "count", "files"):
+            raise ValueError(f"unknown output mode {mode!r}")
+        self.mode = mode
+        self.before = before
+        self.after = after
+        self.max_columns = max_columns
+        self._grouped = False  # a context group was printed: the next one is set off by `--`
+
+    def file(self, r: FoundFile) -> Iterator[str]:
+        """The lines to print for ``r`` (nothing for a file without matches)."""
+        if not r.matches:
+            return
+        if self.mode == "count":
+            yield f"{r.path}:{len(r.matches)}"
+        elif self.mode == "files":
+            yield r.path
+        elif self.mode == "json":
+            for m in r.matches:
+                yield match_json(r, m, self.max_columns)
+        elif self.before or self.after:
+            yield from self._context(r)
+        else:
+            for m in r.matches:
+                yield f"{r.path}:{m.line}:{m.column}: {cut(m.line_text, m.column - 1, self.max_columns)}"
+
+    def _context(self, r: FoundFile) -> Iterator[str]:
+        # The column shown for a line is that of the first match starting on
+        # it, or 1 on a line a match goes on from the line before.
+        hits: dict[int, int] = {}
+        top = 0  # every line up to `top` that a match covers is in `hits` (matches come in order)
+        for m in r.matches:
+            hits[m.line] = min(hits.get(m.line, m.column), m.column)
+            for n in range(max(m.line + 1, top + 1), m.last_line + 1):
+                hits.setdefault(n, 1)
+            top = max(top, m.last_line)
+        printed = 0  # the last line printed
+        for h in sorted(hits):
+            lo, hi = max(1, h - self.before, printed + 1), h + self.after
+            if lo > hi:
+                continue
+            if (
+                lo > printed + 1 if printed else self._grouped
+            ):  # apart from the group before, here or in another file
+                yield "--"
+            self._grouped = True
+            for n in range(lo, hi + 1):
+                if n in hits:
+                    col = hits[n]
+                    yield f"{r.path}:{n}:{col}: {cut(_shown(r.lines[n]), col - 1, self.max_columns)}"
+                elif n in r.lines:
+                    yield f"{r.path}-{n}- {cut(_shown(r.lines[n]), 0, self.max_columns)}"
+                else:  # past the end of the file
+                    break
+                printed = n
+
+
+def unified_diff(path: str, old: str, new: str) -> str:
+    """The unified diff of a file's ``old`` and ``new`` text, last lines without
+    a line feed marked as ``diff`` marks them; no trailing newline.
+
+    >>> print(unified_diff("a.py", "x = 1\\n", "x = 2\\n"))
+    --- a/a.py
+    +++ b/a.py
+    @@ -1 +1 @@
+    -x = 1
+    +x = 2
+    """
+    lines = difflib.unified_diff(
+        old.splitlines(keepends=True), new.splitlines(keepends=True), f"a/{path}", f"b/{path}"
+    )
+    return "".join(_no_newline_marks(lines)).rstrip("\n")
+
+
+def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:
+    """Mark a last line without a line feed as ``diff`` and ``patch`` do."""
+    for line in lines:
+        if line.endswith("\n"):
+            yield line
+        else:
+            yield line + "\n\\ No newline at end of file\n"

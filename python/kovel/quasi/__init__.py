@@ -1,0 +1,76 @@
+"""Templates and patterns written in the target language.
+
+A *template* is code with holes; filling it gives a term::
+
+    >>> from kovel import leaf, name
+    >>> from kovel.quasi import template
+    >>> t = template("python", "def $NAME($$$ARGS):\\n    return $BODY\\n")
+    >>> print(t.fill(NAME=name("area"), ARGS=[name("w"), name("h")], BODY=leaf("expr", "w * h")), end="")
+    def area(w, h):
+        return w * h
+
+A *pattern* is code with metavariables; it finds and rewrites terms::
+
+    >>> from kovel.quasi import pattern
+    >>> from kovel.treesitter import parse
+    >>> p = pattern("python", "print($$$A)")
+    >>> print(p.rewrite(parse("python", "print(1, 2)\\n"), template("python", "log($$$A)")), end="")
+    log(1, 2)
+
+Metavariables, in both: ``$NAME`` (``$`` then an upper-case identifier:
+letters, digits, ``_``) stands for one node; ``$$$NAME`` for zero or more
+consecutive siblings; ``$_`` and ``$$$`` match anything without binding.
+Each is replaced by an identifier the grammar accepts while the code is
+parsed, and mapped back; none of this shows in the results.
+
+The modules of this package: ``parse`` reads code with metavariables into a
+skeleton (in the first parse context of its language that accepts it);
+``fill`` holds ``Template`` and compiles skeletons into fillers; ``lift``
+turns Python values into literals of a language; ``match`` holds ``Pattern``
+and its rewrites; ``edit`` lays a replacement template over the match it
+replaces, keeping what the template does not change.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from kovel.quasi.fill import Siblings, Template, template
+from kovel.quasi.lift import register_lifter
+from kovel.quasi.match import Match, Pattern, pattern
+
+if TYPE_CHECKING:
+    from kovel.batch import apply_changes, find_files, rewrite_files
+
+__all__ = [
+    "Match",
+    "Pattern",
+    "Siblings",
+    "Template",
+    "apply_changes",
+    "find_files",
+    "pattern",
+    "register_lifter",
+    "rewrite_files",
+    "template",
+]
+
+# Names kovel.quasi gave the batch functions before kovel.batch held them.
+_FROM_BATCH = frozenset({"apply_changes", "find_files", "rewrite_files"})
+
+
+def __getattr__(name: str) -> object:
+    # kovel.batch uses patterns and templates, so it sits above this package and
+    # cannot be imported at the top of it (that would be a cycle); its functions
+    # are imported here on first use instead (PEP 562).
+    if name in _FROM_BATCH:
+        import kovel.batch
+
+        value = getattr(kovel.batch, name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _FROM_BATCH)

@@ -1,0 +1,646 @@
+"""Templates, and filling them: a skeleton compiled into a native program that builds the term.
+
+Every subtree without a hole is built once, when the template is compiled,
+and shared by all the terms the template makes; only the nodes on the way
+from the root to a hole are built per fill, in one native call
+(``kovel_python/native/fill.cpp``) that replays their builder calls.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import replace
+from functools import lru_cache
+from typing import Any
+
+from kovel import _native, tree as kt
+from kovel._kovel import Builder, KTerm, tb
+from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
+from kovel.quasi.parse import SHole, Skeleton, SNode, is_hole, joins, parse_quasi, reads_as
+from kovel.treesitter.grammars import language
+from kovel.treesitter.layout import gap_calls, is_literal_kind, leaf_term
+
+__all__ = ["Siblings", "Template", "build_constant", "compile_filler", "template"]
+
+
+class Siblings(list[KTerm]):
+    """The siblings a ``$$$`` metavariable matched, in order.
+
+    The list holds the matched nodes (separator tokens such as ``,`` left
+    out); ``raw`` is the whole run as it stood in the source, separators and
+    layout included, which is what a template splices for it (see
+    ``spliced``).
+    """
+
+    __slots__ = ("_bare", "_items", "raw")
+
+    def __init__(self, items: Iterable[KTerm], raw: KTerm | None) -> None:
+        super().__init__(items)
+        self.raw = raw
+        self._items = tuple(self)
+        self._bare: KTerm | None = None
+
+    def unchanged(self) -> bool:
+        """True while the list still holds exactly what the match put in it."""
+        return len(self) == len(self._items) and all(a is b for a, b in zip(self, self._items, strict=True))
+
+    def spliced(self, list_kind: str, at_end: bool) -> KTerm | None:
+        """``raw`` as a hole in a list of ``list_kind`` takes it: with its trailing
+        separator (``x,``) only at the end of a list of the kind it came from."""
+        raw = self.raw
+        if raw is None or (at_end and _native.tag(raw) == list_kind):
+            return raw
+        if self._bare is None:
+            self._bare = _without_trailing_separators(raw)
+        return self._bare
+
+
+def _without_trailing_separators(raw: KTerm) -> KTerm:
+    """``raw`` without the separator tokens (childless, their text their tag) after
+    its last other child; comments there stay, with the layout before them."""
+    kids = kt.children(raw)
+    dropped: set[int] = set()
+    for i in range(len(kids) - 1, -1, -1):
+        k = kids[i]
+        if kt.kind(k) != "tuple" or kt.children(k) or str(k) != kt.tag(k):
+            if "comment" not in kt.tag(k):
+                break
+        else:
+            dropped.add(i)
+    if not dropped:
+        return raw
+    # The layout before a dropped separator goes too, but for its line breaks
+    # (one may end a comment's line).
+    cmds: list[tuple[str, str]] = []
+    pending: list[tuple[str, str]] = []
+    hole = 0
+    for op, text in kt.commands(raw):
+        if op != "hole":
+            pending.append((op, text))
+            continue
+        if hole in dropped:
+            pending = [c for c in pending if c[0] == "nl"]
+        else:
+            cmds += pending
+            cmds.append((op, text))
+            pending = []
+        hole += 1
+    cmds += pending
+    kept = [k for i, k in enumerate(kids) if i not in dropped]
+    return kt.node(kt.tag(raw), kept, cmds)
+
+
+def _has_hole(n: SNode | SHole | str) -> bool:
+    if isinstance(n, SHole):
+        return True
+    if isinstance(n, str) or n.leaf:
+        return False
+    return any(_has_hole(i) for i in n.items)
+
+
+def _gap_ops(n: SNode) -> Iterator[tuple[str, str] | SNode | SHole]:
+    """The items of ``n``, each gap text replaced by its builder calls, laid out as
+    kovel.treesitter lays out a parsed node: a line feed outside literals is a line
+    break, except the one right before a child that stays at column 0."""
+    items = n.items
+    for i, item in enumerate(items):
+        if not isinstance(item, str):
+            yield item
+            continue
+        after = items[i + 1] if i + 1 < len(items) else None
+        yield from gap_calls(item, n.verbatim, isinstance(after, SNode) and after.anchored)
+
+
+def build_constant(n: SNode) -> KTerm:
+    """The term of a subtree without holes, laid out as kovel.treesitter does."""
+    if n.leaf:
+        text = n.items[0] if n.items else ""
+        assert isinstance(text, str)
+        return leaf_term(n.kind, text, n.verbatim or is_literal_kind(n.kind))
+    b: Builder = tb(n.kind)
+    for op in _gap_ops(n):
+        if isinstance(op, tuple):
+            if op[0] == "w":
+                b.w(op[1])
+            else:
+                b.n()
+        else:
+            assert isinstance(op, SNode)
+            b.c(build_constant(op))
+    return b.b()
+
+
+class _Compiler:
+    """Flattens a skeleton into the builder calls of ``_native.compile_template``.
+
+    A subtree without a hole becomes a constant term; a node above a hole
+    becomes a frame: its tag and its calls (write, line break, child), where
+    a child is a constant, a hole or an earlier frame.
+    """
+
+    def __init__(self) -> None:
+        self.frames: list[tuple[str, tuple[tuple[int, object], ...]]] = []
+        self.holes: list[SHole] = []
+
+    def op(self, n: SNode | SHole) -> tuple[int, object]:
+        if isinstance(n, SHole):
+            self.holes.append(n)
+            return (3, len(self.holes) - 1)
+        if not _has_hole(n):
+            return (2, build_constant(n))
+        ops: list[tuple[int, object]] = []
+        for item in _gap_ops(n):
+            if isinstance(item, tuple):
+                ops.append((0, item[1]) if item[0] == "w" else (1, None))
+            else:
+                ops.append(self.op(item))
+        self.frames.append((n.kind, tuple(ops)))
+        return (4, len(self.frames) - 1)
+
+
+def _is_separator(item: str | SNode | SHole) -> bool:
+    return isinstance(item, SNode) and item.leaf and not item.named and item.items in ([","], [";"])
+
+
+def _without_hole(items: list[str | SNode | SHole], i: int) -> list[str | SNode | SHole]:
+    """``items`` without the hole at ``i`` and the separator that joins it to a
+    sibling: the one after it with the layout that follows (``f($$$A, x)``), else
+    the one before it (``f(x, $$$A)``).  A hole without one (a statement, a
+    sole argument) stays: it renders nothing and keeps its place in the term."""
+    j = i + 1
+    while j < len(items) and isinstance(items[j], str):
+        j += 1
+    if j < len(items) and _is_separator(items[j]):
+        k = j + 1
+        while k < len(items) and isinstance(items[k], str):
+            k += 1
+        return items[:i] + items[k:]
+    j = i - 1
+    while j >= 0 and isinstance(items[j], str):
+        j -= 1
+    if j >= 0 and _is_separator(items[j]):
+        return items[:j] + items[i + 1 :]
+    return items
+
+
+def _drop_runs(n: SNode | SHole, names: frozenset[str]) -> SNode | SHole:
+    """A copy of the skeleton under ``n`` without the ``$$$`` holes named in ``names``."""
+    if isinstance(n, SHole) or n.leaf or not _has_hole(n):
+        return n
+    items = [i if isinstance(i, str) else _drop_runs(i, names) for i in n.items]
+    k = 0
+    while k < len(items):
+        item = items[k]
+        if isinstance(item, SHole) and item.meta.seq and item.meta.name in names:
+            shorter = _without_hole(items, k)
+            if shorter is not items:
+                items = shorter
+                continue
+        k += 1
+    return replace(n, items=items)
+
+
+def _lift(lang: str, hole: SHole, value: object) -> KTerm:
+    if isinstance(value, KTerm):
+        return value
+    lifter = LIFTERS.get(lang)
+    if lifter is None:
+        raise TypeError(
+            f"no lifter for {lang!r}: cannot splice a {type(value).__name__} value into {hole.meta.text}; "
+            "pass a KTerm or add one with kovel.quasi.register_lifter"
+        )
+    try:
+        return lifter(value)
+    except TypeError as exc:
+        raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    except ValueError as exc:  # out of range, or text the language cannot hold
+        raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
+
+
+def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
+    """The text of a hole inside a string literal: the value escaped for that literal."""
+    if isinstance(value, KTerm):
+        raise TypeError(f"{hole.meta.text} stands inside a string literal: it takes a str, not a KTerm")
+    assert hole.literal is not None
+    try:
+        text = escape_in_literal(lang, hole.literal, value)
+    except TypeError as exc:
+        raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    except ValueError as exc:
+        raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    return leaf_term(hole.kind, text, True)
+
+
+def _wants_name(sk: Skeleton, hole: SHole) -> bool:
+    """Whether the grammar wants a name at ``hole``, not an expression: a string
+    literal does not read there (``class $NAME:``, ``function $F() {}``)."""
+    if sk.lang == "html":
+        return hole.kind in ("attribute", "attribute_name")
+    if hole.within is not None:  # an expression inside a literal (an f-string's braces)
+        return False
+    if "identifier" not in hole.kind and not hole.kind.endswith("name"):
+        return False
+    return not reads_as(sk, hole.meta, '"x"', None)
+
+
+_TYPE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+
+def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
+    """A ``str`` at a name hole becomes that name, when the language takes it as one."""
+    if isinstance(value, str):
+        if sk.lang == "html":
+            ok = is_attribute_name(value)
+        else:
+            # A type may be a keyword (`int`); other names may not.
+            ok = is_identifier(sk.lang, value) or (
+                "type" in hole.kind and _TYPE_NAME.match(value) is not None
+            )
+        if ok:
+            return leaf_term(hole.kind, value, False)
+        raise TypeError(f"{hole.meta.text} stands where {sk.lang} wants a name: {value!r} is not one")
+    raise TypeError(
+        f"{hole.meta.text} stands where {sk.lang} wants a name: it takes a str or a KTerm, "
+        f"not {type(value).__name__}"
+    )
+
+
+def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[object], KTerm]:
+    """How a value that is not a term becomes one at ``hole``."""
+    lang = sk.lang
+    if hole.literal is not None:
+        return lambda value: _in_literal(lang, hole, value)
+
+    def lift(value: object) -> KTerm:
+        if wants_name:
+            return _name(sk, hole, value)
+        if lang == "python" and hole.within is not None and isinstance(value, str):
+            return _fstring_part(hole, value)
+        return _lift(lang, hole, value)
+
+    return lift
+
+
+def _fstring_part(hole: SHole, value: str) -> KTerm:
+    """A str inside an f-string's braces, as Python 3.11 reads it there: in the
+    other quote, and without backslashes (``chr(10)`` for a line feed)."""
+    assert hole.within is not None
+    outer = "'" if "'" in hole.within else '"'
+    quote = "'" if outer == '"' else '"'
+    lit = lift_python(value, quote)
+    if "\\" not in str(lit) and outer not in value:
+        return lit
+    parts: list[str] = []
+    run = ""
+    for ch in value:
+        if ch == outer or "\\" in str(lift_python(ch, quote)):
+            if run:
+                parts.append(str(lift_python(run, quote)))
+                run = ""
+            parts.append(f"chr({ord(ch)})")
+        else:
+            run += ch
+    if run:
+        parts.append(str(lift_python(run, quote)))
+    return leaf_term("binary_operator", " + ".join(parts), False)
+
+
+def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
+    """The values of a ``$$$`` hole: the matched run as it stood, or the lifted terms to join."""
+    if isinstance(values, Siblings) and values.raw is not None and values.unchanged():
+        raw = values.spliced(hole.parent_kind, bool(hole.at_end))
+        assert raw is not None
+        return raw
+    if isinstance(values, str | bytes | KTerm) or not isinstance(values, Iterable):
+        raise TypeError(f"{hole.meta.text} takes a sequence of values, not {type(values).__name__}")
+    return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
+
+
+# Languages whose expressions can be parenthesised, and the tag of the parentheses.
+_PARENTHESES = dict.fromkeys(
+    (
+        "python",
+        "javascript",
+        "typescript",
+        "tsx",
+        "c",
+        "cpp",
+        "java",
+        "go",
+        "rust",
+        "c_sharp",
+        "csharp",
+        "kotlin",
+    ),
+    "parenthesized_expression",
+)
+_WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_")
+
+
+def _inner(t: KTerm) -> KTerm:
+    while _native.kind(t) != "tuple" and _native.children(t):
+        t = _native.children(t)[0]
+    return t
+
+
+class _Grammar:
+    """Which tags are node kinds of a language's grammar (asked once per tag)."""
+
+    def __init__(self, lang: str) -> None:
+        self._lang = lang
+        self._known: dict[str, bool] = {}
+
+    def knows(self, tag: str) -> bool:
+        known = self._known.get(tag)
+        if known is None:
+            try:
+                known = language(self._lang).id_for_node_kind(tag, True) is not None
+            except Exception:  # no grammar: nothing is known
+                known = False
+            self._known[tag] = known
+        return known
+
+
+# A leaf whose text is a word, after a sign: its shape is its sign and
+# whether it starts with a digit (`5.real` does not read as `(5).real`).
+_PLAIN_LEAF = re.compile(r"([-+~!]*)(\d?)\w*\Z")
+
+
+def _shape(v: KTerm, grammar: _Grammar) -> tuple[object, ...] | None:
+    """What decides how the grammar reads ``v`` wherever it is put: its node
+    kind and its own tokens (``+``, ``not``), or a leaf's sign and first
+    character. None for a value to check each time (a tag the grammar does
+    not know, a leaf with operators inside)."""
+    x = v if _native.kind(v) == "tuple" else _inner(v)
+    tag = _native.tag(x)
+    if not grammar.knows(tag):
+        return None
+    kids = _native.children(x)
+    if kids:
+        return (tag, tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k)))
+    m = _PLAIN_LEAF.match(str(x))
+    return (tag, m.group(1), m.group(2) != "") if m is not None else None
+
+
+def _guard(
+    sk: Skeleton, hole: SHole, paren: str, lift: Callable[[object], KTerm]
+) -> Callable[[object], KTerm]:
+    """The value at ``hole``, lifted if it is not a term, and parenthesised where
+    the template's grammar would read it otherwise (``-3`` in ``$X ** 2``,
+    ``a + b`` in ``$X * 2``): decided once per shape of value."""
+    grammar = _Grammar(sk.lang)
+    decided: dict[tuple[object, ...], bool] = {}
+    # The template's characters on either side of the hole: a value must not
+    # run into them (`-$X` with -1 is not `--1`).
+    raw = sk.code.encode()
+    before = raw[: hole.meta.at[0]].decode(errors="ignore")[-1:]
+    after = raw[hole.meta.at[1] :].decode(errors="ignore")[:1]
+
+    def guard(value: object) -> KTerm:
+        key: tuple[object, ...] | None
+        if isinstance(value, KTerm):
+            v = value
+            key = _shape(v, grammar)
+        else:
+            v = lift(value)
+            # Numbers lift to one shape per sign.
+            t = type(value)
+            key = (
+                (t, value < 0) if isinstance(value, int | float) and t in (int, float) else _shape(v, grammar)
+            )
+        wrap = decided.get(key) if key is not None else None
+        if wrap is None:
+            text = str(v)
+            runs_in = bool(text) and (
+                (before and joins(before, text[0])) or (after and joins(text[-1], after))
+            )
+            wrap = (runs_in or not reads_as(sk, hole.meta, text, _native.tag(_inner(v)))) and reads_as(
+                sk, hole.meta, f"({text})", None
+            )
+            if key is not None:
+                decided[key] = wrap
+        return tb(paren).w("(").c(v).w(")").b() if wrap else v
+
+    return guard
+
+
+def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapping[str, Any]], KTerm]:
+    """A function from the values (keyed by metavariable name) to the filled term.
+
+    The term is built by one native call; the generated function only picks
+    each hole's value (lifting what is not a term) in the order of the holes.
+    """
+    comp = _Compiler()
+    body = comp.op(sk.root)
+    runs = {h.meta.name for h in comp.holes if h.meta.seq and h.meta.name} if drop_empty_runs else set()
+    variants: dict[frozenset[str], Callable[[Mapping[str, Any]], KTerm]] = {}
+
+    def without_runs(empty: tuple[str, ...], values: Mapping[str, Any]) -> KTerm:
+        # Empty runs take their separator with them: `f($$$A, x)` with no A is `f(x)`.
+        names = frozenset(empty)
+        fill = variants.get(names)
+        if fill is None:
+            fill = compile_filler(replace(sk, root=_drop_runs(sk.root, names)), drop_empty_runs=False)
+            variants[names] = fill
+        return fill(values)
+
+    holes = tuple(
+        (
+            h.meta.text,
+            h.meta.index,
+            h.meta.at,
+            h.meta.indent,
+            h.meta.seq,
+            h.statement,
+            h.meta.own_line,
+            h.parent_kind,
+        )
+        for h in comp.holes
+    )
+    program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
+    paren = _PARENTHESES.get(sk.lang)
+    single = [not h.meta.seq and h.literal is None for h in comp.holes]
+    named = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
+    lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, named, strict=True)]
+    # Where the grammar wants a name, no expression can stand: nothing to guard.
+    guards = {
+        i: _guard(sk, h, paren, lifts[i])
+        for i, h in enumerate(comp.holes)
+        if paren is not None and single[i] and not h.statement and not named[i]
+    }
+    lines = ["def _fill(v):"]
+    if runs:
+        lines.append("    _e = ()")
+    names = []
+    for i, hole in enumerate(comp.holes):
+        m = hole.meta
+        if m.seq:
+            lines.append(f"    _x = v[{m.name!r}]")
+            lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], _x)")
+            if m.name in runs:
+                lines.append(f"    if not _x or not _a{i}:")
+                lines.append(f"        _e += ({m.name!r},)")
+        else:  # a term is spliced as it is, without a call
+            lines.append(f"    _x = v[{m.name!r}]")
+            if i in guards:
+                lines.append(f"    _a{i} = _guards[{i}](_x)")
+            elif hole.literal is not None:
+                lines.append(f"    _a{i} = _lifts[{i}](_x)")
+            else:
+                lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lifts[{i}](_x)")
+        names.append(f"_a{i}")
+    if runs:
+        lines.append("    if _e:")
+        lines.append("        return _without_runs(_e, v)")
+    lines.append(f"    return _nfill(_program, ({''.join(n + ', ' for n in names)}))")
+    namespace: dict[str, Any] = {
+        "_holes": comp.holes,
+        "_lang": sk.lang,
+        "_lift": _lift,
+        "_seq": _seq,
+        "_nfill": _native.fill,
+        "_program": program,
+        "_KTerm": KTerm,
+        "_without_runs": without_runs,
+        "_guards": guards,
+        "_lifts": lifts,
+    }
+    exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
+    fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
+    return fill
+
+
+class Template:
+    """Code with holes in one language, parsed once; ``fill`` makes terms from it.
+
+    Made by ``template(lang, code)``.
+
+    >>> t = template("c", "int $NAME = $VALUE;")
+    >>> t.holes
+    ('NAME', 'VALUE')
+    """
+
+    __slots__ = ("_fill", "_names", "_skeleton", "_texts", "code", "holes", "lang")
+
+    def __init__(self, skeleton: Skeleton) -> None:
+        self.lang: str = skeleton.lang
+        self.code: str = skeleton.code
+        self._skeleton = skeleton
+        fillable = [m for m in skeleton.metas if is_hole(skeleton, m.index)]
+        names: dict[str, None] = {}
+        self._names: frozenset[str] = frozenset()
+        anonymous = [m.text for m in fillable if m.name is None]
+        self._texts: dict[str, str] = {}
+        for m in fillable:
+            if m.name is not None:
+                names.setdefault(m.name)
+                self._texts.setdefault(m.name, m.text)
+        #: The names of the holes (the keywords of ``fill``), in order of appearance.
+        self.holes: tuple[str, ...] = tuple(names)
+        self._names = frozenset(names)
+        if anonymous:
+            self._fill: Callable[[Mapping[str, Any]], KTerm] = _anonymous(anonymous[0])
+        else:
+            self._fill = compile_filler(skeleton)
+
+    def __repr__(self) -> str:
+        return f"template({self.lang!r}, {self.code!r})"
+
+    @property
+    def skeleton(self) -> Skeleton:
+        """The parsed code: what a pattern's rewrite lays over the match it edits.
+
+        >>> template("python", "log($A)").skeleton.metas[0].text
+        '$A'
+        """
+        return self._skeleton
+
+    def __reduce__(self) -> tuple[Callable[[str, str], Template], tuple[str, str]]:
+        """Pickle as the code: a copy (in another process, say) parses it again, through the cache.
+
+        >>> import pickle
+        >>> pickle.loads(pickle.dumps(template("python", "log($$$A)"))).holes
+        ('A',)
+        """
+        return (template, (self.lang, self.code))
+
+    def fill(self, **values: object) -> KTerm:
+        """Fill every hole and return the term: a ``Quote`` of the template's language.
+
+        A ``$NAME`` hole takes one value, a ``$$$NAME`` hole a sequence. A
+        ``KTerm`` is spliced as it is; other values (``int``, ``float``,
+        ``str``, ``bool``, ``None``) are lifted to a literal of the template's
+        language (see ``register_lifter``). A value keeps its meaning where it
+        lands: it is parenthesised where the grammar would read it otherwise
+        (``-3`` in ``$X ** 2``); a ``str`` at a hole where the grammar wants a
+        name becomes that name; a hole inside a string literal takes a ``str``
+        escaped for that literal. The
+        values of a ``$$$NAME`` hole are joined like this: where the hole
+        stands for statements, by a line break (by a space if other code
+        shares its line); elsewhere (arguments, parameters, elements) by a
+        comma and a line break, or a comma and a space if other code shares
+        its line. An empty sequence takes with it the separator that joined
+        its hole to a sibling (``f($$$A, x)`` with no values is ``f(x)``).
+        Siblings bound by a pattern match are spliced as they stood
+        in the source, with what lay between them; a separator that followed
+        the last of them (``f(x,)``) comes along only where the hole ends a
+        list of the kind they came from.
+
+        Every later line of a value gets the indentation of the hole's line
+        (through a pushed prefix); the text inside its literals never moves.
+        Each filled hole is an ``Unquote`` node in the result (its index the
+        hole's number in order of appearance, its language ``"python"``, its
+        range the hole's bytes in the template).
+
+        Raises ``TypeError`` for a hole without a value, a value for a hole
+        that does not exist, and a value that cannot be lifted or does not fit
+        its hole (a term inside a string literal, a non-name where a name
+        goes); ``ValueError`` for a value out of the language's range and for
+        a term that pops or leaves pushed an indentation prefix.
+
+        >>> print(template("javascript", "f($$$ARGS)").fill(ARGS=[1, "a\\"b"]))
+        f(1, "a\\"b")
+        """
+        if values.keys() != self._names:
+            _check_names(self, values)
+        return self._fill(values)
+
+
+def _anonymous(text: str) -> Callable[[Mapping[str, Any]], KTerm]:
+    def fail(values: Mapping[str, Any]) -> KTerm:
+        raise TypeError(f"the template hole {text} has no name, so it cannot be filled")
+
+    return fail
+
+
+def _check_names(t: Template, values: Mapping[str, object]) -> None:
+    """Raise the TypeError that says which hole lacks a value, or which value has no hole."""
+    missing = [n for n in t.holes if n not in values]
+    if missing:
+        raise TypeError(
+            f"template hole {t._texts[missing[0]]} has no value (holes: {', '.join(t.holes) or 'none'})"
+        )
+    unknown = sorted(set(values) - t._names)
+    raise TypeError(f"template has no hole named {unknown[0]!r} (holes: {', '.join(t.holes) or 'none'})")
+
+
+@lru_cache(maxsize=1024)
+def _cached_template(lang: str, code: str) -> Template:
+    return Template(parse_quasi(lang, code, literal_holes=True))
+
+
+def template(lang: str, code: str) -> Template:
+    """Parse ``code`` in language ``lang`` once and return a ``Template``.
+
+    ``code`` may be a whole file, a statement, a block body or an
+    expression; it is parsed in the first context of its language that
+    accepts it. Templates are cached by ``(lang, code)``. Raises
+    ``SyntaxError`` naming the line and column when the code does not parse.
+
+    >>> template("python", "x = $V").fill(V=1).coparse()
+    'x = 1'
+    """
+    if not isinstance(lang, str) or not isinstance(code, str):
+        raise TypeError("template(lang, code) takes two str")
+    return _cached_template(lang, code)

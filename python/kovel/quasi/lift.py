@@ -1,0 +1,778 @@
+"""Lifters: Python values to literal terms of a target language.
+
+A lifter takes a value and returns a term whose text, read back by that
+language, is the same value: ``True``, ``None``, an ``int``, a ``float`` or a
+``str`` (and ``bytes`` where the language has a byte string).  A value the
+language has no literal for raises ``TypeError``; an ``int`` outside the range
+of the language's integers raises ``ValueError``.  ``register_lifter``
+adds languages (``kovel.quasi`` exports it); ``LIFTERS`` holds the built-in ones.
+
+Terms have the shape tree-sitter gives the same literal, so a caller can tell
+what it holds: a negative number is ``unary_operator`` (Python) or
+``unary_expression`` (JavaScript) around the sign and the number, as parsed
+``-3`` is; JSON and C put the sign in the number token, as their grammars do.
+
+``escape_in_literal`` is for a hole inside a literal that the code already
+opens: it returns the text to write between the delimiters.
+``is_identifier`` and ``is_attribute_name`` tell whether a string can stand
+where the grammar wants a name.
+"""
+
+from __future__ import annotations
+
+import keyword
+import math
+import re
+import unicodedata
+from collections.abc import Callable
+
+from kovel._kovel import KTerm, klift_html, leaf, sym, tb
+
+__all__ = [
+    "LIFTERS",
+    "Lifter",
+    "escape_in_literal",
+    "is_attribute_name",
+    "is_identifier",
+    "lift_c",
+    "lift_cpp",
+    "lift_js",
+    "lift_json",
+    "lift_python",
+    "register_lifter",
+]
+
+Lifter = Callable[[object], KTerm]
+
+_INT64_MIN = -(2**63)
+_UINT64_MAX = 2**64 - 1
+# Up to this size every integer is exactly a JavaScript number.
+_JS_SAFE = 2**53 - 1
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _type(value: object) -> str:
+    return type(value).__name__
+
+
+def _unsupported(lang: str, takes: str, value: object) -> TypeError:
+    return TypeError(f"the {lang} lifter takes {takes}, not {_type(value)}")
+
+
+def _signed(tag: str, magnitude: KTerm, negative: bool) -> KTerm:
+    # A negative number as the grammar parses `-3`: the operator and the literal.
+    return tb(tag).c(sym("-")).c(magnitude).b() if negative else magnitude
+
+
+def _negative(x: float) -> bool:
+    return math.copysign(1.0, x) < 0  # true for -0.0 too
+
+
+def _finite(lang: str, value: float) -> float:
+    x = float(value)
+    if not math.isfinite(x):
+        raise TypeError(f"{lang} has no literal for the float {x!r}")
+    return x
+
+
+def _string(tag: str, start: KTerm, content: str, end: KTerm, content_tag: str) -> KTerm:
+    return tb(tag).c(start).c(leaf(content_tag, content)).c(end).b()
+
+
+def _lone_surrogate(value: str) -> str | None:
+    m = _SURROGATE.search(value)
+    return None if m is None else f"U+{ord(m.group()):04X}"
+
+
+# --- Python ---------------------------------------------------------------------------------
+
+_PY_SHORT = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _py_char(ch: str) -> str:
+    short = _PY_SHORT.get(ch)
+    if short is not None:
+        return short
+    o = ord(ch)
+    return f"\\x{o:02x}" if o < 0x100 else f"\\u{o:04x}" if o < 0x10000 else f"\\U{o:08x}"
+
+
+def _py_escape(value: str, quote: str, braces: bool = False) -> str:
+    # The backslash and every quote character (so no run of quotes closes a
+    # triple-quoted literal), and anything unprintable (line breaks, NUL,
+    # lone surrogates, U+2028) as an escape.
+    if value.isprintable() and "\\" not in value and quote not in value and not braces:
+        return value
+    out: list[str] = []
+    for ch in value:
+        if ch == "\\" or ch == quote:
+            out.append("\\" + ch)
+        elif braces and ch in "{}":
+            out.append(ch + ch)
+        elif ch.isprintable():
+            out.append(ch)
+        else:
+            out.append(_py_char(ch))
+    return "".join(out)
+
+
+def _py_escape_bytes(value: bytes, quote: str) -> str:
+    out: list[str] = []
+    for b in value:
+        ch = chr(b)
+        if ch == "\\" or ch == quote:
+            out.append("\\" + ch)
+        elif 0x20 <= b < 0x7F:
+            out.append(ch)
+        else:
+            out.append(_PY_SHORT.get(ch) or f"\\x{b:02x}")
+    return "".join(out)
+
+
+def _py_string(value: str, quote: str) -> KTerm:
+    q = leaf("string_start", quote)
+    return _string("string", q, _py_escape(value, quote), leaf("string_end", quote), "string_content")
+
+
+def lift_python(value: object, quote: str = '"') -> KTerm:
+    """A Python literal for ``value``: ``None``, a ``bool``, ``int``, ``float``, ``str`` or ``bytes``.
+
+    Strings take ``quote`` (``'"'`` or ``"'"``) as their delimiter: inside a
+    double-quoted f-string's replacement field, Python before 3.12 needs the
+    other one (and no backslash, so a string that needs an escape cannot go
+    there at all).  Escapes cover the backslash, the quote, line breaks and
+    every unprintable character, lone surrogates included.  A float is its
+    ``repr``, which reads back as the same float; infinities and NaN, which
+    have no literal, are the call ``float("inf")`` (``"-inf"``, ``"nan"``).
+    A negative number is a ``unary_operator`` around ``-`` and the literal.
+
+    >>> [str(lift_python(v)) for v in (True, None, -3, 0.1, 'a"b\\n')]
+    ['True', 'None', '-3', '0.1', '"a\\\\"b\\\\n"']
+    >>> str(lift_python("it's", quote="'")), str(lift_python(float("-inf")))
+    ("'it\\\\'s'", 'float("-inf")')
+    """
+    if quote not in ('"', "'"):
+        raise ValueError(f"a Python string is quoted with \" or ', not {quote!r}")
+    if value is None:
+        return leaf("none", "None")
+    if isinstance(value, bool):
+        return leaf("true", "True") if value else leaf("false", "False")
+    if isinstance(value, int):
+        n = int(value)
+        return _signed("unary_operator", leaf("integer", str(abs(n))), n < 0)
+    if isinstance(value, float):
+        x = float(value)
+        if math.isfinite(x):
+            return _signed("unary_operator", leaf("float", repr(abs(x))), _negative(x))
+        name = "nan" if math.isnan(x) else "inf" if x > 0 else "-inf"
+        args = tb("argument_list").c(sym("(")).c(_py_string(name, quote)).c(sym(")")).b()
+        return tb("call").c(leaf("identifier", "float")).c(args).b()
+    if isinstance(value, str):
+        return _py_string(value, quote)
+    if isinstance(value, bytes):
+        start, end = leaf("string_start", "b" + quote), leaf("string_end", quote)
+        return _string("string", start, _py_escape_bytes(value, quote), end, "string_content")
+    raise _unsupported("python", "None, bool, int, float, str or bytes", value)
+
+
+# --- JavaScript and JSON --------------------------------------------------------------------
+
+_JS_SHORT = {"\\": "\\\\", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _u16(ch: str) -> str:
+    o = ord(ch)
+    if o < 0x10000:
+        return f"\\u{o:04X}"
+    o -= 0x10000
+    return f"\\u{0xD800 + (o >> 10):04X}\\u{0xDC00 + (o & 0x3FF):04X}"
+
+
+def _js_escape(value: str, quote: str) -> str:
+    """The body of a JavaScript (or JSON) string literal delimited by ``quote``.
+
+    Only ``\\uXXXX`` and the short escapes JSON also has are used, so a
+    double-quoted body is valid JSON as well.  Lone surrogates are escaped (a
+    JavaScript string holds UTF-16 code units).  A ``<`` that could start
+    ``</script``, ``<script`` or ``<!--`` is escaped so the literal can sit
+    in an HTML ``<script>``; in a template literal, so is a ``$`` that could
+    start ``${``.
+    """
+    if value.isprintable() and not any(c in value for c in ("\\", quote, "<", "$")):
+        return value
+    out: list[str] = []
+    last = len(value) - 1
+    for i, ch in enumerate(value):
+        after = value[i + 1] if i < last else ""
+        if ch == quote:
+            out.append("\\" + ch)
+        elif ch in _JS_SHORT:
+            out.append(_JS_SHORT[ch])
+        # At the end of the value too: the literal's own text may go on with
+        # `/script` or `{` after a hole.
+        elif ch == "<" and (not after or after in "/!sS"):
+            out.append("\\u003C")
+        elif ch == "$" and quote == "`" and (not after or after == "{"):
+            out.append("\\$")
+        elif ch.isprintable():
+            out.append(ch)
+        else:
+            out.append(_u16(ch))
+    return "".join(out)
+
+
+def lift_js(value: object) -> KTerm:
+    """A JavaScript (and TypeScript) literal: ``true``/``false``, ``null``, a number or a string.
+
+    An ``int`` beyond ±(2**53 - 1), which a number would round, is a BigInt
+    (``9007199254740993n``). A float is its shortest ``repr`` (read back
+    exactly); the infinities and NaN are ``Infinity``, ``-Infinity`` and
+    ``NaN``. A negative number is a ``unary_expression`` around ``-``.
+    Strings are double-quoted; every Python ``str`` reads back as the same
+    UTF-16 code units (a lone surrogate as its ``\\uD800`` escape; a high
+    surrogate followed by a low one is the pair's character, as in
+    JavaScript), and the literal cannot end an HTML ``<script>``.
+
+    >>> [str(lift_js(v)) for v in (False, None, -2**64, 1e16, "</script>")]
+    ['false', 'null', '-18446744073709551616n', '1e+16', '"\\\\u003C/script>"']
+    """
+    if value is None:
+        return leaf("null", "null")
+    if isinstance(value, bool):
+        return leaf("true", "true") if value else leaf("false", "false")
+    if isinstance(value, int):
+        n = int(value)
+        text = str(abs(n)) if abs(n) <= _JS_SAFE else f"{abs(n)}n"
+        return _signed("unary_expression", leaf("number", text), n < 0)
+    if isinstance(value, float):
+        x = float(value)
+        if math.isnan(x):
+            return leaf("identifier", "NaN")
+        mag = leaf("number", repr(abs(x))) if math.isfinite(x) else leaf("identifier", "Infinity")
+        return _signed("unary_expression", mag, _negative(x))
+    if isinstance(value, str):
+        return _string("string", sym('"'), _js_escape(value, '"'), sym('"'), "string_fragment")
+    raise _unsupported("javascript", "None, bool, int, float or str", value)
+
+
+def lift_json(value: object) -> KTerm:
+    """A JSON literal: ``true``/``false``, ``null``, a number or a string.
+
+    Integers of any size (``json.loads`` reads them back exactly) and finite
+    floats (their ``repr``); NaN and the infinities, which JSON lacks, raise
+    ``TypeError``.  Strings are escaped as ``lift_js`` escapes them: only
+    escapes JSON has, lone surrogates as ``\\udXXX``.
+
+    >>> import json
+    >>> [json.loads(str(lift_json(v))) for v in (True, None, -2**70, -0.5, "\\u2028\\ud800")]
+    [True, None, -1180591620717411303424, -0.5, '\\u2028\\ud800']
+    """
+    if value is None:
+        return leaf("null", "null")
+    if isinstance(value, bool):
+        return leaf("true", "true") if value else leaf("false", "false")
+    if isinstance(value, int):
+        return leaf("number", str(int(value)))
+    if isinstance(value, float):
+        return leaf("number", repr(_finite("JSON", value)))
+    if isinstance(value, str):
+        return _string("string", sym('"'), _js_escape(value, '"'), sym('"'), "string_content")
+    raise _unsupported("json", "None, bool, int, float or str", value)
+
+
+# --- C and C++ ------------------------------------------------------------------------------
+
+_C_SHORT = {"\\": "\\\\", "?": "\\?", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _c_escape(value: bytes, quote: str) -> str:
+    out: list[str] = []
+    for byte in value:
+        ch = chr(byte)
+        if ch == quote:
+            out.append("\\" + ch)
+        elif ch in _C_SHORT:
+            out.append(_C_SHORT[ch])  # `\?`: `??=` and friends are trigraphs in older C
+        elif 0x20 <= byte < 0x7F:
+            out.append(ch)
+        else:
+            # Always three octal digits: an octal escape ends there, whatever
+            # follows (a `\x` escape would swallow following hex digits).
+            out.append(f"\\{byte:03o}")
+    return "".join(out)
+
+
+def _c_escape_wide(value: str, quote: str) -> str:
+    # Code points, for L, u and U literals.  A universal character name may
+    # not name a character below U+00A0 (but $ @ `), so those are octal.
+    out: list[str] = []
+    for ch in value:
+        o = ord(ch)
+        if o < 0x80:
+            out.append(_c_escape(bytes((o,)), quote))
+        elif o < 0xA0:
+            out.append(f"\\{o:03o}")
+        else:
+            out.append(f"\\u{o:04X}" if o < 0x10000 else f"\\U{o:08X}")
+    return "".join(out)
+
+
+def _c_bytes(value: str | bytes) -> bytes:
+    if isinstance(value, bytes):
+        return value
+    where = _lone_surrogate(value)
+    if where is not None:
+        raise TypeError(f"a C string cannot hold the lone surrogate {where}: it has no UTF-8 encoding")
+    return value.encode("utf-8")
+
+
+def _c_int(n: int) -> KTerm:
+    if not _INT64_MIN <= n <= _UINT64_MAX:
+        raise ValueError(f"the integer {n} is out of range for C (64-bit: -2**63 to 2**64 - 1)")
+    if n == _INT64_MIN:  # the literal 9223372036854775808 does not fit any signed type
+        return leaf("parenthesized_expression", "(-9223372036854775807 - 1)")
+    return leaf("number_literal", f"{n}u" if n >= 2**63 else str(n))
+
+
+def _lift_c_family(lang: str, value: object) -> KTerm:
+    cpp = lang == "c++"
+    if value is None:
+        if cpp:
+            return tb("null").c(sym("nullptr")).b()
+        raise TypeError("C has no literal for None (NULL needs <stddef.h>): pass a term")
+    if isinstance(value, bool):
+        if cpp:
+            return leaf("true", "true") if value else leaf("false", "false")
+        # `true` needs <stdbool.h> before C23; 1 and 0 are what it expands to.
+        return leaf("number_literal", "1" if value else "0")
+    if isinstance(value, int):
+        return _c_int(int(value))
+    if isinstance(value, float):
+        return leaf("number_literal", repr(_finite(lang.upper(), value)))
+    if isinstance(value, str | bytes):
+        return _string(
+            "string_literal", sym('"'), _c_escape(_c_bytes(value), '"'), sym('"'), "string_content"
+        )
+    raise _unsupported(
+        lang.lower(),
+        "None, bool, int, float, str or bytes" if cpp else "bool, int, float, str or bytes",
+        value,
+    )
+
+
+def lift_c(value: object) -> KTerm:
+    """A C literal: an integer, a double, or a string literal of UTF-8 bytes.
+
+    Integers from -2**63 to 2**64 - 1 (``u`` past 2**63 - 1; others raise
+    ``ValueError``); ``True``/``False`` are ``1``/``0``, which need no header
+    in any C standard; a finite float is its ``repr``, read back as the same
+    double (NaN and the infinities raise ``TypeError``).  A ``str`` is its
+    UTF-8 bytes and ``bytes`` are themselves, with every byte outside
+    printable ASCII as a three-digit octal escape; a lone surrogate, which
+    has no UTF-8, raises ``TypeError``, as does ``None``.
+
+    >>> [str(lift_c(v)) for v in (True, 2**64 - 1, -1.5, "é??=")]
+    ['1', '18446744073709551615u', '-1.5', '"\\\\303\\\\251\\\\?\\\\?="']
+    """
+    return _lift_c_family("c", value)
+
+
+def lift_cpp(value: object) -> KTerm:
+    """A C++ literal: as ``lift_c``, but ``true``/``false``, and ``nullptr`` for ``None``.
+
+    >>> [str(lift_cpp(v)) for v in (True, None, 7)]
+    ['true', 'nullptr', '7']
+    """
+    return _lift_c_family("c++", value)
+
+
+# --- Text inside a literal ------------------------------------------------------------------
+
+_PY_OPENER = re.compile(r"""([A-Za-z]*)("{3}|'{3}|"|')\Z""")
+_PY_PREFIXES = frozenset({"", "u", "r", "b", "br", "rb", "f", "fr", "rf", "t", "tr", "rt"})
+_C_OPENER = re.compile(r"""(u8|u|U|L)?(["'])\Z""")
+# A raw string's delimiter: up to 16 printable ASCII characters but space, parentheses and backslash.
+_C_RAW_OPENER = re.compile(r"""(u8|u|U|L)?R"([!-'*-\[\]-~]{0,16})\(\Z""")
+_HTML_TEXT = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"})
+# Line breaks and tabs as references: the value stays on one line, and HTML
+# would read a CR as a line feed.
+_HTML_ATTR = str.maketrans(
+    {
+        "&": "&amp;",
+        "<": "&lt;",
+        ">": "&gt;",
+        '"': "&quot;",
+        "'": "&#x27;",
+        "\r": "&#13;",
+        "\n": "&#10;",
+        "\t": "&#9;",
+    }
+)
+
+
+def _text(value: object, what: str) -> str:
+    if isinstance(value, str):
+        return value
+    if isinstance(value, int) and not isinstance(value, bool):
+        return str(int(value))
+    raise TypeError(f"{what} takes a str or an int, not {_type(value)}")
+
+
+def _bad_opener(lang: str, opener: str) -> ValueError:
+    return ValueError(f"{opener!r} does not open a {lang} string literal")
+
+
+def _escape_python(opener: str, value: object) -> str:
+    m = _PY_OPENER.match(opener)
+    prefix = m.group(1).lower() if m else "?"
+    if m is None or prefix not in _PY_PREFIXES:
+        raise _bad_opener("Python", opener)
+    quote = m.group(2)
+    raw, braces = "r" in prefix, "f" in prefix or "t" in prefix
+    what = f"a Python {opener}…{quote} literal"
+    if "b" in prefix:
+        if isinstance(value, bytes):
+            data = value
+        else:
+            text = _text(value, what)
+            if not text.isascii():
+                raise TypeError(f"{what} holds bytes: the str {text!r} is not ASCII (pass bytes)")
+            data = text.encode("ascii")
+        if not raw:
+            return _py_escape_bytes(data, quote[0])
+        if not data.isascii():
+            raise TypeError(f"{what} is raw: it cannot hold the byte {max(data):#04x}")
+        value = data.decode("ascii")
+    text = _text(value, what)
+    if not raw:
+        return _py_escape(text, quote[0], braces)
+    _check_python_raw(text, quote, what)
+    return text.replace("{", "{{").replace("}", "}}") if braces else text
+
+
+def _check_python_raw(text: str, quote: str, what: str) -> None:
+    # Nothing can be escaped in a raw literal; a backslash only keeps the next
+    # character from ending it (both stay in the value).
+    triple = len(quote) == 3
+    for ch in text:
+        if not (ch.isprintable() or ch == "\t" or (ch == "\n" and triple)):
+            raise TypeError(f"{what} is raw: it cannot hold {ch!r}")
+    q = quote[0]
+    run = 0  # quote characters in a row, not after a backslash
+    i = 0
+    while i < len(text):
+        if text[i] == "\\":
+            if i + 1 == len(text):
+                raise TypeError(f"{what} is raw: the value cannot end with a backslash")
+            i, run = i + 2, 0
+            continue
+        run = run + 1 if text[i] == q else 0
+        if run and (not triple or run == 3 or i + 1 == len(text)):
+            raise TypeError(f"{what} is raw: the {q} there would end it")
+        i += 1
+
+
+def _escape_js(opener: str, value: object) -> str:
+    if opener not in ('"', "'", "`"):
+        raise _bad_opener("JavaScript", opener)
+    return _js_escape(_text(value, f"a JavaScript {opener}…{opener} literal"), opener)
+
+
+def _escape_json(opener: str, value: object) -> str:
+    if opener != '"':
+        raise _bad_opener("JSON", opener)
+    return _js_escape(_text(value, "a JSON string"), opener)
+
+
+def _escape_c(opener: str, value: object) -> str:
+    raw = _C_RAW_OPENER.match(opener)
+    if raw is not None:
+        return _escape_c_raw(opener, raw.group(2), value)
+    m = _C_OPENER.match(opener)
+    if m is None:
+        raise _bad_opener("C", opener)
+    prefix, quote = m.group(1) or "", m.group(2)
+    what = f"a C {opener}…{quote} literal"
+    if quote == '"':
+        if prefix in ("", "u8"):
+            return _c_escape(_c_bytes(value if isinstance(value, bytes) else _text(value, what)), quote)
+        text = _text(value, what)
+        where = _lone_surrogate(text)
+        if where is not None:
+            raise TypeError(f"{what} cannot hold the lone surrogate {where}")
+        return _c_escape_wide(text, quote)
+    text = _text(value, what)
+    if len(text) != 1:
+        raise TypeError(f"{what} holds one character, not {len(text)}")
+    o = ord(text)
+    limit = 0x80 if prefix in ("", "u8") else 0x10000 if prefix == "u" else 0x110000
+    if o >= limit or 0xD800 <= o < 0xE000:
+        raise TypeError(f"{what} cannot hold U+{o:04X}")
+    return _c_escape_wide(text, quote)
+
+
+def _escape_c_raw(opener: str, delimiter: str, value: object) -> str:
+    what = f"a C++ raw literal {opener}…"
+    text = _text(value, what)
+    end = f'){delimiter}"'
+    if end in text:
+        raise TypeError(f"{what} cannot hold {end!r}, which would end it")
+    for ch in text:
+        # Line feeds and tabs stay as they are; a CR would not survive
+        # line-end translation, and no other control character belongs in source.
+        if not (ch.isprintable() or ch in "\n\t"):
+            raise TypeError(f"{what} is raw: it cannot hold {ch!r}")
+    return text
+
+
+def _escape_html(opener: str, value: object) -> str:
+    if opener not in ('"', "'", "", ">"):
+        raise ValueError(
+            f"{opener!r} is not an HTML opener: '\"' or \"'\" (a quoted attribute value), "
+            "'' (an unquoted one) or '>' (text)"
+        )
+    what = "HTML text" if opener == ">" else "an HTML attribute value"
+    text = _text(value, what)
+    if "\0" in text:
+        raise TypeError(f"{what} cannot hold NUL: HTML reads it, and its reference, as U+FFFD")
+    where = _lone_surrogate(text)
+    if where is not None:
+        raise TypeError(f"{what} cannot hold the lone surrogate {where}")
+    if opener == ">":
+        return text.translate(_HTML_TEXT)
+    escaped = text.translate(_HTML_ATTR)
+    return f'"{escaped}"' if opener == "" else escaped
+
+
+_ESCAPERS: dict[str, Callable[[str, object], str]] = {
+    "python": _escape_python,
+    "javascript": _escape_js,
+    "typescript": _escape_js,
+    "tsx": _escape_js,
+    "json": _escape_json,
+    "c": _escape_c,
+    "cpp": _escape_c,
+    "html": _escape_html,
+}
+
+
+def escape_in_literal(lang: str, opener: str, value: object) -> str:
+    """The text to write inside a literal opened by ``opener`` so that it holds ``value``.
+
+    ``opener`` is the opening delimiter as the code spells it, prefix
+    included; the returned text goes between it and the closing delimiter,
+    and the literal's value then contains exactly ``value``.  ``value`` is a
+    ``str`` (an ``int`` stands for its decimal digits; a term never fits
+    here).  ``TypeError`` when the value is something else or the literal
+    cannot hold it; ``ValueError`` for an opener the language does not have.
+
+    - ``python``: any prefix (``r``, ``b``, ``f``, ``t``, ``u`` and their
+      combinations, either case) and quote (``"``, ``'``, ``\"\"\"``,
+      ``'''``).  Backslashes, the quote character, line breaks and every
+      unprintable character are escaped; f- and t-strings double ``{`` and
+      ``}``.  Bytes literals take ``bytes`` or an ASCII ``str``.  Raw
+      literals take the value as it is, and refuse what they cannot write:
+      a quote that would end them, a trailing backslash, a line break in a
+      single-quoted one, other unprintable characters.
+    - ``javascript``/``typescript``/``tsx``: ``"``, ``'`` and the backtick
+      (where ``${`` is escaped too); escaped as ``lift_js`` escapes strings.
+    - ``json``: ``"``.
+    - ``c``/``cpp``: ``"``, ``'`` with the prefixes ``u8``, ``u``, ``U``,
+      ``L``, and raw strings ``R"delim(`` (which refuse a value holding
+      ``)delim"``).  Narrow and ``u8`` strings hold the UTF-8 bytes of a
+      ``str`` (or ``bytes`` as they are); the others hold code points.  A
+      character literal takes one character its type can hold.
+    - ``html``: ``"`` or ``'`` for a quoted attribute value; ``""`` for an
+      unquoted one, whose text comes back quoted (``"…"``) to replace it;
+      ``>`` for text between tags (not inside ``<script>`` or ``<style>``,
+      which no escape reaches).  NUL and lone surrogates are refused.
+
+    >>> escape_in_literal("python", 'f\"\"\"', 'a{b}"')
+    'a{{b}}\\\\"'
+    >>> escape_in_literal("javascript", "`", "${x}`")
+    '\\\\${x}\\\\`'
+    >>> escape_in_literal("html", "", "a&b")
+    '"a&amp;b"'
+    """
+    escaper = _ESCAPERS.get(_lang_key(lang))
+    if escaper is None:
+        raise ValueError(f"no string literals known for {lang!r} (known: {', '.join(sorted(_ESCAPERS))})")
+    if isinstance(value, KTerm):
+        raise TypeError("a term cannot go inside a literal: pass its text as a str")
+    return escaper(opener, value)
+
+
+# --- Names ----------------------------------------------------------------------------------
+
+_ASCII_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+_JAVA_NAME = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*\Z")
+
+_C_KEYWORDS = frozenset(
+    "alignas alignof auto bool break case char const constexpr continue default do double else enum "
+    "extern false float for goto if inline int long nullptr register restrict return short signed "
+    "sizeof static static_assert struct switch thread_local true typedef typeof typeof_unqual union "
+    "unsigned void volatile while _Alignas _Alignof _Atomic _BitInt _Bool _Complex _Decimal128 "
+    "_Decimal32 _Decimal64 _Generic _Imaginary _Noreturn _Static_assert _Thread_local".split()
+)
+_CPP_KEYWORDS = frozenset(
+    "alignas alignof and and_eq asm auto bitand bitor bool break case catch char char8_t char16_t "
+    "char32_t class compl concept const consteval constexpr constinit const_cast continue co_await "
+    "co_return co_yield decltype default delete do double dynamic_cast else enum explicit export "
+    "extern false float for friend goto if inline int long mutable namespace new noexcept not not_eq "
+    "nullptr operator or or_eq private protected public register reinterpret_cast requires return "
+    "short signed sizeof static static_assert static_cast struct switch template this thread_local "
+    "throw true try typedef typeid typename union unsigned using virtual void volatile wchar_t while "
+    "xor xor_eq".split()
+)
+# Reserved words, strict mode's and modules' (await) included: a name that
+# is reserved somewhere is not offered as a name anywhere.
+_JS_RESERVED = frozenset(
+    "await break case catch class const continue debugger default delete do else enum export extends "
+    "false finally for function if implements import in instanceof interface let new null package "
+    "private protected public return static super switch this throw true try typeof var void while "
+    "with yield".split()
+)
+_GO_KEYWORDS = frozenset(
+    "break case chan const continue default defer else fallthrough for func go goto if import "
+    "interface map package range return select struct switch type var".split()
+)
+_RUST_KEYWORDS = frozenset(
+    "_ as async await become box break const continue crate do dyn else enum extern false final fn "
+    "for gen if impl in let loop macro match mod move mut override priv pub ref return self Self "
+    "static struct super trait true try type typeof unsafe unsized use virtual where while "
+    "yield".split()
+)
+_JAVA_KEYWORDS = frozenset(
+    "_ abstract assert boolean break byte case catch char class const continue default do double "
+    "else enum extends false final finally float for goto if implements import instanceof int "
+    "interface long native new null package private protected public return short static strictfp "
+    "super switch synchronized this throw throws transient true try void volatile while".split()
+)
+_CSHARP_KEYWORDS = frozenset(
+    "abstract as base bool break byte case catch char checked class const continue decimal default "
+    "delegate do double else enum event explicit extern false finally fixed float for foreach goto if "
+    "implicit in int interface internal is lock long namespace new null object operator out override "
+    "params private protected public readonly ref return sbyte sealed short sizeof stackalloc static "
+    "string struct switch this throw true try typeof uint ulong unchecked unsafe ushort using virtual "
+    "void volatile while".split()
+)
+_ASCII_RULES: dict[str, tuple[re.Pattern[str], frozenset[str]]] = {
+    "c": (_ASCII_NAME, _C_KEYWORDS),
+    "cpp": (_ASCII_NAME, _CPP_KEYWORDS),
+    "go": (_ASCII_NAME, _GO_KEYWORDS),
+    "rust": (_ASCII_NAME, _RUST_KEYWORDS),
+    "java": (_JAVA_NAME, _JAVA_KEYWORDS),
+    "csharp": (_ASCII_NAME, _CSHARP_KEYWORDS),
+    "c_sharp": (_ASCII_NAME, _CSHARP_KEYWORDS),
+}
+
+
+def _lang_key(lang: str) -> str:
+    return lang.lower().replace("-", "_")
+
+
+def _js_name(s: str) -> bool:
+    # ID_Start/ID_Continue as Python's own identifiers know them (their
+    # NFKC-stable part), plus `$`, and ZWNJ/ZWJ after the first character.
+    if not s or not (s[0] in "$_" or s[0].isidentifier()):
+        return False
+    return all(ch in "$\u200c\u200d" or ("a" + ch).isidentifier() for ch in s[1:]) and s not in _JS_RESERVED
+
+
+def is_identifier(lang: str, s: str) -> bool:
+    """Whether ``s`` can be written as a name in ``lang`` (not a keyword or reserved word).
+
+    Python: ``str.isidentifier`` and not a keyword (soft keywords are names),
+    nor a name whose NFKC form, which Python reads it as, is one.
+    JavaScript, TypeScript, TSX: the identifier grammar with ``$``, minus
+    reserved words (strict mode's and ``await`` included).  C, C++, Go,
+    Rust, Java (with ``$``), C#: ASCII letters, digits and ``_``, not
+    starting with a digit, minus the language's keywords.  Any other
+    language: ``[A-Za-z_][A-Za-z0-9_]*``.
+
+    >>> [is_identifier("python", s) for s in ("match", "None", "x1", "1x")]
+    [True, False, True, False]
+    >>> is_identifier("javascript", "$el"), is_identifier("cpp", "class")
+    (True, False)
+    """
+    return isinstance(s, str) and _is_name(_lang_key(lang), s)
+
+
+def _is_name(key: str, s: str) -> bool:
+    if key == "python":
+        return (
+            s.isidentifier()
+            and not keyword.iskeyword(s)
+            and not keyword.iskeyword(unicodedata.normalize("NFKC", s))
+        )
+    if key in ("javascript", "typescript", "tsx"):
+        return _js_name(s)
+    pattern, keywords = _ASCII_RULES.get(key, (_ASCII_NAME, frozenset()))
+    return pattern.match(s) is not None and s not in keywords
+
+
+def _not_in_attribute_name(o: int) -> bool:
+    return (
+        o <= 0x20  # controls and space
+        or 0x7F <= o <= 0x9F
+        or 0xD800 <= o <= 0xDFFF
+        or 0xFDD0 <= o <= 0xFDEF
+        or (o & 0xFFFE) == 0xFFFE  # the noncharacters U+FFFE, U+FFFF, U+1FFFE, ...
+        or chr(o) in "\"'>/="
+    )
+
+
+_ATTRIBUTE_NAME = re.compile(
+    "[^"
+    + "".join(
+        re.escape(chr(o))
+        for o in (*range(0xA0), *range(0xD800, 0xE000), *range(0xFDD0, 0xFDF0))
+        if _not_in_attribute_name(o)
+    )
+    + "".join(re.escape(chr(p << 16 | 0xFFFE)) + re.escape(chr(p << 16 | 0xFFFF)) for p in range(17))
+    + "]+\\Z"
+)
+
+
+def is_attribute_name(s: str) -> bool:
+    """Whether ``s`` is an HTML attribute name.
+
+    One or more characters, none of them a control, space, ``"``, ``'``,
+    ``>``, ``/``, ``=`` or a noncharacter (nor a lone surrogate, which no
+    document can hold).  Event handlers (``onclick``) are names like any
+    other: what may be set is for the caller to decide.
+
+    >>> [is_attribute_name(s) for s in ("data-x", "@click", "a b", "a=b", "")]
+    [True, True, False, False, False]
+    """
+    return isinstance(s, str) and _ATTRIBUTE_NAME.match(s) is not None
+
+
+def _lift_html(value: object) -> KTerm:
+    return klift_html(value)  # type: ignore[arg-type]
+
+
+LIFTERS: dict[str, Lifter] = {
+    "python": lift_python,
+    "html": _lift_html,
+    "javascript": lift_js,
+    "typescript": lift_js,
+    "tsx": lift_js,
+    "json": lift_json,
+    "c": lift_c,
+    "cpp": lift_cpp,
+}
+
+
+def register_lifter(lang: str, fn: Callable[[object], KTerm]) -> None:
+    """Make ``fn`` the lifter of ``lang``: it turns an ``int`` or ``str`` into a term.
+
+    Templates of ``lang`` call it for every value that is not a ``KTerm``; it
+    should raise ``TypeError`` for a value it cannot lift.
+
+    >>> from kovel import klift_html
+    >>> register_lifter("html", klift_html)  # the built-in HTML lifter, set again
+    """
+    if not callable(fn):
+        raise TypeError("register_lifter(lang, fn): fn must be callable")
+    LIFTERS[lang] = fn

@@ -1,0 +1,443 @@
+"""Patterns: matching code written with metavariables against terms.
+
+A pattern node matches a term node of the same tag whose children match the
+pattern's children in order; a token matches a token of the same tag and
+text; ``$NAME`` matches any one node and ``$$$NAME`` any run of siblings.
+Layout (the text between children) is ignored, and so are separator and
+keyword tokens of the term that the pattern does not mention (a trailing
+comma, ``async``) and comments, like ast-grep's default "smart" strictness.  Quote and
+unquote nodes of the term are looked through.
+
+The matching itself is native (``kovel/src/match.cpp``): a pattern is
+compiled once, and one call walks the term, tries the pattern at every node
+of the root's tag and returns only the matches.
+"""
+
+from __future__ import annotations
+
+import bisect
+import re
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+
+from kovel import _native, tree as kt
+from kovel._kovel import KTerm, tb
+from kovel.quasi.edit import Editor
+from kovel.quasi.fill import Siblings, Template
+from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
+
+__all__ = ["Binding", "Match", "Path", "Pattern", "pattern", "replacements", "source_bindings"]
+
+Binding = KTerm | list[KTerm]
+Path = tuple[int, ...]
+
+
+def _spec(n: SNode | SHole) -> tuple[object, ...]:
+    """The pattern as ``_native.compile_pattern`` takes it (separator gaps dropped)."""
+    if isinstance(n, SHole):
+        return (1 if n.meta.seq else 0, n.meta.name)
+    if n.leaf:
+        return (2, n.kind, n.items[0] if n.items else "")
+    return (3, n.kind, tuple(_spec(i) for i in n.items if not isinstance(i, str)))
+
+
+@dataclass(frozen=True, slots=True)
+class Match:
+    """One match of a pattern in a term.
+
+    ``term`` is the matched node, ``path`` its position (as
+    ``kovel.tree.walk`` gives it), ``span`` its ``(start, end)`` in
+    ``str(root)`` and ``bindings`` the values of the named metavariables,
+    keyed like ``Template.fill``: a term for ``$NAME``, a list of terms for
+    ``$$$NAME``.
+
+    >>> from kovel.treesitter import parse
+    >>> m = next(pattern("python", "$F($X)").find_all(parse("python", "g(1)\\n")))
+    >>> m.path, m.span, {k: str(v) for k, v in m.bindings.items()}
+    ((0, 0), (0, 4), {'F': 'g', 'X': '1'})
+    """
+
+    term: KTerm
+    path: Path
+    span: tuple[int, int]
+    bindings: dict[str, Binding]
+    # The bindings as the matcher made them (the source's own nodes), for
+    # rewrites that edit the match in place.
+    _found: dict[str, Binding] | None = field(default=None, repr=False, compare=False)
+
+
+def _dedent(t: KTerm, indent: str) -> KTerm:
+    """`t` with `indent` taken off the start of every line after its first.
+
+    Terms parsed from source carry the absolute indentation of their later
+    lines; a value moved elsewhere takes the indentation of its new place
+    (a pushed prefix) and keeps only what it had beyond ``indent``.
+    """
+    if not indent or "\n" not in str(t):
+        return t
+    return _native.dedent(t, indent)
+
+
+class Pattern:
+    """Code with metavariables in one language; it finds and rewrites terms.
+
+    Made by ``pattern(lang, code)``.
+
+    >>> from kovel.treesitter import parse
+    >>> p = pattern("python", "$X == None")
+    >>> [str(m.term) for m in p.find_all(parse("python", "if a == None or b == c:\\n    pass\\n"))]
+    ['a == None']
+    """
+
+    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "lang")
+
+    def __init__(self, lang: str, code: str) -> None:
+        sk = parse_quasi(lang, code)
+        root = sk.root
+        if isinstance(root, SNode) and not root.leaf and not root.named and root.kind == "":
+            raise ValueError(f"pattern {code!r} is empty")
+        self.lang: str = lang
+        self.code: str = code
+        self._program: object = _native.compile_pattern(_spec(root), Siblings)
+        self._root = root
+        self._editors: dict[tuple[str, str], Editor] = {}
+        # The tokens the pattern's root names itself (`def`, `;`): the matched
+        # node's other tokens at its ends are kept by a rewrite.
+        self._tokens: frozenset[str] = frozenset(
+            i.items[0]
+            for i in (root.items if isinstance(root, SNode) else ())
+            if isinstance(i, SNode) and i.leaf and i.items and isinstance(i.items[0], str)
+        )
+
+    def __repr__(self) -> str:
+        return f"pattern({self.lang!r}, {self.code!r})"
+
+    def __reduce__(self) -> tuple[type[Pattern], tuple[str, str]]:
+        # The compiled form is native; a copy (in another process, say) compiles the code again.
+        return (Pattern, (self.lang, self.code))
+
+    def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
+        # One native call finds every match; Python objects are made only for them.
+        # Each path comes as a tail to a prefix of the previous one, and
+        # `offsets` is set exactly when a binding's text spans lines: nested
+        # matches in a deep term cost no more than their paths.
+        indents: _Indents | None = None
+        path: Path = ()
+        for keep, tail, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
+            path = path[:keep] + tail
+            found = env
+            if offsets is not None:
+                if indents is None:
+                    indents = _Indents(str(t))
+                env = _normalise(env, indents, offsets)
+            yield Match(node, path, (start, end), env, found)
+
+    def find_all(self, t: KTerm) -> Iterator[Match]:
+        """Yield every match in ``t``, in document order (nested matches included).
+
+        >>> from kovel.treesitter import parse
+        >>> p = pattern("python", "$A + $A")
+        >>> [str(m.term) for m in p.find_all(parse("python", "x + x\\ny + z\\n"))]
+        ['x + x']
+        """
+        return self._matches(t, False)
+
+    def rewrite(self, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]) -> KTerm:
+        """Replace every match in ``t`` (outermost first, no overlaps) and return the new term.
+
+        ``replacement`` is a ``Template``, filled with each match's bindings,
+        or a function from the ``Match`` to its replacement term; a function
+        that returns ``None`` or ``m.term`` itself leaves that match as it
+        was. Text outside the matches is unchanged and unchanged subterms are
+        shared. A replacement is laid out as if its match started at column 0
+        of its own line: each later line gets the indentation of the line
+        where the match starts, and a binding spliced where it came from
+        comes out as it was. Line breaks it adds follow the source's (CRLF
+        in a CRLF file). Tokens of the matched node that the pattern does not
+        name (a statement's ``;``, ``async`` before ``def``) are kept at the
+        ends of the replacement when it lacks them, and a space is put
+        between the replacement and a neighbouring word it would join.
+
+        Raises ``ValueError`` for a replacement that pops or leaves pushed an
+        indentation prefix (it would change the text after it).
+
+        >>> from kovel.treesitter import parse
+        >>> from kovel.quasi import template
+        >>> src = parse("python", "def f():\\n    x = a == None\\n")
+        >>> print(pattern("python", "$X == None").rewrite(src, template("python", "$X is None")), end="")
+        def f():
+            x = a is None
+        """
+        paths, news, _ = replacements(self, t, replacement)
+        return _native.replace_all(t, paths, news) if paths else t
+
+    def _editor(self, tpl: Template) -> Editor:
+        key = (tpl.lang, tpl.code)
+        ed = self._editors.get(key)
+        if ed is None:
+            ed = self._editors[key] = Editor(self._root, tpl.skeleton)
+        return ed
+
+    def _keep_end_tokens(self, matched: KTerm, new: KTerm, body: str, kind: str) -> KTerm:
+        """``new`` with the tokens that end (and start) ``matched`` which the
+        pattern does not name and ``new`` lacks: dropping a ``;`` can change
+        what the next statement means, dropping ``async`` what a function is.
+        Clauses the pattern passed over (``else:``) are kept after a
+        replacement of the same kind, and refused after another."""
+        kids = _native.children(matched)
+        if len(kids) < 2:
+            return new
+        lead = 0
+        while lead < len(kids) - 1 and _unnamed_token(kids[lead], self._tokens):
+            lead += 1
+        trail = len(kids)
+        while trail > lead + 1 and (
+            _unnamed_token(kids[trail - 1], self._tokens) or _native.tag(kids[trail - 1]).endswith("_clause")
+        ):
+            trail -= 1
+        # A part led by a keyword the pattern does not name (`else` and its block) was passed over.
+        for k in range(len(kids) - 1, lead, -1):
+            if _unnamed_token(kids[k], self._tokens) and str(kids[k]).isalpha() and str(kids[k]).islower():
+                trail = min(trail, k)
+                break
+        if not lead and trail == len(kids):
+            return new
+        head = "".join(str(k) for k in kids[:lead])
+        tail = "".join(str(k) for k in kids[trail:])
+        # A keyword kept in front only fits a node of the same kind (`async`
+        # before a `def`); a terminator fits after any.
+        if lead and (body.lstrip().startswith(head) or kind != _native.tag(matched)):
+            lead = 0
+        if trail < len(kids) and body.rstrip().endswith(tail):
+            trail = len(kids)
+        clauses = [
+            _native.tag(k) for k in kids[trail:] if _native.tag(k).endswith("_clause") or str(k).isalpha()
+        ]
+        if clauses and kind != _native.tag(matched):
+            # Dropping an `else:` changes the program silently; putting it after
+            # a node of another kind (`while`) makes another program.
+            raise ValueError(
+                f"the match has a {clauses[0]} that the pattern does not mention, and the replacement "
+                f"(a {kind}, not a {_native.tag(matched)}) cannot hold it: mention it in the pattern"
+            )
+        if not lead and trail == len(kids):
+            return new
+        # The layout around the kept tokens is the matched node's own.
+        kept: list[KTerm] = []
+        cmds: list[tuple[str, str]] = []
+        hole = 0
+        for op, arg in _native.commands(matched):
+            if op == "hole":
+                if hole < lead or hole >= trail:
+                    kept.append(kids[hole])
+                    cmds.append((op, arg))
+                elif hole == lead:
+                    kept.append(new)
+                    cmds.append((op, arg))
+                hole += 1
+            elif hole <= lead or hole > trail or (hole == trail < len(kids)):
+                # the layout between the kept children and the replacement stays
+                cmds.append((op, arg))
+        return kt.node(_native.tag(new), kept, cmds)
+
+
+def _inner(t: KTerm) -> KTerm:
+    while _native.kind(t) != "tuple" and _native.children(t):
+        t = _native.children(t)[0]
+    return t
+
+
+def _unnamed_token(k: KTerm, named: frozenset[str]) -> bool:
+    """A keyword or punctuation token (childless, its text its tag) the pattern does not name."""
+    if _native.children(k):
+        return False
+    s = str(k)
+    return s == _native.tag(k) and s not in named and s.strip() == s and s != ""
+
+
+def _uses_crlf(text: str) -> bool:
+    nl = text.find("\n")
+    return nl > 0 and text[nl - 1] == "\r"
+
+
+def _crlf(t: KTerm) -> KTerm:
+    """``t`` with a CR before each line break that lacks one."""
+
+    def fix(n: KTerm) -> KTerm | None:
+        if _native.kind(n) != "tuple":
+            return None
+        cmds = _native.commands(n)
+        if not any(op == "nl" for op, _ in cmds):
+            return None
+        out: list[tuple[str, str]] = []
+        changed = False
+        for op, arg in cmds:
+            if op == "nl" and not (out and out[-1][0] == "write" and out[-1][1].endswith("\r")):
+                out.append(("write", "\r"))
+                changed = True
+            out.append((op, arg))
+        return kt.node(_native.tag(n), list(_native.children(n)), out) if changed else None
+
+    return kt.rewrite(t, fix)
+
+
+def _apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
+    """``new``, with a space where its ends would join a neighbouring token."""
+    if not body:
+        return new
+    start, end = span
+    before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
+    after = text[end] if end < len(text) and not text[end].isspace() else ""
+    first, last = body[0], body[-1]
+    pad_before = bool(before) and not first.isspace() and joins(before, first)
+    pad_after = bool(after) and not last.isspace() and joins(last, after)
+    if not pad_before and not pad_after:
+        return new
+    b = tb(_native.tag(new))
+    if pad_before:
+        b.w(" ")
+    b.c(new)
+    if pad_after:
+        b.w(" ")
+    return b.b()
+
+
+def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, int]) -> dict[str, Binding]:
+    """Dedent each multi-line binding by the indentation of the line it starts on.
+
+    A template puts back the indentation of the line its hole is on, and a
+    rewrite that of the line the match starts on, so a binding spliced where
+    it came from comes out as it was, and one spliced at another indentation
+    moves by the difference (the text inside its literals never moves).
+    """
+    out: dict[str, Binding] = {}
+    for k, v in env.items():
+        indent = indents.at(offsets[k]) if k in offsets else ""
+        if isinstance(v, Siblings):
+            raw = _dedent(v.raw, indent) if v.raw is not None else None
+            out[k] = Siblings([_dedent(x, indent) for x in v], raw)
+        else:
+            assert isinstance(v, KTerm)
+            out[k] = _dedent(v, indent)
+    return out
+
+
+def pattern(lang: str, code: str) -> Pattern:
+    """Parse ``code`` (one node, with metavariables) in language ``lang`` into a ``Pattern``.
+
+    Raises ``SyntaxError`` naming the line and column when the code does not
+    parse.
+
+    >>> pattern("javascript", "console.log($$$ARGS)")
+    pattern('javascript', 'console.log($$$ARGS)')
+    """
+    if not isinstance(lang, str) or not isinstance(code, str):
+        raise TypeError("pattern(lang, code) takes two str")
+    return Pattern(lang, code)
+
+
+def replacements(
+    p: Pattern, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]
+) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
+    """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
+    matches, their new terms and the matches' spans in ``str(t)``, in document
+    order.  ``kovel._native.replace_all(t, paths, news)`` is the rewritten term;
+    the batch layer also reports where each change lies in its file.
+
+    >>> from kovel.treesitter import parse
+    >>> from kovel.quasi.fill import template
+    >>> src = parse("python", "print(1)\\nprint(2)\\n")
+    >>> paths, news, spans = replacements(pattern("python", "print($A)"), src, template("python", "log($A)"))
+    >>> paths, [str(n) for n in news], spans
+    ([(0, 0), (1, 0)], ['log(1)', 'log(2)'], [(0, 8), (9, 17)])
+    """
+    text: str | None = None
+    indents: _Indents | None = None
+    crlf: bool | None = None
+    paths: list[Path] = []
+    news: list[KTerm] = []
+    spans: list[tuple[int, int]] = []
+    for m in p._matches(t, True):
+        if text is None:
+            text = str(t)
+        if isinstance(replacement, Template):
+            # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
+            values = m.bindings
+            if values.keys() != set(replacement.holes):
+                values = {k: v for k, v in values.items() if k in replacement.holes}
+                if len(values) != len(replacement.holes):
+                    replacement.fill(**values)  # raises the error that names the unbound hole
+            edited = p._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
+            if edited is not None:
+                if not _native.same(edited, m.term):
+                    paths.append(m.path)
+                    news.append(_apart(text, m.span, str(edited), edited))
+                    spans.append(m.span)
+                continue
+            new = replacement.fill(**values)
+        else:
+            got = replacement(m)
+            if got is None or (isinstance(got, KTerm) and _native.same(got, m.term)):
+                continue
+            if not isinstance(got, KTerm):
+                raise TypeError(f"rewrite function returned {type(got).__name__}, not KTerm or None")
+            pops, left = _native.stack_effect(got)
+            if pops or left:
+                raise ValueError(
+                    "rewrite function returned a term that "
+                    + ("leaves an indentation prefix pushed" if left else "pops a prefix it did not push")
+                )
+            new = got
+        kind = _native.tag(_inner(new))
+        body = str(new)
+        if "\n" in body:
+            if crlf is None:
+                crlf = _uses_crlf(text)
+            if crlf:
+                new = _crlf(new)
+            if indents is None:
+                indents = _Indents(text)
+            indent = indents.at(m.span[0])
+            if indent:
+                new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
+        # What is kept of the match stands as it stood, around the laid-out replacement.
+        new = p._keep_end_tokens(m.term, new, body, kind)
+        new = _apart(text, m.span, str(new), new)
+        paths.append(m.path)
+        news.append(new)
+        spans.append(m.span)
+    return paths, news, spans
+
+
+def source_bindings(m: Match) -> dict[str, Binding]:
+    """The bindings of ``m`` as the matcher made them: the source's own nodes,
+    where ``m.bindings`` has a binding that spans lines taken off the
+    indentation of its first line.  A rewrite that edits the match in place,
+    and the batch layer finding where each binding lies in its file, look for
+    these nodes by identity.
+
+    >>> from kovel.treesitter import parse
+    >>> m = next(pattern("python", "f($X)").find_all(parse("python", "if a:\\n    f([1,\\n      2])\\n")))
+    >>> str(m.bindings["X"]), str(source_bindings(m)["X"])
+    ('[1,\\n  2]', '[1,\\n      2]')
+    """
+    return m._found if m._found is not None else m.bindings
+
+
+class _Indents:
+    """The indentation of the line an offset of ``text`` lies on ,
+    without scanning back along a long line for each offset."""
+
+    __slots__ = ("_starts", "_text")
+
+    def __init__(self, text: str) -> None:
+        self._text = text
+        self._starts = [0, *(m.end() for m in re.finditer("\n", text))]
+
+    def at(self, offset: int) -> str:
+        start = self._starts[bisect.bisect_right(self._starts, offset) - 1]
+        m = _INDENT.match(self._text, start, offset)
+        return m.group() if m else ""
+
+
+_INDENT = re.compile("[ \t]*")

@@ -1,0 +1,786 @@
+"""Parsing quasi-quoted code: metavariables, parse contexts and the skeleton.
+
+Templates and patterns are written in the target language with metavariables
+(``$NAME``, ``$$$NAME``, ``$_``, ``$$$``).  Most grammars reject ``$``, so each
+metavariable is replaced by an identifier the grammar accepts before parsing,
+and mapped back afterwards.  The code is then parsed in the first context of
+its language that takes it without an error (a whole file, a function body, an
+expression, ...), and the part of the tree that covers the code becomes a
+*skeleton*: nodes, gap texts and holes, from which templates build terms and
+patterns build matchers.
+"""
+
+from __future__ import annotations
+
+import ast
+import re
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+from kovel.treesitter.grammars import language, parser
+from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, verbatim_node
+
+if TYPE_CHECKING:
+    from tree_sitter import Node
+
+__all__ = [
+    "Meta",
+    "SHole",
+    "SNode",
+    "Skeleton",
+    "is_hole",
+    "joins",
+    "parse_quasi",
+    "reads_as",
+]
+
+# `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
+_META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
+
+# Code is tried in these contexts, in order; `{}` marks where it goes. A
+# context that wraps the code makes it parse as what it is: a statement list,
+# an expression, arguments, members or parameters.
+_C_CONTEXTS = (
+    "{}",
+    "void _kq(void) {{\n{}\n}}\n",
+    "void _kq(void) {{\n{};\n}}\n",
+    "void _kq(void) {{ _kq({}); }}\n",
+    "struct _kq {{\n{}\n}};\n",
+    "void _kq({});\n",
+)
+_JS_CONTEXTS = (
+    "{}",
+    "function _kq() {{\n{}\n}}\n",
+    "_kq({});\n",
+    "({{{}}});\n",
+    "class _kq {{\n{}\n}}\n",
+    "function _kq({}) {{}}\n",
+)
+# Java and C#: statements live in method bodies, members in classes.
+_CLASS_CONTEXTS = (
+    "{}",
+    "class _kq {{\n{}\n}}\n",
+    "class _kq {{ void _kq() {{\n{}\n}} }}\n",
+    "class _kq {{ void _kq() {{\n{};\n}} }}\n",
+    "class _kq {{ void _kq() {{ _kq({}); }} }}\n",
+    "class _kq {{ void _kq({}) {{}} }}\n",
+)
+_CONTEXTS: dict[str, tuple[str, ...]] = {
+    "python": ("{}", "_kq({})\n", "{{{}}}\n", "def _kq({}): pass\n"),
+    "c": _C_CONTEXTS,
+    "cpp": _C_CONTEXTS,
+    "javascript": _JS_CONTEXTS,
+    "typescript": _JS_CONTEXTS,
+    "tsx": _JS_CONTEXTS,
+    "java": _CLASS_CONTEXTS,
+    "c_sharp": _CLASS_CONTEXTS,
+    "csharp": _CLASS_CONTEXTS,
+    # Go reads a bare call at the top as a type conversion: bodies come first.
+    "go": (
+        "package _kq\nfunc _kq() {{\n{}\n}}\n",
+        "package _kq\n{}\n",
+        "{}",
+        "package _kq\nfunc _kq() {{ _kq({}) }}\n",
+        "package _kq\ntype _kq struct {{\n{}\n}}\n",
+        "package _kq\nfunc _kq({}) {{}}\n",
+    ),
+    "rust": (
+        "{}",
+        "fn _kq() {{\n{}\n}}\n",
+        "fn _kq() {{\n{};\n}}\n",
+        "fn _kq() {{ _kq({}); }}\n",
+        "impl _kq {{\n{}\n}}\n",
+        "struct _kq {{\n{}\n}}\n",
+        "fn _kq({}) {{}}\n",
+    ),
+    "kotlin": ("{}", "fun _kq() {{\n{}\n}}\n", "class _kq {{\n{}\n}}\n", "fun _kq() {{ _kq({}) }}\n"),
+    "php": (
+        "<?php\n{}\n",
+        "<?php\n{};\n",
+        "<?php\nfunction _kq() {{\n{}\n}}\n",
+        "<?php\nclass _kq {{\n{}\n}}\n",
+        "<?php\n_kq({});\n",
+        "{}",
+    ),
+}
+
+
+# What kovel.treesitter knows of each kind under its default rules: (literal,
+# may be anchored, anchored whenever at column 0).
+_KINDS = kinds(VERBATIM_KINDS, CODE_KINDS)
+
+
+@dataclass(frozen=True, slots=True)
+class Meta:
+    """One occurrence of a metavariable in the code."""
+
+    text: str  # as written: "$NAME", "$$$ARGS", "$_", "$$$"
+    name: str | None  # the keyword of `fill` and of `bindings`; None for `$_` and `$$$`
+    seq: bool  # `$$$`: zero or more siblings
+    index: int  # number of the occurrence, in order of appearance
+    at: tuple[int, int]  # byte range in the code
+    indent: str  # leading blanks of the line it stands on
+    own_line: bool  # nothing else on its line
+
+
+@dataclass(slots=True)
+class SHole:
+    """The place of a metavariable in the skeleton."""
+
+    meta: Meta
+    kind: str  # the node kind the placeholder parsed as
+    parent_kind: str
+    statement: bool  # it stands where a statement goes
+    # Nothing but a closing token follows it in its list: a run spliced there
+    # may keep its trailing separator (`f($$$A)`, not `f($$$A, x)`).
+    at_end: bool | None = None
+    # Text inside a string literal: the literal's opening delimiter as written
+    # (`"`, `f'`, `'''`, a backtick; "" for an unquoted HTML attribute value).
+    literal: str | None = None
+    # An expression inside a literal (an f-string's `{}`): that literal's opener.
+    within: str | None = None
+
+
+@dataclass(slots=True)
+class SNode:
+    """A syntax node: its kind and, in order, gap texts and children."""
+
+    kind: str
+    named: bool
+    verbatim: bool  # line feeds in its gaps stay text
+    items: list[str | SNode | SHole] = field(default_factory=list)
+    leaf: bool = False  # a token: items is its one text
+    anchored: bool = False  # it starts at column 0 with a line that must stay there
+    at: int = 0  # where it starts in the code, in bytes
+
+
+def _mark_ends(items: list[str | SNode | SHole]) -> None:
+    """Decide ``at_end`` for the holes among a node's items."""
+    nodes = [i for i in items if not isinstance(i, str)]
+    for k, n in enumerate(nodes):
+        if isinstance(n, SHole) and n.at_end is None:
+            after = nodes[k + 1 :]
+            n.at_end = not after or (len(after) == 1 and isinstance(after[0], SNode) and not after[0].named)
+
+
+@dataclass(frozen=True, slots=True)
+class Skeleton:
+    lang: str
+    code: str
+    root: SNode | SHole
+    metas: tuple[Meta, ...]  # every occurrence, holes or not
+    context: str = "{}"  # the parse context the code was read in
+    semis: bool = False  # whether lone metavariables were read as statements
+
+
+@dataclass(slots=True)
+class _Occurrence:
+    meta: Meta
+    placeholder: str
+
+
+# `$name`: what a user may mean as a metavariable, in a language where `$`
+# does not start identifiers.
+_LOWER_META_RE = re.compile(r"\$(?:\$\$)?([a-z][A-Za-z0-9_]*)")
+
+
+def check_metavariables(lang: str, code: str) -> None:
+    """Raise SyntaxError for a metavariable that runs into the text after it
+    (``$X$Y``, ``$Xy``): it could not be told from its neighbour."""
+    for m in _META_RE.finditer(code):
+        nxt = code[m.end() : m.end() + 1]
+        if nxt and (nxt.isalnum() or nxt in "_$"):
+            start = len(code[: m.start()].encode())
+            raise _syntax_error(
+                lang, code, start, f"metavariable {m.group(0)} runs into the text after it; separate them"
+            )
+
+
+def _scan(code: str) -> tuple[str, list[_Occurrence]]:
+    """Find the metavariables and pick a placeholder prefix that `code` lacks."""
+    n = 0
+    while f"_kq{n}" in code:
+        n += 1
+    prefix = f"_kq{n}"
+    occs: list[_Occurrence] = []
+    anon = 0
+    for m in _META_RE.finditer(code):
+        text = m.group(0)
+        seq = text.startswith("$$$")
+        name = m.group(1) if seq else m.group(2)
+        if name == "_":
+            name = None
+        if name is None:
+            placeholder = f"{prefix}{'s' if seq else 'a'}{anon}"
+            anon += 1
+        else:
+            placeholder = f"{prefix}{'3' if seq else '1'}_{name}"
+        line_start = code.rfind("\n", 0, m.start()) + 1
+        line_end = code.find("\n", m.end())
+        line_end = len(code) if line_end < 0 else line_end
+        before = code[line_start : m.start()]
+        indent = before[: len(before) - len(before.lstrip(" \t"))]
+        own_line = not before.strip() and not code[m.end() : line_end].strip()
+        start = len(code[: m.start()].encode())
+        meta = Meta(text, name, seq, len(occs), (start, start + len(text.encode())), indent, own_line)
+        occs.append(_Occurrence(meta, placeholder))
+    return prefix, occs
+
+
+@dataclass(slots=True)
+class _Attempt:
+    source: bytes
+    lo: int  # the code's byte range in `source`
+    hi: int
+    spans: dict[tuple[int, int], Meta]  # placeholder byte range -> occurrence
+    shifts: list[tuple[int, int]]  # (source offset after a placeholder, shift to code offset)
+
+
+def _in_json_string(code: str, end: int) -> bool:
+    """Whether ``code[end]`` lies inside a JSON string (an odd number of unescaped quotes before it)."""
+    inside = False
+    i = 0
+    while i < end:
+        ch = code[i]
+        if ch == "\\" and inside:
+            i += 2
+            continue
+        if ch == '"':
+            inside = not inside
+        i += 1
+    return inside
+
+
+def _between_braces(code: str, at: tuple[int, int]) -> bool:
+    """Whether a metavariable is all a one-line block holds (`{ $$$B }`): a statement there."""
+    raw = code.encode()
+    return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
+
+
+def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "") -> _Attempt:
+    head, _, tail = context.partition("{}")
+    head = head.replace("{{", "{").replace("}}", "}")
+    tail = tail.replace("{{", "{").replace("}}", "}")
+    parts = [head.encode()]
+    pos = len(parts[0])
+    lo = pos
+    last = 0
+    raw = code.encode()
+    spans: dict[tuple[int, int], Meta] = {}
+    shifts: list[tuple[int, int]] = []
+    for occ in occs:
+        s, e = occ.meta.at
+        parts.append(raw[last:s])
+        pos += s - last
+        ph = occ.placeholder
+        # A metavariable alone on its line in a statement list becomes a
+        # statement: `ID;` (an identifier alone is not a C statement).
+        if semis and (occ.meta.own_line or (occ.meta.seq and _between_braces(code, occ.meta.at))):
+            ph += ";"
+        # JSON has no identifiers: a value outside a string is read as one.
+        if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
+            ph = f'"{ph}"'
+
+        parts.append(ph.encode())
+        spans[(pos, pos + len(ph))] = occ.meta
+        pos += len(ph)
+        shifts.append((pos, e - (pos - lo)))
+        last = e
+    parts.append(raw[last:])
+    pos += len(raw) - last
+    parts.append(tail.encode())
+    return _Attempt(b"".join(parts), lo, pos, spans, shifts)
+
+
+def _to_code_offset(att: _Attempt, p: int) -> int:
+    shift = 0
+    for after, sh in att.shifts:
+        if p >= after:
+            shift = sh
+    return max(0, p - att.lo + shift)
+
+
+def _first_error(node: Node) -> Node | None:
+    cursor = node.walk()
+    while True:
+        n = cursor.node
+        assert n is not None
+        if n.is_missing:
+            return n
+        if n.is_error:
+            # An ERROR node often starts where the construct that failed
+            # starts; the token that did not fit is its innermost, last part.
+            while True:
+                inner = [c for c in n.children if c.is_error]
+                if inner:
+                    n = inner[0]
+                elif n.child_count:
+                    return n.children[-1]
+                else:
+                    return n
+        if n.has_error and cursor.goto_first_child():
+            continue
+        while not cursor.goto_next_sibling():
+            if not cursor.goto_parent():
+                return None
+
+
+def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
+    before = code.encode()[:byte_offset].decode(errors="ignore")
+    line = before.count("\n") + 1
+    return line, len(before) - (before.rfind("\n") + 1) + 1
+
+
+# Nodes holding an expression inside a string literal.
+_INTERPOLATIONS = frozenset({"interpolation", "template_substitution", "string_interpolation"})
+# Nodes that are string literals: their first child is the opening delimiter.
+_LITERALS = frozenset({"string", "string_literal", "template_string", "raw_string_literal",
+                       "quoted_attribute_value", "char_literal", "character_literal",
+                       "interpreted_string_literal", "raw_string", "verbatim_string_literal"})  # fmt: skip
+
+
+def _opener(n: Node, src: bytes) -> str | None:
+    """The opening delimiter of the literal ``n``, None when ``n`` is not one."""
+    if n.type not in _LITERALS or not n.child_count:
+        return None
+    first = n.children[0]
+    if first.child_count or first.start_byte != n.start_byte:
+        return None
+    text = src[first.start_byte : first.end_byte].decode()
+    return text if text and "_kq" not in text else None
+
+
+class _Converter:
+    def __init__(
+        self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str], literal_holes: bool = False
+    ) -> None:
+        self.att = att
+        self.literal_holes = literal_holes
+        self.src = att.source
+        self.lo = att.lo
+        self.spans = att.spans
+        self.restore = restore
+        self.originals = originals
+        self.holes: set[int] = set()
+
+    def text(self, a: int, b: int) -> str:
+        t = self.src[a:b].decode()
+        if "_kq" in t:
+            t = self.restore.sub(lambda m: self.originals[m.group(0)], t)
+        return t
+
+    def anchored(self, node: Node) -> bool:
+        """Whether the node must keep its first line at column 0, as kovel.treesitter
+        decides it (its rule 5), with columns counted in the code, not in its context."""
+        _, may_anchor, body = _KINDS[node.type]
+        start = node.start_byte
+        if not may_anchor or (start != self.lo and self.src[start - 1 : start] != b"\n"):
+            return False
+        if body:
+            return True
+        last = self.src.rfind(b"\n", start, node.end_byte)
+        return last >= 0 and self.src[last + 1 : last + 2] not in (b"", b" ", b"\t", b"\r", b"\f", b"\v")
+
+    def hole_of(self, node: Node, parent_kind: str) -> SNode | SHole | None:
+        meta = self.spans.get((node.start_byte, node.end_byte))
+        if meta is None or meta.index in self.holes:
+            return None
+        # Of the nodes with the placeholder's range (block > statement >
+        # identifier), the hole is the innermost one that is not the token
+        # itself: a statement where one stands, so `$$$BODY` stands for the
+        # statements of a block, not for the block.
+        chain = [node]
+        while chain[-1].child_count == 1:
+            only = chain[-1].children[0]
+            if (only.start_byte, only.end_byte) != (node.start_byte, node.end_byte):
+                break
+            chain.append(only)
+        self.holes.add(meta.index)
+        if len(chain) >= 2:
+            parent_kind = chain[-3].type if len(chain) >= 3 else parent_kind
+            hole_node = chain[-2]
+        else:
+            hole_node = chain[0]
+        kind = hole_node.type
+        statement = kind.endswith("statement") or self.src[node.end_byte - 1 : node.end_byte] == b";"
+        # A hole for the only node of a list (chain of three) ends it.
+        hole = SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
+        hole.literal, hole.within = self.literal_context(chain[-1])
+        # The nodes around it with the same range stay (`block` around the
+        # statements of `$$$BODY`): a pattern matches the block's statements,
+        # not whatever follows the block in its parent (an `else:`).
+        out: SNode | SHole = hole
+        for wrapper in reversed(chain[:-2]):
+            v = verbatim_node(wrapper, self.src, False)
+            at = self.code_offset(wrapper.start_byte)
+            out = SNode(wrapper.type, wrapper.is_named, v, [out], anchored=self.anchored(wrapper), at=at)
+        return out
+
+    def code_offset(self, p: int) -> int:
+        return _to_code_offset(self.att, p)
+
+    def literal_context(self, node: Node) -> tuple[str | None, str | None]:
+        """(literal, within) for a hole at ``node``: see ``SHole``."""
+        parent = node.parent
+        if node.type == "attribute_value" and parent is not None and parent.type == "attribute":
+            return "", None  # HTML: an unquoted attribute value
+        if node.child_count and (node.start_byte, node.end_byte) in self.spans:
+            return None, None  # a placeholder quoted to read as a value (JSON)
+        n = parent if node.child_count == 0 else node
+        while n is not None:
+            if n.type in _INTERPOLATIONS:
+                outer = n.parent
+                while outer is not None and _opener(outer, self.src) is None:
+                    outer = outer.parent
+                return None, _opener(outer, self.src) if outer is not None else None
+            opener = _opener(n, self.src)
+            if opener is not None:
+                return opener, None
+            n = n.parent
+        return None, None
+
+    def split(self, node: Node, a: int, b: int) -> list[str | SNode | SHole] | None:
+        """The text [a, b) of a literal as text and holes, when placeholders lie in it."""
+        inside = sorted(
+            (r, m) for r, m in self.spans.items() if a <= r[0] and r[1] <= b and m.index not in self.holes
+        )
+        if not inside:
+            return None
+        literal, within = self.literal_context(node)
+        if literal is None:
+            return None
+        items: list[str | SNode | SHole] = []
+        pos = a
+        for (s, e), meta in inside:
+            if s > pos:
+                items.append(self.src[pos:s].decode())
+            self.holes.add(meta.index)
+            items.append(SHole(meta, node.type, node.type, False, None, literal, within))
+            pos = e
+        if b > pos:
+            items.append(self.src[pos:b].decode())
+        return items
+
+    def convert(self, node: Node, parent_kind: str, verbatim: bool) -> SNode | SHole:
+        hole = self.hole_of(node, parent_kind)
+        if hole is not None:
+            return hole
+        kind = node.type
+        anchored = self.anchored(node)
+        if node.child_count == 0:
+            at = self.code_offset(node.start_byte)
+            parts = self.split(node, node.start_byte, node.end_byte) if self.literal_holes else None
+            if parts is not None:
+                return SNode(kind, node.is_named, True, parts, False, anchored, at)
+            text = self.text(node.start_byte, node.end_byte)
+            return SNode(kind, node.is_named, verbatim, [text], True, anchored, at)
+        verbatim = verbatim_node(node, self.src, verbatim)
+        out = SNode(kind, node.is_named, verbatim, anchored=anchored, at=self.code_offset(node.start_byte))
+        pos = node.start_byte
+        for child in node.children:
+            if child.start_byte > pos:
+                parts = self.split(node, pos, child.start_byte) if self.literal_holes else None
+                out.items.extend(parts if parts is not None else [self.text(pos, child.start_byte)])
+            item = self.convert(child, kind, verbatim)
+            # A node starts anchored when its first child does.
+            if isinstance(item, SNode) and item.anchored and child.start_byte == node.start_byte:
+                out.anchored = True
+            out.items.append(item)
+            pos = max(pos, child.end_byte)
+        if node.end_byte > pos:
+            parts = self.split(node, pos, node.end_byte) if self.literal_holes else None
+            out.items.extend(parts if parts is not None else [self.text(pos, node.end_byte)])
+        _mark_ends(out.items)
+        return out
+
+
+def _region(root: Node, lo: int, hi: int) -> tuple[Node, list[Node]] | None:
+    """The nodes that exactly cover bytes [lo, hi): one node, or several siblings."""
+    node = root
+    while True:
+        if (node.start_byte, node.end_byte) == (lo, hi):
+            return node, [node]
+        inner = [c for c in node.children if c.start_byte < hi and c.end_byte > lo]
+        if len(inner) == 1 and inner[0].start_byte <= lo and inner[0].end_byte >= hi:
+            node = inner[0]
+            continue
+        if inner and inner[0].start_byte == lo and inner[-1].end_byte == hi:
+            return node, inner
+        return None
+
+
+def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
+    """Parse `code` (with metavariables) in the first context of `lang` that accepts it.
+
+    With ``literal_holes`` (templates), a metavariable inside a string literal
+    is a hole there too, filled with text escaped for that literal.
+
+    Raises SyntaxError naming the line and column of the first error when no
+    context parses the code cleanly.
+
+    >>> sk = parse_quasi("python", "print($$$A)")
+    >>> sk.root.kind, [m.text for m in sk.metas]
+    ('call', ['$$$A'])
+    """
+    ts_parser = parser(lang)
+    check_metavariables(lang, code)
+    prefix, occs = _scan(code)
+    originals = {o.placeholder: o.meta.text for o in occs}
+    restore = re.compile(re.escape(prefix) + r"(?:[13]_[A-Z][A-Z0-9_]*|[as]\d+)")
+    stripped = code.strip()
+    lead = len(code.encode()) - len(code.lstrip().encode())
+    trail = len(code.rstrip().encode())
+    best_error: tuple[int, str] | None = None
+    fallback: Skeleton | None = None
+    for context in _CONTEXTS.get(lang, ("{}",)):
+        for semis in (False, True) if occs else (False,):
+            att = _substitute(code, occs, context, semis, lang)
+            tree = ts_parser.parse(att.source)
+            err = _first_error(tree.root_node)
+            if err is not None:
+                offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
+                what = f"missing {err.type!r}" if err.is_missing else "unexpected text"
+                if best_error is None or offset > best_error[0]:
+                    best_error = (offset, what)
+                continue
+            # Byte offsets in `source` shift with the placeholders before them.
+            lo = _source_offset(att, lead) if stripped else att.lo
+            hi = _source_offset(att, trail) if stripped else att.lo
+            found = _region(tree.root_node, lo, hi) if stripped else None
+            if found is None and stripped:
+                continue
+            conv = _Converter(att, restore, originals, literal_holes)
+            root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
+            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), context, semis)
+            if len(conv.holes) == len(occs):
+                return sk
+            if fallback is None:
+                fallback = sk
+    if fallback is not None:
+        return fallback
+    offset, what = best_error if best_error is not None else (0, "no parse")
+    lower = _LOWER_META_RE.search(code)
+    if lower is not None:
+        what += (
+            f" (metavariables are upper-case: {lower.group(0)} is not one;"
+            f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
+        )
+    raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+def _syntax_error(lang: str, code: str, offset: int, message: str) -> SyntaxError:
+    """A SyntaxError at byte ``offset`` of ``code``, its line and column in the message."""
+    line, col = _line_col(code, offset)
+    exc = SyntaxError(f"{message} at line {line}, column {col}")
+    lines = code.splitlines()
+    exc.filename, exc.lineno, exc.offset = f"<{lang} template>", line, col
+    exc.text = lines[line - 1] if 0 < line <= len(lines) else ""
+    return exc
+
+
+def _source_offset(att: _Attempt, code_offset: int) -> int:
+    """The offset in the substituted source of a code offset outside any metavariable."""
+    p = att.lo + code_offset
+    for occ_range, meta in att.spans.items():
+        if meta.at[1] <= code_offset:
+            p += (occ_range[1] - occ_range[0]) - (meta.at[1] - meta.at[0])
+    return p
+
+
+def _build_root(
+    conv: _Converter,
+    found: tuple[Node, list[Node]] | None,
+    code: str,
+    lead: int,
+    trail: int,
+    lo: int,
+    hi: int,
+    stripped: str,
+) -> SNode | SHole:
+    raw = code.encode()
+    head = raw[:lead].decode()
+    tail = raw[trail:].decode()
+    if found is None:
+        return SNode("", False, False, [code] if code else [])
+    container, nodes = found
+    if len(nodes) == 1:
+        node = nodes[0]
+        # Several nodes share the range (module > statement > call): keep the
+        # innermost, the one a pattern is about, unless a hole lies on the way.
+        while (
+            node.child_count == 1
+            and (node.children[0].start_byte, node.children[0].end_byte) == (lo, hi)
+            and (lo, hi) not in conv.spans
+        ):
+            node = node.children[0]
+        parent = node.parent.type if node.parent is not None else ""
+        root = conv.convert(node, parent, False)
+    else:
+        root = SNode(container.type, True, verbatim_node(container, conv.src, False))
+        pos = lo
+        for n in nodes:
+            if n.start_byte > pos:
+                root.items.append(conv.text(pos, n.start_byte))
+            item = conv.convert(n, container.type, root.verbatim)
+            root.anchored = root.anchored or (
+                isinstance(item, SNode) and item.anchored and n.start_byte == lo
+            )
+            root.items.append(item)
+            pos = n.end_byte
+        _mark_ends(root.items)
+    if not head and not tail:
+        return root
+    if isinstance(root, SHole) or root.leaf:
+        kind = root.kind
+        root = SNode(kind, True, False, [root])
+    if head:
+        root.items.insert(0, head)
+    if tail:
+        root.items.append(tail)
+    return root
+
+
+def is_hole(sk: Skeleton, index: int) -> bool:
+    """Whether the metavariable occurrence ``index`` of ``sk`` is a hole: a place in
+    the skeleton that a value fills, not text inside a literal or a comment (unless
+    ``parse_quasi`` was asked for holes in literals).
+
+    >>> sk = parse_quasi("python", "f($A)  # $B")
+    >>> [(m.text, is_hole(sk, m.index)) for m in sk.metas]
+    [('$A', True), ('$B', False)]
+    """
+    stack: list[SNode | SHole | str] = [sk.root]
+    while stack:
+        n = stack.pop()
+        if isinstance(n, SHole):
+            if n.meta.index == index:
+                return True
+        elif isinstance(n, SNode) and not n.leaf:
+            stack.extend(n.items)
+    return False
+
+
+def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
+    """Whether ``text``, put in the template's code in place of ``meta``, is read
+    as one node there (of kind ``kind``, when it is one of the grammar's): the
+    code around it does not take part of it, nor it part of the code.
+
+    >>> sk = parse_quasi("python", "y = $X * 2")
+    >>> reads_as(sk, sk.metas[0], "a + b", "binary_operator"), reads_as(sk, sk.metas[0], "a.b", None)
+    (False, True)
+    """
+    raw = sk.code.encode()
+    s, e = meta.at
+    code = (raw[:s] + text.encode() + raw[e:]).decode()
+    _, occs = _scan(code)
+    if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
+        return False  # the text itself reads as a metavariable
+    att = _substitute(code, occs, sk.context, sk.semis, sk.lang)
+    tree = parser(sk.lang).parse(att.source)
+    if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
+        return False
+    if _misranked(sk.lang, tree.root_node):
+        return False
+    lo = _source_offset(att, s)
+    hi = lo + len(text.encode())
+    node = tree.root_node
+    while True:
+        if (node.start_byte, node.end_byte) == (lo, hi):
+            break
+        inner = [c for c in node.children if c.start_byte <= lo and c.end_byte >= hi]
+        if len(inner) != 1:
+            return False
+        node = inner[0]
+    if kind is None or language(sk.lang).id_for_node_kind(kind, True) is None:
+        return True
+    while True:
+        if node.type == kind:
+            return True
+        if node.child_count != 1:
+            return False
+        node = node.children[0]
+
+
+def _python_accepts(sk: Skeleton, source: bytes) -> bool:
+    """Whether CPython's parser takes ``source``, where it takes the template
+    itself: tree-sitter's grammar is looser (``c and lambda: 4``)."""
+    try:
+        ast.parse(source)
+        return True
+    except (SyntaxError, ValueError):
+        pass
+    _, occs = _scan(sk.code)
+    try:
+        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang).source)
+    except (SyntaxError, ValueError):
+        return True  # CPython does not read the template there either: nothing to learn
+    return False
+
+
+# Expressions ranked below every operator (`(low, operators, heads)` per
+# language): tree-sitter's grammars also read them as operands (`2 ** () => 4`,
+# `-c = 9`), which the languages refuse or read otherwise. A head is the
+# first child: a call's callee, a member access's object, a condition.
+_JS_RANKS = (
+    frozenset({"arrow_function", "assignment_expression", "augmented_assignment_expression",
+               "yield_expression", "sequence_expression"}),
+    frozenset({"binary_expression", "unary_expression", "update_expression", "await_expression"}),
+    frozenset({"member_expression", "call_expression", "subscript_expression", "ternary_expression"}),
+)  # fmt: skip
+_C_RANKS = (
+    frozenset({"assignment_expression", "comma_expression", "lambda_expression"}),
+    frozenset({"binary_expression", "unary_expression", "update_expression", "pointer_expression",
+               "cast_expression", "sizeof_expression"}),
+    frozenset({"field_expression", "call_expression", "subscript_expression", "conditional_expression"}),
+)  # fmt: skip
+_JAVA_RANKS = (
+    frozenset({"assignment_expression", "lambda_expression"}),
+    frozenset({"binary_expression", "unary_expression", "update_expression", "cast_expression"}),
+    frozenset({"field_access", "method_invocation", "array_access", "ternary_expression"}),
+)
+_RANKS = {"javascript": _JS_RANKS, "typescript": _JS_RANKS, "tsx": _JS_RANKS, "c": _C_RANKS,
+          "cpp": _C_RANKS, "java": _JAVA_RANKS}  # fmt: skip
+
+
+def _misranked(lang: str, root: Node) -> bool:
+    """Whether the tree holds what the language refuses, or reads otherwise,
+    though its tree-sitter grammar reads it: a low-ranked expression (arrow
+    function, assignment) as an operand; JavaScript's ``-3 ** 2``."""
+    ranks = _RANKS.get(lang)
+    if ranks is None:
+        return False
+    low, operators, heads = ranks
+    stack = [root]
+    while stack:
+        n = stack.pop()
+        parent = n.parent
+        if parent is not None:
+            if n.type in low and (
+                parent.type in operators or (parent.type in heads and parent.children[0] == n)
+            ):
+                return True
+            if (
+                parent.type == "binary_expression"
+                and parent.child_count == 3
+                and parent.children[1].type == "**"
+                and parent.children[0] == n
+                and n.type in ("unary_expression", "await_expression")
+            ):
+                return True
+        stack.extend(n.children)
+    return False
+
+
+_WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
+# Pairs of characters that read as one token when nothing separates them.
+_JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", "+=", "-=", "**", "::", ".."})
+
+
+def joins(a: str, b: str) -> bool:
+    """Whether the characters ``a`` then ``b`` would read as one token, written
+    with nothing between them (two words, ``-`` and ``-``).
+
+    >>> joins("-", "-"), joins("x", "1"), joins("(", "-")
+    (True, True, False)
+    """
+    return ((a in _WORD or not a.isascii()) and (b in _WORD or not b.isascii())) or a + b in _JOINS

@@ -1,0 +1,281 @@
+"""Syntax trees into terms: ``parse``, ``from_tree`` and ``from_node``.
+
+The rules that turn a node's text into a term's layout are those of
+``kovel.treesitter.layout``.  The walk is iterative (deep trees do not hit the
+recursion limit) and runs in native code (``kovel._native.convert``), which
+drives the tree-sitter cursor through its Python objects; ``reference_walk``
+is the same walk in Python, the reference the native one is tested against
+byte for byte.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Collection
+from typing import TYPE_CHECKING, Any
+
+from kovel import _native
+from kovel._kovel import KTerm, leaf, tb
+from kovel.treesitter.grammars import language, language_name, parser
+from kovel.treesitter.layout import (
+    CODE_KINDS,
+    VERBATIM_KINDS,
+    Kinds,
+    anchored,
+    inside_literal,
+    kinds,
+    leaf_term,
+    write_gap,
+)
+from kovel.treesitter.timeout import parse_in_worker
+
+if TYPE_CHECKING:
+    from tree_sitter import Language, Node, Tree
+
+__all__ = ["Source", "from_node", "from_tree", "parse", "reference_walk"]
+
+#: What ``parse``, ``from_tree`` and ``from_node`` accept as source: a ``str``
+#: or any bytes-like object (UTF-8).
+Source = str | bytes | bytearray | memoryview
+
+
+def parse(
+    lang: Language | str,
+    source: Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+    timeout: float | None = None,
+) -> KTerm:
+    """Parse ``source`` with the grammar ``lang`` and return its term.
+
+    ``lang`` is a ``tree_sitter.Language`` or a grammar name (see
+    ``language``).  ``source`` is a ``str`` or a bytes-like object holding
+    UTF-8; anything else raises ``TypeError``.  The term renders back to
+    exactly ``source``.  Raises ``ValueError`` if the bytes are not valid
+    UTF-8.  ``verbatim`` and ``code`` adjust which kinds are literals (see
+    ``kovel.treesitter.layout``).
+
+    ``timeout`` (seconds) bounds the time spent parsing: past it ``parse``
+    raises ``TimeoutError``.  Some grammars loop forever on a few bytes inside
+    their scanner, where the parser cannot stop them, so a parse with a time
+    limit runs in a worker process that is killed when it overruns; ``lang``
+    is then a name, or a ``Language`` that ``language`` returned.
+
+    >>> str(parse("python", "x = 1\\n", timeout=30))
+    'x = 1\\n'
+    """
+    data, text = _decode(source)
+    lang = language(lang)
+    if timeout is not None:
+        name = language_name(lang)
+        if name is None:
+            raise ValueError("parse with a timeout needs the grammar by name, or a Language from language()")
+        return parse_in_worker(name, data, frozenset(verbatim), frozenset(code), timeout)
+    tree = parser(lang).parse(data)
+    return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
+
+
+def from_tree(
+    tree: Tree,
+    source: Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+) -> KTerm:
+    """Convert a tree-sitter ``tree`` parsed from ``source`` into a term.
+
+    The root term covers the whole of ``source``, text before the root node's
+    start and after its end included, so ``str(from_tree(tree, source))``
+    equals the source text.
+
+    >>> import tree_sitter
+    >>> tree = tree_sitter.Parser(language("python")).parse(b"x = 1\\n")
+    >>> str(from_tree(tree, b"x = 1\\n"))
+    'x = 1\\n'
+    """
+    data, _ = _decode(source)
+    return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
+
+
+def from_node(
+    node: Node,
+    source: Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+) -> KTerm:
+    """Convert one tree-sitter ``node`` (and its subtree) into a term.
+
+    The term covers ``source[node.start_byte:node.end_byte]``; the indentation
+    before the node's first line is not part of it, the indentation of its
+    later lines is.  A node inside a literal (a verbatim ancestor) is
+    verbatim, as it is in the term of the whole tree.
+
+    >>> import tree_sitter
+    >>> src = b"if a:\\n    f(\\n      1)\\n"
+    >>> call = tree_sitter.Parser(language("python")).parse(src).root_node.children[0].children[-1]
+    >>> str(tb("x").p("  ").c(from_node(call, src)).x().b())
+    'f(\\n        1)'
+    """
+    data, _ = _decode(source)
+    verbatim, code = frozenset(verbatim), frozenset(code)
+    inherited = inside_literal(node, data, verbatim, code)
+    return _walk(node.walk(), data, node.start_byte, node.end_byte, verbatim, code, inherited)
+
+
+def _walk(
+    cursor: Any,
+    source: bytes,
+    lo: int,
+    hi: int,
+    verbatim: frozenset[str],
+    code: frozenset[str],
+    inherited: bool = False,
+) -> KTerm:
+    """The term of the node under ``cursor``, made by the native walk.
+
+    It follows ``reference_walk`` (the reference, in Python) step by step and makes
+    the same terms; ``source`` is valid UTF-8 (``_decode`` checked it).
+    """
+    return _native.convert(cursor, source, lo, hi, inherited, kinds(verbatim, code))
+
+
+def _decode(source: Source) -> tuple[bytes, str | None]:
+    """Return (source bytes, decoded text or None).
+
+    The text is returned only when the source is ASCII, where byte offsets
+    and character offsets coincide and slices can be taken from the text.
+    """
+    if isinstance(source, str):
+        data = source.encode("utf-8")
+        return data, (source if data.isascii() else None)
+    try:
+        # Buffers only: bytes(5) would make five NULs, bytes([120]) an "x".
+        data = memoryview(source).tobytes()
+    except TypeError:
+        raise TypeError(
+            f"source must be a str or a bytes-like object, not {type(source).__name__!r}"
+        ) from None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ValueError(
+            f"source is not valid UTF-8 ({exc.reason} at byte {exc.start}); kovel texts must be UTF-8"
+        ) from None
+    return data, (text if data.isascii() else None)
+
+
+def reference_walk(
+    cursor: Any,
+    source: bytes,
+    text: str | None,
+    lo: int,
+    hi: int,
+    verbatim: frozenset[str],
+    code: frozenset[str],
+    inherited: bool = False,
+) -> KTerm:
+    """The walk of ``kovel._native.convert`` in Python: the reference the native
+    walk is tested against byte for byte.  Iterative, with a tree cursor.
+
+    The node under the cursor (a ``tree_sitter.TreeCursor``) when called
+    becomes the root term, which covers the byte range [lo, hi] (at least the
+    node's own range).  ``text`` is the decoded source if it is ASCII, else
+    None (see ``_decode``).  ``inherited`` makes the root verbatim.
+
+    >>> src = b"x = 1\\n"
+    >>> cursor = parser("python").parse(src).walk()
+    >>> str(reference_walk(cursor, src, src.decode(), 0, len(src), VERBATIM_KINDS, CODE_KINDS))
+    'x = 1\\n'
+    """
+    known = Kinds(verbatim, code)
+    # For an ASCII source, byte offsets are character offsets: slice the text.
+    ascii_text = text is not None
+
+    def cut(a: int, b: int) -> str:
+        return text[a:b] if text is not None else source[a:b].decode()
+
+    node = cursor.node
+    kind = node.type
+    s = node.start_byte
+    e = node.end_byte
+    if not cursor.goto_first_child():
+        # A root without children: a leaf, wrapped if text lies around it.
+        term = leaf_term(kind, cut(s, e), inherited or known[kind][0])
+        if lo >= s and hi <= e:
+            return term
+        b = tb(kind)
+        write_gap(b, cut(lo, s), inherited, False)
+        b.c(term)
+        write_gap(b, cut(e, hi), inherited, False)
+        return b.b()
+
+    root_start = min(lo, s)
+    literal, may_anchor, body = known[kind]
+    is_anchored = may_anchor and anchored(node, body, cut)
+    # A frame is a node with children being converted: [builder, end of the
+    # text written so far, node start, node end, verbatim, starts anchored
+    # (rule 5), a gap looked like token text (rule 2)].
+    frames: list[list[Any]] = [
+        [tb(kind), root_start, root_start, max(hi, e), inherited or literal, is_anchored, False]
+    ]
+    push = frames.append
+    pop = frames.pop
+    first_child = cursor.goto_first_child
+    next_sibling = cursor.goto_next_sibling
+    parent = cursor.goto_parent
+
+    while True:
+        # The cursor is on a node that has not been visited yet.
+        node = cursor.node
+        kind = node.type
+        s = node.start_byte
+        e = node.end_byte
+        literal, may_anchor, body = known[kind]
+        is_anchored = may_anchor and anchored(node, body, cut)
+        if first_child():
+            push([tb(kind), s, s, e, frames[-1][4] or literal, is_anchored, False])
+            continue
+        g = text[s:e] if ascii_text else source[s:e].decode()  # type: ignore[index]
+        term = leaf_term(kind, g, frames[-1][4] or literal) if "\n" in g else leaf(kind, g)
+        # Hand the finished term to its parent, finishing parents as we go up.
+        while True:
+            frame = frames[-1]
+            b = frame[0]
+            pos = frame[1]
+            if pos < s:
+                g = text[pos:s] if ascii_text else source[pos:s].decode()  # type: ignore[index]
+                if frame[4] or "\n" not in g:
+                    b.w(g)
+                elif write_gap(b, g, False, is_anchored):
+                    frame[6] = True
+            elif pos > s:
+                raise ValueError(
+                    f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
+                    f"which ends at byte {pos}"
+                )
+            if is_anchored and s == frame[2]:
+                frame[5] = True
+            b.c(term)
+            frame[1] = e
+            if next_sibling():
+                break
+            # Last child: finish the parent.
+            pop()
+            pos = frame[1]
+            s = frame[2]
+            e = frame[3]
+            if pos < e:
+                if write_gap(b, cut(pos, e), frame[4], False):
+                    frame[6] = True
+            elif pos > e:  # a child reaching past its parent's end
+                e = pos
+            is_anchored = frame[5]
+            parent()
+            if frame[6] and not frame[4]:
+                # Rule 2 found out late: convert this subtree again, all verbatim.
+                term = reference_walk(cursor.node.walk(), source, text, s, e, verbatim, code, True)
+            else:
+                term = b.b()
+            if not frames:
+                return term

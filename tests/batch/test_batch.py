@@ -1,0 +1,266 @@
+"""The batch API (`find_files`, `rewrite_files`) under several executors: the same results
+in every one, pickling, failures that stay with their file, time limits per file."""
+
+import hashlib
+import os
+import pickle
+import re
+import threading
+from concurrent.futures import Executor, ProcessPoolExecutor
+from types import SimpleNamespace
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_c")
+
+from kovel.batch import apply_changes, default_timeout, find_files, rewrite_files  # noqa: E402
+from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
+from kovel.quasi import pattern, template  # noqa: E402
+
+FILES = {
+    "m.py": "def f(a):\n    if a:\n        print(a, 1)\n    return print()\n",
+    "n.c": 'void g(void) { print("é"); }\n',
+    "plain.py": "x = 1\n",
+    "bad.py": b"print('\xff')\n",
+}
+
+
+@pytest.fixture
+def tree(tmp_path):
+    for rel, text in FILES.items():
+        (tmp_path / rel).write_bytes(text if isinstance(text, bytes) else text.encode())
+    return tmp_path
+
+
+def outcome(tree, executor):
+    """Everything find_files and rewrite_files say about the tree, as plain values."""
+    found = [
+        (os.path.basename(r.path), r.error, r.matches)
+        for r in find_files([tree], "print($$$A)", executor=executor)
+    ]
+    rewritten = [
+        (os.path.basename(r.path), r.error, r.text() if r.changed else None, r.digest)
+        for r in rewrite_files([tree], "print($$$A)", "log($$$A)", executor=executor)
+    ]
+    return found, rewritten
+
+
+def test_results_on_one_tree(tree):
+    found, rewritten = outcome(tree, InlineExecutor())
+    assert [(p, e, [(m.line, m.column, m.bindings) for m in ms]) for p, e, ms in found] == [
+        ("bad.py", "skipped: not UTF-8 text (byte 7, line 1)", []),
+        ("m.py", None, [(3, 9, {"A": ["a", "1"]}), (4, 12, {"A": []})]),
+        ("n.c", None, [(1, 16, {"A": ['"é"']})]),
+        ("plain.py", None, []),
+    ]
+    assert found[2][2][0].start == 15 and found[2][2][0].end == 26  # bytes: "é" takes two
+    assert [(p, e, t) for p, e, t, _ in rewritten] == [
+        ("bad.py", "not rewritten: not UTF-8 text (byte 7, line 1)", None),
+        ("m.py", None, FILES["m.py"].replace("print(", "log(")),
+        ("n.c", None, FILES["n.c"].replace("print(", "log(")),
+        ("plain.py", None, None),
+    ]
+    assert rewritten[1][3] == hashlib.sha256(FILES["m.py"].encode()).hexdigest()
+
+
+def _shout(match):  # a rewrite function must be importable to reach other processes
+    return template("python", "shout($$$A)").fill(A=match.bindings["A"])
+
+
+@pytest.mark.parametrize(
+    "executor", [lambda: None, lambda: ProcessPoolExecutor(2)], ids=["default", "process-pool"]
+)
+def test_other_executors_agree_with_the_inline_one(tree, executor):
+    pool = executor()
+    try:
+        assert outcome(tree, pool) == outcome(tree, InlineExecutor())
+        # Compiled patterns and rewrite functions cross processes too.
+        got = rewrite_files([tree / "m.py"], pattern("python", "print($$$A)"), _shout, executor=pool)
+        assert next(got).text() == FILES["m.py"].replace("print(", "shout(")
+    finally:
+        if pool is not None:
+            pool.shutdown()
+
+
+def _refuse_boom(match):  # fails on one file's match only
+    if "boom" in str(match.term):
+        raise RuntimeError("no booms")
+    return template("python", "log($$$A)").fill(A=match.bindings["A"])
+
+
+class _Remote(Executor):
+    """Sends each task through pickle, as a cluster does, and runs it here."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        fn, args, kwargs = pickle.loads(pickle.dumps((fn, args, kwargs)))
+        return InlineExecutor().submit(fn, *args, **kwargs)
+
+
+def test_templates_pickle_as_their_code():
+    t = template("python", "log($$$A)")
+    assert pickle.loads(pickle.dumps(t)) is t  # the cached constructor hands back the same template
+    copy = pickle.loads(pickle.dumps(template("python", "log($$$A, $B)")))
+    assert (copy.lang, copy.code, copy.holes) == ("python", "log($$$A, $B)", ("A", "B"))
+
+
+@pytest.mark.parametrize(
+    "executor",
+    [lambda: WatchdogPool(2), lambda: ProcessPoolExecutor(2), _Remote],
+    ids=["watchdog", "process-pool", "pickling"],
+)
+def test_template_objects_reach_other_processes(tree, executor):
+    pool = executor()
+    try:
+        got = rewrite_files([tree / "m.py"], "print($$$A)", template("python", "log($$$A)"), executor=pool)
+        assert [(r.error, r.text()) for r in got] == [(None, FILES["m.py"].replace("print(", "log("))]
+    finally:
+        pool.shutdown()
+
+
+@pytest.mark.parametrize("executor", [InlineExecutor, lambda: WatchdogPool(2)], ids=["inline", "watchdog"])
+def test_a_failure_in_one_file_is_that_files_error(tree, executor):
+    (tree / "boom.py").write_text("print(boom)\n")
+    pool = executor()
+    try:
+        got = {
+            os.path.basename(r.path): (r.error, r.changed)
+            for r in rewrite_files([tree], "print($$$A)", _refuse_boom, executor=pool)
+        }
+    finally:
+        pool.shutdown()
+    assert got == {
+        "bad.py": ("not rewritten: not UTF-8 text (byte 7, line 1)", False),
+        "boom.py": ("RuntimeError: no booms", False),
+        "m.py": (None, True),
+        "n.c": (None, True),
+        "plain.py": (None, False),
+    }
+
+
+def test_a_task_that_cannot_be_sent_fails_its_own_file(tree):
+    # An executor of unknown kind is not checked up front; each task fails as it is sent.
+    lock = threading.Lock()
+    got = list(rewrite_files([tree], "print($$$A)", lock, executor=_Remote()))
+    assert [os.path.basename(r.path) for r in got] == ["bad.py", "m.py", "n.c", "plain.py"]
+    assert all("cannot pickle" in r.error and not r.changed for r in got)
+
+
+@pytest.mark.parametrize(
+    "executor", [lambda: None, WatchdogPool, ProcessPoolExecutor], ids=["default", "watchdog", "process-pool"]
+)
+def test_an_unpicklable_pattern_or_rewrite_is_a_type_error_at_the_call(tree, executor):
+    pool = executor()
+    try:
+        with pytest.raises(TypeError, match="the rewrite cannot be sent to the worker processes"):
+            rewrite_files([tree], "print($$$A)", lambda m: m.term, executor=pool)
+        with pytest.raises(TypeError, match="the pattern cannot be sent to the worker processes"):
+            find_files([tree], threading.Lock(), executor=pool)
+    finally:
+        if pool is not None:
+            pool.shutdown()
+    # In this process nothing is pickled: a local function is fine.
+    same = rewrite_files([tree / "m.py"], "print($$$A)", lambda m: m.term, executor=InlineExecutor())
+    assert [(r.error, r.changed) for r in same] == [(None, False)]
+
+
+@pytest.mark.parametrize(
+    "pattern, rewrite, unbound",
+    [
+        ("print($A)", "log($A)", None),
+        ("print($$$)", "log()", None),
+        ("print($A, $$$REST)", "log($$$REST, $A, $A)", None),
+        ("print($A)", "log($B)", "uses $B, which the pattern does not bind (it binds $A)"),
+        ("print($$$ARGS)", "log($$$ARGS, $$$MORE)", "uses $$$MORE, which"),
+        ("print($_, $A)", "log($_)", "uses $_, which"),
+        ("print($A, $A)", "log($$$)", "uses $$$, which the pattern does not bind (it binds $A)"),
+        ("x = 1", "x = $V + $W", "uses $V, $W, which the pattern does not bind (it binds no metavariable)"),
+    ],
+)
+@pytest.mark.parametrize("executor", [InlineExecutor, lambda: WatchdogPool(1)], ids=["inline", "watchdog"])
+def test_a_rewrite_using_what_the_pattern_does_not_bind_fails_before_any_file(
+    tree, executor, pattern, rewrite, unbound
+):
+    pool = executor()
+    seen = []
+    try:
+        for rw in (rewrite, template("python", rewrite)):
+            results = rewrite_files([tree], pattern, rw, executor=pool)
+            if unbound is None:
+                seen += [r.error for r in results]
+            else:
+                with pytest.raises(ValueError, match=re.escape(unbound)):
+                    next(results)
+    finally:
+        pool.shutdown()
+    assert (unbound is None) == (seen.count(None) == 6)  # bad.py fails on its own; the rest run
+
+
+def test_dask_cluster_executor_gives_the_same_result(tree):
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        assert outcome(tree, client.get_executor()) == outcome(tree, None)
+
+
+@pytest.mark.parametrize("size, seconds", [(0, 10.0), (999, 10.0), (10**6, 15.0), (4_900_000, 34.5)])
+def test_the_default_time_limit_grows_with_the_file(size, seconds):
+    assert default_timeout(size) == seconds
+
+
+SLOW_HOOK = """
+import time
+def hook(stage, path):
+    if stage == "read":
+        time.sleep(1.5)
+"""
+
+
+def test_a_time_limit_that_depends_on_the_size_is_taken_per_file(tmp_path, monkeypatch):
+    (tmp_path / "slowhook.py").write_text(SLOW_HOOK)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setenv("KOVEL_TEST_HOOK", "slowhook:hook")
+    small, big = tmp_path / "small.py", tmp_path / "big.py"
+    small.write_text("print(1)\n")
+    big.write_text("print(2)\n" + "x = 1\n" * 1000)
+    with WatchdogPool(2) as pool:
+        results = {
+            os.path.basename(r.path): (r.error, len(r.matches))
+            for r in find_files(
+                [small, big], "print($A)", executor=pool, timeout=lambda size: 0.5 + size / 500
+            )
+        }
+    assert results == {
+        "small.py": ("timed out: no result after 0.518 s; worker killed", 0),
+        "big.py": (None, 1),
+    }
+
+
+class Wrapped:
+    """A pattern object of another kind than kovel's: its matches carry no nodes."""
+
+    def __init__(self, code):
+        self.inner = pattern("python", code)
+
+    def find_all(self, t):
+        return [SimpleNamespace(span=m.span, bindings=m.bindings) for m in self.inner.find_all(t)]
+
+    def rewrite(self, t, replacement):
+        return self.inner.rewrite(t, replacement)
+
+
+def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path):
+    source = "a = 1\nprint(1)\nb = 2\nprint(2)\nc = 3\n"
+    (tmp_path / "a.py").write_text(source)
+    wrapped = Wrapped("print($A)")
+    (found,) = find_files([tmp_path], wrapped, executor=InlineExecutor())
+    assert [m.binding_ranges for m in found.matches] == [{"A": None}] * 2
+    (r,) = rewrite_files([tmp_path], wrapped, template("python", "log($A)"), executor=InlineExecutor())
+    (change,) = r.changes  # from the first difference to the last
+    assert (change.old.text, change.new) == ("print(1)\nb = 2\nprint", "log(1)\nb = 2\nlog")
+    assert (change.old.line, change.old.column, change.old.end_line, change.old.end_column) == (2, 1, 4, 6)
+    assert apply_changes(source.encode(), r.changes).decode() == r.text()

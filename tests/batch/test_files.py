@@ -1,0 +1,300 @@
+"""Which files a run covers: languages, hidden names, symbolic links, and ignore files
+and globs, checked against git itself."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from kovel.batch.files import _Walker, list_files, write_roots
+
+
+def rel(root, items):
+    return [(os.path.relpath(i.path, root), i.lang, i.error) for i in items]
+
+
+def test_languages_hidden_names_and_duplicates(tmp_path):
+    for name in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text("x\n")
+    assert rel(tmp_path, list_files([tmp_path, tmp_path / "a.py"])) == [
+        ("a.py", "python", None),
+        ("b.h", "c", None),
+        ("c.hpp", "cpp", None),
+        ("sub/g.js", "javascript", None),
+    ]
+    assert rel(tmp_path, list_files([tmp_path], "c")) == [("b.h", "c", None)]
+    assert rel(tmp_path, list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [
+        ("d.txt", "python", None)
+    ]
+
+
+@pytest.fixture(params=["plain", "git"])
+def linked(request, tmp_path):
+    """A tree `repo` with links to files and directories inside and outside it.
+
+    `lib/` and `elsewhere/` lie beside `repo`; in the git variant `repo` is a
+    checkout with every file and link committed.
+    """
+    for name in ("repo/a.py", "repo/sub/b.py", "lib/mod.py", "elsewhere/pkg/o.py", "elsewhere/pkg/x.txt"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("x = 1\n")
+    repo = tmp_path / "repo"
+    links = {
+        "helper.py": "../lib/mod.py",  # a file outside
+        "alias.py": "a.py",  # a file inside, also listed directly
+        "ext": "../elsewhere/pkg",  # a directory outside
+        "same": "sub",  # a directory inside, also walked directly
+        "loop": ".",  # a loop
+        "broken.py": "nowhere.py",
+    }
+    for name, target in links.items():
+        (repo / name).symlink_to(target)
+    if request.param == "git":
+        if shutil.which("git") is None:
+            pytest.skip("git is not installed")
+        subprocess.run(["git", "init", "-q", str(repo)], check=True)
+        subprocess.run(["git", "-C", str(repo), "add", "-A"], check=True)
+    return repo
+
+
+@pytest.mark.parametrize(
+    "follow, expected",
+    [
+        (False, ["a.py", "sub/b.py"]),
+        # Each file once, under its own name where it has one in the tree.
+        (True, ["a.py", "ext/o.py", "helper.py", "sub/b.py"]),
+    ],
+)
+def test_links_in_directories_are_skipped_unless_followed(linked, follow, expected):
+    assert [p for p, _, _ in rel(linked, list_files([linked], follow=follow))] == expected
+
+
+def test_links_named_are_followed(linked):
+    named = [linked / "helper.py", linked / "ext", linked / "alias.py"]
+    assert rel(linked, list_files(named)) == [
+        ("helper.py", "python", None),
+        ("ext/o.py", "python", None),
+        ("alias.py", "python", None),
+    ]
+
+
+def test_write_roots_resolve_directories_and_the_directories_of_files(linked):
+    real = lambda *parts: os.path.realpath(os.path.join(linked, *parts))  # noqa: E731
+    assert write_roots([linked / "helper.py", linked / "ext", linked / "sub" / "b.py", linked]) == [
+        real(),
+        real("..", "elsewhere", "pkg"),
+        real("sub"),
+    ]
+
+
+needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+
+
+@pytest.fixture(autouse=True)
+def clean_git_config(tmp_path, monkeypatch):
+    """No global or system git settings of this machine: a home of our own."""
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
+    monkeypatch.delenv("GIT_CONFIG_GLOBAL", raising=False)
+    monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
+    return home
+
+
+def make(root, files):
+    for rel in files:
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        if not rel.endswith("/"):
+            p.write_text(files[rel] if isinstance(files, dict) else "x = 1\n")
+
+
+def walk(top, ignore=True, hidden=False, globs=(), cwd=None):
+    old = os.getcwd()
+    os.chdir(cwd or top)
+    try:
+        return sorted(
+            os.path.relpath(p, top).replace(os.sep, "/")
+            for p, _, _, _ in _Walker(ignore, hidden, globs).files(str(top))
+        )
+    finally:
+        os.chdir(old)
+
+
+def git_lists(top):
+    """What git counts as not ignored: untracked files that --exclude-standard keeps."""
+    out = subprocess.run(
+        ["git", "ls-files", "-o", "--exclude-standard", "-z"], cwd=top, capture_output=True, check=True
+    ).stdout
+    return sorted(os.fsdecode(f) for f in out.split(b"\0") if f)
+
+
+FILES = [
+    "keep.py", "k.py", "kx.py", "build.py", "build/x.py", "sub/build/y.py", "top.py", "sub/top.py",
+    "sub/mid.py", "x/sub/mid.py", "gen/g.py", "x/gen/g.py", "a/z.py", "a/b/c/z.py", "deep/er/d.py",
+    "t1.py", "tx.py", "ua.py", "ub.py", "Upper.py", "#hash.py", "!bang.py", "space.py", "tail ",
+    "dir/keep.py", "dir/o.py", "dir2/keep.py", "dir2/o.py", "sx/b.py", "sx/y/b.py", "x.log",
+    "sub/important.log", "sub/local.py", "sub/z/local.py", "q]x.py", "r-x.py", "crlf.txt",
+]  # fmt: skip
+# Each case: (.gitignore at the top, .gitignore in sub/).
+CASES = {
+    "negation": ("*.py\n!keep.py\n!k?.py\n", ""),
+    "directories only": ("build/\n", ""),
+    "anchored at the start and in the middle": ("/top.py\nsub/mid.py\n", ""),
+    "double stars": ("**/gen/*.py\n*.py\n!a/**/z.py\ndeep/**\n", ""),
+    "classes": ("t[0-9].py\nu[!a].py\n[[:upper:]]*.py\n[]q]]x.py\nr[+--]x.py\n", ""),
+    "escapes and trailing spaces": ("\\#hash.py\n\\!bang.py\nspace.py   \ntail\\ \n# comment.py\n", ""),
+    "no re-including below an ignored directory": ("dir/\n!dir/keep.py\ndir2/*\n!dir2/keep.py\n", ""),
+    "stars do not cross slashes": ("*.py\n!s*/b.py\n", ""),
+    "deeper files win; anchored to their own directory": ("*.log\n", "!important.log\n/local.py\n"),
+    "crlf lines": ("x.log\r\ncrlf.txt\r\n", ""),
+    "malformed patterns match nothing": ("[a-\nk.py\\\n[[:nope:]]*.py\nx.log\n", ""),
+}
+
+
+@needs_git
+@pytest.mark.parametrize("top_rules, sub_rules", CASES.values(), ids=CASES)
+def test_the_walk_keeps_what_git_keeps(tmp_path, top_rules, sub_rules):
+    make(tmp_path, FILES)
+    (tmp_path / ".gitignore").write_text(top_rules, newline="")
+    (tmp_path / "sub/.gitignore").write_text(sub_rules)
+    subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
+    listed = walk(tmp_path, hidden=True)
+    assert listed == git_lists(tmp_path)
+    assert len(listed) < len(FILES) + 2  # the case ignores something
+
+
+def git_repo(path):
+    subprocess.run(["git", "init", "-q", str(path)], check=True)
+
+
+@needs_git
+@pytest.mark.parametrize(
+    "options, kept",
+    [
+        (
+            {},
+            ["plain.py", "proj/app.py", "proj/lib/inner/kept.py", "proj/lib/inner/x.gen.py", "proj/src/keep.gen.py"],
+        ),
+        (
+            {"ignore": False},
+            [
+                "ignored_by_dot_ignore.py", "plain.py", "proj/app.py", "proj/build/out.py",
+                "proj/global.py", "proj/info.py", "proj/lib/inner/drop.py", "proj/lib/inner/kept.py",
+                "proj/lib/inner/x.gen.py", "proj/src/keep.gen.py", "proj/src/x.gen.py",
+            ],
+        ),
+        (
+            {"hidden": True},
+            [
+                ".hidden/h.py", "plain.py", "proj/.conf.py", "proj/app.py", "proj/lib/inner/kept.py",
+                "proj/lib/inner/x.gen.py", "proj/src/keep.gen.py",
+            ],
+        ),
+    ],
+)  # fmt: skip
+def test_nested_repositories_ignore_files_and_excludes(tmp_path, clean_git_config, options, kept):
+    top = tmp_path / "work"
+    make(
+        top,
+        [
+            "plain.py", "ignored_by_dot_ignore.py", ".hidden/h.py",
+            "proj/app.py", "proj/.conf.py", "proj/build/out.py", "proj/info.py", "proj/global.py",
+            "proj/src/x.gen.py", "proj/src/keep.gen.py",
+            "proj/lib/inner/kept.py", "proj/lib/inner/drop.py", "proj/lib/inner/x.gen.py",
+        ],
+    )  # fmt: skip
+    (top / ".ignore").write_text("ignored_by_dot_ignore.py\n")  # no repository needed
+    git_repo(top / "proj")
+    (top / "proj/.gitignore").write_text("build/\n*.gen.py\n")
+    (top / "proj/src/.gitignore").write_text("!keep.gen.py\n")
+    (top / "proj/.git/info").mkdir(exist_ok=True)
+    (top / "proj/.git/info/exclude").write_text("info.py\n")
+    (clean_git_config / ".config/git").mkdir(parents=True)
+    (clean_git_config / ".config/git/ignore").write_text("global.py\n")
+    # A repository inside another: its own ignore files, not its parent's.
+    git_repo(top / "proj/lib/inner")
+    (top / "proj/lib/inner/.gitignore").write_text("drop.py\n")
+    assert [p for p in walk(top, **options) if p.endswith(".py")] == kept
+    # git agrees about the outer checkout (it shows the inner one as a directory)
+    assert [p for p in git_lists(top / "proj") if not p.endswith("/")] == [
+        p for p in walk(top / "proj", hidden=True) if not p.startswith("lib/inner/")
+    ]
+
+
+@needs_git
+@pytest.mark.parametrize("how", ["XDG_CONFIG_HOME", "core.excludesFile"])
+def test_global_excludes_file(tmp_path, clean_git_config, monkeypatch, how):
+    make(tmp_path / "r", ["a.py", "secret.py"])
+    git_repo(tmp_path / "r")
+    excludes = tmp_path / "xdg/git/ignore"
+    if how == "core.excludesFile":
+        excludes = tmp_path / "elsewhere/excludes"
+        (clean_git_config / ".gitconfig").write_text(f"[core]\n\texcludesFile = {excludes}\n")
+    else:
+        monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "xdg"))
+    excludes.parent.mkdir(parents=True)
+    excludes.write_text("secret.py\n")
+    assert walk(tmp_path / "r") == git_lists(tmp_path / "r") == ["a.py"]
+
+
+def test_ignore_files_of_parents_apply_when_starting_below(tmp_path):
+    make(tmp_path, ["src/a.py", "src/gen/b.py", "src/c.py"])
+    (tmp_path / ".ignore").write_text("gen/\n/src/c.py\n")
+    assert walk(tmp_path / "src") == ["a.py"]
+
+
+@pytest.mark.parametrize(
+    "globs, kept",
+    [
+        ([], ["a.py", "b.js", "sub/c.py", "sub/d.js"]),
+        (["*.py"], [".h.py", "a.py", "ign.py", "sub/c.py"]),  # an include wins over ignore files and dots
+        (["!*.py"], ["b.js", "sub/d.js"]),
+        (["!sub"], ["a.py", "b.js"]),
+        (["*.py", "!sub/*"], [".h.py", "a.py", "ign.py"]),
+        (["!sub/*", "sub/c.py"], ["sub/c.py"]),  # later globs win
+        (["sub/c.py", "!sub/*"], []),
+        (["*.js", "!b.js", "b.js"], ["b.js", "sub/d.js"]),
+        (["sub/**"], ["sub/c.py", "sub/d.js"]),
+    ],
+)
+def test_globs_include_and_exclude_the_last_one_winning(tmp_path, globs, kept):
+    make(tmp_path, ["a.py", "b.js", "sub/c.py", "sub/d.js", ".h.py", "ign.py"])
+    (tmp_path / ".ignore").write_text("ign.py\n")
+    assert [p for p in walk(tmp_path, globs=globs) if p != ".ignore"] == kept
+
+
+def test_globs_are_relative_to_the_working_directory(tmp_path):
+    make(tmp_path, ["src/a.py", "src/sub/b.py"])
+    assert walk(tmp_path / "src", globs=["src/sub/*"], cwd=tmp_path) == ["sub/b.py"]
+    assert walk(tmp_path / "src", globs=["sub/*"], cwd=tmp_path / "src") == ["sub/b.py"]
+
+
+def test_list_files_takes_what_a_glob_includes_in_the_language_given(tmp_path):
+    make(tmp_path, ["a.py", "tool", "notes.txt"])
+    listed = list_files([tmp_path], "python", globs=["tool", "*.py"])
+    assert [(os.path.basename(x.path), x.lang) for x in listed] == [("a.py", "python"), ("tool", "python")]
+    assert [os.path.basename(x.path) for x in list_files([tmp_path], globs=["tool", "*.py"])] == ["a.py"]
+
+
+def test_named_paths_are_kept_whatever_the_rules(tmp_path):
+    make(tmp_path, ["gen/a.py", ".h.py", "b.py"])
+    (tmp_path / ".ignore").write_text("gen\nb.py\n")
+    named = [tmp_path / "gen", tmp_path / ".h.py", tmp_path / "b.py"]
+    assert [os.path.relpath(x.path, tmp_path) for x in list_files(named)] == ["gen/a.py", ".h.py", "b.py"]
+    assert [os.path.relpath(x.path, tmp_path) for x in list_files(named, globs=["!*.py"])] == [
+        ".h.py",
+        "b.py",
+    ]
+
+
+def test_each_file_is_listed_once_however_it_is_reached(tmp_path):
+    make(tmp_path, ["a.py", "sub/b.py"])
+    (tmp_path / "link.py").symlink_to(tmp_path / "a.py")
+    (tmp_path / "sub/up.py").symlink_to("../a.py")
+    (tmp_path / "dirlink").symlink_to(tmp_path / "sub")  # directory links are not followed
+    listed = list_files([tmp_path, tmp_path / "sub", tmp_path / "sub/b.py"])
+    assert [os.path.relpath(x.path, tmp_path) for x in listed] == ["a.py", "sub/b.py"]

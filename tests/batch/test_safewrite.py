@@ -1,0 +1,256 @@
+"""Replacing files: links, owners and modes, hard links, read-only files and stray temporaries."""
+
+import grp
+import hashlib
+import os
+import pwd
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from kovel.batch import safewrite
+from kovel.batch.safewrite import FileChangedError, NotWrittenError, SafeWriter, replace_file
+from tests.helpers import as_nobody
+
+ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
+needs_root = pytest.mark.skipif(not ROOT, reason="needs root to give files away and act as nobody")
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def names(folder):
+    return sorted(p.name for p in Path(folder).iterdir())
+
+
+def test_keeps_the_mode_and_refuses_a_changed_file(tmp_path):
+    f = tmp_path / "f.py"
+    f.write_bytes(b"old\n")
+    f.chmod(0o640)
+    assert replace_file(str(f), b"new\n", sha(b"old\n")) == []
+    assert (f.read_bytes(), stat.S_IMODE(f.stat().st_mode)) == (b"new\n", 0o640)
+    with pytest.raises(FileChangedError, match="changed on disk"):
+        replace_file(str(f), b"newer\n", sha(b"old\n"))
+    assert f.read_bytes() == b"new\n" and names(tmp_path) == ["f.py"]
+
+
+@pytest.mark.parametrize("step", ["fsync", "replace"])
+def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, step):
+    f = tmp_path / "f.py"
+    f.write_bytes(b"old\n")
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(safewrite.os, step, interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        replace_file(str(f), b"new\n", sha(b"old\n"))
+    monkeypatch.undo()
+    assert names(tmp_path) == ["f.py"] and f.read_bytes() == b"old\n"
+
+
+@pytest.fixture
+def linked(tmp_path):
+    """`repo/` with links to a file inside it, one outside and a directory outside."""
+    for name in ("repo/a.py", "repo/sub/b.py", "outside/mod.py", "outside/pkg/c.py"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(b"old\n")
+    repo = tmp_path / "repo"
+    (repo / "inner.py").symlink_to("sub/b.py")
+    (repo / "helper.py").symlink_to("../outside/mod.py")
+    (repo / "ext").symlink_to("../outside/pkg")
+    return repo
+
+
+@pytest.mark.parametrize(
+    "name, target, written",
+    [
+        ("a.py", "a.py", True),
+        ("inner.py", "sub/b.py", True),  # through the link, onto its target
+        ("helper.py", "../outside/mod.py", False),
+        ("ext/c.py", "../outside/pkg/c.py", False),
+    ],
+)
+def test_writes_only_inside_the_roots(linked, name, target, written):
+    writer = SafeWriter([linked])
+    if written:
+        writer.replace(str(linked / name), b"new\n", sha(b"old\n"))
+    else:
+        with pytest.raises(NotWrittenError, match="outside the paths given; not written"):
+            writer.replace(str(linked / name), b"new\n", sha(b"old\n"))
+    assert (linked / target).read_bytes() == (b"new\n" if written else b"old\n")
+    if name != target:  # the link is still a link
+        assert os.readlink(linked / name.split("/")[0]) == ("../outside/pkg" if "/" in name else target)
+    # Without roots (the batch API's own use), a link leads anywhere.
+    SafeWriter().replace(str(linked / name), b"newer\n", sha((linked / target).read_bytes()))
+    assert (linked / target).read_bytes() == b"newer\n"
+
+
+def test_a_file_with_hard_links_is_not_split(tmp_path):
+    a, b = tmp_path / "a.py", tmp_path / "b.py"
+    a.write_bytes(b"old\n")
+    os.link(a, b)
+    with pytest.raises(NotWrittenError, match="has 2 hard links"):
+        replace_file(str(a), b"new\n", sha(b"old\n"))
+    assert (a.read_bytes(), b.read_bytes(), a.stat().st_ino == b.stat().st_ino) == (b"old\n", b"old\n", True)
+    b.unlink()
+    replace_file(str(a), b"new\n", sha(b"old\n"))
+    assert a.read_bytes() == b"new\n"
+
+
+@needs_root
+@pytest.mark.parametrize("mode", [0o4755, 0o2750, 0o640])
+def test_as_root_the_owner_group_and_mode_are_kept(tmp_path, mode):
+    nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+    f = tmp_path / "tool.py"
+    f.write_bytes(b"old\n")
+    os.chown(f, nobody, nogroup)
+    f.chmod(mode)
+    assert replace_file(str(f), b"new\n", sha(b"old\n")) == []
+    st = f.stat()
+    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (
+        b"new\n",
+        nobody,
+        nogroup,
+        mode,
+    )
+
+
+@pytest.fixture
+def nobodys_dir():
+    """A directory nobody may write in, reachable by nobody (pytest's tmp_path is not)."""
+    top = Path(tempfile.mkdtemp())
+    try:
+        top.chmod(0o755)
+        work = top / "work"
+        work.mkdir()
+        os.chown(work, pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid)
+        yield work
+    finally:
+        shutil.rmtree(top)
+
+
+@needs_root
+def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
+    users = grp.getgrnam("users").gr_gid
+    # nobody (group nogroup, in users too) rewrites each file:
+    # owner:group and mode before, after, and what replace_file said
+    cases = {
+        "readonly.py": ("nobody:users", 0o444, "nobody:users", 0o444, "refused: no permission to write it"),
+        "users.py": ("nobody:users", 0o664, "nobody:users", 0o664, "[]"),
+        "shared.py": ("root:nogroup", 0o664, "nobody:nogroup", 0o664, "['owner root not kept (now nobody)']"),
+        "setgid.py": (
+            "nobody:root",
+            0o2775,
+            "nobody:nogroup",
+            0o775,
+            "['group root not kept (now nogroup)', 'setuid/setgid bits dropped']",
+        ),
+    }
+    for name, (owner, mode, *_) in cases.items():
+        f = nobodys_dir / name
+        f.write_bytes(b"old\n")
+        user, group = owner.split(":")
+        os.chown(f, pwd.getpwnam(user).pw_uid, grp.getgrnam(group).gr_gid)
+        f.chmod(mode)
+
+    def rewrite_each():
+        for name in cases:
+            try:
+                print(replace_file(name, b"new\n", sha(b"old\n")))
+            except NotWrittenError as exc:
+                print("refused:", exc)
+
+    status, printed = as_nobody(rewrite_each, nobodys_dir, [users])
+    assert status == 0, printed
+    for (name, (*_, owner, mode, outcome)), said in zip(cases.items(), printed.splitlines(), strict=True):
+        f = nobodys_dir / name
+        st = f.stat()
+        got = f"{pwd.getpwuid(st.st_uid).pw_name}:{grp.getgrgid(st.st_gid).gr_name}"
+        assert (got, stat.S_IMODE(st.st_mode), said.startswith(outcome)) == (owner, mode, True), (name, said)
+        assert f.read_bytes() == (b"old\n" if outcome.startswith("refused") else b"new\n")
+
+
+# Kills itself at one step of replace_file: `os.<step>` is replaced by a SIGKILL.
+KILLED = textwrap.dedent(
+    """
+    import hashlib, os, signal, sys
+    from kovel.batch import safewrite
+    path, step, unnamed = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+    if not unnamed:
+        safewrite._O_TMPFILE = 0
+    setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
+    safewrite.replace_file(path, b"new\\n", hashlib.sha256(b"old\\n").hexdigest())
+    """
+)
+
+
+def o_tmpfile_works(folder):
+    try:
+        os.close(os.open(folder, os.O_TMPFILE | os.O_WRONLY, 0o600))
+    except (AttributeError, OSError):
+        return False
+    return os.path.isdir("/proc/self/fd")
+
+
+@pytest.mark.parametrize(
+    "step, unnamed, strays",
+    [
+        ("fsync", True, 0),  # written, not linked in: nothing has a name yet
+        ("replace", True, 1),  # the moment between linking in and the rename
+        ("fsync", False, 1),  # no unnamed files: the temporary is named from the start
+        ("replace", False, 1),
+    ],
+)
+def test_a_killed_write_leaves_no_stray_file_past_the_next_run(tmp_path, step, unnamed, strays):
+    if unnamed and not o_tmpfile_works(tmp_path):
+        pytest.skip("no O_TMPFILE on this file system")
+    f, other = tmp_path / "f.py", tmp_path / "g.py"
+    f.write_bytes(b"old\n")
+    other.write_bytes(b"old\n")
+    run = subprocess.run([sys.executable, "-c", KILLED, str(f), step, "1" if unnamed else "0"])
+    assert run.returncode == -signal.SIGKILL
+    assert f.read_bytes() == b"old\n"
+    left = [n for n in names(tmp_path) if n not in ("f.py", "g.py")]
+    assert len(left) == strays and all(safewrite._STRAY.fullmatch(n) and n.startswith(".f.py.") for n in left)
+    SafeWriter([tmp_path]).replace(str(other), b"new\n", sha(b"old\n"))
+    assert names(tmp_path) == ["f.py", "g.py"]
+
+
+def test_only_this_modules_own_old_temporaries_are_removed(tmp_path):
+    written, elsewhere = tmp_path / "written", tmp_path / "elsewhere"
+    for folder in (written, elsewhere):
+        folder.mkdir()
+        (folder / "a.py").write_bytes(b"old\n")
+        (folder / ".a.py.abcd_123.kovel-tmp").write_bytes(b"stray")
+    keep = {
+        "a.py.abcd_123.kovel-tmp": "file",  # not hidden
+        ".a.py.ABCD_123.kovel-tmp": "file",  # not this module's alphabet
+        ".a.py.abcd_12.kovel-tmp": "file",  # too short
+        ".a.py.abcd_123.kovel-tmp.bak": "file",
+        ".b.py.abcd_123.kovel-tmp": "dir",
+        ".c.py.abcd_123.kovel-tmp": "link",
+        ".d.py.abcd_123.kovel-tmp": "new",  # written after the run began
+    }
+    for name, kind in keep.items():
+        p = written / name
+        if kind == "dir":
+            p.mkdir()
+        elif kind == "link":
+            p.symlink_to("a.py")
+        else:
+            p.write_bytes(b"x")
+    writer = SafeWriter([tmp_path])
+    later = writer.started + 60
+    os.utime(written / ".d.py.abcd_123.kovel-tmp", (later, later))
+    writer.replace(str(written / "a.py"), b"new\n", sha(b"old\n"))
+    assert names(written) == sorted(["a.py", *keep])
+    assert names(elsewhere) == [".a.py.abcd_123.kovel-tmp", "a.py"]

@@ -1,0 +1,123 @@
+"""The work on one file: its encoding, what a rewrite may not do to it, the parse's time limit."""
+
+import hashlib
+import re
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_c")
+
+from kovel.batch import find_files, rewrite_files  # noqa: E402
+from kovel.batch.tasks import parse_tree  # noqa: E402
+from kovel.batch.workers import InlineExecutor  # noqa: E402
+
+# Python files in the encoding their coding declaration names (PEP 263), with
+# non-ASCII text before, inside and after the match; what `print($$$A)` ->
+# `log($$$A)` makes of them is written back in the same encoding.
+DECLARED = {
+    "cp1251": '# -*- coding: cp1251 -*-\ns = "привет"\nprint(s, "мир")  # ещё\n',
+    "iso8859-1": '# coding: latin-1\ns = "café"\nprint(s, "naïve")  # déjà\n',
+    "utf-8": '\ufeffs = "ü"\nprint(s, "ö")\n',  # the byte order mark is kept
+}
+
+
+@pytest.mark.parametrize("encoding", DECLARED)
+def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
+    text = DECLARED[encoding]
+    data = text.encode(encoding)
+    f = tmp_path / "m.py"
+    f.write_bytes(data)
+    (found,) = find_files([f], "print($$$A)", executor=InlineExecutor())
+    (m,) = found.matches
+    call = re.search(r"print\(.*?\)", text).group()
+    assert (found.error, m.line, m.column, m.text) == (None, text.count("\n"), 1, call)
+    assert data[m.start : m.end] == call.encode(encoding)  # offsets into the file's own bytes
+    (r,) = rewrite_files([f], "print($$$A)", "log($$$A)", executor=InlineExecutor())
+    assert (r.error, r.encoding, r.digest) == (None, encoding, hashlib.sha256(data).hexdigest())
+    assert r.text() == text.replace("print(", "log(")
+
+
+@pytest.mark.parametrize(
+    "rewrite, why",
+    [
+        ('log($$$A, "中")', "the rewrite brings in '中' (line 3), which cp1251 cannot encode; not rewritten"),
+        ("log($$$A)\n# coding: latin-1", None),  # a declaration past line 2 counts for nothing
+    ],
+)
+def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, rewrite, why):
+    f = tmp_path / "m.py"
+    f.write_bytes(DECLARED["cp1251"].encode("cp1251"))
+    (r,) = rewrite_files([f], "print($$$A)", rewrite, executor=InlineExecutor())
+    assert (r.error, r.changed) == (why, why is None)
+
+
+def test_a_rewrite_of_the_coding_declaration_is_refused(tmp_path):
+    f = tmp_path / "m.py"
+    f.write_bytes(DECLARED["iso8859-1"].encode("latin-1"))
+    (r,) = rewrite_files([f], "# coding: latin-1", "# coding: cp1252", executor=InlineExecutor())
+    assert r.error == "the rewrite changes the coding declaration (iso8859-1 to cp1252); not rewritten"
+
+
+@pytest.mark.parametrize(
+    "name, data, reason",
+    [
+        ("m.py", b"x = 1\ns = '\xe9'\n", "not UTF-8 text (byte 11, line 2)"),  # no declaration: UTF-8
+        (
+            "m.py",
+            b"# coding: cp1251\ns = '\x98'\n",
+            "not cp1251 text (byte 22, line 2)",
+        ),  # 0x98: no character
+        ("m.py", b"# coding: klingon\nx = 1\n", "not Python source text: unknown encoding: klingon"),
+        ("m.c", b'/* coding: latin-1 */ char *s = "\xe9";\n', "not UTF-8 text (byte 33, line 1)"),
+    ],
+)
+def test_undecodable_files_are_skipped(tmp_path, name, data, reason):
+    f = tmp_path / name
+    f.write_bytes(data)
+    (found,) = find_files([f], "x", executor=InlineExecutor())
+    (rewritten,) = rewrite_files([f], "x", "y", executor=InlineExecutor())
+    assert (found.error, found.skipped) == (f"skipped: {reason}", True)
+    assert (rewritten.error, rewritten.skipped, rewritten.changed) == (
+        f"not rewritten: {reason}",
+        True,
+        False,
+    )
+
+
+@pytest.mark.parametrize(
+    "source, pattern, rewrite, rejected",
+    [
+        ("print(x)\n", "print($A)", "return $A", "'return' outside function (line 1)"),
+        ("print(x)\n", "print($A)", "f(**$A, *$A)", "iterable argument unpacking follows keyword"),
+        (
+            "def f(a, b):\n    pass\n",
+            "def $N($A, b):\n    $$$B",
+            "def $N($A, $A):\n    $$$B",
+            "duplicate argument",
+        ),
+        (
+            "def f():\n    print(x)\n",
+            "print($A)",
+            "nonlocal $A",
+            "no binding for nonlocal 'x' found (line 2)",
+        ),
+        ("def f():\n    print(x)\n", "print($A)", "return $A", None),  # compiles
+        ("return 1\nprint(x)\n", "print($A)", "return $A", None),  # did not compile before either
+        ("x = '\0'\nprint(x)\n", "print($A)", "return $A", None),  # a NUL byte: neither compiles
+    ],
+)
+def test_python_files_that_compiled_and_no_longer_do_are_marked(tmp_path, source, pattern, rewrite, rejected):
+    f = tmp_path / "f.py"
+    f.write_text(source)
+    (r,) = rewrite_files([f], pattern, rewrite, executor=InlineExecutor())
+    assert r.changed and r.errors_after == r.errors_before  # tree-sitter sees nothing wrong
+    assert r.worse == (rejected is not None)
+    assert (r.compile_error is None) if rejected is None else rejected in r.compile_error
+
+
+def test_parse_tree_gives_up_after_its_time_limit():
+    big = b"x = [" + b"1, " * 2_000_000 + b"]\n"
+    with pytest.raises(TimeoutError, match="parsing took over 0.001 s"):
+        parse_tree("python", big, 0.001)
+    assert parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works

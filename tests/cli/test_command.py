@@ -1,0 +1,649 @@
+"""The `kovel` command, run as a subprocess on a small tree of Python, JavaScript and C files."""
+
+import difflib
+import grp
+import json
+import os
+import pwd
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from tests.helpers import as_nobody
+
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_javascript")
+pytest.importorskip("tree_sitter_c")
+
+from kovel import cli  # noqa: E402
+
+FILES = {
+    "a.py": 'import sys\nif x:\n    print("héllo", 2)\nprint()\n',
+    "b.js": "function f() {\n  print(1);\n}\n",
+    "c.c": "int main(void) { print(1, 2); return 0; }\n",
+    "sub/d.py": "def g():\n    return print(y)\n",
+    "crlf.py": "x = 1\r\nprint(x)\r\n",
+    "none.py": "x = 1\n",
+    ".hidden/e.py": "print(3)\n",
+    "notes.txt": "print(4)\n",
+}
+# What `print($$$A)` -> `log($$$A)` makes of each file that has a match.
+REWRITTEN = {
+    p: t.replace("print(", "log(")
+    for p, t in FILES.items()
+    if "print(" in t and p in ("a.py", "b.js", "c.c", "sub/d.py", "crlf.py")
+}
+HOOK = textwrap.dedent(
+    """
+    import os, signal, sys, time
+    ACTION = os.environ["HOOK_ACTION"]
+    TARGET = os.environ["HOOK_TARGET"]
+
+    def hook(stage, path):
+        if os.path.basename(path) != TARGET:
+            return
+        if ACTION == "kill" and stage == "read":
+            os.kill(os.getpid(), signal.SIGKILL)
+        elif ACTION == "hang" and stage == "read":
+            time.sleep(120)
+        elif ACTION == "slow" and stage == "read":
+            time.sleep(1.5)
+        elif ACTION == "edit" and stage == "write":
+            with open(path, "a") as f:
+                f.write("# edited meanwhile\\n")
+        elif ACTION == "interrupt" and stage == "write":
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(5)
+        elif ACTION.startswith("die:") and stage == "write":  # die:STEP[:named]
+            from kovel.batch import safewrite
+            _, step, *named = ACTION.split(":")
+            if named:  # as on a file system without unnamed temporary files
+                safewrite._O_TMPFILE = 0
+            setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
+    """
+)
+
+
+@pytest.fixture
+def tree(tmp_path):
+    root = tmp_path / "tree"
+    for rel, text in FILES.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(text.encode())
+    return root
+
+
+# The rewrite that the fault-injection tests run, in a pool of two workers.
+WRITE_IN_POOL = ("rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", "2")
+
+
+def kovel(cwd, *args, hook=None, timeout=60, stderr=subprocess.PIPE, input=None):
+    env = dict(os.environ)
+    if hook is not None:
+        (cwd.parent / "kovel_hook.py").write_text(HOOK)
+        env.update(KOVEL_TEST_HOOK="kovel_hook:hook", HOOK_ACTION=hook[0], HOOK_TARGET=hook[1])
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(cwd.parent), env.get("PYTHONPATH")]))
+    return subprocess.run(
+        [sys.executable, "-m", "kovel", *args],
+        cwd=cwd,
+        env=env,
+        input=input,
+        stdin=None if input is not None else subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def contents(root):
+    return {
+        p.relative_to(root).as_posix(): p.read_bytes().decode("utf-8", "replace")
+        for p in root.rglob("*")
+        if p.is_file() and not p.is_symlink()
+    }
+
+
+def test_find_prints_each_match_with_its_line(tree):
+    r = kovel(tree, "find", "-p", "print($$$A)", "--jobs", "2")
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.splitlines() == [
+        'a.py:3:5:     print("héllo", 2)',
+        "a.py:4:1: print()",
+        "b.js:2:3:   print(1);",
+        "c.c:1:18: int main(void) { print(1, 2); return 0; }",
+        "crlf.py:2:1: print(x)",
+        "sub/d.py:2:12:     return print(y)",
+    ]
+
+
+def test_find_json_spans_and_bindings(tree):
+    r = kovel(tree, "find", "--json", "-p", "print($$$A)", "a.py", "c.c", "--jobs", "1")
+    assert r.returncode == 0
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    assert [(o["path"], o["lang"], o["start"], o["end"], o["bindings"]) for o in rows] == [
+        ("a.py", "python", {"line": 3, "column": 5}, {"line": 3, "column": 22}, {"A": ['"héllo"', "2"]}),
+        ("a.py", "python", {"line": 4, "column": 1}, {"line": 4, "column": 8}, {"A": []}),
+        ("c.c", "c", {"line": 1, "column": 18}, {"line": 1, "column": 29}, {"A": ["1", "2"]}),
+    ]
+    for o in rows:  # the byte span is into the file's bytes, past the two-byte "é"
+        start, end = o["bytes"]
+        assert (tree / o["path"]).read_bytes()[start:end].decode() == o["text"]
+
+
+def test_rewrite_prints_a_unified_diff_and_changes_nothing(tree):
+    before = contents(tree)
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "a.py", "none.py")
+    assert (r.returncode, r.stderr) == (0, "")
+    expected = difflib.unified_diff(
+        FILES["a.py"].splitlines(True), REWRITTEN["a.py"].splitlines(True), "a/a.py", "b/a.py"
+    )
+    assert r.stdout == "".join(expected)
+    assert contents(tree) == before
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_write_rewrites_in_place_keeping_the_mode(tree, jobs):
+    (tree / "a.py").chmod(0o751)
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", jobs, ".")
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "kovel: 5 files rewritten\n")
+    assert contents(tree) == {**FILES, **REWRITTEN}
+    assert (tree / "a.py").stat().st_mode & 0o777 == 0o751
+    again = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", ".")
+    assert (again.returncode, again.stdout, again.stderr) == (1, "", "")
+
+
+def test_gitignored_files_are_skipped(tree):
+    if shutil.which("git") is None:
+        pytest.skip("git is not installed")
+    subprocess.run(["git", "init", "-q", str(tree)], check=True)
+    (tree / ".gitignore").write_text("sub/\n")
+    r = kovel(tree, "find", "-p", "print($$$A)", ".")
+    assert "sub/d.py" not in r.stdout and "a.py:3:5" in r.stdout
+    for named in ("sub/d.py", "sub"):  # a file or an ignored directory named explicitly is searched
+        assert kovel(tree, "find", "-p", "print($$$A)", named).stdout.startswith("sub/d.py:2:12")
+
+
+def test_languages_the_pattern_is_not_for_are_noted_in_directories_and_errors_when_named(tree):
+    (tree / "n.py").write_text("y = not x\n")
+    why = "the pattern or rewrite does not parse as javascript"
+    walked = kovel(tree, "find", "-p", "not $X", ".")
+    assert (walked.returncode, walked.stdout) == (0, "n.py:1:5: y = not x\n")
+    assert (
+        f"kovel: note: {why}" in walked.stderr and "1 javascript file in directories skipped" in walked.stderr
+    )
+    named = kovel(tree, "find", "-p", "not $X", "b.js", "n.py")
+    assert named.returncode == 2 and "1 javascript file named on the command line skipped" in named.stderr
+
+
+@pytest.mark.parametrize(
+    "args, status, stderr",
+    [
+        (["find", "-p", "nothing_here($A)", "."], 1, ""),
+        (
+            ["find", "-p", "print($$$A)", "missing.py", "a.py"],
+            2,
+            "kovel: missing.py: no such file or directory\n",
+        ),
+        (["find", "-p", "print($$$A)", "notes.txt"], 2, "kovel: notes.txt: cannot tell the language"),
+        (
+            ["find", "--lang", "python", "-p", "def (", "."],
+            2,
+            "the pattern or rewrite does not parse as python",
+        ),
+        (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "no tree-sitter grammar for 'nosuchlang'"),
+        (["rewrite", "-p", "print($$$A)", "."], 2, "the following arguments are required: -r/--rewrite"),
+    ],
+)
+def test_exit_status(tree, args, status, stderr):
+    r = kovel(tree, *args)
+    assert r.returncode == status
+    assert stderr in r.stderr and (stderr or r.stderr == "")
+
+
+def test_problem_files_are_reported_and_left_alone_while_the_rest_is_written(tree):
+    (tree / "latin1.py").write_bytes(b"print('caf\xe9')\n")
+    (tree / "broken.py").write_text("print(1 2)\nprint(3)\n")  # the error lies in the first match
+    (tree / "elsewhere.py").write_text("def f(:\n    pass\nprint(3)\n")  # an error outside the match
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", ".")
+    assert r.returncode == 2
+    assert "kovel: note: latin1.py: not rewritten: not UTF-8 text (byte 10, line 1)" in r.stderr
+    assert "kovel: broken.py: a syntax error at 1:9 lies in a match; left alone" in r.stderr
+    after = contents(tree)
+    assert (tree / "latin1.py").read_bytes() == b"print('caf\xe9')\n"
+    assert after["broken.py"] == "print(1 2)\nprint(3)\n"
+    assert after["elsewhere.py"] == "def f(:\n    pass\nlog(3)\n"
+    assert after["a.py"] == REWRITTEN["a.py"]
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_a_rewrite_that_adds_syntax_errors_needs_force(tree, force):
+    (tree / "assign.py").write_text("y = print(1)\n")  # `y = del 1` does not parse
+    r = kovel(
+        tree, "rewrite", "-p", "print($$$A)", "-r", "del $$$A", "--write", *(["--force"] * force), "assign.py"
+    )
+    written = (tree / "assign.py").read_text() == "y = del 1\n"
+    assert (r.returncode, written) == ((0, True) if force else (2, False))
+    assert force or "adds syntax errors (0 before, 1 after); not written (--force writes it)" in r.stderr
+
+
+@pytest.mark.parametrize("mode", ["diff", "write", "force"])
+def test_a_python_file_that_would_no_longer_compile_is_not_written(tree, mode):
+    # Tree-sitter parses `return 1` anywhere; Python only in a function.
+    (tree / "mod.py").write_text("print(1)\n")
+    (tree / "fn.py").write_text("def f():\n    print(1)\n")
+    flags = {"diff": [], "write": ["--write"], "force": ["--write", "--force"]}[mode]
+    r = kovel(tree, "rewrite", "-p", "print($A)", "-r", "return $A", *flags, "mod.py", "fn.py", "--jobs", "2")
+    after = contents(tree)
+    assert after["fn.py"] == ("def f():\n    print(1)\n" if mode == "diff" else "def f():\n    return 1\n")
+    assert after["mod.py"] == ("return 1\n" if mode == "force" else "print(1)\n")
+    if mode == "force":
+        assert (r.returncode, r.stderr) == (0, "kovel: 2 files rewritten\n")
+        return
+    assert r.returncode == 2
+    note = "kovel: mod.py: Python rejects the rewritten file: 'return' outside function (line 1); "
+    assert note + ("shown, but --write will skip it" if mode == "diff" else "not written") in r.stderr
+    assert ("+return 1" in r.stdout) == (mode == "diff")  # the diff still shows it
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize(
+    "pattern, rewrite, unbound",
+    [
+        ("print($A)", "log($B)", "$B"),
+        ("print($$$A)", "log($$$A, $$$MORE)", "$$$MORE"),
+        ("print($_)", "log($_)", "$_"),
+    ],
+)
+def test_a_rewrite_using_an_unbound_metavariable_is_one_usage_error(tree, jobs, pattern, rewrite, unbound):
+    before = contents(tree)
+    r = kovel(tree, "rewrite", "-p", pattern, "-r", rewrite, "--write", "--jobs", jobs, ".")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.startswith(f"kovel: the rewrite uses {unbound}, which the pattern does not bind")
+    assert len(r.stderr.splitlines()) == 1  # not once per file, nor per language
+    assert contents(tree) == before
+
+
+@pytest.mark.parametrize(
+    "hook, extra, reason",
+    [
+        (("kill", "b.js"), [], "kovel: b.js: worker failed: the worker process died (exit code -9)"),
+        (
+            ("hang", "b.js"),
+            ["--timeout", "3"],
+            "kovel: b.js: timed out: no result after 3 s; worker killed; --timeout SECONDS raises the limit",
+        ),
+        (("edit", "b.js"), [], "kovel: b.js: changed on disk since it was read; not written"),
+    ],
+)
+def test_a_killed_hung_or_changed_file_loses_that_file_only(tree, hook, extra, reason):
+    r = kovel(tree, *WRITE_IN_POOL, *extra, ".", hook=hook)
+    assert r.returncode == 2
+    assert reason in r.stderr
+    edited = "# edited meanwhile\n" if hook[0] == "edit" else ""
+    assert contents(tree) == {**FILES, **REWRITTEN, "b.js": FILES["b.js"] + edited}
+
+
+@pytest.mark.parametrize(("jobs", "how"), [("1", "task stopped"), ("2", "worker killed")])
+def test_the_time_limit_holds_with_any_number_of_jobs(tree, jobs, how):
+    # A file that hangs as it is read, and one whose matching alone would take minutes.
+    (tree / "slow.py").write_text("f(" + ", ".join(["0"] * 200) + ")\n")
+    pattern = "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)"
+    args = ("find", "--jobs", jobs, "--timeout", "2", "-p", pattern, "slow.py", "b.js")
+    r = kovel(tree, *args, hook=("hang", "b.js"))
+    assert r.returncode == 2
+    for name in ("slow.py", "b.js"):
+        assert f"kovel: {name}: timed out: no result after 2 s; {how}" in r.stderr
+
+
+def test_an_interrupted_write_leaves_each_file_old_or_new(tree):
+    r = kovel(tree, *WRITE_IN_POOL, ".", hook=("interrupt", "c.c"))
+    assert r.returncode == 130 and "interrupted" in r.stderr
+    # Files are written in path order; the run stopped just before c.c.
+    assert contents(tree) == {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
+
+
+def test_console_script_and_python_m_agree(tree):
+    script = Path(sys.executable).with_name("kovel")
+    if not script.exists():
+        pytest.skip("the console script is not installed next to this interpreter")
+    args = ["find", "--json", "-p", "print($$$A)", "."]
+    assert (
+        subprocess.run([script, *args], cwd=tree, capture_output=True, text=True).stdout
+        == kovel(tree, *args).stdout
+    )
+
+
+@pytest.mark.parametrize("hook, bar", [(None, False), (("slow", "a.py"), True)])
+def test_progress_bar_on_a_terminal_for_runs_over_a_second(tree, hook, bar):
+    pytest.importorskip("tqdm")
+    pty, fcntl, termios = (pytest.importorskip(m) for m in ("pty", "fcntl", "termios"))
+    master, slave = pty.openpty()
+    # A terminal 80 columns wide: a bar is drawn to the terminal's width.
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        r = kovel(tree, "find", "-p", "print($$$A)", "--jobs", "1", ".", hook=hook, stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: nothing more on the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(master)
+    assert r.returncode == 0 and len(r.stdout.splitlines()) == 6  # the matches, on stdout only
+    assert (b"/6 [" in shown) == bar
+
+
+@pytest.mark.parametrize(
+    "action, strays",
+    [("die:fsync", 0), ("die:replace", 1), ("die:fsync:named", 1)],
+    ids=["unnamed", "linked-in", "named"],
+)
+def test_a_write_killed_midway_leaves_no_stray_file_past_the_next_run(tree, action, strays):
+    if strays == 0 and not hasattr(os, "O_TMPFILE"):
+        pytest.skip("no O_TMPFILE here")
+    r = kovel(tree, *WRITE_IN_POOL, ".", hook=(action, "c.c"))
+    assert r.returncode == -9
+    left = {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
+    after = contents(tree)
+    stray = sorted(set(after) - set(left))
+    assert {p: after[p] for p in left} == left
+    assert len(stray) == strays and all(p.startswith(".c.c.") and p.endswith(".kovel-tmp") for p in stray)
+    again = kovel(tree, *WRITE_IN_POOL, ".")
+    assert (again.returncode, again.stderr) == (0, "kovel: 3 files rewritten\n")
+    assert contents(tree) == {**FILES, **REWRITTEN}
+
+
+@pytest.fixture(params=["plain", "git"])
+def linked(request, tmp_path):
+    """`repo/` with links in it: to a file inside, a file outside and a directory outside (`v/`)."""
+    files = {"repo/a.py": "print(0)\n", "repo/sub/b.py": "print(1)\n", "v/mod.py": "print(2)\n"}
+    files["v/pkg/o.py"] = "print(3)\n"
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    repo = tmp_path / "repo"
+    (repo / "inner.py").symlink_to("sub/b.py")
+    (repo / "helper.py").symlink_to("../v/mod.py")
+    (repo / "ext").symlink_to("../v/pkg")
+    if request.param == "git":
+        if shutil.which("git") is None:
+            pytest.skip("git is not installed")
+        subprocess.run(["git", "init", "-q", str(repo)], check=True)
+        subprocess.run(["git", "-C", str(repo), "add", "-A"], check=True)
+    return repo
+
+
+OUTSIDE = "lies outside the paths given; not written"
+
+
+@pytest.mark.parametrize(
+    "paths, status, rewritten, refused",
+    [
+        (["."], 0, ["repo/a.py", "repo/sub/b.py"], []),  # links in directories are not followed
+        (["-L", "."], 2, ["repo/a.py", "repo/sub/b.py"], ["helper.py", "ext/o.py"]),
+        (["--follow", ".", "../v"], 0, ["repo/a.py", "repo/sub/b.py", "v/mod.py", "v/pkg/o.py"], []),
+        (["helper.py"], 2, [], ["helper.py"]),  # named, the link is followed, but leads out
+        (["inner.py"], 0, ["repo/sub/b.py"], []),  # named, and leads to a file inside
+        (["sub/../helper.py"], 2, [], ["sub/../helper.py"]),
+    ],
+)
+def test_write_never_leaves_the_paths_given(linked, paths, status, rewritten, refused):
+    top = linked.parent
+    before = contents(top)
+    r = kovel(linked, "rewrite", "-p", "print($A)", "-r", "log($A)", "--write", *paths)
+    assert r.returncode == status, r.stderr
+    assert {p: t for p, t in contents(top).items() if t != before[p]} == {
+        p: before[p].replace("print", "log") for p in rewritten
+    }
+    for name in refused:
+        real = os.path.realpath(linked / name)
+        assert f"kovel: {name}: resolves to {real}, which {OUTSIDE}" in r.stderr
+    assert r.stderr.count(OUTSIDE) == len(refused)
+    assert [os.readlink(linked / n) for n in ("inner.py", "helper.py", "ext")] == [
+        "sub/b.py",
+        "../v/mod.py",
+        "../v/pkg",
+    ]
+
+
+def test_a_file_with_hard_links_is_refused(tree):
+    os.link(tree / "a.py", tree / "twin.py")
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "a.py", "twin.py", "b.js")
+    assert r.returncode == 2
+    for name in ("a.py", "twin.py"):
+        assert f"kovel: {name}: has 2 hard links, which a rewrite would split" in r.stderr
+    after = contents(tree)
+    assert (after["a.py"], after["twin.py"], after["b.js"]) == (
+        FILES["a.py"],
+        FILES["a.py"],
+        REWRITTEN["b.js"],
+    )
+    assert (tree / "a.py").stat().st_ino == (tree / "twin.py").stat().st_ino
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to give files away")
+def test_as_root_a_rewritten_file_keeps_its_owner_and_setuid_bit(tree):
+    nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+    os.chown(tree / "a.py", nobody, nogroup)
+    (tree / "a.py").chmod(0o4755)
+    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "a.py")
+    assert (r.returncode, r.stderr) == (0, "kovel: 1 file rewritten\n")
+    st = (tree / "a.py").stat()
+    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (nobody, nogroup, 0o4755)
+    assert (tree / "a.py").read_text() == REWRITTEN["a.py"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to act as nobody")
+def test_as_another_user_a_read_only_file_is_not_written_and_groups_are_kept(tree):
+    top = Path(tempfile.mkdtemp())  # pytest's tmp_path is root's alone
+    try:
+        top.chmod(0o755)
+        work = top / "work"
+        work.mkdir()
+        nobody, nogroup, users = (
+            pwd.getpwnam("nobody").pw_uid,
+            *(grp.getgrnam(g).gr_gid for g in ("nogroup", "users")),
+        )
+        os.chown(work, nobody, nogroup)
+        for name, mode in (("ro.py", 0o444), ("shared.py", 0o664)):
+            (work / name).write_text("print(1)\n")
+            os.chown(work / name, nobody, users)
+            (work / name).chmod(mode)
+        args = ["rewrite", "-p", "print($A)", "-r", "log($A)", "--write", "--jobs", "1", "."]
+        cli.main([*args[:-1], str(tree / "none.py")])  # the child then has what the run imports
+        status, said = as_nobody(lambda: cli.main(args), work, [users])
+        assert (status, said) == (
+            2,
+            "kovel: ro.py: no permission to write it; not written\nkovel: 1 file rewritten\n",
+        )
+        assert [(work / n).read_text() for n in ("ro.py", "shared.py")] == ["print(1)\n", "log(1)\n"]
+        assert [(work / n).stat().st_gid for n in ("ro.py", "shared.py")] == [users, users]
+    finally:
+        shutil.rmtree(top)
+
+
+# Python files in the encoding their coding declaration names, with non-ASCII
+# text around the match.
+DECLARED = {
+    "ru.py": ("cp1251", '# -*- coding: cp1251 -*-\ns = "привет"\nprint(s, "мир")  # ещё\n'),
+    "fr.py": ("latin-1", '#!/usr/bin/env python\n# vim: set fileencoding=latin-1 :\nprint("déjà")\n'),
+}
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_python_files_keep_their_declared_encoding(tree, jobs):
+    for name, (encoding, text) in DECLARED.items():
+        (tree / name).write_bytes(text.encode(encoding))
+    found = kovel(tree, "find", "-p", "print($$$A)", "--jobs", jobs, "ru.py", "fr.py")
+    assert (found.returncode, found.stderr) == (0, "")
+    assert found.stdout.splitlines() == ['ru.py:3:1: print(s, "мир")  # ещё', 'fr.py:3:1: print("déjà")']
+    diff = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--jobs", jobs, "ru.py")
+    assert '-print(s, "мир")  # ещё\n+log(s, "мир")  # ещё\n' in diff.stdout
+    wrote = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--write", "--jobs", jobs, ".")
+    assert wrote.returncode == 0, wrote.stderr
+    for name, (encoding, text) in DECLARED.items():
+        assert (tree / name).read_bytes() == text.replace("print(", "log(").encode(encoding)
+    refused = kovel(tree, "rewrite", "-p", "log($$$A)", "-r", 'print($$$A, "€uro")', "--write", "fr.py")
+    assert refused.returncode == 2
+    assert "kovel: fr.py: the rewrite brings in '€' (line 3), which iso8859-1 cannot encode" in refused.stderr
+    assert (tree / "fr.py").read_bytes() == DECLARED["fr.py"][1].replace("print(", "log(").encode("latin-1")
+
+
+@pytest.mark.parametrize(
+    "args, status, said",
+    [
+        (["find", "."], 0, "kovel: note: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
+        (["find", "latin.js", "b.js"], 2, "kovel: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
+        (
+            ["rewrite", "-r", "log($$$A)", "--write", "."],
+            0,
+            "kovel: note: latin.js: not rewritten: not UTF-8",
+        ),
+        (["rewrite", "-r", "log($$$A)", "latin.js", "b.js"], 2, "kovel: latin.js: not rewritten: not UTF-8"),
+    ],
+)
+def test_undecodable_files_are_skipped_when_found_and_errors_when_named(tree, args, status, said):
+    (tree / "latin.js").write_bytes(b'print("caf\xe9");\n')
+    r = kovel(tree, args[0], "-p", "print($$$A)", *args[1:])
+    assert r.returncode == status
+    assert said in r.stderr
+    assert (tree / "latin.js").read_bytes() == b'print("caf\xe9");\n'
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+@pytest.mark.parametrize(
+    "options, found",
+    [
+        ([], ["a.py", "b.js", "c.c", "crlf.py", "proj/ok.py", "sub/d.py"]),
+        (["--no-ignore"], ["a.py", "b.js", "c.c", "crlf.py", "proj/gen.py", "proj/ok.py", "sub/d.py"]),
+        (["--hidden"], [".hidden/e.py", "a.py", "b.js", "c.c", "crlf.py", "proj/ok.py", "sub/d.py"]),
+        (["-g", "*.py", "-g", "!sub"], ["a.py", "crlf.py", "proj/gen.py", "proj/ok.py"]),
+        (["--glob", "!*.py"], ["b.js", "c.c"]),
+        (["--glob", "!*.py", "--glob", "sub/*"], ["sub/d.py"]),  # an include: nothing else
+    ],
+)
+def test_a_checkout_below_the_start_keeps_its_ignore_files_and_the_walk_options(tree, options, found):
+    (tree / "proj").mkdir()
+    subprocess.run(["git", "init", "-q", str(tree / "proj")], check=True)
+    (tree / "proj/.gitignore").write_text("gen.py\n")
+    (tree / "proj/gen.py").write_text("print(5)\n")
+    (tree / "proj/ok.py").write_text("print(6)\n")
+    r = kovel(tree, "find", "-p", "print($$$A)", *options)
+    assert r.returncode == 0
+    assert sorted({line.split(":")[0] for line in r.stdout.splitlines()}) == found
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_standard_input(tree, jobs):
+    def run(*args, source=b"if x:\n    print(1, 2)\r\nprint()\n"):
+        r = subprocess.run(
+            [sys.executable, "-m", "kovel", *args, "-l", "python", "-j", jobs, "-"],
+            cwd=tree,
+            input=source,
+            capture_output=True,
+            timeout=60,
+        )
+        return r.returncode, r.stdout, r.stderr.decode()
+
+    assert run("find", "-p", "print($$$A)") == (
+        0,
+        b"<stdin>:2:5:     print(1, 2)\n<stdin>:3:1: print()\n",
+        "",
+    )
+    assert run("rewrite", "-p", "print($$$A)", "-r", "log($$$A)") == (
+        0,
+        b"if x:\n    log(1, 2)\r\nlog()\n",  # the whole text, byte for byte, not a diff
+        "",
+    )
+    # a filter: the text goes through unchanged when nothing matches, or when the rewrite would break it
+    assert run("rewrite", "-p", "nothing($$$A)", "-r", "log($$$A)")[:2] == (
+        1,
+        b"if x:\n    print(1, 2)\r\nprint()\n",
+    )
+    status, out, err = run("rewrite", "-p", "print($$$A)", "-r", "del $$$A", source=b"y = print(1)\n")
+    assert (status, out) == (2, b"y = print(1)\n")
+    assert "kovel: <stdin>: the rewrite adds syntax errors (0 before, 1 after); printed unchanged" in err
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["find", "-p", "x", "-"], "reading standard input ('-') needs --lang"),
+        (
+            ["find", "-p", "x", "-l", "python", "-", "a.py"],
+            "'-' (standard input) cannot be mixed with other paths",
+        ),
+        (
+            ["rewrite", "-p", "x", "-r", "y", "-l", "python", "--write", "-"],
+            "--write cannot write to standard input",
+        ),
+        (["find", "-p", "x", "-j", "abc", "."], "argument -j/--jobs: 'abc' is not a positive integer"),
+        (["find", "-p", "x", "-j", "0", "."], "argument -j/--jobs: '0' is not a positive integer"),
+        (
+            ["find", "-p", "x", "--timeout", "soon", "."],
+            "argument --timeout: 'soon' is not a positive number",
+        ),
+    ],
+)
+def test_usage_errors_say_what_is_wrong(tree, args, message):
+    r = kovel(tree, *args, input="x\n")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert message in r.stderr and "_positive" not in r.stderr
+
+
+def without(tree, modules, *args):
+    """Run the command in-process (--jobs 1) with ``modules`` made impossible to import."""
+    code = (
+        "import sys\n"
+        f"for m in {modules!r}: sys.modules[m] = None\n"
+        "from kovel.cli import main\n"
+        f"sys.exit(main({list(args)!r} + ['--jobs', '1']))\n"
+    )
+    return subprocess.run([sys.executable, "-c", code], cwd=tree, capture_output=True, text=True, timeout=60)
+
+
+NO_JS = ("tree_sitter_language_pack", "tree_sitter_javascript")
+INSTALL_PACK = "pip install 'tree-sitter-language-pack==0.13.0'"
+
+
+@pytest.mark.parametrize(
+    "blocked, paths, status, stdout, stderr",
+    [
+        # what the user named must be searched: exit 2 and how to install the grammar
+        (NO_JS, ["b.js", "a.py"], 2, "a.py:3:5", "no tree-sitter grammar for 'javascript' is installed"),
+        (NO_JS, ["b.js"], 2, "", INSTALL_PACK),
+        # found in a directory: a note, and the other languages are searched
+        (NO_JS, ["."], 0, "a.py:3:5", "kovel: note: no tree-sitter grammar for 'javascript'"),
+        # ... unless nothing is left to search: that is not "no match"
+        (NO_JS, ["sub2"], 2, "", "1 javascript file in directories skipped"),
+        (
+            ("tree_sitter",),
+            ["."],
+            2,
+            "",
+            "pip install 'tree-sitter>=0.23' " + "'tree-sitter-language-pack==0.13.0'",
+        ),
+    ],
+)
+def test_missing_grammars_and_tree_sitter_are_errors_with_the_install_command(
+    tree, blocked, paths, status, stdout, stderr
+):
+    (tree / "sub2").mkdir()
+    (tree / "sub2/e.js").write_text("print(1);\n")
+    r = without(tree, blocked, "find", "-p", "print($$$A)", *paths)
+    assert r.returncode == status
+    assert stdout in r.stdout and (stdout or r.stdout == "")
+    assert stderr in r.stderr

@@ -1,0 +1,139 @@
+"""``kovel rewrite --interactive``: the review of each change, and the questions in a real terminal (tmux)."""
+
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+
+from kovel.batch import apply_changes, rewrite_files  # noqa: E402
+from kovel.batch.workers import InlineExecutor  # noqa: E402
+from kovel.cli.interactive import Review  # noqa: E402
+from tests.helpers import write_files  # noqa: E402
+
+
+def test_review_makes_the_chosen_changes_only(tmp_path):
+    write_files(tmp_path, {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\nprint(5)\n"})
+    results = list(rewrite_files([tmp_path], "print($A)", "log($A)", executor=InlineExecutor()))
+    keys = iter("x?yna")  # an unknown key and ? show the help; then yes, no, all the rest
+    shown = []
+    review = Review(shown.append, lambda: next(keys))
+    data = (tmp_path / "a.py").read_bytes()
+    chosen = review.file(results[0], data)
+    assert apply_changes(data, chosen) == b"log(1)\nprint(2)\nlog(3)\n"
+    assert "".join(shown).count("q - quit") == 2 and "-print(2)\n+log(2)" in "".join(shown)
+    keys = iter("nq")
+    assert review.file(results[1], (tmp_path / "b.py").read_bytes()) == [] and review.quit
+
+
+def test_interactive_needs_a_terminal(tmp_path):
+    write_files(tmp_path, {"a.py": "print(1)\n"})
+    r = subprocess.run(
+        [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r", "log($A)", "."],
+        cwd=tmp_path,
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert r.returncode == 2 and "terminal" in r.stderr
+    assert (tmp_path / "a.py").read_text() == "print(1)\n"
+
+
+class Tmux:
+    """A tmux server of its own, running one command in a terminal 160 x 50."""
+
+    def __init__(self, cwd, argv):
+        self.socket = f"kovel-test-{uuid.uuid4().hex[:8]}"
+        shell = f"{shlex.join(argv)}; echo EXIT=$?; sleep 60"
+        self.tmux("new-session", "-d", "-x", "160", "-y", "50", "-c", str(cwd), shell)
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-L", self.socket, *args], capture_output=True, text=True, check=True)
+
+    def screen(self):
+        return self.tmux("capture-pane", "-p", "-S", "-200").stdout
+
+    def wait_for(self, text, count=1, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            screen = self.screen()
+            if screen.count(text) >= count:
+                return screen
+            time.sleep(0.1)
+        raise AssertionError(f"{text!r} did not show; the screen:\n{self.screen()}")
+
+    def key(self, k):
+        self.tmux("send-keys", k)
+
+    def close(self):
+        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+
+
+@pytest.fixture
+def terminal():
+    if shutil.which("tmux") is None:
+        pytest.skip("tmux is not installed")
+    made = []
+    yield lambda cwd, argv: made.append(Tmux(cwd, argv)) or made[-1]
+    for t in made:
+        t.close()
+
+
+@pytest.mark.parametrize(
+    "answers, a_py, b_py, status",
+    [
+        # yes, no, yes in a.py; quit at b.py's question: b.py is left as it is.
+        ("ynyq", "log(1)\nprint(2)\nlog(3)\n", "print(4)\n", 0),
+        ("yq", "log(1)\nprint(2)\nprint(3)\n", "print(4)\n", 0),
+        ("na" + "y", "print(1)\nlog(2)\nlog(3)\n", "log(4)\n", 0),
+        ("q", "print(1)\nprint(2)\nprint(3)\n", "print(4)\n", 1),
+    ],
+)
+def test_interactive_in_a_terminal(tmp_path, terminal, answers, a_py, b_py, status):
+    write_files(tmp_path, {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n"})
+    argv = [
+        sys.executable,
+        "-m",
+        "kovel",
+        "rewrite",
+        "-i",
+        "-p",
+        "print($A)",
+        "-r",
+        "log($A)",
+        "--jobs",
+        "1",
+        ".",
+    ]
+    t = terminal(tmp_path, argv)
+    asked = 0
+    for k in answers:
+        asked += 1
+        screen = t.wait_for("Make this change [y,n,a,q,?]?", asked)
+        assert "-print(" in screen and "+log(" in screen  # the hunk is shown before the question
+        t.key(k)  # after `a`, the rest of a.py is taken without a question
+    screen = t.wait_for("EXIT=")
+    assert f"EXIT={status}" in screen
+    assert (tmp_path / "a.py").read_text() == a_py and (tmp_path / "b.py").read_text() == b_py
+
+
+def test_interactive_judges_the_chosen_changes(tmp_path, terminal):
+    """`y = del a` does not parse, `del b` does: taking only the second change is written."""
+    source = "y = print(a)\nprint(b)\n"
+    write_files(tmp_path, {"a.py": source, "b.py": source})
+    for name, keys, after in (("a.py", "ny", "y = print(a)\ndel b\n"), ("b.py", "yn", source)):
+        argv = [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r", "del $A", name]
+        t = terminal(tmp_path, argv)
+        for n, k in enumerate(keys, 1):
+            t.wait_for("Make this change", n)
+            t.key(k)
+        screen = t.wait_for("EXIT=")
+        assert (tmp_path / name).read_text() == after
+        if after == source:
+            assert "adds syntax errors (0 before, 1 after); not written" in screen and "EXIT=2" in screen

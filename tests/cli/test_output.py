@@ -1,0 +1,298 @@
+"""What `kovel find` and `kovel rewrite` print: JSON records and their ranges, counts, file
+lists, context lines, long lines cut, output streamed file by file."""
+
+import json
+import os
+import pickle
+import re
+import select
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_javascript")
+
+from kovel.batch.workers import InlineExecutor  # noqa: E402
+from kovel.cli import output  # noqa: E402
+from kovel.quasi import find_files  # noqa: E402
+from tests.helpers import write_files  # noqa: E402
+
+HANG = textwrap.dedent(
+    """
+    import os, time
+
+    def hook(stage, path):
+        if stage == "read" and os.path.basename(path) == os.environ["HOOK_TARGET"]:
+            time.sleep(120)
+    """
+)
+
+
+def kovel(cwd, *args, env=None, timeout=60):
+    return subprocess.run(
+        [sys.executable, "-m", "kovel", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def uncut(piece):
+    """(left out before, the text shown, left out after) of a line cut by `--max-columns`."""
+    m = re.fullmatch(r"(?:\[\.\.\. (\d+) columns\] )?(.*?)(?: \[\.\.\. (\d+) more columns\])?", piece, re.S)
+    assert m is not None
+    return int(m[1] or 0), m[2], int(m[3] or 0)
+
+
+# Files and patterns whose JSON records are checked against the bytes of the file.
+JSON_CASES = [
+    ("a.py", 'if x:\n    print("héllo", 2)\nprint()\n', "print($$$A)"),
+    ("m.py", "def f():\n    return g(1,\n             [2,\n              3])\n", "g($A, $B)"),
+    ("crlf.py", "x = 1\r\nprint(x,\r\n      y)\r\n", "print($$$A)"),
+    ("b.js", "const s = `ü`; call(a, b); call(\n  c, d);\n", "call($X, $Y)"),
+    ("n.py", "def f(a, b):\n    pass\ndef g():\n    pass\n", "def $F($$$P):\n    $$$B"),
+]
+
+
+def _check_range(data, r, text):
+    assert data[r["bytes"][0] : r["bytes"][1]].decode() == text
+    lines = data.decode().split("\n")
+    (sl, sc), (el, ec) = (r["start"]["line"], r["start"]["column"]), (r["end"]["line"], r["end"]["column"])
+    head = "\n".join(lines[: sl - 1]) + "\n" * (sl > 1) + lines[sl - 1][: sc - 1]
+    tail = "\n".join(lines[: el - 1]) + "\n" * (el > 1) + lines[el - 1][: ec - 1]
+    assert (len(head.encode()), len(tail.encode())) == tuple(r["bytes"])  # lines/columns agree with bytes
+
+
+@pytest.mark.parametrize("name, source, pat", JSON_CASES, ids=[c[0] for c in JSON_CASES])
+def test_find_json_records_slice_the_file(tmp_path, name, source, pat):
+    write_files(tmp_path, {name: source})
+    r = kovel(tmp_path, "find", "--json", "-p", pat, name, "--jobs", "1")
+    assert r.returncode == 0, r.stderr
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    assert rows
+    data = source.encode()
+    file_lines = source.split("\n")
+    for row in rows:
+        _check_range(data, row, row["text"])
+        assert set(row) >= {"path", "lang", "bytes", "start", "end", "text", "bindings"}  # as before
+        last = row["end"]["line"] - (row["end"]["column"] == 1 and row["end"]["line"] > row["start"]["line"])
+        expected = "\n".join(file_lines[row["start"]["line"] - 1 : last])
+        assert row["lines"] == expected.removesuffix("\r")
+        assert row["binding_ranges"].keys() == row["bindings"].keys()
+        for name_, ranges in row["binding_ranges"].items():
+            if isinstance(ranges, list):  # $$$: one range per node, in order, inside the match
+                assert len(ranges) == len(row["bindings"][name_])
+                for x in ranges:
+                    _check_range(data, x, x["text"])
+                starts = [x["bytes"][0] for x in ranges]
+                assert starts == sorted(starts)
+            else:
+                _check_range(data, ranges, ranges["text"])
+                if "\n" not in ranges["text"]:  # multi-line bindings are re-indented in `bindings`
+                    assert ranges["text"] == row["bindings"][name_]
+            for x in ranges if isinstance(ranges, list) else [ranges]:
+                assert row["bytes"][0] <= x["bytes"][0] <= x["bytes"][1] <= row["bytes"][1]
+
+
+@pytest.mark.parametrize("name, source, pat", JSON_CASES[:4], ids=[c[0] for c in JSON_CASES[:4]])
+def test_rewrite_json_changes_make_the_written_file(tmp_path, name, source, pat):
+    write_files(tmp_path, {name: source})
+    rw = {"print($$$A)": "log($$$A)", "g($A, $B)": "h($B, $A)", "call($X, $Y)": "call2($Y)"}[pat]
+    r = kovel(tmp_path, "rewrite", "--json", "-p", pat, "-r", rw, name)
+    assert r.returncode == 0, r.stderr
+    rows = [json.loads(line) for line in r.stdout.splitlines()]
+    data = source.encode()
+    out, at = b"", 0
+    for row in rows:
+        _check_range(data, row, row["old"])
+        assert row["bytes"][0] >= at
+        out += data[at : row["bytes"][0]] + row["new"].encode()
+        at = row["bytes"][1]
+    out += data[at:]
+    assert (tmp_path / name).read_bytes() == data  # --json writes nothing
+    w = kovel(tmp_path, "rewrite", "--write", "-p", pat, "-r", rw, name)
+    assert w.returncode == 0 and (tmp_path / name).read_bytes() == out
+
+
+TREE = {
+    "a.py": "print(1)\nx = 1\nprint(2); print(3)\n",
+    "b.py": "y = 2\n",
+    "sub/c.py": "def f():\n    print(4)\n",
+}
+
+
+@pytest.mark.parametrize(
+    "flag, expected",
+    [
+        ("-c", ["a.py:3", "sub/c.py:1"]),
+        ("--count", ["a.py:3", "sub/c.py:1"]),
+        ("--files-with-matches", ["a.py", "sub/c.py"]),
+    ],
+)
+def test_count_and_files_with_matches(tmp_path, flag, expected):
+    write_files(tmp_path, TREE)
+    r = kovel(tmp_path, "find", flag, "-p", "print($A)", "--jobs", "2")
+    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, expected, "")
+    none = kovel(tmp_path, "find", flag, "-p", "nothing($A)")
+    assert (none.returncode, none.stdout) == (1, "")
+
+
+def test_output_modes_exclude_each_other(tmp_path):
+    write_files(tmp_path, TREE)
+    for args in (["find", "--json", "-c"], ["rewrite", "-r", "x", "--json", "--write"]):
+        r = kovel(tmp_path, *args, "-p", "print($A)")
+        assert r.returncode == 2 and "not allowed with" in r.stderr
+
+
+CONTEXT_FILE = {
+    "k.py": "".join(f"x{n} = {n}\n" if n not in (3, 5, 12, 13) else f"print({n})\n" for n in range(1, 17)),
+    "m.py": "a = 1\nprint(1,\n      2)\nb = 2\n",
+}
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        # Matches on 3 and 5: their contexts touch and make one group; 12 and 13 another.
+        (
+            ["-C", "1", "k.py"],
+            "k.py-2- x2 = 2|k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|k.py-6- x6 = 6|--|"
+            "k.py-11- x11 = 11|k.py:12:1: print(12)|k.py:13:1: print(13)|k.py-14- x14 = 14",
+        ),
+        (
+            ["-A", "1", "k.py"],
+            "k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|k.py-6- x6 = 6|--|"
+            "k.py:12:1: print(12)|k.py:13:1: print(13)|k.py-14- x14 = 14",
+        ),
+        (
+            ["-B", "2", "k.py"],
+            "k.py-1- x1 = 1|k.py-2- x2 = 2|k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|--|"
+            "k.py-10- x10 = 10|k.py-11- x11 = 11|k.py:12:1: print(12)|k.py:13:1: print(13)",
+        ),
+        # -A/-B win over -C (no line before 12: line 11 is left out); the last group stops at the end.
+        (
+            ["-C", "5", "-B", "0", "k.py"],
+            "k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|"
+            + "|".join(f"k.py-{n}- x{n} = {n}" for n in range(6, 11))
+            + "|--|k.py:12:1: print(12)|k.py:13:1: print(13)|"
+            + "|".join(f"k.py-{n}- x{n} = {n}" for n in range(14, 17)),
+        ),
+        # A match over two lines: both are matching lines; a new file's group is set off by `--`.
+        (
+            ["-C", "1", "m.py", "k.py", "--jobs", "2"],
+            "m.py-1- a = 1|m.py:2:1: print(1,|m.py:3:1:       2)|m.py-4- b = 2|--|"
+            "k.py-2- x2 = 2|k.py:3:1: print(3)",
+        ),
+    ],
+)
+def test_context_lines(tmp_path, args, expected):
+    write_files(tmp_path, CONTEXT_FILE)
+    r = kovel(tmp_path, "find", "-p", "print($$$A)", *args)
+    assert r.returncode == 0, r.stderr
+    want = expected.split("|")
+    assert r.stdout.splitlines()[: len(want)] == want
+
+
+def test_context_is_for_text_output_only(tmp_path):
+    write_files(tmp_path, CONTEXT_FILE)
+    plain = kovel(tmp_path, "find", "--json", "-p", "print($$$A)", "k.py")
+    with_context = kovel(tmp_path, "find", "--json", "-C", "2", "-p", "print($$$A)", "k.py")
+    assert with_context.stdout == plain.stdout and len(plain.stdout.splitlines()) == 4
+
+
+@pytest.mark.parametrize(
+    "line, at, limit",
+    [
+        (line, at, limit)
+        for line in ("", "x", "abcdefghij" * 7)
+        for at in (0, 1, 35, 69)
+        for limit in (0, 1, 7, 70)
+    ],
+)
+def test_cut_keeps_a_window_that_shows_its_place(line, at, limit):
+    shown = output.cut(line, at, limit)
+    before, window, after = uncut(shown)
+    assert line[before : before + len(window)] == window and before + len(window) + after == len(line)
+    if limit and len(line) > limit:
+        assert len(window) == limit and before <= at < before + limit or at >= len(line)
+    else:
+        assert shown == line
+
+
+def test_long_lines_are_cut_around_each_match(tmp_path):
+    line = "var a = [" + ",".join("0" for _ in range(3000)) + "]; f(1); g(2); f(3);" + "x" * 5000 + ";\n"
+    write_files(tmp_path, {"min.js": line})
+    r = kovel(tmp_path, "find", "-p", "f($A)", "min.js")
+    rows = r.stdout.splitlines()
+    assert r.returncode == 0 and len(rows) == 2
+    for row in rows:
+        path, _, col, shown = row.split(":", 3)
+        before, window, after = uncut(shown[1:])
+        assert len(window) == output.DEFAULT_MAX_COLUMNS
+        assert line[before : before + len(window)] == window and before + len(window) + after == len(line) - 1
+        assert window[int(col) - 1 - before :].startswith("f(")  # the match is in the window
+    full = kovel(tmp_path, "find", "-M", "0", "-p", "f($A)", "min.js").stdout.splitlines()
+    assert [x.split(": ", 1)[1] for x in full] == [line[:-1]] * 2
+    narrow = kovel(tmp_path, "find", "--json", "-M", "40", "-p", "f($A)", "min.js").stdout.splitlines()
+    for row in map(json.loads, narrow):
+        before, window, after = uncut(row["lines"])
+        assert len(window) == 40 and row["text"] in window  # the text itself is never cut
+
+
+def test_matches_on_one_line_share_it(tmp_path):
+    """Many matches on a long line keep one copy of it, in memory and pickled."""
+    line = "".join(f"f({n});var s{n}='{'a' * 200}';" for n in range(500)) + "\n"
+    write_files(tmp_path, {"min.js": line})
+    (r,) = find_files([tmp_path / "min.js"], "f($A)", executor=InlineExecutor())
+    assert len(r.matches) == 500
+    assert all(m.line_text is r.lines[1] for m in r.matches)
+    assert len(pickle.dumps(r)) < 3 * len(line)  # a copy per match: 500 times
+
+
+def test_output_is_written_file_by_file(tmp_path):
+    """The first file's matches come out while a later file is still being searched."""
+    write_files(tmp_path, {"a.py": "print(1)\n", "b.py": "print(2)\n"})
+    (tmp_path.parent / "kovel_hang.py").write_text(HANG)
+    env = dict(os.environ, KOVEL_TEST_HOOK="kovel_hang:hook", HOOK_TARGET="b.py")
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path.parent), env.get("PYTHONPATH")]))
+    env.pop("PYTHONUNBUFFERED", None)  # stdout is a pipe, buffered as it is for users
+    for flags in ([], ["--json"], ["-c"]):
+        proc = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "kovel",
+                "find",
+                *flags,
+                "-p",
+                "print($A)",
+                "--jobs",
+                "2",
+                "--timeout",
+                "100",
+            ],
+            cwd=tmp_path,
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
+        try:
+            # b.py hangs for two minutes: a.py's records must come before.
+            ready, _, _ = select.select([proc.stdout], [], [], 30)
+            assert ready, f"nothing printed in 30 s with {flags}"
+            assert "a.py" in proc.stdout.readline() and proc.poll() is None
+        finally:
+            proc.send_signal(signal.SIGINT)  # the command stops its workers
+            try:
+                proc.wait(30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()

@@ -1,0 +1,105 @@
+"""Templates: holes in every position, values lifted and re-indented, provenance, errors."""
+
+from __future__ import annotations
+
+import ast
+
+import pytest
+
+pytest.importorskip("tree_sitter")
+
+from kovel import from_postcard_bytes, leaf, name, tree as kt  # noqa: E402
+from kovel.quasi import register_lifter, template  # noqa: E402
+from kovel.quasi.lift import LIFTERS  # noqa: E402
+from kovel.treesitter import parse  # noqa: E402
+from tests.helpers import has_errors  # noqa: E402
+
+# (lang, template, values, expected text): holes in expression, statement,
+# argument-list and block-body position.
+FILLS = [
+    ("python", "y = $X + 1", {"X": name("a")}, "y = a + 1"),
+    ("python", "f($$$ARGS)", {"ARGS": [1, "s", name("z")]}, 'f(1, "s", z)'),
+    ("python", "f($$$ARGS)", {"ARGS": []}, "f()"),
+    # An empty run takes the separator that joined it to a sibling with it.
+    ("python", "log($$$A, end='')", {"A": []}, "log(end='')"),
+    ("python", "log(x, $$$A)", {"A": iter([])}, "log(x)"),
+    ("python", "f(\n    $$$A,\n    x,\n)", {"A": ()}, "f(\n    x,\n)"),
+    ("python", "def f():\n    $STMT\n", {"STMT": leaf("s", "return 1")}, "def f():\n    return 1\n"),
+    ("python", "def f():\n    $$$B\n    return 0\n", {"B": [leaf("s", "a = 1"), leaf("s", "b = 2")]}, "def f():\n    a = 1\n    b = 2\n    return 0\n"),
+    ("javascript", "const $N = $V;", {"N": name("x"), "V": 'a"b'}, 'const x = "a\\"b";'),
+    ("javascript", "function f() {\n  $$$B\n}", {"B": [leaf("s", "a();"), leaf("s", "b();")]}, "function f() {\n  a();\n  b();\n}"),
+    ("c", "int $N = $V;", {"N": name("n"), "V": 7}, "int n = 7;"),
+    ("c", "g($$$A, 1) + h($$$A)", {"A": []}, "g(1) + h()"),
+    ("c", "if ($C) {\n    $$$B\n}", {"C": name("ok"), "B": [leaf("s", "a();"), leaf("s", "b();")]}, "if (ok) {\n    a();\n    b();\n}"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "code", "values", "expected"), FILLS)
+def test_fill_positions(lang: str, code: str, values: dict[str, object], expected: str) -> None:
+    out = template(lang, code).fill(**values)
+    assert str(out) == expected
+    # The output parses in one of the contexts a template may stand in.
+    wraps = ["%s\n", "void w(void) {\n%s\n}\n", "void w(void) {\n%s;\n}\n"]
+    assert any(not has_errors(lang, w % expected) for w in wraps)
+
+
+def test_multiline_value_reindented_literal_untouched() -> None:
+    literal = '"""first\n  second\nthird"""'
+    body = parse("python", f"x = {literal}\nif x:\n    y = 1")
+    t = template("python", "class C:\n    def f(self):\n        $$$BODY\n        return x\n")
+    out = str(t.fill(BODY=[body, leaf("s", "z = 2")]))
+    assert literal in out  # the string literal's lines did not move
+    tree_ = ast.parse(out)
+    compile(out, "<generated>", "exec")
+    fn = tree_.body[0].body[0]  # type: ignore[attr-defined]
+    assert [type(n).__name__ for n in fn.body] == ["Assign", "If", "Assign", "Return"]
+    assert fn.body[0].value.value == "first\n  second\nthird"
+    assert "            y = 1" in out  # the nested block got the hole's indentation
+
+
+def test_provenance_in_postcard_bytes() -> None:
+    code = "def $NAME($$$ARGS):\n    return $NAME\n"
+    out = template("python", code).fill(NAME=name("f"), ARGS=[name("a")])
+    back = from_postcard_bytes(out.postcard_bytes())
+    assert kt.kind(back) == "quote" and kt.lang(back) == "python"
+    unquotes = [n for _, n in kt.walk(back) if kt.kind(n) == "unquote"]
+    assert [kt.index(n) for n in unquotes] == [0, 1, 2]
+    assert {kt.lang(n) for n in unquotes} == {"python"}
+    raw = code.encode()
+    spans = [kt.at(n) for n in unquotes]
+    assert [raw[a:b].decode() for a, b in spans] == ["$NAME", "$$$ARGS", "$NAME"]  # type: ignore[misc]
+    assert str(back) == "def f(a):\n    return f\n"
+
+
+def test_template_cached_and_holes() -> None:
+    t = template("python", "$A($$$B, $A)")
+    assert template("python", "$A($$$B, $A)") is t
+    assert t.holes == ("A", "B")
+
+
+@pytest.mark.parametrize(
+    ("values", "message"),
+    [
+        ({"NAME": name("f")}, r"\$\$\$ARGS has no value"),
+        ({"NAME": name("f"), "ARGS": [], "OTHER": 1}, "no hole named 'OTHER'"),
+        ({"NAME": 1j, "ARGS": []}, r"cannot splice into \$NAME"),
+        ({"NAME": name("f"), "ARGS": "ab"}, r"\$\$\$ARGS takes a sequence"),
+    ],
+)
+def test_fill_errors(values: dict[str, object], message: str) -> None:
+    with pytest.raises(TypeError, match=message):
+        template("python", "$NAME($$$ARGS)").fill(**values)
+
+
+def test_syntax_error_names_line_and_column() -> None:
+    with pytest.raises(SyntaxError, match="line 2, column") as info:
+        template("python", "def f():\n    return (\n")
+    assert info.value.lineno == 2
+
+
+def test_value_without_lifter(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.delitem(LIFTERS, "c")
+    with pytest.raises(TypeError, match="no lifter for 'c'"):
+        template("c", "f($X)").fill(X=1)
+    register_lifter("c", lambda v: leaf("number_literal", f"{v}L"))
+    assert str(template("c", "f($X)").fill(X=1)) == "f(1L)"

@@ -1,0 +1,757 @@
+"""Lifters and literal escaping: every value reads back as itself in its language, or is refused.
+
+Read back by the language itself: Python by ``eval``, JavaScript by one
+``node`` run per batch, C and C++ by one compiled program per batch, JSON by
+``json.loads``, HTML by ``html.parser``.
+"""
+
+from __future__ import annotations
+
+import ast
+import html.parser
+import json
+import math
+import shutil
+import struct
+import subprocess
+from collections.abc import Callable, Sequence
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from kovel import KTerm
+from kovel.quasi import lift as L, template
+from kovel.tree import children, equal, tag, walk
+
+HOSTILE = [
+    "",
+    "plain words",
+    '"',
+    "'",
+    "`",
+    '"""',
+    "'''",
+    'hi"',
+    "hi'",
+    '""',
+    'a"""b',
+    "x'''y",
+    "a''",
+    "\\",
+    "\\\\",
+    "a\\",
+    "\\n",
+    '\\"',
+    "\\'",
+    "\\x41\\u0041\\N{DASH}",
+    "${x}",
+    "$",
+    "${",
+    "{",
+    "}",
+    "}{",
+    "{{x}}",
+    "*/ /* //",
+    "</script>",
+    "</SCRIPT",
+    "<script>",
+    "<!--",
+    "-->",
+    "a<",
+    "&amp; &#x27; &lt",
+    "\u2028",
+    "\u2029",
+    "\0",
+    "\x001",
+    "\x01\x7f\x85\x9f",
+    "\ud800",
+    "\udfff",
+    "a\ud800b",
+    "\udc00\ud800",
+    "\ud83d\ude00",  # a pair of lone surrogates, which UTF-16 reads as one character
+    "\n",
+    "\r",
+    "\r\n",
+    "\t",
+    "line 1\nline 2\n",
+    "\x0b\x0c",
+    "\x1b[31m",
+    "??=",
+    "??/ ??' ??!",
+    "?",
+    "😀",
+    "é",
+    "\U0010ffff",
+    "\ufeff\u200d\xa0",
+    "👨\u200d👩\u200d👧",
+    "%s%d",
+    "]]> ?> #include",
+    "mixed \"'`${}\\\n\u2028</script>\0\ud800😀??=",
+]
+SURROGATES = [s for s in HOSTILE if any(0xD800 <= ord(c) < 0xE000 for c in s)]
+NODE = shutil.which("node")
+CC = shutil.which("cc")
+CXX = shutil.which("c++")
+needs_node = pytest.mark.skipif(NODE is None, reason="no node")
+needs_cc = pytest.mark.skipif(CC is None, reason="no C compiler")
+needs_cxx = pytest.mark.skipif(CXX is None, reason="no C++ compiler")
+
+
+def units(s: str) -> list[int]:
+    """The UTF-16 code units of ``s``: what a JavaScript or JSON string holds."""
+    data = s.encode("utf-16-le", "surrogatepass")
+    return list(struct.unpack(f"<{len(data) // 2}H", data))
+
+
+def attempt(fn: Callable[[], str]) -> str | None:
+    """``fn()``, or None when it refuses the value with a TypeError."""
+    try:
+        return fn()
+    except TypeError:
+        return None
+
+
+def run_node(script: str) -> object:
+    proc = subprocess.run([NODE or "node", "-e", script], capture_output=True, check=True, encoding="utf-8")
+    return json.loads(proc.stdout)
+
+
+def run_c(tmp_path: Path, compiler: str, flags: Sequence[str], source: str, suffix: str = ".c") -> list[str]:
+    src = tmp_path / f"t{suffix}"
+    src.write_text(source, encoding="utf-8")
+    exe = tmp_path / "t"
+    subprocess.run([compiler, *flags, "-Wall", "-Werror", "-o", str(exe), str(src)], check=True)
+    return subprocess.run([str(exe)], capture_output=True, check=True, text=True).stdout.splitlines()
+
+
+# --- Python -------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("quote", ['"', "'"])
+@pytest.mark.parametrize("s", HOSTILE)
+def test_python_strings_read_back(s: str, quote: str) -> None:
+    text = str(L.lift_python(s, quote=quote))
+    assert text[0] == text[-1] == quote and "\n" not in text
+    assert eval(text) == s  # noqa: S307 - the literal is the code under test
+
+
+ANY_TEXT = st.text(st.characters(codec=None, exclude_categories=()))  # lone surrogates included
+
+
+@given(ANY_TEXT, st.sampled_from(['"', "'", '"""', "f'", 'F"""', "u'", 'rb"', "rf'"]))
+def test_python_any_text_reads_back(s: str, opener: str) -> None:
+    quote = opener.lstrip("rRbBfFuU")
+    assert eval(str(L.lift_python(s, quote=quote[0]))) == s  # noqa: S307
+    body = attempt(lambda: L.escape_in_literal("python", opener, s))
+    assert body is not None or "r" in opener or "b" in opener
+    if body is not None:
+        assert eval(opener + body + quote) == (s.encode() if "b" in opener else s)  # noqa: S307
+
+
+def test_python_quote_is_checked() -> None:
+    with pytest.raises(ValueError):
+        L.lift_python("x", quote="`")
+
+
+@pytest.mark.parametrize("data", [b"", b"\x00\xff\\\"'\n\r\t", bytes(range(256)), b'"""'])
+def test_python_bytes_read_back(data: bytes) -> None:
+    for quote in "\"'":
+        assert eval(str(L.lift_python(data, quote=quote))) == data
+
+
+PY_OPENERS = [
+    '"', "'", '"""', "'''", "u'", 'U"""',
+    'r"', "R'", 'r"""', "R'''",
+    'b"', "B'''", 'rb"', "bR'", 'Rb"""',
+    'f"', "F'", 'f"""', "rf'", 'fR"', 'Rf"""',
+]  # fmt: skip
+
+
+def py_value(prefix: str, s: str) -> str | bytes:
+    return s.encode("ascii") if "b" in prefix else s
+
+
+def raw_spelling_reads_back(opener: str, quote: str, s: str) -> bool:
+    """Whether a raw literal can hold ``s``: it has no escapes, so ``s`` itself is the only spelling."""
+    prefix = opener[: len(opener) - len(quote)].lower()
+    body = s.replace("{", "{{").replace("}", "}}") if "f" in prefix else s
+    if "b" in prefix and not s.isascii():
+        return False
+    try:
+        return eval(opener + body + quote) == py_value(prefix, s)  # noqa: S307
+    except (SyntaxError, ValueError):
+        return False
+
+
+@pytest.mark.parametrize("opener", PY_OPENERS)
+def test_python_text_inside_literals(opener: str) -> None:
+    quote = opener.lstrip("rRbBfFuU")
+    prefix = opener[: len(opener) - len(quote)].lower()
+    for s in HOSTILE + ["1234", "a{b}", 'a\\"b']:
+        body = attempt(lambda s=s: L.escape_in_literal("python", opener, s))
+        if body is None:
+            # Refused only what the literal cannot hold (or, raw, would hold
+            # as an invisible character in the source).
+            if "r" in prefix:
+                unprintable = any(
+                    not (c.isprintable() or c in ("\t" if len(quote) == 1 else "\t\n")) for c in s
+                )
+                assert unprintable or not raw_spelling_reads_back(opener, quote, s), s
+            else:
+                assert "b" in prefix and not s.isascii(), s
+            continue
+        assert eval(opener + body + quote) == py_value(prefix, s)  # noqa: S307
+        # Inside text the literal already has, as a hole inside it would be.
+        assert eval(f"{opener}<{body}>{quote}") == py_value(prefix, f"<{s}>")  # noqa: S307
+
+
+@pytest.mark.parametrize(
+    "opener, value, holds",
+    [
+        ('r"', 'a\\"b', True),  # an escaped quote stays, backslash and all
+        ('r"', "a\\\\", True),
+        ('r"""', 'a""b', True),
+        ("r'''", "x'", False),  # the quote would run into the closing one
+        ('rf"', "\\{x}", True),
+        ('rb"', b"\\d+", True),
+        ('b"', b'\x00\xff"', True),
+        ('rb"', b"\xff", False),
+        ('r"', "a\\", False),
+        ('r"', "\\\0", False),  # a backslash does not make NUL writable
+        ('r"', "\\\n", False),
+        ('r"""', "\\\n", True),
+    ],
+)
+def test_python_raw_and_bytes_literals(opener: str, value: str | bytes, holds: bool) -> None:
+    quote = opener.lstrip("rRbBfF")
+    body = attempt(lambda: L.escape_in_literal("python", opener, value))
+    assert (body is not None) is holds
+    assert body is None or eval(opener + body + quote) == value  # noqa: S307
+
+
+def test_python_integer_stands_for_its_digits() -> None:
+    assert L.escape_in_literal("python", "f'", -12) == "-12"
+
+
+@given(st.floats())
+def test_python_floats_read_back_exactly(x: float) -> None:
+    for quote in "\"'":
+        back = eval(str(L.lift_python(x, quote=quote)))  # noqa: S307
+        assert type(back) is float
+        assert (math.isnan(x) and math.isnan(back)) or struct.pack("<d", back) == struct.pack("<d", x)
+
+
+@given(st.integers() | st.sampled_from([2**64, -(2**63) - 1, -(10**40)]))
+def test_python_integers_read_back(n: int) -> None:
+    assert eval(str(L.lift_python(n))) == n  # noqa: S307
+
+
+@pytest.mark.parametrize("value", [True, False, None])
+def test_python_constants(value: object) -> None:
+    assert eval(str(L.lift_python(value))) is value  # noqa: S307
+
+
+# --- JavaScript and JSON -----------------------------------------------------------------------
+
+JS_UNITS = "const u = s => Array.from({length: s.length}, (_, i) => s.charCodeAt(i));"
+
+
+@needs_node
+@pytest.mark.parametrize("opener", ['"', "'", "`", None], ids=["double", "single", "template", "lift_js"])
+def test_js_strings_read_back(opener: str | None) -> None:
+    literals = []
+    for s in HOSTILE:
+        if opener is None:
+            literals.append(str(L.lift_js(s)))
+        else:
+            # Inside text the literal already has, as a hole inside it would be.
+            literals.append(f"{opener}[{L.escape_in_literal('javascript', opener, s)}{{x}}{opener}")
+    for lit in literals:
+        lower = lit.lower()
+        assert "</script" not in lower and "<!--" not in lower and "<script" not in lower
+        assert "\u2028" not in lit and "\u2029" not in lit
+    got = run_node(
+        f"{JS_UNITS} const x = 1; process.stdout.write(JSON.stringify([{', '.join(literals)}].map(u)))"
+    )
+    want = [units(s if opener is None else f"[{s}{{x}}") for s in HOSTILE]
+    assert got == want
+
+
+@pytest.mark.parametrize("s", HOSTILE)
+def test_json_strings_read_back(s: str) -> None:
+    for text in (str(L.lift_json(s)), '"' + L.escape_in_literal("json", '"', s) + '"'):
+        # JSON strings are UTF-16 too: json.loads joins an escaped surrogate pair.
+        assert units(json.loads(text)) == units(s)
+        assert "<!--" not in text and "</" not in text
+
+
+@given(ANY_TEXT)
+def test_json_and_html_any_text_reads_back(s: str) -> None:
+    assert units(json.loads(str(L.lift_json(s)))) == units(s)
+    text = attempt(lambda: L.escape_in_literal("html", ">", s))
+    attr = attempt(lambda: L.escape_in_literal("html", "'", s))
+    refused = "\0" in s or any(0xD800 <= ord(c) < 0xE000 for c in s)
+    assert (text is None) == (attr is None) == refused
+    if text is not None:
+        assert "".join(parse_html(f"<p>{text}</p>").text) == s
+        assert parse_html(f"<p a='{attr}'>").attrs == [("a", s)]
+
+
+FLOATS = [
+    0.0,
+    -0.0,
+    0.1,
+    -1.5,
+    1e16,
+    1e22,
+    1e-7,
+    5e-324,
+    -2.2250738585072014e-308,
+    1.7976931348623157e308,
+    2.0**53,
+]
+
+
+def js_value(values: list[object], lift: Callable[[object], KTerm]) -> list[object]:
+    """How node sees each lifted value: its type and its exact bits or digits."""
+    show = (
+        "v => typeof v === 'number' ? ['number', Buffer.from(new Float64Array([v]).buffer).toString('hex')]"
+        " : [typeof v, String(v)]"
+    )
+    terms = ", ".join(str(lift(v)) for v in values)
+    out = run_node(f"process.stdout.write(JSON.stringify([{terms}].map({show})))")
+    assert isinstance(out, list)
+    return out
+
+
+def js_expected(v: object) -> list[str]:
+    if v is None:
+        return ["object", "null"]
+    if isinstance(v, bool):
+        return ["boolean", str(v).lower()]
+    if isinstance(v, int) and abs(v) >= 2**53:
+        return ["bigint", str(v)]
+    assert isinstance(v, int | float)
+    return ["number", struct.pack("<d", float(v)).hex()]
+
+
+@needs_node
+@settings(max_examples=10)
+@given(st.lists(st.floats(allow_nan=False) | st.integers(), min_size=1, max_size=60))
+def test_js_numbers_read_back_exactly(values: list[object]) -> None:
+    values = values + FLOATS + [True, False, None, 2**53 - 1, 2**53, -(2**53), 9007199254740993, -(2**80)]
+    assert js_value(values, L.lift_js) == [js_expected(v) for v in values]
+
+
+@needs_node
+def test_js_nan() -> None:
+    assert run_node(f"process.stdout.write(JSON.stringify(Number.isNaN({L.lift_js(math.nan)})))") is True
+
+
+@given(
+    st.floats(allow_nan=False, allow_infinity=False) | st.integers() | st.sampled_from([True, False, None])
+)
+def test_json_values_read_back_exactly(v: object) -> None:
+    back = json.loads(str(L.lift_json(v)))
+    assert type(back) is type(v) and (repr(back) == repr(v))
+
+
+# --- C and C++ ---------------------------------------------------------------------------------
+
+C_MAIN = """\
+#include <stdio.h>
+#include <string.h>
+#define SHOW(s) show((const unsigned char *)(s), sizeof(s) - 1)
+#define UNITS(s) do { \\
+    for (size_t i = 0; i + 1 < sizeof(s) / sizeof((s)[0]); i++) { printf("%lx ", (unsigned long)(s)[i]); } \\
+    printf("|\\n"); \\
+} while (0)
+static inline void show(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; i++) printf("%02x", p[i]);
+    printf("|\\n");
+}
+int main(void) {
+"""
+
+
+def c_units(s: str, width: int) -> str:
+    cps = units(s) if width == 16 else [ord(c) for c in s]
+    return "".join(f"{c:x} " for c in cps) + "|"
+
+
+@needs_cc
+def test_c_strings_read_back(tmp_path: Path) -> None:
+    lines: list[str] = []
+    want: list[str] = []
+    for s in HOSTILE:
+        narrow = attempt(lambda s=s: str(L.lift_c(s)))
+        assert (narrow is None) == (s in SURROGATES)
+        if narrow is None:
+            continue
+        assert narrow.isascii()
+        for kind, opener in [("bytes", '"'), ("bytes", 'u8"'), (32, 'L"'), (16, 'u"'), (32, 'U"')]:
+            body = L.escape_in_literal("c", opener, s)
+            # Inside text the literal already has, with a digit after the hole.
+            lit = f'{opener}<{body}7"'
+            if kind == "bytes":
+                lines.append(f"SHOW({lit});")
+                want.append((b"<" + s.encode() + b"7").hex() + "|")
+            else:
+                lines.append(f"UNITS({lit});")
+                want.append(c_units(f"<{s}7", kind))
+        lines.append(f"SHOW({narrow});")
+        want.append(s.encode().hex() + "|")
+    for opener in ('"', 'u8"', 'L"', 'u"', 'U"'):
+        refused = {
+            s for s in HOSTILE if attempt(lambda s=s, o=opener: L.escape_in_literal("c", o, s)) is None
+        }
+        assert refused == set(SURROGATES)
+    # -std=c11 reads trigraphs, so a stray `??=` would show.
+    out = run_c(tmp_path, CC or "cc", ["-std=c11"], C_MAIN + "\n".join(lines) + "\nreturn 0;\n}\n")
+    assert out == want
+
+
+CHARS = ["a", "'", '"', "\\", "?", "\n", "\0", "\x7f", "\x85", "é", "€", "\uffff", "😀", "\ud800", "ab", ""]
+
+
+@needs_cxx
+def test_cpp_raw_and_character_literals_read_back(tmp_path: Path) -> None:
+    lines: list[str] = []
+    want: list[str] = []
+    for opener, closer in [
+        ('R"(', ')"'),
+        ('R"x(', ')x"'),
+        ('u8R"--(', ')--"'),
+        ('LR"(', ')"'),
+        ('uR"d(', ')d"'),
+    ]:
+        for s in HOSTILE + [")x", ')x"', ')"', '"(']:
+            body = attempt(lambda s=s, opener=opener: L.escape_in_literal("cpp", opener, s))
+            representable = (
+                closer not in s and "\r" not in s and all(c.isprintable() or c in "\n\t" for c in s)
+            )
+            assert (body is not None) == representable, (opener, s)
+            if body is None:
+                continue
+            lit = opener + body + closer
+            if opener[0] in "Lu" and not opener.startswith("u8"):
+                lines.append(f"UNITS({lit});")
+                want.append(c_units(s, 16 if opener[0] == "u" else 32))
+            else:
+                lines.append(f"SHOW({lit});")
+                want.append(s.encode().hex() + "|")
+    for prefix, limit in [("", 0x80), ("u8", 0x80), ("u", 0x10000), ("U", 0x110000), ("L", 0x110000)]:
+        for ch in CHARS:
+            body = attempt(lambda ch=ch, prefix=prefix: L.escape_in_literal("cpp", prefix + "'", ch))
+            fits = len(ch) == 1 and ord(ch) < limit and not 0xD800 <= ord(ch) < 0xE000
+            assert (body is not None) == fits, (prefix, ch)
+            if body is not None:
+                lines.append(f"printf(\"%lx|\\n\", (unsigned long){prefix}'{body}');")
+                want.append(f"{ord(ch):x}|")
+    out = run_c(
+        tmp_path,
+        CXX or "c++",
+        ["-std=c++17", "-trigraphs"],
+        C_MAIN + "\n".join(lines) + "\nreturn 0;\n}\n",
+        ".cpp",
+    )
+    assert out == want
+
+
+C_INTS = [0, -1, 2**31, -(2**31) - 1, 2**63 - 1, -(2**63), 2**63, 2**64 - 1]
+
+
+@needs_cc
+@pytest.mark.parametrize("compiler, std, lift", [(CC, "-std=c99", L.lift_c), (CXX, "-std=c++11", L.lift_cpp)])
+def test_c_numbers_read_back_exactly(
+    tmp_path: Path, compiler: str | None, std: str, lift: Callable[[object], KTerm]
+) -> None:
+    if compiler is None:
+        pytest.skip("no compiler")
+    floats = FLOATS + [
+        struct.unpack("<d", struct.pack("<Q", (0x9E3779B97F4A7C15 * k) % 2**64))[0] for k in range(1, 200)
+    ]
+    floats = [x for x in floats if math.isfinite(x)]
+    lines = []
+    for x in floats:
+        lines.append(
+            f'{{ double d = {lift(x)}; unsigned long long b; memcpy(&b, &d, 8); printf("%016llx\\n", b); }}'
+        )
+    for n in C_INTS:
+        fmt, cast = ("%llu", "unsigned long long") if n >= 2**63 else ("%lld", "long long")
+        lines.append(f'printf("{fmt}\\n", ({cast})({lift(n)}));')
+    for b in (True, False):
+        lines.append(f'printf("%d\\n", (int)({lift(b)}));')
+    out = run_c(
+        tmp_path,
+        compiler,
+        [std],
+        C_MAIN + "\n".join(lines) + "\nreturn 0;\n}\n",
+        ".c" if lift is L.lift_c else ".cpp",
+    )
+    want = [f"{struct.unpack('<Q', struct.pack('<d', x))[0]:016x}" for x in floats]
+    assert out == want + [str(n) for n in C_INTS] + ["1", "0"]
+
+
+# --- What cannot be lifted ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "lift, value, error",
+    [
+        (L.lift_c, 2**64, ValueError),
+        (L.lift_c, -(2**63) - 1, ValueError),
+        (L.lift_cpp, 10**30, ValueError),
+        (L.lift_c, math.inf, TypeError),
+        (L.lift_cpp, math.nan, TypeError),
+        (L.lift_c, None, TypeError),
+        (L.lift_c, "\ud800", TypeError),
+        (L.lift_json, math.nan, TypeError),
+        (L.lift_json, -math.inf, TypeError),
+        (L.lift_json, b"x", TypeError),
+        (L.lift_js, b"x", TypeError),
+        (L.lift_js, [1], TypeError),
+        (L.lift_python, 1j, TypeError),
+        (L.lift_python, object(), TypeError),
+    ],
+)
+def test_refusals(lift: Callable[[object], KTerm], value: object, error: type[Exception]) -> None:
+    with pytest.raises(error) as info:
+        lift(value)
+    assert type(info.value) is error
+
+
+@pytest.mark.parametrize(
+    "lang, opener, value, error",
+    [
+        ("python", '"', b"x", TypeError),
+        ("python", '"', True, TypeError),
+        ("python", '"', 1.5, TypeError),
+        ("python", '"', L.lift_python(1), TypeError),
+        ("python", "ur'", "x", ValueError),
+        ("python", "x'", "x", ValueError),
+        ("python", "'", L.lift_python("x"), TypeError),
+        ("javascript", "/", "x", ValueError),
+        ("json", "'", "x", ValueError),
+        ("c", 'R"(((((((((((((((((((((((((', "x", ValueError),
+        ("c", "`", "x", ValueError),
+        ("html", "<", "x", ValueError),
+        ("brainfuck", '"', "x", ValueError),
+    ],
+)
+def test_escape_refusals(lang: str, opener: str, value: object, error: type[Exception]) -> None:
+    with pytest.raises(error):
+        L.escape_in_literal(lang, opener, value)
+
+
+def test_template_prefixes_the_hole_to_lifter_type_errors() -> None:
+    pytest.importorskip("tree_sitter")
+    with pytest.raises(TypeError, match=r"\$X.*no literal"):
+        template("c", "f($X);").fill(X=math.inf)
+
+
+# --- Terms have the shape tree-sitter gives the literal ----------------------------------------
+
+
+SHAPES = [
+    ("python", "x = {}\n", L.lift_python, [True, False, None, -3, 2**70, -(2**70), 1.5, -0.0, -1e300, math.inf, -math.inf, math.nan, "a\nb", b"\x00"]),
+    ("javascript", "x = {};", L.lift_js, [True, False, None, -3, 2**60, -(2**60), 1.5, -0.0, math.inf, -math.inf, math.nan, "a\nb"]),
+    ("json", "[{}]", L.lift_json, [True, False, None, -3, 2**70, -1.5e-300, "a\nb"]),
+    ("c", "int x = {};", L.lift_c, [True, -3, 2**64 - 1, -1.5, "a\nb"]),
+    ("cpp", "auto x = {};", L.lift_cpp, [True, False, None, -3, 1.5, "a\nb"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("lang, code, lift, values", SHAPES, ids=[s[0] for s in SHAPES])
+def test_terms_have_the_parsed_shape(
+    lang: str, code: str, lift: Callable[[object], KTerm], values: list[object]
+) -> None:
+    ts = pytest.importorskip("kovel.treesitter")
+    for v in values:
+        term = lift(v)
+        before, after = code.split("{}")
+        start = len(before.encode())
+        tree = ts.parse(lang, before + str(term) + after)
+        node = next(
+            n for _, n, a, b in walk(tree, spans=True) if a == start and b == start + len(str(term).encode())
+        )
+        if isinstance(v, str | bytes):  # the parse splits the escapes out of the content
+            assert [tag(node), tag(children(node)[0]), tag(children(node)[-1])] == [
+                tag(term),
+                tag(children(term)[0]),
+                tag(children(term)[-1]),
+            ]
+        else:
+            assert equal(node, term), (lang, v)
+
+
+# --- HTML --------------------------------------------------------------------------------------
+
+
+class Collect(html.parser.HTMLParser):
+    def __init__(self) -> None:
+        super().__init__()
+        self.attrs: list[tuple[str, str | None]] = []
+        self.text: list[str] = []
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        self.attrs += attrs
+
+    def handle_data(self, data: str) -> None:
+        self.text.append(data)
+
+
+def parse_html(doc: str) -> Collect:
+    p = Collect()
+    p.feed(doc)
+    p.close()
+    return p
+
+
+@pytest.mark.parametrize("opener", ['"', "'", "", ">"], ids=["double", "single", "unquoted", "text"])
+def test_html_values_read_back(opener: str) -> None:
+    for s in HOSTILE:
+        body = attempt(lambda s=s: L.escape_in_literal("html", opener, s))
+        assert (body is None) == ("\0" in s or s in SURROGATES), s
+        if body is None:
+            continue
+        assert "\r" not in body
+        if opener == ">":
+            assert "<" not in body
+            assert "".join(parse_html(f"<p>{body}</p>").text) == s
+        else:
+            doc = f"<p a={opener}{body}{opener} b=1>"
+            assert parse_html(doc).attrs == [("a", s), ("b", "1")]
+
+
+ATTRIBUTE_NAMES = [
+    ("class", True),
+    ("data-x_y.z", True),
+    ("@click", True),
+    (":href", True),
+    ("onclick", True),
+    ("é", True),
+    ("a<b", True),
+    ("", False),
+    ("a b", False),
+    ("a\tb", False),
+    ('a"', False),
+    ("a'", False),
+    ("a>", False),
+    ("a/", False),
+    ("a=b", False),
+    ("a\0", False),
+    ("a\x7f", False),
+    ("a\x85", False),
+    ("a\ufdd0", False),
+    ("a\uffff", False),
+    ("a\U0010fffe", False),
+    ("a\ud800", False),
+]
+
+
+@pytest.mark.parametrize("name, valid", ATTRIBUTE_NAMES)
+def test_attribute_names(name: str, valid: bool) -> None:
+    assert L.is_attribute_name(name) is valid
+    if valid:
+        assert parse_html(f"<p {name}=v>").attrs == [(name.lower(), "v")]
+
+
+# --- Names -------------------------------------------------------------------------------------
+
+NAMES = [
+    ("python", "x", True),
+    ("python", "_", True),
+    ("python", "match", True),
+    ("python", "type", True),
+    ("python", "é1", True),
+    ("python", "None", False),
+    ("python", "class", False),
+    ("python", "𝐓𝐫𝐮𝐞", False),  # reads as True
+    ("python", "1x", False),
+    ("python", "a-b", False),
+    ("python", "", False),
+    ("javascript", "$", True),
+    ("javascript", "_$x1", True),
+    ("javascript", "é", True),
+    ("javascript", "x\u200d", True),
+    ("javascript", "undefined", True),
+    ("javascript", "let", False),
+    ("javascript", "await", False),
+    ("javascript", "class", False),
+    ("javascript", "\u200dx", False),
+    ("javascript", "1x", False),
+    ("javascript", "a-b", False),
+    ("typescript", "yield", False),
+    ("tsx", "any", True),
+    ("c", "x_1", True),
+    ("c", "class", True),
+    ("c", "int", False),
+    ("c", "_Bool", False),
+    ("c", "é", False),
+    ("cpp", "class", False),
+    ("cpp", "override", True),
+    ("go", "func", False),
+    ("go", "nil", True),
+    ("rust", "fn", False),
+    ("rust", "_", False),
+    ("rust", "union", True),
+    ("java", "$x", True),
+    ("java", "_", False),
+    ("java", "record", True),
+    ("c_sharp", "object", False),
+    ("csharp", "var", True),
+    ("cobol", "x_1", True),
+    ("cobol", "x-1", False),
+    ("cobol", "", False),
+]
+
+
+@pytest.mark.parametrize("lang, s, valid", NAMES)
+def test_identifiers(lang: str, s: str, valid: bool) -> None:
+    assert L.is_identifier(lang, s) is valid
+    if lang == "python" and valid:
+        scope: dict[str, object] = {}
+        exec(f"{s} = 1", scope)  # noqa: S102
+        assert 1 in scope.values()
+
+
+@needs_node
+def test_js_identifiers_bind_in_strict_mode() -> None:
+    names = [s for lang, s, valid in NAMES if valid and lang in ("javascript", "typescript", "tsx")]
+    names += [s for lang, s, valid in NAMES if valid and lang == "python"]
+    names = [s for s in names if L.is_identifier("javascript", s)]
+    script = (
+        f"const names = {json.dumps(names)};"
+        "process.stdout.write(JSON.stringify(names.map(n => {"
+        "try { return new Function('\"use strict\"; let ' + n + ' = 1; return ' + n + ';')() === 1; }"
+        "catch (e) { return false; } })))"
+    )
+    assert run_node(script) == [True] * len(names)
+
+
+TRICKY = 'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end'
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+def test_c_lifter_reads_back(tmp_path: Path) -> None:
+    lit = str(L.lift_c(TRICKY))
+    main = (
+        "#include <stdio.h>\nint main(void) {\n    fwrite($S, 1, sizeof $S - 1, stdout);\n    return 0;\n}\n"
+    )
+    src = tmp_path / "t.c"
+    src.write_text(str(template("c", main).fill(S=L.lift_c(TRICKY))))
+    subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-o", str(tmp_path / "t"), str(src)], check=True)
+    out = subprocess.run([str(tmp_path / "t")], check=True, capture_output=True).stdout
+    assert out == TRICKY.encode() and lit.isascii()
+
+
+def test_js_and_python_lifters_read_back() -> None:
+    js = str(L.lift_js(TRICKY + "\u2028"))
+    if shutil.which("node"):
+        node = ["node", "-e", f"process.stdout.write(JSON.stringify({js}))"]
+        js = subprocess.run(node, capture_output=True, check=True).stdout
+    assert json.loads(js) == TRICKY + "\u2028"
+    assert ast.literal_eval(str(L.lift_python(TRICKY))) == TRICKY
+    assert [str(L.lift_python(n)) for n in (7, -(2**70))] == ["7", str(-(2**70))]

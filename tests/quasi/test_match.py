@@ -1,0 +1,90 @@
+"""Patterns: what they match (agreeing with ast-grep) and what their rewrites keep."""
+
+from __future__ import annotations
+
+import pytest
+
+pytest.importorskip("tree_sitter")
+
+from kovel import leaf, tree as kt  # noqa: E402
+from kovel.quasi import pattern, template  # noqa: E402
+from kovel.treesitter import parse  # noqa: E402
+from tests.helpers import has_errors  # noqa: E402
+
+SOURCE = """\
+def f(a, b):
+    if a == a:
+        print(a, b)
+    print(  b,
+          a,)
+    x = g(b) + g(b)
+    y = g(a) + g(b)
+    async_thing = [print(print(1))]
+"""
+
+
+PRINTS = [
+    ("print(a, b)", {"ARGS": ["a", "b"]}),
+    ("print(  b,\n          a,)", {"ARGS": ["b", "a"]}),
+    ("print(print(1))", {"ARGS": ["print(1)"]}),
+    ("print(1)", {"ARGS": ["1"]}),
+]
+
+
+@pytest.mark.parametrize(
+    ("lang", "pat", "source", "found"),
+    [
+        ("python", "$X == $X", SOURCE, [("a == a", {"X": "a"})]),
+        ("python", "g($A) + g($A)", SOURCE, [("g(b) + g(b)", {"A": "b"})]),
+        ("python", "print($$$ARGS)", SOURCE, PRINTS),
+        ("python", "print($_, $$$)", SOURCE, [(text, {}) for text, _ in PRINTS[:2]]),
+        ("python", "nothing_here($X)", SOURCE, []),
+        ("python", "f($A, $B)", "f(a, # note\n  b)\n", [("f(a, # note\n  b)", {"A": "a", "B": "b"})]),
+        ("python", "f($$$A, $B)", "f(1, 2, 3)\n", [("f(1, 2, 3)", {"A": ["1", "2"], "B": "3"})]),
+        ("javascript", "console.log($$$A)", "console.log(1, x);\nfoo(console.log());\n", [("console.log(1, x)", {"A": ["1", "x"]}), ("console.log()", {"A": []})]),
+        ("c", "$F($X, $X)", "int main(void) { f(a, a); g(a, b); return h(1, 1); }", [("f(a, a)", {"F": "f", "X": "a"}), ("h(1, 1)", {"F": "h", "X": "1"})]),
+    ],
+)  # fmt: skip
+def test_find_all(lang: str, pat: str, source: str, found: list[tuple[str, dict[str, object]]]) -> None:
+    t = parse(lang, source)
+    text = str(t)
+    got = []
+    for m in pattern(lang, pat).find_all(t):
+        assert text[m.span[0] : m.span[1]] == str(m.term)
+        assert kt.same(dict(kt.walk(t))[m.path], m.term)
+        b = {k: str(v) if not isinstance(v, list) else [str(x) for x in v] for k, v in m.bindings.items()}
+        got.append((str(m.term), b))
+    assert got == found
+
+
+def test_rewrite_keeps_text_and_blocks() -> None:
+    t = parse("python", SOURCE)
+    out = pattern("python", "print($$$A)").rewrite(t, template("python", "log($$$A)"))
+    # Only the name changes: the call's own layout stays.
+    assert str(out) == SOURCE.replace("print(", "log(").replace("log(log(1))", "log(print(1))")
+    assert kt.same(kt.children(kt.children(out)[0])[2], kt.children(kt.children(t)[0])[2])
+    nested = pattern("python", "if $C:\n    $$$B").rewrite(
+        t, template("python", "while $C:\n    $$$B\n    break")
+    )
+    assert "    while a == a:\n        print(a, b)\n        break\n" in str(nested)
+    assert not has_errors("python", str(nested))
+
+
+def test_rewrite_with_function_and_errors() -> None:
+    t = parse("javascript", "a(1); b(2);\n")
+    p = pattern("javascript", "$F($X)")
+    out = p.rewrite(t, lambda m: leaf("call_expression", f"{m.bindings['F']}({m.bindings['X']}, 0)"))
+    assert str(out) == "a(1, 0); b(2, 0);\n" and not has_errors("javascript", str(out))
+    with pytest.raises(TypeError, match="returned str"):
+        p.rewrite(t, lambda m: "x")  # type: ignore[arg-type,return-value]
+    with pytest.raises(SyntaxError):
+        pattern("c", "f(((")
+
+
+def test_matches_agree_with_ast_grep() -> None:
+    sg = pytest.importorskip("ast_grep_py")
+    src = SOURCE + "print()\nprint(*a, **k)\nprint(a for a in b)\n"
+    ours = [m.span for m in pattern("python", "print($$$A)").find_all(parse("python", src))]
+    root = sg.SgRoot(src, "python").root()
+    theirs = [(n.range().start.index, n.range().end.index) for n in root.find_all(pattern="print($$$A)")]
+    assert sorted(ours) == sorted(theirs)

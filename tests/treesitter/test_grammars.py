@@ -1,0 +1,56 @@
+"""Finding grammars: by name, in packages or in the language pack, and the errors that name the installed ones."""
+
+import importlib.machinery
+import sys
+import types
+
+import pytest
+
+tree_sitter = pytest.importorskip("tree_sitter")
+pytest.importorskip("tree_sitter_python")
+pytest.importorskip("tree_sitter_c")
+
+from kovel.treesitter import available_languages, language, parse  # noqa: E402
+
+
+def test_language_lookup_and_errors():
+    lang = language("python")
+    assert isinstance(lang, tree_sitter.Language) and language(lang) is lang
+    assert str(parse(lang, "a  +b")) == str(parse("python", "a  +b")) == "a  +b"
+    with pytest.raises(ValueError, match="no tree-sitter grammar"):
+        language("no-such-language-xyz")
+    with pytest.raises(ValueError, match="UTF-8"):
+        parse("python", b"x = '\xff'\n")
+
+
+def test_unknown_grammar_names_the_installed_ones():
+    with pytest.raises(ValueError, match="did you mean 'python'") as info:
+        language("pyhton")
+    assert "python" in str(info.value) and "tree-sitter-pyhton" not in str(info.value)
+    assert {"c", "python"} <= set(available_languages())
+
+
+def test_language_pack_grammars():
+    pack = pytest.importorskip("tree_sitter_language_pack")
+    if not hasattr(pack, "get_binding"):
+        pytest.skip("this tree-sitter-language-pack downloads its grammars")
+    assert "bash" in available_languages()
+    assert str(parse("bash", "echo hi\n")) == "echo hi\n" and language("bash").name == "bash"
+
+
+def test_language_pack_that_downloads_is_only_used_for_cached_grammars(monkeypatch):
+    # Later releases of the pack download a grammar on first use: only those
+    # already in its cache count as installed, and nothing is downloaded.
+    import tree_sitter_python
+
+    fake = types.ModuleType("tree_sitter_language_pack")
+    fake.__spec__ = importlib.machinery.ModuleSpec("tree_sitter_language_pack", None)
+    asked = []
+    fake.downloaded_languages = lambda: ["cachedlang"]
+    fake.get_language = lambda name: asked.append(name) or tree_sitter.Language(tree_sitter_python.language())
+    fake.download = fake.prefetch = lambda *a: pytest.fail("downloaded a grammar")
+    monkeypatch.setitem(sys.modules, "tree_sitter_language_pack", fake)
+    assert str(parse("cachedlang", "x = 1\n")) == "x = 1\n"
+    with pytest.raises(ValueError, match="no tree-sitter grammar for 'remotelang'"):
+        language("remotelang")
+    assert asked == ["cachedlang"] and "cachedlang" in available_languages()

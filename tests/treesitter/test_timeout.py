@@ -1,0 +1,54 @@
+"""Parsing with a time limit, in a worker process that is killed when a grammar hangs."""
+
+import subprocess
+import sys
+import time
+
+import pytest
+
+tree_sitter = pytest.importorskip("tree_sitter")
+pytest.importorskip("tree_sitter_python")
+
+from kovel.treesitter import language, parse, timeout as workers  # noqa: E402
+
+
+def test_timeout_stops_a_grammar_stuck_in_its_scanner():
+    try:
+        language("perl")
+    except ValueError:
+        pytest.skip("no perl grammar installed (tree-sitter-language-pack has it)")
+    # The Perl grammar's scanner loops forever on "t#" without a final line feed.
+    start = time.monotonic()
+    with pytest.raises(TimeoutError, match="did not stop"):
+        parse("perl", "t#", timeout=0.3)
+    assert time.monotonic() - start < 30
+    assert str(parse("perl", "t#\n", timeout=30)) == "t#\n"  # a new worker took over
+
+
+def test_timeout_cancels_a_long_parse_without_killing_the_worker():
+    assert str(parse("python", "x = 1\n", timeout=30)) == "x = 1\n"
+    before = {w.process.pid for w in workers._idle}
+    # Parsing this takes about a second; the parser's progress callback stops it.
+    with pytest.raises(TimeoutError, match=r"longer than 0.02 s$"):
+        parse("python", "x = [1, (2 + 3) * f(y)]\n" * 60_000, timeout=0.02)
+    assert {w.process.pid for w in workers._idle} == before
+
+
+@pytest.mark.parametrize(
+    "by_name, timeout, error", [(True, 0, "positive"), (True, -1.0, "positive"), (False, 5, "by name")]
+)
+def test_timeout_arguments(by_name, timeout, error):
+    # A worker loads the grammar again by name: a Language made elsewhere has none.
+    import tree_sitter_python
+
+    lang = "python" if by_name else tree_sitter.Language(tree_sitter_python.language())
+    with pytest.raises(ValueError, match=error):
+        parse(lang, "x", timeout=timeout)
+
+
+def test_timeout_from_a_script_without_a_main_guard(tmp_path):
+    # A worker started by multiprocessing would run this script again, and fail.
+    script = tmp_path / "script.py"
+    script.write_text("from kovel.treesitter import parse\nprint(parse('python', 'x = 1', timeout=30))\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "x = 1\n"), done.stderr
