@@ -103,3 +103,25 @@ def test_value_without_lifter(monkeypatch: pytest.MonkeyPatch) -> None:
         template("c", "f($X)").fill(X=1)
     register_lifter("c", lambda v: leaf("number_literal", f"{v}L"))
     assert str(template("c", "f($X)").fill(X=1)) == "f(1L)"
+
+
+@pytest.mark.parametrize(
+    ("lang", "code"),
+    [
+        ("python", "x = 1  # $X stays text\n"),
+        ("javascript", "f(1); /* $$$ARGS and $X */\n"),
+        ("c", "int x; // $NAME\n"),
+    ],
+)
+def test_a_metavariable_inside_a_comment_is_text(lang: str, code: str) -> None:
+    t = template(lang, code)
+    assert t.holes == ()
+    assert str(t.fill()) == code
+
+
+@pytest.mark.parametrize("code", ["f($_)", "f($$$)", "g($_, $X)"])
+def test_an_anonymous_hole_cannot_be_filled(code: str) -> None:
+    t = template("python", code)
+    assert "_" not in t.holes
+    with pytest.raises(TypeError, match="no name"):
+        t.fill(**dict.fromkeys(t.holes, 1))

@@ -755,3 +755,23 @@ def test_js_and_python_lifters_read_back() -> None:
     assert json.loads(js) == TRICKY + "\u2028"
     assert ast.literal_eval(str(L.lift_python(TRICKY))) == TRICKY
     assert [str(L.lift_python(n)) for n in (7, -(2**70))] == ["7", str(-(2**70))]
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+def test_c_integers_at_the_ends_of_their_range(tmp_path: Path) -> None:
+    values = [-(2**63), -(2**63) + 1, 2**63 - 1, 2**63, 2**64 - 1]
+    lines = ["#include <stdio.h>", "int main(void) {"]
+    for v in values:
+        # Each value through a cast both ways: its bits, and that it needs no wider type.
+        lit = str(template("c", "x = $V;").fill(V=v))[4:-1]
+        lines.append(f'  printf("%llu\\n", (unsigned long long)({lit}));')
+    lines += ["  return 0;", "}"]
+    src = tmp_path / "ends.c"
+    src.write_text("\n".join(lines))
+    exe = tmp_path / "ends"
+    subprocess.run(["cc", "-std=c99", "-Werror", "-o", str(exe), str(src)], check=True, capture_output=True)
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout.split()
+    assert [int(x) for x in out] == [v % 2**64 for v in values]
+    for bad in (-(2**63) - 1, 2**64):
+        with pytest.raises(ValueError, match="out of range"):
+            template("c", "x = $V;").fill(V=bad)
