@@ -40,10 +40,16 @@ bool cmd_breaks_line(const CmdView& v) {
                      (v.kind == StrCmd::Kind::Write && v.text.find('\n') != std::string_view::npos));
 }
 
+}  // namespace
+
+bool is_comment(const KTerm& t) { return inner(t).tag().find("comment") != std::string_view::npos; }
+
+namespace {
+
 // Whether a run's child is a comment, after which the run keeps its line break.
 bool ends_with_comment(const Binding& b) {
   const auto kids = b.parent->children();
-  return b.stop <= kids.size() && inner(*kids[b.stop - 1]).tag().find("comment") != std::string_view::npos;
+  return b.stop <= kids.size() && is_comment(*kids[b.stop - 1]);
 }
 
 // The work units (interrupt.h) of one state of Matcher::seq: with its
@@ -86,12 +92,12 @@ bool is_keyword(const KTerm& t) {
   if (tag.empty() || !is_token(t)) return false;
   for (char c : tag)
     if (!(c >= 'a' && c <= 'z') && c != '_') return false;
-  return tag.find("comment") == std::string_view::npos;
+  return !is_comment(t);
 }
 
 bool is_token(const KTerm& t) {
   const std::string_view tag = t.tag();
-  if (tag == "comment" || tag == "line_comment" || tag == "block_comment") return true;
+  if (is_comment(t)) return true;
   return t.children().empty() && renders_as(t, tag);
 }
 

@@ -73,6 +73,10 @@ std::vector<const KTerm*> run_items(const Binding& b);
 // with a comment keeps the line break that followed it.
 KRef run_term(const Binding& b);
 
+// Whether a node is a comment: its tag names one (`comment`, `line_comment`,
+// `block_comment`, `multiline_comment`, ...), in every grammar.
+bool is_comment(const KTerm& t);
+
 // Whether a child of the term may be skipped by a pattern that does not mention it.
 bool is_token(const KTerm& t);
 

@@ -35,3 +35,11 @@ RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}
 def test_patterns_match_where_users_expect(lang: str, source: str, pat: str, found: list[str]) -> None:
     t = treesitter.parse(lang, source)
     assert [str(m.term) for m in pattern(lang, pat).find_all(t)] == found
+
+
+def test_every_kind_of_comment_is_passed_over() -> None:
+    # Kotlin's block comments are `multiline_comment`; the matcher and the
+    # rewrite count them as comments like any other grammar's.
+    t = treesitter.parse("kotlin", "fun f() {\n    g(1 /* c */, 2)\n    h(/* one */ 3)\n}\n")
+    assert [str(m.term) for m in pattern("kotlin", "g($A, $B)").find_all(t)] == ["g(1 /* c */, 2)"]
+    assert [str(m.term) for m in pattern("kotlin", "h($A)").find_all(t)] == ["h(/* one */ 3)"]
