@@ -29,7 +29,6 @@ __all__ = ["Editor", "is_token"]
 Item = SNode | SHole
 
 
-
 def is_token(t: KTerm) -> bool:
     """A token the matcher may pass over: a comment, or a childless node that renders as its tag.
 
