@@ -173,8 +173,8 @@ def run_tools(
 def phases(root: Path, files: list[Path]) -> dict[str, float]:
     """kovel's time per phase over the files, in this process."""
     from kovel import from_postcard_bytes
-    from kovel._batch import _error_spans, parse_tree
-    from kovel._safewrite import replace_file
+    from kovel.batch.tasks import error_spans, parse_tree
+    from kovel.batch.safewrite import replace_file
     from kovel.quasi import pattern, template
     from kovel.treesitter import from_tree
 
@@ -208,7 +208,7 @@ def phases(root: Path, files: list[Path]) -> dict[str, float]:
             # The worker sends postcard bytes; the writing process renders them.
             text = str(from_postcard_bytes(new.postcard_bytes()))
             t5 = clock()
-            _error_spans(parse_tree("python", text.encode(), None))
+            error_spans(parse_tree("python", text.encode(), None))
             t6 = clock()
             replace_file(path, text.encode(), hashlib.sha256(data).hexdigest())
             t["render"] += t5 - t4

@@ -68,7 +68,7 @@ def measure(cmd: list[str]) -> dict[str, float]:
 def command(mode: str, path: Path, jobs: int, timeout: float) -> list[str]:
     if mode == "api":
         code = (
-            "import sys; from kovel._workers import InlineExecutor; from kovel.quasi import find_files; "
+            "import sys; from kovel.batch.workers import InlineExecutor; from kovel.quasi import find_files; "
             "n = sum(len(r.matches) for r in find_files([sys.argv[1]], sys.argv[2], "
             "executor=InlineExecutor(), timeout=None)); print(n)"
         )

@@ -40,6 +40,7 @@ __all__ = [
     "PatternLike",
     "check_pattern",
     "describe_error",
+    "error_spans",
     "find_task",
     "hook",
     "judge",
@@ -190,8 +191,12 @@ def parse_tree(lang: str, data: bytes, timeout: float | None) -> Tree:
     return tree
 
 
-def _error_spans(tree: Tree) -> list[tuple[int, int]]:
-    """Byte ranges of the error and missing nodes of ``tree``."""
+def error_spans(tree: Tree) -> list[tuple[int, int]]:
+    """Byte ranges of the error and missing nodes of ``tree``.
+
+    >>> error_spans(parse_tree("python", b"x = (\\n", None))
+    [(0, 5)]
+    """
     root = tree.root_node
     if not root.has_error:
         return []
@@ -505,7 +510,7 @@ def rewrite_task(
     if why is not None:
         return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
     changes = _changes(text, new_text, replaced, encoding)
-    errors = _error_spans(loaded.tree)
+    errors = error_spans(loaded.tree)
     if errors:
         pos = _Positions(text)
         chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
@@ -547,7 +552,7 @@ def judge(
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
-    after = len(_error_spans(parse_tree(lang, new_text.encode(), timeout)))
+    after = len(error_spans(parse_tree(lang, new_text.encode(), timeout)))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
     return after, rejected
