@@ -173,8 +173,8 @@ def run_tools(
 def phases(root: Path, files: list[Path]) -> dict[str, float]:
     """kovel's time per phase over the files, in this process."""
     from kovel import from_postcard_bytes
-    from kovel.batch.tasks import error_spans, parse_tree
     from kovel.batch.safewrite import replace_file
+    from kovel.batch.tasks import error_spans, parse_tree
     from kovel.quasi import pattern, template
     from kovel.treesitter import from_tree
 
