@@ -38,9 +38,10 @@ from ast_grep_py import SgRoot
 from tree_sitter import Parser
 
 from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, language, parse
-from kovel.treesitter.convert import reference_walk
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path[:0] = [os.path.join(ROOT, "tools"), ROOT]
+from tests.treesitter.reference import reference_walk  # noqa: E402  (the walk the tests check against)
 from treesitter_roundtrip import collect  # noqa: E402
 
 clock = time.thread_time

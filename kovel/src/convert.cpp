@@ -9,11 +9,6 @@ namespace kovel::convert {
 
 namespace {
 
-// The leading byte of an encoded command and of a HOLE (the wire encoding of
-// the command list).
-constexpr char kCmdByte = 0x00;
-constexpr char kHoleByte = 0x01;
-
 bool has_nonblank(std::string_view s) {
   for (char c : s)
     if (!blank(c)) return true;
@@ -36,7 +31,7 @@ std::string remove_all(std::string_view s, std::string_view pattern) {
 
 void NodeBuf::write(std::string_view s) {
   if (s.empty()) return;
-  std::uint8_t head[12] = {kCmdByte, static_cast<std::uint8_t>(StrCmd::Kind::Write)};
+  std::uint8_t head[12] = {kCmdTag, static_cast<std::uint8_t>(StrCmd::Kind::Write)};
   const std::uint8_t* end = detail::put_varint(head + 2, s.size());
   cmds_.append(reinterpret_cast<const char*>(head), static_cast<std::size_t>(end - head));
   cmds_.append(s);
@@ -44,14 +39,14 @@ void NodeBuf::write(std::string_view s) {
 }
 
 void NodeBuf::nl() {
-  cmds_.push_back(kCmdByte);
+  cmds_.push_back(static_cast<char>(kCmdTag));
   cmds_.push_back(static_cast<char>(StrCmd::Kind::NL));
   ++ncmds_;
 }
 
 void NodeBuf::child(KRef t) {
   kids_.push_back(std::move(t));
-  cmds_.push_back(kHoleByte);
+  cmds_.push_back(static_cast<char>(kHoleTag));
   ++ncmds_;
 }
 
@@ -105,33 +100,14 @@ bool token_text(std::string_view gap) {
   return joined.find('\n') != std::string::npos && has_nonblank(joined);
 }
 
-void write_lines(NodeBuf& b, std::string_view text) {
-  std::size_t start = 0;
-  for (std::size_t lf; (lf = text.find('\n', start)) != std::string_view::npos; start = lf + 1) {
-    b.write(text.substr(start, lf - start));  // an empty line writes nothing
-    b.nl();
-  }
-  b.write(text.substr(start));
-}
-
-bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anchored) {
-  if (verbatim || gap.find('\n') == std::string_view::npos) {
-    b.write(gap);
-    return false;
-  }
-  if (before_anchored && gap.back() == '\n') {
-    write_lines(b, gap.substr(0, gap.size() - 1));
-    b.write("\n");
-  } else {
-    write_lines(b, gap);
-  }
-  return token_text(gap);
+bool line_end_token(std::string_view text, bool verbatim) {
+  const std::size_t lf = text.find('\n');
+  return !verbatim && lf != std::string_view::npos && !has_nonblank(text.substr(lf + 1));
 }
 
 KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim,
            NodeBuf& scratch) {
-  const std::size_t lf = text.find('\n');
-  if (verbatim || lf == std::string_view::npos || has_nonblank(text.substr(lf + 1)))
+  if (!line_end_token(text, verbatim))
     return kind_id != tags::kInline ? KTerm::make_leaf(kind_id, text).share() : leaf(kind, text);
   scratch.reset(kind, kind_id);
   write_lines(scratch, text);

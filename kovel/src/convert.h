@@ -57,15 +57,49 @@ constexpr bool blank(char c) {
 // still holds a line feed and something that is not blank.
 bool token_text(std::string_view gap);
 
+// Where the rules write: a NodeBuf, or anything else with `write(text)` and
+// `nl()` (the extension lists the commands for templates this way, so that
+// templates and converted trees share these rules).
+template <class S>
+concept Sink = requires(S& s, std::string_view t) {
+  s.write(t);
+  s.nl();
+};
+
 // Writes `text` into `b` with each line feed as an NL command and each
 // non-empty line as a Write.
-void write_lines(NodeBuf& b, std::string_view text);
+template <Sink S>
+void write_lines(S& b, std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t lf; (lf = text.find('\n', start)) != std::string_view::npos; start = lf + 1) {
+    if (lf > start) b.write(text.substr(start, lf - start));  // an empty line writes nothing
+    b.nl();
+  }
+  if (start < text.size()) b.write(text.substr(start));
+}
 
 // Writes a gap: as one Write when `verbatim` or without a line feed, else as
 // lines; `before_anchored` keeps a final line feed as a Write of its own (the
 // next child must start at column 0). Returns whether the gap was written as
 // lines and is token text (the node is then verbatim after all).
-bool write_gap(NodeBuf& b, std::string_view gap, bool verbatim, bool before_anchored);
+template <Sink S>
+bool write_gap(S& b, std::string_view gap, bool verbatim, bool before_anchored) {
+  if (verbatim || gap.find('\n') == std::string_view::npos) {
+    if (!gap.empty()) b.write(gap);
+    return false;
+  }
+  if (before_anchored && gap.back() == '\n') {
+    write_lines(b, gap.substr(0, gap.size() - 1));
+    b.write("\n");
+  } else {
+    write_lines(b, gap);
+  }
+  return token_text(gap);
+}
+
+// Whether a token's text is written as lines rather than as one leaf (a
+// line-end token: not verbatim, blank after its first line feed).
+bool line_end_token(std::string_view text, bool verbatim);
 
 // The term of a node without children: a leaf, except a line-end token (not
 // verbatim, blank after its first line feed), which is written as lines

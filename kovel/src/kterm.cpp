@@ -17,10 +17,6 @@ using detail::varint_size;
 
 namespace {
 
-// Leading byte of an encoded command list element.
-constexpr std::uint8_t kCmdTag = 0x00;
-constexpr std::uint8_t kHoleTag = 0x01;
-
 bool has_text(StrCmd::Kind k) { return k == StrCmd::Kind::Write || k == StrCmd::Kind::Push; }
 
 std::uint8_t* put_bytes(std::uint8_t* p, std::string_view s) {

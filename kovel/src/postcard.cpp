@@ -281,11 +281,11 @@ class Reader {
     const std::uint8_t* q = p_;
     for (std::uint64_t i = 0; i < count; ++i) {
       if (q == end_) return false;
-      if (*q == 0x01) {  // HOLE
+      if (*q == kHoleTag) {
         ++q;
         continue;
       }
-      if (*q != 0x00 || end_ - q < 2 || q[1] > 3) return false;
+      if (*q != kCmdTag || end_ - q < 2 || q[1] > 3) return false;
       if (q[1] & 1) {  // NL, Pop
         q += 2;
         continue;
@@ -305,9 +305,9 @@ class Reader {
       const std::uint8_t* before = p_;
       std::uint32_t tag;
       if (!varint32(tag)) return false;
-      if (tag > 1) return fail(DecodeError::Variant);
-      if (tag == 1) {
-        if (out) out->push_back(0x01);
+      if (tag > kHoleTag) return fail(DecodeError::Variant);
+      if (tag == kHoleTag) {
+        if (out) out->push_back(static_cast<char>(kHoleTag));
         shortest &= p_ - before == 1;
         continue;
       }
@@ -316,7 +316,7 @@ class Reader {
       if (kind > 3) return fail(DecodeError::Variant);
       shortest &= p_ - before == 2;
       if (out) {
-        out->push_back(0x00);
+        out->push_back(static_cast<char>(kCmdTag));
         out->push_back(static_cast<char>(kind));
       }
       if (kind == 0 || kind == 2) {

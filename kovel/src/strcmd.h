@@ -29,6 +29,12 @@ inline StrCmd push(std::string_view s) { return {StrCmd::Kind::Push, std::string
 inline const StrCmd NL{StrCmd::Kind::NL, {}};
 inline const StrCmd POP{StrCmd::Kind::Pop, {}};
 
+// The leading byte of each element of an encoded command list, in postcard
+// bytes and in a node's own bytes alike: a command (then its kind and text)
+// or a HOLE.
+inline constexpr std::uint8_t kCmdTag = 0x00;
+inline constexpr std::uint8_t kHoleTag = 0x01;
+
 // A growable byte buffer made for rendering: an append is one bounds check
 // and a copy, with short texts (most of them) copied inline. It grows with
 // realloc and is never zero-filled; one large buffer is kept for the next

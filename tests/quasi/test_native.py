@@ -21,8 +21,8 @@ from kovel.quasi.fill import Siblings, _has_hole, build_constant
 from kovel.quasi.lift import LIFTERS
 from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.treesitter import parse
-from kovel.treesitter.layout import gap_calls
 from tests.helpers import UNBALANCED
+from tests.treesitter import reference as ref
 
 Spec = tuple[Any, ...]
 
@@ -425,7 +425,7 @@ def reference_fill(lang: str, code: str, values: dict[str, object]) -> KTerm:
         b = tb(n.kind)
         for item in n.items:
             if isinstance(item, str):
-                for op, arg in gap_calls(item, n.verbatim):
+                for op, arg in ref.gap_calls(item, n.verbatim):
                     b.w(arg) if op == "w" else b.n()
             else:
                 b.c(build(item))

@@ -13,8 +13,10 @@ pytest.importorskip("tree_sitter_c")
 pytest.importorskip("tree_sitter_javascript")
 
 from kovel import _native, treesitter as ts  # noqa: E402
-from kovel.treesitter.convert import reference_walk  # noqa: E402
+from kovel.tree import commands  # noqa: E402
+from kovel.treesitter import layout  # noqa: E402
 from kovel.treesitter.layout import Kinds, inside_literal  # noqa: E402
+from tests.treesitter import reference as ref  # noqa: E402
 from tests.helpers import LITERAL_CASES  # noqa: E402
 
 JS = b"""// a module
@@ -48,7 +50,7 @@ def real_files():
 
 def reference(cursor, data, lo, hi, verbatim=ts.VERBATIM_KINDS, code=ts.CODE_KINDS, inherited=False):
     text = data.decode() if data.isascii() else None
-    return reference_walk(cursor, data, text, lo, hi, frozenset(verbatim), frozenset(code), inherited)
+    return ref.reference_walk(cursor, data, text, lo, hi, frozenset(verbatim), frozenset(code), inherited)
 
 
 def assert_same_tree(lang, data, **rules):
@@ -195,3 +197,21 @@ def test_native_walk_arguments(args, error, match):
         _native.convert(*args)
     with pytest.raises(TypeError, match="exactly 6 arguments"):
         _native.convert(*args[:5])
+
+
+# Texts made of what the rules look at: line ends, backslashes, blanks and a word.
+GAPS = st.lists(st.sampled_from(["\n", "\r\n", "\\", " ", "\t", "\f", "x", "é"]), max_size=12).map("".join)
+CALLS = {"w": "write", "n": "nl"}
+
+
+@given(GAPS, st.booleans(), st.booleans())
+def test_native_layout_rules_are_the_reference_ones(gap, verbatim, before_anchored):
+    # The converter and the template filler share these: one copy, checked here.
+    expected = [(CALLS[op], text) for op, text in ref.gap_calls(gap, verbatim, before_anchored)]
+    assert list(layout.gap_commands(gap, verbatim, before_anchored)) == expected
+    assert _native.gap_commands(gap, verbatim, before_anchored)[1] == (
+        not verbatim and "\n" in gap and ref._token_text(gap)
+    )
+    assert layout.is_token_text(gap) == ref._token_text(gap)
+    assert commands(layout.leaf_term("k", gap, verbatim)) == commands(ref.leaf_term("k", gap, verbatim))
+    assert layout.last_line_anchored(gap) == ref.anchored_text(gap)

@@ -19,7 +19,7 @@ from kovel._kovel import Builder, KTerm, tb
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import SHole, Skeleton, SNode, is_hole, joins, parse_quasi, reads_as
 from kovel.treesitter.grammars import language
-from kovel.treesitter.layout import gap_calls, is_literal_kind, leaf_term
+from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
 __all__ = ["Siblings", "Template", "build_constant", "compile_filler", "template"]
 
@@ -109,7 +109,7 @@ def _gap_ops(n: SNode) -> Iterator[tuple[str, str] | SNode | SHole]:
             yield item
             continue
         after = items[i + 1] if i + 1 < len(items) else None
-        yield from gap_calls(item, n.verbatim, isinstance(after, SNode) and after.anchored)
+        yield from gap_commands(item, n.verbatim, isinstance(after, SNode) and after.anchored)
 
 
 def build_constant(n: SNode) -> KTerm:
@@ -121,7 +121,7 @@ def build_constant(n: SNode) -> KTerm:
     b: Builder = tb(n.kind)
     for op in _gap_ops(n):
         if isinstance(op, tuple):
-            if op[0] == "w":
+            if op[0] == "write":
                 b.w(op[1])
             else:
                 b.n()
@@ -152,7 +152,7 @@ class _Compiler:
         ops: list[tuple[int, object]] = []
         for item in _gap_ops(n):
             if isinstance(item, tuple):
-                ops.append((0, item[1]) if item[0] == "w" else (1, None))
+                ops.append((0, item[1]) if item[0] == "write" else (1, None))
             else:
                 ops.append(self.op(item))
         self.frames.append((n.kind, tuple(ops)))

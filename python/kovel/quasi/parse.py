@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from kovel.treesitter.grammars import language, parser
-from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, verbatim_node
+from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, last_line_anchored, verbatim_node
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -378,8 +378,7 @@ class _Converter:
             return False
         if body:
             return True
-        last = self.src.rfind(b"\n", start, node.end_byte)
-        return last >= 0 and self.src[last + 1 : last + 2] not in (b"", b" ", b"\t", b"\r", b"\f", b"\v")
+        return last_line_anchored(self.src[start : node.end_byte].decode())
 
     def hole_of(self, node: Node, parent_kind: str) -> SNode | SHole | None:
         meta = self.spans.get((node.start_byte, node.end_byte))

@@ -3,9 +3,9 @@
 The rules that turn a node's text into a term's layout are those of
 ``kovel.treesitter.layout``.  The walk is iterative (deep trees do not hit the
 recursion limit) and runs in native code (``kovel._native.convert``), which
-drives the tree-sitter cursor through its Python objects; ``reference_walk``
-is the same walk in Python, the reference the native one is tested against
-byte for byte.
+drives the tree-sitter cursor through its Python objects.  The tests keep the
+same walk in Python as the reference the native one is checked against byte
+for byte.
 """
 
 from __future__ import annotations
@@ -14,24 +14,15 @@ from collections.abc import Collection
 from typing import TYPE_CHECKING, Any
 
 from kovel import _native
-from kovel._kovel import KTerm, leaf, tb
+from kovel._kovel import KTerm
 from kovel.treesitter.grammars import language, language_name, parser
-from kovel.treesitter.layout import (
-    CODE_KINDS,
-    VERBATIM_KINDS,
-    Kinds,
-    anchored,
-    inside_literal,
-    kinds,
-    leaf_term,
-    write_gap,
-)
+from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, inside_literal, kinds
 from kovel.treesitter.timeout import parse_in_worker
 
 if TYPE_CHECKING:
     from tree_sitter import Language, Node, Tree
 
-__all__ = ["Source", "from_node", "from_tree", "parse", "reference_walk"]
+__all__ = ["Source", "from_node", "from_tree", "parse"]
 
 #: What ``parse``, ``from_tree`` and ``from_node`` accept as source: a ``str``
 #: or any bytes-like object (UTF-8).
@@ -112,6 +103,7 @@ def from_node(
     verbatim, as it is in the term of the whole tree.
 
     >>> import tree_sitter
+    >>> from kovel import tb
     >>> src = b"if a:\\n    f(\\n      1)\\n"
     >>> call = tree_sitter.Parser(language("python")).parse(src).root_node.children[0].children[-1]
     >>> str(tb("x").p("  ").c(from_node(call, src)).x().b())
@@ -134,8 +126,7 @@ def _walk(
 ) -> KTerm:
     """The term of the node under ``cursor``, made by the native walk.
 
-    It follows ``reference_walk`` (the reference, in Python) step by step and makes
-    the same terms; ``source`` is valid UTF-8 (``_decode`` checked it).
+    It makes the same terms as the Python reference walk of the tests; ``source`` is valid UTF-8 (``_decode`` checked it).
     """
     return _native.convert(cursor, source, lo, hi, inherited, kinds(verbatim, code))
 
@@ -163,119 +154,3 @@ def _decode(source: Source) -> tuple[bytes, str | None]:
             f"source is not valid UTF-8 ({exc.reason} at byte {exc.start}); kovel texts must be UTF-8"
         ) from None
     return data, (text if data.isascii() else None)
-
-
-def reference_walk(
-    cursor: Any,
-    source: bytes,
-    text: str | None,
-    lo: int,
-    hi: int,
-    verbatim: frozenset[str],
-    code: frozenset[str],
-    inherited: bool = False,
-) -> KTerm:
-    """The walk of ``kovel._native.convert`` in Python: the reference the native
-    walk is tested against byte for byte.  Iterative, with a tree cursor.
-
-    The node under the cursor (a ``tree_sitter.TreeCursor``) when called
-    becomes the root term, which covers the byte range [lo, hi] (at least the
-    node's own range).  ``text`` is the decoded source if it is ASCII, else
-    None (see ``_decode``).  ``inherited`` makes the root verbatim.
-
-    >>> src = b"x = 1\\n"
-    >>> cursor = parser("python").parse(src).walk()
-    >>> str(reference_walk(cursor, src, src.decode(), 0, len(src), VERBATIM_KINDS, CODE_KINDS))
-    'x = 1\\n'
-    """
-    known = Kinds(verbatim, code)
-    # For an ASCII source, byte offsets are character offsets: slice the text.
-    ascii_text = text is not None
-
-    def cut(a: int, b: int) -> str:
-        return text[a:b] if text is not None else source[a:b].decode()
-
-    node = cursor.node
-    kind = node.type
-    s = node.start_byte
-    e = node.end_byte
-    if not cursor.goto_first_child():
-        # A root without children: a leaf, wrapped if text lies around it.
-        term = leaf_term(kind, cut(s, e), inherited or known[kind][0])
-        if lo >= s and hi <= e:
-            return term
-        b = tb(kind)
-        write_gap(b, cut(lo, s), inherited, False)
-        b.c(term)
-        write_gap(b, cut(e, hi), inherited, False)
-        return b.b()
-
-    root_start = min(lo, s)
-    literal, may_anchor, body = known[kind]
-    is_anchored = may_anchor and anchored(node, body, cut)
-    # A frame is a node with children being converted: [builder, end of the
-    # text written so far, node start, node end, verbatim, starts anchored
-    # (rule 5), a gap looked like token text (rule 2)].
-    frames: list[list[Any]] = [
-        [tb(kind), root_start, root_start, max(hi, e), inherited or literal, is_anchored, False]
-    ]
-    push = frames.append
-    pop = frames.pop
-    first_child = cursor.goto_first_child
-    next_sibling = cursor.goto_next_sibling
-    parent = cursor.goto_parent
-
-    while True:
-        # The cursor is on a node that has not been visited yet.
-        node = cursor.node
-        kind = node.type
-        s = node.start_byte
-        e = node.end_byte
-        literal, may_anchor, body = known[kind]
-        is_anchored = may_anchor and anchored(node, body, cut)
-        if first_child():
-            push([tb(kind), s, s, e, frames[-1][4] or literal, is_anchored, False])
-            continue
-        g = text[s:e] if ascii_text else source[s:e].decode()  # type: ignore[index]
-        term = leaf_term(kind, g, frames[-1][4] or literal) if "\n" in g else leaf(kind, g)
-        # Hand the finished term to its parent, finishing parents as we go up.
-        while True:
-            frame = frames[-1]
-            b = frame[0]
-            pos = frame[1]
-            if pos < s:
-                g = text[pos:s] if ascii_text else source[pos:s].decode()  # type: ignore[index]
-                if frame[4] or "\n" not in g:
-                    b.w(g)
-                elif write_gap(b, g, False, is_anchored):
-                    frame[6] = True
-            elif pos > s:
-                raise ValueError(
-                    f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
-                    f"which ends at byte {pos}"
-                )
-            if is_anchored and s == frame[2]:
-                frame[5] = True
-            b.c(term)
-            frame[1] = e
-            if next_sibling():
-                break
-            # Last child: finish the parent.
-            pop()
-            pos = frame[1]
-            s = frame[2]
-            e = frame[3]
-            if pos < e:
-                if write_gap(b, cut(pos, e), frame[4], False):
-                    frame[6] = True
-            elif pos > e:  # a child reaching past its parent's end
-                e = pos
-            is_anchored = frame[5]
-            parent()
-            if frame[6] and not frame[4]:
-                # Rule 2 found out late: convert this subtree again, all verbatim.
-                term = reference_walk(cursor.node.walk(), source, text, s, e, verbatim, code, True)
-            else:
-                term = b.b()
-            if not frames:
-                return term

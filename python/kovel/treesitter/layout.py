@@ -62,9 +62,11 @@ upper-case letter, lower-cased (``heredoc_body`` -> heredoc, body;
    the child's first line gets no prefix.  (A line feed held by an earlier
    sibling's subtree is not reconsidered.)
 
-The walk that applies these rules lives in ``kovel.treesitter.convert``; the
-template filler of ``kovel.quasi`` lays out its nodes with the same functions,
-so a filled template re-indents as a parsed term does.
+Rules 2 to 5 are written once, natively (``kovel/src/convert.cpp``): the walk
+of ``kovel.treesitter.convert`` applies them, and the template filler of
+``kovel.quasi`` lays out its nodes with the functions below, which call the
+same code, so a filled template re-indents as a parsed term does.  Rule 1 (which
+kinds are literal) is decided here, in ``Kinds``, and handed to the walk.
 """
 
 from __future__ import annotations
@@ -74,7 +76,8 @@ import re
 from collections.abc import Callable, Collection
 from typing import TYPE_CHECKING, Any
 
-from kovel._kovel import Builder, KTerm, leaf, tb
+from kovel import _native
+from kovel._kovel import KTerm
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -85,13 +88,14 @@ __all__ = [
     "VERBATIM_KINDS",
     "Kinds",
     "anchored",
-    "gap_calls",
+    "gap_commands",
     "inside_literal",
     "is_literal_kind",
+    "is_token_text",
     "kinds",
+    "last_line_anchored",
     "leaf_term",
     "verbatim_node",
-    "write_gap",
 ]
 
 #: Words that mark a kind as a literal (rule 1).
@@ -154,7 +158,6 @@ CODE_KINDS: frozenset[str] = frozenset(
 _ANCHOR_WORDS = frozenset({"heredoc", "nowdoc", "pod", "raw"})
 _CAMEL = re.compile(r"(?<=[a-z0-9])(?=[A-Z])")
 _NOT_WORD = re.compile(r"[^A-Za-z0-9]+")
-_BLANK = " \t\r\n\f\v"
 
 
 def is_literal_kind(
@@ -225,7 +228,7 @@ def verbatim_node(
     pos = node.start_byte
     for child in [*node.children, None]:
         end = node.end_byte if child is None else child.start_byte
-        if pos < end and _token_text(data[pos:end].decode()):
+        if pos < end and is_token_text(data[pos:end].decode()):
             return True
         pos = max(pos, end if child is None else child.end_byte)
     return False
@@ -262,11 +265,17 @@ def anchored(node: Any, body: bool, cut: Callable[[int, int], str]) -> bool:
     """
     if node.start_point[1] != 0:
         return False
-    if body:
-        return True
-    code = cut(node.start_byte, node.end_byte)
-    last = code.rfind("\n")
-    return last >= 0 and code[last + 1 : last + 2] not in ("", " ", "\t", "\r", "\f", "\v")
+    return body or last_line_anchored(cut(node.start_byte, node.end_byte))
+
+
+def last_line_anchored(text: str) -> bool:
+    """Rule 5 for a comment: whether its ``text`` spans lines and its last line
+    starts with a character that is not blank (so it must stay at column 0).
+
+    >>> last_line_anchored("=begin\\nx\\n=end"), last_line_anchored("/* a\\n */")
+    (True, False)
+    """
+    return _native.last_line_anchored(text)
 
 
 def leaf_term(kind: str, code: str, verbatim: bool) -> KTerm:
@@ -279,68 +288,28 @@ def leaf_term(kind: str, code: str, verbatim: bool) -> KTerm:
     >>> commands(leaf_term("line_continuation", "\\\\\\n", False))
     (('write', '\\\\'), ('nl', ''))
     """
-    if verbatim or "\n" not in code:
-        return leaf(kind, code)
-    cut = code.index("\n") + 1
-    if code[cut:].strip(_BLANK):
-        return leaf(kind, code)  # a token spanning lines
-    b = tb(kind)
-    _lines(b, code)
-    return b.b()
+    return _native.token(kind, code, verbatim)
 
 
-def _lines(b: Builder, g: str) -> None:
-    """Write ``g`` into builder ``b``, each line feed as an NL command."""
-    _apply(b, gap_calls(g, False))
+def gap_commands(g: str, verbatim: bool, before_anchored: bool = False) -> tuple[tuple[str, str], ...]:
+    """How the gap ``g`` of a node is written (rules 3 and 5), as the commands
+    ``("write", text)`` and ``("nl", "")`` of ``kovel.tree.commands``;
+    ``verbatim``: the node is verbatim, ``before_anchored``: the next child
+    starts anchored.
 
-
-def _apply(b: Builder, calls: list[tuple[str, str]]) -> None:
-    for op, text in calls:
-        if op == "w":
-            b.w(text)
-        else:
-            b.n()
-
-
-def gap_calls(g: str, verbatim: bool, before_anchored: bool = False) -> list[tuple[str, str]]:
-    """How the gap ``g`` of a node is written (rules 3 and 5): builder calls,
-    ``("w", text)`` or ``("n", "")``; ``verbatim``: the node is verbatim,
-    ``before_anchored``: the next child starts anchored.
-
-    >>> gap_calls("  \\n\\n", False), gap_calls(" \\n", False, True), gap_calls("a\\n", True)
-    ([('w', '  '), ('n', ''), ('n', '')], [('w', ' '), ('w', '\\n')], [('w', 'a\\n')])
+    >>> gap_commands("  \\n\\n", False)
+    (('write', '  '), ('nl', ''), ('nl', ''))
+    >>> gap_commands(" \\n", False, True), gap_commands("a\\n", True)
+    ((('write', ' '), ('write', '\\n')), (('write', 'a\\n'),))
     """
-    if verbatim or "\n" not in g:
-        return [("w", g)] if g else []
-    tail: list[tuple[str, str]] = []
-    if before_anchored and g.endswith("\n"):
-        g, tail = g[:-1], [("w", "\n")]
-    calls: list[tuple[str, str]] = []
-    for i, part in enumerate(g.split("\n")):
-        if i:
-            calls.append(("n", ""))
-        if part:
-            calls.append(("w", part))
-    return calls + tail
+    return _native.gap_commands(g, verbatim, before_anchored)[0]
 
 
-def write_gap(b: Builder, g: str, verbatim: bool, before_anchored: bool) -> bool:
-    """Write the gap ``g`` into ``b`` (rules 2, 3 and 5); return whether it looks
-    like token text, which makes its node verbatim.
+def is_token_text(g: str) -> bool:
+    """Rule 2: whether the gap ``g`` is hidden token text that spans lines (a
+    backslash that ends a line continues it, as C and shell grammars hide it).
 
-    >>> b = tb("block")
-    >>> write_gap(b, "\\n  ", False, False), write_gap(b, " hidden\\n text", False, False)
-    (False, True)
-    >>> str(tb("x").p("  ").c(b.b()).x().b())
-    '\\n     hidden\\n   text'
+    >>> is_token_text("\\n  "), is_token_text(" hidden\\n text"), is_token_text(" \\\\\\n x")
+    (False, True, False)
     """
-    _apply(b, gap_calls(g, verbatim, before_anchored))
-    return not verbatim and "\n" in g and _token_text(g)
-
-
-def _token_text(g: str) -> bool:
-    """Rule 2: whether the gap ``g`` is hidden token text that spans lines."""
-    # A backslash before a line feed continues the line: C and shell grammars
-    # hide it among the blanks between tokens.
-    g = g.replace("\\\r\n", "").replace("\\\n", "")
-    return "\n" in g and bool(g.strip(_BLANK))
+    return _native.token_text(g)
