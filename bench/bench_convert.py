@@ -42,6 +42,7 @@ from kovel.treesitter import CODE_KINDS, VERBATIM_KINDS, language, parse
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path[:0] = [os.path.join(ROOT, "tools"), ROOT]
 from tests.treesitter.reference import reference_walk  # noqa: E402  (the walk the tests check against)
+
 from treesitter_roundtrip import collect  # noqa: E402
 
 clock = time.thread_time

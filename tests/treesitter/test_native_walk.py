@@ -16,8 +16,8 @@ from kovel import _native, treesitter as ts  # noqa: E402
 from kovel.tree import commands  # noqa: E402
 from kovel.treesitter import layout  # noqa: E402
 from kovel.treesitter.layout import Kinds, inside_literal  # noqa: E402
-from tests.treesitter import reference as ref  # noqa: E402
 from tests.helpers import LITERAL_CASES  # noqa: E402
+from tests.treesitter import reference as ref  # noqa: E402
 
 JS = b"""// a module
 import { a } from "./a.js";
