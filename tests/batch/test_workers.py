@@ -1,6 +1,8 @@
 """The pools that run tasks under a time limit: the watchdog pool and the inline executor."""
 
 import os
+import subprocess
+import sys
 import signal
 import time
 
@@ -77,3 +79,57 @@ def test_watchdog_pool_limits_each_task_as_submitted():
         with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
             short.result()
         assert (long.result(), default.result()) == (3, 0.1)
+
+
+def test_watchdog_pool_never_runs_the_main_script_again(tmp_path):
+    # Workers are fresh interpreters: a script without a main guard is run once,
+    # and a function of its own cannot be sent (it says so, before any work).
+    script = tmp_path / "script.py"
+    script.write_text(
+        "import sys\n"
+        "from kovel.batch.workers import WatchdogPool\n"
+        "print('started', file=sys.stderr)\n"
+        "def mine(x):\n"
+        "    return x\n"
+        "with WatchdogPool(2, timeout=60) as pool:\n"
+        "    print(sum(pool.submit(pow, 2, n).result() for n in range(4)))\n"
+        "    try:\n"
+        "        pool.submit(mine, 1)\n"
+        "    except TypeError as exc:\n"
+        "        print(exc)\n"
+    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr.count("started") == 1
+    lines = done.stdout.splitlines()
+    assert lines[0] == "15" and "mine is defined in the main script" in lines[1]
+
+
+def test_workers_do_not_outlive_their_parent(tmp_path):
+    # A task stuck for good, and the parent leaving without shutting the pool down.
+    script = tmp_path / "script.py"
+    script.write_text(
+        "import os, subprocess, time\n"
+        "from kovel.batch.workers import WatchdogPool\n"
+        "pool = WatchdogPool(1)\n"
+        "f = pool.submit(time.sleep, 600)\n"
+        "while not f.running():\n"
+        "    time.sleep(0.05)\n"
+        "ps = ['ps', '--ppid', str(os.getpid()), '-o', 'pid=']\n"
+        "print(subprocess.run(ps, capture_output=True, text=True).stdout, flush=True)\n"
+    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    workers = [int(pid) for pid in done.stdout.split()]
+    assert done.returncode == 0 and workers, done.stderr
+    deadline = time.monotonic() + 10
+    while any(_alive(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(_alive(pid) for pid in workers)
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False

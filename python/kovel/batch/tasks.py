@@ -15,7 +15,6 @@ import hashlib
 import importlib
 import io
 import os
-import time
 import tokenize
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
@@ -30,6 +29,7 @@ from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.treesitter.convert import from_tree
 from kovel.treesitter.grammars import parser
+from kovel.treesitter.timeout import parse_until
 
 if TYPE_CHECKING:
     from tree_sitter import Node, Parser, Tree
@@ -72,8 +72,8 @@ class PatternLike(Protocol):
 def describe_error(exc: BaseException) -> str:
     """How a task that failed, rather than returning its file's error, is reported for its file.
 
-    >>> describe_error(TimeoutError("parsing took over 1 s")), describe_error(KeyError("x"))
-    ('timed out: parsing took over 1 s', "KeyError: 'x'")
+    >>> describe_error(TimeoutError("parsing took longer than 1 s")), describe_error(KeyError("x"))
+    ('timed out: parsing took longer than 1 s', "KeyError: 'x'")
     """
     if isinstance(exc, TimeoutError):
         return f"{TIMED_OUT}: {exc}"
@@ -169,26 +169,7 @@ def parse_tree(lang: str, data: bytes, timeout: float | None) -> Tree:
     >>> parse_tree("python", b"x = 1\\n", 1.0).root_node.type
     'module'
     """
-    parser = _parser(lang)
-    if timeout is None:
-        return parser.parse(data)
-    deadline = time.monotonic() + timeout
-    chunk = 1 << 16
-
-    def read(offset: int, _point: object) -> bytes:
-        return data[offset : offset + chunk]
-
-    def progress(_offset: int, _has_error: bool) -> bool:
-        return time.monotonic() > deadline
-
-    try:
-        tree = parser.parse(read, progress_callback=progress)
-    except ValueError:
-        parser.reset()
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"parsing took over {timeout:g} s") from None
-        raise
-    return tree
+    return parse_until(_parser(lang), data, timeout)
 
 
 def error_spans(tree: Tree) -> list[tuple[int, int]]:

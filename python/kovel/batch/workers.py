@@ -7,6 +7,10 @@ at a time, so it knows which task each worker runs and since when; a task past
 its time limit has its worker killed and replaced, and fails with
 ``TimeoutError``; a worker that dies fails only its own task, with
 ``ChildProcessError``.  The other tasks go on.
+
+Its workers are those of ``kovel.treesitter.timeout`` (fresh interpreters, so
+the caller's main script is never run again): the functions and values of
+the tasks must come from importable modules.
 """
 
 from __future__ import annotations
@@ -18,13 +22,15 @@ import pickle
 import signal
 import threading
 import time
+import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
-from multiprocessing.connection import Connection, wait
-from multiprocessing.context import BaseContext
+from multiprocessing.connection import wait
 from typing import Any, ParamSpec, TypeVar
+
+from kovel.treesitter.timeout import Overrun, Worker, dumps_call
 
 __all__ = ["InlineExecutor", "WatchdogPool"]
 
@@ -116,41 +122,10 @@ class _Task:
 
 @dataclass
 class _Slot:
-    process: Any  # a multiprocessing Process of the pool's context
-    conn: Connection
+    worker: Worker
     task: _Task | None = None
     deadline: float = field(default=float("inf"))
     ready: bool = False  # the worker said it is up; its start-up time counts against no task
-
-
-def _worker_main(conn: Connection) -> None:
-    # Ctrl-C goes to the whole process group; the parent decides what it means.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    conn.send_bytes(b"ready")
-    while True:
-        try:
-            data = conn.recv_bytes()
-        except (EOFError, OSError):
-            return  # the parent is gone
-        if not data:
-            return
-        try:
-            fn, args, kwargs = pickle.loads(data)
-            reply: tuple[bool, Any] = (True, fn(*args, **kwargs))
-        except BaseException as exc:  # noqa: B036 - every failure goes back to the caller
-            reply = (False, exc)
-        try:
-            out = pickle.dumps(reply, pickle.HIGHEST_PROTOCOL)
-        except Exception as exc:
-            out = pickle.dumps((False, RuntimeError(f"the task's result could not be pickled: {exc!r}")))
-        conn.send_bytes(out)
-
-
-def _default_context() -> BaseContext:
-    # Workers are started from the manager thread, and forking a process that
-    # has other threads is unsafe: start each anew.  (A fork server would save
-    # little: a worker's cost is importing the grammar, which it does anyway.)
-    return multiprocessing.get_context("spawn")
 
 
 class WatchdogPool(Executor):
@@ -169,13 +144,18 @@ class WatchdogPool(Executor):
         max_workers: int | None = None,
         *,
         timeout: float | None = None,
-        mp_context: BaseContext | None = None,
+        mp_context: object = None,
     ) -> None:
         if max_workers is not None and max_workers < 1:
             raise ValueError("max_workers must be at least 1")
+        if mp_context is not None:
+            warnings.warn(
+                "WatchdogPool ignores mp_context: its workers are fresh interpreters",
+                DeprecationWarning,
+                stacklevel=2,
+            )
         self._max = max_workers or os.cpu_count() or 1
         self._timeout = timeout
-        self._ctx = mp_context or _default_context()
         self._pending: deque[_Task] = deque()
         self._lock = threading.Lock()
         self._wake_r, self._wake_w = multiprocessing.Pipe(duplex=False)
@@ -202,7 +182,7 @@ class WatchdogPool(Executor):
         ...     pool.submit_limited(30, pow, 2, 10).result()
         1024
         """
-        payload = pickle.dumps((fn, args, kwargs), pickle.HIGHEST_PROTOCOL)
+        payload = dumps_call(fn, args, kwargs)
         f: Future[T] = Future()
         with self._lock:
             if self._closing:
@@ -241,11 +221,7 @@ class WatchdogPool(Executor):
             pass
 
     def _start_worker(self) -> _Slot:
-        parent, child = self._ctx.Pipe(duplex=True)
-        proc = self._ctx.Process(target=_worker_main, args=(child,), daemon=True)  # type: ignore[attr-defined]
-        proc.start()
-        child.close()
-        return _Slot(proc, parent)
+        return _Slot(Worker())
 
     def _manage(self) -> None:
         slots: list[_Slot] = []
@@ -276,7 +252,7 @@ class WatchdogPool(Executor):
                 if not job.future.set_running_or_notify_cancel():
                     continue
                 try:
-                    idle.conn.send_bytes(job.payload)
+                    idle.worker.send_bytes(job.payload)
                 except OSError as exc:
                     job.future.set_exception(ChildProcessError(f"could not reach a worker: {exc}"))
                     continue
@@ -290,46 +266,40 @@ class WatchdogPool(Executor):
                 return False
         now = time.monotonic()
         nearest = min((s.deadline for s in busy), default=float("inf"))
-        ready = set(
-            wait(
-                [self._wake_r, *(s.conn for s in slots), *(s.process.sentinel for s in slots)],
-                None if nearest == float("inf") else max(0.0, nearest - now),
-            )
-        )
+        timeout = None if nearest == float("inf") else max(0.0, nearest - now)
+        ready = set(wait([self._wake_r, *(s.worker.replies for s in slots)], timeout))
         while self._wake_r.poll():
             self._wake_r.recv_bytes()
         now = time.monotonic()
         for s in list(slots):
             task = s.task
-            if s.conn in ready:
+            if s.worker.replies in ready:
                 try:
-                    data = s.conn.recv_bytes()
+                    data = s.worker.replies.recv_bytes()
                 except (EOFError, OSError):
-                    pass  # the worker died; its sentinel says how
-                else:
-                    if not s.ready:
-                        s.ready = True
-                        self._failed_starts = 0
-                    elif task is not None:
-                        s.task = None
-                        _settle(task.future, data)
+                    # The worker died: its replies reached their end.
+                    slots.remove(s)
+                    s.task = None
+                    code = s.worker.exit_code()
+                    _retire(s, kill=True)
+                    if task is not None:
+                        task.future.set_exception(
+                            ChildProcessError(f"the worker process died (exit code {code})")
+                        )
+                    elif not s.ready:
+                        self._failed_start(code)
                     continue
-            if s.process.sentinel in ready or not s.process.is_alive():
-                s.process.join()
-                slots.remove(s)
-                s.task = None
-                _retire(s, kill=False)
-                if task is not None:
-                    task.future.set_exception(
-                        ChildProcessError(f"the worker process died (exit code {s.process.exitcode})")
-                    )
-                elif not s.ready:
-                    self._failed_start(s.process.exitcode)
+                if not s.ready:
+                    s.ready = True
+                    self._failed_starts = 0
+                elif task is not None:
+                    s.task = None
+                    _settle(task.future, data)
             elif task is not None and now >= s.deadline:
                 slots.remove(s)
                 s.task = None
                 _retire(s, kill=True)
-                task.future.set_exception(TimeoutError(f"no result after {task.timeout:g} s; worker killed"))
+                task.future.set_exception(Overrun(f"no result after {task.timeout:g} s; worker killed"))
         return True
 
     def _failed_start(self, exitcode: int | None) -> None:
@@ -360,18 +330,9 @@ def _settle(future: Future[Any], data: bytes) -> None:
 
 def _retire(s: _Slot, *, kill: bool) -> None:
     """Stop a worker: ask it to leave, or kill it when it may be stuck."""
-    if s.process.is_alive():
-        if kill:
-            s.process.kill()
-        else:
-            try:
-                s.conn.send_bytes(b"")
-            except OSError:
-                pass
-        s.process.join(timeout=None if kill else 5)
-        if s.process.is_alive():  # pragma: no cover - a worker that ignored the request
-            s.process.kill()
-            s.process.join()
-    s.conn.close()
+    if kill:
+        s.worker.kill()
+    else:
+        s.worker.retire()
     if s.task is not None and not s.task.future.done():
         s.task.future.set_exception(ChildProcessError("the worker was stopped before the task finished"))

@@ -14,10 +14,10 @@ from collections.abc import Collection
 from typing import TYPE_CHECKING, Any
 
 from kovel import _native
-from kovel._kovel import KTerm
+from kovel._kovel import KTerm, from_postcard_bytes
 from kovel.treesitter.grammars import language, language_name, parser
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, inside_literal, kinds
-from kovel.treesitter.timeout import parse_in_worker
+from kovel.treesitter.timeout import Overrun, parse_until, run_limited
 
 if TYPE_CHECKING:
     from tree_sitter import Language, Node, Tree
@@ -61,9 +61,27 @@ def parse(
         name = language_name(lang)
         if name is None:
             raise ValueError("parse with a timeout needs the grammar by name, or a Language from language()")
-        return parse_in_worker(name, data, frozenset(verbatim), frozenset(code), timeout)
+        if not timeout > 0:
+            raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+        # The worker stops the parse at the limit itself; it is killed only when
+        # no reply comes well after it (a grammar stuck where nothing checks the clock).
+        try:
+            postcard = run_limited(
+                2 * timeout + 1, _parse_to_postcard, name, data, frozenset(verbatim), frozenset(code), timeout
+            )
+        except Overrun:
+            raise TimeoutError(f"parsing took longer than {timeout:g} s (the grammar did not stop)") from None
+        return from_postcard_bytes(postcard)
     tree = parser(lang).parse(data)
     return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
+
+
+def _parse_to_postcard(
+    name: str, data: bytes, verbatim: frozenset[str], code: frozenset[str], timeout: float
+) -> bytes:
+    # Run in a worker process: the term comes back as postcard bytes.
+    tree = parse_until(parser(name), data, timeout)
+    return _walk(tree.walk(), data, 0, len(data), verbatim, code).postcard_bytes()
 
 
 def from_tree(

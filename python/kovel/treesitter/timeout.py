@@ -1,115 +1,254 @@
-"""Parsing with a time limit, in a worker process that can be killed.
+"""Time limits: the parse deadline, and worker processes that can be killed.
 
-Tree-sitter checks a progress callback between parse steps, and the worker
-uses it; but a grammar can loop forever inside its external scanner (Perl on
+Tree-sitter checks a progress callback between parse steps (``parse_until``
+uses it); but a grammar can loop forever inside its external scanner (Perl on
 ``t#`` without a final line feed, COBOL on ``a``), where no callback is ever
-called and the parse cannot be stopped in-process.  So the parse runs in a
-worker process: the worker says when the parse is done, and if that does not
-come within the limit the worker is killed.  Converting the tree takes time
-linear in its size and is not limited; the term comes back as postcard bytes.
+called and the parse cannot be stopped in-process.  So work with a time limit
+runs in a worker process, which is killed when it overruns: ``run_limited``
+runs one call in a worker kept for the next one, and the batch layer's
+``WatchdogPool`` keeps several ``Worker`` processes busy.  Both use this one
+kind of worker.
 
-The worker is a fresh interpreter (``python -c``) talking pickles over its
-standard streams, not a ``multiprocessing`` child: those re-run the caller's
-main module, which a script without an ``if __name__ == "__main__"`` guard
-does not survive.  Idle workers are kept for the next call; a killed one is
-replaced on demand.  The worker's side is ``kovel.treesitter.worker``.
+A worker is a fresh interpreter (``python -c``) reading pickled calls from
+its standard input and writing pickled replies to its standard output, in
+``multiprocessing.connection`` frames; not a ``multiprocessing`` child: those
+re-run the caller's main module, which a script without an ``if __name__ ==
+"__main__"`` guard does not survive.  So a call's function must live in an
+importable module, never in the main script.  The worker's side is
+``kovel.treesitter.worker``.
 """
 
 from __future__ import annotations
 
+import atexit
+import io
 import os
 import pickle
-import queue
 import subprocess
 import sys
 import threading
-from typing import IO, Any
+import time
+import weakref
+from collections.abc import Callable
+from multiprocessing.connection import Connection
+from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar
 
-from kovel._kovel import KTerm, from_postcard_bytes
+if TYPE_CHECKING:
+    from tree_sitter import Parser, Tree
 
-__all__ = ["parse_in_worker"]
+__all__ = ["Overrun", "Worker", "dumps_call", "parse_until", "run_limited"]
 
-_idle: list[_Worker] = []
-_idle_lock = threading.Lock()
+P = ParamSpec("P")
+T = TypeVar("T")
+
+_SERVE = "from kovel.treesitter.worker import serve; serve()"
 
 
-class _Worker:
+def parse_until(parser: Parser, data: bytes, timeout: float | None) -> Tree:
+    """Parse ``data``; ``TimeoutError`` after ``timeout`` seconds (None: no limit).
+
+    The parser checks the clock as it goes; a grammar stuck inside its own
+    scanner never does, which is why limited work runs in a ``Worker``.
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> parse_until(parser("python"), b"x = 1\\n", 30).root_node.type
+    'module'
+    """
+    if timeout is None:
+        return parser.parse(data)
+    deadline = time.monotonic() + timeout
+    chunk = 1 << 16
+
+    def read(offset: int, _point: object) -> bytes:
+        return data[offset : offset + chunk]
+
+    def progress(_offset: int, _has_error: bool) -> bool:
+        return time.monotonic() > deadline
+
+    try:
+        return parser.parse(read, progress_callback=progress)
+    except ValueError:  # py-tree-sitter's word for a cancelled parse
+        parser.reset()
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"parsing took longer than {timeout:g} s") from None
+        raise
+
+
+class Overrun(TimeoutError):
+    """A worker gave no result within its time limit and was killed."""
+
+
+class Worker:
+    """One worker process: send it calls, read its replies, kill it when it overruns.
+
+    It starts at once; its first reply, ``b"ready"``, says it has imported
+    what it needs (so that its start-up counts against no call).  A reply is
+    a pickled ``(True, result)`` or ``(False, exception)``.
+
+    >>> w = Worker()
+    >>> w.replies.recv_bytes()
+    b'ready'
+    >>> w.send(pow, 2, 10)
+    >>> pickle.loads(w.replies.recv_bytes())
+    (True, 1024)
+    >>> w.retire()
+    """
+
     def __init__(self) -> None:
         # The worker finds this package and the grammars where the caller does:
         # kovel/treesitter/timeout.py is three levels below the directory holding kovel.
         here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([here, *filter(None, sys.path)])
-        self.process = subprocess.Popen(
-            [sys.executable, "-c", "from kovel.treesitter.worker import serve; serve()"],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            env=env,
-        )
-        self.replies: queue.SimpleQueue[tuple[Any, ...] | None] = queue.SimpleQueue()
-        assert self.process.stdout is not None
-        threading.Thread(target=_read, args=(self.process.stdout, self.replies), daemon=True).start()
-        # The clock starts once the worker has imported what it needs.
+        calls_r, calls_w = os.pipe()
+        replies_r, replies_w = os.pipe()
         try:
-            self.receive(None)
+            self.process = subprocess.Popen(
+                [sys.executable, "-c", _SERVE], stdin=calls_r, stdout=replies_w, env=env
+            )
         except BaseException:
-            self.kill()
+            for fd in (calls_w, replies_r):
+                os.close(fd)
             raise
+        finally:
+            os.close(calls_r)
+            os.close(replies_w)
+        _live.add(self)
+        self.calls = Connection(calls_w, readable=False)
+        #: Where the replies come; readable at end of file too, when the worker died.
+        self.replies = Connection(replies_r, writable=False)
 
-    def send(self, request: tuple[Any, ...]) -> None:
-        stdin = self.process.stdin
-        assert stdin is not None
-        pickle.dump(request, stdin, pickle.HIGHEST_PROTOCOL)
-        stdin.flush()
+    def send(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> None:
+        """Ask for ``fn(*args, **kwargs)``; ``TypeError`` if the call does not pickle."""
+        self.send_bytes(dumps_call(fn, args, kwargs))
 
-    def receive(self, timeout: float | None) -> tuple[Any, ...]:
-        """The next reply; ``queue.Empty`` after ``timeout`` seconds."""
-        reply = self.replies.get(timeout=timeout)
-        if reply is None:
-            raise ChildProcessError(f"the tree-sitter worker died (exit code {self.process.wait()})")
-        return reply
+    def send_bytes(self, payload: bytes) -> None:
+        """Send a call made by ``dumps_call``; ``OSError`` if the worker is gone."""
+        self.calls.send_bytes(payload)
+
+    def exit_code(self) -> int | None:
+        """The worker's exit status, waiting for it if it is exiting (negative: killed by that signal)."""
+        try:
+            return self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            return None
 
     def kill(self) -> None:
+        """Kill the worker at once (it may be stuck in a grammar) and close its pipes."""
         self.process.kill()
         self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout):
-            if stream is not None:
-                stream.close()
+        self._close()
+
+    def retire(self) -> None:
+        """Ask the worker to leave; kill it if it does not within 5 seconds."""
+        try:
+            self.calls.send_bytes(b"")
+        except OSError:
+            pass
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:  # pragma: no cover - a worker busy in a call
+            self.process.kill()
+            self.process.wait()
+        self._close()
+
+    def _close(self) -> None:
+        for conn in (self.calls, self.replies):
+            if not conn.closed:
+                conn.close()
 
 
-def _read(stream: IO[bytes], replies: queue.SimpleQueue[tuple[Any, ...] | None]) -> None:
-    try:
-        while True:
-            replies.put(pickle.load(stream))
-    except Exception:  # end of stream: the worker exited or was killed
-        replies.put(None)
+# Every worker still running: a worker stuck in a grammar would outlive its
+# parent, which it only leaves when its calls' pipe closes.
+_live: weakref.WeakSet[Worker] = weakref.WeakSet()
 
 
-def parse_in_worker(
-    name: str, data: bytes, verbatim: frozenset[str], code: frozenset[str], timeout: float
-) -> KTerm:
-    """Parse ``data`` with grammar ``name`` in a worker; ``TimeoutError`` past ``timeout`` seconds.
+@atexit.register
+def _kill_live() -> None:
+    for worker in list(_live):
+        if worker.process.poll() is None:
+            worker.process.kill()
 
-    >>> str(parse_in_worker("python", b"x = 1\\n", frozenset(), frozenset(), 30.0))
-    'x = 1\\n'
+
+class _NoMain(pickle.Pickler):
+    """A pickler that refuses what the worker could not load: objects of the main script."""
+
+    def persistent_id(self, obj: Any) -> None:
+        # A function, a class, or an instance (through its class).
+        if getattr(obj, "__module__", None) == "__main__":
+            name = getattr(obj, "__qualname__", type(obj).__qualname__)
+            raise TypeError(
+                f"{name} is defined in the main script, which worker processes do not run; "
+                "define it in a module"
+            )
+        return None
+
+
+def dumps_call(fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> bytes:
+    """The bytes a worker reads as the call ``fn(*args, **kwargs)``.
+
+    ``TypeError`` when it does not pickle, or needs the main script.
+
+    >>> pickle.loads(dumps_call(pow, (2, 3), {}))
+    (<built-in function pow>, (2, 3), {})
     """
-    if not timeout > 0:
-        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    out = io.BytesIO()
+    try:
+        _NoMain(out, pickle.HIGHEST_PROTOCOL).dump((fn, args, kwargs))
+    except TypeError:
+        raise
+    except Exception as exc:
+        raise TypeError(f"the call cannot be sent to a worker process: {exc}") from exc
+    return out.getvalue()
+
+
+_idle: list[Worker] = []
+_idle_lock = threading.Lock()
+
+
+def _ready_worker() -> Worker:
     with _idle_lock:
-        worker = _idle.pop() if _idle else None
-    if worker is None:
-        worker = _Worker()
+        if _idle:
+            return _idle.pop()
+    worker = Worker()
+    try:
+        if worker.replies.recv_bytes() != b"ready":
+            raise ChildProcessError("the worker process did not start")
+    except EOFError:
+        worker.kill()
+        raise ChildProcessError(
+            f"the worker process did not start (exit code {worker.exit_code()})"
+        ) from None
+    except BaseException:
+        worker.kill()
+        raise
+    return worker
+
+
+def run_limited(limit: float, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> T:
+    """``fn(*args, **kwargs)`` in a worker process, killed after ``limit`` seconds.
+
+    Raises what the call raised; ``Overrun`` past the limit (the worker
+    is then killed and a new one starts with the next call);
+    ``ChildProcessError`` if the worker died.  ``fn`` and its arguments must
+    pickle, and not come from the main script.
+
+    >>> run_limited(30, pow, 2, 10)
+    1024
+    """
+    if not limit > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {limit!r}")
+    payload = dumps_call(fn, args, kwargs)
+    worker = _ready_worker()
     healthy = False
     try:
-        worker.send((name, data, verbatim, code, timeout))
-        # The worker's own check fires at the deadline; past it, with a margin
-        # for the reply, the grammar is stuck where nothing checks the clock.
+        worker.send_bytes(payload)
+        if not worker.replies.poll(limit):
+            raise Overrun(f"no result after {limit:g} s; worker killed")
         try:
-            reply = worker.receive(timeout + 0.5 + timeout / 10)
-        except queue.Empty:
-            raise TimeoutError(f"parsing took longer than {timeout:g} s (the grammar did not stop)") from None
-        if reply[0] == "parsed":
-            reply = worker.receive(None)
+            ok, value = pickle.loads(worker.replies.recv_bytes())
+        except EOFError:
+            raise ChildProcessError(f"the worker process died (exit code {worker.exit_code()})") from None
         healthy = True
     finally:
         if healthy:
@@ -117,8 +256,6 @@ def parse_in_worker(
                 _idle.append(worker)
         else:
             worker.kill()
-    if reply[0] == "timeout":
-        raise TimeoutError(f"parsing took longer than {timeout:g} s")
-    if reply[0] == "error":
-        raise reply[1]
-    return from_postcard_bytes(reply[1])
+    if not ok:
+        raise value
+    return value  # type: ignore[no-any-return]

@@ -1,81 +1,75 @@
-"""The worker process behind ``kovel.treesitter.timeout``: it parses what it is asked to.
+"""The worker process of ``kovel.treesitter.timeout``: it runs the calls it is sent.
 
 Started as ``python -c "from kovel.treesitter.worker import serve; serve()"``,
-it reads pickled requests on its standard input and writes pickled replies on
-its standard output.  A parse stops itself at its deadline through the
-progress callback; a grammar stuck inside its scanner never gets there, and
-then the caller kills the worker.
+it reads calls on its standard input and writes replies on its standard
+output (``multiprocessing.connection`` frames of pickles).  Whatever the
+calls print goes to standard error, so that it cannot corrupt the replies.
 """
 
 from __future__ import annotations
 
 import os
 import pickle
-import sys
-import time
+import signal
+from multiprocessing.connection import Connection
 from typing import Any
 
-from kovel.treesitter.convert import from_tree
-from kovel.treesitter.grammars import parser, tree_sitter
+from kovel.treesitter.grammars import tree_sitter
 
 __all__ = ["serve"]
 
 
 def serve() -> None:
-    """A worker's loop: answer parse requests on stdin until it closes.
+    """A worker's loop: run each call that comes on stdin, until an empty frame or the end.
 
-    A request is ``(grammar name, bytes, verbatim, code, seconds)``; the replies
-    are ``("ready",)`` once, then for each request ``("parsed",)`` and
-    ``("term", postcard bytes)``, or ``("timeout",)``, or ``("error", exception)``.
+    A call is a pickled ``(function, args, kwargs)``; the replies are
+    ``b"ready"`` once, then for each call a pickled ``(True, result)`` or
+    ``(False, exception)``.
 
-    >>> import io, pickle, subprocess, sys
-    >>> request = pickle.dumps(("python", b"x = 1\\n", frozenset(), frozenset(), 30.0))
+    >>> import subprocess, sys
+    >>> from multiprocessing.connection import Connection
+    >>> from kovel.treesitter.timeout import dumps_call
+    >>> calls_r, calls_w = os.pipe()
+    >>> replies_r, replies_w = os.pipe()
     >>> command = "from kovel.treesitter.worker import serve; serve()"
-    >>> done = subprocess.run([sys.executable, "-c", command], input=request, capture_output=True)
-    >>> replies = io.BytesIO(done.stdout)
-    >>> [pickle.load(replies)[0] for _ in range(3)]
-    ['ready', 'parsed', 'term']
+    >>> p = subprocess.Popen([sys.executable, "-c", command], stdin=calls_r, stdout=replies_w)
+    >>> os.close(calls_r); os.close(replies_w)
+    >>> calls, replies = Connection(calls_w, readable=False), Connection(replies_r, writable=False)
+    >>> calls.send_bytes(dumps_call(divmod, (7, 2), {})); calls.send_bytes(b"")
+    >>> replies.recv_bytes(), pickle.loads(replies.recv_bytes()), p.wait()
+    (b'ready', (True, (3, 1)), 0)
+    >>> calls.close(); replies.close()
     """
-    tree_sitter()  # imported before "ready": the caller's clock starts after it
-    # The replies own the real stdout; anything a grammar prints goes to stderr.
-    out = os.fdopen(os.dup(1), "wb")
+    # Ctrl-C goes to the whole process group; the parent decides what it means.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        tree_sitter()  # imported before "ready": the caller's clock starts after it
+    except ImportError:
+        pass
+    calls = Connection(os.dup(0), writable=False)
+    replies = Connection(os.dup(1), readable=False)
+    # The replies own the real stdout; a call that prints writes to stderr,
+    # and one that reads stdin reads nothing.
     os.dup2(2, 1)
-    requests = sys.stdin.buffer
-
-    def reply(*message: object) -> None:
-        pickle.dump(message, out, pickle.HIGHEST_PROTOCOL)
-        out.flush()
-
-    reply("ready")
+    devnull = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(devnull, 0)
+    os.close(devnull)
+    replies.send_bytes(b"ready")
     while True:
         try:
-            name, data, verbatim, code, timeout = pickle.load(requests)
+            data = calls.recv_bytes()
         except (EOFError, OSError):
+            return  # the parent is gone
+        if not data:
             return
-        deadline = time.monotonic() + timeout
         try:
-            tree = _parse(parser(name), data, deadline)
-            if tree is None:
-                reply("timeout")
-                continue
-            reply("parsed")
-            term = from_tree(tree, data, verbatim, code=code)
-            reply("term", term.postcard_bytes())
+            fn, args, kwargs = pickle.loads(data)
+            reply: tuple[bool, Any] = (True, fn(*args, **kwargs))
+        except BaseException as exc:  # noqa: B036 - every failure goes back to the caller
+            reply = (False, exc)
+        try:
+            out = pickle.dumps(reply, pickle.HIGHEST_PROTOCOL)
         except Exception as exc:
-            try:
-                reply("error", exc)
-            except Exception:
-                reply("error", RuntimeError(f"{type(exc).__name__}: {exc}"))
-
-
-def _parse(ts_parser: Any, data: bytes, deadline: float) -> Any:
-    """The tree, or None when the progress callback stopped the parse at ``deadline``."""
-    view = memoryview(data)
-    try:
-        tree = ts_parser.parse(
-            lambda offset, _point: view[offset:],
-            progress_callback=lambda _offset, _error: time.monotonic() > deadline,
-        )
-    except ValueError:  # py-tree-sitter's word for a cancelled parse
-        return None
-    return tree
+            failure = RuntimeError(f"the result could not be sent back: {type(exc).__name__}: {exc}")
+            out = pickle.dumps((False, failure), pickle.HIGHEST_PROTOCOL)
+        replies.send_bytes(out)
