@@ -1,9 +1,9 @@
 """The pools that run tasks under a time limit: the watchdog pool and the inline executor."""
 
 import os
+import signal
 import subprocess
 import sys
-import signal
 import time
 
 import pytest
