@@ -1,10 +1,12 @@
 """kovel.tree: reading, making, walking and rewriting terms."""
 
+import collections
 import doctest
 import gc
 import itertools
 import json
 import os
+import pickle
 import subprocess
 import sys
 import sysconfig
@@ -208,7 +210,7 @@ def test_walk_refuses_reentry_from_a_collection_it_triggers():
     gc.callbacks.append(on_gc)
     gc.set_threshold(1)
     try:
-        seen = sum(1 for _ in it)
+        seen = len(list(it))  # items kept: each next() allocates, and so collects
     finally:
         gc.set_threshold(*threshold)
         gc.callbacks.remove(on_gc)
@@ -281,11 +283,15 @@ def test_rename_a_function_matches_tree_sitter_positions():
 def test_a_million_deep_chain_walks_finds_rewrites_and_replaces():
     depth = 1_000_000
     t = chain(depth)
-    # Each path is a tuple as long as its node is deep, so a whole walk of the
-    # chain would hand out 5e11 positions: take its first thousand items.
     items = list(itertools.islice(T.walk(t), 1000))
     assert [p for p, _ in items] == [(0,) * k for k in range(1000)]
     assert [s for _, _, s, _ in itertools.islice(T.walk(t, spans=True), 3)] == [0, 1, 2]
+    # Paths share their parents': whole walks are linear, and the deepest path
+    # (a chain of a million parents) frees without recursion.
+    last = collections.deque((p for p, _ in T.walk(t)), maxlen=1).pop()
+    assert len(last) == depth and last[-1] == 0 and last[depth // 2] == 0
+    assert sum(1 for _ in T.walk(t, spans=True)) == depth + 1
+    del last
     ((path, x),) = T.find_all(t, "x")
     assert path == (0,) * depth and str(x) == "x"
     ((path, x, start, end),) = T.find_all(t, "x", spans=True)
@@ -295,7 +301,49 @@ def test_a_million_deep_chain_walks_finds_rewrites_and_replaces():
     assert len(text) == 2 * depth + 1 and text[depth] == "y"
     assert T.equal(T.replace(t, path, leaf("x", "y")), r)
     assert T.same(T.rewrite(t, lambda n: None), t)
-    assert sum(1 for _ in T.walk(chain(2000))) == 2001  # a whole walk of a deep chain
+
+
+def _reference_paths(t):
+    """Every path of ``t`` in pre-order, as tuples, by recursion (for small terms)."""
+    out = []
+
+    def go(n, path):
+        out.append(path)
+        for i, c in enumerate(T.children(n)):
+            go(c, (*path, i))
+
+    go(t, ())
+    return out
+
+
+@pytest.mark.parametrize("spans", [False, True])
+def test_walk_paths_read_like_the_tuples_of_their_positions(spans):
+    for _, _, t in PARSED:
+        got = [item[0] for item in T.walk(t, spans=spans)]
+        want = _reference_paths(t)
+        assert (
+            got == want
+            and [tuple(p) for p in got] == want
+            and [list(p) for p in got] == [list(w) for w in want]
+        )
+        assert {p: i for i, p in enumerate(got)} == {
+            w: i for i, w in enumerate(want)
+        }  # hash and eq as tuples
+        for p, w in zip(got[::7], want[::7], strict=True):
+            assert len(p) == len(w) and repr(p) == repr(w) and p[:-1] == w[:-1] and p[1::2] == w[1::2]
+            assert [p[i] for i in range(-len(w), len(w))] == [w[i] for i in range(-len(w), len(w))]
+            assert (p < w, p <= w, p > w, p >= w, p != w) == (False, True, False, True, False)
+            assert p + (9,) == (*w, 9) and (0 in p) == (0 in w)
+            assert pickle.loads(pickle.dumps(p)) == w and type(pickle.loads(pickle.dumps(p))) is tuple
+        assert sorted(got, key=tuple) == sorted(want) and sorted(reversed(got)) == sorted(want)
+        for p, w in zip(got[1::11], want[1::11], strict=True):  # a path is taken where a tuple is
+            assert T.equal(T.replace(t, p, GOOD), T.replace(t, w, GOOD))
+        assert [p for p, _ in T.find_all(t, {"identifier"})] == [
+            p for p, n in zip(want, (n for _, n in T.walk(t)), strict=True) if T.tag(n) == "identifier"
+        ]
+    with pytest.raises(IndexError):
+        got[1][len(got[1])]
+    assert _native.Path([1, 2]) == (1, 2) and _native.Path() == () and hash(_native.Path([3])) == hash((3,))
 
 
 # --- bad input ---

@@ -18,7 +18,11 @@ namespace {
 
 constexpr const char* kCapsule = "kovel._native.Template";
 
+// The codes of a template's ops, mirrored by kovel.quasi.wire.FillOp.
 enum class OpCode : std::uint8_t { Write = 0, Nl = 1, Const = 2, Hole = 3, Frame = 4 };
+
+// The fields of a hole, mirrored by kovel.quasi.wire.HoleSpec.
+enum HoleField : Py_ssize_t { kText, kIndex, kAt, kIndent, kSeq, kStatement, kOwnLine, kParentKind, kHoleFields };
 
 struct Op {
   OpCode code;
@@ -83,44 +87,47 @@ bool u64_of(PyObject* o, std::uint64_t& out) {
   return !PyErr_Occurred();
 }
 
-// (code, arg): (0, text) write, (1, None) line break, (2, term) a constant
-// child, (3, i) hole i, (4, f) frame f (built before the current one).
+// (code, arg): (Write, text), (Nl, None) a line break, (Const, term) a
+// constant child, (Hole, i) hole i, (Frame, f) frame f (built before the
+// current one).
 bool to_op(PyObject* o, const Program& p, std::size_t frames_before, Op& out) {
   if (!PyTuple_Check(o) || PyTuple_Size(o) != 2) return bad(o, "op");
   const long code = PyLong_AsLong(PyTuple_GetItem(o, 0));
   if (code == -1 && PyErr_Occurred()) return false;
   PyObject* arg = PyTuple_GetItem(o, 1);
-  switch (code) {
-    case 0: out.code = OpCode::Write; return text_of(arg, out.text);
-    case 1: out.code = OpCode::Nl; return true;
-    case 2: {
+  if (code < 0 || code > static_cast<long>(OpCode::Frame)) return bad(o, "op");
+  out.code = static_cast<OpCode>(code);
+  switch (out.code) {
+    case OpCode::Write: return text_of(arg, out.text);
+    case OpCode::Nl: return true;
+    case OpCode::Const: {
       const KTerm* t = term_arg(arg, "op");
       if (!t) return false;
-      out.code = OpCode::Const;
       out.term = KRef::share(t);
       return true;
     }
-    case 3: out.code = OpCode::Hole; return size_of(arg, p.holes.size(), out.ref);
-    case 4: out.code = OpCode::Frame; return size_of(arg, frames_before, out.ref);
-    default: return bad(o, "op");
+    case OpCode::Hole: return size_of(arg, p.holes.size(), out.ref);
+    case OpCode::Frame: return size_of(arg, frames_before, out.ref);
   }
+  return bad(o, "op");
 }
 
 // (text, index, (start, end), indent, seq, statement, own_line, parent_kind)
 bool to_hole(PyObject* o, Hole& h) {
-  if (!PyTuple_Check(o) || PyTuple_Size(o) != 8) return bad(o, "hole");
+  if (!PyTuple_Check(o) || PyTuple_Size(o) != kHoleFields) return bad(o, "hole");
   std::size_t index;
-  PyObject* at = PyTuple_GetItem(o, 2);
-  if (!text_of(PyTuple_GetItem(o, 0), h.text) || !size_of(PyTuple_GetItem(o, 1), 256, index)) return false;
+  PyObject* at = PyTuple_GetItem(o, kAt);
+  if (!text_of(PyTuple_GetItem(o, kText), h.text) || !size_of(PyTuple_GetItem(o, kIndex), 256, index))
+    return false;
   if (!PyTuple_Check(at) || PyTuple_Size(at) != 2) return bad(o, "hole");
   if (!u64_of(PyTuple_GetItem(at, 0), h.at.start) || !u64_of(PyTuple_GetItem(at, 1), h.at.end)) return false;
   h.index = static_cast<std::uint8_t>(index);
-  if (!text_of(PyTuple_GetItem(o, 3), h.indent) || !text_of(PyTuple_GetItem(o, 7), h.parent_kind))
+  if (!text_of(PyTuple_GetItem(o, kIndent), h.indent) || !text_of(PyTuple_GetItem(o, kParentKind), h.parent_kind))
     return false;
   h.parent_id = tags::intern(h.parent_kind);
-  h.seq = PyObject_IsTrue(PyTuple_GetItem(o, 4)) == 1;
-  h.statement = PyObject_IsTrue(PyTuple_GetItem(o, 5)) == 1;
-  h.own_line = PyObject_IsTrue(PyTuple_GetItem(o, 6)) == 1;
+  h.seq = PyObject_IsTrue(PyTuple_GetItem(o, kSeq)) == 1;
+  h.statement = PyObject_IsTrue(PyTuple_GetItem(o, kStatement)) == 1;
+  h.own_line = PyObject_IsTrue(PyTuple_GetItem(o, kOwnLine)) == 1;
   return true;
 }
 
@@ -263,9 +270,21 @@ PyObject* fn_fill(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// template_schema(): the wire constants as this file reads them, for a test
+// that they are the ones kovel.quasi.wire writes.
+PyObject* fn_template_schema(PyObject*, PyObject*) {
+  const auto code = [](OpCode c) { return static_cast<int>(c); };
+  return Py_BuildValue("{s{sisisisisi}s(ssssssss)}", "ops", "write", code(OpCode::Write), "nl", code(OpCode::Nl),
+                       "const", code(OpCode::Const), "hole", code(OpCode::Hole), "frame", code(OpCode::Frame),
+                       "hole_fields", "text", "index", "at", "indent", "seq", "statement", "own_line",
+                       "parent_kind");
+}
+
 }  // namespace
 
 PyMethodDef kFillMethods[] = {
+    {"template_schema", fn_template_schema, METH_NOARGS,
+     "template_schema()\n--\n\nThe codes of template ops and the fields of a hole, as read here."},
     {"compile_template", as_cfunc(fn_compile_template), METH_FASTCALL,
      "compile_template(lang, root_kind, body, frames, holes, /)\n--\n\nA template compiled for fill."},
     {"fill", as_cfunc(fn_fill), METH_FASTCALL,

@@ -50,16 +50,20 @@ bool text_of(PyObject* o, std::string_view& out) {
   return true;
 }
 
-// One item: (0, name) a hole, (1, name) a run (name None for neither
-// binding), (2, tag, text) a leaf, (3, tag, items) a node. Patterns come
-// from parsed code, whose depth Python's own recursion already bounds.
+// The first field of a pattern item, mirrored by kovel.quasi.wire.PatternItem:
+// (Hole, name) takes one node, (Run, name) any number of siblings (name None
+// for neither binding), (Leaf, tag, text), (Node, tag, items).
+enum SpecItem : long { kSpecHole = 0, kSpecRun = 1, kSpecLeaf = 2, kSpecNode = 3 };
+
+// One item. Patterns come from parsed code, whose depth Python's own
+// recursion already bounds.
 bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less<>>& slots,
                   std::uint32_t& out) {
   if (!PyTuple_Check(o) || PyTuple_Size(o) < 2) return bad_spec(o);
   const long op = PyLong_AsLong(PyTuple_GetItem(o, 0));
   if (op == -1 && PyErr_Occurred()) return false;
   PyObject* a = PyTuple_GetItem(o, 1);
-  if (op == 0 || op == 1) {
+  if (op == kSpecHole || op == kSpecRun) {
     int slot = -1;
     if (a != Py_None) {
       std::string_view name;
@@ -71,14 +75,14 @@ bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less
       }
       slot = it->second;
     }
-    out = op == 0 ? c.pattern.hole(slot) : c.pattern.run(slot);
+    out = op == kSpecHole ? c.pattern.hole(slot) : c.pattern.run(slot);
     return true;
   }
-  if ((op != 2 && op != 3) || PyTuple_Size(o) != 3) return bad_spec(o);
+  if ((op != kSpecLeaf && op != kSpecNode) || PyTuple_Size(o) != 3) return bad_spec(o);
   std::string_view tag;
   if (!text_of(a, tag)) return false;
   PyObject* b = PyTuple_GetItem(o, 2);
-  if (op == 2) {
+  if (op == kSpecLeaf) {
     std::string_view text;
     if (!text_of(b, text)) return false;
     out = c.pattern.leaf(tag, text);
@@ -132,10 +136,9 @@ PyObject* binding_value(const Compiled& c, const Binding& b) {
   return PyObject_CallFunctionObjArgs(c.siblings, list.get(), raw.get(), nullptr);
 }
 
-// (keep, tail, term, start, end, bindings, offsets): the path is the previous
-// item's cut to `keep` steps, then `tail`; offsets None, or for a match whose
-// bindings span lines, each binding's start in the root's text.
-PyObject* match_item(const Compiled& c, const Found& f) {
+// (path, term, start, end, bindings, offsets): offsets None, or for a match
+// whose bindings span lines, each binding's start in the root's text.
+PyObject* match_item(const Compiled& c, const Found& f, PyObject* path) {
   PyRef env(PyDict_New());
   PyRef offsets(f.multiline ? PyDict_New() : Py_NewRef(Py_None));
   if (!env || !offsets) return nullptr;
@@ -148,14 +151,11 @@ PyObject* match_item(const Compiled& c, const Found& f) {
     PyRef at(PyLong_FromUnsignedLongLong(f.offsets[s]));
     if (!at || PyDict_SetItem(offsets.get(), c.names[s], at.get()) < 0) return nullptr;
   }
-  PyRef keep(PyLong_FromUnsignedLongLong(f.keep));
-  PyRef tail(keep ? path_tuple(f.tail) : nullptr);
-  PyRef term(tail ? new_kterm(KRef::share(f.node)) : nullptr);
+  PyRef term(new_kterm(KRef::share(f.node)));
   PyRef start(term ? PyLong_FromUnsignedLongLong(f.start) : nullptr);
   PyRef end(start ? PyLong_FromUnsignedLongLong(f.end) : nullptr);
   if (!end) return nullptr;
-  return PyTuple_Pack(7, keep.get(), tail.get(), term.get(), start.get(), end.get(), env.get(),
-                      offsets.get());
+  return PyTuple_Pack(6, path, term.get(), start.get(), end.get(), env.get(), offsets.get());
 }
 
 // match_all(pattern, t, outermost). The search reads only the pattern and
@@ -189,26 +189,24 @@ PyObject* fn_match_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   return guarded([&]() -> PyObject* {
     PyRef out(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    if (!out) return nullptr;
+    PyRef root_path(out ? new_path(nullptr, 0, true) : nullptr);
+    if (!root_path) return nullptr;
+    // Each match's path is the previous one's cut to `keep` steps, then
+    // `tail`: paths share their common parts, as a walk's do.
+    std::vector<PyRef> chain;  // chain[k]: the path of the first k + 1 steps
     for (std::size_t i = 0; i < found.size(); ++i) {
-      PyObject* item = match_item(*c, found[i]);
+      const Found& f = found[i];
+      chain.resize(std::min<std::size_t>(f.keep, chain.size()));
+      for (const std::uint64_t step : f.tail) {
+        PyObject* p = new_path(chain.empty() ? nullptr : chain.back().get(), step);
+        if (!p) return nullptr;
+        chain.emplace_back(p);
+      }
+      PyObject* item = match_item(*c, f, chain.empty() ? root_path.get() : chain.back().get());
       if (!item || PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
     }
     return out.release();
   });
-}
-
-bool to_path(PyObject* o, std::vector<std::uint64_t>& out) {
-  if (!PyTuple_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "a path must be a tuple of ints, not %R", o);
-    return false;
-  }
-  for (Py_ssize_t k = 0; k < PyTuple_Size(o); ++k) {
-    const unsigned long long i = PyLong_AsUnsignedLongLong(PyTuple_GetItem(o, k));
-    if (PyErr_Occurred()) return false;
-    out.push_back(i);
-  }
-  return true;
 }
 
 // replace_all(t, paths, news): the paths in document order, none inside another.
@@ -226,7 +224,7 @@ PyObject* fn_replace_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<KRef> news;
     for (Py_ssize_t i = 0; i < n; ++i) {
       std::vector<std::uint64_t>& p = paths[static_cast<std::size_t>(i)];
-      if (!to_path(PyList_GetItem(args[1], i), p)) return nullptr;
+      if (!path_arg(PyList_GetItem(args[1], i), p)) return nullptr;
       if (existing_prefix(*t, p) < p.size()) {
         PyErr_Format(PyExc_IndexError, "path %R does not exist", PyList_GetItem(args[1], i));
         return nullptr;
@@ -263,9 +261,19 @@ PyObject* fn_dedent(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       [&] { return new_kterm(dedent(*t, std::string_view(indent, static_cast<std::size_t>(n)))); });
 }
 
+// pattern_schema(): the wire constants as this file reads them, for a test
+// that they are the ones kovel.quasi.wire writes.
+PyObject* fn_pattern_schema(PyObject*, PyObject*) {
+  return Py_BuildValue("{s{slslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf", kSpecLeaf,
+                       "node", kSpecNode, "match_fields", "path", "term", "start", "end", "bindings",
+                       "offsets");
+}
+
 }  // namespace
 
 PyMethodDef kMatchMethods[] = {
+    {"pattern_schema", fn_pattern_schema, METH_NOARGS,
+     "pattern_schema()\n--\n\nThe codes of pattern items and the fields of a match, as read here."},
     {"compile_pattern", as_cfunc(fn_compile_pattern), METH_FASTCALL,
      "compile_pattern(spec, siblings, /)\n--\n\nA pattern compiled for match_all."},
     {"match_all", as_cfunc(fn_match_all), METH_FASTCALL,

@@ -18,7 +18,8 @@ int exec_module(PyObject* module) {
   if (!init_names()) return -1;
   for (PyMethodDef* table : kTables)
     if (PyModule_AddFunctions(module, table) < 0) return -1;
-  return 0;
+  PyTypeObject* path = path_type();
+  return path ? PyModule_AddObjectRef(module, "Path", reinterpret_cast<PyObject*>(path)) : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

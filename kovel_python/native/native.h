@@ -2,6 +2,8 @@
 // names and the function tables each file contributes.
 #pragma once
 
+#include <vector>
+
 #include "../common.h"
 
 namespace kovel::py::native {
@@ -52,5 +54,18 @@ inline PyCFunction as_cfunc(FastFn f) {
 
 // A tuple of paths' positions, (i0, i1, ...).
 PyObject* path_tuple(std::span<const std::uint64_t> path);
+
+// The type of the paths walks hand out (path.cpp), made on first use.
+PyTypeObject* path_type();
+// A new path: `parent`'s (nullptr or the empty path for none) extended by
+// `index`, or with `empty` the empty path.
+PyObject* new_path(PyObject* parent, std::uint64_t index, bool empty = false);
+// Reads a path argument (a Path, or any iterable of ints) into `out`; a
+// position too large or negative becomes one no node has. False with
+// TypeError for anything else.
+bool path_arg(PyObject* o, std::vector<std::uint64_t>& out);
+// Sets the last position of `path` in place if nothing else holds it (nor
+// a child path): true if it did.
+bool reuse_path(PyObject* path, std::uint64_t index);
 
 }  // namespace kovel::py::native

@@ -10,36 +10,6 @@ namespace kovel::py::native {
 
 namespace {
 
-// A path: an iterable of ints, each a child position.
-bool to_path(PyObject* o, std::vector<std::uint64_t>& out) {
-  PyRef it(PyObject_GetIter(o));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyRef qual(PyType_GetQualName(Py_TYPE(o)));
-      if (qual)
-        PyErr_Format(PyExc_TypeError, "argument 'path': expected a tuple of ints, got '%U'", qual.get());
-    }
-    return false;
-  }
-  while (PyObject* step = PyIter_Next(it.get())) {
-    PyRef ref(step);
-    if (!PyLong_Check(step)) {
-      PyRef qual(PyType_GetQualName(Py_TYPE(step)));
-      if (qual) PyErr_Format(PyExc_TypeError, "argument 'path': expected ints, got '%U'", qual.get());
-      return false;
-    }
-    const unsigned long long i = PyLong_AsUnsignedLongLong(step);
-    if (i == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
-      PyErr_Clear();
-      out.push_back(std::numeric_limits<std::uint64_t>::max());  // a position no node has
-    } else {
-      out.push_back(i);
-    }
-  }
-  return !PyErr_Occurred();
-}
-
 // replace(t, path, new)
 PyObject* fn_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("replace", nargs, 3)) return nullptr;
@@ -49,7 +19,7 @@ PyObject* fn_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!repl) return nullptr;
   return guarded([&]() -> PyObject* {
     std::vector<std::uint64_t> path;
-    if (!to_path(args[1], path)) return nullptr;
+    if (!path_arg(args[1], path)) return nullptr;
     const std::size_t ok = existing_prefix(*t, path);
     if (ok < path.size()) {
       const KTerm* n = t;

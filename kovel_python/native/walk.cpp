@@ -42,37 +42,44 @@ class TagFilter {
   std::unordered_set<std::string_view> set_;
 };
 
-// The current path as a Python list that follows the walk with O(1) changes
-// per step (a walk moves one level at a time), so each path tuple is one
-// copy of the list instead of one call per position.
-class PathMirror {
+// The path objects of the current node and its ancestors, kept in step
+// with the walk: each node's path is made once, from its parent's, so a
+// whole walk makes one small object per node however deep the term is.
+class PathStack {
  public:
-  bool init() { return (list_ = PyRef(PyList_New(0))).get() != nullptr; }
-  // The tuple of `path`, updating the list from the previous path.
-  PyObject* tuple(std::span<const std::uint64_t> path) {
-    const std::size_t common = std::min(path.size(), shown_.size());
-    for (std::size_t k = 0; k < common; ++k) {
-      if (path[k] == shown_[k]) continue;
-      PyObject* i = PyLong_FromUnsignedLongLong(path[k]);
-      if (!i || PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(k), i) < 0) return nullptr;  // steals
-      shown_[k] = path[k];
+  bool init() { return (root_ = PyRef(new_path(nullptr, 0, true))).get() != nullptr; }
+
+  // The walk went to a node at `depth` in pre-order: at most the last of its
+  // positions differs from the node before.
+  void moved(std::size_t depth) { valid_ = std::min(valid_, depth == 0 ? 0 : depth - 1); }
+
+  // The path object of `path`, the current node's.
+  PyObject* get(std::span<const std::uint64_t> path) {
+    const std::size_t d = path.size();
+    if (d == 0) return Py_NewRef(root_.get());
+    if (valid_ < d) {
+      // Stale paths below the first changed position go first, so that the
+      // one at that position may be ours alone, and refilled.
+      if (objs_.size() > valid_ + 1) objs_.resize(valid_ + 1);
+      if (objs_.size() < d) objs_.resize(d);
+      for (std::size_t k = valid_; k < d; ++k) {
+        if (k == valid_ && objs_[k] && reuse_path(objs_[k].get(), path[k])) continue;
+        PyObject* p = new_path(k ? objs_[k - 1].get() : nullptr, path[k]);
+        if (!p) {
+          valid_ = k;
+          return nullptr;
+        }
+        objs_[k] = PyRef(p);
+      }
+      valid_ = d;
     }
-    if (common < shown_.size()) {
-      if (PyList_SetSlice(list_.get(), static_cast<Py_ssize_t>(common), PY_SSIZE_T_MAX, nullptr) < 0)
-        return nullptr;
-      shown_.resize(common);
-    }
-    for (std::size_t k = common; k < path.size(); ++k) {
-      PyRef i(PyLong_FromUnsignedLongLong(path[k]));
-      if (!i || PyList_Append(list_.get(), i.get()) < 0) return nullptr;
-      shown_.push_back(path[k]);
-    }
-    return PyList_AsTuple(list_.get());
+    return Py_NewRef(objs_[d - 1].get());
   }
 
  private:
-  PyRef list_;
-  std::vector<std::uint64_t> shown_;  // what list_ holds
+  PyRef root_;
+  std::vector<PyRef> objs_;  // objs_[k]: the path of the ancestor at depth k + 1
+  std::size_t valid_ = 0;    // how many of objs_ are the current node's ancestors' paths
 };
 
 // Refills the objects handed out by earlier items once their receiver has
@@ -82,11 +89,9 @@ class PathMirror {
 // while next() runs, a loop variable can still hold the previous item, and
 // the item tuple about to be refilled still holds the path and wrapper of
 // the item before it.
-template <class Shown>
 struct Slots {
   static constexpr unsigned kCount = 3;
   PyRef obj[kCount];
-  Shown shown[kCount];  // what each object holds
   unsigned turn = 0;
   // The index of an object only we hold, or -1.
   int free() const {
@@ -104,11 +109,7 @@ struct Slots {
 
 class Recycler {
  public:
-  bool init() {
-    for (std::size_t i = 0; i < std::size(small_); ++i)
-      if (!(small_[i] = PyRef(PyLong_FromSize_t(i)))) return false;
-    return mirror_.init();
-  }
+  bool init() { return true; }
 
   // A KTerm wrapper holding `node`. A KTerm has no weak references, no
   // attributes and an identity hash, so a refilled wrapper is as good as a
@@ -121,34 +122,6 @@ class Recycler {
     PyObject* w = new_kterm(KRef::share(&node));
     if (w) kterms_.keep(w);
     return w;
-  }
-
-  // The tuple of `path`.
-  PyObject* path(std::span<const std::uint64_t> path) {
-    if (!kTuplesRecyclable || path.size() >= kPooledDepth) return mirror_.tuple(path);
-    if (paths_.size() <= path.size()) paths_.resize(path.size() + 1);
-    Slots<std::vector<std::uint64_t>>& slots = paths_[path.size()];
-    int i = slots.free();
-    if (i < 0) {
-      PyRef fresh(PyTuple_New(static_cast<Py_ssize_t>(path.size())));
-      if (!fresh) return nullptr;
-      i = slots.keep(fresh.get());
-      slots.shown[i].assign(path.size(), kNone);
-    }
-    PyObject* t = slots.obj[i].get();
-    std::vector<std::uint64_t>& shown = slots.shown[i];
-    for (std::size_t k = 0; k < path.size(); ++k) {
-      if (shown[k] == path[k]) continue;
-      PyObject* n = path[k] < std::size(small_) ? Py_NewRef(small_[path[k]].get())
-                                                : PyLong_FromUnsignedLongLong(path[k]);
-      if (!n) {
-        slots.obj[i] = PyRef();  // perhaps partly filled: never hand it out
-        return nullptr;
-      }
-      PyTuple_SetItem(t, static_cast<Py_ssize_t>(k), n);  // refcount 1, in range: cannot fail
-      shown[k] = path[k];
-    }
-    return Py_NewRef(t);
   }
 
   // A tuple of the `n` references in `items`, which it steals.
@@ -172,15 +145,8 @@ class Recycler {
   // internal recycling clears the cache; a refilled tuple could then answer
   // with the hash of its old items. Tuples are refilled only before that.
   static inline const bool kTuplesRecyclable = Py_Version < 0x030E0000;
-  // Deeper paths are copied from the mirror: a pool per depth would hold
-  // memory quadratic in the depth.
-  static constexpr std::size_t kPooledDepth = 64;
-  static constexpr std::uint64_t kNone = ~std::uint64_t{0};  // no position
-  Slots<char> kterms_;
-  Slots<char> items_;
-  std::vector<Slots<std::vector<std::uint64_t>>> paths_;  // by depth
-  PathMirror mirror_;
-  PyRef small_[64];  // the positions most paths are made of
+  Slots kterms_;
+  Slots items_;
 };
 
 struct WalkState {
@@ -194,6 +160,7 @@ struct WalkState {
   std::size_t next = 0;
   std::vector<std::uint64_t> path;
   Recycler recycler;
+  PathStack paths;
   bool running = false;  // inside walk_next
 };
 
@@ -205,7 +172,7 @@ struct PyWalk {
 PyObject* item(WalkState& s, const KTerm& node, std::span<const std::uint64_t> path, const SpanRecord* r) {
   const auto part = [&](int i) -> PyObject* {
     switch (i) {
-      case 0: return s.recycler.path(path);
+      case 0: return s.paths.get(path);
       case 1: return s.recycler.kterm(node);
       case 2: return PyLong_FromUnsignedLongLong(r->start);
       default: return PyLong_FromUnsignedLongLong(r->end);
@@ -234,6 +201,7 @@ PyObject* walk_next(PyObject* self) {
   PyObject* out = guarded([&]() -> PyObject* {
     if (!s.spans) {
       while (s.cursor && s.cursor->next()) {
+        s.paths.moved(s.cursor->path().size());
         const KTerm& n = s.cursor->node();
         if (s.filter.matches(n)) return item(s, n, s.cursor->path(), nullptr);
       }
@@ -244,6 +212,7 @@ PyObject* walk_next(PyObject* self) {
       const SpanRecord& r = s.records[s.next++];
       s.path.resize(r.depth);
       if (r.depth) s.path.back() = r.index;
+      s.paths.moved(r.depth);
       if (s.filter.matches(*r.node)) return item(s, *r.node, s.path, &r);
     }
     return nullptr;
@@ -283,7 +252,7 @@ PyObject* start_walk(PyObject* root, PyObject* spans_arg, PyObject* tags) {
   const int spans = PyObject_IsTrue(spans_arg);
   if (spans < 0) return nullptr;
   WalkState s;
-  if (!s.recycler.init()) return nullptr;
+  if (!s.recycler.init() || !s.paths.init()) return nullptr;
   s.root = KRef::share(t);
   s.spans = spans;
   if (tags) {

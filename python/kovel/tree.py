@@ -20,7 +20,7 @@ million deep are fine.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Literal, TypeAlias, overload
 
 from kovel import _native
@@ -57,7 +57,13 @@ Kind: TypeAlias = Literal["tuple"] | Literal["quote"] | Literal["unquote"]
 #: A command's operation; ``write`` and ``push`` carry a text, the others ``""``.
 Op: TypeAlias = Literal["write"] | Literal["nl"] | Literal["push"] | Literal["pop"] | Literal["hole"]
 #: Child positions from the root: ``()`` is the root, ``(0, 2)`` the third child of its first child.
-Path: TypeAlias = tuple[int, ...]
+#: Walks and matches hand out ``kovel._native.Path`` objects, which share their
+#: parent's path and read like tuples (equal to the tuple of their positions, with
+#: its hash); every function taking a path takes any sequence of ints.
+Path: TypeAlias = Sequence[int]
+
+# A path reads like a tuple, so it is a sequence for isinstance too.
+Sequence.register(_native.Path)
 
 
 def node(
@@ -112,7 +118,8 @@ def walk(
     ``walk`` is called (raising what ``str(t)`` raises if ``t`` cannot be
     rendered); a quote's term rendered at several holes has the span of the
     first, and a child that is never rendered has an empty span where its
-    parent's text ends.  Each path is a new tuple as long as its node is deep.
+    parent's text ends.  A path shares its parent's (see ``Path``), so a whole
+    walk takes time linear in the number of nodes, however deep.
 
     >>> from kovel import leaf, tb
     >>> t = tb("call").c(leaf("identifier", "f")).w("(").c(leaf("integer", "1")).w(")").b()

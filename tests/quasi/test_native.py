@@ -138,18 +138,14 @@ def reference_matches(spec: Spec, t: KTerm) -> list[tuple[object, ...]]:
 
 
 def paths_and_items(prog: object, t: KTerm, outermost: bool) -> list[tuple[tuple[int, ...], Any]]:
-    """match_all's items with their whole paths (each comes as a tail to a prefix of the previous one)."""
-    out, path = [], ()
-    for item in _native.match_all(prog, t, outermost):
-        path = path[: item[0]] + item[1]
-        out.append((path, item))
-    return out
+    """match_all's items with their paths as tuples."""
+    return [(tuple(item[0]), item) for item in _native.match_all(prog, t, outermost)]
 
 
 def native_matches(spec: Spec, t: KTerm, outermost: bool = False) -> list[tuple[object, ...]]:
     prog = _native.compile_pattern(spec, Siblings)
     out = []
-    for path, (_keep, _tail, node, start, end, env, _offsets) in paths_and_items(prog, t, outermost):
+    for path, (_path, node, start, end, env, _offsets) in paths_and_items(prog, t, outermost):
         assert kt.same(dict(kt.walk(t))[path], node)
         out.append((path, start, end, {k: _value(v) for k, v in env.items()}))
     return out
@@ -236,8 +232,7 @@ def test_native_matches_agree_with_reference(case: tuple[KTerm, Spec]) -> None:
     # Outermost: the matches not inside an earlier one.
     kept: list[tuple[object, ...]] = []
     for m in want:
-        path = m[0]
-        assert isinstance(path, tuple)
+        path = tuple(m[0])  # type: ignore[call-overload]
         if not kept or path[: len(kept[-1][0])] != kept[-1][0]:  # type: ignore[arg-type]
             kept.append(m)
     assert native_matches(spec, t, outermost=True) == kept
@@ -371,7 +366,7 @@ def test_compiled_pattern_keeps_reference_counts() -> None:
     assert sys.getrefcount(key) == before
     held = _native.compile_pattern((0, key), Siblings)
     assert sys.getrefcount(key) == before + 1
-    assert [sorted(m[5]) for m in _native.match_all(held, PAIR, False)] == [[key]] * 3
+    assert [sorted(m[4]) for m in _native.match_all(held, PAIR, False)] == [[key]] * 3
     del held
     assert sys.getrefcount(key) == before
 

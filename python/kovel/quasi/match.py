@@ -25,20 +25,21 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
+from kovel.quasi.wire import PatternItem
+from kovel.tree import Path
 
 __all__ = ["Binding", "Match", "Path", "Pattern", "pattern", "replacements", "source_bindings"]
 
 Binding = KTerm | list[KTerm]
-Path = tuple[int, ...]
 
 
 def _spec(n: SNode | SHole) -> tuple[object, ...]:
     """The pattern as ``_native.compile_pattern`` takes it (separator gaps dropped)."""
     if isinstance(n, SHole):
-        return (1 if n.meta.seq else 0, n.meta.name)
+        return (PatternItem.RUN if n.meta.seq else PatternItem.HOLE, n.meta.name)
     if n.leaf:
-        return (2, n.kind, n.items[0] if n.items else "")
-    return (3, n.kind, tuple(_spec(i) for i in n.items if not isinstance(i, str)))
+        return (PatternItem.LEAF, n.kind, n.items[0] if n.items else "")
+    return (PatternItem.NODE, n.kind, tuple(_spec(i) for i in n.items if not isinstance(i, str)))
 
 
 @dataclass(frozen=True, slots=True)
@@ -118,13 +119,11 @@ class Pattern:
 
     def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
         # One native call finds every match; Python objects are made only for them.
-        # Each path comes as a tail to a prefix of the previous one, and
-        # `offsets` is set exactly when a binding's text spans lines: nested
-        # matches in a deep term cost no more than their paths.
+        # Paths share their common parts, and `offsets` is set exactly when a
+        # binding's text spans lines: nested matches in a deep term cost no
+        # more than their number.
         indents: _Indents | None = None
-        path: Path = ()
-        for keep, tail, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
-            path = path[:keep] + tail
+        for path, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
             found = env
             if offsets is not None:
                 if indents is None:
