@@ -22,7 +22,17 @@ constexpr const char* kCapsule = "kovel._native.Template";
 enum class OpCode : std::uint8_t { Write = 0, Nl = 1, Const = 2, Hole = 3, Frame = 4 };
 
 // The fields of a hole, mirrored by kovel.quasi.wire.HoleSpec.
-enum HoleField : Py_ssize_t { kText, kIndex, kAt, kIndent, kSeq, kStatement, kOwnLine, kParentKind, kHoleFields };
+enum HoleField : Py_ssize_t {
+  kText,
+  kIndex,
+  kAt,
+  kIndent,
+  kSeq,
+  kStatement,
+  kOwnLine,
+  kParentKind,
+  kHoleFields
+};
 
 struct Op {
   OpCode code;
@@ -112,7 +122,7 @@ bool to_op(PyObject* o, const Program& p, std::size_t frames_before, Op& out) {
   return bad(o, "op");
 }
 
-// (text, index, (start, end), indent, seq, statement, own_line, parent_kind)
+// (text, unquote_index, (start, end), indent, seq, statement, own_line, parent_kind)
 bool to_hole(PyObject* o, Hole& h) {
   if (!PyTuple_Check(o) || PyTuple_Size(o) != kHoleFields) return bad(o, "hole");
   std::size_t index;
@@ -122,7 +132,8 @@ bool to_hole(PyObject* o, Hole& h) {
   if (!PyTuple_Check(at) || PyTuple_Size(at) != 2) return bad(o, "hole");
   if (!u64_of(PyTuple_GetItem(at, 0), h.at.start) || !u64_of(PyTuple_GetItem(at, 1), h.at.end)) return false;
   h.index = static_cast<std::uint8_t>(index);
-  if (!text_of(PyTuple_GetItem(o, kIndent), h.indent) || !text_of(PyTuple_GetItem(o, kParentKind), h.parent_kind))
+  if (!text_of(PyTuple_GetItem(o, kIndent), h.indent) ||
+      !text_of(PyTuple_GetItem(o, kParentKind), h.parent_kind))
     return false;
   h.parent_id = tags::intern(h.parent_kind);
   h.seq = PyObject_IsTrue(PyTuple_GetItem(o, kSeq)) == 1;
@@ -274,10 +285,10 @@ PyObject* fn_fill(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // that they are the ones kovel.quasi.wire writes.
 PyObject* fn_template_schema(PyObject*, PyObject*) {
   const auto code = [](OpCode c) { return static_cast<int>(c); };
-  return Py_BuildValue("{s{sisisisisi}s(ssssssss)}", "ops", "write", code(OpCode::Write), "nl", code(OpCode::Nl),
-                       "const", code(OpCode::Const), "hole", code(OpCode::Hole), "frame", code(OpCode::Frame),
-                       "hole_fields", "text", "index", "at", "indent", "seq", "statement", "own_line",
-                       "parent_kind");
+  return Py_BuildValue("{s{sisisisisi}s(ssssssss)}", "ops", "write", code(OpCode::Write), "nl",
+                       code(OpCode::Nl), "const", code(OpCode::Const), "hole", code(OpCode::Hole), "frame",
+                       code(OpCode::Frame), "hole_fields", "text", "unquote_index", "at", "indent", "seq",
+                       "statement", "own_line", "parent_kind");
 }
 
 }  // namespace

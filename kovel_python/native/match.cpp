@@ -264,9 +264,9 @@ PyObject* fn_dedent(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // pattern_schema(): the wire constants as this file reads them, for a test
 // that they are the ones kovel.quasi.wire writes.
 PyObject* fn_pattern_schema(PyObject*, PyObject*) {
-  return Py_BuildValue("{s{slslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf", kSpecLeaf,
-                       "node", kSpecNode, "match_fields", "path", "term", "start", "end", "bindings",
-                       "offsets");
+  return Py_BuildValue("{s{slslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf",
+                       kSpecLeaf, "node", kSpecNode, "match_fields", "path", "term", "start", "end",
+                       "bindings", "offsets");
 }
 
 }  // namespace

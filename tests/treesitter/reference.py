@@ -5,6 +5,7 @@ against byte for byte.  Slow and plain on purpose; rule numbers are those of
 """
 
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 from kovel._kovel import Builder, KTerm, leaf, tb
@@ -93,6 +94,19 @@ def _token_text(g: str) -> bool:
     return "\n" in g and bool(g.strip(_BLANK))
 
 
+@dataclass
+class _Frame:
+    """A node with children being converted."""
+
+    builder: Builder
+    written: int  # the end of the text written so far
+    start: int
+    end: int
+    verbatim: bool
+    anchored: bool  # it starts anchored (rule 5)
+    token_gap: bool = False  # a gap looked like token text (rule 2)
+
+
 def reference_walk(
     cursor: Any,
     source: bytes,
@@ -137,11 +151,8 @@ def reference_walk(
     root_start = min(lo, s)
     literal, may_anchor, body = known[kind]
     is_anchored = may_anchor and anchored(node, body, cut)
-    # A frame is a node with children being converted: [builder, end of the
-    # text written so far, node start, node end, verbatim, starts anchored
-    # (rule 5), a gap looked like token text (rule 2)].
-    frames: list[list[Any]] = [
-        [tb(kind), root_start, root_start, max(hi, e), inherited or literal, is_anchored, False]
+    frames: list[_Frame] = [
+        _Frame(tb(kind), root_start, root_start, max(hi, e), inherited or literal, is_anchored)
     ]
     push = frames.append
     pop = frames.pop
@@ -158,45 +169,45 @@ def reference_walk(
         literal, may_anchor, body = known[kind]
         is_anchored = may_anchor and anchored(node, body, cut)
         if first_child():
-            push([tb(kind), s, s, e, frames[-1][4] or literal, is_anchored, False])
+            push(_Frame(tb(kind), s, s, e, frames[-1].verbatim or literal, is_anchored))
             continue
         g = text[s:e] if ascii_text else source[s:e].decode()  # type: ignore[index]
-        term = leaf_term(kind, g, frames[-1][4] or literal) if "\n" in g else leaf(kind, g)
+        term = leaf_term(kind, g, frames[-1].verbatim or literal) if "\n" in g else leaf(kind, g)
         # Hand the finished term to its parent, finishing parents as we go up.
         while True:
             frame = frames[-1]
-            b = frame[0]
-            pos = frame[1]
+            b = frame.builder
+            pos = frame.written
             if pos < s:
                 g = text[pos:s] if ascii_text else source[pos:s].decode()  # type: ignore[index]
-                if frame[4] or "\n" not in g:
+                if frame.verbatim or "\n" not in g:
                     b.w(g)
                 elif write_gap(b, g, False, is_anchored):
-                    frame[6] = True
+                    frame.token_gap = True
             elif pos > s:
                 raise ValueError(
                     f"a tree-sitter node starting at byte {s} overlaps its previous sibling, "
                     f"which ends at byte {pos}"
                 )
-            if is_anchored and s == frame[2]:
-                frame[5] = True
+            if is_anchored and s == frame.start:
+                frame.anchored = True
             b.c(term)
-            frame[1] = e
+            frame.written = e
             if next_sibling():
                 break
             # Last child: finish the parent.
             pop()
-            pos = frame[1]
-            s = frame[2]
-            e = frame[3]
+            pos = frame.written
+            s = frame.start
+            e = frame.end
             if pos < e:
-                if write_gap(b, cut(pos, e), frame[4], False):
-                    frame[6] = True
+                if write_gap(b, cut(pos, e), frame.verbatim, False):
+                    frame.token_gap = True
             elif pos > e:  # a child reaching past its parent's end
                 e = pos
-            is_anchored = frame[5]
+            is_anchored = frame.anchored
             parent()
-            if frame[6] and not frame[4]:
+            if frame.token_gap and not frame.verbatim:
                 # Rule 2 found out late: convert this subtree again, all verbatim.
                 term = reference_walk(cursor.node.walk(), source, text, s, e, verbatim, code, True)
             else:

@@ -279,13 +279,14 @@ def _run(
     listed: list[Listed],
     executor: Executor | None,
     timeout: Timeout,
-    kind: Callable[..., Any],
+    result_class: Callable[..., Any],
     task: Callable[[Listed, float | None], tuple[Any, ...]],
     check: Callable[[Executor], None] | None = None,
 ) -> Iterator[Any]:
     """Run one task per listed file, under the file's time limit; yield the results in order.
 
-    ``check`` runs first, in the pool, and may raise before any file is
+    ``result_class`` (``FoundFile``, ``RewrittenFile``) makes the result of a
+    file that failed.  ``check`` runs first, in the pool, and may raise before any file is
     read.  At most a window of tasks is in flight, so results stream out and
     an inline executor works file by file.  A task that cannot even be
     submitted (its arguments do not pickle, say) fails its file only.
@@ -320,12 +321,12 @@ def _run(
                 return
             item, fut = flight.popleft()
             if fut is None:
-                yield kind(item.path, item.lang, error=item.error)
+                yield result_class(item.path, item.lang, error=item.error)
                 continue
             try:
                 yield fut.result()
             except Exception as exc:
-                yield kind(item.path, item.lang, error=describe_error(exc))
+                yield result_class(item.path, item.lang, error=describe_error(exc))
     finally:
         for _, fut in flight:
             if fut is not None:

@@ -18,6 +18,7 @@ from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import SHole, Skeleton, SNode, is_hole, joins, parse_quasi, reads_as
+from kovel.quasi.wire import FillOp, HoleSpec
 from kovel.treesitter.grammars import language
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
@@ -146,17 +147,17 @@ class _Compiler:
     def op(self, n: SNode | SHole) -> tuple[int, object]:
         if isinstance(n, SHole):
             self.holes.append(n)
-            return (3, len(self.holes) - 1)
+            return (FillOp.HOLE, len(self.holes) - 1)
         if not _has_hole(n):
-            return (2, build_constant(n))
+            return (FillOp.CONST, build_constant(n))
         ops: list[tuple[int, object]] = []
         for item in _gap_ops(n):
             if isinstance(item, tuple):
-                ops.append((0, item[1]) if item[0] == "write" else (1, None))
+                ops.append((FillOp.WRITE, item[1]) if item[0] == "write" else (FillOp.NL, None))
             else:
                 ops.append(self.op(item))
         self.frames.append((n.kind, tuple(ops)))
-        return (4, len(self.frames) - 1)
+        return (FillOp.FRAME, len(self.frames) - 1)
 
 
 def _is_separator(item: str | SNode | SHole) -> bool:
@@ -446,7 +447,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         return fill(values)
 
     holes = tuple(
-        (
+        HoleSpec(
             h.meta.text,
             h.meta.index,
             h.meta.at,
