@@ -261,6 +261,18 @@ PyObject* fn_dedent(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       [&] { return new_kterm(dedent(*t, std::string_view(indent, static_cast<std::size_t>(n)))); });
 }
 
+// is_token(t), is_comment(t): the matcher's own tests, for the rewrites that
+// must pass over what it passed over.
+PyObject* fn_is_token(PyObject*, PyObject* arg) {
+  const KTerm* t = term_arg(arg, "t");
+  return t ? PyBool_FromLong(is_token(*t)) : nullptr;
+}
+
+PyObject* fn_is_comment(PyObject*, PyObject* arg) {
+  const KTerm* t = term_arg(arg, "t");
+  return t ? PyBool_FromLong(is_comment(*t)) : nullptr;
+}
+
 // pattern_schema(): the wire constants as this file reads them, for a test
 // that they are the ones kovel.quasi.wire writes.
 PyObject* fn_pattern_schema(PyObject*, PyObject*) {
@@ -272,6 +284,11 @@ PyObject* fn_pattern_schema(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef kMatchMethods[] = {
+    {"is_token", fn_is_token, METH_O,
+     "is_token(t, /)\n--\n\nA node the matcher may pass over: a comment, or a childless node that renders as "
+     "its tag."},
+    {"is_comment", fn_is_comment, METH_O,
+     "is_comment(t, /)\n--\n\nA comment, in any grammar: its tag (looked through quotes) names one."},
     {"pattern_schema", fn_pattern_schema, METH_NOARGS,
      "pattern_schema()\n--\n\nThe codes of pattern items and the fields of a match, as read here."},
     {"compile_pattern", as_cfunc(fn_compile_pattern), METH_FASTCALL,

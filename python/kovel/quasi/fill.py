@@ -64,11 +64,11 @@ def _without_trailing_separators(raw: KTerm) -> KTerm:
     dropped: set[int] = set()
     for i in range(len(kids) - 1, -1, -1):
         k = kids[i]
-        if kt.kind(k) != "tuple" or kt.children(k) or str(k) != kt.tag(k):
-            if "comment" not in kt.tag(k):
-                break
-        else:
-            dropped.add(i)
+        if _native.is_comment(k):
+            continue
+        if not _native.is_token(k):
+            break
+        dropped.add(i)
     if not dropped:
         return raw
     # The layout before a dropped separator goes too, but for its line breaks
