@@ -66,7 +66,12 @@ def run_scan(a: argparse.Namespace) -> int:
     """Run ``kovel scan`` with parsed arguments; return the exit status."""
     try:
         configs, base = load_selected(a.config, a.rule, a.rule_id or [], a.filter)
-        matchers = [matcher(c) for c in configs]
+        matchers = []
+        for c in configs:
+            try:
+                matchers.append(matcher(c))
+            except (ValueError, SyntaxError) as exc:
+                raise ValueError(f"rule {c.id}: {exc}") from None
     except RuleFileError as exc:
         print(f"kovel: {exc}", file=sys.stderr)
         return 2

@@ -63,6 +63,8 @@ class Compiled:
     stop_by: str | Compiled = "neighbor"
     field: str | None = None
     tags: frozenset[str] | None = None
+    #: A pattern that is one metavariable (``$X``): any node, bound to that name ("" for ``$_``).
+    meta: str | None = None
 
 
 def _pattern(lang: str, p: str | PatternSpec) -> Pattern:
@@ -100,8 +102,9 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
     if anys is not None and all(a.tags is not None for a in anys):
         union = frozenset().union(*(a.tags or () for a in anys))
         tags = union if tags is None else tags & union
+    lone = _LONE_META.fullmatch(r.pattern.strip()) if isinstance(r.pattern, str) else None
     return Compiled(
-        None if r.pattern is None else _pattern(lang, r.pattern),
+        None if r.pattern is None or lone else _pattern(lang, r.pattern),
         r.kind,
         None if r.regex is None else re.compile(r.regex),
         r.nth_child,
@@ -116,7 +119,12 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
         r.stop_by if isinstance(r.stop_by, str) else compile_rule(lang, r.stop_by),
         r.field,
         tags,
+        None if lone is None else lone.group(1).lstrip("_") if lone.group(1) == "_" else lone.group(1),
     )
+
+
+# Matched without the pattern machinery, which needs a node of some kind to stand for.
+_LONE_META = re.compile(r"\$([A-Z_][A-Z0-9_]*)")
 
 
 _WORD = re.compile(r"(?<![$\w])[A-Za-z_]\w+")
@@ -261,6 +269,11 @@ class Search:
             if m is None:
                 return None
             merged = _merge(env, source_bindings(m), m.bindings)
+            if merged is None:
+                return None
+            env = merged
+        if r.meta is not None and r.meta:
+            merged = _merge(env, {r.meta: node}, {})
             if merged is None:
                 return None
             env = merged

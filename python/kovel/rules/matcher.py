@@ -125,6 +125,7 @@ class Matcher:
     def _fill(self, f: Found) -> KTerm:
         assert self._template is not None
         values: dict[str, Any] = {}
+        made: dict[str, str] = {}
         texts: dict[str, str] | None = None
         for h in self._template.holes:
             if h in f.values and h not in self.config.transform:
@@ -132,8 +133,15 @@ class Matcher:
             else:
                 if texts is None:
                     texts = self._values(f)
-                values[h] = leaf("identifier", texts.get(h, ""))
-        return self._template.fill(**values)
+                made[h] = texts.get(h, "")
+                values[h] = leaf("identifier", made[h])
+        try:
+            return self._template.fill(**values)
+        except TypeError:
+            if not made:
+                raise
+            # A hole inside a string literal takes the text itself.
+            return self._template.fill(**{**values, **made})
 
     def _plain(self, t: KTerm, found: list[Found]) -> list[Fix]:
         """Fixes without a pattern's rewrite: the template filled (or the fix text
@@ -141,20 +149,26 @@ class Matcher:
         text = str(t)
         out: list[Fix] = []
         for f in found:
+            indent = _indent(text, f.span[0])
             if self._template is not None:
                 new = self._fill(f)
+                if indent and "\n" in str(new):
+                    new = tb(_native.tag(f.term)).p(indent).c(new).x().b()
             else:
                 texts = self._values(f)
                 assert self.config.fix is not None
                 body = _META.sub(_substitute(texts), self.config.fix)
-                new = leaf(_native.tag(f.term), body)
-            if "\n" in str(new):
-                start = text.rfind("\n", 0, f.span[0]) + 1
-                indent = re.match(r"[ \t]*", text[start : f.span[0]])
-                if indent and indent.group():
-                    new = tb(_native.tag(f.term)).p(indent.group()).c(new).x().b()
+                # A leaf's own line breaks take no pushed indentation: put it in the text.
+                new = leaf(_native.tag(f.term), body.replace("\n", "\n" + indent))
             out.append((f.path, new, f.span))
         return out
+
+
+def _indent(text: str, at: int) -> str:
+    """The indentation of the line holding offset ``at``."""
+    start = text.rfind("\n", 0, at) + 1
+    m = re.match(r"[ \t]*", text[start:at])
+    return m.group() if m else ""
 
 
 def _substitute(texts: dict[str, str]) -> Callable[[re.Match[str]], str]:
