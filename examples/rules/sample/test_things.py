@@ -5,7 +5,8 @@ class ThingsTestCase(unittest.TestCase):
     def test_add(self):
         assert 1 + 1 == 2
         if True:
-            assert f([1, 2]) == g(x)
+            assert f([1,
+                      2]) == g(x)
 
     def helper(self):
         assert a == b
