@@ -1,0 +1,52 @@
+"""`kovel scan` vs `ast-grep scan`: the same 20 Python rules over the standard library, side by side.
+
+Checks that both report the same number of diagnostics.
+Run: python3 bench/bench_scan.py [FOLDER]   (default: the standard library)
+"""
+
+import json
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from pathlib import Path
+
+PATTERNS = [
+    "print($$$A)", "isinstance($X, $T)", "len($X) == 0", "$X == None", "$X != None", "type($X) == $T",
+    "open($$$A)", "assert $X", "raise $E from None", "del $X", "lambda $$$A: $B", "global $$$N",
+    "super().__init__($$$A)", "dict($$$A)", "list($X)", "$X.append($Y)", "return None", "not $X in $Y",
+    "hasattr($X, $N)", "getattr($X, $N, None)",
+]  # fmt: skip
+
+
+def main():
+    folder = sys.argv[1] if len(sys.argv) > 1 else sysconfig.get_paths()["stdlib"]
+    rules = Path(tempfile.mkdtemp())
+    docs = [
+        f"id: r{i}\nlanguage: Python\nseverity: warning\nmessage: m\nrule:\n  pattern: {json.dumps(p)}\n"
+        for i, p in enumerate(PATTERNS)
+    ]
+    (rules / "rules.yml").write_text("---\n".join(docs))
+    runs = {
+        "kovel": [sys.executable, "-m", "kovel", "scan", "--json", "-r", str(rules / "rules.yml"), folder],
+        "ast-grep": [
+            shutil.which("ast-grep") or "sg",
+            "scan",
+            "--json=stream",
+            "-r",
+            str(rules / "rules.yml"),
+            folder,
+        ],
+    }
+    for name, argv in runs.items():
+        t = time.perf_counter()
+        out = subprocess.run(argv, capture_output=True, text=True).stdout
+        took = time.perf_counter() - t
+        count = sum(1 for line in out.splitlines() if line.strip().startswith("{"))
+        print(f"{name:9} {count:7} diagnostics {took:8.2f} s")
+
+
+if __name__ == "__main__":
+    main()
