@@ -111,10 +111,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_scan(args)
     if args.command == "test":
         return run_tests(args)
-    if (args.pattern is None) == (args.rule is None):
-        parser.error("give a pattern (-p) or a rule file (--rule), not both")
+    if args.pattern is None and args.rule is None:
+        parser.error("the following arguments are required: -p/--pattern (or --rule)")
+    if args.pattern is not None and args.rule is not None:
+        parser.error("-p/--pattern and --rule cannot go together")
     if args.command == "rewrite" and args.rule is None and args.rewrite is None:
-        parser.error("rewrite needs -r REWRITE (or --rule with a fix)")
+        parser.error("the following arguments are required: -r/--rewrite (or --rule with a fix)")
+    if args.rule is not None and args.command == "rewrite" and args.rewrite is not None:
+        parser.error("--rule rewrites with the rule's fix: -r/--rewrite cannot go with it")
     if args.rule is not None:
         try:
             configs = load_rules(args.rule)

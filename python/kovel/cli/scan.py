@@ -33,9 +33,18 @@ __all__ = ["load_selected", "run_scan"]
 def load_selected(
     config: str | None, rule_file: str | None, ids: Sequence[str], pattern: str | None
 ) -> tuple[list[RuleConfig], str]:
-    """The rules to run and the folder their ``files``/``ignores`` globs are relative to.
+    """The rules to run (those of ``rule_file``, else of the project file ``config``
+    or the one found here or above; with ``ids``, only those; with ``pattern``, those
+    whose id it finds; never those whose severity is ``off``) and the folder their
+    ``files``/``ignores`` globs are relative to.
 
-    Raises ``RuleFileError`` for a bad rule file and ``ValueError`` when no rules are found.
+    Raises ``RuleFileError`` for a bad rule file and ``ValueError`` when there is no project.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "r.yml")
+    >>> _ = f.write_text("id: a\\nlanguage: python\\nrule: {kind: call}\\n---\\nid: b\\nlanguage: c\\nrule: {kind: call_expression}\\n")
+    >>> [r.id for r in load_selected(None, str(f), [], "^b")[0]]
+    ['b']
     """
     if rule_file is not None:
         rules, base = load_rules(rule_file), os.getcwd()
