@@ -17,14 +17,20 @@ RULES = {
     "pattern": Rule(pattern="isinstance($X, $T)"),
     "+inside": Rule(pattern="isinstance($X, $T)", inside=Rule(kind="if_statement", stop_by="end")),
     "+has": Rule(pattern="isinstance($X, $T)", has=Rule(kind="identifier", regex="^type$", stop_by="end")),
-    "+not inside def": Rule(
+    "+not inside lambda": Rule(
         pattern="isinstance($X, $T)", not_=Rule(inside=Rule(kind="lambda", stop_by="end"))
+    ),
+    "+all three": Rule(
+        pattern="isinstance($X, $T)",
+        inside=Rule(kind="if_statement", stop_by="end"),
+        has=Rule(kind="identifier", regex="^type$", stop_by="end"),
+        not_=Rule(inside=Rule(kind="lambda", stop_by="end")),
     ),
     "kind+regex": Rule(kind="call", regex="^isinstance"),
 }
 
 
-def best(fn, n=5):
+def best(fn, n=20):
     times = []
     for _ in range(n):
         t = time.perf_counter()
@@ -39,4 +45,4 @@ for name, r in RULES.items():
     count = sum(1 for _ in m.find_all(TERM))
     t = best(lambda m=m: sum(1 for _ in m.find_all(TERM)))
     base = base or t
-    print(f"{name:18} {count:5} matches {t * 1e3:8.2f} ms  {t / base:5.2f}x")
+    print(f"{name:20} {count:5} matches {t * 1e3:8.2f} ms  {t / base:5.2f}x")

@@ -1,7 +1,7 @@
 """`kovel scan` vs `ast-grep scan`: the same 20 Python rules over the standard library, side by side.
 
 Checks that both report the same number of diagnostics.
-Run: python3 bench/bench_scan.py [FOLDER]   (default: the standard library)
+Run: python3 bench/bench_scan.py [FOLDER]   (default: the standard library, /usr/lib/python3.11)
 """
 
 import json
@@ -15,14 +15,18 @@ from pathlib import Path
 
 PATTERNS = [
     "print($$$A)", "isinstance($X, $T)", "len($X) == 0", "$X == None", "$X != None", "type($X) == $T",
-    "open($$$A)", "assert $X", "raise $E from None", "del $X", "lambda $$$A: $B", "global $$$N",
+    "open($$$A)", "yield from $X", "raise $E from None", "del $X", "lambda $$$A: $B", "global $$$N",
     "super().__init__($$$A)", "dict($$$A)", "list($X)", "$X.append($Y)", "return None", "not $X in $Y",
     "hasattr($X, $N)", "getattr($X, $N, None)",
 ]  # fmt: skip
 
 
 def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else sysconfig.get_paths()["stdlib"]
+    # Debian's standard library holds no site-packages; another may (which both would walk).
+    default = (
+        "/usr/lib/python3.11" if Path("/usr/lib/python3.11").is_dir() else sysconfig.get_paths()["stdlib"]
+    )
+    folder = sys.argv[1] if len(sys.argv) > 1 else default
     rules = Path(tempfile.mkdtemp())
     docs = [
         f"id: r{i}\nlanguage: Python\nseverity: warning\nmessage: m\nrule:\n  pattern: {json.dumps(p)}\n"

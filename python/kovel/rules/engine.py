@@ -21,7 +21,7 @@ from __future__ import annotations
 import inspect
 import re
 from collections.abc import Iterator, Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 from kovel import _native
@@ -196,15 +196,22 @@ class Search:
     tree: Tree | None = None
     _matches: dict[int, dict[Path, Match]] = field(default_factory=dict)
     _nodes: dict[Path, KTerm] = field(default_factory=dict)
+    _kids: dict[Path, tuple[KTerm, ...]] = field(default_factory=dict)
+    _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
 
     # -- the nodes
     def node(self, path: Path) -> KTerm:
+        """The node at ``path``; each node on the way is kept (a wide root's children are made once)."""
         got = self._nodes.get(path)
         if got is None:
-            got = self.root
-            for i in path:
-                got = _native.children(got)[i]
+            got = self.root if not path else self.kids(path[:-1])[path[-1]]
             self._nodes[path] = got
+        return got
+
+    def kids(self, path: Path) -> tuple[KTerm, ...]:
+        got = self._kids.get(path)
+        if got is None:
+            got = self._kids[path] = tuple(_native.children(self.node(path)))
         return got
 
     def field_of(self, parent: Path, index: int) -> str | None:
@@ -218,6 +225,13 @@ class Search:
             n = n.children[i]
         return n.field_name_for_child(index) if index < n.child_count else None
 
+    def tagged(self, tags: frozenset[str]) -> dict[Path, KTerm]:
+        """The nodes with one of ``tags``, by path."""
+        got = self._tagged.get(tags)
+        if got is None:
+            got = self._tagged[tags] = dict(_native.find_all(self.root, tags, False))
+        return got
+
     def pattern_matches(self, p: Pattern) -> dict[Path, Match]:
         got = self._matches.get(id(p))
         if got is None:
@@ -227,10 +241,19 @@ class Search:
     # -- the search
     def find(self, r: Compiled, constraints: Mapping[str, Compiled] | None = None) -> Iterator[Found]:
         """Every node that ``r`` matches (and whose metavariables meet ``constraints``), in document order."""
-        cands: Iterator[tuple[Path, KTerm, int, int]]
         if r.pattern is not None:
-            cands = ((m.path, m.term, *m.span) for m in self.pattern_matches(r.pattern).values())
-        elif r.tags is not None:
+            # The candidates are the pattern's matches: the pattern need not be looked up again.
+            rest = _without_pattern(r)
+            for m in self.pattern_matches(r.pattern).values():
+                env: Env | None = {k: (v, m.bindings.get(k, v)) for k, v in source_bindings(m).items()}
+                if rest is not None:
+                    assert env is not None
+                    env = self.check(rest, m.path, m.term, env)
+                if env is not None and not (constraints and not self._meets(constraints, env)):
+                    yield _found(m.term, m.path, m.span, env)
+            return
+        cands: Iterator[tuple[Path, KTerm, int, int]]
+        if r.tags is not None:
             cands = _native.find_all(self.root, r.tags, True)
         else:
             cands = _native.walk(self.root, True)
@@ -238,13 +261,7 @@ class Search:
             env = self.check(r, path, node, {})
             if env is None or (constraints and not self._meets(constraints, env)):
                 continue
-            yield Found(
-                node,
-                path,
-                (start, end),
-                {k: v[0] for k, v in env.items()},
-                {k: v[1] for k, v in env.items()},
-            )
+            yield _found(node, path, (start, end), env)
 
     def _meets(self, constraints: Mapping[str, Compiled], env: Env) -> bool:
         for name, c in constraints.items():
@@ -319,7 +336,7 @@ class Search:
     def _nth(self, path: Path, n: int) -> bool:
         if not path:
             return False
-        kids = _native.children(self.node(path[:-1]))
+        kids = self.kids(path[:-1])
         named = [i for i, k in enumerate(kids) if _named(k)]
         if path[-1] not in named:
             return False
@@ -330,16 +347,31 @@ class Search:
         return isinstance(r.stop_by, Compiled) and self.check(r.stop_by, path, node, env) is not None
 
     def _inside(self, r: Compiled, path: Path, node: KTerm, env: Env) -> Env | None:
+        if not path:
+            return None
+        tags = r.tags
+        if tags is not None and isinstance(r.stop_by, str):
+            # Only the ancestors of the right tags need a look: found once per search, natively.
+            tagged = self.tagged(tags)
+            for depth in range(len(path) - 1, -1, -1):
+                up = path[:depth]
+                anc = tagged.get(up)
+                if anc is not None and (r.field is None or self.field_of(up, path[depth]) == r.field):
+                    got = self.check(r, up, anc, env)
+                    if got is not None:
+                        return got
+                if r.stop_by == "neighbor":
+                    return None
+            return None
         for depth in range(len(path) - 1, -1, -1):
-            up = path[:depth]
-            if r.field is None or self.field_of(up, path[depth]) == r.field:
-                anc = self.node(up)
-                got = self.check(r, up, anc, env)
+            anc = self.node(path[:depth])
+            if (tags is None or _native.tag(anc) in tags) and (
+                r.field is None or self.field_of(path[:depth], path[depth]) == r.field
+            ):
+                got = self.check(r, path[:depth], anc, env)
                 if got is not None:
                     return got
-            else:
-                anc = self.node(up)
-            if r.stop_by == "neighbor" or self._stops(r, up, anc, env):
+            if r.stop_by == "neighbor" or self._stops(r, path[:depth], anc, env):
                 return None
         return None
 
@@ -380,7 +412,7 @@ class Search:
         if not path:
             return None
         parent = path[:-1]
-        kids = _native.children(self.node(parent))
+        kids = self.kids(parent)
         i = path[-1] + step
         while 0 <= i < len(kids):
             p = (*parent, i)
@@ -391,6 +423,32 @@ class Search:
                 return None
             i += step
         return None
+
+
+def _found(node: KTerm, path: Path, span: tuple[int, int], env: Env) -> Found:
+    return Found(node, path, span, {k: v[0] for k, v in env.items()}, {k: v[1] for k, v in env.items()})
+
+
+_CONDITIONS = (
+    "kind",
+    "regex",
+    "nth_child",
+    "inside",
+    "has",
+    "follows",
+    "precedes",
+    "any",
+    "not_",
+    "matches",
+    "meta",
+)
+
+
+def _without_pattern(r: Compiled) -> Compiled | None:
+    """``r`` less its pattern, or None when nothing else is left to check."""
+    if not r.all and all(getattr(r, n) is None for n in _CONDITIONS):
+        return None
+    return replace(r, pattern=None)
 
 
 def _named(k: KTerm) -> bool:
