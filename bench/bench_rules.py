@@ -1,9 +1,10 @@
 """What conditions cost: a pattern alone vs the same pattern with kind, inside, has and not.
 
 Over a standard-library module; the goal is at most 2x the pattern alone.
-Run: python3 bench/bench_rules.py
+Run: python3 bench/bench_rules.py   (--smoke: a few repetitions, for CI)
 """
 
+import sys
 import sysconfig
 import time
 from pathlib import Path
@@ -30,7 +31,7 @@ RULES = {
 }
 
 
-def best(fn, n=20):
+def best(fn, n=2 if "--smoke" in sys.argv else 20):
     times = []
     for _ in range(n):
         t = time.perf_counter()

