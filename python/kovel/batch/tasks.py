@@ -684,6 +684,17 @@ def scan_task(
     >>> d.span.line, d.message, d.fix.new
     (2, 'print of x', 'log(x)')
     """
+    if data is None:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            return ScannedFile(path, lang, error=f"cannot read: {exc.strerror or exc}")
+    # A file that lacks a word a rule needs is not parsed for it, nor at all when no rule is left.
+    # (The words are ASCII, which every encoding a source file may declare spells alike.)
+    matchers = [m for m in matchers if all(w.encode() in data for w in m.words)]
+    if not matchers:
+        return ScannedFile(path, lang)
     try:
         loaded = _load(path, lang, timeout, data)
     except _NotText as exc:
@@ -697,8 +708,6 @@ def scan_task(
     out: list[Diagnostic] = []
     for m in matchers:
         cfg = m.config
-        if any(w not in text for w in m.words):
-            continue
         search = m.search(loaded.term, loaded.tree)
         fixes = {p: (new, span) for p, new, span in m.fixes(loaded.term, search)} if cfg.fix else {}
         for f in m.find_all(loaded.term, search):
