@@ -208,3 +208,43 @@ def test_interactive_scan_in_a_terminal(project):
     finally:
         t.close()
     assert (project / "a.py").read_text() == "if x == None:\n    log(x)\n"
+
+
+def test_terminal_output_underlines_the_match(project):
+    from tests.helpers import Tmux
+
+    if shutil.which("tmux") is None:
+        pytest.skip("tmux is not installed")
+    t = Tmux(project, [sys.executable, "-m", "kovel", "scan", "--jobs", "1", "a.py"])
+    try:
+        screen = t.wait_for("EXIT=")
+    finally:
+        t.close()
+    lines = screen.splitlines()
+    at = lines.index(" 2 |     print(x)")
+    assert lines[at - 1] == "a.py:2:5: error[no-print]: print of x"
+    assert lines[at + 1] == "   |     ^^^^^^^^" and "EXIT=1" in screen
+
+
+@pytest.mark.parametrize(
+    "files, ignores, reported",
+    [
+        (["sub/**"], [], ["sub/c.py"]),
+        ([], ["sub/**"], ["a.py"]),
+        (["*.py"], ["a.py"], ["sub/c.py"]),
+    ],
+)
+def test_files_and_ignores_globs(tmp_path, files, ignores, reported):
+    rule = "id: p\nlanguage: python\nrule: {pattern: print($A)}\n"
+    rule += f"files: {json.dumps(files)}\nignores: {json.dumps(ignores)}\n"
+    write_files(
+        tmp_path,
+        {
+            "kovel.yml": "ruleDirs: [rules]\n",
+            "rules/r.yml": rule,
+            "a.py": "print(1)\n",
+            "sub/c.py": "print(2)\n",
+        },
+    )
+    r = kovel(tmp_path, "scan", "--json", ".")
+    assert sorted(json.loads(x)["path"].removeprefix("./") for x in r.stdout.splitlines()) == reported
