@@ -248,3 +248,31 @@ def test_files_and_ignores_globs(tmp_path, files, ignores, reported):
     )
     r = kovel(tmp_path, "scan", "--json", ".")
     assert sorted(json.loads(x)["path"].removeprefix("./") for x in r.stdout.splitlines()) == reported
+
+
+@pytest.mark.parametrize("rule", sorted(p.name for p in (EXAMPLES / "rules").glob("*.yml")))
+def test_examples_agree_with_ast_grep(tmp_path, rule):
+    """Each example rule, run by ast-grep and by kovel: the same matches, the same fixed files."""
+    sg = shutil.which("ast-grep") or shutil.which("sg")
+    if sg is None:
+        pytest.skip("ast-grep is not installed")
+    path = EXAMPLES / "rules" / rule
+    theirs_dir, ours_dir = tmp_path / "theirs", tmp_path / "ours"
+    shutil.copytree(EXAMPLES / "sample", theirs_dir)
+    shutil.copytree(EXAMPLES / "sample", ours_dir)
+    out = subprocess.run(
+        [sg, "scan", "--json=stream", "-r", str(path), "."], cwd=theirs_dir, capture_output=True, text=True
+    )
+    theirs = sorted(
+        (Path(d["file"]).name, d["range"]["start"]["line"] + 1, d["range"]["start"]["column"] + 1, d["text"])
+        for d in map(json.loads, out.stdout.splitlines())
+    )
+    ours = sorted(
+        (Path(d["path"]).name, d["range"]["start"]["line"], d["range"]["start"]["column"], d["text"])
+        for d in map(json.loads, kovel(ours_dir, "scan", "--json", "-r", str(path), ".").stdout.splitlines())
+    )
+    assert ours == theirs and ours
+    subprocess.run([sg, "scan", "--update-all", "-r", str(path), "."], cwd=theirs_dir, capture_output=True)
+    kovel(ours_dir, "scan", "--fix", "-r", str(path), ".")
+    for f in sorted(theirs_dir.iterdir()):
+        assert (ours_dir / f.name).read_text() == f.read_text(), f.name
