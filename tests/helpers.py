@@ -1,6 +1,10 @@
 """Data and helpers shared by test modules (which never import each other)."""
 
 import os
+import shlex
+import subprocess
+import time
+import uuid
 from pathlib import Path
 
 LEAF_XY = bytes.fromhex("020178000100000179")  # the leaf with tag "x" and code "y"
@@ -115,3 +119,33 @@ def write_files(root, files):
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_bytes(text.encode() if isinstance(text, str) else text)
     return root
+
+
+class Tmux:
+    """A tmux server of its own, running one command in a terminal 160 x 50."""
+
+    def __init__(self, cwd, argv):
+        self.socket = f"kovel-test-{uuid.uuid4().hex[:8]}"
+        shell = f"{shlex.join(argv)}; echo EXIT=$?; sleep 60"
+        self.tmux("new-session", "-d", "-x", "160", "-y", "50", "-c", str(cwd), shell)
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-L", self.socket, *args], capture_output=True, text=True, check=True)
+
+    def screen(self):
+        return self.tmux("capture-pane", "-p", "-S", "-200").stdout
+
+    def wait_for(self, text, count=1, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            screen = self.screen()
+            if screen.count(text) >= count:
+                return screen
+            time.sleep(0.1)
+        raise AssertionError(f"{text!r} did not show; the screen:\n{self.screen()}")
+
+    def key(self, k):
+        self.tmux("send-keys", k)
+
+    def close(self):
+        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)

@@ -25,7 +25,7 @@ MODULES = sorted(package_modules())
 # whose examples are in its stubs (tests/test_module.py reads them).
 NO_EXAMPLES = {"kovel.__main__", "kovel.cli.__main__", "kovel._kovel"}
 # The public modules: each function they export shows an example.
-PUBLIC = ["kovel.tree", "kovel.treesitter", "kovel.quasi", "kovel.batch", "kovel.cli"]
+PUBLIC = ["kovel.tree", "kovel.treesitter", "kovel.quasi", "kovel.rules", "kovel.batch", "kovel.cli"]
 
 
 def test_guide_has_examples() -> None:

@@ -22,12 +22,13 @@ LAYERS = [
     ("tree", ["kovel.tree"]),
     ("treesitter", ["kovel.treesitter"]),
     ("quasi", ["kovel.quasi"]),
+    ("rules", ["kovel.rules"]),
     ("batch", ["kovel.batch"]),
     ("cli", ["kovel.cli", "kovel.__main__"]),
 ]
 # The subpackages' modules belong to the layer of their package; "kovel" itself does not
 # take in its submodules.
-PACKAGES = {"kovel.treesitter", "kovel.quasi", "kovel.batch", "kovel.cli"}
+PACKAGES = {"kovel.treesitter", "kovel.quasi", "kovel.rules", "kovel.batch", "kovel.cli"}
 
 # (importing module, imported module) -> why the import sits inside a function.
 ALLOWED = {

@@ -109,7 +109,7 @@ if [[ "$(wc -l <<<"$found")" != 4 ]]; then
 fi
 
 step "stubtest and mypy --strict examples/"
-"$vpy" -m pip install --quiet --disable-pip-version-check "mypy>=1.13"
+"$vpy" -m pip install --quiet --disable-pip-version-check "mypy>=1.13" "types-PyYAML>=6"
 "$vpy" -m mypy.stubtest kovel --allowlist "$root/tools/stubtest_allowlist.txt"
 "$vpy" -m mypy --strict --config-file "$root/pyproject.toml" --cache-dir "$work/mypy_cache" "$root/examples"
 

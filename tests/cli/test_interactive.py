@@ -1,11 +1,8 @@
 """``kovel rewrite --interactive``: the review of each change, and the questions in a real terminal (tmux)."""
 
-import shlex
 import shutil
 import subprocess
 import sys
-import time
-import uuid
 
 import pytest
 
@@ -14,7 +11,7 @@ pytest.importorskip("tree_sitter_python")
 from kovel.batch import apply_changes, rewrite_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.cli.interactive import Review  # noqa: E402
-from tests.helpers import write_files  # noqa: E402
+from tests.helpers import Tmux, write_files  # noqa: E402
 
 
 def test_review_makes_the_chosen_changes_only(tmp_path):
@@ -43,36 +40,6 @@ def test_interactive_needs_a_terminal(tmp_path):
     )
     assert r.returncode == 2 and "terminal" in r.stderr
     assert (tmp_path / "a.py").read_text() == "print(1)\n"
-
-
-class Tmux:
-    """A tmux server of its own, running one command in a terminal 160 x 50."""
-
-    def __init__(self, cwd, argv):
-        self.socket = f"kovel-test-{uuid.uuid4().hex[:8]}"
-        shell = f"{shlex.join(argv)}; echo EXIT=$?; sleep 60"
-        self.tmux("new-session", "-d", "-x", "160", "-y", "50", "-c", str(cwd), shell)
-
-    def tmux(self, *args):
-        return subprocess.run(["tmux", "-L", self.socket, *args], capture_output=True, text=True, check=True)
-
-    def screen(self):
-        return self.tmux("capture-pane", "-p", "-S", "-200").stdout
-
-    def wait_for(self, text, count=1, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            screen = self.screen()
-            if screen.count(text) >= count:
-                return screen
-            time.sleep(0.1)
-        raise AssertionError(f"{text!r} did not show; the screen:\n{self.screen()}")
-
-    def key(self, k):
-        self.tmux("send-keys", k)
-
-    def close(self):
-        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
 
 
 @pytest.fixture

@@ -20,24 +20,36 @@ from __future__ import annotations
 import os
 import pickle
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from typing import Any, TypeAlias, TypeVar
 
 from kovel.batch.files import Listed, list_files
-from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span, apply_changes
-from kovel.batch.tasks import PatternLike, check_pattern, describe_error, find_task, rewrite_task
+from kovel.batch.results import (
+    Change,
+    Diagnostic,
+    FileMatch,
+    FoundFile,
+    RewrittenFile,
+    ScannedFile,
+    Span,
+    apply_changes,
+)
+from kovel.batch.tasks import PatternLike, check_pattern, describe_error, find_task, rewrite_task, scan_task
 from kovel.batch.workers import InlineExecutor, WatchdogPool
 from kovel.quasi import Template
+from kovel.rules import Matcher
 
 __all__ = [
     "DEFAULT_TIMEOUT",
     "TIMEOUT_PER_MB",
     "Change",
+    "Diagnostic",
     "FileMatch",
     "FoundFile",
     "PatternLike",
     "RewrittenFile",
+    "ScannedFile",
     "Span",
     "Timeout",
     "apply_changes",
@@ -46,6 +58,7 @@ __all__ = [
     "find_source",
     "rewrite_files",
     "rewrite_source",
+    "scan_files",
 ]
 
 
@@ -180,6 +193,43 @@ def rewrite_files(
         RewrittenFile,
         lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit),
         check,
+    )
+
+
+def scan_files(
+    paths: Iterable[str | os.PathLike[str]],
+    rules: Callable[[str, str], Sequence[Matcher]],
+    *,
+    lang: str | None = None,
+    executor: Executor | None = None,
+    timeout: Timeout = default_timeout,
+    follow: bool = False,
+    listed: list[Listed] | None = None,
+) -> Iterator[ScannedFile]:
+    """Run rules over files; yield one ``ScannedFile`` per file, in the order listed.
+
+    ``rules(path, lang)`` gives the rules to run on a file (each file is
+    parsed once, whatever their number); a file with none is not read.
+    ``listed`` is the files already listed (``kovel.batch.files.list_files``),
+    else ``paths`` are walked.  The other arguments are those of ``find_files``.
+
+    >>> import pathlib, tempfile
+    >>> from kovel.rules import Rule, RuleConfig, matcher
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("try:\\n    x()\\nexcept:\\n    pass\\n")
+    >>> bare = matcher(RuleConfig("bare-except", "python", Rule(kind="except_clause", not_=Rule(has=Rule(kind="identifier")))))
+    >>> [(d.rule, d.span.line) for r in scan_files([f], lambda p, l: [bare]) for d in r.diagnostics]
+    [('bare-except', 3)]
+    """
+    items = listed if listed is not None else list_files(paths, lang, follow=follow)
+    chosen = {i.path: tuple(rules(i.path, i.lang)) for i in items if i.error is None and i.lang is not None}
+    work = [i for i in items if i.error is not None or i.lang is None or chosen.get(i.path)]
+    return _run(
+        work,
+        executor,
+        timeout,
+        ScannedFile,
+        lambda i, limit: (scan_task, i.path, i.lang, chosen[i.path], limit),
     )
 
 

@@ -12,7 +12,16 @@ from dataclasses import dataclass, field
 
 from kovel._kovel import from_postcard_bytes
 
-__all__ = ["Change", "FileMatch", "FoundFile", "RewrittenFile", "Span", "apply_changes"]
+__all__ = [
+    "Change",
+    "Diagnostic",
+    "FileMatch",
+    "FoundFile",
+    "RewrittenFile",
+    "ScannedFile",
+    "Span",
+    "apply_changes",
+]
 
 
 @dataclass(frozen=True, slots=True)
@@ -177,3 +186,38 @@ def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8
         at = c.old.end
     out.append(data[at:])
     return b"".join(out)
+
+
+@dataclass(frozen=True, slots=True)
+class Diagnostic:
+    """What one rule found in a file: the rule's id, severity, message (its
+    metavariables filled in) and note, where the match lies and its first
+    line's text, and the rule's fix as a ``Change`` (None without a fix, or
+    when the fix lies inside another's).
+    """
+
+    rule: str
+    severity: str
+    message: str
+    note: str | None
+    span: Span
+    line_text: str
+    fix: Change | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class ScannedFile:
+    """The diagnostics of every rule run over one file, or why it could not be scanned.
+
+    ``digest``, ``encoding`` and ``errors_before`` are as for ``RewrittenFile``:
+    what applying the fixes needs to write the file safely and judge the result.
+    """
+
+    path: str
+    lang: str | None
+    diagnostics: tuple[Diagnostic, ...] = ()
+    error: str | None = None
+    skipped: bool = False
+    digest: str = ""
+    encoding: str = "utf-8"
+    errors_before: int = 0

@@ -15,6 +15,7 @@ import hashlib
 import importlib
 import io
 import os
+import re
 import tokenize
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
@@ -23,10 +24,12 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 from kovel import _native
 from kovel._kovel import KTerm
-from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
+from kovel.batch.results import Change, Diagnostic, FileMatch, FoundFile, RewrittenFile, ScannedFile, Span
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
+from kovel.rules import Matcher
+from kovel.rules.engine import text_of
 from kovel.treesitter.convert import from_tree
 from kovel.treesitter.grammars import parser
 from kovel.treesitter.timeout import parse_until
@@ -46,6 +49,8 @@ __all__ = [
     "judge",
     "parse_tree",
     "rewrite_task",
+    "scan_task",
+    "suppressed",
 ]
 
 
@@ -622,3 +627,102 @@ def _compile_error(path: str, text: str) -> str | None:
         except MemoryError:
             return "too large to compile"
     return None
+
+
+_IGNORE = re.compile(r"(?:#|//|/\*|--|;)\s*kovel-ignore\b(?:\s*:\s*([\w\-, ]+))?")
+
+
+def suppressed(line: str, rule: str) -> bool:
+    """Whether a ``kovel-ignore`` comment on ``line`` silences ``rule``: ``kovel-ignore``
+    alone silences every rule, ``kovel-ignore: a, b`` the rules named.
+
+    >>> suppressed("x = 1  # kovel-ignore: no-x, other", "no-x"), suppressed("// kovel-ignore", "any")
+    (True, True)
+    >>> suppressed("/* kovel-ignore: other */", "no-x")
+    False
+    """
+    for m in _IGNORE.finditer(line):
+        if m.group(1) is None or rule in {x.strip() for x in m.group(1).split(",")}:
+            return True
+    return False
+
+
+def scan_task(
+    path: str,
+    lang: str,
+    matchers: Sequence[Matcher],
+    timeout: float | None,
+    data: bytes | None = None,
+) -> ScannedFile:
+    """Run every rule of ``matchers`` (all for ``lang``) over the file at ``path``
+    (or ``data``, its bytes), parsed once.  A rule whose words (``Matcher.words``)
+    the text lacks is not run; a match under a ``kovel-ignore`` comment (on its
+    line or the line before) is dropped; a fix lying in a syntax error is dropped.
+
+    >>> from kovel.rules import Rule, RuleConfig, matcher
+    >>> m = matcher(RuleConfig("no-print", "python", Rule(pattern="print($A)"), "print of $A", fix="log($A)"))
+    >>> d, = scan_task("<text>", "python", [m], None, b"x = 1\\nprint(x)\\n").diagnostics
+    >>> d.span.line, d.message, d.fix.new
+    (2, 'print of x', 'log(x)')
+    """
+    if data is None:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            return ScannedFile(path, lang, error=f"cannot read: {exc.strerror or exc}")
+    # A file that lacks a word a rule needs is not parsed for it, nor at all when no rule is left.
+    # (The words are ASCII, which every encoding a source file may declare spells alike.)
+    matchers = [m for m in matchers if all(w.encode() in data for w in m.words)]
+    if not matchers:
+        return ScannedFile(path, lang)
+    try:
+        loaded = _load(path, lang, timeout, data)
+    except _NotText as exc:
+        return ScannedFile(path, lang, error=f"skipped: {exc}", skipped=True)
+    except _Skip as exc:
+        return ScannedFile(path, lang, error=str(exc))
+    text = loaded.text
+    pos = _Positions(text, loaded.encoding)
+    errors = error_spans(loaded.tree)
+    bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
+    out: list[Diagnostic] = []
+    for m in matchers:
+        cfg = m.config
+        search = m.search(loaded.term, loaded.tree)
+        fixes = {p: (new, span) for p, new, span in m.fixes(loaded.term, search)} if cfg.fix else {}
+        for f in m.find_all(loaded.term, search):
+            s, e = f.span
+            line, _ = pos.line_col(s)
+            if suppressed(pos.line(line), cfg.id) or (line > 1 and suppressed(pos.line(line - 1), cfg.id)):
+                continue
+            fix: Change | None = None
+            got = fixes.get(f.path)
+            if got is not None and not any(a <= e and s <= b for a, b in bad):
+                fix = Change(pos.span(*got[1]), str(got[0]))
+            message = _fill_message(cfg.message, f.bindings) if "$" in cfg.message else cfg.message
+            out.append(
+                Diagnostic(
+                    cfg.id, cfg.severity, message, cfg.note, pos.span(s, e), _line_text(pos.line(line)), fix
+                )
+            )
+    out.sort(key=lambda d: (d.span.start, d.span.end))
+    return ScannedFile(
+        path,
+        lang,
+        tuple(out),
+        digest=hashlib.sha256(loaded.data).hexdigest(),
+        encoding=loaded.encoding,
+        errors_before=len(errors),
+    )
+
+
+_MESSAGE_META = re.compile(r"\$\$\$([A-Z_][A-Z0-9_]*)|\$([A-Z_][A-Z0-9_]*)")
+
+
+def _fill_message(message: str, bindings: Mapping[str, Any]) -> str:
+    def one(g: re.Match[str]) -> str:
+        v = bindings.get(g.group(1) or g.group(2))
+        return g.group() if v is None else text_of(v)
+
+    return _MESSAGE_META.sub(one, message)

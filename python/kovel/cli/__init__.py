@@ -68,6 +68,9 @@ from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
 from kovel.batch.workers import InlineExecutor, WatchdogPool
 from kovel.cli import interactive, output
+from kovel.cli.ruletest import run_tests
+from kovel.cli.scan import run_scan
+from kovel.rules import Matcher, RuleFileError, load_rules, matcher
 from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
 __all__ = ["main"]
@@ -102,7 +105,31 @@ def main(argv: Sequence[str] | None = None) -> int:
     /.../a.py:1:1: print(1)
     0
     """
-    args = _arguments().parse_args(argv)
+    parser = _arguments()
+    args = parser.parse_args(argv)
+    if args.command == "scan":
+        return run_scan(args)
+    if args.command == "test":
+        return run_tests(args)
+    if args.pattern is None and args.rule is None:
+        parser.error("the following arguments are required: -p/--pattern (or --rule)")
+    if args.pattern is not None and args.rule is not None:
+        parser.error("-p/--pattern and --rule cannot go together")
+    if args.command == "rewrite" and args.rule is None and args.rewrite is None:
+        parser.error("the following arguments are required: -r/--rewrite (or --rule with a fix)")
+    if args.rule is not None and args.command == "rewrite" and args.rewrite is not None:
+        parser.error("--rule rewrites with the rule's fix: -r/--rewrite cannot go with it")
+    if args.rule is not None:
+        try:
+            configs = load_rules(args.rule)
+            if len(configs) != 1:
+                raise ValueError(f"{args.rule}: --rule takes a file with one rule ({len(configs)} found)")
+            if args.command == "rewrite" and configs[0].fix is None:
+                raise ValueError(f"{args.rule}: the rule has no fix to rewrite with")
+            args.pattern = matcher(configs[0])
+        except (RuleFileError, ValueError, SyntaxError) as exc:
+            print(f"kovel: {exc}", file=sys.stderr)
+            return 2
     run = _Run(args)
     try:
         return run.go()
@@ -123,7 +150,10 @@ def _arguments() -> argparse.ArgumentParser:
     )
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("-p", "--pattern", required=True, help="the pattern, e.g. 'print($$$A)'")
+    common.add_argument("-p", "--pattern", help="the pattern, e.g. 'print($$$A)'")
+    common.add_argument(
+        "--rule", metavar="FILE", help="a rule file (YAML, one rule) instead of -p; rewrite uses its fix"
+    )
     common.add_argument(
         "-l", "--lang", help="the language of the files (default: from each file's extension)"
     )
@@ -167,8 +197,9 @@ def _arguments() -> argparse.ArgumentParser:
     )
     find = sub.add_parser("find", parents=[common], help="print every match", epilog=_EPILOG)
     rewrite = sub.add_parser("rewrite", parents=[common], help="rewrite every match", epilog=_EPILOG)
-    rewrite.add_argument("-r", "--rewrite", required=True, help="the replacement, e.g. 'log($$$A)'")
+    rewrite.add_argument("-r", "--rewrite", help="the replacement, e.g. 'log($$$A)'")
     _output_options(find, rewrite)
+    _scan_parsers(sub)
     rewrite.add_argument(
         "--force",
         action="store_true",
@@ -210,6 +241,65 @@ def _output_options(find: argparse.ArgumentParser, rewrite: argparse.ArgumentPar
             help="cut printed lines longer than N characters to N around the match, marking what is "
             f"left out (default {output.DEFAULT_MAX_COLUMNS}; 0: never; diffs are never cut)",
         )
+
+
+def _scan_parsers(sub: Any) -> None:
+    """``kovel scan`` and ``kovel test``."""
+    scan = sub.add_parser(
+        "scan",
+        help="run a project's rules (kovel.yml) or a rule file over files",
+        description="Run every rule of the project (kovel.yml, found here or above) or of a rule file. "
+        "Exit status: 1 when an error-severity diagnostic is found, 0 otherwise, 2 on a usage error, "
+        "a bad rule file or a file that could not be read or written.",
+    )
+    scan.add_argument(
+        "-c", "--config", metavar="CONFIG", help="the project file (default: kovel.yml here or above)"
+    )
+    scan.add_argument(
+        "-r", "--rule", metavar="RULE_FILE", help="run the rules of this file instead of the project's"
+    )
+    scan.add_argument(
+        "--rule-id", action="append", metavar="ID", help="run only the rule with this id (repeatable)"
+    )
+    scan.add_argument(
+        "--filter", metavar="REGEX", help="run only the rules whose id this regular expression finds"
+    )
+    fmt = scan.add_mutually_exclusive_group()
+    fmt.add_argument(
+        "--json",
+        dest="format",
+        action="store_const",
+        const="json",
+        default="text",
+        help="one JSON object per diagnostic",
+    )
+    fmt.add_argument("--format", choices=["text", "json", "sarif"], default="text", help="output format")
+    how = scan.add_mutually_exclusive_group()
+    how.add_argument("-U", "--fix", "--update-all", dest="fix", action="store_true", help="apply every fix")
+    how.add_argument(
+        "-i", "--interactive", action="store_true", help="show each fix and ask whether to apply it"
+    )
+    scan.add_argument("--force", action="store_true", help="write fixes even when they add syntax errors")
+    scan.add_argument(
+        "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, help="worker processes"
+    )
+    scan.add_argument("--timeout", type=_positive_float, metavar="SECONDS", help="time limit per file")
+    scan.add_argument("-g", "--glob", action="append", default=[], metavar="GLOB", help="as for find")
+    scan.add_argument(
+        "--no-ignore", action="store_true", help="do not skip what .gitignore and .ignore ignore"
+    )
+    scan.add_argument("--hidden", action="store_true", help="walk hidden files and directories")
+    scan.add_argument("-L", "--follow", action="store_true", help="follow symbolic links in directories")
+    scan.add_argument(
+        "paths", nargs="*", default=["."], metavar="PATH", help="files and directories (default: .)"
+    )
+    test = sub.add_parser("test", help="test each rule against its valid and invalid snippets")
+    test.add_argument(
+        "-c", "--config", metavar="CONFIG", help="the project file (default: kovel.yml here or above)"
+    )
+    test.add_argument(
+        "-t", "--test-dir", metavar="TEST_DIR", help="the folder of rule tests (default: testConfigs)"
+    )
 
 
 def _count(s: str) -> int:
@@ -366,6 +456,14 @@ class _Run:
         """
         a = self.args
         ok: list[Listed] = []
+        if isinstance(a.pattern, Matcher):
+            want = a.pattern.config.language
+            for item in listed:
+                if item.error is not None or item.lang is None:
+                    self.report(item.path, item.error or "no language")
+                elif item.lang == want:
+                    ok.append(item)
+            return ok
         broken: dict[str, str | None] = {}
         # The pattern is compiled in the pool too: a grammar may hang on it.
         assert self.pool is not None

@@ -1,0 +1,153 @@
+"""How ``kovel scan`` prints diagnostics: as a compiler does, as JSON lines, or as SARIF 2.1.0."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
+
+from kovel.batch.results import Diagnostic, ScannedFile, Span
+from kovel.rules import RuleConfig
+
+__all__ = ["SARIF_SCHEMA", "diagnostic_json", "diagnostic_text", "sarif"]
+
+SARIF_SCHEMA = "https://json.schemastore.org/sarif-2.1.0.json"
+_COLOURS = {"error": "31", "warning": "33", "info": "36", "hint": "32"}
+_LEVELS = {"error": "error", "warning": "warning", "info": "note", "hint": "note"}
+
+
+def diagnostic_text(path: str, d: Diagnostic, terminal: bool = False) -> Iterator[str]:
+    """The lines of one diagnostic: ``path:line:col: severity[id]: message``, then on a
+    terminal the line with a caret underline, in colour.
+
+    >>> d = Diagnostic("no-print", "warning", "print left in", None, Span(4, 12, 2, 1, 2, 9, "print(x)"), "print(x)")
+    >>> list(diagnostic_text("a.py", d))
+    ['a.py:2:1: warning[no-print]: print left in']
+    """
+    s = d.span
+    head = f"{d.severity}[{d.rule}]"
+    if terminal:
+        head = f"\x1b[1;{_COLOURS.get(d.severity, '0')}m{head}\x1b[0m"
+    yield f"{path}:{s.line}:{s.column}: {head}: {d.message}"
+    if d.note:
+        yield from (f"  = note: {x}" for x in d.note.rstrip().splitlines())
+    if terminal:
+        line = d.line_text.rstrip("\r").expandtabs(1)
+        end = s.end_column if s.end_line == s.line else len(line) + 1
+        num = str(s.line)
+        yield f" {num} | {line}"
+        caret = "^" * max(1, end - s.column)
+        yield f" {' ' * len(num)} | {' ' * (s.column - 1)}\x1b[{_COLOURS.get(d.severity, '0')}m{caret}\x1b[0m"
+
+
+def _range(s: Span) -> dict[str, Any]:
+    return {
+        "byteOffset": {"start": s.start, "end": s.end},
+        "start": {"line": s.line, "column": s.column},
+        "end": {"line": s.end_line, "column": s.end_column},
+    }
+
+
+def diagnostic_json(r: ScannedFile, d: Diagnostic) -> str:
+    """One diagnostic as one line of JSON: path, rule id, severity, message, note, range,
+    text, and the fix's replacement and range (when the rule has a fix).
+
+    >>> d = Diagnostic("no-print", "warning", "print left in", None, Span(0, 8, 1, 1, 1, 9, "print(x)"), "print(x)")
+    >>> json.loads(diagnostic_json(ScannedFile("a.py", "python"), d))["range"]["end"]
+    {'line': 1, 'column': 9}
+    """
+    out: dict[str, Any] = {
+        "path": r.path,
+        "lang": r.lang,
+        "ruleId": d.rule,
+        "severity": d.severity,
+        "message": d.message,
+        "note": d.note,
+        "range": _range(d.span),
+        "text": d.span.text,
+    }
+    if d.fix is not None:
+        out["replacement"] = d.fix.new
+        out["replacementRange"] = _range(d.fix.old)
+    return json.dumps(out, ensure_ascii=False)
+
+
+def sarif(rules: Sequence[RuleConfig], files: Iterable[ScannedFile]) -> dict[str, Any]:
+    """A SARIF 2.1.0 log of one run: the rules as ``tool.driver.rules``, each diagnostic a result.
+
+    >>> from kovel.rules import Rule
+    >>> log = sarif([RuleConfig("r", "python", Rule(kind="call"), "a call")], [])
+    >>> log["version"], log["runs"][0]["tool"]["driver"]["rules"][0]["id"]
+    ('2.1.0', 'r')
+    """
+    index = {r.id: i for i, r in enumerate(rules)}
+    driver_rules = []
+    for r in rules:
+        one: dict[str, Any] = {
+            "id": r.id,
+            "shortDescription": {"text": r.message or r.id},
+            "defaultConfiguration": {"level": _LEVELS.get(r.severity, "none")},
+        }
+        if r.note:
+            one["help"] = {"text": r.note}
+        if r.url:
+            one["helpUri"] = r.url
+        driver_rules.append(one)
+    results = []
+    for f in files:
+        for d in f.diagnostics:
+            region = _region(d.span)
+            res: dict[str, Any] = {
+                "ruleId": d.rule,
+                "level": _LEVELS.get(d.severity, "none"),
+                "message": {"text": d.message or d.rule},
+                "locations": [{"physicalLocation": {"artifactLocation": {"uri": f.path}, "region": region}}],
+            }
+            if d.rule in index:
+                res["ruleIndex"] = index[d.rule]
+            if d.fix is not None:
+                res["fixes"] = [
+                    {
+                        "description": {"text": f"apply the fix of {d.rule}"},
+                        "artifactChanges": [
+                            {
+                                "artifactLocation": {"uri": f.path},
+                                "replacements": [
+                                    {
+                                        "deletedRegion": _region(d.fix.old),
+                                        "insertedContent": {"text": d.fix.new},
+                                    }
+                                ],
+                            }
+                        ],
+                    }
+                ]
+            results.append(res)
+    return {
+        "$schema": SARIF_SCHEMA,
+        "version": "2.1.0",
+        "runs": [
+            {
+                "tool": {
+                    "driver": {
+                        "name": "kovel",
+                        "informationUri": "https://pypi.org/project/kovel/",
+                        "rules": driver_rules,
+                    }
+                },
+                "results": results,
+            }
+        ],
+    }
+
+
+def _region(s: Span) -> dict[str, Any]:
+    return {
+        "startLine": s.line,
+        "startColumn": s.column,
+        "endLine": s.end_line,
+        "endColumn": s.end_column,
+        "byteOffset": s.start,
+        "byteLength": s.end - s.start,
+        "snippet": {"text": s.text},
+    }

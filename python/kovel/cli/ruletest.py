@@ -1,0 +1,96 @@
+"""``kovel test``: each rule against its test file, as ``sg test`` does.
+
+A test file (YAML) names a rule by ``id`` and lists ``valid`` snippets (the
+rule must not match them) and ``invalid`` ones (it must); kovel also reads
+``fixed``: the text each invalid snippet must become under the rule's fix,
+as a list in the order of ``invalid`` or a mapping from snippet to text.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Iterator
+
+import yaml
+
+from kovel.rules import Matcher, RuleFileError, matcher
+from kovel.rules.load import rule_files
+from kovel.rules.project import find_config, load_project
+from kovel.treesitter import parse
+
+__all__ = ["check_case", "run_tests"]
+
+
+def check_case(m: Matcher, valid: list[str], invalid: list[str], fixed: dict[str, str]) -> Iterator[str]:
+    """What fails in one rule's test: a line per snippet that does not behave.
+
+    >>> from kovel.rules import Rule, RuleConfig
+    >>> m = matcher(RuleConfig("r", "python", Rule(pattern="print($A)"), fix="log($A)"))
+    >>> list(check_case(m, ["log(1)"], ["print(1)", "f()"], {"print(1)": "log(1)"}))
+    ["invalid snippet not matched: 'f()'"]
+    """
+    lang = m.config.language
+    for s in valid:
+        if next(iter(m.find_all(parse(lang, s))), None) is not None:
+            yield f"valid snippet matched: {s!r}"
+    for s in invalid:
+        t = parse(lang, s)
+        if next(iter(m.find_all(t)), None) is None:
+            yield f"invalid snippet not matched: {s!r}"
+        elif s in fixed and str(m.rewrite(t)) != fixed[s]:
+            yield f"fix of {s!r} gives {str(m.rewrite(t))!r}, expected {fixed[s]!r}"
+
+
+def _strings(v: object, path: str, key: str) -> list[str]:
+    if v is None:
+        return []
+    if not isinstance(v, list) or not all(isinstance(x, str) for x in v):
+        raise RuleFileError(path, 1, key, "expected a list of code snippets")
+    return list(v)
+
+
+def run_tests(a: argparse.Namespace) -> int:
+    """Run ``kovel test`` with parsed arguments; return the exit status."""
+    try:
+        config = a.config or find_config()
+        if config is None:
+            raise ValueError("no kovel.yml here or in a folder above (give -c CONFIG)")
+        project = load_project(config)
+        dirs = [a.test_dir] if a.test_dir else list(project.test_dirs)
+        if not dirs:
+            raise ValueError(f"{config}: no testConfigs, and no -t TEST_DIR given")
+        rules = {r.id: r for r in project.rules}
+        passed = failed = 0
+        for d in dirs:
+            for path in rule_files(d):
+                with open(path, encoding="utf-8") as f:
+                    docs = [x for x in yaml.safe_load_all(f) if x is not None]
+                for doc in docs:
+                    if not isinstance(doc, dict) or not isinstance(doc.get("id"), str):
+                        raise RuleFileError(path, 1, "id", "a test needs the id of its rule")
+                    rid = doc["id"]
+                    if rid not in rules:
+                        raise RuleFileError(path, 1, "id", f"no rule with the id {rid!r}")
+                    valid = _strings(doc.get("valid"), path, "valid")
+                    invalid = _strings(doc.get("invalid"), path, "invalid")
+                    fx = doc.get("fixed") or {}
+                    if isinstance(fx, list):
+                        fx = dict(zip(invalid, fx, strict=False))
+                    if not isinstance(fx, dict):
+                        raise RuleFileError(path, 1, "fixed", "expected a list or a mapping")
+                    problems = list(check_case(matcher(rules[rid]), valid, invalid, fx))
+                    if problems:
+                        failed += 1
+                        print(f"FAIL {rid} ({os.path.relpath(path)})")
+                        for p in problems:
+                            print(f"  {p}")
+                    else:
+                        passed += 1
+                        print(f"PASS {rid}")
+    except (RuleFileError, ValueError, SyntaxError, yaml.YAMLError, OSError) as exc:
+        print(f"kovel: {exc}", file=sys.stderr)
+        return 2
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0

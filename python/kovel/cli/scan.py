@@ -1,0 +1,215 @@
+"""``kovel scan``: run a project's rules (or one rule file) over files, report, and fix.
+
+Exit status: 1 when an error-severity diagnostic is found, 0 otherwise, 2
+on a usage error, a bad rule file (``file:line: key: what``) or a file that
+could not be read, parsed or written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import fnmatch
+import hashlib
+import json
+import os
+import re
+import sys
+from collections.abc import Sequence
+
+from kovel.batch import DEFAULT_TIMEOUT, ScannedFile, apply_changes, default_timeout, scan_files
+from kovel.batch.files import list_files, write_roots
+from kovel.batch.results import Change, RewrittenFile
+from kovel.batch.safewrite import NotWrittenError, SafeWriter
+from kovel.batch.tasks import judge
+from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.cli import interactive
+from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
+from kovel.rules import Matcher, RuleConfig, RuleFileError, load_rules, matcher
+from kovel.rules.project import find_config, load_project
+
+__all__ = ["load_selected", "run_scan"]
+
+
+def load_selected(
+    config: str | None, rule_file: str | None, ids: Sequence[str], pattern: str | None
+) -> tuple[list[RuleConfig], str]:
+    """The rules to run (those of ``rule_file``, else of the project file ``config``
+    or the one found here or above; with ``ids``, only those; with ``pattern``, those
+    whose id it finds; never those whose severity is ``off``) and the folder their
+    ``files``/``ignores`` globs are relative to.
+
+    Raises ``RuleFileError`` for a bad rule file and ``ValueError`` when there is no project.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "r.yml")
+    >>> _ = f.write_text("id: a\\nlanguage: python\\nrule: {kind: call}\\n---\\nid: b\\nlanguage: c\\nrule: {kind: call_expression}\\n")
+    >>> [r.id for r in load_selected(None, str(f), [], "^b")[0]]
+    ['b']
+    """
+    if rule_file is not None:
+        rules, base = load_rules(rule_file), os.getcwd()
+    else:
+        path = config or find_config()
+        if path is None:
+            raise ValueError("no kovel.yml here or in a folder above (give -c CONFIG or -r RULE_FILE)")
+        rules, base = list(load_project(path).rules), os.path.dirname(os.path.abspath(path))
+    if ids:
+        rules = [r for r in rules if r.id in ids]
+    if pattern is not None:
+        rules = [r for r in rules if re.search(pattern, r.id)]
+    return [r for r in rules if r.severity != "off"], base
+
+
+def _applies(r: RuleConfig, path: str, base: str) -> bool:
+    if not r.files and not r.ignores:
+        return True
+    rel = os.path.relpath(os.path.abspath(path), base)
+
+    def hit(globs: Sequence[str]) -> bool:
+        return any(fnmatch.fnmatch(rel, g) or fnmatch.fnmatch(rel, g.replace("**/", "")) for g in globs)
+
+    return (not r.files or hit(r.files)) and not hit(r.ignores)
+
+
+def run_scan(a: argparse.Namespace) -> int:
+    """Run ``kovel scan`` with parsed arguments; return the exit status."""
+    try:
+        configs, base = load_selected(a.config, a.rule, a.rule_id or [], a.filter)
+        matchers = []
+        for c in configs:
+            try:
+                matchers.append(matcher(c))
+            except (ValueError, SyntaxError) as exc:
+                raise ValueError(f"rule {c.id}: {exc}") from None
+    except RuleFileError as exc:
+        print(f"kovel: {exc}", file=sys.stderr)
+        return 2
+    except (ValueError, SyntaxError) as exc:
+        print(f"kovel: {exc}", file=sys.stderr)
+        return 2
+    if (a.fix or a.interactive) and a.format != "text":
+        print("kovel: --fix and --interactive print text, not --json or --format", file=sys.stderr)
+        return 2
+    if a.interactive and not sys.stdin.isatty():
+        print("kovel: --interactive needs a terminal on standard input", file=sys.stderr)
+        return 2
+    by_lang: dict[str, list[Matcher]] = {}
+    for m in matchers:
+        by_lang.setdefault(m.config.language, []).append(m)
+
+    def rules_for(path: str, lang: str) -> list[Matcher]:
+        return [m for m in by_lang.get(lang, []) if _applies(m.config, path, base)]
+
+    limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
+    pool = InlineExecutor(timeout=limit) if a.jobs == 1 else WatchdogPool(a.jobs, timeout=limit)
+    listed = [
+        x
+        for x in list_files(
+            a.paths, None, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
+        )
+        if x.error is not None or (x.lang in by_lang)
+    ]
+    failed = errors = False
+    terminal = sys.stdout.isatty()
+    writer = SafeWriter(write_roots(a.paths)) if a.fix or a.interactive else None
+    review = interactive.Review(_show) if a.interactive else None
+    done: list[ScannedFile] = []
+    counts = {"error": 0, "warning": 0, "info": 0, "hint": 0}
+    written = 0
+    try:
+        results = scan_files(
+            a.paths,
+            rules_for,
+            executor=pool,
+            timeout=default_timeout if a.timeout is None else a.timeout,
+            listed=listed,
+        )
+        for r in results:
+            if r.error is not None:
+                if not r.skipped or any(x.named and x.path == r.path for x in listed):
+                    failed = True
+                    print(f"kovel: {r.path}: {r.error}", file=sys.stderr)
+                continue
+            for d in r.diagnostics:
+                counts[d.severity] = counts.get(d.severity, 0) + 1
+                errors = errors or d.severity == "error"
+                if a.format == "json":
+                    print(diagnostic_json(r, d))
+                elif a.format == "text" and not a.interactive:
+                    for line in diagnostic_text(r.path, d, terminal):
+                        print(line)
+            if a.format == "sarif":
+                done.append(r)
+            if writer is not None:
+                ok = _fix(r, writer, review, a.force)
+                failed = failed or ok is None
+                written += bool(ok)
+                if review is not None and review.quit:
+                    break
+            sys.stdout.flush()
+    finally:
+        pool.shutdown(cancel_futures=True)
+    if a.format == "sarif":
+        print(json.dumps(sarif(configs, done), indent=2, ensure_ascii=False))
+    if a.format == "text" and any(counts.values()) and not a.interactive:
+        summary = ", ".join(f"{n} {k}{'s' * (n != 1)}" for k, n in counts.items() if n)
+        print(f"kovel: {summary}", file=sys.stderr)
+    if written:
+        print(f"kovel: {written} file{'s' * (written != 1)} fixed", file=sys.stderr)
+    return 2 if failed else 1 if errors else 0
+
+
+def _show(text: str) -> None:
+    sys.stdout.write(text)
+    sys.stdout.flush()
+
+
+def _fix(r: ScannedFile, writer: SafeWriter, review: interactive.Review | None, force: bool) -> bool | None:
+    """Apply ``r``'s fixes (those the user accepts, with ``review``): True when written,
+    False when nothing was, None on a failure (reported)."""
+    changes: list[Change] = []
+    for d in r.diagnostics:
+        if d.fix is not None and (not changes or d.fix.old.start >= changes[-1].old.end):
+            changes.append(d.fix)
+    if not changes:
+        return False
+    try:
+        with open(r.path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        print(f"kovel: {r.path}: cannot read: {exc.strerror or exc}", file=sys.stderr)
+        return None
+    if hashlib.sha256(data).hexdigest() != r.digest:
+        print(f"kovel: {r.path}: changed on disk since it was read; not fixed", file=sys.stderr)
+        return None
+    if review is not None:
+        changes = review.file(RewrittenFile(r.path, r.lang, r.digest, b"", changes=tuple(changes)), data)
+        if not changes:
+            return False
+    new = apply_changes(data, changes, r.encoding)
+    assert r.lang is not None
+    after, rejected = judge(
+        r.path, r.lang, data.decode(r.encoding), new.decode(r.encoding), r.errors_before, None
+    )
+    if (after > r.errors_before or rejected is not None) and not force:
+        why = (
+            f"the fixes add syntax errors ({r.errors_before} before, {after} after)"
+            if after > r.errors_before
+            else ""
+        )
+        why = "; ".join(
+            x for x in (why, f"Python rejects the fixed file: {rejected}" if rejected else "") if x
+        )
+        print(f"kovel: {r.path}: {why}; not written (--force writes it)", file=sys.stderr)
+        return None
+    try:
+        notes = writer.replace(r.path, new, r.digest)
+    except NotWrittenError as exc:
+        print(f"kovel: {r.path}: {exc}", file=sys.stderr)
+        return None
+    except OSError as exc:
+        print(f"kovel: {r.path}: cannot write: {exc.strerror or exc}", file=sys.stderr)
+        return None
+    for n in notes:
+        print(f"kovel: note: {r.path}: {n}", file=sys.stderr)
+    return True

@@ -1,0 +1,471 @@
+"""The matcher: one rule evaluated over a term, node by node.
+
+A rule is compiled once per language (patterns compiled natively, regular
+expressions compiled, utility rules looked up by name).  The search takes
+its candidates from the cheapest condition: the native pattern matcher for
+a top-level pattern, the native tag filter for a kind, every node
+otherwise; the other conditions are then checked at each candidate, cheap
+ones first (kind, position, pattern, text), relations last.  A pattern used
+inside a relation is run once over the whole term and its matches kept by
+path, so asking whether a node matches it is a lookup.  Nodes are named by
+their path from the root: ancestors are prefixes, so ``inside`` walks up by
+cutting the path and ``has`` walks down the children.
+
+Field names (``field:``) are not in terms; they are read from the
+tree-sitter tree, whose children are the term's children, parsed again from
+the term's text only when a rule asks for a field.
+"""
+
+from __future__ import annotations
+
+import inspect
+import re
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Any
+
+from kovel import _native
+from kovel._kovel import KTerm
+from kovel.quasi import Match, Pattern, pattern as make_pattern
+from kovel.quasi.fill import Siblings
+from kovel.quasi.match import source_bindings
+from kovel.rules.rule import PatternSpec, Rule
+from kovel.treesitter.grammars import parser
+
+if TYPE_CHECKING:
+    from tree_sitter import Node, Tree
+
+__all__ = ["Binding", "Compiled", "Found", "Search", "compile_rule", "required_words", "text_of"]
+
+Binding = KTerm | list[KTerm]
+Path = tuple[int, ...]
+#: A metavariable's value as the source holds it, and as a fix splices it (multi-line values dedented).
+Env = dict[str, tuple[Binding, Binding]]
+
+
+@dataclass(frozen=True, slots=True)
+class Compiled:
+    """A rule compiled for one language; ``tags`` holds the tags a matching node may
+    have (None: any)."""
+
+    pattern: Pattern | None = None
+    kind: str | None = None
+    regex: re.Pattern[str] | None = None
+    nth_child: int | None = None
+    inside: Compiled | None = None
+    has: Compiled | None = None
+    follows: Compiled | None = None
+    precedes: Compiled | None = None
+    all: tuple[Compiled, ...] = ()
+    any: tuple[Compiled, ...] | None = None
+    not_: Compiled | None = None
+    matches: str | None = None
+    stop_by: str | Compiled = "neighbor"
+    field: str | None = None
+    tags: frozenset[str] | None = None
+    #: A pattern that is one metavariable (``$X``): any node, bound to that name ("" for ``$_``).
+    meta: str | None = None
+
+
+def _pattern(lang: str, p: str | PatternSpec) -> Pattern:
+    if isinstance(p, str):
+        return make_pattern(lang, p)
+    params = inspect.signature(make_pattern).parameters
+    if "context" not in params or "selector" not in params:
+        raise ValueError(
+            "a pattern with context and selector needs kovel.quasi.pattern(lang, code, context=..., "
+            "selector=...), which this version of kovel.quasi lacks; write the pattern as code"
+        )
+    made: Pattern = make_pattern(lang, p.context, **{"selector": p.selector})
+    return made
+
+
+def compile_rule(lang: str, r: Rule) -> Compiled:
+    """Compile ``r`` for ``lang``: patterns parsed, regular expressions compiled.
+
+    Raises ``SyntaxError`` for a pattern that does not parse and ``re.error``
+    for a bad regular expression.
+
+    >>> compile_rule("python", Rule(kind="identifier", regex="^x")).tags
+    frozenset({'identifier'})
+    """
+    sub = {
+        name: None if getattr(r, name) is None else compile_rule(lang, getattr(r, name))
+        for name in ("inside", "has", "follows", "precedes", "not_")
+    }
+    alls = tuple(compile_rule(lang, x) for x in r.all or ())
+    anys = None if r.any is None else tuple(compile_rule(lang, x) for x in r.any)
+    tags: frozenset[str] | None = None if r.kind is None else frozenset([r.kind])
+    for a in alls:
+        if a.tags is not None:
+            tags = a.tags if tags is None else tags & a.tags
+    if anys is not None and all(a.tags is not None for a in anys):
+        union = frozenset().union(*(a.tags or () for a in anys))
+        tags = union if tags is None else tags & union
+    lone = _LONE_META.fullmatch(r.pattern.strip()) if isinstance(r.pattern, str) else None
+    return Compiled(
+        None if r.pattern is None or lone else _pattern(lang, r.pattern),
+        r.kind,
+        None if r.regex is None else re.compile(r.regex),
+        r.nth_child,
+        sub["inside"],
+        sub["has"],
+        sub["follows"],
+        sub["precedes"],
+        alls,
+        anys,
+        sub["not_"],
+        r.matches,
+        r.stop_by if isinstance(r.stop_by, str) else compile_rule(lang, r.stop_by),
+        r.field,
+        tags,
+        None if lone is None else lone.group(1).lstrip("_") if lone.group(1) == "_" else lone.group(1),
+    )
+
+
+# Matched without the pattern machinery, which needs a node of some kind to stand for.
+_LONE_META = re.compile(r"\$([A-Z_][A-Z0-9_]*)")
+
+
+_WORD = re.compile(r"(?<![$\w])[A-Za-z_]\w+")
+
+
+def required_words(r: Rule, utils: Mapping[str, Rule] | None = None) -> frozenset[str]:
+    """Words that any text holding a match of ``r`` contains: a file without one of
+    them is not searched.  (Taken from patterns that must match; metavariables aside.)
+
+    >>> sorted(required_words(Rule(pattern="self.assertEqual($A, $B)", inside=Rule(kind="class_definition"))))
+    ['assertEqual', 'self']
+    """
+    out: set[str] = set()
+    if isinstance(r.pattern, str):
+        out.update(_WORD.findall(r.pattern))
+    for sub in (r.inside, r.has, r.follows, r.precedes):
+        if sub is not None:
+            out |= required_words(sub, utils)
+    for a in r.all or ():
+        out |= required_words(a, utils)
+    if r.any:
+        out |= frozenset.intersection(*(required_words(a, utils) for a in r.any))
+    if r.matches is not None and utils is not None and r.matches in utils:
+        seen = dict(utils)
+        target = seen.pop(r.matches)  # a util that refers to itself ends here
+        out |= required_words(target, seen)
+    return frozenset(out)
+
+
+def text_of(v: Binding) -> str:
+    """A binding's text: a run of siblings as it stands in the source, separators included.
+
+    >>> from kovel.treesitter import parse
+    >>> text_of(parse("python", "x = 1\\n"))
+    'x = 1\\n'
+    """
+    if isinstance(v, KTerm):
+        return str(v)
+    raw = v.raw if isinstance(v, Siblings) else None
+    return str(raw) if raw is not None else " ".join(str(x) for x in v)
+
+
+@dataclass(frozen=True, slots=True)
+class Found:
+    """A node a rule matched: the node, its path and span in the root's text, and
+    the metavariables (``bindings`` the source's own nodes, ``values`` as a fix
+    splices them)."""
+
+    term: KTerm
+    path: Path
+    span: tuple[int, int]
+    bindings: dict[str, Binding]
+    values: dict[str, Binding]
+
+
+@dataclass(slots=True)
+class Search:
+    """One search over one root: the caches that the conditions share.
+
+    >>> from kovel.treesitter import parse
+    >>> s = Search(parse("python", "x = y\\n"), "python")
+    >>> [str(f.term) for f in s.find(compile_rule("python", Rule(kind="identifier")))]
+    ['x', 'y']
+    """
+
+    root: KTerm
+    lang: str
+    utils: Mapping[str, Compiled] = field(default_factory=dict)
+    tree: Tree | None = None
+    _matches: dict[int, dict[Path, Match]] = field(default_factory=dict)
+    _nodes: dict[Path, KTerm] = field(default_factory=dict)
+    _kids: dict[Path, tuple[KTerm, ...]] = field(default_factory=dict)
+    _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
+
+    # -- the nodes
+    def node(self, path: Path) -> KTerm:
+        """The node at ``path``; each node on the way is kept (a wide root's children are made once)."""
+        got = self._nodes.get(path)
+        if got is None:
+            got = self.root if not path else self.kids(path[:-1])[path[-1]]
+            self._nodes[path] = got
+        return got
+
+    def kids(self, path: Path) -> tuple[KTerm, ...]:
+        got = self._kids.get(path)
+        if got is None:
+            got = self._kids[path] = tuple(_native.children(self.node(path)))
+        return got
+
+    def field_of(self, parent: Path, index: int) -> str | None:
+        """The field name of child ``index`` of the node at ``parent``."""
+        if self.tree is None:
+            self.tree = parser(self.lang).parse(str(self.root).encode())
+        n: Node = self.tree.root_node
+        for i in parent:
+            if i >= n.child_count:
+                return None
+            n = n.children[i]
+        return n.field_name_for_child(index) if index < n.child_count else None
+
+    def tagged(self, tags: frozenset[str]) -> dict[Path, KTerm]:
+        """The nodes with one of ``tags``, by path."""
+        got = self._tagged.get(tags)
+        if got is None:
+            got = self._tagged[tags] = dict(_native.find_all(self.root, tags, False))
+        return got
+
+    def pattern_matches(self, p: Pattern) -> dict[Path, Match]:
+        got = self._matches.get(id(p))
+        if got is None:
+            got = self._matches[id(p)] = {m.path: m for m in p.find_all(self.root)}
+        return got
+
+    # -- the search
+    def find(self, r: Compiled, constraints: Mapping[str, Compiled] | None = None) -> Iterator[Found]:
+        """Every node that ``r`` matches (and whose metavariables meet ``constraints``), in document order."""
+        if r.pattern is not None:
+            # The candidates are the pattern's matches: the pattern need not be looked up again.
+            rest = _without_pattern(r)
+            for m in self.pattern_matches(r.pattern).values():
+                env: Env | None = {k: (v, m.bindings.get(k, v)) for k, v in source_bindings(m).items()}
+                if rest is not None:
+                    assert env is not None
+                    env = self.check(rest, m.path, m.term, env)
+                if env is not None and not (constraints and not self._meets(constraints, env)):
+                    yield _found(m.term, m.path, m.span, env)
+            return
+        cands: Iterator[tuple[Path, KTerm, int, int]]
+        if r.tags is not None:
+            cands = _native.find_all(self.root, r.tags, True)
+        else:
+            cands = _native.walk(self.root, True)
+        for path, node, start, end in cands:
+            env = self.check(r, path, node, {})
+            if env is None or (constraints and not self._meets(constraints, env)):
+                continue
+            yield _found(node, path, (start, end), env)
+
+    def _meets(self, constraints: Mapping[str, Compiled], env: Env) -> bool:
+        for name, c in constraints.items():
+            if name not in env:
+                continue
+            v = env[name][0]
+            nodes = [v] if isinstance(v, KTerm) else list(v)
+            # ast-grep checks a single node; a run meets a constraint when each of its nodes does.
+            for n in nodes:
+                if Search(n, self.lang, self.utils).check(c, (), n, {}) is None:
+                    return False
+        return True
+
+    def check(self, r: Compiled, path: Path, node: KTerm, env: Env) -> Env | None:
+        """``env`` with what ``r`` binds when the node at ``path`` satisfies ``r``, else None."""
+        if r.kind is not None and _native.tag(node) != r.kind:
+            return None
+        if r.nth_child is not None and not self._nth(path, r.nth_child):
+            return None
+        if r.pattern is not None:
+            m = self.pattern_matches(r.pattern).get(path)
+            if m is None:
+                return None
+            merged = _merge(env, source_bindings(m), m.bindings)
+            if merged is None:
+                return None
+            env = merged
+        if r.meta is not None and r.meta:
+            merged = _merge(env, {r.meta: node}, {})
+            if merged is None:
+                return None
+            env = merged
+        if r.regex is not None and r.regex.search(str(node)) is None:
+            return None
+        if r.matches is not None:
+            util = self.utils.get(r.matches)
+            if util is None:
+                raise ValueError(f"no utility rule named {r.matches!r}")
+            got = self.check(util, path, node, env)
+            if got is None:
+                return None
+            env = got
+        for a in r.all:
+            got = self.check(a, path, node, env)
+            if got is None:
+                return None
+            env = got
+        if r.any is not None:
+            for a in r.any:
+                got = self.check(a, path, node, env)
+                if got is not None:
+                    env = got
+                    break
+            else:
+                return None
+        if r.not_ is not None and self.check(r.not_, path, node, env) is not None:
+            return None
+        for rel, how in ((r.inside, self._inside), (r.has, self._has)):
+            if rel is not None:
+                got = how(rel, path, node, env)
+                if got is None:
+                    return None
+                env = got
+        for rel, step in ((r.follows, -1), (r.precedes, 1)):
+            if rel is not None:
+                got = self._sibling(rel, path, env, step)
+                if got is None:
+                    return None
+                env = got
+        return env
+
+    def _nth(self, path: Path, n: int) -> bool:
+        if not path:
+            return False
+        kids = self.kids(path[:-1])
+        named = [i for i, k in enumerate(kids) if _named(k)]
+        if path[-1] not in named:
+            return False
+        pos = named.index(path[-1])
+        return pos + 1 == n if n > 0 else len(named) - pos == -n
+
+    def _stops(self, r: Compiled, path: Path, node: KTerm, env: Env) -> bool:
+        return isinstance(r.stop_by, Compiled) and self.check(r.stop_by, path, node, env) is not None
+
+    def _inside(self, r: Compiled, path: Path, node: KTerm, env: Env) -> Env | None:
+        if not path:
+            return None
+        tags = r.tags
+        if tags is not None and isinstance(r.stop_by, str):
+            # Only the ancestors of the right tags need a look: found once per search, natively.
+            tagged = self.tagged(tags)
+            for depth in range(len(path) - 1, -1, -1):
+                up = path[:depth]
+                anc = tagged.get(up)
+                if anc is not None and (r.field is None or self.field_of(up, path[depth]) == r.field):
+                    got = self.check(r, up, anc, env)
+                    if got is not None:
+                        return got
+                if r.stop_by == "neighbor":
+                    return None
+            return None
+        for depth in range(len(path) - 1, -1, -1):
+            anc = self.node(path[:depth])
+            if (tags is None or _native.tag(anc) in tags) and (
+                r.field is None or self.field_of(path[:depth], path[depth]) == r.field
+            ):
+                got = self.check(r, path[:depth], anc, env)
+                if got is not None:
+                    return got
+            if r.stop_by == "neighbor" or self._stops(r, path[:depth], anc, env):
+                return None
+        return None
+
+    def _has(self, r: Compiled, path: Path, node: KTerm, env: Env) -> Env | None:
+        kids = _native.children(node)
+        if r.stop_by == "neighbor":
+            for i, k in enumerate(kids):
+                if r.field is not None and self.field_of(path, i) != r.field:
+                    continue
+                got = self.check(r, (*path, i), k, env)
+                if got is not None:
+                    return got
+            return None
+        if r.stop_by == "end" and r.tags is not None and r.field is None:
+            # The native tag filter finds the candidates below.
+            for sub, k in _native.find_all(node, r.tags, False):
+                if sub:
+                    got = self.check(r, path + sub, k, env)
+                    if got is not None:
+                        return got
+            return None
+        starts = [
+            ((*path, i), k)
+            for i, k in enumerate(kids)
+            if r.field is None or self.field_of(path, i) == r.field
+        ]
+        stack = starts[::-1]
+        while stack:
+            p, k = stack.pop()
+            got = self.check(r, p, k, env)
+            if got is not None:
+                return got
+            if not self._stops(r, p, k, env):
+                stack.extend(((*p, i), c) for i, c in reversed(list(enumerate(_native.children(k)))))
+        return None
+
+    def _sibling(self, r: Compiled, path: Path, env: Env, step: int) -> Env | None:
+        if not path:
+            return None
+        parent = path[:-1]
+        kids = self.kids(parent)
+        i = path[-1] + step
+        while 0 <= i < len(kids):
+            p = (*parent, i)
+            got = self.check(r, p, kids[i], env)
+            if got is not None:
+                return got
+            if r.stop_by == "neighbor" or self._stops(r, p, kids[i], env):
+                return None
+            i += step
+        return None
+
+
+def _found(node: KTerm, path: Path, span: tuple[int, int], env: Env) -> Found:
+    return Found(node, path, span, {k: v[0] for k, v in env.items()}, {k: v[1] for k, v in env.items()})
+
+
+_CONDITIONS = (
+    "kind",
+    "regex",
+    "nth_child",
+    "inside",
+    "has",
+    "follows",
+    "precedes",
+    "any",
+    "not_",
+    "matches",
+    "meta",
+)
+
+
+def _without_pattern(r: Compiled) -> Compiled | None:
+    """``r`` less its pattern, or None when nothing else is left to check."""
+    if not r.all and all(getattr(r, n) is None for n in _CONDITIONS):
+        return None
+    return replace(r, pattern=None)
+
+
+def _named(k: KTerm) -> bool:
+    """Whether ``k`` is a named node: not a keyword or punctuation token (childless, its text its tag)."""
+    return bool(_native.children(k)) or str(k) != _native.tag(k)
+
+
+def _merge(env: Env, found: Mapping[str, Any], values: Mapping[str, Any]) -> Env | None:
+    """``env`` with the new bindings, or None when one disagrees (by text) with a binding of the same name."""
+    out: Env | None = None
+    for k, v in found.items():
+        old = env.get(k)
+        if old is not None:
+            if text_of(old[0]) != text_of(v):
+                return None
+            continue
+        if out is None:
+            out = dict(env)
+        out[k] = (v, values.get(k, v))
+    return env if out is None else out

