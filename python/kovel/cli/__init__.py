@@ -132,7 +132,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 2
     run = _Run(args)
     try:
-        return run.go()
+        return run.execute()
     except KeyboardInterrupt:
         run.err("kovel: interrupted; every file is either unchanged or fully rewritten")
         return 130
@@ -341,7 +341,7 @@ class _Run:
         self.named: set[str] = set()
         self.writer: SafeWriter | None = None
 
-    def go(self) -> int:
+    def execute(self) -> int:
         a = self.args
         stdin = "-" in a.paths
         problem = tree_sitter_problem() or (_stdin_problem(a) if stdin else None)
@@ -364,7 +364,7 @@ class _Run:
             found = list_files(
                 a.paths, a.lang, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
             )
-            listed = self.usable(found)
+            listed = self.files_to_process(found)
             if listed is None:
                 return 2
             paths = [x.path for x in listed]
@@ -415,7 +415,7 @@ class _Run:
     def stdin(self, timeout: Timeout) -> int:
         """Find in, or rewrite, the source on standard input; a rewrite prints the whole text."""
         a = self.args
-        if self.usable([Listed("<stdin>", a.lang)]) is None:
+        if self.files_to_process([Listed("<stdin>", a.lang)]) is None:
             return 2
         data = sys.stdin.buffer.read()
         if a.command == "find":
@@ -449,7 +449,7 @@ class _Run:
         else:
             print(line, file=sys.stderr)
 
-    def usable(self, listed: list[Listed]) -> list[Listed] | None:
+    def files_to_process(self, listed: list[Listed]) -> list[Listed] | None:
         """Report the paths that cannot be processed; check the pattern in each language.
 
         Returns the files to process, or None on a usage error.

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import inspect
 import re
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
@@ -229,13 +229,13 @@ class Search:
         """The nodes with one of ``tags``, by path."""
         got = self._tagged.get(tags)
         if got is None:
-            got = self._tagged[tags] = dict(_native.find_all(self.root, tags, False))
+            got = self._tagged[tags] = {tuple(p): n for p, n in _native.find_all(self.root, tags, False)}
         return got
 
     def pattern_matches(self, p: Pattern) -> dict[Path, Match]:
         got = self._matches.get(id(p))
         if got is None:
-            got = self._matches[id(p)] = {m.path: m for m in p.find_all(self.root)}
+            got = self._matches[id(p)] = {tuple(m.path): m for m in p.find_all(self.root)}
         return got
 
     # -- the search
@@ -244,20 +244,21 @@ class Search:
         if r.pattern is not None:
             # The candidates are the pattern's matches: the pattern need not be looked up again.
             rest = _without_pattern(r)
-            for m in self.pattern_matches(r.pattern).values():
+            for at, m in self.pattern_matches(r.pattern).items():
                 env: Env | None = {k: (v, m.bindings.get(k, v)) for k, v in source_bindings(m).items()}
                 if rest is not None:
                     assert env is not None
-                    env = self.check(rest, m.path, m.term, env)
+                    env = self.check(rest, at, m.term, env)
                 if env is not None and not (constraints and not self._meets(constraints, env)):
-                    yield _found(m.term, m.path, m.span, env)
+                    yield _found(m.term, at, m.span, env)
             return
-        cands: Iterator[tuple[Path, KTerm, int, int]]
+        cands: Iterator[tuple[Sequence[int], KTerm, int, int]]
         if r.tags is not None:
             cands = _native.find_all(self.root, r.tags, True)
         else:
             cands = _native.walk(self.root, True)
-        for path, node, start, end in cands:
+        for where, node, start, end in cands:
+            path = tuple(where)
             env = self.check(r, path, node, {})
             if env is None or (constraints and not self._meets(constraints, env)):
                 continue
@@ -389,7 +390,7 @@ class Search:
             # The native tag filter finds the candidates below.
             for sub, k in _native.find_all(node, r.tags, False):
                 if sub:
-                    got = self.check(r, path + sub, k, env)
+                    got = self.check(r, path + tuple(sub), k, env)
                     if got is not None:
                         return got
             return None

@@ -96,12 +96,12 @@ class Matcher:
         if p is not None and self._template is not None:
             # The pattern's own rewrite lays the fix out.
             def fill(m: Match) -> KTerm | None:
-                f = found.get(m.path)
+                f = found.get(tuple(m.path))
                 return None if f is None else self._fill(f)
 
             paths, news, spans = replacements(p, t, fill)
             # A match the rule rejected may hide one inside it: those go the plain way.
-            done = list(zip(paths, news, spans, strict=True))
+            done = [(tuple(q), n, s) for q, n, s in zip(paths, news, spans, strict=True)]
             taken = set(paths)
             rest = [f for f in found.values() if f.path not in taken]
             if rest:
