@@ -81,7 +81,7 @@ def _dedent(t: KTerm, indent: str) -> KTerm:
 class Pattern:
     """Code with metavariables in one language; it finds and rewrites terms.
 
-    Made by ``pattern(lang, code)``.
+    Made by ``pattern(lang, code, context=..., selector=...)``.
 
     >>> from kovel.treesitter import parse
     >>> p = pattern("python", "$X == None")
@@ -89,15 +89,17 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "lang")
+    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "context", "lang", "selector")
 
-    def __init__(self, lang: str, code: str) -> None:
-        sk = parse_quasi(lang, code)
+    def __init__(self, lang: str, code: str, context: str | None = None, selector: str | None = None) -> None:
+        sk = parse_quasi(lang, code, context=context, selector=selector)
         root = sk.root
         if isinstance(root, SNode) and not root.leaf and not root.named and root.kind == "":
             raise ValueError(f"pattern {code!r} is empty")
         self.lang: str = lang
         self.code: str = code
+        self.context: str | None = context
+        self.selector: str | None = selector
         self._program: object = _native.compile_pattern(_spec(root), Siblings)
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
@@ -110,11 +112,14 @@ class Pattern:
         )
 
     def __repr__(self) -> str:
-        return f"pattern({self.lang!r}, {self.code!r})"
+        extra = "".join(
+            f", {k}={v!r}" for k, v in (("context", self.context), ("selector", self.selector)) if v is not None
+        )
+        return f"pattern({self.lang!r}, {self.code!r}{extra})"
 
-    def __reduce__(self) -> tuple[type[Pattern], tuple[str, str]]:
+    def __reduce__(self) -> tuple[type[Pattern], tuple[str, str, str | None, str | None]]:
         # The compiled form is native; a copy (in another process, say) compiles the code again.
-        return (Pattern, (self.lang, self.code))
+        return (Pattern, (self.lang, self.code, self.context, self.selector))
 
     def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
         # One native call finds every match; Python objects are made only for them.
@@ -322,18 +327,31 @@ def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, in
     return out
 
 
-def pattern(lang: str, code: str) -> Pattern:
+def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:
     """Parse ``code`` (one node, with metavariables) in language ``lang`` into a ``Pattern``.
 
+    The code is parsed as it is, or else in the first of the language's
+    contexts that reads it (a function body, a class body, an argument),
+    and the pattern is the innermost node spanning exactly the code: it
+    matches wherever such a node occurs.  Where that guess is wrong, say
+    what surrounds the code: ``context`` is a snippet containing the code,
+    parsed whole, and ``selector`` the kind of the node (inside the code)
+    that is the pattern, as ast-grep's ``pattern: {context, selector}``.
+
     Raises ``SyntaxError`` naming the line and column when the code does not
-    parse.
+    parse, ``ValueError`` when ``context`` lacks the code or no node of the
+    ``selector``'s kind is in it.
 
     >>> pattern("javascript", "console.log($$$ARGS)")
     pattern('javascript', 'console.log($$$ARGS)')
+    >>> pattern("javascript", "class A { $F = $V }", selector="field_definition")._root.kind
+    'field_definition'
     """
     if not isinstance(lang, str) or not isinstance(code, str):
         raise TypeError("pattern(lang, code) takes two str")
-    return Pattern(lang, code)
+    if not all(v is None or isinstance(v, str) for v in (context, selector)):
+        raise TypeError("context and selector are str or None")
+    return Pattern(lang, code, context, selector)
 
 
 def replacements(

@@ -104,6 +104,49 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
     ),
 }
 
+# Languages without a table: the code as is, then as a statement, a member,
+# an argument or a value in the wrappers of a few syntaxes, the first that
+# parses cleanly and has nodes spanning exactly the code.
+_GENERIC_CONTEXTS = (
+    "{}",
+    "{};\n",
+    "void _kq() {{\n{}\n}}\n",
+    "void _kq() {{\n{};\n}}\n",
+    "function _kq() {{\n{}\n}}\n",
+    "function _kq() {{\n{};\n}}\n",
+    "fn _kq() {{\n{}\n}}\n",
+    "fn _kq() {{\n{};\n}}\n",
+    "func _kq() {{\n{}\n}}\n",
+    "fun _kq() {{\n{}\n}}\n",
+    "class _kq {{\n{}\n}}\n",
+    "class _kq {{\n{};\n}}\n",
+    "_kq {{\n{}\n}}\n",
+    "_kq {{\n{};\n}}\n",
+    "_kq({})\n",
+    "_kq({});\n",
+    "_kq = {}\n",
+    "_kq = {};\n",
+    "{{{}}}\n",
+    "[{}]\n",
+)
+
+
+def _contexts(lang: str) -> tuple[str, ...]:
+    return _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
+
+
+def _user_context(code: str, context: str) -> str:
+    """``context`` as a parse context: ``{}`` where the code stands in it."""
+    at = context.find(code.strip()) if code.strip() else -1
+    if at < 0:
+        raise ValueError(f"the context {context!r} does not contain the pattern code {code.strip()!r}")
+    head, tail = context[:at], context[at + len(code.strip()) :]
+    return head.replace("{", "{{").replace("}", "}}") + "{}" + tail.replace("{", "{{").replace("}", "}}")
+
+# How a metavariable alone on its line is written where a statement goes:
+# not at all, as `ID;`, or as a call (C# takes no identifier as a statement).
+_STATEMENT_FORMS = ((False, ";"), (True, ";"), (True, "();"))
+
 
 # What kovel.treesitter knows of each kind under its default rules: (literal,
 # may be anchored, anchored whenever at column 0).
@@ -171,6 +214,8 @@ class Skeleton:
     metas: tuple[Meta, ...]  # every occurrence, holes or not
     context: str = "{}"  # the parse context the code was read in
     semis: bool = False  # whether lone metavariables were read as statements
+    terminator: str = ";"  # what made them statements
+    selector: str | None = None  # the kind of the node picked as the root
 
 
 @dataclass(slots=True)
@@ -257,7 +302,9 @@ def _between_braces(code: str, at: tuple[int, int]) -> bool:
     return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
 
 
-def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "") -> _Attempt:
+def _substitute(
+    code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "", terminator: str = ";"
+) -> _Attempt:
     head, _, tail = context.partition("{}")
     head = head.replace("{{", "{").replace("}}", "}")
     tail = tail.replace("{{", "{").replace("}}", "}")
@@ -276,7 +323,7 @@ def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, l
         # A metavariable alone on its line in a statement list becomes a
         # statement: `ID;` (an identifier alone is not a C statement).
         if semis and (occ.meta.own_line or (occ.meta.seq and _between_braces(code, occ.meta.at))):
-            ph += ";"
+            ph += terminator
         # JSON has no identifiers: a value outside a string is read as one.
         if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
             ph = f'"{ph}"'
@@ -509,18 +556,31 @@ def _region(root: Node, lo: int, hi: int) -> tuple[Node, list[Node]] | None:
         return None
 
 
-def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
+def parse_quasi(
+    lang: str,
+    code: str,
+    literal_holes: bool = False,
+    *,
+    context: str | None = None,
+    selector: str | None = None,
+) -> Skeleton:
     """Parse `code` (with metavariables) in the first context of `lang` that accepts it.
 
     With ``literal_holes`` (templates), a metavariable inside a string literal
-    is a hole there too, filled with text escaped for that literal.
+    is a hole there too, filled with text escaped for that literal.  A
+    ``context`` is a snippet holding the code, parsed instead of the
+    language's contexts; a ``selector`` picks, as the root, the first node of
+    that kind inside the code.
 
     Raises SyntaxError naming the line and column of the first error when no
-    context parses the code cleanly.
+    context parses the code cleanly, ValueError when no node of the
+    ``selector``'s kind is there.
 
     >>> sk = parse_quasi("python", "print($$$A)")
     >>> sk.root.kind, [m.text for m in sk.metas]
     ('call', ['$$$A'])
+    >>> parse_quasi("go", "func t() { fmt.Println($$$A) }", selector="call_expression").root.kind
+    'call_expression'
     """
     ts_parser = parser(lang)
     check_metavariables(lang, code)
@@ -532,9 +592,12 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
     trail = len(code.rstrip().encode())
     best_error: tuple[int, str] | None = None
     fallback: Skeleton | None = None
-    for context in _CONTEXTS.get(lang, ("{}",)):
-        for semis in (False, True) if occs else (False,):
-            att = _substitute(code, occs, context, semis, lang)
+    unaligned = False  # some context parsed, but no nodes span exactly the code
+    unselected = False  # some context parsed, but without a node of the selector's kind
+    contexts = _contexts(lang) if context is None else (_user_context(code, context),)
+    for ctx in contexts:
+        for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
+            att = _substitute(code, occs, ctx, semis, lang, terminator)
             tree = ts_parser.parse(att.source)
             err = _first_error(tree.root_node)
             if err is not None:
@@ -548,17 +611,32 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
             hi = _source_offset(att, trail) if stripped else att.lo
             found = _region(tree.root_node, lo, hi) if stripped else None
             if found is None and stripped:
+                unaligned = True
                 continue
             conv = _Converter(att, restore, originals, literal_holes)
-            root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), context, semis)
-            if len(conv.holes) == len(occs):
+            wanted = len(occs)
+            if selector is not None:
+                picked = _select(found[1] if found is not None else [], selector)
+                if picked is None:
+                    unselected = True
+                    continue
+                parent = picked.parent.type if picked.parent is not None else ""
+                root = conv.convert(picked, parent, False)
+                wanted = sum(1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte)
+            else:
+                root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
+            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), ctx, semis, terminator, selector)
+            if len(conv.holes) == wanted:
                 return sk
             if fallback is None:
                 fallback = sk
     if fallback is not None:
         return fallback
+    if unselected:
+        raise ValueError(f"no {selector} node in the {lang} code {code!r}")
     offset, what = best_error if best_error is not None else (0, "no parse")
+    if unaligned and best_error is None:
+        what = "it parses, but as part of a larger node: no node or run of siblings spans exactly the code"
     lower = _LOWER_META_RE.search(code)
     if lower is not None:
         what += (
@@ -566,6 +644,17 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
             f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
         )
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+def _select(nodes: list[Node], kind: str) -> Node | None:
+    """The first node of ``kind`` in a pre-order walk of ``nodes``."""
+    stack = list(reversed(nodes))
+    while stack:
+        n = stack.pop()
+        if n.type == kind:
+            return n
+        stack.extend(reversed(n.children))
+    return None
 
 
 def _syntax_error(lang: str, code: str, offset: int, message: str) -> SyntaxError:
@@ -675,7 +764,7 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     _, occs = _scan(code)
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
         return False  # the text itself reads as a metavariable
-    att = _substitute(code, occs, sk.context, sk.semis, sk.lang)
+    att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator)
     tree = parser(sk.lang).parse(att.source)
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
         return False
@@ -711,7 +800,7 @@ def _python_accepts(sk: Skeleton, source: bytes) -> bool:
         pass
     _, occs = _scan(sk.code)
     try:
-        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang).source)
+        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang, sk.terminator).source)
     except (SyntaxError, ValueError):
         return True  # CPython does not read the template there either: nothing to learn
     return False
