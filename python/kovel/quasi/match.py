@@ -25,6 +25,7 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
+from kovel.quasi.runs import Run, RunFinder, splice_runs
 
 __all__ = ["Binding", "Match", "Path", "Pattern", "pattern", "replacements", "source_bindings"]
 
@@ -64,6 +65,8 @@ class Match:
     # The bindings as the matcher made them (the source's own nodes), for
     # rewrites that edit the match in place.
     _found: dict[str, Binding] | None = field(default=None, repr=False, compare=False)
+    # A match of several statements: where the run stands in its parent.
+    _run: Run | None = field(default=None, repr=False, compare=False)
 
 
 def _dedent(t: KTerm, indent: str) -> KTerm:
@@ -89,7 +92,7 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "context", "lang", "selector")
+    __slots__ = ("_editors", "_program", "_root", "_runs", "_tokens", "code", "context", "lang", "selector")
 
     def __init__(self, lang: str, code: str, context: str | None = None, selector: str | None = None) -> None:
         sk = parse_quasi(lang, code, context=context, selector=selector)
@@ -103,6 +106,12 @@ class Pattern:
         self._program: object = _native.compile_pattern(_spec(root), Siblings)
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
+        # Several statements match a run of siblings in any node, not a whole parent.
+        self._runs: RunFinder | None = None
+        if sk.run and isinstance(root, SNode):
+            items = [i for i in root.items if not isinstance(i, str)]
+            seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
+            self._runs = RunFinder(tuple(_spec(i) for i in items), seq, Siblings)
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
@@ -127,6 +136,15 @@ class Pattern:
         # `offsets` is set exactly when a binding's text spans lines: nested
         # matches in a deep term cost no more than their paths.
         indents: _Indents | None = None
+        if self._runs is not None:
+            for r in self._runs.find(t, outermost):
+                env = r.env
+                if r.offsets is not None:
+                    if indents is None:
+                        indents = _Indents(str(t))
+                    env = _normalise(env, indents, r.offsets)
+                yield Match(r.term, (*r.parent, r.first), r.span, env, r.env, r)
+            return
         path: Path = ()
         for keep, tail, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
             path = path[:keep] + tail
@@ -375,10 +393,14 @@ def replacements(
     paths: list[Path] = []
     news: list[KTerm] = []
     spans: list[tuple[int, int]] = []
+    runs: list[tuple[Run, KTerm]] = []
     for m in p._matches(t, True):
         if text is None:
             text = str(t)
-        if isinstance(replacement, Template):
+        if isinstance(replacement, Template) and m._run is not None:
+            values = {k: v for k, v in m.bindings.items() if k in replacement.holes}
+            new = replacement.fill(**values)
+        elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
             values = m.bindings
             if values.keys() != set(replacement.holes):
@@ -418,12 +440,17 @@ def replacements(
             indent = indents.at(m.span[0])
             if indent:
                 new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
+        if m._run is not None:
+            runs.append((m._run, _apart(text, m.span, str(new), new)))
+            continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
         new = _apart(text, m.span, str(new), new)
         paths.append(m.path)
         news.append(new)
         spans.append(m.span)
+    if runs:
+        return splice_runs(t, runs)
     return paths, news, spans
 
 

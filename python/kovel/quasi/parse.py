@@ -216,6 +216,7 @@ class Skeleton:
     semis: bool = False  # whether lone metavariables were read as statements
     terminator: str = ";"  # what made them statements
     selector: str | None = None  # the kind of the node picked as the root
+    run: bool = False  # the code is several siblings: the root is their parent, the pattern the run
 
 
 @dataclass(slots=True)
@@ -625,7 +626,8 @@ def parse_quasi(
                 wanted = sum(1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte)
             else:
                 root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), ctx, semis, terminator, selector)
+            run = selector is None and found is not None and _is_run(found[1])
+            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), ctx, semis, terminator, selector, run)
             if len(conv.holes) == wanted:
                 return sk
             if fallback is None:
@@ -644,6 +646,15 @@ def parse_quasi(
             f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
         )
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+def _is_run(nodes: list[Node]) -> bool:
+    """Whether the code is several siblings (statements): the run, not their
+    parent, is what it means, though a whole file spans it."""
+    if len(nodes) > 1:
+        return True
+    node = nodes[0]
+    return node.parent is None and sum(1 for c in node.children if c.is_named and "comment" not in c.type) > 1
 
 
 def _select(nodes: list[Node], kind: str) -> Node | None:

@@ -1,0 +1,225 @@
+"""Patterns of several statements: runs of consecutive siblings in any node.
+
+A pattern such as ``foo();\\nbar();`` parses as a run of siblings of some
+container (a module, a block).  It matches such a run wherever it stands:
+the nodes whose first child matches the run's first item are found
+natively, then each window of siblings from there is matched as a node of
+the parent's kind holding just those siblings.  Rewrites rebuild the parent
+with the run's siblings replaced by one new node.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import Any
+
+from kovel import _native, tree as kt
+from kovel._kovel import KTerm
+
+__all__ = ["Run", "RunFinder", "splice_runs"]
+
+Path = tuple[int, ...]
+Raw = tuple[dict[str, Any], dict[str, int] | None]
+
+
+@dataclass(frozen=True, slots=True)
+class Run:
+    """A match of a run pattern: ``count`` siblings of the node at ``parent``
+    from child ``first`` on, the node ``term`` holding them, its ``span`` in
+    ``str(root)`` and the matcher's bindings (``env``, ``offsets``)."""
+
+    parent: Path
+    first: int
+    count: int
+    term: KTerm
+    span: tuple[int, int]
+    env: dict[str, Any]
+    offsets: dict[str, int] | None
+
+
+def _skippable(k: KTerm) -> bool:
+    """A child a pattern may pass over: a comment or a token (childless, its text its tag)."""
+    tag = _native.tag(k)
+    return "comment" in tag or (not _native.children(k) and str(k) == tag)
+
+
+def _before(parent: KTerm, first: int) -> int:
+    """The length of what ``parent`` renders before its child ``first``."""
+    kids = _native.children(parent)
+    cmds: list[tuple[str, str]] = []
+    hole = 0
+    for op, arg in _native.commands(parent):
+        if op == "hole":
+            if hole == first:
+                break
+            hole += 1
+        cmds.append((op, arg))
+    return len(str(kt.node(_native.tag(parent), kids[:first], cmds)))
+
+
+def window(parent: KTerm, first: int, stop: int) -> KTerm:
+    """A node of ``parent``'s tag holding its children [first, stop) with the
+    commands between them: what the run renders as where it stands.
+
+    >>> from kovel.treesitter import parse
+    >>> str(window(parse("python", "a = 1\\nb = 2\\nc = 3\\n"), 1, 3))
+    'b = 2\\nc = 3'
+    """
+    kids = _native.children(parent)
+    cmds: list[tuple[str, str]] = []
+    hole = 0
+    for op, arg in _native.commands(parent):
+        if op == "hole":
+            if first <= hole < stop:
+                cmds.append((op, arg))
+            hole += 1
+            if hole >= stop:
+                break
+        elif first < hole < stop:
+            cmds.append((op, arg))
+    return kt.node(_native.tag(parent), kids[first:stop], cmds)
+
+
+class RunFinder:
+    """Finds the runs of siblings a run pattern matches.
+
+    ``items`` is the compiled form of each item of the run (as
+    ``compile_pattern`` takes them), ``seq`` whether one of them is a
+    ``$$$`` run (then a window may hold any number of siblings).
+
+    >>> from kovel.quasi.fill import Siblings
+    >>> from kovel.treesitter import parse
+    >>> f = RunFinder(((0, "A"), (0, "B")), False, Siblings)
+    >>> [str(r.term) for r in f.find(parse("python", "x = 1\\ny = 2\\n"), False)]
+    ['x = 1\\ny = 2']
+    """
+
+    __slots__ = ("_first", "_items", "_programs", "_seq", "_siblings")
+
+    def __init__(self, items: tuple[tuple[object, ...], ...], seq: bool, siblings: Callable[..., object]) -> None:
+        self._items = items
+        self._seq = seq
+        self._siblings = siblings
+        # A `$$$` first item may be empty: then any child may start the run.
+        first = items[0] if items[0][0] != 1 else (0, None)
+        self._first: object = _native.compile_pattern(first, siblings)
+        self._programs: dict[str, object] = {}
+
+    def _program(self, tag: str) -> object:
+        prog = self._programs.get(tag)
+        if prog is None:
+            prog = self._programs[tag] = _native.compile_pattern((3, tag, self._items), self._siblings)
+        return prog
+
+    def _at(self, parent: KTerm, first: int) -> tuple[int, KTerm, Raw] | None:
+        """The end of the run matched from child ``first`` of ``parent``, its node and bindings."""
+        kids = _native.children(parent)
+        prog = self._program(_native.tag(parent))
+        if self._seq:
+            stops: Iterator[int] = iter(range(len(kids), first, -1))  # longest first, as `$$$` takes
+        else:
+            need = sum(1 for i in self._items if i[0] != 1)
+            stop, seen = first, 0
+            while stop < len(kids) and seen < need:
+                seen += not _skippable(kids[stop])
+                stop += 1
+            if seen < need:
+                return None
+            stops = iter((stop,))
+        for stop in stops:
+            term = window(parent, first, stop)
+            for _keep, tail, _node, _s, _e, env, offsets in _native.match_all(prog, term, True):
+                if not tail:
+                    return stop, term, (env, offsets)
+                break
+        return None
+
+    def find(self, t: KTerm, outermost: bool) -> Iterator[Run]:
+        """The runs in ``t``, in document order; with ``outermost``, none inside another."""
+        parents: dict[Path, KTerm] = {}
+        taken: dict[Path, int] = {}  # per parent, where the last run found ends
+        done: list[tuple[Path, int, int]] = []  # the runs found, for `outermost`
+        path: Path = ()
+        for keep, tail, _node, start, _end, _env, _offsets in _native.match_all(self._first, t, False):
+            path = path[:keep] + tail
+            if not path or _skippable(_node):
+                continue
+            up, first = path[:-1], path[-1]
+            if first < taken.get(up, 0):
+                continue
+            if outermost and any(
+                len(p) + 1 <= len(path) and path[: len(p)] == p and a <= path[len(p)] < b for p, a, b in done
+            ):
+                continue
+            parent = parents.get(up)
+            if parent is None:
+                parent = t
+                for i in up:
+                    parent = _native.children(parent)[i]
+                parents[up] = parent
+            got = self._at(parent, first)
+            if got is None:
+                continue
+            stop, term, (env, offsets) = got
+            taken[up] = stop
+            done.append((up, first, stop))
+            # `offsets` count in the window's text, which starts where the run does.
+            if offsets is not None:
+                offsets = {k: v + start for k, v in offsets.items()}
+            yield Run(up, first, stop - first, term, (start, start + len(str(term))), env, offsets)
+
+
+def splice_runs(t: KTerm, runs: list[tuple[Run, KTerm]]) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
+    """Each run's parent rebuilt with its siblings replaced by the new node:
+    the paths, new parents and spans (of the first run in each parent
+    through the last), as ``replace_all`` and the batch layer take them. A
+    parent inside another's run... cannot be: the runs are outermost; a
+    parent below another changed parent is rebuilt into it.
+
+    >>> from kovel import leaf
+    >>> from kovel.treesitter import parse
+    >>> src = parse("python", "a = 1\\nb = 2\\nc = 3\\n")
+    >>> f = RunFinder(((0, "A"), (0, "B")), False, lambda *a: a)
+    >>> r = next(f.find(src, True))
+    >>> paths, news, spans = splice_runs(src, [(r, leaf("x", "pass"))])
+    >>> str(_native.replace_all(src, paths, news))
+    'pass\\nc = 3\\n'
+    """
+    groups: dict[Path, list[tuple[Run, KTerm]]] = {}
+    for run, new in runs:
+        groups.setdefault(run.parent, []).append((run, new))
+    built: dict[Path, tuple[KTerm, tuple[int, int]]] = {}
+    for up in sorted(groups, key=len, reverse=True):
+        parent = t
+        for i in up:
+            parent = _native.children(parent)[i]
+        # Parents changed below this one go into it first.
+        for below in [p for p in built if len(p) > len(up) and p[: len(up)] == up]:
+            parent = _native.replace(parent, below[len(up) :], built.pop(below)[0])
+        kids = list(_native.children(parent))
+        spans = [r.span for r, _ in groups[up]]
+        cut = {r.first: r for r, _ in groups[up]}
+        news = {r.first: n for r, n in groups[up]}
+        out_kids: list[KTerm] = []
+        cmds: list[tuple[str, str]] = []
+        hole = 0
+        skip_to = -1  # inside a run: children and the commands between them go
+        for op, arg in _native.commands(parent):
+            if op == "hole":
+                if hole in cut:
+                    out_kids.append(news[hole])
+                    cmds.append((op, arg))
+                    skip_to = hole + cut[hole].count
+                elif hole >= skip_to and hole < len(kids):
+                    out_kids.append(kids[hole])
+                    cmds.append((op, arg))
+                hole += 1
+            elif hole >= skip_to:
+                cmds.append((op, arg))
+        new_parent = kt.node(_native.tag(parent), out_kids, cmds)
+        first = min(cut)
+        start = spans[0][0] - _before(parent, first)
+        built[up] = (new_parent, (start, start + len(str(parent))))
+    paths = sorted(built)
+    return paths, [built[p][0] for p in paths], [built[p][1] for p in paths]
