@@ -143,7 +143,7 @@ class Pattern:
                     if indents is None:
                         indents = _Indents(str(t))
                     env = _normalise(env, indents, r.offsets)
-                yield Match(r.term, (*r.parent, r.first), r.span, env, r.env, r)
+                yield Match(r.term, (*r.parent, r.first), r.span, _unwrapped(env), r.env, r)
             return
         path: Path = ()
         for keep, tail, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
@@ -153,7 +153,7 @@ class Pattern:
                 if indents is None:
                     indents = _Indents(str(t))
                 env = _normalise(env, indents, offsets)
-            yield Match(node, path, (start, end), env, found)
+            yield Match(node, path, (start, end), _unwrapped(env), found)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).
@@ -262,6 +262,22 @@ class Pattern:
                 # the layout between the kept children and the replacement stays
                 cmds.append((op, arg))
         return kt.node(_native.tag(new), kept, cmds)
+
+
+def _unwrapped(env: dict[str, Binding]) -> dict[str, Binding]:
+    if any(isinstance(v, KTerm) and _native.tag(v).endswith("_list") for v in env.values()):
+        return {k: _unwrap(v) if isinstance(v, KTerm) else v for k, v in env.items()}
+    return env
+
+
+def _unwrap(t: KTerm) -> KTerm:
+    """``t`` without the one-element lists around it (Go's ``expression_list``
+    of one expression): the value is the expression, filled anywhere as one."""
+    while _native.tag(t).endswith("_list") and len(_native.children(t)) == 1:
+        if any(op != "hole" and (op != "write" or arg.strip()) for op, arg in _native.commands(t)):
+            break
+        t = _native.children(t)[0]
+    return t
 
 
 def _inner(t: KTerm) -> KTerm:

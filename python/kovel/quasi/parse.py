@@ -379,6 +379,9 @@ def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
     return line, len(before) - (before.rfind("\n") + 1) + 1
 
 
+# Kinds that hold a list of statements or items, kept around a hole for a run.
+_LIST_RE = re.compile(r"block|body|list|statements|suite|program|module|compound|^source_file$")
+
 # Nodes holding an expression inside a string literal.
 _INTERPOLATIONS = frozenset({"interpolation", "template_substitution", "string_interpolation"})
 # Nodes that are string literals: their first child is the opening delimiter.
@@ -444,6 +447,11 @@ class _Converter:
                 break
             chain.append(only)
         self.holes.add(meta.index)
+        # Nodes between the outermost and the token that are no list (Bash's
+        # `command` > `command_name` > `word`) only say how the grammar read
+        # a lone word: the hole is the outermost, which holds more elsewhere.
+        while len(chain) >= 3 and not _LIST_RE.search(chain[0].type):
+            del chain[1]
         if len(chain) >= 2:
             parent_kind = chain[-3].type if len(chain) >= 3 else parent_kind
             hole_node = chain[-2]
