@@ -92,7 +92,19 @@ def fetch(root: Path) -> Path:
         if any(src.glob(f"{name}-{ver}")):
             continue
         subprocess.run(
-            [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--no-binary", ":all:", req, "-d", root],
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "download",
+                "-q",
+                "--no-deps",
+                "--no-binary",
+                ":all:",
+                req,
+                "-d",
+                root,
+            ],
             check=True,
         )
         archive = next(root.glob(f"{name}-{ver}.tar.gz"))
@@ -108,7 +120,9 @@ def files(src: Path) -> Iterator[tuple[str, Path]]:
             yield lang, p
 
 
-def compare(lang: str, pat: str, sources: list[tuple[Path, str]]) -> tuple[int, int, list[str], list[str], str]:
+def compare(
+    lang: str, pat: str, sources: list[tuple[Path, str]]
+) -> tuple[int, int, list[str], list[str], str]:
     """(kovel's count, ast-grep's, only in ast-grep, only in kovel, error) over the files."""
     try:
         kp = pattern(lang, pat)

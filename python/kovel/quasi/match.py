@@ -122,7 +122,9 @@ class Pattern:
 
     def __repr__(self) -> str:
         extra = "".join(
-            f", {k}={v!r}" for k, v in (("context", self.context), ("selector", self.selector)) if v is not None
+            f", {k}={v!r}"
+            for k, v in (("context", self.context), ("selector", self.selector))
+            if v is not None
         )
         return f"pattern({self.lang!r}, {self.code!r}{extra})"
 

@@ -143,6 +143,7 @@ def _user_context(code: str, context: str) -> str:
     head, tail = context[:at], context[at + len(code.strip()) :]
     return head.replace("{", "{{").replace("}", "}}") + "{}" + tail.replace("{", "{{").replace("}", "}}")
 
+
 # How a metavariable alone on its line is written where a statement goes:
 # not at all, as `ID;`, or as a call (C# takes no identifier as a statement).
 _STATEMENT_FORMS = ((False, ";"), (True, ";"), (True, "();"))
@@ -634,8 +635,10 @@ def parse_quasi(
                 wanted = sum(1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte)
             else:
                 root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-            run = selector is None and found is not None and _is_run(found[1])
-            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), ctx, semis, terminator, selector, run)
+            run = selector is None and found is not None and _is_run(*found)
+            sk = Skeleton(
+                lang, code, root, tuple(o.meta for o in occs), ctx, semis, terminator, selector, run
+            )
             if len(conv.holes) == wanted:
                 return sk
             if fallback is None:
@@ -656,13 +659,22 @@ def parse_quasi(
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
 
 
-def _is_run(nodes: list[Node]) -> bool:
+def _is_run(container: Node, nodes: list[Node]) -> bool:
     """Whether the code is several siblings (statements): the run, not their
-    parent, is what it means, though a whole file spans it."""
+    parent, is what it means, though a whole file spans it. Not when the
+    parent adds only tokens (the `;` a context put after a declaration)."""
     if len(nodes) > 1:
-        return True
+        after = [c for c in container.children if c.start_byte >= nodes[-1].end_byte]
+        return container.start_byte != nodes[0].start_byte or not after or any(c.is_named for c in after)
     node = nodes[0]
-    return node.parent is None and sum(1 for c in node.children if c.is_named and "comment" not in c.type) > 1
+    named = sum(1 for c in node.children if c.is_named and "comment" not in c.type)
+    if named < 2:
+        return False
+    # A statement list the grammar makes without delimiters (Go's `statement_list`).
+    return node.parent is None or (_STATEMENTS_RE.search(node.type) is not None and node.children[0].is_named)
+
+
+_STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^block$")
 
 
 def _select(nodes: list[Node], kind: str) -> Node | None:

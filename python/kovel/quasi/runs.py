@@ -97,7 +97,9 @@ class RunFinder:
 
     __slots__ = ("_first", "_items", "_programs", "_seq", "_siblings")
 
-    def __init__(self, items: tuple[tuple[object, ...], ...], seq: bool, siblings: Callable[..., object]) -> None:
+    def __init__(
+        self, items: tuple[tuple[object, ...], ...], seq: bool, siblings: Callable[..., object]
+    ) -> None:
         self._items = items
         self._seq = seq
         self._siblings = siblings
@@ -117,7 +119,11 @@ class RunFinder:
         kids = _native.children(parent)
         prog = self._program(_native.tag(parent))
         if self._seq:
-            stops: Iterator[int] = iter(range(len(kids), first, -1))  # longest first, as `$$$` takes
+            # Longest first, as `$$$` takes, but not over the parent's closing tokens.
+            end = len(kids)
+            while end > first + 1 and _skippable(kids[end - 1]):
+                end -= 1
+            stops: Iterator[int] = iter(range(end, first, -1))
         else:
             need = sum(1 for i in self._items if i[0] != 1)
             stop, seen = first, 0
@@ -170,7 +176,9 @@ class RunFinder:
             yield Run(up, first, stop - first, term, (start, start + len(str(term))), env, offsets)
 
 
-def splice_runs(t: KTerm, runs: list[tuple[Run, KTerm]]) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
+def splice_runs(
+    t: KTerm, runs: list[tuple[Run, KTerm]]
+) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """Each run's parent rebuilt with its siblings replaced by the new node:
     the paths, new parents and spans (of the first run in each parent
     through the last), as ``replace_all`` and the batch layer take them. A
@@ -194,6 +202,7 @@ def splice_runs(t: KTerm, runs: list[tuple[Run, KTerm]]) -> tuple[list[Path], li
         parent = t
         for i in up:
             parent = _native.children(parent)[i]
+        length = len(str(parent))
         # Parents changed below this one go into it first.
         for below in [p for p in built if len(p) > len(up) and p[: len(up)] == up]:
             parent = _native.replace(parent, below[len(up) :], built.pop(below)[0])
@@ -220,6 +229,6 @@ def splice_runs(t: KTerm, runs: list[tuple[Run, KTerm]]) -> tuple[list[Path], li
         new_parent = kt.node(_native.tag(parent), out_kids, cmds)
         first = min(cut)
         start = spans[0][0] - _before(parent, first)
-        built[up] = (new_parent, (start, start + len(str(parent))))
+        built[up] = (new_parent, (start, start + length))
     paths = sorted(built)
     return paths, [built[p][0] for p in paths], [built[p][1] for p in paths]
