@@ -73,6 +73,13 @@ TABLE = [
     ("swift", "print($X)", "func f() {\n    print(x)\n}\n", ["print(x)"]),
     ("elixir", "IO.puts($X)", "defmodule A do\n  def f do\n    IO.puts(x)\n  end\nend\n", ["IO.puts(x)"]),
     ("haskell", "foo $A", "f x = foo 1 + bar x\n", ["foo 1"]),
+    # a metavariable where the grammar wants more than a name (a typed parameter, a statement)
+    ("java", "public $T $M($$$P) { $$$B }", "class A { public int f(int a, int b) { return 1; } }\n",
+     ["public int f(int a, int b) { return 1; }"]),
+    ("kotlin", "fun $F($$$P) { $$$B }", "fun f(a: Int) { g() }\n", ["fun f(a: Int) { g() }"]),
+    ("lua", "function $F($$$P) $$$B end", "function f(a, b) print(a) end\n", ["function f(a, b) print(a) end"]),
+    ("scala", "def $F($$$P) = $B", "object A { def f(a: Int) = a }\n", ["def f(a: Int) = a"]),
+    ("c", "for ($I; $C; $N) $B", "void f() { for (i = 0; i < n; i++) g(); }\n", ["for (i = 0; i < n; i++) g();"]),
     # ast-grep takes these for several nodes and refuses them
     ("css", "color: $V", "a { color: red; }\n", ["color: red;"]),
     ("json", '"a": $V', '{"a": 1, "b": {"a": [2]}}\n', ['"a": 1', '"a": [2]']),

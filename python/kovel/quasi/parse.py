@@ -216,6 +216,7 @@ class Skeleton:
     context: str = "{}"  # the parse context the code was read in
     semis: bool = False  # whether lone metavariables were read as statements
     terminator: str = ";"  # what made them statements
+    forms: tuple[tuple[int, str], ...] = ()  # metavariables written as more than a name: (index, form)
     selector: str | None = None  # the kind of the node picked as the root
     run: bool = False  # the code is several siblings: the root is their parent, the pattern the run
 
@@ -305,7 +306,13 @@ def _between_braces(code: str, at: tuple[int, int]) -> bool:
 
 
 def _substitute(
-    code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "", terminator: str = ";"
+    code: str,
+    occs: list[_Occurrence],
+    context: str,
+    semis: bool,
+    lang: str = "",
+    terminator: str = ";",
+    forms: tuple[tuple[int, str], ...] = (),
 ) -> _Attempt:
     head, _, tail = context.partition("{}")
     head = head.replace("{{", "{").replace("}}", "}")
@@ -329,6 +336,9 @@ def _substitute(
         # JSON has no identifiers: a value outside a string is read as one.
         if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
             ph = f'"{ph}"'
+        for index, form in forms:
+            if index == occ.meta.index:
+                ph = form.replace("{}", ph)
 
         parts.append(ph.encode())
         spans[(pos, pos + len(ph))] = occ.meta
@@ -605,44 +615,58 @@ def parse_quasi(
     unaligned = False  # some context parsed, but no nodes span exactly the code
     unselected = False  # some context parsed, but without a node of the selector's kind
     contexts = _contexts(lang) if context is None else (_user_context(code, context),)
-    for ctx in contexts:
-        for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
-            att = _substitute(code, occs, ctx, semis, lang, terminator)
-            tree = ts_parser.parse(att.source)
-            err = _first_error(tree.root_node)
-            if err is not None:
-                offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
-                what = f"missing {err.type!r}" if err.is_missing else "unexpected text"
-                if best_error is None or offset > best_error[0]:
-                    best_error = (offset, what)
-                continue
-            # Byte offsets in `source` shift with the placeholders before them.
-            lo = _source_offset(att, lead) if stripped else att.lo
-            hi = _source_offset(att, trail) if stripped else att.lo
-            found = _region(tree.root_node, lo, hi) if stripped else None
-            if found is None and stripped:
-                unaligned = True
-                continue
-            conv = _Converter(att, restore, originals, literal_holes)
-            wanted = len(occs)
-            if selector is not None:
-                picked = _select(found[1] if found is not None else [], selector)
-                if picked is None:
-                    unselected = True
+    # Where no context reads the code, a metavariable where the grammar wants
+    # more than a name is written as more (`T name` for a typed parameter).
+    for reshape in (False, True) if occs else (False,):
+        for ctx in contexts:
+            for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
+                forms: tuple[tuple[int, str], ...] = ()
+                tries = 0
+                while True:
+                    att = _substitute(code, occs, ctx, semis, lang, terminator, forms)
+                    tree = ts_parser.parse(att.source)
+                    err = _first_error(tree.root_node)
+                    if err is None:
+                        break
+                    offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
+                    what = f"missing {err.type!r}" if err.is_missing else "unexpected text"
+                    if best_error is None or offset > best_error[0]:
+                        best_error = (offset, what)
+                    tries += 1
+                    nxt = _reshaped(occs, offset, forms) if reshape and tries < 16 else None
+                    if nxt is None:
+                        break
+                    forms = nxt
+                if err is not None:
                     continue
-                parent = picked.parent.type if picked.parent is not None else ""
-                root = conv.convert(picked, parent, False)
-                wanted = sum(1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte)
-            else:
-                root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-            run = selector is None and found is not None and _is_run(*found)
-            sk = Skeleton(
-                lang, code, root, tuple(o.meta for o in occs), ctx, semis, terminator, selector, run
-            )
-            if len(conv.holes) == wanted:
-                return sk
-            if fallback is None:
-                fallback = sk
+                # Byte offsets in `source` shift with the placeholders before them.
+                lo = _source_offset(att, lead) if stripped else att.lo
+                hi = _source_offset(att, trail) if stripped else att.lo
+                found = _region(tree.root_node, lo, hi) if stripped else None
+                if found is None and stripped:
+                    unaligned = True
+                    continue
+                conv = _Converter(att, restore, originals, literal_holes)
+                wanted = len(occs)
+                if selector is not None:
+                    picked = _select(found[1] if found is not None else [], selector)
+                    if picked is None:
+                        unselected = True
+                        continue
+                    parent = picked.parent.type if picked.parent is not None else ""
+                    root = conv.convert(picked, parent, False)
+                    wanted = sum(1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte)
+                else:
+                    root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
+                run = selector is None and found is not None and _is_run(*found)
+                metas = tuple(o.meta for o in occs)
+                sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run)
+                if len(conv.holes) == wanted:
+                    return sk
+                if fallback is None:
+                    fallback = sk
+        if fallback is not None:
+            return fallback
     if fallback is not None:
         return fallback
     if unselected:
@@ -675,6 +699,28 @@ def _is_run(container: Node, nodes: list[Node]) -> bool:
 
 
 _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^block$")
+
+
+# How a metavariable may be written where a name alone does not parse: a
+# typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`).
+_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();")
+
+
+def _reshaped(
+    occs: list[_Occurrence], offset: int, forms: tuple[tuple[int, str], ...]
+) -> tuple[tuple[int, str], ...] | None:
+    """The next forms to try for an error at ``offset``: the next form of
+    the metavariable the error is at or after; None when none is left."""
+    before = [o.meta for o in occs if o.meta.at[0] <= offset]
+    if not before:
+        return None
+    meta = before[-1]
+    have = dict(forms)
+    at = _META_FORMS.index(have[meta.index]) + 1 if meta.index in have else 0
+    if at == len(_META_FORMS):
+        return None
+    have[meta.index] = _META_FORMS[at]
+    return tuple(sorted(have.items()))
 
 
 def _select(nodes: list[Node], kind: str) -> Node | None:
@@ -795,7 +841,7 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     _, occs = _scan(code)
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
         return False  # the text itself reads as a metavariable
-    att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator)
+    att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
     tree = parser(sk.lang).parse(att.source)
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
         return False
@@ -831,7 +877,7 @@ def _python_accepts(sk: Skeleton, source: bytes) -> bool:
         pass
     _, occs = _scan(sk.code)
     try:
-        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang, sk.terminator).source)
+        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms).source)
     except (SyntaxError, ValueError):
         return True  # CPython does not read the template there either: nothing to learn
     return False
