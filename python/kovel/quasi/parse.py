@@ -655,7 +655,9 @@ def parse_quasi(
                         continue
                     parent = picked.parent.type if picked.parent is not None else ""
                     root = conv.convert(picked, parent, False)
-                    wanted = sum(1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte)
+                    wanted = sum(
+                        1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte
+                    )
                 else:
                     root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
                 run = selector is None and found is not None and _is_run(*found)
