@@ -2,9 +2,10 @@
 """Patterns as users write them: kovel's matches against ast-grep's on real code.
 
 Real code in many languages comes from PyPI source distributions (Pygments
-carries sample files in dozens of languages, greenlet C and C++); they are
+carries sample files in dozens of languages, greenlet and pybind11 C and
+C++, JPype Java, pythonnet C#, bcrypt a little Rust); they are
 downloaded once into a cache directory (``--corpus``, or ``$KOVEL_CORPUS``)
-with ``pip download --no-binary :all:``.  For each language and pattern the
+with ``pip download --no-binary NAME``.  For each language and pattern the
 two tools' matches are compared by their ranges in each file (in code points, as both count); a
 pattern one tool refuses counts as an error for it.  Prints per language and
 pattern: kovel's count, ast-grep's, the matches only ast-grep finds and
@@ -32,12 +33,21 @@ from ast_grep_py import SgRoot
 from kovel.quasi import pattern
 from kovel.treesitter import parse
 
-SDISTS = ("pygments==2.19.1", "greenlet==3.1.1")
+# Pygments' sample files cover most languages; the others bring more C++,
+# Java, C# and Rust.
+SDISTS = (
+    "pygments==2.19.1",
+    "greenlet==3.1.1",
+    "pybind11==2.13.6",
+    "jpype1==1.5.1",
+    "pythonnet==3.0.5",
+    "bcrypt==4.2.1",
+)
 
 # File extension -> kovel language name (ast-grep's differs for C#).
 EXTENSIONS = {
     ".py": "python", ".js": "javascript", ".ts": "typescript", ".tsx": "tsx", ".java": "java",
-    ".go": "go", ".rs": "rust", ".c": "c", ".h": "c", ".cpp": "cpp", ".cc": "cpp", ".hpp": "cpp",
+    ".go": "go", ".rs": "rust", ".c": "c", ".h": "cpp", ".cpp": "cpp", ".cc": "cpp", ".hpp": "cpp",
     ".cs": "c_sharp", ".rb": "ruby", ".php": "php", ".kt": "kotlin", ".sh": "bash", ".lua": "lua",
     ".scala": "scala", ".swift": "swift", ".ex": "elixir", ".exs": "elixir", ".hs": "haskell",
 }  # fmt: skip
@@ -89,7 +99,8 @@ def fetch(root: Path) -> Path:
     root.mkdir(parents=True, exist_ok=True)
     for req in SDISTS:
         name, ver = req.split("==")
-        if any(src.glob(f"{name}-{ver}")):
+        done = root / f".{name}-{ver}.unpacked"
+        if done.exists():
             continue
         subprocess.run(
             [
@@ -99,17 +110,19 @@ def fetch(root: Path) -> Path:
                 "download",
                 "-q",
                 "--no-deps",
+                # only the package itself as source: its build tools come as wheels
                 "--no-binary",
-                ":all:",
+                name,
                 req,
                 "-d",
                 root,
             ],
             check=True,
         )
-        archive = next(root.glob(f"{name}-{ver}.tar.gz"))
+        archive = next(p for p in root.iterdir() if p.name.lower() == f"{name}-{ver}.tar.gz")
         with tarfile.open(archive) as tar:
             tar.extractall(src, filter="data")
+        done.touch()
     return src
 
 

@@ -91,7 +91,7 @@ class RunFinder:
     >>> from kovel.quasi.fill import Siblings
     >>> from kovel.treesitter import parse
     >>> f = RunFinder(((0, "A"), (0, "B")), False, Siblings)
-    >>> [str(r.term) for r in f.find(parse("python", "x = 1\\ny = 2\\n"), False)]
+    >>> [str(r.term) for r in f.find(parse("python", "x = 1\\ny = 2\\n"), True)]
     ['x = 1\\ny = 2']
     """
 
@@ -180,10 +180,10 @@ def splice_runs(
     t: KTerm, runs: list[tuple[Run, KTerm]]
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """Each run's parent rebuilt with its siblings replaced by the new node:
-    the paths, new parents and spans (of the first run in each parent
-    through the last), as ``replace_all`` and the batch layer take them. A
-    parent inside another's run... cannot be: the runs are outermost; a
-    parent below another changed parent is rebuilt into it.
+    the paths, new parents and the spans of the old parents in ``str(t)``,
+    as ``replace_all`` and the batch layer take them.
+    The runs are outermost, so none lies inside another; a parent below
+    another changed parent is rebuilt into it.
 
     >>> from kovel import leaf
     >>> from kovel.treesitter import parse
