@@ -49,7 +49,7 @@ EXTENSIONS = {
     ".py": "python", ".js": "javascript", ".ts": "typescript", ".tsx": "tsx", ".java": "java",
     ".go": "go", ".rs": "rust", ".c": "c", ".h": "cpp", ".cpp": "cpp", ".cc": "cpp", ".hpp": "cpp",
     ".cs": "c_sharp", ".rb": "ruby", ".php": "php", ".kt": "kotlin", ".sh": "bash", ".lua": "lua",
-    ".scala": "scala", ".swift": "swift", ".ex": "elixir", ".exs": "elixir", ".hs": "haskell",
+    ".scala": "scala", ".swift": "swift", ".ex": "elixir", ".exs": "elixir", ".hs": "haskell", ".dart": "dart",
 }  # fmt: skip
 SG_NAMES = {"c_sharp": "csharp"}
 
@@ -85,6 +85,7 @@ PATTERNS: dict[str, tuple[str, ...]] = {
     "scala": ("println($$$A)", "val $X = $V", "def $F($$$P) = $B", "$F($$$A)", "if ($C) $A else $B"),
     "swift": ("print($$$A)", "let $X = $V", "var $X = $V", "return $X", "$F($$$A)"),
     "elixir": ("IO.puts($$$A)", "def $F($$$P) do\n  $$$B\nend", "$F($$$A)", "$X = $V", "@$A $B"),
+    "dart": ("print($$$A)", "var $X = $V;", "return $X;", "if ($C) { $$$B }", "$F($$$A)"),
     "haskell": ("putStrLn $X", "$F $X", "return $X", "let $X = $V in $B", "$A >>= $B"),
 }  # fmt: skip
 

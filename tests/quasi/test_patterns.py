@@ -72,6 +72,8 @@ TABLE = [
     ("scala", "val $Y = $V", "object A {\n  val x = summon[C]\n}\n", ["val x = summon[C]"]),
     ("swift", "print($X)", "func f() {\n    print(x)\n}\n", ["print(x)"]),
     ("elixir", "IO.puts($X)", "defmodule A do\n  def f do\n    IO.puts(x)\n  end\nend\n", ["IO.puts(x)"]),
+    # Dart has no call node: the name and its `selector` are a run of siblings
+    ("dart", "print($X)", "void f() {\n  print(x);\n  var y = foo(print(z));\n}\n", ["print(x)", "print(z)"]),
     ("haskell", "foo $A", "f x = foo 1 + bar x\n", ["foo 1"]),
     # a metavariable where the grammar wants more than a name (a typed parameter, a statement)
     ("java", "public $T $M($$$P) { $$$B }", "class A { public int f(int a, int b) { return 1; } }\n",

@@ -109,7 +109,6 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
 # parses cleanly and has nodes spanning exactly the code.
 _GENERIC_CONTEXTS = (
     "{}",
-    "{};\n",
     "void _kq() {{\n{}\n}}\n",
     "void _kq() {{\n{};\n}}\n",
     "function _kq() {{\n{}\n}}\n",
@@ -118,6 +117,8 @@ _GENERIC_CONTEXTS = (
     "fn _kq() {{\n{};\n}}\n",
     "func _kq() {{\n{}\n}}\n",
     "fun _kq() {{\n{}\n}}\n",
+    # After the bodies: at the top, Dart reads `f(x);` as a function's signature.
+    "{};\n",
     "class _kq {{\n{}\n}}\n",
     "class _kq {{\n{};\n}}\n",
     "_kq {{\n{}\n}}\n",
@@ -690,8 +691,15 @@ def _is_run(container: Node, nodes: list[Node]) -> bool:
     parent, is what it means, though a whole file spans it. Not when the
     parent adds only tokens (the `;` a context put after a declaration)."""
     if len(nodes) > 1:
+        # An expression the grammar has no node for (Dart's call: a name, then
+        # a `selector`) is a run, though a context's `;` made it a statement.
         after = [c for c in container.children if c.start_byte >= nodes[-1].end_byte]
-        return container.start_byte != nodes[0].start_byte or not after or any(c.is_named for c in after)
+        return (
+            container.start_byte != nodes[0].start_byte
+            or not after
+            or any(c.is_named for c in after)
+            or container.type == "expression_statement"
+        )
     node = nodes[0]
     named = sum(1 for c in node.children if c.is_named and "comment" not in c.type)
     if named < 2:
