@@ -64,6 +64,8 @@ TABLE = [
     # ast-grep reads the one-line block of C# as something else and finds nothing
     ("c_sharp", "if ($C) { $$$B }", "class A { void F() { if (a) { B(); } } }\n", ["if (a) { B(); }"]),
     ("ruby", "puts $X", "def f(x)\n  puts x\n  [1].each { |y| puts y }\nend\n", ["puts x", "puts y"]),
+    # PHP's own variables: `$X` on the left of `=` reads as one, not as a constant
+    ("php", "$X = $V;", "<?php\nfunction f() {\n  $y = foo(1);\n  $a->b = 2;\n}\n", ["$y = foo(1);", "$a->b = 2;"]),
     ("php", "echo $X;", "<?php\nfunction f($x) {\n  echo $x;\n}\n", ["echo $x;"]),
     ("kotlin", "val $Y = $V", "fun f() {\n    val y = foo(1)\n}\n", ["val y = foo(1)"]),
     ("bash", "if $C; then\n  $$$B\nfi", 'f() {\n  if [ -n "$x" ]; then\n    bar\n  fi\n}\n',

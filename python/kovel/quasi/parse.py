@@ -132,8 +132,12 @@ _GENERIC_CONTEXTS = (
 )
 
 
-def _contexts(lang: str) -> tuple[str, ...]:
-    return _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
+def _contexts(lang: str, code: str) -> tuple[str, ...]:
+    contexts = _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
+    if lang == "php" and "<?" not in code:
+        # Without its tag PHP code is HTML text, which takes anything.
+        contexts = tuple(c for c in contexts if c != "{}")
+    return contexts
 
 
 def _user_context(code: str, context: str) -> str:
@@ -615,7 +619,7 @@ def parse_quasi(
     fallback: Skeleton | None = None
     unaligned = False  # some context parsed, but no nodes span exactly the code
     unselected = False  # some context parsed, but without a node of the selector's kind
-    contexts = _contexts(lang) if context is None else (_user_context(code, context),)
+    contexts = _contexts(lang, code) if context is None else (_user_context(code, context),)
     # Where no context reads the code, a metavariable where the grammar wants
     # more than a name is written as more (`T name` for a typed parameter).
     for reshape in (False, True) if occs else (False,):
@@ -712,8 +716,9 @@ _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^bloc
 
 
 # How a metavariable may be written where a name alone does not parse: a
-# typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`).
-_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();")
+# typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`),
+# a PHP variable (what `$X = $V;` means there).
+_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}")
 
 
 def _reshaped(
