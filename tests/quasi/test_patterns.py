@@ -157,6 +157,9 @@ RUNS = [
     ("javascript", "foo();\n$$$R\nbar();", "function f() {\n  foo();\n  x();\n  y();\n  bar();\n}\n",
      ["foo();\n  x();\n  y();\n  bar();"]),
     ("java", "foo();\nbar();", "class A { void f() {\n    foo();\n    bar();\n} }\n", ["foo();\n    bar();"]),
+    # a leading `$$$` takes the statements before the anchor, from the block's first
+    ("python", "$$$A\nreturn None", "def f():\n    a()\n    b()\n    return None\ndef g():\n    return None\n",
+     ["a()\n    b()\n    return None", "return None"]),
 ]  # fmt: skip
 
 

@@ -95,7 +95,7 @@ class RunFinder:
     ['x = 1\\ny = 2']
     """
 
-    __slots__ = ("_first", "_items", "_programs", "_seq", "_siblings")
+    __slots__ = ("_anchor", "_first", "_items", "_programs", "_seq", "_siblings", "_tail_seq")
 
     def __init__(
         self, items: tuple[tuple[object, ...], ...], seq: bool, siblings: Callable[..., object]
@@ -103,9 +103,11 @@ class RunFinder:
         self._items = items
         self._seq = seq
         self._siblings = siblings
-        # A `$$$` first item may be empty: then any child may start the run.
-        first = items[0] if items[0][0] != 1 else (0, None)
-        self._first: object = _native.compile_pattern(first, siblings)
+        # The runs are looked for from their first item that is no `$$$`: a
+        # `$$$` may be empty and stands anywhere.
+        self._anchor = next((k for k, i in enumerate(items) if i[0] != 1), 0)
+        self._tail_seq = any(i[0] == 1 for i in items[self._anchor :])
+        self._first: object = _native.compile_pattern(items[self._anchor], siblings)
         self._programs: dict[str, object] = {}
 
     def _program(self, tag: str) -> object:
@@ -114,31 +116,38 @@ class RunFinder:
             prog = self._programs[tag] = _native.compile_pattern((3, tag, self._items), self._siblings)
         return prog
 
-    def _at(self, parent: KTerm, first: int) -> tuple[int, KTerm, Raw] | None:
-        """The end of the run matched from child ``first`` of ``parent``, its node and bindings."""
+    def _at(self, parent: KTerm, at: int, low: int) -> tuple[int, int, KTerm, Raw] | None:
+        """The run matched with its anchor item at child ``at`` of ``parent``,
+        starting at ``low`` or later: its start, end, node and bindings."""
         kids = _native.children(parent)
         prog = self._program(_native.tag(parent))
-        if self._seq:
-            # Longest first, as `$$$` takes, but not over the parent's closing tokens.
-            end = len(kids)
-            while end > first + 1 and _skippable(kids[end - 1]):
-                end -= 1
-            stops: Iterator[int] = iter(range(end, first, -1))
+        if self._anchor:
+            # `$$$` before the anchor: the earliest start first, as a run takes the most.
+            starts = [k for k in range(low, at) if not _skippable(kids[k])] + [at]
         else:
-            need = sum(1 for i in self._items if i[0] != 1)
-            stop, seen = first, 0
+            starts = [at]
+        if self._tail_seq:
+            # Longest first, but not over the parent's closing tokens.
+            end = len(kids)
+            while end > at + 1 and _skippable(kids[end - 1]):
+                end -= 1
+            stops = list(range(end, at, -1))
+        else:
+            need = len(self._items) - self._anchor
+            stop, seen = at, 0
             while stop < len(kids) and seen < need:
                 seen += not _skippable(kids[stop])
                 stop += 1
             if seen < need:
                 return None
-            stops = iter((stop,))
-        for stop in stops:
-            term = window(parent, first, stop)
-            for _keep, tail, _node, _s, _e, env, offsets in _native.match_all(prog, term, True):
-                if not tail:
-                    return stop, term, (env, offsets)
-                break
+            stops = [stop]
+        for first in starts:
+            for stop in stops:
+                term = window(parent, first, stop)
+                for _keep, tail, _node, _s, _e, env, offsets in _native.match_all(prog, term, True):
+                    if not tail:
+                        return first, stop, term, (env, offsets)
+                    break
         return None
 
     def find(self, t: KTerm, outermost: bool) -> Iterator[Run]:
@@ -147,12 +156,12 @@ class RunFinder:
         taken: dict[Path, int] = {}  # per parent, where the last run found ends
         done: list[tuple[Path, int, int]] = []  # the runs found, for `outermost`
         path: Path = ()
-        for keep, tail, _node, start, _end, _env, _offsets in _native.match_all(self._first, t, False):
+        for keep, tail, node, _start, _end, _env, _offsets in _native.match_all(self._first, t, False):
             path = path[:keep] + tail
-            if not path or _skippable(_node):
+            if not path or _skippable(node):
                 continue
-            up, first = path[:-1], path[-1]
-            if first < taken.get(up, 0):
+            up, at = path[:-1], path[-1]
+            if at < taken.get(up, 0):
                 continue
             if outermost and any(
                 len(p) + 1 <= len(path) and path[: len(p)] == p and a <= path[len(p)] < b for p, a, b in done
@@ -164,12 +173,13 @@ class RunFinder:
                 for i in up:
                     parent = _native.children(parent)[i]
                 parents[up] = parent
-            got = self._at(parent, first)
+            got = self._at(parent, at, taken.get(up, 0))
             if got is None:
                 continue
-            stop, term, (env, offsets) = got
+            first, stop, term, (env, offsets) = got
             taken[up] = stop
             done.append((up, first, stop))
+            start = _start - _before(parent, at) + _before(parent, first) if first != at else _start
             # `offsets` count in the window's text, which starts where the run does.
             if offsets is not None:
                 offsets = {k: v + start for k, v in offsets.items()}
