@@ -50,7 +50,9 @@ class Match:
     ``kovel.tree.walk`` gives it), ``span`` its ``(start, end)`` in
     ``str(root)`` and ``bindings`` the values of the named metavariables,
     keyed like ``Template.fill``: a term for ``$NAME``, a list of terms for
-    ``$$$NAME``.
+    ``$$$NAME``.  A match of a pattern of several statements is a run of
+    siblings: ``term`` is a node of their parent's tag holding just them,
+    ``span`` covers exactly them and ``path`` is the first one's.
 
     >>> from kovel.treesitter import parse
     >>> m = next(pattern("python", "$F($X)").find_all(parse("python", "g(1)\\n")))
@@ -373,6 +375,7 @@ def pattern(lang: str, code: str, *, context: str | None = None, selector: str |
     what surrounds the code: ``context`` is a snippet containing the code,
     parsed whole, and ``selector`` the kind of the node (inside the code)
     that is the pattern, as ast-grep's ``pattern: {context, selector}``.
+    Code of several statements matches that run of statements in any block.
 
     Raises ``SyntaxError`` naming the line and column when the code does not
     parse, ``ValueError`` when ``context`` lacks the code or no node of the
