@@ -97,7 +97,8 @@ bool is_keyword(const KTerm& t) {
 
 bool is_token(const KTerm& t) {
   const std::string_view tag = t.tag();
-  if (is_comment(t)) return true;
+  // A line continuation (Python's, Bash's backslash-newline) is layout the grammar made a node.
+  if (is_comment(t) || tag == "line_continuation") return true;
   return t.children().empty() && renders_as(t, tag);
 }
 

@@ -134,6 +134,8 @@ TEST(Match, SkipsUnmentionedTokensAndCommentsAndLooksThroughQuotes) {
   EXPECT_TRUE(is_token(*tok(";")));
   EXPECT_FALSE(is_token(*id("x")));
   EXPECT_FALSE(is_token(*tuple(";", Kids{}, Cmds{W(";"), N})));
+  // A backslash-newline the grammar made a node is layout: `x = \` / `1` matches `$A = $B`.
+  EXPECT_TRUE(is_token(*tuple("line_continuation", Kids{}, Cmds{W("\\"), N})));
 }
 
 TEST(Match, SearchFindsNestedOrOutermostMatchesWithSpans) {

@@ -4,7 +4,7 @@ import pytest
 
 pytest.importorskip("tree_sitter_python")
 
-from kovel.rules import Convert, Replace, Rule, RuleConfig, Substring, matcher  # noqa: E402
+from kovel.rules import Convert, PatternSpec, Replace, Rule, RuleConfig, Substring, matcher  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
 
 PY = """\
@@ -205,3 +205,13 @@ def test_matchers_pickle():
     )
     again = pickle.loads(pickle.dumps(m))
     assert [str(f.term) for f in again.find_all(parse("python", PY))] == ["print(x)"]
+
+
+def test_a_pattern_with_context_and_selector():
+    # As ast-grep's `pattern: {context, selector}`: the snippet gives the parse,
+    # the selector the node in it that is the pattern.
+    js = "class K {\n  a = 1;\n  b = f(2);\n  m() { const c = 3; }\n}\nconst d = 4;\n"
+    rule = Rule(pattern=PatternSpec("class A { $F = $V }", "field_definition"))
+    assert texts(rule, js, "javascript") == ["a = 1", "b = f(2)"]
+    narrowed = Rule(pattern=PatternSpec("class A { $F = f($V) }", "field_definition"))
+    assert texts(narrowed, js, "javascript") == ["b = f(2)"]

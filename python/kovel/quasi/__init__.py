@@ -27,7 +27,8 @@ The modules of this package: ``parse`` reads code with metavariables into a
 skeleton (in the first parse context of its language that accepts it);
 ``fill`` holds ``Template`` and compiles skeletons into fillers; ``lift``
 turns Python values into literals of a language; ``match`` holds ``Pattern``
-and its rewrites; ``edit`` lays a replacement template over the match it
+and its rewrites; ``runs`` matches patterns of several statements as runs of
+siblings; ``edit`` lays a replacement template over the match it
 replaces, keeping what the template does not change.
 """
 

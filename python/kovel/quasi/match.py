@@ -25,6 +25,7 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
+from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 
@@ -50,7 +51,9 @@ class Match:
     ``kovel.tree.walk`` gives it), ``span`` its ``(start, end)`` in
     ``str(root)`` and ``bindings`` the values of the named metavariables,
     keyed like ``Template.fill``: a term for ``$NAME``, a list of terms for
-    ``$$$NAME``.
+    ``$$$NAME``.  A match of a pattern of several statements is a run of
+    siblings: ``term`` is a node of their parent's tag holding just them,
+    ``span`` covers exactly them and ``path`` is the first one's.
 
     >>> from kovel.treesitter import parse
     >>> m = next(pattern("python", "$F($X)").find_all(parse("python", "g(1)\\n")))
@@ -65,6 +68,8 @@ class Match:
     # The bindings as the matcher made them (the source's own nodes), for
     # rewrites that edit the match in place.
     _found: dict[str, Binding] | None = field(default=None, repr=False, compare=False)
+    # A match of several statements: where the run stands in its parent.
+    _run: Run | None = field(default=None, repr=False, compare=False)
 
 
 def _dedent(t: KTerm, indent: str) -> KTerm:
@@ -82,7 +87,7 @@ def _dedent(t: KTerm, indent: str) -> KTerm:
 class Pattern:
     """Code with metavariables in one language; it finds and rewrites terms.
 
-    Made by ``pattern(lang, code)``.
+    Made by ``pattern(lang, code, context=..., selector=...)``.
 
     >>> from kovel.treesitter import parse
     >>> p = pattern("python", "$X == None")
@@ -90,18 +95,26 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "lang")
+    __slots__ = ("_editors", "_program", "_root", "_runs", "_tokens", "code", "context", "lang", "selector")
 
-    def __init__(self, lang: str, code: str) -> None:
-        sk = parse_quasi(lang, code)
+    def __init__(self, lang: str, code: str, context: str | None = None, selector: str | None = None) -> None:
+        sk = parse_quasi(lang, code, context=context, selector=selector)
         root = sk.root
         if isinstance(root, SNode) and not root.leaf and not root.named and root.kind == "":
             raise ValueError(f"pattern {code!r} is empty")
         self.lang: str = lang
         self.code: str = code
+        self.context: str | None = context
+        self.selector: str | None = selector
         self._program: object = _native.compile_pattern(_spec(root), Siblings)
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
+        # Several statements match a run of siblings in any node, not a whole parent.
+        self._runs: RunFinder | None = None
+        if sk.run and isinstance(root, SNode):
+            items = [i for i in root.items if not isinstance(i, str)]
+            seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
+            self._runs = RunFinder(tuple(_spec(i) for i in items), seq, Siblings)
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
@@ -111,11 +124,16 @@ class Pattern:
         )
 
     def __repr__(self) -> str:
-        return f"pattern({self.lang!r}, {self.code!r})"
+        extra = "".join(
+            f", {k}={v!r}"
+            for k, v in (("context", self.context), ("selector", self.selector))
+            if v is not None
+        )
+        return f"pattern({self.lang!r}, {self.code!r}{extra})"
 
-    def __reduce__(self) -> tuple[type[Pattern], tuple[str, str]]:
+    def __reduce__(self) -> tuple[type[Pattern], tuple[str, str, str | None, str | None]]:
         # The compiled form is native; a copy (in another process, say) compiles the code again.
-        return (Pattern, (self.lang, self.code))
+        return (Pattern, (self.lang, self.code, self.context, self.selector))
 
     def _matches(self, t: KTerm, outermost: bool) -> Iterator[Match]:
         # One native call finds every match; Python objects are made only for them.
@@ -123,13 +141,22 @@ class Pattern:
         # binding's text spans lines: nested matches in a deep term cost no
         # more than their number.
         indents: _Indents | None = None
+        if self._runs is not None:
+            for r in self._runs.find(t, outermost):
+                env = r.env
+                if r.offsets is not None:
+                    if indents is None:
+                        indents = _Indents(str(t))
+                    env = _normalise(env, indents, r.offsets)
+                yield Match(r.term, (*r.parent, r.first), r.span, _unwrapped(env), r.env, r)
+            return
         for path, node, start, end, env, offsets in _native.match_all(self._program, t, outermost):
             found = env
             if offsets is not None:
                 if indents is None:
                     indents = _Indents(str(t))
                 env = _normalise(env, indents, offsets)
-            yield Match(node, path, (start, end), env, found)
+            yield Match(node, path, (start, end), _unwrapped(env), found)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).
@@ -240,6 +267,22 @@ class Pattern:
         return kt.node(_native.tag(new), kept, cmds)
 
 
+def _unwrapped(env: dict[str, Binding]) -> dict[str, Binding]:
+    if any(isinstance(v, KTerm) and _native.tag(v).endswith("_list") for v in env.values()):
+        return {k: _unwrap(v) if isinstance(v, KTerm) else v for k, v in env.items()}
+    return env
+
+
+def _unwrap(t: KTerm) -> KTerm:
+    """``t`` without the one-element lists around it (Go's ``expression_list``
+    of one expression): the value is the expression, filled anywhere as one."""
+    while _native.tag(t).endswith("_list") and len(_native.children(t)) == 1:
+        if any(op != "hole" and (op != "write" or arg.strip()) for op, arg in _native.commands(t)):
+            break
+        t = _native.children(t)[0]
+    return t
+
+
 def _inner(t: KTerm) -> KTerm:
     while _native.kind(t) != "tuple" and _native.children(t):
         t = _native.children(t)[0]
@@ -321,18 +364,32 @@ def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, in
     return out
 
 
-def pattern(lang: str, code: str) -> Pattern:
+def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:
     """Parse ``code`` (one node, with metavariables) in language ``lang`` into a ``Pattern``.
 
+    The code is parsed as it is, or else in the first of the language's
+    contexts that reads it (a function body, a class body, an argument),
+    and the pattern is the innermost node spanning exactly the code: it
+    matches wherever such a node occurs.  Where that guess is wrong, say
+    what surrounds the code: ``context`` is a snippet containing the code,
+    parsed whole, and ``selector`` the kind of the node (inside the code)
+    that is the pattern, as ast-grep's ``pattern: {context, selector}``.
+    Code of several statements matches that run of statements in any block.
+
     Raises ``SyntaxError`` naming the line and column when the code does not
-    parse.
+    parse, ``ValueError`` when ``context`` lacks the code or no node of the
+    ``selector``'s kind is in it.
 
     >>> pattern("javascript", "console.log($$$ARGS)")
     pattern('javascript', 'console.log($$$ARGS)')
+    >>> pattern("javascript", "class A { $F = $V }", selector="field_definition")._root.kind
+    'field_definition'
     """
     if not isinstance(lang, str) or not isinstance(code, str):
         raise TypeError("pattern(lang, code) takes two str")
-    return Pattern(lang, code)
+    if not all(v is None or isinstance(v, str) for v in (context, selector)):
+        raise TypeError("context and selector are str or None")
+    return Pattern(lang, code, context, selector)
 
 
 def replacements(
@@ -356,10 +413,14 @@ def replacements(
     paths: list[Path] = []
     news: list[KTerm] = []
     spans: list[tuple[int, int]] = []
+    runs: list[tuple[Run, KTerm]] = []
     for m in p._matches(t, True):
         if text is None:
             text = str(t)
-        if isinstance(replacement, Template):
+        if isinstance(replacement, Template) and m._run is not None:
+            values = {k: v for k, v in m.bindings.items() if k in replacement.holes}
+            new = replacement.fill(**values)
+        elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
             values = m.bindings
             if values.keys() != set(replacement.holes):
@@ -399,12 +460,17 @@ def replacements(
             indent = indents.at(m.span[0])
             if indent:
                 new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
+        if m._run is not None:
+            runs.append((m._run, _apart(text, m.span, str(new), new)))
+            continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
         new = _apart(text, m.span, str(new), new)
         paths.append(m.path)
         news.append(new)
         spans.append(m.span)
+    if runs:
+        return splice_runs(t, runs)
     return paths, news, spans
 
 

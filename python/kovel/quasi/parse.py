@@ -104,6 +104,55 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
     ),
 }
 
+# Languages without a table: the code as is, then as a statement, a member,
+# an argument or a value in the wrappers of a few syntaxes, the first that
+# parses cleanly and has nodes spanning exactly the code.
+_GENERIC_CONTEXTS = (
+    "{}",
+    "void _kq() {{\n{}\n}}\n",
+    "void _kq() {{\n{};\n}}\n",
+    "function _kq() {{\n{}\n}}\n",
+    "function _kq() {{\n{};\n}}\n",
+    "fn _kq() {{\n{}\n}}\n",
+    "fn _kq() {{\n{};\n}}\n",
+    "func _kq() {{\n{}\n}}\n",
+    "fun _kq() {{\n{}\n}}\n",
+    # After the bodies: at the top, Dart reads `f(x);` as a function's signature.
+    "{};\n",
+    "class _kq {{\n{}\n}}\n",
+    "class _kq {{\n{};\n}}\n",
+    "_kq {{\n{}\n}}\n",
+    "_kq {{\n{};\n}}\n",
+    "_kq({})\n",
+    "_kq({});\n",
+    "_kq = {}\n",
+    "_kq = {};\n",
+    "{{{}}}\n",
+    "[{}]\n",
+)
+
+
+def _contexts(lang: str, code: str) -> tuple[str, ...]:
+    contexts = _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
+    if lang == "php" and "<?" not in code:
+        # Without its tag PHP code is HTML text, which takes anything.
+        contexts = tuple(c for c in contexts if c != "{}")
+    return contexts
+
+
+def _user_context(code: str, context: str) -> str:
+    """``context`` as a parse context: ``{}`` where the code stands in it."""
+    at = context.find(code.strip()) if code.strip() else -1
+    if at < 0:
+        raise ValueError(f"the context {context!r} does not contain the pattern code {code.strip()!r}")
+    head, tail = context[:at], context[at + len(code.strip()) :]
+    return head.replace("{", "{{").replace("}", "}}") + "{}" + tail.replace("{", "{{").replace("}", "}}")
+
+
+# How a metavariable alone on its line is written where a statement goes:
+# not at all, as `ID;`, or as a call (C# takes no identifier as a statement).
+_STATEMENT_FORMS = ((False, ";"), (True, ";"), (True, "();"))
+
 
 # What kovel.treesitter knows of each kind under its default rules: (literal,
 # may be anchored, anchored whenever at column 0).
@@ -171,6 +220,10 @@ class Skeleton:
     metas: tuple[Meta, ...]  # every occurrence, holes or not
     context: str = "{}"  # the parse context the code was read in
     semis: bool = False  # whether lone metavariables were read as statements
+    terminator: str = ";"  # what made them statements
+    forms: tuple[tuple[int, str], ...] = ()  # metavariables written as more than a name: (index, form)
+    selector: str | None = None  # the kind of the node picked as the root
+    run: bool = False  # the code is several siblings: the root is their parent, the pattern the run
 
 
 @dataclass(slots=True)
@@ -257,7 +310,15 @@ def _between_braces(code: str, at: tuple[int, int]) -> bool:
     return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
 
 
-def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, lang: str = "") -> _Attempt:
+def _substitute(
+    code: str,
+    occs: list[_Occurrence],
+    context: str,
+    semis: bool,
+    lang: str = "",
+    terminator: str = ";",
+    forms: tuple[tuple[int, str], ...] = (),
+) -> _Attempt:
     head, _, tail = context.partition("{}")
     head = head.replace("{{", "{").replace("}}", "}")
     tail = tail.replace("{{", "{").replace("}}", "}")
@@ -276,10 +337,13 @@ def _substitute(code: str, occs: list[_Occurrence], context: str, semis: bool, l
         # A metavariable alone on its line in a statement list becomes a
         # statement: `ID;` (an identifier alone is not a C statement).
         if semis and (occ.meta.own_line or (occ.meta.seq and _between_braces(code, occ.meta.at))):
-            ph += ";"
+            ph += terminator
         # JSON has no identifiers: a value outside a string is read as one.
         if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
             ph = f'"{ph}"'
+        for index, form in forms:
+            if index == occ.meta.index:
+                ph = form.replace("{}", ph)
 
         parts.append(ph.encode())
         spans[(pos, pos + len(ph))] = occ.meta
@@ -330,6 +394,9 @@ def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
     line = before.count("\n") + 1
     return line, len(before) - (before.rfind("\n") + 1) + 1
 
+
+# Kinds that hold a list of statements or items, kept around a hole for a run.
+_LIST_RE = re.compile(r"block|body|list|statements|suite|program|module|compound|^source_file$")
 
 # Nodes holding an expression inside a string literal.
 _INTERPOLATIONS = frozenset({"interpolation", "template_substitution", "string_interpolation"})
@@ -395,6 +462,11 @@ class _Converter:
                 break
             chain.append(only)
         self.holes.add(meta.index)
+        # Nodes between the outermost and the token that are no list (Bash's
+        # `command` > `command_name` > `word`) only say how the grammar read
+        # a lone word: the hole is the outermost, which holds more elsewhere.
+        while len(chain) >= 3 and not _LIST_RE.search(chain[0].type):
+            del chain[1]
         if len(chain) >= 2:
             parent_kind = chain[-3].type if len(chain) >= 3 else parent_kind
             hole_node = chain[-2]
@@ -508,18 +580,31 @@ def _region(root: Node, lo: int, hi: int) -> tuple[Node, list[Node]] | None:
         return None
 
 
-def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
+def parse_quasi(
+    lang: str,
+    code: str,
+    literal_holes: bool = False,
+    *,
+    context: str | None = None,
+    selector: str | None = None,
+) -> Skeleton:
     """Parse `code` (with metavariables) in the first context of `lang` that accepts it.
 
     With ``literal_holes`` (templates), a metavariable inside a string literal
-    is a hole there too, filled with text escaped for that literal.
+    is a hole there too, filled with text escaped for that literal.  A
+    ``context`` is a snippet holding the code, parsed instead of the
+    language's contexts; a ``selector`` picks, as the root, the first node of
+    that kind inside the code.
 
     Raises SyntaxError naming the line and column of the first error when no
-    context parses the code cleanly.
+    context parses the code cleanly, ValueError when no node of the
+    ``selector``'s kind is there.
 
     >>> sk = parse_quasi("python", "print($$$A)")
     >>> sk.root.kind, [m.text for m in sk.metas]
     ('call', ['$$$A'])
+    >>> parse_quasi("go", "func t() { fmt.Println($$$A) }", selector="call_expression").root.kind
+    'call_expression'
     """
     ts_parser = parser(lang)
     check_metavariables(lang, code)
@@ -531,33 +616,70 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
     trail = len(code.rstrip().encode())
     best_error: tuple[int, str] | None = None
     fallback: Skeleton | None = None
-    for context in _CONTEXTS.get(lang, ("{}",)):
-        for semis in (False, True) if occs else (False,):
-            att = _substitute(code, occs, context, semis, lang)
-            tree = ts_parser.parse(att.source)
-            err = _first_error(tree.root_node)
-            if err is not None:
-                offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
-                what = f"missing {err.type!r}" if err.is_missing else "unexpected text"
-                if best_error is None or offset > best_error[0]:
-                    best_error = (offset, what)
-                continue
-            # Byte offsets in `source` shift with the placeholders before them.
-            lo = _source_offset(att, lead) if stripped else att.lo
-            hi = _source_offset(att, trail) if stripped else att.lo
-            found = _region(tree.root_node, lo, hi) if stripped else None
-            if found is None and stripped:
-                continue
-            conv = _Converter(att, restore, originals, literal_holes)
-            root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-            sk = Skeleton(lang, code, root, tuple(o.meta for o in occs), context, semis)
-            if len(conv.holes) == len(occs):
-                return sk
-            if fallback is None:
-                fallback = sk
+    unaligned = False  # some context parsed, but no nodes span exactly the code
+    unselected = False  # some context parsed, but without a node of the selector's kind
+    contexts = _contexts(lang, code) if context is None else (_user_context(code, context),)
+    # Where no context reads the code, a metavariable where the grammar wants
+    # more than a name is written as more (`T name` for a typed parameter).
+    for reshape in (False, True) if occs else (False,):
+        for ctx in contexts:
+            for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
+                forms: tuple[tuple[int, str], ...] = ()
+                tries = 0
+                while True:
+                    att = _substitute(code, occs, ctx, semis, lang, terminator, forms)
+                    tree = ts_parser.parse(att.source)
+                    err = _first_error(tree.root_node)
+                    if err is None:
+                        break
+                    offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
+                    what = f"missing {err.type!r}" if err.is_missing else "unexpected text"
+                    if best_error is None or offset > best_error[0]:
+                        best_error = (offset, what)
+                    tries += 1
+                    nxt = _reshaped(occs, offset, forms) if reshape and tries < 16 else None
+                    if nxt is None:
+                        break
+                    forms = nxt
+                if err is not None:
+                    continue
+                # Byte offsets in `source` shift with the placeholders before them.
+                lo = _source_offset(att, lead) if stripped else att.lo
+                hi = _source_offset(att, trail) if stripped else att.lo
+                found = _region(tree.root_node, lo, hi) if stripped else None
+                if found is None and stripped:
+                    unaligned = True
+                    continue
+                conv = _Converter(att, restore, originals, literal_holes)
+                wanted = len(occs)
+                if selector is not None:
+                    picked = _select(found[1] if found is not None else [], selector)
+                    if picked is None:
+                        unselected = True
+                        continue
+                    parent = picked.parent.type if picked.parent is not None else ""
+                    root = conv.convert(picked, parent, False)
+                    wanted = sum(
+                        1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte
+                    )
+                else:
+                    root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
+                run = selector is None and found is not None and _is_run(*found)
+                metas = tuple(o.meta for o in occs)
+                sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run)
+                if len(conv.holes) == wanted:
+                    return sk
+                if fallback is None:
+                    fallback = sk
+        if fallback is not None:
+            return fallback
     if fallback is not None:
         return fallback
+    if unselected:
+        raise ValueError(f"no {selector} node in the {lang} code {code!r}")
     offset, what = best_error if best_error is not None else (0, "no parse")
+    if unaligned and best_error is None:
+        what = "it parses, but as part of a larger node: no node or run of siblings spans exactly the code"
     lower = _LOWER_META_RE.search(code)
     if lower is not None:
         what += (
@@ -565,6 +687,65 @@ def parse_quasi(lang: str, code: str, literal_holes: bool = False) -> Skeleton:
             f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
         )
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+def _is_run(container: Node, nodes: list[Node]) -> bool:
+    """Whether the code is several siblings (statements): the run, not their
+    parent, is what it means, though a whole file spans it. Not when the
+    parent adds only tokens (the `;` a context put after a declaration)."""
+    if len(nodes) > 1:
+        # An expression the grammar has no node for (Dart's call: a name, then
+        # a `selector`) is a run, though a context's `;` made it a statement.
+        after = [c for c in container.children if c.start_byte >= nodes[-1].end_byte]
+        return (
+            container.start_byte != nodes[0].start_byte
+            or not after
+            or any(c.is_named for c in after)
+            or container.type == "expression_statement"
+        )
+    node = nodes[0]
+    named = sum(1 for c in node.children if c.is_named and "comment" not in c.type)
+    if named < 2:
+        return False
+    # A statement list the grammar makes without delimiters (Go's `statement_list`).
+    return node.parent is None or (_STATEMENTS_RE.search(node.type) is not None and node.children[0].is_named)
+
+
+_STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^block$")
+
+
+# How a metavariable may be written where a name alone does not parse: a
+# typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`),
+# a PHP variable (what `$X = $V;` means there).
+_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}")
+
+
+def _reshaped(
+    occs: list[_Occurrence], offset: int, forms: tuple[tuple[int, str], ...]
+) -> tuple[tuple[int, str], ...] | None:
+    """The next forms to try for an error at ``offset``: the next form of
+    the metavariable the error is at or after; None when none is left."""
+    before = [o.meta for o in occs if o.meta.at[0] <= offset]
+    if not before:
+        return None
+    meta = before[-1]
+    have = dict(forms)
+    at = _META_FORMS.index(have[meta.index]) + 1 if meta.index in have else 0
+    if at == len(_META_FORMS):
+        return None
+    have[meta.index] = _META_FORMS[at]
+    return tuple(sorted(have.items()))
+
+
+def _select(nodes: list[Node], kind: str) -> Node | None:
+    """The first node of ``kind`` in a pre-order walk of ``nodes``."""
+    stack = list(reversed(nodes))
+    while stack:
+        n = stack.pop()
+        if n.type == kind:
+            return n
+        stack.extend(reversed(n.children))
+    return None
 
 
 def _syntax_error(lang: str, code: str, offset: int, message: str) -> SyntaxError:
@@ -674,7 +855,7 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     _, occs = _scan(code)
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
         return False  # the text itself reads as a metavariable
-    att = _substitute(code, occs, sk.context, sk.semis, sk.lang)
+    att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
     tree = parser(sk.lang).parse(att.source)
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
         return False
@@ -710,7 +891,7 @@ def _python_accepts(sk: Skeleton, source: bytes) -> bool:
         pass
     _, occs = _scan(sk.code)
     try:
-        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang).source)
+        ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms).source)
     except (SyntaxError, ValueError):
         return True  # CPython does not read the template there either: nothing to learn
     return False

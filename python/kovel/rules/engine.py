@@ -18,7 +18,6 @@ the term's text only when a rule asks for a field.
 
 from __future__ import annotations
 
-import inspect
 import re
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
@@ -70,14 +69,8 @@ class Compiled:
 def _pattern(lang: str, p: str | PatternSpec) -> Pattern:
     if isinstance(p, str):
         return make_pattern(lang, p)
-    params = inspect.signature(make_pattern).parameters
-    if "context" not in params or "selector" not in params:
-        raise ValueError(
-            "a pattern with context and selector needs kovel.quasi.pattern(lang, code, context=..., "
-            "selector=...), which this version of kovel.quasi lacks; write the pattern as code"
-        )
-    made: Pattern = make_pattern(lang, p.context, **{"selector": p.selector})
-    return made
+    # ast-grep's context is the whole snippet, and the selector picks the pattern in it.
+    return make_pattern(lang, p.context, selector=p.selector)
 
 
 def compile_rule(lang: str, r: Rule) -> Compiled:

@@ -1,0 +1,245 @@
+"""Patterns of several statements: runs of consecutive siblings in any node.
+
+A pattern such as ``foo();\\nbar();`` parses as a run of siblings of some
+container (a module, a block).  It matches such a run wherever it stands:
+the nodes whose first child matches the run's first item are found
+natively, then each window of siblings from there is matched as a node of
+the parent's kind holding just those siblings.  Rewrites rebuild the parent
+with the run's siblings replaced by one new node.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from kovel import _native, tree as kt
+from kovel._kovel import KTerm
+from kovel.quasi.wire import PatternItem
+
+__all__ = ["Run", "RunFinder", "splice_runs"]
+
+Path = tuple[int, ...]
+Raw = tuple[dict[str, Any], dict[str, int] | None]
+
+
+@dataclass(frozen=True, slots=True)
+class Run:
+    """A match of a run pattern: ``count`` siblings of the node at ``parent``
+    from child ``first`` on, the node ``term`` holding them, its ``span`` in
+    ``str(root)`` and the matcher's bindings (``env``, ``offsets``)."""
+
+    parent: Path
+    first: int
+    count: int
+    term: KTerm
+    span: tuple[int, int]
+    env: dict[str, Any]
+    offsets: dict[str, int] | None
+
+
+def _skippable(k: KTerm) -> bool:
+    """A child a pattern may pass over: a comment or a token (childless, its text its tag)."""
+    return _native.is_token(k)  # the matcher's own test
+
+
+def _before(parent: KTerm, first: int) -> int:
+    """The length of what ``parent`` renders before its child ``first``."""
+    kids = _native.children(parent)
+    cmds: list[tuple[str, str]] = []
+    hole = 0
+    for op, arg in _native.commands(parent):
+        if op == "hole":
+            if hole == first:
+                break
+            hole += 1
+        cmds.append((op, arg))
+    return len(str(kt.node(_native.tag(parent), kids[:first], cmds)))
+
+
+def window(parent: KTerm, first: int, stop: int) -> KTerm:
+    """A node of ``parent``'s tag holding its children [first, stop) with the
+    commands between them: what the run renders as where it stands.
+
+    >>> from kovel.treesitter import parse
+    >>> str(window(parse("python", "a = 1\\nb = 2\\nc = 3\\n"), 1, 3))
+    'b = 2\\nc = 3'
+    """
+    kids = _native.children(parent)
+    cmds: list[tuple[str, str]] = []
+    hole = 0
+    for op, arg in _native.commands(parent):
+        if op == "hole":
+            if first <= hole < stop:
+                cmds.append((op, arg))
+            hole += 1
+            if hole >= stop:
+                break
+        elif first < hole < stop:
+            cmds.append((op, arg))
+    return kt.node(_native.tag(parent), kids[first:stop], cmds)
+
+
+class RunFinder:
+    """Finds the runs of siblings a run pattern matches.
+
+    ``items`` is the compiled form of each item of the run (as
+    ``compile_pattern`` takes them), ``seq`` whether one of them is a
+    ``$$$`` run (then a window may hold any number of siblings).
+
+    >>> from kovel.quasi.fill import Siblings
+    >>> from kovel.treesitter import parse
+    >>> f = RunFinder(((0, "A"), (0, "B")), False, Siblings)
+    >>> [str(r.term) for r in f.find(parse("python", "x = 1\\ny = 2\\n"), True)]
+    ['x = 1\\ny = 2']
+    """
+
+    __slots__ = ("_anchor", "_first", "_items", "_programs", "_seq", "_siblings", "_tail_seq")
+
+    def __init__(
+        self, items: tuple[tuple[object, ...], ...], seq: bool, siblings: Callable[..., object]
+    ) -> None:
+        self._items = items
+        self._seq = seq
+        self._siblings = siblings
+        # The runs are looked for from their first item that is no `$$$`: a
+        # `$$$` may be empty and stands anywhere.
+        self._anchor = next((k for k, i in enumerate(items) if i[0] != PatternItem.RUN), 0)
+        self._tail_seq = any(i[0] == PatternItem.RUN for i in items[self._anchor :])
+        self._first: object = _native.compile_pattern(items[self._anchor], siblings)
+        self._programs: dict[str, object] = {}
+
+    def _program(self, tag: str) -> object:
+        prog = self._programs.get(tag)
+        if prog is None:
+            prog = self._programs[tag] = _native.compile_pattern(
+                (PatternItem.NODE, tag, self._items), self._siblings
+            )
+        return prog
+
+    def _at(self, parent: KTerm, at: int, low: int) -> tuple[int, int, KTerm, Raw] | None:
+        """The run matched with its anchor item at child ``at`` of ``parent``,
+        starting at ``low`` or later: its start, end, node and bindings."""
+        kids = _native.children(parent)
+        prog = self._program(_native.tag(parent))
+        if self._anchor:
+            # `$$$` before the anchor: the earliest start first, as a run takes the most.
+            starts = [k for k in range(low, at) if not _skippable(kids[k])] + [at]
+        else:
+            starts = [at]
+        if self._tail_seq:
+            # Longest first, but not over the parent's closing tokens.
+            end = len(kids)
+            while end > at + 1 and _skippable(kids[end - 1]):
+                end -= 1
+            stops = list(range(end, at, -1))
+        else:
+            need = len(self._items) - self._anchor
+            stop, seen = at, 0
+            while stop < len(kids) and seen < need:
+                seen += not _skippable(kids[stop])
+                stop += 1
+            if seen < need:
+                return None
+            stops = [stop]
+        for first in starts:
+            for stop in stops:
+                term = window(parent, first, stop)
+                for where, _node, _s, _e, env, offsets in _native.match_all(prog, term, True):
+                    if not where:
+                        return first, stop, term, (env, offsets)
+                    break
+        return None
+
+    def find(self, t: KTerm, outermost: bool) -> Iterator[Run]:
+        """The runs in ``t``, in document order; with ``outermost``, none inside another."""
+        parents: dict[Path, KTerm] = {}
+        taken: dict[Path, int] = {}  # per parent, where the last run found ends
+        done: list[tuple[Path, int, int]] = []  # the runs found, for `outermost`
+        for where, node, _start, _end, _env, _offsets in _native.match_all(self._first, t, False):
+            path = tuple(where)
+            if not path or _skippable(node):
+                continue
+            up, at = path[:-1], path[-1]
+            if at < taken.get(up, 0):
+                continue
+            if outermost and any(
+                len(p) + 1 <= len(path) and path[: len(p)] == p and a <= path[len(p)] < b for p, a, b in done
+            ):
+                continue
+            parent = parents.get(up)
+            if parent is None:
+                parent = t
+                for i in up:
+                    parent = _native.children(parent)[i]
+                parents[up] = parent
+            got = self._at(parent, at, taken.get(up, 0))
+            if got is None:
+                continue
+            first, stop, term, (env, offsets) = got
+            taken[up] = stop
+            done.append((up, first, stop))
+            start = _start - _before(parent, at) + _before(parent, first) if first != at else _start
+            # `offsets` count in the window's text, which starts where the run does.
+            if offsets is not None:
+                offsets = {k: v + start for k, v in offsets.items()}
+            yield Run(up, first, stop - first, term, (start, start + len(str(term))), env, offsets)
+
+
+def splice_runs(
+    t: KTerm, runs: list[tuple[Run, KTerm]]
+) -> tuple[list[Sequence[int]], list[KTerm], list[tuple[int, int]]]:
+    """Each run's parent rebuilt with its siblings replaced by the new node:
+    the paths, new parents and the spans of the old parents in ``str(t)``,
+    as ``replace_all`` and the batch layer take them.
+    The runs are outermost, so none lies inside another; a parent below
+    another changed parent is rebuilt into it.
+
+    >>> from kovel import leaf
+    >>> from kovel.treesitter import parse
+    >>> src = parse("python", "a = 1\\nb = 2\\nc = 3\\n")
+    >>> f = RunFinder(((0, "A"), (0, "B")), False, lambda *a: a)
+    >>> r = next(f.find(src, True))
+    >>> paths, news, spans = splice_runs(src, [(r, leaf("x", "pass"))])
+    >>> str(_native.replace_all(src, paths, news))
+    'pass\\nc = 3\\n'
+    """
+    groups: dict[Path, list[tuple[Run, KTerm]]] = {}
+    for run, new in runs:
+        groups.setdefault(run.parent, []).append((run, new))
+    built: dict[Path, tuple[KTerm, tuple[int, int]]] = {}
+    for up in sorted(groups, key=len, reverse=True):
+        parent = t
+        for i in up:
+            parent = _native.children(parent)[i]
+        length = len(str(parent))
+        # Parents changed below this one go into it first.
+        for below in [p for p in built if len(p) > len(up) and p[: len(up)] == up]:
+            parent = _native.replace(parent, below[len(up) :], built.pop(below)[0])
+        kids = list(_native.children(parent))
+        spans = [r.span for r, _ in groups[up]]
+        cut = {r.first: r for r, _ in groups[up]}
+        news = {r.first: n for r, n in groups[up]}
+        out_kids: list[KTerm] = []
+        cmds: list[tuple[str, str]] = []
+        hole = 0
+        skip_to = -1  # inside a run: children and the commands between them go
+        for op, arg in _native.commands(parent):
+            if op == "hole":
+                if hole in cut:
+                    out_kids.append(news[hole])
+                    cmds.append((op, arg))
+                    skip_to = hole + cut[hole].count
+                elif hole >= skip_to and hole < len(kids):
+                    out_kids.append(kids[hole])
+                    cmds.append((op, arg))
+                hole += 1
+            elif hole >= skip_to:
+                cmds.append((op, arg))
+        new_parent = kt.node(_native.tag(parent), out_kids, cmds)
+        first = min(cut)
+        start = spans[0][0] - _before(parent, first)
+        built[up] = (new_parent, (start, start + length))
+    paths = sorted(built)
+    return list[Sequence[int]](paths), [built[p][0] for p in paths], [built[p][1] for p in paths]

@@ -1,0 +1,67 @@
+"""Patterns of several statements: the runs of siblings they match in any
+block, and rewrites that replace exactly the run."""
+
+import pytest
+
+from kovel.quasi import pattern, template
+from kovel.quasi.match import replacements
+
+treesitter = pytest.importorskip("kovel.treesitter")
+
+
+# (lang, pattern, code, the runs matched): each is the exact text of its span.
+RUNS = [
+    ("python", "$A = 1\n$B = 2", "x = 0\nif c:\n    a = 1\n    b = 2\n    z = 3\na = 1\nb = 2\n",
+     ["a = 1\n    b = 2", "a = 1\nb = 2"]),
+    ("javascript", "foo();\nbar();", "function f() {\n  foo();\n  bar();\n  baz();\n}\nfoo(); /* c */ bar();\n",
+     ["foo();\n  bar();", "foo(); /* c */ bar();"]),
+    ("c", "foo();\nbar();", "int main(void) {\n  if (x) {\n    foo();\n    bar();\n  }\n  bar();\n  foo();\n}\n",
+     ["foo();\n    bar();"]),
+    ("go", "$X := $V\nfmt.Println($X)", "package p\nfunc f() {\n\ty := g()\n\tfmt.Println(y)\n\tz := 1\n\tfmt.Println(y)\n}\n",
+     ["y := g()\n\tfmt.Println(y)"]),
+    ("rust", "let $X = $V;\n$X.unwrap();", "fn f() {\n    let a = g();\n    a.unwrap();\n    let b = 1;\n}\n",
+     ["let a = g();\n    a.unwrap();"]),
+    ("javascript", "foo();\n$$$R\nbar();", "function f() {\n  foo();\n  x();\n  y();\n  bar();\n}\n",
+     ["foo();\n  x();\n  y();\n  bar();"]),
+    ("java", "foo();\nbar();", "class A { void f() {\n    foo();\n    bar();\n} }\n", ["foo();\n    bar();"]),
+    # a leading `$$$` takes the statements before the anchor, from the block's first
+    ("python", "$$$A\nreturn None", "def f():\n    a()\n    b()\n    return None\ndef g():\n    return None\n",
+     ["a()\n    b()\n    return None", "return None"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "pat", "code", "found"), RUNS)
+def test_statements_match_runs_in_any_block(lang: str, pat: str, code: str, found: list[str]) -> None:
+    ms = list(pattern(lang, pat).find_all(treesitter.parse(lang, code)))
+    assert [str(m.term) for m in ms] == found
+    assert [code[m.span[0] : m.span[1]] for m in ms] == found
+
+
+@pytest.mark.parametrize(
+    ("lang", "pat", "tpl", "code", "out"),
+    [
+        # a run in the file and one in a function the file's run does not hold
+        ("python", "$A = 1\n$B = 2", "$A, $B = 1, 2", "a = 1\nb = 2\ndef f():\n    x = 1\n    y = 2\n    z = 3\n",
+         "a, b = 1, 2\ndef f():\n    x, y = 1, 2\n    z = 3\n"),
+        # several statements for several, at the block's indentation
+        ("python", "$A = 1\n$B = 2", "$A = 2\n$B = 1", "if c:\n    a = 1\n    b = 2\n",
+         "if c:\n    a = 2\n    b = 1\n"),
+        ("go", "$X := $V\nfmt.Println($X)", "fmt.Println($V)", "package p\nfunc f() {\n\ty := g()\n\tfmt.Println(y)\n}\n",
+         "package p\nfunc f() {\n\tfmt.Println(g())\n}\n"),
+        ("javascript", "foo();\nbar();", "both();", "if (x) {\n  foo();\n  bar();\n  baz();\n}\n",
+         "if (x) {\n  both();\n  baz();\n}\n"),
+    ],
+)  # fmt: skip
+def test_run_rewrites_replace_exactly_the_run(lang: str, pat: str, tpl: str, code: str, out: str) -> None:
+    t = treesitter.parse(lang, code)
+    p = pattern(lang, pat)
+    new = p.rewrite(t, template(lang, tpl))
+    assert str(new) == out
+    if lang == "python":
+        compile(str(new), "<rewrite>", "exec")
+    paths, news, spans = replacements(p, t, template(lang, tpl))
+    # the batch layer splices each new node at its span
+    text = code
+    for (a, b), n in reversed(list(zip(spans, news, strict=True))):
+        text = text[:a] + str(n) + text[b:]
+    assert text == out
