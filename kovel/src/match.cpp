@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include "walk.h"
@@ -510,6 +511,78 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost, c
   return out;
 }
 
+std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, const KTerm& root,
+                                            const StopCheck* stop) {
+  std::vector<std::vector<Found>> out(ps.size());
+  Pacer pace(stop);
+  LineBreaks lines(&pace);
+  std::vector<std::unique_ptr<Matcher>> matchers;
+  std::unordered_map<std::string_view, std::vector<std::size_t>> by_tag;
+  std::vector<std::size_t> any_tag;  // patterns whose root is a hole or a run
+  for (std::size_t k = 0; k < ps.size(); ++k) {
+    matchers.push_back(std::make_unique<Matcher>(*ps[k], &pace));
+    if (ps[k]->empty()) continue;
+    const PatternItem& r = ps[k]->root();
+    if (r.kind == PatternItem::Kind::Hole || r.kind == PatternItem::Kind::Run)
+      any_tag.push_back(k);
+    else
+      by_tag[r.tag].push_back(k);
+  }
+  std::vector<std::uint64_t> path;
+  std::vector<std::size_t> low(ps.size(), 0);  // per pattern, as in search
+  std::uint64_t order = 0;
+  const auto visit = [&](const KTerm& n) {
+    if (n.variant() != KTerm::Variant::Tuple) return;
+    const auto try_one = [&](std::size_t k) {
+      Matcher& m = *matchers[k];
+      if (!m.match(n)) return;
+      Found f{std::min(low[k], path.size()), {}, order, &n, m.bindings(), false, 0, 0, {}};
+      f.tail.assign(path.begin() + static_cast<std::ptrdiff_t>(f.keep), path.end());
+      low[k] = path.size();
+      for (const Binding& b : f.bindings) f.multiline = f.multiline || lines.binding(b);
+      out[k].push_back(std::move(f));
+    };
+    // Each pattern's list is its own: the order patterns are tried in does not matter.
+    for (const std::size_t k : any_tag) try_one(k);
+    const auto it = by_tag.find(n.tag());
+    if (it != by_tag.end())
+      for (const std::size_t k : it->second) try_one(k);
+  };
+  struct Frame {
+    const KTerm* node;
+    std::uint64_t next;
+  };
+  std::vector<Frame> stack;
+  visit(root);
+  stack.push_back({&root, 0});
+  pace.tick(static_cast<std::int64_t>(root.children().size()));
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    const auto kids = f.node->children();
+    if (f.next == kids.size()) {
+      stack.pop_back();
+      if (!stack.empty()) {
+        path.pop_back();
+        for (std::size_t& l : low) l = std::min(l, path.size());
+      }
+      continue;
+    }
+    const std::uint64_t i = f.next++;
+    const KTerm& child = *kids[i];
+    ++order;
+    path.push_back(i);
+    visit(child);
+    if (child.children().empty()) {
+      path.pop_back();
+      for (std::size_t& l : low) l = std::min(l, path.size());
+      continue;
+    }
+    stack.push_back({&child, 0});
+    pace.tick(static_cast<std::int64_t>(child.children().size()));
+  }
+  return out;
+}
+
 namespace {
 
 // The node where binding `b`'s text starts, if any.
@@ -557,18 +630,25 @@ void binding_offsets(std::vector<Found>& found, std::span<const SpanRecord> reco
 }  // namespace
 
 void attach_spans(const KTerm& root, std::vector<Found>& found, const StopCheck* stop) {
-  if (found.empty()) return;
+  attach_spans(root, std::span<std::vector<Found>>(&found, 1), stop);
+}
+
+void attach_spans(const KTerm& root, std::span<std::vector<Found>> found, const StopCheck* stop) {
+  if (std::all_of(found.begin(), found.end(), [](const auto& list) { return list.empty(); })) return;
   Pacer pace(stop);
+  // Rendering is what spans cost: once for every list.
   const std::vector<SpanRecord> records = rendered_spans(root);
-  bool multiline = false;
-  for (Found& f : found) {
-    if (f.order >= records.size() || records[f.order].node != f.node)
-      throw std::logic_error("attach_spans: a match is not where the walk of the term puts it");
-    f.start = records[f.order].start;
-    f.end = records[f.order].end;
-    multiline = multiline || f.multiline;
+  for (std::vector<Found>& list : found) {
+    bool multiline = false;
+    for (Found& f : list) {
+      if (f.order >= records.size() || records[f.order].node != f.node)
+        throw std::logic_error("attach_spans: a match is not where the walk of the term puts it");
+      f.start = records[f.order].start;
+      f.end = records[f.order].end;
+      multiline = multiline || f.multiline;
+    }
+    if (multiline) binding_offsets(list, records, pace);
   }
-  if (multiline) binding_offsets(found, records, pace);
 }
 
 KRef dedent(const KTerm& t, std::string_view indent) {

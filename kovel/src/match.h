@@ -197,10 +197,19 @@ void next_path(std::vector<std::uint64_t>& path, const Found& f);
 std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost,
                           const StopCheck* stop = nullptr);
 
+// search(*ps[i], root, false, stop) for every pattern, in one walk of `root`:
+// each node is tried only against the patterns whose root tag it has.
+std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, const KTerm& root,
+                                            const StopCheck* stop = nullptr);
+
 // Sets the span of every match (as rendered_spans counts it), and the
 // offsets of the bindings of multiline ones. Throws Panic when `root` cannot
 // be rendered.
 void attach_spans(const KTerm& root, std::vector<Found>& found, const StopCheck* stop = nullptr);
+
+// The same for the matches of several patterns in one term, rendering it
+// once for all of them.
+void attach_spans(const KTerm& root, std::span<std::vector<Found>> found, const StopCheck* stop = nullptr);
 
 // `root` with the node at each of `paths` replaced by the matching `repls`.
 // The paths must exist, be in document order and none may lie inside

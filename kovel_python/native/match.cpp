@@ -158,9 +158,62 @@ PyObject* match_item(const Compiled& c, const Found& f, PyObject* path) {
   return PyTuple_Pack(6, path, term.get(), start.get(), end.get(), env.get(), offsets.get());
 }
 
-// match_all(pattern, t, outermost). The search reads only the pattern and
-// the term, which nothing changes meanwhile: it runs without the lock once
-// it takes long, and Ctrl-C stops it.
+// The items of `found` (one search's matches, in document order).
+PyObject* match_list(const Compiled& c, const std::vector<Found>& found) {
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  PyRef root_path(out ? new_path(nullptr, 0, true) : nullptr);
+  if (!root_path) return nullptr;
+  // Each match's path is the previous one's cut to `keep` steps, then
+  // `tail`: paths share their common parts, as a walk's do.
+  std::vector<PyRef> chain;  // chain[k]: the path of the first k + 1 steps
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const Found& f = found[i];
+    chain.resize(std::min<std::size_t>(f.keep, chain.size()));
+    for (const std::uint64_t step : f.tail) {
+      PyObject* p = new_path(chain.empty() ? nullptr : chain.back().get(), step);
+      if (!p) return nullptr;
+      chain.emplace_back(p);
+    }
+    PyObject* item = match_item(c, f, chain.empty() ? root_path.get() : chain.back().get());
+    if (!item || PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+  }
+  return out.release();
+}
+
+// Runs the searches of `programs` over `t` (without the lock once they take
+// long; Ctrl-C stops them) and attaches their spans, rendering `t` once.
+// False with an exception set.
+bool search_all(std::span<const Compiled* const> programs, PyObject* t_obj, const KTerm& t, bool outermost,
+                std::vector<std::vector<Found>>& found) {
+  const KRef root = KRef::share(&t);
+  bool unrenderable = false;
+  found.assign(programs.size(), {});
+  if (!run_unlocked([&](const StopCheck* stop) {
+        if (outermost || programs.size() == 1) {
+          for (std::size_t i = 0; i < programs.size(); ++i)
+            found[i] = search(programs[i]->pattern, *root, outermost, stop);
+        } else {
+          std::vector<const Pattern*> patterns;
+          for (const Compiled* c : programs) patterns.push_back(&c->pattern);
+          found = search_many(patterns, *root, stop);
+        }
+        try {
+          attach_spans(*root, std::span(found), stop);
+        } catch (const Panic&) {
+          unrenderable = true;
+        }
+      }))
+    return false;
+  if (unrenderable) {
+    // The same error as rendering the term gives.
+    PyRef s(PyObject_Str(t_obj));
+    if (s) PyErr_SetString(PyExc_RuntimeError, "the term cannot be rendered");
+    return false;
+  }
+  return true;
+}
+
+// match_all(pattern, t, outermost)
 PyObject* fn_match_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("match_all", nargs, 3)) return nullptr;
   const Compiled* c = compiled_arg(args[0]);
@@ -169,41 +222,40 @@ PyObject* fn_match_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!t) return nullptr;
   const int outermost = PyObject_IsTrue(args[2]);
   if (outermost < 0) return nullptr;
-  const KRef root = KRef::share(t);
-  std::vector<Found> found;
-  bool unrenderable = false;
-  if (!run_unlocked([&](const StopCheck* stop) {
-        found = search(c->pattern, *root, outermost, stop);
-        try {
-          attach_spans(*root, found, stop);
-        } catch (const Panic&) {
-          unrenderable = true;
-        }
-      }))
-    return nullptr;
-  if (unrenderable) {
-    // The same error as rendering the term gives.
-    PyRef s(PyObject_Str(args[1]));
-    if (s) PyErr_SetString(PyExc_RuntimeError, "the term cannot be rendered");
+  return guarded([&]() -> PyObject* {
+    std::vector<std::vector<Found>> found;
+    if (!search_all(std::span(&c, 1), args[1], *t, outermost != 0, found)) return nullptr;
+    return match_list(*c, found[0]);
+  });
+}
+
+// match_many(patterns, t): match_all(p, t, False) for each of a list of
+// patterns, the term rendered once for all their spans.
+PyObject* fn_match_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("match_many", nargs, 2)) return nullptr;
+  if (!PyList_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "match_many() takes a list of compiled patterns");
     return nullptr;
   }
+  const KTerm* t = term_arg(args[1], "t");
+  if (!t) return nullptr;
   return guarded([&]() -> PyObject* {
-    PyRef out(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    PyRef root_path(out ? new_path(nullptr, 0, true) : nullptr);
-    if (!root_path) return nullptr;
-    // Each match's path is the previous one's cut to `keep` steps, then
-    // `tail`: paths share their common parts, as a walk's do.
-    std::vector<PyRef> chain;  // chain[k]: the path of the first k + 1 steps
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      const Found& f = found[i];
-      chain.resize(std::min<std::size_t>(f.keep, chain.size()));
-      for (const std::uint64_t step : f.tail) {
-        PyObject* p = new_path(chain.empty() ? nullptr : chain.back().get(), step);
-        if (!p) return nullptr;
-        chain.emplace_back(p);
-      }
-      PyObject* item = match_item(*c, f, chain.empty() ? root_path.get() : chain.back().get());
-      if (!item || PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+    // The list holds its patterns while we work: ours is a copy of it.
+    PyRef held(PyList_GetSlice(args[0], 0, PyList_Size(args[0])));
+    if (!held) return nullptr;
+    std::vector<const Compiled*> programs;
+    for (Py_ssize_t i = 0; i < PyList_Size(held.get()); ++i) {
+      const Compiled* c = compiled_arg(PyList_GetItem(held.get(), i));
+      if (!c) return nullptr;
+      programs.push_back(c);
+    }
+    std::vector<std::vector<Found>> found;
+    if (!search_all(programs, args[1], *t, false, found)) return nullptr;
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(programs.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+      PyObject* list = match_list(*programs[i], found[i]);
+      if (!list || PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), list) < 0) return nullptr;
     }
     return out.release();
   });
@@ -284,6 +336,9 @@ PyObject* fn_pattern_schema(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef kMatchMethods[] = {
+    {"match_many", as_cfunc(fn_match_many), METH_FASTCALL,
+     "match_many(patterns, t, /)\n--\n\nmatch_all(p, t, False) for each of a list of patterns, rendering t "
+     "once."},
     {"is_token", fn_is_token, METH_O,
      "is_token(t, /)\n--\n\nA node the matcher may pass over: a comment, or a childless node that renders as "
      "its tag."},
@@ -295,8 +350,7 @@ PyMethodDef kMatchMethods[] = {
      "compile_pattern(spec, siblings, /)\n--\n\nA pattern compiled for match_all."},
     {"match_all", as_cfunc(fn_match_all), METH_FASTCALL,
      "match_all(pattern, t, outermost, /)\n--\n\n"
-     "Every match in t: (keep, tail, term, start, end, bindings, offsets), in document order;\n"
-     "a match's path is the previous one's first keep steps, then tail."},
+     "Every match in t: (path, term, start, end, bindings, offsets), in document order."},
     {"dedent", as_cfunc(fn_dedent), METH_FASTCALL,
      "dedent(t, indent, /)\n--\n\nt with indent taken off the start of its later lines."},
     {"replace_all", as_cfunc(fn_replace_all), METH_FASTCALL,

@@ -238,6 +238,23 @@ def test_native_matches_agree_with_reference(case: tuple[KTerm, Spec]) -> None:
     assert native_matches(spec, t, outermost=True) == kept
 
 
+@given(st.data())
+def test_one_search_for_many_patterns_finds_what_each_search_finds(data: st.DataObject) -> None:
+    t = data.draw(terms())
+    specs = data.draw(st.lists(cut_pattern(t), min_size=1, max_size=5))
+    programs = [_native.compile_pattern(s, Siblings) for s in specs]
+    programs.append(programs[0])  # the same pattern twice: two lists
+    many = _native.match_many(programs, t)
+    for prog, got in zip(programs, many, strict=True):
+        alone = _native.match_all(prog, t, False)
+        assert [(tuple(a[0]), kt.same(a[1], b[1]), a[2:4]) for a, b in zip(got, alone, strict=True)] == [
+            (tuple(b[0]), True, b[2:4]) for b in alone
+        ]
+        assert [({k: _value(v) for k, v in m[4].items()}, m[5]) for m in got] == [
+            ({k: _value(v) for k, v in m[4].items()}, m[5]) for m in alone
+        ]
+
+
 @given(term_and_pattern())
 def test_replace_all_agrees_with_replacing_one_path_at_a_time(case: tuple[KTerm, Spec]) -> None:
     t, spec = case

@@ -687,9 +687,12 @@ def scan_task(
     errors = error_spans(loaded.tree)
     bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
     out: list[Diagnostic] = []
+    # Every rule's patterns are searched for at once, and the rules share what was found.
+    shared = matchers[0].search(loaded.term, loaded.tree)
+    shared.prefetch(p for m in matchers for p in m.patterns)
     for m in matchers:
         cfg = m.config
-        search = m.search(loaded.term, loaded.tree)
+        search = m.search(loaded.term, loaded.tree, shared.matches)
         fixes = {p: (new, span) for p, new, span in m.fixes(loaded.term, search)} if cfg.fix else {}
         for f in m.find_all(loaded.term, search):
             s, e = f.span

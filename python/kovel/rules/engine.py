@@ -19,7 +19,7 @@ the term's text only when a rule asks for a field.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
@@ -27,7 +27,7 @@ from kovel import _native
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, pattern as make_pattern
 from kovel.quasi.fill import Siblings
-from kovel.quasi.match import source_bindings
+from kovel.quasi.match import find_all_many, source_bindings
 from kovel.rules.rule import PatternSpec, Rule
 from kovel.treesitter.grammars import parser
 
@@ -64,6 +64,31 @@ class Compiled:
     tags: frozenset[str] | None = None
     #: A pattern that is one metavariable (``$X``): any node, bound to that name ("" for ``$_``).
     meta: str | None = None
+
+
+def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> list[Pattern]:
+    """Every pattern ``r`` may look up, its sub-rules' and the utility rules' it names included.
+
+    >>> from kovel.rules import Rule
+    >>> r = compile_rule("python", Rule(pattern="f($X)", inside=Rule(pattern="g($$$A)")))
+    >>> [p.code for p in patterns_of(r)]
+    ['f($X)', 'g($$$A)']
+    """
+    out: list[Pattern] = []
+    todo = [r]
+    seen_utils: set[str] = set()
+    while todo:
+        c = todo.pop()
+        if c.pattern is not None:
+            out.append(c.pattern)
+        subs = [c.inside, c.has, c.follows, c.precedes, c.not_, *c.all, *(c.any or ())]
+        if isinstance(c.stop_by, Compiled):
+            subs.append(c.stop_by)
+        if c.matches is not None and utils and c.matches in utils and c.matches not in seen_utils:
+            seen_utils.add(c.matches)
+            subs.append(utils[c.matches])
+        todo.extend(reversed([x for x in subs if x is not None]))
+    return out
 
 
 def _pattern(lang: str, p: str | PatternSpec) -> Pattern:
@@ -187,7 +212,9 @@ class Search:
     lang: str
     utils: Mapping[str, Compiled] = field(default_factory=dict)
     tree: Tree | None = None
-    _matches: dict[int, dict[Path, Match]] = field(default_factory=dict)
+    #: Each pattern's matches in ``root`` by path, keyed by the pattern's id: the
+    #: searches of several rules over one root may share them (see ``prefetch``).
+    matches: dict[int, dict[Path, Match]] = field(default_factory=dict)
     _nodes: dict[Path, KTerm] = field(default_factory=dict)
     _kids: dict[Path, tuple[KTerm, ...]] = field(default_factory=dict)
     _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
@@ -226,10 +253,17 @@ class Search:
         return got
 
     def pattern_matches(self, p: Pattern) -> dict[Path, Match]:
-        got = self._matches.get(id(p))
+        got = self.matches.get(id(p))
         if got is None:
-            got = self._matches[id(p)] = {tuple(m.path): m for m in p.find_all(self.root)}
+            got = self.matches[id(p)] = {tuple(m.path): m for m in p.find_all(self.root)}
         return got
+
+    def prefetch(self, patterns: Iterable[Pattern]) -> None:
+        """Find the matches of all ``patterns`` at once: the root's text is laid
+        out once for all of them, not once per pattern."""
+        todo = [p for p in {id(p): p for p in patterns}.values() if id(p) not in self.matches]
+        for p, found in zip(todo, find_all_many(todo, self.root), strict=True):
+            self.matches[id(p)] = {tuple(m.path): m for m in found}
 
     # -- the search
     def find(self, r: Compiled, constraints: Mapping[str, Compiled] | None = None) -> Iterator[Found]:

@@ -19,9 +19,9 @@ from typing import Any
 
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
-from kovel.quasi import Match, Template, template
+from kovel.quasi import Match, Pattern, Template, template
 from kovel.quasi.match import replacements
-from kovel.rules.engine import Compiled, Found, Search, compile_rule, required_words, text_of
+from kovel.rules.engine import Compiled, Found, Search, compile_rule, patterns_of, required_words, text_of
 from kovel.rules.rule import RuleConfig
 from kovel.rules.transform import apply
 
@@ -68,9 +68,18 @@ class Matcher:
         # Compiled patterns are native: another process compiles the rule again, once.
         return (_revive, (self.config,))
 
-    def search(self, t: KTerm, tree: Any = None) -> Search:
-        """The search state over ``t`` (``tree``: its tree-sitter tree, if at hand, for fields)."""
-        return Search(t, self.config.language, self.utils, tree)
+    def search(self, t: KTerm, tree: Any = None, matches: dict[int, Any] | None = None) -> Search:
+        """The search state over ``t`` (``tree``: its tree-sitter tree, if at hand, for
+        fields; ``matches``: pattern matches shared with other rules' searches of ``t``)."""
+        return Search(t, self.config.language, self.utils, tree, {} if matches is None else matches)
+
+    @property
+    def patterns(self) -> list[Pattern]:
+        """Every pattern the rule may look up (see ``Search.prefetch``)."""
+        out = patterns_of(self.rule, self.utils)
+        for c in self.constraints.values():
+            out += patterns_of(c, self.utils)
+        return out
 
     def find_all(self, t: KTerm, search: Search | None = None) -> Iterator[Found]:
         """Every match in ``t``, in document order.
