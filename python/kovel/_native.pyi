@@ -1,6 +1,6 @@
 # Native support of kovel.tree; use kovel.tree, whose functions document the behaviour.
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import Any, Literal, SupportsIndex, overload
+from typing import Any, Literal, SupportsIndex, final, overload
 
 from kovel._kovel import KTerm
 
@@ -26,6 +26,7 @@ def node(
     /,
 ) -> KTerm: ...
 
+@final
 class Path(Sequence[int]):
     def __new__(cls, positions: Iterable[int] = (), /) -> Path: ...
     def __len__(self) -> int: ...
