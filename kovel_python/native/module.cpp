@@ -10,8 +10,9 @@ namespace {
 
 Names g_names{};
 
-PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,  kRewriteMethods,
-                                kMeasureMethods, kConvertMethods, kMatchMethods, kFillMethods};
+PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,
+                                kRewriteMethods, kMeasureMethods, kConvertMethods,
+                                kMatchMethods,   kFillMethods,    kTsParseMethods};
 
 int exec_module(PyObject* module) {
   if (!init_names()) return -1;

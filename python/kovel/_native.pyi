@@ -38,6 +38,10 @@ def convert(
     kinds: Mapping[str, tuple[bool, bool, bool]],
     /,
 ) -> KTerm: ...
+def ts_symbols(language: Any, /) -> tuple[str, ...]: ...
+def ts_parse(
+    language: Any, source: bytes, kinds: bytes | None, timeout: float | None, /
+) -> tuple[KTerm | None, tuple[tuple[int, int], ...]] | None: ...
 
 # kovel.quasi: compiled patterns and templates (opaque capsules).
 def compile_pattern(

@@ -28,7 +28,7 @@ from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Spa
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
-from kovel.treesitter.convert import from_tree
+from kovel.treesitter.convert import parse_with_errors, syntax_errors
 from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
@@ -217,7 +217,7 @@ class _Loaded:
     text: str
     encoding: str  # turns text back into data
     parsed: bytes  # the UTF-8 bytes that tree-sitter parsed (data itself for UTF-8)
-    tree: Tree
+    errors: tuple[tuple[int, int], ...]  # error_spans of the tree
     term: KTerm
 
 
@@ -234,12 +234,13 @@ def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
     try:
-        tree = parse_tree(lang, parsed, timeout)
+        # In this process: the pool watches for a grammar stuck in its scanner.
+        got = parse_with_errors(lang, parsed, timeout=timeout)
     except TimeoutError as exc:
         raise _Skip(f"{TIMED_OUT}: {exc}") from None
     except ValueError as exc:
         raise _Skip(f"cannot parse: {exc}") from None
-    return _Loaded(data, text, encoding, parsed, tree, from_tree(tree, parsed))
+    return _Loaded(data, text, encoding, parsed, got.errors, got.term)
 
 
 def _decode(data: bytes, lang: str) -> tuple[str, str]:
@@ -510,7 +511,7 @@ def rewrite_task(
     if why is not None:
         return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
     changes = _changes(text, new_text, replaced, encoding)
-    errors = error_spans(loaded.tree)
+    errors = loaded.errors
     if errors:
         pos = _Positions(text)
         chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
@@ -552,7 +553,7 @@ def judge(
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
-    after = len(error_spans(parse_tree(lang, new_text.encode(), timeout)))
+    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
     return after, rejected

@@ -1,21 +1,25 @@
-"""Syntax trees into terms: ``parse``, ``from_tree`` and ``from_node``.
+"""Syntax trees into terms: ``parse``, ``parse_with_errors``, ``from_tree`` and ``from_node``.
 
 The rules that turn a node's text into a term's layout are those of
-``kovel.treesitter.layout``.  The walk is iterative (deep trees do not hit the
-recursion limit) and runs in native code (``kovel._native.convert``), which
-drives the tree-sitter cursor through its Python objects; ``reference_walk``
-is the same walk in Python, the reference the native one is tested against
-byte for byte.
+``kovel.treesitter.layout``.  ``parse`` and ``parse_with_errors`` parse with
+the tree-sitter runtime linked into kovel's extension and convert the tree
+there (``kovel._native.ts_parse``), without the GIL and without a Python
+object per node.  ``from_tree`` and ``from_node`` take py-tree-sitter's trees
+and walk them with their cursor (``kovel._native.convert``), driven through
+its Python objects.  ``reference_walk`` is the same walk in Python, the
+reference both native walks are tested against byte for byte.
 """
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Collection
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from kovel import _native
 from kovel._kovel import KTerm, leaf, tb
-from kovel.treesitter.grammars import language, language_name, parser
+from kovel.treesitter.grammars import capsule, language, language_name, parser
 from kovel.treesitter.layout import (
     CODE_KINDS,
     VERBATIM_KINDS,
@@ -31,7 +35,16 @@ from kovel.treesitter.timeout import parse_in_worker
 if TYPE_CHECKING:
     from tree_sitter import Language, Node, Tree
 
-__all__ = ["Source", "from_node", "from_tree", "parse", "reference_walk"]
+__all__ = [
+    "Parsed",
+    "Source",
+    "from_node",
+    "from_tree",
+    "parse",
+    "parse_with_errors",
+    "reference_walk",
+    "syntax_errors",
+]
 
 #: What ``parse``, ``from_tree`` and ``from_node`` accept as source: a ``str``
 #: or any bytes-like object (UTF-8).
@@ -71,8 +84,105 @@ def parse(
         if name is None:
             raise ValueError("parse with a timeout needs the grammar by name, or a Language from language()")
         return parse_in_worker(name, data, frozenset(verbatim), frozenset(code), timeout)
-    tree = parser(lang).parse(data)
-    return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
+    return _parse_bytes(lang, data, frozenset(verbatim), frozenset(code), None).term
+
+
+@dataclass(frozen=True, slots=True)
+class Parsed:
+    """A parsed source: its ``term``, and the byte ranges of the tree's error and
+    missing nodes (``errors``; an error node's inside is not searched).
+
+    >>> parse_with_errors("python", b"x = (\\n").errors
+    ((0, 5),)
+    """
+
+    term: KTerm
+    errors: tuple[tuple[int, int], ...]
+
+
+def parse_with_errors(
+    lang: Language | str,
+    source: Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+    timeout: float | None = None,
+) -> Parsed:
+    """Parse ``source`` as ``parse`` does, in this process, and say where the
+    syntax errors are.
+
+    ``timeout`` (seconds) is checked by the parser as it goes: past it this
+    raises ``TimeoutError``.  A grammar stuck inside its own scanner never
+    checks, so a caller that must survive one watches from another process
+    (``parse`` with a timeout, or the pool of ``kovel.batch``).
+
+    >>> p = parse_with_errors("python", "print(1\\n")
+    >>> str(p.term), p.errors
+    ('print(1\\n', ((0, 7),))
+    """
+    data, _ = _decode(source)
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    return _parse_bytes(language(lang), data, frozenset(verbatim), frozenset(code), timeout)
+
+
+def syntax_errors(
+    lang: Language | str, source: Source, *, timeout: float | None = None
+) -> tuple[tuple[int, int], ...]:
+    """The error spans of ``parse_with_errors`` alone: the tree is not converted.
+
+    >>> syntax_errors("python", "x = (\\n"), syntax_errors("python", "x = 1\\n")
+    (((0, 5),), ())
+    """
+    data, _ = _decode(source)
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    lang = language(lang)
+    grammar = capsule(lang)
+    if grammar is None:
+        return _tree_errors(parser(lang).parse(data).root_node)
+    got = _native.ts_parse(grammar, data, None, timeout)
+    if got is None:
+        raise TimeoutError(f"parsing took over {timeout:g} s")
+    return got[1]
+
+
+def _parse_bytes(
+    lang: Language, data: bytes, verbatim: frozenset[str], code: frozenset[str], timeout: float | None
+) -> Parsed:
+    grammar = capsule(lang)
+    if grammar is None:  # a Language made elsewhere: py-tree-sitter parses it
+        tree = parser(lang).parse(data)
+        return Parsed(_walk(tree.walk(), data, 0, len(data), verbatim, code), _tree_errors(tree.root_node))
+    got = _native.ts_parse(grammar, data, _kind_flags(grammar, verbatim, code), timeout)
+    if got is None:
+        raise TimeoutError(f"parsing took over {timeout:g} s")
+    term, errors = got
+    assert term is not None  # made whenever kinds are given
+    return Parsed(term, errors)
+
+
+@functools.lru_cache(maxsize=64)
+def _kind_flags(grammar: Any, verbatim: frozenset[str], code: frozenset[str]) -> bytes:
+    """A byte per symbol of ``grammar`` (``_native.ts_symbols``): rules 1 and 5 of its kind."""
+    known = kinds(verbatim, code)
+    return bytes(
+        literal | may_anchor << 1 | body << 2
+        for literal, may_anchor, body in (known[name] for name in _native.ts_symbols(grammar))
+    )
+
+
+def _tree_errors(root: Node) -> tuple[tuple[int, int], ...]:
+    """The error spans of py-tree-sitter's tree under ``root``, in the order of the native search."""
+    spans = []
+    stack = [root] if root.has_error else []
+    while stack:
+        n = stack.pop()
+        if n.is_error or n.is_missing:
+            spans.append((n.start_byte, n.end_byte))
+        elif n.has_error:
+            stack.extend(n.children)
+    return tuple(spans)
 
 
 def from_tree(
@@ -151,7 +261,7 @@ def _decode(source: Source) -> tuple[bytes, str | None]:
         return data, (source if data.isascii() else None)
     try:
         # Buffers only: bytes(5) would make five NULs, bytes([120]) an "x".
-        data = memoryview(source).tobytes()
+        data = source if type(source) is bytes else memoryview(source).tobytes()
     except TypeError:
         raise TypeError(
             f"source must be a str or a bytes-like object, not {type(source).__name__!r}"
