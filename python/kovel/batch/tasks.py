@@ -218,12 +218,23 @@ class _Loaded:
     encoding: str  # turns text back into data
     parsed: bytes  # the UTF-8 bytes that tree-sitter parsed (data itself for UTF-8)
     errors: tuple[tuple[int, int], ...]  # error_spans of the tree
-    term: KTerm
+    term: KTerm | None  # None: not parsed, the pattern cannot match
+    pat: PatternLike
 
 
-def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None) -> _Loaded:
-    """Read (unless ``data`` is given), decode and parse one file; raise ``_Skip`` with the
-    reason it cannot be."""
+@functools.lru_cache(maxsize=64)
+def _required(pat: Pattern) -> tuple[bytes, ...]:
+    """The pattern's required texts as UTF-8, the longest (rarest) first."""
+    return tuple(sorted((t.encode() for t in pat.required_texts), key=len, reverse=True))
+
+
+def _load(
+    path: str, lang: str, timeout: float | None, data: bytes | None, pattern: str | PatternLike
+) -> _Loaded:
+    """Read (unless ``data`` is given), decode and parse one file, and compile
+    ``pattern``; raise ``_Skip`` with the reason the file cannot be read or
+    parsed.  A file lacking a text that every match of the pattern holds is
+    not parsed (its term is None)."""
     if data is None:
         try:
             with open(path, "rb") as f:
@@ -233,6 +244,9 @@ def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None
     hook("read", path)
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
+    pat = _pattern_for(lang, pattern)
+    if isinstance(pat, Pattern) and not all(t in parsed for t in _required(pat)):
+        return _Loaded(data, text, encoding, parsed, (), None, pat)
     try:
         # In this process: the pool watches for a grammar stuck in its scanner.
         got = parse_with_errors(lang, parsed, timeout=timeout)
@@ -240,7 +254,7 @@ def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None
         raise _Skip(f"{TIMED_OUT}: {exc}") from None
     except ValueError as exc:
         raise _Skip(f"cannot parse: {exc}") from None
-    return _Loaded(data, text, encoding, parsed, got.errors, got.term)
+    return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat)
 
 
 def _decode(data: bytes, lang: str) -> tuple[str, str]:
@@ -422,14 +436,16 @@ def find_task(
     'cannot read: No such file or directory'
     """
     try:
-        loaded = _load(path, lang, timeout, data)
-        pat = _pattern_for(lang, pattern)
+        loaded = _load(path, lang, timeout, data, pattern)
+        pat = loaded.pat
     except _NotText as exc:
         return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
     except _Skip as exc:
         return FoundFile(path, lang, error=str(exc))
     except SyntaxError as exc:
         return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
+    if loaded.term is None:
+        return FoundFile(path, lang, (), lines={})
     text = loaded.text
     pos = _Positions(text, loaded.encoding)
     out = []
@@ -484,8 +500,8 @@ def rewrite_task(
     'log(1)\\n'
     """
     try:
-        loaded = _load(path, lang, timeout, data)
-        pat = _pattern_for(lang, pattern)
+        loaded = _load(path, lang, timeout, data, pattern)
+        pat = loaded.pat
         rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:
         return RewrittenFile(path, lang, error=f"not rewritten: {exc}", skipped=True)
@@ -495,6 +511,8 @@ def rewrite_task(
         return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
     text, term, encoding = loaded.text, loaded.term, loaded.encoding
     digest = hashlib.sha256(loaded.data).hexdigest()
+    if term is None:
+        return RewrittenFile(path, lang, digest, encoding=encoding)
     replaced: list[tuple[tuple[int, int], KTerm]] | None = None
     if isinstance(pat, Pattern):
         paths, news, spans = replacements(pat, term, rw)

@@ -89,7 +89,7 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_editors", "_program", "_root", "_tokens", "code", "lang")
+    __slots__ = ("_editors", "_program", "_required", "_root", "_tokens", "code", "lang")
 
     def __init__(self, lang: str, code: str) -> None:
         sk = parse_quasi(lang, code)
@@ -108,6 +108,22 @@ class Pattern:
             for i in (root.items if isinstance(root, SNode) else ())
             if isinstance(i, SNode) and i.leaf and i.items and isinstance(i.items[0], str)
         )
+
+        self._required: frozenset[str] = frozenset(_leaf_texts(root))
+
+    @property
+    def required_texts(self) -> frozenset[str]:
+        """Texts that the source of every match holds: the tokens the pattern
+        spells out, metavariables and comments left out.
+
+        A match's tokens render as the pattern's (same kind, same text), and a
+        parsed term's tokens are slices of its source, so a source lacking
+        one of these texts has no match: it need not be parsed.
+
+        >>> sorted(pattern("python", "print($$$A)").required_texts)
+        ['(', ')', 'print']
+        """
+        return self._required
 
     def __repr__(self) -> str:
         return f"pattern({self.lang!r}, {self.code!r})"
@@ -239,6 +255,20 @@ class Pattern:
                 # the layout between the kept children and the replacement stays
                 cmds.append((op, arg))
         return kt.node(_native.tag(new), kept, cmds)
+
+
+def _leaf_texts(n: SNode | SHole) -> Iterator[str]:
+    """The non-empty texts of the tokens in ``n``, comments left out (a match may skip them)."""
+    if isinstance(n, SHole):
+        return
+    if n.leaf:
+        text = n.items[0] if n.items else ""
+        if isinstance(text, str) and text and "comment" not in n.kind.lower():
+            yield text
+        return
+    for i in n.items:
+        if not isinstance(i, str):
+            yield from _leaf_texts(i)
 
 
 def _inner(t: KTerm) -> KTerm:
