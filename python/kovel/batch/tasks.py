@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 from kovel import _native
 from kovel._kovel import KTerm
+from kovel.batch.cache import TermCache
 from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, source_bindings
@@ -229,12 +230,17 @@ def _required(pat: Pattern) -> tuple[bytes, ...]:
 
 
 def _load(
-    path: str, lang: str, timeout: float | None, data: bytes | None, pattern: str | PatternLike
+    path: str,
+    lang: str,
+    timeout: float | None,
+    data: bytes | None,
+    pattern: str | PatternLike,
+    cache: TermCache | None = None,
 ) -> _Loaded:
-    """Read (unless ``data`` is given), decode and parse one file, and compile
-    ``pattern``; raise ``_Skip`` with the reason the file cannot be read or
-    parsed.  A file lacking a text that every match of the pattern holds is
-    not parsed (its term is None)."""
+    """Read (unless ``data`` is given), decode and parse one file (or take its term
+    from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
+    file cannot be read or parsed.  A file lacking a text that every match of
+    the pattern holds is not parsed (its term is None)."""
     if data is None:
         try:
             with open(path, "rb") as f:
@@ -247,13 +253,18 @@ def _load(
     pat = _pattern_for(lang, pattern)
     if isinstance(pat, Pattern) and not all(t in parsed for t in _required(pat)):
         return _Loaded(data, text, encoding, parsed, (), None, pat)
-    try:
-        # In this process: the pool watches for a grammar stuck in its scanner.
-        got = parse_with_errors(lang, parsed, timeout=timeout)
-    except TimeoutError as exc:
-        raise _Skip(f"{TIMED_OUT}: {exc}") from None
-    except ValueError as exc:
-        raise _Skip(f"cannot parse: {exc}") from None
+    key = cache.key(lang, parsed) if cache is not None else ""
+    got = cache.get(key) if cache is not None else None
+    if got is None:
+        try:
+            # In this process: the pool watches for a grammar stuck in its scanner.
+            got = parse_with_errors(lang, parsed, timeout=timeout)
+        except TimeoutError as exc:
+            raise _Skip(f"{TIMED_OUT}: {exc}") from None
+        except ValueError as exc:
+            raise _Skip(f"cannot parse: {exc}") from None
+        if cache is not None:
+            cache.put(key, got)
     return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat)
 
 
@@ -425,10 +436,12 @@ def find_task(
     timeout: float | None,
     data: bytes | None = None,
     context: tuple[int, int] = (0, 0),
+    cache: TermCache | None = None,
 ) -> FoundFile:
     """Search the file at ``path`` (or ``data``, its bytes) in ``lang`` for ``pattern``,
     giving up after ``timeout`` seconds; keep the text of ``context`` lines (before,
-    after) around each match.  What goes wrong is the result's ``error``.
+    after) around each match; take parsed files from ``cache`` and put them there.
+    What goes wrong is the result's ``error``.
 
     >>> [m.text for m in find_task("<text>", "python", "print($A)", None, b"x\\nprint(1)\\n").matches]
     ['print(1)']
@@ -436,7 +449,7 @@ def find_task(
     'cannot read: No such file or directory'
     """
     try:
-        loaded = _load(path, lang, timeout, data, pattern)
+        loaded = _load(path, lang, timeout, data, pattern, cache)
         pat = loaded.pat
     except _NotText as exc:
         return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
@@ -492,15 +505,17 @@ def rewrite_task(
     rewrite: object,
     timeout: float | None,
     data: bytes | None = None,
+    cache: TermCache | None = None,
 ) -> RewrittenFile:
     """Rewrite every match of ``pattern`` in the file at ``path`` (or ``data``, its bytes)
-    with ``rewrite``, giving up after ``timeout`` seconds; nothing is written.
+    with ``rewrite``, giving up after ``timeout`` seconds (with ``cache`` as
+    ``find_task``); nothing is written.
 
     >>> rewrite_task("<text>", "python", "print($A)", "log($A)", None, b"print(1)\\n").text()
     'log(1)\\n'
     """
     try:
-        loaded = _load(path, lang, timeout, data, pattern)
+        loaded = _load(path, lang, timeout, data, pattern, cache)
         pat = loaded.pat
         rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:

@@ -29,6 +29,7 @@ __all__ = [
     "TREE_SITTER_REQUIREMENT",
     "available_languages",
     "capsule",
+    "grammar_package",
     "grammar_problem",
     "language",
     "language_name",
@@ -170,6 +171,19 @@ def _package_language(key: str) -> Any:
     if func is None:
         raise ValueError(f"grammar package {module_name!r} has no language function for {key!r}")
     return func()
+
+
+def grammar_package(name: str) -> str:
+    """The distribution the grammar ``name`` comes from (its version is the grammar's).
+
+    >>> grammar_package("python") in ("tree-sitter-python", "tree-sitter-language-pack")
+    True
+    """
+    key = _key(name)
+    module_name = _LANGUAGE_FUNCTIONS.get(key, ("tree_sitter_" + key, ""))[0]
+    if module_name != _PACK and importlib.util.find_spec(module_name) is not None:
+        return module_name.replace("_", "-")
+    return _PACK.replace("_", "-")
 
 
 def _pack_names() -> list[str]:
