@@ -312,8 +312,10 @@ struct Deadline {
   }
 };
 
-// The tree of `src`, or null when the deadline (if any) passed first.
-TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline* deadline) {
+// The tree of `src`, or null when the deadline (if any) passed first;
+// `old`, edited to match `src`, lends the parse its unchanged subtrees.
+TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline* deadline,
+                   const TSTree* old = nullptr) {
   TSParser* p = thread_parser();
   if (!p) throw std::bad_alloc();
   if (!ts_parser_set_language(p, lang)) throw BadTree{"the parser does not take this grammar"};
@@ -321,27 +323,142 @@ TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline*
   const TSInput input{&in, Input::read, TSInputEncodingUTF8, nullptr};
   Deadline d = deadline ? *deadline : Deadline{};
   const TSParseOptions options{&d, deadline ? Deadline::progress : nullptr};
-  TreePtr tree(ts_parser_parse_with_options(p, nullptr, input, options));
+  TreePtr tree(ts_parser_parse_with_options(p, old, input, options));
   if (!tree) ts_parser_reset(p);  // the next parse starts afresh
   return tree;
+}
+
+// Trees kept for a reparse, as capsules that delete them.
+constexpr const char* kTreeCapsule = "kovel.tree_sitter.Tree";
+
+void delete_tree_capsule(PyObject* capsule) {
+  if (auto* t = static_cast<TSTree*>(PyCapsule_GetPointer(capsule, kTreeCapsule))) ts_tree_delete(t);
 }
 
 struct Parsed {
   KRef term;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
+  TreePtr tree;  // kept when asked for
 };
 
-PyObject* parsed_tuple(Parsed& r) {
-  PyRef spans(PyTuple_New(static_cast<Py_ssize_t>(r.errors.size())));
+PyObject* errors_tuple(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& errors) {
+  PyRef spans(PyTuple_New(static_cast<Py_ssize_t>(errors.size())));
   if (!spans) return nullptr;
-  for (std::size_t i = 0; i < r.errors.size(); ++i) {
-    PyObject* span = Py_BuildValue("(II)", r.errors[i].first, r.errors[i].second);
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    PyObject* span = Py_BuildValue("(II)", errors[i].first, errors[i].second);
     if (!span) return nullptr;
     PyTuple_SetItem(spans.get(), static_cast<Py_ssize_t>(i), span);
   }
+  return spans.release();
+}
+
+PyObject* parsed_tuple(Parsed& r) {
+  PyRef spans(errors_tuple(r.errors));
+  if (!spans) return nullptr;
   PyRef term(r.term ? new_kterm(std::move(r.term)) : Py_NewRef(Py_None));
   if (!term) return nullptr;
-  return PyTuple_Pack(2, term.get(), spans.get());
+  PyRef tree(r.tree ? PyCapsule_New(r.tree.get(), kTreeCapsule, delete_tree_capsule) : Py_NewRef(Py_None));
+  if (!tree) return nullptr;
+  r.tree.release();  // the capsule owns it
+  return PyTuple_Pack(3, term.get(), spans.get(), tree.get());
+}
+
+// The row and byte column of `offset` in `src`.
+TSPoint point_at(std::string_view src, std::size_t offset) {
+  const std::string_view head = src.substr(0, offset);
+  const std::size_t lf = head.rfind('\n');
+  const auto rows = static_cast<std::uint32_t>(std::count(head.begin(), head.end(), '\n'));
+  const auto column = static_cast<std::uint32_t>(lf == std::string_view::npos ? offset : offset - lf - 1);
+  return TSPoint{rows, column};
+}
+
+// The one edit that turns `old` into `now`: what lies between their common
+// prefix and their common suffix.
+TSInputEdit edit_between(std::string_view old, std::string_view now) {
+  std::size_t pre = 0;
+  const std::size_t most = std::min(old.size(), now.size());
+  while (pre < most && old[pre] == now[pre]) ++pre;
+  std::size_t suf = 0;
+  while (suf < most - pre && old[old.size() - 1 - suf] == now[now.size() - 1 - suf]) ++suf;
+  const auto u32 = [](std::size_t x) { return static_cast<std::uint32_t>(x); };
+  return TSInputEdit{u32(pre),           u32(old.size() - suf),           u32(now.size() - suf),
+                     point_at(old, pre), point_at(old, old.size() - suf), point_at(now, now.size() - suf)};
+}
+
+PyObject* fn_ts_reparse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("ts_reparse", nargs, 4)) return nullptr;
+  auto* old_tree = static_cast<const TSTree*>(PyCapsule_GetPointer(args[0], kTreeCapsule));
+  if (!old_tree) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "tree must be a tree that ts_parse kept");
+    return nullptr;
+  }
+  if (!PyBytes_Check(args[1]) || !PyBytes_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "the sources must be bytes");
+    return nullptr;
+  }
+  char *old_data = nullptr, *data = nullptr;
+  Py_ssize_t old_size = 0, size = 0;
+  if (PyBytes_AsStringAndSize(args[1], &old_data, &old_size) < 0 ||
+      PyBytes_AsStringAndSize(args[2], &data, &size) < 0)
+    return nullptr;
+  if (static_cast<std::uint64_t>(size) > 0xFFFFFFFFULL) {
+    PyErr_SetString(PyExc_ValueError, "tree-sitter parses sources below 4 GiB");
+    return nullptr;
+  }
+  const TSNode old_root = ts_tree_root_node(old_tree);
+  if (ts_node_end_byte(old_root) > static_cast<std::uint64_t>(old_size)) {
+    PyErr_SetString(PyExc_ValueError, "the tree was not parsed from the old source");
+    return nullptr;
+  }
+  std::optional<Deadline> deadline;
+  if (args[3] != Py_None) {
+    const double seconds = PyFloat_AsDouble(args[3]);
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    deadline = Deadline{Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(std::max(seconds, 0.0)))};
+  }
+  const std::string_view old(old_data, static_cast<std::size_t>(old_size));
+  const std::string_view now(data, static_cast<std::size_t>(size));
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
+  std::string bad;
+  bool timed_out = false;
+  std::exception_ptr failed;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    const TSLanguage* lang = ts_tree_language(old_tree);
+    TreePtr edited(ts_tree_copy(old_tree));
+    const TSInputEdit edit = edit_between(old, now);
+    ts_tree_edit(edited.get(), &edit);
+    TreePtr tree = parse_tree(lang, now, deadline ? &*deadline : nullptr, edited.get());
+    // Error recovery may take another path from a reused subtree: a tree
+    // with errors is counted on a fresh parse, as the check always did.
+    if (tree && ts_node_has_error(ts_tree_root_node(tree.get())))
+      tree = parse_tree(lang, now, deadline ? &*deadline : nullptr);
+    if (!tree)
+      timed_out = true;
+    else
+      errors = error_spans(ts_tree_root_node(tree.get()));
+  } catch (BadTree& b) {
+    bad = std::move(b.message);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (failed) {
+    try {
+      std::rethrow_exception(failed);
+    } catch (...) {
+      raise_from_current_exception();
+    }
+    return nullptr;
+  }
+  if (!bad.empty()) {
+    PyErr_SetString(PyExc_ValueError, bad.c_str());
+    return nullptr;
+  }
+  if (timed_out) Py_RETURN_NONE;
+  return errors_tuple(errors);
 }
 
 PyObject* fn_ts_symbols(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -362,7 +479,9 @@ PyObject* fn_ts_symbols(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* fn_ts_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (!arg_count("ts_parse", nargs, 4)) return nullptr;
+  if (!arg_count("ts_parse", nargs, 5)) return nullptr;
+  const int keep = PyObject_IsTrue(args[4]);
+  if (keep < 0) return nullptr;
   const TSLanguage* lang = language_arg(args[0]);
   if (!lang) return nullptr;
   const bool convert = args[2] != Py_None;  // else only the error spans
@@ -416,6 +535,7 @@ PyObject* fn_ts_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         result.term = walker.run(root, 0, src.size(), false);
       }
       result.errors = error_spans(root);
+      if (keep) result.tree = std::move(tree);
     }
   } catch (BadTree& b) {
     bad = std::move(b.message);
@@ -447,13 +567,20 @@ PyMethodDef kTsParseMethods[] = {
      "The names of the symbols of the grammar ``language`` (its PyCapsule), by\n"
      "symbol id, then those of tree-sitter's two error symbols.\n"},
     {"ts_parse", as_cfunc(fn_ts_parse), METH_FASTCALL,
-     "ts_parse(language, source, kinds, timeout, /)\n--\n\n"
+     "ts_parse(language, source, kinds, timeout, keep, /)\n--\n\n"
      "Parse the UTF-8 bytes ``source`` with the grammar ``language`` (its\n"
      "PyCapsule) and convert the tree, without holding the GIL: (term, error\n"
-     "spans), or None when ``timeout`` seconds (None: no limit) ran out first.\n"
+     "spans, the tree if ``keep`` else None), or None when ``timeout`` seconds\n"
+     "(None: no limit) ran out first.\n"
      "``kinds`` holds a byte per symbol of ``ts_symbols``: 1 literal, 2 may be\n"
      "anchored, 4 anchored whenever at column 0; with None the tree is not\n"
      "converted and the term is None.\n"},
+    {"ts_reparse", as_cfunc(fn_ts_reparse), METH_FASTCALL,
+     "ts_reparse(tree, old_source, source, timeout, /)\n--\n\n"
+     "The error spans of ``source``, an edit of ``old_source``, parsed with\n"
+     "``tree`` (kept by ``ts_parse`` from ``old_source``) edited to match: its\n"
+     "unchanged subtrees are reused. A tree with errors is parsed afresh, so\n"
+     "the spans are those of a fresh parse. None when ``timeout`` ran out.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -170,12 +170,12 @@ def test_language_made_elsewhere_is_parsed_by_py_tree_sitter_alike():
 @pytest.mark.parametrize(
     "call, error, match",
     [
-        (lambda g, f: _native.ts_parse(object(), b"", f, None), TypeError, "capsule"),
-        (lambda g, f: _native.ts_parse("python", b"", f, None), TypeError, "capsule"),
-        (lambda g, f: _native.ts_parse(g, b"x", f[:-1], None), ValueError, "a byte for each"),
-        (lambda g, f: _native.ts_parse(g, "x", f, None), TypeError, "source must be bytes"),
-        (lambda g, f: _native.ts_parse(g, b"\xff", f, None), ValueError, "UTF-8"),
-        (lambda g, f: _native.ts_parse(g, b"x", f, "soon"), TypeError, "must be real number"),
+        (lambda g, f: _native.ts_parse(object(), b"", f, None, False), TypeError, "capsule"),
+        (lambda g, f: _native.ts_parse("python", b"", f, None, False), TypeError, "capsule"),
+        (lambda g, f: _native.ts_parse(g, b"x", f[:-1], None, False), ValueError, "a byte for each"),
+        (lambda g, f: _native.ts_parse(g, "x", f, None, False), TypeError, "source must be bytes"),
+        (lambda g, f: _native.ts_parse(g, b"\xff", f, None, False), ValueError, "UTF-8"),
+        (lambda g, f: _native.ts_parse(g, b"x", f, "soon", False), TypeError, "must be real number"),
         (lambda g, f: _native.ts_symbols(None), TypeError, "capsule"),
     ],
 )
@@ -200,9 +200,9 @@ def test_failing_calls_leak_no_reference():
     data = b"x = (1,\n"
     before = sys.getrefcount(grammar), sys.getrefcount(data), sys.getrefcount(flags)
     for _ in range(200):
-        _native.ts_parse(grammar, data, flags, None)
-        _native.ts_parse(grammar, data, None, 1.0)
-        for bad in ((grammar, data, flags[:-1], None), (grammar, data, flags, "x")):
+        _native.ts_parse(grammar, data, flags, None, False)
+        _native.ts_parse(grammar, data, None, 1.0, True)
+        for bad in ((grammar, data, flags[:-1], None, False), (grammar, data, flags, "x", False)):
             with pytest.raises((ValueError, TypeError)):
                 _native.ts_parse(*bad)
     del bad
@@ -216,3 +216,41 @@ def test_the_runtime_is_not_exported_beside_py_tree_sitters():
     exported = [line.split()[-1] for line in symbols.stdout.splitlines()]
     assert "PyInit__kovel" in exported
     assert not [s for s in exported if s.startswith("ts_")]
+
+
+EDIT_SOURCES = [
+    (lang, s) for lang, s in SNIPPETS + BROKEN if lang in ("python", "javascript", "c", "rust", "ruby")
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(EDIT_SOURCES), st.data())
+def test_a_reparse_after_an_edit_finds_the_errors_of_a_fresh_parse(case, data):
+    lang, source = case
+    old = source.encode()
+    a = data.draw(st.integers(0, len(source)))
+    b = data.draw(st.integers(a, len(source)))
+    new = (source[:a] + "".join(data.draw(st.lists(CODE, max_size=8))) + source[b:]).encode()
+    before = parse_with_errors(lang, old, keep_tree=True)
+    assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
+
+
+def test_a_reparse_of_many_edits_to_a_real_file_finds_the_errors_of_a_fresh_parse():
+    lang, path = real_files(3)[1]
+    old = open(path, "rb").read()
+    text = old.decode()
+    before = parse_with_errors(lang, old, keep_tree=True)
+    for edit in ("(", ")", ":\n", "    ", "print(1)\n", "def f(:\n", "\n"):
+        for at in range(0, len(text), max(1, len(text) // 7)):
+            new = (text[:at] + edit + text[at:]).encode()
+            assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
+
+
+def test_a_reparse_needs_a_kept_tree():
+    assert parse_with_errors("python", b"x\n").tree is None
+    with pytest.raises(TypeError, match="kept"):
+        _native.ts_reparse(object(), b"x\n", b"y\n", None)
+    kept = parse_with_errors("python", b"x = 1\n", keep_tree=True).tree
+    with pytest.raises(ValueError, match="old source"):
+        _native.ts_reparse(kept, b"x", b"y\n", None)
+    assert _native.ts_reparse(kept, b"x = 1\n", b"x = (\n", None) == ((0, 5),)

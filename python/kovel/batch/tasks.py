@@ -29,7 +29,7 @@ from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Spa
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
-from kovel.treesitter.convert import parse_with_errors, syntax_errors
+from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors
 from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
@@ -221,6 +221,7 @@ class _Loaded:
     errors: tuple[tuple[int, int], ...]  # error_spans of the tree
     term: KTerm | None  # None: not parsed, the pattern cannot match
     pat: PatternLike
+    parse: Parsed | None = None  # with its tree, when parsed and asked to keep it
 
 
 @functools.lru_cache(maxsize=64)
@@ -236,6 +237,7 @@ def _load(
     data: bytes | None,
     pattern: str | PatternLike,
     cache: TermCache | None = None,
+    keep_tree: bool = False,
 ) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file (or take its term
     from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
@@ -258,14 +260,14 @@ def _load(
     if got is None:
         try:
             # In this process: the pool watches for a grammar stuck in its scanner.
-            got = parse_with_errors(lang, parsed, timeout=timeout)
+            got = parse_with_errors(lang, parsed, timeout=timeout, keep_tree=keep_tree)
         except TimeoutError as exc:
             raise _Skip(f"{TIMED_OUT}: {exc}") from None
         except ValueError as exc:
             raise _Skip(f"cannot parse: {exc}") from None
         if cache is not None:
             cache.put(key, got)
-    return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat)
+    return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat, got)
 
 
 def _decode(data: bytes, lang: str) -> tuple[str, str]:
@@ -515,7 +517,7 @@ def rewrite_task(
     'log(1)\\n'
     """
     try:
-        loaded = _load(path, lang, timeout, data, pattern, cache)
+        loaded = _load(path, lang, timeout, data, pattern, cache, keep_tree=True)
         pat = loaded.pat
         rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:
@@ -561,7 +563,8 @@ def rewrite_task(
                     errors_before=len(errors),
                     encoding=encoding,
                 )
-    after, rejected = judge(path, lang, text, new_text, len(errors), timeout)
+    previous = (loaded.parse, loaded.parsed) if loaded.parse is not None else None
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous)
     return RewrittenFile(
         path,
         lang,
@@ -577,16 +580,24 @@ def rewrite_task(
 
 
 def judge(
-    path: str, lang: str, text: str, new_text: str, errors_before: int, timeout: float | None
+    path: str,
+    lang: str,
+    text: str,
+    new_text: str,
+    errors_before: int,
+    timeout: float | None,
+    previous: tuple[Parsed, bytes] | None = None,
 ) -> tuple[int, str | None]:
     """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
     syntax errors), fares: its number of syntax errors, and why Python
-    rejects it when ``text`` compiled (or None).
+    rejects it when ``text`` compiled (or None).  ``previous`` is the parse of
+    ``text`` with its tree kept, and the UTF-8 bytes parsed: the tree is
+    reused where the rewrite left the text alone.
 
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
-    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout))
+    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout, previous=previous))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
     return after, rejected

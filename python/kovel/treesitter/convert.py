@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import functools
 from collections.abc import Collection
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from kovel import _native
@@ -90,7 +90,9 @@ def parse(
 @dataclass(frozen=True, slots=True)
 class Parsed:
     """A parsed source: its ``term``, and the byte ranges of the tree's error and
-    missing nodes (``errors``; an error node's inside is not searched).
+    missing nodes (``errors``; an error node's inside is not searched); ``tree``
+    is the syntax tree when ``parse_with_errors`` was asked to keep it, for
+    ``syntax_errors`` to reparse an edit of the source with.
 
     >>> parse_with_errors("python", b"x = (\\n").errors
     ((0, 5),)
@@ -98,6 +100,7 @@ class Parsed:
 
     term: KTerm
     errors: tuple[tuple[int, int], ...]
+    tree: object = field(default=None, compare=False, repr=False)
 
 
 def parse_with_errors(
@@ -107,9 +110,10 @@ def parse_with_errors(
     *,
     code: Collection[str] = CODE_KINDS,
     timeout: float | None = None,
+    keep_tree: bool = False,
 ) -> Parsed:
     """Parse ``source`` as ``parse`` does, in this process, and say where the
-    syntax errors are.
+    syntax errors are; ``keep_tree`` keeps the syntax tree in the result.
 
     ``timeout`` (seconds) is checked by the parser as it goes: past it this
     raises ``TimeoutError``.  A grammar stuck inside its own scanner never
@@ -123,16 +127,28 @@ def parse_with_errors(
     data, _ = _decode(source)
     if timeout is not None and not timeout > 0:
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
-    return _parse_bytes(language(lang), data, frozenset(verbatim), frozenset(code), timeout)
+    return _parse_bytes(language(lang), data, frozenset(verbatim), frozenset(code), timeout, keep_tree)
 
 
 def syntax_errors(
-    lang: Language | str, source: Source, *, timeout: float | None = None
+    lang: Language | str,
+    source: Source,
+    *,
+    timeout: float | None = None,
+    previous: tuple[Parsed, bytes] | None = None,
 ) -> tuple[tuple[int, int], ...]:
     """The error spans of ``parse_with_errors`` alone: the tree is not converted.
 
+    ``previous`` is the parse of an earlier version of the source and that
+    version's UTF-8 bytes: when it kept its tree, the tree is edited to
+    match and reused where the text did not change (a tree with errors is
+    parsed afresh, so the spans are always those of a fresh parse).
+
     >>> syntax_errors("python", "x = (\\n"), syntax_errors("python", "x = 1\\n")
     (((0, 5),), ())
+    >>> before = parse_with_errors("python", b"f(1)\\n", keep_tree=True)
+    >>> syntax_errors("python", b"f(1, )\\n", previous=(before, b"f(1)\\n"))
+    ()
     """
     data, _ = _decode(source)
     if timeout is not None and not timeout > 0:
@@ -141,25 +157,34 @@ def syntax_errors(
     grammar = capsule(lang)
     if grammar is None:
         return _tree_errors(parser(lang).parse(data).root_node)
-    got = _native.ts_parse(grammar, data, None, timeout)
-    if got is None:
+    if previous is not None and previous[0].tree is not None:
+        spans = _native.ts_reparse(previous[0].tree, previous[1], data, timeout)
+    else:
+        got = _native.ts_parse(grammar, data, None, timeout, False)
+        spans = None if got is None else got[1]
+    if spans is None:
         raise TimeoutError(f"parsing took over {timeout:g} s")
-    return got[1]
+    return spans
 
 
 def _parse_bytes(
-    lang: Language, data: bytes, verbatim: frozenset[str], code: frozenset[str], timeout: float | None
+    lang: Language,
+    data: bytes,
+    verbatim: frozenset[str],
+    code: frozenset[str],
+    timeout: float | None,
+    keep_tree: bool = False,
 ) -> Parsed:
     grammar = capsule(lang)
     if grammar is None:  # a Language made elsewhere: py-tree-sitter parses it
         tree = parser(lang).parse(data)
         return Parsed(_walk(tree.walk(), data, 0, len(data), verbatim, code), _tree_errors(tree.root_node))
-    got = _native.ts_parse(grammar, data, _kind_flags(grammar, verbatim, code), timeout)
+    got = _native.ts_parse(grammar, data, _kind_flags(grammar, verbatim, code), timeout, keep_tree)
     if got is None:
         raise TimeoutError(f"parsing took over {timeout:g} s")
-    term, errors = got
+    term, errors, tree = got
     assert term is not None  # made whenever kinds are given
-    return Parsed(term, errors)
+    return Parsed(term, errors, tree)
 
 
 @functools.lru_cache(maxsize=64)
