@@ -318,7 +318,8 @@ TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline*
                    const TSTree* old = nullptr) {
   TSParser* p = thread_parser();
   if (!p) throw std::bad_alloc();
-  if (!ts_parser_set_language(p, lang)) throw BadTree{"the parser does not take this grammar"};
+  if (ts_parser_language(p) != lang && !ts_parser_set_language(p, lang))
+    throw BadTree{"the parser does not take this grammar"};
   Input in{src};
   const TSInput input{&in, Input::read, TSInputEncodingUTF8, nullptr};
   Deadline d = deadline ? *deadline : Deadline{};
