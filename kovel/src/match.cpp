@@ -43,7 +43,9 @@ bool cmd_breaks_line(const CmdView& v) {
 
 }  // namespace
 
-bool is_comment(const KTerm& t) { return inner(t).tag().find("comment") != std::string_view::npos; }
+bool is_comment_tag(std::string_view tag) { return tag.find("comment") != std::string_view::npos; }
+
+bool is_comment(const KTerm& t) { return is_comment_tag(inner(t).tag()); }
 
 namespace {
 

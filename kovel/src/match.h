@@ -76,6 +76,7 @@ KRef run_term(const Binding& b);
 // Whether a node is a comment: its tag names one (`comment`, `line_comment`,
 // `block_comment`, `multiline_comment`, ...), in every grammar.
 bool is_comment(const KTerm& t);
+bool is_comment_tag(std::string_view tag);
 
 // Whether a child of the term may be skipped by a pattern that does not mention it.
 bool is_token(const KTerm& t);

@@ -325,6 +325,16 @@ PyObject* fn_is_comment(PyObject*, PyObject* arg) {
   return t ? PyBool_FromLong(is_comment(*t)) : nullptr;
 }
 
+PyObject* fn_is_comment_tag(PyObject*, PyObject* arg) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &n) : nullptr;
+  if (!s) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'tag': expected a str");
+    return nullptr;
+  }
+  return PyBool_FromLong(is_comment_tag(std::string_view(s, static_cast<std::size_t>(n))));
+}
+
 // pattern_schema(): the wire constants as this file reads them, for a test
 // that they are the ones kovel.quasi.wire writes.
 PyObject* fn_pattern_schema(PyObject*, PyObject*) {
@@ -342,6 +352,8 @@ PyMethodDef kMatchMethods[] = {
     {"is_token", fn_is_token, METH_O,
      "is_token(t, /)\n--\n\nA node the matcher may pass over: a comment, or a childless node that renders as "
      "its tag."},
+    {"is_comment_tag", fn_is_comment_tag, METH_O,
+     "is_comment_tag(tag, /)\n--\n\nWhether nodes of this tag are comments (as is_comment decides)."},
     {"is_comment", fn_is_comment, METH_O,
      "is_comment(t, /)\n--\n\nA comment, in any grammar: its tag (looked through quotes) names one."},
     {"pattern_schema", fn_pattern_schema, METH_NOARGS,

@@ -10,9 +10,9 @@ namespace {
 
 Names g_names{};
 
-PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,
-                                kRewriteMethods, kMeasureMethods, kConvertMethods,
-                                kMatchMethods,   kFillMethods,    kLayoutMethods};
+PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,  kRewriteMethods,
+                                kMeasureMethods, kConvertMethods, kMatchMethods, kFillMethods,
+                                kLayoutMethods,  kTsParseMethods};
 
 int exec_module(PyObject* module) {
   if (!init_names()) return -1;

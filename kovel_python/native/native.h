@@ -26,6 +26,7 @@ extern PyMethodDef kConvertMethods[];
 extern PyMethodDef kMatchMethods[];
 extern PyMethodDef kFillMethods[];
 extern PyMethodDef kLayoutMethods[];
+extern PyMethodDef kTsParseMethods[];
 
 // Strings made once at the first import and kept for the process, like the
 // KTerm type: the variant names, the command names and "".

@@ -121,3 +121,38 @@ def test_parse_tree_gives_up_after_its_time_limit():
     with pytest.raises(TimeoutError, match="parsing took longer than 0.001 s"):
         parse_tree("python", big, 0.001)
     assert parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works
+
+
+def _stdlib_sample(count):
+    import os
+    import sysconfig
+
+    root = sysconfig.get_paths()["stdlib"]
+    found = sorted(os.path.join(root, f) for f in os.listdir(root) if f.endswith(".py"))
+    return found[:: max(1, len(found) // count)][:count]
+
+
+@pytest.mark.parametrize(
+    "code", ["print($$$A)", "$A.append($B)", "isinstance($X, str)", "raise $E from None"]
+)
+def test_files_left_unparsed_give_what_a_full_run_gives(monkeypatch, code):
+    from kovel.batch import tasks
+    from kovel.quasi import pattern
+    from kovel.treesitter import parse
+
+    parsed = []
+    real = tasks.parse_with_errors
+    monkeypatch.setattr(tasks, "parse_with_errors", lambda *a, **k: parsed.append(1) or real(*a, **k))
+    paths = _stdlib_sample(30)
+    p = pattern("python", code)
+    for path in paths:
+        found = tasks.find_task(path, "python", code, None)
+        if found.error:
+            continue
+        text = open(path, "rb").read().decode()  # the sample's files are UTF-8
+        assert [m.text for m in found.matches] == [
+            text[slice(*m.span)] for m in p.find_all(parse("python", text))
+        ]
+        rewritten = tasks.rewrite_task(path, "python", code, "X", None)
+        assert rewritten.error is None and rewritten.changed == bool(found.matches)
+    assert 0 < len(parsed) < 2 * len(paths)  # some files were never parsed

@@ -88,3 +88,44 @@ def test_matches_agree_with_ast_grep() -> None:
     root = sg.SgRoot(src, "python").root()
     theirs = [(n.range().start.index, n.range().end.index) for n in root.find_all(pattern="print($$$A)")]
     assert sorted(ours) == sorted(theirs)
+
+
+# Patterns whose tokens a match must hold, over sources where they match or nearly do.
+REQUIRED_CASES = [
+    ("python", "print($$$A)", ["print(1)\n", "print\n", "x.print(2)\n", "(print)(3)\n", "# print(4)\n"]),
+    ("python", "$A.append($B)", ["xs.append(1)\n", "xs.append\n", "xs .append( y )\n", "append(1)\n"]),
+    ("python", "f($A,)", ["f(1,)\n", "f(1)\n", "f(1, # c\n)\n"]),
+    ("python", "async def $F(): $$$B", ["async def g(): pass\n", "def g(): pass\n"]),
+    ("python", 'f"{$A} x"', ['f"{a} x"\n', 'f"{a}x"\n', "f'{a} x'\n"]),
+    ("python", "$X", ["a\n", "1 + 2\n"]),
+    (
+        "javascript",
+        "console.log($$$A);",
+        ["console.log(1);\n", "console.log(1)\n", "console . log ( 1 ) ;\n"],
+    ),
+    ("javascript", "$A === null", ["a === null\n", "a == null\n", "a===null\n"]),
+    (
+        "c",
+        "if ($C) { return $R; }",
+        ["void f() { if (x) { return 1; } }\n", "void f() { if (x) return 1; }\n"],
+    ),
+]
+
+
+@pytest.mark.parametrize("lang, code, sources", REQUIRED_CASES, ids=[c[1] for c in REQUIRED_CASES])
+def test_a_source_with_a_match_holds_every_required_text(lang, code, sources):
+    p = pattern(lang, code)
+    assert all(t and "$" not in t for t in p.required_texts)
+    matched = 0
+    for source in sources:
+        if any(p.find_all(parse(lang, source))):
+            matched += 1
+            assert all(t in source for t in p.required_texts), source
+    assert matched  # each table row has a source that matches
+
+
+def test_required_texts_leave_out_metavariables_and_comments():
+    assert pattern("python", "$X").required_texts == frozenset()
+    assert pattern("python", "f($A) # note\n").required_texts >= {"f", "(", ")"}
+    assert not any("note" in t for t in pattern("python", "f($A) # note\n").required_texts)
+    assert pattern("javascript", "console.log($$$A)").required_texts == {"console", ".", "log", "(", ")"}

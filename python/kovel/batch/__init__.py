@@ -12,7 +12,8 @@ writes files; the command does that (``kovel.batch.safewrite``), in one process.
 The modules of this package: ``results`` holds what the functions here give
 back; ``tasks`` the work on one file, done in a worker; ``workers`` the pools
 that run tasks under a time limit; ``files`` lists the files to search, as
-``ignore`` rules and the walk options say; ``safewrite`` replaces files.
+``ignore`` rules and the walk options say; ``safewrite`` replaces files;
+``cache`` keeps parsed files for the next run.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from typing import Any, TypeAlias, TypeVar
 
+from kovel.batch.cache import TermCache
 from kovel.batch.files import Listed, list_files
 from kovel.batch.results import (
     Change,
@@ -104,6 +106,7 @@ def find_files(
     timeout: Timeout = default_timeout,
     follow: bool = False,
     context: int | tuple[int, int] = 0,
+    cache: str | os.PathLike[str] | None = None,
 ) -> Iterator[FoundFile]:
     """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
 
@@ -121,7 +124,8 @@ def find_files(
     and 5 s per MB); other executors only stop a parse that overruns it.
     ``context`` is the number of lines around each match (or a pair: lines
     before, lines after) whose text ``FoundFile.lines`` keeps besides the
-    lines of the matches.
+    lines of the matches.  ``cache`` names a directory where parsed files are
+    kept (``kovel.batch.cache``): an unchanged file is then decoded, not parsed.
     Whatever goes wrong with one file is that file's ``error``; the other
     files are still searched.
 
@@ -136,12 +140,13 @@ def find_files(
     if min(around) < 0:
         raise ValueError(f"context must not be negative: {context}")
     listed = list_files(paths, lang, follow=follow)
+    store = None if cache is None else TermCache(os.fspath(cache))
     return _run(
         listed,
         executor,
         timeout,
         FoundFile,
-        lambda i, limit: (find_task, i.path, i.lang, pattern, limit, None, around),
+        lambda i, limit: (find_task, i.path, i.lang, pattern, limit, None, around, store),
     )
 
 
@@ -154,6 +159,7 @@ def rewrite_files(
     executor: Executor | None = None,
     timeout: Timeout = default_timeout,
     follow: bool = False,
+    cache: str | os.PathLike[str] | None = None,
 ) -> Iterator[RewrittenFile]:
     """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
 
@@ -180,6 +186,7 @@ def rewrite_files(
     """
     _check_pickles(executor, pattern=pattern, rewrite=rewrite)
     listed = list_files(paths, lang, follow=follow)
+    store = None if cache is None else TermCache(os.fspath(cache))
 
     def check(pool: Executor) -> None:
         if isinstance(pattern, str) and isinstance(rewrite, str | Template):
@@ -191,7 +198,7 @@ def rewrite_files(
         executor,
         timeout,
         RewrittenFile,
-        lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit),
+        lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit, None, store),
         check,
     )
 
@@ -205,6 +212,7 @@ def scan_files(
     timeout: Timeout = default_timeout,
     follow: bool = False,
     listed: list[Listed] | None = None,
+    cache: str | os.PathLike[str] | None = None,
 ) -> Iterator[ScannedFile]:
     """Run rules over files; yield one ``ScannedFile`` per file, in the order listed.
 
@@ -224,12 +232,13 @@ def scan_files(
     items = listed if listed is not None else list_files(paths, lang, follow=follow)
     chosen = {i.path: tuple(rules(i.path, i.lang)) for i in items if i.error is None and i.lang is not None}
     work = [i for i in items if i.error is not None or i.lang is None or chosen.get(i.path)]
+    store = None if cache is None else TermCache(os.fspath(cache))
     return _run(
         work,
         executor,
         timeout,
         ScannedFile,
-        lambda i, limit: (scan_task, i.path, i.lang, chosen[i.path], limit),
+        lambda i, limit: (scan_task, i.path, i.lang, chosen[i.path], limit, None, store),
     )
 
 

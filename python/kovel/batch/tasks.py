@@ -24,13 +24,14 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 from kovel import _native
 from kovel._kovel import KTerm
+from kovel.batch.cache import TermCache
 from kovel.batch.results import Change, Diagnostic, FileMatch, FoundFile, RewrittenFile, ScannedFile, Span
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Matcher
 from kovel.rules.engine import text_of
-from kovel.treesitter.convert import from_tree
+from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors
 from kovel.treesitter.grammars import parser
 from kovel.treesitter.timeout import parse_until
 
@@ -203,13 +204,31 @@ class _Loaded:
     text: str
     encoding: str  # turns text back into data
     parsed: bytes  # the UTF-8 bytes that tree-sitter parsed (data itself for UTF-8)
-    tree: Tree
-    term: KTerm
+    errors: tuple[tuple[int, int], ...]  # error_spans of the tree
+    term: KTerm | None  # None: not parsed, the pattern cannot match
+    pat: PatternLike | None  # None: loaded for rules, which bring their own
+    parse: Parsed | None = None  # with its tree, when parsed and asked to keep it
 
 
-def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None) -> _Loaded:
-    """Read (unless ``data`` is given), decode and parse one file; raise ``_Skip`` with the
-    reason it cannot be."""
+@functools.lru_cache(maxsize=64)
+def _required(pat: Pattern) -> tuple[bytes, ...]:
+    """The pattern's required texts as UTF-8, the longest (rarest) first."""
+    return tuple(sorted((t.encode() for t in pat.required_texts), key=len, reverse=True))
+
+
+def _load(
+    path: str,
+    lang: str,
+    timeout: float | None,
+    data: bytes | None,
+    pattern: str | PatternLike | None,
+    cache: TermCache | None = None,
+    keep_tree: bool = False,
+) -> _Loaded:
+    """Read (unless ``data`` is given), decode and parse one file (or take its term
+    from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
+    file cannot be read or parsed.  A file lacking a text that every match of
+    the pattern holds is not parsed (its term is None)."""
     if data is None:
         try:
             with open(path, "rb") as f:
@@ -219,13 +238,22 @@ def _load(path: str, lang: str, timeout: float | None, data: bytes | None = None
     hook("read", path)
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
-    try:
-        tree = parse_tree(lang, parsed, timeout)
-    except TimeoutError as exc:
-        raise _Skip(f"{TIMED_OUT}: {exc}") from None
-    except ValueError as exc:
-        raise _Skip(f"cannot parse: {exc}") from None
-    return _Loaded(data, text, encoding, parsed, tree, from_tree(tree, parsed))
+    pat = _pattern_for(lang, pattern) if pattern is not None else None
+    if isinstance(pat, Pattern) and not all(t in parsed for t in _required(pat)):
+        return _Loaded(data, text, encoding, parsed, (), None, pat)
+    key = cache.key(lang, parsed) if cache is not None else ""
+    got = cache.get(key) if cache is not None else None
+    if got is None:
+        try:
+            # In this process: the pool watches for a grammar stuck in its scanner.
+            got = parse_with_errors(lang, parsed, timeout=timeout, keep_tree=keep_tree)
+        except TimeoutError as exc:
+            raise _Skip(f"{TIMED_OUT}: {exc}") from None
+        except ValueError as exc:
+            raise _Skip(f"cannot parse: {exc}") from None
+        if cache is not None:
+            cache.put(key, got)
+    return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat, got)
 
 
 def _decode(data: bytes, lang: str) -> tuple[str, str]:
@@ -396,10 +424,12 @@ def find_task(
     timeout: float | None,
     data: bytes | None = None,
     context: tuple[int, int] = (0, 0),
+    cache: TermCache | None = None,
 ) -> FoundFile:
     """Search the file at ``path`` (or ``data``, its bytes) in ``lang`` for ``pattern``,
     giving up after ``timeout`` seconds; keep the text of ``context`` lines (before,
-    after) around each match.  What goes wrong is the result's ``error``.
+    after) around each match; take parsed files from ``cache`` and put them there.
+    What goes wrong is the result's ``error``.
 
     >>> [m.text for m in find_task("<text>", "python", "print($A)", None, b"x\\nprint(1)\\n").matches]
     ['print(1)']
@@ -407,14 +437,17 @@ def find_task(
     'cannot read: No such file or directory'
     """
     try:
-        loaded = _load(path, lang, timeout, data)
-        pat = _pattern_for(lang, pattern)
+        loaded = _load(path, lang, timeout, data, pattern, cache)
+        pat = loaded.pat
+        assert pat is not None  # asked for with a pattern
     except _NotText as exc:
         return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
     except _Skip as exc:
         return FoundFile(path, lang, error=str(exc))
     except SyntaxError as exc:
         return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
+    if loaded.term is None:
+        return FoundFile(path, lang, (), lines={})
     text = loaded.text
     pos = _Positions(text, loaded.encoding)
     out = []
@@ -461,16 +494,19 @@ def rewrite_task(
     rewrite: object,
     timeout: float | None,
     data: bytes | None = None,
+    cache: TermCache | None = None,
 ) -> RewrittenFile:
     """Rewrite every match of ``pattern`` in the file at ``path`` (or ``data``, its bytes)
-    with ``rewrite``, giving up after ``timeout`` seconds; nothing is written.
+    with ``rewrite``, giving up after ``timeout`` seconds (with ``cache`` as
+    ``find_task``); nothing is written.
 
     >>> rewrite_task("<text>", "python", "print($A)", "log($A)", None, b"print(1)\\n").text()
     'log(1)\\n'
     """
     try:
-        loaded = _load(path, lang, timeout, data)
-        pat = _pattern_for(lang, pattern)
+        loaded = _load(path, lang, timeout, data, pattern, cache, keep_tree=True)
+        pat = loaded.pat
+        assert pat is not None  # asked for with a pattern
         rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:
         return RewrittenFile(path, lang, error=f"not rewritten: {exc}", skipped=True)
@@ -480,6 +516,8 @@ def rewrite_task(
         return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
     text, term, encoding = loaded.text, loaded.term, loaded.encoding
     digest = hashlib.sha256(loaded.data).hexdigest()
+    if term is None:
+        return RewrittenFile(path, lang, digest, encoding=encoding)
     replaced: list[tuple[tuple[int, int], KTerm]] | None = None
     if isinstance(pat, Pattern):
         paths, news, spans = replacements(pat, term, rw)
@@ -496,7 +534,7 @@ def rewrite_task(
     if why is not None:
         return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
     changes = _changes(text, new_text, replaced, encoding)
-    errors = error_spans(loaded.tree)
+    errors = loaded.errors
     if errors:
         pos = _Positions(text)
         chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
@@ -513,7 +551,8 @@ def rewrite_task(
                     errors_before=len(errors),
                     encoding=encoding,
                 )
-    after, rejected = judge(path, lang, text, new_text, len(errors), timeout)
+    previous = (loaded.parse, loaded.parsed) if loaded.parse is not None else None
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous)
     return RewrittenFile(
         path,
         lang,
@@ -529,16 +568,24 @@ def rewrite_task(
 
 
 def judge(
-    path: str, lang: str, text: str, new_text: str, errors_before: int, timeout: float | None
+    path: str,
+    lang: str,
+    text: str,
+    new_text: str,
+    errors_before: int,
+    timeout: float | None,
+    previous: tuple[Parsed, bytes] | None = None,
 ) -> tuple[int, str | None]:
     """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
     syntax errors), fares: its number of syntax errors, and why Python
-    rejects it when ``text`` compiled (or None).
+    rejects it when ``text`` compiled (or None).  ``previous`` is the parse of
+    ``text`` with its tree kept, and the UTF-8 bytes parsed: the tree is
+    reused where the rewrite left the text alone.
 
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
-    after = len(error_spans(parse_tree(lang, new_text.encode(), timeout)))
+    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout, previous=previous))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
     return after, rejected
@@ -653,11 +700,13 @@ def scan_task(
     matchers: Sequence[Matcher],
     timeout: float | None,
     data: bytes | None = None,
+    cache: TermCache | None = None,
 ) -> ScannedFile:
     """Run every rule of ``matchers`` (all for ``lang``) over the file at ``path``
     (or ``data``, its bytes), parsed once.  A rule whose words (``Matcher.words``)
     the text lacks is not run; a match under a ``kovel-ignore`` comment (on its
     line or the line before) is dropped; a fix lying in a syntax error is dropped.
+    ``cache`` keeps parsed files, as for ``find_task``.
 
     >>> from kovel.rules import Rule, RuleConfig, matcher
     >>> m = matcher(RuleConfig("no-print", "python", Rule(pattern="print($A)"), "print of $A", fix="log($A)"))
@@ -677,24 +726,25 @@ def scan_task(
     if not matchers:
         return ScannedFile(path, lang)
     try:
-        loaded = _load(path, lang, timeout, data)
+        loaded = _load(path, lang, timeout, data, None, cache)
     except _NotText as exc:
         return ScannedFile(path, lang, error=f"skipped: {exc}", skipped=True)
     except _Skip as exc:
         return ScannedFile(path, lang, error=str(exc))
     text = loaded.text
+    term = loaded.term
+    assert term is not None
     pos = _Positions(text, loaded.encoding)
-    errors = error_spans(loaded.tree)
-    bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
+    bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in loaded.errors]
     out: list[Diagnostic] = []
     # Every rule's patterns are searched for at once, and the rules share what was found.
-    shared = matchers[0].search(loaded.term, loaded.tree)
+    shared = matchers[0].search(term)
     shared.prefetch(p for m in matchers for p in m.patterns)
     for m in matchers:
         cfg = m.config
-        search = m.search(loaded.term, loaded.tree, shared.matches)
-        fixes = {p: (new, span) for p, new, span in m.fixes(loaded.term, search)} if cfg.fix else {}
-        for f in m.find_all(loaded.term, search):
+        search = m.search(term, None, shared.matches)
+        fixes = {p: (new, span) for p, new, span in m.fixes(term, search)} if cfg.fix else {}
+        for f in m.find_all(term, search):
             s, e = f.span
             line, _ = pos.line_col(s)
             if suppressed(pos.line(line), cfg.id) or (line > 1 and suppressed(pos.line(line - 1), cfg.id)):
@@ -716,7 +766,7 @@ def scan_task(
         tuple(out),
         digest=hashlib.sha256(loaded.data).hexdigest(),
         encoding=loaded.encoding,
-        errors_before=len(errors),
+        errors_before=len(loaded.errors),
     )
 
 

@@ -63,6 +63,7 @@ from kovel.batch import (
     rewrite_files,
     rewrite_source,
 )
+from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
@@ -189,6 +190,18 @@ def _arguments() -> argparse.ArgumentParser:
         help="follow symbolic links in directories (--write still writes only inside the paths given)",
     )
     common.add_argument(
+        "--cache",
+        metavar="DIR",
+        help="keep parsed files in DIR; a later run decodes an unchanged file instead of parsing it",
+    )
+    common.add_argument(
+        "--cache-size",
+        type=_positive_int,
+        default=DEFAULT_CACHE_SIZE,
+        metavar="BYTES",
+        help=f"bytes --cache keeps, least recently used out (default {DEFAULT_CACHE_SIZE})",
+    )
+    common.add_argument(
         "paths",
         nargs="*",
         default=["."],
@@ -290,6 +303,14 @@ def _scan_parsers(sub: Any) -> None:
     )
     scan.add_argument("--hidden", action="store_true", help="walk hidden files and directories")
     scan.add_argument("-L", "--follow", action="store_true", help="follow symbolic links in directories")
+    scan.add_argument("--cache", metavar="DIR", help="as for find: keep parsed files in DIR")
+    scan.add_argument(
+        "--cache-size",
+        type=_positive_int,
+        default=DEFAULT_CACHE_SIZE,
+        metavar="BYTES",
+        help=f"bytes --cache keeps, least recently used out (default {DEFAULT_CACHE_SIZE})",
+    )
     scan.add_argument(
         "paths", nargs="*", default=["."], metavar="PATH", help="files and directories (default: .)"
     )
@@ -377,13 +398,20 @@ class _Run:
                     executor=self.pool,
                     timeout=timeout,
                     context=self.context(),
+                    cache=a.cache,
                 )
                 self.find(self.progress(matched, len(paths)))
             else:
                 if a.write or a.interactive:
                     self.writer = SafeWriter(write_roots(a.paths))
                 results = rewrite_files(
-                    paths, a.pattern, a.rewrite, lang=a.lang, executor=self.pool, timeout=timeout
+                    paths,
+                    a.pattern,
+                    a.rewrite,
+                    lang=a.lang,
+                    executor=self.pool,
+                    timeout=timeout,
+                    cache=a.cache,
                 )
                 self.rewrite(self.progress(results, len(paths)))
         except BaseException:
@@ -393,6 +421,8 @@ class _Run:
             if self.bar is not None:
                 self.bar.close()
             self.pool.shutdown(cancel_futures=True)
+        if a.cache is not None:
+            prune(a.cache, a.cache_size)
         return 2 if self.failed else 0 if self.found else 1
 
     def abort(self) -> None:

@@ -17,6 +17,7 @@ import sys
 from collections.abc import Sequence
 
 from kovel.batch import DEFAULT_TIMEOUT, ScannedFile, apply_changes, default_timeout, scan_files
+from kovel.batch.cache import prune
 from kovel.batch.files import list_files, write_roots
 from kovel.batch.results import Change, RewrittenFile
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
@@ -123,6 +124,7 @@ def run_scan(a: argparse.Namespace) -> int:
             executor=pool,
             timeout=default_timeout if a.timeout is None else a.timeout,
             listed=listed,
+            cache=a.cache,
         )
         for r in results:
             if r.error is not None:
@@ -149,6 +151,8 @@ def run_scan(a: argparse.Namespace) -> int:
             sys.stdout.flush()
     finally:
         pool.shutdown(cancel_futures=True)
+    if a.cache is not None:
+        prune(a.cache, a.cache_size)
     if a.format == "sarif":
         print(json.dumps(sarif(configs, done), indent=2, ensure_ascii=False))
     if a.format == "text" and any(counts.values()) and not a.interactive:

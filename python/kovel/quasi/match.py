@@ -105,7 +105,18 @@ class Pattern:
     ['a == None']
     """
 
-    __slots__ = ("_editors", "_program", "_root", "_runs", "_tokens", "code", "context", "lang", "selector")
+    __slots__ = (
+        "_editors",
+        "_program",
+        "_required",
+        "_root",
+        "_runs",
+        "_tokens",
+        "code",
+        "context",
+        "lang",
+        "selector",
+    )
 
     def __init__(self, lang: str, code: str, context: str | None = None, selector: str | None = None) -> None:
         sk = parse_quasi(lang, code, context=context, selector=selector)
@@ -132,6 +143,22 @@ class Pattern:
             for i in (root.items if isinstance(root, SNode) else ())
             if isinstance(i, SNode) and i.leaf and i.items and isinstance(i.items[0], str)
         )
+
+        self._required: frozenset[str] = frozenset(_leaf_texts(root))
+
+    @property
+    def required_texts(self) -> frozenset[str]:
+        """Texts that the source of every match holds: the tokens the pattern
+        spells out, metavariables and comments left out.
+
+        A match's tokens render as the pattern's (same kind, same text), and a
+        parsed term's tokens are slices of its source, so a source lacking
+        one of these texts has no match: it need not be parsed.
+
+        >>> sorted(pattern("python", "print($$$A)").required_texts)
+        ['(', ')', 'print']
+        """
+        return self._required
 
     def __repr__(self) -> str:
         extra = "".join(
@@ -285,6 +312,20 @@ def _unwrap(t: KTerm) -> KTerm:
             break
         t = _native.children(t)[0]
     return t
+
+
+def _leaf_texts(n: SNode | SHole) -> Iterator[str]:
+    """The non-empty texts of the tokens in ``n``, comments left out (a match may skip them)."""
+    if isinstance(n, SHole):
+        return
+    if n.leaf:
+        text = n.items[0] if n.items else ""
+        if isinstance(text, str) and text and not _native.is_comment_tag(n.kind):
+            yield text
+        return
+    for i in n.items:
+        if not isinstance(i, str):
+            yield from _leaf_texts(i)
 
 
 def _inner(t: KTerm) -> KTerm:

@@ -1,28 +1,40 @@
-"""Syntax trees into terms: ``parse``, ``from_tree`` and ``from_node``.
+"""Syntax trees into terms: ``parse``, ``parse_with_errors``, ``from_tree`` and ``from_node``.
 
 The rules that turn a node's text into a term's layout are those of
-``kovel.treesitter.layout``.  The walk is iterative (deep trees do not hit the
-recursion limit) and runs in native code (``kovel._native.convert``), which
-drives the tree-sitter cursor through its Python objects.  The tests keep the
-same walk in Python as the reference the native one is checked against byte
-for byte.
+``kovel.treesitter.layout``.  ``parse`` and ``parse_with_errors`` parse with
+the tree-sitter runtime linked into kovel's extension and convert the tree
+there (``kovel._native.ts_parse``), without the GIL and without a Python
+object per node.  ``from_tree`` and ``from_node`` take py-tree-sitter's trees
+and walk them with their cursor (``kovel._native.convert``), driven through
+its Python objects.  The tests keep the same walk in Python as the reference
+both native walks are checked against byte for byte.
 """
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Collection
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from kovel import _native
 from kovel._kovel import KTerm, from_postcard_bytes
-from kovel.treesitter.grammars import language, language_name, parser
+from kovel.treesitter.grammars import capsule, language, language_name, parser
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, inside_literal, kinds
-from kovel.treesitter.timeout import Overrun, parse_until, run_limited
+from kovel.treesitter.timeout import Overrun, run_limited
 
 if TYPE_CHECKING:
     from tree_sitter import Language, Node, Tree
 
-__all__ = ["Source", "from_node", "from_tree", "parse"]
+__all__ = [
+    "Parsed",
+    "Source",
+    "from_node",
+    "from_tree",
+    "parse",
+    "parse_with_errors",
+    "syntax_errors",
+]
 
 #: What ``parse``, ``from_tree`` and ``from_node`` accept as source: a ``str``
 #: or any bytes-like object (UTF-8).
@@ -72,16 +84,137 @@ def parse(
         except Overrun:
             raise TimeoutError(f"parsing took longer than {timeout:g} s (the grammar did not stop)") from None
         return from_postcard_bytes(postcard)
-    tree = parser(lang).parse(data)
-    return _walk(tree.walk(), data, 0, len(data), frozenset(verbatim), frozenset(code))
+    return _parse_bytes(lang, data, frozenset(verbatim), frozenset(code), None).term
+
+
+@dataclass(frozen=True, slots=True)
+class Parsed:
+    """A parsed source: its ``term``, and the byte ranges of the tree's error and
+    missing nodes (``errors``; an error node's inside is not searched); ``tree``
+    is the syntax tree when ``parse_with_errors`` was asked to keep it, for
+    ``syntax_errors`` to reparse an edit of the source with.
+
+    >>> parse_with_errors("python", b"x = (\\n").errors
+    ((0, 5),)
+    """
+
+    term: KTerm
+    errors: tuple[tuple[int, int], ...]
+    tree: object = field(default=None, compare=False, repr=False)
+
+
+def parse_with_errors(
+    lang: Language | str,
+    source: Source,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+    timeout: float | None = None,
+    keep_tree: bool = False,
+) -> Parsed:
+    """Parse ``source`` as ``parse`` does, in this process, and say where the
+    syntax errors are; ``keep_tree`` keeps the syntax tree in the result.
+
+    ``timeout`` (seconds) is checked by the parser as it goes: past it this
+    raises ``TimeoutError``.  A grammar stuck inside its own scanner never
+    checks, so a caller that must survive one watches from another process
+    (``parse`` with a timeout, or the pool of ``kovel.batch``).
+
+    >>> p = parse_with_errors("python", "print(1\\n")
+    >>> str(p.term), p.errors
+    ('print(1\\n', ((0, 7),))
+    """
+    data, _ = _decode(source)
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    return _parse_bytes(language(lang), data, frozenset(verbatim), frozenset(code), timeout, keep_tree)
+
+
+def syntax_errors(
+    lang: Language | str,
+    source: Source,
+    *,
+    timeout: float | None = None,
+    previous: tuple[Parsed, bytes] | None = None,
+) -> tuple[tuple[int, int], ...]:
+    """The error spans of ``parse_with_errors`` alone: the tree is not converted.
+
+    ``previous`` is the parse of an earlier version of the source and that
+    version's UTF-8 bytes: when it kept its tree, the tree is edited to
+    match and reused where the text did not change (a tree with errors is
+    parsed afresh, so the spans are always those of a fresh parse).
+
+    >>> syntax_errors("python", "x = (\\n"), syntax_errors("python", "x = 1\\n")
+    (((0, 5),), ())
+    >>> before = parse_with_errors("python", b"f(1)\\n", keep_tree=True)
+    >>> syntax_errors("python", b"f(1, )\\n", previous=(before, b"f(1)\\n"))
+    ()
+    """
+    data, _ = _decode(source)
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    lang = language(lang)
+    grammar = capsule(lang)
+    if grammar is None:
+        return _tree_errors(parser(lang).parse(data).root_node)
+    if previous is not None and previous[0].tree is not None:
+        spans = _native.ts_reparse(previous[0].tree, previous[1], data, timeout)
+    else:
+        got = _native.ts_parse(grammar, data, None, timeout, False)
+        spans = None if got is None else got[1]
+    if spans is None:
+        raise TimeoutError(f"parsing took longer than {timeout:g} s")
+    return spans
+
+
+def _parse_bytes(
+    lang: Language,
+    data: bytes,
+    verbatim: frozenset[str],
+    code: frozenset[str],
+    timeout: float | None,
+    keep_tree: bool = False,
+) -> Parsed:
+    grammar = capsule(lang)
+    if grammar is None:  # a Language made elsewhere: py-tree-sitter parses it
+        tree = parser(lang).parse(data)
+        return Parsed(_walk(tree.walk(), data, 0, len(data), verbatim, code), _tree_errors(tree.root_node))
+    got = _native.ts_parse(grammar, data, _kind_flags(grammar, verbatim, code), timeout, keep_tree)
+    if got is None:
+        raise TimeoutError(f"parsing took longer than {timeout:g} s")
+    term, errors, tree = got
+    assert term is not None  # made whenever kinds are given
+    return Parsed(term, errors, tree)
+
+
+@functools.lru_cache(maxsize=64)
+def _kind_flags(grammar: Any, verbatim: frozenset[str], code: frozenset[str]) -> bytes:
+    """A byte per symbol of ``grammar`` (``_native.ts_symbols``): rules 1 and 5 of its kind."""
+    known = kinds(verbatim, code)
+    return bytes(
+        literal | may_anchor << 1 | body << 2
+        for literal, may_anchor, body in (known[name] for name in _native.ts_symbols(grammar))
+    )
+
+
+def _tree_errors(root: Node) -> tuple[tuple[int, int], ...]:
+    """The error spans of py-tree-sitter's tree under ``root``, in the order of the native search."""
+    spans = []
+    stack = [root] if root.has_error else []
+    while stack:
+        n = stack.pop()
+        if n.is_error or n.is_missing:
+            spans.append((n.start_byte, n.end_byte))
+        elif n.has_error:
+            stack.extend(n.children)
+    return tuple(spans)
 
 
 def _parse_to_postcard(
     name: str, data: bytes, verbatim: frozenset[str], code: frozenset[str], timeout: float
 ) -> bytes:
     # Run in a worker process: the term comes back as postcard bytes.
-    tree = parse_until(parser(name), data, timeout)
-    return _walk(tree.walk(), data, 0, len(data), verbatim, code).postcard_bytes()
+    return _parse_bytes(language(name), data, verbatim, code, timeout).term.postcard_bytes()
 
 
 def from_tree(
@@ -160,7 +293,7 @@ def _decode(source: Source) -> tuple[bytes, str | None]:
         return data, (source if data.isascii() else None)
     try:
         # Buffers only: bytes(5) would make five NULs, bytes([120]) an "x".
-        data = memoryview(source).tobytes()
+        data = source if type(source) is bytes else memoryview(source).tobytes()
     except TypeError:
         raise TypeError(
             f"source must be a str or a bytes-like object, not {type(source).__name__!r}"

@@ -28,6 +28,8 @@ __all__ = [
     "PACK_REQUIREMENT",
     "TREE_SITTER_REQUIREMENT",
     "available_languages",
+    "capsule",
+    "grammar_package",
     "grammar_problem",
     "language",
     "language_name",
@@ -60,6 +62,9 @@ _languages: dict[str, Language] = {}
 # The name each cached Language was loaded under, by id (the objects live in
 # ``_languages``): a worker process loads the grammar again by that name.
 _language_names: dict[int, str] = {}
+# The grammar's PyCapsule behind each cached Language, by id: kovel's own
+# tree-sitter runtime parses with it (``kovel._native.ts_parse``).
+_capsules: dict[int, Any] = {}
 
 
 def tree_sitter() -> ModuleType:
@@ -124,7 +129,19 @@ def language(name: Language | str) -> Language:
     lang: Language = capsule if isinstance(capsule, ts.Language) else ts.Language(capsule)
     _languages[name] = lang
     _language_names[id(lang)] = name
+    if not isinstance(capsule, ts.Language):
+        _capsules[id(lang)] = capsule
     return lang
+
+
+def capsule(lang: Language | str) -> Any:
+    """The PyCapsule of the grammar ``lang`` (see ``language``); None for a
+    ``Language`` made elsewhere, whose capsule is not known.
+
+    >>> type(capsule("python")).__name__
+    'PyCapsule'
+    """
+    return _capsules.get(id(language(lang)))
 
 
 def language_name(lang: Language) -> str | None:
@@ -156,6 +173,19 @@ def _package_language(key: str) -> Any:
     return func()
 
 
+def grammar_package(name: str) -> str:
+    """The distribution the grammar ``name`` comes from (its version is the grammar's).
+
+    >>> grammar_package("python") in ("tree-sitter-python", "tree-sitter-language-pack")
+    True
+    """
+    key = _key(name)
+    module_name = _LANGUAGE_FUNCTIONS.get(key, ("tree_sitter_" + key, ""))[0]
+    if module_name != _PACK and importlib.util.find_spec(module_name) is not None:
+        return module_name.replace("_", "-")
+    return _PACK.replace("_", "-")
+
+
 def _pack_names() -> list[str]:
     """Grammars ``tree-sitter-language-pack`` can load here without downloading."""
     if importlib.util.find_spec(_PACK) is None:
@@ -183,7 +213,9 @@ def _pack_names() -> list[str]:
 def _pack_language(key: str) -> Any:
     if key not in _pack_names():
         return None
-    return importlib.import_module(_PACK).get_language(key)
+    pack = importlib.import_module(_PACK)
+    get_binding = getattr(pack, "get_binding", None)  # the capsule, where the bundle gives it
+    return get_binding(key) if get_binding is not None else pack.get_language(key)
 
 
 def available_languages() -> list[str]:

@@ -1,0 +1,158 @@
+"""A cache of parsed files: a run over an unchanged tree decodes terms instead of parsing.
+
+An entry holds a file's term as postcard bytes and the error spans of its
+tree (what the batch tasks need of the tree), under a key made of the hash
+of the bytes parsed, the grammar's name and version and kovel's version: an
+entry is never stale, only unused.  Entries are written to a temporary file
+and renamed into place, so runs sharing a directory at the same time see
+whole entries or none; an entry that does not decode is ignored and written
+anew.  A hit touches the entry's time; ``prune`` removes the least recently
+used entries until the directory is back under its size.
+"""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import importlib.metadata
+import os
+import struct
+import tempfile
+from dataclasses import dataclass
+
+from kovel._kovel import KTerm, from_postcard_bytes
+from kovel.treesitter.convert import Parsed
+from kovel.treesitter.grammars import grammar_package
+
+__all__ = ["DEFAULT_CACHE_SIZE", "TermCache", "prune"]
+
+#: The bytes a cache directory keeps at most, unless told otherwise.
+DEFAULT_CACHE_SIZE = 1 << 30
+
+_MAGIC = b"kvc1"
+_COUNT = struct.Struct("<4sI")
+_SPAN = struct.Struct("<II")
+
+
+@functools.cache
+def _version(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "?"
+
+
+@functools.lru_cache(maxsize=64)
+def _salt(lang: str) -> bytes:
+    """What a key holds besides the file: the grammar and the code that converts with it."""
+    return (
+        f"{lang}\0{grammar_package(lang)}\0{_version(grammar_package(lang))}\0{_version('kovel')}\0".encode()
+    )
+
+
+@dataclass(frozen=True, slots=True)
+class TermCache:
+    """Parsed files under the directory ``root`` (made when first written).
+
+    >>> from kovel.treesitter.convert import parse_with_errors
+    >>> cache = TermCache(tempfile.mkdtemp())
+    >>> key = cache.key("python", b"x = (\\n")
+    >>> cache.get(key) is None
+    True
+    >>> cache.put(key, parse_with_errors("python", b"x = (\\n"))
+    >>> hit = cache.get(key)
+    >>> str(hit.term), hit.errors
+    ('x = (\\n', ((0, 5),))
+    """
+
+    root: str
+
+    def key(self, lang: str, data: bytes) -> str:
+        """The entry name of ``data`` parsed with grammar ``lang``."""
+        return hashlib.sha256(_salt(lang) + data).hexdigest()
+
+    def _path(self, key: str) -> str:
+        return os.path.join(self.root, key[:2], key)
+
+    def get(self, key: str) -> Parsed | None:
+        """The entry ``key``, or None when there is none or it does not decode."""
+        path = self._path(key)
+        try:
+            with open(path, "rb") as f:
+                blob = f.read()
+        except OSError:
+            return None
+        parsed = _decode(blob)
+        if parsed is not None:
+            try:
+                os.utime(path)  # recently used
+            except OSError:
+                pass
+        return parsed
+
+    def put(self, key: str, parsed: Parsed) -> None:
+        """Store ``parsed`` as entry ``key``; a cache that cannot be written is left alone."""
+        spans = b"".join(_SPAN.pack(a, b) for a, b in parsed.errors)
+        blob = _COUNT.pack(_MAGIC, len(parsed.errors)) + spans + parsed.term.postcard_bytes()
+        path = self._path(key)
+        try:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".tmp-")
+            try:
+                with os.fdopen(fd, "wb") as f:
+                    f.write(blob)
+                os.replace(tmp, path)
+            except BaseException:
+                os.unlink(tmp)
+                raise
+        except OSError:
+            pass
+
+
+def _decode(blob: bytes) -> Parsed | None:
+    if len(blob) < _COUNT.size:
+        return None
+    magic, count = _COUNT.unpack_from(blob)
+    body = _COUNT.size + count * _SPAN.size
+    if magic != _MAGIC or len(blob) < body:
+        return None
+    errors = tuple(_SPAN.unpack_from(blob, _COUNT.size + i * _SPAN.size) for i in range(count))
+    try:
+        term: KTerm = from_postcard_bytes(blob[body:])
+    except Exception:  # a torn or foreign file: parse again
+        return None
+    return Parsed(term, errors)
+
+
+def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:
+    """Remove the least recently used entries of the cache at ``root`` until it holds at
+    most ``max_bytes``; return the number removed.
+
+    >>> prune(tempfile.mkdtemp(), 0)
+    0
+    """
+    entries = []
+    try:
+        subdirs = [e.path for e in os.scandir(root) if e.is_dir(follow_symlinks=False)]
+    except OSError:
+        return 0
+    for d in subdirs:
+        try:
+            for e in os.scandir(d):
+                if e.is_file(follow_symlinks=False):
+                    st = e.stat(follow_symlinks=False)
+                    entries.append((st.st_mtime, st.st_size, e.path))
+        except OSError:
+            continue
+    total = sum(size for _, size, _ in entries)
+    removed = 0
+    for _, size, path in sorted(entries):
+        if total <= max_bytes:
+            break
+        try:
+            os.unlink(path)
+        except OSError:
+            continue
+        total -= size
+        removed += 1
+    return removed

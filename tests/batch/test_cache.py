@@ -1,0 +1,131 @@
+"""The cache of parsed files: hits give the parse's term and errors, damage is repaired, size is bounded."""
+
+import os
+import threading
+
+import pytest
+
+pytest.importorskip("tree_sitter_python")
+
+from kovel.batch import find_files, rewrite_files, tasks  # noqa: E402
+from kovel.batch.cache import TermCache, prune  # noqa: E402
+from kovel.batch.workers import InlineExecutor  # noqa: E402
+from kovel.treesitter.convert import parse_with_errors  # noqa: E402
+from tests.helpers import write_files  # noqa: E402
+
+SOURCES = [b"x = 1\n", b"def f(:\n  print(1)\n", "s = 'é'\r\nprint(s)\n".encode(), b""]
+
+
+def entries(root):
+    return sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs)
+
+
+@pytest.mark.parametrize("data", SOURCES, ids=repr)
+def test_a_hit_gives_the_terms_and_errors_of_the_parse(tmp_path, data):
+    cache = TermCache(str(tmp_path))
+    key = cache.key("python", data)
+    parsed = parse_with_errors("python", data)
+    cache.put(key, parsed)
+    hit = cache.get(key)
+    assert (hit.term.postcard_bytes(), hit.errors) == (parsed.term.postcard_bytes(), parsed.errors)
+
+
+def test_keys_differ_by_bytes_and_grammar(tmp_path):
+    cache = TermCache(str(tmp_path))
+    keys = {cache.key(lang, data) for lang in ("python", "javascript") for data in (b"x\n", b"x \n")}
+    assert len(keys) == 4
+
+
+@pytest.mark.parametrize("damage", [b"", b"kvc1", b"nope" + bytes(40), "cut"])
+def test_a_damaged_entry_is_a_miss_and_is_written_anew(tmp_path, damage):
+    cache = TermCache(str(tmp_path))
+    data = b"print(1)\n"
+    key = cache.key("python", data)
+    cache.put(key, parse_with_errors("python", data))
+    (path,) = entries(tmp_path)
+    blob = open(path, "rb").read()
+    open(path, "wb").write(blob[: len(blob) - 3] if damage == "cut" else damage)
+    assert cache.get(key) is None
+    found = tasks.find_task(str(tmp_path / "m.py"), "python", "print($A)", None, data, cache=cache)
+    assert [m.text for m in found.matches] == ["print(1)"]
+    assert cache.get(key) is not None
+
+
+def test_writers_at_once_leave_whole_entries(tmp_path):
+    cache = TermCache(str(tmp_path))
+    data = b"".join(b"x%d = [%d] * 3\n" % (i, i) for i in range(2000))
+    key = cache.key("python", data)
+    parsed = parse_with_errors("python", data)
+    seen = []
+
+    def work():
+        for _ in range(20):
+            cache.put(key, parsed)
+            hit = cache.get(key)
+            seen.append(hit is not None and hit.term.postcard_bytes() == parsed.term.postcard_bytes())
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(seen) and len(seen) == 80
+    assert [os.path.basename(p) for p in entries(tmp_path)] == [key]  # no temporary file left
+
+
+def test_prune_removes_the_least_recently_used_first(tmp_path):
+    cache = TermCache(str(tmp_path))
+    keys = []
+    for i in range(6):
+        data = b"y = %d\n" % i * 50
+        keys.append(cache.key("python", data))
+        cache.put(keys[-1], parse_with_errors("python", data))
+    for i, path in enumerate(os.path.join(tmp_path, k[:2], k) for k in keys):
+        os.utime(path, (1000 + i, 1000 + i))
+    cache.get(keys[0])  # used now: the newest
+    size = os.path.getsize(entries(tmp_path)[0])
+    assert prune(str(tmp_path), 3 * size) == 3
+    assert [cache.get(k) is not None for k in keys] == [True, False, False, False, True, True]
+    assert prune(str(tmp_path), 10**9) == 0
+
+
+def test_a_run_with_the_cache_gives_what_a_run_without_gives(tmp_path):
+    root = write_files(
+        tmp_path / "src",
+        {"a.py": "print(1)\nxs.append(2)\n", "b.py": "def f(:\n    print(x)\n", "c.js": "console.log(1);\n"},
+    )
+    cache = tmp_path / "cache"
+    pool = InlineExecutor()
+
+    def run():
+        found = [
+            (r.path, [m.text for m in r.matches], r.error)
+            for r in find_files([root], "print($$$A)", cache=cache)
+        ]
+        rewritten = [
+            (r.path, r.text() if r.changed else None, r.error, r.errors_before, r.errors_after)
+            for r in rewrite_files([root], "print($$$A)", "log($$$A)", executor=pool, cache=cache)
+        ]
+        return found, rewritten
+
+    cold = run()
+    assert len(entries(cache)) == 2  # c.js holds no "print": never parsed
+    assert run() == cold
+    found = [(r.path, [m.text for m in r.matches], r.error) for r in find_files([root], "print($$$A)")]
+    assert found == cold[0]
+
+
+def test_a_task_with_a_hit_does_not_parse(tmp_path, monkeypatch):
+    cache = TermCache(str(tmp_path))
+    data = b"if x:\n    print(1, 2)\n"
+    first = tasks.rewrite_task("m.py", "python", "print($$$A)", "log($$$A)", None, data, cache)
+
+    def no_parse(*args, **kwargs):
+        raise AssertionError("parsed")
+
+    monkeypatch.setattr(tasks, "parse_with_errors", no_parse)
+    again = tasks.rewrite_task("m.py", "python", "print($$$A)", "log($$$A)", None, data, cache)
+    assert again.text() == first.text() == "if x:\n    log(1, 2)\n"
+    assert [
+        m.text for m in tasks.find_task("m.py", "python", "print($A, 2)", None, data, cache=cache).matches
+    ] == ["print(1, 2)"]

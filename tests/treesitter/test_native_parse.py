@@ -1,0 +1,257 @@
+"""Parsing with kovel's own tree-sitter runtime: the terms of the cursor walk and of the
+Python reference walk, byte for byte, and the error spans of the batch layer."""
+
+import gc
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+tree_sitter = pytest.importorskip("tree_sitter")
+
+from kovel import _kovel, _native, treesitter as ts  # noqa: E402
+from kovel.batch.tasks import error_spans  # noqa: E402
+from kovel.treesitter.convert import parse_with_errors, syntax_errors  # noqa: E402
+from kovel.treesitter.grammars import capsule  # noqa: E402
+from tests.helpers import LITERAL_CASES  # noqa: E402
+from tests.treesitter.reference import reference_walk  # noqa: E402
+
+# Small programs in languages whose grammars differ in what the walk meets:
+# external scanners, heredocs, aliases, hidden tokens, CRLF, non-ASCII text.
+SNIPPETS = [
+    ("python", "def f(x):\r\n    return 'é' + \\\n  x\n# done\n"),
+    ("javascript", "const t = `a\n${b}\n`; /* c\nd */\nf(x => <p>{t}</p>);\n"),
+    ("typescript", "type A<T> = { [k in keyof T]?: T[k] };\nlet x: A<number> = {} as any;\n"),
+    ("tsx", "export const C = () => <div className='x'>{1}</div>;\n"),
+    ("rust", 'fn main() { let s = r#"a\n"b"#; println!("{}", s); }\n'),
+    ("go", "package p\n\nfunc f() string {\n\treturn `raw\nstring`\n}\n"),
+    ("ruby", "x = <<~EOS\n  hi #{y}\nEOS\n=begin\nc\n=end\n"),
+    ("bash", "f() {\n  cat <<EOF\n$x\nEOF\n}\n"),
+    ("c", "#define M(a) \\\n  (a + 1)\nint main(void) { return M(2); }\n"),
+    ("cpp", 'auto s = R"x(a\nb)x"; template <class T> T f(T t) { return t; }\n'),
+    ("java", 'class A { String s = """\n  text\n  """; }\n'),
+    ("html", "<p class=a>x<br>\n<script>let y = 1;</script></p>\n"),
+    ("yaml", "a: |\n  line\n  line\nb: [1, 2]\n"),
+    ("json", '{"a": [1, 2.5, "x\\n"], "b": null}\n'),
+    ("php", "<?php\n$a = <<<EOT\n  x $y\nEOT;\necho $a;\n"),
+    ("lua", "local s = [[\nlong\n]] print(s)\n"),
+]
+BROKEN = [
+    ("python", "def f(:\n  pass\nx = (1,\n"),
+    ("javascript", "function (a, { return }\nlet = ;\n"),
+    ("c", "int main( { return 0 \n"),
+    ("rust", "fn f( { let x = ; }\n"),
+]
+
+
+def reference(lang, data, verbatim=ts.VERBATIM_KINDS, code=ts.CODE_KINDS):
+    tree = tree_sitter.Parser(ts.language(lang)).parse(data)
+    text = data.decode() if data.isascii() else None
+    ref = reference_walk(tree.walk(), data, text, 0, len(data), frozenset(verbatim), frozenset(code))
+    return tree, ref
+
+
+def assert_as_reference(lang, data, **rules):
+    tree, ref = reference(lang, data, **rules)
+    got = parse_with_errors(lang, data, **rules)
+    assert got.term.postcard_bytes() == ref.postcard_bytes()
+    assert got.term.postcard_bytes() == ts.from_tree(tree, data, **rules).postcard_bytes()
+    assert list(got.errors) == error_spans(tree)
+    assert syntax_errors(lang, data) == got.errors
+    return got
+
+
+def real_files(count):
+    paths = sysconfig.get_paths()
+    out = []
+    for root, pattern, lang in ((paths["stdlib"], ".py", "python"), (paths["include"], ".h", "c")):
+        found = sorted(
+            os.path.join(d, f)
+            for d, _, fs in os.walk(root)
+            if "-packages" not in d
+            for f in fs
+            if f.endswith(pattern)
+        )
+        out += [(lang, p) for p in found[:: max(1, len(found) // count)][:count]]
+    return out
+
+
+@pytest.mark.parametrize("lang, path", real_files(40), ids=lambda v: os.path.basename(v))
+def test_real_files_parse_as_the_reference_walks_them(lang, path):
+    data = open(path, "rb").read()
+    try:
+        data.decode()
+    except UnicodeDecodeError:
+        pytest.skip("not UTF-8")
+    assert str(assert_as_reference(lang, data).term) == data.decode()
+
+
+@pytest.mark.parametrize("lang, source", SNIPPETS + BROKEN, ids=lambda v: v if v in dict(SNIPPETS) else None)
+def test_languages_parse_as_the_reference_walks_them(lang, source):
+    got = assert_as_reference(lang, source.encode())
+    assert bool(got.errors) == ((lang, source) in BROKEN)
+
+
+@pytest.mark.parametrize(
+    "lang, source, kind, _", LITERAL_CASES, ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES]
+)
+def test_literal_cases_and_other_rules_parse_as_the_reference(lang, source, kind, _):
+    assert_as_reference(lang, source.encode())
+    # a kind made verbatim, and literal words overridden as code
+    assert_as_reference(lang, source.encode(), verbatim=frozenset({kind}), code=frozenset())
+    assert_as_reference(lang, source.encode(), verbatim=frozenset(), code=frozenset({kind}))
+
+
+CODE = st.sampled_from(
+    ["x", " ", "\n", "\t", "(", ")", "{", "}", "[", "]", '"', "'", "`", "\\", "/*", "*/", "#", "//", "<<EOF",
+     "EOF", "é", "\r\n", ":", ";", "=", "def", "if", "<a>", "$", "1.5", ","]
+)  # fmt: skip
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.sampled_from(["python", "c", "javascript", "ruby", "bash", "rust", "html", "php"]),
+    st.lists(CODE, max_size=50),
+)
+def test_broken_code_parses_as_the_reference_walks_it(lang, pieces):
+    assert_as_reference(lang, "".join(pieces).encode())
+
+
+def test_deep_tree_is_walked_without_recursion():
+    data = b"x = " + b"(" * 5000 + b"1" + b")" * 5000 + b"\n"
+    assert str(assert_as_reference("python", data).term) == data.decode()
+
+
+def test_time_limit_stops_the_parse_and_the_next_parse_starts_afresh():
+    big = b"x = [" + b"1, " * 400_000 + b"]\n"
+    with pytest.raises(TimeoutError):
+        parse_with_errors("python", big, timeout=1e-4)
+    with pytest.raises(TimeoutError):
+        syntax_errors("python", big, timeout=1e-4)
+    assert str(parse_with_errors("python", b"y = 2\n", timeout=10).term) == "y = 2\n"
+    with pytest.raises(ValueError, match="positive"):
+        parse_with_errors("python", b"", timeout=0)
+
+
+def test_threads_parse_at_once_with_the_same_results():
+    sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN] * 8
+    want = [parse_with_errors(lang, s) for lang, s in sources]
+    got = [None] * len(sources)
+
+    def work(k):
+        for i in range(k, len(sources), 4):
+            got[i] = parse_with_errors(*sources[i])
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [(g.term.postcard_bytes(), g.errors) for g in got] == [
+        (w.term.postcard_bytes(), w.errors) for w in want
+    ]
+
+
+def test_language_made_elsewhere_is_parsed_by_py_tree_sitter_alike():
+    import tree_sitter_python
+
+    elsewhere = tree_sitter.Language(tree_sitter_python.language())
+    assert capsule(elsewhere) is None
+    data = b"def f(:\n  return 'x'\n"
+    got, want = parse_with_errors(elsewhere, data), parse_with_errors("python", data)
+    assert (got.term.postcard_bytes(), got.errors) == (want.term.postcard_bytes(), want.errors)
+    assert ts.parse(elsewhere, data).postcard_bytes() == ts.parse("python", data).postcard_bytes()
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda g, f: _native.ts_parse(object(), b"", f, None, False), TypeError, "capsule"),
+        (lambda g, f: _native.ts_parse("python", b"", f, None, False), TypeError, "capsule"),
+        (lambda g, f: _native.ts_parse(g, b"x", f[:-1], None, False), ValueError, "a byte for each"),
+        (lambda g, f: _native.ts_parse(g, "x", f, None, False), TypeError, "source must be bytes"),
+        (lambda g, f: _native.ts_parse(g, b"\xff", f, None, False), ValueError, "UTF-8"),
+        (lambda g, f: _native.ts_parse(g, b"x", f, "soon", False), TypeError, "must be real number"),
+        (lambda g, f: _native.ts_symbols(None), TypeError, "capsule"),
+    ],
+)
+def test_native_parse_arguments(call, error, match):
+    grammar = capsule("python")
+    with pytest.raises(error, match=match):
+        call(grammar, bytes(len(_native.ts_symbols(grammar))))
+
+
+def test_symbols_name_the_kinds_the_tree_shows():
+    names = _native.ts_symbols(capsule("python"))
+    lang = ts.language("python")
+    assert names[-2:] == ("ERROR", "_ERROR")
+    assert [names[i] for i in range(lang.node_kind_count)] == [
+        lang.node_kind_for_id(i) for i in range(lang.node_kind_count)
+    ]
+
+
+def test_failing_calls_leak_no_reference():
+    grammar = capsule("python")
+    flags = bytes(len(_native.ts_symbols(grammar)))
+    data = b"x = (1,\n"
+    before = sys.getrefcount(grammar), sys.getrefcount(data), sys.getrefcount(flags)
+    for _ in range(200):
+        _native.ts_parse(grammar, data, flags, None, False)
+        _native.ts_parse(grammar, data, None, 1.0, True)
+        for bad in ((grammar, data, flags[:-1], None, False), (grammar, data, flags, "x", False)):
+            with pytest.raises((ValueError, TypeError)):
+                _native.ts_parse(*bad)
+    del bad
+    gc.collect()
+    assert (sys.getrefcount(grammar), sys.getrefcount(data), sys.getrefcount(flags)) == before
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_the_runtime_is_not_exported_beside_py_tree_sitters():
+    symbols = subprocess.run(["nm", "-D", "--defined-only", _kovel.__file__], capture_output=True, text=True)
+    exported = [line.split()[-1] for line in symbols.stdout.splitlines()]
+    assert "PyInit__kovel" in exported
+    assert not [s for s in exported if s.startswith("ts_")]
+
+
+EDIT_SOURCES = [
+    (lang, s) for lang, s in SNIPPETS + BROKEN if lang in ("python", "javascript", "c", "rust", "ruby")
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(EDIT_SOURCES), st.data())
+def test_a_reparse_after_an_edit_finds_the_errors_of_a_fresh_parse(case, data):
+    lang, source = case
+    old = source.encode()
+    a = data.draw(st.integers(0, len(source)))
+    b = data.draw(st.integers(a, len(source)))
+    new = (source[:a] + "".join(data.draw(st.lists(CODE, max_size=8))) + source[b:]).encode()
+    before = parse_with_errors(lang, old, keep_tree=True)
+    assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
+
+
+def test_a_reparse_of_many_edits_to_a_real_file_finds_the_errors_of_a_fresh_parse():
+    lang, path = real_files(3)[1]
+    old = open(path, "rb").read()
+    text = old.decode()
+    before = parse_with_errors(lang, old, keep_tree=True)
+    for edit in ("(", ")", ":\n", "    ", "print(1)\n", "def f(:\n", "\n"):
+        for at in range(0, len(text), max(1, len(text) // 7)):
+            new = (text[:at] + edit + text[at:]).encode()
+            assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
+
+
+def test_a_reparse_needs_a_kept_tree():
+    assert parse_with_errors("python", b"x\n").tree is None
+    with pytest.raises(TypeError, match="kept"):
+        _native.ts_reparse(object(), b"x\n", b"y\n", None)
+    kept = parse_with_errors("python", b"x = 1\n", keep_tree=True).tree
+    with pytest.raises(ValueError, match="old source"):
+        _native.ts_reparse(kept, b"x", b"y\n", None)
+    assert _native.ts_reparse(kept, b"x = 1\n", b"x = (\n", None) == ((0, 5),)
