@@ -140,10 +140,12 @@ def test_a_failure_in_one_file_is_that_files_error(tree, executor):
 
 def test_a_task_that_cannot_be_sent_fails_its_own_file(tree):
     # An executor of unknown kind is not checked up front; each task fails as it is sent.
+    # A file without the pattern's texts is answered without a task: it cannot change.
     lock = threading.Lock()
     got = list(rewrite_files([tree], "print($$$A)", lock, executor=_Remote()))
     assert [os.path.basename(r.path) for r in got] == ["bad.py", "m.py", "n.c", "plain.py"]
-    assert all("cannot pickle" in r.error and not r.changed for r in got)
+    assert all("cannot pickle" in r.error and not r.changed for r in got[:3])
+    assert (got[3].error, got[3].changed) == (None, False)
 
 
 @pytest.mark.parametrize(
@@ -264,3 +266,43 @@ def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path
     assert (change.old.text, change.new) == ("print(1)\nb = 2\nprint", "log(1)\nb = 2\nlog")
     assert (change.old.line, change.old.column, change.old.end_line, change.old.end_column) == (2, 1, 4, 6)
     assert apply_changes(source.encode(), r.changes).decode() == r.text()
+
+
+class _Counting(Executor):
+    """Runs tasks here and counts the files sent to it."""
+
+    def __init__(self):
+        self.files = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        if fn.__name__.endswith("_task"):
+            self.files.append(os.path.basename(args[0]))
+        return InlineExecutor().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("pat", ["print($$$A)", "f($X) + g($X)", "$X"])
+def test_files_that_cannot_match_never_reach_a_worker_and_give_the_same_results(tree, pat):
+    (tree / "both.py").write_text("y = f(1) + g(1)\nprint(y)\n")
+    pool = _Counting()
+    found = [(os.path.basename(r.path), r.error, r.matches) for r in find_files([tree], pat, executor=pool)]
+    inline = [
+        (os.path.basename(r.path), r.error, r.matches)
+        for r in find_files([tree], pat, executor=InlineExecutor())
+    ]
+    os.environ["KOVEL_TEST_HOOK"] = "builtins:max"  # a hook sends every file to the workers
+    try:
+        unfiltered = [
+            (os.path.basename(r.path), r.error, r.matches)
+            for r in find_files([tree], pat, executor=InlineExecutor())
+        ]
+    finally:
+        del os.environ["KOVEL_TEST_HOOK"]
+    assert found == inline == unfiltered
+    sent = set(pool.files)
+    for name, error, matches in found:
+        if matches or error:
+            assert name in sent
+    if pat == "print($$$A)":
+        assert "plain.py" not in sent
+    if pat == "$X":  # nothing to require: every file goes
+        assert sent == {name for name, _, _ in found}

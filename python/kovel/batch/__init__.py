@@ -37,7 +37,16 @@ from kovel.batch.results import (
     Span,
     apply_changes,
 )
-from kovel.batch.tasks import PatternLike, check_pattern, describe_error, find_task, rewrite_task, scan_task
+from kovel.batch.tasks import (
+    PatternLike,
+    check_pattern,
+    describe_error,
+    find_task,
+    required_texts,
+    rewrite_task,
+    scan_task,
+    without_parse,
+)
 from kovel.batch.workers import InlineExecutor, WatchdogPool
 from kovel.quasi import Template
 from kovel.rules import Matcher
@@ -147,6 +156,7 @@ def find_files(
         timeout,
         FoundFile,
         lambda i, limit: (find_task, i.path, i.lang, pattern, limit, None, around, store),
+        required=lambda lang: (required_texts, lang, pattern),
     )
 
 
@@ -200,6 +210,7 @@ def rewrite_files(
         RewrittenFile,
         lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit, None, store),
         check,
+        lambda lang: (required_texts, lang, pattern, rewrite if isinstance(rewrite, str) else None),
     )
 
 
@@ -341,6 +352,7 @@ def _run(
     result_class: Callable[..., Any],
     task: Callable[[Listed, float | None], tuple[Any, ...]],
     check: Callable[[Executor], None] | None = None,
+    required: Callable[[str], tuple[Any, ...]] | None = None,
 ) -> Iterator[Any]:
     """Run one task per listed file, under the file's time limit; yield the results in order.
 
@@ -366,6 +378,7 @@ def _run(
     try:
         if check is not None:
             check(pool)
+        needs = _required_texts(pool, listed, required) if required is not None else {}
         while True:
             while len(flight) < window:
                 item = next(todo, None)
@@ -373,6 +386,13 @@ def _run(
                     break
                 if item.error is not None or item.lang is None:
                     flight.append((item, None))
+                    continue
+                # A file lacking a text every match holds is answered here: no task, no parse.
+                settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
+                if settled is not None:
+                    done: Future[Any] = Future()
+                    done.set_result(settled)
+                    flight.append((item, done))
                 else:
                     limit = _limit(timeout, item.path)
                     flight.append((item, _submit(pool, limit, task(item, limit))))
@@ -392,6 +412,22 @@ def _run(
                 fut.cancel()
         if own:
             pool.shutdown(cancel_futures=True)
+
+
+def _required_texts(
+    pool: Executor, listed: list[Listed], required: Callable[[str], tuple[Any, ...]]
+) -> dict[str, tuple[bytes, ...]]:
+    """Per language of ``listed``, the texts every match holds, asked of the pool
+    (``required(lang)`` is the task); a language whose task fails has none."""
+    langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
+    asked = {lang: _submit(pool, DEFAULT_TIMEOUT, required(lang)) for lang in langs}
+    out: dict[str, tuple[bytes, ...]] = {}
+    for lang, fut in asked.items():
+        try:
+            out[lang] = fut.result()
+        except Exception:  # timed out or died: the files of that language go to the pool
+            out[lang] = ()
+    return out
 
 
 def _submit(pool: Executor, limit: float | None, task: tuple[Any, ...]) -> Future[Any]:

@@ -18,7 +18,7 @@ import os
 import re
 import tokenize
 import warnings
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -415,6 +415,58 @@ def _binding_ranges(m: MatchLike, pos: _Positions) -> dict[str, Span | list[Span
 
 def _pattern_for(lang: str, pattern: str | PatternLike) -> PatternLike:
     return _compiled_pattern(lang, pattern) if isinstance(pattern, str) else pattern
+
+
+def required_texts(lang: str, pattern: str | PatternLike, rewrite: str | None = None) -> tuple[bytes, ...]:
+    """The UTF-8 texts every match of ``pattern`` in ``lang`` holds (see
+    ``Pattern.required_texts``), for the caller to pass over files that lack
+    one without sending them to a worker; () when there are none to rely on
+    (a pattern object of another kind, or a pattern or ``rewrite`` that does
+    not compile: the files then report it).  Run in the pool: a grammar may
+    hang on the pattern.
+
+    >>> sorted(required_texts("python", "print($$$A)"))
+    [b'(', b')', b'print']
+    """
+    try:
+        pat = _pattern_for(lang, pattern)
+        if isinstance(rewrite, str):
+            _compiled_template(lang, rewrite)
+    except (SyntaxError, ValueError, TypeError):
+        return ()
+    return _required(pat) if isinstance(pat, Pattern) else ()
+
+
+def without_parse(
+    path: str, lang: str, required: tuple[bytes, ...], result: Callable[..., Any]
+) -> FoundFile | RewrittenFile | None:
+    """What ``find_task`` or ``rewrite_task`` (``result`` says which) gives for a
+    file that lacks one of the ``required`` texts: no match, found by reading
+    it alone; None when the file must go to a worker (it holds them all, or
+    reading or decoding it fails, which the worker reports).
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_text("x = 1\\n")
+    >>> without_parse(str(f), "python", (b"print",), FoundFile).matches
+    ()
+    >>> without_parse(str(f), "python", (b"x",), FoundFile) is None
+    True
+    """
+    if not required or result not in (FoundFile, RewrittenFile) or os.environ.get("KOVEL_TEST_HOOK"):
+        return None  # (the test hook watches the workers' reads)
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+        text, encoding = _decode(data, lang)
+    except (OSError, _Skip):
+        return None
+    parsed = data if encoding == "utf-8" else text.encode("utf-8")
+    if all(t in parsed for t in required):
+        return None
+    if result is FoundFile:
+        return FoundFile(path, lang, (), lines={})
+    return RewrittenFile(path, lang, hashlib.sha256(data).hexdigest(), encoding=encoding)
 
 
 def find_task(
