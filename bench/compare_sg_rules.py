@@ -84,12 +84,13 @@ def compare(rule: Path, dirs: list[Path], sg: str) -> None:
         run([sys.executable, "-m", "kovel", "scan", "--fix", "-r", rule, "."], cwd=ours, capture_output=True)
         run([sg, "scan", "-U", "-r", theirs_rule, "."], cwd=theirs, capture_output=True)
         differ = [p.name for p in sorted(ours.iterdir()) if p.read_bytes() != (theirs / p.name).read_bytes()]
+    counts = (len(ks), len(ss))
     if theirs_rule != rule:  # a rule of its own may report another node of the same place: count per file
         ks, ss = set(Counter(f for f, _, _ in ks).items()), set(Counter(f for f, _, _ in ss).items())
     lines = (len(rule.read_text().splitlines()), len(theirs_rule.read_text().splitlines()))
     print(
-        f"{rule.stem:16} yaml {lines[0]:2}/{lines[1]:2}  {language:10} files {n:5}  kovel {len(ks):5}  "
-        f"ast-grep {len(ss):5}  only kovel {len(ks - ss):3}  only ast-grep {len(ss - ks):3}  fixed differ {len(differ)}"
+        f"{rule.stem:16} yaml {lines[0]:2}/{lines[1]:2}  {language:10} files {n:5}  kovel {counts[0]:5}  "
+        f"ast-grep {counts[1]:5}  only kovel {len(ks - ss):3}  only ast-grep {len(ss - ks):3}  fixed differ {len(differ)}"
     )
     for where in sorted(ks ^ ss)[:5]:
         print(f"    {'kovel' if where in ks else 'ast-grep'} only: {where}")
