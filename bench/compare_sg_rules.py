@@ -5,12 +5,16 @@ Each rule runs as ``kovel scan --json`` / ``--fix`` and as ``ast-grep scan
 --json=stream`` / ``-U`` (with bench/sg_rules/ID.yml where ast-grep needs
 its own version) over the files of its language in the given directories:
 from PyPI source distributions (``pip download --no-deps --no-binary :all:
-jpype1 bcrypt pygments``, unpacked) and the Python standard library.
+jpype1 bcrypt pygments``, unpacked), the Python standard library, and
+Debian's Rust and Go sources (``apt-get install librust-regex-dev
+golang-github-spf13-cobra-dev`` fills /usr/share/cargo/registry and
+/usr/share/gocode).
 Prints per rule: the lines of each YAML file, the files scanned, each
 tool's matches, the match starts only one finds, and the files whose
 fixed text differs.
 
-    python3 bench/compare_sg_rules.py ~/src/jpype1-1.7.1 ~/src/pygments-2.19.1 "$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')"
+    python3 bench/compare_sg_rules.py jpype1-1.7.1 bcrypt-5.0.0 pygments-2.19.1 \
+        /usr/share/cargo/registry /usr/share/gocode stdlib
 
 Goal: the same counts and no differing file, but where docs/from-ast-grep.md
 says why.

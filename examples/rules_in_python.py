@@ -77,7 +77,7 @@ UNWRAP_EXPECT = RuleConfig(
 WRAP_ERROR = RuleConfig(
     "wrap-error",
     "go",
-    Rule(pattern="if $E != nil { return $E }"),
+    Rule(pattern="if $E != nil { return $E }", not_=Rule(has=Rule(kind="comment", stop_by="end"))),
     "wrap $E to say where it came from",
     severity="info",
     fix='if $E != nil {\n\treturn fmt.Errorf("TODO: %w", $E)\n}',

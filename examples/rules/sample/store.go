@@ -17,6 +17,10 @@ func Save(path string) error {
 		return fmt.Errorf("close: %w", err)
 	}
 	if err != nil {
+		// already says which file
+		return err
+	}
+	if err != nil {
 		log(err)
 		return err
 	}
