@@ -1,4 +1,4 @@
-"""The four rules of examples/rules/rules/, written as Python values, run over examples/rules/sample/.
+"""The rules of examples/rules/rules/, written as Python values, run over examples/rules/sample/.
 
 Prints each match (and the text of the fix), as `kovel scan` does with the YAML files.
 """
@@ -53,11 +53,78 @@ RAW_ALLOC = RuleConfig(
     constraints={"F": Rule(regex="^(malloc|calloc|realloc|aligned_alloc)$")},
 )
 
+PRINTLN_LOGGER = RuleConfig(
+    "println-logger",
+    "java",
+    Rule(pattern="System.out.println($A)"),
+    "log $A through the logger, not standard output",
+    fix="logger.info($A)",
+)
+IN_TESTS = Rule(
+    stop_by="end",
+    any=(
+        Rule(kind="mod_item", has=Rule(field="name", regex="^tests$")),
+        Rule(kind="function_item", follows=Rule(kind="attribute_item", regex=r"^#\[test\]$")),
+    ),
+)
+UNWRAP_EXPECT = RuleConfig(
+    "unwrap-expect",
+    "rust",
+    Rule(pattern="$X.unwrap()", not_=Rule(inside=IN_TESTS)),
+    "$X.unwrap() panics without saying why; use expect",
+    fix='$X.expect("TODO")',
+)
+WRAP_ERROR = RuleConfig(
+    "wrap-error",
+    "go",
+    Rule(pattern="if $E != nil { return $E }", not_=Rule(has=Rule(kind="comment", stop_by="end"))),
+    "wrap $E to say where it came from",
+    severity="info",
+    fix='if $E != nil {\n\treturn fmt.Errorf("TODO: %w", $E)\n}',
+)
+NOT_NONE = {"X": Rule(not_=Rule(kind="none"))}
+EQ_NONE = RuleConfig(
+    "eq-none",
+    "python",
+    Rule(pattern="$X == None"),
+    "compare with None by identity",
+    constraints=NOT_NONE,
+    fix="$X is None",
+)
+NE_NONE = RuleConfig(
+    "ne-none",
+    "python",
+    Rule(pattern="$X != None"),
+    "compare with None by identity",
+    constraints=NOT_NONE,
+    fix="$X is not None",
+)
+FUNCTIONS = ("function_declaration", "function_expression", "arrow_function", "method_definition")
+VAR_LET = RuleConfig(
+    "var-let",
+    "javascript",
+    Rule(
+        pattern="var $A = $B",
+        inside=Rule(
+            stop_by="end", any=tuple(Rule(kind=k) for k in (*FUNCTIONS, "generator_function_declaration"))
+        ),
+    ),
+    "var in a function; let keeps $A to its block",
+    severity="hint",
+    fix="let $A = $B",
+)
+
 for config, name in [
     (ASSERT_EQUAL, "test_things.py"),
     (BARE_EXCEPT, "test_things.py"),
     (DEBUG_WARN, "app.js"),
     (RAW_ALLOC, "alloc.c"),
+    (PRINTLN_LOGGER, "Report.java"),
+    (UNWRAP_EXPECT, "config.rs"),
+    (WRAP_ERROR, "store.go"),
+    (EQ_NONE, "test_things.py"),
+    (NE_NONE, "test_things.py"),
+    (VAR_LET, "cache.js"),
 ]:
     m = matcher(config)
     term = parse(config.language, (SAMPLE / name).read_text())
