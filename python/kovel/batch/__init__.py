@@ -116,6 +116,7 @@ def find_files(
     follow: bool = False,
     context: int | tuple[int, int] = 0,
     cache: str | os.PathLike[str] | None = None,
+    listed: list[Listed] | None = None,
 ) -> Iterator[FoundFile]:
     """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
 
@@ -135,6 +136,8 @@ def find_files(
     before, lines after) whose text ``FoundFile.lines`` keeps besides the
     lines of the matches.  ``cache`` names a directory where parsed files are
     kept (``kovel.batch.cache``): an unchanged file is then decoded, not parsed.
+    ``listed`` is the files already listed (``kovel.batch.files.list_files``),
+    which ``paths`` then need not be walked for again.
     Whatever goes wrong with one file is that file's ``error``; the other
     files are still searched.
 
@@ -148,7 +151,8 @@ def find_files(
     around = (context, context) if isinstance(context, int) else context
     if min(around) < 0:
         raise ValueError(f"context must not be negative: {context}")
-    listed = list_files(paths, lang, follow=follow)
+    if listed is None:
+        listed = list_files(paths, lang, follow=follow)
     store = None if cache is None else TermCache(os.fspath(cache))
     return _run(
         listed,
@@ -170,6 +174,7 @@ def rewrite_files(
     timeout: Timeout = default_timeout,
     follow: bool = False,
     cache: str | os.PathLike[str] | None = None,
+    listed: list[Listed] | None = None,
 ) -> Iterator[RewrittenFile]:
     """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
 
@@ -195,16 +200,18 @@ def rewrite_files(
     ValueError: the rewrite uses $B, which the pattern does not bind (it binds $A)
     """
     _check_pickles(executor, pattern=pattern, rewrite=rewrite)
-    listed = list_files(paths, lang, follow=follow)
+    if listed is None:
+        listed = list_files(paths, lang, follow=follow)
+    files = listed
     store = None if cache is None else TermCache(os.fspath(cache))
 
     def check(pool: Executor) -> None:
         if isinstance(pattern, str) and isinstance(rewrite, str | Template):
-            langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
+            langs = dict.fromkeys(i.lang for i in files if i.error is None and i.lang is not None)
             _check_names(pool, langs, pattern, rewrite)
 
     return _run(
-        listed,
+        files,
         executor,
         timeout,
         RewrittenFile,

@@ -399,6 +399,7 @@ class _Run:
                     timeout=timeout,
                     context=self.context(),
                     cache=a.cache,
+                    listed=listed,
                 )
                 self.find(self.progress(matched, len(paths)))
             else:
@@ -412,6 +413,7 @@ class _Run:
                     executor=self.pool,
                     timeout=timeout,
                     cache=a.cache,
+                    listed=listed,
                 )
                 self.rewrite(self.progress(results, len(paths)))
         except BaseException:
