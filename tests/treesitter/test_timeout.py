@@ -1,5 +1,6 @@
 """Parsing with a time limit, in a worker process that is killed when a grammar hangs."""
 
+import pickle
 import subprocess
 import sys
 import time
@@ -52,3 +53,17 @@ def test_timeout_from_a_script_without_a_main_guard(tmp_path):
     script.write_text("from kovel.treesitter import parse\nprint(parse('python', 'x = 1', timeout=30))\n")
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, "x = 1\n"), done.stderr
+
+
+def test_shared_tuples_are_loaded_once_per_process_and_still_refuse_main():
+    rules = workers.SharedTuple([("a", 1), ("b", 2)])
+    first, again = pickle.loads(pickle.dumps(rules)), pickle.loads(pickle.dumps(rules))
+    assert first == rules == (("a", 1), ("b", 2)) and first is again
+    # Another tuple with other contents is another value, not the one kept.
+    other = pickle.loads(pickle.dumps(workers.SharedTuple([("a", 1)])))
+    assert other == (("a", 1),) and other is not first
+    # In a worker, through a call, it is the tuple.
+    assert workers.run_limited(30, len, rules) == 2
+    main_class = type("Local", (), {"__module__": "__main__"})
+    with pytest.raises(TypeError, match="main script"):
+        workers.dumps_call(len, (workers.SharedTuple([main_class()]),), {})

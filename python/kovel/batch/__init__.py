@@ -50,6 +50,7 @@ from kovel.batch.tasks import (
 from kovel.batch.workers import InlineExecutor, WatchdogPool
 from kovel.quasi import Template
 from kovel.rules import Matcher
+from kovel.treesitter.timeout import SharedTuple
 
 __all__ = [
     "DEFAULT_TIMEOUT",
@@ -248,7 +249,14 @@ def scan_files(
     [('bare-except', 3)]
     """
     items = listed if listed is not None else list_files(paths, lang, follow=follow)
-    chosen = {i.path: tuple(rules(i.path, i.lang)) for i in items if i.error is None and i.lang is not None}
+    # The same rules go with most files: one shared tuple each, pickled once for all.
+    same: dict[tuple[Matcher, ...], SharedTuple[Matcher]] = {}
+    chosen = {
+        i.path: same.setdefault(t, SharedTuple(t))
+        for i in items
+        if i.error is None and i.lang is not None
+        for t in [tuple(rules(i.path, i.lang))]
+    }
     work = [i for i in items if i.error is not None or i.lang is None or chosen.get(i.path)]
     store = None if cache is None else TermCache(os.fspath(cache))
     return _run(

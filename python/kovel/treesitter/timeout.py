@@ -21,6 +21,7 @@ importable module, never in the main script.  The worker's side is
 from __future__ import annotations
 
 import atexit
+import hashlib
 import io
 import os
 import pickle
@@ -36,7 +37,7 @@ from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar
 if TYPE_CHECKING:
     from tree_sitter import Parser, Tree
 
-__all__ = ["Overrun", "Worker", "dumps_call", "parse_until", "run_limited"]
+__all__ = ["Overrun", "SharedTuple", "Worker", "dumps_call", "parse_until", "run_limited"]
 
 P = ParamSpec("P")
 T = TypeVar("T")
@@ -184,6 +185,67 @@ class _NoMain(pickle.Pickler):
         return None
 
 
+def _dumps(value: object) -> bytes:
+    out = io.BytesIO()
+    try:
+        _NoMain(out, pickle.HIGHEST_PROTOCOL).dump(value)
+    except TypeError:
+        raise
+    except Exception as exc:
+        raise TypeError(f"the call cannot be sent to a worker process: {exc}") from exc
+    return out.getvalue()
+
+
+class SharedTuple(tuple[T, ...]):
+    """A tuple that many calls send to workers: pickled once here, loaded once per worker.
+
+    A batch run sends the same rules with every file; pickling them for each
+    call (and loading them again in the worker) cost more than some files'
+    whole search.  This tuple pickles as its bytes, made once, and a worker
+    keeps what it loaded under their digest.  In the calling process it is
+    the tuple it holds.
+
+    >>> rules = SharedTuple(["a", "b"])
+    >>> pickle.loads(pickle.dumps(rules)) == ("a", "b"), rules[1]
+    (True, 'b')
+    """
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        with _shared_lock:
+            found = _sent.get(id(self))
+        if found is None or found[0] is not self:
+            data = _dumps(tuple(self))
+            found = (self, hashlib.blake2b(data, digest_size=16).digest(), data)
+            with _shared_lock:
+                _sent[id(self)] = found
+                while len(_sent) > _SHARED_KEPT:
+                    del _sent[next(iter(_sent))]
+        return (_load_shared, (found[1], found[2]))
+
+
+# Kept per process, a few at a time: in the caller the bytes of the tuples
+# sent (by identity, holding the tuple so the identity stays its own), in a
+# worker the tuples loaded (by the digest of their bytes).
+_SHARED_KEPT = 8
+_sent: dict[int, tuple[SharedTuple[Any], bytes, bytes]] = {}
+_loaded: dict[bytes, SharedTuple[Any]] = {}
+_shared_lock = threading.Lock()
+
+
+def _load_shared(key: bytes, data: bytes) -> SharedTuple[Any]:
+    with _shared_lock:
+        found = _loaded.get(key)
+    if found is None:
+        found = SharedTuple(pickle.loads(data))
+        with _shared_lock:
+            _loaded[key] = found
+            while len(_loaded) > _SHARED_KEPT:
+                del _loaded[next(iter(_loaded))]
+    return found
+
+
 def dumps_call(fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> bytes:
     """The bytes a worker reads as the call ``fn(*args, **kwargs)``.
 
@@ -192,14 +254,7 @@ def dumps_call(fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, 
     >>> pickle.loads(dumps_call(pow, (2, 3), {}))
     (<built-in function pow>, (2, 3), {})
     """
-    out = io.BytesIO()
-    try:
-        _NoMain(out, pickle.HIGHEST_PROTOCOL).dump((fn, args, kwargs))
-    except TypeError:
-        raise
-    except Exception as exc:
-        raise TypeError(f"the call cannot be sent to a worker process: {exc}") from exc
-    return out.getvalue()
+    return _dumps((fn, args, kwargs))
 
 
 _idle: list[Worker] = []
