@@ -140,3 +140,27 @@ def _alive(pid):
             return f.read().split(")")[-1].split()[0] != "Z"
     except FileNotFoundError:
         return False
+
+
+def _children():
+    def parent(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as s:
+                return int(s.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            return -1
+
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and parent(int(p)) == os.getpid()]
+
+
+def test_a_started_pool_brings_its_workers_up_before_any_task():
+    before = set(_children())
+    with WatchdogPool(2, timeout=30) as pool:
+        pool.start()
+        deadline = time.monotonic() + 60
+        while len(set(_children()) - before) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert len(set(_children()) - before) == 2
+        assert [f.result() for f in [pool.submit(pow, 2, n) for n in range(4)]] == [1, 2, 4, 8]
+    with pytest.raises(RuntimeError, match="after shutdown"):
+        pool.start()

@@ -19,6 +19,7 @@ import contextlib
 import multiprocessing
 import os
 import pickle
+import selectors
 import signal
 import threading
 import time
@@ -27,7 +28,7 @@ from collections import deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
-from multiprocessing.connection import wait
+from multiprocessing.connection import Connection
 from typing import Any, ParamSpec, TypeVar
 
 from kovel.treesitter.timeout import Overrun, Worker, dumps_call
@@ -162,12 +163,30 @@ class WatchdogPool(Executor):
         self._closing = False
         self._kill = False
         self._failed_starts = 0
+        self._warm = False  # keep every worker up, tasks or not (``start``)
         self._thread: threading.Thread | None = None
 
     @property
     def max_workers(self) -> int:
         """The number of worker processes."""
         return self._max
+
+    def start(self) -> None:
+        """Start every worker now rather than with the first tasks, so that their
+        start-up (a fresh interpreter importing the grammars) overlaps the caller's
+        own, listing files, say.
+
+        >>> with WatchdogPool(2) as pool:
+        ...     pool.start()
+        ...     pool.submit(pow, 2, 10).result()
+        1024
+        """
+        with self._lock:
+            if self._closing:
+                raise RuntimeError("cannot start a pool after shutdown")
+            self._warm = True
+            self._ensure_manager()
+        self._wake()
 
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         """Queue ``fn(*args, **kwargs)`` for a worker; return its future."""
@@ -188,11 +207,14 @@ class WatchdogPool(Executor):
             if self._closing:
                 raise RuntimeError("cannot schedule new futures after shutdown")
             self._pending.append(_Task(f, payload, timeout))
-            if self._thread is None:
-                self._thread = threading.Thread(target=self._manage, name="kovel-watchdog", daemon=True)
-                self._thread.start()
+            self._ensure_manager()
         self._wake()
         return f
+
+    def _ensure_manager(self) -> None:
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._manage, name="kovel-watchdog", daemon=True)
+            self._thread.start()
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         """Stop taking tasks; with ``cancel_futures`` drop the queued ones."""
@@ -225,8 +247,13 @@ class WatchdogPool(Executor):
 
     def _manage(self) -> None:
         slots: list[_Slot] = []
+        # One selector for the pool's life: making one per wait (as
+        # ``multiprocessing.connection.wait`` does) cost the parent more than
+        # handing out the tasks.
+        watch = selectors.DefaultSelector()
+        watch.register(self._wake_r.fileno(), selectors.EVENT_READ, self._wake_r)
         try:
-            while self._step(slots):
+            while self._step(slots, watch):
                 pass
         except BaseException as exc:  # pragma: no cover - a bug here must not hang the caller
             for s in slots:
@@ -236,10 +263,11 @@ class WatchdogPool(Executor):
                 while self._pending:
                     self._pending.popleft().future.set_exception(exc)
         finally:
+            watch.close()
             for s in slots:
                 _retire(s, kill=self._kill or s.task is not None)
 
-    def _step(self, slots: list[_Slot]) -> bool:
+    def _step(self, slots: list[_Slot], watch: selectors.BaseSelector) -> bool:
         """One round: start workers, hand out tasks, wait for news, settle what happened."""
         with self._lock:
             if self._kill:
@@ -259,7 +287,8 @@ class WatchdogPool(Executor):
                 idle.task = job
                 idle.deadline = time.monotonic() + job.timeout if job.timeout is not None else float("inf")
             starting = sum(1 for s in slots if not s.ready)
-            for _ in range(min(len(self._pending) - starting, self._max - len(slots))):
+            wanted = self._max if self._warm and not self._closing else len(self._pending) - starting
+            for _ in range(min(wanted, self._max - len(slots))):
                 slots.append(self._start_worker())
             busy = [s for s in slots if s.task is not None]
             if self._closing and not self._pending and not busy:
@@ -267,8 +296,8 @@ class WatchdogPool(Executor):
         now = time.monotonic()
         nearest = min((s.deadline for s in busy), default=float("inf"))
         timeout = None if nearest == float("inf") else max(0.0, nearest - now)
-        ready = set(wait([self._wake_r, *(s.worker.replies for s in slots)], timeout))
-        while self._wake_r.poll():
+        ready = set(_wait(watch, self._wake_r, [s.worker.replies for s in slots], timeout))
+        if self._wake_r in ready:  # one wake-up a round; any more wake the next round
             self._wake_r.recv_bytes()
         now = time.monotonic()
         for s in list(slots):
@@ -308,12 +337,30 @@ class WatchdogPool(Executor):
         self._failed_starts += 1
         if self._failed_starts >= 3:
             with self._lock:
+                self._warm = False
                 while self._pending:
                     job = self._pending.popleft()
                     if job.future.set_running_or_notify_cancel():
                         job.future.set_exception(
                             ChildProcessError(f"worker processes fail to start (exit code {exitcode})")
                         )
+
+
+def _wait(
+    watch: selectors.BaseSelector, wake: Connection, conns: list[Connection], timeout: float | None
+) -> list[Connection]:
+    """Those of ``wake`` and ``conns`` that have something to read, waiting up to
+    ``timeout`` seconds; ``watch`` is first brought to watch exactly them (the
+    connections of workers gone are dropped, even when already closed)."""
+    wanted = {id(c): c for c in conns}
+    for key in list(watch.get_map().values()):
+        if key.data is not wake and wanted.get(id(key.data)) is not key.data:
+            watch.unregister(key.fileobj)
+    held = {id(key.data) for key in watch.get_map().values()}
+    for c in conns:
+        if id(c) not in held:
+            watch.register(c.fileno(), selectors.EVENT_READ, c)
+    return [key.data for key, _ in watch.select(timeout)]
 
 
 def _settle(future: Future[Any], data: bytes) -> None:

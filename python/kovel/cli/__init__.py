@@ -382,6 +382,8 @@ class _Run:
         try:
             if stdin:
                 return self.stdin(timeout)
+            if isinstance(self.pool, WatchdogPool):
+                self.pool.start()  # the workers start up while the files are listed
             found = list_files(
                 a.paths, a.lang, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
             )

@@ -103,6 +103,8 @@ def run_scan(a: argparse.Namespace) -> int:
 
     limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
     pool = InlineExecutor(timeout=limit) if a.jobs == 1 else WatchdogPool(a.jobs, timeout=limit)
+    if isinstance(pool, WatchdogPool):
+        pool.start()  # the workers start up while the files are listed
     listed = [
         x
         for x in list_files(
