@@ -14,9 +14,10 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel.batch import apply_changes, default_timeout, find_files, rewrite_files  # noqa: E402
+from kovel.batch import apply_changes, default_timeout, find_files, rewrite_files, scan_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import pattern, template  # noqa: E402
+from kovel.rules import Rule, RuleConfig, matcher  # noqa: E402
 
 FILES = {
     "m.py": "def f(a):\n    if a:\n        print(a, 1)\n    return print()\n",
@@ -306,3 +307,21 @@ def test_files_that_cannot_match_never_reach_a_worker_and_give_the_same_results(
         assert "plain.py" not in sent
     if pat == "$X":  # nothing to require: every file goes
         assert sent == {name for name, _, _ in found}
+
+
+def test_every_result_survives_pickling_whole(tree):
+    # Results cross from workers as pickles: nothing may be lost or reordered on the way.
+    bare = matcher(
+        RuleConfig("prints", "python", Rule(pattern="print($$$A)"), "print of $$$A", fix="log($$$A)")
+    )
+    results = [
+        *find_files([tree], "print($$$A)", executor=InlineExecutor(), context=1),
+        *rewrite_files([tree], "print($$$A)", "log($$$A)", executor=InlineExecutor()),
+        *scan_files([tree], lambda p, lang: [bare] if lang == "python" else [], executor=InlineExecutor()),
+    ]
+    assert any(getattr(r, "diagnostics", ()) for r in results) and any(
+        getattr(r, "changes", ()) for r in results
+    )
+    for r in results:
+        copy = pickle.loads(pickle.dumps(r))
+        assert copy == r and type(copy) is type(r)
