@@ -27,7 +27,7 @@ from kovel._kovel import KTerm
 from kovel.batch.cache import TermCache
 from kovel.batch.results import Change, Diagnostic, FileMatch, FoundFile, RewrittenFile, ScannedFile, Span
 from kovel.quasi import Match, Pattern, Template, pattern, template
-from kovel.quasi.match import replacements, source_bindings
+from kovel.quasi.match import line_starts, replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Matcher
 from kovel.rules.engine import text_of
@@ -308,13 +308,7 @@ class _Positions:
         self.text = text
         self.encoding = encoding
         self.ascii = text.isascii()
-        starts = [0]
-        find = text.find
-        i = find("\n")
-        while i >= 0:
-            starts.append(i + 1)
-            i = find("\n", i + 1)
-        self.starts = starts
+        self.starts = line_starts(text)
         self._bytes: list[int] | None = None
         self._cursor = (0, 0)  # a character offset and its byte offset
         self._lines: dict[int, str] = {}

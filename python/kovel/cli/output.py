@@ -23,6 +23,7 @@ __all__ = [
     "FindPrinter",
     "Mode",
     "change_json",
+    "json_line",
     "cut",
     "match_json",
     "unified_diff",
@@ -109,13 +110,18 @@ def match_json(r: FoundFile, m: FileMatch, max_columns: int) -> str:
         "lines": match_lines(r, m, max_columns),
         "binding_ranges": {k: _range_json(v) for k, v in m.binding_ranges.items()},
     }
-    return json.dumps(obj, ensure_ascii=False)
+    return json_line(obj)
 
 
 def change_json(r: RewrittenFile, c: Change) -> str:
     """One change of a rewrite as a JSON object on one line: where it is, the old text and the new."""
     obj = {"path": r.path, "lang": r.lang, **_where(c.old), "old": c.old.text, "new": c.new}
-    return json.dumps(obj, ensure_ascii=False)
+    return json_line(obj)
+
+
+#: An object as one line of JSON, its text as it is (one encoder for every
+#: line: ``json.dumps`` with options makes a new one each call).
+json_line = json.JSONEncoder(ensure_ascii=False).encode
 
 
 class FindPrinter:

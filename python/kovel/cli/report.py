@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import json
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from kovel.batch.results import Diagnostic, ScannedFile, Span
+from kovel.cli.output import json_line
 from kovel.rules import RuleConfig
 
 __all__ = ["SARIF_SCHEMA", "diagnostic_json", "diagnostic_text", "sarif"]
@@ -53,6 +53,7 @@ def diagnostic_json(r: ScannedFile, d: Diagnostic) -> str:
     text, and the fix's replacement and range (when the rule has a fix).
 
     >>> d = Diagnostic("no-print", "warning", "print left in", None, Span(0, 8, 1, 1, 1, 9, "print(x)"), "print(x)")
+    >>> import json
     >>> json.loads(diagnostic_json(ScannedFile("a.py", "python"), d))["range"]["end"]
     {'line': 1, 'column': 9}
     """
@@ -69,7 +70,7 @@ def diagnostic_json(r: ScannedFile, d: Diagnostic) -> str:
     if d.fix is not None:
         out["replacement"] = d.fix.new
         out["replacementRange"] = _range(d.fix.old)
-    return json.dumps(out, ensure_ascii=False)
+    return json_line(out)
 
 
 def sarif(rules: Sequence[RuleConfig], files: Iterable[ScannedFile]) -> dict[str, Any]:

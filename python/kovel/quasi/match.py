@@ -16,6 +16,7 @@ of the root's tag and returns only the matches.
 from __future__ import annotations
 
 import bisect
+import itertools
 import re
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -36,6 +37,7 @@ __all__ = [
     "Path",
     "Pattern",
     "find_all_many",
+    "line_starts",
     "pattern",
     "replacements",
     "source_bindings",
@@ -177,17 +179,15 @@ class Pattern:
         # Paths share their common parts, and `offsets` is set exactly when a
         # binding's text spans lines: nested matches in a deep term cost no
         # more than their number.
-        indents: _Indents | None = None
+        indents = _Indents(t)
         if self._runs is not None:
             for r in self._runs.find(t, outermost):
                 env = r.env
                 if r.offsets is not None:
-                    if indents is None:
-                        indents = _Indents(str(t))
                     env = _normalise(env, indents, r.offsets)
                 yield Match(r.term, (*r.parent, r.first), r.span, _unwrapped(env), r.env, r)
             return
-        yield from _made(_native.match_all(self._program, t, outermost), t)
+        yield from _made(_native.match_all(self._program, t, outermost), indents)
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).
@@ -409,14 +409,11 @@ def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, in
     return out
 
 
-def _made(items: Iterable[tuple[Any, ...]], t: KTerm) -> Iterator[Match]:
-    """The ``Match`` of each native match item (``MatchItem``'s fields) in ``t``."""
-    indents: _Indents | None = None
+def _made(items: Iterable[tuple[Any, ...]], indents: _Indents) -> Iterator[Match]:
+    """The ``Match`` of each native match item (``MatchItem``'s fields) in the term of ``indents``."""
     for path, node, start, end, env, offsets in items:
         found = env
         if offsets is not None:
-            if indents is None:
-                indents = _Indents(str(t))
             env = _normalise(env, indents, offsets)
         yield Match(node, path, (start, end), _unwrapped(env), found)
 
@@ -434,7 +431,10 @@ def find_all_many(patterns: Sequence[Pattern], t: KTerm) -> list[list[Match]]:
     """
     native = [p for p in patterns if p._runs is None]
     found = iter(_native.match_many([p._program for p in native], t)) if native else iter(())
-    return [list(p.find_all(t)) if p._runs is not None else list(_made(next(found), t)) for p in patterns]
+    indents = _Indents(t)
+    return [
+        list(p.find_all(t)) if p._runs is not None else list(_made(next(found), indents)) for p in patterns
+    ]
 
 
 def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:
@@ -481,7 +481,7 @@ def replacements(
     ([(0, 0), (1, 0)], ['log(1)', 'log(2)'], [(0, 8), (9, 17)])
     """
     text: str | None = None
-    indents: _Indents | None = None
+    indents: _Indents | None = None  # of the text, once it is laid out
     crlf: bool | None = None
     paths: list[Path] = []
     news: list[KTerm] = []
@@ -563,19 +563,33 @@ def source_bindings(m: Match) -> dict[str, Binding]:
 
 
 class _Indents:
-    """The indentation of the line an offset of ``text`` lies on ,
-    without scanning back along a long line for each offset."""
+    """The indentation of the line an offset of a term's text lies on,
+    without scanning back along a long line for each offset.  The text is
+    laid out the first time it is asked for, and shared by every match."""
 
-    __slots__ = ("_starts", "_text")
+    __slots__ = ("_starts", "_term", "_text")
 
-    def __init__(self, text: str) -> None:
-        self._text = text
-        self._starts = [0, *(m.end() for m in re.finditer("\n", text))]
+    def __init__(self, text: str | KTerm) -> None:
+        self._term = text
+        self._text = ""
+        self._starts: list[int] | None = None
 
     def at(self, offset: int) -> str:
+        if self._starts is None:
+            self._text = self._term if isinstance(self._term, str) else str(self._term)
+            self._starts = line_starts(self._text)
         start = self._starts[bisect.bisect_right(self._starts, offset) - 1]
         m = _INDENT.match(self._text, start, offset)
         return m.group() if m else ""
+
+
+def line_starts(text: str) -> list[int]:
+    """The offset at which each line of ``text`` starts (a line ends after a line feed).
+
+    >>> line_starts("ab\\ncd\\n"), line_starts("")
+    ([0, 3, 6], [0])
+    """
+    return list(itertools.accumulate(map((1).__add__, map(len, text.split("\n")[:-1])), initial=0))
 
 
 _INDENT = re.compile("[ \t]*")
