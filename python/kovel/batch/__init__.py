@@ -252,7 +252,7 @@ def scan_files(
     # The same rules go with most files: one shared tuple each, pickled once for all.
     same: dict[tuple[Matcher, ...], SharedTuple[Matcher]] = {}
     chosen = {
-        i.path: same.setdefault(t, SharedTuple(t))
+        i.path: same.get(t) or same.setdefault(t, SharedTuple(t))
         for i in items
         if i.error is None and i.lang is not None
         for t in [tuple(rules(i.path, i.lang))]

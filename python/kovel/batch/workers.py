@@ -33,7 +33,7 @@ from typing import Any, ParamSpec, TypeVar
 
 from kovel.treesitter.timeout import Overrun, Worker, dumps_call
 
-__all__ = ["InlineExecutor", "WatchdogPool"]
+__all__ = ["InlineExecutor", "WatchdogPool", "executor_for"]
 
 P = ParamSpec("P")
 T = TypeVar("T")
@@ -344,6 +344,21 @@ class WatchdogPool(Executor):
                         job.future.set_exception(
                             ChildProcessError(f"worker processes fail to start (exit code {exitcode})")
                         )
+
+
+def executor_for(jobs: int | None, timeout: float | None) -> InlineExecutor | WatchdogPool:
+    """What runs ``jobs`` tasks at once, each under ``timeout`` seconds: the calling
+    process for one job, else a ``WatchdogPool`` (``None``: one worker per CPU)
+    whose workers are started at once, so that their start-up overlaps the caller's.
+
+    >>> type(executor_for(1, 30)).__name__
+    'InlineExecutor'
+    """
+    if jobs == 1:
+        return InlineExecutor(timeout=timeout)
+    pool = WatchdogPool(jobs, timeout=timeout)
+    pool.start()
+    return pool
 
 
 def _wait(

@@ -67,7 +67,7 @@ from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
-from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.batch.workers import WatchdogPool, executor_for
 from kovel.cli import interactive, output
 from kovel.cli.ruletest import run_tests
 from kovel.cli.scan import run_scan
@@ -374,16 +374,10 @@ class _Run:
             return 2
         timeout = default_timeout if a.timeout is None else a.timeout
         pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-        self.pool = (
-            InlineExecutor(timeout=pool_timeout)
-            if a.jobs == 1
-            else WatchdogPool(a.jobs, timeout=pool_timeout)
-        )
+        self.pool = executor_for(a.jobs, pool_timeout)  # its workers start while the files are listed
         try:
             if stdin:
                 return self.stdin(timeout)
-            if isinstance(self.pool, WatchdogPool):
-                self.pool.start()  # the workers start up while the files are listed
             found = list_files(
                 a.paths, a.lang, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
             )

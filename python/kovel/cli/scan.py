@@ -22,7 +22,7 @@ from kovel.batch.files import list_files, write_roots
 from kovel.batch.results import Change, RewrittenFile
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import judge
-from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.batch.workers import executor_for
 from kovel.cli import interactive
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import Matcher, RuleConfig, RuleFileError, load_rules, matcher
@@ -102,9 +102,7 @@ def run_scan(a: argparse.Namespace) -> int:
         return [m for m in by_lang.get(lang, []) if _applies(m.config, path, base)]
 
     limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-    pool = InlineExecutor(timeout=limit) if a.jobs == 1 else WatchdogPool(a.jobs, timeout=limit)
-    if isinstance(pool, WatchdogPool):
-        pool.start()  # the workers start up while the files are listed
+    pool = executor_for(a.jobs, limit)  # its workers start while the files are listed
     listed = [
         x
         for x in list_files(
