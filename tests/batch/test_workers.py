@@ -164,3 +164,23 @@ def test_a_started_pool_brings_its_workers_up_before_any_task():
         assert [f.result() for f in [pool.submit(pow, 2, n) for n in range(4)]] == [1, 2, 4, 8]
     with pytest.raises(RuntimeError, match="after shutdown"):
         pool.start()
+
+
+def test_calls_sent_together_keep_their_own_limits_and_failures():
+    # One task of six calls: the overrunning and the dying call fail alone, each
+    # under its own limit, and the calls after them reach a new worker.
+    with WatchdogPool(1, timeout=30) as pool:
+        calls = [(30, pow, (2, 1)), (1, _sleep, (60,)), (30, pow, (2, 2)), (30, _die, ())]
+        calls += [(30, int, ("x",)), (4, _sleep, (0.2,))]
+        futures = pool.submit_many(calls)
+        assert futures[0].result() == 2 and futures[2].result() == 4
+        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
+            futures[1].result()
+        with pytest.raises(ChildProcessError, match=r"died \(exit code -9\)"):
+            futures[3].result()
+        with pytest.raises(ValueError, match="invalid literal"):
+            futures[4].result()
+        assert futures[5].result() == 0.2
+        # A call that cannot be sent fails its own future only.
+        bad, good = pool.submit_many([(30, len, (lambda: 0,)), (30, pow, (3, 2))])
+        assert isinstance(bad.exception(), TypeError) and good.result() == 9

@@ -382,10 +382,13 @@ def _run(
         pool: Executor = WatchdogPool(timeout=DEFAULT_TIMEOUT if callable(timeout) else timeout)
     else:
         pool = executor
+    # A watchdog pool takes a few files a task: a file searched in a millisecond
+    # (a cached one, say) costs less than a task of its own.
+    batch = _BATCH if isinstance(pool, WatchdogPool) else 1
     if isinstance(pool, InlineExecutor):
         window = 1
     elif isinstance(pool, WatchdogPool):
-        window = 4 * pool.max_workers + 8
+        window = (2 * pool.max_workers + 2) * batch
     else:  # its size is unknown: a cluster may be large
         window = 256
     todo = iter(listed)
@@ -394,23 +397,35 @@ def _run(
         if check is not None:
             check(pool)
         needs = _required_texts(pool, listed, required) if required is not None else {}
+        sending: list[tuple[Listed, float | None]] = []  # files for the next task, after those in flight
+        exhausted = False
         while True:
-            while len(flight) < window:
+            while len(flight) + len(sending) < window:
                 item = next(todo, None)
                 if item is None:
+                    exhausted = True
                     break
                 if item.error is not None or item.lang is None:
+                    flight.extend(_send(pool, sending, task))
+                    sending = []
                     flight.append((item, None))
                     continue
                 # A file lacking a text every match holds is answered here: no task, no parse.
                 settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
                 if settled is not None:
+                    flight.extend(_send(pool, sending, task))
+                    sending = []
                     done: Future[Any] = Future()
                     done.set_result(settled)
                     flight.append((item, done))
-                else:
-                    limit = _limit(timeout, item.path)
-                    flight.append((item, _submit(pool, limit, task(item, limit))))
+                    continue
+                sending.append((item, _limit(timeout, item.path)))
+                if len(sending) == batch:
+                    flight.extend(_send(pool, sending, task))
+                    sending = []
+            if sending and (exhausted or not flight):
+                flight.extend(_send(pool, sending, task))
+                sending = []
             if not flight:
                 return
             item, fut = flight.popleft()
@@ -427,6 +442,22 @@ def _run(
                 fut.cancel()
         if own:
             pool.shutdown(cancel_futures=True)
+
+
+#: Files a watchdog pool's worker is sent at once.
+_BATCH = 8
+
+
+def _send(
+    pool: Executor,
+    files: list[tuple[Listed, float | None]],
+    task: Callable[[Listed, float | None], tuple[Any, ...]],
+) -> list[tuple[Listed, Future[Any]]]:
+    """Submit a task for each of ``files`` (each under its limit), several at once to a watchdog pool."""
+    if len(files) > 1 and isinstance(pool, WatchdogPool):
+        calls = [(limit, fn, tuple(args)) for (item, limit) in files for fn, *args in [task(item, limit)]]
+        return list(zip((item for item, _ in files), pool.submit_many(calls), strict=True))
+    return [(item, _submit(pool, limit, task(item, limit))) for item, limit in files]
 
 
 def _required_texts(

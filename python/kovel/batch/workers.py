@@ -25,7 +25,7 @@ import threading
 import time
 import warnings
 from collections import deque
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection
@@ -115,16 +115,28 @@ def _time_limit(seconds: float | None) -> Iterator[None]:
 
 
 @dataclass
-class _Task:
+class _Call:
     future: Future[Any]
     payload: bytes
     timeout: float | None
+    running: bool = False  # its future was marked running (a call sent again after another's failure)
+
+    def fail(self, exc: BaseException) -> None:
+        if not self.running and not self.future.set_running_or_notify_cancel():
+            return  # cancelled
+        self.running = True
+        if not self.future.done():
+            self.future.set_exception(exc)
+
+
+# A task: calls sent to one worker together, answered one by one.
+_Task = list[_Call]
 
 
 @dataclass
 class _Slot:
     worker: Worker
-    task: _Task | None = None
+    calls: deque[_Call] = field(default_factory=deque)  # sent, not answered; the first is running
     deadline: float = field(default=float("inf"))
     ready: bool = False  # the worker said it is up; its start-up time counts against no task
 
@@ -203,13 +215,43 @@ class WatchdogPool(Executor):
         """
         payload = dumps_call(fn, args, kwargs)
         f: Future[T] = Future()
+        self._queue([_Call(f, payload, timeout)])
+        return f
+
+    def submit_many(
+        self, calls: Iterable[tuple[float | None, Callable[..., Any], tuple[Any, ...]]]
+    ) -> list[Future[Any]]:
+        """Queue calls ``(timeout, fn, args)`` as one task, sent to one worker
+        together; return a future for each.  Each call has its own time limit,
+        counted from the end of the one before it, as if submitted alone: one
+        that overruns (or whose worker dies) fails alone, and the calls after it
+        go to a worker again.  Cheaper than a task per call when calls are short.
+        A call that does not pickle fails its own future.
+
+        >>> with WatchdogPool(1) as pool:
+        ...     [f.result() for f in pool.submit_many([(30, pow, (2, 3)), (30, abs, (-1,))])]
+        [8, 1]
+        """
+        task: _Task = []
+        futures: list[Future[Any]] = []
+        for timeout, fn, args in calls:
+            f: Future[Any] = Future()
+            futures.append(f)
+            try:
+                task.append(_Call(f, dumps_call(fn, args, {}), timeout))
+            except Exception as exc:
+                f.set_exception(exc)
+        if task:
+            self._queue(task)
+        return futures
+
+    def _queue(self, task: _Task) -> None:
         with self._lock:
             if self._closing:
                 raise RuntimeError("cannot schedule new futures after shutdown")
-            self._pending.append(_Task(f, payload, timeout))
+            self._pending.append(task)
             self._ensure_manager()
         self._wake()
-        return f
 
     def _ensure_manager(self) -> None:
         if self._thread is None:
@@ -230,7 +272,9 @@ class WatchdogPool(Executor):
             self._kill = self._kill or kill
             if cancel:
                 while self._pending:
-                    self._pending.popleft().future.cancel()
+                    for c in self._pending.popleft():
+                        if not c.future.cancel():  # sent again after another call failed
+                            c.fail(ChildProcessError("the pool was shut down before the task ran"))
             thread = self._thread
         self._wake()
         if wait and thread is not None:
@@ -257,15 +301,16 @@ class WatchdogPool(Executor):
                 pass
         except BaseException as exc:  # pragma: no cover - a bug here must not hang the caller
             for s in slots:
-                if s.task is not None and not s.task.future.done():
-                    s.task.future.set_exception(exc)
+                for c in s.calls:
+                    c.fail(exc)
             with self._lock:
                 while self._pending:
-                    self._pending.popleft().future.set_exception(exc)
+                    for c in self._pending.popleft():
+                        c.fail(exc)
         finally:
             watch.close()
             for s in slots:
-                _retire(s, kill=self._kill or s.task is not None)
+                _retire(s, kill=self._kill or bool(s.calls))
 
     def _step(self, slots: list[_Slot], watch: selectors.BaseSelector) -> bool:
         """One round: start workers, hand out tasks, wait for news, settle what happened."""
@@ -273,24 +318,32 @@ class WatchdogPool(Executor):
             if self._kill:
                 return False
             while self._pending:
-                idle = next((s for s in slots if s.ready and s.task is None), None)
+                idle = next((s for s in slots if s.ready and not s.calls), None)
                 if idle is None:
                     break
-                job = self._pending.popleft()
-                if not job.future.set_running_or_notify_cancel():
+                task = [
+                    c for c in self._pending.popleft() if c.running or c.future.set_running_or_notify_cancel()
+                ]
+                if not task:
                     continue
+                for c in task:
+                    c.running = True
                 try:
-                    idle.worker.send_bytes(job.payload)
+                    # One call goes as its pickle; several as a list of their pickles.
+                    idle.worker.send_bytes(
+                        task[0].payload if len(task) == 1 else pickle.dumps([c.payload for c in task])
+                    )
                 except OSError as exc:
-                    job.future.set_exception(ChildProcessError(f"could not reach a worker: {exc}"))
+                    for c in task:
+                        c.fail(ChildProcessError(f"could not reach a worker: {exc}"))
                     continue
-                idle.task = job
-                idle.deadline = time.monotonic() + job.timeout if job.timeout is not None else float("inf")
+                idle.calls.extend(task)
+                idle.deadline = _deadline(time.monotonic(), task[0])
             starting = sum(1 for s in slots if not s.ready)
             wanted = self._max if self._warm and not self._closing else len(self._pending) - starting
             for _ in range(min(wanted, self._max - len(slots))):
                 slots.append(self._start_worker())
-            busy = [s for s in slots if s.task is not None]
+            busy = [s for s in slots if s.calls]
             if self._closing and not self._pending and not busy:
                 return False
         now = time.monotonic()
@@ -301,35 +354,41 @@ class WatchdogPool(Executor):
             self._wake_r.recv_bytes()
         now = time.monotonic()
         for s in list(slots):
-            task = s.task
             if s.worker.replies in ready:
                 try:
                     data = s.worker.replies.recv_bytes()
                 except (EOFError, OSError):
                     # The worker died: its replies reached their end.
-                    slots.remove(s)
-                    s.task = None
                     code = s.worker.exit_code()
-                    _retire(s, kill=True)
-                    if task is not None:
-                        task.future.set_exception(
-                            ChildProcessError(f"the worker process died (exit code {code})")
-                        )
-                    elif not s.ready:
-                        self._failed_start(code)
+                    if s.calls:
+                        self._lose(slots, s, ChildProcessError(f"the worker process died (exit code {code})"))
+                    else:
+                        slots.remove(s)
+                        _retire(s, kill=True)
+                        if not s.ready:
+                            self._failed_start(code)
                     continue
                 if not s.ready:
                     s.ready = True
                     self._failed_starts = 0
-                elif task is not None:
-                    s.task = None
-                    _settle(task.future, data)
-            elif task is not None and now >= s.deadline:
-                slots.remove(s)
-                s.task = None
-                _retire(s, kill=True)
-                task.future.set_exception(Overrun(f"no result after {task.timeout:g} s; worker killed"))
+                elif s.calls:
+                    _settle(s.calls.popleft().future, data)
+                    s.deadline = _deadline(now, s.calls[0]) if s.calls else float("inf")
+            elif s.calls and now >= s.deadline:
+                self._lose(slots, s, Overrun(f"no result after {s.calls[0].timeout:g} s; worker killed"))
         return True
+
+    def _lose(self, slots: list[_Slot], s: _Slot, why: BaseException) -> None:
+        """Kill the worker of ``s``: its running call fails with ``why``; the calls
+        sent with it and not yet run go to a worker again, first."""
+        slots.remove(s)
+        running, rest = s.calls.popleft(), list(s.calls)
+        s.calls.clear()
+        _retire(s, kill=True)
+        running.fail(why)
+        if rest:
+            with self._lock:
+                self._pending.appendleft(rest)
 
     def _failed_start(self, exitcode: int | None) -> None:
         # A worker that cannot start (say, the main module fails on import)
@@ -339,11 +398,8 @@ class WatchdogPool(Executor):
             with self._lock:
                 self._warm = False
                 while self._pending:
-                    job = self._pending.popleft()
-                    if job.future.set_running_or_notify_cancel():
-                        job.future.set_exception(
-                            ChildProcessError(f"worker processes fail to start (exit code {exitcode})")
-                        )
+                    for c in self._pending.popleft():
+                        c.fail(ChildProcessError(f"worker processes fail to start (exit code {exitcode})"))
 
 
 def executor_for(jobs: int | None, timeout: float | None) -> InlineExecutor | WatchdogPool:
@@ -378,6 +434,10 @@ def _wait(
     return [key.data for key, _ in watch.select(timeout)]
 
 
+def _deadline(now: float, call: _Call) -> float:
+    return now + call.timeout if call.timeout is not None else float("inf")
+
+
 def _settle(future: Future[Any], data: bytes) -> None:
     try:
         ok, value = pickle.loads(data)
@@ -396,5 +456,5 @@ def _retire(s: _Slot, *, kill: bool) -> None:
         s.worker.kill()
     else:
         s.worker.retire()
-    if s.task is not None and not s.task.future.done():
-        s.task.future.set_exception(ChildProcessError("the worker was stopped before the task finished"))
+    for c in s.calls:
+        c.fail(ChildProcessError("the worker was stopped before the task finished"))

@@ -22,9 +22,9 @@ __all__ = ["serve"]
 def serve() -> None:
     """A worker's loop: run each call that comes on stdin, until an empty frame or the end.
 
-    A call is a pickled ``(function, args, kwargs)``; the replies are
-    ``b"ready"`` once, then for each call a pickled ``(True, result)`` or
-    ``(False, exception)``.
+    A call is a pickled ``(function, args, kwargs)``, and a pickled list of
+    such pickles is several calls, run in turn; the replies are ``b"ready"``
+    once, then for each call a pickled ``(True, result)`` or ``(False, exception)``.
 
     >>> import subprocess, sys
     >>> from multiprocessing.connection import Connection
@@ -63,13 +63,23 @@ def serve() -> None:
         if not data:
             return
         try:
-            fn, args, kwargs = pickle.loads(data)
-            reply: tuple[bool, Any] = (True, fn(*args, **kwargs))
+            message = pickle.loads(data)
         except BaseException as exc:  # noqa: B036 - every failure goes back to the caller
-            reply = (False, exc)
-        try:
-            out = pickle.dumps(reply, pickle.HIGHEST_PROTOCOL)
-        except Exception as exc:
-            failure = RuntimeError(f"the result could not be sent back: {type(exc).__name__}: {exc}")
-            out = pickle.dumps((False, failure), pickle.HIGHEST_PROTOCOL)
-        replies.send_bytes(out)
+            replies.send_bytes(_reply((False, exc)))
+            continue
+        # A list holds several calls' pickles, answered one by one as each ends.
+        for call in message if isinstance(message, list) else [message]:
+            try:
+                fn, args, kwargs = pickle.loads(call) if isinstance(call, bytes) else call
+                reply: tuple[bool, Any] = (True, fn(*args, **kwargs))
+            except BaseException as exc:  # noqa: B036 - every failure goes back to the caller
+                reply = (False, exc)
+            replies.send_bytes(_reply(reply))
+
+
+def _reply(reply: tuple[bool, Any]) -> bytes:
+    try:
+        return pickle.dumps(reply, pickle.HIGHEST_PROTOCOL)
+    except Exception as exc:
+        failure = RuntimeError(f"the result could not be sent back: {type(exc).__name__}: {exc}")
+        return pickle.dumps((False, failure), pickle.HIGHEST_PROTOCOL)
