@@ -117,9 +117,8 @@ def test_every_node_rebuilds_equal_and_its_span_slices_the_text(grammar, src, t)
     for _path, n, start, end in items:
         r = rebuilt(n)
         assert T.equal(r, n) and not T.same(r, n) and r.postcard_bytes() == n.postcard_bytes()
-        assert (
-            src[start:end] == str(n) and T.rendered_length(n) == end - start
-        )  # parsed terms push no prefixes
+        # parsed terms push no prefixes
+        assert src[start:end] == str(n) and T.rendered_length(n) == end - start
     assert len(items) == Parser(language(grammar)).parse(src.encode()).root_node.descendant_count
     assert str(rebuilt(t)) == src and items[0][2:] == (0, len(src))
     ids = [(p, s, e) for p, n, s, e in items if T.tag(n) == "identifier"]
@@ -146,13 +145,8 @@ def test_rendered_length_is_measured_not_rendered():
 def test_walk_is_preorder_with_paths_and_shared_nodes_once_per_path():
     x = leaf("identifier", "x")
     t = tb("call").c(x).w("(").c(tb("args").c(x).w(", ").c(leaf("n", "1")).b()).w(")").b()
-    assert [(p, T.tag(n)) for p, n in T.walk(t)] == [
-        ((), "call"),
-        ((0,), "identifier"),
-        ((1,), "args"),
-        ((1, 0), "identifier"),
-        ((1, 1), "n"),
-    ]
+    want = [((), "call"), ((0,), "identifier"), ((1,), "args"), ((1, 0), "identifier"), ((1, 1), "n")]
+    assert [(p, T.tag(n)) for p, n in T.walk(t)] == want
     # find_all gives walk's items for the matching tags, a str or a collection of them.
     assert [p for p, _ in T.find_all(t, "identifier")] == [(0,), (1, 0)]
     assert [p for p, _ in T.find_all(t, {"n", "args", "nope"})] == [(1,), (1, 1)]
@@ -324,7 +318,7 @@ def test_walk_paths_read_like_the_tuples_of_their_positions(spans):
         assert (
             got == want
             and [tuple(p) for p in got] == want
-            and [list(p) for p in got] == [list(w) for w in want]
+            and [list(p) for p in got] == list(map(list, want))
         )
         assert {p: i for i, p in enumerate(got)} == {
             w: i for i, w in enumerate(want)

@@ -116,12 +116,8 @@ def test_as_root_the_owner_group_and_mode_are_kept(tmp_path, mode):
     f.chmod(mode)
     assert replace_file(str(f), b"new\n", sha(b"old\n")) == []
     st = f.stat()
-    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (
-        b"new\n",
-        nobody,
-        nogroup,
-        mode,
-    )
+    want = (b"new\n", nobody, nogroup, mode)
+    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == want
 
 
 @pytest.fixture
@@ -147,14 +143,9 @@ def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
         "readonly.py": ("nobody:users", 0o444, "nobody:users", 0o444, "refused: no permission to write it"),
         "users.py": ("nobody:users", 0o664, "nobody:users", 0o664, "[]"),
         "shared.py": ("root:nogroup", 0o664, "nobody:nogroup", 0o664, "['owner root not kept (now nobody)']"),
-        "setgid.py": (
-            "nobody:root",
-            0o2775,
-            "nobody:nogroup",
-            0o775,
-            "['group root not kept (now nogroup)', 'setuid/setgid bits dropped']",
-        ),
-    }
+        "setgid.py": ("nobody:root", 0o2775, "nobody:nogroup", 0o775,
+                      "['group root not kept (now nogroup)', 'setuid/setgid bits dropped']"),
+    }  # fmt: skip
     for name, (owner, mode, *_) in cases.items():
         f = nobodys_dir / name
         f.write_bytes(b"old\n")

@@ -33,14 +33,8 @@ HANG = textwrap.dedent(
 
 
 def kovel(cwd, *args, env=None, timeout=60):
-    return subprocess.run(
-        [sys.executable, "-m", "kovel", *args],
-        cwd=cwd,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+    argv = [sys.executable, "-m", "kovel", *args]
+    return subprocess.run(argv, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
 
 
 def uncut(piece):
@@ -129,12 +123,8 @@ TREE = {
 
 @pytest.mark.parametrize(
     "flag, expected",
-    [
-        ("-c", ["a.py:3", "sub/c.py:1"]),
-        ("--count", ["a.py:3", "sub/c.py:1"]),
-        ("--files-with-matches", ["a.py", "sub/c.py"]),
-    ],
-)
+    [("-c", ["a.py:3", "sub/c.py:1"]), ("--count", ["a.py:3", "sub/c.py:1"]), ("--files-with-matches", ["a.py", "sub/c.py"])],
+)  # fmt: skip
 def test_count_and_files_with_matches(tmp_path, flag, expected):
     write_files(tmp_path, TREE)
     r = kovel(tmp_path, "find", flag, "-p", "print($A)", "--jobs", "2")
@@ -206,15 +196,9 @@ def test_context_is_for_text_output_only(tmp_path):
     assert with_context.stdout == plain.stdout and len(plain.stdout.splitlines()) == 4
 
 
-@pytest.mark.parametrize(
-    "line, at, limit",
-    [
-        (line, at, limit)
-        for line in ("", "x", "abcdefghij" * 7)
-        for at in (0, 1, 35, 69)
-        for limit in (0, 1, 7, 70)
-    ],
-)
+@pytest.mark.parametrize("line", ["", "x", "abcdefghij" * 7])
+@pytest.mark.parametrize("at", [0, 1, 35, 69])
+@pytest.mark.parametrize("limit", [0, 1, 7, 70])
 def test_cut_keeps_a_window_that_shows_its_place(line, at, limit):
     shown = output.cut(line, at, limit)
     before, window, after = uncut(shown)
@@ -263,20 +247,21 @@ def test_output_is_written_file_by_file(tmp_path):
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path.parent), env.get("PYTHONPATH")]))
     env.pop("PYTHONUNBUFFERED", None)  # stdout is a pipe, buffered as it is for users
     for flags in ([], ["--json"], ["-c"]):
+        argv = [
+            sys.executable,
+            "-m",
+            "kovel",
+            "find",
+            *flags,
+            "-p",
+            "print($A)",
+            "--jobs",
+            "2",
+            "--timeout",
+            "100",
+        ]
         proc = subprocess.Popen(
-            [
-                sys.executable,
-                "-m",
-                "kovel",
-                "find",
-                *flags,
-                "-p",
-                "print($A)",
-                "--jobs",
-                "2",
-                "--timeout",
-                "100",
-            ],
+            argv,
             cwd=tmp_path,
             env=env,
             stdout=subprocess.PIPE,

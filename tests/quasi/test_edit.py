@@ -86,6 +86,9 @@ def test_identity_rewrite_leaves_other_languages_as_they_were(
          "try:\n    log()\n    a()\nexcept E:\n    b()\n"),
         # swapped bindings
         ("y = a + b\n", "$A + $B", "$B + $A", "y = b + a\n"),
+        # new line breaks follow a CR LF file
+        ("if x:\r\n    a = 1\r\n    f(1)\r\n", "f($A)", "if 1:\n    g($A)\n    h()",
+         "if x:\r\n    a = 1\r\n    if 1:\r\n        g(1)\r\n        h()\r\n"),
     ],
 )  # fmt: skip
 def test_rewrite_changes_only_what_the_template_changes(source: str, pat: str, rep: str, want: str) -> None:
@@ -160,16 +163,6 @@ def test_javascript_statement_terminators_stay(source: str) -> None:
 def test_a_rewrite_never_joins_two_tokens(source: str, pat: str, rep: str, want: str) -> None:
     lang = "javascript" if source.startswith("return") else "python"
     assert str(pattern(lang, pat).rewrite(parse(lang, source), template(lang, rep))) == want
-
-
-def test_new_line_breaks_follow_a_crlf_file() -> None:
-    src = "if x:\r\n    a = 1\r\n    f(1)\r\n"
-    out = str(
-        pattern("python", "f($A)").rewrite(
-            parse("python", src), template("python", "if 1:\n    g($A)\n    h()")
-        )
-    )
-    assert out == "if x:\r\n    a = 1\r\n    if 1:\r\n        g(1)\r\n        h()\r\n"
 
 
 def test_a_value_cannot_change_text_outside_its_hole() -> None:

@@ -7,7 +7,6 @@ Read back by the language itself: Python by ``eval``, JavaScript by one
 
 from __future__ import annotations
 
-import ast
 import html.parser
 import json
 import math
@@ -25,70 +24,19 @@ from kovel.quasi import lift as L, template
 from kovel.tree import children, equal, tag, walk
 
 HOSTILE = [
-    "",
-    "plain words",
-    '"',
-    "'",
-    "`",
-    '"""',
-    "'''",
-    'hi"',
-    "hi'",
-    '""',
-    'a"""b',
-    "x'''y",
-    "a''",
-    "\\",
-    "\\\\",
-    "a\\",
-    "\\n",
-    '\\"',
-    "\\'",
-    "\\x41\\u0041\\N{DASH}",
-    "${x}",
-    "$",
-    "${",
-    "{",
-    "}",
-    "}{",
-    "{{x}}",
-    "*/ /* //",
-    "</script>",
-    "</SCRIPT",
-    "<script>",
-    "<!--",
-    "-->",
-    "a<",
-    "&amp; &#x27; &lt",
-    "\u2028",
-    "\u2029",
-    "\0",
-    "\x001",
-    "\x01\x7f\x85\x9f",
-    "\ud800",
-    "\udfff",
-    "a\ud800b",
-    "\udc00\ud800",
+    "", "plain words", '"', "'", "`", '"""', "'''", 'hi"', "hi'", '""', 'a"""b', "x'''y", "a''",
+    "\\", "\\\\", "a\\", "\\n", '\\"', "\\'", "\\x41\\u0041\\N{DASH}",
+    "${x}", "$", "${", "{", "}", "}{", "{{x}}", "*/ /* //",
+    "</script>", "</SCRIPT", "<script>", "<!--", "-->", "a<", "&amp; &#x27; &lt",
+    "\u2028", "\u2029", "\0", "\x001", "\x01\x7f\x85\x9f",
+    "\ud800", "\udfff", "a\ud800b", "\udc00\ud800",
     "\ud83d\ude00",  # a pair of lone surrogates, which UTF-16 reads as one character
-    "\n",
-    "\r",
-    "\r\n",
-    "\t",
-    "line 1\nline 2\n",
-    "\x0b\x0c",
-    "\x1b[31m",
-    "??=",
-    "??/ ??' ??!",
-    "?",
-    "😀",
-    "é",
-    "\U0010ffff",
-    "\ufeff\u200d\xa0",
-    "👨\u200d👩\u200d👧",
-    "%s%d",
-    "]]> ?> #include",
-    "mixed \"'`${}\\\n\u2028</script>\0\ud800😀??=",
-]
+    "\n", "\r", "\r\n", "\t", "line 1\nline 2\n", "\x0b\x0c", "\x1b[31m",
+    "??=", "??/ ??' ??!", "?", "😀", "é", "\U0010ffff", "\ufeff\u200d\xa0", "👨\u200d👩\u200d👧",
+    "%s%d", "]]> ?> #include", "mixed \"'`${}\\\n\u2028</script>\0\ud800😀??=",
+    # an escape followed by what could continue it: hex digits, a digit after NUL
+    'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end\u2028',
+]  # fmt: skip
 SURROGATES = [s for s in HOSTILE if any(0xD800 <= ord(c) < 0xE000 for c in s)]
 NODE = shutil.which("node")
 CC = shutil.which("cc")
@@ -147,11 +95,6 @@ def test_python_any_text_reads_back(s: str, opener: str) -> None:
     assert body is not None or "r" in opener or "b" in opener
     if body is not None:
         assert eval(opener + body + quote) == (s.encode() if "b" in opener else s)  # noqa: S307
-
-
-def test_python_quote_is_checked() -> None:
-    with pytest.raises(ValueError):
-        L.lift_python("x", quote="`")
 
 
 @pytest.mark.parametrize("data", [b"", b"\x00\xff\\\"'\n\r\t", bytes(range(256)), b'"""'])
@@ -299,18 +242,9 @@ def test_json_and_html_any_text_reads_back(s: str) -> None:
 
 
 FLOATS = [
-    0.0,
-    -0.0,
-    0.1,
-    -1.5,
-    1e16,
-    1e22,
-    1e-7,
-    5e-324,
-    -2.2250738585072014e-308,
-    1.7976931348623157e308,
+    0.0, -0.0, 0.1, -1.5, 1e16, 1e22, 1e-7, 5e-324, -2.2250738585072014e-308, 1.7976931348623157e308,
     2.0**53,
-]
+]  # fmt: skip
 
 
 def js_value(values: list[object], lift: Callable[[object], KTerm]) -> list[object]:
@@ -459,7 +393,7 @@ def test_cpp_raw_and_character_literals_read_back(tmp_path: Path) -> None:
     assert out == want
 
 
-C_INTS = [0, -1, 2**31, -(2**31) - 1, 2**63 - 1, -(2**63), 2**63, 2**64 - 1]
+C_INTS = [0, -1, 2**31, -(2**31) - 1, 2**63 - 1, -(2**63), -(2**63) + 1, 2**63, 2**64 - 1]
 
 
 @needs_cc
@@ -497,58 +431,45 @@ def test_c_numbers_read_back_exactly(
 # --- What cannot be lifted ---------------------------------------------------------------------
 
 
+def fill_c(value: object) -> KTerm:
+    pytest.importorskip("tree_sitter")
+    return template("c", "f($X);").fill(X=value)
+
+
 @pytest.mark.parametrize(
     "lift, value, error",
     [
-        (L.lift_c, 2**64, ValueError),
-        (L.lift_c, -(2**63) - 1, ValueError),
-        (L.lift_cpp, 10**30, ValueError),
-        (L.lift_c, math.inf, TypeError),
-        (L.lift_cpp, math.nan, TypeError),
-        (L.lift_c, None, TypeError),
-        (L.lift_c, "\ud800", TypeError),
-        (L.lift_json, math.nan, TypeError),
-        (L.lift_json, -math.inf, TypeError),
-        (L.lift_json, b"x", TypeError),
-        (L.lift_js, b"x", TypeError),
-        (L.lift_js, [1], TypeError),
-        (L.lift_python, 1j, TypeError),
-        (L.lift_python, object(), TypeError),
+        (L.lift_c, 2**64, ValueError), (L.lift_c, -(2**63) - 1, ValueError), (L.lift_cpp, 10**30, ValueError),
+        (L.lift_c, math.inf, TypeError), (L.lift_cpp, math.nan, TypeError), (L.lift_c, None, TypeError),
+        (L.lift_c, "\ud800", TypeError), (L.lift_json, math.nan, TypeError), (L.lift_json, -math.inf, TypeError),
+        (L.lift_json, b"x", TypeError), (L.lift_js, b"x", TypeError), (L.lift_js, [1], TypeError),
+        (L.lift_python, 1j, TypeError), (L.lift_python, object(), TypeError),
+        (lambda v: L.lift_python(v, quote="`"), "x", ValueError),
+        # a template passes the lifter's error on, naming the hole
+        (fill_c, math.inf, TypeError), (fill_c, 2**64, ValueError), (fill_c, -(2**63) - 1, ValueError),
     ],
-)
+)  # fmt: skip
 def test_refusals(lift: Callable[[object], KTerm], value: object, error: type[Exception]) -> None:
     with pytest.raises(error) as info:
         lift(value)
     assert type(info.value) is error
+    assert lift is not fill_c or "$X" in str(info.value)
 
 
 @pytest.mark.parametrize(
     "lang, opener, value, error",
     [
-        ("python", '"', b"x", TypeError),
-        ("python", '"', True, TypeError),
-        ("python", '"', 1.5, TypeError),
-        ("python", '"', L.lift_python(1), TypeError),
-        ("python", "ur'", "x", ValueError),
-        ("python", "x'", "x", ValueError),
-        ("python", "'", L.lift_python("x"), TypeError),
-        ("javascript", "/", "x", ValueError),
-        ("json", "'", "x", ValueError),
-        ("c", 'R"(((((((((((((((((((((((((', "x", ValueError),
-        ("c", "`", "x", ValueError),
-        ("html", "<", "x", ValueError),
-        ("brainfuck", '"', "x", ValueError),
+        ("python", '"', b"x", TypeError), ("python", '"', True, TypeError), ("python", '"', 1.5, TypeError),
+        ("python", '"', L.lift_python(1), TypeError), ("python", "ur'", "x", ValueError),
+        ("python", "x'", "x", ValueError), ("python", "'", L.lift_python("x"), TypeError),
+        ("javascript", "/", "x", ValueError), ("json", "'", "x", ValueError),
+        ("c", 'R"(((((((((((((((((((((((((', "x", ValueError), ("c", "`", "x", ValueError),
+        ("html", "<", "x", ValueError), ("brainfuck", '"', "x", ValueError),
     ],
-)
+)  # fmt: skip
 def test_escape_refusals(lang: str, opener: str, value: object, error: type[Exception]) -> None:
     with pytest.raises(error):
         L.escape_in_literal(lang, opener, value)
-
-
-def test_template_prefixes_the_hole_to_lifter_type_errors() -> None:
-    pytest.importorskip("tree_sitter")
-    with pytest.raises(TypeError, match=r"\$X.*no literal"):
-        template("c", "f($X);").fill(X=math.inf)
 
 
 # --- Terms have the shape tree-sitter gives the literal ----------------------------------------
@@ -626,29 +547,11 @@ def test_html_values_read_back(opener: str) -> None:
 
 
 ATTRIBUTE_NAMES = [
-    ("class", True),
-    ("data-x_y.z", True),
-    ("@click", True),
-    (":href", True),
-    ("onclick", True),
-    ("é", True),
-    ("a<b", True),
-    ("", False),
-    ("a b", False),
-    ("a\tb", False),
-    ('a"', False),
-    ("a'", False),
-    ("a>", False),
-    ("a/", False),
-    ("a=b", False),
-    ("a\0", False),
-    ("a\x7f", False),
-    ("a\x85", False),
-    ("a\ufdd0", False),
-    ("a\uffff", False),
-    ("a\U0010fffe", False),
-    ("a\ud800", False),
-]
+    ("class", True), ("data-x_y.z", True), ("@click", True), (":href", True), ("onclick", True),
+    ("é", True), ("a<b", True), ("", False), ("a b", False), ("a\tb", False), ('a"', False), ("a'", False),
+    ("a>", False), ("a/", False), ("a=b", False), ("a\0", False), ("a\x7f", False), ("a\x85", False),
+    ("a\ufdd0", False), ("a\uffff", False), ("a\U0010fffe", False), ("a\ud800", False),
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("name, valid", ATTRIBUTE_NAMES)
@@ -661,51 +564,20 @@ def test_attribute_names(name: str, valid: bool) -> None:
 # --- Names -------------------------------------------------------------------------------------
 
 NAMES = [
-    ("python", "x", True),
-    ("python", "_", True),
-    ("python", "match", True),
-    ("python", "type", True),
-    ("python", "é1", True),
-    ("python", "None", False),
-    ("python", "class", False),
-    ("python", "𝐓𝐫𝐮𝐞", False),  # reads as True
-    ("python", "1x", False),
-    ("python", "a-b", False),
-    ("python", "", False),
-    ("javascript", "$", True),
-    ("javascript", "_$x1", True),
-    ("javascript", "é", True),
-    ("javascript", "x\u200d", True),
-    ("javascript", "undefined", True),
-    ("javascript", "let", False),
-    ("javascript", "await", False),
-    ("javascript", "class", False),
-    ("javascript", "\u200dx", False),
-    ("javascript", "1x", False),
-    ("javascript", "a-b", False),
-    ("typescript", "yield", False),
-    ("tsx", "any", True),
-    ("c", "x_1", True),
-    ("c", "class", True),
-    ("c", "int", False),
-    ("c", "_Bool", False),
-    ("c", "é", False),
-    ("cpp", "class", False),
-    ("cpp", "override", True),
-    ("go", "func", False),
-    ("go", "nil", True),
-    ("rust", "fn", False),
-    ("rust", "_", False),
-    ("rust", "union", True),
-    ("java", "$x", True),
-    ("java", "_", False),
-    ("java", "record", True),
-    ("c_sharp", "object", False),
-    ("csharp", "var", True),
-    ("cobol", "x_1", True),
-    ("cobol", "x-1", False),
+    ("python", "x", True), ("python", "_", True), ("python", "match", True), ("python", "type", True),
+    ("python", "é1", True), ("python", "None", False), ("python", "class", False),
+    ("python", "𝐓𝐫𝐮𝐞", False), ("python", "1x", False), ("python", "a-b", False), ("python", "", False),  # 𝐓𝐫𝐮𝐞 reads as True
+    ("javascript", "$", True), ("javascript", "_$x1", True), ("javascript", "é", True),
+    ("javascript", "x\u200d", True), ("javascript", "undefined", True), ("javascript", "let", False),
+    ("javascript", "await", False), ("javascript", "class", False), ("javascript", "\u200dx", False),
+    ("javascript", "1x", False), ("javascript", "a-b", False), ("typescript", "yield", False),
+    ("tsx", "any", True), ("c", "x_1", True), ("c", "class", True), ("c", "int", False),
+    ("c", "_Bool", False), ("c", "é", False), ("cpp", "class", False), ("cpp", "override", True),
+    ("go", "func", False), ("go", "nil", True), ("rust", "fn", False), ("rust", "_", False),
+    ("rust", "union", True), ("java", "$x", True), ("java", "_", False), ("java", "record", True),
+    ("c_sharp", "object", False), ("csharp", "var", True), ("cobol", "x_1", True), ("cobol", "x-1", False),
     ("cobol", "", False),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("lang, s, valid", NAMES)
@@ -729,49 +601,3 @@ def test_js_identifiers_bind_in_strict_mode() -> None:
         "catch (e) { return false; } })))"
     )
     assert run_node(script) == [True] * len(names)
-
-
-TRICKY = 'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end'
-
-
-@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
-def test_c_lifter_reads_back(tmp_path: Path) -> None:
-    lit = str(L.lift_c(TRICKY))
-    main = (
-        "#include <stdio.h>\nint main(void) {\n    fwrite($S, 1, sizeof $S - 1, stdout);\n    return 0;\n}\n"
-    )
-    src = tmp_path / "t.c"
-    src.write_text(str(template("c", main).fill(S=L.lift_c(TRICKY))))
-    subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-o", str(tmp_path / "t"), str(src)], check=True)
-    out = subprocess.run([str(tmp_path / "t")], check=True, capture_output=True).stdout
-    assert out == TRICKY.encode() and lit.isascii()
-
-
-def test_js_and_python_lifters_read_back() -> None:
-    js = str(L.lift_js(TRICKY + "\u2028"))
-    if shutil.which("node"):
-        node = ["node", "-e", f"process.stdout.write(JSON.stringify({js}))"]
-        js = subprocess.run(node, capture_output=True, check=True).stdout
-    assert json.loads(js) == TRICKY + "\u2028"
-    assert ast.literal_eval(str(L.lift_python(TRICKY))) == TRICKY
-    assert [str(L.lift_python(n)) for n in (7, -(2**70))] == ["7", str(-(2**70))]
-
-
-@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
-def test_c_integers_at_the_ends_of_their_range(tmp_path: Path) -> None:
-    values = [-(2**63), -(2**63) + 1, 2**63 - 1, 2**63, 2**64 - 1]
-    lines = ["#include <stdio.h>", "int main(void) {"]
-    for v in values:
-        # Each value through a cast both ways: its bits, and that it needs no wider type.
-        lit = str(template("c", "x = $V;").fill(V=v))[4:-1]
-        lines.append(f'  printf("%llu\\n", (unsigned long long)({lit}));')
-    lines += ["  return 0;", "}"]
-    src = tmp_path / "ends.c"
-    src.write_text("\n".join(lines))
-    exe = tmp_path / "ends"
-    subprocess.run(["cc", "-std=c99", "-Werror", "-o", str(exe), str(src)], check=True, capture_output=True)
-    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout.split()
-    assert [int(x) for x in out] == [v % 2**64 for v in values]
-    for bad in (-(2**63) - 1, 2**64):
-        with pytest.raises(ValueError, match="out of range"):
-            template("c", "x = $V;").fill(V=bad)

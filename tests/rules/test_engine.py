@@ -28,75 +28,40 @@ def texts(rule, src=PY, lang="python", **kw):
     return [str(f.term) for f in matcher(RuleConfig("r", lang, rule, **kw)).find_all(parse(lang, src))]
 
 
+ASSERTS = ["assert a == b", "assert c == d", "assert e == f", "assert i == j"]
+G_BODY = "print(x)\n    print(y, 1)\n    return h(print)"
+TEST_CASE = Rule(kind="class_definition", stop_by="end", has=Rule(field="name", regex="TestCase$"))
+
+
 @pytest.mark.parametrize(
     "rule, expected",
     [
-        (
-            Rule(pattern="assert $X == $Y"),
-            ["assert a == b", "assert c == d", "assert e == f", "assert i == j"],
-        ),
+        (Rule(pattern="assert $X == $Y"), ASSERTS),
         (Rule(kind="return_statement"), ["return h(print)"]),
         (Rule(kind="identifier", regex="^[xy]$"), ["x", "x", "y", "x", "y"]),
-        (
-            Rule(pattern="assert $X == $Y", inside=Rule(kind="block")),
-            ["assert a == b", "assert c == d", "assert e == f"],
-        ),
+        (Rule(pattern="assert $X == $Y", inside=Rule(kind="block")), ASSERTS[:3]),
         # neighbor: the direct parent only; end: any ancestor
         (Rule(pattern="assert $X == $Y", inside=Rule(kind="if_statement")), []),
         (Rule(pattern="assert $X == $Y", inside=Rule(kind="if_statement", stop_by="end")), ["assert c == d"]),
-        (
-            Rule(
-                pattern="assert $X == $Y",
-                inside=Rule(
-                    kind="class_definition", stop_by="end", has=Rule(field="name", regex="TestCase$")
-                ),
-            ),
-            ["assert a == b", "assert c == d"],
-        ),
+        (Rule(pattern="assert $X == $Y", inside=TEST_CASE), ASSERTS[:2]),
         # a stop rule ends the walk up: the function is reached before the class
-        (
-            Rule(
-                pattern="assert $X == $Y",
-                inside=Rule(kind="class_definition", stop_by=Rule(kind="function_definition")),
-            ),
-            [],
-        ),
-        (
-            Rule(kind="function_definition", has=Rule(kind="return_statement", stop_by="end")),
-            ["def g(x, y):\n    print(x)\n    print(y, 1)\n    return h(print)"],
-        ),
-        (
-            Rule(kind="block", has=Rule(kind="return_statement")),
-            ["print(x)\n    print(y, 1)\n    return h(print)"],
-        ),
-        (
-            Rule(kind="call", has=Rule(field="arguments", kind="argument_list", has=Rule(kind="integer"))),
-            ["print(y, 1)"],
-        ),
+        (Rule(pattern="assert $X == $Y", inside=Rule(kind="class_definition", stop_by=Rule(kind="function_definition"))), []),
+        (Rule(kind="function_definition", has=Rule(kind="return_statement", stop_by="end")), ["def g(x, y):\n    " + G_BODY]),
+        (Rule(kind="block", has=Rule(kind="return_statement")), [G_BODY]),
+        (Rule(kind="call", has=Rule(field="arguments", kind="argument_list", has=Rule(kind="integer"))), ["print(y, 1)"]),
         (Rule(pattern="print($$$A)", follows=Rule(pattern="print($X)")), []),  # the calls are not siblings
-        (
-            Rule(
-                kind="expression_statement",
-                follows=Rule(kind="expression_statement", has=Rule(pattern="print(x)")),
-            ),
-            ["print(y, 1)"],
-        ),
-        (
-            Rule(kind="expression_statement", precedes=Rule(kind="return_statement", stop_by="end")),
-            ["print(x)", "print(y, 1)"],
-        ),
+        (Rule(kind="expression_statement", follows=Rule(kind="expression_statement", has=Rule(pattern="print(x)"))),
+         ["print(y, 1)"]),
+        (Rule(kind="expression_statement", precedes=Rule(kind="return_statement", stop_by="end")), ["print(x)", "print(y, 1)"]),
         (Rule(kind="expression_statement", precedes=Rule(kind="return_statement")), ["print(y, 1)"]),
         (Rule(pattern="print($$$A)", not_=Rule(pattern="print($X)")), ["print(y, 1)"]),
         (Rule(all=(Rule(kind="call"), Rule(regex="^print"))), ["print(x)", "print(y, 1)"]),
-        (
-            Rule(any=(Rule(kind="return_statement"), Rule(pattern="assert i == j"))),
-            ["return h(print)", "assert i == j"],
-        ),
+        (Rule(any=(Rule(kind="return_statement"), Rule(pattern="assert i == j"))), ["return h(print)", "assert i == j"]),
         (Rule(kind="identifier", nth_child=2, inside=Rule(kind="parameters")), ["y"]),
         (Rule(kind="identifier", nth_child=-1, inside=Rule(kind="parameters")), ["self", "self", "y"]),
         (Rule(pattern="$F($A)", matches="printing"), ["print(x)"]),
     ],
-)
+)  # fmt: skip
 def test_conditions(rule, expected):
     assert texts(rule, utils={"printing": Rule(regex="^print")}) == expected
 
@@ -105,11 +70,6 @@ def test_metavariables_agree_across_sub_rules():
     src = "f(a, a)\nf(a, b)\n"
     rule = Rule(pattern="f($X, $Y)", has=Rule(stop_by="end", kind="identifier", pattern="$X", nth_child=2))
     assert texts(rule, src) == ["f(a, a)"]
-    # a binding made by a sub-rule is available to the fix
-    r = RuleConfig(
-        "r", "python", Rule(kind="call", has=Rule(field="function", pattern="$F")), fix="wrapped($F)"
-    )
-    assert str(matcher(r).rewrite(parse("python", "g(1)\n"))) == "wrapped(g)\n"
 
 
 @pytest.mark.parametrize(
@@ -127,52 +87,35 @@ def test_constraints(constraint, expected):
     assert texts(rule, src, constraints={"F": constraint}) == expected
 
 
-@pytest.mark.parametrize(
-    "transform, fix, expected",
-    [
-        ({"NEW": Convert("$N", "snakeCase")}, "$NEW = 1", "get_user_name = 1\n"),
-        ({"NEW": Convert("$N", "pascal_case")}, "$NEW = 1", "GetUserName = 1\n"),
-        ({"NEW": Convert("$N", "kebabCase")}, "x = '$NEW'", "x = 'get-user-name'\n"),
-        ({"NEW": Replace("$N", "^get", "fetch")}, "$NEW = 1", "fetchUserName = 1\n"),
-        ({"NEW": Substring("$N", 3, None)}, "$NEW = 1", "UserName = 1\n"),
-        ({"NEW": Convert("$N", "upperCase")}, "$NEW = 1", "GETUSERNAME = 1\n"),
-    ],
-)
-def test_transforms_feed_the_fix(transform, fix, expected):
-    r = RuleConfig("r", "python", Rule(pattern="$N = 1"), transform=transform, fix=fix)
-    out = str(matcher(r).rewrite(parse("python", "getUserName = 1\n")))
-    assert out == expected
-    compile(out, "<fix>", "exec")
+def converted(how):
+    return {"NEW": Convert("$N", how)}
 
 
-def test_fix_keeps_indentation_and_compiles():
-    r = RuleConfig(
-        "r",
-        "python",
-        Rule(
-            pattern="assert $X == $Y",
-            inside=Rule(kind="class_definition", stop_by="end", has=Rule(field="name", regex="TestCase$")),
-        ),
-        fix="self.assertEqual($X, $Y)",
-    )
-    out = str(matcher(r).rewrite(parse("python", PY)))
-    assert "        self.assertEqual(a, b)\n" in out and "            self.assertEqual(c, d)\n" in out
-    assert "assert e == f" in out and "assert i == j" in out
-    compile(out, "<fix>", "exec")
-
-
-def test_fix_of_a_kind_rule_and_a_text_fix():
+TRY = "def f():\n    try:\n        g()\n    except:\n        pass\n"
+FIXES = [
+    # transforms feed the fix
+    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("snakeCase"), "$NEW = 1", "get_user_name = 1\n"),
+    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("pascal_case"), "$NEW = 1", "GetUserName = 1\n"),
+    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("kebabCase"), "x = '$NEW'", "x = 'get-user-name'\n"),
+    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("upperCase"), "$NEW = 1", "GETUSERNAME = 1\n"),
+    (Rule(pattern="$N = 1"), "getUserName = 1\n", {"NEW": Replace("$N", "^get", "fetch")}, "$NEW = 1", "fetchUserName = 1\n"),
+    (Rule(pattern="$N = 1"), "getUserName = 1\n", {"NEW": Substring("$N", 3, None)}, "$NEW = 1", "UserName = 1\n"),
+    # the fix keeps the indentation of each match
+    (Rule(pattern="assert $X == $Y", inside=TEST_CASE), PY, {}, "self.assertEqual($X, $Y)",
+     PY.replace("assert a == b", "self.assertEqual(a, b)").replace("assert c == d", "self.assertEqual(c, d)")),
     # no pattern at the top: the plain way; a fix that does not parse alone is filled as text
-    r = RuleConfig(
-        "r",
-        "python",
-        Rule(kind="except_clause", not_=Rule(has=Rule(kind="identifier"))),
-        fix="except Exception:\n    pass",
-    )
-    out = str(
-        matcher(r).rewrite(parse("python", "def f():\n    try:\n        g()\n    except:\n        pass\n"))
-    )
-    assert out == "def f():\n    try:\n        g()\n    except Exception:\n        pass\n"
+    (Rule(kind="except_clause", not_=Rule(has=Rule(kind="identifier"))), TRY, {}, "except Exception:\n    pass",
+     TRY.replace("except:", "except Exception:")),
+    # a binding made by a sub-rule is available to the fix
+    (Rule(kind="call", has=Rule(field="function", pattern="$F")), "g(1)\n", {}, "wrapped($F)", "wrapped(g)\n"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("rule, source, transform, fix, expected", FIXES)
+def test_fixes(rule, source, transform, fix, expected):
+    r = RuleConfig("r", "python", rule, transform=transform, fix=fix)
+    out = str(matcher(r).rewrite(parse("python", source)))
+    assert out == expected
     compile(out, "<fix>", "exec")
 
 
@@ -181,12 +124,8 @@ def test_js_statement_fix_runs_in_node(tmp_path):
     import subprocess
 
     node = shutil.which("node") or shutil.which("nodejs")
-    r = RuleConfig(
-        "r",
-        "javascript",
-        Rule(pattern="console.warn($$$A)", inside=Rule(kind="expression_statement")),
-        fix="if (DEBUG) console.warn($$$A)",
-    )
+    rule = Rule(pattern="console.warn($$$A)", inside=Rule(kind="expression_statement"))
+    r = RuleConfig("r", "javascript", rule, fix="if (DEBUG) console.warn($$$A)")
     src = "const DEBUG = false;\nconsole.warn('a', 1);\nconst w = f(console.warn('b'));\nfunction f(x) { return x; }\n"
     out = str(matcher(r).rewrite(parse("javascript", src)))
     assert out.count("if (DEBUG)") == 1 and "f(console.warn('b'))" in out

@@ -18,8 +18,24 @@ from kovel import _kovel, _native, treesitter as ts  # noqa: E402
 from kovel.batch.tasks import error_spans  # noqa: E402
 from kovel.treesitter.convert import parse_with_errors, syntax_errors  # noqa: E402
 from kovel.treesitter.grammars import capsule  # noqa: E402
+from kovel.treesitter.layout import inside_literal  # noqa: E402
 from tests.helpers import LITERAL_CASES  # noqa: E402
 from tests.treesitter.reference import reference_walk  # noqa: E402
+
+JS_MODULE = b"""// a module
+import { a } from "./a.js";
+/* block
+   comment */
+export function f(x, ...rest) {
+  const re = /a\\/b[c]/gi, s = 'q\\'uote', t = `line
+  ${x + `in ${rest}`}
+end`;
+  if (x) { return <div className="c">{t}</div>; }
+  label: for (let i = 0; i < 3; i++) continue label;
+  return s.replace(re, "\\n") ?? null;
+}
+class K extends Object { #p = 1; static get q() { return this.#p } }
+"""
 
 # Small programs in languages whose grammars differ in what the walk meets:
 # external scanners, heredocs, aliases, hidden tokens, CRLF, non-ASCII text.
@@ -40,6 +56,7 @@ SNIPPETS = [
     ("json", '{"a": [1, 2.5, "x\\n"], "b": null}\n'),
     ("php", "<?php\n$a = <<<EOT\n  x $y\nEOT;\necho $a;\n"),
     ("lua", "local s = [[\nlong\n]] print(s)\n"),
+    ("javascript", JS_MODULE.decode()),
 ]
 BROKEN = [
     ("python", "def f(:\n  pass\nx = (1,\n"),
@@ -63,7 +80,24 @@ def assert_as_reference(lang, data, **rules):
     assert got.term.postcard_bytes() == ts.from_tree(tree, data, **rules).postcard_bytes()
     assert list(got.errors) == error_spans(tree)
     assert syntax_errors(lang, data) == got.errors
+    assert str(got.term) == data.decode()
     return got
+
+
+def assert_nodes_as_reference(lang, data):
+    """from_node on a spread of nodes: each inside literals or not, as the whole tree has it."""
+    verbatim, code = frozenset(ts.VERBATIM_KINDS), frozenset(ts.CODE_KINDS)
+    nodes, stack = [], [tree_sitter.Parser(ts.language(lang)).parse(data).root_node]
+    while stack:
+        nodes.append(stack.pop())
+        stack.extend(nodes[-1].children)
+    for node in nodes[:: max(1, len(nodes) // 40)]:
+        inherited = inside_literal(node, data, verbatim, code)
+        text = data.decode() if data.isascii() else None
+        want = reference_walk(
+            node.walk(), data, text, node.start_byte, node.end_byte, verbatim, code, inherited
+        )
+        assert ts.from_node(node, data).postcard_bytes() == want.postcard_bytes()
 
 
 def real_files(count):
@@ -88,28 +122,35 @@ def test_real_files_parse_as_the_reference_walks_them(lang, path):
         data.decode()
     except UnicodeDecodeError:
         pytest.skip("not UTF-8")
-    assert str(assert_as_reference(lang, data).term) == data.decode()
+    assert_as_reference(lang, data)
+    assert_nodes_as_reference(lang, data)
 
 
 @pytest.mark.parametrize("lang, source", SNIPPETS + BROKEN, ids=lambda v: v if v in dict(SNIPPETS) else None)
 def test_languages_parse_as_the_reference_walks_them(lang, source):
     got = assert_as_reference(lang, source.encode())
     assert bool(got.errors) == ((lang, source) in BROKEN)
+    assert_nodes_as_reference(lang, source.encode())
 
 
 @pytest.mark.parametrize(
     "lang, source, kind, _", LITERAL_CASES, ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES]
 )
 def test_literal_cases_and_other_rules_parse_as_the_reference(lang, source, kind, _):
-    assert_as_reference(lang, source.encode())
-    # a kind made verbatim, and literal words overridden as code
-    assert_as_reference(lang, source.encode(), verbatim=frozenset({kind}), code=frozenset())
-    assert_as_reference(lang, source.encode(), verbatim=frozenset(), code=frozenset({kind}))
+    rules = [
+        {}, {"verbatim": ()}, {"verbatim": (), "code": ()}, {"verbatim": {"block", "compound_statement", "program"}},
+        {"verbatim": frozenset({kind}), "code": frozenset()},  # a kind made verbatim
+        {"verbatim": frozenset(), "code": frozenset({kind})},  # literal words overridden as code
+    ]  # fmt: skip
+    # as written, and one level deeper with CR LF line ends and a line continuation
+    for text in (source, "\n" + source.replace("\n", "\r\n") + "x \\\r\n y\n"):
+        for r in rules:
+            assert_as_reference(lang, text.encode(), **r)
 
 
 CODE = st.sampled_from(
-    ["x", " ", "\n", "\t", "(", ")", "{", "}", "[", "]", '"', "'", "`", "\\", "/*", "*/", "#", "//", "<<EOF",
-     "EOF", "é", "\r\n", ":", ";", "=", "def", "if", "<a>", "$", "1.5", ","]
+    ["x", " ", "    ", "\n", "\t", "(", ")", "{", "}", "[", "]", '"', "'", "`", "\\", "\\\n", "/*", "*/", "#",
+     "//", "<<EOF", "EOF", "é", "😀", "\r\n", ":", ";", "=", "def", "if", "f(", "<a>", "$", "${", "1.5", ","]
 )  # fmt: skip
 
 
@@ -122,9 +163,9 @@ def test_broken_code_parses_as_the_reference_walks_it(lang, pieces):
     assert_as_reference(lang, "".join(pieces).encode())
 
 
-def test_deep_tree_is_walked_without_recursion():
-    data = b"x = " + b"(" * 5000 + b"1" + b")" * 5000 + b"\n"
-    assert str(assert_as_reference("python", data).term) == data.decode()
+@pytest.mark.parametrize("depth, opener, inner, closer", [(5000, b"(", b"1", b")"), (20000, b"[", b"", b"]")])
+def test_deep_tree_is_walked_without_recursion(depth, opener, inner, closer):
+    assert_as_reference("python", b"x = " + opener * depth + inner + closer * depth + b"\n")
 
 
 def test_time_limit_stops_the_parse_and_the_next_parse_starts_afresh():
