@@ -1,5 +1,8 @@
 """Registration, classes, calling conventions and argument conversion."""
 
+import ast
+import doctest
+import importlib.resources
 import inspect
 import json
 import subprocess
@@ -9,6 +12,7 @@ import weakref
 
 import pytest
 
+import kovel
 from kovel import _kovel as K
 from tests.helpers import LEAF_XY, Idx
 
@@ -60,6 +64,10 @@ def q(cmds=(), index=0):
 def test_registration():
     assert K.__all__ == ALL and set(ALL) <= set(dir(K)) and "PanicException" not in dir(K)
     assert (type(K.NL), type(K.POP), type(K.HOLE)) == (K.StrCmd, K.StrCmd, K.CmdOrHole)
+    assert K.__doc__ == (
+        "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
+        "(re-exported by the `kovel` package's `__init__.py`)."
+    )
     for fname in ALL[4:16]:
         f = getattr(K, fname)
         assert inspect.isbuiltin(f) and f.__name__ == fname and f.__self__ is K and f.__module__ == K.__name__
@@ -92,6 +100,34 @@ SIGNATURES = {
     K.Builder.w: "($self, s)", K.Builder.n: "($self)", K.Builder.p: "($self, s)", K.Builder.x: "($self)",
     K.Builder.e: "($self, child)", K.Builder.b: "($self)",
 }  # fmt: skip
+DOCS = {
+    K.klift_html: "Lift a Python value to an HTML term (the `↑` operator with an `html`\n"
+    "splice target). Strings become entity-escaped `text` leaves — inert as\n"
+    "text content or as a double-quoted attribute value — and terms pass\n"
+    "through unchanged, so already-built fragments can be lifted too.",
+    K.Builder.b: "Build the term. Consumes the builder.",
+    K.Builder.c: "Splice a child term.",
+    K.Builder.w: "Write literal source text.",
+    K.Builder.n: "Emit a newline (respecting the current prefix).",
+    K.Builder.p: "Push an indentation prefix.",
+    K.Builder.x: "Pop an indentation prefix.",
+    K.tb: "Start building a tuple node with the given tag.",
+    K.leaf: "A leaf node: a tag whose only content is `code`.",
+    K.sym: "A symbol: a leaf whose tag and code are the same.",
+    K.name: "An identifier term (the `⟨N⟩` operator).",
+    K.write: "A `Write` command.",
+    K.push: "A `Push` command.",
+    K.cmd: "Wrap a `StrCmd` as a `CmdOrHole`.",
+    K.quote: "A quoted fragment.",
+    K.unquote: "An unquoted splice.",
+    K.from_postcard_bytes: "Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python).",
+    K.klift: "Lift a Python value to a term that reconstructs it (the `↑` operator).\n"
+    "Supports `int`, `str`, and existing `KTerm`s.",
+    K.KTerm.coparse: "Serialize the term back to source code.",
+    K.KTerm.postcard_bytes: "Serialize this term to postcard bytes for the heterogeneous `py↓` protocol.",
+    K.KTerm.reduce: "Eval this term's source and return the resulting Python value (the `↓` operator).",
+    K.CmdOrHole: "A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.",
+}
 
 
 def test_signatures_and_docstrings():
@@ -99,8 +135,11 @@ def test_signatures_and_docstrings():
         assert obj.__text_signature__ == sig and obj.__doc__.strip(), obj
         params = inspect.signature(obj).parameters.values()
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params if p.name != "self"), obj
-    for cls in (K.KTerm, K.StrCmd, K.CmdOrHole, K.Builder, K.klift_html):
-        assert cls.__doc__.strip(), cls
+    for obj, doc in DOCS.items():
+        assert obj.__doc__ == doc, obj
+    first, rest = K.StrCmd.__doc__.split("\n", 1)
+    assert first == "A single string command (`write`/`NL`/`push`/`POP`)." and rest.strip()
+    assert "KTerm" in K.KTerm.__doc__ and "KTerm" in K.Builder.__doc__
 
 
 INSTANCES = {"KTerm": lambda: K.leaf("a", "b"), "StrCmd": lambda: K.write("a")}
@@ -165,6 +204,7 @@ def test_objects_without_a_value_are_refused():
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout)
     assert out.pop("builder untouched") == "a"
+    assert len(out) == 25
     assert out == {key: f"TypeError: '{key.split()[0]}' object has no value" for key in out}
 
 
@@ -241,6 +281,31 @@ def test_errors(call, exc, msg):
         call()
     assert type(e.value) is exc
     assert str(e.value) == msg if msg else not str(e.value).startswith("argument")
+
+
+def _stub_docs():
+    tree = ast.parse(importlib.resources.files("kovel").joinpath("_kovel.pyi").read_text())
+    docs = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef | ast.ClassDef):
+            docs[node.name] = ast.get_docstring(node)
+        if isinstance(node, ast.ClassDef):
+            docs |= {f"{node.name}.{f.name}": ast.get_docstring(f) for f in node.body if hasattr(f, "name")}
+    return docs
+
+
+def test_documented_rules_hold():
+    # The rules the runtime docstrings leave out are stated in the stubs and shown,
+    # by examples that run, in the package docstring.
+    docs = _stub_docs()
+    assert all("0..255" in docs[f] and RANGE in docs[f] for f in ("quote", "unquote"))
+    assert all("identity" in docs[c] for c in ("KTerm", "StrCmd", "CmdOrHole", "Builder"))
+    assert "kovel.tree.equal" in docs["KTerm"] and "do nothing" in docs["Builder"]
+    assert all("Builder already built" in docs[d] for d in ("Builder", "Builder.b"))
+    [test] = doctest.DocTestFinder().find(kovel, "kovel")
+    assert len(test.examples) == 7  # they run in tests/test_docs.py
+    for rule in ("Builder already built", "kovel.tree.equal", "0..255", RANGE):
+        assert rule in kovel.__doc__
 
 
 def test_prefixed_error_keeps_the_cause():
