@@ -184,3 +184,28 @@ def test_calls_sent_together_keep_their_own_limits_and_failures():
         # A call that cannot be sent fails its own future only.
         bad, good = pool.submit_many([(30, len, (lambda: 0,)), (30, pow, (3, 2))])
         assert isinstance(bad.exception(), TypeError) and good.result() == 9
+
+
+def _loaded(name):
+    return name in sys.modules
+
+
+@pytest.mark.parametrize(
+    ("preload", "loaded"),
+    [((), False), (("colorsys",), True), (("kovel_no_such_module", "colorsys"), True)],
+)
+def test_workers_import_what_they_are_told_before_the_first_task(preload, loaded):
+    # A module that cannot be imported is left to the task that needs it.
+    with WatchdogPool(1, timeout=60, preload=preload) as pool:
+        assert pool.submit(_loaded, "colorsys").result() is loaded
+
+
+def test_shutdown_does_not_wait_for_workers_still_starting(tmp_path, monkeypatch):
+    (tmp_path / "kovel_slow_start.py").write_text("import time\ntime.sleep(60)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    pool = WatchdogPool(2, preload=["kovel_slow_start"])
+    pool.start()
+    time.sleep(0.5)  # the workers are importing
+    started = time.monotonic()
+    pool.shutdown()
+    assert time.monotonic() - started < 3

@@ -47,13 +47,14 @@ from kovel.batch.tasks import (
     scan_task,
     without_parse,
 )
-from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.batch.workers import InlineExecutor, WatchdogPool, here_if_limited
 from kovel.quasi import Template
 from kovel.rules import Matcher
 from kovel.treesitter.timeout import SharedTuple
 
 __all__ = [
     "DEFAULT_TIMEOUT",
+    "TASK_MODULES",
     "TIMEOUT_PER_MB",
     "Change",
     "Diagnostic",
@@ -81,6 +82,10 @@ DEFAULT_TIMEOUT = 10.0
 #: grammars that hang, not to cut honest work short, so it is generous: a
 #: 5 MB minified file parses in about 2 s and is searched in about 6.
 TIMEOUT_PER_MB = 5.0
+
+#: The modules the tasks here run from: a pool's workers import them as they start
+#: (``WatchdogPool(preload=...)``), so that no file waits for them.
+TASK_MODULES = (find_task.__module__,)
 
 #: A time limit per file: seconds, None for none, or a function of the file's size in bytes.
 Timeout: TypeAlias = float | None | Callable[[int], float]
@@ -348,10 +353,11 @@ def _check_pickles(executor: Executor | None, **values: object) -> None:
 def _check_names(pool: Executor, langs: Iterable[str], pattern: str, rewrite: str | Template) -> None:
     """Raise ``ValueError`` when ``rewrite`` uses a metavariable ``pattern`` does not bind.
 
-    The check compiles the pattern, so it runs in the pool, under its time
-    limit; a language in which that fails is left to its files to report.
+    The check compiles the pattern, so it runs under a time limit (here, or in
+    the pool); a language in which that fails is left to its files to report.
     """
-    for fut in [pool.submit(check_pattern, lang, pattern, rewrite) for lang in langs]:
+    here = here_if_limited(pool, DEFAULT_TIMEOUT)
+    for fut in [here.submit(check_pattern, lang, pattern, rewrite) for lang in langs]:
         try:
             fut.result()
         except ValueError:
@@ -379,7 +385,9 @@ def _run(
     """
     own = executor is None
     if executor is None:
-        pool: Executor = WatchdogPool(timeout=DEFAULT_TIMEOUT if callable(timeout) else timeout)
+        pool: Executor = WatchdogPool(
+            timeout=DEFAULT_TIMEOUT if callable(timeout) else timeout, preload=TASK_MODULES
+        )
     else:
         pool = executor
     # A watchdog pool takes a few files a task: a file searched in a millisecond
@@ -463,10 +471,12 @@ def _send(
 def _required_texts(
     pool: Executor, listed: list[Listed], required: Callable[[str], tuple[Any, ...]]
 ) -> dict[str, tuple[bytes, ...]]:
-    """Per language of ``listed``, the texts every match holds, asked of the pool
-    (``required(lang)`` is the task); a language whose task fails has none."""
+    """Per language of ``listed``, the texts every match holds (``required(lang)``
+    is the task, run here or in the pool, under a time limit); a language whose
+    task fails has none."""
     langs = dict.fromkeys(i.lang for i in listed if i.error is None and i.lang is not None)
-    asked = {lang: _submit(pool, DEFAULT_TIMEOUT, required(lang)) for lang in langs}
+    here = here_if_limited(pool, DEFAULT_TIMEOUT)
+    asked = {lang: _submit(here, DEFAULT_TIMEOUT, required(lang)) for lang in langs}
     out: dict[str, tuple[bytes, ...]] = {}
     for lang, fut in asked.items():
         try:

@@ -25,7 +25,7 @@ import threading
 import time
 import warnings
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection
@@ -33,7 +33,7 @@ from typing import Any, ParamSpec, TypeVar
 
 from kovel.treesitter.timeout import Overrun, Worker, dumps_call
 
-__all__ = ["InlineExecutor", "WatchdogPool", "executor_for"]
+__all__ = ["InlineExecutor", "WatchdogPool", "executor_for", "here_if_limited"]
 
 P = ParamSpec("P")
 T = TypeVar("T")
@@ -145,7 +145,8 @@ class WatchdogPool(Executor):
     """A pool of ``max_workers`` processes in which no task runs longer than ``timeout`` seconds.
 
     ``timeout`` counts from the moment a worker takes the task; ``None`` means
-    no limit.  Tasks and results must pickle.
+    no limit.  Tasks and results must pickle.  Each worker imports the modules
+    named in ``preload`` as it starts, before it takes a task.
 
     >>> with WatchdogPool(1, timeout=30) as pool:
     ...     pool.submit(pow, 2, 10).result()
@@ -158,6 +159,7 @@ class WatchdogPool(Executor):
         *,
         timeout: float | None = None,
         mp_context: object = None,
+        preload: Sequence[str] = (),
     ) -> None:
         if max_workers is not None and max_workers < 1:
             raise ValueError("max_workers must be at least 1")
@@ -169,6 +171,7 @@ class WatchdogPool(Executor):
             )
         self._max = max_workers or os.cpu_count() or 1
         self._timeout = timeout
+        self._preload = tuple(preload)
         self._pending: deque[_Task] = deque()
         self._lock = threading.Lock()
         self._wake_r, self._wake_w = multiprocessing.Pipe(duplex=False)
@@ -287,7 +290,7 @@ class WatchdogPool(Executor):
             pass
 
     def _start_worker(self) -> _Slot:
-        return _Slot(Worker())
+        return _Slot(Worker(self._preload))
 
     def _manage(self) -> None:
         slots: list[_Slot] = []
@@ -310,7 +313,8 @@ class WatchdogPool(Executor):
         finally:
             watch.close()
             for s in slots:
-                _retire(s, kill=self._kill or bool(s.calls))
+                # A worker still starting would only be waited for.
+                _retire(s, kill=self._kill or bool(s.calls) or not s.ready)
 
     def _step(self, slots: list[_Slot], watch: selectors.BaseSelector) -> bool:
         """One round: start workers, hand out tasks, wait for news, settle what happened."""
@@ -402,19 +406,36 @@ class WatchdogPool(Executor):
                         c.fail(ChildProcessError(f"worker processes fail to start (exit code {exitcode})"))
 
 
-def executor_for(jobs: int | None, timeout: float | None) -> InlineExecutor | WatchdogPool:
+def executor_for(
+    jobs: int | None, timeout: float | None, preload: Sequence[str] = ()
+) -> InlineExecutor | WatchdogPool:
     """What runs ``jobs`` tasks at once, each under ``timeout`` seconds: the calling
     process for one job, else a ``WatchdogPool`` (``None``: one worker per CPU)
-    whose workers are started at once, so that their start-up overlaps the caller's.
+    whose workers are started at once, so that their start-up overlaps the
+    caller's, each importing the modules named in ``preload``.
 
     >>> type(executor_for(1, 30)).__name__
     'InlineExecutor'
     """
     if jobs == 1:
         return InlineExecutor(timeout=timeout)
-    pool = WatchdogPool(jobs, timeout=timeout)
+    pool = WatchdogPool(jobs, timeout=timeout, preload=preload)
     pool.start()
     return pool
+
+
+def here_if_limited(otherwise: Executor, timeout: float | None) -> Executor:
+    """An ``InlineExecutor`` under ``timeout`` when the calling thread is the main
+    one, where its time limit holds; else ``otherwise``.  For short work the
+    caller needs before any file (compiling a pattern): done here, it waits
+    for no worker to start.
+
+    >>> type(here_if_limited(InlineExecutor(), 10)).__name__
+    'InlineExecutor'
+    """
+    if threading.current_thread() is threading.main_thread() and hasattr(signal, "setitimer"):
+        return InlineExecutor(timeout=timeout)
+    return otherwise
 
 
 def _wait(

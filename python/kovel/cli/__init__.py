@@ -52,6 +52,7 @@ from typing import Any, TypeVar
 
 from kovel.batch import (
     DEFAULT_TIMEOUT,
+    TASK_MODULES,
     TIMEOUT_PER_MB,
     FoundFile,
     RewrittenFile,
@@ -67,7 +68,7 @@ from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
-from kovel.batch.workers import WatchdogPool, executor_for
+from kovel.batch.workers import WatchdogPool, executor_for, here_if_limited
 from kovel.cli import interactive, output
 from kovel.cli.ruletest import run_tests
 from kovel.cli.scan import run_scan
@@ -374,7 +375,9 @@ class _Run:
             return 2
         timeout = default_timeout if a.timeout is None else a.timeout
         pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-        self.pool = executor_for(a.jobs, pool_timeout)  # its workers start while the files are listed
+        self.pool = executor_for(
+            a.jobs, pool_timeout, TASK_MODULES
+        )  # its workers start while the files are listed
         try:
             if stdin:
                 return self.stdin(timeout)
@@ -493,14 +496,15 @@ class _Run:
                     ok.append(item)
             return ok
         broken: dict[str, str | None] = {}
-        # The pattern is compiled in the pool too: a grammar may hang on it.
+        # The pattern is compiled under a time limit: a grammar may hang on it.
         assert self.pool is not None
+        here = here_if_limited(self.pool, DEFAULT_TIMEOUT)
         rewrite = a.rewrite if a.command == "rewrite" else None
         langs = dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
         missing = {lang: why for lang in langs if (why := grammar_problem(lang)) is not None}
         broken.update(missing)
         checks = {
-            lang: self.pool.submit(check_pattern, lang, a.pattern, rewrite)
+            lang: here.submit(check_pattern, lang, a.pattern, rewrite)
             for lang in langs
             if lang not in missing
         }

@@ -16,7 +16,7 @@ import re
 import sys
 from collections.abc import Sequence
 
-from kovel.batch import DEFAULT_TIMEOUT, ScannedFile, apply_changes, default_timeout, scan_files
+from kovel.batch import DEFAULT_TIMEOUT, TASK_MODULES, ScannedFile, apply_changes, default_timeout, scan_files
 from kovel.batch.cache import prune
 from kovel.batch.files import list_files, write_roots
 from kovel.batch.results import Change, RewrittenFile
@@ -102,7 +102,7 @@ def run_scan(a: argparse.Namespace) -> int:
         return [m for m in by_lang.get(lang, []) if _applies(m.config, path, base)]
 
     limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-    pool = executor_for(a.jobs, limit)  # its workers start while the files are listed
+    pool = executor_for(a.jobs, limit, TASK_MODULES)  # its workers start while the files are listed
     listed = [
         x
         for x in list_files(

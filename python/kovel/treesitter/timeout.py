@@ -30,7 +30,7 @@ import sys
 import threading
 import time
 import weakref
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from multiprocessing.connection import Connection
 from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar
 
@@ -42,7 +42,7 @@ __all__ = ["Overrun", "SharedTuple", "Worker", "dumps_call", "parse_until", "run
 P = ParamSpec("P")
 T = TypeVar("T")
 
-_SERVE = "from kovel.treesitter.worker import serve; serve()"
+_SERVE = "import sys; from kovel.treesitter.worker import serve; serve(sys.argv[1:])"
 
 
 def parse_until(parser: Parser, data: bytes, timeout: float | None) -> Tree:
@@ -83,7 +83,8 @@ class Worker:
     """One worker process: send it calls, read its replies, kill it when it overruns.
 
     It starts at once; its first reply, ``b"ready"``, says it has imported
-    what it needs (so that its start-up counts against no call).  A reply is
+    what it needs, and the modules named in ``preload`` (so that its start-up
+    counts against no call).  A reply is
     a pickled ``(True, result)`` or ``(False, exception)``.
 
     >>> w = Worker()
@@ -95,7 +96,7 @@ class Worker:
     >>> w.retire()
     """
 
-    def __init__(self) -> None:
+    def __init__(self, preload: Sequence[str] = ()) -> None:
         # The worker finds this package and the grammars where the caller does:
         # kovel/treesitter/timeout.py is three levels below the directory holding kovel.
         here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -105,7 +106,7 @@ class Worker:
         replies_r, replies_w = os.pipe()
         try:
             self.process = subprocess.Popen(
-                [sys.executable, "-c", _SERVE], stdin=calls_r, stdout=replies_w, env=env
+                [sys.executable, "-c", _SERVE, *preload], stdin=calls_r, stdout=replies_w, env=env
             )
         except BaseException:
             for fd in (calls_w, replies_r):

@@ -8,9 +8,11 @@ calls print goes to standard error, so that it cannot corrupt the replies.
 
 from __future__ import annotations
 
+import importlib
 import os
 import pickle
 import signal
+from collections.abc import Sequence
 from multiprocessing.connection import Connection
 from typing import Any
 
@@ -19,8 +21,11 @@ from kovel.treesitter.grammars import tree_sitter
 __all__ = ["serve"]
 
 
-def serve() -> None:
+def serve(preload: Sequence[str] = ()) -> None:
     """A worker's loop: run each call that comes on stdin, until an empty frame or the end.
+
+    The modules named in ``preload`` are imported first, before the worker
+    says it is ready, so that the first call does not pay for them.
 
     A call is a pickled ``(function, args, kwargs)``, and a pickled list of
     such pickles is several calls, run in turn; the replies are ``b"ready"``
@@ -46,6 +51,11 @@ def serve() -> None:
         tree_sitter()  # imported before "ready": the caller's clock starts after it
     except ImportError:
         pass
+    for name in preload:
+        try:
+            importlib.import_module(name)
+        except ImportError:  # the call that needs it reports it
+            pass
     calls = Connection(os.dup(0), writable=False)
     replies = Connection(os.dup(1), readable=False)
     # The replies own the real stdout; a call that prints writes to stderr,
