@@ -78,7 +78,9 @@ def ast_grep() -> str | None:
 
 
 def commands(work: Path, jobs: int, codemod_dir: Path) -> dict[str, tuple[list[str], dict[str, str]] | None]:
-    env = dict(os.environ)
+    # An installed kovel (and libcst) has its modules compiled (pip does it); a
+    # checkout run with PYTHONDONTWRITEBYTECODE would compile them in every process.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
     lcst_env = dict(env, PYTHONPATH=os.pathsep.join(filter(None, [str(codemod_dir), env.get("PYTHONPATH")])))
     sg = ast_grep()
     have_libcst = (

@@ -261,6 +261,9 @@ def parse_figures(corpora: dict[str, Path]) -> list[str]:
 
 
 def main() -> None:
+    # An installed kovel has its modules compiled (pip does it); a checkout
+    # run with PYTHONDONTWRITEBYTECODE would compile them in every process.
+    os.environ.pop("PYTHONDONTWRITEBYTECODE", None)
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--smoke", action="store_true", help="a few files of each corpus, one run")
     ap.add_argument("--repeat", type=int, default=3, help="timed runs per tool and mode (best kept)")
