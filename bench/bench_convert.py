@@ -57,7 +57,8 @@ def sample(stdlib: str, limit: int) -> list[bytes]:
             src = f.read()
         try:
             src.decode("utf-8")
-        except UnicodeDecodeError:
+            compile(src, p, "exec", dont_inherit=True)  # libcst reads only Python 3
+        except (UnicodeDecodeError, SyntaxError, ValueError):
             continue
         sources.append(src)
     return sources[:limit]

@@ -72,7 +72,9 @@ def main():
         if name not in counts:
             print(f"{name:9} not installed")
             continue
-        print(f"{name:9} {counts[name]:7} diagnostics  -j1 {best[name, 1]:6.2f} s  -j2 {best[name, 2]:6.2f} s")
+        print(
+            f"{name:9} {counts[name]:7} diagnostics  -j1 {best[name, 1]:6.2f} s  -j2 {best[name, 2]:6.2f} s"
+        )
     if len(set(counts.values())) > 1:
         print("the diagnostics counts differ")
         sys.exit(1)

@@ -22,7 +22,7 @@ list_cxx() {
   local dirs=()
   for d in "${cxx_dirs[@]}"; do [[ -d "$d" ]] && dirs+=("$d"); done
   find "${dirs[@]}" -path fuzz/out -prune -o -type f \
-    \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) -print | LC_ALL=C sort
+    \( -name '*.c' -o -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) -print | LC_ALL=C sort
 }
 if [[ "${1:-}" == "--list-cxx" ]]; then
   list_cxx

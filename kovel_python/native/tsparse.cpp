@@ -19,6 +19,7 @@
 
 #include "convert.h"
 #include "native.h"
+#include "ts_walk.h"
 
 namespace kovel::py::native {
 
@@ -54,6 +55,25 @@ class Cursor {
 
  private:
   TSTreeCursor c_;
+};
+
+// A walk of a subtree's visible nodes, freed with the scope.
+class Walk {
+ public:
+  explicit Walk(TSNode root) : w_(kovel_ts_walk_new(root)) {
+    if (!w_) throw std::bad_alloc();
+  }
+  ~Walk() { kovel_ts_walk_delete(w_); }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+  KovelTsStep next(KovelTsVisit& v) {
+    const KovelTsStep step = kovel_ts_walk_next(w_, &v);
+    if (step == KOVEL_TS_NOMEM) throw std::bad_alloc();
+    return step;
+  }
+
+ private:
+  KovelTsWalk* w_;
 };
 
 // A parser per thread, kept for the next parse.
@@ -106,13 +126,12 @@ class Kinds {
   Kinds(const TSLanguage* lang, std::string_view flags)
       : lang_(lang), count_(ts_language_symbol_count(lang)), flags_(flags), slot_(flags.size(), -1) {}
 
-  const KindInfo& of(TSNode n) {
-    const TSSymbol sym = ts_node_symbol(n);
-    const std::size_t slot = symbol_slot(sym, count_);
+  const KindInfo& of(const KovelTsVisit& n) {
+    const std::size_t slot = symbol_slot(n.symbol, count_);
     if (slot >= slot_.size()) throw BadTree{"a tree-sitter node's kind is outside its grammar's symbols"};
     int& i = slot_[slot];
     if (i < 0) {
-      const char* name = ts_node_type(n);
+      const char* name = ts_language_symbol_name(lang_, n.named_by);
       const std::string_view tag = name ? name : "";
       const auto f = static_cast<unsigned char>(flags_[slot]);
       infos_.push_back(
@@ -123,7 +142,7 @@ class Kinds {
   }
 
  private:
-  [[maybe_unused]] const TSLanguage* lang_;
+  const TSLanguage* lang_;
   std::uint32_t count_;
   std::string_view flags_;
   std::vector<int> slot_;
@@ -132,12 +151,15 @@ class Kinds {
 
 struct Frame {
   convert::NodeBuf b;
+  TSNode node;
+  const KindInfo* kind;
   std::uint64_t pos;    // end of the text written so far
-  std::uint64_t start;  // node start
-  std::uint64_t end;    // node end
+  std::uint64_t start;  // node start (the root's: widened to the text it covers)
+  std::uint64_t end;    // node end (likewise)
   bool verbatim;
   bool anchored;  // starts anchored (rule 5)
   bool token;     // a gap looked like token text (rule 2)
+  bool any;       // a child was handed in
 };
 
 class Walker {
@@ -162,9 +184,9 @@ class Walker {
     return p >= src_.size() || (static_cast<unsigned char>(src_[p]) & 0xC0) != 0x80;
   }
 
-  Visit visit(TSNode n) {
+  Visit visit(const KovelTsVisit& n) {
     const KindInfo& kind = kinds_.of(n);
-    const std::uint64_t s = ts_node_start_byte(n), e = ts_node_end_byte(n);
+    const std::uint64_t s = n.start, e = n.end;
     if (s > e || e > src_.size())
       throw BadTree{"a tree-sitter node spans bytes " + std::to_string(s) + " to " + std::to_string(e) +
                     ", outside the source (" + std::to_string(src_.size()) + " bytes)"};
@@ -172,9 +194,26 @@ class Walker {
       throw BadTree{"a tree-sitter node spanning bytes " + std::to_string(s) + " to " + std::to_string(e) +
                     " splits a UTF-8 character of the source"};
     Visit v{&kind, s, e, false};
-    if (kind.may_anchor && ts_node_start_point(n).column == 0)
-      v.anchored = kind.body || convert::last_line_anchored(cut(s, e));
+    if (kind.may_anchor && n.column == 0) v.anchored = kind.body || convert::last_line_anchored(cut(s, e));
     return v;
+  }
+
+  // Hand a finished child term, spanning [s, e), to the node of `f`.
+  void adopt(Frame& f, KRef term, std::uint64_t s, std::uint64_t e, bool anchored) {
+    if (f.pos < s) {
+      const std::string_view gap = cut(f.pos, s);
+      if (f.verbatim || gap.find('\n') == std::string_view::npos)
+        f.b.write(gap);
+      else if (convert::write_gap(f.b, gap, false, anchored))
+        f.token = true;
+    } else if (f.pos > s) {
+      throw BadTree{"a tree-sitter node starting at byte " + std::to_string(s) +
+                    " overlaps its previous sibling, which ends at byte " + std::to_string(f.pos)};
+    }
+    if (anchored && s == f.start) f.anchored = true;
+    f.b.child(std::move(term));
+    f.pos = e;
+    f.any = true;
   }
 
   Kinds& kinds_;
@@ -183,86 +222,85 @@ class Walker {
 };
 
 KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited) {
-  Cursor cur(root);
-  TSTreeCursor* c = cur.get();
-  Visit v = visit(root);
-  if (!ts_tree_cursor_goto_first_child(c)) {
-    // A root without children: a leaf, wrapped if text lies around it.
-    KRef term =
-        convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), inherited || v.kind->literal, scratch_);
-    if (lo >= v.s && hi <= v.e) return term;
-    scratch_.reset(v.kind->tag, v.kind->tag_id);
-    convert::write_gap(scratch_, cut(lo, v.s), inherited, false);
-    scratch_.child(std::move(term));
-    convert::write_gap(scratch_, cut(v.e, hi), inherited, false);
-    return scratch_.build();
+  Walk walk(root);
+  KovelTsVisit n;
+  walk.next(n);  // the root
+  const Visit top = visit(n);
+  std::vector<Frame> frames(n.parent ? 16 : 0);
+  std::size_t depth = 0;  // frames[0, depth) are the open nodes
+  KRef term;
+  std::uint64_t s = 0, e = 0;
+  bool anchored = false;
+  if (n.parent) {
+    Frame& f = frames[0];
+    f.b.reset(top.kind->tag, top.kind->tag_id);
+    f.node = n.node;
+    f.kind = top.kind;
+    f.pos = f.start = std::min(lo, top.s);
+    f.end = std::max(hi, top.e);
+    f.verbatim = inherited || top.kind->literal;
+    f.anchored = top.anchored;
+    f.token = f.any = false;
+    depth = 1;
   }
-  std::vector<Frame> frames(16);
-  std::size_t depth = 1;  // frames[0, depth) are the open nodes
-  const std::uint64_t root_start = std::min(lo, v.s);
-  frames[0].b.reset(v.kind->tag, v.kind->tag_id);
-  frames[0].pos = frames[0].start = root_start;
-  frames[0].end = std::max(hi, v.e);
-  frames[0].verbatim = inherited || v.kind->literal;
-  frames[0].anchored = v.anchored;
-  frames[0].token = false;
-  while (true) {
-    // The cursor is on a node not visited yet.
-    v = visit(ts_tree_cursor_current_node(c));
-    if (ts_tree_cursor_goto_first_child(c)) {
-      if (depth == frames.size()) frames.resize(2 * depth);
-      Frame& f = frames[depth];
-      f.b.reset(v.kind->tag, v.kind->tag_id);
-      f.pos = f.start = v.s;
-      f.end = v.e;
-      f.verbatim = frames[depth - 1].verbatim || v.kind->literal;
-      f.anchored = v.anchored;
-      f.token = false;
-      ++depth;
+  while (depth > 0) {
+    if (walk.next(n) == KOVEL_TS_ENTER) {
+      const Visit v = visit(n);
+      if (n.parent) {
+        if (depth == frames.size()) frames.resize(2 * depth);
+        Frame& f = frames[depth];
+        f.b.reset(v.kind->tag, v.kind->tag_id);
+        f.node = n.node;
+        f.kind = v.kind;
+        f.pos = f.start = v.s;
+        f.end = v.e;
+        f.verbatim = frames[depth - 1].verbatim || v.kind->literal;
+        f.anchored = v.anchored;
+        f.token = f.any = false;
+        ++depth;
+        continue;
+      }
+      term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e),
+                            frames[depth - 1].verbatim || v.kind->literal, scratch_);
+      adopt(frames[depth - 1], std::move(term), v.s, v.e, v.anchored);
       continue;
     }
-    KRef term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e),
-                               frames[depth - 1].verbatim || v.kind->literal, scratch_);
-    std::uint64_t s = v.s, e = v.e;
-    bool anchored = v.anchored;
-    // Hand the finished term to its parent, finishing parents as we go up.
-    while (true) {
-      Frame& f = frames[depth - 1];
-      if (f.pos < s) {
-        const std::string_view gap = cut(f.pos, s);
-        if (f.verbatim || gap.find('\n') == std::string_view::npos)
-          f.b.write(gap);
-        else if (convert::write_gap(f.b, gap, false, anchored))
-          f.token = true;
-      } else if (f.pos > s) {
-        throw BadTree{"a tree-sitter node starting at byte " + std::to_string(s) +
-                      " overlaps its previous sibling, which ends at byte " + std::to_string(f.pos)};
-      }
-      if (anchored && s == f.start) f.anchored = true;
-      f.b.child(std::move(term));
-      f.pos = e;
-      if (ts_tree_cursor_goto_next_sibling(c)) break;
-      // Last child: finish the parent (its frame stays, for the next node at its depth).
-      --depth;
-      s = f.start;
-      e = f.end;
+    // The node of the top frame ends.
+    Frame& f = frames[--depth];
+    s = f.start;
+    e = f.end;
+    anchored = f.anchored;
+    if (!f.any) {
+      // Children, none of them visible: a leaf after all.
+      f.b.build();  // drops what was written
+      if (depth == 0) break;
+      term = convert::token(f.kind->tag, f.kind->tag_id, cut(s, e), f.verbatim, scratch_);
+    } else {
       if (f.pos < e) {
         if (convert::write_gap(f.b, cut(f.pos, e), f.verbatim, false)) f.token = true;
       } else if (f.pos > e) {  // a child reaching past its parent's end
         e = f.pos;
       }
-      anchored = f.anchored;
-      ts_tree_cursor_goto_parent(c);
       if (f.token && !f.verbatim) {
         // Rule 2 found out late: convert this subtree again, all verbatim.
         f.b.build();  // drops what was written
-        term = run(ts_tree_cursor_current_node(c), s, e, true);
+        term = run(f.node, s, e, true);
       } else {
         term = f.b.build();
       }
       if (depth == 0) return term;
     }
+    adopt(frames[depth - 1], std::move(term), s, e, anchored);
   }
+  // A root without visible children: a leaf, wrapped if text lies around it.
+  term = convert::token(top.kind->tag, top.kind->tag_id, cut(top.s, top.e), inherited || top.kind->literal,
+                        scratch_);
+  if (lo >= top.s && hi <= top.e) return term;
+  scratch_.reset(top.kind->tag, top.kind->tag_id);
+  convert::write_gap(scratch_, cut(lo, top.s), inherited, false);
+  scratch_.child(std::move(term));
+  convert::write_gap(scratch_, cut(top.e, hi), inherited, false);
+  return scratch_.build();
 }
 
 // The byte ranges of the error and missing nodes, in the order (and with
