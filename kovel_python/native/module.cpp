@@ -12,7 +12,7 @@ Names g_names{};
 
 PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,  kRewriteMethods,
                                 kMeasureMethods, kConvertMethods, kMatchMethods, kFillMethods,
-                                kLayoutMethods,  kTsParseMethods};
+                                kLayoutMethods,  kTsParseMethods, kLinesMethods};
 
 int exec_module(PyObject* module) {
   if (!init_names()) return -1;

@@ -27,6 +27,7 @@ extern PyMethodDef kMatchMethods[];
 extern PyMethodDef kFillMethods[];
 extern PyMethodDef kLayoutMethods[];
 extern PyMethodDef kTsParseMethods[];
+extern PyMethodDef kLinesMethods[];
 
 // Strings made once at the first import and kept for the process, like the
 // KTerm type: the variant names, the command names and "".

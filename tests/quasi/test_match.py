@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 pytest.importorskip("tree_sitter")
 
 from kovel import leaf, tree as kt  # noqa: E402
 from kovel.quasi import pattern, template  # noqa: E402
+from kovel.quasi.match import line_starts  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
 from tests.helpers import has_errors  # noqa: E402
 
@@ -129,3 +131,10 @@ def test_required_texts_leave_out_metavariables_and_comments():
     assert pattern("python", "f($A) # note\n").required_texts >= {"f", "(", ")"}
     assert not any("note" in t for t in pattern("python", "f($A) # note\n").required_texts)
     assert pattern("javascript", "console.log($$$A)").required_texts == {"console", ".", "log", "(", ")"}
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet=st.sampled_from(["a", " ", "\n", "\r", "é", "😀", "\u2028", "\x00"]), max_size=60))
+def test_line_starts_are_the_characters_after_each_line_feed(text):
+    # Only "\n" ends a line: the offsets are str indices, whatever the UTF-8 length of what precedes.
+    assert line_starts(text) == [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import functools
 import hashlib
-import importlib.metadata
 import os
 import struct
 import tempfile
@@ -36,6 +35,8 @@ _SPAN = struct.Struct("<II")
 
 @functools.cache
 def _version(dist: str) -> str:
+    import importlib.metadata  # here: most runs keep no cache
+
     try:
         return importlib.metadata.version(dist)
     except importlib.metadata.PackageNotFoundError:

@@ -16,7 +16,6 @@ of the root's tag and returns only the matches.
 from __future__ import annotations
 
 import bisect
-import itertools
 import re
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -589,7 +588,7 @@ def line_starts(text: str) -> list[int]:
     >>> line_starts("ab\\ncd\\n"), line_starts("")
     ([0, 3, 6], [0])
     """
-    return list(itertools.accumulate(map((1).__add__, map(len, text.split("\n")[:-1])), initial=0))
+    return _native.line_starts(text)
 
 
 _INDENT = re.compile("[ \t]*")
