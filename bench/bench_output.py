@@ -75,7 +75,7 @@ def command(mode: str, path: Path, jobs: int, timeout: float) -> list[str]:
         return [sys.executable, "-c", code, str(path), PATTERN]
     flags = {"json": ["--json"], "uncut": ["--max-columns", "0"]}.get(mode, [])
     return [
-        *(sys.executable, "-m", "kovel", "find", *flags, "-p", PATTERN),
+        *(sys.executable, "-P", "-m", "kovel", "find", *flags, "-p", PATTERN),
         *("--jobs", str(jobs), "--timeout", str(timeout), str(path)),
     ]
 

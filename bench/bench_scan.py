@@ -41,7 +41,17 @@ def main():
     ]
     (rules / "rules.yml").write_text("---\n".join(docs))
     runs = {
-        "kovel": [sys.executable, "-m", "kovel", "scan", "--json", "-r", str(rules / "rules.yml"), folder],
+        "kovel": [
+            sys.executable,
+            "-P",
+            "-m",
+            "kovel",
+            "scan",
+            "--json",
+            "-r",
+            str(rules / "rules.yml"),
+            folder,
+        ],
         "ast-grep": [
             shutil.which("ast-grep") or "sg",
             "scan",

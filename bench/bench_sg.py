@@ -143,7 +143,12 @@ def sg_matches(out: str) -> set[tuple[str, int, int]]:
 
 
 def commands(job: Job, jobs: int, cache: Path | None) -> dict[str, list[str]]:
-    kovel = [sys.executable, "-m", "kovel"]
+    kovel = [
+        sys.executable,
+        "-P",
+        "-m",
+        "kovel",
+    ]  # -P: the corpus (a copy of the standard library) is the working directory
     extra = ["--cache", str(cache)] if cache is not None else []
     if job.rewrite is None:
         return {

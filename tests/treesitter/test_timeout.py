@@ -67,3 +67,26 @@ def test_shared_tuples_are_loaded_once_per_process_and_still_refuse_main():
     main_class = type("Local", (), {"__module__": "__main__"})
     with pytest.raises(TypeError, match="main script"):
         workers.dumps_call(len, (workers.SharedTuple([main_class()]),), {})
+
+
+# Modules every worker imports after it starts: a searched checkout holding one
+# must not have it run.
+SHADOWED = ["difflib", "pickle", "selectors", "tokenize", "dataclasses"]
+
+
+def test_the_searched_directory_cannot_shadow_a_module_of_the_workers(tmp_path):
+    for name in SHADOWED:
+        (tmp_path / f"{name}.py").write_text(f"open({str(tmp_path / (name + '.ran'))!r}, 'w').close()\n")
+    (tmp_path / "a.py").write_text("print(1)\n")
+    # The parent is started as the console script is: without this directory on its path.
+    command = [sys.executable, "-P", "-c", "import sys; from kovel.cli import main; sys.exit(main())"]
+    done = subprocess.run(
+        [*command, "find", "-p", "print($A)", "-j", "2", "a.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    ran = sorted(p.name for p in tmp_path.glob("*.ran"))
+    assert ran == [], ran
+    assert done.returncode == 0 and "a.py:1:1: print(1)" in done.stdout, done.stderr

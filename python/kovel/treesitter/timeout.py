@@ -106,7 +106,12 @@ class Worker:
         replies_r, replies_w = os.pipe()
         try:
             self.process = subprocess.Popen(
-                [sys.executable, "-c", _SERVE, *preload], stdin=calls_r, stdout=replies_w, env=env
+                # -P: `-c` would put the working directory first on the path, and a
+                # checkout being searched could then shadow a module the worker imports.
+                [sys.executable, "-P", "-c", _SERVE, *preload],
+                stdin=calls_r,
+                stdout=replies_w,
+                env=env,
             )
         except BaseException:
             for fd in (calls_w, replies_r):
