@@ -424,8 +424,78 @@ TSInputEdit edit_between(std::string_view old, std::string_view now) {
                      point_at(old, pre), point_at(old, old.size() - suf), point_at(now, now.size() - suf)};
 }
 
+// One replacement: old bytes [start, end) became `length` new bytes.
+struct Replaced {
+  std::size_t start, end, length;
+};
+
+// The edits that turn `old` into `now`, one per replacement (in order, none
+// overlapping), each in the coordinates of the text the ones before it
+// made, as ts_tree_edit takes them in turn: only the replaced bytes are
+// parsed again. Empty when the replacements do not make `now` of `old`.
+std::vector<TSInputEdit> edits_between(std::string_view old, std::string_view now,
+                                       const std::vector<Replaced>& replaced) {
+  std::vector<TSInputEdit> out;
+  out.reserve(replaced.size());
+  std::size_t at_old = 0, at_new = 0;  // the ends of the last replacement
+  TSPoint point{0, 0};                 // the point of `at_new` in `now`
+  const auto advance = [](TSPoint p, std::string_view text) {
+    const std::size_t lf = text.rfind('\n');
+    if (lf == std::string_view::npos)
+      return TSPoint{p.row, p.column + static_cast<std::uint32_t>(text.size())};
+    return TSPoint{p.row + static_cast<std::uint32_t>(std::count(text.begin(), text.end(), '\n')),
+                   static_cast<std::uint32_t>(text.size() - lf - 1)};
+  };
+  const auto u32 = [](std::size_t x) { return static_cast<std::uint32_t>(x); };
+  for (const Replaced& r : replaced) {
+    if (r.start < at_old || r.end < r.start || r.end > old.size()) return {};
+    const std::size_t kept = r.start - at_old;
+    if (kept > now.size() - at_new || old.substr(at_old, kept) != now.substr(at_new, kept)) return {};
+    const std::size_t start = at_new + kept;
+    if (r.length > now.size() - start) return {};
+    const TSPoint start_point = advance(point, now.substr(at_new, kept));
+    const std::string_view gone = old.substr(r.start, r.end - r.start);
+    const std::string_view came = now.substr(start, r.length);
+    out.push_back(TSInputEdit{u32(start), u32(start + gone.size()), u32(start + came.size()), start_point,
+                              advance(start_point, gone), advance(start_point, came)});
+    at_old = r.end;
+    at_new = start + r.length;
+    point = advance(start_point, came);
+  }
+  if (old.substr(at_old) != now.substr(at_new)) return {};
+  return out;
+}
+
+bool replaced_arg(PyObject* o, std::vector<Replaced>& out) {
+  const char* const wrong = "edits must be a sequence of (start, end, length) triples";
+  const Py_ssize_t n = PySequence_Check(o) ? PySequence_Size(o) : -1;
+  if (n < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, wrong);
+    return false;
+  }
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item(PySequence_GetItem(o, i));
+    if (!item) return false;
+    if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 3) {
+      PyErr_SetString(PyExc_TypeError, wrong);
+      return false;
+    }
+    std::size_t v[3] = {0, 0, 0};
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+      v[k] = PyLong_AsSize_t(PyTuple_GetItem(item.get(), k));
+      if (v[k] == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+    }
+    out.push_back(Replaced{v[0], v[1], v[2]});
+  }
+  return true;
+}
+
 PyObject* fn_ts_reparse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (!arg_count("ts_reparse", nargs, 4)) return nullptr;
+  if (nargs != 4 && !arg_count("ts_reparse", nargs, 5)) return nullptr;
+  std::vector<Replaced> replaced;
+  const bool told = nargs == 5 && args[4] != Py_None;
+  if (told && !replaced_arg(args[4], replaced)) return nullptr;
   auto* old_tree = static_cast<const TSTree*>(PyCapsule_GetPointer(args[0], kTreeCapsule));
   if (!old_tree) {
     PyErr_Clear();
@@ -467,9 +537,15 @@ PyObject* fn_ts_reparse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   try {
     const TSLanguage* lang = ts_tree_language(old_tree);
     TreePtr edited(ts_tree_copy(old_tree));
-    const TSInputEdit edit = edit_between(old, now);
-    ts_tree_edit(edited.get(), &edit);
-    TreePtr tree = parse_tree(lang, now, deadline ? &*deadline : nullptr, edited.get());
+    std::vector<TSInputEdit> edits;
+    if (told) edits = edits_between(old, now, replaced);
+    if (edits.empty()) edits.push_back(edit_between(old, now));  // not told, or told wrong
+    for (const TSInputEdit& edit : edits) ts_tree_edit(edited.get(), &edit);
+    // An old tree edited across most of the text costs more than it lends.
+    std::size_t replaced_bytes = 0;
+    for (const TSInputEdit& edit : edits) replaced_bytes += edit.old_end_byte - edit.start_byte;
+    const TSTree* lender = 2 * replaced_bytes > old.size() ? nullptr : edited.get();
+    TreePtr tree = parse_tree(lang, now, deadline ? &*deadline : nullptr, lender);
     // Error recovery may take another path from a reused subtree: a tree
     // with errors is counted on a fresh parse, as the check always did.
     if (tree && ts_node_has_error(ts_tree_root_node(tree.get())))
@@ -615,11 +691,15 @@ PyMethodDef kTsParseMethods[] = {
      "anchored, 4 anchored whenever at column 0; with None the tree is not\n"
      "converted and the term is None.\n"},
     {"ts_reparse", as_cfunc(fn_ts_reparse), METH_FASTCALL,
-     "ts_reparse(tree, old_source, source, timeout, /)\n--\n\n"
+     "ts_reparse(tree, old_source, source, timeout, edits=None, /)\n--\n\n"
      "The error spans of ``source``, an edit of ``old_source``, parsed with\n"
      "``tree`` (kept by ``ts_parse`` from ``old_source``) edited to match: its\n"
-     "unchanged subtrees are reused. A tree with errors is parsed afresh, so\n"
-     "the spans are those of a fresh parse. None when ``timeout`` ran out.\n"},
+     "unchanged subtrees are reused. ``edits`` are the replacements made, as\n"
+     "(start, end, length) in ascending order: bytes [start, end) of\n"
+     "``old_source`` became ``length`` bytes; without them (or when they do not\n"
+     "make ``source``) the edit is all between the common prefix and suffix.\n"
+     "A tree with errors is parsed afresh, so the spans are those of a fresh\n"
+     "parse. None when ``timeout`` ran out.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -78,7 +78,12 @@ def ts_parse(
     language: Any, source: bytes, kinds: bytes | None, timeout: float | None, keep: bool, /
 ) -> tuple[KTerm | None, tuple[tuple[int, int], ...], Any] | None: ...
 def ts_reparse(
-    tree: Any, old_source: bytes, source: bytes, timeout: float | None, /
+    tree: Any,
+    old_source: bytes,
+    source: bytes,
+    timeout: float | None,
+    edits: Sequence[tuple[int, int, int]] | None = None,
+    /,
 ) -> tuple[tuple[int, int], ...] | None: ...
 
 # kovel.treesitter.layout: the layout rules of the converter, for templates.

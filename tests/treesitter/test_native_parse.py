@@ -277,6 +277,28 @@ def test_a_reparse_after_an_edit_finds_the_errors_of_a_fresh_parse(case, data):
     assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
 
 
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(EDIT_SOURCES), st.data())
+def test_a_reparse_told_each_replacement_finds_the_errors_of_a_fresh_parse(case, data):
+    lang, source = case
+    cuts = sorted(data.draw(st.lists(st.integers(0, len(source)), max_size=8)))
+    pieces, edits, at = [], [], 0
+    for a, b in zip(cuts[::2], cuts[1::2], strict=False):
+        new = "".join(data.draw(st.lists(CODE, max_size=4)))
+        kept = source[at:a].encode()
+        start = len(source[:a].encode())
+        edits.append((start, len(source[:b].encode()), len(new.encode())))
+        pieces += [kept, new.encode()]
+        at = b
+    old, new = source.encode(), b"".join(pieces) + source[at:].encode()
+    before = parse_with_errors(lang, old, keep_tree=True)
+    fresh = syntax_errors(lang, new)
+    assert syntax_errors(lang, new, previous=(before, old), edits=edits) == fresh
+    # Replacements that do not make the new text are not trusted: the edit is then found by comparing.
+    wrong = [(a, b, n + 1) for a, b, n in edits]
+    assert syntax_errors(lang, new, previous=(before, old), edits=wrong) == fresh
+
+
 def test_a_reparse_of_many_edits_to_a_real_file_finds_the_errors_of_a_fresh_parse():
     lang, path = real_files(3)[1]
     old = open(path, "rb").read()
@@ -286,6 +308,13 @@ def test_a_reparse_of_many_edits_to_a_real_file_finds_the_errors_of_a_fresh_pars
         for at in range(0, len(text), max(1, len(text) // 7)):
             new = (text[:at] + edit + text[at:]).encode()
             assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
+        # The same edit everywhere at once, told where.
+        ats = range(0, len(text), max(1, len(text) // 7))
+        new = "".join(text[a:b] + edit for a, b in zip([0, *ats], ats, strict=False)) + text[ats[-1] :]
+        edits = [(len(text[:a].encode()), len(text[:a].encode()), len(edit.encode())) for a in ats]
+        assert syntax_errors(lang, new.encode(), previous=(before, old), edits=edits) == syntax_errors(
+            lang, new.encode()
+        )
 
 
 def test_a_reparse_needs_a_kept_tree():

@@ -598,7 +598,9 @@ def rewrite_task(
                     encoding=encoding,
                 )
     previous = (loaded.parse, loaded.parsed) if loaded.parse is not None else None
-    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous)
+    # The changes' spans are in the file's bytes: those parsed when it is UTF-8.
+    edits = [(c.old.start, c.old.end, len(c.new.encode())) for c in changes] if encoding == "utf-8" else None
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous, edits)
     return RewrittenFile(
         path,
         lang,
@@ -621,17 +623,19 @@ def judge(
     errors_before: int,
     timeout: float | None,
     previous: tuple[Parsed, bytes] | None = None,
+    edits: Sequence[tuple[int, int, int]] | None = None,
 ) -> tuple[int, str | None]:
     """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
     syntax errors), fares: its number of syntax errors, and why Python
     rejects it when ``text`` compiled (or None).  ``previous`` is the parse of
     ``text`` with its tree kept, and the UTF-8 bytes parsed: the tree is
-    reused where the rewrite left the text alone.
+    reused where the rewrite left the text alone (``edits``, in those bytes,
+    as ``kovel.treesitter.syntax_errors`` takes them, say where that is).
 
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
-    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout, previous=previous))
+    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout, previous=previous, edits=edits))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
     return after, rejected

@@ -13,7 +13,7 @@ both native walks are checked against byte for byte.
 from __future__ import annotations
 
 import functools
-from collections.abc import Collection
+from collections.abc import Collection, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -136,6 +136,7 @@ def syntax_errors(
     *,
     timeout: float | None = None,
     previous: tuple[Parsed, bytes] | None = None,
+    edits: Sequence[tuple[int, int, int]] | None = None,
 ) -> tuple[tuple[int, int], ...]:
     """The error spans of ``parse_with_errors`` alone: the tree is not converted.
 
@@ -143,11 +144,16 @@ def syntax_errors(
     version's UTF-8 bytes: when it kept its tree, the tree is edited to
     match and reused where the text did not change (a tree with errors is
     parsed afresh, so the spans are always those of a fresh parse).
+    ``edits`` says what changed, when known: ``(start, end, length)`` in
+    ascending order, bytes ``[start, end)`` of the earlier version having
+    become ``length`` bytes, so that only those are parsed again (without
+    it, or when it does not make the source, everything from the first
+    changed byte to the last is).
 
     >>> syntax_errors("python", "x = (\\n"), syntax_errors("python", "x = 1\\n")
     (((0, 5),), ())
     >>> before = parse_with_errors("python", b"f(1)\\n", keep_tree=True)
-    >>> syntax_errors("python", b"f(1, )\\n", previous=(before, b"f(1)\\n"))
+    >>> syntax_errors("python", b"f(1, )\\n", previous=(before, b"f(1)\\n"), edits=[(3, 3, 2)])
     ()
     """
     data, _ = _decode(source)
@@ -158,7 +164,7 @@ def syntax_errors(
     if grammar is None:
         return _tree_errors(parser(lang).parse(data).root_node)
     if previous is not None and previous[0].tree is not None:
-        spans = _native.ts_reparse(previous[0].tree, previous[1], data, timeout)
+        spans = _native.ts_reparse(previous[0].tree, previous[1], data, timeout, edits)
     else:
         got = _native.ts_parse(grammar, data, None, timeout, False)
         spans = None if got is None else got[1]
