@@ -325,3 +325,35 @@ def test_every_result_survives_pickling_whole(tree):
     for r in results:
         copy = pickle.loads(pickle.dumps(r))
         assert copy == r and type(copy) is type(r)
+
+
+class _Recording(WatchdogPool):
+    """A pool that notes the first file of each task it is given."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.sent = []
+
+    def submit_limited(self, timeout, fn, *args, **kwargs):
+        self.sent.append(os.path.basename(args[0]))
+        return super().submit_limited(timeout, fn, *args, **kwargs)
+
+    def submit_many(self, calls):
+        calls = list(calls)
+        self.sent.append(os.path.basename(calls[0][2][0]))
+        return super().submit_many(calls)
+
+
+def test_files_that_hold_much_of_the_work_go_first_and_results_keep_their_order(tmp_path):
+    # Two big files, met last in order: they are sent before the small ones,
+    # biggest first, one task each, and the results still come in the order listed.
+    names = [f"s{i:02}.py" for i in range(30)] + ["y_big.py", "z_big.py"]
+    for n in names:
+        size = {"y_big.py": 1_200_000, "z_big.py": 1_300_000}.get(n, 40)
+        body = "print(1)\n" + "x = 1\n" * (size // 6)
+        (tmp_path / n).write_text(body)
+    with _Recording(2, timeout=120) as pool:
+        got = [os.path.basename(r.path) for r in find_files([tmp_path], "print($A)", executor=pool)]
+    assert got == sorted(names)
+    assert pool.sent[:2] == ["z_big.py", "y_big.py"]
+    assert "z_big.py" not in pool.sent[2:] and "y_big.py" not in pool.sent[2:]

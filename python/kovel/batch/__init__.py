@@ -101,15 +101,11 @@ def default_timeout(size: int) -> float:
     return round(DEFAULT_TIMEOUT + TIMEOUT_PER_MB * size / 1e6, 1)
 
 
-def _limit(timeout: Timeout, path: str) -> float | None:
-    """The time limit for the file at ``path``."""
-    if timeout is None or not callable(timeout):
-        return timeout
+def _size(path: str) -> int:
     try:
-        size = os.stat(path).st_size
+        return os.stat(path).st_size
     except OSError:
-        size = 0  # the worker reports why it cannot be read
-    return timeout(size)
+        return 0  # the worker reports why it cannot be read
 
 
 def find_files(
@@ -399,41 +395,55 @@ def _run(
         window = (2 * pool.max_workers + 2) * batch
     else:  # its size is unknown: a cluster may be large
         window = 256
-    todo = iter(listed)
+    todo = iter(enumerate(listed))
     flight: deque[tuple[Listed, Future[Any] | None]] = deque()
+    early: dict[int, Future[Any]] = {}
     try:
         if check is not None:
             check(pool)
         needs = _required_texts(pool, listed, required) if required is not None else {}
+        if isinstance(pool, WatchdogPool) and pool.max_workers > 1:
+            early = _send_biggest(pool, listed, needs, task, timeout, window, result_class)
         sending: list[tuple[Listed, float | None]] = []  # files for the next task, after those in flight
+        sending_bytes = 0
         exhausted = False
         while True:
             while len(flight) + len(sending) < window:
-                item = next(todo, None)
+                k, item = next(todo, (-1, None))
                 if item is None:
                     exhausted = True
                     break
+                if k in early:  # sent already
+                    flight.extend(_send(pool, sending, task))
+                    sending, sending_bytes = [], 0
+                    flight.append((item, early.pop(k)))
+                    continue
                 if item.error is not None or item.lang is None:
                     flight.extend(_send(pool, sending, task))
-                    sending = []
+                    sending, sending_bytes = [], 0
                     flight.append((item, None))
                     continue
                 # A file lacking a text every match holds is answered here: no task, no parse.
                 settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
                 if settled is not None:
                     flight.extend(_send(pool, sending, task))
-                    sending = []
+                    sending, sending_bytes = [], 0
                     done: Future[Any] = Future()
                     done.set_result(settled)
                     flight.append((item, done))
                     continue
-                sending.append((item, _limit(timeout, item.path)))
-                if len(sending) == batch:
+                size = _size(item.path)
+                if size >= _BATCH_BYTES and sending:  # a big file goes alone: another worker takes the rest
                     flight.extend(_send(pool, sending, task))
-                    sending = []
+                    sending, sending_bytes = [], 0
+                sending.append((item, timeout(size) if callable(timeout) else timeout))
+                sending_bytes += size
+                if len(sending) == batch or sending_bytes >= _BATCH_BYTES:
+                    flight.extend(_send(pool, sending, task))
+                    sending, sending_bytes = [], 0
             if sending and (exhausted or not flight):
                 flight.extend(_send(pool, sending, task))
-                sending = []
+                sending, sending_bytes = [], 0
             if not flight:
                 return
             item, fut = flight.popleft()
@@ -445,15 +455,49 @@ def _run(
             except Exception as exc:
                 yield result_class(item.path, item.lang, error=describe_error(exc))
     finally:
-        for _, fut in flight:
+        for fut in [*(f for _, f in flight), *early.values()]:
             if fut is not None:
                 fut.cancel()
         if own:
             pool.shutdown(cancel_futures=True)
 
 
-#: Files a watchdog pool's worker is sent at once.
+#: Files a watchdog pool's worker is sent at once, at most, and the bytes
+#: after which no more are added: big files go one by one, so that two of
+#: them rarely fall to one worker while another waits.
 _BATCH = 8
+_BATCH_BYTES = 1 << 17
+
+
+def _send_biggest(
+    pool: WatchdogPool,
+    listed: list[Listed],
+    needs: dict[str, tuple[bytes, ...]],
+    task: Callable[[Listed, float | None], tuple[Any, ...]],
+    timeout: Timeout,
+    most: int,
+    result_class: Callable[..., Any],
+) -> dict[int, Future[Any]]:
+    """Send the files that alone take much of a run's work first, each as a task
+    of its own, biggest first (at most ``most`` of them); return their futures by
+    place in ``listed``.  Met in order, a file of minutes would start late, and
+    the run would end with one worker busy on it while the others wait.
+    """
+    sizes = [_size(i.path) if i.error is None and i.lang is not None else 0 for i in listed]
+    big = max(_EARLY_BYTES, sum(sizes) // (8 * pool.max_workers))
+    out: dict[int, Future[Any]] = {}
+    for k in sorted((k for k, n in enumerate(sizes) if n >= big), key=lambda k: -sizes[k])[:most]:
+        item = listed[k]
+        assert item.lang is not None
+        if without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class) is not None:
+            continue  # answered in order, without a task
+        limit = timeout(sizes[k]) if callable(timeout) else timeout
+        out[k] = _send(pool, [(item, limit)], task)[0][1]
+    return out
+
+
+#: The least size of a file sent ahead of its turn (``_send_biggest``).
+_EARLY_BYTES = 1 << 20
 
 
 def _send(
