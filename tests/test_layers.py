@@ -37,6 +37,13 @@ ALLOWED = {
     ("kovel.quasi", "kovel.batch"): "kovel.quasi.find_files and friends predate kovel.batch, which sits "
     "above kovel.quasi: a PEP 562 __getattr__ imports them on first use (and for type checkers only, "
     "under TYPE_CHECKING)",
+    ("kovel.batch.cache", "importlib"): "importlib.metadata (10 ms) is read only when a cache is kept, "
+    "and every worker imports the module",
+    (
+        "kovel.rules.load",
+        "yaml",
+    ): "PyYAML (15 ms) is needed to read rule files, never by a worker running rules",
+    ("kovel.rules.project", "yaml"): "as for kovel.rules.load",
 }
 
 
