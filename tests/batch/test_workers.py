@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from kovel.batch.workers import InlineExecutor, WatchdogPool
+from kovel.batch.workers import InlineExecutor, WatchdogPool, here_if_limited
 
 
 def _sleep(s):
@@ -209,3 +209,22 @@ def test_shutdown_does_not_wait_for_workers_still_starting(tmp_path, monkeypatch
     started = time.monotonic()
     pool.shutdown()
     assert time.monotonic() - started < 3
+
+
+def test_work_runs_here_only_when_no_timer_of_the_callers_is_in_use():
+    pool = WatchdogPool(1)
+    try:
+        assert isinstance(here_if_limited(pool, 10), InlineExecutor)
+        old = signal.signal(signal.SIGALRM, lambda *_: None)
+        try:
+            assert here_if_limited(pool, 10) is pool  # the caller's handler would be replaced
+        finally:
+            signal.signal(signal.SIGALRM, old)
+        signal.setitimer(signal.ITIMER_REAL, 60)
+        try:
+            assert here_if_limited(pool, 10) is pool  # its alarm would be cancelled
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        assert isinstance(here_if_limited(pool, 10), InlineExecutor)
+    finally:
+        pool.shutdown()

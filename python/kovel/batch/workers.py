@@ -426,14 +426,20 @@ def executor_for(
 
 def here_if_limited(otherwise: Executor, timeout: float | None) -> Executor:
     """An ``InlineExecutor`` under ``timeout`` when the calling thread is the main
-    one, where its time limit holds; else ``otherwise``.  For short work the
-    caller needs before any file (compiling a pattern): done here, it waits
-    for no worker to start.
+    one, where its time limit holds, and the caller has no timer signal of its
+    own running (which the limit would take over); else ``otherwise``.  For
+    short work the caller needs before any file (compiling a pattern): done
+    here, it waits for no worker to start.
 
     >>> type(here_if_limited(InlineExecutor(), 10)).__name__
     'InlineExecutor'
     """
-    if threading.current_thread() is threading.main_thread() and hasattr(signal, "setitimer"):
+    if (
+        threading.current_thread() is threading.main_thread()
+        and hasattr(signal, "setitimer")
+        and signal.getsignal(signal.SIGALRM) == signal.SIG_DFL
+        and signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
+    ):
         return InlineExecutor(timeout=timeout)
     return otherwise
 
