@@ -309,6 +309,22 @@ def test_files_that_cannot_match_never_reach_a_worker_and_give_the_same_results(
         assert sent == {name for name, _, _ in found}
 
 
+def test_once_nearly_every_file_holds_the_texts_they_go_to_the_workers_unread(tmp_path):
+    # Files that all hold `print`, then files that do not: the first are read
+    # here and then sent; past a point, the rest are sent unread, and the
+    # answers are the same.
+    names = {f"a{i:03}.py": "print(1)\n" for i in range(100)} | {f"b{i}.py": "x = 1\n" for i in range(5)}
+    for name, text in names.items():
+        (tmp_path / name).write_text(text)
+    pool = _Counting()
+    found = [
+        (os.path.basename(r.path), len(r.matches), r.error)
+        for r in find_files([tmp_path], "print($A)", executor=pool)
+    ]
+    assert found == [(n, n.startswith("a"), None) for n in sorted(names)]
+    assert set(pool.files) == set(names)  # the b files too: nothing was answered without a task
+
+
 def test_every_result_survives_pickling_whole(tree):
     # Results cross from workers as pickles: nothing may be lost or reordered on the way.
     bare = matcher(

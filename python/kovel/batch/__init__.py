@@ -406,6 +406,7 @@ def _run(
             early = _send_biggest(pool, listed, needs, task, timeout, window, result_class)
         sending: list[tuple[Listed, float | None]] = []  # files for the next task, after those in flight
         sending_bytes = 0
+        looked = passed = 0  # files read here for their texts, and those that held them
         exhausted = False
         while True:
             while len(flight) + len(sending) < window:
@@ -424,7 +425,12 @@ def _run(
                     flight.append((item, None))
                     continue
                 # A file lacking a text every match holds is answered here: no task, no parse.
-                settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
+                # When nearly every file holds them, the task's own check is enough.
+                settled = None
+                if looked < _LOOK_AT or passed < _PASSING * looked:
+                    settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
+                    looked += 1
+                    passed += settled is None
                 if settled is not None:
                     flight.extend(_send(pool, sending, task))
                     sending, sending_bytes = [], 0
@@ -495,6 +501,12 @@ def _send_biggest(
         out[k] = _send(pool, [(item, limit)], task)[0][1]
     return out
 
+
+#: Files are read for the texts every match holds until ``_LOOK_AT`` have been,
+#: and after that as long as fewer than ``_PASSING`` of them held the texts
+#: (past that, reading each file twice costs more than the tasks it saves).
+_LOOK_AT = 64
+_PASSING = 0.8
 
 #: The least size of a file sent ahead of its turn (``_send_biggest``).
 _EARLY_BYTES = 1 << 20
