@@ -39,11 +39,6 @@ ALLOWED = {
     "under TYPE_CHECKING)",
     ("kovel.batch.cache", "importlib"): "importlib.metadata (10 ms) is read only when a cache is kept, "
     "and every worker imports the module",
-    (
-        "kovel.rules.load",
-        "yaml",
-    ): "PyYAML (15 ms) is needed to read rule files, never by a worker running rules",
-    ("kovel.rules.project", "yaml"): "as for kovel.rules.load",
 }
 
 

@@ -12,6 +12,8 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
+import yaml
+
 from kovel.rules.load import RuleFileError, load_rules, rule_files
 from kovel.rules.rule import RuleConfig
 
@@ -59,8 +61,6 @@ def load_project(config: str) -> Project:
     ...
     kovel.rules.load.RuleFileError: /nonexistent/kovel.yml:0: cannot read: No such file or directory
     """
-    import yaml  # here: rules run in workers that read no YAML
-
     try:
         with open(config, encoding="utf-8") as f:
             data = yaml.safe_load(f) or {}
