@@ -398,12 +398,14 @@ def _run(
     todo = iter(enumerate(listed))
     flight: deque[tuple[Listed, Future[Any] | None]] = deque()
     early: dict[int, Future[Any]] = {}
+    sizes: list[int] | None = None  # of every file, when known before the loop
     try:
         if check is not None:
             check(pool)
         needs = _required_texts(pool, listed, required) if required is not None else {}
         if isinstance(pool, WatchdogPool) and pool.max_workers > 1:
-            early = _send_biggest(pool, listed, needs, task, timeout, window, result_class)
+            sizes = [_size(i.path) if i.error is None and i.lang is not None else 0 for i in listed]
+            early = _send_biggest(pool, listed, sizes, needs, task, timeout, window, result_class)
         sending: list[tuple[Listed, float | None]] = []  # files for the next task, after those in flight
         sending_bytes = 0
         looked = passed = 0  # files read here for their texts, and those that held them
@@ -438,7 +440,7 @@ def _run(
                     done.set_result(settled)
                     flight.append((item, done))
                     continue
-                size = _size(item.path)
+                size = sizes[k] if sizes is not None else _size(item.path)
                 if size >= _BATCH_BYTES and sending:  # a big file goes alone: another worker takes the rest
                     flight.extend(_send(pool, sending, task))
                     sending, sending_bytes = [], 0
@@ -478,6 +480,7 @@ _BATCH_BYTES = 1 << 17
 def _send_biggest(
     pool: WatchdogPool,
     listed: list[Listed],
+    sizes: list[int],
     needs: dict[str, tuple[bytes, ...]],
     task: Callable[[Listed, float | None], tuple[Any, ...]],
     timeout: Timeout,
@@ -486,10 +489,10 @@ def _send_biggest(
 ) -> dict[int, Future[Any]]:
     """Send the files that alone take much of a run's work first, each as a task
     of its own, biggest first (at most ``most`` of them); return their futures by
-    place in ``listed``.  Met in order, a file of minutes would start late, and
-    the run would end with one worker busy on it while the others wait.
+    place in ``listed`` (``sizes`` holds each file's size).  Met in order, a file
+    of minutes would start late, and the run would end with one worker busy on
+    it while the others wait.
     """
-    sizes = [_size(i.path) if i.error is None and i.lang is not None else 0 for i in listed]
     big = max(_EARLY_BYTES, sum(sizes) // (8 * pool.max_workers))
     out: dict[int, Future[Any]] = {}
     for k in sorted((k for k, n in enumerate(sizes) if n >= big), key=lambda k: -sizes[k])[:most]:
