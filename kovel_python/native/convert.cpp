@@ -294,11 +294,7 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
     while (true) {
       Frame& f = frames[depth - 1];
       if (f.pos < s) {
-        const std::string_view gap = cut(f.pos, s);
-        if (f.verbatim || gap.find('\n') == std::string_view::npos)
-          f.b.write(gap);
-        else if (convert::write_gap(f.b, gap, false, anchored))
-          f.token = true;
+        if (convert::write_gap(f.b, cut(f.pos, s), f.verbatim, anchored)) f.token = true;
       } else if (f.pos > s) {
         PyErr_Format(
             PyExc_ValueError,

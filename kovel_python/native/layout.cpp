@@ -10,20 +10,6 @@ namespace kovel::py::native {
 
 namespace {
 
-bool str_arg(PyObject* o, const char* param, std::string_view& out) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &n) : nullptr;
-  if (!s) {
-    if (!PyErr_Occurred()) {
-      PyRef qual(PyType_GetQualName(Py_TYPE(o)));
-      if (qual) PyErr_Format(PyExc_TypeError, "argument '%s': expected a str, got '%U'", param, qual.get());
-    }
-    return false;
-  }
-  out = std::string_view(s, static_cast<std::size_t>(n));
-  return true;
-}
-
 bool flag_arg(PyObject* o, bool& out) {
   const int v = PyObject_IsTrue(o);
   if (v < 0) return false;

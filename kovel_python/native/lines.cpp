@@ -9,17 +9,14 @@ namespace kovel::py::native {
 namespace {
 
 PyObject* fn_line_starts(PyObject*, PyObject* arg) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &n) : nullptr;
-  if (!s) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'text': expected a str");
-    return nullptr;
-  }
+  std::string_view text;
+  if (!str_arg(arg, "text", text)) return nullptr;
   PyRef out(PyList_New(0));
   if (!out) return nullptr;
   PyRef zero(PyLong_FromLong(0));
   if (!zero || PyList_Append(out.get(), zero.get()) < 0) return nullptr;
-  const char* const end = s + n;
+  const char* const s = text.data();
+  const char* const end = s + text.size();
   const char* counted = s;  // characters before `counted` are in `chars`
   Py_ssize_t chars = 0;
   for (const char* p = s; (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr;) {

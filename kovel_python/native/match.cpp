@@ -303,14 +303,9 @@ PyObject* fn_dedent(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("dedent", nargs, 2)) return nullptr;
   const KTerm* t = term_arg(args[0], "t");
   if (!t) return nullptr;
-  Py_ssize_t n;
-  const char* indent = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8AndSize(args[1], &n) : nullptr;
-  if (!indent) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'indent': expected a str");
-    return nullptr;
-  }
-  return guarded(
-      [&] { return new_kterm(dedent(*t, std::string_view(indent, static_cast<std::size_t>(n)))); });
+  std::string_view indent;
+  if (!str_arg(args[1], "indent", indent)) return nullptr;
+  return guarded([&] { return new_kterm(dedent(*t, indent)); });
 }
 
 // is_token(t), is_comment(t): the matcher's own tests, for the rewrites that
@@ -326,13 +321,9 @@ PyObject* fn_is_comment(PyObject*, PyObject* arg) {
 }
 
 PyObject* fn_is_comment_tag(PyObject*, PyObject* arg) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &n) : nullptr;
-  if (!s) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'tag': expected a str");
-    return nullptr;
-  }
-  return PyBool_FromLong(is_comment_tag(std::string_view(s, static_cast<std::size_t>(n))));
+  std::string_view tag;
+  if (!str_arg(arg, "tag", tag)) return nullptr;
+  return PyBool_FromLong(is_comment_tag(tag));
 }
 
 // pattern_schema(): the wire constants as this file reads them, for a test

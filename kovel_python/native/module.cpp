@@ -72,6 +72,20 @@ const KTerm* term_arg(PyObject* o, const char* param) {
   return kterm_value(o);
 }
 
+bool str_arg(PyObject* o, const char* param, std::string_view& out) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &n) : nullptr;
+  if (!s) {
+    if (!PyErr_Occurred()) {
+      PyRef qual(PyType_GetQualName(Py_TYPE(o)));
+      if (qual) PyErr_Format(PyExc_TypeError, "argument '%s': expected a str, got '%U'", param, qual.get());
+    }
+    return false;
+  }
+  out = std::string_view(s, static_cast<std::size_t>(n));
+  return true;
+}
+
 bool arg_count(const char* fn, Py_ssize_t nargs, Py_ssize_t n) {
   if (nargs == n) return true;
   PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", fn, n, nargs);

@@ -2,6 +2,7 @@
 // names and the function tables each file contributes.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "../common.h"
@@ -47,6 +48,8 @@ const KTerm* term_arg(PyObject* o, const char* param);
 // Raises TypeError "{fn} takes exactly {n} arguments ({nargs} given)" and
 // returns false unless nargs == n.
 bool arg_count(const char* fn, Py_ssize_t nargs, Py_ssize_t n);
+// A str argument's UTF-8 text; false with TypeError naming `param` otherwise.
+bool str_arg(PyObject* o, const char* param, std::string_view& out);
 
 // A METH_FASTCALL function as stored in a PyMethodDef.
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);

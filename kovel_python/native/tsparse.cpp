@@ -201,11 +201,7 @@ class Walker {
   // Hand a finished child term, spanning [s, e), to the node of `f`.
   void adopt(Frame& f, KRef term, std::uint64_t s, std::uint64_t e, bool anchored) {
     if (f.pos < s) {
-      const std::string_view gap = cut(f.pos, s);
-      if (f.verbatim || gap.find('\n') == std::string_view::npos)
-        f.b.write(gap);
-      else if (convert::write_gap(f.b, gap, false, anchored))
-        f.token = true;
+      if (convert::write_gap(f.b, cut(f.pos, s), f.verbatim, anchored)) f.token = true;
     } else if (f.pos > s) {
       throw BadTree{"a tree-sitter node starting at byte " + std::to_string(s) +
                     " overlaps its previous sibling, which ends at byte " + std::to_string(f.pos)};
