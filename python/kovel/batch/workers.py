@@ -8,9 +8,10 @@ its time limit has its worker killed and replaced, and fails with
 ``TimeoutError``; a worker that dies fails only its own task, with
 ``ChildProcessError``.  The other tasks go on.
 
-Its workers are those of ``kovel.treesitter.timeout`` (fresh interpreters, so
-the caller's main script is never run again): the functions and values of
-the tasks must come from importable modules.
+Its workers are those of ``kovel.treesitter.timeout``: fresh interpreters (so
+the caller's main script is never run again), or, for the first ones when
+the caller runs a single thread, forks of the caller, ready at once.  Either
+way the functions and values of the tasks must come from importable modules.
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ from dataclasses import dataclass, field
 from multiprocessing.connection import Connection
 from typing import Any, ParamSpec, TypeVar
 
+from kovel.treesitter.forked import fork_safe
 from kovel.treesitter.timeout import Overrun, Worker, dumps_call
 
 __all__ = ["InlineExecutor", "WatchdogPool", "executor_for", "here_if_limited"]
@@ -180,6 +182,7 @@ class WatchdogPool(Executor):
         self._failed_starts = 0
         self._warm = False  # keep every worker up, tasks or not (``start``)
         self._thread: threading.Thread | None = None
+        self._forked: list[_Slot] = []  # started before the thread, which takes them
 
     @property
     def max_workers(self) -> int:
@@ -258,6 +261,15 @@ class WatchdogPool(Executor):
 
     def _ensure_manager(self) -> None:
         if self._thread is None:
+            # Before the pool's own thread exists, the caller may be the only
+            # thread: then the first workers are forks of it, ready at once.
+            wanted = self._max if self._warm else min(self._max, len(self._pending))
+            if wanted and fork_safe():
+                try:
+                    for _ in range(wanted):
+                        self._forked.append(self._start_worker(fork=True))
+                except OSError:
+                    pass  # the thread starts the others afresh
             self._thread = threading.Thread(target=self._manage, name="kovel-watchdog", daemon=True)
             self._thread.start()
 
@@ -289,11 +301,11 @@ class WatchdogPool(Executor):
         except OSError:  # pragma: no cover - the pool is already closed
             pass
 
-    def _start_worker(self) -> _Slot:
-        return _Slot(Worker(self._preload))
+    def _start_worker(self, fork: bool = False) -> _Slot:
+        return _Slot(Worker(self._preload, fork=fork))
 
     def _manage(self) -> None:
-        slots: list[_Slot] = []
+        slots, self._forked = self._forked, []
         # One selector for the pool's life: making one per wait (as
         # ``multiprocessing.connection.wait`` does) cost the parent more than
         # handing out the tasks.

@@ -34,6 +34,8 @@ from collections.abc import Callable, Sequence
 from multiprocessing.connection import Connection
 from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar
 
+from kovel.treesitter.forked import ForkedProcess, fork_safe, fork_worker
+
 if TYPE_CHECKING:
     from tree_sitter import Parser, Tree
 
@@ -85,7 +87,9 @@ class Worker:
     It starts at once; its first reply, ``b"ready"``, says it has imported
     what it needs, and the modules named in ``preload`` (so that its start-up
     counts against no call).  A reply is
-    a pickled ``(True, result)`` or ``(False, exception)``.
+    a pickled ``(True, result)`` or ``(False, exception)``.  With ``fork``,
+    and when ``kovel.treesitter.forked.fork_safe()``, the worker is a fork of
+    this process rather than a fresh interpreter, ready at once.
 
     >>> w = Worker()
     >>> w.replies.recv_bytes()
@@ -96,23 +100,24 @@ class Worker:
     >>> w.retire()
     """
 
-    def __init__(self, preload: Sequence[str] = ()) -> None:
-        # The worker finds this package and the grammars where the caller does:
-        # kovel/treesitter/timeout.py is three levels below the directory holding kovel.
-        here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join([here, *filter(None, sys.path)])
+    calls: Connection
+    #: Where the replies come; readable at end of file too, when the worker died.
+    replies: Connection
+    process: subprocess.Popen[bytes] | ForkedProcess
+
+    def __init__(self, preload: Sequence[str] = (), *, fork: bool = False) -> None:
         calls_r, calls_w = os.pipe()
         replies_r, replies_w = os.pipe()
         try:
-            self.process = subprocess.Popen(
-                # -P: `-c` would put the working directory first on the path, and a
-                # checkout being searched could then shadow a module the worker imports.
-                [sys.executable, "-P", "-c", _SERVE, *preload],
-                stdin=calls_r,
-                stdout=replies_w,
-                env=env,
-            )
+            if fork and fork_safe():
+                theirs = [
+                    fd for w in _live for c in (w.calls, w.replies) if not c.closed for fd in [c.fileno()]
+                ]
+                self.process = fork_worker(
+                    calls_r, replies_w, [calls_w, replies_r, *theirs], preload
+                )
+            else:
+                self.process = self._spawn(calls_r, replies_w, preload)
         except BaseException:
             for fd in (calls_w, replies_r):
                 os.close(fd)
@@ -122,8 +127,23 @@ class Worker:
             os.close(replies_w)
         _live.add(self)
         self.calls = Connection(calls_w, readable=False)
-        #: Where the replies come; readable at end of file too, when the worker died.
         self.replies = Connection(replies_r, writable=False)
+
+    @staticmethod
+    def _spawn(calls_r: int, replies_w: int, preload: Sequence[str]) -> subprocess.Popen[bytes]:
+        # The worker finds this package and the grammars where the caller does:
+        # kovel/treesitter/timeout.py is three levels below the directory holding kovel.
+        here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([here, *filter(None, sys.path)])
+        return subprocess.Popen(
+            # -P: `-c` would put the working directory first on the path, and a
+            # checkout being searched could then shadow a module the worker imports.
+            [sys.executable, "-P", "-c", _SERVE, *preload],
+            stdin=calls_r,
+            stdout=replies_w,
+            env=env,
+        )
 
     def send(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> None:
         """Ask for ``fn(*args, **kwargs)``; ``TypeError`` if the call does not pickle."""

@@ -1,0 +1,115 @@
+"""Workers forked from a single-threaded caller: what the caller had must not leak into them."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from kovel.treesitter import forked
+
+pytestmark = pytest.mark.skipif(
+    not sys.platform.startswith("linux"), reason="workers are forked on Linux only"
+)
+
+
+def _run(body, tmp_path):
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(body))
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}  # buffers as users have them
+    return subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120, env=env)
+
+
+def test_a_forked_worker_repeats_none_of_the_callers_output_or_exit_work(tmp_path):
+    # Buffered output, an atexit function and a SIGTERM handler belong to the caller only.
+    done = _run(
+        """
+        import atexit, os, pathlib, signal, sys
+        from kovel.batch.workers import WatchdogPool
+        sys.stdout.write("buffered;")  # stdout is a pipe: not flushed yet
+        atexit.register(lambda: print("bye;", end=""))
+        signal.signal(signal.SIGTERM, lambda *_: print("term;", end=""))
+        me = pathlib.Path("/proc/self/cmdline").read_bytes
+        with WatchdogPool(2, timeout=60) as pool:
+            pool.start()
+            got = [pool.submit(me).result() for _ in range(4)]
+            killed = pool.submit(signal.raise_signal, signal.SIGTERM).exception()
+        print(all(g == me() for g in got), killed, end=";")
+        """,
+        tmp_path,
+    )
+    assert done.returncode == 0 and "buffered" not in done.stderr, done.stderr
+    # A forked worker runs the caller's command line; SIGTERM kills it, as a fresh one.
+    assert done.stdout.startswith("buffered;True the worker process died (exit code -15);bye;")
+
+
+def test_forked_workers_end_with_a_caller_that_left_them_busy(tmp_path):
+    done = _run(
+        """
+        import os, time
+        from kovel.batch.workers import WatchdogPool
+        def parent(pid):
+            try:
+                with open(f"/proc/{pid}/stat") as s:
+                    return int(s.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                return -1
+        pool = WatchdogPool(2)
+        pool.start()
+        stuck = [pool.submit(time.sleep, 600) for _ in range(2)]
+        while not all(f.running() for f in stuck):
+            time.sleep(0.05)
+        print(*[p for p in map(int, filter(str.isdigit, os.listdir("/proc"))) if parent(p) == os.getpid()])
+        """,
+        tmp_path,
+    )
+    workers = [int(p) for p in done.stdout.split()]
+    assert done.returncode == 0 and len(workers) == 2, done.stderr
+    deadline = time.monotonic() + 10
+    while any(_alive(p) for p in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(_alive(p) for p in workers)
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def test_no_fork_while_another_thread_runs():
+    stop = threading.Event()
+    t = threading.Thread(target=stop.wait)
+    t.start()
+    try:
+        assert not forked.fork_safe()
+    finally:
+        stop.set()
+        t.join()
+
+
+@pytest.mark.parametrize("how", ["exit", "signal", "running"])
+def test_forked_process_reports_the_status_as_popen_does(how):
+    if not forked.fork_safe():
+        pytest.skip("another thread runs in this test process")
+    pid = os.fork()
+    if pid == 0:
+        if how == "exit":
+            os._exit(3)
+        time.sleep(60)
+        os._exit(0)
+    p = forked.ForkedProcess(pid)
+    if how == "exit":
+        assert p.wait(timeout=30) == 3 and p.poll() == 3
+        return
+    with pytest.raises(subprocess.TimeoutExpired):
+        p.wait(timeout=0.05)
+    assert p.poll() is None
+    p.kill()
+    assert p.wait() == -9
+    p.kill()  # already waited for: nothing to do
