@@ -1,6 +1,7 @@
 """Workers forked from a single-threaded caller: what the caller had must not leak into them."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -98,11 +99,12 @@ def test_forked_process_reports_the_status_as_popen_does(how):
     if not forked.fork_safe():
         pytest.skip("another thread runs in this test process")
     pid = os.fork()
-    if pid == 0:
-        if how == "exit":
+    if pid == 0:  # never back into the test runner
+        try:
+            if how != "exit":
+                time.sleep(60)
+        finally:
             os._exit(3)
-        time.sleep(60)
-        os._exit(0)
     p = forked.ForkedProcess(pid)
     if how == "exit":
         assert p.wait(timeout=30) == 3 and p.poll() == 3
@@ -111,5 +113,5 @@ def test_forked_process_reports_the_status_as_popen_does(how):
         p.wait(timeout=0.05)
     assert p.poll() is None
     p.kill()
-    assert p.wait() == -9
+    assert p.wait() == -signal.SIGKILL
     p.kill()  # already waited for: nothing to do

@@ -113,9 +113,7 @@ class Worker:
                 theirs = [
                     fd for w in _live for c in (w.calls, w.replies) if not c.closed for fd in [c.fileno()]
                 ]
-                self.process = fork_worker(
-                    calls_r, replies_w, [calls_w, replies_r, *theirs], preload
-                )
+                self.process = fork_worker(calls_r, replies_w, [calls_w, replies_r, *theirs], preload)
             else:
                 self.process = self._spawn(calls_r, replies_w, preload)
         except BaseException:
