@@ -4,12 +4,13 @@ import hashlib
 import re
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel.batch import find_files, rewrite_files  # noqa: E402
-from kovel.batch.tasks import parse_tree  # noqa: E402
+from kovel.batch.tasks import find_task, parse_tree  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 
 # Python files in the encoding their coding declaration names (PEP 263), with
@@ -156,3 +157,24 @@ def test_files_left_unparsed_give_what_a_full_run_gives(monkeypatch, code):
         rewritten = tasks.rewrite_task(path, "python", code, "X", None)
         assert rewritten.error is None and rewritten.changed == bool(found.matches)
     assert 0 < len(parsed) < 2 * len(paths)  # some files were never parsed
+
+
+_WORDS = st.sampled_from(["x", "é", "ж", "€", "𝔘", "\t", " "])
+
+
+@settings(max_examples=60)
+@given(
+    st.lists(st.tuples(st.text(_WORDS, max_size=6), st.booleans(), st.text(_WORDS, max_size=4)), max_size=8)
+)
+def test_match_positions_are_those_of_the_text_and_of_its_bytes(lines):
+    # Each line: a comment of mixed widths, then maybe a call; offsets must
+    # agree with the text, whatever the widths of the characters before.
+    text = "".join(f"# {a}\n" + (f"f('{b}')\n" if call else "") for a, call, b in lines)
+    data = text.encode()
+    r = find_task("m.py", "python", "f($A)", None, data)
+    want = [(i + 1, line) for i, line in enumerate(text.split("\n")) if line.startswith("f(")]
+    assert [(m.line, m.column, m.text) for m in r.matches] == [(n, 1, line) for n, line in want]
+    for m in r.matches:
+        assert data[m.start : m.end].decode() == m.text
+        (a,) = m.binding_ranges.values()
+        assert data[a.start : a.end].decode() == m.text[2:-1]

@@ -27,7 +27,7 @@ from kovel._kovel import KTerm
 from kovel.batch.cache import TermCache
 from kovel.batch.results import Change, Diagnostic, FileMatch, FoundFile, RewrittenFile, ScannedFile, Span
 from kovel.quasi import Match, Pattern, Template, pattern, template
-from kovel.quasi.match import line_starts, replacements, source_bindings
+from kovel.quasi.match import replacements, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Matcher
 from kovel.rules.engine import text_of
@@ -308,8 +308,10 @@ class _Positions:
         self.text = text
         self.encoding = encoding
         self.ascii = text.isascii()
-        self.starts = line_starts(text)
-        self._bytes: list[int] | None = None
+        chars, utf8 = _native.line_table(text)
+        self.starts: Sequence[int] = memoryview(chars).cast("q")
+        # The byte offset of each line's start, in the file's encoding.
+        self._bytes: Sequence[int] | None = memoryview(utf8).cast("q") if encoding == "utf-8" else None
         self._cursor = (0, 0)  # a character offset and its byte offset
         self._lines: dict[int, str] = {}
 
