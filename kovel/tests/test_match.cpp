@@ -376,3 +376,27 @@ TEST(Match, RunEndingWithCommentKeepsItsLineBreak) {
   ASSERT_TRUE(m.match(*t));
   EXPECT_EQ(run_term(m.bindings()[0])->coparse(), "a, # c\n");
 }
+
+TEST(Match, TagsMatchWhetherInternedOrNot) {
+  const std::string long_tag(200, 'x');  // too long to be interned: kept in the node
+  KRef t = tuple("module",
+                 Kids{tuple(long_tag, Kids{id("a")}, Cmds{H}), call("f", {id("b")}),
+                      tuple(long_tag + "y", Kids{id("c")}, Cmds{H}), tuple("x", Kids{id("d")}, Cmds{H})},
+                 Cmds{H, W("\n"), H, W("\n"), H, W("\n"), H});
+  Pattern wrapped;
+  wrapped.node(long_tag, {wrapped.hole(0)});
+  Pattern f = call_pattern("f", {{false, 0}});
+  EXPECT_EQ(paths(search(wrapped, *t, false)), (std::vector<Path>{{0}}));
+  const std::vector<const Pattern*> both{&wrapped, &f};
+  const auto many = search_many(both, *t);
+  EXPECT_EQ(paths(many[0]), (std::vector<Path>{{0}}));
+  EXPECT_EQ(paths(many[1]), (std::vector<Path>{{1}}));
+
+  // A pattern made before any term of its tag still knows the terms made after it.
+  Pattern fresh;
+  fresh.node("kovel_test_tag_seen_first_in_a_pattern", {fresh.hole(0)});
+  KRef later = tuple("kovel_test_tag_seen_first_in_a_pattern", Kids{id("z")}, Cmds{H});
+  Matcher m(fresh);
+  EXPECT_TRUE(m.match(*later));
+  EXPECT_FALSE(m.match(*tuple("kovel_test_tag_seen_first_in_a_pattern_not", Kids{id("z")}, Cmds{H})));
+}
