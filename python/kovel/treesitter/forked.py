@@ -121,7 +121,9 @@ def fork_worker(stdin: int, stdout: int, close: Sequence[int], preload: Sequence
         os.dup2(stdout, 1)
         for fd in {stdin, stdout} - {0, 1}:
             os.close(fd)
-        # The caller's signal handlers are Python code meant for the caller.
+        # The caller's signal handlers are Python code meant for the caller,
+        # and its wake-up descriptor (an event loop's) is the caller's to read.
+        signal.set_wakeup_fd(-1)
         for sig in signal.valid_signals():
             if sig != signal.SIGINT and callable(signal.getsignal(sig)):
                 signal.signal(sig, signal.SIG_DFL)

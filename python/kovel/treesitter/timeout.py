@@ -289,7 +289,7 @@ def _ready_worker() -> Worker:
     with _idle_lock:
         if _idle:
             return _idle.pop()
-    worker = Worker()
+    worker = Worker(fork=True)  # a fork of this process when it may: ready at once
     try:
         if worker.replies.recv_bytes() != b"ready":
             raise ChildProcessError("the worker process did not start")
