@@ -139,7 +139,7 @@ struct Flusher {
 };
 thread_local Flusher t_flusher;
 
-void register_thread() {
+[[maybe_unused]] void register_thread() {
   t_cache.registered = true;
   // The first use of the flusher registers its destructor for this thread.
   Flusher* volatile touched = &t_flusher;
@@ -148,7 +148,7 @@ void register_thread() {
 
 // Refills an empty cache from the depot, or cuts a block from the slab (a
 // new one when it is used up).
-void* refill(std::size_t c, ThreadCache& tc) {
+[[maybe_unused]] void* refill(std::size_t c, ThreadCache& tc) {
   ClassCache& cc = tc.cls[c];
   Depot& d = g_shared.depot[c];
   Block* batch;
@@ -170,7 +170,7 @@ void* refill(std::size_t c, ThreadCache& tc) {
 
 // A thread past its exit flush rarely allocates or frees: it goes to the
 // depot for each block.
-void* allocate_dead(std::size_t c) {
+[[maybe_unused]] void* allocate_dead(std::size_t c) {
   Depot& d = g_shared.depot[c];
   {
     std::lock_guard<std::mutex> g(d.lock);
@@ -193,7 +193,7 @@ void* allocate_dead(std::size_t c) {
   return s;
 }
 
-void deallocate_dead(std::size_t c, Block* b) {
+[[maybe_unused]] void deallocate_dead(std::size_t c, Block* b) {
   Depot& d = g_shared.depot[c];
   std::lock_guard<std::mutex> g(d.lock);
   b->next = nullptr;
@@ -202,7 +202,7 @@ void deallocate_dead(std::size_t c, Block* b) {
 
 // Hands a batch of a full cache back to the depot: the blocks freed last,
 // still in this core's cache, stay with the thread.
-void spill(std::size_t c, ClassCache& cc) {
+[[maybe_unused]] void spill(std::size_t c, ClassCache& cc) {
   Block* last = cc.free;
   for (std::uint32_t n = 1; n < cc.count - kBatch; ++n) last = last->next;
   Block* batch = last->next;
