@@ -115,3 +115,22 @@ def test_forked_process_reports_the_status_as_popen_does(how):
     p.kill()
     assert p.wait() == -signal.SIGKILL
     p.kill()  # already waited for: nothing to do
+
+
+def test_a_caller_that_cannot_fork_starts_its_workers_afresh(tmp_path):
+    done = _run(
+        """
+        import os
+        def refuse():
+            raise OSError(12, "Cannot allocate memory")
+        os.fork = refuse
+        from kovel.batch.workers import WatchdogPool
+        from kovel.treesitter import parse
+        print(str(parse("python", "x = 1\\n", timeout=30)), end=";")
+        with WatchdogPool(2, timeout=60) as pool:
+            pool.start()
+            print(sum(pool.submit(pow, 2, n).result() for n in range(4)), end=";")
+        """,
+        tmp_path,
+    )
+    assert (done.returncode, done.stdout) == (0, "x = 1\n;15;"), done.stderr

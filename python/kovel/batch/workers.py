@@ -265,11 +265,7 @@ class WatchdogPool(Executor):
             # thread: then the first workers are forks of it, ready at once.
             wanted = self._max if self._warm else min(self._max, len(self._pending))
             if wanted and fork_safe():
-                try:
-                    for _ in range(wanted):
-                        self._forked.append(self._start_worker(fork=True))
-                except OSError:
-                    pass  # the thread starts the others afresh
+                self._forked = [self._start_worker(fork=True) for _ in range(wanted)]
             self._thread = threading.Thread(target=self._manage, name="kovel-watchdog", daemon=True)
             self._thread.start()
 

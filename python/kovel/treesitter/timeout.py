@@ -109,13 +109,16 @@ class Worker:
         calls_r, calls_w = os.pipe()
         replies_r, replies_w = os.pipe()
         try:
+            forked = None
             if fork and fork_safe():
                 theirs = [
                     fd for w in _live for c in (w.calls, w.replies) if not c.closed for fd in [c.fileno()]
                 ]
-                self.process = fork_worker(calls_r, replies_w, [calls_w, replies_r, *theirs], preload)
-            else:
-                self.process = self._spawn(calls_r, replies_w, preload)
+                try:
+                    forked = fork_worker(calls_r, replies_w, [calls_w, replies_r, *theirs], preload)
+                except OSError:  # no memory to copy a large caller, say: start one afresh
+                    forked = None
+            self.process = forked if forked is not None else self._spawn(calls_r, replies_w, preload)
         except BaseException:
             for fd in (calls_w, replies_r):
                 os.close(fd)
