@@ -791,6 +791,8 @@ def scan_task(
     pos = _Positions(text, loaded.encoding)
     bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in loaded.errors]
     out: list[Diagnostic] = []
+    # Only a line holding the word can silence a diagnostic; most files hold none.
+    ignores = "kovel-ignore" in text
     # Every rule's patterns are searched for at once, and the rules share what was found.
     shared = matchers[0].search(term)
     shared.prefetch(p for m in matchers for p in m.patterns)
@@ -801,7 +803,9 @@ def scan_task(
         for f in m.find_all(term, search):
             s, e = f.span
             line, _ = pos.line_col(s)
-            if suppressed(pos.line(line), cfg.id) or (line > 1 and suppressed(pos.line(line - 1), cfg.id)):
+            if ignores and (
+                suppressed(pos.line(line), cfg.id) or (line > 1 and suppressed(pos.line(line - 1), cfg.id))
+            ):
                 continue
             fix: Change | None = None
             got = fixes.get(f.path)
