@@ -100,13 +100,7 @@ def fork_worker(stdin: int, stdout: int, close: Sequence[int], preload: Sequence
     caller's ends of its pipes, and of other workers': a child holding its own
     pipe's write end would never see it end).  Only when ``fork_safe()``.
     """
-    for stream in (sys.stdout, sys.stderr):
-        # What is buffered now would be written again by the child.
-        try:
-            if stream is not None:
-                stream.flush()
-        except (OSError, ValueError):
-            pass
+    _flush()  # what is buffered now would be written again by the child
     pid = os.fork()
     if pid:
         return ForkedProcess(pid)
@@ -135,10 +129,14 @@ def fork_worker(stdin: int, stdout: int, close: Sequence[int], preload: Sequence
         except BaseException:  # noqa: B036
             pass
     finally:
-        for stream in (sys.stdout, sys.stderr):  # what the calls printed (to stderr)
-            try:
-                if stream is not None:
-                    stream.flush()
-            except BaseException:  # noqa: B036
-                pass
+        _flush()  # what the calls printed (to stderr)
         os._exit(code)
+
+
+def _flush() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except Exception:  # a closed or broken stream: nothing to write twice
+            pass

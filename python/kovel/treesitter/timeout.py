@@ -21,6 +21,7 @@ importable module, never in the main script.  The worker's side is
 from __future__ import annotations
 
 import atexit
+import contextlib
 import hashlib
 import io
 import os
@@ -109,16 +110,13 @@ class Worker:
         calls_r, calls_w = os.pipe()
         replies_r, replies_w = os.pipe()
         try:
-            forked = None
+            process: ForkedProcess | None = None
             if fork and fork_safe():
-                theirs = [
-                    fd for w in _live for c in (w.calls, w.replies) if not c.closed for fd in [c.fileno()]
-                ]
-                try:
-                    forked = fork_worker(calls_r, replies_w, [calls_w, replies_r, *theirs], preload)
-                except OSError:  # no memory to copy a large caller, say: start one afresh
-                    forked = None
-            self.process = forked if forked is not None else self._spawn(calls_r, replies_w, preload)
+                theirs = [c.fileno() for w in _live for c in (w.calls, w.replies) if not c.closed]
+                # A fork refused (no memory to copy a large caller, say) starts one afresh.
+                with contextlib.suppress(OSError):
+                    process = fork_worker(calls_r, replies_w, [calls_w, replies_r, *theirs], preload)
+            self.process = process or self._spawn(calls_r, replies_w, preload)
         except BaseException:
             for fd in (calls_w, replies_r):
                 os.close(fd)
