@@ -106,15 +106,24 @@ def test_watchdog_pool_never_runs_the_main_script_again(tmp_path):
     assert lines[0] == "15" and "mine is defined in the main script" in lines[1]
 
 
-def test_workers_do_not_outlive_their_parent(tmp_path):
-    # A task stuck for good, and the parent leaving without shutting the pool down.
+@pytest.mark.parametrize(
+    ("jobs", "task", "leave"),
+    [
+        (1, "time.sleep, 600", "sys.exit(0)"),  # stuck for good: killed as the parent exits
+        # Idle, and a parent gone without a word: each worker (a fork of the
+        # parent) sees its pipe end, as long as it does not hold the pipe open itself.
+        (2, "pow, 2, 3", "os._exit(0)"),
+    ],
+)
+def test_workers_do_not_outlive_their_parent(tmp_path, jobs, task, leave):
     script = tmp_path / "script.py"
     script.write_text(
-        "import os, time\n"
+        "import os, sys, time\n"
         "from kovel.batch.workers import WatchdogPool\n"
-        "pool = WatchdogPool(1)\n"
-        "f = pool.submit(time.sleep, 600)\n"
-        "while not f.running():\n"
+        f"pool = WatchdogPool({jobs})\n"
+        "pool.start()\n"
+        f"started = [pool.submit({task}) for _ in range({jobs})]\n"
+        "while not all(f.running() or f.done() for f in started):\n"
         "    time.sleep(0.05)\n"
         "def parent(pid):\n"  # from /proc: `ps` cannot run under the sanitizers' preload
         "    try:\n"
@@ -124,10 +133,11 @@ def test_workers_do_not_outlive_their_parent(tmp_path):
         "        return -1\n"
         "pids = [int(p) for p in os.listdir('/proc') if p.isdigit()]\n"
         "print(*[p for p in pids if parent(p) == os.getpid()], flush=True)\n"
+        f"{leave}\n"
     )
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     workers = [int(pid) for pid in done.stdout.split()]
-    assert done.returncode == 0 and workers, done.stderr
+    assert done.returncode == 0 and len(workers) == jobs, done.stderr
     deadline = time.monotonic() + 10
     while any(_alive(pid) for pid in workers) and time.monotonic() < deadline:
         time.sleep(0.1)

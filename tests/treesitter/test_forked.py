@@ -47,42 +47,6 @@ def test_a_forked_worker_repeats_none_of_the_callers_output_or_exit_work(tmp_pat
     assert done.stdout.startswith("buffered;True the worker process died (exit code -15);bye;")
 
 
-def test_forked_workers_end_with_a_caller_that_left_them_busy(tmp_path):
-    done = _run(
-        """
-        import os, time
-        from kovel.batch.workers import WatchdogPool
-        def parent(pid):
-            try:
-                with open(f"/proc/{pid}/stat") as s:
-                    return int(s.read().rsplit(")", 1)[1].split()[1])
-            except OSError:
-                return -1
-        pool = WatchdogPool(2)
-        pool.start()
-        stuck = [pool.submit(time.sleep, 600) for _ in range(2)]
-        while not all(f.running() for f in stuck):
-            time.sleep(0.05)
-        print(*[p for p in map(int, filter(str.isdigit, os.listdir("/proc"))) if parent(p) == os.getpid()])
-        """,
-        tmp_path,
-    )
-    workers = [int(p) for p in done.stdout.split()]
-    assert done.returncode == 0 and len(workers) == 2, done.stderr
-    deadline = time.monotonic() + 10
-    while any(_alive(p) for p in workers) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert not any(_alive(p) for p in workers)
-
-
-def _alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().split(")")[-1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
-
-
 def test_no_fork_while_another_thread_runs():
     stop = threading.Event()
     t = threading.Thread(target=stop.wait)
