@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "../unlocked.h"
-#include "match.h"
-#include "native.h"
+#include "compiled.h"
 #include "walk.h"
 
 namespace kovel::py::native {
@@ -17,21 +16,6 @@ namespace kovel::py::native {
 namespace {
 
 constexpr const char* kCapsule = "kovel._native.Pattern";
-
-// What a capsule holds: the pattern and the objects its matches are made of.
-struct Compiled {
-  Pattern pattern;
-  std::vector<PyObject*> names;  // per slot: the key of its binding
-  PyObject* siblings = nullptr;  // called as siblings(items, raw) for a run
-
-  Compiled() = default;
-  Compiled(const Compiled&) = delete;
-  Compiled& operator=(const Compiled&) = delete;
-  ~Compiled() {
-    for (PyObject* n : names) Py_DECREF(n);
-    Py_XDECREF(siblings);
-  }
-};
 
 void destroy_capsule(PyObject* capsule) {
   delete static_cast<Compiled*>(PyCapsule_GetPointer(capsule, kCapsule));
@@ -114,6 +98,8 @@ PyObject* fn_compile_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs)
   });
 }
 
+}  // namespace
+
 const Compiled* compiled_arg(PyObject* o) {
   if (!PyCapsule_IsValid(o, kCapsule)) {
     PyErr_SetString(PyExc_TypeError, "argument 'pattern': expected a pattern from compile_pattern()");
@@ -121,6 +107,8 @@ const Compiled* compiled_arg(PyObject* o) {
   }
   return static_cast<const Compiled*>(PyCapsule_GetPointer(o, kCapsule));
 }
+
+namespace {
 
 PyObject* binding_value(const Compiled& c, const Binding& b) {
   if (b.kind == Binding::Kind::Node) return new_kterm(KRef::share(b.node));
@@ -158,6 +146,8 @@ PyObject* match_item(const Compiled& c, const Found& f, PyObject* path) {
   return PyTuple_Pack(6, path, term.get(), start.get(), end.get(), env.get(), offsets.get());
 }
 
+}  // namespace
+
 // The items of `found` (one search's matches, in document order).
 PyObject* match_list(const Compiled& c, const std::vector<Found>& found) {
   PyRef out(PyList_New(static_cast<Py_ssize_t>(found.size())));
@@ -179,6 +169,8 @@ PyObject* match_list(const Compiled& c, const std::vector<Found>& found) {
   }
   return out.release();
 }
+
+namespace {
 
 // Runs the searches of `programs` over `t` (without the lock once they take
 // long; Ctrl-C stops them) and attaches their spans, rendering `t` once.

@@ -10,9 +10,9 @@ namespace {
 
 Names g_names{};
 
-PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,  kRewriteMethods,
-                                kMeasureMethods, kConvertMethods, kMatchMethods, kFillMethods,
-                                kLayoutMethods,  kTsParseMethods, kLinesMethods};
+PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,    kRewriteMethods,
+                                kMeasureMethods, kConvertMethods, kMatchMethods,   kFillMethods,
+                                kLayoutMethods,  kTsParseMethods, kTsMatchMethods, kLinesMethods};
 
 int exec_module(PyObject* module) {
   if (!init_names()) return -1;

@@ -28,6 +28,7 @@ extern PyMethodDef kMatchMethods[];
 extern PyMethodDef kFillMethods[];
 extern PyMethodDef kLayoutMethods[];
 extern PyMethodDef kTsParseMethods[];
+extern PyMethodDef kTsMatchMethods[];
 extern PyMethodDef kLinesMethods[];
 
 // Strings made once at the first import and kept for the process, like the

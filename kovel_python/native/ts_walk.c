@@ -115,3 +115,8 @@ KovelTsStep kovel_ts_walk_next(KovelTsWalk* w, KovelTsVisit* v) {
   }
   return KOVEL_TS_DONE;
 }
+
+void kovel_ts_walk_skip(KovelTsWalk* w) {
+  /* enter() pushed the node; nothing has been pushed above it since. */
+  if (w->size > 0 && w->stack[w->size - 1].visible) w->size--;
+}

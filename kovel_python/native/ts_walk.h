@@ -41,6 +41,9 @@ KovelTsWalk* kovel_ts_walk_new(TSNode root);
 void kovel_ts_walk_delete(KovelTsWalk* walk);
 /* The next step; on ENTER, `visit` describes the node. */
 KovelTsStep kovel_ts_walk_next(KovelTsWalk* walk, KovelTsVisit* visit);
+/* Right after an ENTER of a node with `parent` set: its descendants are
+ * not visited, and no LEAVE comes for it. */
+void kovel_ts_walk_skip(KovelTsWalk* walk);
 
 #ifdef __cplusplus
 }

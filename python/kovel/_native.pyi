@@ -85,6 +85,21 @@ def ts_reparse(
     edits: Sequence[tuple[int, int, int]] | None = None,
     /,
 ) -> tuple[tuple[int, int], ...] | None: ...
+def ts_match(
+    language: Any,
+    source: bytes,
+    kinds: bytes,
+    timeout: float | None,
+    patterns: list[object],
+    words: list[tuple[bytes, ...]],
+    /,
+) -> (
+    tuple[
+        list[list[tuple[Path, KTerm, int, int, dict[str, Any], dict[str, int] | None]]],
+        tuple[tuple[int, int], ...],
+    ]
+    | None
+): ...
 
 # kovel.treesitter.layout: the layout rules of the converter, for templates.
 def gap_commands(

@@ -27,7 +27,7 @@ from kovel._kovel import KTerm
 from kovel.batch.cache import TermCache
 from kovel.batch.results import Change, Diagnostic, FileMatch, FoundFile, RewrittenFile, ScannedFile, Span
 from kovel.quasi import Match, Pattern, Template, pattern, template
-from kovel.quasi.match import replacements, source_bindings
+from kovel.quasi.match import replacements, search_source, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Matcher
 from kovel.rules.engine import text_of
@@ -208,6 +208,7 @@ class _Loaded:
     term: KTerm | None  # None: not parsed, the pattern cannot match
     pat: PatternLike | None  # None: loaded for rules, which bring their own
     parse: Parsed | None = None  # with its tree, when parsed and asked to keep it
+    matches: list[Match] | None = None  # the pattern's, when searched for without a term
 
 
 @functools.lru_cache(maxsize=64)
@@ -224,11 +225,14 @@ def _load(
     pattern: str | PatternLike | None,
     cache: TermCache | None = None,
     keep_tree: bool = False,
+    search: bool = False,
 ) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file (or take its term
     from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
     file cannot be read or parsed.  A file lacking a text that every match of
-    the pattern holds is not parsed (its term is None)."""
+    the pattern holds is not parsed (its term is None).  With ``search`` and
+    no cache, a ``Pattern``'s matches are found without converting the whole
+    tree (``matches`` is set, and the term is None)."""
     if data is None:
         try:
             with open(path, "rb") as f:
@@ -246,6 +250,9 @@ def _load(
     if got is None:
         try:
             # In this process: the pool watches for a grammar stuck in its scanner.
+            if search and cache is None and isinstance(pat, Pattern):
+                found = search_source([pat], parsed, text, timeout=timeout)[0]
+                return _Loaded(data, text, encoding, parsed, (), None, pat, matches=found)
             got = parse_with_errors(lang, parsed, timeout=timeout, keep_tree=keep_tree)
         except TimeoutError as exc:
             raise _Skip(f"{TIMED_OUT}: {exc}") from None
@@ -485,7 +492,7 @@ def find_task(
     'cannot read: No such file or directory'
     """
     try:
-        loaded = _load(path, lang, timeout, data, pattern, cache)
+        loaded = _load(path, lang, timeout, data, pattern, cache, search=True)
         pat = loaded.pat
         assert pat is not None  # asked for with a pattern
     except _NotText as exc:
@@ -494,7 +501,12 @@ def find_task(
         return FoundFile(path, lang, error=str(exc))
     except SyntaxError as exc:
         return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
-    if loaded.term is None:
+    found: Sequence[MatchLike] | None = loaded.matches
+    if found is None:
+        if loaded.term is None:
+            return FoundFile(path, lang, (), lines={})
+        found = list(pat.find_all(loaded.term))
+    elif not found:
         return FoundFile(path, lang, (), lines={})
     text = loaded.text
     pos = _Positions(text, loaded.encoding)
@@ -506,7 +518,7 @@ def find_task(
     before, after = context
     last = len(pos.starts) - text.endswith("\n")  # a final line feed ends the last line
     low = top = 0  # lines [.., top] are in `lines` from every earlier match starting at `low` or before
-    for m in pat.find_all(loaded.term):
+    for m in found:
         s, e = m.span
         line, col = pos.line_col(s)
         end_line, end_col = pos.line_col(e)

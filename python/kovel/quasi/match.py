@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import bisect
 import re
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -29,6 +29,8 @@ from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
+from kovel.treesitter.convert import native_grammar, parse
+from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS
 
 __all__ = [
     "Binding",
@@ -39,6 +41,7 @@ __all__ = [
     "line_starts",
     "pattern",
     "replacements",
+    "search_source",
     "source_bindings",
 ]
 
@@ -434,6 +437,55 @@ def find_all_many(patterns: Sequence[Pattern], t: KTerm) -> list[list[Match]]:
     return [
         list(p.find_all(t)) if p._runs is not None else list(_made(next(found), indents)) for p in patterns
     ]
+
+
+def search_source(
+    patterns: Sequence[Pattern],
+    source: bytes,
+    text: str | None = None,
+    *,
+    timeout: float | None = None,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    code: Collection[str] = CODE_KINDS,
+) -> list[list[Match]]:
+    """``find_all_many(patterns, parse(lang, source, verbatim, code=code))`` for patterns of one language,
+    converting only the parts of the tree where a match can be: the nodes of a
+    pattern's root kind whose bytes hold its required texts.  The matches are
+    the same (terms, paths, spans, bindings), found faster and in less memory
+    in a file where they are few.  ``text`` is ``source`` decoded, when the
+    caller has it.  Raises ``ValueError`` for bytes that are not UTF-8 and
+    ``TimeoutError`` when parsing takes longer than ``timeout`` seconds.
+
+    >>> src = b"xs.append(1)\\nprint(xs)\\nys.append(xs.pop())\\n"
+    >>> [[str(m.term) for m in ms] for ms in search_source([pattern("python", "$A.append($B)")], src)]
+    [['xs.append(1)', 'ys.append(xs.pop())']]
+    """
+    if not patterns:
+        return []
+    langs = {p.lang for p in patterns}
+    if len(langs) != 1:
+        raise ValueError(f"the patterns are in several languages: {sorted(langs)}")
+    lang = langs.pop()
+    grammar = native_grammar(lang, verbatim, code=code)
+    native = [p for p in patterns if p._runs is None]
+    if grammar is None or not native:
+        return find_all_many(patterns, parse(lang, source, verbatim, code=code, timeout=timeout))
+    got = _native.ts_match(
+        grammar[0],
+        bytes(source),
+        grammar[1],
+        timeout,
+        [p._program for p in native],
+        [tuple(t.encode() for t in p.required_texts) for p in native],
+    )
+    if got is None:
+        raise TimeoutError(f"parsing took longer than {timeout:g} s")
+    found = iter(got[0])
+    indents = _Indents(text if text is not None else bytes(source).decode())
+    runs = [p for p in patterns if p._runs is not None]
+    whole = find_all_many(runs, parse(lang, source, verbatim, code=code, timeout=timeout)) if runs else []
+    rest = iter(whole)
+    return [list(_made(next(found), indents)) if p._runs is None else next(rest) for p in patterns]
 
 
 def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:

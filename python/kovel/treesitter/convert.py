@@ -30,6 +30,7 @@ __all__ = [
     "Parsed",
     "Source",
     "from_node",
+    "native_grammar",
     "from_tree",
     "parse",
     "parse_with_errors",
@@ -191,6 +192,28 @@ def _parse_bytes(
     term, errors, tree = got
     assert term is not None  # made whenever kinds are given
     return Parsed(term, errors, tree)
+
+
+def native_grammar(
+    lang: Language | str,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    *,
+    code: Collection[str] = CODE_KINDS,
+) -> tuple[object, bytes] | None:
+    """What the extension's own parsers (``kovel._native.ts_parse`` and
+    ``ts_match``) take for ``lang``: the grammar's capsule and a byte per
+    symbol saying how its nodes are laid out (as ``parse`` with ``verbatim``
+    and ``code`` lays them out).  None for a ``Language`` made elsewhere,
+    which only py-tree-sitter parses.
+
+    >>> capsule, kinds = native_grammar("python")
+    >>> len(kinds) == len(_native.ts_symbols(capsule))
+    True
+    """
+    grammar = capsule(language(lang))
+    if grammar is None:
+        return None
+    return grammar, _kind_flags(grammar, frozenset(verbatim), frozenset(code))
 
 
 @functools.lru_cache(maxsize=64)

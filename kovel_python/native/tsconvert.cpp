@@ -1,0 +1,275 @@
+// The tree-sitter front end's shared parts (see tsconvert.h).
+#include "tsconvert.h"
+
+#include <algorithm>
+#include <string>
+
+namespace kovel::py::native::ts {
+
+namespace {
+
+constexpr const char* kCapsuleName = "tree_sitter.Language";
+
+// Bits of a symbol's byte in the kinds table: rule 1, rule 5 (may anchor),
+// rule 5 (heredoc-like: anchored whenever at column 0).
+constexpr unsigned char kLiteral = 1, kMayAnchor = 2, kBody = 4;
+
+// One cursor, freed with the scope.
+class Cursor {
+ public:
+  explicit Cursor(TSNode n) : c_(ts_tree_cursor_new(n)) {}
+  ~Cursor() { ts_tree_cursor_delete(&c_); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+  TSTreeCursor* get() { return &c_; }
+
+ private:
+  TSTreeCursor c_;
+};
+
+// A parser per thread, kept for the next parse.
+struct ThreadParser {
+  TSParser* p = nullptr;
+  ~ThreadParser() {
+    if (p) ts_parser_delete(p);
+  }
+};
+
+TSParser* thread_parser() {
+  thread_local ThreadParser tp;
+  if (!tp.p) tp.p = ts_parser_new();
+  return tp.p;
+}
+
+// The slot of a symbol in the kinds table: the grammar's symbols, then the
+// two built-in error symbols, which lie outside its count.
+std::size_t symbol_slot(TSSymbol sym, std::uint32_t count) {
+  if (sym == static_cast<TSSymbol>(-1)) return count;      // ERROR
+  if (sym == static_cast<TSSymbol>(-2)) return count + 1;  // _ERROR
+  return sym;
+}
+
+struct Input {
+  std::string_view src;
+  static const char* read(void* payload, std::uint32_t byte, TSPoint, std::uint32_t* n) {
+    const auto* in = static_cast<const Input*>(payload);
+    if (byte >= in->src.size()) {
+      *n = 0;
+      return "";
+    }
+    *n = static_cast<std::uint32_t>(in->src.size() - byte);
+    return in->src.data() + byte;
+  }
+};
+
+}  // namespace
+
+const TSLanguage* language_arg(PyObject* o) {
+  auto* lang = static_cast<const TSLanguage*>(PyCapsule_GetPointer(o, kCapsuleName));
+  if (!lang) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "language must be a grammar's tree_sitter.Language capsule");
+    return nullptr;
+  }
+  const std::uint32_t v = ts_language_abi_version(lang);
+  if (v < TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION || v > TREE_SITTER_LANGUAGE_VERSION) {
+    PyErr_Format(PyExc_ValueError, "the grammar's ABI version %u is not between %d and %d", v,
+                 TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION, TREE_SITTER_LANGUAGE_VERSION);
+    return nullptr;
+  }
+  return lang;
+}
+
+bool deadline_arg(PyObject* o, std::optional<Deadline>& out) {
+  out.reset();
+  if (o == Py_None) return true;
+  const double seconds = PyFloat_AsDouble(o);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  out = Deadline{Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(std::max(seconds, 0.0)))};
+  return true;
+}
+
+PyObject* errors_tuple(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& errors) {
+  PyRef spans(PyTuple_New(static_cast<Py_ssize_t>(errors.size())));
+  if (!spans) return nullptr;
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    PyObject* span = Py_BuildValue("(II)", errors[i].first, errors[i].second);
+    if (!span) return nullptr;
+    PyTuple_SetItem(spans.get(), static_cast<Py_ssize_t>(i), span);
+  }
+  return spans.release();
+}
+
+const KindInfo& Kinds::of(const KovelTsVisit& n) {
+  const std::size_t slot = symbol_slot(n.symbol, count_);
+  if (slot >= slot_.size()) throw BadTree{"a tree-sitter node's kind is outside its grammar's symbols"};
+  int& i = slot_[slot];
+  if (i < 0) {
+    const char* name = ts_language_symbol_name(lang_, n.named_by);
+    const std::string_view tag = name ? name : "";
+    const auto f = static_cast<unsigned char>(flags_[slot]);
+    infos_.push_back(
+        KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0, (f & kBody) != 0});
+    i = static_cast<int>(infos_.size() - 1);
+  }
+  return infos_[static_cast<std::size_t>(i)];
+}
+
+Walker::Visit Walker::visit(const KovelTsVisit& n) {
+  const KindInfo& kind = kinds_.of(n);
+  const std::uint64_t s = n.start, e = n.end;
+  if (s > e || e > src_.size())
+    throw BadTree{"a tree-sitter node spans bytes " + std::to_string(s) + " to " + std::to_string(e) +
+                  ", outside the source (" + std::to_string(src_.size()) + " bytes)"};
+  if (!boundary(s) || !boundary(e))
+    throw BadTree{"a tree-sitter node spanning bytes " + std::to_string(s) + " to " + std::to_string(e) +
+                  " splits a UTF-8 character of the source"};
+  Visit v{&kind, s, e, false};
+  if (kind.may_anchor && n.column == 0) v.anchored = kind.body || convert::last_line_anchored(cut(s, e));
+  return v;
+}
+
+// Hand a finished child term, spanning [s, e), to the node of `f`.
+void Walker::adopt(Frame& f, KRef term, std::uint64_t s, std::uint64_t e, bool anchored) {
+  if (f.pos < s) {
+    if (convert::write_gap(f.b, cut(f.pos, s), f.verbatim, anchored)) f.token = true;
+  } else if (f.pos > s) {
+    throw BadTree{"a tree-sitter node starting at byte " + std::to_string(s) +
+                  " overlaps its previous sibling, which ends at byte " + std::to_string(f.pos)};
+  }
+  if (anchored && s == f.start) f.anchored = true;
+  f.b.child(std::move(term));
+  f.pos = e;
+  f.any = true;
+}
+
+KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited) {
+  Walk walk(root);
+  KovelTsVisit n;
+  walk.next(n);  // the root
+  const Visit top = visit(n);
+  std::vector<Frame> frames(n.parent ? 16 : 0);
+  std::size_t depth = 0;  // frames[0, depth) are the open nodes
+  KRef term;
+  std::uint64_t s = 0, e = 0;
+  bool anchored = false;
+  if (n.parent) {
+    Frame& f = frames[0];
+    f.b.reset(top.kind->tag, top.kind->tag_id);
+    f.node = n.node;
+    f.kind = top.kind;
+    f.pos = f.start = std::min(lo, top.s);
+    f.end = std::max(hi, top.e);
+    f.verbatim = inherited || top.kind->literal;
+    f.anchored = top.anchored;
+    f.token = f.any = false;
+    depth = 1;
+  }
+  while (depth > 0) {
+    if (walk.next(n) == KOVEL_TS_ENTER) {
+      const Visit v = visit(n);
+      if (n.parent) {
+        if (depth == frames.size()) frames.resize(2 * depth);
+        Frame& f = frames[depth];
+        f.b.reset(v.kind->tag, v.kind->tag_id);
+        f.node = n.node;
+        f.kind = v.kind;
+        f.pos = f.start = v.s;
+        f.end = v.e;
+        f.verbatim = frames[depth - 1].verbatim || v.kind->literal;
+        f.anchored = v.anchored;
+        f.token = f.any = false;
+        ++depth;
+        continue;
+      }
+      term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e),
+                            frames[depth - 1].verbatim || v.kind->literal, scratch_);
+      adopt(frames[depth - 1], std::move(term), v.s, v.e, v.anchored);
+      continue;
+    }
+    // The node of the top frame ends.
+    Frame& f = frames[--depth];
+    s = f.start;
+    e = f.end;
+    anchored = f.anchored;
+    if (!f.any) {
+      // Children, none of them visible: a leaf after all.
+      f.b.build();  // drops what was written
+      if (depth == 0) break;
+      term = convert::token(f.kind->tag, f.kind->tag_id, cut(s, e), f.verbatim, scratch_);
+    } else {
+      if (f.pos < e) {
+        if (convert::write_gap(f.b, cut(f.pos, e), f.verbatim, false)) f.token = true;
+      } else if (f.pos > e) {  // a child reaching past its parent's end
+        e = f.pos;
+      }
+      if (f.token && !f.verbatim) {
+        // Rule 2 found out late: convert this subtree again, all verbatim.
+        f.b.build();  // drops what was written
+        term = run(f.node, s, e, true);
+      } else {
+        term = f.b.build();
+      }
+      if (depth == 0) return term;
+    }
+    adopt(frames[depth - 1], std::move(term), s, e, anchored);
+  }
+  // A root without visible children: a leaf, wrapped if text lies around it.
+  term = convert::token(top.kind->tag, top.kind->tag_id, cut(top.s, top.e), inherited || top.kind->literal,
+                        scratch_);
+  if (lo >= top.s && hi <= top.e) return term;
+  scratch_.reset(top.kind->tag, top.kind->tag_id);
+  convert::write_gap(scratch_, cut(lo, top.s), inherited, false);
+  scratch_.child(std::move(term));
+  convert::write_gap(scratch_, cut(top.e, hi), inherited, false);
+  return scratch_.build();
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> error_spans(TSNode root) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+  if (!ts_node_has_error(root)) return spans;
+  std::vector<TSNode> stack{root};
+  Cursor cur(root);
+  while (!stack.empty()) {
+    const TSNode n = stack.back();
+    stack.pop_back();
+    if (ts_node_is_error(n) || ts_node_is_missing(n)) {
+      spans.emplace_back(ts_node_start_byte(n), ts_node_end_byte(n));
+    } else if (ts_node_has_error(n)) {
+      ts_tree_cursor_reset(cur.get(), n);
+      if (ts_tree_cursor_goto_first_child(cur.get())) {
+        do stack.push_back(ts_tree_cursor_current_node(cur.get()));
+        while (ts_tree_cursor_goto_next_sibling(cur.get()));
+      }
+    }
+  }
+  return spans;
+}
+
+bool Deadline::progress(TSParseState* state) {
+  auto* d = static_cast<Deadline*>(state->payload);
+  d->passed = d->passed || Clock::now() > d->at;
+  return d->passed;
+}
+
+TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline* deadline,
+                   const TSTree* old) {
+  TSParser* p = thread_parser();
+  if (!p) throw std::bad_alloc();
+  if (ts_parser_language(p) != lang && !ts_parser_set_language(p, lang))
+    throw BadTree{"the parser does not take this grammar"};
+  Input in{src};
+  const TSInput input{&in, Input::read, TSInputEncodingUTF8, nullptr};
+  Deadline d = deadline ? *deadline : Deadline{};
+  const TSParseOptions options{&d, deadline ? Deadline::progress : nullptr};
+  TreePtr tree(ts_parser_parse_with_options(p, old, input, options));
+  if (!tree) ts_parser_reset(p);  // the next parse starts afresh
+  return tree;
+}
+
+KRef Walker::leaf(const Visit& v, bool verbatim) {
+  return convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), verbatim, scratch_);
+}
+
+}  // namespace kovel::py::native::ts

@@ -1,0 +1,362 @@
+// tsmatch: search a source for patterns without converting all of its tree.
+//
+// Every match of a pattern holds the pattern's required texts (the tokens
+// it spells out), and a converted node renders as exactly its source bytes.
+// So the walk over tree-sitter's tree enters only nodes whose bytes hold an
+// occurrence of each live pattern's rarest required text, and converts only
+// the outermost nodes of a pattern's root kind among them: the matches in
+// those subtrees are all the matches in the file, with the same terms,
+// paths and spans as a search of the whole converted tree (rule 2, which
+// makes an ancestor verbatim after its children were seen, is followed by
+// converting the subtrees inside such an ancestor again).
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../unlocked.h"
+#include "compiled.h"
+#include "tsconvert.h"
+
+namespace kovel::py::native {
+
+namespace {
+
+using namespace ts;
+
+// What one pattern needs of a node to match in it.
+struct Want {
+  const Pattern* pattern;
+  std::string_view root_tag;       // empty when any tag will do (a hole or a run)
+  std::vector<std::uint32_t> occ;  // where its rarest required text starts
+  std::uint32_t len = 0;           // that text's length; 0: it has none
+  bool absent = false;             // a required text is not in the source
+
+  // Whether bytes [s, e) may hold a match.
+  bool live(std::uint64_t s, std::uint64_t e) const {
+    if (absent) return false;
+    if (len == 0) return true;
+    const auto it = std::lower_bound(occ.begin(), occ.end(), s);
+    return it != occ.end() && *it + std::uint64_t{len} <= e;
+  }
+};
+
+std::vector<std::uint32_t> occurrences(std::string_view src, std::string_view word) {
+  std::vector<std::uint32_t> at;
+  for (std::size_t p = src.find(word); p != std::string_view::npos; p = src.find(word, p + 1))
+    at.push_back(static_cast<std::uint32_t>(p));
+  return at;
+}
+
+Want want_of(const Pattern& p, std::string_view src, const std::vector<std::string_view>& words) {
+  Want w{&p, {}, {}, 0, p.empty()};
+  if (!p.empty()) {
+    const PatternItem& r = p.root();
+    if (r.kind == PatternItem::Kind::Node || r.kind == PatternItem::Kind::Leaf) w.root_tag = r.tag;
+  }
+  bool first = true;
+  for (const std::string_view word : words) {
+    if (word.empty()) continue;
+    std::vector<std::uint32_t> at = occurrences(src, word);
+    if (at.empty()) w.absent = true;
+    if (first || at.size() < w.occ.size()) {
+      w.occ = std::move(at);
+      w.len = static_cast<std::uint32_t>(word.size());
+      first = false;
+    }
+  }
+  return w;
+}
+
+// A subtree converted on its own: where it stands and its term.
+struct Subtree {
+  TSNode node;
+  Walker::Visit v;
+  bool has_kids;
+  bool inherited;  // an ancestor is verbatim (rule 1, or rule 2 found later)
+  std::vector<std::uint64_t> path;
+  std::uint64_t chars = 0;  // code points of the source before it
+  KRef term;
+};
+
+// An entered node that is not converted: what rule 2 needs of it.
+struct Open {
+  std::uint64_t pos, end;
+  bool verbatim, token;
+  std::size_t first;   // subtrees recorded since it was entered
+  std::uint64_t next;  // position of its next child
+};
+
+std::uint64_t code_points(std::string_view s) {
+  std::uint64_t n = 0;
+  for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+// The subtrees of `root` that can hold a match of one of `wants`, converted.
+std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kinds,
+                                   const std::vector<Want>& wants) {
+  Walker walker(kinds, src);
+  std::vector<Subtree> out;
+  const auto live_at = [&](const Walker::Visit& v, bool& candidate) {
+    bool live = false;
+    candidate = false;
+    for (const Want& w : wants) {
+      if (!w.live(v.s, v.e)) continue;
+      live = true;
+      if (w.root_tag.empty() || w.root_tag == v.kind->tag) candidate = true;
+    }
+    return live;
+  };
+  Walk walk(root);
+  KovelTsVisit n;
+  walk.next(n);
+  const Walker::Visit top = walker.visit(n);
+  bool candidate = false;
+  const Walker::Visit whole{top.kind, 0, std::max<std::uint64_t>(src.size(), top.e), top.anchored};
+  if (!live_at(whole, candidate)) return out;
+  if (candidate || !n.parent) {
+    out.push_back(Subtree{n.node, top, n.parent, false, {}, 0, walker.run(n.node, 0, src.size(), false)});
+    return out;
+  }
+  std::vector<Open> open{{0, whole.e, top.kind->literal, false, 0, 0}};
+  std::vector<std::uint64_t> path;  // of the top open node
+  const auto gap = [&](Open& f, std::uint64_t to) {
+    if (f.pos < to) {
+      if (!f.verbatim && convert::token_text(walker.cut(f.pos, to))) f.token = true;
+    } else if (f.pos > to) {
+      throw BadTree{"a tree-sitter node starting at byte " + std::to_string(to) +
+                    " overlaps its previous sibling, which ends at byte " + std::to_string(f.pos)};
+    }
+  };
+  while (!open.empty()) {
+    const KovelTsStep step = walk.next(n);
+    if (step == KOVEL_TS_DONE) break;
+    if (step == KOVEL_TS_ENTER) {
+      const Walker::Visit v = walker.visit(n);
+      Open& p = open.back();
+      gap(p, v.s);
+      const std::uint64_t index = p.next++;
+      p.pos = v.e;
+      if (!live_at(v, candidate)) {
+        if (n.parent) walk.skip();
+        continue;
+      }
+      if (candidate) {
+        std::vector<std::uint64_t> at = path;
+        at.push_back(index);
+        out.push_back(Subtree{n.node, v, n.parent, p.verbatim, std::move(at), 0, {}});
+        if (n.parent) walk.skip();
+        continue;
+      }
+      if (n.parent) {
+        open.push_back(Open{v.s, v.e, p.verbatim || v.kind->literal, false, out.size(), 0});
+        path.push_back(index);
+      }
+      continue;
+    }
+    Open f = open.back();
+    open.pop_back();
+    gap(f, f.end);
+    if (f.token && !f.verbatim)  // rule 2: the whole node is verbatim after all
+      for (std::size_t i = f.first; i < out.size(); ++i) out[i].inherited = true;
+    if (open.empty()) break;
+    path.pop_back();
+    if (f.pos > f.end) open.back().pos = f.pos;  // a child reaching past its parent's end
+  }
+  std::uint64_t at = 0, chars = 0;
+  for (Subtree& t : out) {
+    chars += code_points(src.substr(at, t.v.s - at));
+    at = t.v.s;
+    t.chars = chars;
+    t.term = t.has_kids ? walker.run(t.node, t.v.s, t.v.e, t.inherited)
+                        : walker.leaf(t.v, t.inherited || t.v.kind->literal);
+  }
+  return out;
+}
+
+// Turns matches found in `t`'s term into matches in the whole term: spans
+// past the text before it, paths below its own. `last` is the previous
+// match's full path (per pattern), which the next one's is cut from.
+void place(const Subtree& t, std::vector<Found>& found, std::vector<std::uint64_t>& last,
+           std::vector<Found>& out) {
+  std::vector<std::uint64_t> rel, full;
+  for (Found& f : found) {
+    next_path(rel, f);
+    full = t.path;
+    full.insert(full.end(), rel.begin(), rel.end());
+    std::size_t keep = 0;
+    while (keep < last.size() && keep < full.size() && last[keep] == full[keep]) ++keep;
+    f.keep = keep;
+    f.tail.assign(full.begin() + static_cast<std::ptrdiff_t>(keep), full.end());
+    f.start += t.chars;
+    f.end += t.chars;
+    for (std::uint64_t& o : f.offsets) o += t.chars;
+    last = std::move(full);
+    out.push_back(std::move(f));
+  }
+}
+
+bool words_arg(PyObject* o, std::size_t count, std::vector<std::vector<std::string_view>>& out) {
+  const char* const wrong = "words must be a list holding a tuple of bytes for each pattern";
+  if (!PyList_Check(o) || static_cast<std::size_t>(PyList_Size(o)) != count) {
+    PyErr_SetString(PyExc_TypeError, wrong);
+    return false;
+  }
+  out.resize(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    PyObject* t = PyList_GetItem(o, static_cast<Py_ssize_t>(k));
+    if (!PyTuple_Check(t)) {
+      PyErr_SetString(PyExc_TypeError, wrong);
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_Size(t); ++i) {
+      PyObject* b = PyTuple_GetItem(t, i);
+      if (!PyBytes_Check(b)) {
+        PyErr_SetString(PyExc_TypeError, wrong);
+        return false;
+      }
+      out[k].emplace_back(PyBytes_AsString(b), static_cast<std::size_t>(PyBytes_Size(b)));
+    }
+  }
+  return true;
+}
+
+// ts_match(language, source, kinds, timeout, patterns, words)
+PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("ts_match", nargs, 6)) return nullptr;
+  const TSLanguage* lang = language_arg(args[0]);
+  if (!lang) return nullptr;
+  if (!PyBytes_Check(args[1]) || !PyBytes_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "source and kinds must be bytes");
+    return nullptr;
+  }
+  if (!PyList_Check(args[4])) {
+    PyErr_SetString(PyExc_TypeError, "patterns must be a list of compiled patterns");
+    return nullptr;
+  }
+  // Our own references: the lists may change while the lock is released.
+  PyRef programs(PyList_GetSlice(args[4], 0, PyList_Size(args[4])));
+  PyRef word_list(programs ? PyList_GetSlice(args[5], 0, PyList_Size(args[5])) : nullptr);
+  if (!word_list) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "words must be a list");
+    return nullptr;
+  }
+  std::vector<const Compiled*> compiled;
+  for (Py_ssize_t i = 0; i < PyList_Size(programs.get()); ++i) {
+    const Compiled* c = compiled_arg(PyList_GetItem(programs.get(), i));
+    if (!c) return nullptr;
+    compiled.push_back(c);
+  }
+  std::vector<std::vector<std::string_view>> words;
+  if (!words_arg(word_list.get(), compiled.size(), words)) return nullptr;
+  char* data = nullptr;
+  char* flag_data = nullptr;
+  Py_ssize_t size = 0, nflags = 0;
+  if (PyBytes_AsStringAndSize(args[1], &data, &size) < 0 ||
+      PyBytes_AsStringAndSize(args[2], &flag_data, &nflags) < 0)
+    return nullptr;
+  if (static_cast<std::uint64_t>(nflags) != ts_language_symbol_count(lang) + 2ULL) {
+    PyErr_SetString(PyExc_ValueError,
+                    "kinds must hold a byte for each of the grammar's symbols (ts_symbols)");
+    return nullptr;
+  }
+  if (static_cast<std::uint64_t>(size) > 0xFFFFFFFFULL) {
+    PyErr_SetString(PyExc_ValueError, "tree-sitter parses sources below 4 GiB");
+    return nullptr;
+  }
+  std::optional<Deadline> deadline;
+  if (!deadline_arg(args[3], deadline)) return nullptr;
+  const std::string_view src(data, static_cast<std::size_t>(size));
+  const std::string_view flags(flag_data, static_cast<std::size_t>(nflags));
+  if (!convert::valid_utf8(src)) {
+    PyErr_SetString(PyExc_ValueError, "source is not valid UTF-8");
+    return nullptr;
+  }
+  std::vector<Want> wants;
+  std::vector<Subtree> subtrees;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
+  std::string bad;
+  bool timed_out = false;
+  std::exception_ptr failed;
+  // Nothing here touches a Python object until the GIL is back.
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    for (std::size_t k = 0; k < compiled.size(); ++k)
+      wants.push_back(want_of(compiled[k]->pattern, src, words[k]));
+    TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
+    if (!tree) {
+      timed_out = true;
+    } else {
+      const TSNode root = ts_tree_root_node(tree.get());
+      Kinds kinds(lang, flags);
+      subtrees = live_subtrees(root, src, kinds, wants);
+      errors = error_spans(root);
+    }
+  } catch (BadTree& b) {
+    bad = std::move(b.message);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (failed) {
+    try {
+      std::rethrow_exception(failed);
+    } catch (...) {
+      raise_from_current_exception();
+    }
+    return nullptr;
+  }
+  if (!bad.empty()) {
+    PyErr_SetString(PyExc_ValueError, bad.c_str());
+    return nullptr;
+  }
+  if (timed_out) Py_RETURN_NONE;
+  return guarded([&]() -> PyObject* {
+    std::vector<std::vector<Found>> found(compiled.size());
+    if (!run_unlocked([&](const StopCheck* stop) {
+          std::vector<const Pattern*> patterns;
+          for (const Compiled* c : compiled) patterns.push_back(&c->pattern);
+          std::vector<std::vector<std::uint64_t>> last(compiled.size());
+          std::vector<std::vector<Found>> here;
+          for (const Subtree& t : subtrees) {
+            if (patterns.size() == 1)
+              here.assign(1, search(*patterns[0], *t.term, false, stop));
+            else
+              here = search_many(patterns, *t.term, stop);
+            attach_spans(*t.term, std::span(here), stop);
+            for (std::size_t k = 0; k < here.size(); ++k) place(t, here[k], last[k], found[k]);
+          }
+        }))
+      return nullptr;
+    PyRef lists(PyList_New(static_cast<Py_ssize_t>(compiled.size())));
+    if (!lists) return nullptr;
+    for (std::size_t k = 0; k < compiled.size(); ++k) {
+      PyObject* list = match_list(*compiled[k], found[k]);
+      if (!list) return nullptr;
+      PyList_SetItem(lists.get(), static_cast<Py_ssize_t>(k), list);
+    }
+    PyRef spans(errors_tuple(errors));
+    if (!spans) return nullptr;
+    return PyTuple_Pack(2, lists.get(), spans.get());
+  });
+}
+
+}  // namespace
+
+PyMethodDef kTsMatchMethods[] = {
+    {"ts_match", as_cfunc(fn_ts_match), METH_FASTCALL,
+     "ts_match(language, source, kinds, timeout, patterns, words, /)\n--\n\n"
+     "Parse ``source`` as ``ts_parse`` does and search it for each compiled\n"
+     "pattern of the list ``patterns``, converting only the subtrees that can\n"
+     "hold a match: ``words[k]`` are the texts every match of pattern k\n"
+     "holds (a tuple of bytes), and a node is entered only when its bytes\n"
+     "hold the rarest of them for some k. Gives (per pattern the items ``match_all`` gives for\n"
+     "the whole converted tree, error spans), or None when ``timeout`` ran out.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kovel::py::native

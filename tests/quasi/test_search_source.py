@@ -1,0 +1,158 @@
+"""Searching a source without converting all of it gives the matches of the whole term."""
+
+from __future__ import annotations
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+pytest.importorskip("tree_sitter")
+
+from kovel import _native  # noqa: E402
+from kovel.quasi import pattern  # noqa: E402
+from kovel.quasi.match import find_all_many, search_source  # noqa: E402
+from kovel.treesitter import language, parse  # noqa: E402
+from kovel.treesitter.convert import native_grammar  # noqa: E402
+
+
+def grammar(lang):
+    try:
+        language(lang)
+    except ValueError:
+        pytest.skip(f"no {lang} grammar installed")
+
+
+def _value(v):
+    return v.postcard_bytes() if not isinstance(v, list) else [x.postcard_bytes() for x in v]
+
+
+def _facts(matches):
+    """Everything a match says, with terms compared by their bytes."""
+    return [
+        (m.path, m.span, m.term.postcard_bytes(), {k: _value(v) for k, v in m.bindings.items()})
+        for m in matches
+    ]
+
+
+def assert_same(codes, lang, source, **layout):
+    ps = [pattern(lang, c) for c in codes]
+    data = source.encode()
+    whole = find_all_many(ps, parse(lang, data, **layout))
+    got = search_source(ps, data, **layout)
+    assert [_facts(ms) for ms in got] == [_facts(ms) for ms in whole]
+    # one pattern at a time finds the same as all of them at once
+    for p, ms in zip(ps, whole, strict=True):
+        assert _facts(search_source([p], data, **layout)[0]) == _facts(ms)
+    return whole
+
+
+CASES = [
+    # nested matches, matches inside other patterns' matches, matches in f-strings
+    ("python", ["$A.append($B)"], "a.append(b.append(c.append(d)))\nx = f'{ys.append(1)}'\n"),
+    ("python", ["len($X)", "print($A)"], "print(len(x))\nif y:\n    print(len(\n        z))\n"),
+    # the required word in comments, strings and names that are no match
+    (
+        "python",
+        ["$A.append($B)"],
+        "# a.append(b)\ns = 'x.append(y)'\nappend(1)\nappended.x(2)\nz.append(3)\n",
+    ),
+    # multi-line bindings (re-indented) and characters beyond ASCII before the match
+    (
+        "python",
+        ["$A.append($B)"],
+        "é = 'ü'\nclass K:\n    def f(ž):\n        ž.append([\n            1,\n        ])\n",
+    ),
+    ("python", ["if $C:\n    $$$B"], "def f():\n    if x:\n        g()\n    if y: h()\n"),
+    # a run of statements next to single-node patterns
+    ("python", ["$A = 1\n$B = 2", "g($X)"], "def f():\n    a = 1\n    b = 2\n    g(a)\n"),
+    (
+        "javascript",
+        ["console.log($$$A)"],
+        "const s = `${console.log(1,\n 2)}`;\nfunction f() { console.log(3) }\n",
+    ),
+    ("typescript", ["$A as $T"], "let x = (y as number) + (z as\n  string);\n"),
+    ("c", ["foo($A)"], "#define X(a) \\\n  foo(a)\nint main() { return foo(1) + foo(foo(2)); }\n"),
+    ("go", ["fmt.Println($$$A)"], "package m\nfunc f() {\n\tfmt.Println(1, g(fmt.Println(2)))\n}\n"),
+    ("rust", ["$X.unwrap()"], "fn f() { let a = b.unwrap().c.unwrap(); }\n"),
+    ("ruby", ["foo($X)"], "x = <<~EOS\n  #{foo(1)}\nEOS\nfoo(2)\n"),
+    ("bash", ["foo $X"], "cat <<EOF\n$(foo 1)\nEOF\nfoo 2\n"),
+    # a pattern whose root is the tree's own root kind: the whole tree is converted
+    ("python", ["x = 1\n"], "x = 1\n"),
+]
+
+
+@pytest.mark.parametrize(("lang", "codes", "source"), CASES)
+def test_same_matches_as_the_whole_term(lang, codes, source):
+    grammar(lang)
+    whole = assert_same(codes, lang, source)
+    assert any(whole), "the case should have matches"
+
+
+@pytest.mark.parametrize(
+    ("lang", "source", "code", "kind"),
+    [
+        # The string's gaps hold words on both sides of a line feed, so the
+        # string is verbatim once all its children were seen (taken for code,
+        # it is no literal): the command inside was converted before that.
+        ("tcl", 'proc f {} {\n  set a "x\n  y [g\n z]"\n  g\n}\n', "g $X", "quoted_word"),
+    ],
+)
+def test_an_ancestor_found_verbatim_late_converts_the_subtrees_again(lang, source, code, kind):
+    grammar(lang)
+    whole = assert_same([code], lang, source, verbatim=(), code={kind})
+    assert any("\n" in str(m.term) for m in whole[0])
+
+
+_PIECES = [
+    "xs.append(1)",
+    "xs.append(\n    ys.append(2))",
+    "f(xs.append)",
+    "'append(' + s",
+    "# .append(x)",
+    "f'{a.append(b)}'",
+    "'''\nappend(\n'''",
+    "[x.append(y) for y in z]",
+    "x = (\n    a\n    .append(b)\n)",
+    "é.append('ü')",
+    "if a:\n    b.append(c)\nelse:\n    pass",
+    "def g():\n    return h.append(\n        1,\n    )",
+]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.sampled_from(_PIECES), min_size=1, max_size=8), st.sampled_from(["", " " * 8]))
+def test_any_program_of_pieces(pieces, indent):
+    body = "".join(indent + p.replace("\n", "\n" + indent) + "\n" for p in pieces)
+    source = ("class C:\n    def f(self):\n" if indent else "") + body
+    assert_same(["$A.append($B)", "$A.append", "f($$$X)"], "python", source)
+
+
+def test_what_search_source_refuses():
+    with pytest.raises(ValueError, match="several languages"):
+        search_source([pattern("python", "f($X)"), pattern("javascript", "f($X)")], b"f(1)\n")
+    with pytest.raises(ValueError, match="UTF-8"):
+        search_source([pattern("python", "f($X)")], b"f('\xff')\n")
+    assert search_source([], b"f(1)\n") == []
+    with pytest.raises(TimeoutError):
+        search_source([pattern("python", "f($X)")], b"f(1)\n" * 400_000, timeout=1e-6)
+
+
+@pytest.mark.parametrize(
+    ("change", "error", "match"),
+    [
+        ({0: object()}, TypeError, "capsule"),
+        ({1: "f(1)\n"}, TypeError, "bytes"),
+        ({2: b"\x00"}, ValueError, "a byte for each"),
+        ({4: [object()]}, TypeError, "compile_pattern"),
+        ({5: [(b"f", "x")]}, TypeError, "tuple of bytes"),
+        ({5: []}, TypeError, "tuple of bytes"),
+    ],
+)
+def test_native_arguments(change, error, match):
+    capsule, kinds = native_grammar("python")
+    p = pattern("python", "f($X)")
+    args = [capsule, b"f(1)\n", kinds, None, [p._program], [(b"f",)]]
+    assert _native.ts_match(*args)[0][0][0][2:4] == (0, 4)
+    for k, v in change.items():
+        args[k] = v
+    with pytest.raises(error, match=match):
+        _native.ts_match(*args)
