@@ -513,30 +513,29 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost, c
   return out;
 }
 
-std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, const KTerm& root,
-                                            const StopCheck* stop) {
-  std::vector<std::vector<Found>> out(ps.size());
-  Pacer pace(stop);
-  LineBreaks lines(&pace);
-  std::vector<std::unique_ptr<Matcher>> matchers;
-  std::unordered_map<std::string_view, std::vector<std::size_t>> by_tag;
-  std::vector<std::size_t> any_tag;  // patterns whose root is a hole or a run
+Searcher::Searcher(std::span<const Pattern* const> ps, Pacer* pace) : pace_(pace) {
   for (std::size_t k = 0; k < ps.size(); ++k) {
-    matchers.push_back(std::make_unique<Matcher>(*ps[k], &pace));
+    matchers_.push_back(std::make_unique<Matcher>(*ps[k], pace_));
     if (ps[k]->empty()) continue;
     const PatternItem& r = ps[k]->root();
     if (r.kind == PatternItem::Kind::Hole || r.kind == PatternItem::Kind::Run)
-      any_tag.push_back(k);
+      any_tag_.push_back(k);
     else
-      by_tag[r.tag].push_back(k);
+      by_tag_[r.tag].push_back(k);
   }
+}
+
+std::vector<std::vector<Found>> Searcher::run(const KTerm& root) {
+  Pacer& pace = *pace_;
+  std::vector<std::vector<Found>> out(matchers_.size());
+  LineBreaks lines(&pace);
   std::vector<std::uint64_t> path;
-  std::vector<std::size_t> low(ps.size(), 0);  // per pattern, as in search
+  std::vector<std::size_t> low(matchers_.size(), 0);  // per pattern, as in search
   std::uint64_t order = 0;
   const auto visit = [&](const KTerm& n) {
     if (n.variant() != KTerm::Variant::Tuple) return;
     const auto try_one = [&](std::size_t k) {
-      Matcher& m = *matchers[k];
+      Matcher& m = *matchers_[k];
       if (!m.match(n)) return;
       Found f{std::min(low[k], path.size()), {}, order, &n, m.bindings(), false, 0, 0, {}};
       f.tail.assign(path.begin() + static_cast<std::ptrdiff_t>(f.keep), path.end());
@@ -545,9 +544,9 @@ std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, 
       out[k].push_back(std::move(f));
     };
     // Each pattern's list is its own: the order patterns are tried in does not matter.
-    for (const std::size_t k : any_tag) try_one(k);
-    const auto it = by_tag.find(n.tag());
-    if (it != by_tag.end())
+    for (const std::size_t k : any_tag_) try_one(k);
+    const auto it = by_tag_.find(n.tag());
+    if (it != by_tag_.end())
       for (const std::size_t k : it->second) try_one(k);
   };
   struct Frame {
@@ -583,6 +582,13 @@ std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, 
     pace.tick(static_cast<std::int64_t>(child.children().size()));
   }
   return out;
+}
+
+std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, const KTerm& root,
+                                            const StopCheck* stop) {
+  Pacer pace(stop);
+  Searcher searcher(ps, &pace);
+  return searcher.run(root);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -202,6 +203,23 @@ std::vector<Found> search(const Pattern& p, const KTerm& root, bool outermost,
 // each node is tried only against the patterns whose root tag it has.
 std::vector<std::vector<Found>> search_many(std::span<const Pattern* const> ps, const KTerm& root,
                                             const StopCheck* stop = nullptr);
+
+// search_many over one root after another, with the matchers made once
+// (a source searched subtree by subtree). The patterns and `pace` must
+// outlive it.
+class Searcher {
+ public:
+  Searcher(std::span<const Pattern* const> ps, Pacer* pace);
+  Searcher(const Searcher&) = delete;
+  Searcher& operator=(const Searcher&) = delete;
+  std::vector<std::vector<Found>> run(const KTerm& root);
+
+ private:
+  Pacer* pace_;
+  std::vector<std::unique_ptr<Matcher>> matchers_;
+  std::unordered_map<std::string_view, std::vector<std::size_t>> by_tag_;
+  std::vector<std::size_t> any_tag_;  // patterns whose root is a hole or a run
+};
 
 // Sets the span of every match (as rendered_spans counts it), and the
 // offsets of the bindings of multiline ones. Throws Panic when `root` cannot

@@ -400,3 +400,31 @@ TEST(Match, TagsMatchWhetherInternedOrNot) {
   EXPECT_TRUE(m.match(*later));
   EXPECT_FALSE(m.match(*tuple("kovel_test_tag_seen_first_in_a_pattern_not", Kids{id("z")}, Cmds{H})));
 }
+
+TEST(Match, SearcherGivesEachRootWhatSearchManyGives) {
+  // One searcher over several roots, as a source searched subtree by subtree:
+  // nothing a root bound or failed on leaks into the next.
+  const Pattern same = call_pattern("f", {{false, 0}, {false, 0}});  // f($A, $A)
+  const Pattern any = call_pattern("", {{true, 1}});                 // $F($$$B)
+  const std::vector<const Pattern*> ps{&same, &any};
+  const std::vector<KRef> roots{
+      tuple("module", Kids{call("f", {id("a"), id("a")}), call("g", {id("b")})}, Cmds{H, W("\n"), H}),
+      call("f", {id("a"), id("b")}),
+      call("f", {call("f", {id("c"), id("c")}), call("f", {id("c"), id("c")})}),
+  };
+  Pacer pace(nullptr);
+  Searcher searcher(ps, &pace);
+  for (const KRef& root : roots) {
+    const auto got = searcher.run(*root);
+    const auto want = search_many(ps, *root);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      EXPECT_EQ(paths(got[k]), paths(want[k]));
+      ASSERT_EQ(got[k].size(), want[k].size());
+      for (std::size_t i = 0; i < got[k].size(); ++i)
+        for (std::size_t s = 0; s < got[k][i].bindings.size(); ++s)
+          EXPECT_EQ(got[k][i].bindings[s].node, want[k][i].bindings[s].node);
+    }
+  }
+  EXPECT_EQ(paths(searcher.run(*roots[2])[0]), (std::vector<Path>{{}, {1, 1}, {1, 3}}));
+}

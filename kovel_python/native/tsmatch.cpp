@@ -10,6 +10,7 @@
 // makes an ancestor verbatim after its children were seen, is followed by
 // converting the subtrees inside such an ancestor again).
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <span>
@@ -19,6 +20,7 @@
 
 #include "../unlocked.h"
 #include "compiled.h"
+#include "tags.h"
 #include "tsconvert.h"
 
 namespace kovel::py::native {
@@ -31,6 +33,7 @@ using namespace ts;
 struct Want {
   const Pattern* pattern;
   std::string_view root_tag;       // empty when any tag will do (a hole or a run)
+  std::uint32_t root_id;           // root_tag interned, or tags::kInline
   std::vector<std::uint32_t> occ;  // where its rarest required text starts
   std::uint32_t len = 0;           // that text's length; 0: it has none
   bool absent = false;             // a required text is not in the source
@@ -44,24 +47,35 @@ struct Want {
   }
 };
 
-std::vector<std::uint32_t> occurrences(std::string_view src, std::string_view word) {
+// Where `word` starts in `src`, found as far as the `most`-th occurrence.
+std::vector<std::uint32_t> occurrences(std::string_view src, std::string_view word, std::size_t most) {
   std::vector<std::uint32_t> at;
-  for (std::size_t p = src.find(word); p != std::string_view::npos; p = src.find(word, p + 1))
+  for (std::size_t p = src.find(word); p != std::string_view::npos && at.size() < most;
+       p = src.find(word, p + 1))
     at.push_back(static_cast<std::uint32_t>(p));
   return at;
 }
 
-Want want_of(const Pattern& p, std::string_view src, const std::vector<std::string_view>& words) {
-  Want w{&p, {}, {}, 0, p.empty()};
+Want want_of(const Pattern& p, std::string_view src, std::vector<std::string_view> words) {
+  Want w{&p, {}, tags::kInline, {}, 0, p.empty()};
   if (!p.empty()) {
     const PatternItem& r = p.root();
-    if (r.kind == PatternItem::Kind::Node || r.kind == PatternItem::Kind::Leaf) w.root_tag = r.tag;
+    if (r.kind == PatternItem::Kind::Node || r.kind == PatternItem::Kind::Leaf) {
+      w.root_tag = r.tag;
+      w.root_id = tags::intern(r.tag);
+    }
   }
+  // Longer texts first: they tend to be rarer, and each later one is only
+  // counted as far as the rarest so far.
+  std::sort(words.begin(), words.end(), [](auto a, auto b) { return a.size() > b.size(); });
   bool first = true;
   for (const std::string_view word : words) {
     if (word.empty()) continue;
-    std::vector<std::uint32_t> at = occurrences(src, word);
-    if (at.empty()) w.absent = true;
+    std::vector<std::uint32_t> at = occurrences(src, word, first ? SIZE_MAX : w.occ.size());
+    if (at.empty()) {
+      w.absent = true;
+      break;
+    }
     if (first || at.size() < w.occ.size()) {
       w.occ = std::move(at);
       w.len = static_cast<std::uint32_t>(word.size());
@@ -107,7 +121,9 @@ std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kin
     for (const Want& w : wants) {
       if (!w.live(v.s, v.e)) continue;
       live = true;
-      if (w.root_tag.empty() || w.root_tag == v.kind->tag) candidate = true;
+      if (w.root_tag.empty() ||
+          (w.root_id != tags::kInline ? w.root_id == v.kind->tag_id : w.root_tag == v.kind->tag))
+        candidate = true;
     }
     return live;
   };
@@ -320,13 +336,11 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!run_unlocked([&](const StopCheck* stop) {
           std::vector<const Pattern*> patterns;
           for (const Compiled* c : compiled) patterns.push_back(&c->pattern);
+          Pacer pace(stop);
+          Searcher searcher(patterns, &pace);
           std::vector<std::vector<std::uint64_t>> last(compiled.size());
-          std::vector<std::vector<Found>> here;
           for (const Subtree& t : subtrees) {
-            if (patterns.size() == 1)
-              here.assign(1, search(*patterns[0], *t.term, false, stop));
-            else
-              here = search_many(patterns, *t.term, stop);
+            std::vector<std::vector<Found>> here = searcher.run(*t.term);
             attach_spans(*t.term, std::span(here), stop);
             for (std::size_t k = 0; k < here.size(); ++k) place(t, here[k], last[k], found[k]);
           }

@@ -11,7 +11,7 @@ from kovel import _native  # noqa: E402
 from kovel.quasi import pattern  # noqa: E402
 from kovel.quasi.match import find_all_many, search_source  # noqa: E402
 from kovel.treesitter import language, parse  # noqa: E402
-from kovel.treesitter.convert import native_grammar  # noqa: E402
+from kovel.treesitter.convert import native_grammar, parse_with_errors  # noqa: E402
 
 
 def grammar(lang):
@@ -38,10 +38,11 @@ def assert_same(codes, lang, source, **layout):
     data = source.encode()
     whole = find_all_many(ps, parse(lang, data, **layout))
     got = search_source(ps, data, **layout)
-    assert [_facts(ms) for ms in got] == [_facts(ms) for ms in whole]
+    assert [_facts(ms) for ms in got.matches] == [_facts(ms) for ms in whole]
+    assert got.errors == parse_with_errors(lang, data, **layout).errors
     # one pattern at a time finds the same as all of them at once
     for p, ms in zip(ps, whole, strict=True):
-        assert _facts(search_source([p], data, **layout)[0]) == _facts(ms)
+        assert _facts(search_source([p], data, **layout).matches[0]) == _facts(ms)
     return whole
 
 
@@ -75,6 +76,8 @@ CASES = [
     ("rust", ["$X.unwrap()"], "fn f() { let a = b.unwrap().c.unwrap(); }\n"),
     ("ruby", ["foo($X)"], "x = <<~EOS\n  #{foo(1)}\nEOS\nfoo(2)\n"),
     ("bash", ["foo $X"], "cat <<EOF\n$(foo 1)\nEOF\nfoo 2\n"),
+    # syntax errors around and inside the matches
+    ("python", ["g($X)"], "def f(:\n    g(1)\n    g(2 +)\n"),
     # a pattern whose root is the tree's own root kind: the whole tree is converted
     ("python", ["x = 1\n"], "x = 1\n"),
 ]
@@ -131,7 +134,7 @@ def test_what_search_source_refuses():
         search_source([pattern("python", "f($X)"), pattern("javascript", "f($X)")], b"f(1)\n")
     with pytest.raises(ValueError, match="UTF-8"):
         search_source([pattern("python", "f($X)")], b"f('\xff')\n")
-    assert search_source([], b"f(1)\n") == []
+    assert search_source([], b"f(1)\n") == ([], ())
     with pytest.raises(TimeoutError):
         search_source([pattern("python", "f($X)")], b"f(1)\n" * 400_000, timeout=1e-6)
 

@@ -208,7 +208,7 @@ class _Loaded:
     term: KTerm | None  # None: not parsed, the pattern cannot match
     pat: PatternLike | None  # None: loaded for rules, which bring their own
     parse: Parsed | None = None  # with its tree, when parsed and asked to keep it
-    matches: list[Match] | None = None  # the pattern's, when searched for without a term
+    matches: list[list[Match]] | None = None  # of the patterns searched for without a term
 
 
 @functools.lru_cache(maxsize=64)
@@ -225,14 +225,14 @@ def _load(
     pattern: str | PatternLike | None,
     cache: TermCache | None = None,
     keep_tree: bool = False,
-    search: bool = False,
+    search: Sequence[Pattern] = (),
 ) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file (or take its term
     from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
     file cannot be read or parsed.  A file lacking a text that every match of
-    the pattern holds is not parsed (its term is None).  With ``search`` and
-    no cache, a ``Pattern``'s matches are found without converting the whole
-    tree (``matches`` is set, and the term is None)."""
+    the pattern holds is not parsed (its term is None).  Without a cache, the
+    matches of the patterns of ``search`` are found without converting the
+    whole tree (``matches`` is set, and the term is None)."""
     if data is None:
         try:
             with open(path, "rb") as f:
@@ -250,9 +250,9 @@ def _load(
     if got is None:
         try:
             # In this process: the pool watches for a grammar stuck in its scanner.
-            if search and cache is None and isinstance(pat, Pattern):
-                found = search_source([pat], parsed, text, timeout=timeout)[0]
-                return _Loaded(data, text, encoding, parsed, (), None, pat, matches=found)
+            if search and cache is None:
+                found = search_source(search, parsed, text, timeout=timeout)
+                return _Loaded(data, text, encoding, parsed, found.errors, None, pat, matches=found.matches)
             got = parse_with_errors(lang, parsed, timeout=timeout, keep_tree=keep_tree)
         except TimeoutError as exc:
             raise _Skip(f"{TIMED_OUT}: {exc}") from None
@@ -492,16 +492,17 @@ def find_task(
     'cannot read: No such file or directory'
     """
     try:
-        loaded = _load(path, lang, timeout, data, pattern, cache, search=True)
-        pat = loaded.pat
-        assert pat is not None  # asked for with a pattern
+        pat = _pattern_for(lang, pattern)
+        loaded = _load(
+            path, lang, timeout, data, pat, cache, search=[pat] if isinstance(pat, Pattern) else ()
+        )
     except _NotText as exc:
         return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
     except _Skip as exc:
         return FoundFile(path, lang, error=str(exc))
     except SyntaxError as exc:
         return FoundFile(path, lang, error=f"the pattern does not parse as {lang}: {exc}")
-    found: Sequence[MatchLike] | None = loaded.matches
+    found: Sequence[MatchLike] | None = None if loaded.matches is None else loaded.matches[0]
     if found is None:
         if loaded.term is None:
             return FoundFile(path, lang, (), lines={})
@@ -791,15 +792,18 @@ def scan_task(
     matchers = [m for m in matchers if m.words <= found]
     if not matchers:
         return ScannedFile(path, lang)
+    # Rules that are a pattern alone need its matches only: the tree is then
+    # converted only where they lie.
+    lone = [m.lone_pattern for m in matchers]
+    alone = [p for p in lone if p is not None] if None not in lone else []
     try:
-        loaded = _load(path, lang, timeout, data, None, cache)
+        loaded = _load(path, lang, timeout, data, None, cache, search=alone)
     except _NotText as exc:
         return ScannedFile(path, lang, error=f"skipped: {exc}", skipped=True)
     except _Skip as exc:
         return ScannedFile(path, lang, error=str(exc))
     text = loaded.text
     term = loaded.term
-    assert term is not None
     pos = _Positions(text, loaded.encoding)
     bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in loaded.errors]
     out: list[Diagnostic] = []
@@ -807,11 +811,18 @@ def scan_task(
     ignores = "kovel-ignore" in text
     # Every rule's patterns are searched for at once, and the rules share what was found.
     shared = matchers[0].search(term)
-    shared.prefetch(p for m in matchers for p in m.patterns)
+    if loaded.matches is not None:
+        shared.matches.update(
+            {id(p): {tuple(x.path): x for x in ms} for p, ms in zip(alone, loaded.matches, strict=True)}
+        )
+    else:
+        shared.prefetch(p for m in matchers for p in m.patterns)
     for m in matchers:
         cfg = m.config
         search = m.search(term, None, shared.matches)
-        fixes = {p: (new, span) for p, new, span in m.fixes(term, search)} if cfg.fix else {}
+        fixes = (
+            {p: (new, span) for p, new, span in m.fixes(term, search)} if cfg.fix and term is not None else {}
+        )
         for f in m.find_all(term, search):
             s, e = f.span
             line, _ = pos.line_col(s)

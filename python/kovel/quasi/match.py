@@ -19,7 +19,7 @@ import bisect
 import re
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
@@ -29,7 +29,7 @@ from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
-from kovel.treesitter.convert import native_grammar, parse
+from kovel.treesitter.convert import native_grammar, parse_with_errors
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS
 
 __all__ = [
@@ -41,6 +41,7 @@ __all__ = [
     "line_starts",
     "pattern",
     "replacements",
+    "SourceSearch",
     "search_source",
     "source_bindings",
 ]
@@ -439,6 +440,15 @@ def find_all_many(patterns: Sequence[Pattern], t: KTerm) -> list[list[Match]]:
     ]
 
 
+class SourceSearch(NamedTuple):
+    """What ``search_source`` found: each pattern's matches, and the byte ranges of
+    the syntax errors of the source (as ``kovel.treesitter.parse_with_errors``
+    gives them)."""
+
+    matches: list[list[Match]]
+    errors: tuple[tuple[int, int], ...]
+
+
 def search_source(
     patterns: Sequence[Pattern],
     source: bytes,
@@ -447,29 +457,33 @@ def search_source(
     timeout: float | None = None,
     verbatim: Collection[str] = VERBATIM_KINDS,
     code: Collection[str] = CODE_KINDS,
-) -> list[list[Match]]:
-    """``find_all_many(patterns, parse(lang, source, verbatim, code=code))`` for patterns of one language,
-    converting only the parts of the tree where a match can be: the nodes of a
-    pattern's root kind whose bytes hold its required texts.  The matches are
-    the same (terms, paths, spans, bindings), found faster and in less memory
-    in a file where they are few.  ``text`` is ``source`` decoded, when the
+) -> SourceSearch:
+    """``find_all_many(patterns, parse(lang, source, verbatim, code=code))`` for patterns
+    of one language, converting only the parts of the tree where a match can
+    be: the nodes of a pattern's root kind whose bytes hold its required
+    texts.  The matches are the same (terms, paths, spans, bindings), found
+    faster and in less memory.  ``text`` is ``source`` decoded, when the
     caller has it.  Raises ``ValueError`` for bytes that are not UTF-8 and
-    ``TimeoutError`` when parsing takes longer than ``timeout`` seconds.
+    ``TimeoutError`` when parsing takes longer than ``timeout`` seconds (in
+    this process: a grammar stuck in its scanner is not stopped).
 
     >>> src = b"xs.append(1)\\nprint(xs)\\nys.append(xs.pop())\\n"
-    >>> [[str(m.term) for m in ms] for ms in search_source([pattern("python", "$A.append($B)")], src)]
-    [['xs.append(1)', 'ys.append(xs.pop())']]
+    >>> found = search_source([pattern("python", "$A.append($B)")], src)
+    >>> [[str(m.term) for m in ms] for ms in found.matches], found.errors
+    ([['xs.append(1)', 'ys.append(xs.pop())']], ())
     """
     if not patterns:
-        return []
+        return SourceSearch([], ())
     langs = {p.lang for p in patterns}
     if len(langs) != 1:
         raise ValueError(f"the patterns are in several languages: {sorted(langs)}")
     lang = langs.pop()
     grammar = native_grammar(lang, verbatim, code=code)
     native = [p for p in patterns if p._runs is None]
-    if grammar is None or not native:
-        return find_all_many(patterns, parse(lang, source, verbatim, code=code, timeout=timeout))
+    if grammar is None or len(native) < len(patterns):
+        # A run of statements is looked for among the children of every node.
+        whole = parse_with_errors(lang, source, verbatim, code=code, timeout=timeout)
+        return SourceSearch(find_all_many(patterns, whole.term), whole.errors)
     got = _native.ts_match(
         grammar[0],
         bytes(source),
@@ -480,12 +494,8 @@ def search_source(
     )
     if got is None:
         raise TimeoutError(f"parsing took longer than {timeout:g} s")
-    found = iter(got[0])
     indents = _Indents(text if text is not None else bytes(source).decode())
-    runs = [p for p in patterns if p._runs is not None]
-    whole = find_all_many(runs, parse(lang, source, verbatim, code=code, timeout=timeout)) if runs else []
-    rest = iter(whole)
-    return [list(_made(next(found), indents)) if p._runs is None else next(rest) for p in patterns]
+    return SourceSearch([list(_made(items, indents)) for items in got[0]], got[1])
 
 
 def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:

@@ -34,7 +34,16 @@ from kovel.treesitter.grammars import parser
 if TYPE_CHECKING:
     from tree_sitter import Node, Tree
 
-__all__ = ["Binding", "Compiled", "Found", "Search", "compile_rule", "required_words", "text_of"]
+__all__ = [
+    "Binding",
+    "Compiled",
+    "Found",
+    "Search",
+    "compile_rule",
+    "pattern_alone",
+    "required_words",
+    "text_of",
+]
 
 Binding = KTerm | list[KTerm]
 Path = tuple[int, ...]
@@ -208,7 +217,9 @@ class Search:
     ['x', 'y']
     """
 
-    root: KTerm
+    #: None for a search made of pattern matches alone (see ``pattern_alone``):
+    #: only rules that are those patterns can then be run.
+    root: KTerm | None
     lang: str
     utils: Mapping[str, Compiled] = field(default_factory=dict)
     tree: Tree | None = None
@@ -219,12 +230,17 @@ class Search:
     _kids: dict[Path, tuple[KTerm, ...]] = field(default_factory=dict)
     _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
 
+    def _whole(self) -> KTerm:
+        if self.root is None:
+            raise ValueError("this search holds pattern matches alone: the rule needs the whole term")
+        return self.root
+
     # -- the nodes
     def node(self, path: Path) -> KTerm:
         """The node at ``path``; each node on the way is kept (a wide root's children are made once)."""
         got = self._nodes.get(path)
         if got is None:
-            got = self.root if not path else self.kids(path[:-1])[path[-1]]
+            got = self._whole() if not path else self.kids(path[:-1])[path[-1]]
             self._nodes[path] = got
         return got
 
@@ -237,7 +253,7 @@ class Search:
     def field_of(self, parent: Path, index: int) -> str | None:
         """The field name of child ``index`` of the node at ``parent``."""
         if self.tree is None:
-            self.tree = parser(self.lang).parse(str(self.root).encode())
+            self.tree = parser(self.lang).parse(str(self._whole()).encode())
         n: Node = self.tree.root_node
         for i in parent:
             if i >= n.child_count:
@@ -249,20 +265,20 @@ class Search:
         """The nodes with one of ``tags``, by path."""
         got = self._tagged.get(tags)
         if got is None:
-            got = self._tagged[tags] = {tuple(p): n for p, n in _native.find_all(self.root, tags, False)}
+            got = self._tagged[tags] = {tuple(p): n for p, n in _native.find_all(self._whole(), tags, False)}
         return got
 
     def pattern_matches(self, p: Pattern) -> dict[Path, Match]:
         got = self.matches.get(id(p))
         if got is None:
-            got = self.matches[id(p)] = {tuple(m.path): m for m in p.find_all(self.root)}
+            got = self.matches[id(p)] = {tuple(m.path): m for m in p.find_all(self._whole())}
         return got
 
     def prefetch(self, patterns: Iterable[Pattern]) -> None:
         """Find the matches of all ``patterns`` at once: the root's text is laid
         out once for all of them, not once per pattern."""
         todo = [p for p in {id(p): p for p in patterns}.values() if id(p) not in self.matches]
-        for p, found in zip(todo, find_all_many(todo, self.root), strict=True):
+        for p, found in zip(todo, find_all_many(todo, self._whole()), strict=True):
             self.matches[id(p)] = {tuple(m.path): m for m in found}
 
     # -- the search
@@ -281,9 +297,9 @@ class Search:
             return
         cands: Iterator[tuple[Sequence[int], KTerm, int, int]]
         if r.tags is not None:
-            cands = _native.find_all(self.root, r.tags, True)
+            cands = _native.find_all(self._whole(), r.tags, True)
         else:
-            cands = _native.walk(self.root, True)
+            cands = _native.walk(self._whole(), True)
         for where, node, start, end in cands:
             path = tuple(where)
             env = self.check(r, path, node, {})
@@ -470,6 +486,17 @@ _CONDITIONS = (
     "matches",
     "meta",
 )
+
+
+def pattern_alone(r: Compiled) -> Pattern | None:
+    """The pattern of a rule that is a pattern and nothing else: its matches are
+    all a search for the rule needs (the root's other nodes are never looked at).
+
+    >>> pattern_alone(compile_rule("python", Rule(pattern="f($X)"))) is not None
+    True
+    >>> pattern_alone(compile_rule("python", Rule(pattern="f($X)", inside=Rule(kind="block"))))
+    """
+    return r.pattern if r.pattern is not None and _without_pattern(r) is None else None
 
 
 def _without_pattern(r: Compiled) -> Compiled | None:

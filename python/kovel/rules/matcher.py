@@ -21,7 +21,16 @@ from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Template, template
 from kovel.quasi.match import replacements
-from kovel.rules.engine import Compiled, Found, Search, compile_rule, patterns_of, required_words, text_of
+from kovel.rules.engine import (
+    Compiled,
+    Found,
+    Search,
+    compile_rule,
+    pattern_alone,
+    patterns_of,
+    required_words,
+    text_of,
+)
 from kovel.rules.rule import RuleConfig
 from kovel.rules.transform import apply
 
@@ -68,10 +77,24 @@ class Matcher:
         # Compiled patterns are native: another process compiles the rule again, once.
         return (_revive, (self.config,))
 
-    def search(self, t: KTerm, tree: Any = None, matches: dict[int, Any] | None = None) -> Search:
+    def search(self, t: KTerm | None, tree: Any = None, matches: dict[int, Any] | None = None) -> Search:
         """The search state over ``t`` (``tree``: its tree-sitter tree, if at hand, for
-        fields; ``matches``: pattern matches shared with other rules' searches of ``t``)."""
+        fields; ``matches``: pattern matches shared with other rules' searches of ``t``).
+        ``t`` is None for a search of ``lone_pattern``'s matches alone."""
         return Search(t, self.config.language, self.utils, tree, {} if matches is None else matches)
+
+    @property
+    def lone_pattern(self) -> Pattern | None:
+        """The rule's pattern when the rule is that pattern alone (with constraints
+        on its metavariables, but no other condition and no fix): the
+        pattern's matches are then all its search needs, and they may be
+        found without the whole term (``kovel.quasi.match.search_source``).
+
+        >>> from kovel.rules import Rule, RuleConfig
+        >>> matcher(RuleConfig("p", "python", Rule(pattern="print($A)"))).lone_pattern
+        pattern('python', 'print($A)')
+        """
+        return pattern_alone(self.rule) if self.config.fix is None else None
 
     @property
     def patterns(self) -> list[Pattern]:
@@ -81,7 +104,7 @@ class Matcher:
             out += patterns_of(c, self.utils)
         return out
 
-    def find_all(self, t: KTerm, search: Search | None = None) -> Iterator[Found]:
+    def find_all(self, t: KTerm | None, search: Search | None = None) -> Iterator[Found]:
         """Every match in ``t``, in document order.
 
         >>> from kovel.rules import Rule, RuleConfig
