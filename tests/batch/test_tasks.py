@@ -178,3 +178,53 @@ def test_match_positions_are_those_of_the_text_and_of_its_bytes(lines):
         assert data[m.start : m.end].decode() == m.text
         (a,) = m.binding_ranges.values()
         assert data[a.start : a.end].decode() == m.text[2:-1]
+
+
+# What find and scan report when the tree is converted only where the
+# patterns can match must be what they report from the whole term, which a
+# cache of terms makes them use.
+WITHOUT_TERM_SOURCE = """\
+# coding: latin-1
+s = "café"
+def f(xs):
+    xs.append(len(s))  # kovel-ignore: r1
+    if xs == None:
+        print(xs,
+              len(xs))
+    return [x.append(1) for x in xs if x != None]
+def g(:
+    print(1)
+"""
+
+
+@pytest.mark.parametrize(
+    "rules",
+    [
+        [("r0", "$A.append($B)", {}), ("r1", "len($X)", {}), ("r2", "$X == None", {})],
+        [("r0", "print($$$A)", {}), ("r1", "$X != None", {"X": {"regex": "^x$"}})],
+        [("r0", "$A.append($B)", {"B": {"kind": "integer"}}), ("r1", "xs", {})],
+    ],
+)
+def test_scan_and_find_without_the_term_agree_with_the_whole_term(tmp_path, rules):
+    from kovel.batch.cache import TermCache
+    from kovel.batch.tasks import scan_task
+    from kovel.rules import Rule, RuleConfig, matcher
+
+    data = WITHOUT_TERM_SOURCE.encode("latin-1")
+    matchers = [
+        matcher(
+            RuleConfig(
+                rid, "python", Rule(pattern=p), "at $A", constraints={k: Rule(**v) for k, v in c.items()}
+            )
+        )
+        for rid, p, c in rules
+    ]
+    assert all(m.lone_pattern is not None for m in matchers)
+    cache = TermCache(str(tmp_path))
+    sparse = scan_task("m.py", "python", matchers, None, data)
+    whole = scan_task("m.py", "python", matchers, None, data, cache=cache)
+    assert sparse == whole and sparse.diagnostics and sparse.errors_before == 1
+    for _, p, _ in rules:
+        assert find_task("m.py", "python", p, None, data) == find_task(
+            "m.py", "python", p, None, data, cache=cache
+        )
