@@ -32,11 +32,12 @@ using namespace ts;
 // What one pattern needs of a node to match in it.
 struct Want {
   const Pattern* pattern;
-  std::string_view root_tag;       // empty when any tag will do (a hole or a run)
-  std::uint32_t root_id;           // root_tag interned, or tags::kInline
-  std::vector<std::uint32_t> occ;  // where its rarest required text starts
-  std::uint32_t len = 0;           // that text's length; 0: it has none
-  bool absent = false;             // a required text is not in the source
+  std::string_view root_tag;               // empty when any tag will do (a hole or a run)
+  std::uint32_t root_id;                   // root_tag interned, or tags::kInline
+  std::vector<std::string_view> kid_tags;  // of the root's items that are nodes or leaves
+  std::vector<std::uint32_t> occ;          // where its rarest required text starts
+  std::uint32_t len = 0;                   // that text's length; 0: it has none
+  bool absent = false;                     // a required text is not in the source
 
   // Whether bytes [s, e) may hold a match.
   bool live(std::uint64_t s, std::uint64_t e) const {
@@ -57,12 +58,17 @@ std::vector<std::uint32_t> occurrences(std::string_view src, std::string_view wo
 }
 
 Want want_of(const Pattern& p, std::string_view src, std::vector<std::string_view> words) {
-  Want w{&p, {}, tags::kInline, {}, 0, p.empty()};
+  Want w{&p, {}, tags::kInline, {}, {}, 0, p.empty()};
   if (!p.empty()) {
     const PatternItem& r = p.root();
     if (r.kind == PatternItem::Kind::Node || r.kind == PatternItem::Kind::Leaf) {
       w.root_tag = r.tag;
       w.root_id = tags::intern(r.tag);
+    }
+    for (const std::uint32_t k : r.kids) {
+      const PatternItem& kid = p.item(k);
+      if (kid.kind == PatternItem::Kind::Node || kid.kind == PatternItem::Kind::Leaf)
+        w.kid_tags.push_back(kid.tag);
     }
   }
   // Longer texts first: they tend to be rarer, and each later one is only
@@ -110,20 +116,50 @@ std::uint64_t code_points(std::string_view s) {
   return n;
 }
 
+// One cursor, freed with the scope.
+class Cursor {
+ public:
+  explicit Cursor(TSNode n) : c_(ts_tree_cursor_new(n)) {}
+  ~Cursor() { ts_tree_cursor_delete(&c_); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+
+  // Whether the children of `n` have `tags` in this order, among others. The
+  // matcher gives each node or leaf item of a pattern a child of its tag,
+  // in order (holes, runs and skipped tokens take the rest), so a node
+  // without them is no match, whatever its subtree holds.
+  bool has_kids(TSNode n, const std::vector<std::string_view>& tags) {
+    if (tags.empty()) return true;
+    ts_tree_cursor_reset(&c_, n);
+    if (!ts_tree_cursor_goto_first_child(&c_)) return false;
+    std::size_t k = 0;
+    do {
+      const char* type = ts_node_type(ts_tree_cursor_current_node(&c_));
+      if (type && tags[k] == type && ++k == tags.size()) return true;
+    } while (ts_tree_cursor_goto_next_sibling(&c_));
+    return false;
+  }
+
+ private:
+  TSTreeCursor c_;
+};
+
 // The subtrees of `root` that can hold a match of one of `wants`, converted.
 std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kinds,
                                    const std::vector<Want>& wants) {
   Walker walker(kinds, src);
+  Cursor cursor(root);
   std::vector<Subtree> out;
-  const auto live_at = [&](const Walker::Visit& v, bool& candidate) {
+  // Whether a match may lie inside the node; `candidate`: at the node itself.
+  const auto live_at = [&](const Walker::Visit& v, TSNode node, bool& candidate) {
     bool live = false;
     candidate = false;
     for (const Want& w : wants) {
       if (!w.live(v.s, v.e)) continue;
       live = true;
-      if (w.root_tag.empty() ||
-          (w.root_id != tags::kInline ? w.root_id == v.kind->tag_id : w.root_tag == v.kind->tag))
-        candidate = true;
+      if (!candidate && (w.root_tag.empty() || (w.root_id != tags::kInline ? w.root_id == v.kind->tag_id
+                                                                           : w.root_tag == v.kind->tag)))
+        candidate = cursor.has_kids(node, w.kid_tags);
     }
     return live;
   };
@@ -133,7 +169,7 @@ std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kin
   const Walker::Visit top = walker.visit(n);
   bool candidate = false;
   const Walker::Visit whole{top.kind, 0, std::max<std::uint64_t>(src.size(), top.e), top.anchored};
-  if (!live_at(whole, candidate)) return out;
+  if (!live_at(whole, n.node, candidate)) return out;
   if (candidate || !n.parent) {
     out.push_back(Subtree{n.node, top, n.parent, false, {}, 0, walker.run(n.node, 0, src.size(), false)});
     return out;
@@ -157,7 +193,7 @@ std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kin
       gap(p, v.s);
       const std::uint64_t index = p.next++;
       p.pos = v.e;
-      if (!live_at(v, candidate)) {
+      if (!live_at(v, n.node, candidate)) {
         if (n.parent) walk.skip();
         continue;
       }
