@@ -72,7 +72,11 @@ CASES = [
     ),
     # a call holding the word whose own children cannot match (a bundle's
     # wrapper) is walked into, not converted whole; comments among the children
-    ("javascript", ["console.log($$$A)"], "(function () {\n  console /* c */ .log(1);\n  f(console.log);\n})();\n"),
+    (
+        "javascript",
+        ["console.log($$$A)"],
+        "(function () {\n  console /* c */ .log(1);\n  f(console.log);\n})();\n",
+    ),
     ("typescript", ["$A as $T"], "let x = (y as number) + (z as\n  string);\n"),
     ("c", ["foo($A)"], "#define X(a) \\\n  foo(a)\nint main() { return foo(1) + foo(foo(2)); }\n"),
     ("go", ["fmt.Println($$$A)"], "package m\nfunc f() {\n\tfmt.Println(1, g(fmt.Println(2)))\n}\n"),
