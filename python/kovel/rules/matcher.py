@@ -61,8 +61,13 @@ class Matcher:
         self.rule: Compiled = compile_rule(lang, config.rule)
         self.utils = {k: compile_rule(lang, v) for k, v in config.utils.items()}
         self.constraints = {k.lstrip("$"): compile_rule(lang, v) for k, v in config.constraints.items()}
-        #: Words every file with a match holds (see ``required_words``).
+        #: Words every file with a match holds (see ``required_words``); for a rule
+        #: that is a pattern alone, every text the pattern spells out (ASCII ones:
+        #: files are searched for them in whatever encoding they declare).
         self.words: frozenset[str] = required_words(config.rule, config.utils)
+        alone = pattern_alone(self.rule)
+        if alone is not None:
+            self.words |= {t for t in alone.required_texts if t.isascii()}
         self._template: Template | None = None
         if config.fix is not None:
             try:
