@@ -91,7 +91,8 @@ Want want_of(const Pattern& p, std::string_view src, std::vector<std::string_vie
   return w;
 }
 
-// A subtree converted on its own: where it stands and its term.
+// A subtree converted on its own: where it stands and its term. `node` and
+// `v` point into the tree and its kinds, and serve only the conversion.
 struct Subtree {
   TSNode node;
   Walker::Visit v;
