@@ -166,3 +166,19 @@ def test_native_arguments(change, error, match):
         args[k] = v
     with pytest.raises(error, match=match):
         _native.ts_match(*args)
+
+
+# Scraps of several languages' syntax, most of them unbalanced: error
+# recovery, heredocs, templates and continuations in every arrangement.
+_SCRAPS = ["f(", "x", ")", "\n", "  ", '"', "'", "`", "{", "}", "${", "$", "\\\n", "#", "//", "/*", "*/"]
+_SCRAPS += [",", ";", "é", "f(x)", "(", "<<EOF\n", "EOF\n", "[", "]", "=", "def ", "if ", ":", "\t", "\r\n"]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.sampled_from(["python", "javascript", "c", "bash", "ruby", "go", "rust"]),
+    st.lists(st.sampled_from(_SCRAPS), max_size=80),
+)
+def test_any_text_in_any_language(lang, scraps):
+    codes = ["f $X"] if lang == "bash" else ["f($X)", "f($$$A)"]
+    assert_same(codes, lang, "".join(scraps))
