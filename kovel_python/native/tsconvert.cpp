@@ -14,19 +14,6 @@ constexpr const char* kCapsuleName = "tree_sitter.Language";
 // rule 5 (heredoc-like: anchored whenever at column 0).
 constexpr unsigned char kLiteral = 1, kMayAnchor = 2, kBody = 4;
 
-// One cursor, freed with the scope.
-class Cursor {
- public:
-  explicit Cursor(TSNode n) : c_(ts_tree_cursor_new(n)) {}
-  ~Cursor() { ts_tree_cursor_delete(&c_); }
-  Cursor(const Cursor&) = delete;
-  Cursor& operator=(const Cursor&) = delete;
-  TSTreeCursor* get() { return &c_; }
-
- private:
-  TSTreeCursor c_;
-};
-
 // A parser per thread, kept for the next parse.
 struct ThreadParser {
   TSParser* p = nullptr;
@@ -78,6 +65,18 @@ const TSLanguage* language_arg(PyObject* o) {
     return nullptr;
   }
   return lang;
+}
+
+bool source_fits(std::string_view src) {
+  if (src.size() <= 0xFFFFFFFFULL) return true;
+  PyErr_SetString(PyExc_ValueError, "tree-sitter parses sources below 4 GiB");
+  return false;
+}
+
+bool kinds_fit(const TSLanguage* lang, std::string_view kinds) {
+  if (kinds.size() == ts_language_symbol_count(lang) + 2ULL) return true;
+  PyErr_SetString(PyExc_ValueError, "kinds must hold a byte for each of the grammar's symbols (ts_symbols)");
+  return false;
 }
 
 bool deadline_arg(PyObject* o, std::optional<Deadline>& out) {

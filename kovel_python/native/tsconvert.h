@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,56 @@ class Walk {
  private:
   KovelTsWalk* w_;
 };
+
+// One cursor, freed with the scope.
+class Cursor {
+ public:
+  explicit Cursor(TSNode n) : c_(ts_tree_cursor_new(n)) {}
+  ~Cursor() { ts_tree_cursor_delete(&c_); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+  TSTreeCursor* get() { return &c_; }
+
+ private:
+  TSTreeCursor c_;
+};
+
+// Runs `work()` without the GIL: it may touch no Python object. False with
+// the exception set when it threw (a BadTree as ValueError).
+template <class F>
+bool without_gil(F&& work) {
+  std::string bad;
+  bool bad_tree = false;
+  std::exception_ptr failed;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    work();
+  } catch (BadTree& b) {
+    bad_tree = true;
+    bad = std::move(b.message);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (failed) {
+    try {
+      std::rethrow_exception(failed);
+    } catch (...) {
+      raise_from_current_exception();
+    }
+    return false;
+  }
+  if (bad_tree) {
+    PyErr_SetString(PyExc_ValueError, bad.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The source as tree-sitter takes it (below 4 GiB), else false with ValueError.
+bool source_fits(std::string_view src);
+// Whether `kinds` holds a byte per symbol of `lang` (ts_symbols), else false with ValueError.
+bool kinds_fit(const TSLanguage* lang, std::string_view kinds);
 
 // The grammar of a `tree_sitter.Language` capsule, or nullptr with TypeError
 // or ValueError (an ABI version this runtime does not take).

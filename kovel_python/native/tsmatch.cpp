@@ -117,33 +117,21 @@ std::uint64_t code_points(std::string_view s) {
   return n;
 }
 
-// One cursor, freed with the scope.
-class Cursor {
- public:
-  explicit Cursor(TSNode n) : c_(ts_tree_cursor_new(n)) {}
-  ~Cursor() { ts_tree_cursor_delete(&c_); }
-  Cursor(const Cursor&) = delete;
-  Cursor& operator=(const Cursor&) = delete;
-
-  // Whether the children of `n` have `tags` in this order, among others. The
-  // matcher gives each node or leaf item of a pattern a child of its tag,
-  // in order (holes, runs and skipped tokens take the rest), so a node
-  // without them is no match, whatever its subtree holds.
-  bool has_kids(TSNode n, const std::vector<std::string_view>& tags) {
-    if (tags.empty()) return true;
-    ts_tree_cursor_reset(&c_, n);
-    if (!ts_tree_cursor_goto_first_child(&c_)) return false;
-    std::size_t k = 0;
-    do {
-      const char* type = ts_node_type(ts_tree_cursor_current_node(&c_));
-      if (type && tags[k] == type && ++k == tags.size()) return true;
-    } while (ts_tree_cursor_goto_next_sibling(&c_));
-    return false;
-  }
-
- private:
-  TSTreeCursor c_;
-};
+// Whether the children of the node at `c` (reset there) have `tags` in this
+// order, among others. The matcher gives each node or leaf item of a
+// pattern a child of its tag, in order (holes, runs and skipped tokens take
+// the rest), so a node without them is no match, whatever its subtree holds.
+bool has_kids(TSTreeCursor* c, TSNode n, const std::vector<std::string_view>& tags) {
+  if (tags.empty()) return true;
+  ts_tree_cursor_reset(c, n);
+  if (!ts_tree_cursor_goto_first_child(c)) return false;
+  std::size_t k = 0;
+  do {
+    const char* type = ts_node_type(ts_tree_cursor_current_node(c));
+    if (type && tags[k] == type && ++k == tags.size()) return true;
+  } while (ts_tree_cursor_goto_next_sibling(c));
+  return false;
+}
 
 // The subtrees of `root` that can hold a match of one of `wants`, converted.
 std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kinds,
@@ -160,7 +148,7 @@ std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kin
       live = true;
       if (!candidate && (w.root_tag.empty() || (w.root_id != tags::kInline ? w.root_id == v.kind->tag_id
                                                                            : w.root_tag == v.kind->tag)))
-        candidate = cursor.has_kids(node, w.kid_tags);
+        candidate = has_kids(cursor.get(), node, w.kid_tags);
     }
     return live;
   };
@@ -312,19 +300,11 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (PyBytes_AsStringAndSize(args[1], &data, &size) < 0 ||
       PyBytes_AsStringAndSize(args[2], &flag_data, &nflags) < 0)
     return nullptr;
-  if (static_cast<std::uint64_t>(nflags) != ts_language_symbol_count(lang) + 2ULL) {
-    PyErr_SetString(PyExc_ValueError,
-                    "kinds must hold a byte for each of the grammar's symbols (ts_symbols)");
-    return nullptr;
-  }
-  if (static_cast<std::uint64_t>(size) > 0xFFFFFFFFULL) {
-    PyErr_SetString(PyExc_ValueError, "tree-sitter parses sources below 4 GiB");
-    return nullptr;
-  }
-  std::optional<Deadline> deadline;
-  if (!deadline_arg(args[3], deadline)) return nullptr;
   const std::string_view src(data, static_cast<std::size_t>(size));
   const std::string_view flags(flag_data, static_cast<std::size_t>(nflags));
+  if (!kinds_fit(lang, flags) || !source_fits(src)) return nullptr;
+  std::optional<Deadline> deadline;
+  if (!deadline_arg(args[3], deadline)) return nullptr;
   if (!convert::valid_utf8(src)) {
     PyErr_SetString(PyExc_ValueError, "source is not valid UTF-8");
     return nullptr;
@@ -332,41 +312,21 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   std::vector<Want> wants;
   std::vector<Subtree> subtrees;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
-  std::string bad;
   bool timed_out = false;
-  std::exception_ptr failed;
-  // Nothing here touches a Python object until the GIL is back.
-  Py_BEGIN_ALLOW_THREADS;
-  try {
-    for (std::size_t k = 0; k < compiled.size(); ++k)
-      wants.push_back(want_of(compiled[k]->pattern, src, words[k]));
-    TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
-    if (!tree) {
-      timed_out = true;
-    } else {
-      const TSNode root = ts_tree_root_node(tree.get());
-      Kinds kinds(lang, flags);
-      subtrees = live_subtrees(root, src, kinds, wants);
-      errors = error_spans(root);
-    }
-  } catch (BadTree& b) {
-    bad = std::move(b.message);
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS;
-  if (failed) {
-    try {
-      std::rethrow_exception(failed);
-    } catch (...) {
-      raise_from_current_exception();
-    }
+  if (!without_gil([&] {
+        for (std::size_t k = 0; k < compiled.size(); ++k)
+          wants.push_back(want_of(compiled[k]->pattern, src, words[k]));
+        TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
+        if (!tree) {
+          timed_out = true;
+          return;
+        }
+        const TSNode root = ts_tree_root_node(tree.get());
+        Kinds kinds(lang, flags);
+        subtrees = live_subtrees(root, src, kinds, wants);
+        errors = error_spans(root);
+      }))
     return nullptr;
-  }
-  if (!bad.empty()) {
-    PyErr_SetString(PyExc_ValueError, bad.c_str());
-    return nullptr;
-  }
   if (timed_out) Py_RETURN_NONE;
   return guarded([&]() -> PyObject* {
     std::vector<std::vector<Found>> found(compiled.size());

@@ -153,10 +153,7 @@ PyObject* fn_ts_reparse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (PyBytes_AsStringAndSize(args[1], &old_data, &old_size) < 0 ||
       PyBytes_AsStringAndSize(args[2], &data, &size) < 0)
     return nullptr;
-  if (static_cast<std::uint64_t>(size) > 0xFFFFFFFFULL) {
-    PyErr_SetString(PyExc_ValueError, "tree-sitter parses sources below 4 GiB");
-    return nullptr;
-  }
+  if (!source_fits(std::string_view(data, static_cast<std::size_t>(size)))) return nullptr;
   const TSNode old_root = ts_tree_root_node(old_tree);
   if (ts_node_end_byte(old_root) > static_cast<std::uint64_t>(old_size)) {
     PyErr_SetString(PyExc_ValueError, "the tree was not parsed from the old source");
@@ -167,48 +164,29 @@ PyObject* fn_ts_reparse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const std::string_view old(old_data, static_cast<std::size_t>(old_size));
   const std::string_view now(data, static_cast<std::size_t>(size));
   std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
-  std::string bad;
   bool timed_out = false;
-  std::exception_ptr failed;
-  Py_BEGIN_ALLOW_THREADS;
-  try {
-    const TSLanguage* lang = ts_tree_language(old_tree);
-    TreePtr edited(ts_tree_copy(old_tree));
-    std::vector<TSInputEdit> edits;
-    if (told) edits = edits_between(old, now, replaced);
-    if (edits.empty()) edits.push_back(edit_between(old, now));  // not told, or told wrong
-    for (const TSInputEdit& edit : edits) ts_tree_edit(edited.get(), &edit);
-    // An old tree edited across most of the text costs more than it lends.
-    std::size_t replaced_bytes = 0;
-    for (const TSInputEdit& edit : edits) replaced_bytes += edit.old_end_byte - edit.start_byte;
-    const TSTree* lender = 2 * replaced_bytes > old.size() ? nullptr : edited.get();
-    TreePtr tree = parse_tree(lang, now, deadline ? &*deadline : nullptr, lender);
-    // Error recovery may take another path from a reused subtree: a tree
-    // with errors is counted on a fresh parse, as the check always did.
-    if (tree && ts_node_has_error(ts_tree_root_node(tree.get())))
-      tree = parse_tree(lang, now, deadline ? &*deadline : nullptr);
-    if (!tree)
-      timed_out = true;
-    else
-      errors = error_spans(ts_tree_root_node(tree.get()));
-  } catch (BadTree& b) {
-    bad = std::move(b.message);
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS;
-  if (failed) {
-    try {
-      std::rethrow_exception(failed);
-    } catch (...) {
-      raise_from_current_exception();
-    }
+  if (!without_gil([&] {
+        const TSLanguage* lang = ts_tree_language(old_tree);
+        TreePtr edited(ts_tree_copy(old_tree));
+        std::vector<TSInputEdit> edits;
+        if (told) edits = edits_between(old, now, replaced);
+        if (edits.empty()) edits.push_back(edit_between(old, now));  // not told, or told wrong
+        for (const TSInputEdit& edit : edits) ts_tree_edit(edited.get(), &edit);
+        // An old tree edited across most of the text costs more than it lends.
+        std::size_t replaced_bytes = 0;
+        for (const TSInputEdit& edit : edits) replaced_bytes += edit.old_end_byte - edit.start_byte;
+        const TSTree* lender = 2 * replaced_bytes > old.size() ? nullptr : edited.get();
+        TreePtr tree = parse_tree(lang, now, deadline ? &*deadline : nullptr, lender);
+        // Error recovery may take another path from a reused subtree: a tree
+        // with errors is counted on a fresh parse, as the check always did.
+        if (tree && ts_node_has_error(ts_tree_root_node(tree.get())))
+          tree = parse_tree(lang, now, deadline ? &*deadline : nullptr);
+        if (!tree)
+          timed_out = true;
+        else
+          errors = error_spans(ts_tree_root_node(tree.get()));
+      }))
     return nullptr;
-  }
-  if (!bad.empty()) {
-    PyErr_SetString(PyExc_ValueError, bad.c_str());
-    return nullptr;
-  }
   if (timed_out) Py_RETURN_NONE;
   return errors_tuple(errors);
 }
@@ -247,15 +225,9 @@ PyObject* fn_ts_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (PyBytes_AsStringAndSize(args[1], &data, &size) < 0 ||
       (convert && PyBytes_AsStringAndSize(args[2], &flag_data, &nflags) < 0))
     return nullptr;
-  if (convert && static_cast<std::uint64_t>(nflags) != ts_language_symbol_count(lang) + 2ULL) {
-    PyErr_SetString(PyExc_ValueError,
-                    "kinds must hold a byte for each of the grammar's symbols (ts_symbols)");
+  if (convert && !kinds_fit(lang, std::string_view(flag_data, static_cast<std::size_t>(nflags))))
     return nullptr;
-  }
-  if (static_cast<std::uint64_t>(size) > 0xFFFFFFFFULL) {
-    PyErr_SetString(PyExc_ValueError, "tree-sitter parses sources below 4 GiB");
-    return nullptr;
-  }
+  if (!source_fits(std::string_view(data, static_cast<std::size_t>(size)))) return nullptr;
   std::optional<Deadline> deadline;
   if (!deadline_arg(args[3], deadline)) return nullptr;
   const std::string_view src(data, static_cast<std::size_t>(size));
@@ -266,42 +238,23 @@ PyObject* fn_ts_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   // Nothing below touches a Python object until the GIL is back.
   Parsed result;
-  std::string bad;
   bool timed_out = false;
-  std::exception_ptr failed;
-  Py_BEGIN_ALLOW_THREADS;
-  try {
-    TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
-    if (!tree) {
-      timed_out = true;
-    } else {
-      const TSNode root = ts_tree_root_node(tree.get());
-      if (convert) {
-        Kinds kinds(lang, flags);
-        Walker walker(kinds, src);
-        result.term = walker.run(root, 0, src.size(), false);
-      }
-      result.errors = error_spans(root);
-      if (keep) result.tree = std::move(tree);
-    }
-  } catch (BadTree& b) {
-    bad = std::move(b.message);
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS;
-  if (failed) {
-    try {
-      std::rethrow_exception(failed);
-    } catch (...) {
-      raise_from_current_exception();
-    }
+  if (!without_gil([&] {
+        TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
+        if (!tree) {
+          timed_out = true;
+        } else {
+          const TSNode root = ts_tree_root_node(tree.get());
+          if (convert) {
+            Kinds kinds(lang, flags);
+            Walker walker(kinds, src);
+            result.term = walker.run(root, 0, src.size(), false);
+          }
+          result.errors = error_spans(root);
+          if (keep) result.tree = std::move(tree);
+        }
+      }))
     return nullptr;
-  }
-  if (!bad.empty()) {
-    PyErr_SetString(PyExc_ValueError, bad.c_str());
-    return nullptr;
-  }
   if (timed_out) Py_RETURN_NONE;
   return guarded([&] { return parsed_tuple(result); });
 }

@@ -484,9 +484,10 @@ def search_source(
         # A run of statements is looked for among the children of every node.
         whole = parse_with_errors(lang, source, verbatim, code=code, timeout=timeout)
         return SourceSearch(find_all_many(patterns, whole.term), whole.errors)
+    data = bytes(source)
     got = _native.ts_match(
         grammar[0],
-        bytes(source),
+        data,
         grammar[1],
         timeout,
         [p._program for p in native],
@@ -494,7 +495,7 @@ def search_source(
     )
     if got is None:
         raise TimeoutError(f"parsing took longer than {timeout:g} s")
-    indents = _Indents(text if text is not None else bytes(source).decode())
+    indents = _Indents(text if text is not None else data.decode())
     return SourceSearch([list(_made(items, indents)) for items in got[0]], got[1])
 
 

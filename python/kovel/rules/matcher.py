@@ -53,7 +53,7 @@ class Matcher:
         pass
     """
 
-    __slots__ = ("_rule", "_template", "config", "constraints", "rule", "utils", "words")
+    __slots__ = ("_lone", "_rule", "_template", "config", "constraints", "rule", "utils", "words")
 
     def __init__(self, config: RuleConfig) -> None:
         lang = config.language
@@ -68,6 +68,7 @@ class Matcher:
         alone = pattern_alone(self.rule)
         if alone is not None:
             self.words |= {t for t in alone.required_texts if t.isascii()}
+        self._lone = alone if config.fix is None else None
         self._template: Template | None = None
         if config.fix is not None:
             try:
@@ -99,7 +100,7 @@ class Matcher:
         >>> matcher(RuleConfig("p", "python", Rule(pattern="print($A)"))).lone_pattern
         pattern('python', 'print($A)')
         """
-        return pattern_alone(self.rule) if self.config.fix is None else None
+        return self._lone
 
     @property
     def patterns(self) -> list[Pattern]:
