@@ -112,30 +112,6 @@ def test_an_ancestor_found_verbatim_late_converts_the_subtrees_again(lang, sourc
     assert any("\n" in str(m.term) for m in whole[0])
 
 
-_PIECES = [
-    "xs.append(1)",
-    "xs.append(\n    ys.append(2))",
-    "f(xs.append)",
-    "'append(' + s",
-    "# .append(x)",
-    "f'{a.append(b)}'",
-    "'''\nappend(\n'''",
-    "[x.append(y) for y in z]",
-    "x = (\n    a\n    .append(b)\n)",
-    "é.append('ü')",
-    "if a:\n    b.append(c)\nelse:\n    pass",
-    "def g():\n    return h.append(\n        1,\n    )",
-]
-
-
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(st.sampled_from(_PIECES), min_size=1, max_size=8), st.sampled_from(["", " " * 8]))
-def test_any_program_of_pieces(pieces, indent):
-    body = "".join(indent + p.replace("\n", "\n" + indent) + "\n" for p in pieces)
-    source = ("class C:\n    def f(self):\n" if indent else "") + body
-    assert_same(["$A.append($B)", "$A.append", "f($$$X)"], "python", source)
-
-
 def test_what_search_source_refuses():
     with pytest.raises(ValueError, match="several languages"):
         search_source([pattern("python", "f($X)"), pattern("javascript", "f($X)")], b"f(1)\n")
