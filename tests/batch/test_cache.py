@@ -109,7 +109,10 @@ def test_a_run_with_the_cache_gives_what_a_run_without_gives(tmp_path):
         return found, rewritten
 
     cold = run()
-    assert len(entries(cache)) == 2  # c.js holds no "print": never parsed
+    names = {os.path.basename(p) for p in entries(cache)}
+    terms = TermCache(str(cache))
+    assert terms.key("python", b"print(1)\nxs.append(2)\n") in names
+    assert terms.key("javascript", b"console.log(1);\n") not in names  # no "print": never parsed
     assert run() == cold
     found = [(r.path, [m.text for m in r.matches], r.error) for r in find_files([root], "print($$$A)")]
     assert found == cold[0]
@@ -129,3 +132,43 @@ def test_a_task_with_a_hit_does_not_parse(tmp_path, monkeypatch):
     assert [
         m.text for m in tasks.find_task("m.py", "python", "print($A, 2)", None, data, cache=cache).matches
     ] == ["print(1, 2)"]
+
+
+# Each rewrite is judged by tree-sitter and, for Python, by the compiler: a
+# rewrite that the compiler rejects outside a function and takes inside one,
+# and one that is fine.
+JUDGED = [
+    (b"def f():\n    print(1)\n", "return 1"),
+    (b"print(1)\n", "return $$$A"),
+    (b"print(1)\n", "log($$$A)"),
+]
+
+
+@pytest.mark.parametrize(("data", "rewrite"), JUDGED, ids=repr)
+def test_verdicts_from_the_cache_are_the_checks_own(tmp_path, monkeypatch, data, rewrite):
+    cache = TermCache(str(tmp_path))
+
+    def judged():
+        r = tasks.rewrite_task("m.py", "python", "print($$$A)", rewrite, None, data, cache)
+        return r.errors_after, r.compile_error, r.text()
+
+    plain = tasks.rewrite_task("m.py", "python", "print($$$A)", rewrite, None, data)
+    first = judged()
+    assert first == (plain.errors_after, plain.compile_error, plain.text())
+
+    def no_check(*args, **kwargs):
+        raise AssertionError("checked again")
+
+    # Taken from the cache: neither tree-sitter nor the compiler runs again.
+    monkeypatch.setattr(tasks, "syntax_errors", no_check)
+    monkeypatch.setattr(tasks, "_compile_error", no_check)
+    assert judged() == first
+    monkeypatch.undo()
+    # A damaged verdict is not believed: it is worked out again.
+    for path in entries(tmp_path):
+        with open(path, "rb") as f:
+            blob = f.read()
+        if blob.startswith(b"kvv1"):
+            with open(path, "wb") as f:
+                f.write(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 20 else blob + b"9")
+    assert judged() == first

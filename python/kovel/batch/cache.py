@@ -8,6 +8,11 @@ and renamed into place, so runs sharing a directory at the same time see
 whole entries or none; an entry that does not decode is ignored and written
 anew.  A hit touches the entry's time; ``prune`` removes the least recently
 used entries until the directory is back under its size.
+
+Beside the terms, the directory keeps checks' verdicts on texts (does this
+rewritten file compile?), keyed by the hash of the text and of all the
+verdict depends on: a codemod run again over a reset tree writes the same
+files, and need not check them again.
 """
 
 from __future__ import annotations
@@ -29,6 +34,7 @@ __all__ = ["DEFAULT_CACHE_SIZE", "TermCache", "prune"]
 DEFAULT_CACHE_SIZE = 1 << 30
 
 _MAGIC = b"kvc1"
+_VERDICT = b"kvv1"
 _COUNT = struct.Struct("<4sI")
 _SPAN = struct.Struct("<II")
 
@@ -94,7 +100,51 @@ class TermCache:
     def put(self, key: str, parsed: Parsed) -> None:
         """Store ``parsed`` as entry ``key``; a cache that cannot be written is left alone."""
         spans = b"".join(_SPAN.pack(a, b) for a, b in parsed.errors)
-        blob = _COUNT.pack(_MAGIC, len(parsed.errors)) + spans + parsed.term.postcard_bytes()
+        self._write(key, _COUNT.pack(_MAGIC, len(parsed.errors)) + spans + parsed.term.postcard_bytes())
+
+    def verdict_key(self, check: str, data: bytes, lang: str | None = None) -> str:
+        """The entry name of the verdict of ``check`` on ``data``: ``check`` names the
+        check and everything its verdict depends on (an interpreter's version, say),
+        but for the grammar of ``lang``, when the verdict is that grammar's."""
+        salt = _salt(lang) if lang is not None else f"{_version('kovel')}\0".encode()
+        return hashlib.sha256(f"verdict\0{check}\0".encode() + salt + data).hexdigest()
+
+    def get_verdict(self, key: str) -> str | None:
+        """The verdict stored as ``key``, or None when there is none or it is damaged.
+
+        >>> cache = TermCache(tempfile.mkdtemp())
+        >>> key = cache.verdict_key("compiles", b"x = 1\\n")
+        >>> cache.put_verdict(key, "")
+        >>> cache.get_verdict(key), cache.get_verdict(cache.verdict_key("compiles", b"y\\n"))
+        ('', None)
+        """
+        path = self._path(key)
+        try:
+            with open(path, "rb") as f:
+                blob = f.read()
+        except OSError:
+            return None
+        # The digest guards against a damaged entry passing for a verdict.
+        body = blob[len(_VERDICT) + 16 :]
+        if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : len(_VERDICT) + 16] != _digest(body):
+            return None
+        try:
+            verdict = body.decode()
+        except UnicodeDecodeError:
+            return None
+        try:
+            os.utime(path)  # recently used
+        except OSError:
+            pass
+        return verdict
+
+    def put_verdict(self, key: str, verdict: str) -> None:
+        """Store ``verdict`` as entry ``key``, as ``put`` stores a term."""
+        body = verdict.encode()
+        self._write(key, _VERDICT + _digest(body) + body)
+
+    def _write(self, key: str, blob: bytes) -> None:
+        # A temporary file renamed into place: a reader sees the whole entry or none.
         path = self._path(key)
         try:
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -108,6 +158,10 @@ class TermCache:
                 raise
         except OSError:
             pass
+
+
+def _digest(body: bytes) -> bytes:
+    return hashlib.blake2b(body, digest_size=16).digest()
 
 
 def _decode(blob: bytes) -> Parsed | None:

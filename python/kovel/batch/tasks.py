@@ -16,6 +16,7 @@ import importlib
 import io
 import os
 import re
+import sys
 import tokenize
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -214,7 +215,7 @@ class _Loaded:
 @functools.lru_cache(maxsize=64)
 def _required(pat: Pattern) -> tuple[bytes, ...]:
     """The pattern's required texts as UTF-8, the longest (rarest) first."""
-    return tuple(sorted((t.encode() for t in pat.required_texts), key=len, reverse=True))
+    return tuple(sorted((t.encode() for t in pat.required_texts), key=lambda w: (-len(w), w)))
 
 
 def _load(
@@ -461,6 +462,8 @@ def without_parse(
     try:
         with open(path, "rb") as stream:
             data = stream.read()
+        if all(t in data for t in required):
+            return None  # most likely a worker's, which decodes it: no need to here
         text, encoding = _decode(data, lang)
     except (OSError, _Skip):
         return None
@@ -615,7 +618,7 @@ def rewrite_task(
     previous = (loaded.parse, loaded.parsed) if loaded.parse is not None else None
     # The changes' spans are in the file's bytes: those parsed when it is UTF-8.
     edits = [(c.old.start, c.old.end, len(c.new.encode())) for c in changes] if encoding == "utf-8" else None
-    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous, edits)
+    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous, edits, cache)
     return RewrittenFile(
         path,
         lang,
@@ -639,6 +642,7 @@ def judge(
     timeout: float | None,
     previous: tuple[Parsed, bytes] | None = None,
     edits: Sequence[tuple[int, int, int]] | None = None,
+    cache: TermCache | None = None,
 ) -> tuple[int, str | None]:
     """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
     syntax errors), fares: its number of syntax errors, and why Python
@@ -646,13 +650,25 @@ def judge(
     ``text`` with its tree kept, and the UTF-8 bytes parsed: the tree is
     reused where the rewrite left the text alone (``edits``, in those bytes,
     as ``kovel.treesitter.syntax_errors`` takes them, say where that is).
+    ``cache`` keeps both verdicts on each new text: a codemod run again over
+    a reset tree writes the same texts.
 
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
-    after = len(syntax_errors(lang, new_text.encode(), timeout=timeout, previous=previous, edits=edits))
+    data = new_text.encode()
+    key = cache.verdict_key("syntax-errors", data, lang) if cache is not None else ""
+    known = cache.get_verdict(key) if cache is not None else None
+    if known is not None and known.isdigit():
+        after = int(known)
+    else:
+        after = len(syntax_errors(lang, data, timeout=timeout, previous=previous, edits=edits))
+        if cache is not None:
+            cache.put_verdict(key, str(after))
     # Python also rejects what tree-sitter lets through (indentation, for one).
-    rejected = _newly_rejected(path, text, new_text) if lang == "python" and after <= errors_before else None
+    rejected = (
+        _newly_rejected(path, text, new_text, cache) if lang == "python" and after <= errors_before else None
+    )
     return after, rejected
 
 
@@ -710,18 +726,35 @@ def _changes(
     return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
 
 
-def _newly_rejected(path: str, before: str, after: str) -> str | None:
+def _newly_rejected(path: str, before: str, after: str, cache: TermCache | None = None) -> str | None:
     """Why Python rejects ``after`` when it compiled ``before``, or None.
 
     The rewritten text is compiled first: it nearly always compiles, and then
-    the original need not be.
+    the original need not be.  ``cache`` keeps the compiler's verdicts.
 
     >>> _newly_rejected("a.py", "if x:\\n    y\\n", "if x:\\n    y\\n  z\\n")
     'unindent does not match any outer indentation level (line 3)'
     """
-    why = _compile_error(path, after)
-    if why is None or _compile_error(path, before) is not None:
+    why = _compile_verdict(path, after, cache)
+    if why is None or _compile_verdict(path, before, cache) is not None:
         return None
+    return why
+
+
+#: What a compiler's verdict on a text depends on besides the text.
+_COMPILER = f"python-compile\0{sys.version}\0{sys.implementation.cache_tag}"
+
+
+def _compile_verdict(path: str, text: str, cache: TermCache | None) -> str | None:
+    """``_compile_error``, taken from ``cache`` when it holds the verdict, and put there when not."""
+    if cache is None:
+        return _compile_error(path, text)
+    key = cache.verdict_key(_COMPILER, text.encode("utf-8", "surrogatepass"))
+    known = cache.get_verdict(key)
+    if known is not None:
+        return known or None
+    why = _compile_error(path, text)
+    cache.put_verdict(key, why or "")
     return why
 
 

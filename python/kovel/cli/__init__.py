@@ -613,7 +613,7 @@ class _Run:
                     self.out(output.change_json(r, c))
                 self.flush()
             elif a.write:
-                written += self.write(r, r.text().encode(r.encoding))
+                written += self.write_changes(r)
             else:
                 self.diff(r, r.text())
         if (a.write or review is not None) and written:
@@ -644,6 +644,14 @@ class _Run:
             self.report(r.path, _worse(r.errors_before, after, rejected, tail))
             return False
         return self.write(r, new)
+
+    def write_changes(self, r: RewrittenFile) -> bool:
+        """Write ``r``'s rewritten text: its changes spliced into the bytes read, which
+        make the same text as rendering its term, for less."""
+        if not r.changes:
+            return self.write(r, r.text().encode(r.encoding))
+        data = self.read_unchanged(r, "not written")
+        return data is not None and self.write(r, apply_changes(data, r.changes, r.encoding))
 
     def write(self, r: RewrittenFile, new: bytes) -> bool:
         hook("write", r.path)

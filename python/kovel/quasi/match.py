@@ -491,7 +491,9 @@ def search_source(
         grammar[1],
         timeout,
         [p._program for p in native],
-        [tuple(t.encode() for t in p.required_texts) for p in native],
+        # In a fixed order (the longest first), so that a tie for the rarest text
+        # falls the same way in every process.
+        [tuple(sorted((t.encode() for t in p.required_texts), key=lambda w: (-len(w), w))) for p in native],
     )
     if got is None:
         raise TimeoutError(f"parsing took longer than {timeout:g} s")
