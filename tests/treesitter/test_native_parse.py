@@ -198,6 +198,28 @@ def test_threads_parse_at_once_with_the_same_results():
     ]
 
 
+def test_trees_kept_on_threads_that_ended_are_reparsed_and_freed_here():
+    # The parser's blocks come from per-thread free lists: a tree made on a
+    # thread that has ended is edited, reparsed and freed on another.
+    sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN] * 4
+    kept = [None] * len(sources)
+
+    def work(k):
+        for i in range(k, len(sources), 3):
+            kept[i] = parse_with_errors(*sources[i], keep_tree=True)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for (lang, data), before in zip(sources, kept, strict=True):
+        grown = data + b"\n" + data  # the tree's arrays grow past their blocks
+        again = syntax_errors(lang, grown, previous=(before, data))
+        assert again == syntax_errors(lang, grown)
+    kept.clear()
+
+
 def test_language_made_elsewhere_is_parsed_by_py_tree_sitter_alike():
     import tree_sitter_python
 

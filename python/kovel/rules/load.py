@@ -9,11 +9,11 @@ or a rule``.
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Iterator
 from typing import Any
 
-import yaml
 
 from kovel.rules.langs import language_of
 from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Severity, Substring, Transform
@@ -51,17 +51,23 @@ class _Map(dict[str, Any]):
     lines: dict[str, int]
 
 
-class _Loader(yaml.SafeLoader):
-    def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
-        out = _Map({str(k): v for k, v in super().construct_mapping(node, deep=True).items()})
-        out.line = node.start_mark.line + 1
-        out.lines = {
-            str(k.value): k.start_mark.line + 1 for k, _ in node.value if isinstance(k, yaml.ScalarNode)
-        }
-        return out
+@functools.cache
+def _loader() -> type[Any]:
+    """A safe YAML loader that keeps each mapping's lines (made on first use: the
+    commands that take no rule file need not import YAML)."""
+    import yaml
 
+    class Loader(yaml.SafeLoader):
+        def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
+            out = _Map({str(k): v for k, v in super().construct_mapping(node, deep=True).items()})
+            out.line = node.start_mark.line + 1
+            out.lines = {
+                str(k.value): k.start_mark.line + 1 for k, _ in node.value if isinstance(k, yaml.ScalarNode)
+            }
+            return out
 
-_Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, _Loader.construct_mapping)
+    Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, Loader.construct_mapping)
+    return Loader
 
 
 class _Reader:
@@ -263,9 +269,11 @@ def parse_rules(text: str, path: str = "<rules>") -> list[RuleConfig]:
     ...
     kovel.rules.load.RuleFileError: r.yml:4: rule.has.stopBy: expected 'neighbor', 'end' or a rule
     """
+    import yaml
+
     reader = _Reader(path)
     try:
-        docs = list(yaml.load_all(text, Loader=_Loader))  # noqa: S506 - a SafeLoader subclass
+        docs = list(yaml.load_all(text, Loader=_loader()))  # noqa: S506 - a SafeLoader subclass
     except yaml.YAMLError as exc:
         mark = getattr(exc, "problem_mark", None)
         line = mark.line + 1 if mark is not None else 1
