@@ -5,8 +5,9 @@ import os
 import sysconfig
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-from kovel import leaf, tb, tree as T
+from kovel import _native, leaf, tb, tree as T
 from kovel.treesitter import parse
 
 with open(os.path.join(sysconfig.get_paths()["stdlib"], "textwrap.py"), encoding="utf-8") as f:
@@ -78,3 +79,37 @@ def test_find_all_streamed_or_kept_matches_filtering_the_walk(tags):
 def test_spans_items_keep_their_offsets_when_streamed():
     text = str(PARSED)
     assert all(text[start:end] == str(node) for _, node, start, end in T.walk(PARSED, spans=True))
+
+
+def located(t, nodes):
+    """Where ``nodes`` lie, by walking in Python: each met where the walk is next at
+    it, one met out of order looked for among the nodes passed by."""
+    at, i, passed = [None] * len(nodes), 0, []
+    for _, node, a, b in _native.walk(t, True):
+        if i < len(nodes) and _native.same(node, nodes[i]):
+            at[i], i = (a, b), i + 1
+        elif i < len(nodes):
+            passed.append((node, a, b))
+    for k in range(i, len(nodes)):
+        at[k] = next(((a, b) for n, a, b in passed if _native.same(n, nodes[k])), None)
+    return at
+
+
+def shared_twice():
+    """One node at two places, and one that is in no walk of the term."""
+    x = tb("id").w("x").b()
+    return tb("t").c(x).w(" + ").c(tb("p").w("(").c(x).w(")").b()).b()
+
+
+@pytest.mark.parametrize("t", [PARSED, deep_and_wide(), shared_twice()], ids=["parsed", "deep", "shared"])
+@given(st.data())
+@settings(max_examples=40, deadline=None)
+def test_locate_finds_what_a_walk_in_python_finds(t, data):
+    nodes = [node for _, node in _native.walk(t, False)]
+    picked = sorted(data.draw(st.lists(st.integers(0, len(nodes) - 1), max_size=6)))
+    wanted = [nodes[k] for k in picked]
+    if data.draw(st.booleans()):
+        wanted = data.draw(st.permutations(wanted))
+    if data.draw(st.booleans()):
+        wanted.append(leaf("stranger", "s"))  # in no walk of t
+    assert _native.locate(t, wanted) == located(t, wanted)

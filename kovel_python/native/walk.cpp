@@ -299,6 +299,66 @@ PyObject* fn_find_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&] { return start_walk(args[0], args[2], args[1]); });
 }
 
+// locate(t, nodes): where each of `nodes` (terms, in document order) lies
+// in t's text, as (start, end) in code points, or None. Each is met where
+// the walk is next at it; one met out of order is looked for among the
+// nodes passed by.
+PyObject* fn_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("locate", nargs, 2)) return nullptr;
+  const KTerm* t = term_arg(args[0], "t");
+  if (!t) return nullptr;
+  if (!PyList_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "locate() takes a list of terms");
+    return nullptr;
+  }
+  const Py_ssize_t n = PyList_Size(args[1]);
+  std::vector<const KTerm*> wanted;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    const KTerm* w = term_arg(PyList_GetItem(args[1], k), "nodes");
+    if (!w) return nullptr;
+    wanted.push_back(w);
+  }
+  return guarded([&]() -> PyObject* {
+    std::vector<SpanRecord> records;
+    try {
+      records = rendered_spans(*t);
+    } catch (const Panic&) {
+      raise_render_error(args[0]);
+      return nullptr;
+    }
+    const std::unordered_set<const KTerm*> any(wanted.begin(), wanted.end());
+    std::vector<const SpanRecord*> at(wanted.size(), nullptr);
+    std::vector<const SpanRecord*> passed;
+    std::size_t i = 0;
+    for (const SpanRecord& r : records) {
+      if (i == wanted.size()) break;
+      if (r.node == wanted[i])
+        at[i++] = &r;
+      else if (any.count(r.node))
+        passed.push_back(&r);
+    }
+    for (std::size_t k = i; k < wanted.size(); ++k) {
+      const auto hit = std::find_if(passed.begin(), passed.end(),
+                                    [&](const SpanRecord* r) { return r->node == wanted[k]; });
+      if (hit != passed.end()) at[k] = *hit;
+    }
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(wanted.size())));
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < at.size(); ++k) {
+      PyObject* item = nullptr;
+      if (!at[k]) {
+        item = Py_NewRef(Py_None);
+      } else {
+        PyRef a(PyLong_FromUnsignedLongLong(at[k]->start));
+        PyRef b(PyLong_FromUnsignedLongLong(at[k]->end));
+        if (!a || !b || !(item = PyTuple_Pack(2, a.get(), b.get()))) return nullptr;
+      }
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return out.release();
+  });
+}
+
 }  // namespace
 
 PyMethodDef kWalkMethods[] = {
@@ -306,6 +366,10 @@ PyMethodDef kWalkMethods[] = {
      "walk(t, spans, /)\n--\n\nAn iterator over (path, term[, start, end]) in document order."},
     {"find_all", as_cfunc(fn_find_all), METH_FASTCALL,
      "find_all(t, tags, spans, /)\n--\n\nThe items of walk(t, spans) whose tag is in tags."},
+    {"locate", as_cfunc(fn_locate), METH_FASTCALL,
+     "locate(t, nodes, /)\n--\n\nWhere each of the list ``nodes`` (in document order) lies in\n"
+     "t's text: (start, end) in code points, or None; one met out of order is\n"
+     "looked for among the nodes passed by."},
     {nullptr, nullptr, 0, nullptr},
 };
 

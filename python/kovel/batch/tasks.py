@@ -395,18 +395,7 @@ def _binding_ranges(m: MatchLike, pos: _Positions) -> dict[str, Span | list[Span
         wanted.extend([v] if isinstance(v, KTerm) else v)
     at: list[tuple[int, int] | None] = [None] * len(wanted)
     if wanted and isinstance(term, KTerm) and _native.rendered_length(term) == end - start:
-        tags = {_native.tag(w) for w in wanted}
-        i = 0
-        passed: list[tuple[KTerm, int, int]] = []
-        for _, node, a, b in _native.find_all(term, tags, True):
-            if i < len(wanted) and _native.same(node, wanted[i]):
-                at[i] = (start + a, start + b)
-                i += 1
-            elif i < len(wanted):
-                passed.append((node, a, b))
-        for k in range(i, len(wanted)):  # out of order: look among the nodes passed by
-            hit = next(((a, b) for node, a, b in passed if _native.same(node, wanted[k])), None)
-            at[k] = None if hit is None else (start + hit[0], start + hit[1])
+        at = [None if x is None else (start + x[0], start + x[1]) for x in _native.locate(term, wanted)]
     out: dict[str, Span | list[Span] | None] = {}
     k = 0
     for name, v in found.items():

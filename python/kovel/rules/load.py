@@ -14,7 +14,6 @@ import os
 from collections.abc import Iterator
 from typing import Any
 
-
 from kovel.rules.langs import language_of
 from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Severity, Substring, Transform
 from kovel.rules.transform import CASES
