@@ -269,6 +269,30 @@ def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path
     assert apply_changes(source.encode(), r.changes).decode() == r.text()
 
 
+# Files whose rewrites the command writes by applying the changes alone:
+# multi-line replacements in indented blocks, CRLF, a declared encoding, a
+# byte order mark, and JavaScript.
+SPLICED = [
+    ("a.py", "if x:\n    print(1,\n          2)\nprint(3)\n".encode(), "print($$$A)", "log(\n    $$$A)"),
+    ("b.py", b"def f():\r\n    print(x)\r\n    return print(y)\r\n", "print($A)", "log($A, $A)"),
+    ("c.py", "# coding: latin-1\ns = 'é'; print(s)\n".encode("latin-1"), "print($A)", "log($A)"),
+    ("d.py", "\ufeffprint('ü')\n".encode(), "print($A)", "log($A)"),
+    ("e.js", b"function f() {\n  console.log(a, b);\n}\n", "console.log($$$A)", "logger.info($$$A)"),
+]
+
+
+@pytest.mark.parametrize(("name", "data", "pat", "rw"), SPLICED, ids=[x[0] for x in SPLICED])
+def test_a_rewrite_without_its_term_gives_the_text_by_its_changes(tmp_path, name, data, pat, rw):
+    (tmp_path / name).write_bytes(data)
+    (kept,) = rewrite_files([tmp_path], pat, rw, executor=InlineExecutor())
+    (bare,) = rewrite_files([tmp_path], pat, rw, executor=InlineExecutor(), keep_term=False)
+    assert kept.changed and bare.term == b""
+    assert bare.changes == kept.changes
+    assert apply_changes(data, bare.changes, bare.encoding) == kept.text().encode(kept.encoding)
+    with pytest.raises(ValueError, match="not kept"):
+        bare.text()
+
+
 class _Counting(Executor):
     """Runs tasks here and counts the files sent to it."""
 

@@ -177,6 +177,7 @@ def rewrite_files(
     follow: bool = False,
     cache: str | os.PathLike[str] | None = None,
     listed: list[Listed] | None = None,
+    keep_term: bool = True,
 ) -> Iterator[RewrittenFile]:
     """Rewrite every match of ``pattern``; yield one ``RewrittenFile`` per file, in the order listed.
 
@@ -188,7 +189,9 @@ def rewrite_files(
     ``ValueError``, raised by the first ``next`` before any file is read.  Files are not
     written; see ``RewrittenFile``.  A file whose syntax errors lie inside a
     match is left alone (``error`` says where).  The other arguments are
-    those of ``find_files``.
+    those of ``find_files``.  Without ``keep_term`` each result's ``term`` is
+    ``b""``: a caller that applies the changes (``apply_changes``) to the
+    file's bytes spares the workers encoding it and the pipe carrying it.
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -217,7 +220,7 @@ def rewrite_files(
         executor,
         timeout,
         RewrittenFile,
-        lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit, None, store),
+        lambda i, limit: (rewrite_task, i.path, i.lang, pattern, rewrite, limit, None, store, keep_term),
         check,
         lambda lang: (required_texts, lang, pattern, rewrite if isinstance(rewrite, str) else None),
     )

@@ -144,8 +144,9 @@ class RewrittenFile:
 
     ``digest`` is the SHA-256 of the bytes that were read (so a writer can
     tell whether the file changed since); ``term`` the postcard bytes of the
-    rewritten file's term, or None when nothing changed or the file was left
-    alone, in which case ``error`` says why.  ``errors_before`` and
+    rewritten file's term (``b""`` when the rewrite was asked not to keep
+    it), or None when nothing changed or the file was left alone, in which
+    case ``error`` says why.  ``errors_before`` and
     ``errors_after`` count the syntax errors (error and missing nodes) of
     the file and of its rewritten text.  ``changes`` are the replaced
     matches, in order, each with its place in the file and its new text.  ``compile_error`` is, for a Python
@@ -183,6 +184,8 @@ class RewrittenFile:
         """The rewritten text (rendered from ``term``)."""
         if self.term is None:
             raise ValueError(f"{self.path}: the rewrite changed nothing")
+        if not self.term:
+            raise ValueError(f"{self.path}: the term was not kept; apply the changes to the file's bytes")
         return str(from_postcard_bytes(self.term))
 
 

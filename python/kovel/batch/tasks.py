@@ -548,10 +548,12 @@ def rewrite_task(
     timeout: float | None,
     data: bytes | None = None,
     cache: TermCache | None = None,
+    keep_term: bool = True,
 ) -> RewrittenFile:
     """Rewrite every match of ``pattern`` in the file at ``path`` (or ``data``, its bytes)
     with ``rewrite``, giving up after ``timeout`` seconds (with ``cache`` as
-    ``find_task``); nothing is written.
+    ``find_task``); nothing is written.  Without ``keep_term``, the result's
+    ``term`` is ``b""`` (a caller that applies the changes needs no term).
 
     >>> rewrite_task("<text>", "python", "print($A)", "log($A)", None, b"print(1)\\n").text()
     'log(1)\\n'
@@ -612,7 +614,7 @@ def rewrite_task(
         path,
         lang,
         digest,
-        new.postcard_bytes(),
+        new.postcard_bytes() if keep_term else b"",
         None,
         len(errors),
         after,

@@ -413,6 +413,7 @@ class _Run:
                     timeout=timeout,
                     cache=a.cache,
                     listed=listed,
+                    keep_term=False,  # the changes are applied to the bytes read
                 )
                 self.rewrite(self.progress(results, len(paths)))
         except BaseException:
@@ -615,7 +616,7 @@ class _Run:
             elif a.write:
                 written += self.write_changes(r)
             else:
-                self.diff(r, r.text())
+                self.diff(r)
         if (a.write or review is not None) and written:
             self.err(f"kovel: {written} file{'s' * (written != 1)} rewritten")
 
@@ -646,10 +647,8 @@ class _Run:
         return self.write(r, new)
 
     def write_changes(self, r: RewrittenFile) -> bool:
-        """Write ``r``'s rewritten text: its changes spliced into the bytes read, which
-        make the same text as rendering its term, for less."""
-        if not r.changes:
-            return self.write(r, r.text().encode(r.encoding))
+        """Write ``r``'s rewritten text: its changes spliced into the bytes read (they
+        make the text its term renders)."""
         data = self.read_unchanged(r, "not written")
         return data is not None and self.write(r, apply_changes(data, r.changes, r.encoding))
 
@@ -682,11 +681,12 @@ class _Run:
             return None
         return data
 
-    def diff(self, r: RewrittenFile, new: str) -> None:
+    def diff(self, r: RewrittenFile) -> None:
         data = self.read_unchanged(r, "no diff")
         if data is None:
             return
         self.found = True
+        new = apply_changes(data, r.changes, r.encoding).decode(r.encoding)
         self.out(output.unified_diff(r.path, data.decode(r.encoding), new))
         self.flush()
 
