@@ -273,7 +273,7 @@ def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path
 # multi-line replacements in indented blocks, CRLF, a declared encoding, a
 # byte order mark, and JavaScript.
 SPLICED = [
-    ("a.py", "if x:\n    print(1,\n          2)\nprint(3)\n".encode(), "print($$$A)", "log(\n    $$$A)"),
+    ("a.py", b"if x:\n    print(1,\n          2)\nprint(3)\n", "print($$$A)", "log(\n    $$$A)"),
     ("b.py", b"def f():\r\n    print(x)\r\n    return print(y)\r\n", "print($A)", "log($A, $A)"),
     ("c.py", "# coding: latin-1\ns = 'é'; print(s)\n".encode("latin-1"), "print($A)", "log($A)"),
     ("d.py", "\ufeffprint('ü')\n".encode(), "print($A)", "log($A)"),
