@@ -9,10 +9,9 @@ or a rule``.
 
 from __future__ import annotations
 
-import functools
 import os
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, cast
 
 from kovel.rules.langs import language_of
 from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Severity, Substring, Transform
@@ -50,23 +49,30 @@ class _Map(dict[str, Any]):
     lines: dict[str, int]
 
 
-@functools.cache
+_LOADER: list[type[Any]] = []  # the loader, once made
+
+
 def _loader() -> type[Any]:
     """A safe YAML loader that keeps each mapping's lines (made on first use: the
     commands that take no rule file need not import YAML)."""
+    if _LOADER:
+        return _LOADER[0]
     import yaml
 
-    class Loader(yaml.SafeLoader):
-        def construct_mapping(self, node: yaml.MappingNode, deep: bool = False) -> dict[Any, Any]:
-            out = _Map({str(k): v for k, v in super().construct_mapping(node, deep=True).items()})
-            out.line = node.start_mark.line + 1
-            out.lines = {
-                str(k.value): k.start_mark.line + 1 for k, _ in node.value if isinstance(k, yaml.ScalarNode)
-            }
-            return out
+    def construct_mapping(self: Any, node: Any, deep: bool = False) -> dict[Any, Any]:
+        out = _Map({str(k): v for k, v in yaml.SafeLoader.construct_mapping(self, node, deep=True).items()})
+        out.line = node.start_mark.line + 1
+        out.lines = {
+            str(k.value): k.start_mark.line + 1 for k, _ in node.value if isinstance(k, yaml.ScalarNode)
+        }
+        return out
 
-    Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, Loader.construct_mapping)
-    return Loader
+    loader = cast(
+        "type[yaml.SafeLoader]", type("Loader", (yaml.SafeLoader,), {"construct_mapping": construct_mapping})
+    )
+    loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, construct_mapping)
+    _LOADER.append(loader)
+    return loader
 
 
 class _Reader:
