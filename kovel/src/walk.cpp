@@ -1,5 +1,6 @@
 #include "walk.h"
 
+#include <cstdint>
 #include <tuple>
 
 namespace kovel {
@@ -48,6 +49,8 @@ bool PathCursor::next() {
 
 namespace {
 
+constexpr std::size_t kNone = SIZE_MAX;
+
 // Renders into a buffer that is emptied at every count, so a walk holds only
 // the text since the last node boundary, never the whole text.
 class CountingSink {
@@ -68,38 +71,39 @@ class CountingSink {
   std::uint64_t chars_ = 0;
 };
 
-// Records the subtree of a child that is never rendered, all at `at`.
-void record_unrendered(std::vector<SpanRecord>& out, const KTerm* n, std::uint64_t depth, std::uint64_t index,
-                       std::uint64_t at) {
-  std::vector<std::tuple<const KTerm*, std::uint64_t, std::uint64_t>> todo{{n, depth, index}};
-  while (!todo.empty()) {
-    const auto [x, d, i] = todo.back();
-    todo.pop_back();
-    out.push_back({x, d, i, at, at});
-    const auto kids = x->children();
-    for (std::size_t j = kids.size(); j-- > 0;) todo.emplace_back(kids[j], d + 1, j);
-  }
-}
-
-}  // namespace
-
-std::vector<SpanRecord> rendered_spans(const KTerm& root) {
+// Renders `root` once, telling `rec` of every path's node in pre-order:
+// rec.enter(node, depth, index, start) when it starts, which gives a handle,
+// and rec.leave(handle, end) when it ends. A child that is never rendered (a
+// Tuple child beyond the last HOLE, the term of a quote without HOLE) and
+// its subtree start and end where the parent's text ends. Stops as soon as
+// rec.finished().
+template <class Recorder>
+void rendered_walk(const KTerm& root, Recorder& rec) {
   struct Frame {
     const KTerm* node;
     CmdCursor cmds;
     std::uint64_t next_child;
-    std::size_t record;
+    std::size_t handle;
   };
-  std::vector<SpanRecord> out;
   std::vector<Frame> stack;
   CountingSink sink;
   PrefixWriter& w = sink.writer();
   const auto enter = [&](const KTerm* n, std::uint64_t index) {
-    out.push_back({n, stack.size(), index, sink.chars(), 0});
-    stack.push_back({n, n->cmds(), 0, out.size() - 1});
+    const std::size_t h = rec.enter(n, stack.size(), index, sink.chars());
+    stack.push_back({n, n->cmds(), 0, h});
+  };
+  const auto unrendered = [&](const KTerm* n, std::uint64_t depth, std::uint64_t index, std::uint64_t at) {
+    std::vector<std::tuple<const KTerm*, std::uint64_t, std::uint64_t>> todo{{n, depth, index}};
+    while (!todo.empty()) {
+      const auto [x, d, i] = todo.back();
+      todo.pop_back();
+      rec.leave(rec.enter(x, d, i, at), at);
+      const auto kids = x->children();
+      for (std::size_t j = kids.size(); j-- > 0;) todo.emplace_back(kids[j], d + 1, j);
+    }
   };
   enter(&root, 0);
-  while (!stack.empty()) {
+  while (!stack.empty() && !rec.finished()) {
     Frame& f = stack.back();
     const KTerm* n = f.node;
     if (!f.cmds.done()) {
@@ -122,16 +126,55 @@ std::vector<SpanRecord> rendered_spans(const KTerm& root) {
       continue;
     }
     const std::uint64_t end = sink.chars();
-    out[f.record].end = end;
+    rec.leave(f.handle, end);
     const auto kids = n->children();
     const std::uint64_t first_unrendered =
         n->is_quote_like() ? std::min<std::uint64_t>(f.next_child, 1) : f.next_child;
     const std::uint64_t depth = stack.size();
     stack.pop_back();
-    for (std::uint64_t i = first_unrendered; i < kids.size(); ++i)
-      record_unrendered(out, kids[i], depth, i, end);
+    for (std::uint64_t i = first_unrendered; i < kids.size(); ++i) unrendered(kids[i], depth, i, end);
   }
-  return out;
+}
+
+}  // namespace
+
+std::vector<SpanRecord> rendered_spans(const KTerm& root) {
+  struct All {
+    std::vector<SpanRecord> out;
+    std::size_t enter(const KTerm* n, std::uint64_t depth, std::uint64_t index, std::uint64_t start) {
+      out.push_back({n, depth, index, start, start});
+      return out.size() - 1;
+    }
+    void leave(std::size_t h, std::uint64_t end) { out[h].end = end; }
+    bool finished() const { return false; }
+  } all;
+  rendered_walk(root, all);
+  return std::move(all.out);
+}
+
+std::vector<SpanRecord> rendered_spans_at(const KTerm& root, std::span<const std::uint64_t> orders) {
+  struct Some {
+    std::span<const std::uint64_t> want;
+    std::vector<SpanRecord> out;
+    std::uint64_t order = 0;
+    std::size_t next = 0;  // the first wanted order not yet entered
+    std::size_t open = 0;  // wanted nodes entered and not yet left
+    std::size_t enter(const KTerm* n, std::uint64_t depth, std::uint64_t index, std::uint64_t start) {
+      if (next == want.size() || want[next] != order++) return kNone;
+      ++next;
+      ++open;
+      out.push_back({n, depth, index, start, start});
+      return out.size() - 1;
+    }
+    void leave(std::size_t h, std::uint64_t end) {
+      if (h == kNone) return;
+      out[h].end = end;
+      --open;
+    }
+    bool finished() const { return next == want.size() && open == 0; }
+  } some{orders, {}};
+  rendered_walk(root, some);
+  return std::move(some.out);
 }
 
 std::size_t existing_prefix(const KTerm& root, std::span<const std::uint64_t> path) {

@@ -60,6 +60,11 @@ struct SpanRecord {
 // more HOLEs than children, as rendering does.
 std::vector<SpanRecord> rendered_spans(const KTerm& root);
 
+// The records of `rendered_spans(root)` at the positions `orders` (ascending,
+// each once), in that order; fewer when some are past the end. Rendering
+// stops at the end of the last one, and no other record is kept.
+std::vector<SpanRecord> rendered_spans_at(const KTerm& root, std::span<const std::uint64_t> orders);
+
 // How many leading steps of `path` lead to an existing node.
 std::size_t existing_prefix(const KTerm& root, std::span<const std::uint64_t> path);
 

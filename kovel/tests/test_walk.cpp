@@ -58,4 +58,31 @@ TEST(Rebuild, DeepChainsWithoutRecursion) {
   EXPECT_TRUE(equal(*r, *replace_at(*cur, Path(kDepth, 0), leaf("x", "y"))));
 }
 
+TEST(Spans, SomeRecordsAreThoseOfTheWholeWalk) {
+  // A quote rendered at two HOLEs, a child past the last HOLE (never
+  // rendered, with a subtree of its own), line breaks under a prefix.
+  KRef x = leaf("x", "é");
+  KRef hidden = tuple("h", Kids{leaf("y", "y")}, Cmds{H});
+  KRef q =
+      kquote_at("q", 1, "py", tuple("in", Kids{x}, Cmds{W("["), H, W("]")}), Cmds{H, W("|"), H}, {}).share();
+  KRef body = tuple("b", Kids{q, leaf("z", "z"), hidden}, Cmds{P("  "), H, N, H, X});
+  KRef t = tuple("r", Kids{body, x}, Cmds{W("top"), N, H, W(" "), H});
+  const std::vector<SpanRecord> all = rendered_spans(*t);
+  for (std::uint64_t mask = 0; mask < (1u << all.size()); mask += 1 + mask / 7) {
+    std::vector<std::uint64_t> orders;
+    for (std::uint64_t k = 0; k < all.size(); ++k)
+      if (mask >> k & 1) orders.push_back(k);
+    const std::vector<SpanRecord> some = rendered_spans_at(*t, orders);
+    ASSERT_EQ(some.size(), orders.size());
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+      const SpanRecord& want = all[orders[i]];
+      EXPECT_TRUE(some[i].node == want.node && some[i].depth == want.depth && some[i].index == want.index);
+      EXPECT_EQ(some[i].start, want.start) << "order " << orders[i];
+      EXPECT_EQ(some[i].end, want.end) << "order " << orders[i];
+    }
+  }
+  const std::vector<std::uint64_t> past{all.size() - 1, all.size() + 3};
+  EXPECT_EQ(rendered_spans_at(*t, past).size(), 1u);
+}
+
 }  // namespace
