@@ -362,6 +362,7 @@ class _Run:
         self.bar: Any = None
         self.named: set[str] = set()
         self.writer: SafeWriter | None = None
+        self.lines: list[str] = []  # printed at the next flush, in one write
 
     def execute(self) -> int:
         a = self.args
@@ -470,9 +471,14 @@ class _Run:
         if self.bar is not None:
             self.bar.write(line, file=sys.stdout)
         else:
-            print(line)
+            self.lines.append(line)
 
     def flush(self) -> None:
+        # One write for a file's lines: an unbuffered stdout (PYTHONUNBUFFERED)
+        # would otherwise make two system calls a line.
+        if self.lines:
+            sys.stdout.write("\n".join(self.lines) + "\n")
+            self.lines.clear()
         sys.stdout.flush()
 
     def err(self, line: str) -> None:

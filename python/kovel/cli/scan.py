@@ -132,14 +132,16 @@ def run_scan(a: argparse.Namespace) -> int:
                     failed = True
                     print(f"kovel: {r.path}: {r.error}", file=sys.stderr)
                 continue
+            lines: list[str] = []  # the file's, printed in one write
             for d in r.diagnostics:
                 counts[d.severity] = counts.get(d.severity, 0) + 1
                 errors = errors or d.severity == "error"
                 if a.format == "json":
-                    print(diagnostic_json(r, d))
+                    lines.append(diagnostic_json(r, d))
                 elif a.format == "text" and not a.interactive:
-                    for line in diagnostic_text(r.path, d, terminal):
-                        print(line)
+                    lines.extend(diagnostic_text(r.path, d, terminal))
+            if lines:
+                sys.stdout.write("\n".join(lines) + "\n")
             if a.format == "sarif":
                 done.append(r)
             if writer is not None:
