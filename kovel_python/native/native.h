@@ -30,6 +30,7 @@ extern PyMethodDef kLayoutMethods[];
 extern PyMethodDef kTsParseMethods[];
 extern PyMethodDef kTsMatchMethods[];
 extern PyMethodDef kLinesMethods[];
+extern PyMethodDef kTextsMethods[];
 
 // Strings made once at the first import and kept for the process, like the
 // KTerm type: the variant names, the command names and "".

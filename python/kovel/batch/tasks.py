@@ -811,8 +811,9 @@ def scan_task(
             return ScannedFile(path, lang, error=f"cannot read: {exc.strerror or exc}")
     # A file that lacks a word a rule needs is not parsed for it, nor at all when no rule is left.
     # (The words are ASCII, which every encoding a source file may declare spells alike.)
-    # Each word is looked for once, however many rules need it.
-    found = {w for w in frozenset().union(*(m.words for m in matchers)) if w.encode() in data}
+    # Each word is looked for once, however many rules need it, all in one pass.
+    words = tuple(w.encode() for w in frozenset().union(*(m.words for m in matchers)))
+    found = {w.decode() for w in _native.texts_in(data, words)}
     matchers = [m for m in matchers if m.words <= found]
     if not matchers:
         return ScannedFile(path, lang)
