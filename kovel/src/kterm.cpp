@@ -331,6 +331,7 @@ TextBuffer KTerm::render(const StopCheck* stop) const {
 
 void KTerm::write(PrefixWriter& w, const StopCheck* stop) const { write_impl(w, stop); }
 void KTerm::write(BufferWriter& w, const StopCheck* stop) const { write_impl(w, stop); }
+void KTerm::write(CountWriter& w, const StopCheck* stop) const { write_impl(w, stop); }
 
 template <class W>
 void KTerm::write_impl(W& w, const StopCheck* stop) const {

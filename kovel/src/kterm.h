@@ -121,6 +121,8 @@ class KTerm : public STerm<KTerm> {
   // when it says so.
   void write(PrefixWriter& w, const StopCheck* stop) const;
   void write(BufferWriter& w, const StopCheck* stop) const;
+  void write(CountWriter& w) const { write(w, nullptr); }
+  void write(CountWriter& w, const StopCheck* stop) const;
   // The whole text, rendered into a TextBuffer: the fastest way.
   TextBuffer render(const StopCheck* stop = nullptr) const;
   using STerm<KTerm>::coparse;

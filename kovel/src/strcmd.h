@@ -184,7 +184,27 @@ class BasicPrefixWriter {
   std::vector<std::size_t> starts_;  // start offset of each pushed prefix
 };
 
+// Counts the code points of what is written and keeps no text (the text is
+// valid UTF-8: the bytes that do not continue a sequence are counted).
+class CodePointCount {
+ public:
+  void append(std::string_view s) {
+    std::uint64_t n = 0;
+    for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    n_ += n;
+  }
+  void push_back(char c) { n_ += (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+  // What a writer takes back to undo a command: the count before it.
+  std::size_t size() const { return static_cast<std::size_t>(n_); }
+  void resize(std::size_t n) { n_ = n; }
+  std::uint64_t count() const { return n_; }
+
+ private:
+  std::uint64_t n_ = 0;
+};
+
 using PrefixWriter = BasicPrefixWriter<std::string>;
 using BufferWriter = BasicPrefixWriter<TextBuffer>;
+using CountWriter = BasicPrefixWriter<CodePointCount>;
 
 }  // namespace kovel

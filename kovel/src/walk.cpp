@@ -51,26 +51,6 @@ namespace {
 
 constexpr std::size_t kNone = SIZE_MAX;
 
-// Renders into a buffer that is emptied at every count, so a walk holds only
-// the text since the last node boundary, never the whole text.
-class CountingSink {
- public:
-  CountingSink() : writer_(buf_) {}
-  PrefixWriter& writer() { return writer_; }
-  // Code points written so far (all texts are valid UTF-8: count the bytes
-  // that do not continue a sequence).
-  std::uint64_t chars() {
-    for (const char ch : buf_) chars_ += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
-    buf_.clear();
-    return chars_;
-  }
-
- private:
-  std::string buf_;
-  PrefixWriter writer_;
-  std::uint64_t chars_ = 0;
-};
-
 // Renders `root` once, telling `rec` of every path's node in pre-order:
 // rec.enter(node, depth, index, start) when it starts, which gives a handle,
 // and rec.leave(handle, end) when it ends. A child that is never rendered (a
@@ -86,10 +66,10 @@ void rendered_walk(const KTerm& root, Recorder& rec) {
     std::size_t handle;
   };
   std::vector<Frame> stack;
-  CountingSink sink;
-  PrefixWriter& w = sink.writer();
+  CodePointCount count;  // what has been rendered: its code points only
+  CountWriter w(count);
   const auto enter = [&](const KTerm* n, std::uint64_t index) {
-    const std::size_t h = rec.enter(n, stack.size(), index, sink.chars());
+    const std::size_t h = rec.enter(n, stack.size(), index, count.count());
     stack.push_back({n, n->cmds(), 0, h});
   };
   const auto unrendered = [&](const KTerm* n, std::uint64_t depth, std::uint64_t index, std::uint64_t at) {
@@ -125,7 +105,7 @@ void rendered_walk(const KTerm& root, Recorder& rec) {
       }
       continue;
     }
-    const std::uint64_t end = sink.chars();
+    const std::uint64_t end = count.count();
     rec.leave(f.handle, end);
     const auto kids = n->children();
     const std::uint64_t first_unrendered =
