@@ -28,43 +28,33 @@ def test_repr_quotes_the_text(s, shown):
     assert repr(K.tb("t").c(text(s)).b()) == f"KTerm({shown})"
 
 
-@pytest.mark.parametrize(
-    "source, result",
-    [("1 + 2", 3), ("'abc'", "abc"), ("(\n1)", 1), ("x = 1", SyntaxError), ("", SyntaxError)]
-    + [("  42", IndentationError), ("1/0", ZeroDivisionError)],
-)  # fmt: skip
-def test_reduce(source, result):
-    if not isinstance(result, type):
-        assert text(source).reduce() == result
-        return
-    with pytest.raises(result) as e:
-        text(source).reduce()
-    assert type(e.value) is result
-    assert not issubclass(result, SyntaxError) or e.value.filename == "<string>"
-
-
-# A coding declaration in the text is ignored, as by eval(str(t)): the text is already
-# decoded. Under utf-7, "+ACI-" would close the literal and the division would run.
 INERT = "+ACI- or 1/0 or +ACI-"
-DECLARED = [
-    (K.leaf("expr", "# -*- coding: latin-1 -*-\n'é'"), "é"),
-    (K.tb("e").w("# coding: utf-7\n").c(K.klift(INERT)).b(), INERT),
-    (K.leaf("expr", "# vim: set fileencoding=ascii :\n('é',\n 1)"), ("é", 1)),
-]
+NUL = "nul byte found in provided data at position: {}"
+REDUCE = [
+    (text("1 + 2"), 3, None), (text("'abc'"), "abc", None), (text("(\n1)"), 1, None),
+    (text("x = 1"), SyntaxError, None), (text(""), SyntaxError, None), (text("  42"), IndentationError, None),
+    (text("1/0"), ZeroDivisionError, None),
+    # A coding declaration in the text is ignored, as by eval(str(t)): the text is already
+    # decoded. Under utf-7, "+ACI-" would close the literal and the division would run.
+    (K.leaf("expr", "# -*- coding: latin-1 -*-\n'é'"), "é", None),
+    (K.tb("e").w("# coding: utf-7\n").c(K.klift(INERT)).b(), INERT, None),
+    (K.leaf("expr", "# vim: set fileencoding=ascii :\n('é',\n 1)"), ("é", 1), None),
+    (text("abcd\0"), ValueError, NUL.format(4)), (text("é\0x"), ValueError, NUL.format(2)),
+    (text("1\0\0"), ValueError, NUL.format(1)),
+]  # fmt: skip
 
 
-@pytest.mark.parametrize("t, value", DECLARED)
-def test_reduce_ignores_coding_declarations(t, value):
-    assert t.reduce() == eval(str(t)) == value
-
-
-@pytest.mark.parametrize("source, pos", [("abcd\0", 4), ("é\0x", 2), ("1\0\0", 1)])
-def test_reduce_refuses_nul(source, pos):
-    t = text(source)
-    with pytest.raises(ValueError) as e:
+@pytest.mark.parametrize("t, result, msg", REDUCE)
+def test_reduce(t, result, msg):
+    if not isinstance(result, type):
+        assert t.reduce() == eval(str(t)) == result
+        return
+    source = str(t)
+    with pytest.raises(result) as e:
         t.reduce()
-    assert type(e.value) is ValueError and str(t) == source
-    assert str(e.value) == f"nul byte found in provided data at position: {pos}"
+    assert type(e.value) is result and str(t) == source
+    assert not issubclass(result, SyntaxError) or e.value.filename == "<string>"
+    assert msg is None or str(e.value) == msg
 
 
 def test_reduce_uses_main_namespace_and_restores_missing_builtins(monkeypatch):

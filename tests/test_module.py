@@ -28,49 +28,27 @@ Inner = type("Inner", (), {"__qualname__": "Outer.Inner"})
 NoLen = type("NoLen", (list,), {"__len__": lambda self: 1 // 0})
 
 
-class NoIter(list):
-    def __init__(self, exc):
-        self.exc = exc
+def raising(exc):
+    def method(self):
+        raise exc
 
-    def __iter__(self):
-        raise self.exc
-
-
-class LenRaises(list):
-    """A list of HOLEs whose `__len__` raises `exc`."""
-
-    def __init__(self, exc):
-        super().__init__([K.HOLE])
-        self.exc = exc
-
-    def __len__(self):
-        raise self.exc
+    return method
 
 
-class Unprintable:
-    """Its `str()` raises `exc`."""
+def NoIter(exc):  # an empty list whose iteration raises `exc`
+    return type("NoIter", (list,), {"__iter__": raising(exc)})()
 
-    def __init__(self, exc):
-        self.exc = exc
 
-    def __str__(self):
-        raise self.exc
+def LenRaises(exc):  # a list of one HOLE whose `__len__` raises `exc`
+    return type("LenRaises", (list,), {"__len__": raising(exc)})([K.HOLE])
+
+
+def Unprintable(exc):  # its `str()` raises `exc`
+    return type("Unprintable", (), {"__str__": raising(exc)})()
 
 
 def q(cmds=(), index=0):
     return K.quote("t", index, "l", TERM, cmds)
-
-
-def test_registration():
-    assert K.__all__ == ALL and set(ALL) <= set(dir(K)) and "PanicException" not in dir(K)
-    assert (type(K.NL), type(K.POP), type(K.HOLE)) == (K.StrCmd, K.StrCmd, K.CmdOrHole)
-    assert K.__doc__ == (
-        "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
-        "(re-exported by the `kovel` package's `__init__.py`)."
-    )
-    for fname in ALL[4:16]:
-        f = getattr(K, fname)
-        assert inspect.isbuiltin(f) and f.__name__ == fname and f.__self__ is K and f.__module__ == K.__name__
 
 
 NATIVE_FIRST = textwrap.dedent("""
@@ -130,7 +108,16 @@ DOCS = {
 }
 
 
-def test_signatures_and_docstrings():
+def test_registration_signatures_and_docstrings():
+    assert K.__all__ == ALL and set(ALL) <= set(dir(K)) and "PanicException" not in dir(K)
+    assert (type(K.NL), type(K.POP), type(K.HOLE)) == (K.StrCmd, K.StrCmd, K.CmdOrHole)
+    assert K.__doc__ == (
+        "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
+        "(re-exported by the `kovel` package's `__init__.py`)."
+    )
+    for fname in ALL[4:16]:
+        f = getattr(K, fname)
+        assert inspect.isbuiltin(f) and f.__name__ == fname and f.__self__ is K and f.__module__ == K.__name__
     for obj, sig in SIGNATURES.items():
         assert obj.__text_signature__ == sig and obj.__doc__.strip(), obj
         params = inspect.signature(obj).parameters.values()

@@ -82,19 +82,25 @@ Q = quote("q", 7, "py", leaf("identifier", "x"), [cmd(write("[")), HOLE, cmd(pus
 U = unquote("u", 255, "", leaf("identifier", "y"), [])
 
 
+# node() rebuilds each from what the readers give, quotes with any count of holes and range.
 @pytest.mark.parametrize(
-    "t, kind, tag, kids, cmds, index, lang",
+    "t, kind, tag, kids, cmds, index, lang, at",
     [
-        (leaf("identifier", "x"), "tuple", "identifier", [], [("write", "x")], None, None),
+        (leaf("identifier", "x"), "tuple", "identifier", [], [("write", "x")], None, None, None),
         (tb("blk").w("{").p("\t").n().c(leaf("a", "é")).x().b(), "tuple", "blk", ["é"],
-         [("write", "{"), ("push", "\t"), ("nl", ""), ("hole", ""), ("pop", "")], None, None),
-        (Q, "quote", "q", ["x"], [("write", "["), ("hole", ""), ("push", "  "), ("hole", "")], 7, "py"),
-        (U, "unquote", "u", ["y"], [], 255, ""),
+         [("write", "{"), ("push", "\t"), ("nl", ""), ("hole", ""), ("pop", "")], None, None, None),
+        (Q, "quote", "q", ["x"], [("write", "["), ("hole", ""), ("push", "  "), ("hole", "")], 7, "py", None),
+        (U, "unquote", "u", ["y"], [], 255, "", None),
+        (T.node("q", [GOOD], [("hole", "")], kind="unquote", at=(2**64 - 1, 0)), "unquote", "q", ["x"],
+         [("hole", "")], 0, "", (2**64 - 1, 0)),
+        (T.node("q", [GOOD], [], kind="quote", at=(2**64 - 1, 0)), "quote", "q", ["x"], [], 0, "", (2**64 - 1, 0)),
     ],
 )  # fmt: skip
-def test_readers(t, kind, tag, kids, cmds, index, lang):
+def test_readers(t, kind, tag, kids, cmds, index, lang, at):
     assert (T.kind(t), T.tag(t), [str(k) for k in T.children(t)]) == (kind, tag, kids)
-    assert (list(T.commands(t)), T.index(t), T.lang(t), T.at(t)) == (cmds, index, lang, None)
+    assert (list(T.commands(t)), T.index(t), T.lang(t), T.at(t)) == (cmds, index, lang, at)
+    r = rebuilt(t)
+    assert T.equal(r, t) and r.postcard_bytes() == t.postcard_bytes() and T.at(r) == at
 
 
 def test_same_and_equal():
@@ -123,12 +129,6 @@ def test_every_node_rebuilds_equal_and_its_span_slices_the_text(grammar, src, t)
     assert str(rebuilt(t)) == src and items[0][2:] == (0, len(src))
     ids = [(p, s, e) for p, n, s, e in items if T.tag(n) == "identifier"]
     assert ids and [(p, s, e) for p, _, s, e in T.find_all(t, "identifier", spans=True)] == ids
-
-
-def test_node_rebuilds_quotes_with_any_hole_count_and_range():
-    for t in (Q, U, T.node("q", [leaf("x", "x")], [("hole", "")], kind="unquote", at=(2**64 - 1, 0))):
-        assert T.equal(rebuilt(t), t) and rebuilt(t).postcard_bytes() == t.postcard_bytes()
-    assert T.at(rebuilt(T.node("q", [GOOD], [], kind="quote", at=(2**64 - 1, 0)))) == (2**64 - 1, 0)
 
 
 def test_rendered_length_is_measured_not_rendered():
@@ -315,14 +315,9 @@ def test_walk_paths_read_like_the_tuples_of_their_positions(spans):
     for _, _, t in PARSED:
         got = [item[0] for item in T.walk(t, spans=spans)]
         want = _reference_paths(t)
-        assert (
-            got == want
-            and [tuple(p) for p in got] == want
-            and [list(p) for p in got] == list(map(list, want))
-        )
-        assert {p: i for i, p in enumerate(got)} == {
-            w: i for i, w in enumerate(want)
-        }  # hash and eq as tuples
+        assert got == want and [tuple(p) for p in got] == want
+        assert [list(p) for p in got] == list(map(list, want))
+        assert {p: i for i, p in enumerate(got)} == {w: i for i, w in enumerate(want)}  # hash, eq as tuples
         for p, w in zip(got[::7], want[::7], strict=True):
             assert len(p) == len(w) and repr(p) == repr(w) and p[:-1] == w[:-1] and p[1::2] == w[1::2]
             assert [p[i] for i in range(-len(w), len(w))] == [w[i] for i in range(-len(w), len(w))]
@@ -332,9 +327,8 @@ def test_walk_paths_read_like_the_tuples_of_their_positions(spans):
         assert sorted(got, key=tuple) == sorted(want) and sorted(reversed(got)) == sorted(want)
         for p, w in zip(got[1::11], want[1::11], strict=True):  # a path is taken where a tuple is
             assert T.equal(T.replace(t, p, GOOD), T.replace(t, w, GOOD))
-        assert [p for p, _ in T.find_all(t, {"identifier"})] == [
-            p for p, n in zip(want, (n for _, n in T.walk(t)), strict=True) if T.tag(n) == "identifier"
-        ]
+        ids = [p for p, n in zip(want, (n for _, n in T.walk(t)), strict=True) if T.tag(n) == "identifier"]
+        assert [p for p, _ in T.find_all(t, {"identifier"})] == ids
     with pytest.raises(IndexError):
         got[1][len(got[1])]
     assert _native.Path([1, 2]) == (1, 2) and _native.Path() == () and hash(_native.Path([3])) == hash((3,))

@@ -137,18 +137,17 @@ def reference_matches(spec: Spec, t: KTerm) -> list[tuple[object, ...]]:
     return out
 
 
-def paths_and_items(prog: object, t: KTerm, outermost: bool) -> list[tuple[tuple[int, ...], Any]]:
-    """match_all's items with their paths as tuples."""
-    return [(tuple(item[0]), item) for item in _native.match_all(prog, t, outermost)]
-
-
 def native_matches(spec: Spec, t: KTerm, outermost: bool = False) -> list[tuple[object, ...]]:
-    prog = _native.compile_pattern(spec, Siblings)
-    out = []
-    for path, (_path, node, start, end, env, _offsets) in paths_and_items(prog, t, outermost):
-        assert kt.same(dict(kt.walk(t))[path], node)
-        out.append((path, start, end, {k: _value(v) for k, v in env.items()}))
+    prog, out = _native.compile_pattern(spec, Siblings), []
+    for path, node, start, end, env, _offsets in _native.match_all(prog, t, outermost):
+        assert kt.same(dict(kt.walk(t))[tuple(path)], node)
+        out.append((tuple(path), start, end, {k: _value(v) for k, v in env.items()}))
     return out
+
+
+def _item(m: Any) -> tuple[object, ...]:
+    """A match_all item without its node: path, span, bindings as bytes and offsets."""
+    return (tuple(m[0]), m[2:4], {k: _value(v) for k, v in m[4].items()}, m[5])
 
 
 # --- Random terms, and patterns cut from them. ---
@@ -181,10 +180,6 @@ def terms(draw: st.DrawFn, depth: int = 3) -> KTerm:
     return t
 
 
-def _leaf_spec(t: KTerm) -> Spec:
-    return (2, kt.tag(t), str(t))
-
-
 @st.composite
 def cut_pattern(draw: st.DrawFn, t: KTerm) -> Spec:
     """A pattern made from a subterm of `t`: some children become holes or runs, some tokens go."""
@@ -194,7 +189,7 @@ def cut_pattern(draw: st.DrawFn, t: KTerm) -> Spec:
         n = _inner(n)
         kids = kt.children(n)
         if not kids:
-            return _leaf_spec(n)
+            return (2, kt.tag(n), str(n))
         items: list[Spec] = []
         i = 0
         while i < len(kids):
@@ -247,19 +242,15 @@ def test_one_search_for_many_patterns_finds_what_each_search_finds(data: st.Data
     many = _native.match_many(programs, t)
     for prog, got in zip(programs, many, strict=True):
         alone = _native.match_all(prog, t, False)
-        assert [(tuple(a[0]), kt.same(a[1], b[1]), a[2:4]) for a, b in zip(got, alone, strict=True)] == [
-            (tuple(b[0]), True, b[2:4]) for b in alone
-        ]
-        assert [({k: _value(v) for k, v in m[4].items()}, m[5]) for m in got] == [
-            ({k: _value(v) for k, v in m[4].items()}, m[5]) for m in alone
-        ]
+        assert [_item(m) for m in got] == [_item(m) for m in alone]
+        assert all(kt.same(a[1], b[1]) for a, b in zip(got, alone, strict=True))
 
 
 @given(term_and_pattern())
 def test_replace_all_agrees_with_replacing_one_path_at_a_time(case: tuple[KTerm, Spec]) -> None:
     t, spec = case
     prog = _native.compile_pattern(spec, Siblings)
-    paths = [path for path, _ in paths_and_items(prog, t, True)]
+    paths = [tuple(m[0]) for m in _native.match_all(prog, t, True)]
     news = [leaf("new", f"<{i}>") for i in range(len(paths))]
     want = t
     for p, n in zip(paths, news, strict=True):
@@ -482,20 +473,23 @@ def test_pattern_pickles_and_matches_the_same() -> None:
 # --- Hostile input: runs in a row, deep nesting, matches that run for long. ---
 
 
-@pytest.mark.parametrize(("last", "runs"), [("0", None), ("1", [94, 1, 1, 1, 1, 1])])
-def test_runs_in_a_row_over_a_hundred_arguments(last: str, runs: list[int] | None) -> None:
-    # Without memo, backtracking tries every way to cut 99 arguments in six.
-    t = parse("python", "f(" + ", ".join(["0"] * 99 + [last]) + ")\n")
-    found = list(pattern("python", "f($$$A, $$$B, $$$C, $$$D, $$$E, $$$F, 1)").find_all(t))
-    assert [[len(m.bindings[k]) for k in "ABCDEF"] for m in found] == ([runs] if runs else [])
+SIX_RUNS = "f($$$A, $$$B, $$$C, $$$D, $$$E, $$$F, 1)"
 
 
-def test_a_run_before_a_missing_item_over_many_tokens() -> None:
-    # Each end of the run left the rest of the holes to walk again, for every end.
-    t = parse("javascript", "x = [" + "," * 4000 + "];\n")
-    assert list(pattern("javascript", "[$$$A, y]").find_all(t)) == []
-    m = next(pattern("javascript", "[$$$A, y]").find_all(parse("javascript", "[" + "," * 50 + "y];\n")))
-    assert m.bindings["A"] == []
+@pytest.mark.parametrize(
+    ("lang", "src", "pat", "runs"),
+    [
+        # Without memo, backtracking tries every way to cut 99 arguments in six.
+        ("python", "f(" + "0, " * 99 + "0)", SIX_RUNS, []),
+        ("python", "f(" + "0, " * 99 + "1)", SIX_RUNS, [[94, 1, 1, 1, 1, 1]]),
+        # Each end of the run left the rest of the holes to walk again, for every end.
+        ("javascript", "x = [" + "," * 4000 + "];", "[$$$A, y]", []),
+        ("javascript", "[" + "," * 50 + "y];", "[$$$A, y]", [[0]]),
+    ],
+)
+def test_runs_over_many_items(lang: str, src: str, pat: str, runs: list[list[int]]) -> None:
+    found = pattern(lang, pat).find_all(parse(lang, src + "\n"))
+    assert [[len(v) for _, v in sorted(m.bindings.items())] for m in found] == runs
 
 
 @pytest.mark.parametrize("gap", ["", "\n"])
@@ -520,34 +514,11 @@ def test_nested_matches_in_a_deep_term(gap: str) -> None:
     assert str(new) == "x = g" + src[5:]
 
 
-# Repeated slots leave states that no memo shares: over 200 arguments this
-# runs for minutes.
-LONG_PATTERN = "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)"
-
-
-def long_match() -> Any:
-    t = parse("python", "f(" + ", ".join(["0"] * 200) + ")\n")
-    p = pattern("python", LONG_PATTERN)
-    return lambda: list(p.find_all(t))
-
-
-def interrupted_after(seconds: float, call: Any) -> tuple[float, float]:
-    """Runs `call`, which Ctrl-C stops `seconds` in; returns when it started and ended."""
-    timer = threading.Timer(seconds, _thread.interrupt_main)
-    start = time.perf_counter()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            call()
-    finally:
-        end = time.perf_counter()
-        timer.cancel()
-        timer.join()
-    return start, end
-
-
 def test_ctrl_c_stops_a_long_match_and_other_threads_run_meanwhile() -> None:
-    call = long_match()
+    # Repeated slots leave states that no memo shares: over 200 arguments this
+    # runs for minutes.
+    t = parse("python", "f(" + ", ".join(["0"] * 200) + ")\n")
+    p = pattern("python", "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)")
     stamps, stop = [], threading.Event()
 
     def loop() -> None:
@@ -558,9 +529,16 @@ def test_ctrl_c_stops_a_long_match_and_other_threads_run_meanwhile() -> None:
     worker = threading.Thread(target=loop)
     worker.start()
     time.sleep(0.01)
+    timer = threading.Timer(0.5, _thread.interrupt_main)  # Ctrl-C half a second in
+    start = time.perf_counter()
+    timer.start()
     try:
-        start, end = interrupted_after(0.5, call)
+        with pytest.raises(KeyboardInterrupt):
+            list(p.find_all(t))
     finally:
+        end = time.perf_counter()
+        timer.cancel()
+        timer.join()
         stop.set()
         worker.join()
     # With the lock held all along, the other thread could only run at the edges.
