@@ -270,7 +270,7 @@ def test_a_pattern_object_of_another_kind_gets_one_change_and_no_ranges(tmp_path
 
 
 # Files whose rewrites the command writes by applying the changes alone:
-# multi-line replacements in indented blocks, CRLF, a declared encoding, a
+# multi-line replacements in indented blocks, CRLF, declared encodings, a
 # byte order mark, and JavaScript.
 SPLICED = [
     ("a.py", b"if x:\n    print(1,\n          2)\nprint(3)\n", "print($$$A)", "log(\n    $$$A)"),
@@ -278,6 +278,8 @@ SPLICED = [
     ("c.py", "# coding: latin-1\ns = 'é'; print(s)\n".encode("latin-1"), "print($A)", "log($A)"),
     ("d.py", "\ufeffprint('ü')\n".encode(), "print($A)", "log($A)"),
     ("e.js", b"function f() {\n  console.log(a, b);\n}\n", "console.log($$$A)", "logger.info($$$A)"),
+    # A codec with state: "é" alone ends its run of base64 with a "-" that "é\n" does not.
+    ("f.py", "# coding: utf-7\nprint(é); print(ü)\n".encode("utf-7"), "print($A)", "$A"),
 ]
 
 
