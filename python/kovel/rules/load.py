@@ -17,7 +17,7 @@ from kovel.rules.langs import language_of
 from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Severity, Substring, Transform
 from kovel.rules.transform import CASES
 
-__all__ = ["RuleFileError", "load_rules", "parse_rules", "rule_files"]
+__all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "rule_files"]
 
 RULE_KEYS = {
     "pattern", "kind", "regex", "nthChild", "inside", "has", "follows", "precedes",
@@ -47,6 +47,25 @@ class _Map(dict[str, Any]):
 
     line = 0
     lines: dict[str, int]
+
+
+class NotYAML(ValueError):
+    """Text that YAML cannot read; the message is the YAML reader's."""
+
+
+def read_yaml(stream: Any, *, documents: bool = False) -> Any:
+    """The value of the YAML document in ``stream`` (with ``documents``, the list
+    of its ``---``-separated documents), read safely; raises ``NotYAML``.
+
+    >>> read_yaml("a: [1, 2]"), read_yaml("x\\n---\\ny\\n", documents=True)
+    ({'a': [1, 2]}, ['x', 'y'])
+    """
+    import yaml
+
+    try:
+        return list(yaml.safe_load_all(stream)) if documents else yaml.safe_load(stream)
+    except yaml.YAMLError as exc:
+        raise NotYAML(str(exc)) from None
 
 
 _LOADER: list[type[Any]] = []  # the loader, once made

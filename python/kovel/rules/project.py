@@ -12,9 +12,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
-import yaml
-
-from kovel.rules.load import RuleFileError, load_rules, rule_files
+from kovel.rules.load import NotYAML, RuleFileError, load_rules, read_yaml, rule_files
 from kovel.rules.rule import RuleConfig
 
 __all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
@@ -63,10 +61,10 @@ def load_project(config: str) -> Project:
     """
     try:
         with open(config, encoding="utf-8") as f:
-            data = yaml.safe_load(f) or {}
+            data = read_yaml(f) or {}
     except OSError as exc:
         raise RuleFileError(config, 0, "", f"cannot read: {exc.strerror or exc}") from None
-    except yaml.YAMLError as exc:
+    except NotYAML as exc:
         raise RuleFileError(config, 1, "", f"not YAML: {exc}") from None
     if not isinstance(data, dict):
         raise RuleFileError(config, 1, "", "expected a mapping with ruleDirs")
