@@ -15,6 +15,7 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel.batch import apply_changes, default_timeout, find_files, rewrite_files, scan_files  # noqa: E402
+from kovel.batch.results import Change, Span  # noqa: E402
 from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import pattern, template  # noqa: E402
 from kovel.rules import Rule, RuleConfig, matcher  # noqa: E402
@@ -290,9 +291,40 @@ def test_a_rewrite_without_its_term_gives_the_text_by_its_changes(tmp_path, name
     (bare,) = rewrite_files([tmp_path], pat, rw, executor=InlineExecutor(), keep_term=False)
     assert kept.changed and bare.term == b""
     assert bare.changes == kept.changes
-    assert apply_changes(data, bare.changes, bare.encoding) == kept.text().encode(kept.encoding)
+    assert apply_changes(data, bare.changes, bare.encoding).decode(bare.encoding) == kept.text()
     with pytest.raises(ValueError, match="not kept"):
         bare.text()
+
+
+# Codecs with state (UTF-7, ISO-2022-JP) and without; a character of each
+# that it encodes in more than one byte or in a shifted run.
+CODECS = [("utf-7", "é"), ("iso-2022-jp", "日"), ("latin-1", "é"), ("cp1251", "ж"), ("utf-8", "ü")]
+
+
+@pytest.mark.parametrize(("encoding", "ch"), CODECS)
+def test_any_subset_of_changes_applies_in_the_files_codec(tmp_path, encoding, ch):
+    calls = [f"print('{ch}')", f"print({ch}+x)", f"print({ch}{ch})", "print(1)"]
+    text = f"# coding: {encoding}\n{calls[0]}; {calls[1]}\nx = '{ch}'\n{calls[2]}\n{calls[3]}\n"
+    data = text.encode(encoding)
+    (tmp_path / "a.py").write_bytes(data)
+    (r,) = rewrite_files([tmp_path], "print($A)", "log($A)", executor=InlineExecutor())
+    assert [c.old.text for c in r.changes] == calls
+    for k in range(1 << len(calls)):
+        chosen = [c for i, c in enumerate(r.changes) if k >> i & 1]
+        want = text
+        for c in chosen:
+            want = want.replace(c.old.text, c.new)
+        assert apply_changes(data, chosen, r.encoding).decode(encoding) == want
+
+
+def test_changes_apply_by_characters_where_a_codec_has_state():
+    # In UTF-7 "é" alone ends with the "-" that closes its run, "é" before a
+    # line feed does not: a byte offset counted piece by piece is one too many.
+    text = "# coding: utf-7\nx = é\ny = 1\n"
+    data = text.encode("utf-7")
+    start = len("# coding: utf-7\nx = ".encode("utf-7"))
+    old = Span(start, start + len("é".encode("utf-7")), 2, 5, 2, 6, "é")
+    assert apply_changes(data, [Change(old, "ü")], "utf-7").decode("utf-7") == text.replace("é", "ü")
 
 
 class _Counting(Executor):

@@ -12,6 +12,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field, fields
 from typing import Any, TypeVar
 
+from kovel import _native
 from kovel._kovel import from_postcard_bytes
 
 __all__ = [
@@ -193,7 +194,10 @@ def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8
     """``data`` with each of ``changes`` (of one ``RewrittenFile``, any subset) made,
     the new text in ``encoding`` (the file's: ``RewrittenFile.encoding``).
 
-    The bytes outside the changes stay as they were.
+    The bytes outside the changes stay as they were; but in a codec with
+    state (UTF-7, ISO-2022), where splicing bytes would not give the text
+    the changes make, that text is encoded whole (its characters outside
+    the changes are still as they were).
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -205,14 +209,37 @@ def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8
     >>> apply_changes(f.read_bytes(), r.changes[1:])
     b'print(1)\\nlog(2)\\n'
     """
+    ordered = sorted(changes, key=lambda c: c.old.start)
     out, at = [], 0
-    for c in sorted(changes, key=lambda c: c.old.start):
+    for c in ordered:
         if c.old.start < at:
             raise ValueError(f"the changes overlap at byte {c.old.start}")
         out += [data[at : c.old.start], c.new.encode(encoding)]
         at = c.old.end
     out.append(data[at:])
-    return b"".join(out)
+    spliced = b"".join(out)
+    if encoding == "utf-8":
+        return spliced
+    # A codec with state (UTF-7, ISO-2022) encodes a piece otherwise than the
+    # same characters among others, and its byte offsets need not fall between
+    # characters: the text is then spliced by lines and columns and encoded whole.
+    text = data.decode(encoding)
+    starts = _native.line_starts(text)
+    pieces, at = [], 0
+    for c in ordered:
+        s = c.old
+        a, b = starts[s.line - 1] + s.column - 1, starts[s.end_line - 1] + s.end_column - 1
+        if a < at or text[a:b] != s.text:
+            raise ValueError(f"a change does not match the text at line {s.line}, column {s.column}")
+        pieces += [text[at:a], c.new]
+        at = b
+    want = "".join(pieces) + text[at:]
+    try:
+        if spliced.decode(encoding) == want:
+            return spliced
+    except UnicodeDecodeError:
+        pass
+    return want.encode(encoding)
 
 
 @_pickled_by_fields

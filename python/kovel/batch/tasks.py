@@ -34,7 +34,6 @@ from kovel.batch.results import (
     RewrittenFile,
     ScannedFile,
     Span,
-    apply_changes,
 )
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, search_source, source_bindings
@@ -598,10 +597,6 @@ def rewrite_task(
     if why is not None:
         return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
     changes = _changes(text, new_text, replaced, encoding)
-    if encoding != "utf-8" and apply_changes(loaded.data, changes, encoding) != new_text.encode(encoding):
-        # A codec with state (UTF-7, say) encodes a piece otherwise than the
-        # same characters among others: the one change is then the whole text.
-        changes = (Change(_Positions(text, encoding).span(0, len(text)), new_text),)
     errors = loaded.errors
     if errors:
         pos = _Positions(text)
