@@ -12,7 +12,7 @@ the run (the command, or one of its workers) from
 * ``json``: ``--json``;
 * ``uncut``: the text output with ``--max-columns 0``: the whole line for
   each match, so gigabytes of output, which must stream through;
-* ``api``: ``kovel.quasi.find_files`` in one process, for comparison (no output).
+* ``api``: ``kovel.batch.find_files`` in one process, for comparison (no output).
 
     python3 bench/bench_output.py                    # 5 MB, 2000 matches, --jobs 2
     python3 bench/bench_output.py --matches 300 --modes text json uncut
@@ -68,7 +68,7 @@ def measure(cmd: list[str]) -> dict[str, float]:
 def command(mode: str, path: Path, jobs: int, timeout: float) -> list[str]:
     if mode == "api":
         code = (
-            "import sys; from kovel.batch.workers import InlineExecutor; from kovel.quasi import find_files; "
+            "import sys; from kovel.batch.workers import InlineExecutor; from kovel.batch import find_files; "
             "n = sum(len(r.matches) for r in find_files([sys.argv[1]], sys.argv[2], "
             "executor=InlineExecutor(), timeout=None)); print(n)"
         )

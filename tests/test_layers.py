@@ -34,9 +34,6 @@ PACKAGES = {"kovel.treesitter", "kovel.quasi", "kovel.rules", "kovel.batch", "ko
 ALLOWED = {
     ("kovel.treesitter.grammars", "tree_sitter"): "an optional dependency: kovel and the kovel command "
     "import without it, and say how to install it",
-    ("kovel.quasi", "kovel.batch"): "kovel.quasi.find_files and friends predate kovel.batch, which sits "
-    "above kovel.quasi: a PEP 562 __getattr__ imports them on first use (and for type checkers only, "
-    "under TYPE_CHECKING)",
     ("kovel.batch.cache", "importlib"): "importlib.metadata (10 ms) is read only when a cache is kept, "
     "and every worker imports the module",
     ("kovel.rules.load", "yaml"): "YAML (20 ms) is imported only to read a rule, project or test file: "
@@ -240,11 +237,10 @@ def test_imports_point_one_way():
     wrong, found = violations(package_sources())
     assert wrong == []
     # The walk saw the package's imports: every layer above the lowest uses one below it,
-    # and the lazy one is seen where it is.
+    # and none uses one above it.
     edges = {(layer_of(i.module), layer_of(i.target)) for i in found if i.target.startswith("kovel")}
     assert {a for a, b in edges if b < a} == set(range(1, len(LAYERS)))
-    lazy = [i for i in found if (i.module, i.target) == ("kovel.quasi", "kovel.batch")]
-    assert {(i.in_function, i.type_checking) for i in lazy} == {(True, False), (False, True)}
+    assert not [(a, b) for a, b in edges if a is not None and b is not None and b > a]
 
 
 def test_each_allowed_exception_is_still_needed():

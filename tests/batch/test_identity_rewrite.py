@@ -13,8 +13,8 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 pytest.importorskip("tree_sitter_c")
 
+from kovel.batch import find_files, rewrite_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
-from kovel.quasi import find_files, rewrite_files  # noqa: E402
 
 _n = itertools.count(1)
 

@@ -16,9 +16,9 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 
+from kovel.batch import find_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.cli import output  # noqa: E402
-from kovel.quasi import find_files  # noqa: E402
 from tests.helpers import write_files  # noqa: E402
 
 HANG = textwrap.dedent(

@@ -93,7 +93,7 @@ def match_json(r: FoundFile, m: FileMatch, max_columns: int) -> str:
     """One match as a JSON object on one line.
 
     >>> import pathlib, tempfile
-    >>> from kovel.quasi import find_files
+    >>> from kovel.batch import find_files
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
     >>> _ = f.write_text("y = f(x)\\n")
     >>> (r,) = find_files([f], "f($A)")
@@ -135,7 +135,7 @@ class FindPrinter:
     group yet.
 
     >>> import pathlib, tempfile
-    >>> from kovel.quasi import find_files
+    >>> from kovel.batch import find_files
     >>> d = pathlib.Path(tempfile.mkdtemp())
     >>> _ = (d / "a.py").write_text("a\\nf(1)\\nb\\nc\\nd\\nf(2)\\n")
     >>> (r,) = find_files([d / "a.py"], "f($A)", context=1)

@@ -34,44 +34,16 @@ replaces, keeping what the template does not change.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
-
 from kovel.quasi.fill import Siblings, Template, template
 from kovel.quasi.lift import register_lifter
 from kovel.quasi.match import Match, Pattern, pattern
-
-if TYPE_CHECKING:
-    from kovel.batch import apply_changes, find_files, rewrite_files
 
 __all__ = [
     "Match",
     "Pattern",
     "Siblings",
     "Template",
-    "apply_changes",
-    "find_files",
     "pattern",
     "register_lifter",
-    "rewrite_files",
     "template",
 ]
-
-# Names kovel.quasi gave the batch functions before kovel.batch held them.
-_FROM_BATCH = frozenset({"apply_changes", "find_files", "rewrite_files"})
-
-
-def __getattr__(name: str) -> object:
-    # kovel.batch uses patterns and templates, so it sits above this package and
-    # cannot be imported at the top of it (that would be a cycle); its functions
-    # are imported here on first use instead (PEP 562).
-    if name in _FROM_BATCH:
-        import kovel.batch
-
-        value = getattr(kovel.batch, name)
-        globals()[name] = value
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | _FROM_BATCH)
