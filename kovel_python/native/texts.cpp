@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -23,7 +24,7 @@ constexpr std::size_t kWordsPerPass = 64;
 std::size_t slot(unsigned char a, unsigned char b) { return (a * 31u + b * 1009u) & (kSlots - 1); }
 
 // Sets found[k] for each word of `words` (at most 64 of length >= 2) in `data`.
-void scan(std::string_view data, const std::vector<std::string_view>& words, std::vector<bool>& found) {
+void scan(std::string_view data, std::span<const std::string_view> words, std::vector<bool>& found) {
   std::array<std::uint64_t, kSlots> table{};
   std::uint64_t pending = 0;
   for (std::size_t k = 0; k < words.size(); ++k) {
@@ -85,8 +86,7 @@ PyObject* fn_texts_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     for (std::size_t from = 0; from < longer.size(); from += kWordsPerPass) {
       const std::size_t to = std::min(longer.size(), from + kWordsPerPass);
-      const std::vector<std::string_view> part(longer.begin() + static_cast<std::ptrdiff_t>(from),
-                                               longer.begin() + static_cast<std::ptrdiff_t>(to));
+      const auto part = std::span<const std::string_view>(longer).subspan(from, to - from);
       std::vector<bool> hits(part.size(), false);
       scan(data, part, hits);
       for (std::size_t k = 0; k < part.size(); ++k)

@@ -22,7 +22,9 @@ import hashlib
 import os
 import struct
 import tempfile
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import TypeVar
 
 from kovel._kovel import KTerm, from_postcard_bytes
 from kovel.treesitter.convert import Parsed
@@ -37,6 +39,7 @@ _MAGIC = b"kvc1"
 _VERDICT = b"kvv1"
 _COUNT = struct.Struct("<4sI")
 _SPAN = struct.Struct("<II")
+_T = TypeVar("_T")
 
 
 @functools.cache
@@ -83,19 +86,7 @@ class TermCache:
 
     def get(self, key: str) -> Parsed | None:
         """The entry ``key``, or None when there is none or it does not decode."""
-        path = self._path(key)
-        try:
-            with open(path, "rb") as f:
-                blob = f.read()
-        except OSError:
-            return None
-        parsed = _decode(blob)
-        if parsed is not None:
-            try:
-                os.utime(path)  # recently used
-            except OSError:
-                pass
-        return parsed
+        return self._read(key, _decode)
 
     def put(self, key: str, parsed: Parsed) -> None:
         """Store ``parsed`` as entry ``key``; a cache that cannot be written is left alone."""
@@ -118,30 +109,28 @@ class TermCache:
         >>> cache.get_verdict(key), cache.get_verdict(cache.verdict_key("compiles", b"y\\n"))
         ('', None)
         """
-        path = self._path(key)
-        try:
-            with open(path, "rb") as f:
-                blob = f.read()
-        except OSError:
-            return None
-        # The digest guards against a damaged entry passing for a verdict.
-        body = blob[len(_VERDICT) + 16 :]
-        if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : len(_VERDICT) + 16] != _digest(body):
-            return None
-        try:
-            verdict = body.decode()
-        except UnicodeDecodeError:
-            return None
-        try:
-            os.utime(path)  # recently used
-        except OSError:
-            pass
-        return verdict
+        return self._read(key, _verdict)
 
     def put_verdict(self, key: str, verdict: str) -> None:
         """Store ``verdict`` as entry ``key``, as ``put`` stores a term."""
         body = verdict.encode()
         self._write(key, _VERDICT + _digest(body) + body)
+
+    def _read(self, key: str, decode: Callable[[bytes], _T | None]) -> _T | None:
+        """Entry ``key`` decoded, or None when there is none or it does not decode; a hit
+        is marked recently used."""
+        path = self._path(key)
+        try:
+            with open(path, "rb") as f:
+                got = decode(f.read())
+        except OSError:
+            return None
+        if got is not None:
+            try:
+                os.utime(path)
+            except OSError:
+                pass
+        return got
 
     def _write(self, key: str, blob: bytes) -> None:
         # A temporary file renamed into place: a reader sees the whole entry or none.
@@ -162,6 +151,17 @@ class TermCache:
 
 def _digest(body: bytes) -> bytes:
     return hashlib.blake2b(body, digest_size=16).digest()
+
+
+def _verdict(blob: bytes) -> str | None:
+    # The digest guards against a damaged entry passing for a verdict.
+    body = blob[len(_VERDICT) + 16 :]
+    if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : len(_VERDICT) + 16] != _digest(body):
+        return None
+    try:
+        return body.decode()
+    except UnicodeDecodeError:
+        return None
 
 
 def _decode(blob: bytes) -> Parsed | None:
