@@ -53,7 +53,7 @@ def main():
             folder,
         ],
         "ast-grep": [
-            shutil.which("ast-grep") or "sg",
+            "ast-grep",
             "scan",
             "--json=stream",
             "-r",

@@ -153,7 +153,7 @@ def commands(job: Job, jobs: int, cache: Path | None) -> dict[str, list[str]]:
     if job.rewrite is None:
         return {
             "kovel": [*kovel, "find", "--json", "-j", str(jobs), *extra, "-p", job.pattern, "."],
-            "sg": ["sg", "run", "--json=stream", "-j", str(jobs), "-p", job.pattern, "."],
+            "sg": ["ast-grep", "run", "--json=stream", "-j", str(jobs), "-p", job.pattern, "."],
         }
     return {
         "kovel": [
@@ -169,7 +169,7 @@ def commands(job: Job, jobs: int, cache: Path | None) -> dict[str, list[str]]:
             job.rewrite,
             ".",
         ],
-        "sg": ["sg", "run", "-U", "-j", str(jobs), "-p", job.pattern, "-r", job.rewrite, "."],
+        "sg": ["ast-grep", "run", "-U", "-j", str(jobs), "-p", job.pattern, "-r", job.rewrite, "."],
     }
 
 
@@ -276,8 +276,8 @@ def main() -> None:
     ap.add_argument("--json", type=Path, help="write the figures here")
     ap.add_argument("--only", nargs="+", metavar="JOB", help="run these jobs only, e.g. 'js/ts rare'")
     a = ap.parse_args()
-    if shutil.which("sg") is None:
-        sys.exit("sg (pip install ast-grep-cli) is not installed")
+    if shutil.which("ast-grep") is None:  # not "sg": Debian has a login tool of that name
+        sys.exit("ast-grep (pip install ast-grep-cli) is not installed")
     repeat = 1 if a.smoke else a.repeat
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)

@@ -107,7 +107,7 @@ def main() -> None:
     ap.add_argument("dirs", nargs="+", type=Path)
     ap.add_argument("--rule", action="append", help="rule file names (default: all)")
     args = ap.parse_args()
-    sg = shutil.which("ast-grep") or shutil.which("sg")
+    sg = shutil.which("ast-grep")  # not "sg": Debian has a login tool of that name
     if sg is None:
         sys.exit("ast-grep is not installed")
     for rule in sorted(RULES.glob("*.yml")):

@@ -280,7 +280,8 @@ def test_examples_agree_with_ast_grep(tmp_path, rule):
     Where ast-grep needs a rule of its own (bench/sg_rules/), it may report
     another node at the same place: then the matches per file are compared.
     """
-    sg = shutil.which("ast-grep") or shutil.which("sg")
+    # Not "sg": Debian has a login tool of that name. pip puts ast-grep beside the interpreter.
+    sg = shutil.which("ast-grep", path=str(Path(sys.executable).parent)) or shutil.which("ast-grep")
     if sg is None:
         pytest.skip("ast-grep is not installed")
     path = EXAMPLES / "rules" / rule
