@@ -317,6 +317,37 @@ def test_any_subset_of_changes_applies_in_the_files_codec(tmp_path, encoding, ch
         assert apply_changes(data, chosen, r.encoding).decode(encoding) == want
 
 
+@pytest.mark.parametrize(
+    ("encoding", "ch"), [*CODECS, ("gbk", "中"), ("shift_jis", "語"), ("iso2022_kr", "한")]
+)
+def test_byte_offsets_count_the_files_own_bytes(tmp_path, encoding, ch):
+    # Bindings that end on the character, before punctuation or the line's end:
+    # where a codec with state packs several characters into shared bytes.
+    text = f"# coding: {encoding}\nx = f({ch}{ch}, {ch})\nf(a, {ch})\nf('{ch}') + f({ch})\n"
+    data = text.encode(encoding)
+    (tmp_path / "a.py").write_bytes(data)
+    starts = [0, *(i + 1 for i, c in enumerate(text) if c == "\n")]
+
+    def holds(span):
+        # The bytes before each end decode to the characters before it.
+        a = starts[span.line - 1] + span.column - 1
+        b = starts[span.end_line - 1] + span.end_column - 1
+        assert text[a:b] == span.text
+        assert data[: span.start].decode(encoding, "ignore") == text[:a]
+        assert data[: span.end].decode(encoding, "ignore") == text[:b]
+
+    (found,) = find_files([tmp_path], "f($$$A)", executor=InlineExecutor())
+    assert len(found.matches) == 4
+    for m in found.matches:
+        holds(m)
+        for spans in m.binding_ranges.values():
+            for span in spans:
+                holds(span)
+    (r,) = rewrite_files([tmp_path], "f($$$A)", "g($$$A)", executor=InlineExecutor(), keep_term=False)
+    for c in r.changes:
+        holds(c.old)
+
+
 def test_changes_apply_by_characters_where_a_codec_has_state():
     # In UTF-7 "é" alone ends with the "-" that closes its run, "é" before a
     # line feed does not: a byte offset counted piece by piece is one too many.

@@ -8,6 +8,7 @@ pickles; ``hook`` lets the tests break a file at a given stage.
 
 from __future__ import annotations
 
+import array
 import bisect
 import codecs
 import functools
@@ -318,32 +319,46 @@ class _NotText(_Skip):
 
 
 class _Positions:
-    """Turns character offsets of a text into bytes, lines and columns."""
+    """Turns character offsets of a text into bytes, lines and columns.
 
-    def __init__(self, text: str, encoding: str = "utf-8") -> None:
+    ``data`` is the file's bytes (``text`` in ``encoding``); without it they
+    are ``text`` encoded again.
+    """
+
+    def __init__(self, text: str, encoding: str = "utf-8", data: bytes | None = None) -> None:
         self.text = text
         self.encoding = encoding
         self.ascii = text.isascii()
         chars, utf8 = _native.line_table(text)
         self.starts: Sequence[int] = memoryview(chars).cast("q")
-        # The byte offset of each line's start, in the file's encoding.
-        self._bytes: Sequence[int] | None = memoryview(utf8).cast("q") if encoding == "utf-8" else None
+        # The byte offset of each line's start in UTF-8 (in another encoding, made when needed).
+        self._bytes: Sequence[int] = memoryview(utf8).cast("q")
+        self._recount = encoding != "utf-8"
         self._cursor = (0, 0)  # a character offset and its byte offset
         self._lines: dict[int, str] = {}
+        self._data = data
+        self._counts: Sequence[int] | None = None  # in a codec with state: see _decoded_counts
 
     def line_col(self, i: int) -> tuple[int, int]:
         line = bisect.bisect_right(self.starts, i)
         return line, i - self.starts[line - 1] + 1
 
     def byte(self, i: int) -> int:
+        """The offset in the file's bytes where character ``i`` starts (or the text's end)."""
+        if self.encoding != "utf-8" and _has_state(self.encoding):
+            if self._counts is None:
+                data = self._data if self._data is not None else self.text.encode(self.encoding)
+                self._counts = _decoded_counts(data, self.encoding)
+            return bisect.bisect_left(self._counts, i)
         if self.ascii:
             return i
-        if self._bytes is None:
+        if self._recount:
+            # Each line's bytes are those of its characters encoded alone.
             acc, out = 0, [0]
             for a, b in zip(self.starts, [*self.starts[1:], len(self.text)], strict=True):
                 acc += len(self.text[a:b].encode(self.encoding))
                 out.append(acc)
-            self._bytes = out
+            self._bytes, self._recount = out, False
         line = bisect.bisect_right(self.starts, i) - 1
         a = self.starts[line]
         # Offsets are asked for in nearly increasing order: count from the
@@ -376,6 +391,47 @@ class _Positions:
         line, col = self.line_col(s)
         end_line, end_col = self.line_col(e)
         return Span(self.byte(s), self.byte(e), line, col, end_line, end_col, self.text[s:e])
+
+
+@functools.cache
+def _has_state(encoding: str) -> bool:
+    """Whether ``encoding`` may encode a character otherwise by what comes before
+    it (UTF-7's base64 runs, ISO-2022's and HZ's shifts, a byte order mark);
+    a codec not of Python's own is taken to.
+
+    >>> _has_state("utf-7"), _has_state("iso2022_jp"), _has_state("gbk"), _has_state("cp1251")
+    (True, True, False, False)
+    """
+    info = codecs.lookup(encoding)
+    own = info.incrementalencoder is not None and info.incrementalencoder.__module__.startswith("encodings.")
+    return not own or info.name.startswith(("utf-7", "iso2022", "hz", "utf-16", "utf-32"))
+
+
+def _decoded_counts(data: bytes, encoding: str) -> Sequence[int]:
+    """How many whole characters each prefix ``data[:b]`` holds, for every ``b``.
+
+    Character ``i`` starts at the first byte where the count reaches ``i``.
+    That holds in every codec: in one with state (UTF-7, ISO-2022) a
+    character's bytes need not be its own (a base64 run carries several, an
+    escape switches the set), and encoding a piece of the text alone would
+    give other bytes than the file's.  A prefix's count is what its decoder
+    has given, and what it would give if the bytes ended there: the
+    incremental decoders of such codecs hold a whole run back.
+
+    >>> list(_decoded_counts("é,".encode("utf-7"), "utf-7"))  # b'+AOk,'
+    [0, 0, 0, 0, 1, 2]
+    """
+    make = codecs.getincrementaldecoder(encoding)
+    decoder = make()
+    counts = array.array("q", bytes(8 * (len(data) + 1)))
+    n = last = 0
+    for b in range(len(data)):
+        n += len(decoder.decode(data[b : b + 1]))
+        ending = make("ignore")  # a partial character at the end is not one
+        ending.setstate(decoder.getstate())
+        last = max(last, n + len(ending.decode(b"", True)))
+        counts[b + 1] = last
+    return counts
 
 
 def _line_text(line: str) -> str:
@@ -510,7 +566,7 @@ def find_task(
     elif not found:
         return FoundFile(path, lang, (), lines={})
     text = loaded.text
-    pos = _Positions(text, loaded.encoding)
+    pos = _Positions(text, loaded.encoding, loaded.data)
     out = []
     # Each line's text is made once and shared by the matches on it (and
     # pickled once): a minified file has thousands of matches on one line.
@@ -596,7 +652,7 @@ def rewrite_task(
     why = _unwritable(lang, new_text, encoding)
     if why is not None:
         return RewrittenFile(path, lang, digest, error=f"{why}; not rewritten", encoding=encoding)
-    changes = _changes(text, new_text, replaced, encoding)
+    changes = _changes(text, new_text, replaced, encoding, loaded.data)
     errors = loaded.errors
     if errors:
         pos = _Positions(text)
@@ -696,7 +752,11 @@ def _unwritable(lang: str, text: str, encoding: str) -> str | None:
 
 
 def _changes(
-    text: str, new_text: str, replaced: list[tuple[tuple[int, int], KTerm]] | None, encoding: str = "utf-8"
+    text: str,
+    new_text: str,
+    replaced: list[tuple[tuple[int, int], KTerm]] | None,
+    encoding: str = "utf-8",
+    data: bytes | None = None,
 ) -> tuple[Change, ...]:
     """The changes that make ``new_text`` of ``text``: one per replaced match.
 
@@ -704,9 +764,9 @@ def _changes(
     of its lines is its own), which the text made of them is checked
     against; when it is not (or the matches are unknown: a pattern object of
     another kind), the one change is the span from the first differing
-    character to the last.
+    character to the last.  ``data`` is the file's bytes, which the changes' byte offsets count.
     """
-    pos = _Positions(text, encoding)
+    pos = _Positions(text, encoding, data)
     if replaced:
         news = [(a, b, str(t)) for (a, b), t in replaced]
         pieces, at = [], 0
@@ -837,7 +897,7 @@ def scan_task(
         return ScannedFile(path, lang, error=str(exc))
     text = loaded.text
     term = loaded.term
-    pos = _Positions(text, loaded.encoding)
+    pos = _Positions(text, loaded.encoding, loaded.data)
     bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in loaded.errors]
     out: list[Diagnostic] = []
     # Only a line holding the word can silence a diagnostic; most files hold none.
