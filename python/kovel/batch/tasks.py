@@ -39,7 +39,7 @@ from kovel.batch.results import (
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, search_source, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
-from kovel.rules import Matcher
+from kovel.rules import Found, Matcher
 from kovel.rules.engine import text_of
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors
 from kovel.treesitter.grammars import parser
@@ -912,11 +912,20 @@ def scan_task(
         shared.prefetch(p for m in matchers for p in m.patterns)
     for m in matchers:
         cfg = m.config
-        search = m.search(term, None, shared.matches)
-        fixes = (
-            {p: (new, span) for p, new, span in m.fixes(term, search)} if cfg.fix and term is not None else {}
-        )
-        for f in m.find_all(term, search):
+        bare = m.lone_pattern
+        hits: Iterable[Found | Match]
+        if bare is not None and not m.constraints and "$" not in cfg.message:
+            # A pattern alone, without a fix: its matches' spans are all its diagnostics need.
+            hits, fixes = shared.pattern_matches(bare).values(), {}
+        else:
+            search = m.search(term, None, shared.matches)
+            fixes = (
+                {p: (new, span) for p, new, span in m.fixes(term, search)}
+                if cfg.fix and term is not None
+                else {}
+            )
+            hits = m.find_all(term, search)
+        for f in hits:
             s, e = f.span
             line, _ = pos.line_col(s)
             if ignores and (
@@ -924,7 +933,7 @@ def scan_task(
             ):
                 continue
             fix: Change | None = None
-            got = fixes.get(f.path)
+            got = fixes.get(tuple(f.path)) if fixes else None
             if got is not None and not any(a <= e and s <= b for a, b in bad):
                 fix = Change(pos.span(*got[1]), str(got[0]))
             message = _fill_message(cfg.message, f.bindings) if "$" in cfg.message else cfg.message
