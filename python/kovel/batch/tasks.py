@@ -221,12 +221,6 @@ class _Loaded:
     matches: list[list[Match]] | None = None  # of the patterns searched for without a term
 
 
-@functools.lru_cache(maxsize=64)
-def _required(pat: Pattern) -> tuple[bytes, ...]:
-    """The pattern's required texts as UTF-8, the longest (rarest) first."""
-    return tuple(sorted((t.encode() for t in pat.required_texts), key=lambda w: (-len(w), w)))
-
-
 def _load(
     path: str,
     lang: str,
@@ -253,7 +247,7 @@ def _load(
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
     pat = _pattern_for(lang, pattern) if pattern is not None else None
-    if isinstance(pat, Pattern) and not all(t in parsed for t in _required(pat)):
+    if isinstance(pat, Pattern) and not all(t in parsed for t in pat.required_utf8):
         return _Loaded(data, text, encoding, parsed, (), None, pat)
     key = cache.key(lang, parsed) if cache is not None else ""
     got = cache.get(key) if cache is not None else None
@@ -491,7 +485,7 @@ def required_texts(lang: str, pattern: str | PatternLike, rewrite: str | None = 
             _compiled_template(lang, rewrite)
     except (SyntaxError, ValueError, TypeError):
         return ()
-    return _required(pat) if isinstance(pat, Pattern) else ()
+    return pat.required_utf8 if isinstance(pat, Pattern) else ()
 
 
 def without_parse(

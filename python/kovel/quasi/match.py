@@ -114,6 +114,7 @@ class Pattern:
         "_editors",
         "_program",
         "_required",
+        "_required_utf8",
         "_root",
         "_runs",
         "_tokens",
@@ -150,6 +151,9 @@ class Pattern:
         )
 
         self._required: frozenset[str] = frozenset(_leaf_texts(root))
+        # In a fixed order (the longest first), so that a tie for the rarest
+        # text falls the same way in every process.
+        self._required_utf8 = tuple(sorted((t.encode() for t in self._required), key=lambda w: (-len(w), w)))
 
     @property
     def required_texts(self) -> frozenset[str]:
@@ -164,6 +168,15 @@ class Pattern:
         ['(', ')', 'print']
         """
         return self._required
+
+    @property
+    def required_utf8(self) -> tuple[bytes, ...]:
+        """``required_texts`` in UTF-8, the longest (most often the rarest) first.
+
+        >>> pattern("python", "print($$$A)").required_utf8
+        (b'print', b'(', b')')
+        """
+        return self._required_utf8
 
     def __repr__(self) -> str:
         extra = "".join(
@@ -491,9 +504,7 @@ def search_source(
         grammar[1],
         timeout,
         [p._program for p in native],
-        # In a fixed order (the longest first), so that a tie for the rarest text
-        # falls the same way in every process.
-        [tuple(sorted((t.encode() for t in p.required_texts), key=lambda w: (-len(w), w))) for p in native],
+        [p.required_utf8 for p in native],
     )
     if got is None:
         raise TimeoutError(f"parsing took longer than {timeout:g} s")
