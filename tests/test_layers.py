@@ -34,8 +34,8 @@ PACKAGES = {"kovel.treesitter", "kovel.quasi", "kovel.rules", "kovel.batch", "ko
 ALLOWED = {
     ("kovel.treesitter.grammars", "tree_sitter"): "an optional dependency: kovel and the kovel command "
     "import without it, and say how to install it",
-    ("kovel.batch.cache", "importlib"): "importlib.metadata (10 ms) is read only when a cache is kept, "
-    "and every worker imports the module",
+    ("kovel.batch.cache", "importlib"): "importlib.metadata (30-50 ms) is read only when a cache is kept "
+    "and a version is not in a dist-info folder's name, and every worker imports the module",
     ("kovel.rules.load", "yaml"): "YAML (20 ms) is imported only to read a rule, project or test file: "
     "find and rewrite, which import kovel.rules, read none",
 }

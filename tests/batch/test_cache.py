@@ -8,7 +8,7 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 
 from kovel.batch import find_files, rewrite_files, tasks  # noqa: E402
-from kovel.batch.cache import TermCache, prune  # noqa: E402
+from kovel.batch.cache import TermCache, _version, prune  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.treesitter.convert import parse_with_errors  # noqa: E402
 from tests.helpers import write_files  # noqa: E402
@@ -172,3 +172,16 @@ def test_verdicts_from_the_cache_are_the_checks_own(tmp_path, monkeypatch, data,
             with open(path, "wb") as f:
                 f.write(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 20 else blob + b"9")
     assert judged() == first
+
+
+@pytest.mark.parametrize(
+    "dist", ["tree-sitter-python", "tree_sitter_c", "tree-sitter", "kovel", "PyYAML", "no-such-dist"]
+)
+def test_a_key_holds_the_version_the_metadata_gives(dist):
+    from importlib import metadata
+
+    try:
+        want = metadata.version(dist)
+    except metadata.PackageNotFoundError:
+        want = "?"
+    assert _version(dist) == want

@@ -19,7 +19,9 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import importlib.util
 import os
+import re
 import struct
 import tempfile
 from collections.abc import Callable
@@ -44,12 +46,36 @@ _T = TypeVar("_T")
 
 @functools.cache
 def _version(dist: str) -> str:
-    import importlib.metadata  # here: most runs keep no cache
+    """The installed version of the distribution ``dist`` (whose package is named alike).
+
+    An install from a wheel leaves a ``NAME-VERSION.dist-info`` folder beside
+    the package, whose name is read first: importing ``importlib.metadata``
+    and searching the path cost a run with a warm cache a tenth of its time.
+    """
+    module = re.sub(r"[-_.]+", "_", dist).lower()
+    spec = importlib.util.find_spec(module)
+    if spec is not None and spec.origin is not None:
+        folder = os.path.dirname(os.path.dirname(spec.origin))
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            names = []
+        found = {
+            m.group(1)
+            for n in names
+            if (m := _DIST_INFO.fullmatch(n)) and m.group(0).lower().startswith(module + "-")
+        }
+        if len(found) == 1:
+            return found.pop()
+    from importlib import metadata  # here: most runs keep no cache, or find the folder
 
     try:
-        return importlib.metadata.version(dist)
-    except importlib.metadata.PackageNotFoundError:
+        return metadata.version(dist)
+    except metadata.PackageNotFoundError:
         return "?"
+
+
+_DIST_INFO = re.compile(r"[A-Za-z0-9_.]+-([^-]+)\.dist-info")
 
 
 @functools.lru_cache(maxsize=64)
