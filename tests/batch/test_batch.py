@@ -1,6 +1,7 @@
 """The batch API (`find_files`, `rewrite_files`) under several executors: the same results
 in every one, pickling, failures that stay with their file, time limits per file."""
 
+import codecs
 import hashlib
 import os
 import pickle
@@ -346,6 +347,29 @@ def test_byte_offsets_count_the_files_own_bytes(tmp_path, encoding, ch):
     (r,) = rewrite_files([tmp_path], "f($$$A)", "g($$$A)", executor=InlineExecutor(), keep_term=False)
     for c in r.changes:
         holds(c.old)
+
+
+def test_byte_offsets_in_a_codec_not_of_pythons_own(tmp_path):
+    # A codec registered by someone else: its decoder's state is not trusted.
+    def search(name):
+        if name != "kovel_test_utf7":
+            return None
+        info = codecs.lookup("utf-7")
+        decoder = type("Decoder", (info.incrementaldecoder,), {"__module__": "tests.batch"})
+        return codecs.CodecInfo(info.encode, info.decode, incrementaldecoder=decoder, name="kovel_test_utf7")
+
+    codecs.register(search)
+    try:
+        text = "# coding: kovel_test_utf7\nf(éé, ö)\n"
+        data = text.encode("utf-7")
+        (tmp_path / "a.py").write_bytes(data)
+        (found,) = find_files([tmp_path], "f($A, $B)", executor=InlineExecutor())
+        (m,) = found.matches
+        a, b = m.binding_ranges["A"], m.binding_ranges["B"]
+        assert data[: a.end].decode("utf-7") == text[: text.index(",")]
+        assert data[: b.start].decode("utf-7") == text[: text.index("ö")]
+    finally:
+        codecs.unregister(search)
 
 
 def test_changes_apply_by_characters_where_a_codec_has_state():

@@ -416,16 +416,35 @@ def _decoded_counts(data: bytes, encoding: str) -> Sequence[int]:
     [0, 0, 0, 0, 1, 2]
     """
     make = codecs.getincrementaldecoder(encoding)
+    if not make.__module__.startswith("encodings."):
+        return _PrefixCounts(data, encoding)  # whose decoder's state is not known to be whole
     decoder = make()
     counts = array.array("q", bytes(8 * (len(data) + 1)))
     n = last = 0
-    for b in range(len(data)):
-        n += len(decoder.decode(data[b : b + 1]))
-        ending = make("ignore")  # a partial character at the end is not one
-        ending.setstate(decoder.getstate())
-        last = max(last, n + len(ending.decode(b"", True)))
-        counts[b + 1] = last
+    try:
+        for b in range(len(data)):
+            n += len(decoder.decode(data[b : b + 1]))
+            ending = make("ignore")  # a partial character at the end is not one
+            ending.setstate(decoder.getstate())
+            last = max(last, n + len(ending.decode(b"", True)))
+            counts[b + 1] = last
+    except (AttributeError, NotImplementedError, TypeError):
+        return _PrefixCounts(data, encoding)
     return counts
+
+
+class _PrefixCounts(Sequence[int]):
+    """``_decoded_counts`` worked out for each prefix when asked (for bisection): slower,
+    and sure for any codec."""
+
+    def __init__(self, data: bytes, encoding: str) -> None:
+        self._data, self._encoding = data, encoding
+
+    def __len__(self) -> int:
+        return len(self._data) + 1
+
+    def __getitem__(self, b: int) -> int:  # type: ignore[override]
+        return len(self._data[:b].decode(self._encoding, "ignore"))
 
 
 def _line_text(line: str) -> str:
