@@ -38,13 +38,18 @@ struct Want {
   std::vector<std::uint32_t> occ;          // where its rarest required text starts
   std::uint32_t len = 0;                   // that text's length; 0: it has none
   bool absent = false;                     // a required text is not in the source
+  std::size_t next = 0;                    // the first of `occ` at or after the last start asked about
 
-  // Whether bytes [s, e) may hold a match.
-  bool live(std::uint64_t s, std::uint64_t e) const {
+  // Whether bytes [s, e) may hold a match. The walk asks in document order,
+  // so the next occurrence is found by stepping on; an earlier start is
+  // looked up afresh.
+  bool live(std::uint64_t s, std::uint64_t e) {
     if (absent) return false;
     if (len == 0) return true;
-    const auto it = std::lower_bound(occ.begin(), occ.end(), s);
-    return it != occ.end() && *it + std::uint64_t{len} <= e;
+    if (next > 0 && occ[next - 1] >= s)
+      next = static_cast<std::size_t>(std::lower_bound(occ.begin(), occ.end(), s) - occ.begin());
+    while (next < occ.size() && occ[next] < s) ++next;
+    return next < occ.size() && occ[next] + std::uint64_t{len} <= e;
   }
 };
 
@@ -135,7 +140,7 @@ bool has_kids(TSTreeCursor* c, TSNode n, const std::vector<std::string_view>& ta
 
 // The subtrees of `root` that can hold a match of one of `wants`, converted.
 std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kinds,
-                                   const std::vector<Want>& wants) {
+                                   std::vector<Want>& wants) {
   Walker walker(kinds, src);
   Cursor cursor(root);
   std::vector<Subtree> out;
@@ -143,7 +148,7 @@ std::vector<Subtree> live_subtrees(TSNode root, std::string_view src, Kinds& kin
   const auto live_at = [&](const Walker::Visit& v, TSNode node, bool& candidate) {
     bool live = false;
     candidate = false;
-    for (const Want& w : wants) {
+    for (Want& w : wants) {
       if (!w.live(v.s, v.e)) continue;
       live = true;
       if (!candidate && (w.root_tag.empty() || (w.root_id != tags::kInline ? w.root_id == v.kind->tag_id
