@@ -1,7 +1,7 @@
 // texts_in: which of some short texts occur in a file's bytes. Deciding
 // which files and rules can match asks it of every file for every word of
 // every rule, and a word a file lacks costs a pass over all its bytes; here
-// one pass looks for all of them at once.
+// one pass looks for all of them at once (wordscan.h).
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -11,41 +11,19 @@
 #include <vector>
 
 #include "native.h"
+#include "wordscan.h"
 
 namespace kovel::py::native {
 
 namespace {
 
-// Words are looked up by their first two bytes, hashed into a table of
-// masks; a hit is checked with memcmp. Up to 64 words go in one pass.
-constexpr std::size_t kSlots = 4096;
-constexpr std::size_t kWordsPerPass = 64;
-
-std::size_t slot(unsigned char a, unsigned char b) { return (a * 31u + b * 1009u) & (kSlots - 1); }
-
 // Sets found[k] for each word of `words` (at most 64 of length >= 2) in `data`.
 void scan(std::string_view data, std::span<const std::string_view> words, std::vector<bool>& found) {
-  std::array<std::uint64_t, kSlots> table{};
-  std::uint64_t pending = 0;
-  for (std::size_t k = 0; k < words.size(); ++k) {
-    const auto* w = reinterpret_cast<const unsigned char*>(words[k].data());
-    table[slot(w[0], w[1])] |= std::uint64_t{1} << k;
-    pending |= std::uint64_t{1} << k;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-  const std::size_t n = data.size();
-  for (std::size_t i = 0; pending && i + 1 < n; ++i) {
-    std::uint64_t hit = table[slot(p[i], p[i + 1])] & pending;
-    while (hit) {
-      const int k = __builtin_ctzll(hit);
-      hit &= hit - 1;
-      const std::string_view w = words[static_cast<std::size_t>(k)];
-      if (w.size() <= n - i && std::memcmp(p + i, w.data(), w.size()) == 0) {
-        found[static_cast<std::size_t>(k)] = true;
-        pending &= ~(std::uint64_t{1} << k);
-      }
-    }
-  }
+  std::uint64_t live = words.size() == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << words.size()) - 1;
+  wordscan::each_start(data, words, live, [&](std::size_t k, std::size_t) {
+    found[k] = true;
+    return live &= ~(std::uint64_t{1} << k);
+  });
 }
 
 // texts_in(data, words): the words (bytes) that occur in data, in the order given.
@@ -84,8 +62,8 @@ PyObject* fn_texts_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         at.push_back(k);
       }
     }
-    for (std::size_t from = 0; from < longer.size(); from += kWordsPerPass) {
-      const std::size_t to = std::min(longer.size(), from + kWordsPerPass);
+    for (std::size_t from = 0; from < longer.size(); from += wordscan::kPerPass) {
+      const std::size_t to = std::min(longer.size(), from + wordscan::kPerPass);
       const auto part = std::span<const std::string_view>(longer).subspan(from, to - from);
       std::vector<bool> hits(part.size(), false);
       scan(data, part, hits);

@@ -22,6 +22,7 @@
 #include "compiled.h"
 #include "tags.h"
 #include "tsconvert.h"
+#include "wordscan.h"
 
 namespace kovel::py::native {
 
@@ -35,7 +36,7 @@ struct Want {
   std::string_view root_tag;               // empty when any tag will do (a hole or a run)
   std::uint32_t root_id;                   // root_tag interned, or tags::kInline
   std::vector<std::string_view> kid_tags;  // of the root's items that are nodes or leaves
-  std::vector<std::uint32_t> occ;          // where its rarest required text starts
+  std::span<const std::uint32_t> occ;      // where its rarest required text starts
   std::uint32_t len = 0;                   // that text's length; 0: it has none
   bool absent = false;                     // a required text is not in the source
   std::size_t next = 0;                    // the first of `occ` at or after the last start asked about
@@ -53,16 +54,37 @@ struct Want {
   }
 };
 
-// Where `word` starts in `src`, found as far as the `most`-th occurrence.
-std::vector<std::uint32_t> occurrences(std::string_view src, std::string_view word, std::size_t most) {
-  std::vector<std::uint32_t> at;
-  for (std::size_t p = src.find(word); p != std::string_view::npos && at.size() < most;
-       p = src.find(word, p + 1))
-    at.push_back(static_cast<std::uint32_t>(p));
+// Where each of `words` of two bytes or more starts in `src`, found in one
+// pass for all of them. (A byte is mostly punctuation, common in any source:
+// it is counted for each pattern, only as far as its rarest text so far.)
+std::vector<std::vector<std::uint32_t>> starts_of(std::string_view src,
+                                                  std::span<const std::string_view> words) {
+  std::vector<std::vector<std::uint32_t>> at(words.size());
+  std::vector<std::string_view> longer;
+  std::vector<std::size_t> index;  // of each of `longer` among `words`
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (words[k].size() > 1) {
+      longer.push_back(words[k]);
+      index.push_back(k);
+    }
+  }
+  for (std::size_t from = 0; from < longer.size(); from += wordscan::kPerPass) {
+    const std::size_t count = std::min(longer.size() - from, wordscan::kPerPass);
+    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    wordscan::each_start(src, std::span(longer).subspan(from, count), all, [&](std::size_t k, std::size_t i) {
+      at[index[from + k]].push_back(static_cast<std::uint32_t>(i));
+      return all;
+    });
+  }
   return at;
 }
 
-Want want_of(const Pattern& p, std::string_view src, std::vector<std::string_view> words) {
+// `texts` are the pattern's required texts, longest first, as indices into
+// `words` and `starts` (where each text of two bytes or more starts in `src`);
+// the starts of a one-byte text, when it is the rarest, go in `bytes`.
+Want want_of(const Pattern& p, std::span<const std::size_t> texts, std::span<const std::string_view> words,
+             const std::vector<std::vector<std::uint32_t>>& starts, std::string_view src,
+             std::vector<std::uint32_t>& bytes) {
   Want w{&p, {}, tags::kInline, {}, {}, 0, p.empty()};
   if (!p.empty()) {
     const PatternItem& r = p.root();
@@ -76,19 +98,31 @@ Want want_of(const Pattern& p, std::string_view src, std::vector<std::string_vie
         w.kid_tags.push_back(kid.tag);
     }
   }
-  // Longer texts first: they tend to be rarer, and each later one is only
-  // counted as far as the rarest so far.
-  std::sort(words.begin(), words.end(), [](auto a, auto b) { return a.size() > b.size(); });
+  // The rarest text; among equally rare ones the first (the longest).
   bool first = true;
-  for (const std::string_view word : words) {
+  for (const std::size_t t : texts) {
+    const std::string_view word = words[t];
     if (word.empty()) continue;
-    std::vector<std::uint32_t> at = occurrences(src, word, first ? SIZE_MAX : w.occ.size());
+    std::span<const std::uint32_t> at = starts[t];
+    std::vector<std::uint32_t> counted;
+    if (word.size() == 1) {
+      const std::size_t most = first ? SIZE_MAX : w.occ.size();
+      wordscan::each_byte(src, word[0], [&](std::size_t i) {
+        counted.push_back(static_cast<std::uint32_t>(i));
+        return counted.size() < most;
+      });
+      at = counted;
+    }
     if (at.empty()) {
       w.absent = true;
       break;
     }
     if (first || at.size() < w.occ.size()) {
-      w.occ = std::move(at);
+      if (word.size() == 1) {
+        bytes = std::move(counted);
+        at = bytes;
+      }
+      w.occ = at;
       w.len = static_cast<std::uint32_t>(word.size());
       first = false;
     }
@@ -314,13 +348,29 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_ValueError, "source is not valid UTF-8");
     return nullptr;
   }
-  std::vector<Want> wants;
+  std::vector<std::string_view> distinct;          // every pattern's required texts, once each
+  std::vector<std::vector<std::uint32_t>> starts;  // where each of them starts in the source
+  std::vector<std::vector<std::uint32_t>> bytes;   // a pattern's rarest text, when it is one byte
+  std::vector<Want> wants;                         // (which point into `starts` and `bytes`)
   std::vector<Subtree> subtrees;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
   bool timed_out = false;
   if (!without_gil([&] {
+        // Each distinct text is looked for once, all in one pass.
+        std::vector<std::vector<std::size_t>> texts(compiled.size());
+        for (std::size_t k = 0; k < compiled.size(); ++k) {
+          std::stable_sort(words[k].begin(), words[k].end(),
+                           [](auto a, auto b) { return a.size() > b.size(); });
+          for (const std::string_view word : words[k]) {
+            const auto at = std::find(distinct.begin(), distinct.end(), word);
+            texts[k].push_back(static_cast<std::size_t>(at - distinct.begin()));
+            if (at == distinct.end()) distinct.push_back(word);
+          }
+        }
+        starts = starts_of(src, distinct);
+        bytes.resize(compiled.size());
         for (std::size_t k = 0; k < compiled.size(); ++k)
-          wants.push_back(want_of(compiled[k]->pattern, src, words[k]));
+          wants.push_back(want_of(compiled[k]->pattern, texts[k], distinct, starts, src, bytes[k]));
         TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
         if (!tree) {
           timed_out = true;
