@@ -60,11 +60,8 @@ def _version(dist: str) -> str:
             names = os.listdir(folder)
         except OSError:
             names = []
-        found = {
-            m.group(1)
-            for n in names
-            if (m := _DIST_INFO.fullmatch(n)) and m.group(0).lower().startswith(module + "-")
-        }
+        info = re.compile(re.escape(module) + r"-([^-]+)\.dist-info", re.IGNORECASE)
+        found = {m.group(1) for n in names if (m := info.fullmatch(n))}
         if len(found) == 1:
             return found.pop()
     from importlib import metadata  # here: most runs keep no cache, or find the folder
@@ -73,9 +70,6 @@ def _version(dist: str) -> str:
         return metadata.version(dist)
     except metadata.PackageNotFoundError:
         return "?"
-
-
-_DIST_INFO = re.compile(r"[A-Za-z0-9_.]+-([^-]+)\.dist-info")
 
 
 @functools.lru_cache(maxsize=64)

@@ -7,6 +7,8 @@ making any subset of a rewrite's changes.
 
 from __future__ import annotations
 
+import codecs
+import functools
 import operator
 from collections.abc import Iterable
 from dataclasses import dataclass, field, fields
@@ -24,6 +26,7 @@ __all__ = [
     "ScannedFile",
     "Span",
     "apply_changes",
+    "codec_has_state",
 ]
 
 
@@ -138,6 +141,21 @@ class Change:
     new: str
 
 
+@functools.cache
+def codec_has_state(encoding: str) -> bool:
+    """Whether ``encoding`` may encode a character otherwise by what comes before
+    it (UTF-7's base64 runs, ISO-2022's and HZ's shifts, a byte order mark),
+    so that a piece of text encoded alone is not the bytes it has in a file;
+    a codec not of Python's own is taken to.
+
+    >>> [codec_has_state(e) for e in ("utf-7", "iso2022_jp", "gbk", "cp1251")]
+    [True, True, False, False]
+    """
+    info = codecs.lookup(encoding)
+    own = info.incrementalencoder is not None and info.incrementalencoder.__module__.startswith("encodings.")
+    return not own or info.name.startswith(("utf-7", "iso2022", "hz", "utf-16", "utf-32"))
+
+
 @_pickled_by_fields
 @dataclass(frozen=True, slots=True)
 class RewrittenFile:
@@ -218,11 +236,11 @@ def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8
         at = c.old.end
     out.append(data[at:])
     spliced = b"".join(out)
-    if encoding == "utf-8":
+    if encoding == "utf-8" or not codec_has_state(encoding):
         return spliced
-    # A codec with state (UTF-7, ISO-2022) encodes a piece otherwise than the
-    # same characters among others, and its byte offsets need not fall between
-    # characters: the text is then spliced by lines and columns and encoded whole.
+    # A codec with state encodes a piece otherwise than the same characters
+    # among others, and its byte offsets need not fall between characters:
+    # the text is then spliced by lines and columns and encoded whole.
     text = data.decode(encoding)
     starts = _native.line_starts(text)
     pieces, at = [], 0

@@ -35,6 +35,7 @@ from kovel.batch.results import (
     RewrittenFile,
     ScannedFile,
     Span,
+    codec_has_state,
 )
 from kovel.quasi import Match, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, search_source, source_bindings
@@ -339,7 +340,7 @@ class _Positions:
 
     def byte(self, i: int) -> int:
         """The offset in the file's bytes where character ``i`` starts (or the text's end)."""
-        if self.encoding != "utf-8" and _has_state(self.encoding):
+        if self.encoding != "utf-8" and codec_has_state(self.encoding):
             if self._counts is None:
                 data = self._data if self._data is not None else self.text.encode(self.encoding)
                 self._counts = _decoded_counts(data, self.encoding)
@@ -387,20 +388,6 @@ class _Positions:
         return Span(self.byte(s), self.byte(e), line, col, end_line, end_col, self.text[s:e])
 
 
-@functools.cache
-def _has_state(encoding: str) -> bool:
-    """Whether ``encoding`` may encode a character otherwise by what comes before
-    it (UTF-7's base64 runs, ISO-2022's and HZ's shifts, a byte order mark);
-    a codec not of Python's own is taken to.
-
-    >>> _has_state("utf-7"), _has_state("iso2022_jp"), _has_state("gbk"), _has_state("cp1251")
-    (True, True, False, False)
-    """
-    info = codecs.lookup(encoding)
-    own = info.incrementalencoder is not None and info.incrementalencoder.__module__.startswith("encodings.")
-    return not own or info.name.startswith(("utf-7", "iso2022", "hz", "utf-16", "utf-32"))
-
-
 def _decoded_counts(data: bytes, encoding: str) -> Sequence[int]:
     """How many whole characters each prefix ``data[:b]`` holds, for every ``b``.
 
@@ -421,15 +408,12 @@ def _decoded_counts(data: bytes, encoding: str) -> Sequence[int]:
     decoder = make()
     counts = array.array("q", bytes(8 * (len(data) + 1)))
     n = last = 0
-    try:
-        for b in range(len(data)):
-            n += len(decoder.decode(data[b : b + 1]))
-            ending = make("ignore")  # a partial character at the end is not one
-            ending.setstate(decoder.getstate())
-            last = max(last, n + len(ending.decode(b"", True)))
-            counts[b + 1] = last
-    except (AttributeError, NotImplementedError, TypeError):
-        return _PrefixCounts(data, encoding)
+    for b in range(len(data)):
+        n += len(decoder.decode(data[b : b + 1]))
+        ending = make("ignore")  # a partial character at the end is not one
+        ending.setstate(decoder.getstate())
+        last = max(last, n + len(ending.decode(b"", True)))
+        counts[b + 1] = last
     return counts
 
 
