@@ -619,6 +619,12 @@ void binding_offsets(std::vector<Found>& found, std::span<const SpanRecord> reco
       open.pop_back();
     }
     while (next < found.size() && !found[next].multiline) ++next;
+    // Bindings lie in their match's subtree: between matches there is
+    // nothing to look up, and the walk goes straight to the next one.
+    if (open.empty()) {
+      if (next == found.size()) return;
+      i = std::max<std::size_t>(i, found[next].order);
+    }
     if (next < found.size() && found[next].order == i) {
       Found& f = found[next];
       f.offsets.assign(f.bindings.size(), f.start);
@@ -626,7 +632,6 @@ void binding_offsets(std::vector<Found>& found, std::span<const SpanRecord> reco
         if (const KTerm* w = first_node(f.bindings[s])) waiting[w].push_back({next, s});
       open.push_back(next++);
     }
-    if (open.empty() && next == found.size()) return;
     const auto it = waiting.find(records[i].node);
     if (it == waiting.end()) continue;
     for (const Want& w : it->second)

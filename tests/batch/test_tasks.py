@@ -1,7 +1,10 @@
 """The work on one file: its encoding, what a rewrite may not do to it, the parse's time limit."""
 
+import codecs
 import hashlib
+import io
 import re
+import tokenize
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -10,7 +13,8 @@ pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
 from kovel.batch import find_files, rewrite_files  # noqa: E402
-from kovel.batch.tasks import find_task, parse_tree  # noqa: E402
+from kovel.batch.cache import TermCache  # noqa: E402
+from kovel.batch.tasks import _python_encoding, find_task, parse_tree  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 
 # Python files in the encoding their coding declaration names (PEP 263), with
@@ -228,3 +232,71 @@ def test_scan_and_find_without_the_term_agree_with_the_whole_term(tmp_path, rule
         assert find_task("m.py", "python", p, None, data) == find_task(
             "m.py", "python", p, None, data, cache=cache
         )
+
+
+# Lines a file may start with: declarations (right, wrong, past line 2),
+# blank and comment lines, a BOM, bytes that are not UTF-8, lone CRs.
+_HEAD_LINES = st.sampled_from(
+    [
+        b"# coding: latin-1\n",
+        b"# -*- coding: cp1251 -*-\n",
+        b"#!/usr/bin/env python\n",
+        b"# vim: set fileencoding=utf-8 :\n",
+        b"# coding: klingon\n",
+        b"# encoding=utf-8\r\n",
+        b"\n",
+        b"   \t\n",
+        b"x = 1\n",
+        b"s = '\xe9'\n",
+        b"\xef\xbb\xbf",
+        b"# caf\xc3\xa9\n",
+        b"# coding\rx = 2\r",
+        b"print('coding')\n",
+        b"",
+    ]
+)
+
+
+def _declared(data):
+    """What tokenize reads off ``data``: the codec's name, or the SyntaxError's message."""
+    try:
+        name = codecs.lookup(tokenize.detect_encoding(io.BytesIO(data).readline)[0]).name
+    except SyntaxError as exc:
+        return exc.msg
+    return "utf-8" if name == "utf-8-sig" else name
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(_HEAD_LINES, max_size=4))
+def test_the_declared_encoding_is_what_tokenize_reads(lines):
+    data = b"".join(lines)
+    try:
+        got = _python_encoding(data)
+    except SyntaxError as exc:
+        got = exc.msg
+    assert got == _declared(data)
+
+
+_CALLS = st.sampled_from(
+    ["f(x)", "f(\n    é,\n    y)", "g(f(ж,\n  z))", "f(f(\n 𝔘), w)", "x = 1", "f(\n)", "# f(\n"]
+)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(_CALLS, min_size=1, max_size=8), st.sampled_from(["f($$$A)", "f($A)", "f($A, $B)"]))
+def test_binding_ranges_of_matches_over_lines_from_the_whole_term(tmp_path_factory, lines, pat):
+    # From a cached term, the bindings of matches that span lines are placed
+    # by one walk over the rendered records; matches on one line, between
+    # them and inside them, must not throw it off.
+    data = "\n".join(lines).encode() + b"\n"
+    cache = TermCache(str(tmp_path_factory.mktemp("cache")))
+    cold = find_task("m.py", "python", pat, None, data)
+    find_task("m.py", "python", pat, None, data, cache=cache)  # fills the cache
+    warm = find_task("m.py", "python", pat, None, data, cache=cache)
+    assert warm.matches == cold.matches
+    for m in warm.matches:
+        assert data[m.start : m.end].decode() == m.text
+        for name, where in m.binding_ranges.items():
+            spans = where if isinstance(where, list) else [where]
+            texts = m.bindings[name] if isinstance(m.bindings[name], list) else [m.bindings[name]]
+            assert [data[s.start : s.end].decode() for s in spans] == texts

@@ -300,6 +300,13 @@ def _decode(data: bytes, lang: str) -> tuple[str, str]:
 
 def _python_encoding(data: bytes) -> str:
     """The codec a Python file's coding declaration names (``utf-8`` for none, and for a BOM)."""
+    # A declaration lies in the first two lines and spells "coding"; ASCII
+    # lines without it are what nearly every file starts with, and tokenize's
+    # reading of them (in Python) would give utf-8 too.
+    first = data.find(b"\n") + 1 or len(data)
+    head = data[: data.find(b"\n", first) + 1 or len(data)]
+    if b"coding" not in head and head.isascii():
+        return "utf-8"
     name, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
     name = codecs.lookup(name).name
     return "utf-8" if name == "utf-8-sig" else name
