@@ -12,11 +12,12 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 
-from kovel.batch import find_files  # noqa: E402
+from kovel.batch import FileMatch, FoundFile, Span, find_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.cli import output  # noqa: E402
 from tests.helpers import write_files  # noqa: E402
@@ -281,3 +282,58 @@ def test_output_is_written_file_by_file(tmp_path):
                 proc.kill()
                 proc.wait()
             proc.stdout.close()
+
+
+# Any text a path, a match or a binding may hold: quotes, backslashes,
+# control characters, lone surrogates (from undecodable file names), astral.
+_TEXTS = st.text(st.characters(codec=None, exclude_categories=()), max_size=12)
+_INTS = st.integers(0, 10**12)
+_SPANS = st.builds(Span, _INTS, _INTS, _INTS, _INTS, _INTS, _INTS, _TEXTS)
+
+
+def _dict_json(r, m, max_columns):
+    """A match's JSON line as a dict given to the encoder: the record's definition."""
+
+    def where(s):
+        return {
+            "bytes": [s.start, s.end],
+            "start": {"line": s.line, "column": s.column},
+            "end": {"line": s.end_line, "column": s.end_column},
+        }
+
+    def ranges(v):
+        if v is None or isinstance(v, Span):
+            return None if v is None else {"text": v.text, **where(v)}
+        return [{"text": x.text, **where(x)} for x in v]
+
+    obj = {
+        "path": r.path,
+        "lang": r.lang,
+        **where(m),
+        "text": m.text,
+        "bindings": m.bindings,
+        "lines": output.match_lines(r, m, max_columns),
+        "binding_ranges": {k: ranges(v) for k, v in m.binding_ranges.items()},
+    }
+    return json.dumps(obj, ensure_ascii=False)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    path=_TEXTS,
+    lang=st.one_of(st.none(), _TEXTS),
+    where=st.tuples(_INTS, _INTS, st.integers(1, 5), _INTS, st.integers(1, 9), _INTS),
+    texts=st.tuples(_TEXTS, _TEXTS),
+    bindings=st.dictionaries(_TEXTS, st.one_of(_TEXTS, st.lists(_TEXTS, max_size=3)), max_size=3),
+    ranges=st.dictionaries(_TEXTS, st.one_of(st.none(), _SPANS, st.lists(_SPANS, max_size=3)), max_size=3),
+    lines=st.dictionaries(st.integers(1, 9), _TEXTS, max_size=4),
+    max_columns=st.sampled_from([0, 3, 500]),
+)
+def test_json_records_are_the_encoding_of_their_fields(
+    path, lang, where, texts, bindings, ranges, lines, max_columns
+):
+    start, end, line, column, end_line, end_column = where
+    m = FileMatch(start, end, line, column, max(line, end_line), end_column, *texts, bindings, ranges)
+    r = FoundFile(path, lang, (m,), lines=lines)
+    got = output.match_json(r, m, max_columns)
+    assert got == _dict_json(r, m, max_columns)

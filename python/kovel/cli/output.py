@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import difflib
 import json
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypeAlias
 
 from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
@@ -71,10 +71,24 @@ def _where(s: Span | FileMatch) -> dict[str, Any]:
     }
 
 
-def _range_json(s: Span | list[Span] | None) -> Any:
-    if s is None or isinstance(s, Span):
-        return None if s is None else {"text": s.text, **_where(s)}
-    return [{"text": x.text, **_where(x)} for x in s]
+def _where_json(s: Span | FileMatch) -> str:
+    """``_where(s)`` as JSON, without its braces: the hot part of every match's line."""
+    return (
+        f'"bytes": [{s.start}, {s.end}], "start": {{"line": {s.line}, "column": {s.column}}}, '
+        f'"end": {{"line": {s.end_line}, "column": {s.end_column}}}'
+    )
+
+
+def _span_json(s: Span) -> str:
+    return f'{{"text": {_string(s.text)}, {_where_json(s)}}}'
+
+
+def _range_json(s: Span | list[Span] | None) -> str:
+    if s is None:
+        return "null"
+    if isinstance(s, Span):
+        return _span_json(s)
+    return f"[{', '.join(map(_span_json, s))}]"
 
 
 def match_lines(r: FoundFile, m: FileMatch, max_columns: int) -> str:
@@ -101,16 +115,15 @@ def match_json(r: FoundFile, m: FileMatch, max_columns: int) -> str:
     >>> row["lines"], row["binding_ranges"]["A"]["bytes"]
     ('y = f(x)', [6, 7])
     """
-    obj = {
-        "path": r.path,
-        "lang": r.lang,
-        **_where(m),
-        "text": m.text,
-        "bindings": m.bindings,
-        "lines": match_lines(r, m, max_columns),
-        "binding_ranges": {k: _range_json(v) for k, v in m.binding_ranges.items()},
-    }
-    return json_line(obj)
+    # Written out rather than a dict given to the encoder (the same text, as
+    # the tests check): a file may have thousands of matches, and the parent
+    # process prints every one.
+    ranges = ", ".join(f"{_string(k)}: {_range_json(v)}" for k, v in m.binding_ranges.items())
+    return (
+        f'{{"path": {_string(r.path)}, "lang": {json_line(r.lang)}, {_where_json(m)}, '
+        f'"text": {_string(m.text)}, "bindings": {json_line(m.bindings)}, '
+        f'"lines": {_string(match_lines(r, m, max_columns))}, "binding_ranges": {{{ranges}}}}}'
+    )
 
 
 def change_json(r: RewrittenFile, c: Change) -> str:
@@ -122,6 +135,8 @@ def change_json(r: RewrittenFile, c: Change) -> str:
 #: An object as one line of JSON, its text as it is (one encoder for every
 #: line: ``json.dumps`` with options makes a new one each call).
 json_line = json.JSONEncoder(ensure_ascii=False).encode
+#: A string as JSON, as ``json_line`` writes it.
+_string: Callable[[str], str] = json.encoder.encode_basestring
 
 
 class FindPrinter:
