@@ -48,6 +48,8 @@ HOOK = textwrap.dedent(
             time.sleep(120)
         elif ACTION == "slow" and stage == "read":
             time.sleep(1.5)
+        elif ACTION == "slow" and stage == "write":
+            time.sleep(0.5)
         elif ACTION == "edit" and stage == "write":
             with open(path, "a") as f:
                 f.write("# edited meanwhile\\n")
@@ -559,3 +561,25 @@ def test_missing_grammars_and_tree_sitter_are_errors_with_the_install_command(
     assert r.returncode == status
     assert stdout in r.stdout and (stdout or r.stdout == "")
     assert stderr in r.stderr
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_what_the_writes_come_to_is_said_in_file_order(tmp_path, jobs):
+    # Files are written behind the loop that takes the results: a file left
+    # unwritten there (hard links) is still reported in its place among the
+    # files the loop itself reports (a rewrite Python rejects).
+    root = tmp_path / "tree"
+    root.mkdir()
+    inside = "def f():\n    print(1)\n"
+    files = {"a.py": inside, "b.py": inside, "c.py": "print(3)\n", "d.py": inside, "e.py": inside}
+    for name, text in files.items():
+        (root / name).write_text(text)
+    for name in ("b.py", "e.py"):
+        os.link(root / name, root / f"{name}.link")
+    args = ("rewrite", "-p", "print($A)", "-r", "return $A", "--write", "--jobs", jobs, ".")
+    r = kovel(root, *args, hook=("slow", "b.py"))  # b.py's write ends after c.py is judged
+    said = [line.split(":")[1].strip() for line in r.stderr.splitlines()]
+    assert said == ["b.py", "c.py", "e.py", "2 files rewritten"], r.stderr
+    assert r.returncode == 2
+    written = {n for n in files if (root / n).read_text() != files[n]}
+    assert written == {"a.py", "d.py"}

@@ -46,9 +46,10 @@ import importlib
 import os
 import sys
 import time
+from collections import deque
 from collections.abc import Iterable, Iterator, Sequence
-from concurrent.futures import Executor
-from typing import Any, TypeVar
+from concurrent.futures import Executor, Future
+from typing import Any, TypeAlias, TypeVar
 
 from kovel.batch import (
     DEFAULT_TIMEOUT,
@@ -70,6 +71,7 @@ from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
 from kovel.batch.workers import WatchdogPool, executor_for, here_if_limited
 from kovel.cli import interactive, output
+from kovel.cli.behind import Behind
 from kovel.cli.ruletest import run_tests
 from kovel.cli.scan import run_scan
 from kovel.rules import Matcher, RuleFileError, load_rules, matcher
@@ -363,6 +365,10 @@ class _Run:
         self.named: set[str] = set()
         self.writer: SafeWriter | None = None
         self.lines: list[str] = []  # printed at the next flush, in one write
+        self.behind: Behind | None = None  # writes files while results come in
+        # Writes not yet settled, and the lines said after them: said in this order.
+        self.pending: deque[tuple[RewrittenFile, Future[_Written]] | str] = deque()
+        self.written = 0
 
     def execute(self) -> int:
         a = self.args
@@ -431,12 +437,14 @@ class _Run:
     def abort(self) -> None:
         if isinstance(self.pool, WatchdogPool):
             self.pool.terminate()
+        if self.behind is not None:  # no file is written after this
+            self.behind.stop()
+            self.settle(wait=False)
+            self.pending.clear()
 
     def report(self, path: str, reason: str) -> None:
         self.failed = True
-        if reason.startswith(TIMED_OUT):
-            reason += "; --timeout SECONDS raises the limit"
-        self.err(f"kovel: {path}: {reason}")
+        self.err(_report_line(path, reason))
 
     def passed_over(self, path: str, reason: str, skipped: bool) -> None:
         """Report a file not searched or rewritten: a note for a skipped file found in a directory."""
@@ -482,6 +490,12 @@ class _Run:
         sys.stdout.flush()
 
     def err(self, line: str) -> None:
+        if self.pending:  # after what the writes still pending will say
+            self.pending.append(line)
+        else:
+            self.say(line)
+
+    def say(self, line: str) -> None:
         if self.bar is not None:
             self.bar.write(line, file=sys.stderr)
         else:
@@ -597,7 +611,8 @@ class _Run:
 
     def rewrite(self, results: Iterable[RewrittenFile]) -> None:
         a = self.args
-        written = 0
+        if a.write and not a.interactive and not a.json:
+            self.behind = Behind()
         review = interactive.Review(self.show, max_columns=a.max_columns) if a.interactive else None
         for r in results:
             if r.error is not None:
@@ -605,7 +620,7 @@ class _Run:
             if not r.changed:
                 continue
             if review is not None:  # the changes the user picks are judged, not all of them
-                written += self.review(r, review)
+                self.review(r, review)
                 if review.quit:
                     break
                 continue
@@ -619,21 +634,36 @@ class _Run:
                 for c in r.changes:
                     self.out(output.change_json(r, c))
                 self.flush()
-            elif a.write:
-                written += self.write_changes(r)
+            elif self.behind is not None:
+                self.pending.append((r, self.behind.submit(self.write_changes, r)))
+                self.settle(wait=False)
             else:
                 self.diff(r)
-        if (a.write or review is not None) and written:
-            self.err(f"kovel: {written} file{'s' * (written != 1)} rewritten")
+        self.settle(wait=True)
+        if (a.write or review is not None) and self.written:
+            self.err(f"kovel: {self.written} file{'s' * (self.written != 1)} rewritten")
 
-    def review(self, r: RewrittenFile, review: interactive.Review) -> bool:
-        """Ask about each change of ``r``; write the accepted ones.  True when the file was written."""
+    def settle(self, wait: bool) -> None:
+        """Say what the writes done so far came to (with ``wait``, all of them), and the
+        lines said after each, in order."""
+        while self.pending:
+            head = self.pending[0]
+            if isinstance(head, str):
+                self.say(head)
+            elif wait or head[1].done():
+                self.tell(*head[1].result())
+            else:
+                return
+            self.pending.popleft()
+
+    def review(self, r: RewrittenFile, review: interactive.Review) -> None:
+        """Ask about each change of ``r``; write the accepted ones."""
         data = self.read_unchanged(r, "not rewritten")
         if data is None:
-            return False
+            return
         accepted = review.file(r, data)
         if not accepted:
-            return False
+            return
         new = apply_changes(data, accepted, r.encoding)
         after, rejected = r.errors_after, r.compile_error
         if len(accepted) < len(r.changes):  # another text than the worker judged
@@ -649,41 +679,48 @@ class _Run:
         if (after > r.errors_before or rejected is not None) and not self.args.force:
             tail = "not written (--force writes it)"
             self.report(r.path, _worse(r.errors_before, after, rejected, tail))
-            return False
-        return self.write(r, new)
+            return
+        self.tell(*self.write(r, new))
 
-    def write_changes(self, r: RewrittenFile) -> bool:
+    def write_changes(self, r: RewrittenFile) -> _Written:
         """Write ``r``'s rewritten text: its changes spliced into the bytes read (they
-        make the text its term renders)."""
-        data = self.read_unchanged(r, "not written")
-        return data is not None and self.write(r, apply_changes(data, r.changes, r.encoding))
+        make the text its term renders).  Says nothing: see ``write``."""
+        data = _read_unchanged(r, "not written")
+        if isinstance(data, str):
+            return r, False, data, []
+        return self.write(r, apply_changes(data, r.changes, r.encoding))
 
-    def write(self, r: RewrittenFile, new: bytes) -> bool:
+    def write(self, r: RewrittenFile, new: bytes) -> _Written:
+        """Replace ``r``'s file with ``new``.  May run behind the main loop, so it
+        says nothing: it returns what came of it, for ``tell`` to say."""
         hook("write", r.path)
         assert self.writer is not None
+        if self.behind is not None and self.behind.stopped.is_set():
+            return r, False, None, []  # interrupted: this file stays as it is
         try:
             notes = self.writer.replace(r.path, new, r.digest)
         except NotWrittenError as exc:
-            self.report(r.path, str(exc))
-            return False
+            return r, False, str(exc), []
         except OSError as exc:
-            self.report(r.path, f"cannot write: {exc.strerror or exc}")
-            return False
+            return r, False, f"cannot write: {exc.strerror or exc}", []
+        return r, True, None, notes
+
+    def tell(self, r: RewrittenFile, written: bool, problem: str | None, notes: list[str]) -> None:
+        """Say what writing ``r`` came to (``write``'s result)."""
+        if problem is not None:
+            self.failed = True
+            self.say(_report_line(r.path, problem))
         if notes:
-            self.err(f"kovel: note: {r.path}: {'; '.join(notes)}")
-        self.found = True
-        return True
+            self.say(f"kovel: note: {r.path}: {'; '.join(notes)}")
+        if written:
+            self.found = True
+            self.written += 1
 
     def read_unchanged(self, r: RewrittenFile, otherwise: str) -> bytes | None:
         """The bytes of ``r``'s file, or None (reported) when it cannot be read or changed since."""
-        try:
-            with open(r.path, "rb") as f:
-                data = f.read()
-        except OSError as exc:
-            self.report(r.path, f"cannot read: {exc.strerror or exc}")
-            return None
-        if hashlib.sha256(data).hexdigest() != r.digest:
-            self.report(r.path, f"changed on disk since it was read; {otherwise}")
+        data = _read_unchanged(r, otherwise)
+        if isinstance(data, str):
+            self.report(r.path, data)
             return None
         return data
 
@@ -699,6 +736,29 @@ class _Run:
     def show(self, text: str) -> None:
         sys.stdout.write(text)
         sys.stdout.flush()
+
+
+#: What writing a file came to: the file, whether it was written, why not, notes on it.
+_Written: TypeAlias = tuple[RewrittenFile, bool, str | None, list[str]]
+
+
+def _report_line(path: str, reason: str) -> str:
+    """The line that reports a problem with the file at ``path``."""
+    if reason.startswith(TIMED_OUT):
+        reason += "; --timeout SECONDS raises the limit"
+    return f"kovel: {path}: {reason}"
+
+
+def _read_unchanged(r: RewrittenFile, otherwise: str) -> bytes | str:
+    """The bytes of ``r``'s file, or why they cannot be had: it cannot be read, or changed since."""
+    try:
+        with open(r.path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        return f"cannot read: {exc.strerror or exc}"
+    if hashlib.sha256(data).hexdigest() != r.digest:
+        return f"changed on disk since it was read; {otherwise}"
+    return data
 
 
 def _worse(before: int, after: int, rejected: str | None, tail: str) -> str:
