@@ -544,3 +544,20 @@ def test_js_identifiers_bind_in_strict_mode() -> None:
         "catch (e) { return false; } })))"
     )
     assert run_node(script) == [True] * len(names)
+
+
+def test_attribute_names_take_every_character_but_those_html_excludes() -> None:
+    # Every code point, against the definition (controls, space, surrogates,
+    # noncharacters and the five delimiters are out; all else is in).
+    def excluded(o: int) -> bool:
+        return (
+            o <= 0x20
+            or 0x7F <= o <= 0x9F
+            or 0xD800 <= o <= 0xDFFF
+            or 0xFDD0 <= o <= 0xFDEF
+            or (o & 0xFFFE) == 0xFFFE
+            or chr(o) in "\"'>/="
+        )
+
+    wrong = [o for o in range(0x110000) if L.is_attribute_name("a" + chr(o)) == excluded(o)]
+    assert wrong == []
