@@ -17,9 +17,9 @@ from hypothesis import given, settings, strategies as st
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_javascript")
 
-from kovel.batch import FileMatch, FoundFile, Span, find_files  # noqa: E402
+from kovel.batch import Change, Diagnostic, FileMatch, FoundFile, ScannedFile, Span, find_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
-from kovel.cli import output  # noqa: E402
+from kovel.cli import output, report  # noqa: E402
 from tests.helpers import write_files  # noqa: E402
 
 HANG = textwrap.dedent(
@@ -337,3 +337,44 @@ def test_json_records_are_the_encoding_of_their_fields(
     r = FoundFile(path, lang, (m,), lines=lines)
     got = output.match_json(r, m, max_columns)
     assert got == _dict_json(r, m, max_columns)
+
+
+def _dict_diagnostic(r, d):
+    """A diagnostic's JSON line as a dict given to the encoder: the record's definition."""
+
+    def where(s):
+        return {
+            "byteOffset": {"start": s.start, "end": s.end},
+            "start": {"line": s.line, "column": s.column},
+            "end": {"line": s.end_line, "column": s.end_column},
+        }
+
+    out = {
+        "path": r.path,
+        "lang": r.lang,
+        "ruleId": d.rule,
+        "severity": d.severity,
+        "message": d.message,
+        "note": d.note,
+        "range": where(d.span),
+        "text": d.span.text,
+    }
+    if d.fix is not None:
+        out["replacement"] = d.fix.new
+        out["replacementRange"] = where(d.fix.old)
+    return json.dumps(out, ensure_ascii=False)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    path=_TEXTS,
+    lang=st.one_of(st.none(), _TEXTS),
+    texts=st.tuples(_TEXTS, _TEXTS, _TEXTS, st.one_of(st.none(), _TEXTS)),
+    span=_SPANS,
+    fix=st.one_of(st.none(), st.builds(Change, _SPANS, _TEXTS)),
+)
+def test_diagnostic_records_are_the_encoding_of_their_fields(path, lang, texts, span, fix):
+    rule, severity, message, note = texts
+    d = Diagnostic(rule, severity, message, note, span, span.text, fix)
+    r = ScannedFile(path, lang, (d,))
+    assert report.diagnostic_json(r, d) == _dict_diagnostic(r, d)
