@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("tree_sitter_python")
 
-from kovel.batch import find_files, rewrite_files, tasks  # noqa: E402
+from kovel.batch import find_files, pycheck, rewrite_files, tasks  # noqa: E402
 from kovel.batch.cache import TermCache, _version, prune  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.treesitter.convert import parse_with_errors  # noqa: E402
@@ -161,7 +161,7 @@ def test_verdicts_from_the_cache_are_the_checks_own(tmp_path, monkeypatch, data,
 
     # Taken from the cache: neither tree-sitter nor the compiler runs again.
     monkeypatch.setattr(tasks, "syntax_errors", no_check)
-    monkeypatch.setattr(tasks, "_compile_error", no_check)
+    monkeypatch.setattr(pycheck, "compile_error", no_check)
     assert judged() == first
     monkeypatch.undo()
     # A damaged verdict is not believed: it is worked out again.

@@ -17,9 +17,7 @@ import importlib
 import io
 import os
 import re
-import sys
 import tokenize
-import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
@@ -27,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from kovel import _native
 from kovel._kovel import KTerm
 from kovel.batch.cache import TermCache
+from kovel.batch.pycheck import newly_rejected
 from kovel.batch.results import (
     Change,
     Diagnostic,
@@ -641,11 +640,11 @@ def rewrite_task(
     digest = hashlib.sha256(loaded.data).hexdigest()
     if term is None:
         return RewrittenFile(path, lang, digest, encoding=encoding)
-    replaced: list[tuple[tuple[int, int], KTerm]] | None = None
+    replaced: list[tuple[int, int, str]] | None = None  # (start, end, new text) of each match
     if isinstance(pat, Pattern):
         paths, news, spans = replacements(pat, term, rw)
         new = _native.replace_all(term, paths, news) if paths else term
-        replaced = list(zip(spans, news, strict=True))
+        replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
     else:
         new = pat.rewrite(term, rw)
     if new is term:
@@ -677,7 +676,10 @@ def rewrite_task(
     previous = (loaded.parse, loaded.parsed) if loaded.parse is not None else None
     # The changes' spans are in the file's bytes: those parsed when it is UTF-8.
     edits = [(c.old.start, c.old.end, len(c.new.encode())) for c in changes] if encoding == "utf-8" else None
-    after, rejected = judge(path, lang, text, new_text, len(errors), timeout, previous, edits, cache)
+    pieces = (term, replaced) if replaced is not None else None
+    after, rejected = judge(
+        path, lang, text, new_text, len(errors), timeout, previous, edits, cache, pieces=pieces
+    )
     return RewrittenFile(
         path,
         lang,
@@ -702,6 +704,8 @@ def judge(
     previous: tuple[Parsed, bytes] | None = None,
     edits: Sequence[tuple[int, int, int]] | None = None,
     cache: TermCache | None = None,
+    *,
+    pieces: tuple[KTerm, Sequence[tuple[int, int, str]]] | None = None,
 ) -> tuple[int, str | None]:
     """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
     syntax errors), fares: its number of syntax errors, and why Python
@@ -710,7 +714,10 @@ def judge(
     reused where the rewrite left the text alone (``edits``, in those bytes,
     as ``kovel.treesitter.syntax_errors`` takes them, say where that is).
     ``cache`` keeps both verdicts on each new text: a codemod run again over
-    a reset tree writes the same texts.
+    a reset tree writes the same texts.  ``pieces`` is the term of ``text``
+    and the replacements that made ``new_text`` (see
+    ``kovel.batch.pycheck.newly_rejected``): with neither text holding a
+    syntax error, Python compiles only the statements they touch.
 
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
@@ -725,10 +732,9 @@ def judge(
         if cache is not None:
             cache.put_verdict(key, str(after))
     # Python also rejects what tree-sitter lets through (indentation, for one).
-    rejected = (
-        _newly_rejected(path, text, new_text, cache) if lang == "python" and after <= errors_before else None
-    )
-    return after, rejected
+    if lang != "python" or after > errors_before:
+        return after, None
+    return after, newly_rejected(path, text, new_text, cache, pieces if errors_before == after == 0 else None)
 
 
 def _unwritable(lang: str, text: str, encoding: str) -> str | None:
@@ -758,11 +764,12 @@ def _unwritable(lang: str, text: str, encoding: str) -> str | None:
 def _changes(
     text: str,
     new_text: str,
-    replaced: list[tuple[tuple[int, int], KTerm]] | None,
+    replaced: list[tuple[int, int, str]] | None,
     encoding: str = "utf-8",
     data: bytes | None = None,
 ) -> tuple[Change, ...]:
-    """The changes that make ``new_text`` of ``text``: one per replaced match.
+    """The changes that make ``new_text`` of ``text``: one per replaced match
+    (``replaced``: each one's start and end in ``text`` and its new text).
 
     Each replacement renders alone as it does in place (the indentation
     of its lines is its own), which the text made of them is checked
@@ -772,13 +779,12 @@ def _changes(
     """
     pos = _Positions(text, encoding, data)
     if replaced:
-        news = [(a, b, str(t)) for (a, b), t in replaced]
         pieces, at = [], 0
-        for a, b, body in news:
+        for a, b, body in replaced:
             pieces += [text[at:a], body]
             at = b
         if at <= len(text) and "".join(pieces) + text[at:] == new_text:
-            return tuple(Change(pos.span(a, b), body) for a, b, body in news if text[a:b] != body)
+            return tuple(Change(pos.span(a, b), body) for a, b, body in replaced if text[a:b] != body)
     head = 0
     limit = min(len(text), len(new_text))
     while head < limit and text[head] == new_text[head]:
@@ -787,54 +793,6 @@ def _changes(
     while tail < limit - head and text[-1 - tail] == new_text[-1 - tail]:
         tail += 1
     return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
-
-
-def _newly_rejected(path: str, before: str, after: str, cache: TermCache | None = None) -> str | None:
-    """Why Python rejects ``after`` when it compiled ``before``, or None.
-
-    The rewritten text is compiled first: it nearly always compiles, and then
-    the original need not be.  ``cache`` keeps the compiler's verdicts.
-
-    >>> _newly_rejected("a.py", "if x:\\n    y\\n", "if x:\\n    y\\n  z\\n")
-    'unindent does not match any outer indentation level (line 3)'
-    """
-    why = _compile_verdict(path, after, cache)
-    if why is None or _compile_verdict(path, before, cache) is not None:
-        return None
-    return why
-
-
-#: What a compiler's verdict on a text depends on besides the text.
-_COMPILER = f"python-compile\0{sys.version}\0{sys.implementation.cache_tag}"
-
-
-def _compile_verdict(path: str, text: str, cache: TermCache | None) -> str | None:
-    """``_compile_error``, taken from ``cache`` when it holds the verdict, and put there when not."""
-    if cache is None:
-        return _compile_error(path, text)
-    key = cache.verdict_key(_COMPILER, text.encode("utf-8", "surrogatepass"))
-    known = cache.get_verdict(key)
-    if known is not None:
-        return known or None
-    why = _compile_error(path, text)
-    cache.put_verdict(key, why or "")
-    return why
-
-
-def _compile_error(path: str, text: str) -> str | None:
-    with warnings.catch_warnings():  # invalid escapes and the like: not ours to report
-        warnings.simplefilter("ignore")
-        try:
-            compile(text, path, "exec", dont_inherit=True)
-        except SyntaxError as exc:
-            return f"{exc.msg} (line {exc.lineno})"
-        except ValueError as exc:  # NUL bytes
-            return str(exc)
-        except RecursionError:
-            return "nested too deeply to compile"
-        except MemoryError:
-            return "too large to compile"
-    return None
 
 
 _IGNORE = re.compile(r"(?:#|//|/\*|--|;)\s*kovel-ignore\b(?:\s*:\s*([\w\-, ]+))?")

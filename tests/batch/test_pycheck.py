@@ -1,0 +1,103 @@
+"""Python's verdict on a rewrite, from the statements it touches, is the verdict on the whole file."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+pytest.importorskip("tree_sitter_python")
+
+from kovel.batch.pycheck import compile_error, compiles_in_pieces, newly_rejected  # noqa: E402
+from kovel.treesitter import parse  # noqa: E402
+from kovel.treesitter.convert import syntax_errors  # noqa: E402
+
+# Top-level statements, each holding the placeholder `print(0)` somewhere:
+# at the top level, in blocks, in classes, in brackets and strings' company.
+STATEMENTS = [
+    "print(0)\n",
+    "x = 1\n",
+    "def f(a):\n    print(0)\n    return a\n",
+    "class A:\n    y = print(0)\n\n    def m(self):\n        print(0)\n",
+    "for i in range(3):\n    print(0)\nelse:\n    pass\n",
+    "while x:\n    if x:\n        print(0)\n        break\n",
+    "@dec\ndef g():\n    yield print(0)\n",
+    "s = '''\nprint(0)\n'''\n",
+    "t = (1,\n     print(0),\n)\n",
+    "# print(0)\n",
+    "\n",
+    "if x:\n    print(0)\nelif y:\n    pass\n",
+    "async def h():\n    await print(0)\n",
+    "try:\n    print(0)\nexcept E:\n    raise\n",
+    "def k():\n    z = 1\n    def inner():\n        nonlocal z\n        print(0)\n",
+    "with open(p) as fh:\n    print(0)\n",
+    "x = 1; print(0)\n",
+    "print(0); x = 2\n",
+    "y = [print(0) for _ in ()]\n",
+    "\tprint(0)\n",
+    "from __future__ import annotations\n",
+    "global x\n",
+    "x: int = print(0)\n",
+]
+# What a match may become: fine anywhere, fine in some places, never fine,
+# or changing what the statements around it mean.
+REPLACEMENTS = [
+    "log(0)", "return 0", "break", "continue", "yield 0", "await x", "nonlocal q", "global x",
+    "from __future__ import annotations", "x: int = 0", "(", ")", "'''", "lambda: (yield)",
+    "print(0)\n  z = 1", "f(\n0)", "\\", "del 1", "*a = 1", "a.b = 1", "__debug__ = 1", "0",
+    "print(0)\nif 1:\n    pass", "def q():\n    global x\n    x = 1",
+]  # fmt: skip
+
+
+def _cases(text, picks, bodies):
+    at = [i for i in range(len(text)) if text.startswith("print(0)", i)]
+    chosen = sorted({at[k % len(at)] for k in picks}) if at else []
+    replaced = [(a, a + len("print(0)"), bodies[n % len(bodies)]) for n, a in enumerate(chosen)]
+    out, last = [], 0
+    for a, b, new in replaced:
+        out += [text[last:a], new]
+        last = b
+    return replaced, "".join(out) + text[last:]
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.lists(st.sampled_from(STATEMENTS), min_size=1, max_size=6),
+    st.lists(st.integers(0, 20), min_size=1, max_size=3),
+    st.lists(st.sampled_from(REPLACEMENTS), min_size=1, max_size=3),
+)
+def test_the_touched_statements_give_the_whole_files_verdict(statements, picks, bodies):
+    before = "".join(statements)
+    replaced, after = _cases(before, picks, bodies)
+    if not replaced or after == before:
+        return
+    # As the rewrite does: only between texts tree-sitter finds no error in.
+    if syntax_errors("python", before.encode()) or syntax_errors("python", after.encode()):
+        return
+    whole = newly_rejected("m.py", before, after)
+    assert newly_rejected("m.py", before, after, pieces=(parse("python", before), replaced)) == whole
+    if compiles_in_pieces("m.py", before, after, parse("python", before), replaced):
+        assert compile_error("m.py", before) is not None or compile_error("m.py", after) is None
+
+
+@pytest.mark.parametrize(
+    "before, old, new, pieces_alone",
+    [
+        ("def f():\n    print(0)\n\nx = 1\n", "print(0)", "log(0)", True),  # one statement compiled
+        ("print(0)\ny = 1\n", "print(0)", "return 0", False),  # rejected: the whole file says why
+        ("print(0)\nglobal x\n", "print(0)", "x: int = 0", False),  # a global of the module's
+        ("def f():\n    global x\nprint(0)\n", "print(0)", "x: int = 0", True),  # a function's
+        ("x = 1; print(0)\n", "print(0)", "log(0)", False),  # not at the start of its line
+        ("print(0)\n", "print(0)", "from __future__ import annotations", False),
+        # Before the future imports nothing but a docstring may come.
+        ('"doc"\nfrom __future__ import annotations\nx = 1\n', '"doc"', "y = 2", False),
+        ("from __future__ import annotations\nx = 1\n", "x = 1", "y: (yield) = 2", False),
+        ("from __future__ import annotations\nx = 1\n", "x = 1", "y: int = 2", True),
+    ],
+)
+def test_when_the_statements_alone_decide(before, old, new, pieces_alone):
+    a = before.index(old)
+    replaced = [(a, a + len(old), new)]
+    after = before[:a] + new + before[a + len(old) :]
+    t = parse("python", before)
+    assert compiles_in_pieces("m.py", before, after, t, replaced) is pieces_alone
+    assert newly_rejected("m.py", before, after, pieces=(t, replaced)) == newly_rejected(
+        "m.py", before, after
+    )
