@@ -439,7 +439,10 @@ class _Run:
             self.pool.terminate()
         if self.behind is not None:  # no file is written after this
             self.behind.stop()
-            self.settle(wait=False)
+            try:  # what the writes done so far came to; the run is ending on another error
+                self.settle(wait=False)
+            except Exception:
+                pass
             self.pending.clear()
 
     def report(self, path: str, reason: str) -> None:
@@ -648,13 +651,13 @@ class _Run:
         lines said after each, in order."""
         while self.pending:
             head = self.pending[0]
-            if isinstance(head, str):
-                self.say(head)
-            elif wait or head[1].done():
-                self.tell(*head[1].result())
-            else:
+            if not isinstance(head, str) and not wait and not head[1].done():
                 return
             self.pending.popleft()
+            if isinstance(head, str):
+                self.say(head)
+            else:
+                self.tell(*head[1].result())
 
     def review(self, r: RewrittenFile, review: interactive.Review) -> None:
         """Ask about each change of ``r``; write the accepted ones."""
