@@ -14,7 +14,7 @@ import bisect
 import re
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from kovel import _native
 from kovel._kovel import KTerm
@@ -90,17 +90,16 @@ def newly_rejected(
     """
     if pieces is None:
         return _newly_rejected(path, before, after, cache)
-    key = ""
-    if cache is not None:  # the verdict on the pair, however it was reached
-        both = before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
-        key = cache.verdict_key(_COMPILER + "\0pieces", both)
-        known = cache.get_verdict(key)
-        if known is not None:
-            return known or None
-    why = None if compiles_in_pieces(path, before, after, *pieces) else _newly_rejected(path, before, after)
-    if cache is not None:
-        cache.put_verdict(key, why or "")
-    return why
+    both = before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
+    # The verdict on the pair, however it was reached.
+    return _cached(
+        cache,
+        _COMPILER + "\0pieces",
+        both,
+        lambda: (
+            None if compiles_in_pieces(path, before, after, *pieces) else _newly_rejected(path, before, after)
+        ),
+    )
 
 
 def _newly_rejected(path: str, before: str, after: str, cache: TermCache | None = None) -> str | None:
@@ -112,13 +111,18 @@ def _newly_rejected(path: str, before: str, after: str, cache: TermCache | None 
 
 def _compile_verdict(path: str, text: str, cache: TermCache | None) -> str | None:
     """``compile_error``, taken from ``cache`` when it holds the verdict, and put there when not."""
+    return _cached(cache, _COMPILER, text.encode("utf-8", "surrogatepass"), lambda: compile_error(path, text))
+
+
+def _cached(cache: TermCache | None, check: str, data: bytes, work: Callable[[], str | None]) -> str | None:
+    """``work()``, a verdict on ``data`` (None: nothing wrong), kept in ``cache`` under ``check``."""
     if cache is None:
-        return compile_error(path, text)
-    key = cache.verdict_key(_COMPILER, text.encode("utf-8", "surrogatepass"))
+        return work()
+    key = cache.verdict_key(check, data)
     known = cache.get_verdict(key)
     if known is not None:
         return known or None
-    why = compile_error(path, text)
+    why = work()
     cache.put_verdict(key, why or "")
     return why
 

@@ -367,7 +367,7 @@ class _Run:
         self.lines: list[str] = []  # printed at the next flush, in one write
         self.behind: Behind | None = None  # writes files while results come in
         # Writes not yet settled, and the lines said after them: said in this order.
-        self.pending: deque[tuple[RewrittenFile, Future[_Written]] | str] = deque()
+        self.pending: deque[Future[_Written] | str] = deque()
         self.written = 0
 
     def execute(self) -> int:
@@ -638,7 +638,7 @@ class _Run:
                     self.out(output.change_json(r, c))
                 self.flush()
             elif self.behind is not None:
-                self.pending.append((r, self.behind.submit(self.write_changes, r)))
+                self.pending.append(self.behind.submit(self.write_changes, r))
                 self.settle(wait=False)
             else:
                 self.diff(r)
@@ -651,13 +651,13 @@ class _Run:
         lines said after each, in order."""
         while self.pending:
             head = self.pending[0]
-            if not isinstance(head, str) and not wait and not head[1].done():
+            if not isinstance(head, str) and not wait and not head.done():
                 return
             self.pending.popleft()
             if isinstance(head, str):
                 self.say(head)
             else:
-                self.tell(*head[1].result())
+                self.tell(*head.result())
 
     def review(self, r: RewrittenFile, review: interactive.Review) -> None:
         """Ask about each change of ``r``; write the accepted ones."""
