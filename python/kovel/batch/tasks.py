@@ -37,6 +37,7 @@ from kovel.batch.results import (
     codec_has_state,
 )
 from kovel.quasi import Match, Pattern, Template, pattern, template
+from kovel.quasi.inplace import MisreadError
 from kovel.quasi.match import replacements, search_source, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Found, Matcher
@@ -641,12 +642,15 @@ def rewrite_task(
     if term is None:
         return RewrittenFile(path, lang, digest, encoding=encoding)
     replaced: list[tuple[int, int, str]] | None = None  # (start, end, new text) of each match
-    if isinstance(pat, Pattern):
-        paths, news, spans = replacements(pat, term, rw)
-        new = _native.replace_all(term, paths, news) if paths else term
-        replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
-    else:
-        new = pat.rewrite(term, rw)
+    try:
+        if isinstance(pat, Pattern):
+            paths, news, spans = replacements(pat, term, rw)
+            new = _native.replace_all(term, paths, news) if paths else term
+            replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
+        else:
+            new = pat.rewrite(term, rw)
+    except MisreadError as exc:
+        return RewrittenFile(path, lang, digest, error=f"{exc}; not rewritten", encoding=encoding)
     if new is term:
         return RewrittenFile(path, lang, digest, encoding=encoding)
     new_text = str(new)
@@ -881,11 +885,14 @@ def scan_task(
             hits, fixes = shared.pattern_matches(bare).values(), {}
         else:
             search = m.search(term, None, shared.matches)
-            fixes = (
-                {p: (new, span) for p, new, span in m.fixes(term, search)}
-                if cfg.fix and term is not None
-                else {}
-            )
+            try:
+                fixes = (
+                    {p: (new, span) for p, new, span in m.fixes(term, search)}
+                    if cfg.fix and term is not None
+                    else {}
+                )
+            except MisreadError:  # a fix the code around it would read otherwise: reported, not offered
+                fixes = {}
             hits = m.find_all(term, search)
         for f in hits:
             s, e = f.span

@@ -18,8 +18,8 @@ from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import SHole, Skeleton, SNode, is_hole, joins, parse_quasi, reads_as
+from kovel.quasi.shape import PARENTHESES, KnownKinds, inner_node, shape
 from kovel.quasi.wire import FillOp, HoleSpec
-from kovel.treesitter.grammars import language
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
 __all__ = ["Siblings", "Template", "build_constant", "compile_filler", "template"]
@@ -318,70 +318,7 @@ def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 
-# Languages whose expressions can be parenthesised, and the tag of the parentheses.
-_PARENTHESES = dict.fromkeys(
-    (
-        "python",
-        "javascript",
-        "typescript",
-        "tsx",
-        "c",
-        "cpp",
-        "java",
-        "go",
-        "rust",
-        "c_sharp",
-        "csharp",
-        "kotlin",
-    ),
-    "parenthesized_expression",
-)
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_")
-
-
-def _inner(t: KTerm) -> KTerm:
-    while _native.kind(t) != "tuple" and _native.children(t):
-        t = _native.children(t)[0]
-    return t
-
-
-class _Grammar:
-    """Which tags are node kinds of a language's grammar (asked once per tag)."""
-
-    def __init__(self, lang: str) -> None:
-        self._lang = lang
-        self._known: dict[str, bool] = {}
-
-    def knows(self, tag: str) -> bool:
-        known = self._known.get(tag)
-        if known is None:
-            try:
-                known = language(self._lang).id_for_node_kind(tag, True) is not None
-            except Exception:  # no grammar: nothing is known
-                known = False
-            self._known[tag] = known
-        return known
-
-
-# A leaf whose text is a word, after a sign: its shape is its sign and
-# whether it starts with a digit (`5.real` does not read as `(5).real`).
-_PLAIN_LEAF = re.compile(r"([-+~!]*)(\d?)\w*\Z")
-
-
-def _shape(v: KTerm, grammar: _Grammar) -> tuple[object, ...] | None:
-    """What decides how the grammar reads ``v`` wherever it is put: its node
-    kind and its own tokens (``+``, ``not``), or a leaf's sign and first
-    character. None for a value to check each time (a tag the grammar does
-    not know, a leaf with operators inside)."""
-    x = v if _native.kind(v) == "tuple" else _inner(v)
-    tag = _native.tag(x)
-    if not grammar.knows(tag):
-        return None
-    kids = _native.children(x)
-    if kids:
-        return (tag, tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k)))
-    m = _PLAIN_LEAF.match(str(x))
-    return (tag, m.group(1), m.group(2) != "") if m is not None else None
 
 
 def _guard(
@@ -390,7 +327,7 @@ def _guard(
     """The value at ``hole``, lifted if it is not a term, and parenthesised where
     the template's grammar would read it otherwise (``-3`` in ``$X ** 2``,
     ``a + b`` in ``$X * 2``): decided once per shape of value."""
-    grammar = _Grammar(sk.lang)
+    grammar = KnownKinds(sk.lang)
     decided: dict[tuple[object, ...], bool] = {}
     # The template's characters on either side of the hole: a value must not
     # run into them (`-$X` with -1 is not `--1`).
@@ -402,13 +339,13 @@ def _guard(
         key: tuple[object, ...] | None
         if isinstance(value, KTerm):
             v = value
-            key = _shape(v, grammar)
+            key = shape(v, grammar)
         else:
             v = lift(value)
             # Numbers lift to one shape per sign.
             t = type(value)
             key = (
-                (t, value < 0) if isinstance(value, int | float) and t in (int, float) else _shape(v, grammar)
+                (t, value < 0) if isinstance(value, int | float) and t in (int, float) else shape(v, grammar)
             )
         wrap = decided.get(key) if key is not None else None
         if wrap is None:
@@ -416,7 +353,7 @@ def _guard(
             runs_in = bool(text) and (
                 (before and joins(before, text[0])) or (after and joins(text[-1], after))
             )
-            wrap = (runs_in or not reads_as(sk, hole.meta, text, _native.tag(_inner(v)))) and reads_as(
+            wrap = (runs_in or not reads_as(sk, hole.meta, text, _native.tag(inner_node(v)))) and reads_as(
                 sk, hole.meta, f"({text})", None
             )
             if key is not None:
@@ -460,7 +397,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         for h in comp.holes
     )
     program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
-    paren = _PARENTHESES.get(sk.lang)
+    paren = PARENTHESES.get(sk.lang)
     single = [not h.meta.seq and h.literal is None for h in comp.holes]
     named = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
     lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, named, strict=True)]
@@ -565,6 +502,15 @@ class Template:
         ('A',)
         """
         return (template, (self.lang, self.code))
+
+    @property
+    def is_run(self) -> bool:
+        """Whether the code is several siblings (statements, say) rather than one node.
+
+        >>> template("python", "x = 1\\ny = 2").is_run, template("python", "f($A)").is_run
+        (True, False)
+        """
+        return self._skeleton.run
 
     def fill(self, **values: object) -> KTerm:
         """Fill every hole and return the term: a ``Quote`` of the template's language.

@@ -25,8 +25,10 @@ from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
-from kovel.quasi.parse import SHole, SNode, joins, parse_quasi
+from kovel.quasi.inplace import Landing, apart, kept_in_place
+from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
+from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import native_grammar, parse_with_errors
@@ -384,27 +386,6 @@ def _crlf(t: KTerm) -> KTerm:
     return kt.rewrite(t, fix)
 
 
-def _apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
-    """``new``, with a space where its ends would join a neighbouring token."""
-    if not body:
-        return new
-    start, end = span
-    before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
-    after = text[end] if end < len(text) and not text[end].isspace() else ""
-    first, last = body[0], body[-1]
-    pad_before = bool(before) and not first.isspace() and joins(before, first)
-    pad_after = bool(after) and not last.isspace() and joins(last, after)
-    if not pad_before and not pad_after:
-        return new
-    b = tb(_native.tag(new))
-    if pad_before:
-        b.w(" ")
-    b.c(new)
-    if pad_after:
-        b.w(" ")
-    return b.b()
-
-
 def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, int]) -> dict[str, Binding]:
     """Dedent each multi-line binding by the indentation of the line it starts on.
 
@@ -562,6 +543,10 @@ def replacements(
     news: list[KTerm] = []
     spans: list[tuple[int, int]] = []
     runs: list[tuple[Run, KTerm]] = []
+    # The replacements whose shape is not the match's: checked where they land.
+    landings: list[Landing] = []
+    kinds = KnownKinds(p.lang)
+    single = isinstance(replacement, Template) and not replacement.is_run
     for m in p._matches(t, True):
         if text is None:
             text = str(t)
@@ -578,8 +563,10 @@ def replacements(
             edited = p._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
             if edited is not None:
                 if not _native.same(edited, m.term):
+                    if not same_shape(m.term, edited, kinds):
+                        landings.append(Landing(len(news), edited, single))
                     paths.append(m.path)
-                    news.append(_apart(text, m.span, str(edited), edited))
+                    news.append(apart(text, m.span, str(edited), edited))
                     spans.append(m.span)
                 continue
             new = replacement.fill(**values)
@@ -597,6 +584,7 @@ def replacements(
                 )
             new = got
         kind = _native.tag(_inner(new))
+        reshaped = not same_shape(m.term, new, kinds)
         body = str(new)
         if "\n" in body:
             if crlf is None:
@@ -609,16 +597,21 @@ def replacements(
             if indent:
                 new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
         if m._run is not None:
-            runs.append((m._run, _apart(text, m.span, str(new), new)))
+            runs.append((m._run, apart(text, m.span, str(new), new)))
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
-        new = _apart(text, m.span, str(new), new)
+        if reshaped:
+            landings.append(Landing(len(news), new, single))
+        new = apart(text, m.span, str(new), new)
         paths.append(m.path)
         news.append(new)
         spans.append(m.span)
     if runs:
         return splice_runs(t, runs)
+    if landings:
+        assert text is not None
+        news = kept_in_place(p.lang, text, spans, news, landings)
     return paths, news, spans
 
 

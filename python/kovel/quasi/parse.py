@@ -918,37 +918,63 @@ _JAVA_RANKS = (
     frozenset({"binary_expression", "unary_expression", "update_expression", "cast_expression"}),
     frozenset({"field_access", "method_invocation", "array_access", "ternary_expression"}),
 )
+# Python refuses `-not x`, `1 + lambda: 2` and `a < not b`, which its grammar reads.
+_PY_RANKS = (
+    frozenset({"not_operator", "lambda"}),
+    frozenset({"unary_operator", "binary_operator", "comparison_operator"}),
+    frozenset({"attribute", "call", "subscript"}),
+)
 _RANKS = {"javascript": _JS_RANKS, "typescript": _JS_RANKS, "tsx": _JS_RANKS, "c": _C_RANKS,
-          "cpp": _C_RANKS, "java": _JAVA_RANKS}  # fmt: skip
+          "cpp": _C_RANKS, "java": _JAVA_RANKS, "python": _PY_RANKS}  # fmt: skip
 
 
 def _misranked(lang: str, root: Node) -> bool:
     """Whether the tree holds what the language refuses, or reads otherwise,
     though its tree-sitter grammar reads it: a low-ranked expression (arrow
     function, assignment) as an operand; JavaScript's ``-3 ** 2``."""
-    ranks = _RANKS.get(lang)
-    if ranks is None:
+    if lang not in _RANKS:
         return False
-    low, operators, heads = ranks
     stack = [root]
     while stack:
         n = stack.pop()
-        parent = n.parent
-        if parent is not None:
-            if n.type in low and (
-                parent.type in operators or (parent.type in heads and parent.children[0] == n)
-            ):
-                return True
-            if (
-                parent.type == "binary_expression"
-                and parent.child_count == 3
-                and parent.children[1].type == "**"
-                and parent.children[0] == n
-                and n.type in ("unary_expression", "await_expression")
-            ):
-                return True
+        if misranked(lang, n):
+            return True
         stack.extend(n.children)
     return False
+
+
+def misranked(lang: str, n: Node) -> bool:
+    """Whether the language refuses ``n`` where it stands, or reads it otherwise,
+    though its tree-sitter grammar reads it there: a low-ranked expression
+    (arrow function, assignment) as an operand; JavaScript's ``-3 ** 2``.
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree = parser("javascript").parse(b"a + () => 1;")
+    >>> misranked("javascript", tree.root_node.children[0].children[0].children[2])
+    True
+    """
+    ranks = _RANKS.get(lang)
+    parent = n.parent
+    if ranks is None or parent is None:
+        return False
+    low, operators, heads = ranks
+    if n.type in low and (parent.type in operators or (parent.type in heads and parent.children[0] == n)):
+        return True
+    if (
+        lang == "python"
+        and parent.type == "conditional_expression"
+        and n.type in ("conditional_expression", "lambda")
+        and parent.named_child_count == 3
+        and parent.named_children[1] == n
+    ):
+        return True  # `a if b if c else d else e`: Python takes no condition of that rank
+    return (
+        parent.type == "binary_expression"
+        and parent.child_count == 3
+        and parent.children[1].type == "**"
+        and parent.children[0] == n
+        and n.type in ("unary_expression", "await_expression")
+    )
 
 
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")

@@ -20,7 +20,9 @@ from typing import Any
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Template, template
+from kovel.quasi.inplace import Landing, kept_in_place
 from kovel.quasi.match import replacements
+from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
     Compiled,
     Found,
@@ -143,9 +145,27 @@ class Matcher:
             taken = set(paths)
             rest = [f for f in found.values() if f.path not in taken]
             if rest:
-                done = _outermost([*done, *self._plain(t, rest)])
+                done = self._kept(t, _outermost([*done, *self._plain(t, rest)]), rest)
             return done
-        return _outermost(self._plain(t, list(found.values())))
+        return self._kept(t, _outermost(self._plain(t, list(found.values()))), list(found.values()))
+
+    def _kept(self, t: KTerm, fixes: list[Fix], plain: list[Found]) -> list[Fix]:
+        """``fixes``, those made the plain way (from ``plain``) parenthesised where the
+        code around them would read them otherwise (``kovel.quasi.inplace``)."""
+        matched = {f.path: f.term for f in plain}
+        kinds = KnownKinds(self.config.language)
+        single = self._template is not None and not self._template.is_run
+        landings = [
+            Landing(i, new, single)
+            for i, (q, new, _) in enumerate(fixes)
+            if q in matched and not same_shape(matched[q], new, kinds)
+        ]
+        if not landings:
+            return fixes
+        news = kept_in_place(
+            self.config.language, str(t), [s for _, _, s in fixes], [n for _, n, _ in fixes], landings
+        )
+        return [(q, n, s) for (q, _, s), n in zip(fixes, news, strict=True)]
 
     def rewrite(self, t: KTerm, replacement: object = None) -> KTerm:
         """``t`` with every outermost match fixed (``replacement`` is ignored: the rule's fix is used)."""

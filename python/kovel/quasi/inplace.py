@@ -1,0 +1,201 @@
+"""Replacements that keep their meaning where they land.
+
+A template is read on its own when it is parsed; put in place of a match,
+the code around it may read it otherwise: ``g($A)`` -> ``$A`` turns
+``g(x + 1) * 2`` into ``x + 1 * 2``, ``g($A, $B)`` -> ``$A + $B`` turns
+``g(a, b).n`` into ``a + b.n``.  After the replacements are made, the new text
+is parsed once and each replacement whose shape differs from the match's
+(``kovel.quasi.shape``: a node of the match's kind and tokens is read as the
+match was) must be read where it stands as it reads alone: no node may take
+part of it and part of the code around it, a replacement made from one node
+must be one node, and none may stand where the language refuses it though
+the grammar reads it (an arrow function as an operand).  One that is read
+otherwise is parenthesised, where the language has parentheses and they make
+it one node; else the rewrite is refused with ``MisreadError``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, NamedTuple
+
+from kovel import _native
+from kovel._kovel import KTerm, tb
+from kovel.quasi.parse import joins, misranked
+from kovel.quasi.shape import PARENTHESES
+from kovel.treesitter.grammars import parser
+
+if TYPE_CHECKING:
+    from tree_sitter import Node
+
+__all__ = ["Landing", "MisreadError", "apart", "kept_in_place"]
+
+
+class MisreadError(ValueError):
+    """A replacement the code around it would read otherwise, even parenthesised."""
+
+
+class Landing(NamedTuple):
+    """A replacement to check where it lands: its place among the replacements,
+    the term it is made from (before any space put around it), and whether it
+    is one node (else a run of siblings, as several statements are)."""
+
+    at: int
+    core: KTerm
+    single: bool
+
+
+def kept_in_place(
+    lang: str, text: str, spans: Sequence[tuple[int, int]], news: Sequence[KTerm], landings: Sequence[Landing]
+) -> list[KTerm]:
+    """``news``, the replacements of the ``spans`` of ``text`` (in code points,
+    in order, apart), with each of ``landings`` parenthesised where the code
+    around it would read it otherwise.  ``MisreadError`` where parentheses
+    cannot help.
+
+    >>> from kovel.quasi import template
+    >>> new = template("python", "x + 1").fill()
+    >>> [str(t) for t in kept_in_place("python", "y = g(x + 1) * 2\\n", [(4, 12)], [new], [Landing(0, new, True)])]
+    ['(x + 1)']
+    """
+    out = list(news)
+    if not landings:
+        return out
+    first = _readings(lang, text, spans, out, landings)
+    wrong = [x for x in landings if first[x.at] is not _READ]
+    if not wrong:
+        return out
+    paren = PARENTHESES.get(lang)
+    for x in wrong:
+        if paren is not None:
+            wrapped = tb(paren).w("(").c(x.core).w(")").b()
+            out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped)
+    again = _readings(lang, text, spans, out, wrong) if paren is not None else first
+    for x in wrong:
+        if again[x.at] is _READ and paren is not None:
+            continue  # the parentheses keep it together
+        if first[x.at] is _UNCLEAR:
+            out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it
+            continue
+        raise MisreadError(_why(text, spans[x.at], str(news[x.at])))
+    return out
+
+
+# How the new text reads a replacement: as written, otherwise, or (amid
+# syntax errors, which the check after a rewrite reports) it cannot tell.
+_READ, _MISREAD, _UNCLEAR = "read", "misread", "unclear"
+
+
+def apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
+    """``new`` (whose text is ``body``), put in place of ``span`` of ``text``, with a
+    space where its ends would join a neighbouring token.
+
+    >>> from kovel import leaf
+    >>> str(apart("a = -b", (5, 6), "-1", leaf("integer", "-1"))), str(apart("a = (b)", (4, 7), "1", leaf("integer", "1")))
+    (' -1', '1')
+    """
+    if not body:
+        return new
+    start, end = span
+    before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
+    after = text[end] if end < len(text) and not text[end].isspace() else ""
+    first, last = body[0], body[-1]
+    pad_before = bool(before) and not first.isspace() and joins(before, first)
+    pad_after = bool(after) and not last.isspace() and joins(last, after)
+    if not pad_before and not pad_after:
+        return new
+    b = tb(_native.tag(new))
+    if pad_before:
+        b.w(" ")
+    b.c(new)
+    if pad_after:
+        b.w(" ")
+    return b.b()
+
+
+def _readings(
+    lang: str, text: str, spans: Sequence[tuple[int, int]], news: Sequence[KTerm], landings: Sequence[Landing]
+) -> dict[int, str]:
+    """How the text with the replacements made reads each of ``landings``, by its place."""
+    parts: list[bytes] = []
+    at = 0  # in text
+    size = 0  # bytes so far
+    where: dict[int, tuple[int, int]] = {}
+    for i, (s, e) in enumerate(spans):
+        before = text[at:s].encode()
+        body = str(news[i]).encode()
+        parts += (before, body)
+        size += len(before)
+        lo = size + (len(body) - len(body.lstrip()))
+        where[i] = (lo, lo + len(body.strip()))
+        size += len(body)
+        at = e
+    parts.append(text[at:].encode())
+    data = b"".join(parts)
+    root = parser(lang).parse(data).root_node
+    return {x.at: _reading(lang, root, data, *where[x.at], x.single) for x in landings}
+
+
+def _reading(lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool) -> str:
+    """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
+    or as a run of whole siblings (``_READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
+    place of an expression ends with the statement that held it), and a
+    comment they end with may run on into a comment that followed them.
+    Where the grammar could not read the text around them, this cannot tell:
+    the syntax check that follows a rewrite says what the errors mean."""
+
+    def ends_it(n: Node) -> bool:
+        end = n.end_byte
+        if end <= hi:
+            return end == hi
+        tail = data[hi:end].strip(b" \t")
+        if tail == b";":
+            return True
+        if not n.is_extra:
+            return False
+        own = data[n.start_byte : n.end_byte]
+        opener = own[: len(own) - len(own.lstrip(b"#/-*;%!"))]  # the comment's opening token
+        return bool(opener) and tail.startswith(opener)
+
+    if lo >= hi:
+        return _READ
+    if root.end_byte < hi:
+        return _UNCLEAR  # the grammar stopped before it (at a NUL byte, say)
+    node = root
+    while not (node.start_byte == lo and ends_it(node)):
+        if node.is_error:
+            return _UNCLEAR
+        inner = [
+            c for c in node.children if c.start_byte <= lo and c.end_byte >= hi and c.end_byte > c.start_byte
+        ]
+        if len(inner) != 1:
+            # The smallest node holding it: its children must each lie inside or outside.
+            over = [c for c in node.children if c.start_byte < hi and c.end_byte > lo]
+            if any(c.is_error for c in over):
+                return _UNCLEAR
+            if any(c.start_byte < lo or not (c.end_byte <= hi or ends_it(c)) for c in over):
+                return _MISREAD
+            return _MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else _READ
+        node = inner[0]
+    # One node (the outermost of those with this span), perhaps with an error
+    # at its side (`-not 1` is an error and a `not`): one the language refuses there?
+    before, after = node.prev_sibling, node.next_sibling
+    if (
+        node.has_error
+        or (before is not None and before.is_error and not data[before.end_byte : lo].strip())
+        or (after is not None and after.is_error and not data[hi : after.start_byte].strip())
+    ):
+        return _UNCLEAR
+    return _MISREAD if misranked(lang, node) else _READ
+
+
+def _why(text: str, span: tuple[int, int], body: str) -> str:
+    line = text.count("\n", 0, span[0]) + 1
+    column = span[0] - (text.rfind("\n", 0, span[0]) + 1) + 1
+    old = text[span[0] : span[1]]
+    shown = body if len(body) <= 60 else body[:57] + "..."
+    was = old if len(old) <= 60 else old[:57] + "..."
+    return (
+        f"the replacement {shown!r} of {was!r} at {line}:{column} would be read otherwise "
+        "by the code around it, and parentheses cannot keep it together"
+    )

@@ -1,0 +1,104 @@
+"""What decides how a grammar reads an expression wherever it is put: its shape.
+
+A value spliced into code keeps its meaning when the code around it reads it
+as one node; whether it does depends on the value's node kind and its own
+tokens (``a + b`` and ``a * b`` are both binary operators, read otherwise
+after a ``-``), not on what is inside its operands.  Values of one shape are
+read alike in one place, so a decision made for one holds for all of them.
+"""
+
+from __future__ import annotations
+
+import re
+
+from kovel import _native
+from kovel._kovel import KTerm
+from kovel.treesitter.grammars import language
+
+__all__ = ["PARENTHESES", "KnownKinds", "inner_node", "same_shape", "shape"]
+
+#: Languages whose expressions can be parenthesised, and the tag of the parentheses.
+PARENTHESES = dict.fromkeys(
+    ("python", "javascript", "typescript", "tsx", "c", "cpp", "java", "go", "rust", "c_sharp", "csharp",
+     "kotlin"),
+    "parenthesized_expression",
+)  # fmt: skip
+
+
+class KnownKinds:
+    """Which tags are node kinds of a language's grammar (asked once per tag).
+
+    >>> k = KnownKinds("python")
+    >>> k.knows("binary_operator"), k.knows("no such kind")
+    (True, False)
+    """
+
+    def __init__(self, lang: str) -> None:
+        self._lang = lang
+        self._known: dict[str, bool] = {}
+
+    def knows(self, tag: str) -> bool:
+        """Whether ``tag`` is one of the grammar's named node kinds."""
+        known = self._known.get(tag)
+        if known is None:
+            try:
+                known = language(self._lang).id_for_node_kind(tag, True) is not None
+            except Exception:  # no grammar: nothing is known
+                known = False
+            self._known[tag] = known
+        return known
+
+
+def inner_node(t: KTerm) -> KTerm:
+    """The first tuple node down the chain of first children from ``t`` (``t`` itself
+    when it is one), or the leaf at its end.
+
+    >>> from kovel import leaf, tb
+    >>> str(inner_node(tb("wrap").c(leaf("identifier", "x")).b())), str(inner_node(leaf("identifier", "x")))
+    ('x', 'x')
+    """
+    while _native.kind(t) != "tuple" and _native.children(t):
+        t = _native.children(t)[0]
+    return t
+
+
+# A leaf whose text is a word, after a sign: its shape is its sign and
+# whether it starts with a digit (`5.real` does not read as `(5).real`).
+_PLAIN_LEAF = re.compile(r"([-+~!]*)(\d?)\w*\Z")
+
+
+def shape(v: KTerm, kinds: KnownKinds) -> tuple[object, ...] | None:
+    """What decides how the grammar reads ``v`` wherever it is put: its node
+    kind and its own tokens (``+``, ``not``), or a leaf's sign and first
+    character. None for a value to check each time (a tag the grammar does
+    not know, a leaf with operators inside).
+
+    >>> from kovel.quasi import template
+    >>> k = KnownKinds("python")
+    >>> def expr(code): return template("python", code).fill()
+    >>> shape(expr("a + b"), k) == shape(expr("c + (d * e)"), k), shape(expr("a + b"), k) == shape(expr("a * b"), k)
+    (True, False)
+    """
+    x = v if _native.kind(v) == "tuple" else inner_node(v)
+    tag = _native.tag(x)
+    if not kinds.knows(tag):
+        return None
+    kids = _native.children(x)
+    if kids:
+        return (tag, tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k)))
+    m = _PLAIN_LEAF.match(str(x))
+    return (tag, m.group(1), m.group(2) != "") if m is not None else None
+
+
+def same_shape(old: KTerm, new: KTerm, kinds: KnownKinds) -> bool:
+    """Whether ``new`` is read wherever ``old`` stood as ``old`` was: a node of its kind and tokens.
+
+    >>> from kovel.quasi import template
+    >>> k = KnownKinds("python")
+    >>> same_shape(template("python", "f(x)").fill(), template("python", "g(y, z)").fill(), k)
+    True
+    >>> same_shape(template("python", "f(x)").fill(), template("python", "x + 1").fill(), k)
+    False
+    """
+    s = shape(new, kinds)
+    return s is not None and s == shape(old, kinds)
