@@ -107,11 +107,21 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         # A comment that would swallow the code after it.
         ("python", "y = g(1) + 2\n", "g($A)", "$A  # was g"),
         ("ruby", "y = g(1) * 2\n", "g($A)", "$A + 1"),  # no parentheses to try
+        # A line starting with `(` continues the line before: parenthesised, it is still a call of `b`.
+        ("javascript", "const a = b\ng(x)\n", "g($A)", "($A || 0).toString()"),
+        # Statements matched as a run, put back in a one-line block they would leave.
+        ("python", "def f():\n    if c: a = 1; b = 2\n", "$X = 1\n$Y = 2", "pass\n$X = 3\n$Y = 4"),
     ],
 )
 def test_what_parentheses_cannot_keep_together_is_refused(lang, code, pat, tpl):
     with pytest.raises(MisreadError):
         rewrite(lang, code, pat, tpl)
+
+
+def test_runs_of_statements_in_blocks_are_rewritten():
+    code = "def f():\n    if c:\n        a = 1\n        b = 2\n    return a\n"
+    out = rewrite("python", code, "$X = 1\n$Y = 2", "$X = 3\n$Y = 4\nlog($X)")
+    assert out == "def f():\n    if c:\n        a = 3\n        b = 4\n        log(a)\n    return a\n"
 
 
 def test_a_statement_taking_the_place_of_an_expression_keeps_its_semicolon():

@@ -28,7 +28,7 @@ from kovel.treesitter.grammars import parser
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["Landing", "MisreadError", "apart", "kept_in_place"]
+__all__ = ["Landing", "MisreadError", "apart", "check_runs", "kept_in_place"]
 
 
 class MisreadError(ValueError):
@@ -70,7 +70,8 @@ def kept_in_place(
         if paren is not None:
             wrapped = tb(paren).w("(").c(x.core).w(")").b()
             out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped)
-    again = _readings(lang, text, spans, out, wrong) if paren is not None else first
+    # Parenthesised, it must read as parentheses (not as the arguments of a call before it).
+    again = _readings(lang, text, spans, out, wrong, _PARENTHESISED | {paren}) if paren is not None else first
     for x in wrong:
         if again[x.at] is _READ and paren is not None:
             continue  # the parentheses keep it together
@@ -80,6 +81,9 @@ def kept_in_place(
         raise MisreadError(_why(text, spans[x.at], str(news[x.at])))
     return out
 
+
+# What a parenthesised expression reads as, besides the language's parentheses.
+_PARENTHESISED = frozenset({"tuple", "tuple_expression", "generator_expression"})
 
 # How the new text reads a replacement: as written, otherwise, or (amid
 # syntax errors, which the check after a rewrite reports) it cannot tell.
@@ -114,9 +118,15 @@ def apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
 
 
 def _readings(
-    lang: str, text: str, spans: Sequence[tuple[int, int]], news: Sequence[KTerm], landings: Sequence[Landing]
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    news: Sequence[KTerm],
+    landings: Sequence[Landing],
+    kinds: frozenset[str] | None = None,
 ) -> dict[int, str]:
-    """How the text with the replacements made reads each of ``landings``, by its place."""
+    """How the text with the replacements made reads each of ``landings``, by its
+    place (with ``kinds``, each must be one node of one of them)."""
     parts: list[bytes] = []
     at = 0  # in text
     size = 0  # bytes so far
@@ -133,10 +143,39 @@ def _readings(
     parts.append(text[at:].encode())
     data = b"".join(parts)
     root = parser(lang).parse(data).root_node
-    return {x.at: _reading(lang, root, data, *where[x.at], x.single) for x in landings}
+    return {x.at: _reading(lang, root, data, *where[x.at], x.single, kinds) for x in landings}
 
 
-def _reading(lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool) -> str:
+def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> None:
+    """Raise ``MisreadError`` when statements put in at one of ``spans`` of
+    ``new_text`` (in code points) are not read there as a run of whole
+    siblings: statements put in a one-line block would leave it.
+
+    >>> try:
+    ...     check_runs("python", "if c: pass\\nx = 1\\n", [(6, 16)])
+    ... except MisreadError as exc:
+    ...     print(exc)
+    the statements 'pass\\nx = 1' put in at 1:7 would be read otherwise by the code around them
+    >>> check_runs("python", "if c:\\n    pass\\n    x = 1\\n", [(10, 24)])
+    """
+    data = new_text.encode()
+    root = parser(lang).parse(data).root_node
+    for s, e in spans:
+        body = new_text[s:e]
+        lo = len(new_text[:s].encode()) + len(body.encode()) - len(body.lstrip().encode())
+        hi = lo + len(body.strip().encode())
+        if _reading(lang, root, data, lo, hi, False) == _MISREAD:
+            line = new_text.count("\n", 0, s) + 1
+            column = s - (new_text.rfind("\n", 0, s) + 1) + 1
+            shown = body.strip() if len(body.strip()) <= 60 else body.strip()[:57] + "..."
+            raise MisreadError(
+                f"the statements {shown!r} put in at {line}:{column} would be read otherwise by the code around them"
+            )
+
+
+def _reading(
+    lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool, kinds: frozenset[str] | None = None
+) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
     or as a run of whole siblings (``_READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
     place of an expression ends with the statement that held it), and a
@@ -175,6 +214,8 @@ def _reading(lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool)
                 return _UNCLEAR
             if any(c.start_byte < lo or not (c.end_byte <= hi or ends_it(c)) for c in over):
                 return _MISREAD
+            if kinds is not None:
+                return _MISREAD
             return _MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else _READ
         node = inner[0]
     # One node (the outermost of those with this span), perhaps with an error
@@ -186,6 +227,8 @@ def _reading(lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool)
         or (after is not None and after.is_error and not data[hi : after.start_byte].strip())
     ):
         return _UNCLEAR
+    if kinds is not None and node.type not in kinds:
+        return _MISREAD
     return _MISREAD if misranked(lang, node) else _READ
 
 

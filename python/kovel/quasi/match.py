@@ -25,7 +25,7 @@ from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
-from kovel.quasi.inplace import Landing, apart, kept_in_place
+from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
 from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, same_shape
@@ -563,7 +563,7 @@ def replacements(
             edited = p._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
             if edited is not None:
                 if not _native.same(edited, m.term):
-                    if not same_shape(m.term, edited, kinds):
+                    if not _reads_alike(m.term, edited, kinds):
                         landings.append(Landing(len(news), edited, single))
                     paths.append(m.path)
                     news.append(apart(text, m.span, str(edited), edited))
@@ -584,7 +584,7 @@ def replacements(
                 )
             new = got
         kind = _native.tag(_inner(new))
-        reshaped = not same_shape(m.term, new, kinds)
+        reshaped = not _reads_alike(m.term, new, kinds)
         body = str(new)
         if "\n" in body:
             if crlf is None:
@@ -608,11 +608,44 @@ def replacements(
         news.append(new)
         spans.append(m.span)
     if runs:
-        return splice_runs(t, runs)
+        paths, news, spans = splice_runs(t, runs)
+        _check_runs(p.lang, _native.replace_all(t, paths, news), paths, [n for _, n in runs])
+        return paths, news, spans
     if landings:
         assert text is not None
         news = kept_in_place(p.lang, text, spans, news, landings)
     return paths, news, spans
+
+
+def _check_runs(lang: str, final: KTerm, parents: list[Path], made: list[KTerm]) -> None:
+    """Raise ``MisreadError`` when the statements of ``made``, put in the rebuilt
+    ``parents`` of ``final``, would be read otherwise there (would leave a
+    one-line block, say)."""
+    tops = [tuple(q) for q in parents]
+    spans = [
+        (s, e)
+        for path, n, s, e in kt.walk(final, spans=True)
+        if any(tuple(path[: len(q)]) == q and len(path) > len(q) for q in tops)
+        and any(_native.same(n, x) for x in made)
+    ]
+    check_runs(lang, str(final), spans)
+
+
+def _reads_alike(old: KTerm, new: KTerm, kinds: KnownKinds) -> bool:
+    """Whether ``new`` is read wherever ``old`` stood as ``old`` was: a node of its
+    shape, whose ends are of the same sort (a JavaScript line starting with
+    `(` continues the line before, one starting with a name does not)."""
+    a, b = str(old), str(new)
+    return (
+        bool(a and b)
+        and _edge(a[0]) == _edge(b[0])
+        and _edge(a[-1]) == _edge(b[-1])
+        and same_shape(old, new, kinds)
+    )
+
+
+def _edge(c: str) -> str:
+    return "w" if c.isalnum() or c == "_" else c
 
 
 def source_bindings(m: Match) -> dict[str, Binding]:
