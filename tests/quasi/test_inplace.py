@@ -165,3 +165,54 @@ def test_javascript_rewrites_compute_what_the_template_says(tmp_path, code, pat,
         run = subprocess.run([node, str(f)], capture_output=True, text=True, timeout=60)
         results.append((run.returncode, run.stdout, run.stderr.splitlines()[-1:] if run.returncode else []))
     assert results[0] == results[1], (code, out)
+
+
+# Expressions in the C family: each line printed before and after `g(...)` is taken away.
+C_FAMILY = [
+    "g(x + 1) * 2",
+    "-g(x ? 3 : 4)",
+    "g(x = 5) + 1",
+    "10 - g(x - 1)",
+    "!g(x && 0)",
+    "g(x << 1) >> 1",
+    "(int) g(x + 0.5) * 2",
+]
+
+
+def _c_program(lines):
+    body = "\n".join(f'    x = 3; printf("%d\\n", (int)({e}));' for e in lines)
+    src = f"#include <stdio.h>\nint g(int a) {{ return a; }}\nint main(void) {{\n    int x;\n{body}\n    return 0;\n}}\n"
+    return src
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+def test_c_calls_taken_away_keep_the_value(tmp_path):
+    before = _c_program(C_FAMILY)
+    after = rewrite("c", before, "g($A)", "$A")
+    assert "g(" not in after.split("int main", 1)[1]
+    outputs = []
+    for name, src in (("before", before), ("after", after)):
+        c = tmp_path / f"{name}.c"
+        c.write_text(src)
+        exe = tmp_path / name
+        subprocess.run(["cc", "-w", "-o", str(exe), str(c)], check=True, capture_output=True, timeout=120)
+        outputs.append(subprocess.run([str(exe)], capture_output=True, text=True, timeout=60).stdout)
+    assert outputs[0] == outputs[1] and outputs[0].count("\n") == len(C_FAMILY)
+
+
+@pytest.mark.skipif(shutil.which("javac") is None, reason="no Java compiler")
+def test_java_calls_taken_away_keep_the_value(tmp_path):
+    exprs = ["g(x + 1) * 2", "-g(x > 2 ? 3 : 4)", "10 - g(x - 1)", "g(x << 1) >> 1", "g(x + 1) % 3"]
+    body = "\n".join(f"        System.out.println({e});" for e in exprs)
+    src = f"class M {{\n    static int g(int a) {{ return a; }}\n    public static void main(String[] s) {{\n        int x = 3;\n{body}\n    }}\n}}\n"
+    after = rewrite("java", src, "g($A)", "$A").replace("static int g(int a) { return a; }", "")
+    outputs = []
+    for name, code in (("before", src), ("after", after)):
+        d = tmp_path / name
+        d.mkdir()
+        (d / "M.java").write_text(code)
+        subprocess.run(["javac", str(d / "M.java")], check=True, capture_output=True, timeout=300)
+        outputs.append(
+            subprocess.run(["java", "-cp", str(d), "M"], capture_output=True, text=True, timeout=60).stdout
+        )
+    assert outputs[0] == outputs[1] and outputs[0].count("\n") == len(exprs)
