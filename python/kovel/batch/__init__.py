@@ -20,9 +20,10 @@ from __future__ import annotations
 
 import os
 import pickle
+import sys
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures import Executor, Future
 from typing import Any, TypeAlias, TypeVar
 
 from kovel.batch.cache import TermCache
@@ -335,7 +336,7 @@ def _check_pickles(executor: Executor | None, **values: object) -> None:
     executor needs no pickling, and a cluster may serialise otherwise (Dask
     uses cloudpickle); a task that cannot be sent there fails its own file.
     """
-    if executor is not None and not isinstance(executor, WatchdogPool | ProcessPoolExecutor):
+    if executor is not None and not _pickles(executor):
         return
     for what, value in values.items():
         if isinstance(value, str):
@@ -347,6 +348,16 @@ def _check_pickles(executor: Executor | None, **values: object) -> None:
                 f"the {what} cannot be sent to the worker processes, as it does not pickle ({exc}); "
                 "a function must be defined at the top level of a module"
             ) from exc
+
+
+def _pickles(executor: Executor) -> bool:
+    """Whether ``executor`` is a pool known to send its tasks through ``pickle``."""
+    if isinstance(executor, WatchdogPool):
+        return True
+    # Whoever made a ProcessPoolExecutor loaded its module: checking needs no import of it
+    # (which would cost every command a sixtieth of a second).
+    process = sys.modules.get("concurrent.futures.process")
+    return process is not None and isinstance(executor, process.ProcessPoolExecutor)
 
 
 def _check_names(pool: Executor, langs: Iterable[str], pattern: str, rewrite: str | Template) -> None:
