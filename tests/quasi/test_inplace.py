@@ -67,6 +67,9 @@ def test_python_calls_taken_away_keep_the_value(code):
             break
     assert "g(" not in after and "h(" not in after
     assert _value(after.strip()) == before, (code, after)
+    # Operators rewritten into others of the same value: the operands keep theirs.
+    swapped = rewrite("python", rewrite("python", after, "$A - $B", "$A + -$B"), "$A * $B", "$B * $A")
+    assert _value(swapped.strip()) == before, (code, after, swapped)
 
 
 @pytest.mark.parametrize(
@@ -78,6 +81,9 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("python", "y = g(5, 6).real\n", "g($A, $B)", "$A + $B", "y = (5 + 6).real\n"),
         ("python", "f(g(q))\n", "g($A)", "$A, 1", "f((q, 1))\n"),  # a tuple stays one argument
         ("python", "print(g(x))\n", "g($A)", "$A", "print(x)\n"),  # nothing to keep together
+        # Edited in place, the operands keep their layout, unless the new operator splits one.
+        ("python", "f(x+y)  # keep\n", "f($A + $B)", "f($A * $B)", "f(x*y)  # keep\n"),
+        ("python", "f(a - b + c)\n", "f($A + $B)", "f($A * $B)", "f((a - b) * c)\n"),
         ("python", "def f():\n    g(1)\n", "g($A)", "y = $A\nlog(y)", "def f():\n    y = 1\n    log(y)\n"),
         ("javascript", "const w = g(a, b).length;\n", "g($A, $B)", "$A + $B", "const w = (a + b).length;\n"),
         ("javascript", "const v = typeof g(a || b);\n", "g($A)", "$A", "const v = typeof (a || b);\n"),

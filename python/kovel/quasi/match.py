@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import bisect
 import re
-from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
@@ -28,7 +28,7 @@ from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
 from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
-from kovel.quasi.shape import KnownKinds, same_shape
+from kovel.quasi.shape import PARENTHESES, KnownKinds, same_shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import native_grammar, parse_with_errors
@@ -561,6 +561,8 @@ def replacements(
                 if len(values) != len(replacement.holes):
                     replacement.fill(**values)  # raises the error that names the unbound hole
             edited = p._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
+            if edited is not None and _wraps_a_value(replacement, values):
+                edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
             if edited is not None:
                 if not _native.same(edited, m.term):
                     if not _reads_alike(m.term, edited, kinds):
@@ -615,6 +617,22 @@ def replacements(
         assert text is not None
         news = kept_in_place(p.lang, text, spans, news, landings)
     return paths, news, spans
+
+
+def _wraps_a_value(tpl: Template, values: Mapping[str, Any]) -> bool:
+    """Whether filling ``tpl`` with ``values`` parenthesises one of them (``-$X``
+    with ``a + b``): an edit in place, which keeps the values as they stood,
+    would leave it to be read otherwise."""
+    paren = PARENTHESES.get(tpl.lang)
+    terms = [v for v in values.values() if isinstance(v, KTerm)]
+    if paren is None or not terms:
+        return False
+    for _, n in kt.walk(tpl.fill(**values)):
+        if _native.tag(n) == paren:
+            kids = _native.children(n)
+            if len(kids) == 1 and any(_native.same(kids[0], v) for v in terms):
+                return True
+    return False
 
 
 def _check_runs(lang: str, final: KTerm, parents: list[Path], made: list[KTerm]) -> None:
