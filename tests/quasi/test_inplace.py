@@ -1,5 +1,6 @@
 """A replacement keeps its meaning where it lands: checked by running the code before and after."""
 
+import re
 import shutil
 import subprocess
 
@@ -222,3 +223,63 @@ def test_java_calls_taken_away_keep_the_value(tmp_path):
             subprocess.run(["java", "-cp", str(d), "M"], capture_output=True, text=True, timeout=60).stdout
         )
     assert outputs[0] == outputs[1] and outputs[0].count("\n") == len(exprs)
+
+
+def _js_expression(rnd, depth=0):
+    """A random JavaScript expression over a few names, `g(...)` and `h(..., ...)`."""
+    if depth > 3 or rnd.random() < 0.25:
+        return rnd.choice(["1", "2", "a", "b", "s", "'t'", "[1, 2]", "(3)"])
+    sub = lambda: _js_expression(rnd, depth + 1)  # noqa: E731
+    form = rnd.randrange(9)
+    if form == 0:
+        return f"{sub()} {rnd.choice(['+', '-', '*', '/', '%', '<', '===', '&&', '||', '&', '|', '<<', '>>', 'in'])} {sub()}"
+    if form == 1:
+        return f"{rnd.choice(['-', '!', '~', 'typeof', 'void'])} {sub()}"
+    if form == 2:
+        return f"{sub()} ? {sub()} : {sub()}"
+    if form in (3, 4):
+        return f"g({sub()})"
+    if form == 5:
+        return f"h({sub()}, {sub()})"
+    if form == 6:
+        return f"[{sub()}].length"
+    if form == 7:
+        return f"String({sub()}).length"
+    return f"({sub()})"
+
+
+@pytest.mark.skipif(
+    shutil.which("node") is None and shutil.which("nodejs") is None, reason="node is not installed"
+)
+def test_javascript_calls_taken_away_keep_the_value(tmp_path):
+    import random
+
+    node = shutil.which("node") or shutil.which("nodejs")
+    rnd = random.Random(20261208)
+    exprs = [_js_expression(rnd) for _ in range(300)]
+    # Each expression in a function of its own; what it gives (or throws) is printed.
+    funcs = "".join(f"function f{i}() {{ return {e}; }}\n" for i, e in enumerate(exprs))
+    runner = (
+        "const a = 3, b = 0, s = {t: 1};\nfunction g(x) { return x; }\nfunction h(x, y) { return x - y; }\n"
+        f"for (let i = 0; i < {len(exprs)}; i++) {{ let r; try {{ r = JSON.stringify(eval('f' + i)()); }}"
+        " catch (e) { r = e.name; } console.log(i, r); }\n"
+    )
+    before = funcs
+    after = before
+    for _ in range(10):  # a pass rewrites the outermost calls; those inside them go next
+        again = rewrite("javascript", rewrite("javascript", after, "g($A)", "$A"), "h($A, $B)", "$A - $B")
+        if again == after:
+            break
+        after = again
+    assert not re.search(r"\b[gh]\(", after)
+    outputs = []
+    for name, body in (("before", before), ("after", after)):
+        f = tmp_path / f"{name}.js"
+        f.write_text(runner + body)
+        run = subprocess.run([node, str(f)], capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr[-2000:]
+        outputs.append(run.stdout.splitlines())
+    differ = [
+        (exprs[k], after.splitlines()[k]) for k, (x, y) in enumerate(zip(*outputs, strict=True)) if x != y
+    ]
+    assert not differ, differ[:5]
