@@ -283,3 +283,36 @@ def test_javascript_calls_taken_away_keep_the_value(tmp_path):
         (exprs[k], after.splitlines()[k]) for k, (x, y) in enumerate(zip(*outputs, strict=True)) if x != y
     ]
     assert not differ, differ[:5]
+
+
+TS_CASES = [
+    ("const y = g(a, b)!.toString().length;", "g($A, $B)", "$A + $B"),
+    ("const y = g(a)!.toString().length;", "g($A)", "$A as any"),
+    ("const y = String(g(a) * 2).length;", "g($A)", "$A as number + 1"),
+    ("const y = -g(a, b);", "g($A, $B)", "$A - $B"),
+]
+
+
+@pytest.mark.skipif(
+    shutil.which("tsc") is None or shutil.which("node") is None, reason="tsc or node is missing"
+)
+@pytest.mark.parametrize("code, pat, tpl", TS_CASES)
+def test_typescript_rewrites_compute_what_the_template_says(tmp_path, code, pat, tpl):
+    # TypeScript's own compiler reads both versions; node runs what it emits.
+    prelude = "declare function require(m: string): any;\nconst a: any = 3, b: any = 4;\n"
+    out = rewrite("typescript", code + "\n", pat, tpl)
+    rhs = tpl.replace("$A", "a").replace("$B", "b")
+    g = f"function g(a: any, b?: any): any {{ return ({rhs}); }}\n"
+    results = []
+    for name, body in (("before", g + code), ("after", out)):
+        d = tmp_path / name
+        d.mkdir()
+        (d / "a.ts").write_text(prelude + body + "\nconsole.log(JSON.stringify(y));\n")
+        subprocess.run(
+            ["tsc", "--target", "es2020", "--outDir", str(d), str(d / "a.ts")],
+            capture_output=True,
+            timeout=300,
+        )
+        run = subprocess.run(["node", str(d / "a.js")], capture_output=True, text=True, timeout=60)
+        results.append((run.returncode, run.stdout))
+    assert results[0] == results[1] and results[0][0] == 0, (code, out)

@@ -924,7 +924,14 @@ _PY_RANKS = (
     frozenset({"unary_operator", "binary_operator", "comparison_operator"}),
     frozenset({"attribute", "call", "subscript"}),
 )
-_RANKS = {"javascript": _JS_RANKS, "typescript": _JS_RANKS, "tsx": _JS_RANKS, "c": _C_RANKS,
+# TypeScript's `as` and `satisfies` rank with the relational operators, below a member access.
+_TS_RANKS = (_JS_RANKS[0] | {"as_expression", "satisfies_expression"}, _JS_RANKS[1], _JS_RANKS[2])
+# What TypeScript's postfix `!` cannot take bare, though its grammar reads `a + b!` as `(a + b)!`.
+_NOT_POSTFIX = frozenset({"binary_expression", "unary_expression", "ternary_expression", "as_expression",
+                          "satisfies_expression", "await_expression", "assignment_expression",
+                          "augmented_assignment_expression", "arrow_function", "yield_expression",
+                          "sequence_expression"})  # fmt: skip
+_RANKS = {"javascript": _JS_RANKS, "typescript": _TS_RANKS, "tsx": _TS_RANKS, "c": _C_RANKS,
           "cpp": _C_RANKS, "java": _JAVA_RANKS, "python": _PY_RANKS}  # fmt: skip
 
 
@@ -968,6 +975,8 @@ def misranked(lang: str, n: Node) -> bool:
         and parent.named_children[1] == n
     ):
         return True  # `a if b if c else d else e`: Python takes no condition of that rank
+    if parent.type == "non_null_expression" and n.type in _NOT_POSTFIX:
+        return True
     return (
         parent.type == "binary_expression"
         and parent.child_count == 3
