@@ -90,6 +90,15 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("javascript", "const v = typeof g(a || b);\n", "g($A)", "$A", "const v = typeof (a || b);\n"),
         ("javascript", "const u = a + g(1);\n", "g($A)", "() => $A", "const u = a + (() => 1);\n"),
         ("c", "int y = g(x + 1) * 2;\n", "g($A)", "$A", "int y = (x + 1) * 2;\n"),
+        # An argument's own node (C#, Kotlin) is not what its value is, elsewhere.
+        (
+            "c_sharp",
+            "class C { int M() { return g(a, b).Length; } }\n",
+            "g($A, $B)",
+            "$A + $B",
+            "class C { int M() { return (a + b).Length; } }\n",
+        ),
+        ("kotlin", "fun f() = g(a, b).length\n", "g($A, $B)", "$A + $B", "fun f() = (a + b).length\n"),
         (
             "go",
             "func f() int { return g(a + b) * 2 }\n",

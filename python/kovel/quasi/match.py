@@ -317,15 +317,22 @@ class Pattern:
 
 
 def _unwrapped(env: dict[str, Binding]) -> dict[str, Binding]:
-    if any(isinstance(v, KTerm) and _native.tag(v).endswith("_list") for v in env.values()):
+    if any(isinstance(v, KTerm) and _wrapper(_native.tag(v)) for v in env.values()):
         return {k: _unwrap(v) if isinstance(v, KTerm) else v for k, v in env.items()}
     return env
 
 
+def _wrapper(tag: str) -> bool:
+    """Whether nodes of ``tag`` may only wrap another: Go's ``expression_list``,
+    C#'s ``argument`` and Kotlin's ``value_argument`` around one expression."""
+    return tag.endswith("_list") or tag in ("argument", "value_argument")
+
+
 def _unwrap(t: KTerm) -> KTerm:
-    """``t`` without the one-element lists around it (Go's ``expression_list``
-    of one expression): the value is the expression, filled anywhere as one."""
-    while _native.tag(t).endswith("_list") and len(_native.children(t)) == 1:
+    """``t`` without the one-element wrappers around it (Go's ``expression_list``
+    of one expression, C#'s ``argument``): the value is the expression, filled
+    anywhere as one."""
+    while _wrapper(_native.tag(t)) and len(_native.children(t)) == 1:
         if any(op != "hole" and (op != "write" or arg.strip()) for op, arg in _native.commands(t)):
             break
         t = _native.children(t)[0]
