@@ -140,6 +140,20 @@ def test_fix_writes_and_checks_syntax(project):
     assert (project / "e.py").read_text() == "print(1)\n"
 
 
+def test_fixes_are_parenthesised_or_withheld_where_they_land(project):
+    rules = "id: g\nlanguage: python\nseverity: warning\nmessage: g\nrule:\n  pattern: g($A)\nfix: {}\n"
+    write_files(project, {"rules/r.yml": rules.format("$A + 1"), "g.py": "y = g(1) * 2\nif c: g(2)\n"})
+    assert kovel(project, "scan", "--fix", "g.py").returncode == 0
+    assert (project / "g.py").read_text() == "y = (1 + 1) * 2\nif c: 2 + 1\n"
+    # A fix that would leave its one-line `if` cannot be kept together: reported, not applied.
+    write_files(project, {"rules/r.yml": rules.format('"z = $A\\nlog(z)"'), "h.py": "if c: g(2)\n"})
+    r = kovel(project, "scan", "--fix", "h.py")
+    assert (
+        r.returncode == 0 and "h.py:1:7: warning[g]" in r.stdout and "fixes of g are not offered" in r.stderr
+    )
+    assert (project / "h.py").read_text() == "if c: g(2)\n"
+
+
 @pytest.mark.parametrize(
     "files, args, status, message",
     [

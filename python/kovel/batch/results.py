@@ -285,6 +285,8 @@ class ScannedFile:
 
     ``digest``, ``encoding`` and ``errors_before`` are as for ``RewrittenFile``:
     what applying the fixes needs to write the file safely and judge the result.
+    ``withheld`` says why a rule's fixes are not offered (the code around one
+    would read it otherwise); its diagnostics are.
     """
 
     path: str
@@ -295,3 +297,4 @@ class ScannedFile:
     digest: str = ""
     encoding: str = "utf-8"
     errors_before: int = 0
+    withheld: tuple[str, ...] = ()

@@ -876,6 +876,7 @@ def scan_task(
         )
     else:
         shared.prefetch(p for m in matchers for p in m.patterns)
+    withheld: list[str] = []
     for m in matchers:
         cfg = m.config
         bare = m.lone_pattern
@@ -891,8 +892,9 @@ def scan_task(
                     if cfg.fix and term is not None
                     else {}
                 )
-            except MisreadError:  # a fix the code around it would read otherwise: reported, not offered
+            except MisreadError as exc:  # a fix the code around it would read otherwise: not offered
                 fixes = {}
+                withheld.append(f"the fixes of {cfg.id} are not offered: {exc}")
             hits = m.find_all(term, search)
         for f in hits:
             s, e = f.span
@@ -919,6 +921,7 @@ def scan_task(
         digest=hashlib.sha256(loaded.data).hexdigest(),
         encoding=loaded.encoding,
         errors_before=len(loaded.errors),
+        withheld=tuple(withheld),
     )
 
 

@@ -145,6 +145,8 @@ def run_scan(a: argparse.Namespace) -> int:
             if a.format == "sarif":
                 done.append(r)
             if writer is not None:
+                for why in r.withheld:
+                    print(f"kovel: note: {r.path}: {why}", file=sys.stderr)
                 ok = _fix(r, writer, review, a.force)
                 failed = failed or ok is None
                 written += bool(ok)
