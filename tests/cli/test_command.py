@@ -152,6 +152,17 @@ def test_rewrite_prints_a_diff_and_write_rewrites_in_place_keeping_the_mode(tree
     assert (again.returncode, again.stdout, again.stderr) == (1, "", "")
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(tmp_path, jobs):
+    (tmp_path / "a.py").write_text("y = g(x + 1) * 2\n")
+    (tmp_path / "b.py").write_text("if c: g(1)\nz = g(2)\n")
+    r = kovel(tmp_path, "rewrite", "--write", "-j", jobs, "-p", "g($A)", "-r", "w = $A\nprint(w)", "b.py")
+    assert r.returncode == 2 and "b.py: the replacement" in r.stderr and "not rewritten" in r.stderr
+    assert (tmp_path / "b.py").read_text() == "if c: g(1)\nz = g(2)\n"  # left alone whole
+    r = kovel(tmp_path, "rewrite", "--write", "-j", jobs, "-p", "g($A)", "-r", "$A", "a.py")
+    assert r.returncode == 0 and (tmp_path / "a.py").read_text() == "y = (x + 1) * 2\n"
+
+
 def test_gitignored_files_are_skipped(tree):
     if shutil.which("git") is None:
         pytest.skip("git is not installed")
