@@ -62,7 +62,7 @@ def kept_in_place(
     if not landings:
         return out
     first = _readings(lang, text, spans, out, landings)
-    wrong = [x for x in landings if first[x.at] is not _READ]
+    wrong = [x for x in landings if first[x.at] != _READ]
     if not wrong:
         return out
     paren = PARENTHESES.get(lang)
@@ -73,9 +73,9 @@ def kept_in_place(
     # Parenthesised, it must read as parentheses (not as the arguments of a call before it).
     again = _readings(lang, text, spans, out, wrong, _PARENTHESISED | {paren}) if paren is not None else first
     for x in wrong:
-        if again[x.at] is _READ and paren is not None:
+        if again[x.at] == _READ and paren is not None:
             continue  # the parentheses keep it together
-        if first[x.at] is _UNCLEAR:
+        if first[x.at] == _UNCLEAR:
             out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it
             continue
         raise MisreadError(_why(text, spans[x.at], str(news[x.at])))
