@@ -16,9 +16,11 @@ Three workloads, the first two side by side in one process, best of a few runs e
   sizes, with the time of each size over the previous one: six runs in a
   row over N arguments, a run before a missing item over N commas, six runs
   with repeated names, and ``f($X)`` in ``f(f(...f(a)...))`` nested N deep
-  (match_all alone, find_all with every path, rewrite).  Goal: time about
-  proportional to N x N for the runs, to N for the commas and the nesting
-  (but find_all, whose paths alone hold N x N steps).
+  (match_all alone, find_all with every path, rewrite); N replacements
+  whose shape differs from their matches' (each checked where it lands),
+  and N runs of two statements in one parent rewritten.  Goal: time about
+  proportional to N x N for the runs, to N for the commas, the nesting and
+  the rewrites (but find_all, whose paths alone hold N x N steps).
 
     python3 bench/bench_quasi.py            # 10,000 functions, 60 stdlib files
     python3 bench/bench_quasi.py --smoke    # a tiny run
@@ -212,7 +214,23 @@ def bench_hostile(sizes: dict[str, list[int]], repeat: int) -> None:
         ),
         ("nested find_all", "python", nested, "f($X)", lambda p, t: sum(1 for _ in p.find_all(t))),
         ("nested rewrite", "python", nested, "f($X)", lambda p, t: p.rewrite(t, lambda m: m.term)),
+        (
+            "reshaped",
+            "python",
+            lambda n: "".join(f"x{i} = g({i}) * 2\n" for i in range(n)),
+            "g($A)",
+            lambda p, t: p.rewrite(t, reshaped),
+        ),
+        (
+            "statements",
+            "python",
+            lambda n: "".join(f"a = {i}\nb = 2\n" for i in range(n)),
+            "a = $X\nb = 2",
+            lambda p, t: p.rewrite(t, statements),
+        ),
     ]
+    reshaped = template("python", "$A + 1")  # each checked where it lands
+    statements = template("python", "a = $X + 1\nb = 3")
     print("\nhostile input: seconds per size (x: over the previous size)")
     for label, lang, source, code, run in cases:
         p = deep if code == "f($X)" else pattern(lang, code)
@@ -222,7 +240,8 @@ def bench_hostile(sizes: dict[str, list[int]], repeat: int) -> None:
             sec = best(lambda: run(p, t), repeat)  # noqa: B023 - called at once
             row.append(f"N={n:,}: {sec:.4f}" + (f" (x{sec / prev:.1f})" if prev else ""))
             prev = sec
-        print(f"  {label:<18} {code:<42} " + "   ".join(row))
+        shown = code.replace("\n", "\\n")
+        print(f"  {label:<18} {shown:<42} " + "   ".join(row))
 
 
 def table(title: str, rows: list[tuple[str, float]], unit: str) -> None:
@@ -247,10 +266,19 @@ def main() -> None:
         "commas": [2_000, 4_000, 8_000],
         "repeated": [20, 40, 80],
         "nested": args.depths,
+        "reshaped": [1_000, 4_000, 16_000],
+        "statements": [1_000, 4_000, 16_000],
     }
     if args.smoke:
         args.functions, args.files, args.repeat = 200, 3, 1
-        hostile = {"runs": [50, 100], "commas": [500, 1_000], "repeated": [10, 20], "nested": [500, 1_000]}
+        hostile = {
+            "runs": [50, 100],
+            "commas": [500, 1_000],
+            "repeated": [10, 20],
+            "nested": [500, 1_000],
+            "reshaped": [500, 1_000],
+            "statements": [500, 1_000],
+        }
     table(f"fill: {args.functions} functions from one template", bench_fill(args.functions, args.repeat), "")
     rows, note = bench_rewrite(args.files, args.repeat)
     table(f"rewrite print($$$A) -> log($$$A) over {args.files} stdlib files", rows, "")

@@ -160,9 +160,12 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
     """
     data = new_text.encode()
     root = parser(lang).parse(data).root_node
-    for s, e in spans:
+    at = size = 0  # a place in the text, and the bytes before it
+    for s, e in sorted(spans):
+        size += len(new_text[at:s].encode())
+        at = s
         body = new_text[s:e]
-        lo = len(new_text[:s].encode()) + len(body.encode()) - len(body.lstrip().encode())
+        lo = size + len(body.encode()) - len(body.lstrip().encode())
         hi = lo + len(body.strip().encode())
         if _reading(lang, root, data, lo, hi, False) == _MISREAD:
             line = new_text.count("\n", 0, s) + 1
@@ -200,24 +203,33 @@ def _reading(
         return _READ
     if root.end_byte < hi:
         return _UNCLEAR  # the grammar stopped before it (at a NUL byte, say)
-    node = root
-    while not (node.start_byte == lo and ends_it(node)):
-        if node.is_error:
+    # The smallest node holding it (found in the tree's own index, so that a
+    # file of many replacements costs no walk from the root for each).
+    node = root.descendant_for_byte_range(lo, hi)
+    if node is None:
+        return _UNCLEAR
+    up: Node | None = node
+    while up is not None:
+        if up.is_error:
             return _UNCLEAR
-        inner = [
-            c for c in node.children if c.start_byte <= lo and c.end_byte >= hi and c.end_byte > c.start_byte
-        ]
-        if len(inner) != 1:
-            # The smallest node holding it: its children must each lie inside or outside.
-            over = [c for c in node.children if c.start_byte < hi and c.end_byte > lo]
-            if any(c.is_error for c in over):
-                return _UNCLEAR
-            if any(c.start_byte < lo or not (c.end_byte <= hi or ends_it(c)) for c in over):
-                return _MISREAD
-            if kinds is not None:
-                return _MISREAD
-            return _MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else _READ
-        node = inner[0]
+        up = up.parent
+    if not (node.start_byte == lo and ends_it(node)):
+        # Its children must each lie inside or outside.
+        over: list[Node] = []
+        c = node.first_child_for_byte(lo)
+        while c is not None and c.start_byte < hi:
+            if c.end_byte > lo:
+                over.append(c)
+            c = c.next_sibling
+        if any(c.is_error for c in over):
+            return _UNCLEAR
+        if any(c.start_byte < lo or not (c.end_byte <= hi or ends_it(c)) for c in over):
+            return _MISREAD
+        if kinds is not None:
+            return _MISREAD
+        return _MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else _READ
+    while node.parent is not None and node.parent.start_byte == lo and ends_it(node.parent):
+        node = node.parent
     # One node (the outermost of those with this span), perhaps with an error
     # at its side (`-not 1` is an error and a `not`): one the language refuses there?
     before, after = node.prev_sibling, node.next_sibling

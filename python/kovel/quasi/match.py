@@ -617,8 +617,9 @@ def replacements(
         news.append(new)
         spans.append(m.span)
     if runs:
-        paths, news, spans = splice_runs(t, runs)
-        _check_runs(p.lang, _native.replace_all(t, paths, news), paths, [n for _, n in runs])
+        placed: list[tuple[int, ...]] = []
+        paths, news, spans = splice_runs(t, runs, placed)
+        _check_runs(p.lang, _native.replace_all(t, paths, news), placed)
         return paths, news, spans
     if landings:
         assert text is not None
@@ -642,16 +643,15 @@ def _wraps_a_value(tpl: Template, values: Mapping[str, Any]) -> bool:
     return False
 
 
-def _check_runs(lang: str, final: KTerm, parents: list[Path], made: list[KTerm]) -> None:
-    """Raise ``MisreadError`` when the statements of ``made``, put in the rebuilt
-    ``parents`` of ``final``, would be read otherwise there (would leave a
-    one-line block, say)."""
-    tops = [tuple(q) for q in parents]
+def _check_runs(lang: str, final: KTerm, placed: list[tuple[int, ...]]) -> None:
+    """Raise ``MisreadError`` when the statements put in at the paths ``placed``
+    of ``final`` would be read otherwise there (would leave a one-line block, say)."""
+    wanted = set(placed)
+    depths = {len(q) for q in wanted}
     spans = [
         (s, e)
-        for path, n, s, e in kt.walk(final, spans=True)
-        if any(tuple(path[: len(q)]) == q and len(path) > len(q) for q in tops)
-        and any(_native.same(n, x) for x in made)
+        for path, _, s, e in kt.walk(final, spans=True)
+        if len(path) in depths and tuple(path) in wanted
     ]
     check_runs(lang, str(final), spans)
 

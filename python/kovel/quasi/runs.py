@@ -10,9 +10,10 @@ with the run's siblings replaced by one new node.
 
 from __future__ import annotations
 
+import bisect
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm
@@ -58,27 +59,32 @@ def _before(parent: KTerm, first: int) -> int:
     return len(str(kt.node(_native.tag(parent), kids[:first], cmds)))
 
 
-def window(parent: KTerm, first: int, stop: int) -> KTerm:
+class _Layout(NamedTuple):
+    """A parent's children, commands, and where in the commands each child's hole is."""
+
+    kids: tuple[KTerm, ...]
+    cmds: tuple[tuple[str, str], ...]
+    holes: list[int]
+
+
+def _layout(parent: KTerm) -> _Layout:
+    cmds = tuple(_native.commands(parent))
+    return _Layout(_native.children(parent), cmds, [k for k, (op, _) in enumerate(cmds) if op == "hole"])
+
+
+def window(parent: KTerm, first: int, stop: int, layout: _Layout | None = None) -> KTerm:
     """A node of ``parent``'s tag holding its children [first, stop) with the
     commands between them: what the run renders as where it stands.
+    ``layout`` is ``parent``'s, when known (a parent of many runs is read once).
 
     >>> from kovel.treesitter import parse
     >>> str(window(parse("python", "a = 1\\nb = 2\\nc = 3\\n"), 1, 3))
     'b = 2\\nc = 3'
     """
-    kids = _native.children(parent)
-    cmds: list[tuple[str, str]] = []
-    hole = 0
-    for op, arg in _native.commands(parent):
-        if op == "hole":
-            if first <= hole < stop:
-                cmds.append((op, arg))
-            hole += 1
-            if hole >= stop:
-                break
-        elif first < hole < stop:
-            cmds.append((op, arg))
-    return kt.node(_native.tag(parent), kids[first:stop], cmds)
+    lay = layout if layout is not None else _layout(parent)
+    stop = min(stop, len(lay.holes))
+    cmds = lay.cmds[lay.holes[first] : lay.holes[stop - 1] + 1] if first < stop else ()
+    return kt.node(_native.tag(parent), lay.kids[first:stop], cmds)
 
 
 class RunFinder:
@@ -118,10 +124,10 @@ class RunFinder:
             )
         return prog
 
-    def _at(self, parent: KTerm, at: int, low: int) -> tuple[int, int, KTerm, Raw] | None:
-        """The run matched with its anchor item at child ``at`` of ``parent``,
-        starting at ``low`` or later: its start, end, node and bindings."""
-        kids = _native.children(parent)
+    def _at(self, parent: KTerm, lay: _Layout, at: int, low: int) -> tuple[int, int, KTerm, Raw] | None:
+        """The run matched with its anchor item at child ``at`` of ``parent`` (whose
+        layout is ``lay``), starting at ``low`` or later: its start, end, node and bindings."""
+        kids = lay.kids
         prog = self._program(_native.tag(parent))
         if self._anchor:
             # `$$$` before the anchor: the earliest start first, as a run takes the most.
@@ -145,7 +151,7 @@ class RunFinder:
             stops = [stop]
         for first in starts:
             for stop in stops:
-                term = window(parent, first, stop)
+                term = window(parent, first, stop, lay)
                 for where, _node, _s, _e, env, offsets in _native.match_all(prog, term, True):
                     if not where:
                         return first, stop, term, (env, offsets)
@@ -154,9 +160,10 @@ class RunFinder:
 
     def find(self, t: KTerm, outermost: bool) -> Iterator[Run]:
         """The runs in ``t``, in document order; with ``outermost``, none inside another."""
-        parents: dict[Path, KTerm] = {}
+        parents: dict[Path, tuple[KTerm, _Layout]] = {}
+        kids: dict[Path, tuple[KTerm, ...]] = {}
         taken: dict[Path, int] = {}  # per parent, where the last run found ends
-        done: list[tuple[Path, int, int]] = []  # the runs found, for `outermost`
+        done: dict[Path, tuple[list[int], list[int]]] = {}  # per parent, the runs found: starts, stops
         for where, node, _start, _end, _env, _offsets in _native.match_all(self._first, t, False):
             path = tuple(where)
             if not path or _skippable(node):
@@ -164,22 +171,21 @@ class RunFinder:
             up, at = path[:-1], path[-1]
             if at < taken.get(up, 0):
                 continue
-            if outermost and any(
-                len(p) + 1 <= len(path) and path[: len(p)] == p and a <= path[len(p)] < b for p, a, b in done
-            ):
+            if outermost and _inside(done, path):
                 continue
-            parent = parents.get(up)
-            if parent is None:
-                parent = t
-                for i in up:
-                    parent = _native.children(parent)[i]
-                parents[up] = parent
-            got = self._at(parent, at, taken.get(up, 0))
+            known = parents.get(up)
+            if known is None:
+                node = _node_at(t, up, kids)
+                known = parents[up] = (node, _layout(node))
+            parent, lay = known
+            got = self._at(parent, lay, at, taken.get(up, 0))
             if got is None:
                 continue
             first, stop, term, (env, offsets) = got
             taken[up] = stop
-            done.append((up, first, stop))
+            starts, stops = done.setdefault(up, ([], []))
+            starts.append(first)  # in order: a parent's runs are found left to right
+            stops.append(stop)
             start = _start - _before(parent, at) + _before(parent, first) if first != at else _start
             # `offsets` count in the window's text, which starts where the run does.
             if offsets is not None:
@@ -187,14 +193,38 @@ class RunFinder:
             yield Run(up, first, stop - first, term, (start, start + len(str(term))), env, offsets)
 
 
+def _node_at(t: KTerm, path: Path, kids: dict[Path, tuple[KTerm, ...]]) -> KTerm:
+    """The node at ``path`` in ``t``; ``kids`` keeps the children of the nodes passed
+    (a parent of thousands of children is not listed again for each)."""
+    node = t
+    for k, i in enumerate(path):
+        here = kids.get(path[:k])
+        if here is None:
+            here = kids[path[:k]] = _native.children(node)
+        node = here[i]
+    return node
+
+
+def _inside(done: dict[Path, tuple[list[int], list[int]]], path: Path) -> bool:
+    """Whether the node at ``path`` lies inside one of the runs ``done`` (by parent: starts, stops)."""
+    for k in range(len(path)):
+        runs = done.get(path[:k])
+        if runs is not None:
+            i = bisect.bisect_right(runs[0], path[k]) - 1
+            if i >= 0 and path[k] < runs[1][i]:
+                return True
+    return False
+
+
 def splice_runs(
-    t: KTerm, runs: list[tuple[Run, KTerm]]
+    t: KTerm, runs: list[tuple[Run, KTerm]], placed: list[tuple[int, ...]] | None = None
 ) -> tuple[list[Sequence[int]], list[KTerm], list[tuple[int, int]]]:
     """Each run's parent rebuilt with its siblings replaced by the new node:
     the paths, new parents and the spans of the old parents in ``str(t)``,
     as ``replace_all`` and the batch layer take them.
     The runs are outermost, so none lies inside another; a parent below
-    another changed parent is rebuilt into it.
+    another changed parent is rebuilt into it.  ``placed``, when given, gets
+    the path of each new node in the rewritten term.
 
     >>> from kovel import leaf
     >>> from kovel.treesitter import parse
@@ -209,14 +239,17 @@ def splice_runs(
     for run, new in runs:
         groups.setdefault(run.parent, []).append((run, new))
     built: dict[Path, tuple[KTerm, tuple[int, int]]] = {}
+    made: dict[Path, list[tuple[int, ...]]] = {}  # where the new nodes lie in each built parent
+    under: dict[Path, list[Path]] = {}  # the built parents below each path
+    kids_of: dict[Path, tuple[KTerm, ...]] = {}
     for up in sorted(groups, key=len, reverse=True):
-        parent = t
-        for i in up:
-            parent = _native.children(parent)[i]
+        parent = _node_at(t, up, kids_of)
         length = len(str(parent))
         # Parents changed below this one go into it first.
-        for below in [p for p in built if len(p) > len(up) and p[: len(up)] == up]:
+        inner: list[tuple[int, ...]] = []  # their new nodes, by the child indices before the cut
+        for below in [p for p in under.pop(up, []) if p in built]:
             parent = _native.replace(parent, below[len(up) :], built.pop(below)[0])
+            inner += [tuple(below[len(up) :]) + q for q in made.pop(below)]
         kids = list(_native.children(parent))
         spans = [r.span for r, _ in groups[up]]
         cut = {r.first: r for r, _ in groups[up]}
@@ -225,13 +258,17 @@ def splice_runs(
         cmds: list[tuple[str, str]] = []
         hole = 0
         skip_to = -1  # inside a run: children and the commands between them go
+        here: list[tuple[int, ...]] = []
+        moved: dict[int, int] = {}  # a kept child's index before the cut, and after
         for op, arg in _native.commands(parent):
             if op == "hole":
                 if hole in cut:
+                    here.append((len(out_kids),))
                     out_kids.append(news[hole])
                     cmds.append((op, arg))
                     skip_to = hole + cut[hole].count
                 elif hole >= skip_to and hole < len(kids):
+                    moved[hole] = len(out_kids)
                     out_kids.append(kids[hole])
                     cmds.append((op, arg))
                 hole += 1
@@ -241,5 +278,10 @@ def splice_runs(
         first = min(cut)
         start = spans[0][0] - _before(parent, first)
         built[up] = (new_parent, (start, start + length))
+        made[up] = here + [(moved[q[0]], *q[1:]) for q in inner if q[0] in moved]
+        for k in range(len(up)):
+            under.setdefault(up[:k], []).append(up)
     paths = sorted(built)
+    if placed is not None:
+        placed += [tuple(p) + q for p in paths for q in made[p]]
     return list[Sequence[int]](paths), [built[p][0] for p in paths], [built[p][1] for p in paths]
