@@ -96,6 +96,9 @@ class Editor:
         self._sk = template
         self._fillers: dict[int, Callable[[Mapping[str, Any]], KTerm]] = {}
         self._keep: tuple[Item, ...] = ()  # subtrees referenced by _fillers' keys
+        #: Whether the filled template parenthesises a value, by the values' shapes
+        #: (kept here for the matcher: one editor serves every file of a run).
+        self.wraps: dict[tuple[object, ...], bool] = {}
 
     def apply(
         self,

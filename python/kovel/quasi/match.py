@@ -28,7 +28,7 @@ from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
 from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
-from kovel.quasi.shape import PARENTHESES, KnownKinds, same_shape
+from kovel.quasi.shape import PARENTHESES, KnownKinds, same_shape, shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import native_grammar, parse_with_errors
@@ -567,8 +567,9 @@ def replacements(
                 values = {k: v for k, v in values.items() if k in replacement.holes}
                 if len(values) != len(replacement.holes):
                     replacement.fill(**values)  # raises the error that names the unbound hole
-            edited = p._editor(replacement).apply(m.term, m._found or values, values, text, m.span[0])
-            if edited is not None and _wraps_a_value(replacement, values):
+            editor = p._editor(replacement)
+            edited = editor.apply(m.term, m._found or values, values, text, m.span[0])
+            if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
                 edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
             if edited is not None:
                 if not _native.same(edited, m.term):
@@ -627,20 +628,31 @@ def replacements(
     return paths, news, spans
 
 
-def _wraps_a_value(tpl: Template, values: Mapping[str, Any]) -> bool:
+def _wraps_a_value(
+    tpl: Template, values: Mapping[str, Any], kinds: KnownKinds, known: dict[tuple[object, ...], bool]
+) -> bool:
     """Whether filling ``tpl`` with ``values`` parenthesises one of them (``-$X``
     with ``a + b``): an edit in place, which keeps the values as they stood,
-    would leave it to be read otherwise."""
+    would leave it to be read otherwise.  The template decides by the values'
+    shapes, so ``known`` keeps the answer for each tuple of shapes."""
     paren = PARENTHESES.get(tpl.lang)
-    terms = [v for v in values.values() if isinstance(v, KTerm)]
+    terms = [(k, v) for k, v in values.items() if isinstance(v, KTerm)]
     if paren is None or not terms:
         return False
+    key = tuple((k, shape(v, kinds)) for k, v in terms)
+    cached = all(s is not None for _, s in key)
+    if cached and key in known:
+        return known[key]
+    wrapped = False
     for _, n in kt.walk(tpl.fill(**values)):
         if _native.tag(n) == paren:
             kids = _native.children(n)
-            if len(kids) == 1 and any(_native.same(kids[0], v) for v in terms):
-                return True
-    return False
+            if len(kids) == 1 and any(_native.same(kids[0], v) for _, v in terms):
+                wrapped = True
+                break
+    if cached:
+        known[key] = wrapped
+    return wrapped
 
 
 def _check_runs(lang: str, final: KTerm, placed: list[tuple[int, ...]]) -> None:
