@@ -43,6 +43,17 @@ _EXPRS = st.recursive(_ATOMS, _expr, max_leaves=8)
 _PY_CALLS = {"g": lambda a: a, "h": lambda a, b: a - b, "x": 7}
 
 
+def _calls_taken_away(lang, code):
+    """``code`` with `g(A)` written A and `h(A, B)` written A - B, until none is left
+    (a pass rewrites the outermost calls; those inside them go next)."""
+    for _ in range(20):
+        again = rewrite(lang, rewrite(lang, code, "g($A)", "$A"), "h($A, $B)", "$A - $B")
+        if again == code:
+            break
+        code = again
+    return code
+
+
 def _value(code):
     try:
         return ("ok", eval(compile(code, "<test>", "eval"), dict(_PY_CALLS)))
@@ -60,12 +71,7 @@ def test_python_calls_taken_away_keep_the_value(code):
         assume(False)
     before = _value(code)
     # `g(A)` is A, `h(A, B)` is A - B: taking the calls away must not change the value.
-    after = code + "\n"
-    for _ in range(20):  # a pass rewrites the outermost calls; those inside them go next
-        before_pass = after
-        after = rewrite("python", rewrite("python", after, "g($A)", "$A"), "h($A, $B)", "$A - $B")
-        if after == before_pass:
-            break
+    after = _calls_taken_away("python", code + "\n")
     assert "g(" not in after and "h(" not in after
     assert _value(after.strip()) == before, (code, after)
     # Operators rewritten into others of the same value: the operands keep theirs.
@@ -149,38 +155,6 @@ def test_rule_fixes_are_kept_together_too():
     # Without a pattern, a rule's fix goes the plain way: the same check holds.
     r = RuleConfig("r", "python", Rule(kind="call", regex="^g\\("), fix="a + b")
     assert str(matcher(r).rewrite(parse("python", "y = g(1) * 2\n"))) == "y = (a + b) * 2\n"
-
-
-JS_CASES = [
-    ("const y = g(x + 1) * 2;", "g($A)", "$A"),
-    ("const y = -g(a ? b : c);", "g($A)", "$A"),
-    ("const y = g(a, b).toString().length;", "g($A, $B)", "$A + $B"),
-    ("const y = typeof g(a || b);", "g($A)", "$A"),
-    ("const y = g(a, b) ** 2;", "g($A, $B)", "-$A"),
-    ("const y = [g(a, b)].length;", "g($A, $B)", "$A, $B"),
-]
-
-
-@pytest.mark.skipif(
-    shutil.which("node") is None and shutil.which("nodejs") is None, reason="node is not installed"
-)
-@pytest.mark.parametrize("code, pat, tpl", JS_CASES)
-def test_javascript_rewrites_compute_what_the_template_says(tmp_path, code, pat, tpl):
-    node = shutil.which("node") or shutil.which("nodejs")
-    prelude = "const x = 2, a = 3, b = 0, c = 5;\n"
-    out = rewrite("javascript", code + "\n", pat, tpl)
-    # The template applied by hand, as an expression of its own, is what the call stood for.
-    lhs, rhs = {"$A": "a", "$B": "b"}, tpl
-    for k, v in lhs.items():
-        rhs = rhs.replace(k, v)
-    g = f"function g(a, b) {{ return ({rhs}); }}\n"
-    results = []
-    for body in (g + code, out):
-        f = tmp_path / "a.js"
-        f.write_text(prelude + body + "\nconsole.log(JSON.stringify(y));\n")
-        run = subprocess.run([node, str(f)], capture_output=True, text=True, timeout=60)
-        results.append((run.returncode, run.stdout, run.stderr.splitlines()[-1:] if run.returncode else []))
-    assert results[0] == results[1], (code, out)
 
 
 # Expressions in the C family: each line printed before and after `g(...)` is taken away.
@@ -274,12 +248,7 @@ def test_javascript_calls_taken_away_keep_the_value(tmp_path):
         " catch (e) { r = e.name; } console.log(i, r); }\n"
     )
     before = funcs
-    after = before
-    for _ in range(10):  # a pass rewrites the outermost calls; those inside them go next
-        again = rewrite("javascript", rewrite("javascript", after, "g($A)", "$A"), "h($A, $B)", "$A - $B")
-        if again == after:
-            break
-        after = again
+    after = _calls_taken_away("javascript", before)
     assert not re.search(r"\b[gh]\(", after)
     outputs = []
     for name, body in (("before", before), ("after", after)):
@@ -294,34 +263,53 @@ def test_javascript_calls_taken_away_keep_the_value(tmp_path):
     assert not differ, differ[:5]
 
 
-TS_CASES = [
-    ("const y = g(a, b)!.toString().length;", "g($A, $B)", "$A + $B"),
-    ("const y = g(a)!.toString().length;", "g($A)", "$A as any"),
-    ("const y = String(g(a) * 2).length;", "g($A)", "$A as number + 1"),
-    ("const y = -g(a, b);", "g($A, $B)", "$A - $B"),
+# What a call stands for, written by the template itself: the program with `g`
+# defined by the template and the rewritten one print the same.
+SCRIPT_CASES = [
+    ("javascript", "const y = g(x + 1) * 2;", "g($A)", "$A"),
+    ("javascript", "const y = -g(a ? b : c);", "g($A)", "$A"),
+    ("javascript", "const y = g(a, b).toString().length;", "g($A, $B)", "$A + $B"),
+    ("javascript", "const y = typeof g(a || b);", "g($A)", "$A"),
+    ("javascript", "const y = g(a, b) ** 2;", "g($A, $B)", "-$A"),
+    ("javascript", "const y = [g(a, b)].length;", "g($A, $B)", "$A, $B"),
+    # TypeScript's own compiler reads both versions; node runs what it emits.
+    ("typescript", "const y = g(a, b)!.toString().length;", "g($A, $B)", "$A + $B"),
+    ("typescript", "const y = g(a)!.toString().length;", "g($A)", "$A as any"),
+    ("typescript", "const y = String(g(a) * 2).length;", "g($A)", "$A as number + 1"),
+    ("typescript", "const y = -g(a, b);", "g($A, $B)", "$A - $B"),
 ]
 
 
-@pytest.mark.skipif(
-    shutil.which("tsc") is None or shutil.which("node") is None, reason="tsc or node is missing"
-)
-@pytest.mark.parametrize("code, pat, tpl", TS_CASES)
-def test_typescript_rewrites_compute_what_the_template_says(tmp_path, code, pat, tpl):
-    # TypeScript's own compiler reads both versions; node runs what it emits.
-    prelude = "declare function require(m: string): any;\nconst a: any = 3, b: any = 4;\n"
-    out = rewrite("typescript", code + "\n", pat, tpl)
+@pytest.mark.parametrize("lang, code, pat, tpl", SCRIPT_CASES)
+def test_script_rewrites_compute_what_the_template_says(tmp_path, lang, code, pat, tpl):
+    node = shutil.which("node") or shutil.which("nodejs")
+    if node is None or (lang == "typescript" and shutil.which("tsc") is None):
+        pytest.skip("node or tsc is missing")
+    typed = lang == "typescript"
+    prelude = (
+        "const x: any = 2, a: any = 3, b: any = 0, c: any = 5;\n"
+        if typed
+        else "const x = 2, a = 3, b = 0, c = 5;\n"
+    )
+    out = rewrite(lang, code + "\n", pat, tpl)
     rhs = tpl.replace("$A", "a").replace("$B", "b")
-    g = f"function g(a: any, b?: any): any {{ return ({rhs}); }}\n"
+    g = (
+        f"function g(a: any, b?: any): any {{ return ({rhs}); }}\n"
+        if typed
+        else f"function g(a, b) {{ return ({rhs}); }}\n"
+    )
     results = []
     for name, body in (("before", g + code), ("after", out)):
         d = tmp_path / name
         d.mkdir()
-        (d / "a.ts").write_text(prelude + body + "\nconsole.log(JSON.stringify(y));\n")
-        subprocess.run(
-            ["tsc", "--target", "es2020", "--outDir", str(d), str(d / "a.ts")],
-            capture_output=True,
-            timeout=300,
-        )
-        run = subprocess.run(["node", str(d / "a.js")], capture_output=True, text=True, timeout=60)
-        results.append((run.returncode, run.stdout))
-    assert results[0] == results[1] and results[0][0] == 0, (code, out)
+        source = d / ("a.ts" if typed else "a.js")
+        source.write_text(prelude + body + "\nconsole.log(JSON.stringify(y));\n")
+        if typed:
+            subprocess.run(
+                ["tsc", "--target", "es2020", "--outDir", str(d), str(source)],
+                capture_output=True,
+                timeout=300,
+            )
+        run = subprocess.run([node, str(d / "a.js")], capture_output=True, text=True, timeout=60)
+        results.append((run.returncode, run.stdout, run.stderr.splitlines()[-1:] if run.returncode else []))
+    assert results[0] == results[1] and (not typed or results[0][0] == 0), (code, out)
