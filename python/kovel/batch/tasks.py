@@ -36,8 +36,7 @@ from kovel.batch.results import (
     Span,
     codec_has_state,
 )
-from kovel.quasi import Match, Pattern, Template, pattern, template
-from kovel.quasi.inplace import MisreadError
+from kovel.quasi import Match, MisreadError, Pattern, Template, pattern, template
 from kovel.quasi.match import replacements, search_source, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Found, Matcher

@@ -37,9 +37,11 @@ from __future__ import annotations
 from kovel.quasi.fill import Siblings, Template, template
 from kovel.quasi.lift import register_lifter
 from kovel.quasi.match import Match, Pattern, pattern
+from kovel.quasi.parse import MisreadError
 
 __all__ = [
     "Match",
+    "MisreadError",
     "Pattern",
     "Siblings",
     "Template",

@@ -17,8 +17,20 @@ from typing import Any
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
-from kovel.quasi.parse import SHole, Skeleton, SNode, is_hole, joins, parse_quasi, reads_as
-from kovel.quasi.shape import PARENTHESES, KnownKinds, inner_node, shape
+from kovel.quasi.parse import (
+    MISREAD,
+    READ,
+    MisreadError,
+    SHole,
+    Skeleton,
+    SNode,
+    is_hole,
+    joins,
+    parse_quasi,
+    reading,
+    reads_as,
+)
+from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shape
 from kovel.quasi.wire import FillOp, HoleSpec
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
@@ -322,18 +334,23 @@ _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ012345678
 
 
 def _guard(
-    sk: Skeleton, hole: SHole, paren: str, lift: Callable[[object], KTerm]
+    sk: Skeleton, hole: SHole, paren: str | None, lift: Callable[[object], KTerm]
 ) -> Callable[[object], KTerm]:
     """The value at ``hole``, lifted if it is not a term, and parenthesised where
     the template's grammar would read it otherwise (``-3`` in ``$X ** 2``,
-    ``a + b`` in ``$X * 2``): decided once per shape of value."""
+    ``a + b`` in ``$X * 2``): decided once per shape of value.  A value read
+    otherwise that parentheses cannot keep together (or where the language
+    has none) is a ``MisreadError``."""
     grammar = KnownKinds(sk.lang)
-    decided: dict[tuple[object, ...], bool] = {}
+    decided: dict[tuple[object, ...], bool | str] = {}
     # The template's characters on either side of the hole: a value must not
     # run into them (`-$X` with -1 is not `--1`).
     raw = sk.code.encode()
     before = raw[: hole.meta.at[0]].decode(errors="ignore")[-1:]
     after = raw[hole.meta.at[1] :].decode(errors="ignore")[:1]
+    # Parenthesised, a value must read as parentheses (not as a call's
+    # arguments, nor as a subshell).
+    group = grouped(paren) if paren is not None else None
 
     def guard(value: object) -> KTerm:
         key: tuple[object, ...] | None
@@ -350,17 +367,41 @@ def _guard(
         wrap = decided.get(key) if key is not None else None
         if wrap is None:
             text = str(v)
-            runs_in = bool(text) and (
+            runs_in = bool(text) and bool(
                 (before and joins(before, text[0])) or (after and joins(text[-1], after))
             )
-            wrap = (runs_in or not reads_as(sk, hole.meta, text, _native.tag(inner_node(v)))) and reads_as(
-                sk, hole.meta, f"({text})", None
-            )
+            tag = _native.tag(inner_node(v))
+            alone = READ if runs_in else reading(sk, hole.meta, text, tag)
+            if runs_in or alone != READ:
+                wrap = group is not None and reading(sk, hole.meta, f"({text})", group) == READ
+                # A node of the grammar read otherwise (not merely as another
+                # kind of node) that nothing keeps together.
+                if (
+                    not wrap
+                    and alone == MISREAD
+                    and grammar.knows(_native.tag(v))
+                    and reading(sk, hole.meta, text, None) == MISREAD
+                ):
+                    wrap = _misread(sk, hole, text, paren is not None)
+            else:
+                wrap = False
             if key is not None:
                 decided[key] = wrap
-        return tb(paren).w("(").c(v).w(")").b() if wrap else v
+        if isinstance(wrap, str):
+            raise MisreadError(wrap)
+        return tb(paren).w("(").c(v).w(")").b() if wrap and paren is not None else v
 
     return guard
+
+
+def _misread(sk: Skeleton, hole: SHole, text: str, parens: bool) -> str:
+    shown = text if len(text) <= 60 else text[:57] + "..."
+    why = (
+        "parentheses cannot keep it together"
+        if parens
+        else f"kovel knows no parentheses in the {sk.lang} grammar to keep it together"
+    )
+    return f"{shown!r} in place of {hole.meta.text} in {sk.code!r} would be read otherwise by the code around it, and {why}"
 
 
 def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapping[str, Any]], KTerm]:
@@ -397,7 +438,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         for h in comp.holes
     )
     program = _native.compile_template(sk.lang, sk.root.kind, body, tuple(comp.frames), holes)
-    paren = PARENTHESES.get(sk.lang)
+    paren = parentheses(sk.lang)
     single = [not h.meta.seq and h.literal is None for h in comp.holes]
     named = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
     lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, named, strict=True)]
@@ -405,7 +446,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     guards = {
         i: _guard(sk, h, paren, lifts[i])
         for i, h in enumerate(comp.holes)
-        if paren is not None and single[i] and not h.statement and not named[i]
+        if single[i] and not h.statement and not named[i]
     }
     lines = ["def _fill(v):"]
     if runs:

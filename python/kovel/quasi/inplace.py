@@ -21,18 +21,14 @@ from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
 from kovel._kovel import KTerm, tb
-from kovel.quasi.parse import joins, misranked
-from kovel.quasi.shape import PARENTHESES
+from kovel.quasi.parse import MISREAD, READ, UNCLEAR, MisreadError, joins, misranked
+from kovel.quasi.shape import grouped, parentheses
 from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
 
 __all__ = ["Landing", "MisreadError", "apart", "check_runs", "kept_in_place"]
-
-
-class MisreadError(ValueError):
-    """A replacement the code around it would read otherwise, even parenthesised."""
 
 
 class Landing(NamedTuple):
@@ -62,32 +58,24 @@ def kept_in_place(
     if not landings:
         return out
     first = _readings(lang, text, spans, out, landings)
-    wrong = [x for x in landings if first[x.at] != _READ]
+    wrong = [x for x in landings if first[x.at] != READ]
     if not wrong:
         return out
-    paren = PARENTHESES.get(lang)
+    paren = parentheses(lang)
     for x in wrong:
         if paren is not None:
             wrapped = tb(paren).w("(").c(x.core).w(")").b()
             out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped)
     # Parenthesised, it must read as parentheses (not as the arguments of a call before it).
-    again = _readings(lang, text, spans, out, wrong, _PARENTHESISED | {paren}) if paren is not None else first
+    again = _readings(lang, text, spans, out, wrong, grouped(paren)) if paren is not None else first
     for x in wrong:
-        if again[x.at] == _READ and paren is not None:
+        if again[x.at] == READ and paren is not None:
             continue  # the parentheses keep it together
-        if first[x.at] == _UNCLEAR:
+        if first[x.at] == UNCLEAR:
             out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it
             continue
         raise MisreadError(_why(text, spans[x.at], str(news[x.at])))
     return out
-
-
-# What a parenthesised expression reads as, besides the language's parentheses.
-_PARENTHESISED = frozenset({"tuple", "tuple_expression", "generator_expression"})
-
-# How the new text reads a replacement: as written, otherwise, or (amid
-# syntax errors, which the check after a rewrite reports) it cannot tell.
-_READ, _MISREAD, _UNCLEAR = "read", "misread", "unclear"
 
 
 def apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
@@ -167,7 +155,7 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
         body = new_text[s:e]
         lo = size + len(body.encode()) - len(body.lstrip().encode())
         hi = lo + len(body.strip().encode())
-        if _reading(lang, root, data, lo, hi, False) == _MISREAD:
+        if _reading(lang, root, data, lo, hi, False) == MISREAD:
             line = new_text.count("\n", 0, s) + 1
             column = s - (new_text.rfind("\n", 0, s) + 1) + 1
             shown = body.strip() if len(body.strip()) <= 60 else body.strip()[:57] + "..."
@@ -180,7 +168,7 @@ def _reading(
     lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool, kinds: frozenset[str] | None = None
 ) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
-    or as a run of whole siblings (``_READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
+    or as a run of whole siblings (``READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
     place of an expression ends with the statement that held it), and a
     comment they end with may run on into a comment that followed them.
     Where the grammar could not read the text around them, this cannot tell:
@@ -200,18 +188,18 @@ def _reading(
         return bool(opener) and tail.startswith(opener)
 
     if lo >= hi:
-        return _READ
+        return READ
     if root.end_byte < hi:
-        return _UNCLEAR  # the grammar stopped before it (at a NUL byte, say)
+        return UNCLEAR  # the grammar stopped before it (at a NUL byte, say)
     # The smallest node holding it (found in the tree's own index, so that a
     # file of many replacements costs no walk from the root for each).
     node = root.descendant_for_byte_range(lo, hi)
     if node is None:
-        return _UNCLEAR
+        return UNCLEAR
     up: Node | None = node
     while up is not None:
         if up.is_error:
-            return _UNCLEAR
+            return UNCLEAR
         up = up.parent
     if not (node.start_byte == lo and ends_it(node)):
         # Its children must each lie inside or outside.
@@ -222,12 +210,12 @@ def _reading(
                 over.append(c)
             c = c.next_sibling
         if any(c.is_error for c in over):
-            return _UNCLEAR
+            return UNCLEAR
         if any(c.start_byte < lo or not (c.end_byte <= hi or ends_it(c)) for c in over):
-            return _MISREAD
+            return MISREAD
         if kinds is not None:
-            return _MISREAD
-        return _MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else _READ
+            return MISREAD
+        return MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else READ
     while node.parent is not None and node.parent.start_byte == lo and ends_it(node.parent):
         node = node.parent
     # One node (the outermost of those with this span), perhaps with an error
@@ -238,10 +226,10 @@ def _reading(
         or (before is not None and before.is_error and not data[before.end_byte : lo].strip())
         or (after is not None and after.is_error and not data[hi : after.start_byte].strip())
     ):
-        return _UNCLEAR
+        return UNCLEAR
     if kinds is not None and node.type not in kinds:
-        return _MISREAD
-    return _MISREAD if misranked(lang, node) else _READ
+        return MISREAD
+    return MISREAD if misranked(lang, node) else READ
 
 
 def _why(text: str, span: tuple[int, int], body: str) -> str:

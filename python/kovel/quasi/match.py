@@ -28,7 +28,7 @@ from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
 from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
-from kovel.quasi.shape import PARENTHESES, KnownKinds, same_shape, shape
+from kovel.quasi.shape import KnownKinds, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import native_grammar, parse_with_errors
@@ -635,7 +635,7 @@ def _wraps_a_value(
     with ``a + b``): an edit in place, which keeps the values as they stood,
     would leave it to be read otherwise.  The template decides by the values'
     shapes, so ``known`` keeps the answer for each tuple of shapes."""
-    paren = PARENTHESES.get(tpl.lang)
+    paren = parentheses(tpl.lang)
     terms = [(k, v) for k, v in values.items() if isinstance(v, KTerm)]
     if paren is None or not terms:
         return False

@@ -32,6 +32,11 @@ __all__ = [
     "joins",
     "parse_quasi",
     "reads_as",
+    "reading",
+    "READ",
+    "MISREAD",
+    "UNCLEAR",
+    "MisreadError",
 ]
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
@@ -840,6 +845,16 @@ def is_hole(sk: Skeleton, index: int) -> bool:
     return False
 
 
+class MisreadError(ValueError):
+    """Code put in a place the code around it would read otherwise, and
+    parentheses cannot keep it together (or the language has none)."""
+
+
+#: How code put in a place is read there: as written, otherwise, or (amid
+#: syntax errors, which the check after a rewrite reports) it cannot tell.
+READ, MISREAD, UNCLEAR = "read", "misread", "unclear"
+
+
 def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     """Whether ``text``, put in the template's code in place of ``meta``, is read
     as one node there (of kind ``kind``, when it is one of the grammar's): the
@@ -849,18 +864,29 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     >>> reads_as(sk, sk.metas[0], "a + b", "binary_operator"), reads_as(sk, sk.metas[0], "a.b", None)
     (False, True)
     """
+    return reading(sk, meta, text, kind) == READ
+
+
+def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | None) -> str:
+    """How ``text``, put in the template's code in place of ``meta``, is read
+    there: ``READ`` as one node (of kind ``kind``, or one of the kinds, when
+    the grammar knows it), ``MISREAD`` otherwise, ``UNCLEAR`` when the code
+    has syntax errors (or for Python, CPython refuses it) there.
+
+    >>> sk = parse_quasi("python", "y = $X * 2")
+    >>> reading(sk, sk.metas[0], "a + b", None), reading(sk, sk.metas[0], "a +", None)
+    ('misread', 'unclear')
+    """
     raw = sk.code.encode()
     s, e = meta.at
     code = (raw[:s] + text.encode() + raw[e:]).decode()
     _, occs = _scan(code)
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
-        return False  # the text itself reads as a metavariable
+        return MISREAD  # the text itself reads as a metavariable
     att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
     tree = parser(sk.lang).parse(att.source)
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
-        return False
-    if _misranked(sk.lang, tree.root_node):
-        return False
+        return UNCLEAR
     lo = _source_offset(att, s)
     hi = lo + len(text.encode())
     node = tree.root_node
@@ -869,15 +895,27 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
             break
         inner = [c for c in node.children if c.start_byte <= lo and c.end_byte >= hi]
         if len(inner) != 1:
-            return False
+            return MISREAD
         node = inner[0]
-    if kind is None or language(sk.lang).id_for_node_kind(kind, True) is None:
-        return True
+    # Where it stands, as the language reads it (not only its grammar).
+    top = node
+    while top.parent is not None and (top.parent.start_byte, top.parent.end_byte) == (lo, hi):
+        top = top.parent
     while True:
-        if node.type == kind:
-            return True
+        if misranked(sk.lang, top):
+            return MISREAD
+        if top == node:
+            break
+        top = top.children[0]
+    wanted = {kind} if isinstance(kind, str) else kind or set()
+    known = {k for k in wanted if language(sk.lang).id_for_node_kind(k, True) is not None}
+    if not known:
+        return READ
+    while True:
+        if node.type in known:
+            return READ
         if node.child_count != 1:
-            return False
+            return MISREAD
         node = node.children[0]
 
 
@@ -933,21 +971,72 @@ _NOT_POSTFIX = frozenset({"binary_expression", "unary_expression", "ternary_expr
                           "sequence_expression"})  # fmt: skip
 _RANKS = {"javascript": _JS_RANKS, "typescript": _TS_RANKS, "tsx": _TS_RANKS, "c": _C_RANKS,
           "cpp": _C_RANKS, "java": _JAVA_RANKS, "python": _PY_RANKS}  # fmt: skip
+# Grammars that read every infix operator alike (Scala's as left-associative,
+# Haskell's as right-associative: Haskell's ranks are the program's own), so
+# an operator expression as an operand of another may be read otherwise.
+_FLAT = {"scala": "infix_expression", "haskell": "infix"}
 
 
-def _misranked(lang: str, root: Node) -> bool:
-    """Whether the tree holds what the language refuses, or reads otherwise,
-    though its tree-sitter grammar reads it: a low-ranked expression (arrow
-    function, assignment) as an operand; JavaScript's ``-3 ** 2``."""
-    if lang not in _RANKS:
+# Operators a language refuses to chain (`a == b == c`), though its grammar
+# reads them left to right: the kind of their node, and the operators of each rank.
+_EQUALITY = frozenset({"==", "!=", "===", "!==", "<>", "<=>"})
+_UNCHAINED = {
+    "ruby": ("binary", (_EQUALITY | {"=~", "!~"},)),
+    "php": ("binary_expression", (_EQUALITY, frozenset({"<", "<=", ">", ">="}))),
+}
+
+
+def _unchained(n: Node, parent: Node, ranks: tuple[frozenset[str], ...]) -> bool:
+    inner, outer = n.child_by_field_name("operator"), parent.child_by_field_name("operator")
+    if inner is None or outer is None:
         return False
-    stack = [root]
-    while stack:
-        n = stack.pop()
-        if misranked(lang, n):
-            return True
-        stack.extend(n.children)
-    return False
+    a, b = inner.type, outer.type
+    return any(a in rank and b in rank for rank in ranks)
+
+
+def _scala_misranked(n: Node, parent: Node) -> bool:
+    """Whether Scala reads the operator expression ``n`` otherwise as an operand
+    of ``parent``: an operator ranks by its first character, one ending in
+    ``:`` takes its operands from the right."""
+    inner, outer = _scala_operator(n), _scala_operator(parent)
+    if inner is None or outer is None:
+        return True
+    mine, theirs = _scala_rank(inner), _scala_rank(outer)
+    if mine != theirs:
+        return mine < theirs
+    left = parent.children[0] == n
+    return left == outer.endswith(":")
+
+
+def _scala_operator(n: Node) -> str | None:
+    op = n.child_by_field_name("operator")
+    return op.text.decode() if op is not None and op.text else None
+
+
+def _scala_rank(op: str) -> int:
+    if op.endswith("=") and op not in ("<=", ">=", "!=") and not op.startswith("="):
+        return 0  # an assignment operator
+    first = op[0]
+    if first.isalpha() or first == "_":
+        return 1
+    return _SCALA_RANKS.get(first, 10)
+
+
+_SCALA_RANKS = {
+    "|": 2,
+    "^": 3,
+    "&": 4,
+    "=": 5,
+    "!": 5,
+    "<": 6,
+    ">": 6,
+    ":": 7,
+    "+": 8,
+    "-": 8,
+    "*": 9,
+    "/": 9,
+    "%": 9,
+}
 
 
 def misranked(lang: str, n: Node) -> bool:
@@ -960,10 +1049,24 @@ def misranked(lang: str, n: Node) -> bool:
     >>> misranked("javascript", tree.root_node.children[0].children[0].children[2])
     True
     """
-    ranks = _RANKS.get(lang)
     parent = n.parent
-    if ranks is None or parent is None:
+    if parent is None:
         return False
+    flat = _FLAT.get(lang)
+    if flat is not None and n.type == parent.type == flat:
+        return lang != "scala" or _scala_misranked(n, parent)
+    if lang == "php" and n.type == parent.type == "conditional_expression":
+        # PHP takes no conditional as a conditional's condition or alternative
+        # unparenthesised, unless both are short (`a ?: b ?: c`).
+        body = parent.child_by_field_name("body")
+        short = body is None and n.child_by_field_name("body") is None
+        return not short and n != body
+    chained = _UNCHAINED.get(lang)
+    if chained is not None and n.type == parent.type == chained[0] and _unchained(n, parent, chained[1]):
+        return True
+    ranks = _RANKS.get(lang)
+    if ranks is None:
+        return parent.type == "non_null_expression" and n.type in _NOT_POSTFIX
     low, operators, heads = ranks
     if n.type in low and (parent.type in operators or (parent.type in heads and parent.children[0] == n)):
         return True

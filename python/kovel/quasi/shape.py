@@ -15,14 +15,52 @@ from kovel import _native
 from kovel._kovel import KTerm
 from kovel.treesitter.grammars import language
 
-__all__ = ["PARENTHESES", "KnownKinds", "inner_node", "same_shape", "shape"]
+__all__ = ["KnownKinds", "grouped", "inner_node", "parentheses", "same_shape", "shape"]
 
-#: Languages whose expressions can be parenthesised, and the tag of the parentheses.
-PARENTHESES = dict.fromkeys(
-    ("python", "javascript", "typescript", "tsx", "c", "cpp", "java", "go", "rust", "c_sharp", "csharp",
-     "kotlin"),
+# The tags grammars give a parenthesised expression, most usual first: the
+# first of them a language's grammar knows is its parentheses (Ruby's group
+# statements, Haskell's and Elm's have names of their own, Swift's are a
+# one-element tuple).
+_PAREN_TAGS = (
     "parenthesized_expression",
-)  # fmt: skip
+    "parenthesized_statements",
+    "parenthesized_expr",
+    "parens",
+    "tuple_expression",
+)
+# Grammars whose parentheses have a name of their own, or a name other grammars use for more.
+_PARENTHESES: dict[str, str | None] = {"elixir": "block", "zig": "GroupedExpr", "matlab": "parenthesis"}
+
+
+def parentheses(lang: str) -> str | None:
+    """The tag of a parenthesised expression in ``lang``'s grammar, or None
+    when it has none (or there is no grammar).  Whoever puts parentheses in
+    must still check that the code around them reads them as parentheses.
+
+    >>> parentheses("python"), parentheses("ruby"), parentheses("no such language")
+    ('parenthesized_expression', 'parenthesized_statements', None)
+    """
+    try:
+        return _PARENTHESES[lang]
+    except KeyError:
+        pass
+    kinds = KnownKinds(lang)
+    found = next((t for t in _PAREN_TAGS if kinds.knows(t)), None)
+    _PARENTHESES[lang] = found
+    return found
+
+
+def grouped(paren: str) -> frozenset[str]:
+    """The kinds code in the parentheses tagged ``paren`` may read as: the
+    parentheses, or what they make of a list (a tuple, a generator).
+
+    >>> sorted(grouped("parenthesized_expression"))[:2]
+    ['generator_expression', 'parenthesized_expression']
+    """
+    return _GROUPED | {paren}
+
+
+_GROUPED = frozenset({"tuple", "tuple_expression", "generator_expression"})
 
 
 class KnownKinds:
