@@ -888,7 +888,7 @@ def scan_task(
             try:
                 fixes = (
                     {p: (new, span) for p, new, span in m.fixes(term, search)}
-                    if cfg.fix and term is not None
+                    if cfg.fix is not None and term is not None
                     else {}
                 )
             except MisreadError as exc:  # a fix the code around it would read otherwise: not offered

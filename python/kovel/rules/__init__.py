@@ -26,13 +26,15 @@ from kovel.rules.engine import Found
 from kovel.rules.langs import language_of
 from kovel.rules.load import RuleFileError, load_rules, parse_rules
 from kovel.rules.matcher import Matcher, matcher
-from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Substring
+from kovel.rules.rule import Convert, NthChild, PatternSpec, Range, Replace, Rule, RuleConfig, Substring
 
 __all__ = [
     "Convert",
     "Found",
     "Matcher",
+    "NthChild",
     "PatternSpec",
+    "Range",
     "Replace",
     "Rule",
     "RuleConfig",

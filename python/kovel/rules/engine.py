@@ -18,17 +18,18 @@ the term's text only when a rule asks for a field.
 
 from __future__ import annotations
 
+import bisect
 import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from kovel import _native
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, pattern as make_pattern
 from kovel.quasi.fill import Siblings
 from kovel.quasi.match import find_all_many, source_bindings
-from kovel.rules.rule import PatternSpec, Rule
+from kovel.rules.rule import NthChild, PatternSpec, Range, Rule, nth_formula
 from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
@@ -51,6 +52,27 @@ Path = tuple[int, ...]
 Env = dict[str, tuple[Binding, Binding]]
 
 
+class Nth(NamedTuple):
+    """A compiled ``nth_child``: the positions ``a*n + b`` (n >= 0), counted from
+    the last with ``reverse``, among the named siblings ``of_rule`` matches."""
+
+    a: int
+    b: int
+    reverse: bool
+    of_rule: Compiled | None
+
+    def holds(self, position: int) -> bool:
+        """Whether ``position`` (1 for the first) is one of the positions meant.
+
+        >>> Nth(2, 1, False, None).holds(3), Nth(-1, 2, False, None).holds(3), Nth(0, 2, False, None).holds(2)
+        (True, False, True)
+        """
+        if self.a == 0:
+            return position == self.b
+        n, rest = divmod(position - self.b, self.a)
+        return rest == 0 and n >= 0
+
+
 @dataclass(frozen=True, slots=True)
 class Compiled:
     """A rule compiled for one language; ``tags`` holds the tags a matching node may
@@ -59,7 +81,8 @@ class Compiled:
     pattern: Pattern | None = None
     kind: str | None = None
     regex: re.Pattern[str] | None = None
-    nth_child: int | None = None
+    nth_child: Nth | None = None
+    range: Range | None = None
     inside: Compiled | None = None
     has: Compiled | None = None
     follows: Compiled | None = None
@@ -91,6 +114,8 @@ def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> lis
         if c.pattern is not None:
             out.append(c.pattern)
         subs = [c.inside, c.has, c.follows, c.precedes, c.not_, *c.all, *(c.any or ())]
+        if c.nth_child is not None:
+            subs.append(c.nth_child.of_rule)
         if isinstance(c.stop_by, Compiled):
             subs.append(c.stop_by)
         if c.matches is not None and utils and c.matches in utils and c.matches not in seen_utils:
@@ -134,7 +159,8 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
         None if r.pattern is None or lone else _pattern(lang, r.pattern),
         r.kind,
         None if r.regex is None else re.compile(r.regex),
-        r.nth_child,
+        None if r.nth_child is None else _nth(lang, r.nth_child),
+        r.range,
         sub["inside"],
         sub["has"],
         sub["follows"],
@@ -148,6 +174,13 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
         tags,
         None if lone is None else lone.group(1).lstrip("_") if lone.group(1) == "_" else lone.group(1),
     )
+
+
+def _nth(lang: str, n: int | NthChild) -> Nth:
+    if not isinstance(n, NthChild):
+        return Nth(0, abs(n), n < 0, None)
+    a, b = nth_formula(n.position)
+    return Nth(a, b, n.reverse, None if n.of_rule is None else compile_rule(lang, n.of_rule))
 
 
 # Matched without the pattern machinery, which needs a node of some kind to stand for.
@@ -229,6 +262,8 @@ class Search:
     _nodes: dict[Path, KTerm] = field(default_factory=dict)
     _kids: dict[Path, tuple[KTerm, ...]] = field(default_factory=dict)
     _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
+    _spans: dict[Path, tuple[int, int]] | None = None
+    _lines: list[int] | None = None
 
     def _whole(self) -> KTerm:
         if self.root is None:
@@ -260,6 +295,26 @@ class Search:
                 return None
             n = n.children[i]
         return n.field_name_for_child(index) if index < n.child_count else None
+
+    def span(self, path: Path) -> tuple[int, int]:
+        """Where the node at ``path`` starts and ends in the root's text (in characters)."""
+        if self._spans is None:
+            root = self._whole()
+            self._spans = {tuple(p): (a, b) for p, _, a, b in _native.walk(root, True)}
+            self._lines = [0, *(m.end() for m in re.finditer("\n", str(root)))]
+        return self._spans[path]
+
+    def place(self, path: Path) -> tuple[int, int, int, int]:
+        """Where the node at ``path`` starts and ends: lines and columns (in
+        characters) counted from 0, the end exclusive."""
+        span = self.span(path)
+        assert self._lines is not None
+        lines = self._lines
+        out: list[int] = []
+        for at in span:
+            line = bisect.bisect_right(lines, at) - 1
+            out += (line, at - lines[line])
+        return out[0], out[1], out[2], out[3]
 
     def tagged(self, tags: frozenset[str]) -> dict[Path, KTerm]:
         """The nodes with one of ``tags``, by path."""
@@ -325,6 +380,13 @@ class Search:
             return None
         if r.nth_child is not None and not self._nth(path, r.nth_child):
             return None
+        if r.range is not None and self.place(path) != (
+            r.range.start_line,
+            r.range.start_column,
+            r.range.end_line,
+            r.range.end_column,
+        ):
+            return None
         if r.pattern is not None:
             m = self.pattern_matches(r.pattern).get(path)
             if m is None:
@@ -377,15 +439,20 @@ class Search:
                 env = got
         return env
 
-    def _nth(self, path: Path, n: int) -> bool:
+    def _nth(self, path: Path, n: Nth) -> bool:
         if not path:
             return False
-        kids = self.kids(path[:-1])
-        named = [i for i, k in enumerate(kids) if _named(k)]
-        if path[-1] not in named:
+        parent = path[:-1]
+        kids = self.kids(parent)
+        among = [
+            i
+            for i, k in enumerate(kids)
+            if _named(k) and (n.of_rule is None or self.check(n.of_rule, (*parent, i), k, {}) is not None)
+        ]
+        if path[-1] not in among:
             return False
-        pos = named.index(path[-1])
-        return pos + 1 == n if n > 0 else len(named) - pos == -n
+        k = among.index(path[-1])
+        return n.holds(len(among) - k if n.reverse else k + 1)
 
     def _stops(self, r: Compiled, path: Path, node: KTerm, env: Env) -> bool:
         return isinstance(r.stop_by, Compiled) and self.check(r.stop_by, path, node, env) is not None
@@ -477,6 +544,7 @@ _CONDITIONS = (
     "kind",
     "regex",
     "nth_child",
+    "range",
     "inside",
     "has",
     "follows",

@@ -14,7 +14,19 @@ from collections.abc import Iterator
 from typing import Any, cast
 
 from kovel.rules.langs import language_of
-from kovel.rules.rule import Convert, PatternSpec, Replace, Rule, RuleConfig, Severity, Substring, Transform
+from kovel.rules.rule import (
+    Convert,
+    NthChild,
+    PatternSpec,
+    Range,
+    Replace,
+    Rule,
+    RuleConfig,
+    Severity,
+    Substring,
+    Transform,
+    nth_formula,
+)
 from kovel.rules.transform import CASES
 
 __all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "rule_files"]
@@ -149,15 +161,30 @@ class _Reader:
             self.globs(doc, "files"),
             self.globs(doc, "ignores"),
             self.string(doc, "url", ""),
+            *self.expansions(doc),
         )
 
     def fix(self, doc: _Map) -> str | None:
         v = doc.get("fix")
-        if isinstance(v, _Map):  # ast-grep's {template, expandStart, expandEnd}: the template only
+        if isinstance(v, _Map):  # ast-grep's {template, expandStart, expandEnd}
+            for k in v:
+                if k not in ("template", "expandStart", "expandEnd"):
+                    raise self.fail(
+                        v, f"fix.{k}", "unknown key (expected template, expandStart, expandEnd)", k
+                    )
             v = v.get("template")
         if v is not None and not isinstance(v, str):
             raise self.fail(doc, "fix", "expected a template string", "fix")
         return v
+
+    def expansions(self, doc: _Map) -> tuple[Rule | None, Rule | None]:
+        v = doc.get("fix")
+        if not isinstance(v, _Map):
+            return None, None
+        start, end = (
+            self.rule(v[k], f"fix.{k}", v, k) if k in v else None for k in ("expandStart", "expandEnd")
+        )
+        return start, end
 
     def globs(self, doc: _Map, name: str) -> tuple[str, ...]:
         v = doc.get(name)
@@ -262,22 +289,51 @@ class _Reader:
             else:
                 raise self.fail(r, f"{key}.stopBy", "expected 'neighbor', 'end' or a rule", "stopBy")
         if "range" in r:
-            raise self.fail(r, f"{key}.range", "not supported by kovel", "range")
+            args["range"] = self.range(r, key)
         return Rule(**args)
 
-    def nth(self, r: _Map, key: str) -> int:
+    def nth(self, r: _Map, key: str) -> NthChild:
         v = r["nthChild"]
-        reverse = False
+        where = f"{key}.nthChild"
+        reverse, of_rule = False, None
         if isinstance(v, _Map):
-            reverse = bool(v.get("reverse", False))
+            for k in v:
+                if k not in ("position", "reverse", "ofRule"):
+                    raise self.fail(v, f"{where}.{k}", "unknown key (expected position, reverse, ofRule)", k)
+            if not isinstance(v.get("reverse", False), bool):
+                raise self.fail(v, f"{where}.reverse", "expected true or false", "reverse")
+            reverse = v.get("reverse", False)
             if "ofRule" in v:
-                raise self.fail(v, f"{key}.nthChild.ofRule", "not supported by kovel", "ofRule")
-            v = v.get("position")
-        if not isinstance(v, int) or isinstance(v, bool) or v < 1:
+                of_rule = self.rule(v["ofRule"], f"{where}.ofRule", v, "ofRule")
+            if "position" not in v:
+                raise self.fail(v, f"{where}.position", "missing (required)")
+            r, v = v, v["position"]
+            where += ".position"
+        try:
+            if isinstance(v, bool) or not isinstance(v, int | str):
+                raise ValueError
+            nth_formula(v)
+        except ValueError:
             raise self.fail(
-                r, f"{key}.nthChild", "expected a positive integer (An+B is not supported)", "nthChild"
-            )
-        return -v if reverse else v
+                r, where, "expected a position (1, 2, ...) or a formula An+B", "nthChild"
+            ) from None
+        return NthChild(v, reverse, of_rule)
+
+    def range(self, r: _Map, key: str) -> Range:
+        v = r["range"]
+        out: list[int] = []
+        for end in ("start", "end"):
+            p = v.get(end) if isinstance(v, _Map) else None
+            if not isinstance(p, _Map):
+                raise self.fail(
+                    v if isinstance(v, _Map) else r, f"{key}.range.{end}", "expected {line, column}", end
+                )
+            for k in ("line", "column"):
+                x = p.get(k)
+                if isinstance(x, bool) or not isinstance(x, int) or x < 0:
+                    raise self.fail(p, f"{key}.range.{end}.{k}", "expected a number from 0", k)
+                out.append(x)
+        return Range(*out)
 
 
 def _severity(s: str) -> Severity:

@@ -35,6 +35,7 @@ from kovel.rules.engine import (
 )
 from kovel.rules.rule import RuleConfig
 from kovel.rules.transform import apply
+from kovel.treesitter import parse
 
 __all__ = ["Fix", "Matcher", "matcher"]
 
@@ -55,7 +56,7 @@ class Matcher:
         pass
     """
 
-    __slots__ = ("_lone", "_rule", "_template", "config", "constraints", "rule", "utils", "words")
+    __slots__ = ("_expand", "_lone", "_rule", "_template", "config", "constraints", "rule", "utils", "words")
 
     def __init__(self, config: RuleConfig) -> None:
         lang = config.language
@@ -71,6 +72,10 @@ class Matcher:
         if alone is not None:
             self.words |= {t for t in alone.required_texts if t.isascii()}
         self._lone = alone if config.fix is None else None
+        #: What the fix also takes before and after the match (ast-grep's expandStart, expandEnd).
+        self._expand = tuple(
+            None if r is None else compile_rule(lang, r) for r in (config.expand_start, config.expand_end)
+        )
         self._template: Template | None = None
         if config.fix is not None:
             try:
@@ -146,8 +151,54 @@ class Matcher:
             rest = [f for f in found.values() if f.path not in taken]
             if rest:
                 done = self._kept(t, _outermost([*done, *self._plain(t, rest)]), rest)
-            return done
-        return self._kept(t, _outermost(self._plain(t, list(found.values()))), list(found.values()))
+            return self._expanded(t, s, done)
+        return self._expanded(
+            t, s, self._kept(t, _outermost(self._plain(t, list(found.values()))), list(found.values()))
+        )
+
+    def _expanded(self, t: KTerm, s: Search, fixes: list[Fix]) -> list[Fix]:
+        """``fixes`` with their spans taking in the siblings before and after the
+        match that the rule's ``expand_start`` and ``expand_end`` match, one after
+        another (a list item's comma, say)."""
+        before, after = self._expand
+        if before is None and after is None:
+            return fixes
+        out: list[Fix] = []
+        grown: list[int] = []
+        for path, new, (a, b) in fixes:
+            if path:
+                parent, i = path[:-1], path[-1]
+                kids = s.kids(parent)
+                first = last = i
+                while (
+                    before is not None
+                    and first > 0
+                    and s.check(before, (*parent, first - 1), kids[first - 1], {}) is not None
+                ):
+                    first -= 1
+                while (
+                    after is not None
+                    and last + 1 < len(kids)
+                    and s.check(after, (*parent, last + 1), kids[last + 1], {}) is not None
+                ):
+                    last += 1
+                if (first, last) != (i, i):
+                    a = min(a, s.span((*parent, first))[0])
+                    b = max(b, s.span((*parent, last))[1])
+                    grown.append(len(out))
+            out.append((path, new, (a, b)))
+        if not grown:
+            return out
+        out = _outermost(out)
+        # What stands around a grown span is not what stood around the match: read it again.
+        single = self._template is not None and not self._template.is_run
+        landings = [Landing(k, new, single) for k, (_, new, _) in enumerate(out) if str(new)]
+        if landings:
+            news = kept_in_place(
+                self.config.language, str(t), [sp for _, _, sp in out], [n for _, n, _ in out], landings
+            )
+            out = [(q, n, sp) for (q, _, sp), n in zip(out, news, strict=True)]
+        return out
 
     def _kept(self, t: KTerm, fixes: list[Fix], plain: list[Found]) -> list[Fix]:
         """``fixes``, those made the plain way (from ``plain``) parenthesised where the
@@ -172,6 +223,15 @@ class Matcher:
         fixes = self.fixes(t)
         if not fixes:
             return t
+        if self._expand != (None, None):
+            # A fix that takes in siblings replaces text, not one node: the result is parsed again.
+            text = str(t)
+            parts: list[str] = []
+            at = 0
+            for _, new, (a, b) in fixes:
+                parts += (text[at:a], str(new))
+                at = b
+            return parse(self.config.language, "".join(parts) + text[at:])
         return _native.replace_all(t, [f[0] for f in fixes], [f[1] for f in fixes])
 
     def _values(self, f: Found) -> dict[str, str]:

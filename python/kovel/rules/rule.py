@@ -1,7 +1,7 @@
 """Rules as values: a pattern plus conditions, composable, as ast-grep writes them in YAML.
 
 A ``Rule`` says what a node must be (``pattern``, ``kind``, ``regex``,
-``nth_child``), where it must stand (``inside``, ``has``, ``follows``,
+``nth_child``, ``range``), where it must stand (``inside``, ``has``, ``follows``,
 ``precedes``) and how rules combine (``all``, ``any``, ``not_``,
 ``matches``).  A rule used as the target of a relation also carries that
 relation's ``stop_by`` and ``field``.  ``RuleConfig`` adds what a rule file
@@ -10,13 +10,16 @@ says around a rule: its id, language, message, constraints, transforms and fix.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Literal, TypeAlias
 
 __all__ = [
     "Convert",
+    "NthChild",
     "PatternSpec",
+    "Range",
     "Replace",
     "Rule",
     "RuleConfig",
@@ -24,6 +27,7 @@ __all__ = [
     "StopBy",
     "Substring",
     "Transform",
+    "nth_formula",
 ]
 
 #: (Spelled as unions of literals, which stubtest can compare with the runtime objects.)
@@ -46,6 +50,60 @@ class PatternSpec:
 
 
 @dataclass(frozen=True, slots=True)
+class NthChild:
+    """Where a node stands among its parent's named children: ``position`` is a
+    number (1 for the first) or a formula ``An+B`` (``"2n+1"``: the first,
+    third, fifth...), counted from the last with ``reverse``, and among the
+    children ``of_rule`` matches only, when it is given (ast-grep's ``nthChild``).
+
+    >>> NthChild("2n+1", reverse=True).reverse
+    True
+    """
+
+    position: int | str
+    reverse: bool = False
+    of_rule: Rule | None = None
+
+
+_FORMULA = re.compile(r"\s*([+-]?\d*)\s*[nN]\s*(?:([+-])\s*(\d+))?\s*|\s*([+-]?\d+)\s*")
+
+
+def nth_formula(position: int | str) -> tuple[int, int]:
+    """``(A, B)`` of a position given as a number or as ``An+B``: the positions
+    meant are ``A*n + B`` for n = 0, 1, 2...  ``ValueError`` for anything else.
+
+    >>> nth_formula("2n+1"), nth_formula("-n + 3"), nth_formula(4), nth_formula("n")
+    ((2, 1), (-1, 3), (0, 4), (1, 0))
+    """
+    if isinstance(position, int) and not isinstance(position, bool):
+        return 0, position
+    m = _FORMULA.fullmatch(position) if isinstance(position, str) else None
+    if m is None:
+        raise ValueError(f"{position!r} is neither a position nor a formula An+B")
+    if m.group(4) is not None:
+        return 0, int(m.group(4))
+    a = m.group(1)
+    step = 1 if a in ("", "+") else -1 if a == "-" else int(a)
+    b = int(m.group(3)) if m.group(3) else 0
+    return step, -b if m.group(2) == "-" else b
+
+
+@dataclass(frozen=True, slots=True)
+class Range:
+    """A node's exact place: lines and columns counted from 0, columns in
+    characters, the end exclusive (ast-grep's ``range``).
+
+    >>> Range(0, 4, 0, 9).end_column
+    9
+    """
+
+    start_line: int
+    start_column: int
+    end_line: int
+    end_column: int
+
+
+@dataclass(frozen=True, slots=True)
 class Rule:
     """What a node must be, where it must stand, and how conditions combine.
 
@@ -59,7 +117,9 @@ class Rule:
     pattern: str | PatternSpec | None = None
     kind: str | None = None
     regex: str | None = None
-    nth_child: int | None = None
+    #: A position (negative: from the last), or a ``NthChild``.
+    nth_child: int | NthChild | None = None
+    range: Range | None = None
     inside: Rule | None = None
     has: Rule | None = None
     follows: Rule | None = None
@@ -146,3 +206,6 @@ class RuleConfig:
     files: tuple[str, ...] = ()
     ignores: tuple[str, ...] = ()
     url: str | None = None
+    #: The fix also replaces the siblings before (after) the match as long as they match these.
+    expand_start: Rule | None = None
+    expand_end: Rule | None = None

@@ -1,0 +1,140 @@
+"""Rules that say where a node stands (``nthChild``, ``range``) and fixes that take
+in siblings (``expandStart``, ``expandEnd``), run by ast-grep and by kovel on the
+same files: the same matches, the same fixed files."""
+
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from kovel.rules import NthChild, Range, Rule, RuleConfig, matcher, parse_rules
+from kovel.rules.load import RuleFileError
+from kovel.treesitter import parse
+
+SOURCES = {
+    "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n',
+    "b.js": "const a = [1, 2, 3, 4];\nfunction f() { one(); two(); three(); }\ncall(x, y, z);\n",
+}
+
+CASES = {
+    "odd arguments": "language: python\nrule:\n  kind: identifier\n  nthChild: 2n+1\n  inside: {kind: argument_list}\n",
+    "the first two": "language: python\nrule:\n  kind: identifier\n  nthChild: '-n+2'\n  inside: {kind: argument_list}\n",
+    "the last": "language: python\nrule:\n  kind: identifier\n  nthChild: {position: 1, reverse: true}\n"
+    "  inside: {kind: argument_list}\n",
+    "of a rule": "language: python\nrule:\n  kind: identifier\n"
+    "  nthChild: {position: 2, ofRule: {regex: '[bcd]'}, reverse: true}\n  inside: {kind: argument_list}\n",
+    "every third statement": "language: javascript\nrule:\n  kind: expression_statement\n  nthChild: 3n\n",
+    "an exact range": "language: python\nrule:\n  kind: identifier\n"
+    "  range: {start: {line: 3, column: 9}, end: {line: 3, column: 10}}\n",
+    "a range after a wide character": "language: python\nrule:\n  kind: string\n"
+    "  range: {start: {line: 3, column: 4}, end: {line: 3, column: 7}}\n",
+    "a pair and its comma": "language: python\nrule:\n  kind: pair\n  has: {field: key, regex: Remove}\n"
+    "fix:\n  template: ''\n  expandEnd: {regex: ','}\n",
+    "an argument and the comma before": "language: javascript\nrule:\n  kind: identifier\n  regex: ^[yz]$\n"
+    "  inside: {kind: arguments}\nfix:\n  template: ''\n  expandStart: {regex: ','}\n",
+    "an element and the comma after": "language: javascript\nrule:\n  kind: number\n  regex: ^[23]$\n"
+    "  inside: {kind: array}\nfix:\n  template: ''\n  expandEnd: {regex: ','}\n",
+    "a statement deleted": "language: javascript\nrule: {pattern: two()}\nfix: ''\n",
+}
+
+
+def _sg():
+    # Not "sg": Debian has a login tool of that name. pip puts ast-grep beside the interpreter.
+    return shutil.which("ast-grep", path=str(Path(sys.executable).parent)) or shutil.which("ast-grep")
+
+
+def _scan(cmd, cwd):
+    return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_positions_and_expansions_agree_with_ast_grep(tmp_path, name):
+    sg = _sg()
+    if sg is None:
+        pytest.skip("ast-grep is not installed")
+    rule = f"id: r\nmessage: m\n{CASES[name]}"
+    dirs = {}
+    for who in ("theirs", "ours"):
+        d = dirs[who] = tmp_path / who
+        d.mkdir()
+        for f, text in SOURCES.items():
+            (d / f).write_text(text)
+        (d / "rule.yml").write_text(rule)
+    out = _scan([sg, "scan", "--json=stream", "-r", "rule.yml", "."], dirs["theirs"])
+    theirs = sorted(
+        (Path(x["file"]).name, x["range"]["start"]["line"] + 1, x["range"]["start"]["column"] + 1, x["text"])
+        for x in map(json.loads, out.stdout.splitlines())
+    )
+    kovel = [sys.executable, "-m", "kovel", "scan", "-r", "rule.yml"]
+    out = _scan([*kovel, "--json", "."], dirs["ours"])
+    ours = sorted(
+        (Path(x["path"]).name, x["range"]["start"]["line"], x["range"]["start"]["column"], x["text"])
+        for x in map(json.loads, out.stdout.splitlines())
+    )
+    assert ours == theirs and ours
+    _scan([sg, "scan", "--update-all", "-r", "rule.yml", "."], dirs["theirs"])
+    _scan([*kovel, "--fix", "."], dirs["ours"])
+    for f in SOURCES:
+        assert (dirs["ours"] / f).read_text() == (dirs["theirs"] / f).read_text(), f
+
+
+def test_the_same_rules_in_python():
+    t = parse("python", SOURCES["a.py"])
+
+    def found(r, **kw):
+        return [str(f.term) for f in matcher(RuleConfig("r", "python", r, **kw)).find_all(t)]
+
+    args = Rule(kind="argument_list")
+    assert found(Rule(kind="identifier", nth_child=NthChild("2n+1"), inside=args)) == [
+        "a",
+        "c",
+        "e",
+        "x",
+        "p",
+    ]
+    assert found(Rule(kind="identifier", nth_child=-1, inside=args)) == ["e", "x", "q"]
+    assert found(
+        Rule(kind="identifier", nth_child=NthChild(1, of_rule=Rule(regex="^[cq]$")), inside=args)
+    ) == [
+        "c",
+        "q",
+    ]
+    assert found(Rule(kind="identifier", range=Range(3, 9, 3, 10))) == ["y"]
+    config = RuleConfig(
+        "r", "python", Rule(kind="identifier", regex="^q$"), fix="", expand_start=Rule(regex=",")
+    )
+    assert str(matcher(config).rewrite(t)).splitlines()[2] == "h(p)"
+
+
+def test_a_fix_that_would_not_parse_is_not_written(tmp_path):
+    # ast-grep writes `[1, 20 3, 4]` here.
+    (tmp_path / "b.js").write_text(SOURCES["b.js"])
+    (tmp_path / "rule.yml").write_text(
+        "id: r\nlanguage: javascript\nrule: {kind: number, regex: ^2$, inside: {kind: array}}\n"
+        "fix:\n  template: '20'\n  expandEnd: {regex: ','}\n"
+    )
+    out = _scan([sys.executable, "-m", "kovel", "scan", "-r", "rule.yml", "--fix", "."], tmp_path)
+    assert out.returncode == 2 and "syntax error" in out.stderr
+    assert (tmp_path / "b.js").read_text() == SOURCES["b.js"]
+
+
+@pytest.mark.parametrize(
+    "body, key",
+    [
+        ("rule: {kind: identifier, nthChild: odd}", "rule.nthChild"),
+        ("rule: {kind: identifier, nthChild: {reverse: true}}", "rule.nthChild.position"),
+        ("rule: {kind: identifier, nthChild: {position: 1, of: {kind: x}}}", "rule.nthChild.of"),
+        ("rule: {kind: identifier, range: {start: {line: 0}, end: {line: 0, column: 1}}}", "rule.range.start.column"),
+        ("rule: {kind: identifier, range: {start: {line: 0, column: -1}, end: {line: 0, column: 1}}}",
+         "rule.range.start.column"),
+        ("rule: {kind: identifier}\nfix: {template: '', expandEnd: {regex: ',', stopBy: far}}", "fix.expandEnd.stopBy"),
+        ("rule: {kind: identifier}\nfix: {template: '', expand: {regex: ','}}", "fix.expand"),
+    ],
+)  # fmt: skip
+def test_mistakes_in_positions_name_their_key(body, key):
+    with pytest.raises(RuleFileError) as err:
+        parse_rules(f"id: r\nlanguage: python\n{body}\n", "r.yml")
+    assert err.value.key == key
