@@ -20,6 +20,7 @@ from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_i
 from kovel.quasi.parse import (
     MISREAD,
     READ,
+    RUN,
     MisreadError,
     SHole,
     Skeleton,
@@ -372,15 +373,17 @@ def _guard(
             )
             tag = _native.tag(inner_node(v))
             alone = READ if runs_in else reading(sk, hole.meta, text, tag)
+            if alone == RUN and not grammar.knows(_native.tag(v)):
+                alone = READ  # text of no kind, read as whole nodes: as the text says
             if runs_in or alone != READ:
                 wrap = group is not None and reading(sk, hole.meta, f"({text})", group) == READ
                 # A node of the grammar read otherwise (not merely as another
                 # kind of node) that nothing keeps together.
                 if (
                     not wrap
-                    and alone == MISREAD
+                    and alone in (MISREAD, RUN)
                     and grammar.knows(_native.tag(v))
-                    and reading(sk, hole.meta, text, None) == MISREAD
+                    and reading(sk, hole.meta, text, None) in (MISREAD, RUN)
                 ):
                     wrap = _misread(sk, hole, text, paren is not None)
             else:

@@ -36,6 +36,7 @@ __all__ = [
     "READ",
     "MISREAD",
     "UNCLEAR",
+    "RUN",
     "MisreadError",
 ]
 
@@ -851,8 +852,10 @@ class MisreadError(ValueError):
 
 
 #: How code put in a place is read there: as written, otherwise, or (amid
-#: syntax errors, which the check after a rewrite reports) it cannot tell.
-READ, MISREAD, UNCLEAR = "read", "misread", "unclear"
+#: syntax errors, which the check after a rewrite reports) it cannot tell;
+#: or as several whole nodes side by side (``RUN``: not one, but no node
+#: takes part of it and part of the code around it).
+READ, MISREAD, UNCLEAR, RUN = "read", "misread", "unclear", "run"
 
 
 def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
@@ -870,8 +873,9 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
 def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | None) -> str:
     """How ``text``, put in the template's code in place of ``meta``, is read
     there: ``READ`` as one node (of kind ``kind``, or one of the kinds, when
-    the grammar knows it), ``MISREAD`` otherwise, ``UNCLEAR`` when the code
-    has syntax errors (or for Python, CPython refuses it) there.
+    the grammar knows it), ``RUN`` as several whole ones side by side,
+    ``MISREAD`` otherwise, ``UNCLEAR`` when the code has syntax errors (or
+    for Python, CPython refuses it) there.
 
     >>> sk = parse_quasi("python", "y = $X * 2")
     >>> reading(sk, sk.metas[0], "a + b", None), reading(sk, sk.metas[0], "a +", None)
@@ -895,7 +899,10 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
             break
         inner = [c for c in node.children if c.start_byte <= lo and c.end_byte >= hi]
         if len(inner) != 1:
-            return MISREAD
+            # Whole siblings, from the first to the last (`a, b` as a call's arguments)?
+            over = [c for c in node.children if c.end_byte > lo and c.start_byte < hi]
+            whole = bool(over) and over[0].start_byte == lo and over[-1].end_byte == hi
+            return RUN if whole and len(over) > 1 else MISREAD
         node = inner[0]
     # Where it stands, as the language reads it (not only its grammar).
     top = node

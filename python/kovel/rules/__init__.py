@@ -26,7 +26,17 @@ from kovel.rules.engine import Found
 from kovel.rules.langs import language_of
 from kovel.rules.load import RuleFileError, load_rules, parse_rules
 from kovel.rules.matcher import Matcher, matcher
-from kovel.rules.rule import Convert, NthChild, PatternSpec, Range, Replace, Rule, RuleConfig, Substring
+from kovel.rules.rule import (
+    Convert,
+    NthChild,
+    PatternSpec,
+    Range,
+    Replace,
+    Rewrite,
+    Rule,
+    RuleConfig,
+    Substring,
+)
 
 __all__ = [
     "Convert",
@@ -36,6 +46,7 @@ __all__ = [
     "PatternSpec",
     "Range",
     "Replace",
+    "Rewrite",
     "Rule",
     "RuleConfig",
     "RuleFileError",

@@ -290,6 +290,11 @@ class Search:
         if self.tree is None:
             self.tree = parser(self.lang).parse(str(self._whole()).encode())
         n: Node = self.tree.root_node
+        # A root that is not a whole file (a metavariable's node) parses inside
+        # the nodes a file needs around it: start from the node of its kind.
+        tag = _native.tag(self._whole())
+        while n.type != tag and n.child_count == 1:
+            n = n.children[0]
         for i in parent:
             if i >= n.child_count:
                 return None

@@ -20,6 +20,7 @@ from kovel.rules.rule import (
     PatternSpec,
     Range,
     Replace,
+    Rewrite,
     Rule,
     RuleConfig,
     Severity,
@@ -37,8 +38,9 @@ RULE_KEYS = {
 }  # fmt: skip
 TOP_KEYS = {
     "id", "language", "message", "severity", "note", "rule", "constraints", "utils",
-    "transform", "fix", "files", "ignores", "url", "metadata", "labels",
+    "transform", "fix", "files", "ignores", "url", "metadata", "labels", "rewriters",
 }  # fmt: skip
+REWRITER_KEYS = {"id", "rule", "constraints", "utils", "transform", "fix"}
 SEVERITIES = ("error", "warning", "info", "hint", "off")
 
 
@@ -162,7 +164,53 @@ class _Reader:
             self.globs(doc, "ignores"),
             self.string(doc, "url", ""),
             *self.expansions(doc),
+            self.rewriters(doc, language_of(lang)),
         )
+
+    def rewriters(self, doc: _Map, lang: str) -> tuple[RuleConfig, ...]:
+        v = doc.get("rewriters", [])
+        if not isinstance(v, list) or not all(isinstance(x, _Map) for x in v):
+            raise self.fail(
+                doc, "rewriters", "expected a list of rules with an id, a rule and a fix", "rewriters"
+            )
+        out: list[RuleConfig] = []
+        for i, r in enumerate(v):
+            where = f"rewriters[{i}]."
+            for k in r:
+                if k not in REWRITER_KEYS:
+                    raise self.fail(
+                        r,
+                        where + str(k),
+                        f"unknown key (expected one of {', '.join(sorted(REWRITER_KEYS))})",
+                        k,
+                    )
+            rid = self.string(r, "id", where, True)
+            assert rid is not None
+            if "rule" not in r:
+                raise self.fail(r, where + "rule", "missing (required)")
+            out.append(
+                RuleConfig(
+                    rid,
+                    lang,
+                    self.rule(r["rule"], where + "rule", r, "rule"),
+                    constraints=self.named_rules(r, "constraints"),
+                    utils=self.named_rules(r, "utils"),
+                    transform=self.transforms(r),
+                    fix=self.fix(r),
+                )
+            )
+        ids = [r.id for r in out]
+        for name, t in self.transforms(doc).items():
+            if isinstance(t, Rewrite):
+                for x in t.rewriters:
+                    if x not in ids:
+                        raise self.fail(
+                            doc,
+                            f"transform.{name}.rewrite.rewriters",
+                            f"no rewriter named {x!r}",
+                            "transform",
+                        )
+        return tuple(out)
 
     def fix(self, doc: _Map) -> str | None:
         v = doc.get("fix")
@@ -214,7 +262,7 @@ class _Reader:
 
     def transform(self, t: Any, key: str, parent: _Map, name: str) -> Transform:
         if not isinstance(t, _Map) or len(t) != 1:
-            raise self.fail(parent, key, "expected one of replace, substring, convert", name)
+            raise self.fail(parent, key, "expected one of replace, substring, convert, rewrite", name)
         ((op, body),) = t.items()
         where = f"{key}.{op}"
         if not isinstance(body, _Map):
@@ -236,6 +284,11 @@ class _Reader:
                     raise self.fail(body, f"{where}.{e}", "expected an integer", e)
                 ends.append(x)
             return Substring(source, ends[0], ends[1])
+        if op == "rewrite":
+            names = body.get("rewriters")
+            if not isinstance(names, list) or not names or not all(isinstance(x, str) for x in names):
+                raise self.fail(body, f"{where}.rewriters", "expected a list of rewriter ids", "rewriters")
+            return Rewrite(source, tuple(names), self.string(body, "joinBy", where + "."))
         if op == "convert":
             case = self.string(body, "toCase", where + ".", True)
             assert case is not None
@@ -244,7 +297,9 @@ class _Reader:
                                 "kebabCase, upperCase, lowerCase", "toCase")  # fmt: skip
             sep = body.get("separatedBy")
             return Convert(source, case, None if sep is None else tuple(str(x) for x in sep))
-        raise self.fail(t, key, f"unknown transform {op!r} (expected replace, substring or convert)", op)
+        raise self.fail(
+            t, key, f"unknown transform {op!r} (expected replace, substring, convert or rewrite)", op
+        )
 
     def rule(self, r: Any, key: str, parent: _Map, name: str) -> Rule:
         if not isinstance(r, _Map):
@@ -257,6 +312,16 @@ class _Reader:
         args: dict[str, Any] = {}
         p = r.get("pattern")
         if isinstance(p, _Map):
+            for k in p:
+                if k not in ("context", "selector", "strictness"):
+                    raise self.fail(
+                        p, f"{key}.pattern.{k}", "unknown key (expected context, selector, strictness)", k
+                    )
+            if p.get("strictness", "smart") != "smart":
+                # kovel matches as ast-grep's default does; the other levels are not there.
+                raise self.fail(
+                    p, f"{key}.pattern.strictness", "only 'smart' is supported by kovel", "strictness"
+                )
             ctx = p.get("context")
             if not isinstance(ctx, str):
                 raise self.fail(p, f"{key}.pattern.context", "expected the context code", "context")

@@ -15,15 +15,17 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable, Iterator
+from dataclasses import replace
 from typing import Any
 
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
-from kovel.quasi import Match, Pattern, Template, template
+from kovel.quasi import Match, Pattern, Siblings, Template, template
 from kovel.quasi.inplace import Landing, kept_in_place
 from kovel.quasi.match import replacements
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
+    Binding,
     Compiled,
     Found,
     Search,
@@ -33,7 +35,7 @@ from kovel.rules.engine import (
     required_words,
     text_of,
 )
-from kovel.rules.rule import RuleConfig
+from kovel.rules.rule import Rewrite, RuleConfig
 from kovel.rules.transform import apply
 from kovel.treesitter import parse
 
@@ -42,6 +44,9 @@ __all__ = ["Fix", "Matcher", "matcher"]
 Path = tuple[int, ...]
 #: One fix: the path of the matched node, its replacement, and the match's span in the root's text.
 Fix = tuple[Path, KTerm, tuple[int, int]]
+#: The tag of a transform's text in a filled fix: no grammar's kind, so that it is read
+#: as what it parses as (not taken for a name it is not).
+_MADE = "kovel:text"
 _META = re.compile(r"\$\$\$([A-Z_][A-Z0-9_]*)|\$([A-Z_][A-Z0-9_]*)")
 
 
@@ -56,7 +61,18 @@ class Matcher:
         pass
     """
 
-    __slots__ = ("_expand", "_lone", "_rule", "_template", "config", "constraints", "rule", "utils", "words")
+    __slots__ = (
+        "_expand",
+        "_lone",
+        "_rewriters",
+        "_rule",
+        "_template",
+        "config",
+        "constraints",
+        "rule",
+        "utils",
+        "words",
+    )
 
     def __init__(self, config: RuleConfig) -> None:
         lang = config.language
@@ -76,6 +92,16 @@ class Matcher:
         self._expand = tuple(
             None if r is None else compile_rule(lang, r) for r in (config.expand_start, config.expand_end)
         )
+        # Rewriters speak the rule's language and may use its utility rules.
+        self._rewriters = {
+            r.id: Matcher(replace(r, language=lang, utils={**config.utils, **r.utils}))
+            for r in config.rewriters
+        }
+        for name, tr in config.transform.items():
+            if isinstance(tr, Rewrite):
+                missing = [x for x in tr.rewriters if x not in self._rewriters]
+                if missing:
+                    raise ValueError(f"transform {name}: no rewriter named {missing[0]!r}")
         self._template: Template | None = None
         if config.fix is not None:
             try:
@@ -237,8 +263,50 @@ class Matcher:
     def _values(self, f: Found) -> dict[str, str]:
         texts = {k: text_of(v) for k, v in f.values.items()}
         for name, tr in self.config.transform.items():
-            texts[name.lstrip("$")] = apply(tr, texts)
+            if isinstance(tr, Rewrite):
+                texts[name.lstrip("$")] = self._rewritten(tr, f.values.get(tr.source.lstrip("$")))
+            else:
+                texts[name.lstrip("$")] = apply(tr, texts)
         return texts
+
+    def _rewritten(self, tr: Rewrite, v: Binding | None) -> str:
+        """The text of ``v`` (a node, or a run of them) with ``tr``'s rewriters applied."""
+        if v is None:
+            return ""
+        if isinstance(v, KTerm):
+            return self._rewrite_one(tr, v)
+        items = list(v)
+        raw = v.raw if isinstance(v, Siblings) else None
+        if tr.join_by is None and raw is not None:
+            # Each node rewritten where it stands in the run, what stood between them kept.
+            text, at = str(raw), 0
+            parts: list[str] = []
+            kids = iter(items)
+            want = next(kids, None)
+            for where, node, a, b in _native.walk(raw, True):
+                if want is not None and len(where) == 1 and _native.same(node, want):
+                    parts += (text[at:a], self._rewrite_one(tr, node))
+                    at = b
+                    want = next(kids, None)
+            if want is None:
+                return "".join(parts) + text[at:]
+        return (" " if tr.join_by is None else tr.join_by).join(self._rewrite_one(tr, x) for x in items)
+
+    def _rewrite_one(self, tr: Rewrite, t: KTerm) -> str:
+        # Every rewriter's fixes over the node; the outermost wins, then the first rewriter.
+        fixes: list[tuple[int, int, int, str]] = []
+        for order, name in enumerate(tr.rewriters):
+            for _, new, (a, b) in self._rewriters[name].fixes(t):
+                fixes.append((a, -b, order, str(new)))
+        text = str(t)
+        parts: list[str] = []
+        at = 0
+        for a, nb, _, made in sorted(fixes):
+            if a < at:
+                continue  # inside one taken
+            parts += (text[at:a], made)
+            at = -nb
+        return "".join(parts) + text[at:]
 
     def _fill(self, f: Found) -> KTerm:
         assert self._template is not None
@@ -252,7 +320,8 @@ class Matcher:
                 if texts is None:
                     texts = self._values(f)
                 made[h] = texts.get(h, "")
-                values[h] = leaf("identifier", made[h])
+                # Made text: read as whatever it parses as where it lands.
+                values[h] = leaf(_MADE, made[h])
         try:
             return self._template.fill(**values)
         except TypeError:

@@ -21,6 +21,7 @@ __all__ = [
     "PatternSpec",
     "Range",
     "Replace",
+    "Rewrite",
     "Rule",
     "RuleConfig",
     "Severity",
@@ -177,7 +178,24 @@ class Convert:
     separated_by: tuple[str, ...] | None = None
 
 
-Transform: TypeAlias = Replace | Substring | Convert
+@dataclass(frozen=True, slots=True)
+class Rewrite:
+    """``source``'s code with the ``rewriters`` (rules of ``RuleConfig.rewriters``,
+    by id) applied: each node they match, the outermost first and the first
+    rewriter that matches it, is replaced by that rewriter's fix.  A ``$$$``
+    source's nodes are rewritten one by one and joined by ``join_by`` (None:
+    by what stood between them).
+
+    >>> Rewrite("$$$ARGS", ("quote",), ", ").join_by
+    ', '
+    """
+
+    source: str
+    rewriters: tuple[str, ...]
+    join_by: str | None = None
+
+
+Transform: TypeAlias = Replace | Substring | Convert | Rewrite
 
 
 @dataclass(frozen=True, slots=True)
@@ -209,3 +227,6 @@ class RuleConfig:
     #: The fix also replaces the siblings before (after) the match as long as they match these.
     expand_start: Rule | None = None
     expand_end: Rule | None = None
+    #: Rules that a ``Rewrite`` transform applies, by id: each a rule and its fix (the
+    #: language and the utility rules are this rule's); they report nothing.
+    rewriters: tuple[RuleConfig, ...] = ()

@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 from collections.abc import Mapping
 
-from kovel.rules.rule import Convert, Replace, Substring, Transform
+from kovel.rules.rule import Convert, Replace, Substring
 
 __all__ = ["CASES", "apply", "convert_case", "words"]
 
@@ -72,7 +72,7 @@ def convert_case(text: str, to_case: str, separated_by: tuple[str, ...] | None =
     return caps if case == "pascal" else caps[:1].lower() + caps[1:]
 
 
-def apply(t: Transform, values: Mapping[str, str]) -> str:
+def apply(t: Replace | Substring | Convert, values: Mapping[str, str]) -> str:
     """The text ``t`` makes of the texts of the metavariables (``values``, keyed by name
     without ``$``); an unbound source gives ``""``.
 

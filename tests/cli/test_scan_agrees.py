@@ -1,6 +1,6 @@
-"""Rules that say where a node stands (``nthChild``, ``range``) and fixes that take
-in siblings (``expandStart``, ``expandEnd``), run by ast-grep and by kovel on the
-same files: the same matches, the same fixed files."""
+"""Rules that say where a node stands (``nthChild``, ``range``), fixes that take
+in siblings (``expandStart``, ``expandEnd``), rewriters and transforms, run by
+ast-grep and by kovel on the same files: the same matches, the same fixed files."""
 
 import json
 import shutil
@@ -10,14 +10,20 @@ from pathlib import Path
 
 import pytest
 
-from kovel.rules import NthChild, Range, Rule, RuleConfig, matcher, parse_rules
+from kovel.rules import NthChild, Range, Rewrite, Rule, RuleConfig, matcher, parse_rules
 from kovel.rules.load import RuleFileError
 from kovel.treesitter import parse
 
 SOURCES = {
-    "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n',
+    "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n'
+    "w = wrap(g(1), h(2), g(g(3)))\nw = wrap(g(1),\n         h(2))\nprint(g(4))\n",
     "b.js": "const a = [1, 2, 3, 4];\nfunction f() { one(); two(); three(); }\ncall(x, y, z);\n",
 }
+
+_REWRITERS = (
+    "rewriters:\n- id: g-to-k\n  rule: {pattern: 'g($X)'}\n  fix: 'k($X)'\n"
+    "- id: h-to-m\n  rule: {kind: call, has: {field: function, regex: '^h$'}}\n  fix: 'M'\n"
+)
 
 CASES = {
     "odd arguments": "language: python\nrule:\n  kind: identifier\n  nthChild: 2n+1\n  inside: {kind: argument_list}\n",
@@ -38,6 +44,16 @@ CASES = {
     "an element and the comma after": "language: javascript\nrule:\n  kind: number\n  regex: ^[23]$\n"
     "  inside: {kind: array}\nfix:\n  template: ''\n  expandEnd: {regex: ','}\n",
     "a statement deleted": "language: javascript\nrule: {pattern: two()}\nfix: ''\n",
+    "rewriters joined": f"language: python\nrule: {{pattern: 'wrap($$$ARGS)'}}\n{_REWRITERS}"
+    "transform:\n  NEW: {rewrite: {rewriters: [g-to-k, h-to-m], source: $$$ARGS, joinBy: ', '}}\nfix: 'wrapped($NEW)'\n",
+    "rewriters in place": f"language: python\nrule: {{pattern: 'wrap($$$ARGS)'}}\n{_REWRITERS}"
+    "transform:\n  NEW: {rewrite: {rewriters: [g-to-k, h-to-m], source: $$$ARGS}}\nfix: 'wrapped($NEW)'\n",
+    "a rewriter on one node": f"language: python\nrule: {{pattern: 'print($A)'}}\n{_REWRITERS}"
+    "transform:\n  NEW: {rewrite: {rewriters: [g-to-k], source: $A}}\nfix: 'log($NEW)'\n",
+    "a transform's text is text": "language: python\nrule: {pattern: 'print($X)'}\n"
+    "transform:\n  Y: {replace: {source: $X, replace: '^g', by: 'a.b'}}\nfix: 'log($Y)'\n",
+    "a constraint with a field": "language: python\nrule: {pattern: 'print($X)'}\n"
+    "constraints:\n  X: {kind: call, has: {field: function, regex: '^g$'}}\n",
 }
 
 
@@ -107,6 +123,17 @@ def test_the_same_rules_in_python():
         "r", "python", Rule(kind="identifier", regex="^q$"), fix="", expand_start=Rule(regex=",")
     )
     assert str(matcher(config).rewrite(t)).splitlines()[2] == "h(p)"
+    config = RuleConfig(
+        "r",
+        "python",
+        Rule(pattern="h($$$A)"),
+        transform={"B": Rewrite("$$$A", ("upper",), " + ")},
+        fix="h($B)",
+        rewriters=(RuleConfig("upper", "python", Rule(pattern="$X"), fix="$X.upper()"),),
+    )
+    assert str(matcher(config).rewrite(t)).splitlines()[2] == "h(p.upper() + q.upper())"
+    with pytest.raises(ValueError, match="no rewriter"):
+        matcher(RuleConfig("r", "python", Rule(pattern="h($$$A)"), transform={"B": Rewrite("$$$A", ("x",))}))
 
 
 def test_a_fix_that_would_not_parse_is_not_written(tmp_path):
@@ -132,6 +159,10 @@ def test_a_fix_that_would_not_parse_is_not_written(tmp_path):
          "rule.range.start.column"),
         ("rule: {kind: identifier}\nfix: {template: '', expandEnd: {regex: ',', stopBy: far}}", "fix.expandEnd.stopBy"),
         ("rule: {kind: identifier}\nfix: {template: '', expand: {regex: ','}}", "fix.expand"),
+        ("rule: {kind: identifier}\ntransform: {B: {rewrite: {source: $A, rewriters: [nope]}}}",
+         "transform.B.rewrite.rewriters"),
+        ("rule: {kind: identifier}\nrewriters: [{id: a, rule: {kind: x}, message: m}]", "rewriters[0].message"),
+        ("rule: {pattern: {context: 'f(x)', strictness: relaxed}}", "rule.pattern.strictness"),
     ],
 )  # fmt: skip
 def test_mistakes_in_positions_name_their_key(body, key):
