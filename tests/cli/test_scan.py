@@ -287,6 +287,30 @@ def test_files_and_ignores_globs(tmp_path, files, ignores, reported):
     assert sorted(json.loads(x)["path"].removeprefix("./") for x in r.stdout.splitlines()) == reported
 
 
+def test_utility_rules_of_a_project_serve_every_rule_of_their_language(tmp_path):
+    write_files(
+        tmp_path,
+        {
+            "kovel.yml": "ruleDirs: [rules]\nutilDirs: [utils]\n",
+            "utils/u.yml": "id: is-print\nlanguage: python\nrule: {matches: named-print}\n"
+            "utils:\n  named-print: {pattern: print($$$)}\n---\n"
+            "id: is-print\nlanguage: javascript\nrule: {pattern: console.log($$$)}\n",
+            "rules/py.yml": "id: p\nlanguage: python\nrule: {matches: is-print, inside: {kind: function_definition, stopBy: end}}\n",
+            "rules/js.yml": "id: j\nlanguage: javascript\nrule: {matches: is-print}\n",
+            # A rule's own utility rule of the same name comes first.
+            "rules/own.yml": "id: o\nlanguage: python\nrule: {matches: is-print}\nutils:\n  is-print: {pattern: log($$$)}\n",
+            "a.py": "print(1)\ndef f():\n    print(2)\n    log(3)\n",
+            "b.js": "console.log(1);\nprint(2);\n",
+        },
+    )
+    r = kovel(tmp_path, "scan", "--json", ".")
+    got = sorted((d["ruleId"], d["text"]) for d in map(json.loads, r.stdout.splitlines()))
+    assert got == [("j", "console.log(1)"), ("o", "log(3)"), ("p", "print(2)")]
+    (tmp_path / "kovel.yml").write_text("ruleDirs: [rules]\nutilDirs: [nowhere]\n")
+    bad = kovel(tmp_path, "scan", ".")
+    assert bad.returncode == 2 and "utilDirs" in bad.stderr
+
+
 @pytest.mark.parametrize("rule", sorted(p.name for p in (EXAMPLES / "rules").glob("*.yml")))
 def test_examples_agree_with_ast_grep(tmp_path, rule):
     """Each example rule, run by ast-grep and by kovel: the same matches, the same fixed files.

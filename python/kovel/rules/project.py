@@ -1,8 +1,11 @@
-"""A project's rules: ``kovel.yml`` (as ast-grep's ``sgconfig.yml``) names rule folders and test folders.
+"""A project's rules: ``kovel.yml`` (as ast-grep's ``sgconfig.yml``) names rule folders,
+folders of utility rules every rule of their language may name (``matches: ID``), and
+test folders.
 
 ::
 
     ruleDirs: [rules]
+    utilDirs: [utils]
     testConfigs:
       - testDir: rules/tests
 """
@@ -10,10 +13,10 @@
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from kovel.rules.load import NotYAML, RuleFileError, load_rules, read_yaml, rule_files
-from kovel.rules.rule import RuleConfig
+from kovel.rules.rule import Rule, RuleConfig
 
 __all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
 
@@ -80,6 +83,24 @@ def load_project(config: str) -> Project:
             raise RuleFileError(config, 1, "ruleDirs", f"no folder {d!r}")
         for path in rule_files(folder):
             rules.extend(load_rules(path))
+    # Utility rules shared by every rule of their language (`matches: ID`); a rule's own come first.
+    shared: dict[str, dict[str, Rule]] = {}
+    udirs = data.get("utilDirs", []) or []
+    if not isinstance(udirs, list) or not all(isinstance(d, str) for d in udirs):
+        raise RuleFileError(config, 1, "utilDirs", "expected a list of folders")
+    for d in udirs:
+        folder = os.path.join(base, d)
+        if not os.path.isdir(folder):
+            raise RuleFileError(config, 1, "utilDirs", f"no folder {d!r}")
+        for path in rule_files(folder):
+            for u in load_rules(path):
+                by_lang = shared.setdefault(u.language, {})
+                if u.id in by_lang:
+                    raise RuleFileError(path, 1, "id", f"two utility rules with the id {u.id!r}")
+                by_lang[u.id] = u.rule
+                by_lang.update({k: v for k, v in u.utils.items() if k not in by_lang})
+    if shared:
+        rules = [replace(r, utils={**shared.get(r.language, {}), **r.utils}) for r in rules]
     for t in data.get("testConfigs", []) or []:
         if not isinstance(t, dict) or not isinstance(t.get("testDir"), str):
             raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
