@@ -20,6 +20,7 @@ from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Spa
 
 __all__ = [
     "DEFAULT_MAX_COLUMNS",
+    "json_text",
     "FindPrinter",
     "Mode",
     "change_json",
@@ -137,6 +138,15 @@ def change_json(r: RewrittenFile, c: Change) -> str:
 json_line = json.JSONEncoder(ensure_ascii=False).encode
 #: A string as JSON, as ``json_line`` writes it.
 _string: Callable[[str], str] = json.encoder.encode_basestring
+
+
+def json_text(s: str | None) -> str:
+    """A string, or None, as JSON: ``json_line`` for one, without its dispatch.
+
+    >>> json_text("café"), json_text(None)
+    ('"café"', 'null')
+    """
+    return "null" if s is None else _string(s)
 
 
 class FindPrinter:

@@ -6,7 +6,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from kovel.batch.results import Diagnostic, ScannedFile, Span
-from kovel.cli.output import json_line
+from kovel.cli.output import json_text
 from kovel.rules import RuleConfig
 
 __all__ = ["SARIF_SCHEMA", "diagnostic_json", "diagnostic_text", "sarif"]
@@ -60,14 +60,15 @@ def diagnostic_json(r: ScannedFile, d: Diagnostic) -> str:
     """
     # Written out rather than a dict given to the encoder (the same text, as
     # the tests check): a scan may report tens of thousands, all printed here.
+    j = json_text
     line = (
-        f'{{"path": {json_line(r.path)}, "lang": {json_line(r.lang)}, "ruleId": {json_line(d.rule)}, '
-        f'"severity": {json_line(d.severity)}, "message": {json_line(d.message)}, '
-        f'"note": {json_line(d.note)}, "range": {_range_json(d.span)}, "text": {json_line(d.span.text)}'
+        f'{{"path": {j(r.path)}, "lang": {j(r.lang)}, "ruleId": {j(d.rule)}, '
+        f'"severity": {j(d.severity)}, "message": {j(d.message)}, '
+        f'"note": {j(d.note)}, "range": {_range_json(d.span)}, "text": {j(d.span.text)}'
     )
     if d.fix is None:
         return line + "}"
-    return f'{line}, "replacement": {json_line(d.fix.new)}, "replacementRange": {_range_json(d.fix.old)}}}'
+    return f'{line}, "replacement": {j(d.fix.new)}, "replacementRange": {_range_json(d.fix.old)}}}'
 
 
 def sarif(rules: Sequence[RuleConfig], files: Iterable[ScannedFile]) -> dict[str, Any]:

@@ -382,7 +382,10 @@ def matcher(config: RuleConfig) -> Matcher:
     >>> matcher(RuleConfig("r", "python", Rule(kind="call"))).words
     frozenset()
     """
-    return Matcher(config)
+    m = Matcher(config)
+    # Kept for the tasks that carry it: a worker forked from here has it compiled.
+    _REVIVED.setdefault(repr(config), m)
+    return m
 
 
 _REVIVED: dict[str, Matcher] = {}
