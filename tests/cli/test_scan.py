@@ -287,6 +287,19 @@ def test_files_and_ignores_globs(tmp_path, files, ignores, reported):
     assert sorted(json.loads(x)["path"].removeprefix("./") for x in r.stdout.splitlines()) == reported
 
 
+@pytest.mark.parametrize("command", [["scan", "-r"], ["find", "--rule"], ["rewrite", "--rule"]])
+def test_a_bad_regular_expression_is_a_usage_error(tmp_path, command):
+    write_files(
+        tmp_path,
+        {
+            "r.yml": "id: r\nlanguage: python\nrule: {kind: identifier, regex: '(a'}\nfix: x\n",
+            "a.py": "a = 1\n",
+        },
+    )
+    r = kovel(tmp_path, *command, "r.yml", "a.py")
+    assert r.returncode == 2 and "r.yml:3: rule.regex" in r.stderr and "Traceback" not in r.stderr
+
+
 def test_utility_rules_of_a_project_serve_every_rule_of_their_language(tmp_path):
     write_files(
         tmp_path,

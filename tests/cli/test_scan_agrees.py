@@ -10,8 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from kovel.rules import NthChild, Range, Rewrite, Rule, RuleConfig, matcher, parse_rules
-from kovel.rules.load import RuleFileError
+from kovel.rules import NthChild, Range, Rewrite, Rule, RuleConfig, matcher
 from kovel.treesitter import parse
 
 SOURCES = {
@@ -146,26 +145,3 @@ def test_a_fix_that_would_not_parse_is_not_written(tmp_path):
     out = _scan([sys.executable, "-m", "kovel", "scan", "-r", "rule.yml", "--fix", "."], tmp_path)
     assert out.returncode == 2 and "syntax error" in out.stderr
     assert (tmp_path / "b.js").read_text() == SOURCES["b.js"]
-
-
-@pytest.mark.parametrize(
-    "body, key",
-    [
-        ("rule: {kind: identifier, nthChild: odd}", "rule.nthChild"),
-        ("rule: {kind: identifier, nthChild: {reverse: true}}", "rule.nthChild.position"),
-        ("rule: {kind: identifier, nthChild: {position: 1, of: {kind: x}}}", "rule.nthChild.of"),
-        ("rule: {kind: identifier, range: {start: {line: 0}, end: {line: 0, column: 1}}}", "rule.range.start.column"),
-        ("rule: {kind: identifier, range: {start: {line: 0, column: -1}, end: {line: 0, column: 1}}}",
-         "rule.range.start.column"),
-        ("rule: {kind: identifier}\nfix: {template: '', expandEnd: {regex: ',', stopBy: far}}", "fix.expandEnd.stopBy"),
-        ("rule: {kind: identifier}\nfix: {template: '', expand: {regex: ','}}", "fix.expand"),
-        ("rule: {kind: identifier}\ntransform: {B: {rewrite: {source: $A, rewriters: [nope]}}}",
-         "transform.B.rewrite.rewriters"),
-        ("rule: {kind: identifier}\nrewriters: [{id: a, rule: {kind: x}, message: m}]", "rewriters[0].message"),
-        ("rule: {pattern: {context: 'f(x)', strictness: relaxed}}", "rule.pattern.strictness"),
-    ],
-)  # fmt: skip
-def test_mistakes_in_positions_name_their_key(body, key):
-    with pytest.raises(RuleFileError) as err:
-        parse_rules(f"id: r\nlanguage: python\n{body}\n", "r.yml")
-    assert err.value.key == key

@@ -79,3 +79,33 @@ def test_mistakes_name_line_and_key(text, line, key):
 def test_never_constructs_python_objects():
     with pytest.raises(RuleFileError):
         parse_rules("!!python/object/apply:os.system ['true']\n", "r.yml")
+
+
+@pytest.mark.parametrize(
+    "body, key",
+    [
+        ("rule: {kind: identifier, nthChild: odd}", "rule.nthChild"),
+        ("rule: {kind: identifier, nthChild: {reverse: true}}", "rule.nthChild.position"),
+        ("rule: {kind: identifier, nthChild: {position: 1, of: {kind: x}}}", "rule.nthChild.of"),
+        ("rule: {kind: identifier, range: {start: {line: 0}, end: {line: 0, column: 1}}}", "rule.range.start.column"),
+        ("rule: {kind: identifier, range: {start: {line: 0, column: -1}, end: {line: 0, column: 1}}}",
+         "rule.range.start.column"),
+        ("rule: {kind: identifier}\nfix: {template: '', expandEnd: {regex: ',', stopBy: far}}", "fix.expandEnd.stopBy"),
+        ("rule: {kind: identifier}\nfix: {template: '', expand: {regex: ','}}", "fix.expand"),
+        ("rule: {kind: identifier}\ntransform: {B: {rewrite: {source: $A, rewriters: [nope]}}}",
+         "transform.B.rewrite.rewriters"),
+        ("rule: {kind: identifier}\nrewriters: [{id: a, rule: {kind: x}, message: m}]", "rewriters[0].message"),
+        ("rule: {pattern: {context: 'f(x)', strictness: relaxed}}", "rule.pattern.strictness"),
+        # Regular expressions are compiled as the file is read, not at the first file scanned.
+        ("rule: {kind: identifier, regex: '(a'}", "rule.regex"),
+        ("rule: {pattern: 'f($X)'}\nconstraints: {X: {regex: '[z'}}", "constraints.X.regex"),
+        ("rule: {pattern: 'f($X)'}\ntransform: {Y: {replace: {source: $X, replace: '(a', by: b}}}",
+         "transform.Y.replace.replace"),
+        ("rule: {pattern: 'f($X)'}\ntransform: {Y: {replace: {source: $X, replace: '(a)', by: '$2'}}}",
+         "transform.Y.replace.replace"),
+    ],
+)  # fmt: skip
+def test_mistakes_in_newer_keys_name_their_key(body, key):
+    with pytest.raises(RuleFileError) as err:
+        parse_rules(f"id: r\nlanguage: python\n{body}\n", "r.yml")
+    assert err.value.key == key

@@ -44,6 +44,7 @@ import argparse
 import hashlib
 import importlib
 import os
+import re
 import sys
 import time
 from collections import deque
@@ -131,7 +132,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.command == "rewrite" and configs[0].fix is None:
                 raise ValueError(f"{args.rule}: the rule has no fix to rewrite with")
             args.pattern = matcher(configs[0])
-        except (RuleFileError, ValueError, SyntaxError) as exc:
+        except (RuleFileError, ValueError, SyntaxError, re.error) as exc:
             print(f"kovel: {exc}", file=sys.stderr)
             return 2
     run = _Run(args)

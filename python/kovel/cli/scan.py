@@ -80,7 +80,7 @@ def run_scan(a: argparse.Namespace) -> int:
         for c in configs:
             try:
                 matchers.append(matcher(c))
-            except (ValueError, SyntaxError) as exc:
+            except (ValueError, SyntaxError, re.error) as exc:
                 raise ValueError(f"rule {c.id}: {exc}") from None
     except RuleFileError as exc:
         print(f"kovel: {exc}", file=sys.stderr)

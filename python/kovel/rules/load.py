@@ -10,6 +10,7 @@ or a rule``.
 from __future__ import annotations
 
 import os
+import re
 from collections.abc import Iterator
 from typing import Any, cast
 
@@ -28,7 +29,7 @@ from kovel.rules.rule import (
     Transform,
     nth_formula,
 )
-from kovel.rules.transform import CASES
+from kovel.rules.transform import CASES, replace_error
 
 __all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "rule_files"]
 
@@ -275,7 +276,11 @@ class _Reader:
                 self.string(body, "by", where + ".", True),
             )
             assert rep is not None and by is not None
-            return Replace(source, rep, by)
+            made = Replace(source, rep, by)
+            wrong = replace_error(made)
+            if wrong is not None:
+                raise self.fail(body, f"{where}.replace", wrong, "replace")
+            return made
         if op == "substring":
             ends = []
             for e in ("startChar", "endChar"):
@@ -332,6 +337,11 @@ class _Reader:
         for k in ("kind", "regex", "matches", "field"):
             if k in r:
                 args[k] = self.string(r, k, key + ".")
+        if "regex" in r:
+            try:
+                re.compile(args["regex"])
+            except re.error as exc:
+                raise self.fail(r, f"{key}.regex", f"not a regular expression: {exc}", "regex") from None
         if "nthChild" in r:
             args["nth_child"] = self.nth(r, key)
         for k in ("inside", "has", "follows", "precedes"):

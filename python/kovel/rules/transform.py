@@ -7,7 +7,7 @@ from collections.abc import Mapping
 
 from kovel.rules.rule import Convert, Replace, Substring
 
-__all__ = ["CASES", "apply", "convert_case", "words"]
+__all__ = ["CASES", "apply", "convert_case", "replace_error", "words"]
 
 #: The case names ``convert`` takes, both spellings, to one name.
 CASES = {
@@ -70,6 +70,24 @@ def convert_case(text: str, to_case: str, separated_by: tuple[str, ...] | None =
         return "-".join(w.lower() for w in ws)
     caps = "".join(w[:1].upper() + w[1:].lower() for w in ws)
     return caps if case == "pascal" else caps[:1].lower() + caps[1:]
+
+
+def replace_error(t: Replace) -> str | None:
+    """What is wrong with ``t``'s regular expression, or with a group its ``by``
+    names that the expression lacks; None when nothing is.
+
+    >>> replace_error(Replace("$N", "(a", "x")), replace_error(Replace("$N", "(?P<w>a)", "${w}-$2"))
+    ('missing ), unterminated subpattern at position 0', 'no group 2 in the expression')
+    """
+    try:
+        pattern = re.compile(t.replace)
+    except re.error as exc:
+        return str(exc)
+    for g in _GROUP.finditer(t.by):
+        name = g.group(1)
+        if not (name.isdigit() and int(name) <= pattern.groups or name in pattern.groupindex):
+            return f"no group {name} in the expression"
+    return None
 
 
 def apply(t: Replace | Substring | Convert, values: Mapping[str, str]) -> str:
