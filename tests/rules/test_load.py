@@ -2,7 +2,7 @@
 
 import pytest
 
-from kovel.rules import Convert, PatternSpec, Rule, RuleFileError, parse_rules
+from kovel.rules import Convert, PatternSpec, Rule, RuleConfig, RuleFileError, matcher, parse_rules
 
 GOOD = """\
 id: a
@@ -109,3 +109,19 @@ def test_mistakes_in_newer_keys_name_their_key(body, key):
     with pytest.raises(RuleFileError) as err:
         parse_rules(f"id: r\nlanguage: python\n{body}\n", "r.yml")
     assert err.value.key == key
+
+
+@pytest.mark.parametrize(
+    "rule, what",
+    [
+        (Rule(kind="no_such_kind"), "no node kind"),
+        (Rule(kind="call", has=Rule(field="no_such_field", kind="identifier")), "no field"),
+        (Rule(matches="nowhere"), "no utility rule"),
+        (Rule(kind="call", not_=Rule(has=Rule(matches="nowhere"))), "no utility rule"),
+    ],
+)
+def test_what_names_nothing_in_the_grammar_is_refused_not_a_silent_zero(rule, what):
+    with pytest.raises(ValueError, match=what):
+        matcher(RuleConfig("r", "python", rule))
+    with pytest.raises(ValueError, match="no tree-sitter grammar"):
+        matcher(RuleConfig("r", "klingon", Rule(kind="call")))

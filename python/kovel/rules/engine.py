@@ -30,7 +30,7 @@ from kovel.quasi import Match, Pattern, pattern as make_pattern
 from kovel.quasi.fill import Siblings
 from kovel.quasi.match import find_all_many, source_bindings
 from kovel.rules.rule import NthChild, PatternSpec, Range, Rule, nth_formula
-from kovel.treesitter.grammars import parser
+from kovel.treesitter.grammars import language, parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node, Tree
@@ -44,6 +44,7 @@ __all__ = [
     "pattern_alone",
     "required_words",
     "text_of",
+    "utils_named",
 ]
 
 Binding = KTerm | list[KTerm]
@@ -98,6 +99,27 @@ class Compiled:
     meta: str | None = None
 
 
+def utils_named(r: Compiled) -> set[str]:
+    """The names of the utility rules ``r`` and its sub-rules name (``matches``).
+
+    >>> from kovel.rules import Rule
+    >>> sorted(utils_named(compile_rule("python", Rule(matches="a", has=Rule(matches="b")))))
+    ['a', 'b']
+    """
+    out: set[str] = set()
+    todo = [r]
+    while todo:
+        c = todo.pop()
+        if c.matches is not None:
+            out.add(c.matches)
+        todo += [x for x in (c.inside, c.has, c.follows, c.precedes, c.not_, *c.all, *(c.any or ())) if x]
+        if isinstance(c.stop_by, Compiled):
+            todo.append(c.stop_by)
+        if c.nth_child is not None and c.nth_child.of_rule is not None:
+            todo.append(c.nth_child.of_rule)
+    return out
+
+
 def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> list[Pattern]:
     """Every pattern ``r`` may look up, its sub-rules' and the utility rules' it names included.
 
@@ -141,6 +163,11 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
     >>> compile_rule("python", Rule(kind="identifier", regex="^x")).tags
     frozenset({'identifier'})
     """
+    grammar = language(lang)  # ValueError for a language without a grammar
+    if r.kind is not None and not any(grammar.id_for_node_kind(r.kind, named) for named in (True, False)):
+        raise ValueError(f"no node kind {r.kind!r} in the {lang} grammar")
+    if r.field is not None and grammar.field_id_for_name(r.field) is None:
+        raise ValueError(f"no field {r.field!r} in the {lang} grammar")
     sub = {
         name: None if getattr(r, name) is None else compile_rule(lang, getattr(r, name))
         for name in ("inside", "has", "follows", "precedes", "not_")

@@ -34,6 +34,7 @@ from kovel.rules.engine import (
     patterns_of,
     required_words,
     text_of,
+    utils_named,
 )
 from kovel.rules.rule import Rewrite, RuleConfig
 from kovel.rules.transform import apply
@@ -80,6 +81,10 @@ class Matcher:
         self.rule: Compiled = compile_rule(lang, config.rule)
         self.utils = {k: compile_rule(lang, v) for k, v in config.utils.items()}
         self.constraints = {k.lstrip("$"): compile_rule(lang, v) for k, v in config.constraints.items()}
+        for c in (self.rule, *self.utils.values(), *self.constraints.values()):
+            missing = sorted(utils_named(c) - self.utils.keys())
+            if missing:
+                raise ValueError(f"no utility rule named {missing[0]!r}")
         #: Words every file with a match holds (see ``required_words``); for a rule
         #: that is a pattern alone, every text the pattern spells out (ASCII ones:
         #: files are searched for them in whatever encoding they declare).
