@@ -25,6 +25,7 @@ from kovel.quasi.parse import (
     SHole,
     Skeleton,
     SNode,
+    clipped,
     is_hole,
     joins,
     parse_quasi,
@@ -371,21 +372,16 @@ def _guard(
             runs_in = bool(text) and bool(
                 (before and joins(before, text[0])) or (after and joins(text[-1], after))
             )
-            tag = _native.tag(inner_node(v))
-            alone = READ if runs_in else reading(sk, hole.meta, text, tag)
-            if alone == RUN and not grammar.knows(_native.tag(v)):
-                alone = READ  # text of no kind, read as whole nodes: as the text says
+            node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
+            alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)))
+            if alone == RUN and not node:
+                alone = READ  # text read as whole nodes: as the text says
             if runs_in or alone != READ:
                 wrap = group is not None and reading(sk, hole.meta, f"({text})", group) == READ
-                # A node of the grammar read otherwise (not merely as another
-                # kind of node) that nothing keeps together.
-                if (
-                    not wrap
-                    and alone in (MISREAD, RUN)
-                    and grammar.knows(_native.tag(v))
-                    and reading(sk, hole.meta, text, None) in (MISREAD, RUN)
-                ):
-                    wrap = _misread(sk, hole, text, paren is not None)
+                # A node read otherwise (not merely as another kind of node) that nothing keeps together.
+                if not wrap and node and alone in (MISREAD, RUN):
+                    if reading(sk, hole.meta, text, None) in (MISREAD, RUN):
+                        wrap = _misread(sk, hole, text, paren is not None)
             else:
                 wrap = False
             if key is not None:
@@ -398,13 +394,12 @@ def _guard(
 
 
 def _misread(sk: Skeleton, hole: SHole, text: str, parens: bool) -> str:
-    shown = text if len(text) <= 60 else text[:57] + "..."
     why = (
         "parentheses cannot keep it together"
         if parens
         else f"kovel knows no parentheses in the {sk.lang} grammar to keep it together"
     )
-    return f"{shown!r} in place of {hole.meta.text} in {sk.code!r} would be read otherwise by the code around it, and {why}"
+    return f"{clipped(text)!r} in place of {hole.meta.text} in {sk.code!r} would be read otherwise by the code around it, and {why}"
 
 
 def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapping[str, Any]], KTerm]:

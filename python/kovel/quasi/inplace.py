@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
 from kovel._kovel import KTerm, tb
-from kovel.quasi.parse import MISREAD, READ, UNCLEAR, MisreadError, joins, misranked
+from kovel.quasi.parse import MISREAD, READ, UNCLEAR, MisreadError, clipped, joins, misranked
 from kovel.quasi.shape import grouped, parentheses
 from kovel.treesitter.grammars import parser
 
@@ -156,11 +156,9 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
         lo = size + len(body.encode()) - len(body.lstrip().encode())
         hi = lo + len(body.strip().encode())
         if _reading(lang, root, data, lo, hi, False) == MISREAD:
-            line = new_text.count("\n", 0, s) + 1
-            column = s - (new_text.rfind("\n", 0, s) + 1) + 1
-            shown = body.strip() if len(body.strip()) <= 60 else body.strip()[:57] + "..."
             raise MisreadError(
-                f"the statements {shown!r} put in at {line}:{column} would be read otherwise by the code around them"
+                f"the statements {clipped(body.strip())!r} put in at {_line_col(new_text, s)} would be read "
+                "otherwise by the code around them"
             )
 
 
@@ -233,12 +231,15 @@ def _reading(
 
 
 def _why(text: str, span: tuple[int, int], body: str) -> str:
-    line = text.count("\n", 0, span[0]) + 1
-    column = span[0] - (text.rfind("\n", 0, span[0]) + 1) + 1
-    old = text[span[0] : span[1]]
-    shown = body if len(body) <= 60 else body[:57] + "..."
-    was = old if len(old) <= 60 else old[:57] + "..."
     return (
-        f"the replacement {shown!r} of {was!r} at {line}:{column} would be read otherwise "
-        "by the code around it, and parentheses cannot keep it together"
+        f"the replacement {clipped(body)!r} of {clipped(text[span[0] : span[1]])!r} at "
+        f"{_line_col(text, span[0])} would be read otherwise by the code around it, and parentheses "
+        "cannot keep it together"
     )
+
+
+def _line_col(text: str, at: int) -> str:
+    """``line:column`` (from 1) of offset ``at`` of ``text``."""
+    line = text.count("\n", 0, at) + 1
+    column = at - text.rfind("\n", 0, at)  # rfind gives -1 on the first line
+    return f"{line}:{column}"

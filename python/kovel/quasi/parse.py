@@ -38,6 +38,7 @@ __all__ = [
     "UNCLEAR",
     "RUN",
     "MisreadError",
+    "clipped",
 ]
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
@@ -856,6 +857,15 @@ class MisreadError(ValueError):
 #: or as several whole nodes side by side (``RUN``: not one, but no node
 #: takes part of it and part of the code around it).
 READ, MISREAD, UNCLEAR, RUN = "read", "misread", "unclear", "run"
+
+
+def clipped(text: str, most: int = 60) -> str:
+    """``text`` cut to ``most`` characters for a message, ``...`` marking the cut.
+
+    >>> clipped("f(a, b)"), clipped("x" * 70, 10)
+    ('f(a, b)', 'xxxxxxx...')
+    """
+    return text if len(text) <= most else text[: most - 3] + "..."
 
 
 def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:

@@ -256,13 +256,9 @@ class Matcher:
             return t
         if self._expand != (None, None):
             # A fix that takes in siblings replaces text, not one node: the result is parsed again.
-            text = str(t)
-            parts: list[str] = []
-            at = 0
-            for _, new, (a, b) in fixes:
-                parts += (text[at:a], str(new))
-                at = b
-            return parse(self.config.language, "".join(parts) + text[at:])
+            return parse(
+                self.config.language, _spliced(str(t), [(a, b, str(new)) for _, new, (a, b) in fixes])
+            )
         return _native.replace_all(t, [f[0] for f in fixes], [f[1] for f in fixes])
 
     def _values(self, f: Found) -> dict[str, str]:
@@ -284,34 +280,25 @@ class Matcher:
         raw = v.raw if isinstance(v, Siblings) else None
         if tr.join_by is None and raw is not None:
             # Each node rewritten where it stands in the run, what stood between them kept.
-            text, at = str(raw), 0
-            parts: list[str] = []
+            pieces: list[tuple[int, int, str]] = []
             kids = iter(items)
             want = next(kids, None)
             for where, node, a, b in _native.walk(raw, True):
                 if want is not None and len(where) == 1 and _native.same(node, want):
-                    parts += (text[at:a], self._rewrite_one(tr, node))
-                    at = b
+                    pieces.append((a, b, self._rewrite_one(tr, node)))
                     want = next(kids, None)
             if want is None:
-                return "".join(parts) + text[at:]
+                return _spliced(str(raw), pieces)
         return (" " if tr.join_by is None else tr.join_by).join(self._rewrite_one(tr, x) for x in items)
 
     def _rewrite_one(self, tr: Rewrite, t: KTerm) -> str:
         # Every rewriter's fixes over the node; the outermost wins, then the first rewriter.
-        fixes: list[tuple[int, int, int, str]] = []
-        for order, name in enumerate(tr.rewriters):
-            for _, new, (a, b) in self._rewriters[name].fixes(t):
-                fixes.append((a, -b, order, str(new)))
-        text = str(t)
-        parts: list[str] = []
-        at = 0
-        for a, nb, _, made in sorted(fixes):
-            if a < at:
-                continue  # inside one taken
-            parts += (text[at:a], made)
-            at = -nb
-        return "".join(parts) + text[at:]
+        fixes = sorted(
+            (a, -b, order, str(new))
+            for order, name in enumerate(tr.rewriters)
+            for _, new, (a, b) in self._rewriters[name].fixes(t)
+        )
+        return _spliced(str(t), [(a, -nb, made) for a, nb, _, made in fixes])
 
     def _fill(self, f: Found) -> KTerm:
         assert self._template is not None
@@ -365,6 +352,23 @@ def _indent(text: str, at: int) -> str:
 
 def _substitute(texts: dict[str, str]) -> Callable[[re.Match[str]], str]:
     return lambda g: texts.get(g.group(1) or g.group(2), "")
+
+
+def _spliced(text: str, pieces: list[tuple[int, int, str]]) -> str:
+    """``text`` with each ``(start, end, new)`` of ``pieces`` (in order) put in place
+    of its span; a piece starting inside one put in before it is left out.
+
+    >>> _spliced("f(a, b)", [(2, 3, "x"), (2, 6, "no"), (5, 6, "y")])
+    'f(x, y)'
+    """
+    parts: list[str] = []
+    at = 0
+    for a, b, new in pieces:
+        if a < at:
+            continue
+        parts += (text[at:a], new)
+        at = b
+    return "".join(parts) + text[at:]
 
 
 def _outermost(fixes: list[Fix]) -> list[Fix]:
