@@ -154,6 +154,25 @@ def test_fixes_are_parenthesised_or_withheld_where_they_land(project):
     assert (project / "h.py").read_text() == "if c: g(2)\n"
 
 
+def test_fixes_of_several_rules_all_apply_or_are_reported(tmp_path):
+    # `outer` spans `inner`'s match on line 1; line 2 and 3 hold one fix each,
+    # the first of them made by the rule listed last, and reaching back over
+    # a blank line.
+    rules = (
+        "id: inner\nlanguage: python\nmessage: m\nrule: {pattern: 'print($A)'}\nfix: 'log($A)'\n---\n"
+        "id: outer\nlanguage: python\nmessage: m\nrule: {pattern: 'f(print($A))'}\nfix: 'f(out($A))'\n---\n"
+        "id: late\nlanguage: python\nmessage: m\nrule: {kind: expression_statement, regex: '^g'}\n"
+        "fix: {template: 'h(2)', expandStart: {regex: '^x$'}}\n"
+    )
+    src = "f(print(1))\nx\ng(2)\ny = print(3)\n"
+    write_files(tmp_path, {"r.yml": rules, "a.py": src})
+    r = kovel(tmp_path, "scan", "-r", "r.yml", "--fix", "a.py")
+    assert r.returncode == 0 and "1 fix overlapping another not applied" in r.stderr
+    assert (tmp_path / "a.py").read_text() == "f(out(1))\nh(2)\ny = log(3)\n"
+    r = kovel(tmp_path, "scan", "-r", "r.yml", "--fix", "a.py")
+    assert r.returncode == 0 and "overlapping" not in r.stderr and not r.stdout
+
+
 @pytest.mark.parametrize(
     "files, args, status, message",
     [

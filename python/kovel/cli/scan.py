@@ -176,9 +176,12 @@ def _fix(r: ScannedFile, writer: SafeWriter, review: interactive.Review | None, 
     """Apply ``r``'s fixes (those the user accepts, with ``review``): True when written,
     False when nothing was, None on a failure (reported)."""
     changes: list[Change] = []
-    for d in r.diagnostics:
-        if d.fix is not None and (not changes or d.fix.old.start >= changes[-1].old.end):
-            changes.append(d.fix)
+    left = 0  # fixes that overlap one taken before them: the next run applies them to the fixed text
+    for fix in sorted((d.fix for d in r.diagnostics if d.fix is not None), key=lambda c: c.old.start):
+        if not changes or fix.old.start >= changes[-1].old.end:
+            changes.append(fix)
+        else:
+            left += 1
     if not changes:
         return False
     try:
@@ -220,4 +223,10 @@ def _fix(r: ScannedFile, writer: SafeWriter, review: interactive.Review | None, 
         return None
     for n in notes:
         print(f"kovel: note: {r.path}: {n}", file=sys.stderr)
+    if left and review is None:
+        print(
+            f"kovel: note: {r.path}: {left} fix{'es' * (left != 1)} overlapping another not applied; "
+            "a second run applies what still matches",
+            file=sys.stderr,
+        )
     return True
