@@ -90,6 +90,12 @@ std::uint32_t Pattern::add(PatternItem it) {
 
 bool is_clause(const KTerm& t) { return inner(t).tag().ends_with("_clause"); }
 
+bool is_statement(const KTerm& t) {
+  const std::string_view tag = inner(t).tag();
+  return tag.ends_with("statement") || tag.ends_with("statement_list") || tag.ends_with("declaration") ||
+         tag == "block";
+}
+
 bool is_keyword(const KTerm& t) {
   const std::string_view tag = t.tag();
   if (tag.empty() || !is_token(t)) return false;
@@ -275,6 +281,45 @@ const KTerm& unwrapped(const KTerm& t) {
   return *x;
 }
 
+// Whether `t` is a childless node the grammar names (a name, a number, a
+// string's text), not a token or a comment.
+bool is_named_leaf(const KTerm& t) { return t.children().empty() && !is_token(t); }
+
+// The children of `t` that are not comments or line continuations.
+std::vector<const KTerm*> code_kids(const KTerm& t) {
+  std::vector<const KTerm*> out;
+  for (const KTerm* k : t.children())
+    if (!is_comment(*k) && inner(*k).tag() != "line_continuation") out.push_back(&inner(*k));
+  return out;
+}
+
+// Whether two terms bound to one metavariable say the same thing: the same
+// tags and tokens, however laid out (`f(a, b)` and `f(a,b)`), comments
+// aside; where either is a named leaf, the same text (a name `x` and the
+// text `x` of a string, as `$A = "$A"` asks).
+bool alike(const KTerm& a, const KTerm& b, Pacer& pace) {
+  std::vector<std::pair<const KTerm*, const KTerm*>> todo{{&a, &b}};
+  while (!todo.empty()) {
+    auto [x, y] = todo.back();
+    todo.pop_back();
+    pace.tick(1);
+    if (x == y) continue;
+    if (is_named_leaf(*x) || is_named_leaf(*y)) {
+      if (x->coparse() != y->coparse()) return false;
+      continue;
+    }
+    if (x->tag() != y->tag()) return false;
+    if (x->children().empty() && y->children().empty()) {
+      if (x->coparse() != y->coparse()) return false;
+      continue;
+    }
+    const auto xs = code_kids(*x), ys = code_kids(*y);
+    if (xs.size() != ys.size()) return false;
+    for (std::size_t i = 0; i < xs.size(); ++i) todo.emplace_back(xs[i], ys[i]);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Matcher::bind(int slot, const Binding& b) {
@@ -286,7 +331,7 @@ bool Matcher::bind(int slot, const Binding& b) {
     return true;
   }
   if (have.kind != b.kind) return false;
-  if (b.kind == Binding::Kind::Node) return equal(unwrapped(*have.node), unwrapped(*b.node));
+  if (b.kind == Binding::Kind::Node) return alike(unwrapped(*have.node), unwrapped(*b.node), *pace_);
   // The items of both runs, pairwise equal.
   const auto xs = have.parent->children(), ys = b.parent->children();
   std::uint64_t x = have.start, y = b.start;
@@ -294,8 +339,7 @@ bool Matcher::bind(int slot, const Binding& b) {
     while (x < have.stop && is_token(*xs[x])) ++x;
     while (y < b.stop && is_token(*ys[y])) ++y;
     if (x == have.stop || y == b.stop) return x == have.stop && y == b.stop;
-    pace_->tick(1);
-    if (!equal(inner(*xs[x++]), inner(*ys[y++]))) return false;
+    if (!alike(inner(*xs[x++]), inner(*ys[y++]), *pace_)) return false;
   }
 }
 
@@ -310,8 +354,7 @@ bool Matcher::bound_run_ends(const Binding& have, const KTerm& parent, std::uint
   for (std::uint64_t x = have.start; x < have.stop; ++x) {
     if (is_token(*xs[x])) continue;
     while (y < ys.size() && is_token(*ys[y])) ++y;
-    pace_->tick(1);
-    if (y == ys.size() || !equal(inner(*xs[x]), inner(*ys[y]))) return false;
+    if (y == ys.size() || !alike(inner(*xs[x]), inner(*ys[y]), *pace_)) return false;
     ++y;
   }
   lo = hi = y;
@@ -403,10 +446,13 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       return j == from ? false : fail(j - 1);
     if (i == pp.kids.size()) {
       // What follows the pattern: tokens and clauses, or a part led by a
-      // keyword the pattern does not name (Java's `else` and its block).
+      // keyword the pattern does not name (Java's `else` and its block), or
+      // the statements after a label the pattern ends with (`case $X:`).
       if (j < n && is_keyword(*ts[j])) return true;
+      const bool label = !pp.kids.empty() && p_.item(pp.kids.back()).kind == PatternItem::Kind::Leaf &&
+                         p_.item(pp.kids.back()).text == ":";
       for (std::uint64_t k = j; k < n; ++k)
-        if (!is_token(*ts[k]) && !is_clause(*ts[k])) return fail(j);
+        if (!is_token(*ts[k]) && !is_clause(*ts[k]) && !(label && is_statement(*ts[k]))) return fail(j);
       return true;
     }
     const std::uint32_t qi = pp.kids[i];

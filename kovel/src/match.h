@@ -87,6 +87,11 @@ bool is_token(const KTerm& t);
 // with an `else`), and a rewrite keeps it.
 bool is_clause(const KTerm& t);
 
+// Whether a child is a statement, a declaration or a block: a pattern that
+// ends with a label's `:` (`case $X:`) still matches the statements after
+// it, and a rewrite keeps them.
+bool is_statement(const KTerm& t);
+
 // Whether a child is a keyword token (`else`, `catch`): a pattern that ends
 // before it still matches, and what it leads stays.
 bool is_keyword(const KTerm& t);

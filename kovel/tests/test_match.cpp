@@ -97,7 +97,24 @@ TEST(Match, RepeatedSlotsBindEqualTerms) {
   EXPECT_TRUE(m.match(*faa));
   EXPECT_EQ(m.bindings()[0].node->coparse(), "f");
   EXPECT_FALSE(m.match(*call("f", {id("a"), id("b")})));
-  EXPECT_FALSE(m.match(*call("f", {id("a"), leaf("number", "a")})));  // same text, other tag
+  // A named leaf takes the same text under another tag (a name and a string's text).
+  EXPECT_TRUE(m.match(*call("f", {id("a"), leaf("string_content", "a")})));
+  EXPECT_FALSE(m.match(*call("f", {id("a"), call("a", {})})));
+  // Nodes compare tag by tag and token by token, layout and comments aside.
+  KRef spaced = tuple(
+      "call",
+      Kids{id("g"), tuple("argument_list",
+                          Kids{tok("("), id("x"), tok(","), leaf("comment", "/* c */"), id("y"), tok(")")},
+                          Cmds{H, W(" "), H, H, W("\n  "), H, W(" "), H, H})},
+      Cmds{H, W(" "), H});
+  EXPECT_TRUE(m.match(*call("f", {call("g", {id("x"), id("y")}), spaced})));
+  EXPECT_FALSE(m.match(*call("f", {call("g", {id("x"), id("y")}), call("g", {id("y"), id("x")})})));
+  EXPECT_FALSE(m.match(*call("f", {call("g", {id("x"), id("y")}), call("h", {id("x"), id("y")})})));
+  EXPECT_FALSE(m.match(*call(
+      "f",
+      {call("g", {id("x")}),
+       tuple("call", Kids{id("g"), tuple("argument_list", Kids{tok("["), id("x"), tok("]")}, Cmds{H, H, H})},
+             Cmds{H, H})})));
   // A failed match leaves no binding behind for the next one.
   EXPECT_TRUE(m.match(*gbb));
   EXPECT_EQ(m.bindings()[1].node->coparse(), "b");

@@ -312,6 +312,11 @@ PyObject* fn_is_comment(PyObject*, PyObject* arg) {
   return t ? PyBool_FromLong(is_comment(*t)) : nullptr;
 }
 
+PyObject* fn_is_statement(PyObject*, PyObject* arg) {
+  const KTerm* t = term_arg(arg, "t");
+  return t ? PyBool_FromLong(is_statement(*t)) : nullptr;
+}
+
 PyObject* fn_is_comment_tag(PyObject*, PyObject* arg) {
   std::string_view tag;
   if (!str_arg(arg, "tag", tag)) return nullptr;
@@ -335,6 +340,9 @@ PyMethodDef kMatchMethods[] = {
     {"is_token", fn_is_token, METH_O,
      "is_token(t, /)\n--\n\nA node the matcher may pass over: a comment, or a childless node that renders as "
      "its tag."},
+    {"is_statement", fn_is_statement, METH_O,
+     "is_statement(t, /)\n--\n\nA statement, declaration or block: what a pattern ending with a label's `:` "
+     "passes over after it."},
     {"is_comment_tag", fn_is_comment_tag, METH_O,
      "is_comment_tag(tag, /)\n--\n\nWhether nodes of this tag are comments (as is_comment decides)."},
     {"is_comment", fn_is_comment, METH_O,

@@ -92,6 +92,39 @@ def test_matches_agree_with_ast_grep() -> None:
     assert sorted(ours) == sorted(theirs)
 
 
+# A metavariable named twice takes what reads alike: layout and comments
+# aside, and a name alike with the same text in a string; a metavariable
+# alone is any node the grammar names, keywords and brackets aside.
+TWICE_AND_ALONE = [
+    ("python", "$A == $A", "x.y == x . y\nf(a, b) == f(a,b)\nf(a) == f(b)\na + b == a - b\nx == (x)\n"
+     "f(a, # c\n  b) == f(a, b)\n", ["x.y == x . y", "f(a, b) == f(a,b)", "f(a, # c\n  b) == f(a, b)"]),
+    ("python", '$A = "$A"', 'g = "g"\nh = "x"\nk = "k" "k"\n', ['g = "g"']),
+    ("javascript", '$A = "$A"', "g = 'g'; h = \"h h\"; k = \"k\";\n", ['k = "k"']),
+    ("go", "if $E != nil { return $E }", "package p\nfunc f() error {\n\tif err != nil { return err }\n"
+     "\tif e != nil { return err }\n\treturn nil\n}\n", ["if err != nil { return err }"]),
+    ("c", "$F($X, $X)", "int main(void) { f(a [1], a[1]); g(a[1], a[2]); }", ["f(a [1], a[1])"]),
+    ("python", "$A", "x = f(1)\n", ["x = f(1)\n", "x = f(1)", "x = f(1)", "x", "f(1)", "f", "(1)", "1"]),
+    ("java", "$A", "class A { void f() throws E {} }",
+     ["class A { void f() throws E {} }", "class A { void f() throws E {} }", "A", "{ void f() throws E {} }",
+      "void f() throws E {}", "void", "f", "()", "throws E", "E", "{}"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "lang, pat, source, found", TWICE_AND_ALONE, ids=[f"{c[0]}:{c[1]}" for c in TWICE_AND_ALONE]
+)
+def test_metavariables_named_twice_or_alone(lang, pat, source, found):
+    t = parse(lang, source)
+    ours = [m.span for m in pattern(lang, pat).find_all(t)]
+    assert [source[a:b] for a, b in ours] == found
+    sg = pytest.importorskip("ast_grep_py")
+    theirs = {
+        (n.range().start.index, n.range().end.index)
+        for n in sg.SgRoot(source, lang).root().find_all(pattern=pat)
+    }
+    assert theirs <= set(ours)
+
+
 # Patterns whose tokens a match must hold, over sources where they match or nearly do.
 REQUIRED_CASES = [
     ("python", "print($$$A)", ["print(1)\n", "print\n", "x.print(2)\n", "(print)(3)\n", "# print(4)\n"]),

@@ -88,6 +88,44 @@ TABLE = [
     ("json", '"a": $V', '{"a": 1, "b": {"a": [2]}}\n', ['"a": 1', '"a": [2]']),
     ("yaml", "c: $V", "a: 1\nb:\n  c: 2\n", ["c: 2"]),
     ("html", "<p>$X</p>", "<div><p>hi</p></div>\n", ["<p>hi</p>"]),
+    # parts of a declaration: parameters, annotations, decorators, type parameters, a type
+    ("java", "(int a, String s)", "class A { void f(int a, String s) {} void g(int a) {} }\n", ["(int a, String s)"]),
+    ("java", "@SuppressWarnings($A)", 'class A {\n  @SuppressWarnings("x")\n  @Override\n  void f() {}\n}\n',
+     ['@SuppressWarnings("x")']),
+    ("java", "@Override", "class A {\n  @Override\n  void f() {}\n}\n", ["@Override"]),
+    ("java", "List<$T>", "class A { List<String> x; Map<K, V> y; }\n", ["List<String>"]),
+    ("typescript", "@Component($A)", "@Component({a: 1})\nclass A {}\n", ["@Component({a: 1})"]),
+    ("typescript", "(a: number, b: string)", "class A { f(a: number, b: string) {} }\n", ["(a: number, b: string)"]),
+    ("typescript", "<$T>", "function g<T>(x: T) {}\n", ["<T>"]),
+    ("python", "@$D", "@dec\ndef f():\n    pass\n", ["@dec"]),
+    ("go", "(a int, b string)", "package p\nfunc f(a int, b string) {}\n", ["(a int, b string)"]),
+    ("rust", "(a: i32, b: i32)", "fn f(a: i32, b: i32) {}\n", ["(a: i32, b: i32)"]),
+    ("kotlin", "(a: Int, b: String)", "fun f(a: Int, b: String) {}\n", ["(a: Int, b: String)"]),
+    # clauses and arms that only stand after or inside another construct
+    ("python", "else:\n    $$$B", "if a:\n    pass\nelse:\n    b()\n", ["else:\n    b()"]),
+    ("python", "except $E:\n    $$$B", "try:\n    a()\nexcept E:\n    b()\n", ["except E:\n    b()"]),
+    ("javascript", "else { $$$B }", "if (a) { b() } else { c() }\n", ["else { c() }"]),
+    ("rust", "Some($X) => $B", "fn f() { match x { Some(y) => 1, None => 2 } }\n", ["Some(y) => 1,"]),
+    ("kotlin", "is $T -> $B", "fun f() { when (x) { is String -> 1\n else -> 2 } }\n", ["is String -> 1"]),
+    # a metavariable where the grammar wants something else: items, arms, cases
+    ("rust", "impl $T for $S { $$$B }", "impl A for B { fn f() {} }\nimpl C {}\n", ["impl A for B { fn f() {} }"]),
+    ("rust", "match $X { $$$A }", "fn f() { match x { Some(y) => 1, None => 2 } }\n",
+     ["match x { Some(y) => 1, None => 2 }"]),
+    ("kotlin", "when ($X) { $$$B }", "fun f() { when (x) { 1 -> a\n 2 -> b } }\n", ["when (x) { 1 -> a\n 2 -> b }"]),
+    ("go", "select { $$$C }", "package p\nfunc f() {\n\tselect {\n\tcase <-c:\n\t}\n}\n",
+     ["select {\n\tcase <-c:\n\t}"]),
+    # a keyword alone is the keyword, not a name spelled like it; a C# type's arguments
+    ("c", "static", "static int x;\nint static_y;\n", ["static"]),
+    ("java", "public", "class A { public void f() {} }\n", ["public"]),
+    ("c_sharp", "<$T>", "class A : B<C> { }\n", ["<C>"]),
+    # a label ends the pattern: the statements after it are the case's
+    ("c", "case $X:", "void f(int a) { switch (a) { case 1: break; case 2: g(); break; default: h(); } }\n",
+     ["case 1: break;", "case 2: g(); break;"]),
+    ("go", "case $X:", "package p\nfunc f() {\n\tswitch a {\n\tcase 1:\n\t\treturn\n\t}\n}\n", ["case 1:\n\t\treturn\n"]),
+    ("javascript", "case $X:", "switch (a) { case 1: f(); break; default: g(); }\n", ["case 1: f(); break;"]),
+    # Ruby's class names are constants
+    ("ruby", "class $C < $P\n  $$$B\nend", "class A < B\n  def f\n  end\nend\nclass C\nend\n",
+     ["class A < B\n  def f\n  end\nend"]),
 ]  # fmt: skip
 
 
@@ -139,3 +177,57 @@ def test_context_and_selector_errors_name_what_is_missing() -> None:
         pattern("javascript", "f($A)", selector="field_definition")
     with pytest.raises(ValueError, match="does not contain"):
         pattern("go", "fmt.Println($A)", context="package p\nfunc t() { g() }")
+
+
+# Code that no context reads, however its metavariables are written: a
+# metavariable standing where the grammar wants something else does not
+# excuse an error elsewhere.
+@pytest.mark.parametrize(
+    ("lang", "pat"),
+    [
+        ("rust", "impl $T for $S { $$$B"),
+        ("rust", "match $X { $$$A } }"),
+        ("python", "f($A +)"),
+        ("python", "def $F(:\n    $$$B"),
+        ("java", "class $C { $$$B"),
+        ("kotlin", "when ($X { $$$B }"),
+        ("ruby", "class $C < \n  $$$B\nend end"),
+        ("go", "func $F( { $$$B }"),
+    ],
+)
+def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
+    with pytest.raises(SyntaxError, match="does not parse"):
+        pattern(lang, pat)
+
+
+def test_a_colon_that_is_no_label_ends_nothing() -> None:
+    # ast-grep finds `x[1:2]` too; a slice's end is no statement.
+    assert [
+        str(m.term)
+        for m in pattern("python", "x[1:]").find_all(treesitter.parse("python", "x[1:2]\nx[1:]\n"))
+    ] == ["x[1:]"]
+
+
+# A rewrite of a label keeps the statements after it, or refuses where the
+# replacement cannot hold them; it never drops them.
+@pytest.mark.parametrize(
+    ("lang", "source", "tpl", "out"),
+    [
+        ("c", "void f(int a) { switch (a) { case 1: g(); break; } }\n", "case K + $X:",
+         "void f(int a) { switch (a) { case K + 1: g(); break; } }\n"),
+        ("javascript", "switch (a) { case 1: f(); break; default: g(); }\n", "case f($X):",
+         "switch (a) { case f(1): f(); break; default: g(); }\n"),
+        ("go", "package p\nfunc f() {\n\tswitch a {\n\tcase 1:\n\t\treturn\n\t}\n}\n", "case $X, 2:",
+         "package p\nfunc f() {\n\tswitch a {\n\tcase 1, 2:\n\t\treturn\n\t}\n}\n"),
+        ("javascript", "switch (a) { case 1: f(); break; }\n", "case $X:\ncase 7:", None),
+    ],
+)  # fmt: skip
+def test_rewriting_a_label_keeps_its_statements(lang: str, source: str, tpl: str, out: str | None) -> None:
+    from kovel.quasi import template
+
+    p = pattern(lang, "case $X:")
+    if out is None:
+        with pytest.raises(ValueError, match="cannot hold it"):
+            p.rewrite(treesitter.parse(lang, source), template(lang, tpl))
+    else:
+        assert str(p.rewrite(treesitter.parse(lang, source), template(lang, tpl))) == out

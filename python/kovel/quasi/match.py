@@ -114,6 +114,8 @@ class Pattern:
 
     __slots__ = (
         "_editors",
+        "_label",
+        "_named",
         "_program",
         "_required",
         "_required_utf8",
@@ -135,6 +137,12 @@ class Pattern:
         self.code: str = code
         self.context: str | None = context
         self.selector: str | None = selector
+        # A metavariable alone stands for any node the grammar names, not for
+        # a statement holding one, nor for a keyword or a bracket.
+        self._named: KnownKinds | None = None
+        if len(sk.metas) == 1 and not sk.metas[0].seq and sk.metas[0].text == code.strip():
+            root = SHole(sk.metas[0], "", "", False)
+            self._named = KnownKinds(lang)
         self._program: object = _native.compile_pattern(_spec(root), Siblings)
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
@@ -152,10 +160,21 @@ class Pattern:
             if isinstance(i, SNode) and i.leaf and i.items and isinstance(i.items[0], str)
         )
 
+        # A pattern that ends with a label's `:` (`case $X:`) matches the
+        # statements after it too; a rewrite keeps them.
+        last = [i for i in root.items if not isinstance(i, str)][-1:] if isinstance(root, SNode) else []
+        self._label: bool = (
+            bool(last) and isinstance(last[0], SNode) and last[0].leaf and last[0].items == [":"]
+        )
         self._required: frozenset[str] = frozenset(_leaf_texts(root))
         # In a fixed order (the longest first), so that a tie for the rarest
         # text falls the same way in every process.
         self._required_utf8 = tuple(sorted((t.encode() for t in self._required), key=lambda w: (-len(w), w)))
+
+    @property
+    def _native_search(self) -> bool:
+        # Whether the native search's matches are all this pattern's matches.
+        return self._runs is None and self._named is None
 
     @property
     def required_texts(self) -> frozenset[str]:
@@ -205,7 +224,11 @@ class Pattern:
                     env = _normalise(env, indents, r.offsets)
                 yield Match(r.term, (*r.parent, r.first), r.span, _unwrapped(env), r.env, r)
             return
-        yield from _made(_native.match_all(self._program, t, outermost), indents)
+        found = _made(_native.match_all(self._program, t, outermost), indents)
+        if self._named is not None:
+            known = self._named
+            found = (m for m in found if known.named(m.term))
+        yield from found
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).
@@ -257,8 +280,9 @@ class Pattern:
         """``new`` with the tokens that end (and start) ``matched`` which the
         pattern does not name and ``new`` lacks: dropping a ``;`` can change
         what the next statement means, dropping ``async`` what a function is.
-        Clauses the pattern passed over (``else:``) are kept after a
-        replacement of the same kind, and refused after another."""
+        Clauses the pattern passed over (``else:``), and the statements after
+        a label it ends with (``case $X:``), are kept after a replacement of
+        the same kind, and refused after another."""
         kids = _native.children(matched)
         if len(kids) < 2:
             return new
@@ -267,7 +291,9 @@ class Pattern:
             lead += 1
         trail = len(kids)
         while trail > lead + 1 and (
-            _unnamed_token(kids[trail - 1], self._tokens) or _native.tag(kids[trail - 1]).endswith("_clause")
+            _unnamed_token(kids[trail - 1], self._tokens)
+            or _native.tag(kids[trail - 1]).endswith("_clause")
+            or (self._label and _native.is_statement(kids[trail - 1]))
         ):
             trail -= 1
         # A part led by a keyword the pattern does not name (`else` and its block) was passed over.
@@ -286,7 +312,11 @@ class Pattern:
         if trail < len(kids) and body.rstrip().endswith(tail):
             trail = len(kids)
         clauses = [
-            _native.tag(k) for k in kids[trail:] if _native.tag(k).endswith("_clause") or str(k).isalpha()
+            _native.tag(k)
+            for k in kids[trail:]
+            if _native.tag(k).endswith("_clause")
+            or str(k).isalpha()
+            or (self._label and _native.is_statement(k))
         ]
         if clauses and kind != _native.tag(matched):
             # Dropping an `else:` changes the program silently; putting it after
@@ -433,12 +463,10 @@ def find_all_many(patterns: Sequence[Pattern], t: KTerm) -> list[list[Match]]:
     >>> [[str(m.term) for m in ms] for ms in find_all_many(ps, t)]
     [['len(x)'], ['print(len(x))']]
     """
-    native = [p for p in patterns if p._runs is None]
+    native = [p for p in patterns if p._native_search]
     found = iter(_native.match_many([p._program for p in native], t)) if native else iter(())
     indents = _Indents(t)
-    return [
-        list(p.find_all(t)) if p._runs is not None else list(_made(next(found), indents)) for p in patterns
-    ]
+    return [list(_made(next(found), indents)) if p._native_search else list(p.find_all(t)) for p in patterns]
 
 
 class SourceSearch(NamedTuple):
@@ -480,7 +508,7 @@ def search_source(
         raise ValueError(f"the patterns are in several languages: {sorted(langs)}")
     lang = langs.pop()
     grammar = native_grammar(lang, verbatim, code=code)
-    native = [p for p in patterns if p._runs is None]
+    native = [p for p in patterns if p._native_search]
     if grammar is None or len(native) < len(patterns):
         # A run of statements is looked for among the children of every node.
         whole = parse_with_errors(lang, source, verbatim, code=code, timeout=timeout)

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import ast
 import re
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -54,6 +55,9 @@ _C_CONTEXTS = (
     "void _kq(void) {{ _kq({}); }}\n",
     "struct _kq {{\n{}\n}};\n",
     "void _kq({});\n",
+    # Parameters with their parentheses; what goes before a declaration.
+    "void _kq{};\n",
+    "{}\nvoid _kq();\n",
 )
 _JS_CONTEXTS = (
     "{}",
@@ -62,6 +66,14 @@ _JS_CONTEXTS = (
     "({{{}}});\n",
     "class _kq {{\n{}\n}}\n",
     "function _kq({}) {{}}\n",
+    # Parameters with their parentheses, type parameters, a decorator, a
+    # case, the clauses after a block.
+    "class _kq {{ _kq{} {{}} }}\n",
+    "function _kq{}() {{}}\n",
+    "{}\nclass _kq {{}}\n",
+    "switch (_kq) {{ {} }}\n",
+    "if (_kq) {{}} {}\n",
+    "try {{}} {}\n",
 )
 # Java and C#: statements live in method bodies, members in classes.
 _CLASS_CONTEXTS = (
@@ -71,9 +83,24 @@ _CLASS_CONTEXTS = (
     "class _kq {{ void _kq() {{\n{};\n}} }}\n",
     "class _kq {{ void _kq() {{ _kq({}); }} }}\n",
     "class _kq {{ void _kq({}) {{}} }}\n",
+    # Parameters with their parentheses; annotations, modifiers and type
+    # parameters before a method; a type; a case.
+    "class _kq {{ void _kq{} {{}} }}\n",
+    "class _kq {{ {} void _kq() {{}} }}\n",
+    "class _kq {{ {} _kq; }}\n",
+    "class _kq {{ void _kq() {{ switch (_kq) {{ {} }} }} }}\n",
 )
 _CONTEXTS: dict[str, tuple[str, ...]] = {
-    "python": ("{}", "_kq({})\n", "{{{}}}\n", "def _kq({}): pass\n"),
+    "python": (
+        "{}",
+        "_kq({})\n",
+        "{{{}}}\n",
+        "def _kq({}): pass\n",
+        # A decorator; the clauses after a block.
+        "{}\ndef _kq(): pass\n",
+        "if _kq:\n    pass\n{}\n",
+        "try:\n    pass\n{}\n",
+    ),
     "c": _C_CONTEXTS,
     "cpp": _C_CONTEXTS,
     "javascript": _JS_CONTEXTS,
@@ -90,6 +117,8 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "package _kq\nfunc _kq() {{ _kq({}) }}\n",
         "package _kq\ntype _kq struct {{\n{}\n}}\n",
         "package _kq\nfunc _kq({}) {{}}\n",
+        "package _kq\nfunc _kq{} {{}}\n",
+        "package _kq\nfunc _kq() {{\nswitch _kq {{\n{}\n}}\n}}\n",
     ),
     "rust": (
         "{}",
@@ -99,8 +128,18 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "impl _kq {{\n{}\n}}\n",
         "struct _kq {{\n{}\n}}\n",
         "fn _kq({}) {{}}\n",
+        "fn _kq{} {{}}\n",
+        "fn _kq() {{ match _kq {{ {} }} }}\n",
+        "fn _kq() {} {{}}\n",
     ),
-    "kotlin": ("{}", "fun _kq() {{\n{}\n}}\n", "class _kq {{\n{}\n}}\n", "fun _kq() {{ _kq({}) }}\n"),
+    "kotlin": (
+        "{}",
+        "fun _kq() {{\n{}\n}}\n",
+        "class _kq {{\n{}\n}}\n",
+        "fun _kq() {{ _kq({}) }}\n",
+        "fun _kq{} {{}}\n",
+        "fun _kq() {{ when (_kq) {{\n{}\n}} }}\n",
+    ),
     "php": (
         "<?php\n{}\n",
         "<?php\n{};\n",
@@ -136,6 +175,7 @@ _GENERIC_CONTEXTS = (
     "_kq = {};\n",
     "{{{}}}\n",
     "[{}]\n",
+    "_kq {}\n",
 )
 
 
@@ -317,6 +357,29 @@ def _between_braces(code: str, at: tuple[int, int]) -> bool:
     return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
 
 
+_CONTEXT_PARTS = re.compile(r"\{\{|\}\}|\{\}")
+
+
+def _split_context(context: str) -> tuple[str, str]:
+    """The text before and after the ``{}`` of a context, its ``{{`` and ``}}`` unescaped.
+
+    >>> _split_context("if (a) {{}} {}\\n")
+    ('if (a) {} ', '\\n')
+    """
+    parts = ["", ""]
+    side = 0
+    pos = 0
+    for m in _CONTEXT_PARTS.finditer(context):
+        parts[side] += context[pos : m.start()]
+        if m.group() == "{}" and side == 0:
+            side = 1
+        else:
+            parts[side] += m.group()[0]
+        pos = m.end()
+    parts[side] += context[pos:]
+    return parts[0], parts[1]
+
+
 def _substitute(
     code: str,
     occs: list[_Occurrence],
@@ -326,9 +389,7 @@ def _substitute(
     terminator: str = ";",
     forms: tuple[tuple[int, str], ...] = (),
 ) -> _Attempt:
-    head, _, tail = context.partition("{}")
-    head = head.replace("{{", "{").replace("}}", "}")
-    tail = tail.replace("{{", "{").replace("}}", "}")
+    head, tail = _split_context(context)
     parts = [head.encode()]
     pos = len(parts[0])
     lo = pos
@@ -371,14 +432,18 @@ def _to_code_offset(att: _Attempt, p: int) -> int:
     return max(0, p - att.lo + shift)
 
 
-def _first_error(node: Node) -> Node | None:
+def _first_error(node: Node, placeholders: Mapping[tuple[int, int], object] | None = None) -> Node | None:
+    """The first error or missing node under ``node``, passing over errors that
+    span exactly one of ``placeholders``."""
     cursor = node.walk()
     while True:
         n = cursor.node
         assert n is not None
         if n.is_missing:
             return n
-        if n.is_error:
+        if n.is_error and placeholders is not None and (n.start_byte, n.end_byte) in placeholders:
+            pass
+        elif n.is_error:
             # An ERROR node often starts where the construct that failed
             # starts; the token that did not fit is its innermost, last part.
             while True:
@@ -389,7 +454,7 @@ def _first_error(node: Node) -> Node | None:
                     return n.children[-1]
                 else:
                     return n
-        if n.has_error and cursor.goto_first_child():
+        elif n.has_error and cursor.goto_first_child():
             continue
         while not cursor.goto_next_sibling():
             if not cursor.goto_parent():
@@ -622,21 +687,33 @@ def parse_quasi(
     lead = len(code.encode()) - len(code.lstrip().encode())
     trail = len(code.rstrip().encode())
     best_error: tuple[int, str] | None = None
-    fallback: Skeleton | None = None
+    fallback: Skeleton | None = None  # the first reading that lacks a hole
+    misread: Skeleton | None = None  # the first reading of a keyword as a name
     unaligned = False  # some context parsed, but no nodes span exactly the code
     unselected = False  # some context parsed, but without a node of the selector's kind
     contexts = _contexts(lang, code) if context is None else (_user_context(code, context),)
     # Where no context reads the code, a metavariable where the grammar wants
     # more than a name is written as more (`T name` for a typed parameter).
-    for reshape in (False, True) if occs else (False,):
+    # Last, a metavariable may stand where the grammar reads it as an error
+    # of its own, nothing else amiss (`impl $T for $S { $$$B }`: a name is no
+    # item of an impl): what it stands for is still plain.
+    passes = ((False, False), (True, False), (False, True)) if occs else ((False, False),)
+    for reshape, tolerate in passes:
         for ctx in contexts:
             for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
                 forms: tuple[tuple[int, str], ...] = ()
                 tries = 0
+                # When reshaping the metavariable nearest the error runs out,
+                # each form is tried for every metavariable at once (a Ruby
+                # class and its superclass both need a constant).
+                uniform = [
+                    tuple((o.meta.index, f) for o in occs if not o.meta.seq)
+                    for f in (_META_FORMS if reshape else ())
+                ]
                 while True:
                     att = _substitute(code, occs, ctx, semis, lang, terminator, forms)
                     tree = ts_parser.parse(att.source)
-                    err = _first_error(tree.root_node)
+                    err = _first_error(tree.root_node, att.spans if tolerate else None)
                     if err is None:
                         break
                     offset = min(max(_to_code_offset(att, err.start_byte), 0), len(code.encode()))
@@ -645,6 +722,8 @@ def parse_quasi(
                         best_error = (offset, what)
                     tries += 1
                     nxt = _reshaped(occs, offset, forms) if reshape and tries < 16 else None
+                    if nxt is None and uniform:
+                        nxt = uniform.pop(0)
                     if nxt is None:
                         break
                     forms = nxt
@@ -675,13 +754,18 @@ def parse_quasi(
                 metas = tuple(o.meta for o in occs)
                 sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run)
                 if len(conv.holes) == wanted:
-                    return sk
-                if fallback is None:
+                    # A keyword read as a name (`static` as an argument), or a
+                    # name made up, is how a grammar reads code it did not
+                    # expect there: another context may read it as it is.
+                    if found is None or not _misread_words(lang, found[1], att.source):
+                        return sk
+                    if misread is None:
+                        misread = sk
+                elif fallback is None:
                     fallback = sk
-        if fallback is not None:
-            return fallback
-    if fallback is not None:
-        return fallback
+        chosen = misread or fallback
+        if chosen is not None:
+            return chosen
     if unselected:
         raise ValueError(f"no {selector} node in the {lang} code {code!r}")
     offset, what = best_error if best_error is not None else (0, "no parse")
@@ -694,6 +778,27 @@ def parse_quasi(
             f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
         )
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+def _misread_words(lang: str, nodes: list[Node], source: bytes) -> bool:
+    """Whether a name among ``nodes`` (and their descendants) is spelled as one
+    of the grammar's keywords, or is empty (a name the grammar made up to
+    recover, as C#'s `_kq(<T>)` gets one before its `<`)."""
+    lang_ = language(lang)
+    stack = list(nodes)
+    while stack:
+        n = stack.pop()
+        if n.child_count:
+            stack.extend(n.children)
+            continue
+        if not n.is_named:
+            continue
+        word = source[n.start_byte : n.end_byte].decode(errors="replace")
+        if not word:
+            return True
+        if word.isidentifier() and word != n.type and lang_.id_for_node_kind(word, False) is not None:
+            return True
+    return False
 
 
 def _is_run(container: Node, nodes: list[Node]) -> bool:
@@ -723,8 +828,8 @@ _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^bloc
 
 # How a metavariable may be written where a name alone does not parse: a
 # typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`),
-# a PHP variable (what `$X = $V;` means there).
-_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}")
+# a PHP variable (what `$X = $V;` means there), a constant (Ruby's class names).
+_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}", "K{}")
 
 
 def _reshaped(

@@ -74,6 +74,7 @@ class KnownKinds:
     def __init__(self, lang: str) -> None:
         self._lang = lang
         self._known: dict[str, bool] = {}
+        self._anonymous: dict[str, bool] = {}
 
     def knows(self, tag: str) -> bool:
         """Whether ``tag`` is one of the grammar's named node kinds."""
@@ -85,6 +86,32 @@ class KnownKinds:
                 known = False
             self._known[tag] = known
         return known
+
+    def named(self, t: KTerm) -> bool:
+        """Whether ``t`` is a node the grammar names: of a known kind, and not a
+        keyword that shares its text with one (Java's ``throws`` clause starts
+        with the ``throws`` keyword, both tagged ``throws``).
+
+        >>> from kovel import tree
+        >>> from kovel.treesitter import parse
+        >>> k = KnownKinds("java")
+        >>> t = parse("java", "class A { void f() throws E {} }")
+        >>> [(str(n), k.named(n)) for _, n in tree.walk(t) if str(n).startswith("throws")]
+        [('throws E', True), ('throws', False)]
+        """
+        tag = _native.tag(t)
+        if not self.knows(tag):
+            return False
+        if _native.children(t) or str(t) != tag:
+            return True
+        anonymous = self._anonymous.get(tag)
+        if anonymous is None:
+            try:
+                anonymous = language(self._lang).id_for_node_kind(tag, False) is not None
+            except Exception:
+                anonymous = False
+            self._anonymous[tag] = anonymous
+        return not anonymous
 
 
 def inner_node(t: KTerm) -> KTerm:
