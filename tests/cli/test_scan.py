@@ -389,3 +389,25 @@ def test_examples_agree_with_ast_grep(tmp_path, rule):
     if shutil.which("node"):
         for f in ours_dir.glob("*.js"):
             assert subprocess.run(["node", "--check", str(f)], capture_output=True).returncode == 0, f.name
+
+
+def test_language_globs_give_files_a_language(tmp_path):
+    # As ast-grep's languageGlobs: before the extension, below the folder walked.
+    write_files(
+        tmp_path,
+        {
+            "kovel.yml": "ruleDirs: [rules]\nlanguageGlobs:\n  Python: ['*.pyw', 'bin/*']\n  js: ['c.py']\n",
+            "rules/r.yml": "id: p\nlanguage: python\nmessage: m\nrule: {pattern: 'print($A)'}\n",
+            "src/tool.pyw": "print(1)\n",
+            "bin/run": "print(2)\n",
+            "other/run": "print(3)\n",
+            "c.py": "print(4)\n",
+            "b.py": "print(5)\n",
+        },
+    )
+    r = kovel(tmp_path, "scan", ".")
+    assert sorted(line.split(":")[0] for line in r.stdout.splitlines()) == ["b.py", "bin/run", "src/tool.pyw"]
+    assert kovel(tmp_path, "scan", "src/tool.pyw").stdout.startswith("src/tool.pyw:1:1")
+    write_files(tmp_path, {"kovel.yml": "ruleDirs: [rules]\nlanguageGlobs: [x]\n"})
+    r = kovel(tmp_path, "scan", ".")
+    assert r.returncode == 2 and "languageGlobs" in r.stderr

@@ -118,6 +118,15 @@ TABLE = [
     ("c", "static", "static int x;\nint static_y;\n", ["static"]),
     ("java", "public", "class A { public void f() {} }\n", ["public"]),
     ("c_sharp", "<$T>", "class A : B<C> { }\n", ["<C>"]),
+    # code that ends with the line break its node ends with
+    ("c", '#include "a.h"\n', '#include "a.h"\n#include <a.h>\nint x;\n', ['#include "a.h"\n']),
+    ("cpp", "#include <vector>\n\n", "#include <vector>\n#include <map>\n", ["#include <vector>\n"]),
+    ("rust", "pub", "pub fn f() {}\npub(crate) struct S;\nfn pubx() {}\n", ["pub", "pub"]),
+    ("kotlin", "private", "class A { private var y = 1 }\n", ["private"]),
+    ("swift", "override", "class A: B { override func f() {} }\n", ["override"]),
+    ("kotlin", "<$T>", 'val a = listOf<String>("US")\n', ["<String>"]),
+    # a word that is a keyword in some other place of the grammar is still a name where it is one
+    ("python", "print", "print(1)\nx.print\n# print\nprinter\n", ["print", "print"]),
     # a label ends the pattern: the statements after it are the case's
     ("c", "case $X:", "void f(int a) { switch (a) { case 1: break; case 2: g(); break; default: h(); } }\n",
      ["case 1: break;", "case 2: g(); break;"]),

@@ -124,6 +124,7 @@ def list_files(
     hidden: bool = False,
     globs: Sequence[str] = (),
     follow: bool = False,
+    language_globs: Sequence[tuple[str, Sequence[str]]] = (),
 ) -> list[Listed]:
     """List the files under ``paths``, each once, with the language to parse it in.
 
@@ -134,8 +135,12 @@ def list_files(
     extension.  Directories are walked as the module docstring says:
     ``ignore=False`` reads no ignore file, ``hidden=True`` keeps names
     starting with a dot, ``globs`` are ``--glob`` patterns, ``follow``
-    follows symbolic links.  A missing path, or an explicitly named file of
-    unknown language, comes back with an ``error``.
+    follows symbolic links.  ``language_globs`` (as ``languageGlobs`` of a
+    project) gives the files a glob matches (in ``.gitignore`` syntax, below
+    the directory walked) the language named with it, before the extension
+    has a say; the first language whose glob matches wins.  A missing path,
+    or an explicitly named file of unknown language, comes back with an
+    ``error``.
 
     >>> import tempfile, pathlib
     >>> d = pathlib.Path(tempfile.mkdtemp())
@@ -151,6 +156,11 @@ def list_files(
     (['a.py'], ['a.py', 'link.py'])
     """
     wanted = {ext for ext, name in EXTENSIONS.items() if name == lang} if lang else set(EXTENSIONS)
+    by_glob = [(name, Rules(gs)) for name, gs in language_globs] if lang is None else []
+
+    def globbed(rel: str) -> str | None:
+        return next((name for name, rules in by_glob if rules.match(rel, is_dir=False)), None)
+
     out: list[Listed] = []
     seen: set[str] = set()
     walker = _Walker(ignore, hidden, globs, follow)
@@ -167,8 +177,11 @@ def list_files(
             listed: list[tuple[Listed, str, bool]] = []
             for f, included, real, linked in walker.files(path):
                 ext = os.path.splitext(f)[1].lower()
+                chosen = globbed(os.path.relpath(f, path).replace(os.sep, "/")) if by_glob else None
                 if lang is not None and (not wanted or ext in wanted or included):
                     listed.append((Listed(f, lang, named=False), real, linked))
+                elif chosen is not None:
+                    listed.append((Listed(f, chosen, named=False), real, linked))
                 elif lang is None and ext in wanted:
                     listed.append((Listed(f, EXTENSIONS[ext], named=False), real, linked))
             # A file also reached through a link is listed under its own name.
@@ -177,7 +190,7 @@ def list_files(
                 if not (linked and real in direct):
                     add(item, real)
         elif os.path.exists(path):
-            found = lang or language_for(path)
+            found = lang or (globbed(os.path.basename(path)) if by_glob else None) or language_for(path)
             if found is None:
                 add(Listed(path, None, "cannot tell the language from the file name; pass --lang"))
             else:

@@ -33,11 +33,11 @@ __all__ = ["load_selected", "run_scan"]
 
 def load_selected(
     config: str | None, rule_file: str | None, ids: Sequence[str], pattern: str | None
-) -> tuple[list[RuleConfig], str]:
+) -> tuple[list[RuleConfig], str, tuple[tuple[str, tuple[str, ...]], ...]]:
     """The rules to run (those of ``rule_file``, else of the project file ``config``
     or the one found here or above; with ``ids``, only those; with ``pattern``, those
-    whose id it finds; never those whose severity is ``off``) and the folder their
-    ``files``/``ignores`` globs are relative to.
+    whose id it finds; never those whose severity is ``off``), the folder their
+    ``files``/``ignores`` globs are relative to, and the project's ``languageGlobs``.
 
     Raises ``RuleFileError`` for a bad rule file and ``ValueError`` when there is no project.
 
@@ -47,18 +47,24 @@ def load_selected(
     >>> [r.id for r in load_selected(None, str(f), [], "^b")[0]]
     ['b']
     """
+    globs: tuple[tuple[str, tuple[str, ...]], ...] = ()
     if rule_file is not None:
         rules, base = load_rules(rule_file), os.getcwd()
     else:
         path = config or find_config()
         if path is None:
             raise ValueError("no kovel.yml here or in a folder above (give -c CONFIG or -r RULE_FILE)")
-        rules, base = list(load_project(path).rules), os.path.dirname(os.path.abspath(path))
+        project = load_project(path)
+        rules, base, globs = (
+            list(project.rules),
+            os.path.dirname(os.path.abspath(path)),
+            project.language_globs,
+        )
     if ids:
         rules = [r for r in rules if r.id in ids]
     if pattern is not None:
         rules = [r for r in rules if re.search(pattern, r.id)]
-    return [r for r in rules if r.severity != "off"], base
+    return [r for r in rules if r.severity != "off"], base, globs
 
 
 def _applies(r: RuleConfig, path: str, base: str) -> bool:
@@ -75,7 +81,7 @@ def _applies(r: RuleConfig, path: str, base: str) -> bool:
 def run_scan(a: argparse.Namespace) -> int:
     """Run ``kovel scan`` with parsed arguments; return the exit status."""
     try:
-        configs, base = load_selected(a.config, a.rule, a.rule_id or [], a.filter)
+        configs, base, language_globs = load_selected(a.config, a.rule, a.rule_id or [], a.filter)
         matchers = []
         for c in configs:
             try:
@@ -106,7 +112,13 @@ def run_scan(a: argparse.Namespace) -> int:
     listed = [
         x
         for x in list_files(
-            a.paths, None, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
+            a.paths,
+            None,
+            ignore=not a.no_ignore,
+            hidden=a.hidden,
+            globs=a.glob,
+            follow=a.follow,
+            language_globs=language_globs,
         )
         if x.error is not None or (x.lang in by_lang)
     ]

@@ -26,7 +26,7 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
-from kovel.quasi.parse import SHole, SNode, parse_quasi
+from kovel.quasi.parse import Meta, SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
@@ -115,7 +115,7 @@ class Pattern:
     __slots__ = (
         "_editors",
         "_label",
-        "_named",
+        "_only",
         "_program",
         "_required",
         "_required_utf8",
@@ -137,12 +137,19 @@ class Pattern:
         self.code: str = code
         self.context: str | None = context
         self.selector: str | None = selector
+        self._required: frozenset[str] = frozenset(_leaf_texts(root))
         # A metavariable alone stands for any node the grammar names, not for
-        # a statement holding one, nor for a keyword or a bracket.
-        self._named: KnownKinds | None = None
+        # a statement holding one, nor for a keyword or a bracket; a keyword
+        # alone for the keyword, or a name spelled so where the grammar reads
+        # one (Python's `print`): each is a node the search keeps.
+        self._only: Callable[[KTerm], bool] | None = None
         if len(sk.metas) == 1 and not sk.metas[0].seq and sk.metas[0].text == code.strip():
             root = SHole(sk.metas[0], "", "", False)
-            self._named = KnownKinds(lang)
+            self._only = KnownKinds(lang).named
+        elif isinstance(root, SNode) and root.leaf and not root.named and not sk.metas:
+            word = root.kind
+            root = SHole(Meta("$_", None, False, 0, (0, 0), "", False), "", "", False)
+            self._only = lambda n: not _native.children(n) and str(n) == word
         self._program: object = _native.compile_pattern(_spec(root), Siblings)
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
@@ -166,7 +173,6 @@ class Pattern:
         self._label: bool = (
             bool(last) and isinstance(last[0], SNode) and last[0].leaf and last[0].items == [":"]
         )
-        self._required: frozenset[str] = frozenset(_leaf_texts(root))
         # In a fixed order (the longest first), so that a tie for the rarest
         # text falls the same way in every process.
         self._required_utf8 = tuple(sorted((t.encode() for t in self._required), key=lambda w: (-len(w), w)))
@@ -174,7 +180,7 @@ class Pattern:
     @property
     def _native_search(self) -> bool:
         # Whether the native search's matches are all this pattern's matches.
-        return self._runs is None and self._named is None
+        return self._runs is None and self._only is None
 
     @property
     def required_texts(self) -> frozenset[str]:
@@ -224,11 +230,15 @@ class Pattern:
                     env = _normalise(env, indents, r.offsets)
                 yield Match(r.term, (*r.parent, r.first), r.span, _unwrapped(env), r.env, r)
             return
-        found = _made(_native.match_all(self._program, t, outermost), indents)
-        if self._named is not None:
-            known = self._named
-            found = (m for m in found if known.named(m.term))
-        yield from found
+        if self._only is None:
+            yield from _made(_native.match_all(self._program, t, outermost), indents)
+            return
+        keep = self._only
+        outer: Path | None = None
+        for m in _made(_native.match_all(self._program, t, False), indents):
+            if keep(m.term) and not (outermost and outer is not None and m.path[: len(outer)] == outer):
+                outer = m.path
+                yield m
 
     def find_all(self, t: KTerm) -> Iterator[Match]:
         """Yield every match in ``t``, in document order (nested matches included).

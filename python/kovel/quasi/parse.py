@@ -139,6 +139,7 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "fun _kq() {{ _kq({}) }}\n",
         "fun _kq{} {{}}\n",
         "fun _kq() {{ when (_kq) {{\n{}\n}} }}\n",
+        "fun _kq() {{ _kq{}() }}\n",
     ),
     "php": (
         "<?php\n{}\n",
@@ -692,6 +693,15 @@ def parse_quasi(
     unaligned = False  # some context parsed, but no nodes span exactly the code
     unselected = False  # some context parsed, but without a node of the selector's kind
     contexts = _contexts(lang, code) if context is None else (_user_context(code, context),)
+    # A keyword alone (`pub`, `static`) is that keyword wherever it stands,
+    # unless some context reads it as a node of its own.
+    keyword = (
+        not occs
+        and context is None
+        and selector is None
+        and stripped.isidentifier()
+        and language(lang).id_for_node_kind(stripped, False) is not None
+    )
     # Where no context reads the code, a metavariable where the grammar wants
     # more than a name is written as more (`T name` for a typed parameter).
     # Last, a metavariable may stand where the grammar reads it as an error
@@ -733,6 +743,13 @@ def parse_quasi(
                 lo = _source_offset(att, lead) if stripped else att.lo
                 hi = _source_offset(att, trail) if stripped else att.lo
                 found = _region(tree.root_node, lo, hi) if stripped else None
+                end = trail
+                if found is None and stripped and trail < len(code.encode()):
+                    # A node that ends with the line break the code ends with
+                    # (C's `#include "x.h"` and the newline after it).
+                    end = len(code.encode())
+                    hi = _source_offset(att, end)
+                    found = _region(tree.root_node, lo, hi)
                 if found is None and stripped:
                     unaligned = True
                     continue
@@ -749,8 +766,12 @@ def parse_quasi(
                         1 for r in att.spans if picked.start_byte <= r[0] and r[1] <= picked.end_byte
                     )
                 else:
-                    root = _build_root(conv, found, code, lead, trail, lo, hi, stripped)
-                run = selector is None and found is not None and _is_run(*found)
+                    root = _build_root(conv, found, code, lead, end, lo, hi, stripped)
+                run = (
+                    selector is None
+                    and found is not None
+                    and _is_run(found[0], found[1], _source_offset(att, len(code.encode())))
+                )
                 metas = tuple(o.meta for o in occs)
                 sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run)
                 if len(conv.holes) == wanted:
@@ -763,9 +784,15 @@ def parse_quasi(
                         misread = sk
                 elif fallback is None:
                     fallback = sk
+        if keyword and fallback is None:
+            break
         chosen = misread or fallback
         if chosen is not None:
             return chosen
+    if keyword:
+        return Skeleton(
+            lang, code, SNode(stripped, False, False, [stripped], leaf=True), (), "{}", False, ";"
+        )
     if unselected:
         raise ValueError(f"no {selector} node in the {lang} code {code!r}")
     offset, what = best_error if best_error is not None else (0, "no parse")
@@ -801,14 +828,17 @@ def _misread_words(lang: str, nodes: list[Node], source: bytes) -> bool:
     return False
 
 
-def _is_run(container: Node, nodes: list[Node]) -> bool:
+def _is_run(container: Node, nodes: list[Node], code_end: int) -> bool:
     """Whether the code is several siblings (statements): the run, not their
     parent, is what it means, though a whole file spans it. Not when the
-    parent adds only tokens (the `;` a context put after a declaration)."""
+    parent adds only tokens (the `;` a context put after a declaration), nor
+    the blanks the code ends with (``code_end``, in the source)."""
     if len(nodes) > 1:
         # An expression the grammar has no node for (Dart's call: a name, then
         # a `selector`) is a run, though a context's `;` made it a statement.
         after = [c for c in container.children if c.start_byte >= nodes[-1].end_byte]
+        if not after and container.parent is not None and nodes[-1].end_byte < container.end_byte <= code_end:
+            return False  # the node itself, but for the line break it ends with (C's `#include`)
         return (
             container.start_byte != nodes[0].start_byte
             or not after

@@ -8,6 +8,8 @@ test folders.
     utilDirs: [utils]
     testConfigs:
       - testDir: rules/tests
+    languageGlobs:
+      html: ["*.vue"]
 """
 
 from __future__ import annotations
@@ -15,6 +17,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, replace
 
+from kovel.rules.langs import language_of
 from kovel.rules.load import NotYAML, RuleFileError, load_rules, read_yaml, rule_files
 from kovel.rules.rule import Rule, RuleConfig
 
@@ -34,6 +37,8 @@ class Project:
     config: str
     rules: tuple[RuleConfig, ...]
     test_dirs: tuple[str, ...]
+    #: Languages for the files their globs match, whatever their extension.
+    language_globs: tuple[tuple[str, tuple[str, ...]], ...] = ()
 
 
 def find_config(start: str = ".") -> str | None:
@@ -105,9 +110,19 @@ def load_project(config: str) -> Project:
         if not isinstance(t, dict) or not isinstance(t.get("testDir"), str):
             raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
         tests.append(os.path.join(base, t["testDir"]))
+    globs = data.get("languageGlobs", {}) or {}
+    if not isinstance(globs, dict) or not all(
+        isinstance(k, str) and isinstance(v, list) and all(isinstance(g, str) for g in v)
+        for k, v in globs.items()
+    ):
+        raise RuleFileError(
+            config, 1, "languageGlobs", "expected a mapping from a language to a list of globs"
+        )
     seen: dict[str, RuleConfig] = {}
     for r in rules:
         if r.id in seen:
             raise RuleFileError(config, 1, "ruleDirs", f"two rules with the id {r.id!r}")
         seen[r.id] = r
-    return Project(config, tuple(rules), tuple(tests))
+    return Project(
+        config, tuple(rules), tuple(tests), tuple((language_of(k), tuple(v)) for k, v in globs.items())
+    )
