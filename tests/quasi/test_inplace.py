@@ -138,8 +138,9 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("javascript", "if (c) g(3);\n", "g($A)", "let x = $A;\nf(x);"),
         # A comment that would swallow the code after it.
         ("python", "y = g(1) + 2\n", "g($A)", "$A  # was g"),
-        # A line starting with `(` continues the line before: parenthesised, it is still a call of `b`.
-        ("javascript", "const a = b\ng(x)\n", "g($A)", "($A || 0).toString()"),
+        # A line starting with `(` after a line that the new one would continue, in a one-line
+        # block: the `;` that would end the line before cannot go there.
+        ("javascript", "if (c) a = b\nelse g(x)\n", "g($A)", "{}\n($A || 0).toString()"),
         # Statements matched as a run, put back in a one-line block they would leave.
         ("python", "def f():\n    if c: a = 1; b = 2\n", "$X = 1\n$Y = 2", "pass\n$X = 3\n$Y = 4"),
     ],
@@ -322,3 +323,34 @@ def test_script_rewrites_compute_what_the_template_says(tmp_path, lang, code, pa
         run = subprocess.run([node, str(d / "a.js")], capture_output=True, text=True, timeout=60)
         results.append((run.returncode, run.stdout, run.stderr.splitlines()[-1:] if run.returncode else []))
     assert results[0] == results[1] and (not typed or results[0][0] == 0), (code, out)
+
+
+# Code without semicolons: a replacement starting a line with `(`, `[` or a
+# template literal would continue the line before; a `;` in front ends that.
+ASI_CASES = [
+    ("(out.push($A) || 0).toString()", "v => (out.push(v) || 0).toString()"),
+    ("[$A, 1].forEach(v => out.push(v))", "v => [v, 1].forEach(w => out.push(w))"),
+    ("`${out.push($A)}`.length", "v => `${out.push(v)}`.length"),
+    ("(out.push($A), out.length)", "v => (out.push(v), out.length)"),
+]
+
+
+@pytest.mark.parametrize("tpl, g", ASI_CASES)
+def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl, g):
+    node = shutil.which("node") or shutil.which("nodejs")
+    if node is None:
+        pytest.skip("node is not installed")
+    code = (
+        "let c = out.length\ng(1)\nc = out\ng(2)\nif (c) {\n  g(3)\n}\nconst d = [1]\ng(4)\n"
+        "out.push(c.length, d.length)\nconsole.log(JSON.stringify(out))\n"
+    )
+    after = rewrite("javascript", code, "g($A)", tpl)
+    assert not re.search(r"\bg\(", after) and after.count("\n;") == 3
+    outputs = []
+    for name, body in (("before", f"const g = {g}\n" + code), ("after", after)):
+        f = tmp_path / f"{name}.js"
+        f.write_text("const out = []\n" + body)
+        run = subprocess.run([node, str(f)], capture_output=True, text=True, timeout=60)
+        assert run.returncode == 0, run.stderr[-2000:]
+        outputs.append(run.stdout)
+    assert outputs[0] == outputs[1]

@@ -74,8 +74,29 @@ def kept_in_place(
         if first[x.at] == UNCLEAR:
             out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it
             continue
+        if _continues_a_line(lang, text, spans[x.at], str(x.core)):
+            # JavaScript reads a line starting with `(` or `[` as going on with the
+            # line before, unless a `;` ends that one: the way code without
+            # semicolons writes it.
+            out[x.at] = tb(_native.tag(x.core)).w(";").c(x.core).b()
+            if _readings(lang, text, spans, out, [x], guarded=True)[x.at] == READ:
+                continue
         raise MisreadError(_why(text, spans[x.at], str(news[x.at])))
     return out
+
+
+# Languages whose statements end at a line break unless the next line goes on with them.
+_ASI = frozenset({"javascript", "typescript", "tsx"})
+
+
+def _continues_a_line(lang: str, text: str, span: tuple[int, int], body: str) -> bool:
+    """Whether ``body``, put in place of ``span``, starts a line with a token that
+    would continue the line before (``(``, ``[``, a template literal, ``+``,
+    ``-``, ``/``), in a language that ends statements at line breaks."""
+    if lang not in _ASI or not body or body[0] not in "([`+-/":
+        return False
+    line_start = text.rfind("\n", 0, span[0]) + 1
+    return not text[line_start : span[0]].strip() and bool(text[:line_start].strip())
 
 
 def apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
@@ -112,26 +133,31 @@ def _readings(
     news: Sequence[KTerm],
     landings: Sequence[Landing],
     kinds: frozenset[str] | None = None,
+    guarded: bool = False,
 ) -> dict[int, str]:
     """How the text with the replacements made reads each of ``landings``, by its
-    place (with ``kinds``, each must be one node of one of them)."""
+    place (with ``kinds``, each must be one node of one of them; ``guarded``:
+    each starts with a `;` that is not its own)."""
     parts: list[bytes] = []
     at = 0  # in text
     size = 0  # bytes so far
     where: dict[int, tuple[int, int]] = {}
+    checked = {x.at for x in landings}
     for i, (s, e) in enumerate(spans):
         before = text[at:s].encode()
         body = str(news[i]).encode()
         parts += (before, body)
         size += len(before)
-        lo = size + (len(body) - len(body.lstrip()))
+        lo = size + (len(body) - len(body.lstrip())) + (guarded and i in checked)
         where[i] = (lo, lo + len(body.strip()))
         size += len(body)
         at = e
     parts.append(text[at:].encode())
     data = b"".join(parts)
     root = parser(lang).parse(data).root_node
-    return {x.at: _reading(lang, root, data, *where[x.at], x.single, kinds) for x in landings}
+    return {
+        x.at: _reading(lang, root, data, *where[x.at], x.single, kinds, _native.tag(x.core)) for x in landings
+    }
 
 
 def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> None:
@@ -163,14 +189,23 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
 
 
 def _reading(
-    lang: str, root: Node, data: bytes, lo: int, hi: int, single: bool, kinds: frozenset[str] | None = None
+    lang: str,
+    root: Node,
+    data: bytes,
+    lo: int,
+    hi: int,
+    single: bool,
+    kinds: frozenset[str] | None = None,
+    own: str | None = None,
 ) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
     or as a run of whole siblings (``READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
     place of an expression ends with the statement that held it), and a
     comment they end with may run on into a comment that followed them.
     Where the grammar could not read the text around them, this cannot tell:
-    the syntax check that follows a rewrite says what the errors mean."""
+    the syntax check that follows a rewrite says what the errors mean.  A
+    node read as the arguments of what stands before it is misread, unless
+    it is of ``own`` kind (what was put in is an argument list itself)."""
 
     def ends_it(n: Node) -> bool:
         end = n.end_byte
@@ -227,6 +262,10 @@ def _reading(
         return UNCLEAR
     if kinds is not None and node.type not in kinds:
         return MISREAD
+    if own is not None and node.type != own and node.parent is not None:
+        arguments = node.parent.child_by_field_name("arguments")
+        if arguments is not None and arguments == node:
+            return MISREAD
     return MISREAD if misranked(lang, node) else READ
 
 
