@@ -101,6 +101,10 @@ TABLE = [
     ("go", "(a int, b string)", "package p\nfunc f(a int, b string) {}\n", ["(a int, b string)"]),
     ("rust", "(a: i32, b: i32)", "fn f(a: i32, b: i32) {}\n", ["(a: i32, b: i32)"]),
     ("kotlin", "(a: Int, b: String)", "fun f(a: Int, b: String) {}\n", ["(a: Int, b: String)"]),
+    ("java", "extends $T", "class A extends B {}\nclass C {}\n", ["extends B"]),
+    ("java", "{\n  int f() { return $X; }\n}", "class A {\n  int f() { return 1; }\n}\n", ["{\n  int f() { return 1; }\n}"]),
+    ("typescript", "extends $T", "class A extends B {}\n", ["extends B"]),
+    ("go", "[$T any]", "package p\nfunc Abs[T any](v T) T { return v }\n", ["[T any]"]),
     # clauses and arms that only stand after or inside another construct
     ("python", "else:\n    $$$B", "if a:\n    pass\nelse:\n    b()\n", ["else:\n    b()"]),
     ("python", "except $E:\n    $$$B", "try:\n    a()\nexcept E:\n    b()\n", ["except E:\n    b()"]),

@@ -74,6 +74,10 @@ _JS_CONTEXTS = (
     "switch (_kq) {{ {} }}\n",
     "if (_kq) {{}} {}\n",
     "try {{}} {}\n",
+    # A class body, what a class extends, a declarator.
+    "class _kq {}\n",
+    "class _kq {} {{}}\n",
+    "let {};\n",
 )
 # Java and C#: statements live in method bodies, members in classes.
 _CLASS_CONTEXTS = (
@@ -89,6 +93,9 @@ _CLASS_CONTEXTS = (
     "class _kq {{ {} void _kq() {{}} }}\n",
     "class _kq {{ {} _kq; }}\n",
     "class _kq {{ void _kq() {{ switch (_kq) {{ {} }} }} }}\n",
+    # A class body, what a class extends or implements.
+    "class _kq {}\n",
+    "class _kq {} {{}}\n",
 )
 _CONTEXTS: dict[str, tuple[str, ...]] = {
     "python": (
@@ -118,6 +125,7 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "package _kq\ntype _kq struct {{\n{}\n}}\n",
         "package _kq\nfunc _kq({}) {{}}\n",
         "package _kq\nfunc _kq{} {{}}\n",
+        "package _kq\nfunc _kq{}() {{}}\n",
         "package _kq\nfunc _kq() {{\nswitch _kq {{\n{}\n}}\n}}\n",
     ),
     "rust": (
