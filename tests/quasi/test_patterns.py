@@ -104,6 +104,7 @@ TABLE = [
     ("java", "extends $T", "class A extends B {}\nclass C {}\n", ["extends B"]),
     ("java", "{\n  int f() { return $X; }\n}", "class A {\n  int f() { return 1; }\n}\n", ["{\n  int f() { return 1; }\n}"]),
     ("typescript", "extends $T", "class A extends B {}\n", ["extends B"]),
+    ("typescript", ": $T", "let a: string = 1\nfunction f(x: number): void {}\n", [": string", ": number", ": void"]),
     ("go", "[$T any]", "package p\nfunc Abs[T any](v T) T { return v }\n", ["[T any]"]),
     # clauses and arms that only stand after or inside another construct
     ("python", "else:\n    $$$B", "if a:\n    pass\nelse:\n    b()\n", ["else:\n    b()"]),

@@ -74,10 +74,11 @@ _JS_CONTEXTS = (
     "switch (_kq) {{ {} }}\n",
     "if (_kq) {{}} {}\n",
     "try {{}} {}\n",
-    # A class body, what a class extends, a declarator.
+    # A class body, what a class extends, a declarator, a type annotation.
     "class _kq {}\n",
     "class _kq {} {{}}\n",
     "let {};\n",
+    "let _kq{};\n",
 )
 # Java and C#: statements live in method bodies, members in classes.
 _CLASS_CONTEXTS = (
