@@ -15,7 +15,8 @@ from kovel.treesitter import parse
 
 SOURCES = {
     "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n'
-    "w = wrap(g(1), h(2), g(g(3)))\nw = wrap(g(1),\n         h(2))\nprint(g(4))\n",
+    "w = wrap(g(1), h(2), g(g(3)))\nw = wrap(g(1),\n         h(2))\nprint(g(4))\n"
+    "if k not in os.environ and v is not x.y: pass\n",
     "b.js": "const a = [1, 2, 3, 4];\nfunction f() { one(); two(); three(); }\ncall(x, y, z);\n",
 }
 
@@ -26,6 +27,8 @@ _REWRITERS = (
 
 CASES = {
     "odd arguments": "language: python\nrule:\n  kind: identifier\n  nthChild: 2n+1\n  inside: {kind: argument_list}\n",
+    # `not in` and `is not` are operators of two words: tokens, not nodes to count
+    "past an operator of two words": "language: python\nrule:\n  kind: attribute\n  nthChild: 2\n",
     "the first two": "language: python\nrule:\n  kind: identifier\n  nthChild: '-n+2'\n  inside: {kind: argument_list}\n",
     "the last": "language: python\nrule:\n  kind: identifier\n  nthChild: {position: 1, reverse: true}\n"
     "  inside: {kind: argument_list}\n",

@@ -19,6 +19,7 @@ the term's text only when a rule asks for a field.
 from __future__ import annotations
 
 import bisect
+import functools
 import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
@@ -29,6 +30,7 @@ from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, pattern as make_pattern
 from kovel.quasi.fill import Siblings
 from kovel.quasi.match import find_all_many, source_bindings
+from kovel.quasi.shape import KnownKinds
 from kovel.rules.rule import NthChild, PatternSpec, Range, Rule, nth_formula
 from kovel.treesitter.grammars import language, parser
 
@@ -479,7 +481,8 @@ class Search:
         among = [
             i
             for i, k in enumerate(kids)
-            if _named(k) and (n.of_rule is None or self.check(n.of_rule, (*parent, i), k, {}) is not None)
+            if _known(self.lang).named(k)
+            and (n.of_rule is None or self.check(n.of_rule, (*parent, i), k, {}) is not None)
         ]
         if path[-1] not in among:
             return False
@@ -606,9 +609,10 @@ def _without_pattern(r: Compiled) -> Compiled | None:
     return replace(r, pattern=None)
 
 
-def _named(k: KTerm) -> bool:
-    """Whether ``k`` is a named node: not a keyword or punctuation token (childless, its text its tag)."""
-    return bool(_native.children(k)) or str(k) != _native.tag(k)
+@functools.cache
+def _known(lang: str) -> KnownKinds:
+    """The node kinds of ``lang``'s grammar, asked once per kind in a process."""
+    return KnownKinds(lang)
 
 
 def _merge(env: Env, found: Mapping[str, Any], values: Mapping[str, Any]) -> Env | None:
