@@ -111,11 +111,20 @@ bool is_token(const KTerm& t) {
   return t.children().empty() && renders_as(t, tag);
 }
 
-std::vector<const KTerm*> run_items(const Binding& b) {
+bool Pattern::named_word(const KTerm& t) const {
+  const KTerm& x = inner(t);
+  return !named_.empty() && x.children().empty() && named_.contains(x.tag()) && renders_as(x, x.tag());
+}
+
+bool Pattern::token(const KTerm& t) const { return is_token(t) && !named_word(t); }
+
+bool Pattern::keyword(const KTerm& t) const { return is_keyword(t) && !named_word(t); }
+
+std::vector<const KTerm*> run_items(const Binding& b, const Pattern& p) {
   std::vector<const KTerm*> out;
   const auto kids = b.parent->children();
   for (std::uint64_t k = b.start; k < b.stop; ++k)
-    if (!is_token(*kids[k])) out.push_back(&inner(*kids[k]));
+    if (!p.token(*kids[k])) out.push_back(&inner(*kids[k]));
   return out;
 }
 
@@ -336,8 +345,8 @@ bool Matcher::bind(int slot, const Binding& b) {
   const auto xs = have.parent->children(), ys = b.parent->children();
   std::uint64_t x = have.start, y = b.start;
   for (;;) {
-    while (x < have.stop && is_token(*xs[x])) ++x;
-    while (y < b.stop && is_token(*ys[y])) ++y;
+    while (x < have.stop && p_.token(*xs[x])) ++x;
+    while (y < b.stop && p_.token(*ys[y])) ++y;
     if (x == have.stop || y == b.stop) return x == have.stop && y == b.stop;
     if (!alike(inner(*xs[x++]), inner(*ys[y++]), *pace_)) return false;
   }
@@ -352,13 +361,13 @@ bool Matcher::bound_run_ends(const Binding& have, const KTerm& parent, std::uint
   const auto xs = have.parent->children(), ys = parent.children();
   std::uint64_t y = j;
   for (std::uint64_t x = have.start; x < have.stop; ++x) {
-    if (is_token(*xs[x])) continue;
-    while (y < ys.size() && is_token(*ys[y])) ++y;
+    if (p_.token(*xs[x])) continue;
+    while (y < ys.size() && p_.token(*ys[y])) ++y;
     if (y == ys.size() || !alike(inner(*xs[x]), inner(*ys[y]), *pace_)) return false;
     ++y;
   }
   lo = hi = y;
-  while (hi < ys.size() && is_token(*ys[hi])) ++hi;
+  while (hi < ys.size() && p_.token(*ys[hi])) ++hi;
   return true;
 }
 
@@ -368,6 +377,9 @@ bool Matcher::node(std::uint32_t pi, const KTerm& t) {
   switch (p.kind) {
     case PatternItem::Kind::Hole:
     case PatternItem::Kind::Run:  // a run at the root stands for one node
+      // A metavariable stands for a node the grammar names: not a `;`, a
+      // keyword or a bracket (those a pattern may only pass over).
+      if (p_.token(x) && !is_comment(x)) return false;
       return bind(p.slot, Binding{Binding::Kind::Node, &x, nullptr, 0, 0});
     case PatternItem::Kind::Leaf: return x.tag() == p.tag && x.children().empty() && renders_as(x, p.text);
     case PatternItem::Kind::Node: return x.tag() == p.tag && seq(pi, 0, x, 0);
@@ -448,11 +460,11 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       // What follows the pattern: tokens and clauses, or a part led by a
       // keyword the pattern does not name (Java's `else` and its block), or
       // the statements after a label the pattern ends with (`case $X:`).
-      if (j < n && is_keyword(*ts[j])) return true;
+      if (j < n && p_.keyword(*ts[j])) return true;
       const bool label = !pp.kids.empty() && p_.item(pp.kids.back()).kind == PatternItem::Kind::Leaf &&
                          p_.item(pp.kids.back()).text == ":";
       for (std::uint64_t k = j; k < n; ++k)
-        if (!is_token(*ts[k]) && !is_clause(*ts[k]) && !(label && is_statement(*ts[k]))) return fail(j);
+        if (!p_.token(*ts[k]) && !is_clause(*ts[k]) && !(label && is_statement(*ts[k]))) return fail(j);
       return true;
     }
     const std::uint32_t qi = pp.kids[i];
@@ -478,7 +490,7 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
     }
     if (j >= n) return fail(j);
     // A token of the term that the pattern does not mention may be skipped.
-    const bool token = is_token(*ts[j]);
+    const bool token = p_.token(*ts[j]);
     choices_ += token;
     const bool ok = node(qi, *ts[j]) && seq(pi, i + 1, parent, j + 1);
     choices_ -= token;

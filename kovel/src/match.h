@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -50,10 +51,22 @@ class Pattern {
   // One more than the highest slot used.
   std::size_t slots() const { return slots_; }
 
+  // Tags of the grammar's named nodes that no keyword shares (`this`, `nil`,
+  // `self`): a childless node of one, though it renders as its tag, is no
+  // token to this pattern.
+  void name_words(std::vector<std::string> words) { named_.insert(words.begin(), words.end()); }
+  // Whether a child of the term is one the pattern may pass over, and a
+  // metavariable may not take: is_token, less the named words.
+  bool token(const KTerm& t) const;
+  // Whether a child is a keyword token (is_keyword, less the named words).
+  bool keyword(const KTerm& t) const;
+
  private:
   std::uint32_t add(PatternItem it);
+  bool named_word(const KTerm& t) const;
   std::vector<PatternItem> items_;
   std::size_t slots_ = 0;
+  std::set<std::string, std::less<>> named_;
 };
 
 // What a slot holds after a match.
@@ -66,8 +79,8 @@ struct Binding {
   std::uint64_t stop = 0;
 };
 
-// The nodes a run binds: its children that are not tokens, looked through quotes.
-std::vector<const KTerm*> run_items(const Binding& b);
+// The nodes a run binds: its children that are not tokens (to `p`), looked through quotes.
+std::vector<const KTerm*> run_items(const Binding& b, const Pattern& p);
 
 // The children of a run with the commands that stood between them, in a
 // node of the parent's tag (an empty one for an empty run). A run that ends

@@ -72,7 +72,7 @@ TEST(Match, RunTakesLongestSpanAndKeepsLayout) {
   ASSERT_TRUE(m.match(*t));
   const Binding& b = m.bindings()[0];
   ASSERT_EQ(b.kind, Binding::Kind::Run);
-  EXPECT_EQ(texts(run_items(b)), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(texts(run_items(b, p)), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(run_term(b)->coparse(), "a, b, c");
   EXPECT_FALSE(LineBreaks().binding(b));
 
@@ -81,12 +81,12 @@ TEST(Match, RunTakesLongestSpanAndKeepsLayout) {
   Matcher ms(split);
   ASSERT_TRUE(ms.match(*t));
   EXPECT_EQ(run_term(ms.bindings()[0])->coparse(), "a, b");
-  EXPECT_EQ(texts(run_items(ms.bindings()[0])), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(texts(run_items(ms.bindings()[0], split)), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(ms.bindings()[1].node->coparse(), "c");
 
   KRef empty = call("print", {});
   ASSERT_TRUE(m.match(*empty));
-  EXPECT_EQ(run_items(m.bindings()[0]).size(), 0u);
+  EXPECT_EQ(run_items(m.bindings()[0], p).size(), 0u);
   EXPECT_EQ(run_term(m.bindings()[0])->coparse(), "");
 }
 
@@ -172,12 +172,39 @@ TEST(Match, SearchFindsNestedOrOutermostMatchesWithSpans) {
   attach_spans(*t, outermost);
   for (const Found& f : outermost) EXPECT_EQ(text.substr(f.start, f.end - f.start), f.node->coparse());
 
-  // A hole at the root matches every Tuple node, quotes left out.
+  // A hole at the root matches every Tuple node but tokens, quotes left out.
   Pattern any;
   any.hole(-1);
   KRef q = quote("q", 0, "py", id("x"), Cmds{H});
   EXPECT_EQ(search(any, *q, false).size(), 1u);
-  EXPECT_EQ(search(any, *t, false).size(), 23u);  // every node
+  EXPECT_EQ(search(any, *t, false).size(), 14u);  // 23 nodes, 9 of them brackets
+}
+
+TEST(Match, NamedWordsAreNoTokens) {
+  // f(this, x) with `this` a node of the grammar that renders as its tag.
+  KRef t = call("f", {leaf("this", "this"), id("x")});
+  Pattern p = call_pattern("f", {{false, 0}});
+  EXPECT_TRUE(Matcher(p).match(*t));  // `this` taken for a token, passed over
+  p.name_words({"this"});
+  EXPECT_FALSE(Matcher(p).match(*t));
+  Pattern two = call_pattern("f", {{false, 0}, {false, 1}});
+  two.name_words({"this"});
+  Matcher m(two);
+  ASSERT_TRUE(m.match(*t));
+  EXPECT_EQ(m.bindings()[0].node->coparse(), "this");
+  Pattern run = call_pattern("f", {{true, 0}});
+  run.name_words({"this"});
+  Matcher mr(run);
+  ASSERT_TRUE(mr.match(*t));
+  EXPECT_EQ(texts(run_items(mr.bindings()[0], run)), (std::vector<std::string>{"this", "x"}));
+
+  // A metavariable takes no token: `return $X` is no `return;`.
+  Pattern ret;
+  ret.node("return_statement", {ret.leaf("return", "return"), ret.hole(0)});
+  KRef bare = tuple("return_statement", Kids{tok("return"), tok(";")}, Cmds{H, H});
+  KRef full = tuple("return_statement", Kids{tok("return"), id("x"), tok(";")}, Cmds{H, W(" "), H, H});
+  EXPECT_FALSE(Matcher(ret).match(*bare));
+  EXPECT_TRUE(Matcher(ret).match(*full));
 }
 
 TEST(Match, LineBreaksAreThoseOfTheRenderedText) {
@@ -265,9 +292,9 @@ TEST(Match, RunsInARowTakePolynomialSteps) {
   const Pattern p = runs_then(3, "0", [](int i) { return i; });
   Matcher m(p);
   ASSERT_TRUE(m.match(*args));
-  EXPECT_EQ(run_items(m.bindings()[0]).size(), 37u);
-  EXPECT_EQ(run_items(m.bindings()[1]).size(), 1u);
-  EXPECT_EQ(run_items(m.bindings()[2]).size(), 1u);
+  EXPECT_EQ(run_items(m.bindings()[0], p).size(), 37u);
+  EXPECT_EQ(run_items(m.bindings()[1], p).size(), 1u);
+  EXPECT_EQ(run_items(m.bindings()[2], p).size(), 1u);
 }
 
 TEST(Match, RepeatedRunSlotsStillMatchAfterFailures) {
@@ -277,12 +304,12 @@ TEST(Match, RepeatedRunSlotsStillMatchAfterFailures) {
   const Pattern p = runs_then(3, "1", [](int i) { return i == 2 ? 0 : i; });
   Matcher m(p);
   ASSERT_TRUE(m.match(*t));
-  EXPECT_EQ(texts(run_items(m.bindings()[0])), (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(texts(run_items(m.bindings()[1])), (std::vector<std::string>{"q"}));
+  EXPECT_EQ(texts(run_items(m.bindings()[0], p)), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(texts(run_items(m.bindings()[1], p)), (std::vector<std::string>{"q"}));
   KRef odd = call("f", {id("x"), id("y"), id("z"), id("x"), leaf("integer", "1")});
   ASSERT_TRUE(m.match(*odd));
-  EXPECT_EQ(texts(run_items(m.bindings()[0])), (std::vector<std::string>{"x"}));
-  EXPECT_EQ(texts(run_items(m.bindings()[1])), (std::vector<std::string>{"y", "z"}));
+  EXPECT_EQ(texts(run_items(m.bindings()[0], p)), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(texts(run_items(m.bindings()[1], p)), (std::vector<std::string>{"y", "z"}));
   EXPECT_FALSE(m.match(*call("f", {id("x"), id("y"), id("z"), leaf("integer", "1")})));
 }
 

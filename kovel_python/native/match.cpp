@@ -84,10 +84,30 @@ bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less
 }
 
 // compile_pattern(spec, siblings)
+// The str items of a tuple of named words; false with TypeError otherwise.
+bool words_arg(PyObject* o, std::vector<std::string>& out) {
+  if (!PyTuple_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'named': expected a tuple of str");
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_Size(o);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    std::string_view w;
+    if (!str_arg(PyTuple_GetItem(o, i), "named", w)) return false;
+    out.emplace_back(w);
+  }
+  return true;
+}
+
 PyObject* fn_compile_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (!arg_count("compile_pattern", nargs, 2)) return nullptr;
+  if (nargs != 2 && !arg_count("compile_pattern", nargs, 3)) return nullptr;
   return guarded([&]() -> PyObject* {
     auto c = std::make_unique<Compiled>();
+    if (nargs == 3) {
+      std::vector<std::string> words;
+      if (!words_arg(args[2], words)) return nullptr;
+      c->pattern.name_words(std::move(words));
+    }
     c->siblings = Py_NewRef(args[1]);
     std::map<std::string, int, std::less<>> slots;
     std::uint32_t root;
@@ -112,7 +132,7 @@ namespace {
 
 PyObject* binding_value(const Compiled& c, const Binding& b) {
   if (b.kind == Binding::Kind::Node) return new_kterm(KRef::share(b.node));
-  const std::vector<const KTerm*> items = run_items(b);
+  const std::vector<const KTerm*> items = run_items(b, c.pattern);
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -350,7 +370,8 @@ PyMethodDef kMatchMethods[] = {
     {"pattern_schema", fn_pattern_schema, METH_NOARGS,
      "pattern_schema()\n--\n\nThe codes of pattern items and the fields of a match, as read here."},
     {"compile_pattern", as_cfunc(fn_compile_pattern), METH_FASTCALL,
-     "compile_pattern(spec, siblings, /)\n--\n\nA pattern compiled for match_all."},
+     "compile_pattern(spec, siblings, named=(), /)\n--\n\nA pattern compiled for match_all; named: the "
+     "tags of named nodes that render as their tag (`this`), no tokens to it."},
     {"match_all", as_cfunc(fn_match_all), METH_FASTCALL,
      "match_all(pattern, t, outermost, /)\n--\n\n"
      "Every match in t: (path, term, start, end, bindings, offsets), in document order."},

@@ -113,7 +113,10 @@ def last_line_anchored(text: str, /) -> bool: ...
 
 # kovel.quasi: compiled patterns and templates (opaque capsules).
 def compile_pattern(
-    spec: tuple[object, ...], siblings: Callable[[list[KTerm], KTerm], object], /
+    spec: tuple[object, ...],
+    siblings: Callable[[list[KTerm], KTerm], object],
+    named: tuple[str, ...] = (),
+    /,
 ) -> object: ...
 def match_all(
     pattern: object, t: KTerm, outermost: bool, /

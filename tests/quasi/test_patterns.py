@@ -137,6 +137,13 @@ TABLE = [
      ["case 1: break;", "case 2: g(); break;"]),
     ("go", "case $X:", "package p\nfunc f() {\n\tswitch a {\n\tcase 1:\n\t\treturn\n\t}\n}\n", ["case 1:\n\t\treturn\n"]),
     ("javascript", "case $X:", "switch (a) { case 1: f(); break; default: g(); }\n", ["case 1: f(); break;"]),
+    # nodes that render as their tag (`this`, `nil`, `self`) are no tokens to pass
+    # over, and a metavariable takes no token (`return;` has no value)
+    ("javascript", "$A($B)", "f(this, x);\ng(this);\n", ["g(this)"]),
+    ("javascript", "return $X", "function k() { return; return this; }\n", ["return this;"]),
+    ("go", "$A($B)", "package p\nfunc f() { g(nil, x); h(iota) }\n", ["h(iota)"]),
+    ("rust", "$A($B)", "fn f() { g(self, x); h(self); }\n", ["h(self)"]),
+    ("java", "$A($B)", "class A { void f() { g(this, x); h(this); } }\n", ["h(this)"]),
     # Ruby's class names are constants
     ("ruby", "class $C < $P\n  $$$B\nend", "class A < B\n  def f\n  end\nend\nclass C\nend\n",
      ["class A < B\n  def f\n  end\nend"]),
@@ -245,3 +252,17 @@ def test_rewriting_a_label_keeps_its_statements(lang: str, source: str, tpl: str
             p.rewrite(treesitter.parse(lang, source), template(lang, tpl))
     else:
         assert str(p.rewrite(treesitter.parse(lang, source), template(lang, tpl))) == out
+
+
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "tpl", "out"),
+    [
+        ("javascript", "f(x, this);\nf(this);\n", "f($$$A)", "[$$$A].map(g)", "[x, this].map(g);\n[this].map(g);\n"),
+        ("go", "package p\nfunc f() { g(x, nil) }\n", "g($$$A)", "h($$$A)", "package p\nfunc f() { h(x, nil) }\n"),
+        ("javascript", "function k() { return; }\n", "return $X", "return wrap($X)", "function k() { return; }\n"),
+    ],
+)  # fmt: skip
+def test_rewrites_keep_nodes_that_render_as_their_tag(lang, source, pat, tpl, out):
+    from kovel.quasi import template
+
+    assert str(pattern(lang, pat).rewrite(treesitter.parse(lang, source), template(lang, tpl))) == out

@@ -23,20 +23,11 @@ from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.fill import Siblings, compile_filler
 from kovel.quasi.parse import SHole, Skeleton, SNode
+from kovel.quasi.shape import is_token, named_words
 
-__all__ = ["Editor", "is_token"]
+__all__ = ["Editor"]
 
 Item = SNode | SHole
-
-
-def is_token(t: KTerm) -> bool:
-    """A token the matcher may pass over: a comment, or a childless node that renders as its tag.
-
-    >>> from kovel import leaf
-    >>> is_token(leaf(",", ",")), is_token(leaf("comment", "# x")), is_token(leaf("identifier", "x"))
-    (True, True, False)
-    """
-    return _native.is_token(t)  # the matcher's own test
 
 
 def _inner(t: KTerm) -> KTerm:
@@ -94,6 +85,7 @@ class Editor:
     def __init__(self, pattern: Item, template: Skeleton) -> None:
         self._p = pattern
         self._sk = template
+        self._words = named_words(template.lang)
         self._fillers: dict[int, Callable[[Mapping[str, Any]], KTerm]] = {}
         self._keep: tuple[Item, ...] = ()  # subtrees referenced by _fillers' keys
         #: Whether the filled template parenthesises a value, by the values' shapes
@@ -207,7 +199,7 @@ class _Edit:
                 if x.meta.seq:
                     return None
                 k = j
-                while k < len(kids) and is_token(kids[k]):
+                while k < len(kids) and is_token(kids[k], self.ed._words):
                     k += 1
                 return (k, k + 1) if k < len(kids) else None
             v = self.found.get(x.meta.name)
@@ -224,14 +216,14 @@ class _Edit:
             for k in range(j, len(kids)):
                 if isinstance(v, KTerm) and _native.same(_inner(kids[k]), v):
                     return (k, k + 1)
-                if not is_token(kids[k]):
+                if not is_token(kids[k], self.ed._words):
                     return None
             return None
         for k in range(j, len(kids)):
             kid = _inner(kids[k])
             if _native.tag(kid) == x.kind and (not x.leaf or str(kid) == (x.items[0] if x.items else "")):
                 return (k, k + 1)
-            if not is_token(kids[k]):
+            if not is_token(kids[k], self.ed._words):
                 return None
         return None
 

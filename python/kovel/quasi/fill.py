@@ -67,20 +67,29 @@ class Siblings(list[KTerm]):
         if raw is None or (at_end and _native.tag(raw) == list_kind):
             return raw
         if self._bare is None:
-            self._bare = _without_trailing_separators(raw)
+            self._bare = _without_trailing_separators(raw, self._items)
         return self._bare
 
 
-def _without_trailing_separators(raw: KTerm) -> KTerm:
-    """``raw`` without the separator tokens (childless, their text their tag) after
-    its last other child; comments there stay, with the layout before them."""
+def _is(k: KTerm, item: KTerm) -> bool:
+    """Whether the child ``k`` of a run is ``item`` (which the matcher took through quotes)."""
+    while not _native.same(k, item) and _native.kind(k) != "tuple":
+        k = _native.children(k)[0]
+    return _native.same(k, item)
+
+
+def _without_trailing_separators(raw: KTerm, items: tuple[KTerm, ...]) -> KTerm:
+    """``raw`` without the separator tokens (childless, their text their tag, not
+    one of the run's ``items``) after its last item; comments there stay, with
+    the layout before them."""
     kids = kt.children(raw)
     dropped: set[int] = set()
+    last = items[-1] if items else None
     for i in range(len(kids) - 1, -1, -1):
         k = kids[i]
         if _native.is_comment(k):
             continue
-        if not _native.is_token(k):
+        if not _native.is_token(k) or (last is not None and _is(k, last)):
             break
         dropped.add(i)
     if not dropped:

@@ -26,9 +26,9 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
-from kovel.quasi.parse import Meta, SHole, SNode, parse_quasi
+from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
-from kovel.quasi.shape import KnownKinds, parentheses, same_shape, shape
+from kovel.quasi.shape import KnownKinds, named_words, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import native_grammar, parse_with_errors
@@ -122,6 +122,8 @@ class Pattern:
         "_root",
         "_runs",
         "_tokens",
+        "_word",
+        "_words",
         "code",
         "context",
         "lang",
@@ -143,14 +145,16 @@ class Pattern:
         # alone for the keyword, or a name spelled so where the grammar reads
         # one (Python's `print`): each is a node the search keeps.
         self._only: Callable[[KTerm], bool] | None = None
+        self._word: str | None = None
         if len(sk.metas) == 1 and not sk.metas[0].seq and sk.metas[0].text == code.strip():
             root = SHole(sk.metas[0], "", "", False)
             self._only = KnownKinds(lang).named
         elif isinstance(root, SNode) and root.leaf and not root.named and not sk.metas:
-            word = root.kind
-            root = SHole(Meta("$_", None, False, 0, (0, 0), "", False), "", "", False)
+            self._word = word = root.kind
             self._only = lambda n: not _native.children(n) and str(n) == word
-        self._program: object = _native.compile_pattern(_spec(root), Siblings)
+        words = named_words(lang)
+        self._words = words
+        self._program: object = _native.compile_pattern(_spec(root), Siblings, tuple(sorted(words)))
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
         # Several statements match a run of siblings in any node, not a whole parent.
@@ -158,7 +162,7 @@ class Pattern:
         if sk.run and isinstance(root, SNode):
             items = [i for i in root.items if not isinstance(i, str)]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
-            self._runs = RunFinder(tuple(_spec(i) for i in items), seq, Siblings)
+            self._runs = RunFinder(tuple(_spec(i) for i in items), seq, Siblings, words)
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
@@ -235,6 +239,12 @@ class Pattern:
             return
         keep = self._only
         outer: Path | None = None
+        if self._word is not None:
+            # A keyword alone: every leaf that spells it, whatever the grammar made of it there.
+            for path, node, start, end in kt.walk(t, spans=True):
+                if keep(node):
+                    yield Match(node, tuple(path), (start, end), {})
+            return
         for m in _made(_native.match_all(self._program, t, False), indents):
             if keep(m.term) and not (outermost and outer is not None and m.path[: len(outer)] == outer):
                 outer = m.path
@@ -297,18 +307,22 @@ class Pattern:
         if len(kids) < 2:
             return new
         lead = 0
-        while lead < len(kids) - 1 and _unnamed_token(kids[lead], self._tokens):
+        while lead < len(kids) - 1 and _unnamed_token(kids[lead], self._tokens, self._words):
             lead += 1
         trail = len(kids)
         while trail > lead + 1 and (
-            _unnamed_token(kids[trail - 1], self._tokens)
+            _unnamed_token(kids[trail - 1], self._tokens, self._words)
             or _native.tag(kids[trail - 1]).endswith("_clause")
             or (self._label and _native.is_statement(kids[trail - 1]))
         ):
             trail -= 1
         # A part led by a keyword the pattern does not name (`else` and its block) was passed over.
         for k in range(len(kids) - 1, lead, -1):
-            if _unnamed_token(kids[k], self._tokens) and str(kids[k]).isalpha() and str(kids[k]).islower():
+            if (
+                _unnamed_token(kids[k], self._tokens, self._words)
+                and str(kids[k]).isalpha()
+                and str(kids[k]).islower()
+            ):
                 trail = min(trail, k)
                 break
         if not lead and trail == len(kids):
@@ -399,12 +413,13 @@ def _inner(t: KTerm) -> KTerm:
     return t
 
 
-def _unnamed_token(k: KTerm, named: frozenset[str]) -> bool:
-    """A keyword or punctuation token (childless, its text its tag) the pattern does not name."""
+def _unnamed_token(k: KTerm, named: frozenset[str], words: frozenset[str]) -> bool:
+    """A keyword or punctuation token (childless, its text its tag, not one of the
+    language's named ``words``) the pattern does not name."""
     if _native.children(k):
         return False
     s = str(k)
-    return s == _native.tag(k) and s not in named and s.strip() == s and s != ""
+    return s == _native.tag(k) and s not in named and s not in words and s.strip() == s and s != ""
 
 
 def _uses_crlf(text: str) -> bool:

@@ -17,6 +17,7 @@ from typing import Any, NamedTuple
 
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm
+from kovel.quasi.shape import is_token
 from kovel.quasi.wire import PatternItem
 
 __all__ = ["Run", "RunFinder", "splice_runs"]
@@ -40,9 +41,10 @@ class Run:
     offsets: dict[str, int] | None
 
 
-def _skippable(k: KTerm) -> bool:
-    """A child a pattern may pass over: a comment or a token (childless, its text its tag)."""
-    return _native.is_token(k)  # the matcher's own test
+def _skippable(k: KTerm, words: frozenset[str]) -> bool:
+    """A child a pattern may pass over: a comment or a token (childless, its text
+    its tag, not one of the language's named ``words``)."""
+    return is_token(k, words)  # the matcher's own test
 
 
 def _before(parent: KTerm, first: int) -> int:
@@ -101,10 +103,24 @@ class RunFinder:
     ['x = 1\\ny = 2']
     """
 
-    __slots__ = ("_anchor", "_first", "_items", "_programs", "_seq", "_siblings", "_tail_seq")
+    __slots__ = (
+        "_anchor",
+        "_first",
+        "_items",
+        "_named",
+        "_programs",
+        "_seq",
+        "_siblings",
+        "_tail_seq",
+        "_words",
+    )
 
     def __init__(
-        self, items: tuple[tuple[object, ...], ...], seq: bool, siblings: Callable[..., object]
+        self,
+        items: tuple[tuple[object, ...], ...],
+        seq: bool,
+        siblings: Callable[..., object],
+        words: frozenset[str] = frozenset(),
     ) -> None:
         self._items = items
         self._seq = seq
@@ -113,14 +129,16 @@ class RunFinder:
         # `$$$` may be empty and stands anywhere.
         self._anchor = next((k for k, i in enumerate(items) if i[0] != PatternItem.RUN), 0)
         self._tail_seq = any(i[0] == PatternItem.RUN for i in items[self._anchor :])
-        self._first: object = _native.compile_pattern(items[self._anchor], siblings)
+        self._words = words
+        self._named = tuple(sorted(words))
+        self._first: object = _native.compile_pattern(items[self._anchor], siblings, self._named)
         self._programs: dict[str, object] = {}
 
     def _program(self, tag: str) -> object:
         prog = self._programs.get(tag)
         if prog is None:
             prog = self._programs[tag] = _native.compile_pattern(
-                (PatternItem.NODE, tag, self._items), self._siblings
+                (PatternItem.NODE, tag, self._items), self._siblings, self._named
             )
         return prog
 
@@ -131,20 +149,20 @@ class RunFinder:
         prog = self._program(_native.tag(parent))
         if self._anchor:
             # `$$$` before the anchor: the earliest start first, as a run takes the most.
-            starts = [k for k in range(low, at) if not _skippable(kids[k])] + [at]
+            starts = [k for k in range(low, at) if not _skippable(kids[k], self._words)] + [at]
         else:
             starts = [at]
         if self._tail_seq:
             # Longest first, but not over the parent's closing tokens.
             end = len(kids)
-            while end > at + 1 and _skippable(kids[end - 1]):
+            while end > at + 1 and _skippable(kids[end - 1], self._words):
                 end -= 1
             stops = list(range(end, at, -1))
         else:
             need = len(self._items) - self._anchor
             stop, seen = at, 0
             while stop < len(kids) and seen < need:
-                seen += not _skippable(kids[stop])
+                seen += not _skippable(kids[stop], self._words)
                 stop += 1
             if seen < need:
                 return None
@@ -166,7 +184,7 @@ class RunFinder:
         done: dict[Path, tuple[list[int], list[int]]] = {}  # per parent, the runs found: starts, stops
         for where, node, _start, _end, _env, _offsets in _native.match_all(self._first, t, False):
             path = tuple(where)
-            if not path or _skippable(node):
+            if not path or _skippable(node, self._words):
                 continue
             up, at = path[:-1], path[-1]
             if at < taken.get(up, 0):

@@ -9,13 +9,23 @@ read alike in one place, so a decision made for one holds for all of them.
 
 from __future__ import annotations
 
+import functools
 import re
 
 from kovel import _native
 from kovel._kovel import KTerm
 from kovel.treesitter.grammars import language
 
-__all__ = ["KnownKinds", "grouped", "inner_node", "parentheses", "same_shape", "shape"]
+__all__ = [
+    "KnownKinds",
+    "grouped",
+    "inner_node",
+    "is_token",
+    "named_words",
+    "parentheses",
+    "same_shape",
+    "shape",
+]
 
 # The tags grammars give a parenthesised expression, most usual first: the
 # first of them a language's grammar knows is its parentheses (Ruby's group
@@ -74,7 +84,6 @@ class KnownKinds:
     def __init__(self, lang: str) -> None:
         self._lang = lang
         self._known: dict[str, bool] = {}
-        self._anonymous: dict[str, bool] = {}
 
     def knows(self, tag: str) -> bool:
         """Whether ``tag`` is one of the grammar's named node kinds."""
@@ -102,16 +111,45 @@ class KnownKinds:
         tag = _native.tag(t)
         if not self.knows(tag):
             return False
-        if _native.children(t) or str(t) != tag:
-            return True
-        anonymous = self._anonymous.get(tag)
-        if anonymous is None:
-            try:
-                anonymous = language(self._lang).id_for_node_kind(tag, False) is not None
-            except Exception:
-                anonymous = False
-            self._anonymous[tag] = anonymous
-        return not anonymous
+        return bool(_native.children(t)) or str(t) != tag or tag in named_words(self._lang)
+
+
+@functools.cache
+def named_words(lang: str) -> frozenset[str]:
+    """The tags of ``lang``'s named nodes that no keyword or other token shares:
+    a childless node of one (JavaScript's ``this``, Go's ``nil``) is a node,
+    though it renders as its tag, as a token does.  Empty without a grammar.
+
+    >>> "this" in named_words("javascript"), "return" in named_words("javascript")
+    (True, False)
+    """
+    try:
+        lang_ = language(lang)
+    except Exception:  # no grammar: nothing is known
+        return frozenset()
+    named: set[str] = set()
+    anonymous: set[str] = set()
+    for i in range(lang_.node_kind_count):
+        kind = lang_.node_kind_for_id(i)
+        if kind:
+            (named if lang_.node_kind_is_named(i) else anonymous).add(kind)
+    return frozenset(k for k in named - anonymous if k.isidentifier())
+
+
+def is_token(t: KTerm, words: frozenset[str]) -> bool:
+    """A child a pattern may pass over and a metavariable not take: a comment,
+    or a childless node that renders as its tag, not one of ``words``
+    (``named_words`` of its language).  The matcher's own test.
+
+    >>> from kovel import leaf
+    >>> w = named_words("javascript")
+    >>> [is_token(leaf(t, t), w) for t in (",", "return", "this")], is_token(leaf("comment", "// x"), w)
+    ([True, True, False], True)
+    """
+    if not _native.is_token(t):
+        return False
+    tag = _native.tag(t)
+    return not (tag in words and not _native.children(t) and str(t) == tag)
 
 
 def inner_node(t: KTerm) -> KTerm:
