@@ -331,6 +331,11 @@ bool alike(const KTerm& a, const KTerm& b, Pacer& pace) {
 
 }  // namespace
 
+bool reads_alike(const KTerm& a, const KTerm& b) {
+  Pacer pace(nullptr);
+  return alike(unwrapped(a), unwrapped(b), pace);
+}
+
 bool Matcher::bind(int slot, const Binding& b) {
   if (slot < 0) return true;
   Binding& have = env_[static_cast<std::size_t>(slot)];

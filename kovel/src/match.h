@@ -105,6 +105,11 @@ bool is_clause(const KTerm& t);
 // it, and a rewrite keeps them.
 bool is_statement(const KTerm& t);
 
+// Whether two terms bound to one metavariable say the same thing, as a
+// pattern that names it twice asks: the same tags and tokens however laid
+// out, comments aside, and where either is a named leaf the same text.
+bool reads_alike(const KTerm& a, const KTerm& b);
+
 // Whether a child is a keyword token (`else`, `catch`): a pattern that ends
 // before it still matches, and what it leads stays.
 bool is_keyword(const KTerm& t);

@@ -332,6 +332,13 @@ PyObject* fn_is_comment(PyObject*, PyObject* arg) {
   return t ? PyBool_FromLong(is_comment(*t)) : nullptr;
 }
 
+PyObject* fn_reads_alike(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("reads_alike", nargs, 2)) return nullptr;
+  const KTerm* a = term_arg(args[0], "a");
+  const KTerm* b = a ? term_arg(args[1], "b") : nullptr;
+  return b ? PyBool_FromLong(reads_alike(*a, *b)) : nullptr;
+}
+
 PyObject* fn_is_statement(PyObject*, PyObject* arg) {
   const KTerm* t = term_arg(arg, "t");
   return t ? PyBool_FromLong(is_statement(*t)) : nullptr;
@@ -360,6 +367,10 @@ PyMethodDef kMatchMethods[] = {
     {"is_token", fn_is_token, METH_O,
      "is_token(t, /)\n--\n\nA node the matcher may pass over: a comment, or a childless node that renders as "
      "its tag."},
+    {"reads_alike", as_cfunc(fn_reads_alike), METH_FASTCALL,
+     "reads_alike(a, b, /)\n--\n\nWhether two bindings of one metavariable say the same thing (as the "
+     "matcher "
+     "compares them)."},
     {"is_statement", fn_is_statement, METH_O,
      "is_statement(t, /)\n--\n\nA statement, declaration or block: what a pattern ending with a label's `:` "
      "passes over after it."},

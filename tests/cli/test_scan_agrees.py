@@ -17,6 +17,7 @@ SOURCES = {
     "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n'
     "w = wrap(g(1), h(2), g(g(3)))\nw = wrap(g(1),\n         h(2))\nprint(g(4))\n"
     "if k not in os.environ and v is not x.y: pass\n",
+    "c.py": "print(f(a, b), f(a,b) + 1)\nprint(f(a, b), f(b, a) + 1)\n",
     "b.js": "const a = [1, 2, 3, 4];\nfunction f() { one(); two(); three(); }\ncall(x, y, z);\n",
 }
 
@@ -29,6 +30,9 @@ CASES = {
     "odd arguments": "language: python\nrule:\n  kind: identifier\n  nthChild: 2n+1\n  inside: {kind: argument_list}\n",
     # `not in` and `is not` are operators of two words: tokens, not nodes to count
     "past an operator of two words": "language: python\nrule:\n  kind: attribute\n  nthChild: 2\n",
+    # the two bindings of X compare as a pattern's do, layout aside
+    "a metavariable in two sub-rules": "language: python\nrule:\n  pattern: $X + 1\n"
+    "  inside: {stopBy: end, pattern: 'print($X, $$$)'}\n",
     "the first two": "language: python\nrule:\n  kind: identifier\n  nthChild: '-n+2'\n  inside: {kind: argument_list}\n",
     "the last": "language: python\nrule:\n  kind: identifier\n  nthChild: {position: 1, reverse: true}\n"
     "  inside: {kind: argument_list}\n",

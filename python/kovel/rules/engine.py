@@ -615,13 +615,23 @@ def _known(lang: str) -> KnownKinds:
     return KnownKinds(lang)
 
 
+def _alike(a: Binding, b: Binding) -> bool:
+    """Whether two bindings of one metavariable say the same thing, as a pattern
+    that names it twice compares them (a run item by item)."""
+    if isinstance(a, KTerm) and isinstance(b, KTerm):
+        return _native.reads_alike(a, b)
+    if isinstance(a, KTerm) or isinstance(b, KTerm):
+        return text_of(a) == text_of(b)
+    return len(a) == len(b) and all(_native.reads_alike(x, y) for x, y in zip(a, b, strict=True))
+
+
 def _merge(env: Env, found: Mapping[str, Any], values: Mapping[str, Any]) -> Env | None:
-    """``env`` with the new bindings, or None when one disagrees (by text) with a binding of the same name."""
+    """``env`` with the new bindings, or None when one disagrees with a binding of the same name."""
     out: Env | None = None
     for k, v in found.items():
         old = env.get(k)
         if old is not None:
-            if text_of(old[0]) != text_of(v):
+            if not _alike(old[0], v):
                 return None
             continue
         if out is None:
