@@ -144,6 +144,10 @@ TABLE = [
     ("go", "$A($B)", "package p\nfunc f() { g(nil, x); h(iota) }\n", ["h(iota)"]),
     ("rust", "$A($B)", "fn f() { g(self, x); h(self); }\n", ["h(self)"]),
     ("java", "$A($B)", "class A { void f() { g(this, x); h(this); } }\n", ["h(this)"]),
+    # a member's modifier makes a declaration a field, not a local variable
+    ("java", "private $T $X;", "class A {\n  private S refs;\n  void f() { S local; }\n}\n", ["private S refs;"]),
+    ("c_sharp", "private static int $X = $V;", "class A { private static int x = 1; void F() { int y = 2; } }\n",
+     ["private static int x = 1;"]),
     # Ruby's class names are constants
     ("ruby", "class $C < $P\n  $$$B\nend", "class A < B\n  def f\n  end\nend\nclass C\nend\n",
      ["class A < B\n  def f\n  end\nend"]),

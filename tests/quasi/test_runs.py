@@ -24,6 +24,13 @@ RUNS = [
     ("javascript", "foo();\n$$$R\nbar();", "function f() {\n  foo();\n  x();\n  y();\n  bar();\n}\n",
      ["foo();\n  x();\n  y();\n  bar();"]),
     ("java", "foo();\nbar();", "class A { void f() {\n    foo();\n    bar();\n} }\n", ["foo();\n    bar();"]),
+    # a comment between the statements of the pattern is passed over, as one in the code is
+    ("python", "a = 1\n# set b\nb = 2", "def f():\n    a = 1\n    # c\n    b = 2\n", ["a = 1\n    # c\n    b = 2"]),
+    ("javascript", "var x = 1; // one\nreturn x;", "function f() { var x = 1;\n return x; }\n", ["var x = 1;\n return x;"]),
+    # C# wraps each statement at the top of a file in a node a block's statements lack
+    ("c_sharp", "Log($E);\nreturn default;", "class A { int F() { try { } catch (E e) {\n  Log(e);\n  return default;\n} } }\n",
+     ["Log(e);\n  return default;"]),
+    ("java", "private $A $X;\nprivate $B $Y;", "class A {\n  private S a;\n  private T b;\n}\n", ["private S a;\n  private T b;"]),
     # a leading `$$$` takes the statements before the anchor, from the block's first
     ("python", "$$$A\nreturn None", "def f():\n    a()\n    b()\n    return None\ndef g():\n    return None\n",
      ["a()\n    b()\n    return None", "return None"]),

@@ -160,7 +160,12 @@ class Pattern:
         # Several statements match a run of siblings in any node, not a whole parent.
         self._runs: RunFinder | None = None
         if sk.run and isinstance(root, SNode):
-            items = [i for i in root.items if not isinstance(i, str)]
+            # Comments between the statements are passed over in the code, so in the pattern too.
+            items = [
+                i
+                for i in root.items
+                if not isinstance(i, str) and not (isinstance(i, SNode) and _native.is_comment_tag(i.kind))
+            ]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
             self._runs = RunFinder(tuple(_spec(i) for i in items), seq, Siblings, words)
         # The tokens the pattern's root names itself (`def`, `;`): the matched

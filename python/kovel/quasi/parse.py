@@ -781,6 +781,10 @@ def parse_quasi(
                     and found is not None
                     and _is_run(found[0], found[1], _source_offset(att, len(code.encode())))
                 )
+                if run and isinstance(root, SNode):
+                    # Statements read at the top of a file, where C# wraps each in
+                    # a node of its own, are the statements any block holds.
+                    root.items = [_unwrapped_statement(i) for i in root.items]
                 metas = tuple(o.meta for o in occs)
                 sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run)
                 if len(conv.holes) == wanted:
@@ -816,15 +820,33 @@ def parse_quasi(
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
 
 
+# Modifiers only a member takes: a declaration that has one is a field, though
+# the grammar reads it as a local variable at the top of a file.
+_MEMBER_ONLY = frozenset(
+    {"public", "private", "protected", "internal", "static", "abstract", "override", "virtual"}
+)
+
+
 def _misread_words(lang: str, nodes: list[Node], source: bytes) -> bool:
     """Whether a name among ``nodes`` (and their descendants) is spelled as one
     of the grammar's keywords, or is empty (a name the grammar made up to
-    recover, as C#'s `_kq(<T>)` gets one before its `<`)."""
+    recover, as C#'s `_kq(<T>)` gets one before its `<`), or a local variable
+    has a member's modifier (`private int x;` is a Java or C# field)."""
     lang_ = language(lang)
     stack = list(nodes)
     while stack:
         n = stack.pop()
         if n.child_count:
+            if (
+                n.type in ("modifiers", "modifier")
+                and n.parent is not None
+                and n.parent.type.startswith("local_")
+            ):
+                if any(
+                    w in _MEMBER_ONLY
+                    for w in source[n.start_byte : n.end_byte].decode(errors="replace").split()
+                ):
+                    return True
             stack.extend(n.children)
             continue
         if not n.is_named:
@@ -916,6 +938,17 @@ def _source_offset(att: _Attempt, code_offset: int) -> int:
         if meta.at[1] <= code_offset:
             p += (occ_range[1] - occ_range[0]) - (meta.at[1] - meta.at[0])
     return p
+
+
+# Nodes a grammar puts around each statement at the top of a file only.
+_TOP_WRAPPERS = frozenset({"global_statement"})
+
+
+def _unwrapped_statement(item: str | SNode | SHole) -> str | SNode | SHole:
+    if isinstance(item, SNode) and item.kind in _TOP_WRAPPERS and len(item.items) == 1:
+        inner = item.items[0]
+        return inner if not isinstance(inner, str) else item
+    return item
 
 
 def _build_root(
