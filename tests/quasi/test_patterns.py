@@ -130,6 +130,8 @@ TABLE = [
     ("kotlin", "private", "class A { private var y = 1 }\n", ["private"]),
     ("swift", "override", "class A: B { override func f() {} }\n", ["override"]),
     ("kotlin", "<$T>", 'val a = listOf<String>("US")\n', ["<String>"]),
+    ("kotlin", "$T?", "fun f(a: Map<String, Int>, b: String?): List<Int>? { return null }\n", ["String?", "List<Int>?"]),
+    ("kotlin", "$M<$K, $V>", "fun f(a: Map<String, Int>, b: String?) {}\n", ["Map<String, Int>"]),
     # a word that is a keyword in some other place of the grammar is still a name where it is one
     ("python", "print", "print(1)\nx.print\n# print\nprinter\n", ["print", "print"]),
     # a label ends the pattern: the statements after it are the case's

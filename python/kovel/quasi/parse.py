@@ -149,6 +149,7 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "fun _kq{} {{}}\n",
         "fun _kq() {{ when (_kq) {{\n{}\n}} }}\n",
         "fun _kq() {{ _kq{}() }}\n",
+        "fun _kq(_kq: {}) {{}}\n",
     ),
     "php": (
         "<?php\n{}\n",
