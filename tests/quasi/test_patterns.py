@@ -150,6 +150,10 @@ TABLE = [
     ("java", "private $T $X;", "class A {\n  private S refs;\n  void f() { S local; }\n}\n", ["private S refs;"]),
     ("c_sharp", "private static int $X = $V;", "class A { private static int x = 1; void F() { int y = 2; } }\n",
      ["private static int x = 1;"]),
+    # a shell metavariable inside a word is the expansion it looks like
+    ("bash", "rm -rf $A/build", "rm -rf $TMP/build\nrm -rf out/build\ncp a b\n", ["rm -rf $TMP/build"]),
+    ("bash", 'echo "$A/x"', 'echo "$HOME/x"\necho "y"\n', ['echo "$HOME/x"']),
+    ("bash", "cp $A $B", "cp a b\ncp $X c\n", ["cp a b", "cp $X c"]),
     # Ruby's class names are constants
     ("ruby", "class $C < $P\n  $$$B\nend", "class A < B\n  def f\n  end\nend\nclass C\nend\n",
      ["class A < B\n  def f\n  end\nend"]),

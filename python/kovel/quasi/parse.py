@@ -391,6 +391,14 @@ def _split_context(context: str) -> tuple[str, str]:
     return parts[0], parts[1]
 
 
+_WORD_BYTES = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.:@%+-,")
+
+
+def _glued(raw: bytes, s: int, e: int) -> bool:
+    """Whether bytes [s, e) of ``raw`` touch word characters on either side."""
+    return (s > 0 and raw[s - 1] in _WORD_BYTES) or (e < len(raw) and raw[e] in _WORD_BYTES)
+
+
 def _substitute(
     code: str,
     occs: list[_Occurrence],
@@ -420,6 +428,10 @@ def _substitute(
         # JSON has no identifiers: a value outside a string is read as one.
         if lang == "json" and not _in_json_string(code, len(raw[:s].decode())):
             ph = f'"{ph}"'
+        # A shell metavariable inside a word (`$DIR/build`) is the expansion it
+        # looks like: a word of its own would merge with the text around it.
+        if lang == "bash" and not occ.meta.seq and _glued(raw, s, e):
+            ph = "$" + ph
         for index, form in forms:
             if index == occ.meta.index:
                 ph = form.replace("{}", ph)
