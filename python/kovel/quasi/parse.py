@@ -18,6 +18,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+from kovel.quasi.contexts import contexts_for, split_context, user_context
 from kovel.treesitter.grammars import language, parser
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, last_line_anchored, verbatim_node
 
@@ -44,168 +45,6 @@ __all__ = [
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
-
-# Code is tried in these contexts, in order; `{}` marks where it goes. A
-# context that wraps the code makes it parse as what it is: a statement list,
-# an expression, arguments, members or parameters.
-_C_CONTEXTS = (
-    "{}",
-    "void _kq(void) {{\n{}\n}}\n",
-    "void _kq(void) {{\n{};\n}}\n",
-    "void _kq(void) {{ _kq({}); }}\n",
-    "struct _kq {{\n{}\n}};\n",
-    "void _kq({});\n",
-    # Parameters with their parentheses; what goes before a declaration.
-    "void _kq{};\n",
-    "{}\nvoid _kq();\n",
-)
-_JS_CONTEXTS = (
-    "{}",
-    "function _kq() {{\n{}\n}}\n",
-    "_kq({});\n",
-    "({{{}}});\n",
-    "class _kq {{\n{}\n}}\n",
-    "function _kq({}) {{}}\n",
-    # Parameters with their parentheses, type parameters, a decorator, a
-    # case, the clauses after a block.
-    "class _kq {{ _kq{} {{}} }}\n",
-    "function _kq{}() {{}}\n",
-    "{}\nclass _kq {{}}\n",
-    "switch (_kq) {{ {} }}\n",
-    "if (_kq) {{}} {}\n",
-    "try {{}} {}\n",
-    # A class body, what a class extends, a declarator, a type annotation.
-    "class _kq {}\n",
-    "class _kq {} {{}}\n",
-    "let {};\n",
-    "let _kq{};\n",
-)
-# Java and C#: statements live in method bodies, members in classes.
-_CLASS_CONTEXTS = (
-    "{}",
-    "class _kq {{\n{}\n}}\n",
-    "class _kq {{ void _kq() {{\n{}\n}} }}\n",
-    "class _kq {{ void _kq() {{\n{};\n}} }}\n",
-    "class _kq {{ void _kq() {{ _kq({}); }} }}\n",
-    "class _kq {{ void _kq({}) {{}} }}\n",
-    # Parameters with their parentheses; annotations, modifiers and type
-    # parameters before a method; a type; a case.
-    "class _kq {{ void _kq{} {{}} }}\n",
-    "class _kq {{ {} void _kq() {{}} }}\n",
-    "class _kq {{ {} _kq; }}\n",
-    "class _kq {{ void _kq() {{ switch (_kq) {{ {} }} }} }}\n",
-    # A class body, what a class extends or implements.
-    "class _kq {}\n",
-    "class _kq {} {{}}\n",
-)
-_CONTEXTS: dict[str, tuple[str, ...]] = {
-    "python": (
-        "{}",
-        "_kq({})\n",
-        "{{{}}}\n",
-        "def _kq({}): pass\n",
-        # A decorator; the clauses after a block.
-        "{}\ndef _kq(): pass\n",
-        "if _kq:\n    pass\n{}\n",
-        "try:\n    pass\n{}\n",
-    ),
-    "c": _C_CONTEXTS,
-    "cpp": _C_CONTEXTS,
-    "javascript": _JS_CONTEXTS,
-    "typescript": _JS_CONTEXTS,
-    "tsx": _JS_CONTEXTS,
-    "java": _CLASS_CONTEXTS,
-    "c_sharp": _CLASS_CONTEXTS,
-    "csharp": _CLASS_CONTEXTS,
-    # Go reads a bare call at the top as a type conversion: bodies come first.
-    "go": (
-        "package _kq\nfunc _kq() {{\n{}\n}}\n",
-        "package _kq\n{}\n",
-        "{}",
-        "package _kq\nfunc _kq() {{ _kq({}) }}\n",
-        "package _kq\ntype _kq struct {{\n{}\n}}\n",
-        "package _kq\nfunc _kq({}) {{}}\n",
-        "package _kq\nfunc _kq{} {{}}\n",
-        "package _kq\nfunc _kq{}() {{}}\n",
-        "package _kq\nfunc _kq() {{\nswitch _kq {{\n{}\n}}\n}}\n",
-    ),
-    "rust": (
-        "{}",
-        "fn _kq() {{\n{}\n}}\n",
-        "fn _kq() {{\n{};\n}}\n",
-        "fn _kq() {{ _kq({}); }}\n",
-        "impl _kq {{\n{}\n}}\n",
-        "struct _kq {{\n{}\n}}\n",
-        "fn _kq({}) {{}}\n",
-        "fn _kq{} {{}}\n",
-        "fn _kq() {{ match _kq {{ {} }} }}\n",
-        "fn _kq() {} {{}}\n",
-    ),
-    "kotlin": (
-        "{}",
-        "fun _kq() {{\n{}\n}}\n",
-        "class _kq {{\n{}\n}}\n",
-        "fun _kq() {{ _kq({}) }}\n",
-        "fun _kq{} {{}}\n",
-        "fun _kq() {{ when (_kq) {{\n{}\n}} }}\n",
-        "fun _kq() {{ _kq{}() }}\n",
-        "fun _kq(_kq: {}) {{}}\n",
-    ),
-    "php": (
-        "<?php\n{}\n",
-        "<?php\n{};\n",
-        "<?php\nfunction _kq() {{\n{}\n}}\n",
-        "<?php\nclass _kq {{\n{}\n}}\n",
-        "<?php\n_kq({});\n",
-        "{}",
-    ),
-}
-
-# Languages without a table: the code as is, then as a statement, a member,
-# an argument or a value in the wrappers of a few syntaxes, the first that
-# parses cleanly and has nodes spanning exactly the code.
-_GENERIC_CONTEXTS = (
-    "{}",
-    "void _kq() {{\n{}\n}}\n",
-    "void _kq() {{\n{};\n}}\n",
-    "function _kq() {{\n{}\n}}\n",
-    "function _kq() {{\n{};\n}}\n",
-    "fn _kq() {{\n{}\n}}\n",
-    "fn _kq() {{\n{};\n}}\n",
-    "func _kq() {{\n{}\n}}\n",
-    "fun _kq() {{\n{}\n}}\n",
-    # After the bodies: at the top, Dart reads `f(x);` as a function's signature.
-    "{};\n",
-    "class _kq {{\n{}\n}}\n",
-    "class _kq {{\n{};\n}}\n",
-    "_kq {{\n{}\n}}\n",
-    "_kq {{\n{};\n}}\n",
-    "_kq({})\n",
-    "_kq({});\n",
-    "_kq = {}\n",
-    "_kq = {};\n",
-    "{{{}}}\n",
-    "[{}]\n",
-    "_kq {}\n",
-)
-
-
-def _contexts(lang: str, code: str) -> tuple[str, ...]:
-    contexts = _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
-    if lang == "php" and "<?" not in code:
-        # Without its tag PHP code is HTML text, which takes anything.
-        contexts = tuple(c for c in contexts if c != "{}")
-    return contexts
-
-
-def _user_context(code: str, context: str) -> str:
-    """``context`` as a parse context: ``{}`` where the code stands in it."""
-    at = context.find(code.strip()) if code.strip() else -1
-    if at < 0:
-        raise ValueError(f"the context {context!r} does not contain the pattern code {code.strip()!r}")
-    head, tail = context[:at], context[at + len(code.strip()) :]
-    return head.replace("{", "{{").replace("}", "}}") + "{}" + tail.replace("{", "{{").replace("}", "}}")
-
 
 # How a metavariable alone on its line is written where a statement goes:
 # not at all, as `ID;`, or as a call (C# takes no identifier as a statement).
@@ -368,29 +207,6 @@ def _between_braces(code: str, at: tuple[int, int]) -> bool:
     return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
 
 
-_CONTEXT_PARTS = re.compile(r"\{\{|\}\}|\{\}")
-
-
-def _split_context(context: str) -> tuple[str, str]:
-    """The text before and after the ``{}`` of a context, its ``{{`` and ``}}`` unescaped.
-
-    >>> _split_context("if (a) {{}} {}\\n")
-    ('if (a) {} ', '\\n')
-    """
-    parts = ["", ""]
-    side = 0
-    pos = 0
-    for m in _CONTEXT_PARTS.finditer(context):
-        parts[side] += context[pos : m.start()]
-        if m.group() == "{}" and side == 0:
-            side = 1
-        else:
-            parts[side] += m.group()[0]
-        pos = m.end()
-    parts[side] += context[pos:]
-    return parts[0], parts[1]
-
-
 _WORD_BYTES = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.:@%+-,")
 
 
@@ -408,7 +224,7 @@ def _substitute(
     terminator: str = ";",
     forms: tuple[tuple[int, str], ...] = (),
 ) -> _Attempt:
-    head, tail = _split_context(context)
+    head, tail = split_context(context)
     parts = [head.encode()]
     pos = len(parts[0])
     lo = pos
@@ -714,7 +530,7 @@ def parse_quasi(
     misread: Skeleton | None = None  # the first reading of a keyword as a name
     unaligned = False  # some context parsed, but no nodes span exactly the code
     unselected = False  # some context parsed, but without a node of the selector's kind
-    contexts = _contexts(lang, code) if context is None else (_user_context(code, context),)
+    contexts = contexts_for(lang, code) if context is None else (user_context(code, context),)
     # A keyword alone (`pub`, `static`) is that keyword wherever it stands,
     # unless some context reads it as a node of its own.
     keyword = (
