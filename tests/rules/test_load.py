@@ -62,6 +62,18 @@ def test_reads_rules():
             "transform.B.convert.toCase",
         ),
         (
+            "id: a\nlanguage: python\nrule: {kind: call}\ntransform:\n  B:\n"
+            "    convert: {source: $A, toCase: snakeCase, separatedBy: underscore}\n",
+            6,
+            "transform.B.convert.separatedBy",
+        ),
+        (
+            "id: a\nlanguage: python\nrule: {kind: call}\ntransform:\n  B:\n"
+            "    convert: {source: $A, toCase: snakeCase, separatedBy: [underscore, comma]}\n",
+            6,
+            "transform.B.convert.separatedBy",
+        ),
+        (
             "id: a\nlanguage: python\nrule: {kind: call}\n---\nid: b\nlanguage: python\nrule:\n  has: {stopBy: end}\n",
             8,
             "rule.has",

@@ -31,6 +31,7 @@ from kovel.quasi import Match, Pattern, pattern as make_pattern
 from kovel.quasi.fill import Siblings
 from kovel.quasi.match import find_all_many, source_bindings
 from kovel.quasi.shape import KnownKinds
+from kovel.rules.regex import compile_regex
 from kovel.rules.rule import NthChild, PatternSpec, Range, Rule, nth_formula
 from kovel.treesitter.grammars import language, parser
 
@@ -187,7 +188,7 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
     return Compiled(
         None if r.pattern is None or lone else _pattern(lang, r.pattern),
         r.kind,
-        None if r.regex is None else re.compile(r.regex),
+        None if r.regex is None else compile_regex(r.regex),
         None if r.nth_child is None else _nth(lang, r.nth_child),
         r.range,
         sub["inside"],

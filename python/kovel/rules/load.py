@@ -15,6 +15,7 @@ from collections.abc import Iterator
 from typing import Any, cast
 
 from kovel.rules.langs import language_of
+from kovel.rules.regex import compile_regex
 from kovel.rules.rule import (
     Convert,
     NthChild,
@@ -29,7 +30,7 @@ from kovel.rules.rule import (
     Transform,
     nth_formula,
 )
-from kovel.rules.transform import CASES, replace_error
+from kovel.rules.transform import CASES, SEPARATORS, replace_error
 
 __all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "rule_files"]
 
@@ -301,7 +302,10 @@ class _Reader:
                 raise self.fail(body, f"{where}.toCase", "expected one of snakeCase, camelCase, pascalCase, "
                                 "kebabCase, upperCase, lowerCase", "toCase")  # fmt: skip
             sep = body.get("separatedBy")
-            return Convert(source, case, None if sep is None else tuple(str(x) for x in sep))
+            if sep is not None and not (isinstance(sep, list) and all(x in SEPARATORS for x in sep)):
+                raise self.fail(body, f"{where}.separatedBy", "expected a list of "
+                                + ", ".join(SEPARATORS), "separatedBy")  # fmt: skip
+            return Convert(source, case, None if sep is None else tuple(sep))
         raise self.fail(
             t, key, f"unknown transform {op!r} (expected replace, substring, convert or rewrite)", op
         )
@@ -339,7 +343,7 @@ class _Reader:
                 args[k] = self.string(r, k, key + ".")
         if "regex" in r:
             try:
-                re.compile(args["regex"])
+                compile_regex(args["regex"])
             except re.error as exc:
                 raise self.fail(r, f"{key}.regex", f"not a regular expression: {exc}", "regex") from None
         if "nthChild" in r:

@@ -5,9 +5,10 @@ from __future__ import annotations
 import re
 from collections.abc import Mapping
 
+from kovel.rules.regex import compile_regex, replace_all, template_groups
 from kovel.rules.rule import Convert, Replace, Substring
 
-__all__ = ["CASES", "apply", "convert_case", "replace_error", "words"]
+__all__ = ["CASES", "SEPARATORS", "apply", "convert_case", "replace_error", "words"]
 
 #: The case names ``convert`` takes, both spellings, to one name.
 CASES = {
@@ -26,26 +27,57 @@ CASES = {
     "capitalize": "capitalize",
 }
 
-_GROUP = re.compile(r"\$\{?(\w+)\}?")
-_BOUNDARY = re.compile(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+|[A-Z]+|[0-9]+")
+#: The separators ``separatedBy`` names, and the character each one is.
+SEPARATORS = {"underscore": "_", "dash": "-", "space": " ", "dot": ".", "slash": "/", "caseChange": ""}
 
 
 def words(text: str, separated_by: tuple[str, ...] | None = None) -> list[str]:
-    """The words of an identifier: split at ``_``, ``-``, spaces and case changes.
+    """The words of an identifier, split where ``separated_by`` says (every one of
+    ``SEPARATORS`` when it is None or empty), as ast-grep splits them.
 
-    >>> words("parseHTTPResponse_v2")
-    ['parse', 'HTTP', 'Response', 'v', '2']
+    A change of case splits before an uppercase letter that follows a lowercase
+    one, and before the last of a run of uppercase letters that a lowercase
+    one follows (``HTTPServer``: ``HTTP``, ``Server``).  A digit or any other
+    character that has no case ends a run without a split of its own, so
+    ``v2`` and ``utf8`` stay whole.  Separators are dropped; no word is empty.
+
+    >>> words("parseHTTPResponse_v2"), words("utf8Encode"), words("_a_B", ("caseChange",))
+    (['parse', 'HTTP', 'Response', 'v2'], ['utf8', 'Encode'], ['_a_B'])
     """
-    if separated_by is not None:
-        pieces = [text]
-        for sep in separated_by:
-            sep = {"underscore": "_", "dash": "-", "space": " ", "dot": ".", "slash": "/"}.get(sep, sep)
-            if sep == "caseChange":
-                pieces = [w for p in pieces for w in _BOUNDARY.findall(p)]
-            else:
-                pieces = [w for p in pieces for w in p.split(sep)]
-        return [p for p in pieces if p]
-    return _BOUNDARY.findall(text)
+    names = separated_by or tuple(SEPARATORS)
+    unknown = [n for n in names if n not in SEPARATORS]
+    if unknown:
+        raise ValueError(f"unknown separator {unknown[0]!r}")
+    seps = {SEPARATORS[n] for n in names} - {""}
+    case_change = "caseChange" in names
+    out: list[str] = []
+    left = 0
+    after = ""  # "lower" or "upper": the cased letter just before, if any
+    upper = 0  # where the last uppercase letter of a run stands
+    for i, c in enumerate(text):
+        if c in seps:
+            out.append(text[left:i])
+            left, after = i + 1, ""
+        elif not case_change:
+            continue
+        elif c.isupper():
+            if after == "lower":
+                out.append(text[left:i])
+                left = i
+            after, upper = "upper", i
+        elif c.islower():
+            if after == "upper" and upper > left:
+                out.append(text[left:upper])
+                left = upper
+            after = "lower"
+        else:
+            after = ""
+    out.append(text[left:])
+    return [w for w in out if w]
+
+
+def _capitalized(word: str) -> str:
+    return word[:1].upper() + word[1:]
 
 
 def convert_case(text: str, to_case: str, separated_by: tuple[str, ...] | None = None) -> str:
@@ -62,14 +94,16 @@ def convert_case(text: str, to_case: str, separated_by: tuple[str, ...] | None =
     if case == "lower":
         return text.lower()
     if case == "capitalize":
-        return text[:1].upper() + text[1:]
+        return _capitalized(text)
     ws = words(text, separated_by)
     if case == "snake":
         return "_".join(w.lower() for w in ws)
     if case == "kebab":
         return "-".join(w.lower() for w in ws)
-    caps = "".join(w[:1].upper() + w[1:].lower() for w in ws)
-    return caps if case == "pascal" else caps[:1].lower() + caps[1:]
+    # a word keeps the case of its other letters: HTTPServer stays HTTPServer
+    if case == "pascal":
+        return "".join(_capitalized(w) for w in ws)
+    return "".join(w.lower() if i == 0 else _capitalized(w) for i, w in enumerate(ws))
 
 
 def replace_error(t: Replace) -> str | None:
@@ -80,11 +114,10 @@ def replace_error(t: Replace) -> str | None:
     ('missing ), unterminated subpattern at position 0', 'no group 2 in the expression')
     """
     try:
-        pattern = re.compile(t.replace)
+        pattern = compile_regex(t.replace)
     except re.error as exc:
         return str(exc)
-    for g in _GROUP.finditer(t.by):
-        name = g.group(1)
+    for name in template_groups(t.by):
         if not (name.isdigit() and int(name) <= pattern.groups or name in pattern.groupindex):
             return f"no group {name} in the expression"
     return None
@@ -101,9 +134,7 @@ def apply(t: Replace | Substring | Convert, values: Mapping[str, str]) -> str:
     """
     text = values.get(t.source.lstrip("$"), "")
     if isinstance(t, Replace):
-        # Rust's `$1` / `${name}` groups in `by`, in Python's spelling.
-        by = _GROUP.sub(lambda g: "\\g<" + g.group(1) + ">", t.by.replace("\\", "\\\\"))
-        return re.sub(t.replace, by, text)
+        return replace_all(compile_regex(t.replace), t.by, text)
     if isinstance(t, Substring):
         return text[t.start_char : t.end_char]
     assert isinstance(t, Convert)

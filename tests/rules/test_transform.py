@@ -1,0 +1,131 @@
+"""Case conversion of captured text: words split as ast-grep splits them, no letter lost."""
+
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import yaml
+from hypothesis import given, strategies as st
+
+from kovel.rules import parse_rules
+from kovel.rules.regex import compile_regex
+from kovel.rules.transform import SEPARATORS, apply, convert_case, words
+
+CASES = ("snakeCase", "camelCase", "pascalCase", "kebabCase", "capitalize", "upperCase", "lowerCase")
+SPLITS = (None, ("underscore",), ("caseChange",), ("dash", "underscore"))
+
+# Identifiers with digits, runs of capitals, separators at the ends and letters
+# outside ASCII: the places a splitter gets wrong.
+NAMES = (
+    "fooBar FooBar foo_bar FOO_BAR parseHTTPResponse HTTPServer getV2Name v2 utf8Encode a1B2c3 a1Bc "
+    "HTML5Parser foo123Bar _private __dunder__ foo__bar trailing_ _ myID myIDs iOS XMLHttpRequest "
+    "snake_Case_Mixed Über fooÜber straßeName ÉcoleNormale a_B_1 x"
+).split()
+
+_CASE_CHARS = "aAbBzZ019_-ÉéÜüßǅ"
+
+
+@given(st.text(_CASE_CHARS, max_size=12))
+def test_a_change_of_case_alone_loses_no_character(text):
+    assert "".join(words(text, ("caseChange",))) == text
+
+
+@given(st.text(_CASE_CHARS, max_size=12), st.sampled_from(SPLITS))
+def test_words_are_what_is_left_of_the_text_without_its_separators(text, split):
+    dropped = {SEPARATORS[n] for n in split or SEPARATORS} - {""}
+    ws = words(text, split)
+    assert all(ws) and "".join(ws) == "".join(c for c in text if c not in dropped)
+
+
+@pytest.mark.parametrize(
+    ("text", "case", "split", "expected"),
+    [
+        ("HTTPServer", "pascalCase", None, "HTTPServer"),  # a word keeps its capitals
+        ("FOO_BAR", "camelCase", None, "fooBAR"),
+        ("utf8Encode", "snakeCase", None, "utf8_encode"),  # a digit is part of its word
+        ("a1B2c3", "snakeCase", None, "a1b2c3"),
+        ("Über", "kebabCase", None, "über"),
+        ("fooBar", "pascalCase", ("underscore",), "FooBar"),  # one word: only its first letter changes
+        ("snake_Case_Mixed", "snakeCase", ("caseChange",), "snake__case__mixed"),
+        ("a_b", "camelCase", (), "aB"),  # no separator named is every separator
+    ],
+)
+def test_conversions(text, case, split, expected):
+    assert convert_case(text, case, split) == expected
+
+
+@pytest.mark.parametrize("bad", [("case", "snakeCase", ("comma",)), ("case", "shouting", None)])
+def test_unknown_names_are_refused(bad):
+    with pytest.raises(ValueError):
+        convert_case(*bad)
+
+
+def _ast_grep():
+    return shutil.which("ast-grep", path=str(Path(sys.executable).parent)) or shutil.which("ast-grep")
+
+
+def _convert(case, split):
+    return {"convert": {"source": "$A", "toCase": case} | ({"separatedBy": list(split)} if split else {})}
+
+
+def _replace(replace, by):
+    return {"replace": {"source": "$A", "replace": replace, "by": by}}
+
+
+def _substring(start, end):
+    return {"substring": {"source": "$A", "startChar": start, "endChar": end}}
+
+
+TRANSFORMS = [_convert(case, split) for case in CASES for split in SPLITS] + [
+    _replace("a", "$$"),  # a dollar
+    _replace("a*", "X"),  # no empty match where another ended
+    _replace("(?<n>[a-z]+)", "<${n}>"),  # a named group as Rust names it
+    _replace("([A-Z])([a-z])?", "$2$1"),  # a group that took no part
+    _replace("o", "\\n"),  # a backslash is text
+    _replace("_(\\w)", "$1"),
+    _replace("[ß_]\\z", "!"),
+    _substring(1, -1),
+    _substring(-3, None),
+    _substring(5, 2),
+    _substring(-100, 100),
+]
+
+
+@pytest.mark.parametrize("transform", TRANSFORMS, ids=lambda t: json.dumps(t))
+def test_transforms_agree_with_ast_grep(tmp_path, transform):
+    sg = _ast_grep()
+    if sg is None:
+        pytest.skip("ast-grep is not installed")
+    (tmp_path / "a.py").write_text("".join(f"f({n})\n" for n in NAMES), encoding="utf-8")
+    rule = {
+        "id": "r",
+        "language": "python",
+        "rule": {"pattern": "f($A)"},
+        "transform": {"B": transform},
+        "fix": "$B",
+    }
+    (tmp_path / "r.yml").write_text(yaml.safe_dump(rule), encoding="utf-8")
+    out = subprocess.run([sg, "scan", "-r", "r.yml", "--json=compact", "a.py"], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=120, check=True).stdout  # fmt: skip
+    theirs = {m["metaVariables"]["single"]["A"]["text"]: m["replacement"] for m in json.loads(out)}
+    (config,) = parse_rules(yaml.safe_dump(rule), "r.yml")
+    ours = {n: apply(config.transform["B"], {"A": n}) for n in NAMES}
+    assert len(theirs) == len(NAMES) and ours == theirs
+
+
+@pytest.mark.parametrize(
+    ("regex", "text", "found"),
+    [
+        ("(?<w>^get)", "get_x", True),  # Rust's spelling of a named group
+        ("x\\z", "a x", True),
+        ("x\\z", "x\n", False),  # the end of the text, not of a line
+        ("[(?<a]", "<", True),  # inside a class nothing is respelled
+        ("\\(?<a", "<a", True),  # nor after an escaped parenthesis
+        ("(?<=a)b", "ab", True),  # a look-behind is not a group
+    ],
+)
+def test_rust_spellings(regex, text, found):
+    assert (compile_regex(regex).search(text) is not None) == found
