@@ -18,6 +18,7 @@ JAVA = (
     "class A {\n  void f() {\n    System.out.println(a);\n    int y = g(System.out.println(b));\n"
     "    if (a) { b(); } else { c(); }\n  }\n}\n"
 )
+CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q = &a;\n  return a * b + (a && b) + (a & b);\n}\n"
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
 
@@ -121,6 +122,13 @@ TABLE = [
      ["select {\n\tcase <-c:\n\t}"]),
     # a keyword alone is the keyword, not a name spelled like it; a C# type's arguments
     ("c", "static", "static int x;\nint static_y;\n", ["static"]),
+    # `a * b;` is a declaration; `a * b` written without its `;` is the product
+    ("c", "$A * $B", CPRODUCT, ["a * b"]),
+    ("c", "$A * $B;", CPRODUCT, ["int * p;", "foo * bar;", "a * b;"]),
+    ("c", "$T * $X = $V", CPRODUCT, ["int * q = &a;"]),
+    ("cpp", "$A && $B", CPRODUCT, ["a && b"]),
+    ("cpp", "$A & $B", CPRODUCT, ["a & b"]),
+    ("cpp", "int * $X", CPRODUCT, ["int * p;"]),
     ("java", "public", "class A { public void f() {} }\n", ["public"]),
     ("c_sharp", "<$T>", "class A : B<C> { }\n", ["<C>"]),
     # code that ends with the line break its node ends with

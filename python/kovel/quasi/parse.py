@@ -620,7 +620,9 @@ def parse_quasi(
                     # A keyword read as a name (`static` as an argument), or a
                     # name made up, is how a grammar reads code it did not
                     # expect there: another context may read it as it is.
-                    if found is None or not _misread_words(lang, found[1], att.source):
+                    if found is None or not (
+                        _misread_words(lang, found[1], att.source) or _declared_product(found[0], found[1])
+                    ):
                         return sk
                     if misread is None:
                         misread = sk
@@ -686,6 +688,20 @@ def _misread_words(lang: str, nodes: list[Node], source: bytes) -> bool:
         if word.isidentifier() and word != n.type and lang_.id_for_node_kind(word, False) is not None:
             return True
     return False
+
+
+def _declared_product(container: Node, nodes: list[Node]) -> bool:
+    """Whether the code is C's `a * b` (or C++'s `a & b`, `a && b`) read as the
+    declaration it is only as a statement: the `;` a context put after it
+    made it one.  Written without the `;`, it is the expression."""
+    return (
+        container.type == "declaration"
+        and len(nodes) == 2
+        and nodes[0].type == "type_identifier"
+        and nodes[1].type in ("pointer_declarator", "reference_declarator")
+        and nodes[1].named_child_count == 1
+        and nodes[1].named_children[0].type == "identifier"
+    )
 
 
 def _is_run(container: Node, nodes: list[Node], code_end: int) -> bool:
