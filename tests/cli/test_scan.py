@@ -71,6 +71,23 @@ def test_text_output_and_exit_status(project):
     assert only.returncode == 0 and only.stdout.count("eq-none") == 1 and "no-print" not in only.stdout
 
 
+@pytest.mark.parametrize(
+    ("args", "levels", "status"),
+    [
+        (["--error"], {"eq-none": "error", "no-print": "error"}, 1),
+        (["--warning=no-print"], {"eq-none": "hint", "no-print": "warning"}, 0),
+        (["--off=no-print", "--error"], {"eq-none": "error"}, 1),  # a rule named beats every rule
+        (["--off"], {}, 0),
+        (["--hint=eq-none", "--error=eq-none"], {"eq-none": "error", "no-print": "error"}, 1),
+    ],
+)
+def test_severity_given_on_the_command_line(project, args, levels, status):
+    # a bare level takes no rule id: the path after it is still a path
+    r = kovel(project, "scan", "--json", *args, "a.py")
+    assert r.returncode == status, r.stderr
+    assert {d["ruleId"]: d["severity"] for d in map(json.loads, r.stdout.splitlines())} == levels
+
+
 def test_json_lines(project):
     r = kovel(project, "scan", "--json", "a.py")
     got = [json.loads(x) for x in r.stdout.splitlines()]

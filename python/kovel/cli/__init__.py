@@ -76,6 +76,7 @@ from kovel.cli.behind import Behind
 from kovel.cli.ruletest import run_tests
 from kovel.cli.scan import run_scan
 from kovel.rules import Matcher, RuleFileError, load_rules, matcher
+from kovel.rules.load import SEVERITIES
 from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
 __all__ = ["main"]
@@ -111,7 +112,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     0
     """
     parser = _arguments()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_with_levels(sys.argv[1:] if argv is None else list(argv)))
     if args.command == "scan":
         return run_scan(args)
     if args.command == "test":
@@ -260,6 +261,19 @@ def _output_options(find: argparse.ArgumentParser, rewrite: argparse.ArgumentPar
         )
 
 
+def _with_levels(argv: list[str]) -> list[str]:
+    """``argv`` with scan's bare ``--error`` (and the other levels) spelled
+    ``--error=*``: as in ast-grep, a level takes rule ids only after ``=``, so
+    that ``--error src`` scans src with every rule an error."""
+    if not argv or argv[0] != "scan":
+        return argv
+    end = argv.index("--") if "--" in argv else len(argv)
+    return [f"{x}=*" if i < end and x in _LEVEL_FLAGS else x for i, x in enumerate(argv)]
+
+
+_LEVEL_FLAGS = tuple(f"--{level}" for level in SEVERITIES)
+
+
 def _scan_parsers(sub: Any) -> None:
     """``kovel scan`` and ``kovel test``."""
     scan = sub.add_parser(
@@ -296,6 +310,13 @@ def _scan_parsers(sub: Any) -> None:
     how.add_argument(
         "-i", "--interactive", action="store_true", help="show each fix and ask whether to apply it"
     )
+    for level in SEVERITIES:
+        scan.add_argument(
+            f"--{level}",
+            action="append",
+            metavar="RULE_ID",
+            help=f"make the rule RULE_ID {level} (repeatable; --{level} alone: every rule)",
+        )
     scan.add_argument("--force", action="store_true", help="write fixes even when they add syntax errors")
     scan.add_argument(
         "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, help="worker processes"

@@ -8,13 +8,15 @@ could not be read, parsed or written.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import fnmatch
 import hashlib
 import json
 import os
 import re
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
+from typing import cast
 
 from kovel.batch import DEFAULT_TIMEOUT, TASK_MODULES, ScannedFile, apply_changes, default_timeout, scan_files
 from kovel.batch.cache import prune
@@ -26,18 +28,28 @@ from kovel.batch.workers import executor_for
 from kovel.cli import interactive
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import Matcher, RuleConfig, RuleFileError, load_rules, matcher
+from kovel.rules.load import SEVERITIES
 from kovel.rules.project import find_config, load_project
+from kovel.rules.rule import Severity
 
 __all__ = ["load_selected", "run_scan"]
 
 
 def load_selected(
-    config: str | None, rule_file: str | None, ids: Sequence[str], pattern: str | None
+    config: str | None,
+    rule_file: str | None,
+    ids: Sequence[str],
+    pattern: str | None,
+    levels: Mapping[str, Sequence[str]] | None = None,
 ) -> tuple[list[RuleConfig], str, tuple[tuple[str, tuple[str, ...]], ...]]:
     """The rules to run (those of ``rule_file``, else of the project file ``config``
     or the one found here or above; with ``ids``, only those; with ``pattern``, those
     whose id it finds; never those whose severity is ``off``), the folder their
     ``files``/``ignores`` globs are relative to, and the project's ``languageGlobs``.
+
+    ``levels`` gives severities in place of the rules' own: for each level, the
+    ids of the rules that take it, ``*`` for every rule.  A rule named beats
+    ``*``; between two levels that name it, the more severe wins.
 
     Raises ``RuleFileError`` for a bad rule file and ``ValueError`` when there is no project.
 
@@ -64,7 +76,18 @@ def load_selected(
         rules = [r for r in rules if r.id in ids]
     if pattern is not None:
         rules = [r for r in rules if re.search(pattern, r.id)]
+    if levels:
+        rules = [_leveled(r, levels) for r in rules]
     return [r for r in rules if r.severity != "off"], base, globs
+
+
+def _leveled(r: RuleConfig, levels: Mapping[str, Sequence[str]]) -> RuleConfig:
+    for named in (r.id, "*"):
+        # SEVERITIES runs from the most severe down
+        chosen = next((lv for lv in SEVERITIES if named in levels.get(lv, ())), None)
+        if chosen is not None:
+            return dataclasses.replace(r, severity=cast(Severity, chosen))
+    return r
 
 
 def _applies(r: RuleConfig, path: str, base: str) -> bool:
@@ -81,7 +104,8 @@ def _applies(r: RuleConfig, path: str, base: str) -> bool:
 def run_scan(a: argparse.Namespace) -> int:
     """Run ``kovel scan`` with parsed arguments; return the exit status."""
     try:
-        configs, base, language_globs = load_selected(a.config, a.rule, a.rule_id or [], a.filter)
+        levels = {lv: getattr(a, lv) for lv in SEVERITIES if getattr(a, lv)}
+        configs, base, language_globs = load_selected(a.config, a.rule, a.rule_id or [], a.filter, levels)
         matchers = []
         for c in configs:
             try:
