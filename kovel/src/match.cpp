@@ -493,6 +493,15 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       --choices_;
       return fail(j);
     }
+    if (q.optional && (j >= n || !node(qi, *ts[j]))) {
+      // The term ends the line where the pattern writes the terminator.
+      undo(mark);
+      ++choices_;
+      const bool ok = seq(pi, i + 1, parent, j);
+      --choices_;
+      if (ok) return true;
+      undo(mark);
+    }
     if (j >= n) return fail(j);
     // A token of the term that the pattern does not mention may be skipped.
     const bool token = p_.token(*ts[j]);

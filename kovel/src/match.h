@@ -2,7 +2,7 @@
 // term, and rebuilding a term with several subterms replaced at once.
 //
 // A pattern is a tree of items: a node (tag and child items), a leaf (tag
-// and text), a hole that takes one node and a run that takes any number of
+// and text, which may be optional), a hole that takes one node and a run that takes any number of
 // consecutive siblings. Holes and runs bind slots; a slot bound twice must
 // bind equal terms. Layout between children never matters, and a child
 // that is a token (a childless node whose text is its tag, or a comment)
@@ -31,6 +31,9 @@ struct PatternItem {
   std::string tag;                  // Leaf, Node
   std::string text;                 // Leaf
   std::vector<std::uint32_t> kids;  // Node: positions in Pattern::items
+  // Leaf: a terminator the language may write as a line break instead (a
+  // shell's `;` before `then`), so the term may lack it.
+  bool optional = false;
 };
 
 // Items are added children first; the last one added is the root.
@@ -38,8 +41,8 @@ class Pattern {
  public:
   std::uint32_t hole(int slot) { return add({PatternItem::Kind::Hole, slot, {}, {}, {}}); }
   std::uint32_t run(int slot) { return add({PatternItem::Kind::Run, slot, {}, {}, {}}); }
-  std::uint32_t leaf(std::string_view tag, std::string_view text) {
-    return add({PatternItem::Kind::Leaf, -1, std::string(tag), std::string(text), {}});
+  std::uint32_t leaf(std::string_view tag, std::string_view text, bool optional = false) {
+    return add({PatternItem::Kind::Leaf, -1, std::string(tag), std::string(text), {}, optional});
   }
   std::uint32_t node(std::string_view tag, std::vector<std::uint32_t> kids) {
     return add({PatternItem::Kind::Node, -1, std::string(tag), {}, std::move(kids)});

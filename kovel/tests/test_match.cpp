@@ -207,6 +207,28 @@ TEST(Match, NamedWordsAreNoTokens) {
   EXPECT_TRUE(Matcher(ret).match(*full));
 }
 
+TEST(Match, OptionalLeavesMatchThemselvesOrNothing) {
+  // if $C; then $B; fi, its `;`s optional, against the two ways a shell writes it
+  Pattern p;
+  p.node("if_statement", {p.leaf("if", "if"), p.hole(0), p.leaf(";", ";", true), p.leaf("then", "then"),
+                          p.hole(1), p.leaf(";", ";", true), p.leaf("fi", "fi")});
+  KRef semis =
+      tuple("if_statement", Kids{tok("if"), id("a"), tok(";"), tok("then"), id("b"), tok(";"), tok("fi")},
+            Cmds{H, W(" "), H, H, W(" "), H, W(" "), H, H, W(" "), H});
+  KRef lines = tuple("if_statement", Kids{tok("if"), id("a"), tok("then"), id("b"), tok("fi")},
+                     Cmds{H, W(" "), H, N, H, W(" "), H, N, H});
+  KRef other =
+      tuple("if_statement", Kids{tok("if"), id("a"), tok("then"), id("b"), tok("else"), id("c"), tok("fi")},
+            Cmds{H, W(" "), H, N, H, W(" "), H, N, H, N, H, N, H});
+  for (const KRef& t : {semis, lines}) {
+    Matcher m(p);
+    ASSERT_TRUE(m.match(*t)) << t->coparse();
+    EXPECT_EQ(m.bindings()[1].node->coparse(), "b");
+  }
+  // What is not the leaf stays unmatched: the `else` part is not a missing `;`.
+  EXPECT_FALSE(Matcher(p).match(*other));
+}
+
 TEST(Match, LineBreaksAreThoseOfTheRenderedText) {
   KRef nl =
       tuple("argument_list", Kids{tok("("), id("a"), tok(","), id("b"), tok(")")}, Cmds{H, H, H, N, H, H});

@@ -36,8 +36,9 @@ bool text_of(PyObject* o, std::string_view& out) {
 
 // The first field of a pattern item, mirrored by kovel.quasi.wire.PatternItem:
 // (Hole, name) takes one node, (Run, name) any number of siblings (name None
-// for neither binding), (Leaf, tag, text), (Node, tag, items).
-enum SpecItem : long { kSpecHole = 0, kSpecRun = 1, kSpecLeaf = 2, kSpecNode = 3 };
+// for neither binding), (Leaf, tag, text), (Node, tag, items), (Optional,
+// tag, text) a leaf the term may lack.
+enum SpecItem : long { kSpecHole = 0, kSpecRun = 1, kSpecLeaf = 2, kSpecNode = 3, kSpecOptional = 4 };
 
 // One item. Patterns come from parsed code, whose depth Python's own
 // recursion already bounds.
@@ -62,14 +63,14 @@ bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less
     out = op == kSpecHole ? c.pattern.hole(slot) : c.pattern.run(slot);
     return true;
   }
-  if ((op != kSpecLeaf && op != kSpecNode) || PyTuple_Size(o) != 3) return bad_spec(o);
+  if ((op != kSpecLeaf && op != kSpecNode && op != kSpecOptional) || PyTuple_Size(o) != 3) return bad_spec(o);
   std::string_view tag;
   if (!text_of(a, tag)) return false;
   PyObject* b = PyTuple_GetItem(o, 2);
-  if (op == kSpecLeaf) {
+  if (op == kSpecLeaf || op == kSpecOptional) {
     std::string_view text;
     if (!text_of(b, text)) return false;
-    out = c.pattern.leaf(tag, text);
+    out = c.pattern.leaf(tag, text, op == kSpecOptional);
     return true;
   }
   if (!PyTuple_Check(b)) return bad_spec(o);
@@ -353,9 +354,9 @@ PyObject* fn_is_comment_tag(PyObject*, PyObject* arg) {
 // pattern_schema(): the wire constants as this file reads them, for a test
 // that they are the ones kovel.quasi.wire writes.
 PyObject* fn_pattern_schema(PyObject*, PyObject*) {
-  return Py_BuildValue("{s{slslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf",
-                       kSpecLeaf, "node", kSpecNode, "match_fields", "path", "term", "start", "end",
-                       "bindings", "offsets");
+  return Py_BuildValue("{s{slslslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf",
+                       kSpecLeaf, "node", kSpecNode, "optional", kSpecOptional, "match_fields", "path",
+                       "term", "start", "end", "bindings", "offsets");
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ Want want_of(const Pattern& p, std::span<const std::size_t> texts, std::span<con
     }
     for (const std::uint32_t k : r.kids) {
       const PatternItem& kid = p.item(k);
-      if (kid.kind == PatternItem::Kind::Node || kid.kind == PatternItem::Kind::Leaf)
+      if (kid.kind == PatternItem::Kind::Node || (kid.kind == PatternItem::Kind::Leaf && !kid.optional))
         w.kid_tags.push_back(kid.tag);
     }
   }

@@ -18,6 +18,7 @@ JAVA = (
     "class A {\n  void f() {\n    System.out.println(a);\n    int y = g(System.out.println(b));\n"
     "    if (a) { b(); } else { c(); }\n  }\n}\n"
 )
+SHELL_IFS = 'if test -n "$X" ; then\n  echo a\nfi\nif true\nthen echo b; fi\nif x; then a; else b; fi\n'
 CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q = &a;\n  return a * b + (a && b) + (a & b);\n}\n"
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
@@ -122,6 +123,14 @@ TABLE = [
      ["select {\n\tcase <-c:\n\t}"]),
     # a keyword alone is the keyword, not a name spelled like it; a C# type's arguments
     ("c", "static", "static int x;\nint static_y;\n", ["static"]),
+    # where a line break ends a statement as a `;` does, the pattern's `;` may be one
+    ("bash", "if $A; then $$$B; fi", SHELL_IFS, ['if test -n "$X" ; then\n  echo a\nfi', "if true\nthen echo b; fi", "if x; then a; else b; fi"]),
+    ("bash", "for $V in $$$L; do $$$B; done", "for i in a b\ndo\n  echo $i\ndone\n", ["for i in a b\ndo\n  echo $i\ndone"]),
+    ("ruby", "if $C; $$$B; end", "if x\n  a = 1\nend\nif y then b end\n", ["if x\n  a = 1\nend", "if y then b end"]),
+    ("python", "a = 1; b = 2", "a = 1; b = 2\nx = 0\na = 1\nb = 2\n", ["a = 1; b = 2", "a = 1\nb = 2"]),
+    # but not where it parts one statement's clauses
+    ("go", "for $I; $C; $N { $$$B }", "package p\nfunc f() {\n\tfor i := 0; i < n; i++ { g() }\n\tfor x { h() }\n}\n",
+     ["for i := 0; i < n; i++ { g() }"]),
     # `a * b;` is a declaration; `a * b` written without its `;` is the product
     ("c", "$A * $B", CPRODUCT, ["a * b"]),
     ("c", "$A * $B;", CPRODUCT, ["int * p;", "foo * bar;", "a * b;"]),

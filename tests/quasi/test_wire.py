@@ -25,9 +25,9 @@ def test_match_items_read_by_their_names():
     assert (tuple(m.path), str(m.term), m.start, m.end, m.bindings) == ((0, 0, 1, 1, 1), "(1)", 3, 6, {})
 
 
-@pytest.mark.parametrize("code", [-1, 4, 99])
+@pytest.mark.parametrize("code", [-1, 5, 99])
 def test_unknown_codes_are_refused(code):
     with pytest.raises(ValueError, match="not a pattern item"):
         _native.compile_pattern((code, "x", "y"), Siblings)
     with pytest.raises(ValueError, match="not a template op"):
-        _native.compile_template("python", "x", (code + 1 if code == 4 else code, None), (), ())
+        _native.compile_template("python", "x", (code, None), (), ())

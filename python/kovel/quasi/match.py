@@ -28,7 +28,7 @@ from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
 from kovel.quasi.parse import SHole, SNode, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
-from kovel.quasi.shape import KnownKinds, named_words, parentheses, same_shape, shape
+from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import native_grammar, parse_with_errors
@@ -51,13 +51,24 @@ __all__ = [
 Binding = KTerm | list[KTerm]
 
 
-def _spec(n: SNode | SHole) -> tuple[object, ...]:
-    """The pattern as ``_native.compile_pattern`` takes it (separator gaps dropped)."""
+def _spec(n: SNode | SHole, lang: str, parent: str) -> tuple[object, ...]:
+    """The pattern as ``_native.compile_pattern`` takes it (separator gaps dropped);
+    ``parent`` is the kind of the node holding ``n``."""
     if isinstance(n, SHole):
         return (PatternItem.RUN if n.meta.seq else PatternItem.HOLE, n.meta.name)
     if n.leaf:
-        return (PatternItem.LEAF, n.kind, n.items[0] if n.items else "")
-    return (PatternItem.NODE, n.kind, tuple(_spec(i) for i in n.items if not isinstance(i, str)))
+        optional = _optional_terminator(n, lang, parent)
+        return (PatternItem.OPTIONAL if optional else PatternItem.LEAF, n.kind, n.items[0] if n.items else "")
+    return (
+        PatternItem.NODE,
+        n.kind,
+        tuple(_spec(i, lang, n.kind) for i in n.items if not isinstance(i, str)),
+    )
+
+
+def _optional_terminator(n: SNode | SHole | str, lang: str, parent: str) -> bool:
+    """Whether ``n`` is a ``;`` the code may write as a line break."""
+    return isinstance(n, SNode) and n.leaf and n.kind == ";" and line_ends_statements(lang, parent)
 
 
 @dataclass(frozen=True, slots=True)
@@ -139,7 +150,7 @@ class Pattern:
         self.code: str = code
         self.context: str | None = context
         self.selector: str | None = selector
-        self._required: frozenset[str] = frozenset(_leaf_texts(root))
+        self._required: frozenset[str] = frozenset(_leaf_texts(root, lang, ""))
         # A metavariable alone stands for any node the grammar names, not for
         # a statement holding one, nor for a keyword or a bracket; a keyword
         # alone for the keyword, or a name spelled so where the grammar reads
@@ -154,20 +165,23 @@ class Pattern:
             self._only = lambda n: not _native.children(n) and str(n) == word
         words = named_words(lang)
         self._words = words
-        self._program: object = _native.compile_pattern(_spec(root), Siblings, tuple(sorted(words)))
+        self._program: object = _native.compile_pattern(_spec(root, lang, ""), Siblings, tuple(sorted(words)))
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
         # Several statements match a run of siblings in any node, not a whole parent.
         self._runs: RunFinder | None = None
         if sk.run and isinstance(root, SNode):
-            # Comments between the statements are passed over in the code, so in the pattern too.
+            # Comments between the statements are passed over in the code, so in
+            # the pattern too; and a `;` between them, where a line break is one.
             items = [
                 i
                 for i in root.items
-                if not isinstance(i, str) and not (isinstance(i, SNode) and _native.is_comment_tag(i.kind))
+                if not isinstance(i, str)
+                and not (isinstance(i, SNode) and _native.is_comment_tag(i.kind))
+                and not _optional_terminator(i, lang, root.kind)
             ]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
-            self._runs = RunFinder(tuple(_spec(i) for i in items), seq, Siblings, words)
+            self._runs = RunFinder(tuple(_spec(i, lang, root.kind) for i in items), seq, Siblings, words)
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
@@ -398,18 +412,20 @@ def _unwrap(t: KTerm) -> KTerm:
     return t
 
 
-def _leaf_texts(n: SNode | SHole) -> Iterator[str]:
-    """The non-empty texts of the tokens in ``n``, comments left out (a match may skip them)."""
+def _leaf_texts(n: SNode | SHole, lang: str, parent: str) -> Iterator[str]:
+    """The non-empty texts of the tokens in ``n`` (held by a ``parent`` node), comments
+    and optional terminators left out (a match may lack them)."""
     if isinstance(n, SHole):
         return
     if n.leaf:
         text = n.items[0] if n.items else ""
         if isinstance(text, str) and text and not _native.is_comment_tag(n.kind):
-            yield text
+            if not _optional_terminator(n, lang, parent):
+                yield text
         return
     for i in n.items:
         if not isinstance(i, str):
-            yield from _leaf_texts(i)
+            yield from _leaf_texts(i, lang, n.kind)
 
 
 def _inner(t: KTerm) -> KTerm:

@@ -21,6 +21,7 @@ __all__ = [
     "grouped",
     "inner_node",
     "is_token",
+    "line_ends_statements",
     "named_words",
     "parentheses",
     "same_shape",
@@ -150,6 +151,23 @@ def is_token(t: KTerm, words: frozenset[str]) -> bool:
         return False
     tag = _native.tag(t)
     return not (tag in words and not _native.children(t) and str(t) == tag)
+
+
+# Languages where a line break ends a statement as a `;` does, and the
+# grammar keeps the `;` as a token of the parent; the nodes whose `;` parts
+# one statement's clauses, which a line break cannot stand for.
+_LINE_ENDED = frozenset({"bash", "go", "ruby", "scala", "python"})
+_CLAUSE_SEMICOLONS = frozenset({"for_clause", "c_style_for_statement", "enumerators"})
+
+
+def line_ends_statements(lang: str, parent: str) -> bool:
+    """Whether, in ``lang``, a ``;`` that is a child of a ``parent`` node may be
+    written as a line break instead: a pattern's ``;`` there may match none.
+
+    >>> line_ends_statements("bash", "if_statement"), line_ends_statements("go", "for_clause")
+    (True, False)
+    """
+    return lang in _LINE_ENDED and parent not in _CLAUSE_SEMICOLONS
 
 
 def inner_node(t: KTerm) -> KTerm:

@@ -25,12 +25,14 @@ __all__ = ["FillOp", "HoleSpec", "MatchItem", "PatternItem"]
 class PatternItem(IntEnum):
     """The first field of a pattern item: ``(HOLE, name)`` takes one node,
     ``(RUN, name)`` any number of siblings (``name`` None binds nothing),
-    ``(LEAF, tag, text)`` and ``(NODE, tag, items)`` match those nodes."""
+    ``(LEAF, tag, text)`` and ``(NODE, tag, items)`` match those nodes,
+    ``(OPTIONAL, tag, text)`` that leaf or nothing."""
 
     HOLE = 0
     RUN = 1
     LEAF = 2
     NODE = 3
+    OPTIONAL = 4
 
 
 class FillOp(IntEnum):
