@@ -131,6 +131,11 @@ TABLE = [
     # but not where it parts one statement's clauses
     ("go", "for $I; $C; $N { $$$B }", "package p\nfunc f() {\n\tfor i := 0; i < n; i++ { g() }\n\tfor x { h() }\n}\n",
      ["for i := 0; i < n; i++ { g() }"]),
+    # read where the metavariable stands, not as a reading that lacks it (`impl $T;` and a block)
+    ("rust", "impl $T { $$$B }", "struct V;\nimpl V {\n    fn a(&self) {}\n}\nimpl<T> F for B<T> {}\n",
+     ["impl V {\n    fn a(&self) {}\n}"]),
+    ("scala", "$A match { $$$B }", "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n  }\n}\n",
+     ["x match {\n    case 1 => 2\n  }"]),
     # `a * b;` is a declaration; `a * b` written without its `;` is the product
     ("c", "$A * $B", CPRODUCT, ["a * b"]),
     ("c", "$A * $B;", CPRODUCT, ["int * p;", "foo * bar;", "a * b;"]),
@@ -241,6 +246,12 @@ def test_context_and_selector_errors_name_what_is_missing() -> None:
         ("kotlin", "when ($X { $$$B }"),
         ("ruby", "class $C < \n  $$$B\nend end"),
         ("go", "func $F( { $$$B }"),
+        # a metavariable read into a token would match nothing: a silent zero
+        ("ruby", "@$A"),
+        ("ruby", "x = :$A"),
+        ("lua", "!$A"),
+        ("python", 'f("a $X b")'),
+        ("scala", 'println("$A")'),
     ],
 )
 def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:

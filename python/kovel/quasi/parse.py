@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import ast
 import re
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -630,9 +630,21 @@ def parse_quasi(
                     fallback = sk
         if keyword and fallback is None:
             break
-        chosen = misread or fallback
-        if chosen is not None:
-            return chosen
+        if misread is not None:
+            return misread
+    # A reading that lacks a hole is the last resort: a later pass may read
+    # the metavariable where it stands (`impl $T { $$$B }`).
+    if fallback is not None:
+        glued = None if literal_holes else _glued_meta(fallback.root, fallback.metas)
+        if glued is not None:
+            meta, token = glued
+            raise _syntax_error(
+                lang, code, len(code[: meta.at[0]].encode()),
+                f"{lang} code does not parse with {meta.text} as a node: it is read as part of the"
+                f" token {clipped(token)!r}; a metavariable stands"
+                " for a whole node (a rule's regex or constraints say what a token holds)",
+            )  # fmt: skip
+        return fallback
     if keyword:
         return Skeleton(
             lang, code, SNode(stripped, False, False, [stripped], leaf=True), (), "{}", False, ";"
@@ -702,6 +714,36 @@ def _declared_product(container: Node, nodes: list[Node]) -> bool:
         and nodes[1].named_child_count == 1
         and nodes[1].named_children[0].type == "identifier"
     )
+
+
+def _glued_meta(root: SNode | SHole, metas: tuple[Meta, ...]) -> tuple[Meta, str] | None:
+    """A metavariable of a reading that has no hole for it, read into a token
+    that is no comment (Ruby's `@$A`), with that token's text; None when each
+    one left as text stands in a comment."""
+    held = {m.index for m in _holes(root)}
+    stack: list[SNode | SHole | str] = [root]
+    while stack:
+        n = stack.pop()
+        if not isinstance(n, SNode) or "comment" in n.kind:
+            continue
+        # A token's text, or the text a literal holds between its tokens (Dart's strings).
+        if n.leaf or n.verbatim:
+            text = "".join(i for i in n.items if isinstance(i, str))
+            for m in metas:
+                if m.index not in held and m.text in text:
+                    return m, "".join(
+                        i if isinstance(i, str) else str(i) for i in n.items
+                    ) if n.leaf else text
+        stack.extend(n.items)
+    return None
+
+
+def _holes(n: SNode | SHole | str) -> Iterator[SHole]:
+    if isinstance(n, SHole):
+        yield n
+    elif isinstance(n, SNode):
+        for i in n.items:
+            yield from _holes(i)
 
 
 def _is_run(container: Node, nodes: list[Node], code_end: int) -> bool:
