@@ -88,6 +88,17 @@ def test_severity_given_on_the_command_line(project, args, levels, status):
     assert {d["ruleId"]: d["severity"] for d in map(json.loads, r.stdout.splitlines())} == levels
 
 
+def test_messages_name_metavariables_and_transforms(tmp_path):
+    rule = (
+        "id: r\nlanguage: python\nmessage: 'call $F with $$$ARGS: $U, $NONE'\nrule: {pattern: $F($$$ARGS)}\n"
+        "transform:\n  U: {convert: {source: $F, toCase: upperCase}}\n"
+    )
+    write_files(tmp_path, {"r.yml": rule, "a.py": "log(a,  b)\n"})
+    r = kovel(tmp_path, "scan", "--json", "-r", "r.yml", "a.py")
+    # a name the match does not bind stays as written
+    assert [json.loads(x)["message"] for x in r.stdout.splitlines()] == ["call log with a,  b: LOG, $NONE"]
+
+
 def test_json_lines(project):
     r = kovel(project, "scan", "--json", "a.py")
     got = [json.loads(x) for x in r.stdout.splitlines()]

@@ -251,6 +251,7 @@ def test_context_and_selector_errors_name_what_is_missing() -> None:
         ("ruby", "x = :$A"),
         ("lua", "!$A"),
         ("python", 'f("a $X b")'),
+        ("python", 'f($A, "x $B")'),  # one read into a token, another a hole
         ("scala", 'println("$A")'),
     ],
 )

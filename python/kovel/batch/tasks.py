@@ -40,7 +40,6 @@ from kovel.quasi import Match, MisreadError, Pattern, Template, pattern, templat
 from kovel.quasi.match import replacements, search_source, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Found, Matcher
-from kovel.rules.engine import text_of
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors
 from kovel.treesitter.grammars import parser
 from kovel.treesitter.timeout import parse_until
@@ -906,7 +905,11 @@ def scan_task(
             got = fixes.get(tuple(f.path)) if fixes else None
             if got is not None and not any(a <= e and s <= b for a, b in bad):
                 fix = Change(pos.span(*got[1]), str(got[0]))
-            message = _fill_message(cfg.message, f.bindings) if "$" in cfg.message else cfg.message
+            message = (
+                _fill_message(cfg.message, m.texts(f))
+                if isinstance(f, Found) and "$" in cfg.message
+                else cfg.message
+            )
             out.append(
                 Diagnostic(
                     cfg.id, cfg.severity, message, cfg.note, pos.span(s, e), _line_text(pos.line(line)), fix
@@ -927,9 +930,9 @@ def scan_task(
 _MESSAGE_META = re.compile(r"\$\$\$([A-Z_][A-Z0-9_]*)|\$([A-Z_][A-Z0-9_]*)")
 
 
-def _fill_message(message: str, bindings: Mapping[str, Any]) -> str:
+def _fill_message(message: str, texts: Mapping[str, str]) -> str:
     def one(g: re.Match[str]) -> str:
-        v = bindings.get(g.group(1) or g.group(2))
-        return g.group() if v is None else text_of(v)
+        v = texts.get(g.group(1) or g.group(2))
+        return g.group() if v is None else v
 
     return _MESSAGE_META.sub(one, message)

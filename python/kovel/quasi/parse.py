@@ -720,7 +720,7 @@ def _glued_meta(root: SNode | SHole, metas: tuple[Meta, ...]) -> tuple[Meta, str
     """A metavariable of a reading that has no hole for it, read into a token
     that is no comment (Ruby's `@$A`), with that token's text; None when each
     one left as text stands in a comment."""
-    held = {m.index for m in _holes(root)}
+    held = {h.meta.index for h in _holes(root)}
     stack: list[SNode | SHole | str] = [root]
     while stack:
         n = stack.pop()

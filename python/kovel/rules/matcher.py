@@ -14,7 +14,7 @@ text, as ast-grep does.
 from __future__ import annotations
 
 import re
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import replace
 from typing import Any
 
@@ -261,8 +261,23 @@ class Matcher:
             )
         return _native.replace_all(t, [f[0] for f in fixes], [f[1] for f in fixes])
 
+    def texts(self, f: Found) -> dict[str, str]:
+        """The texts of a match's metavariables, as they stand in the source, and
+        of the rule's transforms of them: what a message names.
+
+        >>> from kovel.rules import Convert, Rule, RuleConfig
+        >>> from kovel.treesitter import parse
+        >>> m = matcher(RuleConfig("r", "python", Rule(pattern="$F(1)"), transform={"U": Convert("$F", "upperCase")}))
+        >>> m.texts(next(m.find_all(parse("python", "log(1)\\n"))))
+        {'F': 'log', 'U': 'LOG'}
+        """
+        return self._texts(f, f.bindings)
+
     def _values(self, f: Found) -> dict[str, str]:
-        texts = {k: text_of(v) for k, v in f.values.items()}
+        return self._texts(f, f.values)
+
+    def _texts(self, f: Found, of: Mapping[str, Binding]) -> dict[str, str]:
+        texts = {k: text_of(v) for k, v in of.items()}
         for name, tr in self.config.transform.items():
             if isinstance(tr, Rewrite):
                 texts[name.lstrip("$")] = self._rewritten(tr, f.values.get(tr.source.lstrip("$")))
