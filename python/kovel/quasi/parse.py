@@ -635,7 +635,9 @@ def parse_quasi(
     # A reading that lacks a hole is the last resort: a later pass may read
     # the metavariable where it stands (`impl $T { $$$B }`).
     if fallback is not None:
-        glued = None if literal_holes else _glued_meta(fallback.root, fallback.metas)
+        # Where `$NAME` is the language's own syntax (a shell's heredoc), text
+        # that spells one is that text.
+        glued = None if literal_holes or lang in _DOLLAR_NAMES else _glued_meta(fallback.root, fallback.metas)
         if glued is not None:
             meta, token = glued
             raise _syntax_error(
@@ -714,6 +716,9 @@ def _declared_product(container: Node, nodes: list[Node]) -> bool:
         and nodes[1].named_child_count == 1
         and nodes[1].named_children[0].type == "identifier"
     )
+
+
+_DOLLAR_NAMES = frozenset({"bash", "php", "perl"})
 
 
 def _glued_meta(root: SNode | SHole, metas: tuple[Meta, ...]) -> tuple[Meta, str] | None:
