@@ -41,6 +41,19 @@ def test_patterns_match_where_users_expect(lang: str, source: str, pat: str, fou
     assert [str(m.term) for m in pattern(lang, pat).find_all(t)] == found
 
 
+def test_a_run_may_begin_with_a_token() -> None:
+    # `template <...>` is the first two children of a template declaration: a
+    # run of siblings that starts with the keyword, found and rewritten as such.
+    from kovel.quasi import template
+
+    src = "template <typename T>\nT id(T v) { return v; }\ntemplate <class A, int N> struct S {};\n"
+    t = treesitter.parse("cpp", src)
+    p = pattern("cpp", "template <$$$A>")
+    assert [str(m.term) for m in p.find_all(t)] == ["template <typename T>", "template <class A, int N>"]
+    out = str(p.rewrite(t, template("cpp", "template <$$$A, class X>")))
+    assert out == src.replace("T>", "T, class X>").replace("N>", "N, class X>")
+
+
 def test_every_kind_of_comment_is_passed_over() -> None:
     # Kotlin's block comments are `multiline_comment`; the matcher and the
     # rewrite count them as comments like any other grammar's.

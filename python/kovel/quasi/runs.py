@@ -47,6 +47,12 @@ def _skippable(k: KTerm, words: frozenset[str]) -> bool:
     return is_token(k, words)  # the matcher's own test
 
 
+def _token_item(item: tuple[object, ...], words: frozenset[str]) -> bool:
+    """Whether a compiled item is a leaf that a token of the code matches (its
+    text its tag, not one of the language's named ``words``)."""
+    return item[0] in (PatternItem.LEAF, PatternItem.OPTIONAL) and item[1] == item[2] and item[1] not in words
+
+
 def _before(parent: KTerm, first: int) -> int:
     """The length of what ``parent`` renders before its child ``first``."""
     kids = _native.children(parent)
@@ -112,6 +118,7 @@ class RunFinder:
         "_seq",
         "_siblings",
         "_tail_seq",
+        "_token_anchor",
         "_words",
     )
 
@@ -132,6 +139,8 @@ class RunFinder:
         self._words = words
         self._named = tuple(sorted(words))
         self._first: object = _native.compile_pattern(items[self._anchor], siblings, self._named)
+        # A run may begin with a token the pattern names (`template <$$$A>`).
+        self._token_anchor = _token_item(items[self._anchor], words)
         self._programs: dict[str, object] = {}
 
     def _program(self, tag: str) -> object:
@@ -159,7 +168,8 @@ class RunFinder:
                 end -= 1
             stops = list(range(end, at, -1))
         else:
-            need = len(self._items) - self._anchor
+            # the tokens the pattern names (`template <$$$A>`) are passed over in counting
+            need = sum(1 for i in self._items[self._anchor :] if not _token_item(i, self._words))
             stop, seen = at, 0
             while stop < len(kids) and seen < need:
                 seen += not _skippable(kids[stop], self._words)
@@ -184,7 +194,7 @@ class RunFinder:
         done: dict[Path, tuple[list[int], list[int]]] = {}  # per parent, the runs found: starts, stops
         for where, node, _start, _end, _env, _offsets in _native.match_all(self._first, t, False):
             path = tuple(where)
-            if not path or _skippable(node, self._words):
+            if not path or (_skippable(node, self._words) and not self._token_anchor):
                 continue
             up, at = path[:-1], path[-1]
             if at < taken.get(up, 0):
