@@ -149,6 +149,9 @@ TABLE = [
      ["impl V {\n    fn a(&self) {}\n}"]),
     ("scala", "$A match { $$$B }", "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n  }\n}\n",
      ["x match {\n    case 1 => 2\n  }"]),
+    # a run of siblings with a token between them
+    ("ruby", "$A, $B", "a, b = 1, 2\nf(x, y)\n", ["a, b", "1, 2", "x, y"]),
+    ("lua", "$A, $B", "local a, b = 1, 2\n", ["a, b", "1, 2"]),
     # `a * b;` is a declaration; `a * b` written without its `;` is the product
     ("c", "$A * $B", CPRODUCT, ["a * b"]),
     ("c", "$A * $B;", CPRODUCT, ["int * p;", "foo * bar;", "a * b;"]),
