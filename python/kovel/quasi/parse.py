@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import ast
 import re
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -637,7 +637,7 @@ def parse_quasi(
     if fallback is not None:
         # Where `$NAME` is the language's own syntax (a shell's heredoc), text
         # that spells one is that text.
-        glued = None if literal_holes or lang in _DOLLAR_NAMES else _glued_meta(fallback.root, fallback.metas)
+        glued = None if literal_holes or lang in _DOLLAR_NAMES else _glued_meta(fallback)
         if glued is not None:
             meta, token = glued
             raise _syntax_error(
@@ -721,12 +721,12 @@ def _declared_product(container: Node, nodes: list[Node]) -> bool:
 _DOLLAR_NAMES = frozenset({"bash", "php", "perl"})
 
 
-def _glued_meta(root: SNode | SHole, metas: tuple[Meta, ...]) -> tuple[Meta, str] | None:
+def _glued_meta(sk: Skeleton) -> tuple[Meta, str] | None:
     """A metavariable of a reading that has no hole for it, read into a token
     that is no comment (Ruby's `@$A`), with that token's text; None when each
     one left as text stands in a comment."""
-    held = {h.meta.index for h in _holes(root)}
-    stack: list[SNode | SHole | str] = [root]
+    loose = [m for m in sk.metas if not is_hole(sk, m.index)]
+    stack: list[SNode | SHole | str] = [sk.root]
     while stack:
         n = stack.pop()
         if not isinstance(n, SNode) or "comment" in n.kind:
@@ -734,21 +734,11 @@ def _glued_meta(root: SNode | SHole, metas: tuple[Meta, ...]) -> tuple[Meta, str
         # A token's text, or the text a literal holds between its tokens (Dart's strings).
         if n.leaf or n.verbatim:
             text = "".join(i for i in n.items if isinstance(i, str))
-            for m in metas:
-                if m.index not in held and m.text in text:
-                    return m, "".join(
-                        i if isinstance(i, str) else str(i) for i in n.items
-                    ) if n.leaf else text
+            for m in loose:
+                if m.text in text:
+                    return m, text
         stack.extend(n.items)
     return None
-
-
-def _holes(n: SNode | SHole | str) -> Iterator[SHole]:
-    if isinstance(n, SHole):
-        yield n
-    elif isinstance(n, SNode):
-        for i in n.items:
-            yield from _holes(i)
 
 
 def _is_run(container: Node, nodes: list[Node], code_end: int) -> bool:
