@@ -894,6 +894,7 @@ def scan_task(
                 fixes = {}
                 withheld.append(f"the fixes of {cfg.id} are not offered: {exc}")
             hits = m.find_all(term, search)
+        named = {g.group(1) or g.group(2) for g in _MESSAGE_META.finditer(cfg.message)}
         for f in hits:
             s, e = f.span
             line, _ = pos.line_col(s)
@@ -906,8 +907,8 @@ def scan_task(
             if got is not None and not any(a <= e and s <= b for a, b in bad):
                 fix = Change(pos.span(*got[1]), str(got[0]))
             message = (
-                _fill_message(cfg.message, m.texts(f))
-                if isinstance(f, Found) and "$" in cfg.message
+                _fill_message(cfg.message, m.texts(f, named))
+                if isinstance(f, Found) and named
                 else cfg.message
             )
             out.append(

@@ -14,7 +14,7 @@ text, as ast-grep does.
 from __future__ import annotations
 
 import re
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Collection, Iterator, Mapping
 from dataclasses import replace
 from typing import Any
 
@@ -261,9 +261,11 @@ class Matcher:
             )
         return _native.replace_all(t, [f[0] for f in fixes], [f[1] for f in fixes])
 
-    def texts(self, f: Found) -> dict[str, str]:
+    def texts(self, f: Found, names: Collection[str] | None = None) -> dict[str, str]:
         """The texts of a match's metavariables, as they stand in the source, and
-        of the rule's transforms of them: what a message names.
+        of the rule's transforms of them: what a message names.  With ``names``
+        (those a message asks for), the transforms are worked out only when one
+        of them is asked for: a rewriter may go over the whole match.
 
         >>> from kovel.rules import Convert, Rule, RuleConfig
         >>> from kovel.treesitter import parse
@@ -271,13 +273,16 @@ class Matcher:
         >>> m.texts(next(m.find_all(parse("python", "log(1)\\n"))))
         {'F': 'log', 'U': 'LOG'}
         """
-        return self._texts(f, f.bindings)
+        wanted = names is None or any(k.lstrip("$") in names for k in self.config.transform)
+        return self._texts(f, f.bindings, wanted)
 
     def _values(self, f: Found) -> dict[str, str]:
-        return self._texts(f, f.values)
+        return self._texts(f, f.values, True)
 
-    def _texts(self, f: Found, of: Mapping[str, Binding]) -> dict[str, str]:
+    def _texts(self, f: Found, of: Mapping[str, Binding], transformed: bool) -> dict[str, str]:
         texts = {k: text_of(v) for k, v in of.items()}
+        if not transformed:
+            return texts
         for name, tr in self.config.transform.items():
             if isinstance(tr, Rewrite):
                 texts[name.lstrip("$")] = self._rewritten(tr, f.values.get(tr.source.lstrip("$")))
