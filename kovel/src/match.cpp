@@ -494,8 +494,7 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       return fail(j);
     }
     if (q.optional && (j >= n || !node(qi, *ts[j]))) {
-      // The term ends the line where the pattern writes the terminator.
-      undo(mark);
+      // The term ends the line where the pattern writes the terminator (a leaf binds nothing).
       ++choices_;
       const bool ok = seq(pi, i + 1, parent, j);
       --choices_;
