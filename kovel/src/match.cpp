@@ -43,6 +43,20 @@ bool cmd_breaks_line(const CmdView& v) {
 
 }  // namespace
 
+bool spells(std::string_view text, std::string_view tag) {
+  const auto space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  std::size_t i = 0, j = 0;
+  for (;;) {
+    while (i < text.size() && space(text[i])) ++i;
+    while (j < tag.size() && space(tag[j])) ++j;
+    if (i == text.size() || j == tag.size()) return i == text.size() && j == tag.size();
+    if (lower(text[i++]) != lower(tag[j++])) return false;
+  }
+}
+
 bool is_comment_tag(std::string_view tag) { return tag.find("comment") != std::string_view::npos; }
 
 bool is_comment(const KTerm& t) { return is_comment_tag(inner(t).tag()); }
@@ -386,7 +400,10 @@ bool Matcher::node(std::uint32_t pi, const KTerm& t) {
       // keyword or a bracket (those a pattern may only pass over).
       if (p_.token(x) && !is_comment(x)) return false;
       return bind(p.slot, Binding{Binding::Kind::Node, &x, nullptr, 0, 0});
-    case PatternItem::Kind::Leaf: return x.tag() == p.tag && x.children().empty() && renders_as(x, p.text);
+    case PatternItem::Kind::Leaf:
+      return x.tag() == p.tag && x.children().empty() &&
+             (renders_as(x, p.text) ||
+              (p.respellable && spells(p.text, p.tag) && spells(x.coparse(), p.tag)));
     case PatternItem::Kind::Node: return x.tag() == p.tag && seq(pi, 0, x, 0);
   }
   return false;

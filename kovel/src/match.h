@@ -34,6 +34,10 @@ struct PatternItem {
   // Leaf: a terminator the language may write as a line break instead (a
   // shell's `;` before `then`), so the term may lack it.
   bool optional = false;
+  // Leaf: a token the grammar does not name, which it may spell otherwise
+  // (`ECHO` for `echo` where keywords ignore case, `#  include`): a leaf of
+  // its tag that spells the tag, up to spacing and case, matches it too.
+  bool respellable = false;
 };
 
 // Items are added children first; the last one added is the root.
@@ -41,8 +45,9 @@ class Pattern {
  public:
   std::uint32_t hole(int slot) { return add({PatternItem::Kind::Hole, slot, {}, {}, {}}); }
   std::uint32_t run(int slot) { return add({PatternItem::Kind::Run, slot, {}, {}, {}}); }
-  std::uint32_t leaf(std::string_view tag, std::string_view text, bool optional = false) {
-    return add({PatternItem::Kind::Leaf, -1, std::string(tag), std::string(text), {}, optional});
+  std::uint32_t leaf(std::string_view tag, std::string_view text, bool optional = false,
+                     bool respellable = false) {
+    return add({PatternItem::Kind::Leaf, -1, std::string(tag), std::string(text), {}, optional, respellable});
   }
   std::uint32_t node(std::string_view tag, std::vector<std::uint32_t> kids) {
     return add({PatternItem::Kind::Node, -1, std::string(tag), {}, std::move(kids)});
@@ -97,6 +102,10 @@ bool is_comment_tag(std::string_view tag);
 
 // Whether a child of the term may be skipped by a pattern that does not mention it.
 bool is_token(const KTerm& t);
+
+// Whether `text` spells `tag` but for spacing and the case of ASCII letters
+// (`#  include` and `#include`, `ECHO` and `echo`).
+bool spells(std::string_view text, std::string_view tag);
 
 // Whether a child is a clause (`else_clause`, `except_clause`, `catch_clause`):
 // a pattern that ends before it still matches (`if $C: $$$B` matches an `if`

@@ -229,6 +229,36 @@ TEST(Match, OptionalLeavesMatchThemselvesOrNothing) {
   EXPECT_FALSE(Matcher(p).match(*other));
 }
 
+TEST(Match, SpellingsOfATokenAgreeUpToSpacingAndCase) {
+  struct Case {
+    const char* text;
+    const char* tag;
+    bool same;
+  };
+  for (const Case& c :
+       {Case{"#  include", "#include", true}, Case{"ECHO", "echo", true}, Case{" $", "$", true},
+        Case{"\n\n", "\n", true}, Case{"#\tDefine", "#define", true}, Case{"'", "\"", false},
+        Case{"b\"", "\"", false}, Case{"/i", "/", false}, Case{"#includes", "#include", false},
+        Case{"", "x", false}, Case{"ECHO", "ech", false}})
+    EXPECT_EQ(spells(c.text, c.tag), c.same) << c.text << " / " << c.tag;
+}
+
+TEST(Match, AnUnnamedTokenMatchesEveryWayItsKindIsSpelled) {
+  const auto stmt = [](const char* kw) {
+    return tuple("echo_statement", Kids{leaf("echo", kw), id("x"), tok(";")}, Cmds{H, W(" "), H, H});
+  };
+  Pattern loose, exact;
+  loose.node("echo_statement",
+             {loose.leaf("echo", "echo", false, true), loose.hole(0), loose.leaf(";", ";")});
+  exact.node("echo_statement", {exact.leaf("echo", "echo"), exact.hole(0), exact.leaf(";", ";")});
+  for (const char* kw : {"echo", "ECHO", "Echo"}) {
+    EXPECT_TRUE(Matcher(loose).match(*stmt(kw))) << kw;
+    EXPECT_EQ(Matcher(exact).match(*stmt(kw)), std::string_view(kw) == "echo") << kw;
+  }
+  // Another word under the same tag is another token.
+  EXPECT_FALSE(Matcher(loose).match(*stmt("print")));
+}
+
 TEST(Match, LineBreaksAreThoseOfTheRenderedText) {
   KRef nl =
       tuple("argument_list", Kids{tok("("), id("a"), tok(","), id("b"), tok(")")}, Cmds{H, H, H, N, H, H});

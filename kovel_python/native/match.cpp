@@ -37,8 +37,16 @@ bool text_of(PyObject* o, std::string_view& out) {
 // The first field of a pattern item, mirrored by kovel.quasi.wire.PatternItem:
 // (Hole, name) takes one node, (Run, name) any number of siblings (name None
 // for neither binding), (Leaf, tag, text), (Node, tag, items), (Optional,
-// tag, text) a leaf the term may lack.
-enum SpecItem : long { kSpecHole = 0, kSpecRun = 1, kSpecLeaf = 2, kSpecNode = 3, kSpecOptional = 4 };
+// tag, text) a leaf the term may lack, (Token, tag, text) a leaf the grammar
+// does not name, which it may spell otherwise.
+enum SpecItem : long {
+  kSpecHole = 0,
+  kSpecRun = 1,
+  kSpecLeaf = 2,
+  kSpecNode = 3,
+  kSpecOptional = 4,
+  kSpecToken = 5,
+};
 
 // One item. Patterns come from parsed code, whose depth Python's own
 // recursion already bounds.
@@ -63,14 +71,15 @@ bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less
     out = op == kSpecHole ? c.pattern.hole(slot) : c.pattern.run(slot);
     return true;
   }
-  if ((op != kSpecLeaf && op != kSpecNode && op != kSpecOptional) || PyTuple_Size(o) != 3) return bad_spec(o);
+  const bool leaf = op == kSpecLeaf || op == kSpecOptional || op == kSpecToken;
+  if ((!leaf && op != kSpecNode) || PyTuple_Size(o) != 3) return bad_spec(o);
   std::string_view tag;
   if (!text_of(a, tag)) return false;
   PyObject* b = PyTuple_GetItem(o, 2);
-  if (op == kSpecLeaf || op == kSpecOptional) {
+  if (leaf) {
     std::string_view text;
     if (!text_of(b, text)) return false;
-    out = c.pattern.leaf(tag, text, op == kSpecOptional);
+    out = c.pattern.leaf(tag, text, op == kSpecOptional, op == kSpecToken);
     return true;
   }
   if (!PyTuple_Check(b)) return bad_spec(o);
@@ -351,12 +360,19 @@ PyObject* fn_is_comment_tag(PyObject*, PyObject* arg) {
   return PyBool_FromLong(is_comment_tag(tag));
 }
 
+PyObject* fn_spells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("spells", nargs, 2)) return nullptr;
+  std::string_view text, tag;
+  if (!str_arg(args[0], "text", text) || !str_arg(args[1], "tag", tag)) return nullptr;
+  return PyBool_FromLong(spells(text, tag));
+}
+
 // pattern_schema(): the wire constants as this file reads them, for a test
 // that they are the ones kovel.quasi.wire writes.
 PyObject* fn_pattern_schema(PyObject*, PyObject*) {
-  return Py_BuildValue("{s{slslslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf",
-                       kSpecLeaf, "node", kSpecNode, "optional", kSpecOptional, "match_fields", "path",
-                       "term", "start", "end", "bindings", "offsets");
+  return Py_BuildValue("{s{slslslslslsl}s(ssssss)}", "items", "hole", kSpecHole, "run", kSpecRun, "leaf",
+                       kSpecLeaf, "node", kSpecNode, "optional", kSpecOptional, "token", kSpecToken,
+                       "match_fields", "path", "term", "start", "end", "bindings", "offsets");
 }
 
 }  // namespace
@@ -377,6 +393,10 @@ PyMethodDef kMatchMethods[] = {
      "passes over after it."},
     {"is_comment_tag", fn_is_comment_tag, METH_O,
      "is_comment_tag(tag, /)\n--\n\nWhether nodes of this tag are comments (as is_comment decides)."},
+    {"spells", as_cfunc(fn_spells), METH_FASTCALL,
+     "spells(text, tag, /)\n--\n\nWhether a token's text spells its tag but for spacing and the case of "
+     "ASCII "
+     "letters, as a pattern's unnamed token matches."},
     {"is_comment", fn_is_comment, METH_O,
      "is_comment(t, /)\n--\n\nA comment, in any grammar: its tag (looked through quotes) names one."},
     {"pattern_schema", fn_pattern_schema, METH_NOARGS,

@@ -7,6 +7,7 @@ import pickle
 import pytest
 
 from kovel.quasi import pattern
+from kovel.quasi.match import search_source
 
 treesitter = pytest.importorskip("kovel.treesitter")
 
@@ -81,6 +82,8 @@ TABLE = [
     # PHP's own variables: `$X` on the left of `=` reads as one, not as a constant
     ("php", "$X = $V;", "<?php\nfunction f() {\n  $y = foo(1);\n  $a->b = 2;\n}\n", ["$y = foo(1);", "$a->b = 2;"]),
     ("php", "echo $X;", "<?php\nfunction f($x) {\n  echo $x;\n}\n", ["echo $x;"]),
+    # a parameter and a statement each need their own form (`$P`, `B;`)
+    ("php", "function $F($$$P) { $$$B }", "<?php\nfunction f($x) { g(); }\n", ["function f($x) { g(); }"]),
     ("kotlin", "val $Y = $V", "fun f() {\n    val y = foo(1)\n}\n", ["val y = foo(1)"]),
     ("bash", "if $C; then\n  $$$B\nfi", 'f() {\n  if [ -n "$x" ]; then\n    bar\n  fi\n}\n',
      ['if [ -n "$x" ]; then\n    bar\n  fi']),
@@ -216,6 +219,37 @@ def test_ast_grep_finds_nothing_kovel_misses(lang: str, pat: str, code: str, fou
     # Both count code points.
     theirs = {(n.range().start.index, n.range().end.index) for n in nodes}
     assert theirs <= ours
+
+
+# Tokens a grammar spells in more than one way under one kind: keywords that
+# ignore case, directives with spaces after the `#`. A pattern's token
+# matches each spelling; tokens that spell different things stay apart.
+RESPELLED = [
+    ("php", "echo $X;", "<?php\nECHO $a;\nEcho $b;\necho $c;\n", ["ECHO $a;", "Echo $b;", "echo $c;"]),
+    ("php", "if ($C) { $$$B }", "<?php\nIF ($a) { f(); }\n", ["IF ($a) { f(); }"]),
+    ("php", "return new $C();", "<?php\nfunction f() { RETURN NEW A(); }\n", ["RETURN NEW A();"]),
+    ("php", "function $F($$$P) { $$$B }", "<?php\nFUNCTION f($a) { }\n", ["FUNCTION f($a) { }"]),
+    ("c", "#include $A\n", "#  include <a.h>\n#include <b.h>\n", ["#  include <a.h>\n", "#include <b.h>\n"]),
+    ("cpp", "#define $A $B\n", "#\tdefine X 1\n# define Y 2\n", ["#\tdefine X 1\n", "# define Y 2\n"]),
+    ("c", "#ifdef $A\n$$$B\n#endif", "# ifdef X\nint x;\n#  endif\n", ["# ifdef X\nint x;\n#  endif"]),
+    # other spellings that mean other things: a byte string, a regex's flags,
+    # Ruby's single quotes (no interpolation), a keyword where case counts
+    ("rust", 'f("a")', 'fn g() { f(b"a"); f("a"); }\n', ['f("a")']),
+    ("ruby", "x =~ /a/", "x =~ /a/i\nx =~ /a/\n", ["x =~ /a/"]),
+    ("ruby", 'puts "a"', "puts 'a'\nputs \"a\"\n", ['puts "a"']),
+    ("python", "return $X", "def f():\n    return 1\n", ["return 1"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "pat", "code", "found"), RESPELLED)
+def test_a_token_matches_every_spelling_of_its_kind(lang: str, pat: str, code: str, found: list[str]) -> None:
+    p = pattern(lang, pat)
+    assert [str(m.term) for m in p.find_all(treesitter.parse(lang, code))] == found
+    # The search over source bytes skips what lacks the pattern's texts: none
+    # of them may be a spelling that a match need not have.
+    (matches,) = search_source([p], code.encode()).matches
+    assert [str(m.term) for m in matches] == found
+    assert all(t in code for t in p.required_texts)
 
 
 @pytest.mark.parametrize(

@@ -154,3 +154,19 @@ def test_a_pattern_with_context_and_selector():
     assert texts(rule, js, "javascript") == ["a = 1", "b = f(2)"]
     narrowed = Rule(pattern=PatternSpec("class A { $F = f($V) }", "field_definition"))
     assert texts(narrowed, js, "javascript") == ["b = f(2)"]
+
+
+@pytest.mark.parametrize(
+    "lang, rule, src",
+    [
+        ("php", Rule(pattern="echo $X;", inside=Rule(kind="if_statement", stop_by="end")),
+         "<?php\nIF ($a) { ECHO $b; }\n"),
+        ("c", Rule(any=[Rule(pattern="#include $A\n"), Rule(pattern="#define $A $B\n")]), "#  include <a.h>\n"),
+        ("python", Rule(pattern="print($X)", has=Rule(pattern='"$A"', stop_by="end")), 'print("a")\n'),
+    ],
+)  # fmt: skip
+def test_a_file_is_searched_when_it_holds_a_match(lang, rule, src):
+    # Every word the rule says a file must hold is in this one, which has a match.
+    m = matcher(RuleConfig("r", lang, rule))
+    assert list(m.find_all(parse(lang, src)))
+    assert all(w in src for w in m.words)

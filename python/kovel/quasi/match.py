@@ -26,7 +26,7 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
-from kovel.quasi.parse import SHole, SNode, parse_quasi
+from kovel.quasi.parse import SHole, Skeleton, SNode, ignores_case, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
@@ -57,8 +57,10 @@ def _spec(n: SNode | SHole, lang: str, parent: str) -> tuple[object, ...]:
     if isinstance(n, SHole):
         return (PatternItem.RUN if n.meta.seq else PatternItem.HOLE, n.meta.name)
     if n.leaf:
-        optional = _optional_terminator(n, lang, parent)
-        return (PatternItem.OPTIONAL if optional else PatternItem.LEAF, n.kind, n.items[0] if n.items else "")
+        text = n.items[0] if n.items else ""
+        if _optional_terminator(n, lang, parent):
+            return (PatternItem.OPTIONAL, n.kind, text)
+        return (PatternItem.LEAF if n.named else PatternItem.TOKEN, n.kind, text)
     return (
         PatternItem.NODE,
         n.kind,
@@ -150,7 +152,7 @@ class Pattern:
         self.code: str = code
         self.context: str | None = context
         self.selector: str | None = selector
-        self._required: frozenset[str] = frozenset(_leaf_texts(root, lang, ""))
+        self._required: frozenset[str] = frozenset(_leaf_texts(sk, root, ""))
         # A metavariable alone stands for any node the grammar names, not for
         # a statement holding one, nor for a keyword or a bracket; a keyword
         # alone for the keyword, or a name spelled so where the grammar reads
@@ -412,20 +414,35 @@ def _unwrap(t: KTerm) -> KTerm:
     return t
 
 
-def _leaf_texts(n: SNode | SHole, lang: str, parent: str) -> Iterator[str]:
-    """The non-empty texts of the tokens in ``n`` (held by a ``parent`` node), comments
-    and optional terminators left out (a match may lack them)."""
+def _leaf_texts(sk: Skeleton, n: SNode | SHole, parent: str) -> Iterator[str]:
+    """Texts that the source of every match of ``n`` (held by a ``parent``
+    node) holds: its tokens' texts, comments and optional terminators left
+    out (a match may lack them)."""
     if isinstance(n, SHole):
         return
     if n.leaf:
         text = n.items[0] if n.items else ""
         if isinstance(text, str) and text and not _native.is_comment_tag(n.kind):
-            if not _optional_terminator(n, lang, parent):
-                yield text
+            if not _optional_terminator(n, sk.lang, parent):
+                yield from _spelled_in_every_match(sk, n, text)
         return
     for i in n.items:
         if not isinstance(i, str):
-            yield from _leaf_texts(i, lang, n.kind)
+            yield from _leaf_texts(sk, i, n.kind)
+
+
+_WORD_RE = re.compile(r"\w+")
+
+
+def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
+    """What of a token's ``text`` every match spells as it is: an unnamed token
+    also matches its tag spelled with other spacing (`#  include`), and where
+    the grammar ignores case, with other case (PHP's `ECHO`)."""
+    if n.named or not _native.spells(text, n.kind):
+        yield text
+    elif not (any(c.isalpha() for c in text) and ignores_case(sk, n)):
+        words = _WORD_RE.findall(text)
+        yield max(words, key=len) if words and words != [text] else text
 
 
 def _inner(t: KTerm) -> KTerm:

@@ -30,6 +30,7 @@ __all__ = [
     "SHole",
     "SNode",
     "Skeleton",
+    "ignores_case",
     "is_hole",
     "joins",
     "parse_quasi",
@@ -569,7 +570,7 @@ def parse_quasi(
                     if best_error is None or offset > best_error[0]:
                         best_error = (offset, what)
                     tries += 1
-                    nxt = _reshaped(occs, offset, forms) if reshape and tries < 16 else None
+                    nxt = _reshaped(occs, offset, forms) if reshape and tries < 64 else None
                     if nxt is None and uniform:
                         nxt = uniform.pop(0)
                     if nxt is None:
@@ -779,17 +780,17 @@ def _reshaped(
     occs: list[_Occurrence], offset: int, forms: tuple[tuple[int, str], ...]
 ) -> tuple[tuple[int, str], ...] | None:
     """The next forms to try for an error at ``offset``: the next form of
-    the metavariable the error is at or after; None when none is left."""
-    before = [o.meta for o in occs if o.meta.at[0] <= offset]
-    if not before:
-        return None
-    meta = before[-1]
+    the metavariable the error is at or after, or once its forms are spent,
+    of the one before it (the later ones plain again: an error is not always
+    reported where the form that caused it stands); None when none is left."""
     have = dict(forms)
-    at = _META_FORMS.index(have[meta.index]) + 1 if meta.index in have else 0
-    if at == len(_META_FORMS):
-        return None
-    have[meta.index] = _META_FORMS[at]
-    return tuple(sorted(have.items()))
+    for meta in reversed([o.meta for o in occs if o.meta.at[0] <= offset]):
+        at = _META_FORMS.index(have[meta.index]) + 1 if meta.index in have else 0
+        if at < len(_META_FORMS):
+            have[meta.index] = _META_FORMS[at]
+            return tuple(sorted(have.items()))
+        del have[meta.index]
+    return None
 
 
 def _select(nodes: list[Node], kind: str) -> Node | None:
@@ -993,6 +994,36 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
         if node.child_count != 1:
             return MISREAD
         node = node.children[0]
+
+
+def ignores_case(sk: Skeleton, token: SNode) -> bool:
+    """Whether the grammar reads ``token`` (an unnamed leaf of ``sk``) as the
+    same token with its letters' case swapped, as PHP reads ``ECHO``.
+
+    >>> php, py = parse_quasi("php", "echo $X;"), parse_quasi("python", "return $X")
+    >>> ignores_case(php, php.root.items[0]), ignores_case(py, py.root.items[0])
+    (True, False)
+    """
+    text = token.items[0] if token.items and isinstance(token.items[0], str) else ""
+    if token.named or text.swapcase() == text:
+        return False
+    raw = sk.code.encode()
+    s, e = token.at, token.at + len(text.encode())
+    if raw[s:e] != text.encode():
+        return False  # a token of the context, not of the code
+    code = (raw[:s] + text.swapcase().encode() + raw[e:]).decode()
+    _, occs = _scan(code)
+    att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
+    tree = parser(sk.lang).parse(att.source)
+    lo = _source_offset(att, s)
+    node = tree.root_node.descendant_for_byte_range(lo, lo + len(text.encode()))
+    return (
+        not tree.root_node.has_error
+        and node is not None
+        and (node.start_byte, node.end_byte) == (lo, lo + len(text.encode()))
+        and not node.is_named
+        and node.type == token.kind
+    )
 
 
 def _python_accepts(sk: Skeleton, source: bytes) -> bool:

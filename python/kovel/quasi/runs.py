@@ -50,7 +50,11 @@ def _skippable(k: KTerm, words: frozenset[str]) -> bool:
 def _token_item(item: tuple[object, ...], words: frozenset[str]) -> bool:
     """Whether a compiled item is a leaf that a token of the code matches (its
     text its tag, not one of the language's named ``words``)."""
-    return item[0] in (PatternItem.LEAF, PatternItem.OPTIONAL) and item[1] == item[2] and item[1] not in words
+    return (
+        item[0] in (PatternItem.LEAF, PatternItem.OPTIONAL, PatternItem.TOKEN)
+        and item[1] == item[2]
+        and item[1] not in words
+    )
 
 
 def _before(parent: KTerm, first: int) -> int:

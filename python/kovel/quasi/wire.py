@@ -26,13 +26,16 @@ class PatternItem(IntEnum):
     """The first field of a pattern item: ``(HOLE, name)`` takes one node,
     ``(RUN, name)`` any number of siblings (``name`` None binds nothing),
     ``(LEAF, tag, text)`` and ``(NODE, tag, items)`` match those nodes,
-    ``(OPTIONAL, tag, text)`` that leaf or nothing."""
+    ``(OPTIONAL, tag, text)`` that leaf or nothing, ``(TOKEN, tag, text)`` a
+    token the grammar does not name: that leaf, or one of its tag that spells
+    the tag otherwise (``ECHO``, ``#  include``)."""
 
     HOLE = 0
     RUN = 1
     LEAF = 2
     NODE = 3
     OPTIONAL = 4
+    TOKEN = 5
 
 
 class FillOp(IntEnum):

@@ -217,23 +217,25 @@ def _nth(lang: str, n: int | NthChild) -> Nth:
 _LONE_META = re.compile(r"\$([A-Z_][A-Z0-9_]*)")
 
 
-_WORD = re.compile(r"(?<![$\w])[A-Za-z_]\w+")
+_WORD = re.compile(r"[A-Za-z_]\w+", re.ASCII)
 
 
-def required_words(r: Rule, utils: Mapping[str, Rule] | None = None) -> frozenset[str]:
+def required_words(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> frozenset[str]:
     """Words that any text holding a match of ``r`` contains: a file without one of
-    them is not searched.  (Taken from patterns that must match; metavariables aside.)
+    them is not searched.  (Taken from patterns that must match, as each
+    pattern's ``required_texts``, metavariables aside.)
 
-    >>> sorted(required_words(Rule(pattern="self.assertEqual($A, $B)", inside=Rule(kind="class_definition"))))
+    >>> r = Rule(pattern="self.assertEqual($A, $B)", inside=Rule(kind="class_definition"))
+    >>> sorted(required_words(compile_rule("python", r)))
     ['assertEqual', 'self']
     """
     out: set[str] = set()
-    if isinstance(r.pattern, str):
-        out.update(_WORD.findall(r.pattern))
+    if r.pattern is not None:
+        out.update(t for t in r.pattern.required_texts if _WORD.fullmatch(t))
     for sub in (r.inside, r.has, r.follows, r.precedes):
-        if sub is not None:
+        if isinstance(sub, Compiled):
             out |= required_words(sub, utils)
-    for a in r.all or ():
+    for a in r.all:
         out |= required_words(a, utils)
     if r.any:
         out |= frozenset.intersection(*(required_words(a, utils) for a in r.any))

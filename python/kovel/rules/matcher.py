@@ -88,7 +88,7 @@ class Matcher:
         #: Words every file with a match holds (see ``required_words``); for a rule
         #: that is a pattern alone, every text the pattern spells out (ASCII ones:
         #: files are searched for them in whatever encoding they declare).
-        self.words: frozenset[str] = required_words(config.rule, config.utils)
+        self.words: frozenset[str] = required_words(self.rule, self.utils)
         alone = pattern_alone(self.rule)
         if alone is not None:
             self.words |= {t for t in alone.required_texts if t.isascii()}
