@@ -236,11 +236,18 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> error_spans(TSNode root) {
     if (ts_node_is_error(n) || ts_node_is_missing(n)) {
       spans.emplace_back(ts_node_start_byte(n), ts_node_end_byte(n));
     } else if (ts_node_has_error(n)) {
+      bool shown = false;  // whether a child the tree shows holds the error
       ts_tree_cursor_reset(cur.get(), n);
       if (ts_tree_cursor_goto_first_child(cur.get())) {
-        do stack.push_back(ts_tree_cursor_current_node(cur.get()));
-        while (ts_tree_cursor_goto_next_sibling(cur.get()));
+        do {
+          const TSNode kid = ts_tree_cursor_current_node(cur.get());
+          shown = shown || ts_node_has_error(kid);
+          stack.push_back(kid);
+        } while (ts_tree_cursor_goto_next_sibling(cur.get()));
       }
+      // A missing token the grammar hides (Go's line break between two
+      // declarations) is no node of the tree: the node holding it counts.
+      if (!shown) spans.emplace_back(ts_node_start_byte(n), ts_node_end_byte(n));
     }
   }
   return spans;

@@ -163,7 +163,7 @@ TABLE = [
     ("cpp", "$A & $B", CPRODUCT, ["a & b"]),
     ("cpp", "int * $X", CPRODUCT, ["int * p;"]),
     ("java", "public", "class A { public void f() {} }\n", ["public"]),
-    ("c_sharp", "<$T>", "class A : B<C> { }\n", ["<C>"]),
+    ("c_sharp", "B<$T>", "class A<T> : B<C> { }\n", ["B<C>"]),
     # code that ends with the line break its node ends with
     ("c", '#include "a.h"\n', '#include "a.h"\n#include <a.h>\nint x;\n', ['#include "a.h"\n']),
     ("cpp", "#include <vector>\n\n", "#include <vector>\n#include <map>\n", ["#include <vector>\n"]),
@@ -303,6 +303,8 @@ def test_context_and_selector_errors_name_what_is_missing() -> None:
         ("python", 'f("a $X b")'),
         ("python", 'f($A, "x $B")'),  # one read into a token, another a hole
         ("scala", 'println("$A")'),
+        # a metavariable alone where no node goes (a Lua method needs its call)
+        ("lua", "engine:$A"),
     ],
 )
 def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:

@@ -1,6 +1,11 @@
 """Rewrites keep the layout of what they splice: continuation lines of a
 multi-line match, and the separators of a matched run."""
 
+import ast
+import json
+import shutil
+import subprocess
+
 import pytest
 
 pytest.importorskip("tree_sitter")
@@ -77,3 +82,54 @@ def test_trailing_separator_follows_the_template(source: str, repl: str, expecte
     out = rewrite(source, "print($$$A)", repl)
     assert out == expected
     assert not Parser(language("python")).parse(out.encode()).root_node.has_error
+
+
+# A binding moved into a string literal: taken from a literal of the same
+# kind it keeps its text as written; taken from code it is that code's text,
+# escaped for the literal. Each row: the string value the rewrite must give.
+LITERAL_MOVES = [
+    ("python", 'f("a\\tb\'c")\n', 'f("$A")', 'g("$A")', "a\tb'c"),
+    ("python", "f('x')\n", "f('$A')", 'g("$A")', "x"),  # other quotes, plain text
+    ("python", 'check(x == "y")\n', "check($X)", 'log("failed: $X")', 'failed: x == "y"'),
+    ("python", "f(a\\\n  + b)\n", "f($A)", 'g("$A")', "a\\\n  + b"),
+    ("javascript", 'f("it\'s");\n', 'f("$A")', 'g("$A")', "it's"),
+    ("javascript", "f(a + 'b');\n", "f($A)", 'g(`$A`)', "a + 'b'"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "pat", "tpl", "value"), LITERAL_MOVES)
+def test_a_binding_moved_into_a_literal_keeps_its_text(lang, source, pat, tpl, value):
+    out = str(pattern(lang, pat).rewrite(parse(lang, source), template(lang, tpl)))
+    assert out != source
+    if lang == "python":
+        assert ast.literal_eval(ast.parse(out).body[0].value.args[0]) == value
+    else:
+        node = shutil.which("node") or pytest.skip("no node")
+        prog = f"const a = 'A', b = 2; function f() {{}} function g(v) {{ console.log(JSON.stringify(v)); }}\n{out}"
+        printed = subprocess.run([node, "-e", prog], capture_output=True, text=True, check=True).stdout
+        assert json.loads(printed) == value
+
+
+def test_a_binding_that_would_read_otherwise_in_another_literal_is_refused():
+    src = parse("python", "f('say \"hi\"')\n")
+    with pytest.raises(ValueError, match="would not read the same"):
+        pattern("python", "f('$A')").rewrite(src, template("python", 'g("$A")'))
+
+
+# Patterns cut from real code, each rewritten into itself: nothing may change.
+# A name bound where the grammar reads it as another kind of node (a lambda's
+# parameter, a type in a list) needs no parentheses where it lands.
+IDENTITIES = [
+    ("c_sharp", "class A { void F() { var x = l.First(d => d != null); } }\n", "$B => $B != $A"),
+    ("java", "interface B extends D, A {}\nclass C { void f() { g(a, b); } }\n", "$B, $A"),
+    ("typescript", "function f<T>(x: T): T { return x; }\n", "function $F<$T>($X: $T): $T { $$$B }"),
+    ("rust", "fn f(v: Vec<u8>) -> usize { v.len() }\n", "fn $F($V: $T) -> $R { $$$B }"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "pat"), IDENTITIES)
+def test_a_pattern_rewritten_into_itself_changes_nothing(lang, source, pat):
+    p = pattern(lang, pat)
+    t = parse(lang, source)
+    assert list(p.find_all(t))
+    assert str(p.rewrite(t, template(lang, pat))) == source

@@ -63,6 +63,9 @@ BROKEN = [
     ("javascript", "function (a, { return }\nlet = ;\n"),
     ("c", "int main( { return 0 \n"),
     ("rust", "fn f( { let x = ; }\n"),
+    # a line break the grammar hides is missing: no node of the tree shows it
+    ("go", "package p type T int\nfunc f() {}\n"),
+    ("c_sharp", "class A { <T> x; }\n"),
 ]
 
 

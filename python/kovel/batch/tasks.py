@@ -40,12 +40,12 @@ from kovel.quasi import Match, MisreadError, Pattern, Template, pattern, templat
 from kovel.quasi.match import replacements, search_source, source_bindings
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Found, Matcher
-from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors
+from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors, tree_errors
 from kovel.treesitter.grammars import parser
 from kovel.treesitter.timeout import parse_until
 
 if TYPE_CHECKING:
-    from tree_sitter import Node, Parser, Tree
+    from tree_sitter import Parser, Tree
 
 __all__ = [
     "TIMED_OUT",
@@ -193,18 +193,7 @@ def error_spans(tree: Tree) -> list[tuple[int, int]]:
     >>> error_spans(parse_tree("python", b"x = (\\n", None))
     [(0, 5)]
     """
-    root = tree.root_node
-    if not root.has_error:
-        return []
-    spans = []
-    stack: list[Node] = [root]
-    while stack:
-        n = stack.pop()
-        if n.is_error or n.is_missing:
-            spans.append((n.start_byte, n.end_byte))
-        elif n.has_error:
-            stack.extend(n.children)
-    return spans
+    return list(tree_errors(tree.root_node))
 
 
 @dataclass(slots=True)

@@ -36,7 +36,19 @@ from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shap
 from kovel.quasi.wire import FillOp, HoleSpec
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
-__all__ = ["Siblings", "Template", "build_constant", "compile_filler", "template"]
+__all__ = ["LiteralText", "Siblings", "Template", "build_constant", "compile_filler", "template"]
+
+
+class LiteralText(str):
+    """Text as a string literal holds it, escapes and all (what stood inside a
+    literal with the same delimiters): a hole inside a literal takes it as it
+    is, where a plain ``str`` is escaped for the literal.
+
+    >>> str(template("python", 'f("$A")').fill(A=LiteralText("a\\n")))
+    'f("a\\n")'
+    """
+
+    __slots__ = ()
 
 
 class Siblings(list[KTerm]):
@@ -243,7 +255,10 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
 
 
 def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
-    """The text of a hole inside a string literal: the value escaped for that literal."""
+    """The text of a hole inside a string literal: the value escaped for that
+    literal, or ``LiteralText`` as it is."""
+    if isinstance(value, LiteralText):
+        return leaf_term(hole.kind, str(value), True)
     if isinstance(value, KTerm):
         raise TypeError(f"{hole.meta.text} stands inside a string literal: it takes a str, not a KTerm")
     assert hole.literal is not None
@@ -385,6 +400,10 @@ def _guard(
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)))
             if alone == RUN and not node:
                 alone = READ  # text read as whole nodes: as the text says
+            if not runs_in and alone != READ and _WORD.issuperset(text) and text:
+                # A word read as one node of another kind (a parameter's name
+                # as a name): parentheses would not make it read otherwise.
+                alone = reading(sk, hole.meta, text, None)
             if runs_in or alone != READ:
                 wrap = group is not None and reading(sk, hole.meta, f"({text})", group) == READ
                 # A node read otherwise (not merely as another kind of node) that nothing keeps together.
@@ -570,7 +589,7 @@ class Template:
         lands: it is parenthesised where the grammar would read it otherwise
         (``-3`` in ``$X ** 2``); a ``str`` at a hole where the grammar wants a
         name becomes that name; a hole inside a string literal takes a ``str``
-        escaped for that literal. The
+        escaped for that literal (a ``LiteralText`` as it is). The
         values of a ``$$$NAME`` hole are joined like this: where the hole
         stands for statements, by a line break (by a space if other code
         shares its line); elsewhere (arguments, parameters, elements) by a

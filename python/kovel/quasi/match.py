@@ -24,9 +24,9 @@ from typing import Any, NamedTuple
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import Siblings, Template
+from kovel.quasi.fill import LiteralText, Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
-from kovel.quasi.parse import SHole, Skeleton, SNode, ignores_case, parse_quasi
+from kovel.quasi.parse import SHole, Skeleton, SNode, clipped, hole_literals, ignores_case, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
@@ -128,6 +128,7 @@ class Pattern:
     __slots__ = (
         "_editors",
         "_label",
+        "_literals",
         "_only",
         "_program",
         "_required",
@@ -153,6 +154,8 @@ class Pattern:
         self.context: str | None = context
         self.selector: str | None = selector
         self._required: frozenset[str] = frozenset(_leaf_texts(sk, root, ""))
+        # Where each metavariable stands in a string literal (its opener), or None.
+        self._literals = hole_literals(root)
         # A metavariable alone stands for any node the grammar names, not for
         # a statement holding one, nor for a keyword or a bracket; a keyword
         # alone for the keyword, or a name spelled so where the grammar reads
@@ -619,6 +622,46 @@ def pattern(lang: str, code: str, *, context: str | None = None, selector: str |
     return Pattern(lang, code, context, selector)
 
 
+def _moved_into_literals(p: Pattern, tpl: Template) -> dict[str, frozenset[str | None]]:
+    """The metavariables that ``tpl`` puts inside string literals only, all of
+    one kind: where ``p`` took each from (see ``hole_literals``)."""
+    out = {}
+    for name, openers in hole_literals(tpl.skeleton.root).items():
+        if None not in openers and len(openers) == 1:
+            out[name] = p._literals.get(name, frozenset({None}))
+    return out
+
+
+# Text that reads the same inside any kind of string literal.
+_PLAIN_TEXT = re.compile(r"[\w .,:;/+=*-]*")
+
+
+def _as_literal_text(
+    values: Mapping[str, Binding], moved: Mapping[str, frozenset[str | None]], tpl: Template
+) -> dict[str, Any]:
+    """``values``, with each term that ``tpl`` puts inside a string literal given
+    as text: code as its source text (escaped for the literal), what stood in
+    a literal of the same kind as it stood there.  Raises ``ValueError`` where
+    the literals are of different kinds and the text would not read the same."""
+    out: dict[str, Any] = dict(values)
+    literals = hole_literals(tpl.skeleton.root)
+    for name, taken in moved.items():
+        v = out.get(name)
+        if not isinstance(v, KTerm):
+            continue
+        text = str(v)
+        if taken == frozenset({None}):
+            out[name] = text
+        elif taken == literals[name] or _PLAIN_TEXT.fullmatch(text):
+            out[name] = LiteralText(text)
+        else:
+            raise ValueError(
+                f"${name} is taken from inside one kind of string literal and put inside another:"
+                f" its text {clipped(text)!r} would not read the same there"
+            )
+    return out
+
+
 def replacements(
     p: Pattern, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
@@ -645,15 +688,18 @@ def replacements(
     landings: list[Landing] = []
     kinds = KnownKinds(p.lang)
     single = isinstance(replacement, Template) and not replacement.is_run
+    moved = _moved_into_literals(p, replacement) if isinstance(replacement, Template) else {}
     for m in p._matches(t, True):
         if text is None:
             text = str(t)
         if isinstance(replacement, Template) and m._run is not None:
-            values = {k: v for k, v in m.bindings.items() if k in replacement.holes}
+            values = _as_literal_text(
+                {k: v for k, v in m.bindings.items() if k in replacement.holes}, moved, replacement
+            )
             new = replacement.fill(**values)
         elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
-            values = m.bindings
+            values = _as_literal_text(m.bindings, moved, replacement)
             if values.keys() != set(replacement.holes):
                 values = {k: v for k, v in values.items() if k in replacement.holes}
                 if len(values) != len(replacement.holes):

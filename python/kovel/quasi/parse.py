@@ -30,6 +30,7 @@ __all__ = [
     "SHole",
     "SNode",
     "Skeleton",
+    "hole_literals",
     "ignores_case",
     "is_hole",
     "joins",
@@ -294,6 +295,8 @@ def _first_error(node: Node, placeholders: Mapping[tuple[int, int], object] | No
                     return n.children[-1]
                 else:
                     return n
+        elif n.has_error and not any(c.has_error for c in n.children):
+            return n  # a missing token the grammar hides (Go's line break between declarations)
         elif n.has_error and cursor.goto_first_child():
             continue
         while not cursor.goto_next_sibling():
@@ -641,12 +644,19 @@ def parse_quasi(
         glued = None if literal_holes or lang in _DOLLAR_NAMES else _glued_meta(fallback)
         if glued is not None:
             meta, token = glued
+            # Read as a token of its own, it is where the grammar takes no node.
+            why = (
+                "no node goes where it stands"
+                if token.strip() == meta.text
+                else f"it is read as part of the token {clipped(token)!r}; a metavariable stands"
+                " for a whole node (a rule's regex or constraints say what a token holds)"
+            )
             raise _syntax_error(
-                lang, code, len(code[: meta.at[0]].encode()),
-                f"{lang} code does not parse with {meta.text} as a node: it is read as part of the"
-                f" token {clipped(token)!r}; a metavariable stands"
-                " for a whole node (a rule's regex or constraints say what a token holds)",
-            )  # fmt: skip
+                lang,
+                code,
+                len(code[: meta.at[0]].encode()),
+                f"{lang} code does not parse with {meta.text} as a node: {why}",
+            )
         return fallback
     if keyword:
         return Skeleton(
@@ -885,6 +895,25 @@ def _build_root(
     if tail:
         root.items.append(tail)
     return root
+
+
+def hole_literals(root: SNode | SHole) -> dict[str, frozenset[str | None]]:
+    """For each named metavariable under ``root``, the opening delimiters of
+    the string literals its holes stand in (None for a hole outside any).
+
+    >>> hole_literals(parse_quasi("python", 'f($A, "$B")').root)
+    {'A': frozenset({None}), 'B': frozenset({'"'})}
+    """
+    out: dict[str, set[str | None]] = {}
+    stack: list[SNode | SHole | str] = [root]
+    while stack:
+        n = stack.pop()
+        if isinstance(n, SHole):
+            if n.meta.name is not None:
+                out.setdefault(n.meta.name, set()).add(n.literal)
+        elif isinstance(n, SNode):
+            stack.extend(reversed(n.items))
+    return {k: frozenset(v) for k, v in out.items()}
 
 
 def is_hole(sk: Skeleton, index: int) -> bool:

@@ -35,6 +35,7 @@ __all__ = [
     "parse",
     "parse_with_errors",
     "syntax_errors",
+    "tree_errors",
 ]
 
 #: What ``parse``, ``from_tree`` and ``from_node`` accept as source: a ``str``
@@ -163,7 +164,7 @@ def syntax_errors(
     lang = language(lang)
     grammar = capsule(lang)
     if grammar is None:
-        return _tree_errors(parser(lang).parse(data).root_node)
+        return tree_errors(parser(lang).parse(data).root_node)
     if previous is not None and previous[0].tree is not None:
         spans = _native.ts_reparse(previous[0].tree, previous[1], data, timeout, edits)
     else:
@@ -185,7 +186,7 @@ def _parse_bytes(
     grammar = capsule(lang)
     if grammar is None:  # a Language made elsewhere: py-tree-sitter parses it
         tree = parser(lang).parse(data)
-        return Parsed(_walk(tree.walk(), data, 0, len(data), verbatim, code), _tree_errors(tree.root_node))
+        return Parsed(_walk(tree.walk(), data, 0, len(data), verbatim, code), tree_errors(tree.root_node))
     got = _native.ts_parse(grammar, data, _kind_flags(grammar, verbatim, code), timeout, keep_tree)
     if got is None:
         raise TimeoutError(f"parsing took longer than {timeout:g} s")
@@ -226,8 +227,13 @@ def _kind_flags(grammar: Any, verbatim: frozenset[str], code: frozenset[str]) ->
     )
 
 
-def _tree_errors(root: Node) -> tuple[tuple[int, int], ...]:
-    """The error spans of py-tree-sitter's tree under ``root``, in the order of the native search."""
+def tree_errors(root: Node) -> tuple[tuple[int, int], ...]:
+    """The error spans of py-tree-sitter's tree under ``root``, in the order of the native search.
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree_errors(parser("python").parse(b"x = (\\n").root_node)
+    ((0, 5),)
+    """
     spans = []
     stack = [root] if root.has_error else []
     while stack:
@@ -236,6 +242,9 @@ def _tree_errors(root: Node) -> tuple[tuple[int, int], ...]:
             spans.append((n.start_byte, n.end_byte))
         elif n.has_error:
             stack.extend(n.children)
+            # A missing token the grammar hides is no child: its node counts.
+            if not any(c.has_error for c in n.children):
+                spans.append((n.start_byte, n.end_byte))
     return tuple(spans)
 
 
