@@ -378,3 +378,23 @@ def test_diagnostic_records_are_the_encoding_of_their_fields(path, lang, texts, 
     d = Diagnostic(rule, severity, message, note, span, span.text, fix)
     r = ScannedFile(path, lang, (d,))
     assert report.diagnostic_json(r, d) == _dict_diagnostic(r, d)
+
+
+@pytest.mark.parametrize("command", ["find", "scan"])
+def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, command):
+    """`kovel ... | head`: no traceback once the reader has gone."""
+    write_files(tmp_path, {f"m{i}.py": "print(1)\n" * 400 for i in range(40)})
+    (tmp_path / "r.yml").write_text("id: p\nlanguage: python\nrule:\n  pattern: print($A)\n")
+    how = ["-p", "print($A)"] if command == "find" else ["-r", "r.yml"]
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kovel", command, *how, "--jobs", "1", "."],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert proc.stdout is not None and proc.stderr is not None
+    assert proc.stdout.readline()
+    proc.stdout.close()  # the reader goes; the command has far more to print
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=60) in (0, 1)
+    assert "Traceback" not in err and "Error" not in err

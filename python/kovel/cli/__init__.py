@@ -113,10 +113,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     parser = _arguments()
     args = parser.parse_args(_with_levels(sys.argv[1:] if argv is None else list(argv)))
-    if args.command == "scan":
-        return run_scan(args)
-    if args.command == "test":
-        return run_tests(args)
+    if args.command in ("scan", "test"):
+        try:
+            return run_scan(args) if args.command == "scan" else run_tests(args)
+        except KeyboardInterrupt:
+            print("kovel: interrupted; every file is either unchanged or fully fixed", file=sys.stderr)
+            return 130
+        except BrokenPipeError:  # `kovel scan ... | head`: stop quietly
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 0
     if args.pattern is None and args.rule is None:
         parser.error("the following arguments are required: -p/--pattern (or --rule)")
     if args.pattern is not None and args.rule is not None:
