@@ -43,7 +43,7 @@ bool cmd_breaks_line(const CmdView& v) {
 
 }  // namespace
 
-bool spells(std::string_view text, std::string_view tag) {
+bool spells(std::string_view text, std::string_view word) {
   const auto space = [](char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
   };
@@ -51,9 +51,9 @@ bool spells(std::string_view text, std::string_view tag) {
   std::size_t i = 0, j = 0;
   for (;;) {
     while (i < text.size() && space(text[i])) ++i;
-    while (j < tag.size() && space(tag[j])) ++j;
-    if (i == text.size() || j == tag.size()) return i == text.size() && j == tag.size();
-    if (lower(text[i++]) != lower(tag[j++])) return false;
+    while (j < word.size() && space(word[j])) ++j;
+    if (i == text.size() || j == word.size()) return i == text.size() && j == word.size();
+    if (lower(text[i++]) != lower(word[j++])) return false;
   }
 }
 
@@ -402,8 +402,7 @@ bool Matcher::node(std::uint32_t pi, const KTerm& t) {
       return bind(p.slot, Binding{Binding::Kind::Node, &x, nullptr, 0, 0});
     case PatternItem::Kind::Leaf:
       return x.tag() == p.tag && x.children().empty() &&
-             (renders_as(x, p.text) ||
-              (p.respellable && spells(p.text, p.tag) && spells(x.coparse(), p.tag)));
+             (renders_as(x, p.text) || (p.respellable && spells(x.coparse(), p.text)));
     case PatternItem::Kind::Node: return x.tag() == p.tag && seq(pi, 0, x, 0);
   }
   return false;

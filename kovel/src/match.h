@@ -34,9 +34,9 @@ struct PatternItem {
   // Leaf: a terminator the language may write as a line break instead (a
   // shell's `;` before `then`), so the term may lack it.
   bool optional = false;
-  // Leaf: a token the grammar does not name, which it may spell otherwise
-  // (`ECHO` for `echo` where keywords ignore case, `#  include`): a leaf of
-  // its tag that spells the tag, up to spacing and case, matches it too.
+  // Leaf: a word the grammar spells in other ways (`ECHO` for `echo` where
+  // keywords ignore case, `#  include`): a leaf of its tag with the same text
+  // up to spacing and case matches it too.
   bool respellable = false;
 };
 
@@ -103,9 +103,9 @@ bool is_comment_tag(std::string_view tag);
 // Whether a child of the term may be skipped by a pattern that does not mention it.
 bool is_token(const KTerm& t);
 
-// Whether `text` spells `tag` but for spacing and the case of ASCII letters
+// Whether `text` spells `word` but for spacing and the case of ASCII letters
 // (`#  include` and `#include`, `ECHO` and `echo`).
-bool spells(std::string_view text, std::string_view tag);
+bool spells(std::string_view text, std::string_view word);
 
 // Whether a child is a clause (`else_clause`, `except_clause`, `catch_clause`):
 // a pattern that ends before it still matches (`if $C: $$$B` matches an `if`

@@ -243,7 +243,7 @@ TEST(Match, SpellingsOfATokenAgreeUpToSpacingAndCase) {
     EXPECT_EQ(spells(c.text, c.tag), c.same) << c.text << " / " << c.tag;
 }
 
-TEST(Match, AnUnnamedTokenMatchesEveryWayItsKindIsSpelled) {
+TEST(Match, ARespellableLeafMatchesEveryWayItsWordIsSpelled) {
   const auto stmt = [](const char* kw) {
     return tuple("echo_statement", Kids{leaf("echo", kw), id("x"), tok(";")}, Cmds{H, W(" "), H, H});
   };
@@ -257,6 +257,15 @@ TEST(Match, AnUnnamedTokenMatchesEveryWayItsKindIsSpelled) {
   }
   // Another word under the same tag is another token.
   EXPECT_FALSE(Matcher(loose).match(*stmt("print")));
+  // A keyword the grammar names, spelled in any case (SQL's).
+  Pattern keyword;
+  keyword.node("select", {keyword.leaf("keyword_select", "SELECT", false, true), keyword.hole(0)});
+  for (const char* kw : {"select", "Select", "SELECT"})
+    EXPECT_TRUE(Matcher(keyword).match(
+        *tuple("select", Kids{leaf("keyword_select", kw), id("a")}, Cmds{H, W(" "), H})))
+        << kw;
+  EXPECT_FALSE(Matcher(keyword).match(
+      *tuple("select", Kids{leaf("keyword_select", "selec"), id("a")}, Cmds{H, W(" "), H})));
 }
 
 TEST(Match, LineBreaksAreThoseOfTheRenderedText) {

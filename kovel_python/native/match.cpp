@@ -362,9 +362,9 @@ PyObject* fn_is_comment_tag(PyObject*, PyObject* arg) {
 
 PyObject* fn_spells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("spells", nargs, 2)) return nullptr;
-  std::string_view text, tag;
-  if (!str_arg(args[0], "text", text) || !str_arg(args[1], "tag", tag)) return nullptr;
-  return PyBool_FromLong(spells(text, tag));
+  std::string_view text, word;
+  if (!str_arg(args[0], "text", text) || !str_arg(args[1], "word", word)) return nullptr;
+  return PyBool_FromLong(spells(text, word));
 }
 
 // pattern_schema(): the wire constants as this file reads them, for a test
@@ -394,9 +394,8 @@ PyMethodDef kMatchMethods[] = {
     {"is_comment_tag", fn_is_comment_tag, METH_O,
      "is_comment_tag(tag, /)\n--\n\nWhether nodes of this tag are comments (as is_comment decides)."},
     {"spells", as_cfunc(fn_spells), METH_FASTCALL,
-     "spells(text, tag, /)\n--\n\nWhether a token's text spells its tag but for spacing and the case of "
-     "ASCII "
-     "letters, as a pattern's unnamed token matches."},
+     "spells(text, word, /)\n--\n\nWhether text spells a word but for spacing and the case of ASCII "
+     "letters, as a pattern's respellable leaf matches."},
     {"is_comment", fn_is_comment, METH_O,
      "is_comment(t, /)\n--\n\nA comment, in any grammar: its tag (looked through quotes) names one."},
     {"pattern_schema", fn_pattern_schema, METH_NOARGS,

@@ -232,12 +232,16 @@ RESPELLED = [
     ("c", "#include $A\n", "#  include <a.h>\n#include <b.h>\n", ["#  include <a.h>\n", "#include <b.h>\n"]),
     ("cpp", "#define $A $B\n", "#\tdefine X 1\n# define Y 2\n", ["#\tdefine X 1\n", "# define Y 2\n"]),
     ("c", "#ifdef $A\n$$$B\n#endif", "# ifdef X\nint x;\n#  endif\n", ["# ifdef X\nint x;\n#  endif"]),
+    # keywords the grammar names, which ignore case
+    ("sql", "SELECT $A FROM $B", "select a from t;\nSelect b From u;\n", ["select a from t", "Select b From u"]),
     # other spellings that mean other things: a byte string, a regex's flags,
-    # Ruby's single quotes (no interpolation), a keyword where case counts
+    # Ruby's single quotes (no interpolation), a keyword or a name where case counts
     ("rust", 'f("a")', 'fn g() { f(b"a"); f("a"); }\n', ['f("a")']),
     ("ruby", "x =~ /a/", "x =~ /a/i\nx =~ /a/\n", ["x =~ /a/"]),
     ("ruby", 'puts "a"', "puts 'a'\nputs \"a\"\n", ['puts "a"']),
     ("python", "return $X", "def f():\n    return 1\n", ["return 1"]),
+    ("python", "foo($A)", "FOO(1)\nfoo(2)\n", ["foo(2)"]),
+    ("c", "int $X;", "INT a;\nint b;\n", ["int b;"]),
 ]  # fmt: skip
 
 

@@ -51,21 +51,29 @@ __all__ = [
 Binding = KTerm | list[KTerm]
 
 
-def _spec(n: SNode | SHole, lang: str, parent: str) -> tuple[object, ...]:
+def _spec(n: SNode | SHole, sk: Skeleton, parent: str) -> tuple[object, ...]:
     """The pattern as ``_native.compile_pattern`` takes it (separator gaps dropped);
     ``parent`` is the kind of the node holding ``n``."""
     if isinstance(n, SHole):
         return (PatternItem.RUN if n.meta.seq else PatternItem.HOLE, n.meta.name)
     if n.leaf:
         text = n.items[0] if n.items else ""
-        if _optional_terminator(n, lang, parent):
+        if _optional_terminator(n, sk.lang, parent):
             return (PatternItem.OPTIONAL, n.kind, text)
-        return (PatternItem.LEAF if n.named else PatternItem.TOKEN, n.kind, text)
+        return (PatternItem.TOKEN if _respellable(sk, n) else PatternItem.LEAF, n.kind, text)
     return (
         PatternItem.NODE,
         n.kind,
-        tuple(_spec(i, lang, n.kind) for i in n.items if not isinstance(i, str)),
+        tuple(_spec(i, sk, n.kind) for i in n.items if not isinstance(i, str)),
     )
+
+
+def _respellable(sk: Skeleton, leaf: SNode) -> bool:
+    """Whether the grammar spells ``leaf`` in other ways, each of which a match
+    may have: a token that spells its kind (`#include`, which C also spells
+    `#  include`), or a keyword that ignores case (PHP's `echo`, SQL's `SELECT`)."""
+    text = leaf.items[0] if leaf.items and isinstance(leaf.items[0], str) else ""
+    return (not leaf.named and _native.spells(text, leaf.kind)) or (leaf.named and ignores_case(sk, leaf))
 
 
 def _optional_terminator(n: SNode | SHole | str, lang: str, parent: str) -> bool:
@@ -170,7 +178,7 @@ class Pattern:
             self._only = lambda n: not _native.children(n) and str(n) == word
         words = named_words(lang)
         self._words = words
-        self._program: object = _native.compile_pattern(_spec(root, lang, ""), Siblings, tuple(sorted(words)))
+        self._program: object = _native.compile_pattern(_spec(root, sk, ""), Siblings, tuple(sorted(words)))
         self._root = root
         self._editors: dict[tuple[str, str], Editor] = {}
         # Several statements match a run of siblings in any node, not a whole parent.
@@ -186,7 +194,7 @@ class Pattern:
                 and not _optional_terminator(i, lang, root.kind)
             ]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
-            self._runs = RunFinder(tuple(_spec(i, lang, root.kind) for i in items), seq, Siblings, words)
+            self._runs = RunFinder(tuple(_spec(i, sk, root.kind) for i in items), seq, Siblings, words)
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
@@ -438,10 +446,10 @@ _WORD_RE = re.compile(r"\w+")
 
 
 def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
-    """What of a token's ``text`` every match spells as it is: an unnamed token
-    also matches its tag spelled with other spacing (`#  include`), and where
-    the grammar ignores case, with other case (PHP's `ECHO`)."""
-    if n.named or not _native.spells(text, n.kind):
+    """What of a leaf's ``text`` every match spells as it is: a leaf the grammar
+    spells in other ways (see ``_respellable``) may have other spacing (`#  include`)
+    and, where the grammar ignores case, other case."""
+    if not _respellable(sk, n):
         yield text
     elif not (any(c.isalpha() for c in text) and ignores_case(sk, n)):
         words = _WORD_RE.findall(text)

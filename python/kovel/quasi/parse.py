@@ -1025,33 +1025,54 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
         node = node.children[0]
 
 
-def ignores_case(sk: Skeleton, token: SNode) -> bool:
-    """Whether the grammar reads ``token`` (an unnamed leaf of ``sk``) as the
-    same token with its letters' case swapped, as PHP reads ``ECHO``.
+def ignores_case(sk: Skeleton, leaf: SNode) -> bool:
+    """Whether the grammar reads the word ``leaf`` (a leaf of ``sk``: a token,
+    or a keyword the grammar names, as SQL's ``keyword_select``) as the same
+    word with its letters' case swapped, as PHP reads ``ECHO`` for ``echo``.
+    A name is no such word: any other word reads as a name too.  Decided once
+    per kind of leaf in a grammar.
 
     >>> php, py = parse_quasi("php", "echo $X;"), parse_quasi("python", "return $X")
     >>> ignores_case(php, php.root.items[0]), ignores_case(py, py.root.items[0])
     (True, False)
     """
-    text = token.items[0] if token.items and isinstance(token.items[0], str) else ""
-    if token.named or text.swapcase() == text:
+    text = leaf.items[0] if leaf.items and isinstance(leaf.items[0], str) else ""
+    if text.swapcase() == text:
         return False
+    key = (sk.lang, leaf.kind, leaf.named)
+    known = _CASELESS.get(key)
+    if known is None:
+        known = _reads_alone(sk, leaf, text.swapcase()) and not (
+            leaf.named and _reads_alone(sk, leaf, "z" * max(2, len(text)))
+        )
+        _CASELESS[key] = known
+    return known
+
+
+# ignores_case's answers: (language, kind, named) -> whether the kind's words ignore case.
+_CASELESS: dict[tuple[str, str, bool], bool] = {}
+
+
+def _reads_alone(sk: Skeleton, leaf: SNode, text: str) -> bool:
+    """Whether ``text`` in place of ``leaf`` is read as a leaf of its kind."""
     raw = sk.code.encode()
-    s, e = token.at, token.at + len(text.encode())
-    if raw[s:e] != text.encode():
-        return False  # a token of the context, not of the code
-    code = (raw[:s] + text.swapcase().encode() + raw[e:]).decode()
+    old = leaf.items[0] if leaf.items and isinstance(leaf.items[0], str) else ""
+    s, e = leaf.at, leaf.at + len(old.encode())
+    if raw[s:e] != old.encode():
+        return False  # a leaf of the context, not of the code
+    code = (raw[:s] + text.encode() + raw[e:]).decode()
     _, occs = _scan(code)
     att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
     tree = parser(sk.lang).parse(att.source)
     lo = _source_offset(att, s)
-    node = tree.root_node.descendant_for_byte_range(lo, lo + len(text.encode()))
+    hi = lo + len(text.encode())
+    node = tree.root_node.descendant_for_byte_range(lo, hi)
     return (
         not tree.root_node.has_error
         and node is not None
-        and (node.start_byte, node.end_byte) == (lo, lo + len(text.encode()))
-        and not node.is_named
-        and node.type == token.kind
+        and (node.start_byte, node.end_byte) == (lo, hi)
+        and node.is_named == leaf.named
+        and node.type == leaf.kind
     )
 
 
