@@ -195,6 +195,9 @@ TABLE = [
     ("bash", "rm -rf $A/build", "rm -rf $TMP/build\nrm -rf out/build\ncp a b\n", ["rm -rf $TMP/build"]),
     ("bash", 'echo "$A/x"', 'echo "$HOME/x"\necho "y"\n', ['echo "$HOME/x"']),
     ("bash", "cp $A $B", "cp a b\ncp $X c\n", ["cp a b", "cp $X c"]),
+    # statements that are calls with no `;` (CMake's commands, whose keywords ignore case)
+    ("cmake", "if($A)\n  $$$B\nendif()", "if(A)\n  message(x)\nendif()\nIF(B)\nENDIF()\n",
+     ["if(A)\n  message(x)\nendif()", "IF(B)\nENDIF()"]),
     # Ruby's class names are constants
     ("ruby", "class $C < $P\n  $$$B\nend", "class A < B\n  def f\n  end\nend\nclass C\nend\n",
      ["class A < B\n  def f\n  end\nend"]),

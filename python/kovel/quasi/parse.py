@@ -49,8 +49,9 @@ __all__ = [
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
 
 # How a metavariable alone on its line is written where a statement goes:
-# not at all, as `ID;`, or as a call (C# takes no identifier as a statement).
-_STATEMENT_FORMS = ((False, ";"), (True, ";"), (True, "();"))
+# not at all, as `ID;`, or as a call (C# takes no identifier as a statement,
+# CMake no `;`).
+_STATEMENT_FORMS = ((False, ";"), (True, ";"), (True, "();"), (True, "()"))
 
 
 # What kovel.treesitter knows of each kind under its default rules: (literal,
