@@ -195,6 +195,17 @@ TABLE = [
     ("bash", "rm -rf $A/build", "rm -rf $TMP/build\nrm -rf out/build\ncp a b\n", ["rm -rf $TMP/build"]),
     ("bash", 'echo "$A/x"', 'echo "$HOME/x"\necho "y"\n', ['echo "$HOME/x"']),
     ("bash", "cp $A $B", "cp a b\ncp $X c\n", ["cp a b", "cp $X c"]),
+    # a metavariable where the grammar wants a string (a module's name)
+    ("javascript", "import $X from $M", 'import x from "m";\nimport {a} from "n";\n',
+     ['import x from "m";', 'import {a} from "n";']),
+    ("typescript", "import { $$$N } from $M", 'import { a, b } from "n";\n', ['import { a, b } from "n";']),
+    ("go", "import $P", 'package p\nimport "fmt"\n', ['import "fmt"']),
+    # a keyword read as a name is a misreading, whatever the later passes need
+    # (switch cases, typed class parameters, shell case items)
+    ("java", "switch ($X) { $$$C }", "class A { void f() { switch (x) { case 1: break; } } }\n",
+     ["switch (x) { case 1: break; }"]),
+    ("kotlin", "class $C($$$P)", "class A(val x: Int)\nclass B(y: Int)\n", ["class A(val x: Int)", "class B(y: Int)"]),
+    ("bash", "case $X in $$$C esac", "case $x in\n  a) echo 1;;\nesac\n", ["case $x in\n  a) echo 1;;\nesac"]),
     # statements that are calls with no `;` (CMake's commands, whose keywords ignore case)
     ("cmake", "if($A)\n  $$$B\nendif()", "if(A)\n  message(x)\nendif()\nIF(B)\nENDIF()\n",
      ["if(A)\n  message(x)\nendif()", "IF(B)\nENDIF()"]),

@@ -635,6 +635,9 @@ def parse_quasi(
                     fallback = sk
         if keyword and fallback is None:
             break
+    else:
+        # A reading with a keyword read as a name is wrong where a later pass
+        # reads the code as it is (`switch ($X) { $$$C }` is no constructor).
         if misread is not None:
             return misread
     # A reading that lacks a hole is the last resort: a later pass may read
@@ -783,8 +786,9 @@ _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^bloc
 
 # How a metavariable may be written where a name alone does not parse: a
 # typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`),
-# a PHP variable (what `$X = $V;` means there), a constant (Ruby's class names).
-_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}", "K{}")
+# a PHP variable (what `$X = $V;` means there), a constant (Ruby's class names),
+# a string (where a module is named: `import $X from $M`).
+_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}", "K{}", '"{}"')
 
 
 def _reshaped(
