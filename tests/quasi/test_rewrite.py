@@ -91,6 +91,7 @@ LITERAL_MOVES = [
     ("python", 'f("a\\tb\'c")\n', 'f("$A")', 'g("$A")', "a\tb'c"),
     ("python", "f('x')\n", "f('$A')", 'g("$A")', "x"),  # other quotes, plain text
     ("python", 'check(x == "y")\n', "check($X)", 'log("failed: $X")', 'failed: x == "y"'),
+    ("python", 'assert x == "y"\n', "assert $X", 'assert $X, "failed: $X"', 'failed: x == "y"'),  # and as code
     ("python", "f(a\\\n  + b)\n", "f($A)", 'g("$A")', "a\\\n  + b"),
     ("javascript", 'f("it\'s");\n', 'f("$A")', 'g("$A")', "it's"),
     ("javascript", "f(a + 'b');\n", "f($A)", 'g(`$A`)', "a + 'b'"),
@@ -102,7 +103,9 @@ def test_a_binding_moved_into_a_literal_keeps_its_text(lang, source, pat, tpl, v
     out = str(pattern(lang, pat).rewrite(parse(lang, source), template(lang, tpl)))
     assert out != source
     if lang == "python":
-        assert ast.literal_eval(ast.parse(out).body[0].value.args[0]) == value
+        stmt = ast.parse(out).body[0]
+        literal = stmt.msg if isinstance(stmt, ast.Assert) else stmt.value.args[0]
+        assert ast.literal_eval(literal) == value
     else:
         node = shutil.which("node") or pytest.skip("no node")
         prog = f"const a = 'A', b = 2; function f() {{}} function g(v) {{ console.log(JSON.stringify(v)); }}\n{out}"

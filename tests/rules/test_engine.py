@@ -170,3 +170,15 @@ def test_a_file_is_searched_when_it_holds_a_match(lang, rule, src):
     m = matcher(RuleConfig("r", lang, rule))
     assert list(m.find_all(parse(lang, src)))
     assert all(w in src for w in m.words)
+
+
+@pytest.mark.parametrize(
+    "lang, src, pat, fix, out",
+    [
+        ("javascript", 'f("x");\n', 'f("$A")', 'g("$A")', 'g("x");\n'),
+        ("python", 'check(a == "b")\n', "check($X)", 'log($X, "failed: $X")', 'log(a == "b", "failed: a == \\"b\\"")\n'),
+    ],
+)  # fmt: skip
+def test_a_fix_puts_a_metavariable_inside_a_string_as_its_text(lang, src, pat, fix, out):
+    m = matcher(RuleConfig("r", lang, Rule(pattern=pat), fix=fix))
+    assert str(m.rewrite(parse(lang, src))) == out

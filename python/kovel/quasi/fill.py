@@ -36,7 +36,7 @@ from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shap
 from kovel.quasi.wire import FillOp, HoleSpec
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
-__all__ = ["LiteralText", "Siblings", "Template", "build_constant", "compile_filler", "template"]
+__all__ = ["BoundText", "LiteralText", "Siblings", "Template", "build_constant", "compile_filler", "template"]
 
 
 class LiteralText(str):
@@ -49,6 +49,28 @@ class LiteralText(str):
     """
 
     __slots__ = ()
+
+
+class BoundText:
+    """A term bound by a match, with the text it stands for inside string
+    literals: a hole in code takes ``term``, a hole inside a literal takes
+    ``text``, as it is when ``verbatim`` (what stood inside a literal of the
+    same kind), else escaped for the literal (code written as text).
+
+    >>> from kovel import name
+    >>> print(template("python", 'check($X, "no $X")').fill(X=BoundText(name("a"), "a", False)))
+    check(a, "no a")
+    """
+
+    __slots__ = ("term", "text", "verbatim")
+
+    def __init__(self, term: KTerm, text: str, verbatim: bool) -> None:
+        self.term = term
+        self.text = text
+        self.verbatim = verbatim
+
+    def __repr__(self) -> str:
+        return f"BoundText({self.term!r}, {self.text!r}, {self.verbatim!r})"
 
 
 class Siblings(list[KTerm]):
@@ -257,6 +279,8 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
 def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
     """The text of a hole inside a string literal: the value escaped for that
     literal, or ``LiteralText`` as it is."""
+    if isinstance(value, BoundText):
+        value = LiteralText(value.text) if value.verbatim else value.text
     if isinstance(value, LiteralText):
         return leaf_term(hole.kind, str(value), True)
     if isinstance(value, KTerm):
@@ -312,6 +336,8 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
         return lambda value: _in_literal(lang, hole, value)
 
     def lift(value: object) -> KTerm:
+        if isinstance(value, BoundText):
+            return value.term
         if wants_name:
             return _name(sk, hole, value)
         if lang == "python" and hole.within is not None and isinstance(value, str):

@@ -24,7 +24,7 @@ from typing import Any, NamedTuple
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import LiteralText, Siblings, Template
+from kovel.quasi.fill import BoundText, Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
 from kovel.quasi.parse import SHole, Skeleton, SNode, clipped, hole_literals, ignores_case, parse_quasi
 from kovel.quasi.runs import Run, RunFinder, splice_runs
@@ -39,6 +39,7 @@ __all__ = [
     "Match",
     "Path",
     "Pattern",
+    "bound_texts",
     "find_all_many",
     "line_starts",
     "pattern",
@@ -231,6 +232,16 @@ class Pattern:
         ['(', ')', 'print']
         """
         return self._required
+
+    @property
+    def literals(self) -> Mapping[str, frozenset[str | None]]:
+        """For each named metavariable, the opening delimiters of the string
+        literals its holes stand in (None for a hole outside any).
+
+        >>> pattern("python", 'f($A, "$B")').literals
+        {'A': frozenset({None}), 'B': frozenset({'"'})}
+        """
+        return self._literals
 
     @property
     def required_utf8(self) -> tuple[bytes, ...]:
@@ -630,43 +641,44 @@ def pattern(lang: str, code: str, *, context: str | None = None, selector: str |
     return Pattern(lang, code, context, selector)
 
 
-def _moved_into_literals(p: Pattern, tpl: Template) -> dict[str, frozenset[str | None]]:
-    """The metavariables that ``tpl`` puts inside string literals only, all of
-    one kind: where ``p`` took each from (see ``hole_literals``)."""
-    out = {}
-    for name, openers in hole_literals(tpl.skeleton.root).items():
-        if None not in openers and len(openers) == 1:
-            out[name] = p._literals.get(name, frozenset({None}))
-    return out
-
-
 # Text that reads the same inside any kind of string literal.
 _PLAIN_TEXT = re.compile(r"[\w .,:;/+=*-]*")
 
 
-def _as_literal_text(
-    values: Mapping[str, Binding], moved: Mapping[str, frozenset[str | None]], tpl: Template
+def bound_texts(
+    values: Mapping[str, Any], taken: Mapping[str, frozenset[str | None]], tpl: Template
 ) -> dict[str, Any]:
-    """``values``, with each term that ``tpl`` puts inside a string literal given
-    as text: code as its source text (escaped for the literal), what stood in
-    a literal of the same kind as it stood there.  Raises ``ValueError`` where
-    the literals are of different kinds and the text would not read the same."""
-    out: dict[str, Any] = dict(values)
-    literals = hole_literals(tpl.skeleton.root)
-    for name, taken in moved.items():
+    """``values`` as ``tpl`` takes them from a match: each term it puts inside a
+    string literal as a ``BoundText``, whose text is the term's source text,
+    as it stood where ``taken`` (see ``hole_literals``) says it came from a
+    literal of the kind it goes into, else escaped.  Raises ``ValueError``
+    for text taken from one kind of literal that would read otherwise in
+    another.
+
+    >>> from kovel.quasi import template
+    >>> from kovel.treesitter import parse
+    >>> x = parse("python", "a")
+    >>> bound_texts({"X": x}, {"X": frozenset({None})}, template("python", 'f("$X")'))["X"]
+    BoundText(KTerm("a"), 'a', False)
+    """
+    out = dict(values)
+    for name, openers in hole_literals(tpl.skeleton.root).items():
+        inside = openers - {None}
         v = out.get(name)
-        if not isinstance(v, KTerm):
+        if not inside or not isinstance(v, KTerm):
             continue
+        came = taken.get(name, frozenset({None}))
         text = str(v)
-        if taken == frozenset({None}):
-            out[name] = text
-        elif taken == literals[name] or _PLAIN_TEXT.fullmatch(text):
-            out[name] = LiteralText(text)
+        if None in came:
+            verbatim = False  # code, written as text
+        elif came == inside or _PLAIN_TEXT.fullmatch(text):
+            verbatim = True
         else:
             raise ValueError(
                 f"${name} is taken from inside one kind of string literal and put inside another:"
                 f" its text {clipped(text)!r} would not read the same there"
             )
+        out[name] = BoundText(v, text, verbatim)
     return out
 
 
@@ -696,18 +708,17 @@ def replacements(
     landings: list[Landing] = []
     kinds = KnownKinds(p.lang)
     single = isinstance(replacement, Template) and not replacement.is_run
-    moved = _moved_into_literals(p, replacement) if isinstance(replacement, Template) else {}
     for m in p._matches(t, True):
         if text is None:
             text = str(t)
         if isinstance(replacement, Template) and m._run is not None:
-            values = _as_literal_text(
-                {k: v for k, v in m.bindings.items() if k in replacement.holes}, moved, replacement
+            values = bound_texts(
+                {k: v for k, v in m.bindings.items() if k in replacement.holes}, p.literals, replacement
             )
             new = replacement.fill(**values)
         elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
-            values = _as_literal_text(m.bindings, moved, replacement)
+            values = bound_texts(m.bindings, p.literals, replacement)
             if values.keys() != set(replacement.holes):
                 values = {k: v for k, v in values.items() if k in replacement.holes}
                 if len(values) != len(replacement.holes):

@@ -22,7 +22,7 @@ from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
 from kovel.quasi.inplace import Landing, kept_in_place
-from kovel.quasi.match import replacements
+from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
     Binding,
@@ -67,6 +67,7 @@ class Matcher:
         "_lone",
         "_rewriters",
         "_rule",
+        "_taken",
         "_template",
         "config",
         "constraints",
@@ -108,6 +109,7 @@ class Matcher:
                 if missing:
                     raise ValueError(f"transform {name}: no rewriter named {missing[0]!r}")
         self._template: Template | None = None
+        self._taken: dict[str, frozenset[str | None]] | None = None
         if config.fix is not None:
             try:
                 self._template = template(lang, config.fix)
@@ -334,6 +336,8 @@ class Matcher:
                 made[h] = texts.get(h, "")
                 # Made text: read as whatever it parses as where it lands.
                 values[h] = leaf(_MADE, made[h])
+        # A term put inside a string literal is its text there.
+        values = bound_texts(values, self._literals(), self._template)
         try:
             return self._template.fill(**values)
         except TypeError:
@@ -341,6 +345,16 @@ class Matcher:
                 raise
             # A hole inside a string literal takes the text itself.
             return self._template.fill(**{**values, **made})
+
+    def _literals(self) -> dict[str, frozenset[str | None]]:
+        """Where the rule's patterns take each metavariable from (see ``Pattern.literals``)."""
+        if self._taken is None:
+            taken: dict[str, frozenset[str | None]] = {}
+            for p in self.patterns:
+                for name, openers in p.literals.items():
+                    taken[name] = taken.get(name, frozenset()) | openers
+            self._taken = taken
+        return self._taken
 
     def _plain(self, t: KTerm, found: list[Found]) -> list[Fix]:
         """Fixes without a pattern's rewrite: the template filled (or the fix text
