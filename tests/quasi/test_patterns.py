@@ -116,6 +116,7 @@ TABLE = [
     ("typescript", "(a: number, b: string)", "class A { f(a: number, b: string) {} }\n", ["(a: number, b: string)"]),
     ("typescript", "<$T>", "function g<T>(x: T) {}\n", ["<T>"]),
     ("python", "@$D", "@dec\ndef f():\n    pass\n", ["@dec"]),
+    ("scala", "@$A", "object A {\n  @deprecated def f = 1\n  @main def g(): Unit = ()\n}\n", ["@deprecated", "@main"]),
     ("go", "(a int, b string)", "package p\nfunc f(a int, b string) {}\n", ["(a int, b string)"]),
     ("rust", "(a: i32, b: i32)", "fn f(a: i32, b: i32) {}\n", ["(a: i32, b: i32)"]),
     ("kotlin", "(a: Int, b: String)", "fun f(a: Int, b: String) {}\n", ["(a: Int, b: String)"]),

@@ -154,6 +154,8 @@ _GENERIC_CONTEXTS = (
     "{{{}}}\n",
     "[{}]\n",
     "_kq {}\n",
+    # Annotations, before what they annotate (Scala's `@deprecated`).
+    "{}\nclass _kq {{}}\n",
 )
 
 
