@@ -36,6 +36,25 @@ def test_languages_hidden_names_and_duplicates(tmp_path):
     ]
 
 
+def test_build_files_and_more_languages_are_told_by_their_names(tmp_path):
+    names = {
+        "Dockerfile": "dockerfile", "docker/Containerfile": "dockerfile", "CMakeLists.txt": "cmake",
+        "cmake/x.cmake": "cmake", "Makefile": "make", "main.tf": "hcl", "q.sql": "sql", "flake.nix": "nix",
+        "T.sol": "solidity", "s.zsh": "bash", "BUILD.bzl": "python", "go.mod": "gomod", "README": None,
+        "notes.txt": None,
+    }  # fmt: skip
+    for name in names:
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text("x\n")
+    found = {os.path.relpath(i.path, tmp_path): i.lang for i in list_files([tmp_path])}
+    assert found == {n: lang for n, lang in names.items() if lang is not None}
+    # A language given takes its own files only, by name as by extension.
+    assert [os.path.relpath(i.path, tmp_path) for i in list_files([tmp_path], "cmake")] == [
+        "CMakeLists.txt",
+        "cmake/x.cmake",
+    ]
+
+
 @pytest.fixture(params=["plain", "git"])
 def linked(request, tmp_path):
     """A tree `repo` with links to files and directories inside and outside it.

@@ -207,6 +207,8 @@ TABLE = [
      ["switch (x) { case 1: break; }"]),
     ("kotlin", "class $C($$$P)", "class A(val x: Int)\nclass B(y: Int)\n", ["class A(val x: Int)", "class B(y: Int)"]),
     ("bash", "case $X in $$$C esac", "case $x in\n  a) echo 1;;\nesac\n", ["case $x in\n  a) echo 1;;\nesac"]),
+    # a grammar whose every line ends with a line break
+    ("dockerfile", "RUN $$$A", "FROM debian\nRUN echo hi\n", ["RUN echo hi"]),
     # statements that are calls with no `;` (CMake's commands, whose keywords ignore case)
     ("cmake", "if($A)\n  $$$B\nendif()", "if(A)\n  message(x)\nendif()\nIF(B)\nENDIF()\n",
      ["if(A)\n  message(x)\nendif()", "IF(B)\nENDIF()"]),

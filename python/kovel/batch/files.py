@@ -38,7 +38,7 @@ from dataclasses import dataclass
 
 from kovel.batch.ignore import Rules
 
-__all__ = ["EXTENSIONS", "Listed", "language_for", "list_files", "write_roots"]
+__all__ = ["EXTENSIONS", "FILE_NAMES", "Listed", "language_for", "list_files", "write_roots"]
 
 #: File extension (lower case, with its dot) -> tree-sitter grammar name, as
 #: ``kovel.treesitter.language`` takes it.  ``.h`` is read as C.
@@ -91,16 +91,74 @@ EXTENSIONS: dict[str, str] = {
     ".yaml": "yaml",
     ".yml": "yaml",
     ".toml": "toml",
+    # As ast-grep reads them, and the build, configuration and query files of a checkout.
+    ".pyw": "python",
+    ".bzl": "python",
+    ".zsh": "bash",
+    ".ksh": "bash",
+    ".bats": "bash",
+    ".rake": "ruby",
+    ".gemspec": "ruby",
+    ".ktm": "kotlin",
+    ".sc": "scala",
+    ".sbt": "scala",
+    ".xhtml": "html",
+    ".hcl": "hcl",
+    ".tf": "hcl",
+    ".tfvars": "hcl",
+    ".nix": "nix",
+    ".sol": "solidity",
+    ".sql": "sql",
+    ".cmake": "cmake",
+    ".dockerfile": "dockerfile",
+    ".mk": "make",
+    ".scss": "scss",
+    ".vue": "vue",
+    ".svelte": "svelte",
+    ".r": "r",
+    ".pl": "perl",
+    ".pm": "perl",
+    ".proto": "proto",
+    ".graphql": "graphql",
+    ".gql": "graphql",
+    ".elm": "elm",
+    ".clj": "clojure",
+    ".cljs": "clojure",
+    ".cljc": "clojure",
+    ".f90": "fortran",
+    ".f95": "fortran",
+    ".f03": "fortran",
+    ".f08": "fortran",
+    ".groovy": "groovy",
+    ".gradle": "groovy",
+    ".ps1": "powershell",
+    ".psm1": "powershell",
+    ".cu": "cuda",
+    ".cuh": "cuda",
+}
+
+#: File names that name a language whatever their extension (a build file's).
+FILE_NAMES: dict[str, str] = {
+    "Dockerfile": "dockerfile",
+    "Containerfile": "dockerfile",
+    "Makefile": "make",
+    "GNUmakefile": "make",
+    "makefile": "make",
+    "CMakeLists.txt": "cmake",
+    "Gemfile": "ruby",
+    "Rakefile": "ruby",
+    "go.mod": "gomod",
 }
 
 
 def language_for(path: str) -> str | None:
-    """Return the grammar name that ``path``'s extension names, or None.
+    """Return the grammar name that ``path``'s name (``FILE_NAMES``) or extension
+    (``EXTENSIONS``) names, or None.
 
-    >>> language_for("src/main.RS"), language_for("Makefile")
-    ('rust', None)
+    >>> language_for("src/main.RS"), language_for("build/Makefile"), language_for("NOTES")
+    ('rust', 'make', None)
     """
-    return EXTENSIONS.get(os.path.splitext(path)[1].lower())
+    return FILE_NAMES.get(os.path.basename(path)) or EXTENSIONS.get(os.path.splitext(path)[1].lower())
 
 
 @dataclass(frozen=True, slots=True)
@@ -155,7 +213,8 @@ def list_files(
     >>> [os.path.relpath(x.path, d) for x in list_files([d])], [os.path.relpath(x.path, d) for x in list_files([d], follow=True)]
     (['a.py'], ['a.py', 'link.py'])
     """
-    wanted = {ext for ext, name in EXTENSIONS.items() if name == lang} if lang else set(EXTENSIONS)
+    # Whether some name or extension tells files of ``lang`` (else every file is one).
+    known = lang in EXTENSIONS.values() or lang in FILE_NAMES.values()
     by_glob = [(name, Rules(gs)) for name, gs in language_globs] if lang is None else []
 
     def globbed(rel: str) -> str | None:
@@ -176,14 +235,14 @@ def list_files(
         if os.path.isdir(path):
             listed: list[tuple[Listed, str, bool]] = []
             for f, included, real, linked in walker.files(path):
-                ext = os.path.splitext(f)[1].lower()
+                own = language_for(f)
                 chosen = globbed(os.path.relpath(f, path).replace(os.sep, "/")) if by_glob else None
-                if lang is not None and (not wanted or ext in wanted or included):
+                if lang is not None and (not known or own == lang or included):
                     listed.append((Listed(f, lang, named=False), real, linked))
                 elif chosen is not None:
                     listed.append((Listed(f, chosen, named=False), real, linked))
-                elif lang is None and ext in wanted:
-                    listed.append((Listed(f, EXTENSIONS[ext], named=False), real, linked))
+                elif lang is None and own is not None:
+                    listed.append((Listed(f, own, named=False), real, linked))
             # A file also reached through a link is listed under its own name.
             direct = {real for _, real, linked in listed if not linked} if follow else set()
             for item, real, linked in listed:

@@ -133,6 +133,8 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
 # parses cleanly and has nodes spanning exactly the code.
 _GENERIC_CONTEXTS = (
     "{}",
+    # A grammar whose every line ends with a line break (a Dockerfile's `RUN`).
+    "{}\n",
     "void _kq() {{\n{}\n}}\n",
     "void _kq() {{\n{};\n}}\n",
     "function _kq() {{\n{}\n}}\n",

@@ -559,9 +559,9 @@ def parse_quasi(
                 # When reshaping the metavariable nearest the error runs out,
                 # each form is tried for every metavariable at once (a Ruby
                 # class and its superclass both need a constant).
+                order = _meta_forms(lang)
                 uniform = [
-                    tuple((o.meta.index, f) for o in occs if not o.meta.seq)
-                    for f in (_META_FORMS if reshape else ())
+                    tuple((o.meta.index, f) for o in occs if not o.meta.seq) for f in (order if reshape else ())
                 ]
                 while True:
                     att = _substitute(code, occs, ctx, semis, lang, terminator, forms)
@@ -574,7 +574,7 @@ def parse_quasi(
                     if best_error is None or offset > best_error[0]:
                         best_error = (offset, what)
                     tries += 1
-                    nxt = _reshaped(occs, offset, forms) if reshape and tries < 64 else None
+                    nxt = _reshaped(occs, offset, forms, order) if reshape and tries < 24 else None
                     if nxt is None and uniform:
                         nxt = uniform.pop(0)
                     if nxt is None:
@@ -791,18 +791,27 @@ _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^bloc
 _META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}", "K{}", '"{}"')
 
 
+def _meta_forms(lang: str) -> tuple[str, ...]:
+    """``_META_FORMS`` in the order to try them in ``lang``: a variable first
+    where `$NAME` is one (a PHP parameter is `$x`)."""
+    if lang in _DOLLAR_NAMES:
+        return ("${}", *(f for f in _META_FORMS if f != "${}"))
+    return _META_FORMS
+
+
 def _reshaped(
-    occs: list[_Occurrence], offset: int, forms: tuple[tuple[int, str], ...]
+    occs: list[_Occurrence], offset: int, forms: tuple[tuple[int, str], ...], order: tuple[str, ...]
 ) -> tuple[tuple[int, str], ...] | None:
-    """The next forms to try for an error at ``offset``: the next form of
-    the metavariable the error is at or after, or once its forms are spent,
-    of the one before it (the later ones plain again: an error is not always
-    reported where the form that caused it stands); None when none is left."""
+    """The next forms (from ``order``) to try for an error at ``offset``: the
+    next form of the metavariable the error is at or after, or once its forms
+    are spent, of the one before it (the later ones plain again: an error is
+    not always reported where the form that caused it stands); None when none
+    is left."""
     have = dict(forms)
     for meta in reversed([o.meta for o in occs if o.meta.at[0] <= offset]):
-        at = _META_FORMS.index(have[meta.index]) + 1 if meta.index in have else 0
-        if at < len(_META_FORMS):
-            have[meta.index] = _META_FORMS[at]
+        at = order.index(have[meta.index]) + 1 if meta.index in have else 0
+        if at < len(order):
+            have[meta.index] = order[at]
             return tuple(sorted(have.items()))
         del have[meta.index]
     return None
