@@ -561,7 +561,8 @@ def parse_quasi(
                 # class and its superclass both need a constant).
                 order = _meta_forms(lang)
                 uniform = [
-                    tuple((o.meta.index, f) for o in occs if not o.meta.seq) for f in (order if reshape else ())
+                    tuple((o.meta.index, f) for o in occs if not o.meta.seq)
+                    for f in (order if reshape else ())
                 ]
                 while True:
                     att = _substitute(code, occs, ctx, semis, lang, terminator, forms)
