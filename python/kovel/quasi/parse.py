@@ -551,9 +551,16 @@ def parse_quasi(
     # of its own, nothing else amiss (`impl $T for $S { $$$B }`: a name is no
     # item of an impl): what it stands for is still plain.
     passes = ((False, False), (True, False), (False, True)) if occs else ((False, False),)
+    # A statement form that changes no metavariable (none stands alone on its
+    # line) gives the same source, and the same attempts, as the one before.
+    tried: set[tuple[bool, bool, bytes]] = set()
     for reshape, tolerate in passes:
         for ctx in contexts:
             for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
+                first = _substitute(code, occs, ctx, semis, lang, terminator).source
+                if (reshape, tolerate, first) in tried:
+                    continue
+                tried.add((reshape, tolerate, first))
                 forms: tuple[tuple[int, str], ...] = ()
                 tries = 0
                 # When reshaping the metavariable nearest the error runs out,
