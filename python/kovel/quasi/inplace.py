@@ -142,6 +142,7 @@ def _readings(
     at = 0  # in text
     size = 0  # bytes so far
     where: dict[int, tuple[int, int]] = {}
+    ends: dict[int, int] = {}  # where each body ends, the blanks after its text included
     checked = {x.at for x in landings}
     for i, (s, e) in enumerate(spans):
         before = text[at:s].encode()
@@ -150,13 +151,15 @@ def _readings(
         size += len(before)
         lo = size + (len(body) - len(body.lstrip())) + (guarded and i in checked)
         where[i] = (lo, lo + len(body.strip()))
+        ends[i] = lo + len(body.lstrip())
         size += len(body)
         at = e
     parts.append(text[at:].encode())
     data = b"".join(parts)
     root = parser(lang).parse(data).root_node
     return {
-        x.at: _reading(lang, root, data, *where[x.at], x.single, kinds, _native.tag(x.core)) for x in landings
+        x.at: _reading(lang, root, data, *where[x.at], x.single, kinds, _native.tag(x.core), ends[x.at])
+        for x in landings
     }
 
 
@@ -197,6 +200,7 @@ def _reading(
     single: bool,
     kinds: frozenset[str] | None = None,
     own: str | None = None,
+    body_end: int | None = None,
 ) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
     or as a run of whole siblings (``READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
@@ -205,12 +209,16 @@ def _reading(
     Where the grammar could not read the text around them, this cannot tell:
     the syntax check that follows a rewrite says what the errors mean.  A
     node read as the arguments of what stands before it is misread, unless
-    it is of ``own`` kind (what was put in is an argument list itself)."""
+    it is of ``own`` kind (what was put in is an argument list itself).
+    A node may also take the line break that ended what was put in, up to
+    ``body_end`` (a C directive ends with its line)."""
 
     def ends_it(n: Node) -> bool:
         end = n.end_byte
         if end <= hi:
             return end == hi
+        if body_end is not None and end <= body_end and not data[hi:end].strip():
+            return True
         tail = data[hi:end].strip(b" \t")
         if tail == b";":
             return True
