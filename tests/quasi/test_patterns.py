@@ -249,6 +249,7 @@ RESPELLED = [
     ("c", "#include $A\n", "#  include <a.h>\n#include <b.h>\n", ["#  include <a.h>\n", "#include <b.h>\n"]),
     ("cpp", "#define $A $B\n", "#\tdefine X 1\n# define Y 2\n", ["#\tdefine X 1\n", "# define Y 2\n"]),
     ("c", "#ifdef $A\n$$$B\n#endif", "# ifdef X\nint x;\n#  endif\n", ["# ifdef X\nint x;\n#  endif"]),
+    ("c", "#include $A", "# include <a.h>\n#include <b.h>\n", ["# include <a.h>", "#include <b.h>"]),
     # keywords the grammar names, which ignore case
     ("sql", "SELECT $A FROM $B", "select a from t;\nSelect b From u;\n", ["select a from t", "Select b From u"]),
     # other spellings that mean other things: a byte string, a regex's flags,

@@ -176,7 +176,9 @@ class RunFinder:
             need = sum(1 for i in self._items[self._anchor :] if not _token_item(i, self._words))
             stop, seen = at, 0
             while stop < len(kids) and seen < need:
-                seen += not _skippable(kids[stop], self._words)
+                # The anchor is a token when the pattern's first item is one,
+                # however it is spelled (`# include`).
+                seen += not (_skippable(kids[stop], self._words) or (stop == at and self._token_anchor))
                 stop += 1
             if seen < need:
                 return None
