@@ -141,5 +141,7 @@ def test_a_pattern_rewritten_into_itself_changes_nothing(lang, source, pat):
 @pytest.mark.parametrize("source", ["#  include <a.h>\n#define X 1\n", "int x;\n# include <a.h>\nint y;\n"])
 @pytest.mark.parametrize("line", ["\n", ""])
 def test_a_directive_spelled_otherwise_is_rewritten_with_its_line(source, line):
-    out = str(pattern("c", "#include $A" + line).rewrite(parse("c", source), template("c", '#include "x.h"' + line)))
+    out = str(
+        pattern("c", "#include $A" + line).rewrite(parse("c", source), template("c", '#include "x.h"' + line))
+    )
     assert out == source.replace(source[source.index("#") : source.index(">") + 1], '#include "x.h"')
