@@ -26,6 +26,7 @@ from kovel.quasi.parse import (
     Skeleton,
     SNode,
     clipped,
+    hole_literals,
     is_hole,
     joins,
     parse_quasi,
@@ -552,7 +553,7 @@ class Template:
     ('NAME', 'VALUE')
     """
 
-    __slots__ = ("_fill", "_names", "_skeleton", "_texts", "code", "holes", "lang")
+    __slots__ = ("_fill", "_literals", "_names", "_skeleton", "_texts", "code", "holes", "lang")
 
     def __init__(self, skeleton: Skeleton) -> None:
         self.lang: str = skeleton.lang
@@ -570,6 +571,7 @@ class Template:
         #: The names of the holes (the keywords of ``fill``), in order of appearance.
         self.holes: tuple[str, ...] = tuple(names)
         self._names = frozenset(names)
+        self._literals = hole_literals(skeleton.root)
         if anonymous:
             self._fill: Callable[[Mapping[str, Any]], KTerm] = _anonymous(anonymous[0])
         else:
@@ -577,6 +579,16 @@ class Template:
 
     def __repr__(self) -> str:
         return f"template({self.lang!r}, {self.code!r})"
+
+    @property
+    def literals(self) -> Mapping[str, frozenset[str | None]]:
+        """For each named hole, the opening delimiters of the string literals
+        it stands in (None for a hole outside any), as ``Pattern.literals``.
+
+        >>> template("python", 'f($A, "$A")').literals == {"A": frozenset({None, '"'})}
+        True
+        """
+        return self._literals
 
     @property
     def skeleton(self) -> Skeleton:

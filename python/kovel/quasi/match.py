@@ -662,7 +662,7 @@ def bound_texts(
     BoundText(KTerm("a"), 'a', False)
     """
     out = dict(values)
-    for name, openers in hole_literals(tpl.skeleton.root).items():
+    for name, openers in tpl.literals.items():
         inside = openers - {None}
         v = out.get(name)
         if not inside or not isinstance(v, KTerm):

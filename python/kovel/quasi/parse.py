@@ -23,7 +23,7 @@ from kovel.treesitter.grammars import language, parser
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, last_line_anchored, verbatim_node
 
 if TYPE_CHECKING:
-    from tree_sitter import Node
+    from tree_sitter import Node, Tree
 
 __all__ = [
     "Meta",
@@ -554,25 +554,25 @@ def parse_quasi(
     # A statement form that changes no metavariable (none stands alone on its
     # line) gives the same source, and the same attempts, as the one before.
     tried: set[tuple[bool, bool, bytes]] = set()
+    order = _meta_forms(lang)
     for reshape, tolerate in passes:
         for ctx in contexts:
             for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
-                first = _substitute(code, occs, ctx, semis, lang, terminator).source
-                if (reshape, tolerate, first) in tried:
+                first = _substitute(code, occs, ctx, semis, lang, terminator)
+                if (reshape, tolerate, first.source) in tried:
                     continue
-                tried.add((reshape, tolerate, first))
+                tried.add((reshape, tolerate, first.source))
                 forms: tuple[tuple[int, str], ...] = ()
                 tries = 0
                 # When reshaping the metavariable nearest the error runs out,
                 # each form is tried for every metavariable at once (a Ruby
                 # class and its superclass both need a constant).
-                order = _meta_forms(lang)
                 uniform = [
                     tuple((o.meta.index, f) for o in occs if not o.meta.seq)
                     for f in (order if reshape else ())
                 ]
                 while True:
-                    att = _substitute(code, occs, ctx, semis, lang, terminator, forms)
+                    att = _substitute(code, occs, ctx, semis, lang, terminator, forms) if forms else first
                     tree = ts_parser.parse(att.source)
                     err = _first_error(tree.root_node, att.spans if tolerate else None)
                     if err is None:
@@ -1002,18 +1002,13 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
     >>> reading(sk, sk.metas[0], "a + b", None), reading(sk, sk.metas[0], "a +", None)
     ('misread', 'unclear')
     """
-    raw = sk.code.encode()
     s, e = meta.at
-    code = (raw[:s] + text.encode() + raw[e:]).decode()
-    _, occs = _scan(code)
-    if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
+    got = _with_text(sk, s, e, text)
+    if got is None:
         return MISREAD  # the text itself reads as a metavariable
-    att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
-    tree = parser(sk.lang).parse(att.source)
+    att, tree, lo, hi = got
     if tree.root_node.has_error or (sk.lang == "python" and not _python_accepts(sk, att.source)):
         return UNCLEAR
-    lo = _source_offset(att, s)
-    hi = lo + len(text.encode())
     node = tree.root_node
     while True:
         if (node.start_byte, node.end_byte) == (lo, hi):
@@ -1075,19 +1070,28 @@ def ignores_case(sk: Skeleton, leaf: SNode) -> bool:
 _CASELESS: dict[tuple[str, str, bool], bool] = {}
 
 
-def _reads_alone(sk: Skeleton, leaf: SNode, text: str) -> bool:
-    """Whether ``text`` in place of ``leaf`` is read as a leaf of its kind."""
+def _with_text(sk: Skeleton, s: int, e: int, text: str) -> tuple[_Attempt, Tree, int, int] | None:
+    """The code of ``sk`` with ``text`` in place of its bytes ``[s, e)``, read as
+    ``sk`` was: the attempt, its tree and where ``text`` lies in its source;
+    None when ``text`` itself reads as a metavariable."""
     raw = sk.code.encode()
-    old = leaf.items[0] if leaf.items and isinstance(leaf.items[0], str) else ""
-    s, e = leaf.at, leaf.at + len(old.encode())
-    if raw[s:e] != old.encode():
-        return False  # a leaf of the context, not of the code
     code = (raw[:s] + text.encode() + raw[e:]).decode()
     _, occs = _scan(code)
+    if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
+        return None
     att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
-    tree = parser(sk.lang).parse(att.source)
     lo = _source_offset(att, s)
-    hi = lo + len(text.encode())
+    return att, parser(sk.lang).parse(att.source), lo, lo + len(text.encode())
+
+
+def _reads_alone(sk: Skeleton, leaf: SNode, text: str) -> bool:
+    """Whether ``text`` in place of ``leaf`` is read as a leaf of its kind."""
+    old = leaf.items[0] if leaf.items and isinstance(leaf.items[0], str) else ""
+    s, e = leaf.at, leaf.at + len(old.encode())
+    got = _with_text(sk, s, e, text) if sk.code.encode()[s:e] == old.encode() else None
+    if got is None:
+        return False  # a leaf of the context (not of the code), or a metavariable
+    _, tree, lo, hi = got
     node = tree.root_node.descendant_for_byte_range(lo, hi)
     return (
         not tree.root_node.has_error

@@ -325,7 +325,6 @@ class Matcher:
     def _fill(self, f: Found) -> KTerm:
         assert self._template is not None
         values: dict[str, Any] = {}
-        made: dict[str, str] = {}
         texts: dict[str, str] | None = None
         for h in self._template.holes:
             if h in f.values and h not in self.config.transform:
@@ -333,18 +332,10 @@ class Matcher:
             else:
                 if texts is None:
                     texts = self._values(f)
-                made[h] = texts.get(h, "")
                 # Made text: read as whatever it parses as where it lands.
-                values[h] = leaf(_MADE, made[h])
-        # A term put inside a string literal is its text there.
-        values = bound_texts(values, self._literals(), self._template)
-        try:
-            return self._template.fill(**values)
-        except TypeError:
-            if not made:
-                raise
-            # A hole inside a string literal takes the text itself.
-            return self._template.fill(**{**values, **made})
+                values[h] = leaf(_MADE, texts.get(h, ""))
+        # A term put inside a string literal is its text there (made text escaped).
+        return self._template.fill(**bound_texts(values, self._literals(), self._template))
 
     def _literals(self) -> dict[str, frozenset[str | None]]:
         """Where the rule's patterns take each metavariable from (see ``Pattern.literals``)."""
