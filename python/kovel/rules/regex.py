@@ -1,8 +1,7 @@
 """The regular expressions of rules, read as ast-grep reads them.
 
-Rule files are written for Rust's ``regex`` crate; Python's ``re`` reads most of
-them alike.  What Rust spells otherwise is respelled here: named groups
-``(?<name>...)`` and the end of the text ``\\z``.  A replacement's ``by`` takes
+Rule files are written for Rust's ``regex`` crate; ``kovel.rules.rust_regex``
+respells them for Python's ``re``.  A replacement's ``by`` takes
 ``$1``, ``$name``, ``${name}`` and ``$$`` (a ``$``), and an empty match right
 after another match replaces nothing, as in Rust.
 """
@@ -11,6 +10,8 @@ from __future__ import annotations
 
 import functools
 import re
+
+from kovel.rules.rust_regex import respelled
 
 __all__ = ["compile_regex", "replace_all", "template_groups"]
 
@@ -25,29 +26,7 @@ def compile_regex(text: str) -> re.Pattern[str]:
     >>> compile_regex(r"(?<word>[a-z]+)\\z").fullmatch("abc").group("word")
     'abc'
     """
-    return re.compile(_respelled(text))
-
-
-def _respelled(text: str) -> str:
-    out: list[str] = []
-    i, depth = 0, 0  # inside a character class while depth > 0, where nothing is respelled
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            out.append("\\Z" if text[i + 1] == "z" and not depth else text[i : i + 2])
-            i += 2
-            continue
-        if c == "[":
-            depth += 1
-        elif c == "]" and depth:
-            depth -= 1
-        elif not depth and re.match(r"\(\?<[A-Za-z_]", text[i : i + 4]):
-            out.append("(?P<")
-            i += 3
-            continue
-        out.append(c)
-        i += 1
-    return "".join(out)
+    return re.compile(respelled(text))
 
 
 def template_groups(by: str) -> list[str]:
