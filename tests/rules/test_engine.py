@@ -182,3 +182,32 @@ def test_a_file_is_searched_when_it_holds_a_match(lang, rule, src):
 def test_a_fix_puts_a_metavariable_inside_a_string_as_its_text(lang, src, pat, fix, out):
     m = matcher(RuleConfig("r", lang, Rule(pattern=pat), fix=fix))
     assert str(m.rewrite(parse(lang, src))) == out
+
+
+# Code holding nodes whose kind a keyword of the same text shares.
+SHARED = {
+    "python": "def f():\n    yield\n    x = yield 1\n    await g(lambda: 2)\ntype X = int\ndef h(a: int): pass\n",
+    "java": "sealed class A permits B { void f() throws E { assert x; } }",
+    "ruby": "x = nil\nif a then b else c end\nbegin\n  redo\nrescue\n  retry\nensure\n  next\nend\n",
+    "php": "<?php function f(?float $x): string { return null; }",
+    "typescript": "let a: string = ''; let b: number; class C { m(): object { return null; } }",
+    "cpp": "auto f() noexcept -> decltype(x);",
+}
+
+
+@pytest.mark.parametrize("lang", sorted(SHARED))
+def test_a_kind_a_keyword_shares_means_the_node(lang):
+    """``kind`` finds the nodes ast-grep finds, never the keyword of the same text."""
+    sg = pytest.importorskip("ast_grep_py")
+    from kovel.quasi.shape import shared_tags
+
+    root = sg.SgRoot(SHARED[lang], lang).root()
+    checked = 0
+    for kind in sorted(shared_tags(lang)):
+        try:
+            theirs = [n.text() for n in root.find_all(kind=kind)]
+        except RuntimeError:
+            continue  # a kind ast-grep does not take
+        assert texts(Rule(kind=kind), SHARED[lang], lang) == theirs, kind
+        checked += bool(theirs)
+    assert checked >= 1

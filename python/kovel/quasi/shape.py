@@ -124,17 +124,36 @@ def named_words(lang: str) -> frozenset[str]:
     >>> "this" in named_words("javascript"), "return" in named_words("javascript")
     (True, False)
     """
+    named, anonymous = _kinds(lang)
+    return frozenset(k for k in named - anonymous if k.isidentifier())
+
+
+@functools.cache
+def shared_tags(lang: str) -> frozenset[str]:
+    """The tags that name both a node kind and a token of ``lang``'s grammar
+    (Python's ``yield`` expression and its keyword): which of the two a term is,
+    ``KnownKinds.named`` tells.  Empty without a grammar.
+
+    >>> sorted(shared_tags("python") & {"yield", "lambda", "identifier"})
+    ['lambda', 'yield']
+    """
+    named, anonymous = _kinds(lang)
+    return frozenset(named & anonymous)
+
+
+def _kinds(lang: str) -> tuple[set[str], set[str]]:
+    """The named and the anonymous kinds of ``lang``'s grammar (both empty without one)."""
+    named: set[str] = set()
+    anonymous: set[str] = set()
     try:
         lang_ = language(lang)
     except Exception:  # no grammar: nothing is known
-        return frozenset()
-    named: set[str] = set()
-    anonymous: set[str] = set()
+        return named, anonymous
     for i in range(lang_.node_kind_count):
         kind = lang_.node_kind_for_id(i)
         if kind:
             (named if lang_.node_kind_is_named(i) else anonymous).add(kind)
-    return frozenset(k for k in named - anonymous if k.isidentifier())
+    return named, anonymous
 
 
 def is_token(t: KTerm, words: frozenset[str]) -> bool:

@@ -30,7 +30,7 @@ from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, pattern as make_pattern
 from kovel.quasi.fill import Siblings
 from kovel.quasi.match import find_all_many, source_bindings
-from kovel.quasi.shape import KnownKinds
+from kovel.quasi.shape import KnownKinds, shared_tags
 from kovel.rules.regex import compile_regex
 from kovel.rules.rule import NthChild, PatternSpec, Range, Rule, nth_formula
 from kovel.treesitter.grammars import language, parser
@@ -319,6 +319,11 @@ class Search:
 
     def field_of(self, parent: Path, index: int) -> str | None:
         """The field name of child ``index`` of the node at ``parent``."""
+        n = self._tree_node(parent)
+        return n.field_name_for_child(index) if n is not None and index < n.child_count else None
+
+    def _tree_node(self, path: Path) -> Node | None:
+        """The tree-sitter node at ``path`` (the root's text parsed again, once)."""
         if self.tree is None:
             self.tree = parser(self.lang).parse(str(self._whole()).encode())
         n: Node = self.tree.root_node
@@ -327,11 +332,27 @@ class Search:
         tag = _native.tag(self._whole())
         while n.type != tag and n.child_count == 1:
             n = n.children[0]
-        for i in parent:
+        for i in path:
             if i >= n.child_count:
                 return None
             n = n.children[i]
-        return n.field_name_for_child(index) if index < n.child_count else None
+        return n
+
+    def named(self, path: Path, node: KTerm) -> bool:
+        """Whether the node at ``path`` is one the grammar names, not a token.
+
+        A keyword may share its tag with a node (Ruby's ``if`` node starts with
+        the ``if`` keyword; PHP's ``null`` node is a leaf spelled ``null``): a
+        leaf spelled as its tag is a token inside a node of its tag, and
+        otherwise the tree says."""
+        known = _known(self.lang)
+        if not known.named(node):
+            tag = _native.tag(node)
+            if tag not in shared_tags(self.lang) or not path or _native.tag(self.node(path[:-1])) == tag:
+                return False
+            found = self._tree_node(path)
+            return found is not None and found.type == tag and found.is_named
+        return True
 
     def span(self, path: Path) -> tuple[int, int]:
         """Where the node at ``path`` starts and ends in the root's text (in characters)."""
@@ -413,7 +434,11 @@ class Search:
 
     def check(self, r: Compiled, path: Path, node: KTerm, env: Env) -> Env | None:
         """``env`` with what ``r`` binds when the node at ``path`` satisfies ``r``, else None."""
-        if r.kind is not None and _native.tag(node) != r.kind:
+        if r.kind is not None and (
+            _native.tag(node) != r.kind
+            # A kind the grammar also gives a token (Python's ``yield``) means the node, as in ast-grep.
+            or (r.kind in shared_tags(self.lang) and not self.named(path, node))
+        ):
             return None
         if r.nth_child is not None and not self._nth(path, r.nth_child):
             return None
@@ -484,7 +509,7 @@ class Search:
         among = [
             i
             for i, k in enumerate(kids)
-            if _known(self.lang).named(k)
+            if self.named((*parent, i), k)
             and (n.of_rule is None or self.check(n.of_rule, (*parent, i), k, {}) is not None)
         ]
         if path[-1] not in among:
