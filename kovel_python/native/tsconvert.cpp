@@ -2,6 +2,7 @@
 #include "tsconvert.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 namespace kovel::py::native::ts {
@@ -259,9 +260,10 @@ bool Deadline::progress(TSParseState* state) {
   return d->passed;
 }
 
-TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline* deadline,
+namespace {
+
+TSTree* parse_with(TSParser* p, const TSLanguage* lang, std::string_view src, const Deadline* deadline,
                    const TSTree* old) {
-  TSParser* p = thread_parser();
   if (!p) throw std::bad_alloc();
   if (ts_parser_language(p) != lang && !ts_parser_set_language(p, lang))
     throw BadTree{"the parser does not take this grammar"};
@@ -269,9 +271,23 @@ TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline*
   const TSInput input{&in, Input::read, TSInputEncodingUTF8, nullptr};
   Deadline d = deadline ? *deadline : Deadline{};
   const TSParseOptions options{&d, deadline ? Deadline::progress : nullptr};
-  TreePtr tree(ts_parser_parse_with_options(p, old, input, options));
+  TSTree* tree = ts_parser_parse_with_options(p, old, input, options);
   if (!tree) ts_parser_reset(p);  // the next parse starts afresh
   return tree;
+}
+
+}  // namespace
+
+TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline* deadline,
+                   const TSTree* old) {
+  return TreePtr(parse_with(thread_parser(), lang, src, deadline, old));
+}
+
+const TSTree* ScratchParse::parse(const TSLanguage* lang, std::string_view src, const Deadline* deadline) {
+  if (tree_) throw std::logic_error("one parse per scratch scope");
+  budget(src.size());
+  tree_ = parse_with(parser_, lang, src, deadline, nullptr);
+  return tree_;
 }
 
 KRef Walker::leaf(const Visit& v, bool verbatim) {

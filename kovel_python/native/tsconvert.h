@@ -130,6 +130,30 @@ bool deadline_arg(PyObject* o, std::optional<Deadline>& out);
 TreePtr parse_tree(const TSLanguage* lang, std::string_view src, const Deadline* deadline,
                    const TSTree* old = nullptr);
 
+// A parse whose blocks all come from this thread's scratch arena, dropped
+// at once when it ends: the tree (owned by it, never deleted) is for reading
+// within its scope, and every tree-sitter object made meanwhile (cursors,
+// walks) must go before it does. One at a time per thread.
+class ScratchParse {
+ public:
+  ScratchParse();
+  ~ScratchParse();
+  ScratchParse(const ScratchParse&) = delete;
+  ScratchParse& operator=(const ScratchParse&) = delete;
+  // The tree of `src`, or null when the deadline (if any) passed first.
+  // One parse per scope.
+  const TSTree* parse(const TSLanguage* lang, std::string_view src, const Deadline* deadline);
+  // Every scratch parse's budget in bytes from now on (0: the default, by
+  // the source's size); past it, blocks come from the pool again.
+  static void set_budget(std::size_t bytes);
+
+ private:
+  void budget(std::size_t source_bytes);
+  TSParser* parser_;
+  TSTree* tree_ = nullptr;
+  bool owner_ = false;  // the arena is this parse's (none under AddressSanitizer)
+};
+
 // The byte ranges of the error and missing nodes, in the order (and with
 // the pruning) of `kovel.batch.tasks.error_spans`: a stack, children pushed
 // in order, an error node's inside not searched.

@@ -371,12 +371,13 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bytes.resize(compiled.size());
         for (std::size_t k = 0; k < compiled.size(); ++k)
           wants.push_back(want_of(compiled[k]->pattern, texts[k], distinct, starts, src, bytes[k]));
-        TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
+        ScratchParse parse;  // the tree is read here and then dropped
+        const TSTree* tree = parse.parse(lang, src, deadline ? &*deadline : nullptr);
         if (!tree) {
           timed_out = true;
           return;
         }
-        const TSNode root = ts_tree_root_node(tree.get());
+        const TSNode root = ts_tree_root_node(tree);
         Kinds kinds(lang, flags);
         subtrees = live_subtrees(root, src, kinds, wants);
         errors = error_spans(root);

@@ -240,23 +240,39 @@ PyObject* fn_ts_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Parsed result;
   bool timed_out = false;
   if (!without_gil([&] {
-        TreePtr tree = parse_tree(lang, src, deadline ? &*deadline : nullptr);
+        // A tree that is not kept is read once and dropped: it may live in scratch memory.
+        std::optional<ScratchParse> scratch;
+        TreePtr kept;
+        const TSTree* tree = nullptr;
+        if (keep) {
+          kept = parse_tree(lang, src, deadline ? &*deadline : nullptr);
+          tree = kept.get();
+        } else {
+          tree = scratch.emplace().parse(lang, src, deadline ? &*deadline : nullptr);
+        }
         if (!tree) {
           timed_out = true;
         } else {
-          const TSNode root = ts_tree_root_node(tree.get());
+          const TSNode root = ts_tree_root_node(tree);
           if (convert) {
             Kinds kinds(lang, flags);
             Walker walker(kinds, src);
             result.term = walker.run(root, 0, src.size(), false);
           }
           result.errors = error_spans(root);
-          if (keep) result.tree = std::move(tree);
+          result.tree = std::move(kept);
         }
       }))
     return nullptr;
   if (timed_out) Py_RETURN_NONE;
   return guarded([&] { return parsed_tuple(result); });
+}
+
+PyObject* fn_ts_scratch_budget(PyObject*, PyObject* arg) {
+  const std::size_t bytes = arg == Py_None ? 0 : PyLong_AsSize_t(arg);
+  if (bytes == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+  ScratchParse::set_budget(bytes);
+  Py_RETURN_NONE;
 }
 
 }  // namespace
@@ -285,6 +301,11 @@ PyMethodDef kTsParseMethods[] = {
      "make ``source``) the edit is all between the common prefix and suffix.\n"
      "A tree with errors is parsed afresh, so the spans are those of a fresh\n"
      "parse. None when ``timeout`` ran out.\n"},
+    {"ts_scratch_budget", fn_ts_scratch_budget, METH_O,
+     "ts_scratch_budget(bytes, /)\n--\n\n"
+     "The bytes a parse whose tree is not kept may take from scratch memory\n"
+     "(dropped at once when the tree has been read) before its blocks come\n"
+     "from the pool again; None: the default, by the source's size. For tests.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

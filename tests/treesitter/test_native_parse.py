@@ -350,3 +350,33 @@ def test_a_reparse_needs_a_kept_tree():
     with pytest.raises(ValueError, match="old source"):
         _native.ts_reparse(kept, b"x", b"y\n", None)
     assert _native.ts_reparse(kept, b"x = 1\n", b"x = (\n", None) == ((0, 5),)
+
+
+@pytest.mark.parametrize("budget", [1, 4096, 1 << 16])
+def test_parses_past_their_scratch_budget_give_the_same_terms_and_matches(budget):
+    """A parse whose tree is read once takes its blocks from scratch memory up to a
+    budget, then from the pool: the tree, mixed, reads and frees as a whole one."""
+    from kovel.batch import find_source
+    from kovel.batch.workers import InlineExecutor
+
+    sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN]
+    sources.append(
+        ("python", open(os.path.join(sysconfig.get_paths()["stdlib"], "argparse.py"), "rb").read())
+    )
+
+    def run():
+        terms = [(lambda p: (p.term.postcard_bytes(), p.errors))(parse_with_errors(*s)) for s in sources]
+        found = [
+            [(m.line, m.text) for m in find_source(s, lang, "$A($$$B)", executor=InlineExecutor()).matches]
+            for lang, s in sources
+            if lang in ("python", "javascript", "c")
+        ]
+        return terms, found
+
+    want = run()
+    assert sum(map(len, want[1])) > 100
+    _native.ts_scratch_budget(budget)
+    try:
+        assert run() == want
+    finally:
+        _native.ts_scratch_budget(None)
