@@ -12,6 +12,7 @@ with ``os._exit``, so no cleanup of the caller (buffers, ``atexit``) runs twice.
 
 from __future__ import annotations
 
+import gc
 import os
 import signal
 import subprocess
@@ -105,6 +106,9 @@ def fork_worker(stdin: int, stdout: int, close: Sequence[int], preload: Sequence
     if pid:
         return ForkedProcess(pid)
     code = 1
+    # What the child inherits lives as long as it does: its collector need not
+    # walk it (which would also copy every page it touches).
+    gc.freeze()
     try:
         for fd in close:
             try:
