@@ -78,8 +78,15 @@ def test_random_expressions_agree(regex, lang):
 
 
 @pytest.mark.parametrize(
-    "regex", ["\\p{Greek}", "[[:nope:]]", "(?Z)a", "\\x{110000}", "[z-a]", "[a", "a\\", "\\b{middle}"]
-)
+    "regex",
+    ["\\p{Greek}", "[[:nope:]]", "(?Z)a", "\\x{110000}", "[z-a]", "[a", "a\\", "\\b{middle}", "[a-", "\\x{",
+     "[" * 5000, "(" * 5000, "[[" * 300 + "a]]" * 300],
+)  # fmt: skip
 def test_refused_with_re_error(regex):
+    """Whatever a rule file holds, a bad expression is a ``re.error`` the loader reports."""
     with pytest.raises(re.error):
         re.compile(respelled(regex))
+
+
+def test_flags_set_again_and_again_do_not_nest():
+    assert re.compile(respelled("(?i)(?s)" * 3000 + "a")).fullmatch("A")

@@ -26,7 +26,7 @@ import functools
 import re
 import sys
 import unicodedata
-from dataclasses import dataclass, field
+from dataclasses import dataclass, replace
 
 __all__ = ["respelled"]
 
@@ -63,12 +63,27 @@ _CATEGORY_NAMES = {
 
 @dataclass
 class _Flags:
-    multiline: bool = False
+    """The flags in force in a group: ``re``'s letters that are on, and Rust's ``U``."""
+
+    on: frozenset[str] = frozenset()
     ungreedy: bool = False
-    verbose: bool = False
-    # Flags set inside this group (``a(?i)b``) hold to its end: re takes them
-    # as scoped groups, opened here and closed with the group.
-    owed: list[str] = field(default_factory=list)
+    # Flags set inside this group (``a(?i)b``) hold to its end: ``re`` takes
+    # them as one scoped group with every flag spelled, opened there and
+    # closed with the group (or an alternative).
+    scoped: bool = False
+
+    @property
+    def multiline(self) -> bool:
+        return "m" in self.on
+
+    @property
+    def verbose(self) -> bool:
+        return "x" in self.on
+
+    def spelled(self) -> str:
+        """``re``'s flags for a scoped group that puts these in force whatever is around it."""
+        off = "".join(f for f in "imsx" if f not in self.on)
+        return "".join(sorted(self.on)) + ("-" + off if off else "")
 
 
 @dataclass(frozen=True)
@@ -83,13 +98,24 @@ class _Set:
         return _Set(None, f"[^{body}]") if negated else _Set(body, f"[{body}]")
 
 
+# As Rust's parser, which refuses deeper nesting (and so that this one, and
+# re's, never run out of stack).
+_NEST_LIMIT = 250
+
+
 def respelled(text: str) -> str:
     """``text``, a regular expression in Rust's syntax, spelled for ``re``.
 
     >>> respelled("a(?i)b|c"), respelled("[[:digit:]&&[^0]]")
-    ('a(?i:b)|(?i:c)', '(?:(?=[0-9])[^0])')
+    ('a(?i-msx:b)|(?i-msx:c)', '(?:(?=[0-9])[^0])')
     """
-    return _Reader(text).read()
+    reader = _Reader(text)
+    try:
+        return reader.read()
+    except (IndexError, ValueError) as exc:  # ran off the end of a construct
+        if isinstance(exc, re.error):
+            raise
+        raise re.error("unexpected end of pattern", text, len(text)) from None
 
 
 class _Reader:
@@ -115,10 +141,10 @@ class _Reader:
                 out.append(self.open())
             elif c == ")" and len(self.stack) > 1:
                 self.i += 1
-                out.append(")" * len(self.stack.pop().owed) + ")")
+                out.append(")" * self.stack.pop().scoped + ")")
             elif c == "|":
-                self.i += 1  # an alternative ends the scoped groups, and the next opens them again
-                out.append(")" * len(flags.owed) + "|" + "".join(f"(?{f}:" for f in flags.owed))
+                self.i += 1  # an alternative ends the scoped group, and the next opens it again
+                out.append(f")|(?{flags.spelled()}:" if flags.scoped else "|")
             elif c == "$":
                 self.i += 1
                 out.append("$" if flags.multiline else "\\Z")
@@ -132,7 +158,7 @@ class _Reader:
             else:
                 out.append(c)
                 self.i += 1
-        out.append(")" * len(self.stack[0].owed))
+        out.append(")" * self.stack[0].scoped)
         return "".join(out)
 
     def repetition(self) -> str:
@@ -149,7 +175,9 @@ class _Reader:
         s = self.s
         self.i += 1
         outer = self.stack[-1]
-        inner = _Flags(outer.multiline, outer.ungreedy, outer.verbose)
+        if len(self.stack) > _NEST_LIMIT:
+            raise self.error("groups nested too deeply")
+        inner = _Flags(outer.on, outer.ungreedy)
         m = re.match(r"\?P?<([A-Za-z_]\w*)>", s[self.i :])
         if m:
             self.i += m.end()
@@ -163,38 +191,34 @@ class _Reader:
             return "(" + (look.group(0) if look else "")
         self.i += m.end()
         if m.group(2) == ":":
-            self.stack.append(inner)
-            on = self.apply(m.group(1), inner)
-            return f"(?{on}:" if on else "(?:"
-        on = self.apply(m.group(1), outer)
-        if not on:
-            return ""
-        outer.owed.append(on)
-        return f"(?{on}:"
+            self.stack.append(self.apply(m.group(1), inner) if m.group(1) else inner)
+            return f"(?{self.stack[-1].spelled()}:" if m.group(1) else "(?:"
+        # Flags for the rest of this group: its scoped group so far ends, and
+        # one with the flags now in force starts.
+        now = replace(self.apply(m.group(1), outer), scoped=True)
+        self.stack[-1] = now
+        return ")" * outer.scoped + f"(?{now.spelled()}:"
 
-    def apply(self, letters: str, flags: _Flags) -> str:
-        """Set ``letters`` on ``flags``; the flags ``re`` is to be given for them."""
+    def apply(self, letters: str, flags: _Flags) -> _Flags:
+        """``flags`` with ``letters`` (Rust's, as in ``i-s``) set."""
         if letters.count("-") > 1:
             raise self.error("more than one '-' in a group's flags")
         plus, _, minus = letters.partition("-")
-        keep: list[str] = []
-        drop: list[str] = []
+        on, ungreedy = set(flags.on), flags.ungreedy
         for letter, value in [(x, True) for x in plus] + [(x, False) for x in minus]:
             if letter == "U":
-                flags.ungreedy = value
+                ungreedy = value
             elif letter == "u":
-                keep += [] if value else ["a"]  # Unicode is re's default
+                # Unicode is re's default; ASCII, once on, stays on inside (re cannot turn it off).
+                if not value:
+                    on.add("a")
             elif letter == "R":
                 pass  # CRLF line ends: re knows only \n
             elif letter in "imsx":
-                if letter == "m":
-                    flags.multiline = value
-                elif letter == "x":
-                    flags.verbose = value
-                (keep if value else drop).append(letter)
+                (on.add if value else on.discard)(letter)
             else:
                 raise self.error(f"unknown flag {letter!r}")
-        return "".join(keep) + ("-" + "".join(drop) if drop else "")
+        return _Flags(frozenset(on), ungreedy, flags.scoped)
 
     def escape(self) -> str:
         s = self.s
@@ -257,9 +281,11 @@ class _Reader:
             raise self.error(f"unknown or unsupported Unicode class {name!r}")
         return _Set.of(body, negated)
 
-    def bracket(self) -> _Set:
+    def bracket(self, depth: int = 0) -> _Set:
         """A class at ``i`` (its ``[``), with nested classes and set operations."""
         s = self.s
+        if depth > _NEST_LIMIT:
+            raise self.error("classes nested too deeply")
         self.i += 1
         negated = s.startswith("^", self.i)
         self.i += negated
@@ -287,7 +313,7 @@ class _Reader:
                 self.i += m.end()
                 parts.append(_Set.of(_POSIX[m.group(2)], bool(m.group(1))))
             elif c == "[":
-                parts.append(self.bracket())
+                parts.append(self.bracket(depth + 1))
             elif two in ("\\p", "\\P"):
                 parts.append(self.category())
             else:
