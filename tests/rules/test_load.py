@@ -115,6 +115,9 @@ def test_never_constructs_python_objects():
          "transform.Y.replace.replace"),
         ("rule: {pattern: 'f($X)'}\ntransform: {Y: {replace: {source: $X, replace: '(a)', by: '$2'}}}",
          "transform.Y.replace.replace"),
+        # A key set to null is absent: a rule of nulls has no condition.
+        ("rule: {regex: null, kind: null, not: null}", "rule"),
+        ("rule: {kind: call, has: {inside: null}}", "rule.has"),
     ],
 )  # fmt: skip
 def test_mistakes_in_newer_keys_name_their_key(body, key):
@@ -137,3 +140,12 @@ def test_what_names_nothing_in_the_grammar_is_refused_not_a_silent_zero(rule, wh
         matcher(RuleConfig("r", "python", rule))
     with pytest.raises(ValueError, match="no tree-sitter grammar"):
         matcher(RuleConfig("r", "klingon", Rule(kind="call")))
+
+
+@pytest.mark.parametrize(
+    "nulls", ["regex: null", "inside: null, not: null", "nthChild: null, range: null, stopBy: null"]
+)
+def test_a_key_set_to_null_is_absent(nulls):
+    (with_nulls,) = parse_rules(f"id: r\nlanguage: python\nrule: {{kind: call, {nulls}}}\n", "r.yml")
+    (plain,) = parse_rules("id: r\nlanguage: python\nrule: {kind: call}\n", "r.yml")
+    assert with_nulls.rule == plain.rule

@@ -316,7 +316,8 @@ class _Reader:
         for k in r:
             if k not in RULE_KEYS:
                 raise self.fail(r, f"{key}.{k}", "unknown rule key", k)
-        if not any(k in r for k in RULE_KEYS - {"stopBy", "field"}):
+        # A key set to null is absent, as in ast-grep.
+        if not any(r.get(k) is not None for k in RULE_KEYS - {"stopBy", "field"}):
             raise self.fail(r, key, "a rule needs at least one condition (pattern, kind, regex, ...)", name)
         args: dict[str, Any] = {}
         p = r.get("pattern")
@@ -341,25 +342,25 @@ class _Reader:
         for k in ("kind", "regex", "matches", "field"):
             if k in r:
                 args[k] = self.string(r, k, key + ".")
-        if "regex" in r:
+        if args.get("regex") is not None:
             try:
                 compile_regex(args["regex"])
             except re.error as exc:
                 raise self.fail(r, f"{key}.regex", f"not a regular expression: {exc}", "regex") from None
-        if "nthChild" in r:
+        if r.get("nthChild") is not None:
             args["nth_child"] = self.nth(r, key)
         for k in ("inside", "has", "follows", "precedes"):
-            if k in r:
+            if r.get(k) is not None:
                 args[k] = self.rule(r[k], f"{key}.{k}", r, k)
-        if "not" in r:
+        if r.get("not") is not None:
             args["not_"] = self.rule(r["not"], f"{key}.not", r, "not")
         for k in ("all", "any"):
-            if k in r:
+            if r.get(k) is not None:
                 v = r[k]
                 if not isinstance(v, list) or not v:
                     raise self.fail(r, f"{key}.{k}", "expected a list of rules", k)
                 args[k] = tuple(self.rule(x, f"{key}.{k}[{i}]", r, k) for i, x in enumerate(v))
-        if "stopBy" in r:
+        if r.get("stopBy") is not None:
             s = r["stopBy"]
             if s in ("neighbor", "end"):
                 args["stop_by"] = s
@@ -367,7 +368,7 @@ class _Reader:
                 args["stop_by"] = self.rule(s, f"{key}.stopBy", r, "stopBy")
             else:
                 raise self.fail(r, f"{key}.stopBy", "expected 'neighbor', 'end' or a rule", "stopBy")
-        if "range" in r:
+        if r.get("range") is not None:
             args["range"] = self.range(r, key)
         return Rule(**args)
 
