@@ -136,8 +136,11 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         # Statements that would leave the one-line block they replace a statement of.
         ("python", "if c: g(3)\n", "g($A)", "y = $A\nprint(y)"),
         ("javascript", "if (c) g(3);\n", "g($A)", "let x = $A;\nf(x);"),
-        # A comment that would swallow the code after it.
+        # A comment that would swallow the code after it, or that the whole replacement is.
         ("python", "y = g(1) + 2\n", "g($A)", "$A  # was g"),
+        ("python", "x = [y for y in z] + 1\n", "[$E for $Y in $Z]", "# $E"),
+        ("c", "int x = g(1) + 2;\n", "g($A)", "// $A"),
+        ("javascript", "let x = g(1) + 2;\n", "g($A)", "/* $A */ // gone"),
         # A line starting with `(` after a line that the new one would continue, in a one-line
         # block: the `;` that would end the line before cannot go there.
         ("javascript", "if (c) a = b\nelse g(x)\n", "g($A)", "{}\n($A || 0).toString()"),

@@ -211,3 +211,31 @@ def test_a_kind_a_keyword_shares_means_the_node(lang):
         assert texts(Rule(kind=kind), SHARED[lang], lang) == theirs, kind
         checked += bool(theirs)
     assert checked >= 1
+
+
+@pytest.mark.parametrize(
+    "rule, fix, source, expected",
+    [
+        # One name, whichever form: a run where one node goes is its text, a node where a run goes a run of one.
+        (Rule(pattern="f($$$A)"), "g($A)", "f(1, 2)\nf()\n", "g(1, 2)\ng()\n"),
+        (
+            Rule(pattern="[$E for $Y in $Z]"),
+            "list(map(f, $$$Z))",
+            "x = [y for y in z]\n",
+            "x = list(map(f, z))\n",
+        ),
+        # A name a branch of the rule leaves unbound is nothing: not "()".
+        (Rule(any=(Rule(pattern="f($A)"), Rule(pattern="g($B)"))), "h($A)", "f(1)\ng(2)\n", "h(1)\nh()\n"),
+        (Rule(any=(Rule(pattern="f($A)"), Rule(pattern="g($B)"))), "h($$$A)", "f(1)\ng(2)\n", "h(1)\nh()\n"),
+    ],
+)
+def test_fix_holes_take_what_the_match_bound(rule, fix, source, expected):
+    out = str(matcher(RuleConfig("r", "python", rule, fix=fix)).rewrite(parse("python", source)))
+    assert out == expected
+    compile(out, "<fixed>", "exec")
+
+
+@pytest.mark.parametrize("fix", ["h($W)", "g($$$A, $A)", "h($$$NOPE)"])
+def test_a_fix_naming_what_the_rule_cannot_bind_is_refused(fix):
+    with pytest.raises(ValueError, match=r"\$"):
+        matcher(RuleConfig("r", "python", Rule(pattern="f($$$A)"), fix=fix))

@@ -418,6 +418,8 @@ def _guard(
                 (t, value < 0) if isinstance(value, int | float) and t in (int, float) else shape(v, grammar)
             )
         wrap = decided.get(key) if key is not None else None
+        if wrap is None and not str(v):
+            wrap = False  # nothing to keep together: "()" would be a value of its own
         if wrap is None:
             text = str(v)
             runs_in = bool(text) and bool(
@@ -553,7 +555,7 @@ class Template:
     ('NAME', 'VALUE')
     """
 
-    __slots__ = ("_fill", "_literals", "_names", "_skeleton", "_texts", "code", "holes", "lang")
+    __slots__ = ("_fill", "_literals", "_names", "_skeleton", "_texts", "code", "holes", "lang", "runs")
 
     def __init__(self, skeleton: Skeleton) -> None:
         self.lang: str = skeleton.lang
@@ -570,6 +572,8 @@ class Template:
                 self._texts.setdefault(m.name, m.text)
         #: The names of the holes (the keywords of ``fill``), in order of appearance.
         self.holes: tuple[str, ...] = tuple(names)
+        #: The names of the holes written ``$$$``, which take a sequence of values.
+        self.runs: frozenset[str] = frozenset(m.name for m in fillable if m.name is not None and m.seq)
         self._names = frozenset(names)
         self._literals = hole_literals(skeleton.root)
         if anonymous:

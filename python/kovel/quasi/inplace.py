@@ -243,6 +243,10 @@ def _reading(
             return UNCLEAR
         up = up.parent
     if not (node.start_byte == lo and ends_it(node)):
+        if not node.child_count:
+            # Inside one token (a comment the text opens swallows what follows).
+            # (py-tree-sitter's first_child_for_byte crashes on a leaf, too.)
+            return MISREAD
         # Its children must each lie inside or outside.
         over: list[Node] = []
         c = node.first_child_for_byte(lo)

@@ -131,13 +131,32 @@ def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> lis
     >>> [p.code for p in patterns_of(r)]
     ['f($X)', 'g($$$A)']
     """
-    out: list[Pattern] = []
+    return [c.pattern for c in _parts(r, utils) if c.pattern is not None]
+
+
+def names_bound(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> frozenset[str]:
+    """The metavariables a match of ``r`` may bind: its patterns' and its sub-rules'.
+
+    >>> from kovel.rules import Rule
+    >>> sorted(names_bound(compile_rule("python", Rule(pattern="f($X)", has=Rule(pattern="$$$A")))))
+    ['A', 'X']
+    """
+    out: set[str] = set()
+    for c in _parts(r, utils):
+        if c.pattern is not None:
+            out.update(c.pattern.literals)
+        if c.meta:
+            out.add(c.meta)
+    return frozenset(out)
+
+
+def _parts(r: Compiled, utils: Mapping[str, Compiled] | None) -> Iterator[Compiled]:
+    """``r`` and every rule inside it, the utility rules it names included, each once."""
     todo = [r]
     seen_utils: set[str] = set()
     while todo:
         c = todo.pop()
-        if c.pattern is not None:
-            out.append(c.pattern)
+        yield c
         subs = [c.inside, c.has, c.follows, c.precedes, c.not_, *c.all, *(c.any or ())]
         if c.nth_child is not None:
             subs.append(c.nth_child.of_rule)
@@ -147,7 +166,6 @@ def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> lis
             seen_utils.add(c.matches)
             subs.append(utils[c.matches])
         todo.extend(reversed([x for x in subs if x is not None]))
-    return out
 
 
 def _pattern(lang: str, p: str | PatternSpec) -> Pattern:

@@ -30,6 +30,7 @@ from kovel.rules.engine import (
     Found,
     Search,
     compile_rule,
+    names_bound,
     pattern_alone,
     patterns_of,
     required_words,
@@ -115,6 +116,26 @@ class Matcher:
                 self._template = template(lang, config.fix)
             except (SyntaxError, ValueError):
                 self._template = None  # filled as text
+            named = (
+                set(self._template.holes)
+                if self._template is not None
+                else {g.group(1) or g.group(2) for g in _META.finditer(config.fix)}
+            )
+            # As ast-grep: a name nothing binds is a mistake in the rule, not an empty text.
+            bound = names_bound(self.rule, self.utils) | {k.lstrip("$") for k in config.transform}
+            unbound = sorted(named - bound)
+            if unbound:
+                raise ValueError(
+                    f"the fix names ${unbound[0]}, which no pattern or transform of the rule binds"
+                )
+            if self._template is not None:
+                metas = self._template.skeleton.metas
+                runs = {m.name for m in metas if m.seq and m.name is not None}
+                both = sorted(runs & {m.name for m in metas if not m.seq and m.name is not None})
+                if both:
+                    raise ValueError(
+                        f"the fix writes ${both[0]} both as ${both[0]} and $$${both[0]}: one name, one form"
+                    )
 
     def __repr__(self) -> str:
         return f"matcher({self.config!r})"
@@ -326,14 +347,24 @@ class Matcher:
         assert self._template is not None
         values: dict[str, Any] = {}
         texts: dict[str, str] | None = None
+        runs = self._template.runs
         for h in self._template.holes:
-            if h in f.values and h not in self.config.transform:
-                values[h] = f.values[h]
+            v: Any = f.values.get(h) if h not in self.config.transform else None
+            if isinstance(v, KTerm):
+                values[h] = (v,) if h in runs else v  # one node is a run of one
+            elif v is not None and h in runs:
+                values[h] = v
             else:
+                # A transform's text, a run where one node goes (its text), or a
+                # name this match left unbound (nothing): made text, read as
+                # whatever it parses as where it lands.
                 if texts is None:
                     texts = self._values(f)
-                # Made text: read as whatever it parses as where it lands.
-                values[h] = leaf(_MADE, texts.get(h, ""))
+                made = texts.get(h, "")
+                if h in runs:
+                    values[h] = (leaf(_MADE, made),) if made else ()
+                else:
+                    values[h] = leaf(_MADE, made)
         # A term put inside a string literal is its text there (made text escaped).
         return self._template.fill(**bound_texts(values, self._literals(), self._template))
 
