@@ -141,6 +141,15 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("python", "x = [y for y in z] + 1\n", "[$E for $Y in $Z]", "# $E"),
         ("c", "int x = g(1) + 2;\n", "g($A)", "// $A"),
         ("javascript", "let x = g(1) + 2;\n", "g($A)", "/* $A */ // gone"),
+        # What JavaScript refuses though its grammar reads it: a statement opening with
+        # `{`, `function` or `class`, an assignment to what is not a name, member or index.
+        ("javascript", "var x = {l: 1};\n", "var $A = $B;", "$B + $A"),
+        ("javascript", "var f = function() {};\n", "var $A = $B;", "$B + $A"),
+        ("javascript", "f(1);\n", "f($A)", "{v: $A}"),
+        ("javascript", "f(1);\n", "f($A)", "class {}"),
+        ("javascript", "a.b = 1;\n", "$A.$B", "$A + $B"),
+        ("typescript", "a.b += 1;\n", "$A.$B", "$A, $B"),
+        ("javascript", "a.b++;\n", "$A.$B", "`${$A}`"),
         # A line starting with `(` after a line that the new one would continue, in a one-line
         # block: the `;` that would end the line before cannot go there.
         ("javascript", "if (c) a = b\nelse g(x)\n", "g($A)", "{}\n($A || 0).toString()"),
@@ -357,3 +366,20 @@ def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl
         assert run.returncode == 0, run.stderr[-2000:]
         outputs.append(run.stdout)
     assert outputs[0] == outputs[1]
+
+
+@pytest.mark.parametrize(
+    "lang, code, pat, tpl, expected",
+    [
+        ("javascript", "a.b = 1;\nf(a.b);\n", "$A.$B", "$A[$B]", "a[b] = 1;\nf(a[b]);\n"),
+        ("javascript", "x = f(1);\n", "f($A)", "{v: $A}", "x = {v: 1};\n"),
+        ("typescript", "a.b = 1;\n", "$A.$B", "($A as any).$B", "(a as any).b = 1;\n"),
+        ("javascript", "(a) = 1;\n", "a", "b.c", "(b.c) = 1;\n"),
+    ],
+)
+def test_what_javascript_takes_where_it_stands_is_written(lang, code, pat, tpl, expected):
+    out = rewrite(lang, code, pat, tpl)
+    assert out == expected
+    node = shutil.which("node") or shutil.which("nodejs")
+    if node is not None and lang == "javascript":
+        subprocess.run([node, "--check", "-"], input=out, text=True, check=True, capture_output=True)
