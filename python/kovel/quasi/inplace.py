@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
 from kovel._kovel import KTerm, tb
-from kovel.quasi.parse import MISREAD, READ, UNCLEAR, MisreadError, clipped, joins, misranked
+from kovel.quasi.parse import MISREAD, READ, UNCLEAR, MisreadError, clipped, joins, misranked, refused_there
 from kovel.quasi.shape import grouped, parentheses
 from kovel.treesitter.grammars import parser
 
@@ -278,53 +278,7 @@ def _reading(
         arguments = node.parent.child_by_field_name("arguments")
         if arguments is not None and arguments == node:
             return MISREAD
-    return MISREAD if misranked(lang, node) or _refused_there(lang, node) else READ
-
-
-# What JavaScript refuses though its tree-sitter grammars read it: a
-# statement may not start with these (they would begin a block, a
-# function or class declaration), and only a name, a member or an index
-# may be assigned to, parenthesised or not.
-_JS = frozenset({"javascript", "typescript", "tsx"})
-_STATEMENT_OPENERS = frozenset({"{", "function", "class"})
-_TARGETS = frozenset(
-    {"identifier", "member_expression", "subscript_expression", "non_null_expression", "as_expression",
-     "satisfies_expression", "type_assertion"}
-)  # fmt: skip
-_ASSIGNED = {
-    "assignment_expression": "left",
-    "augmented_assignment_expression": "left",
-    "update_expression": "argument",
-}
-
-
-def _refused_there(lang: str, n: Node) -> bool:
-    """Whether JavaScript refuses ``n`` where it stands (``{a: 1} + b;`` as a
-    statement, ``(a + b) = 1``), which its tree-sitter grammar reads."""
-    if lang not in _JS:
-        return False
-    up = n
-    while (
-        up.parent is not None and up.parent.start_byte == n.start_byte and up.type != "expression_statement"
-    ):
-        up = up.parent
-    if up.type == "expression_statement":
-        first = n
-        while first.child_count:
-            first = first.children[0]
-        if first.type in _STATEMENT_OPENERS:
-            return True
-        if first.type == "async" and first.next_sibling is not None and first.next_sibling.type == "function":
-            return True
-    inner, outer = n, n
-    while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
-        inner = inner.named_children[0]
-    while outer.parent is not None and outer.parent.type == "parenthesized_expression":
-        outer = outer.parent
-    field = _ASSIGNED.get(outer.parent.type) if outer.parent is not None else None
-    if field is not None and outer.parent is not None and outer.parent.child_by_field_name(field) == outer:
-        return inner.type not in _TARGETS
-    return False
+    return MISREAD if misranked(lang, node) or refused_there(lang, node) else READ
 
 
 def _why(text: str, span: tuple[int, int], body: str) -> str:

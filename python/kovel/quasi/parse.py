@@ -37,6 +37,7 @@ __all__ = [
     "parse_quasi",
     "reads_as",
     "reading",
+    "refused_there",
     "READ",
     "MISREAD",
     "UNCLEAR",
@@ -1270,6 +1271,59 @@ def misranked(lang: str, n: Node) -> bool:
         and parent.children[0] == n
         and n.type in ("unary_expression", "await_expression")
     )
+
+
+# What JavaScript refuses though its tree-sitter grammars read it: a
+# statement may not start with these (they would begin a block, a
+# function or class declaration), and only a name, a member or an index
+# may be assigned to, parenthesised or not.
+_JS = frozenset({"javascript", "typescript", "tsx"})
+_STATEMENT_OPENERS = frozenset({"{", "function", "class"})
+_TARGETS = frozenset(
+    {"identifier", "member_expression", "subscript_expression", "non_null_expression", "as_expression",
+     "satisfies_expression", "type_assertion"}
+)  # fmt: skip
+_ASSIGNED = {
+    "assignment_expression": "left",
+    "augmented_assignment_expression": "left",
+    "update_expression": "argument",
+}
+
+
+def refused_there(lang: str, n: Node) -> bool:
+    """Whether JavaScript refuses ``n`` where it stands (``{a: 1} + b;`` as a
+    statement, ``(a + b) = 1``), which its tree-sitter grammar reads: what a
+    replacement may not be, beyond ``misranked`` (which patterns are read by).
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree = parser("javascript").parse(b"(a + b) = 1;")
+    >>> refused_there("javascript", tree.root_node.children[0].children[0].children[0])
+    True
+    """
+    if lang not in _JS:
+        return False
+    up = n
+    while (
+        up.parent is not None and up.parent.start_byte == n.start_byte and up.type != "expression_statement"
+    ):
+        up = up.parent
+    if up.type == "expression_statement":
+        first = n
+        while first.child_count:
+            first = first.children[0]
+        if first.type in _STATEMENT_OPENERS:
+            return True
+        if first.type == "async" and first.next_sibling is not None and first.next_sibling.type == "function":
+            return True
+    inner, outer = n, n
+    while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
+        inner = inner.named_children[0]
+    while outer.parent is not None and outer.parent.type == "parenthesized_expression":
+        outer = outer.parent
+    field = _ASSIGNED.get(outer.parent.type) if outer.parent is not None else None
+    if field is not None and outer.parent is not None and outer.parent.child_by_field_name(field) == outer:
+        return inner.type not in _TARGETS
+    return False
 
 
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
