@@ -20,22 +20,12 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable
 
+from kovel.rules.rust_regex import ASCII_CLASSES
+
 __all__ = ["Rules"]
 
-_POSIX_CLASSES = {
-    "alnum": "a-zA-Z0-9",
-    "alpha": "a-zA-Z",
-    "blank": " \\t",
-    "cntrl": "\\x00-\\x1f\\x7f",
-    "digit": "0-9",
-    "graph": "!-~",
-    "lower": "a-z",
-    "print": " -~",
-    "punct": "!-/:-@\\[-`{-~",
-    "space": " \\t\\n\\r\\f\\v",
-    "upper": "A-Z",
-    "xdigit": "0-9a-fA-F",
-}
+# Git's classes: Rust's less ``ascii`` and ``word``, which git does not know.
+_POSIX_CLASSES = {k: v for k, v in ASCII_CLASSES.items() if k not in ("ascii", "word")}
 
 
 class _Malformed(Exception):

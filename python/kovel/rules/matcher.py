@@ -129,9 +129,8 @@ class Matcher:
                     f"the fix names ${unbound[0]}, which no pattern or transform of the rule binds"
                 )
             if self._template is not None:
-                metas = self._template.skeleton.metas
-                runs = {m.name for m in metas if m.seq and m.name is not None}
-                both = sorted(runs & {m.name for m in metas if not m.seq and m.name is not None})
+                singles = {m.name for m in self._template.skeleton.metas if not m.seq}
+                both = sorted(self._template.runs & singles)
                 if both:
                     raise ValueError(
                         f"the fix writes ${both[0]} both as ${both[0]} and $$${both[0]}: one name, one form"

@@ -28,9 +28,10 @@ import sys
 import unicodedata
 from dataclasses import dataclass, replace
 
-__all__ = ["respelled"]
+__all__ = ["ASCII_CLASSES", "respelled"]
 
-_POSIX = {
+#: The ASCII classes (``[[:alpha:]]``) as class bodies, by name.
+ASCII_CLASSES = {
     "alnum": "0-9A-Za-z",
     "alpha": "A-Za-z",
     "ascii": "\\x00-\\x7f",
@@ -308,10 +309,10 @@ class _Reader:
             elif self.stack[-1].verbose and c.isspace():
                 self.i += 1
             elif m := re.match(r"\[:(\^?)([a-z]+):\]", s[self.i :]) if two == "[:" else None:
-                if m.group(2) not in _POSIX:
+                if m.group(2) not in ASCII_CLASSES:
                     raise self.error(f"unknown ASCII class {m.group(2)!r}")
                 self.i += m.end()
-                parts.append(_Set.of(_POSIX[m.group(2)], bool(m.group(1))))
+                parts.append(_Set.of(ASCII_CLASSES[m.group(2)], bool(m.group(1))))
             elif c == "[":
                 parts.append(self.bracket(depth + 1))
             elif two in ("\\p", "\\P"):
