@@ -50,46 +50,16 @@ void NodeBuf::child(KRef t) {
   ++ncmds_;
 }
 
-KRef NodeBuf::build() {
+KRef NodeBuf::build(pool::ThreadCache* tc) {
   KRef t = KTerm::assemble_interned(KTerm::Variant::Tuple, 0, tag_id_, tag_, {}, kids_, ncmds_, cmds_,
-                                    std::nullopt)
+                                    std::nullopt, tc)
                .share();
-  kids_.clear();
-  cmds_.clear();
-  ncmds_ = 0;
+  clear();
   return t;
 }
 
 bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const unsigned char* end = p + s.size();
-  while (p < end) {
-    unsigned c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t n;
-    unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 3;
-      if (c == 0xE0) lo = 0xA0;  // overlong
-      if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 4;
-      if (c == 0xF0) lo = 0x90;  // overlong
-      if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < n || p[1] < lo || p[1] > hi) return false;
-    for (std::size_t k = 2; k < n; ++k)
-      if ((p[k] & 0xC0) != 0x80) return false;
-    p += n;
-  }
-  return true;
+  return detail::valid_utf8(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
 bool token_text(std::string_view gap) {
@@ -106,12 +76,12 @@ bool line_end_token(std::string_view text, bool verbatim) {
 }
 
 KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim,
-           NodeBuf& scratch) {
+           NodeBuf& scratch, pool::ThreadCache* tc) {
   if (!line_end_token(text, verbatim))
-    return kind_id != tags::kInline ? KTerm::make_leaf(kind_id, text).share() : leaf(kind, text);
+    return kind_id != tags::kInline ? KTerm::make_leaf(kind_id, text, tc).share() : leaf(kind, text);
   scratch.reset(kind, kind_id);
   write_lines(scratch, text);
-  return scratch.build();
+  return scratch.build(tc);
 }
 
 bool last_line_anchored(std::string_view text) {

@@ -32,8 +32,15 @@ class NodeBuf {
   void write(std::string_view s);  // an empty text writes nothing, as KTermBuilder::write
   void nl();
   void child(KRef t);
-  // The node; leaves this empty.
-  KRef build();
+  // Drops what was written.
+  void clear() {
+    kids_.clear();
+    cmds_.clear();
+    ncmds_ = 0;
+  }
+  // The node; leaves this empty. `tc`, when given, is pool::here() of the
+  // calling thread (a walk looks it up once).
+  KRef build(pool::ThreadCache* tc = nullptr);
 
  private:
   std::string_view tag_;
@@ -103,9 +110,10 @@ bool line_end_token(std::string_view text, bool verbatim);
 
 // The term of a node without children: a leaf, except a line-end token (not
 // verbatim, blank after its first line feed), which is written as lines
-// (with `scratch`). `kind_id` is tags::intern(kind).
+// (with `scratch`). `kind_id` is tags::intern(kind); `tc`, when given, is
+// pool::here() of the calling thread.
 KRef token(std::string_view kind, std::uint32_t kind_id, std::string_view text, bool verbatim,
-           NodeBuf& scratch);
+           NodeBuf& scratch, pool::ThreadCache* tc = nullptr);
 
 // Whether a comment-like node's text keeps it at column 0: it spans lines and
 // its last line starts with a character that is not blank.

@@ -181,8 +181,8 @@ KTerm* next_of(const KTerm* n) {
 }  // namespace
 
 KTerm* KTerm::drop() const {
-  if (rc_.fetch_sub(1, std::memory_order_release) != 1) return nullptr;
-  std::atomic_thread_fence(std::memory_order_acquire);
+  if (rc_.load(std::memory_order_acquire) != 1 && rc_.fetch_sub(1, std::memory_order_acq_rel) != 1)
+    return nullptr;
   auto* head = const_cast<KTerm*>(this);
   link(head, nullptr);
   return head;
@@ -195,8 +195,10 @@ KTerm* KTerm::free_some(KTerm* dead, std::size_t budget) noexcept {
     KTerm* n = head;
     head = next_of(n);
     for (const KTerm* kid : n->children()) {
-      if (kid->rc_.fetch_sub(1, std::memory_order_release) == 1) {
-        std::atomic_thread_fence(std::memory_order_acquire);
+      // The last reference needs no atomic decrement: no other thread holds
+      // one to take or drop meanwhile (most nodes of a dying term are so).
+      if (kid->rc_.load(std::memory_order_acquire) == 1 ||
+          kid->rc_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         auto* gone = const_cast<KTerm*>(kid);
         link(gone, head);
         head = gone;

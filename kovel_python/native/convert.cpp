@@ -319,7 +319,7 @@ KRef Walker::run(PyObject* cursor, std::uint64_t lo, std::uint64_t hi, bool inhe
       as_bool(go_.parent(cursor));
       if (f.token && !f.verbatim) {
         // Rule 2 found out late: convert this subtree again, all verbatim.
-        f.b.build();  // drops what was written
+        f.b.clear();
         PyRef node(check(go_.node(cursor)));
         PyRef again(check(PyObject_CallMethodObjArgs(node.get(), a_.walk, nullptr)));
         term = run(again.get(), s, e, true);

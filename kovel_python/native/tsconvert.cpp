@@ -184,7 +184,7 @@ KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited
         continue;
       }
       term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e),
-                            frames[depth - 1].verbatim || v.kind->literal, scratch_);
+                            frames[depth - 1].verbatim || v.kind->literal, scratch_, tc_);
       adopt(frames[depth - 1], std::move(term), v.s, v.e, v.anchored);
       continue;
     }
@@ -195,9 +195,9 @@ KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited
     anchored = f.anchored;
     if (!f.any) {
       // Children, none of them visible: a leaf after all.
-      f.b.build();  // drops what was written
+      f.b.clear();
       if (depth == 0) break;
-      term = convert::token(f.kind->tag, f.kind->tag_id, cut(s, e), f.verbatim, scratch_);
+      term = convert::token(f.kind->tag, f.kind->tag_id, cut(s, e), f.verbatim, scratch_, tc_);
     } else {
       if (f.pos < e) {
         if (convert::write_gap(f.b, cut(f.pos, e), f.verbatim, false)) f.token = true;
@@ -206,10 +206,10 @@ KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited
       }
       if (f.token && !f.verbatim) {
         // Rule 2 found out late: convert this subtree again, all verbatim.
-        f.b.build();  // drops what was written
+        f.b.clear();
         term = run(f.node, s, e, true);
       } else {
-        term = f.b.build();
+        term = f.b.build(tc_);
       }
       if (depth == 0) return term;
     }
@@ -217,13 +217,13 @@ KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited
   }
   // A root without visible children: a leaf, wrapped if text lies around it.
   term = convert::token(top.kind->tag, top.kind->tag_id, cut(top.s, top.e), inherited || top.kind->literal,
-                        scratch_);
+                        scratch_, tc_);
   if (lo >= top.s && hi <= top.e) return term;
   scratch_.reset(top.kind->tag, top.kind->tag_id);
   convert::write_gap(scratch_, cut(lo, top.s), inherited, false);
   scratch_.child(std::move(term));
   convert::write_gap(scratch_, cut(top.e, hi), inherited, false);
-  return scratch_.build();
+  return scratch_.build(tc_);
 }
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> error_spans(TSNode root) {
@@ -291,7 +291,7 @@ const TSTree* ScratchParse::parse(const TSLanguage* lang, std::string_view src, 
 }
 
 KRef Walker::leaf(const Visit& v, bool verbatim) {
-  return convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), verbatim, scratch_);
+  return convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e), verbatim, scratch_, tc_);
 }
 
 }  // namespace kovel::py::native::ts

@@ -183,7 +183,7 @@ class Kinds {
   std::deque<KindInfo> infos_;
 };
 
-// Converts subtrees of one source into terms.
+// Converts subtrees of one source into terms, on the thread that made it.
 class Walker {
  public:
   // A node as the walk sees it: its kind, bytes, and whether it starts
@@ -194,7 +194,7 @@ class Walker {
     bool anchored;
   };
 
-  Walker(Kinds& kinds, std::string_view src) : kinds_(kinds), src_(src) {}
+  Walker(Kinds& kinds, std::string_view src) : kinds_(kinds), src_(src), tc_(pool::here()) {}
 
   // The term of `root`'s subtree, covering at least [lo, hi); `inherited`:
   // an ancestor is verbatim.
@@ -229,6 +229,7 @@ class Walker {
   Kinds& kinds_;
   std::string_view src_;
   convert::NodeBuf scratch_;  // for tokens written as lines
+  pool::ThreadCache* tc_;     // this thread's blocks, for every node made
 };
 
 }  // namespace kovel::py::native::ts
