@@ -162,6 +162,17 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         # A line starting with `(` after a line that the new one would continue, in a one-line
         # block: the `;` that would end the line before cannot go there.
         ("javascript", "if (c) a = b\nelse g(x)\n", "g($A)", "{}\n($A || 0).toString()"),
+        # A whole statement replaced by one of the same kind is checked too.
+        ("javascript", "x = {l: 1};\n", "$A = $B;", "$B + $A;"),
+        # Java, C# and Go take only a call, an assignment, an increment (and the like) as a statement.
+        ("java", "class A { void f() { x = y; } }", "$X = $V;", "$X.x;"),
+        ("java", "class A { void f() { g(); } }", "$F()", "$F"),
+        ("java", "class A { void f() { a.g(1); } }", "$O.$M($$$A)", "($M)"),
+        ("c_sharp", "class A { void F() { G(1); } }", "G($A)", "-$A"),
+        ("go", "package a\nfunc f() {\n\tg(1)\n}\n", "g($A)", "$A + 1"),
+        # Ruby: a statement with a modifier where an argument goes; an assignment to a call.
+        ("ruby", "super(a)\n", "$F($$$A)", "$F = $F"),
+        ("ruby", "if a && b.c?\n  x\nend\n", "if $C\n  $$$B\nend", "$C = 1"),
         # Statements matched as a run, put back in a one-line block they would leave.
         ("python", "def f():\n    if c: a = 1; b = 2\n", "$X = 1\n$Y = 2", "pass\n$X = 3\n$Y = 4"),
     ],
@@ -375,3 +386,56 @@ def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl
         assert run.returncode == 0, run.stderr[-2000:]
         outputs.append(run.stdout)
     assert outputs[0] == outputs[1]
+
+
+# Rewrites in Ruby and Java that are written: the language's own parser takes the
+# result (the template puts what Ruby or Java refuses unparenthesised where it stands).
+WRITTEN = [
+    ("ruby", "unless a[1]\n  x\nend\n", "$A[$B]", "$A if $A", "unless (a if a)\n  x\nend\n"),
+    ("ruby", "if a[1]\n  x\nend\n", "$A[$B]", "$A rescue $B", "if (a rescue 1)\n  x\nend\n"),
+    ("ruby", "f(g(1))\n", "g($A)", "not $A", "f((not 1))\n"),
+    ("ruby", "x = [g(1)]\n", "g($A)", "$A and b", "x = [(1 and b)]\n"),
+    ("ruby", "y = g(1)\n", "g($A)", "$A rescue 2", "y = 1 rescue 2\n"),
+    ("ruby", "if g(a)\n  x\nend\n", "g($A)", "not $A", "if not a\n  x\nend\n"),
+    ("ruby", "if c\n  a and b\nend\n", "if $C\n  $B\nend", "$C ? $B : 0", "c ? (a and b) : 0\n"),
+    ("ruby", "x = File.join a, b\n", "$X = $V", "-$V", "-(File.join a, b)\n"),
+    # A call with its arguments unparenthesised, after one with them in parentheses.
+    (
+        "ruby",
+        "def f\n  u = A.m(x)\n  p = File.join a, b\nend\n",
+        "$X = $V",
+        "-$V",
+        "def f\n  -A.m(x)\n  -(File.join a, b)\nend\n",
+    ),
+    # The grammar reads `f rescue f` among arguments as a call of `f`.
+    ("ruby", "[f(a)]\n", "$F($$$A)", "$F rescue $F", "[(f rescue f)]\n"),
+    (
+        "ruby",
+        "[1].each do |n, d = E[n]|\n  d\nend\n",
+        "$A[$B]",
+        "$A + $B",
+        "[1].each do |n, d = (E + n)|\n  d\nend\n",
+    ),
+    ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
+    ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),
+]
+
+
+@pytest.mark.parametrize("lang, code, pat, tpl, want", WRITTEN)
+def test_rewrites_the_language_refuses_unwrapped_are_written_wrapped(tmp_path, lang, code, pat, tpl, want):
+    out = rewrite(lang, code, pat, tpl)
+    assert out == want
+    if lang == "ruby":
+        if shutil.which("ruby") is None:
+            pytest.skip("ruby is not installed")
+        check = subprocess.run(["ruby", "-c"], input=out, capture_output=True, text=True)
+    else:
+        if shutil.which("javac") is None:
+            pytest.skip("javac is not installed")
+        (tmp_path / "A.java").write_text(out)
+        check = subprocess.run(
+            ["javac", "-d", str(tmp_path), str(tmp_path / "A.java")], capture_output=True, text=True
+        )
+        # Only the parser's verdict counts: the names are not declared.
+        check = subprocess.CompletedProcess(check.args, 0 if "not a statement" not in check.stderr else 1)
+    assert check.returncode == 0, out

@@ -497,11 +497,10 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     single = [not h.meta.seq and h.literal is None for h in comp.holes]
     named = [ok and _wants_name(sk, h) for ok, h in zip(single, comp.holes, strict=True)]
     lifts = [_hole_lifter(sk, h, name) for h, name in zip(comp.holes, named, strict=True)]
-    # Where the grammar wants a name, no expression can stand: nothing to guard.
+    # Where the grammar wants a name, a str is lifted to one; a term is guarded
+    # as anywhere (Ruby assigns to `a.b`, but not to `a.b?`).
     guards = {
-        i: _guard(sk, h, paren, lifts[i])
-        for i, h in enumerate(comp.holes)
-        if single[i] and not h.statement and not named[i]
+        i: _guard(sk, h, paren, lifts[i]) for i, h in enumerate(comp.holes) if single[i] and not h.statement
     }
     lines = ["def _fill(v):"]
     if runs:

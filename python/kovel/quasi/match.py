@@ -26,7 +26,16 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import BoundText, Siblings, Template
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
-from kovel.quasi.parse import SHole, Skeleton, SNode, clipped, hole_literals, ignores_case, parse_quasi
+from kovel.quasi.parse import (
+    SHole,
+    Skeleton,
+    SNode,
+    clipped,
+    hole_literals,
+    ignores_case,
+    parse_quasi,
+    refuses_statements,
+)
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
@@ -708,6 +717,11 @@ def replacements(
     landings: list[Landing] = []
     kinds = KnownKinds(p.lang)
     single = isinstance(replacement, Template) and not replacement.is_run
+
+    def checked(new: KTerm) -> bool:
+        # A statement the language may refuse though it has the shape of the one it replaces.
+        return refuses_statements(p.lang) and _native.tag(_inner(new)) == "expression_statement"
+
     for m in p._matches(t, True):
         if text is None:
             text = str(t)
@@ -729,7 +743,7 @@ def replacements(
                 edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
             if edited is not None:
                 if not _native.same(edited, m.term):
-                    if not _reads_alike(m.term, edited, kinds):
+                    if not _reads_alike(m.term, edited, kinds) or checked(edited):
                         landings.append(Landing(len(news), edited, single))
                     paths.append(m.path)
                     news.append(apart(text, m.span, str(edited), edited))
@@ -767,7 +781,7 @@ def replacements(
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
-        if reshaped:
+        if reshaped or checked(new):
             landings.append(Landing(len(news), new, single))
         new = apart(text, m.span, str(new), new)
         paths.append(m.path)

@@ -38,6 +38,7 @@ __all__ = [
     "reads_as",
     "reading",
     "refused_there",
+    "refuses_statements",
     "READ",
     "MISREAD",
     "UNCLEAR",
@@ -1236,6 +1237,8 @@ def misranked(lang: str, n: Node) -> bool:
     parent = n.parent
     if parent is None:
         return False
+    if lang == "ruby" and _ruby_refused(n):
+        return True
     flat = _FLAT.get(lang)
     if flat is not None and n.type == parent.type == flat:
         return lang != "scala" or _scala_misranked(n, parent)
@@ -1290,18 +1293,84 @@ _ASSIGNED = {
 }
 
 
+def refuses_statements(lang: str) -> bool:
+    """Whether ``refused_there`` may refuse an expression statement of ``lang``
+    that its grammar reads (a statement replaced by one of the same kind is
+    then checked where it lands all the same).
+
+    >>> refuses_statements("java"), refuses_statements("python")
+    (True, False)
+    """
+    return lang in _JS or lang in _STATEMENT_EXPRESSIONS
+
+
 def refused_there(lang: str, n: Node) -> bool:
-    """Whether JavaScript refuses ``n`` where it stands (``{a: 1} + b;`` as a
-    statement, ``(a + b) = 1``), which its tree-sitter grammar reads: what a
-    replacement may not be, beyond ``misranked`` (which patterns are read by).
+    """Whether the language refuses ``n`` where it stands, though its tree-sitter
+    grammar reads it there: what a replacement may not be, beyond ``misranked``
+    (which patterns are read by).  JavaScript: ``{a: 1} + b;`` as a statement,
+    ``(a + b) = 1``; Java, C# and Go: ``x;`` (a statement must call, assign,
+    or the like).
 
     >>> from kovel.treesitter.grammars import parser
     >>> tree = parser("javascript").parse(b"(a + b) = 1;")
     >>> refused_there("javascript", tree.root_node.children[0].children[0].children[0])
     True
+    >>> tree = parser("java").parse(b"class A { void f() { x.y; } }")
+    >>> refused_there("java", tree.root_node.children[0].children[2].children[1].children[3].children[1])
+    True
     """
-    if lang not in _JS:
+    if lang in _JS:
+        return _js_refused(n)
+    if lang in _STATEMENT_EXPRESSIONS:
+        return _statement_refused(lang, n)
+    return False
+
+
+# The expressions Java, C# and Go take as a statement of their own: a call,
+# an assignment, an increment, an object made (Java, C#), an await (C#), a
+# receive (Go); Go's builtins that only give a value are no statement.
+_STATEMENT_EXPRESSIONS = {
+    "java": frozenset(
+        {"assignment_expression", "update_expression", "method_invocation", "object_creation_expression"}
+    ),
+    "c_sharp": frozenset(
+        {"assignment_expression", "invocation_expression", "object_creation_expression", "await_expression",
+         "postfix_unary_expression", "prefix_unary_expression"}
+    ),
+    "go": frozenset({"call_expression", "unary_expression"}),
+}  # fmt: skip
+_GO_VALUES = frozenset(
+    {b"append", b"cap", b"complex", b"imag", b"len", b"make", b"new", b"real", b"min", b"max"}
+)
+
+
+def _statement_refused(lang: str, n: Node) -> bool:
+    if not n.is_named:
         return False
+    if n.type == "expression_statement":
+        if not n.named_child_count:
+            return False
+        n = n.named_children[0]
+    up = n
+    while up.parent is not None and up.parent.type == "parenthesized_expression":
+        up = up.parent
+    if up.parent is None or up.parent.type != "expression_statement":
+        return False
+    e = up
+    if lang == "go":  # Go takes a statement in parentheses
+        while e.type == "parenthesized_expression" and e.named_child_count == 1:
+            e = e.named_children[0]
+    if e.type not in _STATEMENT_EXPRESSIONS[lang]:
+        return True
+    if e.type.endswith("unary_expression"):
+        return not any(c.type in ("++", "--", "<-") for c in e.children[:2])
+    if lang == "go":
+        f = e.child_by_field_name("function")
+        return f is not None and f.type == "identifier" and f.text in _GO_VALUES
+    return False
+
+
+def _js_refused(n: Node) -> bool:
     up = n
     while (
         up.parent is not None and up.parent.start_byte == n.start_byte and up.type != "expression_statement"
@@ -1323,6 +1392,109 @@ def refused_there(lang: str, n: Node) -> bool:
     field = _ASSIGNED.get(outer.parent.type) if outer.parent is not None else None
     if field is not None and outer.parent is not None and outer.parent.child_by_field_name(field) == outer:
         return inner.type not in _TARGETS
+    return False
+
+
+# What Ruby refuses though its tree-sitter grammar reads it.  A statement with
+# a modifier (`a if b`, `a rescue b`) stands only among statements, as the
+# body of another modifier, and (`rescue`) as what is assigned; `not a`,
+# `a and b` and `a or b` are expressions, not arguments: they stand among
+# statements, as a condition, a modifier's body, or an operand of each other.
+_RUBY_STATEMENTS = frozenset(
+    {"program", "body_statement", "then", "else", "do", "begin", "ensure", "block_body",
+     "parenthesized_statements", "interpolation", "begin_block", "end_block"}
+)  # fmt: skip
+_RUBY_MODIFIERS = frozenset(
+    {"if_modifier", "unless_modifier", "while_modifier", "until_modifier", "rescue_modifier"}
+)
+_RUBY_CONDITIONED = frozenset({"if", "unless", "while", "until", "elsif", *_RUBY_MODIFIERS})
+_RUBY_ASSIGNMENTS = frozenset({"assignment", "operator_assignment"})
+
+
+def _ruby_refused(n: Node) -> bool:
+    if _ruby_keyword_call(n):
+        return True
+    parent = n.parent
+    if parent is None or parent.type in _RUBY_STATEMENTS:
+        return False
+    if (
+        parent.type == "optional_parameter"
+        and parent.parent is not None
+        and parent.parent.type in ("block_parameters", "lambda_parameters")
+        and parent.child_by_field_name("value") == n
+    ):
+        return n.type in _RUBY_NOT_PRIMARY  # a block's default is a primary value (`|x = (a + b)|`)
+    if parent.type in _RUBY_ASSIGNMENTS and parent.child_by_field_name("left") == n:
+        return not _ruby_target(n)
+    if parent.type in _RUBY_MODIFIERS and parent.child_by_field_name("body") == n:
+        return False
+    if n.type in _RUBY_MODIFIERS:
+        return not (
+            n.type == "rescue_modifier"
+            and parent.type in _RUBY_ASSIGNMENTS
+            and parent.child_by_field_name("right") == n
+        )
+    if not _ruby_expression(n):
+        return False
+    if parent.type in _RUBY_CONDITIONED and parent.child_by_field_name("condition") == n:
+        return False
+    return not _ruby_expression(parent)
+
+
+_RUBY_NOT_PRIMARY = frozenset(
+    {"binary", "unary", "conditional", "range", "assignment", "operator_assignment", *_RUBY_MODIFIERS}
+)
+# Keywords the grammar reads as a method called with arguments where a
+# modifier stands among arguments (`[a rescue b]` as `a(rescue(b))`).
+_RUBY_KEYWORDS = frozenset({b"rescue", b"if", b"unless", b"while", b"until", b"and", b"or", b"not"})
+
+
+def _ruby_keyword_call(n: Node) -> bool:
+    """Whether ``n`` is a call of ``a`` whose first argument calls a keyword: the
+    grammar's reading of a modifier that Ruby refuses where it stands."""
+    if n.type != "call" or n.child_by_field_name("receiver") is not None:
+        return False
+    args = n.child_by_field_name("arguments")
+    first = args.named_children[0] if args is not None and args.named_child_count else None
+    if first is None or first.type != "call" or first.child_by_field_name("receiver") is not None:
+        return False
+    name = first.child_by_field_name("method")
+    return name is not None and name.text in _RUBY_KEYWORDS
+
+
+_RUBY_TARGETS = frozenset(
+    {"identifier", "instance_variable", "class_variable", "global_variable", "constant", "scope_resolution",
+     "element_reference", "left_assignment_list", "call"}
+)  # fmt: skip
+
+
+def _ruby_target(n: Node) -> bool:
+    """Whether Ruby assigns to ``n``: a variable, a constant, an index, or an
+    attribute (a call without arguments whose name ends in no ``?`` or ``!``)."""
+    if n.type not in _RUBY_TARGETS:
+        return False
+    if n.type != "call":
+        return True
+    name = n.child_by_field_name("method")
+    return (
+        n.child_by_field_name("arguments") is None
+        and n.child_by_field_name("block") is None
+        and name is not None
+        and name.type in ("identifier", "constant")
+        and not (name.text or b"").endswith((b"?", b"!"))
+    )
+
+
+def _ruby_expression(n: Node) -> bool:
+    """Whether ``n`` is ``not a``, ``a and b`` or ``a or b`` (``not(a)`` is an argument)."""
+    if n.type == "binary":
+        op = n.child_by_field_name("operator")
+        return op is not None and op.type in ("and", "or")
+    if n.type == "unary" and n.child_count == 2 and n.children[0].type == "not":
+        operand = n.children[1]
+        return not (
+            operand.type == "parenthesized_statements" and operand.start_byte == n.children[0].end_byte
+        )
     return False
 
 

@@ -225,9 +225,19 @@ def shape(v: KTerm, kinds: KnownKinds) -> tuple[object, ...] | None:
         return None
     kids = _native.children(x)
     if kids:
-        return (tag, tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k)))
+        tokens = tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k))
+        # Whether a call's arguments are in parentheses (Ruby's `f a, b` is no operand).
+        args = tuple(_opening(k) for k in kids if "argument" in _native.tag(k) and _native.children(k))
+        return (tag, tokens, args) if args else (tag, tokens)
     m = _PLAIN_LEAF.match(str(x))
     return (tag, m.group(1), m.group(2) != "") if m is not None else None
+
+
+def _opening(t: KTerm) -> str | None:
+    """The token ``t`` opens with (its text its tag), if it opens with one."""
+    first = _native.children(t)[0]
+    text = str(first)
+    return text if not _native.children(first) and text == _native.tag(first) else None
 
 
 def same_shape(old: KTerm, new: KTerm, kinds: KnownKinds) -> bool:
