@@ -173,6 +173,12 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         # Ruby: a statement with a modifier where an argument goes; an assignment to a call.
         ("ruby", "super(a)\n", "$F($$$A)", "$F = $F"),
         ("ruby", "if a && b.c?\n  x\nend\n", "if $C\n  $$$B\nend", "$C = 1"),
+        # PHP: a reserved word as a constant, parenthesised or not; an assignment to a call.
+        ("php", "<?php\nif (isset($a)) { f(1); }\n", "$F($$$A)", "$F"),
+        ("php", "<?php\nf(1);\nif (isset($a)) { f(1); }\n", "$F($$$A)", "new X($F)"),
+        ("php", "<?php\nif (!f()) {}\n", "!$A", "$A = $A"),
+        ("php", "<?php\n$a = &$this->g(1);\n", "$O->$M($$$A)", "-$O"),
+        ("php", "<?php\nif (isset($a[1])) {}\n", "isset($A)", "isset($A + 1)"),
         # Statements matched as a run, put back in a one-line block they would leave.
         ("python", "def f():\n    if c: a = 1; b = 2\n", "$X = 1\n$Y = 2", "pass\n$X = 3\n$Y = 4"),
     ],
@@ -388,7 +394,7 @@ def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl
     assert outputs[0] == outputs[1]
 
 
-# Rewrites in Ruby and Java that are written: the language's own parser takes the
+# Rewrites in Ruby, PHP and Java that are written: the language's own parser takes the
 # result (the template puts what Ruby or Java refuses unparenthesised where it stands).
 WRITTEN = [
     ("ruby", "unless a[1]\n  x\nend\n", "$A[$B]", "$A if $A", "unless (a if a)\n  x\nend\n"),
@@ -416,6 +422,9 @@ WRITTEN = [
         "$A + $B",
         "[1].each do |n, d = (E + n)|\n  d\nend\n",
     ),
+    # PHP's `isset(...)` is taken apart only in parentheses.
+    ("php", "<?php\n$y = !isset($a);\n", "!$A", "$A->x", "<?php\n$y = (isset($a))->x;\n"),
+    ("php", "<?php\n$y = f($a);\n", "f($A)", "$A ? 1 : 2", "<?php\n$y = $a ? 1 : 2;\n"),
     ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
     ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),
 ]
@@ -429,6 +438,10 @@ def test_rewrites_the_language_refuses_unwrapped_are_written_wrapped(tmp_path, l
         if shutil.which("ruby") is None:
             pytest.skip("ruby is not installed")
         check = subprocess.run(["ruby", "-c"], input=out, capture_output=True, text=True)
+    elif lang == "php":
+        if shutil.which("php") is None:
+            pytest.skip("php is not installed")
+        check = subprocess.run(["php", "-l"], input=out, capture_output=True, text=True)
     else:
         if shutil.which("javac") is None:
             pytest.skip("javac is not installed")

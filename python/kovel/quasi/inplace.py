@@ -21,7 +21,17 @@ from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
 from kovel._kovel import KTerm, tb
-from kovel.quasi.parse import MISREAD, READ, UNCLEAR, MisreadError, clipped, joins, misranked, refused_there
+from kovel.quasi.parse import (
+    MISREAD,
+    READ,
+    UNCLEAR,
+    MisreadError,
+    clipped,
+    holds_misranked,
+    joins,
+    misranked,
+    refused_there,
+)
 from kovel.quasi.shape import grouped, parentheses
 from kovel.treesitter.grammars import parser
 
@@ -278,7 +288,9 @@ def _reading(
         arguments = node.parent.child_by_field_name("arguments")
         if arguments is not None and arguments == node:
             return MISREAD
-    return MISREAD if misranked(lang, node) or refused_there(lang, node) else READ
+    if misranked(lang, node) or refused_there(lang, node):
+        return MISREAD
+    return MISREAD if holds_misranked(lang, node) else READ
 
 
 def _why(text: str, span: tuple[int, int], body: str) -> str:

@@ -656,7 +656,22 @@ _CSHARP_KEYWORDS = frozenset(
     "string struct switch this throw true try typeof uint ulong unchecked unsafe ushort using virtual "
     "void volatile while".split()
 )
+# PHP's reserved words, which it reads in any case (`ISSET` is `isset`): no
+# function, constant or class takes one as its name.
+_PHP_RESERVED = frozenset(
+    "__halt_compiler abstract and array as break callable case catch class clone const continue declare "
+    "default die do echo else elseif empty enddeclare endfor endforeach endif endswitch endwhile eval exit "
+    "extends final finally fn for foreach function global goto if implements include include_once instanceof "
+    "insteadof interface isset list match namespace new or print private protected public readonly require "
+    "require_once return static switch throw trait try unset use var while xor yield".split()
+)
+_RUBY_KEYWORDS = frozenset(
+    "__ENCODING__ __LINE__ __FILE__ BEGIN END alias and begin break case class def defined? do else elsif "
+    "end ensure false for if in module next nil not or redo rescue retry return self super then true undef "
+    "unless until when while yield".split()
+)
 _ASCII_RULES: dict[str, tuple[re.Pattern[str], frozenset[str]]] = {
+    "ruby": (_ASCII_NAME, _RUBY_KEYWORDS),
     "c": (_ASCII_NAME, _C_KEYWORDS),
     "cpp": (_ASCII_NAME, _CPP_KEYWORDS),
     "go": (_ASCII_NAME, _GO_KEYWORDS),
@@ -686,8 +701,9 @@ def is_identifier(lang: str, s: str) -> bool:
     nor a name whose NFKC form, which Python reads it as, is one.
     JavaScript, TypeScript, TSX: the identifier grammar with ``$``, minus
     reserved words (strict mode's and ``await`` included).  C, C++, Go,
-    Rust, Java (with ``$``), C#: ASCII letters, digits and ``_``, not
-    starting with a digit, minus the language's keywords.  Any other
+    Rust, Java (with ``$``), C#, Ruby, PHP (in any case): ASCII letters,
+    digits and ``_``, not starting with a digit, minus the language's
+    keywords.  Any other
     language: ``[A-Za-z_][A-Za-z0-9_]*``.
 
     >>> [is_identifier("python", s) for s in ("match", "None", "x1", "1x")]
@@ -707,6 +723,8 @@ def _is_name(key: str, s: str) -> bool:
         )
     if key in ("javascript", "typescript", "tsx"):
         return _js_name(s)
+    if key == "php":
+        return _ASCII_NAME.match(s) is not None and s.lower() not in _PHP_RESERVED
     pattern, keywords = _ASCII_RULES.get(key, (_ASCII_NAME, frozenset()))
     return pattern.match(s) is not None and s not in keywords
 

@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from kovel.quasi.contexts import contexts_for, split_context, user_context
+from kovel.quasi.lift import is_identifier
 from kovel.treesitter.grammars import language, parser
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, last_line_anchored, verbatim_node
 
@@ -39,6 +40,7 @@ __all__ = [
     "reading",
     "refused_there",
     "refuses_statements",
+    "holds_misranked",
     "READ",
     "MISREAD",
     "UNCLEAR",
@@ -1032,6 +1034,8 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
         if top == node:
             break
         top = top.children[0]
+    if holds_misranked(sk.lang, node):
+        return MISREAD
     wanted = {kind} if isinstance(kind, str) else kind or set()
     known = {k for k in wanted if language(sk.lang).id_for_node_kind(k, True) is not None}
     if not known:
@@ -1224,6 +1228,26 @@ _SCALA_RANKS = {
 }
 
 
+def holds_misranked(lang: str, n: Node) -> bool:
+    """Whether what ``n`` holds right inside it, below the nodes of its span,
+    is ``misranked`` there: what parentheses hold is read in them (PHP's
+    ``(isset)`` is no more a value than ``isset``).
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree = parser("php").parse(b"<?php f((isset));")
+    >>> call = tree.root_node.children[1].children[0]
+    >>> holds_misranked("php", call.child_by_field_name("arguments").named_children[0])
+    True
+    """
+    while True:
+        if any(misranked(lang, c) for c in n.named_children):
+            return True
+        same = [c for c in n.children if (c.start_byte, c.end_byte) == (n.start_byte, n.end_byte)]
+        if len(same) != 1:
+            return False
+        n = same[0]
+
+
 def misranked(lang: str, n: Node) -> bool:
     """Whether the language refuses ``n`` where it stands, or reads it otherwise,
     though its tree-sitter grammar reads it there: a low-ranked expression
@@ -1238,6 +1262,8 @@ def misranked(lang: str, n: Node) -> bool:
     if parent is None:
         return False
     if lang == "ruby" and _ruby_refused(n):
+        return True
+    if lang == "php" and _php_refused(n):
         return True
     flat = _FLAT.get(lang)
     if flat is not None and n.type == parent.type == flat:
@@ -1439,6 +1465,65 @@ def _ruby_refused(n: Node) -> bool:
     if parent.type in _RUBY_CONDITIONED and parent.child_by_field_name("condition") == n:
         return False
     return not _ruby_expression(parent)
+
+
+# What PHP refuses though its tree-sitter grammar reads it: a reserved word as
+# a constant (`isset ? a : b`), `isset(...)` and the like taken apart
+# (`isset($a)->x`), isset and unset of what is not a variable, and an
+# assignment to what is not a variable (`f() = 1`).
+_PHP_ASSIGNMENTS = frozenset(
+    {"assignment_expression", "augmented_assignment_expression", "reference_assignment_expression"}
+)
+_PHP_CALLS = frozenset(
+    {"function_call_expression", "member_call_expression", "nullsafe_member_call_expression",
+     "scoped_call_expression", "object_creation_expression"}
+)  # fmt: skip
+_PHP_CONSTRUCTS = frozenset({b"isset", b"empty", b"eval", b"exit", b"die"})
+_PHP_EXPRESSION_PARENTS = frozenset(
+    {"argument", "conditional_expression", "binary_expression", "unary_op_expression", "parenthesized_expression",
+     "array_element_initializer", "return_statement", "echo_statement", "expression_statement", "cast_expression",
+     "clone_expression", "assignment_expression", "augmented_assignment_expression", "subscript_expression",
+     "print_intrinsic", "arrow_function", "object_creation_expression"}
+)  # fmt: skip
+_PHP_TAKEN_APART = frozenset(
+    {"member_access_expression", "nullsafe_member_access_expression", "member_call_expression",
+     "nullsafe_member_call_expression", "subscript_expression", "function_call_expression"}
+)  # fmt: skip
+_PHP_VARIABLES = frozenset(
+    {"variable_name", "dynamic_variable_name", "member_access_expression", "nullsafe_member_access_expression",
+     "subscript_expression", "scoped_property_access_expression"}
+)  # fmt: skip
+
+
+def _php_refused(n: Node) -> bool:
+    parent = n.parent
+    if parent is None:
+        return False
+    first = parent.named_children[0] if parent.named_child_count else None
+    taken_apart = parent.type in _PHP_TAKEN_APART and first == n
+    if n.type == "name" and not is_identifier("php", (n.text or b"").decode(errors="replace")):
+        return parent.type in _PHP_EXPRESSION_PARENTS or (
+            taken_apart and parent.type != "function_call_expression"
+        )
+    if n.type == "function_call_expression" and taken_apart and _php_construct(n) in _PHP_CONSTRUCTS:
+        return True
+    if parent.type in _PHP_ASSIGNMENTS and parent.child_by_field_name("left") == n:
+        return n.type not in _PHP_VARIABLES and n.type not in ("list_literal", "array_creation_expression")
+    if parent.type == "reference_assignment_expression" and parent.child_by_field_name("right") == n:
+        return n.type not in _PHP_VARIABLES and n.type not in _PHP_CALLS  # `= &` takes a variable or a call
+    inner = n.named_children[0] if n.type == "argument" and n.named_child_count == 1 else n
+    arg = n if n.type == "argument" else parent
+    if arg.type == "argument" and arg.parent is not None and arg.parent.parent is not None:
+        call = arg.parent.parent
+        if call.type == "function_call_expression" and _php_construct(call) in (b"isset", b"unset"):
+            return inner.type not in _PHP_VARIABLES
+    return False
+
+
+def _php_construct(call: Node) -> bytes:
+    """The name a PHP call calls, lower-cased, when it is a plain name."""
+    f = call.child_by_field_name("function")
+    return (f.text or b"").lower() if f is not None and f.type == "name" else b""
 
 
 _RUBY_NOT_PRIMARY = frozenset(

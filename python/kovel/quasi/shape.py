@@ -14,6 +14,7 @@ import re
 
 from kovel import _native
 from kovel._kovel import KTerm
+from kovel.quasi.lift import is_identifier
 from kovel.treesitter.grammars import language
 
 __all__ = [
@@ -85,6 +86,11 @@ class KnownKinds:
     def __init__(self, lang: str) -> None:
         self._lang = lang
         self._known: dict[str, bool] = {}
+
+    @property
+    def lang(self) -> str:
+        """The language whose grammar this asks."""
+        return self._lang
 
     def knows(self, tag: str) -> bool:
         """Whether ``tag`` is one of the grammar's named node kinds."""
@@ -229,8 +235,13 @@ def shape(v: KTerm, kinds: KnownKinds) -> tuple[object, ...] | None:
         # Whether a call's arguments are in parentheses (Ruby's `f a, b` is no operand).
         args = tuple(_opening(k) for k in kids if "argument" in _native.tag(k) and _native.children(k))
         return (tag, tokens, args) if args else (tag, tokens)
-    m = _PLAIN_LEAF.match(str(x))
-    return (tag, m.group(1), m.group(2) != "") if m is not None else None
+    text = str(x)
+    m = _PLAIN_LEAF.match(text)
+    if m is None:
+        return None
+    # A reserved word reads otherwise than a name of the same kind (PHP's `isset`).
+    word = m.group(1) == "" and m.group(2) == ""
+    return (tag, m.group(1), m.group(2) != "", word and not is_identifier(kinds.lang, text))
 
 
 def _opening(t: KTerm) -> str | None:
