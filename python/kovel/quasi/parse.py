@@ -1467,6 +1467,61 @@ def _ruby_refused(n: Node) -> bool:
     return not _ruby_expression(parent)
 
 
+_RUBY_NOT_PRIMARY = frozenset(
+    {"binary", "unary", "conditional", "range", "assignment", "operator_assignment", *_RUBY_MODIFIERS}
+)
+
+
+def _ruby_keyword_call(n: Node) -> bool:
+    """Whether ``n`` is a call of ``a`` whose first argument calls a keyword: the
+    grammar's reading of a modifier among arguments, which Ruby refuses
+    (`[a rescue b]` as `a(rescue(b))`)."""
+    if n.type != "call" or n.child_by_field_name("receiver") is not None:
+        return False
+    args = n.child_by_field_name("arguments")
+    first = args.named_children[0] if args is not None and args.named_child_count else None
+    if first is None or first.type != "call" or first.child_by_field_name("receiver") is not None:
+        return False
+    name = first.child_by_field_name("method")
+    return name is not None and not is_identifier("ruby", (name.text or b"").decode(errors="replace"))
+
+
+_RUBY_TARGETS = frozenset(
+    {"identifier", "instance_variable", "class_variable", "global_variable", "constant", "scope_resolution",
+     "element_reference", "left_assignment_list", "call"}
+)  # fmt: skip
+
+
+def _ruby_target(n: Node) -> bool:
+    """Whether Ruby assigns to ``n``: a variable, a constant, an index, or an
+    attribute (a call without arguments whose name ends in no ``?`` or ``!``)."""
+    if n.type not in _RUBY_TARGETS:
+        return False
+    if n.type != "call":
+        return True
+    name = n.child_by_field_name("method")
+    return (
+        n.child_by_field_name("arguments") is None
+        and n.child_by_field_name("block") is None
+        and name is not None
+        and name.type in ("identifier", "constant")
+        and not (name.text or b"").endswith((b"?", b"!"))
+    )
+
+
+def _ruby_expression(n: Node) -> bool:
+    """Whether ``n`` is ``not a``, ``a and b`` or ``a or b`` (``not(a)`` is an argument)."""
+    if n.type == "binary":
+        op = n.child_by_field_name("operator")
+        return op is not None and op.type in ("and", "or")
+    if n.type == "unary" and n.child_count == 2 and n.children[0].type == "not":
+        operand = n.children[1]
+        return not (
+            operand.type == "parenthesized_statements" and operand.start_byte == n.children[0].end_byte
+        )
+    return False
+
+
 # What PHP refuses though its tree-sitter grammar reads it: a reserved word as
 # a constant (`isset ? a : b`), `isset(...)` and the like taken apart
 # (`isset($a)->x`), isset and unset of what is not a variable, and an
@@ -1524,63 +1579,6 @@ def _php_construct(call: Node) -> bytes:
     """The name a PHP call calls, lower-cased, when it is a plain name."""
     f = call.child_by_field_name("function")
     return (f.text or b"").lower() if f is not None and f.type == "name" else b""
-
-
-_RUBY_NOT_PRIMARY = frozenset(
-    {"binary", "unary", "conditional", "range", "assignment", "operator_assignment", *_RUBY_MODIFIERS}
-)
-# Keywords the grammar reads as a method called with arguments where a
-# modifier stands among arguments (`[a rescue b]` as `a(rescue(b))`).
-_RUBY_KEYWORDS = frozenset({b"rescue", b"if", b"unless", b"while", b"until", b"and", b"or", b"not"})
-
-
-def _ruby_keyword_call(n: Node) -> bool:
-    """Whether ``n`` is a call of ``a`` whose first argument calls a keyword: the
-    grammar's reading of a modifier that Ruby refuses where it stands."""
-    if n.type != "call" or n.child_by_field_name("receiver") is not None:
-        return False
-    args = n.child_by_field_name("arguments")
-    first = args.named_children[0] if args is not None and args.named_child_count else None
-    if first is None or first.type != "call" or first.child_by_field_name("receiver") is not None:
-        return False
-    name = first.child_by_field_name("method")
-    return name is not None and name.text in _RUBY_KEYWORDS
-
-
-_RUBY_TARGETS = frozenset(
-    {"identifier", "instance_variable", "class_variable", "global_variable", "constant", "scope_resolution",
-     "element_reference", "left_assignment_list", "call"}
-)  # fmt: skip
-
-
-def _ruby_target(n: Node) -> bool:
-    """Whether Ruby assigns to ``n``: a variable, a constant, an index, or an
-    attribute (a call without arguments whose name ends in no ``?`` or ``!``)."""
-    if n.type not in _RUBY_TARGETS:
-        return False
-    if n.type != "call":
-        return True
-    name = n.child_by_field_name("method")
-    return (
-        n.child_by_field_name("arguments") is None
-        and n.child_by_field_name("block") is None
-        and name is not None
-        and name.type in ("identifier", "constant")
-        and not (name.text or b"").endswith((b"?", b"!"))
-    )
-
-
-def _ruby_expression(n: Node) -> bool:
-    """Whether ``n`` is ``not a``, ``a and b`` or ``a or b`` (``not(a)`` is an argument)."""
-    if n.type == "binary":
-        op = n.child_by_field_name("operator")
-        return op is not None and op.type in ("and", "or")
-    if n.type == "unary" and n.child_count == 2 and n.children[0].type == "not":
-        operand = n.children[1]
-        return not (
-            operand.type == "parenthesized_statements" and operand.start_byte == n.children[0].end_byte
-        )
-    return False
 
 
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
