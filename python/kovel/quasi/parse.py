@@ -1493,10 +1493,16 @@ _RUBY_TARGETS = frozenset(
 
 
 def _ruby_target(n: Node) -> bool:
-    """Whether Ruby assigns to ``n``: a variable, a constant, an index, or an
-    attribute (a call without arguments whose name ends in no ``?`` or ``!``)."""
+    """Whether Ruby assigns to ``n``: a variable, a constant (outside a method),
+    an index, or an attribute (a call without arguments whose name ends in no
+    ``?`` or ``!``)."""
     if n.type not in _RUBY_TARGETS:
         return False
+    if n.type in ("constant", "scope_resolution") or (
+        n.type == "left_assignment_list"
+        and any(c.type in ("constant", "scope_resolution") for c in n.named_children)
+    ):
+        return not _in_method(n)  # a constant is not assigned in a method's body
     if n.type != "call":
         return True
     name = n.child_by_field_name("method")
@@ -1507,6 +1513,13 @@ def _ruby_target(n: Node) -> bool:
         and name.type in ("identifier", "constant")
         and not (name.text or b"").endswith((b"?", b"!"))
     )
+
+
+def _in_method(n: Node) -> bool:
+    up = n.parent
+    while up is not None and up.type not in ("method", "singleton_method"):
+        up = up.parent
+    return up is not None
 
 
 def _ruby_expression(n: Node) -> bool:
