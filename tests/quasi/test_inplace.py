@@ -180,6 +180,7 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("php", "<?php\nif (!f()) {}\n", "!$A", "$A = $A"),
         ("php", "<?php\n$a = &$this->g(1);\n", "$O->$M($$$A)", "-$O"),
         ("php", "<?php\nif (isset($a[1])) {}\n", "isset($A)", "isset($A + 1)"),
+        ("php", "<?php\n$this->f($a);\n", "$O->$M($$$A)", "$O = 1"),
         # Statements matched as a run, put back in a one-line block they would leave.
         ("python", "def f():\n    if c: a = 1; b = 2\n", "$X = 1\n$Y = 2", "pass\n$X = 3\n$Y = 4"),
     ],
@@ -426,6 +427,14 @@ WRITTEN = [
     # PHP's `isset(...)` is taken apart only in parentheses.
     ("php", "<?php\n$y = !isset($a);\n", "!$A", "$A->x", "<?php\n$y = (isset($a))->x;\n"),
     ("php", "<?php\n$y = f($a);\n", "f($A)", "$A ? 1 : 2", "<?php\n$y = $a ? 1 : 2;\n"),
+    # A call decided first does not decide for `isset(...)`, which looks like one.
+    (
+        "php",
+        "<?php\nif (count($a) && $b) {}\nif (isset($c) && $d) {}\n",
+        "$A && $B",
+        "$A->x",
+        "<?php\nif (count($a)->x) {}\nif ((isset($c))->x) {}\n",
+    ),
     ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
     ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),
 ]

@@ -1576,6 +1576,8 @@ def _php_refused(n: Node) -> bool:
     if n.type == "function_call_expression" and taken_apart and _php_construct(n) in _PHP_CONSTRUCTS:
         return True
     if parent.type in _PHP_ASSIGNMENTS and parent.child_by_field_name("left") == n:
+        if n.type == "variable_name" and (n.text or b"").lower() == b"$this":
+            return True  # PHP re-assigns no `$this`
         return n.type not in _PHP_VARIABLES and n.type not in ("list_literal", "array_creation_expression")
     if parent.type == "reference_assignment_expression" and parent.child_by_field_name("right") == n:
         return n.type not in _PHP_VARIABLES and n.type not in _PHP_CALLS  # `= &` takes a variable or a call

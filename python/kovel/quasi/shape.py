@@ -231,7 +231,13 @@ def shape(v: KTerm, kinds: KnownKinds) -> tuple[object, ...] | None:
         return None
     kids = _native.children(x)
     if kids:
-        tokens = tuple(t for k in kids if not _native.children(k) and (t := str(k)) == _native.tag(k))
+        # Its own tokens, and the reserved words among its leaves (PHP's `isset(...)` is no call).
+        tokens = tuple(
+            t
+            for k in kids
+            if not _native.children(k)
+            and ((t := str(k)) == _native.tag(k) or (t.isidentifier() and not is_identifier(kinds.lang, t)))
+        )
         # Whether a call's arguments are in parentheses (Ruby's `f a, b` is no operand).
         args = tuple(_opening(k) for k in kids if "argument" in _native.tag(k) and _native.children(k))
         return (tag, tokens, args) if args else (tag, tokens)
