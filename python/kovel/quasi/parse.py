@@ -1265,6 +1265,12 @@ def misranked(lang: str, n: Node) -> bool:
         return True
     if lang == "php" and _php_refused(n):
         return True
+    if (
+        lang == "java"
+        and parent.type in ("update_expression", "assignment_expression")
+        and _java_untargeted(n)
+    ):
+        return True
     flat = _FLAT.get(lang)
     if flat is not None and n.type == parent.type == flat:
         return lang != "scala" or _scala_misranked(n, parent)
@@ -1352,6 +1358,17 @@ def refused_there(lang: str, n: Node) -> bool:
     return False
 
 
+def _java_untargeted(n: Node) -> bool:
+    """Whether ``n`` is what Java's `++`, `--` or `=` would change but no
+    variable (`true++`): a name, a field or an element, in parentheses or not."""
+    parent = n.parent
+    if parent is None or (parent.type == "assignment_expression" and parent.child_by_field_name("left") != n):
+        return False
+    while n.type == "parenthesized_expression" and n.named_child_count == 1:
+        n = n.named_children[0]
+    return n.type not in ("identifier", "field_access", "array_access")
+
+
 # The expressions Java, C# and Go take as a statement of their own: a call,
 # an assignment, an increment, an object made (Java, C#), an await (C#), a
 # receive (Go); Go's builtins that only give a value are no statement.
@@ -1435,11 +1452,16 @@ _RUBY_MODIFIERS = frozenset(
 )
 _RUBY_CONDITIONED = frozenset({"if", "unless", "while", "until", "elsif", *_RUBY_MODIFIERS})
 _RUBY_ASSIGNMENTS = frozenset({"assignment", "operator_assignment"})
+_RUBY_JUMPS = frozenset({"return", "break", "next"})
 
 
 def _ruby_refused(n: Node) -> bool:
     if _ruby_keyword_call(n):
         return True
+    if n.type in _RUBY_ASSIGNMENTS:
+        left = n.child_by_field_name("left")
+        if left is not None and not _ruby_target(left):
+            return True  # wherever it stands: `(A = 1)` in a method
     parent = n.parent
     if parent is None or parent.type in _RUBY_STATEMENTS:
         return False
@@ -1452,6 +1474,13 @@ def _ruby_refused(n: Node) -> bool:
         return n.type in _RUBY_NOT_PRIMARY  # a block's default is a primary value (`|x = (a + b)|`)
     if parent.type in _RUBY_ASSIGNMENTS and parent.child_by_field_name("left") == n:
         return not _ruby_target(n)
+    if n.type == "hash" and (
+        (parent.type == "unary" and parent.children[0].type == "not")
+        or (
+            parent.type == "argument_list" and parent.parent is not None and parent.parent.type in _RUBY_JUMPS
+        )
+    ):
+        return True  # `not {` and `return {` open a block
     if parent.type in _RUBY_MODIFIERS and parent.child_by_field_name("body") == n:
         return False
     if n.type in _RUBY_MODIFIERS:
