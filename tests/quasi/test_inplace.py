@@ -171,6 +171,12 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("java", "class A { void f() { a.g(1); } }", "$O.$M($$$A)", "($M)"),
         ("c_sharp", "class A { void F() { G(1); } }", "G($A)", "-$A"),
         ("go", "package a\nfunc f() {\n\tg(1)\n}\n", "g($A)", "$A + 1"),
+        # Go runs no builtin that only gives a value as a statement, nor in `go` or `defer`,
+        # which take a call unparenthesised: a call of the same shape is checked too.
+        ("go", "package a\nfunc f() {\n\tif c {\n\t\tg(x)\n\t}\n}\n", "g($A)", "cap($A)"),
+        ("go", "package a\nfunc f() {\n\tdefer g(x)\n}\n", "g($A)", "len($A)"),
+        ("go", "package a\nfunc f() {\n\tgo g(x)\n}\n", "g($A)", "($A)"),
+        ("go", "package a\nfunc f() {\n\tdefer g(x)\n}\n", "defer g($A)", "defer new($A)"),
         # Ruby: a statement with a modifier where an argument goes; an assignment to a call.
         ("ruby", "super(a)\n", "$F($$$A)", "$F = $F"),
         ("ruby", "if a && b.c?\n  x\nend\n", "if $C\n  $$$B\nend", "$C = 1"),
@@ -191,6 +197,22 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
 def test_what_parentheses_cannot_keep_together_is_refused(lang, code, pat, tpl):
     with pytest.raises(MisreadError):
         rewrite(lang, code, pat, tpl)
+
+
+@pytest.mark.parametrize(
+    "code, pat, tpl, want",
+    [
+        ("y := g(x)\n\tg(x)", "g($A)", "h($A)", "y := h(x)\n\th(x)"),
+        ("y := g(x)", "g($A)", "len($A)", "y := len(x)"),
+        ("defer g(x)", "defer g($A)", "go h($A)", "go h(x)"),
+        ("defer func() { g(x) }()", "g($A)", "f.h($A)", "defer func() { f.h(x) }()"),
+    ],
+)
+def test_go_calls_it_runs_as_statements_are_written(code, pat, tpl, want):
+    def body(s: str) -> str:
+        return f"package a\nfunc f() {{\n\t{s}\n}}\n"
+
+    assert rewrite("go", body(code), pat, tpl) == body(want)
 
 
 def test_runs_of_statements_in_blocks_are_rewritten():

@@ -35,6 +35,7 @@ from kovel.quasi.parse import (
     ignores_case,
     parse_quasi,
     refuses_statements,
+    restricts_calls_in,
 )
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
@@ -476,6 +477,15 @@ def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
         yield max(words, key=len) if words and words != [text] else text
 
 
+def _parent_tag(t: KTerm, path: Path) -> str | None:
+    """The tag of the node holding the one at ``path`` in ``t`` (None for the root)."""
+    if not path:
+        return None
+    for i in path[:-1]:
+        t = _native.children(t)[i]
+    return _native.tag(t)
+
+
 def _inner(t: KTerm) -> KTerm:
     while _native.kind(t) != "tuple" and _native.children(t):
         t = _native.children(t)[0]
@@ -718,9 +728,16 @@ def replacements(
     kinds = KnownKinds(p.lang)
     single = isinstance(replacement, Template) and not replacement.is_run
 
-    def checked(new: KTerm) -> bool:
-        # A statement the language may refuse though it has the shape of the one it replaces.
-        return refuses_statements(p.lang) and _native.tag(_inner(new)) == "expression_statement"
+    restricted = restricts_calls_in(p.lang)
+
+    def checked(new: KTerm, m: Match) -> bool:
+        # A statement the language may refuse though it has the shape of the one it
+        # replaces: a whole expression statement, or the call that makes one where
+        # the language restricts calls (Go's `g(x)` -> `len(x)`).
+        made = _native.tag(_inner(new))
+        if refuses_statements(p.lang) and made == "expression_statement":
+            return True
+        return bool(restricted) and (made in restricted or _parent_tag(t, m.path) in restricted)
 
     for m in p._matches(t, True):
         if text is None:
@@ -743,7 +760,7 @@ def replacements(
                 edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
             if edited is not None:
                 if not _native.same(edited, m.term):
-                    if not _reads_alike(m.term, edited, kinds) or checked(edited):
+                    if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
                         landings.append(Landing(len(news), edited, single))
                     paths.append(m.path)
                     news.append(apart(text, m.span, str(edited), edited))
@@ -781,7 +798,7 @@ def replacements(
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
-        if reshaped or checked(new):
+        if reshaped or checked(new, m):
             landings.append(Landing(len(news), new, single))
         new = apart(text, m.span, str(new), new)
         paths.append(m.path)

@@ -40,6 +40,7 @@ __all__ = [
     "reading",
     "refused_there",
     "refuses_statements",
+    "restricts_calls_in",
     "holds_misranked",
     "READ",
     "MISREAD",
@@ -1336,6 +1337,18 @@ def refuses_statements(lang: str) -> bool:
     return lang in _JS or lang in _STATEMENT_EXPRESSIONS
 
 
+def restricts_calls_in(lang: str) -> frozenset[str]:
+    """The tags of the statements in which ``lang`` refuses calls that its grammar
+    reads: Go's builtins that only give a value (``len(x)``) are no statement, nor
+    what a ``go`` or ``defer`` statement runs.  A call replaced there by one of
+    the same shape is checked where it lands all the same.
+
+    >>> sorted(restricts_calls_in("go")), restricts_calls_in("java")
+    (['defer_statement', 'expression_statement', 'go_statement'], frozenset())
+    """
+    return _GO_CALL_STATEMENTS if lang == "go" else frozenset()
+
+
 def refused_there(lang: str, n: Node) -> bool:
     """Whether the language refuses ``n`` where it stands, though its tree-sitter
     grammar reads it there: what a replacement may not be, beyond ``misranked``
@@ -1387,16 +1400,29 @@ _GO_VALUES = frozenset(
 )
 
 
+_GO_CALL_STATEMENTS = frozenset({"expression_statement", "go_statement", "defer_statement"})
+
+
 def _statement_refused(lang: str, n: Node) -> bool:
     if not n.is_named:
         return False
-    if n.type == "expression_statement":
+    if n.type == "expression_statement" or (lang == "go" and n.type in _GO_CALL_STATEMENTS):
         if not n.named_child_count:
             return False
         n = n.named_children[0]
     up = n
     while up.parent is not None and up.parent.type == "parenthesized_expression":
         up = up.parent
+    if (
+        lang == "go"
+        and up.parent is not None
+        and up.parent.type in _GO_CALL_STATEMENTS - {"expression_statement"}
+    ):
+        # What `go` and `defer` run is a call, unparenthesised, and not of a builtin that only gives a value.
+        if up.type != "call_expression":
+            return True
+        f = up.child_by_field_name("function")
+        return f is not None and f.type == "identifier" and f.text in _GO_VALUES
     if up.parent is None or up.parent.type != "expression_statement":
         return False
     e = up
