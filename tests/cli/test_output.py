@@ -398,3 +398,19 @@ def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, command):
     err = proc.stderr.read().decode()
     assert proc.wait(timeout=60) in (0, 1)
     assert "Traceback" not in err and "Error" not in err
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_everything_printed_reaches_a_pipe_before_the_command_ends(tmp_path, jobs):
+    """The command ends its process at once after its last write: nothing buffered is lost."""
+    write_files(tmp_path, {f"m{i}.py": "print(1)\n" * 500 for i in range(30)})
+    done = subprocess.run(
+        [sys.executable, "-m", "kovel", "find", "-p", "print($A)", "--jobs", jobs, "."],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert len(done.stdout.splitlines()) == 30 * 500
+    assert done.stdout.endswith("print(1)\n")

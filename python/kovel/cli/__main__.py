@@ -1,8 +1,6 @@
 """``python -m kovel.cli``: the ``kovel`` command, as ``python -m kovel`` runs it."""
 
-import sys
-
-from kovel.cli import main
+from kovel.cli import run
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run()
