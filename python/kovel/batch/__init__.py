@@ -403,7 +403,8 @@ def _run(
     # A watchdog pool takes a few files a task: a file searched in a millisecond
     # (a cached one, say) costs less than a task of its own.
     batch = _BATCH if isinstance(pool, WatchdogPool) else 1
-    if isinstance(pool, InlineExecutor):
+    inline = isinstance(pool, InlineExecutor)
+    if inline:
         window = 1
     elif isinstance(pool, WatchdogPool):
         window = (2 * pool.max_workers + 2) * batch
@@ -441,9 +442,10 @@ def _run(
                     flight.append((item, None))
                     continue
                 # A file lacking a text every match holds is answered here: no task, no parse.
-                # When nearly every file holds them, the task's own check is enough.
+                # When nearly every file holds them, the task's own check is enough; and
+                # a task run here would only read the file again.
                 settled = None
-                if looked < _LOOK_AT or passed < _PASSING * looked:
+                if not inline and (looked < _LOOK_AT or passed < _PASSING * looked):
                     settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
                     looked += 1
                     passed += settled is None
