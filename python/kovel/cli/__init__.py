@@ -123,11 +123,15 @@ def run() -> NoReturn:
     (0, True)
     """
     code = main()
-    try:
-        sys.stdout.flush()
-        sys.stderr.flush()
-    except BrokenPipeError:  # `kovel find ... | head`: end quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    for stream in (sys.stdout, sys.stderr):
+        if stream is None:
+            continue
+        try:
+            stream.flush()
+        except BrokenPipeError:  # `kovel find ... | head`: the reader has gone; end quietly
+            pass
+        except OSError:  # a full disk, say: the ordinary exit reports it, and fails
+            sys.exit(code)
     atexit._run_exitfuncs()
     os._exit(code)
 
