@@ -128,6 +128,10 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("javascript", "x = f(1);\n", "f($A)", "{v: $A}", "x = {v: 1};\n"),
         ("typescript", "a.b = 1;\n", "$A.$B", "($A as any).$B", "(a as any).b = 1;\n"),
         ("javascript", "(a) = 1;\n", "a", "b.c", "(b.c) = 1;\n"),
+        # A run of one value is a value: kept together where the template puts it.
+        ("python", "f(a + b)\n", "f($$$A)", "x = $$$A * 2", "x = (a + b) * 2\n"),
+        ("javascript", "f(a, b);\n", "f($$$A)", "x = [$$$A] * 2", "x = [a, b] * 2;\n"),
+        ("c", "int y = f(a ? b : c);\n", "f($$$A)", "-$$$A", "int y = -(a ? b : c);\n"),
     ],
 )
 def test_replacements_are_parenthesised_where_the_code_around_them_would_split_them(
@@ -459,6 +463,23 @@ WRITTEN = [
         "$A && $B",
         "$A->x",
         "<?php\nif (count($a)->x) {}\nif ((isset($c))->x) {}\n",
+    ),
+    # A run of one value, as a single value would be; a keyword the template adds stays apart.
+    ("ruby", "if c\n  a and b\nend\n", "if $C\n  $$$B\nend", "$C ? $$$B : 0", "c ? (a and b) : 0\n"),
+    ("ruby", "if c\n  a and b\nend\n", "if $C\n  $$$B\nend", "f($$$B)", "f((a and b))\n"),
+    (
+        "ruby",
+        "if c\n  a and b\nend\n",
+        "if $C\n  $$$B\nend",
+        "if $C then $$$B end",
+        "if c then a and b end\n",
+    ),
+    (
+        "ruby",
+        "unless c\n  x\nend\n",
+        "unless $C\n  $B\nend",
+        "unless $C then $B end",
+        "unless c then x end\n",
     ),
     ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
     ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),

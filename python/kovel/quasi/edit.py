@@ -22,7 +22,7 @@ from typing import Any
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.fill import Siblings, compile_filler
-from kovel.quasi.parse import SHole, Skeleton, SNode
+from kovel.quasi.parse import SHole, Skeleton, SNode, joins
 from kovel.quasi.shape import is_token, named_words
 
 __all__ = ["Editor"]
@@ -165,6 +165,14 @@ class _Edit:
                         continue
                 if new is None:
                     new = self.fill(y, offsets[a] if a < len(kids) else offsets[-1])
+                    # Written where the match's layout had other tokens around it,
+                    # it must not run into them (`if c` then `then x`): else the
+                    # whole template is written, laid out as it is.
+                    body = str(new)
+                    before = self.text[offsets[a] - 1 : offsets[a]] if offsets[a] else ""
+                    after = self.text[offsets[b] : offsets[b] + 1]
+                    if body and ((before and joins(before, body[0])) or (after and joins(body[-1], after))):
+                        return None
                 # Lines that start a line in the template must start one here
                 # (a block body written after `def f(): `).
                 if (

@@ -8,6 +8,7 @@ from the root to a hole are built per fill, in one native call
 
 from __future__ import annotations
 
+import functools
 import re
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import replace
@@ -383,6 +384,20 @@ def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 
+def _seq_of_one(
+    guard: Callable[[object], KTerm], values: object, got: KTerm | list[KTerm]
+) -> KTerm | list[KTerm]:
+    """``got`` (what ``_seq`` made of ``values``), its one value passed through
+    ``guard`` when the run holds exactly one (with nothing else in its text,
+    such as a comment, which the guarded value would leave out)."""
+    if isinstance(got, list):
+        return [guard(got[0])] if len(got) == 1 else got
+    if isinstance(values, Siblings) and len(values) == 1 and str(got) == str(values[0]):
+        kept = guard(values[0])
+        return got if kept is values[0] else [kept]
+    return got
+
+
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_")
 
 
@@ -502,6 +517,12 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     guards = {
         i: _guard(sk, h, paren, lifts[i]) for i, h in enumerate(comp.holes) if single[i] and not h.statement
     }
+    # A run of one value where the template wants values is kept together as a single value would be.
+    run_guards = {
+        i: _guard(sk, h, paren, functools.partial(_lift, sk.lang, h))
+        for i, h in enumerate(comp.holes)
+        if h.meta.seq and h.literal is None and not h.statement
+    }
     lines = ["def _fill(v):"]
     if runs:
         lines.append("    _e = ()")
@@ -510,7 +531,10 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         m = hole.meta
         if m.seq:
             lines.append(f"    _x = v[{m.name!r}]")
-            lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], _x)")
+            if i in run_guards:
+                lines.append(f"    _a{i} = _seq_of_one(_run_guards[{i}], _x, _seq(_lang, _holes[{i}], _x))")
+            else:
+                lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], _x)")
             if m.name in runs:
                 lines.append(f"    if not _x or not _a{i}:")
                 lines.append(f"        _e += ({m.name!r},)")
@@ -537,6 +561,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_KTerm": KTerm,
         "_without_runs": without_runs,
         "_guards": guards,
+        "_run_guards": run_guards,
+        "_seq_of_one": _seq_of_one,
         "_lifts": lifts,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
