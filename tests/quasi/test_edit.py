@@ -124,6 +124,38 @@ def test_a_clause_the_replacement_cannot_hold_is_refused() -> None:
         pattern("python", "if $C:\n    $$$B").rewrite(t, template("python", "while $C:\n    $$$B\n    break"))
 
 
+@pytest.mark.parametrize(
+    ("source", "pat", "rep"),
+    [
+        ("raise v from e\n", "raise $E", "raise $E from None"),
+        ("if a:\n    b()\nelse:\n    c()\n", "if $C:\n    $$$B", "if $C:\n    $$$B\nelse:\n    pass"),
+        ("if a:\n    b()\nelif d:\n    c()\n", "if $C:\n    $$$B", "if $C:\n    $$$B\nelse:\n    pass"),
+        ("try:\n    a()\nexcept E:\n    b()\nfinally:\n    c()\n", "try:\n    $$$A\nexcept $E:\n    $$$B",
+         "try:\n    $$$A\nexcept $E:\n    $$$B\nfinally:\n    d()"),
+    ],
+)  # fmt: skip
+def test_a_part_the_pattern_passed_over_is_not_kept_beside_the_replacements_own(
+    source: str, pat: str, rep: str
+) -> None:
+    # Kept, the match's `from e` or `elif` would follow the replacement's own `from` or `else`.
+    with pytest.raises(ValueError, match="of its own"):
+        pattern("python", pat).rewrite(parse("python", source), template("python", rep))
+
+
+@pytest.mark.parametrize(
+    ("source", "pat", "rep", "want"),
+    [
+        ("for x in y:\n    a()\nelse:\n    b()\n", "for $X in $Y:\n    $$$B", "async for $X in $Y:\n    $$$B",
+         "async for x in y:\n    a()\nelse:\n    b()\n"),
+        ("raise v from e\n", "raise $E", "raise Wrapped($E)", "raise Wrapped(v) from e\n"),
+    ],
+)  # fmt: skip
+def test_a_part_the_pattern_passed_over_is_kept_after_a_replacement_without_one(
+    source: str, pat: str, rep: str, want: str
+) -> None:
+    assert str(pattern("python", pat).rewrite(parse("python", source), template("python", rep))) == want
+
+
 def test_function_returning_the_match_or_none_changes_nothing() -> None:
     src = "def g():\n    x = [1,\n         2]\n"
     t = parse("python", src)

@@ -481,6 +481,33 @@ WRITTEN = [
         "unless $C then $B end",
         "unless c then x end\n",
     ),
+    # The keyword a Ruby body opens with, which a run takes with the body: not written twice,
+    # nor where it cannot open a line.
+    ("ruby", "if m then\n  x\nend\n", "if $C\n  $$$B\nend", "if $C then $$$B end", "if m then x end\n"),
+    ("ruby", "if m then\n  x\nend\n", "if $C\n  $$$B\nend", "unless $C\n  $$$B\nend", "unless m\n  x\nend\n"),
+    (
+        "ruby",
+        "while c do\n  x\nend\n",
+        "while $C\n  $$$B\nend",
+        "until !($C)\n  $$$B\nend",
+        "until !(c)\n  x\nend\n",
+    ),
+    # A Ruby word runs into a `!` or `?` after it (`if!` would be a method's name).
+    (
+        "ruby",
+        "if( x.nil? )\n  y\nend\n",
+        "if $C\n  $$$B\nend",
+        "if !($C)\n  $$$B\nend",
+        "if !(( x.nil? ))\n  y\nend\n",
+    ),
+    # A body of statements is no value to keep together.
+    (
+        "ruby",
+        "def f\n  a\n  b\nend\n",
+        "def $F\n  $$$B\nend",
+        "def $F\n  log\n  $$$B\nend",
+        "def f\n  log\n  a\n  b\nend\n",
+    ),
     ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
     ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),
 ]

@@ -171,7 +171,10 @@ class _Edit:
                     body = str(new)
                     before = self.text[offsets[a] - 1 : offsets[a]] if offsets[a] else ""
                     after = self.text[offsets[b] : offsets[b] + 1]
-                    if body and ((before and joins(before, body[0])) or (after and joins(body[-1], after))):
+                    lang = self.ed._sk.lang
+                    if body and (
+                        (before and joins(before, body[0], lang)) or (after and joins(body[-1], after, lang))
+                    ):
                         return None
                 # Lines that start a line in the template must start one here
                 # (a block body written after `def f(): `).

@@ -151,6 +151,28 @@ def _without_trailing_separators(raw: KTerm, items: tuple[KTerm, ...]) -> KTerm:
     return kt.node(kt.tag(raw), kept, cmds)
 
 
+def _without_leading_keyword(raw: KTerm, word: str, any_word: bool) -> KTerm:
+    """``raw`` without its first child when that is the keyword ``word`` (with
+    ``any_word``, any keyword), and without the layout between that keyword and
+    the next child."""
+    kids = kt.children(raw)
+    if len(kids) < 2 or not _native.is_token(kids[0]):
+        return raw
+    first = str(kids[0])
+    if not (first == word or (any_word and first.isalpha() and first.islower())):
+        return raw
+    cmds: list[tuple[str, str]] = []
+    hole = 0
+    for op, text in kt.commands(raw):
+        if op == "hole":
+            if hole:
+                cmds.append((op, text))
+            hole += 1
+        elif hole != 1:  # (the layout right after the dropped token goes with it)
+            cmds.append((op, text))
+    return kt.node(kt.tag(raw), list(kids[1:]), cmds)
+
+
 def _has_hole(n: SNode | SHole | str) -> bool:
     if isinstance(n, SHole):
         return True
@@ -373,15 +395,36 @@ def _fstring_part(hole: SHole, value: str) -> KTerm:
     return leaf_term("binary_operator", " + ".join(parts), False)
 
 
-def _seq(lang: str, hole: SHole, values: object) -> KTerm | list[KTerm]:
-    """The values of a ``$$$`` hole: the matched run as it stood, or the lifted terms to join."""
+def _seq(lang: str, hole: SHole, values: object, lead: str = "") -> KTerm | list[KTerm]:
+    """The values of a ``$$$`` hole: the matched run as it stood, or the lifted terms to join.
+
+    A run may start with the keyword that opens the body it was matched in
+    (Ruby's ``then`` or ``do``, which the grammar puts in the body).  Spliced
+    after that same keyword (``lead``, the one the template writes just before
+    the hole), or at the start of a line of the template, where such a keyword
+    cannot open a line, the run goes without it.
+    """
     if isinstance(values, Siblings) and values.raw is not None and values.unchanged():
         raw = values.spliced(hole.parent_kind, bool(hole.at_end))
         assert raw is not None
-        return raw
+        return _without_leading_keyword(raw, lead, hole.meta.own_line)
     if isinstance(values, str | bytes | KTerm) or not isinstance(values, Iterable):
         raise TypeError(f"{hole.meta.text} takes a sequence of values, not {type(values).__name__}")
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
+
+
+def _one_value(t: KTerm) -> bool:
+    return "\n" not in str(t) and not _native.is_statement(t)
+
+
+_LAST_WORD = re.compile(r"([a-z]+)\s*\Z")
+
+
+def _keyword_before(code: str, at: int) -> str:
+    """The lowercase word that ends the template's code just before byte ``at``
+    (spaces between), or ""."""
+    m = _LAST_WORD.search(code.encode()[:at].decode(errors="ignore"))
+    return m.group(1) if m else ""
 
 
 def _seq_of_one(
@@ -389,10 +432,16 @@ def _seq_of_one(
 ) -> KTerm | list[KTerm]:
     """``got`` (what ``_seq`` made of ``values``), its one value passed through
     ``guard`` when the run holds exactly one (with nothing else in its text,
-    such as a comment, which the guarded value would leave out)."""
+    such as a comment, which the guarded value would leave out) on one line:
+    a body of statements the grammar holds in one node is no value."""
     if isinstance(got, list):
-        return [guard(got[0])] if len(got) == 1 else got
-    if isinstance(values, Siblings) and len(values) == 1 and str(got) == str(values[0]):
+        return [guard(got[0])] if len(got) == 1 and _one_value(got[0]) else got
+    if (
+        isinstance(values, Siblings)
+        and len(values) == 1
+        and _one_value(values[0])
+        and str(got) == str(values[0])
+    ):
         kept = guard(values[0])
         return got if kept is values[0] else [kept]
     return got
@@ -438,7 +487,7 @@ def _guard(
         if wrap is None:
             text = str(v)
             runs_in = bool(text) and bool(
-                (before and joins(before, text[0])) or (after and joins(text[-1], after))
+                (before and joins(before, text[0], sk.lang)) or (after and joins(text[-1], after, sk.lang))
             )
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)))
@@ -531,10 +580,11 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         m = hole.meta
         if m.seq:
             lines.append(f"    _x = v[{m.name!r}]")
+            made = f"_seq(_lang, _holes[{i}], _x, {_keyword_before(sk.code, m.at[0])!r})"
             if i in run_guards:
-                lines.append(f"    _a{i} = _seq_of_one(_run_guards[{i}], _x, _seq(_lang, _holes[{i}], _x))")
+                lines.append(f"    _a{i} = _seq_of_one(_run_guards[{i}], _x, {made})")
             else:
-                lines.append(f"    _a{i} = _seq(_lang, _holes[{i}], _x)")
+                lines.append(f"    _a{i} = {made}")
             if m.name in runs:
                 lines.append(f"    if not _x or not _a{i}:")
                 lines.append(f"        _e += ({m.name!r},)")

@@ -75,7 +75,7 @@ def kept_in_place(
     for x in wrong:
         if paren is not None:
             wrapped = tb(paren).w("(").c(x.core).w(")").b()
-            out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped)
+            out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped, lang)
     # Parenthesised, it must read as parentheses (not as the arguments of a call before it).
     again = _readings(lang, text, spans, out, wrong, grouped(paren)) if paren is not None else first
     for x in wrong:
@@ -109,7 +109,7 @@ def _continues_a_line(lang: str, text: str, span: tuple[int, int], body: str) ->
     return not text[line_start : span[0]].strip() and bool(text[:line_start].strip())
 
 
-def apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
+def apart(text: str, span: tuple[int, int], body: str, new: KTerm, lang: str = "") -> KTerm:
     """``new`` (whose text is ``body``), put in place of ``span`` of ``text``, with a
     space where its ends would join a neighbouring token.
 
@@ -123,8 +123,8 @@ def apart(text: str, span: tuple[int, int], body: str, new: KTerm) -> KTerm:
     before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
     after = text[end] if end < len(text) and not text[end].isspace() else ""
     first, last = body[0], body[-1]
-    pad_before = bool(before) and not first.isspace() and joins(before, first)
-    pad_after = bool(after) and not last.isspace() and joins(last, after)
+    pad_before = bool(before) and not first.isspace() and joins(before, first, lang)
+    pad_after = bool(after) and not last.isspace() and joins(last, after, lang)
     if not pad_before and not pad_after:
         return new
     b = tb(_native.tag(new))

@@ -402,6 +402,23 @@ class Pattern:
                 f"the match has a {clauses[0]} that the pattern does not mention, and the replacement "
                 f"(a {kind}, not a {_native.tag(matched)}) cannot hold it: mention it in the pattern"
             )
+        # A replacement that writes such parts itself (`raise $E from None` over
+        # `raise v from e`, an `else:` over an `elif`) would have the match's
+        # after its own: two `from`s, an `elif` after the `else`.
+        parts = list(_native.children(_inner(new)))
+        while parts and _unnamed_token(parts[0], self._tokens, self._words):
+            del parts[0]  # leading keywords (`async`) stand before the match's kept part anyway
+        own = [
+            _native.tag(k)
+            for k in parts
+            if _native.tag(k).endswith("_clause")
+            or (_unnamed_token(k, self._tokens, self._words) and str(k).isalpha() and str(k).islower())
+        ]
+        if clauses and own:
+            raise ValueError(
+                f"the match has a {clauses[0]} that the pattern does not mention, and the replacement "
+                f"has a {own[0]} of its own: mention the match's in the pattern"
+            )
         if not lead and trail == len(kids):
             return new
         # The layout around the kept tokens is the matched node's own.
@@ -763,7 +780,7 @@ def replacements(
                     if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
                         landings.append(Landing(len(news), edited, single))
                     paths.append(m.path)
-                    news.append(apart(text, m.span, str(edited), edited))
+                    news.append(apart(text, m.span, str(edited), edited, p.lang))
                     spans.append(m.span)
                 continue
             new = replacement.fill(**values)
@@ -794,13 +811,13 @@ def replacements(
             if indent:
                 new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
         if m._run is not None:
-            runs.append((m._run, apart(text, m.span, str(new), new)))
+            runs.append((m._run, apart(text, m.span, str(new), new, p.lang)))
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
         if reshaped or checked(new, m):
             landings.append(Landing(len(news), new, single))
-        new = apart(text, m.span, str(new), new)
+        new = apart(text, m.span, str(new), new, p.lang)
         paths.append(m.path)
         news.append(new)
         spans.append(m.span)

@@ -1656,11 +1656,15 @@ _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ012345678
 _JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", "+=", "-=", "**", "::", ".."})
 
 
-def joins(a: str, b: str) -> bool:
+def joins(a: str, b: str, lang: str = "") -> bool:
     """Whether the characters ``a`` then ``b`` would read as one token, written
-    with nothing between them (two words, ``-`` and ``-``).
+    with nothing between them (two words, ``-`` and ``-``; in Ruby, whose
+    method names may end with them, a word and ``!`` or ``?``).
 
-    >>> joins("-", "-"), joins("x", "1"), joins("(", "-")
-    (True, True, False)
+    >>> joins("-", "-"), joins("x", "1"), joins("(", "-"), joins("f", "!", "ruby")
+    (True, True, False, True)
     """
-    return ((a in _WORD or not a.isascii()) and (b in _WORD or not b.isascii())) or a + b in _JOINS
+    word = a in _WORD or not a.isascii()
+    if word and lang == "ruby" and b in "!?":
+        return True
+    return (word and (b in _WORD or not b.isascii())) or a + b in _JOINS
