@@ -500,6 +500,35 @@ WRITTEN = [
         "if !($C)\n  $$$B\nend",
         "if !(( x.nil? ))\n  y\nend\n",
     ),
+    # A call without parentheses is no argument after the first, element or index after the first.
+    (
+        "ruby",
+        "req.exec a, edit_path(req.path)\n",
+        "edit_path($$$A)",
+        "edit_path $$$A",
+        "req.exec a, (edit_path req.path)\n",
+    ),
+    ("ruby", "x = [:name, dot_pat(str)]\n", "dot_pat($$$A)", "dot_pat $$$A", "x = [:name, (dot_pat str)]\n"),
+    ("ruby", "foo[1, g(x)]\n", "g($$$A)", "g $$$A", "foo[1, (g x)]\n"),
+    ("ruby", "x = g(y)\n", "g($$$A)", "g $$$A", "x = g y\n"),
+    ("ruby", "if c = find(t)\n  x\nend\n", "find($$$A)", "find $$$A", "if c = (find t)\n  x\nend\n"),
+    # Nor does it lose the space the template puts before its arguments (`f?:x` reads a label,
+    # `f:x` too, and `f%W[x]` a modulo).
+    (
+        "ruby",
+        "if d != Array(:default)\n  x\nend\n",
+        "Array($$$A)",
+        "Array $$$A",
+        "if d != (Array :default)\n  x\nend\n",
+    ),
+    ("ruby", "r, s = sh(%W[git config])\n", "sh($$$A)", "sh $$$A", "r, s = sh %W[git config]\n"),
+    (
+        "ruby",
+        "def ok?\n  why_not_ok?(:quick).empty?\nend\n",
+        "$F($$$A)",
+        "$F $$$A",
+        "def ok?\n  (why_not_ok? :quick).empty?\nend\n",
+    ),
     # A body of statements is no value to keep together.
     (
         "ruby",

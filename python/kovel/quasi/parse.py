@@ -1491,6 +1491,8 @@ def _ruby_refused(n: Node) -> bool:
     parent = n.parent
     if parent is None or parent.type in _RUBY_STATEMENTS:
         return False
+    if _ruby_command(n) and _ruby_command_refused(n, parent):
+        return True
     if (
         parent.type == "optional_parameter"
         and parent.parent is not None
@@ -1525,6 +1527,47 @@ def _ruby_refused(n: Node) -> bool:
 _RUBY_NOT_PRIMARY = frozenset(
     {"binary", "unary", "conditional", "range", "assignment", "operator_assignment", *_RUBY_MODIFIERS}
 )
+
+
+def _ruby_command(n: Node) -> bool:
+    """Whether ``n`` is a call whose arguments have no parentheses (``g x``)."""
+    if n.type != "call":
+        return False
+    args = n.child_by_field_name("arguments")
+    return (
+        args is not None
+        and args.type == "argument_list"
+        and (not args.children or args.children[0].type != "(")
+    )
+
+
+def _ruby_command_refused(n: Node, parent: Node) -> bool:
+    """Whether Ruby refuses the call ``g x`` under ``parent``, which the grammar
+    reads there: an argument after the first (``f a, g x``), an element of an
+    array (``[g x]``), an index after the first (``h[1, g x]``), the value of
+    an assignment that is no statement (``if a = g x``)."""
+    if parent.type == "array":
+        return True
+    if parent.type == "argument_list":
+        return parent.named_children[0] != n
+    if parent.type == "element_reference":
+        indices = [c for c in parent.named_children if c != parent.child_by_field_name("object")]
+        return bool(indices) and indices[0] != n
+    if parent.type in _RUBY_ASSIGNMENTS and parent.child_by_field_name("right") == n:
+        # `x = g y` as a statement (`a = b = g y` too), not as a condition or an argument
+        up = parent
+        while (
+            up.parent is not None
+            and up.parent.type in _RUBY_ASSIGNMENTS
+            and up.parent.child_by_field_name("right") == up
+        ):
+            up = up.parent
+        holder = up.parent
+        return holder is not None and not (
+            holder.type in _RUBY_STATEMENTS
+            or (holder.type in _RUBY_MODIFIERS and holder.child_by_field_name("body") == up)
+        )
+    return False
 
 
 def _ruby_keyword_call(n: Node) -> bool:
@@ -1659,12 +1702,13 @@ _JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", 
 def joins(a: str, b: str, lang: str = "") -> bool:
     """Whether the characters ``a`` then ``b`` would read as one token, written
     with nothing between them (two words, ``-`` and ``-``; in Ruby, whose
-    method names may end with them, a word and ``!`` or ``?``).
+    method names may end with them, a word and ``!`` or ``?``, and those and
+    ``:``).
 
     >>> joins("-", "-"), joins("x", "1"), joins("(", "-"), joins("f", "!", "ruby")
     (True, True, False, True)
     """
     word = a in _WORD or not a.isascii()
-    if word and lang == "ruby" and b in "!?":
-        return True
+    if lang == "ruby" and ((word and b in "!?%:") or (a in "!?" and b == ":")):
+        return True  # `f!`, `f?` name a method; `f:` and `f?:` are labels; `f%w[]` takes a modulo
     return (word and (b in _WORD or not b.isascii())) or a + b in _JOINS
