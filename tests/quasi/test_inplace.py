@@ -128,6 +128,14 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("javascript", "x = f(1);\n", "f($A)", "{v: $A}", "x = {v: 1};\n"),
         ("typescript", "a.b = 1;\n", "$A.$B", "($A as any).$B", "(a as any).b = 1;\n"),
         ("javascript", "(a) = 1;\n", "a", "b.c", "(b.c) = 1;\n"),
+        # An optional chain is assigned to nowhere: parentheses end it.
+        (
+            "javascript",
+            "this.at(c).parent = undefined;\n",
+            "$A.$B($$$C)",
+            "$A?.$B($$$C)",
+            "(this?.at(c)).parent = undefined;\n",
+        ),
         # A run of one value is a value: kept together where the template puts it.
         ("python", "f(a + b)\n", "f($$$A)", "x = $$$A * 2", "x = (a + b) * 2\n"),
         ("javascript", "f(a, b);\n", "f($$$A)", "x = [$$$A] * 2", "x = [a, b] * 2;\n"),
@@ -164,6 +172,11 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("javascript", "a.b = 1;\n", "$A.$B", "$A + $B"),
         ("typescript", "a.b += 1;\n", "$A.$B", "$A, $B"),
         ("javascript", "a.b++;\n", "$A.$B", "`${$A}`"),
+        ("javascript", "a.b.c++;\n", "$A.$B", "$A?.$B"),
+        ("javascript", "a.b = 1;\n", "$A.$B", "$A?.$B"),
+        # `super` takes no optional chain, nor parentheses.
+        ("javascript", "class A extends B { f() { super.g(1); } }", "$A.$B($$$C)", "$A?.$B($$$C)"),
+        ("typescript", "class A extends B { f() { super.g(1); } }", "$A.$B($$$C)", "($A).$B($$$C)"),
         # A line starting with `(` after a line that the new one would continue, in a one-line
         # block: the `;` that would end the line before cannot go there.
         ("javascript", "if (c) a = b\nelse g(x)\n", "g($A)", "{}\n($A || 0).toString()"),

@@ -1267,6 +1267,15 @@ def misranked(lang: str, n: Node) -> bool:
     if lang == "php" and _php_refused(n):
         return True
     if (
+        lang in _JS
+        and n.type == "super"
+        and (
+            parent.type == "parenthesized_expression"
+            or parent.child_by_field_name("optional_chain") is not None
+        )
+    ):
+        return True  # `super` is followed by `.`, `[` or `(` alone: not `super?.x`, nor `(super)`
+    if (
         lang == "java"
         and parent.type in ("update_expression", "assignment_expression")
         and _java_untargeted(n)
@@ -1460,7 +1469,40 @@ def _js_refused(n: Node) -> bool:
         outer = outer.parent
     field = _ASSIGNED.get(outer.parent.type) if outer.parent is not None else None
     if field is not None and outer.parent is not None and outer.parent.child_by_field_name(field) == outer:
-        return inner.type not in _TARGETS
+        return inner.type not in _TARGETS or _optional_chain(inner)
+    # What is assigned to is no optional chain, at any link (`a?.b().c = 1`).
+    top = n
+    while (
+        top.parent is not None
+        and top.parent.child_by_field_name(_CHAIN_LINKS.get(top.parent.type, "")) == top
+    ):
+        top = top.parent
+    if top is not n and top.parent is not None:
+        field = _ASSIGNED.get(top.parent.type)
+        if field is not None and top.parent.child_by_field_name(field) == top:
+            return _optional_chain(top)
+    return False
+
+
+# Of a member, an index and a call, the link to what it is taken from.
+_CHAIN_LINKS = {
+    "member_expression": "object",
+    "subscript_expression": "object",
+    "call_expression": "function",
+}
+
+
+def _optional_chain(n: Node) -> bool:
+    """Whether a link of the chain ``n`` ends (``a?.b().c``) is optional."""
+    while n.type in _CHAIN_LINKS:
+        if n.child_by_field_name("optional_chain") is not None or any(
+            c.type == "optional_chain" for c in n.children
+        ):
+            return True
+        link = n.child_by_field_name(_CHAIN_LINKS[n.type])
+        if link is None:
+            return False
+        n = link
     return False
 
 
