@@ -199,6 +199,9 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("ruby", "if a && b.c?\n  x\nend\n", "if $C\n  $$$B\nend", "$C = 1"),
         ("ruby", "def f\n  A::B.c(1)\nend\n", "$O.$M($$$A)", "$O = 1"),  # a constant, in a method
         ("ruby", "def f\n  x = g(A)\nend\n", "g($F)", "$F = $F"),  # in parentheses too
+        # A hash first among arguments without parentheses is a block (`f {a: 1}`), even in parentheses.
+        ("ruby", "f({a: 1}, 2)\n", "$F($$$A)", "$F $$$A"),
+        ("ruby", "g({\n  a => b,\n})\n", "$F($$$A)", "$F $$$A"),
         ("java", "class A { boolean f() { return true; } }", "return $X;", "return $X++;"),
         # PHP: a reserved word as a constant, parenthesised or not; an assignment to a call.
         ("php", "<?php\nif (isset($a)) { f(1); }\n", "$F($$$A)", "$F"),

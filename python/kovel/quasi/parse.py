@@ -1241,12 +1241,18 @@ def holds_misranked(lang: str, n: Node) -> bool:
     True
     """
     while True:
-        if any(misranked(lang, c) for c in n.named_children):
+        inside = n.named_children
+        if lang == "ruby":  # a call's arguments stand right inside it too: `f {a: 1}` passes a block
+            inside = [*inside, *(g for c in inside if c.type == "argument_list" for g in c.named_children)]
+        if any(misranked(lang, c) for c in inside):
             return True
         same = [c for c in n.children if (c.start_byte, c.end_byte) == (n.start_byte, n.end_byte)]
-        if len(same) != 1:
+        if len(same) == 1:
+            n = same[0]
+        elif lang == "ruby" and n.type.startswith("parenthesized_") and n.named_child_count == 1:
+            n = n.named_children[0]  # what parentheses hold is read in them as well
+        else:
             return False
-        n = same[0]
 
 
 def misranked(lang: str, n: Node) -> bool:
@@ -1549,8 +1555,15 @@ def _ruby_refused(n: Node) -> bool:
         or (
             parent.type == "argument_list" and parent.parent is not None and parent.parent.type in _RUBY_JUMPS
         )
+        or (
+            parent.type == "argument_list"
+            and parent.children[0].type != "("
+            and parent.named_children[0] == n
+            and parent.parent is not None
+            and parent.parent.type == "call"
+        )
     ):
-        return True  # `not {` and `return {` open a block
+        return True  # `not {`, `return {` and `f {` open a block
     if parent.type in _RUBY_MODIFIERS and parent.child_by_field_name("body") == n:
         return False
     if n.type in _RUBY_MODIFIERS:
