@@ -128,6 +128,10 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("javascript", "x = f(1);\n", "f($A)", "{v: $A}", "x = {v: 1};\n"),
         ("typescript", "a.b = 1;\n", "$A.$B", "($A as any).$B", "(a as any).b = 1;\n"),
         ("javascript", "(a) = 1;\n", "a", "b.c", "(b.c) = 1;\n"),
+        # `??` joins `&&` and `||` only in parentheses.
+        ("javascript", "x = a || b && c;\n", "$A || $B", "$A ?? $B", "x = a ?? (b && c);\n"),
+        ("javascript", "x = a || b || c;\n", "$A || $B", "$A ?? $B", "x = (a || b) ?? c;\n"),
+        ("javascript", "x = a && b || c;\n", "$A && $B", "$A ?? $B", "x = (a ?? b) || c;\n"),
         # An optional chain is assigned to nowhere: parentheses end it.
         (
             "javascript",

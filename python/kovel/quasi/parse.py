@@ -1272,6 +1272,10 @@ def misranked(lang: str, n: Node) -> bool:
         return True
     if lang == "php" and _php_refused(n):
         return True
+    if lang in _JS and n.type == parent.type == "binary_expression" and _mixes_nullish(n, parent):
+        return True
+    if lang in _JS and _js_untargeted(n):
+        return True
     if (
         lang in _JS
         and n.type == "super"
@@ -1488,6 +1492,35 @@ def _js_refused(n: Node) -> bool:
         if field is not None and top.parent.child_by_field_name(field) == top:
             return _optional_chain(top)
     return False
+
+
+def _js_untargeted(n: Node) -> bool:
+    """Whether ``n`` is what an assignment changes, but no name, member or index
+    where JavaScript wants one (``[a] += 1``), or a pattern in parentheses
+    (``([a]) = b``): parentheses make no target."""
+    outer = n
+    while outer.parent is not None and outer.parent.type == "parenthesized_expression":
+        outer = outer.parent
+    holder = outer.parent
+    field = _ASSIGNED.get(holder.type) if holder is not None else None
+    if holder is None or field is None or holder.child_by_field_name(field) != outer:
+        return False
+    inner = n
+    while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
+        inner = inner.named_children[0]
+    if holder.type == "assignment_expression" and outer == n:
+        return False  # `[a, b] = c` destructures
+    return inner.type not in _TARGETS or _optional_chain(inner)
+
+
+def _mixes_nullish(n: Node, parent: Node) -> bool:
+    """Whether ``n`` and ``parent`` join ``??`` with ``&&`` or ``||``, which
+    JavaScript takes only in parentheses (``a ?? b && c`` is refused)."""
+    ops = set()
+    for x in (n, parent):
+        op = x.child_by_field_name("operator")
+        ops.add(op.type if op is not None else "")
+    return "??" in ops and bool({"&&", "||"} & ops)
 
 
 # Of a member, an index and a call, the link to what it is taken from.
