@@ -132,6 +132,8 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("javascript", "x = a || b && c;\n", "$A || $B", "$A ?? $B", "x = a ?? (b && c);\n"),
         ("javascript", "x = a || b || c;\n", "$A || $B", "$A ?? $B", "x = (a || b) ?? c;\n"),
         ("javascript", "x = a && b || c;\n", "$A && $B", "$A ?? $B", "x = (a ?? b) || c;\n"),
+        # A name assigned to may become a pattern `=` destructures.
+        ("javascript", "f(x);\nx = 1;\n", "x", "[y]", "f([y]);\n[y] = 1;\n"),
         # An optional chain is assigned to nowhere: parentheses end it.
         (
             "javascript",

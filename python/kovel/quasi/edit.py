@@ -22,7 +22,7 @@ from typing import Any
 from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.fill import Siblings, compile_filler
-from kovel.quasi.parse import SHole, Skeleton, SNode, joins
+from kovel.quasi.parse import SHole, Skeleton, SNode, runs_into
 from kovel.quasi.shape import is_token, named_words
 
 __all__ = ["Editor"]
@@ -168,13 +168,8 @@ class _Edit:
                     # Written where the match's layout had other tokens around it,
                     # it must not run into them (`if c` then `then x`): else the
                     # whole template is written, laid out as it is.
-                    body = str(new)
                     before = self.text[offsets[a] - 1 : offsets[a]] if offsets[a] else ""
-                    after = self.text[offsets[b] : offsets[b] + 1]
-                    lang = self.ed._sk.lang
-                    if body and (
-                        (before and joins(before, body[0], lang)) or (after and joins(body[-1], after, lang))
-                    ):
+                    if runs_into(before, str(new), self.text[offsets[b] : offsets[b] + 1], self.ed._sk.lang):
                         return None
                 # Lines that start a line in the template must start one here
                 # (a block body written after `def f(): `).

@@ -29,10 +29,10 @@ from kovel.quasi.parse import (
     clipped,
     hole_literals,
     is_hole,
-    joins,
     parse_quasi,
     reading,
     reads_as,
+    runs_into,
 )
 from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shape
 from kovel.quasi.wire import FillOp, HoleSpec
@@ -413,8 +413,11 @@ def _seq(lang: str, hole: SHole, values: object, lead: str = "") -> KTerm | list
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 
-def _one_value(t: KTerm) -> bool:
-    return "\n" not in str(t) and not _native.is_statement(t)
+def _one_value(t: KTerm, spliced: str | None = None) -> bool:
+    """Whether ``t`` is a value on one line (with ``spliced``, the text the run
+    splices, nothing else but it)."""
+    text = str(t)
+    return "\n" not in text and (spliced is None or spliced == text) and not _native.is_statement(t)
 
 
 _LAST_WORD = re.compile(r"([a-z]+)\s*\Z")
@@ -436,12 +439,7 @@ def _seq_of_one(
     a body of statements the grammar holds in one node is no value."""
     if isinstance(got, list):
         return [guard(got[0])] if len(got) == 1 and _one_value(got[0]) else got
-    if (
-        isinstance(values, Siblings)
-        and len(values) == 1
-        and _one_value(values[0])
-        and str(got) == str(values[0])
-    ):
+    if isinstance(values, Siblings) and len(values) == 1 and _one_value(values[0], str(got)):
         kept = guard(values[0])
         return got if kept is values[0] else [kept]
     return got
@@ -486,9 +484,7 @@ def _guard(
             wrap = False  # nothing to keep together: "()" would be a value of its own
         if wrap is None:
             text = str(v)
-            runs_in = bool(text) and bool(
-                (before and joins(before, text[0], sk.lang)) or (after and joins(text[-1], after, sk.lang))
-            )
+            runs_in = runs_into(before, text, after, sk.lang)
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)))
             if alone == RUN and not node:

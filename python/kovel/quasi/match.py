@@ -31,6 +31,7 @@ from kovel.quasi.parse import (
     Skeleton,
     SNode,
     clipped,
+    has_optional_chains,
     hole_literals,
     ignores_case,
     parse_quasi,
@@ -494,10 +495,6 @@ def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
         yield max(words, key=len) if words and words != [text] else text
 
 
-# Languages whose optional chains (`a?.b`) stand where plain ones do, but for some places.
-_OPTIONAL_CHAINS = frozenset({"javascript", "typescript", "tsx"})
-
-
 def _parent_tag(t: KTerm, path: Path) -> str | None:
     """The tag of the node holding the one at ``path`` in ``t`` (None for the root)."""
     if not path:
@@ -758,7 +755,7 @@ def replacements(
         made = _native.tag(_inner(new))
         if refuses_statements(p.lang) and made == "expression_statement":
             return True
-        if p.lang in _OPTIONAL_CHAINS and "?." in str(new) and "?." not in str(m.term):
+        if has_optional_chains(p.lang) and "?." in str(new) and "?." not in str(m.term):
             return True  # an optional chain has the shape of a plain one, but is assigned to nowhere
         return bool(restricted) and (made in restricted or _parent_tag(t, m.path) in restricted)
 

@@ -41,6 +41,8 @@ __all__ = [
     "refused_there",
     "refuses_statements",
     "restricts_calls_in",
+    "runs_into",
+    "has_optional_chains",
     "holds_misranked",
     "READ",
     "MISREAD",
@@ -1356,6 +1358,17 @@ def refuses_statements(lang: str) -> bool:
     return lang in _JS or lang in _STATEMENT_EXPRESSIONS
 
 
+def has_optional_chains(lang: str) -> bool:
+    """Whether ``lang`` writes optional chains (``a?.b``), which have the shape
+    of plain ones but are assigned to nowhere: a replacement that adds one is
+    checked where it lands.
+
+    >>> has_optional_chains("typescript"), has_optional_chains("python")
+    (True, False)
+    """
+    return lang in _JS
+
+
 def restricts_calls_in(lang: str) -> frozenset[str]:
     """The tags of the statements in which ``lang`` refuses calls that its grammar
     reads: Go's builtins that only give a value (``len(x)``) are no statement, nor
@@ -1419,7 +1432,8 @@ _GO_VALUES = frozenset(
 )
 
 
-_GO_CALL_STATEMENTS = frozenset({"expression_statement", "go_statement", "defer_statement"})
+_GO_DEFERRED = frozenset({"go_statement", "defer_statement"})
+_GO_CALL_STATEMENTS = _GO_DEFERRED | {"expression_statement"}
 
 
 def _statement_refused(lang: str, n: Node) -> bool:
@@ -1432,11 +1446,7 @@ def _statement_refused(lang: str, n: Node) -> bool:
     up = n
     while up.parent is not None and up.parent.type == "parenthesized_expression":
         up = up.parent
-    if (
-        lang == "go"
-        and up.parent is not None
-        and up.parent.type in _GO_CALL_STATEMENTS - {"expression_statement"}
-    ):
+    if lang == "go" and up.parent is not None and up.parent.type in _GO_DEFERRED:
         # What `go` and `defer` run is a call, unparenthesised, and not of a builtin that only gives a value.
         if up.type != "call_expression":
             return True
@@ -1472,14 +1482,8 @@ def _js_refused(n: Node) -> bool:
             return True
         if first.type == "async" and first.next_sibling is not None and first.next_sibling.type == "function":
             return True
-    inner, outer = n, n
-    while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
-        inner = inner.named_children[0]
-    while outer.parent is not None and outer.parent.type == "parenthesized_expression":
-        outer = outer.parent
-    field = _ASSIGNED.get(outer.parent.type) if outer.parent is not None else None
-    if field is not None and outer.parent is not None and outer.parent.child_by_field_name(field) == outer:
-        return inner.type not in _TARGETS or _optional_chain(inner)
+    if _js_untargeted(n):
+        return True
     # What is assigned to is no optional chain, at any link (`a?.b().c = 1`).
     top = n
     while (
@@ -1496,8 +1500,8 @@ def _js_refused(n: Node) -> bool:
 
 def _js_untargeted(n: Node) -> bool:
     """Whether ``n`` is what an assignment changes, but no name, member or index
-    where JavaScript wants one (``[a] += 1``), or a pattern in parentheses
-    (``([a]) = b``): parentheses make no target."""
+    (``(a + b) = 1``, ``[a] += 1``, ``a?.b = 1``), nor a pattern that ``=``
+    destructures unparenthesised (``([a]) = b`` is refused)."""
     outer = n
     while outer.parent is not None and outer.parent.type == "parenthesized_expression":
         outer = outer.parent
@@ -1508,9 +1512,11 @@ def _js_untargeted(n: Node) -> bool:
     inner = n
     while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
         inner = inner.named_children[0]
-    if holder.type == "assignment_expression" and outer == n:
-        return False  # `[a, b] = c` destructures
-    return inner.type not in _TARGETS or _optional_chain(inner)
+    destructures = holder.type == "assignment_expression" and outer == n
+    return inner.type not in (_TARGETS | _PATTERNS if destructures else _TARGETS) or _optional_chain(inner)
+
+
+_PATTERNS = frozenset({"array_pattern", "object_pattern"})
 
 
 def _mixes_nullish(n: Node, parent: Node) -> bool:
@@ -1590,10 +1596,9 @@ def _ruby_refused(n: Node) -> bool:
         )
         or (
             parent.type == "argument_list"
-            and parent.children[0].type != "("
             and parent.named_children[0] == n
             and parent.parent is not None
-            and parent.parent.type == "call"
+            and _ruby_command(parent.parent)
         )
     ):
         return True  # `not {`, `return {` and `f {` open a block
@@ -1785,6 +1790,18 @@ def _php_construct(call: Node) -> bytes:
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_$")
 # Pairs of characters that read as one token when nothing separates them.
 _JOINS = frozenset({"++", "--", "//", "/*", "*/", "<<", ">>", "&&", "||", "==", "+=", "-=", "**", "::", ".."})
+
+
+def runs_into(before: str, text: str, after: str, lang: str) -> bool:
+    """Whether ``text``, written between the characters ``before`` and ``after``
+    (either may be ""), would run into one of them as one token.
+
+    >>> runs_into("-", "-1", "", "python"), runs_into("(", "x", ")", "python")
+    (True, False)
+    """
+    return bool(text) and bool(
+        (before and joins(before, text[0], lang)) or (after and joins(text[-1], after, lang))
+    )
 
 
 def joins(a: str, b: str, lang: str = "") -> bool:
