@@ -35,7 +35,7 @@ from typing import Any, ParamSpec, TypeVar
 from kovel.treesitter.forked import fork_safe
 from kovel.treesitter.timeout import Overrun, Worker, dumps_call
 
-__all__ = ["InlineExecutor", "WatchdogPool", "executor_for", "here_if_limited"]
+__all__ = ["InlineExecutor", "WatchdogPool", "executor_for", "here_if_limited", "limited_here"]
 
 P = ParamSpec("P")
 T = TypeVar("T")
@@ -442,14 +442,22 @@ def here_if_limited(otherwise: Executor, timeout: float | None) -> Executor:
     >>> type(here_if_limited(InlineExecutor(), 10)).__name__
     'InlineExecutor'
     """
-    if (
+    return InlineExecutor(timeout=timeout) if limited_here() else otherwise
+
+
+def limited_here() -> bool:
+    """Whether an ``InlineExecutor`` can hold tasks to a time limit here: in the
+    main thread, with no timer signal of the caller's running.
+
+    >>> limited_here()
+    True
+    """
+    return (
         threading.current_thread() is threading.main_thread()
         and hasattr(signal, "setitimer")
         and signal.getsignal(signal.SIGALRM) == signal.SIG_DFL
         and signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
-    ):
-        return InlineExecutor(timeout=timeout)
-    return otherwise
+    )
 
 
 def _wait(

@@ -71,7 +71,7 @@ from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
-from kovel.batch.workers import WatchdogPool, executor_for, here_if_limited
+from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for, limited_here
 from kovel.cli import interactive, output
 from kovel.cli.behind import Behind
 from kovel.cli.ruletest import run_tests
@@ -422,7 +422,8 @@ class _Run:
         self.args = args
         self.failed = False
         self.found = False
-        self.pool: Executor | None = None
+        self.pool: Executor | None = None  # see start_pool
+        self.pool_timeout: float | None = None
         self.bar: Any = None
         self.named: set[str] = set()
         self.writer: SafeWriter | None = None
@@ -443,10 +444,7 @@ class _Run:
             self.err("kovel: --interactive needs a terminal on standard input")
             return 2
         timeout = default_timeout if a.timeout is None else a.timeout
-        pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-        self.pool = executor_for(
-            a.jobs, pool_timeout, TASK_MODULES
-        )  # its workers start while the files are listed
+        self.pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
         try:
             if stdin:
                 return self.stdin(timeout)
@@ -456,6 +454,8 @@ class _Run:
             listed = self.files_to_process(found)
             if listed is None:
                 return 2
+            # Started once the patterns are compiled here: forked workers have them too.
+            pool = self.start_pool()
             paths = [x.path for x in listed]
             self.named = {x.path for x in listed if x.named}
             if a.command == "find":
@@ -463,7 +463,7 @@ class _Run:
                     paths,
                     a.pattern,
                     lang=a.lang,
-                    executor=self.pool,
+                    executor=pool,
                     timeout=timeout,
                     context=self.context(),
                     cache=a.cache,
@@ -478,7 +478,7 @@ class _Run:
                     a.pattern,
                     a.rewrite,
                     lang=a.lang,
-                    executor=self.pool,
+                    executor=pool,
                     timeout=timeout,
                     cache=a.cache,
                     listed=listed,
@@ -491,10 +491,17 @@ class _Run:
         finally:
             if self.bar is not None:
                 self.bar.close()
-            self.pool.shutdown(cancel_futures=True)
+            if self.pool is not None:
+                self.pool.shutdown(cancel_futures=True)
         if a.cache is not None:
             prune(a.cache, a.cache_size)
         return 2 if self.failed else 0 if self.found else 1
+
+    def start_pool(self) -> Executor:
+        """The executor of the files' tasks, started on first use."""
+        if self.pool is None:
+            self.pool = executor_for(self.args.jobs, self.pool_timeout, TASK_MODULES)
+        return self.pool
 
     def abort(self) -> None:
         if isinstance(self.pool, WatchdogPool):
@@ -525,9 +532,9 @@ class _Run:
             return 2
         data = sys.stdin.buffer.read()
         if a.command == "find":
-            self.find([find_source(data, a.lang, a.pattern, executor=self.pool, timeout=timeout)])
+            self.find([find_source(data, a.lang, a.pattern, executor=self.start_pool(), timeout=timeout)])
             return 2 if self.failed else 0 if self.found else 1
-        r = rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.pool, timeout=timeout)
+        r = rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.start_pool(), timeout=timeout)
         if r.error is not None:
             self.report(r.path, r.error)
         self.found = r.changed and (a.force or not r.worse)
@@ -583,8 +590,7 @@ class _Run:
             return ok
         broken: dict[str, str | None] = {}
         # The pattern is compiled under a time limit: a grammar may hang on it.
-        assert self.pool is not None
-        here = here_if_limited(self.pool, DEFAULT_TIMEOUT)
+        here = InlineExecutor(timeout=DEFAULT_TIMEOUT) if limited_here() else self.start_pool()
         rewrite = a.rewrite if a.command == "rewrite" else None
         langs = dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
         missing = {lang: why for lang in langs if (why := grammar_problem(lang)) is not None}
