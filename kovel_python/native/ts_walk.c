@@ -13,7 +13,7 @@
 typedef struct {
   const Subtree* subtree;
   const TSSymbol* aliases; /* its production's alias sequence, or NULL */
-  Length next;             /* where the child at `child` starts */
+  uint32_t next;           /* the byte where the child at `child` starts */
   uint32_t child, structural, count;
   bool visible;
 } Entry;
@@ -49,7 +49,7 @@ void kovel_ts_walk_delete(KovelTsWalk* w) {
 }
 
 /* Only nodes with children are pushed: those are the heap-held subtrees. */
-static bool push(KovelTsWalk* w, const Subtree* s, Length at, bool visible) {
+static bool push(KovelTsWalk* w, const Subtree* s, uint32_t at, bool visible) {
   if (w->size == w->cap) {
     const uint32_t cap = w->cap * 2;
     Entry* grown = realloc(w->stack, cap * sizeof *grown);
@@ -67,14 +67,13 @@ static bool push(KovelTsWalk* w, const Subtree* s, Length at, bool visible) {
   return true;
 }
 
-static KovelTsStep enter(KovelTsWalk* w, const Subtree* s, Length at, TSSymbol alias, KovelTsVisit* v) {
+static KovelTsStep enter(KovelTsWalk* w, const Subtree* s, uint32_t at, TSSymbol alias, KovelTsVisit* v) {
   const TSSymbol own = alias ? alias : ts_subtree_symbol(*s);
-  v->node = ts_node_new(w->tree, s, at, alias);
+  v->node = ts_node_new(w->tree, s, (Length){at, {0, 0}}, alias);
   v->symbol = ts_language_public_symbol(w->tree->language, own);
   v->named_by = own;
-  v->start = at.bytes;
-  v->end = at.bytes + ts_subtree_size(*s).bytes;
-  v->column = at.extent.column;
+  v->start = at;
+  v->end = at + ts_subtree_size(*s).bytes;
   v->parent = ts_subtree_child_count(*s) > 0;
   if (v->parent && !push(w, s, at, true)) return KOVEL_TS_NOMEM;
   return KOVEL_TS_ENTER;
@@ -84,8 +83,7 @@ KovelTsStep kovel_ts_walk_next(KovelTsWalk* w, KovelTsVisit* v) {
   if (!w->started) {
     w->started = true;
     const TSNode r = w->root;
-    const Length at = {r.context[0], {r.context[1], r.context[2]}};
-    return enter(w, (const Subtree*)r.id, at, (TSSymbol)r.context[3], v);
+    return enter(w, (const Subtree*)r.id, r.context[0], (TSSymbol)r.context[3], v);
   }
   while (w->size > 0) {
     Entry* e = &w->stack[w->size - 1];
@@ -96,7 +94,7 @@ KovelTsStep kovel_ts_walk_next(KovelTsWalk* w, KovelTsVisit* v) {
     }
     const Subtree* children = ts_subtree_children(*e->subtree);
     const Subtree* c = &children[e->child];
-    const Length at = e->next;
+    const uint32_t at = e->next;
     TSSymbol alias = 0;
     bool visible = ts_subtree_visible(*c);
     if (!ts_subtree_extra(*c)) {
@@ -107,8 +105,8 @@ KovelTsStep kovel_ts_walk_next(KovelTsWalk* w, KovelTsVisit* v) {
       e->structural++;
     }
     e->child++;
-    e->next = length_add(at, ts_subtree_size(*c));
-    if (e->child < e->count) e->next = length_add(e->next, ts_subtree_padding(children[e->child]));
+    e->next = at + ts_subtree_size(*c).bytes;
+    if (e->child < e->count) e->next += ts_subtree_padding(children[e->child]).bytes;
     if (visible) return enter(w, c, at, alias, v);
     /* A hidden node: its visible children are its parent's. */
     if (ts_subtree_visible_child_count(*c) > 0 && !push(w, c, at, false)) return KOVEL_TS_NOMEM;

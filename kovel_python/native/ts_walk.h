@@ -4,8 +4,10 @@
  * It visits exactly the nodes a cursor walk visits (goto_first_child,
  * goto_next_sibling, goto_parent), with the same symbols and positions; a
  * cursor re-derives its place among its siblings at every move, this walk
- * keeps it. Written in C, against tree-sitter's internal headers, so it is
- * built with the runtime it reads. */
+ * keeps it. Positions are bytes only: rows and columns cost an addition
+ * with branches per node, and a node's nodes (`node`) carry no point. Written
+ * in C, against tree-sitter's internal headers, so it is built with the
+ * runtime it reads. */
 #ifndef KOVEL_TS_WALK_H
 #define KOVEL_TS_WALK_H
 
@@ -31,7 +33,6 @@ typedef struct {
   TSSymbol symbol;     /* ts_node_symbol's: public, the alias if any */
   TSSymbol named_by;   /* the symbol whose name is ts_node_type's */
   uint32_t start, end; /* bytes */
-  uint32_t column;     /* start column, in bytes */
   bool parent;         /* it has children: a LEAVE follows the visits of
                           its visible descendants (perhaps none) */
 } KovelTsVisit;

@@ -126,7 +126,10 @@ Walker::Visit Walker::visit(const KovelTsVisit& n) {
     throw BadTree{"a tree-sitter node spanning bytes " + std::to_string(s) + " to " + std::to_string(e) +
                   " splits a UTF-8 character of the source"};
   Visit v{&kind, s, e, false};
-  if (kind.may_anchor && n.column == 0) v.anchored = kind.body || convert::last_line_anchored(cut(s, e));
+  // At column 0: where the source starts or a line feed ends (a row's column
+  // is in bytes, and only a line feed starts a row).
+  if (kind.may_anchor && (s == 0 || src_[s - 1] == '\n'))
+    v.anchored = kind.body || convert::last_line_anchored(cut(s, e));
   return v;
 }
 

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from kovel.batch.files import _Walker, list_files, write_roots
+from kovel.batch.files import _Walker, list_files, read_bytes, write_roots
 
 
 def rel(root, items):
@@ -314,3 +314,39 @@ def test_named_paths_are_kept_whatever_the_rules(tmp_path):
         ".h.py",
         "b.py",
     ]
+
+
+@pytest.mark.parametrize("size", [0, 1, 4095, 4096, 4097, 3 << 20])
+def test_read_bytes_reads_files_of_any_size_whole(tmp_path, size):
+    data = os.urandom(size)
+    (tmp_path / "f").write_bytes(data)
+    assert read_bytes(str(tmp_path / "f")) == data
+
+
+@pytest.mark.parametrize("path", ["/proc/cpuinfo", "/proc/version"])
+def test_read_bytes_reads_past_a_size_of_zero(path):
+    # Such files say they are empty, and are not.
+    if not os.path.exists(path):
+        pytest.skip(f"no {path}")
+    assert os.stat(path).st_size == 0
+    assert read_bytes(path) == open(path, "rb").read() != b""
+
+
+def test_read_bytes_reads_a_pipe_to_its_end(tmp_path):
+    fifo = tmp_path / "p"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", f"head -c 200000 /dev/zero > {fifo}"])
+    try:
+        assert read_bytes(str(fifo)) == bytes(200000)
+    finally:
+        writer.wait(10)
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory"])
+def test_read_bytes_fails_as_open_does(tmp_path, kind):
+    path = str(tmp_path / "nothing") if kind == "missing" else str(tmp_path)
+    with pytest.raises(OSError) as theirs:
+        open(path, "rb").read()
+    with pytest.raises(OSError) as ours:
+        read_bytes(path)
+    assert ours.value.errno == theirs.value.errno

@@ -287,7 +287,7 @@ def test_a_killed_hung_or_changed_file_loses_that_file_only(tree, hook, extra, r
 def test_the_time_limit_holds_with_any_number_of_jobs(tree, jobs, how):
     # A file that hangs as it is read, and one whose matching alone would take minutes
     # (the call holds every text of the pattern, so it is parsed and searched).
-    (tree / "slow.py").write_text("f(1, " + ", ".join(["0"] * 200) + ")\nx = 1\n")
+    (tree / "slow.py").write_text("f(1, " + ", ".join(["0"] * 800) + ")\nx = 1\n")
     pattern = "f($$$A, $$$B, $$$C, $$$A, $$$B, $$$C, 1)"
     args = ("find", "--jobs", jobs, "--timeout", "2", "-p", pattern, "slow.py", "b.js")
     r = kovel(tree, *args, hook=("hang", "b.js"))

@@ -29,6 +29,7 @@ from dataclasses import dataclass
 from typing import TypeVar
 
 from kovel._kovel import KTerm, from_postcard_bytes
+from kovel.batch.files import read_bytes
 from kovel.treesitter.convert import Parsed
 from kovel.treesitter.grammars import grammar_package
 
@@ -141,8 +142,7 @@ class TermCache:
         is marked recently used."""
         path = self._path(key)
         try:
-            with open(path, "rb") as f:
-                got = decode(f.read())
+            got = decode(read_bytes(path))
         except OSError:
             return None
         if got is not None:

@@ -32,13 +32,14 @@ always followed.
 from __future__ import annotations
 
 import os
+import stat
 import subprocess
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
 from kovel.batch.ignore import Rules
 
-__all__ = ["EXTENSIONS", "FILE_NAMES", "Listed", "language_for", "list_files", "write_roots"]
+__all__ = ["EXTENSIONS", "FILE_NAMES", "Listed", "language_for", "list_files", "read_bytes", "write_roots"]
 
 #: File extension (lower case, with its dot) -> tree-sitter grammar name, as
 #: ``kovel.treesitter.language`` takes it.  ``.h`` is read as C.
@@ -159,6 +160,40 @@ def language_for(path: str) -> str | None:
     ('rust', 'make', None)
     """
     return FILE_NAMES.get(os.path.basename(path)) or EXTENSIONS.get(os.path.splitext(path)[1].lower())
+
+
+#: The most one read is asked for: Linux reads at most about 2 GiB at once.
+_ONE_READ = 1 << 30
+
+
+def read_bytes(path: str) -> bytes:
+    """The bytes of the file at ``path``, as ``open(path, "rb").read()`` reads them,
+    in four system calls rather than nine: every file of a run is read, most
+    of them small.
+
+    >>> import pathlib, tempfile
+    >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
+    >>> _ = f.write_bytes(b"x = 1\\n")
+    >>> read_bytes(str(f))
+    b'x = 1\\n'
+    """
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        st = os.fstat(fd)
+        chunks = []
+        if stat.S_ISREG(st.st_mode):
+            # One byte more than its size: a short read is the end of a regular
+            # file, and a file grown since is read on to its end.
+            want = st.st_size + 1
+            data = os.read(fd, min(want, _ONE_READ))
+            if len(data) < want and want <= _ONE_READ:
+                return data
+            chunks.append(data)
+        while chunk := os.read(fd, _ONE_READ):
+            chunks.append(chunk)
+        return b"".join(chunks)
+    finally:
+        os.close(fd)
 
 
 @dataclass(frozen=True, slots=True)

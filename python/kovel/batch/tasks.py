@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from kovel import _native
 from kovel._kovel import KTerm
 from kovel.batch.cache import TermCache
+from kovel.batch.files import read_bytes
 from kovel.batch.pycheck import newly_rejected
 from kovel.batch.results import (
     Change,
@@ -227,8 +228,7 @@ def _load(
     whole tree (``matches`` is set, and the term is None)."""
     if data is None:
         try:
-            with open(path, "rb") as f:
-                data = f.read()
+            data = read_bytes(path)
         except OSError as exc:
             raise _Skip(f"cannot read: {exc.strerror or exc}") from None
     hook("read", path)
@@ -504,8 +504,7 @@ def without_parse(
     if not required or result not in (FoundFile, RewrittenFile) or os.environ.get("KOVEL_TEST_HOOK"):
         return None  # (the test hook watches the workers' reads)
     try:
-        with open(path, "rb") as stream:
-            data = stream.read()
+        data = read_bytes(path)
         if all(t in data for t in required):
             return None  # most likely a worker's, which decodes it: no need to here
         text, encoding = _decode(data, lang)
