@@ -2,6 +2,7 @@
 #include <string>
 
 #include "postcard.h"
+#include "reaper.h"
 #include "repr_quote.h"
 #include "types.h"
 #include "unlocked.h"
@@ -24,9 +25,9 @@ bool with_term_unlocked(PyObject* self, F&& work) {
   return run_unlocked([&](const StopCheck* stop) { work(*keep, stop); });
 }
 
-// Frees the nodes that die with the object: a few thousand under the lock,
-// and the rest of a large term (a million nodes take milliseconds) without
-// it, so that other threads run meanwhile.
+// Frees the nodes that die with the object: a few thousand here, and the
+// rest of a large term (a million nodes take milliseconds) on the reaper's
+// thread, or here without the lock when it has too much to do.
 void kterm_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   auto* obj = reinterpret_cast<PyKTerm*>(self);
@@ -34,7 +35,7 @@ void kterm_dealloc(PyObject* self) {
   obj->~PyKTerm();
   if (KTerm* dead = t ? t->drop() : nullptr) {
     constexpr std::size_t kUnderLock = 4096;
-    if ((dead = KTerm::free_some(dead, kUnderLock))) {
+    if ((dead = KTerm::free_some(dead, kUnderLock)) && !reap_later(dead)) {
       Py_BEGIN_ALLOW_THREADS KTerm::free_some(dead, SIZE_MAX);
       Py_END_ALLOW_THREADS
     }

@@ -630,7 +630,7 @@ def rewrite_task(
     replaced: list[tuple[int, int, str]] | None = None  # (start, end, new text) of each match
     try:
         if isinstance(pat, Pattern):
-            paths, news, spans = replacements(pat, term, rw)
+            paths, news, spans = replacements(pat, term, rw, text=text)  # the term renders to its source
             new = _native.replace_all(term, paths, news) if paths else term
             replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
         else:

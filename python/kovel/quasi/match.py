@@ -720,12 +720,18 @@ def bound_texts(
 
 
 def replacements(
-    p: Pattern, t: KTerm, replacement: Template | Callable[[Match], KTerm | None]
+    p: Pattern,
+    t: KTerm,
+    replacement: Template | Callable[[Match], KTerm | None],
+    *,
+    text: str | None = None,
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
     matches, their new terms and the matches' spans in ``str(t)``, in document
     order.  ``kovel._native.replace_all(t, paths, news)`` is the rewritten term;
-    the batch layer also reports where each change lies in its file.
+    the batch layer also reports where each change lies in its file.  ``text``
+    is ``str(t)`` when the caller has it (the source a term was parsed from):
+    a file of megabytes is not rendered again.
 
     >>> from kovel.treesitter import parse
     >>> from kovel.quasi.fill import template
@@ -734,7 +740,6 @@ def replacements(
     >>> paths, [str(n) for n in news], spans
     ([(0, 0), (1, 0)], ['log(1)', 'log(2)'], [(0, 8), (9, 17)])
     """
-    text: str | None = None
     indents: _Indents | None = None  # of the text, once it is laid out
     crlf: bool | None = None
     paths: list[Path] = []

@@ -1,0 +1,21 @@
+// Frees what is left of large dead terms on a thread of its own.
+//
+// A file's term holds a node per token: dropping one of megabytes walks
+// millions of nodes, each a cache miss, and the thread that dropped it has
+// better things to do (the next file). The reaper takes such lists from
+// KTerm::drop() and frees them meanwhile, on a core that is otherwise often
+// idle. It keeps a bounded backlog (past it, the caller frees), leaves no
+// thread behind once the backlog is freed (so that a fork finds the process
+// as it was), and survives a fork (the child starts its own when it needs one).
+#pragma once
+
+#include "kterm.h"
+
+namespace kovel::py {
+
+// Takes `dead` (a list KTerm::drop() or free_some() returned) to free later;
+// false when it cannot (the backlog is full, or no thread can be started),
+// and the caller frees the list itself.
+bool reap_later(KTerm* dead) noexcept;
+
+}  // namespace kovel::py
