@@ -22,8 +22,8 @@ constexpr std::size_t kBacklog = 8;
 constexpr std::size_t kBatch = 1 << 16;
 
 struct Reaper {
-  std::mutex batch;  // held while a batch is freed, and then until the queue says so
-  std::mutex lock;   // the fields below; taken after `batch` when both are
+  std::mutex batch;              // held while a batch is freed, and then until the queue says so
+  std::mutex lock;               // the fields below; taken after `batch` when both are
   std::condition_variable idle;  // the thread ended
   std::vector<KTerm*> queue;     // the list being freed stays at the front
   bool running = false;          // a thread serves the queue
