@@ -29,14 +29,6 @@ TSParser* thread_parser() {
   return tp.p;
 }
 
-// The slot of a symbol in the kinds table: the grammar's symbols, then the
-// two built-in error symbols, which lie outside its count.
-std::size_t symbol_slot(TSSymbol sym, std::uint32_t count) {
-  if (sym == static_cast<TSSymbol>(-1)) return count;      // ERROR
-  if (sym == static_cast<TSSymbol>(-2)) return count + 1;  // _ERROR
-  return sym;
-}
-
 struct Input {
   std::string_view src;
   static const char* read(void* payload, std::uint32_t byte, TSPoint, std::uint32_t* n) {
@@ -101,19 +93,15 @@ PyObject* errors_tuple(const std::vector<std::pair<std::uint32_t, std::uint32_t>
   return spans.release();
 }
 
-const KindInfo& Kinds::of(const KovelTsVisit& n) {
-  const std::size_t slot = symbol_slot(n.symbol, count_);
+const KindInfo& Kinds::learn(const KovelTsVisit& n, std::size_t slot) {
   if (slot >= slot_.size()) throw BadTree{"a tree-sitter node's kind is outside its grammar's symbols"};
-  int& i = slot_[slot];
-  if (i < 0) {
-    const char* name = ts_language_symbol_name(lang_, n.named_by);
-    const std::string_view tag = name ? name : "";
-    const auto f = static_cast<unsigned char>(flags_[slot]);
-    infos_.push_back(
-        KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0, (f & kBody) != 0});
-    i = static_cast<int>(infos_.size() - 1);
-  }
-  return infos_[static_cast<std::size_t>(i)];
+  const char* name = ts_language_symbol_name(lang_, n.named_by);
+  const std::string_view tag = name ? name : "";
+  const auto f = static_cast<unsigned char>(flags_[slot]);
+  infos_.push_back(
+      KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0, (f & kBody) != 0});
+  slot_[slot] = &infos_.back();
+  return infos_.back();
 }
 
 Walker::Visit Walker::visit(const KovelTsVisit& n) {

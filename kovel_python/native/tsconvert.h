@@ -172,14 +172,29 @@ struct KindInfo {
 class Kinds {
  public:
   Kinds(const TSLanguage* lang, std::string_view flags)
-      : lang_(lang), count_(ts_language_symbol_count(lang)), flags_(flags), slot_(flags.size(), -1) {}
-  const KindInfo& of(const KovelTsVisit& n);
+      : lang_(lang), count_(ts_language_symbol_count(lang)), flags_(flags), slot_(flags.size(), nullptr) {}
+  // Asked for at every node: a known kind is one load away.
+  const KindInfo& of(const KovelTsVisit& n) {
+    const std::size_t slot = slot_of(n.symbol);
+    if (slot < slot_.size() && slot_[slot]) [[likely]]
+      return *slot_[slot];
+    return learn(n, slot);
+  }
 
  private:
+  // The slot of a symbol: the grammar's symbols, then the two built-in error
+  // symbols, which lie outside its count.
+  std::size_t slot_of(TSSymbol sym) const {
+    if (sym == static_cast<TSSymbol>(-1)) return count_;      // ERROR
+    if (sym == static_cast<TSSymbol>(-2)) return count_ + 1;  // _ERROR
+    return sym;
+  }
+  const KindInfo& learn(const KovelTsVisit& n, std::size_t slot);
+
   const TSLanguage* lang_;
   std::uint32_t count_;
   std::string_view flags_;
-  std::vector<int> slot_;
+  std::vector<const KindInfo*> slot_;  // into infos_, null until met
   std::deque<KindInfo> infos_;
 };
 
