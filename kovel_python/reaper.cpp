@@ -3,9 +3,12 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -20,11 +23,14 @@ namespace {
 constexpr std::size_t kBacklog = 8;
 // Nodes freed between looks at the queue (a fork waits for one batch).
 constexpr std::size_t kBatch = 1 << 16;
+// How long an idle reaper waits for more before its thread ends.
+constexpr auto kLinger = std::chrono::milliseconds(50);
 
 struct Reaper {
   std::mutex batch;              // held while a batch is freed, and then until the queue says so
   std::mutex lock;               // the fields below; taken after `batch` when both are
-  std::condition_variable idle;  // the thread ended
+  std::condition_variable wake;  // work came, or the interpreter is ending
+  std::condition_variable idle;  // the queue emptied, or the thread ended
   std::vector<KTerm*> queue;     // the list being freed stays at the front
   bool running = false;          // a thread serves the queue
   bool stopping = false;         // the interpreter is ending: take no more
@@ -41,11 +47,15 @@ void serve() {
   std::unique_lock<std::mutex> held(r.lock);
   for (;;) {
     if (r.queue.empty()) {
-      // Done: the thread ends at once, so that a process about to fork
-      // (kovel's pools fork only while single-threaded) seldom finds it.
-      r.running = false;
+      // A moment's wait for the next term (the next file's, in a batch run)
+      // spares starting a thread per term.
       r.idle.notify_all();
-      return;
+      if (r.stopping || !r.wake.wait_for(held, kLinger, [&] { return !r.queue.empty() || r.stopping; }) ||
+          r.queue.empty()) {
+        r.running = false;
+        r.idle.notify_all();
+        return;
+      }
     }
     KTerm* head = r.queue.front();
     held.unlock();
@@ -77,6 +87,10 @@ void after_fork_parent() {
 }
 void after_fork_child() {
   Reaper& r = reaper();
+  // The condition variables may list the parent's reaper as a waiter, which
+  // the child has not: they start afresh.
+  new (&r.wake) std::condition_variable;
+  new (&r.idle) std::condition_variable;
   r.running = false;
   r.lock.unlock();
   r.batch.unlock();
@@ -91,15 +105,21 @@ void drain_at_exit() {
   {
     std::unique_lock<std::mutex> held(r.lock);
     r.stopping = true;
+    r.wake.notify_all();
     r.idle.wait(held, [&] { return !r.running; });
     left.swap(r.queue);
   }
   for (KTerm* head : left) KTerm::free_some(head, SIZE_MAX);
 }
 
+std::atomic<bool> g_reaping{true};
+
 }  // namespace
 
+bool set_reaping(bool on) noexcept { return g_reaping.exchange(on); }
+
 bool reap_later(KTerm* dead) noexcept {
+  if (!g_reaping.load(std::memory_order_relaxed)) return false;
   static const bool registered = Py_AtExit(drain_at_exit) == 0;
   if (!registered) return false;
   Reaper& r = reaper();
@@ -110,6 +130,8 @@ bool reap_later(KTerm* dead) noexcept {
     if (!r.running) {
       std::thread(serve).detach();
       r.running = true;
+    } else {
+      r.wake.notify_one();
     }
     return true;
   } catch (...) {  // no memory for the queue, or no thread to start
@@ -117,6 +139,12 @@ bool reap_later(KTerm* dead) noexcept {
     if (!r.queue.empty() && r.queue.back() == dead) r.queue.pop_back();
     return false;
   }
+}
+
+int reaper_threads() noexcept {
+  Reaper& r = reaper();
+  std::lock_guard<std::mutex> held(r.lock);
+  return r.running ? 1 : 0;
 }
 
 }  // namespace kovel::py

@@ -206,3 +206,21 @@ def test_an_interpreter_ending_while_large_terms_are_freed_exits_cleanly(tmp_pat
     )
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert (r.returncode, r.stdout, r.stderr) == (0, "done\n", "")
+
+
+def test_large_terms_are_freed_by_the_dropping_thread_when_asked():
+    import time
+
+    from kovel import _native
+
+    before = _native.background_free(False)
+    try:
+        assert _native.background_free(False) is False
+        deadline = time.monotonic() + 10
+        while _native.own_threads() and time.monotonic() < deadline:  # one from earlier tests
+            time.sleep(0.01)
+        _big_term()
+        assert _native.own_threads() == 0  # freed here, no thread started
+    finally:
+        _native.background_free(before)
+    assert before is True

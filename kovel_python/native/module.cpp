@@ -13,7 +13,7 @@ Names g_names{};
 PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,    kRewriteMethods,
                                 kMeasureMethods, kConvertMethods, kMatchMethods,   kFillMethods,
                                 kLayoutMethods,  kTsParseMethods, kTsMatchMethods, kLinesMethods,
-                                kTextsMethods};
+                                kTextsMethods,   kThreadsMethods};
 
 int exec_module(PyObject* module) {
   if (!init_names()) return -1;

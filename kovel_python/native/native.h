@@ -28,6 +28,7 @@ extern PyMethodDef kMatchMethods[];
 extern PyMethodDef kFillMethods[];
 extern PyMethodDef kLayoutMethods[];
 extern PyMethodDef kTsParseMethods[];
+extern PyMethodDef kThreadsMethods[];
 extern PyMethodDef kTsMatchMethods[];
 extern PyMethodDef kLinesMethods[];
 extern PyMethodDef kTextsMethods[];

@@ -58,6 +58,33 @@ def test_no_fork_while_another_thread_runs():
         t.join()
 
 
+def test_the_thread_freeing_a_large_term_does_not_stop_a_fork():
+    from kovel import _kovel as K, _native
+
+    if not forked.fork_safe():
+        pytest.skip("another thread runs in this test process")
+    b = K.tb("l")
+    for i in range(200_000):
+        b.c(K.leaf("n", str(i)))
+    t = b.b()
+    del b
+    del t  # freed on kovel's own thread, which a fork leaves consistent
+    assert _native.own_threads() == 1 and len(os.listdir("/proc/self/task")) == 2
+    assert forked.fork_safe()
+    # Forked now, the child frees and builds terms of its own.
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            big = K.tb("c")
+            for _ in range(100_000):
+                big.c(K.leaf("n", "x"))
+            code = 0 if len(str(big.b())) == 100_000 else 1
+        finally:
+            os._exit(code)
+    assert forked.ForkedProcess(pid).wait(timeout=60) == 0
+
+
 @pytest.mark.parametrize("how", ["exit", "signal", "running"])
 def test_forked_process_reports_the_status_as_popen_does(how):
     if not forked.fork_safe():

@@ -22,6 +22,7 @@ import time
 import traceback
 from collections.abc import Sequence
 
+from kovel import _native
 from kovel.treesitter.worker import serve
 
 __all__ = ["ForkedProcess", "fork_safe", "fork_worker"]
@@ -29,7 +30,8 @@ __all__ = ["ForkedProcess", "fork_safe", "fork_worker"]
 
 def fork_safe() -> bool:
     """Whether this process may fork a worker now: Linux, called from the main
-    thread, and no other thread running (Python's or a library's own).
+    thread, and no other thread running (Python's or a library's own) but
+    kovel's own, which a fork leaves consistent (the one that frees large terms).
 
     >>> isinstance(fork_safe(), bool)
     True
@@ -38,8 +40,9 @@ def fork_safe() -> bool:
         return False
     if threading.current_thread() is not threading.main_thread():
         return False
+    own = _native.own_threads()  # before the listing: one that ends meanwhile is still allowed for
     try:
-        return len(os.listdir("/proc/self/task")) == 1
+        return len(os.listdir("/proc/self/task")) <= 1 + own
     except OSError:
         return False
 

@@ -16,6 +16,7 @@ from collections.abc import Sequence
 from multiprocessing.connection import Connection
 from typing import Any
 
+from kovel import _native
 from kovel.treesitter.grammars import tree_sitter
 
 __all__ = ["serve"]
@@ -47,6 +48,9 @@ def serve(preload: Sequence[str] = ()) -> None:
     """
     # Ctrl-C goes to the whole process group; the parent decides what it means.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # Its siblings keep the other cores busy: a term's nodes are freed here, not
+    # on a thread that would take turns with this one.
+    _native.background_free(False)
     try:
         tree_sitter()  # imported before "ready": the caller's clock starts after it
     except ImportError:
