@@ -19,8 +19,10 @@ namespace kovel::py {
 namespace {
 
 // Lists waiting: each the rest of one large term. Past this many, the
-// dropping thread frees its own, so that garbage never outruns the reaper.
-constexpr std::size_t kBacklog = 8;
+// dropping thread frees its own, so that garbage never outruns the reaper
+// and a run holds at most this many dead terms beside its live ones (a
+// term may be hundreds of megabytes).
+constexpr std::size_t kBacklog = 2;
 // Nodes freed between looks at the queue (a fork waits for one batch).
 constexpr std::size_t kBatch = 1 << 16;
 // How long an idle reaper waits for more before its thread ends.
