@@ -688,36 +688,34 @@ const KTerm* first_node(const Binding& b) {
 }
 
 // The offsets of the bindings of the multiline matches: for each, the first
-// record of the binding's first node in the match's subtree. One pass over
-// the records finds them all, with the nodes still looked for in a table.
-void binding_offsets(std::vector<Found>& found, std::span<const SpanRecord> records, Pacer& pace) {
+// record of the binding's first node in the match's subtree. `records` are
+// those of rendered_spans_around (at `positions`): every node of such a
+// match's subtree, and the first after it. One pass over them finds them
+// all, with the nodes still looked for in a table.
+void binding_offsets(std::vector<Found>& found, std::span<const SpanRecord> records,
+                     std::span<const std::uint64_t> positions, Pacer& pace) {
   struct Want {
     std::size_t found;
     std::size_t slot;
   };
   std::unordered_map<const KTerm*, std::vector<Want>> waiting;
-  std::vector<std::size_t> open;  // the matches whose subtree the walk is in, outermost first
+  std::vector<std::pair<std::size_t, std::uint64_t>> open;  // matches the walk is in, and their depths
   std::vector<bool> closed(found.size(), false);
   std::size_t next = 0;  // the next multiline match
   for (std::size_t i = 0; i < records.size(); ++i) {
     pace.tick(1);
-    while (!open.empty() && records[i].depth <= records[found[open.back()].order].depth) {
-      closed[open.back()] = true;
+    while (!open.empty() && records[i].depth <= open.back().second) {
+      closed[open.back().first] = true;
       open.pop_back();
     }
     while (next < found.size() && !found[next].multiline) ++next;
-    // Bindings lie in their match's subtree: between matches there is
-    // nothing to look up, and the walk goes straight to the next one.
-    if (open.empty()) {
-      if (next == found.size()) return;
-      i = std::max<std::size_t>(i, found[next].order);
-    }
-    if (next < found.size() && found[next].order == i) {
+    if (open.empty() && next == found.size()) return;
+    if (next < found.size() && found[next].order == positions[i]) {
       Found& f = found[next];
       f.offsets.assign(f.bindings.size(), f.start);
       for (std::size_t s = 0; s < f.bindings.size(); ++s)
         if (const KTerm* w = first_node(f.bindings[s])) waiting[w].push_back({next, s});
-      open.push_back(next++);
+      open.emplace_back(next++, records[i].depth);
     }
     const auto it = waiting.find(records[i].node);
     if (it == waiting.end()) continue;
@@ -760,18 +758,34 @@ void attach_spans(const KTerm& root, std::span<std::vector<Found>> found, const 
     }
     return;
   }
-  // Rendering is what spans cost: once for every list.
-  const std::vector<SpanRecord> records = rendered_spans(root);
+  // Rendering is what spans cost: once for every list. Besides the matches'
+  // own records, the bindings of a multiline match are looked for among
+  // those of its subtree; no other node is recorded.
+  std::vector<std::uint64_t> orders, deep;
+  for (const std::vector<Found>& list : found) {
+    for (const Found& f : list) {
+      orders.push_back(f.order);
+      if (f.multiline) deep.push_back(f.order);
+    }
+  }
+  for (std::vector<std::uint64_t>* v : {&orders, &deep}) {
+    std::sort(v->begin(), v->end());
+    v->erase(std::unique(v->begin(), v->end()), v->end());
+  }
+  std::vector<std::uint64_t> positions;
+  const std::vector<SpanRecord> records = rendered_spans_around(root, orders, deep, positions);
   for (std::vector<Found>& list : found) {
     bool multiline = false;
     for (Found& f : list) {
-      if (f.order >= records.size() || records[f.order].node != f.node)
+      const auto k = static_cast<std::size_t>(std::lower_bound(positions.begin(), positions.end(), f.order) -
+                                              positions.begin());
+      if (k >= records.size() || positions[k] != f.order || records[k].node != f.node)
         throw std::logic_error("attach_spans: a match is not where the walk of the term puts it");
-      f.start = records[f.order].start;
-      f.end = records[f.order].end;
+      f.start = records[k].start;
+      f.end = records[k].end;
       multiline = multiline || f.multiline;
     }
-    if (multiline) binding_offsets(list, records, pace);
+    if (multiline) binding_offsets(list, records, positions, pace);
   }
 }
 

@@ -157,6 +157,51 @@ std::vector<SpanRecord> rendered_spans_at(const KTerm& root, std::span<const std
   return std::move(some.out);
 }
 
+std::vector<SpanRecord> rendered_spans_around(const KTerm& root, std::span<const std::uint64_t> orders,
+                                              std::span<const std::uint64_t> deep,
+                                              std::vector<std::uint64_t>& positions) {
+  struct Around {
+    std::span<const std::uint64_t> want, deep;
+    std::vector<std::uint64_t>& positions;
+    std::vector<SpanRecord> out;
+    std::vector<bool> counted;          // per record: one of `want`
+    std::vector<std::uint64_t> within;  // depths of the deep nodes whose subtree the walk is in
+    std::uint64_t order = 0;
+    std::size_t next = 0, next_deep = 0;
+    std::size_t open = 0;  // wanted nodes entered and not yet left
+    std::size_t enter(const KTerm* n, std::uint64_t depth, std::uint64_t index, std::uint64_t start) {
+      const std::uint64_t at = order++;
+      // A subtree ends where a node no deeper than its root begins (the
+      // children never rendered come after their parent is left, deeper).
+      bool closes = false;
+      while (!within.empty() && depth <= within.back()) {
+        within.pop_back();
+        closes = true;
+      }
+      const bool wanted = next < want.size() && want[next] == at;
+      next += wanted;
+      const bool is_deep = next_deep < deep.size() && deep[next_deep] == at;
+      next_deep += is_deep;
+      if (!wanted && !closes && within.empty()) return kNone;
+      if (is_deep) within.push_back(depth);
+      open += wanted;
+      out.push_back({n, depth, index, start, start});
+      positions.push_back(at);
+      counted.push_back(wanted);
+      return out.size() - 1;
+    }
+    void leave(std::size_t h, std::uint64_t end) {
+      if (h == kNone) return;
+      out[h].end = end;
+      open -= counted[h];
+    }
+    bool finished() const { return next == want.size() && open == 0 && within.empty(); }
+  } around{orders, deep, positions, {}, {}, {}};
+  positions.clear();
+  rendered_walk(root, around);
+  return std::move(around.out);
+}
+
 std::size_t existing_prefix(const KTerm& root, std::span<const std::uint64_t> path) {
   const KTerm* n = &root;
   std::size_t steps = 0;

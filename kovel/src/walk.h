@@ -65,6 +65,17 @@ std::vector<SpanRecord> rendered_spans(const KTerm& root);
 // stops at the end of the last one, and no other record is kept.
 std::vector<SpanRecord> rendered_spans_at(const KTerm& root, std::span<const std::uint64_t> orders);
 
+// The records of `rendered_spans(root)` that a match's spans need: those at
+// `orders` (ascending, each once), every one in the subtree of a node at
+// `deep` (ascending, a subset of `orders`), and each first one after such a
+// subtree (which tells that it ended; its end is not known when rendering
+// stopped inside it), in order. `positions` receives each record's position
+// in `rendered_spans(root)`. Rendering stops at the end of the last of
+// `orders` and of the subtrees.
+std::vector<SpanRecord> rendered_spans_around(const KTerm& root, std::span<const std::uint64_t> orders,
+                                              std::span<const std::uint64_t> deep,
+                                              std::vector<std::uint64_t>& positions);
+
 // How many leading steps of `path` lead to an existing node.
 std::size_t existing_prefix(const KTerm& root, std::span<const std::uint64_t> path);
 

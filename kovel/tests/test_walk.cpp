@@ -1,6 +1,7 @@
 // Persistent rebuilding and deep walks (walk.h); spans are checked through
 // kovel.tree in tests/test_tree.py.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "support.h"
 #include "walk.h"
@@ -83,6 +84,57 @@ TEST(Spans, SomeRecordsAreThoseOfTheWholeWalk) {
   }
   const std::vector<std::uint64_t> past{all.size() - 1, all.size() + 3};
   EXPECT_EQ(rendered_spans_at(*t, past).size(), 1u);
+}
+
+TEST(Spans, RecordsAroundDeepNodesAreTheirWholeSubtrees) {
+  // The term of the test above; each choice of wanted and deep nodes must
+  // give the records of the whole walk at the wanted nodes, at every node of
+  // a deep one's subtree (children never rendered included), and at the
+  // first node after such a subtree: no other.
+  KRef x = leaf("x", "é");
+  KRef hidden = tuple("h", Kids{leaf("y", "y")}, Cmds{H});
+  KRef q =
+      kquote_at("q", 1, "py", tuple("in", Kids{x}, Cmds{W("["), H, W("]")}), Cmds{H, W("|"), H}, {}).share();
+  KRef body = tuple("b", Kids{q, leaf("z", "z"), hidden}, Cmds{P("  "), H, N, H, X});
+  KRef t = tuple("r", Kids{body, x}, Cmds{W("top"), N, H, W(" "), H});
+  const std::vector<SpanRecord> all = rendered_spans(*t);
+  const std::size_t n = all.size();
+  for (std::uint64_t mask = 1; mask < (1u << n); mask += 1 + mask / 5) {
+    for (std::uint64_t deep_mask = mask; deep_mask; deep_mask = (deep_mask - 1) & mask) {
+      std::vector<std::uint64_t> orders, deep;
+      for (std::uint64_t k = 0; k < n; ++k) {
+        if (mask >> k & 1) orders.push_back(k);
+        if (deep_mask >> k & 1) deep.push_back(k);
+      }
+      // What should be recorded, worked out from the whole walk.
+      std::vector<std::uint64_t> expected, closers;
+      std::vector<std::uint64_t> within;
+      for (std::uint64_t k = 0; k < n; ++k) {
+        bool closes = false;
+        while (!within.empty() && all[k].depth <= within.back()) {
+          within.pop_back();
+          closes = true;
+        }
+        const bool wanted = mask >> k & 1;
+        if (wanted || closes || !within.empty()) expected.push_back(k);
+        if (closes && !wanted && within.empty()) closers.push_back(k);
+        if (deep_mask >> k & 1) within.push_back(all[k].depth);
+        // Past the last wanted node and out of every deep subtree: done.
+        if (within.empty() && k >= orders.back()) break;
+      }
+      std::vector<std::uint64_t> positions;
+      const std::vector<SpanRecord> got = rendered_spans_around(*t, orders, deep, positions);
+      ASSERT_EQ(positions, expected) << "mask " << mask << " deep " << deep_mask;
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        const SpanRecord& want = all[positions[i]];
+        EXPECT_TRUE(got[i].node == want.node && got[i].depth == want.depth);
+        EXPECT_EQ(got[i].start, want.start);
+        // Rendering may stop inside a node recorded only as the end of a subtree.
+        if (std::find(closers.begin(), closers.end(), positions[i]) == closers.end())
+          EXPECT_EQ(got[i].end, want.end) << "order " << positions[i];
+      }
+    }
+  }
 }
 
 }  // namespace
