@@ -181,7 +181,10 @@ def _temporary(dfd: int, base: str) -> tuple[int, str | None]:
 
 
 def _temp_name(base: str) -> str:
-    return f".{base}.{''.join(secrets.choice(_ALPHABET) for _ in range(8))}{_SUFFIX}"
+    # One read of the system's random bytes for the eight letters (not one
+    # each): the name need only be hard to guess, and O_EXCL makes it new.
+    letters = "".join(_ALPHABET[b % len(_ALPHABET)] for b in secrets.token_bytes(8))
+    return f".{base}.{letters}{_SUFFIX}"
 
 
 def _link_in(fd: int, dfd: int, base: str) -> str:
