@@ -32,7 +32,7 @@ struct Reaper {
   std::mutex batch;              // held while a batch is freed, and then until the queue says so
   std::mutex lock;               // the fields below; taken after `batch` when both are
   std::condition_variable wake;  // work came, or the interpreter is ending
-  std::condition_variable idle;  // the queue emptied, or the thread ended
+  std::condition_variable idle;  // the thread ended
   std::vector<KTerm*> queue;     // the list being freed stays at the front
   bool running = false;          // a thread serves the queue
   bool stopping = false;         // the interpreter is ending: take no more
@@ -51,7 +51,6 @@ void serve() {
     if (r.queue.empty()) {
       // A moment's wait for the next term (the next file's, in a batch run)
       // spares starting a thread per term.
-      r.idle.notify_all();
       if (r.stopping || !r.wake.wait_for(held, kLinger, [&] { return !r.queue.empty() || r.stopping; }) ||
           r.queue.empty()) {
         r.running = false;

@@ -734,33 +734,10 @@ void attach_spans(const KTerm& root, std::vector<Found>& found, const StopCheck*
 void attach_spans(const KTerm& root, std::span<std::vector<Found>> found, const StopCheck* stop) {
   if (std::all_of(found.begin(), found.end(), [](const auto& list) { return list.empty(); })) return;
   Pacer pace(stop);
-  const bool multiline = std::any_of(found.begin(), found.end(), [](const auto& list) {
-    return std::any_of(list.begin(), list.end(), [](const Found& f) { return f.multiline; });
-  });
-  if (!multiline) {
-    // Only the matches' own records: a big file's match needs no record of
-    // every node (tens of megabytes), and rendering stops after the last.
-    std::vector<std::uint64_t> orders;
-    for (const std::vector<Found>& list : found)
-      for (const Found& f : list) orders.push_back(f.order);
-    std::sort(orders.begin(), orders.end());
-    orders.erase(std::unique(orders.begin(), orders.end()), orders.end());
-    const std::vector<SpanRecord> some = rendered_spans_at(root, orders);
-    for (std::vector<Found>& list : found) {
-      for (Found& f : list) {
-        const auto k = static_cast<std::size_t>(std::lower_bound(orders.begin(), orders.end(), f.order) -
-                                                orders.begin());
-        if (k >= some.size() || some[k].node != f.node)
-          throw std::logic_error("attach_spans: a match is not where the walk of the term puts it");
-        f.start = some[k].start;
-        f.end = some[k].end;
-      }
-    }
-    return;
-  }
-  // Rendering is what spans cost: once for every list. Besides the matches'
-  // own records, the bindings of a multiline match are looked for among
-  // those of its subtree; no other node is recorded.
+  // Rendering is what spans cost: once for every list. Only the matches'
+  // own records are kept (a big file's match needs no record of every node,
+  // tens of megabytes), and those of the subtrees of the multiline ones,
+  // where their bindings are looked for; rendering stops after the last.
   std::vector<std::uint64_t> orders, deep;
   for (const std::vector<Found>& list : found) {
     for (const Found& f : list) {

@@ -132,31 +132,6 @@ std::vector<SpanRecord> rendered_spans(const KTerm& root) {
   return std::move(all.out);
 }
 
-std::vector<SpanRecord> rendered_spans_at(const KTerm& root, std::span<const std::uint64_t> orders) {
-  struct Some {
-    std::span<const std::uint64_t> want;
-    std::vector<SpanRecord> out;
-    std::uint64_t order = 0;
-    std::size_t next = 0;  // the first wanted order not yet entered
-    std::size_t open = 0;  // wanted nodes entered and not yet left
-    std::size_t enter(const KTerm* n, std::uint64_t depth, std::uint64_t index, std::uint64_t start) {
-      if (next == want.size() || want[next] != order++) return kNone;
-      ++next;
-      ++open;
-      out.push_back({n, depth, index, start, start});
-      return out.size() - 1;
-    }
-    void leave(std::size_t h, std::uint64_t end) {
-      if (h == kNone) return;
-      out[h].end = end;
-      --open;
-    }
-    bool finished() const { return next == want.size() && open == 0; }
-  } some{orders, {}};
-  rendered_walk(root, some);
-  return std::move(some.out);
-}
-
 std::vector<SpanRecord> rendered_spans_around(const KTerm& root, std::span<const std::uint64_t> orders,
                                               std::span<const std::uint64_t> deep,
                                               std::vector<std::uint64_t>& positions) {

@@ -60,17 +60,13 @@ struct SpanRecord {
 // more HOLEs than children, as rendering does.
 std::vector<SpanRecord> rendered_spans(const KTerm& root);
 
-// The records of `rendered_spans(root)` at the positions `orders` (ascending,
-// each once), in that order; fewer when some are past the end. Rendering
-// stops at the end of the last one, and no other record is kept.
-std::vector<SpanRecord> rendered_spans_at(const KTerm& root, std::span<const std::uint64_t> orders);
-
-// The records of `rendered_spans(root)` that a match's spans need: those at
-// `orders` (ascending, each once), every one in the subtree of a node at
-// `deep` (ascending, a subset of `orders`), and each first one after such a
-// subtree (which tells that it ended; its end is not known when rendering
-// stopped inside it), in order. `positions` receives each record's position
-// in `rendered_spans(root)`. Rendering stops at the end of the last of
+// The records of `rendered_spans(root)` that matches' spans need, in order:
+// those at `orders` (ascending, each once; fewer when some are past the
+// end), every one in the subtree of a node at `deep` (ascending, a subset of
+// `orders`), and each first one after such a subtree (which tells that it
+// ended; its end is not known when rendering stopped inside it). No other
+// record is kept. `positions` receives each record's position in
+// `rendered_spans(root)`. Rendering stops at the end of the last of
 // `orders` and of the subtrees.
 std::vector<SpanRecord> rendered_spans_around(const KTerm& root, std::span<const std::uint64_t> orders,
                                               std::span<const std::uint64_t> deep,

@@ -59,38 +59,13 @@ TEST(Rebuild, DeepChainsWithoutRecursion) {
   EXPECT_TRUE(equal(*r, *replace_at(*cur, Path(kDepth, 0), leaf("x", "y"))));
 }
 
-TEST(Spans, SomeRecordsAreThoseOfTheWholeWalk) {
+TEST(Spans, RecordsAroundMatchesAreThoseOfTheWholeWalk) {
   // A quote rendered at two HOLEs, a child past the last HOLE (never
-  // rendered, with a subtree of its own), line breaks under a prefix.
-  KRef x = leaf("x", "é");
-  KRef hidden = tuple("h", Kids{leaf("y", "y")}, Cmds{H});
-  KRef q =
-      kquote_at("q", 1, "py", tuple("in", Kids{x}, Cmds{W("["), H, W("]")}), Cmds{H, W("|"), H}, {}).share();
-  KRef body = tuple("b", Kids{q, leaf("z", "z"), hidden}, Cmds{P("  "), H, N, H, X});
-  KRef t = tuple("r", Kids{body, x}, Cmds{W("top"), N, H, W(" "), H});
-  const std::vector<SpanRecord> all = rendered_spans(*t);
-  for (std::uint64_t mask = 0; mask < (1u << all.size()); mask += 1 + mask / 7) {
-    std::vector<std::uint64_t> orders;
-    for (std::uint64_t k = 0; k < all.size(); ++k)
-      if (mask >> k & 1) orders.push_back(k);
-    const std::vector<SpanRecord> some = rendered_spans_at(*t, orders);
-    ASSERT_EQ(some.size(), orders.size());
-    for (std::size_t i = 0; i < orders.size(); ++i) {
-      const SpanRecord& want = all[orders[i]];
-      EXPECT_TRUE(some[i].node == want.node && some[i].depth == want.depth && some[i].index == want.index);
-      EXPECT_EQ(some[i].start, want.start) << "order " << orders[i];
-      EXPECT_EQ(some[i].end, want.end) << "order " << orders[i];
-    }
-  }
-  const std::vector<std::uint64_t> past{all.size() - 1, all.size() + 3};
-  EXPECT_EQ(rendered_spans_at(*t, past).size(), 1u);
-}
-
-TEST(Spans, RecordsAroundDeepNodesAreTheirWholeSubtrees) {
-  // The term of the test above; each choice of wanted and deep nodes must
-  // give the records of the whole walk at the wanted nodes, at every node of
-  // a deep one's subtree (children never rendered included), and at the
-  // first node after such a subtree: no other.
+  // rendered, with a subtree of its own), line breaks under a prefix. Each
+  // choice of wanted and deep nodes must give the records of the whole walk
+  // at the wanted nodes, at every node of a deep one's subtree (children
+  // never rendered included), and at the first node after such a subtree:
+  // no other.
   KRef x = leaf("x", "é");
   KRef hidden = tuple("h", Kids{leaf("y", "y")}, Cmds{H});
   KRef q =
@@ -100,7 +75,7 @@ TEST(Spans, RecordsAroundDeepNodesAreTheirWholeSubtrees) {
   const std::vector<SpanRecord> all = rendered_spans(*t);
   const std::size_t n = all.size();
   for (std::uint64_t mask = 1; mask < (1u << n); mask += 1 + mask / 5) {
-    for (std::uint64_t deep_mask = mask; deep_mask; deep_mask = (deep_mask - 1) & mask) {
+    for (std::uint64_t deep_mask = mask;; deep_mask = (deep_mask - 1) & mask) {
       std::vector<std::uint64_t> orders, deep;
       for (std::uint64_t k = 0; k < n; ++k) {
         if (mask >> k & 1) orders.push_back(k);
@@ -127,14 +102,18 @@ TEST(Spans, RecordsAroundDeepNodesAreTheirWholeSubtrees) {
       ASSERT_EQ(positions, expected) << "mask " << mask << " deep " << deep_mask;
       for (std::size_t i = 0; i < got.size(); ++i) {
         const SpanRecord& want = all[positions[i]];
-        EXPECT_TRUE(got[i].node == want.node && got[i].depth == want.depth);
+        EXPECT_TRUE(got[i].node == want.node && got[i].depth == want.depth && got[i].index == want.index);
         EXPECT_EQ(got[i].start, want.start);
         // Rendering may stop inside a node recorded only as the end of a subtree.
         if (std::find(closers.begin(), closers.end(), positions[i]) == closers.end())
           EXPECT_EQ(got[i].end, want.end) << "order " << positions[i];
       }
+      if (deep_mask == 0) break;
     }
   }
+  const std::vector<std::uint64_t> past{n - 1, n + 3};
+  std::vector<std::uint64_t> positions;
+  EXPECT_EQ(rendered_spans_around(*t, past, {}, positions).size(), 1u);
 }
 
 }  // namespace
