@@ -7,10 +7,21 @@ import time
 import uuid
 from pathlib import Path
 
+from kovel import _kovel as K
+
 LEAF_XY = bytes.fromhex("020178000100000179")  # the leaf with tag "x" and code "y"
 # A Tuple "t" with one child (the leaf x/y) but two HOLEs: it encodes, it cannot render.
 UNBALANCED = b"\x02\x01t\x01" + LEAF_XY + b"\x02\x01\x01"
 Str = type("Str", (str,), {})
+
+
+def big_term(n=60_000, tag="l"):
+    """A term of `n` distinct leaves under one node: large enough that dropping it
+    hands most of its nodes to the thread that frees large terms."""
+    b = K.tb(tag)
+    for i in range(n):
+        b.c(K.leaf("n", str(i)))
+    return b.b()
 
 
 class Idx:

@@ -2,12 +2,15 @@
 
 import gc
 import os
+import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
-from kovel import _kovel as K
-from tests.helpers import UNBALANCED
+from kovel import _kovel as K, _native
+from tests.helpers import UNBALANCED, big_term
 
 TERM = K.leaf("a", "b")
 
@@ -116,13 +119,6 @@ def test_nodes_made_through_native_and_freed_with_their_kterm_are_reused():
     assert grown < 8 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB"
 
 
-def _big_term(n=60_000, tag="l"):
-    b = K.tb(tag)
-    for i in range(n):
-        b.c(K.leaf("n", str(i)))
-    return b.b()
-
-
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's quarantine holds freed memory"
 )
@@ -130,55 +126,20 @@ def test_large_terms_dropped_in_a_row_are_freed_as_fast_as_they_come():
     # The rest of a large term is freed on another thread: it must keep up, or
     # the dropping thread must free its own, whatever the pace.
     for _ in range(5):
-        _big_term()
+        big_term()
     start = _rss()
     for _ in range(60):  # 3.6 M nodes: well over 100 MB if they piled up
-        _big_term()
+        big_term()
     assert _rss() - start < 40 * 2**20
 
 
-def _wait(pid, seconds=30):
-    import time
-
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.01)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    return "hung"
-
-
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@pytest.mark.parametrize("drops", [1, 20])
-def test_a_fork_while_large_terms_are_being_freed_leaves_a_working_child(drops):
-    for _ in range(drops):
-        _big_term()  # dropped at once: freeing goes on as the process forks
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            for _ in range(3):
-                t = _big_term(tag="c")
-                code = 0 if str(t) == "".join(map(str, range(60_000))) else 1
-                del t
-        finally:
-            os._exit(code)
-    assert _wait(pid) == 0
-    assert str(_big_term(10)) == "0123456789"
-
-
 def test_large_terms_dropped_by_many_threads_at_once():
-    import threading
-
     errors = []
 
     def work():
         try:
             for _ in range(5):
-                t = _big_term(20_000)
+                t = big_term(20_000)
                 assert len(str(t)) == sum(len(str(i)) for i in range(20_000))
         except Exception as exc:  # reported below
             errors.append(exc)
@@ -191,35 +152,26 @@ def test_large_terms_dropped_by_many_threads_at_once():
     assert errors == []
 
 
-def test_an_interpreter_ending_while_large_terms_are_freed_exits_cleanly(tmp_path):
-    import subprocess
-
+def test_an_interpreter_ending_while_large_terms_are_freed_exits_cleanly():
     script = (
-        "from kovel import _kovel as K\n"
-        "ts = []\n"
-        "for k in range(12):\n"
-        "    b = K.tb('l')\n"
-        "    for i in range(50_000): b.c(K.leaf('n', str(i)))\n"
-        "    ts.append(b.b())\n"
+        "from tests.helpers import big_term\n"
+        "ts = [big_term(50_000) for _ in range(12)]\n"
         "ts.clear()\n"  # 12 large terms dropped as the interpreter ends
         "print('done')\n"
     )
-    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, cwd=root)
     assert (r.returncode, r.stdout, r.stderr) == (0, "done\n", "")
 
 
 def test_large_terms_are_freed_by_the_dropping_thread_when_asked():
-    import time
-
-    from kovel import _native
-
     before = _native.background_free(False)
     try:
         assert _native.background_free(False) is False
         deadline = time.monotonic() + 10
         while _native.own_threads() and time.monotonic() < deadline:  # one from earlier tests
             time.sleep(0.01)
-        _big_term()
+        big_term()
         assert _native.own_threads() == 0  # freed here, no thread started
     finally:
         _native.background_free(before)
