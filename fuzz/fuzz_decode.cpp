@@ -5,11 +5,20 @@
 
 #include "fuzz_common.h"
 #include "postcard.h"
+#include "skim.h"
 
 using namespace kovel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  DecodeResult r = decode_term(std::span<const std::uint8_t>(data, size));
+  const std::span<const std::uint8_t> bytes(data, size);
+  // The skim and the outline read the same bytes without building anything;
+  // the input read as an outline must be refused or nest.
+  const std::vector<SkimNode> skim = skim_term(bytes);
+  for (std::size_t i = 0; i < skim.size(); ++i) CHECK(skim[i].next > i && skim[i].end <= size);
+  (void)outline_term(bytes, skim, 8);
+  for (const OutlineNode& n : read_outline(bytes, size, size))
+    CHECK(n.end <= size && n.start + n.length <= size);
+  DecodeResult r = decode_term(bytes);
   if (!r.ok()) {
     CHECK(!message(r.error).empty());
     return 0;
@@ -40,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzz::render_cost(*r.term, 1 << 13) >= (1 << 13)) return 0;  // exponential by design
   try {
     const std::string text = r.term->coparse();
-    (void)text;
+    CHECK(skim.empty() || skim[0].length == text.size());
   } catch (const Panic&) {
     // A Tuple with more HOLEs than children: allowed to decode, not to render.
   }

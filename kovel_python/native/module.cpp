@@ -12,8 +12,8 @@ Names g_names{};
 
 PyMethodDef* const kTables[] = {kReadMethods,    kMakeMethods,    kWalkMethods,    kRewriteMethods,
                                 kMeasureMethods, kConvertMethods, kMatchMethods,   kFillMethods,
-                                kLayoutMethods,  kTsParseMethods, kTsMatchMethods, kLinesMethods,
-                                kTextsMethods,   kThreadsMethods};
+                                kLayoutMethods,  kTsParseMethods, kTsMatchMethods, kPostcardMatchMethods,
+                                kLinesMethods,   kTextsMethods,   kThreadsMethods};
 
 int exec_module(PyObject* module) {
   if (!init_names()) return -1;

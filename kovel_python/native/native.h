@@ -30,6 +30,7 @@ extern PyMethodDef kLayoutMethods[];
 extern PyMethodDef kTsParseMethods[];
 extern PyMethodDef kThreadsMethods[];
 extern PyMethodDef kTsMatchMethods[];
+extern PyMethodDef kPostcardMatchMethods[];
 extern PyMethodDef kLinesMethods[];
 extern PyMethodDef kTextsMethods[];
 

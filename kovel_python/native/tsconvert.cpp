@@ -93,6 +93,25 @@ PyObject* errors_tuple(const std::vector<std::pair<std::uint32_t, std::uint32_t>
   return spans.release();
 }
 
+namespace {
+constexpr const char* kTreeCapsule = "kovel.tree_sitter.Tree";
+
+void delete_tree_capsule(PyObject* capsule) {
+  if (auto* t = static_cast<TSTree*>(PyCapsule_GetPointer(capsule, kTreeCapsule))) ts_tree_delete(t);
+}
+}  // namespace
+
+PyObject* tree_capsule(TreePtr& tree) {
+  if (!tree) return Py_NewRef(Py_None);
+  PyObject* capsule = PyCapsule_New(tree.get(), kTreeCapsule, delete_tree_capsule);
+  if (capsule) tree.release();  // the capsule owns it
+  return capsule;
+}
+
+TSTree* capsule_tree(PyObject* capsule) {
+  return static_cast<TSTree*>(PyCapsule_GetPointer(capsule, kTreeCapsule));
+}
+
 const KindInfo& Kinds::learn(const KovelTsVisit& n, std::size_t slot) {
   if (slot >= slot_.size()) throw BadTree{"a tree-sitter node's kind is outside its grammar's symbols"};
   const char* name = ts_language_symbol_name(lang_, n.named_by);

@@ -161,6 +161,12 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> error_spans(TSNode root);
 // As a tuple of (start, end) pairs.
 PyObject* errors_tuple(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& errors);
 
+// A capsule that owns `tree` (kept for a reparse, `ts_reparse`), None for
+// no tree; nullptr with an exception set. `tree` is released on success.
+PyObject* tree_capsule(TreePtr& tree);
+// The tree of a capsule `tree_capsule` made, or nullptr with an exception set.
+TSTree* capsule_tree(PyObject* capsule);
+
 struct KindInfo {
   std::string_view tag;  // the grammar's static name
   std::uint32_t tag_id;

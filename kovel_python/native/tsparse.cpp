@@ -20,13 +20,6 @@ namespace {
 
 using namespace ts;
 
-// Trees kept for a reparse, as capsules that delete them.
-constexpr const char* kTreeCapsule = "kovel.tree_sitter.Tree";
-
-void delete_tree_capsule(PyObject* capsule) {
-  if (auto* t = static_cast<TSTree*>(PyCapsule_GetPointer(capsule, kTreeCapsule))) ts_tree_delete(t);
-}
-
 struct Parsed {
   KRef term;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> errors;
@@ -38,9 +31,8 @@ PyObject* parsed_tuple(Parsed& r) {
   if (!spans) return nullptr;
   PyRef term(r.term ? new_kterm(std::move(r.term)) : Py_NewRef(Py_None));
   if (!term) return nullptr;
-  PyRef tree(r.tree ? PyCapsule_New(r.tree.get(), kTreeCapsule, delete_tree_capsule) : Py_NewRef(Py_None));
+  PyRef tree(tree_capsule(r.tree));
   if (!tree) return nullptr;
-  r.tree.release();  // the capsule owns it
   return PyTuple_Pack(3, term.get(), spans.get(), tree.get());
 }
 
@@ -138,7 +130,7 @@ PyObject* fn_ts_reparse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   std::vector<Replaced> replaced;
   const bool told = nargs == 5 && args[4] != Py_None;
   if (told && !replaced_arg(args[4], replaced)) return nullptr;
-  auto* old_tree = static_cast<const TSTree*>(PyCapsule_GetPointer(args[0], kTreeCapsule));
+  auto* old_tree = capsule_tree(args[0]);
   if (!old_tree) {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "tree must be a tree that ts_parse kept");

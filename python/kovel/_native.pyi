@@ -88,6 +88,11 @@ def ts_reparse(
     edits: Sequence[tuple[int, int, int]] | None = None,
     /,
 ) -> tuple[tuple[int, int], ...] | None: ...
+
+_MatchItems = list[list[tuple[Path, KTerm, int, int, dict[str, Any], dict[str, int] | None]]]
+_Spans = tuple[tuple[int, int], ...]
+
+@overload
 def ts_match(
     language: Any,
     source: bytes,
@@ -95,14 +100,30 @@ def ts_match(
     timeout: float | None,
     patterns: list[object],
     words: list[tuple[bytes, ...]],
+    keep: Literal[False] = False,
     /,
-) -> (
-    tuple[
-        list[list[tuple[Path, KTerm, int, int, dict[str, Any], dict[str, int] | None]]],
-        tuple[tuple[int, int], ...],
-    ]
-    | None
-): ...
+) -> tuple[_MatchItems, _Spans] | None: ...
+@overload
+def ts_match(
+    language: Any,
+    source: bytes,
+    kinds: bytes,
+    timeout: float | None,
+    patterns: list[object],
+    words: list[tuple[bytes, ...]],
+    keep: Literal[True],
+    /,
+) -> tuple[_MatchItems, _Spans, KTerm | None, Any] | None: ...
+def postcard_match(
+    blob: bytes,
+    outline: int,
+    postcard: int,
+    source: bytes,
+    patterns: list[object],
+    words: list[tuple[bytes, ...]],
+    /,
+) -> _MatchItems | None: ...
+def postcard_outline(postcard: bytes, min_length: int, /) -> bytes: ...
 
 # kovel.treesitter.layout: the layout rules of the converter, for templates.
 def gap_commands(

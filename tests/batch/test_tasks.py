@@ -146,8 +146,9 @@ def test_files_left_unparsed_give_what_a_full_run_gives(monkeypatch, code):
     from kovel.treesitter import parse
 
     parsed = []
-    real = tasks.parse_with_errors
-    monkeypatch.setattr(tasks, "parse_with_errors", lambda *a, **k: parsed.append(1) or real(*a, **k))
+    for name in ("parse_with_errors", "search_source"):
+        real = getattr(tasks, name)
+        monkeypatch.setattr(tasks, name, lambda *a, _real=real, **k: parsed.append(1) or _real(*a, **k))
     paths = _stdlib_sample(30)
     p = pattern("python", code)
     for path in paths:

@@ -9,7 +9,7 @@ pytest.importorskip("tree_sitter")
 
 from kovel import _native  # noqa: E402
 from kovel.quasi import pattern  # noqa: E402
-from kovel.quasi.match import find_all_many, search_source  # noqa: E402
+from kovel.quasi.match import find_all_many, search_source, search_source_parsed, search_stored  # noqa: E402
 from kovel.treesitter import language, parse  # noqa: E402
 from kovel.treesitter.convert import native_grammar, parse_with_errors  # noqa: E402
 
@@ -36,13 +36,32 @@ def _facts(matches):
 def assert_same(codes, lang, source, **layout):
     ps = [pattern(lang, c) for c in codes]
     data = source.encode()
-    whole = find_all_many(ps, parse(lang, data, **layout))
+    term = parse(lang, data, **layout)
+    whole = find_all_many(ps, term)
+    expected = [_facts(ms) for ms in whole]
     got = search_source(ps, data, **layout)
-    assert [_facts(ms) for ms in got.matches] == [_facts(ms) for ms in whole]
+    assert [_facts(ms) for ms in got.matches] == expected
     assert got.errors == parse_with_errors(lang, data, **layout).errors
     # one pattern at a time finds the same as all of them at once
     for p, ms in zip(ps, whole, strict=True):
         assert _facts(search_source([p], data, **layout).matches[0]) == _facts(ms)
+    # searching while keeping the whole parse for a rewrite
+    seen, parsed = search_source_parsed(ps, data, **layout)
+    assert [_facts(ms) for ms in seen.matches] == expected
+    if any(whole):
+        assert parsed.term.postcard_bytes() == term.postcard_bytes() and parsed.tree is not None
+    else:
+        assert parsed is None
+    # the stored term, outlined down to every node, to none, and in between
+    postcard = term.postcard_bytes()
+    for least in (0, 1, 16, 1 << 31):
+        outline = _native.postcard_outline(postcard, least)
+        blob = b"head" + outline + postcard
+        stored = search_stored(ps, blob, 4, 4 + len(outline), data)
+        if all(p._native_search for p in ps):
+            assert [_facts(ms) for ms in stored] == expected
+        else:
+            assert stored is None  # a run of statements: decoded whole by the caller
     return whole
 
 
@@ -158,3 +177,63 @@ _SCRAPS += [",", ";", "é", "f(x)", "(", "<<EOF\n", "EOF\n", "[", "]", "=", "def
 def test_any_text_in_any_language(lang, scraps):
     codes = ["f $X"] if lang == "bash" else ["f($X)", "f($$$A)"]
     assert_same(codes, lang, "".join(scraps))
+
+
+def _stdlib_files(count):
+    import os
+    import sysconfig
+
+    root = sysconfig.get_paths()["stdlib"]
+    found = sorted(os.path.join(root, f) for f in os.listdir(root) if f.endswith(".py"))
+    return found[:: max(1, len(found) // count)][:count]
+
+
+@pytest.mark.parametrize("codes", [["$A.append($B)"], ["isinstance($X, $T)", "self.$M($$$A)"], ["raise $E"]])
+def test_stored_terms_of_real_files_give_the_matches_of_the_whole_term(codes):
+    ps = [pattern("python", c) for c in codes]
+    for path in _stdlib_files(25):
+        data = open(path, "rb").read()
+        term = parse("python", data)
+        postcard = term.postcard_bytes()
+        outline = _native.postcard_outline(postcard, 512)
+        assert 0 < len(outline) < len(postcard)
+        got = search_stored(ps, outline + postcard, 0, len(outline), data)
+        assert [_facts(ms) for ms in got] == [_facts(ms) for ms in find_all_many(ps, term)], path
+
+
+def _outline_case(source=b"def f(x):\n    return g(x) + g(1)\n"):
+    postcard = parse("python", source).postcard_bytes()
+    return source, postcard, _native.postcard_outline(postcard, 0)
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda o: o[:-1],  # not whole entries
+        lambda o: o[:24],  # the root's subtree reaches past the end
+        lambda o: o[:40] + b"\xff\xff\xff\xff" + o[44:],  # the second node's subtree reaches past the end
+        lambda o: o[:28] + b"\xff\xff\xff\x7f" + o[32:],  # its bytes lie past the term's
+        lambda o: b"",
+    ],
+)
+def test_a_damaged_outline_is_refused(damage):
+    source, postcard, outline = _outline_case()
+    ps = [pattern("python", "g($X)")]
+    assert len(search_stored(ps, outline + postcard, 0, len(outline), source)[0]) == 2
+    bad = damage(outline)
+    assert search_stored(ps, bad + postcard, 0, len(bad), source) is None
+
+
+def test_an_outline_only_of_the_terms_of_sources():
+    source, postcard, outline = _outline_case()
+    ps = [pattern("python", "g($X)")]
+    # another source than the term's
+    assert search_stored(ps, outline + postcard, 0, len(outline), source + b"g(2)\n") is None
+    # a term laid out with prefixes (a template's) has none
+    from kovel.quasi import template
+
+    made = template("python", "def f():\n    $B").fill(B=parse("python", "g(1)\ng(2)\n"))
+    assert _native.postcard_outline(made.postcard_bytes(), 0) == b""
+    assert _native.postcard_outline(b"\x02", 0) == _native.postcard_outline(b"", 0) == b""
+    with pytest.raises(ValueError, match="in the blob"):
+        _native.postcard_match(outline + postcard, len(outline) + 1, len(outline), source, [], [])

@@ -28,20 +28,24 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TypeVar
 
+from kovel import _native
 from kovel._kovel import KTerm, from_postcard_bytes
 from kovel.batch.files import read_bytes
 from kovel.treesitter.convert import Parsed
 from kovel.treesitter.grammars import grammar_package
 
-__all__ = ["DEFAULT_CACHE_SIZE", "TermCache", "prune"]
+__all__ = ["DEFAULT_CACHE_SIZE", "Stored", "TermCache", "prune"]
 
 #: The bytes a cache directory keeps at most, unless told otherwise.
 DEFAULT_CACHE_SIZE = 1 << 30
 
-_MAGIC = b"kvc1"
+_MAGIC = b"kvc2"
 _VERDICT = b"kvv1"
 _COUNT = struct.Struct("<4sI")
 _SPAN = struct.Struct("<II")
+_SIZE = struct.Struct("<I")
+#: The outline kept with a term lists the children of its nodes of this many bytes or more.
+_OUTLINED = 512
 _T = TypeVar("_T")
 
 
@@ -109,10 +113,25 @@ class TermCache:
         """The entry ``key``, or None when there is none or it does not decode."""
         return self._read(key, _decode)
 
+    def stored(self, key: str) -> Stored | None:
+        """The entry ``key`` undecoded, or None when there is none or its header is damaged.
+
+        >>> from kovel.treesitter.convert import parse_with_errors
+        >>> cache = TermCache(tempfile.mkdtemp())
+        >>> cache.put(cache.key("python", b"f(\\n"), parse_with_errors("python", b"f(\\n"))
+        >>> hit = cache.stored(cache.key("python", b"f(\\n"))
+        >>> hit.errors, str(hit.parsed().term)
+        (((0, 2),), 'f(\\n')
+        """
+        return self._read(key, _stored)
+
     def put(self, key: str, parsed: Parsed) -> None:
         """Store ``parsed`` as entry ``key``; a cache that cannot be written is left alone."""
         spans = b"".join(_SPAN.pack(a, b) for a, b in parsed.errors)
-        self._write(key, _COUNT.pack(_MAGIC, len(parsed.errors)) + spans + parsed.term.postcard_bytes())
+        postcard = parsed.term.postcard_bytes()
+        outline = _native.postcard_outline(postcard, _OUTLINED)
+        head = _COUNT.pack(_MAGIC, len(parsed.errors)) + spans + _SIZE.pack(len(outline))
+        self._write(key, b"".join((head, outline, postcard)))
 
     def verdict_key(self, check: str, data: bytes, lang: str | None = None) -> str:
         """The entry name of the verdict of ``check`` on ``data``: ``check`` names the
@@ -184,19 +203,43 @@ def _verdict(blob: bytes) -> str | None:
         return None
 
 
-def _decode(blob: bytes) -> Parsed | None:
+@dataclass(frozen=True, slots=True)
+class Stored:
+    """An entry as stored: the error spans, the term's outline (see
+    ``kovel.quasi.match.search_stored``) from ``outline`` of ``blob`` and its
+    postcard bytes from ``offset``.  A search decodes only the parts it needs."""
+
+    errors: tuple[tuple[int, int], ...]
+    blob: bytes
+    outline: int
+    offset: int
+
+    def parsed(self) -> Parsed | None:
+        """The entry decoded, or None when the term does not decode (a torn or foreign file)."""
+        try:
+            term: KTerm = from_postcard_bytes(self.blob[self.offset :])
+        except Exception:
+            return None
+        return Parsed(term, self.errors)
+
+
+def _stored(blob: bytes) -> Stored | None:
     if len(blob) < _COUNT.size:
         return None
     magic, count = _COUNT.unpack_from(blob)
-    body = _COUNT.size + count * _SPAN.size
-    if magic != _MAGIC or len(blob) < body:
+    outline = _COUNT.size + count * _SPAN.size + _SIZE.size
+    if magic != _MAGIC or len(blob) < outline:
         return None
     errors = tuple(_SPAN.unpack_from(blob, _COUNT.size + i * _SPAN.size) for i in range(count))
-    try:
-        term: KTerm = from_postcard_bytes(blob[body:])
-    except Exception:  # a torn or foreign file: parse again
+    (size,) = _SIZE.unpack_from(blob, outline - _SIZE.size)
+    if len(blob) < outline + size:
         return None
-    return Parsed(term, errors)
+    return Stored(errors, blob, outline, outline + size)
+
+
+def _decode(blob: bytes) -> Parsed | None:
+    stored = _stored(blob)
+    return stored.parsed() if stored is not None else None
 
 
 def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:

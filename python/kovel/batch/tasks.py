@@ -38,7 +38,13 @@ from kovel.batch.results import (
     codec_has_state,
 )
 from kovel.quasi import Match, MisreadError, Pattern, Template, pattern, template
-from kovel.quasi.match import replacements, search_source, source_bindings
+from kovel.quasi.match import (
+    replacements,
+    search_source,
+    search_source_parsed,
+    search_stored,
+    source_bindings,
+)
 from kovel.quasi.parse import is_hole, parse_quasi
 from kovel.rules import Found, Matcher
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors, tree_errors
@@ -207,7 +213,7 @@ class _Loaded:
     term: KTerm | None  # None: not parsed, the pattern cannot match
     pat: PatternLike | None  # None: loaded for rules, which bring their own
     parse: Parsed | None = None  # with its tree, when parsed and asked to keep it
-    matches: list[list[Match]] | None = None  # of the patterns searched for without a term
+    matches: list[list[Match]] | None = None  # of the patterns searched for, when searched alone
 
 
 def _load(
@@ -219,13 +225,16 @@ def _load(
     cache: TermCache | None = None,
     keep_tree: bool = False,
     search: Sequence[Pattern] = (),
+    whole: bool = False,
 ) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file (or take its term
     from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
     file cannot be read or parsed.  A file lacking a text that every match of
-    the pattern holds is not parsed (its term is None).  Without a cache, the
-    matches of the patterns of ``search`` are found without converting the
-    whole tree (``matches`` is set, and the term is None)."""
+    the pattern holds is not parsed (its term is None).  The matches of the
+    patterns of ``search`` are found without converting (or decoding) the
+    whole term where the cache allows (``matches`` is set, and the term is
+    None); with ``whole``, the term is made all the same where one of them
+    matched (a rewrite needs it)."""
     if data is None:
         try:
             data = read_bytes(path)
@@ -238,21 +247,36 @@ def _load(
     if isinstance(pat, Pattern) and not all(t in parsed for t in pat.required_utf8):
         return _Loaded(data, text, encoding, parsed, (), None, pat)
     key = cache.key(lang, parsed) if cache is not None else ""
-    got = cache.get(key) if cache is not None else None
+    got = None
+    found: list[list[Match]] | None = None
+    if cache is not None:
+        stored = cache.stored(key)
+        if stored is not None and search:
+            # Only the parts of the term where a match can be are decoded.
+            found = search_stored(search, stored.blob, stored.outline, stored.offset, parsed, text)
+            if found is not None and not (whole and any(found)):
+                return _Loaded(data, text, encoding, parsed, stored.errors, None, pat, matches=found)
+        got = stored.parsed() if stored is not None else None
     if got is None:
         try:
             # In this process: the pool watches for a grammar stuck in its scanner.
             if search and cache is None:
-                found = search_source(search, parsed, text, timeout=timeout)
-                return _Loaded(data, text, encoding, parsed, found.errors, None, pat, matches=found.matches)
-            got = parse_with_errors(lang, parsed, timeout=timeout, keep_tree=keep_tree)
+                if whole:
+                    seen, got = search_source_parsed(search, parsed, text, timeout=timeout)
+                else:
+                    seen = search_source(search, parsed, text, timeout=timeout)
+                found = seen.matches
+                if got is None:
+                    return _Loaded(data, text, encoding, parsed, seen.errors, None, pat, matches=found)
+            else:
+                got = parse_with_errors(lang, parsed, timeout=timeout, keep_tree=keep_tree)
         except TimeoutError as exc:
             raise _Skip(f"{TIMED_OUT}: {exc}") from None
         except ValueError as exc:
             raise _Skip(f"cannot parse: {exc}") from None
         if cache is not None:
             cache.put(key, got)
-    return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat, got)
+    return _Loaded(data, text, encoding, parsed, got.errors, got.term, pat, got, found)
 
 
 def _decode(data: bytes, lang: str) -> tuple[str, str]:
@@ -613,9 +637,10 @@ def rewrite_task(
     'log(1)\\n'
     """
     try:
-        loaded = _load(path, lang, timeout, data, pattern, cache, keep_tree=True)
-        pat = loaded.pat
-        assert pat is not None  # asked for with a pattern
+        pat = _pattern_for(lang, pattern)
+        # Only a file where the pattern matches is converted whole.
+        search = [pat] if isinstance(pat, Pattern) else ()
+        loaded = _load(path, lang, timeout, data, pat, cache, keep_tree=True, search=search, whole=True)
         rw: Any = _compiled_template(lang, rewrite) if isinstance(rewrite, str) else rewrite
     except _NotText as exc:
         return RewrittenFile(path, lang, error=f"not rewritten: {exc}", skipped=True)
@@ -630,7 +655,9 @@ def rewrite_task(
     replaced: list[tuple[int, int, str]] | None = None  # (start, end, new text) of each match
     try:
         if isinstance(pat, Pattern):
-            paths, news, spans = replacements(pat, term, rw, text=text)  # the term renders to its source
+            # The term renders to its source; the matches are known when it was searched alone.
+            found = loaded.matches[0] if loaded.matches is not None else None
+            paths, news, spans = replacements(pat, term, rw, text=text, found=found)
             new = _native.replace_all(term, paths, news) if paths else term
             replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
         else:

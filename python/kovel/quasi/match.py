@@ -42,7 +42,7 @@ from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
-from kovel.treesitter.convert import native_grammar, parse_with_errors
+from kovel.treesitter.convert import Parsed, native_grammar, parse_with_errors
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS
 
 __all__ = [
@@ -57,6 +57,8 @@ __all__ = [
     "replacements",
     "SourceSearch",
     "search_source",
+    "search_source_parsed",
+    "search_stored",
     "source_bindings",
 ]
 
@@ -623,8 +625,44 @@ def search_source(
     >>> [[str(m.term) for m in ms] for ms in found.matches], found.errors
     ([['xs.append(1)', 'ys.append(xs.pop())']], ())
     """
+    return _search(patterns, source, text, timeout, verbatim, code, False)[0]
+
+
+def search_source_parsed(
+    patterns: Sequence[Pattern],
+    source: bytes,
+    text: str | None = None,
+    *,
+    timeout: float | None = None,
+    verbatim: Collection[str] = VERBATIM_KINDS,
+    code: Collection[str] = CODE_KINDS,
+) -> tuple[SourceSearch, Parsed | None]:
+    """``search_source``, and where some pattern matched, the whole parse of
+    ``source`` as ``parse_with_errors(..., keep_tree=True)`` gives it (what a
+    rewrite of the matches needs); None where nothing matched, and nothing
+    was converted but the parts a match could lie in.
+
+    >>> found, whole = search_source_parsed([pattern("python", "f($A)")], b"g(1)\\n")
+    >>> found.matches, whole
+    ([[]], None)
+    >>> found, whole = search_source_parsed([pattern("python", "f($A)")], b"f(1)\\n")
+    >>> [str(m.term) for m in found.matches[0]], str(whole.term)
+    (['f(1)'], 'f(1)\\n')
+    """
+    return _search(patterns, source, text, timeout, verbatim, code, True)
+
+
+def _search(
+    patterns: Sequence[Pattern],
+    source: bytes,
+    text: str | None,
+    timeout: float | None,
+    verbatim: Collection[str],
+    code: Collection[str],
+    keep: bool,
+) -> tuple[SourceSearch, Parsed | None]:
     if not patterns:
-        return SourceSearch([], ())
+        return SourceSearch([], ()), None
     langs = {p.lang for p in patterns}
     if len(langs) != 1:
         raise ValueError(f"the patterns are in several languages: {sorted(langs)}")
@@ -633,21 +671,60 @@ def search_source(
     native = [p for p in patterns if p._native_search]
     if grammar is None or len(native) < len(patterns):
         # A run of statements is looked for among the children of every node.
-        whole = parse_with_errors(lang, source, verbatim, code=code, timeout=timeout)
-        return SourceSearch(find_all_many(patterns, whole.term), whole.errors)
+        whole = parse_with_errors(lang, source, verbatim, code=code, timeout=timeout, keep_tree=keep)
+        found = find_all_many(patterns, whole.term)
+        return SourceSearch(found, whole.errors), whole if keep and any(found) else None
     data = bytes(source)
-    got = _native.ts_match(
-        grammar[0],
-        data,
-        grammar[1],
-        timeout,
-        [p._program for p in native],
-        [p.required_utf8 for p in native],
-    )
-    if got is None:
-        raise TimeoutError(f"parsing took longer than {timeout:g} s")
+    programs, words = [p._program for p in native], [p.required_utf8 for p in native]
+    parsed: Parsed | None = None
+    if keep:
+        kept = _native.ts_match(grammar[0], data, grammar[1], timeout, programs, words, True)
+        if kept is None:
+            raise TimeoutError(f"parsing took longer than {timeout:g} s")
+        items, errors, term, tree = kept
+        parsed = Parsed(term, errors, tree) if term is not None else None
+    else:
+        got = _native.ts_match(grammar[0], data, grammar[1], timeout, programs, words)
+        if got is None:
+            raise TimeoutError(f"parsing took longer than {timeout:g} s")
+        items, errors = got
     indents = _Indents(text if text is not None else data.decode())
-    return SourceSearch([list(_made(items, indents)) for items in got[0]], got[1])
+    return SourceSearch([list(_made(found, indents)) for found in items], errors), parsed
+
+
+def search_stored(
+    patterns: Sequence[Pattern],
+    blob: bytes,
+    outline: int,
+    postcard: int,
+    source: bytes,
+    text: str | None = None,
+) -> list[list[Match]] | None:
+    """``find_all_many(patterns, from_postcard_bytes(blob[postcard:]))`` for the
+    term parsed from ``source`` (UTF-8 bytes; ``text`` decoded, when the caller
+    has it), decoding only the parts of the term where a match can be, as
+    ``search_source`` converts only those parts of the tree.  The term's
+    outline (``kovel._native.postcard_outline``) is ``blob[outline:postcard]``.
+    None when some pattern cannot be searched so, or the outline is not that
+    of a term of ``source``: decode it whole then.
+
+    >>> from kovel import _native
+    >>> from kovel.treesitter import parse
+    >>> src = b"xs.append(1)\\nprint(xs)\\n"
+    >>> term = parse("python", src).postcard_bytes()
+    >>> blob = _native.postcard_outline(term, 0) + term
+    >>> found = search_stored([pattern("python", "$A.append($B)")], blob, 0, len(blob) - len(term), src)
+    >>> [[str(m.term) for m in ms] for ms in found]
+    [['xs.append(1)']]
+    """
+    if not patterns or not all(p._native_search for p in patterns):
+        return None
+    programs, words = [p._program for p in patterns], [p.required_utf8 for p in patterns]
+    got = _native.postcard_match(blob, outline, postcard, source, programs, words)
+    if got is None:
+        return None
+    indents = _Indents(text if text is not None else source.decode())
+    return [list(_made(items, indents)) for items in got]
 
 
 def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:
@@ -719,19 +796,31 @@ def bound_texts(
     return out
 
 
+def _outermost(found: Iterable[Match]) -> Iterator[Match]:
+    """The matches of ``found`` (in document order) that lie inside no other."""
+    outer: Path | None = None
+    for m in found:
+        if outer is None or m.path[: len(outer)] != outer:
+            outer = m.path
+            yield m
+
+
 def replacements(
     p: Pattern,
     t: KTerm,
     replacement: Template | Callable[[Match], KTerm | None],
     *,
     text: str | None = None,
+    found: Iterable[Match] | None = None,
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
     matches, their new terms and the matches' spans in ``str(t)``, in document
     order.  ``kovel._native.replace_all(t, paths, news)`` is the rewritten term;
     the batch layer also reports where each change lies in its file.  ``text``
     is ``str(t)`` when the caller has it (the source a term was parsed from):
-    a file of megabytes is not rendered again.
+    a file of megabytes is not rendered again; ``found`` are the matches
+    ``p.find_all(t)`` gives, when the caller has them (a file of megabytes is
+    not searched again).
 
     >>> from kovel.treesitter import parse
     >>> from kovel.quasi.fill import template
@@ -764,7 +853,7 @@ def replacements(
             return True  # an optional chain has the shape of a plain one, but is assigned to nowhere
         return bool(restricted) and (made in restricted or _parent_tag(t, m.path) in restricted)
 
-    for m in p._matches(t, True):
+    for m in p._matches(t, True) if found is None else _outermost(found):
         if text is None:
             text = str(t)
         if isinstance(replacement, Template) and m._run is not None:
