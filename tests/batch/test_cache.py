@@ -9,7 +9,9 @@ pytest.importorskip("tree_sitter_python")
 
 from kovel.batch import find_files, pycheck, rewrite_files, tasks  # noqa: E402
 from kovel.batch.cache import TermCache, _version, prune  # noqa: E402
+from kovel.batch.results import apply_changes  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
+from kovel.treesitter import language  # noqa: E402
 from kovel.treesitter.convert import parse_with_errors  # noqa: E402
 from tests.helpers import write_files  # noqa: E402
 
@@ -185,3 +187,53 @@ def test_a_key_holds_the_version_the_metadata_gives(dist):
     except metadata.PackageNotFoundError:
         want = "?"
     assert _version(dist) == want
+
+
+# Rewrites whose warm run takes the stored term in parts: the new text is
+# spliced, and the term decoded whole only for what needs it (the term kept,
+# Go's statements, a verdict not yet known).
+WARM = [
+    (
+        "python",
+        "def f():\n    if x:\n        print(1,\n              2)\n",
+        "print($$$A)",
+        "if y:\n    log($$$A)",
+    ),
+    ("python", "x = 1\r\nprint(x)\r\nprint(2)\r\n", "print($A)", "log($A)"),
+    ("python", "def f(:\n    print(1)\nprint(2)\n", "print($A)", "log($A)"),  # a syntax error
+    ("python", "print(1)\n", "print($A)", "return $A"),  # the compiler refuses it
+    ("go", "package m\nfunc f() {\n\tg(x)\n\tdefer g(y)\n}\n", "g($A)", "len($A)"),
+    (
+        "javascript",
+        "function f() {\n  console.log(1);\n}\n",
+        "console.log($$$A)",
+        "{\n  logger.info($$$A);\n}",
+    ),
+]
+
+
+@pytest.mark.parametrize(("lang", "source", "code", "rewrite"), WARM)
+@pytest.mark.parametrize("keep_term", [False, True])
+def test_a_warm_rewrite_gives_what_a_cold_one_gives(tmp_path, lang, source, code, rewrite, keep_term):
+    try:
+        language(lang)
+    except ValueError:
+        pytest.skip(f"no {lang} grammar installed")
+    data = source.encode()
+
+    def run(cache):
+        r = tasks.rewrite_task("m", lang, code, rewrite, None, data, cache, keep_term)
+        text = apply_changes(data, r.changes, r.encoding) if r.changed else None
+        assert not keep_term or not r.changed or r.text().encode() == text
+        return (text, r.changes, r.error, r.errors_after, r.compile_error, r.term)
+
+    cold = run(None)
+    cache = TermCache(str(tmp_path))
+    assert run(cache) == cold  # fills the cache
+    assert run(cache) == cold
+    assert cold[0] is not None or cold[2] is not None
+    # A stored term whose parts decode but whose whole does not is parsed again.
+    (entry,) = [p for p in entries(tmp_path) if os.path.basename(p) == cache.key(lang, data)]
+    blob = open(entry, "rb").read()
+    open(entry, "wb").write(blob[:-1] + b"\xff")
+    assert run(cache) == cold

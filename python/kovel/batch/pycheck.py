@@ -74,11 +74,12 @@ def newly_rejected(
     before: str,
     after: str,
     cache: TermCache | None = None,
-    pieces: tuple[KTerm, Sequence[tuple[int, int, str]]] | None = None,
+    pieces: tuple[KTerm | Callable[[], KTerm], Sequence[tuple[int, int, str]]] | None = None,
 ) -> str | None:
     """Why Python rejects ``after`` when it compiled ``before``, or None.
 
-    ``pieces`` is the term of ``before`` and the replacements that made
+    ``pieces`` is the term of ``before`` (or a function that makes it, called
+    only when the verdict is not known) and the replacements that made
     ``after`` of it, ``(start, end, new text)`` in its characters: when the
     statements they touch compile (``compiles_in_pieces``), nothing else is
     compiled.  Otherwise the rewritten text is compiled first: it nearly
@@ -97,9 +98,15 @@ def newly_rejected(
         _COMPILER + "\0pieces",
         both,
         lambda: (
-            None if compiles_in_pieces(path, before, after, *pieces) else _newly_rejected(path, before, after)
+            None
+            if compiles_in_pieces(path, before, after, _made(pieces[0]), pieces[1])
+            else _newly_rejected(path, before, after)
         ),
     )
+
+
+def _made(term: KTerm | Callable[[], KTerm]) -> KTerm:
+    return term if isinstance(term, KTerm) else term()
 
 
 def _newly_rejected(path: str, before: str, after: str, cache: TermCache | None = None) -> str | None:

@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 from kovel import _native
 from kovel._kovel import KTerm
-from kovel.batch.cache import TermCache
+from kovel.batch.cache import Stored, TermCache
 from kovel.batch.files import read_bytes
 from kovel.batch.pycheck import newly_rejected
 from kovel.batch.results import (
@@ -45,7 +45,7 @@ from kovel.quasi.match import (
     search_stored,
     source_bindings,
 )
-from kovel.quasi.parse import is_hole, parse_quasi
+from kovel.quasi.parse import is_hole, parse_quasi, restricts_calls_in
 from kovel.rules import Found, Matcher
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors, tree_errors
 from kovel.treesitter.grammars import parser
@@ -214,6 +214,7 @@ class _Loaded:
     pat: PatternLike | None  # None: loaded for rules, which bring their own
     parse: Parsed | None = None  # with its tree, when parsed and asked to keep it
     matches: list[list[Match]] | None = None  # of the patterns searched for, when searched alone
+    stored: Stored | None = None  # the cache's entry, when its term was searched in parts and not decoded
 
 
 def _load(
@@ -234,7 +235,8 @@ def _load(
     patterns of ``search`` are found without converting (or decoding) the
     whole term where the cache allows (``matches`` is set, and the term is
     None); with ``whole``, the term is made all the same where one of them
-    matched (a rewrite needs it)."""
+    matched, or the cache entry it can be decoded from is kept (a rewrite
+    may need it)."""
     if data is None:
         try:
             data = read_bytes(path)
@@ -254,8 +256,11 @@ def _load(
         if stored is not None and search:
             # Only the parts of the term where a match can be are decoded.
             found = search_stored(search, stored.blob, stored.outline, stored.offset, parsed, text)
-            if found is not None and not (whole and any(found)):
-                return _Loaded(data, text, encoding, parsed, stored.errors, None, pat, matches=found)
+            if found is not None:
+                keep = stored if whole else None  # decoded whole when needed
+                return _Loaded(
+                    data, text, encoding, parsed, stored.errors, None, pat, matches=found, stored=keep
+                )
         got = stored.parsed() if stored is not None else None
     if got is None:
         try:
@@ -650,23 +655,49 @@ def rewrite_task(
         return RewrittenFile(path, lang, error=f"the pattern or rewrite does not parse as {lang}: {exc}")
     text, term, encoding = loaded.text, loaded.term, loaded.encoding
     digest = hashlib.sha256(loaded.data).hexdigest()
-    if term is None:
+    found = loaded.matches[0] if loaded.matches is not None else None
+    stored = loaded.stored
+    if term is None and not (stored is not None and found):
         return RewrittenFile(path, lang, digest, encoding=encoding)
+
+    @functools.cache
+    def whole() -> KTerm:
+        # A stored term searched in parts is decoded whole only when something needs it.
+        if term is not None:
+            return term
+        assert stored is not None
+        got = stored.parsed()
+        if got is None:
+            raise _Damaged
+        return got.term
+
     replaced: list[tuple[int, int, str]] | None = None  # (start, end, new text) of each match
+    new: KTerm | None = None
     try:
         if isinstance(pat, Pattern):
-            # The term renders to its source; the matches are known when it was searched alone.
-            found = loaded.matches[0] if loaded.matches is not None else None
-            paths, news, spans = replacements(pat, term, rw, text=text, found=found)
-            new = _native.replace_all(term, paths, news) if paths else term
+            # The term renders to its source, and the matches are known when it was searched alone;
+            # Go's calls are checked against the statement around them, in the whole term.
+            lazy = term is None and not restricts_calls_in(lang)
+            paths, news, spans = replacements(pat, None if lazy else whole(), rw, text=text, found=found)
+            if not paths:
+                return RewrittenFile(path, lang, digest, encoding=encoding)
             replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
+            # A replacement that leaves no prefix behind renders in place as it does alone, in a
+            # term whose layout pushes none (one stored with an outline): the text is spliced.
+            if lazy and all(_native.stack_effect(t) == (0, 0) for t in news):
+                new_text = _spliced(text, replaced)
+            else:
+                new = _native.replace_all(whole(), paths, news)
+                new_text = str(new)
         else:
-            new = pat.rewrite(term, rw)
+            new = pat.rewrite(whole(), rw)
+            if new is term:
+                return RewrittenFile(path, lang, digest, encoding=encoding)
+            new_text = str(new)
     except MisreadError as exc:
         return RewrittenFile(path, lang, digest, error=f"{exc}; not rewritten", encoding=encoding)
-    if new is term:
-        return RewrittenFile(path, lang, digest, encoding=encoding)
-    new_text = str(new)
+    except _Damaged:
+        return rewrite_task(path, lang, pattern, rewrite, timeout, loaded.data, None, keep_term)
     if new_text == text:
         return RewrittenFile(path, lang, digest, encoding=encoding)
     why = _unwritable(lang, new_text, encoding)
@@ -677,7 +708,7 @@ def rewrite_task(
     if errors:
         pos = _Positions(text)
         chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
-        for m in pat.find_all(term):
+        for m in found if found is not None else pat.find_all(whole()):
             s, e = m.span
             hit = next(((a, b) for a, b in chars if a <= e and s <= b), None)
             if hit is not None:
@@ -693,15 +724,20 @@ def rewrite_task(
     previous = (loaded.parse, loaded.parsed) if loaded.parse is not None else None
     # The changes' spans are in the file's bytes: those parsed when it is UTF-8.
     edits = [(c.old.start, c.old.end, len(c.new.encode())) for c in changes] if encoding == "utf-8" else None
-    pieces = (term, replaced) if replaced is not None else None
-    after, rejected = judge(
-        path, lang, text, new_text, len(errors), timeout, previous, edits, cache, pieces=pieces
-    )
+    pieces = (whole, replaced) if replaced is not None else None
+    try:
+        after, rejected = judge(
+            path, lang, text, new_text, len(errors), timeout, previous, edits, cache, pieces=pieces
+        )
+        if keep_term and new is None:
+            new = _native.replace_all(whole(), paths, news)
+    except _Damaged:
+        return rewrite_task(path, lang, pattern, rewrite, timeout, loaded.data, None, keep_term)
     return RewrittenFile(
         path,
         lang,
         digest,
-        new.postcard_bytes() if keep_term else b"",
+        new.postcard_bytes() if keep_term and new is not None else b"",
         None,
         len(errors),
         after,
@@ -709,6 +745,20 @@ def rewrite_task(
         encoding=encoding,
         changes=changes,
     )
+
+
+class _Damaged(Exception):
+    """A stored term searched in parts does not decode whole: the file is parsed again."""
+
+
+def _spliced(text: str, replaced: Sequence[tuple[int, int, str]]) -> str:
+    """``text`` with each ``(start, end, new text)`` of ``replaced`` (in order, apart) put in."""
+    pieces, at = [], 0
+    for a, b, body in replaced:
+        pieces += [text[at:a], body]
+        at = b
+    pieces.append(text[at:])
+    return "".join(pieces)
 
 
 def judge(
@@ -722,7 +772,7 @@ def judge(
     edits: Sequence[tuple[int, int, int]] | None = None,
     cache: TermCache | None = None,
     *,
-    pieces: tuple[KTerm, Sequence[tuple[int, int, str]]] | None = None,
+    pieces: tuple[KTerm | Callable[[], KTerm], Sequence[tuple[int, int, str]]] | None = None,
 ) -> tuple[int, str | None]:
     """How ``new_text``, a rewrite of ``text`` (which has ``errors_before``
     syntax errors), fares: its number of syntax errors, and why Python

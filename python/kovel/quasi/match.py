@@ -807,7 +807,7 @@ def _outermost(found: Iterable[Match]) -> Iterator[Match]:
 
 def replacements(
     p: Pattern,
-    t: KTerm,
+    t: KTerm | None,
     replacement: Template | Callable[[Match], KTerm | None],
     *,
     text: str | None = None,
@@ -820,7 +820,9 @@ def replacements(
     is ``str(t)`` when the caller has it (the source a term was parsed from):
     a file of megabytes is not rendered again; ``found`` are the matches
     ``p.find_all(t)`` gives, when the caller has them (a file of megabytes is
-    not searched again).
+    not searched again).  With both, ``t`` may be None (a term not made whole)
+    for a pattern of a language that restricts no calls (see
+    ``restricts_calls_in``) and matches no run of statements.
 
     >>> from kovel.treesitter import parse
     >>> from kovel.quasi.fill import template
@@ -851,11 +853,16 @@ def replacements(
             return True
         if has_optional_chains(p.lang) and "?." in str(new) and "?." not in str(m.term):
             return True  # an optional chain has the shape of a plain one, but is assigned to nowhere
-        return bool(restricted) and (made in restricted or _parent_tag(t, m.path) in restricted)
+        return bool(restricted) and (made in restricted or _parent_tag(whole(), m.path) in restricted)
 
-    for m in p._matches(t, True) if found is None else _outermost(found):
+    def whole() -> KTerm:
+        if t is None:
+            raise ValueError("the term is needed: its text and matches are not enough here")
+        return t
+
+    for m in p._matches(whole(), True) if found is None else _outermost(found):
         if text is None:
-            text = str(t)
+            text = str(whole())
         if isinstance(replacement, Template) and m._run is not None:
             values = bound_texts(
                 {k: v for k, v in m.bindings.items() if k in replacement.holes}, p.literals, replacement
@@ -920,8 +927,8 @@ def replacements(
         spans.append(m.span)
     if runs:
         placed: list[tuple[int, ...]] = []
-        paths, news, spans = splice_runs(t, runs, placed)
-        _check_runs(p.lang, _native.replace_all(t, paths, news), placed)
+        paths, news, spans = splice_runs(whole(), runs, placed)
+        _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
         return paths, news, spans
     if landings:
         assert text is not None
