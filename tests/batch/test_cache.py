@@ -209,6 +209,11 @@ WARM = [
         "console.log($$$A)",
         "{\n  logger.info($$$A);\n}",
     ),
+    ("typescript", "const s = `${f(1)}`;\nlet x = f(2) as number;\n", "f($A)", "g($A, $A)"),
+    ("rust", "fn f() {\n    let a = b.unwrap().c.unwrap();\n}\n", "$X.unwrap()", '$X.expect("x")'),
+    ("c", "int main() {\n  return foo(1) + foo(foo(2));\n}\n", "foo($A)", "bar($A)"),
+    ("ruby", "x = <<~EOS\n  #{foo(1)}\nEOS\nfoo(2)\n", "foo($X)", "bar($X)"),
+    ("bash", "if true; then\n  foo 1\nfi\n", "foo $X", "bar $X"),
 ]
 
 

@@ -902,8 +902,7 @@ def scan_task(
     """
     if data is None:
         try:
-            with open(path, "rb") as stream:
-                data = stream.read()
+            data = read_bytes(path)
         except OSError as exc:
             return ScannedFile(path, lang, error=f"cannot read: {exc.strerror or exc}")
     # A file that lacks a word a rule needs is not parsed for it, nor at all when no rule is left.
