@@ -153,7 +153,9 @@ Wants::Wants(std::span<const Compiled* const> compiled, std::vector<std::vector<
     wants.push_back(want_of(compiled[k]->pattern, texts[k], distinct, starts, src, bytes[k]));
 }
 
-bool patterns_arg(PyObject* patterns, PyObject* words, PatternArgs& out) {
+namespace {
+
+bool read_patterns(PyObject* patterns, PyObject* words, PatternArgs& out) {
   if (!PyList_Check(patterns)) {
     PyErr_SetString(PyExc_TypeError, "patterns must be a list of compiled patterns");
     return false;
@@ -172,6 +174,13 @@ bool patterns_arg(PyObject* patterns, PyObject* words, PatternArgs& out) {
     out.compiled.push_back(c);
   }
   return words_arg(out.word_list.get(), out.compiled.size(), out.words);
+}
+
+}  // namespace
+
+bool patterns_arg(PyObject* patterns, PyObject* words, PatternArgs& out) noexcept {
+  bool ok = false;
+  return guarded_void([&] { ok = read_patterns(patterns, words, out); }) && ok;
 }
 
 PyObject* search_pieces(std::span<const Compiled* const> compiled, std::span<const Piece> pieces) {

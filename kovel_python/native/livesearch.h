@@ -70,8 +70,9 @@ struct PatternArgs {
   std::vector<const Compiled*> compiled;
   std::vector<std::vector<std::string_view>> words;
 };
-// False with TypeError when the arguments are not so.
-bool patterns_arg(PyObject* patterns, PyObject* words, PatternArgs& out);
+// False with TypeError when the arguments are not so (MemoryError when
+// memory ran out).
+bool patterns_arg(PyObject* patterns, PyObject* words, PatternArgs& out) noexcept;
 
 // A subtree that may hold a match, and where it stands in the whole term.
 struct Piece {
