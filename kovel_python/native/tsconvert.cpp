@@ -236,6 +236,13 @@ KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited
   return scratch_.build(tc_);
 }
 
+const TSTree* parse_once(const TSLanguage* lang, std::string_view src, const Deadline* deadline, bool keep,
+                         TreePtr& kept, std::optional<ScratchParse>& scratch) {
+  if (!keep) return scratch.emplace().parse(lang, src, deadline);
+  kept = parse_tree(lang, src, deadline);
+  return kept.get();
+}
+
 std::vector<std::pair<std::uint32_t, std::uint32_t>> error_spans(TSNode root) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
   if (!ts_node_has_error(root)) return spans;

@@ -154,6 +154,12 @@ class ScratchParse {
   bool owner_ = false;  // the arena is this parse's (none under AddressSanitizer)
 };
 
+// The tree of `src` for one call: kept in `kept` when `keep`, else in
+// `scratch` (made here, and to be read only while it lives). Null when the
+// deadline (if any) passed first.
+const TSTree* parse_once(const TSLanguage* lang, std::string_view src, const Deadline* deadline, bool keep,
+                         TreePtr& kept, std::optional<ScratchParse>& scratch);
+
 // The byte ranges of the error and missing nodes, in the order (and with
 // the pruning) of `kovel.batch.tasks.error_spans`: a stack, children pushed
 // in order, an error node's inside not searched.

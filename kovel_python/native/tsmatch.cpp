@@ -190,13 +190,7 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         wants.emplace(compiled, pats.words, src);
         // Unless kept, the tree is read here and then dropped.
         std::optional<ScratchParse> scratch;
-        const TSTree* tree = nullptr;
-        if (keep) {
-          kept = parse_tree(lang, src, deadline ? &*deadline : nullptr);
-          tree = kept.get();
-        } else {
-          tree = scratch.emplace().parse(lang, src, deadline ? &*deadline : nullptr);
-        }
+        const TSTree* tree = parse_once(lang, src, deadline ? &*deadline : nullptr, keep, kept, scratch);
         if (!tree) {
           timed_out = true;
           return;
@@ -216,12 +210,11 @@ PyObject* fn_ts_match(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!lists) return nullptr;
     PyRef spans(errors_tuple(errors));
     if (!spans) return nullptr;
-    if (!keep) return PyTuple_Pack(2, lists.get(), spans.get());
     bool found = false;
     for (Py_ssize_t k = 0; k < PyList_Size(lists.get()); ++k)
       found |= PyList_Size(PyList_GetItem(lists.get(), k)) > 0;
     KRef whole;
-    if (found && !without_gil([&] {
+    if (keep && found && !without_gil([&] {
           Kinds kinds(lang, flags);
           Walker walker(kinds, src);
           whole = walker.run(ts_tree_root_node(kept.get()), 0, src.size(), false);
@@ -246,9 +239,10 @@ PyMethodDef kTsMatchMethods[] = {
      "hold a match: ``words[k]`` are the texts every match of pattern k\n"
      "holds (a tuple of bytes), and a node is entered only when its bytes\n"
      "hold the rarest of them for some k. Gives (per pattern the items ``match_all`` gives for\n"
-     "the whole converted tree, error spans), or None when ``timeout`` ran out.\n"
-     "With ``keep``, two more: when some pattern matched, the whole tree\n"
-     "converted and the tree itself (as ``ts_parse`` keeps it); else None, None.\n"},
+     "the whole converted tree, error spans, whole term, tree), or None when\n"
+     "``timeout`` ran out. The last two are None but with ``keep`` where some\n"
+     "pattern matched: the tree converted whole, and the tree itself (as\n"
+     "``ts_parse`` keeps it).\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

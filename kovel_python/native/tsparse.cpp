@@ -235,13 +235,7 @@ PyObject* fn_ts_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // A tree that is not kept is read once and dropped: it may live in scratch memory.
         std::optional<ScratchParse> scratch;
         TreePtr kept;
-        const TSTree* tree = nullptr;
-        if (keep) {
-          kept = parse_tree(lang, src, deadline ? &*deadline : nullptr);
-          tree = kept.get();
-        } else {
-          tree = scratch.emplace().parse(lang, src, deadline ? &*deadline : nullptr);
-        }
+        const TSTree* tree = parse_once(lang, src, deadline ? &*deadline : nullptr, keep, kept, scratch);
         if (!tree) {
           timed_out = true;
         } else {

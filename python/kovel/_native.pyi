@@ -92,7 +92,6 @@ def ts_reparse(
 _MatchItems = list[list[tuple[Path, KTerm, int, int, dict[str, Any], dict[str, int] | None]]]
 _Spans = tuple[tuple[int, int], ...]
 
-@overload
 def ts_match(
     language: Any,
     source: bytes,
@@ -100,18 +99,7 @@ def ts_match(
     timeout: float | None,
     patterns: list[object],
     words: list[tuple[bytes, ...]],
-    keep: Literal[False] = False,
-    /,
-) -> tuple[_MatchItems, _Spans] | None: ...
-@overload
-def ts_match(
-    language: Any,
-    source: bytes,
-    kinds: bytes,
-    timeout: float | None,
-    patterns: list[object],
-    words: list[tuple[bytes, ...]],
-    keep: Literal[True],
+    keep: bool = False,
     /,
 ) -> tuple[_MatchItems, _Spans, KTerm | None, Any] | None: ...
 def postcard_match(

@@ -676,19 +676,12 @@ def _search(
         return SourceSearch(found, whole.errors), whole if keep and any(found) else None
     data = bytes(source)
     programs, words = [p._program for p in native], [p.required_utf8 for p in native]
-    parsed: Parsed | None = None
-    if keep:
-        kept = _native.ts_match(grammar[0], data, grammar[1], timeout, programs, words, True)
-        if kept is None:
-            raise TimeoutError(f"parsing took longer than {timeout:g} s")
-        items, errors, term, tree = kept
-        parsed = Parsed(term, errors, tree) if term is not None else None
-    else:
-        got = _native.ts_match(grammar[0], data, grammar[1], timeout, programs, words)
-        if got is None:
-            raise TimeoutError(f"parsing took longer than {timeout:g} s")
-        items, errors = got
+    got = _native.ts_match(grammar[0], data, grammar[1], timeout, programs, words, keep)
+    if got is None:
+        raise TimeoutError(f"parsing took longer than {timeout:g} s")
+    items, errors, term, tree = got
     indents = _Indents(text if text is not None else data.decode())
+    parsed = Parsed(term, errors, tree) if term is not None else None
     return SourceSearch([list(_made(found, indents)) for found in items], errors), parsed
 
 
