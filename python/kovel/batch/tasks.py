@@ -845,13 +845,8 @@ def _changes(
     character to the last.  ``data`` is the file's bytes, which the changes' byte offsets count.
     """
     pos = _Positions(text, encoding, data)
-    if replaced:
-        pieces, at = [], 0
-        for a, b, body in replaced:
-            pieces += [text[at:a], body]
-            at = b
-        if at <= len(text) and "".join(pieces) + text[at:] == new_text:
-            return tuple(Change(pos.span(a, b), body) for a, b, body in replaced if text[a:b] != body)
+    if replaced and replaced[-1][1] <= len(text) and _spliced(text, replaced) == new_text:
+        return tuple(Change(pos.span(a, b), body) for a, b, body in replaced if text[a:b] != body)
     head = 0
     limit = min(len(text), len(new_text))
     while head < limit and text[head] == new_text[head]:
