@@ -160,3 +160,120 @@ class Tmux:
 
     def close(self):
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+
+
+# A module the `kovel` command loads through KOVEL_TEST_HOOK: it acts on the
+# file named HOOK_TARGET at one stage of its work, as HOOK_ACTION says.
+HOOK = """\
+import os, signal, sys, time
+ACTION, TARGET = os.environ["HOOK_ACTION"], os.environ["HOOK_TARGET"]
+
+def hook(stage, path):
+    if os.path.basename(path) != TARGET:
+        return
+    if ACTION == "kill" and stage == "read":
+        os.kill(os.getpid(), signal.SIGKILL)
+    elif ACTION == "hang" and stage == "read":
+        time.sleep(120)
+    elif ACTION == "slow" and stage == "read":
+        time.sleep(1.5)
+    elif ACTION == "slow" and stage == "write":
+        time.sleep(0.5)
+    elif ACTION == "edit" and stage == "write":
+        with open(path, "a") as f:
+            f.write("# edited meanwhile\\n")
+    elif ACTION == "interrupt" and stage == "write":
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(5)
+    elif ACTION.startswith("die:") and stage == "write":  # die:STEP[:named]
+        from kovel.batch import safewrite
+        _, step, *named = ACTION.split(":")
+        if named:  # as on a file system without unnamed temporary files
+            safewrite._O_TMPFILE = 0
+        setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
+"""
+
+
+def hook_env(cwd, action, target):
+    """The environment of a `kovel` run in ``cwd`` that loads HOOK (written beside ``cwd``)."""
+    (Path(cwd).parent / "kovel_hook.py").write_text(HOOK)
+    env = dict(os.environ, KOVEL_TEST_HOOK="kovel_hook:hook", HOOK_ACTION=action, HOOK_TARGET=target)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(Path(cwd).parent), env.get("PYTHONPATH")]))
+    return env
+
+
+def kovel(cwd, *args, hook=None, **kw):
+    """Run ``python -m kovel ARGS`` in ``cwd``, its output as text; ``hook=(action, file)`` loads HOOK."""
+    import sys
+
+    if hook is not None:
+        kw["env"] = hook_env(cwd, *hook)
+    if "input" not in kw:
+        kw.setdefault("stdin", subprocess.DEVNULL)
+    kw = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True, "timeout": 120, **kw}
+    return subprocess.run([sys.executable, "-m", "kovel", *args], cwd=cwd, **kw)
+
+
+def ast_grep():
+    """ast-grep's command (not "sg": Debian has a login tool of that name), or None.
+
+    pip puts it beside the interpreter."""
+    import shutil
+    import sys
+
+    return shutil.which("ast-grep", path=str(Path(sys.executable).parent)) or shutil.which("ast-grep")
+
+
+def scan_both(theirs, ours, their_rule, our_rule):
+    """Scan the folder ``theirs`` with ast-grep and ``ours`` with kovel, then fix each so.
+
+    Returns the matches of each, sorted, as (file name, line, column, text).
+    """
+    import json
+    import sys
+
+    def run(cwd, *args):
+        return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=120).stdout.splitlines()
+
+    def places(lines, name, base):
+        start = [(d, d["range"]["start"]) for d in map(json.loads, lines)]
+        return sorted((Path(d[name]).name, s["line"] + base, s["column"] + base, d["text"]) for d, s in start)
+
+    sg, kovel = ast_grep(), (sys.executable, "-m", "kovel")
+    found = (
+        places(run(theirs, sg, "scan", "--json=stream", "-r", str(their_rule), "."), "file", 1),  # from 0
+        places(run(ours, *kovel, "scan", "--json", "-r", str(our_rule), "."), "path", 0),
+    )
+    run(theirs, sg, "scan", "--update-all", "-r", str(their_rule), ".")
+    run(ours, *kovel, "scan", "--fix", "-r", str(our_rule), ".")
+    return found
+
+
+ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")  # under AddressSanitizer
+
+
+def rss():
+    """This process's resident memory, in bytes."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def in_threads(n, work):
+    """Run ``work(k)`` for each k in range(n), each on a thread of its own; raise what any raised."""
+    import threading
+
+    errors = []
+
+    def run(k):
+        try:
+            work(k)
+        except BaseException as e:  # noqa: BLE001 - raised below, in the calling thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]

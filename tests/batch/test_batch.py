@@ -20,6 +20,7 @@ from kovel.batch.results import Change, Span  # noqa: E402
 from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import pattern, template  # noqa: E402
 from kovel.rules import Rule, RuleConfig, matcher  # noqa: E402
+from tests.helpers import write_files  # noqa: E402
 
 FILES = {
     "m.py": "def f(a):\n    if a:\n        print(a, 1)\n    return print()\n",
@@ -31,17 +32,17 @@ FILES = {
 
 @pytest.fixture
 def tree(tmp_path):
-    for rel, text in FILES.items():
-        (tmp_path / rel).write_bytes(text if isinstance(text, bytes) else text.encode())
-    return tmp_path
+    return write_files(tmp_path, FILES)
+
+
+def names(results, *fields):
+    """Each result's file name with the ``fields`` of it named."""
+    return [(os.path.basename(r.path), *(getattr(r, f) for f in fields)) for r in results]
 
 
 def outcome(tree, executor):
     """Everything find_files and rewrite_files say about the tree, as plain values."""
-    found = [
-        (os.path.basename(r.path), r.error, r.matches)
-        for r in find_files([tree], "print($$$A)", executor=executor)
-    ]
+    found = names(find_files([tree], "print($$$A)", executor=executor), "error", "matches")
     rewritten = [
         (os.path.basename(r.path), r.error, r.text() if r.changed else None, r.digest)
         for r in rewrite_files([tree], "print($$$A)", "log($$$A)", executor=executor)
@@ -71,21 +72,6 @@ def _shout(match):  # a rewrite function must be importable to reach other proce
     return template("python", "shout($$$A)").fill(A=match.bindings["A"])
 
 
-@pytest.mark.parametrize(
-    "executor", [lambda: None, lambda: ProcessPoolExecutor(2)], ids=["default", "process-pool"]
-)
-def test_other_executors_agree_with_the_inline_one(tree, executor):
-    pool = executor()
-    try:
-        assert outcome(tree, pool) == outcome(tree, InlineExecutor())
-        # Compiled patterns and rewrite functions cross processes too.
-        got = rewrite_files([tree / "m.py"], pattern("python", "print($$$A)"), _shout, executor=pool)
-        assert next(got).text() == FILES["m.py"].replace("print(", "shout(")
-    finally:
-        if pool is not None:
-            pool.shutdown()
-
-
 def _refuse_boom(match):  # fails on one file's match only
     if "boom" in str(match.term):
         raise RuntimeError("no booms")
@@ -100,6 +86,36 @@ class _Remote(Executor):
         return InlineExecutor().submit(fn, *args, **kwargs)
 
 
+EXECUTORS = {
+    "default": lambda: None,
+    "inline": InlineExecutor,
+    "watchdog": lambda: WatchdogPool(2),
+    "process-pool": lambda: ProcessPoolExecutor(2),
+    "pickling": _Remote,
+}
+
+
+@pytest.fixture
+def pool(request):
+    """The executor of the kind named (``indirect`` parametrization), shut down after the test."""
+    made = EXECUTORS[request.param]()
+    yield made
+    if made is not None:
+        made.shutdown()
+
+
+@pytest.mark.parametrize("pool", ["default", "process-pool", "watchdog", "pickling"], indirect=True)
+def test_other_executors_agree_with_the_inline_one(tree, pool):
+    assert outcome(tree, pool) == outcome(tree, InlineExecutor())
+    # Compiled patterns, rewrite functions and templates cross processes too.
+    for pat, rw, name in (
+        (pattern("python", "print($$$A)"), _shout, "shout("),
+        ("print($$$A)", template("python", "log($$$A)"), "log("),
+    ):
+        got = rewrite_files([tree / "m.py"], pat, rw, executor=pool)
+        assert [(r.error, r.text()) for r in got] == [(None, FILES["m.py"].replace("print(", name))]
+
+
 def test_templates_pickle_as_their_code():
     t = template("python", "log($$$A)")
     assert pickle.loads(pickle.dumps(t)) is t  # the cached constructor hands back the same template
@@ -107,63 +123,33 @@ def test_templates_pickle_as_their_code():
     assert (copy.lang, copy.code, copy.holes) == ("python", "log($$$A, $B)", ("A", "B"))
 
 
-@pytest.mark.parametrize(
-    "executor",
-    [lambda: WatchdogPool(2), lambda: ProcessPoolExecutor(2), _Remote],
-    ids=["watchdog", "process-pool", "pickling"],
-)
-def test_template_objects_reach_other_processes(tree, executor):
-    pool = executor()
-    try:
-        got = rewrite_files([tree / "m.py"], "print($$$A)", template("python", "log($$$A)"), executor=pool)
-        assert [(r.error, r.text()) for r in got] == [(None, FILES["m.py"].replace("print(", "log("))]
-    finally:
-        pool.shutdown()
-
-
-@pytest.mark.parametrize("executor", [InlineExecutor, lambda: WatchdogPool(2)], ids=["inline", "watchdog"])
-def test_a_failure_in_one_file_is_that_files_error(tree, executor):
+@pytest.mark.parametrize("pool", ["inline", "watchdog"], indirect=True)
+def test_a_failure_in_one_file_is_that_files_error(tree, pool):
     (tree / "boom.py").write_text("print(boom)\n")
-    pool = executor()
-    try:
-        got = {
-            os.path.basename(r.path): (r.error, r.changed)
-            for r in rewrite_files([tree], "print($$$A)", _refuse_boom, executor=pool)
-        }
-    finally:
-        pool.shutdown()
-    assert got == {
-        "bad.py": ("not rewritten: not UTF-8 text (byte 7, line 1)", False),
-        "boom.py": ("RuntimeError: no booms", False),
-        "m.py": (None, True),
-        "n.c": (None, True),
-        "plain.py": (None, False),
-    }
+    assert names(rewrite_files([tree], "print($$$A)", _refuse_boom, executor=pool), "error", "changed") == [
+        ("bad.py", "not rewritten: not UTF-8 text (byte 7, line 1)", False),
+        ("boom.py", "RuntimeError: no booms", False),
+        ("m.py", None, True),
+        ("n.c", None, True),
+        ("plain.py", None, False),
+    ]
 
 
 def test_a_task_that_cannot_be_sent_fails_its_own_file(tree):
     # An executor of unknown kind is not checked up front; each task fails as it is sent.
     # A file without the pattern's texts is answered without a task: it cannot change.
-    lock = threading.Lock()
-    got = list(rewrite_files([tree], "print($$$A)", lock, executor=_Remote()))
+    got = list(rewrite_files([tree], "print($$$A)", threading.Lock(), executor=_Remote()))
     assert [os.path.basename(r.path) for r in got] == ["bad.py", "m.py", "n.c", "plain.py"]
     assert all("cannot pickle" in r.error and not r.changed for r in got[:3])
     assert (got[3].error, got[3].changed) == (None, False)
 
 
-@pytest.mark.parametrize(
-    "executor", [lambda: None, WatchdogPool, ProcessPoolExecutor], ids=["default", "watchdog", "process-pool"]
-)
-def test_an_unpicklable_pattern_or_rewrite_is_a_type_error_at_the_call(tree, executor):
-    pool = executor()
-    try:
-        with pytest.raises(TypeError, match="the rewrite cannot be sent to the worker processes"):
-            rewrite_files([tree], "print($$$A)", lambda m: m.term, executor=pool)
-        with pytest.raises(TypeError, match="the pattern cannot be sent to the worker processes"):
-            find_files([tree], threading.Lock(), executor=pool)
-    finally:
-        if pool is not None:
-            pool.shutdown()
+@pytest.mark.parametrize("pool", ["default", "watchdog", "process-pool"], indirect=True)
+def test_an_unpicklable_pattern_or_rewrite_is_a_type_error_at_the_call(tree, pool):
+    with pytest.raises(TypeError, match="the rewrite cannot be sent to the worker processes"):
+        rewrite_files([tree], "print($$$A)", lambda m: m.term, executor=pool)
+    with pytest.raises(TypeError, match="the pattern cannot be sent to the worker processes"):
+        find_files([tree], threading.Lock(), executor=pool)
     # In this process nothing is pickled: a local function is fine.
     same = rewrite_files([tree / "m.py"], "print($$$A)", lambda m: m.term, executor=InlineExecutor())
     assert [(r.error, r.changed) for r in same] == [(None, False)]
@@ -182,33 +168,27 @@ def test_an_unpicklable_pattern_or_rewrite_is_a_type_error_at_the_call(tree, exe
         ("x = 1", "x = $V + $W", "uses $V, $W, which the pattern does not bind (it binds no metavariable)"),
     ],
 )
-@pytest.mark.parametrize("executor", [InlineExecutor, lambda: WatchdogPool(1)], ids=["inline", "watchdog"])
+@pytest.mark.parametrize("pool", ["inline", "watchdog"], indirect=True)
 def test_a_rewrite_using_what_the_pattern_does_not_bind_fails_before_any_file(
-    tree, executor, pattern, rewrite, unbound
+    tree, pool, pattern, rewrite, unbound
 ):
-    pool = executor()
     seen = []
-    try:
-        for rw in (rewrite, template("python", rewrite)):
-            results = rewrite_files([tree], pattern, rw, executor=pool)
-            if unbound is None:
-                seen += [r.error for r in results]
-            else:
-                with pytest.raises(ValueError, match=re.escape(unbound)):
-                    next(results)
-    finally:
-        pool.shutdown()
+    for rw in (rewrite, template("python", rewrite)):
+        results = rewrite_files([tree], pattern, rw, executor=pool)
+        if unbound is None:
+            seen += [r.error for r in results]
+        else:
+            with pytest.raises(ValueError, match=re.escape(unbound)):
+                next(results)
     assert (unbound is None) == (seen.count(None) == 6)  # bad.py fails on its own; the rest run
 
 
 def test_dask_cluster_executor_gives_the_same_result(tree):
     distributed = pytest.importorskip("distributed")
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with cluster, distributed.Client(cluster) as client:
         assert outcome(tree, client.get_executor()) == outcome(tree, None)
 
 
@@ -229,20 +209,12 @@ def test_a_time_limit_that_depends_on_the_size_is_taken_per_file(tmp_path, monke
     (tmp_path / "slowhook.py").write_text(SLOW_HOOK)
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setenv("KOVEL_TEST_HOOK", "slowhook:hook")
-    small, big = tmp_path / "small.py", tmp_path / "big.py"
-    small.write_text("print(1)\n")
-    big.write_text("print(2)\n" + "x = 1\n" * 1000)
+    write_files(tmp_path, {"small.py": "print(1)\n", "big.py": "print(2)\n" + "x = 1\n" * 1000})
     with WatchdogPool(2) as pool:
-        results = {
-            os.path.basename(r.path): (r.error, len(r.matches))
-            for r in find_files(
-                [small, big], "print($A)", executor=pool, timeout=lambda size: 0.5 + size / 500
-            )
-        }
-    assert results == {
-        "small.py": ("timed out: no result after 0.518 s; worker killed", 0),
-        "big.py": (None, 1),
-    }
+        files = [tmp_path / "small.py", tmp_path / "big.py"]
+        found = find_files(files, "print($A)", executor=pool, timeout=lambda size: 0.5 + size / 500)
+        got = [(n, e, len(m)) for n, e, m in names(found, "error", "matches")]
+    assert got == [("small.py", "timed out: no result after 0.518 s; worker killed", 0), ("big.py", None, 1)]
 
 
 class Wrapped:
@@ -385,22 +357,13 @@ class _Counting(Executor):
 
 
 @pytest.mark.parametrize("pat", ["print($$$A)", "f($X) + g($X)", "$X"])
-def test_files_that_cannot_match_never_reach_a_worker_and_give_the_same_results(tree, pat):
+def test_files_that_cannot_match_never_reach_a_worker_and_give_the_same_results(tree, pat, monkeypatch):
     (tree / "both.py").write_text("y = f(1) + g(1)\nprint(y)\n")
     pool = _Counting()
-    found = [(os.path.basename(r.path), r.error, r.matches) for r in find_files([tree], pat, executor=pool)]
-    inline = [
-        (os.path.basename(r.path), r.error, r.matches)
-        for r in find_files([tree], pat, executor=InlineExecutor())
-    ]
-    os.environ["KOVEL_TEST_HOOK"] = "builtins:max"  # a hook sends every file to the workers
-    try:
-        unfiltered = [
-            (os.path.basename(r.path), r.error, r.matches)
-            for r in find_files([tree], pat, executor=InlineExecutor())
-        ]
-    finally:
-        del os.environ["KOVEL_TEST_HOOK"]
+    found = names(find_files([tree], pat, executor=pool), "error", "matches")
+    inline = names(find_files([tree], pat, executor=InlineExecutor()), "error", "matches")
+    monkeypatch.setenv("KOVEL_TEST_HOOK", "builtins:max")  # a hook sends every file to the workers
+    unfiltered = names(find_files([tree], pat, executor=InlineExecutor()), "error", "matches")
     assert found == inline == unfiltered
     sent = set(pool.files)
     for name, error, matches in found:
@@ -416,16 +379,11 @@ def test_once_nearly_every_file_holds_the_texts_they_go_to_the_workers_unread(tm
     # Files that all hold `print`, then files that do not: the first are read
     # here and then sent; past a point, the rest are sent unread, and the
     # answers are the same.
-    names = {f"a{i:03}.py": "print(1)\n" for i in range(100)} | {f"b{i}.py": "x = 1\n" for i in range(5)}
-    for name, text in names.items():
-        (tmp_path / name).write_text(text)
+    files = {f"a{i:03}.py": "print(1)\n" for i in range(100)} | {f"b{i}.py": "x = 1\n" for i in range(5)}
     pool = _Counting()
-    found = [
-        (os.path.basename(r.path), len(r.matches), r.error)
-        for r in find_files([tmp_path], "print($A)", executor=pool)
-    ]
-    assert found == [(n, n.startswith("a"), None) for n in sorted(names)]
-    assert set(pool.files) == set(names)  # the b files too: nothing was answered without a task
+    found = names(find_files([write_files(tmp_path, files)], "print($A)", executor=pool), "matches", "error")
+    assert [(n, len(m), e) for n, m, e in found] == [(n, n.startswith("a"), None) for n in sorted(files)]
+    assert set(pool.files) == set(files)  # the b files too: nothing was answered without a task
 
 
 def test_every_result_survives_pickling_whole(tree):
@@ -466,13 +424,10 @@ class _Recording(WatchdogPool):
 def test_files_that_hold_much_of_the_work_go_first_and_results_keep_their_order(tmp_path):
     # Two big files, met last in order: they are sent before the small ones,
     # biggest first, one task each, and the results still come in the order listed.
-    names = [f"s{i:02}.py" for i in range(30)] + ["y_big.py", "z_big.py"]
-    for n in names:
-        size = {"y_big.py": 1_200_000, "z_big.py": 1_300_000}.get(n, 40)
-        body = "print(1)\n" + "x = 1\n" * (size // 6)
-        (tmp_path / n).write_text(body)
+    sizes = {f"s{i:02}.py": 40 for i in range(30)} | {"y_big.py": 1_200_000, "z_big.py": 1_300_000}
+    write_files(tmp_path, {n: "print(1)\n" + "x = 1\n" * (size // 6) for n, size in sizes.items()})
     with _Recording(2, timeout=120) as pool:
         got = [os.path.basename(r.path) for r in find_files([tmp_path], "print($A)", executor=pool)]
-    assert got == sorted(names)
+    assert got == sorted(sizes)
     assert pool.sent[:2] == ["z_big.py", "y_big.py"]
     assert "z_big.py" not in pool.sent[2:] and "y_big.py" not in pool.sent[2:]

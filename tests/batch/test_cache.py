@@ -2,6 +2,7 @@
 
 import os
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -19,34 +20,30 @@ SOURCES = [b"x = 1\n", b"def f(:\n  print(1)\n", "s = 'é'\r\nprint(s)\n".encode
 
 
 def entries(root):
-    return sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs)
+    return sorted(Path(d, f) for d, _, fs in os.walk(root) for f in fs)
+
+
+def forbidden(*args, **kwargs):  # stands for what a hit must not call again
+    raise AssertionError("called again")
 
 
 @pytest.mark.parametrize("data", SOURCES, ids=repr)
 def test_a_hit_gives_the_terms_and_errors_of_the_parse(tmp_path, data):
-    cache = TermCache(str(tmp_path))
-    key = cache.key("python", data)
-    parsed = parse_with_errors("python", data)
-    cache.put(key, parsed)
-    hit = cache.get(key)
+    cache, parsed = TermCache(str(tmp_path)), parse_with_errors("python", data)
+    cache.put(cache.key("python", data), parsed)
+    hit = cache.get(cache.key("python", data))
     assert (hit.term.postcard_bytes(), hit.errors) == (parsed.term.postcard_bytes(), parsed.errors)
-
-
-def test_keys_differ_by_bytes_and_grammar(tmp_path):
-    cache = TermCache(str(tmp_path))
-    keys = {cache.key(lang, data) for lang in ("python", "javascript") for data in (b"x\n", b"x \n")}
-    assert len(keys) == 4
+    keys = {cache.key(lang, d) for lang in ("python", "javascript") for d in (data, data + b" ")}
+    assert len(keys) == 4  # keys differ by bytes and grammar
 
 
 @pytest.mark.parametrize("damage", [b"", b"kvc1", b"nope" + bytes(40), "cut"])
 def test_a_damaged_entry_is_a_miss_and_is_written_anew(tmp_path, damage):
-    cache = TermCache(str(tmp_path))
-    data = b"print(1)\n"
+    cache, data = TermCache(str(tmp_path)), b"print(1)\n"
     key = cache.key("python", data)
     cache.put(key, parse_with_errors("python", data))
     (path,) = entries(tmp_path)
-    blob = open(path, "rb").read()
-    open(path, "wb").write(blob[: len(blob) - 3] if damage == "cut" else damage)
+    path.write_bytes(path.read_bytes()[:-3] if damage == "cut" else damage)
     assert cache.get(key) is None
     found = tasks.find_task(str(tmp_path / "m.py"), "python", "print($A)", None, data, cache=cache)
     assert [m.text for m in found.matches] == ["print(1)"]
@@ -54,11 +51,12 @@ def test_a_damaged_entry_is_a_miss_and_is_written_anew(tmp_path, damage):
 
 
 def test_writers_at_once_leave_whole_entries(tmp_path):
-    cache = TermCache(str(tmp_path))
-    data = b"".join(b"x%d = [%d] * 3\n" % (i, i) for i in range(2000))
-    key = cache.key("python", data)
-    parsed = parse_with_errors("python", data)
-    seen = []
+    cache, data, seen = (
+        TermCache(str(tmp_path)),
+        b"".join(b"x%d = [%d] * 3\n" % (i, i) for i in range(2000)),
+        [],
+    )
+    key, parsed = cache.key("python", data), parse_with_errors("python", data)
 
     def work():
         for _ in range(20):
@@ -72,18 +70,16 @@ def test_writers_at_once_leave_whole_entries(tmp_path):
     for t in threads:
         t.join()
     assert all(seen) and len(seen) == 80
-    assert [os.path.basename(p) for p in entries(tmp_path)] == [key]  # no temporary file left
+    assert [p.name for p in entries(tmp_path)] == [key]  # no temporary file left
 
 
 def test_prune_removes_the_least_recently_used_first(tmp_path):
-    cache = TermCache(str(tmp_path))
-    keys = []
+    cache, keys = TermCache(str(tmp_path)), []
     for i in range(6):
-        data = b"y = %d\n" % i * 50
-        keys.append(cache.key("python", data))
+        keys.append(cache.key("python", data := b"y = %d\n" % i * 50))
         cache.put(keys[-1], parse_with_errors("python", data))
-    for i, path in enumerate(os.path.join(tmp_path, k[:2], k) for k in keys):
-        os.utime(path, (1000 + i, 1000 + i))
+    for i, k in enumerate(keys):
+        os.utime(tmp_path / k[:2] / k, (1000 + i, 1000 + i))
     cache.get(keys[0])  # used now: the newest
     size = os.path.getsize(entries(tmp_path)[0])
     assert prune(str(tmp_path), 3 * size) == 3
@@ -92,48 +88,36 @@ def test_prune_removes_the_least_recently_used_first(tmp_path):
 
 
 def test_a_run_with_the_cache_gives_what_a_run_without_gives(tmp_path):
-    root = write_files(
-        tmp_path / "src",
-        {"a.py": "print(1)\nxs.append(2)\n", "b.py": "def f(:\n    print(x)\n", "c.js": "console.log(1);\n"},
-    )
-    cache = tmp_path / "cache"
-    pool = InlineExecutor()
+    files = {"a.py": "print(1)\nxs.append(2)\n", "b.py": "def f(:\n  print(x)\n", "c.js": "console.log(1);\n"}
+    root, cache = write_files(tmp_path / "src", files), tmp_path / "cache"
 
-    def run():
+    def run(cache):
         found = [
             (r.path, [m.text for m in r.matches], r.error)
             for r in find_files([root], "print($$$A)", cache=cache)
         ]
         rewritten = [
             (r.path, r.text() if r.changed else None, r.error, r.errors_before, r.errors_after)
-            for r in rewrite_files([root], "print($$$A)", "log($$$A)", executor=pool, cache=cache)
+            for r in rewrite_files([root], "print($$$A)", "log($$$A)", executor=InlineExecutor(), cache=cache)
         ]
         return found, rewritten
 
-    cold = run()
-    names = {os.path.basename(p) for p in entries(cache)}
-    terms = TermCache(str(cache))
-    assert terms.key("python", b"print(1)\nxs.append(2)\n") in names
-    assert terms.key("javascript", b"console.log(1);\n") not in names  # no "print": never parsed
-    assert run() == cold
-    found = [(r.path, [m.text for m in r.matches], r.error) for r in find_files([root], "print($$$A)")]
-    assert found == cold[0]
+    cold = run(cache)
+    names, terms = {p.name for p in entries(cache)}, TermCache(str(cache))
+    assert terms.key("python", files["a.py"].encode()) in names
+    assert terms.key("javascript", files["c.js"].encode()) not in names  # no "print": never parsed
+    assert run(cache) == cold == run(None)
 
 
 def test_a_task_with_a_hit_does_not_parse(tmp_path, monkeypatch):
     cache = TermCache(str(tmp_path))
     data = b"if x:\n    print(1, 2)\n"
     first = tasks.rewrite_task("m.py", "python", "print($$$A)", "log($$$A)", None, data, cache)
-
-    def no_parse(*args, **kwargs):
-        raise AssertionError("parsed")
-
-    monkeypatch.setattr(tasks, "parse_with_errors", no_parse)
+    monkeypatch.setattr(tasks, "parse_with_errors", forbidden)
     again = tasks.rewrite_task("m.py", "python", "print($$$A)", "log($$$A)", None, data, cache)
     assert again.text() == first.text() == "if x:\n    log(1, 2)\n"
-    assert [
-        m.text for m in tasks.find_task("m.py", "python", "print($A, 2)", None, data, cache=cache).matches
-    ] == ["print(1, 2)"]
+    found = tasks.find_task("m.py", "python", "print($A, 2)", None, data, cache=cache)
+    assert [m.text for m in found.matches] == ["print(1, 2)"]
 
 
 # Each rewrite is judged by tree-sitter and, for Python, by the compiler: a
@@ -157,22 +141,15 @@ def test_verdicts_from_the_cache_are_the_checks_own(tmp_path, monkeypatch, data,
     plain = tasks.rewrite_task("m.py", "python", "print($$$A)", rewrite, None, data)
     first = judged()
     assert first == (plain.errors_after, plain.compile_error, plain.text())
-
-    def no_check(*args, **kwargs):
-        raise AssertionError("checked again")
-
     # Taken from the cache: neither tree-sitter nor the compiler runs again.
-    monkeypatch.setattr(tasks, "syntax_errors", no_check)
-    monkeypatch.setattr(pycheck, "compile_error", no_check)
+    monkeypatch.setattr(tasks, "syntax_errors", forbidden)
+    monkeypatch.setattr(pycheck, "compile_error", forbidden)
     assert judged() == first
     monkeypatch.undo()
     # A damaged verdict is not believed: it is worked out again.
     for path in entries(tmp_path):
-        with open(path, "rb") as f:
-            blob = f.read()
-        if blob.startswith(b"kvv1"):
-            with open(path, "wb") as f:
-                f.write(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 20 else blob + b"9")
+        if (blob := path.read_bytes()).startswith(b"kvv1"):
+            path.write_bytes(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 20 else blob + b"9")
     assert judged() == first
 
 
@@ -183,38 +160,27 @@ def test_a_key_holds_the_version_the_metadata_gives(dist):
     from importlib import metadata
 
     try:
-        want = metadata.version(dist)
+        assert _version(dist) == metadata.version(dist)
     except metadata.PackageNotFoundError:
-        want = "?"
-    assert _version(dist) == want
+        assert _version(dist) == "?"
 
 
 # Rewrites whose warm run takes the stored term in parts: the new text is
 # spliced, and the term decoded whole only for what needs it (the term kept,
 # Go's statements, a verdict not yet known).
 WARM = [
-    (
-        "python",
-        "def f():\n    if x:\n        print(1,\n              2)\n",
-        "print($$$A)",
-        "if y:\n    log($$$A)",
-    ),
+    ("python", "def f():\n    if x:\n        print(1,\n              2)\n", "print($$$A)", "if y:\n    log($$$A)"),
     ("python", "x = 1\r\nprint(x)\r\nprint(2)\r\n", "print($A)", "log($A)"),
     ("python", "def f(:\n    print(1)\nprint(2)\n", "print($A)", "log($A)"),  # a syntax error
     ("python", "print(1)\n", "print($A)", "return $A"),  # the compiler refuses it
     ("go", "package m\nfunc f() {\n\tg(x)\n\tdefer g(y)\n}\n", "g($A)", "len($A)"),
-    (
-        "javascript",
-        "function f() {\n  console.log(1);\n}\n",
-        "console.log($$$A)",
-        "{\n  logger.info($$$A);\n}",
-    ),
+    ("javascript", "function f() {\n  console.log(1);\n}\n", "console.log($$$A)", "{\n  logger.info($$$A);\n}"),
     ("typescript", "const s = `${f(1)}`;\nlet x = f(2) as number;\n", "f($A)", "g($A, $A)"),
     ("rust", "fn f() {\n    let a = b.unwrap().c.unwrap();\n}\n", "$X.unwrap()", '$X.expect("x")'),
     ("c", "int main() {\n  return foo(1) + foo(foo(2));\n}\n", "foo($A)", "bar($A)"),
     ("ruby", "x = <<~EOS\n  #{foo(1)}\nEOS\nfoo(2)\n", "foo($X)", "bar($X)"),
     ("bash", "if true; then\n  foo 1\nfi\n", "foo $X", "bar $X"),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize(("lang", "source", "code", "rewrite"), WARM)
@@ -238,7 +204,6 @@ def test_a_warm_rewrite_gives_what_a_cold_one_gives(tmp_path, lang, source, code
     assert run(cache) == cold
     assert cold[0] is not None or cold[2] is not None
     # A stored term whose parts decode but whose whole does not is parsed again.
-    (entry,) = [p for p in entries(tmp_path) if os.path.basename(p) == cache.key(lang, data)]
-    blob = open(entry, "rb").read()
-    open(entry, "wb").write(blob[:-1] + b"\xff")
+    (entry,) = [p for p in entries(tmp_path) if p.name == cache.key(lang, data)]
+    entry.write_bytes(entry.read_bytes()[:-1] + b"\xff")
     assert run(cache) == cold

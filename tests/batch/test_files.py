@@ -8,51 +8,46 @@ import subprocess
 import pytest
 
 from kovel.batch.files import _Walker, list_files, read_bytes, write_roots
+from tests.helpers import write_files
+
+
+def make(root, names):
+    return write_files(root, dict.fromkeys(names, "x = 1\n"))
 
 
 def rel(root, items):
     return [(os.path.relpath(i.path, root), i.lang, i.error) for i in items]
 
 
+# Each name and the language it is told as (None: not listed, being hidden or of no language).
+NAMED = {
+    "a.py": "python", "b.h": "c", "c.hpp": "cpp", "d.txt": None, ".git2/e.py": None, "sub/.f.py": None,
+    "sub/g.js": "javascript", "Dockerfile": "dockerfile", "docker/Containerfile": "dockerfile",
+    "CMakeLists.txt": "cmake", "cmake/x.cmake": "cmake", "Makefile": "make", "main.tf": "hcl", "q.sql": "sql",
+    "flake.nix": "nix", "T.sol": "solidity", "s.zsh": "bash", "BUILD.bzl": "python", "go.mod": "gomod",
+    "README": None,
+}  # fmt: skip
+
+
 def test_languages_hidden_names_and_duplicates(tmp_path):
-    for name in ("a.py", "b.h", "c.hpp", "d.txt", ".git2/e.py", "sub/.f.py", "sub/g.js"):
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_text("x\n")
+    write_files(tmp_path, dict.fromkeys(NAMED, "x\n"))
     (tmp_path / "link.py").symlink_to(tmp_path / "a.py")  # links in directories are not followed
     (tmp_path / "sub/up.py").symlink_to("../a.py")
     (tmp_path / "dirlink").symlink_to(tmp_path / "sub")
+    listed = rel(tmp_path, list_files([tmp_path]))
+    assert listed == sorted((name, lang, None) for name, lang in NAMED.items() if lang)
     # each file once, however often it is reached
-    assert rel(
-        tmp_path, list_files([tmp_path, tmp_path / "a.py", tmp_path / "sub", tmp_path / "sub/g.js"])
-    ) == [
-        ("a.py", "python", None),
-        ("b.h", "c", None),
-        ("c.hpp", "cpp", None),
-        ("sub/g.js", "javascript", None),
-    ]
-    assert rel(tmp_path, list_files([tmp_path], "c")) == [("b.h", "c", None)]
-    assert rel(tmp_path, list_files([tmp_path / "d.txt", tmp_path / "d.txt"], "python")) == [
-        ("d.txt", "python", None)
-    ]
-
-
-def test_build_files_and_more_languages_are_told_by_their_names(tmp_path):
-    names = {
-        "Dockerfile": "dockerfile", "docker/Containerfile": "dockerfile", "CMakeLists.txt": "cmake",
-        "cmake/x.cmake": "cmake", "Makefile": "make", "main.tf": "hcl", "q.sql": "sql", "flake.nix": "nix",
-        "T.sol": "solidity", "s.zsh": "bash", "BUILD.bzl": "python", "go.mod": "gomod", "README": None,
-        "notes.txt": None,
-    }  # fmt: skip
-    for name in names:
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_text("x\n")
-    found = {os.path.relpath(i.path, tmp_path): i.lang for i in list_files([tmp_path])}
-    assert found == {n: lang for n, lang in names.items() if lang is not None}
+    assert (
+        rel(tmp_path, list_files([tmp_path, tmp_path / "a.py", tmp_path / "sub", tmp_path / "sub/g.js"]))
+        == listed
+    )
     # A language given takes its own files only, by name as by extension.
-    assert [os.path.relpath(i.path, tmp_path) for i in list_files([tmp_path], "cmake")] == [
+    assert rel(tmp_path, list_files([tmp_path], "c")) == [("b.h", "c", None)]
+    assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cmake"))] == [
         "CMakeLists.txt",
         "cmake/x.cmake",
     ]
+    assert rel(tmp_path, list_files([tmp_path / "d.txt"] * 2, "python")) == [("d.txt", "python", None)]
 
 
 @pytest.fixture(params=["plain", "git"])
@@ -62,9 +57,7 @@ def linked(request, tmp_path):
     `lib/` and `elsewhere/` lie beside `repo`; in the git variant `repo` is a
     checkout with every file and link committed.
     """
-    for name in ("repo/a.py", "repo/sub/b.py", "lib/mod.py", "elsewhere/pkg/o.py", "elsewhere/pkg/x.txt"):
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).write_text("x = 1\n")
+    make(tmp_path, ["repo/a.py", "repo/sub/b.py", "lib/mod.py", "elsewhere/pkg/o.py", "elsewhere/pkg/x.txt"])
     repo = tmp_path / "repo"
     links = {
         "helper.py": "../lib/mod.py",  # a file outside
@@ -79,7 +72,7 @@ def linked(request, tmp_path):
     if request.param == "git":
         if shutil.which("git") is None:
             pytest.skip("git is not installed")
-        subprocess.run(["git", "init", "-q", str(repo)], check=True)
+        git_repo(repo)
         subprocess.run(["git", "-C", str(repo), "add", "-A"], check=True)
     return repo
 
@@ -97,21 +90,13 @@ def test_links_in_directories_are_skipped_unless_followed(linked, follow, expect
 
 
 def test_links_named_are_followed(linked):
-    named = [linked / "helper.py", linked / "ext", linked / "alias.py"]
-    assert rel(linked, list_files(named)) == [
-        ("helper.py", "python", None),
-        ("ext/o.py", "python", None),
-        ("alias.py", "python", None),
-    ]
+    listed = rel(linked, list_files([linked / "helper.py", linked / "ext", linked / "alias.py"]))
+    assert listed == [(name, "python", None) for name in ("helper.py", "ext/o.py", "alias.py")]
 
 
 def test_write_roots_resolve_directories_and_the_directories_of_files(linked):
-    real = lambda *parts: os.path.realpath(os.path.join(linked, *parts))  # noqa: E731
-    assert write_roots([linked / "helper.py", linked / "ext", linked / "sub" / "b.py", linked]) == [
-        real(),
-        real("..", "elsewhere", "pkg"),
-        real("sub"),
-    ]
+    roots = write_roots([linked / "helper.py", linked / "ext", linked / "sub" / "b.py", linked])
+    assert roots == [os.path.realpath(linked / p) for p in (".", "../elsewhere/pkg", "sub")]
 
 
 needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
@@ -129,12 +114,8 @@ def clean_git_config(tmp_path, monkeypatch):
     return home
 
 
-def make(root, files):
-    for rel in files:
-        p = root / rel
-        p.parent.mkdir(parents=True, exist_ok=True)
-        if not rel.endswith("/"):
-            p.write_text(files[rel] if isinstance(files, dict) else "x = 1\n")
+def git_repo(path):
+    subprocess.run(["git", "init", "-q", str(path)], check=True)
 
 
 def walk(top, ignore=True, hidden=False, globs=(), cwd=None):
@@ -192,57 +173,40 @@ def test_the_walk_keeps_what_git_keeps(tmp_path, top_rules, sub_rules):
     assert len(listed) < len(FILES) + 2  # the case ignores something
 
 
-def git_repo(path):
-    subprocess.run(["git", "init", "-q", str(path)], check=True)
+# The ignore files of a tree with a checkout in it, and one inside that.
+NESTED = {
+    ".ignore": "ignored_by_dot_ignore.py\n",  # no repository needed
+    "proj/.gitignore": "build/\n*.gen.py\n",
+    "proj/src/.gitignore": "!keep.gen.py\n",
+    "proj/.git/info/exclude": "info.py\n",
+    "proj/lib/inner/.gitignore": "drop.py\n",  # the inner checkout's own, not its parent's
+}
+ALWAYS = [
+    "plain.py",
+    "proj/app.py",
+    "proj/lib/inner/kept.py",
+    "proj/lib/inner/x.gen.py",
+    "proj/src/keep.gen.py",
+]
+# What each walk option keeps besides ALWAYS (global.py: in the user's excludes file).
+MORE = {
+    "ignore": ["ignored_by_dot_ignore.py", "proj/build/out.py", "proj/global.py", "proj/info.py",
+               "proj/lib/inner/drop.py", "proj/src/x.gen.py"],
+    "hidden": [".hidden/h.py", "proj/.conf.py"],
+}  # fmt: skip
 
 
 @needs_git
 @pytest.mark.parametrize(
-    "options, kept",
-    [
-        (
-            {},
-            ["plain.py", "proj/app.py", "proj/lib/inner/kept.py", "proj/lib/inner/x.gen.py", "proj/src/keep.gen.py"],
-        ),
-        (
-            {"ignore": False},
-            [
-                "ignored_by_dot_ignore.py", "plain.py", "proj/app.py", "proj/build/out.py",
-                "proj/global.py", "proj/info.py", "proj/lib/inner/drop.py", "proj/lib/inner/kept.py",
-                "proj/lib/inner/x.gen.py", "proj/src/keep.gen.py", "proj/src/x.gen.py",
-            ],
-        ),
-        (
-            {"hidden": True},
-            [
-                ".hidden/h.py", "plain.py", "proj/.conf.py", "proj/app.py", "proj/lib/inner/kept.py",
-                "proj/lib/inner/x.gen.py", "proj/src/keep.gen.py",
-            ],
-        ),
-    ],
-)  # fmt: skip
-def test_nested_repositories_ignore_files_and_excludes(tmp_path, clean_git_config, options, kept):
-    top = tmp_path / "work"
-    make(
-        top,
-        [
-            "plain.py", "ignored_by_dot_ignore.py", ".hidden/h.py",
-            "proj/app.py", "proj/.conf.py", "proj/build/out.py", "proj/info.py", "proj/global.py",
-            "proj/src/x.gen.py", "proj/src/keep.gen.py",
-            "proj/lib/inner/kept.py", "proj/lib/inner/drop.py", "proj/lib/inner/x.gen.py",
-        ],
-    )  # fmt: skip
-    (top / ".ignore").write_text("ignored_by_dot_ignore.py\n")  # no repository needed
+    "options", [{}, {"ignore": False}, {"hidden": True}], ids=["default", "no-ignore", "hidden"]
+)
+def test_nested_repositories_ignore_files_and_excludes(tmp_path, clean_git_config, options):
+    top = make(tmp_path / "work", ALWAYS + MORE["ignore"] + MORE["hidden"])
     git_repo(top / "proj")
-    (top / "proj/.gitignore").write_text("build/\n*.gen.py\n")
-    (top / "proj/src/.gitignore").write_text("!keep.gen.py\n")
-    (top / "proj/.git/info").mkdir(exist_ok=True)
-    (top / "proj/.git/info/exclude").write_text("info.py\n")
-    (clean_git_config / ".config/git").mkdir(parents=True)
-    (clean_git_config / ".config/git/ignore").write_text("global.py\n")
-    # A repository inside another: its own ignore files, not its parent's.
     git_repo(top / "proj/lib/inner")
-    (top / "proj/lib/inner/.gitignore").write_text("drop.py\n")
+    write_files(top, NESTED)
+    write_files(clean_git_config, {".config/git/ignore": "global.py\n"})
+    kept = sorted(ALWAYS + [p for option in options for p in MORE[option]])
     assert [p for p in walk(top, **options) if p.endswith(".py")] == kept
     # git agrees about the outer checkout (it shows the inner one as a directory)
     assert [p for p in git_lists(top / "proj") if not p.endswith("/")] == [
@@ -261,14 +225,12 @@ def test_global_excludes_file(tmp_path, clean_git_config, monkeypatch, how):
         (clean_git_config / ".gitconfig").write_text(f"[core]\n\texcludesFile = {excludes}\n")
     else:
         monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "xdg"))
-    excludes.parent.mkdir(parents=True)
-    excludes.write_text("secret.py\n")
+    write_files(excludes.parent, {excludes.name: "secret.py\n"})
     assert walk(tmp_path / "r") == git_lists(tmp_path / "r") == ["a.py"]
 
 
 def test_ignore_files_of_parents_apply_when_starting_below(tmp_path):
-    make(tmp_path, ["src/a.py", "src/gen/b.py", "src/c.py"])
-    (tmp_path / ".ignore").write_text("gen/\n/src/c.py\n")
+    write_files(make(tmp_path, ["src/a.py", "src/gen/b.py", "src/c.py"]), {".ignore": "gen/\n/src/c.py\n"})
     assert walk(tmp_path / "src") == ["a.py"]
 
 
@@ -287,8 +249,9 @@ def test_ignore_files_of_parents_apply_when_starting_below(tmp_path):
     ],
 )
 def test_globs_include_and_exclude_the_last_one_winning(tmp_path, globs, kept):
-    make(tmp_path, ["a.py", "b.js", "sub/c.py", "sub/d.js", ".h.py", "ign.py"])
-    (tmp_path / ".ignore").write_text("ign.py\n")
+    write_files(
+        make(tmp_path, ["a.py", "b.js", "sub/c.py", "sub/d.js", ".h.py", "ign.py"]), {".ignore": "ign.py\n"}
+    )
     assert [p for p in walk(tmp_path, globs=globs) if p != ".ignore"] == kept
 
 
@@ -306,14 +269,10 @@ def test_list_files_takes_what_a_glob_includes_in_the_language_given(tmp_path):
 
 
 def test_named_paths_are_kept_whatever_the_rules(tmp_path):
-    make(tmp_path, ["gen/a.py", ".h.py", "b.py"])
-    (tmp_path / ".ignore").write_text("gen\nb.py\n")
+    write_files(make(tmp_path, ["gen/a.py", ".h.py", "b.py"]), {".ignore": "gen\nb.py\n"})
     named = [tmp_path / "gen", tmp_path / ".h.py", tmp_path / "b.py"]
-    assert [os.path.relpath(x.path, tmp_path) for x in list_files(named)] == ["gen/a.py", ".h.py", "b.py"]
-    assert [os.path.relpath(x.path, tmp_path) for x in list_files(named, globs=["!*.py"])] == [
-        ".h.py",
-        "b.py",
-    ]
+    assert [p for p, _, _ in rel(tmp_path, list_files(named))] == ["gen/a.py", ".h.py", "b.py"]
+    assert [p for p, _, _ in rel(tmp_path, list_files(named, globs=["!*.py"]))] == [".h.py", "b.py"]
 
 
 @pytest.mark.parametrize("size", [0, 1, 4095, 4096, 4097, 3 << 20])
@@ -323,30 +282,19 @@ def test_read_bytes_reads_files_of_any_size_whole(tmp_path, size):
     assert read_bytes(str(tmp_path / "f")) == data
 
 
-@pytest.mark.parametrize("path", ["/proc/cpuinfo", "/proc/version"])
-def test_read_bytes_reads_past_a_size_of_zero(path):
-    # Such files say they are empty, and are not.
-    if not os.path.exists(path):
-        pytest.skip(f"no {path}")
-    assert os.stat(path).st_size == 0
-    assert read_bytes(path) == open(path, "rb").read() != b""
-
-
-def test_read_bytes_reads_a_pipe_to_its_end(tmp_path):
-    fifo = tmp_path / "p"
-    os.mkfifo(fifo)
+def test_read_bytes_reads_what_is_not_a_plain_file_to_its_end_or_fails_as_open_does(tmp_path):
+    for path in ("/proc/cpuinfo", "/proc/version"):  # such files say they are empty, and are not
+        if os.path.exists(path):
+            assert os.stat(path).st_size == 0 and read_bytes(path) == open(path, "rb").read() != b""
+    os.mkfifo(fifo := tmp_path / "p")
     writer = subprocess.Popen(["sh", "-c", f"head -c 200000 /dev/zero > {fifo}"])
     try:
         assert read_bytes(str(fifo)) == bytes(200000)
     finally:
         writer.wait(10)
-
-
-@pytest.mark.parametrize("kind", ["missing", "directory"])
-def test_read_bytes_fails_as_open_does(tmp_path, kind):
-    path = str(tmp_path / "nothing") if kind == "missing" else str(tmp_path)
-    with pytest.raises(OSError) as theirs:
-        open(path, "rb").read()
-    with pytest.raises(OSError) as ours:
-        read_bytes(path)
-    assert ours.value.errno == theirs.value.errno
+    for path in (str(tmp_path / "nothing"), str(tmp_path)):
+        with pytest.raises(OSError) as theirs:
+            open(path, "rb").read()
+        with pytest.raises(OSError) as ours:
+            read_bytes(path)
+        assert ours.value.errno == theirs.value.errno

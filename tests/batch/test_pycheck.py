@@ -12,30 +12,15 @@ from kovel.treesitter.convert import syntax_errors  # noqa: E402
 # Top-level statements, each holding the placeholder `print(0)` somewhere:
 # at the top level, in blocks, in classes, in brackets and strings' company.
 STATEMENTS = [
-    "print(0)\n",
-    "x = 1\n",
-    "def f(a):\n    print(0)\n    return a\n",
-    "class A:\n    y = print(0)\n\n    def m(self):\n        print(0)\n",
-    "for i in range(3):\n    print(0)\nelse:\n    pass\n",
-    "while x:\n    if x:\n        print(0)\n        break\n",
-    "@dec\ndef g():\n    yield print(0)\n",
-    "s = '''\nprint(0)\n'''\n",
-    "t = (1,\n     print(0),\n)\n",
-    "# print(0)\n",
-    "\n",
-    "if x:\n    print(0)\nelif y:\n    pass\n",
-    "async def h():\n    await print(0)\n",
-    "try:\n    print(0)\nexcept E:\n    raise\n",
-    "def k():\n    z = 1\n    def inner():\n        nonlocal z\n        print(0)\n",
-    "with open(p) as fh:\n    print(0)\n",
-    "x = 1; print(0)\n",
-    "print(0); x = 2\n",
-    "y = [print(0) for _ in ()]\n",
-    "\tprint(0)\n",
-    "from __future__ import annotations\n",
-    "global x\n",
-    "x: int = print(0)\n",
-]
+    "print(0)\n", "x = 1\n", "def f(a):\n    print(0)\n    return a\n",
+    "class A:\n    y = print(0)\n\n    def m(self):\n        print(0)\n", "for i in range(3):\n    print(0)\nelse:\n    pass\n",
+    "while x:\n    if x:\n        print(0)\n        break\n", "@dec\ndef g():\n    yield print(0)\n",
+    "s = '''\nprint(0)\n'''\n", "t = (1,\n     print(0),\n)\n", "# print(0)\n", "\n", "if x:\n    print(0)\nelif y:\n    pass\n",
+    "async def h():\n    await print(0)\n", "try:\n    print(0)\nexcept E:\n    raise\n",
+    "def k():\n    z = 1\n    def inner():\n        nonlocal z\n        print(0)\n", "with open(p) as fh:\n    print(0)\n",
+    "x = 1; print(0)\n", "print(0); x = 2\n", "y = [print(0) for _ in ()]\n", "\tprint(0)\n",
+    "from __future__ import annotations\n", "global x\n", "x: int = print(0)\n",
+]  # fmt: skip
 # What a match may become: fine anywhere, fine in some places, never fine,
 # or changing what the statements around it mean.
 REPLACEMENTS = [
@@ -71,9 +56,9 @@ def test_the_touched_statements_give_the_whole_files_verdict(statements, picks, 
     # As the rewrite does: only between texts tree-sitter finds no error in.
     if syntax_errors("python", before.encode()) or syntax_errors("python", after.encode()):
         return
-    whole = newly_rejected("m.py", before, after)
-    assert newly_rejected("m.py", before, after, pieces=(parse("python", before), replaced)) == whole
-    if compiles_in_pieces("m.py", before, after, parse("python", before), replaced):
+    t, whole = parse("python", before), newly_rejected("m.py", before, after)
+    assert newly_rejected("m.py", before, after, pieces=(t, replaced)) == whole
+    if compiles_in_pieces("m.py", before, after, t, replaced):
         assert compile_error("m.py", before) is not None or compile_error("m.py", after) is None
 
 
@@ -94,10 +79,7 @@ def test_the_touched_statements_give_the_whole_files_verdict(statements, picks, 
 )
 def test_when_the_statements_alone_decide(before, old, new, pieces_alone):
     a = before.index(old)
-    replaced = [(a, a + len(old), new)]
-    after = before[:a] + new + before[a + len(old) :]
-    t = parse("python", before)
+    replaced, after = [(a, a + len(old), new)], before.replace(old, new, 1)
+    t, whole = parse("python", before), newly_rejected("m.py", before, after)
     assert compiles_in_pieces("m.py", before, after, t, replaced) is pieces_alone
-    assert newly_rejected("m.py", before, after, pieces=(t, replaced)) == newly_rejected(
-        "m.py", before, after
-    )
+    assert newly_rejected("m.py", before, after, pieces=(t, replaced)) == whole

@@ -10,14 +10,13 @@ import stat
 import subprocess
 import sys
 import tempfile
-import textwrap
 from pathlib import Path
 
 import pytest
 
 from kovel.batch import safewrite
 from kovel.batch.safewrite import FileChangedError, NotWrittenError, SafeWriter, replace_file
-from tests.helpers import as_nobody
+from tests.helpers import as_nobody, write_files
 
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 needs_root = pytest.mark.skipif(not ROOT, reason="needs root to give files away and act as nobody")
@@ -31,28 +30,40 @@ def names(folder):
     return sorted(p.name for p in Path(folder).iterdir())
 
 
-def test_keeps_the_mode_and_refuses_a_changed_file(tmp_path):
-    f = tmp_path / "f.py"
-    f.write_bytes(b"old\n")
-    f.chmod(0o640)
-    assert replace_file(str(f), b"new\n", sha(b"old\n")) == []
-    assert (f.read_bytes(), stat.S_IMODE(f.stat().st_mode)) == (b"new\n", 0o640)
+def old_file(path):
+    path.write_bytes(b"old\n")
+    return path
+
+
+OLD = sha(b"old\n")
+
+
+@pytest.mark.parametrize("mode", [0o640, 0o4755, 0o2750])
+def test_keeps_the_owner_group_and_mode_and_refuses_a_changed_file(tmp_path, mode):
+    f = old_file(tmp_path / "f.py")
+    owner = (os.getuid(), os.getgid())
+    if ROOT:  # the file is given away first
+        owner = (pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid)
+    os.chown(f, *owner)
+    f.chmod(mode)
+    assert replace_file(str(f), b"new\n", OLD) == []
+    st = f.stat()
+    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (b"new\n", *owner, mode)
     with pytest.raises(FileChangedError, match="changed on disk"):
-        replace_file(str(f), b"newer\n", sha(b"old\n"))
+        replace_file(str(f), b"newer\n", OLD)
     assert f.read_bytes() == b"new\n" and names(tmp_path) == ["f.py"]
 
 
 @pytest.mark.parametrize("step", ["fsync", "replace"])
 def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, step):
-    f = tmp_path / "f.py"
-    f.write_bytes(b"old\n")
+    f = old_file(tmp_path / "f.py")
 
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
     monkeypatch.setattr(safewrite.os, step, interrupted)
     with pytest.raises(KeyboardInterrupt):
-        replace_file(str(f), b"new\n", sha(b"old\n"))
+        replace_file(str(f), b"new\n", OLD)
     monkeypatch.undo()
     assert names(tmp_path) == ["f.py"] and f.read_bytes() == b"old\n"
 
@@ -60,10 +71,8 @@ def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, mon
 @pytest.fixture
 def linked(tmp_path):
     """`repo/` with links to a file inside it, one outside and a directory outside."""
-    for name in ("repo/a.py", "repo/sub/b.py", "outside/mod.py", "outside/pkg/c.py"):
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).write_bytes(b"old\n")
-    repo = tmp_path / "repo"
+    files = ["repo/a.py", "repo/sub/b.py", "outside/mod.py", "outside/pkg/c.py"]
+    repo = write_files(tmp_path, dict.fromkeys(files, "old\n")) / "repo"
     (repo / "inner.py").symlink_to("sub/b.py")
     (repo / "helper.py").symlink_to("../outside/mod.py")
     (repo / "ext").symlink_to("../outside/pkg")
@@ -80,12 +89,11 @@ def linked(tmp_path):
     ],
 )
 def test_writes_only_inside_the_roots(linked, name, target, written):
-    writer = SafeWriter([linked])
     if written:
-        writer.replace(str(linked / name), b"new\n", sha(b"old\n"))
+        SafeWriter([linked]).replace(str(linked / name), b"new\n", OLD)
     else:
         with pytest.raises(NotWrittenError, match="outside the paths given; not written"):
-            writer.replace(str(linked / name), b"new\n", sha(b"old\n"))
+            SafeWriter([linked]).replace(str(linked / name), b"new\n", OLD)
     assert (linked / target).read_bytes() == (b"new\n" if written else b"old\n")
     if name != target:  # the link is still a link
         assert os.readlink(linked / name.split("/")[0]) == ("../outside/pkg" if "/" in name else target)
@@ -95,29 +103,14 @@ def test_writes_only_inside_the_roots(linked, name, target, written):
 
 
 def test_a_file_with_hard_links_is_not_split(tmp_path):
-    a, b = tmp_path / "a.py", tmp_path / "b.py"
-    a.write_bytes(b"old\n")
+    a, b = old_file(tmp_path / "a.py"), tmp_path / "b.py"
     os.link(a, b)
     with pytest.raises(NotWrittenError, match="has 2 hard links"):
-        replace_file(str(a), b"new\n", sha(b"old\n"))
+        replace_file(str(a), b"new\n", OLD)
     assert (a.read_bytes(), b.read_bytes(), a.stat().st_ino == b.stat().st_ino) == (b"old\n", b"old\n", True)
     b.unlink()
-    replace_file(str(a), b"new\n", sha(b"old\n"))
+    replace_file(str(a), b"new\n", OLD)
     assert a.read_bytes() == b"new\n"
-
-
-@needs_root
-@pytest.mark.parametrize("mode", [0o4755, 0o2750, 0o640])
-def test_as_root_the_owner_group_and_mode_are_kept(tmp_path, mode):
-    nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
-    f = tmp_path / "tool.py"
-    f.write_bytes(b"old\n")
-    os.chown(f, nobody, nogroup)
-    f.chmod(mode)
-    assert replace_file(str(f), b"new\n", sha(b"old\n")) == []
-    st = f.stat()
-    want = (b"new\n", nobody, nogroup, mode)
-    assert (f.read_bytes(), st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == want
 
 
 @pytest.fixture
@@ -147,16 +140,14 @@ def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
                       "['group root not kept (now nogroup)', 'setuid/setgid bits dropped']"),
     }  # fmt: skip
     for name, (owner, mode, *_) in cases.items():
-        f = nobodys_dir / name
-        f.write_bytes(b"old\n")
         user, group = owner.split(":")
-        os.chown(f, pwd.getpwnam(user).pw_uid, grp.getgrnam(group).gr_gid)
-        f.chmod(mode)
+        os.chown(old_file(nobodys_dir / name), pwd.getpwnam(user).pw_uid, grp.getgrnam(group).gr_gid)
+        (nobodys_dir / name).chmod(mode)
 
     def rewrite_each():
         for name in cases:
             try:
-                print(replace_file(name, b"new\n", sha(b"old\n")))
+                print(replace_file(name, b"new\n", OLD))
             except NotWrittenError as exc:
                 print("refused:", exc)
 
@@ -171,17 +162,15 @@ def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
 
 
 # Kills itself at one step of replace_file: `os.<step>` is replaced by a SIGKILL.
-KILLED = textwrap.dedent(
-    """
-    import hashlib, os, signal, sys
-    from kovel.batch import safewrite
-    path, step, unnamed = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
-    if not unnamed:
-        safewrite._O_TMPFILE = 0
-    setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
-    safewrite.replace_file(path, b"new\\n", hashlib.sha256(b"old\\n").hexdigest())
-    """
-)
+KILLED = """\
+import hashlib, os, signal, sys
+from kovel.batch import safewrite
+path, step, unnamed = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+if not unnamed:
+    safewrite._O_TMPFILE = 0
+setattr(safewrite.os, step, lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL))
+safewrite.replace_file(path, b"new\\n", hashlib.sha256(b"old\\n").hexdigest())
+"""
 
 
 def o_tmpfile_works(folder):
@@ -204,24 +193,20 @@ def o_tmpfile_works(folder):
 def test_a_killed_write_leaves_no_stray_file_past_the_next_run(tmp_path, step, unnamed, strays):
     if unnamed and not o_tmpfile_works(tmp_path):
         pytest.skip("no O_TMPFILE on this file system")
-    f, other = tmp_path / "f.py", tmp_path / "g.py"
-    f.write_bytes(b"old\n")
-    other.write_bytes(b"old\n")
+    f, other = old_file(tmp_path / "f.py"), old_file(tmp_path / "g.py")
     run = subprocess.run([sys.executable, "-c", KILLED, str(f), step, "1" if unnamed else "0"])
     assert run.returncode == -signal.SIGKILL
     assert f.read_bytes() == b"old\n"
     left = [n for n in names(tmp_path) if n not in ("f.py", "g.py")]
     assert len(left) == strays and all(safewrite._STRAY.fullmatch(n) and n.startswith(".f.py.") for n in left)
-    SafeWriter([tmp_path]).replace(str(other), b"new\n", sha(b"old\n"))
+    SafeWriter([tmp_path]).replace(str(other), b"new\n", OLD)
     assert names(tmp_path) == ["f.py", "g.py"]
 
 
 def test_only_this_modules_own_old_temporaries_are_removed(tmp_path):
     written, elsewhere = tmp_path / "written", tmp_path / "elsewhere"
     for folder in (written, elsewhere):
-        folder.mkdir()
-        (folder / "a.py").write_bytes(b"old\n")
-        (folder / ".a.py.abcd_123.kovel-tmp").write_bytes(b"stray")
+        write_files(folder, {"a.py": "old\n", ".a.py.abcd_123.kovel-tmp": "stray"})
     keep = {
         "a.py.abcd_123.kovel-tmp": "file",  # not hidden
         ".a.py.ABCD_123.kovel-tmp": "file",  # not this module's alphabet
@@ -242,6 +227,6 @@ def test_only_this_modules_own_old_temporaries_are_removed(tmp_path):
     writer = SafeWriter([tmp_path])
     later = writer.started + 60
     os.utime(written / ".d.py.abcd_123.kovel-tmp", (later, later))
-    writer.replace(str(written / "a.py"), b"new\n", sha(b"old\n"))
+    writer.replace(str(written / "a.py"), b"new\n", OLD)
     assert names(written) == sorted(["a.py", *keep])
     assert names(elsewhere) == [".a.py.abcd_123.kovel-tmp", "a.py"]

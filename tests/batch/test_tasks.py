@@ -3,7 +3,9 @@
 import codecs
 import hashlib
 import io
+import os
 import re
+import sysconfig
 import tokenize
 
 import pytest
@@ -12,10 +14,13 @@ from hypothesis import given, settings, strategies as st
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel.batch import find_files, rewrite_files  # noqa: E402
+from kovel.batch import find_files, rewrite_files, tasks  # noqa: E402
 from kovel.batch.cache import TermCache  # noqa: E402
-from kovel.batch.tasks import _python_encoding, find_task, parse_tree  # noqa: E402
+from kovel.batch.tasks import _python_encoding, find_task, parse_tree, scan_task  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
+from kovel.quasi import pattern  # noqa: E402
+from kovel.rules import Rule, RuleConfig, matcher  # noqa: E402
+from kovel.treesitter import parse  # noqa: E402
 
 # Python files in the encoding their coding declaration names (PEP 263), with
 # non-ASCII text before, inside and after the match; what `print($$$A)` ->
@@ -30,9 +35,7 @@ DECLARED = {
 @pytest.mark.parametrize("encoding", DECLARED)
 def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
     text = DECLARED[encoding]
-    data = text.encode(encoding)
-    f = tmp_path / "m.py"
-    f.write_bytes(data)
+    (f := tmp_path / "m.py").write_bytes(data := text.encode(encoding))
     (found,) = find_files([f], "print($$$A)", executor=InlineExecutor())
     (m,) = found.matches
     call = re.search(r"print\(.*?\)", text).group()
@@ -44,50 +47,34 @@ def test_python_files_are_read_in_their_declared_encoding(tmp_path, encoding):
 
 
 @pytest.mark.parametrize(
-    "rewrite, why",
+    "encoding, pattern, rewrite, why",
     [
-        ('log($$$A, "中")', "the rewrite brings in '中' (line 3), which cp1251 cannot encode; not rewritten"),
-        ("log($$$A)\n# coding: latin-1", None),  # a declaration past line 2 counts for nothing
+        ("cp1251", "print($$$A)", 'log($$$A, "中")', "the rewrite brings in '中' (line 3), which cp1251 cannot encode; not rewritten"),
+        ("cp1251", "print($$$A)", "log($$$A)\n# coding: latin-1", None),  # a declaration past line 2 counts for nothing
+        ("iso8859-1", "# coding: latin-1", "# coding: cp1252", "the rewrite changes the coding declaration (iso8859-1 to cp1252); not rewritten"),
     ],
-)
-def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, rewrite, why):
-    f = tmp_path / "m.py"
-    f.write_bytes(DECLARED["cp1251"].encode("cp1251"))
-    (r,) = rewrite_files([f], "print($$$A)", rewrite, executor=InlineExecutor())
+)  # fmt: skip
+def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, encoding, pattern, rewrite, why):
+    (f := tmp_path / "m.py").write_bytes(DECLARED[encoding].encode(encoding))
+    (r,) = rewrite_files([f], pattern, rewrite, executor=InlineExecutor())
     assert (r.error, r.changed) == (why, why is None)
-
-
-def test_a_rewrite_of_the_coding_declaration_is_refused(tmp_path):
-    f = tmp_path / "m.py"
-    f.write_bytes(DECLARED["iso8859-1"].encode("latin-1"))
-    (r,) = rewrite_files([f], "# coding: latin-1", "# coding: cp1252", executor=InlineExecutor())
-    assert r.error == "the rewrite changes the coding declaration (iso8859-1 to cp1252); not rewritten"
 
 
 @pytest.mark.parametrize(
     "name, data, reason",
     [
         ("m.py", b"x = 1\ns = '\xe9'\n", "not UTF-8 text (byte 11, line 2)"),  # no declaration: UTF-8
-        (
-            "m.py",
-            b"# coding: cp1251\ns = '\x98'\n",
-            "not cp1251 text (byte 22, line 2)",
-        ),  # 0x98: no character
+        ("m.py", b"# coding: cp1251\ns = '\x98'\n", "not cp1251 text (byte 22, line 2)"),  # 0x98: no character
         ("m.py", b"# coding: klingon\nx = 1\n", "not Python source text: unknown encoding: klingon"),
         ("m.c", b'/* coding: latin-1 */ char *s = "\xe9";\n', "not UTF-8 text (byte 33, line 1)"),
     ],
-)
+)  # fmt: skip
 def test_undecodable_files_are_skipped(tmp_path, name, data, reason):
-    f = tmp_path / name
-    f.write_bytes(data)
+    (f := tmp_path / name).write_bytes(data)
     (found,) = find_files([f], "x", executor=InlineExecutor())
-    (rewritten,) = rewrite_files([f], "x", "y", executor=InlineExecutor())
+    (r,) = rewrite_files([f], "x", "y", executor=InlineExecutor())
     assert (found.error, found.skipped) == (f"skipped: {reason}", True)
-    assert (rewritten.error, rewritten.skipped, rewritten.changed) == (
-        f"not rewritten: {reason}",
-        True,
-        False,
-    )
+    assert (r.error, r.skipped, r.changed) == (f"not rewritten: {reason}", True, False)
 
 
 @pytest.mark.parametrize(
@@ -95,26 +82,15 @@ def test_undecodable_files_are_skipped(tmp_path, name, data, reason):
     [
         ("print(x)\n", "print($A)", "return $A", "'return' outside function (line 1)"),
         ("print(x)\n", "print($A)", "f(**$A, *$A)", "iterable argument unpacking follows keyword"),
-        (
-            "def f(a, b):\n    pass\n",
-            "def $N($A, b):\n    $$$B",
-            "def $N($A, $A):\n    $$$B",
-            "duplicate argument",
-        ),
-        (
-            "def f():\n    print(x)\n",
-            "print($A)",
-            "nonlocal $A",
-            "no binding for nonlocal 'x' found (line 2)",
-        ),
+        ("def f(a, b):\n    pass\n", "def $N($A, b):\n    $$$B", "def $N($A, $A):\n    $$$B", "duplicate argument"),
+        ("def f():\n    print(x)\n", "print($A)", "nonlocal $A", "no binding for nonlocal 'x' found (line 2)"),
         ("def f():\n    print(x)\n", "print($A)", "return $A", None),  # compiles
         ("return 1\nprint(x)\n", "print($A)", "return $A", None),  # did not compile before either
         ("x = '\0'\nprint(x)\n", "print($A)", "return $A", None),  # a NUL byte: neither compiles
     ],
-)
+)  # fmt: skip
 def test_python_files_that_compiled_and_no_longer_do_are_marked(tmp_path, source, pattern, rewrite, rejected):
-    f = tmp_path / "f.py"
-    f.write_text(source)
+    (f := tmp_path / "f.py").write_text(source)
     (r,) = rewrite_files([f], pattern, rewrite, executor=InlineExecutor())
     assert r.changed and r.errors_after == r.errors_before  # tree-sitter sees nothing wrong
     assert r.worse == (rejected is not None)
@@ -128,28 +104,17 @@ def test_parse_tree_gives_up_after_its_time_limit():
     assert parse_tree("python", b"x = 1\n", 1).root_node.type == "module"  # the parser still works
 
 
-def _stdlib_sample(count):
-    import os
-    import sysconfig
-
-    root = sysconfig.get_paths()["stdlib"]
-    found = sorted(os.path.join(root, f) for f in os.listdir(root) if f.endswith(".py"))
-    return found[:: max(1, len(found) // count)][:count]
-
-
 @pytest.mark.parametrize(
     "code", ["print($$$A)", "$A.append($B)", "isinstance($X, str)", "raise $E from None"]
 )
 def test_files_left_unparsed_give_what_a_full_run_gives(monkeypatch, code):
-    from kovel.batch import tasks
-    from kovel.quasi import pattern
-    from kovel.treesitter import parse
-
+    root = sysconfig.get_paths()["stdlib"]  # some 30 files of the standard library
+    found = sorted(os.path.join(root, f) for f in os.listdir(root) if f.endswith(".py"))
+    paths = found[:: max(1, len(found) // 30)][:30]
     parsed = []
     for name in ("parse_with_errors", "search_source"):
         real = getattr(tasks, name)
         monkeypatch.setattr(tasks, name, lambda *a, _real=real, **k: parsed.append(1) or _real(*a, **k))
-    paths = _stdlib_sample(30)
     p = pattern("python", code)
     for path in paths:
         found = tasks.find_task(path, "python", code, None)
@@ -206,23 +171,14 @@ def g(:
     "rules",
     [
         [("r0", "$A.append($B)", {}), ("r1", "len($X)", {}), ("r2", "$X == None", {})],
-        [("r0", "print($$$A)", {}), ("r1", "$X != None", {"X": {"regex": "^x$"}})],
-        [("r0", "$A.append($B)", {"B": {"kind": "integer"}}), ("r1", "xs", {})],
+        [("r0", "print($$$A)", {}), ("r1", "$X != None", {"X": Rule(regex="^x$")})],
+        [("r0", "$A.append($B)", {"B": Rule(kind="integer")}), ("r1", "xs", {})],
     ],
 )
 def test_scan_and_find_without_the_term_agree_with_the_whole_term(tmp_path, rules):
-    from kovel.batch.cache import TermCache
-    from kovel.batch.tasks import scan_task
-    from kovel.rules import Rule, RuleConfig, matcher
-
     data = WITHOUT_TERM_SOURCE.encode("latin-1")
     matchers = [
-        matcher(
-            RuleConfig(
-                rid, "python", Rule(pattern=p), "at $A", constraints={k: Rule(**v) for k, v in c.items()}
-            )
-        )
-        for rid, p, c in rules
+        matcher(RuleConfig(rid, "python", Rule(pattern=p), "at $A", constraints=c)) for rid, p, c in rules
     ]
     assert all(m.lone_pattern is not None for m in matchers)
     cache = TermCache(str(tmp_path))
@@ -237,25 +193,11 @@ def test_scan_and_find_without_the_term_agree_with_the_whole_term(tmp_path, rule
 
 # Lines a file may start with: declarations (right, wrong, past line 2),
 # blank and comment lines, a BOM, bytes that are not UTF-8, lone CRs.
-_HEAD_LINES = st.sampled_from(
-    [
-        b"# coding: latin-1\n",
-        b"# -*- coding: cp1251 -*-\n",
-        b"#!/usr/bin/env python\n",
-        b"# vim: set fileencoding=utf-8 :\n",
-        b"# coding: klingon\n",
-        b"# encoding=utf-8\r\n",
-        b"\n",
-        b"   \t\n",
-        b"x = 1\n",
-        b"s = '\xe9'\n",
-        b"\xef\xbb\xbf",
-        b"# caf\xc3\xa9\n",
-        b"# coding\rx = 2\r",
-        b"print('coding')\n",
-        b"",
-    ]
-)
+_HEAD_LINES = st.sampled_from([
+    b"# coding: latin-1\n", b"# -*- coding: cp1251 -*-\n", b"#!/usr/bin/env python\n",
+    b"# vim: set fileencoding=utf-8 :\n", b"# coding: klingon\n", b"# encoding=utf-8\r\n", b"\n", b"   \t\n",
+    b"x = 1\n", b"s = '\xe9'\n", b"\xef\xbb\xbf", b"# caf\xc3\xa9\n", b"# coding\rx = 2\r", b"print('coding')\n", b"",
+])  # fmt: skip
 
 
 def _declared(data):

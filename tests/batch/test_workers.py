@@ -1,5 +1,6 @@
 """The pools that run tasks under a time limit: the watchdog pool and the inline executor."""
 
+import inspect
 import os
 import signal
 import subprocess
@@ -9,6 +10,28 @@ import time
 import pytest
 
 from kovel.batch.workers import InlineExecutor, WatchdogPool, here_if_limited
+
+
+def _children():
+    """The processes this one started, from /proc: `ps` cannot run under the sanitizers' preload.
+
+    The scripts the tests start run it too (it needs only `os`)."""
+
+    def parent(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as s:
+                return int(s.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            return -1
+
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and parent(int(p)) == os.getpid()]
+
+
+def run_script(folder, code):
+    (folder / "script.py").write_text(code)
+    return subprocess.run(
+        [sys.executable, "script.py"], cwd=folder, capture_output=True, text=True, timeout=120
+    )
 
 
 def _sleep(s):
@@ -25,6 +48,8 @@ def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
     with WatchdogPool(2, timeout=6) as pool:
         futures = [pool.submit(_sleep, 60), pool.submit(_die), pool.submit(int, "x")]
         futures += [pool.submit(pow, 2, n) for n in range(8)]
+        # Each task under its own limit: a shorter one, and a longer one than the pool's.
+        short, long = pool.submit_limited(1, _sleep, 3), pool.submit_limited(30, _sleep, 7)
         with pytest.raises(TimeoutError, match="no result after 6 s; worker killed"):
             futures[0].result()
         with pytest.raises(ChildProcessError, match=r"died \(exit code -9\)"):
@@ -32,6 +57,9 @@ def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
         with pytest.raises(ValueError, match="invalid literal"):
             futures[2].result()
         assert [f.result() for f in futures[3:]] == [2**n for n in range(8)]
+        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
+            short.result()
+        assert long.result() == 7
     with pytest.raises(RuntimeError, match="after shutdown"):
         pool.submit(pow, 2, 2)
 
@@ -70,23 +98,11 @@ def test_watchdog_pool_terminate_stops_running_tasks():
         running.result()
 
 
-def test_watchdog_pool_limits_each_task_as_submitted():
-    with WatchdogPool(2, timeout=60) as pool:
-        short, long, default = (
-            pool.submit_limited(1, _sleep, 3),
-            pool.submit_limited(30, _sleep, 3),
-            pool.submit(_sleep, 0.1),
-        )
-        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
-            short.result()
-        assert (long.result(), default.result()) == (3, 0.1)
-
-
 def test_watchdog_pool_never_runs_the_main_script_again(tmp_path):
     # Workers are fresh interpreters: a script without a main guard is run once,
     # and a function of its own cannot be sent (it says so, before any work).
-    script = tmp_path / "script.py"
-    script.write_text(
+    done = run_script(
+        tmp_path,
         "import sys\n"
         "from kovel.batch.workers import WatchdogPool\n"
         "print('started', file=sys.stderr)\n"
@@ -97,9 +113,8 @@ def test_watchdog_pool_never_runs_the_main_script_again(tmp_path):
         "    try:\n"
         "        pool.submit(mine, 1)\n"
         "    except TypeError as exc:\n"
-        "        print(exc)\n"
+        "        print(exc)\n",
     )
-    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stderr.count("started") == 1
     lines = done.stdout.splitlines()
@@ -116,8 +131,8 @@ def test_watchdog_pool_never_runs_the_main_script_again(tmp_path):
     ],
 )
 def test_workers_do_not_outlive_their_parent(tmp_path, jobs, task, leave):
-    script = tmp_path / "script.py"
-    script.write_text(
+    done = run_script(
+        tmp_path,
         "import os, sys, time\n"
         "from kovel.batch.workers import WatchdogPool\n"
         f"pool = WatchdogPool({jobs})\n"
@@ -125,17 +140,8 @@ def test_workers_do_not_outlive_their_parent(tmp_path, jobs, task, leave):
         f"started = [pool.submit({task}) for _ in range({jobs})]\n"
         "while not all(f.running() or f.done() for f in started):\n"
         "    time.sleep(0.05)\n"
-        "def parent(pid):\n"  # from /proc: `ps` cannot run under the sanitizers' preload
-        "    try:\n"
-        "        with open(f'/proc/{pid}/stat') as s:\n"
-        "            return int(s.read().rsplit(')', 1)[1].split()[1])\n"
-        "    except OSError:\n"
-        "        return -1\n"
-        "pids = [int(p) for p in os.listdir('/proc') if p.isdigit()]\n"
-        "print(*[p for p in pids if parent(p) == os.getpid()], flush=True)\n"
-        f"{leave}\n"
+        f"{inspect.getsource(_children)}print(*_children(), flush=True)\n{leave}\n",
     )
-    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     workers = [int(pid) for pid in done.stdout.split()]
     assert done.returncode == 0 and len(workers) == jobs, done.stderr
     deadline = time.monotonic() + 10
@@ -150,17 +156,6 @@ def _alive(pid):
             return f.read().split(")")[-1].split()[0] != "Z"
     except FileNotFoundError:
         return False
-
-
-def _children():
-    def parent(pid):
-        try:
-            with open(f"/proc/{pid}/stat") as s:
-                return int(s.read().rsplit(")", 1)[1].split()[1])
-        except OSError:
-            return -1
-
-    return [int(p) for p in os.listdir("/proc") if p.isdigit() and parent(int(p)) == os.getpid()]
 
 
 def test_a_started_pool_brings_its_workers_up_before_any_task():
@@ -222,8 +217,7 @@ def test_shutdown_does_not_wait_for_workers_still_starting(tmp_path, monkeypatch
 
 
 def test_work_runs_here_only_when_no_timer_of_the_callers_is_in_use():
-    pool = WatchdogPool(1)
-    try:
+    with WatchdogPool(1) as pool:
         assert isinstance(here_if_limited(pool, 10), InlineExecutor)
         old = signal.signal(signal.SIGALRM, lambda *_: None)
         try:
@@ -236,5 +230,3 @@ def test_work_runs_here_only_when_no_timer_of_the_callers_is_in_use():
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
         assert isinstance(here_if_limited(pool, 10), InlineExecutor)
-    finally:
-        pool.shutdown()

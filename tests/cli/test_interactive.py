@@ -1,7 +1,6 @@
 """``kovel rewrite --interactive``: the review of each change, and the questions in a real terminal (tmux)."""
 
 import shutil
-import subprocess
 import sys
 
 import pytest
@@ -11,7 +10,7 @@ pytest.importorskip("tree_sitter_python")
 from kovel.batch import apply_changes, rewrite_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.cli.interactive import Review  # noqa: E402
-from tests.helpers import Tmux, write_files  # noqa: E402
+from tests.helpers import Tmux, kovel, write_files  # noqa: E402
 
 
 def test_review_makes_the_chosen_changes_only(tmp_path):
@@ -30,24 +29,19 @@ def test_review_makes_the_chosen_changes_only(tmp_path):
 
 def test_interactive_needs_a_terminal(tmp_path):
     write_files(tmp_path, {"a.py": "print(1)\n"})
-    r = subprocess.run(
-        [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r", "log($A)", "."],
-        cwd=tmp_path,
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    r = kovel(tmp_path, "rewrite", "-i", "-p", "print($A)", "-r", "log($A)", ".")
     assert r.returncode == 2 and "terminal" in r.stderr
     assert (tmp_path / "a.py").read_text() == "print(1)\n"
 
 
 @pytest.fixture
 def terminal():
+    """Runs `kovel rewrite -i -p print($A) -r REWRITE ARGS...` in a terminal of its own."""
     if shutil.which("tmux") is None:
         pytest.skip("tmux is not installed")
     made = []
-    yield lambda cwd, argv: made.append(Tmux(cwd, argv)) or made[-1]
+    kovel_i = [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r"]
+    yield lambda cwd, *args: made.append(Tmux(cwd, [*kovel_i, *args])) or made[-1]
     for t in made:
         t.close()
 
@@ -64,24 +58,8 @@ def terminal():
 )
 def test_interactive_in_a_terminal(tmp_path, terminal, answers, a_py, b_py, status):
     write_files(tmp_path, {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n"})
-    argv = [
-        sys.executable,
-        "-m",
-        "kovel",
-        "rewrite",
-        "-i",
-        "-p",
-        "print($A)",
-        "-r",
-        "log($A)",
-        "--jobs",
-        "1",
-        ".",
-    ]
-    t = terminal(tmp_path, argv)
-    asked = 0
-    for k in answers:
-        asked += 1
+    t = terminal(tmp_path, "log($A)", "--jobs", "1", ".")
+    for asked, k in enumerate(answers, 1):
         screen = t.wait_for("Make this change [y,n,a,q,?]?", asked)
         assert "-print(" in screen and "+log(" in screen  # the hunk is shown before the question
         t.key(k)  # after `a`, the rest of a.py is taken without a question
@@ -95,8 +73,7 @@ def test_interactive_judges_the_chosen_changes(tmp_path, terminal):
     source = "y = print(a)\nprint(b)\n"
     write_files(tmp_path, {"a.py": source, "b.py": source})
     for name, keys, after in (("a.py", "ny", "y = print(a)\ndel b\n"), ("b.py", "yn", source)):
-        argv = [sys.executable, "-m", "kovel", "rewrite", "-i", "-p", "print($A)", "-r", "del $A", name]
-        t = terminal(tmp_path, argv)
+        t = terminal(tmp_path, "del $A", name)
         for n, k in enumerate(keys, 1):
             t.wait_for("Make this change", n)
             t.key(k)

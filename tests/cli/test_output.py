@@ -2,14 +2,12 @@
 lists, context lines, long lines cut, output streamed file by file."""
 
 import json
-import os
 import pickle
 import re
 import select
 import signal
 import subprocess
 import sys
-import textwrap
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -20,22 +18,7 @@ pytest.importorskip("tree_sitter_javascript")
 from kovel.batch import Change, Diagnostic, FileMatch, FoundFile, ScannedFile, Span, find_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.cli import output, report  # noqa: E402
-from tests.helpers import write_files  # noqa: E402
-
-HANG = textwrap.dedent(
-    """
-    import os, time
-
-    def hook(stage, path):
-        if stage == "read" and os.path.basename(path) == os.environ["HOOK_TARGET"]:
-            time.sleep(120)
-    """
-)
-
-
-def kovel(cwd, *args, env=None, timeout=60):
-    argv = [sys.executable, "-m", "kovel", *args]
-    return subprocess.run(argv, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
+from tests.helpers import hook_env, kovel, write_files  # noqa: E402
 
 
 def uncut(piece):
@@ -68,30 +51,24 @@ def _check_range(data, r, text):
 def test_find_json_records_slice_the_file(tmp_path, name, source, pat):
     write_files(tmp_path, {name: source})
     r = kovel(tmp_path, "find", "--json", "-p", pat, name, "--jobs", "1")
-    assert r.returncode == 0, r.stderr
     rows = [json.loads(line) for line in r.stdout.splitlines()]
-    assert rows
-    data = source.encode()
-    file_lines = source.split("\n")
+    assert r.returncode == 0 and rows, r.stderr
+    data, file_lines = source.encode(), source.split("\n")
     for row in rows:
         _check_range(data, row, row["text"])
-        assert set(row) >= {"path", "lang", "bytes", "start", "end", "text", "bindings"}  # as before
-        last = row["end"]["line"] - (row["end"]["column"] == 1 and row["end"]["line"] > row["start"]["line"])
-        expected = "\n".join(file_lines[row["start"]["line"] - 1 : last])
-        assert row["lines"] == expected.removesuffix("\r")
+        assert set(row) >= {"path", "lang", "bytes", "start", "end", "text", "bindings"}
+        start, end = row["start"]["line"], row["end"]["line"]
+        last = end - (row["end"]["column"] == 1 and end > start)
+        assert row["lines"] == "\n".join(file_lines[start - 1 : last]).removesuffix("\r")
         assert row["binding_ranges"].keys() == row["bindings"].keys()
-        for name_, ranges in row["binding_ranges"].items():
+        for var, ranges in row["binding_ranges"].items():
             if isinstance(ranges, list):  # $$$: one range per node, in order, inside the match
-                assert len(ranges) == len(row["bindings"][name_])
-                for x in ranges:
-                    _check_range(data, x, x["text"])
-                starts = [x["bytes"][0] for x in ranges]
-                assert starts == sorted(starts)
-            else:
-                _check_range(data, ranges, ranges["text"])
-                if "\n" not in ranges["text"]:  # multi-line bindings are re-indented in `bindings`
-                    assert ranges["text"] == row["bindings"][name_]
+                assert len(ranges) == len(row["bindings"][var])
+                assert [x["bytes"][0] for x in ranges] == sorted(x["bytes"][0] for x in ranges)
+            elif "\n" not in ranges["text"]:  # multi-line bindings are re-indented in `bindings`
+                assert ranges["text"] == row["bindings"][var]
             for x in ranges if isinstance(ranges, list) else [ranges]:
+                _check_range(data, x, x["text"])
                 assert row["bytes"][0] <= x["bytes"][0] <= x["bytes"][1] <= row["bytes"][1]
 
 
@@ -147,47 +124,32 @@ CONTEXT_FILE = {
 }
 
 
-@pytest.mark.parametrize(
-    "args, expected",
-    [
-        # Matches on 3 and 5: their contexts touch and make one group; 12 and 13 another.
-        (
-            ["-C", "1", "k.py"],
-            "k.py-2- x2 = 2|k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|k.py-6- x6 = 6|--|"
-            "k.py-11- x11 = 11|k.py:12:1: print(12)|k.py:13:1: print(13)|k.py-14- x14 = 14",
-        ),
-        (
-            ["-A", "1", "k.py"],
-            "k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|k.py-6- x6 = 6|--|"
-            "k.py:12:1: print(12)|k.py:13:1: print(13)|k.py-14- x14 = 14",
-        ),
-        (
-            ["-B", "2", "k.py"],
-            "k.py-1- x1 = 1|k.py-2- x2 = 2|k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|--|"
-            "k.py-10- x10 = 10|k.py-11- x11 = 11|k.py:12:1: print(12)|k.py:13:1: print(13)",
-        ),
-        # -A/-B win over -C (no line before 12: line 11 is left out); the last group stops at the end.
-        (
-            ["-C", "5", "-B", "0", "k.py"],
-            "k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|"
-            + "|".join(f"k.py-{n}- x{n} = {n}" for n in range(6, 11))
-            + "|--|k.py:12:1: print(12)|k.py:13:1: print(13)|"
-            + "|".join(f"k.py-{n}- x{n} = {n}" for n in range(14, 17)),
-        ),
-        # A match over two lines: both are matching lines; a new file's group is set off by `--`.
-        (
-            ["-C", "1", "m.py", "k.py", "--jobs", "2"],
-            "m.py-1- a = 1|m.py:2:1: print(1,|m.py:3:1:       2)|m.py-4- b = 2|--|"
-            "k.py-2- x2 = 2|k.py:3:1: print(3)",
-        ),
-    ],
-)
-def test_context_lines(tmp_path, args, expected):
+# The arguments, and the lines printed (joined by "|"). Matches on 3 and 5: their
+# contexts touch and make one group; 12 and 13 another.
+CONTEXTS = {
+    "-C 1 k.py": "k.py-2- x2 = 2|k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|k.py-6- x6 = 6|--|"
+    "k.py-11- x11 = 11|k.py:12:1: print(12)|k.py:13:1: print(13)|k.py-14- x14 = 14",
+    "-A 1 k.py": "k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|k.py-6- x6 = 6|--|"
+    "k.py:12:1: print(12)|k.py:13:1: print(13)|k.py-14- x14 = 14",
+    "-B 2 k.py": "k.py-1- x1 = 1|k.py-2- x2 = 2|k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|--|"
+    "k.py-10- x10 = 10|k.py-11- x11 = 11|k.py:12:1: print(12)|k.py:13:1: print(13)",
+    # -A/-B win over -C (no line before 12: line 11 is left out); the last group stops at the end.
+    "-C 5 -B 0 k.py": "k.py:3:1: print(3)|k.py-4- x4 = 4|k.py:5:1: print(5)|"
+    + "|".join(f"k.py-{n}- x{n} = {n}" for n in range(6, 11))
+    + "|--|k.py:12:1: print(12)|k.py:13:1: print(13)|"
+    + "|".join(f"k.py-{n}- x{n} = {n}" for n in range(14, 17)),
+    # A match over two lines: both are matching lines; a new file's group is set off by `--`.
+    "-C 1 m.py k.py --jobs 2": "m.py-1- a = 1|m.py:2:1: print(1,|m.py:3:1:       2)|m.py-4- b = 2|--|"
+    "k.py-2- x2 = 2|k.py:3:1: print(3)",
+}
+
+
+@pytest.mark.parametrize("args", CONTEXTS)
+def test_context_lines(tmp_path, args):
     write_files(tmp_path, CONTEXT_FILE)
-    r = kovel(tmp_path, "find", "-p", "print($$$A)", *args)
-    assert r.returncode == 0, r.stderr
-    want = expected.split("|")
-    assert r.stdout.splitlines()[: len(want)] == want
+    r = kovel(tmp_path, "find", "-p", "print($$$A)", *args.split())
+    want = CONTEXTS[args].split("|")
+    assert r.returncode == 0 and r.stdout.splitlines()[: len(want)] == want, r.stderr
 
 
 def test_context_is_for_text_output_only(tmp_path):
@@ -243,34 +205,15 @@ def test_matches_on_one_line_share_it(tmp_path):
 def test_output_is_written_file_by_file(tmp_path):
     """The first file's matches come out while a later file is still being searched."""
     write_files(tmp_path, {"a.py": "print(1)\n", "b.py": "print(2)\n"})
-    (tmp_path.parent / "kovel_hang.py").write_text(HANG)
-    env = dict(os.environ, KOVEL_TEST_HOOK="kovel_hang:hook", HOOK_TARGET="b.py")
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path.parent), env.get("PYTHONPATH")]))
+    env = hook_env(tmp_path, "hang", "b.py")  # b.py hangs for two minutes: a.py's records come before
     env.pop("PYTHONUNBUFFERED", None)  # stdout is a pipe, buffered as it is for users
     for flags in ([], ["--json"], ["-c"]):
-        argv = [
-            sys.executable,
-            "-m",
-            "kovel",
-            "find",
-            *flags,
-            "-p",
-            "print($A)",
-            "--jobs",
-            "2",
-            "--timeout",
-            "100",
-        ]
+        cmd = ["find", *flags, "-p", "print($A)", "-j", "2", "--timeout", "100"]
+        argv = [sys.executable, "-m", "kovel", *cmd]
         proc = subprocess.Popen(
-            argv,
-            cwd=tmp_path,
-            env=env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL,
-            text=True,
+            argv, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
         )
         try:
-            # b.py hangs for two minutes: a.py's records must come before.
             ready, _, _ = select.select([proc.stdout], [], [], 30)
             assert ready, f"nothing printed in 30 s with {flags}"
             assert "a.py" in proc.stdout.readline() and proc.poll() is None
@@ -291,31 +234,42 @@ _INTS = st.integers(0, 10**12)
 _SPANS = st.builds(Span, _INTS, _INTS, _INTS, _INTS, _INTS, _INTS, _TEXTS)
 
 
+def _where(s, offsets=None):
+    """A span's place in a JSON record; diagnostics name their byte offsets' object ``offsets``."""
+    at = {"bytes": [s.start, s.end]} if offsets is None else {offsets: {"start": s.start, "end": s.end}}
+    return at | {
+        "start": {"line": s.line, "column": s.column},
+        "end": {"line": s.end_line, "column": s.end_column},
+    }
+
+
 def _dict_json(r, m, max_columns):
     """A match's JSON line as a dict given to the encoder: the record's definition."""
 
-    def where(s):
-        return {
-            "bytes": [s.start, s.end],
-            "start": {"line": s.line, "column": s.column},
-            "end": {"line": s.end_line, "column": s.end_column},
-        }
-
     def ranges(v):
         if v is None or isinstance(v, Span):
-            return None if v is None else {"text": v.text, **where(v)}
-        return [{"text": x.text, **where(x)} for x in v]
+            return None if v is None else {"text": v.text, **_where(v)}
+        return [{"text": x.text, **_where(x)} for x in v]
 
     obj = {
         "path": r.path,
         "lang": r.lang,
-        **where(m),
+        **_where(m),
         "text": m.text,
         "bindings": m.bindings,
         "lines": output.match_lines(r, m, max_columns),
         "binding_ranges": {k: ranges(v) for k, v in m.binding_ranges.items()},
     }
     return json.dumps(obj, ensure_ascii=False)
+
+
+def _dict_diagnostic(r, d):
+    """A diagnostic's JSON line as a dict given to the encoder: the record's definition."""
+    out = {"path": r.path, "lang": r.lang, "ruleId": d.rule, "severity": d.severity, "message": d.message}
+    out |= {"note": d.note, "range": _where(d.span, "byteOffset"), "text": d.span.text}
+    if d.fix is not None:
+        out |= {"replacement": d.fix.new, "replacementRange": _where(d.fix.old, "byteOffset")}
+    return json.dumps(out, ensure_ascii=False)
 
 
 @settings(max_examples=300, deadline=None)
@@ -328,56 +282,20 @@ def _dict_json(r, m, max_columns):
     ranges=st.dictionaries(_TEXTS, st.one_of(st.none(), _SPANS, st.lists(_SPANS, max_size=3)), max_size=3),
     lines=st.dictionaries(st.integers(1, 9), _TEXTS, max_size=4),
     max_columns=st.sampled_from([0, 3, 500]),
-)
-def test_json_records_are_the_encoding_of_their_fields(
-    path, lang, where, texts, bindings, ranges, lines, max_columns
-):
-    start, end, line, column, end_line, end_column = where
-    m = FileMatch(start, end, line, column, max(line, end_line), end_column, *texts, bindings, ranges)
-    r = FoundFile(path, lang, (m,), lines=lines)
-    got = output.match_json(r, m, max_columns)
-    assert got == _dict_json(r, m, max_columns)
-
-
-def _dict_diagnostic(r, d):
-    """A diagnostic's JSON line as a dict given to the encoder: the record's definition."""
-
-    def where(s):
-        return {
-            "byteOffset": {"start": s.start, "end": s.end},
-            "start": {"line": s.line, "column": s.column},
-            "end": {"line": s.end_line, "column": s.end_column},
-        }
-
-    out = {
-        "path": r.path,
-        "lang": r.lang,
-        "ruleId": d.rule,
-        "severity": d.severity,
-        "message": d.message,
-        "note": d.note,
-        "range": where(d.span),
-        "text": d.span.text,
-    }
-    if d.fix is not None:
-        out["replacement"] = d.fix.new
-        out["replacementRange"] = where(d.fix.old)
-    return json.dumps(out, ensure_ascii=False)
-
-
-@settings(max_examples=200, deadline=None)
-@given(
-    path=_TEXTS,
-    lang=st.one_of(st.none(), _TEXTS),
-    texts=st.tuples(_TEXTS, _TEXTS, _TEXTS, st.one_of(st.none(), _TEXTS)),
+    said=st.tuples(_TEXTS, _TEXTS, _TEXTS, st.one_of(st.none(), _TEXTS)),
     span=_SPANS,
     fix=st.one_of(st.none(), st.builds(Change, _SPANS, _TEXTS)),
 )
-def test_diagnostic_records_are_the_encoding_of_their_fields(path, lang, texts, span, fix):
-    rule, severity, message, note = texts
-    d = Diagnostic(rule, severity, message, note, span, span.text, fix)
-    r = ScannedFile(path, lang, (d,))
-    assert report.diagnostic_json(r, d) == _dict_diagnostic(r, d)
+def test_json_records_are_the_encoding_of_their_fields(
+    path, lang, where, texts, bindings, ranges, lines, max_columns, said, span, fix
+):
+    start, end, line, column, end_line, end_column = where
+    m = FileMatch(start, end, line, column, max(line, end_line), end_column, *texts, bindings, ranges)
+    found = FoundFile(path, lang, (m,), lines=lines)
+    assert output.match_json(found, m, max_columns) == _dict_json(found, m, max_columns)
+    d = Diagnostic(*said, span, span.text, fix)
+    scanned = ScannedFile(path, lang, (d,))
+    assert report.diagnostic_json(scanned, d) == _dict_diagnostic(scanned, d)
 
 
 @pytest.mark.parametrize("command", ["find", "scan"])
@@ -386,13 +304,8 @@ def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, command):
     write_files(tmp_path, {f"m{i}.py": "print(1)\n" * 400 for i in range(40)})
     (tmp_path / "r.yml").write_text("id: p\nlanguage: python\nrule:\n  pattern: print($A)\n")
     how = ["-p", "print($A)"] if command == "find" else ["-r", "r.yml"]
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "kovel", command, *how, "--jobs", "1", "."],
-        cwd=tmp_path,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    assert proc.stdout is not None and proc.stderr is not None
+    argv = [sys.executable, "-m", "kovel", command, *how, "--jobs", "1", "."]
+    proc = subprocess.Popen(argv, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert proc.stdout.readline()
     proc.stdout.close()  # the reader goes; the command has far more to print
     err = proc.stderr.read().decode()
@@ -404,13 +317,6 @@ def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, command):
 def test_everything_printed_reaches_a_pipe_before_the_command_ends(tmp_path, jobs):
     """The command ends its process at once after its last write: nothing buffered is lost."""
     write_files(tmp_path, {f"m{i}.py": "print(1)\n" * 500 for i in range(30)})
-    done = subprocess.run(
-        [sys.executable, "-m", "kovel", "find", "-p", "print($A)", "--jobs", jobs, "."],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    done = kovel(tmp_path, "find", "-p", "print($A)", "--jobs", jobs, ".")
     assert done.returncode == 0, done.stderr
-    assert len(done.stdout.splitlines()) == 30 * 500
-    assert done.stdout.endswith("print(1)\n")
+    assert len(done.stdout.splitlines()) == 30 * 500 and done.stdout.endswith("print(1)\n")

@@ -2,16 +2,11 @@
 in siblings (``expandStart``, ``expandEnd``), rewriters and transforms, run by
 ast-grep and by kovel on the same files: the same matches, the same fixed files."""
 
-import json
-import shutil
-import subprocess
-import sys
-from pathlib import Path
-
 import pytest
 
 from kovel.rules import NthChild, Range, Rewrite, Rule, RuleConfig, matcher
 from kovel.treesitter import parse
+from tests.helpers import ast_grep, kovel, scan_both, write_files
 
 SOURCES = {
     "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n'
@@ -63,44 +58,18 @@ CASES = {
 }
 
 
-def _sg():
-    # Not "sg": Debian has a login tool of that name. pip puts ast-grep beside the interpreter.
-    return shutil.which("ast-grep", path=str(Path(sys.executable).parent)) or shutil.which("ast-grep")
-
-
-def _scan(cmd, cwd):
-    return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=120)
-
-
 @pytest.mark.parametrize("name", list(CASES))
 def test_positions_and_expansions_agree_with_ast_grep(tmp_path, name):
-    sg = _sg()
-    if sg is None:
+    if ast_grep() is None:
         pytest.skip("ast-grep is not installed")
-    rule = f"id: r\nmessage: m\n{CASES[name]}"
-    dirs = {}
-    for who in ("theirs", "ours"):
-        d = dirs[who] = tmp_path / who
-        d.mkdir()
-        for f, text in SOURCES.items():
-            (d / f).write_text(text)
-        (d / "rule.yml").write_text(rule)
-    out = _scan([sg, "scan", "--json=stream", "-r", "rule.yml", "."], dirs["theirs"])
-    theirs = sorted(
-        (Path(x["file"]).name, x["range"]["start"]["line"] + 1, x["range"]["start"]["column"] + 1, x["text"])
-        for x in map(json.loads, out.stdout.splitlines())
+    theirs, ours = (
+        write_files(tmp_path / who, {**SOURCES, "rule.yml": f"id: r\nmessage: m\n{CASES[name]}"})
+        for who in ("theirs", "ours")
     )
-    kovel = [sys.executable, "-m", "kovel", "scan", "-r", "rule.yml"]
-    out = _scan([*kovel, "--json", "."], dirs["ours"])
-    ours = sorted(
-        (Path(x["path"]).name, x["range"]["start"]["line"], x["range"]["start"]["column"], x["text"])
-        for x in map(json.loads, out.stdout.splitlines())
-    )
-    assert ours == theirs and ours
-    _scan([sg, "scan", "--update-all", "-r", "rule.yml", "."], dirs["theirs"])
-    _scan([*kovel, "--fix", "."], dirs["ours"])
+    found_by_them, found_by_us = scan_both(theirs, ours, "rule.yml", "rule.yml")
+    assert found_by_us == found_by_them and found_by_us
     for f in SOURCES:
-        assert (dirs["ours"] / f).read_text() == (dirs["theirs"] / f).read_text(), f
+        assert (ours / f).read_text() == (theirs / f).read_text(), f
 
 
 def test_the_same_rules_in_python():
@@ -110,20 +79,10 @@ def test_the_same_rules_in_python():
         return [str(f.term) for f in matcher(RuleConfig("r", "python", r, **kw)).find_all(t)]
 
     args = Rule(kind="argument_list")
-    assert found(Rule(kind="identifier", nth_child=NthChild("2n+1"), inside=args)) == [
-        "a",
-        "c",
-        "e",
-        "x",
-        "p",
-    ]
-    assert found(Rule(kind="identifier", nth_child=-1, inside=args)) == ["e", "x", "q"]
-    assert found(
-        Rule(kind="identifier", nth_child=NthChild(1, of_rule=Rule(regex="^[cq]$")), inside=args)
-    ) == [
-        "c",
-        "q",
-    ]
+    assert found(Rule(kind="identifier", nth_child=NthChild("2n+1"), inside=args)) == list("acexp")
+    assert found(Rule(kind="identifier", nth_child=-1, inside=args)) == list("exq")
+    of_rule = NthChild(1, of_rule=Rule(regex="^[cq]$"))
+    assert found(Rule(kind="identifier", nth_child=of_rule, inside=args)) == ["c", "q"]
     assert found(Rule(kind="identifier", range=Range(3, 9, 3, 10))) == ["y"]
     config = RuleConfig(
         "r", "python", Rule(kind="identifier", regex="^q$"), fix="", expand_start=Rule(regex=",")
@@ -144,11 +103,11 @@ def test_the_same_rules_in_python():
 
 def test_a_fix_that_would_not_parse_is_not_written(tmp_path):
     # ast-grep writes `[1, 20 3, 4]` here.
-    (tmp_path / "b.js").write_text(SOURCES["b.js"])
-    (tmp_path / "rule.yml").write_text(
-        "id: r\nlanguage: javascript\nrule: {kind: number, regex: ^2$, inside: {kind: array}}\n"
-        "fix:\n  template: '20'\n  expandEnd: {regex: ','}\n"
+    rule = "id: r\nlanguage: javascript\nrule: {kind: number, regex: ^2$, inside: {kind: array}}\n"
+    write_files(
+        tmp_path,
+        {"b.js": SOURCES["b.js"], "rule.yml": rule + "fix:\n  template: '20'\n  expandEnd: {regex: ','}\n"},
     )
-    out = _scan([sys.executable, "-m", "kovel", "scan", "-r", "rule.yml", "--fix", "."], tmp_path)
+    out = kovel(tmp_path, "scan", "-r", "rule.yml", "--fix", ".")
     assert out.returncode == 2 and "syntax error" in out.stderr
     assert (tmp_path / "b.js").read_text() == SOURCES["b.js"]

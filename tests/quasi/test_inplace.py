@@ -12,6 +12,8 @@ from kovel.quasi import MisreadError, pattern, template
 from kovel.rules import Rule, RuleConfig, matcher
 from kovel.treesitter import parse
 
+NODE = shutil.which("node") or shutil.which("nodejs")
+
 
 def rewrite(lang, code, pat, tpl):
     return str(pattern(lang, pat).rewrite(parse(lang, code), template(lang, tpl)))
@@ -21,21 +23,13 @@ def rewrite(lang, code, pat, tpl):
 _ATOMS = st.sampled_from(["1", "2", "3", "-4", "x", "(5)"])
 
 
-def _expr(children):
+def _expr(c):
+    ops = st.sampled_from(["+", "-", "*", "//", "%", "**", "<", "==", "and", "or", "|", "&"])
     return st.one_of(
-        st.tuples(
-            children,
-            st.sampled_from(["+", "-", "*", "//", "%", "**", "<", "==", "and", "or", "|", "&"]),
-            children,
-        ).map(lambda t: f"{t[0]} {t[1]} {t[2]}"),
-        children.map(lambda e: f"-{e}"),
-        children.map(lambda e: f"not {e}"),
-        children.map(lambda e: f"~{e}"),
-        st.tuples(children, children, children).map(lambda t: f"{t[0]} if {t[1]} else {t[2]}"),
-        children.map(lambda e: f"g({e})"),
-        st.tuples(children, children).map(lambda t: f"h({t[0]}, {t[1]})"),
-        children.map(lambda e: f"[{e}][0]"),
-        children.map(lambda e: f"({e})"),
+        st.tuples(c, ops, c).map(" ".join),
+        *(c.map(form.format) for form in ["-{}", "not {}", "~{}", "g({})", "[{}][0]", "({})"]),
+        st.tuples(c, c, c).map(lambda t: "{} if {} else {}".format(*t)),
+        st.tuples(c, c).map(lambda t: "h({}, {})".format(*t)),
     )
 
 
@@ -79,6 +73,9 @@ def test_python_calls_taken_away_keep_the_value(code):
     assert _value(swapped.strip()) == before, (code, after, swapped)
 
 
+GO_BODY = "package a\nfunc f() {\n\t%s\n}\n"
+
+
 @pytest.mark.parametrize(
     "lang, code, pat, tpl, expected",
     [
@@ -92,26 +89,24 @@ def test_python_calls_taken_away_keep_the_value(code):
         ("python", "f(x+y)  # keep\n", "f($A + $B)", "f($A * $B)", "f(x*y)  # keep\n"),
         ("python", "f(a - b + c)\n", "f($A + $B)", "f($A * $B)", "f((a - b) * c)\n"),
         ("python", "def f():\n    g(1)\n", "g($A)", "y = $A\nlog(y)", "def f():\n    y = 1\n    log(y)\n"),
+        ("python", "def f():\n    if c:\n        a = 1\n        b = 2\n    return a\n", "$X = 1\n$Y = 2", "$X = 3\n$Y = 4\nlog($X)",
+         "def f():\n    if c:\n        a = 3\n        b = 4\n        log(a)\n    return a\n"),
         ("javascript", "const w = g(a, b).length;\n", "g($A, $B)", "$A + $B", "const w = (a + b).length;\n"),
         ("javascript", "const v = typeof g(a || b);\n", "g($A)", "$A", "const v = typeof (a || b);\n"),
         ("javascript", "const u = a + g(1);\n", "g($A)", "() => $A", "const u = a + (() => 1);\n"),
+        # A statement taking the place of an expression keeps the expression statement's `;`.
+        ("javascript", "console.warn(1);\n", "console.warn($A)", "if (DEBUG) console.warn($A)", "if (DEBUG) console.warn(1);\n"),
         ("c", "int y = g(x + 1) * 2;\n", "g($A)", "$A", "int y = (x + 1) * 2;\n"),
         # An argument's own node (C#, Kotlin) is not what its value is, elsewhere.
-        (
-            "c_sharp",
-            "class C { int M() { return g(a, b).Length; } }\n",
-            "g($A, $B)",
-            "$A + $B",
-            "class C { int M() { return (a + b).Length; } }\n",
-        ),
+        ("c_sharp", "class C { int M() { return g(a, b).Length; } }\n", "g($A, $B)", "$A + $B",
+         "class C { int M() { return (a + b).Length; } }\n"),
         ("kotlin", "fun f() = g(a, b).length\n", "g($A, $B)", "$A + $B", "fun f() = (a + b).length\n"),
-        (
-            "go",
-            "func f() int { return g(a + b) * 2 }\n",
-            "g($A)",
-            "$A",
-            "func f() int { return (a + b) * 2 }\n",
-        ),
+        ("go", "func f() int { return g(a + b) * 2 }\n", "g($A)", "$A", "func f() int { return (a + b) * 2 }\n"),
+        # Go calls that it runs as statements, written as such.
+        ("go", GO_BODY % "y := g(x)\n\tg(x)", "g($A)", "h($A)", GO_BODY % "y := h(x)\n\th(x)"),
+        ("go", GO_BODY % "y := g(x)", "g($A)", "len($A)", GO_BODY % "y := len(x)"),
+        ("go", GO_BODY % "defer g(x)", "defer g($A)", "go h($A)", GO_BODY % "go h(x)"),
+        ("go", GO_BODY % "defer func() { g(x) }()", "g($A)", "f.h($A)", GO_BODY % "defer func() { f.h(x) }()"),
         # Grammars with parentheses of their own name, or whose operators' ranks are not the language's.
         ("ruby", "y = g(1) * 2\n", "g($A)", "$A + 1", "y = (1 + 1) * 2\n"),
         ("ruby", "y = g(a == b) == c\n", "g($A)", "$A", "y = (a == b) == c\n"),
@@ -135,27 +130,20 @@ def test_python_calls_taken_away_keep_the_value(code):
         # A name assigned to may become a pattern `=` destructures.
         ("javascript", "f(x);\nx = 1;\n", "x", "[y]", "f([y]);\n[y] = 1;\n"),
         # An optional chain is assigned to nowhere: parentheses end it.
-        (
-            "javascript",
-            "this.at(c).parent = undefined;\n",
-            "$A.$B($$$C)",
-            "$A?.$B($$$C)",
-            "(this?.at(c)).parent = undefined;\n",
-        ),
+        ("javascript", "this.at(c).parent = undefined;\n", "$A.$B($$$C)", "$A?.$B($$$C)", "(this?.at(c)).parent = undefined;\n"),
         # A run of one value is a value: kept together where the template puts it.
         ("python", "f(a + b)\n", "f($$$A)", "x = $$$A * 2", "x = (a + b) * 2\n"),
         ("javascript", "f(a, b);\n", "f($$$A)", "x = [$$$A] * 2", "x = [a, b] * 2;\n"),
         ("c", "int y = f(a ? b : c);\n", "f($$$A)", "-$$$A", "int y = -(a ? b : c);\n"),
     ],
-)
+)  # fmt: skip
 def test_replacements_are_parenthesised_where_the_code_around_them_would_split_them(
     lang, code, pat, tpl, expected
 ):
     out = rewrite(lang, code, pat, tpl)
     assert out == expected
-    node = shutil.which("node") or shutil.which("nodejs")
-    if node is not None and lang == "javascript":
-        subprocess.run([node, "--check", "-"], input=out, text=True, check=True, capture_output=True)
+    if NODE is not None and lang == "javascript":
+        subprocess.run([NODE, "--check", "-"], input=out, text=True, check=True, capture_output=True)
 
 
 @pytest.mark.parametrize(
@@ -225,87 +213,53 @@ def test_what_parentheses_cannot_keep_together_is_refused(lang, code, pat, tpl):
         rewrite(lang, code, pat, tpl)
 
 
-@pytest.mark.parametrize(
-    "code, pat, tpl, want",
-    [
-        ("y := g(x)\n\tg(x)", "g($A)", "h($A)", "y := h(x)\n\th(x)"),
-        ("y := g(x)", "g($A)", "len($A)", "y := len(x)"),
-        ("defer g(x)", "defer g($A)", "go h($A)", "go h(x)"),
-        ("defer func() { g(x) }()", "g($A)", "f.h($A)", "defer func() { f.h(x) }()"),
-    ],
-)
-def test_go_calls_it_runs_as_statements_are_written(code, pat, tpl, want):
-    def body(s: str) -> str:
-        return f"package a\nfunc f() {{\n\t{s}\n}}\n"
-
-    assert rewrite("go", body(code), pat, tpl) == body(want)
-
-
-def test_runs_of_statements_in_blocks_are_rewritten():
-    code = "def f():\n    if c:\n        a = 1\n        b = 2\n    return a\n"
-    out = rewrite("python", code, "$X = 1\n$Y = 2", "$X = 3\n$Y = 4\nlog($X)")
-    assert out == "def f():\n    if c:\n        a = 3\n        b = 4\n        log(a)\n    return a\n"
-
-
-def test_a_statement_taking_the_place_of_an_expression_keeps_its_semicolon():
-    out = rewrite("javascript", "console.warn(1);\n", "console.warn($A)", "if (DEBUG) console.warn($A)")
-    assert out == "if (DEBUG) console.warn(1);\n"
-
-
 def test_rule_fixes_are_kept_together_too():
     # Without a pattern, a rule's fix goes the plain way: the same check holds.
     r = RuleConfig("r", "python", Rule(kind="call", regex="^g\\("), fix="a + b")
     assert str(matcher(r).rewrite(parse("python", "y = g(1) * 2\n"))) == "y = (a + b) * 2\n"
 
 
-# Expressions in the C family: each line printed before and after `g(...)` is taken away.
-C_FAMILY = [
-    "g(x + 1) * 2",
-    "-g(x ? 3 : 4)",
-    "g(x = 5) + 1",
-    "10 - g(x - 1)",
-    "!g(x && 0)",
-    "g(x << 1) >> 1",
-    "(int) g(x + 0.5) * 2",
-]
+# Programs of compiled languages: each expression printed before and after `g(...)` is taken away.
+COMPILED = {
+    "c": (
+        ["g(x + 1) * 2", "-g(x ? 3 : 4)", "g(x = 5) + 1", "10 - g(x - 1)", "!g(x && 0)", "g(x << 1) >> 1", "(int) g(x + 0.5) * 2"],
+        '    x = 3; printf("%d\\n", (int)({}));',
+        "#include <stdio.h>\nint g(int a) { return a; }\nint main(void) {\n    int x;\nBODY\n    return 0;\n}\n",
+    ),
+    "java": (
+        ["g(x + 1) * 2", "-g(x > 2 ? 3 : 4)", "10 - g(x - 1)", "g(x << 1) >> 1", "g(x + 1) % 3"],
+        "        System.out.println({});",
+        "class M {\n    static int g(int a) { return a; }\n    public static void main(String[] s) {\n        int x = 3;\nBODY\n    }\n}\n",
+    ),
+}  # fmt: skip
 
 
-def _c_program(lines):
-    body = "\n".join(f'    x = 3; printf("%d\\n", (int)({e}));' for e in lines)
-    src = f"#include <stdio.h>\nint g(int a) {{ return a; }}\nint main(void) {{\n    int x;\n{body}\n    return 0;\n}}\n"
-    return src
+def _run(*argv, **kw):
+    """What ``argv`` prints; it must succeed."""
+    run = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=300, **kw)
+    assert run.returncode == 0, run.stderr[-2000:]
+    return run.stdout
 
 
-@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
-def test_c_calls_taken_away_keep_the_value(tmp_path):
-    before = _c_program(C_FAMILY)
-    after = rewrite("c", before, "g($A)", "$A")
-    assert "g(" not in after.split("int main", 1)[1]
+@pytest.mark.parametrize("lang", COMPILED)
+def test_compiled_calls_taken_away_keep_the_value(tmp_path, lang):
+    if shutil.which("cc" if lang == "c" else "javac") is None:
+        pytest.skip("no compiler")
+    exprs, line, program = COMPILED[lang]
+    before = program.replace("BODY", "\n".join(line.format(e) for e in exprs))
+    after = rewrite(lang, before, "g($A)", "$A")
+    assert "g(" not in after.split(" main(", 1)[1]
     outputs = []
-    for name, src in (("before", before), ("after", after)):
-        c = tmp_path / f"{name}.c"
-        c.write_text(src)
-        exe = tmp_path / name
-        subprocess.run(["cc", "-w", "-o", str(exe), str(c)], check=True, capture_output=True, timeout=120)
-        outputs.append(subprocess.run([str(exe)], capture_output=True, text=True, timeout=60).stdout)
-    assert outputs[0] == outputs[1] and outputs[0].count("\n") == len(C_FAMILY)
-
-
-@pytest.mark.skipif(shutil.which("javac") is None, reason="no Java compiler")
-def test_java_calls_taken_away_keep_the_value(tmp_path):
-    exprs = ["g(x + 1) * 2", "-g(x > 2 ? 3 : 4)", "10 - g(x - 1)", "g(x << 1) >> 1", "g(x + 1) % 3"]
-    body = "\n".join(f"        System.out.println({e});" for e in exprs)
-    src = f"class M {{\n    static int g(int a) {{ return a; }}\n    public static void main(String[] s) {{\n        int x = 3;\n{body}\n    }}\n}}\n"
-    after = rewrite("java", src, "g($A)", "$A").replace("static int g(int a) { return a; }", "")
-    outputs = []
-    for name, code in (("before", src), ("after", after)):
-        d = tmp_path / name
+    for d, src in ((tmp_path / "before", before), (tmp_path / "after", after)):
         d.mkdir()
-        (d / "M.java").write_text(code)
-        subprocess.run(["javac", str(d / "M.java")], check=True, capture_output=True, timeout=300)
-        outputs.append(
-            subprocess.run(["java", "-cp", str(d), "M"], capture_output=True, text=True, timeout=60).stdout
-        )
+        if lang == "c":
+            (d / "m.c").write_text(src)
+            _run("cc", "-w", "-o", d / "m", d / "m.c")
+            outputs.append(_run(d / "m"))
+        else:
+            (d / "M.java").write_text(src)
+            _run("javac", d / "M.java")
+            outputs.append(_run("java", "-cp", d, "M"))
     assert outputs[0] == outputs[1] and outputs[0].count("\n") == len(exprs)
 
 
@@ -332,32 +286,25 @@ def _js_expression(rnd, depth=0):
     return f"({sub()})"
 
 
-@pytest.mark.skipif(
-    shutil.which("node") is None and shutil.which("nodejs") is None, reason="node is not installed"
-)
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
 def test_javascript_calls_taken_away_keep_the_value(tmp_path):
     import random
 
-    node = shutil.which("node") or shutil.which("nodejs")
     rnd = random.Random(20261208)
     exprs = [_js_expression(rnd) for _ in range(300)]
     # Each expression in a function of its own; what it gives (or throws) is printed.
-    funcs = "".join(f"function f{i}() {{ return {e}; }}\n" for i, e in enumerate(exprs))
+    before = "".join(f"function f{i}() {{ return {e}; }}\n" for i, e in enumerate(exprs))
     runner = (
         "const a = 3, b = 0, s = {t: 1};\nfunction g(x) { return x; }\nfunction h(x, y) { return x - y; }\n"
         f"for (let i = 0; i < {len(exprs)}; i++) {{ let r; try {{ r = JSON.stringify(eval('f' + i)()); }}"
         " catch (e) { r = e.name; } console.log(i, r); }\n"
     )
-    before = funcs
     after = _calls_taken_away("javascript", before)
     assert not re.search(r"\b[gh]\(", after)
     outputs = []
     for name, body in (("before", before), ("after", after)):
-        f = tmp_path / f"{name}.js"
-        f.write_text(runner + body)
-        run = subprocess.run([node, str(f)], capture_output=True, text=True, timeout=120)
-        assert run.returncode == 0, run.stderr[-2000:]
-        outputs.append(run.stdout.splitlines())
+        (tmp_path / f"{name}.js").write_text(runner + body)
+        outputs.append(_run(NODE, tmp_path / f"{name}.js").splitlines())
     differ = [
         (exprs[k], after.splitlines()[k]) for k, (x, y) in enumerate(zip(*outputs, strict=True)) if x != y
     ]
@@ -383,22 +330,14 @@ SCRIPT_CASES = [
 
 @pytest.mark.parametrize("lang, code, pat, tpl", SCRIPT_CASES)
 def test_script_rewrites_compute_what_the_template_says(tmp_path, lang, code, pat, tpl):
-    node = shutil.which("node") or shutil.which("nodejs")
-    if node is None or (lang == "typescript" and shutil.which("tsc") is None):
-        pytest.skip("node or tsc is missing")
     typed = lang == "typescript"
-    prelude = (
-        "const x: any = 2, a: any = 3, b: any = 0, c: any = 5;\n"
-        if typed
-        else "const x = 2, a = 3, b = 0, c = 5;\n"
-    )
+    if NODE is None or (typed and shutil.which("tsc") is None):
+        pytest.skip("node or tsc is missing")
+    any_ = ": any" if typed else ""
+    prelude = f"const x{any_} = 2, a{any_} = 3, b{any_} = 0, c{any_} = 5;\n"
     out = rewrite(lang, code + "\n", pat, tpl)
     rhs = tpl.replace("$A", "a").replace("$B", "b")
-    g = (
-        f"function g(a: any, b?: any): any {{ return ({rhs}); }}\n"
-        if typed
-        else f"function g(a, b) {{ return ({rhs}); }}\n"
-    )
+    g = f"function g(a{any_}, b{'?: any' if typed else ''}){any_} {{ return ({rhs}); }}\n"
     results = []
     for name, body in (("before", g + code), ("after", out)):
         d = tmp_path / name
@@ -411,9 +350,9 @@ def test_script_rewrites_compute_what_the_template_says(tmp_path, lang, code, pa
                 capture_output=True,
                 timeout=300,
             )
-        run = subprocess.run([node, str(d / "a.js")], capture_output=True, text=True, timeout=60)
+        run = subprocess.run([NODE, str(d / "a.js")], capture_output=True, text=True, timeout=60)
         results.append((run.returncode, run.stdout, run.stderr.splitlines()[-1:] if run.returncode else []))
-    assert results[0] == results[1] and (not typed or results[0][0] == 0), (code, out)
+    assert results[0] == results[1] and results[0][0] == 0, (code, out)
 
 
 # Code without semicolons: a replacement starting a line with `(`, `[` or a
@@ -426,11 +365,9 @@ ASI_CASES = [
 ]
 
 
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
 @pytest.mark.parametrize("tpl, g", ASI_CASES)
 def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl, g):
-    node = shutil.which("node") or shutil.which("nodejs")
-    if node is None:
-        pytest.skip("node is not installed")
     code = (
         "let c = out.length\ng(1)\nc = out\ng(2)\nif (c) {\n  g(3)\n}\nconst d = [1]\ng(4)\n"
         "out.push(c.length, d.length)\nconsole.log(JSON.stringify(out))\n"
@@ -439,11 +376,8 @@ def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl
     assert not re.search(r"\bg\(", after) and after.count("\n;") == 3
     outputs = []
     for name, body in (("before", f"const g = {g}\n" + code), ("after", after)):
-        f = tmp_path / f"{name}.js"
-        f.write_text("const out = []\n" + body)
-        run = subprocess.run([node, str(f)], capture_output=True, text=True, timeout=60)
-        assert run.returncode == 0, run.stderr[-2000:]
-        outputs.append(run.stdout)
+        (tmp_path / f"{name}.js").write_text("const out = []\n" + body)
+        outputs.append(_run(NODE, tmp_path / f"{name}.js"))
     assert outputs[0] == outputs[1]
 
 
@@ -459,132 +393,65 @@ WRITTEN = [
     ("ruby", "if c\n  a and b\nend\n", "if $C\n  $B\nend", "$C ? $B : 0", "c ? (a and b) : 0\n"),
     ("ruby", "x = File.join a, b\n", "$X = $V", "-$V", "-(File.join a, b)\n"),
     # A call with its arguments unparenthesised, after one with them in parentheses.
-    (
-        "ruby",
-        "def f\n  u = A.m(x)\n  p = File.join a, b\nend\n",
-        "$X = $V",
-        "-$V",
-        "def f\n  -A.m(x)\n  -(File.join a, b)\nend\n",
-    ),
+    ("ruby", "def f\n  u = A.m(x)\n  p = File.join a, b\nend\n", "$X = $V", "-$V", "def f\n  -A.m(x)\n  -(File.join a, b)\nend\n"),
     # The grammar reads `f rescue f` among arguments as a call of `f`.
     ("ruby", "[f(a)]\n", "$F($$$A)", "$F rescue $F", "[(f rescue f)]\n"),
-    (
-        "ruby",
-        "[1].each do |n, d = E[n]|\n  d\nend\n",
-        "$A[$B]",
-        "$A + $B",
-        "[1].each do |n, d = (E + n)|\n  d\nend\n",
-    ),
+    ("ruby", "[1].each do |n, d = E[n]|\n  d\nend\n", "$A[$B]", "$A + $B", "[1].each do |n, d = (E + n)|\n  d\nend\n"),
     # PHP's `isset(...)` is taken apart only in parentheses.
     ("php", "<?php\n$y = !isset($a);\n", "!$A", "$A->x", "<?php\n$y = (isset($a))->x;\n"),
     ("php", "<?php\n$y = f($a);\n", "f($A)", "$A ? 1 : 2", "<?php\n$y = $a ? 1 : 2;\n"),
     # A call decided first does not decide for `isset(...)`, which looks like one.
-    (
-        "php",
-        "<?php\nif (count($a) && $b) {}\nif (isset($c) && $d) {}\n",
-        "$A && $B",
-        "$A->x",
-        "<?php\nif (count($a)->x) {}\nif ((isset($c))->x) {}\n",
-    ),
+    ("php", "<?php\nif (count($a) && $b) {}\nif (isset($c) && $d) {}\n", "$A && $B", "$A->x",
+     "<?php\nif (count($a)->x) {}\nif ((isset($c))->x) {}\n"),
     # A run of one value, as a single value would be; a keyword the template adds stays apart.
     ("ruby", "if c\n  a and b\nend\n", "if $C\n  $$$B\nend", "$C ? $$$B : 0", "c ? (a and b) : 0\n"),
     ("ruby", "if c\n  a and b\nend\n", "if $C\n  $$$B\nend", "f($$$B)", "f((a and b))\n"),
-    (
-        "ruby",
-        "if c\n  a and b\nend\n",
-        "if $C\n  $$$B\nend",
-        "if $C then $$$B end",
-        "if c then a and b end\n",
-    ),
-    (
-        "ruby",
-        "unless c\n  x\nend\n",
-        "unless $C\n  $B\nend",
-        "unless $C then $B end",
-        "unless c then x end\n",
-    ),
+    ("ruby", "if c\n  a and b\nend\n", "if $C\n  $$$B\nend", "if $C then $$$B end", "if c then a and b end\n"),
+    ("ruby", "unless c\n  x\nend\n", "unless $C\n  $B\nend", "unless $C then $B end", "unless c then x end\n"),
     # The keyword a Ruby body opens with, which a run takes with the body: not written twice,
     # nor where it cannot open a line.
     ("ruby", "if m then\n  x\nend\n", "if $C\n  $$$B\nend", "if $C then $$$B end", "if m then x end\n"),
     ("ruby", "if m then\n  x\nend\n", "if $C\n  $$$B\nend", "unless $C\n  $$$B\nend", "unless m\n  x\nend\n"),
-    (
-        "ruby",
-        "while c do\n  x\nend\n",
-        "while $C\n  $$$B\nend",
-        "until !($C)\n  $$$B\nend",
-        "until !(c)\n  x\nend\n",
-    ),
+    ("ruby", "while c do\n  x\nend\n", "while $C\n  $$$B\nend", "until !($C)\n  $$$B\nend", "until !(c)\n  x\nend\n"),
     # A Ruby word runs into a `!` or `?` after it (`if!` would be a method's name).
-    (
-        "ruby",
-        "if( x.nil? )\n  y\nend\n",
-        "if $C\n  $$$B\nend",
-        "if !($C)\n  $$$B\nend",
-        "if !(( x.nil? ))\n  y\nend\n",
-    ),
+    ("ruby", "if( x.nil? )\n  y\nend\n", "if $C\n  $$$B\nend", "if !($C)\n  $$$B\nend", "if !(( x.nil? ))\n  y\nend\n"),
     # A call without parentheses is no argument after the first, element or index after the first.
-    (
-        "ruby",
-        "req.exec a, edit_path(req.path)\n",
-        "edit_path($$$A)",
-        "edit_path $$$A",
-        "req.exec a, (edit_path req.path)\n",
-    ),
+    ("ruby", "req.exec a, edit_path(req.path)\n", "edit_path($$$A)", "edit_path $$$A", "req.exec a, (edit_path req.path)\n"),
     ("ruby", "x = [:name, dot_pat(str)]\n", "dot_pat($$$A)", "dot_pat $$$A", "x = [:name, (dot_pat str)]\n"),
     ("ruby", "foo[1, g(x)]\n", "g($$$A)", "g $$$A", "foo[1, (g x)]\n"),
     ("ruby", "x = g(y)\n", "g($$$A)", "g $$$A", "x = g y\n"),
     ("ruby", "if c = find(t)\n  x\nend\n", "find($$$A)", "find $$$A", "if c = (find t)\n  x\nend\n"),
     # Nor does it lose the space the template puts before its arguments (`f?:x` reads a label,
     # `f:x` too, and `f%W[x]` a modulo).
-    (
-        "ruby",
-        "if d != Array(:default)\n  x\nend\n",
-        "Array($$$A)",
-        "Array $$$A",
-        "if d != (Array :default)\n  x\nend\n",
-    ),
+    ("ruby", "if d != Array(:default)\n  x\nend\n", "Array($$$A)", "Array $$$A", "if d != (Array :default)\n  x\nend\n"),
     ("ruby", "r, s = sh(%W[git config])\n", "sh($$$A)", "sh $$$A", "r, s = sh %W[git config]\n"),
-    (
-        "ruby",
-        "def ok?\n  why_not_ok?(:quick).empty?\nend\n",
-        "$F($$$A)",
-        "$F $$$A",
-        "def ok?\n  (why_not_ok? :quick).empty?\nend\n",
-    ),
+    ("ruby", "def ok?\n  why_not_ok?(:quick).empty?\nend\n", "$F($$$A)", "$F $$$A", "def ok?\n  (why_not_ok? :quick).empty?\nend\n"),
     # A body of statements is no value to keep together.
-    (
-        "ruby",
-        "def f\n  a\n  b\nend\n",
-        "def $F\n  $$$B\nend",
-        "def $F\n  log\n  $$$B\nend",
-        "def f\n  log\n  a\n  b\nend\n",
-    ),
+    ("ruby", "def f\n  a\n  b\nend\n", "def $F\n  $$$B\nend", "def $F\n  log\n  $$$B\nend", "def f\n  log\n  a\n  b\nend\n"),
     ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
     ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),
-]
+]  # fmt: skip
+# How each language's parser is run on a file, and what it says when it refuses the code.
+CHECKERS = {
+    "ruby": (["ruby", "-c"], None),
+    "php": (["php", "-l"], None),
+    "java": (["javac", "-d"], "not a statement"),
+}
 
 
 @pytest.mark.parametrize("lang, code, pat, tpl, want", WRITTEN)
 def test_rewrites_the_language_refuses_unwrapped_are_written_wrapped(tmp_path, lang, code, pat, tpl, want):
     out = rewrite(lang, code, pat, tpl)
     assert out == want
+    argv, refusal = CHECKERS[lang]
+    if shutil.which(argv[0]) is None:
+        pytest.skip(f"{argv[0]} is not installed")
+    f = tmp_path / ("A.java" if lang == "java" else "a")
+    f.write_text(out)
     # Not under the sanitizers a test run may preload for kovel (PHP's opcache refuses them).
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    if lang == "ruby":
-        if shutil.which("ruby") is None:
-            pytest.skip("ruby is not installed")
-        check = subprocess.run(["ruby", "-c"], input=out, capture_output=True, text=True, env=env)
-    elif lang == "php":
-        if shutil.which("php") is None:
-            pytest.skip("php is not installed")
-        check = subprocess.run(["php", "-l"], input=out, capture_output=True, text=True, env=env)
-    else:
-        if shutil.which("javac") is None:
-            pytest.skip("javac is not installed")
-        (tmp_path / "A.java").write_text(out)
-        check = subprocess.run(
-            ["javac", "-d", str(tmp_path), str(tmp_path / "A.java")], capture_output=True, text=True, env=env
-        )
-        # Only the parser's verdict counts: the names are not declared.
-        check = subprocess.CompletedProcess(check.args, 0 if "not a statement" not in check.stderr else 1)
-    assert check.returncode == 0, out
+    check = subprocess.run(
+        [*argv, *([tmp_path] if refusal else []), f], capture_output=True, text=True, env=env
+    )
+    # For javac only the parser's verdict counts: the names are not declared.
+    assert (refusal not in check.stderr) if refusal else check.returncode == 0, out

@@ -1,4 +1,4 @@
-"""Lifters and literal escaping: every value reads back as itself in its language, or is refused.
+"""Lifters, literal escaping and template holes: every value reads back as itself in its language, or is refused.
 
 Read back by the language itself: Python by ``eval``, JavaScript by one
 ``node`` run per batch, C and C++ by one compiled program per batch, JSON by
@@ -7,6 +7,7 @@ Read back by the language itself: Python by ``eval``, JavaScript by one
 
 from __future__ import annotations
 
+import ast
 import html.parser
 import json
 import math
@@ -36,6 +37,9 @@ HOSTILE = [
     "%s%d", "]]> ?> #include", "mixed \"'`${}\\\n\u2028</script>\0\ud800😀??=",
     # an escape followed by what could continue it: hex digits, a digit after NUL
     'q"uo\\te\n\t\x01\x7f??=é€\U0001f600 0x41\x00end\u2028',
+    # a way out of the literal into code, or out of an attribute into another
+    '"+__import__("os").getpid()+"', "',true,'", 'x" onmouseover="alert(1)', "x onmouseover=alert(1)",
+    "&quot;", 'ab"ab"ab"', "a\x00b", "x\ud83dy", "`${x}`", "{{", "</SCRIPT >",
 ]  # fmt: skip
 SURROGATES = [s for s in HOSTILE if any(0xD800 <= ord(c) < 0xE000 for c in s)]
 NODE = shutil.which("node")
@@ -116,8 +120,10 @@ def raw_spelling_reads_back(opener: str, quote: str, s: str) -> bool:
     body = s.replace("{", "{{").replace("}", "}}") if "f" in prefix else s
     if "b" in prefix and not s.isascii():
         return False
-    try:
-        return eval(opener + body + quote) == py_value(prefix, s)  # noqa: S307
+    text = opener + body + quote
+    try:  # one literal, not a literal and code after it (`r"" + f() + ""`)
+        literal = isinstance(ast.parse(text, mode="eval").body, ast.Constant | ast.JoinedStr)
+        return literal and eval(text) == py_value(prefix, s)  # noqa: S307
     except (SyntaxError, ValueError):
         return False
 
@@ -148,19 +154,13 @@ def test_python_text_inside_literals(opener: str) -> None:
     "opener, value, holds",
     [
         ('r"', 'a\\"b', True),  # an escaped quote stays, backslash and all
-        ('r"', "a\\\\", True),
-        ('r"""', 'a""b', True),
         ("r'''", "x'", False),  # the quote would run into the closing one
-        ('rf"', "\\{x}", True),
-        ('rb"', b"\\d+", True),
-        ('b"', b'\x00\xff"', True),
-        ('rb"', b"\xff", False),
-        ('r"', "a\\", False),
         ('r"', "\\\0", False),  # a backslash does not make NUL writable
-        ('r"', "\\\n", False),
+        ('r"', "a\\\\", True), ('r"""', 'a""b', True), ('rf"', "\\{x}", True), ('rb"', b"\\d+", True),
+        ('b"', b'\x00\xff"', True), ('rb"', b"\xff", False), ('r"', "a\\", False), ('r"', "\\\n", False),
         ('r"""', "\\\n", True),
     ],
-)
+)  # fmt: skip
 def test_python_raw_and_bytes_literals(opener: str, value: str | bytes, holds: bool) -> None:
     quote = opener.lstrip("rRbBfF")
     body = attempt(lambda: L.escape_in_literal("python", opener, value))
@@ -387,9 +387,11 @@ def test_c_numbers_read_back_exactly(
 # --- What cannot be lifted ---------------------------------------------------------------------
 
 
-def fill_c(value: object) -> KTerm:
-    pytest.importorskip("tree_sitter")
-    return template("c", "f($X);").fill(X=value)
+def fill(lang: str, code: str) -> Callable[[object], KTerm]:
+    def fill(value: object) -> KTerm:
+        return template(lang, code).fill(X=value)
+
+    return fill
 
 
 def esc(lang: str, opener: str) -> Callable[[object], str]:
@@ -405,8 +407,9 @@ def esc(lang: str, opener: str) -> Callable[[object], str]:
         (L.lift_json, b"x", TypeError), (L.lift_js, b"x", TypeError), (L.lift_js, [1], TypeError),
         (L.lift_python, 1j, TypeError), (L.lift_python, object(), TypeError),
         (lambda v: L.lift_python(v, quote="`"), "x", ValueError),
-        # a template passes the lifter's error on, naming the hole
-        (fill_c, math.inf, TypeError), (fill_c, 2**64, ValueError), (fill_c, -(2**63) - 1, ValueError),
+        # a template passes the lifter's error on, naming the hole; a term is no text for a literal
+        (fill("c", "f($X);"), math.inf, TypeError), (fill("c", "f($X);"), 2**64, ValueError),
+        (fill("c", "f($X);"), -(2**63) - 1, ValueError), (fill("python", 'x = "$X"'), template("python", "1").fill(), TypeError),
         # what a literal of the language cannot hold, or an opener it does not have
         (esc("python", '"'), b"x", TypeError), (esc("python", '"'), True, TypeError), (esc("python", '"'), 1.5, TypeError),
         (esc("python", '"'), L.lift_python(1), TypeError), (esc("python", "ur'"), "x", ValueError),
@@ -420,7 +423,7 @@ def test_refusals(lift: Callable[[object], object], value: object, error: type[E
     with pytest.raises(error) as info:
         lift(value)
     assert type(info.value) is error
-    assert lift is not fill_c or "$X" in str(info.value)
+    assert getattr(lift, "__name__", "") != "fill" or "$X" in str(info.value)
 
 
 # --- Terms have the shape tree-sitter gives the literal ----------------------------------------
@@ -561,3 +564,52 @@ def test_attribute_names_take_every_character_but_those_html_excludes() -> None:
 
     wrong = [o for o in range(0x110000) if L.is_attribute_name("a" + chr(o)) == excluded(o)]
     assert wrong == []
+
+
+# --- Template holes: escaped for the literal they stand in, or taking only a name -------------
+
+# A hole inside a literal of a template is filled with what escaping for that literal's opener
+# gives (read back by the tests above), wherever in the literal it stands.
+IN_LITERALS = [
+    ("python", 'x = "$X"', '"'), ("python", "x = '''a $X'''", "'''"), ("python", 'x = r"$X"', 'r"'),
+    ("python", "x = f'{1}$X'", "f'"), ("python", 'x = b"$X"', 'b"'), ("python", 'x = u"$X"', 'u"'),
+    ("python", 'x = f"""{x!r}$X"""', 'f"""'), ("python", "x = Rb'''<$X>'''", "Rb'''"),
+    ("javascript", 'x = "$X"', '"'), ("javascript", "x = '$X'", "'"), ("javascript", "x = `$X`", "`"),
+    ("javascript", "x = `a${1}$X`", "`"), ("json", '["$X", 1]', '"'), ("c", 'const char s[] = "$X";', '"'),
+    ("c", 'const char s[] = u8"$X";', 'u8"'), ("html", '<a title="$X">x</a>', '"'),
+    ("html", "<a title='$X'>x</a>", "'"), ("html", "<a title=$X>x</a>", ""),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("lang, code, opener", IN_LITERALS)
+def test_template_holes_in_literals_are_escaped_for_the_literal(lang: str, code: str, opener: str) -> None:
+    t = template(lang, code)
+    for s in HOSTILE:
+        body = attempt(lambda s=s: L.escape_in_literal(lang, opener, s))
+        filled = attempt(lambda s=s: str(t.fill(X=s)))
+        assert filled == (None if body is None else code.replace("$X", body)), s
+
+
+@pytest.mark.parametrize(
+    ("lang", "code", "good", "bad"),
+    [
+        ("python", "class $X:\n    pass\n", "Point", ["not a name", "class", "1x", 5]),
+        ("python", "def $X(x):\n    return x\n", "area", ["a-b", "", None]),
+        ("javascript", "function $X() {}", "$f_1", ["a b", "if", 3]),
+        ("c", "int $X = 1;", "count", ["int x", "while", 1.5]),
+        ("html", "<p $X>hi</p>", "hidden", ["onclick=alert(1)", "a b", "x>", "", '"q"']),
+    ],
+)
+def test_name_holes_take_only_a_name(lang: str, code: str, good: str, bad: list[object]) -> None:
+    t = template(lang, code)
+    assert str(t.fill(X=good)) == code.replace("$X", good)
+    for value in bad:
+        with pytest.raises(TypeError, match=r"\$X"):
+            t.fill(X=value)
+
+
+def test_an_expression_hole_takes_a_string_literal() -> None:
+    assert str(template("python", "x = $X").fill(X="Point")) == 'x = "Point"'
+    for v in ["it's", 'say "hi"', "a\\b\n{x}"]:
+        for code in ["x = f'{$X}'", 'x = f"{$X}"', 'x = f"""{$X}"""']:
+            assert eval(str(template("python", code).fill(X=v))[4:]) == v  # noqa: S307

@@ -3,10 +3,8 @@ at every operand position of another, evaluates as the fully parenthesised
 text does (Python by eval, JavaScript by node, C by cc)."""
 
 import json
-import os
 import shutil
 import subprocess
-import tempfile
 import warnings
 
 import pytest
@@ -53,14 +51,8 @@ def _py_eval(code: str) -> str:
 
 def test_python() -> None:
     for got, want in _pairs("python", PY_CONTEXTS, PY_VALUES):
-        if "lambda" in want and "lambda" in got:
-            # A function has no comparable value: compare what calling gives.
-            assert _py_eval(f"({got})").split(" at ")[0] == _py_eval(f"({want})").split(" at ")[0], (
-                got,
-                want,
-            )
-        else:
-            assert _py_eval(got) == _py_eval(want), (got, want)
+        # A function has no comparable value: its repr is compared without its address.
+        assert _py_eval(got).split(" at ")[0] == _py_eval(want).split(" at ")[0], (got, want)
 
 
 @pytest.mark.skipif(shutil.which("node") is None, reason="node is not installed")
@@ -85,7 +77,7 @@ def test_javascript() -> None:
 
 
 @pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
-def test_c() -> None:
+def test_c(tmp_path) -> None:
     pairs = _pairs("c", C_CONTEXTS, C_VALUES)
     lines = ["#include <stdio.h>", "int main(void) {", "  int c = 1; int a[2] = {3, 4};"]
     for got, want in pairs:
@@ -93,12 +85,9 @@ def test_c() -> None:
             f'  c = 1; {{ long g = (long)({got}); c = 1; long w = (long)({want}); printf("%ld %ld\\n", g, w); }}'
         )
     lines += ["  return 0;", "}"]
-    with tempfile.TemporaryDirectory() as d:
-        src, exe = os.path.join(d, "m.c"), os.path.join(d, "m")
-        with open(src, "w") as f:
-            f.write("\n".join(lines))
-        subprocess.run(["cc", "-w", "-o", exe, src], check=True, capture_output=True)
-        out = subprocess.run([exe], capture_output=True, text=True, check=True).stdout.splitlines()
+    (tmp_path / "m.c").write_text("\n".join(lines))
+    subprocess.run(["cc", "-w", "-o", tmp_path / "m", tmp_path / "m.c"], check=True, capture_output=True)
+    out = subprocess.run([tmp_path / "m"], capture_output=True, text=True, check=True).stdout.splitlines()
     for (got, want), line in zip(pairs, out, strict=True):
         g, w = line.split()
         assert g == w, (got, want)
@@ -110,11 +99,10 @@ def test_c() -> None:
 )
 def test_a_value_never_runs_into_the_template(lang: str, context: str, value: str) -> None:
     # `--`, `++` are tokens of their own in these languages (or would be read as one).
-    code = context if lang in ("python", "javascript", "go", "rust") else f"int y = {context};"
-    if lang == "go":
-        code = f"y := {context}"
-    elif lang == "rust":
-        code = f"let y = {context};"
+    code = {"go": "y := {}", "rust": "let y = {};", "python": "{}", "javascript": "{}"}.get(
+        lang, "int y = {};"
+    )
+    code = code.format(context)
     try:
         term = template(lang, value).fill()
         out = str(template(lang, code).fill(X=term))

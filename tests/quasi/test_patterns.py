@@ -6,7 +6,7 @@ import pickle
 
 import pytest
 
-from kovel.quasi import pattern
+from kovel.quasi import pattern, template
 from kovel.quasi.match import search_source
 
 treesitter = pytest.importorskip("kovel.treesitter")
@@ -24,49 +24,21 @@ CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
 
-@pytest.mark.parametrize(
-    ("lang", "source", "pat", "found"),
-    [
-        # one occurrence in a one-element expression_list, the other bare
-        ("go", GO, "if $E != nil {\n\treturn $E\n}", ["if err != nil {\n\t\treturn err\n\t}"]),
-        ("go", GO, "fmt.Println($$$A)", ["fmt.Println(x, 1)"]),
-        ("go", GO, "y := foo(1)", ["y := foo(1)"]),
-        ("java", JAVA, "System.out.println($A)", ["System.out.println(a)", "System.out.println(b)"]),
-        ("java", JAVA, "if ($C) { $$$B }", ["if (a) { b(); } else { c(); }"]),
-        ("rust", RUST, "$X.unwrap()", ["a.unwrap()", "b.unwrap()"]),
-        ("rust", RUST, "let $X = $V;", ["let x = a.unwrap();"]),
-    ],
-)
-def test_patterns_match_where_users_expect(lang: str, source: str, pat: str, found: list[str]) -> None:
-    t = treesitter.parse(lang, source)
-    assert [str(m.term) for m in pattern(lang, pat).find_all(t)] == found
-
-
-def test_a_run_may_begin_with_a_token() -> None:
-    # `template <...>` is the first two children of a template declaration: a
-    # run of siblings that starts with the keyword, found and rewritten as such.
-    from kovel.quasi import template
-
-    src = "template <typename T>\nT id(T v) { return v; }\ntemplate <class A, int N> struct S {};\n"
-    t = treesitter.parse("cpp", src)
-    p = pattern("cpp", "template <$$$A>")
-    assert [str(m.term) for m in p.find_all(t)] == ["template <typename T>", "template <class A, int N>"]
-    out = str(p.rewrite(t, template("cpp", "template <$$$A, class X>")))
-    assert out == src.replace("T>", "T, class X>").replace("N>", "N, class X>")
-
-
-def test_every_kind_of_comment_is_passed_over() -> None:
-    # Kotlin's block comments are `multiline_comment`; the matcher and the
-    # rewrite count them as comments like any other grammar's.
-    t = treesitter.parse("kotlin", "fun f() {\n    g(1 /* c */, 2)\n    h(/* one */ 3)\n}\n")
-    assert [str(m.term) for m in pattern("kotlin", "g($A, $B)").find_all(t)] == ["g(1 /* c */, 2)"]
-    assert [str(m.term) for m in pattern("kotlin", "h($A)").find_all(t)] == ["h(/* one */ 3)"]
-
-
 # (lang, pattern, code, the texts kovel matches). Drawn from real code where
 # the two tools differed; ast-grep must find no match kovel misses.
 TABLE = [
     ("python", "print($A)", "x = foo(1)\nif a:\n    print(x)\n", ["print(x)"]),
+    # one occurrence in a one-element expression_list, the other bare
+    ("go", "if $E != nil {\n\treturn $E\n}", GO, ["if err != nil {\n\t\treturn err\n\t}"]),
+    ("go", "fmt.Println($$$A)", GO, ["fmt.Println(x, 1)"]),
+    ("go", "y := foo(1)", GO, ["y := foo(1)"]),
+    ("java", "System.out.println($A)", JAVA, ["System.out.println(a)", "System.out.println(b)"]),
+    ("java", "if ($C) { $$$B }", JAVA, ["if (a) { b(); } else { c(); }"]),
+    ("rust", "$X.unwrap()", RUST, ["a.unwrap()", "b.unwrap()"]),
+    ("rust", "let $X = $V;", RUST, ["let x = a.unwrap();"]),
+    # Kotlin's block comments are `multiline_comment`: passed over as any grammar's comments
+    ("kotlin", "g($A, $B)", "fun f() {\n    g(1 /* c */, 2)\n    h(/* one */ 3)\n}\n", ["g(1 /* c */, 2)"]),
+    ("kotlin", "h($A)", "fun f() {\n    g(1 /* c */, 2)\n    h(/* one */ 3)\n}\n", ["h(/* one */ 3)"]),
     ("python", "$A = $B", "s[n] = \\\n    g(1)\n", ["s[n] = \\\n    g(1)"]),
     ("javascript", "if ($C) { $$$B }", "function f() { if (x) { g(h(1)); } }\n", ["if (x) { g(h(1)); }"]),
     ("typescript", "let $X: $T = $V;", "function f(a: number): void { let x: number = 1; }\n", ["let x: number = 1;"]),
@@ -260,6 +232,8 @@ RESPELLED = [
     ("python", "return $X", "def f():\n    return 1\n", ["return 1"]),
     ("python", "foo($A)", "FOO(1)\nfoo(2)\n", ["foo(2)"]),
     ("c", "int $X;", "INT a;\nint b;\n", ["int b;"]),
+    # a slice's `:` is no label that ends the pattern (ast-grep finds `x[1:2]` too)
+    ("python", "x[1:]", "x[1:2]\nx[1:]\n", ["x[1:]"]),
 ]  # fmt: skip
 
 
@@ -297,10 +271,10 @@ def test_context_and_selector_pick_the_pattern(
     assert [m.span for m in q.find_all(t)] == [m.span for m in p.find_all(t)]
 
 
-def test_context_and_selector_errors_name_what_is_missing() -> None:
-    with pytest.raises(ValueError, match="field_definition"):
+def test_a_selector_or_context_that_is_not_there_is_refused() -> None:
+    with pytest.raises(ValueError):
         pattern("javascript", "f($A)", selector="field_definition")
-    with pytest.raises(ValueError, match="does not contain"):
+    with pytest.raises(ValueError):
         pattern("go", "fmt.Println($A)", context="package p\nfunc t() { g() }")
 
 
@@ -334,48 +308,30 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
         pattern(lang, pat)
 
 
-def test_a_colon_that_is_no_label_ends_nothing() -> None:
-    # ast-grep finds `x[1:2]` too; a slice's end is no statement.
-    assert [
-        str(m.term)
-        for m in pattern("python", "x[1:]").find_all(treesitter.parse("python", "x[1:2]\nx[1:]\n"))
-    ] == ["x[1:]"]
-
-
-# A rewrite of a label keeps the statements after it, or refuses where the
-# replacement cannot hold them; it never drops them.
-@pytest.mark.parametrize(
-    ("lang", "source", "tpl", "out"),
-    [
-        ("c", "void f(int a) { switch (a) { case 1: g(); break; } }\n", "case K + $X:",
-         "void f(int a) { switch (a) { case K + 1: g(); break; } }\n"),
-        ("javascript", "switch (a) { case 1: f(); break; default: g(); }\n", "case f($X):",
-         "switch (a) { case f(1): f(); break; default: g(); }\n"),
-        ("go", "package p\nfunc f() {\n\tswitch a {\n\tcase 1:\n\t\treturn\n\t}\n}\n", "case $X, 2:",
-         "package p\nfunc f() {\n\tswitch a {\n\tcase 1, 2:\n\t\treturn\n\t}\n}\n"),
-        ("javascript", "switch (a) { case 1: f(); break; }\n", "case $X:\ncase 7:", None),
-    ],
-)  # fmt: skip
-def test_rewriting_a_label_keeps_its_statements(lang: str, source: str, tpl: str, out: str | None) -> None:
-    from kovel.quasi import template
-
-    p = pattern(lang, "case $X:")
-    if out is None:
-        with pytest.raises(ValueError, match="cannot hold it"):
-            p.rewrite(treesitter.parse(lang, source), template(lang, tpl))
-    else:
-        assert str(p.rewrite(treesitter.parse(lang, source), template(lang, tpl))) == out
-
-
+# Rewrites: a run that begins with a token (`template <...>` is the first two children of a
+# template declaration); a label keeps the statements after it, or is refused (None) where the
+# replacement cannot hold them, never dropping them; nodes that render as their tag stay.
 @pytest.mark.parametrize(
     ("lang", "source", "pat", "tpl", "out"),
     [
+        ("cpp", "template <typename T>\nT id(T v) { return v; }\ntemplate <class A, int N> struct S {};\n", "template <$$$A>",
+         "template <$$$A, class X>", "template <typename T, class X>\nT id(T v) { return v; }\ntemplate <class A, int N, class X> struct S {};\n"),
+        ("c", "void f(int a) { switch (a) { case 1: g(); break; } }\n", "case $X:", "case K + $X:",
+         "void f(int a) { switch (a) { case K + 1: g(); break; } }\n"),
+        ("javascript", "switch (a) { case 1: f(); break; default: g(); }\n", "case $X:", "case f($X):",
+         "switch (a) { case f(1): f(); break; default: g(); }\n"),
+        ("go", "package p\nfunc f() {\n\tswitch a {\n\tcase 1:\n\t\treturn\n\t}\n}\n", "case $X:", "case $X, 2:",
+         "package p\nfunc f() {\n\tswitch a {\n\tcase 1, 2:\n\t\treturn\n\t}\n}\n"),
+        ("javascript", "switch (a) { case 1: f(); break; }\n", "case $X:", "case $X:\ncase 7:", None),
         ("javascript", "f(x, this);\nf(this);\n", "f($$$A)", "[$$$A].map(g)", "[x, this].map(g);\n[this].map(g);\n"),
         ("go", "package p\nfunc f() { g(x, nil) }\n", "g($$$A)", "h($$$A)", "package p\nfunc f() { h(x, nil) }\n"),
         ("javascript", "function k() { return; }\n", "return $X", "return wrap($X)", "function k() { return; }\n"),
     ],
 )  # fmt: skip
-def test_rewrites_keep_nodes_that_render_as_their_tag(lang, source, pat, tpl, out):
-    from kovel.quasi import template
-
-    assert str(pattern(lang, pat).rewrite(treesitter.parse(lang, source), template(lang, tpl))) == out
+def test_rewrites(lang: str, source: str, pat: str, tpl: str, out: str | None) -> None:
+    p, t = pattern(lang, pat), treesitter.parse(lang, source)
+    if out is None:
+        with pytest.raises(ValueError):
+            p.rewrite(t, template(lang, tpl))
+    else:
+        assert str(p.rewrite(t, template(lang, tpl))) == out

@@ -70,32 +70,16 @@ CASES = [
     ("python", ["$A.append($B)"], "a.append(b.append(c.append(d)))\nx = f'{ys.append(1)}'\n"),
     ("python", ["len($X)", "print($A)"], "print(len(x))\nif y:\n    print(len(\n        z))\n"),
     # the required word in comments, strings and names that are no match
-    (
-        "python",
-        ["$A.append($B)"],
-        "# a.append(b)\ns = 'x.append(y)'\nappend(1)\nappended.x(2)\nz.append(3)\n",
-    ),
+    ("python", ["$A.append($B)"], "# a.append(b)\ns = 'x.append(y)'\nappend(1)\nappended.x(2)\nz.append(3)\n"),
     # multi-line bindings (re-indented) and characters beyond ASCII before the match
-    (
-        "python",
-        ["$A.append($B)"],
-        "é = 'ü'\nclass K:\n    def f(ž):\n        ž.append([\n            1,\n        ])\n",
-    ),
+    ("python", ["$A.append($B)"], "é = 'ü'\nclass K:\n    def f(ž):\n        ž.append([\n            1,\n        ])\n"),
     ("python", ["if $C:\n    $$$B"], "def f():\n    if x:\n        g()\n    if y: h()\n"),
     # a run of statements next to single-node patterns
     ("python", ["$A = 1\n$B = 2", "g($X)"], "def f():\n    a = 1\n    b = 2\n    g(a)\n"),
-    (
-        "javascript",
-        ["console.log($$$A)"],
-        "const s = `${console.log(1,\n 2)}`;\nfunction f() { console.log(3) }\n",
-    ),
+    ("javascript", ["console.log($$$A)"], "const s = `${console.log(1,\n 2)}`;\nfunction f() { console.log(3) }\n"),
     # a call holding the word whose own children cannot match (a bundle's
     # wrapper) is walked into, not converted whole; comments among the children
-    (
-        "javascript",
-        ["console.log($$$A)"],
-        "(function () {\n  console /* c */ .log(1);\n  f(console.log);\n})();\n",
-    ),
+    ("javascript", ["console.log($$$A)"], "(function () {\n  console /* c */ .log(1);\n  f(console.log);\n})();\n"),
     ("typescript", ["$A as $T"], "let x = (y as number) + (z as\n  string);\n"),
     ("c", ["foo($A)"], "#define X(a) \\\n  foo(a)\nint main() { return foo(1) + foo(foo(2)); }\n"),
     ("go", ["fmt.Println($$$A)"], "package m\nfunc f() {\n\tfmt.Println(1, g(fmt.Println(2)))\n}\n"),
@@ -106,7 +90,7 @@ CASES = [
     ("python", ["g($X)"], "def f(:\n    g(1)\n    g(2 +)\n"),
     # a pattern whose root is the tree's own root kind: the whole tree is converted
     ("python", ["x = 1\n"], "x = 1\n"),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize(("lang", "codes", "source"), CASES)
@@ -116,18 +100,13 @@ def test_same_matches_as_the_whole_term(lang, codes, source):
     assert any(whole), "the case should have matches"
 
 
-@pytest.mark.parametrize(
-    ("lang", "source", "code", "kind"),
-    [
-        # The string's gaps hold words on both sides of a line feed, so the
-        # string is verbatim once all its children were seen (taken for code,
-        # it is no literal): the command inside was converted before that.
-        ("tcl", 'proc f {} {\n  set a "x\n  y [g\n z]"\n  g\n}\n', "g $X", "quoted_word"),
-    ],
-)
-def test_an_ancestor_found_verbatim_late_converts_the_subtrees_again(lang, source, code, kind):
-    grammar(lang)
-    whole = assert_same([code], lang, source, verbatim=(), code={kind})
+def test_an_ancestor_found_verbatim_late_converts_the_subtrees_again():
+    # The string's gaps hold words on both sides of a line feed, so the
+    # string is verbatim once all its children were seen (taken for code,
+    # it is no literal): the command inside was converted before that.
+    grammar("tcl")
+    source = 'proc f {} {\n  set a "x\n  y [g\n z]"\n  g\n}\n'
+    whole = assert_same(["g $X"], "tcl", source, verbatim=(), code={"quoted_word"})
     assert any("\n" in str(m.term) for m in whole[0])
 
 
