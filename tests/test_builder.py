@@ -104,11 +104,10 @@ def test_built_builder_ignores_appends_and_refuses_to_build_again():
 
 
 def test_failed_call_leaves_builder_unchanged():
-    b = K.tb("t").w("a")
+    b, leaf = K.tb("t").w("a"), K.leaf("a", "b")
     calls = [lambda: b.c("s"), lambda: b.w(1), lambda: b.p("\ud800"), lambda: b.e(), lambda: b.w(q="a")]
-    for call in calls + [lambda: K.Builder.w(K.leaf("a", "b"), "s"), lambda: K.Builder.n(K.NL)]:
+    calls += [lambda: K.Builder.w(leaf, "s"), lambda: K.Builder.n(K.NL), lambda: K.KTerm.coparse(b)]
+    for call in calls:
         with pytest.raises((TypeError, UnicodeEncodeError)):
             call()
     assert b.b().postcard_bytes() == K.tb("t").w("a").b().postcard_bytes()
-    with pytest.raises(TypeError):
-        K.KTerm.coparse(K.tb("x"))

@@ -1,11 +1,6 @@
-"""Every example in the documentation runs, so the documentation cannot drift from the code.
-
-The ```python blocks of each page of the user guide run in order in one
-namespace (later blocks may use names from earlier ones); a page whose
-examples need a package that is not installed is skipped, naming it.  The
-docstring examples of every module of the package run here too, each in the
-module that defines it (the only place they are collected).
-"""
+"""Every example in the documentation runs, so the documentation cannot drift from the code:
+the ```python blocks of each page of the guide in order, in one namespace, and the docstring
+examples of every module, each in its module (the only place they are collected)."""
 
 import doctest
 import importlib
@@ -34,6 +29,7 @@ def test_guide_has_examples() -> None:
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(DOCS)))
 def test_examples_run(page: Path) -> None:
+    # a page whose examples need a package that is not installed is skipped, naming it
     namespace: dict[str, object] = {"__name__": "__guide__"}
     for n, block in enumerate(BLOCK.findall(page.read_text()), 1):
         code = compile(block, f"{page.name}, example {n}", "exec")

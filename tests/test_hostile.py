@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 from kovel import _kovel as K
-from tests.helpers import LEAF_XY
+from tests.helpers import ASAN, LEAF_XY
 
 DEPTH, WIDTH = 1_000_000, 300_000
 END = "Hit the end of buffer, expected more data"
@@ -140,12 +140,9 @@ BUILDER_PROBE = CAP + textwrap.dedent("""
 """)
 
 
-# AddressSanitizer's operator new aborts where it cannot allocate (only its malloc
-# can fail softly), so under it only b(), whose node comes from malloc, is tried.
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
 def test_builder_out_of_memory_leaves_it_unchanged():
+    # AddressSanitizer's operator new aborts where it cannot allocate (only its malloc
+    # can fail softly), so under it only b(), whose node comes from malloc, is tried.
     calls = ["b"] if ASAN else ["w", "p", "n", "x", "b"]
     out = run_capped(BUILDER_PROBE, args=calls)
     tails = {"w": "!", "p": "!", "b": "aa!"}

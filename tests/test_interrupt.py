@@ -2,7 +2,6 @@
 
 import _thread
 import gc
-import os
 import signal
 import sys
 import threading
@@ -11,9 +10,7 @@ import time
 import pytest
 
 from kovel import _kovel as K
-from tests.helpers import UNBALANCED
-
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+from tests.helpers import ASAN, UNBALANCED, in_threads, rss
 
 
 def exponential(depth, text="y"):
@@ -75,23 +72,18 @@ def test_interrupted_work_leaves_nothing_behind():
     # decides) then grows nothing, unless parts are kept.
     K.from_postcard_bytes(DECODE_INPUT)
     gc.collect()
-    rss = _rss()
+    start = rss()
     for _ in range(4):
         interrupt_during(CALLS["from_postcard_bytes"])
         interrupt_during(CALLS["str"])
     gc.collect()
     assert (sys.getrefcount(DECODE_INPUT), sys.getrefcount(HUGE)) == before
     if not ASAN:  # its quarantine holds freed memory
-        grown = _rss() - rss
+        grown = rss() - start
         # Parts of terms left behind would make the next whole decode take new memory.
         whole = K.from_postcard_bytes(DECODE_INPUT)
-        assert grown < 16 * 2**20
-        assert _rss() - rss < 16 * 2**20
+        assert grown < 16 * 2**20 and rss() - start < 16 * 2**20
         del whole
-
-
-def _rss():
-    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def test_a_signal_handler_exception_propagates():
@@ -142,21 +134,12 @@ def test_other_threads_run_during_a_render():
 def test_threads_render_encode_and_decode_at_once():
     terms = [exponential(18, str(k)) for k in range(4)] + [doubling(16)]
     expected = [(str(t), t.postcard_bytes()) for t in terms]
-    errors, start = [], threading.Barrier(len(terms))
+    start = threading.Barrier(len(terms))
 
     def work(k):
         start.wait()
-        try:
-            for _ in range(3):
-                text, data = str(terms[k]), terms[k].postcard_bytes()
-                assert (text, data) == expected[k]
-                assert str(K.from_postcard_bytes(data)) == text
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
+        for _ in range(3):
+            text, data = str(terms[k]), terms[k].postcard_bytes()
+            assert (text, data) == expected[k] and str(K.from_postcard_bytes(data)) == text
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(terms))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
+    in_threads(len(terms), work)

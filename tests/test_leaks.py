@@ -4,13 +4,14 @@ import gc
 import os
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
-from kovel import _kovel as K, _native
-from tests.helpers import UNBALANCED, big_term
+from kovel import _kovel as K, _native, tree
+from tests.helpers import ASAN, UNBALANCED, big_term, in_threads, rss
+
+NO_ASAN = pytest.mark.skipif(ASAN, reason="AddressSanitizer's quarantine holds freed memory")
 
 TERM = K.leaf("a", "b")
 
@@ -38,9 +39,7 @@ CASES = {
 @pytest.mark.parametrize("name", CASES)
 def test_calls_keep_reference_counts(name):
     make, uses = CASES[name]
-    probe = make()
-
-    counts = []
+    probe, counts = make(), []
     for rounds in (1, 100):
         for _ in range(rounds):
             for use in uses:
@@ -53,16 +52,30 @@ def test_calls_keep_reference_counts(name):
     assert counts[0] == counts[1]
 
 
-def _rss():
-    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 BIG = "x" * 4096
+LEAF = K.leaf(BIG, "a")
+NESTED = K.tb(BIG).c(K.tb(BIG).c(LEAF).c(K.leaf(BIG, "b")).b()).w(BIG).c(LEAF).b()
+
+
+def fails_at_the_root(n):  # replaces the leaves, then fails at the (rebuilt) root
+    if not tree.children(n):
+        return K.leaf(BIG, "c")
+    if ("write", BIG) in tree.commands(n):
+        raise KeyError(BIG)
+    return None
+
+
 FAILING = [
     lambda t: K.from_postcard_bytes(t.postcard_bytes()[:-1]),
     lambda t: K.quote(BIG, 999, BIG, t, [K.HOLE, BIG]),
     lambda t: K.tb(BIG).c(BIG),
     lambda t: K.leaf(BIG, BIG + " = 1").reduce(),
+    lambda t: tree.rewrite(NESTED, fails_at_the_root),
+    lambda t: tree.rewrite(NESTED, lambda n: BIG),
+    lambda t: tree.replace(NESTED, (0, 5), LEAF),
+    lambda t: tree.node(BIG, [LEAF, LEAF], [("hole", ""), ("write", BIG)]),
+    lambda t: tree.node(BIG, [LEAF], [("hole", ""), ("write", BIG), ("bad", "")]),
+    lambda t: tree.walk(K.from_postcard_bytes(UNBALANCED), spans=True),  # PanicException
     lambda t: str(K.tb(BIG).w(BIG).c(K.from_postcard_bytes(UNBALANCED)).b()),  # PanicException
 ]
 
@@ -79,32 +92,29 @@ def _churn(rounds):
                 fail(t)
             except BaseException as e:
                 assert isinstance(e, Exception) or type(e).__name__ == "PanicException"
+        next(tree.walk(NESTED, spans=True))  # abandoned iterators
+        next(tree.find_all(NESTED, BIG))
+        tree.replace(NESTED, (0, 1), LEAF)
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's quarantine holds freed memory"
-)
-def test_repeated_use_does_not_grow_memory(capfd):
-    _churn(500)  # warm up allocator pools and caches (and fill AddressSanitizer's quarantine)
+@NO_ASAN
+def test_repeated_failing_and_abandoned_calls_do_not_grow_memory(capfd):
+    _churn(500)  # warm up allocator pools and caches
     gc.collect()
-    start = _rss()
+    start = rss()
     _churn(3000)
     gc.collect()
-    grown = _rss() - start
-    capfd.readouterr()
-    # a single leaked 4 KiB text per round would already amount to ~12 MiB
+    grown = rss() - start
+    capfd.readouterr()  # the panic reports
+    # a single leaked 4 KiB text or node per round would already amount to ~12 MiB
     assert grown < 8 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB"
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's quarantine holds freed memory"
-)
+@NO_ASAN
 def test_nodes_made_through_native_and_freed_with_their_kterm_are_reused():
     # kovel.tree's nodes are made by `_native`'s functions and die with their
     # KTerm objects, in `_kovel`'s code: both must use the one pool, so the
     # memory they free serves the next ones.
-    from kovel import tree
-
     kids = [K.leaf("k", "x")] * 8
     cmds = [("hole", "")] * 8 + [("write", "y" * 100)]
 
@@ -113,52 +123,35 @@ def test_nodes_made_through_native_and_freed_with_their_kterm_are_reused():
             tree.node(f"n{i % 7}", kids, cmds)
 
     churn(20_000)  # warm up
-    start = _rss()
+    start = rss()
     churn(200_000)  # 200,000 nodes of 192 bytes: 38 MB if none were reused
-    grown = _rss() - start
+    grown = rss() - start
     assert grown < 8 * 2**20, f"RSS grew by {grown / 2**20:.1f} MiB"
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's quarantine holds freed memory"
-)
+@NO_ASAN
 def test_large_terms_dropped_in_a_row_are_freed_as_fast_as_they_come():
     # The rest of a large term is freed on another thread: it must keep up, or
     # the dropping thread must free its own, whatever the pace.
     for _ in range(5):
         big_term()
-    start = _rss()
+    start = rss()
     for _ in range(60):  # 3.6 M nodes: well over 100 MB if they piled up
         big_term()
-    assert _rss() - start < 40 * 2**20
+    assert rss() - start < 40 * 2**20
 
 
 def test_large_terms_dropped_by_many_threads_at_once():
-    errors = []
+    def work(_):
+        for _ in range(5):
+            assert len(str(big_term(20_000))) == sum(len(str(i)) for i in range(20_000))
 
-    def work():
-        try:
-            for _ in range(5):
-                t = big_term(20_000)
-                assert len(str(t)) == sum(len(str(i)) for i in range(20_000))
-        except Exception as exc:  # reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    assert errors == []
+    in_threads(4, work)
 
 
 def test_an_interpreter_ending_while_large_terms_are_freed_exits_cleanly():
-    script = (
-        "from tests.helpers import big_term\n"
-        "ts = [big_term(50_000) for _ in range(12)]\n"
-        "ts.clear()\n"  # 12 large terms dropped as the interpreter ends
-        "print('done')\n"
-    )
+    # 12 large terms dropped as the interpreter ends
+    script = "from tests.helpers import big_term\nts = [big_term(50_000) for _ in range(12)]\nts.clear()\nprint('done')"
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, cwd=root)
     assert (r.returncode, r.stdout, r.stderr) == (0, "done\n", "")

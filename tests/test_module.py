@@ -51,61 +51,36 @@ def q(cmds=(), index=0):
     return K.quote("t", index, "l", TERM, cmds)
 
 
-NATIVE_FIRST = textwrap.dedent("""
-    import importlib.util, sys
-    import kovel._native as n
-    import kovel
-    from kovel import _kovel, _native
-    assert n is _native is kovel._native is sys.modules["kovel._native"], n
-    assert n.__name__ == "kovel._native" and importlib.util.find_spec("kovel._native") is n.__spec__
-    [kid] = n.children(_kovel.tb("p").c(_kovel.leaf("a", "b")).b())
-    assert n.tag(kid) == "a" and type(kid) is _kovel.KTerm
-""")
-
-
-def test_native_comes_with_kovel_and_imports_first():
-    # `_native` has no library of its own: `_kovel`'s initialisation makes and
-    # registers it, where every way of importing it finds it.
-    proc = subprocess.run([sys.executable, "-c", NATIVE_FIRST], capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
-
-
-SIGNATURES = {
-    K.tb: "(tag)", K.leaf: "(tag, code)", K.sym: "(s)", K.name: "(s)", K.write: "(s)", K.push: "(s)",
-    K.cmd: "(c)", K.quote: "(tag, index, lang, term, cmds)", K.unquote: "(tag, index, lang, term, cmds)",
-    K.from_postcard_bytes: "(data)", K.klift: "(value)", K.klift_html: "(value)", K.KTerm.coparse: "($self)",
-    K.KTerm.postcard_bytes: "($self)", K.KTerm.reduce: "($self)", K.Builder.c: "($self, child)",
-    K.Builder.w: "($self, s)", K.Builder.n: "($self)", K.Builder.p: "($self, s)", K.Builder.x: "($self)",
-    K.Builder.e: "($self, child)", K.Builder.b: "($self)",
-}  # fmt: skip
+# Each native function: its signature and docstring.
 DOCS = {
-    K.klift_html: "Lift a Python value to an HTML term (the `↑` operator with an `html`\n"
-    "splice target). Strings become entity-escaped `text` leaves — inert as\n"
-    "text content or as a double-quoted attribute value — and terms pass\n"
-    "through unchanged, so already-built fragments can be lifted too.",
-    K.Builder.b: "Build the term. Consumes the builder.",
-    K.Builder.c: "Splice a child term.",
-    K.Builder.w: "Write literal source text.",
-    K.Builder.n: "Emit a newline (respecting the current prefix).",
-    K.Builder.p: "Push an indentation prefix.",
-    K.Builder.x: "Pop an indentation prefix.",
-    K.tb: "Start building a tuple node with the given tag.",
-    K.leaf: "A leaf node: a tag whose only content is `code`.",
-    K.sym: "A symbol: a leaf whose tag and code are the same.",
-    K.name: "An identifier term (the `⟨N⟩` operator).",
-    K.write: "A `Write` command.",
-    K.push: "A `Push` command.",
-    K.cmd: "Wrap a `StrCmd` as a `CmdOrHole`.",
-    K.quote: "A quoted fragment.",
-    K.unquote: "An unquoted splice.",
-    K.from_postcard_bytes: "Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python).",
-    K.klift: "Lift a Python value to a term that reconstructs it (the `↑` operator).\n"
-    "Supports `int`, `str`, and existing `KTerm`s.",
-    K.KTerm.coparse: "Serialize the term back to source code.",
-    K.KTerm.postcard_bytes: "Serialize this term to postcard bytes for the heterogeneous `py↓` protocol.",
-    K.KTerm.reduce: "Eval this term's source and return the resulting Python value (the `↓` operator).",
-    K.CmdOrHole: "A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.",
-}
+    K.tb: ("(tag)", "Start building a tuple node with the given tag."),
+    K.leaf: ("(tag, code)", "A leaf node: a tag whose only content is `code`."),
+    K.sym: ("(s)", "A symbol: a leaf whose tag and code are the same."),
+    K.name: ("(s)", "An identifier term (the `⟨N⟩` operator)."),
+    K.write: ("(s)", "A `Write` command."),
+    K.push: ("(s)", "A `Push` command."),
+    K.cmd: ("(c)", "Wrap a `StrCmd` as a `CmdOrHole`."),
+    K.quote: ("(tag, index, lang, term, cmds)", "A quoted fragment."),
+    K.unquote: ("(tag, index, lang, term, cmds)", "An unquoted splice."),
+    K.from_postcard_bytes: ("(data)", "Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python)."),
+    K.klift: ("(value)", "Lift a Python value to a term that reconstructs it (the `↑` operator).\n"
+              "Supports `int`, `str`, and existing `KTerm`s."),
+    K.klift_html: ("(value)", "Lift a Python value to an HTML term (the `↑` operator with an `html`\n"
+                   "splice target). Strings become entity-escaped `text` leaves — inert as\n"
+                   "text content or as a double-quoted attribute value — and terms pass\n"
+                   "through unchanged, so already-built fragments can be lifted too."),
+    K.KTerm.coparse: ("($self)", "Serialize the term back to source code."),
+    K.KTerm.postcard_bytes: ("($self)", "Serialize this term to postcard bytes for the heterogeneous `py↓` protocol."),
+    K.KTerm.reduce: ("($self)", "Eval this term's source and return the resulting Python value (the `↓` operator)."),
+    K.Builder.c: ("($self, child)", "Splice a child term."),
+    K.Builder.w: ("($self, s)", "Write literal source text."),
+    K.Builder.n: ("($self)", "Emit a newline (respecting the current prefix)."),
+    K.Builder.p: ("($self, s)", "Push an indentation prefix."),
+    K.Builder.x: ("($self)", "Pop an indentation prefix."),
+    K.Builder.e: ("($self, child)", None),
+    K.Builder.b: ("($self)", "Build the term. Consumes the builder."),
+    K.CmdOrHole: (None, "A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds."),
+}  # fmt: skip
 
 
 def test_registration_signatures_and_docstrings():
@@ -118,12 +93,10 @@ def test_registration_signatures_and_docstrings():
     for fname in ALL[4:16]:
         f = getattr(K, fname)
         assert inspect.isbuiltin(f) and f.__name__ == fname and f.__self__ is K and f.__module__ == K.__name__
-    for obj, sig in SIGNATURES.items():
-        assert obj.__text_signature__ == sig and obj.__doc__.strip(), obj
-        params = inspect.signature(obj).parameters.values()
+    for obj, (sig, doc) in DOCS.items():
+        assert obj.__text_signature__ == sig and obj.__doc__.strip() and doc in (None, obj.__doc__), obj
+        params = inspect.signature(obj).parameters.values() if sig else []
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params if p.name != "self"), obj
-    for obj, doc in DOCS.items():
-        assert obj.__doc__ == doc, obj
     first, rest = K.StrCmd.__doc__.split("\n", 1)
     assert first == "A single string command (`write`/`NL`/`push`/`POP`)." and rest.strip()
     assert "KTerm" in K.KTerm.__doc__ and "KTerm" in K.Builder.__doc__
@@ -150,13 +123,23 @@ def test_class_properties(cname):
         obj.attribute = 1
 
 
-# Objects made without their value: the classes are mutable, so reassigning
-# `__new__` lets `object.__new__` make a zero-filled one. That cannot be undone
-# in-process, so it runs in a child. Each call must raise the TypeError.
-NO_VALUE = textwrap.dedent("""
-    import copy, gc, json, pickle
+# In a fresh interpreter: `_native` has no library of its own: `_kovel`'s initialisation
+# makes and registers it, where every way of importing it finds it, even first. Then objects
+# made without their value: the classes are mutable, so reassigning `__new__` lets
+# `object.__new__` make a zero-filled one, which cannot be undone in-process. Each call
+# must raise the TypeError.
+CHILD = textwrap.dedent("""
+    import importlib.util, sys
+    import kovel._native as n
     import kovel
-    from kovel import _kovel as K
+    from kovel import _kovel, _native
+    assert n is _native is kovel._native is sys.modules["kovel._native"], n
+    assert n.__name__ == "kovel._native" and importlib.util.find_spec("kovel._native") is n.__spec__
+    [kid] = n.children(_kovel.tb("p").c(_kovel.leaf("a", "b")).b())
+    assert n.tag(kid) == "a" and type(kid) is _kovel.KTerm
+
+    import copy, gc, json, pickle
+    from kovel import _kovel as K, tree as T
     def bare(cls):
         cls.__new__ = staticmethod(lambda cls: object.__new__(cls))
         return cls()
@@ -165,7 +148,11 @@ NO_VALUE = textwrap.dedent("""
     calls = {
         "KTerm": [str, repr, K.KTerm.coparse, K.KTerm.postcard_bytes, K.KTerm.reduce, pickle.dumps,
                   copy.copy, copy.deepcopy, ok.c, ok.e, K.klift, K.klift_html,
-                  lambda e: K.quote("t", 0, "l", e, []), lambda e: K.unquote("t", 0, "l", e, [K.HOLE])],
+                  lambda e: K.quote("t", 0, "l", e, []), lambda e: K.unquote("t", 0, "l", e, [K.HOLE]),
+                  T.kind, T.tag, T.children, T.commands, T.index, T.lang, T.at, lambda e: T.same(e, leaf),
+                  lambda e: T.equal(leaf, e), T.walk, lambda e: T.find_all(e, "x"), lambda e: T.replace(e, (), leaf),
+                  lambda e: T.replace(leaf, (), e), lambda e: T.rewrite(e, lambda n: None),
+                  lambda e: T.rewrite(leaf, lambda n: e), lambda e: T.node("t", [e], [("hole", "")])],
         "StrCmd": [K.cmd, lambda s: K.cmd(c=s)],
         "CmdOrHole": [lambda h: K.quote("t", 0, "l", leaf, [K.HOLE, h]),
                       lambda h: K.unquote("t", 0, "l", leaf, (h,))],
@@ -186,12 +173,12 @@ NO_VALUE = textwrap.dedent("""
 """)
 
 
-def test_objects_without_a_value_are_refused():
-    proc = subprocess.run([sys.executable, "-c", NO_VALUE], capture_output=True, text=True)
+def test_native_imports_first_and_objects_without_a_value_are_refused():
+    proc = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout)
     assert out.pop("builder untouched") == "a"
-    assert len(out) == 25
+    assert len(out) == 41
     assert out == {key: f"TypeError: '{key.split()[0]}' object has no value" for key in out}
 
 

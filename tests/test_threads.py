@@ -6,7 +6,8 @@ import threading
 
 import pytest
 
-from kovel import _kovel as K
+from kovel import _kovel as K, tree
+from tests.helpers import in_threads
 
 
 def test_shared_terms_from_many_threads():
@@ -14,31 +15,23 @@ def test_shared_terms_from_many_threads():
     for _ in range(200):
         deep = K.tb("p").w("(").c(deep).w(")").b()
     shared = K.tb("block").w("{").p("  ").n().c(deep).x().n().w("}").b()
-    shared_text, errors, start = str(shared), [], threading.Barrier(4)
+    shared_text, start = str(shared), threading.Barrier(4)
 
     def work(k):
         start.wait()
-        try:
-            for i in range(150):
-                call = K.tb("call").c(shared).w("[").c(K.klift(i)).w(",").c(K.klift(f"t{k}")).w("]").b()
-                q = K.quote("q", k, "py", call, [K.HOLE, K.cmd(K.NL), K.HOLE])
-                text = f'{shared_text}[{i},"t{k}"]'
-                assert str(K.from_postcard_bytes(q.postcard_bytes())) == str(q) == text + "\n" + text
-                assert str(K.klift_html(shared)) == shared_text
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
+        for i in range(150):
+            call = K.tb("call").c(shared).w("[").c(K.klift(i)).w(",").c(K.klift(f"t{k}")).w("]").b()
+            q = K.quote("q", k, "py", call, [K.HOLE, K.cmd(K.NL), K.HOLE])
+            text = f'{shared_text}[{i},"t{k}"]'
+            assert str(K.from_postcard_bytes(q.postcard_bytes())) == str(q) == text + "\n" + text
+            assert str(K.klift_html(shared)) == shared_text
 
     old_switch = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     try:
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        in_threads(4, work)
     finally:
         sys.setswitchinterval(old_switch)
-    assert not errors, errors
 
 
 # Up to 3.11 a collection can start at any allocation, so a gc callback can run Python code
@@ -80,22 +73,17 @@ def test_builder_reentered_from_a_gc_callback_refuses(method, arg, exc):
 def test_tags_cross_between_native_and_kovel():
     # `_native` and `_kovel` share one tag table: a tag first seen by one must
     # read back the same from the other, and from a worker thread.
-    from kovel import tree
-
     made_by_native = tree.node("tag seen first by _native", [], [("write", "n")])
     made_by_core = K.leaf("tag seen first by _kovel", "k")
     both = K.tb("pair").c(made_by_native).c(made_by_core).b()
     result = []
-    worker = threading.Thread(target=lambda: result.append(K.from_postcard_bytes(both.postcard_bytes())))
-    worker.start()
-    worker.join()
+    in_threads(1, lambda _: result.append(K.from_postcard_bytes(both.postcard_bytes())))
     for t in (both, result[0]):
         assert [tree.tag(k) for k in tree.children(t)] == [
             "tag seen first by _native",
             "tag seen first by _kovel",
         ]
-        assert str(tree.children(t)[0]) == "n"
-        assert tree.equal(t, both)
+        assert str(tree.children(t)[0]) == "n" and tree.equal(t, both)
     assert [p for p, _ in tree.find_all(both, "tag seen first by _kovel")] == [(1,)]
 
 
@@ -109,7 +97,7 @@ def test_large_terms_freed_at_once_by_several_threads_keep_what_they_share():
     text = str(shared)
     start = threading.Barrier(4)
 
-    def drop():
+    def drop(_):
         terms = [K.tb("top").c(shared).c(K.leaf("i", str(i))).b() for i in range(3)]
         big = K.tb("big").w("[")
         for i in range(6000):
@@ -118,10 +106,6 @@ def test_large_terms_freed_at_once_by_several_threads_keep_what_they_share():
         start.wait()
         del terms  # each thread frees thousands of its own nodes and drops `shared` four times
 
-    threads = [threading.Thread(target=drop) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(4, drop)
     assert str(shared) == text
     assert str(K.from_postcard_bytes(shared.postcard_bytes())) == text

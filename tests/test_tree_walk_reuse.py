@@ -10,8 +10,9 @@ from hypothesis import given, settings, strategies as st
 from kovel import _native, leaf, tb, tree as T
 from kovel.treesitter import parse
 
-with open(os.path.join(sysconfig.get_paths()["stdlib"], "textwrap.py"), encoding="utf-8") as f:
-    PARSED = parse("python", f.read())
+PARSED = parse(
+    "python", open(os.path.join(sysconfig.get_paths()["stdlib"], "textwrap.py"), encoding="utf-8").read()
+)
 
 
 def deep_and_wide():
@@ -22,17 +23,9 @@ def deep_and_wide():
     return cur
 
 
-def reference(t):
+def reference(t, path=()):
     """(path, text of the node) of every node, recursively from children()."""
-    out = []
-
-    def visit(n, path):
-        out.append((path, str(n)))
-        for i, k in enumerate(T.children(n)):
-            visit(k, (*path, i))
-
-    visit(t, ())
-    return out
+    return [(path, str(t))] + [x for i, k in enumerate(T.children(t)) for x in reference(k, (*path, i))]
 
 
 def stream_unpacked(items):

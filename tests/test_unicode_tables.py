@@ -22,7 +22,6 @@ def test_unicode_tables_match_their_generator(tmp_path):
         pytest.skip(f"the Unicode data here is not version {version}")
     out = tmp_path / "unicode_tables.inc"
     subprocess.run(
-        [sys.executable, str(ROOT / "tools" / "gen_unicode_tables.py"), "--ucd", str(UCD), "--out", str(out)],
-        check=True,
+        [sys.executable, ROOT / "tools" / "gen_unicode_tables.py", "--ucd", UCD, "--out", out], check=True
     )
     assert out.read_text() == committed

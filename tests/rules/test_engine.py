@@ -1,5 +1,9 @@
 """The rule engine: each condition, their combinations, constraints, transforms and fixes."""
 
+import pickle
+import shutil
+import subprocess
+
 import pytest
 
 pytest.importorskip("tree_sitter_python")
@@ -28,13 +32,19 @@ def texts(rule, src=PY, lang="python", **kw):
     return [str(f.term) for f in matcher(RuleConfig("r", lang, rule, **kw)).find_all(parse(lang, src))]
 
 
+def fixed(rule, src, fix, lang="python", **kw):
+    return str(matcher(RuleConfig("r", lang, rule, fix=fix, **kw)).rewrite(parse(lang, src)))
+
+
 ASSERTS = ["assert a == b", "assert c == d", "assert e == f", "assert i == j"]
 G_BODY = "print(x)\n    print(y, 1)\n    return h(print)"
 TEST_CASE = Rule(kind="class_definition", stop_by="end", has=Rule(field="name", regex="TestCase$"))
+JS_CLASS = "class K {\n  a = 1;\n  b = f(2);\n  m() { const c = 3; }\n}\nconst d = 4;\n"
 
 
+# Each row: the rule, what it finds, and where (PY by default).
 @pytest.mark.parametrize(
-    "rule, expected",
+    "case",
     [
         (Rule(pattern="assert $X == $Y"), ASSERTS),
         (Rule(kind="return_statement"), ["return h(print)"]),
@@ -60,75 +70,75 @@ TEST_CASE = Rule(kind="class_definition", stop_by="end", has=Rule(field="name", 
         (Rule(kind="identifier", nth_child=2, inside=Rule(kind="parameters")), ["y"]),
         (Rule(kind="identifier", nth_child=-1, inside=Rule(kind="parameters")), ["self", "self", "y"]),
         (Rule(pattern="$F($A)", matches="printing"), ["print(x)"]),
+        # metavariables agree across sub-rules
+        (Rule(pattern="f($X, $Y)", has=Rule(stop_by="end", kind="identifier", pattern="$X", nth_child=2)), ["f(a, a)"],
+         "f(a, a)\nf(a, b)\n"),
+        # as ast-grep's `pattern: {context, selector}`: the snippet gives the parse, the selector the pattern
+        (Rule(pattern=PatternSpec("class A { $F = $V }", "field_definition")), ["a = 1", "b = f(2)"], JS_CLASS, "javascript"),
+        (Rule(pattern=PatternSpec("class A { $F = f($V) }", "field_definition")), ["b = f(2)"], JS_CLASS, "javascript"),
     ],
 )  # fmt: skip
-def test_conditions(rule, expected):
-    assert texts(rule, utils={"printing": Rule(regex="^print")}) == expected
-
-
-def test_metavariables_agree_across_sub_rules():
-    src = "f(a, a)\nf(a, b)\n"
-    rule = Rule(pattern="f($X, $Y)", has=Rule(stop_by="end", kind="identifier", pattern="$X", nth_child=2))
-    assert texts(rule, src) == ["f(a, a)"]
+def test_conditions(case):
+    rule, expected, *where = case
+    assert texts(rule, *where, utils={"printing": Rule(regex="^print")}) == expected
 
 
 @pytest.mark.parametrize(
     "constraint, expected",
-    [
-        (Rule(regex="^p"), ["print(x)", "print(y, 1)"]),
-        (Rule(kind="integer"), []),
-        (Rule(pattern="h"), ["h(print)"]),
-        (Rule(not_=Rule(regex="^print$")), ["h(print)"]),
-    ],
-)
+    [(Rule(regex="^p"), ["print(x)", "print(y, 1)"]), (Rule(kind="integer"), []), (Rule(pattern="h"), ["h(print)"]),
+     (Rule(not_=Rule(regex="^print$")), ["h(print)"])],
+)  # fmt: skip
 def test_constraints(constraint, expected):
-    src = "print(x)\nprint(y, 1)\nh(print)\nprint\n"
     rule = Rule(kind="call", has=Rule(field="function", pattern="$F"))
-    assert texts(rule, src, constraints={"F": constraint}) == expected
+    assert texts(rule, "print(x)\nprint(y, 1)\nh(print)\nprint\n", constraints={"F": constraint}) == expected
 
 
-def converted(how):
-    return {"NEW": Convert("$N", how)}
-
-
+N1, NAME = Rule(pattern="$N = 1"), "getUserName = 1\n"
 TRY = "def f():\n    try:\n        g()\n    except:\n        pass\n"
-FIXES = [
-    # transforms feed the fix
-    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("snakeCase"), "$NEW = 1", "get_user_name = 1\n"),
-    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("pascal_case"), "$NEW = 1", "GetUserName = 1\n"),
-    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("kebabCase"), "x = '$NEW'", "x = 'get-user-name'\n"),
-    (Rule(pattern="$N = 1"), "getUserName = 1\n", converted("upperCase"), "$NEW = 1", "GETUSERNAME = 1\n"),
-    (Rule(pattern="$N = 1"), "getUserName = 1\n", {"NEW": Replace("$N", "^get", "fetch")}, "$NEW = 1", "fetchUserName = 1\n"),
-    (Rule(pattern="$N = 1"), "getUserName = 1\n", {"NEW": Substring("$N", 3, None)}, "$NEW = 1", "UserName = 1\n"),
-    # the fix keeps the indentation of each match
-    (Rule(pattern="assert $X == $Y", inside=TEST_CASE), PY, {}, "self.assertEqual($X, $Y)",
-     PY.replace("assert a == b", "self.assertEqual(a, b)").replace("assert c == d", "self.assertEqual(c, d)")),
-    # no pattern at the top: the plain way; a fix that does not parse alone is filled as text
-    (Rule(kind="except_clause", not_=Rule(has=Rule(kind="identifier"))), TRY, {}, "except Exception:\n    pass",
-     TRY.replace("except:", "except Exception:")),
-    # a binding made by a sub-rule is available to the fix
-    (Rule(kind="call", has=Rule(field="function", pattern="$F")), "g(1)\n", {}, "wrapped($F)", "wrapped(g)\n"),
-]  # fmt: skip
+F_OR_G = Rule(any=(Rule(pattern="f($A)"), Rule(pattern="g($B)")))
 
 
-@pytest.mark.parametrize("rule, source, transform, fix, expected", FIXES)
+@pytest.mark.parametrize(
+    "rule, source, transform, fix, expected",
+    [
+        # transforms feed the fix
+        (N1, NAME, {"NEW": Convert("$N", "snakeCase")}, "$NEW = 1", "get_user_name = 1\n"),
+        (N1, NAME, {"NEW": Convert("$N", "pascal_case")}, "$NEW = 1", "GetUserName = 1\n"),
+        (N1, NAME, {"NEW": Convert("$N", "kebabCase")}, "x = '$NEW'", "x = 'get-user-name'\n"),
+        (N1, NAME, {"NEW": Convert("$N", "upperCase")}, "$NEW = 1", "GETUSERNAME = 1\n"),
+        (N1, NAME, {"NEW": Replace("$N", "^get", "fetch")}, "$NEW = 1", "fetchUserName = 1\n"),
+        (N1, NAME, {"NEW": Substring("$N", 3, None)}, "$NEW = 1", "UserName = 1\n"),
+        # the fix keeps the indentation of each match
+        (Rule(pattern="assert $X == $Y", inside=TEST_CASE), PY, {}, "self.assertEqual($X, $Y)",
+         PY.replace("assert a == b", "self.assertEqual(a, b)").replace("assert c == d", "self.assertEqual(c, d)")),
+        # no pattern at the top: the plain way; a fix that does not parse alone is filled as text
+        (Rule(kind="except_clause", not_=Rule(has=Rule(kind="identifier"))), TRY, {}, "except Exception:\n    pass",
+         TRY.replace("except:", "except Exception:")),
+        # a binding made by a sub-rule is available to the fix
+        (Rule(kind="call", has=Rule(field="function", pattern="$F")), "g(1)\n", {}, "wrapped($F)", "wrapped(g)\n"),
+        # One name, whichever form: a run where one node goes is its text, a node where a run goes a run of one.
+        (Rule(pattern="f($$$A)"), "f(1, 2)\nf()\n", {}, "g($A)", "g(1, 2)\ng()\n"),
+        (Rule(pattern="[$E for $Y in $Z]"), "x = [y for y in z]\n", {}, "list(map(f, $$$Z))", "x = list(map(f, z))\n"),
+        # A name a branch of the rule leaves unbound is nothing: not "()".
+        (F_OR_G, "f(1)\ng(2)\n", {}, "h($A)", "h(1)\nh()\n"),
+        (F_OR_G, "f(1)\ng(2)\n", {}, "h($$$A)", "h(1)\nh()\n"),
+        # a metavariable inside a string is put there as its text
+        (Rule(pattern="check($X)"), 'check(a == "b")\n', {}, 'log($X, "failed: $X")', 'log(a == "b", "failed: a == \\"b\\"")\n'),
+    ],
+)  # fmt: skip
 def test_fixes(rule, source, transform, fix, expected):
-    r = RuleConfig("r", "python", rule, transform=transform, fix=fix)
-    out = str(matcher(r).rewrite(parse("python", source)))
+    out = fixed(rule, source, fix, transform=transform)
     assert out == expected
     compile(out, "<fix>", "exec")
 
 
-def test_js_statement_fix_runs_in_node(tmp_path):
-    import shutil
-    import subprocess
-
-    node = shutil.which("node") or shutil.which("nodejs")
+def test_js_fixes_and_a_statement_fix_runs_in_node(tmp_path):
+    assert fixed(Rule(pattern='f("$A")'), 'f("x");\n', 'g("$A")', "javascript") == 'g("x");\n'
     rule = Rule(pattern="console.warn($$$A)", inside=Rule(kind="expression_statement"))
-    r = RuleConfig("r", "javascript", rule, fix="if (DEBUG) console.warn($$$A)")
     src = "const DEBUG = false;\nconsole.warn('a', 1);\nconst w = f(console.warn('b'));\nfunction f(x) { return x; }\n"
-    out = str(matcher(r).rewrite(parse("javascript", src)))
+    out = fixed(rule, src, "if (DEBUG) console.warn($$$A)", "javascript")
     assert out.count("if (DEBUG)") == 1 and "f(console.warn('b'))" in out
+    node = shutil.which("node") or shutil.which("nodejs")
     if node is None:
         pytest.skip("node is not installed")
     (tmp_path / "a.js").write_text(out)
@@ -136,9 +146,13 @@ def test_js_statement_fix_runs_in_node(tmp_path):
     assert run.returncode == 0 and run.stderr == "b\n"
 
 
-def test_matchers_pickle():
-    import pickle
+@pytest.mark.parametrize("fix", ["h($W)", "g($$$A, $A)", "h($$$NOPE)"])
+def test_a_fix_naming_what_the_rule_cannot_bind_is_refused(fix):
+    with pytest.raises(ValueError, match=r"\$"):
+        matcher(RuleConfig("r", "python", Rule(pattern="f($$$A)"), fix=fix))
 
+
+def test_matchers_pickle():
     m = matcher(
         RuleConfig("r", "python", Rule(pattern="print($A)", inside=Rule(kind="expression_statement")))
     )
@@ -146,21 +160,10 @@ def test_matchers_pickle():
     assert [str(f.term) for f in again.find_all(parse("python", PY))] == ["print(x)"]
 
 
-def test_a_pattern_with_context_and_selector():
-    # As ast-grep's `pattern: {context, selector}`: the snippet gives the parse,
-    # the selector the node in it that is the pattern.
-    js = "class K {\n  a = 1;\n  b = f(2);\n  m() { const c = 3; }\n}\nconst d = 4;\n"
-    rule = Rule(pattern=PatternSpec("class A { $F = $V }", "field_definition"))
-    assert texts(rule, js, "javascript") == ["a = 1", "b = f(2)"]
-    narrowed = Rule(pattern=PatternSpec("class A { $F = f($V) }", "field_definition"))
-    assert texts(narrowed, js, "javascript") == ["b = f(2)"]
-
-
 @pytest.mark.parametrize(
     "lang, rule, src",
     [
-        ("php", Rule(pattern="echo $X;", inside=Rule(kind="if_statement", stop_by="end")),
-         "<?php\nIF ($a) { ECHO $b; }\n"),
+        ("php", Rule(pattern="echo $X;", inside=Rule(kind="if_statement", stop_by="end")), "<?php\nIF ($a) { ECHO $b; }\n"),
         ("c", Rule(any=[Rule(pattern="#include $A\n"), Rule(pattern="#define $A $B\n")]), "#  include <a.h>\n"),
         ("python", Rule(pattern="print($X)", has=Rule(pattern='"$A"', stop_by="end")), 'print("a")\n'),
     ],
@@ -168,20 +171,7 @@ def test_a_pattern_with_context_and_selector():
 def test_a_file_is_searched_when_it_holds_a_match(lang, rule, src):
     # Every word the rule says a file must hold is in this one, which has a match.
     m = matcher(RuleConfig("r", lang, rule))
-    assert list(m.find_all(parse(lang, src)))
-    assert all(w in src for w in m.words)
-
-
-@pytest.mark.parametrize(
-    "lang, src, pat, fix, out",
-    [
-        ("javascript", 'f("x");\n', 'f("$A")', 'g("$A")', 'g("x");\n'),
-        ("python", 'check(a == "b")\n', "check($X)", 'log($X, "failed: $X")', 'log(a == "b", "failed: a == \\"b\\"")\n'),
-    ],
-)  # fmt: skip
-def test_a_fix_puts_a_metavariable_inside_a_string_as_its_text(lang, src, pat, fix, out):
-    m = matcher(RuleConfig("r", lang, Rule(pattern=pat), fix=fix))
-    assert str(m.rewrite(parse(lang, src))) == out
+    assert list(m.find_all(parse(lang, src))) and all(w in src for w in m.words)
 
 
 # Code holding nodes whose kind a keyword of the same text shares.
@@ -211,31 +201,3 @@ def test_a_kind_a_keyword_shares_means_the_node(lang):
         assert texts(Rule(kind=kind), SHARED[lang], lang) == theirs, kind
         checked += bool(theirs)
     assert checked >= 1
-
-
-@pytest.mark.parametrize(
-    "rule, fix, source, expected",
-    [
-        # One name, whichever form: a run where one node goes is its text, a node where a run goes a run of one.
-        (Rule(pattern="f($$$A)"), "g($A)", "f(1, 2)\nf()\n", "g(1, 2)\ng()\n"),
-        (
-            Rule(pattern="[$E for $Y in $Z]"),
-            "list(map(f, $$$Z))",
-            "x = [y for y in z]\n",
-            "x = list(map(f, z))\n",
-        ),
-        # A name a branch of the rule leaves unbound is nothing: not "()".
-        (Rule(any=(Rule(pattern="f($A)"), Rule(pattern="g($B)"))), "h($A)", "f(1)\ng(2)\n", "h(1)\nh()\n"),
-        (Rule(any=(Rule(pattern="f($A)"), Rule(pattern="g($B)"))), "h($$$A)", "f(1)\ng(2)\n", "h(1)\nh()\n"),
-    ],
-)
-def test_fix_holes_take_what_the_match_bound(rule, fix, source, expected):
-    out = str(matcher(RuleConfig("r", "python", rule, fix=fix)).rewrite(parse("python", source)))
-    assert out == expected
-    compile(out, "<fixed>", "exec")
-
-
-@pytest.mark.parametrize("fix", ["h($W)", "g($$$A, $A)", "h($$$NOPE)"])
-def test_a_fix_naming_what_the_rule_cannot_bind_is_refused(fix):
-    with pytest.raises(ValueError, match=r"\$"):
-        matcher(RuleConfig("r", "python", Rule(pattern="f($$$A)"), fix=fix))

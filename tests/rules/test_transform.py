@@ -1,10 +1,7 @@
 """Case conversion of captured text: words split as ast-grep splits them, no letter lost."""
 
 import json
-import shutil
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 import yaml
@@ -13,6 +10,7 @@ from hypothesis import given, strategies as st
 from kovel.rules import parse_rules
 from kovel.rules.regex import compile_regex
 from kovel.rules.transform import SEPARATORS, apply, convert_case, words
+from tests.helpers import ast_grep
 
 CASES = ("snakeCase", "camelCase", "pascalCase", "kebabCase", "capitalize", "upperCase", "lowerCase")
 SPLITS = (None, ("underscore",), ("caseChange",), ("dash", "underscore"))
@@ -58,50 +56,29 @@ def test_unknown_names_are_refused(bad):
         convert_case(*bad)
 
 
-def _ast_grep():
-    return shutil.which("ast-grep", path=str(Path(sys.executable).parent)) or shutil.which("ast-grep")
+def _t(kind, **kw):
+    return {kind: {"source": "$A", **kw}}
 
 
-def _convert(case, split):
-    return {"convert": {"source": "$A", "toCase": case} | ({"separatedBy": list(split)} if split else {})}
-
-
-def _replace(replace, by):
-    return {"replace": {"source": "$A", "replace": replace, "by": by}}
-
-
-def _substring(start, end):
-    return {"substring": {"source": "$A", "startChar": start, "endChar": end}}
-
-
-TRANSFORMS = [_convert(case, split) for case in CASES for split in SPLITS] + [
-    _replace("a", "$$"),  # a dollar
-    _replace("a*", "X"),  # no empty match where another ended
-    _replace("(?<n>[a-z]+)", "<${n}>"),  # a named group as Rust names it
-    _replace("([A-Z])([a-z])?", "$2$1"),  # a group that took no part
-    _replace("o", "\\n"),  # a backslash is text
-    _replace("_(\\w)", "$1"),
-    _replace("[ß_]\\z", "!"),
-    _substring(1, -1),
-    _substring(-3, None),
-    _substring(5, 2),
-    _substring(-100, 100),
+SEP = [{"separatedBy": list(s)} if s else {} for s in SPLITS]
+TRANSFORMS = [_t("convert", toCase=c, **sep) for c in CASES for sep in SEP] + [
+    _t("replace", replace="a", by="$$"),  # a dollar
+    _t("replace", replace="a*", by="X"),  # no empty match where another ended
+    _t("replace", replace="(?<n>[a-z]+)", by="<${n}>"),  # a named group as Rust names it
+    _t("replace", replace="([A-Z])([a-z])?", by="$2$1"),  # a group that took no part
+    _t("replace", replace="o", by="\\n"),  # a backslash is text
+    _t("replace", replace="_(\\w)", by="$1"),
+    _t("replace", replace="[ß_]\\z", by="!"),
+    *(_t("substring", startChar=a, endChar=b) for a, b in [(1, -1), (-3, None), (5, 2), (-100, 100)]),
 ]
 
 
 @pytest.mark.parametrize("transform", TRANSFORMS, ids=lambda t: json.dumps(t))
 def test_transforms_agree_with_ast_grep(tmp_path, transform):
-    sg = _ast_grep()
-    if sg is None:
+    if (sg := ast_grep()) is None:
         pytest.skip("ast-grep is not installed")
     (tmp_path / "a.py").write_text("".join(f"f({n})\n" for n in NAMES), encoding="utf-8")
-    rule = {
-        "id": "r",
-        "language": "python",
-        "rule": {"pattern": "f($A)"},
-        "transform": {"B": transform},
-        "fix": "$B",
-    }
+    rule = dict(id="r", language="python", rule={"pattern": "f($A)"}, transform={"B": transform}, fix="$B")
     (tmp_path / "r.yml").write_text(yaml.safe_dump(rule), encoding="utf-8")
     out = subprocess.run([sg, "scan", "-r", "r.yml", "--json=compact", "a.py"], cwd=tmp_path,
                          capture_output=True, text=True, timeout=120, check=True).stdout  # fmt: skip

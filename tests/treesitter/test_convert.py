@@ -1,9 +1,11 @@
 """Terms from tree-sitter syntax trees: exact round trips, layout, re-indentation."""
 
 import glob
+import itertools
 import os
 import sysconfig
 from array import array
+from functools import partial
 
 import pytest
 
@@ -16,11 +18,11 @@ from kovel.treesitter import from_node, from_tree, language, parse  # noqa: E402
 
 
 def real_files(count=8):
-    paths = sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True))
-    paths = [("python", f) for f in paths if "-packages" not in f]
-    paths = paths[:: max(1, len(paths) // count)][:count]
-    paths += [("c", os.path.join(sysconfig.get_paths()["include"], h)) for h in ("Python.h", "object.h")]
-    return [(lang, open(p, "rb").read(), None) for lang, p in paths if os.path.exists(p)]
+    paths = sysconfig.get_paths()
+    py = [f for f in sorted(glob.glob(f"{paths['stdlib']}/**/*.py", recursive=True)) if "-packages" not in f]
+    files = [("python", f) for f in py[:: max(1, len(py) // count)][:count]]
+    files += [("c", os.path.join(paths["include"], h)) for h in ("Python.h", "object.h")]
+    return [(lang, open(p, "rb").read(), None) for lang, p in files if os.path.exists(p)]
 
 
 @pytest.mark.parametrize(
@@ -58,27 +60,19 @@ def test_fragment_is_reindented_except_inside_string_literals():
     # (f-string replacement fields included) gets one.
     source = b'def g():\n    if a:\r\n        s = """x\n  \\ty""" + f"""{\n  x\n}"""  # c\n        f(\n            1)\n'
     node = tree_sitter.Parser(language("python")).parse(source).root_node.children[0].children[-1].children[0]
-    expected = (
-        '> if a:\r\n|         s = """x\n  \\ty""" + f"""{\n  x\n}"""  # c\n|         f(\n|             1)'
+    out = str(tb("x").w("> ").p("| ").c(from_node(node, source)).b())
+    assert (
+        out
+        == '> if a:\r\n|         s = """x\n  \\ty""" + f"""{\n  x\n}"""  # c\n|         f(\n|             1)'
     )
-    assert str(tb("x").w("> ").p("| ").c(from_node(node, source)).b()) == expected
 
 
 @pytest.mark.parametrize("source", [5, [120], None, 1.5, {"x": 1}], ids=repr)
 def test_source_is_text_or_bytes_like_only(source):
     # bytes() would turn 5 into five NULs and [120] into "x".
-    src = b"x = 1\n"
-    tree = tree_sitter.Parser(language("python")).parse(src)
-    for convert in (
-        lambda s: parse("python", s),
-        lambda s: from_tree(tree, s),
-        lambda s: from_node(tree.root_node, s),
-    ):
+    tree = tree_sitter.Parser(language("python")).parse(b"x = 1\n")
+    calls = (partial(parse, "python"), partial(from_tree, tree), partial(from_node, tree.root_node))
+    for convert, like in itertools.product(calls, (bytearray, memoryview, partial(array, "B"))):
         with pytest.raises(TypeError, match=f"not {type(source).__name__!r}"):
             convert(source)
-        assert (
-            str(convert(bytearray(src)))
-            == str(convert(memoryview(src)))
-            == str(convert(array("B", src)))
-            == "x = 1\n"
-        )
+        assert str(convert(like(b"x = 1\n"))) == "x = 1\n"

@@ -40,12 +40,26 @@ def spliced(term):
     return str(tb("x").w(PREFIX).p(PREFIX).c(term).x().b())
 
 
+SHAPED = [
+    # With its kind taken for code, the fish string still holds words on both
+    # sides of its line feed outside any child: its text is kept by its shape.
+    ("fish", 'function f\n  echo "a\n  b"\n  g\nend\n', "double_quote_string", "  g"),
+    # A backslash line continuation hidden between tokens is no literal: the
+    # #define does not swallow the following line.
+    ("c", "#define X \\\n  1\nint y;\n", "preproc_arg", "int y;"),
+    ("c", "#define X \\\r\n  1\r\nint y;\r\n", "preproc_arg", "int y;\r"),
+]
+
+
 @pytest.mark.parametrize(
-    "lang, source, kind, code", LITERAL_CASES, ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES]
+    "lang, source, kind, code, shaped",
+    [(*c, False) for c in LITERAL_CASES] + [(*c, True) for c in SHAPED],
+    ids=[f"{c[0]}-{c[2]}" for c in LITERAL_CASES + SHAPED],
 )
-def test_splicing_keeps_literals_and_moves_code(lang, source, kind, code):
+def test_splicing_keeps_literals_and_moves_code(lang, source, kind, code, shaped):
     grammar(lang)
-    term = parse(lang, source)
+    # shaped: literals found by their shape alone, with their kind taken for code
+    term = parse(lang, source, verbatim=(), code={kind}) if shaped else parse(lang, source)
     assert str(term) == source
     out = spliced(term)
     before = texts(lang, source, kind)
@@ -60,36 +74,11 @@ def test_column_zero_comment_stays_there():
 
 
 @pytest.mark.parametrize(
-    "lang, source, kind, code",
-    [
-        # With its kind taken for code, the fish string still holds words on both
-        # sides of its line feed outside any child: its text is kept by its shape.
-        ("fish", 'function f\n  echo "a\n  b"\n  g\nend\n', "double_quote_string", "  g"),
-        # A backslash line continuation hidden between tokens is no literal: the
-        # #define does not swallow the following line.
-        ("c", "#define X \\\n  1\nint y;\n", "preproc_arg", "int y;"),
-        ("c", "#define X \\\r\n  1\r\nint y;\r\n", "preproc_arg", "int y;\r"),
-    ],
-)
-def test_literals_found_by_shape(lang, source, kind, code):
-    grammar(lang)
-    out = spliced(parse(lang, source, verbatim=(), code={kind}))
-    assert texts(lang, out, kind) == texts(lang, source, kind)
-    assert PREFIX + code in out.split("\n")
-
-
-@pytest.mark.parametrize(
     "kind, literal",
-    [
-        ("heredoc_body", True),
-        ("StringLiteral", True),
-        ("nowdoc", True),
-        ("line_comment", True),
-        ("CDATA", True),
-    ]
-    + [("braced_word_simple", True), ("template_body", False), ("concatenated_string", False)]
-    + [("quoted_expression", False), ("func_literal", False), ("restriction", False)],
-)
+    [("heredoc_body", True), ("StringLiteral", True), ("nowdoc", True), ("line_comment", True), ("CDATA", True),
+     ("braced_word_simple", True), ("template_body", False), ("concatenated_string", False),
+     ("quoted_expression", False), ("func_literal", False), ("restriction", False)],
+)  # fmt: skip
 def test_literal_kinds(kind, literal):
     assert is_literal_kind(kind) is literal
 

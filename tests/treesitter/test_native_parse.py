@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -19,7 +18,7 @@ from kovel.batch.tasks import error_spans  # noqa: E402
 from kovel.treesitter.convert import parse_with_errors, syntax_errors  # noqa: E402
 from kovel.treesitter.grammars import capsule  # noqa: E402
 from kovel.treesitter.layout import inside_literal  # noqa: E402
-from tests.helpers import LITERAL_CASES  # noqa: E402
+from tests.helpers import LITERAL_CASES, in_threads  # noqa: E402
 from tests.treesitter.reference import reference_walk  # noqa: E402
 
 JS_MODULE = b"""// a module
@@ -69,20 +68,17 @@ BROKEN = [
 ]
 
 
-def reference(lang, data, verbatim=ts.VERBATIM_KINDS, code=ts.CODE_KINDS):
-    tree = tree_sitter.Parser(ts.language(lang)).parse(data)
+def walked(cursor, data, lo, hi, verbatim=ts.VERBATIM_KINDS, code=ts.CODE_KINDS, inherited=False):
     text = data.decode() if data.isascii() else None
-    ref = reference_walk(tree.walk(), data, text, 0, len(data), frozenset(verbatim), frozenset(code))
-    return tree, ref
+    return reference_walk(cursor, data, text, lo, hi, frozenset(verbatim), frozenset(code), inherited)
 
 
 def assert_as_reference(lang, data, **rules):
-    tree, ref = reference(lang, data, **rules)
+    tree = tree_sitter.Parser(ts.language(lang)).parse(data)
     got = parse_with_errors(lang, data, **rules)
-    assert got.term.postcard_bytes() == ref.postcard_bytes()
+    assert got.term.postcard_bytes() == walked(tree.walk(), data, 0, len(data), **rules).postcard_bytes()
     assert got.term.postcard_bytes() == ts.from_tree(tree, data, **rules).postcard_bytes()
-    assert list(got.errors) == error_spans(tree)
-    assert syntax_errors(lang, data) == got.errors
+    assert list(got.errors) == error_spans(tree) and syntax_errors(lang, data) == got.errors
     assert str(got.term) == data.decode()
     return got
 
@@ -96,44 +92,32 @@ def assert_nodes_as_reference(lang, data):
         stack.extend(nodes[-1].children)
     for node in nodes[:: max(1, len(nodes) // 40)]:
         inherited = inside_literal(node, data, verbatim, code)
-        text = data.decode() if data.isascii() else None
-        want = reference_walk(
-            node.walk(), data, text, node.start_byte, node.end_byte, verbatim, code, inherited
-        )
+        want = walked(node.walk(), data, node.start_byte, node.end_byte, inherited=inherited)
         assert ts.from_node(node, data).postcard_bytes() == want.postcard_bytes()
 
 
 def real_files(count):
-    paths = sysconfig.get_paths()
-    out = []
-    for root, pattern, lang in ((paths["stdlib"], ".py", "python"), (paths["include"], ".h", "c")):
-        found = sorted(
-            os.path.join(d, f)
-            for d, _, fs in os.walk(root)
-            if "-packages" not in d
-            for f in fs
-            if f.endswith(pattern)
-        )
+    out, paths = [], sysconfig.get_paths()
+    for root, ext, lang in ((paths["stdlib"], ".py", "python"), (paths["include"], ".h", "c")):
+        found = [os.path.join(d, f) for d, _, fs in os.walk(root) if "-packages" not in d for f in fs]
+        found = sorted(f for f in found if f.endswith(ext))
         out += [(lang, p) for p in found[:: max(1, len(found) // count)][:count]]
     return out
 
 
-@pytest.mark.parametrize("lang, path", real_files(40), ids=lambda v: os.path.basename(v))
-def test_real_files_parse_as_the_reference_walks_them(lang, path):
-    data = open(path, "rb").read()
+CASES = [(lang, s.encode(), (lang, s) in BROKEN, lang) for lang, s in SNIPPETS + BROKEN]
+CASES += [(lang, open(p, "rb").read(), None, os.path.basename(p)) for lang, p in real_files(40)]
+
+
+@pytest.mark.parametrize("lang, data, broken", [c[:3] for c in CASES], ids=[c[3] for c in CASES])
+def test_code_and_real_files_parse_as_the_reference_walks_them(lang, data, broken):
     try:
         data.decode()
     except UnicodeDecodeError:
         pytest.skip("not UTF-8")
-    assert_as_reference(lang, data)
+    got = assert_as_reference(lang, data)
+    assert broken is None or bool(got.errors) == broken
     assert_nodes_as_reference(lang, data)
-
-
-@pytest.mark.parametrize("lang, source", SNIPPETS + BROKEN, ids=lambda v: v if v in dict(SNIPPETS) else None)
-def test_languages_parse_as_the_reference_walks_them(lang, source):
-    got = assert_as_reference(lang, source.encode())
-    assert bool(got.errors) == ((lang, source) in BROKEN)
-    assert_nodes_as_reference(lang, source.encode())
 
 
 @pytest.mark.parametrize(
@@ -182,44 +166,23 @@ def test_time_limit_stops_the_parse_and_the_next_parse_starts_afresh():
         parse_with_errors("python", b"", timeout=0)
 
 
-def test_threads_parse_at_once_with_the_same_results():
+def test_threads_parse_at_once_and_trees_kept_on_threads_that_ended_are_reparsed_here():
+    # The parser's blocks come from per-thread free lists (or scratch memory, for a tree read
+    # once): a tree made on a thread that has ended is edited, reparsed and freed on another.
     sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN] * 8
-    want = [parse_with_errors(lang, s) for lang, s in sources]
-    got = [None] * len(sources)
+    want = [(p.term.postcard_bytes(), p.errors) for p in (parse_with_errors(*s) for s in sources)]
+    got, kept = [None] * len(sources), [None] * len(sources)
 
     def work(k):
         for i in range(k, len(sources), 4):
-            got[i] = parse_with_errors(*sources[i])
+            p, kept[i] = parse_with_errors(*sources[i]), parse_with_errors(*sources[i], keep_tree=True)
+            got[i] = (p.term.postcard_bytes(), p.errors)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert [(g.term.postcard_bytes(), g.errors) for g in got] == [
-        (w.term.postcard_bytes(), w.errors) for w in want
-    ]
-
-
-def test_trees_kept_on_threads_that_ended_are_reparsed_and_freed_here():
-    # The parser's blocks come from per-thread free lists: a tree made on a
-    # thread that has ended is edited, reparsed and freed on another.
-    sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN] * 4
-    kept = [None] * len(sources)
-
-    def work(k):
-        for i in range(k, len(sources), 3):
-            kept[i] = parse_with_errors(*sources[i], keep_tree=True)
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for (lang, data), before in zip(sources, kept, strict=True):
+    in_threads(4, work)
+    assert got == want
+    for (lang, data), before in zip(sources[::2], kept[::2], strict=True):
         grown = data + b"\n" + data  # the tree's arrays grow past their blocks
-        again = syntax_errors(lang, grown, previous=(before, data))
-        assert again == syntax_errors(lang, grown)
+        assert syntax_errors(lang, grown, previous=(before, data)) == syntax_errors(lang, grown)
     kept.clear()
 
 
@@ -253,12 +216,9 @@ def test_native_parse_arguments(call, error, match):
 
 
 def test_symbols_name_the_kinds_the_tree_shows():
-    names = _native.ts_symbols(capsule("python"))
-    lang = ts.language("python")
+    names, lang = _native.ts_symbols(capsule("python")), ts.language("python")
     assert names[-2:] == ("ERROR", "_ERROR")
-    assert [names[i] for i in range(lang.node_kind_count)] == [
-        lang.node_kind_for_id(i) for i in range(lang.node_kind_count)
-    ]
+    assert names[: lang.node_kind_count] == tuple(map(lang.node_kind_for_id, range(lang.node_kind_count)))
 
 
 def test_failing_calls_leak_no_reference():
@@ -292,54 +252,38 @@ EDIT_SOURCES = [
 
 @settings(max_examples=300, deadline=None)
 @given(st.sampled_from(EDIT_SOURCES), st.data())
-def test_a_reparse_after_an_edit_finds_the_errors_of_a_fresh_parse(case, data):
-    lang, source = case
-    old = source.encode()
-    a = data.draw(st.integers(0, len(source)))
-    b = data.draw(st.integers(a, len(source)))
-    new = (source[:a] + "".join(data.draw(st.lists(CODE, max_size=8))) + source[b:]).encode()
-    before = parse_with_errors(lang, old, keep_tree=True)
-    assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.sampled_from(EDIT_SOURCES), st.data())
-def test_a_reparse_told_each_replacement_finds_the_errors_of_a_fresh_parse(case, data):
+def test_a_reparse_after_edits_finds_the_errors_of_a_fresh_parse(case, data):
     lang, source = case
     cuts = sorted(data.draw(st.lists(st.integers(0, len(source)), max_size=8)))
     pieces, edits, at = [], [], 0
     for a, b in zip(cuts[::2], cuts[1::2], strict=False):
-        new = "".join(data.draw(st.lists(CODE, max_size=4)))
-        kept = source[at:a].encode()
-        start = len(source[:a].encode())
-        edits.append((start, len(source[:b].encode()), len(new.encode())))
-        pieces += [kept, new.encode()]
+        new = "".join(data.draw(st.lists(CODE, max_size=8)))
+        edits.append((len(source[:a].encode()), len(source[:b].encode()), len(new.encode())))
+        pieces += [source[at:a].encode(), new.encode()]
         at = b
     old, new = source.encode(), b"".join(pieces) + source[at:].encode()
     before = parse_with_errors(lang, old, keep_tree=True)
     fresh = syntax_errors(lang, new)
-    assert syntax_errors(lang, new, previous=(before, old), edits=edits) == fresh
-    # Replacements that do not make the new text are not trusted: the edit is then found by comparing.
+    # Not told where (found by comparing), told, and told wrong replacements, which are not trusted.
     wrong = [(a, b, n + 1) for a, b, n in edits]
-    assert syntax_errors(lang, new, previous=(before, old), edits=wrong) == fresh
+    for told in (None, edits, wrong):
+        assert syntax_errors(lang, new, previous=(before, old), edits=told) == fresh
 
 
 def test_a_reparse_of_many_edits_to_a_real_file_finds_the_errors_of_a_fresh_parse():
     lang, path = real_files(3)[1]
     old = open(path, "rb").read()
-    text = old.decode()
-    before = parse_with_errors(lang, old, keep_tree=True)
+    text, before = old.decode(), parse_with_errors(lang, old, keep_tree=True)
+    ats = range(0, len(text), max(1, len(text) // 7))
     for edit in ("(", ")", ":\n", "    ", "print(1)\n", "def f(:\n", "\n"):
-        for at in range(0, len(text), max(1, len(text) // 7)):
+        for at in ats:
             new = (text[:at] + edit + text[at:]).encode()
             assert syntax_errors(lang, new, previous=(before, old)) == syntax_errors(lang, new)
         # The same edit everywhere at once, told where.
-        ats = range(0, len(text), max(1, len(text) // 7))
         new = "".join(text[a:b] + edit for a, b in zip([0, *ats], ats, strict=False)) + text[ats[-1] :]
+        new = new.encode()
         edits = [(len(text[:a].encode()), len(text[:a].encode()), len(edit.encode())) for a in ats]
-        assert syntax_errors(lang, new.encode(), previous=(before, old), edits=edits) == syntax_errors(
-            lang, new.encode()
-        )
+        assert syntax_errors(lang, new, previous=(before, old), edits=edits) == syntax_errors(lang, new)
 
 
 def test_a_reparse_needs_a_kept_tree():
@@ -359,15 +303,16 @@ def test_parses_past_their_scratch_budget_give_the_same_terms_and_matches(budget
     from kovel.batch import find_source
     from kovel.batch.workers import InlineExecutor
 
-    sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN]
-    sources.append(
-        ("python", open(os.path.join(sysconfig.get_paths()["stdlib"], "argparse.py"), "rb").read())
-    )
+    argparse = os.path.join(sysconfig.get_paths()["stdlib"], "argparse.py")
+    sources = [(lang, s.encode()) for lang, s in SNIPPETS + BROKEN] + [
+        ("python", open(argparse, "rb").read())
+    ]
 
     def run():
-        terms = [(lambda p: (p.term.postcard_bytes(), p.errors))(parse_with_errors(*s)) for s in sources]
+        terms = [(p.term.postcard_bytes(), p.errors) for p in (parse_with_errors(*s) for s in sources)]
+        pattern = "$A($$$B)"
         found = [
-            [(m.line, m.text) for m in find_source(s, lang, "$A($$$B)", executor=InlineExecutor()).matches]
+            [(m.line, m.text) for m in find_source(s, lang, pattern, executor=InlineExecutor()).matches]
             for lang, s in sources
             if lang in ("python", "javascript", "c")
         ]

@@ -13,6 +13,10 @@ pytest.importorskip("tree_sitter_python")
 from kovel.treesitter import language, parse, timeout as workers  # noqa: E402
 
 
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=120, **kw)
+
+
 def test_timeout_stops_a_grammar_stuck_in_its_scanner():
     try:
         language("perl")
@@ -51,7 +55,7 @@ def test_timeout_from_a_script_without_a_main_guard(tmp_path):
     # A worker started by multiprocessing would run this script again, and fail.
     script = tmp_path / "script.py"
     script.write_text("from kovel.treesitter import parse\nprint(parse('python', 'x = 1', timeout=30))\n")
-    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    done = run([sys.executable, str(script)])
     assert (done.returncode, done.stdout) == (0, "x = 1\n"), done.stderr
 
 
@@ -80,13 +84,6 @@ def test_the_searched_directory_cannot_shadow_a_module_of_the_workers(tmp_path):
     (tmp_path / "a.py").write_text("print(1)\n")
     # The parent is started as the console script is: without this directory on its path.
     command = [sys.executable, "-P", "-c", "import sys; from kovel.cli import main; sys.exit(main())"]
-    done = subprocess.run(
-        [*command, "find", "-p", "print($A)", "-j", "2", "a.py"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    ran = sorted(p.name for p in tmp_path.glob("*.ran"))
-    assert ran == [], ran
+    done = run([*command, "find", "-p", "print($A)", "-j", "2", "a.py"], cwd=tmp_path)
+    assert sorted(p.name for p in tmp_path.glob("*.ran")) == []
     assert done.returncode == 0 and "a.py:1:1: print(1)" in done.stdout, done.stderr
