@@ -86,7 +86,9 @@ def test_inline_executor_stops_an_overrunning_task(task):
 
 def test_watchdog_pool_terminate_stops_running_tasks():
     pool = WatchdogPool(1)
-    running, queued = pool.submit(_sleep, 60), pool.submit(_sleep, 60)
+    # The second task may wait in the worker's pipe, sent (as ProcessPoolExecutor
+    # sends one more than it runs): then it fails rather than being cancelled.
+    running, sent, queued = pool.submit(_sleep, 60), pool.submit(_sleep, 60), pool.submit(_sleep, 60)
     deadline = time.monotonic() + 30
     while not running.running() and time.monotonic() < deadline:  # the worker is starting
         time.sleep(0.05)
@@ -94,6 +96,7 @@ def test_watchdog_pool_terminate_stops_running_tasks():
     pool.terminate()
     assert time.monotonic() - started < 10
     assert queued.cancelled()
+    assert sent.cancelled() or isinstance(sent.exception(), ChildProcessError)
     with pytest.raises(ChildProcessError, match="stopped before the task finished"):
         running.result()
 
@@ -189,6 +192,23 @@ def test_calls_sent_together_keep_their_own_limits_and_failures():
         # A call that cannot be sent fails its own future only.
         bad, good = pool.submit_many([(30, len, (lambda: 0,)), (30, pow, (3, 2))])
         assert isinstance(bad.exception(), TypeError) and good.result() == 9
+
+
+def test_tasks_queued_behind_a_running_one_keep_their_own_limits():
+    # One worker: each task waits while the one before it runs; its limit counts
+    # from its own start, and a worker killed or dead under the running task
+    # hands the waiting one on to the next worker.
+    with WatchdogPool(1, timeout=30) as pool:
+        first = pool.submit_limited(30, _sleep, 1.5)
+        waited = pool.submit_limited(1, _sleep, 0.3)
+        overran = pool.submit_limited(1, _sleep, 60)
+        after_kill = pool.submit_limited(2, pow, 2, 5)
+        died = pool.submit(_die)
+        after_death = pool.submit_many([(30, pow, (3, 2)), (0.5, _sleep, (0.1,))])
+        assert (first.result(), waited.result(), after_kill.result()) == (1.5, 0.3, 32)
+        assert [f.result() for f in after_death] == [9, 0.1]
+        assert isinstance(overran.exception(), TimeoutError)
+        assert isinstance(died.exception(), ChildProcessError)
 
 
 def _loaded(name):

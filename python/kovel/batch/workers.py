@@ -2,11 +2,13 @@
 
 ``concurrent.futures.ProcessPoolExecutor`` cannot stop one task: a grammar
 that loops forever on a few bytes would hold its worker for good, and killing
-that worker breaks the whole pool.  ``WatchdogPool`` gives each worker one task
-at a time, so it knows which task each worker runs and since when; a task past
-its time limit has its worker killed and replaced, and fails with
-``TimeoutError``; a worker that dies fails only its own task, with
-``ChildProcessError``.  The other tasks go on.
+that worker breaks the whole pool.  ``WatchdogPool`` knows which task each
+worker runs and since when: a worker runs its tasks in the order sent, and
+holds at most one more, waiting in its pipe so that it goes on without
+waiting for the pool.  A task past its time limit has its worker killed and
+replaced, and fails with ``TimeoutError``; a worker that dies fails only its
+own task, with ``ChildProcessError``; the task waiting behind it goes to
+another worker.  The other tasks go on.
 
 Its workers are those of ``kovel.treesitter.timeout``: fresh interpreters (so
 the caller's main script is never run again), or, for the first ones when
@@ -330,7 +332,7 @@ class WatchdogPool(Executor):
             if self._kill:
                 return False
             while self._pending:
-                idle = next((s for s in slots if s.ready and not s.calls), None)
+                idle = _taker(slots, self._pending[0])
                 if idle is None:
                     break
                 task = [
@@ -349,8 +351,9 @@ class WatchdogPool(Executor):
                     for c in task:
                         c.fail(ChildProcessError(f"could not reach a worker: {exc}"))
                     continue
+                if not idle.calls:  # else it waits behind the running call, whose limit stands
+                    idle.deadline = _deadline(time.monotonic(), task[0])
                 idle.calls.extend(task)
-                idle.deadline = _deadline(time.monotonic(), task[0])
             starting = sum(1 for s in slots if not s.ready)
             wanted = self._max if self._warm and not self._closing else len(self._pending) - starting
             for _ in range(min(wanted, self._max - len(slots))):
@@ -458,6 +461,18 @@ def limited_here() -> bool:
         and signal.getsignal(signal.SIGALRM) == signal.SIG_DFL
         and signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
     )
+
+
+def _taker(slots: list[_Slot], task: _Task) -> _Slot | None:
+    """The worker to send ``task`` to: an idle one, else one on the last call it
+    was sent, for the task to wait in its pipe (so that the worker goes on at
+    once rather than after a round trip through this thread), else none."""
+    idle = next((s for s in slots if s.ready and not s.calls), None)
+    if idle is not None:
+        return idle
+    # The size of the message the task goes as, or a little more.
+    size = sum(len(c.payload) + 16 for c in task) + 32
+    return next((s for s in slots if s.ready and len(s.calls) == 1 and s.worker.fits(size)), None)
 
 
 def _wait(

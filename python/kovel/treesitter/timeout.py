@@ -20,14 +20,17 @@ importable module, never in the main script.  The worker's side is
 
 from __future__ import annotations
 
+import array
 import atexit
 import contextlib
+import fcntl
 import hashlib
 import io
 import os
 import pickle
 import subprocess
 import sys
+import termios
 import threading
 import time
 import weakref
@@ -127,6 +130,7 @@ class Worker:
         _live.add(self)
         self.calls = Connection(calls_w, readable=False)
         self.replies = Connection(replies_r, writable=False)
+        self._room = _pipe_room(calls_w)
 
     @staticmethod
     def _spawn(calls_r: int, replies_w: int, preload: Sequence[str]) -> subprocess.Popen[bytes]:
@@ -151,6 +155,27 @@ class Worker:
     def send_bytes(self, payload: bytes) -> None:
         """Send a call made by ``dumps_call``; ``OSError`` if the worker is gone."""
         self.calls.send_bytes(payload)
+
+    def fits(self, size: int) -> bool:
+        """Whether a call of ``size`` bytes would wait in the worker's pipe rather
+        than block the sender: the pipe's room less what it holds unread.  A pool
+        queues the next call there while the worker runs one, so that the worker
+        never waits for the pool between calls.  False where the room is unknown.
+
+        >>> w = Worker()
+        >>> w.fits(1000), w.fits(1 << 30)
+        (True, False)
+        >>> w.retire()
+        """
+        if self._room == 0 or self.calls.closed:
+            return False
+        unread = array.array("i", [0])
+        try:
+            fcntl.ioctl(self.calls.fileno(), termios.FIONREAD, unread)
+        except OSError:
+            return False
+        # A frame is the bytes and a header of 4 bytes (12 past 2 GiB).
+        return unread[0] + size + 12 <= self._room
 
     def exit_code(self) -> int | None:
         """The worker's exit status, waiting for it if it is exiting (negative: killed by that signal)."""
@@ -182,6 +207,24 @@ class Worker:
         for conn in (self.calls, self.replies):
             if not conn.closed:
                 conn.close()
+
+
+# Room asked for in a worker's call pipe: a few tasks' worth (Linux gives
+# 64 KiB unless asked, a single page to a user over its pipe quota).
+_PIPE_ROOM = 1 << 18
+
+
+def _pipe_room(fd: int) -> int:
+    """The bytes the pipe ``fd`` holds before a write blocks, enlarged where the
+    system lets it; 0 where it cannot be known."""
+    if not hasattr(fcntl, "F_GETPIPE_SZ"):
+        return 0
+    with contextlib.suppress(OSError):
+        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_ROOM)
+    try:
+        return int(fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ))
+    except OSError:
+        return 0
 
 
 # Every worker still running: a worker stuck in a grammar would outlive its
