@@ -104,7 +104,9 @@ class TermCache:
 
     def key(self, lang: str, data: bytes) -> str:
         """The entry name of ``data`` parsed with grammar ``lang``."""
-        return hashlib.sha256(_salt(lang) + data).hexdigest()
+        h = hashlib.sha256(_salt(lang))
+        h.update(data)  # not salt + data: a copy of the file's bytes, for nothing
+        return h.hexdigest()
 
     def _path(self, key: str) -> str:
         return os.path.join(self.root, key[:2], key)
@@ -138,7 +140,9 @@ class TermCache:
         check and everything its verdict depends on (an interpreter's version, say),
         but for the grammar of ``lang``, when the verdict is that grammar's."""
         salt = _salt(lang) if lang is not None else f"{_version('kovel')}\0".encode()
-        return hashlib.sha256(f"verdict\0{check}\0".encode() + salt + data).hexdigest()
+        h = hashlib.sha256(f"verdict\0{check}\0".encode() + salt)
+        h.update(data)
+        return h.hexdigest()
 
     def get_verdict(self, key: str) -> str | None:
         """The verdict stored as ``key``, or None when there is none or it is damaged.
