@@ -35,21 +35,31 @@ from multiprocessing.connection import Connection
 from typing import Any, ParamSpec, TypeVar
 
 from kovel.treesitter.forked import fork_safe
-from kovel.treesitter.timeout import Overrun, Worker, dumps_call
+from kovel.treesitter.timeout import Overrun, Worker, dumps_call, run_limited
 
-__all__ = ["InlineExecutor", "WatchdogPool", "executor_for", "here_if_limited", "limited_here"]
+__all__ = [
+    "InlineExecutor",
+    "KeptWorkerExecutor",
+    "WatchdogPool",
+    "executor_for",
+    "here_if_limited",
+    "limited_here",
+]
 
 P = ParamSpec("P")
 T = TypeVar("T")
 
 
 class InlineExecutor(Executor):
-    """Runs each task in the calling thread as it is submitted (``--jobs 1``).
+    """Runs each task in the calling thread as it is submitted.
 
     With ``timeout``, a task still running after that many seconds is stopped
     and fails with ``TimeoutError``: a timer signal raises in the task, as
     Ctrl-C would (kovel's long native work checks for signals as it goes).
     Only the main thread gets signals; in another thread tasks run unlimited.
+    Nor does the signal stop a grammar looping inside its own scanner: work
+    on untrusted input under a limit belongs in a ``WatchdogPool`` or a
+    ``KeptWorkerExecutor``.
 
     >>> InlineExecutor().submit(max, 2, 3).result()
     3
@@ -420,32 +430,72 @@ class WatchdogPool(Executor):
 def executor_for(
     jobs: int | None, timeout: float | None, preload: Sequence[str] = ()
 ) -> InlineExecutor | WatchdogPool:
-    """What runs ``jobs`` tasks at once, each under ``timeout`` seconds: the calling
-    process for one job, else a ``WatchdogPool`` (``None``: one worker per CPU)
-    whose workers are started at once, so that their start-up overlaps the
-    caller's, each importing the modules named in ``preload``.
+    """What runs ``jobs`` tasks at once, each under ``timeout`` seconds: a
+    ``WatchdogPool`` (``None``: one worker per CPU) whose workers are started
+    at once, so that their start-up overlaps the caller's, each importing the
+    modules named in ``preload``.  One job without a limit runs in the calling
+    process; with one, in a worker all the same: a grammar stuck in its own
+    scanner is stopped only by killing the process it runs in.
 
-    >>> type(executor_for(1, 30)).__name__
+    >>> type(executor_for(1, None)).__name__
     'InlineExecutor'
     """
-    if jobs == 1:
-        return InlineExecutor(timeout=timeout)
+    if jobs == 1 and timeout is None:
+        return InlineExecutor()
     pool = WatchdogPool(jobs, timeout=timeout, preload=preload)
     pool.start()
     return pool
 
 
+class KeptWorkerExecutor(Executor):
+    """Runs each task at once, and waits for it, in a worker process kept for
+    the next one (``kovel.treesitter.timeout.run_limited``), killed when the
+    task overruns its time limit.  For short work under a limit that the
+    caller needs before any file (compiling a pattern, which parses it): a
+    grammar may loop forever inside its own scanner, where no timer signal of
+    this process could stop it.  A task without a limit runs here.
+
+    >>> KeptWorkerExecutor(timeout=30).submit(pow, 2, 10).result()
+    1024
+    """
+
+    def __init__(self, *, timeout: float | None = None) -> None:
+        self._timeout = timeout
+
+    def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
+        """Run ``fn(*args, **kwargs)`` now, in the worker; return a finished future."""
+        return self.submit_limited(self._timeout, fn, *args, **kwargs)
+
+    def submit_limited(
+        self, timeout: float | None, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs
+    ) -> Future[T]:
+        """Like ``submit``, with ``timeout`` seconds (None: no limit, and run here) for this task.
+
+        >>> KeptWorkerExecutor().submit_limited(30, pow, 2, 10).result()
+        1024
+        """
+        f: Future[T] = Future()
+        try:
+            result = fn(*args, **kwargs) if timeout is None else run_limited(timeout, fn, *args, **kwargs)
+        except Exception as exc:
+            f.set_exception(exc)
+        else:
+            f.set_result(result)
+        return f
+
+
 def here_if_limited(otherwise: Executor, timeout: float | None) -> Executor:
-    """An ``InlineExecutor`` under ``timeout`` when the calling thread is the main
-    one, where its time limit holds, and the caller has no timer signal of its
-    own running (which the limit would take over); else ``otherwise``.  For
-    short work the caller needs before any file (compiling a pattern): done
-    here, it waits for no worker to start.
+    """Where short work the caller needs before any file (compiling a pattern)
+    runs under ``timeout``: ``otherwise`` when it is a ``WatchdogPool`` (its
+    workers are up already, and killed when they overrun), else a
+    ``KeptWorkerExecutor``; ``otherwise`` when there is no limit.
 
     >>> type(here_if_limited(InlineExecutor(), 10)).__name__
-    'InlineExecutor'
+    'KeptWorkerExecutor'
     """
-    return InlineExecutor(timeout=timeout) if limited_here() else otherwise
+    if timeout is None or isinstance(otherwise, WatchdogPool):
+        return otherwise
+    return KeptWorkerExecutor(timeout=timeout)
 
 
 def limited_here() -> bool:

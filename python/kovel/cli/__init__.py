@@ -71,7 +71,7 @@ from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
-from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for, limited_here
+from kovel.batch.workers import WatchdogPool, executor_for
 from kovel.cli import interactive, output
 from kovel.cli.behind import Behind
 from kovel.cli.ruletest import run_tests
@@ -589,8 +589,8 @@ class _Run:
                     ok.append(item)
             return ok
         broken: dict[str, str | None] = {}
-        # The pattern is compiled under a time limit: a grammar may hang on it.
-        here = InlineExecutor(timeout=DEFAULT_TIMEOUT) if limited_here() else self.start_pool()
+        # The pattern is compiled under a time limit, in a worker: a grammar may hang on it.
+        here = self.start_pool()
         rewrite = a.rewrite if a.command == "rewrite" else None
         langs = dict.fromkeys(x.lang for x in listed if x.error is None and x.lang is not None)
         missing = {lang: why for lang in langs if (why := grammar_problem(lang)) is not None}

@@ -23,8 +23,8 @@ from kovel.batch.cache import prune
 from kovel.batch.files import list_files, write_roots
 from kovel.batch.results import Change, RewrittenFile
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
-from kovel.batch.tasks import judge
-from kovel.batch.workers import executor_for
+from kovel.batch.tasks import describe_error, judge
+from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import Matcher, RuleConfig, RuleFileError, load_rules, matcher
@@ -101,17 +101,30 @@ def _applies(r: RuleConfig, path: str, base: str) -> bool:
     return (not r.files or hit(r.files)) and not hit(r.ignores)
 
 
+def _compiled(
+    configs: Sequence[RuleConfig], pool: InlineExecutor | WatchdogPool, limit: float
+) -> list[Matcher]:
+    """The rules compiled, in ``pool`` under ``limit`` (a grammar may loop forever
+    on a pattern, and only a worker can be stopped); a worker sends each back,
+    to be compiled here again, knowing it ends.  ``ValueError`` names the first
+    rule that does not compile."""
+    futures = [pool.submit_limited(limit, matcher, c) for c in configs]
+    out: list[Matcher] = []
+    for c, f in zip(configs, futures, strict=True):
+        try:
+            out.append(f.result())
+        except (ValueError, SyntaxError, re.error) as exc:
+            raise ValueError(f"rule {c.id}: {exc}") from None
+        except Exception as exc:
+            raise ValueError(f"rule {c.id}: cannot compile its pattern: {describe_error(exc)}") from None
+    return out
+
+
 def run_scan(a: argparse.Namespace) -> int:
     """Run ``kovel scan`` with parsed arguments; return the exit status."""
     try:
         levels = {lv: getattr(a, lv) for lv in SEVERITIES if getattr(a, lv)}
         configs, base, language_globs = load_selected(a.config, a.rule, a.rule_id or [], a.filter, levels)
-        matchers = []
-        for c in configs:
-            try:
-                matchers.append(matcher(c))
-            except (ValueError, SyntaxError, re.error) as exc:
-                raise ValueError(f"rule {c.id}: {exc}") from None
     except RuleFileError as exc:
         print(f"kovel: {exc}", file=sys.stderr)
         return 2
@@ -124,6 +137,14 @@ def run_scan(a: argparse.Namespace) -> int:
     if a.interactive and not sys.stdin.isatty():
         print("kovel: --interactive needs a terminal on standard input", file=sys.stderr)
         return 2
+    limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
+    pool = executor_for(a.jobs, limit, TASK_MODULES)  # its workers start while the rules compile
+    try:
+        matchers = _compiled(configs, pool, limit)
+    except ValueError as exc:
+        pool.shutdown(cancel_futures=True)
+        print(f"kovel: {exc}", file=sys.stderr)
+        return 2
     by_lang: dict[str, list[Matcher]] = {}
     for m in matchers:
         by_lang.setdefault(m.config.language, []).append(m)
@@ -131,8 +152,6 @@ def run_scan(a: argparse.Namespace) -> int:
     def rules_for(path: str, lang: str) -> list[Matcher]:
         return [m for m in by_lang.get(lang, []) if _applies(m.config, path, base)]
 
-    limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-    pool = executor_for(a.jobs, limit, TASK_MODULES)  # its workers start while the files are listed
     listed = [
         x
         for x in list_files(
