@@ -1,6 +1,18 @@
-// Shared test helpers: command shorthands, hex byte strings and a
-// deterministic random term generator.
+// Shared test helpers: command shorthands, hex byte strings, round trips
+// and a deterministic random term generator.
 #pragma once
+
+// Under AddressSanitizer (GCC's macro, or clang's feature test) the node pool
+// is off and malloc is the sanitizer's: tests of either step aside.
+#if defined(__SANITIZE_ADDRESS__)
+#define KOVEL_TESTS_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KOVEL_TESTS_ASAN 1
+#endif
+#endif
+
+#include <gtest/gtest.h>
 
 #include <random>
 
@@ -19,6 +31,7 @@ inline const CmdOrHole H = kovel::HOLE;
 
 using Cmds = std::vector<CmdOrHole>;
 using Kids = std::vector<KRef>;
+using Path = std::vector<std::uint64_t>;
 
 // "02 01 78" -> the three bytes.
 inline std::string hex(std::string_view s) {
@@ -30,9 +43,23 @@ inline std::string hex(std::string_view s) {
   return out;
 }
 
-// Random renderable terms of all three variants (one HOLE per child), with
-// texts holding NUL, line feeds and multi-byte characters, random indices and
-// ranges of any magnitude, and some shared subterms.
+// A check that never stops the work: it must change nothing.
+inline const kovel::StopCheck kGo{[](void*) { return false; }, nullptr};
+
+// Encodes, decodes and checks that nothing changed on the way.
+inline void expect_round_trip(const KRef& t, const kovel::StopCheck* stop = nullptr) {
+  const std::string bytes = kovel::encode_term(*t, stop);
+  const kovel::DecodeResult r = kovel::decode_term(bytes, stop);
+  ASSERT_TRUE(r.ok()) << kovel::message(r.error);
+  EXPECT_TRUE(kovel::equal(*t, *r.term));
+  EXPECT_EQ(kovel::encode_term(*r.term), bytes);
+  EXPECT_EQ(r.term->coparse(), t->coparse());
+  EXPECT_EQ(r.term->use_count(), 1u);
+}
+
+// Random renderable terms (one HOLE per child), with texts holding NUL, line
+// feeds and multi-byte characters, and some shared subterms; term() makes all
+// three variants, with random indices and ranges of any magnitude.
 class TermGen {
  public:
   explicit TermGen(std::uint32_t seed) : rng_(seed) {}
@@ -55,6 +82,24 @@ class TermGen {
       t = make(text(), static_cast<std::uint8_t>(pick(256)), text(), std::move(inner), cmds(pick(2)), at)
               .share();
     }
+    pool_.push_back(t);
+    return t;
+  }
+
+  // Terms laid out as a parsed source's: Tuples only, texts and line feeds
+  // between their HOLEs, one per child.
+  KRef source(int depth) {
+    if (!pool_.empty() && pick(8) == 0) return pool_[pick(static_cast<int>(pool_.size()))];
+    Kids kids;
+    for (int i = depth > 0 ? pick(5) : 0; i > 0; --i) kids.push_back(source(depth - 1));
+    Cmds cmds;
+    for (std::size_t i = 0; i <= kids.size(); ++i) {
+      for (int k = pick(3); k > 0; --k) cmds.push_back(pick(4) == 0 ? N : W(text()));
+      if (i < kids.size()) cmds.push_back(H);
+    }
+    static const char* const tags[] = {"call", "identifier", "", "x\xC3\xA9", "block"};
+    KRef t = kids.empty() && !cmds.empty() && pick(2) ? kovel::leaf(tags[pick(5)], text())
+                                                      : kovel::tuple(tags[pick(5)], kids, cmds);
     pool_.push_back(t);
     return t;
   }

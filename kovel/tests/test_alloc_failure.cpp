@@ -1,10 +1,12 @@
 // Allocation failure in the middle of an operation: the builder, the prefix
-// writer and the encoder either complete or leave their buffers as they were.
+// writer and the encoder either complete or leave their buffers as they were;
+// and the decoder never reserves memory on the word of a count from the input.
 //
 // This binary replaces malloc (glibc's documented set: malloc, free, calloc,
 // realloc, all forwarding to glibc's own) so that a test can make the n-th
-// allocation from now on fail; operator new and the node allocator both come
-// through here. AddressSanitizer keeps its own malloc, so the tests are left
+// allocation from now on fail, and see the largest request; operator new and
+// the node allocator both come through here. AddressSanitizer keeps its own
+// malloc (and reports any absurd allocation by itself), so the tests are left
 // out under it.
 #include <gtest/gtest.h>
 
@@ -15,7 +17,7 @@
 
 #include "support.h"
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(KOVEL_TESTS_ASAN)
 
 extern "C" {
 void* __libc_malloc(std::size_t);
@@ -28,8 +30,12 @@ namespace {
 
 // Allocations left before the failing one; negative while disarmed.
 std::atomic<long> g_allocs_before_failure{-1};
+std::atomic<std::size_t> g_largest_request{0};
 
-bool next_allocation_fails() {
+bool next_allocation_fails(std::size_t n) {
+  for (std::size_t prev = g_largest_request.load(std::memory_order_relaxed);
+       n > prev && !g_largest_request.compare_exchange_weak(prev, n);) {
+  }
   long left = g_allocs_before_failure.load(std::memory_order_relaxed);
   if (left < 0) return false;
   g_allocs_before_failure.store(left == 0 ? -1 : left - 1, std::memory_order_relaxed);
@@ -39,11 +45,11 @@ bool next_allocation_fails() {
 }  // namespace
 
 extern "C" {
-void* malloc(std::size_t n) { return next_allocation_fails() ? nullptr : __libc_malloc(n); }
+void* malloc(std::size_t n) { return next_allocation_fails(n) ? nullptr : __libc_malloc(n); }
 void* calloc(std::size_t n, std::size_t size) {
-  return next_allocation_fails() ? nullptr : __libc_calloc(n, size);
+  return next_allocation_fails(n * size) ? nullptr : __libc_calloc(n, size);
 }
-void* realloc(void* p, std::size_t n) { return next_allocation_fails() ? nullptr : __libc_realloc(p, n); }
+void* realloc(void* p, std::size_t n) { return next_allocation_fails(n) ? nullptr : __libc_realloc(p, n); }
 void free(void* p) { __libc_free(p); }
 }
 
@@ -83,7 +89,8 @@ TEST(AllocFailure, BuilderOperationsAreAllOrNothing) {
       {"pop", [](KTermBuilder& b) { b.pop(); }},
       {"child", [&](KTermBuilder& b) { b.child(kid); }},
   };
-  for (const auto& [name, op] : ops) {
+  for (const auto& [name, f] : ops) {
+    const auto& op = f;  // clang before 16 cannot capture a structured binding
     // Every fill level of the buffers around their first few growth steps.
     for (int fill = 0; fill < 70; ++fill) {
       SCOPED_TRACE(std::string(name) + " after " + std::to_string(fill) + " commands");
@@ -105,7 +112,7 @@ TEST(AllocFailure, BuilderOperationsAreAllOrNothing) {
   }
 }
 
-TEST(AllocFailure, BuildKeepsTheBuilderWhenTheNodeCannotBeMade) {
+TEST(AllocFailure, BuildingAndEncodingLeaveTheirInputsAsTheyWere) {
   KTermBuilder before = tb("t");
   before.write(kLong).child(leaf("i", "k")).nl();
   const std::string want = encoded(before);
@@ -116,6 +123,15 @@ TEST(AllocFailure, BuildKeepsTheBuilderWhenTheNodeCannotBeMade) {
     EXPECT_EQ(failed ? encoded(b) : encode_term(*t), want);
     return failed;
   });
+  // Nor does encoding touch its output when it fails.
+  const KRef t = TermGen(7).term(4);
+  const std::string whole = encode_term(*t);
+  until_success([&](long n) {
+    std::string out = "keep";
+    const bool failed = fails_at(n, [&] { encode_term(*t, out); });
+    EXPECT_EQ(out, failed ? "keep" : "keep" + whole);
+    return failed;
+  });
 }
 
 TEST(AllocFailure, PrefixWriterCommandsAreAllOrNothing) {
@@ -124,7 +140,8 @@ TEST(AllocFailure, PrefixWriterCommandsAreAllOrNothing) {
       {"push_prefix", [](PrefixWriter& w) { w.push_prefix(kLong); }},
       {"write_text", [](PrefixWriter& w) { w.write_text(kLong); }},
   };
-  for (const auto& [name, op] : ops) {
+  for (const auto& [name, f] : ops) {
+    const auto& op = f;  // as above
     for (std::size_t fill = 0; fill < 40; ++fill) {
       SCOPED_TRACE(std::string(name) + " after " + std::to_string(fill) + " bytes");
       const std::string start(fill, 'a');
@@ -146,18 +163,28 @@ TEST(AllocFailure, PrefixWriterCommandsAreAllOrNothing) {
   }
 }
 
-TEST(AllocFailure, EncodingLeavesTheOutputAsItWas) {
-  TermGen gen(7);
-  const KRef t = gen.term(4);
-  const std::string whole = encode_term(*t);
-  until_success([&](long n) {
-    std::string out = "keep";
-    const bool failed = fails_at(n, [&] { encode_term(*t, out); });
-    EXPECT_EQ(out, failed ? "keep" : "keep" + whole);
-    return failed;
-  });
+TEST(AllocSize, CountsFromTheInputReserveNothing) {
+  const std::string huge = " FF FF FF FF FF FF FF FF FF 01 ";  // 2^64 - 1
+  const std::vector<std::string> impossible = {
+      "02 80 80 80 80 80 80 80 80 80 01 61 62 63",      // text of 2^63 bytes
+      "02 01 78" + huge,                                // 2^64-1 children
+      "02 01 78 00" + huge,                             // 2^64-1 commands
+      "00 00 00 00 02 01 78 00 01 00 00 01 79" + huge,  // inside a quote
+  };
+  for (const auto& b : impossible) {
+    SCOPED_TRACE(b);
+    std::string bytes = hex(b) + std::string(100000, '\x03');  // first element fails at once
+    g_largest_request = 0;
+    EXPECT_FALSE(decode_term(bytes).ok());
+    EXPECT_LE(g_largest_request.load(), std::size_t{64} << 10);  // a slab of the node pool
+  }
+  // A count the input could hold still reserves at most about a MiB.
+  std::string fits = hex("02 01 78 80 80 80 02") + std::string(5u << 20, '\x03');
+  g_largest_request = 0;
+  EXPECT_FALSE(decode_term(fits).ok());
+  EXPECT_LE(g_largest_request.load(), (std::size_t{1} << 20) + (std::size_t{64} << 10));
 }
 
 }  // namespace
 
-#endif  // !defined(__SANITIZE_ADDRESS__)
+#endif  // !defined(KOVEL_TESTS_ASAN)

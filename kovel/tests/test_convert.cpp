@@ -10,11 +10,10 @@ using namespace kt;
 namespace {
 
 // The commands `write_gap` gives a node holding one child after the gap.
-Cmds gap_cmds(std::string_view gap, bool verbatim, bool before_anchored, bool* token = nullptr) {
+Cmds gap_cmds(std::string_view gap, bool verbatim, bool before_anchored, bool* token) {
   convert::NodeBuf b;
   b.reset("n", tags::intern("n"));
-  const bool t = convert::write_gap(b, gap, verbatim, before_anchored);
-  if (token) *token = t;
+  *token = convert::write_gap(b, gap, verbatim, before_anchored);
   return b.build()->cmd_values();
 }
 
@@ -24,26 +23,20 @@ TEST(NodeBuf, MakesTheNodesOfKTermBuilder) {
     buf.reset("call", tags::intern("call"));
     KTermBuilder b = tb("call");
     const std::string long_text(300, 'x');  // a length that takes a two-byte varint
-    for (std::string_view s : {std::string_view("f("), std::string_view(""), std::string_view(long_text)}) {
+    for (const std::string& s : {std::string("f("), std::string(), long_text}) {
       buf.write(s);
       b.write(s);
     }
     buf.nl();
-    b.nl();
     buf.child(leaf("x", "1"));
-    b.child(leaf("x", "1"));
-    KRef ours = buf.build(), theirs = std::move(b).b();
+    KRef ours = buf.build(), theirs = std::move(b.nl().child(leaf("x", "1"))).b();
     EXPECT_TRUE(equal(*ours, *theirs));
     EXPECT_EQ(encode_term(*ours), encode_term(*theirs));
   }
 }
 
 TEST(Convert, TokenText) {
-  struct Case {
-    std::string_view gap;
-    bool token;
-  };
-  for (const Case& c : std::initializer_list<Case>{
+  for (const auto& [gap, token] : std::initializer_list<std::pair<std::string_view, bool>>{
            {"  \n  ", false},       // blanks between tokens
            {"\n", false},           //
            {"a b", false},          // no line feed
@@ -56,22 +49,31 @@ TEST(Convert, TokenText) {
            {"\f\v\t\r\n ", false},  // every blank
            {"\n\xc3\xa9", true},    // a non-ASCII character is not blank
        })
-    EXPECT_EQ(convert::token_text(c.gap), c.token) << c.gap;
+    EXPECT_EQ(convert::token_text(gap), token) << gap;
 }
 
 TEST(Convert, GapsAreWrittenAsLinesUnlessVerbatim) {
-  EXPECT_EQ(gap_cmds("a\n\nb\n", false, false), (Cmds{W("a"), N, N, W("b"), N}));
-  EXPECT_EQ(gap_cmds("a\n\nb\n", true, false), (Cmds{W("a\n\nb\n")}));
-  EXPECT_EQ(gap_cmds(" x ", false, false), (Cmds{W(" x ")}));
-  EXPECT_EQ(gap_cmds("\r\n  ", false, false), (Cmds{W("\r"), N, W("  ")}));
-  // before an anchored child the last line feed stays text
-  EXPECT_EQ(gap_cmds("  \n", false, true), (Cmds{W("  "), W("\n")}));
-  EXPECT_EQ(gap_cmds("\n ", false, true), (Cmds{N, W(" ")}));
-  bool token = false;
-  gap_cmds("a\n b", false, false, &token);
-  EXPECT_TRUE(token);
-  gap_cmds("a\n b", true, false, &token);  // a verbatim gap is never reported
-  EXPECT_FALSE(token);
+  struct Case {
+    std::string_view gap;
+    bool verbatim, before_anchored;
+    Cmds want;
+  };
+  const Case cases[] = {
+      {"a\n\nb\n", false, false, {W("a"), N, N, W("b"), N}},
+      {"a\n\nb\n", true, false, {W("a\n\nb\n")}},
+      {"a\n b", false, false, {W("a"), N, W(" b")}},
+      {" x ", false, false, {W(" x ")}},
+      {"\r\n  ", false, false, {W("\r"), N, W("  ")}},
+      {"  \n", false, true, {W("  "), W("\n")}},  // before an anchored child the last line feed stays text
+      {"\n ", false, true, {N, W(" ")}},
+      {"a\n b", true, false, {W("a\n b")}},
+  };
+  for (const Case& c : cases) {
+    bool token = true;
+    EXPECT_EQ(gap_cmds(c.gap, c.verbatim, c.before_anchored, &token), c.want) << c.gap;
+    // A hidden token is reported as token_text finds it, but never in a verbatim gap.
+    EXPECT_EQ(token, !c.verbatim && convert::token_text(c.gap)) << c.gap;
+  }
 }
 
 TEST(Convert, LineEndTokensAreWrittenAsLines) {
@@ -87,15 +89,10 @@ TEST(Convert, LineEndTokensAreWrittenAsLines) {
   EXPECT_EQ(token("nl", "\n", false)->tag(), "nl");
 }
 
-TEST(Convert, LastLineAnchored) {
+TEST(Convert, TextPredicates) {
   EXPECT_TRUE(convert::last_line_anchored("=begin\n x\n=end"));
-  EXPECT_FALSE(convert::last_line_anchored("=begin\n x\n =end"));
-  EXPECT_FALSE(convert::last_line_anchored("# one line"));
-  EXPECT_FALSE(convert::last_line_anchored("/* a\n"));
-  EXPECT_FALSE(convert::last_line_anchored("/* a\n\t*/"));
-}
-
-TEST(Convert, ValidUtf8) {
+  for (std::string_view s : {"=begin\n x\n =end", "# one line", "/* a\n", "/* a\n\t*/"})
+    EXPECT_FALSE(convert::last_line_anchored(s)) << s;
   for (std::string_view ok : {"", "abc", "\xc3\xa9", "\xe2\x98\x83", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf"})
     EXPECT_TRUE(convert::valid_utf8(ok)) << ok;
   for (std::string_view bad : {"\xff", "\xc3", "\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
