@@ -200,11 +200,12 @@ def test_tasks_queued_behind_a_running_one_keep_their_own_limits():
     # hands the waiting one on to the next worker.
     with WatchdogPool(1, timeout=30) as pool:
         first = pool.submit_limited(30, _sleep, 1.5)
-        waited = pool.submit_limited(1, _sleep, 0.3)
+        waited = pool.submit_limited(1.2, _sleep, 0.3)  # waits 1.5 s, runs 0.3 s
         overran = pool.submit_limited(1, _sleep, 60)
         after_kill = pool.submit_limited(2, pow, 2, 5)
         died = pool.submit(_die)
-        after_death = pool.submit_many([(30, pow, (3, 2)), (0.5, _sleep, (0.1,))])
+        # The next worker is a fresh interpreter: loading this module counts against _sleep.
+        after_death = pool.submit_many([(30, pow, (3, 2)), (30, _sleep, (0.1,))])
         assert (first.result(), waited.result(), after_kill.result()) == (1.5, 0.3, 32)
         assert [f.result() for f in after_death] == [9, 0.1]
         assert isinstance(overran.exception(), TimeoutError)
