@@ -9,6 +9,7 @@ import time
 
 import pytest
 
+from kovel.batch import find_source, rewrite_source
 from kovel.batch.workers import InlineExecutor, WatchdogPool, here_if_limited
 
 
@@ -248,3 +249,9 @@ def test_work_before_the_files_runs_where_its_limit_holds():
     with pytest.raises(TimeoutError):
         kept.submit(_sleep, 60).result()
     assert kept.submit(os.getpid).result() != os.getpid()  # a new worker took over
+    # A text searched with no executor given: the Perl grammar's scanner loops on "t#".
+    for done in (
+        find_source(b"t#", "perl", "$A", timeout=1),
+        rewrite_source(b"t#", "perl", "$A", "x", timeout=1),
+    ):
+        assert "no result after 1 s" in done.error

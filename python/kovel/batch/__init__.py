@@ -319,7 +319,8 @@ def _one(data: bytes, empty: _R, executor: Executor | None, timeout: Timeout, ta
     """Run ``task`` on ``data`` (appended to its arguments after the time limit) in ``executor``;
     a failure is ``empty`` with the error."""
     limit = timeout(len(data)) if callable(timeout) else timeout
-    pool = executor if executor is not None else InlineExecutor()
+    # Without an executor, the work runs here, or in a worker when it has a limit to keep.
+    pool = executor if executor is not None else here_if_limited(InlineExecutor(), limit)
     fut = _submit(pool, limit, (*task, limit, data))
     try:
         result: _R = fut.result()
