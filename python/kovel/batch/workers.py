@@ -50,20 +50,9 @@ P = ParamSpec("P")
 T = TypeVar("T")
 
 
-class InlineExecutor(Executor):
-    """Runs each task in the calling thread as it is submitted.
-
-    With ``timeout``, a task still running after that many seconds is stopped
-    and fails with ``TimeoutError``: a timer signal raises in the task, as
-    Ctrl-C would (kovel's long native work checks for signals as it goes).
-    Only the main thread gets signals; in another thread tasks run unlimited.
-    Nor does the signal stop a grammar looping inside its own scanner: work
-    on untrusted input under a limit belongs in a ``WatchdogPool`` or a
-    ``KeptWorkerExecutor``.
-
-    >>> InlineExecutor().submit(max, 2, 3).result()
-    3
-    """
+class _RunNow(Executor):
+    """An executor that runs each task as it is submitted (``_call``) and
+    hands back a finished future."""
 
     def __init__(self, *, timeout: float | None = None) -> None:
         self._timeout = timeout
@@ -82,15 +71,38 @@ class InlineExecutor(Executor):
         """
         f: Future[T] = Future()
         try:
-            with _time_limit(timeout):
-                result = fn(*args, **kwargs)
-        except _Overrun:
-            f.set_exception(TimeoutError(f"no result after {timeout:g} s; task stopped"))
+            result = self._call(timeout, fn, args, kwargs)
         except Exception as exc:
             f.set_exception(exc)
         else:
             f.set_result(result)
         return f
+
+    def _call(self, timeout: float | None, fn: Callable[..., T], args: Any, kwargs: Any) -> T:
+        raise NotImplementedError
+
+
+class InlineExecutor(_RunNow):
+    """Runs each task in the calling thread as it is submitted.
+
+    With ``timeout``, a task still running after that many seconds is stopped
+    and fails with ``TimeoutError``: a timer signal raises in the task, as
+    Ctrl-C would (kovel's long native work checks for signals as it goes).
+    Only the main thread gets signals; in another thread tasks run unlimited.
+    Nor does the signal stop a grammar looping inside its own scanner: work
+    on untrusted input under a limit belongs in a ``WatchdogPool`` or a
+    ``KeptWorkerExecutor``.
+
+    >>> InlineExecutor().submit(max, 2, 3).result()
+    3
+    """
+
+    def _call(self, timeout: float | None, fn: Callable[..., T], args: Any, kwargs: Any) -> T:
+        try:
+            with _time_limit(timeout):
+                return fn(*args, **kwargs)
+        except _Overrun:
+            raise TimeoutError(f"no result after {timeout:g} s; task stopped") from None
 
 
 class _Overrun(BaseException):
@@ -447,7 +459,7 @@ def executor_for(
     return pool
 
 
-class KeptWorkerExecutor(Executor):
+class KeptWorkerExecutor(_RunNow):
     """Runs each task at once, and waits for it, in a worker process kept for
     the next one (``kovel.treesitter.timeout.run_limited``), killed when the
     task overruns its time limit.  For short work under a limit that the
@@ -459,29 +471,8 @@ class KeptWorkerExecutor(Executor):
     1024
     """
 
-    def __init__(self, *, timeout: float | None = None) -> None:
-        self._timeout = timeout
-
-    def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
-        """Run ``fn(*args, **kwargs)`` now, in the worker; return a finished future."""
-        return self.submit_limited(self._timeout, fn, *args, **kwargs)
-
-    def submit_limited(
-        self, timeout: float | None, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs
-    ) -> Future[T]:
-        """Like ``submit``, with ``timeout`` seconds (None: no limit, and run here) for this task.
-
-        >>> KeptWorkerExecutor().submit_limited(30, pow, 2, 10).result()
-        1024
-        """
-        f: Future[T] = Future()
-        try:
-            result = fn(*args, **kwargs) if timeout is None else run_limited(timeout, fn, *args, **kwargs)
-        except Exception as exc:
-            f.set_exception(exc)
-        else:
-            f.set_result(result)
-        return f
+    def _call(self, timeout: float | None, fn: Callable[..., T], args: Any, kwargs: Any) -> T:
+        return fn(*args, **kwargs) if timeout is None else run_limited(timeout, fn, *args, **kwargs)
 
 
 def here_if_limited(otherwise: Executor, timeout: float | None) -> Executor:
