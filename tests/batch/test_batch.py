@@ -404,6 +404,35 @@ def test_every_result_survives_pickling_whole(tree):
         assert copy == r and type(copy) is type(r)
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_rules_given_as_configs_are_compiled_where_the_files_are_searched(tmp_path, jobs):
+    # Configs and their matchers find the same; an equal config made apart from the
+    # first is the same rule; a config that does not compile fails each file.
+    files = {f"m{i}.py": f"print({i})\nx == None\n" for i in range(12)} | {"n.py": "x = 1\n"}
+    root = write_files(tmp_path, files)
+    configs = [
+        RuleConfig("p", "python", Rule(pattern="print($A)"), "print $A", fix="log($A)"),
+        RuleConfig("n", "python", Rule(pattern="$X == None")),
+    ]
+    again = [RuleConfig("p", "python", Rule(pattern="print($A)"), "print $A", fix="log($A)"), configs[1]]
+
+    def run(rules):
+        pool = InlineExecutor() if jobs == 1 else WatchdogPool(max_workers=jobs, timeout=30)
+        try:
+            return [
+                (os.path.basename(r.path), r.error, [(d.rule, d.span.line, d.message) for d in r.diagnostics])
+                for r in scan_files([root], lambda p, lang: rules, executor=pool)
+            ]
+        finally:
+            pool.shutdown()
+
+    want = run([matcher(c) for c in configs])
+    assert sum(len(d) for _, _, d in want) == 24
+    assert run(configs) == run(again) == want
+    broken = run([RuleConfig("b", "python", Rule(pattern="print("))])
+    assert len(broken) == len(files) and all("does not parse" in e for _, e, _ in broken)
+
+
 class _Recording(WatchdogPool):
     """A pool that notes the first file of each task it is given (not the pattern's checks)."""
 

@@ -50,7 +50,7 @@ from kovel.batch.tasks import (
 )
 from kovel.batch.workers import InlineExecutor, WatchdogPool, here_if_limited
 from kovel.quasi import Template
-from kovel.rules import Matcher
+from kovel.rules import Matcher, RuleConfig
 from kovel.treesitter.timeout import SharedTuple
 
 __all__ = [
@@ -229,7 +229,7 @@ def rewrite_files(
 
 def scan_files(
     paths: Iterable[str | os.PathLike[str]],
-    rules: Callable[[str, str], Sequence[Matcher]],
+    rules: Callable[[str, str], Sequence[Matcher | RuleConfig]],
     *,
     lang: str | None = None,
     executor: Executor | None = None,
@@ -241,7 +241,9 @@ def scan_files(
     """Run rules over files; yield one ``ScannedFile`` per file, in the order listed.
 
     ``rules(path, lang)`` gives the rules to run on a file (each file is
-    parsed once, whatever their number); a file with none is not read.
+    parsed once, whatever their number); a file with none is not read.  A
+    ``RuleConfig`` among them is compiled where its files are searched, once
+    a process (``kovel.rules.compiled``): here it costs nothing.
     ``listed`` is the files already listed (``kovel.batch.files.list_files``),
     else ``paths`` are walked.  The other arguments are those of ``find_files``.
 
@@ -255,12 +257,14 @@ def scan_files(
     """
     items = listed if listed is not None else list_files(paths, lang, follow=follow)
     # The same rules go with most files: one shared tuple each, pickled once for all.
-    same: dict[tuple[Matcher, ...], SharedTuple[Matcher]] = {}
+    # (Keyed by identity: a config holding dicts does not hash.)
+    same: dict[tuple[int, ...], SharedTuple[Matcher | RuleConfig]] = {}
     chosen = {
-        i.path: same.get(t) or same.setdefault(t, SharedTuple(t))
+        i.path: same.get(k) or same.setdefault(k, SharedTuple(t))
         for i in items
         if i.error is None and i.lang is not None
         for t in [tuple(rules(i.path, i.lang))]
+        for k in [tuple(map(id, t))]
     }
     work = [i for i in items if i.error is not None or i.lang is None or chosen.get(i.path)]
     store = None if cache is None else TermCache(os.fspath(cache))

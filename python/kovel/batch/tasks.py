@@ -46,7 +46,7 @@ from kovel.quasi.match import (
     source_bindings,
 )
 from kovel.quasi.parse import is_hole, parse_quasi, restricts_calls_in
-from kovel.rules import Found, Matcher
+from kovel.rules import Found, Matcher, RuleConfig, compiled
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors, tree_errors
 from kovel.treesitter.grammars import parser
 from kovel.treesitter.timeout import parse_until
@@ -878,13 +878,13 @@ def suppressed(line: str, rule: str) -> bool:
 def scan_task(
     path: str,
     lang: str,
-    matchers: Sequence[Matcher],
+    rules: Sequence[Matcher | RuleConfig],
     timeout: float | None,
     data: bytes | None = None,
     cache: TermCache | None = None,
 ) -> ScannedFile:
-    """Run every rule of ``matchers`` (all for ``lang``) over the file at ``path``
-    (or ``data``, its bytes), parsed once.  A rule whose words (``Matcher.words``)
+    """Run every rule of ``rules`` (all for ``lang``; a ``RuleConfig`` is compiled
+    here, once a process) over the file at ``path`` (or ``data``, its bytes), parsed once.  A rule whose words (``Matcher.words``)
     the text lacks is not run; a match under a ``kovel-ignore`` comment (on its
     line or the line before) is dropped; a fix lying in a syntax error is dropped.
     ``cache`` keeps parsed files, as for ``find_task``.
@@ -900,6 +900,7 @@ def scan_task(
             data = read_bytes(path)
         except OSError as exc:
             return ScannedFile(path, lang, error=f"cannot read: {exc.strerror or exc}")
+    matchers = [r if isinstance(r, Matcher) else compiled(r) for r in rules]
     # A file that lacks a word a rule needs is not parsed for it, nor at all when no rule is left.
     # (The words are ASCII, which every encoding a source file may declare spells alike.)
     # Each word is looked for once, however many rules need it, all in one pass.

@@ -11,11 +11,12 @@ import argparse
 import dataclasses
 import fnmatch
 import hashlib
+import itertools
 import json
 import os
 import re
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import cast
 
 from kovel.batch import DEFAULT_TIMEOUT, TASK_MODULES, ScannedFile, apply_changes, default_timeout, scan_files
@@ -27,7 +28,7 @@ from kovel.batch.tasks import describe_error, judge
 from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
-from kovel.rules import Matcher, RuleConfig, RuleFileError, load_rules, matcher
+from kovel.rules import RuleConfig, RuleFileError, load_rules, precompile
 from kovel.rules.load import SEVERITIES
 from kovel.rules.project import find_config, load_project
 from kovel.rules.rule import Severity
@@ -101,23 +102,25 @@ def _applies(r: RuleConfig, path: str, base: str) -> bool:
     return (not r.files or hit(r.files)) and not hit(r.ignores)
 
 
-def _compiled(
+def _compiling(
     configs: Sequence[RuleConfig], pool: InlineExecutor | WatchdogPool, limit: float
-) -> list[Matcher]:
-    """The rules compiled, in ``pool`` under ``limit`` (a grammar may loop forever
-    on a pattern, and only a worker can be stopped); a worker sends each back,
-    to be compiled here again, knowing it ends.  ``ValueError`` names the first
-    rule that does not compile."""
-    futures = [pool.submit_limited(limit, matcher, c) for c in configs]
-    out: list[Matcher] = []
-    for c, f in zip(configs, futures, strict=True):
-        try:
-            out.append(f.result())
-        except (ValueError, SyntaxError, re.error) as exc:
-            raise ValueError(f"rule {c.id}: {exc}") from None
-        except Exception as exc:
-            raise ValueError(f"rule {c.id}: cannot compile its pattern: {describe_error(exc)}") from None
-    return out
+) -> Callable[[], None]:
+    """Start compiling the rules in ``pool``, under ``limit`` (a grammar may loop
+    forever on a pattern, and only a worker can be stopped); the workers keep
+    what they compiled for the files.  The function returned waits for the
+    compiles, and raises ``ValueError`` naming the first rule that failed."""
+    futures = [pool.submit_limited(limit, precompile, c) for c in configs]
+
+    def wait() -> None:
+        for c, f in zip(configs, futures, strict=True):
+            try:
+                f.result()
+            except (ValueError, SyntaxError, re.error) as exc:
+                raise ValueError(f"rule {c.id}: {exc}") from None
+            except Exception as exc:
+                raise ValueError(f"rule {c.id}: cannot compile its pattern: {describe_error(exc)}") from None
+
+    return wait
 
 
 def run_scan(a: argparse.Namespace) -> int:
@@ -138,19 +141,14 @@ def run_scan(a: argparse.Namespace) -> int:
         print("kovel: --interactive needs a terminal on standard input", file=sys.stderr)
         return 2
     limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
-    pool = executor_for(a.jobs, limit, TASK_MODULES)  # its workers start while the rules compile
-    try:
-        matchers = _compiled(configs, pool, limit)
-    except ValueError as exc:
-        pool.shutdown(cancel_futures=True)
-        print(f"kovel: {exc}", file=sys.stderr)
-        return 2
-    by_lang: dict[str, list[Matcher]] = {}
-    for m in matchers:
-        by_lang.setdefault(m.config.language, []).append(m)
+    pool = executor_for(a.jobs, limit, TASK_MODULES)
+    compiles = _compiling(configs, pool, limit)  # the files are listed, and sent, meanwhile
+    by_lang: dict[str, list[RuleConfig]] = {}
+    for c in configs:
+        by_lang.setdefault(c.language, []).append(c)
 
-    def rules_for(path: str, lang: str) -> list[Matcher]:
-        return [m for m in by_lang.get(lang, []) if _applies(m.config, path, base)]
+    def rules_for(path: str, lang: str) -> list[RuleConfig]:
+        return [c for c in by_lang.get(lang, []) if _applies(c, path, base)]
 
     listed = [
         x
@@ -181,7 +179,14 @@ def run_scan(a: argparse.Namespace) -> int:
             listed=listed,
             cache=a.cache,
         )
-        for r in results:
+        # The first files go out behind the rules' compiles; nothing is reported before those end well.
+        first = next(results, None)
+        try:
+            compiles()
+        except ValueError as exc:
+            print(f"kovel: {exc}", file=sys.stderr)
+            return 2
+        for r in itertools.chain(() if first is None else (first,), results):
             if r.error is not None:
                 if not r.skipped or any(x.named and x.path == r.path for x in listed):
                     failed = True

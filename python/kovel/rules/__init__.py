@@ -2,9 +2,9 @@
 
 A ``Rule`` is an immutable value; ``RuleConfig`` adds an id, a language, a
 message, constraints on metavariables, transforms and a fix; ``matcher``
-compiles one, and the ``Matcher`` finds and fixes matches in terms.  Rule
-files (YAML, one or more rules separated by ``---``) load with
-``load_rules``; a project's ``kovel.yml`` names their folders.
+compiles one (``compiled``: once a process), and the ``Matcher`` finds and
+fixes matches in terms.  Rule files (YAML, one or more rules separated by
+``---``) load with ``load_rules``; a project's ``kovel.yml`` names their folders.
 
 >>> from kovel.rules import Rule, RuleConfig, matcher
 >>> from kovel.treesitter import parse
@@ -25,7 +25,7 @@ from __future__ import annotations
 from kovel.rules.engine import Found
 from kovel.rules.langs import language_of
 from kovel.rules.load import RuleFileError, load_rules, parse_rules
-from kovel.rules.matcher import Matcher, matcher
+from kovel.rules.matcher import Matcher, compiled, matcher, precompile
 from kovel.rules.rule import (
     Convert,
     NthChild,
@@ -51,8 +51,10 @@ __all__ = [
     "RuleConfig",
     "RuleFileError",
     "Substring",
+    "compiled",
     "language_of",
     "load_rules",
     "matcher",
     "parse_rules",
+    "precompile",
 ]

@@ -141,7 +141,7 @@ class Matcher:
 
     def __reduce__(self) -> tuple[Any, tuple[RuleConfig]]:
         # Compiled patterns are native: another process compiles the rule again, once.
-        return (_revive, (self.config,))
+        return (compiled, (self.config,))
 
     def search(self, t: KTerm | None, tree: Any = None, matches: dict[int, Any] | None = None) -> Search:
         """The search state over ``t`` (``tree``: its tree-sitter tree, if at hand, for
@@ -455,11 +455,44 @@ def matcher(config: RuleConfig) -> Matcher:
 _REVIVED: dict[str, Matcher] = {}
 
 
-def _revive(config: RuleConfig) -> Matcher:
-    """The ``Matcher`` of ``config`` in this process: each task of a batch carries its
-    rules, which are compiled only the first time a worker sees them."""
+def compiled(config: RuleConfig) -> Matcher:
+    """The ``Matcher`` of ``config`` in this process, compiled the first time it is
+    asked for (here, or by ``matcher``) and kept: each task of a batch carries its
+    rules, which a worker compiles only once.  Raises as ``matcher`` does.
+
+    >>> from kovel.rules import Rule, RuleConfig
+    >>> c = RuleConfig("r", "python", Rule(kind="call"))
+    >>> compiled(c) is compiled(c)
+    True
+    """
+    # A batch sends a worker its config objects once, then names them with every
+    # task: known by identity (the entry holds the object, so its id stays its
+    # own), a config is not spelled out again for each.
+    seen = _SEEN.get(id(config))
+    if seen is not None and seen[0] is config:
+        return seen[1]
     key = repr(config)
     got = _REVIVED.get(key)
     if got is None:
         got = _REVIVED[key] = Matcher(config)
+    if len(_SEEN) >= 4096:
+        _SEEN.clear()
+    _SEEN[id(config)] = (config, got)
     return got
+
+
+_SEEN: dict[int, tuple[RuleConfig, Matcher]] = {}
+
+
+def precompile(config: RuleConfig) -> None:
+    """Compile ``config`` in this process for later tasks (``compiled``), sending
+    nothing back: how a pool's worker checks a rule, and gets it ready, under a
+    time limit.  Raises as ``matcher`` does.
+
+    >>> from kovel.rules import Rule, RuleConfig
+    >>> precompile(RuleConfig("r", "python", Rule(pattern="f(")))
+    Traceback (most recent call last):
+    ...
+    SyntaxError: ...
+    """
+    compiled(config)
