@@ -20,6 +20,11 @@ STATEMENTS = [
     "def k():\n    z = 1\n    def inner():\n        nonlocal z\n        print(0)\n", "with open(p) as fh:\n    print(0)\n",
     "x = 1; print(0)\n", "print(0); x = 2\n", "y = [print(0) for _ in ()]\n", "\tprint(0)\n",
     "from __future__ import annotations\n", "global x\n", "x: int = print(0)\n",
+    # Functions inside classes, functions and blocks, whose bodies are compiled alone.
+    "class B:\n    @dec\n    def m(self, a=print(0)):\n        print(0)  # note\n    z = 1\n",
+    "def outer():\n    class C:\n        async def m(self):\n            for _ in x:\n                print(0)\n    return C\n",
+    "if x:\n    def one(): print(0)\nelse:\n    pass\n", "class T:\n\tdef m(self):\n\t\tprint(0)\n\t\tyield\n",
+    "def gen():\n    def inner():\n        s = '''\nprint(0)\n'''\n        print(0)\n    yield inner\n",
 ]  # fmt: skip
 # What a match may become: fine anywhere, fine in some places, never fine,
 # or changing what the statements around it mean.
@@ -27,7 +32,7 @@ REPLACEMENTS = [
     "log(0)", "return 0", "break", "continue", "yield 0", "await x", "nonlocal q", "global x",
     "from __future__ import annotations", "x: int = 0", "(", ")", "'''", "lambda: (yield)",
     "print(0)\n  z = 1", "f(\n0)", "\\", "del 1", "*a = 1", "a.b = 1", "__debug__ = 1", "0",
-    "print(0)\nif 1:\n    pass", "def q():\n    global x\n    x = 1",
+    "print(0)\nif 1:\n    pass", "def q():\n    global x\n    x = 1", "print(0)\nx = 1", "0\n    else: 1",
 ]  # fmt: skip
 
 
@@ -75,6 +80,24 @@ def test_the_touched_statements_give_the_whole_files_verdict(statements, picks, 
         ('"doc"\nfrom __future__ import annotations\nx = 1\n', '"doc"', "y = 2", False),
         ("from __future__ import annotations\nx = 1\n", "x = 1", "y: (yield) = 2", False),
         ("from __future__ import annotations\nx = 1\n", "x = 1", "y: int = 2", True),
+        # A method alone; but not when the replacement dedents out of it, nor says nonlocal.
+        ("class A:\n    def m(self):\n        print(0)\n    z = 1\n", "print(0)", "yield 1", True),
+        ("class A:\n    def m(self):\n        print(0)\n    z = 1\n", "print(0)", "print(0)\nx = 1", False),
+        ("def f():\n    v = 1\n    def g():\n        print(0)\n", "print(0)", "nonlocal w", False),
+        ("class A:\n    def m(self):\n        print(0)\n", "print(0)", "\\", False),
+        (
+            "def gen():\n    def inner():\n        print(0)\n    yield inner\n",
+            "print(0)",
+            "0\nif 1:\n    pass",
+            False,
+        ),
+        ("class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n", "print(0)", "yield 1", True),
+        (
+            "class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n",
+            "print(0)",
+            "0\r\nx = 1",
+            False,
+        ),
     ],
 )
 def test_when_the_statements_alone_decide(before, old, new, pieces_alone):

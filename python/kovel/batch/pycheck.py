@@ -26,6 +26,7 @@ __all__ = ["compile_error", "compiles_in_pieces", "newly_rejected", "top_level_s
 _COMPILER = f"python-compile\0{sys.version}\0{sys.implementation.cache_tag}"
 
 _GLOBAL = re.compile(r"\bglobal\b")
+_LINE_END = re.compile(r"\r\n?|\n")
 #: Where a ``global`` declaration binds names of the module itself: outside these.
 _SCOPES = frozenset({"function_definition", "class_definition", "lambda"})
 
@@ -165,20 +166,27 @@ def top_level_spans(term: KTerm) -> list[tuple[int, int]] | None:
 def compiles_in_pieces(
     path: str, before: str, after: str, term: KTerm, replaced: Sequence[tuple[int, int, str]]
 ) -> bool:
-    """Whether the top-level statements of ``before`` (parsed as ``term``) that the
-    replacements ``replaced`` touch compile on their own once replaced, each
-    run of them alone; False also when that cannot tell (the caller then
-    compiles the whole text).
+    """Whether the pieces of ``before`` (parsed as ``term``) that the replacements
+    ``replaced`` touch compile on their own once replaced; False also when that
+    cannot tell (the caller then compiles the whole text).
 
-    When ``before`` compiles, that is enough for ``after`` to compile: each
-    statement left alone starts a line at the top level, after a run that
-    compiled alone (so ends with its brackets and strings closed and its
-    blocks dedented, as at the end of a file), so CPython reads it as it did
-    before.  What ties statements together at compile time is the
-    module's ``global`` declarations and its ``__future__`` imports: a run
-    that says either is compiled whole, and so is a text with a ``global``
-    declaration in the module's own scope; the future imports left alone
-    are compiled with each run.  A run must start and end lines.
+    A piece is the innermost function whose body holds a replacement, or else
+    the run of top-level statements the replacement touches.  When ``before``
+    compiles, that is enough for ``after`` to compile.  A top-level statement
+    left alone starts a line at the top level, after a run that compiled
+    alone (so ends with its brackets and strings closed and its blocks
+    dedented, as at the end of a file), so CPython reads it as it did before.
+    A function is a code object of its own: what its body may hold
+    (``return``, ``yield``, ``await``, ``break`` in its own loops) depends on
+    the function alone, whatever blocks, classes or functions enclose it, so
+    it compiles alone (indented under an ``if 1:``, every line a space further
+    right, so that no line of it may dedent out of it) as it does in its place;
+    but for a ``nonlocal`` declaration, which needs the functions around it,
+    so a function that says one is no piece.  What ties statements together
+    at compile time is the module's ``global`` declarations and its
+    ``__future__`` imports: a piece that says either is compiled whole, and
+    so is a text with a ``global`` declaration in the module's own scope; the
+    future imports are compiled with each piece.  A piece starts and ends lines.
 
     >>> from kovel.treesitter import parse
     >>> before = "def f():\\n    print(1)\\n\\nx = 2\\n"
@@ -188,48 +196,132 @@ def compiles_in_pieces(
     >>> compiles_in_pieces("a.py", before, before.replace("print(1)", "break"), t, [(13, 21, "break")])
     False
     """
-    spans = top_level_spans(term)
-    if spans is None or not spans or spans[-1][1] > len(before):
-        return False
-    starts = [s for s, _ in spans]
-    ends = [e for _, e in spans]
-    runs: list[list[int]] = []  # [first statement, last statement, delta before, delta within]
     pieces: list[str] = []
-    at = delta = 0
+    at = 0
     for a, b, text in replaced:
         if a < at or b < a:
             return False
         pieces += [before[at:a], text]
         at = b
-        i = bisect.bisect_right(starts, a) - 1  # the statement the replacement starts in
-        j = bisect.bisect_left(ends, b)  # the one it ends in
-        if i < 0 or j >= len(spans) or a > spans[i][1] or b < spans[j][0] or j < i:
-            return False  # between statements
-        grow = len(text) - (b - a)
-        if runs and i <= runs[-1][1]:
-            runs[-1][1] = max(runs[-1][1], j)
-            runs[-1][3] += grow
-        else:
-            runs.append([i, j, delta, grow])
-        delta += grow
-    if "".join(pieces) + before[at:] != after:
+    if not replaced or "".join(pieces) + before[at:] != after:
         return False
+    outline = _Outline(term)
+    tops: list[tuple[int, int]] | None = None
+    units: list[tuple[int, int, str]] = []  # (start, end, indentation) in before, in order, merged
+    for a, b, _ in replaced:
+        unit = outline.function_around(before, a, b)
+        if unit is None:
+            tops = top_level_spans(term) if tops is None else tops
+            if not tops or tops[-1][1] > len(before):
+                return False
+            unit = _statements_around(before, tops, a, b)
+            if unit is None:
+                return False
+        if units and unit[0] < units[-1][1]:  # they meet: the outer one holds the other
+            last = units[-1]
+            if unit[0] <= last[0] and last[1] <= unit[1]:
+                units[-1] = unit
+            elif not (last[0] <= unit[0] and unit[1] <= last[1]):
+                return False
+        else:
+            units.append(unit)
+    if outline.futures and units[0][0] < outline.futures_end:
+        return False  # what goes before the future imports is not free to change
     chunks = []
-    for i, j, shift, grow in runs:
-        start, end = spans[i][0], spans[j][1]
-        if start and before[start - 1] != "\n":
-            return False
-        if end < len(before) and before[end] != "\n" and before[end : end + 2] != "\r\n":
-            return False
-        chunk = after[start + shift : end + shift + grow]
+    k = delta = 0
+    for start, end, indent in units:
+        while k < len(replaced) and replaced[k][1] <= start:
+            delta += len(replaced[k][2]) - (replaced[k][1] - replaced[k][0])
+            k += 1
+        grow = 0
+        while k < len(replaced) and replaced[k][0] < end:
+            grow += len(replaced[k][2]) - (replaced[k][1] - replaced[k][0])
+            k += 1
+        chunk = after[start + delta : end + delta + grow]
+        delta += grow
         if "__future__" in chunk or _says_global(chunk):
             return False
+        if indent:
+            if "nonlocal" in chunk or chunk.count(":") > _LEVELS or "\t" in chunk or "\f" in chunk:
+                return False  # (tabs and form feeds count columns otherwise when shifted)
+            # Every line shifted right by a space: a line the replacements dedent out of the
+            # function (to where the code after it would read otherwise) then fits no level.
+            chunk = "if 1:\n " + _LINE_END.sub(r"\g<0> ", chunk)
         chunks.append(chunk)
     if _says_global(before) and _module_globals(term):
         return False
-    kids = _native.children(term)
-    future = [k for k in range(len(kids)) if _native.tag(kids[k]) == "future_import_statement"]
-    if future and runs[0][0] < future[-1]:
-        return False  # what goes before the future imports is not free to change
-    futures = "".join(f"{kids[k]}\n" for k in future)
-    return all(compile_error(path, futures + chunk + "\n") is None for chunk in chunks)
+    return all(compile_error(path, outline.futures + chunk + "\n") is None for chunk in chunks)
+
+
+def _statements_around(
+    before: str, tops: list[tuple[int, int]], a: int, b: int
+) -> tuple[int, int, str] | None:
+    """The run of top-level statements (``tops``: their spans) that ``[a, b)`` touches,
+    when it starts and ends lines."""
+    i = bisect.bisect_right([s for s, _ in tops], a) - 1  # the statement the replacement starts in
+    j = bisect.bisect_left([e for _, e in tops], b)  # the one it ends in
+    if i < 0 or j >= len(tops) or a > tops[i][1] or b < tops[j][0] or j < i:
+        return None  # between statements
+    start, end = tops[i][0], tops[j][1]
+    if start and before[start - 1] != "\n":
+        return None
+    if end < len(before) and before[end] != "\n" and before[end : end + 2] != "\r\n":
+        return None
+    return start, end, ""
+
+
+#: Functions nested deeper than this (in the term) are not pieces of their own,
+#: nor those that may open more blocks than ``_LEVELS``: CPython's limits on
+#: nesting (100 indentation levels) count the levels around a function too.
+_DEEPEST = 16
+_LEVELS = 80
+
+
+class _Outline:
+    """Where a module's function bodies lie (in characters), and its future
+    imports: one native walk of the term."""
+
+    def __init__(self, term: KTerm) -> None:
+        kinds = ("function_definition", "block", "future_import_statement")
+        found = list(_native.find_all(term, kinds, True))
+        defs: dict[object, tuple[int, int]] = {  # by path (a path and its slices hash alike)
+            p: (s, e) for p, n, s, e in found if _native.tag(n) == "function_definition"
+        }
+        #: (body start, body end, def start, def end, depth), in document order:
+        #: a function's body is the block among its children.
+        self.bodies = [
+            (s, e, *defs[p[:-1]], len(p))
+            for p, n, s, e in found
+            if p[:-1] in defs and _native.tag(n) == "block"
+        ]
+        future = [
+            (e, n) for p, n, _, e in found if len(p) == 1 and _native.tag(n) == "future_import_statement"
+        ]
+        self.futures = "".join(f"{n}\n" for _, n in future)
+        self.futures_end = max((e for e, _ in future), default=0)
+        self._open: list[tuple[int, int, int, int, int]] = []  # bodies holding the last point asked
+        self._next = 0
+
+    def function_around(self, before: str, a: int, b: int) -> tuple[int, int, str] | None:
+        """The innermost function whose body holds ``[a, b)``, from the start of its
+        line to the end of its last, when it starts and ends lines and is not
+        nested too deep.  Asked with ``a`` never decreasing."""
+        bodies, opened = self.bodies, self._open
+        while self._next < len(bodies) and bodies[self._next][0] <= a:
+            opened.append(bodies[self._next])
+            self._next += 1
+        opened[:] = [x for x in opened if x[1] >= a]
+        around = next((x for x in reversed(opened) if x[1] >= b), None)
+        if around is None or around[4] > _DEEPEST:
+            return None
+        _, _, start, end, _ = around
+        line = before.rfind("\n", 0, start) + 1
+        indent = before[line:start]
+        if indent.strip(" \t\f"):
+            return None
+        rest = before.find("\n", end)
+        rest = len(before) if rest < 0 else rest
+        tail = before[end:rest].strip(" \t\f\r")
+        if tail and not tail.startswith("#"):
+            return None
+        return line, rest, indent
