@@ -173,7 +173,7 @@ def hook(stage, path):
         return
     if ACTION == "kill" and stage == "read":
         os.kill(os.getpid(), signal.SIGKILL)
-    elif ACTION == "hang" and stage == "read":
+    elif ACTION == "hang" and stage == "read" or ACTION == "hang-judge" and stage == "judge":
         time.sleep(120)
     elif ACTION == "slow" and stage == "read":
         time.sleep(1.5)

@@ -233,6 +233,15 @@ def test_a_grammar_stuck_in_its_scanner_is_stopped(tmp_path, args, files, says):
     assert r.returncode == 2 and says in r.stderr
 
 
+def test_a_fixed_file_that_hangs_its_check_is_not_written(tmp_path):
+    # The check of the fixed text runs under the time limit too, in a worker.
+    rule = "id: p\nlanguage: python\nrule: {pattern: print($A)}\nfix: log($A)\n"
+    write_files(tmp_path, {"a.py": "print(1)\n", "r.yml": rule})
+    r = kovel(tmp_path, "scan", "--fix", "--timeout", "2", "-r", "r.yml", "a.py", hook=("hang-judge", "a.py"))
+    assert r.returncode == 2 and "a.py: the fixed file cannot be checked: timed out" in r.stderr
+    assert (tmp_path / "a.py").read_text() == "print(1)\n"
+
+
 def test_an_interrupted_write_leaves_each_file_old_or_new(tree):
     r = kovel(tree, *WRITE_IN_POOL, ".", hook=("interrupt", "c.c"))
     assert r.returncode == 130 and "interrupted" in r.stderr

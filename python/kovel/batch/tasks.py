@@ -106,7 +106,8 @@ def describe_error(exc: BaseException) -> str:
 
 def hook(stage: str, path: str) -> None:
     """Call the test hook named by $KOVEL_TEST_HOOK ("module:function"), if any, with
-    the stage (``"read"`` in a worker, ``"write"`` in the command) and the path:
+    the stage (``"read"`` and ``"judge"`` in a worker, ``"write"`` in the command)
+    and the path:
     the tests make a file hang, die or change at that point.
 
     >>> import os
@@ -789,6 +790,7 @@ def judge(
     >>> judge("a.py", "python", "f(1)\\n", "return 1\\n", 0, None)
     (0, "'return' outside function (line 1)")
     """
+    hook("judge", path)
     data = new_text.encode()
     key = cache.verdict_key("syntax-errors", data, lang) if cache is not None else ""
     known = cache.get_verdict(key) if cache is not None else None
@@ -950,7 +952,9 @@ def scan_task(
                     if cfg.fix is not None and term is not None
                     else {}
                 )
-            except MisreadError as exc:  # a fix the code around it would read otherwise: not offered
+            # A fix the code around it would read otherwise, or a value that does not
+            # fit where the fix puts it (`get_$NAME` with `x.y`): not offered.
+            except (MisreadError, ValueError, TypeError) as exc:
                 fixes = {}
                 withheld.append(f"the fixes of {cfg.id} are not offered: {exc}")
             hits = m.find_all(term, search)

@@ -737,16 +737,27 @@ class _Run:
             return
         new = apply_changes(data, accepted, r.encoding)
         after, rejected = r.errors_after, r.compile_error
-        if len(accepted) < len(r.changes):  # another text than the worker judged
+        if len(accepted) < len(r.changes):  # another text than the worker judged, in a worker too
             assert r.lang is not None
-            after, rejected = judge(
-                r.path,
-                r.lang,
-                data.decode(r.encoding),
-                new.decode(r.encoding),
-                r.errors_before,
-                self.args.timeout,
-            )
+            try:
+                after, rejected = (
+                    self.start_pool()
+                    .submit(
+                        judge,
+                        r.path,
+                        r.lang,
+                        data.decode(r.encoding),
+                        new.decode(r.encoding),
+                        r.errors_before,
+                        self.args.timeout,
+                    )
+                    .result()
+                )
+            except Exception as exc:
+                self.report(
+                    r.path, f"the rewritten file cannot be checked: {describe_error(exc)}; not written"
+                )
+                return
         if (after > r.errors_before or rejected is not None) and not self.args.force:
             tail = "not written (--force writes it)"
             self.report(r.path, _worse(r.errors_before, after, rejected, tail))

@@ -11,7 +11,6 @@ import argparse
 import dataclasses
 import fnmatch
 import hashlib
-import itertools
 import json
 import os
 import re
@@ -142,7 +141,7 @@ def run_scan(a: argparse.Namespace) -> int:
         return 2
     limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
     pool = executor_for(a.jobs, limit, TASK_MODULES)
-    compiles = _compiling(configs, pool, limit)  # the files are listed, and sent, meanwhile
+    compiles = _compiling(configs, pool, limit)  # the files are listed meanwhile
     by_lang: dict[str, list[RuleConfig]] = {}
     for c in configs:
         by_lang.setdefault(c.language, []).append(c)
@@ -163,6 +162,12 @@ def run_scan(a: argparse.Namespace) -> int:
         )
         if x.error is not None or (x.lang in by_lang)
     ]
+    try:
+        compiles()
+    except ValueError as exc:
+        pool.shutdown(cancel_futures=True)
+        print(f"kovel: {exc}", file=sys.stderr)
+        return 2
     failed = errors = False
     terminal = sys.stdout.isatty()
     writer = SafeWriter(write_roots(a.paths)) if a.fix or a.interactive else None
@@ -179,14 +184,7 @@ def run_scan(a: argparse.Namespace) -> int:
             listed=listed,
             cache=a.cache,
         )
-        # The first files go out behind the rules' compiles; nothing is reported before those end well.
-        first = next(results, None)
-        try:
-            compiles()
-        except ValueError as exc:
-            print(f"kovel: {exc}", file=sys.stderr)
-            return 2
-        for r in itertools.chain(() if first is None else (first,), results):
+        for r in results:
             if r.error is not None:
                 if not r.skipped or any(x.named and x.path == r.path for x in listed):
                     failed = True
@@ -207,7 +205,7 @@ def run_scan(a: argparse.Namespace) -> int:
             if writer is not None:
                 for why in r.withheld:
                     print(f"kovel: note: {r.path}: {why}", file=sys.stderr)
-                ok = _fix(r, writer, review, a.force)
+                ok = _fix(r, writer, review, a.force, pool, limit)
                 failed = failed or ok is None
                 written += bool(ok)
                 if review is not None and review.quit:
@@ -232,9 +230,17 @@ def _show(text: str) -> None:
     sys.stdout.flush()
 
 
-def _fix(r: ScannedFile, writer: SafeWriter, review: interactive.Review | None, force: bool) -> bool | None:
+def _fix(
+    r: ScannedFile,
+    writer: SafeWriter,
+    review: interactive.Review | None,
+    force: bool,
+    pool: InlineExecutor | WatchdogPool,
+    limit: float | None,
+) -> bool | None:
     """Apply ``r``'s fixes (those the user accepts, with ``review``): True when written,
-    False when nothing was, None on a failure (reported)."""
+    False when nothing was, None on a failure (reported).  The fixed text is
+    judged in ``pool`` under ``limit``: a grammar may loop forever on it."""
     changes: list[Change] = []
     left = 0  # fixes that overlap one taken before them: the next run applies them to the fixed text
     for fix in sorted((d.fix for d in r.diagnostics if d.fix is not None), key=lambda c: c.old.start):
@@ -259,9 +265,23 @@ def _fix(r: ScannedFile, writer: SafeWriter, review: interactive.Review | None, 
             return False
     new = apply_changes(data, changes, r.encoding)
     assert r.lang is not None
-    after, rejected = judge(
-        r.path, r.lang, data.decode(r.encoding), new.decode(r.encoding), r.errors_before, None
-    )
+    try:
+        after, rejected = pool.submit_limited(
+            limit,
+            judge,
+            r.path,
+            r.lang,
+            data.decode(r.encoding),
+            new.decode(r.encoding),
+            r.errors_before,
+            None,
+        ).result()
+    except Exception as exc:
+        print(
+            f"kovel: {r.path}: the fixed file cannot be checked: {describe_error(exc)}; not written",
+            file=sys.stderr,
+        )
+        return None
     if (after > r.errors_before or rejected is not None) and not force:
         why = (
             f"the fixes add syntax errors ({r.errors_before} before, {after} after)"
