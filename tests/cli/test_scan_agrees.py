@@ -55,6 +55,11 @@ CASES = {
     "transform:\n  Y: {replace: {source: $X, replace: '^g', by: 'a.b'}}\nfix: 'log($Y)'\n",
     "a constraint with a field": "language: python\nrule: {pattern: 'print($X)'}\n"
     "constraints:\n  X: {kind: call, has: {field: function, regex: '^g$'}}\n",
+    # a metavariable glued to a name puts its text there, a transform's too
+    "a name made of a metavariable": "language: python\nrule: {pattern: '$F($A, $B)', inside: {kind: expression_statement}}\n"
+    "fix: 'call_$F($B, $A)'\n",
+    "a name made of a transform": "language: javascript\nrule: {pattern: 'call($A, $$$R)'}\n"
+    "transform:\n  N: {convert: {source: $A, toCase: upperCase}}\nfix: 'call_$N()'\n",
 }
 
 

@@ -118,6 +118,45 @@ def test_a_binding_moved_into_a_literal_keeps_its_text(lang, source, pat, tpl, v
         assert json.loads(printed) == value
 
 
+# A metavariable glued to a name (`get_$NAME`) puts its text into that name,
+# as ast-grep's fixes do; the output runs (or compiles) as the language's own
+# tools read it.  Text that would make the name two tokens is refused.
+SPLICES = [
+    ("python", "def area():\n    return 1\nprint(area())\n", "$F()", "get_$F()", "get_area"),
+    ("python", "x = 1\nprint(x)\n", "print($A)", "print(f_$A_v if False else $A)", None),  # $A_v is one name
+    ("javascript", "function size() { return 2; }\nconsole.log(size());\n", "console.log($F())", "console.log($F() + my_$F_x)", None),
+    ("javascript", "const n = 2, v_n = 7;\nconsole.log(n);\n", "console.log($A)", "console.log($A + v_$A)", "9"),
+    ("c", "int total(void) { return 3; }\nint old_total(void) { return 4; }\nint main(void) { return total(); }\n", "return $F();", "return $F() + old_$F();", "old_total()"),
+    ("python", "print(x.y)\n", "print($A)", "log_$A()", ValueError),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "pat", "tpl", "expect"), SPLICES)
+def test_a_metavariable_glued_to_a_name_puts_its_text_there(lang, source, pat, tpl, expect):
+    if isinstance(expect, type):
+        with pytest.raises(expect):
+            pattern(lang, pat).rewrite(parse(lang, source), template(lang, tpl))
+        return
+    if expect is None:  # the metavariable runs into the text after it: no name to fill
+        with pytest.raises(SyntaxError):
+            template(lang, tpl)
+        return
+    out = str(pattern(lang, pat).rewrite(parse(lang, source), template(lang, tpl)))
+    assert "$" not in out
+    if lang == "python":
+        assert "def area" in out and f"{expect}()" in out
+        compile(out, "<rewritten>", "exec")
+    elif lang == "javascript":
+        node = shutil.which("node") or pytest.skip("no node")
+        printed = subprocess.run([node, "-e", out], capture_output=True, text=True, check=True).stdout
+        assert printed.strip() == expect
+    else:
+        cc = shutil.which("cc") or pytest.skip("no C compiler")
+        assert expect in out
+        r = subprocess.run([cc, "-fsyntax-only", "-x", "c", "-"], input=out, capture_output=True, text=True)
+        assert r.returncode == 0, r.stderr
+
+
 # Patterns cut from real code, each rewritten into itself: nothing may change.
 # A name bound where the grammar reads it as another kind of node (a lambda's
 # parameter, a type in a list) needs no parentheses where it lands.

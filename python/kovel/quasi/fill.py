@@ -19,6 +19,7 @@ from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import (
+    IN_TOKEN,
     MISREAD,
     READ,
     RUN,
@@ -302,7 +303,9 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
 
 def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
     """The text of a hole inside a string literal: the value escaped for that
-    literal, or ``LiteralText`` as it is."""
+    literal, or ``LiteralText`` as it is; inside a token, the value's text."""
+    if hole.literal == IN_TOKEN:
+        return leaf_term(hole.kind, _token_text(hole, value), True)
     if isinstance(value, BoundText):
         value = LiteralText(value.text) if value.verbatim else value.text
     if isinstance(value, LiteralText):
@@ -317,6 +320,28 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
     except ValueError as exc:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
     return leaf_term(hole.kind, text, True)
+
+
+def _token_text(hole: SHole, value: object) -> str:
+    """The text a value puts into a token (``get_$NAME``): a term's, or a match's
+    source text, or a ``str``; only a word, which cannot end the token there."""
+    if isinstance(value, BoundText):
+        text = value.text
+    elif isinstance(value, KTerm | str | LiteralText):
+        text = str(value)
+    else:
+        raise TypeError(
+            f"{hole.meta.text} stands inside a token: it takes a str or a KTerm, not {type(value).__name__}"
+        )
+    if not _WORD_TEXT.fullmatch(text):
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} is not letters, digits and"
+            " underscores, which alone keep the token one token"
+        )
+    return text
+
+
+_WORD_TEXT = re.compile(r"\w+")
 
 
 def _wants_name(sk: Skeleton, hole: SHole) -> bool:

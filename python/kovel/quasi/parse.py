@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from tree_sitter import Node, Tree
 
 __all__ = [
+    "IN_TOKEN",
     "Meta",
     "SHole",
     "SNode",
@@ -51,6 +52,10 @@ __all__ = [
     "MisreadError",
     "clipped",
 ]
+
+#: The ``SHole.literal`` of a metavariable that is part of a token that is no
+#: literal: its value's text goes into the token's as it is.
+IN_TOKEN = "\x00token"
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
@@ -91,7 +96,8 @@ class SHole:
     # may keep its trailing separator (`f($$$A)`, not `f($$$A, x)`).
     at_end: bool | None = None
     # Text inside a string literal: the literal's opening delimiter as written
-    # (`"`, `f'`, `'''`, a backtick; "" for an unquoted HTML attribute value).
+    # (`"`, `f'`, `'''`, a backtick; "" for an unquoted HTML attribute value;
+    # IN_TOKEN for part of a token that is no literal, as in `get_$NAME`).
     literal: str | None = None
     # An expression inside a literal (an f-string's `{}`): that literal's opener.
     within: str | None = None
@@ -433,14 +439,18 @@ class _Converter:
             n = n.parent
         return None, None
 
-    def split(self, node: Node, a: int, b: int) -> list[str | SNode | SHole] | None:
-        """The text [a, b) of a literal as text and holes, when placeholders lie in it."""
+    def split(self, node: Node, a: int, b: int, token: bool = False) -> list[str | SNode | SHole] | None:
+        """The text [a, b) of a literal as text and holes, when placeholders lie in it;
+        with ``token``, of a token that is no literal nor comment, whose text the
+        holes' texts make up with the rest (`get_$NAME`)."""
         inside = sorted(
             (r, m) for r, m in self.spans.items() if a <= r[0] and r[1] <= b and m.index not in self.holes
         )
         if not inside:
             return None
         literal, within = self.literal_context(node)
+        if literal is None and token and "comment" not in node.type and not any(m.seq for _, m in inside):
+            literal = IN_TOKEN
         if literal is None:
             return None
         items: list[str | SNode | SHole] = []
@@ -463,7 +473,7 @@ class _Converter:
         anchored = self.anchored(node)
         if node.child_count == 0:
             at = self.code_offset(node.start_byte)
-            parts = self.split(node, node.start_byte, node.end_byte) if self.literal_holes else None
+            parts = self.split(node, node.start_byte, node.end_byte, True) if self.literal_holes else None
             if parts is not None:
                 return SNode(kind, node.is_named, True, parts, False, anchored, at)
             text = self.text(node.start_byte, node.end_byte)
@@ -660,7 +670,7 @@ def parse_quasi(
     if fallback is not None:
         # Where `$NAME` is the language's own syntax (a shell's heredoc), text
         # that spells one is that text.
-        glued = None if literal_holes or lang in _DOLLAR_NAMES else _glued_meta(fallback)
+        glued = None if lang in _DOLLAR_NAMES else _glued_meta(fallback)
         if glued is not None:
             meta, token = glued
             # Read as a token of its own, it is where the grammar takes no node.
