@@ -25,15 +25,26 @@ __all__ = ["compile_error", "compiles_in_pieces", "newly_rejected", "top_level_s
 #: What a compiler's verdict on a text depends on besides the text.
 _COMPILER = f"python-compile\0{sys.version}\0{sys.implementation.cache_tag}"
 
-_GLOBAL = re.compile(r"\bglobal\b")
 _LINE_END = re.compile(r"\r\n?|\n")
 #: Where a ``global`` declaration binds names of the module itself: outside these.
 _SCOPES = frozenset({"function_definition", "class_definition", "lambda"})
 
 
 def _says_global(text: str) -> bool:
-    # The plain search first: the pattern's is slow on a whole file.
-    return "global" in text and _GLOBAL.search(text) is not None
+    """Whether ``text`` holds the word ``global`` (as ``\\bglobal\\b`` finds it)."""
+    # Each place the plain search finds, told from a longer word by its
+    # neighbours: the pattern's own search is slow over a whole file.
+    at = text.find("global")
+    while at >= 0:
+        end = at + 6
+        if (at == 0 or not _word_char(text[at - 1])) and (end == len(text) or not _word_char(text[end])):
+            return True
+        at = text.find("global", end)
+    return False
+
+
+def _word_char(c: str) -> bool:
+    return c.isalnum() or c == "_"
 
 
 def _module_globals(term: KTerm) -> bool:
