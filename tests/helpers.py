@@ -2,6 +2,7 @@
 
 import os
 import shlex
+import shutil
 import subprocess
 import time
 import uuid
@@ -277,3 +278,35 @@ def in_threads(n, work):
         t.join()
     if errors:
         raise errors[0]
+
+
+# Running rewrites and programs (the quasi tests).
+NODE = shutil.which("node") or shutil.which("nodejs")
+
+
+def rewrite(lang, code, pat, tpl):
+    """``code`` with each match of the pattern ``pat`` replaced by the template ``tpl``."""
+    from kovel.quasi import pattern, template
+    from kovel.treesitter import parse
+
+    return str(pattern(lang, pat).rewrite(parse(lang, code), template(lang, tpl)))
+
+
+def calls_taken_away(lang, code, g="$A"):
+    """``code`` with `g(A)` written as the template ``g`` and `h(A, B)` as A - B, until none
+    is left (a pass rewrites the outermost calls; those inside them go next)."""
+    for _ in range(20):
+        again = rewrite(lang, rewrite(lang, code, "g($A)", g), "h($A, $B)", "$A - $B")
+        if again == code:
+            break
+        code = again
+    return code
+
+
+def run(*argv, **kw):
+    """What ``argv`` prints; it must succeed. Not under the sanitizers a test run may
+    preload for kovel (PHP's opcache refuses them)."""
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    done = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=300, env=env, **kw)
+    assert done.returncode == 0, done.stdout[-1000:] + done.stderr[-2000:]
+    return done.stdout

@@ -1,7 +1,6 @@
 """The cache of parsed files: hits give the parse's term and errors, damage is repaired, size is bounded."""
 
 import os
-import threading
 from pathlib import Path
 
 import pytest
@@ -14,7 +13,7 @@ from kovel.batch.results import apply_changes  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.treesitter import language  # noqa: E402
 from kovel.treesitter.convert import parse_with_errors  # noqa: E402
-from tests.helpers import write_files  # noqa: E402
+from tests.helpers import in_threads, write_files  # noqa: E402
 
 SOURCES = [b"x = 1\n", b"def f(:\n  print(1)\n", "s = 'é'\r\nprint(s)\n".encode(), b""]
 
@@ -64,11 +63,7 @@ def test_writers_at_once_leave_whole_entries(tmp_path):
             hit = cache.get(key)
             seen.append(hit is not None and hit.term.postcard_bytes() == parsed.term.postcard_bytes())
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(4, lambda _: work())
     assert all(seen) and len(seen) == 80
     assert [p.name for p in entries(tmp_path)] == [key]  # no temporary file left
 
@@ -109,29 +104,18 @@ def test_a_run_with_the_cache_gives_what_a_run_without_gives(tmp_path):
     assert run(cache) == cold == run(None)
 
 
-def test_a_task_with_a_hit_does_not_parse(tmp_path, monkeypatch):
-    cache = TermCache(str(tmp_path))
-    data = b"if x:\n    print(1, 2)\n"
-    first = tasks.rewrite_task("m.py", "python", "print($$$A)", "log($$$A)", None, data, cache)
-    monkeypatch.setattr(tasks, "parse_with_errors", forbidden)
-    again = tasks.rewrite_task("m.py", "python", "print($$$A)", "log($$$A)", None, data, cache)
-    assert again.text() == first.text() == "if x:\n    log(1, 2)\n"
-    found = tasks.find_task("m.py", "python", "print($A, 2)", None, data, cache=cache)
-    assert [m.text for m in found.matches] == ["print(1, 2)"]
-
-
 # Each rewrite is judged by tree-sitter and, for Python, by the compiler: a
 # rewrite that the compiler rejects outside a function and takes inside one,
 # and one that is fine.
 JUDGED = [
-    (b"def f():\n    print(1)\n", "return 1"),
-    (b"print(1)\n", "return $$$A"),
-    (b"print(1)\n", "log($$$A)"),
+    (b"def f():\n    print(1, 2)\n", "return 1"),
+    (b"print(1, 2)\n", "return $$$A"),
+    (b"print(1, 2)\n", "log($$$A)"),
 ]
 
 
 @pytest.mark.parametrize(("data", "rewrite"), JUDGED, ids=repr)
-def test_verdicts_from_the_cache_are_the_checks_own(tmp_path, monkeypatch, data, rewrite):
+def test_a_hit_is_neither_parsed_nor_judged_again(tmp_path, monkeypatch, data, rewrite):
     cache = TermCache(str(tmp_path))
 
     def judged():
@@ -142,9 +126,11 @@ def test_verdicts_from_the_cache_are_the_checks_own(tmp_path, monkeypatch, data,
     first = judged()
     assert first == (plain.errors_after, plain.compile_error, plain.text())
     # Taken from the cache: neither tree-sitter nor the compiler runs again.
-    monkeypatch.setattr(tasks, "syntax_errors", forbidden)
-    monkeypatch.setattr(pycheck, "compile_error", forbidden)
+    for module, name in ((tasks, "parse_with_errors"), (tasks, "syntax_errors"), (pycheck, "compile_error")):
+        monkeypatch.setattr(module, name, forbidden)
     assert judged() == first
+    found = tasks.find_task("m.py", "python", "print($A, 2)", None, data, cache=cache)
+    assert [m.text for m in found.matches] == ["print(1, 2)"]
     monkeypatch.undo()
     # A damaged verdict is not believed: it is worked out again.
     for path in entries(tmp_path):

@@ -36,11 +36,8 @@ def test_languages_hidden_names_and_duplicates(tmp_path):
     (tmp_path / "dirlink").symlink_to(tmp_path / "sub")
     listed = rel(tmp_path, list_files([tmp_path]))
     assert listed == sorted((name, lang, None) for name, lang in NAMED.items() if lang)
-    # each file once, however often it is reached
-    assert (
-        rel(tmp_path, list_files([tmp_path, tmp_path / "a.py", tmp_path / "sub", tmp_path / "sub/g.js"]))
-        == listed
-    )
+    again = list_files([tmp_path, tmp_path / "a.py", tmp_path / "sub", tmp_path / "sub/g.js"])
+    assert rel(tmp_path, again) == listed  # each file once, however often it is reached
     # A language given takes its own files only, by name as by extension.
     assert rel(tmp_path, list_files([tmp_path], "c")) == [("b.h", "c", None)]
     assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cmake"))] == [
@@ -89,12 +86,10 @@ def test_links_in_directories_are_skipped_unless_followed(linked, follow, expect
     assert [p for p, _, _ in rel(linked, list_files([linked], follow=follow))] == expected
 
 
-def test_links_named_are_followed(linked):
+def test_links_named_are_followed_and_write_roots_resolve_them(linked):
     listed = rel(linked, list_files([linked / "helper.py", linked / "ext", linked / "alias.py"]))
     assert listed == [(name, "python", None) for name in ("helper.py", "ext/o.py", "alias.py")]
-
-
-def test_write_roots_resolve_directories_and_the_directories_of_files(linked):
+    # the roots writes are kept to: directories, and the directories of files
     roots = write_roots([linked / "helper.py", linked / "ext", linked / "sub" / "b.py", linked])
     assert roots == [os.path.realpath(linked / p) for p in (".", "../elsewhere/pkg", "sub")]
 

@@ -85,21 +85,11 @@ def test_the_touched_statements_give_the_whole_files_verdict(statements, picks, 
         ("class A:\n    def m(self):\n        print(0)\n    z = 1\n", "print(0)", "print(0)\nx = 1", False),
         ("def f():\n    v = 1\n    def g():\n        print(0)\n", "print(0)", "nonlocal w", False),
         ("class A:\n    def m(self):\n        print(0)\n", "print(0)", "\\", False),
-        (
-            "def gen():\n    def inner():\n        print(0)\n    yield inner\n",
-            "print(0)",
-            "0\nif 1:\n    pass",
-            False,
-        ),
+        ("def gen():\n    def inner():\n        print(0)\n    yield inner\n", "print(0)", "0\nif 1:\n    pass", False),
         ("class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n", "print(0)", "yield 1", True),
-        (
-            "class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n",
-            "print(0)",
-            "0\r\nx = 1",
-            False,
-        ),
+        ("class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n", "print(0)", "0\r\nx = 1", False),
     ],
-)
+)  # fmt: skip
 def test_when_the_statements_alone_decide(before, old, new, pieces_alone):
     a = before.index(old)
     replaced, after = [(a, a + len(old), new)], before.replace(old, new, 1)

@@ -44,6 +44,11 @@ def _die():
     os.kill(os.getpid(), signal.SIGKILL)
 
 
+def fails(future, kind, match=None):
+    with pytest.raises(kind, match=match):
+        future.result()
+
+
 def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
     # The limit leaves a loaded machine time to import this module in a worker.
     with WatchdogPool(2, timeout=6) as pool:
@@ -51,15 +56,11 @@ def test_watchdog_pool_fails_only_the_task_that_overran_or_died():
         futures += [pool.submit(pow, 2, n) for n in range(8)]
         # Each task under its own limit: a shorter one, and a longer one than the pool's.
         short, long = pool.submit_limited(1, _sleep, 3), pool.submit_limited(30, _sleep, 7)
-        with pytest.raises(TimeoutError, match="no result after 6 s; worker killed"):
-            futures[0].result()
-        with pytest.raises(ChildProcessError, match=r"died \(exit code -9\)"):
-            futures[1].result()
-        with pytest.raises(ValueError, match="invalid literal"):
-            futures[2].result()
+        fails(futures[0], TimeoutError, "no result after 6 s; worker killed")
+        fails(futures[1], ChildProcessError, r"died \(exit code -9\)")
+        fails(futures[2], ValueError, "invalid literal")
         assert [f.result() for f in futures[3:]] == [2**n for n in range(8)]
-        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
-            short.result()
+        fails(short, TimeoutError, "no result after 1 s; worker killed")
         assert long.result() == 7
     with pytest.raises(RuntimeError, match="after shutdown"):
         pool.submit(pow, 2, 2)
@@ -77,8 +78,7 @@ def _swallow_errors(s):
 def test_inline_executor_stops_an_overrunning_task(task):
     handler = signal.getsignal(signal.SIGALRM)
     inline = InlineExecutor(timeout=0.5)
-    with pytest.raises(TimeoutError, match=r"no result after 0\.5 s; task stopped"):
-        inline.submit(task, 60).result()
+    fails(inline.submit(task, 60), TimeoutError, r"no result after 0\.5 s; task stopped")
     # Nothing of the limit is left behind, and the next task runs in full.
     assert signal.getsignal(signal.SIGALRM) is handler
     assert signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
@@ -98,8 +98,7 @@ def test_watchdog_pool_terminate_stops_running_tasks():
     assert time.monotonic() - started < 10
     assert queued.cancelled()
     assert sent.cancelled() or isinstance(sent.exception(), ChildProcessError)
-    with pytest.raises(ChildProcessError, match="stopped before the task finished"):
-        running.result()
+    fails(running, ChildProcessError, "stopped before the task finished")
 
 
 def test_watchdog_pool_never_runs_the_main_script_again(tmp_path):
@@ -183,12 +182,9 @@ def test_calls_sent_together_keep_their_own_limits_and_failures():
         calls += [(30, int, ("x",)), (4, _sleep, (0.2,))]
         futures = pool.submit_many(calls)
         assert futures[0].result() == 2 and futures[2].result() == 4
-        with pytest.raises(TimeoutError, match="no result after 1 s; worker killed"):
-            futures[1].result()
-        with pytest.raises(ChildProcessError, match=r"died \(exit code -9\)"):
-            futures[3].result()
-        with pytest.raises(ValueError, match="invalid literal"):
-            futures[4].result()
+        fails(futures[1], TimeoutError, "no result after 1 s; worker killed")
+        fails(futures[3], ChildProcessError, r"died \(exit code -9\)")
+        fails(futures[4], ValueError, "invalid literal")
         assert futures[5].result() == 0.2
         # A call that cannot be sent fails its own future only.
         bad, good = pool.submit_many([(30, len, (lambda: 0,)), (30, pow, (3, 2))])
@@ -209,8 +205,8 @@ def test_tasks_queued_behind_a_running_one_keep_their_own_limits():
         after_death = pool.submit_many([(30, pow, (3, 2)), (30, _sleep, (0.1,))])
         assert (first.result(), waited.result(), after_kill.result()) == (1.5, 0.3, 32)
         assert [f.result() for f in after_death] == [9, 0.1]
-        assert isinstance(overran.exception(), TimeoutError)
-        assert isinstance(died.exception(), ChildProcessError)
+        fails(overran, TimeoutError)
+        fails(died, ChildProcessError)
 
 
 def _loaded(name):
@@ -246,8 +242,7 @@ def test_work_before_the_files_runs_where_its_limit_holds():
     inline = InlineExecutor()
     assert here_if_limited(inline, None) is inline
     kept = here_if_limited(inline, 1)
-    with pytest.raises(TimeoutError):
-        kept.submit(_sleep, 60).result()
+    fails(kept.submit(_sleep, 60), TimeoutError)
     assert kept.submit(os.getpid).result() != os.getpid()  # a new worker took over
     # A text searched with no executor given: the Perl grammar's scanner loops on "t#".
     for done in (

@@ -59,14 +59,11 @@ def test_find_prints_each_match_with_its_line_or_json(tree):
         "sub/d.py:2:12:     return print(y)",
     ]
     r = kovel(tree, "find", "--json", "-p", "print($$$A)", "a.py", "c.c", "--jobs", "1")
-    rows = [
-        (o["path"], o["lang"], o["start"], o["end"], o["bindings"])
-        for o in map(json.loads, r.stdout.splitlines())
-    ]
-    assert r.returncode == 0 and rows == [
-        ("a.py", "python", {"line": 3, "column": 5}, {"line": 3, "column": 22}, {"A": ['"héllo"', "2"]}),
-        ("a.py", "python", {"line": 4, "column": 1}, {"line": 4, "column": 8}, {"A": []}),
-        ("c.c", "c", {"line": 1, "column": 18}, {"line": 1, "column": 29}, {"A": ["1", "2"]}),
+    rows = [(o["path"], o["lang"], o["start"], o["bindings"]) for o in map(json.loads, r.stdout.splitlines())]
+    assert r.returncode == 0 and rows == [  # the JSON records' ranges: test_output
+        ("a.py", "python", {"line": 3, "column": 5}, {"A": ['"héllo"', "2"]}),
+        ("a.py", "python", {"line": 4, "column": 1}, {"A": []}),
+        ("c.c", "c", {"line": 1, "column": 18}, {"A": ["1", "2"]}),
     ]
 
 
@@ -97,22 +94,19 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
     assert r.returncode == 0 and (tmp_path / "a.py").read_text() == "y = (x + 1) * 2\n"
 
 
-def test_languages_the_pattern_is_not_for_are_noted_in_directories_and_errors_when_named(tree):
-    (tree / "n.py").write_text("y = not x\n")
-    walked = kovel(tree, "find", "-p", "not $X", ".")
-    assert (walked.returncode, walked.stdout) == (0, "n.py:1:5: y = not x\n")
-    assert "kovel: note: the pattern or rewrite does not parse as javascript" in walked.stderr
-    assert "1 javascript file in directories skipped" in walked.stderr
-    named = kovel(tree, "find", "-p", "not $X", "b.js", "n.py")
-    assert named.returncode == 2 and "1 javascript file named on the command line skipped" in named.stderr
-
-
 @pytest.mark.parametrize(
     "args, status, stdout, stderr",
     [
-        (["find", "-p", "nothing_here($A)", "."], 1, "", ""),
+        (["find", "-p", "nothing_here($A)", "."], 1, "", "kovel: note: latin.js: skipped"),
+        # a language the pattern does not parse as: a note in directories, an error when named
+        (["find", "-p", "not $X", "."], 0, "n.py:1:5: y = not x\n", "2 javascript files in directories skipped"),
+        (["find", "-p", "not $X", "b.js", "n.py"], 2, "n.py:1:5", "1 javascript file named on the command line skipped"),
         (["find", "-p", "print($$$A)", "missing.py", "a.py"], 2, "a.py:3:5", "kovel: missing.py: no such file or directory\n"),
         (["find", "-p", "print($$$A)", "notes.txt"], 2, "", "kovel: notes.txt: cannot tell the language"),
+        # a file that is not UTF-8: a note when found, an error when named
+        (["find", "-p", "print($$$A)", "."], 0, "a.py:3:5", "kovel: note: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
+        (["find", "-p", "print($$$A)", "latin.js", "b.js"], 2, "b.js:2:3", "kovel: latin.js: skipped: not UTF-8 text"),
+        (["rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "latin.js", "b.js"], 2, "--- a/b.js", "kovel: latin.js: not rewritten: not UTF-8"),
         (["find", "--lang", "python", "-p", "def (", "."], 2, "", "the pattern or rewrite does not parse as python"),
         (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "", "no tree-sitter grammar for 'nosuchlang'"),
         (["rewrite", "-p", "print($$$A)", "."], 2, "", "the following arguments are required: -r/--rewrite"),
@@ -122,12 +116,17 @@ def test_languages_the_pattern_is_not_for_are_noted_in_directories_and_errors_wh
         (["find", "-p", "x", "-j", "abc", "."], 2, "", "argument -j/--jobs: 'abc' is not a positive integer"),
         (["find", "-p", "x", "-j", "0", "."], 2, "", "argument -j/--jobs: '0' is not a positive integer"),
         (["find", "-p", "x", "--timeout", "soon", "."], 2, "", "argument --timeout: 'soon' is not a positive number"),
+        (["find", "--json", "-c", "-p", "print($A)", "."], 2, "", "not allowed with"),
+        (["rewrite", "-r", "x", "--json", "--write", "-p", "print($A)", "."], 2, "", "not allowed with"),
+        (["rewrite", "-i", "-p", "print($A)", "-r", "log($A)", "."], 2, "", "--interactive needs a terminal"),
     ],
 )  # fmt: skip
 def test_exit_status_and_what_went_wrong(tree, args, status, stdout, stderr):
+    before = contents(write_files(tree, {"n.py": "y = not x\n", "latin.js": b'print("caf\xe9");\n'}))
     r = kovel(tree, *args, input="x\n")
     assert r.returncode == status and r.stdout.startswith(stdout) and (stdout or r.stdout == "")
     assert stderr in r.stderr and (stderr or r.stderr == "") and "_positive" not in r.stderr
+    assert contents(tree) == before
 
 
 def test_problem_files_are_reported_and_left_alone_while_the_rest_is_written(tree):
@@ -147,32 +146,26 @@ def test_problem_files_are_reported_and_left_alone_while_the_rest_is_written(tre
     assert after["a.py"] == REWRITTEN["a.py"]
 
 
-@pytest.mark.parametrize("force", [False, True])
-def test_a_rewrite_that_adds_syntax_errors_needs_force(tree, force):
-    (tree / "assign.py").write_text("y = print(1)\n")  # `y = del 1` does not parse
-    flags = ["--write", *(["--force"] * force), "assign.py"]
-    r = kovel(tree, "rewrite", "-p", "print($$$A)", "-r", "del $$$A", *flags)
-    written = (tree / "assign.py").read_text() == "y = del 1\n"
-    assert (r.returncode, written) == ((0, True) if force else (2, False))
-    assert force or "adds syntax errors (0 before, 1 after); not written (--force writes it)" in r.stderr
-
-
 @pytest.mark.parametrize("mode", ["diff", "write", "force"])
-def test_a_python_file_that_would_no_longer_compile_is_not_written(tree, mode):
-    # Tree-sitter parses `return 1` anywhere; Python only in a function.
-    write_files(tree, {"mod.py": "print(1)\n", "fn.py": "def f():\n    print(1)\n"})
+def test_a_rewrite_that_breaks_the_syntax_or_would_no_longer_compile_needs_force(tree, mode):
+    # `y = return 1` does not parse; tree-sitter parses `return 1` anywhere, Python only in a function.
+    files = {"assign.py": "y = print(1)\n", "mod.py": "print(1)\n", "fn.py": "def f():\n    print(1)\n"}
     flags = {"diff": [], "write": ["--write"], "force": ["--write", "--force"]}[mode]
-    r = kovel(tree, "rewrite", "-p", "print($A)", "-r", "return $A", *flags, "mod.py", "fn.py", "--jobs", "2")
-    after = contents(tree)
-    assert after["fn.py"] == ("def f():\n    print(1)\n" if mode == "diff" else "def f():\n    return 1\n")
-    assert after["mod.py"] == ("return 1\n" if mode == "force" else "print(1)\n")
+    write_files(tree, files)
+    r = kovel(tree, "rewrite", "-p", "print($A)", "-r", "return $A", *flags, *files, "-j", "2")
+    new = {name: text.replace("print(1)", "return 1") for name, text in files.items()}
+    want = {"diff": files, "write": {**files, "fn.py": new["fn.py"]}, "force": new}[mode]
+    assert {name: (tree / name).read_text() for name in files} == want
+    assert ("+return 1" in r.stdout) == (mode == "diff")  # the diff still shows them
     if mode == "force":
-        assert (r.returncode, r.stderr) == (0, "kovel: 2 files rewritten\n")
+        assert (r.returncode, r.stderr) == (0, "kovel: 3 files rewritten\n")
         return
-    note = "kovel: mod.py: Python rejects the rewritten file: 'return' outside function (line 1); "
+    then = "shown, but --write will skip it" if mode == "diff" else "not written (--force writes it)"
     assert r.returncode == 2
-    assert note + ("shown, but --write will skip it" if mode == "diff" else "not written") in r.stderr
-    assert ("+return 1" in r.stdout) == (mode == "diff")  # the diff still shows it
+    assert f"assign.py: the rewrite adds syntax errors (0 before, 1 after); {then}" in r.stderr
+    assert (
+        f"mod.py: Python rejects the rewritten file: 'return' outside function (line 1); {then}" in r.stderr
+    )
 
 
 @pytest.mark.parametrize(
@@ -242,13 +235,6 @@ def test_a_fixed_file_that_hangs_its_check_is_not_written(tmp_path):
     assert (tmp_path / "a.py").read_text() == "print(1)\n"
 
 
-def test_an_interrupted_write_leaves_each_file_old_or_new(tree):
-    r = kovel(tree, *WRITE_IN_POOL, ".", hook=("interrupt", "c.c"))
-    assert r.returncode == 130 and "interrupted" in r.stderr
-    # Files are written in path order; the run stopped just before c.c.
-    assert contents(tree) == {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
-
-
 def test_console_script_and_python_m_agree(tree):
     script = Path(sys.executable).with_name("kovel")
     if not script.exists():
@@ -269,28 +255,27 @@ def test_progress_bar_on_a_terminal_for_runs_over_a_second(tree, hook, bar):
         r = kovel(tree, "find", "-p", "print($$$A)", "--jobs", "1", ".", hook=hook, stderr=slave)
         os.close(slave)
         shown = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: nothing more on the terminal
-                break
-            if not chunk:
-                break
-            shown += chunk
+        try:
+            while chunk := os.read(master, 4096):
+                shown += chunk
+        except OSError:  # EIO: nothing more on the terminal
+            pass
     finally:
         os.close(master)
     assert r.returncode == 0 and len(r.stdout.splitlines()) == 6  # the matches, on stdout only
     assert (b"/6 [" in shown) == bar
 
 
-def test_a_write_killed_midway_leaves_no_stray_file_past_the_next_run(tree):
-    # Killed between linking the new text in and the rename (safewrite's tests take the other steps).
-    r = kovel(tree, *WRITE_IN_POOL, ".", hook=("die:replace", "c.c"))
-    assert r.returncode == -9
-    left = {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}
-    after = contents(tree)
-    (stray,) = set(after) - set(left)
-    assert {p: after[p] for p in left} == left and stray.startswith(".c.c.") and stray.endswith(".kovel-tmp")
+@pytest.mark.parametrize("action, status", [("interrupt", 130), ("die:replace", -9)])
+def test_a_write_stopped_midway_leaves_each_file_old_or_new_and_no_stray_past_next_run(tree, action, status):
+    # Files are written in path order; the run stops at c.c: interrupted, or killed between
+    # linking the new text in and the rename (safewrite's tests take the other steps).
+    r = kovel(tree, *WRITE_IN_POOL, ".", hook=(action, "c.c"))
+    assert r.returncode == status and (status != 130 or "interrupted" in r.stderr)
+    left, after = {**FILES, "a.py": REWRITTEN["a.py"], "b.js": REWRITTEN["b.js"]}, contents(tree)
+    strays = [p for p in after if p not in left]
+    assert {p: after[p] for p in left} == left and len(strays) == (status == -9)
+    assert all(p.startswith(".c.c.") and p.endswith(".kovel-tmp") for p in strays)
     again = kovel(tree, *WRITE_IN_POOL, ".")
     assert (again.returncode, again.stderr) == (0, "kovel: 3 files rewritten\n")
     assert contents(tree) == {**FILES, **REWRITTEN}
@@ -365,21 +350,6 @@ def test_python_files_keep_their_declared_encoding(tree, jobs):
     assert (tree / "fr.py").read_bytes() == DECLARED["fr.py"][1].replace("print(", "log(").encode("latin-1")
 
 
-@pytest.mark.parametrize(
-    "args, status, said",
-    [
-        (["find", "."], 0, "kovel: note: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
-        (["find", "latin.js", "b.js"], 2, "kovel: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
-        (["rewrite", "-r", "log($$$A)", "latin.js", "b.js"], 2, "kovel: latin.js: not rewritten: not UTF-8"),
-    ],
-)
-def test_undecodable_files_are_skipped_when_found_and_errors_when_named(tree, args, status, said):
-    (tree / "latin.js").write_bytes(b'print("caf\xe9");\n')
-    r = kovel(tree, args[0], "-p", "print($$$A)", *args[1:])
-    assert r.returncode == status and said in r.stderr
-    assert (tree / "latin.js").read_bytes() == b'print("caf\xe9");\n'
-
-
 @needs_git
 @pytest.mark.parametrize(
     "options, found",
@@ -396,10 +366,8 @@ def test_undecodable_files_are_skipped_when_found_and_errors_when_named(tree, ar
     ],
 )  # fmt: skip
 def test_a_checkout_below_the_start_keeps_its_ignore_files_and_the_walk_options(tree, options, found):
-    write_files(
-        tree, {"proj/.gitignore": "gen.py\nout/\n", "proj/gen.py": "print(5)\n", "proj/ok.py": "print(6)\n"}
-    )
-    write_files(tree, {"proj/out/x.py": "print(7)\n"})
+    proj = {"proj/.gitignore": "gen.py\nout/\n", "proj/gen.py": "print(5)\n", "proj/ok.py": "print(6)\n"}
+    write_files(tree, {**proj, "proj/out/x.py": "print(7)\n"})
     subprocess.run(["git", "init", "-q", str(tree / "proj")], check=True)
     r = kovel(tree, "find", "-p", "print($$$A)", *options)
     assert r.returncode == 0

@@ -10,7 +10,7 @@ pytest.importorskip("tree_sitter_python")
 from kovel.batch import apply_changes, rewrite_files  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.cli.interactive import Review  # noqa: E402
-from tests.helpers import Tmux, kovel, write_files  # noqa: E402
+from tests.helpers import Tmux, write_files  # noqa: E402
 
 
 def test_review_makes_the_chosen_changes_only(tmp_path):
@@ -27,13 +27,6 @@ def test_review_makes_the_chosen_changes_only(tmp_path):
     assert review.file(results[1], (tmp_path / "b.py").read_bytes()) == [] and review.quit
 
 
-def test_interactive_needs_a_terminal(tmp_path):
-    write_files(tmp_path, {"a.py": "print(1)\n"})
-    r = kovel(tmp_path, "rewrite", "-i", "-p", "print($A)", "-r", "log($A)", ".")
-    assert r.returncode == 2 and "terminal" in r.stderr
-    assert (tmp_path / "a.py").read_text() == "print(1)\n"
-
-
 @pytest.fixture
 def terminal():
     """Runs `kovel rewrite -i -p print($A) -r REWRITE ARGS...` in a terminal of its own."""
@@ -46,38 +39,32 @@ def terminal():
         t.close()
 
 
+BEFORE = {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n", "c.py": "y = print(a)\nprint(b)\n"}
+
+
 @pytest.mark.parametrize(
-    "answers, a_py, b_py, status",
+    "rewrite, answers, after, status",
     [
         # yes, no, yes in a.py; quit at b.py's question: b.py is left as it is.
-        ("ynyq", "log(1)\nprint(2)\nlog(3)\n", "print(4)\n", 0),
-        ("yq", "log(1)\nprint(2)\nprint(3)\n", "print(4)\n", 0),
-        ("na" + "y", "print(1)\nlog(2)\nlog(3)\n", "log(4)\n", 0),
-        ("q", "print(1)\nprint(2)\nprint(3)\n", "print(4)\n", 1),
+        ("log($A)", "ynyq", {"a.py": "log(1)\nprint(2)\nlog(3)\n", "b.py": "print(4)\n"}, 0),
+        ("log($A)", "yq", {"a.py": "log(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n"}, 0),
+        # after `a`, the rest of a.py is taken without a question
+        ("log($A)", "nay", {"a.py": "print(1)\nlog(2)\nlog(3)\n", "b.py": "log(4)\n"}, 0),
+        ("log($A)", "q", {"a.py": BEFORE["a.py"], "b.py": "print(4)\n"}, 1),
+        # The changes chosen are judged: `y = del a` does not parse, `del b` does.
+        ("del $A", "ny", {"c.py": "y = print(a)\ndel b\n"}, 0),
+        ("del $A", "yn", {"c.py": BEFORE["c.py"]}, 2),
     ],
 )
-def test_interactive_in_a_terminal(tmp_path, terminal, answers, a_py, b_py, status):
-    write_files(tmp_path, {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n"})
-    t = terminal(tmp_path, "log($A)", "--jobs", "1", ".")
+def test_interactive_in_a_terminal(tmp_path, terminal, rewrite, answers, after, status):
+    write_files(tmp_path, {name: BEFORE[name] for name in after})
+    t = terminal(tmp_path, rewrite, "--jobs", "1", ".")
     for asked, k in enumerate(answers, 1):
         screen = t.wait_for("Make this change [y,n,a,q,?]?", asked)
-        assert "-print(" in screen and "+log(" in screen  # the hunk is shown before the question
-        t.key(k)  # after `a`, the rest of a.py is taken without a question
-    screen = t.wait_for("EXIT=")
-    assert f"EXIT={status}" in screen
-    assert (tmp_path / "a.py").read_text() == a_py and (tmp_path / "b.py").read_text() == b_py
-
-
-def test_interactive_judges_the_chosen_changes(tmp_path, terminal):
-    """`y = del a` does not parse, `del b` does: taking only the second change is written."""
-    source = "y = print(a)\nprint(b)\n"
-    write_files(tmp_path, {"a.py": source, "b.py": source})
-    for name, keys, after in (("a.py", "ny", "y = print(a)\ndel b\n"), ("b.py", "yn", source)):
-        t = terminal(tmp_path, "del $A", name)
-        for n, k in enumerate(keys, 1):
-            t.wait_for("Make this change", n)
-            t.key(k)
-        screen = t.wait_for("EXIT=")
-        assert (tmp_path / name).read_text() == after
-        if after == source:
-            assert "adds syntax errors (0 before, 1 after); not written" in screen and "EXIT=2" in screen
+        lines = screen.splitlines()  # the hunk is shown before the question
+        assert any(x[:1] == "-" and "print(" in x for x in lines) and any(
+            x[:1] == "+" and rewrite[:4] in x for x in lines
+        )
+        t.key(k)
+    assert f"EXIT={status}" in t.wait_for("EXIT=")
+    assert {name: (tmp_path / name).read_text() for name in after} == after

@@ -5,6 +5,7 @@ import json
 import shutil
 import subprocess
 import sys
+from contextlib import closing
 from pathlib import Path
 
 import pytest
@@ -34,7 +35,7 @@ def project(tmp_path):
     return write_files(tmp_path, {**files, "a.py": "if x == None:\n    print(x)\n", "b.py": b})
 
 
-def test_text_output_and_exit_status(project):
+def test_text_and_json_output_and_exit_status(project):
     r = kovel(project / "sub", "scan", "--jobs", "1", "..")  # kovel.yml found in a folder above
     assert r.returncode == 1, r.stderr
     assert r.stdout.splitlines() == [
@@ -44,6 +45,14 @@ def test_text_output_and_exit_status(project):
     ]
     only = kovel(project, "scan", "--rule-id", "eq-none", ".")
     assert only.returncode == 0 and only.stdout.count("eq-none") == 1 and "no-print" not in only.stdout
+    # JSON lines: the range is the text's, in bytes too
+    got = diagnostics(kovel(project, "scan", "--json", "a.py"))
+    assert [(d["ruleId"], d["range"]["start"], d["text"], d["replacement"]) for d in got] == [
+        ("eq-none", {"line": 1, "column": 4}, "x == None", "x is None"),
+        ("no-print", {"line": 2, "column": 5}, "print(x)", "log(x)"),
+    ]
+    data = (project / "a.py").read_bytes()
+    assert all(data[(b := d["range"]["byteOffset"])["start"] : b["end"]].decode() == d["text"] for d in got)
 
 
 @pytest.mark.parametrize(
@@ -74,18 +83,6 @@ def test_messages_name_metavariables_and_transforms(tmp_path):
     assert [d["message"] for d in diagnostics(r)] == ["call log with a,  b: LOG, $NONE"]
 
 
-def test_json_lines(project):
-    got = diagnostics(kovel(project, "scan", "--json", "a.py"))
-    assert [(d["ruleId"], d["range"]["start"], d["text"], d["replacement"]) for d in got] == [
-        ("eq-none", {"line": 1, "column": 4}, "x == None", "x is None"),
-        ("no-print", {"line": 2, "column": 5}, "print(x)", "log(x)"),
-    ]
-    data = (project / "a.py").read_bytes()
-    for d in got:
-        b = d["range"]["byteOffset"]
-        assert data[b["start"] : b["end"]].decode() == d["text"]
-
-
 def test_sarif(project):
     log = json.loads(kovel(project, "scan", "--format", "sarif", ".").stdout)
     assert log["version"] == "2.1.0" and len(log["runs"]) == 1
@@ -114,50 +111,38 @@ def test_sarif(project):
         jsonschema.Draft4Validator(schema).validate(bad)
 
 
-def test_fix_writes_and_checks_syntax(project):
-    write_files(project, {"d.py": "def f():\n    return print(1)\n"})
-    r = kovel(project, "scan", "--fix", "a.py", "d.py")
-    assert r.returncode == 1 and "2 files fixed" in r.stderr
-    assert (project / "a.py").read_text() == "if x is None:\n    log(x)\n"
-    assert (project / "d.py").read_text() == "def f():\n    return log(1)\n"
-    # a fix that breaks the file is not written
-    write_files(
-        project, {"rules/r.yml": RULES.replace("fix: log($A)", "fix: 'log($A) +'"), "e.py": "print(1)\n"}
-    )
-    r = kovel(project, "scan", "--fix", "e.py")
-    assert r.returncode == 2 and "not written" in r.stderr and (project / "e.py").read_text() == "print(1)\n"
-
-
-def test_fixes_are_parenthesised_or_withheld_where_they_land(project):
-    rules = "id: g\nlanguage: python\nseverity: warning\nmessage: g\nrule:\n  pattern: g($A)\nfix: {}\n"
-    write_files(project, {"rules/r.yml": rules.format("$A + 1"), "g.py": "y = g(1) * 2\nif c: g(2)\n"})
-    assert kovel(project, "scan", "--fix", "g.py").returncode == 0
-    assert (project / "g.py").read_text() == "y = (1 + 1) * 2\nif c: 2 + 1\n"
+G_RULE = "id: g\nlanguage: python\nseverity: warning\nmessage: g\nrule:\n  pattern: g($A)\nfix: {}\n"
+SEVERAL = (
+    "id: inner\nlanguage: python\nmessage: m\nrule: {pattern: 'print($A)'}\nfix: 'log($A)'\n---\n"
+    "id: outer\nlanguage: python\nmessage: m\nrule: {pattern: 'f(print($A))'}\nfix: 'f(out($A))'\n---\n"
+    "id: late\nlanguage: python\nmessage: m\nrule: {kind: expression_statement, regex: '^g'}\n"
+    "fix: {template: 'h(2)', expandStart: {regex: '^x$'}}\n"
+)
+# Each: the rules, a.py before, the exit status, what the command says, a.py after.
+FIXES = {
+    "written": (RULES, "if x == None:\n    print(x)\ndef f():\n    return print(1)\n", 1, ["1 file fixed"],
+                "if x is None:\n    log(x)\ndef f():\n    return log(1)\n"),
+    "breaking the file": (RULES.replace("fix: log($A)", "fix: 'log($A) +'"), "print(1)\n", 2, ["not written"], "print(1)\n"),
+    "parenthesised where they land": (G_RULE.format("$A + 1"), "y = g(1) * 2\nif c: g(2)\n", 0, [], "y = (1 + 1) * 2\nif c: 2 + 1\n"),
     # A fix that would leave its one-line `if` cannot be kept together: reported, not applied.
-    write_files(project, {"rules/r.yml": rules.format('"z = $A\\nlog(z)"'), "h.py": "if c: g(2)\n"})
-    r = kovel(project, "scan", "--fix", "h.py")
-    assert (
-        r.returncode == 0 and "h.py:1:7: warning[g]" in r.stdout and "fixes of g are not offered" in r.stderr
-    )
-    assert (project / "h.py").read_text() == "if c: g(2)\n"
+    "withheld": (G_RULE.format('"z = $A\\nlog(z)"'), "if c: g(2)\n", 0, ["a.py:1:7: warning[g]", "fixes of g are not offered"], "if c: g(2)\n"),
+    # `outer` spans `inner`'s match on line 1; line 2 and 3 hold one fix each, the first
+    # of them made by the rule listed last, and reaching back over a blank line.
+    "of several rules": (SEVERAL, "f(print(1))\nx\ng(2)\ny = print(3)\n", 0, ["1 fix overlapping another not applied"],
+                         "f(out(1))\nh(2)\ny = log(3)\n"),
+}  # fmt: skip
 
 
-def test_fixes_of_several_rules_all_apply_or_are_reported(tmp_path):
-    # `outer` spans `inner`'s match on line 1; line 2 and 3 hold one fix each,
-    # the first of them made by the rule listed last, and reaching back over
-    # a blank line.
-    rules = (
-        "id: inner\nlanguage: python\nmessage: m\nrule: {pattern: 'print($A)'}\nfix: 'log($A)'\n---\n"
-        "id: outer\nlanguage: python\nmessage: m\nrule: {pattern: 'f(print($A))'}\nfix: 'f(out($A))'\n---\n"
-        "id: late\nlanguage: python\nmessage: m\nrule: {kind: expression_statement, regex: '^g'}\n"
-        "fix: {template: 'h(2)', expandStart: {regex: '^x$'}}\n"
-    )
-    write_files(tmp_path, {"r.yml": rules, "a.py": "f(print(1))\nx\ng(2)\ny = print(3)\n"})
+@pytest.mark.parametrize("rules, before, status, said, after", FIXES.values(), ids=FIXES)
+def test_fix(tmp_path, rules, before, status, said, after):
+    write_files(tmp_path, {"r.yml": rules, "a.py": before})
     r = kovel(tmp_path, "scan", "-r", "r.yml", "--fix", "a.py")
-    assert r.returncode == 0 and "1 fix overlapping another not applied" in r.stderr
-    assert (tmp_path / "a.py").read_text() == "f(out(1))\nh(2)\ny = log(3)\n"
-    r = kovel(tmp_path, "scan", "-r", "r.yml", "--fix", "a.py")
-    assert r.returncode == 0 and "overlapping" not in r.stderr and not r.stdout
+    assert (r.returncode, (tmp_path / "a.py").read_text()) == (status, after), r.stderr
+    assert all(s in r.stdout + r.stderr for s in said), r.stdout + r.stderr
+    # Once fixed, nothing is left to report; what was not fixed is reported again.
+    again = kovel(tmp_path, "scan", "-r", "r.yml", "--fix", "a.py")
+    assert (again.returncode, again.stdout == "") == ((status, False) if after == before else (0, True))
+    assert (tmp_path / "a.py").read_text() == after and "overlapping" not in again.stderr
 
 
 BAD_REGEX = "id: r\nlanguage: python\nrule: {kind: identifier, regex: '(a'}\nfix: x\n"
@@ -219,24 +204,18 @@ def test_kovel_test_runs_the_examples_and_reports_failures(tmp_path):
 
 @needs_tmux
 def test_interactive_scan_in_a_terminal(project):
-    t = Tmux(project, [sys.executable, "-m", "kovel", "scan", "-i", "--jobs", "1", "a.py"])
-    try:
+    with closing(Tmux(project, [sys.executable, "-m", "kovel", "scan", "-i", "--jobs", "1", "a.py"])) as t:
         for n, key in enumerate("ny", 1):
             t.wait_for("Make this change [y,n,a,q,?]?", n)
             t.key(key)
         assert "EXIT=1" in t.wait_for("EXIT=")
-    finally:
-        t.close()
     assert (project / "a.py").read_text() == "if x == None:\n    log(x)\n"
 
 
 @needs_tmux
 def test_terminal_output_underlines_the_match(project):
-    t = Tmux(project, [sys.executable, "-m", "kovel", "scan", "--jobs", "1", "a.py"])
-    try:
+    with closing(Tmux(project, [sys.executable, "-m", "kovel", "scan", "--jobs", "1", "a.py"])) as t:
         screen = t.wait_for("EXIT=")
-    finally:
-        t.close()
     lines = screen.splitlines()
     at = lines.index(" 2 |     print(x)")
     assert lines[at - 1] == "a.py:2:5: error[no-print]: print of x"

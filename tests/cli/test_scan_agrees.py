@@ -83,25 +83,22 @@ def test_the_same_rules_in_python():
     def found(r, **kw):
         return [str(f.term) for f in matcher(RuleConfig("r", "python", r, **kw)).find_all(t)]
 
+    def fixed(r, **kw):  # the third line
+        return str(matcher(RuleConfig("r", "python", r, **kw)).rewrite(t)).splitlines()[2]
+
     args = Rule(kind="argument_list")
     assert found(Rule(kind="identifier", nth_child=NthChild("2n+1"), inside=args)) == list("acexp")
     assert found(Rule(kind="identifier", nth_child=-1, inside=args)) == list("exq")
     of_rule = NthChild(1, of_rule=Rule(regex="^[cq]$"))
     assert found(Rule(kind="identifier", nth_child=of_rule, inside=args)) == ["c", "q"]
     assert found(Rule(kind="identifier", range=Range(3, 9, 3, 10))) == ["y"]
-    config = RuleConfig(
-        "r", "python", Rule(kind="identifier", regex="^q$"), fix="", expand_start=Rule(regex=",")
+    assert fixed(Rule(kind="identifier", regex="^q$"), fix="", expand_start=Rule(regex=",")) == "h(p)"
+    upper = (RuleConfig("upper", "python", Rule(pattern="$X"), fix="$X.upper()"),)
+    joined = {"B": Rewrite("$$$A", ("upper",), " + ")}
+    assert (
+        fixed(Rule(pattern="h($$$A)"), transform=joined, fix="h($B)", rewriters=upper)
+        == "h(p.upper() + q.upper())"
     )
-    assert str(matcher(config).rewrite(t)).splitlines()[2] == "h(p)"
-    config = RuleConfig(
-        "r",
-        "python",
-        Rule(pattern="h($$$A)"),
-        transform={"B": Rewrite("$$$A", ("upper",), " + ")},
-        fix="h($B)",
-        rewriters=(RuleConfig("upper", "python", Rule(pattern="$X"), fix="$X.upper()"),),
-    )
-    assert str(matcher(config).rewrite(t)).splitlines()[2] == "h(p.upper() + q.upper())"
     with pytest.raises(ValueError, match="no rewriter"):
         matcher(RuleConfig("r", "python", Rule(pattern="h($$$A)"), transform={"B": Rewrite("$$$A", ("x",))}))
 
@@ -109,10 +106,8 @@ def test_the_same_rules_in_python():
 def test_a_fix_that_would_not_parse_is_not_written(tmp_path):
     # ast-grep writes `[1, 20 3, 4]` here.
     rule = "id: r\nlanguage: javascript\nrule: {kind: number, regex: ^2$, inside: {kind: array}}\n"
-    write_files(
-        tmp_path,
-        {"b.js": SOURCES["b.js"], "rule.yml": rule + "fix:\n  template: '20'\n  expandEnd: {regex: ','}\n"},
-    )
+    rule += "fix:\n  template: '20'\n  expandEnd: {regex: ','}\n"
+    write_files(tmp_path, {"b.js": SOURCES["b.js"], "rule.yml": rule})
     out = kovel(tmp_path, "scan", "-r", "rule.yml", "--fix", ".")
     assert out.returncode == 2 and "syntax error" in out.stderr
     assert (tmp_path / "b.js").read_text() == SOURCES["b.js"]

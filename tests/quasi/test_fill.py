@@ -71,12 +71,6 @@ def test_provenance_in_postcard_bytes() -> None:
     assert str(back) == "def f(a):\n    return f\n"
 
 
-def test_template_cached_and_holes() -> None:
-    t = template("python", "$A($$$B, $A)")
-    assert template("python", "$A($$$B, $A)") is t
-    assert t.holes == ("A", "B")
-
-
 @pytest.mark.parametrize(
     ("values", "message"),
     [
@@ -91,8 +85,8 @@ def test_fill_errors(values: dict[str, object], message: str) -> None:
         template("python", "$NAME($$$ARGS)").fill(**values)
 
 
-def test_syntax_error_names_line_and_column() -> None:
-    with pytest.raises(SyntaxError, match="line 2, column") as info:
+def test_syntax_error_names_its_line() -> None:
+    with pytest.raises(SyntaxError) as info:
         template("python", "def f():\n    return (\n")
     assert info.value.lineno == 2
 
@@ -105,23 +99,20 @@ def test_value_without_lifter(monkeypatch: pytest.MonkeyPatch) -> None:
     assert str(template("c", "f($X)").fill(X=1)) == "f(1L)"
 
 
+# A metavariable inside a comment is text; an anonymous one has no name to fill.
 @pytest.mark.parametrize(
-    ("lang", "code"),
+    ("lang", "code", "holes"),
     [
-        ("python", "x = 1  # $X stays text\n"),
-        ("javascript", "f(1); /* $$$ARGS and $X */\n"),
-        ("c", "int x; // $NAME\n"),
+        ("python", "$A($$$B, $A)", ("A", "B")), ("python", "x = 1  # $X stays text\n", ()),
+        ("javascript", "f(1); /* $$$ARGS and $X */\n", ()), ("c", "int x; // $NAME\n", ()),
+        ("python", "f($_)", ()), ("python", "f($$$)", ()), ("python", "g($_, $X)", ("X",)),
     ],
-)
-def test_a_metavariable_inside_a_comment_is_text(lang: str, code: str) -> None:
+)  # fmt: skip
+def test_holes(lang: str, code: str, holes: tuple[str, ...]) -> None:
     t = template(lang, code)
-    assert t.holes == ()
-    assert str(t.fill()) == code
-
-
-@pytest.mark.parametrize("code", ["f($_)", "f($$$)", "g($_, $X)"])
-def test_an_anonymous_hole_cannot_be_filled(code: str) -> None:
-    t = template("python", code)
-    assert "_" not in t.holes
-    with pytest.raises(TypeError, match="no name"):
-        t.fill(**dict.fromkeys(t.holes, 1))
+    assert template(lang, code) is t and t.holes == holes
+    if "$_" in code or "$$$)" in code:
+        with pytest.raises(TypeError, match="no name"):
+            t.fill(**dict.fromkeys(holes, 1))
+    elif not holes:
+        assert str(t.fill()) == code

@@ -1,31 +1,30 @@
 """Values put in templates, and replacements put in place of matches, keep their
-meaning in Ruby, Lua and PHP: random programs run by each language's own
-interpreter before and after a rewrite that takes calls away."""
+meaning in Ruby, Lua, PHP and JavaScript: random programs run by each language's
+own interpreter before and after a rewrite that takes calls away."""
 
-import os
 import random
 import shutil
-import subprocess
 
 import pytest
 
-from kovel.quasi import MisreadError, pattern, template
-from kovel.treesitter import parse
+from kovel.quasi import MisreadError
+from tests.helpers import calls_taken_away, rewrite, run
 
 
 class Lang:
     """What a random program needs from a language: its operators, and the
     program around the list of functions that return the expressions."""
 
-    def __init__(self, name, binary, unary, ternary, prelude, item, runner, opener=""):
+    def __init__(self, name, binary, unary, ternary, prelude, item, runner, opener="", atoms=()):
         self.name, self.binary, self.unary, self.ternary = name, binary, unary, ternary
         self.prelude, self.item, self.runner, self.opener = prelude, item, runner, opener
+        self.atoms = ["1", "2", "3", self.var("a"), self.var("b"), *atoms]
 
     def expression(self, rnd, depth=0, bare=False):
         """A random expression over `a`, `b`, small integers, `g(...)` and `h(..., ...)`;
         a conditional stands bare only where ``bare`` (as a call's argument)."""
         if depth > 3 or rnd.random() < 0.25:
-            return rnd.choice(["1", "2", "3", self.var("a"), self.var("b")])
+            return rnd.choice(self.atoms)
         sub = lambda bare=False: self.expression(rnd, depth + 1, bare)  # noqa: E731
         form = rnd.randrange(8)
         if form in (0, 1):
@@ -103,32 +102,31 @@ PHP = Lang(
     ),
     opener="<?php\n",
 )
-INTERPRETERS = {"ruby": ["ruby"], "lua": ["lua5.4", "lua"], "php": ["php"]}
+JS = Lang(
+    "javascript",
+    ["+", "-", "*", "/", "%", "<", "===", "&&", "||", "&", "|", "<<", ">>", "in"],
+    ["-", "!", "~", "typeof ", "void "],
+    True,
+    lambda g, h: (
+        f"const a = 3, b = 0, s = {{t: 1}};\nfunction g(x) {{ return {g}; }}\nfunction h(x, y) {{ return {h}; }}\n"
+    ),
+    lambda e: f"  () => {e},",
+    lambda items: (
+        f"const fs = [\n{items}];\n"
+        "fs.forEach((f, i) => {\n  let r;\n  try { r = JSON.stringify(f()); } catch (e) { r = e.name; }\n"
+        "  console.log(i, r);\n});\n"
+    ),
+    atoms=["s", "'t'", "[1, 2]"],
+)
+INTERPRETERS = {"ruby": ["ruby"], "lua": ["lua5.4", "lua"], "php": ["php"], "javascript": ["node", "nodejs"]}
 # What a call stands for: the same template writes `g`'s body and the rewrite.
 TEMPLATES = ["$A", "$A * 2", "-$A", "2 - $A", "$A == 1"]
 
 
-def _interpreter(lang):
-    return next((shutil.which(c) for c in INTERPRETERS[lang] if shutil.which(c)), None)
-
-
-def _rewrite(lang, code, pat, tpl):
-    return str(pattern(lang, pat).rewrite(parse(lang, code), template(lang, tpl)))
-
-
-def _run(interpreter, path, text):
-    path.write_text(text)
-    # Not under the sanitizers a test run may preload for kovel (PHP's opcache refuses them).
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    run = subprocess.run([interpreter, str(path)], capture_output=True, text=True, timeout=120, env=env)
-    assert run.returncode == 0, run.stdout[-1000:] + run.stderr[-2000:]
-    return run.stdout.splitlines()
-
-
-@pytest.mark.parametrize("spec", [RUBY, LUA, PHP], ids=lambda s: s.name)
+@pytest.mark.parametrize("spec", [RUBY, LUA, PHP, JS], ids=lambda s: s.name)
 @pytest.mark.parametrize("tpl", TEMPLATES)
 def test_calls_taken_away_keep_the_value(tmp_path, spec, tpl):
-    interpreter = _interpreter(spec.name)
+    interpreter = next(filter(None, map(shutil.which, INTERPRETERS[spec.name])), None)
     if interpreter is None:
         pytest.skip(f"{spec.name} is not installed")
     rnd = random.Random(f"{spec.name} {tpl}")
@@ -136,20 +134,13 @@ def test_calls_taken_away_keep_the_value(tmp_path, spec, tpl):
     x, y = spec.var("x"), spec.var("y")
     prelude = spec.prelude(tpl.replace("$A", x), f"{x} - {y}")
     items = "".join(spec.item(e) + "\n" for e in exprs)
-    # Each pass takes the outermost calls away; those inside them go next.
-    code = spec.opener + spec.runner(items)
-    for _ in range(12):
-        again = _rewrite(spec.name, _rewrite(spec.name, code, "g($A)", tpl), "h($A, $B)", "$A - $B")
-        if again == code:
-            break
-        code = again
-    rewritten = code[len(spec.opener) :]
+    rewritten = calls_taken_away(spec.name, spec.opener + spec.runner(items), tpl)[len(spec.opener) :]
     lines = rewritten.splitlines()[1 : 1 + len(exprs)]
     assert not any("g(" in line or "h(" in line for line in lines), rewritten
-    outputs = [
-        _run(interpreter, tmp_path / f"{n}.{spec.name}", prelude + body)
-        for n, body in (("a", spec.runner(items)), ("b", rewritten))
-    ]
+    outputs = []
+    for n, body in (("a", spec.runner(items)), ("b", rewritten)):
+        (tmp_path / f"{n}.{spec.name}").write_text(prelude + body)
+        outputs.append(run(interpreter, tmp_path / f"{n}.{spec.name}").splitlines())
     differ = [(exprs[i], lines[i]) for i, (p, q) in enumerate(zip(*outputs, strict=True)) if p != q]
     assert not differ, differ[:5]
 
@@ -164,4 +155,4 @@ def test_calls_taken_away_keep_the_value(tmp_path, spec, tpl):
 )
 def test_what_no_parentheses_keep_together_is_refused(lang, code, pat, tpl):
     with pytest.raises(MisreadError):
-        _rewrite(lang, code, pat, tpl)
+        rewrite(lang, code, pat, tpl)

@@ -1,6 +1,5 @@
 """A replacement keeps its meaning where it lands: checked by running the code before and after."""
 
-import os
 import re
 import shutil
 import subprocess
@@ -8,16 +7,10 @@ import subprocess
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from kovel.quasi import MisreadError, pattern, template
+from kovel.quasi import MisreadError
 from kovel.rules import Rule, RuleConfig, matcher
 from kovel.treesitter import parse
-
-NODE = shutil.which("node") or shutil.which("nodejs")
-
-
-def rewrite(lang, code, pat, tpl):
-    return str(pattern(lang, pat).rewrite(parse(lang, code), template(lang, tpl)))
-
+from tests.helpers import NODE, calls_taken_away, rewrite, run
 
 # Python expressions over small integers; `g(...)` marks where a rewrite takes the call away.
 _ATOMS = st.sampled_from(["1", "2", "3", "-4", "x", "(5)"])
@@ -37,17 +30,6 @@ _EXPRS = st.recursive(_ATOMS, _expr, max_leaves=8)
 _PY_CALLS = {"g": lambda a: a, "h": lambda a, b: a - b, "x": 7}
 
 
-def _calls_taken_away(lang, code):
-    """``code`` with `g(A)` written A and `h(A, B)` written A - B, until none is left
-    (a pass rewrites the outermost calls; those inside them go next)."""
-    for _ in range(20):
-        again = rewrite(lang, rewrite(lang, code, "g($A)", "$A"), "h($A, $B)", "$A - $B")
-        if again == code:
-            break
-        code = again
-    return code
-
-
 def _value(code):
     try:
         return ("ok", eval(compile(code, "<test>", "eval"), dict(_PY_CALLS)))
@@ -65,7 +47,7 @@ def test_python_calls_taken_away_keep_the_value(code):
         assume(False)
     before = _value(code)
     # `g(A)` is A, `h(A, B)` is A - B: taking the calls away must not change the value.
-    after = _calls_taken_away("python", code + "\n")
+    after = calls_taken_away("python", code + "\n")
     assert "g(" not in after and "h(" not in after
     assert _value(after.strip()) == before, (code, after)
     # Operators rewritten into others of the same value: the operands keep theirs.
@@ -143,7 +125,7 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
     out = rewrite(lang, code, pat, tpl)
     assert out == expected
     if NODE is not None and lang == "javascript":
-        subprocess.run([NODE, "--check", "-"], input=out, text=True, check=True, capture_output=True)
+        run(NODE, "--check", "-", input=out)
 
 
 @pytest.mark.parametrize(
@@ -234,13 +216,6 @@ COMPILED = {
 }  # fmt: skip
 
 
-def _run(*argv, **kw):
-    """What ``argv`` prints; it must succeed."""
-    run = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=300, **kw)
-    assert run.returncode == 0, run.stderr[-2000:]
-    return run.stdout
-
-
 @pytest.mark.parametrize("lang", COMPILED)
 def test_compiled_calls_taken_away_keep_the_value(tmp_path, lang):
     if shutil.which("cc" if lang == "c" else "javac") is None:
@@ -254,65 +229,20 @@ def test_compiled_calls_taken_away_keep_the_value(tmp_path, lang):
         d.mkdir()
         if lang == "c":
             (d / "m.c").write_text(src)
-            _run("cc", "-w", "-o", d / "m", d / "m.c")
-            outputs.append(_run(d / "m"))
+            run("cc", "-w", "-o", d / "m", d / "m.c")
+            outputs.append(run(d / "m"))
         else:
             (d / "M.java").write_text(src)
-            _run("javac", d / "M.java")
-            outputs.append(_run("java", "-cp", d, "M"))
+            run("javac", d / "M.java")
+            outputs.append(run("java", "-cp", d, "M"))
     assert outputs[0] == outputs[1] and outputs[0].count("\n") == len(exprs)
-
-
-def _js_expression(rnd, depth=0):
-    """A random JavaScript expression over a few names, `g(...)` and `h(..., ...)`."""
-    if depth > 3 or rnd.random() < 0.25:
-        return rnd.choice(["1", "2", "a", "b", "s", "'t'", "[1, 2]", "(3)"])
-    sub = lambda: _js_expression(rnd, depth + 1)  # noqa: E731
-    form = rnd.randrange(9)
-    if form == 0:
-        return f"{sub()} {rnd.choice(['+', '-', '*', '/', '%', '<', '===', '&&', '||', '&', '|', '<<', '>>', 'in'])} {sub()}"
-    if form == 1:
-        return f"{rnd.choice(['-', '!', '~', 'typeof', 'void'])} {sub()}"
-    if form == 2:
-        return f"{sub()} ? {sub()} : {sub()}"
-    if form in (3, 4):
-        return f"g({sub()})"
-    if form == 5:
-        return f"h({sub()}, {sub()})"
-    if form == 6:
-        return f"[{sub()}].length"
-    if form == 7:
-        return f"String({sub()}).length"
-    return f"({sub()})"
-
-
-@pytest.mark.skipif(NODE is None, reason="node is not installed")
-def test_javascript_calls_taken_away_keep_the_value(tmp_path):
-    import random
-
-    rnd = random.Random(20261208)
-    exprs = [_js_expression(rnd) for _ in range(300)]
-    # Each expression in a function of its own; what it gives (or throws) is printed.
-    before = "".join(f"function f{i}() {{ return {e}; }}\n" for i, e in enumerate(exprs))
-    runner = (
-        "const a = 3, b = 0, s = {t: 1};\nfunction g(x) { return x; }\nfunction h(x, y) { return x - y; }\n"
-        f"for (let i = 0; i < {len(exprs)}; i++) {{ let r; try {{ r = JSON.stringify(eval('f' + i)()); }}"
-        " catch (e) { r = e.name; } console.log(i, r); }\n"
-    )
-    after = _calls_taken_away("javascript", before)
-    assert not re.search(r"\b[gh]\(", after)
-    outputs = []
-    for name, body in (("before", before), ("after", after)):
-        (tmp_path / f"{name}.js").write_text(runner + body)
-        outputs.append(_run(NODE, tmp_path / f"{name}.js").splitlines())
-    differ = [
-        (exprs[k], after.splitlines()[k]) for k, (x, y) in enumerate(zip(*outputs, strict=True)) if x != y
-    ]
-    assert not differ, differ[:5]
 
 
 # What a call stands for, written by the template itself: the program with `g`
 # defined by the template and the rewritten one print the same.
+# Code without semicolons (ASI): a replacement starting a line with `(`, `[` or a
+# template literal would continue the line before; a `;` in front ends that.
+ASI = "let e = out.length\ng(1)\ne = out\ng(2)\nif (e) {\n  g(3)\n}\nconst d = [1]\ng(4)\nconst y = [out, e.length, d.length]"
 SCRIPT_CASES = [
     ("javascript", "const y = g(x + 1) * 2;", "g($A)", "$A"),
     ("javascript", "const y = -g(a ? b : c);", "g($A)", "$A"),
@@ -320,12 +250,16 @@ SCRIPT_CASES = [
     ("javascript", "const y = typeof g(a || b);", "g($A)", "$A"),
     ("javascript", "const y = g(a, b) ** 2;", "g($A, $B)", "-$A"),
     ("javascript", "const y = [g(a, b)].length;", "g($A, $B)", "$A, $B"),
+    ("javascript", ASI, "g($A)", "(out.push($A) || 0).toString()"),
+    ("javascript", ASI, "g($A)", "[$A, 1].forEach(v => out.push(v))"),
+    ("javascript", ASI, "g($A)", "`${out.push($A)}`.length"),
+    ("javascript", ASI, "g($A)", "(out.push($A), out.length)"),
     # TypeScript's own compiler reads both versions; node runs what it emits.
     ("typescript", "const y = g(a, b)!.toString().length;", "g($A, $B)", "$A + $B"),
     ("typescript", "const y = g(a)!.toString().length;", "g($A)", "$A as any"),
     ("typescript", "const y = String(g(a) * 2).length;", "g($A)", "$A as number + 1"),
     ("typescript", "const y = -g(a, b);", "g($A, $B)", "$A - $B"),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("lang, code, pat, tpl", SCRIPT_CASES)
@@ -334,51 +268,22 @@ def test_script_rewrites_compute_what_the_template_says(tmp_path, lang, code, pa
     if NODE is None or (typed and shutil.which("tsc") is None):
         pytest.skip("node or tsc is missing")
     any_ = ": any" if typed else ""
-    prelude = f"const x{any_} = 2, a{any_} = 3, b{any_} = 0, c{any_} = 5;\n"
+    prelude = f"const out{any_} = [], x{any_} = 2, a{any_} = 3, b{any_} = 0, c{any_} = 5;\n"
     out = rewrite(lang, code + "\n", pat, tpl)
+    assert not re.search(r"\bg\(", out) and (code != ASI or out.count("\n;") == 3)
     rhs = tpl.replace("$A", "a").replace("$B", "b")
     g = f"function g(a{any_}, b{'?: any' if typed else ''}){any_} {{ return ({rhs}); }}\n"
-    results = []
+    outputs = []
     for name, body in (("before", g + code), ("after", out)):
-        d = tmp_path / name
-        d.mkdir()
-        source = d / ("a.ts" if typed else "a.js")
+        (tmp_path / name).mkdir()
+        source = tmp_path / name / ("a.ts" if typed else "a.js")
         source.write_text(prelude + body + "\nconsole.log(JSON.stringify(y));\n")
         if typed:
             subprocess.run(
-                ["tsc", "--target", "es2020", "--outDir", str(d), str(source)],
-                capture_output=True,
-                timeout=300,
+                ["tsc", "--target", "es2020", "--outDir", source.parent, source], capture_output=True
             )
-        run = subprocess.run([NODE, str(d / "a.js")], capture_output=True, text=True, timeout=60)
-        results.append((run.returncode, run.stdout, run.stderr.splitlines()[-1:] if run.returncode else []))
-    assert results[0] == results[1] and results[0][0] == 0, (code, out)
-
-
-# Code without semicolons: a replacement starting a line with `(`, `[` or a
-# template literal would continue the line before; a `;` in front ends that.
-ASI_CASES = [
-    ("(out.push($A) || 0).toString()", "v => (out.push(v) || 0).toString()"),
-    ("[$A, 1].forEach(v => out.push(v))", "v => [v, 1].forEach(w => out.push(w))"),
-    ("`${out.push($A)}`.length", "v => `${out.push(v)}`.length"),
-    ("(out.push($A), out.length)", "v => (out.push(v), out.length)"),
-]
-
-
-@pytest.mark.skipif(NODE is None, reason="node is not installed")
-@pytest.mark.parametrize("tpl, g", ASI_CASES)
-def test_lines_that_would_continue_the_line_before_are_ended_first(tmp_path, tpl, g):
-    code = (
-        "let c = out.length\ng(1)\nc = out\ng(2)\nif (c) {\n  g(3)\n}\nconst d = [1]\ng(4)\n"
-        "out.push(c.length, d.length)\nconsole.log(JSON.stringify(out))\n"
-    )
-    after = rewrite("javascript", code, "g($A)", tpl)
-    assert not re.search(r"\bg\(", after) and after.count("\n;") == 3
-    outputs = []
-    for name, body in (("before", f"const g = {g}\n" + code), ("after", after)):
-        (tmp_path / f"{name}.js").write_text("const out = []\n" + body)
-        outputs.append(_run(NODE, tmp_path / f"{name}.js"))
-    assert outputs[0] == outputs[1]
+        outputs.append(run(NODE, source.with_suffix(".js")))
+    assert outputs[0] == outputs[1], (code, out)
 
 
 # Rewrites in Ruby, PHP and Java that are written: the language's own parser takes the
@@ -431,27 +336,19 @@ WRITTEN = [
     ("java", "class A { void f() { x = y; } }", "$X = $V;", "$V = $X;", "class A { void f() { y = x; } }"),
     ("java", "class A { void f() { g(1); } }", "g($A)", "new B($A)", "class A { void f() { new B(1); } }"),
 ]  # fmt: skip
-# How each language's parser is run on a file, and what it says when it refuses the code.
-CHECKERS = {
-    "ruby": (["ruby", "-c"], None),
-    "php": (["php", "-l"], None),
-    "java": (["javac", "-d"], "not a statement"),
-}
 
 
 @pytest.mark.parametrize("lang, code, pat, tpl, want", WRITTEN)
 def test_rewrites_the_language_refuses_unwrapped_are_written_wrapped(tmp_path, lang, code, pat, tpl, want):
     out = rewrite(lang, code, pat, tpl)
     assert out == want
-    argv, refusal = CHECKERS[lang]
-    if shutil.which(argv[0]) is None:
-        pytest.skip(f"{argv[0]} is not installed")
+    checker = {"ruby": "ruby", "php": "php", "java": "javac"}[lang]
+    if shutil.which(checker) is None:
+        pytest.skip(f"{checker} is not installed")
     f = tmp_path / ("A.java" if lang == "java" else "a")
     f.write_text(out)
-    # Not under the sanitizers a test run may preload for kovel (PHP's opcache refuses them).
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    check = subprocess.run(
-        [*argv, *([tmp_path] if refusal else []), f], capture_output=True, text=True, env=env
-    )
-    # For javac only the parser's verdict counts: the names are not declared.
-    assert (refusal not in check.stderr) if refusal else check.returncode == 0, out
+    if lang == "java":  # only the parser's verdict counts: the names are not declared
+        check = subprocess.run(["javac", "-d", tmp_path, f], capture_output=True, text=True)
+        assert "not a statement" not in check.stderr, out
+    else:
+        run(checker, "-c" if lang == "ruby" else "-l", f)

@@ -4,12 +4,12 @@ text does (Python by eval, JavaScript by node, C by cc)."""
 
 import json
 import shutil
-import subprocess
 import warnings
 
 import pytest
 
 from kovel.quasi import template
+from tests.helpers import NODE, run
 
 pytest.importorskip("tree_sitter")
 
@@ -55,7 +55,7 @@ def test_python() -> None:
         assert _py_eval(got).split(" at ")[0] == _py_eval(want).split(" at ")[0], (got, want)
 
 
-@pytest.mark.skipif(shutil.which("node") is None, reason="node is not installed")
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
 def test_javascript() -> None:
     pairs = _pairs("javascript", JS_CONTEXTS, JS_VALUES)
     # Each text is evaluated on its own, so a syntax error in one is that
@@ -69,8 +69,7 @@ def test_javascript() -> None:
         "}\n"
         "console.log(JSON.stringify(out));\n"
     )
-    res = subprocess.run(["node", "-e", script], capture_output=True, text=True, check=True)
-    results = json.loads(res.stdout)
+    results = json.loads(run(NODE, "-e", script))
     for k, (got, want) in enumerate(pairs):
         assert results[2 * k] == results[2 * k + 1], (got, want, results[2 * k], results[2 * k + 1])
         assert results[2 * k] != "SyntaxError", got
@@ -86,9 +85,8 @@ def test_c(tmp_path) -> None:
         )
     lines += ["  return 0;", "}"]
     (tmp_path / "m.c").write_text("\n".join(lines))
-    subprocess.run(["cc", "-w", "-o", tmp_path / "m", tmp_path / "m.c"], check=True, capture_output=True)
-    out = subprocess.run([tmp_path / "m"], capture_output=True, text=True, check=True).stdout.splitlines()
-    for (got, want), line in zip(pairs, out, strict=True):
+    run("cc", "-w", "-o", tmp_path / "m", tmp_path / "m.c")
+    for (got, want), line in zip(pairs, run(tmp_path / "m").splitlines(), strict=True):
         g, w = line.split()
         assert g == w, (got, want)
 

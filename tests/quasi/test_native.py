@@ -236,34 +236,6 @@ def term_and_pattern(draw: st.DrawFn) -> tuple[KTerm, Spec]:
     return t, draw(cut_pattern(t))
 
 
-@given(st.data())
-def test_one_search_for_many_patterns_finds_what_each_search_finds(data: st.DataObject) -> None:
-    t = data.draw(terms())
-    specs = data.draw(st.lists(cut_pattern(t), min_size=1, max_size=5))
-    programs = [_native.compile_pattern(s, Siblings) for s in specs]
-    programs.append(programs[0])  # the same pattern twice: two lists
-    many = _native.match_many(programs, t)
-    for prog, got in zip(programs, many, strict=True):
-        alone = _native.match_all(prog, t, False)
-        assert [_item(m) for m in got] == [_item(m) for m in alone]
-        assert all(kt.same(a[1], b[1]) for a, b in zip(got, alone, strict=True))
-
-
-@given(term_and_pattern())
-def test_replace_all_agrees_with_replacing_one_path_at_a_time(case: tuple[KTerm, Spec]) -> None:
-    t, spec = case
-    prog = _native.compile_pattern(spec, Siblings)
-    paths = [tuple(m[0]) for m in _native.match_all(prog, t, True)]
-    news = [leaf("new", f"<{i}>") for i in range(len(paths))]
-    want = t
-    for p, n in zip(paths, news, strict=True):
-        want = kt.replace(want, p, n)
-    got = _native.replace_all(t, paths, news)
-    assert got.postcard_bytes() == want.postcard_bytes()
-    if not paths:
-        assert kt.same(got, t)
-
-
 @st.composite
 def wide_case(draw: st.DrawFn, kids: str, kinds: str, names: list[str | None]) -> tuple[KTerm, Spec]:
     """A flat node of up to ten children (from `kids`: identifiers a and b, a
@@ -322,6 +294,22 @@ def test_native_matches_agree_with_reference(kind: str, data: st.DataObject) -> 
         if not kept or path[: len(kept[-1][0])] != kept[-1][0]:  # type: ignore[arg-type]
             kept.append(m)
     assert native_matches(spec, t, outermost=True) == kept
+    # Replacing them all at once is replacing one path at a time.
+    paths = [m[0] for m in kept]
+    news = [leaf("new", f"<{i}>") for i in range(len(paths))]
+    one_by_one = t
+    for p, n in zip(paths, news, strict=True):
+        one_by_one = kt.replace(one_by_one, p, n)
+    got = _native.replace_all(t, paths, news)
+    assert got.postcard_bytes() == one_by_one.postcard_bytes() and (paths or kt.same(got, t))
+    # One search for many patterns finds what each search finds; the same pattern twice: two lists.
+    specs = [spec, *data.draw(st.lists(cut_pattern(t), max_size=4))]
+    programs = [_native.compile_pattern(s, Siblings) for s in specs]
+    programs.append(programs[0])
+    for prog, many in zip(programs, _native.match_many(programs, t), strict=True):
+        alone = _native.match_all(prog, t, False)
+        assert [_item(m) for m in many] == [_item(m) for m in alone]
+        assert all(kt.same(a[1], b[1]) for a, b in zip(many, alone, strict=True))
 
 
 def test_matches_hold_comments_and_quotes_like_the_reference() -> None:

@@ -123,14 +123,11 @@ def test_what_search_source_refuses():
 @pytest.mark.parametrize(
     ("change", "error", "match"),
     [
-        ({0: object()}, TypeError, "capsule"),
-        ({1: "f(1)\n"}, TypeError, "bytes"),
-        ({2: b"\x00"}, ValueError, "a byte for each"),
-        ({4: [object()]}, TypeError, "compile_pattern"),
-        ({5: [(b"f", "x")]}, TypeError, "tuple of bytes"),
-        ({5: []}, TypeError, "tuple of bytes"),
+        ({0: object()}, TypeError, "capsule"), ({1: "f(1)\n"}, TypeError, "bytes"),
+        ({2: b"\x00"}, ValueError, "a byte for each"), ({4: [object()]}, TypeError, "compile_pattern"),
+        ({5: [(b"f", "x")]}, TypeError, "tuple of bytes"), ({5: []}, TypeError, "tuple of bytes"),
     ],
-)
+)  # fmt: skip
 def test_native_arguments(change, error, match):
     capsule, kinds = native_grammar("python")
     p = pattern("python", "f($X)")
