@@ -25,6 +25,9 @@ STATEMENTS = [
     "def outer():\n    class C:\n        async def m(self):\n            for _ in x:\n                print(0)\n    return C\n",
     "if x:\n    def one(): print(0)\nelse:\n    pass\n", "class T:\n\tdef m(self):\n\t\tprint(0)\n\t\tyield\n",
     "def gen():\n    def inner():\n        s = '''\nprint(0)\n'''\n        print(0)\n    yield inner\n",
+    "class O:\n    def m(self):\n        class I:\n            def n(self):\n                print(0)\n        return I\n",
+    "def outer():\n    n = 0\n    def inner():\n        nonlocal n\n        print(0)\n    def other():\n        print(0)\n",
+    "def m():\n    match x:\n        case 1:\n            print(0)\n",
 ]  # fmt: skip
 # What a match may become: fine anywhere, fine in some places, never fine,
 # or changing what the statements around it mean.
@@ -32,7 +35,7 @@ REPLACEMENTS = [
     "log(0)", "return 0", "break", "continue", "yield 0", "await x", "nonlocal q", "global x",
     "from __future__ import annotations", "x: int = 0", "(", ")", "'''", "lambda: (yield)",
     "print(0)\n  z = 1", "f(\n0)", "\\", "del 1", "*a = 1", "a.b = 1", "__debug__ = 1", "0",
-    "print(0)\nif 1:\n    pass", "def q():\n    global x\n    x = 1", "print(0)\nx = 1", "0\n    else: 1",
+    "print(0)\nif 1:\n    pass", "def q():\n    global x\n    x = 1", "print(0)\nx = 1", "0\n    else: 1", "0\n    x = 1", "yield from x",
 ]  # fmt: skip
 
 
