@@ -226,6 +226,34 @@ def test_a_grammar_stuck_in_its_scanner_is_stopped(tmp_path, args, files, says):
     assert r.returncode == 2 and says in r.stderr
 
 
+C_FREES = "void g(void);\nvoid f(int *p, int *q) {\n  if (p) free(p); else g();\n  free(q);\n}\n"
+C_GUARDED = (
+    "void g(void);\nvoid f(int *p, int *q) {\n  if (p) free(p); else g();\n  if (q) {\n    free(q);\n  }\n}\n"
+)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ("rewrite", "--write", "-p", "free($X);", "-r", "if ($X) {\n  free($X);\n}", "a.c"),
+        ("scan", "--fix", "-r", "r.yml", "a.c"),
+    ],
+)
+def test_a_replacement_the_code_around_would_misread_is_left_alone_the_rest_written(tmp_path, args):
+    # Put in place of `free(p);`, the block would take the `else` that follows it.
+    rule = "id: guard\nlanguage: c\nrule: {pattern: 'free($X);'}\nfix: |-\n  if ($X) {\n    free($X);\n  }\n"
+    write_files(tmp_path, {"a.c": C_FREES, "r.yml": rule})
+    r = kovel(tmp_path, *args)
+    assert r.returncode == 0 and "a.c: " in r.stderr and "read otherwise" in r.stderr, r.stderr
+    assert (tmp_path / "a.c").read_text() == C_GUARDED
+    cc = shutil.which("cc")
+    if cc is not None:
+        done = subprocess.run(
+            [cc, "-fsyntax-only", "-include", "stdlib.h", str(tmp_path / "a.c")], capture_output=True
+        )
+        assert done.returncode == 0, done.stderr
+
+
 def test_a_fixed_file_that_hangs_its_check_is_not_written(tmp_path):
     # The check of the fixed text runs under the time limit too, in a worker.
     rule = "id: p\nlanguage: python\nrule: {pattern: print($A)}\nfix: log($A)\n"

@@ -125,7 +125,7 @@ FIXES = {
     "breaking the file": (RULES.replace("fix: log($A)", "fix: 'log($A) +'"), "print(1)\n", 2, ["not written"], "print(1)\n"),
     "parenthesised where they land": (G_RULE.format("$A + 1"), "y = g(1) * 2\nif c: g(2)\n", 0, [], "y = (1 + 1) * 2\nif c: 2 + 1\n"),
     # A fix that would leave its one-line `if` cannot be kept together: reported, not applied.
-    "withheld": (G_RULE.format('"z = $A\\nlog(z)"'), "if c: g(2)\n", 0, ["a.py:1:7: warning[g]", "fixes of g are not offered"], "if c: g(2)\n"),
+    "withheld": (G_RULE.format('"z = $A\\nlog(z)"'), "if c: g(2)\n", 0, ["a.py:1:7: warning[g]", "a fix of g is not offered"], "if c: g(2)\n"),
     # `outer` spans `inner`'s match on line 1; line 2 and 3 hold one fix each, the first
     # of them made by the rule listed last, and reaching back over a blank line.
     "of several rules": (SEVERAL, "f(print(1))\nx\ng(2)\ny = print(3)\n", 0, ["1 fix overlapping another not applied"],

@@ -174,7 +174,9 @@ class RewrittenFile:
     (tree-sitter does not see every error: indentation errors, for one).
     ``skipped`` is as for ``FoundFile``.  ``encoding`` is the codec that
     turns the text back into the file's bytes: UTF-8, or for a Python file
-    the one its coding declaration names (PEP 263).
+    the one its coding declaration names (PEP 263).  ``left_alone`` says why
+    each match that was not replaced was left as it is (the code around it
+    would read its replacement otherwise); the others are replaced.
     """
 
     path: str
@@ -188,6 +190,7 @@ class RewrittenFile:
     skipped: bool = False
     encoding: str = "utf-8"
     changes: tuple[Change, ...] = ()
+    left_alone: tuple[str, ...] = ()
 
     @property
     def changed(self) -> bool:
@@ -285,8 +288,9 @@ class ScannedFile:
 
     ``digest``, ``encoding`` and ``errors_before`` are as for ``RewrittenFile``:
     what applying the fixes needs to write the file safely and judge the result.
-    ``withheld`` says why a rule's fixes are not offered (the code around one
-    would read it otherwise); its diagnostics are.
+    ``withheld`` says why a fix, or all of a rule's fixes, are not offered (the
+    code around one would read it otherwise, or a value does not fit where the
+    fix puts it); the diagnostics are.
     """
 
     path: str

@@ -674,12 +674,17 @@ def rewrite_task(
 
     replaced: list[tuple[int, int, str]] | None = None  # (start, end, new text) of each match
     new: KTerm | None = None
+    left_alone: list[str] = []  # why each match the code around it would misread is not replaced
     try:
         if isinstance(pat, Pattern):
             # The term renders to its source, and the matches are known when it was searched alone;
             # Go's calls are checked against the statement around them, in the whole term.
             lazy = term is None and not restricts_calls_in(lang)
-            paths, news, spans = replacements(pat, None if lazy else whole(), rw, text=text, found=found)
+            paths, news, spans = replacements(
+                pat, None if lazy else whole(), rw, text=text, found=found, left_alone=left_alone
+            )
+            if not paths and left_alone:
+                raise MisreadError(left_alone[0])
             if not paths:
                 return RewrittenFile(path, lang, digest, encoding=encoding)
             replaced = [(a, b, str(t)) for (a, b), t in zip(spans, news, strict=True)]
@@ -745,6 +750,7 @@ def rewrite_task(
         rejected,
         encoding=encoding,
         changes=changes,
+        left_alone=tuple(left_alone),
     )
 
 
@@ -946,12 +952,14 @@ def scan_task(
             hits, fixes = shared.pattern_matches(bare).values(), {}
         else:
             search = m.search(term, None, shared.matches)
+            left: list[str] = []  # a fix the code around it would read otherwise: that one is not offered
             try:
                 fixes = (
-                    {p: (new, span) for p, new, span in m.fixes(term, search)}
+                    {p: (new, span) for p, new, span in m.fixes(term, search, left)}
                     if cfg.fix is not None and term is not None
                     else {}
                 )
+                withheld.extend(f"a fix of {cfg.id} is not offered: {why}" for why in left)
             # A fix the code around it would read otherwise, or a value that does not
             # fit where the fix puts it (`get_$NAME` with `x.y`): not offered.
             except (MisreadError, ValueError, TypeError) as exc:

@@ -688,6 +688,8 @@ class _Run:
         for r in results:
             if r.error is not None:
                 self.passed_over(r.path, r.error, r.skipped)
+            for why in r.left_alone:
+                self.err(f"kovel: note: {r.path}: a match left as it is: {why}")
             if not r.changed:
                 continue
             if review is not None:  # the changes the user picks are judged, not all of them

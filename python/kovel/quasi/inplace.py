@@ -38,7 +38,7 @@ from kovel.treesitter.grammars import parser
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["Landing", "MisreadError", "apart", "check_runs", "kept_in_place"]
+__all__ = ["Landing", "MisreadError", "apart", "check_runs", "kept_in_place", "kept_or_left"]
 
 
 class Landing(NamedTuple):
@@ -57,7 +57,7 @@ def kept_in_place(
     """``news``, the replacements of the ``spans`` of ``text`` (in code points,
     in order, apart), with each of ``landings`` parenthesised where the code
     around it would read it otherwise.  ``MisreadError`` where parentheses
-    cannot help.
+    cannot help (its ``at`` says which replacement).
 
     >>> from kovel.quasi import template
     >>> new = template("python", "x + 1").fill()
@@ -91,8 +91,49 @@ def kept_in_place(
             out[x.at] = tb(_native.tag(x.core)).w(";").c(x.core).b()
             if _readings(lang, text, spans, out, [x], guarded=True)[x.at] == READ:
                 continue
-        raise MisreadError(_why(text, spans[x.at], str(news[x.at])))
+        exc = MisreadError(_why(text, spans[x.at], str(news[x.at])))
+        exc.at = x.at
+        raise exc
     return out
+
+
+def kept_or_left(
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    news: Sequence[KTerm],
+    landings: Sequence[Landing],
+    left_alone: list[str] | None,
+) -> tuple[list[KTerm], set[int]]:
+    """``kept_in_place``, and the places of the replacements left out (each
+    entry there is as given): with ``left_alone``, one that parentheses cannot
+    keep together is left out (its match stays as it is), why is added to
+    that list, and the others are checked again without it; without it,
+    ``MisreadError`` is raised.
+
+    >>> from kovel.quasi import template
+    >>> new = template("c", "if (p) { free(p); }").fill()  # the else would go with it
+    >>> why: list[str] = []
+    >>> kept_or_left("c", "if (p) free(p); else g();\\n", [(7, 15)], [new], [Landing(0, new, True)], why)[1]
+    {0}
+    """
+    out = list(news)
+    places = list(range(len(out)))  # where each replacement still checked stands in ``out``
+    now_spans, now_news, now_landings = list(spans), list(news), list(landings)
+    while True:
+        try:
+            kept = kept_in_place(lang, text, now_spans, now_news, now_landings)
+            break
+        except MisreadError as exc:
+            if left_alone is None or exc.at is None:
+                raise
+            left_alone.append(str(exc))
+            k = exc.at
+            del places[k], now_spans[k], now_news[k]
+            now_landings = [Landing(x.at - (x.at > k), x.core, x.single) for x in now_landings if x.at != k]
+    for place, new in zip(places, kept, strict=True):
+        out[place] = new
+    return out, set(range(len(out))) - set(places)
 
 
 # Languages whose statements end at a line break unless the next line goes on with them.

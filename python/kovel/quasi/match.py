@@ -25,7 +25,7 @@ from kovel import _native, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import BoundText, Siblings, Template
-from kovel.quasi.inplace import Landing, apart, check_runs, kept_in_place
+from kovel.quasi.inplace import Landing, apart, check_runs, kept_or_left
 from kovel.quasi.parse import (
     SHole,
     Skeleton,
@@ -805,6 +805,8 @@ def replacements(
     *,
     text: str | None = None,
     found: Iterable[Match] | None = None,
+    left_alone: list[str] | None = None,
+    single: bool | None = None,
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
     matches, their new terms and the matches' spans in ``str(t)``, in document
@@ -815,7 +817,12 @@ def replacements(
     ``p.find_all(t)`` gives, when the caller has them (a file of megabytes is
     not searched again).  With both, ``t`` may be None (a term not made whole)
     for a pattern of a language that restricts no calls (see
-    ``restricts_calls_in``) and matches no run of statements.
+    ``restricts_calls_in``) and matches no run of statements.  A replacement
+    the code around it would read otherwise raises ``MisreadError``; given
+    ``left_alone``, it is left out instead (its match stays as it is) and
+    why is added to that list.  ``single`` says whether each replacement is
+    one node, not a run of siblings (a template knows; a function's terms
+    are taken for runs unless told).
 
     >>> from kovel.treesitter import parse
     >>> from kovel.quasi.fill import template
@@ -833,7 +840,8 @@ def replacements(
     # The replacements whose shape is not the match's: checked where they land.
     landings: list[Landing] = []
     kinds = KnownKinds(p.lang)
-    single = isinstance(replacement, Template) and not replacement.is_run
+    if single is None:
+        single = isinstance(replacement, Template) and not replacement.is_run
 
     restricted = restricts_calls_in(p.lang)
 
@@ -925,7 +933,10 @@ def replacements(
         return paths, news, spans
     if landings:
         assert text is not None
-        news = kept_in_place(p.lang, text, spans, news, landings)
+        news, dropped = kept_or_left(p.lang, text, spans, news, landings, left_alone)
+        if dropped:
+            kept = [k for k in range(len(news)) if k not in dropped]
+            paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
     return paths, news, spans
 
 

@@ -977,7 +977,10 @@ def is_hole(sk: Skeleton, index: int) -> bool:
 
 class MisreadError(ValueError):
     """Code put in a place the code around it would read otherwise, and
-    parentheses cannot keep it together (or the language has none)."""
+    parentheses cannot keep it together (or the language has none).  ``at``
+    is the replacement's place among those checked together, when known."""
+
+    at: int | None = None
 
 
 #: How code put in a place is read there: as written, otherwise, or (amid

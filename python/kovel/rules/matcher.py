@@ -21,7 +21,7 @@ from typing import Any
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
-from kovel.quasi.inplace import Landing, kept_in_place
+from kovel.quasi.inplace import Landing, kept_or_left
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
@@ -182,8 +182,10 @@ class Matcher:
         s = search if search is not None else self.search(t)
         return s.find(self.rule, self.constraints)
 
-    def fixes(self, t: KTerm, search: Search | None = None) -> list[Fix]:
-        """The fix of each outermost match (none inside another), in document order."""
+    def fixes(self, t: KTerm, search: Search | None = None, left_alone: list[str] | None = None) -> list[Fix]:
+        """The fix of each outermost match (none inside another), in document order.
+        A fix the code around it would read otherwise raises ``MisreadError``; given
+        ``left_alone``, that match has no fix, and why is added to the list."""
         if self.config.fix is None:
             return []
         s = search if search is not None else self.search(t)
@@ -193,23 +195,29 @@ class Matcher:
         p = self.rule.pattern
         if p is not None and self._template is not None:
             # The pattern's own rewrite lays the fix out.
+            filled: set[tuple[int, ...]] = set()  # the matches given a fix (kept, or left alone)
+
             def fill(m: Match) -> KTerm | None:
                 f = found.get(tuple(m.path))
-                return None if f is None else self._fill(f)
+                if f is None:
+                    return None
+                filled.add(f.path)
+                return self._fill(f)
 
-            paths, news, spans = replacements(p, t, fill)
+            single = not self._template.is_run
+            paths, news, spans = replacements(p, t, fill, left_alone=left_alone, single=single)
             # A match the rule rejected may hide one inside it: those go the plain way.
             done = [(tuple(q), n, s) for q, n, s in zip(paths, news, spans, strict=True)]
-            taken = set(paths)
-            rest = [f for f in found.values() if f.path not in taken]
+            rest = [f for f in found.values() if f.path not in filled]
             if rest:
-                done = self._kept(t, _outermost([*done, *self._plain(t, rest)]), rest)
-            return self._expanded(t, s, done)
+                done = self._kept(t, _outermost([*done, *self._plain(t, rest)]), rest, left_alone)
+            return self._expanded(t, s, done, left_alone)
+        plain = list(found.values())
         return self._expanded(
-            t, s, self._kept(t, _outermost(self._plain(t, list(found.values()))), list(found.values()))
+            t, s, self._kept(t, _outermost(self._plain(t, plain)), plain, left_alone), left_alone
         )
 
-    def _expanded(self, t: KTerm, s: Search, fixes: list[Fix]) -> list[Fix]:
+    def _expanded(self, t: KTerm, s: Search, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
         """``fixes`` with their spans taking in the siblings before and after the
         match that the rule's ``expand_start`` and ``expand_end`` match, one after
         another (a list item's comma, say)."""
@@ -246,14 +254,11 @@ class Matcher:
         # What stands around a grown span is not what stood around the match: read it again.
         single = self._template is not None and not self._template.is_run
         landings = [Landing(k, new, single) for k, (_, new, _) in enumerate(out) if str(new)]
-        if landings:
-            news = kept_in_place(
-                self.config.language, str(t), [sp for _, _, sp in out], [n for _, n, _ in out], landings
-            )
-            out = [(q, n, sp) for (q, _, sp), n in zip(out, news, strict=True)]
-        return out
+        return self._landed(t, out, landings, left_alone)
 
-    def _kept(self, t: KTerm, fixes: list[Fix], plain: list[Found]) -> list[Fix]:
+    def _kept(
+        self, t: KTerm, fixes: list[Fix], plain: list[Found], left_alone: list[str] | None
+    ) -> list[Fix]:
         """``fixes``, those made the plain way (from ``plain``) parenthesised where the
         code around them would read them otherwise (``kovel.quasi.inplace``)."""
         matched = {f.path: f.term for f in plain}
@@ -264,12 +269,25 @@ class Matcher:
             for i, (q, new, _) in enumerate(fixes)
             if q in matched and not same_shape(matched[q], new, kinds)
         ]
+        return self._landed(t, fixes, landings, left_alone)
+
+    def _landed(
+        self, t: KTerm, fixes: list[Fix], landings: list[Landing], left_alone: list[str] | None
+    ) -> list[Fix]:
+        """``fixes``, each of ``landings`` parenthesised where the code around it would
+        read it otherwise (``kovel.quasi.inplace``); one that cannot be is left out
+        when ``left_alone`` is given."""
         if not landings:
             return fixes
-        news = kept_in_place(
-            self.config.language, str(t), [s for _, _, s in fixes], [n for _, n, _ in fixes], landings
+        news, left = kept_or_left(
+            self.config.language,
+            str(t),
+            [s for _, _, s in fixes],
+            [n for _, n, _ in fixes],
+            landings,
+            left_alone,
         )
-        return [(q, n, s) for (q, _, s), n in zip(fixes, news, strict=True)]
+        return [(q, n, s) for k, ((q, _, s), n) in enumerate(zip(fixes, news, strict=True)) if k not in left]
 
     def rewrite(self, t: KTerm, replacement: object = None) -> KTerm:
         """``t`` with every outermost match fixed (``replacement`` is ignored: the rule's fix is used)."""
