@@ -43,6 +43,7 @@ from kovel.batch.tasks import (
     check_pattern,
     describe_error,
     find_task,
+    judge,
     required_texts,
     rewrite_task,
     scan_task,
@@ -70,6 +71,7 @@ __all__ = [
     "default_timeout",
     "find_files",
     "find_source",
+    "judge_elsewhere",
     "rewrite_files",
     "rewrite_source",
     "scan_files",
@@ -330,6 +332,24 @@ def _one(data: bytes, empty: _R, executor: Executor | None, timeout: Timeout, ta
         result: _R = fut.result()
     except Exception as exc:
         return type(empty)(empty.path, empty.lang, error=describe_error(exc))
+    return result
+
+
+def judge_elsewhere(
+    executor: Executor, limit: float | None, r: RewrittenFile | ScannedFile, data: bytes, new: bytes
+) -> tuple[int, str | None]:
+    """How ``new``, the bytes of ``r``'s file after some of its changes, fares
+    (``kovel.batch.tasks.judge``: its syntax errors, and why Python rejects
+    it), judged in ``executor`` under ``limit``: a text no worker saw may
+    make a grammar loop forever.  Raises what the check raised.
+
+    >>> r = RewrittenFile("a.py", "python")
+    >>> judge_elsewhere(InlineExecutor(), None, r, b"f(1)\\n", b"return 1\\n")
+    (0, "'return' outside function (line 1)")
+    """
+    assert r.lang is not None
+    task = (judge, r.path, r.lang, data.decode(r.encoding), new.decode(r.encoding), r.errors_before, None)
+    result: tuple[int, str | None] = _submit(executor, limit, task).result()
     return result
 
 

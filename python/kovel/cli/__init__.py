@@ -64,13 +64,14 @@ from kovel.batch import (
     default_timeout,
     find_files,
     find_source,
+    judge_elsewhere,
     rewrite_files,
     rewrite_source,
 )
 from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
-from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook, judge
+from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook
 from kovel.batch.workers import WatchdogPool, executor_for
 from kovel.cli import interactive, output
 from kovel.cli.behind import Behind
@@ -740,21 +741,8 @@ class _Run:
         new = apply_changes(data, accepted, r.encoding)
         after, rejected = r.errors_after, r.compile_error
         if len(accepted) < len(r.changes):  # another text than the worker judged, in a worker too
-            assert r.lang is not None
             try:
-                after, rejected = (
-                    self.start_pool()
-                    .submit(
-                        judge,
-                        r.path,
-                        r.lang,
-                        data.decode(r.encoding),
-                        new.decode(r.encoding),
-                        r.errors_before,
-                        self.args.timeout,
-                    )
-                    .result()
-                )
+                after, rejected = judge_elsewhere(self.start_pool(), self.pool_timeout, r, data, new)
             except Exception as exc:
                 self.report(
                     r.path, f"the rewritten file cannot be checked: {describe_error(exc)}; not written"

@@ -18,12 +18,20 @@ import sys
 from collections.abc import Callable, Mapping, Sequence
 from typing import cast
 
-from kovel.batch import DEFAULT_TIMEOUT, TASK_MODULES, ScannedFile, apply_changes, default_timeout, scan_files
+from kovel.batch import (
+    DEFAULT_TIMEOUT,
+    TASK_MODULES,
+    ScannedFile,
+    apply_changes,
+    default_timeout,
+    judge_elsewhere,
+    scan_files,
+)
 from kovel.batch.cache import prune
 from kovel.batch.files import list_files, write_roots
 from kovel.batch.results import Change, RewrittenFile
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
-from kovel.batch.tasks import describe_error, judge
+from kovel.batch.tasks import describe_error
 from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
@@ -264,18 +272,8 @@ def _fix(
         if not changes:
             return False
     new = apply_changes(data, changes, r.encoding)
-    assert r.lang is not None
     try:
-        after, rejected = pool.submit_limited(
-            limit,
-            judge,
-            r.path,
-            r.lang,
-            data.decode(r.encoding),
-            new.decode(r.encoding),
-            r.errors_before,
-            None,
-        ).result()
+        after, rejected = judge_elsewhere(pool, limit, r, data, new)
     except Exception as exc:
         print(
             f"kovel: {r.path}: the fixed file cannot be checked: {describe_error(exc)}; not written",
