@@ -96,7 +96,6 @@ void after_fork_child() {
   r.lock.unlock();
   r.batch.unlock();
 }
-[[maybe_unused]] const int g_atfork = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 
 // At the interpreter's end: no list is left to a thread that exit() may stop
 // halfway (leak checkers then see every node freed).
@@ -121,7 +120,12 @@ bool set_reaping(bool on) noexcept { return g_reaping.exchange(on); }
 
 bool reap_later(KTerm* dead) noexcept {
   if (!g_reaping.load(std::memory_order_relaxed)) return false;
-  static const bool registered = Py_AtExit(drain_at_exit) == 0;
+  // Registered at the first use, after the allocator's own fork handlers
+  // (set up when the module was loaded): handlers prepare in the reverse
+  // order, so a fork waits for the reaper's batch before it takes the
+  // allocator's locks, which that batch may still need.
+  static const bool registered =
+      Py_AtExit(drain_at_exit) == 0 && pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
   if (!registered) return false;
   Reaper& r = reaper();
   try {
