@@ -517,6 +517,18 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       if (ok) return true;
       undo(mark);
     }
+    if (q.kind == PatternItem::Kind::Node && q.kids.size() == 1 &&
+        p_.item(q.kids[0]).kind == PatternItem::Kind::Run && (j >= n || ts[j]->tag() != q.tag)) {
+      // A node that only holds a run, where the term has none: grammars leave
+      // out a list when it is empty (Go's statement_list in `{}`), so the run
+      // binds nothing here.
+      ++choices_;
+      const bool ok = bind(p_.item(q.kids[0]).slot, Binding{Binding::Kind::Run, nullptr, &parent, j, j}) &&
+                      seq(pi, i + 1, parent, j);
+      --choices_;
+      if (ok) return true;
+      undo(mark);
+    }
     if (j >= n) return fail(j);
     // A token of the term that the pattern does not mention may be skipped.
     const bool token = p_.token(*ts[j]);

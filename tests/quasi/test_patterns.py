@@ -32,6 +32,10 @@ TABLE = [
     ("go", "if $E != nil {\n\treturn $E\n}", GO, ["if err != nil {\n\t\treturn err\n\t}"]),
     ("go", "fmt.Println($$$A)", GO, ["fmt.Println(x, 1)"]),
     ("go", "y := foo(1)", GO, ["y := foo(1)"]),
+    # an empty block has no statement_list: the run binds nothing
+    ("go", "func $F() { $$$B }", "package p\nfunc e() {}\nfunc f() { a() }\n", ["func e() {}", "func f() { a() }"]),
+    ("go", "for { $$$B }", "package p\nfunc f() {\n\tfor {}\n\tfor { a() }\n\tg(func() {})\n}\n", ["for {}", "for { a() }"]),
+    ("go", "func() { $$$B }", "package p\nfunc f() {\n\tg(func() {})\n}\n", ["func() {}"]),
     ("java", "System.out.println($A)", JAVA, ["System.out.println(a)", "System.out.println(b)"]),
     ("java", "if ($C) { $$$B }", JAVA, ["if (a) { b(); } else { c(); }"]),
     ("rust", "$X.unwrap()", RUST, ["a.unwrap()", "b.unwrap()"]),
@@ -310,6 +314,8 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
         ("javascript", "f(x, this);\nf(this);\n", "f($$$A)", "[$$$A].map(g)", "[x, this].map(g);\n[this].map(g);\n"),
         ("go", "package p\nfunc f() { g(x, nil) }\n", "g($$$A)", "h($$$A)", "package p\nfunc f() { h(x, nil) }\n"),
         ("javascript", "function k() { return; }\n", "return $X", "return wrap($X)", "function k() { return; }\n"),
+        ("go", "package p\nfunc e() {}\n", "func $F() { $$$B }", "func $F() { trace(); $$$B }",
+         "package p\nfunc e() { trace() }\n"),
     ],
 )  # fmt: skip
 def test_rewrites(lang: str, source: str, pat: str, tpl: str, out: str | None) -> None:
