@@ -84,6 +84,9 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         # A key set to null is absent: a rule of nulls has no condition.
         (H + "rule: {regex: null, kind: null, not: null}", 3, "rule"),
         (H + "rule: {kind: call, has: {inside: null}}", 3, "rule.has"),
+        # A key written twice would silently drop the first.
+        (H + "rule:\n  kind: call\n  has: {kind: a}\n  has: {kind: b}\n", 6, ""),
+        (H + "id: b\nrule: {kind: call}\n", 3, ""),
     ],
 )  # fmt: skip
 def test_mistakes_name_line_and_key(text, line, key):
@@ -114,3 +117,21 @@ def test_what_names_nothing_in_the_grammar_is_refused_not_a_silent_zero(lang, ru
 def test_a_key_set_to_null_is_absent(nulls):
     (with_nulls,) = parse_rules(f"{H}rule: {{kind: call, {nulls}}}\n", "r.yml")
     assert with_nulls.rule == parse_rules(H + "rule: {kind: call}\n", "r.yml")[0].rule
+
+
+@pytest.mark.parametrize(
+    "written, read",
+    [("0x1F", "0x1F"), ("1_000", "1_000"), ("+5", "+5"), ("010", "010"), ("1.50", "1.50"), ("1e3", "1e3"),
+     ("on", "on"), ("no", "no"), ("Yes", "Yes"), ("off", "off"), ("12", "12"), ("-3", "-3")],
+)  # fmt: skip
+def test_text_is_read_as_written(written, read):
+    # YAML 1.1 would read these as numbers or booleans, and a pattern of 31 for 0x1F.
+    (r,) = parse_rules(f"{H}rule: {{pattern: {written}}}\nfix: {written}\nmessage: {written}\n", "r.yml")
+    assert (r.rule.pattern, r.fix, r.message) == (read, read, read)
+
+
+def test_numbers_and_booleans_where_they_are_meant():
+    (r,) = parse_rules(
+        H + "severity: off\nrule: {kind: identifier, nthChild: {position: 2, reverse: true}}\n", "r"
+    )
+    assert r.severity == "off" and r.rule.nth_child.position == 2 and r.rule.nth_child.reverse is True

@@ -78,8 +78,9 @@ def read_yaml(stream: Any, *, documents: bool = False) -> Any:
     """
     import yaml
 
-    try:
-        return list(yaml.safe_load_all(stream)) if documents else yaml.safe_load(stream)
+    loader = _loader()
+    try:  # a SafeLoader subclass
+        return list(yaml.load_all(stream, Loader=loader)) if documents else yaml.load(stream, Loader=loader)  # noqa: S506
     except yaml.YAMLError as exc:
         raise NotYAML(str(exc)) from None
 
@@ -88,13 +89,33 @@ _LOADER: list[type[Any]] = []  # the loader, once made
 
 
 def _loader() -> type[Any]:
-    """A safe YAML loader that keeps each mapping's lines (made on first use: the
-    commands that take no rule file need not import YAML)."""
+    """The safe YAML loader of rule files (made on first use: the commands that
+    take no rule file need not import YAML).
+
+    Its mappings keep their lines, and a key written twice is an error (the
+    second would silently drop the first: a rule with two ``has`` would run
+    with one).  Scalars are read as YAML 1.2 reads them, as ast-grep does:
+    ``on``, ``no`` and ``off`` are words, not booleans; and a plain scalar is a
+    number only where it is written as Python writes that number, so that
+    where text is meant (a pattern, a fix) ``0x1F``, ``1_000`` or ``+5``
+    stays the text written.
+    """
     if _LOADER:
         return _LOADER[0]
     import yaml
 
     def construct_mapping(self: Any, node: Any, deep: bool = False) -> dict[Any, Any]:
+        seen: set[Any] = set()
+        for k, _ in node.value:
+            key = k.value if isinstance(k, yaml.ScalarNode) else id(k)
+            if key in seen:
+                raise yaml.constructor.ConstructorError(
+                    "while reading a mapping",
+                    node.start_mark,
+                    f"the key {k.value!r} is written twice",
+                    k.start_mark,
+                )
+            seen.add(key)
         made = yaml.constructor.SafeConstructor.construct_mapping(self, node, deep=True)
         out = _Map({str(k): v for k, v in made.items()})
         out.line = node.start_mark.line + 1
@@ -103,10 +124,30 @@ def _loader() -> type[Any]:
         }
         return out
 
+    def construct_bool(self: Any, node: Any) -> bool:
+        return bool(self.construct_scalar(node).lower() == "true")
+
+    def construct_int(self: Any, node: Any) -> int:
+        return int(self.construct_scalar(node))
+
     # libyaml's parser where PyYAML was built with it: the same documents and
     # marks, read several times faster (the safe constructor either way).
     base = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-    loader = cast("type[yaml.SafeLoader]", type("Loader", (base,), {"construct_mapping": construct_mapping}))
+    loader = cast(
+        "type[yaml.SafeLoader]",
+        type("Loader", (base,), {"construct_mapping": construct_mapping, "yaml_implicit_resolvers": {}}),
+    )
+    loader.add_implicit_resolver(
+        "tag:yaml.org,2002:bool", re.compile(r"^(?:true|True|TRUE|false|False|FALSE)$"), list("tTfF")
+    )
+    loader.add_implicit_resolver(
+        "tag:yaml.org,2002:int", re.compile(r"^(?:0|-?[1-9][0-9]*)$"), list("-0123456789")
+    )
+    loader.add_implicit_resolver(
+        "tag:yaml.org,2002:null", re.compile(r"^(?:~|null|Null|NULL|)$"), ["~", "n", "N", ""]
+    )
+    loader.add_constructor("tag:yaml.org,2002:bool", construct_bool)
+    loader.add_constructor("tag:yaml.org,2002:int", construct_int)
     loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, construct_mapping)
     _LOADER.append(loader)
     return loader
@@ -223,6 +264,8 @@ class _Reader:
                         v, f"fix.{k}", "unknown key (expected template, expandStart, expandEnd)", k
                     )
             v = v.get("template")
+        if isinstance(v, int) and not isinstance(v, bool):
+            v = str(v)  # read as a number only where written as one, so the text is the same
         if v is not None and not isinstance(v, str):
             raise self.fail(doc, "fix", "expected a template string", "fix")
         return v
