@@ -2,6 +2,7 @@
 
 import pytest
 
+from kovel.treesitter import parse
 from kovel.rules import Convert, PatternSpec, Rule, RuleConfig, RuleFileError, matcher, parse_rules
 
 GOOD = """\
@@ -109,6 +110,37 @@ def test_mistakes_name_line_and_key(text, line, key):
 def test_what_names_nothing_in_the_grammar_is_refused_not_a_silent_zero(lang, rule, what):
     with pytest.raises(ValueError, match=what):
         matcher(RuleConfig("r", lang, rule))
+
+
+LOOP = {"a": Rule(matches="b"), "b": Rule(any=(Rule(kind="integer"), Rule(matches="a")))}
+
+
+@pytest.mark.parametrize(
+    "config, what",
+    [
+        # would recurse at the first node searched
+        (RuleConfig("r", "python", Rule(matches="a"), utils=LOOP), "'a' refers to itself: a -> b -> a"),
+        (RuleConfig("r", "python", Rule(kind="call"), utils={"s": Rule(kind="call", not_=Rule(matches="s"))}), "'s'"),
+        # would write bar() for every match
+        (RuleConfig("r", "python", Rule(pattern="foo($A)"), transform={"U": Convert("$S", "upperCase")}, fix="bar($U)"),
+         "source \\$S is bound by no pattern"),
+    ],
+)  # fmt: skip
+def test_a_rule_that_cannot_work_is_refused_when_compiled(config, what):
+    with pytest.raises(ValueError, match=what):
+        matcher(config)
+
+
+def test_utils_may_share_a_rule_without_a_loop():
+    utils = {
+        "a": Rule(any=(Rule(matches="b"), Rule(matches="c"))),
+        "b": Rule(matches="c"),
+        "c": Rule(kind="integer"),
+    }
+    found = matcher(RuleConfig("r", "python", Rule(matches="a"), utils=utils)).find_all(
+        parse("python", "x = 1\n")
+    )
+    assert [str(m.term) for m in found] == ["1"]
 
 
 @pytest.mark.parametrize(

@@ -87,6 +87,16 @@ class Matcher:
             missing = sorted(utils_named(c) - self.utils.keys())
             if missing:
                 raise ValueError(f"no utility rule named {missing[0]!r}")
+        loop = _util_cycle(self.utils)
+        if loop:
+            raise ValueError(f"utility rule {loop[0]!r} refers to itself: {' -> '.join(loop)}")
+        # As ast-grep: a transform of a name nothing binds is a mistake in the rule, not an empty text.
+        bound = names_bound(self.rule, self.utils) | {k.lstrip("$") for k in config.transform}
+        for name, tr in config.transform.items():
+            if tr.source.lstrip("$") not in bound:
+                raise ValueError(
+                    f"transform {name}: its source {tr.source} is bound by no pattern or transform of the rule"
+                )
         #: Words every file with a match holds (see ``required_words``); for a rule
         #: that is a pattern alone, every text the pattern spells out (ASCII ones:
         #: files are searched for them in whatever encoding they declare).
@@ -122,7 +132,6 @@ class Matcher:
                 else {g.group(1) or g.group(2) for g in _META.finditer(config.fix)}
             )
             # As ast-grep: a name nothing binds is a mistake in the rule, not an empty text.
-            bound = names_bound(self.rule, self.utils) | {k.lstrip("$") for k in config.transform}
             unbound = sorted(named - bound)
             if unbound:
                 raise ValueError(
@@ -471,6 +480,37 @@ def matcher(config: RuleConfig) -> Matcher:
 
 
 _REVIVED: dict[str, Matcher] = {}
+
+
+def _util_cycle(utils: Mapping[str, Compiled]) -> list[str]:
+    """A chain of utility rules that comes back to its first (each naming the
+    next with ``matches``), or an empty list: matching one would never end.
+
+    >>> from kovel.rules import Rule
+    >>> from kovel.rules.engine import compile_rule
+    >>> _util_cycle({"a": compile_rule("python", Rule(matches="b")), "b": compile_rule("python", Rule(matches="a"))})
+    ['a', 'b', 'a']
+    """
+    named = {k: sorted(utils_named(v) & utils.keys()) for k, v in utils.items()}
+    done: set[str] = set()
+
+    def walk(k: str, path: list[str]) -> list[str]:
+        if k in path:
+            return [*path[path.index(k) :], k]
+        if k in done:
+            return []
+        for n in named[k]:
+            found = walk(n, [*path, k])
+            if found:
+                return found
+        done.add(k)
+        return []
+
+    for k in sorted(named):
+        found = walk(k, [])
+        if found:
+            return found
+    return []
 
 
 def compiled(config: RuleConfig) -> Matcher:
