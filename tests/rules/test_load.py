@@ -2,8 +2,8 @@
 
 import pytest
 
-from kovel.treesitter import parse
 from kovel.rules import Convert, PatternSpec, Rule, RuleConfig, RuleFileError, matcher, parse_rules
+from kovel.treesitter import parse
 
 GOOD = """\
 id: a
