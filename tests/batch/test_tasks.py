@@ -243,3 +243,20 @@ def test_binding_ranges_of_matches_over_lines_from_the_whole_term(tmp_path_facto
             spans = where if isinstance(where, list) else [where]
             texts = m.bindings[name] if isinstance(m.bindings[name], list) else [m.bindings[name]]
             assert [data[s.start : s.end].decode() for s in spans] == texts
+
+
+@pytest.mark.parametrize(
+    ("lang", "source", "lines"),
+    [
+        # after code: its own line only; alone on a line: the next; in a string: nothing
+        ("python", 'a = eval(x)  # kovel-ignore\nb = eval(y)\n# kovel-ignore\nc = eval(z)\nd = eval("# kovel-ignore")\n'
+         'e = eval(w)\ns = """\n# kovel-ignore\n"""\nf = eval(v)\n', [2, 5, 6, 10]),
+        ("python", "# kovel-ignore: other\na = eval(x)\n# kovel-ignore: other, no-eval\nb = eval(y)\n", [2]),
+        ("javascript", "eval(a) // kovel-ignore\neval(b)\n/* kovel-ignore\n*/\neval(c)\nx = '// kovel-ignore'; eval(d)\n",
+         [2, 6]),
+    ],
+)  # fmt: skip
+def test_only_a_kovel_ignore_comment_silences_and_only_its_line(lang, source, lines):
+    m = matcher(RuleConfig("no-eval", lang, Rule(pattern="eval($A)")))
+    got = scan_task("<text>", lang, [m], None, source.encode())
+    assert [d.span.line for d in got.diagnostics] == lines

@@ -48,7 +48,7 @@ from kovel.quasi.match import (
 from kovel.quasi.parse import is_hole, parse_quasi, restricts_calls_in
 from kovel.rules import Found, Matcher, RuleConfig, compiled
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors, tree_errors
-from kovel.treesitter.grammars import parser
+from kovel.treesitter.grammars import language, parser
 from kovel.treesitter.timeout import parse_until
 
 if TYPE_CHECKING:
@@ -869,10 +869,10 @@ _IGNORE = re.compile(r"(?:#|//|/\*|--|;)\s*kovel-ignore\b(?:\s*:\s*([\w\-, ]+))?
 
 
 def suppressed(line: str, rule: str) -> bool:
-    """Whether a ``kovel-ignore`` comment on ``line`` silences ``rule``: ``kovel-ignore``
-    alone silences every rule, ``kovel-ignore: a, b`` the rules named.
+    """Whether a ``kovel-ignore`` comment (its text is ``line``) silences ``rule``:
+    ``kovel-ignore`` alone silences every rule, ``kovel-ignore: a, b`` the rules named.
 
-    >>> suppressed("x = 1  # kovel-ignore: no-x, other", "no-x"), suppressed("// kovel-ignore", "any")
+    >>> suppressed("# kovel-ignore: no-x, other", "no-x"), suppressed("// kovel-ignore", "any")
     (True, True)
     >>> suppressed("/* kovel-ignore: other */", "no-x")
     False
@@ -881,6 +881,35 @@ def suppressed(line: str, rule: str) -> bool:
         if m.group(1) is None or rule in {x.strip() for x in m.group(1).split(",")}:
             return True
     return False
+
+
+@functools.cache
+def _comment_kinds(lang: str) -> tuple[str, ...]:
+    """The kinds of ``lang``'s grammar that are comments."""
+    ts = language(lang)
+    kinds = (ts.node_kind_for_id(i) for i in range(ts.node_kind_count))
+    return tuple(sorted({k for k in kinds if k and _native.is_comment_tag(k)}))
+
+
+def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[int, list[str]]:
+    """The ``kovel-ignore`` comments of ``term`` by the line whose diagnostics they
+    may silence: a comment alone on its line speaks for the next line, one after
+    code for its own.  Only comments count: the words in a string silence nothing.
+
+    >>> t = parse_with_errors("python", "a = 1  # kovel-ignore\n# kovel-ignore: x\nb = '# kovel-ignore'\n").term
+    >>> _ignore_comments(t, "python", _Positions(str(t)))
+    {1: ['# kovel-ignore'], 3: ['# kovel-ignore: x']}
+    """
+    text = pos.text
+    out: dict[int, list[str]] = {}
+    for _, _, s, e in _native.find_all(term, _comment_kinds(lang), True):
+        said = text[s:e]
+        if "kovel-ignore" not in said:
+            continue
+        line, col = pos.line_col(s)
+        alone = not text[s - (col - 1) : s].strip()
+        out.setdefault(pos.line_col(max(s, e - 1))[0] + 1 if alone else line, []).append(said)
+    return out
 
 
 def scan_task(
@@ -920,7 +949,8 @@ def scan_task(
     # Rules that are a pattern alone need its matches only: the tree is then
     # converted only where they lie.
     lone = [m.lone_pattern for m in matchers]
-    alone = [p for p in lone if p is not None] if None not in lone else []
+    # (A kovel-ignore comment is looked for in the whole tree.)
+    alone = [p for p in lone if p is not None] if None not in lone and b"kovel-ignore" not in data else []
     try:
         loaded = _load(path, lang, timeout, data, None, cache, search=alone)
     except _NotText as exc:
@@ -932,8 +962,8 @@ def scan_task(
     pos = _Positions(text, loaded.encoding, loaded.data)
     bad = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in loaded.errors]
     out: list[Diagnostic] = []
-    # Only a line holding the word can silence a diagnostic; most files hold none.
-    ignores = "kovel-ignore" in text
+    # Only a comment holding the word can silence a diagnostic; most files hold none.
+    ignores = _ignore_comments(term, lang, pos) if term is not None and "kovel-ignore" in text else {}
     # Every rule's patterns are searched for at once, and the rules share what was found.
     shared = matchers[0].search(term)
     if loaded.matches is not None:
@@ -970,9 +1000,7 @@ def scan_task(
         for f in hits:
             s, e = f.span
             line, _ = pos.line_col(s)
-            if ignores and (
-                suppressed(pos.line(line), cfg.id) or (line > 1 and suppressed(pos.line(line - 1), cfg.id))
-            ):
+            if ignores and any(suppressed(c, cfg.id) for c in ignores.get(line, ())):
                 continue
             fix: Change | None = None
             got = fixes.get(tuple(f.path)) if fixes else None
