@@ -896,7 +896,7 @@ def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[int, list[
     may silence: a comment alone on its line speaks for the next line, one after
     code for its own.  Only comments count: the words in a string silence nothing.
 
-    >>> t = parse_with_errors("python", "a = 1  # kovel-ignore\n# kovel-ignore: x\nb = '# kovel-ignore'\n").term
+    >>> t = parse_with_errors("python", "a = 1  # kovel-ignore\\n# kovel-ignore: x\\nb = '# kovel-ignore'\\n").term
     >>> _ignore_comments(t, "python", _Positions(str(t)))
     {1: ['# kovel-ignore'], 3: ['# kovel-ignore: x']}
     """
