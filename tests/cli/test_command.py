@@ -109,6 +109,9 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
         (["rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "latin.js", "b.js"], 2, "--- a/b.js", "kovel: latin.js: not rewritten: not UTF-8"),
         (["find", "--lang", "python", "-p", "def (", "."], 2, "", "the pattern or rewrite does not parse as python"),
         (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "", "no tree-sitter grammar for 'nosuchlang'"),
+        # ast-grep's names for a language, as in rule files
+        (["find", "-l", "js", "-p", "print($$$A)", "b.js"], 0, "b.js:2:3", ""),
+        (["find", "-l", "Py", "-p", "not $X", "n.py"], 0, "n.py:1:5", ""),
         (["rewrite", "-p", "print($$$A)", "."], 2, "", "the following arguments are required: -r/--rewrite"),
         (["find", "-p", "x", "-"], 2, "", "reading standard input ('-') needs --lang"),
         (["find", "-p", "x", "-l", "python", "-", "a.py"], 2, "", "'-' (standard input) cannot be mixed with other paths"),

@@ -78,6 +78,7 @@ from kovel.cli.behind import Behind
 from kovel.cli.ruletest import run_tests
 from kovel.cli.scan import run_scan
 from kovel.rules import Matcher, RuleFileError, load_rules, matcher
+from kovel.rules.langs import language_of
 from kovel.rules.load import SEVERITIES
 from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
@@ -202,7 +203,10 @@ def _arguments() -> argparse.ArgumentParser:
         "--rule", metavar="FILE", help="a rule file (YAML, one rule) instead of -p; rewrite uses its fix"
     )
     common.add_argument(
-        "-l", "--lang", help="the language of the files (default: from each file's extension)"
+        "-l",
+        "--lang",
+        type=language_of,
+        help="the language of the files (default: from each file's extension); ast-grep's names work too (js, ts, rs)",
     )
     common.add_argument(
         "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, help="worker processes"
