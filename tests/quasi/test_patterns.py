@@ -21,6 +21,7 @@ JAVA = (
 )
 SHELL_IFS = 'if test -n "$X" ; then\n  echo a\nfi\nif true\nthen echo b; fi\nif x; then a; else b; fi\n'
 CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q = &a;\n  return a * b + (a && b) + (a & b);\n}\n"
+DEFINES = "#define MAX(a, b) ((a) > (b) ? (a) : (b))\n#define N 10\n#define EMPTY\nint x;\n"
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
 
@@ -221,7 +222,16 @@ RESPELLED = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("lang", "pat", "code", "found"), TABLE + RESPELLED)
+# A node but for its line break: all of such a node, not the start of another.
+# (ast-grep's matches hold the line break, and its `#define $N` takes `#define N 10` too.)
+WHOLE_NODE = [
+    ("c", "#define $N $V", DEFINES, ["#define N 10"]),
+    ("c", "#define $N", DEFINES, ["#define EMPTY"]),
+    ("c", "#define $N($$$P) $V", DEFINES, ["#define MAX(a, b) ((a) > (b) ? (a) : (b))"]),
+]
+
+
+@pytest.mark.parametrize(("lang", "pat", "code", "found"), TABLE + RESPELLED + WHOLE_NODE)
 def test_patterns_match_in_every_language(lang: str, pat: str, code: str, found: list[str]) -> None:
     p = pattern(lang, pat)
     ours = list(p.find_all(treesitter.parse(lang, code)))
@@ -231,7 +241,7 @@ def test_patterns_match_in_every_language(lang: str, pat: str, code: str, found:
     (matches,) = search_source([p], code.encode()).matches
     assert [str(m.term) for m in matches] == found
     assert all(t in code for t in p.required_texts)
-    if (lang, pat, code, found) in RESPELLED:
+    if (lang, pat, code, found) in RESPELLED + WHOLE_NODE:
         return
     sg = pytest.importorskip("ast_grep_py")
     try:  # ast-grep must find no match kovel misses
@@ -314,6 +324,8 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
         ("javascript", "f(x, this);\nf(this);\n", "f($$$A)", "[$$$A].map(g)", "[x, this].map(g);\n[this].map(g);\n"),
         ("go", "package p\nfunc f() { g(x, nil) }\n", "g($$$A)", "h($$$A)", "package p\nfunc f() { h(x, nil) }\n"),
         ("javascript", "function k() { return; }\n", "return $X", "return wrap($X)", "function k() { return; }\n"),
+        ("c", "#define F(x) x\n#define N 10\nint y;\n", "#define $N $V", "enum { $N = $V };",
+         "#define F(x) x\nenum { N = 10 };\nint y;\n"),
         ("go", "package p\nfunc e() {}\n", "func $F() { $$$B }", "func $F() { trace(); $$$B }",
          "package p\nfunc e() { trace() }\n"),
     ],

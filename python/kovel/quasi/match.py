@@ -208,7 +208,9 @@ class Pattern:
                 and not _optional_terminator(i, lang, root.kind)
             ]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
-            self._runs = RunFinder(tuple(_spec(i, sk, root.kind) for i in items), seq, Siblings, words)
+            self._runs = RunFinder(
+                tuple(_spec(i, sk, root.kind) for i in items), seq, Siblings, words, whole=sk.whole
+            )
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(

@@ -137,6 +137,10 @@ class Skeleton:
     forms: tuple[tuple[int, str], ...] = ()  # metavariables written as more than a name: (index, form)
     selector: str | None = None  # the kind of the node picked as the root
     run: bool = False  # the code is several siblings: the root is their parent, the pattern the run
+    # The run is a node of this kind but for the line break it ends with (C's
+    # `#define N 1`): it spans all of such a node's children, never the first
+    # few of a longer one (`#define F(x) x`).
+    whole: str | None = None
 
 
 @dataclass(slots=True)
@@ -645,7 +649,8 @@ def parse_quasi(
                     # a node of its own, are the statements any block holds.
                     root.items = [_unwrapped_statement(i) for i in root.items]
                 metas = tuple(o.meta for o in occs)
-                sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run)
+                whole = _whole_node(found[0], found[1]) if run and found is not None else None
+                sk = Skeleton(lang, code, root, metas, ctx, semis, terminator, forms, selector, run, whole)
                 if len(conv.holes) == wanted:
                     # A keyword read as a name (`static` as an argument), or a
                     # name made up, is how a grammar reads code it did not
@@ -804,6 +809,22 @@ def _is_run(container: Node, nodes: list[Node], code_end: int) -> bool:
         return False
     # A statement list the grammar makes without delimiters (Go's `statement_list`).
     return node.parent is None or (_STATEMENTS_RE.search(node.type) is not None and node.children[0].is_named)
+
+
+def _whole_node(container: Node, nodes: list[Node]) -> str | None:
+    """The kind of ``container`` when the run ``nodes`` is all of it but the blanks
+    it ends with (the line break of C's `#define N 1`, which the code lacks)."""
+    tail = (container.text or b"")[nodes[-1].end_byte - container.start_byte :]
+    if (
+        len(nodes) > 1
+        and container.parent is not None
+        and container.start_byte == nodes[0].start_byte
+        and tail
+        and not tail.strip()
+        and not _STATEMENTS_RE.search(container.type)
+    ):
+        return str(container.type)
+    return None
 
 
 _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^block$")

@@ -104,7 +104,8 @@ class RunFinder:
 
     ``items`` is the compiled form of each item of the run (as
     ``compile_pattern`` takes them), ``seq`` whether one of them is a
-    ``$$$`` run (then a window may hold any number of siblings).
+    ``$$$`` run (then a window may hold any number of siblings).  With
+    ``whole``, a run is all the children of a node of that kind (tokens aside).
 
     >>> from kovel.quasi.fill import Siblings
     >>> from kovel.treesitter import parse
@@ -123,6 +124,7 @@ class RunFinder:
         "_siblings",
         "_tail_seq",
         "_token_anchor",
+        "_whole",
         "_words",
     )
 
@@ -132,8 +134,11 @@ class RunFinder:
         seq: bool,
         siblings: Callable[..., object],
         words: frozenset[str] = frozenset(),
+        *,
+        whole: str | None = None,
     ) -> None:
         self._items = items
+        self._whole = whole
         self._seq = seq
         self._siblings = siblings
         # The runs are looked for from their first item that is no `$$$`: a
@@ -159,6 +164,8 @@ class RunFinder:
         """The run matched with its anchor item at child ``at`` of ``parent`` (whose
         layout is ``lay``), starting at ``low`` or later: its start, end, node and bindings."""
         kids = lay.kids
+        if self._whole is not None and _native.tag(parent) != self._whole:
+            return None
         prog = self._program(_native.tag(parent))
         if self._anchor:
             # `$$$` before the anchor: the earliest start first, as a run takes the most.
@@ -185,6 +192,10 @@ class RunFinder:
             stops = [stop]
         for first in starts:
             for stop in stops:
+                if self._whole is not None and not all(
+                    _skippable(k, self._words) for k in (*kids[:first], *kids[stop:])
+                ):
+                    continue
                 term = window(parent, first, stop, lay)
                 for where, _node, _s, _e, env, offsets in _native.match_all(prog, term, True):
                     if not where:
