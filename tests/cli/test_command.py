@@ -257,6 +257,41 @@ def test_a_replacement_the_code_around_would_misread_is_left_alone_the_rest_writ
         assert done.returncode == 0, done.stderr
 
 
+UNWRAPS = [
+    ("a.py", "if True:\n    $$$BODY", "def f():\n    while c:\n        if True:\n            x = 1\n            y = 2\n    z = 0\n",
+     "def f():\n    while c:\n        x = 1\n        y = 2\n    z = 0\n"),
+    # the block as the one statement of an `if` would leave it the first statement alone
+    ("a.js", "if (true) { $$$BODY }", "function f() {\n  if (c) if (true) { a(); b(); }\n  if (true) { d(); e(); }\n}\n",
+     "function f() {\n  if (c) if (true) { a(); b(); }\n  d(); e();\n}\n"),
+    ("a.c", "if (1) { $$$BODY }", "void a(void);\nvoid f(int c) {\n  while (c) if (1) { a(); a(); }\n  if (1) { a(); a(); }\n}\n",
+     "void a(void);\nvoid f(int c) {\n  while (c) if (1) { a(); a(); }\n  a(); a();\n}\n"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, pat, source, out", UNWRAPS)
+@pytest.mark.parametrize("how", ["rewrite", "scan"])
+def test_a_block_unwrapped_into_several_statements(tmp_path, name, pat, source, out, how):
+    lang = {".py": "python", ".js": "javascript", ".c": "c"}[Path(name).suffix]
+    rule = f"id: unwrap\nlanguage: {lang}\nrule: {{pattern: {json.dumps(pat)}}}\nfix: $$$BODY\n"
+    write_files(tmp_path, {name: source, "r.yml": rule})
+    args = (
+        ("rewrite", "--write", "-p", pat, "-r", "$$$BODY")
+        if how == "rewrite"
+        else ("scan", "--fix", "-r", "r.yml")
+    )
+    r = kovel(tmp_path, *args, name)
+    assert r.returncode == 0 and (tmp_path / name).read_text() == out, r.stderr
+    checks = {
+        ".py": [sys.executable, "-m", "py_compile"],
+        ".js": ["node", "--check"],
+        ".c": ["cc", "-fsyntax-only"],
+    }
+    tool = checks[Path(name).suffix]
+    if shutil.which(tool[0]) is not None:
+        done = subprocess.run([*tool, str(tmp_path / name)], capture_output=True)
+        assert done.returncode == 0, done.stderr
+
+
 def test_a_fixed_file_that_hangs_its_check_is_not_written(tmp_path):
     # The check of the fixed text runs under the time limit too, in a worker.
     rule = "id: p\nlanguage: python\nrule: {pattern: print($A)}\nfix: log($A)\n"

@@ -717,6 +717,22 @@ class Template:
         """
         return self._skeleton.run
 
+    @property
+    def lone_hole(self) -> str | None:
+        """The name of the hole the code is alone (whatever nodes the grammar
+        puts around it), or None: such a template is as many nodes as its value.
+
+        >>> template("python", "$$$BODY").lone_hole, template("python", "f($A)").lone_hole
+        ('BODY', None)
+        """
+        n: SNode | SHole = self._skeleton.root
+        while isinstance(n, SNode):
+            items = [i for i in n.items if not isinstance(i, str)]
+            if len(items) != 1:
+                return None
+            n = items[0]
+        return n.meta.name
+
     def fill(self, **values: object) -> KTerm:
         """Fill every hole and return the term: a ``Quote`` of the template's language.
 

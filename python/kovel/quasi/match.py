@@ -808,7 +808,7 @@ def replacements(
     text: str | None = None,
     found: Iterable[Match] | None = None,
     left_alone: list[str] | None = None,
-    single: bool | None = None,
+    single: bool | Callable[[Match], bool] | None = None,
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
     matches, their new terms and the matches' spans in ``str(t)``, in document
@@ -823,8 +823,8 @@ def replacements(
     the code around it would read otherwise raises ``MisreadError``; given
     ``left_alone``, it is left out instead (its match stays as it is) and
     why is added to that list.  ``single`` says whether each replacement is
-    one node, not a run of siblings (a template knows; a function's terms
-    are taken for runs unless told).
+    one node, not a run of siblings, or decides it for each match (a
+    template knows; a function's terms are taken for runs unless told).
 
     >>> from kovel.treesitter import parse
     >>> from kovel.quasi.fill import template
@@ -844,6 +844,14 @@ def replacements(
     kinds = KnownKinds(p.lang)
     if single is None:
         single = isinstance(replacement, Template) and not replacement.is_run
+    # A template that is one hole (`$$$BODY`) is a run where its value is several nodes.
+    lone = replacement.lone_hole if isinstance(replacement, Template) else None
+
+    def one_node(m: Match, values: Mapping[str, object]) -> bool:
+        if callable(single):
+            return single(m)
+        v = values.get(lone) if lone is not None else None
+        return bool(single) and not (isinstance(v, Sequence) and not isinstance(v, str | KTerm) and len(v) > 1)
 
     restricted = restricts_calls_in(p.lang)
 
@@ -885,7 +893,7 @@ def replacements(
             if edited is not None:
                 if not _native.same(edited, m.term):
                     if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
-                        landings.append(Landing(len(news), edited, single))
+                        landings.append(Landing(len(news), edited, one_node(m, values)))
                     paths.append(m.path)
                     news.append(apart(text, m.span, str(edited), edited, p.lang))
                     spans.append(m.span)
@@ -923,7 +931,7 @@ def replacements(
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
         if reshaped or checked(new, m):
-            landings.append(Landing(len(news), new, single))
+            landings.append(Landing(len(news), new, one_node(m, values if isinstance(replacement, Template) else {})))
         new = apart(text, m.span, str(new), new, p.lang)
         paths.append(m.path)
         news.append(new)

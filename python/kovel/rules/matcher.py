@@ -213,7 +213,14 @@ class Matcher:
                 filled.add(f.path)
                 return self._fill(f)
 
-            single = not self._template.is_run
+            single: bool | Callable[[Match], bool] = not self._template.is_run
+            lone = self._template.lone_hole
+            if single and lone is not None:
+                # A fix that is one hole is as many nodes as the match binds to it.
+                def single(m: Match) -> bool:
+                    v = found[tuple(m.path)].bindings.get(lone) if tuple(m.path) in found else None
+                    return not (isinstance(v, list | Siblings) and len(v) > 1)
+
             paths, news, spans = replacements(p, t, fill, left_alone=left_alone, single=single)
             # A match the rule rejected may hide one inside it: those go the plain way.
             done = [(tuple(q), n, s) for q, n, s in zip(paths, news, spans, strict=True)]
