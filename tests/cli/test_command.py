@@ -268,6 +268,37 @@ UNWRAPS = [
 ]  # fmt: skip
 
 
+# A statement put where only an expression or a one-line body stands would not parse.
+GUARDS = [
+    ("a.py", "print($$$A)", "if DEBUG:\n    print($$$A)",
+     "def f(a):\n    for x in a: print(x)\n    g = lambda: print(3)\n    print(1)\n",
+     "def f(a):\n    for x in a: print(x)\n    g = lambda: print(3)\n    if DEBUG:\n        print(1)\n"),
+    ("a.js", "console.log($$$A)", "if (DEBUG) { console.log($$$A); }",
+     "const g = () => console.log(3);\nfunction f() {\n  console.log(1);\n}\n",
+     "const g = () => console.log(3);\nfunction f() {\n  if (DEBUG) { console.log(1); };\n}\n"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, pat, fix, source, out", GUARDS)
+@pytest.mark.parametrize("how", ["rewrite", "scan"])
+def test_a_statement_that_would_not_parse_where_it_lands_is_left_the_rest_written(
+    tmp_path, name, pat, fix, source, out, how
+):
+    lang = {".py": "python", ".js": "javascript"}[Path(name).suffix]
+    rule = f"id: guard\nlanguage: {lang}\nrule: {{pattern: {json.dumps(pat)}}}\nfix: {json.dumps(fix)}\n"
+    write_files(tmp_path, {name: source, "r.yml": rule})
+    args = (
+        ("rewrite", "--write", "-p", pat, "-r", fix) if how == "rewrite" else ("scan", "--fix", "-r", "r.yml")
+    )
+    r = kovel(tmp_path, *args, name)
+    assert r.returncode == 0 and "would not parse where it stands" in r.stderr, r.stderr
+    assert (tmp_path / name).read_text() == out
+    if name.endswith(".py"):
+        compile(out, name, "exec")
+    elif shutil.which("node") is not None:
+        assert subprocess.run(["node", "--check", str(tmp_path / name)], capture_output=True).returncode == 0
+
+
 @pytest.mark.parametrize("name, pat, source, out", UNWRAPS)
 @pytest.mark.parametrize("how", ["rewrite", "scan"])
 def test_a_block_unwrapped_into_several_statements(tmp_path, name, pat, source, out, how):

@@ -52,12 +52,20 @@ class Landing(NamedTuple):
 
 
 def kept_in_place(
-    lang: str, text: str, spans: Sequence[tuple[int, int]], news: Sequence[KTerm], landings: Sequence[Landing]
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    news: Sequence[KTerm],
+    landings: Sequence[Landing],
+    judge_errors: bool = False,
 ) -> list[KTerm]:
     """``news``, the replacements of the ``spans`` of ``text`` (in code points,
     in order, apart), with each of ``landings`` parenthesised where the code
     around it would read it otherwise.  ``MisreadError`` where parentheses
-    cannot help (its ``at`` says which replacement).
+    cannot help (its ``at`` says which replacement).  A replacement the
+    grammar cannot read where it stands is left to the syntax check that
+    follows a rewrite; with ``judge_errors``, one that alone makes the text
+    fail to parse is a ``MisreadError`` too.
 
     >>> from kovel.quasi import template
     >>> new = template("python", "x + 1").fill()
@@ -72,6 +80,7 @@ def kept_in_place(
     if not wrong:
         return out
     paren = parentheses(lang)
+    clean: bool | None = None  # whether the text parses: then an error is the replacement's
     for x in wrong:
         if paren is not None:
             wrapped = tb(paren).w("(").c(x.core).w(")").b()
@@ -82,6 +91,12 @@ def kept_in_place(
         if again[x.at] == READ and paren is not None:
             continue  # the parentheses keep it together
         if first[x.at] == UNCLEAR:
+            if judge_errors and clean is None:
+                clean = not parser(lang).parse(text.encode()).root_node.has_error
+            if judge_errors and clean and _adds_errors(lang, text, spans[x.at], str(news[x.at])):
+                exc = MisreadError(_why(text, spans[x.at], str(news[x.at]), "would not parse where it stands"))
+                exc.at = x.at
+                raise exc
             out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it
             continue
         if _continues_a_line(lang, text, spans[x.at], str(x.core)):
@@ -122,7 +137,7 @@ def kept_or_left(
     now_spans, now_news, now_landings = list(spans), list(news), list(landings)
     while True:
         try:
-            kept = kept_in_place(lang, text, now_spans, now_news, now_landings)
+            kept = kept_in_place(lang, text, now_spans, now_news, now_landings, left_alone is not None)
             break
         except MisreadError as exc:
             if left_alone is None or exc.at is None:
@@ -334,12 +349,21 @@ def _reading(
     return MISREAD if holds_misranked(lang, node) else READ
 
 
-def _why(text: str, span: tuple[int, int], body: str) -> str:
+def _why(
+    text: str,
+    span: tuple[int, int],
+    body: str,
+    what: str = "would be read otherwise by the code around it, and parentheses cannot keep it together",
+) -> str:
     return (
         f"the replacement {clipped(body)!r} of {clipped(text[span[0] : span[1]])!r} at "
-        f"{_line_col(text, span[0])} would be read otherwise by the code around it, and parentheses "
-        "cannot keep it together"
+        f"{_line_col(text, span[0])} {what}"
     )
+
+
+def _adds_errors(lang: str, text: str, span: tuple[int, int], body: str) -> bool:
+    """Whether ``text`` would not parse with ``body`` in place of ``span``."""
+    return bool(parser(lang).parse((text[: span[0]] + body + text[span[1] :]).encode()).root_node.has_error)
 
 
 def _line_col(text: str, at: int) -> str:
