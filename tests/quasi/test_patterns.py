@@ -33,6 +33,9 @@ TABLE = [
     ("go", "if $E != nil {\n\treturn $E\n}", GO, ["if err != nil {\n\t\treturn err\n\t}"]),
     ("go", "fmt.Println($$$A)", GO, ["fmt.Println(x, 1)"]),
     ("go", "y := foo(1)", GO, ["y := foo(1)"]),
+    # C hangs the `;` after `enum E {...}` on the file: the pattern is those two siblings
+    ("c", "enum $E { $$$V };", "enum color { RED };\nint x;\nstruct s { int a; };\n", ["enum color { RED };"]),
+    ("c", "struct $S { $$$F };", "enum color { RED };\nint x;\nstruct s { int a; };\n", ["struct s { int a; };"]),
     # an empty block has no statement_list: the run binds nothing
     ("go", "func $F() { $$$B }", "package p\nfunc e() {}\nfunc f() { a() }\n", ["func e() {}", "func f() { a() }"]),
     ("go", "for { $$$B }", "package p\nfunc f() {\n\tfor {}\n\tfor { a() }\n\tg(func() {})\n}\n", ["for {}", "for { a() }"]),

@@ -94,7 +94,9 @@ def kept_in_place(
             if judge_errors and clean is None:
                 clean = not parser(lang).parse(text.encode()).root_node.has_error
             if judge_errors and clean and _adds_errors(lang, text, spans[x.at], str(news[x.at])):
-                exc = MisreadError(_why(text, spans[x.at], str(news[x.at]), "would not parse where it stands"))
+                exc = MisreadError(
+                    _why(text, spans[x.at], str(news[x.at]), "would not parse where it stands")
+                )
                 exc.at = x.at
                 raise exc
             out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it

@@ -851,7 +851,9 @@ def replacements(
         if callable(single):
             return single(m)
         v = values.get(lone) if lone is not None else None
-        return bool(single) and not (isinstance(v, Sequence) and not isinstance(v, str | KTerm) and len(v) > 1)
+        return bool(single) and not (
+            isinstance(v, Sequence) and not isinstance(v, str | KTerm) and len(v) > 1
+        )
 
     restricted = restricts_calls_in(p.lang)
 
@@ -931,7 +933,9 @@ def replacements(
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
         if reshaped or checked(new, m):
-            landings.append(Landing(len(news), new, one_node(m, values if isinstance(replacement, Template) else {})))
+            landings.append(
+                Landing(len(news), new, one_node(m, values if isinstance(replacement, Template) else {}))
+            )
         new = apart(text, m.span, str(new), new, p.lang)
         paths.append(m.path)
         news.append(new)

@@ -189,7 +189,11 @@ class RunFinder:
                 stop += 1
             if seen < need:
                 return None
-            stops = [stop]
+            # The tokens the pattern ends with (`;`) stand after the last item counted.
+            trailing = 0
+            while trailing < len(self._items) and _token_item(self._items[-1 - trailing], self._words):
+                trailing += 1
+            stops = sorted({min(stop + j, len(kids)) for j in range(trailing + 1)}, reverse=True)
         for first in starts:
             for stop in stops:
                 if self._whole is not None and not all(
