@@ -21,6 +21,7 @@ JAVA = (
 )
 SHELL_IFS = 'if test -n "$X" ; then\n  echo a\nfi\nif true\nthen echo b; fi\nif x; then a; else b; fi\n'
 CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q = &a;\n  return a * b + (a && b) + (a & b);\n}\n"
+STMTS_C = "void f() {\n  a();\n  b();\n  d();\n}\nvoid g() {\n  a();\n  d();\n}\n"
 DEFINES = "#define MAX(a, b) ((a) > (b) ? (a) : (b))\n#define N 10\n#define EMPTY\nint x;\n"
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
@@ -36,6 +37,12 @@ TABLE = [
     # C hangs the `;` after `enum E {...}` on the file: the pattern is those two siblings
     ("c", "enum $E { $$$V };", "enum color { RED };\nint x;\nstruct s { int a; };\n", ["enum color { RED };"]),
     ("c", "struct $S { $$$F };", "enum color { RED };\nint x;\nstruct s { int a; };\n", ["struct s { int a; };"]),
+    # `$$$M;` and `$$$M` alone on its line stand for statements, not one statement
+    # (nor the start of the declaration `M d();`)
+    ("c", "a(); $$$M; d();", STMTS_C, ["a();\n  b();\n  d();", "a();\n  d();"]),
+    ("c", "a();\n$$$M\nd();", STMTS_C, ["a();\n  b();\n  d();", "a();\n  d();"]),
+    ("java", "a(); $$$M; d();", "class A { void f() { a(); b(); c(); d(); } }\n", ["a(); b(); c(); d();"]),
+    ("javascript", "a();\n$$$M\nd();", "function f() {\n  a(); d();\n}\n", ["a(); d();"]),
     # an empty block has no statement_list: the run binds nothing
     ("go", "func $F() { $$$B }", "package p\nfunc e() {}\nfunc f() { a() }\n", ["func e() {}", "func f() { a() }"]),
     ("go", "for { $$$B }", "package p\nfunc f() {\n\tfor {}\n\tfor { a() }\n\tg(func() {})\n}\n", ["for {}", "for { a() }"]),
@@ -329,6 +336,11 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
         ("javascript", "function k() { return; }\n", "return $X", "return wrap($X)", "function k() { return; }\n"),
         ("c", "#define F(x) x\n#define N 10\nint y;\n", "#define $N $V", "enum { $N = $V };",
          "#define F(x) x\nenum { N = 10 };\nint y;\n"),
+        # an empty run alone on its line takes the line with it
+        ("python", "def g():\n    a()\n    d()\n", "a()\n$$$M\nd()", "a()\n$$$M\nz()\nd()",
+         "def g():\n    a()\n    z()\n    d()\n"),
+        ("c", "void g() {\n  a();\n  d();\n}\n", "a();\n$$$M\nd();", "a();\n$$$M\nz();\nd();",
+         "void g() {\n  a();\n  z();\n  d();\n}\n"),
         ("go", "package p\nfunc e() {}\n", "func $F() { $$$B }", "func $F() { trace(); $$$B }",
          "package p\nfunc e() { trace() }\n"),
     ],

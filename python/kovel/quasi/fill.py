@@ -264,6 +264,12 @@ def _without_hole(items: list[str | SNode | SHole], i: int) -> list[str | SNode 
         j -= 1
     if j >= 0 and _is_separator(items[j]):
         return items[:j] + items[i + 1 :]
+    # A hole alone on its line takes the line with it (no blank line is left).
+    hole, before, after = items[i], items[i - 1] if i else None, items[i + 1] if i + 1 < len(items) else None
+    if isinstance(hole, SHole) and hole.meta.own_line and isinstance(before, str) and isinstance(after, str):
+        head = re.search(r"\n[ \t]*\Z", before)
+        if head is not None and re.match(r"[ \t]*(?:\r?\n|\Z)", after):
+            return [*items[: i - 1], before[: head.start()], *items[i + 1 :]]
     return items
 
 

@@ -499,6 +499,22 @@ class _Converter:
             parts = self.split(node, pos, node.end_byte) if self.literal_holes else None
             out.items.extend(parts if parts is not None else [self.text(pos, node.end_byte)])
         _mark_ends(out.items)
+        # `$$$M;` where statements stand is those statements, not one statement
+        # holding them (the `;` is how a C-like language writes a statement).
+        inner = [i for i in out.items if not isinstance(i, str)]
+        if (
+            node.is_named
+            and (_STATEMENTS_RE.search(parent_kind) or parent_kind in _HOLDS_STATEMENTS)
+            and len(inner) == 2
+            and isinstance(inner[0], SHole)
+            and inner[0].meta.seq
+            and isinstance(inner[1], SNode)
+            and inner[1].leaf
+            and inner[1].items == [";"]
+        ):
+            run = SHole(inner[0].meta, kind, parent_kind, True, None)
+            run.literal, run.within = inner[0].literal, inner[0].within
+            return run
         return out
 
 
@@ -656,7 +672,9 @@ def parse_quasi(
                     # name made up, is how a grammar reads code it did not
                     # expect there: another context may read it as it is.
                     if found is None or not (
-                        _misread_words(lang, found[1], att.source) or _declared_product(found[0], found[1])
+                        _misread_words(lang, found[1], att.source)
+                        or _declared_product(found[0], found[1])
+                        or _swallows_lines(tree.root_node, conv.spans, att.source)
                     ):
                         return sk
                     if misread is None:
@@ -827,6 +845,40 @@ def _whole_node(container: Node, nodes: list[Node]) -> str | None:
     ):
         return str(container.type)
     return None
+
+
+# Nodes whose children are statements, beside those _STATEMENTS_RE names.
+_HOLDS_STATEMENTS = frozenset(
+    {
+        "compound_statement",
+        "statement_block",
+        "translation_unit",
+        "program",
+        "source_file",
+        "constructor_body",
+    }
+)
+
+
+def _swallows_lines(root: Node, spans: Mapping[tuple[int, int], Meta], src: bytes) -> bool:
+    """Whether a ``$$$`` metavariable written alone on its line is read as the
+    start of a node that goes on to the next line (C reads ``$$$M`` and the
+    ``d();`` below it as the declaration ``M d();``): not what it means."""
+    for (s, e), meta in spans.items():
+        if not (meta.seq and meta.own_line):
+            continue
+        n = root.descendant_for_byte_range(s, e)
+        while n is not None and (n.start_byte, n.end_byte) == (s, e):
+            n = n.parent
+        line_end = src.find(b"\n", e)
+        if (
+            n is not None
+            and line_end >= 0
+            and n.start_byte > src.rfind(b"\n", 0, s)
+            and n.end_byte > line_end
+        ):
+            return True
+    return False
 
 
 _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^block$")
