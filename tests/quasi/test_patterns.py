@@ -22,6 +22,9 @@ JAVA = (
 SHELL_IFS = 'if test -n "$X" ; then\n  echo a\nfi\nif true\nthen echo b; fi\nif x; then a; else b; fi\n'
 CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q = &a;\n  return a * b + (a && b) + (a & b);\n}\n"
 STMTS_C = "void f() {\n  a();\n  b();\n  d();\n}\nvoid g() {\n  a();\n  d();\n}\n"
+KOTLIN_ANNOTATED = (
+    'fun f() {\n  try { g() } catch (e: E) { h(e) }\n}\n@Serializable\nclass A\n@Suppress("x")\nfun k() {}\n'
+)
 DEFINES = "#define MAX(a, b) ((a) > (b) ? (a) : (b))\n#define N 10\n#define EMPTY\nint x;\n"
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
@@ -43,6 +46,13 @@ TABLE = [
     ("c", "a();\n$$$M\nd();", STMTS_C, ["a();\n  b();\n  d();", "a();\n  d();"]),
     ("java", "a(); $$$M; d();", "class A { void f() { a(); b(); c(); d(); } }\n", ["a(); b(); c(); d();"]),
     ("javascript", "a();\n$$$M\nd();", "function f() {\n  a(); d();\n}\n", ["a(); d();"]),
+    # a clause after a `try` block, an annotation or attribute before a declaration
+    ("java", "catch ($T $E) { $$$B }", "class A { void f() { try { g(); } catch (E e) { h(e); } } }\n",
+     ["catch (E e) { h(e); }"]),
+    ("kotlin", "catch ($E: $T) { $$$C }", KOTLIN_ANNOTATED, ["catch (e: E) { h(e) }"]),
+    ("kotlin", "@Suppress($$$A)", KOTLIN_ANNOTATED, ['@Suppress("x")']),
+    ("kotlin", "@$A", KOTLIN_ANNOTATED, ["@Serializable", '@Suppress("x")']),
+    ("php", "#[$A]", "<?php\n#[Attr]\nfunction f() {}\n#[Route(\"/x\")]\nclass A {}\n", ["#[Attr]", '#[Route("/x")]']),
     # an empty block has no statement_list: the run binds nothing
     ("go", "func $F() { $$$B }", "package p\nfunc e() {}\nfunc f() { a() }\n", ["func e() {}", "func f() { a() }"]),
     ("go", "for { $$$B }", "package p\nfunc f() {\n\tfor {}\n\tfor { a() }\n\tg(func() {})\n}\n", ["for {}", "for { a() }"]),

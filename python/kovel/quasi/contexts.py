@@ -61,6 +61,8 @@ _CLASS_CONTEXTS = (
     "class _kq {{ {} void _kq() {{}} }}\n",
     "class _kq {{ {} _kq; }}\n",
     "class _kq {{ void _kq() {{ switch (_kq) {{ {} }} }} }}\n",
+    # The clauses after a `try` block.
+    "class _kq {{ void _kq() {{ try {{}} {} }} }}\n",
     # A class body, what a class extends or implements.
     "class _kq {}\n",
     "class _kq {} {{}}\n",
@@ -117,6 +119,9 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "fun _kq() {{ when (_kq) {{\n{}\n}} }}\n",
         "fun _kq() {{ _kq{}() }}\n",
         "fun _kq(_kq: {}) {{}}\n",
+        # Annotations before a declaration; the clauses after a `try` block.
+        "{}\nfun _kq() {{}}\n",
+        "fun _kq() {{ try {{}} {} }}\n",
     ),
     "php": (
         "<?php\n{}\n",
@@ -124,6 +129,8 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "<?php\nfunction _kq() {{\n{}\n}}\n",
         "<?php\nclass _kq {{\n{}\n}}\n",
         "<?php\n_kq({});\n",
+        # Attributes before a declaration.
+        "<?php\n{}\nfunction _kq() {{}}\n",
         "{}",
     ),
 }
@@ -168,6 +175,10 @@ def contexts_for(lang: str, code: str) -> tuple[str, ...]:
     ('{}', '_kq({})\\n')
     """
     contexts = _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
+    if code.lstrip().startswith("@"):
+        # An annotation is read before what it annotates first: alone, Kotlin
+        # reads `@Suppress($$$A)` as an annotated expression in parentheses.
+        contexts = tuple(sorted(contexts, key=lambda c: not re.fullmatch(r"\{\}\n\w.*", c, re.S)))
     if lang == "php" and "<?" not in code:
         # Without its tag PHP code is HTML text, which takes anything.
         contexts = tuple(c for c in contexts if c != "{}")
