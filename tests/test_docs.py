@@ -17,7 +17,7 @@ BLOCK = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
 PAGES = sorted(DOCS.glob("**/*.md"))
 MODULES = sorted(package_modules())
 # Modules whose docstrings show no example: the entry points, and the native core,
-# whose examples are in its stubs (tests/test_module.py reads them).
+# whose examples are in its stubs.
 NO_EXAMPLES = {"kovel.__main__", "kovel.cli.__main__", "kovel._kovel"}
 # The public modules: each function they export shows an example.
 PUBLIC = ["kovel.tree", "kovel.treesitter", "kovel.quasi", "kovel.rules", "kovel.batch", "kovel.cli"]

@@ -15,7 +15,7 @@ import pytest
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
-from kovel.batch import apply_changes, default_timeout, find_files, rewrite_files, scan_files  # noqa: E402
+from kovel.batch import apply_changes, find_files, rewrite_files, scan_files  # noqa: E402
 from kovel.batch.results import Change, Span  # noqa: E402
 from kovel.batch.workers import InlineExecutor, WatchdogPool  # noqa: E402
 from kovel.quasi import pattern, template  # noqa: E402
@@ -182,11 +182,6 @@ def test_dask_cluster_executor_gives_the_same_result(tree):
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None)
     with cluster, distributed.Client(cluster) as client:
         assert outcome(tree, client.get_executor()) == outcome(tree, None)
-
-
-@pytest.mark.parametrize("size, seconds", [(0, 10.0), (999, 10.0), (10**6, 15.0), (4_900_000, 34.5)])
-def test_the_default_time_limit_grows_with_the_file(size, seconds):
-    assert default_timeout(size) == seconds
 
 
 SLOW_HOOK = """

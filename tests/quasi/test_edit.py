@@ -55,9 +55,6 @@ def test_identity_rewrite_leaves_the_code_as_it_was(lang: str, source: str, shap
 @pytest.mark.parametrize(
     ("source", "pat", "rep", "want"),
     [
-        # only the name changes, the call keeps its layout and comment
-        ("def f():\n    print(a,\n          b)  # c\n", "print($$$A)", "log($$$A)",
-         "def f():\n    log(a,\n          b)  # c\n"),
         # a statement added to a body: the comment before it stays
         ("def f():\n    if x:\n        # c\n        a = 1\n", "if $C:\n    $$$B", "if $C:\n    log()\n    $$$B",
          "def f():\n    if x:\n        # c\n        log()\n        a = 1\n"),
