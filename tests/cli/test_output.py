@@ -187,8 +187,22 @@ def test_output_is_written_file_by_file(tmp_path):
     env = hook_env(tmp_path, "hang", "b.py")  # b.py hangs for two minutes: a.py's records come before
     env.pop("PYTHONUNBUFFERED", None)  # stdout is a pipe, buffered as it is for users
     for flags in ([], ["--json"], ["-c"]):
-        argv = [sys.executable, "-m", "kovel", "find", *flags, "-p", "print($A)", "-j", "2", "--timeout", "100"]
-        proc = subprocess.Popen(argv, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        argv = [
+            sys.executable,
+            "-m",
+            "kovel",
+            "find",
+            *flags,
+            "-p",
+            "print($A)",
+            "-j",
+            "2",
+            "--timeout",
+            "100",
+        ]
+        proc = subprocess.Popen(
+            argv, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL
+        )
         try:
             ready, _, _ = select.select([proc.stdout], [], [], 30)
             assert ready, f"nothing printed in 30 s with {flags}"

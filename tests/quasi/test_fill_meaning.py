@@ -156,3 +156,25 @@ def test_calls_taken_away_keep_the_value(tmp_path, spec, tpl):
 def test_what_no_parentheses_keep_together_is_refused(lang, code, pat, tpl):
     with pytest.raises(MisreadError):
         rewrite(lang, code, pat, tpl)
+
+
+# JavaScript reads some code otherwise than its grammar does: an arrow's body
+# opening with `{` is a block, a template literal after a line without `;` is
+# tagged by it, `<!--` opens a comment. (What each rewritten program prints.)
+@pytest.mark.parametrize(
+    "source, pat, tpl, prints",
+    [
+        ("const f = x => k(1);\nconsole.log(JSON.stringify(f()));\n", "k($A)", "{v: $A}", '{"v":1}'),
+        ("const f = x => k(1).v;\nconsole.log(f());\n", "k($A)", "{v: $A}", "1"),
+        ("const b = 2\nlet a = b\nk(1)\nconsole.log(a);\n", "k($A)", "`x${$A}`", "2"),
+        ("let a = 1, p = 2;\nlet z = a<k(p);\nconsole.log(z);\n", "k($A)", "!--$A", "false"),
+    ],
+)
+def test_javascript_reads_a_rewrite_as_written(tmp_path, source, pat, tpl, prints):
+    node = next(filter(None, map(shutil.which, INTERPRETERS["javascript"])), None)
+    if node is None:
+        pytest.skip("node is not installed")
+    rewritten = rewrite("javascript", source, pat, tpl)
+    assert "k(" not in rewritten, rewritten
+    (tmp_path / "a.js").write_text(rewritten)
+    assert run(node, tmp_path / "a.js").strip() == prints, rewritten

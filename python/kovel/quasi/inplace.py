@@ -16,6 +16,7 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
+
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -183,6 +184,10 @@ def apart(text: str, span: tuple[int, int], body: str, new: KTerm, lang: str = "
     first, last = body[0], body[-1]
     pad_before = bool(before) and not first.isspace() and joins(before, first, lang)
     pad_after = bool(after) and not last.isspace() and joins(last, after, lang)
+    if lang in _HTML_COMMENTS:
+        # `<!--` opens a comment to the end of the line, in JavaScript as in HTML.
+        pad_before = pad_before or (bool(before) and _across("<!--", text[max(start - 3, 0) : start], body))
+        pad_after = pad_after or (bool(after) and _across("<!--", body, text[end : end + 3]))
     if not pad_before and not pad_after:
         return new
     b = tb(_native.tag(new))
@@ -342,13 +347,26 @@ def _reading(
         return UNCLEAR
     if kinds is not None and node.type not in kinds:
         return MISREAD
-    if own is not None and node.type != own and node.parent is not None:
+    if node.parent is not None and not (own is not None and node.type == own and "argument" in own):
+        # Read as the arguments of what stands before it (a template literal after
+        # a line without `;` is a tagged template), unless it is an argument list.
         arguments = node.parent.child_by_field_name("arguments")
         if arguments is not None and arguments == node:
             return MISREAD
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
     return MISREAD if holds_misranked(lang, node) else READ
+
+
+_HTML_COMMENTS = frozenset({"javascript", "typescript", "tsx"})
+
+
+def _across(word: str, left: str, right: str) -> bool:
+    """Whether ``word`` would stand across the join of ``left`` and ``right``."""
+    k = len(word) - 1
+    a, b = left[-k:], right[:k]
+    at = (a + b).find(word)
+    return 0 <= at < len(a) < at + len(word)
 
 
 def _why(

@@ -1559,9 +1559,20 @@ def _statement_refused(lang: str, n: Node) -> bool:
 def _js_refused(n: Node) -> bool:
     up = n
     while (
-        up.parent is not None and up.parent.start_byte == n.start_byte and up.type != "expression_statement"
+        up.parent is not None
+        and up.parent.start_byte == n.start_byte
+        and up.type != "expression_statement"
+        and not _arrow_body(up)
     ):
         up = up.parent
+    if _arrow_body(up) and up.type != "statement_block":
+        # An arrow's body that opens with `{` is a block, though the grammar reads
+        # `x => {a: 1}` as returning an object: an object there needs parentheses.
+        first = n
+        while first.child_count:
+            first = first.children[0]
+        if first.type == "{":
+            return True
     if up.type == "expression_statement":
         first = n
         while first.child_count:
@@ -1584,6 +1595,14 @@ def _js_refused(n: Node) -> bool:
         if field is not None and top.parent.child_by_field_name(field) == top:
             return _optional_chain(top)
     return False
+
+
+def _arrow_body(n: Node) -> bool:
+    return (
+        n.parent is not None
+        and n.parent.type == "arrow_function"
+        and n.parent.child_by_field_name("body") == n
+    )
 
 
 def _js_untargeted(n: Node) -> bool:
