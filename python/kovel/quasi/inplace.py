@@ -16,7 +16,6 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
-
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
