@@ -39,7 +39,11 @@ def terminal():
         t.close()
 
 
-BEFORE = {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n", "c.py": "y = print(a)\nprint(b)\n"}
+BEFORE = {
+    "a.py": "print(1)\nprint(2)\nprint(3)\n",
+    "b.py": "print(4)\n",
+    "c.py": "print(a)\ndef f():\n    print(b)\n",
+}
 
 
 @pytest.mark.parametrize(
@@ -51,9 +55,9 @@ BEFORE = {"a.py": "print(1)\nprint(2)\nprint(3)\n", "b.py": "print(4)\n", "c.py"
         # after `a`, the rest of a.py is taken without a question
         ("log($A)", "nay", {"a.py": "print(1)\nlog(2)\nlog(3)\n", "b.py": "log(4)\n"}, 0),
         ("log($A)", "q", {"a.py": BEFORE["a.py"], "b.py": "print(4)\n"}, 1),
-        # The changes chosen are judged: `y = del a` does not parse, `del b` does.
-        ("del $A", "ny", {"c.py": "y = print(a)\ndel b\n"}, 0),
-        ("del $A", "yn", {"c.py": BEFORE["c.py"]}, 2),
+        # The changes chosen are judged: Python refuses `return a` outside a function.
+        ("return $A", "ny", {"c.py": "print(a)\ndef f():\n    return b\n"}, 0),
+        ("return $A", "yn", {"c.py": BEFORE["c.py"]}, 2),
     ],
 )
 def test_interactive_in_a_terminal(tmp_path, terminal, rewrite, answers, after, status):

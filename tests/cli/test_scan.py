@@ -122,7 +122,9 @@ SEVERAL = (
 FIXES = {
     "written": (RULES, "if x == None:\n    print(x)\ndef f():\n    return print(1)\n", 1, ["1 file fixed"],
                 "if x is None:\n    log(x)\ndef f():\n    return log(1)\n"),
-    "breaking the file": (RULES.replace("fix: log($A)", "fix: 'log($A) +'"), "print(1)\n", 2, ["not written"], "print(1)\n"),
+    # A fix that would not parse where it lands is not offered; one the file rejects is not written.
+    "not parsing": (RULES.replace("fix: log($A)", "fix: 'log($A) +'"), "print(1)\n", 1, ["would not parse where it stands"], "print(1)\n"),
+    "breaking the file": (RULES.replace("fix: log($A)", "fix: 'return $A'"), "print(1)\n", 2, ["not written"], "print(1)\n"),
     "parenthesised where they land": (G_RULE.format("$A + 1"), "y = g(1) * 2\nif c: g(2)\n", 0, [], "y = (1 + 1) * 2\nif c: 2 + 1\n"),
     # A fix that would leave its one-line `if` cannot be kept together: reported, not applied.
     "withheld": (G_RULE.format('"z = $A\\nlog(z)"'), "if c: g(2)\n", 0, ["a.py:1:7: warning[g]", "a fix of g is not offered"], "if c: g(2)\n"),
