@@ -4,11 +4,13 @@ and globs, checked against git itself."""
 import os
 import shutil
 import subprocess
+import tempfile
+from pathlib import Path
 
 import pytest
 
 from kovel.batch.files import _Walker, list_files, read_bytes, write_roots
-from tests.helpers import write_files
+from tests.helpers import as_nobody, write_files
 
 
 def make(root, names):
@@ -293,3 +295,33 @@ def test_read_bytes_reads_what_is_not_a_plain_file_to_its_end_or_fails_as_open_d
         with pytest.raises(OSError) as ours:
             read_bytes(path)
         assert ours.value.errno == theirs.value.errno
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="becomes user nobody to be refused a directory")
+def test_a_directory_that_cannot_be_read_is_reported_not_passed_over():
+    tmp_path = Path(tempfile.mkdtemp())  # pytest's tmp_path is not reachable by nobody
+    write_files(tmp_path, {"d/locked/l.py": "x\n", "d/ok/o.py": "x\n"})
+    for p in (tmp_path, tmp_path / "d", tmp_path / "d/ok"):
+        p.chmod(0o755)
+    (tmp_path / "d/locked").chmod(0)
+
+    def listed():
+        got = [(os.path.relpath(x.path, tmp_path), x.error, x.named) for x in list_files([tmp_path / "d"])]
+        named = [(x.error, x.named) for x in list_files([tmp_path / "d/locked"])]
+        print(got, named)
+        return (
+            0
+            if (got, named)
+            == (
+                [("d/ok/o.py", None, False), ("d/locked", "cannot read: Permission denied", False)],
+                [("cannot read: Permission denied", True)],
+            )
+            else 1
+        )
+
+    try:
+        status, printed = as_nobody(listed, tmp_path)
+    finally:
+        (tmp_path / "d/locked").chmod(0o755)
+        shutil.rmtree(tmp_path)
+    assert status == 0, printed

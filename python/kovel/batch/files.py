@@ -283,6 +283,9 @@ def list_files(
             for item, real, linked in listed:
                 if not (linked and real in direct):
                     add(item, real)
+            for where, why in walker.unreadable:
+                add(Listed(where, None, f"cannot read: {why}", named=where == os.path.normpath(path)))
+            walker.unreadable.clear()
         elif os.path.exists(path):
             found = lang or (globbed(os.path.basename(path)) if by_glob else None) or language_for(path)
             if found is None:
@@ -344,6 +347,7 @@ class _Walker:
         self.hidden = hidden
         self.follow = follow
         self._visited: set[str] = set()  # real paths of the directories walked, with follow
+        self.unreadable: list[tuple[str, str]] = []  # directories that could not be listed, and why
         # A glob includes what it matches: in gitignore terms, "!" turned around.
         self.globs = Rules(g[1:] if g.startswith("!") else "!" + g for g in globs) if globs else None
         self.includes = any(not g.startswith("!") for g in globs)
@@ -365,7 +369,12 @@ class _Walker:
             try:
                 with os.scandir(path) as it:
                     entries = sorted(it, key=lambda e: e.name, reverse=True)
-            except OSError:
+            except FileNotFoundError:
+                continue  # gone since it was listed
+            except OSError as exc:
+                # As for a file that cannot be read: reported, not passed over.
+                rel = path[cut:] if len(path) > cut else ""
+                self.unreadable.append((os.path.normpath(os.path.join(top, rel)), exc.strerror or str(exc)))
                 continue
             for e in entries:
                 try:
