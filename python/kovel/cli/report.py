@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
+from pathlib import Path
 from typing import Any
 
 from kovel.batch.results import Diagnostic, ScannedFile, Span
@@ -94,13 +97,14 @@ def sarif(rules: Sequence[RuleConfig], files: Iterable[ScannedFile]) -> dict[str
         driver_rules.append(one)
     results = []
     for f in files:
+        uri = artifact_uri(f.path)
         for d in f.diagnostics:
             region = _region(d.span)
             res: dict[str, Any] = {
                 "ruleId": d.rule,
                 "level": _LEVELS.get(d.severity, "none"),
                 "message": {"text": d.message or d.rule},
-                "locations": [{"physicalLocation": {"artifactLocation": {"uri": f.path}, "region": region}}],
+                "locations": [{"physicalLocation": {"artifactLocation": {"uri": uri}, "region": region}}],
             }
             if d.rule in index:
                 res["ruleIndex"] = index[d.rule]
@@ -110,7 +114,7 @@ def sarif(rules: Sequence[RuleConfig], files: Iterable[ScannedFile]) -> dict[str
                         "description": {"text": f"apply the fix of {d.rule}"},
                         "artifactChanges": [
                             {
-                                "artifactLocation": {"uri": f.path},
+                                "artifactLocation": {"uri": uri},
                                 "replacements": [
                                     {
                                         "deletedRegion": _region(d.fix.old),
@@ -135,9 +139,23 @@ def sarif(rules: Sequence[RuleConfig], files: Iterable[ScannedFile]) -> dict[str
                     }
                 },
                 "results": results,
+                # Columns count characters, as everywhere in kovel (not UTF-16 units).
+                "columnKind": "unicodeCodePoints",
             }
         ],
     }
+
+
+def artifact_uri(path: str) -> str:
+    """``path`` as a SARIF artifact's URI: relative paths percent-encoded (a `#`
+    or a space in a name is no fragment or break), absolute ones as ``file:`` URIs.
+
+    >>> artifact_uri("odd dir/t 100%#1.py"), artifact_uri("/tmp/a b.py")
+    ('odd%20dir/t%20100%25%231.py', 'file:///tmp/a%20b.py')
+    """
+    if os.path.isabs(path):
+        return Path(path).as_uri()
+    return urllib.parse.quote(path.replace(os.sep, "/"), safe="/")
 
 
 def _region(s: Span) -> dict[str, Any]:

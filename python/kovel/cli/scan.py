@@ -80,10 +80,24 @@ def load_selected(
             os.path.dirname(os.path.abspath(path)),
             project.language_globs,
         )
+    # A rule named that is not there is a mistake that would run nothing, and pass.
+    if not rules:
+        raise ValueError(f"no rules in {rule_file or path}")
+    known = {r.id for r in rules}
+    for level, named in (("rule-id", ids), *((lv, ids_) for lv, ids_ in (levels or {}).items())):
+        missing = sorted(set(named) - known - ({"*"} if level != "rule-id" else set()))
+        if missing:
+            raise ValueError(f"--{level}: no rule has the id {missing[0]!r}")
     if ids:
         rules = [r for r in rules if r.id in ids]
     if pattern is not None:
-        rules = [r for r in rules if re.search(pattern, r.id)]
+        try:
+            found = re.compile(pattern)
+        except re.error as exc:
+            raise ValueError(f"--filter: not a regular expression: {exc}") from None
+        rules = [r for r in rules if found.search(r.id)]
+        if not rules:
+            raise ValueError(f"--filter: no rule id matches {pattern!r}")
     if levels:
         rules = [_leveled(r, levels) for r in rules]
     return [r for r in rules if r.severity != "off"], base, globs
