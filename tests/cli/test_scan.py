@@ -2,10 +2,10 @@
 
 import importlib.util
 import json
-import urllib.parse
 import shutil
 import subprocess
 import sys
+import urllib.parse
 from contextlib import closing
 from pathlib import Path
 
