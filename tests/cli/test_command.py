@@ -119,6 +119,8 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
         (["find", "-p", "x", "-j", "abc", "."], 2, "", "argument -j/--jobs: 'abc' is not a positive integer"),
         (["find", "-p", "x", "-j", "0", "."], 2, "", "argument -j/--jobs: '0' is not a positive integer"),
         (["find", "-p", "x", "--timeout", "soon", "."], 2, "", "argument --timeout: 'soon' is not a positive number"),
+        (["find", "-p", "x", "--timeout", "3e6", "."], 2, "", "argument --timeout: '3e6' is not a positive number"),
+        (["rewrite", "-p", "x", "-r", "y", "-l", "python", "--json", "-"], 2, "", "--json cannot go with standard input"),
         (["find", "--json", "-c", "-p", "print($A)", "."], 2, "", "not allowed with"),
         (["rewrite", "-r", "x", "--json", "--write", "-p", "print($A)", "."], 2, "", "not allowed with"),
         (["rewrite", "-i", "-p", "print($A)", "-r", "log($A)", "."], 2, "", "--interactive needs a terminal"),
@@ -554,3 +556,25 @@ def test_what_the_writes_come_to_is_said_in_file_order(tmp_path, jobs):
         assert f"kovel: {name}: has 2 hard links, which a rewrite would split" in r.stderr
     assert r.returncode == 2 and (root / "b.py").stat().st_ino == (root / "b2.py").stat().st_ino
     assert {n for n in files if (root / n).read_text() != files[n]} == {"a.py", "d.py"}
+
+
+@pytest.mark.parametrize(
+    "how, says",
+    [
+        ({"stdout": "/dev/full"}, "kovel: cannot write the output: No space left on device"),
+        ({"stdin": None}, "kovel: <stdin>: standard input is closed"),
+        ({"input": b"print(\xff)\n"}, "kovel: <stdin>: skipped: not UTF-8 text"),
+    ],
+)
+def test_output_or_input_that_fails_is_an_error_not_a_traceback(tree, how, says):
+    if how.get("stdout") == "/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    args = ("find", "-l", "python", "-p", "print($$$A)", "-" if "stdout" not in how else "a.py")
+    with open(how.get("stdout", os.devnull), "wb") as out:
+        kw = {"input": how["input"], "text": False} if "input" in how else {}
+        if "stdin" in how:
+            kw["stdin"] = subprocess.DEVNULL
+            kw["preexec_fn"] = lambda: os.close(0)
+        r = kovel(tree, *args, stdout=out, **kw)
+    err = r.stderr.decode() if isinstance(r.stderr, bytes) else r.stderr
+    assert r.returncode == 2 and says in err and "Traceback" not in err, err

@@ -124,7 +124,16 @@ def run() -> NoReturn:
     >>> done.returncode, done.stdout.endswith("a.py:1:1: print(1)\\n")
     (0, True)
     """
-    code = main()
+    try:
+        code = main()
+    except OSError as exc:
+        if exc.filename is not None:
+            raise
+        # Standard output cannot take the results (a full disk, a closed pipe's
+        # other errors): said once, as a failure.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        print(f"kovel: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
+        code = 2
     for stream in (sys.stdout, sys.stderr):
         if stream is None:
             continue
@@ -410,13 +419,19 @@ def _positive_int(s: str) -> int:
     return n
 
 
+# The longest time limit taken (some 11 days): past it, clocks and waits overflow.
+_MOST_SECONDS = 1e6
+
+
 def _positive_float(s: str) -> float:
     try:
         x = float(s)
     except ValueError:
         x = 0.0
-    if not 0 < x < float("inf"):
-        raise argparse.ArgumentTypeError(f"{s!r} is not a positive number of seconds")
+    if not 0 < x <= _MOST_SECONDS:
+        raise argparse.ArgumentTypeError(
+            f"{s!r} is not a positive number of seconds, at most {_MOST_SECONDS:.0f}"
+        )
     return x
 
 
@@ -535,6 +550,10 @@ class _Run:
         a = self.args
         if self.files_to_process([Listed("<stdin>", a.lang)]) is None:
             return 2
+        if sys.stdin is None:
+            self.report("<stdin>", "standard input is closed")
+            return 2
+        self.named.add("<stdin>")  # asked for: a text that cannot be searched is an error, not a note
         data = sys.stdin.buffer.read()
         if a.command == "find":
             self.find([find_source(data, a.lang, a.pattern, executor=self.start_pool(), timeout=timeout)])
@@ -857,4 +876,6 @@ def _stdin_problem(a: argparse.Namespace) -> str | None:
         return "--write cannot write to standard input; without it the rewritten text goes to standard output"
     if a.command == "rewrite" and a.interactive:
         return "--interactive reads its answers from the terminal: it cannot rewrite standard input"
+    if a.command == "rewrite" and a.json:
+        return "--json cannot go with standard input: the rewritten text goes to standard output"
     return None
