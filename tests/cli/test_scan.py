@@ -223,6 +223,11 @@ def test_kovel_test_runs_the_examples_and_reports_failures(tmp_path):
     r = kovel(tmp_path, "test")
     assert r.returncode == 1 and "valid snippet matched: 'print(1)'" in r.stdout
     assert "'log(3)'" in r.stdout and "wrong(2)" in r.stdout
+    # no tests where they were looked for: nothing checked, which is no pass
+    (tmp_path / "none").mkdir()
+    for where, says in (("nope", "nope: no such directory"), ("none", "no rule tests in none")):
+        r = kovel(tmp_path, "test", "-t", where)
+        assert r.returncode == 2 and says in r.stderr, r.stderr
 
 
 @needs_tmux

@@ -62,6 +62,8 @@ def run_tests(a: argparse.Namespace) -> int:
         rules = {r.id: r for r in project.rules}
         passed = failed = 0
         for d in dirs:
+            if not os.path.isdir(d):
+                raise ValueError(f"{d}: no such directory of rule tests")
             for path in rule_files(d):
                 with open(path, encoding="utf-8") as f:
                     docs = [x for x in read_yaml(f, documents=True) if x is not None]
@@ -87,6 +89,8 @@ def run_tests(a: argparse.Namespace) -> int:
                     else:
                         passed += 1
                         print(f"PASS {rid}")
+        if not passed + failed:
+            raise ValueError(f"no rule tests in {', '.join(dirs)}")  # nothing checked is no pass
     except (RuleFileError, ValueError, SyntaxError, OSError) as exc:  # NotYAML is a ValueError
         print(f"kovel: {exc}", file=sys.stderr)
         return 2
