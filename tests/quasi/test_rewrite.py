@@ -4,6 +4,7 @@ multi-line match, and the separators of a matched run."""
 import ast
 import json
 import shutil
+import sys
 
 import pytest
 
@@ -121,3 +122,27 @@ def test_a_metavariable_glued_to_a_name_puts_its_text_there(lang, source, pat, t
 def test_a_directive_spelled_otherwise_is_rewritten_with_its_line(source, line):
     out = rewrite("c", source, "#include $A" + line, '#include "x.h"' + line)
     assert out == source.replace(source[source.index("#") : source.index(">") + 1], '#include "x.h"')
+
+
+# Where a language reads code otherwise than its tree-sitter grammar does, the
+# value is parenthesised: the rewritten program prints what the template says.
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "tpl", "prints"),
+    [
+        # in an f-string's braces, what follows a walrus's `:` would be a format spec
+        ("python", "a = 5\nprint(f'{g(a)}', a)\n", "g($A)", "$A := 2", "2 2"),
+        # rustc reads `x as i64 < 2` as generic arguments
+        ("rust", "fn main() { let x = g(1) < 2; let y = g(1) << 2; println!(\"{} {}\", x, y); }\n",
+         "g($A)", "$A as i64", "true 4"),
+    ],
+)  # fmt: skip
+def test_a_value_the_language_would_read_otherwise_is_parenthesised(tmp_path, lang, source, pat, tpl, prints):
+    out = rewrite(lang, source, pat, tpl)
+    assert "g(" not in out, out
+    if lang == "python":
+        assert run(sys.executable, "-c", out).strip() == prints
+        return
+    rustc = shutil.which("rustc") or pytest.skip("no rustc")
+    (tmp_path / "m.rs").write_text(out)
+    run(rustc, "--edition", "2021", "-o", str(tmp_path / "m"), str(tmp_path / "m.rs"))
+    assert run(str(tmp_path / "m")).strip() == prints

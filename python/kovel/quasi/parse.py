@@ -1362,6 +1362,16 @@ def misranked(lang: str, n: Node) -> bool:
         return True
     if lang == "php" and _php_refused(n):
         return True
+    if lang == "python" and n.type == "named_expression" and parent.type == "interpolation":
+        return True  # `f"{a := 2}"`: what follows the `:` is a format spec
+    if (
+        lang == "rust"
+        and n.type == "type_cast_expression"
+        and parent.type == "binary_expression"
+        and parent.child_by_field_name("left") == n
+        and (parent.child_by_field_name("operator") or parent.children[1]).type in ("<", "<<")
+    ):
+        return True  # `x as i64 < 2`: rustc reads the `<` as the type's generic arguments
     if lang in _JS and n.type == parent.type == "binary_expression" and _mixes_nullish(n, parent):
         return True
     if lang in _JS and _js_untargeted(n):
