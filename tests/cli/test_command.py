@@ -120,6 +120,7 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
         (["find", "-p", "x", "-j", "0", "."], 2, "", "argument -j/--jobs: '0' is not a positive integer"),
         (["find", "-p", "x", "--timeout", "soon", "."], 2, "", "argument --timeout: 'soon' is not a positive number"),
         (["find", "-p", "x", "--timeout", "3e6", "."], 2, "", "argument --timeout: '3e6' is not a positive number"),
+        (["find", "-p", "x", "--cache", "n.py", "."], 2, "", "argument --cache: 'n.py' is not a directory"),
         (["rewrite", "-p", "x", "-r", "y", "-l", "python", "--json", "-"], 2, "", "--json cannot go with standard input"),
         (["find", "--json", "-c", "-p", "print($A)", "."], 2, "", "not allowed with"),
         (["rewrite", "-r", "x", "--json", "--write", "-p", "print($A)", "."], 2, "", "not allowed with"),

@@ -251,6 +251,7 @@ def _arguments() -> argparse.ArgumentParser:
     common.add_argument(
         "--cache",
         metavar="DIR",
+        type=_cache_dir,
         help="keep parsed files in DIR; a later run decodes an unchanged file instead of parsing it",
     )
     common.add_argument(
@@ -382,7 +383,7 @@ def _scan_parsers(sub: Any) -> None:
     )
     scan.add_argument("--hidden", action="store_true", help="walk hidden files and directories")
     scan.add_argument("-L", "--follow", action="store_true", help="follow symbolic links in directories")
-    scan.add_argument("--cache", metavar="DIR", help="as for find: keep parsed files in DIR")
+    scan.add_argument("--cache", metavar="DIR", type=_cache_dir, help="as for find: keep parsed files in DIR")
     scan.add_argument(
         "--cache-size",
         type=_positive_int,
@@ -417,6 +418,12 @@ def _positive_int(s: str) -> int:
     if n < 1:
         raise argparse.ArgumentTypeError(f"{s!r} is not a positive integer")
     return n
+
+
+def _cache_dir(s: str) -> str:
+    if os.path.exists(s) and not os.path.isdir(s):
+        raise argparse.ArgumentTypeError(f"{s!r} is not a directory")  # a cache there would be kept nowhere
+    return s
 
 
 # The longest time limit taken (some 11 days): past it, clocks and waits overflow.
