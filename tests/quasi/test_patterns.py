@@ -53,6 +53,9 @@ TABLE = [
     ("kotlin", "@Suppress($$$A)", KOTLIN_ANNOTATED, ['@Suppress("x")']),
     ("kotlin", "@$A", KOTLIN_ANNOTATED, ["@Serializable", '@Suppress("x")']),
     ("php", "#[$A]", "<?php\n#[Attr]\nfunction f() {}\n#[Route(\"/x\")]\nclass A {}\n", ["#[Attr]", '#[Route("/x")]']),
+    # a case with its statements ends with their line
+    ("go", "case $X:\n\tg($V)", "package p\nfunc f(x int) {\n\tswitch x {\n\tcase 1:\n\t\ta()\n\tcase 2:\n\t\tg(2)\n\t}\n}\n",
+     ["case 2:\n\t\tg(2)\n"]),
     # an empty block has no statement_list: the run binds nothing
     ("go", "func $F() { $$$B }", "package p\nfunc e() {}\nfunc f() { a() }\n", ["func e() {}", "func f() { a() }"]),
     ("go", "for { $$$B }", "package p\nfunc f() {\n\tfor {}\n\tfor { a() }\n\tg(func() {})\n}\n", ["for {}", "for { a() }"]),

@@ -639,6 +639,16 @@ def parse_quasi(
                     hi = _source_offset(att, end)
                     found = _region(tree.root_node, lo, hi)
                 if found is None and stripped:
+                    # A node that ends with the line break the context put after
+                    # the code (Go's `case 1:\n\ta()`: a case's statements end with their line).
+                    after = att.source[hi : hi + 16]
+                    blank = len(after) - len(after.lstrip(b" \t\r\n"))
+                    for k in (k for k in range(blank) if after[k] == 10):
+                        found = _region(tree.root_node, lo, hi + k + 1)
+                        if found is not None:
+                            hi += k + 1
+                            break
+                if found is None and stripped:
                     unaligned = True
                     continue
                 conv = _Converter(att, restore, originals, literal_holes)
