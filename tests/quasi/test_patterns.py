@@ -365,3 +365,10 @@ def test_rewrites(lang: str, source: str, pat: str, tpl: str, out: str | None) -
             p.rewrite(t, template(lang, tpl))
     else:
         assert str(p.rewrite(t, template(lang, tpl))) == out
+
+
+@pytest.mark.parametrize("make", [pattern, template])
+@pytest.mark.parametrize("code", ["x = " + "(" * 2000 + "1" + ")" * 2000, "x = 1" + " + 1" * 3000])
+def test_code_nested_too_deeply_is_a_syntax_error(make, code):
+    with pytest.raises(SyntaxError, match="nests too deeply"):
+        make("python", code)

@@ -88,6 +88,9 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         # A key written twice would silently drop the first.
         (H + "rule:\n  kind: call\n  has: {kind: a}\n  has: {kind: b}\n", 6, ""),
         (H + "id: b\nrule: {kind: call}\n", 3, ""),
+        # aliases that stand for 2**40 values: refused before they are walked
+        (H + "utils:\n  x0: &x0 {kind: call}\n" + "".join(f"  x{i}: &x{i} {{all: [*x{i - 1}, *x{i - 1}]}}\n" for i in range(1, 41))
+         + "rule: *x40\n", 1, ""),
     ],
 )  # fmt: skip
 def test_mistakes_name_line_and_key(text, line, key):
@@ -121,6 +124,9 @@ LOOP = {"a": Rule(matches="b"), "b": Rule(any=(Rule(kind="integer"), Rule(matche
         # would recurse at the first node searched
         (RuleConfig("r", "python", Rule(matches="a"), utils=LOOP), "'a' refers to itself: a -> b -> a"),
         (RuleConfig("r", "python", Rule(kind="call"), utils={"s": Rule(kind="call", not_=Rule(matches="s"))}), "'s'"),
+        # would write an empty text for every match
+        (RuleConfig("r", "python", Rule(pattern="f($X)"), fix="$Y",
+                    transform={"Y": Convert("$Z", "upperCase"), "Z": Convert("$Y", "lowerCase")}), "Y -> Z -> Y"),
         # would write bar() for every match
         (RuleConfig("r", "python", Rule(pattern="foo($A)"), transform={"U": Convert("$S", "upperCase")}, fix="bar($U)"),
          "source \\$S is bound by no pattern"),

@@ -18,8 +18,10 @@ def test_language_lookup_and_errors():
     assert isinstance(lang, tree_sitter.Language) and language(lang) is lang
     assert str(parse(lang, "a  +b")) == str(parse("python", "a  +b")) == "a  +b"
     assert {"c", "python"} <= set(available_languages())
-    with pytest.raises(ValueError, match="no tree-sitter grammar"):
-        language("no-such-language-xyz")
+    # names no package has (one would import a module `tree_sitter_`)
+    for name in ("no-such-language-xyz", ".python", "python/../x", "../../etc\0"):
+        with pytest.raises(ValueError, match="no tree-sitter grammar"):
+            language(name)
     with pytest.raises(ValueError, match="did you mean 'python'") as info:  # names the installed ones
         language("pyhton")
     assert "tree-sitter-pyhton" not in str(info.value)

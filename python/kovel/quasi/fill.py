@@ -34,6 +34,7 @@ from kovel.quasi.parse import (
     reading,
     reads_as,
     runs_into,
+    too_deep,
 )
 from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shape
 from kovel.quasi.wire import FillOp, HoleSpec
@@ -801,7 +802,10 @@ def _check_names(t: Template, values: Mapping[str, object]) -> None:
 
 @lru_cache(maxsize=1024)
 def _cached_template(lang: str, code: str) -> Template:
-    return Template(parse_quasi(lang, code, literal_holes=True))
+    try:
+        return Template(parse_quasi(lang, code, literal_holes=True))
+    except RecursionError:
+        raise too_deep(lang) from None
 
 
 def template(lang: str, code: str) -> Template:

@@ -37,6 +37,7 @@ from kovel.quasi.parse import (
     parse_quasi,
     refuses_statements,
     restricts_calls_in,
+    too_deep,
 )
 from kovel.quasi.runs import Run, RunFinder, splice_runs
 from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, parentheses, same_shape, shape
@@ -167,6 +168,12 @@ class Pattern:
     )
 
     def __init__(self, lang: str, code: str, context: str | None = None, selector: str | None = None) -> None:
+        try:
+            self._compile(lang, code, context, selector)
+        except RecursionError:
+            raise too_deep(lang) from None
+
+    def _compile(self, lang: str, code: str, context: str | None, selector: str | None) -> None:
         sk = parse_quasi(lang, code, context=context, selector=selector)
         root = sk.root
         if isinstance(root, SNode) and not root.leaf and not root.named and root.kind == "":

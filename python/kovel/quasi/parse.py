@@ -51,6 +51,7 @@ __all__ = [
     "RUN",
     "MisreadError",
     "clipped",
+    "too_deep",
 ]
 
 #: The ``SHole.literal`` of a metavariable that is part of a token that is no
@@ -936,6 +937,16 @@ def _select(nodes: list[Node], kind: str) -> Node | None:
             return n
         stack.extend(reversed(n.children))
     return None
+
+
+def too_deep(lang: str) -> SyntaxError:
+    """The error for code nested deeper than a pattern or template is read to
+    (Python's own recursion limit bounds it).
+
+    >>> too_deep("python").msg
+    'python code nests too deeply for a pattern or template'
+    """
+    return SyntaxError(f"{lang} code nests too deeply for a pattern or template")
 
 
 def _syntax_error(lang: str, code: str, offset: int, message: str) -> SyntaxError:

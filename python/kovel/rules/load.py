@@ -483,7 +483,44 @@ def parse_rules(text: str, path: str = "<rules>") -> list[RuleConfig]:
         mark = getattr(exc, "problem_mark", None)
         line = mark.line + 1 if mark is not None else 1
         raise RuleFileError(path, line, "", f"not YAML: {getattr(exc, 'problem', exc)}") from None
-    return [reader.config(d) for d in docs if d is not None]
+    out = []
+    for d in docs:
+        if d is None:
+            continue
+        # Aliases share one value among many places: a few lines may stand for
+        # billions of values, which reading them as a rule would visit each.
+        if _expanded_size(d) > _MOST_VALUES:
+            line = d.line if isinstance(d, _Map) else 1
+            raise RuleFileError(
+                path, line, "", f"the rule stands for more than {_MOST_VALUES} values (through aliases)"
+            )
+        try:
+            out.append(reader.config(d))
+        except RecursionError:
+            raise RuleFileError(
+                path, d.line if isinstance(d, _Map) else 1, "", "the rule nests too deeply"
+            ) from None
+    return out
+
+
+_MOST_VALUES = 100_000
+
+
+def _expanded_size(doc: Any) -> int:
+    """How many values ``doc`` holds, each shared one counted wherever it stands."""
+    sizes: dict[int, int] = {}
+    todo: list[tuple[Any, bool]] = [(doc, False)]
+    while todo:
+        v, done = todo.pop()
+        if id(v) in sizes or not isinstance(v, dict | list):
+            continue
+        kids = list(v.values()) if isinstance(v, dict) else v
+        if done:
+            sizes[id(v)] = 1 + sum(sizes.get(id(k), 1) for k in kids)
+        else:
+            todo.append((v, True))
+            todo.extend((k, False) for k in kids if isinstance(k, dict | list) and id(k) not in sizes)
+    return sizes.get(id(doc), 1)
 
 
 def load_rules(path: str) -> list[RuleConfig]:

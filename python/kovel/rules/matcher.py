@@ -92,11 +92,19 @@ class Matcher:
             raise ValueError(f"utility rule {loop[0]!r} refers to itself: {' -> '.join(loop)}")
         # As ast-grep: a transform of a name nothing binds is a mistake in the rule, not an empty text.
         bound = names_bound(self.rule, self.utils) | {k.lstrip("$") for k in config.transform}
+        sources = {k.lstrip("$"): tr.source.lstrip("$") for k, tr in config.transform.items()}
         for name, tr in config.transform.items():
             if tr.source.lstrip("$") not in bound:
                 raise ValueError(
                     f"transform {name}: its source {tr.source} is bound by no pattern or transform of the rule"
                 )
+            # A transform of a transform of ... itself has no value to start from.
+            seen, at = [name.lstrip("$")], sources[name.lstrip("$")]
+            while at in sources and at not in seen:
+                seen.append(at)
+                at = sources[at]
+            if at == seen[0]:
+                raise ValueError(f"transform {name} takes its own value: {' -> '.join([*seen, at])}")
         #: Words every file with a match holds (see ``required_words``); for a rule
         #: that is a pattern alone, every text the pattern spells out (ASCII ones:
         #: files are searched for them in whatever encoding they declare).

@@ -157,6 +157,8 @@ def language_name(lang: Language) -> str | None:
 
 def _package_language(key: str) -> Any:
     """The language of package ``tree_sitter_KEY``, or None if it is not installed."""
+    if not key.isidentifier():
+        return None  # no package's name (`.python` would import a parent module `tree_sitter_`)
     module_name, func_name = _LANGUAGE_FUNCTIONS.get(key, ("tree_sitter_" + key, "language"))
     if module_name == _PACK or importlib.util.find_spec(module_name) is None:
         return None
