@@ -146,3 +146,27 @@ def test_a_value_the_language_would_read_otherwise_is_parenthesised(tmp_path, la
     (tmp_path / "m.rs").write_text(out)
     run(rustc, "--edition", "2021", "-o", str(tmp_path / "m"), str(tmp_path / "m.rs"))
     assert run(str(tmp_path / "m")).strip() == prints
+
+
+# Deleting the one statement an `if`, `else` or `for` holds without braces
+# leaves an empty statement: the statement after it stays after it.
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "prints"),
+    [
+        ("c", '#include <stdio.h>\nvoid debug(int a) {}\nint main(void) {\n  int x = 0, i;\n  if (x) debug(x);\n'
+         '  printf("a");\n  for (i = 0; i < 3; i++) debug(i);\n  printf("b");\n  if (x) { debug(x); } else debug(1);\n'
+         '  printf("c\\n");\n  return 0;\n}\n', "debug($A);", "abc"),
+        ("javascript", "function f(x) {\n  for (let i = 0; i < 3; i++) debug(i)\n  process.stdout.write('a')\n"
+         "  if (x) debug(x)\n  else debug(1)\n  console.log('b')\n}\nf(0)\n", "debug($A)", "ab"),
+    ],
+)  # fmt: skip
+def test_deleting_the_body_of_an_if_or_a_loop_leaves_an_empty_statement(tmp_path, lang, source, pat, prints):
+    out = rewrite(lang, source, pat, "")
+    assert "debug(" not in out.split("\n", 2)[2], out
+    if lang == "javascript":
+        assert run(NODE or pytest.skip("no node"), "-e", out).strip() == prints
+        return
+    cc = shutil.which("cc") or pytest.skip("no C compiler")
+    (tmp_path / "m.c").write_text(out)
+    run(cc, "-o", str(tmp_path / "m"), str(tmp_path / "m.c"))
+    assert run(str(tmp_path / "m")).strip() == prints

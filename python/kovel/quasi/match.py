@@ -21,7 +21,7 @@ from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, S
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
-from kovel import _native, tree as kt
+from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import BoundText, Siblings, Template
@@ -506,6 +506,39 @@ def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
         yield max(words, key=len) if words and words != [text] else text
 
 
+# Languages in which `;` alone is an empty statement.
+_EMPTY_STATEMENT = frozenset(
+    {"c", "cpp", "java", "javascript", "typescript", "tsx", "c_sharp", "csharp", "php"}
+)
+# Nodes whose statements are a list, where one may go without a trace.
+_STATEMENT_LISTS = re.compile(
+    r"block|compound_statement|statement_list|program|translation_unit|switch|case|default"
+)
+
+
+def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> bool:
+    """Whether deleting ``m`` (``body`` empty) takes away the one statement an
+    `if`, `else`, `for` or `while` holds without braces: the statement after it
+    would become its body.  An empty statement (`;`) must stand there instead."""
+    if body.strip() or lang not in _EMPTY_STATEMENT or not m.path:
+        return False
+    chain = [root()]
+    for i in m.path:
+        chain.append(_native.children(chain[-1])[i])
+    matched = str(m.term).strip()
+    for k in range(len(chain) - 1, 0, -1):
+        tag = _native.tag(chain[k])
+        if tag.endswith("statement"):
+            # the statement the match is all of (but its `;`), in a construct that is no list
+            if str(chain[k]).strip().rstrip(";").rstrip() not in (matched, matched.rstrip(";").rstrip()):
+                return False
+            up = _native.tag(chain[k - 1])
+            return up.endswith(("_statement", "_clause")) and not _STATEMENT_LISTS.search(up)
+        if str(chain[k]).strip() != matched:
+            return False
+    return False
+
+
 def _parent_tag(t: KTerm, path: Path) -> str | None:
     """The tag of the node holding the one at ``path`` in ``t`` (None for the root)."""
     if not path:
@@ -906,6 +939,8 @@ def replacements(
                     paths.append(m.path)
                     news.append(apart(text, m.span, str(edited), edited, p.lang))
                     spans.append(m.span)
+                    if _takes_a_body(p.lang, whole, m, str(edited)):
+                        news[-1] = leaf(";", ";")
                 continue
             new = replacement.fill(**values)
         else:
@@ -944,6 +979,8 @@ def replacements(
                 Landing(len(news), new, one_node(m, values if isinstance(replacement, Template) else {}))
             )
         new = apart(text, m.span, str(new), new, p.lang)
+        if _takes_a_body(p.lang, whole, m, str(new)):
+            new = leaf(";", ";")
         paths.append(m.path)
         news.append(new)
         spans.append(m.span)
