@@ -12,6 +12,7 @@ pytest.importorskip("tree_sitter")
 
 from tree_sitter import Parser  # noqa: E402
 
+from kovel.quasi import MisreadError  # noqa: E402
 from kovel.treesitter import language  # noqa: E402
 from tests.helpers import NODE, rewrite, run  # noqa: E402
 
@@ -170,3 +171,18 @@ def test_deleting_the_body_of_an_if_or_a_loop_leaves_an_empty_statement(tmp_path
     (tmp_path / "m.c").write_text(out)
     run(cc, "-o", str(tmp_path / "m"), str(tmp_path / "m.c"))
     assert run(str(tmp_path / "m")).strip() == prints
+
+
+# JavaScript and Java take a declaration only in a block: as the one statement
+# of an `if` or a loop it is refused (their tree-sitter grammars read it there).
+@pytest.mark.parametrize(
+    ("lang", "source", "tpl"),
+    [
+        ("javascript", "function h(x) {\n  if (x) f(1);\n}\n", "let q = $A;"),
+        ("javascript", "function h(x) {\n  while (x) f(1);\n}\n", "class Q {}"),
+        ("java", "class A { void h(int x) {\n  if (x > 0) f(1);\n} }\n", "int q = $A;"),
+    ],
+)
+def test_a_declaration_is_not_put_where_only_a_block_may_hold_one(lang, source, tpl):
+    with pytest.raises(MisreadError):
+        rewrite(lang, source, "f($A);", tpl)

@@ -1500,6 +1500,34 @@ def restricts_calls_in(lang: str) -> frozenset[str]:
     return _GO_CALL_STATEMENTS if lang == "go" else frozenset()
 
 
+# Declarations JavaScript and Java take only in a block, not as the one
+# statement of an `if`, a loop or a label.
+_BLOCK_DECLARATIONS = {
+    "java": frozenset({"local_variable_declaration", "class_declaration", "record_declaration"}),
+    "javascript": frozenset({"lexical_declaration", "class_declaration"}),
+}
+_BODIES = frozenset(
+    {"if_statement", "else_clause", "for_statement", "for_in_statement", "enhanced_for_statement",
+     "while_statement", "do_statement", "labeled_statement"}
+)  # fmt: skip
+
+
+def _declared_as_a_body(lang: str, n: Node) -> bool:
+    """Whether ``n`` is a declaration standing as the one statement of an `if`,
+    a loop or a label (`if (x) let q = 1;`), which only a block may hold."""
+    kinds = _BLOCK_DECLARATIONS.get("javascript" if lang in _JS else lang)
+    if kinds is None or n.parent is None or n.parent.type not in _BODIES:
+        return False
+    if n.type in kinds:
+        return True
+    # `async function`, `function*`: declarations the grammar reads as functions
+    return (
+        lang in _JS
+        and n.type in ("function_declaration", "generator_function_declaration")
+        and (n.type != "function_declaration" or n.children[0].type == "async")
+    )
+
+
 def refused_there(lang: str, n: Node) -> bool:
     """Whether the language refuses ``n`` where it stands, though its tree-sitter
     grammar reads it there: what a replacement may not be, beyond ``misranked``
@@ -1515,6 +1543,8 @@ def refused_there(lang: str, n: Node) -> bool:
     >>> refused_there("java", tree.root_node.children[0].children[2].children[1].children[3].children[1])
     True
     """
+    if _declared_as_a_body(lang, n):
+        return True
     if lang in _JS:
         return _js_refused(n)
     if lang in _STATEMENT_EXPRESSIONS:
