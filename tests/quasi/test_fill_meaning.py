@@ -160,7 +160,8 @@ def test_what_no_parentheses_keep_together_is_refused(lang, code, pat, tpl):
 
 # JavaScript reads some code otherwise than its grammar does: an arrow's body
 # opening with `{` is a block, a template literal after a line without `;` is
-# tagged by it, `<!--` opens a comment. (What each rewritten program prints.)
+# tagged by it, `<!--` opens a comment, `?.` skips the rest of its chain.
+# (What each rewritten program prints.)
 @pytest.mark.parametrize(
     "source, pat, tpl, prints",
     [
@@ -168,6 +169,19 @@ def test_what_no_parentheses_keep_together_is_refused(lang, code, pat, tpl):
         ("const f = x => k(1).v;\nconsole.log(f());\n", "k($A)", "{v: $A}", "1"),
         ("const b = 2\nlet a = b\nk(1)\nconsole.log(a);\n", "k($A)", "`x${$A}`", "2"),
         ("let a = 1, p = 2;\nlet z = a<k(p);\nconsole.log(z);\n", "k($A)", "!--$A", "false"),
+        # `?.` skips what follows it in its chain: a value put before `.c` or `()` is parenthesised
+        (
+            "const a = null;\nlet r;\ntry { r = k(a?.b); } catch (e) { r = 'threw'; }\nconsole.log(r);\n",
+            "k($A)",
+            "$A.c",
+            "threw",
+        ),
+        (
+            "const a = null;\nlet r;\ntry { r = k(a?.b); } catch (e) { r = 'threw'; }\nconsole.log(r);\n",
+            "k($A)",
+            "$A()",
+            "threw",
+        ),
     ],
 )
 def test_javascript_reads_a_rewrite_as_written(tmp_path, source, pat, tpl, prints):

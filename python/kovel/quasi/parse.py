@@ -1148,6 +1148,8 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
         top = top.children[0]
     if holds_misranked(sk.lang, node):
         return MISREAD
+    if sk.lang in _JS and _extends_a_chain(top):
+        return MISREAD
     wanted = {kind} if isinstance(kind, str) else kind or set()
     known = {k for k in wanted if language(sk.lang).id_for_node_kind(k, True) is not None}
     if not known:
@@ -1703,6 +1705,16 @@ _CHAIN_LINKS = {
     "subscript_expression": "object",
     "call_expression": "function",
 }
+
+
+def _extends_a_chain(n: Node) -> bool:
+    """Whether the optional chain ``n`` (`a?.b`) stands as what a member, index or
+    call of the template applies to: unparenthesised, its `?.` would skip that
+    too (`a?.b.c` is undefined where `(a?.b).c` throws)."""
+    up = n.parent
+    return (
+        up is not None and up.child_by_field_name(_CHAIN_LINKS.get(up.type, "")) == n and _optional_chain(n)
+    )
 
 
 def _optional_chain(n: Node) -> bool:
