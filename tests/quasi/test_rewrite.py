@@ -186,3 +186,7 @@ def test_deleting_the_body_of_an_if_or_a_loop_leaves_an_empty_statement(tmp_path
 def test_a_declaration_is_not_put_where_only_a_block_may_hold_one(lang, source, tpl):
     with pytest.raises(MisreadError):
         rewrite(lang, source, "f($A);", tpl)
+    # a `for`'s initialiser is no body: a declaration goes there
+    assert rewrite("javascript", "for (var i = 0; i < 2; i++) g();\n", "var $X = $V;", "let $X = $V;") == (
+        "for (let i = 0; i < 2; i++) g();\n"
+    )

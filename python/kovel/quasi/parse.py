@@ -1518,7 +1518,13 @@ def _declared_as_a_body(lang: str, n: Node) -> bool:
     """Whether ``n`` is a declaration standing as the one statement of an `if`,
     a loop or a label (`if (x) let q = 1;`), which only a block may hold."""
     kinds = _BLOCK_DECLARATIONS.get("javascript" if lang in _JS else lang)
-    if kinds is None or n.parent is None or n.parent.type not in _BODIES:
+    up = n.parent
+    if kinds is None or up is None or up.type not in _BODIES:
+        return False
+    # the body, not a `for`'s initialiser
+    if up.type != "else_clause" and all(
+        up.child_by_field_name(f) != n for f in ("body", "consequence", "alternative")
+    ):
         return False
     if n.type in kinds:
         return True

@@ -402,12 +402,21 @@ class Matcher:
                 if texts is None:
                     texts = self._values(f)
                 made = texts.get(h, "")
+                value = self._made(made)
                 if h in runs:
-                    values[h] = (leaf(_MADE, made),) if made else ()
+                    values[h] = (value,) if made else ()
                 else:
-                    values[h] = leaf(_MADE, made)
+                    values[h] = value
         # A term put inside a string literal is its text there (made text escaped).
         return self._template.fill(**bound_texts(values, self._literals(), self._template))
+
+    def _made(self, text: str) -> KTerm:
+        """Made text as a value: text of several lines read as code, so that its
+        later lines take the indentation of the line it lands on (a string's
+        own lines stay as they are)."""
+        if "\n" not in text:
+            return leaf(_MADE, text)
+        return parse(self.config.language, text)
 
     def _literals(self) -> dict[str, frozenset[str | None]]:
         """Where the rule's patterns take each metavariable from (see ``Pattern.literals``)."""
