@@ -89,3 +89,26 @@ def test_transforms_agree_with_ast_grep(tmp_path, transform):
 )
 def test_rust_spellings(regex, text, found):
     assert (compile_regex(regex).search(text) is not None) == found
+
+
+SPLIT = """\
+id: split
+language: python
+rule: {kind: expression_statement, has: {pattern: 'say($$$A)'}}
+transform: {B: {rewrite: {source: $$$A, rewriters: [one], joinBy: "\\n"}}}
+fix: $B
+rewriters: [{id: one, rule: {pattern: $X}, fix: say($X)}]
+"""
+
+
+def test_text_of_several_lines_takes_the_indentation_where_it_lands():
+    # The second line stays in the function (it ran at module level, before `start`);
+    # a string's own lines are not re-indented.
+    from kovel.rules import matcher
+    from kovel.treesitter import parse
+
+    (config,) = parse_rules(SPLIT, "r.yml")
+    source = 'def f():\n    say(a, """x\ny""")\nprint("start")\n'
+    out = str(matcher(config).rewrite(parse("python", source)))
+    assert out == 'def f():\n    say(a)\n    say("""x\ny""")\nprint("start")\n'
+    compile(out, "out.py", "exec")
