@@ -416,7 +416,7 @@ class Matcher:
         own lines stay as they are)."""
         if "\n" not in text:
             return leaf(_MADE, text)
-        return parse(self.config.language, text)
+        return tb(_MADE).c(parse(self.config.language, text)).b()  # still made text to the fill
 
     def _literals(self) -> dict[str, frozenset[str | None]]:
         """Where the rule's patterns take each metavariable from (see ``Pattern.literals``)."""
