@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import functools
 import re
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import replace
 from functools import lru_cache
 from typing import Any
@@ -40,7 +40,16 @@ from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shap
 from kovel.quasi.wire import FillOp, HoleSpec
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
-__all__ = ["BoundText", "LiteralText", "Siblings", "Template", "build_constant", "compile_filler", "template"]
+__all__ = [
+    "BoundText",
+    "LiteralText",
+    "Siblings",
+    "Template",
+    "build_constant",
+    "compile_filler",
+    "several",
+    "template",
+]
 
 
 class LiteralText(str):
@@ -798,6 +807,16 @@ def _check_names(t: Template, values: Mapping[str, object]) -> None:
         )
     unknown = sorted(set(values) - t._names)
     raise TypeError(f"template has no hole named {unknown[0]!r} (holes: {', '.join(t.holes) or 'none'})")
+
+
+def several(value: object) -> bool:
+    """Whether a value for a hole is more than one node (a run of two or more):
+    a template that is that hole alone then writes a run of siblings.
+
+    >>> several([1, 2]), several([1]), several("ab")
+    (True, False, False)
+    """
+    return isinstance(value, Sequence) and not isinstance(value, str | KTerm) and len(value) > 1
 
 
 @lru_cache(maxsize=1024)

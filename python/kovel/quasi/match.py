@@ -24,9 +24,10 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import BoundText, Siblings, Template
+from kovel.quasi.fill import BoundText, Siblings, Template, several
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_or_left
 from kovel.quasi.parse import (
+    HOLDS_A_BODY,
     SHole,
     Skeleton,
     SNode,
@@ -510,10 +511,6 @@ def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
 _EMPTY_STATEMENT = frozenset(
     {"c", "cpp", "java", "javascript", "typescript", "tsx", "c_sharp", "csharp", "php"}
 )
-# Nodes whose statements are a list, where one may go without a trace.
-_STATEMENT_LISTS = re.compile(
-    r"block|compound_statement|statement_list|program|translation_unit|switch|case|default"
-)
 
 
 def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> bool:
@@ -532,8 +529,7 @@ def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> 
             # the statement the match is all of (but its `;`), in a construct that is no list
             if str(chain[k]).strip().rstrip(";").rstrip() not in (matched, matched.rstrip(";").rstrip()):
                 return False
-            up = _native.tag(chain[k - 1])
-            return up.endswith(("_statement", "_clause")) and not _STATEMENT_LISTS.search(up)
+            return _native.tag(chain[k - 1]) in HOLDS_A_BODY
         if str(chain[k]).strip() != matched:
             return False
     return False
@@ -890,10 +886,7 @@ def replacements(
     def one_node(m: Match, values: Mapping[str, object]) -> bool:
         if callable(single):
             return single(m)
-        v = values.get(lone) if lone is not None else None
-        return bool(single) and not (
-            isinstance(v, Sequence) and not isinstance(v, str | KTerm) and len(v) > 1
-        )
+        return bool(single) and not (lone is not None and several(values.get(lone)))
 
     restricted = restricts_calls_in(p.lang)
 

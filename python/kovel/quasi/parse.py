@@ -52,6 +52,7 @@ __all__ = [
     "MisreadError",
     "clipped",
     "too_deep",
+    "HOLDS_A_BODY",
 ]
 
 #: The ``SHole.literal`` of a metavariable that is part of a token that is no
@@ -1508,9 +1509,11 @@ _BLOCK_DECLARATIONS = {
     "java": frozenset({"local_variable_declaration", "class_declaration", "record_declaration"}),
     "javascript": frozenset({"lexical_declaration", "class_declaration"}),
 }
-_BODIES = frozenset(
+#: Statements that hold one statement as a body (not a list of them): an
+#: `if`, its `else`, the loops, a label.
+HOLDS_A_BODY = frozenset(
     {"if_statement", "else_clause", "for_statement", "for_in_statement", "enhanced_for_statement",
-     "while_statement", "do_statement", "labeled_statement"}
+     "foreach_statement", "for_range_loop", "while_statement", "do_statement", "labeled_statement"}
 )  # fmt: skip
 
 
@@ -1519,7 +1522,7 @@ def _declared_as_a_body(lang: str, n: Node) -> bool:
     a loop or a label (`if (x) let q = 1;`), which only a block may hold."""
     kinds = _BLOCK_DECLARATIONS.get("javascript" if lang in _JS else lang)
     up = n.parent
-    if kinds is None or up is None or up.type not in _BODIES:
+    if kinds is None or up is None or up.type not in HOLDS_A_BODY:
         return False
     # the body, not a `for`'s initialiser
     if up.type != "else_clause" and all(

@@ -124,6 +124,7 @@ class RunFinder:
         "_siblings",
         "_tail_seq",
         "_token_anchor",
+        "_trailing",
         "_whole",
         "_words",
     )
@@ -150,6 +151,10 @@ class RunFinder:
         self._first: object = _native.compile_pattern(items[self._anchor], siblings, self._named)
         # A run may begin with a token the pattern names (`template <$$$A>`).
         self._token_anchor = _token_item(items[self._anchor], words)
+        # How many tokens the run ends with (`;`): no item counted stands for them.
+        self._trailing = 0
+        while self._trailing < len(items) and _token_item(items[-1 - self._trailing], words):
+            self._trailing += 1
         self._programs: dict[str, object] = {}
 
     def _program(self, tag: str) -> object:
@@ -190,10 +195,7 @@ class RunFinder:
             if seen < need:
                 return None
             # The tokens the pattern ends with (`;`) stand after the last item counted.
-            trailing = 0
-            while trailing < len(self._items) and _token_item(self._items[-1 - trailing], self._words):
-                trailing += 1
-            stops = sorted({min(stop + j, len(kids)) for j in range(trailing + 1)}, reverse=True)
+            stops = sorted({min(stop + j, len(kids)) for j in range(self._trailing + 1)}, reverse=True)
         for first in starts:
             for stop in stops:
                 if self._whole is not None and not all(

@@ -21,6 +21,7 @@ from typing import Any
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
+from kovel.quasi.fill import several
 from kovel.quasi.inplace import Landing, kept_or_left
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
@@ -227,7 +228,7 @@ class Matcher:
                 # A fix that is one hole is as many nodes as the match binds to it.
                 def single(m: Match) -> bool:
                     v = found[tuple(m.path)].bindings.get(lone) if tuple(m.path) in found else None
-                    return not (isinstance(v, list | Siblings) and len(v) > 1)
+                    return not several(v)
 
             paths, news, spans = replacements(p, t, fill, left_alone=left_alone, single=single)
             # A match the rule rejected may hide one inside it: those go the plain way.
