@@ -146,6 +146,45 @@ def test_js_fixes_and_a_statement_fix_runs_in_node(tmp_path):
     assert run.returncode == 0 and run.stderr == "b\n"
 
 
+# Taking an item out with the comma next to it keeps the node holding the items
+# of its kind: a tuple of two left with one stays a tuple (the comma before the
+# item is kept), and what no comma can keep is left as it is.
+@pytest.mark.parametrize(
+    "source, expand, fixed_source, left",
+    [
+        ("a = (1, 2)\nb = (1, 2, 3)\nc = [1, 2]\nd = f(1, 2)\ne = ((0, 2), 2)\n", "start",
+         "a = (1,)\nb = (1, 3)\nc = [1]\nd = f(1)\ne = ((0,),)\n", 0),
+        ("a = (2, 1)\nb = (2, 1, 3)\nc = 2, 1\nd = [2, 1]\n", "end", "a = (2, 1)\nb = ( 1, 3)\nc = 2, 1\nd = [ 1]\n", 2),
+        ("y = 1, 2\n", "start", "y = 1,\n", 0),
+    ],
+)  # fmt: skip
+def test_an_item_taken_out_leaves_its_container_of_its_kind(source, expand, fixed_source, left):
+    comma = Rule(regex="^,$")
+    config = RuleConfig("r", "python", Rule(pattern="2"), fix="", **{f"expand_{expand}": comma})
+    why: list[str] = []
+    t = parse("python", source)
+    m = matcher(config)
+    fixes = m.fixes(t, left_alone=why)
+    out = "".join(_spliced_for_test(str(t), fixes))
+    assert (out, len(why)) == (fixed_source, left), why
+    kinds = {k: type(v) for k, v in _globals_of(source).items()}
+    assert {k: type(v) for k, v in _globals_of(out).items()} == kinds
+
+
+def _spliced_for_test(text, fixes):
+    at = 0
+    for _, new, (a, b) in fixes:
+        yield text[at:a] + str(new)
+        at = b
+    yield text[at:]
+
+
+def _globals_of(code):
+    scope = {"f": lambda *a: a}
+    exec(code, scope)
+    return {k: v for k, v in scope.items() if k not in ("f", "__builtins__")}
+
+
 @pytest.mark.parametrize("fix", ["h($W)", "g($$$A, $A)", "h($$$NOPE)"])
 def test_a_fix_naming_what_the_rule_cannot_bind_is_refused(fix):
     with pytest.raises(ValueError, match=r"\$"):

@@ -25,7 +25,6 @@ import hashlib
 import os
 import pwd
 import re
-import secrets
 import stat
 import time
 from collections.abc import Iterable
@@ -183,7 +182,7 @@ def _temporary(dfd: int, base: str) -> tuple[int, str | None]:
 def _temp_name(base: str) -> str:
     # One read of the system's random bytes for the eight letters (not one
     # each): the name need only be hard to guess, and O_EXCL makes it new.
-    letters = "".join(_ALPHABET[b % len(_ALPHABET)] for b in secrets.token_bytes(8))
+    letters = "".join(_ALPHABET[b % len(_ALPHABET)] for b in os.urandom(8))
     return f".{base}.{letters}{_SUFFIX}"
 
 

@@ -38,7 +38,16 @@ from kovel.treesitter.grammars import parser
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["Landing", "MisreadError", "apart", "check_runs", "kept_in_place", "kept_or_left"]
+__all__ = [
+    "Landing",
+    "MisreadError",
+    "apart",
+    "check_runs",
+    "container_misread",
+    "containers_changed",
+    "kept_in_place",
+    "kept_or_left",
+]
 
 
 class Landing(NamedTuple):
@@ -261,6 +270,58 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
                 f"the statements {clipped(body.strip())!r} put in at {_line_col(new_text, s)} would be read "
                 "otherwise by the code around them"
             )
+
+
+def containers_changed(
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    bodies: Sequence[str],
+    containers: Sequence[tuple[tuple[int, int], str]],
+) -> list[int]:
+    """Which of ``containers`` (the span of a node of ``text`` and its kind) no
+    longer read as one node of that kind once each of ``spans`` (in code
+    points, in order, apart) is replaced by its body: an item taken out of a
+    tuple with its comma leaves a parenthesised expression, not a tuple.
+
+    >>> containers_changed("python", "a = (1, 2)\\n", [(6, 9)], [""], [((4, 10), "tuple")])
+    [0]
+    >>> containers_changed("python", "a = (1, 2, 3)\\n", [(6, 9)], [""], [((4, 13), "tuple")])
+    []
+    """
+    parts: list[str] = []
+    at = 0
+    for (s, e), body in zip(spans, bodies, strict=True):
+        parts += (text[at:s], body)
+        at = e
+    new = "".join(parts) + text[at:]
+    data = new.encode()
+    root = parser(lang).parse(data).root_node
+
+    def moved(x: int) -> int:  # where offset ``x`` of ``text`` stands in ``new``, in bytes
+        grown = sum(len(body) - (e - s) for (s, e), body in zip(spans, bodies, strict=True) if e <= x)
+        return len(new[: x + grown].encode())
+
+    out: list[int] = []
+    for k, ((a, b), kind) in enumerate(containers):
+        lo, hi = moved(a), moved(b)
+        node = root.descendant_for_byte_range(lo, hi)
+        kinds: set[str] = set()
+        while node is not None and node.start_byte == lo and node.end_byte == hi:
+            kinds.add(node.type)
+            node = node.parent
+        if kind not in kinds:
+            out.append(k)
+    return out
+
+
+def container_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
+    """The error of a replacement of ``span`` of ``text`` that leaves the node of
+    ``kind`` holding it a node of another kind (see ``containers_changed``)."""
+    return MisreadError(
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {_line_col(text, span[0])} would leave "
+        f"the {kind} around it a node of another kind"
+    )
 
 
 def _reading(

@@ -22,7 +22,7 @@ from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
 from kovel.quasi.fill import several
-from kovel.quasi.inplace import Landing, kept_or_left
+from kovel.quasi.inplace import Landing, container_misread, containers_changed, kept_or_left
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
@@ -250,7 +250,7 @@ class Matcher:
         if before is None and after is None:
             return fixes
         out: list[Fix] = []
-        grown: list[int] = []
+        grown: dict[Path, tuple[Path, int]] = {}  # a grown fix's parent, and the first sibling it keeps
         for path, new, (a, b) in fixes:
             if path:
                 parent, i = path[:-1], path[-1]
@@ -271,15 +271,53 @@ class Matcher:
                 if (first, last) != (i, i):
                     a = min(a, s.span((*parent, first))[0])
                     b = max(b, s.span((*parent, last))[1])
-                    grown.append(len(out))
+                    grown[path] = (parent, first)
             out.append((path, new, (a, b)))
         if not grown:
             return out
-        out = _outermost(out)
+        out = self._containers_kept(t, s, _outermost(out), grown, left_alone)
         # What stands around a grown span is not what stood around the match: read it again.
         single = self._template is not None and not self._template.is_run
         landings = [Landing(k, new, single) for k, (_, new, _) in enumerate(out) if str(new)]
         return self._landed(t, out, landings, left_alone)
+
+    def _containers_kept(
+        self,
+        t: KTerm,
+        s: Search,
+        fixes: list[Fix],
+        grown: Mapping[Path, tuple[Path, int]],
+        left_alone: list[str] | None,
+    ) -> list[Fix]:
+        """``fixes``, where each grown one leaves the node holding it of its kind:
+        taking ``2`` and the comma before it out of ``(1, 2)`` leaves ``(1)``, no
+        tuple.  A deletion that would is made without the siblings taken in
+        before the match, when that keeps the kind (``(1,)``); any other is left
+        out, why added to ``left_alone`` (without it, ``MisreadError``)."""
+        text = str(t)
+
+        def changed(fs: list[Fix]) -> list[int]:
+            held = [(k, grown[q][0]) for k, (q, _, _) in enumerate(fs) if q in grown]
+            containers = [(s.span(parent), _native.tag(s.node(parent))) for _, parent in held]
+            wrong = containers_changed(
+                self.config.language, text, [x[2] for x in fs], [str(x[1]) for x in fs], containers
+            )
+            return [held[w][0] for w in wrong]
+
+        wrong = changed(fixes)
+        for k in wrong:
+            q, new, (a, b) = fixes[k]
+            parent, first = grown[q]
+            if not str(new) and first < q[-1]:
+                fixes[k] = (q, new, (s.span((*parent, q[-1] - 1))[1], b))
+        wrong = changed(fixes) if wrong else wrong
+        for k in wrong:
+            q, _, span = fixes[k]
+            exc = container_misread(text, span, _native.tag(s.node(grown[q][0])))
+            if left_alone is None:
+                raise exc
+            left_alone.append(str(exc))
+        return [f for k, f in enumerate(fixes) if k not in wrong]
 
     def _kept(
         self, t: KTerm, fixes: list[Fix], plain: list[Found], left_alone: list[str] | None
