@@ -155,6 +155,17 @@ FIXES = {
 }  # fmt: skip
 
 
+# However a rule spells a language of two names, it runs on that language's files.
+@pytest.mark.parametrize("spelled", ["CSharp", "cs", "c_sharp"])
+def test_a_rule_runs_on_the_files_of_its_language_however_spelled(tmp_path, spelled):
+    rule = f"id: r\nlanguage: {spelled}\nseverity: error\nmessage: m\nrule: {{pattern: 'Foo($A)'}}\nfix: 'Bar($A)'\n"
+    write_files(tmp_path, {"r.yml": rule, "a.cs": "class A { void M() { Foo(1); } }\n"})
+    r = kovel(tmp_path, "scan", "-r", "r.yml", "--fix", "a.cs")
+    assert (r.returncode, (tmp_path / "a.cs").read_text()) == (1, "class A { void M() { Bar(1); } }\n"), (
+        r.stderr
+    )
+
+
 @pytest.mark.parametrize("rules, before, status, said, after", FIXES.values(), ids=FIXES)
 def test_fix(tmp_path, rules, before, status, said, after):
     write_files(tmp_path, {"r.yml": rules, "a.py": before})

@@ -149,6 +149,37 @@ def test_a_value_the_language_would_read_otherwise_is_parenthesised(tmp_path, la
     assert run(str(tmp_path / "m")).strip() == prints
 
 
+# The same, where the compiler is not at hand: the text each language needs.
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "tpl", "expect"),
+    [
+        # TypeScript's `as` ranks with `<`; `<T>` binds as a unary operator
+        ("typescript", "r = g(a || b);\ns = g(a + b);\n", "g($A)", "$A as T", "r = (a || b) as T;\ns = a + b as T;\n"),
+        ("typescript", "r = g(a ?? b);\n", "g($A)", "$A satisfies T", "r = (a ?? b) satisfies T;\n"),
+        ("typescript", "r = g((x: number) => x);\n", "g($A)", "<T>$A", "r = <T>((x: number) => x);\n"),
+        # rustc chains neither comparisons nor ranges
+        ("rust", "fn m() { let x = g(1 == 1); let y = g(1 + 1); }\n", "g($A)", "$A != false",
+         "fn m() { let x = (1 == 1) != false; let y = 1 + 1 != false; }\n"),
+        ("rust", "fn m() { let x = g(1..2); }\n", "g($A)", "$A..3", "fn m() { let x = (1..2)..3; }\n"),
+        # PHP's `**` binds more tightly than `-`, `!` and casts; `new A()->m()` is 8.4's alone
+        ("php", "<?php f(g(-$a), g(!$a), g((int) $a), g($a));\n", "g($A)", "$A ** 2",
+         "<?php f((-$a) ** 2, (!$a) ** 2, ((int) $a) ** 2, $a ** 2);\n"),
+        ("php", "<?php $n = g(new A([1]));\n", "g($A)", "$A->count()", "<?php $n = (new A([1]))->count();\n"),
+        # C# casts `-y` only to a keyword type: `(Int32) -y` subtracts
+        ("csharp", "class A { void M() { o = c(-y); p = c(y); q = d(-y); } }\n", "c($A)", "(Int32) $A",
+         "class A { void M() { o = (Int32) (-y); p = (Int32) y; q = d(-y); } }\n"),
+        ("c_sharp", "class A { void M() { o = c(-y); } }\n", "c($A)", "(int) $A", "class A { void M() { o = (int) -y; } }\n"),
+        # Kotlin ends a statement at a line break outside brackets
+        ("kotlin", "fun m() {\n    val r = g(a\n        - b)\n    val s = g(a\n        && b)\n}\n", "g($A)", "$A",
+         "fun m() {\n    val r = (a\n        - b)\n    val s = a\n        && b\n}\n"),
+        # what `new` makes is no optional chain
+        ("javascript", "x = g(a?.b);\ny = g(a.b);\n", "g($A)", "new $A()", "x = new (a?.b)();\ny = new a.b();\n"),
+    ],
+)  # fmt: skip
+def test_a_value_is_parenthesised_as_its_language_reads_it(lang, source, pat, tpl, expect):
+    assert rewrite(lang, source, pat, tpl) == expect
+
+
 # Deleting the one statement an `if`, `else` or `for` holds without braces
 # leaves an empty statement: the statement after it stays after it.
 @pytest.mark.parametrize(

@@ -176,6 +176,7 @@ class Pattern:
 
     def _compile(self, lang: str, code: str, context: str | None, selector: str | None) -> None:
         sk = parse_quasi(lang, code, context=context, selector=selector)
+        lang = sk.lang
         root = sk.root
         if isinstance(root, SNode) and not root.leaf and not root.named and root.kind == "":
             raise ValueError(f"pattern {code!r} is empty")

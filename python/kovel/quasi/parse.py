@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING
 
 from kovel.quasi.contexts import contexts_for, split_context, user_context
 from kovel.quasi.lift import is_identifier
-from kovel.treesitter.grammars import language, parser
+from kovel.treesitter.grammars import canonical_name, language, parser
 from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, kinds, last_line_anchored, verbatim_node
 
 if TYPE_CHECKING:
@@ -560,7 +560,10 @@ def parse_quasi(
     ('call', ['$$$A'])
     >>> parse_quasi("go", "func t() { fmt.Println($$$A) }", selector="call_expression").root.kind
     'call_expression'
+    >>> parse_quasi("csharp", "F($A);").lang  # one name for a grammar loaded under two
+    'c_sharp'
     """
+    lang = canonical_name(lang)
     ts_parser = parser(lang)
     check_metavariables(lang, code)
     prefix, occs = _scan(code)
@@ -1284,9 +1287,11 @@ _FLAT = {"scala": "infix_expression", "haskell": "infix"}
 # Operators a language refuses to chain (`a == b == c`), though its grammar
 # reads them left to right: the kind of their node, and the operators of each rank.
 _EQUALITY = frozenset({"==", "!=", "===", "!==", "<>", "<=>"})
+_COMPARISONS = frozenset({"<", "<=", ">", ">="})
 _UNCHAINED = {
     "ruby": ("binary", (_EQUALITY | {"=~", "!~"},)),
-    "php": ("binary_expression", (_EQUALITY, frozenset({"<", "<=", ">", ">="}))),
+    "php": ("binary_expression", (_EQUALITY, _COMPARISONS)),
+    "rust": ("binary_expression", (_EQUALITY | _COMPARISONS,)),
 }
 
 
@@ -1343,6 +1348,74 @@ _SCALA_RANKS = {
 }
 
 
+_TS = frozenset({"typescript", "tsx"})
+# What binds less tightly than TypeScript's `as`, which ranks with `<`: an
+# operand of it is read as the operand's right side alone (`a || b as T` is
+# `a || (b as T)`), and `<T>x` binds as a unary operator.
+_BELOW_RELATIONAL = frozenset({"||", "&&", "??", "|", "^", "&", "==", "!=", "===", "!=="})
+_TS_LOOSE = frozenset(
+    {"ternary_expression", "assignment_expression", "augmented_assignment_expression", "arrow_function",
+     "yield_expression", "sequence_expression"}
+)  # fmt: skip
+
+
+def _ts_misranked(n: Node, parent: Node) -> bool:
+    if parent.type in ("as_expression", "satisfies_expression") and parent.children[0] == n:
+        op = n.child_by_field_name("operator")
+        return n.type in _TS_LOOSE or (
+            n.type == "binary_expression" and op is not None and op.type in _BELOW_RELATIONAL
+        )
+    if parent.type == "type_assertion" and parent.children[-1] == n:
+        # (`<T>(x) => x` is a generic arrow function, `<T>a + b` adds to `<T>a`.)
+        return n.type in _TS_LOOSE or n.type in ("binary_expression", "as_expression", "satisfies_expression")
+    return False
+
+
+def _csharp_subtracted(n: Node, parent: Node) -> bool:
+    """Whether C# reads the cast ``parent`` of ``n`` as a subtraction or an
+    addition: ``(T)-x`` casts only when ``T`` is a keyword type."""
+    if parent.type != "cast_expression" or parent.child_by_field_name("value") != n:
+        return False
+    cast_to = parent.child_by_field_name("type")
+    if cast_to is None or cast_to.type == "predefined_type":
+        return False
+    first = n
+    while first.child_count:
+        first = first.children[0]
+    return first.type in ("-", "+", "++", "--")
+
+
+# Kotlin ends a statement at a line break, unless brackets are open or the next
+# line starts with one of these: its grammar reads `a\n- b` as one subtraction.
+_KOTLIN_GOES_ON = frozenset({"&&", "||", "?:", ".", "?.", "as", "as?", "::"})
+_KOTLIN_BRACKETS = frozenset(
+    {"parenthesized_expression", "value_arguments", "indexing_suffix", "collection_literal",
+     "parenthesized_type", "function_value_parameters"}
+)  # fmt: skip
+_KOTLIN_BRACES = frozenset(
+    {"statements", "lambda_literal", "class_body", "function_body", "control_structure_body",
+     "when_entry", "source_file", "enum_class_body"}
+)  # fmt: skip
+
+
+def _kotlin_line_ended(n: Node) -> bool:
+    """Whether Kotlin ends the statement before the operator of the binary
+    expression ``n``: it starts a line outside brackets."""
+    if n.named_child_count < 2 or n.child_count < 3:
+        return False
+    left, op = n.children[0], n.children[1]
+    if op.is_named or op.type in _KOTLIN_GOES_ON:
+        return False
+    if b"\n" not in (n.text or b"")[left.end_byte - n.start_byte : op.start_byte - n.start_byte]:
+        return False
+    up = n.parent
+    while up is not None and up.type not in _KOTLIN_BRACES:
+        if up.type in _KOTLIN_BRACKETS:
+            return False
+        up = up.parent
+    return True
+
+
 def holds_misranked(lang: str, n: Node) -> bool:
     """Whether what ``n`` holds right inside it, below the nodes of its span,
     is ``misranked`` there: what parentheses hold is read in them (PHP's
@@ -1396,7 +1469,22 @@ def misranked(lang: str, n: Node) -> bool:
         and (parent.child_by_field_name("operator") or parent.children[1]).type in ("<", "<<")
     ):
         return True  # `x as i64 < 2`: rustc reads the `<` as the type's generic arguments
+    if lang == "rust" and n.type == parent.type == "range_expression":
+        return True  # `1..2..3`: rustc chains no ranges
     if lang in _JS and n.type == parent.type == "binary_expression" and _mixes_nullish(n, parent):
+        return True
+    if lang in _TS and _ts_misranked(n, parent):
+        return True
+    if (
+        lang in _JS
+        and parent.type == "new_expression"
+        and parent.child_by_field_name("constructor") == n
+        and _optional_chain(n)
+    ):
+        return True  # `new a?.b()` is refused: what `new` makes is no optional chain
+    if lang == "c_sharp" and _csharp_subtracted(n, parent):
+        return True
+    if lang == "kotlin" and _kotlin_line_ended(n):
         return True
     if lang in _JS and _js_untargeted(n):
         return True
@@ -1949,6 +2037,12 @@ def _php_refused(n: Node) -> bool:
         return False
     first = parent.named_children[0] if parent.named_child_count else None
     taken_apart = parent.type in _PHP_TAKEN_APART and first == n
+    if n.type == "object_creation_expression" and taken_apart:
+        return True  # `new A()->m()` is PHP 8.4's; before it, `(new A())->m()`
+    if parent.type == "binary_expression" and parent.child_by_field_name("left") == n:
+        op = parent.child_by_field_name("operator")
+        if op is not None and op.type == "**" and n.type in ("unary_op_expression", "cast_expression"):
+            return True  # `**` binds more tightly than `-`, `!` and casts: `-$a ** 2` is `-($a ** 2)`
     if n.type == "name" and not is_identifier("php", (n.text or b"").decode(errors="replace")):
         return parent.type in _PHP_EXPRESSION_PARENTS or (
             taken_apart and parent.type != "function_call_expression"

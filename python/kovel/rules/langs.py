@@ -15,9 +15,9 @@ ALIASES: dict[str, str] = {
     "c++": "cpp",
     "cc": "cpp",
     "cxx": "cpp",
-    "cs": "csharp",
-    "c#": "csharp",
-    "c_sharp": "csharp",
+    "cs": "c_sharp",
+    "c#": "c_sharp",
+    "csharp": "c_sharp",
     "kt": "kotlin",
     "rb": "ruby",
     "sh": "bash",
@@ -26,7 +26,6 @@ ALIASES: dict[str, str] = {
     "ex": "elixir",
     "hs": "haskell",
     "htm": "html",
-    "scss": "css",
 }
 
 
@@ -34,7 +33,7 @@ def language_of(name: str) -> str:
     """kovel's grammar name for a language name as ast-grep (or kovel) spells it, case aside.
 
     >>> language_of("Python"), language_of("CSharp"), language_of("Tsx"), language_of("rs")
-    ('python', 'csharp', 'tsx', 'rust')
+    ('python', 'c_sharp', 'tsx', 'rust')
     """
     key = name.strip().lower()
     return ALIASES.get(key, key)

@@ -41,6 +41,7 @@ from kovel.rules.engine import (
 from kovel.rules.rule import Rewrite, RuleConfig
 from kovel.rules.transform import apply
 from kovel.treesitter import parse
+from kovel.treesitter.grammars import canonical_name
 
 __all__ = ["Fix", "Matcher", "matcher"]
 
@@ -79,7 +80,9 @@ class Matcher:
     )
 
     def __init__(self, config: RuleConfig) -> None:
-        lang = config.language
+        lang = canonical_name(config.language)
+        if lang != config.language:  # the checks of a grammar's ways go by its one name
+            config = replace(config, language=lang)
         self.config = config
         self.rule: Compiled = compile_rule(lang, config.rule)
         self.utils = {k: compile_rule(lang, v) for k, v in config.utils.items()}

@@ -28,6 +28,7 @@ __all__ = [
     "PACK_REQUIREMENT",
     "TREE_SITTER_REQUIREMENT",
     "available_languages",
+    "canonical_name",
     "capsule",
     "grammar_package",
     "grammar_problem",
@@ -96,6 +97,22 @@ def parser(lang: Language | str) -> Parser:
 def _key(name: str) -> str:
     key = name.lower().replace("-", "_")
     return key[len("tree_sitter_") :] if key.startswith("tree_sitter_") else key
+
+
+# Names under which one grammar loads twice, and the one name kovel gives it
+# (the name of its own package, and of the files listed in it).
+_SAME_GRAMMAR = {"csharp": "c_sharp"}
+
+
+def canonical_name(name: str) -> str:
+    """The one name kovel gives the grammar ``name`` loads: every table of a
+    grammar's ways is keyed by it, and files are listed under it.
+
+    >>> canonical_name("csharp"), canonical_name("Python"), canonical_name("tree-sitter-c-sharp")
+    ('c_sharp', 'python', 'c_sharp')
+    """
+    key = _key(name)
+    return _SAME_GRAMMAR.get(key, key)
 
 
 def language(name: Language | str) -> Language:
