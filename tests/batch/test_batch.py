@@ -450,3 +450,23 @@ def test_files_that_hold_much_of_the_work_go_first_and_results_keep_their_order(
     assert got == sorted(sizes)
     assert pool.sent[:2] == ["z_big.py", "y_big.py"]
     assert "z_big.py" not in pool.sent[2:] and "y_big.py" not in pool.sent[2:]
+
+
+# A declared codec whose text does not encode back to the file's bytes (it
+# reads escapes), or that is no text codec at all: the file is skipped with a
+# note, never rewritten at shifted offsets.
+@pytest.mark.parametrize(
+    "head, body",
+    [
+        ("unicode_escape", 's = "\\x41"\nprint(s)\n'),
+        ("raw_unicode_escape", 's = "\\u0041"\nprint(s)\n'),
+        ("rot13", "print(1)\n"),
+        ("punycode", "print(1)\n"),
+    ],
+)
+def test_a_file_whose_codec_does_not_give_its_bytes_back_is_not_rewritten(tmp_path, head, body):
+    data = f"# coding: {head}\n{body}".encode("latin-1")
+    (tmp_path / "a.py").write_bytes(data)
+    (r,) = rewrite_files([tmp_path], "print($A)", "log($A)", executor=InlineExecutor())
+    assert not r.changed and r.skipped and r.error
+    assert (tmp_path / "a.py").read_bytes() == data

@@ -294,6 +294,10 @@ def _decode(data: bytes, lang: str) -> tuple[str, str]:
 
     >>> _decode("# coding: cp1251\\nx = 'ж'\\n".encode("cp1251"), "python")
     ("# coding: cp1251\\nx = 'ж'\\n", 'cp1251')
+    >>> _decode(b"# coding: unicode_escape\\nx = '\\\\x41'\\n", "python")
+    Traceback (most recent call last):
+    ...
+    kovel.batch.tasks._NotText: its encoding unicode-escape does not give its bytes back from its text
     >>> _decode(b"x = '\\xe9'\\n", "python")
     Traceback (most recent call last):
     ...
@@ -308,11 +312,18 @@ def _decode(data: bytes, lang: str) -> tuple[str, str]:
             if exc.msg != "invalid or missing encoding declaration":
                 raise _NotText(f"not Python source text: {exc.msg}") from None
     try:
-        return data.decode(encoding), encoding
+        text = data.decode(encoding)
     except UnicodeDecodeError as exc:
         line = data.count(b"\n", 0, exc.start) + 1
         name = "UTF-8" if encoding == "utf-8" else encoding
         raise _NotText(f"not {name} text (byte {exc.start}, line {line})") from None
+    except (LookupError, UnicodeError) as exc:  # a codec of no text (rot13), or one that fails otherwise
+        raise _NotText(f"not text in its declared encoding {encoding}: {exc}") from None
+    # What is written back is the text encoded again: a codec that reads escapes
+    # (unicode_escape) would write other bytes than the file's, where nothing changed.
+    if encoding != "utf-8" and text.encode(encoding, errors="replace") != data:
+        raise _NotText(f"its encoding {encoding} does not give its bytes back from its text")
+    return text, encoding
 
 
 def _python_encoding(data: bytes) -> str:
