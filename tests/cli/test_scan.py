@@ -208,6 +208,24 @@ def test_find_and_rewrite_take_a_rule(project):
     assert kovel(project, "find", "--rule", "rules/r.yml", "a.py").returncode == 2  # two rules
 
 
+@pytest.mark.parametrize("command", [["scan", "--fix", "-r"], ["rewrite", "-w", "--rule"]])
+def test_a_rule_rewrites_only_the_files_it_takes(tmp_path, command):
+    rule = "id: p\nlanguage: python\nfiles: ['src/deep/**']\nignores: ['**/skip.py']\nrule: {pattern: 'print($A)'}\nfix: log($A)\n"
+    files = {
+        "r.yml": rule,
+        "src/a.py": "print(1)\n",
+        "src/deep/b.py": "print(2)\n",
+        "src/deep/skip.py": "print(3)\n",
+    }
+    write_files(tmp_path, files)
+    kovel(tmp_path, *command, "r.yml", "src")
+    assert [(tmp_path / p).read_text() for p in files if p.endswith(".py")] == [
+        "print(1)\n",
+        "log(2)\n",
+        "print(3)\n",
+    ]
+
+
 def test_rules_in_python_find_what_the_rule_files_find():
     """examples/rules_in_python.py writes the rule files as Python values: the same matches, the same fixes."""
     script = EXAMPLES.parent / "rules_in_python.py"

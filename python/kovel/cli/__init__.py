@@ -478,6 +478,9 @@ class _Run:
             found = list_files(
                 a.paths, a.lang, ignore=not a.no_ignore, hidden=a.hidden, globs=a.glob, follow=a.follow
             )
+            if isinstance(a.pattern, Matcher):  # a rule's files and ignores, as `scan -r` takes them
+                base = os.getcwd()
+                found = [x for x in found if x.error is not None or a.pattern.config.applies_to(x.path, base)]
             listed = self.files_to_process(found)
             if listed is None:
                 return 2

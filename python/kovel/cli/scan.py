@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-import fnmatch
 import hashlib
 import json
 import os
@@ -112,17 +111,6 @@ def _leveled(r: RuleConfig, levels: Mapping[str, Sequence[str]]) -> RuleConfig:
     return r
 
 
-def _applies(r: RuleConfig, path: str, base: str) -> bool:
-    if not r.files and not r.ignores:
-        return True
-    rel = os.path.relpath(os.path.abspath(path), base)
-
-    def hit(globs: Sequence[str]) -> bool:
-        return any(fnmatch.fnmatch(rel, g) or fnmatch.fnmatch(rel, g.replace("**/", "")) for g in globs)
-
-    return (not r.files or hit(r.files)) and not hit(r.ignores)
-
-
 def _compiling(
     configs: Sequence[RuleConfig], pool: InlineExecutor | WatchdogPool, limit: float
 ) -> Callable[[], None]:
@@ -169,7 +157,7 @@ def run_scan(a: argparse.Namespace) -> int:
         by_lang.setdefault(c.language, []).append(c)
 
     def rules_for(path: str, lang: str) -> list[RuleConfig]:
-        return [c for c in by_lang.get(lang, []) if _applies(c, path, base)]
+        return [c for c in by_lang.get(lang, []) if c.applies_to(path, base)]
 
     listed = [
         x

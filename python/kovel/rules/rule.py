@@ -10,8 +10,10 @@ says around a rule: its id, language, message, constraints, transforms and fix.
 
 from __future__ import annotations
 
+import fnmatch
+import os
 import re
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Literal, TypeAlias
 
@@ -230,3 +232,21 @@ class RuleConfig:
     #: Rules that a ``Rewrite`` transform applies, by id: each a rule and its fix (the
     #: language and the utility rules are this rule's); they report nothing.
     rewriters: tuple[RuleConfig, ...] = ()
+
+    def applies_to(self, path: str, base: str) -> bool:
+        """Whether the rule runs on the file at ``path``: its path relative to
+        ``base`` (the project's folder) matches a glob of ``files`` (when there
+        are any) and none of ``ignores``.
+
+        >>> c = RuleConfig("r", "python", Rule(kind="call"), files=("src/**",), ignores=("**/skip.py",))
+        >>> c.applies_to("/p/src/a/b.py", "/p"), c.applies_to("/p/src/skip.py", "/p"), c.applies_to("/p/t.py", "/p")
+        (True, False, False)
+        """
+        if not self.files and not self.ignores:
+            return True
+        rel = os.path.relpath(os.path.abspath(path), base)
+
+        def hit(globs: Sequence[str]) -> bool:
+            return any(fnmatch.fnmatch(rel, g) or fnmatch.fnmatch(rel, g.replace("**/", "")) for g in globs)
+
+        return (not self.files or hit(self.files)) and not hit(self.ignores)
