@@ -272,6 +272,14 @@ def test_named_paths_are_kept_whatever_the_rules(tmp_path):
     assert [p for p, _, _ in rel(tmp_path, list_files(named, globs=["!*.py"]))] == [".h.py", "b.py"]
 
 
+def test_what_is_no_regular_file_named_is_an_error_not_a_file_without_matches(tmp_path):
+    os.mkfifo(tmp_path / "p.py")
+    (tmp_path / "z.py").symlink_to("/dev/zero")
+    named = [str(tmp_path / "p.py"), str(tmp_path / "z.py"), "/dev/stdin", "/dev/fd/0"]
+    assert all(x.error is not None for x in list_files(named))
+    assert list_files([tmp_path], follow=True) == []  # found while walking: passed over
+
+
 @pytest.mark.parametrize("size", [0, 1, 4095, 4096, 4097, 3 << 20])
 def test_read_bytes_reads_files_of_any_size_whole(tmp_path, size):
     data = os.urandom(size)

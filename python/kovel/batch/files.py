@@ -288,13 +288,32 @@ def list_files(
             walker.unreadable.clear()
         elif os.path.exists(path):
             found = lang or (globbed(os.path.basename(path)) if by_glob else None) or language_for(path)
-            if found is None:
+            if not _regular(path) or _own_descriptor(path):
+                # A device or a pipe may never end (/dev/zero), and the workers could not
+                # read one this process holds (/dev/stdin): standard input is `-`.
+                add(Listed(path, None, "not a regular file (standard input is read as -)"))
+            elif found is None:
                 add(Listed(path, None, "cannot tell the language from the file name; pass --lang"))
             else:
                 add(Listed(path, found))
         else:
             add(Listed(path, lang, "no such file or directory"))
     return out
+
+
+def _own_descriptor(path: str) -> bool:
+    """Whether ``path`` names a file descriptor of this process (``/dev/stdin``,
+    ``/dev/fd/3``): a worker would open its own."""
+    p = os.path.abspath(path)
+    own = (f"/proc/{os.getpid()}/", "/proc/self/", "/proc/thread-self/", "/dev/fd/")
+    return p in ("/dev/stdin", "/dev/stdout", "/dev/stderr") or p.startswith(own)
+
+
+def _regular(path: str) -> bool:
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True  # the task that reads it says what is wrong
 
 
 def write_roots(paths: Iterable[str | os.PathLike[str]]) -> list[str]:

@@ -526,6 +526,10 @@ def required_texts(lang: str, pattern: str | PatternLike, rewrite: str | None = 
     return pat.required_utf8 if isinstance(pat, Pattern) else ()
 
 
+#: The largest file read in the calling process for the texts a match needs.
+_READ_HERE_AT_MOST = 1 << 25
+
+
 def without_parse(
     path: str, lang: str, required: tuple[bytes, ...], result: Callable[..., Any]
 ) -> FoundFile | RewrittenFile | None:
@@ -545,6 +549,8 @@ def without_parse(
     if not required or result not in (FoundFile, RewrittenFile) or os.environ.get("KOVEL_TEST_HOOK"):
         return None  # (the test hook watches the workers' reads)
     try:
+        if os.stat(path).st_size > _READ_HERE_AT_MOST:
+            return None  # read by a worker, under the file's time limit
         data = read_bytes(path)
         if all(t in data for t in required):
             return None  # most likely a worker's, which decodes it: no need to here

@@ -48,6 +48,7 @@ import os
 import re
 import sys
 import time
+import traceback
 from collections import deque
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future
@@ -128,11 +129,16 @@ def run() -> NoReturn:
         code = main()
     except OSError as exc:
         if exc.filename is not None:
-            raise
-        # Standard output cannot take the results (a full disk, a closed pipe's
-        # other errors): said once, as a failure.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        print(f"kovel: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
+            traceback.print_exc()
+            code = 2
+        else:
+            # Standard output cannot take the results (a full disk, a closed pipe's
+            # other errors): said once, as a failure.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            print(f"kovel: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
+            code = 2
+    except Exception:  # a fault of kovel's own (or no memory left): a failure, never "no match"
+        traceback.print_exc()
         code = 2
     for stream in (sys.stdout, sys.stderr):
         if stream is None:
