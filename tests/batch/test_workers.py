@@ -10,7 +10,13 @@ import time
 import pytest
 
 from kovel.batch import find_source, rewrite_source
-from kovel.batch.workers import InlineExecutor, WatchdogPool, here_if_limited
+from kovel.batch.workers import (
+    MOST_WORKERS_PER_CPU,
+    InlineExecutor,
+    WatchdogPool,
+    executor_for,
+    here_if_limited,
+)
 
 
 def _children():
@@ -250,3 +256,13 @@ def test_work_before_the_files_runs_where_its_limit_holds():
         rewrite_source(b"t#", "perl", "$A", "x", timeout=1),
     ):
         assert "no result after 1 s" in done.error
+
+
+def test_a_pool_starts_no_more_than_a_few_workers_a_cpu():
+    pool = executor_for(100_000, 5.0)
+    try:
+        assert isinstance(pool, WatchdogPool) and pool.max_workers == MOST_WORKERS_PER_CPU * (
+            os.cpu_count() or 1
+        )
+    finally:
+        pool.shutdown()

@@ -2,6 +2,7 @@
 lists, context lines, long lines cut, output streamed file by file."""
 
 import json
+import os
 import pickle
 import re
 import select
@@ -310,3 +311,25 @@ def test_everything_printed_reaches_a_pipe_before_the_command_ends(tmp_path, job
     done = kovel(tmp_path, "find", "-p", "print($A)", "--jobs", jobs, ".")
     assert done.returncode == 0, done.stderr
     assert len(done.stdout.splitlines()) == 30 * 500 and done.stdout.endswith("print(1)\n")
+
+
+# A file name that is not UTF-8: every machine-read output stays UTF-8, and
+# gives the name back.
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["find", "--json", "-p", "print($A)"],
+        ["rewrite", "--json", "-p", "print($A)", "-r", "log($A)"],
+        ["scan", "--json", "-r", "r.yml"],
+        ["scan", "--format", "sarif", "-r", "r.yml"],
+    ],
+)
+def test_json_output_names_a_file_whose_name_is_not_utf8(tmp_path, args):
+    (tmp_path / os.fsdecode(b"b\xff.py")).write_text("print(1)\n")
+    (tmp_path / "r.yml").write_text("id: r\nlanguage: python\nrule: {pattern: 'print($A)'}\n")
+    out = kovel(tmp_path, *args, ".", text=False).stdout.decode()  # strict UTF-8
+    if "sarif" in args:
+        (result,) = json.loads(out)["runs"][0]["results"]
+        assert result["locations"][0]["physicalLocation"]["artifactLocation"]["uri"] == "b%FF.py"
+    else:
+        assert [os.fsencode(json.loads(line)["path"]) for line in out.splitlines()] == [b"b\xff.py"]

@@ -38,6 +38,7 @@ from kovel.treesitter.forked import fork_safe
 from kovel.treesitter.timeout import Overrun, Worker, dumps_call, run_limited
 
 __all__ = [
+    "MOST_WORKERS_PER_CPU",
     "InlineExecutor",
     "KeptWorkerExecutor",
     "WatchdogPool",
@@ -439,6 +440,10 @@ class WatchdogPool(Executor):
                         c.fail(ChildProcessError(f"worker processes fail to start (exit code {exitcode})"))
 
 
+#: The most workers ``executor_for`` starts for each CPU, however many jobs are asked for.
+MOST_WORKERS_PER_CPU = 4
+
+
 def executor_for(
     jobs: int | None, timeout: float | None, preload: Sequence[str] = ()
 ) -> InlineExecutor | WatchdogPool:
@@ -454,6 +459,10 @@ def executor_for(
     """
     if jobs == 1 and timeout is None:
         return InlineExecutor()
+    # Each worker is a whole interpreter: more than a few per CPU only share
+    # the CPUs, at the cost of their memory (`-j 100000` would fill it).
+    if jobs is not None:
+        jobs = min(jobs, MOST_WORKERS_PER_CPU * (os.cpu_count() or 1))
     pool = WatchdogPool(jobs, timeout=timeout, preload=preload)
     pool.start()
     return pool

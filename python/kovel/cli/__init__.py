@@ -491,7 +491,7 @@ class _Run:
             if listed is None:
                 return 2
             # Started once the patterns are compiled here: forked workers have them too.
-            pool = self.start_pool()
+            pool = self.start_pool(len(listed))
             paths = [x.path for x in listed]
             self.named = {x.path for x in listed if x.named}
             if a.command == "find":
@@ -533,10 +533,12 @@ class _Run:
             prune(a.cache, a.cache_size)
         return 2 if self.failed else 0 if self.found else 1
 
-    def start_pool(self) -> Executor:
-        """The executor of the files' tasks, started on first use."""
+    def start_pool(self, files: int | None = None) -> Executor:
+        """The executor of the files' tasks, started on first use (with no more
+        workers than ``files``, when the files are known)."""
         if self.pool is None:
-            self.pool = executor_for(self.args.jobs, self.pool_timeout, TASK_MODULES)
+            jobs = self.args.jobs if files is None else max(1, min(self.args.jobs, files))
+            self.pool = executor_for(jobs, self.pool_timeout, TASK_MODULES)
         return self.pool
 
     def abort(self) -> None:

@@ -12,6 +12,7 @@ product of the two.
 from __future__ import annotations
 
 import difflib
+import functools
 import json
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypeAlias
@@ -121,7 +122,7 @@ def match_json(r: FoundFile, m: FileMatch, max_columns: int) -> str:
     # process prints every one.
     ranges = ", ".join(f"{_string(k)}: {_range_json(v)}" for k, v in m.binding_ranges.items())
     return (
-        f'{{"path": {_string(r.path)}, "lang": {json_line(r.lang)}, {_where_json(m)}, '
+        f'{{"path": {json_path(r.path)}, "lang": {json_line(r.lang)}, {_where_json(m)}, '
         f'"text": {_string(m.text)}, "bindings": {json_line(m.bindings)}, '
         f'"lines": {_string(match_lines(r, m, max_columns))}, "binding_ranges": {{{ranges}}}}}'
     )
@@ -129,8 +130,8 @@ def match_json(r: FoundFile, m: FileMatch, max_columns: int) -> str:
 
 def change_json(r: RewrittenFile, c: Change) -> str:
     """One change of a rewrite as a JSON object on one line: where it is, the old text and the new."""
-    obj = {"path": r.path, "lang": r.lang, **_where(c.old), "old": c.old.text, "new": c.new}
-    return json_line(obj)
+    obj = {"lang": r.lang, **_where(c.old), "old": c.old.text, "new": c.new}
+    return f'{{"path": {json_path(r.path)}, {json_line(obj)[1:]}'
 
 
 #: An object as one line of JSON, its text as it is (one encoder for every
@@ -138,6 +139,23 @@ def change_json(r: RewrittenFile, c: Change) -> str:
 json_line = json.JSONEncoder(ensure_ascii=False).encode
 #: A string as JSON, as ``json_line`` writes it.
 _string: Callable[[str], str] = json.encoder.encode_basestring
+
+
+@functools.lru_cache(maxsize=64)
+def json_path(path: str) -> str:
+    """A path as a JSON string: a byte of a name that is not UTF-8 (which Python
+    keeps as a lone surrogate) is written as its escape, so that the output is
+    UTF-8 and ``os.fsencode(json.loads(...))`` gives the name back.
+
+    >>> import os
+    >>> json_path("a/b.py"), json_path(os.fsdecode(b"b\\xff.py"))
+    ('"a/b.py"', '"b\\\\udcff.py"')
+    """
+    try:
+        path.encode()
+    except UnicodeEncodeError:
+        return json.dumps(path)  # ASCII, every other character escaped
+    return _string(path)
 
 
 def json_text(s: str | None) -> str:

@@ -7,7 +7,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from kovel.batch.results import Diagnostic, ScannedFile, Span
-from kovel.cli.output import json_text
+from kovel.cli.output import json_path, json_text
 from kovel.rules import RuleConfig
 
 __all__ = ["SARIF_SCHEMA", "diagnostic_json", "diagnostic_text", "sarif"]
@@ -63,7 +63,7 @@ def diagnostic_json(r: ScannedFile, d: Diagnostic) -> str:
     # the tests check): a scan may report tens of thousands, all printed here.
     j = json_text
     line = (
-        f'{{"path": {j(r.path)}, "lang": {j(r.lang)}, "ruleId": {j(d.rule)}, '
+        f'{{"path": {json_path(r.path)}, "lang": {j(r.lang)}, "ruleId": {j(d.rule)}, '
         f'"severity": {j(d.severity)}, "message": {j(d.message)}, '
         f'"note": {j(d.note)}, "range": {_range_json(d.span)}, "text": {j(d.span.text)}'
     )
@@ -157,7 +157,7 @@ def artifact_uri(path: str) -> str:
 
     if os.path.isabs(path):
         return Path(path).as_uri()
-    return urllib.parse.quote(path.replace(os.sep, "/"), safe="/")
+    return urllib.parse.quote(path.replace(os.sep, "/"), safe="/", errors="surrogateescape")
 
 
 def _region(s: Span) -> dict[str, Any]:
