@@ -227,3 +227,11 @@ def test_only_this_modules_own_old_temporaries_are_removed(tmp_path):
     writer.replace(str(written / "a.py"), b"new\n", OLD)
     assert names(written) == sorted(["a.py", *keep])
     assert names(elsewhere) == [".a.py.abcd_123.kovel-tmp", "a.py"]
+
+
+@pytest.mark.parametrize("name", ["a" * 252 + ".py", "é" * 124 + ".py"])
+def test_a_file_of_the_longest_name_is_replaced(tmp_path, name):
+    f = tmp_path / name
+    f.write_bytes(b"old")
+    SafeWriter([tmp_path]).replace(str(f), b"new", hashlib.sha256(b"old").hexdigest())
+    assert f.read_bytes() == b"new" and os.listdir(tmp_path) == [name]

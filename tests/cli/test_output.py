@@ -6,6 +6,7 @@ import os
 import pickle
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -333,3 +334,18 @@ def test_json_output_names_a_file_whose_name_is_not_utf8(tmp_path, args):
         assert result["locations"][0]["physicalLocation"]["artifactLocation"]["uri"] == "b%FF.py"
     else:
         assert [os.fsencode(json.loads(line)["path"]) for line in out.splitlines()] == [b"b\xff.py"]
+
+
+# Lines end at line feeds alone, as `patch` reads them: a carriage return or
+# a form feed is a character of its line.
+@pytest.mark.parametrize(
+    "old, new",
+    [("print(1)\rprint(2)\r", "print(1)\rlog(2)\r"), ("x = 1\n\x0c\nprint(1)\n", "x = 1\n\x0c\nlog(1)\n"),
+     ("a\x0bb\nc", "a\x0bb\nd"), ("a\u2028b\n", "a\u2028c\n")],
+)  # fmt: skip
+def test_a_diff_applies_with_patch(tmp_path, old, new):
+    patch = shutil.which("patch") or pytest.skip("no patch")
+    (tmp_path / "f.py").write_bytes(old.encode())
+    diff = output.unified_diff("f.py", old, new) + "\n"
+    subprocess.run([patch, "-p1", "-s"], cwd=tmp_path, input=diff.encode(), check=True)
+    assert (tmp_path / "f.py").read_bytes() == new.encode()

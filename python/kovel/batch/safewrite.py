@@ -33,6 +33,8 @@ __all__ = ["FileChangedError", "NotWrittenError", "SafeWriter", "replace_file"]
 
 _SUFFIX = ".kovel-tmp"
 _ALPHABET = "abcdefghijklmnopqrstuvwxyz0123456789_"
+#: The most bytes of a file's name a temporary name keeps: names have 255 at most.
+_NAME_MOST = 255 - len("..") - 8 - len(_SUFFIX)
 #: The names of this module's temporary files, and only those.
 _STRAY = re.compile(r"\..+\.[a-z0-9_]{8}" + re.escape(_SUFFIX))
 # Linking an unnamed file in goes through its /proc/self/fd entry.
@@ -183,7 +185,9 @@ def _temp_name(base: str) -> str:
     # One read of the system's random bytes for the eight letters (not one
     # each): the name need only be hard to guess, and O_EXCL makes it new.
     letters = "".join(_ALPHABET[b % len(_ALPHABET)] for b in os.urandom(8))
-    return f".{base}.{letters}{_SUFFIX}"
+    # A long name is cut (in bytes, as the system counts them) to leave room for the rest.
+    short = os.fsdecode(os.fsencode(base)[:_NAME_MOST])
+    return f".{short}.{letters}{_SUFFIX}"
 
 
 def _link_in(fd: int, dfd: int, base: str) -> str:

@@ -260,10 +260,16 @@ def unified_diff(path: str, old: str, new: str) -> str:
     -x = 1
     +x = 2
     """
-    lines = difflib.unified_diff(
-        old.splitlines(keepends=True), new.splitlines(keepends=True), f"a/{path}", f"b/{path}"
-    )
+    lines = difflib.unified_diff(_lines(old), _lines(new), f"a/{path}", f"b/{path}")
     return "".join(_no_newline_marks(lines)).rstrip("\n")
+
+
+def _lines(text: str) -> list[str]:
+    """``text``'s lines as ``diff`` and ``patch`` count them: ended by line feeds
+    alone (a carriage return or a form feed is a character of its line)."""
+    lines = [line + "\n" for line in text.split("\n")]
+    lines[-1] = lines[-1][:-1]
+    return lines if lines[-1] else lines[:-1]
 
 
 def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:
