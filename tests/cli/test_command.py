@@ -447,7 +447,9 @@ def test_python_files_keep_their_declared_encoding(tree, jobs):
     assert (found.returncode, found.stderr) == (0, "")
     assert found.stdout.splitlines() == ['ru.py:3:1: print(s, "мир")  # ещё', 'fr.py:3:1: print("déjà")']
     rewrite = ("rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "--jobs", jobs)
-    assert '-print(s, "мир")  # ещё\n+log(s, "мир")  # ещё\n' in kovel(tree, *rewrite, "ru.py").stdout
+    # The diff holds the file's own bytes, for patch to apply.
+    diff = '-print(s, "мир")  # ещё\n+log(s, "мир")  # ещё\n'.encode("cp1251")
+    assert diff in kovel(tree, *rewrite, "ru.py", text=False).stdout
     wrote = kovel(tree, *rewrite, "--write", ".")
     assert wrote.returncode == 0, wrote.stderr
     for name, (encoding, text) in DECLARED.items():
@@ -579,3 +581,11 @@ def test_output_or_input_that_fails_is_an_error_not_a_traceback(tree, how, says)
         r = kovel(tree, *args, stdout=out, **kw)
     err = r.stderr.decode() if isinstance(r.stderr, bytes) else r.stderr
     assert r.returncode == 2 and says in err and "Traceback" not in err, err
+
+
+def test_a_rewrite_of_standard_input_keeps_its_declared_encoding(tmp_path):
+    source = "# coding: latin-1\nprint('é')\n".encode("latin-1")
+    r = kovel(
+        tmp_path, "rewrite", "-l", "python", "-p", "print($A)", "-r", "log($A)", "-", input=source, text=False
+    )
+    assert r.stdout == "# coding: latin-1\nlog('é')\n".encode("latin-1")

@@ -338,14 +338,19 @@ def test_json_output_names_a_file_whose_name_is_not_utf8(tmp_path, args):
 
 # Lines end at line feeds alone, as `patch` reads them: a carriage return or
 # a form feed is a character of its line.
+# A file in another encoding is diffed in its own bytes.
 @pytest.mark.parametrize(
-    "old, new",
-    [("print(1)\rprint(2)\r", "print(1)\rlog(2)\r"), ("x = 1\n\x0c\nprint(1)\n", "x = 1\n\x0c\nlog(1)\n"),
-     ("a\x0bb\nc", "a\x0bb\nd"), ("a\u2028b\n", "a\u2028c\n")],
+    "old, new, encoding",
+    [("print(1)\rprint(2)\r", "print(1)\rlog(2)\r", "utf-8"), ("x = 1\n\x0c\nprint(1)\n", "x = 1\n\x0c\nlog(1)\n", "utf-8"),
+     ("a\x0bb\nc", "a\x0bb\nd", "utf-8"), ("a\u2028b\n", "a\u2028c\n", "utf-8"),
+     ("# coding: latin-1\nprint('é')\n", "# coding: latin-1\nlog('é')\n", "latin-1"),
+     ("# coding: cp1251\nx = 'ж'\n", "# coding: cp1251\nx = 'жж'\n", "cp1251")],
 )  # fmt: skip
-def test_a_diff_applies_with_patch(tmp_path, old, new):
+def test_a_diff_applies_with_patch(tmp_path, old, new, encoding):
     patch = shutil.which("patch") or pytest.skip("no patch")
-    (tmp_path / "f.py").write_bytes(old.encode())
-    diff = output.unified_diff("f.py", old, new) + "\n"
-    subprocess.run([patch, "-p1", "-s"], cwd=tmp_path, input=diff.encode(), check=True)
-    assert (tmp_path / "f.py").read_bytes() == new.encode()
+    (tmp_path / "f.py").write_bytes(old.encode(encoding))
+    diff = output.unified_diff("f.py", old, new, encoding) + "\n"
+    subprocess.run(
+        [patch, "-p1", "-s"], cwd=tmp_path, input=diff.encode("utf-8", "surrogateescape"), check=True
+    )
+    assert (tmp_path / "f.py").read_bytes() == new.encode(encoding)

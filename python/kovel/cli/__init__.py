@@ -44,6 +44,7 @@ import argparse
 import atexit
 import hashlib
 import importlib
+import io
 import os
 import re
 import sys
@@ -125,6 +126,10 @@ def run() -> NoReturn:
     >>> done.returncode, done.stdout.endswith("a.py:1:1: print(1)\\n")
     (0, True)
     """
+    for stream in (sys.stdout, sys.stderr):
+        # File names and a diff's lines are written as their own bytes, UTF-8 or not.
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="surrogateescape")
     try:
         code = main()
     except OSError as exc:
@@ -583,7 +588,7 @@ class _Run:
         if r.changed and not self.found:
             tail = "printed unchanged (--force applies it)"
             self.report(r.path, _worse(r.errors_before, r.errors_after, r.compile_error, tail))
-        out = r.text().encode() if self.found else data
+        out = r.text().encode(r.encoding) if self.found else data
         sys.stdout.flush()
         sys.stdout.buffer.write(out)
         sys.stdout.buffer.flush()
@@ -843,7 +848,7 @@ class _Run:
             return
         self.found = True
         new = apply_changes(data, r.changes, r.encoding).decode(r.encoding)
-        self.out(output.unified_diff(r.path, data.decode(r.encoding), new))
+        self.out(output.unified_diff(r.path, data.decode(r.encoding), new, r.encoding))
         self.flush()
 
     def show(self, text: str) -> None:

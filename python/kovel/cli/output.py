@@ -249,9 +249,11 @@ class FindPrinter:
                 printed = n
 
 
-def unified_diff(path: str, old: str, new: str) -> str:
+def unified_diff(path: str, old: str, new: str, encoding: str = "utf-8") -> str:
     """The unified diff of a file's ``old`` and ``new`` text, last lines without
-    a line feed marked as ``diff`` marks them; no trailing newline.
+    a line feed marked as ``diff`` marks them; no trailing newline.  The lines
+    of a file in another ``encoding`` than UTF-8 are its own bytes (which
+    stand for themselves as lone surrogates): ``patch`` applies the diff to it.
 
     >>> print(unified_diff("a.py", "x = 1\\n", "x = 2\\n"))
     --- a/a.py
@@ -261,7 +263,11 @@ def unified_diff(path: str, old: str, new: str) -> str:
     +x = 2
     """
     lines = difflib.unified_diff(_lines(old), _lines(new), f"a/{path}", f"b/{path}")
-    return "".join(_no_newline_marks(lines)).rstrip("\n")
+    diff = "".join(_no_newline_marks(lines)).rstrip("\n")
+    if encoding == "utf-8" or not diff:
+        return diff
+    head, body = diff.split("\n", 2)[:2], diff.split("\n", 2)[2]
+    return "\n".join([*head, body.encode(encoding).decode("utf-8", "surrogateescape")])
 
 
 def _lines(text: str) -> list[str]:
