@@ -333,3 +333,27 @@ def test_a_directory_that_cannot_be_read_is_reported_not_passed_over():
         (tmp_path / "d/locked").chmod(0o755)
         shutil.rmtree(tmp_path)
     assert status == 0, printed
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="becomes user nobody to be refused a file")
+def test_a_directory_whose_ignore_file_cannot_be_read_is_reported_and_left_alone():
+    tmp_path = Path(tempfile.mkdtemp())
+    write_files(
+        tmp_path, {"d/sub/.ignore": "a.py\n", "d/sub/a.py": "x\n", "d/sub/b.py": "x\n", "d/c.py": "x\n"}
+    )
+    for p in (tmp_path, tmp_path / "d", tmp_path / "d/sub"):
+        p.chmod(0o755)
+    (tmp_path / "d/sub/.ignore").chmod(0)
+
+    def listed():
+        walked = [(os.path.relpath(x.path, tmp_path), x.error is None) for x in list_files([tmp_path / "d"])]
+        below = [x.error is None for x in list_files([tmp_path / "d/sub"])]
+        ok = walked == [("d/c.py", True), ("d/sub", False)] and below == [False]
+        print(walked, below)
+        return 0 if ok else 1
+
+    try:
+        status, printed = as_nobody(listed, tmp_path)
+    finally:
+        shutil.rmtree(tmp_path)
+    assert status == 0, printed

@@ -252,7 +252,19 @@ def _dict_json(r, m, max_columns):
         "lines": output.match_lines(r, m, max_columns),
         "binding_ranges": {k: ranges(v) for k, v in m.binding_ranges.items()},
     }
-    return json.dumps(obj, ensure_ascii=False)
+    return _encoded(obj)
+
+
+def _encoded(obj):
+    """``obj`` as JSON, its path in escapes alone when it is no UTF-8 (a name's undecodable bytes)."""
+    path = obj.pop("path")
+    try:
+        path.encode()
+    except UnicodeEncodeError:
+        head = json.dumps(path)
+    else:
+        head = json.dumps(path, ensure_ascii=False)
+    return f'{{"path": {head}, {json.dumps(obj, ensure_ascii=False)[1:]}'
 
 
 def _dict_diagnostic(r, d):
@@ -261,7 +273,7 @@ def _dict_diagnostic(r, d):
     out |= {"note": d.note, "range": _where(d.span, "byteOffset"), "text": d.span.text}
     if d.fix is not None:
         out |= {"replacement": d.fix.new, "replacementRange": _where(d.fix.old, "byteOffset")}
-    return json.dumps(out, ensure_ascii=False)
+    return _encoded(out)
 
 
 @settings(max_examples=300, deadline=None)

@@ -2,7 +2,16 @@
 
 import pytest
 
-from kovel.rules import Convert, PatternSpec, Rule, RuleConfig, RuleFileError, matcher, parse_rules
+from kovel.rules import (
+    Convert,
+    PatternSpec,
+    Rule,
+    RuleConfig,
+    RuleFileError,
+    load_rules,
+    matcher,
+    parse_rules,
+)
 from kovel.treesitter import parse
 
 GOOD = """\
@@ -173,3 +182,9 @@ def test_numbers_and_booleans_where_they_are_meant():
         H + "severity: off\nrule: {kind: identifier, nthChild: {position: 2, reverse: true}}\n", "r"
     )
     assert r.severity == "off" and r.rule.nth_child.position == 2 and r.rule.nth_child.reverse is True
+
+
+def test_a_rule_file_that_is_not_utf8_is_an_error_at_its_line(tmp_path):
+    (tmp_path / "r.yml").write_bytes(b"id: r\nlanguage: python\nmessage: '\xff'\nrule: {pattern: x}\n")
+    with pytest.raises(RuleFileError, match=r"r\.yml:3: not UTF-8"):
+        load_rules(str(tmp_path / "r.yml"))

@@ -356,6 +356,9 @@ class _Dir:
     ignore: Rules | None  # .ignore
     gitignore: Rules | None  # .gitignore, in a repository only
     repo: _Repo | None  # the innermost repository it lies in
+    #: Why one of its ignore files cannot be read: what it ignores is unknown,
+    #: so nothing below it is searched (nor written).
+    unreadable: str | None = None
 
 
 class _Walker:
@@ -382,7 +385,12 @@ class _Walker:
         cut = len(top_abs) + (not top_abs.endswith(os.sep))
         found: list[tuple[str, bool, str, bool]] = []
         self._visited.add(top_real)
-        stack = [(top_abs, self._frames(top_abs), False)]
+        frames = self._frames(top_abs)
+        blocked = next((d for d in frames if d.unreadable is not None), None)
+        if blocked is not None:
+            self._cannot_read(blocked.path, blocked.unreadable or "")
+            return iter(())
+        stack = [(top_abs, frames, False)]
         while stack:
             path, frames, via_link = stack.pop()
             try:
@@ -418,6 +426,9 @@ class _Walker:
                             continue
                         self._visited.add(real_dir)
                     entry = self._dir(e.path, frames[-1] if frames else None)
+                    if entry.unreadable is not None:
+                        self._cannot_read(os.path.join(top, e.path[cut:]), entry.unreadable)
+                        continue
                     stack.append((e.path, (*frames, entry), linked))
                 else:
                     rel = e.path[cut:]
@@ -425,6 +436,11 @@ class _Walker:
                     found.append((os.path.normpath(os.path.join(top, rel)), included, real, linked))
         found.sort()
         return iter(found)
+
+    def _cannot_read(self, directory: str, why: str) -> None:
+        self.unreadable.append(
+            (os.path.normpath(directory), f"its ignore file {why}; nothing in it is searched")
+        )
 
     def _keep(self, name: str, path: str, is_dir: bool, frames: tuple[_Dir, ...]) -> tuple[bool, bool]:
         """Whether to keep an entry, and whether a glob included it."""
@@ -497,12 +513,16 @@ class _Walker:
         git = os.path.join(path, ".git")
         if os.path.exists(git):
             repo = _Repo(path, _read_rules(_info_exclude(git)), self._global_excludes())
-        return _Dir(
-            path,
-            _read_rules(os.path.join(path, ".ignore")),
-            _read_rules(os.path.join(path, ".gitignore")) if repo is not None else None,
-            repo,
-        )
+        names = (".ignore", ".gitignore") if repo is not None else (".ignore",)
+        try:
+            rules = [_read_rules(os.path.join(path, name), strict=True) for name in names]
+        except OSError as exc:
+            if not os.access(path, os.R_OK | os.X_OK):
+                return _Dir(path, None, None, repo)  # the directory itself: its listing says so
+            return _Dir(
+                path, None, None, repo, f"{os.path.basename(exc.filename or '')} ({exc.strerror or exc})"
+            )
+        return _Dir(path, rules[0], rules[1] if repo is not None else None, repo)
 
     def _global_excludes(self) -> Rules | None:
         if self._excludes_file is False:
@@ -517,14 +537,19 @@ def _below(path: str, directory: str) -> str:
     return rel if os.sep == "/" else rel.replace(os.sep, "/")
 
 
-def _read_rules(path: str | None) -> Rules | None:
-    """The patterns of an ignore file, or None when it is missing, unreadable or empty."""
+def _read_rules(path: str | None, strict: bool = False) -> Rules | None:
+    """The patterns of an ignore file, or None when it is missing or empty (or,
+    unless ``strict``, unreadable: ``strict`` raises ``OSError`` then)."""
     if path is None:
         return None
     try:
         with open(path, "rb") as f:
             data = f.read()
+    except (FileNotFoundError, IsADirectoryError, NotADirectoryError):
+        return None
     except OSError:
+        if strict:
+            raise
         return None
     rules = Rules(os.fsdecode(data.removeprefix(b"\xef\xbb\xbf")).split("\n"))
     return rules if rules.count else None

@@ -225,7 +225,7 @@ def _arguments() -> argparse.ArgumentParser:
     common.add_argument(
         "-l",
         "--lang",
-        type=language_of,
+        type=_language_arg,
         help="the language of the files (default: from each file's extension); ast-grep's names work too (js, ts, rs)",
     )
     common.add_argument(
@@ -419,6 +419,12 @@ def _count(s: str) -> int:
     if n < 0:
         raise argparse.ArgumentTypeError("must not be negative")
     return n
+
+
+def _language_arg(s: str) -> str:
+    if not s.strip():
+        raise argparse.ArgumentTypeError("an empty name is no language")
+    return language_of(s)
 
 
 def _positive_int(s: str) -> int:

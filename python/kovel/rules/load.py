@@ -532,10 +532,15 @@ def load_rules(path: str) -> list[RuleConfig]:
     kovel.rules.load.RuleFileError: /nonexistent.yml:0: cannot read: No such file or directory
     """
     try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except (OSError, UnicodeDecodeError) as exc:
-        raise RuleFileError(path, 0, "", f"cannot read: {getattr(exc, 'strerror', None) or exc}") from None
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise RuleFileError(path, 0, "", f"cannot read: {exc.strerror or exc}") from None
+    try:
+        text = data.decode()
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        raise RuleFileError(path, line, "", f"not UTF-8 text (byte {exc.start})") from None
     return parse_rules(text, path)
 
 

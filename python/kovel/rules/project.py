@@ -51,7 +51,7 @@ def find_config(start: str = ".") -> str | None:
     while True:
         for name in CONFIG_NAMES:
             p = os.path.join(here, name)
-            if os.path.isfile(p):
+            if os.path.lexists(p):  # (one that is no file is an error when it is read)
                 return p
         up = os.path.dirname(here)
         if up == here:
@@ -72,6 +72,8 @@ def load_project(config: str) -> Project:
             data = read_yaml(f) or {}
     except OSError as exc:
         raise RuleFileError(config, 0, "", f"cannot read: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise RuleFileError(config, 0, "", f"not UTF-8 text (byte {exc.start})") from None
     except NotYAML as exc:
         raise RuleFileError(config, 1, "", f"not YAML: {exc}") from None
     if not isinstance(data, dict):

@@ -298,6 +298,8 @@ def grammar_problem(lang: str) -> str | None:
     why = f"no tree-sitter grammar for {lang!r} is installed"
     if close:  # most likely a misspelt name: installing nothing helps
         return f"{why} (did you mean {' or '.join(map(repr, close))}?)"
+    if not key.isidentifier() or not key.isascii():
+        return why  # no package's name: nothing to suggest (and no text to paste into a shell)
     module = _LANGUAGE_FUNCTIONS.get(key, ("tree_sitter_" + key, ""))[0]
     package = module.replace("_", "-")
     if importlib.util.find_spec(_PACK) is None:
