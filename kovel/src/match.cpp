@@ -444,6 +444,14 @@ void Matcher::remember_failure(const State& st, const std::string& env) {
   }
 }
 
+// Whether item `i` of node item `p` is a list's separator (a comma), which a
+// run of nothing beside it takes along.
+bool Matcher::separator(const PatternItem& p, std::size_t i) const {
+  if (i >= p.kids.size()) return false;
+  const PatternItem& s = p_.item(p.kids[i]);
+  return s.kind == PatternItem::Kind::Leaf && s.text == ",";
+}
+
 // Matches items [i, end) of node item `pi` against the children of `parent`
 // from `j` on. The loop walks the states (i, j), (i, j + 1), ... that
 // skipping tokens leads to; the bindings are the same at each, so when the
@@ -506,8 +514,26 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
         undo(mark);
         if (k == lo) break;
       }
+      // A run of nothing takes the separator after it along (`f($$$A, 2)` is `f(2)`).
+      if (lo == j && separator(pp, i + 1) &&
+          bind(q.slot, Binding{Binding::Kind::Run, nullptr, &parent, j, j}) && seq(pi, i + 2, parent, j)) {
+        --choices_;
+        return true;
+      }
+      undo(mark);
       --choices_;
       return fail(j);
+    }
+    if (separator(pp, i) && i + 1 < pp.kids.size() &&
+        p_.item(pp.kids[i + 1]).kind == PatternItem::Kind::Run) {
+      // ... and the one before it, at the end of a list (`f(1, $$$)` is `f(1)`).
+      const PatternItem& r = p_.item(pp.kids[i + 1]);
+      ++choices_;
+      const bool ok =
+          bind(r.slot, Binding{Binding::Kind::Run, nullptr, &parent, j, j}) && seq(pi, i + 2, parent, j);
+      --choices_;
+      if (ok) return true;
+      undo(mark);
     }
     if (q.optional && (j >= n || !node(qi, *ts[j]))) {
       // The term ends the line where the pattern writes the terminator (a leaf binds nothing).

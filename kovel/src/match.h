@@ -165,6 +165,7 @@ class Matcher {
  private:
   bool node(std::uint32_t pi, const KTerm& t);
   bool seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uint64_t j);
+  bool separator(const PatternItem& p, std::size_t i) const;
   bool bind(int slot, const Binding& b);
   bool bound_run_ends(const Binding& have, const KTerm& parent, std::uint64_t j, std::uint64_t& lo,
                       std::uint64_t& hi);

@@ -48,9 +48,16 @@ Want want_of(const Pattern& p, std::span<const std::size_t> texts, std::span<con
       w.root_tag = r.tag;
       w.root_id = tags::intern(r.tag);
     }
-    for (const std::uint32_t k : r.kids) {
-      const PatternItem& kid = p.item(k);
-      if (kid.kind == PatternItem::Kind::Node || (kid.kind == PatternItem::Kind::Leaf && !kid.optional))
+    const auto run_at = [&](std::size_t i) {
+      return i < r.kids.size() && p.item(r.kids[i]).kind == PatternItem::Kind::Run;
+    };
+    for (std::size_t i = 0; i < r.kids.size(); ++i) {
+      const PatternItem& kid = p.item(r.kids[i]);
+      // (A comma beside a run may be missing: a run of nothing takes it along.)
+      const bool taken = kid.kind == PatternItem::Kind::Leaf && kid.text == "," &&
+                         ((i > 0 && run_at(i - 1)) || run_at(i + 1));
+      if (kid.kind == PatternItem::Kind::Node ||
+          (kid.kind == PatternItem::Kind::Leaf && !kid.optional && !taken))
         w.kid_tags.push_back(kid.tag);
     }
   }

@@ -76,6 +76,10 @@ def _run(parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> KTerm:
     return kt.node(kt.tag(parent), ts[j:k], out)
 
 
+def _comma(ps: Spec, i: int) -> bool:
+    return i < len(ps) and ps[i][0] == 2 and ps[i][2] == ","
+
+
 class RefMatcher:
     def __init__(self) -> None:
         self.env: dict[str, object] = {}
@@ -110,7 +114,22 @@ class RefMatcher:
                 if self.bind_run(p[1], parent, ts, j, k) and self.seq(ps, i + 1, parent, ts, k):
                     return True
                 self.env = saved
+            # A run of nothing takes the comma after it along.
+            saved = dict(self.env)
+            if (
+                _comma(ps, i + 1)
+                and self.bind_run(p[1], parent, ts, j, j)
+                and self.seq(ps, i + 2, parent, ts, j)
+            ):
+                return True
+            self.env = saved
             return False
+        if _comma(ps, i) and i + 1 < len(ps) and ps[i + 1][0] == 1:
+            # ... and the one before it.
+            saved = dict(self.env)
+            if self.bind_run(ps[i + 1][1], parent, ts, j, j) and self.seq(ps, i + 2, parent, ts, j):
+                return True
+            self.env = saved
         if p[0] == 3 and len(p[2]) == 1 and p[2][0][0] == 1 and (j >= len(ts) or kt.tag(ts[j]) != p[1]):
             # A node that only holds a run may be left out: the run is empty.
             saved = dict(self.env)
@@ -477,7 +496,12 @@ SIX_RUNS = "f($$$A, $$$B, $$$C, $$$D, $$$E, $$$F, 1)"
     [
         # Without memo, backtracking tries every way to cut 99 arguments in six.
         ("python", "f(" + "0, " * 99 + "0)", SIX_RUNS, []),
-        ("python", "f(" + "0, " * 99 + "1)", SIX_RUNS, [[94, 1, 1, 1, 1, 1]]),
+        (
+            "python",
+            "f(" + "0, " * 99 + "1)",
+            SIX_RUNS,
+            [[99, 0, 0, 0, 0, 0]],
+        ),  # longest first: the rest take nothing
         # Each end of the run left the rest of the holes to walk again, for every end.
         ("javascript", "x = [" + "," * 4000 + "];", "[$$$A, y]", []),
         ("javascript", "[" + "," * 50 + "y];", "[$$$A, y]", [[0]]),

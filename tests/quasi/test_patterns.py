@@ -254,7 +254,20 @@ WHOLE_NODE = [
 ]
 
 
-@pytest.mark.parametrize(("lang", "pat", "code", "found"), TABLE + RESPELLED + WHOLE_NODE)
+# A run of nothing takes the comma beside it along, as ast-grep's does.
+EMPTY_RUNS = [
+    ("python", "f($$$A, 2)", "f(2)\nf(1, 2)\nf(3)\n", ["f(2)", "f(1, 2)"]),
+    ("python", "f(1, $$$, 4)", "f(1, 4)\nf(1, 2, 4)\nf(1)\n", ["f(1, 4)", "f(1, 2, 4)"]),
+    ("python", "f($$$, 1, $$$)", "f(1, 4)\nf(0, 1)\nf(1)\nf(2)\n", ["f(1, 4)", "f(0, 1)", "f(1)"]),
+    ("python", "def f($$$P, x): $$$B", "def f(x): pass\ndef f(y): pass\n", ["def f(x): pass"]),
+    ("javascript", "[$$$A, 2]", "x = [2];\ny = [1, 2];\n", ["[2]", "[1, 2]"]),
+    ("rust", "enum E { $$$V, A }", "enum E { A }\n", ["enum E { A }"]),
+    ("go", "f($$$A, 2)", "package p\nfunc m() { f(2) }\n", ["f(2)"]),
+    ("java", "f(1, $$$A)", "class K { void m() { f(1); f(2); } }\n", ["f(1)"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "pat", "code", "found"), TABLE + RESPELLED + WHOLE_NODE + EMPTY_RUNS)
 def test_patterns_match_in_every_language(lang: str, pat: str, code: str, found: list[str]) -> None:
     p = pattern(lang, pat)
     ours = list(p.find_all(treesitter.parse(lang, code)))
@@ -356,6 +369,10 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
          "void g() {\n  a();\n  z();\n  d();\n}\n"),
         ("go", "package p\nfunc e() {}\n", "func $F() { $$$B }", "func $F() { trace(); $$$B }",
          "package p\nfunc e() { trace() }\n"),
+        # a run of nothing, matched without its comma, is filled without one
+        ("python", "f(2)\nf(1, 2)\n", "f($$$A, 2)", "g($$$A, 3)", "g(3)\ng(1, 3)\n"),
+        ("python", "f(1)\n", "f(1, $$$A)", "g(0, $$$A)", "g(0)\n"),
+        ("rust", "fn m() { f(2); }\n", "f($$$A, 2)", "[$$$A, 3]", "fn m() { [3]; }\n"),
     ],
 )  # fmt: skip
 def test_rewrites(lang: str, source: str, pat: str, tpl: str, out: str | None) -> None:

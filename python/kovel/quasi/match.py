@@ -479,8 +479,9 @@ def _unwrap(t: KTerm) -> KTerm:
 
 def _leaf_texts(sk: Skeleton, n: SNode | SHole, parent: str) -> Iterator[str]:
     """Texts that the source of every match of ``n`` (held by a ``parent``
-    node) holds: its tokens' texts, comments and optional terminators left
-    out (a match may lack them)."""
+    node) holds: its tokens' texts, comments, optional terminators and the
+    commas beside a run left out (a match may lack them: a run of nothing
+    takes its comma along)."""
     if isinstance(n, SHole):
         return
     if n.leaf:
@@ -489,9 +490,16 @@ def _leaf_texts(sk: Skeleton, n: SNode | SHole, parent: str) -> Iterator[str]:
             if not _optional_terminator(n, sk.lang, parent):
                 yield from _spelled_in_every_match(sk, n, text)
         return
-    for i in n.items:
-        if not isinstance(i, str):
-            yield from _leaf_texts(sk, i, n.kind)
+    kids = [i for i in n.items if not isinstance(i, str)]
+    for k, i in enumerate(kids):
+        beside = kids[max(k - 1, 0) : k + 2]
+        if isinstance(i, SNode) and i.leaf and i.items == [","] and any(_is_run(x) for x in beside):
+            continue
+        yield from _leaf_texts(sk, i, n.kind)
+
+
+def _is_run(n: SNode | SHole) -> bool:
+    return isinstance(n, SHole) and n.meta.seq
 
 
 _WORD_RE = re.compile(r"\w+")
