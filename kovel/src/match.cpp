@@ -444,6 +444,16 @@ void Matcher::remember_failure(const State& st, const std::string& env) {
   }
 }
 
+// Whether a token stands between the code's tokens rather than among them: a
+// comment, or a line continuation (a backslash ending a line).
+namespace {
+bool between_tokens(const KTerm& t) {
+  if (is_comment(t)) return true;
+  const std::string text = t.coparse();
+  return !text.empty() && text.find_first_not_of("\\ \t\r\n") == std::string::npos;
+}
+}  // namespace
+
 // Whether item `i` of node item `p` is a list's separator (a comma), which a
 // run of nothing beside it takes along.
 bool Matcher::separator(const PatternItem& p, std::size_t i) const {
@@ -556,8 +566,10 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       undo(mark);
     }
     if (j >= n) return fail(j);
-    // A token of the term that the pattern does not mention may be skipped.
-    const bool token = p_.token(*ts[j]);
+    // A token of the term that the pattern does not mention may be skipped,
+    // but not to a metavariable: `var $X $T` holds no `=`, and its `$T` is
+    // no value after one (a comment between is no token of the code).
+    const bool token = p_.token(*ts[j]) && (q.kind != PatternItem::Kind::Hole || between_tokens(*ts[j]));
     choices_ += token;
     const bool ok = node(qi, *ts[j]) && seq(pi, i + 1, parent, j + 1);
     choices_ -= token;

@@ -171,8 +171,9 @@ TEST(Match, Bindings) {
        Texts{"a", "b"}},
       {&two, call("f", {a, b, c}), no},
       {&two, call("f", {unquote("u", 0, "python", a, Cmds{H}), b}), Texts{"a", "b"}},
-      // A named word is a token to pass over unless the pattern names it.
-      {&one, this_x, Texts{"x"}},
+      // A word the grammar leaves unnamed is a token, which no metavariable
+      // takes, nor passes over to the next (`f($A)` is no `f(this, x)`).
+      {&one, this_x, no},
       {&one_named, this_x, no},
       {&two_named, this_x, Texts{"this", "x"}},
       {&run_named, this_x, Texts{"[this x]"}},

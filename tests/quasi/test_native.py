@@ -142,7 +142,9 @@ class RefMatcher:
         if self.node(p, ts[j]) and self.seq(ps, i + 1, parent, ts, j + 1):
             return True
         self.env = saved
-        return _token(ts[j]) and self.seq(ps, i, parent, ts, j + 1)
+        # A token is skipped, but not to a metavariable (a comment is no token of the code).
+        skips = _token(ts[j]) and (p[0] != 0 or kt.tag(_inner(ts[j])) in _COMMENTS)
+        return skips and self.seq(ps, i, parent, ts, j + 1)
 
     def bind_run(self, name_: str | None, parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> bool:
         if name_ is None:
