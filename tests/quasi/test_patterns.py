@@ -264,6 +264,12 @@ EMPTY_RUNS = [
     ("rust", "enum E { $$$V, A }", "enum E { A }\n", ["enum E { A }"]),
     ("go", "f($$$A, 2)", "package p\nfunc m() { f(2) }\n", ["f(2)"]),
     ("java", "f(1, $$$A)", "class K { void m() { f(1); f(2); } }\n", ["f(1)"]),
+    # a value whose word is also a token of the grammar is a node a metavariable takes
+    ("php", "return $X;", "<?php function f() { return null; }\nfunction g() { return NULL; }\n",
+     ["return null;", "return NULL;"]),
+    ("ruby", "return $X", "def f\n  return nil\nend\n", ["return nil"]),
+    # a metavariable takes no token, nor passes one over to reach a node (ast-grep agrees)
+    ("go", "var $X $T", "package p\nvar d = f()\nvar e int\n", ["var e int"]),
 ]  # fmt: skip
 
 

@@ -127,11 +127,18 @@ def named_words(lang: str) -> frozenset[str]:
     a childless node of one (JavaScript's ``this``, Go's ``nil``) is a node,
     though it renders as its tag, as a token does.  Empty without a grammar.
 
-    >>> "this" in named_words("javascript"), "return" in named_words("javascript")
-    (True, False)
+    A value a token shares its name with (PHP's ``null``, also a type's
+    keyword; Ruby's ``nil``) is a node too: a metavariable takes it.
+
+    >>> "this" in named_words("javascript"), "return" in named_words("javascript"), "null" in named_words("php")
+    (True, False, True)
     """
     named, anonymous = _kinds(lang)
-    return frozenset(k for k in named - anonymous if k.isidentifier())
+    return frozenset(k for k in (named - anonymous) | (named & anonymous & _VALUES) if k.isidentifier())
+
+
+# Values whose word a grammar may also use as a token of its own.
+_VALUES = frozenset({"null", "nil", "true", "false", "this", "self", "super", "undefined", "nullptr"})
 
 
 @functools.cache
