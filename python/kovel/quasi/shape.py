@@ -128,7 +128,7 @@ def named_words(lang: str) -> frozenset[str]:
     though it renders as its tag, as a token does.  Empty without a grammar.
 
     A value a token shares its name with (PHP's ``null``, also a type's
-    keyword; Ruby's ``nil``) is a node too: a metavariable takes it.
+    keyword) is a node too: a metavariable takes it.
 
     >>> "this" in named_words("javascript"), "return" in named_words("javascript"), "null" in named_words("php")
     (True, False, True)
@@ -137,8 +137,9 @@ def named_words(lang: str) -> frozenset[str]:
     return frozenset(k for k in (named - anonymous) | (named & anonymous & _VALUES) if k.isidentifier())
 
 
-# Values whose word a grammar may also use as a token of its own.
-_VALUES = frozenset({"null", "nil", "true", "false", "this", "self", "super", "undefined", "nullptr"})
+# Values whose word a grammar may also use as a token of its own, as the
+# value's leaf.  (Ruby's `nil` is no such leaf: its node holds the keyword.)
+_VALUES = frozenset({"null", "true", "false", "this", "self", "super", "undefined", "nullptr"})
 
 
 @functools.cache
