@@ -99,12 +99,12 @@ def test_value_without_lifter(monkeypatch: pytest.MonkeyPatch) -> None:
     assert str(template("c", "f($X)").fill(X=1)) == "f(1L)"
 
 
-# A metavariable inside a comment is text; an anonymous one has no name to fill.
+# A metavariable inside a template's comment is a hole too; an anonymous one has no name to fill.
 @pytest.mark.parametrize(
     ("lang", "code", "holes"),
     [
-        ("python", "$A($$$B, $A)", ("A", "B")), ("python", "x = 1  # $X stays text\n", ()),
-        ("javascript", "f(1); /* $$$ARGS and $X */\n", ()), ("c", "int x; // $NAME\n", ()),
+        ("python", "$A($$$B, $A)", ("A", "B")), ("python", "x = 1  # $X fills it\n", ("X",)),
+        ("javascript", "f(1); /* $$$ARGS and $X */\n", ("ARGS", "X")), ("c", "int x; // $NAME\n", ("NAME",)),
         ("python", "f($_)", ()), ("python", "f($$$)", ()), ("python", "g($_, $X)", ("X",)),
     ],
 )  # fmt: skip
@@ -116,3 +116,22 @@ def test_holes(lang: str, code: str, holes: tuple[str, ...]) -> None:
             t.fill(**dict.fromkeys(holes, 1))
     elif not holes:
         assert str(t.fill()) == code
+
+
+# A template's comment takes its metavariables' texts, which cannot end it
+# early: a line comment's on one line, a block comment's without its closer.
+@pytest.mark.parametrize(
+    "lang, code, value, out",
+    [
+        ("python", "x = f($A)  # was $A", "a", 'x = f("a")  # was a'),
+        ("python", "g()  # from $A", "f(1,\n  2)", "g()  # from f(1,   2)"),
+        ("javascript", "g(); /* $A */", "x */ y", "g(); /* x * / y */"),
+        ("c", "g(); // $A", "a\nb", "g(); // a b"),
+        ("python", "g()  # $$$A", [1, 2], "g()  # 1, 2"),
+    ],
+)
+def test_a_metavariable_in_a_template_comment_takes_the_text(lang, code, value, out):
+    filled = str(template(lang, code).fill(A=value))
+    assert filled == out
+    if lang == "python":
+        compile(filled, "<filled>", "exec")

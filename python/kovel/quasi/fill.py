@@ -19,6 +19,7 @@ from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import (
+    IN_COMMENT,
     IN_TOKEN,
     MISREAD,
     READ,
@@ -322,6 +323,8 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
     literal, or ``LiteralText`` as it is; inside a token, the value's text."""
     if hole.literal == IN_TOKEN:
         return leaf_term(hole.kind, _token_text(hole, value), True)
+    if hole.literal == IN_COMMENT:
+        return leaf_term(hole.kind, _comment_text(hole, value), True)
     if isinstance(value, BoundText):
         value = LiteralText(value.text) if value.verbatim else value.text
     if isinstance(value, LiteralText):
@@ -358,6 +361,38 @@ def _token_text(hole: SHole, value: object) -> str:
 
 
 _WORD_TEXT = re.compile(r"\w+")
+
+
+def _comment_text(hole: SHole, value: object) -> str:
+    """The text a value puts into a comment: one that cannot end the comment
+    early (a line comment's text on one line, a block comment's without its
+    closer), lest the rest of it be read as code."""
+    if isinstance(value, BoundText):
+        text = value.text
+    elif isinstance(value, KTerm | str | LiteralText):
+        text = str(value)
+    elif isinstance(value, Sequence):
+        text = " ".join(str(v) for v in value)
+    else:
+        text = str(value)
+    opener = hole.within or ""
+    closer = next((c for o, c in _BLOCK_COMMENTS if opener.startswith(o)), None)
+    if closer is None:
+        return " ".join(text.splitlines())
+    while closer in text:
+        text = text.replace(closer, closer[0] + " " + closer[1:])
+    return text
+
+
+# Block comments' openers and closers; any other comment ends at its line's end.
+_BLOCK_COMMENTS = (
+    ("/*", "*/"),
+    ("(*", "*)"),
+    ("{-", "-}"),
+    ("<!--", "-->"),
+    ("--[[", "]]"),
+    ("=begin", "=end"),
+)
 
 
 def _wants_name(sk: Skeleton, hole: SHole) -> bool:

@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from tree_sitter import Node, Tree
 
 __all__ = [
+    "IN_COMMENT",
     "IN_TOKEN",
     "Meta",
     "SHole",
@@ -58,6 +59,9 @@ __all__ = [
 #: The ``SHole.literal`` of a metavariable that is part of a token that is no
 #: literal: its value's text goes into the token's as it is.
 IN_TOKEN = "\x00token"
+#: The ``SHole.literal`` of a metavariable in a template's comment: its value's
+#: text goes into the comment (its ``within`` is the comment's opening text).
+IN_COMMENT = "\x00comment"
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
 _META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
@@ -99,7 +103,8 @@ class SHole:
     at_end: bool | None = None
     # Text inside a string literal: the literal's opening delimiter as written
     # (`"`, `f'`, `'''`, a backtick; "" for an unquoted HTML attribute value;
-    # IN_TOKEN for part of a token that is no literal, as in `get_$NAME`).
+    # IN_TOKEN for part of a token that is no literal, as in `get_$NAME`;
+    # IN_COMMENT in a template's comment).
     literal: str | None = None
     # An expression inside a literal (an f-string's `{}`): that literal's opener.
     within: str | None = None
@@ -455,7 +460,13 @@ class _Converter:
         if not inside:
             return None
         literal, within = self.literal_context(node)
-        if literal is None and token and "comment" not in node.type and not any(m.seq for _, m in inside):
+        if literal is None and token and "comment" in node.type:
+            # (In a pattern a comment is text; in a template its metavariables are filled.)
+            literal, within = (
+                IN_COMMENT,
+                self.src[node.start_byte : node.start_byte + 4].decode(errors="ignore"),
+            )
+        elif literal is None and token and not any(m.seq for _, m in inside):
             literal = IN_TOKEN
         if literal is None:
             return None
