@@ -26,6 +26,7 @@ from kovel import _native
 from kovel._kovel import KTerm
 from kovel.batch.cache import Stored, TermCache
 from kovel.batch.files import read_bytes
+from kovel.batch.gocheck import broken_lines
 from kovel.batch.pycheck import newly_rejected
 from kovel.batch.results import (
     Change,
@@ -823,10 +824,31 @@ def judge(
         after = len(syntax_errors(lang, data, timeout=timeout, previous=previous, edits=edits))
         if cache is not None:
             cache.put_verdict(key, str(after))
+    if lang == "go" and after <= errors_before:
+        # Go ends statements at line breaks where its grammar reads on: each break
+        # the rewrite brings in is a syntax error.
+        old = text.encode()
+        olds = None if edits is None else [(s, e) for s, e, _ in edits]
+        news = None if edits is None else _moved_regions(edits)
+        after += max(0, broken_lines(data, news) - broken_lines(old, olds))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     if lang != "python" or after > errors_before:
         return after, None
     return after, newly_rejected(path, text, new_text, cache, pieces if errors_before == after == 0 else None)
+
+
+def _moved_regions(edits: Sequence[tuple[int, int, int]]) -> list[tuple[int, int]]:
+    """Where each edit ``(start, end, length)`` of a text (in order) stands in the edited text.
+
+    >>> _moved_regions([(2, 4, 5), (10, 10, 1)])
+    [(2, 7), (13, 14)]
+    """
+    out: list[tuple[int, int]] = []
+    shift = 0
+    for start, end, length in edits:
+        out.append((start + shift, start + shift + length))
+        shift += length - (end - start)
+    return out
 
 
 def _unwritable(lang: str, text: str, encoding: str) -> str | None:

@@ -1,0 +1,98 @@
+"""Go's own verdict on a rewritten file, where tree-sitter's grammar is looser.
+
+Go ends a statement at a line break after a name, a literal, a closing
+bracket, ``++``/``--`` or ``return``/``break``/``continue``/``fallthrough``
+(its semicolon rule); tree-sitter-go reads on across the break.  So a line
+that then starts with what can only go on with the line before (``, 3)``,
+``.Method()``, ``&& b``) is a syntax error to Go, though not to the grammar:
+a rewrite that moves a comment to the end of a run of arguments, say.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING
+
+from kovel.treesitter.grammars import parser
+
+if TYPE_CHECKING:
+    from tree_sitter import Node
+
+__all__ = ["broken_lines"]
+
+# The last tokens of a line after which Go writes a semicolon.
+_ENDS = frozenset(
+    {"identifier", "field_identifier", "package_identifier", "type_identifier", "int_literal", "float_literal",
+     "imaginary_literal", "rune_literal", "raw_string_literal_content", '"', "`", ")", "]", "}", "++", "--",
+     "return", "break", "continue", "fallthrough", "true", "false", "nil", "iota", "label_name"}
+)  # fmt: skip
+# Tokens no statement starts with: each can only go on with the line before.
+_GOES_ON = frozenset(
+    {",", ")", "]", ".", "&&", "||", "==", "!=", "<=", ">=", "/", "%", "<<", ">>", "&^", "|", "=", ":=", "+=",
+     "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<=", ">>=", "&^=", ":"}
+)  # fmt: skip
+
+
+def broken_lines(data: bytes, regions: Sequence[tuple[int, int]] | None = None) -> int:
+    """How many line breaks of the Go source ``data`` end a statement that the
+    next line goes on with (each a syntax error to Go): in all of it, or only
+    at the line breaks in, just before and just after each of ``regions``
+    (byte ranges: what a rewrite put in).
+
+    >>> broken_lines(b"package p\\nvar x = f(1,\\n\\t2, // two\\n)\\n")
+    0
+    >>> broken_lines(b"package p\\nvar x = f(1,\\n\\t2 // two\\n, 3)\\n")
+    1
+    >>> broken_lines(b"package p\\nvar x = f(1,\\n\\t2 // two\\n, 3)\\n", [(0, 9)])
+    0
+    """
+    root = parser("go").parse(data).root_node
+    spans = [(0, len(data))] if regions is None else regions
+    seen: set[int] = set()  # the breaks counted, by the end of the token before them
+    for lo, hi in spans:
+        # From the token that ends the line before the region to the first after the line it ends on.
+        start = data.rfind(b"\n", 0, data.rfind(b"\n", 0, lo) + 1 if lo else 0)
+        stop = data.find(b"\n", hi)
+        stop = len(data) if stop < 0 else stop
+        before: tuple[str, int] | None = None
+        for node in _leaves_from(root, max(start, 0)):
+            kind, parent = node.type, node.parent
+            if "comment" in kind:
+                continue
+            if (
+                before is not None
+                and before[0] in _ENDS
+                and kind in _GOES_ON
+                and not (parent is not None and (parent.type in _GROUPS or parent.type == "dot"))
+                and b"\n" in data[before[1] : node.start_byte]
+                and before[1] not in seen
+            ):
+                seen.add(before[1])
+            if node.start_byte > stop:
+                break
+            before = (kind, node.end_byte)
+    return len(seen)
+
+
+# Declarations whose `)` closes a group of lines, each a statement of its own
+# (and `import . "fmt"`, whose `.` is no selector).
+_GROUPS = frozenset(
+    {"import_declaration", "import_spec_list", "var_declaration", "var_spec_list", "const_declaration",
+     "type_declaration"}
+)  # fmt: skip
+
+
+def _leaves_from(root: Node, at: int) -> Iterator[Node]:
+    """The leaves of ``root`` in order, from the one at byte ``at`` on."""
+    node: Node | None = root.descendant_for_byte_range(at, at)
+    while node is not None and node.child_count:
+        node = node.children[0]
+    while node is not None:
+        yield node
+        while node is not None and node.next_sibling is None:
+            node = node.parent
+        if node is None:
+            return
+        node = node.next_sibling
+        while node is not None and node.child_count:
+            node = node.children[0]

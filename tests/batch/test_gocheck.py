@@ -1,0 +1,57 @@
+"""Go's semicolon rule: a line break tree-sitter reads on across, Go ends the statement at."""
+
+import shutil
+import subprocess
+
+import pytest
+
+from kovel.batch import InlineExecutor, rewrite_files
+from kovel.batch.gocheck import broken_lines
+
+VALID = """package p
+
+import (
+\t"fmt"
+\t. "strings"
+)
+
+var (
+\tx = 1
+\ty int
+)
+
+func f(a ...int) int {
+\tg(a,
+\t\tb, // c
+\t)
+\treturn x.
+\t\tY() + len(a) &&
+\t\tz
+}
+"""
+
+
+@pytest.mark.parametrize(
+    "code, breaks",
+    [
+        (VALID, 0),
+        ("package p\nvar x = f(1,\n\t2 // two\n, 3)\n", 1),  # a comma starting a line
+        ("package p\nfunc f() {\n\tg(a\n\t)\n}\n", 1),  # a call closed on the next line without a comma
+        ("package p\nfunc f() {\n\tok := a\n\t\t== b\n\t_ = ok\n}\n", 1),  # an operator starting a line
+    ],
+)
+def test_broken_lines_counts_the_breaks_go_ends_a_statement_at(code, breaks):
+    assert broken_lines(code.encode()) == breaks
+    go = shutil.which("gofmt")
+    if go is not None:  # Go's own parser agrees
+        done = subprocess.run([go, "-e"], input=code.encode(), capture_output=True)
+        assert (done.returncode == 0) == (breaks == 0), done.stderr
+
+
+def test_a_rewrite_that_go_would_read_otherwise_is_not_written(tmp_path):
+    f = tmp_path / "main.go"
+    f.write_text("package main\n\nfunc main() {\n\ty := f(1,\n\t\t2, // two\n\t)\n}\n")
+    (refused,) = rewrite_files([f], "f($$$A)", "f($$$A, 3)", lang="go", executor=InlineExecutor())
+    assert refused.errors_after > refused.errors_before
+    (kept,) = rewrite_files([f], "f($$$A)", "g($$$A)", lang="go", executor=InlineExecutor())
+    assert kept.errors_after == kept.errors_before == 0
