@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
+from pathlib import Path
 from typing import Any
 
 from kovel.batch.results import Diagnostic, ScannedFile, Span
@@ -151,10 +153,6 @@ def artifact_uri(path: str) -> str:
     >>> artifact_uri("odd dir/t 100%#1.py"), artifact_uri("/tmp/a b.py")
     ('odd%20dir/t%20100%25%231.py', 'file:///tmp/a%20b.py')
     """
-    # Imported here: only SARIF needs them, and every run pays for an import.
-    import urllib.parse
-    from pathlib import Path
-
     if os.path.isabs(path):
         return Path(path).as_uri()
     return urllib.parse.quote(path.replace(os.sep, "/"), safe="/", errors="surrogateescape")
