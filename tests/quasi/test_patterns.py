@@ -267,6 +267,9 @@ EMPTY_RUNS = [
     # a value whose word is also a token of the grammar is a node a metavariable takes
     ("php", "return $X;", "<?php function f() { return null; }\nfunction g() { return NULL; }\n",
      ["return null;", "return NULL;"]),
+    # a name that starts with `_` binds nothing: its occurrences need not be alike
+    ("python", "$_X == $_X", "a == b\nc == c\n", ["a == b", "c == c"]),
+    ("python", "$_F($$$_)", "f(1)\n", ["f(1)"]),
     # a metavariable takes no token, nor passes one over to reach a node (ast-grep agrees)
     ("go", "var $X $T", "package p\nvar d = f()\nvar e int\n", ["var e int"]),
 ]  # fmt: skip

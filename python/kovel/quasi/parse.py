@@ -64,7 +64,8 @@ IN_TOKEN = "\x00token"
 IN_COMMENT = "\x00comment"
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
-_META_RE = re.compile(r"\$\$\$([A-Z][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_)")
+# A name that starts with `_` (`$_`, `$_ARG`) binds nothing: its occurrences need not be alike.
+_META_RE = re.compile(r"\$\$\$([A-Z_][A-Z0-9_]*)?|\$([A-Z][A-Z0-9_]*|_[A-Z0-9_]*)")
 
 # How a metavariable alone on its line is written where a statement goes:
 # not at all, as `ID;`, or as a call (C# takes no identifier as a statement,
@@ -185,7 +186,7 @@ def _scan(code: str) -> tuple[str, list[_Occurrence]]:
         text = m.group(0)
         seq = text.startswith("$$$")
         name = m.group(1) if seq else m.group(2)
-        if name == "_":
+        if name is not None and name.startswith("_"):
             name = None
         if name is None:
             placeholder = f"{prefix}{'s' if seq else 'a'}{anon}"
