@@ -499,7 +499,9 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       // What follows the pattern: tokens and clauses, or a part led by a
       // keyword the pattern does not name (Java's `else` and its block), or
       // the statements after a label the pattern ends with (`case $X:`).
-      if (j < n && p_.keyword(*ts[j])) return true;
+      std::uint64_t next = j;  // (comments before the keyword aside)
+      while (next < n && is_comment(*ts[next])) ++next;
+      if (next < n && p_.keyword(*ts[next])) return true;
       const bool label = !pp.kids.empty() && p_.item(pp.kids.back()).kind == PatternItem::Kind::Leaf &&
                          p_.item(pp.kids.back()).text == ":";
       for (std::uint64_t k = j; k < n; ++k)

@@ -267,6 +267,9 @@ EMPTY_RUNS = [
     # a value whose word is also a token of the grammar is a node a metavariable takes
     ("php", "return $X;", "<?php function f() { return null; }\nfunction g() { return NULL; }\n",
      ["return null;", "return NULL;"]),
+    # a comment before the `else` a pattern leaves out
+    ("java", "if ($C) $S", "class A { void m() {\n    if (c) { w(); }\n    // x\n    else { v(); }\n} }\n",
+     ["if (c) { w(); }\n    // x\n    else { v(); }"]),
     # a name that starts with `_` binds nothing: its occurrences need not be alike
     ("python", "$_X == $_X", "a == b\nc == c\n", ["a == b", "c == c"]),
     ("python", "$_F($$$_)", "f(1)\n", ["f(1)"]),
