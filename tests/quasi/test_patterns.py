@@ -344,8 +344,9 @@ def test_context_and_selector_pick_the_pattern(
         # one is read into a token, another is a hole)
         ("ruby", "@$A"), ("ruby", "x = :$A"), ("lua", "!$A"), ("python", 'f("a $X b")'),
         ("python", 'f($A, "x $B")'), ("scala", 'println("$A")'),
-        # a metavariable alone where no node goes (a Lua method needs its call)
-        ("lua", "engine:$A"),
+        # a metavariable alone where no node goes (a Lua method needs its call), nor
+        # where it would make a statement of its own beside another on its line
+        ("lua", "engine:$A"), ("go", "const $X $T"),
     ],
 )  # fmt: skip
 def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:

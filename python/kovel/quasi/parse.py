@@ -687,6 +687,10 @@ def parse_quasi(
                     and found is not None
                     and _is_run(found[0], found[1], _source_offset(att, len(code.encode())))
                 )
+                if tolerate and run and found is not None and any(n.type == "ERROR" for n in found[1]):
+                    # A metavariable the grammar could not place is no statement of
+                    # its own beside the others (`const $X $T` is no two statements).
+                    continue
                 if run and isinstance(root, SNode):
                     # Statements read at the top of a file, where C# wraps each in
                     # a node of its own, are the statements any block holds.
