@@ -267,6 +267,9 @@ EMPTY_RUNS = [
     # a value whose word is also a token of the grammar is a node a metavariable takes
     ("php", "return $X;", "<?php function f() { return null; }\nfunction g() { return NULL; }\n",
      ["return null;", "return NULL;"]),
+    # PHP's array elements and match arms
+    ("php", "'a' => $V", "<?php $a = ['a' => 1, 'b' => 2];\n", ["'a' => 1"]),
+    ("php", "default => $V", "<?php $r = match ($x) { 1 => 'a', default => 'b' };\n", ["default => 'b'"]),
     # a comment before the `else` a pattern leaves out
     ("java", "if ($C) $S", "class A { void m() {\n    if (c) { w(); }\n    // x\n    else { v(); }\n} }\n",
      ["if (c) { w(); }\n    // x\n    else { v(); }"]),

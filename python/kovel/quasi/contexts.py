@@ -129,8 +129,10 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "<?php\nfunction _kq() {{\n{}\n}}\n",
         "<?php\nclass _kq {{\n{}\n}}\n",
         "<?php\n_kq({});\n",
-        # Attributes before a declaration.
+        # Attributes before a declaration; an array's element, a match's arm.
         "<?php\n{}\nfunction _kq() {{}}\n",
+        "<?php\n[{}];\n",
+        "<?php\nmatch (_kq) {{ {} }};\n",
         "{}",
     ),
 }
