@@ -267,6 +267,9 @@ EMPTY_RUNS = [
     # a value whose word is also a token of the grammar is a node a metavariable takes
     ("php", "return $X;", "<?php function f() { return null; }\nfunction g() { return NULL; }\n",
      ["return null;", "return NULL;"]),
+    # runs in one-line blocks that keywords open and close
+    ("lua", "if $C then $$$A else $$$E end", "if x then a() else c() end\nif y then\n  b()\nelse\n  d()\nend\n",
+     ["if x then a() else c() end", "if y then\n  b()\nelse\n  d()\nend"]),
     # PHP's array elements and match arms
     ("php", "'a' => $V", "<?php $a = ['a' => 1, 'b' => 2];\n", ["'a' => 1"]),
     ("php", "default => $V", "<?php $r = match ($x) { 1 => 'a', default => 'b' };\n", ["default => 'b'"]),

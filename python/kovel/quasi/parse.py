@@ -230,9 +230,17 @@ def _in_json_string(code: str, end: int) -> bool:
 
 
 def _between_braces(code: str, at: tuple[int, int]) -> bool:
-    """Whether a metavariable is all a one-line block holds (`{ $$$B }`): a statement there."""
+    """Whether a metavariable is all a one-line block holds (`{ $$$B }`, Lua's
+    `then $$$A else`): a statement there."""
     raw = code.encode()
-    return raw[: at[0]].rstrip().endswith(b"{") and raw[at[1] :].lstrip().startswith(b"}")
+    before, after = raw[: at[0]].rstrip(), raw[at[1] :].lstrip()
+    opens = before.endswith(b"{") or _BLOCK_OPENER.search(before) is not None
+    return opens and (after.startswith(b"}") or _BLOCK_CLOSER.match(after) is not None)
+
+
+# Words that open and close a block of statements in languages written without braces.
+_BLOCK_OPENER = re.compile(rb"(?:^|\W)(?:then|else|do|begin|repeat)\Z")
+_BLOCK_CLOSER = re.compile(rb"(?:end|else|elseif|elsif|until|fi|done|rescue|ensure)(?:\W|\Z)")
 
 
 _WORD_BYTES = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.:@%+-,")
