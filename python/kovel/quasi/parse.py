@@ -1578,6 +1578,7 @@ _ASSIGNED = {
     "assignment_expression": "left",
     "augmented_assignment_expression": "left",
     "update_expression": "argument",
+    "for_in_statement": "left",  # `for (x of xs)` assigns to x
 }
 
 
@@ -1803,7 +1804,7 @@ def _js_untargeted(n: Node) -> bool:
     inner = n
     while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
         inner = inner.named_children[0]
-    destructures = holder.type == "assignment_expression" and outer == n
+    destructures = holder.type in ("assignment_expression", "for_in_statement") and outer == n
     return inner.type not in (_TARGETS | _PATTERNS if destructures else _TARGETS) or _optional_chain(inner)
 
 
