@@ -21,6 +21,8 @@ SHAPES = {
     ("python", "[$$$A]"): ["xs = [1, [2, 3]]\n", "xs = [\n    1,\n    2,\n]\n"],
     ("python", PY_IF): [
         "if a:\n    b()\n", "if a:\r\n    b()\r\n", "if a:\r\n    b()\r\n    c()\r\n",
+        # a CRLF line's comment holds the CR (Python's grammar takes it)
+        "if a:\r\n    x = 1  # c\r\n    y = 2\r\n", "if a:  # c\r\n    b()\r\n",
         "def g():\n    if a:\n        if b:\n            c()\n        d()\n", "if a:\n\tb()\n\tif c:\n\t\td()\n",
         "if a:\n    b()\nelse:\n    c()\n", "if a:  # why\n    b()\n",
     ],

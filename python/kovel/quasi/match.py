@@ -582,16 +582,48 @@ def _crlf(t: KTerm) -> KTerm:
         cmds = _native.commands(n)
         if not any(op == "nl" for op, _ in cmds):
             return None
+        kids = _native.children(n)
         out: list[tuple[str, str]] = []
         changed = False
+        cr = False  # whether what was written last ends with a CR
+        hole = 0
         for op, arg in cmds:
-            if op == "nl" and not (out and out[-1][0] == "write" and out[-1][1].endswith("\r")):
-                out.append(("write", "\r"))
-                changed = True
+            if op == "nl":
+                if not cr:
+                    out.append(("write", "\r"))
+                    changed = True
+                cr = False
+            elif op == "write" and arg:
+                cr = arg.endswith("\r")
+            elif op == "hole":
+                # (A token may hold the CR of its line: Python's comments do.)
+                cr = _ends_with_cr(kids[hole]) if _native.rendered_length(kids[hole]) else cr
+                hole += 1
             out.append((op, arg))
-        return kt.node(_native.tag(n), list(_native.children(n)), out) if changed else None
+        return kt.node(_native.tag(n), list(kids), out) if changed else None
 
     return kt.rewrite(t, fix)
+
+
+def _ends_with_cr(t: KTerm) -> bool:
+    """Whether the text of ``t`` (not empty) ends with a CR, read from its last command down."""
+    while _native.kind(t) == "tuple":
+        kids = _native.children(t)
+        cmds = _native.commands(t)
+        hole = len(kids)
+        for op, arg in reversed(cmds):
+            if op == "hole":
+                hole -= 1
+                if _native.rendered_length(kids[hole]):
+                    t = kids[hole]
+                    break
+            elif op == "write" and arg:
+                return arg.endswith("\r")
+            elif op == "nl":
+                return False
+        else:
+            return False
+    return str(t).endswith("\r")
 
 
 def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, int]) -> dict[str, Binding]:
