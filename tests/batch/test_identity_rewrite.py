@@ -63,3 +63,24 @@ def test_a_shape_rewritten_into_itself_changes_nothing(tmp_path, lang, shape, so
     (r,) = rewrite_files([f], shape, shape, lang=lang, executor=run)
     assert r.error is None
     assert (r.text() if r.changed else source) == source
+
+
+# In a CRLF file a comment may hold its line's CR: a line break the rewrite
+# lays out after it gets none of its own, however often the file is rewritten.
+@pytest.mark.parametrize(
+    "lang, source, pat, rw, out",
+    [
+        ("python", "x = 1  # c\r\ny = 2\r\n", "$X", "$X", "x = 1  # c\r\ny = 2\r\n"),
+        ("python", "if a:\r\n    x = 1  # c\r\n    y = 2\r\n", "if a:\n    $$$B", "$$$B", "x = 1  # c\r\ny = 2\r\n"),
+        ("c", "int main() {\r\n  int x[] = {1}; // c\r\n  return 0;\r\n}\r\n", "int $X[] = $V;", "long $X[] = $V;",
+         "int main() {\r\n  long x[] = {1}; // c\r\n  return 0;\r\n}\r\n"),
+    ],
+)  # fmt: skip
+def test_a_crlf_comment_keeps_one_cr(tmp_path, lang, source, pat, rw, out):
+    f = tmp_path / "sample"
+    f.write_bytes(source.encode())
+    for _ in range(2):
+        (r,) = rewrite_files([f], pat, rw, lang=lang, executor=InlineExecutor())
+        if r.changed:
+            f.write_bytes(r.text().encode())
+    assert f.read_bytes() == out.encode()
