@@ -84,3 +84,10 @@ def test_a_crlf_comment_keeps_one_cr(tmp_path, lang, source, pat, rw, out):
         if r.changed:
             f.write_bytes(r.text().encode())
     assert f.read_bytes() == out.encode()
+
+
+def test_a_byte_order_mark_is_not_spaced_from_the_code_after_it(tmp_path):
+    f = tmp_path / "a.py"
+    f.write_bytes(b"\xef\xbb\xbfprint(1)\n")
+    (r,) = rewrite_files([f], "print($A)", "log($A)", lang="python", executor=InlineExecutor())
+    assert r.text().encode() == b"\xef\xbb\xbflog(1)\n" and r.compile_error is None

@@ -63,13 +63,14 @@ def _module_globals(term: KTerm) -> bool:
 def compile_error(path: str, text: str) -> str | None:
     """Why CPython does not compile ``text`` (with the line), or None when it does.
 
-    >>> compile_error("a.py", "x = (\\n")
-    "'(' was never closed (line 1)"
+    >>> compile_error("a.py", "x = (\\n"), compile_error("a.py", "\\ufeff x = 1\\n")
+    ("'(' was never closed (line 1)", 'unexpected indent (line 1)')
     """
     with warnings.catch_warnings():  # invalid escapes and the like: not ours to report
         warnings.simplefilter("ignore")
         try:
-            compile(text, path, "exec", dont_inherit=True)
+            # A byte order mark is no character of the source, as CPython reads a file.
+            compile(text.removeprefix("\ufeff"), path, "exec", dont_inherit=True)
         except SyntaxError as exc:
             return f"{exc.msg} (line {exc.lineno})"
         except ValueError as exc:  # NUL bytes

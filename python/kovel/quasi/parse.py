@@ -2118,10 +2118,15 @@ def joins(a: str, b: str, lang: str = "") -> bool:
     method names may end with them, a word and ``!`` or ``?``, and those and
     ``:``).
 
-    >>> joins("-", "-"), joins("x", "1"), joins("(", "-"), joins("f", "!", "ruby")
-    (True, True, False, True)
+    >>> joins("-", "-"), joins("x", "1"), joins("(", "-"), joins("f", "!", "ruby"), joins("\\ufeff", "x")
+    (True, True, False, True, False)
     """
-    word = a in _WORD or not a.isascii()
+    word = _in_a_word(a)
     if lang == "ruby" and ((word and b in "!?%:") or (a in "!?" and b == ":")):
         return True  # `f!`, `f?` name a method; `f:` and `f?:` are labels; `f%w[]` takes a modulo
-    return (word and (b in _WORD or not b.isascii())) or a + b in _JOINS
+    return (word and _in_a_word(b)) or a + b in _JOINS
+
+
+def _in_a_word(c: str) -> bool:
+    """Whether ``c`` may stand in a name: a letter, a digit, `_`, `$` (not a byte order mark, nor a space)."""
+    return c in _WORD or (not c.isascii() and ("_" + c).isidentifier())
