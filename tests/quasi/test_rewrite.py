@@ -221,3 +221,22 @@ def test_a_declaration_is_not_put_where_only_a_block_may_hold_one(lang, source, 
     assert rewrite("javascript", "for (var i = 0; i < 2; i++) g();\n", "var $X = $V;", "let $X = $V;") == (
         "for (let i = 0; i < 2; i++) g();\n"
     )
+
+
+# An optional chain bound where the pattern applies a call or a member to it
+# goes on into the template's: `r?.m()` to `r?.m(1)` short-circuits as before;
+# bound elsewhere, what the template applies to it is kept apart.
+@pytest.mark.parametrize(
+    ("source", "pat", "tpl", "out"),
+    [
+        ("const r = undefined;\nconsole.log(r?.m());\n", "$F()", "$F(1)", "const r = undefined;\nconsole.log(r?.m(1));\n"),
+        ("const r = undefined;\nconsole.log(r?.m());\n", "$F()", "$F()", "const r = undefined;\nconsole.log(r?.m());\n"),
+        ("const r = {p: () => 2};\nconsole.log(r?.p());\n", "$O.$M()", "$O.$M()", "const r = {p: () => 2};\nconsole.log(r?.p());\n"),
+        ("const a = {b: {c: 3}};\nconsole.log(g(a?.b));\nfunction g(x) { return x; }\n", "g($A)", "$A.c",
+         "const a = {b: {c: 3}};\nconsole.log((a?.b).c);\nfunction g(x) { return x; }\n"),
+    ],
+)  # fmt: skip
+def test_an_optional_chain_goes_on_where_it_went_on(source, pat, tpl, out):
+    assert rewrite("javascript", source, pat, tpl) == out
+    if NODE is not None:
+        assert run(NODE, "-e", out) == run(NODE, "-e", source.replace("g(a?.b)", "a?.b.c"))

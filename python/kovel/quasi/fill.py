@@ -13,7 +13,7 @@ import re
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import replace
 from functools import lru_cache
-from typing import Any
+from typing import Any, NamedTuple
 
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
@@ -43,6 +43,7 @@ from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
 __all__ = [
     "BoundText",
+    "ChainLink",
     "LiteralText",
     "Siblings",
     "Template",
@@ -85,6 +86,20 @@ class BoundText:
 
     def __repr__(self) -> str:
         return f"BoundText({self.term!r}, {self.text!r}, {self.verbatim!r})"
+
+
+class ChainLink(NamedTuple):
+    """A match's value for a metavariable that stood, in the pattern, as what a
+    member, an index or a call applies to (``$F`` in ``$F()``): an optional
+    chain in it went on into that link in the source, and goes on into the
+    template's link as well (``r?.m()`` to ``r?.m(1)``, not ``(r?.m)(1)``).
+
+    >>> from kovel import name
+    >>> template("javascript", "$F(1)").fill(F=ChainLink(name("f"))).coparse()
+    'f(1)'
+    """
+
+    term: KTerm
 
 
 class Siblings(list[KTerm]):
@@ -545,6 +560,9 @@ def _guard(
 
     def guard(value: object) -> KTerm:
         key: tuple[object, ...] | None
+        goes_on = isinstance(value, ChainLink)
+        if isinstance(value, ChainLink):
+            value = value.term
         if isinstance(value, KTerm):
             v = value
             key = shape(v, grammar)
@@ -555,6 +573,7 @@ def _guard(
             key = (
                 (t, value < 0) if isinstance(value, int | float) and t in (int, float) else shape(v, grammar)
             )
+        key = (key, goes_on) if key is not None else None
         wrap = decided.get(key) if key is not None else None
         if wrap is None and not str(v):
             wrap = False  # nothing to keep together: "()" would be a value of its own
@@ -562,7 +581,7 @@ def _guard(
             text = str(v)
             runs_in = runs_into(before, text, after, sk.lang)
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
-            alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)))
+            alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)), goes_on)
             if alone == RUN and not node:
                 alone = READ  # text read as whole nodes: as the text says
             if not runs_in and alone != READ and _WORD.issuperset(text) and text:
@@ -667,6 +686,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
             elif hole.literal is not None:
                 lines.append(f"    _a{i} = _lifts[{i}](_x)")
             else:
+                lines.append("    if type(_x) is _ChainLink:")
+                lines.append("        _x = _x.term")
                 lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lifts[{i}](_x)")
         names.append(f"_a{i}")
     if runs:
@@ -681,6 +702,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_nfill": _native.fill,
         "_program": program,
         "_KTerm": KTerm,
+        "_ChainLink": ChainLink,
         "_without_runs": without_runs,
         "_guards": guards,
         "_run_guards": run_guards,

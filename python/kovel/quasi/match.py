@@ -24,13 +24,14 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import BoundText, Siblings, Template, several
+from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, several
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_or_left
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
     SHole,
     Skeleton,
     SNode,
+    chain_links,
     clipped,
     has_optional_chains,
     hole_literals,
@@ -152,6 +153,7 @@ class Pattern:
     __slots__ = (
         "_editors",
         "_label",
+        "_links",
         "_literals",
         "_only",
         "_program",
@@ -187,6 +189,7 @@ class Pattern:
         self._required: frozenset[str] = frozenset(_leaf_texts(sk, root, ""))
         # Where each metavariable stands in a string literal (its opener), or None.
         self._literals = hole_literals(root)
+        self._links = chain_links(lang, root)
         # A metavariable alone stands for any node the grammar names, not for
         # a statement holding one, nor for a keyword or a bracket; a keyword
         # alone for the keyword, or a name spelled so where the grammar reads
@@ -256,6 +259,16 @@ class Pattern:
         ['(', ')', 'print']
         """
         return self._required
+
+    @property
+    def chain_links(self) -> frozenset[str]:
+        """The metavariables the pattern puts where a member, an index or a call
+        applies to them (see ``kovel.quasi.parse.chain_links``).
+
+        >>> sorted(pattern("javascript", "$F($A)").chain_links)
+        ['F']
+        """
+        return self._links
 
     @property
     def literals(self) -> Mapping[str, frozenset[str | None]]:
@@ -832,12 +845,16 @@ _PLAIN_TEXT = re.compile(r"[\w .,:;/+=*-]*")
 
 
 def bound_texts(
-    values: Mapping[str, Any], taken: Mapping[str, frozenset[str | None]], tpl: Template
+    values: Mapping[str, Any],
+    taken: Mapping[str, frozenset[str | None]],
+    tpl: Template,
+    links: Collection[str] = frozenset(),
 ) -> dict[str, Any]:
     """``values`` as ``tpl`` takes them from a match: each term it puts inside a
     string literal as a ``BoundText``, whose text is the term's source text,
     as it stood where ``taken`` (see ``hole_literals``) says it came from a
-    literal of the kind it goes into, else escaped.  Raises ``ValueError``
+    literal of the kind it goes into, else escaped; each term of ``links``
+    (see ``Pattern.chain_links``) as a ``ChainLink``.  Raises ``ValueError``
     for text taken from one kind of literal that would read otherwise in
     another.
 
@@ -865,6 +882,11 @@ def bound_texts(
                 f" its text {clipped(text)!r} would not read the same there"
             )
         out[name] = BoundText(v, text, verbatim)
+    # What stood as a chain's link in the pattern (``links``) goes on as one.
+    for name in links:
+        v = out.get(name)
+        if isinstance(v, KTerm) and not tpl.literals.get(name, frozenset({None})) - {None}:
+            out[name] = ChainLink(v)
     return out
 
 
@@ -952,12 +974,15 @@ def replacements(
             text = str(whole())
         if isinstance(replacement, Template) and m._run is not None:
             values = bound_texts(
-                {k: v for k, v in m.bindings.items() if k in replacement.holes}, p.literals, replacement
+                {k: v for k, v in m.bindings.items() if k in replacement.holes},
+                p.literals,
+                replacement,
+                p.chain_links,
             )
             new = replacement.fill(**values)
         elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
-            values = bound_texts(m.bindings, p.literals, replacement)
+            values = bound_texts(m.bindings, p.literals, replacement, p.chain_links)
             if values.keys() != set(replacement.holes):
                 values = {k: v for k, v in values.items() if k in replacement.holes}
                 if len(values) != len(replacement.holes):

@@ -28,6 +28,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "IN_COMMENT",
+    "chain_links",
     "IN_TOKEN",
     "Meta",
     "SHole",
@@ -1060,6 +1061,30 @@ def _build_root(
     return root
 
 
+def chain_links(lang: str, root: SNode | SHole) -> frozenset[str]:
+    """The named metavariables under ``root`` that stand as what a member, an
+    index or a call applies to (``$F`` in ``$F()``), in a language with
+    optional chains: an optional chain bound there went on in the source.
+
+    >>> sorted(chain_links("javascript", parse_quasi("javascript", "$F($A).$B").root))
+    ['F']
+    """
+    if not has_optional_chains(lang):
+        return frozenset()
+    out: set[str] = set()
+    stack: list[SNode | SHole | str] = [root]
+    while stack:
+        n = stack.pop()
+        if not isinstance(n, SNode):
+            continue
+        kids = [i for i in n.items if not isinstance(i, str)]
+        first = kids[0] if kids else None
+        if n.kind in _CHAIN_LINKS and isinstance(first, SHole) and not first.meta.seq and first.meta.name:
+            out.add(first.meta.name)
+        stack.extend(kids)
+    return frozenset(out)
+
+
 def hole_literals(root: SNode | SHole) -> dict[str, frozenset[str | None]]:
     """For each named metavariable under ``root``, the opening delimiters of
     the string literals its holes stand in (None for a hole outside any).
@@ -1135,12 +1160,15 @@ def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     return reading(sk, meta, text, kind) == READ
 
 
-def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | None) -> str:
+def reading(
+    sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | None, chain_goes_on: bool = False
+) -> str:
     """How ``text``, put in the template's code in place of ``meta``, is read
     there: ``READ`` as one node (of kind ``kind``, or one of the kinds, when
     the grammar knows it), ``RUN`` as several whole ones side by side,
     ``MISREAD`` otherwise, ``UNCLEAR`` when the code has syntax errors (or
-    for Python, CPython refuses it) there.
+    for Python, CPython refuses it) there.  With ``chain_goes_on``, an optional
+    chain may go on into what the template applies to it (it did in the source).
 
     >>> sk = parse_quasi("python", "y = $X * 2")
     >>> reading(sk, sk.metas[0], "a + b", None), reading(sk, sk.metas[0], "a +", None)
@@ -1176,7 +1204,7 @@ def reading(sk: Skeleton, meta: Meta, text: str, kind: str | frozenset[str] | No
         top = top.children[0]
     if holds_misranked(sk.lang, node):
         return MISREAD
-    if sk.lang in _JS and _extends_a_chain(top):
+    if sk.lang in _JS and not chain_goes_on and _extends_a_chain(top):
         return MISREAD
     wanted = {kind} if isinstance(kind, str) else kind or set()
     known = {k for k in wanted if language(sk.lang).id_for_node_kind(k, True) is not None}

@@ -450,7 +450,8 @@ class Matcher:
                 else:
                     values[h] = value
         # A term put inside a string literal is its text there (made text escaped).
-        return self._template.fill(**bound_texts(values, self._literals(), self._template))
+        links = frozenset().union(*(p.chain_links for p in self.patterns))
+        return self._template.fill(**bound_texts(values, self._literals(), self._template, links))
 
     def _made(self, text: str) -> KTerm:
         """Made text as a value: text of several lines read as code, so that its
