@@ -112,3 +112,31 @@ def test_text_of_several_lines_takes_the_indentation_where_it_lands():
     out = str(matcher(config).rewrite(parse("python", source)))
     assert out == 'def f():\n    say(a)\n    say("""x\ny""")\nprint("start")\n'
     compile(out, "out.py", "exec")
+
+
+WRAP = """\
+id: wrap
+language: javascript
+rule: {pattern: "function $F($$$P) {\\n  $$$B\\n}"}
+rewriters: [{id: c2l, rule: {pattern: console.log($$$A)}, fix: logger.info($$$A)}]
+transform: {NB: {rewrite: {source: $$$B, rewriters: [c2l]}}}
+fix: "function $F($$$P) {\\n  try {\\n    $NB\\n  } finally {\\n    done();\\n  }\\n}"
+"""
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        # a statement of several lines in the run, in code without semicolons
+        "  if (a) {\n    console.log('a')\n  }\n  return\n  cleanup()\n",
+        "  console.log(a); // note\n  if (a) {\n    g()\n  }\n  return a;\n",
+    ],
+)
+def test_a_rewritten_run_keeps_what_stood_between_its_nodes(body):
+    from kovel.rules import matcher
+    from kovel.treesitter import parse
+
+    (config,) = parse_rules(WRAP, "r.yml")
+    out = str(matcher(config).rewrite(parse("javascript", "function f(a) {\n" + body + "}\n")))
+    kept = body.replace("console.log", "logger.info").replace("\n  ", "\n    ")
+    assert out == "function f(a) {\n  try {\n  " + kept + "  } finally {\n    done();\n  }\n}\n"

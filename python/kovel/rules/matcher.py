@@ -405,15 +405,16 @@ class Matcher:
         items = list(v)
         raw = v.raw if isinstance(v, Siblings) else None
         if tr.join_by is None and raw is not None:
-            # Each node rewritten where it stands in the run, what stood between them kept.
-            pieces: list[tuple[int, int, str]] = []
-            kids = iter(items)
-            want = next(kids, None)
-            for where, node, a, b in _native.walk(raw, True):
-                if want is not None and len(where) == 1 and _native.same(node, want):
-                    pieces.append((a, b, self._rewrite_one(tr, node)))
-                    want = next(kids, None)
-            if want is None:
+            # Each node rewritten where it stands in the run, what stood between
+            # them kept (comments too).  The run's nodes are its children that
+            # are no tokens, in order (a node of several lines was made anew,
+            # dedented, so it is found by its place, not by identity).
+            pieces = [
+                (a, b, self._rewrite_one(tr, node))
+                for where, node, a, b in _native.walk(raw, True)
+                if len(where) == 1 and not _native.is_token(node)
+            ]
+            if len(pieces) == len(items):
                 return _spliced(str(raw), pieces)
         return (" " if tr.join_by is None else tr.join_by).join(self._rewrite_one(tr, x) for x in items)
 
