@@ -135,3 +135,24 @@ def test_a_metavariable_in_a_template_comment_takes_the_text(lang, code, value, 
     assert filled == out
     if lang == "python":
         compile(filled, "<filled>", "exec")
+
+
+# A run inside a string literal is its text there, escaped as one value's is.
+@pytest.mark.parametrize(
+    "lang, source, out",
+    [
+        ("python", 'check(s == "b")\n', 'log(s == "b", "failed: s == \\"b\\"")\n'),
+        ("javascript", 'check(s == "b", 1);\n', 'log(s == "b", 1, "failed: s == \\"b\\", 1");\n'),
+    ],
+)
+def test_a_run_in_a_string_literal_is_its_escaped_text(lang, source, out):
+    from kovel.quasi import pattern
+
+    got = str(
+        pattern(lang, "check($$$X)").rewrite(parse(lang, source), template(lang, 'log($$$X, "failed: $$$X")'))
+    )
+    assert got == out
+    if lang == "python":
+        compile(got, "<filled>", "exec")
+    with pytest.raises(ValueError, match="no string literals known"):  # where kovel cannot escape: refused
+        template("rust", 'assert!($$$X, "failed: $$$X")').fill(X=[name("s")])

@@ -444,6 +444,17 @@ def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
     )
 
 
+def _run_text(values: object) -> str:
+    """The text of a run's values, put inside a literal: a match's run as it
+    stood (its trailing separator aside), else the values' texts joined by ``, ``."""
+    if isinstance(values, Siblings) and values.raw is not None and values.unchanged():
+        bare = values.spliced("", False)
+        return str(bare if bare is not None else values.raw)
+    if isinstance(values, str | bytes | KTerm) or not isinstance(values, Iterable):
+        raise TypeError(f"a $$$ hole takes a sequence of values, not {type(values).__name__}")
+    return ", ".join(v.text if isinstance(v, BoundText) else str(v) for v in values)
+
+
 def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[object], KTerm]:
     """How a value that is not a term becomes one at ``hole``."""
     lang = sk.lang
@@ -669,7 +680,10 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     names = []
     for i, hole in enumerate(comp.holes):
         m = hole.meta
-        if m.seq:
+        if m.seq and hole.literal is not None:
+            # A run inside a literal (or a comment) is its text there, as one value is.
+            lines.append(f"    _a{i} = _lifts[{i}](_run_text(v[{m.name!r}]))")
+        elif m.seq:
             lines.append(f"    _x = v[{m.name!r}]")
             made = f"_seq(_lang, _holes[{i}], _x, {_keyword_before(sk.code, m.at[0])!r})"
             if i in run_guards:
@@ -703,6 +717,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_program": program,
         "_KTerm": KTerm,
         "_ChainLink": ChainLink,
+        "_run_text": _run_text,
         "_without_runs": without_runs,
         "_guards": guards,
         "_run_guards": run_guards,
