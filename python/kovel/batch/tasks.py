@@ -26,7 +26,7 @@ from kovel import _native
 from kovel._kovel import KTerm
 from kovel.batch.cache import Stored, TermCache
 from kovel.batch.files import read_bytes
-from kovel.batch.gocheck import broken_lines
+from kovel.batch.linebreaks import broken_lines, misplaced_directives
 from kovel.batch.pycheck import newly_rejected
 from kovel.batch.results import (
     Change,
@@ -824,17 +824,24 @@ def judge(
         after = len(syntax_errors(lang, data, timeout=timeout, previous=previous, edits=edits))
         if cache is not None:
             cache.put_verdict(key, str(after))
-    if lang == "go" and after <= errors_before:
-        # Go ends statements at line breaks where its grammar reads on: each break
-        # the rewrite brings in is a syntax error.
+    if lang in _LINE_RULES and after <= errors_before:
+        # What the language reads at line breaks otherwise than its grammar (Go
+        # ends statements there, C takes directives only at a line's start):
+        # each such place the rewrite brings in is a syntax error.
         old = text.encode()
         olds = None if edits is None else [(s, e) for s, e, _ in edits]
         news = None if edits is None else _moved_regions(edits)
-        after += max(0, broken_lines(data, news) - broken_lines(old, olds))
+        if lang == "go":
+            after += max(0, broken_lines(data, news) - broken_lines(old, olds))
+        else:
+            after += max(0, misplaced_directives(lang, data, news) - misplaced_directives(lang, old, olds))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     if lang != "python" or after > errors_before:
         return after, None
     return after, newly_rejected(path, text, new_text, cache, pieces if errors_before == after == 0 else None)
+
+
+_LINE_RULES = frozenset({"go", "c", "cpp", "c_sharp"})
 
 
 def _moved_regions(edits: Sequence[tuple[int, int, int]]) -> list[tuple[int, int]]:

@@ -1,4 +1,4 @@
-"""Go's own verdict on a rewritten file, where tree-sitter's grammar is looser.
+"""What languages read at line breaks that their tree-sitter grammars do not.
 
 Go ends a statement at a line break after a name, a literal, a closing
 bracket, ``++``/``--`` or ``return``/``break``/``continue``/``fallthrough``
@@ -6,6 +6,10 @@ bracket, ``++``/``--`` or ``return``/``break``/``continue``/``fallthrough``
 that then starts with what can only go on with the line before (``, 3)``,
 ``.Method()``, ``&& b``) is a syntax error to Go, though not to the grammar:
 a rewrite that moves a comment to the end of a run of arguments, say.
+
+C, C++ and C# take a preprocessor directive (``#ifdef``, ``#endif``) only at
+the start of a line; their grammars read one anywhere, as a run of
+statements spliced into a one-line block would put it.
 """
 
 from __future__ import annotations
@@ -18,7 +22,7 @@ from kovel.treesitter.grammars import parser
 if TYPE_CHECKING:
     from tree_sitter import Node
 
-__all__ = ["broken_lines"]
+__all__ = ["broken_lines", "misplaced_directives"]
 
 # The last tokens of a line after which Go writes a semicolon.
 _ENDS = frozenset(
@@ -31,6 +35,40 @@ _GOES_ON = frozenset(
     {",", ")", "]", ".", "&&", "||", "==", "!=", "<=", ">=", "/", "%", "<<", ">>", "&^", "|", "=", ":=", "+=",
      "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<=", ">>=", "&^=", ":"}
 )  # fmt: skip
+
+
+def misplaced_directives(lang: str, data: bytes, regions: Sequence[tuple[int, int]] | None = None) -> int:
+    """How many preprocessor directives of the C, C++ or C# source ``data``
+    (in all of it, or in ``regions``) do not start their line.
+
+    >>> misplaced_directives("cpp", b"void f() {\\n#ifdef A\\n  g();\\n#endif\\n}\\n")
+    0
+    >>> misplaced_directives("cpp", b"void f() { [&]() { #ifdef A\\n  g();\\n#endif\\n  }(); }\\n")
+    1
+    """
+    root = parser(lang).parse(data).root_node
+    spans = [(0, len(data))] if regions is None else regions
+    seen: set[int] = set()
+    for lo, hi in spans:
+        start = data.rfind(b"\n", 0, lo) + 1
+        for node in _leaves_from(root, start):
+            if node.start_byte > hi:
+                break
+            if not node.type.startswith("#"):
+                continue
+            line_start = data.rfind(b"\n", 0, node.start_byte) + 1
+            end = data.find(b"\n", node.end_byte)
+            rest = data[node.end_byte : len(data) if end < 0 else end].strip()
+            # (`#endif }`: what follows a directive that takes nothing is no code.)
+            if data[line_start : node.start_byte].strip() or (
+                node.type in _BARE_DIRECTIVES and rest and not rest.startswith((b"//", b"/*"))
+            ):
+                seen.add(node.start_byte)
+    return len(seen)
+
+
+# Directives that take nothing after them on their line.
+_BARE_DIRECTIVES = frozenset({"#endif", "#else", "#endregion"})
 
 
 def broken_lines(data: bytes, regions: Sequence[tuple[int, int]] | None = None) -> int:

@@ -1,4 +1,4 @@
-"""Go's semicolon rule: a line break tree-sitter reads on across, Go ends the statement at."""
+"""What languages read at line breaks that their grammars do not: Go's semicolons, C's directives."""
 
 import shutil
 import subprocess
@@ -6,7 +6,7 @@ import subprocess
 import pytest
 
 from kovel.batch import InlineExecutor, rewrite_files
-from kovel.batch.gocheck import broken_lines
+from kovel.batch.linebreaks import broken_lines, misplaced_directives
 
 VALID = """package p
 
@@ -55,3 +55,25 @@ def test_a_rewrite_that_go_would_read_otherwise_is_not_written(tmp_path):
     assert refused.errors_after > refused.errors_before
     (kept,) = rewrite_files([f], "f($$$A)", "g($$$A)", lang="go", executor=InlineExecutor())
     assert kept.errors_after == kept.errors_before == 0
+
+
+@pytest.mark.parametrize(
+    "lang, code, misplaced",
+    [
+        ("c", "#include <a.h>\nvoid f(void) {\n#ifdef A\n  g();\n#else\n  h();\n#endif\n}\n", 0),
+        ("cpp", "void f() { [&]() { #ifdef A\n  g();\n#endif\n  }(); }\n", 1),
+        (
+            "c",
+            "void f(void) {\n  if (1) {\n#ifdef A\n  g();\n#endif }\n}\n",
+            1,
+        ),  # `#endif }`: the `}` is swallowed
+        ("c_sharp", "class A { void F() { Action a = () => { #if X\n G();\n#endif\n }; } }\n", 1),
+    ],
+)
+def test_a_directive_stands_at_the_start_of_its_line(tmp_path, lang, code, misplaced):
+    assert misplaced_directives(lang, code.encode()) == misplaced
+    cc = shutil.which("cc")
+    if lang == "c" and cc is not None:  # the C compiler agrees
+        (tmp_path / "a.c").write_text(code.replace("#include <a.h>\n", "void g(void); void h(void);\n"))
+        done = subprocess.run([cc, "-fsyntax-only", str(tmp_path / "a.c")], capture_output=True)
+        assert (done.returncode == 0) == (misplaced == 0), done.stderr
