@@ -240,3 +240,24 @@ def test_an_optional_chain_goes_on_where_it_went_on(source, pat, tpl, out):
     assert rewrite("javascript", source, pat, tpl) == out
     if NODE is not None:
         assert run(NODE, "-e", out) == run(NODE, "-e", source.replace("g(a?.b)", "a?.b.c"))
+
+
+# A statement that ended its line, replaced by an expression, still ends it when
+# the next line starts with what would go on with an expression (code without `;`).
+@pytest.mark.parametrize(
+    ("source", "pat", "tpl", "out"),
+    [
+        ("let a = 1, b = () => 1\nif (a) { b() }\n[1, 2].forEach((x) => console.log(x))\n", "if ($C) { $F() }", "$C && $F()",
+         "let a = 1, b = () => 1\na && b();\n[1, 2].forEach((x) => console.log(x))\n"),
+        ("let c = () => {}\n;[1].map((x) => console.log(x, typeof c))\nlet d = () => {}\n[2].map((x) => console.log(x))\n",
+         "() => {}", "function() {}",
+         "let c = function() {}\n;[1].map((x) => console.log(x, typeof c))\nlet d = function() {};\n[2].map((x) => console.log(x))\n"),
+        ("let x = g(1)\n+ 2\nfunction g(a) { return a }\nconsole.log(x)\n", "g($A)", "h($A)",
+         "let x = h(1)\n+ 2\nfunction g(a) { return a }\nconsole.log(x)\n"),
+    ],
+)  # fmt: skip
+def test_a_statement_that_ended_its_line_still_ends_it(source, pat, tpl, out):
+    got = rewrite("javascript", source, pat, tpl)
+    assert got == out
+    if NODE is not None and "h(" not in out:
+        assert run(NODE, "-e", got) == run(NODE, "-e", source)

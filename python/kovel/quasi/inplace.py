@@ -81,6 +81,19 @@ def kept_in_place(
     >>> [str(t) for t in kept_in_place("python", "y = g(x + 1) * 2\\n", [(4, 12)], [new], [Landing(0, new, True)])]
     ['(x + 1)']
     """
+    if lang in _ASI:
+        news = _end_statements(text, spans, news, landings)
+    return _kept(lang, text, spans, news, landings, judge_errors)
+
+
+def _kept(
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    news: Sequence[KTerm],
+    landings: Sequence[Landing],
+    judge_errors: bool,
+) -> list[KTerm]:
     out = list(news)
     if not landings:
         return out
@@ -166,6 +179,37 @@ def kept_or_left(
 _ASI = frozenset({"javascript", "typescript", "tsx"})
 
 
+def _end_statements(
+    text: str, spans: Sequence[tuple[int, int]], news: Sequence[KTerm], landings: Sequence[Landing]
+) -> list[KTerm]:
+    """``news`` with a `;` after each of ``landings`` that ends a line, where
+    what it replaced ended its statement and the next line starts with a token
+    that would go on with it (`(`, `[`, a template literal, `+`, `-`, `/`): a
+    statement that ended there (`if (a) { b() }`, an arrow's block) would not
+    once it is an expression (`a && b()`, a function expression)."""
+    out = list(news)
+    for x in landings:
+        s, e = spans[x.at]
+        body = str(out[x.at]).rstrip()
+        tag = _native.tag(x.core)
+        if (
+            not body
+            or body.endswith(";")
+            or (body.endswith("}") and ("statement" in tag or "declaration" in tag))
+        ):
+            continue
+        line_end = text.find("\n", e)
+        if line_end < 0 or text[e:line_end].strip():
+            continue
+        following = text[line_end:].lstrip()
+        if not following or following[0] not in "([`+-/" or following.startswith(("//", "/*")):
+            continue
+        if text[s:e].rstrip().endswith((";", "}")):
+            # What it replaced ended its statement: so must the replacement.
+            out[x.at] = tb(_native.tag(out[x.at])).c(out[x.at]).w(";").b()
+    return out
+
+
 def _continues_a_line(lang: str, text: str, span: tuple[int, int], body: str) -> bool:
     """Whether ``body``, put in place of ``span``, starts a line with a token that
     would continue the line before (``(``, ``[``, a template literal, ``+``,
@@ -225,13 +269,19 @@ def _readings(
     where: dict[int, tuple[int, int]] = {}
     ends: dict[int, int] = {}  # where each body ends, the blanks after its text included
     checked = {x.at for x in landings}
+    # A `;` put after a landing to end its statement is not part of what is read.
+    ended = {
+        x.at
+        for x in landings
+        if str(news[x.at]).rstrip().endswith(";") and not str(x.core).rstrip().endswith(";")
+    }
     for i, (s, e) in enumerate(spans):
         before = text[at:s].encode()
         body = str(news[i]).encode()
         parts += (before, body)
         size += len(before)
         lo = size + (len(body) - len(body.lstrip())) + (guarded and i in checked)
-        where[i] = (lo, lo + len(body.strip()))
+        where[i] = (lo, lo + len(body.strip()) - (i in ended))
         ends[i] = lo + len(body.lstrip())
         size += len(body)
         at = e
