@@ -313,6 +313,13 @@ def _drop_runs(n: SNode | SHole, names: frozenset[str]) -> SNode | SHole:
                 items = shorter
                 continue
         k += 1
+    if n.kind == "set" and not any(
+        (isinstance(i, SHole) and not (i.meta.seq and i.meta.name in names))
+        or (isinstance(i, SNode) and i.named)
+        for i in items
+    ):
+        # Python's `{}` is an empty dict: an empty set is written `set()`.
+        return SNode("call", True, False, ["set()"], True, n.anchored, n.at)
     return replace(n, items=items)
 
 
