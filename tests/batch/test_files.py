@@ -357,3 +357,13 @@ def test_a_directory_whose_ignore_file_cannot_be_read_is_reported_and_left_alone
     finally:
         shutil.rmtree(tmp_path)
     assert status == 0, printed
+
+
+def test_a_link_to_nothing_followed_is_reported(tmp_path):
+    write_files(tmp_path, {"a.py": "x\n"})
+    (tmp_path / "b.py").symlink_to(tmp_path / "nowhere.py")
+    assert [(os.path.basename(x.path), x.error is None) for x in list_files([tmp_path], follow=True)] == [
+        ("a.py", True),
+        ("b.py", False),
+    ]
+    assert [os.path.basename(x.path) for x in list_files([tmp_path])] == ["a.py"]  # not followed: passed over

@@ -410,6 +410,10 @@ class _Walker:
                         continue
                     is_dir = e.is_dir(follow_symlinks=self.follow)
                     if not is_dir and not e.is_file():
+                        if link and not os.path.exists(e.path):  # followed, to nothing: said, as rg says it
+                            self.unreadable.append(
+                                (os.path.normpath(os.path.join(top, e.path[cut:])), "a link to nothing")
+                            )
                         continue
                 except OSError:
                     continue
