@@ -80,12 +80,15 @@ def linked(request, tmp_path):
     "follow, expected",
     [
         (False, ["a.py", "sub/b.py"]),
-        # Each file once, under its own name where it has one in the tree.
-        (True, ["a.py", "ext/o.py", "helper.py", "sub/b.py"]),
+        # Each file once, under its own name where it has one in the tree; a link
+        # to nothing is reported (after the files: an error, as unreadable directories are).
+        (True, ["a.py", "ext/o.py", "helper.py", "sub/b.py", "broken.py"]),
     ],
 )
 def test_links_in_directories_are_skipped_unless_followed(linked, follow, expected):
-    assert [p for p, _, _ in rel(linked, list_files([linked], follow=follow))] == expected
+    listed = rel(linked, list_files([linked], follow=follow))
+    assert [p for p, _, _ in listed] == expected
+    assert [p for p, _, error in listed if error is not None] == (["broken.py"] if follow else [])
 
 
 def test_links_named_are_followed_and_write_roots_resolve_them(linked):
