@@ -470,3 +470,13 @@ def test_a_file_whose_codec_does_not_give_its_bytes_back_is_not_rewritten(tmp_pa
     (r,) = rewrite_files([tmp_path], "print($A)", "log($A)", executor=InlineExecutor())
     assert not r.changed and r.skipped and r.error
     assert (tmp_path / "a.py").read_bytes() == data
+
+
+def test_changes_apply_only_to_the_data_they_were_made_from(tmp_path):
+    f = tmp_path / "a.py"
+    f.write_text("print(1)\n")
+    (r,) = rewrite_files([f], "print($A)", "log($A)", executor=InlineExecutor())
+    assert apply_changes(f.read_bytes(), r.changes) == b"log(1)\n"
+    for other in (b"", b"zzzzzzzzzz\n"):
+        with pytest.raises(ValueError, match="not the change's old text"):
+            apply_changes(other, r.changes)

@@ -370,3 +370,8 @@ def test_a_link_to_nothing_followed_is_reported(tmp_path):
         ("b.py", False),
     ]
     assert [os.path.basename(x.path) for x in list_files([tmp_path])] == ["a.py"]  # not followed: passed over
+
+
+def test_one_path_given_for_a_list_is_refused_not_read_letter_by_letter():
+    with pytest.raises(TypeError):
+        list_files("a.py")

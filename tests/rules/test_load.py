@@ -1,5 +1,7 @@
 """Rule files: what they say, and mistakes reported with file, line and key."""
 
+import os
+
 import pytest
 
 from kovel.rules import (
@@ -188,3 +190,14 @@ def test_a_rule_file_that_is_not_utf8_is_an_error_at_its_line(tmp_path):
     (tmp_path / "r.yml").write_bytes(b"id: r\nlanguage: python\nmessage: '\xff'\nrule: {pattern: x}\n")
     with pytest.raises(RuleFileError, match=r"r\.yml:3: not UTF-8"):
         load_rules(str(tmp_path / "r.yml"))
+
+
+@pytest.mark.parametrize("make", ["fifo", "device"])
+def test_a_rule_file_that_is_no_regular_file_is_an_error_not_a_hang(tmp_path, make):
+    path = tmp_path / "r.yml"
+    if make == "fifo":
+        os.mkfifo(path)  # no one writes it: reading would wait for ever
+    else:
+        path.symlink_to("/dev/zero")  # reading would never end
+    with pytest.raises(RuleFileError, match="not a regular file"):
+        load_rules(str(path))

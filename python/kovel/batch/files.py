@@ -248,6 +248,8 @@ def list_files(
     >>> [os.path.relpath(x.path, d) for x in list_files([d])], [os.path.relpath(x.path, d) for x in list_files([d], follow=True)]
     (['a.py'], ['a.py', 'link.py'])
     """
+    if isinstance(paths, str | bytes | os.PathLike):
+        raise TypeError("list_files takes an iterable of paths, not one path")  # (a str would be its letters)
     # Whether some name or extension tells files of ``lang`` (else every file is one).
     known = lang in EXTENSIONS.values() or lang in FILE_NAMES.values()
     by_glob = [(name, Rules(gs)) for name, gs in language_globs] if lang is None else []

@@ -231,15 +231,20 @@ def apply_changes(data: bytes, changes: Iterable[Change], encoding: str = "utf-8
     b'print(1)\\nlog(2)\\n'
     """
     ordered = sorted(changes, key=lambda c: c.old.start)
+    stateless = encoding == "utf-8" or not codec_has_state(encoding)
     out, at = [], 0
     for c in ordered:
         if c.old.start < at:
             raise ValueError(f"the changes overlap at byte {c.old.start}")
+        if stateless and data[c.old.start : c.old.end] != c.old.text.encode(encoding):
+            raise ValueError(
+                f"the bytes at {c.old.start} are not the change's old text: not the data it was made from"
+            )
         out += [data[at : c.old.start], c.new.encode(encoding)]
         at = c.old.end
     out.append(data[at:])
     spliced = b"".join(out)
-    if encoding == "utf-8" or not codec_has_state(encoding):
+    if stateless:
         return spliced
     # A codec with state encodes a piece otherwise than the same characters
     # among others, and its byte offsets need not fall between characters:

@@ -1281,15 +1281,16 @@ def _reads_alone(sk: Skeleton, leaf: SNode, text: str) -> bool:
 def _python_accepts(sk: Skeleton, source: bytes) -> bool:
     """Whether CPython's parser takes ``source``, where it takes the template
     itself: tree-sitter's grammar is looser (``c and lambda: 4``)."""
+    # (Code nested past what CPython's parser holds is code it refuses, too.)
     try:
         ast.parse(source)
         return True
-    except (SyntaxError, ValueError):
+    except (SyntaxError, ValueError, MemoryError, RecursionError):
         pass
     _, occs = _scan(sk.code)
     try:
         ast.parse(_substitute(sk.code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms).source)
-    except (SyntaxError, ValueError):
+    except (SyntaxError, ValueError, MemoryError, RecursionError):
         return True  # CPython does not read the template there either: nothing to learn
     return False
 

@@ -9,8 +9,10 @@ or a rule``.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
+import stat
 from collections.abc import Iterator
 from typing import Any, cast
 
@@ -32,7 +34,7 @@ from kovel.rules.rule import (
 )
 from kovel.rules.transform import CASES, SEPARATORS, replace_error
 
-__all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "rule_files"]
+__all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "regular_only", "rule_files"]
 
 RULE_KEYS = {
     "pattern", "kind", "regex", "nthChild", "inside", "has", "follows", "precedes",
@@ -532,7 +534,7 @@ def load_rules(path: str) -> list[RuleConfig]:
     kovel.rules.load.RuleFileError: /nonexistent.yml:0: cannot read: No such file or directory
     """
     try:
-        with open(path, "rb") as f:
+        with open(path, "rb", opener=regular_only) as f:
             data = f.read()
     except OSError as exc:
         raise RuleFileError(path, 0, "", f"cannot read: {exc.strerror or exc}") from None
@@ -542,6 +544,18 @@ def load_rules(path: str) -> list[RuleConfig]:
         line = data.count(b"\n", 0, exc.start) + 1
         raise RuleFileError(path, line, "", f"not UTF-8 text (byte {exc.start})") from None
     return parse_rules(text, path)
+
+
+def regular_only(path: str, flags: int) -> int:
+    """``os.open`` for a file that must be a regular one: a pipe or a device
+    (which may never end) is ``OSError``.  Opened without blocking, so that a
+    pipe no one writes does not hang the opening."""
+    fd = os.open(path, flags | os.O_NONBLOCK)
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise OSError(errno.EINVAL, "not a regular file")
+    os.set_blocking(fd, True)
+    return fd
 
 
 def rule_files(folder: str) -> Iterator[str]:

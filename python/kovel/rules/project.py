@@ -18,7 +18,7 @@ import os
 from dataclasses import dataclass, replace
 
 from kovel.rules.langs import language_of
-from kovel.rules.load import NotYAML, RuleFileError, load_rules, read_yaml, rule_files
+from kovel.rules.load import NotYAML, RuleFileError, load_rules, read_yaml, regular_only, rule_files
 from kovel.rules.rule import Rule, RuleConfig
 
 __all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
@@ -68,7 +68,7 @@ def load_project(config: str) -> Project:
     kovel.rules.load.RuleFileError: /nonexistent/kovel.yml:0: cannot read: No such file or directory
     """
     try:
-        with open(config, encoding="utf-8") as f:
+        with open(config, encoding="utf-8", opener=regular_only) as f:
             data = read_yaml(f) or {}
     except OSError as exc:
         raise RuleFileError(config, 0, "", f"cannot read: {exc.strerror or exc}") from None
@@ -108,7 +108,10 @@ def load_project(config: str) -> Project:
                 by_lang.update({k: v for k, v in u.utils.items() if k not in by_lang})
     if shared:
         rules = [replace(r, utils={**shared.get(r.language, {}), **r.utils}) for r in rules]
-    for t in data.get("testConfigs", []) or []:
+    configs = data.get("testConfigs", []) or []
+    if not isinstance(configs, list):
+        raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
+    for t in configs:
         if not isinstance(t, dict) or not isinstance(t.get("testDir"), str):
             raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
         tests.append(os.path.join(base, t["testDir"]))
