@@ -240,3 +240,12 @@ def test_a_kind_a_keyword_shares_means_the_node(lang):
         assert texts(Rule(kind=kind), SHARED[lang], lang) == theirs, kind
         checked += bool(theirs)
     assert checked >= 1
+
+
+def test_a_rule_says_what_is_wrong_with_it_when_compiled():
+    with pytest.raises(ValueError, match="stop_by"):
+        matcher(RuleConfig("r", "python", Rule(inside=Rule(kind="call", stop_by="bogus"))))  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="nth_child"):
+        matcher(RuleConfig("r", "python", Rule(nth_child=1.5)))  # type: ignore[arg-type]
+    odd = matcher(RuleConfig("r", "python", Rule(kind="integer", nth_child="2n+1")))  # a formula, as YAML writes it
+    assert [str(f.term) for f in odd.find_all(parse("python", "f(1, 2, 3)\n"))] == ["1", "3"]

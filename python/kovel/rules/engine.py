@@ -217,15 +217,27 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
         anys,
         sub["not_"],
         r.matches,
-        r.stop_by if isinstance(r.stop_by, str) else compile_rule(lang, r.stop_by),
+        _stop_by(lang, r.stop_by),
         r.field,
         tags,
         None if lone is None else lone.group(1).lstrip("_") if lone.group(1) == "_" else lone.group(1),
     )
 
 
-def _nth(lang: str, n: int | NthChild) -> Nth:
+def _stop_by(lang: str, stop: object) -> str | Compiled:
+    if isinstance(stop, Rule):
+        return compile_rule(lang, stop)
+    if stop not in ("neighbor", "end"):
+        raise ValueError(f"stop_by is 'neighbor', 'end' or a Rule, not {stop!r}")
+    return stop
+
+
+def _nth(lang: str, n: int | str | NthChild) -> Nth:
+    if isinstance(n, str):  # a formula, as a rule file writes it (`2n+1`)
+        n = NthChild(n)
     if not isinstance(n, NthChild):
+        if not isinstance(n, int) or isinstance(n, bool):
+            raise TypeError(f"nth_child is a position, a formula or an NthChild, not {n!r}")
         return Nth(0, abs(n), n < 0, None)
     a, b = nth_formula(n.position)
     return Nth(a, b, n.reverse, None if n.of_rule is None else compile_rule(lang, n.of_rule))

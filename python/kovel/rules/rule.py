@@ -120,8 +120,8 @@ class Rule:
     pattern: str | PatternSpec | None = None
     kind: str | None = None
     regex: str | None = None
-    #: A position (negative: from the last), or a ``NthChild``.
-    nth_child: int | NthChild | None = None
+    #: A position (negative: from the last), a formula ``An+B``, or a ``NthChild``.
+    nth_child: int | str | NthChild | None = None
     range: Range | None = None
     inside: Rule | None = None
     has: Rule | None = None

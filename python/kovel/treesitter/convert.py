@@ -13,6 +13,7 @@ both native walks are checked against byte for byte.
 from __future__ import annotations
 
 import functools
+import math
 from collections.abc import Collection, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -71,6 +72,8 @@ def parse(
     """
     data, text = _decode(source)
     lang = language(lang)
+    if timeout == math.inf:
+        timeout = None  # no limit
     if timeout is not None:
         name = language_name(lang)
         if name is None:
