@@ -36,13 +36,19 @@ def test_a_hit_gives_the_terms_and_errors_of_the_parse(tmp_path, data):
     assert len(keys) == 4  # keys differ by bytes and grammar
 
 
-@pytest.mark.parametrize("damage", [b"", b"kvc1", b"nope" + bytes(40), "cut"])
+# "respelt": a byte changed where the entry still decodes (`print` as `prinT`), which
+# would give no match where the file has one.
+@pytest.mark.parametrize("damage", [b"", b"kvc1", b"nope" + bytes(40), "cut", "respelt"])
 def test_a_damaged_entry_is_a_miss_and_is_written_anew(tmp_path, damage):
     cache, data = TermCache(str(tmp_path)), b"print(1)\n"
     key = cache.key("python", data)
     cache.put(key, parse_with_errors("python", data))
     (path,) = entries(tmp_path)
-    path.write_bytes(path.read_bytes()[:-3] if damage == "cut" else damage)
+    blob = path.read_bytes()
+    if damage == "respelt":
+        path.write_bytes(blob.replace(b"print", b"prinT"))
+    else:
+        path.write_bytes(blob[:-3] if damage == "cut" else damage)
     assert cache.get(key) is None
     found = tasks.find_task(str(tmp_path / "m.py"), "python", "print($A)", None, data, cache=cache)
     assert [m.text for m in found.matches] == ["print(1)"]

@@ -247,5 +247,7 @@ def test_a_rule_says_what_is_wrong_with_it_when_compiled():
         matcher(RuleConfig("r", "python", Rule(inside=Rule(kind="call", stop_by="bogus"))))  # type: ignore[arg-type]
     with pytest.raises(TypeError, match="nth_child"):
         matcher(RuleConfig("r", "python", Rule(nth_child=1.5)))  # type: ignore[arg-type]
-    odd = matcher(RuleConfig("r", "python", Rule(kind="integer", nth_child="2n+1")))  # a formula, as YAML writes it
+    odd = matcher(
+        RuleConfig("r", "python", Rule(kind="integer", nth_child="2n+1"))
+    )  # a formula, as YAML writes it
     assert [str(f.term) for f in odd.find_all(parse("python", "f(1, 2, 3)\n"))] == ["1", "3"]

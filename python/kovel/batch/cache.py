@@ -39,9 +39,12 @@ __all__ = ["DEFAULT_CACHE_SIZE", "Stored", "TermCache", "prune"]
 #: The bytes a cache directory keeps at most, unless told otherwise.
 DEFAULT_CACHE_SIZE = 1 << 30
 
-_MAGIC = b"kvc2"
+# A term entry: the magic, the digest of all that follows it, the number of
+# error spans, the spans, the outline's size, the outline, the postcard bytes.
+_MAGIC = b"kvc3"
 _VERDICT = b"kvv1"
-_COUNT = struct.Struct("<4sI")
+_COUNT = struct.Struct("<4s16sI")
+_DIGESTED = 4 + 16  # where what the digest covers starts
 _SPAN = struct.Struct("<II")
 _SIZE = struct.Struct("<I")
 #: The outline kept with a term lists the children of its nodes of this many bytes or more.
@@ -132,8 +135,10 @@ class TermCache:
         spans = b"".join(_SPAN.pack(a, b) for a, b in parsed.errors)
         postcard = parsed.term.postcard_bytes()
         outline = _native.postcard_outline(postcard, _OUTLINED)
-        head = _COUNT.pack(_MAGIC, len(parsed.errors)) + spans + _SIZE.pack(len(outline))
-        self._write(key, b"".join((head, outline, postcard)))
+        body = b"".join(
+            (struct.pack("<I", len(parsed.errors)), spans, _SIZE.pack(len(outline)), outline, postcard)
+        )
+        self._write(key, _MAGIC + _digest(body) + body)
 
     def verdict_key(self, check: str, data: bytes, lang: str | None = None) -> str:
         """The entry name of the verdict of ``check`` on ``data``: ``check`` names the
@@ -192,7 +197,7 @@ class TermCache:
             pass
 
 
-def _digest(body: bytes) -> bytes:
+def _digest(body: bytes | memoryview) -> bytes:
     return hashlib.blake2b(body, digest_size=16).digest()
 
 
@@ -230,9 +235,13 @@ class Stored:
 def _stored(blob: bytes) -> Stored | None:
     if len(blob) < _COUNT.size:
         return None
-    magic, count = _COUNT.unpack_from(blob)
+    magic, digest, count = _COUNT.unpack_from(blob)
     outline = _COUNT.size + count * _SPAN.size + _SIZE.size
     if magic != _MAGIC or len(blob) < outline:
+        return None
+    # The digest guards against a damaged entry passing for a term (one that
+    # still decodes would give wrong matches).
+    if digest != _digest(memoryview(blob)[_DIGESTED:]):
         return None
     errors = tuple(_SPAN.unpack_from(blob, _COUNT.size + i * _SPAN.size) for i in range(count))
     (size,) = _SIZE.unpack_from(blob, outline - _SIZE.size)
