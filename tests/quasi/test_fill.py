@@ -164,3 +164,27 @@ def test_an_empty_run_leaves_a_python_set_a_set():
         scope: dict[str, object] = {}
         exec(str(t.fill(A=values)), scope)
         assert type(scope["x"]) is kind
+
+
+# Inside an f-string's braces Python 3.11 takes no backslash and not the
+# f-string's own quote: a value is written without them, or refused.
+@pytest.mark.parametrize(
+    "code, value, out",
+    [
+        ('x = f"{$N}"', float("nan"), "x = f\"{float('nan')}\""),
+        ('x = f"{[$$$N]}"', ["a\nb", "c"], "x = f\"{['a' + chr(10) + 'b', 'c']}\""),
+        ("x = f'{$N}'", b"\n", ValueError),
+        ("x = f'{g(\"$N\")}'", "ab", "x = f'{g(\"ab\")}'"),
+        ("x = f'{g(\"$N\")}'", "a'b", ValueError),
+        ("x = f'{g(\"$N\")}'", "a\nb", ValueError),
+    ],
+)
+def test_a_value_inside_fstring_braces_reads_in_python_311(code, value, out):
+    t = template("python", code)
+    if out is ValueError:
+        with pytest.raises(ValueError, match="f-string"):
+            t.fill(N=value)
+        return
+    filled = str(t.fill(N=value))
+    assert filled == out
+    compile(filled, "<filled>", "exec")

@@ -360,6 +360,13 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
     except ValueError as exc:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
+    outer = hole.within[-1:] if lang == "python" and hole.within is not None else ""
+    if outer and (outer in text or "\\" in text):
+        # A literal inside an f-string's braces takes neither before Python 3.12.
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
+            "which take no backslash nor the f-string's quote before Python 3.12"
+        )
     return leaf_term(hole.kind, text, True)
 
 
@@ -473,11 +480,29 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
             return value.term
         if wants_name:
             return _name(sk, hole, value)
-        if lang == "python" and hole.within is not None and isinstance(value, str):
-            return _fstring_part(hole, value)
+        if lang == "python" and hole.within is not None:
+            return _in_fstring_braces(hole, value)
         return _lift(lang, hole, value)
 
     return lift
+
+
+def _in_fstring_braces(hole: SHole, value: object) -> KTerm:
+    """A value lifted inside an f-string's braces, as Python 3.11 reads it
+    there: strings in the other quote, and no backslash nor the f-string's own
+    quote anywhere (``float('nan')``); ``ValueError`` where that cannot be."""
+    if isinstance(value, str):
+        return _fstring_part(hole, value)
+    assert hole.within is not None
+    outer = "'" if "'" in hole.within else '"'
+    lifted = lift_python(value, "'" if outer == '"' else '"')
+    text = str(lifted)
+    if "\\" in text or outer in text:
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
+            "which take no backslash nor the f-string's quote before Python 3.12"
+        )
+    return lifted
 
 
 def _fstring_part(hole: SHole, value: str) -> KTerm:
@@ -519,6 +544,8 @@ def _seq(lang: str, hole: SHole, values: object, lead: str = "") -> KTerm | list
         return _without_leading_keyword(raw, lead, hole.meta.own_line)
     if isinstance(values, str | bytes | KTerm) or not isinstance(values, Iterable):
         raise TypeError(f"{hole.meta.text} takes a sequence of values, not {type(values).__name__}")
+    if lang == "python" and hole.within is not None:
+        return [v if type(v) is KTerm else _in_fstring_braces(hole, v) for v in values]
     return [v if type(v) is KTerm else _lift(lang, hole, v) for v in values]
 
 

@@ -456,7 +456,13 @@ class _Converter:
                 return None, _opener(outer, self.src) if outer is not None else None
             opener = _opener(n, self.src)
             if opener is not None:
-                return opener, None
+                # A literal inside an f-string's braces: that f-string's opener too.
+                up = n.parent
+                while up is not None and up.type not in _INTERPOLATIONS:
+                    up = up.parent
+                while up is not None and _opener(up, self.src) is None:
+                    up = up.parent
+                return opener, _opener(up, self.src) if up is not None else None
             n = n.parent
         return None, None
 
