@@ -135,9 +135,7 @@ class TermCache:
         spans = b"".join(_SPAN.pack(a, b) for a, b in parsed.errors)
         postcard = parsed.term.postcard_bytes()
         outline = _native.postcard_outline(postcard, _OUTLINED)
-        body = b"".join(
-            (struct.pack("<I", len(parsed.errors)), spans, _SIZE.pack(len(outline)), outline, postcard)
-        )
+        body = b"".join((_SIZE.pack(len(parsed.errors)), spans, _SIZE.pack(len(outline)), outline, postcard))
         self._write(key, _MAGIC + _digest(body) + body)
 
     def verdict_key(self, check: str, data: bytes, lang: str | None = None) -> str:

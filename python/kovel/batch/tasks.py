@@ -828,13 +828,12 @@ def judge(
         # What the language reads at line breaks otherwise than its grammar (Go
         # ends statements there, C takes directives only at a line's start):
         # each such place the rewrite brings in is a syntax error.
-        old = text.encode()
-        olds = None if edits is None else [(s, e) for s, e, _ in edits]
         news = None if edits is None else _moved_regions(edits)
-        if lang == "go":
-            after += max(0, broken_lines(data, news) - broken_lines(old, olds))
-        else:
-            after += max(0, misplaced_directives(lang, data, news) - misplaced_directives(lang, old, olds))
+        count = broken_lines if lang == "go" else functools.partial(misplaced_directives, lang)
+        now = count(data, news)
+        if now:  # (the text before is parsed only then)
+            olds = None if edits is None else [(s, e) for s, e, _ in edits]
+            after += max(0, now - count(text.encode(), olds))
     # Python also rejects what tree-sitter lets through (indentation, for one).
     if lang != "python" or after > errors_before:
         return after, None

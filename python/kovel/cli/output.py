@@ -266,8 +266,8 @@ def unified_diff(path: str, old: str, new: str, encoding: str = "utf-8") -> str:
     diff = "".join(_no_newline_marks(lines)).rstrip("\n")
     if encoding == "utf-8" or not diff:
         return diff
-    head, body = diff.split("\n", 2)[:2], diff.split("\n", 2)[2]
-    return "\n".join([*head, body.encode(encoding).decode("utf-8", "surrogateescape")])
+    old_name, new_name, body = diff.split("\n", 2)
+    return "\n".join((old_name, new_name, body.encode(encoding).decode("utf-8", "surrogateescape")))
 
 
 def _lines(text: str) -> list[str]:

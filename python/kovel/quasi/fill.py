@@ -396,14 +396,7 @@ def _comment_text(hole: SHole, value: object) -> str:
     """The text a value puts into a comment: one that cannot end the comment
     early (a line comment's text on one line, a block comment's without its
     closer), lest the rest of it be read as code."""
-    if isinstance(value, BoundText):
-        text = value.text
-    elif isinstance(value, KTerm | str | LiteralText):
-        text = str(value)
-    elif isinstance(value, Sequence):
-        text = " ".join(str(v) for v in value)
-    else:
-        text = str(value)
+    text = value.text if isinstance(value, BoundText) else str(value)  # (a run comes as its text)
     opener = hole.within or ""
     closer = next((c for o, c in _BLOCK_COMMENTS if opener.startswith(o)), None)
     if closer is None:
@@ -605,9 +598,9 @@ def _guard(
 
     def guard(value: object) -> KTerm:
         key: tuple[object, ...] | None
-        goes_on = isinstance(value, ChainLink)
+        goes_on = False
         if isinstance(value, ChainLink):
-            value = value.term
+            goes_on, value = True, value.term
         if isinstance(value, KTerm):
             v = value
             key = shape(v, grammar)

@@ -599,18 +599,20 @@ def _crlf(t: KTerm) -> KTerm:
         out: list[tuple[str, str]] = []
         changed = False
         cr = False  # whether what was written last ends with a CR
+        last: list[KTerm] = []  # the holes since the last text: the last of them that writes may end with one
         hole = 0
         for op, arg in cmds:
             if op == "nl":
-                if not cr:
+                # (A token may hold the CR of its line: Python's comments do.)
+                ended = next((k for k in reversed(last) if _native.rendered_length(k)), None)
+                if not (_ends_with_cr(ended) if ended is not None else cr):
                     out.append(("write", "\r"))
                     changed = True
-                cr = False
+                cr, last = False, []
             elif op == "write" and arg:
-                cr = arg.endswith("\r")
+                cr, last = arg.endswith("\r"), []
             elif op == "hole":
-                # (A token may hold the CR of its line: Python's comments do.)
-                cr = _ends_with_cr(kids[hole]) if _native.rendered_length(kids[hole]) else cr
+                last.append(kids[hole])
                 hole += 1
             out.append((op, arg))
         return kt.node(_native.tag(n), list(kids), out) if changed else None

@@ -70,6 +70,7 @@ class Matcher:
         "_lone",
         "_rewriters",
         "_rule",
+        "_links",
         "_taken",
         "_template",
         "config",
@@ -133,6 +134,7 @@ class Matcher:
                     raise ValueError(f"transform {name}: no rewriter named {missing[0]!r}")
         self._template: Template | None = None
         self._taken: dict[str, frozenset[str | None]] | None = None
+        self._links: frozenset[str] | None = None
         if config.fix is not None:
             try:
                 self._template = template(lang, config.fix)
@@ -451,8 +453,9 @@ class Matcher:
                 else:
                     values[h] = value
         # A term put inside a string literal is its text there (made text escaped).
-        links = frozenset().union(*(p.chain_links for p in self.patterns))
-        return self._template.fill(**bound_texts(values, self._literals(), self._template, links))
+        if self._links is None:  # (worked out once: a fix is filled for every match)
+            self._links = frozenset().union(*(p.chain_links for p in self.patterns))
+        return self._template.fill(**bound_texts(values, self._literals(), self._template, self._links))
 
     def _made(self, text: str) -> KTerm:
         """Made text as a value: text of several lines read as code, so that its
