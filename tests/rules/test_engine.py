@@ -76,6 +76,9 @@ JS_CLASS = "class K {\n  a = 1;\n  b = f(2);\n  m() { const c = 3; }\n}\nconst d
         # as ast-grep's `pattern: {context, selector}`: the snippet gives the parse, the selector the pattern
         (Rule(pattern=PatternSpec("class A { $F = $V }", "field_definition")), ["a = 1", "b = f(2)"], JS_CLASS, "javascript"),
         (Rule(pattern=PatternSpec("class A { $F = f($V) }", "field_definition")), ["b = f(2)"], JS_CLASS, "javascript"),
+        # a metavariable alone stands for a node, never for a token (`(`, `,`, `<`)
+        (Rule(pattern="$A", inside=Rule(kind="argument_list")), ["Base", "x", "y", "1", "print"]),
+        (Rule(pattern="$_", inside=Rule(kind="type_arguments")), ["dyn A + Send"], "fn f(x: Box<dyn A + Send>) {}\n", "rust"),
     ],
 )  # fmt: skip
 def test_conditions(case):

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import re
 
-__all__ = ["contexts_for", "split_context", "user_context"]
+__all__ = ["contexts_for", "is_type_kind", "split_context", "type_context", "user_context"]
 
 # Code is tried in these contexts, in order; `{}` marks where it goes. A
 # context that wraps the code makes it parse as what it is: a statement list,
@@ -177,6 +177,9 @@ def contexts_for(lang: str, code: str) -> tuple[str, ...]:
     ('{}', '_kq({})\\n')
     """
     contexts = _CONTEXTS.get(lang, _GENERIC_CONTEXTS)
+    typed = _TYPE_CONTEXTS.get(lang)
+    if typed is not None and typed not in contexts:
+        contexts = (*contexts, typed)  # last: code that reads as a value is one
     if code.lstrip().startswith("@"):
         # An annotation is read before what it annotates first: alone, Kotlin
         # reads `@Suppress($$$A)` as an annotated expression in parentheses.
@@ -185,6 +188,43 @@ def contexts_for(lang: str, code: str) -> tuple[str, ...]:
         # Without its tag PHP code is HTML text, which takes anything.
         contexts = tuple(c for c in contexts if c != "{}")
     return contexts
+
+
+def type_context(lang: str) -> str | None:
+    """The context where code in ``lang`` is read as a type, or None where kovel knows none.
+
+    >>> type_context("typescript")
+    'let _kq: {};\\n'
+    """
+    return _TYPE_CONTEXTS.get(lang)
+
+
+def is_type_kind(kind: str) -> bool:
+    """Whether nodes of ``kind`` are types: the grammars name them so
+    (``union_type``, ``type_identifier``, TypeScript's ``keyof T``).
+
+    >>> is_type_kind("generic_type"), is_type_kind("scoped_type_identifier"), is_type_kind("call")
+    (True, True, False)
+    """
+    return kind.endswith(("_type", "type_identifier")) or kind in _OTHER_TYPE_KINDS
+
+
+_OTHER_TYPE_KINDS = frozenset({"index_type_query", "type_query"})
+
+# Where a type stands alone, in the languages whose types are no values:
+# a fix that replaces a type is read there (`$T[]` in TypeScript, `&$T` in
+# Rust, which read otherwise as an expression).
+_TYPE_CONTEXTS = {
+    "typescript": "let _kq: {};\n",
+    "tsx": "let _kq: {};\n",
+    "rust": "type _Kq = {};\n",
+    "go": "package _kq\ntype _kq {}\n",
+    "java": "class _kq {{ {} _kq; }}\n",
+    "c_sharp": "class _kq {{ {} _kq; }}\n",
+    "kotlin": "val _kq: {} = _kq\n",
+    "swift": "let _kq: {} = _kq\n",
+    "scala": "val _kq: {} = _kq\n",
+}
 
 
 def user_context(code: str, context: str) -> str:

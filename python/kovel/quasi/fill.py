@@ -17,6 +17,7 @@ from typing import Any, NamedTuple
 
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, tb
+from kovel.quasi.contexts import is_type_kind, split_context, type_context
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import (
     IN_COMMENT,
@@ -39,6 +40,7 @@ from kovel.quasi.parse import (
 )
 from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shape
 from kovel.quasi.wire import FillOp, HoleSpec
+from kovel.treesitter.grammars import canonical_name
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
 __all__ = [
@@ -49,8 +51,10 @@ __all__ = [
     "Template",
     "build_constant",
     "compile_filler",
+    "fitted",
     "several",
     "template",
+    "type_template",
 ]
 
 
@@ -586,15 +590,17 @@ def _guard(
     otherwise that parentheses cannot keep together (or where the language
     has none) is a ``MisreadError``."""
     grammar = KnownKinds(sk.lang)
-    decided: dict[tuple[object, ...], bool | str] = {}
+    # What a value is wrapped in where it goes unread (None: nothing), or why it cannot be.
+    decided: dict[tuple[object, ...], str | None | MisreadError] = {}
     # The template's characters on either side of the hole: a value must not
     # run into them (`-$X` with -1 is not `--1`).
     raw = sk.code.encode()
     before = raw[: hole.meta.at[0]].decode(errors="ignore")[-1:]
     after = raw[hole.meta.at[1] :].decode(errors="ignore")[:1]
     # Parenthesised, a value must read as parentheses (not as a call's
-    # arguments, nor as a subshell).
-    group = grouped(paren) if paren is not None else None
+    # arguments, nor as a subshell); a type, as a type in parentheses.
+    groups = {paren: grouped(paren)} if paren is not None else {}
+    groups |= {k: frozenset({k}) for k in _TYPE_PARENTHESES if grammar.knows(k)}
 
     def guard(value: object) -> KTerm:
         key: tuple[object, ...] | None
@@ -612,10 +618,10 @@ def _guard(
                 (t, value < 0) if isinstance(value, int | float) and t in (int, float) else shape(v, grammar)
             )
         key = (key, goes_on) if key is not None else None
-        wrap = decided.get(key) if key is not None else None
-        if wrap is None and not str(v):
-            wrap = False  # nothing to keep together: "()" would be a value of its own
-        if wrap is None:
+        wrap: str | None | MisreadError = decided.get(key, "") if key is not None else ""
+        if wrap == "" and not str(v):
+            wrap = None  # nothing to keep together: "()" would be a value of its own
+        if wrap == "":
             text = str(v)
             runs_in = runs_into(before, text, after, sk.lang)
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
@@ -627,20 +633,26 @@ def _guard(
                 # as a name): parentheses would not make it read otherwise.
                 alone = reading(sk, hole.meta, text, None)
             if runs_in or alone != READ:
-                wrap = group is not None and reading(sk, hole.meta, f"({text})", group) == READ
+                wrap = next(
+                    (g for g in groups if reading(sk, hole.meta, f"({text})", groups[g]) == READ), None
+                )
                 # A node read otherwise (not merely as another kind of node) that nothing keeps together.
-                if not wrap and node and alone in (MISREAD, RUN):
+                if wrap is None and node and alone in (MISREAD, RUN):
                     if reading(sk, hole.meta, text, None) in (MISREAD, RUN):
-                        wrap = _misread(sk, hole, text, paren is not None)
+                        wrap = MisreadError(_misread(sk, hole, text, bool(groups)))
             else:
-                wrap = False
+                wrap = None
             if key is not None:
                 decided[key] = wrap
-        if isinstance(wrap, str):
-            raise MisreadError(wrap)
-        return tb(paren).w("(").c(v).w(")").b() if wrap and paren is not None else v
+        if isinstance(wrap, MisreadError):
+            raise MisreadError(str(wrap))
+        return tb(wrap).w("(").c(v).w(")").b() if wrap else v
 
     return guard
+
+
+#: Types in parentheses: Rust, Swift and Scala read ``(T)`` as a tuple of one, which is ``T``.
+_TYPE_PARENTHESES = ("parenthesized_type", "tuple_type")
 
 
 def _misread(sk: Skeleton, hole: SHole, text: str, parens: bool) -> str:
@@ -766,12 +778,24 @@ class Template:
     ('NAME', 'VALUE')
     """
 
-    __slots__ = ("_fill", "_literals", "_names", "_skeleton", "_texts", "code", "holes", "lang", "runs")
+    __slots__ = (
+        "_fill",
+        "_literals",
+        "_names",
+        "_skeleton",
+        "_texts",
+        "_typed",
+        "code",
+        "holes",
+        "lang",
+        "runs",
+    )
 
-    def __init__(self, skeleton: Skeleton) -> None:
+    def __init__(self, skeleton: Skeleton, *, typed: bool = False) -> None:
         self.lang: str = skeleton.lang
         self.code: str = skeleton.code
         self._skeleton = skeleton
+        self._typed = typed  # read where a type stands (``type_template``)
         fillable = [m for m in skeleton.metas if is_hole(skeleton, m.index)]
         names: dict[str, None] = {}
         self._names: frozenset[str] = frozenset()
@@ -821,7 +845,7 @@ class Template:
         >>> pickle.loads(pickle.dumps(template("python", "log($$$A)"))).holes
         ('A',)
         """
-        return (template, (self.lang, self.code))
+        return (type_template if self._typed else template, (self.lang, self.code))
 
     @property
     def is_run(self) -> bool:
@@ -924,6 +948,53 @@ def _cached_template(lang: str, code: str) -> Template:
         return Template(parse_quasi(lang, code, literal_holes=True))
     except RecursionError:
         raise too_deep(lang) from None
+
+
+def type_template(lang: str, code: str) -> Template:
+    """``code`` in ``lang`` parsed where a type stands, as a ``Template``: a fix
+    that replaces a type is read as one (``&$T`` in Rust is otherwise a
+    reference expression, ``$T[]`` in TypeScript does not parse), so that what
+    fills it is parenthesised as a type.  Raises ``SyntaxError`` where the code
+    is no type, or ``lang`` has no types apart from its values.
+
+    >>> str(type_template("typescript", "$T[]").fill(T=template("typescript", "$A").fill(A="x")))
+    'x[]'
+    """
+    return _cached_type_template(canonical_name(lang), code)
+
+
+@lru_cache(maxsize=256)
+def _cached_type_template(lang: str, code: str) -> Template:
+    ctx = type_context(lang)
+    if ctx is None:
+        raise SyntaxError(f"kovel knows no place where {lang} code is a type")
+    before, after = split_context(ctx)
+    try:
+        sk = parse_quasi(lang, code, literal_holes=True, context=before + code + after)
+    except ValueError as exc:
+        raise SyntaxError(str(exc)) from None
+    except RecursionError:
+        raise too_deep(lang) from None
+    if not is_type_kind(sk.root.kind):
+        raise SyntaxError(f"{code!r} is no {lang} type")
+    return Template(sk, typed=True)
+
+
+def fitted(t: Template, kind: str) -> Template:
+    """``t``, or its code read as a type (``type_template``) where it replaces a
+    node of ``kind``, a type, and reads alone as something else.
+
+    >>> fitted(template("rust", "&$T"), "generic_type").skeleton.root.kind
+    'reference_type'
+    >>> fitted(template("rust", "&$T"), "call_expression").skeleton.root.kind
+    'reference_expression'
+    """
+    if t._typed or not is_type_kind(kind) or is_type_kind(t._skeleton.root.kind) or t.lone_hole is not None:
+        return t
+    try:
+        return type_template(t.lang, t.code)
+    except SyntaxError:
+        return t
 
 
 def template(lang: str, code: str) -> Template:

@@ -24,7 +24,7 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, several
+from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, fitted, several
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_or_left
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
@@ -971,9 +971,13 @@ def replacements(
             raise ValueError("the term is needed: its text and matches are not enough here")
         return t
 
+    template = replacement
     for m in p._matches(whole(), True) if found is None else _outermost(found):
         if text is None:
             text = str(whole())
+        if isinstance(template, Template):
+            # A type is replaced by the template read as a type.
+            replacement = fitted(template, _native.tag(m.term))
         if isinstance(replacement, Template) and m._run is not None:
             values = bound_texts(
                 {k: v for k, v in m.bindings.items() if k in replacement.holes},

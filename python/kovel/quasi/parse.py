@@ -1427,7 +1427,13 @@ def _ts_misranked(n: Node, parent: Node) -> bool:
     if parent.type == "type_assertion" and parent.children[-1] == n:
         # (`<T>(x) => x` is a generic arrow function, `<T>a + b` adds to `<T>a`.)
         return n.type in _TS_LOOSE or n.type in ("binary_expression", "as_expression", "satisfies_expression")
+    if n.type in ("constructor_type", "function_type") and parent.type in _TS_TYPE_OPERATIONS:
+        # TypeScript's `new () => A | C` returns `A | C`: what follows a function type is its result's.
+        return n.end_byte < parent.end_byte
     return False
+
+
+_TS_TYPE_OPERATIONS = frozenset({"union_type", "intersection_type", "conditional_type"})
 
 
 def _csharp_subtracted(n: Node, parent: Node) -> bool:

@@ -487,7 +487,9 @@ class Search:
             if merged is None:
                 return None
             env = merged
-        if r.meta is not None and r.meta:
+        if r.meta is not None and not self.named(path, node):
+            return None  # as in ast-grep, a metavariable alone stands for a node, not for a token
+        if r.meta:
             merged = _merge(env, {r.meta: node}, {})
             if merged is None:
                 return None

@@ -21,7 +21,7 @@ from typing import Any
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
-from kovel.quasi.fill import several
+from kovel.quasi.fill import fitted, several, type_template
 from kovel.quasi.inplace import Landing, container_misread, containers_changed, kept_or_left
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
@@ -139,7 +139,10 @@ class Matcher:
             try:
                 self._template = template(lang, config.fix)
             except (SyntaxError, ValueError):
-                self._template = None  # filled as text
+                try:  # code that reads only as a type (`$T[]` in TypeScript) replaces types
+                    self._template = type_template(lang, config.fix)
+                except (SyntaxError, ValueError):
+                    self._template = None  # filled as text
             named = (
                 set(self._template.holes)
                 if self._template is not None
@@ -431,10 +434,11 @@ class Matcher:
 
     def _fill(self, f: Found) -> KTerm:
         assert self._template is not None
+        filled = fitted(self._template, _native.tag(f.term))  # a type, by the template read as a type
         values: dict[str, Any] = {}
         texts: dict[str, str] | None = None
-        runs = self._template.runs
-        for h in self._template.holes:
+        runs = filled.runs
+        for h in filled.holes:
             v: Any = f.values.get(h) if h not in self.config.transform else None
             if isinstance(v, KTerm):
                 values[h] = (v,) if h in runs else v  # one node is a run of one
@@ -455,7 +459,7 @@ class Matcher:
         # A term put inside a string literal is its text there (made text escaped).
         if self._links is None:  # (worked out once: a fix is filled for every match)
             self._links = frozenset().union(*(p.chain_links for p in self.patterns))
-        return self._template.fill(**bound_texts(values, self._literals(), self._template, self._links))
+        return filled.fill(**bound_texts(values, self._literals(), filled, self._links))
 
     def _made(self, text: str) -> KTerm:
         """Made text as a value: text of several lines read as code, so that its
