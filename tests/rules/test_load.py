@@ -14,6 +14,7 @@ from kovel.rules import (
     matcher,
     parse_rules,
 )
+from kovel.rules.engine import MOST_NESTED
 from kovel.treesitter import parse
 
 GOOD = """\
@@ -102,6 +103,9 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         # aliases that stand for 2**40 values: refused before they are walked
         (H + "utils:\n  x0: &x0 {kind: call}\n" + "".join(f"  x{i}: &x{i} {{all: [*x{i - 1}, *x{i - 1}]}}\n" for i in range(1, 41))
          + "rule: *x40\n", 1, ""),
+        # nested deeper than the YAML library reads recursively
+        (H + "rule:\n" + "".join("  " * (k + 1) + "not:\n" for k in range(400)) + "  " * 401 + "kind: call\n", 1, ""),
+        (H + "rule: " + "{not: " * 1000 + "{kind: call}" + "}" * 1000 + "\n", 3, ""),
     ],
 )  # fmt: skip
 def test_mistakes_name_line_and_key(text, line, key):
@@ -109,6 +113,33 @@ def test_mistakes_name_line_and_key(text, line, key):
         parse_rules(text, "rules.yml")
     assert (info.value.path, info.value.line, info.value.key) == ("rules.yml", line, key)
     assert str(info.value).startswith(f"rules.yml:{line}: ")
+
+
+def _nested(depth, wrap):
+    r = Rule(kind="identifier")
+    for _ in range(depth - 1):
+        r = wrap(r)
+    return r
+
+
+NESTINGS = [
+    lambda r: Rule(not_=r),
+    lambda r: Rule(inside=r, stop_by="end"),
+    lambda r: Rule(has=r, stop_by="end"),
+    lambda r: Rule(all=(r, Rule(kind="identifier"))),
+    lambda r: Rule(any=(Rule(kind="integer"), r)),
+    lambda r: Rule(kind="identifier", stop_by=r, inside=Rule(kind="module", stop_by="end")),
+]
+
+
+@pytest.mark.parametrize("wrap", NESTINGS)
+def test_rules_nest_as_deep_as_the_limit_and_no_deeper(wrap):
+    src = parse("python", "a = b(c, [d for d in e])\n" * 3)
+    expected = len(list(matcher(RuleConfig("r", "python", _nested(10, wrap))).find_all(src)))
+    deep = matcher(RuleConfig("r", "python", _nested(MOST_NESTED, wrap)))
+    assert len(list(deep.find_all(src))) == expected  # matched without running out of stack
+    with pytest.raises(ValueError, match="nests"):
+        matcher(RuleConfig("r", "python", _nested(MOST_NESTED + 1, wrap)))
 
 
 @pytest.mark.parametrize(

@@ -39,6 +39,7 @@ if TYPE_CHECKING:
     from tree_sitter import Node, Tree
 
 __all__ = [
+    "MOST_NESTED",
     "Binding",
     "Compiled",
     "Found",
@@ -178,23 +179,52 @@ def _pattern(lang: str, p: str | PatternSpec) -> Pattern:
 def compile_rule(lang: str, r: Rule) -> Compiled:
     """Compile ``r`` for ``lang``: patterns parsed, regular expressions compiled.
 
-    Raises ``SyntaxError`` for a pattern that does not parse and ``re.error``
-    for a bad regular expression.
+    Raises ``SyntaxError`` for a pattern that does not parse, ``re.error``
+    for a bad regular expression, and ``ValueError`` for a rule that nests
+    rules more than ``MOST_NESTED`` deep (matching walks them recursively).
 
     >>> compile_rule("python", Rule(kind="identifier", regex="^x")).tags
     frozenset({'identifier'})
     """
+    if _nesting(r) > MOST_NESTED:
+        raise ValueError(f"the rule nests rules more than {MOST_NESTED} deep")
+    return _compiled(lang, r)
+
+
+#: The deepest a rule may nest rules (``inside``, ``has``, ``not``, ``all``...).
+MOST_NESTED = 100
+
+
+def _nesting(r: Rule) -> int:
+    """How deep ``r`` nests rules (1: none inside it), counted without recursion."""
+    deepest = 0
+    todo = [(r, 1)]
+    while todo:
+        x, depth = todo.pop()
+        deepest = max(deepest, depth)
+        if deepest > MOST_NESTED:
+            break
+        subs = [x.inside, x.has, x.follows, x.precedes, x.not_, *(x.all or ()), *(x.any or ())]
+        if isinstance(x.stop_by, Rule):
+            subs.append(x.stop_by)
+        if isinstance(x.nth_child, NthChild) and x.nth_child.of_rule is not None:
+            subs.append(x.nth_child.of_rule)
+        todo.extend((s, depth + 1) for s in subs if isinstance(s, Rule))
+    return deepest
+
+
+def _compiled(lang: str, r: Rule) -> Compiled:
     grammar = language(lang)  # ValueError for a language without a grammar
     if r.kind is not None and not any(grammar.id_for_node_kind(r.kind, named) for named in (True, False)):
         raise ValueError(f"no node kind {r.kind!r} in the {lang} grammar")
     if r.field is not None and grammar.field_id_for_name(r.field) is None:
         raise ValueError(f"no field {r.field!r} in the {lang} grammar")
     sub = {
-        name: None if getattr(r, name) is None else compile_rule(lang, getattr(r, name))
+        name: None if getattr(r, name) is None else _compiled(lang, getattr(r, name))
         for name in ("inside", "has", "follows", "precedes", "not_")
     }
-    alls = tuple(compile_rule(lang, x) for x in r.all or ())
-    anys = None if r.any is None else tuple(compile_rule(lang, x) for x in r.any)
+    alls = tuple(_compiled(lang, x) for x in r.all or ())
+    anys = None if r.any is None else tuple(_compiled(lang, x) for x in r.any)
     tags: frozenset[str] | None = None if r.kind is None else frozenset([r.kind])
     for a in alls:
         if a.tags is not None:
@@ -226,7 +256,7 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
 
 def _stop_by(lang: str, stop: object) -> str | Compiled:
     if isinstance(stop, Rule):
-        return compile_rule(lang, stop)
+        return _compiled(lang, stop)
     if stop not in ("neighbor", "end"):
         raise ValueError(f"stop_by is 'neighbor', 'end' or a Rule, not {stop!r}")
     return stop
@@ -240,7 +270,7 @@ def _nth(lang: str, n: int | str | NthChild) -> Nth:
             raise TypeError(f"nth_child is a position, a formula or an NthChild, not {n!r}")
         return Nth(0, abs(n), n < 0, None)
     a, b = nth_formula(n.position)
-    return Nth(a, b, n.reverse, None if n.of_rule is None else compile_rule(lang, n.of_rule))
+    return Nth(a, b, n.reverse, None if n.of_rule is None else _compiled(lang, n.of_rule))
 
 
 # Matched without the pattern machinery, which needs a node of some kind to stand for.

@@ -485,6 +485,8 @@ def parse_rules(text: str, path: str = "<rules>") -> list[RuleConfig]:
         mark = getattr(exc, "problem_mark", None)
         line = mark.line + 1 if mark is not None else 1
         raise RuleFileError(path, line, "", f"not YAML: {getattr(exc, 'problem', exc)}") from None
+    except RecursionError:  # the YAML library reads nested values recursively
+        raise RuleFileError(path, 1, "", "the rule file nests values too deeply") from None
     out = []
     for d in docs:
         if d is None:
