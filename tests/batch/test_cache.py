@@ -140,8 +140,8 @@ def test_a_hit_is_neither_parsed_nor_judged_again(tmp_path, monkeypatch, data, r
     monkeypatch.undo()
     # A damaged verdict is not believed: it is worked out again.
     for path in entries(tmp_path):
-        if (blob := path.read_bytes()).startswith(b"kvv1"):
-            path.write_bytes(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 20 else blob + b"9")
+        if (blob := path.read_bytes()).startswith(b"kvv2"):
+            path.write_bytes(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 8 else blob + b"9")
     assert judged() == first
 
 

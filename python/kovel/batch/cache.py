@@ -24,6 +24,7 @@ import os
 import re
 import struct
 import tempfile
+import zlib
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TypeVar
@@ -41,10 +42,11 @@ DEFAULT_CACHE_SIZE = 1 << 30
 
 # A term entry: the magic, the digest of all that follows it, the number of
 # error spans, the spans, the outline's size, the outline, the postcard bytes.
-_MAGIC = b"kvc3"
-_VERDICT = b"kvv1"
-_COUNT = struct.Struct("<4s16sI")
-_DIGESTED = 4 + 16  # where what the digest covers starts
+_MAGIC = b"kvc4"
+_VERDICT = b"kvv2"
+_DIGEST = struct.Struct("<I")
+_COUNT = struct.Struct("<4s4sI")
+_DIGESTED = 4 + _DIGEST.size  # where what the digest covers starts
 _SPAN = struct.Struct("<II")
 _SIZE = struct.Struct("<I")
 #: The outline kept with a term lists the children of its nodes of this many bytes or more.
@@ -196,13 +198,14 @@ class TermCache:
 
 
 def _digest(body: bytes | memoryview) -> bytes:
-    return hashlib.blake2b(body, digest_size=16).digest()
+    # A CRC: damage (a torn or flipped block) is what it must tell, at the speed of a read.
+    return _DIGEST.pack(zlib.crc32(body))
 
 
 def _verdict(blob: bytes) -> str | None:
     # The digest guards against a damaged entry passing for a verdict.
-    body = blob[len(_VERDICT) + 16 :]
-    if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : len(_VERDICT) + 16] != _digest(body):
+    body = blob[_DIGESTED:]
+    if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : _DIGESTED] != _digest(body):
         return None
     try:
         return body.decode()
