@@ -16,7 +16,7 @@ from functools import lru_cache
 from typing import Any, NamedTuple
 
 from kovel import _native, tree as kt
-from kovel._kovel import Builder, KTerm, tb
+from kovel._kovel import Builder, KTerm, leaf, tb
 from kovel.quasi.contexts import is_type_kind, split_context, type_context
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import (
@@ -35,11 +35,13 @@ from kovel.quasi.parse import (
     parse_quasi,
     reading,
     reads_as,
+    reads_without,
     runs_into,
     too_deep,
 )
 from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shape
 from kovel.quasi.wire import FillOp, HoleSpec
+from kovel.treesitter import parse
 from kovel.treesitter.grammars import canonical_name
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
@@ -52,6 +54,9 @@ __all__ = [
     "build_constant",
     "compile_filler",
     "fitted",
+    "made_text",
+    "one_value",
+    "run_text",
     "several",
     "template",
     "type_template",
@@ -620,7 +625,9 @@ def _guard(
         key = (key, goes_on) if key is not None else None
         wrap: str | None | MisreadError = decided.get(key, "") if key is not None else ""
         if wrap == "" and not str(v):
-            wrap = None  # nothing to keep together: "()" would be a value of its own
+            # Nothing to keep together ("()" would be a value of its own), but nothing
+            # must leave the code around it as it reads (`g($A - 1)` is no `g( - 1)`).
+            wrap = None if reads_without(sk, hole.meta) else MisreadError(_left_out(sk, hole))
         if wrap == "":
             text = str(v)
             runs_in = runs_into(before, text, after, sk.lang)
@@ -632,7 +639,9 @@ def _guard(
                 # A word read as one node of another kind (a parameter's name
                 # as a name): parentheses would not make it read otherwise.
                 alone = reading(sk, hole.meta, text, None)
-            if runs_in or alone != READ:
+            if (runs_in or alone != READ) and _native.tag(v) == MADE_RUN:
+                wrap = MisreadError(_misread(sk, hole, text, False, "the run"))
+            elif runs_in or alone != READ:
                 wrap = next(
                     (g for g in groups if reading(sk, hole.meta, f"({text})", groups[g]) == READ), None
                 )
@@ -655,13 +664,20 @@ def _guard(
 _TYPE_PARENTHESES = ("parenthesized_type", "tuple_type")
 
 
-def _misread(sk: Skeleton, hole: SHole, text: str, parens: bool) -> str:
-    why = (
-        "parentheses cannot keep it together"
-        if parens
-        else f"kovel knows no parentheses in the {sk.lang} grammar to keep it together"
+def _left_out(sk: Skeleton, hole: SHole) -> str:
+    return (
+        f"nothing in place of {hole.meta.text} in {sk.code!r} would leave the code around it read otherwise"
     )
-    return f"{clipped(text)!r} in place of {hole.meta.text} in {sk.code!r} would be read otherwise by the code around it, and {why}"
+
+
+def _misread(sk: Skeleton, hole: SHole, text: str, parens: bool, what: str = "") -> str:
+    if what:
+        why = "parentheses would make one value of its nodes"
+    elif parens:
+        why = "parentheses cannot keep it together"
+    else:
+        why = f"kovel knows no parentheses in the {sk.lang} grammar to keep it together"
+    return f"{what + ' ' if what else ''}{clipped(text)!r} in place of {hole.meta.text} in {sk.code!r} would be read otherwise by the code around it, and {why}"
 
 
 def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapping[str, Any]], KTerm]:
@@ -936,10 +952,12 @@ def several(value: object) -> bool:
     """Whether a value for a hole is more than one node (a run of two or more):
     a template that is that hole alone then writes a run of siblings.
 
-    >>> several([1, 2]), several([1]), several("ab")
-    (True, False, False)
+    >>> several([1, 2]), several([1]), several("ab"), several(made_text("python", "a, b", run=True))
+    (True, False, False, True)
     """
-    return isinstance(value, Sequence) and not isinstance(value, str | KTerm) and len(value) > 1
+    if isinstance(value, KTerm):
+        return _native.tag(value) == MADE_RUN  # the text of a run's nodes
+    return isinstance(value, Sequence) and not isinstance(value, str) and len(value) > 1
 
 
 @lru_cache(maxsize=1024)
@@ -950,6 +968,49 @@ def _cached_template(lang: str, code: str) -> Template:
         raise too_deep(lang) from None
 
 
+#: The tags of text made for a hole (a transform's; a run's of several nodes where
+#: one goes): no grammar's kind, so that it is read as what it parses as where it lands.
+MADE_TEXT = "kovel:text"
+MADE_RUN = "kovel:run"
+
+
+def made_text(lang: str, text: str, *, run: bool = False) -> KTerm:
+    """``text`` as a value for a hole: read as whatever it parses as where it
+    lands; text of several lines is parsed, so that its later lines take the
+    indentation of the line it lands on (a string's own lines stay as they are).
+    The text of a ``run`` of several nodes is never parenthesised: where it is
+    not read as it stands, parentheses would make one value of it (a tuple).
+
+    >>> str(template("python", "f($X)").fill(X=made_text("python", "a, b", run=True)))
+    'f(a, b)'
+    """
+    tag = MADE_RUN if run else MADE_TEXT
+    if "\n" not in text:
+        return leaf(tag, text)
+    return tb(tag).c(parse(lang, text)).b()  # still made text to the fill
+
+
+def one_value(lang: str, run: Sequence[KTerm]) -> KTerm:
+    """What a run a ``$$$`` matched stands for where one node goes: its one node,
+    or the text of its nodes (``made_text``).
+
+    >>> str(template("python", "$X * 2").fill(X=one_value("python", [template("python", "a + b").fill()])))
+    '(a + b) * 2'
+    """
+    return run[0] if len(run) == 1 else made_text(lang, run_text(run), run=len(run) > 1)
+
+
+def run_text(run: Sequence[KTerm]) -> str:
+    """The text of a run of siblings a ``$$$`` matched, as it stands in the
+    source (separators included) when known, else its nodes' texts joined by spaces.
+
+    >>> run_text([template("python", "a").fill(), template("python", "b").fill()])
+    'a b'
+    """
+    raw = run.raw if isinstance(run, Siblings) else None
+    return str(raw) if raw is not None else " ".join(str(x) for x in run)
+
+
 def type_template(lang: str, code: str) -> Template:
     """``code`` in ``lang`` parsed where a type stands, as a ``Template``: a fix
     that replaces a type is read as one (``&$T`` in Rust is otherwise a
@@ -957,8 +1018,8 @@ def type_template(lang: str, code: str) -> Template:
     fills it is parenthesised as a type.  Raises ``SyntaxError`` where the code
     is no type, or ``lang`` has no types apart from its values.
 
-    >>> str(type_template("typescript", "$T[]").fill(T=template("typescript", "$A").fill(A="x")))
-    'x[]'
+    >>> str(type_template("typescript", "$T[]").fill(T=type_template("typescript", "A | B").fill()))
+    '(A | B)[]'
     """
     return _cached_type_template(canonical_name(lang), code)
 

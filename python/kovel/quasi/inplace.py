@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
 from kovel._kovel import KTerm, tb
+from kovel.quasi.fill import MADE_RUN
 from kovel.quasi.parse import (
     MISREAD,
     READ,
@@ -104,7 +105,8 @@ def _kept(
     paren = parentheses(lang)
     clean: bool | None = None  # whether the text parses: then an error is the replacement's
     for x in wrong:
-        if paren is not None:
+        # (A run's nodes are not made one value: `(x, y)` is a tuple.)
+        if paren is not None and _all_of(x.core, (MADE_RUN,)) is None:
             wrapped = tb(paren).w("(").c(x.core).w(")").b()
             out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped, lang)
     # Parenthesised, it must read as parentheses (not as the arguments of a call before it).
@@ -289,9 +291,40 @@ def _readings(
     data = b"".join(parts)
     root = parser(lang).parse(data).root_node
     return {
-        x.at: _reading(lang, root, data, *where[x.at], x.single, kinds, _native.tag(x.core), ends[x.at])
+        x.at: _reading(
+            lang,
+            root,
+            data,
+            *where[x.at],
+            x.single,
+            kinds,
+            _native.tag(x.core),
+            ends[x.at],
+            _named(lang, x.core),
+        )
         for x in landings
     }
+
+
+def _named(lang: str, core: KTerm) -> str | None:
+    """The kind of named argument ``core`` is, all of its text (``x=1``), if it is one."""
+    kinds = _NAMED_ARGUMENTS.get(lang)
+    return None if kinds is None else _all_of(core, kinds)
+
+
+def _all_of(t: KTerm, kinds: Sequence[str]) -> str | None:
+    """The kind of the node of one of ``kinds`` that is all of ``t``'s text, if there is one."""
+    text: str | None = None
+    while _native.tag(t) not in kinds:
+        kids = _native.children(t)
+        if len(kids) != 1:
+            return None
+        if text is None:
+            text = str(t).strip()
+        if str(kids[0]).strip() != text:
+            return None
+        t = kids[0]
+    return _native.tag(t)
 
 
 def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> None:
@@ -384,6 +417,7 @@ def _reading(
     kinds: frozenset[str] | None = None,
     own: str | None = None,
     body_end: int | None = None,
+    named: str | None = None,
 ) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
     or as a run of whole siblings (``READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
@@ -444,8 +478,10 @@ def _reading(
         if kinds is not None:
             return MISREAD
         return MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else READ
+    spanned = [node.type]  # the kinds of the nodes of this span, innermost first
     while node.parent is not None and node.parent.start_byte == lo and ends_it(node.parent):
         node = node.parent
+        spanned.append(node.type)
     # One node (the outermost of those with this span), perhaps with an error
     # at its side (`-not 1` is an error and a `not`): one the language refuses there?
     before, after = node.prev_sibling, node.next_sibling
@@ -456,7 +492,11 @@ def _reading(
     ):
         return UNCLEAR
     if kinds is not None and node.type not in kinds:
-        return MISREAD
+        # (A list of one value, as Go's, reads as what it holds.)
+        if node.type not in _LISTS_OF_ONE or kinds.isdisjoint(spanned):
+            return MISREAD
+    if named is not None and (named not in spanned or _loose_pair(lang, node)):
+        return MISREAD  # a named argument out of an argument list: `x=1` assigns, `[x: 2]` holds a hash
     if node.parent is not None and not (own is not None and node.type == own and "argument" in own):
         # Read as the arguments of what stands before it (a template literal after
         # a line without `;` is a tagged template), unless it is an argument list.
@@ -466,6 +506,21 @@ def _reading(
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
     return MISREAD if holds_misranked(lang, node) else READ
+
+
+_LISTS_OF_ONE = frozenset({"expression_list"})
+# The kinds of a named argument, which means something else out of an argument list.
+_NAMED_ARGUMENTS = {"python": ("keyword_argument",), "ruby": ("pair",), "kotlin": ("value_argument",)}
+
+
+def _loose_pair(lang: str, node: Node) -> bool:
+    """Whether ``node``, read as a named argument's kind, stands out of an
+    argument list: Ruby's pair in an array is a hash, Kotlin's `f(x = 1)`
+    taken out is an assignment."""
+    holder = node.parent.type if node.parent is not None else ""
+    if lang == "ruby":
+        return node.type == "pair" and holder not in ("argument_list", "hash")
+    return lang == "kotlin" and holder != "value_arguments"
 
 
 _HTML_COMMENTS = frozenset({"javascript", "typescript", "tsx"})

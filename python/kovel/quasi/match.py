@@ -24,7 +24,7 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, fitted, several
+from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, fitted, one_value, several
 from kovel.quasi.inplace import Landing, apart, check_runs, kept_or_left
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
@@ -867,6 +867,9 @@ def bound_texts(
     BoundText(KTerm("a"), 'a', False)
     """
     out = dict(values)
+    for name, v in values.items():
+        if not isinstance(v, KTerm) and isinstance(v, list) and name not in tpl.runs:
+            out[name] = one_value(tpl.lang, v)  # a run where one node goes
     for name, openers in tpl.literals.items():
         inside = openers - {None}
         v = out.get(name)

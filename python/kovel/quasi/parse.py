@@ -40,6 +40,7 @@ __all__ = [
     "joins",
     "parse_quasi",
     "reads_as",
+    "reads_without",
     "reading",
     "refused_there",
     "refuses_statements",
@@ -1266,6 +1267,50 @@ def _with_text(sk: Skeleton, s: int, e: int, text: str) -> tuple[_Attempt, Tree,
     return att, parser(sk.lang).parse(att.source), lo, lo + len(text.encode())
 
 
+def reads_without(sk: Skeleton, meta: Meta) -> bool:
+    """Whether the code of ``sk`` reads as it does with nothing in place of
+    ``meta``: the node that holds the metavariable is still there, of its
+    kind (`f($A)` is still a call's arguments as `f()`; `g($A - 1)` is no
+    subtraction as `g( - 1)`).  Where the code does not parse with a name in
+    place of the metavariable either, this cannot tell, and says it does.
+
+    >>> reads_without(parse_quasi("python", "f(1, $A)"), parse_quasi("python", "f(1, $A)").metas[0])
+    True
+    >>> reads_without(parse_quasi("python", "g($A - 1)"), parse_quasi("python", "g($A - 1)").metas[0])
+    False
+    """
+    s, e = meta.at
+    named = _with_text(sk, s, e, "_kq")
+    bare = _with_text(sk, s, e, "")
+    if named is None or bare is None or named[1].root_node.has_error:
+        return True
+    _, tree, lo, hi = named
+    node = tree.root_node.descendant_for_byte_range(lo, hi)
+    while (
+        node is not None
+        and node.parent is not None
+        and node.parent.start_byte == lo
+        and node.parent.end_byte == hi
+    ):
+        node = node.parent
+    holder = node.parent if node is not None else None
+    if holder is None:
+        return True
+    empty = bare[1].root_node
+    if empty.has_error:
+        return False
+    start, end = holder.start_byte, holder.end_byte - (hi - lo)
+    end = start + len(bare[0].source[start:end].rstrip())  # (`return ` ends with its word)
+    if start == end:
+        return True  # the holder was the name alone: nothing is left to read otherwise
+    found = empty.descendant_for_byte_range(start, end)
+    while found is not None and (found.start_byte, found.end_byte) == (start, end):
+        if found.type == holder.type:
+            return True
+        found = found.parent
+    return False
+
+
 def _reads_alone(sk: Skeleton, leaf: SNode, text: str) -> bool:
     """Whether ``text`` in place of ``leaf`` is read as a leaf of its kind."""
     old = leaf.items[0] if leaf.items and isinstance(leaf.items[0], str) else ""
@@ -1507,6 +1552,87 @@ def holds_misranked(lang: str, n: Node) -> bool:
             return False
 
 
+def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
+    """Whether ``n`` is an operand its language reads otherwise, or refuses,
+    where its grammar puts it: Kotlin's and Python's `await` take only
+    what ranks above them, a cast or Rust's `as` is no callee, C's `sizeof`
+    takes no cast, a JavaScript arrow's body that starts with `{` is a block."""
+    if lang == "kotlin":
+        mine, theirs = _KOTLIN_RANKS.get(n.type), _KOTLIN_RANKS.get(parent.type)
+        # `-a + b` is `(-a) + b`, `a is T to 1` is refused: Kotlin ranks what its grammar reads flat.
+        return mine is not None and theirs is not None and mine > theirs
+    if lang == "python" and parent.type == "await":
+        return n.type in _PY_NOT_PRIMARY  # `await a ** b` is `(await a) ** b`
+    if lang == "php" and parent.type in ("unary_op_expression", "cast_expression"):
+        op = n.child_by_field_name("operator")
+        first = parent.children[0] if parent.children else None
+        # `-$a instanceof A` is `(-$a) instanceof A`; `!` ranks below `instanceof`.
+        return (
+            n.type == "binary_expression"
+            and op is not None
+            and op.type == "instanceof"
+            and (parent.type == "cast_expression" or (first is not None and first.type != "!"))
+        )
+    if lang in _CASTS_NO_CALLEE and n.type == _CASTS_NO_CALLEE[lang] and parent.children[0] == n:
+        return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
+    if lang in ("c", "cpp") and parent.type in ("sizeof_expression", "alignof_expression"):
+        return n.type == "cast_expression"  # `sizeof (char)a` is `sizeof(char)` and then `a`
+    if lang in _JS and parent.type == "arrow_function" and parent.child_by_field_name("body") == n:
+        return n.type != "statement_block" and (n.text or b"").startswith(b"{")
+    if lang == "go" and n.type == "composite_literal":
+        return _go_in_a_header(n)
+    return False
+
+
+# Kotlin's ranks, highest first, of the expressions its grammar reads at one rank.
+_KOTLIN_RANKS = {
+    k: rank
+    for rank, kinds in enumerate(
+        [("prefix_expression",), ("as_expression",), ("multiplicative_expression",), ("additive_expression",),
+         ("range_expression",), ("infix_expression",), ("elvis_expression",), ("check_expression",),
+         ("comparison_expression",), ("equality_expression",), ("conjunction_expression",),
+         ("disjunction_expression",)]
+    )
+    for k in kinds
+}  # fmt: skip
+# What Python's `await` cannot take bare: anything but a primary.
+_PY_NOT_PRIMARY = frozenset(
+    {"binary_operator", "unary_operator", "not_operator", "boolean_operator", "comparison_operator",
+     "conditional_expression", "lambda", "named_expression", "await"}
+)  # fmt: skip
+# A cast that cannot be followed by a call, a member or an index without parentheses.
+_CASTS_NO_CALLEE = {"rust": "type_cast_expression", "c_sharp": "as_expression"}
+_HEADS_AFTER_CASTS = frozenset(
+    {"field_expression", "call_expression", "index_expression", "try_expression", "await_expression",
+     "member_access_expression", "invocation_expression", "element_access_expression"}
+)  # fmt: skip
+# Go's statements whose header ends at a brace: a composite literal there needs parentheses.
+_GO_HEADERS = frozenset(
+    {"if_statement", "for_statement", "expression_switch_statement", "type_switch_statement"}
+)
+_GO_ENCLOSING = frozenset(
+    {"parenthesized_expression", "argument_list", "literal_value", "func_literal", "block"}
+)
+
+
+def _go_in_a_header(n: Node) -> bool:
+    """Whether the composite literal ``n``, of a type's name (``P{1}``), stands
+    bare between the keyword of an `if`, `for` or `switch` and its block, where
+    Go takes the brace for the block's."""
+    kind = n.child_by_field_name("type")
+    if kind is None or kind.type not in ("type_identifier", "qualified_type", "generic_type"):
+        return False
+    up = n.parent
+    while up is not None:
+        if up.type in _GO_ENCLOSING:
+            return False
+        if up.type in _GO_HEADERS:
+            body = up.child_by_field_name("body")
+            return body is None or n.end_byte <= body.start_byte
+        up = up.parent
+    return False
+
+
 def misranked(lang: str, n: Node) -> bool:
     """Whether the language refuses ``n`` where it stands, or reads it otherwise,
     though its tree-sitter grammar reads it there: a low-ranked expression
@@ -1526,6 +1652,8 @@ def misranked(lang: str, n: Node) -> bool:
         return True
     if lang == "python" and n.type == "named_expression" and parent.type == "interpolation":
         return True  # `f"{a := 2}"`: what follows the `:` is a format spec
+    if _takes_no_operator(lang, n, parent):
+        return True
     if (
         lang == "rust"
         and n.type == "type_cast_expression"

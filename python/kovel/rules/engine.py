@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 from kovel import _native
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, pattern as make_pattern
-from kovel.quasi.fill import Siblings
+from kovel.quasi.fill import run_text
 from kovel.quasi.match import find_all_many, source_bindings
 from kovel.quasi.shape import KnownKinds, shared_tags
 from kovel.rules.regex import compile_regex
@@ -313,10 +313,7 @@ def text_of(v: Binding) -> str:
     >>> text_of(parse("python", "x = 1\\n"))
     'x = 1\\n'
     """
-    if isinstance(v, KTerm):
-        return str(v)
-    raw = v.raw if isinstance(v, Siblings) else None
-    return str(raw) if raw is not None else " ".join(str(x) for x in v)
+    return str(v) if isinstance(v, KTerm) else run_text(v)
 
 
 @dataclass(frozen=True, slots=True)

@@ -21,7 +21,7 @@ from typing import Any
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
-from kovel.quasi.fill import fitted, several, type_template
+from kovel.quasi.fill import fitted, made_text, one_value, several, type_template
 from kovel.quasi.inplace import Landing, container_misread, containers_changed, kept_or_left
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
@@ -48,9 +48,6 @@ __all__ = ["Fix", "Matcher", "matcher"]
 Path = tuple[int, ...]
 #: One fix: the path of the matched node, its replacement, and the match's span in the root's text.
 Fix = tuple[Path, KTerm, tuple[int, int]]
-#: The tag of a transform's text in a filled fix: no grammar's kind, so that it is read
-#: as what it parses as (not taken for a name it is not).
-_MADE = "kovel:text"
 _META = re.compile(r"\$\$\$([A-Z_][A-Z0-9_]*)|\$([A-Z_][A-Z0-9_]*)")
 
 
@@ -444,14 +441,15 @@ class Matcher:
                 values[h] = (v,) if h in runs else v  # one node is a run of one
             elif v is not None and h in runs:
                 values[h] = v
+            elif v is not None and h not in self.config.transform:
+                values[h] = one_value(self.config.language, v)  # a run where one node goes
             else:
-                # A transform's text, a run where one node goes (its text), or a
-                # name this match left unbound (nothing): made text, read as
-                # whatever it parses as where it lands.
+                # A transform's text, or a name this match left unbound (nothing):
+                # made text, read as whatever it parses as where it lands.
                 if texts is None:
                     texts = self._values(f)
                 made = texts.get(h, "")
-                value = self._made(made)
+                value = made_text(self.config.language, made)
                 if h in runs:
                     values[h] = (value,) if made else ()
                 else:
@@ -460,14 +458,6 @@ class Matcher:
         if self._links is None:  # (worked out once: a fix is filled for every match)
             self._links = frozenset().union(*(p.chain_links for p in self.patterns))
         return filled.fill(**bound_texts(values, self._literals(), filled, self._links))
-
-    def _made(self, text: str) -> KTerm:
-        """Made text as a value: text of several lines read as code, so that its
-        later lines take the indentation of the line it lands on (a string's
-        own lines stay as they are)."""
-        if "\n" not in text:
-            return leaf(_MADE, text)
-        return tb(_MADE).c(parse(self.config.language, text)).b()  # still made text to the fill
 
     def _literals(self) -> dict[str, frozenset[str | None]]:
         """Where the rule's patterns take each metavariable from (see ``Pattern.literals``)."""

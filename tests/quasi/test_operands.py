@@ -1,0 +1,136 @@
+"""Values put where their language reads them otherwise than its grammar does
+are parenthesised or refused: unary operators over binary ones (Kotlin,
+PHP's `instanceof`), Python's `await`, casts before a member or a call, C's
+`sizeof`, a JavaScript arrow's object body, Go's composite literals in a
+statement's header; a run where one value goes, nothing where an operand
+goes, a named argument taken out of its call."""
+
+import ast
+import shutil
+
+import pytest
+
+from kovel._native import replace_all
+from kovel.quasi import MisreadError, pattern, template
+from kovel.quasi.match import replacements
+from kovel.quasi.parse import parse_quasi, reads_without
+from kovel.rules import Matcher, parse_rules
+from kovel.tree import tag, walk
+from kovel.treesitter import parse
+from tests.helpers import NODE, run
+
+pytest.importorskip("tree_sitter")
+
+
+def value(lang: str, source: str, kind: str):
+    return next(n for _, n in walk(parse(lang, source)) if tag(n) == kind)
+
+
+# (language, source holding the value, the value's kind, template, filled)
+FILLS = [
+    ("kotlin", "val x = i + j", "additive_expression", "-$X", "-(i + j)"),
+    ("kotlin", "val x = a && b", "conjunction_expression", "!$X", "!(a && b)"),
+    ("kotlin", "val x = a is Int", "check_expression", "$X to 1", "(a is Int) to 1"),
+    ("kotlin", "val x = a is Int", "check_expression", "$X ?: 0", "(a is Int) ?: 0"),
+    ("kotlin", "val x = a..b", "range_expression", "-$X", "-(a..b)"),
+    ("kotlin", "val x = i * j", "multiplicative_expression", "$X + 1", "i * j + 1"),
+    ("python", "x = a ** b\n", "binary_operator", "await $X", "await (a ** b)"),
+    ("python", "x = -a\n", "unary_operator", "await $X", "await (-a)"),
+    ("python", "x = a.b(c)\n", "call", "await $X", "await a.b(c)"),
+    ("php", "<?php $x = $a instanceof Foo;", "binary_expression", "-$X", "-($a instanceof Foo)"),
+    ("php", "<?php $x = $a instanceof Foo;", "binary_expression", "!$X", "!$a instanceof Foo"),
+    ("rust", "fn f() { let v = a as i64; }", "type_cast_expression", "$X.clone()", "(a as i64).clone()"),
+    ("rust", "fn f() { let v = a as i64; }", "type_cast_expression", "$X?", "(a as i64)?"),
+    ("rust", "fn f() { let v = a as i64; }", "type_cast_expression", "$X < 5", "(a as i64) < 5"),
+    ("c_sharp", "class A { void f() { var z = o as string; } }", "as_expression", "$X.Length", "(o as string).Length"),
+    ("c_sharp", "class A { void f() { var z = o as string; } }", "as_expression", "$X()", "(o as string)()"),
+    ("c", "int f(int a) { return (char)a; }", "cast_expression", "sizeof $X", "sizeof ((char)a)"),
+    ("c", "int f(int a) { return (char)a; }", "cast_expression", "-$X", "-(char)a"),
+    ("javascript", "f({a: 1})", "object", "() => $X", "() => ({a: 1})"),
+    ("typescript", "f({a: 1} as T)", "as_expression", "() => $X", "() => ({a: 1} as T)"),
+    ("javascript", "f([1])", "array", "() => $X", "() => [1]"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "kind", "tpl", "want"), FILLS)
+def test_a_value_keeps_its_meaning_where_its_language_ranks_it_otherwise(lang, source, kind, tpl, want):
+    assert str(template(lang, tpl).fill(X=value(lang, source, kind))) == want
+
+
+def test_python_reads_await_as_filled():
+    for _, source, kind, tpl, _ in (f for f in FILLS if f[0] == "python"):
+        got = str(template("python", tpl).fill(X=value("python", source, kind)))
+        inner = source.split(" = ", 1)[1].strip()
+        want = ast.dump(ast.parse(f"async def f():\n    await ({inner})\n"))
+        assert ast.dump(ast.parse(f"async def f():\n    {got}\n")) == want
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+def test_an_arrow_returns_the_object_filled_in():
+    got = str(template("javascript", "() => $X").fill(X=value("javascript", "f({a: 1, b: 2})", "object")))
+    assert run(NODE, "-e", f"console.log(JSON.stringify(({got})()))").strip() == '{"a":1,"b":2}'
+
+
+@pytest.mark.skipif(shutil.which("go") is None, reason="go is not installed")
+def test_go_composite_literals_in_a_header_are_parenthesised(tmp_path):
+    src = (
+        "package main\n\ntype P struct{ X int }\n\nfunc id(p P) P { return p }\n\nfunc main() {\n"
+        "\tif v := id(P{2}); v.X > 0 {\n\t}\n\tswitch w := id(P{5}); w.X {\n\t}\n"
+        "\tfor _, q := range []P{id(P{3})} {\n\t\t_ = q\n\t}\n\tx := id(P{4})\n\t_ = x\n}\n"
+    )
+    out = str(pattern("go", "id($X)").rewrite(parse("go", src), template("go", "$X")))
+    assert "if v := (P{2});" in out and "switch w := (P{5});" in out and "x := P{4}" in out
+    (tmp_path / "m.go").write_text(out)
+    run("go", "vet", tmp_path / "m.go")
+
+
+# A run of several nodes where one value goes: as its text where it reads so, else refused.
+RUNS = [
+    ("javascript", "f(1, 2)\nf(a)\n", "g($X)", "g(1, 2)\ng(a)\n"),
+    ("python", "f(1, 2)\nf(a)\n", "$X", "1, 2\na\n"),
+    ("javascript", "f(1, 2)\n", "g($X + 1)", None),  # `(1, 2) + 1` would be a comma expression
+    ("python", "h(f(x, y) * 2)\n", "$X", "h(f(x, y) * 2)\n"),  # `(x, y) * 2` would repeat a tuple
+]
+
+
+@pytest.mark.parametrize(("lang", "source", "tpl", "want"), RUNS)
+def test_a_run_where_one_value_goes(lang, source, tpl, want):
+    t = parse(lang, source)
+    left: list[str] = []
+    try:
+        paths, news, _ = replacements(pattern(lang, "f($$$X)"), t, template(lang, tpl), left_alone=left)
+    except MisreadError:
+        assert want is None
+        return
+    assert str(replace_all(t, paths, news)) == want
+    assert bool(left) == (want == source)
+
+
+@pytest.mark.parametrize(
+    ("code", "fits"),
+    [("f(1, $A)", True), ("f($A)", True), ("[$A]", True), ("return $A", True), ("g($A - 1)", False),
+     ("x = $A", False), ("-$A", False), ("a if $A else b", False), ("{$A: 1}", False)],
+)  # fmt: skip
+def test_nothing_goes_only_where_the_code_around_reads_as_it_did(code, fits):
+    sk = parse_quasi("python", code)
+    assert reads_without(sk, sk.metas[0]) == fits
+
+
+def test_an_empty_run_is_no_operand():
+    [config] = parse_rules("id: e\nlanguage: python\nrule: {pattern: f($$$A)}\nfix: g($A - 1)\n")
+    m = Matcher(config)
+    assert str(m.rewrite(parse("python", "f(2)\n"))) == "g(2 - 1)\n"
+    with pytest.raises(MisreadError):
+        m.rewrite(parse("python", "f()\n"))
+
+
+@pytest.mark.parametrize(
+    ("lang", "source"),
+    [("python", "x = 5\nf(x=1)\n"), ("ruby", "y = [f(x: 2)]\n"), ("kotlin", "fun main() {\n  f(x = 1)\n}\n")],
+)
+def test_a_named_argument_taken_out_of_its_call_is_left_alone(lang, source):
+    left: list[str] = []
+    paths, _, _ = replacements(
+        pattern(lang, "f($X)"), parse(lang, source), template(lang, "$X"), left_alone=left
+    )
+    assert (paths, len(left)) == ([], 1)
