@@ -590,6 +590,7 @@ class _Run:
         r = rewrite_source(data, a.lang, a.pattern, a.rewrite, executor=self.start_pool(), timeout=timeout)
         if r.error is not None:
             self.report(r.path, r.error)
+        self.notes(r)
         self.found = r.changed and (a.force or not r.worse)
         if r.changed and not self.found:
             tail = "printed unchanged (--force applies it)"
@@ -733,6 +734,11 @@ class _Run:
                 self.out(line)
             self.flush()  # each file as it comes: a long run shows its first matches at once
 
+    def notes(self, r: RewrittenFile) -> None:
+        """Say why each match of ``r`` left as it is was not rewritten."""
+        for why in r.left_alone:
+            self.err(f"kovel: note: {r.path}: a match left as it is: {why}")
+
     def rewrite(self, results: Iterable[RewrittenFile]) -> None:
         a = self.args
         if a.write and not a.interactive and not a.json:
@@ -741,8 +747,7 @@ class _Run:
         for r in results:
             if r.error is not None:
                 self.passed_over(r.path, r.error, r.skipped)
-            for why in r.left_alone:
-                self.err(f"kovel: note: {r.path}: a match left as it is: {why}")
+            self.notes(r)
             if not r.changed:
                 continue
             if review is not None:  # the changes the user picks are judged, not all of them
