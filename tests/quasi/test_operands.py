@@ -134,3 +134,23 @@ def test_a_named_argument_taken_out_of_its_call_is_left_alone(lang, source):
         pattern(lang, "f($X)"), parse(lang, source), template(lang, "$X"), left_alone=left
     )
     assert (paths, len(left)) == ([], 1)
+
+
+# A match taken out (an empty fix): what held it must still read as what it was.
+DELETIONS = [
+    ("javascript", "run(a)\n(b || c).go()\n", "run($X)", None),  # a call of `(b || c)` would be left
+    ("javascript", "console.log(1);\nx();\n", "console.log($$$A)", ";\nx();\n"),
+    ("python", "def f():\n    a()\n    b()\nx = 1\n", "b()", "def f():\n    a()\n    \nx = 1\n"),
+    ("c", "int f() { g(1); return 0; }\n", "g($A)", "int f() { ; return 0; }\n"),
+]
+
+
+@pytest.mark.parametrize(("lang", "source", "pat", "want"), DELETIONS)
+def test_what_a_deleted_match_leaves_reads_as_it_did(lang, source, pat, want):
+    t = parse(lang, source)
+    left: list[str] = []
+    paths, news, _ = replacements(pattern(lang, pat), t, template(lang, ""), left_alone=left)
+    if want is None:
+        assert (paths, len(left)) == ([], 1)
+    else:
+        assert (str(replace_all(t, paths, news)), left) == (want, [])

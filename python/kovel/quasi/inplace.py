@@ -46,6 +46,7 @@ __all__ = [
     "check_runs",
     "container_misread",
     "containers_changed",
+    "holders",
     "kept_in_place",
     "kept_or_left",
 ]
@@ -355,6 +356,54 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
             )
 
 
+def holders(
+    lang: str, text: str, spans: Sequence[tuple[int, int]]
+) -> list[tuple[tuple[int, int], str] | None]:
+    """For each of ``spans`` (in code points) of ``text``, the span and kind of
+    the node holding the outermost node of exactly that span (None for none,
+    or the root), as ``containers_changed`` takes them.
+
+    >>> holders("python", "f(a)(b)\n", [(0, 4)])
+    [((0, 7), 'call')]
+    """
+    data = text.encode()
+    root = parser(lang).parse(data).root_node
+    offsets = _Offsets(text)
+    out: list[tuple[tuple[int, int], str] | None] = []
+    for s, e in spans:
+        lo, hi = offsets.byte(s), offsets.byte(e)
+        node = root.descendant_for_byte_range(lo, hi)
+        if node is None or (node.start_byte, node.end_byte) != (lo, hi):
+            out.append(None)
+            continue
+        while node.parent is not None and (node.parent.start_byte, node.parent.end_byte) == (lo, hi):
+            node = node.parent
+        up = node.parent
+        if up is None or up.parent is None or up.type in _STATEMENTS_OF_ONE:
+            # The root holds it, or a statement of it alone: what is left of that is no statement.
+            out.append(None)
+            continue
+        out.append(((offsets.char(up.start_byte), offsets.char(up.end_byte)), up.type))
+    return out
+
+
+_STATEMENTS_OF_ONE = frozenset({"expression_statement"})
+
+
+class _Offsets:
+    """Code points and UTF-8 bytes of one text, one to the other."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+        self.ascii = text.isascii()
+
+    def byte(self, i: int) -> int:
+        return i if self.ascii else len(self.text[:i].encode())
+
+    def char(self, b: int) -> int:
+        return b if self.ascii else len(self.text.encode()[:b].decode(errors="ignore"))
+
+
 def containers_changed(
     lang: str,
     text: str,
@@ -388,6 +437,7 @@ def containers_changed(
     out: list[int] = []
     for k, ((a, b), kind) in enumerate(containers):
         lo, hi = moved(a), moved(b)
+        hi = lo + len(data[lo:hi].rstrip())  # (a block's last statement taken out leaves its indentation)
         node = root.descendant_for_byte_range(lo, hi)
         kinds: set[str] = set()
         while node is not None and node.start_byte == lo and node.end_byte == hi:

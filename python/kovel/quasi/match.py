@@ -25,7 +25,15 @@ from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, fitted, one_value, several
-from kovel.quasi.inplace import Landing, apart, check_runs, kept_or_left
+from kovel.quasi.inplace import (
+    Landing,
+    apart,
+    check_runs,
+    container_misread,
+    containers_changed,
+    holders,
+    kept_or_left,
+)
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
     SHole,
@@ -1057,6 +1065,24 @@ def replacements(
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
         return paths, news, spans
+    gone = [k for k, n in enumerate(news) if not str(n)]
+    if gone and text is not None:
+        # What a match is taken out of must still read as what it was: taking the callee
+        # out of JavaScript's `run(a)\n(b).go()` leaves a call of `(b)`, no call of `run(a)`.
+        held = holders(p.lang, text, [spans[k] for k in gone])
+        around = [(k, c) for k, c in zip(gone, held, strict=True) if c is not None]
+        changed = containers_changed(p.lang, text, spans, [str(n) for n in news], [c for _, c in around])
+        dropped = {around[w][0] for w in changed}
+        for w in changed:
+            k, (_, kind) = around[w]
+            exc = container_misread(text, spans[k], kind)
+            if left_alone is None:
+                raise exc
+            left_alone.append(str(exc))
+        if dropped:
+            kept = [k for k in range(len(news)) if k not in dropped]
+            paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
+            landings = [x._replace(at=kept.index(x.at)) for x in landings if x.at in kept]
     if landings:
         assert text is not None
         news, dropped = kept_or_left(p.lang, text, spans, news, landings, left_alone)
