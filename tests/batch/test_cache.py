@@ -88,6 +88,44 @@ def test_prune_removes_the_least_recently_used_first(tmp_path):
     assert prune(str(tmp_path), 10**9) == 0
 
 
+@pytest.mark.parametrize("kind", ["term", "verdict"])
+def test_an_entry_under_another_name_is_no_hit(tmp_path, kind):
+    # Copied over another file's entry (by hand, or a shared cache): not that file's term.
+    cache = TermCache(str(tmp_path))
+    a, b = b"print(1)\nfoo()\n", b"x = 5\nprint(2222)\n"
+    if kind == "term":
+        ka, kb = cache.key("python", a), cache.key("python", b)
+        cache.put(kb, parse_with_errors("python", b))
+    else:
+        ka, kb = cache.verdict_key("compiles", a), cache.verdict_key("compiles", b)
+        cache.put_verdict(kb, "")
+    (tmp_path / ka[:2]).mkdir(exist_ok=True)
+    (tmp_path / ka[:2] / ka).write_bytes((tmp_path / kb[:2] / kb).read_bytes())
+    got = (cache.get(ka), cache.get(kb)) if kind == "term" else (cache.get_verdict(ka), cache.get_verdict(kb))
+    assert got[0] is None and got[1] is not None
+
+
+def test_prune_removes_nothing_the_cache_did_not_write(tmp_path):
+    # A cache pointed at a folder that holds other files (a project, `~/.cache`).
+    others = {
+        "src/main.py": "print(1)\n",
+        "ab/notes.txt": "x",
+        "ab/" + "cd" * 32: "y",
+        "top.py": "z",
+        "00/.tmp-1": "t",
+    }
+    for name, body in others.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(body)
+        os.utime(tmp_path / name, (1, 1))  # older than any entry
+    cache = TermCache(str(tmp_path))
+    key = cache.key("python", b"f()\n")
+    cache.put(key, parse_with_errors("python", b"f()\n"))
+    assert prune(str(tmp_path), 0) == 1
+    assert cache.get(key) is None
+    assert all((tmp_path / name).read_text() == body for name, body in others.items())
+
+
 def test_a_run_with_the_cache_gives_what_a_run_without_gives(tmp_path):
     files = {"a.py": "print(1)\nxs.append(2)\n", "b.py": "def f(:\n  print(x)\n", "c.js": "console.log(1);\n"}
     root, cache = write_files(tmp_path / "src", files), tmp_path / "cache"
@@ -140,7 +178,7 @@ def test_a_hit_is_neither_parsed_nor_judged_again(tmp_path, monkeypatch, data, r
     monkeypatch.undo()
     # A damaged verdict is not believed: it is worked out again.
     for path in entries(tmp_path):
-        if (blob := path.read_bytes()).startswith(b"kvv2"):
+        if (blob := path.read_bytes()).startswith(b"kvv3"):
             path.write_bytes(blob[:-1] + bytes([blob[-1] ^ 1]) if len(blob) > 8 else blob + b"9")
     assert judged() == first
 

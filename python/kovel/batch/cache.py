@@ -42,8 +42,8 @@ DEFAULT_CACHE_SIZE = 1 << 30
 
 # A term entry: the magic, the digest of all that follows it, the number of
 # error spans, the spans, the outline's size, the outline, the postcard bytes.
-_MAGIC = b"kvc4"
-_VERDICT = b"kvv2"
+_MAGIC = b"kvc5"
+_VERDICT = b"kvv3"
 _DIGEST = struct.Struct("<I")
 _COUNT = struct.Struct("<4s4sI")
 _DIGESTED = 4 + _DIGEST.size  # where what the digest covers starts
@@ -138,7 +138,7 @@ class TermCache:
         postcard = parsed.term.postcard_bytes()
         outline = _native.postcard_outline(postcard, _OUTLINED)
         body = b"".join((_SIZE.pack(len(parsed.errors)), spans, _SIZE.pack(len(outline)), outline, postcard))
-        self._write(key, _MAGIC + _digest(body) + body)
+        self._write(key, _MAGIC + _digest(body, key) + body)
 
     def verdict_key(self, check: str, data: bytes, lang: str | None = None) -> str:
         """The entry name of the verdict of ``check`` on ``data``: ``check`` names the
@@ -163,14 +163,14 @@ class TermCache:
     def put_verdict(self, key: str, verdict: str) -> None:
         """Store ``verdict`` as entry ``key``, as ``put`` stores a term."""
         body = verdict.encode()
-        self._write(key, _VERDICT + _digest(body) + body)
+        self._write(key, _VERDICT + _digest(body, key) + body)
 
-    def _read(self, key: str, decode: Callable[[bytes], _T | None]) -> _T | None:
+    def _read(self, key: str, decode: Callable[[bytes, str], _T | None]) -> _T | None:
         """Entry ``key`` decoded, or None when there is none or it does not decode; a hit
         is marked recently used."""
         path = self._path(key)
         try:
-            got = decode(read_bytes(path))
+            got = decode(read_bytes(path), key)
         except OSError:
             return None
         if got is not None:
@@ -197,15 +197,17 @@ class TermCache:
             pass
 
 
-def _digest(body: bytes | memoryview) -> bytes:
+def _digest(body: bytes | memoryview, key: str) -> bytes:
     # A CRC: damage (a torn or flipped block) is what it must tell, at the speed of a read.
-    return _DIGEST.pack(zlib.crc32(body))
+    # It covers the entry's name too: an entry found under another name (copied, or
+    # moved) is not taken for the term of another file.
+    return _DIGEST.pack(zlib.crc32(body, zlib.crc32(key.encode())))
 
 
-def _verdict(blob: bytes) -> str | None:
+def _verdict(blob: bytes, key: str) -> str | None:
     # The digest guards against a damaged entry passing for a verdict.
     body = blob[_DIGESTED:]
-    if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : _DIGESTED] != _digest(body):
+    if blob[: len(_VERDICT)] != _VERDICT or blob[len(_VERDICT) : _DIGESTED] != _digest(body, key):
         return None
     try:
         return body.decode()
@@ -233,7 +235,7 @@ class Stored:
         return Parsed(term, self.errors)
 
 
-def _stored(blob: bytes) -> Stored | None:
+def _stored(blob: bytes, key: str) -> Stored | None:
     if len(blob) < _COUNT.size:
         return None
     magic, digest, count = _COUNT.unpack_from(blob)
@@ -242,7 +244,7 @@ def _stored(blob: bytes) -> Stored | None:
         return None
     # The digest guards against a damaged entry passing for a term (one that
     # still decodes would give wrong matches).
-    if digest != _digest(memoryview(blob)[_DIGESTED:]):
+    if digest != _digest(memoryview(blob)[_DIGESTED:], key):
         return None
     errors = tuple(_SPAN.unpack_from(blob, _COUNT.size + i * _SPAN.size) for i in range(count))
     (size,) = _SIZE.unpack_from(blob, outline - _SIZE.size)
@@ -251,9 +253,13 @@ def _stored(blob: bytes) -> Stored | None:
     return Stored(errors, blob, outline, outline + size)
 
 
-def _decode(blob: bytes) -> Parsed | None:
-    stored = _stored(blob)
+def _decode(blob: bytes, key: str) -> Parsed | None:
+    stored = _stored(blob, key)
     return stored.parsed() if stored is not None else None
+
+
+_SHARD = re.compile(r"[0-9a-f]{2}")
+_ENTRY = re.compile(r"[0-9a-f]{64}")
 
 
 def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:
@@ -265,13 +271,21 @@ def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:
     """
     entries = []
     try:
-        subdirs = [e.path for e in os.scandir(root) if e.is_dir(follow_symlinks=False)]
+        # Only the folders and files the cache names (`ab/ab…`, 64 hex digits):
+        # whatever else the folder holds is not the cache's to remove.
+        subdirs = [
+            e for e in os.scandir(root) if _SHARD.fullmatch(e.name) and e.is_dir(follow_symlinks=False)
+        ]
     except OSError:
         return 0
     for d in subdirs:
         try:
-            for e in os.scandir(d):
-                if e.is_file(follow_symlinks=False):
+            for e in os.scandir(d.path):
+                if (
+                    _ENTRY.fullmatch(e.name)
+                    and e.name.startswith(d.name)
+                    and e.is_file(follow_symlinks=False)
+                ):
                     st = e.stat(follow_symlinks=False)
                     entries.append((st.st_mtime, st.st_size, e.path))
         except OSError:
