@@ -1,7 +1,11 @@
 """Gitignore rules, one pattern at a time (the walk checks them against git itself)."""
 
-import pytest
+from unittest import mock
 
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from kovel.batch import ignore
 from kovel.batch.ignore import Rules
 
 
@@ -30,3 +34,32 @@ from kovel.batch.ignore import Rules
 )
 def test_rules(patterns, path, is_dir, verdict):
     assert Rules(patterns).match(path, is_dir) == verdict
+
+
+# Every pattern matched apart, as one of many wildcards is: it must decide as the regex does.
+@given(
+    st.lists(st.text("ab/*?[]!\\", min_size=1, max_size=12), min_size=1, max_size=4),
+    st.text("ab/c", max_size=12),
+    st.booleans(),
+)
+@settings(max_examples=500, deadline=None)
+def test_patterns_matched_apart_decide_as_regexes_do(patterns, path, is_dir):
+    plain = Rules(patterns)
+    with mock.patch.object(ignore, "_MOST_WILDCARDS", -1):
+        apart = Rules(patterns)
+    assert apart.match(path, is_dir) == plain.match(path, is_dir)
+
+
+@pytest.mark.parametrize(
+    "pattern, path, verdict",
+    [
+        ("*a" * 24 + "*c", "a" * 31 + "b.py", None),  # a regex backtracks for ever on these
+        ("*a" * 24 + "*c", "a" * 31 + "c", True),
+        ("**/" * 30 + "*.py", "x/" * 40 + "y.py", True),
+        ("**/" * 30 + "*.py", "x/" * 40 + "y.pyc", None),
+        ("a/**/b/**/c/**/d/**/e/**/f/**/g", "a/x/b/c/y/z/d/e/f/q/g", True),
+        ("a/**/b/**/c/**/d/**/e/**/f/**/g", "a/x/b/c/y/z/d/e/f/q/h", None),
+    ],
+)
+def test_patterns_of_many_wildcards_are_matched_in_time(pattern, path, verdict):
+    assert Rules([pattern]).match(path, False) is verdict

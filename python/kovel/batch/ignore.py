@@ -46,10 +46,10 @@ class Rules:
     (True, None)
     """
 
-    __slots__ = ("_dirs", "_files", "_negated", "count")
+    __slots__ = ("_dirs", "_files", "_negated", "_wild", "count")
 
     def __init__(self, lines: Iterable[str]) -> None:
-        rules: list[tuple[str, bool, bool]] = []
+        rules: list[tuple[list[str] | None, bool, bool]] = []
         for line in lines:
             rule = _parse_line(line)
             if rule is not None:
@@ -57,21 +57,102 @@ class Rules:
         #: The number of patterns, malformed ones included.
         self.count = len(rules)
         # One alternation per kind of path, last pattern first, so the first
-        # alternative that matches is the pattern that decides.
-        self._negated = [neg for _, neg, _ in reversed(rules)]
-        self._dirs = _alternation([rx for rx, _, _ in reversed(rules)])
-        self._files = _alternation([None if dir_only else rx for rx, _, dir_only in reversed(rules)])
+        # alternative that matches is the pattern that decides. A pattern of
+        # many wildcards is matched apart: a regex of it may backtrack for ever.
+        last_first = list(reversed(rules))
+        self._negated = [neg for _, neg, _ in last_first]
+        self._wild = [
+            (k, _Wildmatch(pieces), dir_only)
+            for k, (pieces, _, dir_only) in enumerate(last_first)
+            if pieces is not None and _wildcards(pieces) > _MOST_WILDCARDS
+        ]
+        wild = {k for k, _, _ in self._wild}
+        regexes = [None if k in wild else _regex(pieces) for k, (pieces, _, _) in enumerate(last_first)]
+        self._dirs = _alternation(regexes)
+        self._files = _alternation(
+            [None if dir_only else rx for rx, (_, _, dir_only) in zip(regexes, last_first, strict=True)]
+        )
 
     def match(self, path: str, is_dir: bool) -> bool | None:
         """True if ``path`` is ignored, False if a ``!`` pattern keeps it, None if no pattern matches."""
         rx = self._dirs if is_dir else self._files
-        if rx is None:
-            return None
-        m = rx.fullmatch(path)
-        if m is None:
-            return None
-        assert m.lastindex is not None
-        return not self._negated[m.lastindex - 1]
+        m = rx.fullmatch(path) if rx is not None else None
+        decides = m.lastindex - 1 if m is not None and m.lastindex is not None else len(self._negated)
+        for k, w, dir_only in self._wild:
+            if k >= decides:
+                break
+            if (is_dir or not dir_only) and w.fullmatch(path):
+                decides = k
+                break
+        return None if decides == len(self._negated) else not self._negated[decides]
+
+
+# Patterns of more wildcards than this are matched by ``_Wildmatch``.
+_MOST_WILDCARDS = 6
+_STAR, _ANY, _DIRS = "[^/]*", ".*", "(?:.*/)?"
+_WILDCARDS = (_STAR, _ANY, _DIRS)
+
+
+def _wildcards(pieces: list[str]) -> int:
+    return sum(1 for p in pieces if p in _WILDCARDS)
+
+
+def _regex(pieces: list[str] | None) -> str:
+    return "(?!)" if pieces is None else "".join(pieces)
+
+
+class _Wildmatch:
+    """One pattern's pieces (wildcards, and expressions of one character each)
+    matched by following every way through them at once: time linear in the
+    path's length times the pieces, where a regex may backtrack exponentially
+    (``*a*a*a*a*a*a*a*c``).
+
+    >>> _Wildmatch(["(?:.*/)?", "[^/]*", "a", "[^/]*", "c"]).fullmatch("x/yabc")
+    True
+    """
+
+    __slots__ = ("_one", "_pieces")
+
+    def __init__(self, pieces: list[str]) -> None:
+        self._pieces = pieces
+        self._one = [None if p in _WILDCARDS else re.compile(p, re.DOTALL) for p in pieces]
+
+    def fullmatch(self, path: str) -> bool:
+        end = len(self._pieces)
+        states = self._closure({(0, False)})
+        for c in path:
+            after: set[tuple[int, bool]] = set()
+            for i, _ in states:
+                if i == end:
+                    continue
+                p, one = self._pieces[i], self._one[i]
+                if one is not None:
+                    if one.fullmatch(c):
+                        after.add((i + 1, False))
+                elif p == _STAR:
+                    if c != "/":
+                        after.add((i, False))
+                elif p == _ANY:
+                    after.add((i, False))
+                else:  # _DIRS: any characters, then a "/" ends it
+                    after.add((i, True))
+                    if c == "/":
+                        after.add((i + 1, False))
+            states = self._closure(after)
+            if not states:
+                return False
+        return (end, False) in states
+
+    def _closure(self, states: set[tuple[int, bool]]) -> set[tuple[int, bool]]:
+        """``states`` and those a wildcard matching nothing leads to from them."""
+        out, todo = set(states), list(states)
+        while todo:
+            i, inside = todo.pop()
+            if i < len(self._pieces) and not inside and self._pieces[i] in _WILDCARDS:
+                if (i + 1, False) not in out:
+                    out.add((i + 1, False))
+                    todo.append((i + 1, False))
+        return out
 
 
 def _alternation(parts: list[str | None]) -> re.Pattern[str] | None:
@@ -82,8 +163,9 @@ def _alternation(parts: list[str | None]) -> re.Pattern[str] | None:
     return re.compile("|".join(f"({'(?!)' if p is None else p})" for p in parts), re.DOTALL)
 
 
-def _parse_line(line: str) -> tuple[str, bool, bool] | None:
-    """``(regex, negated, directories only)`` for one line of an ignore file, or None."""
+def _parse_line(line: str) -> tuple[list[str] | None, bool, bool] | None:
+    """``(pieces of its regex, negated, directories only)`` for one line of an
+    ignore file (no pieces: a pattern git never matches), or None."""
     line = line.removesuffix("\n").removesuffix("\r")
     if not line or line.startswith("#"):
         return None
@@ -100,10 +182,10 @@ def _parse_line(line: str) -> tuple[str, bool, bool] | None:
     if line.startswith("/"):
         line = line[1:]
     try:
-        body = _translate(line)
+        body: list[str] | None = _translate(line)
     except _Malformed:
-        body = "(?!)"
-    return (body if anchored else "(?:.*/)?" + body), negated, dir_only
+        body = None
+    return (body if anchored or body is None else [_DIRS, *body]), negated, dir_only
 
 
 def _trim_trailing_spaces(line: str) -> str:
@@ -126,8 +208,9 @@ def _trim_trailing_spaces(line: str) -> str:
     return line if last_space is None else line[:last_space]
 
 
-def _translate(pat: str) -> str:
-    """The regex of a wildmatch pattern in which ``*``, ``?`` and classes do not match ``/``."""
+def _translate(pat: str) -> list[str]:
+    """The regex of a wildmatch pattern in which ``*``, ``?`` and classes do not
+    match ``/``, in pieces: wildcards, and expressions of one character each."""
     out: list[str] = []
     i, n = 0, len(pat)
     while i < n:
@@ -138,11 +221,11 @@ def _translate(pat: str) -> str:
                 j += 1
             whole_segment = j - i >= 2 and (i == 0 or pat[i - 1] == "/") and (j == n or pat[j] == "/")
             if not whole_segment:
-                out.append("[^/]*")
+                out.append(_STAR)
             elif j == n:  # a trailing "**": everything below
-                out.append(".*")
+                out.append(_ANY)
             else:  # "**/": no directory or any number of them
-                out.append("(?:.*/)?")
+                out.append(_DIRS)
                 j += 1
             i = j
         elif c == "?":
@@ -159,7 +242,7 @@ def _translate(pat: str) -> str:
         else:
             out.append(re.escape(c))
             i += 1
-    return "".join(out)
+    return out
 
 
 def _class_char(c: str) -> str:
