@@ -3,6 +3,7 @@
 import difflib
 import json
 import os
+import resource
 import shutil
 import struct
 import subprocess
@@ -599,3 +600,20 @@ def test_a_match_left_as_it_is_is_said_whatever_the_input(tmp_path, stdin):
     r = kovel(tmp_path, *args, "-", input=source) if stdin else kovel(tmp_path, *args, "a.py")
     assert r.returncode == 0 and "a match left as it is" in r.stderr and "'x=1'" in r.stderr, r.stderr
     assert ("x = 5\nf(x=1)\n2\n" in r.stdout) if stdin else ("+2" in r.stdout and "-f(x=1)" not in r.stdout)
+
+
+def test_an_endless_standard_input_is_an_error_not_a_traceback(tmp_path):
+    def small():
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+
+    with open("/dev/zero", "rb") as zero:
+        r = kovel(tmp_path, "find", "-l", "python", "-p", "f($A)", "-", stdin=zero, preexec_fn=small)
+    assert r.returncode == 2 and "does not fit in memory" in r.stderr and "Traceback" not in r.stderr, (
+        r.stderr
+    )
+
+
+def test_an_empty_cache_directory_is_a_usage_error(tmp_path):
+    (tmp_path / "a.py").write_text("f(1)\n")
+    r = kovel(tmp_path, "find", "-p", "f($A)", "--cache", "", "a.py")
+    assert r.returncode == 2 and "cache directory" in r.stderr and os.listdir(tmp_path) == ["a.py"]

@@ -188,3 +188,13 @@ def test_a_value_inside_fstring_braces_reads_in_python_311(code, value, out):
     filled = str(t.fill(N=value))
     assert filled == out
     compile(filled, "<filled>", "exec")
+
+
+@pytest.mark.parametrize("n", [256, 257, 20_000])
+def test_a_template_holds_as_many_holes_as_a_term_numbers(n):
+    code = "x = [" + "$A, " * n + "]"
+    if n <= 256:
+        assert str(template("python", code).fill(A=1)) == "x = [" + "1, " * n + "]"
+    else:
+        with pytest.raises(ValueError, match="at most 256"):
+            template("python", code)

@@ -76,6 +76,8 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         (H + "rule: {kind: [call\n", 4, ""),
         ("!!python/object/apply:os.system ['true']\n", 1, ""),  # never constructs Python objects
         (H + "rule: {kind: identifier, nthChild: odd}", 3, "rule.nthChild"),
+        (H + "rule: {kind: identifier, nthChild: 0}", 3, "rule.nthChild"),
+        (H + "rule: {kind: identifier, nthChild: {position: -3}}", 3, "rule.nthChild.position"),
         (H + "rule: {kind: identifier, nthChild: {reverse: true}}", 3, "rule.nthChild.position"),
         (H + "rule: {kind: identifier, nthChild: {position: 1, of: {kind: x}}}", 3, "rule.nthChild.of"),
         (H + "rule: {kind: identifier, range: {start: {line: 0}, end: {line: 0, column: 1}}}", 3, "rule.range.start.column"),

@@ -438,6 +438,8 @@ def _positive_int(s: str) -> int:
 
 
 def _cache_dir(s: str) -> str:
+    if not s:
+        raise argparse.ArgumentTypeError("the cache directory is empty: name one (`.` for this one)")
     if os.path.exists(s) and not os.path.isdir(s):
         raise argparse.ArgumentTypeError(f"{s!r} is not a directory")  # a cache there would be kept nowhere
     return s
@@ -583,7 +585,11 @@ class _Run:
             self.report("<stdin>", "standard input is closed")
             return 2
         self.named.add("<stdin>")  # asked for: a text that cannot be searched is an error, not a note
-        data = sys.stdin.buffer.read()
+        try:
+            data = sys.stdin.buffer.read()
+        except MemoryError:  # an endless stream (`< /dev/zero`)
+            self.report("<stdin>", "standard input does not fit in memory")
+            return 2
         if a.command == "find":
             self.find([find_source(data, a.lang, a.pattern, executor=self.start_pool(), timeout=timeout)])
             return 2 if self.failed else 0 if self.found else 1

@@ -46,6 +46,7 @@ from kovel.treesitter.grammars import canonical_name
 from kovel.treesitter.layout import gap_commands, is_literal_kind, leaf_term
 
 __all__ = [
+    "MOST_HOLES",
     "BoundText",
     "ChainLink",
     "LiteralText",
@@ -962,11 +963,20 @@ def several(value: object) -> bool:
 
 @lru_cache(maxsize=1024)
 def _cached_template(lang: str, code: str) -> Template:
+    # Each hole of a term is numbered in a byte: said at once, before a parse that
+    # could take minutes for thousands of them.
+    holes = len(_HOLE.findall(code))
+    if holes > MOST_HOLES:
+        raise ValueError(f"a template holds at most {MOST_HOLES} metavariables; this one has {holes}")
     try:
         return Template(parse_quasi(lang, code, literal_holes=True))
     except RecursionError:
         raise too_deep(lang) from None
 
+
+#: The most metavariables a template may hold (a term numbers its holes in a byte).
+MOST_HOLES = 256
+_HOLE = re.compile(r"\$(?:\$\$)?[A-Z_][A-Z0-9_]*")
 
 #: The tags of text made for a hole (a transform's; a run's of several nodes where
 #: one goes): no grammar's kind, so that it is read as what it parses as where it lands.

@@ -268,7 +268,11 @@ def _nth(lang: str, n: int | str | NthChild) -> Nth:
     if not isinstance(n, NthChild):
         if not isinstance(n, int) or isinstance(n, bool):
             raise TypeError(f"nth_child is a position, a formula or an NthChild, not {n!r}")
+        if n == 0:
+            raise ValueError("nth_child counts from 1 (or from -1, the last)")
         return Nth(0, abs(n), n < 0, None)
+    if isinstance(n.position, int) and n.position < 1:
+        raise ValueError("an NthChild's position counts from 1 (reverse counts from the last)")
     a, b = nth_formula(n.position)
     return Nth(a, b, n.reverse, None if n.of_rule is None else _compiled(lang, n.of_rule))
 

@@ -435,8 +435,8 @@ class _Reader:
             r, v = v, v["position"]
             where += ".position"
         try:
-            if isinstance(v, bool) or not isinstance(v, int | str):
-                raise ValueError
+            if isinstance(v, bool) or not isinstance(v, int | str) or (isinstance(v, int) and v < 1):
+                raise ValueError  # (positions count from 1; `reverse` counts from the last)
             nth_formula(v)
         except ValueError:
             raise self.fail(
