@@ -154,3 +154,10 @@ def test_what_a_deleted_match_leaves_reads_as_it_did(lang, source, pat, want):
         assert (paths, len(left)) == ([], 1)
     else:
         assert (str(replace_all(t, paths, news)), left) == (want, [])
+
+
+@pytest.mark.parametrize(
+    ("lang", "source", "want"), [("python", "f(1)\n", "g(1, 2)\n"), ("javascript", "f(a);\n", "g(a, 2);\n")]
+)
+def test_one_node_where_a_run_goes_is_a_run_of_one(lang, source, want):
+    assert str(pattern(lang, "f($A)").rewrite(parse(lang, source), template(lang, "g($$$A, 2)"))) == want

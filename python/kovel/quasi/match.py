@@ -878,6 +878,8 @@ def bound_texts(
     for name, v in values.items():
         if not isinstance(v, KTerm) and isinstance(v, list) and name not in tpl.runs:
             out[name] = one_value(tpl.lang, v)  # a run where one node goes
+        elif isinstance(v, KTerm) and name in tpl.runs:
+            out[name] = (v,)  # one node where a run goes: a run of one
     for name, openers in tpl.literals.items():
         inside = openers - {None}
         v = out.get(name)
