@@ -260,3 +260,13 @@ def test_only_a_kovel_ignore_comment_silences_and_only_its_line(lang, source, li
     m = matcher(RuleConfig("no-eval", lang, Rule(pattern="eval($A)")))
     got = scan_task("<text>", lang, [m], None, source.encode())
     assert [d.span.line for d in got.diagnostics] == lines
+
+
+@pytest.mark.parametrize(
+    ("data", "found"),
+    [(b"print(1)\rprint(2)\r", None), (b"print(1)\r\nprint(2)\r\n", 2), (b"s = 'a\\rb'\nprint(1)\n", 1)],
+)
+def test_a_python_file_whose_lines_a_lone_cr_ends_is_skipped(data, found):
+    # Python ends a line at a lone CR; tree-sitter's grammar reads a space there.
+    r = tasks.find_task("m.py", "python", "print($A)", None, data)
+    assert (r.skipped, len(r.matches)) == ((True, 0) if found is None else (False, found))

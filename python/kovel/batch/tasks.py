@@ -324,7 +324,13 @@ def _decode(data: bytes, lang: str) -> tuple[str, str]:
     # (unicode_escape) would write other bytes than the file's, where nothing changed.
     if encoding != "utf-8" and text.encode(encoding, errors="replace") != data:
         raise _NotText(f"its encoding {encoding} does not give its bytes back from its text")
+    if lang == "python" and "\r" in text and _LONE_CR.search(text):
+        # Python ends a line at a lone CR; its grammar reads one as a space.
+        raise _NotText("a carriage return alone ends a line, which its grammar does not read as Python does")
     return text, encoding
+
+
+_LONE_CR = re.compile(r"\r(?!\n)")
 
 
 def _python_encoding(data: bytes) -> str:
