@@ -161,3 +161,13 @@ def test_what_a_deleted_match_leaves_reads_as_it_did(lang, source, pat, want):
 )
 def test_one_node_where_a_run_goes_is_a_run_of_one(lang, source, want):
     assert str(pattern(lang, "f($A)").rewrite(parse(lang, source), template(lang, "g($$$A, 2)"))) == want
+
+
+def test_a_statement_put_in_place_of_a_callee_across_lines_is_left_alone():
+    # Without semicolons, `run(a)\n[0].x = 5` is one statement: `run2(a);` would end it early.
+    t = parse("javascript", "run(a)\n[0].x = 5\nrun(b)\n")
+    left: list[str] = []
+    paths, news, _ = replacements(
+        pattern("javascript", "run($X)"), t, template("javascript", "run2($X);"), left_alone=left
+    )
+    assert (str(replace_all(t, paths, news)), len(left)) == ("run(a)\n[0].x = 5\nrun2(b);\n", 1)

@@ -905,6 +905,15 @@ def bound_texts(
     return out
 
 
+def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> bool:
+    """Whether ``body``, put in place of ``span`` of ``text``, ends with a `;` the match did not."""
+    return (
+        text is not None
+        and body.rstrip().endswith(";")
+        and not text[span[0] : span[1]].rstrip().endswith(";")
+    )
+
+
 def _outermost(found: Iterable[Match]) -> Iterator[Match]:
     """The matches of ``found`` (in document order) that lie inside no other."""
     outer: Path | None = None
@@ -1067,10 +1076,11 @@ def replacements(
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
         return paths, news, spans
-    gone = [k for k, n in enumerate(news) if not str(n)]
+    gone = [k for k, n in enumerate(news) if not str(n) or _ends_a_statement(str(n), text, spans[k])]
     if gone and text is not None:
-        # What a match is taken out of must still read as what it was: taking the callee
-        # out of JavaScript's `run(a)\n(b).go()` leaves a call of `(b)`, no call of `run(a)`.
+        # What a match is taken out of (or a statement put in place of) must still read as
+        # what it was: taking the callee out of JavaScript's `run(a)\n(b).go()` leaves a
+        # call of `(b)`, and `run2(a);` in its place ends the statement before `(b)`.
         held = holders(p.lang, text, [spans[k] for k in gone])
         around = [(k, c) for k, c in zip(gone, held, strict=True) if c is not None]
         changed = containers_changed(p.lang, text, spans, [str(n) for n in news], [c for _, c in around])
