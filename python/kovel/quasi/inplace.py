@@ -363,7 +363,7 @@ def holders(
     the node holding the outermost node of exactly that span (None for none,
     or the root), as ``containers_changed`` takes them.
 
-    >>> holders("python", "f(a)(b)\n", [(0, 4)])
+    >>> holders("python", "f(a)(b)\\n", [(0, 4)])
     [((0, 7), 'call')]
     """
     data = text.encode()
@@ -437,15 +437,20 @@ def containers_changed(
     out: list[int] = []
     for k, ((a, b), kind) in enumerate(containers):
         lo, hi = moved(a), moved(b)
-        hi = lo + len(data[lo:hi].rstrip())  # (a block's last statement taken out leaves its indentation)
-        node = root.descendant_for_byte_range(lo, hi)
-        kinds: set[str] = set()
-        while node is not None and node.start_byte == lo and node.end_byte == hi:
-            kinds.add(node.type)
-            node = node.parent
-        if kind not in kinds:
+        # (A block's last statement taken out leaves its indentation, which the block ends before.)
+        if not any(kind in _kinds_over(root, lo, end) for end in {hi, lo + len(data[lo:hi].rstrip())}):
             out.append(k)
     return out
+
+
+def _kinds_over(root: Node, lo: int, hi: int) -> set[str]:
+    """The kinds of the nodes spanning exactly bytes ``[lo, hi)``."""
+    node = root.descendant_for_byte_range(lo, hi)
+    kinds: set[str] = set()
+    while node is not None and node.start_byte == lo and node.end_byte == hi:
+        kinds.add(node.type)
+        node = node.parent
+    return kinds
 
 
 def container_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
