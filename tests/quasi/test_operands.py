@@ -171,3 +171,20 @@ def test_a_statement_put_in_place_of_a_callee_across_lines_is_left_alone():
         pattern("javascript", "run($X)"), t, template("javascript", "run2($X);"), left_alone=left
     )
     assert (str(replace_all(t, paths, news)), len(left)) == ("run(a)\n[0].x = 5\nrun2(b);\n", 1)
+
+
+@pytest.mark.skipif(shutil.which("rustc") is None, reason="rustc is not installed")
+def test_a_rust_block_like_value_that_would_start_a_statement_is_left_alone(tmp_path):
+    # `if … else … - 1` at a statement's start is an `if` statement, then `-1`.
+    source = (
+        "fn wrap(x: i32) -> i32 { x }\n"
+        "fn f(a: i32) -> i32 {\n    wrap(if a > 0 { 1 } else { 2 }) - 1\n}\n"
+        "fn g(a: i32) -> i32 { let v = wrap(a + 1) * 2; v }\n"
+    )
+    t = parse("rust", source)
+    left: list[str] = []
+    paths, news, _ = replacements(pattern("rust", "wrap($X)"), t, template("rust", "$X"), left_alone=left)
+    out = str(replace_all(t, paths, news))
+    assert len(left) == 1 and "let v = (a + 1) * 2;" in out and "wrap(if a > 0" in out
+    (tmp_path / "t.rs").write_text(out)
+    run("rustc", "--edition", "2021", "--crate-type", "lib", "-o", tmp_path / "t.rlib", tmp_path / "t.rs")

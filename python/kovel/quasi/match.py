@@ -905,6 +905,33 @@ def bound_texts(
     return out
 
 
+def _holders_kept(
+    lang: str,
+    text: str,
+    paths: list[Path],
+    news: list[KTerm],
+    spans: list[tuple[int, int]],
+    checked: set[int],
+    left_alone: list[str] | None,
+) -> tuple[list[Path], list[KTerm], list[tuple[int, int]], list[int]]:
+    """The replacements without those of ``checked`` that would leave the node
+    holding their match of another kind (why added to ``left_alone``; without
+    it, ``MisreadError``), and the places of those kept."""
+    order = sorted(checked)
+    held = holders(lang, text, [spans[k] for k in order])
+    around = [(k, c) for k, c in zip(order, held, strict=True) if c is not None]
+    changed = containers_changed(lang, text, spans, [str(n) for n in news], [c for _, c in around])
+    for w in changed:
+        k, (_, kind) = around[w]
+        exc = container_misread(text, spans[k], kind)
+        if left_alone is None:
+            raise exc
+        left_alone.append(str(exc))
+    dropped = {around[w][0] for w in changed}
+    kept = [k for k in range(len(news)) if k not in dropped]
+    return [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept], kept
+
+
 def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> bool:
     """Whether ``body``, put in place of ``span`` of ``text``, ends with a `;` the match did not."""
     return (
@@ -1076,31 +1103,28 @@ def replacements(
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
         return paths, news, spans
-    gone = [k for k, n in enumerate(news) if not str(n) or _ends_a_statement(str(n), text, spans[k])]
+    # What a match is taken out of, or a statement or a reshaped value put in place of,
+    # must still read as what it was: taking the callee out of JavaScript's
+    # `run(a)\n(b).go()` leaves a call of `(b)`; `run2(a);` in its place ends the
+    # statement before `(b)`; Rust's `if c {1} else {2} - 1` is a statement and a `-1`.
+    gone = {k for k, n in enumerate(news) if not str(n) or _ends_a_statement(str(n), text, spans[k])}
+    landed = {x.at for x in landings}
     if gone and text is not None:
-        # What a match is taken out of (or a statement put in place of) must still read as
-        # what it was: taking the callee out of JavaScript's `run(a)\n(b).go()` leaves a
-        # call of `(b)`, and `run2(a);` in its place ends the statement before `(b)`.
-        held = holders(p.lang, text, [spans[k] for k in gone])
-        around = [(k, c) for k, c in zip(gone, held, strict=True) if c is not None]
-        changed = containers_changed(p.lang, text, spans, [str(n) for n in news], [c for _, c in around])
-        dropped = {around[w][0] for w in changed}
-        for w in changed:
-            k, (_, kind) = around[w]
-            exc = container_misread(text, spans[k], kind)
-            if left_alone is None:
-                raise exc
-            left_alone.append(str(exc))
-        if dropped:
-            kept = [k for k in range(len(news)) if k not in dropped]
-            paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
-            landings = [x._replace(at=kept.index(x.at)) for x in landings if x.at in kept]
+        paths, news, spans, kept = _holders_kept(p.lang, text, paths, news, spans, gone, left_alone)
+        landings = [x._replace(at=kept.index(x.at)) for x in landings if x.at in kept]
+        landed = {x.at for x in landings}
     if landings:
         assert text is not None
+        before = [str(n).rstrip() for n in news]
         news, dropped = kept_or_left(p.lang, text, spans, news, landings, left_alone)
+        # (A `;` put in to end a statement ends one the grammar ran on: what held it is gone.)
+        landed -= {k for k in landed if str(news[k]).rstrip().endswith(";") and not before[k].endswith(";")}
         if dropped:
             kept = [k for k in range(len(news)) if k not in dropped]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
+            landed = {kept.index(k) for k in landed if k in kept}
+        if landed:
+            paths, news, spans, _ = _holders_kept(p.lang, text, paths, news, spans, landed, left_alone)
     return paths, news, spans
 
 
