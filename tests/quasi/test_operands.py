@@ -188,3 +188,31 @@ def test_a_rust_block_like_value_that_would_start_a_statement_is_left_alone(tmp_
     assert len(left) == 1 and "let v = (a + 1) * 2;" in out and "wrap(if a > 0" in out
     (tmp_path / "t.rs").write_text(out)
     run("rustc", "--edition", "2021", "--crate-type", "lib", "-o", tmp_path / "t.rlib", tmp_path / "t.rs")
+
+
+@pytest.mark.skipif(shutil.which("rustc") is None, reason="rustc is not installed")
+def test_rust_let_values_are_parenthesised_where_rustc_wants(tmp_path):
+    source = (
+        "fn wrap<T>(x: T) -> T { x }\n"
+        "fn f(c: bool, a: Option<i32>, b: Option<i32>, x: i32) -> i32 {\n"
+        "    let Some(y) = wrap(if c { a } else { b }) else { return 0; };\n"
+        "    let true = wrap(c || x > 0) else { return 1; };\n"
+        "    if let true = wrap(c || x > 0) {}\n"
+        "    if let true = wrap(c && x > 0) {}\n"  # bare, a chain of lets
+        "    let z = wrap(c || x > 0);\n"
+        "    y + z as i32\n}\n"
+    )
+    out = str(pattern("rust", "wrap($X)").rewrite(parse("rust", source), template("rust", "$X")))
+    assert out.count("(c || x > 0)") == 2 and "(c && x > 0)" in out and "let z = c || x > 0;" in out
+    assert "= (if c { a } else { b }) else" in out
+    (tmp_path / "t.rs").write_text(out)
+    run("rustc", "--edition", "2021", "--crate-type", "lib", "-o", tmp_path / "t.rlib", tmp_path / "t.rs")
+
+
+@pytest.mark.parametrize(
+    ("source", "want"), [("-g(not 1) and 1\n", "-(not 1) and 1\n"), ("x = -g(not a)\n", "x = -(not a)\n")]
+)
+def test_an_operand_the_grammar_leaves_an_error_before_is_parenthesised(source, want):
+    # Python refuses `-not 1`: tree-sitter reads an error and then `not 1 and 1`.
+    out = str(pattern("python", "g($A)").rewrite(parse("python", source), template("python", "$A")))
+    assert out == want and ast.parse(out)

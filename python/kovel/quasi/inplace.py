@@ -439,8 +439,15 @@ def containers_changed(
         lo, hi = moved(a), moved(b)
         # (A block's last statement taken out leaves its indentation, which the block ends before.)
         if not any(kind in _kinds_over(root, lo, end) for end in {hi, lo + len(data[lo:hi].rstrip())}):
-            out.append(k)
+            if not _errors_over(root, lo, hi):  # (what does not parse is the syntax check's to report)
+                out.append(k)
     return out
+
+
+def _errors_over(root: Node, lo: int, hi: int) -> bool:
+    """Whether the smallest node holding bytes ``[lo, hi)`` holds a syntax error."""
+    node = root.descendant_for_byte_range(lo, max(lo, hi - 1)) if root.has_error else None
+    return node is not None and (node.has_error or node.is_error)
 
 
 def _kinds_over(root: Node, lo: int, hi: int) -> set[str]:
@@ -540,6 +547,11 @@ def _reading(
     # One node (the outermost of those with this span), perhaps with an error
     # at its side (`-not 1` is an error and a `not`): one the language refuses there?
     before, after = node.prev_sibling, node.next_sibling
+    # An error just before a node that starts where it does (`-` left over before `not 1`).
+    first = node
+    while before is None and first.parent is not None and first.parent.start_byte == lo:
+        first = first.parent
+        before = first.prev_sibling
     if (
         node.has_error
         or (before is not None and before.is_error and not data[before.end_byte : lo].strip())

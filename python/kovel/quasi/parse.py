@@ -1575,6 +1575,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         )
     if lang in _CASTS_NO_CALLEE and n.type == _CASTS_NO_CALLEE[lang] and parent.children[0] == n:
         return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
+    if lang == "rust" and parent.type in ("let_declaration", "let_condition"):
+        return _rust_let_refused(n, parent)
     if lang in ("c", "cpp") and parent.type in ("sizeof_expression", "alignof_expression"):
         return n.type == "cast_expression"  # `sizeof (char)a` is `sizeof(char)` and then `a`
     if lang in _JS and parent.type == "arrow_function" and parent.child_by_field_name("body") == n:
@@ -1613,6 +1615,21 @@ _GO_HEADERS = frozenset(
 _GO_ENCLOSING = frozenset(
     {"parenthesized_expression", "argument_list", "literal_value", "func_literal", "block"}
 )
+
+
+def _rust_let_refused(n: Node, parent: Node) -> bool:
+    """Whether rustc refuses, or reads otherwise, the value ``n`` of a `let … else`
+    or of an `if let`/`while let`: no `&&` or `||` there (in `if let` it would
+    chain lets), and no `}` before a `let`'s `else`."""
+    if parent.child_by_field_name("value") != n:
+        return False
+    op = n.child_by_field_name("operator") if n.type == "binary_expression" else None
+    lazy = op is not None and op.type in ("&&", "||")
+    if parent.type == "let_condition":
+        return lazy
+    return parent.child_by_field_name("alternative") is not None and (
+        lazy or (n.text or b"").rstrip().endswith(b"}")
+    )
 
 
 def _go_in_a_header(n: Node) -> bool:
