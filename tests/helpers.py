@@ -292,6 +292,19 @@ def rewrite(lang, code, pat, tpl):
     return str(pattern(lang, pat).rewrite(parse(lang, code), template(lang, tpl)))
 
 
+def rewrite_leaving(lang, code, pat, tpl):
+    """``code`` rewritten as ``rewrite`` does, with the matches left alone (and a note
+    for each) where the code around would read a replacement otherwise."""
+    from kovel._native import replace_all
+    from kovel.quasi import pattern, template
+    from kovel.quasi.match import replacements
+    from kovel.treesitter import parse
+
+    t, left = parse(lang, code), []
+    paths, news, _ = replacements(pattern(lang, pat), t, template(lang, tpl), left_alone=left)
+    return str(replace_all(t, paths, news)), left
+
+
 def calls_taken_away(lang, code, g="$A"):
     """``code`` with `g(A)` written as the template ``g`` and `h(A, B)` as A - B, until none
     is left (a pass rewrites the outermost calls; those inside them go next)."""

@@ -7,17 +7,16 @@ goes, a named argument taken out of its call."""
 
 import ast
 import shutil
+from unittest.mock import ANY
 
 import pytest
 
-from kovel._native import replace_all
 from kovel.quasi import MisreadError, pattern, template
-from kovel.quasi.match import replacements
 from kovel.quasi.parse import parse_quasi, reads_without
 from kovel.rules import Matcher, parse_rules
 from kovel.tree import tag, walk
 from kovel.treesitter import parse
-from tests.helpers import NODE, run
+from tests.helpers import NODE, rewrite_leaving, run
 
 pytest.importorskip("tree_sitter")
 
@@ -95,15 +94,12 @@ RUNS = [
 
 @pytest.mark.parametrize(("lang", "source", "tpl", "want"), RUNS)
 def test_a_run_where_one_value_goes(lang, source, tpl, want):
-    t = parse(lang, source)
-    left: list[str] = []
     try:
-        paths, news, _ = replacements(pattern(lang, "f($$$X)"), t, template(lang, tpl), left_alone=left)
+        out, left = rewrite_leaving(lang, source, "f($$$X)", tpl)
     except MisreadError:
         assert want is None
         return
-    assert str(replace_all(t, paths, news)) == want
-    assert bool(left) == (want == source)
+    assert (out, bool(left)) == (want, want == source)
 
 
 @pytest.mark.parametrize(
@@ -129,11 +125,7 @@ def test_an_empty_run_is_no_operand():
     [("python", "x = 5\nf(x=1)\n"), ("ruby", "y = [f(x: 2)]\n"), ("kotlin", "fun main() {\n  f(x = 1)\n}\n")],
 )
 def test_a_named_argument_taken_out_of_its_call_is_left_alone(lang, source):
-    left: list[str] = []
-    paths, _, _ = replacements(
-        pattern(lang, "f($X)"), parse(lang, source), template(lang, "$X"), left_alone=left
-    )
-    assert (paths, len(left)) == ([], 1)
+    assert rewrite_leaving(lang, source, "f($X)", "$X") == (source, [ANY])
 
 
 # A match taken out (an empty fix): what held it must still read as what it was.
@@ -147,13 +139,7 @@ DELETIONS = [
 
 @pytest.mark.parametrize(("lang", "source", "pat", "want"), DELETIONS)
 def test_what_a_deleted_match_leaves_reads_as_it_did(lang, source, pat, want):
-    t = parse(lang, source)
-    left: list[str] = []
-    paths, news, _ = replacements(pattern(lang, pat), t, template(lang, ""), left_alone=left)
-    if want is None:
-        assert (paths, len(left)) == ([], 1)
-    else:
-        assert (str(replace_all(t, paths, news)), left) == (want, [])
+    assert rewrite_leaving(lang, source, pat, "") == ((source, [ANY]) if want is None else (want, []))
 
 
 @pytest.mark.parametrize(
@@ -165,12 +151,8 @@ def test_one_node_where_a_run_goes_is_a_run_of_one(lang, source, want):
 
 def test_a_statement_put_in_place_of_a_callee_across_lines_is_left_alone():
     # Without semicolons, `run(a)\n[0].x = 5` is one statement: `run2(a);` would end it early.
-    t = parse("javascript", "run(a)\n[0].x = 5\nrun(b)\n")
-    left: list[str] = []
-    paths, news, _ = replacements(
-        pattern("javascript", "run($X)"), t, template("javascript", "run2($X);"), left_alone=left
-    )
-    assert (str(replace_all(t, paths, news)), len(left)) == ("run(a)\n[0].x = 5\nrun2(b);\n", 1)
+    out = rewrite_leaving("javascript", "run(a)\n[0].x = 5\nrun(b)\n", "run($X)", "run2($X);")
+    assert out == ("run(a)\n[0].x = 5\nrun2(b);\n", [ANY])
 
 
 @pytest.mark.skipif(shutil.which("rustc") is None, reason="rustc is not installed")
@@ -181,10 +163,7 @@ def test_a_rust_block_like_value_that_would_start_a_statement_is_left_alone(tmp_
         "fn f(a: i32) -> i32 {\n    wrap(if a > 0 { 1 } else { 2 }) - 1\n}\n"
         "fn g(a: i32) -> i32 { let v = wrap(a + 1) * 2; v }\n"
     )
-    t = parse("rust", source)
-    left: list[str] = []
-    paths, news, _ = replacements(pattern("rust", "wrap($X)"), t, template("rust", "$X"), left_alone=left)
-    out = str(replace_all(t, paths, news))
+    out, left = rewrite_leaving("rust", source, "wrap($X)", "$X")
     assert len(left) == 1 and "let v = (a + 1) * 2;" in out and "wrap(if a > 0" in out
     (tmp_path / "t.rs").write_text(out)
     run("rustc", "--edition", "2021", "--crate-type", "lib", "-o", tmp_path / "t.rlib", tmp_path / "t.rs")

@@ -16,7 +16,7 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
@@ -458,6 +458,33 @@ def _kinds_over(root: Node, lo: int, hi: int) -> set[str]:
         kinds.add(node.type)
         node = node.parent
     return kinds
+
+
+def leave_misread(
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    bodies: Sequence[str],
+    held: Mapping[int, tuple[tuple[int, int], str]],
+    left_alone: list[str] | None,
+) -> set[int]:
+    """The places of ``held`` (a replacement's place in ``spans``, and the span
+    and kind of the node holding its match) whose replacement would leave that
+    node of another kind (see ``containers_changed``).  Each raises
+    ``MisreadError``; given ``left_alone``, why is added there instead.
+
+    >>> why: list[str] = []
+    >>> leave_misread("python", "a = (1, 2)\\n", [(6, 9)], [""], {0: ((4, 10), "tuple")}, why), len(why)
+    ({0}, 1)
+    """
+    places = list(held)
+    wrong = [places[w] for w in containers_changed(lang, text, spans, bodies, [held[k] for k in places])]
+    for k in wrong:
+        exc = container_misread(text, spans[k], held[k][1])
+        if left_alone is None:
+            raise exc
+        left_alone.append(str(exc))
+    return set(wrong)
 
 
 def container_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:

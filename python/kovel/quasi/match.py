@@ -29,10 +29,9 @@ from kovel.quasi.inplace import (
     Landing,
     apart,
     check_runs,
-    container_misread,
-    containers_changed,
     holders,
     kept_or_left,
+    leave_misread,
 )
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
@@ -908,28 +907,39 @@ def bound_texts(
 def _holders_kept(
     lang: str,
     text: str,
+    spans: list[tuple[int, int]],
+    bodies: list[str],
+    checked: set[int],
+    left_alone: list[str] | None,
+) -> set[int]:
+    """The places of the replacements of ``checked`` that would leave the node
+    holding their match of another kind (why added to ``left_alone``; without
+    it, ``MisreadError``)."""
+    order = sorted(checked)
+    held = holders(lang, text, [spans[k] for k in order])
+    around = {k: c for k, c in zip(order, held, strict=True) if c is not None}
+    return leave_misread(lang, text, spans, bodies, around, left_alone) if around else set()
+
+
+def _places_without(dropped: set[int], n: int) -> dict[int, int]:
+    """Where each of ``n`` entries but those ``dropped`` stands once they are taken out."""
+    return {k: i for i, k in enumerate(k for k in range(n) if k not in dropped)}
+
+
+def _taken(
+    place: Mapping[int, int],
     paths: list[Path],
     news: list[KTerm],
     spans: list[tuple[int, int]],
-    checked: set[int],
-    left_alone: list[str] | None,
-) -> tuple[list[Path], list[KTerm], list[tuple[int, int]], list[int]]:
-    """The replacements without those of ``checked`` that would leave the node
-    holding their match of another kind (why added to ``left_alone``; without
-    it, ``MisreadError``), and the places of those kept."""
-    order = sorted(checked)
-    held = holders(lang, text, [spans[k] for k in order])
-    around = [(k, c) for k, c in zip(order, held, strict=True) if c is not None]
-    changed = containers_changed(lang, text, spans, [str(n) for n in news], [c for _, c in around])
-    for w in changed:
-        k, (_, kind) = around[w]
-        exc = container_misread(text, spans[k], kind)
-        if left_alone is None:
-            raise exc
-        left_alone.append(str(exc))
-    dropped = {around[w][0] for w in changed}
-    kept = [k for k in range(len(news)) if k not in dropped]
-    return [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept], kept
+    bodies: list[str],
+) -> tuple[list[Path], list[KTerm], list[tuple[int, int]], list[str]]:
+    """The replacements (their paths, terms, spans and texts) at the places of ``place``."""
+    return (
+        [paths[k] for k in place],
+        [news[k] for k in place],
+        [spans[k] for k in place],
+        [bodies[k] for k in place],
+    )
 
 
 def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> bool:
@@ -1107,24 +1117,32 @@ def replacements(
     # must still read as what it was: taking the callee out of JavaScript's
     # `run(a)\n(b).go()` leaves a call of `(b)`; `run2(a);` in its place ends the
     # statement before `(b)`; Rust's `if c {1} else {2} - 1` is a statement and a `-1`.
-    gone = {k for k, n in enumerate(news) if not str(n) or _ends_a_statement(str(n), text, spans[k])}
-    landed = {x.at for x in landings}
+    bodies = [str(n) for n in news]
+    gone = {k for k, b in enumerate(bodies) if not b or _ends_a_statement(b, text, spans[k])}
     if gone and text is not None:
-        paths, news, spans, kept = _holders_kept(p.lang, text, paths, news, spans, gone, left_alone)
-        landings = [x._replace(at=kept.index(x.at)) for x in landings if x.at in kept]
-        landed = {x.at for x in landings}
-    if landings:
-        assert text is not None
-        before = [str(n).rstrip() for n in news]
-        news, dropped = kept_or_left(p.lang, text, spans, news, landings, left_alone)
-        # (A `;` put in to end a statement ends one the grammar ran on: what held it is gone.)
-        landed -= {k for k in landed if str(news[k]).rstrip().endswith(";") and not before[k].endswith(";")}
+        dropped = _holders_kept(p.lang, text, spans, bodies, gone, left_alone)
         if dropped:
-            kept = [k for k in range(len(news)) if k not in dropped]
-            paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
-            landed = {kept.index(k) for k in landed if k in kept}
-        if landed:
-            paths, news, spans, _ = _holders_kept(p.lang, text, paths, news, spans, landed, left_alone)
+            place = _places_without(dropped, len(news))
+            landings = [x._replace(at=place[x.at]) for x in landings if x.at in place]
+            paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
+    if not landings:
+        return paths, news, spans
+    assert text is not None
+    news, dropped = kept_or_left(p.lang, text, spans, news, landings, left_alone)
+    landed = {x.at for x in landings} - dropped
+    for k in sorted(landed):
+        body = str(news[k])
+        # (A `;` put in to end a statement ends one the grammar ran on: what held it is gone.)
+        if body.rstrip().endswith(";") and not bodies[k].rstrip().endswith(";"):
+            landed.discard(k)
+        bodies[k] = body
+    if dropped:
+        place = _places_without(dropped, len(news))
+        landed = {place[k] for k in landed}
+        paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
+    if landed:
+        place = _places_without(_holders_kept(p.lang, text, spans, bodies, landed, left_alone), len(news))
+        paths, news, spans, _ = _taken(place, paths, news, spans, bodies)
     return paths, news, spans
 
 

@@ -22,7 +22,7 @@ from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
 from kovel.quasi.fill import fitted, made_text, one_value, several, type_template
-from kovel.quasi.inplace import Landing, container_misread, containers_changed, kept_or_left
+from kovel.quasi.inplace import Landing, kept_or_left, leave_misread
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
@@ -301,27 +301,22 @@ class Matcher:
         out, why added to ``left_alone`` (without it, ``MisreadError``)."""
         text = str(t)
 
-        def changed(fs: list[Fix]) -> list[int]:
-            held = [(k, grown[q][0]) for k, (q, _, _) in enumerate(fs) if q in grown]
-            containers = [(s.span(parent), _native.tag(s.node(parent))) for _, parent in held]
-            wrong = containers_changed(
-                self.config.language, text, [x[2] for x in fs], [str(x[1]) for x in fs], containers
-            )
-            return [held[w][0] for w in wrong]
+        def changed(fs: list[Fix], why: list[str] | None) -> set[int]:
+            held = {
+                k: (s.span(grown[q][0]), _native.tag(s.node(grown[q][0])))
+                for k, (q, _, _) in enumerate(fs)
+                if q in grown
+            }
+            spans, bodies = [x[2] for x in fs], [str(x[1]) for x in fs]
+            return leave_misread(self.config.language, text, spans, bodies, held, why)
 
-        wrong = changed(fixes)
+        wrong = changed(fixes, [])
         for k in wrong:
             q, new, (a, b) = fixes[k]
             parent, first = grown[q]
             if not str(new) and first < q[-1]:
                 fixes[k] = (q, new, (s.span((*parent, q[-1] - 1))[1], b))
-        wrong = changed(fixes) if wrong else wrong
-        for k in wrong:
-            q, _, span = fixes[k]
-            exc = container_misread(text, span, _native.tag(s.node(grown[q][0])))
-            if left_alone is None:
-                raise exc
-            left_alone.append(str(exc))
+        wrong = changed(fixes, left_alone) if wrong else wrong
         return [f for k, f in enumerate(fixes) if k not in wrong]
 
     def _kept(
