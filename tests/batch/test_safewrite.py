@@ -130,6 +130,15 @@ def nobodys_dir():
 
 
 @needs_root
+def test_root_leaves_alone_a_file_no_one_may_write(tmp_path):
+    f = old_file(tmp_path / "ro.py")
+    f.chmod(0o444)
+    with pytest.raises(NotWrittenError):
+        replace_file(str(f), b"new\n", OLD)
+    assert f.read_bytes() == b"old\n"
+
+
+@needs_root
 def test_as_another_user_what_cannot_be_kept_is_reported(nobodys_dir):
     users = grp.getgrnam("users").gr_gid
     # nobody (group nogroup, in users too) rewrites each file:

@@ -259,6 +259,21 @@ def test_kovel_test_runs_the_examples_and_reports_failures(tmp_path):
         assert r.returncode == 2 and says in r.stderr, r.stderr
 
 
+@pytest.mark.parametrize(
+    ("tests", "where"),
+    [
+        ("id: no-print\nvalid: ['x']\ninvalid:\n  - 'print(2)'\n  - 5\n", "t.yml:3: invalid"),
+        ("id: no-print\nvalid: []\n---\n\nid: other\nvalid: []\n", "t.yml:5: id"),
+        ("id: no-print\ninvalid: []\nfixed: 3\n", "t.yml:3: fixed"),
+    ],
+)
+def test_a_mistake_in_a_rule_test_file_is_reported_at_its_line(tmp_path, tests, where):
+    config = "ruleDirs: [rules]\ntestConfigs:\n  - testDir: tests\n"
+    write_files(tmp_path, {"kovel.yml": config, "rules/r.yml": RULES, "tests/t.yml": tests})
+    r = kovel(tmp_path, "test")
+    assert r.returncode == 2 and where in r.stderr, r.stderr
+
+
 @needs_tmux
 def test_interactive_scan_in_a_terminal(project):
     with closing(Tmux(project, [sys.executable, "-m", "kovel", "scan", "-i", "--jobs", "1", "a.py"])) as t:

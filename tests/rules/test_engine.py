@@ -245,6 +245,20 @@ def test_a_kind_a_keyword_shares_means_the_node(lang):
     assert checked >= 1
 
 
+@pytest.mark.parametrize(
+    "rule",
+    [
+        Rule(),
+        Rule(stop_by="end"),
+        Rule(kind="call", inside=Rule(field="body")),
+        Rule(any=(Rule(kind="call"), Rule())),
+    ],
+)
+def test_a_rule_without_a_condition_is_refused_as_in_a_rule_file(rule):
+    with pytest.raises(ValueError, match="condition"):
+        matcher(RuleConfig("r", "python", rule))
+
+
 def test_a_rule_says_what_is_wrong_with_it_when_compiled():
     with pytest.raises(ValueError, match="stop_by"):
         matcher(RuleConfig("r", "python", Rule(inside=Rule(kind="call", stop_by="bogus"))))  # type: ignore[arg-type]

@@ -110,6 +110,9 @@ class SafeWriter:
             st = os.fstat(f.fileno())
             if not stat.S_ISREG(st.st_mode):
                 raise NotWrittenError("no longer a regular file; not written")
+            # Whoever may write anything (root) still leaves alone a file no one is to write.
+            if not st.st_mode & 0o222:
+                raise NotWrittenError("no permission to write it; not written")
             if hashlib.sha256(f.read()).hexdigest() != digest:
                 raise FileChangedError("changed on disk since it was read; not written")
         if st.st_nlink > 1:

@@ -14,7 +14,7 @@ import sys
 from collections.abc import Iterator
 
 from kovel.rules import Matcher, RuleFileError, matcher
-from kovel.rules.load import read_yaml, rule_files
+from kovel.rules.load import line_of, read_yaml, rule_files
 from kovel.rules.project import find_config, load_project
 from kovel.treesitter import parse
 
@@ -41,11 +41,12 @@ def check_case(m: Matcher, valid: list[str], invalid: list[str], fixed: dict[str
             yield f"fix of {s!r} gives {str(m.rewrite(t))!r}, expected {fixed[s]!r}"
 
 
-def _strings(v: object, path: str, key: str) -> list[str]:
+def _strings(doc: dict[str, object], path: str, key: str) -> list[str]:
+    v = doc.get(key)
     if v is None:
         return []
     if not isinstance(v, list) or not all(isinstance(x, str) for x in v):
-        raise RuleFileError(path, 1, key, "expected a list of code snippets")
+        raise RuleFileError(path, line_of(doc, key), key, "expected a list of code snippets")
     return list(v)
 
 
@@ -69,17 +70,19 @@ def run_tests(a: argparse.Namespace) -> int:
                     docs = [x for x in read_yaml(f, documents=True) if x is not None]
                 for doc in docs:
                     if not isinstance(doc, dict) or not isinstance(doc.get("id"), str):
-                        raise RuleFileError(path, 1, "id", "a test needs the id of its rule")
+                        raise RuleFileError(path, line_of(doc, "id"), "id", "a test needs the id of its rule")
                     rid = doc["id"]
                     if rid not in rules:
-                        raise RuleFileError(path, 1, "id", f"no rule with the id {rid!r}")
-                    valid = _strings(doc.get("valid"), path, "valid")
-                    invalid = _strings(doc.get("invalid"), path, "invalid")
+                        raise RuleFileError(path, line_of(doc, "id"), "id", f"no rule with the id {rid!r}")
+                    valid = _strings(doc, path, "valid")
+                    invalid = _strings(doc, path, "invalid")
                     fx = doc.get("fixed") or {}
                     if isinstance(fx, list):
                         fx = dict(zip(invalid, fx, strict=False))
                     if not isinstance(fx, dict):
-                        raise RuleFileError(path, 1, "fixed", "expected a list or a mapping")
+                        raise RuleFileError(
+                            path, line_of(doc, "fixed"), "fixed", "expected a list or a mapping"
+                        )
                     problems = list(check_case(matcher(rules[rid]), valid, invalid, fx))
                     if problems:
                         failed += 1

@@ -180,8 +180,9 @@ def compile_rule(lang: str, r: Rule) -> Compiled:
     """Compile ``r`` for ``lang``: patterns parsed, regular expressions compiled.
 
     Raises ``SyntaxError`` for a pattern that does not parse, ``re.error``
-    for a bad regular expression, and ``ValueError`` for a rule that nests
-    rules more than ``MOST_NESTED`` deep (matching walks them recursively).
+    for a bad regular expression, and ``ValueError`` for a rule (or a rule in
+    it) without a condition, or one that nests rules more than
+    ``MOST_NESTED`` deep (matching walks them recursively).
 
     >>> compile_rule("python", Rule(kind="identifier", regex="^x")).tags
     frozenset({'identifier'})
@@ -213,8 +214,18 @@ def _nesting(r: Rule) -> int:
     return deepest
 
 
+#: What a rule may say of a node (``stop_by`` and ``field`` say how a relation looks).
+_RULE_CONDITIONS = (
+    "pattern", "kind", "regex", "nth_child", "range", "inside", "has", "follows", "precedes",
+    "all", "any", "not_", "matches",
+)  # fmt: skip
+
+
 def _compiled(lang: str, r: Rule) -> Compiled:
     grammar = language(lang)  # ValueError for a language without a grammar
+    if all(getattr(r, name) is None for name in _RULE_CONDITIONS):
+        # As a rule file's: a rule with no condition is a slip, not a search of every node.
+        raise ValueError("a rule needs at least one condition (pattern, kind, regex, ...)")
     if r.kind is not None and not any(grammar.id_for_node_kind(r.kind, named) for named in (True, False)):
         raise ValueError(f"no node kind {r.kind!r} in the {lang} grammar")
     if r.field is not None and grammar.field_id_for_name(r.field) is None:
@@ -666,6 +677,7 @@ def _found(node: KTerm, path: Path, span: tuple[int, int], env: Env) -> Found:
     return Found(node, path, span, {k: v[0] for k, v in env.items()}, {k: v[1] for k, v in env.items()})
 
 
+# What a compiled rule checks besides its pattern.
 _CONDITIONS = (
     "kind",
     "regex",

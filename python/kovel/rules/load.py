@@ -34,7 +34,9 @@ from kovel.rules.rule import (
 )
 from kovel.rules.transform import CASES, SEPARATORS, replace_error
 
-__all__ = ["NotYAML", "RuleFileError", "load_rules", "parse_rules", "read_yaml", "regular_only", "rule_files"]
+__all__ = [
+    "NotYAML", "RuleFileError", "line_of", "load_rules", "parse_rules", "read_yaml", "regular_only", "rule_files",
+]  # fmt: skip
 
 RULE_KEYS = {
     "pattern", "kind", "regex", "nthChild", "inside", "has", "follows", "precedes",
@@ -65,6 +67,19 @@ class _Map(dict[str, Any]):
 
     line = 0
     lines: dict[str, int]
+
+
+def line_of(m: object, key: str | None = None) -> int:
+    """The line (1-based) of ``key`` in a mapping ``read_yaml`` gave, or of the
+    mapping itself (without ``key``, or for a key it lacks); 1 for any other value.
+
+    >>> doc = read_yaml("id: r\\nvalid:\\n  - 5\\n")
+    >>> line_of(doc, "valid"), line_of(doc), line_of([])
+    (2, 1, 1)
+    """
+    if not isinstance(m, _Map):
+        return 1
+    return m.lines.get(key, m.line) if key is not None else m.line
 
 
 class NotYAML(ValueError):

@@ -110,7 +110,7 @@ class Range:
 class Rule:
     """What a node must be, where it must stand, and how conditions combine.
 
-    Every condition given must hold (a rule with none matches every node).
+    Every condition given must hold, and a rule has at least one.
 
     >>> r = Rule(pattern="assert $X == $Y", inside=Rule(kind="class_definition", stop_by="end"))
     >>> r.inside.kind
