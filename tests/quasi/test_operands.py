@@ -48,6 +48,12 @@ FILLS = [
     ("javascript", "f({a: 1})", "object", "() => $X", "() => ({a: 1})"),
     ("typescript", "f({a: 1} as T)", "as_expression", "() => $X", "() => ({a: 1} as T)"),
     ("javascript", "f([1])", "array", "() => $X", "() => [1]"),
+    # C# ends an interpolation's expression at a `:` outside brackets.
+    ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", '$"{$X}"', '$"{(c ? 1 : 2)}"'),
+    ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", '$"{$X,5:x}"', '$"{(c ? 1 : 2),5:x}"'),
+    ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", '$"{y = $X}"', '$"{y = (c ? 1 : 2)}"'),
+    ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", '$"{f($X)}"', '$"{f(c ? 1 : 2)}"'),
+    ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", "$X", "c ? 1 : 2"),
 ]  # fmt: skip
 
 

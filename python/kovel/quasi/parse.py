@@ -1556,7 +1556,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     """Whether ``n`` is an operand its language reads otherwise, or refuses,
     where its grammar puts it: Kotlin's and Python's `await` take only
     what ranks above them, a cast or Rust's `as` is no callee, C's `sizeof`
-    takes no cast, a JavaScript arrow's body that starts with `{` is a block."""
+    takes no cast, a JavaScript arrow's body that starts with `{` is a block,
+    C#'s `:` in an interpolation starts its format."""
     if lang == "kotlin":
         mine, theirs = _KOTLIN_RANKS.get(n.type), _KOTLIN_RANKS.get(parent.type)
         # `-a + b` is `(-a) + b`, `a is T to 1` is refused: Kotlin ranks what its grammar reads flat.
@@ -1583,6 +1584,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return n.type != "statement_block" and (n.text or b"").startswith(b"{")
     if lang == "go" and n.type == "composite_literal":
         return _go_in_a_header(n)
+    if lang == "c_sharp" and n.type == "conditional_expression":
+        return _cs_bare_in_interpolation(n)
     return False
 
 
@@ -1630,6 +1633,28 @@ def _rust_let_refused(n: Node, parent: Node) -> bool:
     return parent.child_by_field_name("alternative") is not None and (
         lazy or (n.text or b"").rstrip().endswith(b"}")
     )
+
+
+# What brackets the `:` of a C# conditional inside an interpolation.
+_CS_ENCLOSING = frozenset(
+    {"parenthesized_expression", "argument_list", "bracketed_argument_list", "initializer_expression",
+     "tuple_expression", "block", "switch_expression", "anonymous_object_creation_expression",
+     "interpolated_string_expression"}
+)  # fmt: skip
+
+
+def _cs_bare_in_interpolation(n: Node) -> bool:
+    """Whether the conditional ``n`` stands in a C# string's interpolation
+    outside any brackets, where the compiler takes its `:` for the start of
+    the format (`$"{c ? 1 : 2}"` is refused)."""
+    up = n.parent
+    while up is not None:
+        if up.type == "interpolation":
+            return True
+        if up.type in _CS_ENCLOSING:
+            return False
+        up = up.parent
+    return False
 
 
 def _go_in_a_header(n: Node) -> bool:
