@@ -54,7 +54,25 @@ FILLS = [
     ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", '$"{y = $X}"', '$"{y = (c ? 1 : 2)}"'),
     ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", '$"{f($X)}"', '$"{f(c ? 1 : 2)}"'),
     ("c_sharp", "var z = c ? 1 : 2;", "conditional_expression", "$X", "c ? 1 : 2"),
+    # TypeScript reads `<` after a unary operator as a type assertion, in TSX too.
+    ("tsx", "f(<b/>)", "jsx_self_closing_element", "typeof $X", "typeof (<b/>)"),
+    ("tsx", "f(<b>{1}</b>)", "jsx_element", "!$X", "!(<b>{1}</b>)"),
+    ("tsx", "f(<b/>)", "jsx_self_closing_element", "[$X]", "[<b/>]"),
 ]  # fmt: skip
+
+
+# Values no parentheses let stand where the fix puts them: the match is left alone.
+UNPLACEABLE = [
+    ("java", "class A { void m() { int v = f(() -> 3).getAsInt(); } }"),
+    ("java", "class A { void m() { int v = f(x -> x)[0]; } }"),
+    ("c_sharp", "class A { void m() { var v = f(() => 3).Invoke(); } }"),
+    ("c_sharp", "class A { void m() { var v = f(x => x)(2); } }"),
+]
+
+
+@pytest.mark.parametrize(("lang", "source"), UNPLACEABLE)
+def test_a_value_no_parentheses_let_stand_is_left_alone(lang, source):
+    assert rewrite_leaving(lang, source, "f($A)", "$A") == (source, [ANY])
 
 
 @pytest.mark.parametrize(("lang", "source", "kind", "tpl", "want"), FILLS)

@@ -1481,6 +1481,23 @@ def _ts_misranked(n: Node, parent: Node) -> bool:
 _TS_TYPE_OPERATIONS = frozenset({"union_type", "intersection_type", "conditional_type"})
 
 
+# What a Java or C# lambda cannot be the head of, parenthesised or not: it has no type there.
+_LAMBDA_HEADS = {
+    "java": frozenset({"field_access", "method_invocation", "array_access", "method_reference"}),
+    "c_sharp": frozenset({"member_access_expression", "invocation_expression", "element_access_expression",
+                          "conditional_access_expression"}),
+}  # fmt: skip
+_JSX_ELEMENTS = frozenset({"jsx_element", "jsx_self_closing_element"})
+
+
+def _lambda_as_head(n: Node, heads: frozenset[str]) -> bool:
+    """Whether the lambda ``n``, in any parentheses, is the head of one of ``heads``."""
+    while n.parent is not None and n.parent.type == "parenthesized_expression":
+        n = n.parent
+    up = n.parent
+    return up is not None and up.type in heads and up.children[0] == n
+
+
 def _csharp_subtracted(n: Node, parent: Node) -> bool:
     """Whether C# reads the cast ``parent`` of ``n`` as a subtraction or an
     addition: ``(T)-x`` casts only when ``T`` is a keyword type."""
@@ -1719,6 +1736,10 @@ def misranked(lang: str, n: Node) -> bool:
         return True  # `new a?.b()` is refused: what `new` makes is no optional chain
     if lang == "c_sharp" and _csharp_subtracted(n, parent):
         return True
+    if n.type == "lambda_expression" and lang in _LAMBDA_HEADS and _lambda_as_head(n, _LAMBDA_HEADS[lang]):
+        return True  # `(() -> 3).get()`: no parentheses make a lambda a receiver
+    if lang == "tsx" and parent.type == "unary_expression" and n.type in _JSX_ELEMENTS:
+        return True  # `typeof <b/>`: TypeScript reads a type assertion after the operator
     if lang == "kotlin" and _kotlin_line_ended(n):
         return True
     if lang in _JS and _js_untargeted(n):
