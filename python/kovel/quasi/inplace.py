@@ -16,7 +16,7 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
@@ -44,8 +44,10 @@ __all__ = [
     "MisreadError",
     "apart",
     "check_runs",
+    "clause_misread",
     "container_misread",
     "containers_changed",
+    "ends_changed",
     "holders",
     "kept_in_place",
     "kept_or_left",
@@ -421,19 +423,7 @@ def containers_changed(
     >>> containers_changed("python", "a = (1, 2, 3)\\n", [(6, 9)], [""], [((4, 13), "tuple")])
     []
     """
-    parts: list[str] = []
-    at = 0
-    for (s, e), body in zip(spans, bodies, strict=True):
-        parts += (text[at:s], body)
-        at = e
-    new = "".join(parts) + text[at:]
-    data = new.encode()
-    root = parser(lang).parse(data).root_node
-
-    def moved(x: int) -> int:  # where offset ``x`` of ``text`` stands in ``new``, in bytes
-        grown = sum(len(body) - (e - s) for (s, e), body in zip(spans, bodies, strict=True) if e <= x)
-        return len(new[: x + grown].encode())
-
+    data, root, moved = _rewritten(lang, text, spans, bodies)
     out: list[int] = []
     for k, ((a, b), kind) in enumerate(containers):
         lo, hi = moved(a), moved(b)
@@ -442,6 +432,73 @@ def containers_changed(
             if not _errors_over(root, lo, hi):  # (what does not parse is the syntax check's to report)
                 out.append(k)
     return out
+
+
+def ends_changed(
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    bodies: Sequence[str],
+    ends: Mapping[int, str],
+) -> list[int]:
+    """The places ``k`` of ``ends`` whose body, put in place of ``spans[k]``, is
+    not read as a node that ends with a child of kind ``ends[k]``: the clause
+    the match ended with (an `else` the pattern passed over) and the body
+    keeps has gone to another node (`if (1) if (x) f()\\nelse g()` gives the
+    `else` to the inner `if`).
+
+    >>> ends_changed("javascript", "if (1) { if (x) f() }\\nelse g()\\n", [(0, 30)],
+    ...              ["if (1) if (x) f()\\nelse g()"], {0: "else_clause"})
+    [0]
+    """
+    data, root, moved = _rewritten(lang, text, spans, bodies)
+    out: list[int] = []
+    for k, kind in ends.items():
+        lo, hi = moved(spans[k][0]), moved(spans[k][1])
+        body = data[lo:hi]
+        lo, hi = lo + len(body) - len(body.lstrip()), lo + len(body.rstrip())
+        node = root.descendant_for_byte_range(lo, hi)
+        same: list[Node] = []  # the nodes of exactly that span, innermost first
+        while node is not None and (node.start_byte, node.end_byte) == (lo, hi):
+            same.append(node)
+            node = node.parent
+        if not same or _errors_over(root, lo, hi):
+            continue  # not one node (the other checks' to judge), or what does not parse (the syntax check's)
+        if not any(n.children and n.children[-1].type == kind and not _ends_misranked(lang, n) for n in same):
+            out.append(k)
+    return out
+
+
+def _ends_misranked(lang: str, node: Node) -> bool:
+    """Whether a node at the end of what comes before ``node``'s last child is
+    one its language reads otherwise (PHP gives an `else` to the nearest `if`)."""
+    d: Node | None = node.children[-2] if node.child_count > 1 else None
+    while d is not None:
+        if misranked(lang, d):
+            return True
+        d = d.children[-1] if d.child_count else None
+    return False
+
+
+def _rewritten(
+    lang: str, text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]
+) -> tuple[bytes, Node, Callable[[int], int]]:
+    """``text`` with each of ``spans`` (in code points, in order, apart) replaced
+    by its body, as UTF-8; its syntax tree; and where an offset of ``text``
+    stands in it, in bytes (the end of a span: the end of its body)."""
+    parts: list[str] = []
+    at = 0
+    for (s, e), body in zip(spans, bodies, strict=True):
+        parts += (text[at:s], body)
+        at = e
+    new = "".join(parts) + text[at:]
+    data = new.encode()
+
+    def moved(x: int) -> int:
+        grown = sum(len(body) - (e - s) for (s, e), body in zip(spans, bodies, strict=True) if e <= x)
+        return len(new[: x + grown].encode())
+
+    return data, parser(lang).parse(data).root_node, moved
 
 
 def _errors_over(root: Node, lo: int, hi: int) -> bool:
@@ -485,6 +542,15 @@ def leave_misread(
             raise exc
         left_alone.append(str(exc))
     return set(wrong)
+
+
+def clause_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
+    """The error of a replacement of ``span`` of ``text`` that would give the
+    ``kind`` it ends with to another node (see ``ends_changed``)."""
+    return MisreadError(
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {_line_col(text, span[0])} would give "
+        f"the {kind} it keeps to another node"
+    )
 
 
 def container_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:

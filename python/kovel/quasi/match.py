@@ -29,6 +29,8 @@ from kovel.quasi.inplace import (
     Landing,
     apart,
     check_runs,
+    clause_misread,
+    ends_changed,
     holders,
     kept_or_left,
     leave_misread,
@@ -382,6 +384,22 @@ class Pattern:
         if ed is None:
             ed = self._editors[key] = Editor(self._root, tpl.skeleton)
         return ed
+
+    def _kept_clause(self, matched: KTerm, body: str) -> str | None:
+        """The kind of the last child of ``matched`` when it is part of a clause
+        (an `else` and what follows it) that ``body`` ends with as well: the
+        node written in its place must still end with it."""
+        kids = _native.children(matched)
+        last = str(kids[-1]).rstrip() if len(kids) > 1 else ""
+        if not last or len(body.rstrip()) <= len(last) or not body.rstrip().endswith(last):
+            return None
+        for k in kids[1:]:
+            tag = _native.tag(k)
+            if tag.endswith("_clause") or (
+                _unnamed_token(k, self._tokens, self._words) and str(k).isalpha() and str(k).islower()
+            ):
+                return _native.tag(kids[-1])
+        return None
 
     def _keep_end_tokens(self, matched: KTerm, new: KTerm, body: str, kind: str) -> KTerm:
         """``new`` with the tokens that end (and start) ``matched`` which the
@@ -1001,6 +1019,8 @@ def replacements(
     runs: list[tuple[Run, KTerm]] = []
     # The replacements whose shape is not the match's: checked where they land.
     landings: list[Landing] = []
+    # The replacements ending with a clause of their match's (an `else`), by place: the kind of its end.
+    clauses: dict[int, str] = {}
     kinds = KnownKinds(p.lang)
     if single is None:
         single = isinstance(replacement, Template) and not replacement.is_run
@@ -1060,6 +1080,9 @@ def replacements(
                 if not _native.same(edited, m.term):
                     if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
                         landings.append(Landing(len(news), edited, one_node(m, values)))
+                    clause = p._kept_clause(m.term, str(edited))
+                    if clause is not None:
+                        clauses[len(news)] = clause
                     paths.append(m.path)
                     news.append(apart(text, m.span, str(edited), edited, p.lang))
                     spans.append(m.span)
@@ -1098,6 +1121,9 @@ def replacements(
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
         new = p._keep_end_tokens(m.term, new, body, kind)
+        clause = p._kept_clause(m.term, str(new))
+        if clause is not None:
+            clauses[len(news)] = clause
         if reshaped or checked(new, m):
             landings.append(
                 Landing(len(news), new, one_node(m, values if isinstance(replacement, Template) else {}))
@@ -1118,13 +1144,26 @@ def replacements(
     # `run(a)\n(b).go()` leaves a call of `(b)`; `run2(a);` in its place ends the
     # statement before `(b)`; Rust's `if c {1} else {2} - 1` is a statement and a `-1`.
     bodies = [str(n) for n in news]
+
+    def drop(dropped: set[int]) -> dict[int, int]:
+        """Leave out the replacements at the places ``dropped``; where the others go."""
+        nonlocal paths, news, spans, bodies, landings
+        place = _places_without(dropped, len(news))
+        landings = [x._replace(at=place[x.at]) for x in landings if x.at in place]
+        paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
+        return place
+
+    if clauses and text is not None:
+        moved = ends_changed(p.lang, text, spans, bodies, clauses)
+        for k in moved:
+            exc = clause_misread(text, spans[k], clauses[k])
+            if left_alone is None:
+                raise exc
+            left_alone.append(str(exc))
+        drop(set(moved))
     gone = {k for k, b in enumerate(bodies) if not b or _ends_a_statement(b, text, spans[k])}
     if gone and text is not None:
-        dropped = _holders_kept(p.lang, text, spans, bodies, gone, left_alone)
-        if dropped:
-            place = _places_without(dropped, len(news))
-            landings = [x._replace(at=place[x.at]) for x in landings if x.at in place]
-            paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
+        drop(_holders_kept(p.lang, text, spans, bodies, gone, left_alone))
     if not landings:
         return paths, news, spans
     assert text is not None
@@ -1137,12 +1176,10 @@ def replacements(
             landed.discard(k)
         bodies[k] = body
     if dropped:
-        place = _places_without(dropped, len(news))
+        place = drop(dropped)
         landed = {place[k] for k in landed}
-        paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
     if landed:
-        place = _places_without(_holders_kept(p.lang, text, spans, bodies, landed, left_alone), len(news))
-        paths, news, spans, _ = _taken(place, paths, news, spans, bodies)
+        drop(_holders_kept(p.lang, text, spans, bodies, landed, left_alone))
     return paths, news, spans
 
 

@@ -2288,10 +2288,26 @@ _PHP_VARIABLES = frozenset(
 )  # fmt: skip
 
 
+def _php_else_taken(n: Node) -> bool:
+    """Whether the `if` ``n`` without an `else` ends the body of an `if` with one,
+    which PHP gives to ``n`` (the nearest `if`) though its grammar reads it as the outer's."""
+    node = n
+    while node.parent is not None:
+        up = node.parent
+        if up.type == "if_statement" and up.child_by_field_name("body") == node:
+            return up.child_by_field_name("alternative") is not None
+        if up.end_byte != node.end_byte:
+            return False
+        node = up
+    return False
+
+
 def _php_refused(n: Node) -> bool:
     parent = n.parent
     if parent is None:
         return False
+    if n.type == "if_statement" and n.child_by_field_name("alternative") is None and _php_else_taken(n):
+        return True
     first = parent.named_children[0] if parent.named_child_count else None
     taken_apart = parent.type in _PHP_TAKEN_APART and first == n
     if n.type == "object_creation_expression" and taken_apart:

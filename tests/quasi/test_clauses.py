@@ -1,0 +1,47 @@
+"""A clause the pattern passes over (an `else`) stays with the node that held
+it: a fix that would leave it after an `if` without one of its own, which then
+takes it, is left alone; PHP gives an `else` to the nearest `if`, though its
+grammar reads it as the outer one's."""
+
+from unittest.mock import ANY
+
+import pytest
+
+from tests.helpers import NODE, rewrite_leaving, run
+
+pytest.importorskip("tree_sitter")
+
+UNBRACE = ("if ($C) { $$$A }", "if ($C) $$$A")
+WRAP = ("foo();", "if ($d) foo();")
+
+# (language, source, (pattern, fix), what it becomes; None: left alone with a note)
+CASES = [
+    ("javascript", "if (a) { if (x) f() }\nelse g()\n", UNBRACE, None),
+    ("javascript", "if (a) { f() }\nelse g()\n", UNBRACE, "if (a) f()\nelse g()\n"),
+    ("javascript", "if (a) { while (y) if (x) f() }\nelse g()\n", UNBRACE, None),
+    ("c", "void m() {\n  if (a) { if (x) f(); }\n  else g();\n}\n", UNBRACE, None),
+    ("c", "void m() {\n  if (a) { f(); }\n  else g();\n}\n", UNBRACE, "void m() {\n  if (a) f();\n  else g();\n}\n"),
+    ("java", "class A { void m() {\n  if (a) { if (x) f(); }\n  else g();\n} }\n", UNBRACE, None),
+    ("c_sharp", "class A { void m() {\n  if (a) { if (x) f(); }\n  else g();\n} }\n", UNBRACE, None),
+    ("php", "<?php\nif ($a) { if ($x) f(); }\nelse g();\n", UNBRACE, None),
+    ("php", "<?php\nif ($c) foo(); else bar();\n", WRAP, None),
+    ("php", "<?php\nif ($c) while ($x) foo(); else bar();\n", WRAP, None),
+    ("php", "<?php\nif ($c) foo();\n", WRAP, "<?php\nif ($c) if ($d) foo();\n"),
+    ("php", "<?php\nif ($c) { foo(); } else bar();\n", WRAP, "<?php\nif ($c) { if ($d) foo(); } else bar();\n"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "rule", "want"), CASES)
+def test_an_else_stays_with_its_if(lang, source, rule, want):
+    assert rewrite_leaving(lang, source, *rule) == ((source, [ANY]) if want is None else (want, []))
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+def test_what_is_written_runs_as_before(tmp_path):
+    source = "let x = 0, out = []\nif (1) { if (x) out.push('in') }\nelse out.push('else')\n"
+    source += "if (0) { out.push('a') }\nelse out.push('b')\nconsole.log(out.join())\n"
+    out, left = rewrite_leaving("javascript", source, *UNBRACE)
+    assert len(left) == 1 and "if (0) out.push('a')" in out
+    for name, code in (("before.js", source), ("after.js", out)):
+        (tmp_path / name).write_text(code)
+    assert run(NODE, tmp_path / "before.js") == run(NODE, tmp_path / "after.js") == "b\n"
