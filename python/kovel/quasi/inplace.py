@@ -16,7 +16,7 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
@@ -51,6 +51,10 @@ __all__ = [
     "holders",
     "kept_in_place",
     "kept_or_left",
+    "leave_misread",
+    "next_lines",
+    "ran_on_misread",
+    "statements_ended",
 ]
 
 
@@ -209,10 +213,29 @@ def _end_statements(
         following = text[line_end:].lstrip()
         if not following or following[0] not in "([`+-/" or following.startswith(("//", "/*")):
             continue
-        if text[s:e].rstrip().endswith((";", "}")):
-            # What it replaced ended its statement: so must the replacement.
+        old = text[s:e].rstrip()
+        # What it replaced ended its statement: so must the replacement. (Nothing goes
+        # on from a `++` with `(`, `[` or a template literal: the statement ended.)
+        if old.endswith((";", "}")) or (old.endswith(("++", "--")) and following[0] in "([`"):
             out[x.at] = tb(_native.tag(out[x.at])).c(out[x.at]).w(";").b()
     return out
+
+
+def statements_ended(
+    lang: str, text: str, spans: Sequence[tuple[int, int]], news: Sequence[KTerm]
+) -> list[KTerm]:
+    """``news``, the replacements of the ``spans`` of ``text``, each with a `;`
+    after it where it ends a line, what it replaced ended its statement (with
+    `;`, `}`, a `++`) and the next line starts with a token that would go on
+    with it, in a language that ends statements at line breaks.
+
+    >>> from kovel.quasi import template
+    >>> [str(n) for n in statements_ended("javascript", "i++\\n[1].map(f)\\n", [(0, 3)], [template("javascript", "bump()").fill()])]
+    ['bump();']
+    """
+    if lang not in _ASI:
+        return list(news)
+    return _end_statements(text, spans, news, [Landing(k, n, True) for k, n in enumerate(news)])
 
 
 def _continues_a_line(lang: str, text: str, span: tuple[int, int], body: str) -> bool:
@@ -391,6 +414,51 @@ def holders(
 
 _STATEMENTS_OF_ONE = frozenset({"expression_statement"})
 
+# What a line may start with and go on with the line before (JavaScript's
+# `(`, `[` and template literals without semicolons, Lua's `(`, Ruby's `.`).
+_GOES_ON = frozenset("([`+-*/%,.?:<>=&|^")
+
+
+def next_lines(
+    lang: str, text: str, spans: Sequence[tuple[int, int]], checked: Iterable[int]
+) -> dict[int, tuple[tuple[int, int], str]]:
+    """For each place ``k`` of ``checked`` whose span ends its line of ``text``
+    where the next line starts as if it went on with it (with `(`, `[`, an
+    operator), the span and kind of the outermost named node starting that
+    line, as ``containers_changed`` takes them: what replaces the span must
+    leave it as it is (Lua's `do f() end` before a line `(g)()`
+    ends a statement; `f()` there would be called again).
+
+    >>> next_lines("lua", "do f() end\\n(g)()\\n", [(0, 10)], [0])
+    {0: ((11, 16), 'function_call')}
+    """
+    starts: dict[int, int] = {}
+    for k in checked:
+        end = spans[k][1]
+        eol = text.find("\n", end)
+        if eol < 0 or text[end:eol].strip():
+            continue
+        rest = text[eol:]
+        first = len(rest) - len(rest.lstrip())
+        if first < len(rest) and rest[first] in _GOES_ON:
+            starts[k] = eol + first
+    if not starts:
+        return {}
+    root = parser(lang).parse(text.encode()).root_node
+    offsets = _Offsets(text)
+    out: dict[int, tuple[tuple[int, int], str]] = {}
+    for k, at in starts.items():
+        lo = offsets.byte(at)
+        node = root.named_descendant_for_byte_range(lo, lo + 1)
+        while node is not None and node.parent is not None and node.parent.start_byte == lo:
+            node = node.parent
+        if node is None or node.start_byte != lo or node.parent is None:
+            continue
+        place = next(i for i, c in enumerate(node.parent.children) if c.start_byte == lo)
+        if node.parent.field_name_for_child(place) is None:  # (a callee's arguments already go on)
+            out[k] = ((at, offsets.char(node.end_byte)), node.type)
+    return out
+
 
 class _Offsets:
     """Code points and UTF-8 bytes of one text, one to the other."""
@@ -524,11 +592,13 @@ def leave_misread(
     bodies: Sequence[str],
     held: Mapping[int, tuple[tuple[int, int], str]],
     left_alone: list[str] | None,
+    why: Callable[[str, tuple[int, int], str], MisreadError] | None = None,
 ) -> set[int]:
     """The places of ``held`` (a replacement's place in ``spans``, and the span
     and kind of the node holding its match) whose replacement would leave that
     node of another kind (see ``containers_changed``).  Each raises
-    ``MisreadError``; given ``left_alone``, why is added there instead.
+    ``MisreadError`` (made by ``why``, ``container_misread`` by default);
+    given ``left_alone``, why is added there instead.
 
     >>> why: list[str] = []
     >>> leave_misread("python", "a = (1, 2)\\n", [(6, 9)], [""], {0: ((4, 10), "tuple")}, why), len(why)
@@ -537,11 +607,20 @@ def leave_misread(
     places = list(held)
     wrong = [places[w] for w in containers_changed(lang, text, spans, bodies, [held[k] for k in places])]
     for k in wrong:
-        exc = container_misread(text, spans[k], held[k][1])
+        exc = (why or container_misread)(text, spans[k], held[k][1])
         if left_alone is None:
             raise exc
         left_alone.append(str(exc))
     return set(wrong)
+
+
+def ran_on_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
+    """The error of a replacement of ``span`` of ``text`` that the ``kind`` on the
+    line after it would go on from (see ``next_lines``)."""
+    return MisreadError(
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {_line_col(text, span[0])} would run on "
+        f"into the {kind} on the line after it"
+    )
 
 
 def clause_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:

@@ -34,6 +34,9 @@ from kovel.quasi.inplace import (
     holders,
     kept_or_left,
     leave_misread,
+    next_lines,
+    ran_on_misread,
+    statements_ended,
 )
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
@@ -1145,11 +1148,14 @@ def replacements(
     # statement before `(b)`; Rust's `if c {1} else {2} - 1` is a statement and a `-1`.
     bodies = [str(n) for n in news]
 
+    closed: set[int] = set()
+
     def drop(dropped: set[int]) -> dict[int, int]:
         """Leave out the replacements at the places ``dropped``; where the others go."""
-        nonlocal paths, news, spans, bodies, landings
+        nonlocal paths, news, spans, bodies, landings, closed
         place = _places_without(dropped, len(news))
         landings = [x._replace(at=place[x.at]) for x in landings if x.at in place]
+        closed = {place[k] for k in closed if k in place}
         paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
         return place
 
@@ -1161,7 +1167,20 @@ def replacements(
                 raise exc
             left_alone.append(str(exc))
         drop(set(moved))
-    gone = {k for k, b in enumerate(bodies) if not b or _ends_a_statement(b, text, spans[k])}
+    if text is not None:
+        # A replacement that ends its line must not run on into the next: without
+        # semicolons, `i++` -> `bump();` before a line `[1].map(f)`; Lua's `do f() end`
+        # -> `f()` before a line `(g)()` is left alone.
+        ended = statements_ended(p.lang, text, spans, news)
+        # (Where the language ends the statement, though its grammar reads it going on.)
+        closed = {k for k, n in enumerate(ended) if n is not news[k]}
+        news, bodies = ended, [str(n) for n in ended]
+        after = next_lines(p.lang, text, spans, range(len(news)))
+        if after:
+            drop(leave_misread(p.lang, text, spans, bodies, after, left_alone, ran_on_misread))
+    gone = {
+        k for k, b in enumerate(bodies) if not b or (k not in closed and _ends_a_statement(b, text, spans[k]))
+    }
     if gone and text is not None:
         drop(_holders_kept(p.lang, text, spans, bodies, gone, left_alone))
     if not landings:
@@ -1178,6 +1197,7 @@ def replacements(
     if dropped:
         place = drop(dropped)
         landed = {place[k] for k in landed}
+    landed -= closed
     if landed:
         drop(_holders_kept(p.lang, text, spans, bodies, landed, left_alone))
     return paths, news, spans
