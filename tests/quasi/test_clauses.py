@@ -1,7 +1,8 @@
-"""A clause the pattern passes over (an `else`) stays with the node that held
-it: a fix that would leave it after an `if` without one of its own, which then
-takes it, is left alone; PHP gives an `else` to the nearest `if`, though its
-grammar reads it as the outer one's."""
+"""What the pattern passes over stays with the node that held it: a clause (an
+`else`) that a fix would leave after an `if` without one of its own, which then
+takes it, is left alone (PHP gives an `else` to the nearest `if`, though its
+grammar reads it as the outer one's); a leading keyword (`async`, `static`)
+that a fix of another kind, or several statements, cannot keep is too."""
 
 from unittest.mock import ANY
 
@@ -45,3 +46,23 @@ def test_what_is_written_runs_as_before(tmp_path):
     for name, code in (("before.js", source), ("after.js", out)):
         (tmp_path / name).write_text(code)
     assert run(NODE, tmp_path / "before.js") == run(NODE, tmp_path / "after.js") == "b\n"
+
+
+TAG = ("function $F() { $$$B }", "function $F() { $$$B }\n$F.tag = 1;")
+# (language, source, (pattern, fix), what it becomes; None: left alone with a note)
+LEADING = [
+    ("javascript", "async function g() { return 1 }\n", TAG, None),
+    ("javascript", "function g() { return 1 }\n", TAG, "function g() { return 1 }\ng.tag = 1;\n"),
+    ("javascript", "async function g() { await 1 }\n", ("function $F() { $$$B }", "const $F = () => { $$$B };"), None),
+    ("javascript", "async function g() { await 1 }\n", ("function $F() { $$$B }", "function $F() { return 0 }"),
+     "async function g() { return 0 }\n"),
+    ("javascript", "class K {\n  static v() { return 1 }\n}\n", ("v() { $$$B }", "v() { $$$B }\nw() { return 2 }"), None),
+    ("python", "async def main():\n    pass\n", ("def $F():\n    $$$B", "def $F():\n    $$$B\nx = 1"), None),
+    ("python", "async def main():\n    async with cm() as v:\n        print(v)\n",
+     ("with $C as $V:\n    $$$B", "print(1)\nwith $C as $V:\n    $$$B"), None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "rule", "want"), LEADING)
+def test_a_leading_keyword_is_kept_or_its_match_left_alone(lang, source, rule, want):
+    assert rewrite_leaving(lang, source, *rule) == ((source, [ANY]) if want is None else (want, []))

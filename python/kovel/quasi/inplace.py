@@ -52,6 +52,7 @@ __all__ = [
     "kept_in_place",
     "kept_or_left",
     "leave_misread",
+    "line_col",
     "next_lines",
     "ran_on_misread",
     "statements_ended",
@@ -376,7 +377,7 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
         hi = lo + len(body.strip().encode())
         if _reading(lang, root, data, lo, hi, False) == MISREAD:
             raise MisreadError(
-                f"the statements {clipped(body.strip())!r} put in at {_line_col(new_text, s)} would be read "
+                f"the statements {clipped(body.strip())!r} put in at {line_col(new_text, s)} would be read "
                 "otherwise by the code around them"
             )
 
@@ -507,28 +508,30 @@ def ends_changed(
     text: str,
     spans: Sequence[tuple[int, int]],
     bodies: Sequence[str],
-    ends: Mapping[int, str],
+    ends: Mapping[int, tuple[str, str]],
 ) -> list[int]:
-    """The places ``k`` of ``ends`` whose body, put in place of ``spans[k]``, is
-    not read as a node that ends with a child of kind ``ends[k]``: the clause
+    """The places ``k`` of ``ends`` whose body, put in place of ``spans[k]`` and
+    read as one node of the kind ``ends[k][0]``, does not end with a child of
+    the kind ``ends[k][1]``: the clause
     the match ended with (an `else` the pattern passed over) and the body
     keeps has gone to another node (`if (1) if (x) f()\\nelse g()` gives the
     `else` to the inner `if`).
 
     >>> ends_changed("javascript", "if (1) { if (x) f() }\\nelse g()\\n", [(0, 30)],
-    ...              ["if (1) if (x) f()\\nelse g()"], {0: "else_clause"})
+    ...              ["if (1) if (x) f()\\nelse g()"], {0: ("if_statement", "else_clause")})
     [0]
     """
     data, root, moved = _rewritten(lang, text, spans, bodies)
     out: list[int] = []
-    for k, kind in ends.items():
+    for k, (whole, kind) in ends.items():
         lo, hi = moved(spans[k][0]), moved(spans[k][1])
         body = data[lo:hi]
         lo, hi = lo + len(body) - len(body.lstrip()), lo + len(body.rstrip())
         node = root.descendant_for_byte_range(lo, hi)
-        same: list[Node] = []  # the nodes of exactly that span, innermost first
+        same: list[Node] = []  # the nodes of that kind and exactly that span
         while node is not None and (node.start_byte, node.end_byte) == (lo, hi):
-            same.append(node)
+            if node.type == whole:
+                same.append(node)
             node = node.parent
         if not same or _errors_over(root, lo, hi):
             continue  # not one node (the other checks' to judge), or what does not parse (the syntax check's)
@@ -618,7 +621,7 @@ def ran_on_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that the ``kind`` on the
     line after it would go on from (see ``next_lines``)."""
     return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {_line_col(text, span[0])} would run on "
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would run on "
         f"into the {kind} on the line after it"
     )
 
@@ -627,7 +630,7 @@ def clause_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that would give the
     ``kind`` it ends with to another node (see ``ends_changed``)."""
     return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {_line_col(text, span[0])} would give "
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would give "
         f"the {kind} it keeps to another node"
     )
 
@@ -636,7 +639,7 @@ def container_misread(text: str, span: tuple[int, int], kind: str) -> MisreadErr
     """The error of a replacement of ``span`` of ``text`` that leaves the node of
     ``kind`` holding it a node of another kind (see ``containers_changed``)."""
     return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {_line_col(text, span[0])} would leave "
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would leave "
         f"the {kind} around it a node of another kind"
     )
 
@@ -781,7 +784,7 @@ def _why(
 ) -> str:
     return (
         f"the replacement {clipped(body)!r} of {clipped(text[span[0] : span[1]])!r} at "
-        f"{_line_col(text, span[0])} {what}"
+        f"{line_col(text, span[0])} {what}"
     )
 
 
@@ -790,7 +793,7 @@ def _adds_errors(lang: str, text: str, span: tuple[int, int], body: str) -> bool
     return bool(parser(lang).parse((text[: span[0]] + body + text[span[1] :]).encode()).root_node.has_error)
 
 
-def _line_col(text: str, at: int) -> str:
+def line_col(text: str, at: int) -> str:
     """``line:column`` (from 1) of offset ``at`` of ``text``."""
     line = text.count("\n", 0, at) + 1
     column = at - text.rfind("\n", 0, at)  # rfind gives -1 on the first line

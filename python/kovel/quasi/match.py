@@ -34,12 +34,14 @@ from kovel.quasi.inplace import (
     holders,
     kept_or_left,
     leave_misread,
+    line_col,
     next_lines,
     ran_on_misread,
     statements_ended,
 )
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
+    MisreadError,
     SHole,
     Skeleton,
     SNode,
@@ -388,10 +390,10 @@ class Pattern:
             ed = self._editors[key] = Editor(self._root, tpl.skeleton)
         return ed
 
-    def _kept_clause(self, matched: KTerm, body: str) -> str | None:
-        """The kind of the last child of ``matched`` when it is part of a clause
-        (an `else` and what follows it) that ``body`` ends with as well: the
-        node written in its place must still end with it."""
+    def _kept_clause(self, matched: KTerm, body: str) -> tuple[str, str] | None:
+        """The kinds of ``matched`` and of its last child when that is part of a
+        clause (an `else` and what follows it) that ``body`` ends with as well:
+        a node of that kind written in its place must still end with it."""
         kids = _native.children(matched)
         last = str(kids[-1]).rstrip() if len(kids) > 1 else ""
         if not last or len(body.rstrip()) <= len(last) or not body.rstrip().endswith(last):
@@ -401,7 +403,7 @@ class Pattern:
             if tag.endswith("_clause") or (
                 _unnamed_token(k, self._tokens, self._words) and str(k).isalpha() and str(k).islower()
             ):
-                return _native.tag(kids[-1])
+                return _native.tag(matched), _native.tag(kids[-1])
         return None
 
     def _keep_end_tokens(self, matched: KTerm, new: KTerm, body: str, kind: str) -> KTerm:
@@ -439,8 +441,15 @@ class Pattern:
         tail = "".join(str(k) for k in kids[trail:])
         # A keyword kept in front only fits a node of the same kind (`async`
         # before a `def`); a terminator fits after any.
-        if lead and (body.lstrip().startswith(head) or kind != _native.tag(matched)):
+        if lead and body.lstrip().startswith(head):
             lead = 0
+        elif lead and kind != _native.tag(matched):
+            # Dropping `async` or `static` changes what the code is; keeping it before
+            # another kind (or several statements) makes another program.
+            raise MisreadError(
+                f"the match starts with {head.strip()!r}, which the pattern does not mention, and the "
+                f"replacement (a {kind}, not a {_native.tag(matched)}) cannot keep it: mention it in the pattern"
+            )
         if trail < len(kids) and body.rstrip().endswith(tail):
             trail = len(kids)
         clauses = [
@@ -453,7 +462,7 @@ class Pattern:
         if clauses and kind != _native.tag(matched):
             # Dropping an `else:` changes the program silently; putting it after
             # a node of another kind (`while`) makes another program.
-            raise ValueError(
+            raise MisreadError(
                 f"the match has a {clauses[0]} that the pattern does not mention, and the replacement "
                 f"(a {kind}, not a {_native.tag(matched)}) cannot hold it: mention it in the pattern"
             )
@@ -470,7 +479,7 @@ class Pattern:
             or (_unnamed_token(k, self._tokens, self._words) and str(k).isalpha() and str(k).islower())
         ]
         if clauses and own:
-            raise ValueError(
+            raise MisreadError(
                 f"the match has a {clauses[0]} that the pattern does not mention, and the replacement "
                 f"has a {own[0]} of its own: mention the match's in the pattern"
             )
@@ -1023,7 +1032,7 @@ def replacements(
     # The replacements whose shape is not the match's: checked where they land.
     landings: list[Landing] = []
     # The replacements ending with a clause of their match's (an `else`), by place: the kind of its end.
-    clauses: dict[int, str] = {}
+    clauses: dict[int, tuple[str, str]] = {}
     kinds = KnownKinds(p.lang)
     if single is None:
         single = isinstance(replacement, Template) and not replacement.is_run
@@ -1123,7 +1132,13 @@ def replacements(
             runs.append((m._run, apart(text, m.span, str(new), new, p.lang)))
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
-        new = p._keep_end_tokens(m.term, new, body, kind)
+        try:
+            new = p._keep_end_tokens(m.term, new, body, kind)
+        except MisreadError as refused:
+            if left_alone is None:
+                raise
+            left_alone.append(f"{refused} (at {line_col(text, m.span[0])})")
+            continue
         clause = p._kept_clause(m.term, str(new))
         if clause is not None:
             clauses[len(news)] = clause
@@ -1162,7 +1177,7 @@ def replacements(
     if clauses and text is not None:
         moved = ends_changed(p.lang, text, spans, bodies, clauses)
         for k in moved:
-            exc = clause_misread(text, spans[k], clauses[k])
+            exc = clause_misread(text, spans[k], clauses[k][1])
             if left_alone is None:
                 raise exc
             left_alone.append(str(exc))
