@@ -70,6 +70,27 @@ UNPLACEABLE = [
 ]
 
 
+# Several statements are never parenthesised into one value (Kotlin reads them so as an infix call).
+RUN_FIX = ("log($A)", 'println("a")\nlog($A)')
+UNPLACEABLE_RUNS = [
+    ("kotlin", "fun g() = log(1)\n", RUN_FIX),
+    ("kotlin", "fun h(): Int { return log(2) }\n", RUN_FIX),
+    ("kotlin", "fun f() {\n  outer@ for (i in l) { g(i) }\n}\n",
+     ("for ($I in $L) { $$$B }", 'println("start")\nfor ($I in $L) { $$$B }')),
+    ("python", "def g():\n    return log(1)\n", ("log($A)", 'print("a")\nlog($A)')),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "rule"), UNPLACEABLE_RUNS)
+def test_several_statements_where_one_value_goes_are_left_alone(lang, source, rule):
+    assert rewrite_leaving(lang, source, *rule) == (source, [ANY])
+
+
+def test_several_statements_where_statements_go_are_written():
+    source = "fun k() {\n  log(3)\n}\n"
+    assert rewrite_leaving("kotlin", source, *RUN_FIX) == ('fun k() {\n  println("a")\n  log(3)\n}\n', [])
+
+
 @pytest.mark.parametrize(("lang", "source"), UNPLACEABLE)
 def test_a_value_no_parentheses_let_stand_is_left_alone(lang, source):
     assert rewrite_leaving(lang, source, "f($A)", "$A") == (source, [ANY])

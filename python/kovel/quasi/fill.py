@@ -874,6 +874,16 @@ class Template:
         return self._skeleton.run
 
     @property
+    def single(self) -> bool:
+        """Whether what the template makes is one node, as far as it knows: not a
+        run, or one hole alone (whose value then decides).
+
+        >>> template("python", "x = 1\\ny = 2").single, template("lua", "$A").single
+        (False, True)
+        """
+        return not self._skeleton.run or self.lone_hole is not None
+
+    @property
     def lone_hole(self) -> str | None:
         """The name of the hole the code is alone (whatever nodes the grammar
         puts around it), or None: such a template is as many nodes as its value.

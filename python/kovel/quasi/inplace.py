@@ -113,8 +113,9 @@ def _kept(
     paren = parentheses(lang)
     clean: bool | None = None  # whether the text parses: then an error is the replacement's
     for x in wrong:
-        # (A run's nodes are not made one value: `(x, y)` is a tuple.)
-        if paren is not None and _all_of(x.core, (MADE_RUN,)) is None:
+        # (A run's nodes are not made one value: `(x, y)` is a tuple; nor are several
+        # statements, which Kotlin would read in parentheses as one infix call.)
+        if paren is not None and x.single and _all_of(x.core, (MADE_RUN,)) is None:
             wrapped = tb(paren).w("(").c(x.core).w(")").b()
             out[x.at] = apart(text, spans[x.at], str(wrapped), wrapped, lang)
     # Parenthesised, it must read as parentheses (not as the arguments of a call before it).

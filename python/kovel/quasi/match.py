@@ -1035,7 +1035,7 @@ def replacements(
     clauses: dict[int, tuple[str, str]] = {}
     kinds = KnownKinds(p.lang)
     if single is None:
-        single = isinstance(replacement, Template) and not replacement.is_run
+        single = isinstance(replacement, Template) and replacement.single
     # A template that is one hole (`$$$BODY`) is a run where its value is several nodes.
     lone = replacement.lone_hole if isinstance(replacement, Template) else None
 

@@ -227,7 +227,7 @@ class Matcher:
                 filled.add(f.path)
                 return self._fill(f)
 
-            single: bool | Callable[[Match], bool] = not self._template.is_run
+            single: bool | Callable[[Match], bool] = self._template.single
             lone = self._template.lone_hole
             if single and lone is not None:
                 # A fix that is one hole is as many nodes as the match binds to it.
@@ -282,7 +282,7 @@ class Matcher:
             return out
         out = self._containers_kept(t, s, _outermost(out), grown, left_alone)
         # What stands around a grown span is not what stood around the match: read it again.
-        single = self._template is not None and not self._template.is_run
+        single = self._template is not None and self._template.single
         landings = [Landing(k, new, single) for k, (_, new, _) in enumerate(out) if str(new)]
         return self._landed(t, out, landings, left_alone)
 
@@ -326,7 +326,7 @@ class Matcher:
         code around them would read them otherwise (``kovel.quasi.inplace``)."""
         matched = {f.path: f.term for f in plain}
         kinds = KnownKinds(self.config.language)
-        single = self._template is not None and not self._template.is_run
+        single = self._template is not None and self._template.single
         landings = [
             Landing(i, new, single)
             for i, (q, new, _) in enumerate(fixes)
