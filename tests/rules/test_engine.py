@@ -1,5 +1,7 @@
 """The rule engine: each condition, their combinations, constraints, transforms and fixes."""
 
+import dataclasses
+import json
 import pickle
 import shutil
 import subprocess
@@ -8,7 +10,7 @@ import pytest
 
 pytest.importorskip("tree_sitter_python")
 
-from kovel.rules import Convert, PatternSpec, Replace, Rule, RuleConfig, Substring, matcher  # noqa: E402
+from kovel.rules import Convert, PatternSpec, Replace, Rule, RuleConfig, Substring, matcher, parse_rules  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
 
 PY = """\
@@ -268,3 +270,34 @@ def test_a_rule_says_what_is_wrong_with_it_when_compiled():
         RuleConfig("r", "python", Rule(kind="integer", nth_child="2n+1"))
     )  # a formula, as YAML writes it
     assert [str(f.term) for f in odd.find_all(parse("python", "f(1, 2, 3)\n"))] == ["1", "3"]
+
+
+# Constraints judge a value where it stands: around it as well as inside it.
+CONSTRAINED = "def f():\n    g(1)\n    g(-2)\ng(3)\nclass C:\n    g(4)\n"
+CONSTRAINTS = [
+    {"inside": {"kind": "argument_list"}},
+    {"not": {"inside": {"kind": "function_definition", "stopBy": "end"}}},
+    {"inside": {"kind": "class_definition", "stopBy": "end"}},
+    {"nthChild": 1},
+    {"nthChild": {"position": 1, "reverse": True}},
+    {"has": {"kind": "integer"}},
+    {"follows": {"kind": "identifier"}},
+    {"regex": "^[12]"},
+    {"any": [{"inside": {"kind": "block", "stopBy": "end"}}, {"regex": "3"}]},
+]
+
+
+@pytest.mark.parametrize("constraint", CONSTRAINTS)
+def test_a_constraint_judges_the_value_where_it_stands(constraint):
+    sg = pytest.importorskip("ast_grep_py")
+    config = {"rule": {"pattern": "g($A)"}, "constraints": {"A": constraint}}
+    theirs = [n.range().start.line for n in sg.SgRoot(CONSTRAINED, "python").root().find_all(config)]
+    ours = parse_rules(
+        "id: r\nlanguage: python\nrule: {pattern: 'g($A)'}\nconstraints:\n  A: "
+        + json.dumps(constraint)
+        + "\n"
+    )
+    for with_fix in (False, True):  # (a rule with a fix is searched with the whole term)
+        config = ours[0] if not with_fix else dataclasses.replace(ours[0], fix="h($A)")
+        found = matcher(config).find_all(parse("python", CONSTRAINED))
+        assert [CONSTRAINED.count("\n", 0, f.span[0]) for f in found] == theirs, constraint

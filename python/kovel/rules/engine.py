@@ -135,6 +135,27 @@ def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> lis
     return [c.pattern for c in _parts(r, utils) if c.pattern is not None]
 
 
+def looks_around(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> bool:
+    """Whether ``r`` (or a rule inside it) judges a node by what stands around
+    it (`inside`, `follows`, `precedes`, `nthChild`, `range`), so that the node
+    alone, cut from its tree, cannot be judged.
+
+    >>> from kovel.rules import Rule
+    >>> looks_around(compile_rule("python", Rule(has=Rule(inside=Rule(kind="call")))))
+    True
+    >>> looks_around(compile_rule("python", Rule(kind="call", has=Rule(kind="integer"))))
+    False
+    """
+    return any(
+        c.inside is not None
+        or c.follows is not None
+        or c.precedes is not None
+        or c.nth_child is not None
+        or c.range is not None
+        for c in _parts(r, utils)
+    )
+
+
 def names_bound(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> frozenset[str]:
     """The metavariables a match of ``r`` may bind: its patterns' and its sub-rules'.
 
@@ -367,6 +388,7 @@ class Search:
     _kids: dict[Path, tuple[KTerm, ...]] = field(default_factory=dict)
     _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
     _spans: dict[Path, tuple[int, int]] | None = None
+    _at: dict[tuple[int, int], list[Path]] | None = None
     _lines: list[int] | None = None
 
     def _whole(self) -> KTerm:
@@ -434,6 +456,30 @@ class Search:
             self._lines = [0, *(m.end() for m in re.finditer("\n", str(root)))]
         return self._spans[path]
 
+    def path_of(self, node: KTerm, within: Path = ()) -> Path | None:
+        """The path of ``node`` itself (not of an equal node elsewhere), looked for
+        in the node at ``within`` and then in the whole root; None when it is
+        not in the root (a metavariable's value made anew)."""
+        for top in (within, ()) if within else ((),):
+            [got] = _native.locate(self.node(top), [node])
+            if got is None:
+                continue
+            start = self.span(top)[0]
+            for path in self._paths_at().get((start + got[0], start + got[1]), ()):
+                if _native.same(self.node(path), node):
+                    return path
+        return None
+
+    def _paths_at(self) -> dict[tuple[int, int], list[Path]]:
+        """The paths of the nodes by their spans."""
+        if self._at is None:
+            self.span(())
+            assert self._spans is not None
+            self._at = {}
+            for path, span in self._spans.items():
+                self._at.setdefault(span, []).append(path)
+        return self._at
+
     def place(self, path: Path) -> tuple[int, int, int, int]:
         """Where the node at ``path`` starts and ends: lines and columns (in
         characters) counted from 0, the end exclusive."""
@@ -477,7 +523,7 @@ class Search:
                 if rest is not None:
                     assert env is not None
                     env = self.check(rest, at, m.term, env)
-                if env is not None and not (constraints and not self._meets(constraints, env)):
+                if env is not None and not (constraints and not self._meets(constraints, env, at)):
                     yield _found(m.term, at, m.span, env)
             return
         cands: Iterator[tuple[Sequence[int], KTerm, int, int]]
@@ -488,11 +534,13 @@ class Search:
         for where, node, start, end in cands:
             path = tuple(where)
             env = self.check(r, path, node, {})
-            if env is None or (constraints and not self._meets(constraints, env)):
+            if env is None or (constraints and not self._meets(constraints, env, path)):
                 continue
             yield _found(node, path, (start, end), env)
 
-    def _meets(self, constraints: Mapping[str, Compiled], env: Env) -> bool:
+    def _meets(self, constraints: Mapping[str, Compiled], env: Env, at: Path) -> bool:
+        """Whether the values ``env`` binds (in the match at ``at``) meet ``constraints``:
+        each is judged where it stands (`inside`, `follows`, `nthChild` see around it)."""
         for name, c in constraints.items():
             if name not in env:
                 continue
@@ -500,7 +548,11 @@ class Search:
             nodes = [v] if isinstance(v, KTerm) else list(v)
             # ast-grep checks a single node; a run meets a constraint when each of its nodes does.
             for n in nodes:
-                if Search(n, self.lang, self.utils).check(c, (), n, {}) is None:
+                path = self.path_of(n, at) if self.root is not None else None
+                if path is not None:
+                    if self.check(c, path, n, {}) is None:
+                        return False
+                elif Search(n, self.lang, self.utils).check(c, (), n, {}) is None:
                     return False
         return True
 

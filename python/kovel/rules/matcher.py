@@ -31,6 +31,7 @@ from kovel.rules.engine import (
     Found,
     Search,
     compile_rule,
+    looks_around,
     names_bound,
     pattern_alone,
     patterns_of,
@@ -114,7 +115,9 @@ class Matcher:
         alone = pattern_alone(self.rule)
         if alone is not None:
             self.words |= {t for t in alone.required_texts if t.isascii()}
-        self._lone = alone if config.fix is None else None
+        # (A constraint that looks around its value needs the tree the value stands in.)
+        context = any(looks_around(c, self.utils) for c in self.constraints.values())
+        self._lone = alone if config.fix is None and not context else None
         #: What the fix also takes before and after the match (ast-grep's expandStart, expandEnd).
         self._expand = tuple(
             None if r is None else compile_rule(lang, r) for r in (config.expand_start, config.expand_end)
