@@ -494,14 +494,39 @@ def containers_changed(
     []
     """
     data, root, moved = _rewritten(lang, text, spans, bodies)
+    bodied = _HOLD_A_STATEMENT.get(lang, {})
     out: list[int] = []
     for k, ((a, b), kind) in enumerate(containers):
         lo, hi = moved(a), moved(b)
         # (A block's last statement taken out leaves its indentation, which the block ends before.)
-        if not any(kind in _kinds_over(root, lo, end) for end in {hi, lo + len(data[lo:hi].rstrip())}):
+        found = [n for end in {hi, lo + len(data[lo:hi].rstrip())} for n in _nodes_over(root, lo, end)]
+        same = [n for n in found if n.type == kind]
+        if not same:
             if not _errors_over(root, lo, hi):  # (what does not parse is the syntax check's to report)
                 out.append(k)
+        elif kind in bodied and not any(_holds_a_statement(n, bodied[kind]) for n in same):
+            out.append(
+                k
+            )  # Bash's `then`, `do` and `{` take at least one command, though its grammar takes none
     return out
+
+
+# Nodes whose statements (children without a field) a language wants one of at
+# least, and how many such children before them are no statements (a condition).
+_HOLD_A_STATEMENT = {
+    "bash": {"if_statement": 0, "elif_clause": 1, "else_clause": 0, "do_group": 0, "compound_statement": 0,
+             "subshell": 0},
+}  # fmt: skip
+_NOT_STATEMENTS = frozenset({"comment", "elif_clause", "else_clause"})
+
+
+def _holds_a_statement(n: Node, conditions: int) -> bool:
+    kids = [
+        c
+        for i, c in enumerate(n.children)
+        if c.is_named and c.type != "comment" and n.field_name_for_child(i) is None
+    ]
+    return any(c.type not in _NOT_STATEMENTS for c in kids[conditions:])
 
 
 def ends_changed(
@@ -579,14 +604,14 @@ def _errors_over(root: Node, lo: int, hi: int) -> bool:
     return node is not None and (node.has_error or node.is_error)
 
 
-def _kinds_over(root: Node, lo: int, hi: int) -> set[str]:
-    """The kinds of the nodes spanning exactly bytes ``[lo, hi)``."""
+def _nodes_over(root: Node, lo: int, hi: int) -> list[Node]:
+    """The nodes spanning exactly bytes ``[lo, hi)``, innermost first."""
     node = root.descendant_for_byte_range(lo, hi)
-    kinds: set[str] = set()
+    out: list[Node] = []
     while node is not None and node.start_byte == lo and node.end_byte == hi:
-        kinds.add(node.type)
+        out.append(node)
         node = node.parent
-    return kinds
+    return out
 
 
 def leave_misread(
@@ -715,7 +740,11 @@ def _reading(
             return MISREAD
         if kinds is not None:
             return MISREAD
-        return MISREAD if single and sum(1 for c in over if not c.is_extra) != 1 else READ
+        if single and sum(1 for c in over if not c.is_extra) != 1:
+            return MISREAD
+        # Bash runs only the last of several commands in the background: `a\nb &`.
+        after = data[hi:].lstrip(b" \t")
+        return MISREAD if lang == "bash" and after.startswith(b"&") and not after.startswith(b"&&") else READ
     spanned = [node.type]  # the kinds of the nodes of this span, innermost first
     while node.parent is not None and node.parent.start_byte == lo and ends_it(node.parent):
         node = node.parent

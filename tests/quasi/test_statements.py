@@ -1,0 +1,37 @@
+"""Statements taken out or put in where the language wants otherwise than its
+grammar: Bash's `then`, `do` and `{` take at least one command, and `&` puts
+only the last of several commands in the background."""
+
+import shutil
+import subprocess
+from unittest.mock import ANY
+
+import pytest
+
+from tests.helpers import rewrite_leaving
+
+pytest.importorskip("tree_sitter")
+
+DELETE = ("log $A", "")
+TWO = ("log $A", "X=$A\necho $A")
+# (source, (pattern, fix), what it becomes; None: left alone with a note)
+BASH = [
+    ("if true; then\n  log 1\nfi\n", DELETE, None),
+    ("if true; then\n  log 1\n  echo a\nfi\n", DELETE, "if true; then\n  \n  echo a\nfi\n"),
+    ("while false; do\n  log 1\ndone\n", DELETE, None),
+    ("f() {\n  log 1\n}\n", DELETE, None),
+    ("if false; then x; else\n  log 1\nfi\n", DELETE, None),
+    ("if true; then\n  log 1\nelse\n  x\nfi\n", DELETE, None),
+    ("if true; then\n  log 1\nelif false; then\n  log 2\nfi\n", DELETE, None),
+    ("log 1 &\nwait\n", TWO, None),
+    ("log 1\nwait\n", TWO, "X=1\necho 1\nwait\n"),
+    ("log 1 && true\n", TWO, None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("source", "rule", "want"), BASH)
+def test_bash_blocks_and_background_commands(source, rule, want):
+    out, left = rewrite_leaving("bash", source, *rule)
+    assert (out, left) == ((source, [ANY, *left[1:]]) if want is None else (want, []))
+    if shutil.which("bash"):
+        assert subprocess.run(["bash", "-n"], input=out, text=True).returncode == 0
