@@ -743,8 +743,8 @@ def _reading(
         if single and sum(1 for c in over if not c.is_extra) != 1:
             return MISREAD
         # Bash runs only the last of several commands in the background: `a\nb &`.
-        after = data[hi:].lstrip(b" \t")
-        return MISREAD if lang == "bash" and after.startswith(b"&") and not after.startswith(b"&&") else READ
+        rest = data[hi:].lstrip(b" \t")
+        return MISREAD if lang == "bash" and rest.startswith(b"&") and not rest.startswith(b"&&") else READ
     spanned = [node.type]  # the kinds of the nodes of this span, innermost first
     while node.parent is not None and node.parent.start_byte == lo and ends_it(node.parent):
         node = node.parent
