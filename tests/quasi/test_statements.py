@@ -1,6 +1,7 @@
-"""Statements taken out or put in where the language wants otherwise than its
+"""Statements and runs written where the language wants otherwise than its
 grammar: Bash's `then`, `do` and `{` take at least one command, and `&` puts
-only the last of several commands in the background."""
+only the last of several commands in the background; in Ruby and Go, a run
+ending with a comment ends its line, so the fix must not go on after it."""
 
 import shutil
 import subprocess
@@ -35,3 +36,22 @@ def test_bash_blocks_and_background_commands(source, rule, want):
     assert (out, left) == ((source, [ANY, *left[1:]]) if want is None else (want, []))
     if shutil.which("bash"):
         assert subprocess.run(["bash", "-n"], input=out, text=True).returncode == 0
+
+
+# (language, source, fix of `f($$$A)`, what it becomes; None: left alone with a note)
+COMMENTED_RUNS = [
+    ("ruby", "f(1,\n  2 # two\n)\n", "p($$$A, 9)", None),
+    ("ruby", "f(1,\n  2 # two\n)\n", "p($$$A\n)", "p(1,\n  2 # two\n)\n"),
+    ("ruby", "f(1, 2)\n", "p($$$A, 9)", "p(1, 2, 9)\n"),
+    ("go", "package m\nfunc m() {\n\tf(1,\n\t\t2, // two\n\t)\n}\n", "p($$$A, 9)", None),
+    ("go", "package m\nfunc m() {\n\tf(1, 2)\n}\n", "p($$$A, 9)", "package m\nfunc m() {\n\tp(1, 2, 9)\n}\n"),
+    ("python", "f(1,\n  2 # two\n)\n", "p($$$A, 9)", "p(1,\n  2 # two\n, 9)\n"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "fix", "want"), COMMENTED_RUNS)
+def test_a_run_ending_with_a_comment_ends_its_line(lang, source, fix, want):
+    out, left = rewrite_leaving(lang, source, "f($$$A)", fix)
+    assert (out, left) == ((source, [ANY]) if want is None else (want, []))
+    if lang == "ruby" and shutil.which("ruby"):
+        assert subprocess.run(["ruby", "-c"], input=out, text=True, capture_output=True).returncode == 0

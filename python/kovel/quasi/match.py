@@ -905,6 +905,16 @@ def bound_texts(
     """
     out = dict(values)
     for name, v in values.items():
+        if (
+            tpl.lang in _LINE_BREAKS_END
+            and isinstance(v, Siblings)
+            and _comment_last(v)
+            and _goes_on(tpl, name)
+        ):
+            raise MisreadError(
+                f"${name} ends with a comment, after which the fix goes on: on a line of its own, "
+                f"{tpl.lang} would read what follows otherwise"
+            )
         if not isinstance(v, KTerm) and isinstance(v, list) and name not in tpl.runs:
             out[name] = one_value(tpl.lang, v)  # a run where one node goes
         elif isinstance(v, KTerm) and name in tpl.runs:
@@ -934,6 +944,27 @@ def bound_texts(
     return out
 
 
+# Languages where a line break may end what brackets hold (Go puts a `;` there,
+# Ruby takes no line starting with `,`).
+_LINE_BREAKS_END = frozenset({"go", "ruby"})
+
+
+def _comment_last(run: Siblings) -> bool:
+    """Whether the text of ``run`` ends with a line comment after its last node."""
+    if run.raw is None or not run:
+        return False
+    text = str(run.raw).rstrip()
+    last = str(run[-1]).rstrip()
+    at = text.rfind(last)
+    return at >= 0 and text[at + len(last) :].lstrip(" \t,").startswith(("#", "//"))
+
+
+def _goes_on(tpl: Template, name: str) -> bool:
+    """Whether ``tpl`` writes more after its ``$$$name`` hole on that line."""
+    found = re.search(r"\$\$\$" + re.escape(name) + r"(?![A-Z0-9_])([^\n]*)", tpl.code)
+    return found is not None and bool(found.group(1).strip())
+
+
 def _holders_kept(
     lang: str,
     text: str,
@@ -949,6 +980,14 @@ def _holders_kept(
     held = holders(lang, text, [spans[k] for k in order])
     around = {k: c for k, c in zip(order, held, strict=True) if c is not None}
     return leave_misread(lang, text, spans, bodies, around, left_alone) if around else set()
+
+
+def _leave(exc: MisreadError, text: str, span: tuple[int, int], left_alone: list[str] | None) -> None:
+    """Leave the match at ``span`` of ``text`` as it is, for ``exc``: why goes to
+    ``left_alone``, or without it ``exc`` is raised."""
+    if left_alone is None:
+        raise exc
+    left_alone.append(f"{exc} (at {line_col(text, span[0])})")
 
 
 def _places_without(dropped: set[int], n: int) -> dict[int, int]:
@@ -1070,16 +1109,24 @@ def replacements(
             # A type is replaced by the template read as a type.
             replacement = fitted(template, _native.tag(m.term))
         if isinstance(replacement, Template) and m._run is not None:
-            values = bound_texts(
-                {k: v for k, v in m.bindings.items() if k in replacement.holes},
-                p.literals,
-                replacement,
-                p.chain_links,
-            )
+            try:
+                values = bound_texts(
+                    {k: v for k, v in m.bindings.items() if k in replacement.holes},
+                    p.literals,
+                    replacement,
+                    p.chain_links,
+                )
+            except MisreadError as refused:
+                _leave(refused, text, m.span, left_alone)
+                continue
             new = replacement.fill(**values)
         elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
-            values = bound_texts(m.bindings, p.literals, replacement, p.chain_links)
+            try:
+                values = bound_texts(m.bindings, p.literals, replacement, p.chain_links)
+            except MisreadError as refused:
+                _leave(refused, text, m.span, left_alone)
+                continue
             if values.keys() != set(replacement.holes):
                 values = {k: v for k, v in values.items() if k in replacement.holes}
                 if len(values) != len(replacement.holes):
@@ -1103,7 +1150,11 @@ def replacements(
                 continue
             new = replacement.fill(**values)
         else:
-            got = replacement(m)
+            try:
+                got = replacement(m)
+            except MisreadError as refused:
+                _leave(refused, text, m.span, left_alone)
+                continue
             if got is None or (isinstance(got, KTerm) and _native.same(got, m.term)):
                 continue
             if not isinstance(got, KTerm):
@@ -1135,9 +1186,7 @@ def replacements(
         try:
             new = p._keep_end_tokens(m.term, new, body, kind)
         except MisreadError as refused:
-            if left_alone is None:
-                raise
-            left_alone.append(f"{refused} (at {line_col(text, m.span[0])})")
+            _leave(refused, text, m.span, left_alone)
             continue
         clause = p._kept_clause(m.term, str(new))
         if clause is not None:
