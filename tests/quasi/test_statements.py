@@ -1,6 +1,7 @@
 """Statements and runs written where the language wants otherwise than its
 grammar: Bash's `then`, `do` and `{` take at least one command, and `&` puts
-only the last of several commands in the background; in Ruby and Go, a run
+only the last of several commands in the background; C's `if` whose body is a
+directive's lines takes only the first statement there; in Ruby and Go, a run
 ending with a comment ends its line, so the fix must not go on after it."""
 
 import shutil
@@ -55,3 +56,17 @@ def test_a_run_ending_with_a_comment_ends_its_line(lang, source, fix, want):
     assert (out, left) == ((source, [ANY]) if want is None else (want, []))
     if lang == "ruby" and shutil.which("ruby"):
         assert subprocess.run(["ruby", "-c"], input=out, text=True, capture_output=True).returncode == 0
+
+
+PUTS = ("log1($A);", 'puts("a");\nlog1($A);')
+C = [
+    ("int main(){\n  if (0)\n#if 1\n    log1(1);\n#endif\n}\n", None),
+    ("int main(){\n  while (0)\n#ifdef X\n    log1(1);\n#else\n    log1(2);\n#endif\n}\n", None),
+    ("int main(){\n#if 1\n  log1(3);\n#endif\n}\n", 'int main(){\n#if 1\n  puts("a");\n  log1(3);\n#endif\n}\n'),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("source", "want"), C)
+def test_c_statements_put_where_a_directive_is_a_body(source, want):
+    out, left = rewrite_leaving("c", source, *PUTS)
+    assert (out, bool(left)) == ((source, True) if want is None else (want, False))

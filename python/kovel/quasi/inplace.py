@@ -744,7 +744,10 @@ def _reading(
             return MISREAD
         # Bash runs only the last of several commands in the background: `a\nb &`.
         rest = data[hi:].lstrip(b" \t")
-        return MISREAD if lang == "bash" and rest.startswith(b"&") and not rest.startswith(b"&&") else READ
+        if lang == "bash" and rest.startswith(b"&") and not rest.startswith(b"&&"):
+            return MISREAD
+        # In C, an `if` whose body is a directive's statements takes only the first of them.
+        return MISREAD if lang in ("c", "cpp") and _directive_as_body(node) else READ
     spanned = [node.type]  # the kinds of the nodes of this span, innermost first
     while node.parent is not None and node.parent.start_byte == lo and ends_it(node.parent):
         node = node.parent
@@ -778,6 +781,26 @@ def _reading(
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
     return MISREAD if holds_misranked(lang, node) else READ
+
+
+_DIRECTIVES = frozenset({"preproc_if", "preproc_ifdef", "preproc_elif", "preproc_else", "preproc_elifdef"})
+_CONTROLS = frozenset({"if_statement", "else_clause", "while_statement", "for_statement", "for_range_loop"})
+
+
+def _directive_as_body(node: Node) -> bool:
+    """Whether ``node`` is (in) a C directive right after a control statement
+    whose body the grammar found missing: the directive's lines are its body."""
+    while node.type in _DIRECTIVES and node.parent is not None and node.parent.type in _DIRECTIVES:
+        node = node.parent
+    if node.type not in _DIRECTIVES:
+        return False
+    before = node.prev_named_sibling
+    if before is None or before.type not in _CONTROLS:
+        return False
+    last = before
+    while last.child_count:
+        last = last.children[-1]
+    return last.is_missing
 
 
 _LISTS_OF_ONE = frozenset({"expression_list"})
