@@ -79,6 +79,8 @@ def test_identity_rewrite_leaves_the_code_as_it_was(lang: str, source: str, shap
         # new line breaks follow a CR LF file
         ("if x:\r\n    a = 1\r\n    f(1)\r\n", "f($A)", "if 1:\n    g($A)\n    h()",
          "if x:\r\n    a = 1\r\n    if 1:\r\n        g(1)\r\n        h()\r\n"),
+        ("def f():\r\n    x = 1\r\n", "def $F():\n    $$$B", "def $F():\n    if True:\n        $$$B",
+         "def f():\r\n    if True:\r\n        x = 1\r\n"),
         # a part the pattern passed over is kept after a replacement that has none of its own
         ("for x in y:\n    a()\nelse:\n    b()\n", "for $X in $Y:\n    $$$B", "async for $X in $Y:\n    $$$B",
          "async for x in y:\n    a()\nelse:\n    b()\n"),

@@ -1136,6 +1136,11 @@ def replacements(
             if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
                 edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
             if edited is not None:
+                if not _native.same(edited, m.term) and "\n" in str(edited):
+                    if crlf is None:
+                        crlf = _uses_crlf(text)
+                    if crlf:
+                        edited = _crlf(edited)  # the template's own line breaks, as the file's
                 if not _native.same(edited, m.term):
                     if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
                         landings.append(Landing(len(news), edited, one_node(m, values)))
