@@ -36,7 +36,6 @@ id: b
 language: TSX
 rule:
   any: [{kind: call_expression}, {pattern: {context: "a = $X", selector: identifier}}]
-  stopBy: {kind: program}
 """
 
 
@@ -53,7 +52,6 @@ def test_reads_rules():
     )
     assert a.transform["B"] == Convert("$A", "snake_case")
     assert b.language == "tsx" and b.rule.any[1].pattern == PatternSpec("a = $X", "identifier")
-    assert b.rule.stop_by == Rule(kind="program")
 
 
 H = "id: a\nlanguage: python\n"
@@ -64,6 +62,11 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
     "text, line, key",
     [
         (H + "rule:\n  inside:\n    kind: call\n    stopBy: far\n", 6, "rule.inside.stopBy"),
+        # what only a relation's rule takes, and a fix without its template
+        (H + "rule:\n  kind: identifier\n  field: name\n", 5, "rule.field"),
+        (H + "rule:\n  any: [{kind: call, stopBy: end}]\n", 4, "rule.any[0].stopBy"),
+        (H + "rule: {kind: identifier}\nfix:\n  expandEnd: {regex: ','}\n", 5, "fix.template"),
+        (H + "rule: {pattern: f($A)}\nlabels:\n  A: {style: loud}\n", 5, "labels.A"),
         (H + "rule:\n  kinds: call\n", 4, "rule.kinds"),
         (H, 1, "rule"),
         ("language: python\nrule: {kind: call}\n", 1, "id"),
@@ -138,11 +141,11 @@ def _nested(depth, wrap):
 
 NESTINGS = [
     lambda r: Rule(not_=r),
-    lambda r: Rule(inside=r, stop_by="end"),
-    lambda r: Rule(has=r, stop_by="end"),
+    lambda r: Rule(inside=r),
+    lambda r: Rule(has=r),
     lambda r: Rule(all=(r, Rule(kind="identifier"))),
     lambda r: Rule(any=(Rule(kind="integer"), r)),
-    lambda r: Rule(kind="identifier", stop_by=r, inside=Rule(kind="module", stop_by="end")),
+    lambda r: Rule(precedes=r),
 ]
 
 
@@ -162,6 +165,7 @@ def test_rules_nest_as_deep_as_the_limit_and_no_deeper(wrap):
         ("python", Rule(kind="no_such_kind"), "no node kind"),
         ("python", Rule(kind="call", has=Rule(field="no_such_field", kind="identifier")), "no field"),
         ("python", Rule(matches="nowhere"), "no utility rule"),
+        ("python", Rule(kind="call", field="function"), "field"),
         ("python", Rule(kind="call", not_=Rule(has=Rule(matches="nowhere"))), "no utility rule"),
         ("klingon", Rule(kind="call"), "no tree-sitter grammar"),
     ],
@@ -169,6 +173,13 @@ def test_rules_nest_as_deep_as_the_limit_and_no_deeper(wrap):
 def test_what_names_nothing_in_the_grammar_is_refused_not_a_silent_zero(lang, rule, what):
     with pytest.raises(ValueError, match=what):
         matcher(RuleConfig("r", lang, rule))
+
+
+def test_a_constraint_on_a_name_the_rule_never_binds_is_refused():
+    with pytest.raises(ValueError, match=r"\$B"):
+        matcher(RuleConfig("r", "python", Rule(pattern="f($A)"), constraints={"B": Rule(kind="integer")}))
+    bound = RuleConfig("r", "python", Rule(pattern="f($A)"), constraints={"A": Rule(kind="integer")})
+    assert [str(f.term) for f in matcher(bound).find_all(parse("python", "f(1)\nf(x)\n"))] == ["f(1)"]
 
 
 LOOP = {"a": Rule(matches="b"), "b": Rule(any=(Rule(kind="integer"), Rule(matches="a")))}

@@ -194,7 +194,10 @@ def main(argv: Sequence[str] | None = None) -> int:
                 raise ValueError(f"{args.rule}: --rule takes a file with one rule ({len(configs)} found)")
             if args.command == "rewrite" and configs[0].fix is None:
                 raise ValueError(f"{args.rule}: the rule has no fix to rewrite with")
-            args.pattern = matcher(configs[0])
+            try:
+                args.pattern = matcher(configs[0])
+            except (ValueError, SyntaxError, re.error) as exc:
+                raise ValueError(f"{configs[0].named}: {exc}") from None
         except (RuleFileError, ValueError, SyntaxError, re.error) as exc:
             print(f"kovel: {exc}", file=sys.stderr)
             return 2

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 from collections.abc import Iterator
 
@@ -83,7 +84,11 @@ def run_tests(a: argparse.Namespace) -> int:
                         raise RuleFileError(
                             path, line_of(doc, "fixed"), "fixed", "expected a list or a mapping"
                         )
-                    problems = list(check_case(matcher(rules[rid]), valid, invalid, fx))
+                    try:
+                        compiled = matcher(rules[rid])
+                    except (ValueError, SyntaxError, re.error) as exc:
+                        raise ValueError(f"{rules[rid].named}: {exc}") from None
+                    problems = list(check_case(compiled, valid, invalid, fx))
                     if problems:
                         failed += 1
                         print(f"FAIL {rid} ({os.path.relpath(path)})")
@@ -94,7 +99,7 @@ def run_tests(a: argparse.Namespace) -> int:
                         print(f"PASS {rid}")
         if not passed + failed:
             raise ValueError(f"no rule tests in {', '.join(dirs)}")  # nothing checked is no pass
-    except (RuleFileError, ValueError, SyntaxError, OSError) as exc:  # NotYAML is a ValueError
+    except (RuleFileError, ValueError, SyntaxError, OSError, re.error) as exc:  # NotYAML is a ValueError
         print(f"kovel: {exc}", file=sys.stderr)
         return 2
     print(f"{passed} passed, {failed} failed")

@@ -125,9 +125,9 @@ def _compiling(
             try:
                 f.result()
             except (ValueError, SyntaxError, re.error) as exc:
-                raise ValueError(f"rule {c.id}: {exc}") from None
+                raise ValueError(f"{c.named}: {exc}") from None
             except Exception as exc:
-                raise ValueError(f"rule {c.id}: cannot compile its pattern: {describe_error(exc)}") from None
+                raise ValueError(f"{c.named}: cannot compile its pattern: {describe_error(exc)}") from None
 
     return wait
 

@@ -9,6 +9,7 @@ or a rule``.
 
 from __future__ import annotations
 
+import dataclasses
 import errno
 import os
 import re
@@ -209,6 +210,7 @@ class _Reader:
         if severity not in SEVERITIES:
             raise self.fail(doc, "severity", f"expected one of {', '.join(SEVERITIES)}", "severity")
         utils = self.named_rules(doc, "utils")
+        self.labels(doc)
         return RuleConfig(
             rid,
             language_of(lang),
@@ -272,6 +274,21 @@ class _Reader:
                         )
         return tuple(out)
 
+    def labels(self, doc: _Map) -> None:
+        """Checks ``labels`` (kept for ast-grep's sake; kovel shows none): each a
+        metavariable's name and a mapping of ``style`` and ``message``."""
+        v = doc.get("labels")
+        if v is None:
+            return
+        if not isinstance(v, _Map):
+            raise self.fail(doc, "labels", "expected a mapping of metavariables to labels", "labels")
+        for name, label in v.items():
+            if not isinstance(label, _Map) or label.get("style") not in ("primary", "secondary"):
+                raise self.fail(v, f"labels.{name}", "expected {style: primary or secondary, message}", name)
+            for k in label:
+                if k not in ("style", "message"):
+                    raise self.fail(label, f"labels.{name}.{k}", "unknown key (expected style, message)", k)
+
     def fix(self, doc: _Map) -> str | None:
         v = doc.get("fix")
         if isinstance(v, _Map):  # ast-grep's {template, expandStart, expandEnd}
@@ -280,6 +297,8 @@ class _Reader:
                     raise self.fail(
                         v, f"fix.{k}", "unknown key (expected template, expandStart, expandEnd)", k
                     )
+            if v.get("template") is None:
+                raise self.fail(v, "fix.template", "expected the fix's template", "fix")
             v = v.get("template")
         if isinstance(v, int) and not isinstance(v, bool):
             v = str(v)  # read as a number only where written as one, so the text is the same
@@ -292,7 +311,8 @@ class _Reader:
         if not isinstance(v, _Map):
             return None, None
         start, end = (
-            self.rule(v[k], f"fix.{k}", v, k) if k in v else None for k in ("expandStart", "expandEnd")
+            self.rule(v[k], f"fix.{k}", v, k, relation=True) if k in v else None
+            for k in ("expandStart", "expandEnd")
         )
         return start, end
 
@@ -370,12 +390,16 @@ class _Reader:
             t, key, f"unknown transform {op!r} (expected replace, substring, convert or rewrite)", op
         )
 
-    def rule(self, r: Any, key: str, parent: _Map, name: str) -> Rule:
+    def rule(self, r: Any, key: str, parent: _Map, name: str, relation: bool = False) -> Rule:
         if not isinstance(r, _Map):
             raise self.fail(parent, key, "expected a rule (a mapping)", name)
         for k in r:
             if k not in RULE_KEYS:
                 raise self.fail(r, f"{key}.{k}", "unknown rule key", k)
+            if k in ("stopBy", "field") and not relation and r[k] is not None:
+                raise self.fail(
+                    r, f"{key}.{k}", "only a rule of inside, has, follows or precedes takes it", k
+                )
         # A key set to null is absent, as in ast-grep.
         if not any(r.get(k) is not None for k in RULE_KEYS - {"stopBy", "field"}):
             raise self.fail(r, key, "a rule needs at least one condition (pattern, kind, regex, ...)", name)
@@ -411,7 +435,7 @@ class _Reader:
             args["nth_child"] = self.nth(r, key)
         for k in ("inside", "has", "follows", "precedes"):
             if r.get(k) is not None:
-                args[k] = self.rule(r[k], f"{key}.{k}", r, k)
+                args[k] = self.rule(r[k], f"{key}.{k}", r, k, relation=True)
         if r.get("not") is not None:
             args["not_"] = self.rule(r["not"], f"{key}.not", r, "not")
         for k in ("all", "any"):
@@ -514,7 +538,8 @@ def parse_rules(text: str, path: str = "<rules>") -> list[RuleConfig]:
                 path, line, "", f"the rule stands for more than {_MOST_VALUES} values (through aliases)"
             )
         try:
-            out.append(reader.config(d))
+            config = reader.config(d)
+            out.append(dataclasses.replace(config, origin=f"{path}:{line_of(d, 'id')}"))
         except RecursionError:
             raise RuleFileError(
                 path, d.line if isinstance(d, _Map) else 1, "", "the rule nests too deeply"

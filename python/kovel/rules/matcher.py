@@ -90,6 +90,10 @@ class Matcher:
             missing = sorted(utils_named(c) - self.utils.keys())
             if missing:
                 raise ValueError(f"no utility rule named {missing[0]!r}")
+        unbound = sorted(self.constraints.keys() - names_bound(self.rule, self.utils))
+        if unbound:
+            # A constraint on a name the rule never binds would hold for every match.
+            raise ValueError(f"constraints: the rule binds no ${unbound[0]}")
         loop = _util_cycle(self.utils)
         if loop:
             raise ValueError(f"utility rule {loop[0]!r} refers to itself: {' -> '.join(loop)}")

@@ -232,6 +232,17 @@ class RuleConfig:
     #: Rules that a ``Rewrite`` transform applies, by id: each a rule and its fix (the
     #: language and the utility rules are this rule's); they report nothing.
     rewriters: tuple[RuleConfig, ...] = ()
+    #: Where the rule was read (``path:line``), for messages; None for one made in Python.
+    origin: str | None = field(default=None, compare=False)
+
+    @property
+    def named(self) -> str:
+        """The rule as messages name it: where it was read, and its id.
+
+        >>> RuleConfig("r", "python", Rule(kind="call"), origin="rules/r.yml:4").named
+        'rules/r.yml:4: rule r'
+        """
+        return f"{self.origin}: rule {self.id}" if self.origin else f"rule {self.id}"
 
     def applies_to(self, path: str, base: str) -> bool:
         """Whether the rule runs on the file at ``path``: its path relative to
