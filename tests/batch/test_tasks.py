@@ -254,6 +254,15 @@ def test_binding_ranges_of_matches_over_lines_from_the_whole_term(tmp_path_facto
         ("python", "# kovel-ignore: other\na = eval(x)\n# kovel-ignore: other, no-eval\nb = eval(y)\n", [2]),
         ("javascript", "eval(a) // kovel-ignore\neval(b)\n/* kovel-ignore\n*/\neval(c)\nx = '// kovel-ignore'; eval(d)\n",
          [2, 6]),
+        # doc comments, and a line of a block comment
+        ("javascript", "/** kovel-ignore */\neval(a)\n/*\n * kovel-ignore\n */\neval(b)\n//! kovel-ignore\neval(c)\n"
+         "// see kovel-ignore\neval(d)\n", [10]),
+        # after code on a match's last line; not a comment inside it
+        ("javascript", "eval(\n  b) // kovel-ignore\neval(\n  // kovel-ignore\n  d)\n", [3]),
+        # first on the file's first line, a blank line after: the whole file
+        ("python", "# kovel-ignore: no-eval\n\na = eval(x)\nb = eval(y)\n", []),
+        ("python", "# kovel-ignore: other\n\na = eval(x)\n", [3]),
+        ("python", "# kovel-ignore\na = eval(x)\nb = eval(y)\n", [3]),
     ],
 )  # fmt: skip
 def test_only_a_kovel_ignore_comment_silences_and_only_its_line(lang, source, lines):

@@ -916,7 +916,8 @@ def _changes(
     return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
 
 
-_IGNORE = re.compile(r"(?:#|//|/\*|--|;)\s*kovel-ignore\b(?:\s*:\s*([\w\-, ]+))?")
+# The word first in a comment, or on a line of one (doc comments' `/**`, `//!`, ` * `).
+_IGNORE = re.compile(r"(?m)(?:^|#|//|/\*|--|;)[\s*!/#;\-]*kovel-ignore\b(?:\s*:\s*([\w\-, ]+))?")
 
 
 def suppressed(line: str, rule: str) -> bool:
@@ -925,8 +926,8 @@ def suppressed(line: str, rule: str) -> bool:
 
     >>> suppressed("# kovel-ignore: no-x, other", "no-x"), suppressed("// kovel-ignore", "any")
     (True, True)
-    >>> suppressed("/* kovel-ignore: other */", "no-x")
-    False
+    >>> suppressed("/* kovel-ignore: other */", "no-x"), suppressed("/**\\n * kovel-ignore\\n */", "x")
+    (False, True)
     """
     for m in _IGNORE.finditer(line):
         if m.group(1) is None or rule in {x.strip() for x in m.group(1).split(",")}:
@@ -942,25 +943,41 @@ def _comment_kinds(lang: str) -> tuple[str, ...]:
     return tuple(sorted({k for k in kinds if k and _native.is_comment_tag(k)}))
 
 
-def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[int, list[str]]:
+def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[tuple[int, bool], list[str]]:
     """The ``kovel-ignore`` comments of ``term`` by the line whose diagnostics they
-    may silence: a comment alone on its line speaks for the next line, one after
-    code for its own.  Only comments count: the words in a string silence nothing.
+    may silence, and whether they follow code on it: a comment alone on its
+    line speaks for the next line, one after code for its own (a match's first
+    line or its last).  One alone on the file's first line, with a blank line
+    after it, speaks for the whole file (line 0).  Only comments count: the
+    words in a string silence nothing.
 
     >>> t = parse_with_errors("python", "a = 1  # kovel-ignore\\n# kovel-ignore: x\\nb = '# kovel-ignore'\\n").term
     >>> _ignore_comments(t, "python", _Positions(str(t)))
-    {1: ['# kovel-ignore'], 3: ['# kovel-ignore: x']}
+    {(1, True): ['# kovel-ignore'], (3, False): ['# kovel-ignore: x']}
     """
     text = pos.text
-    out: dict[int, list[str]] = {}
+    out: dict[tuple[int, bool], list[str]] = {}
     for _, _, s, e in _native.find_all(term, _comment_kinds(lang), True):
         said = text[s:e]
         if "kovel-ignore" not in said:
             continue
         line, col = pos.line_col(s)
         alone = not text[s - (col - 1) : s].strip()
-        out.setdefault(pos.line_col(max(s, e - 1))[0] + 1 if alone else line, []).append(said)
+        end = pos.line_col(max(s, e - 1))[0]
+        if alone and line == 1 and end < len(pos.starts) and not pos.line(end + 1).strip():
+            out.setdefault((0, False), []).append(said)
+        out.setdefault((end + 1, False) if alone else (line, True), []).append(said)
     return out
+
+
+def _silenced(ignores: Mapping[tuple[int, bool], list[str]], rule: str, first: int, last: int) -> bool:
+    """Whether a comment of ``ignores`` silences ``rule`` for a match on lines
+    ``first`` to ``last``: one for the file, one alone on the line before, or
+    one after code on its first line or its last."""
+    said = [*ignores.get((0, False), ()), *ignores.get((first, False), ()), *ignores.get((first, True), ())]
+    if last != first:
+        said += ignores.get((last, True), ())
+    return any(suppressed(c, rule) for c in said)
 
 
 def scan_task(
@@ -1051,7 +1068,7 @@ def scan_task(
         for f in hits:
             s, e = f.span
             line, _ = pos.line_col(s)
-            if ignores and any(suppressed(c, cfg.id) for c in ignores.get(line, ())):
+            if ignores and _silenced(ignores, cfg.id, line, pos.line_col(max(s, e - 1))[0]):
                 continue
             fix: Change | None = None
             got = fixes.get(tuple(f.path)) if fixes else None
