@@ -295,7 +295,10 @@ def test_terminal_output_underlines_the_match(project):
 
 
 @pytest.mark.parametrize(
-    "files, ignores, reported", [(["sub/**"], [], ["sub/c.py"]), ([], ["sub/**"], ["a.py"]), (["*.py"], ["a.py"], ["sub/c.py"])]
+    "files, ignores, reported",
+    [(["sub/**"], [], ["sub/c.py"]), ([], ["sub/**"], ["a.py"]), (["*.py"], ["a.py"], ["sub/c.py"]),
+     (["{sub,other}/**"], [], ["sub/c.py"]), (["{a,b}.py", "{x/y,{sub/*}}"], [], ["a.py", "sub/c.py"]),
+     ([], ["{a.py,nothing}"], ["sub/c.py"])],
 )  # fmt: skip
 def test_files_and_ignores_globs(tmp_path, files, ignores, reported):
     rule = f"id: p\nlanguage: python\nrule: {{pattern: print($A)}}\nfiles: {json.dumps(files)}\nignores: {json.dumps(ignores)}\n"

@@ -67,6 +67,7 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         (H + "rule:\n  any: [{kind: call, stopBy: end}]\n", 4, "rule.any[0].stopBy"),
         (H + "rule: {kind: identifier}\nfix:\n  expandEnd: {regex: ','}\n", 5, "fix.template"),
         (H + "rule: {pattern: f($A)}\nlabels:\n  A: {style: loud}\n", 5, "labels.A"),
+        (H + "rule: {kind: call}\nfiles: ['" + "{a,b}" * 11 + "']\n", 4, "files"),
         (H + "rule:\n  kinds: call\n", 4, "rule.kinds"),
         (H, 1, "rule"),
         ("language: python\nrule: {kind: call}\n", 1, "id"),

@@ -31,6 +31,7 @@ from kovel.rules.rule import (
     Severity,
     Substring,
     Transform,
+    braces_expanded,
     nth_formula,
 )
 from kovel.rules.transform import CASES, SEPARATORS, replace_error
@@ -324,6 +325,11 @@ class _Reader:
             v = [v]
         if not isinstance(v, list) or not all(isinstance(x, str) for x in v):
             raise self.fail(doc, name, "expected a list of globs", name)
+        for g in v:
+            try:
+                braces_expanded(g)
+            except ValueError as exc:
+                raise self.fail(doc, name, str(exc), name) from None
         return tuple(v)
 
     def named_rules(self, doc: _Map, name: str) -> dict[str, Rule]:

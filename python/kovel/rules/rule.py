@@ -11,6 +11,7 @@ says around a rule: its id, language, message, constraints, transforms and fix.
 from __future__ import annotations
 
 import fnmatch
+import functools
 import os
 import re
 from collections.abc import Mapping, Sequence
@@ -30,6 +31,7 @@ __all__ = [
     "StopBy",
     "Substring",
     "Transform",
+    "braces_expanded",
     "nth_formula",
 ]
 
@@ -200,6 +202,44 @@ class Rewrite:
 Transform: TypeAlias = Replace | Substring | Convert | Rewrite
 
 
+#: The most globs one glob's braces may stand for.
+MOST_ALTERNATIVES = 1024
+
+
+@functools.lru_cache(maxsize=256)  # a rule's globs are asked about for each file
+def braces_expanded(glob: str) -> tuple[str, ...]:
+    """The globs ``glob`` stands for, each ``{a,b}`` (nested or not) written out
+    as its alternatives; ``ValueError`` past ``MOST_ALTERNATIVES`` of them.
+
+    >>> braces_expanded("{src,lib/{a,b}}/*.py")
+    ('src/*.py', 'lib/a/*.py', 'lib/b/*.py')
+    """
+    out: list[str] = []
+    todo = [glob]
+    while todo:
+        g = todo.pop()
+        start = g.find("{")
+        depth, end, commas = 0, -1, []
+        for i in range(start, len(g)) if start >= 0 else ():
+            if g[i] == "{":
+                depth += 1
+            elif g[i] == "}":
+                depth -= 1
+                if depth == 0:
+                    end = i
+                    break
+            elif g[i] == "," and depth == 1:
+                commas.append(i)
+        if end < 0:
+            out.append(g)  # no braces left (an unclosed one is a plain character)
+            continue
+        cuts = [start, *commas, end]
+        todo += [g[:start] + g[a + 1 : b] + g[end + 1 :] for a, b in zip(cuts, cuts[1:], strict=False)][::-1]
+        if len(out) + len(todo) > MOST_ALTERNATIVES:
+            raise ValueError(f"the glob {glob!r} stands for more than {MOST_ALTERNATIVES} globs")
+    return tuple(out)
+
+
 @dataclass(frozen=True, slots=True)
 class RuleConfig:
     """One rule of a rule file: the rule and everything said around it.
@@ -258,6 +298,10 @@ class RuleConfig:
         rel = os.path.relpath(os.path.abspath(path), base)
 
         def hit(globs: Sequence[str]) -> bool:
-            return any(fnmatch.fnmatch(rel, g) or fnmatch.fnmatch(rel, g.replace("**/", "")) for g in globs)
+            return any(
+                fnmatch.fnmatch(rel, g) or fnmatch.fnmatch(rel, g.replace("**/", ""))
+                for glob in globs
+                for g in braces_expanded(glob)
+            )
 
         return (not self.files or hit(self.files)) and not hit(self.ignores)
