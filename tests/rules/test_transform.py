@@ -7,7 +7,7 @@ import pytest
 import yaml
 from hypothesis import given, strategies as st
 
-from kovel.rules import parse_rules
+from kovel.rules import RuleFileError, parse_rules
 from kovel.rules.regex import compile_regex
 from kovel.rules.transform import SEPARATORS, apply, convert_case, words
 from tests.helpers import ast_grep
@@ -140,3 +140,35 @@ def test_a_rewritten_run_keeps_what_stood_between_its_nodes(body):
     out = str(matcher(config).rewrite(parse("javascript", "function f(a) {\n" + body + "}\n")))
     kept = body.replace("console.log", "logger.info").replace("\n  ", "\n    ")
     assert out == "function f(a) {\n  try {\n  " + kept + "  } finally {\n    done();\n  }\n}\n"
+
+
+def _call(transform):
+    """``transform`` written as ast-grep's call form: `convert($A, toCase=upperCase)`."""
+    ((kind, body),) = transform.items()
+
+    def value(v):
+        if isinstance(v, list):
+            return "[" + ", ".join(v) + "]"
+        if isinstance(v, str) and not v.isidentifier():
+            return "'" + v + "'" if "'" not in v else json.dumps(v)
+        return str(v)
+
+    args = [body["source"], *(f"{k}={value(v)}" for k, v in body.items() if k != "source" and v is not None)]
+    return f"{kind}({', '.join(args)})"
+
+
+@pytest.mark.parametrize("transform", TRANSFORMS, ids=lambda t: json.dumps(t))
+def test_a_transform_written_as_a_call_is_the_same_transform(transform):
+    def read(t):
+        rule = dict(id="r", language="python", rule={"pattern": "f($A)"}, transform={"B": t}, fix="$B")
+        return parse_rules(yaml.safe_dump(rule), "r.yml")[0].transform["B"]
+
+    assert read(_call(transform)) == read(transform)
+
+
+@pytest.mark.parametrize(
+    "text", ["convert($A toCase=upperCase)", "convert($A, toCase=)", "nothing", "f($A, x=a b)"]
+)
+def test_a_call_that_cannot_be_read_is_refused_with_its_line(text):
+    with pytest.raises(RuleFileError, match=r"r.yml:5: transform.B"):
+        parse_rules(f"id: r\nlanguage: python\nrule: {{pattern: f($A)}}\ntransform:\n  B: {text}\n", "r.yml")

@@ -349,6 +349,8 @@ class _Reader:
         return {str(k): self.transform(t, f"transform.{k}", v, str(k)) for k, t in v.items()}
 
     def transform(self, t: Any, key: str, parent: _Map, name: str) -> Transform:
+        if isinstance(t, str):  # ast-grep's `convert($X, toCase=upperCase)`
+            t = self.call(t, key, parent, name)
         if not isinstance(t, _Map) or len(t) != 1:
             raise self.fail(parent, key, "expected one of replace, substring, convert, rewrite", name)
         ((op, body),) = t.items()
@@ -395,6 +397,32 @@ class _Reader:
         raise self.fail(
             t, key, f"unknown transform {op!r} (expected replace, substring, convert or rewrite)", op
         )
+
+    def call(self, text: str, key: str, parent: _Map, name: str) -> _Map:
+        """A transform written as a call (`substring($X, startChar=1)`), as the
+        mapping it stands for: its first argument the source, the others by name."""
+        found = _CALL.fullmatch(text.strip())
+        if found is None:
+            raise self.fail(parent, key, "expected a transform such as convert($X, toCase=upperCase)", name)
+        line = parent.lines.get(name, parent.line)
+
+        def mapping(d: dict[str, Any]) -> _Map:
+            m = _Map(d)
+            m.line, m.lines = line, dict.fromkeys(d, line)
+            return m
+
+        body: dict[str, Any] = {}
+        for i, arg in enumerate(_ARGUMENT.findall(found.group(2) + ",")):
+            arg = arg.strip()
+            k, eq, v = arg.partition("=")
+            if i == 0 and not eq:
+                body["source"] = arg
+                continue
+            value = _argument_value(v.strip()) if eq else None
+            if not eq or not k.strip().isidentifier() or value is None:
+                raise self.fail(parent, key, f"cannot read the argument {arg!r} (expected name=value)", name)
+            body[k.strip()] = value
+        return mapping({found.group(1): mapping(body)})
 
     def rule(self, r: Any, key: str, parent: _Map, name: str, relation: bool = False) -> Rule:
         if not isinstance(r, _Map):
@@ -554,6 +582,24 @@ def parse_rules(text: str, path: str = "<rules>") -> list[RuleConfig]:
 
 
 _MOST_VALUES = 100_000
+
+# A transform written as a call, and its arguments: up to a comma outside quotes and brackets.
+_CALL = re.compile(r"(\w+)\s*\((.*)\)", re.S)
+_ARGUMENT = re.compile(r"""((?:'[^']*'|"(?:[^"\\]|\\.)*"|\[[^\]]*\]|[^,'"\[])*),""", re.S)
+
+
+def _argument_value(v: str) -> Any:
+    """The value of a transform call's argument: a quoted text, an integer, a
+    list of words, or a word; None for what is none of these."""
+    if len(v) >= 2 and v[0] == v[-1] and v[0] in "'\"":
+        inner = v[1:-1]
+        return re.sub(r"\\(.)", r"\1", inner) if v[0] == '"' else inner
+    if re.fullmatch(r"-?\d+", v):
+        return int(v)
+    if v.startswith("[") and v.endswith("]"):
+        items = [x.strip() for x in v[1:-1].split(",") if x.strip()]
+        return items if all(re.fullmatch(r"[\w$-]+", x) for x in items) else None
+    return v if re.fullmatch(r"[\w$-]+", v) else None
 
 
 def _expanded_size(doc: Any) -> int:
