@@ -7,7 +7,7 @@ import pytest
 import yaml
 from hypothesis import given, strategies as st
 
-from kovel.rules import RuleFileError, parse_rules
+from kovel.rules import RuleFileError, matcher, parse_rules
 from kovel.rules.regex import compile_regex
 from kovel.rules.transform import SEPARATORS, apply, convert_case, words
 from tests.helpers import ast_grep
@@ -172,3 +172,31 @@ def test_a_transform_written_as_a_call_is_the_same_transform(transform):
 def test_a_call_that_cannot_be_read_is_refused_with_its_line(text):
     with pytest.raises(RuleFileError, match=r"r.yml:5: transform.B"):
         parse_rules(f"id: r\nlanguage: python\nrule: {{pattern: f($A)}}\ntransform:\n  B: {text}\n", "r.yml")
+
+
+SIBLINGS = """id: r
+language: python
+rule: {pattern: emit($$$A)}
+rewriters:
+  - id: inner
+    rule: {kind: identifier, pattern: $X}
+    fix: $X.upper()
+  - id: outer
+    rule: {pattern: f($Y)}
+    transform:
+      Z: {rewrite: {source: $Y, rewriters: [inner]}}
+    fix: g($Z)
+transform:
+  B: {rewrite: {source: $$$A, rewriters: [outer]}}
+fix: emit($B)
+"""
+
+
+def test_a_rewriter_calls_its_siblings():
+    from kovel.treesitter import parse
+
+    (config,) = parse_rules(SIBLINGS, "r.yml")
+    out = matcher(config).rewrite(parse("python", "emit(f(a), f(b), c)\n"))
+    assert str(out) == "emit(g(a.upper()), g(b.upper()), c)\n"  # as ast-grep writes it
+    with pytest.raises(ValueError, match="nowhere"):
+        matcher(parse_rules(SIBLINGS.replace("[inner]", "[nowhere]"), "r.yml")[0])

@@ -78,7 +78,7 @@ class Matcher:
         "words",
     )
 
-    def __init__(self, config: RuleConfig) -> None:
+    def __init__(self, config: RuleConfig, *, _siblings: _Rewriters | None = None) -> None:
         lang = canonical_name(config.language)
         if lang != config.language:  # the checks of a grammar's ways go by its one name
             config = replace(config, language=lang)
@@ -126,14 +126,18 @@ class Matcher:
         self._expand = tuple(
             None if r is None else compile_rule(lang, r) for r in (config.expand_start, config.expand_end)
         )
-        # Rewriters speak the rule's language and may use its utility rules.
-        self._rewriters = {
-            r.id: Matcher(replace(r, language=lang, utils={**config.utils, **r.utils}))
-            for r in config.rewriters
-        }
+        # Rewriters speak the rule's language and may use its utility rules; each may call
+        # the others (a rewriter's own transform names its siblings): they share one table.
+        if _siblings is None:
+            _siblings = _Rewriters(
+                {r.id: replace(r, language=lang, utils={**config.utils, **r.utils}) for r in config.rewriters}
+            )
+            for r in config.rewriters:
+                _siblings.get(r.id)  # each compiled now: a mistake in one is the rule's
+        self._rewriters = _siblings
         for name, tr in config.transform.items():
             if isinstance(tr, Rewrite):
-                missing = [x for x in tr.rewriters if x not in self._rewriters]
+                missing = [x for x in tr.rewriters if x not in self._rewriters.configs]
                 if missing:
                     raise ValueError(f"transform {name}: no rewriter named {missing[0]!r}")
         self._template: Template | None = None
@@ -427,7 +431,7 @@ class Matcher:
         fixes = sorted(
             (a, -b, order, str(new))
             for order, name in enumerate(tr.rewriters)
-            for _, new, (a, b) in self._rewriters[name].fixes(t)
+            for _, new, (a, b) in self._rewriters.get(name).fixes(t)
         )
         return _spliced(str(t), [(a, -nb, made) for a, nb, _, made in fixes])
 
@@ -528,6 +532,22 @@ def _outermost(fixes: list[Fix]) -> list[Fix]:
             continue
         out.append(fx)
     return out
+
+
+class _Rewriters:
+    """The rewriters of one rule, by id, each compiled the first time it is asked for."""
+
+    __slots__ = ("configs", "made")
+
+    def __init__(self, configs: dict[str, RuleConfig]) -> None:
+        self.configs = configs
+        self.made: dict[str, Matcher] = {}
+
+    def get(self, name: str) -> Matcher:
+        m = self.made.get(name)
+        if m is None:
+            m = self.made[name] = Matcher(self.configs[name], _siblings=self)
+        return m
 
 
 def matcher(config: RuleConfig) -> Matcher:
