@@ -301,3 +301,29 @@ def test_a_constraint_judges_the_value_where_it_stands(constraint):
         config = ours[0] if not with_fix else dataclasses.replace(ours[0], fix="h($A)")
         found = matcher(config).find_all(parse("python", CONSTRAINED))
         assert [CONSTRAINED.count("\n", 0, f.span[0]) for f in found] == theirs, constraint
+
+
+NESTED_CALLS = "x = f(g(h(1)))\ny = k(2)\n"
+
+
+@pytest.mark.parametrize(
+    ("utils", "rule", "lines"),
+    [
+        # a call whose argument is an integer or such a call: through `has`, the rule ends
+        ({"nested": "{any: [{kind: integer}, {kind: call, has: {kind: argument_list, has: {matches: nested}}}]}"},
+         "{matches: nested, kind: call}", ["f(g(h(1)))", "g(h(1))", "h(1)", "k(2)"]),
+        # down and up again to the same node: it holds not there, and the search ends
+        ({"loop": "{kind: call, has: {kind: argument_list, has: {inside: {matches: loop, stopBy: end}}}}"},
+         "{matches: loop}", []),
+    ],
+)  # fmt: skip
+def test_a_utility_rule_may_reach_itself_through_other_nodes(utils, rule, lines):
+    text = "id: r\nlanguage: python\nutils:\n" + "".join(f"  {k}: {v}\n" for k, v in utils.items())
+    (config,) = parse_rules(text + f"rule: {rule}\n")
+    assert [str(f.term) for f in matcher(config).find_all(parse("python", NESTED_CALLS))] == lines
+    with pytest.raises(ValueError, match="refers to itself"):  # at the same node it would never end
+        matcher(
+            parse_rules("id: r\nlanguage: python\nutils:\n  a: {any: [{matches: a}]}\nrule: {matches: a}\n")[
+                0
+            ]
+        )

@@ -103,12 +103,15 @@ class Compiled:
     meta: str | None = None
 
 
-def utils_named(r: Compiled) -> set[str]:
-    """The names of the utility rules ``r`` and its sub-rules name (``matches``).
+def utils_named(r: Compiled, here: bool = False) -> set[str]:
+    """The names of the utility rules ``r`` and its sub-rules name (``matches``);
+    with ``here``, only those that judge the node ``r`` judges (not through
+    ``inside``, ``has``, ``follows`` or ``precedes``, which look at others).
 
     >>> from kovel.rules import Rule
-    >>> sorted(utils_named(compile_rule("python", Rule(matches="a", has=Rule(matches="b")))))
-    ['a', 'b']
+    >>> r = compile_rule("python", Rule(matches="a", has=Rule(matches="b")))
+    >>> sorted(utils_named(r)), sorted(utils_named(r, here=True))
+    (['a', 'b'], ['a'])
     """
     out: set[str] = set()
     todo = [r]
@@ -116,7 +119,8 @@ def utils_named(r: Compiled) -> set[str]:
         c = todo.pop()
         if c.matches is not None:
             out.add(c.matches)
-        todo += [x for x in (c.inside, c.has, c.follows, c.precedes, c.not_, *c.all, *(c.any or ())) if x]
+        around = () if here else (c.inside, c.has, c.follows, c.precedes)
+        todo += [x for x in (*around, c.not_, *c.all, *(c.any or ())) if x]
         if isinstance(c.stop_by, Compiled):
             todo.append(c.stop_by)
         if c.nth_child is not None and c.nth_child.of_rule is not None:
@@ -391,6 +395,8 @@ class Search:
     _tagged: dict[frozenset[str], dict[Path, KTerm]] = field(default_factory=dict)
     _spans: dict[Path, tuple[int, int]] | None = None
     _at: dict[tuple[int, int], list[Path]] | None = None
+    #: The utility rules being checked, and where: one met again there holds not.
+    _asking: set[tuple[str, Path]] = field(default_factory=set)
     _lines: list[int] | None = None
 
     def _whole(self) -> KTerm:
@@ -596,7 +602,16 @@ class Search:
             util = self.utils.get(r.matches)
             if util is None:
                 raise ValueError(f"no utility rule named {r.matches!r}")
-            got = self.check(util, path, node, env)
+            # A utility rule may reach itself through the nodes around (`has` a node
+            # that `matches` it); come back to the same node, it does not hold there.
+            asked = (r.matches, path)
+            if asked in self._asking:
+                return None
+            self._asking.add(asked)
+            try:
+                got = self.check(util, path, node, env)
+            finally:
+                self._asking.discard(asked)
             if got is None:
                 return None
             env = got

@@ -571,14 +571,16 @@ _REVIVED: dict[str, Matcher] = {}
 
 def _util_cycle(utils: Mapping[str, Compiled]) -> list[str]:
     """A chain of utility rules that comes back to its first (each naming the
-    next with ``matches``), or an empty list: matching one would never end.
+    next with ``matches`` at the node it judges), or an empty list: matching
+    one would never end.  (A chain through the nodes around, `has` a node that
+    matches it, ends: there are only so many nodes.)
 
     >>> from kovel.rules import Rule
     >>> from kovel.rules.engine import compile_rule
     >>> _util_cycle({"a": compile_rule("python", Rule(matches="b")), "b": compile_rule("python", Rule(matches="a"))})
     ['a', 'b', 'a']
     """
-    named = {k: sorted(utils_named(v) & utils.keys()) for k, v in utils.items()}
+    named = {k: sorted(utils_named(v, here=True) & utils.keys()) for k, v in utils.items()}
     done: set[str] = set()
 
     def walk(k: str, path: list[str]) -> list[str]:
