@@ -265,6 +265,7 @@ def test_kovel_test_runs_the_examples_and_reports_failures(tmp_path):
         ("id: no-print\nvalid: ['x']\ninvalid:\n  - 'print(2)'\n  - 5\n", "t.yml:3: invalid"),
         ("id: no-print\nvalid: []\n---\n\nid: other\nvalid: []\n", "t.yml:5: id"),
         ("id: no-print\ninvalid: []\nfixed: 3\n", "t.yml:3: fixed"),
+        ("id: no-print\ninvalid: ['print(1)']\nfixed: ['log(1)', 'log(2)']\n", "t.yml:3: fixed"),
     ],
 )
 def test_a_mistake_in_a_rule_test_file_is_reported_at_its_line(tmp_path, tests, where):

@@ -15,6 +15,7 @@ from kovel.rules import (
     parse_rules,
 )
 from kovel.rules.engine import MOST_NESTED
+from kovel.rules.load import rule_files
 from kovel.treesitter import parse
 
 GOOD = """\
@@ -258,3 +259,11 @@ def test_a_rule_file_that_is_no_regular_file_is_an_error_not_a_hang(tmp_path, ma
         path.symlink_to("/dev/zero")  # reading would never end
     with pytest.raises(RuleFileError, match="not a regular file"):
         load_rules(str(path))
+
+
+def test_rule_files_pass_over_hidden_ones(tmp_path):
+    for name in ("a.yml", "sub/b.yaml", ".git/c.yml", "sub/.d.yml", "e.txt", "sub/.hidden/f.yml", "z/g.yml"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    got = [os.path.relpath(p, tmp_path) for p in rule_files(str(tmp_path))]
+    assert got == ["a.yml", "sub/b.yaml", "z/g.yml"]

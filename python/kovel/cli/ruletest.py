@@ -79,6 +79,10 @@ def run_tests(a: argparse.Namespace) -> int:
                     invalid = _strings(doc, path, "invalid")
                     fx = doc.get("fixed") or {}
                     if isinstance(fx, list):
+                        if len(fx) > len(invalid):
+                            raise RuleFileError(
+                                path, line_of(doc, "fixed"), "fixed", "more fixed texts than invalid snippets"
+                            )
                         fx = dict(zip(invalid, fx, strict=False))
                     if not isinstance(fx, dict):
                         raise RuleFileError(

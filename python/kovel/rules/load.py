@@ -653,13 +653,14 @@ def regular_only(path: str, flags: int) -> int:
 
 
 def rule_files(folder: str) -> Iterator[str]:
-    """The ``.yml`` and ``.yaml`` files under ``folder``, sorted.
+    """The ``.yml`` and ``.yaml`` files under ``folder``, sorted; hidden ones
+    (and those in hidden folders, `.git` say) are passed over, as ast-grep does.
 
     >>> list(rule_files("/nonexistent"))
     []
     """
-    for top, dirs, files in sorted(os.walk(folder)):
-        dirs.sort()
+    for top, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         for f in sorted(files):
-            if f.endswith((".yml", ".yaml")):
+            if f.endswith((".yml", ".yaml")) and not f.startswith("."):
                 yield os.path.join(top, f)
