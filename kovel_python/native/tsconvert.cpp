@@ -117,8 +117,9 @@ const KindInfo& Kinds::learn(const KovelTsVisit& n, std::size_t slot) {
   const char* name = ts_language_symbol_name(lang_, n.named_by);
   const std::string_view tag = name ? name : "";
   const auto f = static_cast<unsigned char>(flags_[slot]);
-  infos_.push_back(
-      KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0, (f & kBody) != 0});
+  const bool anonymous = ts_language_symbol_type(lang_, n.symbol) == TSSymbolTypeAnonymous;
+  infos_.push_back(KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0, (f & kBody) != 0,
+                            anonymous, static_cast<std::uint32_t>(infos_.size())});
   slot_[slot] = &infos_.back();
   return infos_.back();
 }
@@ -193,8 +194,7 @@ KRef Walker::run(TSNode root, std::uint64_t lo, std::uint64_t hi, bool inherited
         ++depth;
         continue;
       }
-      term = convert::token(v.kind->tag, v.kind->tag_id, cut(v.s, v.e),
-                            frames[depth - 1].verbatim || v.kind->literal, scratch_, tc_);
+      term = token(v, frames[depth - 1].verbatim || v.kind->literal);
       adopt(frames[depth - 1], std::move(term), v.s, v.e, v.anchored);
       continue;
     }
@@ -305,6 +305,20 @@ const TSTree* ScratchParse::parse(const TSLanguage* lang, std::string_view src, 
   budget(src.size());
   tree_ = parse_with(parser_, lang, src, deadline, nullptr);
   return tree_;
+}
+
+KRef Walker::token(const Visit& v, bool verbatim) {
+  const std::string_view text = cut(v.s, v.e);
+  // (A token spanning lines is written as lines: no leaf to share.)
+  if (!v.kind->anonymous || v.kind->tag_id == tags::kInline || text.find('\n') != std::string_view::npos)
+    return convert::token(v.kind->tag, v.kind->tag_id, text, verbatim, scratch_, tc_);
+  if (v.kind->index >= shared_.size()) shared_.resize(v.kind->index + 1);
+  Shared& got = shared_[v.kind->index];
+  if (!got.term || got.text != text) {
+    got.text = text;
+    got.term = convert::token(v.kind->tag, v.kind->tag_id, text, verbatim, scratch_, tc_);
+  }
+  return got.term;
 }
 
 KRef Walker::leaf(const Visit& v, bool verbatim) {

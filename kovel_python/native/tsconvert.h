@@ -177,6 +177,8 @@ struct KindInfo {
   std::string_view tag;  // the grammar's static name
   std::uint32_t tag_id;
   bool literal, may_anchor, body;
+  bool anonymous;      // a token the grammar does not name (`(`, `if`)
+  std::uint32_t index;  // its place among the kinds met, from 0
 };
 
 // The kinds of one grammar, decoded (and their tags interned) on first use.
@@ -252,7 +254,16 @@ class Walker {
     return p >= src_.size() || (static_cast<unsigned char>(src_[p]) & 0xC0) != 0x80;
   }
   void adopt(Frame& f, KRef term, std::uint64_t s, std::uint64_t e, bool anchored);
+  // The leaf of a token without children: one term for every `(` of the walk
+  // (terms are immutable, so a token the grammar does not name is shared).
+  KRef token(const Visit& v, bool verbatim);
 
+  // The shared leaf of each anonymous kind met (by KindInfo::index), and its text.
+  struct Shared {
+    std::string_view text;
+    KRef term;
+  };
+  std::vector<Shared> shared_;
   Kinds& kinds_;
   std::string_view src_;
   convert::NodeBuf scratch_;  // for tokens written as lines
