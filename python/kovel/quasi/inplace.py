@@ -416,6 +416,9 @@ def holders(
 
 _STATEMENTS_OF_ONE = frozenset({"expression_statement"})
 
+# Languages whose statements end at a line break unless the next line goes on
+# with them (elsewhere a `;` ends them, or brackets alone let a line go on).
+_LINES_GO_ON = frozenset({"javascript", "typescript", "tsx", "lua", "ruby", "kotlin", "swift", "scala", "go"})
 # What a line may start with and go on with the line before (JavaScript's
 # `(`, `[` and template literals without semicolons, Lua's `(`, Ruby's `.`).
 _GOES_ON = frozenset("([`+-*/%,.?:<>=&|^")
@@ -435,6 +438,8 @@ def next_lines(
     {0: ((11, 16), 'function_call')}
     """
     starts: dict[int, int] = {}
+    if lang not in _LINES_GO_ON:
+        return {}
     for k in checked:
         end = spans[k][1]
         eol = text.find("\n", end)
