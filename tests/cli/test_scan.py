@@ -64,6 +64,8 @@ def test_text_and_json_output_and_exit_status(project):
         (["--off=no-print", "--error"], {"eq-none": "error"}, 1),  # a rule named beats every rule
         (["--off"], {}, 0),
         (["--hint=eq-none", "--error=eq-none"], {"eq-none": "error", "no-print": "error"}, 1),
+        (["--error=eq-none", "--off=eq-none"], {"no-print": "error"}, 1),  # off wins, as in ast-grep
+        (["--off=eq-none", "--error=eq-none"], {"no-print": "error"}, 1),
     ],
 )
 def test_severity_given_on_the_command_line(project, args, levels, status):

@@ -102,10 +102,13 @@ def load_selected(
     return [r for r in rules if r.severity != "off"], base, globs
 
 
+_PRECEDENCE = ("off", *(lv for lv in SEVERITIES if lv != "off"))
+
+
 def _leveled(r: RuleConfig, levels: Mapping[str, Sequence[str]]) -> RuleConfig:
     for named in (r.id, "*"):
-        # SEVERITIES runs from the most severe down
-        chosen = next((lv for lv in SEVERITIES if named in levels.get(lv, ())), None)
+        # As ast-grep: `--off` wins, then the most severe level named.
+        chosen = next((lv for lv in _PRECEDENCE if named in levels.get(lv, ())), None)
         if chosen is not None:
             return dataclasses.replace(r, severity=cast(Severity, chosen))
     return r
