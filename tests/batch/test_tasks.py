@@ -279,3 +279,18 @@ def test_a_python_file_whose_lines_a_lone_cr_ends_is_skipped(data, found):
     # Python ends a line at a lone CR; tree-sitter's grammar reads a space there.
     r = tasks.find_task("m.py", "python", "print($A)", None, data)
     assert (r.skipped, len(r.matches)) == ((True, 0) if found is None else (False, found))
+
+
+@pytest.mark.parametrize(
+    ("source", "fixes"),
+    [
+        ("f(f(1))\n", ["g(f(1))", "g(1)"]),
+        ("x = f(f(f(2)))\n", ["g(f(f(2)))", "g(f(2))", "g(2)"]),
+        ("f(1)(f(2))\n", ["g(1)", "g(2)"]),
+    ],
+)
+def test_a_match_inside_a_fixed_one_has_its_own_fix(source, fixes):
+    # As ast-grep reports them: each fix is of its match alone, in the text as it stands.
+    m = matcher(RuleConfig("r", "python", Rule(pattern="f($A)"), fix="g($A)"))
+    got = scan_task("<text>", "python", [m], None, source.encode())
+    assert [d.fix.new for d in got.diagnostics] == fixes

@@ -242,7 +242,14 @@ def test_rules_in_python_find_what_the_rule_files_find():
         (Path(d["path"]).name, str(d["range"]["start"]["line"]), d["ruleId"]) for d in found
     )
     fixes = sorted(line.strip()[5:] for line in out.splitlines() if line.lstrip().startswith("fix: "))
-    assert fixes == sorted(d["replacement"].splitlines()[0].strip() for d in found if d.get("replacement"))
+
+    def within(d, e):  # a fix of a match inside another's, which the Python rules' fixes leave out
+        a, b = d["range"]["byteOffset"], e["range"]["byteOffset"]
+        return d is not e and d["path"] == e["path"] and b["start"] <= a["start"] and a["end"] <= b["end"]
+
+    fixed = [d for d in found if d.get("replacement")]
+    outer = [d for d in fixed if not any(within(d, e) for e in fixed)]
+    assert fixes == sorted(d["replacement"].splitlines()[0].strip() for d in outer)
 
 
 def test_kovel_test_runs_the_examples_and_reports_failures(tmp_path):

@@ -48,6 +48,7 @@ from kovel.quasi.match import (
 )
 from kovel.quasi.parse import is_hole, parse_quasi, restricts_calls_in
 from kovel.rules import Found, Matcher, RuleConfig, compiled
+from kovel.rules.engine import Search
 from kovel.treesitter.convert import Parsed, parse_with_errors, syntax_errors, tree_errors
 from kovel.treesitter.grammars import language, parser
 from kovel.treesitter.timeout import parse_until
@@ -970,6 +971,27 @@ def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[tuple[int,
     return out
 
 
+def _nested_fixes(
+    m: Matcher, term: KTerm, search: Search, fixes: dict[tuple[int, ...], tuple[KTerm, tuple[int, int]]]
+) -> None:
+    """Adds to ``fixes`` (by path) the fix of each match inside a fixed one, as
+    its diagnostic alone would have it (the text around it as it stands): a
+    run of ``--fix`` applies the outermost, and the next run the others."""
+    inside = [f.path for f in m.find_all(term, search) if f.path not in fixes]
+    for _ in range(_NESTED_ROUNDS):
+        pending = [p for p in inside if p not in fixes and any(p[: len(q)] == q for q in fixes)]
+        if not pending:
+            return
+        more = m.fixes(term, search, [], only=pending)
+        if not more:
+            return
+        fixes.update({p: (new, span) for p, new, span in more})
+
+
+#: How many matches deep the fixes of matches inside fixed ones are made.
+_NESTED_ROUNDS = 8
+
+
 def _silenced(ignores: Mapping[tuple[int, bool], list[str]], rule: str, first: int, last: int) -> bool:
     """Whether a comment of ``ignores`` silences ``rule`` for a match on lines
     ``first`` to ``last``: one for the file, one alone on the line before, or
@@ -1058,6 +1080,8 @@ def scan_task(
                     else {}
                 )
                 withheld.extend(f"a fix of {cfg.id} is not offered: {why}" for why in left)
+                if fixes and term is not None:
+                    _nested_fixes(m, term, search, fixes)
             # A fix the code around it would read otherwise, or a value that does not
             # fit where the fix puts it (`get_$NAME` with `x.y`): not offered.
             except (MisreadError, ValueError, TypeError) as exc:

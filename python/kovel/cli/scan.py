@@ -256,7 +256,10 @@ def _fix(
     judged in ``pool`` under ``limit``: a grammar may loop forever on it."""
     changes: list[Change] = []
     left = 0  # fixes that overlap one taken before them: the next run applies them to the fixed text
-    for fix in sorted((d.fix for d in r.diagnostics if d.fix is not None), key=lambda c: c.old.start):
+    # (The outermost first where fixes start together: those inside it wait for the next run.)
+    for fix in sorted(
+        (d.fix for d in r.diagnostics if d.fix is not None), key=lambda c: (c.old.start, -c.old.end)
+    ):
         if not changes or fix.old.start >= changes[-1].old.end:
             changes.append(fix)
         else:

@@ -216,14 +216,21 @@ class Matcher:
         s = search if search is not None else self.search(t)
         return s.find(self.rule, self.constraints)
 
-    def fixes(self, t: KTerm, search: Search | None = None, left_alone: list[str] | None = None) -> list[Fix]:
-        """The fix of each outermost match (none inside another), in document order.
+    def fixes(
+        self,
+        t: KTerm,
+        search: Search | None = None,
+        left_alone: list[str] | None = None,
+        only: Collection[Path] | None = None,
+    ) -> list[Fix]:
+        """The fix of each outermost match (none inside another), in document order
+        (with ``only``, of the outermost of the matches at those paths).
         A fix the code around it would read otherwise raises ``MisreadError``; given
         ``left_alone``, that match has no fix, and why is added to the list."""
         if self.config.fix is None:
             return []
         s = search if search is not None else self.search(t)
-        found = {f.path: f for f in self.find_all(t, s)}
+        found = {f.path: f for f in self.find_all(t, s) if only is None or f.path in only}
         if not found:
             return []
         p = self.rule.pattern
