@@ -118,8 +118,8 @@ const KindInfo& Kinds::learn(const KovelTsVisit& n, std::size_t slot) {
   const std::string_view tag = name ? name : "";
   const auto f = static_cast<unsigned char>(flags_[slot]);
   const bool anonymous = ts_language_symbol_type(lang_, n.symbol) == TSSymbolTypeAnonymous;
-  infos_.push_back(KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0, (f & kBody) != 0,
-                            anonymous, static_cast<std::uint32_t>(infos_.size())});
+  infos_.push_back(KindInfo{tag, tags::intern(tag), (f & kLiteral) != 0, (f & kMayAnchor) != 0,
+                            (f & kBody) != 0, anonymous, static_cast<std::uint32_t>(infos_.size())});
   slot_[slot] = &infos_.back();
   return infos_.back();
 }

@@ -177,7 +177,7 @@ struct KindInfo {
   std::string_view tag;  // the grammar's static name
   std::uint32_t tag_id;
   bool literal, may_anchor, body;
-  bool anonymous;      // a token the grammar does not name (`(`, `if`)
+  bool anonymous;       // a token the grammar does not name (`(`, `if`)
   std::uint32_t index;  // its place among the kinds met, from 0
 };
 
