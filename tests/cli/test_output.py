@@ -1,6 +1,7 @@
 """What `kovel find` and `kovel rewrite` print: JSON records and their ranges, counts, file
 lists, context lines, long lines cut, output streamed file by file."""
 
+import base64
 import json
 import os
 import pickle
@@ -256,12 +257,16 @@ def _dict_json(r, m, max_columns):
 
 
 def _encoded(obj):
-    """``obj`` as JSON, its path in escapes alone when it is no UTF-8 (a name's undecodable bytes)."""
+    """``obj`` as JSON, its path as its bytes (ripgrep's ``{"bytes": base64}``) when it
+    is no UTF-8 (a name's undecodable bytes), in escapes when it is not even that."""
     path = obj.pop("path")
     try:
         path.encode()
     except UnicodeEncodeError:
-        head = json.dumps(path)
+        try:
+            head = json.dumps({"bytes": base64.b64encode(os.fsencode(path)).decode()})
+        except UnicodeEncodeError:
+            head = json.dumps(path)
     else:
         head = json.dumps(path, ensure_ascii=False)
     return f'{{"path": {head}, {json.dumps(obj, ensure_ascii=False)[1:]}'
@@ -345,7 +350,10 @@ def test_json_output_names_a_file_whose_name_is_not_utf8(tmp_path, args):
         (result,) = json.loads(out)["runs"][0]["results"]
         assert result["locations"][0]["physicalLocation"]["artifactLocation"]["uri"] == "b%FF.py"
     else:
-        assert [os.fsencode(json.loads(line)["path"]) for line in out.splitlines()] == [b"b\xff.py"]
+        # As ripgrep writes such a name: its bytes, which no reader of JSON changes.
+        assert [base64.b64decode(json.loads(line)["path"]["bytes"]) for line in out.splitlines()] == [
+            b"b\xff.py"
+        ]
 
 
 # Lines end at line feeds alone, as `patch` reads them: a carriage return or
@@ -366,3 +374,14 @@ def test_a_diff_applies_with_patch(tmp_path, old, new, encoding):
         [patch, "-p1", "-s"], cwd=tmp_path, input=diff.encode("utf-8", "surrogateescape"), check=True
     )
     assert (tmp_path / "f.py").read_bytes() == new.encode(encoding)
+
+
+@pytest.mark.parametrize(
+    "name", ["new\nline.py", 'quote"d.py', "back\\slash.py", "tab\there.py", "sp ace.py"]
+)
+def test_a_diff_of_a_file_of_any_name_applies_with_patch(tmp_path, name):
+    patch = shutil.which("patch") or pytest.skip("no patch")
+    (tmp_path / name).write_text("print(1)\n")
+    diff = kovel(tmp_path, "rewrite", "-p", "print($A)", "-r", "log($A)", name).stdout
+    subprocess.run([patch, "-p1", "-s"], cwd=tmp_path, input=diff, text=True, check=True)
+    assert (tmp_path / name).read_text() == "log(1)\n"

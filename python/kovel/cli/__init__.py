@@ -97,7 +97,8 @@ grammars leave nothing to search). PATH - reads standard input (with --lang): fi
 prints it as <stdin>, rewrite prints the whole rewritten text.
 --write leaves alone, as errors, files outside the paths given (through
 symbolic links), files the user may not write and files with hard links.
-JSON lines (find --json): path, lang, bytes [start, end), start and end
+JSON lines (find --json): path (a name that is not UTF-8 as {"bytes": base64},
+as ripgrep writes it), lang, bytes [start, end), start and end
 {line, column} (1-based, columns in characters, end exclusive), text,
 bindings (texts), lines (the text of the lines the match covers, long lines
 cut as --max-columns says), binding_ranges (per binding: text, bytes, start,
@@ -384,7 +385,8 @@ def _scan_parsers(sub: Any) -> None:
             f"--{level}",
             action="append",
             metavar="RULE_ID",
-            help=f"make the rule RULE_ID {level} (repeatable; --{level} alone: every rule)",
+            help=f"written --{level}=RULE_ID, as in ast-grep: make the rule RULE_ID {level} "
+            f"(repeatable; --{level} alone: every rule, and a word after it is a path)",
         )
     scan.add_argument("--force", action="store_true", help="write fixes even when they add syntax errors")
     scan.add_argument(

@@ -16,7 +16,7 @@ import tty
 from collections.abc import Callable, Iterator
 
 from kovel.batch.results import Change, RewrittenFile
-from kovel.cli.output import cut
+from kovel.cli.output import cut, diff_name
 
 __all__ = ["Review", "hunk", "read_key"]
 
@@ -109,7 +109,7 @@ class Review:
         """The changes of ``r`` that the user accepts (``data``: the file's bytes)."""
         accepted: list[Change] = []
         total = len(r.changes)
-        self.write(f"--- a/{r.path}\n+++ b/{r.path}\n")
+        self.write(f"--- {diff_name('a/', r.path)}\n+++ {diff_name('b/', r.path)}\n")
         for i, c in enumerate(r.changes):
             self.write("\n".join(hunk(r.path, data, c, self.max_columns)) + "\n")
             while True:

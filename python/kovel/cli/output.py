@@ -11,9 +11,11 @@ product of the two.
 
 from __future__ import annotations
 
+import base64
 import difflib
 import functools
 import json
+import os
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypeAlias
 
@@ -143,18 +145,21 @@ _string: Callable[[str], str] = json.encoder.encode_basestring
 
 @functools.lru_cache(maxsize=64)
 def json_path(path: str) -> str:
-    """A path as a JSON string: a byte of a name that is not UTF-8 (which Python
-    keeps as a lone surrogate) is written as its escape, so that the output is
-    UTF-8 and ``os.fsencode(json.loads(...))`` gives the name back.
+    """A path as JSON: a string, or, for a name that is not UTF-8, its bytes in
+    base64 as ripgrep writes them (``{"bytes": ...}``), which no reader of
+    JSON turns into another name.
 
     >>> import os
     >>> json_path("a/b.py"), json_path(os.fsdecode(b"b\\xff.py"))
-    ('"a/b.py"', '"b\\\\udcff.py"')
+    ('"a/b.py"', '{"bytes": "Yv8ucHk="}')
     """
     try:
         path.encode()
     except UnicodeEncodeError:
-        return json.dumps(path)  # ASCII, every other character escaped
+        try:
+            return '{"bytes": "' + base64.b64encode(os.fsencode(path)).decode("ascii") + '"}'
+        except UnicodeEncodeError:  # (no name a file system gave: escaped)
+            return json.dumps(path)
     return _string(path)
 
 
@@ -262,12 +267,35 @@ def unified_diff(path: str, old: str, new: str, encoding: str = "utf-8") -> str:
     -x = 1
     +x = 2
     """
-    lines = difflib.unified_diff(_lines(old), _lines(new), f"a/{path}", f"b/{path}")
+    lines = difflib.unified_diff(_lines(old), _lines(new), diff_name("a/", path), diff_name("b/", path))
     diff = "".join(_no_newline_marks(lines)).rstrip("\n")
     if encoding == "utf-8" or not diff:
         return diff
     old_name, new_name, body = diff.split("\n", 2)
     return "\n".join((old_name, new_name, body.encode(encoding).decode("utf-8", "surrogateescape")))
+
+
+def diff_name(side: str, path: str) -> str:
+    """``side`` (``a/`` or ``b/``) and ``path`` as a diff's header names them:
+    quoted as git quotes them (C escapes) where the name holds a control
+    character, a quote or a backslash, and ended by a tab where it holds a
+    space, so that ``patch`` reads it whole.
+
+    >>> diff_name("a/", "x.py"), diff_name("b/", "new\\nline.py")
+    ('a/x.py', '"b/new\\\\nline.py"')
+    """
+    name = side + path
+    if not any(c < " " or c in '"\\\x7f' for c in name):
+        return name + "\t" if " " in name else name  # (a tab ends a name with spaces, as git ends it)
+    return (
+        '"'
+        + "".join(_C_ESCAPES.get(c) or (f"\\{ord(c):03o}" if c < " " or c == "\x7f" else c) for c in name)
+        + '"'
+    )
+
+
+_C_ESCAPES = {"\n": "\\n", "\t": "\\t", '"': '\\"', "\\": "\\\\", "\r": "\\r", "\a": "\\a", "\b": "\\b",
+              "\f": "\\f", "\v": "\\v"}  # fmt: skip
 
 
 def _lines(text: str) -> list[str]:
