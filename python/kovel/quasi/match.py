@@ -1243,7 +1243,7 @@ def replacements(
         ended = statements_ended(p.lang, text, spans, news)
         # (Where the language ends the statement, though its grammar reads it going on.)
         closed = {k for k, n in enumerate(ended) if n is not news[k]}
-        news, bodies = ended, [str(n) for n in ended]
+        news, bodies = ended, [str(ended[k]) if k in closed else b for k, b in enumerate(bodies)]
         after = next_lines(p.lang, text, spans, range(len(news)))
         if after:
             drop(leave_misread(p.lang, text, spans, bodies, after, left_alone, ran_on_misread))
