@@ -384,3 +384,15 @@ def test_language_globs_give_files_a_language(tmp_path):
     write_files(tmp_path, {"kovel.yml": "ruleDirs: [rules]\nlanguageGlobs: [x]\n"})
     r = kovel(tmp_path, "scan", ".")
     assert r.returncode == 2 and "languageGlobs" in r.stderr
+
+
+def test_a_rule_test_that_runs_past_its_limit_fails_and_the_others_go_on(tmp_path):
+    slow = "id: slow\nlanguage: python\nrule: {kind: string_content, regex: '^(a+)+$'}\n"
+    quick = "id: quick\nlanguage: python\nrule: {pattern: print($A)}\n"
+    tests = "id: slow\nvalid: ['x = \"" + "a" * 40 + 'b"\']\n---\nid: quick\ninvalid: ["print(1)"]\n'
+    config = "ruleDirs: [rules]\ntestConfigs:\n  - testDir: tests\n"
+    write_files(
+        tmp_path, {"kovel.yml": config, "rules/s.yml": slow, "rules/q.yml": quick, "tests/t.yml": tests}
+    )
+    r = kovel(tmp_path, "test", "--timeout", "1")
+    assert r.returncode == 1 and "FAIL slow" in r.stdout and "PASS quick" in r.stdout, r.stdout + r.stderr

@@ -417,6 +417,9 @@ def _scan_parsers(sub: Any) -> None:
     test.add_argument(
         "-t", "--test-dir", metavar="TEST_DIR", help="the folder of rule tests (default: testConfigs)"
     )
+    test.add_argument(
+        "--timeout", type=_positive_float, default=10.0, metavar="SECONDS", help="time limit per rule test"
+    )
 
 
 def _count(s: str) -> int:

@@ -14,12 +14,13 @@ import re
 import sys
 from collections.abc import Iterator
 
-from kovel.rules import Matcher, RuleFileError, matcher
+from kovel.rules import Matcher, RuleConfig, RuleFileError, compiled, matcher
 from kovel.rules.load import line_of, read_yaml, rule_files
 from kovel.rules.project import find_config, load_project
 from kovel.treesitter import parse
+from kovel.treesitter.timeout import Overrun, run_limited
 
-__all__ = ["check_case", "run_tests"]
+__all__ = ["check_case", "problems_of", "run_tests"]
 
 
 def check_case(m: Matcher, valid: list[str], invalid: list[str], fixed: dict[str, str]) -> Iterator[str]:
@@ -40,6 +41,16 @@ def check_case(m: Matcher, valid: list[str], invalid: list[str], fixed: dict[str
             yield f"invalid snippet not matched: {s!r}"
         elif s in fixed and str(m.rewrite(t)) != fixed[s]:
             yield f"fix of {s!r} gives {str(m.rewrite(t))!r}, expected {fixed[s]!r}"
+
+
+def problems_of(config: RuleConfig, valid: list[str], invalid: list[str], fixed: dict[str, str]) -> list[str]:
+    """``check_case`` of the rule ``config``, as a list (for a worker to send back).
+
+    >>> from kovel.rules import Rule
+    >>> problems_of(RuleConfig("r", "python", Rule(pattern="print($A)")), ["print(1)"], [], {})
+    ["valid snippet matched: 'print(1)'"]
+    """
+    return list(check_case(compiled(config), valid, invalid, fixed))
 
 
 def _strings(doc: dict[str, object], path: str, key: str) -> list[str]:
@@ -89,10 +100,16 @@ def run_tests(a: argparse.Namespace) -> int:
                             path, line_of(doc, "fixed"), "fixed", "expected a list or a mapping"
                         )
                     try:
-                        compiled = matcher(rules[rid])
+                        matcher(rules[rid])  # a mistake in the rule is named with its file
                     except (ValueError, SyntaxError, re.error) as exc:
                         raise ValueError(f"{rules[rid].named}: {exc}") from None
-                    problems = list(check_case(compiled, valid, invalid, fx))
+                    # In a worker: a rule's regular expression may backtrack for ever on a snippet.
+                    try:
+                        problems = run_limited(a.timeout, problems_of, rules[rid], valid, invalid, fx)
+                    except Overrun:
+                        problems = [
+                            f"no result after {a.timeout:g} s (a regular expression that backtracks?)"
+                        ]
                     if problems:
                         failed += 1
                         print(f"FAIL {rid} ({os.path.relpath(path)})")
