@@ -3,6 +3,7 @@
 import dataclasses
 import json
 import pickle
+import re
 import shutil
 import subprocess
 
@@ -327,3 +328,18 @@ def test_a_utility_rule_may_reach_itself_through_other_nodes(utils, rule, lines)
                 0
             ]
         )
+
+
+@pytest.mark.parametrize(
+    ("rule", "error", "names"),
+    [
+        (Rule(kind=5), TypeError, "kind"),
+        (Rule(pattern=3), TypeError, "pattern"),
+        (Rule(kind="call", has="x"), TypeError, "has"),
+        (Rule(any=(Rule(kind="call"), "x")), TypeError, "any"),
+        (Rule(regex="("), re.error, "'\\('"),
+    ],
+)  # fmt: skip
+def test_a_rule_of_the_wrong_types_names_its_field(rule, error, names):
+    with pytest.raises(error, match=names):
+        matcher(RuleConfig("r", "python", rule))

@@ -253,6 +253,7 @@ def _compiled(lang: str, r: Rule, relation: bool = False) -> Compiled:
         raise ValueError("a rule needs at least one condition (pattern, kind, regex, ...)")
     if not relation and (r.field is not None or r.stop_by != "neighbor"):
         raise ValueError("field and stop_by go only in a rule of inside, has, follows or precedes")
+    _check_types(r)
     if r.kind is not None and not any(grammar.id_for_node_kind(r.kind, named) for named in (True, False)):
         raise ValueError(f"no node kind {r.kind!r} in the {lang} grammar")
     if r.field is not None and grammar.field_id_for_name(r.field) is None:
@@ -274,7 +275,7 @@ def _compiled(lang: str, r: Rule, relation: bool = False) -> Compiled:
     return Compiled(
         None if r.pattern is None or lone else _pattern(lang, r.pattern),
         r.kind,
-        None if r.regex is None else compile_regex(r.regex),
+        None if r.regex is None else _regex(r.regex),
         None if r.nth_child is None else _nth(lang, r.nth_child),
         r.range,
         sub["inside"],
@@ -290,6 +291,32 @@ def _compiled(lang: str, r: Rule, relation: bool = False) -> Compiled:
         tags,
         None if lone is None else lone.group(1).lstrip("_") if lone.group(1) == "_" else lone.group(1),
     )
+
+
+def _check_types(r: Rule) -> None:
+    """Raises ``TypeError`` naming the field of ``r`` that holds a value of another type."""
+    for name in ("kind", "regex", "matches", "field"):
+        v = getattr(r, name)
+        if v is not None and not isinstance(v, str):
+            raise TypeError(f"{name} is a str, not {v!r}")
+    if r.pattern is not None and not isinstance(r.pattern, str | PatternSpec):
+        raise TypeError(f"pattern is a str or a PatternSpec, not {r.pattern!r}")
+    for name in ("inside", "has", "follows", "precedes", "not_"):
+        v = getattr(r, name)
+        if v is not None and not isinstance(v, Rule):
+            raise TypeError(f"{name} is a Rule, not {v!r}")
+    for name in ("all", "any"):
+        v = getattr(r, name)
+        if v is not None and (not isinstance(v, tuple | list) or not all(isinstance(x, Rule) for x in v)):
+            raise TypeError(f"{name} is a tuple of Rules, not {v!r}")
+
+
+def _regex(text: str) -> re.Pattern[str]:
+    """``text`` compiled; ``re.error`` names it."""
+    try:
+        return compile_regex(text)
+    except re.error as exc:
+        raise re.error(f"regex {text!r}: {exc.msg}") from None
 
 
 def _stop_by(lang: str, stop: object) -> str | Compiled:
