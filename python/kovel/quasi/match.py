@@ -1119,7 +1119,11 @@ def replacements(
             except MisreadError as refused:
                 _leave(refused, text, m.span, left_alone)
                 continue
-            new = replacement.fill(**values)
+            try:
+                new = replacement.fill(**values)
+            except MisreadError as refused:
+                _leave(refused, text, m.span, left_alone)
+                continue
         elif isinstance(replacement, Template):
             # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
             try:
@@ -1132,7 +1136,11 @@ def replacements(
                 if len(values) != len(replacement.holes):
                     replacement.fill(**values)  # raises the error that names the unbound hole
             editor = p._editor(replacement)
-            edited = editor.apply(m.term, m._found or values, values, text, m.span[0])
+            try:
+                edited = editor.apply(m.term, m._found or values, values, text, m.span[0])
+            except MisreadError as refused:
+                _leave(refused, text, m.span, left_alone)
+                continue
             if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
                 edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
             if edited is not None:
@@ -1153,7 +1161,11 @@ def replacements(
                     if _takes_a_body(p.lang, whole, m, str(edited)):
                         news[-1] = leaf(";", ";")
                 continue
-            new = replacement.fill(**values)
+            try:
+                new = replacement.fill(**values)
+            except MisreadError as refused:
+                _leave(refused, text, m.span, left_alone)
+                continue
         else:
             try:
                 got = replacement(m)

@@ -1637,6 +1637,23 @@ _GO_ENCLOSING = frozenset(
 )
 
 
+# Rust's expressions that end with a block: at a statement's start, the statement ends there.
+_RUST_BLOCK_LIKE = frozenset(
+    {"block", "unsafe_block", "async_block", "const_block", "if_expression", "match_expression",
+     "loop_expression", "while_expression", "for_expression", "try_block"}
+)  # fmt: skip
+
+
+def _starts_a_statement(n: Node) -> bool:
+    """Whether ``n`` starts the expression statement it lies in."""
+    up = n
+    while up.parent is not None and up.parent.start_byte == n.start_byte:
+        up = up.parent
+        if up.type == "expression_statement":
+            return True
+    return False
+
+
 def _rust_let_refused(n: Node, parent: Node) -> bool:
     """Whether rustc refuses, or reads otherwise, the value ``n`` of a `let … else`
     or of an `if let`/`while let`: no `&&` or `||` there (in `if let` it would
@@ -1723,6 +1740,14 @@ def misranked(lang: str, n: Node) -> bool:
         return True  # `x as i64 < 2`: rustc reads the `<` as the type's generic arguments
     if lang == "rust" and n.type == parent.type == "range_expression":
         return True  # `1..2..3`: rustc chains no ranges
+    if (
+        lang == "rust"
+        and n.type in _RUST_BLOCK_LIKE
+        and parent.type == "type_cast_expression"
+        and parent.child_by_field_name("value") == n
+        and _starts_a_statement(parent)
+    ):
+        return True  # `unsafe { 1 } as i64;`: rustc ends a statement at the block's `}`
     if lang in _JS and n.type == parent.type == "binary_expression" and _mixes_nullish(n, parent):
         return True
     if lang in _TS and _ts_misranked(n, parent):
@@ -1743,6 +1768,8 @@ def misranked(lang: str, n: Node) -> bool:
     if lang == "kotlin" and _kotlin_line_ended(n):
         return True
     if lang in _JS and _js_untargeted(n):
+        return True
+    if lang in _JS and (_js_loose_in_for(n, parent) or _js_pattern_chain(n, parent)):
         return True
     if (
         lang in _JS
@@ -1980,8 +2007,19 @@ def _js_refused(n: Node) -> bool:
         and up.parent.start_byte == n.start_byte
         and up.type != "expression_statement"
         and not _arrow_body(up)
+        and up.parent.type != "export_statement"
     ):
         up = up.parent
+    if up is not n and up.parent is not None and up.parent.type == "export_statement":
+        # After `export default`, `function` and `class` begin a declaration: one that
+        # starts a larger value (`function(){}()`) needs parentheses.
+        first = n
+        while first.child_count:
+            first = first.children[0]
+        if first.type in ("function", "class") or (
+            first.type == "async" and first.next_sibling is not None and first.next_sibling.type == "function"
+        ):
+            return True
     if _arrow_body(up) and up.type != "statement_block":
         # An arrow's body that opens with `{` is a block, though the grammar reads
         # `x => {a: 1}` as returning an object: an object there needs parentheses.
@@ -2012,6 +2050,44 @@ def _js_refused(n: Node) -> bool:
         if field is not None and top.parent.child_by_field_name(field) == top:
             return _optional_chain(top)
     return False
+
+
+# What brackets an `in` inside a `for (...;...;...)` initializer (with the field it comes by, if one).
+_JS_BRACKETS = frozenset(
+    {"parenthesized_expression", "arguments", "array", "object", "template_substitution", "statement_block",
+     "class_body", "formal_parameters"}
+)  # fmt: skip
+
+
+def _js_loose_in_for(n: Node, parent: Node) -> bool:
+    """Whether ``n`` is an `in` that a `for` statement's initializer holds outside
+    brackets (JavaScript reads it as a `for (... in ...)`), or a comma expression
+    after `for (... of`, which takes one value."""
+    if parent.type == "for_in_statement" and n.type == "sequence_expression":
+        return parent.child_by_field_name("right") == n and any(c.type == "of" for c in parent.children)
+    op = n.child_by_field_name("operator") if n.type == "binary_expression" else None
+    if op is None or op.type != "in":
+        return False
+    up: Node | None = n
+    while up is not None and up.parent is not None:
+        if up.type in _JS_BRACKETS or (
+            up.parent.type == "subscript_expression" and up.parent.child_by_field_name("index") == up
+        ):
+            return False
+        if up.parent.type == "for_statement":
+            return up.parent.child_by_field_name("initializer") == up
+        up = up.parent
+    return False
+
+
+def _js_pattern_chain(n: Node, parent: Node) -> bool:
+    """Whether ``n``, an optional chain, stands where a destructuring pattern
+    assigns (`[a?.b] = x`): no optional chain is assigned to."""
+    place = parent.type in ("array_pattern", "rest_pattern") or (
+        parent.type in ("pair_pattern", "assignment_pattern", "object_assignment_pattern")
+        and parent.child_by_field_name("value" if parent.type == "pair_pattern" else "left") == n
+    )
+    return place and _optional_chain(n)
 
 
 def _arrow_body(n: Node) -> bool:
