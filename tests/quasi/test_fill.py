@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import ast
+import json
+import shutil
+import subprocess
 
 import pytest
 
@@ -12,7 +15,7 @@ from kovel import from_postcard_bytes, leaf, name, tree as kt  # noqa: E402
 from kovel.quasi import register_lifter, template  # noqa: E402
 from kovel.quasi.lift import LIFTERS  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
-from tests.helpers import has_errors  # noqa: E402
+from tests.helpers import NODE, has_errors, run  # noqa: E402
 
 # (lang, template, values, expected text): holes in expression, statement,
 # argument-list and block-body position.
@@ -198,3 +201,24 @@ def test_a_template_holds_as_many_holes_as_a_term_numbers(n):
     else:
         with pytest.raises(ValueError, match="at most 256"):
             template("python", code)
+
+
+JSX_VALUES = ["a\\b", 'a"b', "a\nb", "a&amp;b", "<tag>", "plain"]
+
+
+def test_a_jsx_attributes_string_holds_its_value_as_html_escapes_it(tmp_path):
+    # A JSX attribute's string takes no backslash escapes; it reads HTML's character references.
+    tsc, node = shutil.which("tsc"), NODE
+    if tsc is None or node is None:
+        pytest.skip("tsc or node is not installed")
+    tpl = template("tsx", 'x = <a title="$N" />')
+    lines = [f"const v{k} = {str(tpl.fill(N=v))[4:]};" for k, v in enumerate(JSX_VALUES)]
+    source = tmp_path / "a.tsx"
+    source.write_text(
+        "declare const React: any;\nconst out: string[] = [];\n"
+        "(globalThis as any).React = {createElement: (t: any, p: any) => out.push(p.title)};\n"
+        + "\n".join(lines)
+        + "\nconsole.log(JSON.stringify(out));\n"
+    )
+    subprocess.run([tsc, "--jsx", "react", "--target", "es2020", "--outDir", tmp_path, source], check=True)
+    assert json.loads(run(node, tmp_path / "a.js")) == JSX_VALUES

@@ -473,6 +473,9 @@ def _check_python_raw(text: str, quote: str, what: str) -> None:
 
 
 def _escape_js(opener: str, value: object) -> str:
+    if opener in ('jsx"', "jsx'"):
+        # A JSX attribute's string reads no backslash escapes, but HTML's character references.
+        return _escape_html(opener[3:], value)
     if opener not in ('"', "'", "`"):
         raise _bad_opener("JavaScript", opener)
     return _js_escape(_text(value, f"a JavaScript {opener}…{opener} literal"), opener)
@@ -576,6 +579,8 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
       single-quoted one, other unprintable characters.
     - ``javascript``/``typescript``/``tsx``: ``"``, ``'`` and the backtick
       (where ``${`` is escaped too); escaped as ``lift_js`` escapes strings.
+      ``jsx"`` and ``jsx'``: a JSX attribute's string, which takes no
+      backslash escapes, escaped as an HTML attribute value.
     - ``json``: ``"``.
     - ``c``/``cpp``: ``"``, ``'`` with the prefixes ``u8``, ``u``, ``U``,
       ``L``, and raw strings ``R"delim(`` (which refuse a value holding

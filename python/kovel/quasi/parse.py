@@ -357,6 +357,10 @@ _LITERALS = frozenset({"string", "string_literal", "template_string", "raw_strin
                        "interpreted_string_literal", "raw_string", "verbatim_string_literal"})  # fmt: skip
 
 
+#: What marks the opener of a JSX attribute's string, which takes no backslash escapes.
+JSX = "jsx"
+
+
 def _opener(n: Node, src: bytes) -> str | None:
     """The opening delimiter of the literal ``n``, None when ``n`` is not one."""
     if n.type not in _LITERALS or not n.child_count:
@@ -456,6 +460,8 @@ class _Converter:
                     outer = outer.parent
                 return None, _opener(outer, self.src) if outer is not None else None
             opener = _opener(n, self.src)
+            if opener is not None and n.parent is not None and n.parent.type == "jsx_attribute":
+                opener = JSX + opener  # no escapes there: HTML's character references
             if opener is not None:
                 # A literal inside an f-string's braces: that f-string's opener too.
                 up = n.parent
@@ -2448,6 +2454,8 @@ def joins(a: str, b: str, lang: str = "") -> bool:
     word = _in_a_word(a)
     if lang == "ruby" and ((word and b in "!?%:") or (a in "!?" and b == ":")):
         return True  # `f!`, `f?` name a method; `f:` and `f?:` are labels; `f%w[]` takes a modulo
+    if lang in _JS and a + b == "<!":
+        return True  # a script reads `<!--` as a comment to the end of the line
     return (word and _in_a_word(b)) or a + b in _JOINS
 
 
