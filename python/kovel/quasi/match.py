@@ -1108,70 +1108,53 @@ def replacements(
         if isinstance(template, Template):
             # A type is replaced by the template read as a type.
             replacement = fitted(template, _native.tag(m.term))
-        if isinstance(replacement, Template) and m._run is not None:
-            try:
+        # A value the fix cannot take where it puts it leaves this match alone.
+        try:
+            if isinstance(replacement, Template) and m._run is not None:
                 values = bound_texts(
                     {k: v for k, v in m.bindings.items() if k in replacement.holes},
                     p.literals,
                     replacement,
                     p.chain_links,
                 )
-            except MisreadError as refused:
-                _leave(refused, text, m.span, left_alone)
-                continue
-            try:
                 new = replacement.fill(**values)
-            except MisreadError as refused:
-                _leave(refused, text, m.span, left_alone)
-                continue
-        elif isinstance(replacement, Template):
-            # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
-            try:
+            elif isinstance(replacement, Template):
+                # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
                 values = bound_texts(m.bindings, p.literals, replacement, p.chain_links)
-            except MisreadError as refused:
-                _leave(refused, text, m.span, left_alone)
-                continue
-            if values.keys() != set(replacement.holes):
-                values = {k: v for k, v in values.items() if k in replacement.holes}
-                if len(values) != len(replacement.holes):
-                    replacement.fill(**values)  # raises the error that names the unbound hole
-            editor = p._editor(replacement)
-            try:
+                if values.keys() != set(replacement.holes):
+                    values = {k: v for k, v in values.items() if k in replacement.holes}
+                    if len(values) != len(replacement.holes):
+                        replacement.fill(**values)  # raises the error that names the unbound hole
+                editor = p._editor(replacement)
                 edited = editor.apply(m.term, m._found or values, values, text, m.span[0])
-            except MisreadError as refused:
-                _leave(refused, text, m.span, left_alone)
-                continue
-            if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
-                edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
-            if edited is not None:
-                if not _native.same(edited, m.term) and "\n" in str(edited):
-                    if crlf is None:
-                        crlf = _uses_crlf(text)
-                    if crlf:
-                        edited = _crlf(edited)  # the template's own line breaks, as the file's
-                if not _native.same(edited, m.term):
-                    if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
-                        landings.append(Landing(len(news), edited, one_node(m, values)))
-                    clause = p._kept_clause(m.term, str(edited))
-                    if clause is not None:
-                        clauses[len(news)] = clause
-                    paths.append(m.path)
-                    news.append(apart(text, m.span, str(edited), edited, p.lang))
-                    spans.append(m.span)
-                    if _takes_a_body(p.lang, whole, m, str(edited)):
-                        news[-1] = leaf(";", ";")
-                continue
-            try:
+                if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
+                    edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
+                if edited is not None:
+                    if not _native.same(edited, m.term):
+                        if "\n" in str(edited):
+                            if crlf is None:
+                                crlf = _uses_crlf(text)
+                            if crlf:
+                                edited = _crlf(edited)  # the template's own line breaks, as the file's
+                        body = str(edited)
+                        if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
+                            landings.append(Landing(len(news), edited, one_node(m, values)))
+                        clause = p._kept_clause(m.term, body)
+                        if clause is not None:
+                            clauses[len(news)] = clause
+                        paths.append(m.path)
+                        news.append(apart(text, m.span, body, edited, p.lang))
+                        spans.append(m.span)
+                        if _takes_a_body(p.lang, whole, m, body):
+                            news[-1] = leaf(";", ";")
+                    continue
                 new = replacement.fill(**values)
-            except MisreadError as refused:
-                _leave(refused, text, m.span, left_alone)
-                continue
-        else:
-            try:
+            else:
                 got = replacement(m)
-            except MisreadError as refused:
-                _leave(refused, text, m.span, left_alone)
-                continue
+        except MisreadError as refused:
+            _leave(refused, text, m.span, left_alone)
+            continue
+        if not isinstance(replacement, Template):
             if got is None or (isinstance(got, KTerm) and _native.same(got, m.term)):
                 continue
             if not isinstance(got, KTerm):
