@@ -52,6 +52,7 @@ __all__ = [
     "kept_in_place",
     "kept_or_left",
     "leave_misread",
+    "left_or_raised",
     "line_col",
     "next_lines",
     "ran_on_misread",
@@ -641,11 +642,21 @@ def leave_misread(
     places = list(held)
     wrong = [places[w] for w in containers_changed(lang, text, spans, bodies, [held[k] for k in places])]
     for k in wrong:
-        exc = (why or container_misread)(text, spans[k], held[k][1])
-        if left_alone is None:
-            raise exc
-        left_alone.append(str(exc))
+        left_or_raised((why or container_misread)(text, spans[k], held[k][1]), left_alone)
     return set(wrong)
+
+
+def left_or_raised(exc: MisreadError, left_alone: list[str] | None, where: str = "") -> None:
+    """Why a replacement is left out, added to ``left_alone`` (with ``where`` it
+    stands after it); without that list, ``exc`` is raised.
+
+    >>> why: list[str] = []
+    >>> left_or_raised(MisreadError("read otherwise"), why, " (at 1:1)"); why
+    ['read otherwise (at 1:1)']
+    """
+    if left_alone is None:
+        raise exc
+    left_alone.append(f"{exc}{where}")
 
 
 def ran_on_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:

@@ -34,6 +34,7 @@ from kovel.quasi.inplace import (
     holders,
     kept_or_left,
     leave_misread,
+    left_or_raised,
     line_col,
     next_lines,
     ran_on_misread,
@@ -985,9 +986,7 @@ def _holders_kept(
 def _leave(exc: MisreadError, text: str, span: tuple[int, int], left_alone: list[str] | None) -> None:
     """Leave the match at ``span`` of ``text`` as it is, for ``exc``: why goes to
     ``left_alone``, or without it ``exc`` is raised."""
-    if left_alone is None:
-        raise exc
-    left_alone.append(f"{exc} (at {line_col(text, span[0])})")
+    left_or_raised(exc, left_alone, f" (at {line_col(text, span[0])})")
 
 
 def _places_without(dropped: set[int], n: int) -> dict[int, int]:
@@ -1226,10 +1225,7 @@ def replacements(
     if clauses and text is not None:
         moved = ends_changed(p.lang, text, spans, bodies, clauses)
         for k in moved:
-            exc = clause_misread(text, spans[k], clauses[k][1])
-            if left_alone is None:
-                raise exc
-            left_alone.append(str(exc))
+            left_or_raised(clause_misread(text, spans[k], clauses[k][1]), left_alone)
         drop(set(moved))
     if text is not None:
         # A replacement that ends its line must not run on into the next: without
