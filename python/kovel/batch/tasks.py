@@ -972,12 +972,16 @@ def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[tuple[int,
 
 
 def _nested_fixes(
-    m: Matcher, term: KTerm, search: Search, fixes: dict[tuple[int, ...], tuple[KTerm, tuple[int, int]]]
+    m: Matcher,
+    term: KTerm,
+    search: Search,
+    hits: Sequence[Found],
+    fixes: dict[tuple[int, ...], tuple[KTerm, tuple[int, int]]],
 ) -> None:
-    """Adds to ``fixes`` (by path) the fix of each match inside a fixed one, as
+    """Adds to ``fixes`` (by path) the fix of each of ``hits`` inside a fixed one, as
     its diagnostic alone would have it (the text around it as it stands): a
     run of ``--fix`` applies the outermost, and the next run the others."""
-    inside = [f.path for f in m.find_all(term, search) if f.path not in fixes]
+    inside = [f.path for f in hits if f.path not in fixes]
     for _ in range(_NESTED_ROUNDS):
         pending = [p for p in inside if p not in fixes and any(p[: len(q)] == q for q in fixes)]
         if not pending:
@@ -1072,6 +1076,7 @@ def scan_task(
             hits, fixes = shared.pattern_matches(bare).values(), {}
         else:
             search = m.search(term, None, shared.matches)
+            hits = listed = list(m.find_all(term, search))
             left: list[str] = []  # a fix the code around it would read otherwise: that one is not offered
             try:
                 fixes = (
@@ -1081,13 +1086,12 @@ def scan_task(
                 )
                 withheld.extend(f"a fix of {cfg.id} is not offered: {why}" for why in left)
                 if fixes and term is not None:
-                    _nested_fixes(m, term, search, fixes)
+                    _nested_fixes(m, term, search, listed, fixes)
             # A fix the code around it would read otherwise, or a value that does not
             # fit where the fix puts it (`get_$NAME` with `x.y`): not offered.
             except (MisreadError, ValueError, TypeError) as exc:
                 fixes = {}
                 withheld.append(f"the fixes of {cfg.id} are not offered: {exc}")
-            hits = m.find_all(term, search)
         named = {g.group(1) or g.group(2) for g in _MESSAGE_META.finditer(cfg.message)}
         for f in hits:
             s, e = f.span
