@@ -120,6 +120,30 @@ def test_rewritten_stdlib_sample_still_compiles() -> None:
             compile(out, f, "exec")
 
 
+GO_MAIN = "package main\n\nfunc main() {{\n{}}}\n"
+
+
+@pytest.mark.parametrize(
+    ("body", "pat", "rep", "want"),
+    [
+        # Go's statement list holds the line break before `}`; a template's body
+        # written on lines of its own has it in the block
+        ("\tfor i := 0; i < 2; i++ {\n\t\ta(i)\n\t\tb(i)\n\t}\n", "for $I := 0; $I < $N; $I++ { $$$B }",
+         "for $I := range $N {\n\t$$$B\n}", "\tfor i := range 2 {\n\t\ta(i)\n\t\tb(i)\n\t}\n"),
+        ("\tif x {\n\t\ta()\n\t}\n", "if $C { $$$B }", "if $C {\n\t$$$B\n\tlog()\n}",
+         "\tif x {\n\t\ta()\n\t\tlog()\n\t}\n"),
+        ("\tif x {\n\t\ta()\n\t}\n", "if $C { $$$B }", "if $C {\n\tlog()\n\t$$$B\n}",
+         "\tif x {\n\t\tlog()\n\t\ta()\n\t}\n"),
+        ("\tif x {\n\t\ta()\n\t\tb()\n\t}\n", "if $C { $$$B }", "if !$C {\n\treturn\n}\n$$$B",
+         "\tif !x {\n\t\treturn\n\t}\n\ta()\n\tb()\n"),
+    ],
+)  # fmt: skip
+def test_a_body_keeps_its_line_breaks_where_the_template_lays_it_out_otherwise(
+    body: str, pat: str, rep: str, want: str
+) -> None:
+    assert rewrite("go", GO_MAIN.format(body), pat, rep) == GO_MAIN.format(want)
+
+
 @pytest.mark.parametrize(
     ("source", "pat", "rep"),
     [

@@ -171,6 +171,12 @@ class _Edit:
                     before = self.text[offsets[a] - 1 : offsets[a]] if offsets[a] else ""
                     if runs_into(before, str(new), self.text[offsets[b] : offsets[b] + 1], self.ed._sk.lang):
                         return None
+                    # The match's layout after the replaced children was laid out for
+                    # their last line break (Go's statement list ends with one; the
+                    # template's line break before `}` is the block's): it fits
+                    # another text only where that ends alike.
+                    if b > a and str(kids[b - 1]).endswith("\n") != str(new).endswith("\n"):
+                        return None
                 # Lines that start a line in the template must start one here
                 # (a block body written after `def f(): `).
                 if (
