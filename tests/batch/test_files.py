@@ -65,6 +65,7 @@ def linked(request, tmp_path):
         "same": "sub",  # a directory inside, also walked directly
         "loop": ".",  # a loop
         "broken.py": "nowhere.py",
+        "itself.py": "itself.py",  # a link that leads to itself never ends
     }
     for name, target in links.items():
         (repo / name).symlink_to(target)
@@ -82,13 +83,13 @@ def linked(request, tmp_path):
         (False, ["a.py", "sub/b.py"]),
         # Each file once, under its own name where it has one in the tree; a link
         # to nothing is reported (after the files: an error, as unreadable directories are).
-        (True, ["a.py", "ext/o.py", "helper.py", "sub/b.py", "broken.py"]),
+        (True, ["a.py", "ext/o.py", "helper.py", "sub/b.py", "itself.py", "broken.py"]),
     ],
 )
 def test_links_in_directories_are_skipped_unless_followed(linked, follow, expected):
     listed = rel(linked, list_files([linked], follow=follow))
     assert [p for p, _, _ in listed] == expected
-    assert [p for p, _, error in listed if error is not None] == (["broken.py"] if follow else [])
+    assert [p for p, _, error in listed if error is not None] == (["itself.py", "broken.py"] if follow else [])
 
 
 def test_links_named_are_followed_and_write_roots_resolve_them(linked):

@@ -417,7 +417,11 @@ class _Walker:
                                 (os.path.normpath(os.path.join(top, e.path[cut:])), "a link to nothing")
                             )
                         continue
-                except OSError:
+                except FileNotFoundError:
+                    continue  # gone since it was listed
+                except OSError as exc:  # a link that leads to itself, say: said, as for a link to nothing
+                    where = os.path.normpath(os.path.join(top, e.path[cut:]))
+                    self.unreadable.append((where, exc.strerror or str(exc)))
                     continue
                 if is_dir and e.name == ".git":
                     continue
