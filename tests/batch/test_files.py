@@ -89,7 +89,9 @@ def linked(request, tmp_path):
 def test_links_in_directories_are_skipped_unless_followed(linked, follow, expected):
     listed = rel(linked, list_files([linked], follow=follow))
     assert [p for p, _, _ in listed] == expected
-    assert [p for p, _, error in listed if error is not None] == (["itself.py", "broken.py"] if follow else [])
+    assert [p for p, _, error in listed if error is not None] == (
+        ["itself.py", "broken.py"] if follow else []
+    )
 
 
 def test_links_named_are_followed_and_write_roots_resolve_them(linked):

@@ -55,6 +55,21 @@ def test_keeps_the_owner_group_and_mode_and_refuses_a_changed_file(tmp_path, mod
     assert f.read_bytes() == b"new\n" and names(tmp_path) == ["f.py"]
 
 
+def test_new_bytes_made_from_the_old_ones_are_made_only_from_the_checked_bytes(tmp_path):
+    f = old_file(tmp_path / "f.py")
+    seen = []
+
+    def made(old):
+        seen.append(old)
+        return old.upper()
+
+    assert SafeWriter().replace(str(f), made, OLD) == []
+    assert f.read_bytes() == seen[0].upper() and sha(seen[0]) == OLD
+    with pytest.raises(FileChangedError):
+        SafeWriter().replace(str(f), made, OLD)
+    assert len(seen) == 1 and f.read_bytes() == seen[0].upper()
+
+
 @pytest.mark.parametrize("step", ["fsync", "replace"])
 def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, step):
     f = old_file(tmp_path / "f.py")

@@ -27,7 +27,7 @@ import pwd
 import re
 import stat
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 
 __all__ = ["FileChangedError", "NotWrittenError", "SafeWriter", "replace_file"]
 
@@ -78,8 +78,11 @@ class SafeWriter:
         self.started = time.time()
         self.swept: set[str] | None = set() if sweep else None
 
-    def replace(self, path: str, data: bytes, digest: str) -> list[str]:
+    def replace(self, path: str, data: bytes | Callable[[bytes], bytes], digest: str) -> list[str]:
         """Write ``data`` to ``path`` if the file still hashes (SHA-256) to ``digest``.
+
+        ``data`` may be a function of the file's bytes, which makes the new
+        ones from the bytes read here to check the digest: the file is read once.
 
         Writes through symbolic links, onto the target file.  Returns notes
         on what could not be kept (an owner or group the user cannot give
@@ -99,7 +102,9 @@ class SafeWriter:
         finally:
             os.close(dfd)
 
-    def _replace(self, dfd: int, folder: str, base: str, data: bytes, digest: str) -> list[str]:
+    def _replace(
+        self, dfd: int, folder: str, base: str, data: bytes | Callable[[bytes], bytes], digest: str
+    ) -> list[str]:
         if not os.access(base, os.W_OK, dir_fd=dfd):
             raise NotWrittenError("no permission to write it; not written")
         try:  # O_NOFOLLOW: the name was resolved; a link put there since is not followed
@@ -113,8 +118,11 @@ class SafeWriter:
             # Whoever may write anything (root) still leaves alone a file no one is to write.
             if not st.st_mode & 0o222:
                 raise NotWrittenError("no permission to write it; not written")
-            if hashlib.sha256(f.read()).hexdigest() != digest:
+            old = f.read()
+            if hashlib.sha256(old).hexdigest() != digest:
                 raise FileChangedError("changed on disk since it was read; not written")
+        if callable(data):
+            data = data(old)
         if st.st_nlink > 1:
             raise NotWrittenError(
                 f"has {st.st_nlink} hard links, which a rewrite would split (this name new, "

@@ -51,7 +51,7 @@ import sys
 import time
 import traceback
 from collections import deque
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future
 from typing import Any, NoReturn, TypeAlias, TypeVar
 
@@ -828,12 +828,9 @@ class _Run:
     def write_changes(self, r: RewrittenFile) -> _Written:
         """Write ``r``'s rewritten text: its changes spliced into the bytes read (they
         make the text its term renders).  Says nothing: see ``write``."""
-        data = _read_unchanged(r, "not written")
-        if isinstance(data, str):
-            return r, False, data, []
-        return self.write(r, apply_changes(data, r.changes, r.encoding))
+        return self.write(r, lambda data: apply_changes(data, r.changes, r.encoding))
 
-    def write(self, r: RewrittenFile, new: bytes) -> _Written:
+    def write(self, r: RewrittenFile, new: bytes | Callable[[bytes], bytes]) -> _Written:
         """Replace ``r``'s file with ``new``.  May run behind the main loop, so it
         says nothing: it returns what came of it, for ``tell`` to say."""
         hook("write", r.path)
