@@ -539,12 +539,13 @@ _READ_HERE_AT_MOST = 1 << 25
 
 
 def without_parse(
-    path: str, lang: str, required: tuple[bytes, ...], result: Callable[..., Any]
+    path: str, lang: str, required: tuple[bytes, ...], result: Callable[..., Any], size: int | None = None
 ) -> FoundFile | RewrittenFile | None:
     """What ``find_task`` or ``rewrite_task`` (``result`` says which) gives for a
     file that lacks one of the ``required`` texts: no match, found by reading
     it alone; None when the file must go to a worker (it holds them all, or
-    reading or decoding it fails, which the worker reports).
+    reading or decoding it fails, which the worker reports).  ``size`` is the
+    file's, where the caller knows it.
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -557,7 +558,7 @@ def without_parse(
     if not required or result not in (FoundFile, RewrittenFile) or os.environ.get("KOVEL_TEST_HOOK"):
         return None  # (the test hook watches the workers' reads)
     try:
-        if os.stat(path).st_size > _READ_HERE_AT_MOST:
+        if (os.stat(path).st_size if size is None else size) > _READ_HERE_AT_MOST:
             return None  # read by a worker, under the file's time limit
         data = read_bytes(path)
         if all(t in data for t in required):
