@@ -36,3 +36,24 @@ def test_edges(data, words, found):
 def test_only_bytes(args):
     with pytest.raises(TypeError):
         _native.texts_in(*args)
+
+
+@given(BYTES, WORDS)
+@settings(max_examples=100)
+def test_a_file_is_read_only_when_it_lacks_a_word(tmp_path_factory, data, words):
+    f = tmp_path_factory.mktemp("r") / "f.py"
+    f.write_bytes(data)
+    lacking = not all(w in data for w in words)
+    assert _native.read_lacking(str(f), tuple(words), len(data)) == (data if lacking else None)
+
+
+def test_what_is_not_read_here(tmp_path):
+    f = tmp_path / "f.py"
+    f.write_bytes(b"x = 1\n")
+    assert _native.read_lacking(f, (b"print",), 6) == b"x = 1\n"  # a path-like, at the limit
+    assert _native.read_lacking(f, (b"print",), 5) is None  # larger than the limit
+    assert _native.read_lacking(tmp_path / "missing.py", (b"print",), 99) is None
+    assert _native.read_lacking(tmp_path, (b"print",), 99) is None  # a directory
+    assert _native.read_lacking("/dev/zero", (b"print",), 99) is None  # no regular file: never ends
+    with pytest.raises(TypeError):
+        _native.read_lacking(f, ["print"], 99)

@@ -2,11 +2,23 @@
 // which files and rules can match asks it of every file for every word of
 // every rule, and a word a file lacks costs a pass over all its bytes; here
 // one pass looks for all of them at once (wordscan.h).
+//
+// read_lacking: a file read only to learn that it lacks a text a match
+// needs. A run asks it of every file before it sends one to a worker, in
+// the process that hands out the work: done here, without the GIL, it costs
+// the system calls alone.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -79,9 +91,90 @@ PyObject* fn_texts_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// The bytes of the regular file at `path`, if it is one of at most `most`
+// bytes that can be read; else nullopt. Run without the GIL.
+std::optional<std::string> read_regular(const char* path, long long most) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> out;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= most) {
+    // One byte more than its size: a short read is the end, and a file
+    // grown since is read on to its end (or past `most`, given up).
+    std::string data(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    std::size_t have = 0;
+    for (;;) {
+      if (have == data.size()) {
+        if (static_cast<long long>(have) > most) break;
+        data.resize(2 * data.size());
+      }
+      const ssize_t n = ::read(fd, data.data() + have, data.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      if (n == 0) {
+        data.resize(have);
+        out = std::move(data);
+        break;
+      }
+      have += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+// read_lacking(path, words, most): see the method table.
+PyObject* fn_read_lacking(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arg_count("read_lacking", nargs, 3)) return nullptr;
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(args[0], &encoded)) return nullptr;
+  PyRef path(encoded);
+  if (!PyTuple_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "read_lacking() takes a tuple of bytes");
+    return nullptr;
+  }
+  const long long most = PyLong_AsLongLong(args[2]);
+  if (most == -1 && PyErr_Occurred()) return nullptr;
+  // Views into the tuple's bytes, which outlive the call and never change.
+  std::vector<std::string_view> words;
+  for (Py_ssize_t k = 0; k < PyTuple_Size(args[1]); ++k) {
+    char* wb = nullptr;
+    Py_ssize_t wn = 0;
+    PyObject* w = PyTuple_GetItem(args[1], k);
+    if (!PyBytes_Check(w) || PyBytes_AsStringAndSize(w, &wb, &wn) < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "read_lacking() takes a tuple of bytes");
+      return nullptr;
+    }
+    words.emplace_back(wb, static_cast<std::size_t>(wn));
+  }
+  const char* name = PyBytes_AsString(path.get());
+  if (!name) return nullptr;
+  std::optional<std::string> data;
+  bool lacking = false, no_memory = false;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    data = read_regular(name, most);
+    lacking = data && std::any_of(words.begin(), words.end(), [&](std::string_view w) {
+                return std::string_view(*data).find(w) == std::string_view::npos;
+              });
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  }
+  Py_END_ALLOW_THREADS;
+  if (no_memory) return PyErr_NoMemory();
+  if (!lacking) return Py_NewRef(Py_None);
+  return PyBytes_FromStringAndSize(data->data(), static_cast<Py_ssize_t>(data->size()));
+}
+
 }  // namespace
 
 PyMethodDef kTextsMethods[] = {
+    {"read_lacking", as_cfunc(fn_read_lacking), METH_FASTCALL,
+     "read_lacking(path, words, most, /)\n--\n\nThe bytes of the regular file at ``path`` when they lack one "
+     "of\n"
+     "``words`` (a tuple of bytes); None when they hold them all, or the file is larger than\n"
+     "``most`` bytes, is not a regular file or cannot be read (whoever parses it says why).\n"
+     "The GIL is released while the file is read and searched."},
     {"texts_in", as_cfunc(fn_texts_in), METH_FASTCALL,
      "texts_in(data, words, /)\n--\n\nThe items of the tuple ``words`` (bytes) that occur in the bytes\n"
      "``data``, in the order given: one pass over ``data`` for all of them."},

@@ -471,10 +471,7 @@ def _run(
                 # a task run here would only read the file again.
                 settled = None
                 if not inline and (looked < _LOOK_AT or passed < _PASSING * looked):
-                    known = sizes[k] if sizes is not None else None
-                    settled = without_parse(
-                        item.path, item.lang, needs.get(item.lang, ()), result_class, known
-                    )
+                    settled = without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class)
                     looked += 1
                     passed += settled is None
                 if settled is not None:
@@ -542,7 +539,7 @@ def _send_biggest(
     for k in sorted((k for k, n in enumerate(sizes) if n >= big), key=lambda k: -sizes[k])[:most]:
         item = listed[k]
         assert item.lang is not None
-        if without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class, sizes[k]) is not None:
+        if without_parse(item.path, item.lang, needs.get(item.lang, ()), result_class) is not None:
             continue  # answered in order, without a task
         limit = timeout(sizes[k]) if callable(timeout) else timeout
         out[k] = _send(pool, [(item, limit)], task)[0][1]

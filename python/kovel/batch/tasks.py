@@ -539,13 +539,12 @@ _READ_HERE_AT_MOST = 1 << 25
 
 
 def without_parse(
-    path: str, lang: str, required: tuple[bytes, ...], result: Callable[..., Any], size: int | None = None
+    path: str, lang: str, required: tuple[bytes, ...], result: Callable[..., Any]
 ) -> FoundFile | RewrittenFile | None:
     """What ``find_task`` or ``rewrite_task`` (``result`` says which) gives for a
     file that lacks one of the ``required`` texts: no match, found by reading
     it alone; None when the file must go to a worker (it holds them all, or
-    reading or decoding it fails, which the worker reports).  ``size`` is the
-    file's, where the caller knows it.
+    reading or decoding it fails, which the worker reports).
 
     >>> import pathlib, tempfile
     >>> f = pathlib.Path(tempfile.mkdtemp(), "a.py")
@@ -558,11 +557,11 @@ def without_parse(
     if not required or result not in (FoundFile, RewrittenFile) or os.environ.get("KOVEL_TEST_HOOK"):
         return None  # (the test hook watches the workers' reads)
     try:
-        if (os.stat(path).st_size if size is None else size) > _READ_HERE_AT_MOST:
-            return None  # read by a worker, under the file's time limit
-        data = read_bytes(path)
-        if all(t in data for t in required):
-            return None  # most likely a worker's, which decodes it: no need to here
+        # A big file is read by a worker, under the file's time limit; one that holds
+        # the texts most likely goes to a worker too, which decodes it: no need to here.
+        data = _native.read_lacking(path, required, _READ_HERE_AT_MOST)
+        if data is None:
+            return None
         text, encoding = _decode(data, lang)
     except (OSError, _Skip):
         return None
