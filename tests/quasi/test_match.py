@@ -106,6 +106,15 @@ TWICE_AND_ALONE = [
     ("java", "$A", "class A { void f() throws E {} }",
      ["class A { void f() throws E {} }", "class A { void f() throws E {} }", "A", "{ void f() throws E {} }",
       "void f() throws E {}", "void", "f", "()", "throws E", "E", "{}"]),
+    # A keyword alone: the code that spells it, not the text of a string or a comment
+    # (but the code interpolated in one).
+    ("python", "continue", 'x = ["continue"]  # continue\nfor a in b:\n    continue\n', ["continue"]),
+    ("python", "await", 'async def f():\n    s = f"{await g()} await"\n', ["await"]),
+    ("javascript", "debugger", 'const s = "debugger"; debugger; // debugger\n', ["debugger"]),
+    ("javascript", "await", "async function f() { `${await g()} await`; }\n", ["await"]),
+    ("c", "NULL", 'const char *s = "NULL"; char *p = NULL; /* NULL */\n', ["NULL"]),
+    ("ruby", "break", 'x = "break"\nloop do\n  break\nend\n', ["break"]),
+    ("go", "break", 'package p\nvar s = "break"\nfunc f() {\n\tfor {\n\t\tbreak\n\t}\n}\n', ["break"]),
 ]  # fmt: skip
 
 

@@ -61,7 +61,7 @@ from kovel.quasi.shape import KnownKinds, line_ends_statements, named_words, par
 from kovel.quasi.wire import PatternItem
 from kovel.tree import Path
 from kovel.treesitter.convert import Parsed, native_grammar, parse_with_errors
-from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS
+from kovel.treesitter.layout import CODE_KINDS, VERBATIM_KINDS, is_literal_kind
 
 __all__ = [
     "Binding",
@@ -335,9 +335,10 @@ class Pattern:
         keep = self._only
         outer: Path | None = None
         if self._word is not None:
-            # A keyword alone: every leaf that spells it, whatever the grammar made of it there.
+            # A keyword alone: every leaf of code that spells it, whatever the grammar made of
+            # it there; the text of a string or a comment is no code.
             for path, node, start, end in kt.walk(t, spans=True):
-                if keep(node):
+                if keep(node) and not _in_text(t, path):
                     yield Match(node, tuple(path), (start, end), {})
             return
         for m in _made(_native.match_all(self._program, t, False), indents):
@@ -706,6 +707,27 @@ def _made(items: Iterable[tuple[Any, ...]], indents: _Indents) -> Iterator[Match
         if offsets is not None:
             env = _normalise(env, indents, offsets)
         yield Match(node, path, (start, end), _unwrapped(env), found)
+
+
+def _in_text(t: KTerm, path: Sequence[int]) -> bool:
+    """Whether the node at ``path`` in ``t`` is, or lies in, a comment or a literal
+    (but for the code interpolated in a literal)."""
+    text = False
+    for i in (*path, None):
+        tag = _native.tag(t)
+        if _native.is_comment_tag(tag):
+            return True
+        if _INTERPOLATION.search(tag):
+            text = False
+        elif is_literal_kind(tag):
+            text = True
+        if i is not None:
+            t = _native.children(t)[i]
+    return text
+
+
+#: Code inside a literal: `{x}` in an f-string, `${x}` in a template string, `$(x)` in a shell word.
+_INTERPOLATION = re.compile(r"interpolat|substitution|expansion")
 
 
 def find_all_many(patterns: Sequence[Pattern], t: KTerm) -> list[list[Match]]:
