@@ -10,7 +10,7 @@ from hypothesis import assume, given, settings, strategies as st
 from kovel.quasi import MisreadError
 from kovel.rules import Rule, RuleConfig, matcher
 from kovel.treesitter import parse
-from tests.helpers import NODE, calls_taken_away, rewrite, run
+from tests.helpers import NODE, calls_taken_away, rewrite, rewrite_leaving, run
 
 # Python expressions over small integers; `g(...)` marks where a rewrite takes the call away.
 _ATOMS = st.sampled_from(["1", "2", "3", "-4", "x", "(5)"])
@@ -353,3 +353,40 @@ def test_rewrites_the_language_refuses_unwrapped_are_written_wrapped(tmp_path, l
         assert "not a statement" not in check.stderr, out
     else:
         run(checker, "-c" if lang == "ruby" else "-l", f)
+
+
+# Where a grammar groups operators otherwise than its language, a value is put
+# in parentheses as the language reads it, and a match the grammar made up is left
+# alone. Each template means what its pattern does, given PRELUDE: the output prints the same.
+PRELUDE = "from operator import sub, xor\ng = lambda x: x\nh = lambda x: x ^ 2\n"
+PY_RANKED = [
+    ("print(g(1 ^ 2) & 2)\n", "g($A)", "$A", 0),
+    ("print(1 & h(6))\n", "h($A)", "$A ^ 2", 0),
+    ("print(g(1 | 2) ^ 3, 2 ** g(-1), g(2 ** 3) ** 2, g(-2) ** 2)\n", "g($A)", "$A", 0),
+    ("print(1 ^ 2 & 2, 1 ^ 2)\n", "$A ^ $B", "xor($A, $B)", 1),
+    ("print(5 - 2 - 1, 2 ** 3 ** 2)\n", "$A - $B", "sub($A, $B)", 0),
+    ("import asyncio\nasync def k(): return 3\nasync def f():\n    return await k() ** 2\nprint(asyncio.run(f()))\n",
+     "$A ** $B", "pow($A, $B)", 1),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("source, pat, tpl, unread", PY_RANKED)
+def test_python_operators_keep_the_grouping_python_gives_them(source, pat, tpl, unread):
+    out, left = rewrite_leaving("python", source, pat, tpl)
+    before, after = (run("python3", "-c", PRELUDE + code) for code in (source, out))
+    assert before == after, out
+    assert len(left) == unread, left  # only the matches the grammar grouped otherwise
+
+
+@pytest.mark.parametrize(
+    "lang, source, pat, tpl, want",
+    [
+        ("kotlin", "val x = -a + b\nval y = a + b\n", "$A + $B", "$A.plus($B)", "val x = -a + b\nval y = a.plus(b)\n"),
+        ("kotlin", "val x = !t && u\n", "$A && $B", "$B && $A", "val x = !t && u\n"),
+        ("kotlin", "val x = !a is Boolean\n", "!$A", "$A.not()", "val x = !a is Boolean\n"),
+        ("php", "<?php\necho -$x ** 2, $x ** 2;\n", "$A ** $B", "pow($A, $B)", "<?php\necho -$x ** 2, pow($x, 2);\n"),
+    ],
+)  # fmt: skip
+def test_a_match_its_grammar_groups_otherwise_than_its_language_is_left_alone(lang, source, pat, tpl, want):
+    out, left = rewrite_leaving(lang, source, pat, tpl)
+    assert out == want and len(left) == 1, left

@@ -55,6 +55,8 @@ __all__ = [
     "left_or_raised",
     "line_col",
     "next_lines",
+    "phantom_misread",
+    "phantoms",
     "ran_on_misread",
     "statements_ended",
 ]
@@ -570,6 +572,39 @@ def ends_changed(
         if not any(n.children and n.children[-1].type == kind and not _ends_misranked(lang, n) for n in same):
             out.append(k)
     return out
+
+
+def phantoms(lang: str, text: str, spans: Sequence[tuple[int, int]], asked: Iterable[int]) -> list[int]:
+    """The places ``k`` of ``asked`` whose match, ``spans[k]`` of ``text``, is a
+    node its grammar reads where the language reads none (Kotlin's `-a + b`
+    is `(-a) + b`, its grammar's `-(a + b)`; a match `a + b` there is no
+    expression of the program), or holds one right inside it.
+
+    >>> phantoms("kotlin", "val x = -a + b\n", [(9, 14), (8, 14)], [0, 1])
+    [0, 1]
+    """
+    asked = list(asked)
+    if not asked:
+        return []
+    data = text.encode()
+    root = parser(lang).parse(data).root_node
+    out: list[int] = []
+    for k in asked:
+        s, e = spans[k]
+        lo = len(text[:s].encode())
+        hi = lo + len(text[s:e].encode())
+        nodes = _nodes_over(root, lo, hi)
+        if nodes and (misranked(lang, nodes[-1]) or any(holds_misranked(lang, n) for n in nodes)):
+            out.append(k)
+    return out
+
+
+def phantom_misread(text: str, span: tuple[int, int], lang: str) -> MisreadError:
+    """The error of a match, ``span`` of ``text``, that ``phantoms`` finds."""
+    return MisreadError(
+        f"the match {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} is grouped by "
+        f"its grammar otherwise than {lang} groups it: it is no such node of the program"
+    )
 
 
 def _ends_misranked(lang: str, node: Node) -> bool:

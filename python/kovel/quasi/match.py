@@ -37,6 +37,8 @@ from kovel.quasi.inplace import (
     left_or_raised,
     line_col,
     next_lines,
+    phantom_misread,
+    phantoms,
     ran_on_misread,
     statements_ended,
 )
@@ -1041,6 +1043,19 @@ def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> boo
     )
 
 
+def _operators_in(t: KTerm) -> bool:
+    """Whether ``t`` or a child of it is an operator's expression, which its grammar
+    may group otherwise than its language does (see ``phantoms``)."""
+    return any(_OPERATORS.search(_native.tag(k)) for k in (t, *_native.children(t)))
+
+
+_OPERATORS = re.compile(
+    r"binary|unary|prefix|postfix|await|cast|conjunction|disjunction|additive|multiplicative|comparison"
+    r"|equality|infix|range|conditional|ternary|operator|check_expression|elvis|instanceof|^is_|^as_"
+    r"|^not_|boolean|power|exponent|shift|bitwise"
+)
+
+
 def _outermost(found: Iterable[Match]) -> Iterator[Match]:
     """The matches of ``found`` (in document order) that lie inside no other."""
     outer: Path | None = None
@@ -1093,6 +1108,8 @@ def replacements(
     landings: list[Landing] = []
     # The replacements ending with a clause of their match's (an `else`), by place: the kind of its end.
     clauses: dict[int, tuple[str, str]] = {}
+    # The places of the matches that are, or hold, an operator's expression (see _operators_in).
+    grouped: list[int] = []
     kinds = KnownKinds(p.lang)
     if single is None:
         single = isinstance(replacement, Template) and replacement.single
@@ -1163,6 +1180,8 @@ def replacements(
                         clause = p._kept_clause(m.term, body)
                         if clause is not None:
                             clauses[len(news)] = clause
+                        if _operators_in(m.term):
+                            grouped.append(len(news))
                         paths.append(m.path)
                         news.append(apart(text, m.span, body, edited, p.lang))
                         spans.append(m.span)
@@ -1219,6 +1238,8 @@ def replacements(
         new = apart(text, m.span, str(new), new, p.lang)
         if _takes_a_body(p.lang, whole, m, str(new)):
             new = leaf(";", ";")
+        if _operators_in(m.term):
+            grouped.append(len(news))
         paths.append(m.path)
         news.append(new)
         spans.append(m.span)
@@ -1244,6 +1265,12 @@ def replacements(
         paths, news, spans, bodies = _taken(place, paths, news, spans, bodies)
         return place
 
+    if grouped and text is not None:
+        # A match its grammar groups otherwise than the language is no node of the program.
+        unread = phantoms(p.lang, text, spans, grouped)
+        for k in unread:
+            left_or_raised(phantom_misread(text, spans[k], p.lang), left_alone)
+        drop(set(unread))
     if clauses and text is not None:
         moved = ends_changed(p.lang, text, spans, bodies, clauses)
         for k in moved:

@@ -1612,6 +1612,42 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     return False
 
 
+def _python_misranked(n: Node, parent: Node) -> bool:
+    """Whether Python groups the operand ``n`` of the binary operator ``parent``
+    otherwise than the tree does: its grammar ranks `^` above `&`, which
+    Python ranks below, so `1 ^ 2 & 2` is read `(1 ^ 2) & 2` but means `1 ^ (2 & 2)`."""
+    mine, theirs = _py_rank(n), _py_rank(parent)
+    power = theirs == _PY_RANKS["**"]
+    if parent.child_by_field_name("left") == n:
+        return mine < theirs or (mine == theirs and power)  # `**` groups from the right
+    if power and n.type == "unary_operator":
+        return False  # `2 ** -1`
+    return mine < theirs or (mine == theirs and not power)
+
+
+def _py_rank(n: Node) -> int:
+    if n.type == "binary_operator":
+        op = n.child_by_field_name("operator")
+        return _PY_RANKS.get(op.type if op is not None else "", _PY_PRIMARY)
+    if n.type == "boolean_operator":
+        op = n.child_by_field_name("operator")
+        return _PY_RANKS["or" if op is not None and op.type == "or" else "and"]
+    return _PY_RANKS.get(n.type, _PY_PRIMARY)
+
+
+# Python's ranks of operators and of the expressions of one rank (higher binds tighter).
+_PY_RANKS = {
+    k: rank
+    for rank, kinds in enumerate(
+        [("named_expression",), ("lambda",), ("conditional_expression",), ("or",), ("and",), ("not_operator",),
+         ("comparison_operator",), ("|",), ("^",), ("&",), ("<<", ">>"), ("+", "-"), ("*", "/", "//", "%", "@"),
+         ("unary_operator",), ("**",), ("await",)]
+    )
+    for k in kinds
+}  # fmt: skip
+_PY_PRIMARY = len(set(_PY_RANKS.values()))
+
+
 # Kotlin's ranks, highest first, of the expressions its grammar reads at one rank.
 _KOTLIN_RANKS = {
     k: rank
@@ -1734,6 +1770,8 @@ def misranked(lang: str, n: Node) -> bool:
         return True
     if lang == "python" and n.type == "named_expression" and parent.type == "interpolation":
         return True  # `f"{a := 2}"`: what follows the `:` is a format spec
+    if lang == "python" and parent.type == "binary_operator" and _python_misranked(n, parent):
+        return True
     if _takes_no_operator(lang, n, parent):
         return True
     if (
