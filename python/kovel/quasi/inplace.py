@@ -580,7 +580,7 @@ def phantoms(lang: str, text: str, spans: Sequence[tuple[int, int]], asked: Iter
     is `(-a) + b`, its grammar's `-(a + b)`; a match `a + b` there is no
     expression of the program), or holds one right inside it.
 
-    >>> phantoms("kotlin", "val x = -a + b\n", [(9, 14), (8, 14)], [0, 1])
+    >>> phantoms("kotlin", "val x = -a + b\\n", [(9, 14), (8, 14)], [0, 1])
     [0, 1]
     """
     asked = list(asked)

@@ -1617,7 +1617,7 @@ def _python_misranked(n: Node, parent: Node) -> bool:
     otherwise than the tree does: its grammar ranks `^` above `&`, which
     Python ranks below, so `1 ^ 2 & 2` is read `(1 ^ 2) & 2` but means `1 ^ (2 & 2)`."""
     mine, theirs = _py_rank(n), _py_rank(parent)
-    power = theirs == _PY_RANKS["**"]
+    power = theirs == _PY_OPERATOR_RANKS["**"]
     if parent.child_by_field_name("left") == n:
         return mine < theirs or (mine == theirs and power)  # `**` groups from the right
     if power and n.type == "unary_operator":
@@ -1628,15 +1628,15 @@ def _python_misranked(n: Node, parent: Node) -> bool:
 def _py_rank(n: Node) -> int:
     if n.type == "binary_operator":
         op = n.child_by_field_name("operator")
-        return _PY_RANKS.get(op.type if op is not None else "", _PY_PRIMARY)
+        return _PY_OPERATOR_RANKS.get(op.type if op is not None else "", _PY_PRIMARY)
     if n.type == "boolean_operator":
         op = n.child_by_field_name("operator")
-        return _PY_RANKS["or" if op is not None and op.type == "or" else "and"]
-    return _PY_RANKS.get(n.type, _PY_PRIMARY)
+        return _PY_OPERATOR_RANKS["or" if op is not None and op.type == "or" else "and"]
+    return _PY_OPERATOR_RANKS.get(n.type, _PY_PRIMARY)
 
 
 # Python's ranks of operators and of the expressions of one rank (higher binds tighter).
-_PY_RANKS = {
+_PY_OPERATOR_RANKS = {
     k: rank
     for rank, kinds in enumerate(
         [("named_expression",), ("lambda",), ("conditional_expression",), ("or",), ("and",), ("not_operator",),
@@ -1645,7 +1645,7 @@ _PY_RANKS = {
     )
     for k in kinds
 }  # fmt: skip
-_PY_PRIMARY = len(set(_PY_RANKS.values()))
+_PY_PRIMARY = len(set(_PY_OPERATOR_RANKS.values()))
 
 
 # Kotlin's ranks, highest first, of the expressions its grammar reads at one rank.
