@@ -390,3 +390,28 @@ def test_python_operators_keep_the_grouping_python_gives_them(source, pat, tpl, 
 def test_a_match_its_grammar_groups_otherwise_than_its_language_is_left_alone(lang, source, pat, tpl, want):
     out, left = rewrite_leaving(lang, source, pat, tpl)
     assert out == want and len(left) == 1, left
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+@pytest.mark.parametrize(
+    "source",
+    [
+        "r = g(a?.b).c;",
+        "r = g(a?.b)();",
+        "r = g(a?.b)[0];",
+        "r = g(a?.b);",
+        "r = g(a?.b.c).d;",
+        "r = g(a)?.b;",
+    ],
+)
+def test_an_optional_chain_taken_out_skips_no_more_than_it_did(source):
+    out = rewrite("javascript", source, "g($A)", "$A")
+    prelude = "const g = (x) => x; let r; const a = null;\ntry { "
+    after = " console.log(String(r)); } catch (e) { console.log('threw'); }\n"
+    assert run(NODE, "-e", prelude + out + after) == run(NODE, "-e", prelude + source + after), out
+
+
+def test_an_optional_chain_that_went_on_may_go_on():
+    # The match's own `?.` skipped the `.c` after it: so may the replacement's.
+    assert rewrite("javascript", "x = a?.b.c;\n", "a?.b", "g(a)?.b") == "x = g(a)?.b.c;\n"
+    assert rewrite("typescript", "x = g(a?.b)!.c;\n", "g($A)", "$A") == "x = (a?.b)!.c;\n"

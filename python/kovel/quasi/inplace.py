@@ -28,6 +28,7 @@ from kovel.quasi.parse import (
     UNCLEAR,
     MisreadError,
     clipped,
+    extends_a_chain,
     holds_misranked,
     joins,
     misranked,
@@ -64,12 +65,15 @@ __all__ = [
 
 class Landing(NamedTuple):
     """A replacement to check where it lands: its place among the replacements,
-    the term it is made from (before any space put around it), and whether it
-    is one node (else a run of siblings, as several statements are)."""
+    the term it is made from (before any space put around it), whether it
+    is one node (else a run of siblings, as several statements are), and
+    whether an optional chain of its match's went on into the code around
+    it (`a?.b` of `a?.b.c`), so that one of the replacement's may too."""
 
     at: int
     core: KTerm
     single: bool
+    chain_went_on: bool = False
 
 
 def kept_in_place(
@@ -183,7 +187,7 @@ def kept_or_left(
             left_alone.append(str(exc))
             k = exc.at
             del places[k], now_spans[k], now_news[k]
-            now_landings = [Landing(x.at - (x.at > k), x.core, x.single) for x in now_landings if x.at != k]
+            now_landings = [x._replace(at=x.at - (x.at > k)) for x in now_landings if x.at != k]
     for place, new in zip(places, kept, strict=True):
         out[place] = new
     return out, set(range(len(out))) - set(places)
@@ -332,6 +336,7 @@ def _readings(
             _native.tag(x.core),
             ends[x.at],
             _named(lang, x.core),
+            x.chain_went_on,
         )
         for x in landings
     }
@@ -732,6 +737,7 @@ def _reading(
     own: str | None = None,
     body_end: int | None = None,
     named: str | None = None,
+    chain_went_on: bool = False,
 ) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
     or as a run of whole siblings (``READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
@@ -831,6 +837,8 @@ def _reading(
             return MISREAD
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
+    if not chain_went_on and extends_a_chain(lang, node):
+        return MISREAD  # `g(a?.b).c` -> `a?.b.c` would no longer throw where `a` is null
     return MISREAD if holds_misranked(lang, node) else READ
 
 

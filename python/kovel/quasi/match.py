@@ -1043,6 +1043,20 @@ def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> boo
     )
 
 
+def _an_optional_chain(t: KTerm) -> bool:
+    """Whether ``t`` is a member, index or call some link of which is optional
+    (`a?.b.c`): a `?.` that skips what is applied to ``t`` as well."""
+    while _native.tag(t) in _CHAIN_LINK_TAGS:
+        kids = _native.children(t)
+        if any(_native.tag(k) in ("optional_chain", "?.") for k in kids):
+            return True
+        t = kids[0]
+    return False
+
+
+_CHAIN_LINK_TAGS = frozenset({"member_expression", "subscript_expression", "call_expression"})
+
+
 def _operators_in(t: KTerm) -> bool:
     """Whether ``t`` or a child of it is an operator's expression, which its grammar
     may group otherwise than its language does (see ``phantoms``)."""
@@ -1176,7 +1190,9 @@ def replacements(
                                 edited = _crlf(edited)  # the template's own line breaks, as the file's
                         body = str(edited)
                         if not _reads_alike(m.term, edited, kinds) or checked(edited, m):
-                            landings.append(Landing(len(news), edited, one_node(m, values)))
+                            landings.append(
+                                Landing(len(news), edited, one_node(m, values), _an_optional_chain(m.term))
+                            )
                         clause = p._kept_clause(m.term, body)
                         if clause is not None:
                             clauses[len(news)] = clause
@@ -1233,7 +1249,12 @@ def replacements(
             clauses[len(news)] = clause
         if reshaped or checked(new, m):
             landings.append(
-                Landing(len(news), new, one_node(m, values if isinstance(replacement, Template) else {}))
+                Landing(
+                    len(news),
+                    new,
+                    one_node(m, values if isinstance(replacement, Template) else {}),
+                    _an_optional_chain(m.term),
+                )
             )
         new = apart(text, m.span, str(new), new, p.lang)
         if _takes_a_body(p.lang, whole, m, str(new)):

@@ -54,6 +54,7 @@ __all__ = [
     "RUN",
     "MisreadError",
     "clipped",
+    "extends_a_chain",
     "too_deep",
     "HOLDS_A_BODY",
 ]
@@ -1217,7 +1218,7 @@ def reading(
         top = top.children[0]
     if holds_misranked(sk.lang, node):
         return MISREAD
-    if sk.lang in _JS and not chain_goes_on and _extends_a_chain(top):
+    if not chain_goes_on and extends_a_chain(sk.lang, top):
         return MISREAD
     wanted = {kind} if isinstance(kind, str) else kind or set()
     known = {k for k in wanted if language(sk.lang).id_for_node_kind(k, True) is not None}
@@ -2181,13 +2182,28 @@ _CHAIN_LINKS = {
 }
 
 
+def extends_a_chain(lang: str, n: Node) -> bool:
+    """Whether ``n`` is an optional chain (`a?.b`) that stands as what a member,
+    index or call applies to: unparenthesised, its `?.` would skip that too
+    (`a?.b.c` is undefined where `(a?.b).c` throws).
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree = parser("typescript").parse(b"a?.b!.c;")
+    >>> extends_a_chain("typescript", tree.root_node.children[0].children[0].children[0].children[0])
+    True
+    """
+    return lang in _JS and _extends_a_chain(n)
+
+
 def _extends_a_chain(n: Node) -> bool:
-    """Whether the optional chain ``n`` (`a?.b`) stands as what a member, index or
-    call of the template applies to: unparenthesised, its `?.` would skip that
-    too (`a?.b.c` is undefined where `(a?.b).c` throws)."""
-    up = n.parent
+    up, link = n.parent, n
+    while up is not None and up.type == "non_null_expression":  # TypeScript's `a?.b!.c` goes on
+        link = up
+        up = up.parent
     return (
-        up is not None and up.child_by_field_name(_CHAIN_LINKS.get(up.type, "")) == n and _optional_chain(n)
+        up is not None
+        and up.child_by_field_name(_CHAIN_LINKS.get(up.type, "")) == link
+        and _optional_chain(n)
     )
 
 
