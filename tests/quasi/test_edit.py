@@ -4,6 +4,7 @@ indentation, tokens the pattern does not name stay, line breaks follow the
 file's, and no value changes text outside its hole."""
 
 import ast
+import shutil
 
 import pytest
 
@@ -197,3 +198,19 @@ def test_a_value_cannot_change_text_outside_its_hole() -> None:
     balanced = tb("x").p("# ").w("a").n().w("b").x().b()
     assert str(template("python", "x = $V\ny = 2\n").fill(V=balanced)) == "x = a\n# b\ny = 2\n"
     assert str(template("python", "x = $V").fill(V=leaf("integer", "1"))) == "x = 1"
+
+
+@pytest.mark.skipif(shutil.which("ruby") is None, reason="ruby is not installed")
+@pytest.mark.parametrize(
+    ("source", "pat", "rep", "want"),
+    [
+        ("p(foo(3))\np(foo(3) + 1)\n", "foo($X)", "bar -$X", "-3\n-2\n"),
+        ("p(foo(3))\n", "foo($X)", "bar [$X]", "3\n"),
+        ("p(K.foo(3))\n", "$R.foo($X)", "$R.bar *[$X]", "3\n"),
+    ],
+)
+def test_ruby_arguments_written_apart_from_the_name_stay_apart(source, pat, rep, want):
+    # `bar -3` passes -3 to `bar`; `bar-3` would subtract 3 from `bar()`, which is 100.
+    lib = "module K\n  def self.bar(*a) = a.empty? ? 100 : a.flatten.sum\nend\ndef bar(*a) = K.bar(*a)\n"
+    out = rewrite("ruby", source, pat, rep)
+    assert run("ruby", "-e", lib + out) == want, out

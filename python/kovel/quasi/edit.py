@@ -148,6 +148,7 @@ class _Edit:
             return None
         changes: list[tuple[int, int, KTerm]] = []
         own_line = _starts_line(q)
+        spaced = _spaced(q)
         j = 0
         for n, (x, y) in enumerate(zip(ps, qs, strict=True)):
             span = self.locate(x, kids, j)
@@ -177,6 +178,16 @@ class _Edit:
                     # another text only where that ends alike.
                     if b > a and str(kids[b - 1]).endswith("\n") != str(new).endswith("\n"):
                         return None
+                    # Arguments the template writes apart from what they follow, where the
+                    # match had none, stay apart: Ruby's `bar -x` calls `bar`, `bar-x` subtracts.
+                    if (
+                        spaced[n]
+                        and self.ed._sk.lang in _APART_ARGUMENTS
+                        and _native.tag(new) == _APART_ARGUMENTS[self.ed._sk.lang]
+                        and 0 < a < len(kids)
+                        and offsets[a] == _end_of(kids, offsets, a - 1)
+                    ):
+                        new = tb(_native.tag(new)).w(" ").c(new).b()
                 # Lines that start a line in the template must start one here
                 # (a block body written after `def f(): `).
                 if (
@@ -251,6 +262,29 @@ def _starts_line(q: SNode) -> list[bool]:
             out.append("\n" in gap)
             gap = ""
     return out
+
+
+#: Languages whose calls take arguments without parentheses, apart from the name
+#: (`bar -x`, `bar [x]`), and the kind of those arguments.
+_APART_ARGUMENTS = {"ruby": "argument_list"}
+
+
+def _spaced(q: SNode) -> list[bool]:
+    """For each child of ``q``, whether blanks (on one line) come before it in its gap."""
+    out: list[bool] = []
+    gap = ""
+    for i in q.items:
+        if isinstance(i, str):
+            gap += i
+        else:
+            out.append(bool(gap) and not gap.strip() and "\n" not in gap and bool(out))
+            gap = ""
+    return out
+
+
+def _end_of(kids: tuple[KTerm, ...], offsets: list[int], k: int) -> int:
+    """Where the child ``k`` (starting at ``offsets[k]``) ends in the text."""
+    return offsets[k] + _native.rendered_length(kids[k])
 
 
 def _same_item(x: Item, y: Item) -> bool:
