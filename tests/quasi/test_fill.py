@@ -12,7 +12,7 @@ import pytest
 pytest.importorskip("tree_sitter")
 
 from kovel import from_postcard_bytes, leaf, name, tree as kt  # noqa: E402
-from kovel.quasi import register_lifter, template  # noqa: E402
+from kovel.quasi import MisreadError, register_lifter, template  # noqa: E402
 from kovel.quasi.lift import LIFTERS  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
 from tests.helpers import NODE, has_errors, run  # noqa: E402
@@ -222,3 +222,34 @@ def test_a_jsx_attributes_string_holds_its_value_as_html_escapes_it(tmp_path):
     )
     subprocess.run([tsc, "--jsx", "react", "--target", "es2020", "--outDir", tmp_path, source], check=True)
     assert json.loads(run(node, tmp_path / "a.js")) == JSX_VALUES
+
+
+@pytest.mark.parametrize(
+    ("lang", "code", "values"),
+    [
+        # a string that ends the regular expression it is put in, after one that does not
+        ("javascript", "x = /$N/.source;", ["hello", "/+console.log(1337)+/"]),
+        ("javascript", "x = /$N/.source;", [leaf("string", '"a"'), leaf("string", '"/+go()+/"')]),
+        # a value that joins the operator before it, after one of its shape that does not
+        ("c", "y = a-$X;", [leaf("number_literal", "1"), leaf("number_literal", "-1")]),
+    ],
+)
+def test_what_a_value_reads_as_does_not_depend_on_the_values_filled_before(lang, code, values):
+    name = code.split("$")[1][0]
+    fresh = iter(range(1, 100))
+
+    def outcomes(order):
+        # (A template of its own for each run: templates are cached by their code.)
+        tpl = template(lang, code + " " * next(fresh))
+        out: dict[int, str | None] = {}
+        for k in order:
+            try:
+                out[k] = str(tpl.fill(**{name: values[k]})).rstrip()
+            except MisreadError:
+                out[k] = None
+        return out
+
+    alone = {k: outcomes([k])[k] for k in range(len(values))}
+    assert outcomes(range(len(values))) == outcomes(reversed(range(len(values)))) == alone
+    last = len(values) - 1
+    assert alone[0] is not None and alone[last] != code.replace("$" + name, str(values[last]))

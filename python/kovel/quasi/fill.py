@@ -607,6 +607,9 @@ def _guard(
     # arguments, nor as a subshell); a type, as a type in parentheses.
     groups = {paren: grouped(paren)} if paren is not None else {}
     groups |= {k: frozenset({k}) for k in _TYPE_PARENTHESES if grammar.knows(k)}
+    # In a literal (a regular expression's `/$A/`) what a value reads as is its
+    # text, which no shape tells: such a hole decides for each value anew.
+    textual = is_literal_kind(hole.kind) or is_literal_kind(hole.parent_kind)
 
     def guard(value: object) -> KTerm:
         key: tuple[object, ...] | None
@@ -623,7 +626,12 @@ def _guard(
             key = (
                 (t, value < 0) if isinstance(value, int | float) and t in (int, float) else shape(v, grammar)
             )
-        key = (key, goes_on) if key is not None else None
+        if key is not None and not textual:
+            # Its ends too: a value's first and last characters may join the code around it.
+            text = str(v)
+            key = (key, goes_on, text[:_ENDS], text[-_ENDS:])
+        else:
+            key = None
         wrap: str | None | MisreadError = decided.get(key, "") if key is not None else ""
         if wrap == "" and not str(v):
             # Nothing to keep together ("()" would be a value of its own), but nothing
@@ -660,6 +668,9 @@ def _guard(
 
     return guard
 
+
+#: The characters at each end of a value that a decision for its shape holds for.
+_ENDS = 4
 
 #: Types in parentheses: Rust, Swift and Scala read ``(T)`` as a tuple of one, which is ``T``.
 _TYPE_PARENTHESES = ("parenthesized_type", "tuple_type")
