@@ -378,3 +378,21 @@ def test_a_link_to_nothing_followed_is_reported(tmp_path):
 def test_one_path_given_for_a_list_is_refused_not_read_letter_by_letter():
     with pytest.raises(TypeError):
         list_files("a.py")
+
+
+def test_dots_after_a_link_lead_where_the_system_takes_them(tmp_path, monkeypatch):
+    (tmp_path / "outside" / "deep").mkdir(parents=True)
+    (tmp_path / "root").mkdir()
+    (tmp_path / "root" / "in.py").write_text("x = 1\n")
+    (tmp_path / "outside" / "out.py").write_text("x = 1\n")
+    (tmp_path / "root" / "link").symlink_to("../outside/deep")
+    monkeypatch.chdir(tmp_path)
+    for given in ("root/link/..", str(tmp_path / "root/link/..")):
+        listed = [os.path.realpath(x.path) for x in list_files([given])]
+        assert listed == [str(tmp_path / "outside" / "out.py")], given
+        assert write_roots([given]) == [str(tmp_path / "outside")]
+    # A named file through such a path is that file, and may be written.
+    assert [x.path for x in list_files(["root/link/../out.py"])] == ["outside/out.py"]
+    assert write_roots(["root/link/../out.py"]) == [str(tmp_path / "outside")]
+    # `..` with no link before it still reads as written.
+    assert [x.path for x in list_files(["root/../root/in.py"])] == ["root/../root/in.py"]

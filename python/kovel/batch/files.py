@@ -39,7 +39,16 @@ from dataclasses import dataclass
 
 from kovel.batch.ignore import Rules
 
-__all__ = ["EXTENSIONS", "FILE_NAMES", "Listed", "language_for", "list_files", "read_bytes", "write_roots"]
+__all__ = [
+    "EXTENSIONS",
+    "FILE_NAMES",
+    "Listed",
+    "dots_resolved",
+    "language_for",
+    "list_files",
+    "read_bytes",
+    "write_roots",
+]
 
 #: File extension (lower case, with its dot) -> tree-sitter grammar name, as
 #: ``kovel.treesitter.language`` takes it.  ``.h`` is read as C.
@@ -268,7 +277,7 @@ def list_files(
             out.append(item)
 
     for p in paths:
-        path = os.fspath(p)
+        path = dots_resolved(os.fspath(p))
         if os.path.isdir(path):
             listed: list[tuple[Listed, str, bool]] = []
             for f, included, real, linked in walker.files(path):
@@ -318,6 +327,34 @@ def _regular(path: str) -> bool:
         return True  # the task that reads it says what is wrong
 
 
+def dots_resolved(path: str) -> str:
+    """``path``, with each `..` taken as the system takes it where a symbolic link
+    comes before it: out of the link's target, not back to where the link
+    stands (``os.path.abspath`` would fold ``link/..`` to the link's directory).
+    A path whose `..` lead where its text says is given back as it is.
+
+    >>> import tempfile, pathlib
+    >>> d = pathlib.Path(tempfile.mkdtemp())
+    >>> (d / "out" / "deep").mkdir(parents=True)
+    >>> (d / "root").mkdir()
+    >>> (d / "root" / "link").symlink_to(d / "out" / "deep")
+    >>> dots_resolved(str(d / "root" / "link" / "..")) == str(d / "out")
+    True
+    >>> dots_resolved("a/../b")
+    'a/../b'
+    """
+    if ".." not in path.split(os.sep):
+        return path
+    real = os.path.realpath(path)
+    if real == os.path.realpath(os.path.normpath(os.path.abspath(path))):
+        return path
+    if not os.path.isabs(path):
+        rel = os.path.relpath(real)
+        if rel != os.pardir and not rel.startswith(os.pardir + os.sep):
+            return rel
+    return real
+
+
 def write_roots(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     """The resolved directories that a run over ``paths`` may write in.
 
@@ -334,7 +371,7 @@ def write_roots(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     """
     roots: list[str] = []
     for p in paths:
-        path = os.path.abspath(os.fspath(p))
+        path = os.path.abspath(dots_resolved(os.fspath(p)))
         root = os.path.realpath(path if os.path.isdir(path) else os.path.dirname(path))
         if root not in roots:
             roots.append(root)
