@@ -87,8 +87,9 @@ class Rules:
         return None if decides == len(self._negated) else not self._negated[decides]
 
 
-# Patterns of more wildcards than this are matched by ``_Wildmatch``.
-_MOST_WILDCARDS = 6
+# Patterns of more wildcards than this are matched by ``_Wildmatch``: a regex of
+# three may take the cube of a long name's length (`/*a*a*b` on 250 letters).
+_MOST_WILDCARDS = 2
 _STAR, _ANY, _DIRS = "[^/]*", ".*", "(?:.*/)?"
 _WILDCARDS = (_STAR, _ANY, _DIRS)
 
