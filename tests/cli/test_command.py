@@ -617,3 +617,10 @@ def test_an_empty_cache_directory_is_a_usage_error(tmp_path):
     (tmp_path / "a.py").write_text("f(1)\n")
     r = kovel(tmp_path, "find", "-p", "f($A)", "--cache", "", "a.py")
     assert r.returncode == 2 and "cache directory" in r.stderr and os.listdir(tmp_path) == ["a.py"]
+
+
+@pytest.mark.parametrize("glob", ["[", "\\", "src/[ab", "!x[[:nope:]]"])
+def test_a_glob_that_matches_nothing_is_a_usage_error(tmp_path, glob):
+    (tmp_path / "a.py").write_text("f(1)\n")
+    r = kovel(tmp_path, "find", "-g", glob, "-p", "f($A)", ".")
+    assert r.returncode == 2 and "--glob" in r.stderr and "Traceback" not in r.stderr, r.stderr

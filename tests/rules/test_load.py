@@ -69,6 +69,10 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         (H + "rule: {kind: identifier}\nfix:\n  expandEnd: {regex: ','}\n", 5, "fix.template"),
         (H + "rule: {pattern: f($A)}\nlabels:\n  A: {style: loud}\n", 5, "labels.A"),
         (H + "rule: {kind: call}\nfiles: ['" + "{a,b}" * 11 + "']\n", 4, "files"),
+        # a glob that matches nothing would turn the rule off without a word
+        (H + "rule: {kind: call}\nfiles: ['src/[ab.py']\n", 4, "files"),
+        (H + "rule: {kind: call}\nignores: ['{a,b[}/x']\n", 4, "ignores"),
+        (H + "rule: {kind: call}\nfiles: ['a\\']\n", 4, "files"),
         (H + "rule:\n  kinds: call\n", 4, "rule.kinds"),
         (H, 1, "rule"),
         ("language: python\nrule: {kind: call}\n", 1, "id"),

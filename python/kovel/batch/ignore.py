@@ -22,7 +22,7 @@ from collections.abc import Iterable
 
 from kovel.rules.rust_regex import ASCII_CLASSES
 
-__all__ = ["Rules"]
+__all__ = ["Rules", "glob_problem"]
 
 # Git's classes: Rust's less ``ascii`` and ``word``, which git does not know.
 _POSIX_CLASSES = {k: v for k, v in ASCII_CLASSES.items() if k not in ("ascii", "word")}
@@ -189,6 +189,23 @@ def _parse_line(line: str) -> tuple[list[str] | None, bool, bool] | None:
     return (body if anchored or body is None else [_DIRS, *body]), negated, dir_only
 
 
+def glob_problem(glob: str) -> str | None:
+    """Why ``glob`` (a line of ``.gitignore`` syntax) matches nothing ever, as
+    git reads it, or None for a glob that may match.  An ignore file's
+    malformed line is passed over, as git does; a glob given on the command
+    line or in a rule is an error.
+
+    >>> glob_problem("src/*.py"), glob_problem("[a-"), glob_problem("x\\")
+    (None, 'a character class `[` is not closed', 'it ends with a lone backslash')
+    """
+    line = _trim_trailing_spaces(glob.removeprefix("!")).removesuffix("/").removeprefix("/")
+    try:
+        _translate(line)
+    except _Malformed as exc:
+        return str(exc)
+    return None
+
+
 def _trim_trailing_spaces(line: str) -> str:
     """Drop trailing spaces, but not one escaped by a backslash (as git does)."""
     last_space: int | None = None
@@ -237,7 +254,7 @@ def _translate(pat: str) -> list[str]:
             out.append(cls)
         elif c == "\\":
             if i + 1 == n:
-                raise _Malformed
+                raise _Malformed("it ends with a lone backslash")
             out.append(re.escape(pat[i + 1]))
             i += 2
         else:
@@ -261,7 +278,7 @@ def _translate_class(pat: str, i: int) -> tuple[str, int]:
     first = True
     while True:
         if i >= n:
-            raise _Malformed
+            raise _Malformed("a character class `[` is not closed")
         c = pat[i]
         if c == "]" and not first:
             i += 1
@@ -270,7 +287,7 @@ def _translate_class(pat: str, i: int) -> tuple[str, int]:
         if c == "\\":
             i += 1
             if i >= n:
-                raise _Malformed
+                raise _Malformed("a character class `[` is not closed")
             c = pat[i]
             items.append(_class_char(c))
             prev = c
@@ -281,7 +298,7 @@ def _translate_class(pat: str, i: int) -> tuple[str, int]:
             if hi == "\\":
                 i += 1
                 if i >= n:
-                    raise _Malformed
+                    raise _Malformed("a character class `[` is not closed")
                 hi = pat[i]
             items.pop()
             if prev <= hi:  # git matches nothing for a reversed range
@@ -297,7 +314,7 @@ def _translate_class(pat: str, i: int) -> tuple[str, int]:
                 continue
             name = pat[i + 2 : end]
             if name not in _POSIX_CLASSES:
-                raise _Malformed
+                raise _Malformed(f"[:{name}:] names no character class")
             items.append(_POSIX_CLASSES[name])
             prev = None
             i = end + 2

@@ -72,6 +72,7 @@ from kovel.batch import (
 )
 from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
 from kovel.batch.files import Listed, list_files, write_roots
+from kovel.batch.ignore import glob_problem
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import TIMED_OUT, check_pattern, describe_error, hook
 from kovel.batch.workers import WatchdogPool, executor_for
@@ -247,6 +248,7 @@ def _arguments() -> argparse.ArgumentParser:
         "--glob",
         action="append",
         default=[],
+        type=_glob,
         metavar="GLOB",
         help="walk only the files this gitignore-style glob matches, or with '!' skip them; "
         "repeatable, later globs win",
@@ -880,6 +882,14 @@ class _Run:
 
 #: What writing a file came to: the file, whether it was written, why not, notes on it.
 _Written: TypeAlias = tuple[RewrittenFile, bool, str | None, list[str]]
+
+
+def _glob(value: str) -> str:
+    """A ``--glob`` value, or a usage error for one that could never match."""
+    problem = glob_problem(value)
+    if problem is not None:
+        raise argparse.ArgumentTypeError(f"{value!r} matches nothing: {problem}")
+    return value
 
 
 def _report_line(path: str, reason: str) -> str:

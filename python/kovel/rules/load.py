@@ -327,9 +327,11 @@ class _Reader:
             raise self.fail(doc, name, "expected a list of globs", name)
         for g in v:
             try:
-                braces_expanded(g)
+                problem = next(filter(None, map(_glob_problem, braces_expanded(g))), None)
             except ValueError as exc:
                 raise self.fail(doc, name, str(exc), name) from None
+            if problem is not None:
+                raise self.fail(doc, name, f"{g!r} is no glob: {problem}", name)
         return tuple(v)
 
     def named_rules(self, doc: _Map, name: str) -> dict[str, Rule]:
@@ -650,6 +652,36 @@ def regular_only(path: str, flags: int) -> int:
         raise OSError(errno.EINVAL, "not a regular file")
     os.set_blocking(fd, True)
     return fd
+
+
+def _glob_problem(glob: str) -> str | None:
+    """What makes ``glob`` no glob, as ast-grep reads one (a ``[`` never closed,
+    a ``\\`` escaping nothing), or None.
+
+    >>> _glob_problem("src/[ab]*.py"), _glob_problem("src/[ab*.py"), _glob_problem("a\\")
+    (None, 'a character class `[` is not closed', 'it ends with a lone backslash')
+    """
+    i = 0
+    while i < len(glob):
+        c = glob[i]
+        if c == "\\":
+            if i + 1 == len(glob):
+                return "it ends with a lone backslash"
+            i += 2
+            continue
+        if c == "[":
+            j = i + 1
+            if j < len(glob) and glob[j] in "!^":
+                j += 1
+            if j < len(glob) and glob[j] == "]":  # a `]` first is one of the class's characters
+                j += 1
+            close = glob.find("]", j)
+            if close < 0:
+                return "a character class `[` is not closed"
+            i = close + 1
+            continue
+        i += 1
+    return None
 
 
 def rule_files(folder: str) -> Iterator[str]:
