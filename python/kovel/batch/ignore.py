@@ -195,7 +195,7 @@ def glob_problem(glob: str) -> str | None:
     malformed line is passed over, as git does; a glob given on the command
     line or in a rule is an error.
 
-    >>> glob_problem("src/*.py"), glob_problem("[a-"), glob_problem("x\\")
+    >>> glob_problem("src/*.py"), glob_problem("[a-"), glob_problem("x\\\\")
     (None, 'a character class `[` is not closed', 'it ends with a lone backslash')
     """
     line = _trim_trailing_spaces(glob.removeprefix("!")).removesuffix("/").removeprefix("/")
