@@ -656,7 +656,7 @@ def regular_only(path: str, flags: int) -> int:
 
 def _glob_problem(glob: str) -> str | None:
     """What makes ``glob`` no glob, as ast-grep reads one (a ``[`` never closed,
-    a ``\\\\`` escaping nothing), or None.
+    a ``\\`` escaping nothing), or None.
 
     >>> _glob_problem("src/[ab]*.py"), _glob_problem("src/[ab*.py"), _glob_problem("a\\\\")
     (None, 'a character class `[` is not closed', 'it ends with a lone backslash')
