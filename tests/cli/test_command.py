@@ -624,3 +624,21 @@ def test_a_glob_that_matches_nothing_is_a_usage_error(tmp_path, glob):
     (tmp_path / "a.py").write_text("f(1)\n")
     r = kovel(tmp_path, "find", "-g", glob, "-p", "f($A)", ".")
     assert r.returncode == 2 and "--glob" in r.stderr and "Traceback" not in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("closed", [0, 1, 2])
+def test_a_closed_standard_stream_is_the_null_device(tmp_path, closed):
+    (tmp_path / "a.py").write_text("f(1)\n")
+    r = kovel(
+        tmp_path,
+        "rewrite",
+        "--write",
+        "-p",
+        "f($A)",
+        "-r",
+        "g($A)",
+        "a.py",
+        preexec_fn=lambda: os.close(closed),
+    )
+    assert r.returncode == 0 and "Traceback" not in r.stdout + r.stderr, r.stdout + r.stderr
+    assert (tmp_path / "a.py").read_text() == "g(1)\n"

@@ -128,6 +128,7 @@ def run() -> NoReturn:
     >>> done.returncode, done.stdout.endswith("a.py:1:1: print(1)\\n")
     (0, True)
     """
+    _standard_streams_open()
     for stream in (sys.stdout, sys.stderr):
         # File names and a diff's lines are written as their own bytes, UTF-8 or not.
         if isinstance(stream, io.TextIOWrapper):
@@ -158,6 +159,21 @@ def run() -> NoReturn:
             sys.exit(code)
     atexit._run_exitfuncs()
     os._exit(code)
+
+
+def _standard_streams_open() -> None:
+    """Give a standard stream the command was started without (``2>&-``, a
+    daemon's closed descriptors) the null device: else the next file opened
+    takes its number, and whatever writes to that stream (a worker's report,
+    a message) would write into the file."""
+    while True:
+        fd = os.open(os.devnull, os.O_RDWR)
+        if fd > 2:
+            os.close(fd)
+            break
+    for name, fd, mode in (("stdin", 0, "r"), ("stdout", 1, "w"), ("stderr", 2, "w")):
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(fd, mode, closefd=False, encoding="utf-8", errors="surrogateescape"))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
