@@ -154,6 +154,9 @@ FIXES = {
     # of them made by the rule listed last, and reaching back over a blank line.
     "of several rules": (SEVERAL, "f(print(1))\nx\ng(2)\ny = print(3)\n", 0, ["1 fix overlapping another not applied"],
                          "f(out(1))\nh(2)\ny = log(3)\n"),
+    # A fix that writes what stands there changes no file, and wins over no other fix.
+    "of nothing": (G_RULE.format("g($A)") + "---\n" + G_RULE.format("h($A)").replace("id: g", "id: h"),
+                   "y = g(1)\n", 0, [], "y = h(1)\n"),
 }  # fmt: skip
 
 

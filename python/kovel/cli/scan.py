@@ -257,8 +257,10 @@ def _fix(
     changes: list[Change] = []
     left = 0  # fixes that overlap one taken before them: the next run applies them to the fixed text
     # (The outermost first where fixes start together: those inside it wait for the next run.)
+    # (A fix that writes what stands there changes nothing: the file is not written for it.)
     for fix in sorted(
-        (d.fix for d in r.diagnostics if d.fix is not None), key=lambda c: (c.old.start, -c.old.end)
+        (d.fix for d in r.diagnostics if d.fix is not None and d.fix.new != d.fix.old.text),
+        key=lambda c: (c.old.start, -c.old.end),
     ):
         if not changes or fix.old.start >= changes[-1].old.end:
             changes.append(fix)
