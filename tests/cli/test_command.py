@@ -642,3 +642,12 @@ def test_a_closed_standard_stream_is_the_null_device(tmp_path, closed):
     )
     assert r.returncode == 0 and "Traceback" not in r.stdout + r.stderr, r.stdout + r.stderr
     assert (tmp_path / "a.py").read_text() == "g(1)\n"
+
+
+@pytest.mark.parametrize("command", [["find", "-p", "f($A)"], ["scan", "-r", "r.yml"]])
+def test_a_cache_that_cannot_be_written_is_said_and_the_run_goes_on(tmp_path, command):
+    (tmp_path / "a.py").write_text("f(1)\n")
+    (tmp_path / "r.yml").write_text("id: r\nlanguage: python\nrule: {pattern: f($A)}\n")
+    r = kovel(tmp_path, *command, "--cache", "a.py/cache", "a.py")  # under a file: no directory can be made
+    assert r.returncode == 0 and "a.py:1:1" in r.stdout, r.stderr
+    assert "the cache a.py/cache cannot be written" in r.stderr

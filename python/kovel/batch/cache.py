@@ -35,7 +35,7 @@ from kovel.batch.files import read_bytes
 from kovel.treesitter.convert import Parsed
 from kovel.treesitter.grammars import grammar_package
 
-__all__ = ["DEFAULT_CACHE_SIZE", "Stored", "TermCache", "prune"]
+__all__ = ["DEFAULT_CACHE_SIZE", "Stored", "TermCache", "prune", "unwritable"]
 
 #: The bytes a cache directory keeps at most, unless told otherwise.
 DEFAULT_CACHE_SIZE = 1 << 30
@@ -260,6 +260,23 @@ def _decode(blob: bytes, key: str) -> Parsed | None:
 
 _SHARD = re.compile(r"[0-9a-f]{2}")
 _ENTRY = re.compile(r"[0-9a-f]{64}")
+
+
+def unwritable(root: str) -> str | None:
+    """Why no entry can be put in the cache at ``root`` (made if missing), or
+    None.  Its entries may still be read: a cache shared read-only is one.
+
+    >>> unwritable(tempfile.mkdtemp()) is None, unwritable("/proc/no/cache")
+    (True, 'No such file or directory')
+    """
+    try:
+        os.makedirs(root, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(dir=root, prefix=".tmp-")
+        os.close(fd)
+        os.unlink(tmp)
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    return None
 
 
 def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:

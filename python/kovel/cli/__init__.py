@@ -517,6 +517,9 @@ class _Run:
             return 2
         timeout = default_timeout if a.timeout is None else a.timeout
         self.pool_timeout = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
+        note = output.cache_note(a.cache)
+        if note is not None:
+            self.err(note)
         try:
             if stdin:
                 return self.stdin(timeout)

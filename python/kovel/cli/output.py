@@ -19,9 +19,11 @@ import os
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypeAlias
 
+from kovel.batch.cache import unwritable
 from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
 
 __all__ = [
+    "cache_note",
     "DEFAULT_MAX_COLUMNS",
     "json_text",
     "FindPrinter",
@@ -313,3 +315,18 @@ def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:
             yield line
         else:
             yield line + "\n\\ No newline at end of file\n"
+
+
+def cache_note(cache: str | None) -> str | None:
+    """The note to print when the ``--cache`` directory takes no new entries (a run
+    that asked for a cache would parse every file again, unwarned), or None.
+
+    >>> cache_note("/proc/no/cache")
+    'kovel: note: the cache /proc/no/cache cannot be written (No such file or directory): only what it holds is used'
+    """
+    why = unwritable(cache) if cache is not None else None
+    return (
+        None
+        if why is None
+        else f"kovel: note: the cache {cache} cannot be written ({why}): only what it holds is used"
+    )

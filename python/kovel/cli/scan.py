@@ -33,6 +33,7 @@ from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import describe_error
 from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
+from kovel.cli.output import cache_note
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import RuleConfig, RuleFileError, load_rules, precompile
 from kovel.rules.load import SEVERITIES
@@ -152,6 +153,9 @@ def run_scan(a: argparse.Namespace) -> int:
     if a.interactive and not sys.stdin.isatty():
         print("kovel: --interactive needs a terminal on standard input", file=sys.stderr)
         return 2
+    note = cache_note(a.cache)
+    if note is not None:
+        print(note, file=sys.stderr)
     limit = DEFAULT_TIMEOUT if a.timeout is None else a.timeout
     pool = executor_for(a.jobs, limit, TASK_MODULES)
     compiles = _compiling(configs, pool, limit)  # the files are listed meanwhile
