@@ -396,3 +396,23 @@ def test_dots_after_a_link_lead_where_the_system_takes_them(tmp_path, monkeypatc
     assert write_roots(["root/link/../out.py"]) == [str(tmp_path / "outside")]
     # `..` with no link before it still reads as written.
     assert [x.path for x in list_files(["root/../root/in.py"])] == ["root/../root/in.py"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="becomes user nobody to be refused a search")
+def test_a_named_file_behind_a_directory_that_refuses_a_search_is_not_called_missing():
+    tmp_path = Path(tempfile.mkdtemp())  # pytest's tmp_path is not reachable by nobody
+    write_files(tmp_path, {"d/a.py": "x\n"})
+    tmp_path.chmod(0o755)
+    (tmp_path / "d").chmod(0o644)  # readable, not searchable
+
+    def listed():
+        errors = [x.error for x in list_files([tmp_path / "d/a.py", tmp_path / "d/b.py"])]
+        print(errors)
+        return 0 if errors == ["cannot read: Permission denied"] * 2 else 1
+
+    try:
+        status, printed = as_nobody(listed, tmp_path)
+    finally:
+        (tmp_path / "d").chmod(0o755)
+        shutil.rmtree(tmp_path)
+    assert status == 0, printed

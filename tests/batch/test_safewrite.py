@@ -259,3 +259,17 @@ def test_a_file_of_the_longest_name_is_replaced(tmp_path, name):
     f.write_bytes(b"old")
     SafeWriter([tmp_path]).replace(str(f), b"new", hashlib.sha256(b"old").hexdigest())
     assert f.read_bytes() == b"new" and os.listdir(tmp_path) == [name]
+
+
+def test_a_file_gone_since_it_was_read_is_said_to_be(tmp_path, monkeypatch):
+    f = old_file(tmp_path / "f.py")
+    real_access = os.access
+
+    def gone_first(path, mode, **kw):  # the file is taken away between the read and the write
+        f.unlink(missing_ok=True)
+        return real_access(path, mode, **kw)
+
+    monkeypatch.setattr(os, "access", gone_first)
+    with pytest.raises(NotWrittenError, match="gone since it was read"):
+        replace_file(str(f), b"new\n", OLD)
+    assert names(tmp_path) == []

@@ -31,6 +31,7 @@ always followed.
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 import subprocess
@@ -308,8 +309,20 @@ def list_files(
             else:
                 add(Listed(path, found))
         else:
-            add(Listed(path, lang, "no such file or directory"))
+            add(Listed(path, lang, _missing(path)))
     return out
+
+
+def _missing(path: str) -> str:
+    """Why ``path``, which ``os.path.exists`` does not find, cannot be had: most
+    often it is not there, but a directory on the way may refuse a search, or
+    a link lead to itself."""
+    try:
+        os.stat(path)
+    except OSError as exc:
+        if exc.errno != errno.ENOENT and exc.strerror:
+            return f"cannot read: {exc.strerror}"
+    return "no such file or directory"
 
 
 def _own_descriptor(path: str) -> bool:

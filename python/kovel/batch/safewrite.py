@@ -106,7 +106,7 @@ class SafeWriter:
         self, dfd: int, folder: str, base: str, data: bytes | Callable[[bytes], bytes], digest: str
     ) -> list[str]:
         if not os.access(base, os.W_OK, dir_fd=dfd):
-            raise NotWrittenError("no permission to write it; not written")
+            raise NotWrittenError(f"{_unwritable(dfd, base)}; not written")
         try:  # O_NOFOLLOW: the name was resolved; a link put there since is not followed
             fd = os.open(base, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dfd)
         except PermissionError:
@@ -150,6 +150,22 @@ class SafeWriter:
         finally:
             os.close(tmp)
         return notes
+
+
+def _unwritable(dfd: int, base: str) -> str:
+    """Why the file ``base`` in the directory ``dfd`` may not be written, as ``os.access`` found."""
+    try:
+        os.stat(base, dir_fd=dfd, follow_symlinks=False)
+    except FileNotFoundError:
+        return "gone since it was read"
+    except OSError:
+        pass
+    try:
+        if os.fstatvfs(dfd).f_flag & os.ST_RDONLY:
+            return "its file system is read-only"
+    except OSError:
+        pass
+    return "no permission to write it"
 
 
 def replace_file(
