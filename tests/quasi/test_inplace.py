@@ -415,3 +415,28 @@ def test_an_optional_chain_that_went_on_may_go_on():
     # The match's own `?.` skipped the `.c` after it: so may the replacement's.
     assert rewrite("javascript", "x = a?.b.c;\n", "a?.b", "g(a)?.b") == "x = g(a)?.b.c;\n"
     assert rewrite("typescript", "x = g(a?.b)!.c;\n", "g($A)", "$A") == "x = (a?.b)!.c;\n"
+
+
+@pytest.mark.parametrize(
+    "lang, source",
+    [
+        ("go", "package main\n\nimport \"fmt\"\n\nfunc g(a int) int { return a }\n\n"
+         "func main() {\n\tx, y := 1, 2\n\tfmt.Println(x<g(-y))\n}\n"),
+        ("rust", "fn g(a: i32) -> i32 { a }\nfn main() { let (x, y) = (1, 2); let b = x<g(-y); println!(\"{}\", b); }\n"),
+    ],
+)  # fmt: skip
+def test_a_less_than_stays_apart_from_a_minus_after_it(tmp_path, lang, source):
+    # `x<-y` is Go's channel receive, and a token of Rust's.
+    out = rewrite(lang, source, "g($A)", "$A")
+    assert "x< -y" in out
+    compiler = "go" if lang == "go" else "rustc"
+    if shutil.which(compiler) is None:
+        pytest.skip(f"{compiler} is not installed")
+    f = tmp_path / ("main.go" if lang == "go" else "main.rs")
+    f.write_text(out)
+    if lang == "go":
+        printed = run("go", "run", f)
+    else:
+        run("rustc", "--edition", "2021", "-o", tmp_path / "main", f)
+        printed = run(tmp_path / "main")
+    assert printed == "false\n"

@@ -2510,7 +2510,13 @@ def joins(a: str, b: str, lang: str = "") -> bool:
         return True  # `f!`, `f?` name a method; `f:` and `f?:` are labels; `f%w[]` takes a modulo
     if lang in _JS and a + b == "<!":
         return True  # a script reads `<!--` as a comment to the end of the line
+    if lang in _ARROWS and a + b == "<-":
+        return True  # Go's channel operator; a token Rust keeps (`x<-y` is no comparison)
     return (word and _in_a_word(b)) or a + b in _JOINS
+
+
+#: Languages that read `<-` as one token.
+_ARROWS = frozenset({"go", "rust", "haskell", "scala", "ocaml", "r", "elm"})
 
 
 def _in_a_word(c: str) -> bool:
