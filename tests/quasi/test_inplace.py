@@ -385,6 +385,11 @@ def test_python_operators_keep_the_grouping_python_gives_them(source, pat, tpl, 
         ("kotlin", "val x = !t && u\n", "$A && $B", "$B && $A", "val x = !t && u\n"),
         ("kotlin", "val x = !a is Boolean\n", "!$A", "$A.not()", "val x = !a is Boolean\n"),
         ("php", "<?php\necho -$x ** 2, $x ** 2;\n", "$A ** $B", "pow($A, $B)", "<?php\necho -$x ** 2, pow($x, 2);\n"),
+        # C#'s `is` takes no `||` into its pattern; `(a)-b` subtracts where `a` is no keyword type
+        ("c_sharp", "class A { bool M(object x, bool y) => x is null || !y; }\n", "$A || $B", "$B || $A",
+         "class A { bool M(object x, bool y) => x is null || !y; }\n"),
+        ("c_sharp", "class A { int M(int a, int b) => (a)-b; }\n", "-$X", "(0 - $X)",
+         "class A { int M(int a, int b) => (a)-b; }\n"),
     ],
 )  # fmt: skip
 def test_a_match_its_grammar_groups_otherwise_than_its_language_is_left_alone(lang, source, pat, tpl, want):

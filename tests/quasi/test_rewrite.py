@@ -157,6 +157,7 @@ def test_a_value_the_language_would_read_otherwise_is_parenthesised(tmp_path, la
         ("typescript", "r = g(a || b);\ns = g(a + b);\n", "g($A)", "$A as T", "r = (a || b) as T;\ns = a + b as T;\n"),
         ("typescript", "r = g(a ?? b);\n", "g($A)", "$A satisfies T", "r = (a ?? b) satisfies T;\n"),
         ("typescript", "r = g((x: number) => x);\n", "g($A)", "<T>$A", "r = <T>((x: number) => x);\n"),
+        ("typescript", "r = g(<number>y) ** 2;\n", "g($A)", "$A", "r = (<number>y) ** 2;\n"),  # TS17007 bare
         # rustc chains neither comparisons nor ranges
         ("rust", "fn m() { let x = g(1 == 1); let y = g(1 + 1); }\n", "g($A)", "$A != false",
          "fn m() { let x = (1 == 1) != false; let y = 1 + 1 != false; }\n"),

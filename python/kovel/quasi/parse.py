@@ -1519,6 +1519,18 @@ def _csharp_subtracted(n: Node, parent: Node) -> bool:
     return first.type in ("-", "+", "++", "--")
 
 
+def _csharp_below_is(n: Node) -> bool:
+    """Whether C# ranks the operator of ``n`` below its `is`, whose constant
+    pattern the grammar reads ``n`` as: the pattern ends before it."""
+    if n.type == "conditional_expression":
+        return True
+    op = n.child_by_field_name("operator") if n.type == "binary_expression" else None
+    return op is not None and op.type in _BELOW_IS
+
+
+_BELOW_IS = frozenset({"==", "!=", "&", "^", "|", "&&", "||", "??"})
+
+
 # Kotlin ends a statement at a line break, unless brackets are open or the next
 # line starts with one of these: its grammar reads `a\n- b` as one subtraction.
 _KOTLIN_GOES_ON = frozenset({"&&", "||", "?:", ".", "?.", "as", "as?", "::"})
@@ -1806,6 +1818,8 @@ def misranked(lang: str, n: Node) -> bool:
         return True  # `new a?.b()` is refused: what `new` makes is no optional chain
     if lang == "c_sharp" and _csharp_subtracted(n, parent):
         return True
+    if lang == "c_sharp" and parent.type == "constant_pattern" and _csharp_below_is(n):
+        return True  # `x is null || y` is `(x is null) || y`
     if n.type == "lambda_expression" and lang in _LAMBDA_HEADS and _lambda_as_head(n, _LAMBDA_HEADS[lang]):
         return True  # `(() -> 3).get()`: no parentheses make a lambda a receiver
     if lang == "tsx" and parent.type == "unary_expression" and n.type in _JSX_ELEMENTS:
@@ -1864,7 +1878,7 @@ def misranked(lang: str, n: Node) -> bool:
         and parent.child_count == 3
         and parent.children[1].type == "**"
         and parent.children[0] == n
-        and n.type in ("unary_expression", "await_expression")
+        and n.type in ("unary_expression", "await_expression", "type_assertion")  # TypeScript's `<T>x`
     )
 
 
