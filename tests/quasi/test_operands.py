@@ -169,6 +169,14 @@ def test_an_empty_run_is_no_operand():
 )
 def test_a_named_argument_taken_out_of_its_call_is_left_alone(lang, source):
     assert rewrite_leaving(lang, source, "f($X)", "$X") == (source, [ANY])
+    # Nor is it put where a value goes: Python's `y = x=1` would assign twice.
+    assert rewrite_leaving(lang, source, "f($X)", "y = $X")[0] == source
+
+
+def test_a_default_taken_out_of_its_parameters_is_left_alone():
+    source = "def g(b=2, c: int = 3):\n    pass\n"
+    for tpl in ("y = $P", "print($P)"):
+        assert rewrite_leaving("python", source, "def $F($P, $Q):\n    $$$B", tpl) == (source, [ANY]), tpl
 
 
 # A match taken out (an empty fix): what held it must still read as what it was.

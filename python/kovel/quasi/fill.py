@@ -23,6 +23,7 @@ from kovel.quasi.parse import (
     IN_COMMENT,
     IN_TOKEN,
     MISREAD,
+    NAMED_ARGUMENTS,
     READ,
     RUN,
     MisreadError,
@@ -654,9 +655,12 @@ def _guard(
                 wrap = next(
                     (g for g in groups if reading(sk, hole.meta, f"({text})", groups[g]) == READ), None
                 )
-                # A node read otherwise (not merely as another kind of node) that nothing keeps together.
+                # A node read otherwise (not merely as another kind of node) that nothing keeps
+                # together; or a named argument read as another kind (`x = a=1` assigns twice).
                 if wrap is None and node and alone in (MISREAD, RUN):
-                    if reading(sk, hole.meta, text, None) in (MISREAD, RUN):
+                    if reading(sk, hole.meta, text, None) in (MISREAD, RUN) or _native.tag(
+                        inner_node(v)
+                    ) in NAMED_ARGUMENTS.get(sk.lang, ()):
                         wrap = MisreadError(_misread(sk, hole, text, bool(groups)))
             else:
                 wrap = None

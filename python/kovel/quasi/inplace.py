@@ -24,6 +24,7 @@ from kovel._kovel import KTerm, tb
 from kovel.quasi.fill import MADE_RUN
 from kovel.quasi.parse import (
     MISREAD,
+    NAMED_ARGUMENTS,
     READ,
     UNCLEAR,
     MisreadError,
@@ -344,7 +345,7 @@ def _readings(
 
 def _named(lang: str, core: KTerm) -> str | None:
     """The kind of named argument ``core`` is, all of its text (``x=1``), if it is one."""
-    kinds = _NAMED_ARGUMENTS.get(lang)
+    kinds = NAMED_ARGUMENTS.get(lang)
     return None if kinds is None else _all_of(core, kinds)
 
 
@@ -863,8 +864,6 @@ def _directive_as_body(node: Node) -> bool:
 
 
 _LISTS_OF_ONE = frozenset({"expression_list"})
-# The kinds of a named argument, which means something else out of an argument list.
-_NAMED_ARGUMENTS = {"python": ("keyword_argument",), "ruby": ("pair",), "kotlin": ("value_argument",)}
 
 
 def _loose_pair(lang: str, node: Node) -> bool:

@@ -53,6 +53,7 @@ __all__ = [
     "UNCLEAR",
     "RUN",
     "MisreadError",
+    "NAMED_ARGUMENTS",
     "clipped",
     "extends_a_chain",
     "too_deep",
@@ -1529,6 +1530,15 @@ def _csharp_below_is(n: Node) -> bool:
 
 
 _BELOW_IS = frozenset({"==", "!=", "&", "^", "|", "&&", "||", "??"})
+
+
+#: The kinds of a named argument (or a parameter's default), which mean something
+#: else out of their list: Python's `x=1` taken out of `f(x=1)` assigns.
+NAMED_ARGUMENTS = {
+    "python": ("keyword_argument", "default_parameter", "typed_default_parameter"),
+    "ruby": ("pair",),
+    "kotlin": ("value_argument",),
+}
 
 
 # Kotlin ends a statement at a line break, unless brackets are open or the next
