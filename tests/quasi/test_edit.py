@@ -214,3 +214,22 @@ def test_ruby_arguments_written_apart_from_the_name_stay_apart(source, pat, rep,
     lib = "module K\n  def self.bar(*a) = a.empty? ? 100 : a.flatten.sum\nend\ndef bar(*a) = K.bar(*a)\n"
     out = rewrite("ruby", source, pat, rep)
     assert run("ruby", "-e", lib + out) == want, out
+
+
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "rep", "want"),
+    [
+        ("python", "if a:\n    b()\nelse:\n    c()\n", "if $A:\n    $$$B\nelse:\n    $$$C", "$$$C", "c()\n"),
+        ("python", "if a:\n    b()\nelif c:\n    d()\n", "if $A:\n    $$$B\nelif $C:\n    $$$D", "pass", "pass\n"),
+        ("python", "for x in y:\n    a()\nelse:\n    b()\n", "for $X in $Y:\n    $$$A\nelse:\n    $$$B", "$$$B", "b()\n"),
+        ("python", "try:\n    a()\nexcept E:\n    b()\n", "try:\n    $$$A\nexcept $E:\n    $$$B", "$$$A", "a()\n"),
+        ("javascript", "if (a) {\n  b();\n} else {\n  c();\n}\n", "if ($A) { $$$B } else { $$$C }", "$$$C", "c();\n"),
+        ("rust", "fn f() {\n    if a { b(); } else { c(); }\n}\n", "if $A { $$$B } else { $$$C }", "$$$C",
+         "fn f() {\n    c();\n}\n"),
+        ("java", "class A { void f() { try { a(); } catch (E e) { b(); } finally { c(); } } }\n",
+         "try { $$$A } catch ($T $E) { $$$B } finally { $$$C }", "$$$A", "class A { void f() { a(); } }\n"),
+    ],
+)  # fmt: skip
+def test_a_clause_the_pattern_names_goes_with_the_match(lang, source, pat, rep, want):
+    # (Dropping a dead branch: the `else` was matched, not passed over.)
+    assert rewrite(lang, source, pat, rep) == want

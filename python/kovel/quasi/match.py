@@ -168,6 +168,7 @@ class Pattern:
     """
 
     __slots__ = (
+        "_clauses",
         "_editors",
         "_label",
         "_links",
@@ -254,6 +255,12 @@ class Pattern:
         self._label: bool = (
             bool(last) and isinstance(last[0], SNode) and last[0].leaf and last[0].items == [":"]
         )
+        # The clauses the pattern names (`else:` of `if $C: $$$A else: $$$B`), by kind: a match's
+        # clauses beyond these were passed over.
+        self._clauses: dict[str, int] = {}
+        for i in root.items if isinstance(root, SNode) else ():
+            if isinstance(i, SNode) and i.kind.endswith("_clause"):
+                self._clauses[i.kind] = self._clauses.get(i.kind, 0) + 1
         # In a fixed order (the longest first), so that a tie for the rarest
         # text falls the same way in every process.
         self._required_utf8 = tuple(sorted((t.encode() for t in self._required), key=lambda w: (-len(w), w)))
@@ -410,6 +417,12 @@ class Pattern:
                 return _native.tag(matched), _native.tag(kids[-1])
         return None
 
+    def _names(self, kids: Sequence[KTerm], at: int) -> bool:
+        """Whether the pattern names the clause ``kids[at]``: it has as many clauses of
+        its kind as come before it and it (they match the match's first ones)."""
+        tag = _native.tag(kids[at])
+        return sum(1 for k in kids[: at + 1] if _native.tag(k) == tag) <= self._clauses.get(tag, 0)
+
     def _keep_end_tokens(self, matched: KTerm, new: KTerm, body: str, kind: str) -> KTerm:
         """``new`` with the tokens that end (and start) ``matched`` which the
         pattern does not name and ``new`` lacks: dropping a ``;`` can change
@@ -426,7 +439,7 @@ class Pattern:
         trail = len(kids)
         while trail > lead + 1 and (
             _unnamed_token(kids[trail - 1], self._tokens, self._words)
-            or _native.tag(kids[trail - 1]).endswith("_clause")
+            or (_native.tag(kids[trail - 1]).endswith("_clause") and not self._names(kids, trail - 1))
             or (self._label and _native.is_statement(kids[trail - 1]))
         ):
             trail -= 1
