@@ -591,3 +591,30 @@ def test_an_expression_hole_takes_a_string_literal() -> None:
     for v in ["it's", 'say "hi"', "a\\b\n{x}"]:
         for code in ["x = f'{$X}'", 'x = f"{$X}"', 'x = f"""{$X}"""']:
             assert eval(str(template("python", code).fill(X=v))[4:]) == v  # noqa: S307
+
+
+NASTY = ["plain", 'a"b', "it's", "back\\slash\\", "$HOME `id` $(id) ${x}", "#{x} #@y #$z", "{$x}",
+         "line\nbreak\ttab\r", "\x01\x7f", "é ü 中 🎉"]  # fmt: skip
+SHELLS = [
+    ("bash", '"', lambda s: ["bash", "-c", f'printf %s "{s}"']),
+    ("bash", "$'", lambda s: ["bash", "-c", f"printf %s $'{s}'"]),
+    ("bash", "'", lambda s: ["bash", "-c", f"printf %s '{s}'"]),
+    ("ruby", '"', lambda s: ["ruby", "-e", f'print "{s}"']),
+    ("ruby", "'", lambda s: ["ruby", "-e", f"print '{s}'"]),
+    ("php", '"', lambda s: ["php", "-r", f'echo "{s}";']),
+    ("php", "'", lambda s: ["php", "-r", f"echo '{s}';"]),
+]
+
+
+@pytest.mark.parametrize("lang, opener, command", SHELLS, ids=[f"{a}{b}" for a, b, _ in SHELLS])
+def test_a_string_escaped_for_a_literal_is_what_its_interpreter_reads(lang, opener, command):
+    if shutil.which(lang) is None:
+        pytest.skip(f"{lang} is not installed")
+    for value in NASTY:
+        try:
+            text = L.escape_in_literal(lang, opener, value)
+        except TypeError:
+            assert (lang, opener) == ("bash", "'") and "'" in value  # the one literal that cannot hold it
+            continue
+        done = subprocess.run(command(text), capture_output=True, check=True)
+        assert done.stdout.decode() == value, (value, text)

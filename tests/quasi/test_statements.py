@@ -10,7 +10,7 @@ from unittest.mock import ANY
 
 import pytest
 
-from tests.helpers import rewrite_leaving
+from tests.helpers import rewrite, rewrite_leaving, run
 
 pytest.importorskip("tree_sitter")
 
@@ -70,3 +70,12 @@ C = [
 def test_c_statements_put_where_a_directive_is_a_body(source, want):
     out, left = rewrite_leaving("c", source, *PUTS)
     assert (out, bool(left)) == ((source, True) if want is None else (want, False))
+
+
+@pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
+def test_a_shell_expansion_quoted_by_the_template_stays_an_expansion(tmp_path):
+    # ShellCheck's SC2086: `foo $x` -> `foo "$x"` keeps x one word.
+    source = 'x="a b"\nset -- $x\necho $#\nset -- ${x}\necho $#\n'
+    out = rewrite("bash", source, "set -- $A", 'set -- "$A"')
+    assert out == 'x="a b"\nset -- "$x"\necho $#\nset -- "${x}"\necho $#\n'
+    assert run("bash", "-c", out) == "1\n1\n" and run("bash", "-c", source) == "2\n2\n"

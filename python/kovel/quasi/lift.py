@@ -547,6 +547,58 @@ def _escape_html(opener: str, value: object) -> str:
     return f'"{escaped}"' if opener == "" else escaped
 
 
+def _escape_bash(opener: str, value: object) -> str:
+    text = _text(value, f"a bash {opener}…{opener[-1:]} string")
+    if "\0" in text:
+        raise TypeError("a bash string cannot hold a NUL")
+    if opener == '"':  # expansions and escapes start with these four
+        return re.sub(r'([\\"$`])', r"\\\1", text)
+    if opener == "'":
+        if "'" in text:
+            raise TypeError("a bash '…' string cannot hold a '")
+        return text
+    if opener == "$'":
+        out = re.sub(r"([\\'])", r"\\\1", text)
+        return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else _bash_code(c)) for c in out)
+    raise _bad_opener("bash", opener)
+
+
+def _bash_code(c: str) -> str:
+    return f"\\x{ord(c):02x}" if ord(c) < 0x100 else f"\\U{ord(c):08x}"
+
+
+def _escape_ruby(opener: str, value: object) -> str:
+    text = _text(value, f"a Ruby {opener}…{opener} string")
+    if opener == "'":
+        return re.sub(r"([\\'])", r"\\\1", text)
+    if opener != '"':
+        raise _bad_opener("Ruby", opener)
+    # `#{`, `#@` and `#$` interpolate: their `#` is escaped.
+    out = re.sub(r'([\\"])', r"\\\1", text)
+    out = re.sub(r"#(?=[{@$])", r"\\#", out)
+    return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else _ruby_code(c)) for c in out)
+
+
+def _ruby_code(c: str) -> str:
+    return f"\\u{{{ord(c):x}}}"
+
+
+def _escape_php(opener: str, value: object) -> str:
+    text = _text(value, f"a PHP {opener}…{opener} string")
+    if opener == "'":
+        return re.sub(r"([\\'])", r"\\\1", text)
+    if opener != '"':
+        raise _bad_opener("PHP", opener)
+    out = re.sub(r'([\\"$])', r"\\\1", text)  # `$x` and `{$x}` interpolate
+    return "".join(
+        _C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else f"\\u{{{ord(c):x}}}") for c in out
+    )
+
+
+#: Escapes of the control characters that bash's `$'…'`, Ruby's and PHP's "…" share.
+_C_LIKE = {"\n": "\\n", "\t": "\\t", "\r": "\\r", "\x0b": "\\v", "\x0c": "\\f", "\x1b": "\\e"}
+
+
 _ESCAPERS: dict[str, Callable[[str, object], str]] = {
     "python": _escape_python,
     "javascript": _escape_js,
@@ -556,6 +608,9 @@ _ESCAPERS: dict[str, Callable[[str, object], str]] = {
     "c": _escape_c,
     "cpp": _escape_c,
     "html": _escape_html,
+    "bash": _escape_bash,
+    "ruby": _escape_ruby,
+    "php": _escape_php,
 }
 
 
@@ -587,6 +642,10 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
       ``)delim"``).  Narrow and ``u8`` strings hold the UTF-8 bytes of a
       ``str`` (or ``bytes`` as they are); the others hold code points.  A
       character literal takes one character its type can hold.
+    - ``bash``: ``"`` (``\\``, ``"``, ``$`` and the backtick escaped), ``'``
+      (which refuses a ``'``) and ``$'``.
+    - ``ruby`` and ``php``: ``"`` (what would interpolate escaped too:
+      Ruby's ``#{``, PHP's ``$``) and ``'``.
     - ``html``: ``"`` or ``'`` for a quoted attribute value; ``""`` for an
       unquoted one, whose text comes back quoted (``"…"``) to replace it;
       ``>`` for text between tags (not inside ``<script>`` or ``<style>``,

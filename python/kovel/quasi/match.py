@@ -965,7 +965,9 @@ def bound_texts(
         came = taken.get(name, frozenset({None}))
         text = str(v)
         if None in came:
-            verbatim = False  # code, written as text
+            # Code, written as text; but an expansion means what it did inside a shell's
+            # "…" (`foo $x` -> `foo "$x"` quotes it, the fix for word splitting).
+            verbatim = tpl.lang == "bash" and inside == {'"'} and _native.tag(v) in _EXPANSIONS
         elif came == inside or _PLAIN_TEXT.fullmatch(text):
             verbatim = True
         else:
@@ -980,6 +982,10 @@ def bound_texts(
         if isinstance(v, KTerm) and not tpl.literals.get(name, frozenset({None})) - {None}:
             out[name] = ChainLink(v)
     return out
+
+
+#: What a shell expands alike inside double quotes.
+_EXPANSIONS = frozenset({"simple_expansion", "expansion", "command_substitution", "arithmetic_expansion"})
 
 
 # Languages where a line break may end what brackets hold (Go puts a `;` there,
