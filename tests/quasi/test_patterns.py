@@ -353,6 +353,10 @@ def test_context_and_selector_pick_the_pattern(
         # a metavariable alone where no node goes (a Lua method needs its call), nor
         # where it would make a statement of its own beside another on its line
         ("lua", "engine:$A"), ("go", "const $X $T"),
+        # a clause alone read as a name (a call of `else`, a label `default`) would match nothing
+        ("ruby", "when $X"), ("ruby", "elsif $C\n  $$$B"), ("rust", "else { $$$B }"), ("java", "else { $$$B }"),
+        ("kotlin", "else { $$$B }"), ("swift", "case $X:"), ("php", "default:"), ("bash", "elif $C; then\n  $$$B"),
+        ("lua", "else\n  $$$B"), ("haskell", "where $$$B"), ("scala", "finally { $$$B }"),
     ],
 )  # fmt: skip
 def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:

@@ -742,6 +742,18 @@ def parse_quasi(
         # A reading with a keyword read as a name is wrong where a later pass
         # reads the code as it is (`switch ($X) { $$$C }` is no constructor).
         if misread is not None:
+            first = re.match(r"\w+", stripped)
+            word = first.group(0) if first else ""
+            if word in _CLAUSE_WORDS and _first_word_named(misread.root, word):
+                # A clause alone (`else { $$$B }`) read as a call of `else` would match nothing.
+                raise _syntax_error(
+                    lang,
+                    code,
+                    lead,
+                    f"{lang} code does not parse as written: `{word}` opens a clause, which stands only"
+                    " in its statement; write the statement (`if $C { $$$A } else { $$$B }`), or a rule"
+                    " with `kind` and `inside`",
+                )
             return misread
     # A reading that lacks a hole is the last resort: a later pass may read
     # the metavariable where it stands (`impl $T { $$$B }`).
@@ -781,6 +793,22 @@ def parse_quasi(
             f" write {lower.group(0)[: lower.start(1) - lower.start()]}{lower.group(1).upper()})"
         )
     raise _syntax_error(lang, code, offset, f"{lang} code does not parse: {what}")
+
+
+#: Keywords that open a clause of a statement and are no name in any language:
+#: a pattern read with one of them as a name is no pattern of the clause.
+_CLAUSE_WORDS = frozenset(
+    {"else", "elif", "elsif", "elseif", "when", "ensure", "rescue", "catch", "finally", "except", "where",
+     "default", "case", "then"}
+)  # fmt: skip
+
+
+def _first_word_named(root: SNode | SHole, word: str) -> bool:
+    """Whether the first leaf of ``root`` is ``word`` read as a named node (a name, a label)."""
+    n: SNode | SHole | str = root
+    while isinstance(n, SNode) and not n.leaf:
+        n = next((i for i in n.items if not isinstance(i, str)), "")
+    return isinstance(n, SNode) and n.named and n.items == [word]
 
 
 # Modifiers only a member takes: a declaration that has one is a field, though
