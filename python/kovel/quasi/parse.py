@@ -742,8 +742,8 @@ def parse_quasi(
         # A reading with a keyword read as a name is wrong where a later pass
         # reads the code as it is (`switch ($X) { $$$C }` is no constructor).
         if misread is not None:
-            first = re.match(r"\w+", stripped)
-            word = first.group(0) if first else ""
+            opening = re.match(r"\w+", stripped)
+            word = opening.group(0) if opening else ""
             if word in _CLAUSE_WORDS and _first_word_named(misread.root, word):
                 # A clause alone (`else { $$$B }`) read as a call of `else` would match nothing.
                 raise _syntax_error(
