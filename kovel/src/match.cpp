@@ -570,8 +570,11 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
     if (j >= n) return fail(j);
     // A token of the term that the pattern does not mention may be skipped,
     // but not to a metavariable: `var $X $T` holds no `=`, and its `$T` is
-    // no value after one (a comment between is no token of the code).
-    const bool token = p_.token(*ts[j]) && (q.kind != PatternItem::Kind::Hole || between_tokens(*ts[j]));
+    // no value after one (a comment between is no token of the code). The
+    // keywords a node starts with may be (`static` and `async` before a
+    // method's `$F`).
+    const bool token = p_.token(*ts[j]) && (q.kind != PatternItem::Kind::Hole || between_tokens(*ts[j]) ||
+                                            (i == 0 && p_.keyword(*ts[j])));
     choices_ += token;
     const bool ok = node(qi, *ts[j]) && seq(pi, i + 1, parent, j + 1);
     choices_ -= token;

@@ -124,6 +124,8 @@ TEST(Match, Bindings) {
   const std::string fresh_tag = "kovel_test_tag_seen_first_in_a_pattern";
   Pattern fresh;  // made before any term of its tag
   fresh.node(fresh_tag, {fresh.hole(0)});
+  Pattern method;  // $F() {}
+  method.node("method_definition", {method.hole(0), method.leaf("formal_parameters", "()")});
 
   // Layout does not matter unless a row says so.
   const auto node = [](std::string_view tag, Kids kids) { return tuple(tag, kids, Cmds(kids.size(), H)); };
@@ -200,6 +202,12 @@ TEST(Match, Bindings) {
       {&aba, call("f", {x, y, id("z"), x, one_int}), Texts{"[x]", "[y z]"}},
       // A run of nothing takes its comma along: A is nothing, twice.
       {&aba, call("f", {x, y, id("z"), one_int}), Texts{"[]", "[x y z]"}},
+      // The keywords a node starts with are passed over to a metavariable
+      // (`static f() {}`), but no other token (`f($A)` is no `f(this, x)`).
+      {&method,
+       node("method_definition", {tok("static"), tok("async"), id("f"), leaf("formal_parameters", "()")}),
+       Texts{"f"}},
+      {&method, node("method_definition", {tok("*"), id("f"), leaf("formal_parameters", "()")}), no},
       // The pattern's tag was not yet interned when it was made.
       {&fresh, node(fresh_tag, {id("z")}), Texts{"z"}},
       {&fresh, node(fresh_tag + "_not", {id("z")}), no},

@@ -171,3 +171,19 @@ def test_required_texts_leave_out_metavariables_and_comments():
 def test_line_starts_are_the_characters_after_each_line_feed(text):
     # Only "\n" ends a line: the offsets are str indices, whatever the UTF-8 length of what precedes.
     assert line_starts(text) == [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]
+
+
+@pytest.mark.parametrize(
+    ("lang", "pat", "source", "found"),
+    [
+        ("javascript", "$F() { $$$B }", "class K {\n  static f() {}\n  async g() {}\n  h() {}\n}\n",
+         ["static f() {}", "async g() {}", "h() {}"]),
+        ("typescript", "$F($$$P) { $$$B }", "class K {\n  static async u(a) { x(); }\n}\n",
+         ["static async u(a) { x(); }"]),
+        # (not a value after a token it does not name: `var $X $T` holds no `=`)
+        ("go", "var $X $T", "package p\nvar a int\nvar b = 1\n", ["var a int"]),
+    ],
+)  # fmt: skip
+def test_a_metavariable_a_node_starts_with_passes_over_its_keywords(lang, pat, source, found):
+    t = parse(lang, source)
+    assert [str(m.term) for m in pattern(lang, pat).find_all(t)] == found

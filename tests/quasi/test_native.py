@@ -40,6 +40,17 @@ def _inner(t: KTerm) -> KTerm:
     return t
 
 
+def _unwrapped(t: KTerm) -> KTerm:
+    # A node that writes nothing but blanks around its one child (Go's
+    # one-element expression_list) stands for that child.
+    t = _inner(t)
+    while len(kt.children(t)) == 1 and all(
+        op in ("hole", "nl") or (op == "write" and not text.strip()) for op, text in kt.commands(t)
+    ):
+        t = _inner(kt.children(t)[0])
+    return t
+
+
 def _alike(a: KTerm, b: KTerm) -> bool:
     # Two bindings of one metavariable: a named leaf on either side compares by
     # text; nodes by tag and by their children that are no comments, layout aside.
@@ -96,7 +107,7 @@ class RefMatcher:
             if bound is None:
                 self.env[p[1]] = t
                 return True
-            return isinstance(bound, KTerm) and _alike(bound, t)
+            return isinstance(bound, KTerm) and _alike(_unwrapped(bound), _unwrapped(t))
         if kt.tag(t) != p[1]:
             return False
         kids = kt.children(t)
@@ -142,8 +153,11 @@ class RefMatcher:
         if self.node(p, ts[j]) and self.seq(ps, i + 1, parent, ts, j + 1):
             return True
         self.env = saved
-        # A token is skipped, but not to a metavariable (a comment is no token of the code).
-        skips = _token(ts[j]) and (p[0] != 0 or kt.tag(_inner(ts[j])) in _COMMENTS)
+        # A token is skipped, but not to a metavariable (a comment is no token of the code),
+        # unless it is a keyword the node starts with (`static` before a method's name).
+        tag = kt.tag(_inner(ts[j]))
+        keyword = i == 0 and bool(tag) and all(c.islower() and c.isascii() or c == "_" for c in tag)
+        skips = _token(ts[j]) and (p[0] != 0 or tag in _COMMENTS or (keyword and tag not in _COMMENTS))
         return skips and self.seq(ps, i, parent, ts, j + 1)
 
     def bind_run(self, name_: str | None, parent: KTerm, ts: tuple[KTerm, ...], j: int, k: int) -> bool:
