@@ -180,10 +180,15 @@ def test_line_starts_are_the_characters_after_each_line_feed(text):
          ["static f() {}", "async g() {}", "h() {}"]),
         ("typescript", "$F($$$P) { $$$B }", "class K {\n  static async u(a) { x(); }\n}\n",
          ["static async u(a) { x(); }"]),
+        # C# reads a method alone as a file's local function: a class reads it as the method it is
+        ("c_sharp", "void $F($$$P) { $$$B }", "class K {\n    void M(int a) { }\n    int N() { return 1; }\n}\n",
+         ["void M(int a) { }"]),
+        ("c_sharp", "int $F() { $$$B }", "class K {\n    void M(int a) { }\n    int N() { return 1; }\n}\n",
+         ["int N() { return 1; }"]),
         # (not a value after a token it does not name: `var $X $T` holds no `=`)
         ("go", "var $X $T", "package p\nvar a int\nvar b = 1\n", ["var a int"]),
     ],
 )  # fmt: skip
-def test_a_metavariable_a_node_starts_with_passes_over_its_keywords(lang, pat, source, found):
+def test_declarations_match_where_they_stand(lang, pat, source, found):
     t = parse(lang, source)
     assert [str(m.term) for m in pattern(lang, pat).find_all(t)] == found

@@ -730,6 +730,7 @@ def parse_quasi(
                         _misread_words(lang, found[1], att.source)
                         or _declared_product(found[0], found[1])
                         or _swallows_lines(tree.root_node, conv.spans, att.source)
+                        or _local_function(lang, found[1])
                     ):
                         return sk
                     if misread is None:
@@ -848,6 +849,20 @@ def _misread_words(lang: str, nodes: list[Node], source: bytes) -> bool:
         if word.isidentifier() and word != n.type and lang_.id_for_node_kind(word, False) is not None:
             return True
     return False
+
+
+def _local_function(lang: str, nodes: list[Node]) -> bool:
+    """Whether the code is a C# method read as a local function, as a file's
+    top-level statements read it: a class reads it as the method it most often
+    is (a rule's `kind: local_function_statement` asks for the other)."""
+    if lang not in ("c_sharp", "csharp") or len(nodes) != 1:
+        return False
+    n = nodes[0]
+    while n.named_child_count == 1 and n.type in ("compilation_unit", "global_statement"):
+        n = n.named_children[0]
+    return (
+        n.type == "local_function_statement" and n.parent is not None and n.parent.type == "global_statement"
+    )
 
 
 def _declared_product(container: Node, nodes: list[Node]) -> bool:
