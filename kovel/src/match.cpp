@@ -107,7 +107,7 @@ bool is_clause(const KTerm& t) { return inner(t).tag().ends_with("_clause"); }
 bool is_statement(const KTerm& t) {
   const std::string_view tag = inner(t).tag();
   return tag.ends_with("statement") || tag.ends_with("statement_list") || tag.ends_with("declaration") ||
-         tag == "block";
+         tag == "block" || tag == "statement_block";  // (JavaScript's `{ ... }` as a statement)
 }
 
 bool is_keyword(const KTerm& t) {

@@ -185,6 +185,9 @@ def test_line_starts_are_the_characters_after_each_line_feed(text):
          ["void M(int a) { }"]),
         ("c_sharp", "int $F() { $$$B }", "class K {\n    void M(int a) { }\n    int N() { return 1; }\n}\n",
          ["int N() { return 1; }"]),
+        # a case whose statement is a block is a case with its statements
+        ("javascript", "case $X:", "switch (a) {\n  case 1: {\n    f()\n  }\n  case 2:\n    g()\n}\n",
+         ["case 1: {\n    f()\n  }", "case 2:\n    g()"]),
         # (not a value after a token it does not name: `var $X $T` holds no `=`)
         ("go", "var $X $T", "package p\nvar a int\nvar b = 1\n", ["var a int"]),
     ],
