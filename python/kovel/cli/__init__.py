@@ -171,9 +171,10 @@ def _standard_streams_open() -> None:
         if fd > 2:
             os.close(fd)
             break
-    for name, fd, mode in (("stdin", 0, "r"), ("stdout", 1, "w"), ("stderr", 2, "w")):
+    # (Standard input stays None: reading `-` says it is closed.)
+    for name, fd in (("stdout", 1), ("stderr", 2)):
         if getattr(sys, name) is None:
-            setattr(sys, name, open(fd, mode, closefd=False, encoding="utf-8", errors="surrogateescape"))
+            setattr(sys, name, open(fd, "w", closefd=False, encoding="utf-8", errors="surrogateescape"))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -512,7 +513,7 @@ class _Run:
         if problem is not None:
             self.err(f"kovel: {problem}")
             return 2
-        if a.command == "rewrite" and a.interactive and not sys.stdin.isatty():
+        if a.command == "rewrite" and a.interactive and (sys.stdin is None or not sys.stdin.isatty()):
             self.err("kovel: --interactive needs a terminal on standard input")
             return 2
         timeout = default_timeout if a.timeout is None else a.timeout

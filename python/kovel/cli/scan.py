@@ -150,7 +150,7 @@ def run_scan(a: argparse.Namespace) -> int:
     if (a.fix or a.interactive) and a.format != "text":
         print("kovel: --fix and --interactive print text, not --json or --format", file=sys.stderr)
         return 2
-    if a.interactive and not sys.stdin.isatty():
+    if a.interactive and (sys.stdin is None or not sys.stdin.isatty()):
         print("kovel: --interactive needs a terminal on standard input", file=sys.stderr)
         return 2
     note = cache_note(a.cache)
