@@ -139,12 +139,8 @@ def test_replacements_are_parenthesised_where_the_code_around_them_would_split_t
         ("python", "x = [y for y in z] + 1\n", "[$E for $Y in $Z]", "# $E"),
         ("c", "int x = g(1) + 2;\n", "g($A)", "// $A"),
         ("javascript", "let x = g(1) + 2;\n", "g($A)", "/* $A */ // gone"),
-        # What JavaScript refuses though its grammar reads it: a statement opening with
-        # `{`, `function` or `class`, an assignment to what is not a name, member or index.
-        ("javascript", "var x = {l: 1};\n", "var $A = $B;", "$B + $A"),
-        ("javascript", "var f = function() {};\n", "var $A = $B;", "$B + $A"),
-        ("javascript", "f(1);\n", "f($A)", "{v: $A}"),
-        ("javascript", "f(1);\n", "f($A)", "class {}"),
+        # What JavaScript refuses though its grammar reads it: an assignment to what
+        # is not a name, member or index.
         ("javascript", "a.b = 1;\n", "$A.$B", "$A + $B"),
         ("typescript", "a.b += 1;\n", "$A.$B", "$A, $B"),
         ("javascript", "a.b++;\n", "$A.$B", "`${$A}`"),
@@ -365,6 +361,9 @@ PY_RANKED = [
     ("print(g(1 | 2) ^ 3, 2 ** g(-1), g(2 ** 3) ** 2, g(-2) ** 2)\n", "g($A)", "$A", 0),
     ("print(1 ^ 2 & 2, 1 ^ 2)\n", "$A ^ $B", "xor($A, $B)", 1),
     ("print(5 - 2 - 1, 2 ** 3 ** 2)\n", "$A - $B", "sub($A, $B)", 0),
+    # `:=` goes bare only where Python takes it so: alone as a statement, or assigned, in parentheses
+    ("print(g(x := 1))\ng(y := 2)\nz = g(w := 3)\nif g(v := 4):\n    print(v)\nprint(f\"{g(u := 5)}\", x, y, z)\n",
+     "g($A)", "$A", 0),
     ("import asyncio\nasync def k(): return 3\nasync def f():\n    return await k() ** 2\nprint(asyncio.run(f()))\n",
      "$A ** $B", "pow($A, $B)", 1),
 ]  # fmt: skip
@@ -445,3 +444,20 @@ def test_a_less_than_stays_apart_from_a_minus_after_it(tmp_path, lang, source):
         run("rustc", "--edition", "2021", "-o", tmp_path / "main", f)
         printed = run(tmp_path / "main")
     assert printed == "false\n"
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+@pytest.mark.parametrize(
+    "source, pat, tpl, want",
+    [
+        # A statement may not open with `{`, `function` or `class`: in parentheses it is a value.
+        ("var x = {l: 1};\n", "var $A = $B;", "$B + $A", "({l: 1} + x)\n"),
+        ("var f = function() {};\n", "var $A = $B;", "$B + $A", "(function() {} + f)\n"),
+        ("f(1);\n", "f($A)", "{v: $A}", "({v: 1});\n"),
+        ("f(1);\n", "f($A)", "class {}", "(class {});\n"),
+    ],
+)
+def test_a_value_javascript_would_read_as_a_statement_is_parenthesised(source, pat, tpl, want):
+    out = rewrite("javascript", source, pat, tpl)
+    assert out == want
+    run(NODE, "-e", "var x, f; " + out)  # it runs

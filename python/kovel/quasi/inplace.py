@@ -338,9 +338,21 @@ def _readings(
             ends[x.at],
             _named(lang, x.core),
             x.chain_went_on,
+            _value_kinds(x.core) if kinds is not None else None,
         )
         for x in landings
     }
+
+
+def _value_kinds(core: KTerm) -> frozenset[str]:
+    """The kinds ``core`` is, through the nodes that only hold one other (a
+    statement of one expression is that expression too)."""
+    kinds = {_native.tag(core)}
+    t = core
+    while len(kids := [k for k in _native.children(t) if not _native.is_token(k)]) == 1:
+        t = kids[0]
+        kinds.add(_native.tag(t))
+    return frozenset(kinds)
 
 
 def _named(lang: str, core: KTerm) -> str | None:
@@ -739,6 +751,7 @@ def _reading(
     body_end: int | None = None,
     named: str | None = None,
     chain_went_on: bool = False,
+    values: frozenset[str] | None = None,
 ) -> str:
     """Whether the bytes ``[lo, hi)`` of ``data`` are read as one node (``single``)
     or as a run of whole siblings (``READ``), otherwise, or amid errors.  A node may take the ``;`` after them (a statement put in
@@ -825,9 +838,11 @@ def _reading(
     ):
         return UNCLEAR
     if kinds is not None and node.type not in kinds:
-        # (A list of one value, as Go's, reads as what it holds.)
-        if node.type not in _LISTS_OF_ONE or kinds.isdisjoint(spanned):
+        # (A list of one value, as Go's, reads as what it holds; so does a statement of one value.)
+        if node.type not in _LISTS_OF_ONE | {"expression_statement"} or kinds.isdisjoint(spanned):
             return MISREAD
+    if kinds is not None and values is not None and not _keeps_kind(node, kinds, values):
+        return MISREAD  # in parentheses, JavaScript's `class Q {}` would be no declaration
     if named is not None and (named not in spanned or _loose_pair(lang, node)):
         return MISREAD  # a named argument out of an argument list: `x=1` assigns, `[x: 2]` holds a hash
     if node.parent is not None and not (own is not None and node.type == own and "argument" in own):
@@ -841,6 +856,15 @@ def _reading(
     if not chain_went_on and extends_a_chain(lang, node):
         return MISREAD  # `g(a?.b).c` -> `a?.b.c` would no longer throw where `a` is null
     return MISREAD if holds_misranked(lang, node) else READ
+
+
+def _keeps_kind(node: Node, kinds: frozenset[str], values: frozenset[str]) -> bool:
+    """Whether what the parentheses of ``kinds`` at (or just below) ``node`` hold
+    is a node of one of the kinds ``values``: what was put in them."""
+    while node.type not in kinds and node.named_child_count == 1:
+        node = node.named_children[0]
+    inside = node.named_children
+    return node.type not in kinds or len(inside) != 1 or inside[0].type in values or node.type in values
 
 
 _DIRECTIVES = frozenset({"preproc_if", "preproc_ifdef", "preproc_elif", "preproc_else", "preproc_elifdef"})

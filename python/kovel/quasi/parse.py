@@ -1678,6 +1678,14 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     return False
 
 
+#: Where Python takes an assignment expression without parentheses (not in an
+#: f-string's braces, where a `:` starts the format).
+_BARE_WALRUS = frozenset(
+    {"parenthesized_expression", "argument_list", "if_statement", "elif_clause", "while_statement", "if_clause",
+     "list", "set", "subscript"}
+)  # fmt: skip
+
+
 def _python_misranked(n: Node, parent: Node) -> bool:
     """Whether Python groups the operand ``n`` of the binary operator ``parent``
     otherwise than the tree does: its grammar ranks `^` above `&`, which
@@ -1834,8 +1842,8 @@ def misranked(lang: str, n: Node) -> bool:
         return True
     if lang == "php" and _php_refused(n):
         return True
-    if lang == "python" and n.type == "named_expression" and parent.type == "interpolation":
-        return True  # `f"{a := 2}"`: what follows the `:` is a format spec
+    if lang == "python" and n.type == "named_expression" and parent.type not in _BARE_WALRUS:
+        return True  # `y := 2` alone, `x = y := 2`: Python takes `:=` bare in few places
     if lang == "python" and parent.type == "binary_operator" and _python_misranked(n, parent):
         return True
     if _takes_no_operator(lang, n, parent):
