@@ -66,6 +66,8 @@ def test_a_rewrite_the_declared_encoding_cannot_hold_is_refused(tmp_path, encodi
         ("m.py", b"x = 1\ns = '\xe9'\n", "not UTF-8 text (byte 11, line 2)"),  # no declaration: UTF-8
         ("m.py", b"# coding: cp1251\ns = '\x98'\n", "not cp1251 text (byte 22, line 2)"),  # 0x98: no character
         ("m.py", b"# coding: klingon\nx = 1\n", "not Python source text: unknown encoding: klingon"),
+        # a codec that refuses to encode the text again (what would be written back)
+        ("m.py", b"# coding: idna\nx = 1\n", "its encoding idna does not give its bytes back from its text"),
         ("m.c", b'/* coding: latin-1 */ char *s = "\xe9";\n', "not UTF-8 text (byte 33, line 1)"),
     ],
 )  # fmt: skip

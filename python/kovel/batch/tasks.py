@@ -323,12 +323,20 @@ def _decode(data: bytes, lang: str) -> tuple[str, str]:
         raise _NotText(f"not text in its declared encoding {encoding}: {exc}") from None
     # What is written back is the text encoded again: a codec that reads escapes
     # (unicode_escape) would write other bytes than the file's, where nothing changed.
-    if encoding != "utf-8" and text.encode(encoding, errors="replace") != data:
+    if encoding != "utf-8" and not _gives_back(text, encoding, data):
         raise _NotText(f"its encoding {encoding} does not give its bytes back from its text")
     if lang == "python" and "\r" in text and _LONE_CR.search(text):
         # Python ends a line at a lone CR; its grammar reads one as a space.
         raise _NotText("a carriage return alone ends a line, which its grammar does not read as Python does")
     return text, encoding
+
+
+def _gives_back(text: str, encoding: str, data: bytes) -> bool:
+    """Whether ``text`` encoded again is ``data`` (a codec such as idna may refuse to)."""
+    try:
+        return text.encode(encoding, errors="replace") == data
+    except (UnicodeError, LookupError):
+        return False
 
 
 _LONE_CR = re.compile(r"\r(?!\n)")
