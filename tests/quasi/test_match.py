@@ -188,6 +188,11 @@ def test_line_starts_are_the_characters_after_each_line_feed(text):
         # a case whose statement is a block is a case with its statements
         ("javascript", "case $X:", "switch (a) {\n  case 1: {\n    f()\n  }\n  case 2:\n    g()\n}\n",
          ["case 1: {\n    f()\n  }", "case 2:\n    g()"]),
+        # PHP's case and the clauses after a block
+        ("php", "case $X:", "<?php\nswitch ($q) { case 1: f(); break; default: g(); }\n", ["case 1: f(); break;"]),
+        ("php", "default:", "<?php\nswitch ($q) { case 1: f(); break; default: g(); }\n", ["default: g();"]),
+        ("php", "else { $$$B }", "<?php\nif ($x) { y(); } else { z(); }\n", ["else { z(); }"]),
+        ("php", "finally { $$$B }", "<?php\ntry { a(); } finally { c(); }\n", ["finally { c(); }"]),
         # (not a value after a token it does not name: `var $X $T` holds no `=`)
         ("go", "var $X $T", "package p\nvar a int\nvar b = 1\n", ["var a int"]),
     ],

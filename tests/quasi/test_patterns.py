@@ -355,7 +355,7 @@ def test_context_and_selector_pick_the_pattern(
         ("lua", "engine:$A"), ("go", "const $X $T"),
         # a clause alone read as a name (a call of `else`, a label `default`) would match nothing
         ("ruby", "when $X"), ("ruby", "elsif $C\n  $$$B"), ("rust", "else { $$$B }"), ("java", "else { $$$B }"),
-        ("kotlin", "else { $$$B }"), ("swift", "case $X:"), ("php", "default:"), ("bash", "elif $C; then\n  $$$B"),
+        ("kotlin", "else { $$$B }"), ("swift", "case $X:"), ("bash", "elif $C; then\n  $$$B"),
         ("lua", "else\n  $$$B"), ("haskell", "where $$$B"), ("scala", "finally { $$$B }"),
     ],
 )  # fmt: skip

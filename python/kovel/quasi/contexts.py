@@ -133,6 +133,10 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "<?php\n{}\nfunction _kq() {{}}\n",
         "<?php\n[{}];\n",
         "<?php\nmatch (_kq) {{ {} }};\n",
+        # A case; the clauses after an `if`'s and a `try`'s block.
+        "<?php\nswitch (_kq) {{ {} }}\n",
+        "<?php\nif (_kq) {{}} {}\n",
+        "<?php\ntry {{}} {}\n",
         "{}",
     ),
 }
