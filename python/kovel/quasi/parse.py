@@ -731,6 +731,7 @@ def parse_quasi(
                         or _declared_product(found[0], found[1])
                         or _swallows_lines(tree.root_node, conv.spans, att.source)
                         or _local_function(lang, found[1])
+                        or _binding_function(lang, found[1])
                     ):
                         return sk
                     if misread is None:
@@ -863,6 +864,19 @@ def _local_function(lang: str, nodes: list[Node]) -> bool:
     return (
         n.type == "local_function_statement" and n.parent is not None and n.parent.type == "global_statement"
     )
+
+
+def _binding_function(lang: str, nodes: list[Node]) -> bool:
+    """Whether the code is a C++ lambda (`[$C]($$$P) { $$$B }`) read as a
+    function whose name is a structured binding, which no program declares."""
+    if lang != "cpp" or len(nodes) != 1:
+        return False
+    n = nodes[0]
+    while n.named_child_count == 1 and n.type == "translation_unit":
+        n = n.named_children[0]
+    declarator = n.child_by_field_name("declarator") if n.type == "function_definition" else None
+    inner = declarator.child_by_field_name("declarator") if declarator is not None else None
+    return inner is not None and inner.type == "structured_binding_declarator"
 
 
 def _declared_product(container: Node, nodes: list[Node]) -> bool:
