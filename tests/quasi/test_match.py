@@ -191,7 +191,7 @@ def test_line_starts_are_the_characters_after_each_line_feed(text):
         # a C++ lambda with captures, which the grammar also reads as a function named by a binding
         ("cpp", "[$$$C]($$$P) { $$$B }", "void f() {\n  auto l = [&x](int a) { return a; };\n  auto m = [x, &y]() { return 1; };\n}\n",
          ["[&x](int a) { return a; }", "[x, &y]() { return 1; }"]),
-        ("cpp", "[$C]($$$P) { $$$B }", "void f() {\n  auto l = [&x](int a) { return a; };\n}\n", ["[&x](int a) { return a; }"]),
+        ("cpp", "[$C]($$$P) { $$$B }", "void f() {\n  auto l = [x](int a) { return a; };\n}\n", ["[x](int a) { return a; }"]),
         # PHP's case and the clauses after a block
         ("php", "case $X:", "<?php\nswitch ($q) { case 1: f(); break; default: g(); }\n", ["case 1: f(); break;"]),
         ("php", "default:", "<?php\nswitch ($q) { case 1: f(); break; default: g(); }\n", ["default: g();"]),
