@@ -147,8 +147,10 @@ class _Edit:
         if offsets is None:
             return None
         changes: list[tuple[int, int, KTerm]] = []
-        own_line = _starts_line(q)
-        spaced = _spaced(q)
+        gaps = _gaps(q)
+        own_line = ["\n" in g for g in gaps]  # lines that start a line in the template
+        # blanks on one line between parts (not before the first)
+        spaced = [k > 0 and bool(g) and not g.strip() and "\n" not in g for k, g in enumerate(gaps)]
         j = 0
         for n, (x, y) in enumerate(zip(ps, qs, strict=True)):
             span = self.locate(x, kids, j)
@@ -251,15 +253,15 @@ class _Edit:
         return None
 
 
-def _starts_line(q: SNode) -> list[bool]:
-    """For each child of ``q``, whether a line break comes before it in its gap."""
-    out: list[bool] = []
+def _gaps(q: SNode) -> list[str]:
+    """For each child of ``q``, the text of the gap before it."""
+    out: list[str] = []
     gap = ""
     for i in q.items:
         if isinstance(i, str):
             gap += i
         else:
-            out.append("\n" in gap)
+            out.append(gap)
             gap = ""
     return out
 
@@ -267,19 +269,6 @@ def _starts_line(q: SNode) -> list[bool]:
 #: Languages whose calls take arguments without parentheses, apart from the name
 #: (`bar -x`, `bar [x]`), and the kind of those arguments.
 _APART_ARGUMENTS = {"ruby": "argument_list"}
-
-
-def _spaced(q: SNode) -> list[bool]:
-    """For each child of ``q``, whether blanks (on one line) come before it in its gap."""
-    out: list[bool] = []
-    gap = ""
-    for i in q.items:
-        if isinstance(i, str):
-            gap += i
-        else:
-            out.append(bool(gap) and not gap.strip() and "\n" not in gap and bool(out))
-            gap = ""
-    return out
 
 
 def _end_of(kids: tuple[KTerm, ...], offsets: list[int], k: int) -> int:

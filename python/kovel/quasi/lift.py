@@ -568,31 +568,26 @@ def _bash_code(c: str) -> str:
 
 
 def _escape_ruby(opener: str, value: object) -> str:
-    text = _text(value, f"a Ruby {opener}…{opener} string")
-    if opener == "'":
-        return re.sub(r"([\\'])", r"\\\1", text)
-    if opener != '"':
-        raise _bad_opener("Ruby", opener)
     # `#{`, `#@` and `#$` interpolate: their `#` is escaped.
-    out = re.sub(r'([\\"])', r"\\\1", text)
-    out = re.sub(r"#(?=[{@$])", r"\\#", out)
-    return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else _ruby_code(c)) for c in out)
-
-
-def _ruby_code(c: str) -> str:
-    return f"\\u{{{ord(c):x}}}"
+    return _escape_quoted("Ruby", opener, value, r'([\\"])|#(?=[{@$])', lambda c: f"\\u{{{ord(c):x}}}")
 
 
 def _escape_php(opener: str, value: object) -> str:
-    text = _text(value, f"a PHP {opener}…{opener} string")
+    # `$x` and `{$x}` interpolate: their `$` is escaped.
+    return _escape_quoted("PHP", opener, value, r'([\\"$])', lambda c: f"\\u{{{ord(c):x}}}")
+
+
+def _escape_quoted(lang: str, opener: str, value: object, special: str, code: Callable[[str], str]) -> str:
+    """A value in a `'…'` literal (only `\\` and `'` escaped) or a `"…"` one (what
+    ``special`` matches escaped with a backslash, control characters as escapes,
+    the unprintable as ``code`` writes them)."""
+    text = _text(value, f"a {lang} {opener}…{opener} string")
     if opener == "'":
         return re.sub(r"([\\'])", r"\\\1", text)
     if opener != '"':
-        raise _bad_opener("PHP", opener)
-    out = re.sub(r'([\\"$])', r"\\\1", text)  # `$x` and `{$x}` interpolate
-    return "".join(
-        _C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else f"\\u{{{ord(c):x}}}") for c in out
-    )
+        raise _bad_opener(lang, opener)
+    out = re.sub(special, lambda m: "\\" + m.group(0), text)
+    return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else code(c)) for c in out)
 
 
 #: Escapes of the control characters that bash's `$'…'`, Ruby's and PHP's "…" share.
