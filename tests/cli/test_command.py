@@ -199,7 +199,7 @@ def test_a_rewrite_using_an_unbound_metavariable_is_one_usage_error(tree, jobs, 
 @pytest.mark.parametrize(
     "hook, extra, reason",
     [
-        (("kill", "b.js"), [], "kovel: b.js: worker failed: the worker process died (exit code -9)"),
+        (("kill", "b.js"), [], "kovel: b.js: worker failed: the worker process died (exit code -9: killed"),
         (("hang", "b.js"), ["--timeout", "3"],
          "kovel: b.js: timed out: no result after 3 s; worker killed; --timeout SECONDS raises the limit"),
         (("edit", "b.js"), [], "kovel: b.js: changed on disk since it was read; not written"),

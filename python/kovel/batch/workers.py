@@ -35,7 +35,7 @@ from multiprocessing.connection import Connection
 from typing import Any, ParamSpec, TypeVar
 
 from kovel.treesitter.forked import fork_safe
-from kovel.treesitter.timeout import Overrun, Worker, dumps_call, run_limited
+from kovel.treesitter.timeout import Overrun, Worker, died, dumps_call, run_limited
 
 __all__ = [
     "MOST_WORKERS_PER_CPU",
@@ -399,7 +399,7 @@ class WatchdogPool(Executor):
                     # The worker died: its replies reached their end.
                     code = s.worker.exit_code()
                     if s.calls:
-                        self._lose(slots, s, ChildProcessError(f"the worker process died (exit code {code})"))
+                        self._lose(slots, s, ChildProcessError(died(code)))
                     else:
                         slots.remove(s)
                         _retire(s, kill=True)

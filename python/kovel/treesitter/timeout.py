@@ -43,7 +43,7 @@ from kovel.treesitter.forked import ForkedProcess, fork_safe, fork_worker
 if TYPE_CHECKING:
     from tree_sitter import Parser, Tree
 
-__all__ = ["Overrun", "SharedTuple", "Worker", "dumps_call", "parse_until", "run_limited"]
+__all__ = ["Overrun", "SharedTuple", "Worker", "died", "dumps_call", "parse_until", "run_limited"]
 
 P = ParamSpec("P")
 T = TypeVar("T")
@@ -314,6 +314,25 @@ def _load_shared(key: bytes, data: bytes) -> SharedTuple[Any]:
     return found
 
 
+def died(code: int | None) -> str:
+    """What a worker's end with exit status ``code`` says (negative: the signal
+    that ended it): most often the file took more memory than there was.
+
+    >>> died(-6), died(3)
+    ('the worker process died (exit code -6: aborted, most often out of memory)', 'the worker process died (exit code 3)')
+    """
+    why = _SIGNALS.get(-code) if code is not None and code < 0 else None
+    return f"the worker process died (exit code {code}{': ' + why if why else ''})"
+
+
+_SIGNALS = {
+    6: "aborted, most often out of memory",
+    9: "killed, as the system's out-of-memory killer does",
+    11: "a segmentation fault",
+    7: "a bus error",
+}
+
+
 def dumps_call(fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> bytes:
     """The bytes a worker reads as the call ``fn(*args, **kwargs)``.
 
@@ -371,7 +390,7 @@ def run_limited(limit: float, fn: Callable[P, T], /, *args: P.args, **kwargs: P.
         try:
             ok, value = pickle.loads(worker.replies.recv_bytes())
         except EOFError:
-            raise ChildProcessError(f"the worker process died (exit code {worker.exit_code()})") from None
+            raise ChildProcessError(died(worker.exit_code())) from None
         healthy = True
     finally:
         if healthy:
