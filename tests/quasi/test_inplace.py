@@ -384,6 +384,7 @@ def test_python_operators_keep_the_grouping_python_gives_them(source, pat, tpl, 
         ("kotlin", "val x = !t && u\n", "$A && $B", "$B && $A", "val x = !t && u\n"),
         ("kotlin", "val x = !a is Boolean\n", "!$A", "$A.not()", "val x = !a is Boolean\n"),
         ("php", "<?php\necho -$x ** 2, $x ** 2;\n", "$A ** $B", "pow($A, $B)", "<?php\necho -$x ** 2, pow($x, 2);\n"),
+
         # C#'s `is` takes no `||` into its pattern; `(a)-b` subtracts where `a` is no keyword type
         ("c_sharp", "class A { bool M(object x, bool y) => x is null || !y; }\n", "$A || $B", "$B || $A",
          "class A { bool M(object x, bool y) => x is null || !y; }\n"),
@@ -461,3 +462,12 @@ def test_a_value_javascript_would_read_as_a_statement_is_parenthesised(source, p
     out = rewrite("javascript", source, pat, tpl)
     assert out == want
     run(NODE, "-e", "var x, f; " + out)  # it runs
+
+
+@pytest.mark.skipif(shutil.which("php") is None, reason="php is not installed")
+def test_php_takes_every_prefix_before_the_left_operand_of_power_into_it():
+    # `- -$x ** 2` is `-(-($x ** 2))`: the value put under the first `-` keeps its own.
+    source = "<?php\nfunction g($v) { return $v; }\n$x = 3;\necho -g($x) ** 2, ' ', g($x) ** 2, ' ', -(int) g($x) ** 2;\n"
+    out = rewrite("php", source, "g($A)", "-$A")
+    assert "-(-$x) ** 2" in out and "(-$x) ** 2" in out
+    assert run("php", "-r", out.removeprefix("<?php\n")) == run("php", "-r", source.removeprefix("<?php\n"))

@@ -620,8 +620,8 @@ def phantoms(lang: str, text: str, spans: Sequence[tuple[int, int]], asked: Iter
 def phantom_misread(text: str, span: tuple[int, int], lang: str) -> MisreadError:
     """The error of a match, ``span`` of ``text``, that ``phantoms`` finds."""
     return MisreadError(
-        f"the match {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} is grouped by "
-        f"its grammar otherwise than {lang} groups it: it is no such node of the program"
+        f"the match {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} is an expression "
+        f"its grammar groups otherwise than {lang} does: no such node stands in the program"
     )
 
 

@@ -2527,6 +2527,9 @@ def _php_else_taken(n: Node) -> bool:
     return False
 
 
+_PHP_PREFIXES = frozenset({"unary_op_expression", "cast_expression"})
+
+
 def _php_refused(n: Node) -> bool:
     parent = n.parent
     if parent is None:
@@ -2537,10 +2540,16 @@ def _php_refused(n: Node) -> bool:
     taken_apart = parent.type in _PHP_TAKEN_APART and first == n
     if n.type == "object_creation_expression" and taken_apart:
         return True  # `new A()->m()` is PHP 8.4's; before it, `(new A())->m()`
-    if parent.type == "binary_expression" and parent.child_by_field_name("left") == n:
-        op = parent.child_by_field_name("operator")
-        if op is not None and op.type == "**" and n.type in ("unary_op_expression", "cast_expression"):
-            return True  # `**` binds more tightly than `-`, `!` and casts: `-$a ** 2` is `-($a ** 2)`
+    if n.type in _PHP_PREFIXES:
+        # `**` binds more tightly than `-`, `!` and casts, however many stand before its
+        # left operand: `-$a ** 2` is `-($a ** 2)`, `- -$a ** 2` is `-(-($a ** 2))`.
+        top = n
+        while top.parent is not None and top.parent.type in _PHP_PREFIXES:
+            top = top.parent
+        up = top.parent
+        op = up.child_by_field_name("operator") if up is not None and up.type == "binary_expression" else None
+        if op is not None and op.type == "**" and up is not None and up.child_by_field_name("left") == top:
+            return True
     if n.type == "name" and not is_identifier("php", (n.text or b"").decode(errors="replace")):
         return parent.type in _PHP_EXPRESSION_PARENTS or (
             taken_apart and parent.type != "function_call_expression"
