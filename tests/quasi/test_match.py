@@ -185,6 +185,9 @@ def test_line_starts_are_the_characters_after_each_line_feed(text):
          ["void M(int a) { }"]),
         ("c_sharp", "int $F() { $$$B }", "class K {\n    void M(int a) { }\n    int N() { return 1; }\n}\n",
          ["int N() { return 1; }"]),
+        # a run of C#'s top-level statements, each of which its grammar wraps in a node of its own
+        ("c_sharp", "A();\nB();", "using System;\nA();\nB();\nclass K { void M() { A(); B(); } }\n",
+         ["A();\nB();", "A(); B();"]),
         # a case whose statement is a block is a case with its statements
         ("javascript", "case $X:", "switch (a) {\n  case 1: {\n    f()\n  }\n  case 2:\n    g()\n}\n",
          ["case 1: {\n    f()\n  }", "case 2:\n    g()"]),

@@ -180,6 +180,7 @@ class Pattern:
         "_root",
         "_runs",
         "_tokens",
+        "_top_runs",
         "_word",
         "_words",
         "code",
@@ -227,6 +228,7 @@ class Pattern:
         self._editors: dict[tuple[str, str], Editor] = {}
         # Several statements match a run of siblings in any node, not a whole parent.
         self._runs: RunFinder | None = None
+        self._top_runs: RunFinder | None = None
         if sk.run and isinstance(root, SNode):
             # Comments between the statements are passed over in the code, so in
             # the pattern too; and a `;` between them, where a line break is one.
@@ -238,9 +240,15 @@ class Pattern:
                 and not _optional_terminator(i, lang, root.kind)
             ]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
-            self._runs = RunFinder(
-                tuple(_spec(i, sk, root.kind) for i in items), seq, Siblings, words, whole=sk.whole
-            )
+            specs = tuple(_spec(i, sk, root.kind) for i in items)
+            self._runs = RunFinder(specs, seq, Siblings, words, whole=sk.whole)
+            wrapper = _TOP_LEVEL_WRAPPERS.get(lang)
+            if wrapper is not None and sk.whole is None:
+                # A file's statements, each in a node of its own (C#'s top level).
+                top = tuple(
+                    (PatternItem.NODE, wrapper, (i,)) if i[0] == PatternItem.NODE else i for i in specs
+                )
+                self._top_runs = RunFinder(top, seq, Siblings, words)
         # The tokens the pattern's root names itself (`def`, `;`): the matched
         # node's other tokens at its ends are kept by a rewrite.
         self._tokens: frozenset[str] = frozenset(
@@ -332,7 +340,10 @@ class Pattern:
         # more than their number.
         indents = _Indents(t)
         if self._runs is not None:
-            for r in self._runs.find(t, outermost):
+            found = self._runs.find(t, outermost)
+            if self._top_runs is not None:
+                found = iter(sorted([*found, *self._top_runs.find(t, outermost)], key=lambda r: r.span))
+            for r in found:
                 env = r.env
                 if r.offsets is not None:
                     env = _normalise(env, indents, r.offsets)
@@ -1060,6 +1071,10 @@ def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> boo
         and body.rstrip().endswith(";")
         and not text[span[0] : span[1]].rstrip().endswith(";")
     )
+
+
+#: The node a grammar wraps each of a file's statements in, where it does.
+_TOP_LEVEL_WRAPPERS = {"c_sharp": "global_statement", "csharp": "global_statement"}
 
 
 def _an_optional_chain(t: KTerm) -> bool:
