@@ -456,12 +456,18 @@ def test_a_less_than_stays_apart_from_a_minus_after_it(tmp_path, lang, source):
         ("var f = function() {};\n", "var $A = $B;", "$B + $A", "(function() {} + f)\n"),
         ("f(1);\n", "f($A)", "{v: $A}", "({v: 1});\n"),
         ("f(1);\n", "f($A)", "class {}", "(class {});\n"),
+        # A named function or class there would be a declaration, binding its name.
+        ("h(function g() { return 1; });\n", "h($X)", "$X", "(function g() { return 1; });\n"),
+        ("h(class A {});\n", "h($X)", "$X", "(class A {});\n"),
+        # `{}` where a value stood is an object, not a block (an arrow's body).
+        ("const o = () => mk();\n", "mk()", "{}", "const o = () => ({});\n"),
+        ("const o = () => ({});\n", "($X)", "$X", "const o = () => ({});\n"),
     ],
 )
 def test_a_value_javascript_would_read_as_a_statement_is_parenthesised(source, pat, tpl, want):
     out = rewrite("javascript", source, pat, tpl)
     assert out == want
-    run(NODE, "-e", "var x, f; " + out)  # it runs
+    run(NODE, "-e", "var x, f, h = (v) => v, mk = () => 1; " + out)  # it runs
 
 
 @pytest.mark.skipif(shutil.which("php") is None, reason="php is not installed")

@@ -1085,12 +1085,34 @@ def fitted(t: Template, kind: str) -> Template:
     >>> fitted(template("rust", "&$T"), "call_expression").skeleton.root.kind
     'reference_expression'
     """
-    if t._typed or not is_type_kind(kind) or is_type_kind(t._skeleton.root.kind) or t.lone_hole is not None:
+    if t.lone_hole is not None:
+        return t
+    if t.lang in _BLOCK_OR_OBJECT and t._skeleton.root.kind == "statement_block" and _a_value(kind):
+        # `{}` alone is a block; where a value stood, it is an object.
+        return _cached_value_template(t.lang, t.code)
+    if t._typed or not is_type_kind(kind) or is_type_kind(t._skeleton.root.kind):
         return t
     try:
         return type_template(t.lang, t.code)
     except SyntaxError:
         return t
+
+
+#: Languages whose `{ ... }` reads alone as a block and as a value as an object.
+_BLOCK_OR_OBJECT = frozenset({"javascript", "typescript", "tsx"})
+
+
+def _a_value(kind: str) -> bool:
+    return not re.search(r"statement|declaration|block|program|clause|body", kind)
+
+
+@lru_cache(maxsize=64)
+def _cached_value_template(lang: str, code: str) -> Template:
+    try:
+        sk = parse_quasi(lang, code, literal_holes=True, context="_kq(" + code + ");\n")
+    except (ValueError, SyntaxError):
+        return _cached_template(lang, code)
+    return Template(sk) if sk.root.kind == "object" else _cached_template(lang, code)
 
 
 def template(lang: str, code: str) -> Template:

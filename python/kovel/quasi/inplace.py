@@ -338,7 +338,7 @@ def _readings(
             ends[x.at],
             _named(lang, x.core),
             x.chain_went_on,
-            _value_kinds(x.core) if kinds is not None else None,
+            _value_kinds(x.core),
         )
         for x in landings
     }
@@ -853,6 +853,8 @@ def _reading(
             return MISREAD
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
+    if values is not None and any((v, t) in _REREAD.get(lang, ()) for v in values for t in spanned):
+        return MISREAD  # `{}` as an arrow's body is a block; `function g() {}` a statement declares `g`
     if not chain_went_on and extends_a_chain(lang, node):
         return MISREAD  # `g(a?.b).c` -> `a?.b.c` would no longer throw where `a` is null
     return MISREAD if holds_misranked(lang, node) else READ
@@ -865,6 +867,15 @@ def _keeps_kind(node: Node, kinds: frozenset[str], values: frozenset[str]) -> bo
         node = node.named_children[0]
     inside = node.named_children
     return node.type not in kinds or len(inside) != 1 or inside[0].type in values or node.type in values
+
+
+# A value of the first kind read as a node of the second where it lands: another construct.
+_JS_REREAD = frozenset(
+    {("object", "statement_block"), ("function_expression", "function_declaration"),
+     ("function", "function_declaration"), ("class", "class_declaration"),
+     ("generator_function", "generator_function_declaration")}
+)  # fmt: skip
+_REREAD = {"javascript": _JS_REREAD, "typescript": _JS_REREAD, "tsx": _JS_REREAD}
 
 
 _DIRECTIVES = frozenset({"preproc_if", "preproc_ifdef", "preproc_elif", "preproc_else", "preproc_elifdef"})
