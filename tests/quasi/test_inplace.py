@@ -477,3 +477,17 @@ def test_php_takes_every_prefix_before_the_left_operand_of_power_into_it():
     out = rewrite("php", source, "g($A)", "-$A")
     assert "-(-$x) ** 2" in out and "(-$x) ** 2" in out
     assert run("php", "-r", out.removeprefix("<?php\n")) == run("php", "-r", source.removeprefix("<?php\n"))
+
+
+@pytest.mark.parametrize(
+    "source, want",
+    [
+        # Bare in a comprehension, its `for` would be the comprehension's own.
+        ("print([f(y) for y in r])\n", "print([(y for z in w) for y in r])\n"),
+        ("print(f(r), 1)\n", "print((r for z in w), 1)\n"),
+    ],
+)
+def test_a_generator_expression_put_among_other_parts_is_parenthesised(source, want):
+    out = rewrite("python", source, "f($X)", "$X for z in w")
+    assert out == want
+    compile(out, "<rewritten>", "exec")

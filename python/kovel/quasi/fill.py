@@ -896,7 +896,10 @@ class Template:
         >>> template("python", "x = 1\\ny = 2").single, template("lua", "$A").single
         (False, True)
         """
-        return not self._skeleton.run or self.lone_hole is not None
+        # (A generator expression written without the parentheses a call's one
+        # argument lends it reads as its parts, side by side: it is one value.)
+        sk = self._skeleton
+        return not sk.run or self.lone_hole is not None or sk.root.kind in _BARE_VALUES
 
     @property
     def lone_hole(self) -> str | None:
@@ -1096,6 +1099,10 @@ def fitted(t: Template, kind: str) -> Template:
         return type_template(t.lang, t.code)
     except SyntaxError:
         return t
+
+
+#: Nodes code may be without its parentheses (Python's `x for x in y`), still one value.
+_BARE_VALUES = frozenset({"generator_expression"})
 
 
 #: Languages whose `{ ... }` reads alone as a block and as a value as an object.
