@@ -491,3 +491,25 @@ def test_a_generator_expression_put_among_other_parts_is_parenthesised(source, w
     out = rewrite("python", source, "f($X)", "$X for z in w")
     assert out == want
     compile(out, "<rewritten>", "exec")
+
+
+@pytest.mark.parametrize(
+    "lang, source, compiler",
+    [
+        ("c", "int *p;\nint f(void) { return 1; }\nint main(void) {\n  int x = 7;\n  x++;\n  x = 2;\n  return x;\n}\n",
+         ["cc", "-fsyntax-only", "-Werror"]),
+        ("go", "package main\n\nfunc f() int { return 1 }\n\nfunc main() {\n\tx := 1\n\tx++\n\tprintln(x)\n}\n",
+         ["gofmt", "-e"]),
+        ("rust", "fn f() -> i32 { 1 }\nfn main() { let mut x = 1; x += 1; let _ = x; }\n", None),
+    ],
+)  # fmt: skip
+def test_a_value_is_not_put_where_a_name_is_declared_or_assigned_to(tmp_path, lang, source, compiler):
+    # `int (*p) = 7` declares a pointer; `f() := 1`, `f()++` and `f() += 1` are refused.
+    out, left = rewrite_leaving(lang, source, "x", "(*p)" if lang == "c" else "f()")
+    assert (
+        left and "int (*p)" not in out and "f() :=" not in out and "f()++" not in out and "f() +=" not in out
+    )
+    if compiler is not None and shutil.which(compiler[0]):
+        f = tmp_path / ("a.c" if lang == "c" else "a.go")
+        f.write_text(out)
+        run(*compiler, f)

@@ -853,6 +853,8 @@ def _reading(
             return MISREAD
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
+    if _names_only(lang, node) or _untargeted(lang, node):
+        return MISREAD  # C's `int (*p) = 7` declares `p`; Go's `f() := 1` and `f()++` are refused
     if values is not None and any((v, t) in _REREAD.get(lang, ()) for v in values for t in spanned):
         return MISREAD  # `{}` as an arrow's body is a block; `function g() {}` a statement declares `g`
     if not chain_went_on and extends_a_chain(lang, node):
@@ -867,6 +869,58 @@ def _keeps_kind(node: Node, kinds: frozenset[str], values: frozenset[str]) -> bo
         node = node.named_children[0]
     inside = node.named_children
     return node.type not in kinds or len(inside) != 1 or inside[0].type in values or node.type in values
+
+
+def _names_only(lang: str, node: Node) -> bool:
+    """Whether ``node``, no plain name, stands where a declaration wants the name
+    it declares: there the grammar reads a value as a declarator or a pattern."""
+    if node.type in ("identifier", "field_identifier"):
+        return False
+    up = node.parent
+    if up is None:
+        return False
+    if lang in ("c", "cpp"):
+        return up.type in _C_DECLARING and up.child_by_field_name("declarator") == node
+    if lang == "go":
+        if up.type == "expression_list" and up.parent is not None:
+            up, node = up.parent, up
+        return up.type in ("short_var_declaration", "range_clause") and up.child_by_field_name("left") == node
+    if lang == "rust":
+        return up.type == "let_declaration" and up.child_by_field_name("pattern") == node
+    return False
+
+
+def _untargeted(lang: str, node: Node) -> bool:
+    """Whether ``node``, a call, stands where Go, Rust or C assign to it (`f()++`,
+    `f() += 1`): a call's value is no place to store into."""
+    if lang not in ("go", "rust", "c", "cpp"):
+        return False
+    inner = node  # (parentheses make no place of it either)
+    while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
+        inner = inner.named_children[0]
+    if inner.type != "call_expression":
+        return False
+    up = node.parent
+    if lang == "go" and up is not None and up.type == "expression_list" and up.parent is not None:
+        node, up = up, up.parent
+    if up is None:
+        return False
+    if up.type in ("inc_statement", "dec_statement", "update_expression"):
+        return True
+    return up.type in _ASSIGNING and up.child_by_field_name("left") == node
+
+
+_ASSIGNING = frozenset(
+    {
+        "assignment_statement",
+        "assignment_expression",
+        "compound_assignment_expr",
+        "compound_assignment_expression",
+    }
+)
+
+
+_C_DECLARING = frozenset({"init_declarator", "declaration", "parameter_declaration", "field_declaration"})
 
 
 # A value of the first kind read as a node of the second where it lands: another construct.
