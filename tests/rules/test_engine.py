@@ -130,6 +130,9 @@ F_OR_G = Rule(any=(Rule(pattern="f($A)"), Rule(pattern="g($B)")))
         (F_OR_G, "f(1)\ng(2)\n", {}, "h($$$A)", "h(1)\nh()\n"),
         # a metavariable inside a string is put there as its text
         (Rule(pattern="check($X)"), 'check(a == "b")\n', {}, 'log($X, "failed: $X")', 'log(a == "b", "failed: a == \\"b\\"")\n'),
+        # a transform's text goes in as it stands: a string's inside, quoted anew, keeps its escapes
+        (Rule(pattern="log($S)"), 'log("it\\x27s\\n")\n', {"T": Substring("$S", 1, -1)}, "log('$T')",
+         "log('it\\x27s\\n')\n"),
     ],
 )  # fmt: skip
 def test_fixes(rule, source, transform, fix, expected):

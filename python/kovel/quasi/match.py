@@ -24,7 +24,17 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.edit import Editor
-from kovel.quasi.fill import BoundText, ChainLink, Siblings, Template, fitted, one_value, several
+from kovel.quasi.fill import (
+    MADE_RUN,
+    MADE_TEXT,
+    BoundText,
+    ChainLink,
+    Siblings,
+    Template,
+    fitted,
+    one_value,
+    several,
+)
 from kovel.quasi.inplace import (
     Landing,
     apart,
@@ -975,7 +985,9 @@ def bound_texts(
             continue
         came = taken.get(name, frozenset({None}))
         text = str(v)
-        if None in came:
+        if _native.tag(v) in (MADE_TEXT, MADE_RUN):
+            verbatim = True  # a rule's transformed text goes in as it stands, as ast-grep puts it
+        elif None in came:
             # Code, written as text; but an expansion means what it did inside a shell's
             # "…" (`foo $x` -> `foo "$x"` quotes it, the fix for word splitting).
             verbatim = tpl.lang == "bash" and inside == {'"'} and _native.tag(v) in _EXPANSIONS
