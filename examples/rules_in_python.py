@@ -100,16 +100,29 @@ NE_NONE = RuleConfig(
     fix="$X is not None",
 )
 FUNCTIONS = ("function_declaration", "function_expression", "arrow_function", "method_definition")
+# Only where let means what var did: at the top of a function's body, with no
+# other var of the name beside it and no mention of the name before it.
 VAR_LET = RuleConfig(
     "var-let",
     "javascript",
     Rule(
         pattern="var $A = $B",
         inside=Rule(
-            stop_by="end", any=tuple(Rule(kind=k) for k in (*FUNCTIONS, "generator_function_declaration"))
+            kind="statement_block",
+            inside=Rule(any=tuple(Rule(kind=k) for k in (*FUNCTIONS, "generator_function_declaration"))),
+        ),
+        not_=Rule(
+            any=(
+                Rule(
+                    follows=Rule(
+                        stop_by="end", any=(Rule(pattern="$A"), Rule(has=Rule(pattern="$A", stop_by="end")))
+                    )
+                ),
+                Rule(precedes=Rule(stop_by="end", any=(Rule(pattern="var $A = $_"), Rule(pattern="var $A")))),
+            )
         ),
     ),
-    "var in a function; let keeps $A to its block",
+    "var at the top of a function; let says $A lives from here on",
     severity="hint",
     fix="let $A = $B",
 )
