@@ -15,6 +15,7 @@ import re
 import sys
 import warnings
 from collections.abc import Callable, Sequence
+from operator import itemgetter
 
 from kovel import _native
 from kovel._kovel import KTerm
@@ -271,8 +272,8 @@ def _statements_around(
     """The run of top-level statements (``tops``: their spans) that ``[a, b)`` touches,
     when it starts and ends lines."""
     # (Searched in place: a file of thousands of matches would build the lists for each.)
-    i = bisect.bisect_right(tops, a, key=_start) - 1  # the statement the replacement starts in
-    j = bisect.bisect_left(tops, b, key=_end)  # the one it ends in
+    i = bisect.bisect_right(tops, a, key=itemgetter(0)) - 1  # the statement the replacement starts in
+    j = bisect.bisect_left(tops, b, key=itemgetter(1))  # the one it ends in
     if i < 0 or j >= len(tops) or a > tops[i][1] or b < tops[j][0] or j < i:
         return None  # between statements
     start, end = tops[i][0], tops[j][1]
@@ -281,14 +282,6 @@ def _statements_around(
     if end < len(before) and before[end] != "\n" and before[end : end + 2] != "\r\n":
         return None
     return start, end, ""
-
-
-def _start(span: tuple[int, int]) -> int:
-    return span[0]
-
-
-def _end(span: tuple[int, int]) -> int:
-    return span[1]
 
 
 #: Functions nested deeper than this (in the term) are not pieces of their own,
