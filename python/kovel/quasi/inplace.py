@@ -58,8 +58,10 @@ __all__ = [
     "line_col",
     "next_lines",
     "phantom_misread",
+    "past_comments",
     "phantoms",
     "ran_on_misread",
+    "rewritten",
     "statements_ended",
 ]
 
@@ -519,13 +521,16 @@ def containers_changed(
     >>> containers_changed("python", "a = (1, 2, 3)\\n", [(6, 9)], [""], [((4, 13), "tuple")])
     []
     """
-    data, root, moved = _rewritten(lang, text, spans, bodies)
+    data, root, moved = rewritten(lang, text, spans, bodies)
     bodied = _HOLD_A_STATEMENT.get(lang, {})
     out: list[int] = []
     for k, ((a, b), kind) in enumerate(containers):
         lo, hi = moved(a), moved(b)
-        # (A block's last statement taken out leaves its indentation, which the block ends before.)
-        found = [n for end in {hi, lo + len(data[lo:hi].rstrip())} for n in _nodes_over(root, lo, end)]
+        # (A block's first or last statement taken out leaves its indentation, which the
+        # block starts after or ends before, and the comments before it.)
+        starts = {lo, past_comments(root, data, lo)}
+        ends = {hi, lo + len(data[lo:hi].rstrip())}
+        found = [n for start in starts for end in ends if start <= end for n in _nodes_over(root, start, end)]
         same = [n for n in found if n.type == kind]
         if not same:
             if not _errors_over(root, lo, hi):  # (what does not parse is the syntax check's to report)
@@ -573,7 +578,7 @@ def ends_changed(
     ...              ["if (1) if (x) f()\\nelse g()"], {0: ("if_statement", "else_clause")})
     [0]
     """
-    data, root, moved = _rewritten(lang, text, spans, bodies)
+    data, root, moved = rewritten(lang, text, spans, bodies)
     out: list[int] = []
     for k, (whole, kind) in ends.items():
         lo, hi = moved(spans[k][0]), moved(spans[k][1])
@@ -636,12 +641,17 @@ def _ends_misranked(lang: str, node: Node) -> bool:
     return False
 
 
-def _rewritten(
+def rewritten(
     lang: str, text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]
 ) -> tuple[bytes, Node, Callable[[int], int]]:
     """``text`` with each of ``spans`` (in code points, in order, apart) replaced
     by its body, as UTF-8; its syntax tree; and where an offset of ``text``
-    stands in it, in bytes (the end of a span: the end of its body)."""
+    stands in it, in bytes (the end of a span: the end of its body).
+
+    >>> data, root, moved = rewritten("python", "f(x)\\n", [(2, 3)], ["yy"])
+    >>> data, root.type, moved(4)
+    (b'f(yy)\\n', 'module', 5)
+    """
     parts: list[str] = []
     at = 0
     for (s, e), body in zip(spans, bodies, strict=True):
@@ -655,6 +665,22 @@ def _rewritten(
         return len(new[: x + grown].encode())
 
     return data, parser(lang).parse(data).root_node, moved
+
+
+def past_comments(root: Node, data: bytes, at: int) -> int:
+    """The first byte of ``data`` (parsed as ``root``) from ``at`` on that is
+    neither white space nor in a comment.
+
+    >>> data = b"x = 1\\n  # c\\ny = 2\\n"
+    >>> past_comments(parser("python").parse(data).root_node, data, 5)
+    12
+    """
+    while True:
+        at += len(data[at:]) - len(data[at:].lstrip())
+        node = root.descendant_for_byte_range(at, at) if at < len(data) else None
+        if node is None or not _native.is_comment_tag(node.type) or node.start_byte != at:
+            return at
+        at = node.end_byte
 
 
 def _errors_over(root: Node, lo: int, hi: int) -> bool:

@@ -23,6 +23,7 @@ from typing import Any, NamedTuple
 
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
+from kovel.quasi.docstrings import docstring_misread, docstrings_made
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import (
     MADE_RUN,
@@ -1314,6 +1315,12 @@ def replacements(
         placed: list[tuple[int, ...]] = []
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
+        if p.lang == "python" and text is not None:
+            made = set(docstrings_made(text, spans, [str(n) for n in news]))
+            for k in sorted(made):
+                left_or_raised(docstring_misread(text, spans[k]), left_alone)
+            kept = [k for k in range(len(news)) if k not in made]
+            paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         return paths, news, spans
     # What a match is taken out of, or a statement or a reshaped value put in place of,
     # must still read as what it was: taking the callee out of JavaScript's
@@ -1359,6 +1366,11 @@ def replacements(
     }
     if gone and text is not None:
         drop(_holders_kept(p.lang, text, spans, bodies, gone, left_alone))
+    if p.lang == "python" and text is not None:
+        docs = docstrings_made(text, spans, bodies)
+        for k in docs:
+            left_or_raised(docstring_misread(text, spans[k]), left_alone)
+        drop(set(docs))
     if not landings:
         return paths, news, spans
     assert text is not None
