@@ -205,6 +205,20 @@ def test_deleting_the_body_of_an_if_or_a_loop_leaves_an_empty_statement(tmp_path
     assert run(str(tmp_path / "m")).strip() == prints
 
 
+# A statement whose `;` the match leaves is an empty statement already: no second `;`.
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "expect"),
+    [
+        ("javascript", "if (a) log(2);\nelse log(3);\n", "log($A)", "if (a) ;\nelse ;\n"),
+        ("javascript", "while (a) log(2)\n", "log($A)", "while (a) ;\n"),
+        ("c", "void f(int a) { for (;;) log(2); }\n", "log($A)", "void f(int a) { for (;;) ; }\n"),
+        ("c", "void f(int a) { if (a) log(2); }\n", "log($A);", "void f(int a) { if (a) ; }\n"),
+    ],
+)  # fmt: skip
+def test_an_emptied_body_keeps_one_empty_statement(lang, source, pat, expect):
+    assert rewrite(lang, source, pat, "") == expect
+
+
 # JavaScript and Java take a declaration only in a block: as the one statement
 # of an `if` or a loop it is refused (their tree-sitter grammars read it there).
 @pytest.mark.parametrize(

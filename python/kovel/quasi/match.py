@@ -625,8 +625,11 @@ def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> 
         tag = _native.tag(chain[k])
         if tag.endswith("statement"):
             # the statement the match is all of (but its `;`), in a construct that is no list
-            if str(chain[k]).strip().rstrip(";").rstrip() not in (matched, matched.rstrip(";").rstrip()):
+            statement = str(chain[k]).strip()
+            if statement.rstrip(";").rstrip() not in (matched, matched.rstrip(";").rstrip()):
                 return False
+            if statement.endswith(";") and not matched.endswith(";"):
+                return False  # its `;` stays: an empty statement already
             return _native.tag(chain[k - 1]) in HOLDS_A_BODY
         if str(chain[k]).strip() != matched:
             return False
