@@ -333,6 +333,20 @@ def test_a_utility_rule_may_reach_itself_through_other_nodes(utils, rule, lines)
         )
 
 
+@pytest.mark.parametrize("depth", [50, 3000])
+def test_a_long_chain_of_utility_rules_matches_or_is_refused(depth):
+    # Each names the next: short chains work, a chain past what can be followed
+    # is a rule error, never a crash.
+    utils = {f"u{i}": Rule(matches=f"u{i + 1}") for i in range(depth)} | {f"u{depth}": Rule(kind="call")}
+    config = RuleConfig("r", "python", Rule(matches="u0"), utils=utils)
+    try:
+        m = matcher(config)
+    except ValueError as exc:
+        assert depth > 500 and "nest too deeply" in str(exc)
+    else:
+        assert [str(f.term) for f in m.find_all(parse("python", "f(1)\n"))] == ["f(1)"]
+
+
 @pytest.mark.parametrize(
     ("rule", "error", "names"),
     [

@@ -567,13 +567,20 @@ def matcher(config: RuleConfig) -> Matcher:
     >>> matcher(RuleConfig("r", "python", Rule(kind="call"))).words
     frozenset()
     """
-    m = Matcher(config)
+    m = _made(config)
     # Kept for the tasks that carry it: a worker forked from here has it compiled.
     _REVIVED.setdefault(repr(config), m)
     return m
 
 
 _REVIVED: dict[str, Matcher] = {}
+
+
+def _made(config: RuleConfig) -> Matcher:
+    try:
+        return Matcher(config)
+    except RecursionError:  # (utility rules naming one another a thousand deep)
+        raise ValueError("its rules nest too deeply") from None
 
 
 def _util_cycle(utils: Mapping[str, Compiled]) -> list[str]:
@@ -628,7 +635,7 @@ def compiled(config: RuleConfig) -> Matcher:
     key = repr(config)
     got = _REVIVED.get(key)
     if got is None:
-        got = _REVIVED[key] = Matcher(config)
+        got = _REVIVED[key] = _made(config)
     if len(_SEEN) >= 4096:
         _SEEN.clear()
     _SEEN[id(config)] = (config, got)
