@@ -111,6 +111,9 @@ def test_prune_removes_nothing_the_cache_did_not_write(tmp_path):
         "src/main.py": "print(1)\n",
         "ab/notes.txt": "x",
         "ab/" + "cd" * 32: "y",
+        # named as an entry is, by another content-addressed store (Bazel's, restic's)
+        "ab/ab" + "0" * 62: "precious",
+        "kv/ab" + "1" * 62: "kvc",
         "top.py": "z",
         "00/.tmp-1": "t",
     }

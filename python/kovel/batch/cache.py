@@ -312,6 +312,9 @@ def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:
     for _, size, path in sorted(entries):
         if total <= max_bytes:
             break
+        if not _ours(path):
+            total -= size  # a file of another program's, named alike: not the cache's to count or remove
+            continue
         try:
             os.unlink(path)
         except OSError:
@@ -319,3 +322,16 @@ def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:
         total -= size
         removed += 1
     return removed
+
+
+# The magics of the entries of every version of the cache: terms and verdicts.
+_OURS = re.compile(rb"kv[cv][0-9]")
+
+
+def _ours(path: str) -> bool:
+    """Whether the file at ``path`` starts as an entry of this cache does, of any version."""
+    try:
+        with open(path, "rb") as f:
+            return _OURS.fullmatch(f.read(4)) is not None
+    except OSError:
+        return False
