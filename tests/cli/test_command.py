@@ -644,10 +644,22 @@ def test_a_closed_standard_stream_is_the_null_device(tmp_path, closed):
     assert (tmp_path / "a.py").read_text() == "g(1)\n"
 
 
+def _files_of_at_most(n):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (n, n))
+
+
 @pytest.mark.parametrize("command", [["find", "-p", "f($A)"], ["scan", "-r", "r.yml"]])
-def test_a_cache_that_cannot_be_written_is_said_and_the_run_goes_on(tmp_path, command):
-    (tmp_path / "a.py").write_text("f(1)\n")
+@pytest.mark.parametrize(
+    ("cache", "limits", "why"),
+    [
+        ("a.py/cache", {}, "Not a directory"),  # under a file: no directory can be made
+        # A file system that takes no more bytes (here, files may not grow past 1000 bytes).
+        ("cache", {"preexec_fn": _files_of_at_most(1000)}, "File too large"),
+    ],
+)
+def test_a_cache_that_cannot_be_written_is_said_and_the_run_goes_on(tmp_path, command, cache, limits, why):
+    (tmp_path / "a.py").write_text("f(1)\n" * 300)
     (tmp_path / "r.yml").write_text("id: r\nlanguage: python\nrule: {pattern: f($A)}\n")
-    r = kovel(tmp_path, *command, "--cache", "a.py/cache", "a.py")  # under a file: no directory can be made
+    r = kovel(tmp_path, *command, "--cache", cache, "a.py", **limits)
     assert r.returncode == 0 and "a.py:1:1" in r.stdout, r.stderr
-    assert "the cache a.py/cache cannot be written" in r.stderr
+    assert r.stderr.count(f"the cache {cache} cannot be written ({why})") == 1, r.stderr

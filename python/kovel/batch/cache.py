@@ -272,11 +272,18 @@ def unwritable(root: str) -> str | None:
     try:
         os.makedirs(root, exist_ok=True)
         fd, tmp = tempfile.mkstemp(dir=root, prefix=".tmp-")
-        os.close(fd)
-        os.unlink(tmp)
+        try:
+            # A block's worth: a full file system makes the file but takes no bytes.
+            with os.fdopen(fd, "wb") as f:
+                f.write(bytes(_TRIAL))
+        finally:
+            os.unlink(tmp)
     except OSError as exc:
         return exc.strerror or str(exc)
     return None
+
+
+_TRIAL = 4096
 
 
 def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:

@@ -70,7 +70,7 @@ from kovel.batch import (
     rewrite_files,
     rewrite_source,
 )
-from kovel.batch.cache import DEFAULT_CACHE_SIZE, prune
+from kovel.batch.cache import DEFAULT_CACHE_SIZE
 from kovel.batch.files import Listed, list_files, write_roots
 from kovel.batch.ignore import glob_problem
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
@@ -572,8 +572,9 @@ class _Run:
                 self.bar.close()
             if self.pool is not None:
                 self.pool.shutdown(cancel_futures=True)
-        if a.cache is not None:
-            prune(a.cache, a.cache_size)
+        note = output.cache_pruned(a.cache, a.cache_size, note is not None)
+        if note is not None:
+            self.err(note)
         return 2 if self.failed else 0 if self.found else 1
 
     def start_pool(self, files: int | None = None) -> Executor:

@@ -19,11 +19,12 @@ import os
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypeAlias
 
-from kovel.batch.cache import unwritable
+from kovel.batch.cache import prune, unwritable
 from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Span
 
 __all__ = [
     "cache_note",
+    "cache_pruned",
     "DEFAULT_MAX_COLUMNS",
     "json_text",
     "FindPrinter",
@@ -315,6 +316,21 @@ def _no_newline_marks(lines: Iterable[str]) -> Iterator[str]:
             yield line
         else:
             yield line + "\n\\ No newline at end of file\n"
+
+
+def cache_pruned(cache: str | None, size: int, noted: bool) -> str | None:
+    """Keep the ``--cache`` directory to ``size`` bytes after a run; return the note
+    to print when it took no more entries during the run (its file system filled
+    up, say) and no note said so before it (``noted``), or None.
+
+    >>> import tempfile
+    >>> cache_pruned(tempfile.mkdtemp(), 1 << 20, False) is None
+    True
+    """
+    if cache is None:
+        return None
+    prune(cache, size)
+    return None if noted else cache_note(cache)
 
 
 def cache_note(cache: str | None) -> str | None:

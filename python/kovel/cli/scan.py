@@ -26,14 +26,13 @@ from kovel.batch import (
     judge_elsewhere,
     scan_files,
 )
-from kovel.batch.cache import prune
 from kovel.batch.files import list_files, write_roots
 from kovel.batch.results import Change, RewrittenFile
 from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import describe_error
 from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
-from kovel.cli.output import cache_note
+from kovel.cli.output import cache_note, cache_pruned
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import RuleConfig, RuleFileError, load_rules, precompile
 from kovel.rules.load import SEVERITIES
@@ -230,8 +229,9 @@ def run_scan(a: argparse.Namespace) -> int:
             sys.stdout.flush()
     finally:
         pool.shutdown(cancel_futures=True)
-    if a.cache is not None:
-        prune(a.cache, a.cache_size)
+    noted = cache_pruned(a.cache, a.cache_size, note is not None)
+    if noted is not None:
+        print(noted, file=sys.stderr)
     if a.format == "sarif":
         print(json.dumps(sarif(configs, done), indent=2, ensure_ascii=False))
     if a.format == "text" and any(counts.values()) and not a.interactive:
