@@ -249,6 +249,10 @@ def test_ignore_files_of_parents_apply_when_starting_below(tmp_path):
         (["sub/c.py", "!sub/*"], []),
         (["*.js", "!b.js", "b.js"], ["b.js", "sub/d.js"]),
         (["sub/**"], ["sub/c.py", "sub/d.js"]),
+        # `{a,b}` stands for either, as in ripgrep's and ast-grep's globs
+        (["*.{py,js}", "!{sub,.h.py}"], ["a.py", "b.js", "ign.py"]),
+        (["!{sub,*.js}"], ["a.py"]),
+        (["{sub/{c,x}.py,b.js}"], ["b.js", "sub/c.py"]),
     ],
 )
 def test_globs_include_and_exclude_the_last_one_winning(tmp_path, globs, kept):

@@ -38,7 +38,7 @@ import subprocess
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
-from kovel.batch.ignore import Rules
+from kovel.batch.ignore import Rules, glob_rules
 
 __all__ = [
     "EXTENSIONS",
@@ -262,7 +262,7 @@ def list_files(
         raise TypeError("list_files takes an iterable of paths, not one path")  # (a str would be its letters)
     # Whether some name or extension tells files of ``lang`` (else every file is one).
     known = lang in EXTENSIONS.values() or lang in FILE_NAMES.values()
-    by_glob = [(name, Rules(gs)) for name, gs in language_globs] if lang is None else []
+    by_glob = [(name, glob_rules(gs, include=False)) for name, gs in language_globs] if lang is None else []
 
     def globbed(rel: str) -> str | None:
         return next((name for name, rules in by_glob if rules.match(rel, is_dir=False)), None)
@@ -423,7 +423,7 @@ class _Walker:
         self._visited: set[str] = set()  # real paths of the directories walked, with follow
         self.unreadable: list[tuple[str, str]] = []  # directories that could not be listed, and why
         # A glob includes what it matches: in gitignore terms, "!" turned around.
-        self.globs = Rules(g[1:] if g.startswith("!") else "!" + g for g in globs) if globs else None
+        self.globs = glob_rules(globs) if globs else None
         self.includes = any(not g.startswith("!") for g in globs)
         self.cwd = os.getcwd()
         self._excludes_file: Rules | None | bool = False  # False: not read yet

@@ -20,9 +20,10 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable
 
+from kovel.rules.rule import braces_expanded
 from kovel.rules.rust_regex import ASCII_CLASSES
 
-__all__ = ["Rules", "glob_problem"]
+__all__ = ["Rules", "glob_problem", "glob_rules"]
 
 # Git's classes: Rust's less ``ascii`` and ``word``, which git does not know.
 _POSIX_CLASSES = {k: v for k, v in ASCII_CLASSES.items() if k not in ("ascii", "word")}
@@ -189,20 +190,44 @@ def _parse_line(line: str) -> tuple[list[str] | None, bool, bool] | None:
     return (body if anchored or body is None else [_DIRS, *body]), negated, dir_only
 
 
-def glob_problem(glob: str) -> str | None:
-    """Why ``glob`` (a line of ``.gitignore`` syntax) matches nothing ever, as
-    git reads it, or None for a glob that may match.  An ignore file's
-    malformed line is passed over, as git does; a glob given on the command
-    line or in a rule is an error.
+def glob_rules(globs: Iterable[str], include: bool = True) -> Rules:
+    """Globs as ripgrep's ``--glob`` takes them (``.gitignore`` syntax, with
+    ``{a,b}`` standing for either) as ``Rules``; with ``include``, a glob keeps
+    what it matches (a ``!`` one leaves it out), the other way round from an
+    ignore file.
 
-    >>> glob_problem("src/*.py"), glob_problem("[a-"), glob_problem("x\\\\")
+    >>> r = glob_rules(["*.{js,ts}", "!{vendor,*.min.js}"])
+    >>> [r.match(p, is_dir=False) for p in ("a.ts", "a.min.js", "vendor", "a.py")]
+    [False, True, True, None]
+    """
+    lines: list[str] = []
+    for glob in globs:
+        negated = glob.startswith("!")
+        flip = negated != include
+        for g in braces_expanded(glob[negated:]):
+            lines.append(("!" if flip else "") + g)
+    return Rules(lines)
+
+
+def glob_problem(glob: str) -> str | None:
+    """Why ``glob`` (``.gitignore`` syntax, with ``{a,b}`` standing for either, as
+    ``glob_rules`` reads it) matches nothing ever, as git reads it, or None for a
+    glob that may match.  An ignore file's malformed line is passed over, as git
+    does; a glob given on the command line or in a rule is an error.
+
+    >>> glob_problem("src/*.{py,pyi}"), glob_problem("[a-"), glob_problem("x\\\\")
     (None, 'a character class `[` is not closed', 'it ends with a lone backslash')
     """
-    line = _trim_trailing_spaces(glob.removeprefix("!")).removesuffix("/").removeprefix("/")
     try:
-        _translate(line)
-    except _Malformed as exc:
+        expanded = braces_expanded(glob.removeprefix("!"))
+    except ValueError as exc:
         return str(exc)
+    for g in expanded:
+        line = _trim_trailing_spaces(g).removesuffix("/").removeprefix("/")
+        try:
+            _translate(line)
+        except _Malformed as exc:
+            return str(exc)
     return None
 
 

@@ -267,8 +267,8 @@ def _arguments() -> argparse.ArgumentParser:
         default=[],
         type=_glob,
         metavar="GLOB",
-        help="walk only the files this gitignore-style glob matches, or with '!' skip them; "
-        "repeatable, later globs win",
+        help="walk only the files this gitignore-style glob matches ({a,b} for either), "
+        "or with '!' skip them; repeatable, later globs win",
     )
     common.add_argument(
         "--no-ignore", action="store_true", help="do not skip what .gitignore and .ignore files ignore"
