@@ -147,6 +147,7 @@ FILES = [
     "t1.py", "tx.py", "ua.py", "ub.py", "Upper.py", "#hash.py", "!bang.py", "space.py", "tail ",
     "dir/keep.py", "dir/o.py", "dir2/keep.py", "dir2/o.py", "sx/b.py", "sx/y/b.py", "x.log",
     "sub/important.log", "sub/local.py", "sub/z/local.py", "q]x.py", "r-x.py", "crlf.txt",
+    "é.py", "日.py", "é/x.py", "ñu.py",
 ]  # fmt: skip
 # Each case: (.gitignore at the top, .gitignore in sub/).
 CASES = {
@@ -161,6 +162,9 @@ CASES = {
     "deeper files win; anchored to their own directory": ("*.log\n", "!important.log\n/local.py\n"),
     "crlf lines": ("x.log\r\ncrlf.txt\r\n", ""),
     "malformed patterns match nothing": ("[a-\nk.py\\\n[[:nope:]]*.py\nx.log\n", ""),
+    # git matches a name's bytes: `?` is one byte of `é`, `[é]` a class of its two
+    "wildcards take bytes": ("??.py\n?\n[é]u.py\n[!a].py\n", ""),
+    "classes of bytes": ("[ñ]?u.py\n???.py\n", ""),
 }
 
 

@@ -8,7 +8,8 @@ or middle is anchored to the directory of its file, one without matches a
 name at any depth; ``*`` and ``?`` never match ``/``, ``**`` as a whole
 segment matches any number of directories; ``[...]`` is a class (``!`` or
 ``^`` negates, ranges, ``[:alpha:]``-style classes); a backslash makes the
-next character literal.  The last pattern that matches decides.
+next character literal.  The last pattern that matches decides.  As in git,
+a pattern is matched byte by byte: `?` is one byte of a name's UTF-8.
 
 Patterns are matched against the path itself, never its parents: walking a
 tree, an ignored directory is not entered, which is how git keeps the files
@@ -52,7 +53,7 @@ class Rules:
     def __init__(self, lines: Iterable[str]) -> None:
         rules: list[tuple[list[str] | None, bool, bool]] = []
         for line in lines:
-            rule = _parse_line(line)
+            rule = _parse_line(_bytewise(line))
             if rule is not None:
                 rules.append(rule)
         #: The number of patterns, malformed ones included.
@@ -77,6 +78,7 @@ class Rules:
     def match(self, path: str, is_dir: bool) -> bool | None:
         """True if ``path`` is ignored, False if a ``!`` pattern keeps it, None if no pattern matches."""
         rx = self._dirs if is_dir else self._files
+        path = _bytewise(path)
         m = rx.fullmatch(path) if rx is not None else None
         decides = m.lastindex - 1 if m is not None and m.lastindex is not None else len(self._negated)
         for k, w, dir_only in self._wild:
@@ -86,6 +88,17 @@ class Rules:
                 decides = k
                 break
         return None if decides == len(self._negated) else not self._negated[decides]
+
+
+def _bytewise(text: str) -> str:
+    """``text`` (a name as ``os.fsdecode`` gives it) with a character for each of
+    its bytes in UTF-8: git matches patterns byte by byte, so `?` takes one
+    byte of `é` and `[é]` is a class of two bytes.
+
+    >>> _bytewise("é.py")
+    'Ã©.py'
+    """
+    return text if text.isascii() else text.encode("utf-8", "surrogateescape").decode("latin-1")
 
 
 # Patterns of more wildcards than this are matched by ``_Wildmatch``: a regex of
