@@ -191,6 +191,11 @@ BAD_REGEX = "id: r\nlanguage: python\nrule: {kind: identifier, regex: '(a'}\nfix
     [
         ({"kovel.yml": "ruleDirs: [rules]\n", "rules/r.yml": "id: a\nlanguage: python\nrule:\n  has: {stopBy: 3}\n"}, ["scan"], 2, "r.yml:4: rule.has"),
         ({}, ["scan"], 2, "no kovel.yml"),
+        ({"kovel.yml": "ruleDirs: [rules]\nruleDir: [more]\n", "rules/r.yml": RULES}, ["scan"], 2,
+         "kovel.yml:2: ruleDir: unknown key"),
+        ({"kovel.yml": "ruleDirs: [rules]\ntestConfigs:\n  - {testDir: t, testdir: u}\n", "rules/r.yml": RULES},
+         ["scan"], 2, "kovel.yml:2: testConfigs"),
+        ({"kovel.yml": "ruleDirs: ['']\n"}, ["scan"], 2, "kovel.yml:1: ruleDirs: an empty folder name"),
         # a selection of no rule would run nothing, and pass
         ({"r.yml": RULES}, ["scan", "-r", "r.yml", "--rule-id", "none"], 2, "--rule-id: no rule has the id 'none'"),
         ({"r.yml": "id: a\nlanguage: python\nrule: {pattern: 'print('}\n"}, ["scan", "-r", "r.yml"], 2, "rule a: "),
@@ -278,6 +283,8 @@ def test_kovel_test_runs_the_examples_and_reports_failures(tmp_path):
         ("id: no-print\nvalid: []\n---\n\nid: other\nvalid: []\n", "t.yml:5: id"),
         ("id: no-print\ninvalid: []\nfixed: 3\n", "t.yml:3: fixed"),
         ("id: no-print\ninvalid: ['print(1)']\nfixed: ['log(1)', 'log(2)']\n", "t.yml:3: fixed"),
+        # a misspelt key would leave its snippets unchecked, and the test passing
+        ("id: no-print\nvalid: ['x']\ninvlaid: ['y = 1']\n", "t.yml:3: invlaid: unknown key"),
     ],
 )
 def test_a_mistake_in_a_rule_test_file_is_reported_at_its_line(tmp_path, tests, where):

@@ -53,6 +53,9 @@ def problems_of(config: RuleConfig, valid: list[str], invalid: list[str], fixed:
     return list(check_case(compiled(config), valid, invalid, fixed))
 
 
+_TEST_KEYS = frozenset({"id", "valid", "invalid", "fixed"})
+
+
 def _strings(doc: dict[str, object], path: str, key: str) -> list[str]:
     v = doc.get(key)
     if v is None:
@@ -83,6 +86,14 @@ def run_tests(a: argparse.Namespace) -> int:
                 for doc in docs:
                     if not isinstance(doc, dict) or not isinstance(doc.get("id"), str):
                         raise RuleFileError(path, line_of(doc, "id"), "id", "a test needs the id of its rule")
+                    unknown = sorted(str(k) for k in doc if k not in _TEST_KEYS)
+                    if unknown:
+                        raise RuleFileError(
+                            path,
+                            line_of(doc, unknown[0]),
+                            unknown[0],
+                            "unknown key (expected one of fixed, id, invalid, valid)",
+                        )
                     rid = doc["id"]
                     if rid not in rules:
                         raise RuleFileError(path, line_of(doc, "id"), "id", f"no rule with the id {rid!r}")

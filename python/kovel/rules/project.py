@@ -18,7 +18,7 @@ import os
 from dataclasses import dataclass, replace
 
 from kovel.rules.langs import language_of
-from kovel.rules.load import NotYAML, RuleFileError, load_rules, read_yaml, regular_only, rule_files
+from kovel.rules.load import NotYAML, RuleFileError, line_of, load_rules, read_yaml, regular_only, rule_files
 from kovel.rules.rule import Rule, RuleConfig
 
 __all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
@@ -39,6 +39,21 @@ class Project:
     test_dirs: tuple[str, ...]
     #: Languages for the files their globs match, whatever their extension.
     language_globs: tuple[tuple[str, tuple[str, ...]], ...] = ()
+
+
+# The keys of a project file; ast-grep's `customLanguages` and `languageInjections`
+# are taken and have no effect (kovel parses with the grammars installed).
+_KEYS = frozenset(
+    {"ruleDirs", "utilDirs", "testConfigs", "languageGlobs", "customLanguages", "languageInjections"}
+)
+_EXPECTED = ", ".join(sorted(_KEYS))
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def find_config(start: str = ".") -> str | None:
@@ -78,27 +93,35 @@ def load_project(config: str) -> Project:
         raise RuleFileError(config, 1, "", f"not YAML: {exc}") from None
     if not isinstance(data, dict):
         raise RuleFileError(config, 1, "", "expected a mapping with ruleDirs")
+    for key in data:
+        if key not in _KEYS:
+            raise RuleFileError(
+                config, line_of(data, key), str(key), f"unknown key (expected one of {_EXPECTED})"
+            )
     base = os.path.dirname(os.path.abspath(config))
     dirs = data.get("ruleDirs", [])
     if not isinstance(dirs, list) or not all(isinstance(d, str) for d in dirs):
-        raise RuleFileError(config, 1, "ruleDirs", "expected a list of folders")
+        raise RuleFileError(config, line_of(data, "ruleDirs"), "ruleDirs", "expected a list of folders")
     rules: list[RuleConfig] = []
     tests: list[str] = []
     for d in dirs:
         folder = os.path.join(base, d)
+        if not d.strip():
+            raise RuleFileError(config, line_of(data, "ruleDirs"), "ruleDirs", "an empty folder name")
         if not os.path.isdir(folder):
-            raise RuleFileError(config, 1, "ruleDirs", f"no folder {d!r}")
+            raise RuleFileError(config, line_of(data, "ruleDirs"), "ruleDirs", f"no folder {d!r}")
         for path in rule_files(folder):
-            rules.extend(load_rules(path))
+            if not _same_file(path, config):  # (a rule folder that holds the project file)
+                rules.extend(load_rules(path))
     # Utility rules shared by every rule of their language (`matches: ID`); a rule's own come first.
     shared: dict[str, dict[str, Rule]] = {}
     udirs = data.get("utilDirs", []) or []
     if not isinstance(udirs, list) or not all(isinstance(d, str) for d in udirs):
-        raise RuleFileError(config, 1, "utilDirs", "expected a list of folders")
+        raise RuleFileError(config, line_of(data, "utilDirs"), "utilDirs", "expected a list of folders")
     for d in udirs:
         folder = os.path.join(base, d)
         if not os.path.isdir(folder):
-            raise RuleFileError(config, 1, "utilDirs", f"no folder {d!r}")
+            raise RuleFileError(config, line_of(data, "utilDirs"), "utilDirs", f"no folder {d!r}")
         for path in rule_files(folder):
             for u in load_rules(path):
                 by_lang = shared.setdefault(u.language, {})
@@ -110,10 +133,18 @@ def load_project(config: str) -> Project:
         rules = [replace(r, utils={**shared.get(r.language, {}), **r.utils}) for r in rules]
     configs = data.get("testConfigs", []) or []
     if not isinstance(configs, list):
-        raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
+        raise RuleFileError(
+            config, line_of(data, "testConfigs"), "testConfigs", "expected a list of {testDir: folder}"
+        )
     for t in configs:
-        if not isinstance(t, dict) or not isinstance(t.get("testDir"), str):
-            raise RuleFileError(config, 1, "testConfigs", "expected a list of {testDir: folder}")
+        if (
+            not isinstance(t, dict)
+            or not isinstance(t.get("testDir"), str)
+            or t.keys() - {"testDir", "snapshotDir"}
+        ):
+            raise RuleFileError(
+                config, line_of(data, "testConfigs"), "testConfigs", "expected a list of {testDir: folder}"
+            )
         tests.append(os.path.join(base, t["testDir"]))
     globs = data.get("languageGlobs", {}) or {}
     if not isinstance(globs, dict) or not all(
@@ -121,12 +152,17 @@ def load_project(config: str) -> Project:
         for k, v in globs.items()
     ):
         raise RuleFileError(
-            config, 1, "languageGlobs", "expected a mapping from a language to a list of globs"
+            config,
+            line_of(data, "languageGlobs"),
+            "languageGlobs",
+            "expected a mapping from a language to a list of globs",
         )
     seen: dict[str, RuleConfig] = {}
     for r in rules:
         if r.id in seen:
-            raise RuleFileError(config, 1, "ruleDirs", f"two rules with the id {r.id!r}")
+            raise RuleFileError(
+                config, line_of(data, "ruleDirs"), "ruleDirs", f"two rules with the id {r.id!r}"
+            )
         seen[r.id] = r
     return Project(
         config, tuple(rules), tuple(tests), tuple((language_of(k), tuple(v)) for k, v in globs.items())
