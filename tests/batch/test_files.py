@@ -27,7 +27,7 @@ NAMED = {
     "sub/g.js": "javascript", "Dockerfile": "dockerfile", "docker/Containerfile": "dockerfile",
     "CMakeLists.txt": "cmake", "cmake/x.cmake": "cmake", "Makefile": "make", "main.tf": "hcl", "q.sql": "sql",
     "flake.nix": "nix", "T.sol": "solidity", "s.zsh": "bash", "BUILD.bzl": "python", "go.mod": "gomod",
-    "README": None,
+    "README": None, "up.C": "cpp", "UP.PY": None, "up.Js": None,
 }  # fmt: skip
 
 

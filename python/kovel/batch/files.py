@@ -70,6 +70,8 @@ EXTENSIONS: dict[str, str] = {
     ".cpp": "cpp",
     ".cxx": "cpp",
     ".c++": "cpp",
+    ".C": "cpp",  # as gcc and ripgrep read an upper-case C
+    ".H": "cpp",
     ".hh": "cpp",
     ".hpp": "cpp",
     ".hxx": "cpp",
@@ -127,6 +129,7 @@ EXTENSIONS: dict[str, str] = {
     ".vue": "vue",
     ".svelte": "svelte",
     ".r": "r",
+    ".R": "r",
     ".pl": "perl",
     ".pm": "perl",
     ".proto": "proto",
@@ -137,6 +140,7 @@ EXTENSIONS: dict[str, str] = {
     ".cljs": "clojure",
     ".cljc": "clojure",
     ".f90": "fortran",
+    ".F90": "fortran",  # (to be preprocessed, as gfortran reads an upper-case F)
     ".f95": "fortran",
     ".f03": "fortran",
     ".f08": "fortran",
@@ -164,12 +168,12 @@ FILE_NAMES: dict[str, str] = {
 
 def language_for(path: str) -> str | None:
     """Return the grammar name that ``path``'s name (``FILE_NAMES``) or extension
-    (``EXTENSIONS``) names, or None.
+    (``EXTENSIONS``, told apart by case as ripgrep and ast-grep do) names, or None.
 
-    >>> language_for("src/main.RS"), language_for("build/Makefile"), language_for("NOTES")
-    ('rust', 'make', None)
+    >>> language_for("src/main.rs"), language_for("a.C"), language_for("A.PY"), language_for("build/Makefile")
+    ('rust', 'cpp', None, 'make')
     """
-    return FILE_NAMES.get(os.path.basename(path)) or EXTENSIONS.get(os.path.splitext(path)[1].lower())
+    return FILE_NAMES.get(os.path.basename(path)) or EXTENSIONS.get(os.path.splitext(path)[1])
 
 
 #: The most one read is asked for: Linux reads at most about 2 GiB at once.
