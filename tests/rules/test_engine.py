@@ -360,3 +360,46 @@ def test_a_long_chain_of_utility_rules_matches_or_is_refused(depth):
 def test_a_rule_of_the_wrong_types_names_its_field(rule, error, names):
     with pytest.raises(error, match=names):
         matcher(RuleConfig("r", "python", rule))
+
+
+def _lists_under_calls(code):
+    """The (line, column) of each list literal, and whether a call holds it, as Python reads the code."""
+    import ast
+
+    out = {}
+
+    def visit(node, in_call):
+        if isinstance(node, ast.List):
+            out[(node.lineno, node.col_offset)] = in_call
+        for child in ast.iter_child_nodes(node):
+            visit(child, in_call or isinstance(node, ast.Call))
+
+    visit(ast.parse(code), False)
+    return out
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        "x = [f([1, [2]]), [3]]\n",
+        "g([h(a, [b, [c]]), [d]], [e])\n[[f([1])]]\n",
+        "x = " + "[f(" * 40 + "1" + ")]" * 40 + "\n",
+        "x = "
+        + "[" * 150
+        + "f([" * 20
+        + "a"
+        + "])" * 20
+        + "]" * 150
+        + "\n",  # (Python's parser goes no deeper)
+    ],
+    ids=["mixed", "siblings", "alternating", "deep"],
+)
+def test_inside_to_the_end_finds_each_nodes_nearest_ancestor(code):
+    def found(rule):
+        return {f.span[0] for f in matcher(RuleConfig("r", "python", rule)).find_all(parse("python", code))}
+
+    starts = [0] + [i + 1 for i, c in enumerate(code) if c == "\n"]
+    expected = {starts[line - 1] + col: v for (line, col), v in _lists_under_calls(code).items()}
+    inside = Rule(kind="call", stop_by="end")
+    assert found(Rule(kind="list", inside=inside)) == {k for k, v in expected.items() if v}
+    assert found(Rule(kind="list", not_=Rule(inside=inside))) == {k for k, v in expected.items() if not v}

@@ -425,6 +425,8 @@ class Search:
     #: The utility rules being checked, and where: one met again there holds not.
     _asking: set[tuple[str, Path]] = field(default_factory=set)
     _lines: list[int] | None = None
+    #: For an `inside` to the end (by the rule's id): what it finds above each path's node, the node included.
+    _above: dict[int, dict[Path, Env | None]] = field(default_factory=dict)
 
     def _whole(self) -> KTerm:
         if self.root is None:
@@ -694,6 +696,8 @@ class Search:
         if not path:
             return None
         tags = r.tags
+        if tags is not None and r.stop_by == "end" and r.field is None and not env and not self._asking:
+            return self._inside_to_the_end(r, tags, path)
         if tags is not None and isinstance(r.stop_by, str):
             # Only the ancestors of the right tags need a look: found once per search, natively.
             tagged = self.tagged(tags)
@@ -718,6 +722,29 @@ class Search:
             if r.stop_by == "neighbor" or self._stops(r, path[:depth], anc, env):
                 return None
         return None
+
+    def _inside_to_the_end(self, r: Compiled, tags: frozenset[str], path: Path) -> Env | None:
+        """``_inside`` of a rule of ``tags`` that looks all the way up, binding from
+        nothing: the answer at each ancestor is kept, so that the nodes of a
+        deep nest are judged in time linear in their number, not its square."""
+        above = self._above.setdefault(id(r), {})
+        tagged = self.tagged(tags)
+        todo: list[Path] = []
+        got: Env | None = None
+        for depth in range(len(path) - 1, -1, -1):
+            up = path[:depth]
+            if up in above:
+                got = above[up]
+                break
+            todo.append(up)
+        for up in reversed(todo):  # from the top down: the deepest that holds is the one found
+            anc = tagged.get(up)
+            if anc is not None:
+                hit = self.check(r, up, anc, {})
+                if hit is not None:
+                    got = hit
+            above[up] = got
+        return got
 
     def _has(self, r: Compiled, path: Path, node: KTerm, env: Env) -> Env | None:
         kids = _native.children(node)
