@@ -52,6 +52,11 @@ TABLE = [
     ("kotlin", "catch ($E: $T) { $$$C }", KOTLIN_ANNOTATED, ["catch (e: E) { h(e) }"]),
     ("kotlin", "@Suppress($$$A)", KOTLIN_ANNOTATED, ['@Suppress("x")']),
     ("kotlin", "@$A", KOTLIN_ANNOTATED, ["@Serializable", '@Suppress("x")']),
+    # an annotation with arguments on the line before what it annotates, in a class and at the top
+    # (tree-sitter-kotlin reads one at the top followed by another declaration as an expression: none here)
+    ("kotlin", "@Suppress($M)\nfun $F() {}", 'class B {\n  @Suppress("y")\n  fun m() {}\n}\n@Suppress("x")\nfun k() {}\n',
+     ['@Suppress("y")\n  fun m() {}', '@Suppress("x")\nfun k() {}']),
+    ("kotlin", "@$A($M)\n@$B\nfun $F() {}", "class B {\n  @T(1)\n  @U\n  fun m() {}\n}\n", ["@T(1)\n  @U\n  fun m() {}"]),
     ("php", "#[$A]", "<?php\n#[Attr]\nfunction f() {}\n#[Route(\"/x\")]\nclass A {}\n", ["#[Attr]", '#[Route("/x")]']),
     # a case with its statements ends with their line
     ("go", "case $X:\n\tg($V)", "package p\nfunc f(x int) {\n\tswitch x {\n\tcase 1:\n\t\ta()\n\tcase 2:\n\t\tg(2)\n\t}\n}\n",

@@ -727,7 +727,10 @@ def parse_quasi(
                     # name made up, is how a grammar reads code it did not
                     # expect there: another context may read it as it is.
                     if found is None or not (
-                        _misread_words(lang, found[1], att.source)
+                        # An annotation read apart from what it annotates (Kotlin reads
+                        # `@A(x)` before a `fun` and another one as an expression).
+                        (run and stripped.startswith("@"))
+                        or _misread_words(lang, found[1], att.source)
                         or _declared_product(found[0], found[1])
                         or _swallows_lines(tree.root_node, conv.spans, att.source)
                         or _local_function(lang, found[1])
