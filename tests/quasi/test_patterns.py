@@ -369,6 +369,16 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
         pattern(lang, pat)
 
 
+@pytest.mark.parametrize(
+    ("lang", "pat"),
+    [("rust", "fn $F<$T: $B>($X: $T) { $$$B }"), ("python", "for $B in $X:\n    $$$B"), ("go", "$$$A; f($A)")],
+)
+def test_a_name_for_a_node_and_a_run_at_once_is_refused(lang: str, pat: str) -> None:
+    # One metavariable to kovel, two to ast-grep: such a pattern would find nothing.
+    with pytest.raises(SyntaxError, match="one metavariable"):
+        pattern(lang, pat)
+
+
 # Rewrites: a run that begins with a token (`template <...>` is the first two children of a
 # template declaration); a label keeps the statements after it, or is refused (None) where the
 # replacement cannot hold them, never dropping them; nodes that render as their tag stay.

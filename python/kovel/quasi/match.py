@@ -167,6 +167,22 @@ def _dedent(t: KTerm, indent: str) -> KTerm:
     return _native.dedent(t, indent)
 
 
+def _names_apart(sk: Skeleton) -> None:
+    """Raise ``SyntaxError`` for a pattern that names one metavariable both as a
+    node and as a run (`$B` and `$$$B`): one name to kovel, the two could bind
+    alike only where the run is that one node, so such a pattern (written as
+    ast-grep reads it, two names) would find nothing."""
+    seen: dict[str, bool] = {}
+    for m in sk.metas:
+        if m.name is None:
+            continue
+        if seen.setdefault(m.name, m.seq) != m.seq:
+            raise SyntaxError(
+                f"the pattern names ${m.name} and $$${m.name}, which are one metavariable: "
+                "give the node and the run names of their own"
+            )
+
+
 class Pattern:
     """Code with metavariables in one language; it finds and rewrites terms.
 
@@ -208,6 +224,7 @@ class Pattern:
 
     def _compile(self, lang: str, code: str, context: str | None, selector: str | None) -> None:
         sk = parse_quasi(lang, code, context=context, selector=selector)
+        _names_apart(sk)
         lang = sk.lang
         root = sk.root
         if isinstance(root, SNode) and not root.leaf and not root.named and root.kind == "":
