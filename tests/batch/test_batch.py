@@ -480,3 +480,23 @@ def test_changes_apply_only_to_the_data_they_were_made_from(tmp_path):
     for other in (b"", b"zzzzzzzzzz\n"):
         with pytest.raises(ValueError, match="not the change's old text"):
             apply_changes(other, r.changes)
+
+
+@pytest.mark.parametrize("cache", [False, True])
+def test_matches_without_details_are_where_they_are_with_them(tmp_path, cache):
+    # Nested matches each hold the text of those inside them: where only their
+    # places are shown, the workers make no texts or bindings.
+    nest = "x = " + "[f(" * 30 + "1" + ")]" * 30 + "\n"
+    write_files(tmp_path, {"a.py": nest, "b.py": "def g():\n    return [\n        1,\n    ]\n"})
+    files = [tmp_path / "a.py", tmp_path / "b.py"]
+    store = tmp_path / "cache" if cache else None
+    for _ in range(1 + cache):  # (a second run takes the terms from the cache)
+        full = list(find_files(files, "[$$$E]", executor=InlineExecutor(), cache=store))
+        bare = list(find_files(files, "[$$$E]", executor=InlineExecutor(), cache=store, details=False))
+    where = [[(m.start, m.end, m.line, m.column, m.end_line, m.end_column) for m in r.matches] for r in full]
+    assert [
+        [(m.start, m.end, m.line, m.column, m.end_line, m.end_column) for m in r.matches] for r in bare
+    ] == where
+    assert sum(map(len, where)) == 31
+    assert all(m.text == "" and not m.bindings and not m.binding_ranges for r in bare for m in r.matches)
+    assert [r.lines for r in bare] == [r.lines for r in full]

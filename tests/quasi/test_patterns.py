@@ -371,7 +371,11 @@ def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
 
 @pytest.mark.parametrize(
     ("lang", "pat"),
-    [("rust", "fn $F<$T: $B>($X: $T) { $$$B }"), ("python", "for $B in $X:\n    $$$B"), ("go", "$$$A; f($A)")],
+    [
+        ("rust", "fn $F<$T: $B>($X: $T) { $$$B }"),
+        ("python", "for $B in $X:\n    $$$B"),
+        ("go", "$$$A; f($A)"),
+    ],
 )
 def test_a_name_for_a_node_and_a_run_at_once_is_refused(lang: str, pat: str) -> None:
     # One metavariable to kovel, two to ast-grep: such a pattern would find nothing.

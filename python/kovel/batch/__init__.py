@@ -122,6 +122,7 @@ def find_files(
     context: int | tuple[int, int] = 0,
     cache: str | os.PathLike[str] | None = None,
     listed: list[Listed] | None = None,
+    details: bool = True,
 ) -> Iterator[FoundFile]:
     """Search files for ``pattern``; yield one ``FoundFile`` per file, in the order listed.
 
@@ -142,7 +143,9 @@ def find_files(
     lines of the matches.  ``cache`` names a directory where parsed files are
     kept (``kovel.batch.cache``): an unchanged file is then decoded, not parsed.
     ``listed`` is the files already listed (``kovel.batch.files.list_files``),
-    which ``paths`` then need not be walked for again.
+    which ``paths`` then need not be walked for again.  Without ``details``,
+    the matches' ``text``, ``bindings`` and ``binding_ranges`` are empty: a
+    caller that shows only where the matches are spares the workers making them.
     Whatever goes wrong with one file is that file's ``error``; the other
     files are still searched.
 
@@ -164,7 +167,7 @@ def find_files(
         executor,
         timeout,
         FoundFile,
-        lambda i, limit: (find_task, i.path, i.lang, pattern, limit, None, around, store),
+        lambda i, limit: (find_task, i.path, i.lang, pattern, limit, None, around, store, details),
         required=lambda lang: (required_texts, lang, pattern),
     )
 

@@ -230,6 +230,7 @@ def _load(
     keep_tree: bool = False,
     search: Sequence[Pattern] = (),
     whole: bool = False,
+    bindings: bool = True,
 ) -> _Loaded:
     """Read (unless ``data`` is given), decode and parse one file (or take its term
     from ``cache``), and compile ``pattern``; raise ``_Skip`` with the reason the
@@ -239,7 +240,8 @@ def _load(
     whole term where the cache allows (``matches`` is set, and the term is
     None); with ``whole``, the term is made all the same where one of them
     matched, or the cache entry it can be decoded from is kept (a rewrite
-    may need it)."""
+    may need it).  Without ``bindings``, their bindings are not laid out
+    (see ``search_source``)."""
     if data is None:
         try:
             data = read_bytes(path)
@@ -258,7 +260,7 @@ def _load(
         stored = cache.stored(key)
         if stored is not None and search:
             # Only the parts of the term where a match can be are decoded.
-            found = search_stored(search, stored.blob, stored.outline, stored.offset, parsed, text)
+            found = search_stored(search, stored.blob, stored.outline, stored.offset, parsed, text, bindings)
             if found is not None:
                 keep = stored if whole else None  # decoded whole when needed
                 return _Loaded(
@@ -272,7 +274,7 @@ def _load(
                 if whole:
                     seen, got = search_source_parsed(search, parsed, text, timeout=timeout)
                 else:
-                    seen = search_source(search, parsed, text, timeout=timeout)
+                    seen = search_source(search, parsed, text, timeout=timeout, bindings=bindings)
                 found = seen.matches
                 if got is None:
                     return _Loaded(data, text, encoding, parsed, seen.errors, None, pat, matches=found)
@@ -589,10 +591,14 @@ def find_task(
     data: bytes | None = None,
     context: tuple[int, int] = (0, 0),
     cache: TermCache | None = None,
+    details: bool = True,
 ) -> FoundFile:
     """Search the file at ``path`` (or ``data``, its bytes) in ``lang`` for ``pattern``,
     giving up after ``timeout`` seconds; keep the text of ``context`` lines (before,
     after) around each match; take parsed files from ``cache`` and put them there.
+    Without ``details`` the matches' ``text``, ``bindings`` and ``binding_ranges``
+    are empty, for a caller that shows only where the matches are (a nest of
+    matches holds the text of the inner ones again and again).
     What goes wrong is the result's ``error``.
 
     >>> [m.text for m in find_task("<text>", "python", "print($A)", None, b"x\\nprint(1)\\n").matches]
@@ -603,7 +609,14 @@ def find_task(
     try:
         pat = _pattern_for(lang, pattern)
         loaded = _load(
-            path, lang, timeout, data, pat, cache, search=[pat] if isinstance(pat, Pattern) else ()
+            path,
+            lang,
+            timeout,
+            data,
+            pat,
+            cache,
+            search=[pat] if isinstance(pat, Pattern) else (),
+            bindings=details,
         )
     except _NotText as exc:
         return FoundFile(path, lang, error=f"skipped: {exc}", skipped=True)
@@ -641,10 +654,10 @@ def find_task(
             col,
             end_line,
             end_col,
-            text[s:e],
+            text[s:e] if details else "",
             shown[line],
-            {k: _binding_text(v) for k, v in m.bindings.items()},
-            _binding_ranges(m, pos),
+            {k: _binding_text(v) for k, v in m.bindings.items()} if details else {},
+            _binding_ranges(m, pos) if details else {},
         )
         out.append(match)
         lo, hi = max(1, line - before), min(last, match.last_line + after)

@@ -547,6 +547,7 @@ class _Run:
                     context=self.context(),
                     cache=a.cache,
                     listed=listed,
+                    details=a.json,  # (only the JSON lines show them)
                 )
                 self.find(self.progress(matched, len(paths)))
             else:

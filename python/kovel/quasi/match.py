@@ -757,11 +757,12 @@ def _normalise(env: dict[str, Binding], indents: _Indents, offsets: dict[str, in
     return out
 
 
-def _made(items: Iterable[tuple[Any, ...]], indents: _Indents) -> Iterator[Match]:
-    """The ``Match`` of each native match item (``MatchItem``'s fields) in the term of ``indents``."""
+def _made(items: Iterable[tuple[Any, ...]], indents: _Indents, bindings: bool = True) -> Iterator[Match]:
+    """The ``Match`` of each native match item (``MatchItem``'s fields) in the term of ``indents``;
+    without ``bindings``, the bindings are left as the matcher made them, undedented."""
     for path, node, start, end, env, offsets in items:
         found = env
-        if offsets is not None:
+        if offsets is not None and bindings:
             env = _normalise(env, indents, offsets)
         yield Match(node, path, (start, end), _unwrapped(env), found)
 
@@ -821,13 +822,17 @@ def search_source(
     timeout: float | None = None,
     verbatim: Collection[str] = VERBATIM_KINDS,
     code: Collection[str] = CODE_KINDS,
+    bindings: bool = True,
 ) -> SourceSearch:
     """``find_all_many(patterns, parse(lang, source, verbatim, code=code))`` for patterns
     of one language, converting only the parts of the tree where a match can
     be: the nodes of a pattern's root kind whose bytes hold its required
     texts.  The matches are the same (terms, paths, spans, bindings), found
     faster and in less memory.  ``text`` is ``source`` decoded, when the
-    caller has it.  Raises ``ValueError`` for bytes that are not UTF-8 and
+    caller has it.  Without ``bindings``, a caller that needs only where the
+    matches are spares laying out the bindings of each (a nest of matches
+    holds the text of the inner ones again and again): they are the
+    source's own nodes, not dedented.  Raises ``ValueError`` for bytes that are not UTF-8 and
     ``TimeoutError`` when parsing takes longer than ``timeout`` seconds (in
     this process: a grammar stuck in its scanner is not stopped).
 
@@ -836,7 +841,7 @@ def search_source(
     >>> [[str(m.term) for m in ms] for ms in found.matches], found.errors
     ([['xs.append(1)', 'ys.append(xs.pop())']], ())
     """
-    return _search(patterns, source, text, timeout, verbatim, code, False)[0]
+    return _search(patterns, source, text, timeout, verbatim, code, False, bindings)[0]
 
 
 def search_source_parsed(
@@ -871,6 +876,7 @@ def _search(
     verbatim: Collection[str],
     code: Collection[str],
     keep: bool,
+    bindings: bool = True,
 ) -> tuple[SourceSearch, Parsed | None]:
     if not patterns:
         return SourceSearch([], ()), None
@@ -893,7 +899,7 @@ def _search(
     items, errors, term, tree = got
     indents = _Indents(text if text is not None else data.decode())
     parsed = Parsed(term, errors, tree) if term is not None else None
-    return SourceSearch([list(_made(found, indents)) for found in items], errors), parsed
+    return SourceSearch([list(_made(found, indents, bindings)) for found in items], errors), parsed
 
 
 def search_stored(
@@ -903,6 +909,7 @@ def search_stored(
     postcard: int,
     source: bytes,
     text: str | None = None,
+    bindings: bool = True,
 ) -> list[list[Match]] | None:
     """``find_all_many(patterns, from_postcard_bytes(blob[postcard:]))`` for the
     term parsed from ``source`` (UTF-8 bytes; ``text`` decoded, when the caller
@@ -910,7 +917,8 @@ def search_stored(
     ``search_source`` converts only those parts of the tree.  The term's
     outline (``kovel._native.postcard_outline``) is ``blob[outline:postcard]``.
     None when some pattern cannot be searched so, or the outline is not that
-    of a term of ``source``: decode it whole then.
+    of a term of ``source``: decode it whole then.  ``bindings`` is as for
+    ``search_source``.
 
     >>> from kovel import _native
     >>> from kovel.treesitter import parse
@@ -928,7 +936,7 @@ def search_stored(
     if got is None:
         return None
     indents = _Indents(text if text is not None else source.decode())
-    return [list(_made(items, indents)) for items in got]
+    return [list(_made(items, indents, bindings)) for items in got]
 
 
 def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:
