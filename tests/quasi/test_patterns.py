@@ -25,6 +25,10 @@ STMTS_C = "void f() {\n  a();\n  b();\n  d();\n}\nvoid g() {\n  a();\n  d();\n}\
 KOTLIN_ANNOTATED = (
     'fun f() {\n  try { g() } catch (e: E) { h(e) }\n}\n@Serializable\nclass A\n@Suppress("x")\nfun k() {}\n'
 )
+SOL = (
+    "contract C {\n    uint a = 0;\n    mapping(address => uint) bal;\n    struct S { uint x; }\n"
+    "    constructor(uint v) { a = v; }\n    function f(uint b) public {\n        require(b > 0);\n    }\n}\n"
+)
 DEFINES = "#define MAX(a, b) ((a) > (b) ? (a) : (b))\n#define N 10\n#define EMPTY\nint x;\n"
 RUST = "fn f() -> i32 {\n    let x = a.unwrap();\n    g(b.unwrap().c);\n    x\n}\n"
 
@@ -96,6 +100,19 @@ TABLE = [
     ("scala", "val $Y = $V", "object A {\n  val x = summon[C]\n}\n", ["val x = summon[C]"]),
     ("swift", "print($X)", "func f() {\n    print(x)\n}\n", ["print(x)"]),
     ("elixir", "IO.puts($X)", "defmodule A do\n  def f do\n    IO.puts(x)\n  end\nend\n", ["IO.puts(x)"]),
+    # clauses and members that stand only in their construct: a case's arms, C++'s catch,
+    # C#'s accessors, a JSX attribute, a Solidity contract's members
+    ("elixir", "$A -> $B", "case x do\n  1 -> :one\n  _ -> :other\nend\n", ["1 -> :one", "_ -> :other\n"]),  # (the grammar ends the last arm with its line)
+    ("cpp", "catch (const std::exception& $E) { $$$B }",
+     "void f() { try { g(); } catch (const std::exception& e) { h(e); } }\n",
+     ["catch (const std::exception& e) { h(e); }"]),
+    ("c_sharp", "get { $$$B }", "class A { int P { get { return 1; } set { x = value; } } }\n", ["get { return 1; }"]),
+    ("tsx", "onClick={() => $E}", "const a = <b onClick={() => go(1)} />;\n", ["onClick={() => go(1)}"]),
+    ("solidity", "uint $X = $V;", SOL, ["uint a = 0;"]),
+    ("solidity", "mapping($K => $V)", SOL, ["mapping(address => uint)"]),
+    ("solidity", "struct $S { $$$F }", SOL, ["struct S { uint x; }"]),
+    ("solidity", "constructor($$$P) { $$$B }", SOL, ["constructor(uint v) { a = v; }"]),
+    ("solidity", "require($C);", SOL, ["require(b > 0);"]),
     # Dart has no call node: the name and its `selector` are a run of siblings
     ("dart", "print($X)", "void f() {\n  print(x);\n  var y = foo(print(z));\n}\n", ["print(x)", "print(z)"]),
     ("haskell", "foo $A", "f x = foo 1 + bar x\n", ["foo 1"]),

@@ -25,6 +25,8 @@ _C_CONTEXTS = (
     # Parameters with their parentheses; what goes before a declaration.
     "void _kq{};\n",
     "{}\nvoid _kq();\n",
+    # C++'s clauses after a `try` block.
+    "void _kq() {{ try {{}} {} }}\n",
 )
 _JS_CONTEXTS = (
     "{}",
@@ -46,6 +48,8 @@ _JS_CONTEXTS = (
     "class _kq {} {{}}\n",
     "let {};\n",
     "let _kq{};\n",
+    # A JSX attribute.
+    "<_kq {} />;\n",
 )
 # Java and C#: statements live in method bodies, members in classes.
 _CLASS_CONTEXTS = (
@@ -63,9 +67,10 @@ _CLASS_CONTEXTS = (
     "class _kq {{ void _kq() {{ switch (_kq) {{ {} }} }} }}\n",
     # The clauses after a `try` block.
     "class _kq {{ void _kq() {{ try {{}} {} }} }}\n",
-    # A class body, what a class extends or implements.
+    # A class body, what a class extends or implements; C#'s property accessors.
     "class _kq {}\n",
     "class _kq {} {{}}\n",
+    "class _kq {{ int _kq {{ {} }} }}\n",
 )
 _CONTEXTS: dict[str, tuple[str, ...]] = {
     "python": (
@@ -123,6 +128,16 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "{}\nfun _kq() {{}}\n",
         "fun _kq() {{ try {{}} {} }}\n",
     ),
+    # A contract's members first (state variables, as ast-grep reads them), then a
+    # function's statements, an argument, a type.
+    "solidity": (
+        "{}",
+        "contract _kq {{\n{}\n}}\n",
+        "contract _kq {{ function _kq() public {{\n{}\n}} }}\n",
+        "contract _kq {{ function _kq() public {{ _kq({}); }} }}\n",
+        "contract _kq {{ {} _kq; }}\n",
+        "contract _kq {{ function _kq({}) public {{}} }}\n",
+    ),
     "php": (
         "<?php\n{}\n",
         "<?php\n{};\n",
@@ -172,6 +187,10 @@ _GENERIC_CONTEXTS = (
     # Annotations, before what they annotate (Scala's `@deprecated`).
     "{}\nclass _kq {{}}\n",
 )
+
+
+# Elixir: the clauses of a `case` (`$A -> $B`) after the code as it is.
+_CONTEXTS["elixir"] = (*_GENERIC_CONTEXTS[:1], "case _kq do\n{}\nend\n", *_GENERIC_CONTEXTS[1:])
 
 
 def contexts_for(lang: str, code: str) -> tuple[str, ...]:

@@ -1003,7 +1003,7 @@ _STATEMENTS_RE = re.compile(r"statement_list|^statements$|^body_statement$|^bloc
 # typed parameter or field (`T name`, `name: T`), a statement (a call, `ID;`),
 # a PHP variable (what `$X = $V;` means there), a constant (Ruby's class names),
 # a string (where a module is named: `import $X from $M`).
-_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}", "K{}", '"{}"')
+_META_FORMS = ("{} {}", "{}: {}", "{}()", "{};", "{}();", "${}", "K{}", '"{}"', "{} {};")
 
 
 def _meta_forms(lang: str) -> tuple[str, ...]:
