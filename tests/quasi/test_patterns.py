@@ -140,6 +140,9 @@ TABLE = [
     ("python", "@$D", "@dec\ndef f():\n    pass\n", ["@dec"]),
     ("scala", "@$A", "object A {\n  @deprecated def f = 1\n  @main def g(): Unit = ()\n}\n", ["@deprecated", "@main"]),
     ("go", "(a int, b string)", "package p\nfunc f(a int, b string) {}\n", ["(a int, b string)"]),
+    # a name and a type is a parameter, as most often (a struct's field: `context`, `selector`)
+    ("go", "$X context.Context", "package p\nfunc f(a int, ctx context.Context) {}\nfunc g(c context.Context) {}\n",
+     ["ctx context.Context", "c context.Context"]),
     ("rust", "(a: i32, b: i32)", "fn f(a: i32, b: i32) {}\n", ["(a: i32, b: i32)"]),
     ("kotlin", "(a: Int, b: String)", "fun f(a: Int, b: String) {}\n", ["(a: Int, b: String)"]),
     ("java", "extends $T", "class A extends B {}\nclass C {}\n", ["extends B"]),

@@ -97,8 +97,9 @@ _CONTEXTS: dict[str, tuple[str, ...]] = {
         "package _kq\n{}\n",
         "{}",
         "package _kq\nfunc _kq() {{ _kq({}) }}\n",
-        "package _kq\ntype _kq struct {{\n{}\n}}\n",
+        # A parameter before a struct's field: `ctx context.Context` is most often one.
         "package _kq\nfunc _kq({}) {{}}\n",
+        "package _kq\ntype _kq struct {{\n{}\n}}\n",
         "package _kq\nfunc _kq{} {{}}\n",
         "package _kq\nfunc _kq{}() {{}}\n",
         "package _kq\nfunc _kq() {{\nswitch _kq {{\n{}\n}}\n}}\n",
