@@ -101,13 +101,12 @@ TABLE = [
     ("swift", "print($X)", "func f() {\n    print(x)\n}\n", ["print(x)"]),
     ("elixir", "IO.puts($X)", "defmodule A do\n  def f do\n    IO.puts(x)\n  end\nend\n", ["IO.puts(x)"]),
     # clauses and members that stand only in their construct: a case's arms, C++'s catch,
-    # C#'s accessors, a JSX attribute, a Solidity contract's members
+    # C#'s accessors, a Solidity contract's members
     ("elixir", "$A -> $B", "case x do\n  1 -> :one\n  _ -> :other\nend\n", ["1 -> :one", "_ -> :other\n"]),  # (the grammar ends the last arm with its line)
     ("cpp", "catch (const std::exception& $E) { $$$B }",
      "void f() { try { g(); } catch (const std::exception& e) { h(e); } }\n",
      ["catch (const std::exception& e) { h(e); }"]),
     ("c_sharp", "get { $$$B }", "class A { int P { get { return 1; } set { x = value; } } }\n", ["get { return 1; }"]),
-    ("tsx", "onClick={() => $E}", "const a = <b onClick={() => go(1)} />;\n", ["onClick={() => go(1)}"]),
     ("solidity", "uint $X = $V;", SOL, ["uint a = 0;"]),
     ("solidity", "mapping($K => $V)", SOL, ["mapping(address => uint)"]),
     ("solidity", "struct $S { $$$F }", SOL, ["struct S { uint x; }"]),

@@ -48,8 +48,6 @@ _JS_CONTEXTS = (
     "class _kq {} {{}}\n",
     "let {};\n",
     "let _kq{};\n",
-    # A JSX attribute.
-    "<_kq {} />;\n",
 )
 # Java and C#: statements live in method bodies, members in classes.
 _CLASS_CONTEXTS = (
