@@ -1665,6 +1665,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     takes no cast, a JavaScript arrow's body that starts with `{` is a block,
     C#'s `:` in an interpolation starts its format."""
     if lang == "kotlin":
+        if n.type == "as_expression" and parent.type in _KOTLIN_AFTER_CASTS and parent.children[0] == n:
+            return True  # `s as? String?.length`: the type takes the `?`, `!!`, `::`, `.` or `(`
         mine, theirs = _KOTLIN_RANKS.get(n.type), _KOTLIN_RANKS.get(parent.type)
         # `-a + b` is `(-a) + b`, `a is T to 1` is refused: Kotlin ranks what its grammar reads flat.
         return mine is not None and theirs is not None and mine > theirs
@@ -1684,6 +1686,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
     if lang == "rust" and parent.type in ("let_declaration", "let_condition"):
         return _rust_let_refused(n, parent)
+    if lang == "cpp" and n.type == "new_expression" and parent.type in _CPP_POSTFIX and parent.children[0] == n:
+        return True  # `new S{4}->x`: a `new` is no postfix expression's operand
     if lang in ("c", "cpp") and parent.type in ("sizeof_expression", "alignof_expression"):
         return n.type == "cast_expression"  # `sizeof (char)a` is `sizeof(char)` and then `a`
     if lang in _JS and parent.type == "arrow_function" and parent.child_by_field_name("body") == n:
@@ -1755,6 +1759,12 @@ _PY_NOT_PRIMARY = frozenset(
     {"binary_operator", "unary_operator", "not_operator", "boolean_operator", "comparison_operator",
      "conditional_expression", "lambda", "named_expression", "await"}
 )  # fmt: skip
+# C++'s postfix expressions, whose operand a `new` is not.
+_CPP_POSTFIX = frozenset({"field_expression", "subscript_expression", "call_expression"})
+# What follows a Kotlin cast is read into its type: `as T` takes no postfix.
+_KOTLIN_AFTER_CASTS = frozenset(
+    {"navigation_expression", "postfix_expression", "call_expression", "indexing_expression"}
+)
 # A cast that cannot be followed by a call, a member or an index without parentheses.
 _CASTS_NO_CALLEE = {"rust": "type_cast_expression", "c_sharp": "as_expression"}
 _HEADS_AFTER_CASTS = frozenset(
