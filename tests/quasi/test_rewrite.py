@@ -14,7 +14,7 @@ from tree_sitter import Parser  # noqa: E402
 
 from kovel.quasi import MisreadError  # noqa: E402
 from kovel.treesitter import language  # noqa: E402
-from tests.helpers import NODE, rewrite, run  # noqa: E402
+from tests.helpers import NODE, rewrite, rewrite_leaving, run  # noqa: E402
 
 # Shapes of the standard library where print($$$A) -> log($$$A) once moved
 # continuation lines: each must come out as it stood, with only the name changed.
@@ -282,3 +282,27 @@ def test_a_javascript_rewrite_keeps_what_the_program_did(source, pat, tpl, out, 
     assert got == out
     if NODE is not None and prints_as is not None:
         assert run(NODE, "-e", got) == run(NODE, "-e", source if prints_as is SAME else prints_as)
+
+
+# JSX's `{x}` and its text are read as such only in JSX: elsewhere `{x}` is an
+# object and `hello` a name, which no parentheses change.
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "tpl", "expect"),
+    [
+        ("tsx", "a = <b>{x}</b>;\n", "<b>$C</b>", "$C", None),
+        ("tsx", "a = <b>{x}</b>;\n", "<b>$C</b>", "f($C)", None),
+        ("javascript", "a = <b>hello</b>;\n", "<b>$C</b>", "f($C)", None),
+        ("javascript", "a = <b title={x}/>;\n", "<b title=$V/>", "f($V)", None),
+        ("javascript", "a = <b>hello</b>;\n", "<b>$C</b>", "g(<i>x{$C}</i>)", None),
+        # where JSX reads them they go
+        ("tsx", "a = <b>{x}</b>;\nc = <b>hi</b>;\n", "<b>$C</b>", "<i>$C</i>", "a = <i>{x}</i>;\nc = <i>hi</i>;\n"),
+        ("javascript", "a = <b title={x}/>;\n", "<b title=$V/>", "<i title=$V/>", "a = <i title={x}/>;\n"),
+        ("javascript", "a = f(<b>{x + 1}</b>);\n", "f(<b>{$E}</b>)", "g($E)", "a = g(x + 1);\n"),
+    ],
+)  # fmt: skip
+def test_jsx_values_go_only_where_jsx_reads_them(lang, source, pat, tpl, expect):
+    text, left = rewrite_leaving(lang, source, pat, tpl)
+    if expect is None:
+        assert text == source and len(left) == 1 and "read otherwise" in left[0]
+    else:
+        assert (text, left) == (expect, [])

@@ -22,6 +22,7 @@ from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_i
 from kovel.quasi.parse import (
     IN_COMMENT,
     IN_TOKEN,
+    JSX_ONLY,
     MISREAD,
     NAMED_ARGUMENTS,
     READ,
@@ -645,11 +646,14 @@ def _guard(
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)), goes_on)
             if alone == RUN and not node:
                 alone = READ  # text read as whole nodes: as the text says
-            if not runs_in and alone != READ and _WORD.issuperset(text) and text:
+            jsx = alone != READ and _native.tag(inner_node(v)) in JSX_ONLY
+            if not jsx and not runs_in and alone != READ and _WORD.issuperset(text) and text:
                 # A word read as one node of another kind (a parameter's name
                 # as a name): parentheses would not make it read otherwise.
                 alone = reading(sk, hole.meta, text, None)
-            if (runs_in or alone != READ) and _native.tag(v) == MADE_RUN:
+            if jsx:
+                wrap = MisreadError(_misread(sk, hole, text, True, "JSX's"))
+            elif (runs_in or alone != READ) and _native.tag(v) == MADE_RUN:
                 wrap = MisreadError(_misread(sk, hole, text, False, "the run"))
             elif runs_in or alone != READ:
                 wrap = next(
@@ -687,7 +691,9 @@ def _left_out(sk: Skeleton, hole: SHole) -> str:
 
 
 def _misread(sk: Skeleton, hole: SHole, text: str, parens: bool, what: str = "") -> str:
-    if what:
+    if what == "JSX's":
+        why = "it is read as such only in JSX"
+    elif what:
         why = "parentheses would make one value of its nodes"
     elif parens:
         why = "parentheses cannot keep it together"

@@ -23,6 +23,7 @@ from kovel import _native
 from kovel._kovel import KTerm, tb
 from kovel.quasi.fill import MADE_RUN
 from kovel.quasi.parse import (
+    JSX_ONLY,
     MISREAD,
     NAMED_ARGUMENTS,
     READ,
@@ -883,6 +884,8 @@ def _reading(
         return MISREAD  # C's `int (*p) = 7` declares `p`; Go's `f() := 1` and `f()++` are refused
     if values is not None and any((v, t) in _REREAD.get(lang, ()) for v in values for t in spanned):
         return MISREAD  # `{}` as an arrow's body is a block; `function g() {}` a statement declares `g`
+    if values is not None and lang in _REREAD and values & JSX_ONLY and not values & {*spanned}:
+        return MISREAD  # out of JSX, `{x}` is an object and the text `hello` a name
     if not chain_went_on and extends_a_chain(lang, node):
         return MISREAD  # `g(a?.b).c` -> `a?.b.c` would no longer throw where `a` is null
     return MISREAD if holds_misranked(lang, node) else READ

@@ -1223,6 +1223,11 @@ def clipped(text: str, most: int = 60) -> str:
     return text if len(text) <= most else text[: most - 3] + "..."
 
 
+#: What only JSX reads: out of JSX, `{x}` is an object (or a block) and the text
+#: `hello` a name, so no parentheses keep such a value what it was.
+JSX_ONLY = frozenset({"jsx_expression", "jsx_text"})
+
+
 def reads_as(sk: Skeleton, meta: Meta, text: str, kind: str | None) -> bool:
     """Whether ``text``, put in the template's code in place of ``meta``, is read
     as one node there (of kind ``kind``, when it is one of the grammar's): the
@@ -1686,7 +1691,12 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
     if lang == "rust" and parent.type in ("let_declaration", "let_condition"):
         return _rust_let_refused(n, parent)
-    if lang == "cpp" and n.type == "new_expression" and parent.type in _CPP_POSTFIX and parent.children[0] == n:
+    if (
+        lang == "cpp"
+        and n.type == "new_expression"
+        and parent.type in _CPP_POSTFIX
+        and parent.children[0] == n
+    ):
         return True  # `new S{4}->x`: a `new` is no postfix expression's operand
     if lang in ("c", "cpp") and parent.type in ("sizeof_expression", "alignof_expression"):
         return n.type == "cast_expression"  # `sizeof (char)a` is `sizeof(char)` and then `a`
