@@ -24,6 +24,7 @@ from hypothesis import example, given, settings, strategies as st
 from kovel import KTerm
 from kovel.quasi import lift as L, template
 from kovel.tree import children, equal, tag, walk
+from tests.helpers import run  # noqa: E402
 
 HOSTILE = [
     "", "plain words", '"', "'", "`", '"""', "'''", 'hi"', "hi'", '""', 'a"""b', "x'''y", "a''",
@@ -611,13 +612,30 @@ SHELLS = [
 def test_a_string_escaped_for_a_literal_is_what_its_interpreter_reads(lang, opener, command):
     if shutil.which(lang) is None:
         pytest.skip(f"{lang} is not installed")
-    for value in NASTY:
+    for value in NASTY + SURROGATES:
         try:
             text = L.escape_in_literal(lang, opener, value)
         except TypeError:
-            assert (lang, opener) == ("bash", "'") and "'" in value  # the one literal that cannot hold it
+            # The one literal that cannot hold a quote; and what has no UTF-8 (these strings are bytes).
+            assert ((lang, opener) == ("bash", "'") and "'" in value) or value in SURROGATES
             continue
+        assert value not in SURROGATES, (value, text)
         # (Not under the sanitizers a test run may preload: PHP's opcache refuses them.)
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         done = subprocess.run(command(text), capture_output=True, check=True, env=env)
         assert done.stdout.decode() == value, (value, text)
+
+
+# A tag may read its template's text as written (`String.raw`): a value goes in
+# only as text that needs no escape, and then the tag reads it as it is.
+@pytest.mark.parametrize("value", ["plain", "é 中", "a\\b", "line\nbreak", "${x}", "back`tick", "\x7f"])
+@pytest.mark.parametrize("code", ["console.log(String.raw`<$S>`)", "console.log(((s) => s[0])`<$S>`)"])
+def test_a_tagged_template_takes_only_text_its_tag_reads_alike(value, code):
+    try:
+        out = str(template("javascript", code).fill(S=value))
+    except TypeError:
+        assert L.escape_in_literal("javascript", "`", value) != value
+        return
+    assert out.replace("<" + value + ">", "") != out
+    if NODE is not None:
+        assert run(NODE, "-e", out) == f"<{value}>\n"

@@ -476,6 +476,13 @@ def _escape_js(opener: str, value: object) -> str:
     if opener in ('jsx"', "jsx'"):
         # A JSX attribute's string reads no backslash escapes, but HTML's character references.
         return _escape_html(opener[3:], value)
+    if opener == "tagged`":
+        # A tag may read the text as written (`String.raw`, a query's tag): an escape
+        # would reach it as a backslash. Only text that needs none goes in.
+        text = _text(value, "a tagged template")
+        if _js_escape(text, "`") != text:
+            raise TypeError(f"a tagged template reads its text as written: it cannot hold {text!r} unescaped")
+        return text
     if opener not in ('"', "'", "`"):
         raise _bad_opener("JavaScript", opener)
     return _js_escape(_text(value, f"a JavaScript {opener}…{opener} literal"), opener)
@@ -548,7 +555,7 @@ def _escape_html(opener: str, value: object) -> str:
 
 
 def _escape_bash(opener: str, value: object) -> str:
-    text = _text(value, f"a bash {opener}…{opener[-1:]} string")
+    text = _utf8_text(value, f"a bash {opener}…{opener[-1:]} string")
     if "\0" in text:
         raise TypeError("a bash string cannot hold a NUL")
     if opener == '"':  # expansions and escapes start with these four
@@ -561,6 +568,16 @@ def _escape_bash(opener: str, value: object) -> str:
         out = re.sub(r"([\\'])", r"\\\1", text)
         return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else _bash_code(c)) for c in out)
     raise _bad_opener("bash", opener)
+
+
+def _utf8_text(value: object, what: str) -> str:
+    """``_text`` for a literal whose value is UTF-8 bytes (bash's, Ruby's, PHP's), which
+    no lone surrogate has: not even an escape writes one."""
+    text = _text(value, what)
+    where = _lone_surrogate(text)
+    if where is not None:
+        raise TypeError(f"{what} cannot hold the lone surrogate {where}: it has no UTF-8 encoding")
+    return text
 
 
 def _bash_code(c: str) -> str:
@@ -581,7 +598,7 @@ def _escape_quoted(lang: str, opener: str, value: object, special: str, code: Ca
     """A value in a `'…'` literal (only `\\` and `'` escaped) or a `"…"` one (what
     ``special`` matches escaped with a backslash, control characters as escapes,
     the unprintable as ``code`` writes them)."""
-    text = _text(value, f"a {lang} {opener}…{opener} string")
+    text = _utf8_text(value, f"a {lang} {opener}…{opener} string")
     if opener == "'":
         return re.sub(r"([\\'])", r"\\\1", text)
     if opener != '"':
@@ -629,6 +646,8 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
       single-quoted one, other unprintable characters.
     - ``javascript``/``typescript``/``tsx``: ``"``, ``'`` and the backtick
       (where ``${`` is escaped too); escaped as ``lift_js`` escapes strings.
+      ``tagged` ``: a tagged template, whose tag may read the text as
+      written: it takes only text that needs no escape.
       ``jsx"`` and ``jsx'``: a JSX attribute's string, which takes no
       backslash escapes, escaped as an HTML attribute value.
     - ``json``: ``"``.

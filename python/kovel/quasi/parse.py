@@ -361,6 +361,8 @@ _LITERALS = frozenset({"string", "string_literal", "template_string", "raw_strin
 
 #: What marks the opener of a JSX attribute's string, which takes no backslash escapes.
 JSX = "jsx"
+#: What marks the opener of a tagged template, whose tag may read the text as written.
+TAGGED = "tagged"
 
 
 def _opener(n: Node, src: bytes) -> str | None:
@@ -464,6 +466,8 @@ class _Converter:
             opener = _opener(n, self.src)
             if opener is not None and n.parent is not None and n.parent.type == "jsx_attribute":
                 opener = JSX + opener  # no escapes there: HTML's character references
+            elif opener == "`" and n.parent is not None and n.parent.child_by_field_name("arguments") == n:
+                opener = TAGGED + opener  # a tag reads the raw text too (`String.raw`)
             if opener is not None:
                 # A literal inside an f-string's braces: that f-string's opener too.
                 up = n.parent
