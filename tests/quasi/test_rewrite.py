@@ -13,7 +13,8 @@ pytest.importorskip("tree_sitter")
 from tree_sitter import Parser  # noqa: E402
 
 from kovel.quasi import MisreadError  # noqa: E402
-from kovel.treesitter import language  # noqa: E402
+from kovel.rules import matcher, parse_rules  # noqa: E402
+from kovel.treesitter import language, parse  # noqa: E402
 from tests.helpers import NODE, rewrite, rewrite_leaving, run  # noqa: E402
 
 # Shapes of the standard library where print($$$A) -> log($$$A) once moved
@@ -306,3 +307,39 @@ def test_jsx_values_go_only_where_jsx_reads_them(lang, source, pat, tpl, expect)
         assert text == source and len(left) == 1 and "read otherwise" in left[0]
     else:
         assert (text, left) == (expect, [])
+
+
+# Taking an item out of a list must not leave its place between two commas:
+# JavaScript reads `[1, , 3]` as an array with a hole, and refuses `f(1, , 3)`
+# (which its grammar takes). A comma left last is a trailing one.
+@pytest.mark.parametrize(
+    ("lang", "source", "kept"),
+    [
+        ("javascript", "a = [1, 2, 3];\n", None),
+        ("javascript", "a = [2, 4];\n", None),
+        ("javascript", "const [x, y, z] = a;\n", None),
+        ("javascript", "f(1, 2, 3);\n", None),
+        ("python", "f(1, 2, 3)\n", None),
+        ("javascript", "a = [1, 2];\n", "a = [1, ];\n"),
+        ("python", "f(1, 2)\n", "f(1, )\n"),
+    ],
+)
+def test_an_item_taken_out_leaves_no_empty_place(lang, source, kept):
+    pat = "y" if "y" in source else "2"
+    text, left = rewrite_leaving(lang, source, pat, "")
+    if kept is None:
+        assert text == source and len(left) == 1 and "empty place" in left[0]
+        return
+    assert (text, left) == (kept, [])
+    if lang == "javascript" and NODE is not None:
+        assert run(NODE, "-e", text.replace("a =", "const a =") + "console.log(a.length)").strip() == "1"
+
+
+def test_a_rule_takes_an_item_out_with_its_comma():
+    (config,) = parse_rules(
+        "id: r\nlanguage: javascript\nrule: {pattern: '2', inside: {kind: array}}\n"
+        "fix:\n  template: ''\n  expandEnd: {regex: ','}\n"
+    )
+    assert str(matcher(config).rewrite(parse("javascript", "a = [1, 2, 3];\nb = [2, 4];\n"))) == (
+        "a = [1,  3];\nb = [ 4];\n"
+    )

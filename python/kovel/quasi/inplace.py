@@ -50,6 +50,8 @@ __all__ = [
     "clause_misread",
     "container_misread",
     "containers_changed",
+    "elision_misread",
+    "elisions_made",
     "ends_changed",
     "holders",
     "kept_in_place",
@@ -666,6 +668,33 @@ def rewritten(
         return len(new[: x + grown].encode())
 
     return data, parser(lang).parse(data).root_node, moved
+
+
+def elisions_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]) -> list[int]:
+    """The places ``k`` whose match, taken out (an empty body), leaves its list
+    a place between two commas, or between its opening bracket and a comma:
+    JavaScript reads `[1, , 3]` as an array with a hole and its grammar takes
+    `f(1, , 3)`, which JavaScript refuses.  (A comma left last is a trailing one.)
+
+    >>> elisions_made("a = [1, 2, 3]\\nb = [1, 2]\\n", [(8, 9), (22, 23)], ["", ""])
+    [0]
+    """
+    out: list[int] = []
+    for k, ((s, e), body) in enumerate(zip(spans, bodies, strict=True)):
+        if body.strip():
+            continue
+        before, after = text[:s].rstrip(), text[e:].lstrip()
+        if before.endswith((",", "(", "[", "{")) and after.startswith(","):
+            out.append(k)
+    return out
+
+
+def elision_misread(text: str, span: tuple[int, int]) -> MisreadError:
+    """The error of taking out ``span`` of ``text`` where that would leave an empty place in a list."""
+    return MisreadError(
+        f"taking out {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would leave an "
+        "empty place between commas: take its comma with it (a rule's fix with expandEnd: {regex: ','})"
+    )
 
 
 def past_comments(root: Node, data: bytes, at: int) -> int:

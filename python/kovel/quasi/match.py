@@ -41,6 +41,8 @@ from kovel.quasi.inplace import (
     apart,
     check_runs,
     clause_misread,
+    elision_misread,
+    elisions_made,
     ends_changed,
     holders,
     kept_or_left,
@@ -1163,6 +1165,7 @@ def replacements(
     found: Iterable[Match] | None = None,
     left_alone: list[str] | None = None,
     single: bool | Callable[[Match], bool] | None = None,
+    grown_later: bool = False,
 ) -> tuple[list[Path], list[KTerm], list[tuple[int, int]]]:
     """What ``p.rewrite(t, replacement)`` replaces: the paths of the changed
     matches, their new terms and the matches' spans in ``str(t)``, in document
@@ -1179,6 +1182,9 @@ def replacements(
     why is added to that list.  ``single`` says whether each replacement is
     one node, not a run of siblings, or decides it for each match (a
     template knows; a function's terms are taken for runs unless told).
+    With ``grown_later``, the caller takes the siblings around a match into
+    its span (a rule's ``expandEnd``) and checks the lists it takes matches
+    out of itself (see ``kovel.quasi.inplace.elisions_made``).
 
     >>> from kovel.treesitter import parse
     >>> from kovel.quasi.fill import template
@@ -1394,6 +1400,11 @@ def replacements(
     }
     if gone and text is not None:
         drop(_holders_kept(p.lang, text, spans, bodies, gone, left_alone))
+    if text is not None and not grown_later:
+        holes = elisions_made(text, spans, bodies)
+        for k in holes:
+            left_or_raised(elision_misread(text, spans[k]), left_alone)
+        drop(set(holes))
     if p.lang == "python" and text is not None:
         docs = docstrings_made(text, spans, bodies)
         for k in docs:

@@ -22,7 +22,14 @@ from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
 from kovel.quasi.fill import fitted, made_text, one_value, several, type_template
-from kovel.quasi.inplace import Landing, kept_or_left, leave_misread
+from kovel.quasi.inplace import (
+    Landing,
+    elision_misread,
+    elisions_made,
+    kept_or_left,
+    leave_misread,
+    left_or_raised,
+)
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
@@ -253,7 +260,9 @@ class Matcher:
                     v = found[tuple(m.path)].bindings.get(lone) if tuple(m.path) in found else None
                     return not several(v)
 
-            paths, news, spans = replacements(p, t, fill, left_alone=left_alone, single=single)
+            paths, news, spans = replacements(
+                p, t, fill, left_alone=left_alone, single=single, grown_later=True
+            )
             # A match the rule rejected may hide one inside it: those go the plain way.
             done = [(tuple(q), n, s) for q, n, s in zip(paths, news, spans, strict=True)]
             rest = [f for f in found.values() if f.path not in filled]
@@ -271,7 +280,7 @@ class Matcher:
         another (a list item's comma, say)."""
         before, after = self._expand
         if before is None and after is None:
-            return fixes
+            return self._no_empty_places(t, fixes, left_alone)
         out: list[Fix] = []
         grown: dict[Path, tuple[Path, int]] = {}  # a grown fix's parent, and the first sibling it keeps
         for path, new, (a, b) in fixes:
@@ -297,12 +306,25 @@ class Matcher:
                     grown[path] = (parent, first)
             out.append((path, new, (a, b)))
         if not grown:
-            return out
+            return self._no_empty_places(t, out, left_alone)
         out = self._containers_kept(t, s, _outermost(out), grown, left_alone)
         # What stands around a grown span is not what stood around the match: read it again.
         single = self._template is not None and self._template.single
         landings = [Landing(k, new, single) for k, (_, new, _) in enumerate(out) if str(new)]
-        return self._landed(t, out, landings, left_alone)
+        return self._no_empty_places(t, self._landed(t, out, landings, left_alone), left_alone)
+
+    def _no_empty_places(self, t: KTerm, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
+        """``fixes`` but those that take a list's item out and leave its place
+        between two commas (``kovel.quasi.inplace.elisions_made``): each is left out,
+        why added to ``left_alone`` (without it, ``MisreadError``)."""
+        if all(str(n).strip() for _, n, _ in fixes):
+            return fixes
+        text = str(t)
+        spans = [x[2] for x in fixes]
+        holes = set(elisions_made(text, spans, [str(x[1]) for x in fixes]))
+        for k in sorted(holes):
+            left_or_raised(elision_misread(text, spans[k]), left_alone)
+        return [f for k, f in enumerate(fixes) if k not in holes]
 
     def _containers_kept(
         self,
