@@ -319,6 +319,7 @@ def test_jsx_values_go_only_where_jsx_reads_them(lang, source, pat, tpl, expect)
         ("javascript", "a = [2, 4];\n", None),
         ("javascript", "const [x, y, z] = a;\n", None),
         ("javascript", "f(1, 2, 3);\n", None),
+        ("javascript", "a = [1, /* two */ 2 /* more */, 3];\n", None),
         ("python", "f(1, 2, 3)\n", None),
         ("javascript", "a = [1, 2];\n", "a = [1, ];\n"),
         ("python", "f(1, 2)\n", "f(1, )\n"),

@@ -684,6 +684,11 @@ def elisions_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[
         if body.strip():
             continue
         before, after = text[:s].rstrip(), text[e:].lstrip()
+        # (A block comment between them changes nothing: `[1, /* two */ , 3]` has a hole too.)
+        while before.endswith("*/") and "/*" in before:
+            before = before[: before.rindex("/*")].rstrip()
+        while after.startswith("/*") and "*/" in after:
+            after = after[after.index("*/") + 2 :].lstrip()
         if before.endswith((",", "(", "[", "{")) and after.startswith(","):
             out.append(k)
     return out
