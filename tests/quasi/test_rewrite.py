@@ -177,6 +177,8 @@ def test_a_value_the_language_would_read_otherwise_is_parenthesised(tmp_path, la
         ("php", "<?php f(g(-$a), g(!$a), g((int) $a), g($a));\n", "g($A)", "$A ** 2",
          "<?php f((-$a) ** 2, (!$a) ** 2, ((int) $a) ** 2, $a ** 2);\n"),
         ("php", "<?php $n = g(new A([1]));\n", "g($A)", "$A->count()", "<?php $n = (new A([1]))->count();\n"),
+        # (its grammar reads `new F->x` as `new F`, a `-` and an error)
+        ("php", "<?php echo g(new F)->x, g(new F)->m();\n", "g($A)", "$A", "<?php echo (new F)->x, (new F)->m();\n"),
         # C# casts `-y` only to a keyword type: `(Int32) -y` subtracts
         ("csharp", "class A { void M() { o = c(-y); p = c(y); q = d(-y); } }\n", "c($A)", "(Int32) $A",
          "class A { void M() { o = (Int32) (-y); p = (Int32) y; q = d(-y); } }\n"),

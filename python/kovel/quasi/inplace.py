@@ -892,10 +892,15 @@ def _reading(
     while before is None and first.parent is not None and first.parent.start_byte == lo:
         first = first.parent
         before = first.prev_sibling
+    # (An error just after a token glued to it: PHP's `new F->x` reads `new F`, `-` and an error.)
+    glued = (
+        after.next_sibling if after is not None and not after.is_named and after.start_byte == hi else None
+    )
     if (
         node.has_error
         or (before is not None and before.is_error and not data[before.end_byte : lo].strip())
         or (after is not None and after.is_error and not data[hi : after.start_byte].strip())
+        or (glued is not None and after is not None and glued.is_error and glued.start_byte == after.end_byte)
     ):
         return UNCLEAR
     if kinds is not None and node.type not in kinds:
