@@ -177,6 +177,11 @@ def test_a_value_the_language_would_read_otherwise_is_parenthesised(tmp_path, la
         ("php", "<?php f(g(-$a), g(!$a), g((int) $a), g($a));\n", "g($A)", "$A ** 2",
          "<?php f((-$a) ** 2, (!$a) ** 2, ((int) $a) ** 2, $a ** 2);\n"),
         ("php", "<?php $n = g(new A([1]));\n", "g($A)", "$A->count()", "<?php $n = (new A([1]))->count();\n"),
+        # a Lua string or table is a receiver in parentheses only
+        ("lua", 'print(g("x"):rep(3), g({1, 2})[1])\n', "g($A)", "$A", 'print(("x"):rep(3), ({1, 2})[1])\n'),
+        # in a display, Python's `*` and `**` take what ranks from `|` up; in a call, anything
+        ("python", "x = {**g(d or {})}\ny = f(**g(d or {}))\n", "g($A)", "$A",
+         "x = {**(d or {})}\ny = f(**d or {})\n"),
         # (its grammar reads `new F->x` as `new F`, a `-` and an error)
         ("php", "<?php echo g(new F)->x, g(new F)->m();\n", "g($A)", "$A", "<?php echo (new F)->x, (new F)->m();\n"),
         # C# casts `-y` only to a keyword type: `(Int32) -y` subtracts
@@ -346,3 +351,9 @@ def test_a_rule_takes_an_item_out_with_its_comma():
     assert str(matcher(config).rewrite(parse("javascript", "a = [1, 2, 3];\nb = [2, 4];\n"))) == (
         "a = [1,  3];\nb = [ 4];\n"
     )
+
+
+def test_a_match_its_grammar_makes_of_a_splat_is_left_alone():
+    # tree-sitter-python reads `[*g(1)]` as a call of `*g`: no such call is in the program.
+    text, left = rewrite_leaving("python", "y = [*g(1)]\nw = g(2)\n", "$F($A)", "h($F, $A)")
+    assert text == "y = [*g(1)]\nw = h(g, 2)\n" and len(left) == 1

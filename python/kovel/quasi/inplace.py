@@ -887,6 +887,10 @@ def _reading(
     # One node (the outermost of those with this span), perhaps with an error
     # at its side (`-not 1` is an error and a `not`): one the language refuses there?
     before, after = node.prev_sibling, node.next_sibling
+    if after is None and node.parent is not None:
+        # (A token the grammar made up, as Lua's `)` missing in `f("x":rep(3))`, is no next sibling there.)
+        kids = node.parent.children
+        after = next((kids[i + 1] for i, c in enumerate(kids[:-1]) if c == node), None)
     # An error just before a node that starts where it does (`-` left over before `not 1`).
     first = node
     while before is None and first.parent is not None and first.parent.start_byte == lo:
@@ -899,7 +903,11 @@ def _reading(
     if (
         node.has_error
         or (before is not None and before.is_error and not data[before.end_byte : lo].strip())
-        or (after is not None and after.is_error and not data[hi : after.start_byte].strip())
+        or (
+            after is not None
+            and (after.is_error or after.is_missing)
+            and not data[hi : after.start_byte].strip()
+        )
         or (glued is not None and after is not None and glued.is_error and glued.start_byte == after.end_byte)
     ):
         return UNCLEAR

@@ -1143,7 +1143,7 @@ def _operators_in(t: KTerm) -> bool:
 _OPERATORS = re.compile(
     r"binary|unary|prefix|postfix|await|cast|conjunction|disjunction|additive|multiplicative|comparison"
     r"|equality|infix|range|conditional|ternary|operator|check_expression|elvis|instanceof|^is_|^as_"
-    r"|^not_|boolean|power|exponent|shift|bitwise"
+    r"|^not_|boolean|power|exponent|shift|bitwise|splat"
 )
 
 

@@ -1681,6 +1681,13 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return mine is not None and theirs is not None and mine > theirs
     if lang == "python" and parent.type == "await":
         return n.type in _PY_NOT_PRIMARY  # `await a ** b` is `(await a) ** b`
+    if lang == "python" and n.type in ("list_splat", "dictionary_splat") and parent.type == "call":
+        return parent.child_by_field_name("function") == n  # its grammar reads `[*g(1)]` as `(*g)(1)`
+    if lang == "python" and parent.type in ("list_splat", "dictionary_splat"):
+        # In a display, `*` and `**` take only what ranks from `|` up (`{**d or {}}` is refused);
+        # a call's arguments take any expression.
+        held = parent.parent is None or parent.parent.type != "argument_list"
+        return held and n.type in _PY_BELOW_OR
     if lang == "php" and parent.type in ("unary_op_expression", "cast_expression"):
         op = n.child_by_field_name("operator")
         first = parent.children[0] if parent.children else None
@@ -1768,6 +1775,11 @@ _KOTLIN_RANKS = {
     )
     for k in kinds
 }  # fmt: skip
+# What ranks below Python's `|`.
+_PY_BELOW_OR = frozenset(
+    {"boolean_operator", "not_operator", "comparison_operator", "conditional_expression", "lambda",
+     "named_expression"}
+)  # fmt: skip
 # What Python's `await` cannot take bare: anything but a primary.
 _PY_NOT_PRIMARY = frozenset(
     {"binary_operator", "unary_operator", "not_operator", "boolean_operator", "comparison_operator",
