@@ -13,8 +13,8 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import line_col, past_comments, rewritten
-from kovel.quasi.parse import MisreadError, clipped
+from kovel.quasi.inplace import fix_misread, past_comments, rewritten
+from kovel.quasi.parse import MisreadError
 from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
@@ -61,10 +61,7 @@ def docstrings_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequenc
 
 def docstring_misread(text: str, span: tuple[int, int]) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that would make a docstring."""
-    return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would make "
-        "a string the docstring of the body it stands in"
-    )
+    return fix_misread(text, span, "make a string the docstring of the body it stands in")
 
 
 def _body_at(root: Node, at: int) -> Node:

@@ -53,9 +53,11 @@ __all__ = [
     "elision_misread",
     "elisions_made",
     "ends_changed",
+    "fix_misread",
     "holders",
     "kept_in_place",
     "kept_or_left",
+    "leave_out",
     "leave_misread",
     "left_or_raised",
     "line_col",
@@ -696,9 +698,10 @@ def elisions_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[
 
 def elision_misread(text: str, span: tuple[int, int]) -> MisreadError:
     """The error of taking out ``span`` of ``text`` where that would leave an empty place in a list."""
-    return MisreadError(
-        f"taking out {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would leave an "
-        "empty place between commas: take its comma with it (a rule's fix with expandEnd: {regex: ','})"
+    return fix_misread(
+        text,
+        span,
+        "leave an empty place between commas: take its comma with it (a rule's fix with expandEnd: {regex: ','})",
     )
 
 
@@ -773,31 +776,49 @@ def left_or_raised(exc: MisreadError, left_alone: list[str] | None, where: str =
     left_alone.append(f"{exc}{where}")
 
 
+def fix_misread(text: str, span: tuple[int, int], would: str) -> MisreadError:
+    """The error of a replacement of ``span`` of ``text`` that ``would`` do what it must not.
+
+    >>> str(fix_misread("f(x)", (0, 4), "make a docstring"))
+    "the fix of 'f(x)' at 1:1 would make a docstring"
+    """
+    return MisreadError(
+        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would {would}"
+    )
+
+
+def leave_out(
+    places: Iterable[int], why: Callable[[int], MisreadError], left_alone: list[str] | None
+) -> set[int]:
+    """``places``, each one's error ``why(k)`` added to ``left_alone`` (without it,
+    the first is raised): the replacements to leave out.
+
+    >>> notes: list[str] = []
+    >>> leave_out([2, 0], lambda k: MisreadError(f"no {k}"), notes), notes
+    ({0, 2}, ['no 0', 'no 2'])
+    """
+    out = set(places)
+    for k in sorted(out):
+        left_or_raised(why(k), left_alone)
+    return out
+
+
 def ran_on_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that the ``kind`` on the
     line after it would go on from (see ``next_lines``)."""
-    return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would run on "
-        f"into the {kind} on the line after it"
-    )
+    return fix_misread(text, span, f"run on into the {kind} on the line after it")
 
 
 def clause_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that would give the
     ``kind`` it ends with to another node (see ``ends_changed``)."""
-    return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would give "
-        f"the {kind} it keeps to another node"
-    )
+    return fix_misread(text, span, f"give the {kind} it keeps to another node")
 
 
 def container_misread(text: str, span: tuple[int, int], kind: str) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that leaves the node of
     ``kind`` holding it a node of another kind (see ``containers_changed``)."""
-    return MisreadError(
-        f"the fix of {clipped(text[span[0] : span[1]])!r} at {line_col(text, span[0])} would leave "
-        f"the {kind} around it a node of another kind"
-    )
+    return fix_misread(text, span, f"leave the {kind} around it a node of another kind")
 
 
 def _reading(

@@ -47,6 +47,7 @@ from kovel.quasi.inplace import (
     holders,
     kept_or_left,
     leave_misread,
+    leave_out,
     left_or_raised,
     line_col,
     next_lines,
@@ -1350,9 +1351,8 @@ def replacements(
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
         if p.lang == "python" and text is not None:
-            made = set(docstrings_made(text, spans, [str(n) for n in news]))
-            for k in sorted(made):
-                left_or_raised(docstring_misread(text, spans[k]), left_alone)
+            docs = docstrings_made(text, spans, [str(n) for n in news])
+            made = leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone)
             kept = [k for k in range(len(news)) if k not in made]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         return paths, news, spans
@@ -1376,14 +1376,10 @@ def replacements(
     if grouped and text is not None:
         # A match its grammar groups otherwise than the language is no node of the program.
         unread = phantoms(p.lang, text, spans, grouped)
-        for k in unread:
-            left_or_raised(phantom_misread(text, spans[k], p.lang), left_alone)
-        drop(set(unread))
+        drop(leave_out(unread, lambda k: phantom_misread(text, spans[k], p.lang), left_alone))
     if clauses and text is not None:
         moved = ends_changed(p.lang, text, spans, bodies, clauses)
-        for k in moved:
-            left_or_raised(clause_misread(text, spans[k], clauses[k][1]), left_alone)
-        drop(set(moved))
+        drop(leave_out(moved, lambda k: clause_misread(text, spans[k], clauses[k][1]), left_alone))
     if text is not None:
         # A replacement that ends its line must not run on into the next: without
         # semicolons, `i++` -> `bump();` before a line `[1].map(f)`; Lua's `do f() end`
@@ -1402,14 +1398,10 @@ def replacements(
         drop(_holders_kept(p.lang, text, spans, bodies, gone, left_alone))
     if text is not None and not grown_later:
         holes = elisions_made(text, spans, bodies)
-        for k in holes:
-            left_or_raised(elision_misread(text, spans[k]), left_alone)
-        drop(set(holes))
+        drop(leave_out(holes, lambda k: elision_misread(text, spans[k]), left_alone))
     if p.lang == "python" and text is not None:
         docs = docstrings_made(text, spans, bodies)
-        for k in docs:
-            left_or_raised(docstring_misread(text, spans[k]), left_alone)
-        drop(set(docs))
+        drop(leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone))
     if not landings:
         return paths, news, spans
     assert text is not None

@@ -28,7 +28,7 @@ from kovel.quasi.inplace import (
     elisions_made,
     kept_or_left,
     leave_misread,
-    left_or_raised,
+    leave_out,
 )
 from kovel.quasi.match import bound_texts, replacements
 from kovel.quasi.shape import KnownKinds, same_shape
@@ -321,10 +321,9 @@ class Matcher:
             return fixes
         text = str(t)
         spans = [x[2] for x in fixes]
-        holes = set(elisions_made(text, spans, [str(x[1]) for x in fixes]))
-        for k in sorted(holes):
-            left_or_raised(elision_misread(text, spans[k]), left_alone)
-        return [f for k, f in enumerate(fixes) if k not in holes]
+        holes = elisions_made(text, spans, [str(x[1]) for x in fixes])
+        left = leave_out(holes, lambda k: elision_misread(text, spans[k]), left_alone)
+        return [f for k, f in enumerate(fixes) if k not in left]
 
     def _containers_kept(
         self,
