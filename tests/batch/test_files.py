@@ -266,6 +266,25 @@ def test_globs_include_and_exclude_the_last_one_winning(tmp_path, globs, kept):
     assert [p for p in walk(tmp_path, globs=globs) if p != ".ignore"] == kept
 
 
+# A brace or comma escaped, or in a character class, is the character itself, as
+# in ripgrep and git: the results are ripgrep 13's for the same globs.
+@pytest.mark.parametrize(
+    "glob, kept",
+    [
+        ("b\\{1\\}.js", ["b{1}.js"]),
+        ("b[{]1[}].js", ["b{1}.js"]),
+        ("\\{a,b\\}.js", ["{a,b}.js"]),
+        ("{r\\,s}.js", ["r,s.js"]),
+        ("{c[,],zz}.js", ["c,.js"]),
+        ("{a,b}.js", ["a.js"]),
+        ("!b\\{1\\}.js", ["a.js", "b1.js", "c,.js", "r,s.js", "{a,b}.js"]),
+    ],
+)
+def test_escaped_braces_and_classes_in_globs_are_literal(tmp_path, glob, kept):
+    make(tmp_path, ["a.js", "b1.js", "b{1}.js", "c,.js", "{a,b}.js", "r,s.js"])
+    assert walk(tmp_path, globs=[glob]) == kept
+
+
 def test_globs_are_relative_to_the_working_directory(tmp_path):
     make(tmp_path, ["src/a.py", "src/sub/b.py"])
     assert walk(tmp_path / "src", globs=["src/sub/*"], cwd=tmp_path) == ["sub/b.py"]

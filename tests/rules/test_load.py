@@ -271,3 +271,21 @@ def test_rule_files_pass_over_hidden_ones(tmp_path):
         (tmp_path / name).write_text("")
     got = [os.path.relpath(p, tmp_path) for p in rule_files(str(tmp_path))]
     assert got == ["a.yml", "sub/b.yaml", "z/g.yml"]
+
+
+# A rule's `files` globs read escapes and classes as ast-grep's (globset) do: a
+# brace or comma written so is itself, and only an unescaped `{a,b}` groups.
+@pytest.mark.parametrize(
+    "glob, hits",
+    [
+        ("b\\{1\\}.js", ["b{1}.js"]),
+        ("b[{]1[}].js", ["b{1}.js"]),
+        ("{b1,c}.js", ["b1.js"]),
+        ("{r\\,s}.js", ["r,s.js"]),
+        ("src/**/*.js", ["src/a/d.js", "src/d.js"]),
+    ],
+)
+def test_files_globs_take_escapes_and_classes_literally(glob, hits):
+    names = ["b1.js", "b{1}.js", "r,s.js", "src/d.js", "src/a/d.js"]
+    config = RuleConfig("r", "javascript", Rule(kind="call_expression"), files=(glob,))
+    assert sorted(n for n in names if config.applies_to(f"/p/{n}", "/p")) == sorted(hits)

@@ -14,7 +14,7 @@ import fnmatch
 import functools
 import os
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Literal, TypeAlias
 
@@ -202,6 +202,15 @@ class Rewrite:
 Transform: TypeAlias = Replace | Substring | Convert | Rewrite
 
 
+_ESCAPED = re.compile(r"\\(.)", re.DOTALL)
+
+
+def _escapes_as_classes(glob: str) -> str:
+    """``glob`` with each escaped character (``\\{``) as a class of it (``[{]``),
+    which ``fnmatch`` reads as that character alone."""
+    return _ESCAPED.sub(lambda m: f"[{m[1]}]", glob)
+
+
 #: The most globs one glob's braces may stand for.
 MOST_ALTERNATIVES = 1024
 
@@ -210,25 +219,31 @@ MOST_ALTERNATIVES = 1024
 def braces_expanded(glob: str) -> tuple[str, ...]:
     """The globs ``glob`` stands for, each ``{a,b}`` (nested or not) written out
     as its alternatives; ``ValueError`` past ``MOST_ALTERNATIVES`` of them.
+    An escaped character (``\\{``) and a character class (``[{]``) are left
+    as they are, for the glob to read as the literal characters they are.
 
     >>> braces_expanded("{src,lib/{a,b}}/*.py")
     ('src/*.py', 'lib/a/*.py', 'lib/b/*.py')
+    >>> braces_expanded("b[{]1[}].js"), braces_expanded("{r\\\\,s,t}")
+    (('b[{]1[}].js',), ('r\\\\,s', 't'))
     """
     out: list[str] = []
     todo = [glob]
     while todo:
         g = todo.pop()
-        start = g.find("{")
-        depth, end, commas = 0, -1, []
-        for i in range(start, len(g)) if start >= 0 else ():
-            if g[i] == "{":
+        start, end, commas = -1, -1, []
+        depth = 0
+        for i, c in _glob_specials(g):
+            if c == "{":
+                if depth == 0:
+                    start = i
                 depth += 1
-            elif g[i] == "}":
+            elif c == "}" and depth:
                 depth -= 1
                 if depth == 0:
                     end = i
                     break
-            elif g[i] == "," and depth == 1:
+            elif c == "," and depth == 1:
                 commas.append(i)
         if end < 0:
             out.append(g)  # no braces left (an unclosed one is a plain character)
@@ -238,6 +253,43 @@ def braces_expanded(glob: str) -> tuple[str, ...]:
         if len(out) + len(todo) > MOST_ALTERNATIVES:
             raise ValueError(f"the glob {glob!r} stands for more than {MOST_ALTERNATIVES} globs")
     return tuple(out)
+
+
+def _glob_specials(glob: str) -> Iterator[tuple[int, str]]:
+    """The places of ``glob``'s braces and commas that group alternatives: not
+    one escaped by a backslash, nor one inside a character class."""
+    i = 0
+    while i < len(glob):
+        c = glob[i]
+        if c == "\\":
+            i += 2
+            continue
+        if c == "[":
+            close = _class_end(glob, i)
+            if close > 0:
+                i = close + 1
+                continue
+        if c in "{},":
+            yield i, c
+        i += 1
+
+
+def _class_end(glob: str, at: int) -> int:
+    """Where the character class opened at ``at`` closes (a ``]`` first in it, after
+    a ``!`` or ``^``, is one of its characters), or -1 when it does not."""
+    i = at + 1
+    if i < len(glob) and glob[i] in "!^":
+        i += 1
+    if i < len(glob) and glob[i] == "]":
+        i += 1
+    while i < len(glob):
+        if glob[i] == "\\":
+            i += 2
+            continue
+        if glob[i] == "]":
+            return i
+        i += 1
+    return -1
 
 
 @dataclass(frozen=True, slots=True)
@@ -301,7 +353,7 @@ class RuleConfig:
             return any(
                 fnmatch.fnmatch(rel, g) or fnmatch.fnmatch(rel, g.replace("**/", ""))
                 for glob in globs
-                for g in braces_expanded(glob)
+                for g in map(_escapes_as_classes, braces_expanded(glob))
             )
 
         return (not self.files or hit(self.files)) and not hit(self.ignores)

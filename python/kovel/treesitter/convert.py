@@ -221,7 +221,6 @@ def native_grammar(
 
 
 @functools.lru_cache(maxsize=64)
-@functools.lru_cache(maxsize=64)
 def _kind_flags(grammar: Any, verbatim: frozenset[str], code: frozenset[str]) -> bytes:
     """A byte per symbol of ``grammar`` (``_native.ts_symbols``): rules 1 and 5 of its kind.
     Kept: made afresh, it would cost a small file's whole conversion."""
