@@ -403,3 +403,24 @@ def test_inside_to_the_end_finds_each_nodes_nearest_ancestor(code):
     inside = Rule(kind="call", stop_by="end")
     assert found(Rule(kind="list", inside=inside)) == {k for k, v in expected.items() if v}
     assert found(Rule(kind="list", not_=Rule(inside=inside))) == {k for k, v in expected.items() if not v}
+
+
+# The file's node is matched once, from its first node: the blank lines and byte
+# order mark before it are kept by its fix, as ast-grep keeps them.
+@pytest.mark.parametrize(
+    "lang, src, spans, out",
+    [
+        ("javascript", "\n\n", [(2, 2)], '\n\n"use strict";\n'),
+        ("javascript", "\ufeff", [(1, 1)], '\ufeff"use strict";\n'),
+        ("javascript", "", [(0, 0)], '"use strict";\n'),
+        ("javascript", "\ufefflet a = 1;\n", [(1, 12)], '\ufeff"use strict";\n'),
+        ("javascript", "\n\nlet a = 1;\n", [(2, 13)], '\n\n"use strict";\n'),
+        ("python", "\ufeff\n# c\nx = 1\n", [(2, 12)], '\ufeff\n"use strict";\n'),
+        ("python", "  \n", [(3, 3)], '  \n"use strict";\n'),
+    ],
+)
+def test_the_files_node_is_matched_once_and_its_fix_keeps_what_comes_before(lang, src, spans, out):
+    kind = "program" if lang == "javascript" else "module"
+    m = matcher(RuleConfig("r", lang, Rule(kind=kind), fix='"use strict";\n'))
+    assert [f.span for f in m.find_all(parse(lang, src))] == spans
+    assert str(m.rewrite(parse(lang, src))) == out

@@ -485,6 +485,19 @@ class Search:
             return found is not None and found.type == tag and found.is_named
         return True
 
+    def root_start(self) -> int | None:
+        """Where the file's node starts as a match: at its first node, past the
+        blank lines and byte order mark before it that are the file's and no
+        node's (kept by a fix of the file's node).  None when that node is only
+        a wrapper around the leaf of its own kind that a file without nodes is
+        (that leaf, at the end of such text, is the match)."""
+        kids = self.kids(())
+        if not kids:
+            return 0
+        if len(kids) == 1 and _native.tag(kids[0]) == _native.tag(self._whole()) and not _native.children(kids[0]):
+            return None
+        return self.span((0,))[0]
+
     def span(self, path: Path) -> tuple[int, int]:
         """Where the node at ``path`` starts and ends in the root's text (in characters)."""
         if self._spans is None:
@@ -570,6 +583,11 @@ class Search:
             cands = _native.walk(self._whole(), True)
         for where, node, start, end in cands:
             path = tuple(where)
+            if not path:
+                lead = self.root_start()
+                if lead is None:
+                    continue  # the file's node is the leaf it wraps, found on its own
+                start = lead
             env = self.check(r, path, node, {})
             if env is None or (constraints and not self._meets(constraints, env, path)):
                 continue

@@ -520,6 +520,11 @@ class Matcher:
                 body = _META.sub(_substitute(texts), self.config.fix)
                 # A leaf's own line breaks take no pushed indentation: put it in the text.
                 new = leaf(_native.tag(f.term), body.replace("\n", "\n" + indent))
+            if not f.path and f.span[0]:
+                # The file's node keeps the text before its first node (a byte order mark).
+                new = tb(_native.tag(f.term)).c(leaf("", text[: f.span[0]])).c(new).b()
+                out.append((f.path, new, (0, f.span[1])))
+                continue
             out.append((f.path, new, f.span))
         return out
 
