@@ -265,11 +265,40 @@ def test_binding_ranges_of_matches_over_lines_from_the_whole_term(tmp_path_facto
         ("python", "# kovel-ignore: no-eval\n\na = eval(x)\nb = eval(y)\n", []),
         ("python", "# kovel-ignore: other\n\na = eval(x)\n", [3]),
         ("python", "# kovel-ignore\na = eval(x)\nb = eval(y)\n", [3]),
+        # a byte order mark is no code before the comment
+        ("python", "\ufeff# kovel-ignore\na = eval(x)\nb = eval(y)\n", [3]),
+        ("python", "\ufeff# kovel-ignore\n\na = eval(x)\n", []),
+        # the word mentioned further on in a comment is no directive
+        ("python", "# the old check; kovel-ignore was wrong\na = eval(x)\n# see #kovel-ignore\nb = eval(y)\n"
+         "# run --kovel-ignore\nc = eval(z)\n# a // kovel-ignore\nd = eval(w)\n", [2, 4, 6, 8]),
+        # ids hold what ids may hold; words after them are a reason
+        ("python", "# kovel-ignore: sec.no-eval\na = eval(x)\n# kovel-ignore: no-eval -- legacy\nb = eval(y)\n"
+         "# kovel-ignore: no-eval because legacy\nc = eval(z)\n# kovel-ignore: no-eval.x\nd = eval(w)\n", [2, 8]),
     ],
 )  # fmt: skip
 def test_only_a_kovel_ignore_comment_silences_and_only_its_line(lang, source, lines):
     m = matcher(RuleConfig("no-eval", lang, Rule(pattern="eval($A)")))
     got = scan_task("<text>", lang, [m], None, source.encode())
+    assert [d.span.line for d in got.diagnostics] == lines
+
+
+# Each language's own comments: the comment before `target1` silences it alone.
+@pytest.mark.parametrize(
+    ("lang", "source", "lines"),
+    [
+        ("lua", "--[[ kovel-ignore ]]\nlocal a = target1\nlocal b = target2\n", [3]),
+        ("erlang", "-module(m).\nf() ->\n  % kovel-ignore\n  target1,\n  target2.\n", [5]),
+        ("haskell", "f = g\n  where\n    {- kovel-ignore -}\n    g = target1\n    h = target2\n", [5]),
+        ("ocaml", "let () =\n  (* kovel-ignore *)\n  target1;\n  target2\n", [4]),
+        ("julia", "#= kovel-ignore =#\ntarget1\ntarget2\n", [3]),
+        ("sql", "/* kovel-ignore */\nSELECT target1 FROM t;\nSELECT target2 FROM t;\n", [3]),
+        # a string of a `COMMENT ON` statement is no comment
+        ("sql", "COMMENT ON TABLE t IS '-- kovel-ignore';\nSELECT target1 FROM t;\n", [2]),
+    ],
+)  # fmt: skip
+def test_kovel_ignore_in_each_languages_comments(lang, source, lines):
+    rule = Rule(regex="^target[0-9]$", not_=Rule(has=Rule(regex="^target")))
+    got = scan_task("<text>", lang, [matcher(RuleConfig("r", lang, rule))], None, source.encode())
     assert [d.span.line for d in got.diagnostics] == lines
 
 

@@ -385,3 +385,28 @@ def test_a_diff_of_a_file_of_any_name_applies_with_patch(tmp_path, name):
     diff = kovel(tmp_path, "rewrite", "-p", "print($A)", "-r", "log($A)", name).stdout
     subprocess.run([patch, "-p1", "-s"], cwd=tmp_path, input=diff, text=True, check=True)
     assert (tmp_path / name).read_text() == "log(1)\n"
+
+
+# Colour as ripgrep and ast-grep choose it: NO_COLOR and TERM=dumb turn it off on
+# a terminal, --color always turns it on anywhere; the underline stays a terminal's.
+@pytest.mark.parametrize(
+    "when, terminal, env, colour",
+    [
+        ("auto", True, {}, True),
+        ("auto", True, {"NO_COLOR": "1"}, False),
+        ("auto", True, {"TERM": "dumb"}, False),
+        ("auto", False, {}, False),
+        ("always", False, {"NO_COLOR": "1"}, True),
+        ("never", True, {}, False),
+    ],
+)
+def test_colour_follows_color_no_color_and_term(monkeypatch, when, terminal, env, colour):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setenv("TERM", "xterm")
+    for k, v in env.items():
+        monkeypatch.setenv(k, v)
+    assert output.coloured(when, terminal) is colour
+    d = Diagnostic("r", "error", "m", None, Span(0, 8, 1, 1, 1, 9, "print(x)"), "print(x)")
+    lines = list(report.diagnostic_text("a.py", d, terminal, output.coloured(when, terminal)))
+    assert any("\x1b[" in x for x in lines) is colour
+    assert ("   | ^^^^^^^^" in [re.sub(r"\x1b\[[0-9;]*m", "", x) for x in lines]) is terminal

@@ -938,23 +938,41 @@ def _changes(
     return (Change(pos.span(head, len(text) - tail), new_text[head : len(new_text) - tail]),)
 
 
-# The word first in a comment, or on a line of one (doc comments' `/**`, `//!`, ` * `).
-_IGNORE = re.compile(r"(?m)(?:^|#|//|/\*|--|;)[\s*!/#;\-]*kovel-ignore\b(?:\s*:\s*([\w\-, ]+))?")
+# The word first in a comment, or on a line of one: past the comment's opening
+# (`#`, `//`, `/*`, `--[[`, `{-`, `(*`, `<!--`, `%`, `;`, `#=`) and doc comments'
+# marks (`/**`, `//!`, ` * `); the ids after a colon, to the line's end.
+_IGNORE = re.compile(r"(?m)^[\s#/*!;%\-=\[{(<]*kovel-ignore\b(?:[ \t]*:([^\n]*))?")
+# What closes a comment, at the end of the ids' line.
+_CLOSER = re.compile(r"[\s*/\-=#)\]}>]+$")
 
 
 def suppressed(line: str, rule: str) -> bool:
     """Whether a ``kovel-ignore`` comment (its text is ``line``) silences ``rule``:
-    ``kovel-ignore`` alone silences every rule, ``kovel-ignore: a, b`` the rules named.
+    ``kovel-ignore`` alone silences every rule, ``kovel-ignore: a, b`` the rules
+    named (ids apart by commas or spaces; words after them, a reason, are
+    passed over).  The word goes first in the comment, or on a line of it: a
+    comment that mentions it further on silences nothing.
 
     >>> suppressed("# kovel-ignore: no-x, other", "no-x"), suppressed("// kovel-ignore", "any")
     (True, True)
     >>> suppressed("/* kovel-ignore: other */", "no-x"), suppressed("/**\\n * kovel-ignore\\n */", "x")
     (False, True)
+    >>> suppressed("-- kovel-ignore: sec.no-eval (legacy)", "sec.no-eval"), suppressed("# see #kovel-ignore", "x")
+    (True, False)
     """
     for m in _IGNORE.finditer(line):
-        if m.group(1) is None or rule in {x.strip() for x in m.group(1).split(",")}:
+        if m.group(1) is None:
+            return True
+        ids = re.split(r"[\s,]+", _CLOSER.sub("", m.group(1)).strip())
+        if ids == [""] or rule in ids:
             return True
     return False
+
+
+#: Kinds named as comments that are none (SQL's `COMMENT ON` statement and
+#: its keyword), and comments named otherwise (SQL's `/* */`).
+_NOT_COMMENTS = frozenset({"comment_statement", "keyword_comment"})
+_ALSO_COMMENTS = frozenset({"marginalia"})
 
 
 @functools.cache
@@ -962,7 +980,15 @@ def _comment_kinds(lang: str) -> tuple[str, ...]:
     """The kinds of ``lang``'s grammar that are comments."""
     ts = language(lang)
     kinds = (ts.node_kind_for_id(i) for i in range(ts.node_kind_count))
-    return tuple(sorted({k for k in kinds if k and _native.is_comment_tag(k)}))
+    return tuple(
+        sorted(
+            {
+                k
+                for k in kinds
+                if k and (_native.is_comment_tag(k) and k not in _NOT_COMMENTS or k in _ALSO_COMMENTS)
+            }
+        )
+    )
 
 
 def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[tuple[int, bool], list[str]]:
@@ -984,7 +1010,7 @@ def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[tuple[int,
         if "kovel-ignore" not in said:
             continue
         line, col = pos.line_col(s)
-        alone = not text[s - (col - 1) : s].strip()
+        alone = not text[s - (col - 1) : s].lstrip("\ufeff").strip()
         end = pos.line_col(max(s, e - 1))[0]
         if alone and line == 1 and end < len(pos.starts) and not pos.line(end + 1).strip():
             out.setdefault((0, False), []).append(said)

@@ -394,6 +394,14 @@ def _scan_parsers(sub: Any) -> None:
         help="one JSON object per diagnostic",
     )
     fmt.add_argument("--format", choices=["text", "json", "sarif"], default="text", help="output format")
+    scan.add_argument(
+        "--color",
+        "--colour",
+        choices=["auto", "always", "ansi", "never"],
+        default="auto",
+        metavar="WHEN",
+        help="colour the output: auto (on a terminal, unless NO_COLOR is set), always, ansi or never",
+    )
     how = scan.add_mutually_exclusive_group()
     how.add_argument("-U", "--fix", "--update-all", dest="fix", action="store_true", help="apply every fix")
     how.add_argument(

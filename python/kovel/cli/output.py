@@ -25,6 +25,7 @@ from kovel.batch.results import Change, FileMatch, FoundFile, RewrittenFile, Spa
 __all__ = [
     "cache_note",
     "cache_pruned",
+    "coloured",
     "DEFAULT_MAX_COLUMNS",
     "json_text",
     "FindPrinter",
@@ -38,6 +39,20 @@ __all__ = [
 
 #: Lines longer than this many characters are cut (``--max-columns``; 0: never).
 DEFAULT_MAX_COLUMNS = 500
+
+
+def coloured(when: str, terminal: bool) -> bool:
+    """Whether output in colour is wanted (``--color WHEN``): ``always`` or
+    ``ansi`` yes, ``never`` no, ``auto`` on a terminal unless ``NO_COLOR`` is
+    set or ``TERM`` is ``dumb``, as ripgrep and ast-grep decide.
+
+    >>> coloured("never", True), coloured("always", False)
+    (False, True)
+    """
+    if when in ("always", "ansi"):
+        return True
+    return when == "auto" and terminal and not os.environ.get("NO_COLOR") and os.environ.get("TERM") != "dumb"
+
 
 #: What ``find`` prints of each file.  (Spelled as a union of literals, which
 #: stubtest can compare with the runtime object.)

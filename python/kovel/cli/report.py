@@ -19,9 +19,12 @@ _COLOURS = {"error": "31", "warning": "33", "info": "36", "hint": "32"}
 _LEVELS = {"error": "error", "warning": "warning", "info": "note", "hint": "note"}
 
 
-def diagnostic_text(path: str, d: Diagnostic, terminal: bool = False) -> Iterator[str]:
+def diagnostic_text(
+    path: str, d: Diagnostic, terminal: bool = False, colour: bool | None = None
+) -> Iterator[str]:
     """The lines of one diagnostic: ``path:line:col: severity[id]: message``, then on a
-    terminal the line with a caret underline, in colour.
+    terminal the line with a caret underline; in colour with ``colour`` (by
+    default on a terminal).
 
     >>> d = Diagnostic("no-print", "warning", "print left in", None, Span(4, 12, 2, 1, 2, 9, "print(x)"), "print(x)")
     >>> list(diagnostic_text("a.py", d))
@@ -29,7 +32,9 @@ def diagnostic_text(path: str, d: Diagnostic, terminal: bool = False) -> Iterato
     """
     s = d.span
     head = f"{d.severity}[{d.rule}]"
-    if terminal:
+    if colour is None:
+        colour = terminal
+    if colour:
         head = f"\x1b[1;{_COLOURS.get(d.severity, '0')}m{head}\x1b[0m"
     yield f"{path}:{s.line}:{s.column}: {head}: {d.message}"
     if d.note:
@@ -40,7 +45,9 @@ def diagnostic_text(path: str, d: Diagnostic, terminal: bool = False) -> Iterato
         num = str(s.line)
         yield f" {num} | {line}"
         caret = "^" * max(1, end - s.column)
-        yield f" {' ' * len(num)} | {' ' * (s.column - 1)}\x1b[{_COLOURS.get(d.severity, '0')}m{caret}\x1b[0m"
+        if colour:
+            caret = f"\x1b[{_COLOURS.get(d.severity, '0')}m{caret}\x1b[0m"
+        yield f" {' ' * len(num)} | {' ' * (s.column - 1)}{caret}"
 
 
 def _range_json(s: Span) -> str:

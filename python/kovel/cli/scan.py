@@ -32,7 +32,7 @@ from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import describe_error
 from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
-from kovel.cli.output import cache_note, cache_pruned
+from kovel.cli.output import cache_note, cache_pruned, coloured
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import RuleConfig, RuleFileError, load_rules, precompile
 from kovel.rules.load import SEVERITIES
@@ -186,6 +186,7 @@ def run_scan(a: argparse.Namespace) -> int:
         return 2
     failed = errors = False
     terminal = sys.stdout.isatty()
+    colour = coloured(a.color, terminal)
     writer = SafeWriter(write_roots(a.paths)) if a.fix or a.interactive else None
     review = interactive.Review(_show) if a.interactive else None
     done: list[ScannedFile] = []
@@ -213,7 +214,7 @@ def run_scan(a: argparse.Namespace) -> int:
                 if a.format == "json":
                     lines.append(diagnostic_json(r, d))
                 elif a.format == "text" and not a.interactive:
-                    lines.extend(diagnostic_text(r.path, d, terminal))
+                    lines.extend(diagnostic_text(r.path, d, terminal, colour))
             if lines:
                 sys.stdout.write("\n".join(lines) + "\n")
             if a.format == "sarif":

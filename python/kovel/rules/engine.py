@@ -494,7 +494,11 @@ class Search:
         kids = self.kids(())
         if not kids:
             return 0
-        if len(kids) == 1 and _native.tag(kids[0]) == _native.tag(self._whole()) and not _native.children(kids[0]):
+        if (
+            len(kids) == 1
+            and _native.tag(kids[0]) == _native.tag(self._whole())
+            and not _native.children(kids[0])
+        ):
             return None
         return self.span((0,))[0]
 
