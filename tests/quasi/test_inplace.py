@@ -479,6 +479,49 @@ def test_php_takes_every_prefix_before_the_left_operand_of_power_into_it():
     assert run("php", "-r", out.removeprefix("<?php\n")) == run("php", "-r", source.removeprefix("<?php\n"))
 
 
+# Ruby takes a call without parentheses after `!` only where a statement or a
+# condition goes, never after `-` or `~`; `not if` reads a modifier; `!~` is a token.
+@pytest.mark.skipif(shutil.which("ruby") is None, reason="ruby is not installed")
+@pytest.mark.parametrize(
+    "line",
+    [
+        "p(!g(~a))", "x = !g(f a); p x", "p(!!g(f a))", "y = [!g(f a)]; p y", "x = -g(f b); p x",
+        "p(~g(f a))", "z = (not g(if a then b else c end)); p z", "z = (not g(while false; end)); p z",
+        "z = (not g(unless a then b end)); p z", "x = a ? !g(f a) : 1; p x",
+        # left as they are written: a statement, a condition, `not`'s operand
+        "!g(f a)", "p 1 if !g(f a)", "z = (not !g(f a)); p z", "z = !g(if a then b else c end); p z",
+    ],
+)  # fmt: skip
+def test_ruby_operands_of_prefix_operators_keep_their_meaning(tmp_path, line):
+    source = f"def g(x) = x\ndef f(x) = -x\na = 3; b = 5; c = 2\n{line}\n"
+    out = rewrite("ruby", source, "g($A)", "$A")
+    assert "g(" not in out.split("\n", 1)[1]
+    (tmp_path / "a.rb").write_text(source)
+    (tmp_path / "b.rb").write_text(out)
+    assert run("ruby", tmp_path / "b.rb") == run("ruby", tmp_path / "a.rb")
+
+
+# `print` and `yield` rank above `and`, `xor` and `or`; `**` above `instanceof`.
+@pytest.mark.skipif(shutil.which("php") is None, reason="php is not installed")
+@pytest.mark.parametrize(
+    "line",
+    [
+        "$v = print g($a and $b); echo '|', json_encode($v);",
+        "$v = print g($a or $c); echo '|', json_encode($v);",
+        "$v = print g($a xor $b); echo '|', json_encode($v);",
+        "function gen($a, $c) { $w = (yield g($a and $c)); yield g($a or $c); } foreach (gen(3, 0) as $y) echo json_encode($y);",
+        "echo json_encode(2 ** g($a instanceof Foo));",
+        "echo json_encode(g($a instanceof Foo) ** 2);",
+        "echo json_encode([g($a and $c), 1 => g($a or $b)]);",
+    ],
+)
+def test_php_operands_of_print_yield_and_power_keep_their_meaning(line):
+    source = f"<?php\nfunction g($x) {{ return $x; }}\nclass Foo {{}}\n$a = 3; $b = 5; $c = 0;\n{line}\n"
+    out = rewrite("php", source, "g($A)", "$A")
+    assert "g(" not in out.split("\n", 2)[2]
+    assert run("php", "-r", out.removeprefix("<?php\n")) == run("php", "-r", source.removeprefix("<?php\n"))
+
+
 @pytest.mark.parametrize(
     "source, want",
     [

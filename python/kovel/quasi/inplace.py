@@ -1049,7 +1049,8 @@ def _directive_as_body(node: Node) -> bool:
     return last.is_missing
 
 
-_LISTS_OF_ONE = frozenset({"expression_list"})
+# Nodes wrapping one value: a list of one (Go's), a PHP array's element or `yield`'s value.
+_LISTS_OF_ONE = frozenset({"expression_list", "array_element_initializer"})
 
 
 def _loose_pair(lang: str, node: Node) -> bool:

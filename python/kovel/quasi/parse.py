@@ -1667,6 +1667,31 @@ def holds_misranked(lang: str, n: Node) -> bool:
             return False
 
 
+def _php_operator(n: Node) -> str | None:
+    """The operator of a PHP binary expression, or None for another node."""
+    op = n.child_by_field_name("operator") if n.type == "binary_expression" else None
+    return None if op is None else op.type
+
+
+def _php_misranked(n: Node, parent: Node) -> bool:
+    """Whether PHP reads ``n`` otherwise than its grammar does where it stands:
+    `-$a instanceof A` is `(-$a) instanceof A` and `2 ** $a instanceof A` is
+    `(2 ** $a) instanceof A` (`instanceof` ranks below unary operators, casts
+    and `**`, and above `!`); `print $a and $b` is `(print $a) and $b`, and so
+    for `yield` (`and`, `xor` and `or` rank below them)."""
+    op = _php_operator(n)
+    if op == "instanceof":
+        if parent.type == "cast_expression" or _php_operator(parent) == "**":
+            return True
+        first = parent.children[0] if parent.children else None
+        return parent.type == "unary_op_expression" and first is not None and first.type != "!"
+    if op in ("and", "or", "xor"):
+        if parent.type == "array_element_initializer" and parent.parent is not None:
+            parent = parent.parent  # `yield $a and $b` holds its value in one
+        return parent.type in ("print_intrinsic", "yield_expression")
+    return False
+
+
 def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     """Whether ``n`` is an operand its language reads otherwise, or refuses,
     where its grammar puts it: Kotlin's and Python's `await` take only
@@ -1688,16 +1713,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         # a call's arguments take any expression.
         held = parent.parent is None or parent.parent.type != "argument_list"
         return held and n.type in _PY_BELOW_OR
-    if lang == "php" and parent.type in ("unary_op_expression", "cast_expression"):
-        op = n.child_by_field_name("operator")
-        first = parent.children[0] if parent.children else None
-        # `-$a instanceof A` is `(-$a) instanceof A`; `!` ranks below `instanceof`.
-        return (
-            n.type == "binary_expression"
-            and op is not None
-            and op.type == "instanceof"
-            and (parent.type == "cast_expression" or (first is not None and first.type != "!"))
-        )
+    if lang == "php":
+        return _php_misranked(n, parent)
     if lang in _CASTS_NO_CALLEE and n.type == _CASTS_NO_CALLEE[lang] and parent.children[0] == n:
         return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
     if lang == "rust" and parent.type in ("let_declaration", "let_condition"):
@@ -2363,6 +2380,7 @@ _RUBY_MODIFIERS = frozenset(
 )
 _RUBY_CONDITIONED = frozenset({"if", "unless", "while", "until", "elsif", *_RUBY_MODIFIERS})
 _RUBY_ASSIGNMENTS = frozenset({"assignment", "operator_assignment"})
+_RUBY_LOOPS_AND_IFS = frozenset({"if", "unless", "while", "until"})
 _RUBY_JUMPS = frozenset({"return", "break", "next"})
 
 
@@ -2402,6 +2420,8 @@ def _ruby_refused(n: Node) -> bool:
         return True  # `not {`, `return {` and `f {` open a block
     if parent.type in _RUBY_MODIFIERS and parent.child_by_field_name("body") == n:
         return False
+    if n.type in _RUBY_LOOPS_AND_IFS and parent.type == "unary" and parent.children[0].type == "not":
+        return True  # Ruby reads `not if a ...` as `not` and a modifier
     if n.type in _RUBY_MODIFIERS:
         return not (
             n.type == "rescue_modifier"
@@ -2439,6 +2459,11 @@ def _ruby_command_refused(n: Node, parent: Node) -> bool:
     an assignment that is no statement (``if a = g x``)."""
     if parent.type == "array":
         return True
+    if parent.type == "unary":
+        # `-f a`, `~f a`, `defined? f a` are refused anywhere; `!f a` only where a
+        # statement or a condition goes, as `not f a` may.
+        op = parent.children[0].type
+        return op != "not" and (op != "!" or not _ruby_takes_expression(parent))
     if parent.type == "argument_list":
         return parent.named_children[0] != n
     if parent.type == "element_reference":
@@ -2459,6 +2484,17 @@ def _ruby_command_refused(n: Node, parent: Node) -> bool:
             or (holder.type in _RUBY_MODIFIERS and holder.child_by_field_name("body") == up)
         )
     return False
+
+
+def _ruby_takes_expression(n: Node) -> bool:
+    """Whether ``n`` stands where Ruby takes any expression, `not f a` and
+    `!f a` included: a statement, a condition, what `not` negates."""
+    up = n.parent
+    if up is None or up.type in _RUBY_STATEMENTS or up.type in _RUBY_MODIFIERS:
+        return True
+    if up.type == "unary" and up.children[0].type == "not":
+        return True
+    return up.type in _RUBY_CONDITIONED and up.child_by_field_name("condition") == n
 
 
 def _ruby_keyword_call(n: Node) -> bool:
@@ -2645,6 +2681,8 @@ def joins(a: str, b: str, lang: str = "") -> bool:
     word = _in_a_word(a)
     if lang == "ruby" and ((word and b in "!?%:") or (a in "!?" and b == ":")):
         return True  # `f!`, `f?` name a method; `f:` and `f?:` are labels; `f%w[]` takes a modulo
+    if lang in ("ruby", "perl") and a + b in ("!~", "=~"):
+        return True  # the match operators: `!~a` is no `!(~a)`
     if lang in _JS and a + b == "<!":
         return True  # a script reads `<!--` as a comment to the end of the line
     if lang in _ARROWS and a + b == "<-":
