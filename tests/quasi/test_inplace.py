@@ -501,6 +501,55 @@ def test_ruby_operands_of_prefix_operators_keep_their_meaning(tmp_path, line):
     assert run("ruby", tmp_path / "b.rb") == run("ruby", tmp_path / "a.rb")
 
 
+# In bash a redirection, a heredoc, `|`, `!` and `time` apply to one command of
+# a list or pipeline: several commands put where one stood are left alone there
+# (`{ ...; }` would keep them together), and written where nothing splits them.
+@pytest.mark.parametrize("tpl", ["t 1 && t 2", "t 1 || t 2", "t 1 | cat", "! t 1", "time t 1"])
+@pytest.mark.parametrize(
+    "line, kept",
+    [
+        ("ph > /dev/null", False), ("ph 2>&1 | cat", False), ("ph <<EOF\nx\nEOF", False),
+        ("ph | cat", False), ("x | ph", False),
+        ("ph", True), ("{ ph; } > /dev/null", True), ("if ph; then :; fi", True), ("y=$(ph)", True),
+    ],
+)  # fmt: skip
+def test_bash_commands_put_where_one_command_stood(tmp_path, tpl, line, kept):
+    source = f't() {{ echo "t$1"; }}\n{line}\n:\n'
+    out, left = rewrite_leaving("bash", source, "ph", tpl)
+    assert (not left and "ph" not in out) if kept else (left and out == source)
+    if kept and shutil.which("bash"):
+        (tmp_path / "a.sh").write_text(out.replace(tpl, "{ " + tpl + "; }"))
+        (tmp_path / "b.sh").write_text(out)
+        assert run("bash", tmp_path / "b.sh") == run("bash", tmp_path / "a.sh")
+
+
+# C (not C++) reads `c ? x : a = 5` as `(c ? x : a) = 5`; a function-like macro of
+# the file takes its arguments as text (`M(a + b)` is `a + b * 3`).
+@pytest.mark.skipif(shutil.which("cc") is None, reason="cc is not installed")
+@pytest.mark.parametrize(
+    "line, tpl",
+    [
+        ("r = 0 ? 1 : h(a = 5);", "$A"), ("r = b ? 1 : h(a += 5);", "$A"), ("r = 0 ? h(a) : h(b);", "$A |= 8"),
+        ("r = M(h(a + b));", "$A"), ("r = M(h(a)) + N(h(b), 2);", "$A ? 1 : 2"), ("r = M(h(-a));", "$A"),
+    ],
+)  # fmt: skip
+def test_c_operands_of_conditionals_and_macros_keep_their_meaning(tmp_path, line, tpl):
+    def program(line):
+        body = f'int a = 3, b = 5, r = 0;\n  {line}\n  printf("%d %d %d\\n", r, a, b);\n  return 0;\n'
+        head = "#include <stdio.h>\n#define M(v) v * 3\n#define N(v, w) v + w\nstatic int h(int x) { return x; }\n"
+        return head + "int main(void) {\n  " + body + "}\n"
+
+    out = rewrite("c", program(line), "h($A)", tpl)
+    # What the rewrite means: the template around each value, in parentheses.
+    meant = re.sub(r"h\(([^()]*)\)", lambda m: "(" + tpl.replace("$A", f"({m[1]})") + ")", line)
+    outputs = []
+    for name, code in (("a", program(meant)), ("b", out)):
+        (tmp_path / f"{name}.c").write_text(code)
+        run("cc", "-std=c11", "-o", tmp_path / name, tmp_path / f"{name}.c")
+        outputs.append(run(tmp_path / name))
+    assert outputs[0] == outputs[1]
+
+
 # `print` and `yield` rank above `and`, `xor` and `or`; `**` above `instanceof`.
 @pytest.mark.skipif(shutil.which("php") is None, reason="php is not installed")
 @pytest.mark.parametrize(

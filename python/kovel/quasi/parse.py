@@ -1667,6 +1667,68 @@ def holds_misranked(lang: str, n: Node) -> bool:
             return False
 
 
+def _bash_misranked(n: Node, parent: Node) -> bool:
+    """Whether bash reads ``n`` otherwise than its grammar does where it
+    stands: a redirection applies to the last command of a list or pipeline
+    before it (`a && b > f`), `!` and `time` to the whole pipeline they start
+    (`! a | b`), and neither stands inside one."""
+    if parent.type == "redirected_statement" and parent.child_by_field_name("body") == n:
+        return n.type in _BASH_SEVERAL or _bash_timed(n)
+    if parent.type == "pipeline":
+        return n.type in _BASH_SEVERAL or _bash_timed(n)
+    return False
+
+
+#: What runs several commands, or negates what it runs, in bash.
+_BASH_SEVERAL = frozenset({"list", "pipeline", "negated_command"})
+
+
+def _bash_timed(n: Node) -> bool:
+    """Whether ``n`` is a command bash reads as its `time` keyword (which times
+    a whole pipeline), not a program of that name."""
+    name = n.child_by_field_name("name") if n.type == "command" else None
+    return name is not None and name.text == b"time"
+
+
+#: What a C macro's body reads as one value wherever it puts its parameter.
+_C_PRIMARY = frozenset(
+    {"identifier", "number_literal", "string_literal", "char_literal", "concatenated_string", "true", "false",
+     "null", "nullptr", "call_expression", "field_expression", "subscript_expression", "parenthesized_expression",
+     "qualified_identifier", "this", "comment"}
+)  # fmt: skip
+
+
+def _c_macro_argument(arguments: Node) -> bool:
+    """Whether ``arguments`` are those of a function-like macro its file
+    defines: the macro's body takes each as text."""
+    call = arguments.parent
+    f = call.child_by_field_name("function") if call is not None and call.type == "call_expression" else None
+    if f is None or f.type != "identifier":
+        return False
+    root = call
+    while root.parent is not None:
+        root = root.parent
+    return (f.text or b"") in _c_macros(root)
+
+
+#: The function-like macros each recent tree defines, by its root.
+_MACROS: dict[tuple[int, int, int], frozenset[bytes]] = {}
+
+
+def _c_macros(root: Node) -> frozenset[bytes]:
+    """The names of the function-like macros that ``root``'s source defines."""
+    key = (root.id, root.end_byte, root.descendant_count)
+    got = _MACROS.get(key)
+    if got is None:
+        if len(_MACROS) > 16:
+            _MACROS.clear()
+        got = _MACROS[key] = frozenset(_C_MACRO_DEFINITION.findall(root.text or b""))
+    return got
+
+
+_C_MACRO_DEFINITION = re.compile(rb"(?m)^[ \t]*#[ \t]*define[ \t]+([A-Za-z_][A-Za-z0-9_]*)\(")
+
+
 def _php_operator(n: Node) -> str | None:
     """The operator of a PHP binary expression, or None for another node."""
     op = n.child_by_field_name("operator") if n.type == "binary_expression" else None
@@ -1715,6 +1777,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return held and n.type in _PY_BELOW_OR
     if lang == "php":
         return _php_misranked(n, parent)
+    if lang == "bash":
+        return _bash_misranked(n, parent)
     if lang in _CASTS_NO_CALLEE and n.type == _CASTS_NO_CALLEE[lang] and parent.children[0] == n:
         return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
     if lang == "rust" and parent.type in ("let_declaration", "let_condition"):
@@ -1726,6 +1790,14 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         and parent.children[0] == n
     ):
         return True  # `new S{4}->x`: a `new` is no postfix expression's operand
+    if lang in ("c", "cpp") and parent.type == "argument_list" and n.type not in _C_PRIMARY:
+        return _c_macro_argument(parent)  # `#define M(v) v * 3`: `M(a + b)` is `a + b * 3`
+    if (
+        lang == "c"
+        and parent.type == "conditional_expression"
+        and parent.child_by_field_name("alternative") == n
+    ):
+        return n.type == "assignment_expression"  # C reads `c ? x : a = 5` as `(c ? x : a) = 5`
     if lang in ("c", "cpp") and parent.type in ("sizeof_expression", "alignof_expression"):
         return n.type == "cast_expression"  # `sizeof (char)a` is `sizeof(char)` and then `a`
     if lang in _JS and parent.type == "arrow_function" and parent.child_by_field_name("body") == n:
