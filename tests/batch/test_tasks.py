@@ -325,3 +325,19 @@ def test_a_match_inside_a_fixed_one_has_its_own_fix(source, fixes):
     m = matcher(RuleConfig("r", "python", Rule(pattern="f($A)"), fix="g($A)"))
     got = scan_task("<text>", "python", [m], None, source.encode())
     assert [d.fix.new for d in got.diagnostics] == fixes
+
+
+# A fix over a syntax error is not offered, and the scan says why; the other
+# matches of the file keep theirs.
+@pytest.mark.parametrize(
+    "lang, source, rule, fix",
+    [
+        ("c", "int f() {\n  int x = (1 + ;\n  return 2;\n}\nint g() { return 3; }\n",
+         Rule(pattern="int $F() { $$$B }"), "int $F() { return 0; }"),
+        ("python", "def a():\n    x = (1 +\ndef b():\n    return 1\n", Rule(kind="function_definition"), "pass"),
+    ],
+)  # fmt: skip
+def test_a_fix_over_a_syntax_error_is_withheld_with_its_place(lang, source, rule, fix):
+    got = scan_task("<text>", lang, [matcher(RuleConfig("r", lang, rule, fix=fix))], None, source.encode())
+    assert [d.fix is None for d in got.diagnostics] == [True, False]
+    assert len(got.withheld) == 1 and "the fix of r at 1:1" in got.withheld[0] and "2:" in got.withheld[0]

@@ -762,7 +762,7 @@ def rewrite_task(
         chars = [(pos.char(a, loaded.parsed), pos.char(b, loaded.parsed)) for a, b in errors]
         for m in found if found is not None else pat.find_all(whole()):
             s, e = m.span
-            hit = next(((a, b) for a, b in chars if a <= e and s <= b), None)
+            hit = min(((a, b) for a, b in chars if a <= e and s <= b), default=None)
             if hit is not None:
                 line, col = pos.line_col(hit[0])
                 return RewrittenFile(
@@ -1147,8 +1147,17 @@ def scan_task(
                 continue
             fix: Change | None = None
             got = fixes.get(tuple(f.path)) if fixes else None
-            if got is not None and not any(a <= e and s <= b for a, b in bad):
+            broken = (
+                min(((a, b) for a, b in bad if a <= e and s <= b), default=None) if got is not None else None
+            )
+            if got is not None and broken is None:
                 fix = Change(pos.span(*got[1]), str(got[0]))
+            elif broken is not None:
+                where, error = pos.line_col(s), pos.line_col(broken[0])
+                withheld.append(
+                    f"the fix of {cfg.id} at {where[0]}:{where[1]} is not offered: "
+                    f"a syntax error at {error[0]}:{error[1]} lies in its match"
+                )
             message = (
                 _fill_message(cfg.message, m.texts(f, named))
                 if isinstance(f, Found) and named
