@@ -20,6 +20,10 @@ JAVA = (
     "    if (a) { b(); } else { c(); }\n  }\n}\n"
 )
 SHELL_IFS = 'if test -n "$X" ; then\n  echo a\nfi\nif true\nthen echo b; fi\nif x; then a; else b; fi\n'
+SCALA_BLOCKS = (
+    "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n    case _ => 3\n  }\n"
+    "  xs.map { x =>\n    g(x)\n    x\n  }\n  ys.map { y =>\n    y + 1\n  }\n  zs.map { z => z }\n}\n"
+)
 CPRODUCT = "int f(int a, int b) {\n  int * p;\n  foo * bar;\n  a * b;\n  int * q = &a;\n  return a * b + (a && b) + (a & b);\n}\n"
 STMTS_C = "void f() {\n  a();\n  b();\n  d();\n}\nvoid g() {\n  a();\n  d();\n}\n"
 KOTLIN_ANNOTATED = (
@@ -177,6 +181,11 @@ TABLE = [
      ["impl V {\n    fn a(&self) {}\n}"]),
     ("scala", "$A match { $$$B }", "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n  }\n}\n",
      ["x match {\n    case 1 => 2\n  }"]),
+    # a block written over lines as the code is: `$$$B` alone on its line holds the block's lines
+    ("scala", "$A match {\n  $$$B\n}", SCALA_BLOCKS, ["x match {\n    case 1 => 2\n    case _ => 3\n  }"]),
+    ("scala", "$A match {\n  case 1 => $E\n  $$$B\n}", SCALA_BLOCKS, ["x match {\n    case 1 => 2\n    case _ => 3\n  }"]),
+    ("scala", "$X.map { $P =>\n  $$$B\n}", SCALA_BLOCKS, ["xs.map { x =>\n    g(x)\n    x\n  }", "ys.map { y =>\n    y + 1\n  }"]),
+    ("scala", "$X.map { $P =>\n  $$$B\n  $E\n}", SCALA_BLOCKS, ["xs.map { x =>\n    g(x)\n    x\n  }", "ys.map { y =>\n    y + 1\n  }"]),
     # a run of siblings with a token between them
     ("ruby", "$A, $B", "a, b = 1, 2\nf(x, y)\n", ["a, b", "1, 2", "x, y"]),
     ("lua", "$A, $B", "local a, b = 1, 2\n", ["a, b", "1, 2"]),

@@ -408,6 +408,13 @@ class _Converter:
 
     def hole_of(self, node: Node, parent_kind: str) -> SNode | SHole | None:
         meta = self.spans.get((node.start_byte, node.end_byte))
+        if meta is None and node.child_count:
+            # A node that takes the line break after it (a Scala clause) stands for
+            # it too, unless a node inside it spans the placeholder alone.
+            text = self.src[node.start_byte : node.end_byte]
+            span = (node.start_byte, node.start_byte + len(text.rstrip()))
+            if not any((c.start_byte, c.end_byte) == span for c in node.children):
+                meta = self.spans.get(span)
         if meta is None or meta.index in self.holes:
             return None
         # Of the nodes with the placeholder's range (block > statement >
@@ -637,6 +644,7 @@ def parse_quasi(
     # line) gives the same source, and the same attempts, as the one before.
     tried: set[tuple[bool, bool, bytes]] = set()
     order = _meta_forms(lang)
+    clauses = _clause_runs(lang, code, occs)
     for reshape, tolerate in passes:
         for ctx in contexts:
             for semis, terminator in _STATEMENT_FORMS if occs else _STATEMENT_FORMS[:1]:
@@ -644,7 +652,9 @@ def parse_quasi(
                 if (reshape, tolerate, first.source) in tried:
                     continue
                 tried.add((reshape, tolerate, first.source))
-                forms: tuple[tuple[int, str], ...] = ()
+                forms = clauses
+                if forms:
+                    first = _substitute(code, occs, ctx, semis, lang, terminator, forms)
                 tries = 0
                 # When reshaping the metavariable nearest the error runs out,
                 # each form is tried for every metavariable at once (a Ruby
@@ -995,6 +1005,8 @@ def _swallows_lines(root: Node, spans: Mapping[tuple[int, int], Meta], src: byte
             and line_end >= 0
             and n.start_byte > src.rfind(b"\n", 0, s)
             and n.end_byte > line_end
+            and src[line_end : n.end_byte].strip()  # (not a block that ends with its line: Scala's)
+            and not _LIST_RE.search(n.type)  # (the first of a block's lines)
         ):
             return True
     return False
@@ -1018,6 +1030,24 @@ def _meta_forms(lang: str) -> tuple[str, ...]:
     return _META_FORMS
 
 
+def _clause_runs(lang: str, code: str, occs: list[_Occurrence]) -> tuple[tuple[int, str], ...]:
+    """The forms of the ``$$$`` metavariables that stand for clauses, alone on
+    their line where nothing else goes: a Scala `match` or `catch` block holds
+    `case` clauses (read alone, a name there is no clause)."""
+    if lang != "scala":
+        return ()
+    out = []
+    for o in occs:
+        before = code[: o.meta.at[0]].rstrip()
+        last = before[before.rfind("\n") + 1 :].strip()
+        if o.meta.seq and o.meta.own_line and (_SCALA_CLAUSES.search(before) or last.startswith("case ")):
+            out.append((o.meta.index, "case {} => {}"))
+    return tuple(out)
+
+
+_SCALA_CLAUSES = re.compile(r"\b(?:match|catch)\s*\{$")
+
+
 def _reshaped(
     occs: list[_Occurrence], offset: int, forms: tuple[tuple[int, str], ...], order: tuple[str, ...]
 ) -> tuple[tuple[int, str], ...] | None:
@@ -1028,6 +1058,8 @@ def _reshaped(
     is left."""
     have = dict(forms)
     for meta in reversed([o.meta for o in occs if o.meta.at[0] <= offset]):
+        if meta.index in have and have[meta.index] not in order:
+            continue  # a form of its own place (a clause), kept
         at = order.index(have[meta.index]) + 1 if meta.index in have else 0
         if at < len(order):
             have[meta.index] = order[at]
