@@ -1734,7 +1734,9 @@ def _c_macro_argument(arguments: Node) -> bool:
     """Whether ``arguments`` are those of a function-like macro its file
     defines: the macro's body takes each as text."""
     call = arguments.parent
-    f = call.child_by_field_name("function") if call is not None and call.type == "call_expression" else None
+    if call is None or call.type != "call_expression":
+        return False
+    f = call.child_by_field_name("function")
     if f is None or f.type != "identifier":
         return False
     root = call
