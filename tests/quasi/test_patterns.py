@@ -181,6 +181,8 @@ TABLE = [
      ["impl V {\n    fn a(&self) {}\n}"]),
     ("scala", "$A match { $$$B }", "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n  }\n}\n",
      ["x match {\n    case 1 => 2\n  }"]),
+    # a switch expression's arm, where the code reads as nothing else
+    ("c_sharp", "'x' => $E", "class A { int F(char c) => c switch { 'x' => 1, _ => 2 }; }\n", ["'x' => 1"]),
     # a block written over lines as the code is: `$$$B` alone on its line holds the block's lines
     ("scala", "$A match {\n  $$$B\n}", SCALA_BLOCKS, ["x match {\n    case 1 => 2\n    case _ => 3\n  }"]),
     ("scala", "$A match {\n  case 1 => $E\n  $$$B\n}", SCALA_BLOCKS, ["x match {\n    case 1 => 2\n    case _ => 3\n  }"]),

@@ -69,6 +69,9 @@ _CLASS_CONTEXTS = (
     "class _kq {}\n",
     "class _kq {} {{}}\n",
     "class _kq {{ int _kq {{ {} }} }}\n",
+    # The arms of a switch expression (C#) or of a `switch` with arrows (Java).
+    "class _kq {{ object _kq() {{ return _kq switch {{ {} }}; }} }}\n",
+    "class _kq {{ void _kq() {{ switch (_kq) {{ {}; }} }} }}\n",
 )
 _CONTEXTS: dict[str, tuple[str, ...]] = {
     "python": (
