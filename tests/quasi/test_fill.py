@@ -229,7 +229,6 @@ def test_a_jsx_attributes_string_holds_its_value_as_html_escapes_it(tmp_path):
     [
         # a string that ends the regular expression it is put in, after one that does not
         ("javascript", "x = /$N/.source;", ["hello", "/+console.log(1337)+/"]),
-        ("javascript", "x = /$N/.source;", [leaf("string", '"a"'), leaf("string", '"/+go()+/"')]),
         # a value that joins the operator before it, after one of its shape that does not
         ("c", "y = a-$X;", [leaf("number_literal", "1"), leaf("number_literal", "-1")]),
     ],

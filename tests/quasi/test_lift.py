@@ -24,7 +24,7 @@ from hypothesis import example, given, settings, strategies as st
 from kovel import KTerm
 from kovel.quasi import lift as L, template
 from kovel.tree import children, equal, tag, walk
-from tests.helpers import run  # noqa: E402
+from tests.helpers import rewrite, run  # noqa: E402
 
 HOSTILE = [
     "", "plain words", '"', "'", "`", '"""', "'''", 'hi"', "hi'", '""', 'a"""b', "x'''y", "a''",
@@ -639,3 +639,41 @@ def test_a_tagged_template_takes_only_text_its_tag_reads_alike(value, code):
     assert out.replace("<" + value + ">", "") != out
     if NODE is not None:
         assert run(NODE, "-e", out) == f"<{value}>\n"
+
+
+# A regular expression literal takes text as a pattern that matches that text
+# alone, whatever it holds; and no code, which it would read as a pattern.
+REGEX_TEXTS = ["a.c", "x/y", "(a|b)*+?", "[^]{2}\\d$", "#{x} #@y", "line\nbreak\ttab", "é 中 🎉", "-"]
+REGEX_RUNS = [
+    (
+        "javascript",
+        "/",
+        lambda p: [NODE, "-e", f"process.stdout.write(String(/^{p}$/u.test(process.argv[1])))", "--"],
+    ),
+    (
+        "javascript",
+        "/",
+        lambda p: [NODE, "-e", f"process.stdout.write(String(/^{p}$/.test(process.argv[1])))", "--"],
+    ),
+    ("ruby", "/", lambda p: ["ruby", "-e", f"print(!!(/\\A{p}\\z/ =~ ARGV[0]))"]),
+    ("ruby", "%r{", lambda p: ["ruby", "-e", f"print(!!(%r{{\\A{p}\\z}} =~ ARGV[0]))"]),
+]
+
+
+@pytest.mark.parametrize("lang, opener, command", REGEX_RUNS)
+def test_text_in_a_regular_expression_matches_itself_alone(lang, opener, command):
+    if (NODE if lang == "javascript" else shutil.which("ruby")) is None:
+        pytest.skip(f"{lang} is not installed")
+    for value in REGEX_TEXTS:
+        p = L.escape_in_literal(lang, "regex" + opener, value)
+        assert run(*command(p), value) == "true", (value, p)
+        assert run(*command(p), value + "x") == "false", (value, p)
+
+
+@pytest.mark.parametrize("lang", ["javascript", "ruby"])
+def test_code_is_not_put_inside_a_regular_expression(lang):
+    src = 'x = g("a.c")\ny = g(z)\n'
+    with pytest.raises(ValueError, match="regular expression"):
+        rewrite(lang, src, "g($A)", "/$A/")
+    # text from a string that reads alike in the pattern goes in as it is
+    assert rewrite(lang, 'x = g("abc")\n', 'g("$A")', "/$A/") == "x = /abc/\n"

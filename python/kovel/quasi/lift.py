@@ -483,9 +483,33 @@ def _escape_js(opener: str, value: object) -> str:
         if _js_escape(text, "`") != text:
             raise TypeError(f"a tagged template reads its text as written: it cannot hold {text!r} unescaped")
         return text
+    if opener == "regex/":
+        return _regex_escape(
+            _text(value, "a JavaScript regular expression"), "/", lambda c: f"\\u{ord(c):04x}"
+        )
     if opener not in ('"', "'", "`"):
         raise _bad_opener("JavaScript", opener)
     return _js_escape(_text(value, f"a JavaScript {opener}…{opener} literal"), opener)
+
+
+def _regex_escape(text: str, closer: str, code: Callable[[str], str], special: str = "") -> str:
+    """``text`` as a regular expression's pattern that matches it alone: each
+    character the pattern reads otherwise (and ``closer``, and ``special``)
+    escaped with a backslash, control characters as ``code`` writes them.
+    (A character above U+FFFF goes in as it is: an escape of one would need
+    a flag.)"""
+    out = []
+    for c in text:
+        if c in _REGEX_SPECIAL or c in closer or c in special:
+            out.append("\\" + c)
+        elif c.isprintable() or ord(c) > 0xFFFF:
+            out.append(c)
+        else:
+            out.append(code(c))
+    return "".join(out)
+
+
+_REGEX_SPECIAL = frozenset("\\^$.|?*+()[]{}/")
 
 
 def _escape_json(opener: str, value: object) -> str:
@@ -585,8 +609,17 @@ def _bash_code(c: str) -> str:
 
 
 def _escape_ruby(opener: str, value: object) -> str:
+    if opener == "regex/" or opener.startswith("regex%r"):
+        # `#{` interpolates in a regular expression too.
+        closer = "/" if opener == "regex/" else _CLOSERS.get(opener[-1], opener[-1])
+        text = _utf8_text(value, "a Ruby regular expression")
+        return _regex_escape(text, closer + opener[-1], lambda c: f"\\u{{{ord(c):x}}}", "#")
     # `#{`, `#@` and `#$` interpolate: their `#` is escaped.
     return _escape_quoted("Ruby", opener, value, r'([\\"])|#(?=[{@$])', lambda c: f"\\u{{{ord(c):x}}}")
+
+
+#: The closing bracket of each opening one, as Ruby's `%r` literals pair them.
+_CLOSERS = {"(": ")", "[": "]", "{": "}", "<": ">"}
 
 
 def _escape_php(opener: str, value: object) -> str:
@@ -650,6 +683,8 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
       written: it takes only text that needs no escape.
       ``jsx"`` and ``jsx'``: a JSX attribute's string, which takes no
       backslash escapes, escaped as an HTML attribute value.
+      ``regex/``: a regular expression's pattern, which then matches the
+      text alone (each character the pattern reads otherwise escaped).
     - ``json``: ``"``.
     - ``c``/``cpp``: ``"``, ``'`` with the prefixes ``u8``, ``u``, ``U``,
       ``L``, and raw strings ``R"delim(`` (which refuse a value holding
@@ -659,7 +694,8 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
     - ``bash``: ``"`` (``\\``, ``"``, ``$`` and the backtick escaped), ``'``
       (which refuses a ``'``) and ``$'``.
     - ``ruby`` and ``php``: ``"`` (what would interpolate escaped too:
-      Ruby's ``#{``, PHP's ``$``) and ``'``.
+      Ruby's ``#{``, PHP's ``$``) and ``'``; Ruby's regular expressions
+      ``regex/`` and ``regex%r{`` (any bracket) as JavaScript's.
     - ``html``: ``"`` or ``'`` for a quoted attribute value; ``""`` for an
       unquoted one, whose text comes back quoted (``"…"``) to replace it;
       ``>`` for text between tags (not inside ``<script>`` or ``<style>``,

@@ -58,6 +58,7 @@ from kovel.quasi.inplace import (
 )
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
+    REGEX,
     MisreadError,
     SHole,
     Skeleton,
@@ -1017,13 +1018,19 @@ def bound_texts(
             continue
         came = taken.get(name, frozenset({None}))
         text = str(v)
+        regex = any(o is not None and o.startswith(REGEX) for o in inside)
         if _native.tag(v) in (MADE_TEXT, MADE_RUN):
             verbatim = True  # a rule's transformed text goes in as it stands, as ast-grep puts it
+        elif None in came and regex:
+            raise ValueError(
+                f"${name} is code, and is put inside a regular expression, which would read its text"
+                f" {clipped(text)!r} as a pattern"
+            )
         elif None in came:
             # Code, written as text; but an expansion means what it did inside a shell's
             # "…" (`foo $x` -> `foo "$x"` quotes it, the fix for word splitting).
             verbatim = tpl.lang == "bash" and inside == {'"'} and _native.tag(v) in _EXPANSIONS
-        elif came == inside or _PLAIN_TEXT.fullmatch(text):
+        elif came == inside or (_PLAIN_TEXT.fullmatch(text) and not (regex and "/" in text)):
             verbatim = True
         else:
             raise ValueError(

@@ -356,13 +356,16 @@ _INTERPOLATIONS = frozenset({"interpolation", "template_substitution", "string_i
 # Nodes that are string literals: their first child is the opening delimiter.
 _LITERALS = frozenset({"string", "string_literal", "template_string", "raw_string_literal",
                        "quoted_attribute_value", "char_literal", "character_literal",
-                       "interpreted_string_literal", "raw_string", "verbatim_string_literal"})  # fmt: skip
+                       "interpreted_string_literal", "raw_string", "verbatim_string_literal",
+                       "regex"})  # fmt: skip
 
 
 #: What marks the opener of a JSX attribute's string, which takes no backslash escapes.
 JSX = "jsx"
 #: What marks the opener of a tagged template, whose tag may read the text as written.
 TAGGED = "tagged"
+#: What marks the opener of a regular expression literal, which takes text as a pattern matching it.
+REGEX = "regex"
 
 
 def _opener(n: Node, src: bytes) -> str | None:
@@ -475,6 +478,8 @@ class _Converter:
                 opener = JSX + opener  # no escapes there: HTML's character references
             elif opener == "`" and n.parent is not None and n.parent.child_by_field_name("arguments") == n:
                 opener = TAGGED + opener  # a tag reads the raw text too (`String.raw`)
+            elif opener is not None and n.type == "regex":
+                opener = REGEX + opener
             if opener is not None:
                 # A literal inside an f-string's braces: that f-string's opener too.
                 up = n.parent
