@@ -550,6 +550,28 @@ def test_c_operands_of_conditionals_and_macros_keep_their_meaning(tmp_path, line
     assert outputs[0] == outputs[1]
 
 
+# In bash's arithmetic a prefix operator binds tighter than any binary one; a
+# test reads words, where `1 + 2` is three of them.
+@pytest.mark.parametrize(
+    "line, fixed",
+    [
+        ("echo $(( -3 ))", False), ("echo $(( ~3 ))", False), ("echo $(( !3 ))", False),
+        ("[[ 3 -eq 4 ]] && echo eq", False), ("[ 3 -eq 4 ] && echo eq", False), ("[[ 3 == 4 ]]", False),
+        ("echo $(( 3 ))", True), ("[[ $(( 3 )) -eq 4 ]]", True), ("echo $(( 3 + 2 ))", True),
+    ],
+)  # fmt: skip
+def test_bash_arithmetic_and_tests_keep_a_fix_apart(tmp_path, line, fixed):
+    m = matcher(RuleConfig("r", "bash", Rule(kind="number", regex="^3$"), fix="1 + 2"))
+    left: list[str] = []
+    fixes = m.fixes(parse("bash", line + "\n"), left_alone=left)
+    assert bool(fixes) is fixed and bool(left) is not fixed
+    if fixed and shutil.which("bash"):
+        out = str(m.rewrite(parse("bash", line + "\n")))
+        (tmp_path / "a.sh").write_text(line.replace("3", "(1 + 2)") + "\n:\n")
+        (tmp_path / "b.sh").write_text(out + ":\n")
+        assert run("bash", tmp_path / "b.sh") == run("bash", tmp_path / "a.sh")
+
+
 # `print` and `yield` rank above `and`, `xor` and `or`; `**` above `instanceof`.
 @pytest.mark.skipif(shutil.which("php") is None, reason="php is not installed")
 @pytest.mark.parametrize(

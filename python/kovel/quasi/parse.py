@@ -1713,7 +1713,24 @@ def _bash_misranked(n: Node, parent: Node) -> bool:
         return n.type in _BASH_SEVERAL or _bash_timed(n)
     if parent.type == "pipeline":
         return n.type in _BASH_SEVERAL or _bash_timed(n)
+    if n.type == "binary_expression" and parent.type == "unary_expression":
+        return True  # `$(( -1 + 2 ))` is `(-1) + 2`
+    inner = n.named_children[0] if n.type == "parenthesized_expression" and n.named_child_count == 1 else n
+    if inner.type == "binary_expression" and any(c.type in _BASH_ARITHMETIC for c in inner.children):
+        # `[[ 1 + 2 -eq 3 ]]`: a test reads words, and `1 + 2` is three of them.
+        up: Node | None = parent
+        while up is not None and up.type not in _BASH_ARITHMETIC_HOLDERS:
+            if up.type == "test_command":
+                return True
+            up = up.parent
     return False
+
+
+#: Arithmetic operators, and what reads arithmetic inside a test.
+_BASH_ARITHMETIC = frozenset({"+", "-", "*", "/", "%", "**", "<<", ">>", "&", "|", "^"})
+_BASH_ARITHMETIC_HOLDERS = frozenset(
+    {"arithmetic_expansion", "command_substitution", "compound_statement", "subshell", "program"}
+)
 
 
 #: What runs several commands, or negates what it runs, in bash.
