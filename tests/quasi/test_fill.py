@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ast
 import json
+import re
 import shutil
 import subprocess
 
@@ -12,7 +13,7 @@ import pytest
 pytest.importorskip("tree_sitter")
 
 from kovel import from_postcard_bytes, leaf, name, tree as kt  # noqa: E402
-from kovel.quasi import MisreadError, register_lifter, template  # noqa: E402
+from kovel.quasi import MisreadError, pattern, register_lifter, template  # noqa: E402
 from kovel.quasi.lift import LIFTERS  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
 from tests.helpers import NODE, has_errors, run  # noqa: E402
@@ -191,6 +192,38 @@ def test_a_value_inside_fstring_braces_reads_in_python_311(code, value, out):
     filled = str(t.fill(N=value))
     assert filled == out
     compile(filled, "<filled>", "exec")
+
+
+# A term from parsed code goes inside the braces too only where 3.11 reads it
+# there, and reads as it did (`{{` would be an escaped brace, `:` a format).
+@pytest.mark.parametrize(
+    "value",
+    [
+        '"q"',
+        'd["k"]',
+        "d['k']",
+        '{"k": 1}["k"]',
+        'lambda: "x"',
+        '"\\t".join(["a"])',
+        "{1: 2}[1]",
+        "x if x else y",
+    ],
+)
+@pytest.mark.parametrize(
+    "code, spec", [('r = f"<{$X}>"', ""), ("r = f'<{$X}>'", ""), ('r = f"<{$X!r:>9}>"', "!r:>9")]
+)
+def test_a_term_inside_fstring_braces_reads_in_python_311(code, spec, value):
+    (m,) = pattern("python", "g($X)").find_all(parse("python", f"g({value})\n"))
+    try:
+        filled = str(template("python", code).fill(X=m.bindings["X"]))
+    except ValueError:
+        assert code[5] in value or "\\" in value  # the f-string's own quote, or a backslash
+        return
+    scope = {"d": {"k": 1}, "x": 1, "y": 2}
+    exec(compile(filled, "<filled>", "exec"), scope)  # noqa: S102
+    v = eval(value, dict(scope))  # noqa: S307
+    want = "<" + format(repr(v) if spec else v, spec[3:]) + ">"
+    assert re.sub("0x[0-9a-f]+", "", scope["r"]) == re.sub("0x[0-9a-f]+", "", want)
 
 
 @pytest.mark.parametrize("n", [256, 257, 20_000])

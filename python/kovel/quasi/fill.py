@@ -501,13 +501,21 @@ def _in_fstring_braces(hole: SHole, value: object) -> KTerm:
     assert hole.within is not None
     outer = "'" if "'" in hole.within else '"'
     lifted = lift_python(value, "'" if outer == '"' else '"')
-    text = str(lifted)
+    _fits_fstring_braces(hole, str(lifted))
+    return lifted
+
+
+def _fits_fstring_braces(hole: SHole, text: str) -> None:
+    """``ValueError`` unless ``text`` may stand inside the braces of the f-string
+    of ``hole``: before Python 3.12 they take no backslash nor that f-string's quote."""
+    assert hole.within is not None
+    outer = "'" if "'" in hole.within else '"'
     if "\\" in text or outer in text:
-        raise ValueError(
+        # (A match's value there is left alone, as one the code would read otherwise.)
+        raise MisreadError(
             f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
             "which take no backslash nor the f-string's quote before Python 3.12"
         )
-    return lifted
 
 
 def _fstring_part(hole: SHole, value: str) -> KTerm:
@@ -620,6 +628,8 @@ def _guard(
             goes_on, value = True, value.term
         if isinstance(value, KTerm):
             v = value
+            if sk.lang == "python" and hole.within is not None:
+                _fits_fstring_braces(hole, str(v))
             key = shape(v, grammar)
         else:
             v = lift(value)
