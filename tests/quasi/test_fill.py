@@ -285,3 +285,29 @@ def test_what_a_value_reads_as_does_not_depend_on_the_values_filled_before(lang,
     assert outcomes(range(len(values))) == outcomes(reversed(range(len(values)))) == alone
     last = len(values) - 1
     assert alone[0] is not None and alone[last] != code.replace("$" + name, str(values[last]))
+
+
+# A word alone on a heredoc's line that is its delimiter would end it there.
+@pytest.mark.parametrize(
+    "lang, code, value, ends",
+    [
+        ("bash", "cat <<EOF\n$S\nEOF\necho after\n", "EOF", True),
+        ("bash", "cat <<-EOF\n\t$S\n\tEOF\n", "EOF", True),
+        ("ruby", "puts <<~E\n  $S\nE\nputs 1\n", "E", True),
+        ("ruby", "puts <<~'E'\n  $S\nE\n", "E", True),
+        ("bash", "cat <<EOF\n$S\nEOF\n", "EOFX", False),
+        ("bash", "cat <<EOF\nx $S\nEOF\n", "EOF", False),
+    ],
+)
+def test_a_heredoc_hole_refuses_the_word_that_ends_it(tmp_path, lang, code, value, ends):
+    t = template(lang, code)
+    if ends:
+        with pytest.raises(ValueError, match="heredoc"):
+            t.fill(S=value)
+        return
+    out = str(t.fill(S=value))
+    if shutil.which(lang):
+        (tmp_path / "a").write_text(out)
+        assert (
+            value in subprocess.run([lang, tmp_path / "a"], capture_output=True, text=True, check=True).stdout
+        )

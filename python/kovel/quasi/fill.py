@@ -398,6 +398,8 @@ def _token_text(hole: SHole, value: object) -> str:
             f"cannot splice into {hole.meta.text}: {clipped(text)!r} is not letters, digits and"
             " underscores, which alone keep the token one token"
         )
+    if text == hole.ends and hole.meta.own_line:
+        raise ValueError(f"cannot splice into {hole.meta.text}: {text!r} alone on its line ends the heredoc")
     return text
 
 

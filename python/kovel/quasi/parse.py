@@ -113,6 +113,8 @@ class SHole:
     literal: str | None = None
     # An expression inside a literal (an f-string's `{}`): that literal's opener.
     within: str | None = None
+    # Text that alone on a line ends the literal the hole stands in (a heredoc's delimiter).
+    ends: str | None = None
 
 
 @dataclass(slots=True)
@@ -379,6 +381,16 @@ def _opener(n: Node, src: bytes) -> str | None:
     return text if text and "_kq" not in text else None
 
 
+def _heredoc_end(node: Node) -> str | None:
+    """The delimiter that ends the heredoc whose text ``node`` is, or None."""
+    if "heredoc" not in node.type:
+        return None
+    for n in (*node.children, *(node.parent.children if node.parent is not None else ())):
+        if n.type == "heredoc_end":
+            return (n.text or b"").decode(errors="replace").strip()
+    return None
+
+
 class _Converter:
     def __init__(
         self, att: _Attempt, restore: re.Pattern[str], originals: dict[str, str], literal_holes: bool = False
@@ -517,7 +529,7 @@ class _Converter:
             if s > pos:
                 items.append(self.src[pos:s].decode())
             self.holes.add(meta.index)
-            items.append(SHole(meta, node.type, node.type, False, None, literal, within))
+            items.append(SHole(meta, node.type, node.type, False, None, literal, within, _heredoc_end(node)))
             pos = e
         if b > pos:
             items.append(self.src[pos:b].decode())
