@@ -487,7 +487,7 @@ def test_php_takes_every_prefix_before_the_left_operand_of_power_into_it():
     [
         "p(!g(~a))", "x = !g(f a); p x", "p(!!g(f a))", "y = [!g(f a)]; p y", "x = -g(f b); p x",
         "p(~g(f a))", "z = (not g(if a then b else c end)); p z", "z = (not g(while false; end)); p z",
-        "z = (not g(unless a then b end)); p z", "x = a ? !g(f a) : 1; p x",
+        "z = (not g(unless a then b end)); p z", "x = a ? !g(f a) : 1; p x", "v = (not g((a; 5))); p v",
         # left as they are written: a statement, a condition, `not`'s operand
         "!g(f a)", "p 1 if !g(f a)", "z = (not !g(f a)); p z", "z = !g(if a then b else c end); p z",
     ],

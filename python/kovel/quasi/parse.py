@@ -2562,6 +2562,13 @@ def _ruby_refused(n: Node) -> bool:
         return False
     if n.type in _RUBY_LOOPS_AND_IFS and parent.type == "unary" and parent.children[0].type == "not":
         return True  # Ruby reads `not if a ...` as `not` and a modifier
+    if (
+        n.type == "parenthesized_statements"
+        and n.named_child_count > 1
+        and parent.type == "unary"
+        and parent.children[0].type in ("not", "defined?")
+    ):
+        return True  # `not (a; 5)`: the parentheses are `not`'s own, around one value
     if n.type in _RUBY_MODIFIERS:
         return not (
             n.type == "rescue_modifier"
