@@ -980,15 +980,11 @@ def _comment_kinds(lang: str) -> tuple[str, ...]:
     """The kinds of ``lang``'s grammar that are comments."""
     ts = language(lang)
     kinds = (ts.node_kind_for_id(i) for i in range(ts.node_kind_count))
-    return tuple(
-        sorted(
-            {
-                k
-                for k in kinds
-                if k and (_native.is_comment_tag(k) and k not in _NOT_COMMENTS or k in _ALSO_COMMENTS)
-            }
-        )
-    )
+    return tuple(sorted({k for k in kinds if k and _is_comment_kind(k)}))
+
+
+def _is_comment_kind(kind: str) -> bool:
+    return kind in _ALSO_COMMENTS or (_native.is_comment_tag(kind) and kind not in _NOT_COMMENTS)
 
 
 def _ignore_comments(term: KTerm, lang: str, pos: _Positions) -> dict[tuple[int, bool], list[str]]:

@@ -508,8 +508,9 @@ def _in_fstring_braces(hole: SHole, value: object) -> KTerm:
 
 
 def _fits_fstring_braces(hole: SHole, text: str) -> None:
-    """``ValueError`` unless ``text`` may stand inside the braces of the f-string
-    of ``hole``: before Python 3.12 they take no backslash nor that f-string's quote."""
+    """``MisreadError`` (a ``ValueError``) unless ``text`` may stand inside the braces
+    of the f-string of ``hole``: before Python 3.12 they take no backslash nor
+    that f-string's quote."""
     assert hole.within is not None
     outer = "'" if "'" in hole.within else '"'
     if "\\" in text or outer in text:
