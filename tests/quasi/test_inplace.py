@@ -501,6 +501,17 @@ def test_ruby_operands_of_prefix_operators_keep_their_meaning(tmp_path, line):
     assert run("ruby", tmp_path / "b.rb") == run("ruby", tmp_path / "a.rb")
 
 
+# A keyword's value (PHP's `null`, `true`) before `->` or `?->` is parenthesised, not refused.
+@pytest.mark.parametrize("op", ["->", "?->"])
+@pytest.mark.parametrize("value", ["null", "true", "1"])
+def test_php_keyword_values_before_member_access_are_parenthesised(tmp_path, op, value):
+    out = rewrite("php", f"<?php\n$y = g({value}){op}p;\n", "g($A)", "$A")
+    assert out == f"<?php\n$y = ({value}){op}p;\n"
+    if shutil.which("php"):
+        (tmp_path / "a.php").write_text(out)
+        run("php", "-l", tmp_path / "a.php")
+
+
 # In bash a redirection, a heredoc, `|`, `!` and `time` apply to one command of
 # a list or pipeline: several commands put where one stood are left alone there
 # (`{ ...; }` would keep them together), and written where nothing splits them.

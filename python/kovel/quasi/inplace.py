@@ -356,10 +356,15 @@ def _value_kinds(core: KTerm) -> frozenset[str]:
     statement of one expression is that expression too)."""
     kinds = {_native.tag(core)}
     t = core
-    while len(kids := [k for k in _native.children(t) if not _native.is_token(k)]) == 1:
+    while True:
+        every = _native.children(t)
+        kids = [k for k in every if not _native.is_token(k)]
+        if not kids and len(every) == 1:
+            kids = every  # a keyword's node alone (PHP's `null`), which reads as its kind
+        if len(kids) != 1:
+            return frozenset(kinds)
         t = kids[0]
         kinds.add(_native.tag(t))
-    return frozenset(kinds)
 
 
 def _named(lang: str, core: KTerm) -> str | None:
