@@ -638,3 +638,51 @@ def test_a_value_is_not_put_where_a_name_is_declared_or_assigned_to(tmp_path, la
         f = tmp_path / ("a.c" if lang == "c" else "a.go")
         f.write_text(out)
         run(*compiler, f)
+
+
+# A statement of a run the pattern matched may hold a part the pattern does not
+# mention (`elif`, `else`, `finally`, `from`): a replacement of the run would drop
+# it, so the match is left alone; without that part the run is rewritten.
+RUN_CLAUSES = [
+    ("python", "def f(x):\n    if x == 1:\n        return True\n{}    return False\n", "    elif x == 2:\n        print(2)\n",
+     "if $C:\n    return True\nreturn False", "return bool($C)"),
+    ("python", "def f():\n    try:\n        g()\n{}    return 1\n", "    finally:\n        print(1)\n",
+     "try:\n    $$$B\nreturn 1", "$$$B\nreturn 1"),
+    ("python", "def f():\n    m = 'x'\n    raise ValueError(m){}\n", " from KeyError('k')", "$M = $S\nraise $E", "raise ValueError($S)"),
+    ("javascript", "function f(x) {\n  if (x) { return true; }{}\n  return false;\n}\n", " else { g(); }",
+     "if ($C) { return true; }\nreturn false;", "return Boolean($C);"),
+    ("go", "package p\n\nfunc f(x bool) bool {\n\tif x {\n\t\treturn true\n\t}{}\n\treturn false\n}\n", " else {\n\t\tg()\n\t}",
+     "if $C { return true }\nreturn false", "return $C"),
+    ("rust", "fn f(x: bool) -> bool {\n    if x { return true; }{}\n    return false;\n}\n", " else { g(); }",
+     "if $C { return true; }\nreturn false;", "return $C;"),
+    ("java", "class A { boolean f(boolean x) {\n    if (x) { return true; }{}\n    return false;\n} }\n", " else { g(); }",
+     "if ($C) { return true; }\nreturn false;", "return $C;"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("lang, source, part, pat, tpl", RUN_CLAUSES)
+def test_a_run_whose_statement_holds_a_part_the_pattern_passes_over_is_left_alone(
+    lang, source, part, pat, tpl
+):
+    with_part = source.replace("{}", part)
+    out, left = rewrite_leaving(lang, with_part, pat, tpl)
+    assert left and out == with_part
+    out, left = rewrite_leaving(lang, source.replace("{}", ""), pat, tpl)
+    assert not left and out != source.replace("{}", "")
+
+
+# A replacement of several lines laid out at an indented match is checked as one
+# at column 0: a part of its own beside the match's passed-over one is refused.
+@pytest.mark.parametrize(
+    "lang, source, pat, tpl",
+    [
+        ("javascript", "function f() {\n  if (c) {\n    a();\n  } else {\n    b();\n  }\n}\n", "if ($C) { $$$B }",
+         "if ($C) {\n  $$$B\n} else if (x) {\n  y();\n}"),
+        ("python", "def f(c, d):\n    if c:\n        a()\n    elif d:\n        b()\n", "if $C:\n    $$$B",
+         "if $C:\n    $$$B\nelif x:\n    pass"),
+        ("python", "def f(x):\n    raise A(1,\n    ) from None\n", "raise $E", "raise $E from None"),
+    ],
+)  # fmt: skip
+def test_an_indented_replacement_of_lines_keeps_no_second_clause(lang, source, pat, tpl):
+    out, left = rewrite_leaving(lang, source, pat, tpl)
+    assert left and out == source

@@ -357,7 +357,7 @@ def _value_kinds(core: KTerm) -> frozenset[str]:
     kinds = {_native.tag(core)}
     t = core
     while True:
-        every = _native.children(t)
+        every = list(_native.children(t))
         kids = [k for k in every if not _native.is_token(k)]
         if not kids and len(every) == 1:
             kids = every  # a keyword's node alone (PHP's `null`), which reads as its kind

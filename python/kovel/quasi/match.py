@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import bisect
 import re
+from collections import Counter
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
@@ -200,6 +201,7 @@ class Pattern:
 
     __slots__ = (
         "_clauses",
+        "_run_items",
         "_editors",
         "_label",
         "_links",
@@ -261,6 +263,7 @@ class Pattern:
         # Several statements match a run of siblings in any node, not a whole parent.
         self._runs: RunFinder | None = None
         self._top_runs: RunFinder | None = None
+        self._run_items: list[SNode | SHole] = []
         if sk.run and isinstance(root, SNode):
             # Comments between the statements are passed over in the code, so in
             # the pattern too; and a `;` between them, where a line break is one.
@@ -272,6 +275,7 @@ class Pattern:
                 and not _optional_terminator(i, lang, root.kind)
             ]
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
+            self._run_items = items
             specs = tuple(_spec(i, sk, root.kind) for i in items)
             self._runs = RunFinder(specs, seq, Siblings, words, whole=sk.whole)
             wrapper = _TOP_LEVEL_WRAPPERS.get(lang)
@@ -460,6 +464,49 @@ class Pattern:
                 return _native.tag(matched), _native.tag(kids[-1])
         return None
 
+    def _passed_over_in_run(self, run: Run) -> str | None:
+        """What a statement of the matched ``run`` holds that its statement in the
+        pattern does not mention (an `elif`, a `finally`, a `from`), which a
+        replacement of the whole run would drop: its kind, or None."""
+        bound = [t for v in run.env.values() if isinstance(v, list) for t in v if isinstance(t, KTerm)]
+        kids = [
+            k
+            for k in _native.children(run.term)
+            if not _native.is_comment(k)
+            and not _unnamed_token(k, self._tokens, self._words)
+            and not any(_native.same(k, b) for b in bound)
+        ]
+        items = [i for i in self._run_items if not (isinstance(i, SHole) and i.meta.seq)]
+        for k, item in zip(kids, items, strict=False):
+            # (Through what only wraps one node: Rust's statement of an `if`.)
+            while (
+                isinstance(item, SNode)
+                and len(inner := [i for i in item.items if isinstance(i, SNode | SHole)]) == 1
+            ):
+                held = [c for c in _native.children(k) if _native.tag(c) == getattr(inner[0], "kind", None)]
+                if not isinstance(inner[0], SNode) or len(held) != 1:
+                    break
+                item, k = inner[0], held[0]
+            if not isinstance(item, SNode):
+                continue  # a metavariable takes the whole statement
+            named = Counter(i.kind for i in item.items if isinstance(i, SNode) and i.kind.endswith("_clause"))
+            tokens = frozenset(
+                t
+                for i in item.items
+                if isinstance(i, SNode) and i.leaf
+                for t in i.items[:1]
+                if isinstance(t, str)
+            )
+            for c in _native.children(k):
+                tag = _native.tag(c)
+                if tag.endswith("_clause"):
+                    named[tag] -= 1
+                    if named[tag] < 0:
+                        return tag
+                elif _unnamed_token(c, tokens, self._words) and str(c).isalpha() and str(c).islower():
+                    return tag
+        return None
+
     def _names(self, kids: Sequence[KTerm], at: int) -> bool:
         """Whether the pattern names the clause ``kids[at]``: it has as many clauses of
         its kind as come before it and it (they match the match's first ones)."""
@@ -529,7 +576,7 @@ class Pattern:
         # A replacement that writes such parts itself (`raise $E from None` over
         # `raise v from e`, an `else:` over an `elif`) would have the match's
         # after its own: two `from`s, an `elif` after the `else`.
-        parts = list(_native.children(_inner(new)))
+        parts = list(_native.children(_inner(_laid_out(new))))
         while parts and _unnamed_token(parts[0], self._tokens, self._words):
             del parts[0]  # leading keywords (`async`) stand before the match's kept part anyway
         own = [
@@ -664,6 +711,16 @@ def _parent_tag(t: KTerm, path: Path) -> str | None:
     for i in path[:-1]:
         t = _native.children(t)[i]
     return _native.tag(t)
+
+
+def _laid_out(t: KTerm) -> KTerm:
+    """What ``t`` lays out, through the nodes that only indent one child (a
+    replacement of several lines at an indented match)."""
+    while len(_native.children(t)) == 1 and all(
+        op in ("hole", "push", "pop") for op, _ in _native.commands(t)
+    ):
+        t = _native.children(t)[0]
+    return t
 
 
 def _inner(t: KTerm) -> KTerm:
@@ -1325,6 +1382,18 @@ def replacements(
             if indent:
                 new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
         if m._run is not None:
+            passed = p._passed_over_in_run(m._run)
+            if passed is not None:
+                _leave(
+                    MisreadError(
+                        f"the match has a {passed} that the pattern does not mention, and the replacement "
+                        "of its statements cannot hold it: mention it in the pattern"
+                    ),
+                    text,
+                    m.span,
+                    left_alone,
+                )
+                continue
             runs.append((m._run, apart(text, m.span, str(new), new, p.lang)))
             continue
         # What is kept of the match stands as it stood, around the laid-out replacement.
