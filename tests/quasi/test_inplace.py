@@ -686,3 +686,34 @@ def test_a_run_whose_statement_holds_a_part_the_pattern_passes_over_is_left_alon
 def test_an_indented_replacement_of_lines_keeps_no_second_clause(lang, source, pat, tpl):
     out, left = rewrite_leaving(lang, source, pat, tpl)
     assert left and out == source
+
+
+# Rust's outer attributes and a TypeScript member's decorators apply to the
+# sibling after them: a match they apply to is not deleted, nor made several,
+# under them; one node in its place keeps them, and a pattern that names the
+# attribute takes it along.
+@pytest.mark.parametrize(
+    "lang, source, pat, tpl, left",
+    [
+        ("rust", "fn main() {\n    #[cfg(debug_assertions)]\n    debug_assert!(1 == 1);\n    println!(\"x\");\n}\n",
+         "debug_assert!($$$A);", "", True),
+        ("rust", "#[cfg(test)]\nfn old() {}\nfn helper() {}\n", "fn old() {}", "", True),
+        ("rust", "#[cfg(test)]\n// why\nfn f() -> u32 { 1 }\n", "fn f() -> u32 { 1 }", "fn f() -> u32 { 1 }\nfn g() -> u32 { 2 }", True),
+        ("rust", "#[cfg(test)]\nfn f() -> u32 { 1 }\n", "fn f() -> u32 { 1 }", "fn f() -> u32 { 2 }", False),
+        ("rust", "fn main() {\n    #[cfg(debug_assertions)]\n    debug_assert!(1 == 1);\n    f();\n}\n",
+         "#[cfg(debug_assertions)]\ndebug_assert!($$$A);", "", False),
+        ("rust", "fn a() {}\nfn old() {}\n", "fn old() {}", "", False),
+        ("typescript", "class A {\n  @dec\n  old() {}\n  keep() {}\n}\n", "old() {}", "", True),
+        ("typescript", "class A {\n  @dec\n  old() {}\n  keep() {}\n}\n", "old() {}", "renamed() {}", False),
+    ],
+)  # fmt: skip
+def test_an_attribute_before_a_match_is_not_left_on_other_code(lang, source, pat, tpl, left):
+    out, why = rewrite_leaving(lang, source, pat, tpl)
+    assert bool(why) is left and (out == source) is left
+
+
+def test_a_rule_fix_does_not_strand_an_attribute():
+    r = RuleConfig("r", "rust", Rule(kind="function_item", regex="^fn old"), fix="")
+    left: list[str] = []
+    assert matcher(r).fixes(parse("rust", "#[cfg(test)]\nfn old() {}\nfn b() {}\n"), left_alone=left) == []
+    assert left and "attribute" in left[0]

@@ -24,6 +24,7 @@ from typing import Any, NamedTuple
 
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
+from kovel.quasi.attributes import attribute_misread, attributes_stranded
 from kovel.quasi.docstrings import docstring_misread, docstrings_made
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import (
@@ -1426,9 +1427,12 @@ def replacements(
         placed: list[tuple[int, ...]] = []
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
-        if p.lang == "python" and text is not None:
-            docs = docstrings_made(text, spans, [str(n) for n in news])
+        if text is not None:
+            bodies = [str(n) for n in news]
+            docs = docstrings_made(text, spans, bodies) if p.lang == "python" else []
             made = leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone)
+            stranded = attributes_stranded(p.lang, text, spans, bodies)
+            made |= leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
             kept = [k for k in range(len(news)) if k not in made]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         return paths, news, spans
@@ -1478,6 +1482,9 @@ def replacements(
     if p.lang == "python" and text is not None:
         docs = docstrings_made(text, spans, bodies)
         drop(leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone))
+    if text is not None:
+        stranded = attributes_stranded(p.lang, text, spans, bodies)
+        drop(leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone))
     if not landings:
         return paths, news, spans
     assert text is not None

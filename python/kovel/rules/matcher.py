@@ -21,6 +21,7 @@ from typing import Any
 from kovel import _native, leaf, tb
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, Siblings, Template, template
+from kovel.quasi.attributes import attribute_misread, attributes_stranded
 from kovel.quasi.fill import fitted, made_text, one_value, several, type_template
 from kovel.quasi.inplace import (
     Landing,
@@ -280,7 +281,7 @@ class Matcher:
         another (a list item's comma, say)."""
         before, after = self._expand
         if before is None and after is None:
-            return self._no_empty_places(t, fixes, left_alone)
+            return self._nothing_stranded(t, fixes, left_alone)
         out: list[Fix] = []
         grown: dict[Path, tuple[Path, int]] = {}  # a grown fix's parent, and the first sibling it keeps
         for path, new, (a, b) in fixes:
@@ -306,23 +307,28 @@ class Matcher:
                     grown[path] = (parent, first)
             out.append((path, new, (a, b)))
         if not grown:
-            return self._no_empty_places(t, out, left_alone)
+            return self._nothing_stranded(t, out, left_alone)
         out = self._containers_kept(t, s, _outermost(out), grown, left_alone)
         # What stands around a grown span is not what stood around the match: read it again.
         single = self._template is not None and self._template.single
         landings = [Landing(k, new, single) for k, (_, new, _) in enumerate(out) if str(new)]
-        return self._no_empty_places(t, self._landed(t, out, landings, left_alone), left_alone)
+        return self._nothing_stranded(t, self._landed(t, out, landings, left_alone), left_alone)
 
-    def _no_empty_places(self, t: KTerm, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
+    def _nothing_stranded(self, t: KTerm, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
         """``fixes`` but those that take a list's item out and leave its place
-        between two commas (``kovel.quasi.inplace.elisions_made``): each is left out,
+        between two commas (``kovel.quasi.inplace.elisions_made``), and those
+        that leave the attribute before the match on other code
+        (``kovel.quasi.attributes.attributes_stranded``): each is left out,
         why added to ``left_alone`` (without it, ``MisreadError``)."""
-        if all(str(n).strip() for _, n, _ in fixes):
+        if not fixes:
             return fixes
         text = str(t)
         spans = [x[2] for x in fixes]
-        holes = elisions_made(text, spans, [str(x[1]) for x in fixes])
+        bodies = [str(x[1]) for x in fixes]
+        holes = elisions_made(text, spans, bodies) if not all(b.strip() for b in bodies) else []
         left = leave_out(holes, lambda k: elision_misread(text, spans[k]), left_alone)
+        stranded = attributes_stranded(self.config.language, text, spans, bodies)
+        left |= leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
         return [f for k, f in enumerate(fixes) if k not in left]
 
     def _containers_kept(
