@@ -717,3 +717,15 @@ def test_a_rule_fix_does_not_strand_an_attribute():
     left: list[str] = []
     assert matcher(r).fixes(parse("rust", "#[cfg(test)]\nfn old() {}\nfn b() {}\n"), left_alone=left) == []
     assert left and "attribute" in left[0]
+
+
+# TypeScript's `typeof` in a type takes a name, a member of one, or `import(...)`:
+# a call or an index there is no type (its grammar reads them).
+@pytest.mark.parametrize(
+    "value, kept",
+    [("a.b", True), ("this.x", True), ("a.b.c", True), ("f(1)", False), ("a.b()", False), ("a[0].b", False)],
+)
+def test_a_typescript_type_query_takes_a_name_only(value, kept):
+    source = f"const v = g({value});\n"
+    out, left = rewrite_leaving("typescript", source, "g($X)", "(g($X) as typeof $X)")
+    assert (out == f"const v = (g({value}) as typeof {value});\n") is kept and bool(left) is not kept

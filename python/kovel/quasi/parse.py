@@ -1868,6 +1868,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return n.type == "assignment_expression"  # C reads `c ? x : a = 5` as `(c ? x : a) = 5`
     if lang in ("c", "cpp") and parent.type in ("sizeof_expression", "alignof_expression"):
         return n.type == "cast_expression"  # `sizeof (char)a` is `sizeof(char)` and then `a`
+    if lang in _JS and parent.type == "type_query":
+        return not _entity_name(n)  # `typeof f(1)`: a type query takes a name, not a call
     if lang in _JS and parent.type == "arrow_function" and parent.child_by_field_name("body") == n:
         return n.type != "statement_block" and (n.text or b"").startswith(b"{")
     if lang == "go" and n.type == "composite_literal":
@@ -2327,6 +2329,23 @@ def _statement_refused(lang: str, n: Node) -> bool:
     if lang == "go":
         f = e.child_by_field_name("function")
         return f is not None and f.type == "identifier" and f.text in _GO_VALUES
+    return False
+
+
+def _entity_name(n: Node) -> bool:
+    """Whether ``n`` is what TypeScript's `typeof` takes in a type: a name, a
+    member of one (`this.x`), with type arguments, or an `import("m")`."""
+    if n.type in ("identifier", "this"):
+        return True
+    if n.type == "member_expression":
+        obj = n.child_by_field_name("object")
+        return obj is not None and _entity_name(obj)
+    if n.type == "instantiation_expression":
+        f = n.child_by_field_name("function")
+        return f is not None and _entity_name(f)
+    if n.type == "call_expression":
+        f = n.child_by_field_name("function")
+        return f is not None and f.type == "import"
     return False
 
 
