@@ -55,6 +55,27 @@ def test_a_damaged_entry_is_a_miss_and_is_written_anew(tmp_path, damage):
     assert cache.get(key) is not None
 
 
+# An entry that is no regular file is a miss, read or not: a link to /dev/zero
+# would be read without end, a FIFO would block the read.
+@pytest.mark.parametrize("special", ["zero", "fifo", "link"])
+def test_an_entry_that_is_no_regular_file_is_a_miss(tmp_path, special):
+    cache, data = TermCache(str(tmp_path / "c")), b"print(1)\n"
+    key = cache.key("python", data)
+    cache.put(key, parse_with_errors("python", data))
+    (path,) = entries(tmp_path / "c")
+    real = tmp_path / "real"
+    real.write_bytes(path.read_bytes())
+    path.unlink()
+    if special == "fifo":
+        os.mkfifo(path)
+    else:
+        path.symlink_to("/dev/zero" if special == "zero" else real)
+    assert cache.get(key) is None
+    assert cache.get_verdict(key) is None
+    found = tasks.find_task(str(tmp_path / "m.py"), "python", "print($A)", None, data, cache=cache)
+    assert [m.text for m in found.matches] == ["print(1)"]
+
+
 def test_writers_at_once_leave_whole_entries(tmp_path):
     cache, data, seen = (
         TermCache(str(tmp_path)),

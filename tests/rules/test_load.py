@@ -84,6 +84,9 @@ CONVERT = H + "rule: {kind: call}\ntransform:\n  B:\n    convert: {source: $A, t
         (H + "rule: {kind: call}\n---\nid: b\nlanguage: python\nrule:\n  has: {stopBy: end}\n", 8, "rule.has"),
         (H + "rule: {kind: [call\n", 4, ""),
         ("!!python/object/apply:os.system ['true']\n", 1, ""),  # never constructs Python objects
+        # a repetition count past what `re` counts is a bad expression like any other
+        (H + "rule: {kind: string, regex: 'a{4294967296}'}\n", 3, "rule.regex"),
+        (H + "rule: {kind: identifier}\nconstraints: {A: {regex: 'x{99999999999}'}}\n", 4, "constraints.A.regex"),
         (H + "rule: {kind: identifier, nthChild: odd}", 3, "rule.nthChild"),
         (H + "rule: {kind: identifier, nthChild: 0}", 3, "rule.nthChild"),
         (H + "rule: {kind: identifier, nthChild: {position: -3}}", 3, "rule.nthChild.position"),

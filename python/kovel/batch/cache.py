@@ -22,6 +22,7 @@ import hashlib
 import importlib.util
 import os
 import re
+import stat
 import struct
 import tempfile
 import zlib
@@ -31,7 +32,6 @@ from typing import TypeVar
 
 from kovel import _native
 from kovel._kovel import KTerm, from_postcard_bytes
-from kovel.batch.files import read_bytes
 from kovel.treesitter.convert import Parsed
 from kovel.treesitter.grammars import grammar_package
 
@@ -170,7 +170,7 @@ class TermCache:
         is marked recently used."""
         path = self._path(key)
         try:
-            got = decode(read_bytes(path), key)
+            got = decode(_entry_bytes(path), key)
         except OSError:
             return None
         if got is not None:
@@ -284,6 +284,30 @@ def unwritable(root: str) -> str | None:
 
 
 _TRIAL = 4096
+
+
+#: The largest entry read: one past it was not written here.
+_LARGEST_ENTRY = 1 << 31
+
+
+def _entry_bytes(path: str) -> bytes:
+    """The bytes of the cache entry at ``path``; ``OSError`` unless it is a regular
+    file (not a link, a device or a FIFO, whose reading could block or not end)
+    of at most ``_LARGEST_ENTRY`` bytes."""
+    flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, flags | getattr(os, "O_CLOEXEC", 0))
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode) or st.st_size > _LARGEST_ENTRY:
+            raise OSError(f"{path} is no cache entry")
+        chunks = []
+        while chunk := os.read(fd, max(st.st_size + 1, 1 << 16)):
+            chunks.append(chunk)
+            if sum(map(len, chunks)) > _LARGEST_ENTRY:
+                raise OSError(f"{path} is no cache entry")
+        return b"".join(chunks)
+    finally:
+        os.close(fd)
 
 
 def prune(root: str, max_bytes: int = DEFAULT_CACHE_SIZE) -> int:

@@ -25,8 +25,15 @@ def compile_regex(text: str) -> re.Pattern[str]:
 
     >>> compile_regex(r"(?<word>[a-z]+)\\z").fullmatch("abc").group("word")
     'abc'
+    >>> compile_regex("a{4294967296}")
+    Traceback (most recent call last):
+    ...
+    re.error: the repetition number is too large
     """
-    return re.compile(respelled(text))
+    try:
+        return re.compile(respelled(text))
+    except (OverflowError, RecursionError) as exc:  # a count too large, a nest too deep
+        raise re.error(str(exc) or "the expression nests too deeply") from None
 
 
 def template_groups(by: str) -> list[str]:
