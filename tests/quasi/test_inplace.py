@@ -700,6 +700,9 @@ def test_an_indented_replacement_of_lines_keeps_no_second_clause(lang, source, p
         ("rust", "#[cfg(test)]\nfn old() {}\nfn helper() {}\n", "fn old() {}", "", True),
         ("rust", "#[cfg(test)]\n// why\nfn f() -> u32 { 1 }\n", "fn f() -> u32 { 1 }", "fn f() -> u32 { 1 }\nfn g() -> u32 { 2 }", True),
         ("rust", "#[cfg(test)]\nfn f() -> u32 { 1 }\n", "fn f() -> u32 { 1 }", "fn f() -> u32 { 2 }", False),
+        # comments around the one node are no second one
+        ("rust", "#[allow(dead_code)]\nconst X: u8 = 1;\n", "const $C: $T = $V;", "const $C: $T = $V; // x", False),
+        ("rust", "#[allow(dead_code)]\nconst X: u8 = 1;\n", "const $C: $T = $V;", "/* x */\nconst $C: $T = 2;", False),
         ("rust", "fn main() {\n    #[cfg(debug_assertions)]\n    debug_assert!(1 == 1);\n    f();\n}\n",
          "#[cfg(debug_assertions)]\ndebug_assert!($$$A);", "", False),
         ("rust", "fn a() {}\nfn old() {}\n", "fn old() {}", "", False),

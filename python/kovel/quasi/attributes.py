@@ -77,14 +77,21 @@ def attribute_misread(text: str, span: tuple[int, int]) -> MisreadError:
 def _after_attribute(root: Node, lo: int, hi: int, kinds: frozenset[str], whole: bool = False) -> bool:
     """Whether the bytes ``[lo, hi)`` are a node (its outermost one of that
     start) right after an attribute of ``kinds``, comments between them; with
-    ``whole``, only if one node spans them all."""
-    node = root.descendant_for_byte_range(lo, hi)
+    ``whole``, only if they are one node and comments."""
+    node = root.descendant_for_byte_range(lo, min(lo + 1, hi))
     if node is None:
         return False
     while node.parent is not None and node.parent.start_byte == lo and node.parent.end_byte <= hi:
         node = node.parent
-    if node.start_byte != lo or (whole and node.end_byte != hi):
+    if node.start_byte != lo:
         return False
+    if whole:
+        # The siblings from it to the end: one node, and comments around it.
+        spanned = [node]
+        while spanned[-1].end_byte < hi and spanned[-1].next_sibling is not None:
+            spanned.append(spanned[-1].next_sibling)
+        if spanned[-1].end_byte != hi or sum("comment" not in n.type for n in spanned) != 1:
+            return False
     before = node.prev_sibling
     while before is not None and "comment" in before.type:
         before = before.prev_sibling
