@@ -732,3 +732,36 @@ def test_a_typescript_type_query_takes_a_name_only(value, kept):
     source = f"const v = g({value});\n"
     out, left = rewrite_leaving("typescript", source, "g($X)", "(g($X) as typeof $X)")
     assert (out == f"const v = (g({value}) as typeof {value});\n") is kept and bool(left) is not kept
+
+
+# A metavariable in a fix's comment takes its value's text in every comment form
+# (Rust names the marks of its `//` and `/* */` comments); a doc comment's line
+# break lets the next line take the match's indentation.
+@pytest.mark.parametrize(
+    "tpl, want",
+    [
+        ("bar($A); // was $A", "        bar(1); // was 1\n"),
+        ("/* was $A */ bar($A);", "        /* was 1 */ bar(1);\n"),
+        ("/// doc $A\nbar($A);", "        /// doc 1\n        bar(1);\n"),
+    ],
+)
+def test_rust_comments_in_a_fix_take_values_and_keep_the_indentation(tmp_path, tpl, want):
+    source = (
+        "mod m {\n    fn f() {\n        foo(1);\n    }\n    fn foo(_: i32) {}\n    fn bar(_: i32) {}\n}\n"
+    )
+    out, left = rewrite_leaving("rust", source, "foo($A);", tpl)
+    assert not left and want in out and "$A" not in out
+    if shutil.which("rustc"):
+        (tmp_path / "a.rs").write_text(out)
+        run(
+            "rustc",
+            "--edition",
+            "2021",
+            "--crate-type",
+            "lib",
+            "--emit",
+            "metadata",
+            "-o",
+            tmp_path / "a",
+            tmp_path / "a.rs",
+        )

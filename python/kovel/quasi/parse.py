@@ -513,7 +513,8 @@ class _Converter:
         if not inside:
             return None
         literal, within = self.literal_context(node)
-        if literal is None and token and "comment" in node.type:
+        if literal is None and "comment" in node.type:
+            # (A comment's own text, a token or the gaps between the marks a grammar names: Rust's `//`.)
             # (In a pattern a comment is text; in a template its metavariables are filled.)
             literal, within = (
                 IN_COMMENT,
@@ -545,7 +546,13 @@ class _Converter:
             at = self.code_offset(node.start_byte)
             parts = self.split(node, node.start_byte, node.end_byte, True) if self.literal_holes else None
             if parts is not None:
-                return SNode(kind, node.is_named, True, parts, False, anchored, at)
+                # A line's comment that holds the line break ending it (Rust's `///`) breaks the
+                # line as code does: the next line takes the indentation of the place it fills.
+                body = self.src[node.start_byte : node.end_byte]
+                ends_line = (
+                    "comment" in kind and body.count(b"\n") == 1 and body.rstrip(b" \t").endswith(b"\n")
+                )
+                return SNode(kind, node.is_named, not ends_line, parts, False, anchored, at)
             text = self.text(node.start_byte, node.end_byte)
             return SNode(kind, node.is_named, verbatim, [text], True, anchored, at)
         verbatim = verbatim_node(node, self.src, verbatim)
