@@ -424,3 +424,20 @@ def test_the_files_node_is_matched_once_and_its_fix_keeps_what_comes_before(lang
     m = matcher(RuleConfig("r", lang, Rule(kind=kind), fix='"use strict";\n'))
     assert [f.span for f in m.find_all(parse(lang, src))] == spans
     assert str(m.rewrite(parse(lang, src))) == out
+
+
+# A fix written as a YAML block (`fix: |`) ends with a line break that ends no
+# match: it is the fix without it, in every language, at a block's end too.
+@pytest.mark.parametrize(
+    "lang, src, pat, fix",
+    [
+        ("go", "package main\n\nfunc main() {\n\tfoo(1)\n\tfoo(2)\n}\n", "foo($A)", "bar($A)\n"),
+        ("go", "package p\n\nfunc f() error {\n\tif err != nil {\n\t\treturn err\n\t}\n\treturn nil\n}\n",
+         "if err != nil {\n\treturn err\n}", "if err != nil {\n\treturn wrap(err)\n}\n"),
+        ("python", "def f():\n    foo(1)\n", "foo($A)", "bar($A)\n"),
+        ("javascript", "function f() {\n  foo(1);\n}\n", "foo($A);", "bar($A);\r\n"),
+    ],
+)  # fmt: skip
+def test_a_fix_ending_with_a_line_break_is_the_fix_without_it(lang, src, pat, fix):
+    bare = fixed(Rule(pattern=pat), src, fix.rstrip("\r\n"), lang)
+    assert bare != src and fixed(Rule(pattern=pat), src, fix, lang) == bare

@@ -73,12 +73,14 @@ class Matcher:
 
     __slots__ = (
         "_expand",
+        "_fix",
         "_lone",
         "_rewriters",
         "_rule",
         "_links",
         "_taken",
         "_template",
+        "_template_whole",
         "config",
         "constraints",
         "rule",
@@ -149,20 +151,31 @@ class Matcher:
                 if missing:
                     raise ValueError(f"transform {name}: no rewriter named {missing[0]!r}")
         self._template: Template | None = None
+        self._template_whole: Template | None = None
         self._taken: dict[str, frozenset[str | None]] | None = None
         self._links: frozenset[str] | None = None
-        if config.fix is not None:
+        # The line break a YAML block ends a fix with (`fix: |`) ends no match: a match
+        # ends before its line's break, which stays after the fix.
+        self._fix: str | None = None if config.fix is None else _without_last_line_break(config.fix)
+        if self._fix is not None:
             try:
-                self._template = template(lang, config.fix)
+                self._template = template(lang, self._fix)
             except (SyntaxError, ValueError):
                 try:  # code that reads only as a type (`$T[]` in TypeScript) replaces types
-                    self._template = type_template(lang, config.fix)
+                    self._template = type_template(lang, self._fix)
                 except (SyntaxError, ValueError):
                     self._template = None  # filled as text
+            # A match that ends with its line's break (the file's node) takes the line break too.
+            self._template_whole = None
+            if self._template is not None and self._fix != config.fix:
+                try:
+                    self._template_whole = template(lang, config.fix)
+                except (SyntaxError, ValueError):
+                    pass
             named = (
                 set(self._template.holes)
                 if self._template is not None
-                else {g.group(1) or g.group(2) for g in _META.finditer(config.fix)}
+                else {g.group(1) or g.group(2) for g in _META.finditer(self._fix)}
             )
             # As ast-grep: a name nothing binds is a mistake in the rule, not an empty text.
             unbound = sorted(named - bound)
@@ -469,9 +482,10 @@ class Matcher:
         )
         return _spliced(str(t), [(a, -nb, made) for a, nb, _, made in fixes])
 
-    def _fill(self, f: Found) -> KTerm:
+    def _fill(self, f: Found, whole_line: bool = False) -> KTerm:
         assert self._template is not None
-        filled = fitted(self._template, _native.tag(f.term))  # a type, by the template read as a type
+        tpl = self._template_whole if whole_line and self._template_whole is not None else self._template
+        filled = fitted(tpl, _native.tag(f.term))  # a type, by the template read as a type
         values: dict[str, Any] = {}
         texts: dict[str, str] | None = None
         runs = filled.runs
@@ -516,14 +530,16 @@ class Matcher:
         out: list[Fix] = []
         for f in found:
             indent = _indent(text, f.span[0])
+            whole_line = f.span[1] == len(text) or text[: f.span[1]].endswith("\n")
             if self._template is not None:
-                new = self._fill(f)
+                new = self._fill(f, whole_line)
                 if indent and "\n" in str(new):
                     new = tb(_native.tag(f.term)).p(indent).c(new).x().b()
             else:
                 texts = self._values(f)
-                assert self.config.fix is not None
-                body = _META.sub(_substitute(texts), self.config.fix)
+                fix = self.config.fix if whole_line else self._fix
+                assert fix is not None
+                body = _META.sub(_substitute(texts), fix)
                 # A leaf's own line breaks take no pushed indentation: put it in the text.
                 new = leaf(_native.tag(f.term), body.replace("\n", "\n" + indent))
             if not f.path and f.span[0]:
@@ -533,6 +549,15 @@ class Matcher:
                 continue
             out.append((f.path, new, f.span))
         return out
+
+
+def _without_last_line_break(fix: str) -> str:
+    """``fix`` without the one line break it may end with.
+
+    >>> _without_last_line_break("bar($A)\\n"), _without_last_line_break("a\\r\\n\\n")
+    ('bar($A)', 'a\\r\\n')
+    """
+    return fix[:-2] if fix.endswith("\r\n") else fix.removesuffix("\n")
 
 
 def _indent(text: str, at: int) -> str:
