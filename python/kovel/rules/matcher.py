@@ -167,7 +167,7 @@ class Matcher:
                     self._template = None  # filled as text
             # A match that ends with its line's break (the file's node) takes the line break too.
             self._template_whole = None
-            if self._template is not None and self._fix != config.fix:
+            if self._template is not None and config.fix is not None and self._fix != config.fix:
                 try:
                     self._template_whole = template(lang, config.fix)
                 except (SyntaxError, ValueError):
