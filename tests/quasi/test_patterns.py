@@ -181,6 +181,11 @@ TABLE = [
      ["impl V {\n    fn a(&self) {}\n}"]),
     ("scala", "$A match { $$$B }", "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n  }\n}\n",
      ["x match {\n    case 1 => 2\n  }"]),
+    # a line copied with its comment: the comment is passed over, as between statements
+    ("javascript", "foo($A); // note", "function m() {\n  foo(1); // note\n  foo(2);\n}\n", ["foo(1);", "foo(2);"]),
+    ("javascript", "// note\nfoo($A);", "function m() {\n  foo(1);\n}\n", ["foo(1);"]),
+    ("python", "foo($A)  # note", "def m():\n    foo(1)  # note\n    foo(2)\n", ["foo(1)", "foo(2)"]),
+    ("rust", "foo($A); /* n */", "fn m() {\n    foo(1); // note\n}\n", ["foo(1);"]),
     # a switch expression's arm, where the code reads as nothing else
     ("c_sharp", "'x' => $E", "class A { int F(char c) => c switch { 'x' => 1, _ => 2 }; }\n", ["'x' => 1"]),
     # a block written over lines as the code is: `$$$B` alone on its line holds the block's lines
@@ -460,3 +465,13 @@ def test_rewrites(lang: str, source: str, pat: str, tpl: str, out: str | None) -
 def test_code_nested_too_deeply_is_a_syntax_error(make, code):
     with pytest.raises(SyntaxError, match="nests too deeply"):
         make("python", code)
+
+
+# What a search asks every matching file to hold leaves out the pattern's
+# comments, which it passes over: a file without them may match.
+@pytest.mark.parametrize(
+    "lang, code",
+    [("rust", "foo($A); // note"), ("rust", "/* n */ foo($A);"), ("javascript", "foo($A); // note")],
+)
+def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
+    assert pattern(lang, code).required_texts == {"foo", "(", ")", ";"}

@@ -640,11 +640,11 @@ def _leaf_texts(sk: Skeleton, n: SNode | SHole, parent: str) -> Iterator[str]:
     node) holds: its tokens' texts, comments, optional terminators and the
     commas beside a run left out (a match may lack them: a run of nothing
     takes its comma along)."""
-    if isinstance(n, SHole):
-        return
+    if isinstance(n, SHole) or _native.is_comment_tag(n.kind):
+        return  # (a comment, a token or one whose marks the grammar names, is passed over)
     if n.leaf:
         text = n.items[0] if n.items else ""
-        if isinstance(text, str) and text and not _native.is_comment_tag(n.kind):
+        if isinstance(text, str) and text:
             if not _optional_terminator(n, sk.lang, parent):
                 yield from _spelled_in_every_match(sk, n, text)
         return

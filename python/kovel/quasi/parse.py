@@ -978,8 +978,13 @@ def _is_run(container: Node, nodes: list[Node], code_end: int) -> bool:
     named = sum(1 for c in node.children if c.is_named and "comment" not in c.type)
     if named < 2:
         # A file of one node and the tokens the grammar hangs on the file (the
-        # `;` of C's `enum E { A };`): those siblings, wherever they stand.
-        return node.parent is None and named == 1 and any(not c.is_named for c in node.children)
+        # `;` of C's `enum E { A };`), or comments (a line copied with its own):
+        # those siblings, wherever they stand.
+        return (
+            node.parent is None
+            and named == 1
+            and any(not c.is_named or "comment" in c.type for c in node.children)
+        )
     # A statement list the grammar makes without delimiters (Go's `statement_list`).
     return node.parent is None or (_STATEMENTS_RE.search(node.type) is not None and node.children[0].is_named)
 
