@@ -765,3 +765,29 @@ def test_rust_comments_in_a_fix_take_values_and_keep_the_indentation(tmp_path, t
             tmp_path / "a",
             tmp_path / "a.rs",
         )
+
+
+# A part the pattern passes over below the match's own clauses (the `elif` of an
+# `if` in a `def` the pattern names) stays where the template edits the match in
+# place, and refuses the match where the template rebuilds it without that part.
+@pytest.mark.parametrize(
+    "lang, source, pat, tpl, kept",
+    [
+        ("python", "def f(x):\n    if x == 1:\n        return True\n    elif x == 2:\n        print(2)\n    return False\n",
+         "def $F($X):\n    if $C:\n        return True\n    return False", "def $F($X):\n    return bool($C)", False),
+        ("python", "def f():\n    g()\n    raise ValueError('m') from KeyError('k')\n", "def $F():\n    g()\n    raise $E",
+         "def $F():\n    raise $E", False),
+        ("javascript", "function f(x) { if (x === 1) { return true; } else { g(); } return false; }\n",
+         "function $F($X) { if ($C) { return true; } return false; }", "function $F($X) { return Boolean($C); }", False),
+        ("python", "def f(x):\n    if x:\n        a()\n    elif y:\n        b()\n", "def $F($X):\n    if $C:\n        $$$B",
+         "def $F($X):\n    if not $C:\n        $$$B", True),
+        ("python", "def f(x):\n    if x:\n        a()\n", "def $F($X):\n    if $C:\n        $$$B",
+         "async def $F($X):\n    if $C:\n        $$$B", True),
+    ],
+)  # fmt: skip
+def test_a_part_passed_over_inside_a_match_is_kept_or_the_match_left_alone(lang, source, pat, tpl, kept):
+    out, left = rewrite_leaving(lang, source, pat, tpl)
+    assert bool(left) is not kept and (out == source) is not kept
+    if kept and lang == "python":
+        compile(out, "<rewritten>", "exec")
+        assert "elif" in out or "elif" not in source

@@ -469,7 +469,7 @@ class Pattern:
         """What a statement of the matched ``run`` holds that its statement in the
         pattern does not mention (an `elif`, a `finally`, a `from`), which a
         replacement of the whole run would drop: its kind, or None."""
-        bound = [t for v in run.env.values() if isinstance(v, list) for t in v if isinstance(t, KTerm)]
+        bound = _bound_nodes(run.env)
         kids = [
             k
             for k in _native.children(run.term)
@@ -479,34 +479,58 @@ class Pattern:
         ]
         items = [i for i in self._run_items if not (isinstance(i, SHole) and i.meta.seq)]
         for k, item in zip(kids, items, strict=False):
-            # (Through what only wraps one node: Rust's statement of an `if`.)
-            while (
-                isinstance(item, SNode)
-                and len(inner := [i for i in item.items if isinstance(i, SNode | SHole)]) == 1
-            ):
-                held = [c for c in _native.children(k) if _native.tag(c) == getattr(inner[0], "kind", None)]
-                if not isinstance(inner[0], SNode) or len(held) != 1:
-                    break
-                item, k = inner[0], held[0]
-            if not isinstance(item, SNode):
-                continue  # a metavariable takes the whole statement
-            named = Counter(i.kind for i in item.items if isinstance(i, SNode) and i.kind.endswith("_clause"))
-            tokens = frozenset(
-                t
-                for i in item.items
-                if isinstance(i, SNode) and i.leaf
-                for t in i.items[:1]
-                if isinstance(t, str)
-            )
-            for c in _native.children(k):
-                tag = _native.tag(c)
-                if tag.endswith("_clause"):
-                    named[tag] -= 1
-                    if named[tag] < 0:
-                        return tag
-                elif _unnamed_token(c, tokens, self._words) and str(c).isalpha() and str(c).islower():
-                    return tag
+            if isinstance(item, SNode):  # (a metavariable takes the whole statement)
+                passed = self._more_parts(k, item, bound, False)
+                if passed:
+                    return min(passed)
         return None
+
+    def _passed_over_inside(self, m: Match) -> frozenset[str]:
+        """The kinds of what the match holds below its own clauses that the
+        pattern does not mention (the `elif` of an `if` in a `def` the pattern
+        names), which a replacement must keep.  (The match's own passed-over
+        clauses stay after it: see ``_keep_end_tokens``.)"""
+        if not isinstance(self._root, SNode) or self._runs is not None:
+            return frozenset()
+        return self._more_parts(m.term, self._root, _bound_nodes(m.bindings), True)
+
+    def _more_parts(self, node: KTerm, item: SNode, bound: list[KTerm], top: bool) -> frozenset[str]:
+        """The kinds of the clauses and keywords that ``node`` holds more of than
+        the pattern's ``item`` (outside what metavariables bound); with ``top``,
+        not counting the clauses and keywords right under them, which a
+        replacement keeps."""
+        want: Counter[str] = Counter()
+        have: Counter[str] = Counter()
+
+        def spelled(sn: SNode, depth: int) -> None:
+            for i in sn.items:
+                if not isinstance(i, SNode):
+                    continue
+                part = i.kind.endswith("_clause") or _keyword_leaf(i)
+                if part and top and depth == 0:
+                    continue
+                if part:
+                    want[i.kind] += 1
+                if not i.leaf:
+                    spelled(i, depth + 1)
+
+        def held(t: KTerm, depth: int) -> None:
+            for k in _native.children(t):
+                if any(_native.same(k, b) for b in bound):
+                    continue
+                tag = _native.tag(k)
+                part = tag.endswith("_clause") or (
+                    _unnamed_token(k, frozenset(), self._words) and str(k).isalpha() and str(k).islower()
+                )
+                if part and top and depth == 0:
+                    continue
+                if part:
+                    have[tag] += 1
+                held(k, depth + 1)
+
+        spelled(item, 0)
+        held(node, 0)
+        return frozenset(k for k, n in have.items() if n > want[k])
 
     def _names(self, kids: Sequence[KTerm], at: int) -> bool:
         """Whether the pattern names the clause ``kids[at]``: it has as many clauses of
@@ -712,6 +736,39 @@ def _parent_tag(t: KTerm, path: Path) -> str | None:
     for i in path[:-1]:
         t = _native.children(t)[i]
     return _native.tag(t)
+
+
+def _kept_inside(kinds: frozenset[str], matched: KTerm, new: KTerm) -> None:
+    """``MisreadError`` unless ``new`` holds as many parts of each of ``kinds`` (the
+    match's that its pattern passed over) as ``matched`` did: a template that
+    rebuilds the match around them drops them."""
+    for kind in sorted(kinds):
+        if _count_tag(new, kind) < _count_tag(matched, kind):
+            raise MisreadError(
+                f"the match holds a {kind} that the pattern does not mention, which the replacement"
+                " would drop: mention it in the pattern"
+            )
+
+
+def _count_tag(t: KTerm, tag: str) -> int:
+    return sum(1 for _, n in _native.find_all(t, frozenset({tag}), False))
+
+
+def _bound_nodes(bindings: Mapping[str, Any]) -> list[KTerm]:
+    """The nodes metavariables bound: a node, or each of a run."""
+    out: list[KTerm] = []
+    for v in bindings.values():
+        if isinstance(v, KTerm):
+            out.append(v)
+        elif isinstance(v, list | tuple):
+            out += [t for t in v if isinstance(t, KTerm)]
+    return out
+
+
+def _keyword_leaf(n: SNode) -> bool:
+    """Whether the pattern's ``n`` is a keyword the grammar does not name (`else`, `from`)."""
+    text = n.items[0] if n.leaf and n.items else ""
+    return not n.named and isinstance(text, str) and text.isalpha() and text.islower()
 
 
 def _laid_out(t: KTerm) -> KTerm:
@@ -1318,6 +1375,7 @@ def replacements(
                 )
                 new = replacement.fill(**values)
             elif isinstance(replacement, Template):
+                passed = p._passed_over_inside(m)
                 # A template may leave out what the pattern bound (`f($A, $B)` -> `f($A)`).
                 values = bound_texts(m.bindings, p.literals, replacement, p.chain_links)
                 if values.keys() != set(replacement.holes):
@@ -1329,6 +1387,7 @@ def replacements(
                 if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
                     edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
                 if edited is not None:
+                    _kept_inside(passed, m.term, edited)
                     if not _native.same(edited, m.term):
                         if "\n" in str(edited):
                             if crlf is None:
@@ -1400,6 +1459,8 @@ def replacements(
         # What is kept of the match stands as it stood, around the laid-out replacement.
         try:
             new = p._keep_end_tokens(m.term, new, body, kind)
+            if isinstance(template, Template):
+                _kept_inside(passed, m.term, new)
         except MisreadError as refused:
             _leave(refused, text, m.span, left_alone)
             continue
