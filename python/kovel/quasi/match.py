@@ -1442,11 +1442,11 @@ def replacements(
             if indent:
                 new = tb(_native.tag(m.term)).p(indent).c(new).x().b()
         if m._run is not None:
-            dropped = p._passed_over_in_run(m._run)
-            if dropped is not None:
+            unheld = p._passed_over_in_run(m._run)
+            if unheld is not None:
                 _leave(
                     MisreadError(
-                        f"the match has a {dropped} that the pattern does not mention, and the replacement "
+                        f"the match has a {unheld} that the pattern does not mention, and the replacement "
                         "of its statements cannot hold it: mention it in the pattern"
                     ),
                     text,
