@@ -708,6 +708,11 @@ def test_an_indented_replacement_of_lines_keeps_no_second_clause(lang, source, p
         ("rust", "fn a() {}\nfn old() {}\n", "fn old() {}", "", False),
         ("typescript", "class A {\n  @dec\n  old() {}\n  keep() {}\n}\n", "old() {}", "", True),
         ("typescript", "class A {\n  @dec\n  old() {}\n  keep() {}\n}\n", "old() {}", "renamed() {}", False),
+        # before a run, the attribute applies to its first statement alone
+        ("rust", "fn main() {\n    #[cfg(debug_assertions)]\n    debug_assert!(true);\n    println!(\"x\");\n}\n",
+         "debug_assert!($A);\nprintln!($$$B);", "println!($$$B);", True),
+        ("typescript", "class A {\n  @dec\n  old() {}\n  keep() {}\n}\n", "old() {}\nkeep() {}", "keep() {}", True),
+        ("kotlin", "@JvmName(\"x\")\nfun old() {}\nfun keep() {}\n", "fun old() {}", "", True),
     ],
 )  # fmt: skip
 def test_an_attribute_before_a_match_is_not_left_on_other_code(lang, source, pat, tpl, left):

@@ -22,11 +22,14 @@ if TYPE_CHECKING:
 __all__ = ["attribute_misread", "attributes_stranded"]
 
 #: The kinds, by language, of attributes that apply to the sibling after them.
+#: (tree-sitter-kotlin reads `@A("x")` before a `fun` as an expression of its own,
+#: an annotated one in parentheses: that annotation applies to the `fun`.)
 _BEFORE = {
     "rust": frozenset({"attribute_item"}),
     "typescript": frozenset({"decorator"}),
     "tsx": frozenset({"decorator"}),
     "javascript": frozenset({"decorator"}),
+    "kotlin": frozenset({"annotation", "prefix_expression"}),
 }
 
 
@@ -95,4 +98,6 @@ def _after_attribute(root: Node, lo: int, hi: int, kinds: frozenset[str], whole:
     before = node.prev_sibling
     while before is not None and "comment" in before.type:
         before = before.prev_sibling
+    if before is not None and before.type == "prefix_expression":
+        return before.child_count > 0 and before.children[0].type == "annotation"
     return before is not None and before.type in kinds

@@ -1485,15 +1485,21 @@ def replacements(
         news.append(new)
         spans.append(m.span)
     if runs:
+        if text is not None:
+            # An attribute before a run applies to its first statement alone: whatever
+            # takes the run's place (nothing, one node or several), it would apply to other code.
+            spans = [r.span for r, _ in runs]
+            stranded = attributes_stranded(p.lang, text, spans, ["" for _ in runs])
+            left = leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
+            runs = [x for k, x in enumerate(runs) if k not in left]
+            if not runs:
+                return [], [], []
         placed: list[tuple[int, ...]] = []
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
-        if text is not None:
-            bodies = [str(n) for n in news]
-            docs = docstrings_made(text, spans, bodies) if p.lang == "python" else []
+        if p.lang == "python" and text is not None:
+            docs = docstrings_made(text, spans, [str(n) for n in news])
             made = leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone)
-            stranded = attributes_stranded(p.lang, text, spans, bodies)
-            made |= leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
             kept = [k for k in range(len(news)) if k not in made]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         return paths, news, spans
