@@ -1490,8 +1490,8 @@ def replacements(
             # takes the run's place (nothing, one node or several), it would apply to other code.
             spans = [r.span for r, _ in runs]
             stranded = attributes_stranded(p.lang, text, spans, ["" for _ in runs])
-            left = leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
-            runs = [x for k, x in enumerate(runs) if k not in left]
+            stays = leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
+            runs = [x for k, x in enumerate(runs) if k not in stays]
             if not runs:
                 return [], [], []
         placed: list[tuple[int, ...]] = []
