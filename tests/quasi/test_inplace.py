@@ -731,7 +731,15 @@ def test_a_rule_fix_does_not_strand_an_attribute():
 # a call or an index there is no type (its grammar reads them).
 @pytest.mark.parametrize(
     "value, kept",
-    [("a.b", True), ("this.x", True), ("a.b.c", True), ("f(1)", False), ("a.b()", False), ("a[0].b", False)],
+    [
+        ("a.b", True),
+        ("this.x", True),
+        ("a.b.c", True),
+        ("f(1)", False),
+        ("a.b()", False),
+        ("a[0].b", False),
+        ("this.#p", False),
+    ],
 )
 def test_a_typescript_type_query_takes_a_name_only(value, kept):
     source = f"const v = g({value});\n"

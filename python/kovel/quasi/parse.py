@@ -2350,8 +2350,9 @@ def _entity_name(n: Node) -> bool:
     if n.type in ("identifier", "this"):
         return True
     if n.type == "member_expression":
-        obj = n.child_by_field_name("object")
-        return obj is not None and _entity_name(obj)
+        obj, prop = n.child_by_field_name("object"), n.child_by_field_name("property")
+        private = prop is not None and prop.type == "private_property_identifier"  # `this.#p`
+        return obj is not None and not private and _entity_name(obj)
     if n.type == "instantiation_expression":
         f = n.child_by_field_name("function")
         return f is not None and _entity_name(f)
