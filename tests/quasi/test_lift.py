@@ -677,3 +677,23 @@ def test_code_is_not_put_inside_a_regular_expression(lang):
         rewrite(lang, src, "g($A)", "/$A/")
     # text from a string that reads alike in the pattern goes in as it is
     assert rewrite(lang, 'x = g("abc")\n', 'g("$A")', "/$A/") == "x = /abc/\n"
+
+
+# Where a regular expression's characters are no plain characters (a class, the
+# x or v flag), text is refused, not written to mean something else.
+@pytest.mark.parametrize(
+    "lang, code, takes",
+    [
+        ("javascript", "x = /[$S]/;\n", False), ("javascript", "x = /^[^$S]$/u;\n", False),
+        ("javascript", "x = /$S/v;\n", False), ("ruby", "x = /$S/x\n", False), ("ruby", "x = %r{$S}x\n", False),
+        ("ruby", "x = /(?x)$S/\n", False), ("ruby", "x = /[$S]/\n", False),
+        ("javascript", "x = /^(?:$S)$/;\n", True), ("javascript", "x = /[a]$S/gi;\n", True), ("ruby", "x = /$S/i\n", True),
+    ],
+)  # fmt: skip
+def test_text_goes_only_where_a_regular_expression_reads_it_plainly(lang, code, takes):
+    t = template(lang, code)
+    if not takes:
+        with pytest.raises(TypeError, match="regular expression"):
+            t.fill(S="a-z b")
+        return
+    assert "a-z b" in str(t.fill(S="a-z b"))

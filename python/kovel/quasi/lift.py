@@ -483,6 +483,8 @@ def _escape_js(opener: str, value: object) -> str:
         if _js_escape(text, "`") != text:
             raise TypeError(f"a tagged template reads its text as written: it cannot hold {text!r} unescaped")
         return text
+    if opener == "regex?":
+        raise TypeError(_NO_PLAIN_TEXT)
     if opener == "regex/":
         return _regex_escape(
             _text(value, "a JavaScript regular expression"), "/", lambda c: f"\\u{ord(c):04x}"
@@ -510,6 +512,10 @@ def _regex_escape(text: str, closer: str, code: Callable[[str], str], special: s
 
 
 _REGEX_SPECIAL = frozenset("\\^$.|?*+()[]{}/")
+_NO_PLAIN_TEXT = (
+    "a regular expression reads no plain text there (in a character class, or with its x or v flag):"
+    " put the value where a character stands for itself"
+)
 
 
 def _escape_json(opener: str, value: object) -> str:
@@ -609,6 +615,8 @@ def _bash_code(c: str) -> str:
 
 
 def _escape_ruby(opener: str, value: object) -> str:
+    if opener == "regex?":
+        raise TypeError(_NO_PLAIN_TEXT)
     if opener == "regex/" or opener.startswith("regex%r"):
         # `#{` interpolates in a regular expression too.
         closer = "/" if opener == "regex/" else _CLOSERS.get(opener[-1], opener[-1])

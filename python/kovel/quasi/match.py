@@ -1145,7 +1145,9 @@ def bound_texts(
             # Code, written as text; but an expansion means what it did inside a shell's
             # "…" (`foo $x` -> `foo "$x"` quotes it, the fix for word splitting).
             verbatim = tpl.lang == "bash" and inside == {'"'} and _native.tag(v) in _EXPANSIONS
-        elif came == inside or (_PLAIN_TEXT.fullmatch(text) and not (regex and "/" in text)):
+        elif came == inside or (
+            _PLAIN_TEXT.fullmatch(text) and not (regex and ("/" in text or REGEX + "?" in inside))
+        ):
             verbatim = True
         else:
             raise ValueError(

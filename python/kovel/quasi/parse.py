@@ -381,6 +381,34 @@ def _opener(n: Node, src: bytes) -> str | None:
     return text if text and "_kq" not in text else None
 
 
+def _regex_place(node: Node, at: int, literal: str) -> str:
+    """``literal``, or for a regular expression's hole at byte ``at`` where its
+    characters are no plain characters (inside a character class `[...]`, or
+    in a pattern whose flags make blanks or `&&` mean something: Ruby's `x`,
+    JavaScript's `v`), the mark of a literal that takes no text."""
+    if not literal.startswith(REGEX):
+        return literal
+    regex = node
+    while regex.parent is not None and regex.type != "regex":
+        regex = regex.parent
+    text = regex.text or b""
+    tail = text[len(text.rstrip(b"abcdefghijklmnopqrstuvwxyz")) :]  # its flags
+    depth, i, until = 0, 0, at - regex.start_byte
+    while i < until:
+        c = text[i : i + 1]
+        if c == b"\\":
+            i += 2
+            continue
+        if c == b"[":
+            depth += 1
+        elif c == b"]" and depth:
+            depth -= 1
+        i += 1
+    if depth or b"x" in tail or b"v" in tail or b"(?x" in text[:until]:
+        return REGEX + "?"
+    return literal
+
+
 def _heredoc_end(node: Node) -> str | None:
     """The delimiter that ends the heredoc whose text ``node`` is, or None."""
     if "heredoc" not in node.type:
@@ -458,6 +486,8 @@ class _Converter:
         # A hole for the only node of a list (chain of three) ends it.
         hole = SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
         hole.literal, hole.within = self.literal_context(chain[-1])
+        if hole.literal is not None:
+            hole.literal = _regex_place(chain[-1], node.start_byte, hole.literal)
         # The nodes around it with the same range stay (`block` around the
         # statements of `$$$BODY`): a pattern matches the block's statements,
         # not whatever follows the block in its parent (an `else:`).
@@ -530,7 +560,8 @@ class _Converter:
             if s > pos:
                 items.append(self.src[pos:s].decode())
             self.holes.add(meta.index)
-            items.append(SHole(meta, node.type, node.type, False, None, literal, within, _heredoc_end(node)))
+            here = _regex_place(node, s, literal)
+            items.append(SHole(meta, node.type, node.type, False, None, here, within, _heredoc_end(node)))
             pos = e
         if b > pos:
             items.append(self.src[pos:b].decode())
