@@ -48,10 +48,18 @@ enum SpecItem : long {
   kSpecToken = 5,
 };
 
-// One item. Patterns come from parsed code, whose depth Python's own
-// recursion already bounds.
+// How deep a pattern may nest: compiling and matching recurse once per level,
+// and a process whose Python recursion limit was raised must not overflow
+// the C stack on either.
+constexpr int kMostDepth = 4096;
+
+// One item, `depth` levels down.
 bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less<>>& slots,
-                  std::uint32_t& out) {
+                  std::uint32_t& out, int depth = 0) {
+  if (depth > kMostDepth) {
+    PyErr_SetString(PyExc_RecursionError, "the pattern nests too deeply");
+    return false;
+  }
   if (!PyTuple_Check(o) || PyTuple_Size(o) < 2) return bad_spec(o);
   const long op = PyLong_AsLong(PyTuple_GetItem(o, 0));
   if (op == -1 && PyErr_Occurred()) return false;
@@ -86,7 +94,7 @@ bool compile_item(PyObject* o, Compiled& c, std::map<std::string, int, std::less
   std::vector<std::uint32_t> kids;
   for (Py_ssize_t i = 0; i < PyTuple_Size(b); ++i) {
     std::uint32_t k;
-    if (!compile_item(PyTuple_GetItem(b, i), c, slots, k)) return false;
+    if (!compile_item(PyTuple_GetItem(b, i), c, slots, k, depth + 1)) return false;
     kids.push_back(k);
   }
   out = c.pattern.node(tag, std::move(kids));

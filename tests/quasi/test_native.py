@@ -366,10 +366,18 @@ def test_matches_hold_comments_and_quotes_like_the_reference() -> None:
     assert got[0][3] == {"X": name("a").postcard_bytes(), "Y": name("b").postcard_bytes()}
 
 
+def _nested_spec(depth):
+    spec = (2, "x", "x")
+    for _ in range(depth):
+        spec = (3, "n", (spec,))
+    return spec
+
+
 @pytest.mark.parametrize(
     ("call", "error"),
     [
         (lambda: _native.compile_pattern((7, "x"), Siblings), ValueError),
+        (lambda: _native.compile_pattern(_nested_spec(30_000), Siblings), RecursionError),
         (lambda: _native.compile_pattern((3, "x", [(0, None)]), Siblings), ValueError),
         (lambda: _native.compile_pattern((0, 5), Siblings), ValueError),
         (lambda: _native.match_all(object(), leaf("a", "a"), False), TypeError),
