@@ -87,3 +87,8 @@ def test_the_searched_directory_cannot_shadow_a_module_of_the_workers(tmp_path):
     done = run([*command, "find", "-p", "print($A)", "-j", "2", "a.py"], cwd=tmp_path)
     assert sorted(p.name for p in tmp_path.glob("*.ran")) == []
     assert done.returncode == 0 and "a.py:1:1: print(1)" in done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("timeout", [1e8, 1e300])
+def test_a_timeout_longer_than_a_wait_can_count_is_no_limit(timeout):
+    assert str(parse("python", "x = 1\n", timeout=timeout)) == "x = 1\n"

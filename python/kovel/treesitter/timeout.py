@@ -367,6 +367,9 @@ def _ready_worker() -> Worker:
     return worker
 
 
+_LONGEST_WAIT = (2**31 - 1) / 1000
+
+
 def run_limited(limit: float, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> T:
     """``fn(*args, **kwargs)`` in a worker process, killed after ``limit`` seconds.
 
@@ -385,7 +388,8 @@ def run_limited(limit: float, fn: Callable[P, T], /, *args: P.args, **kwargs: P.
     healthy = False
     try:
         worker.send_bytes(payload)
-        if not worker.replies.poll(limit):
+        # (A wait past what poll counts, some 24 days in milliseconds, is no limit.)
+        if not worker.replies.poll(limit if limit < _LONGEST_WAIT else None):
             raise Overrun(f"no result after {limit:g} s; worker killed")
         try:
             ok, value = pickle.loads(worker.replies.recv_bytes())
