@@ -53,3 +53,16 @@ def test_language_pack_that_downloads_is_only_used_for_cached_grammars(monkeypat
     with pytest.raises(ValueError, match="no tree-sitter grammar for 'remotelang'"):
         language("remotelang")
     assert asked == ["cachedlang"] and "cachedlang" in available_languages()
+
+
+def test_every_language_listed_loads():
+    # (A package's other grammars, OCaml's types or PHP without HTML, only with that package.)
+    assert [name for name in available_languages() if _refused(name)] == []
+
+
+def _refused(name):
+    try:
+        language(name)
+    except ValueError:
+        return True
+    return False

@@ -248,7 +248,8 @@ def available_languages() -> list[str]:
         if module.name.startswith("tree_sitter_") and module.name != _PACK:
             names.add(module.name[len("tree_sitter_") :])
     for key, (module_name, _) in _LANGUAGE_FUNCTIONS.items():
-        if module_name[len("tree_sitter_") :] in names:
+        # (A package's other grammars, where that package is installed: not the bundle's namesake.)
+        if module_name[len("tree_sitter_") :] in names and importlib.util.find_spec(module_name) is not None:
             names.add(key)
     return sorted(names)
 
