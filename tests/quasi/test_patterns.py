@@ -356,6 +356,9 @@ def test_patterns_match_in_every_language(lang: str, pat: str, code: str, found:
         # the context makes the call a call, not Go's type conversion at the top
         ("go", "fmt.Println($$$A)", None, "package p\nfunc t() { fmt.Println($$$A) }", GO, ["fmt.Println(x, 1)"]),
         ("python", "$X + 1", "binary_operator", "f($X + 1)", "g(a + 1, b - 1)\n", ["a + 1"]),
+        # the context's own metavariables, outside the code, stand for some name
+        ("python", "f($A)", None, "g($B)\nf($A)\n", "f(1)\ng(2)\n", ["f(1)"]),
+        ("python", "f($A)", None, "f($A)\ng($$$B)\n", "f(1)\n", ["f(1)"]),
         # a selector or a context that is not there is refused
         ("javascript", "f($A)", "field_definition", None, "", None),
         ("go", "fmt.Println($A)", None, "package p\nfunc t() { g() }", "", None),

@@ -255,14 +255,19 @@ _TYPE_CONTEXTS = {
 def user_context(code: str, context: str) -> str:
     """``context`` (a snippet holding ``code``) as a parse context: ``{}`` where the code stands in it.
 
-    >>> user_context("f($X)", "g(f($X)) {}")
-    'g({}) {{}}'
+    >>> user_context("f($X)", "g(f($X)) {}"), user_context("f($A)", "f($A)\\ng($B)\\n")
+    ('g({}) {{}}', '{}\\ng(_kq)\\n')
     """
     at = context.find(code.strip()) if code.strip() else -1
     if at < 0:
         raise ValueError(f"the context {context!r} does not contain the pattern code {code.strip()!r}")
     head, tail = context[:at], context[at + len(code.strip()) :]
+    # The context's own metavariables, outside the code, stand for some name there.
+    head, tail = _OTHER_METAS.sub("_kq", head), _OTHER_METAS.sub("_kq", tail)
     return head.replace("{", "{{").replace("}", "}}") + "{}" + tail.replace("{", "{{").replace("}", "}}")
+
+
+_OTHER_METAS = re.compile(r"\$(?:\$\$)?[A-Z_][A-Z0-9_]*")
 
 
 _CONTEXT_PARTS = re.compile(r"\{\{|\}\}|\{\}")
