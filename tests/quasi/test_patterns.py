@@ -181,6 +181,14 @@ TABLE = [
      ["impl V {\n    fn a(&self) {}\n}"]),
     ("scala", "$A match { $$$B }", "object O {\n  def f(x: Int) = x match {\n    case 1 => 2\n  }\n}\n",
      ["x match {\n    case 1 => 2\n  }"]),
+    # a constructor's own statements and parts
+    ("java", "super($$$A);", "class A extends B {\n  A() { super(); }\n  A(int x) { super(x, 2); }\n}\n",
+     ["super();", "super(x, 2);"]),
+    ("java", "this($X);", "class A {\n  A() { this(1); }\n  A(int x) {}\n}\n", ["this(1);"]),
+    ("cpp", "explicit $C($$$P) : $$$I {}", "struct W {\n  explicit W(int n) : n_(n), m_(1) {}\n  int n_, m_;\n};\n",
+     ["explicit W(int n) : n_(n), m_(1) {}"]),
+    ("cpp", "$C($$$P) : $$$I { $$$B }", "struct W {\n  W(int a) : n_(a) { f(a); }\n  int n_;\n};\n",
+     ["W(int a) : n_(a) { f(a); }"]),
     # a line copied with its comment: the comment is passed over, as between statements
     ("javascript", "foo($A); // note", "function m() {\n  foo(1); // note\n  foo(2);\n}\n", ["foo(1);", "foo(2);"]),
     ("javascript", "// note\nfoo($A);", "function m() {\n  foo(1);\n}\n", ["foo(1);"]),

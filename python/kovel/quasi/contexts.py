@@ -69,6 +69,8 @@ _CLASS_CONTEXTS = (
     "class _kq {}\n",
     "class _kq {} {{}}\n",
     "class _kq {{ int _kq {{ {} }} }}\n",
+    # A constructor's body, where `super(...)` and `this(...)` stand (Java).
+    "class _kq {{ _kq() {{\n{}\n}} }}\n",
     # The arms of a switch expression (C#) or of a `switch` with arrows (Java).
     "class _kq {{ object _kq() {{ return _kq switch {{ {} }}; }} }}\n",
     "class _kq {{ void _kq() {{ switch (_kq) {{ {}; }} }} }}\n",

@@ -1091,21 +1091,33 @@ def _meta_forms(lang: str) -> tuple[str, ...]:
 
 
 def _clause_runs(lang: str, code: str, occs: list[_Occurrence]) -> tuple[tuple[int, str], ...]:
-    """The forms of the ``$$$`` metavariables that stand for clauses, alone on
-    their line where nothing else goes: a Scala `match` or `catch` block holds
-    `case` clauses (read alone, a name there is no clause)."""
-    if lang != "scala":
-        return ()
+    """The forms of the ``$$$`` metavariables that stand for clauses or parts
+    where a name alone is none: a Scala `match` or `catch` block holds `case`
+    clauses (a run alone on its line there), a C++ constructor's `:` its
+    members' initializers (`x(1), y(2)`)."""
     out = []
     for o in occs:
+        if not o.meta.seq:
+            continue
         before = code[: o.meta.at[0]].rstrip()
         last = before[before.rfind("\n") + 1 :].strip()
-        if o.meta.seq and o.meta.own_line and (_SCALA_CLAUSES.search(before) or last.startswith("case ")):
+        if (
+            lang == "scala"
+            and o.meta.own_line
+            and (_SCALA_CLAUSES.search(before) or last.startswith("case "))
+        ):
             out.append((o.meta.index, "case {} => {}"))
+        elif (
+            lang == "cpp"
+            and _CPP_INITIALIZERS.search(before)
+            and code[o.meta.at[1] :].lstrip().startswith("{")
+        ):
+            out.append((o.meta.index, "{}()"))
     return tuple(out)
 
 
 _SCALA_CLAUSES = re.compile(r"\b(?:match|catch)\s*\{$")
+_CPP_INITIALIZERS = re.compile(r"\)\s*(?:noexcept\s*)?:$")
 
 
 def _reshaped(
