@@ -697,3 +697,36 @@ def test_text_goes_only_where_a_regular_expression_reads_it_plainly(lang, code, 
             t.fill(S="a-z b")
         return
     assert "a-z b" in str(t.fill(S="a-z b"))
+
+
+# A string escaped for a compiled language's "…" literal is what its program prints.
+COMPILED = {
+    "go": ("package main\nimport \"fmt\"\nfunc main() {{\n{}}}\n", '\tfmt.Print("{}", "\\x00")\n', "main.go",
+           lambda d, f: [["go", "run", f]]),
+    "rust": ("fn main() {{\n{}}}\n", '    print!("{{}}\\0", "{}");\n', "main.rs",
+             lambda d, f: [["rustc", "-o", d / "m", f], [d / "m"]]),
+    "java": ("class M {{ public static void main(String[] a) throws Exception {{\n"
+             "java.io.PrintStream o = new java.io.PrintStream(System.out, true, \"UTF-8\");\n{}}} }}\n",
+             '    o.print("{}" + "\\0");\n', "M.java", lambda d, f: [["javac", "-d", d, f], ["java", "-cp", d, "M"]]),
+    "c_sharp": ("class M {{ static void Main() {{\nvar o = new System.IO.StreamWriter(System.Console.OpenStandardOutput(),"
+                " new System.Text.UTF8Encoding(false));\n{}o.Flush(); }} }}\n", '    o.Write("{}" + "\\0");\n', "m.cs",
+                lambda d, f: [["mcs", "-out:" + str(d / "m.exe"), f], ["mono", d / "m.exe"]]),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("lang", COMPILED)
+def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_path, lang):
+    program, line, name, steps = COMPILED[lang]
+    tools = {"go": "go", "rust": "rustc", "java": "javac", "c_sharp": "mcs"}
+    if shutil.which(tools[lang]) is None:
+        pytest.skip(f"{tools[lang]} is not installed")
+    values = [v for v in NASTY if "\0" not in v]
+    for v in SURROGATES:
+        with pytest.raises(TypeError):
+            L.escape_in_literal(lang, '"', v)
+    body = "".join(line.format(L.escape_in_literal(lang, '"', v)) for v in values)
+    (tmp_path / name).write_text(program.format(body))
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    for argv in steps(tmp_path, tmp_path / name):
+        done = subprocess.run([str(a) for a in argv], capture_output=True, check=True, env=env, cwd=tmp_path)
+    assert done.stdout.decode().split("\0")[:-1] == values

@@ -648,6 +648,64 @@ def _escape_quoted(lang: str, opener: str, value: object, special: str, code: Ca
     return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else code(c)) for c in out)
 
 
+def _escape_go(opener: str, value: object) -> str:
+    if opener == "`":  # a raw string: every character as it is, but its quote and CR (which Go drops)
+        text = _utf8_text(value, "a Go `…` string")
+        if "`" in text or "\r" in text or "\0" in text:
+            raise TypeError(f'a Go `…` string cannot hold {text!r}: write it in a "…" one')
+        return text
+    return _escape_backslashed(
+        "Go", opener, value, lambda c: f"\\u{ord(c):04x}" if ord(c) < 0x10000 else f"\\U{ord(c):08x}"
+    )
+
+
+def _escape_rust(opener: str, value: object) -> str:
+    raw = re.fullmatch(r"r(#*)\"", opener)
+    if raw is not None:  # `r#"…"#`: every character as it is, but the quote and hashes that end it
+        text = _utf8_text(value, f'a Rust {opener}…"{raw.group(1)} string')
+        if '"' + raw.group(1) in text:
+            raise TypeError(f'a Rust {opener}…"{raw.group(1)} string cannot hold {text!r}')
+        return text
+    return _escape_backslashed("Rust", opener, value, lambda c: f"\\u{{{ord(c):x}}}")
+
+
+def _escape_java(opener: str, value: object) -> str:
+    # (Java reads \u escapes before it reads the code: `\u000a` would end the line.)
+    return _escape_backslashed("Java", opener, value, lambda c: f"\\{ord(c):03o}" if ord(c) < 0o400 else c)
+
+
+def _escape_cs(opener: str, value: object) -> str:
+    if opener == '@"':  # verbatim: a quote doubled, nothing else escaped
+        return _utf8_text(value, 'a C# @"…" string').replace('"', '""')
+    return _escape_backslashed(
+        "C#", opener, value, lambda c: f"\\u{ord(c):04x}" if ord(c) < 0x10000 else f"\\U{ord(c):08x}"
+    )
+
+
+def _escape_backslashed(lang: str, opener: str, value: object, code: Callable[[str], str]) -> str:
+    """A value in a `"…"` literal of a language that reads C's backslash escapes:
+    the backslash, the quote and line breaks and tabs escaped by name, other
+    characters that are not printable as ``code`` writes them."""
+    if opener != '"':
+        raise _bad_opener(lang, opener)
+    text = _utf8_text(value, f'a {lang} "…" string')
+    out = []
+    for c in text:
+        if c in '\\"':
+            out.append("\\" + c)
+        elif c in _NAMED_ESCAPES:
+            out.append(_NAMED_ESCAPES[c])
+        elif c.isprintable():
+            out.append(c)
+        else:
+            out.append(code(c))
+    return "".join(out)
+
+
+#: The escapes every language with C's backslash escapes names alike.
+_NAMED_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+
+
 #: Escapes of the control characters that bash's `$'…'`, Ruby's and PHP's "…" share.
 _C_LIKE = {"\n": "\\n", "\t": "\\t", "\r": "\\r", "\x0b": "\\v", "\x0c": "\\f", "\x1b": "\\e"}
 
@@ -664,6 +722,11 @@ _ESCAPERS: dict[str, Callable[[str, object], str]] = {
     "bash": _escape_bash,
     "ruby": _escape_ruby,
     "php": _escape_php,
+    "go": _escape_go,
+    "rust": _escape_rust,
+    "java": _escape_java,
+    "c_sharp": _escape_cs,
+    "csharp": _escape_cs,
 }
 
 
@@ -704,6 +767,9 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
     - ``ruby`` and ``php``: ``"`` (what would interpolate escaped too:
       Ruby's ``#{``, PHP's ``$``) and ``'``; Ruby's regular expressions
       ``regex/`` and ``regex%r{`` (any bracket) as JavaScript's.
+    - ``go``, ``rust``, ``java``, ``c_sharp``: ``"`` (backslash escapes);
+      Go's raw ```` ` ````, Rust's raw ``r"`` and ``r#"``, C#'s ``@"``, which
+      refuse what would end them.
     - ``html``: ``"`` or ``'`` for a quoted attribute value; ``""`` for an
       unquoted one, whose text comes back quoted (``"…"``) to replace it;
       ``>`` for text between tags (not inside ``<script>`` or ``<style>``,
