@@ -804,3 +804,17 @@ def test_a_part_passed_over_inside_a_match_is_kept_or_the_match_left_alone(lang,
     if kept and lang == "python":
         compile(out, "<rewritten>", "exec")
         assert "elif" in out or "elif" not in source
+
+
+# A string the match holds is text, whatever `$NAME` it spells.
+@pytest.mark.parametrize(
+    "lang, source, pat, tpl, out",
+    [
+        ("python", 'f("$B")\nf("cost: $X")\n', "f($X)", "g($X, 1)", 'g("$B", 1)\ng("cost: $X", 1)\n'),
+        ("javascript", 'f("$B");\n', "f($X)", "g($X, 1)", 'g("$B", 1);\n'),
+        ("java", 'class A { String f(String n) { return n + "$Anon"; } }\n', "$A + $B", "$A.concat($B)",
+         'class A { String f(String n) { return n.concat("$Anon"); } }\n'),
+    ],
+)  # fmt: skip
+def test_a_dollar_name_in_a_matched_string_is_text(lang, source, pat, tpl, out):
+    assert rewrite(lang, source, pat, tpl) == out

@@ -1434,11 +1434,19 @@ def ignores_case(sk: Skeleton, leaf: SNode) -> bool:
 _CASELESS: dict[tuple[str, str, bool], bool] = {}
 
 
+_META_START = re.compile(r"\$(?=[A-Z_])")
+_META_ALONE = re.compile(r"\$(?:\$\$)?[A-Z_][A-Z0-9_]*")
+
+
 def _with_text(sk: Skeleton, s: int, e: int, text: str) -> tuple[_Attempt, Tree, int, int] | None:
     """The code of ``sk`` with ``text`` in place of its bytes ``[s, e)``, read as
     ``sk`` was: the attempt, its tree and where ``text`` lies in its source;
     None when ``text`` itself reads as a metavariable."""
     raw = sk.code.encode()
+    if "$" in text and not _META_ALONE.fullmatch(text):
+        # What reads as a metavariable inside the text (a string's "$B") is its text, no
+        # hole: read with a name of its length there.
+        text = _META_START.sub("_", text)
     code = (raw[:s] + text.encode() + raw[e:]).decode()
     _, occs = _scan(code)
     if any(o.meta.at[0] < s + len(text.encode()) and o.meta.at[1] > s for o in occs):
