@@ -818,3 +818,13 @@ def test_a_part_passed_over_inside_a_match_is_kept_or_the_match_left_alone(lang,
 )  # fmt: skip
 def test_a_dollar_name_in_a_matched_string_is_text(lang, source, pat, tpl, out):
     assert rewrite(lang, source, pat, tpl) == out
+
+
+# A comment that ended the line a statement stood on ends the last line of what
+# takes its place (`# noqa`, `# pragma: no cover`).
+@pytest.mark.parametrize("comment", ["# pragma: no cover", "# noqa"])
+def test_a_statement_with_its_lines_comment_becomes_a_compound_one(comment):
+    source = f"def f(x):\n    x.close()  {comment}\n    y = 1\n"
+    out = rewrite("python", source, "$X.close()", "with suppress(Exception):\n    $X.close()")
+    assert out == f"def f(x):\n    with suppress(Exception):\n        x.close()  {comment}\n    y = 1\n"
+    compile(out, "<rewritten>", "exec")

@@ -861,7 +861,11 @@ def _reading(
         if tail == b";":
             return True
         if not n.is_extra:
-            return False
+            # The comment that ended the line it was put on (`x.close()  # noqa` -> `with ...:`).
+            at = hi + len(data[hi:end]) - len(data[hi:end].lstrip(b" \t"))
+            after = root.descendant_for_byte_range(at, at + 1) if at < end else None
+            return after is not None and after.is_extra and "comment" in after.type and after.end_byte == end
+
         own = data[n.start_byte : n.end_byte]
         opener = own[: len(own) - len(own.lstrip(b"#/-*;%!"))]  # the comment's opening token
         return bool(opener) and tail.startswith(opener)
