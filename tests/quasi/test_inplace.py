@@ -828,3 +828,14 @@ def test_a_statement_with_its_lines_comment_becomes_a_compound_one(comment):
     out = rewrite("python", source, "$X.close()", "with suppress(Exception):\n    $X.close()")
     assert out == f"def f(x):\n    with suppress(Exception):\n        x.close()  {comment}\n    y = 1\n"
     compile(out, "<rewritten>", "exec")
+
+
+# A run's place takes a node that reads as several there: a lambda's parameters
+# are a def's.
+def test_lambda_parameters_go_into_a_def():
+    source = "f = lambda a, b=1: a + b\ng = lambda *args, **kw: 1\n"
+    out = rewrite("python", source, "$N = lambda $$$P: $E", "def $N($$$P):\n    return $E")
+    assert out == "def f(a, b=1):\n    return a + b\ndef g(*args, **kw):\n    return 1\n"
+    scope: dict[str, object] = {}
+    exec(compile(out, "<rewritten>", "exec"), scope)  # noqa: S102
+    assert scope["f"](2) == 3  # type: ignore[operator]

@@ -657,8 +657,8 @@ def _guard(
             runs_in = runs_into(before, text, after, sk.lang)
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)), goes_on)
-            if alone == RUN and not node:
-                alone = READ  # text read as whole nodes: as the text says
+            if alone == RUN and (not node or hole.meta.seq):
+                alone = READ  # text read as whole nodes: as the text says, or as a run's place takes them
             jsx = alone != READ and _native.tag(inner_node(v)) in JSX_ONLY
             if not jsx and not runs_in and alone != READ and _WORD.issuperset(text) and text:
                 # A word read as one node of another kind (a parameter's name
