@@ -839,3 +839,23 @@ def test_lambda_parameters_go_into_a_def():
     scope: dict[str, object] = {}
     exec(compile(out, "<rewritten>", "exec"), scope)  # noqa: S102
     assert scope["f"](2) == 3  # type: ignore[operator]
+
+
+# Deleting the one statement of a Python block leaves `pass` there: Python takes
+# no empty block, and the file's other rewrites stand.
+@pytest.mark.parametrize(
+    "source, out",
+    [
+        ("def f():\n    warn(1)\n", "def f():\n    pass\n"),
+        (
+            "if x:\n    # why\n    warn(1)\nelse:\n    warn(2)\n",
+            "if x:\n    # why\n    pass\nelse:\n    pass\n",
+        ),
+        ("def g():\n    a()\n    warn(1)\n", "def g():\n    a()\n    \n"),
+        ("class C:\n    def m(self):\n        warn(1)\n", "class C:\n    def m(self):\n        pass\n"),
+    ],
+)
+def test_deleting_the_one_statement_of_a_python_block_leaves_pass(source, out):
+    got = rewrite("python", source, "warn($$$A)", "")
+    assert got == out
+    compile(got, "<rewritten>", "exec")

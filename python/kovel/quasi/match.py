@@ -729,6 +729,22 @@ def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> 
     return False
 
 
+def _empties_a_block(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> bool:
+    """Whether deleting ``m`` (``body`` empty) takes away the one statement of a
+    Python block, which Python refuses empty: `pass` must stand there instead."""
+    if lang != "python" or body.strip() or len(m.path) < 2:
+        return False
+    chain = [root()]
+    for i in m.path:
+        chain.append(_native.children(chain[-1])[i])
+    k = len(chain) - 1
+    while k > 1 and not _native.tag(chain[k]).endswith(("statement", "definition")):
+        k -= 1  # (the statement the match is: a call's `expression_statement`)
+    if str(chain[k]).strip() != str(m.term).strip() or _native.tag(chain[k - 1]) != "block":
+        return False
+    return sum(1 for c in _native.children(chain[k - 1]) if _native.is_statement(c)) == 1
+
+
 def _parent_tag(t: KTerm, path: Path) -> str | None:
     """The tag of the node holding the one at ``path`` in ``t`` (None for the root)."""
     if not path:
@@ -1411,6 +1427,8 @@ def replacements(
                         spans.append(m.span)
                         if _takes_a_body(p.lang, whole, m, body):
                             news[-1] = leaf(";", ";")
+                        elif _empties_a_block(p.lang, whole, m, body):
+                            news[-1] = leaf("pass_statement", "pass")
                     continue
                 new = replacement.fill(**values)
             else:
@@ -1481,6 +1499,8 @@ def replacements(
         new = apart(text, m.span, str(new), new, p.lang)
         if _takes_a_body(p.lang, whole, m, str(new)):
             new = leaf(";", ";")
+        elif _empties_a_block(p.lang, whole, m, str(new)):
+            new = leaf("pass_statement", "pass")
         if _operators_in(m.term):
             grouped.append(len(news))
         paths.append(m.path)
