@@ -76,6 +76,20 @@ def test_an_entry_that_is_no_regular_file_is_a_miss(tmp_path, special):
     assert [m.text for m in found.matches] == ["print(1)"]
 
 
+# An entry whose term renders other text than the file's (of another length) is
+# a miss: no match past the file's end, no rewrite from the other text.
+def test_an_entry_of_other_text_is_a_miss(tmp_path):
+    cache, data = TermCache(str(tmp_path / "c")), b"print(1)\nx = 2\n"
+    key = cache.key("python", data)
+    cache.put(key, parse_with_errors("python", data + b"print(2)\nprint(3)\n"))
+    (tmp_path / "a.py").write_bytes(data)
+    found = tasks.find_task(str(tmp_path / "a.py"), "python", "print($A)", None, data, cache=cache)
+    assert [m.text for m in found.matches] == ["print(1)"]
+    cache.put(key, parse_with_errors("python", data + b"print(2)\n"))
+    done = tasks.rewrite_task(str(tmp_path / "a.py"), "python", "print($A)", "log($A)", None, data, cache)
+    assert done.error is None and apply_changes(data, done.changes) == b"log(1)\nx = 2\n"
+
+
 def test_writers_at_once_leave_whole_entries(tmp_path):
     cache, data, seen = (
         TermCache(str(tmp_path)),

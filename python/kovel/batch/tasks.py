@@ -267,6 +267,8 @@ def _load(
                     data, text, encoding, parsed, stored.errors, None, pat, matches=found, stored=keep
                 )
         got = stored.parsed() if stored is not None else None
+        if got is not None and _native.rendered_length(got.term) != len(text):
+            got = None  # a term of other text than the file's: parsed again, and stored anew
     if got is None:
         try:
             # In this process: the pool watches for a grammar stuck in its scanner.
@@ -714,7 +716,7 @@ def rewrite_task(
             return term
         assert stored is not None
         got = stored.parsed()
-        if got is None:
+        if got is None or _native.rendered_length(got.term) != len(text):
             raise _Damaged
         return got.term
 

@@ -1070,8 +1070,12 @@ def search_stored(
     got = _native.postcard_match(blob, outline, postcard, source, programs, words)
     if got is None:
         return None
-    indents = _Indents(text if text is not None else source.decode())
-    return [list(_made(items, indents, bindings)) for items in got]
+    whole = text if text is not None else source.decode()
+    indents = _Indents(whole)
+    found = [list(_made(items, indents, bindings)) for items in got]
+    if any(m.span[1] > len(whole) for ms in found for m in ms):
+        return None  # a term of more text than the source's: not the source's term
+    return found
 
 
 def pattern(lang: str, code: str, *, context: str | None = None, selector: str | None = None) -> Pattern:
