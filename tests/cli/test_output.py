@@ -410,3 +410,22 @@ def test_colour_follows_color_no_color_and_term(monkeypatch, when, terminal, env
     lines = list(report.diagnostic_text("a.py", d, terminal, output.coloured(when, terminal)))
     assert any("\x1b[" in x for x in lines) is colour
     assert ("   | ^^^^^^^^" in [re.sub(r"\x1b\[[0-9;]*m", "", x) for x in lines]) is terminal
+
+
+# What a hostile checkout names can act on no terminal nor forge a line: a name
+# with a control character is quoted, a rule's id and message escaped.
+@pytest.mark.parametrize(
+    "name", ["a\x1b[31mRED.py", "b\nfake.py:1:1: print(666).py", "c\x07.py", "d\x9b2J.py"]
+)
+def test_text_output_shows_no_control_character_raw(name):
+    r = FoundFile(name, "python", (FileMatch(0, 8, 1, 1, 1, 9, "print(1)", "print(1)", {}),))
+    lines = [
+        *output.FindPrinter("text").file(r),
+        *output.FindPrinter("files").file(r),
+        *output.FindPrinter("count").file(r),
+    ]
+    assert all(not any(c < " " or "\x7f" <= c <= "\x9f" for c in line) for line in lines)
+    assert lines[1].startswith('"') and lines[1].endswith('"')
+    d = Diagnostic("x\x1b]0;t\x07", "error", "m\x1b[2J", None, Span(0, 8, 1, 1, 1, 9, "print(1)"), "print(1)")
+    (head,) = report.diagnostic_text(output.shown_path(name), d)
+    assert not any(c < " " for c in head)

@@ -783,7 +783,7 @@ class _Run:
     def notes(self, r: RewrittenFile) -> None:
         """Say why each match of ``r`` left as it is was not rewritten."""
         for why in r.left_alone:
-            self.err(f"kovel: note: {r.path}: a match left as it is: {why}")
+            self.err(f"kovel: note: {output.shown_path(r.path)}: a match left as it is: {why}")
 
     def rewrite(self, results: Iterable[RewrittenFile]) -> None:
         a = self.args
@@ -883,7 +883,7 @@ class _Run:
             self.failed = True
             self.say(_report_line(r.path, problem))
         if notes:
-            self.say(f"kovel: note: {r.path}: {'; '.join(notes)}")
+            self.say(f"kovel: note: {output.shown_path(r.path)}: {'; '.join(notes)}")
         if written:
             self.found = True
             self.written += 1
@@ -926,7 +926,7 @@ def _report_line(path: str, reason: str) -> str:
     """The line that reports a problem with the file at ``path``."""
     if reason.startswith(TIMED_OUT):
         reason += "; --timeout SECONDS raises the limit"
-    return f"kovel: {path}: {reason}"
+    return f"kovel: {output.shown_path(path)}: {reason}"
 
 
 def _read_unchanged(r: RewrittenFile, otherwise: str) -> bytes | str:

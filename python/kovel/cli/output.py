@@ -26,6 +26,7 @@ __all__ = [
     "cache_note",
     "cache_pruned",
     "coloured",
+    "shown_path",
     "DEFAULT_MAX_COLUMNS",
     "json_text",
     "FindPrinter",
@@ -229,9 +230,9 @@ class FindPrinter:
         if not r.matches:
             return
         if self.mode == "count":
-            yield f"{r.path}:{len(r.matches)}"
+            yield f"{shown_path(r.path)}:{len(r.matches)}"
         elif self.mode == "files":
-            yield r.path
+            yield shown_path(r.path)
         elif self.mode == "json":
             for m in r.matches:
                 yield match_json(r, m, self.max_columns)
@@ -239,7 +240,7 @@ class FindPrinter:
             yield from self._context(r)
         else:
             for m in r.matches:
-                yield f"{r.path}:{m.line}:{m.column}: {cut(m.line_text, m.column - 1, self.max_columns)}"
+                yield f"{shown_path(r.path)}:{m.line}:{m.column}: {cut(m.line_text, m.column - 1, self.max_columns)}"
 
     def _context(self, r: FoundFile) -> Iterator[str]:
         # The column shown for a line is that of the first match starting on
@@ -264,9 +265,9 @@ class FindPrinter:
             for n in range(lo, hi + 1):
                 if n in hits:
                     col = hits[n]
-                    yield f"{r.path}:{n}:{col}: {cut(_shown(r.lines[n]), col - 1, self.max_columns)}"
+                    yield f"{shown_path(r.path)}:{n}:{col}: {cut(_shown(r.lines[n]), col - 1, self.max_columns)}"
                 elif n in r.lines:
-                    yield f"{r.path}-{n}- {cut(_shown(r.lines[n]), 0, self.max_columns)}"
+                    yield f"{shown_path(r.path)}-{n}- {cut(_shown(r.lines[n]), 0, self.max_columns)}"
                 else:  # past the end of the file
                     break
                 printed = n
@@ -291,6 +292,23 @@ def unified_diff(path: str, old: str, new: str, encoding: str = "utf-8") -> str:
         return diff
     old_name, new_name, body = diff.split("\n", 2)
     return "\n".join((old_name, new_name, body.encode(encoding).decode("utf-8", "surrogateescape")))
+
+
+def shown_path(path: str) -> str:
+    """``path`` as the text outputs show it: as it is, or quoted as a diff
+    names it (C escapes) where it holds a control character, which a
+    terminal would act on or which would start a line of its own.
+
+    >>> shown_path("a b.py"), shown_path("a\\x1b[31m.py"), shown_path("b\\nfake.py:1:1: x")
+    ('a b.py', '"a\\\\033[31m.py"', '"b\\\\nfake.py:1:1: x"')
+    """
+    if not any(c < " " or "\x7f" <= c <= "\x9f" for c in path):
+        return path
+    quoted = diff_name("", path).removesuffix("\t")
+    if not quoted.startswith('"'):
+        quoted = f'"{quoted}"'  # (no character diff quotes: a C1 one alone)
+    # (A C1 control character, which some terminals act on too, as git writes it: its bytes.)
+    return "".join("".join(f"\\{b:03o}" for b in c.encode()) if "\x80" <= c <= "\x9f" else c for c in quoted)
 
 
 def diff_name(side: str, path: str) -> str:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
@@ -31,14 +32,14 @@ def diagnostic_text(
     ['a.py:2:1: warning[no-print]: print left in']
     """
     s = d.span
-    head = f"{d.severity}[{d.rule}]"
+    head = f"{d.severity}[{_printable(d.rule)}]"
     if colour is None:
         colour = terminal
     if colour:
         head = f"\x1b[1;{_COLOURS.get(d.severity, '0')}m{head}\x1b[0m"
-    yield f"{path}:{s.line}:{s.column}: {head}: {d.message}"
+    yield f"{path}:{s.line}:{s.column}: {head}: {_printable(d.message)}"
     if d.note:
-        yield from (f"  = note: {x}" for x in d.note.rstrip().splitlines())
+        yield from (f"  = note: {_printable(x)}" for x in d.note.rstrip().splitlines())
     if terminal:
         line = d.line_text.rstrip("\r").expandtabs(1)
         end = s.end_column if s.end_line == s.line else len(line) + 1
@@ -48,6 +49,15 @@ def diagnostic_text(
         if colour:
             caret = f"\x1b[{_COLOURS.get(d.severity, '0')}m{caret}\x1b[0m"
         yield f" {' ' * len(num)} | {' ' * (s.column - 1)}{caret}"
+
+
+def _printable(text: str) -> str:
+    """``text`` with the control characters a terminal would act on (an escape
+    sequence in a rule's id or message) written as escapes; line breaks stay."""
+    return _CONTROLS.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
+_CONTROLS = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 
 
 def _range_json(s: Span) -> str:

@@ -32,7 +32,7 @@ from kovel.batch.safewrite import NotWrittenError, SafeWriter
 from kovel.batch.tasks import describe_error
 from kovel.batch.workers import InlineExecutor, WatchdogPool, executor_for
 from kovel.cli import interactive
-from kovel.cli.output import cache_note, cache_pruned, coloured
+from kovel.cli.output import cache_note, cache_pruned, coloured, shown_path
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import RuleConfig, RuleFileError, load_rules, precompile
 from kovel.rules.load import SEVERITIES
@@ -205,7 +205,7 @@ def run_scan(a: argparse.Namespace) -> int:
             if r.error is not None:
                 if not r.skipped or any(x.named and x.path == r.path for x in listed):
                     failed = True
-                    print(f"kovel: {r.path}: {r.error}", file=sys.stderr)
+                    print(f"kovel: {shown_path(r.path)}: {r.error}", file=sys.stderr)
                 continue
             lines: list[str] = []  # the file's, printed in one write
             for d in r.diagnostics:
@@ -214,14 +214,14 @@ def run_scan(a: argparse.Namespace) -> int:
                 if a.format == "json":
                     lines.append(diagnostic_json(r, d))
                 elif a.format == "text" and not a.interactive:
-                    lines.extend(diagnostic_text(r.path, d, terminal, colour))
+                    lines.extend(diagnostic_text(shown_path(r.path), d, terminal, colour))
             if lines:
                 sys.stdout.write("\n".join(lines) + "\n")
             if a.format == "sarif":
                 done.append(r)
             if writer is not None:
                 for why in r.withheld:
-                    print(f"kovel: note: {r.path}: {why}", file=sys.stderr)
+                    print(f"kovel: note: {shown_path(r.path)}: {why}", file=sys.stderr)
                 ok = _fix(r, writer, review, a.force, pool, limit)
                 failed = failed or ok is None
                 written += bool(ok)
@@ -277,10 +277,10 @@ def _fix(
         with open(r.path, "rb") as f:
             data = f.read()
     except OSError as exc:
-        print(f"kovel: {r.path}: cannot read: {exc.strerror or exc}", file=sys.stderr)
+        print(f"kovel: {shown_path(r.path)}: cannot read: {exc.strerror or exc}", file=sys.stderr)
         return None
     if hashlib.sha256(data).hexdigest() != r.digest:
-        print(f"kovel: {r.path}: changed on disk since it was read; not fixed", file=sys.stderr)
+        print(f"kovel: {shown_path(r.path)}: changed on disk since it was read; not fixed", file=sys.stderr)
         return None
     if review is not None:
         changes = review.file(RewrittenFile(r.path, r.lang, r.digest, b"", changes=tuple(changes)), data)
@@ -291,7 +291,7 @@ def _fix(
         after, rejected = judge_elsewhere(pool, limit, r, data, new)
     except Exception as exc:
         print(
-            f"kovel: {r.path}: the fixed file cannot be checked: {describe_error(exc)}; not written",
+            f"kovel: {shown_path(r.path)}: the fixed file cannot be checked: {describe_error(exc)}; not written",
             file=sys.stderr,
         )
         return None
@@ -304,21 +304,21 @@ def _fix(
         why = "; ".join(
             x for x in (why, f"Python rejects the fixed file: {rejected}" if rejected else "") if x
         )
-        print(f"kovel: {r.path}: {why}; not written (--force writes it)", file=sys.stderr)
+        print(f"kovel: {shown_path(r.path)}: {why}; not written (--force writes it)", file=sys.stderr)
         return None
     try:
         notes = writer.replace(r.path, new, r.digest)
     except NotWrittenError as exc:
-        print(f"kovel: {r.path}: {exc}", file=sys.stderr)
+        print(f"kovel: {shown_path(r.path)}: {exc}", file=sys.stderr)
         return None
     except OSError as exc:
-        print(f"kovel: {r.path}: cannot write: {exc.strerror or exc}", file=sys.stderr)
+        print(f"kovel: {shown_path(r.path)}: cannot write: {exc.strerror or exc}", file=sys.stderr)
         return None
     for n in notes:
-        print(f"kovel: note: {r.path}: {n}", file=sys.stderr)
+        print(f"kovel: note: {shown_path(r.path)}: {n}", file=sys.stderr)
     if left and review is None:
         print(
-            f"kovel: note: {r.path}: {left} fix{'es' * (left != 1)} overlapping another not applied; "
+            f"kovel: note: {shown_path(r.path)}: {left} fix{'es' * (left != 1)} overlapping another not applied; "
             "a second run applies what still matches",
             file=sys.stderr,
         )
