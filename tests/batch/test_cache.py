@@ -7,12 +7,13 @@ import pytest
 
 pytest.importorskip("tree_sitter_python")
 
+from kovel import from_postcard_bytes  # noqa: E402
 from kovel.batch import find_files, pycheck, rewrite_files, tasks  # noqa: E402
 from kovel.batch.cache import TermCache, _version, prune  # noqa: E402
 from kovel.batch.results import apply_changes  # noqa: E402
 from kovel.batch.workers import InlineExecutor  # noqa: E402
 from kovel.treesitter import language  # noqa: E402
-from kovel.treesitter.convert import parse_with_errors  # noqa: E402
+from kovel.treesitter.convert import Parsed, parse_with_errors  # noqa: E402
 from tests.helpers import in_threads, write_files  # noqa: E402
 
 SOURCES = [b"x = 1\n", b"def f(:\n  print(1)\n", "s = 'é'\r\nprint(s)\n".encode(), b""]
@@ -88,6 +89,18 @@ def test_an_entry_of_other_text_is_a_miss(tmp_path):
     cache.put(key, parse_with_errors("python", data + b"print(2)\n"))
     done = tasks.rewrite_task(str(tmp_path / "a.py"), "python", "print($A)", "log($A)", None, data, cache)
     assert done.error is None and apply_changes(data, done.changes) == b"log(1)\nx = 2\n"
+
+
+def test_an_entry_whose_term_renders_nothing_is_a_miss(tmp_path):
+    # A `module` with one hole and no child: the core refuses to render it.
+    broken = from_postcard_bytes(bytes.fromhex("02") + b"\x06module" + bytes.fromhex("000101"))
+    cache, data = TermCache(str(tmp_path / "c")), b"print(1)\nx = 2\n"
+    cache.put(cache.key("python", data), Parsed(broken, ()))
+    (tmp_path / "a.py").write_bytes(data)
+    found = tasks.find_task(str(tmp_path / "a.py"), "python", "print($A)", None, data, cache=cache)
+    assert [m.text for m in found.matches] == ["print(1)"]
+    done = tasks.rewrite_task(str(tmp_path / "a.py"), "python", "print($A)", "log($A)", None, data, cache)
+    assert apply_changes(data, done.changes) == b"log(1)\nx = 2\n"
 
 
 def test_writers_at_once_leave_whole_entries(tmp_path):

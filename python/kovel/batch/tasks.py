@@ -267,7 +267,7 @@ def _load(
                     data, text, encoding, parsed, stored.errors, None, pat, matches=found, stored=keep
                 )
         got = stored.parsed() if stored is not None else None
-        if got is not None and _native.rendered_length(got.term) != len(text):
+        if got is not None and not _renders_as(got.term, text):
             got = None  # a term of other text than the file's: parsed again, and stored anew
     if got is None:
         try:
@@ -358,6 +358,18 @@ def _python_encoding(data: bytes) -> str:
     name, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
     name = codecs.lookup(name).name
     return "utf-8" if name == "utf-8-sig" else name
+
+
+def _renders_as(term: KTerm, text: str) -> bool:
+    """Whether ``term`` (a cache's) renders text as long as ``text``: not so one
+    of another file, nor one that renders nothing (more holes than children,
+    which the core reports as a broken invariant, no ``Exception``)."""
+    try:
+        return _native.rendered_length(term) == len(text)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # the core's PanicException
+        return False
 
 
 class _Skip(Exception):
@@ -716,7 +728,7 @@ def rewrite_task(
             return term
         assert stored is not None
         got = stored.parsed()
-        if got is None or _native.rendered_length(got.term) != len(text):
+        if got is None or not _renders_as(got.term, text):
             raise _Damaged
         return got.term
 
