@@ -372,13 +372,10 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
     except ValueError as exc:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
-    outer = hole.within[-1:] if lang == "python" and hole.within is not None else ""
-    if outer and (outer in text or "\\" in text):
-        # A literal inside an f-string's braces takes neither before Python 3.12.
-        raise ValueError(
-            f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
-            "which take no backslash nor the f-string's quote before Python 3.12"
-        )
+    # A literal inside an f-string's braces takes neither before Python 3.12.
+    refused = _fstring_refusal(hole, text) if lang == "python" and hole.within is not None else None
+    if refused is not None:
+        raise ValueError(refused)
     return leaf_term(hole.kind, text, True)
 
 
@@ -509,16 +506,24 @@ def _in_fstring_braces(hole: SHole, value: object) -> KTerm:
 
 def _fits_fstring_braces(hole: SHole, text: str) -> None:
     """``MisreadError`` (a ``ValueError``) unless ``text`` may stand inside the braces
-    of the f-string of ``hole``: before Python 3.12 they take no backslash nor
-    that f-string's quote."""
+    of the f-string of ``hole``. (A match's value there is left alone, as one
+    the code would read otherwise.)"""
+    refused = _fstring_refusal(hole, text)
+    if refused is not None:
+        raise MisreadError(refused)
+
+
+def _fstring_refusal(hole: SHole, text: str) -> str | None:
+    """Why ``text`` may not stand inside the braces of the f-string of ``hole``
+    (before Python 3.12 they take no backslash nor that f-string's quote), or None."""
     assert hole.within is not None
     outer = "'" if "'" in hole.within else '"'
-    if "\\" in text or outer in text:
-        # (A match's value there is left alone, as one the code would read otherwise.)
-        raise MisreadError(
-            f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
-            "which take no backslash nor the f-string's quote before Python 3.12"
-        )
+    if "\\" not in text and outer not in text:
+        return None
+    return (
+        f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
+        "which take no backslash nor the f-string's quote before Python 3.12"
+    )
 
 
 def _fstring_part(hole: SHole, value: str) -> KTerm:

@@ -202,6 +202,7 @@ class Pattern:
 
     __slots__ = (
         "_clauses",
+        "_parts",
         "_run_items",
         "_editors",
         "_label",
@@ -265,6 +266,8 @@ class Pattern:
         self._runs: RunFinder | None = None
         self._top_runs: RunFinder | None = None
         self._run_items: list[SNode | SHole] = []
+        # The clauses and keywords each of the pattern's nodes spells (see ``_more_parts``).
+        self._parts: dict[tuple[int, bool], Counter[str]] = {}
         if sk.run and isinstance(root, SNode):
             # Comments between the statements are passed over in the code, so in
             # the pattern too; and a `;` between them, where a line break is one.
@@ -499,20 +502,11 @@ class Pattern:
         the pattern's ``item`` (outside what metavariables bound); with ``top``,
         not counting the clauses and keywords right under them, which a
         replacement keeps."""
-        want: Counter[str] = Counter()
+        key = (id(item), top)  # (the pattern's own parts, the same for each of its matches)
+        want = self._parts.get(key)
+        if want is None:
+            want = self._parts[key] = _spelled_parts(item, top)
         have: Counter[str] = Counter()
-
-        def spelled(sn: SNode, depth: int) -> None:
-            for i in sn.items:
-                if not isinstance(i, SNode):
-                    continue
-                part = i.kind.endswith("_clause") or _keyword_leaf(i)
-                if part and top and depth == 0:
-                    continue
-                if part:
-                    want[i.kind] += 1
-                if not i.leaf:
-                    spelled(i, depth + 1)
 
         def held(t: KTerm, depth: int) -> None:
             for k in _native.children(t):
@@ -528,7 +522,6 @@ class Pattern:
                     have[tag] += 1
                 held(k, depth + 1)
 
-        spelled(item, 0)
         held(node, 0)
         return frozenset(k for k, n in have.items() if n > want[k])
 
@@ -704,15 +697,21 @@ _EMPTY_STATEMENT = frozenset(
 )
 
 
+def _chain(t: KTerm, path: Path) -> list[KTerm]:
+    """The nodes from ``t`` down to the one at ``path``, both included."""
+    chain = [t]
+    for i in path:
+        chain.append(_native.children(chain[-1])[i])
+    return chain
+
+
 def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> bool:
     """Whether deleting ``m`` (``body`` empty) takes away the one statement an
     `if`, `else`, `for` or `while` holds without braces: the statement after it
     would become its body.  An empty statement (`;`) must stand there instead."""
     if body.strip() or lang not in _EMPTY_STATEMENT or not m.path:
         return False
-    chain = [root()]
-    for i in m.path:
-        chain.append(_native.children(chain[-1])[i])
+    chain = _chain(root(), m.path)
     matched = str(m.term).strip()
     for k in range(len(chain) - 1, 0, -1):
         tag = _native.tag(chain[k])
@@ -734,9 +733,7 @@ def _empties_a_block(lang: str, root: Callable[[], KTerm], m: Match, body: str) 
     Python block, which Python refuses empty: `pass` must stand there instead."""
     if lang != "python" or body.strip() or len(m.path) < 2:
         return False
-    chain = [root()]
-    for i in m.path:
-        chain.append(_native.children(chain[-1])[i])
+    chain = _chain(root(), m.path)
     k = len(chain) - 1
     while k > 1 and not _native.tag(chain[k]).endswith(("statement", "definition")):
         k -= 1  # (the statement the match is: a call's `expression_statement`)
@@ -779,6 +776,25 @@ def _bound_nodes(bindings: Mapping[str, Any]) -> list[KTerm]:
         elif isinstance(v, list | tuple):
             out += [t for t in v if isinstance(t, KTerm)]
     return out
+
+
+def _spelled_parts(item: SNode, top: bool) -> Counter[str]:
+    """The clauses and keywords the pattern's ``item`` spells, by kind; with
+    ``top``, not those right under it."""
+    want: Counter[str] = Counter()
+
+    def spelled(sn: SNode, depth: int) -> None:
+        for i in sn.items:
+            if not isinstance(i, SNode):
+                continue
+            part = i.kind.endswith("_clause") or _keyword_leaf(i)
+            if part and not (top and depth == 0):
+                want[i.kind] += 1
+            if not i.leaf:
+                spelled(i, depth + 1)
+
+    spelled(item, 0)
+    return want
 
 
 def _keyword_leaf(n: SNode) -> bool:
