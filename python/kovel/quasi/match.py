@@ -25,6 +25,7 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.attributes import attribute_misread, attributes_stranded
+from kovel.quasi.directives import DIRECTED, directive_misread, directives_made
 from kovel.quasi.docstrings import docstring_misread, docstrings_made
 from kovel.quasi.edit import Editor
 from kovel.quasi.fill import (
@@ -38,6 +39,7 @@ from kovel.quasi.fill import (
     one_value,
     several,
 )
+from kovel.quasi.heredocs import heredoc_misread, heredocs_moved
 from kovel.quasi.inplace import (
     Landing,
     apart,
@@ -58,6 +60,7 @@ from kovel.quasi.inplace import (
     ran_on_misread,
     statements_ended,
 )
+from kovel.quasi.loops import do_while_misread, do_whiles_changed
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
     REGEX,
@@ -1539,9 +1542,8 @@ def replacements(
         placed: list[tuple[int, ...]] = []
         paths, news, spans = splice_runs(whole(), runs, placed)
         _check_runs(p.lang, _native.replace_all(whole(), paths, news), placed)
-        if p.lang == "python" and text is not None:
-            docs = docstrings_made(text, spans, [str(n) for n in news])
-            made = leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone)
+        if text is not None and (p.lang == "python" or p.lang in DIRECTED):
+            made = _first_strings_made(p.lang, text, spans, [str(n) for n in news], left_alone)
             kept = [k for k in range(len(news)) if k not in made]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         return paths, news, spans
@@ -1588,9 +1590,13 @@ def replacements(
     if text is not None and not grown_later:
         holes = elisions_made(text, spans, bodies)
         drop(leave_out(holes, lambda k: elision_misread(text, spans[k]), left_alone))
-    if p.lang == "python" and text is not None:
-        docs = docstrings_made(text, spans, bodies)
-        drop(leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone))
+    if text is not None and (p.lang == "python" or p.lang in DIRECTED):
+        drop(_first_strings_made(p.lang, text, spans, bodies, left_alone))
+    if text is not None and p.lang == "ruby":
+        loops = do_whiles_changed(p.lang, text, spans, bodies)
+        drop(leave_out(loops, lambda k: do_while_misread(text, spans[k]), left_alone))
+        moved = heredocs_moved(p.lang, text, spans, bodies)
+        drop(leave_out(moved, lambda k: heredoc_misread(text, spans[k]), left_alone))
     if text is not None:
         stranded = attributes_stranded(p.lang, text, spans, bodies)
         drop(leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone))
@@ -1652,6 +1658,18 @@ def _check_runs(lang: str, final: KTerm, placed: list[tuple[int, ...]]) -> None:
         if len(path) in depths and tuple(path) in wanted
     ]
     check_runs(lang, str(final), spans)
+
+
+def _first_strings_made(
+    lang: str, text: str, spans: list[tuple[int, int]], bodies: list[str], left_alone: list[str] | None
+) -> set[int]:
+    """The replacements to leave out that would make a string what opens a body
+    and means more than a value there: Python's docstring, a JavaScript directive."""
+    if lang == "python":
+        docs = docstrings_made(text, spans, bodies)
+        return leave_out(docs, lambda k: docstring_misread(text, spans[k]), left_alone)
+    made = directives_made(lang, text, spans, bodies)
+    return leave_out(made, lambda k: directive_misread(text, spans[k]), left_alone)
 
 
 def _reads_alike(old: KTerm, new: KTerm, kinds: KnownKinds) -> bool:

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import ast
 import re
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -58,6 +58,7 @@ __all__ = [
     "extends_a_chain",
     "too_deep",
     "HOLDS_A_BODY",
+    "JS_FUNCTIONS",
 ]
 
 #: The ``SHole.literal`` of a metavariable that is part of a token that is no
@@ -1661,6 +1662,8 @@ def _ts_misranked(n: Node, parent: Node) -> bool:
     if parent.type == "type_assertion" and parent.children[-1] == n:
         # (`<T>(x) => x` is a generic arrow function, `<T>a + b` adds to `<T>a`.)
         return n.type in _TS_LOOSE or n.type in ("binary_expression", "as_expression", "satisfies_expression")
+    if _generic_call_like(n, parent):
+        return True  # `f < a > (b)` is the call `f<a>(b)`, `f < a > `t`` a tagged template
     if n.type in ("constructor_type", "function_type") and parent.type in _TS_TYPE_OPERATIONS:
         # TypeScript's `new () => A | C` returns `A | C`: what follows a function type is its result's.
         return n.end_byte < parent.end_byte
@@ -1668,6 +1671,17 @@ def _ts_misranked(n: Node, parent: Node) -> bool:
 
 
 _TS_TYPE_OPERATIONS = frozenset({"union_type", "intersection_type", "conditional_type"})
+
+
+def _generic_call_like(n: Node, parent: Node) -> bool:
+    """Whether the comparison ``n`` (`f < a`) is the left operand of a `>`:
+    TypeScript and Kotlin read `f < a > (b)` as a call with type arguments,
+    and the right operand may be a value yet to come."""
+    if parent.type not in ("binary_expression", "comparison_expression") or parent.children[0] != n:
+        return False
+    if n.type not in ("binary_expression", "comparison_expression") or n.child_count != 3:
+        return False
+    return n.children[1].type == "<" and parent.child_count == 3 and parent.children[1].type == ">"
 
 
 # What a Java or C# lambda cannot be the head of, parenthesised or not: it has no type there.
@@ -1892,6 +1906,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     takes no cast, a JavaScript arrow's body that starts with `{` is a block,
     C#'s `:` in an interpolation starts its format."""
     if lang == "kotlin":
+        if _generic_call_like(n, parent):
+            return True
         if n.type == "as_expression" and parent.type in _KOTLIN_AFTER_CASTS and parent.children[0] == n:
             return True  # `s as? String?.length`: the type takes the `?`, `!!`, `::`, `.` or `(`
         mine, theirs = _KOTLIN_RANKS.get(n.type), _KOTLIN_RANKS.get(parent.type)
@@ -1935,8 +1951,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return not _entity_name(n)  # `typeof f(1)`: a type query takes a name, not a call
     if lang in _JS and parent.type == "arrow_function" and parent.child_by_field_name("body") == n:
         return n.type != "statement_block" and (n.text or b"").startswith(b"{")
-    if lang == "go" and n.type == "composite_literal":
-        return _go_in_a_header(n)
+    if lang == "go":
+        return any(_go_in_a_header(c) for c in _go_bare_literals(n))
     if lang == "c_sharp" and n.type == "conditional_expression":
         return _cs_bare_in_interpolation(n)
     return False
@@ -2035,14 +2051,28 @@ _RUST_BLOCK_LIKE = frozenset(
 )  # fmt: skip
 
 
+# What goes on after its first operand with a token a statement cannot
+# start with: a `.` or `?` (which rustc reads on after a block) is not here.
+_RUST_ENDED_BY_BLOCKS = frozenset(
+    {"type_cast_expression", "binary_expression", "index_expression", "call_expression", "range_expression",
+     "compound_assignment_expr", "assignment_expression"}
+)  # fmt: skip
+
+
 def _starts_a_statement(n: Node) -> bool:
-    """Whether ``n`` starts the expression statement it lies in."""
+    """Whether ``n`` starts the expression statement it lies in, or the
+    expression that ends a block (Rust's tail, which reads as one)."""
     up = n
     while up.parent is not None and up.parent.start_byte == n.start_byte:
         up = up.parent
         if up.type == "expression_statement":
             return True
-    return False
+    return (
+        up.parent is not None
+        and up.parent.type == "block"
+        and up.is_named
+        and up.type != "expression_statement"
+    )
 
 
 def _rust_let_refused(n: Node, parent: Node) -> bool:
@@ -2080,6 +2110,18 @@ def _cs_bare_in_interpolation(n: Node) -> bool:
             return False
         up = up.parent
     return False
+
+
+def _go_bare_literals(n: Node) -> Iterator[Node]:
+    """The composite literals in ``n`` (``n`` itself included) that no
+    parentheses, brackets or braces of its own hold."""
+    todo = [n]
+    while todo:
+        c = todo.pop()
+        if c.type == "composite_literal":
+            yield c
+        elif c is n or c.type not in _GO_ENCLOSING:
+            todo.extend(c.named_children)
 
 
 def _go_in_a_header(n: Node) -> bool:
@@ -2136,11 +2178,11 @@ def misranked(lang: str, n: Node) -> bool:
     if (
         lang == "rust"
         and n.type in _RUST_BLOCK_LIKE
-        and parent.type == "type_cast_expression"
-        and parent.child_by_field_name("value") == n
+        and parent.type in _RUST_ENDED_BY_BLOCKS
+        and parent.children[0] == n
         and _starts_a_statement(parent)
     ):
-        return True  # `unsafe { 1 } as i64;`: rustc ends a statement at the block's `}`
+        return True  # `unsafe { 1 } as i64`: rustc ends a statement, or a block's tail, at the `}`
     if lang in _JS and n.type == parent.type == "binary_expression" and _mixes_nullish(n, parent):
         return True
     if lang in _TS and _ts_misranked(n, parent):
@@ -2275,6 +2317,8 @@ def restricts_calls_in(lang: str) -> frozenset[str]:
 _BLOCK_DECLARATIONS = {
     "java": frozenset({"local_variable_declaration", "class_declaration", "record_declaration"}),
     "javascript": frozenset({"lexical_declaration", "class_declaration"}),
+    # (C# takes a declaration after a label, which Java does not.)
+    "c_sharp": frozenset({"local_declaration_statement", "local_function_statement", "labeled_statement"}),
 }
 #: Statements that hold one statement as a body (not a list of them): an
 #: `if`, its `else`, the loops, a label.
@@ -2289,21 +2333,69 @@ def _declared_as_a_body(lang: str, n: Node) -> bool:
     a loop or a label (`if (x) let q = 1;`), which only a block may hold."""
     kinds = _BLOCK_DECLARATIONS.get("javascript" if lang in _JS else lang)
     up = n.parent
-    if kinds is None or up is None or up.type not in HOLDS_A_BODY:
+    if kinds is None or up is None or (up.type not in HOLDS_A_BODY and up.type != "with_statement"):
         return False
-    # the body, not a `for`'s initialiser
-    if up.type != "else_clause" and all(
+    # the body, not a `for`'s initialiser nor a label's name
+    if up.type not in ("else_clause", "labeled_statement") and all(
         up.child_by_field_name(f) != n for f in ("body", "consequence", "alternative")
+    ):
+        return False
+    if up.type == "labeled_statement" and (
+        lang == "c_sharp" or n.type in ("identifier", "statement_identifier")
     ):
         return False
     if n.type in kinds:
         return True
-    # `async function`, `function*`: declarations the grammar reads as functions
-    return (
-        lang in _JS
-        and n.type in ("function_declaration", "generator_function_declaration")
-        and (n.type != "function_declaration" or n.children[0].type == "async")
+    if lang not in _JS or n.type not in ("function_declaration", "generator_function_declaration"):
+        return False
+    # `async function`, `function*`: never; a plain one only as an `if`'s or a
+    # label's in sloppy code (the web's old reading).
+    plain = n.type == "function_declaration" and n.children[0].type != "async"
+    return not (
+        plain and up.type in ("if_statement", "else_clause", "labeled_statement") and not _js_strict(n)
     )
+
+
+#: JavaScript's functions, whose body may open with directives.
+JS_FUNCTIONS = frozenset(
+    {"function_declaration", "function_expression", "function", "arrow_function", "method_definition",
+     "generator_function", "generator_function_declaration"}
+)  # fmt: skip
+
+
+def _js_strict(n: Node) -> bool:
+    """Whether ``n`` is JavaScript's strict code: in a class, a module (a file
+    that imports or exports), or under a `"use strict"` directive."""
+    up = n.parent
+    while up is not None:
+        if up.type in ("class_body", "class_declaration", "class"):
+            return True
+        body = up.type == "program" or (
+            up.type == "statement_block" and up.parent is not None and up.parent.type in JS_FUNCTIONS
+        )
+        if body and _js_directs_strict(up):
+            return True
+        if up.type == "program":
+            return any(c.type in ("import_statement", "export_statement") for c in up.named_children)
+        up = up.parent
+    return False
+
+
+def _js_directs_strict(body: Node) -> bool:
+    """Whether the directives that open ``body`` (a program or a function's)
+    hold `"use strict"`."""
+    for c in body.named_children:
+        if c.type == "comment":
+            continue
+        if (
+            c.type != "expression_statement"
+            or c.named_child_count != 1
+            or c.named_children[0].type != "string"
+        ):
+            return False
+        if (c.named_children[0].text or b"")[1:-1] == b"use strict":
+            return True
+    return False
 
 
 def refused_there(lang: str, n: Node) -> bool:
@@ -2913,8 +3005,8 @@ def joins(a: str, b: str, lang: str = "") -> bool:
         return True  # `f!`, `f?` name a method; `f:` and `f?:` are labels; `f%w[]` takes a modulo
     if lang in ("ruby", "perl") and a + b in ("!~", "=~"):
         return True  # the match operators: `!~a` is no `!(~a)`
-    if lang in _JS and a + b == "<!":
-        return True  # a script reads `<!--` as a comment to the end of the line
+    if lang in _JS and a + b in ("<!", "!-"):
+        return True  # a script reads `<!--` as a comment to the end of the line, whoever wrote the `<`
     if lang in _ARROWS and a + b == "<-":
         return True  # Go's channel operator; a token Rust keeps (`x<-y` is no comparison)
     return (word and _in_a_word(b)) or a + b in _JOINS

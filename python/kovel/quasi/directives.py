@@ -1,0 +1,90 @@
+"""JavaScript's directives, which a replacement must not make.
+
+A string alone as a statement, among the first statements of a script or of
+a function's body, is a directive: ``"use strict"`` there makes the code
+strict (``this`` is no longer the global object, assigning an undeclared name
+throws), and is refused in a function with default, rest or destructured
+parameters.  ``g("use strict")`` -> ``$A`` at the top of a body, or a
+statement deleted before a string, would make one where the code had none.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+from kovel.quasi.inplace import fix_misread, past_comments, rewritten
+from kovel.quasi.parse import JS_FUNCTIONS, MisreadError
+from kovel.treesitter.grammars import parser
+
+if TYPE_CHECKING:
+    from tree_sitter import Node
+
+__all__ = ["directive_misread", "directives_made", "DIRECTED"]
+
+#: The languages whose bodies may open with directives.
+DIRECTED = frozenset({"javascript", "typescript", "tsx"})
+
+# What could put a string first: a replacement that is one, or none at all
+# (a statement deleted before one).
+_MAY_MAKE_ONE = re.compile(r"\s*(?:['\"]|$)")
+
+
+def directives_made(
+    lang: str, text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]
+) -> list[int]:
+    """The places ``k`` whose replacement of ``spans[k]`` (in code points, in
+    order, apart) by ``bodies[k]`` makes the script or function body around
+    it open with more directives than it did.
+
+    >>> directives_made("javascript", 'function f() {\\n  g("use strict")\\n}\\n', [(17, 32)], ['"use strict"'])
+    [0]
+    >>> directives_made("javascript", 'let x = 1\\ng("use strict")\\n', [(10, 25)], ['"use strict"'])
+    []
+    """
+    if not any(_MAY_MAKE_ONE.match(b) for b in bodies):
+        return []
+    old_root = parser(lang).parse(text.encode()).root_node
+    data, new_root, moved = rewritten(lang, text, spans, bodies)
+    made: list[int] = []
+    for k, (s, _) in enumerate(spans):
+        if not _MAY_MAKE_ONE.match(bodies[k]):
+            continue
+        at = past_comments(new_root, data, moved(s))
+        old = _directives(_body_at(old_root, len(text[:s].encode())))
+        if _directives(_body_at(new_root, at)) > old:
+            made.append(k)
+    return made
+
+
+def directive_misread(text: str, span: tuple[int, int]) -> MisreadError:
+    """The error of a replacement of ``span`` of ``text`` that would make a directive."""
+    return fix_misread(text, span, "make a string a directive of the body it stands in")
+
+
+def _body_at(root: Node, at: int) -> Node:
+    """The innermost script or function body holding byte ``at``."""
+    node: Node | None = root.descendant_for_byte_range(at, at)
+    while node is not None:
+        up = node.parent
+        if node.type == "statement_block" and up is not None and up.type in JS_FUNCTIONS:
+            return node
+        node = up
+    return root
+
+
+def _directives(body: Node) -> int:
+    """How many directives open ``body``: strings alone as statements, before any other."""
+    count = 0
+    for c in body.named_children:
+        if c.type == "comment":
+            continue
+        if (
+            c.type != "expression_statement"
+            or c.named_child_count != 1
+            or c.named_children[0].type != "string"
+        ):
+            break
+        count += 1
+    return count
