@@ -340,12 +340,21 @@ def test_utility_rules_of_a_project_serve_every_rule_of_their_language(tmp_path)
             "rules/js.yml": "id: j\nlanguage: javascript\nrule: {matches: is-print}\n",
             # A rule's own utility rule of the same name comes first.
             "rules/own.yml": "id: o\nlanguage: python\nrule: {matches: is-print}\nutils:\n  is-print: {pattern: log($$$)}\n",
+            # ... but inside the project's utility rules, a name is the project's.
+            "rules/shadow.yml": "id: s\nlanguage: python\nrule: {matches: is-print}\n"
+            "utils:\n  named-print: {pattern: log($$$)}\n",
             "a.py": "print(1)\ndef f():\n    print(2)\n    log(3)\n",
             "b.js": "console.log(1);\nprint(2);\n",
         },
     )
     got = sorted((d["ruleId"], d["text"]) for d in diagnostics(kovel(tmp_path, "scan", "--json", ".")))
-    assert got == [("j", "console.log(1)"), ("o", "log(3)"), ("p", "print(2)")]
+    assert got == [
+        ("j", "console.log(1)"),
+        ("o", "log(3)"),
+        ("p", "print(2)"),
+        ("s", "print(1)"),
+        ("s", "print(2)"),
+    ]
     (tmp_path / "kovel.yml").write_text("ruleDirs: [rules]\nutilDirs: [nowhere]\n")
     bad = kovel(tmp_path, "scan", ".")
     assert bad.returncode == 2 and "utilDirs" in bad.stderr

@@ -11,7 +11,17 @@ import pytest
 
 pytest.importorskip("tree_sitter_python")
 
-from kovel.rules import Convert, PatternSpec, Replace, Rule, RuleConfig, Substring, matcher, parse_rules  # noqa: E402
+from kovel.rules import (  # noqa: E402
+    Convert,
+    PatternSpec,
+    Range,
+    Replace,
+    Rule,
+    RuleConfig,
+    Substring,
+    matcher,
+    parse_rules,
+)
 from kovel.treesitter import parse  # noqa: E402
 
 PY = """\
@@ -441,3 +451,44 @@ def test_the_files_node_is_matched_once_and_its_fix_keeps_what_comes_before(lang
 def test_a_fix_ending_with_a_line_break_is_the_fix_without_it(lang, src, pat, fix):
     bare = fixed(Rule(pattern=pat), src, fix.rstrip("\r\n"), lang)
     assert bare != src and fixed(Rule(pattern=pat), src, fix, lang) == bare
+
+
+# The Python objects are held to what the rule-file reader holds them to.
+@pytest.mark.parametrize(
+    "config",
+    [
+        RuleConfig(
+            "r", "python", Rule(pattern="f($A)"), transform={"T": Replace("$A", "1", "$1")}, fix="g($T)"
+        ),
+        RuleConfig("r", "python", Rule(pattern="f($A)"), transform={"T": Replace("$A", "(?P<x>1)", "${y}")}),
+        RuleConfig("r", "python", Rule(range=Range(-1, 0, 0, 1))),
+        RuleConfig("r", "python", Rule(kind="parameters", follows=Rule(kind="identifier", field="name"))),
+        RuleConfig("r", "python", Rule(kind="block", precedes=Rule(kind="identifier", field="body"))),
+    ],
+)
+def test_what_a_rule_file_may_not_say_nor_may_an_object(config):
+    with pytest.raises(ValueError):
+        matcher(config)
+
+
+def test_transforms_are_worked_out_after_what_they_take():
+    # (a mapping has no order: SHORT is written before the UP it takes)
+    config = RuleConfig(
+        "r", "python", Rule(pattern="$F($$$A)", not_=Rule(regex="^log")),
+        transform={"SHORT": Substring("$UP", 1, None), "UP": Convert("$F", "upperCase"), "LOW": Convert("$SHORT", "lowerCase")},
+        fix="log($SHORT, $LOW, $$$A)",
+    )  # fmt: skip
+    assert (
+        str(matcher(config).rewrite(parse("python", "print(1)\nfoo()\n")))
+        == "log(RINT, rint, 1)\nlog(OO, oo)\n"
+    )
+
+
+@pytest.mark.parametrize(("rule", "found"), [({"all": []}, ["f(1, 2)"]), ({"any": []}, [])])
+def test_empty_all_holds_and_empty_any_does_not(rule, found):
+    (config,) = parse_rules(f"id: r\nlanguage: python\nrule: {{kind: call, has: {json.dumps(rule)}}}\n")
+    got = [str(f.term) for f in matcher(config).find_all(parse("python", "f(1, 2)\n"))]
+    assert got == found
+    sg = pytest.importorskip("ast_grep_py")
+    root = sg.SgRoot("f(1, 2)\n", "python").root()
+    assert [n.text() for n in root.find_all({"rule": {"kind": "call", "has": rule}})] == found

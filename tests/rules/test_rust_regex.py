@@ -16,6 +16,9 @@ sg = pytest.importorskip("ast_grep_py")
 SOURCES = {
     "c": "#define MAX_LEN 10\n#include <stdio.h>\nint Über(int x1) { return x1 + 0x1F; }\n",
     "python": 'def getName(self, ÉTAT=3):\n    """Doc.\n    """\n    return self.x_y or "a$b" + f"{ÉTAT}"\n',
+    # where Unicode's word characters and white space are not Python's: marks, connectors,
+    # a digit of no decimal value, circled letters, the separators U+001C to U+001F
+    "javascript": 'let s = ["e\u0301", "a\u203fb", "\u00b2", "x\x1cy", "\u0915\u093f", "\u24b6", "a\ufe0f b"];\n',
 }
 
 REGEXES = [
@@ -24,6 +27,7 @@ REGEXES = [
     "[a-z--[aeiou]]{3}", "[0-9~~5-9]", "[[a-c]x]", "\\x{c9}", "\\u{00DC}", "\\x31", "a(?i)ME",
     "(?i)getname|X1", "x(?i)Y|N", "(?m)\\)$", "(?m:1$)", "(?s)Doc.*\"\"\"", "(?U)[a-z]+$", "(?-u:\\w)+$",
     "\\<x", "1\\>", "\\b{start}ret", "\\b{end}n", "(?x) get  Name # a comment (", "(?<n>self)\\.", "\\z",
+    "^\\w+$", "^\\W+$", "\\b\\w", "\\w\\B", "x\\sy", "x\\Sy", "[^\\s\\d]y", "[\\w&&\\D]{2}$", "\\s+$",
 ]  # fmt: skip
 
 
@@ -76,7 +80,7 @@ def test_random_expressions_agree(regex, lang):
 @pytest.mark.parametrize(
     "regex",
     ["\\p{Greek}", "[[:nope:]]", "(?Z)a", "\\x{110000}", "[z-a]", "[a", "a\\", "\\b{middle}", "[a-", "\\x{",
-     "[" * 5000, "(" * 5000, "[[" * 300 + "a]]" * 300],
+     "[" * 5000, "(" * 5000, "[[" * 300 + "a]]" * 300, "o{,2}", "\\Z", "(?#c)", "f{", "{}", "\\x7"],
 )  # fmt: skip
 def test_refused_with_re_error(regex):
     """Whatever a rule file holds, a bad expression is a ``re.error`` the loader reports."""

@@ -246,20 +246,28 @@ _RULE_CONDITIONS = (
 )  # fmt: skip
 
 
-def _compiled(lang: str, r: Rule, relation: bool = False) -> Compiled:
+def _compiled(lang: str, r: Rule, relation: str | None = None) -> Compiled:
     grammar = language(lang)  # ValueError for a language without a grammar
     if all(getattr(r, name) is None for name in _RULE_CONDITIONS):
         # As a rule file's: a rule with no condition is a slip, not a search of every node.
         raise ValueError("a rule needs at least one condition (pattern, kind, regex, ...)")
-    if not relation and (r.field is not None or r.stop_by != "neighbor"):
+    if relation is None and (r.field is not None or r.stop_by != "neighbor"):
         raise ValueError("field and stop_by go only in a rule of inside, has, follows or precedes")
+    if r.field is not None and relation not in ("inside", "has"):
+        # A sibling stands in no field of the node it follows or precedes.
+        raise ValueError("field goes only in a rule of inside or has")
     _check_types(r)
+    at = r.range
+    if at is not None and min(at.start_line, at.start_column, at.end_line, at.end_column) < 0:
+        raise ValueError("range: lines and columns count from 0")
     if r.kind is not None and not any(grammar.id_for_node_kind(r.kind, named) for named in (True, False)):
         raise ValueError(f"no node kind {r.kind!r} in the {lang} grammar")
     if r.field is not None and grammar.field_id_for_name(r.field) is None:
         raise ValueError(f"no field {r.field!r} in the {lang} grammar")
     sub = {
-        name: None if getattr(r, name) is None else _compiled(lang, getattr(r, name), name != "not_")
+        name: None
+        if getattr(r, name) is None
+        else _compiled(lang, getattr(r, name), None if name == "not_" else name)
         for name in ("inside", "has", "follows", "precedes", "not_")
     }
     alls = tuple(_compiled(lang, x) for x in r.all or ())

@@ -477,7 +477,7 @@ class _Reader:
         for k in ("all", "any"):
             if r.get(k) is not None:
                 v = r[k]
-                if not isinstance(v, list) or not v:
+                if not isinstance(v, list):  # (empty: `all` holds for every node, `any` for none)
                     raise self.fail(r, f"{key}.{k}", "expected a list of rules", k)
                 args[k] = tuple(self.rule(x, f"{key}.{k}[{i}]", r, k) for i, x in enumerate(v))
         if r.get("stopBy") is not None:

@@ -47,8 +47,8 @@ from kovel.rules.engine import (
     text_of,
     utils_named,
 )
-from kovel.rules.rule import Rewrite, RuleConfig
-from kovel.rules.transform import apply
+from kovel.rules.rule import Replace, Rewrite, RuleConfig
+from kovel.rules.transform import apply, replace_error
 from kovel.treesitter import parse
 from kovel.treesitter.grammars import canonical_name
 
@@ -81,6 +81,7 @@ class Matcher:
         "_taken",
         "_template",
         "_template_whole",
+        "_transforms",
         "config",
         "constraints",
         "rule",
@@ -111,6 +112,9 @@ class Matcher:
         bound = names_bound(self.rule, self.utils) | {k.lstrip("$") for k in config.transform}
         sources = {k.lstrip("$"): tr.source.lstrip("$") for k, tr in config.transform.items()}
         for name, tr in config.transform.items():
+            wrong = replace_error(tr) if isinstance(tr, Replace) else None
+            if wrong is not None:
+                raise ValueError(f"transform {name}: {wrong}")
             if tr.source.lstrip("$") not in bound:
                 raise ValueError(
                     f"transform {name}: its source {tr.source} is bound by no pattern or transform of the rule"
@@ -122,6 +126,8 @@ class Matcher:
                 at = sources[at]
             if at == seen[0]:
                 raise ValueError(f"transform {name} takes its own value: {' -> '.join([*seen, at])}")
+        # Worked out after what they take (a mapping has no order): by how many transforms lie below each.
+        self._transforms = sorted(config.transform.items(), key=lambda kv: _transforms_below(kv[0], sources))
         #: Words every file with a match holds (see ``required_words``); for a rule
         #: that is a pattern alone, every text the pattern spells out (ASCII ones:
         #: files are searched for them in whatever encoding they declare).
@@ -444,7 +450,7 @@ class Matcher:
         texts = {k: text_of(v) for k, v in of.items()}
         if not transformed:
             return texts
-        for name, tr in self.config.transform.items():
+        for name, tr in self._transforms:
             if isinstance(tr, Rewrite):
                 texts[name.lstrip("$")] = self._rewritten(tr, f.values.get(tr.source.lstrip("$")))
             else:
@@ -638,6 +644,15 @@ def _made(config: RuleConfig) -> Matcher:
         return Matcher(config)
     except RecursionError:  # (utility rules naming one another a thousand deep)
         raise ValueError("its rules nest too deeply") from None
+
+
+def _transforms_below(name: str, sources: Mapping[str, str]) -> int:
+    """How many transforms lie between the transform ``name`` and the
+    metavariable its chain of ``sources`` starts from (none loops: checked)."""
+    count, at = 0, sources[name.lstrip("$")]
+    while at in sources:
+        count, at = count + 1, sources[at]
+    return count
 
 
 def _util_cycle(utils: Mapping[str, Compiled]) -> list[str]:

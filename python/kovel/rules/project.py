@@ -15,11 +15,12 @@ test folders.
 from __future__ import annotations
 
 import os
+from collections.abc import Mapping
 from dataclasses import dataclass, replace
 
 from kovel.rules.langs import language_of
 from kovel.rules.load import NotYAML, RuleFileError, line_of, load_rules, read_yaml, regular_only, rule_files
-from kovel.rules.rule import Rule, RuleConfig
+from kovel.rules.rule import Rule, RuleConfig, utils_renamed
 
 __all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
 
@@ -130,7 +131,7 @@ def load_project(config: str) -> Project:
                 by_lang[u.id] = u.rule
                 by_lang.update({k: v for k, v in u.utils.items() if k not in by_lang})
     if shared:
-        rules = [replace(r, utils={**shared.get(r.language, {}), **r.utils}) for r in rules]
+        rules = [with_shared_utils(r, shared.get(r.language, {})) for r in rules]
     configs = data.get("testConfigs", []) or []
     if not isinstance(configs, list):
         raise RuleFileError(
@@ -167,3 +168,41 @@ def load_project(config: str) -> Project:
     return Project(
         config, tuple(rules), tuple(tests), tuple((language_of(k), tuple(v)) for k, v in globs.items())
     )
+
+
+def with_shared_utils(config: RuleConfig, shared: Mapping[str, Rule]) -> RuleConfig:
+    """``config`` with the project's utility rules ``shared`` beside its own.
+    A name means the same wherever it is used: in a shared rule, another
+    shared one; in the rule's own, its own utility first.
+
+    >>> c = RuleConfig("r", "python", Rule(matches="u"), utils={"x": Rule(kind="string")})
+    >>> got = with_shared_utils(c, {"u": Rule(matches="x"), "x": Rule(kind="integer")})
+    >>> got.rule.matches, got.utils[got.rule.matches].matches, got.utils["x"].kind
+    ('u@utilDirs', 'x@utilDirs', 'string')
+    """
+    key = {name: f"{name}@utilDirs" for name in shared}
+
+    def scoped(c: RuleConfig, local: frozenset[str]) -> RuleConfig:
+        """``c`` naming its own utilities (and those of the rules around it) as
+        they are, the shared ones by their keys."""
+        local = local | c.utils.keys()
+
+        def name(n: str) -> str:
+            return n if n in local else key.get(n, n)
+
+        def renamed(r: Rule | None) -> Rule | None:
+            return None if r is None else utils_renamed(r, name)
+
+        return replace(
+            c,
+            rule=utils_renamed(c.rule, name),
+            utils={k: utils_renamed(v, name) for k, v in c.utils.items()},
+            constraints={k: utils_renamed(v, name) for k, v in c.constraints.items()},
+            expand_start=renamed(c.expand_start),
+            expand_end=renamed(c.expand_end),
+            rewriters=tuple(scoped(r, local) for r in c.rewriters),
+        )
+
+    mine = scoped(config, frozenset())
+    theirs = {key[k]: utils_renamed(v, lambda n: key.get(n, n)) for k, v in shared.items()}
+    return replace(mine, utils={**theirs, **mine.utils})

@@ -14,8 +14,8 @@ import fnmatch
 import functools
 import os
 import re
-from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field, replace
 from typing import Literal, TypeAlias
 
 __all__ = [
@@ -33,6 +33,7 @@ __all__ = [
     "Transform",
     "braces_expanded",
     "nth_formula",
+    "utils_renamed",
 ]
 
 #: (Spelled as unions of literals, which stubtest can compare with the runtime objects.)
@@ -357,3 +358,33 @@ class RuleConfig:
             )
 
         return (not self.files or hit(self.files)) and not hit(self.ignores)
+
+
+def utils_renamed(rule: Rule, name: Callable[[str], str]) -> Rule:
+    """``rule`` with each utility rule it names (``matches``), at any depth,
+    named ``name(old)`` instead.
+
+    >>> utils_renamed(Rule(kind="call", has=Rule(matches="x")), str.upper).has.matches
+    'X'
+    """
+
+    def go(r: Rule) -> Rule:
+        stop = r.stop_by if isinstance(r.stop_by, str) else go(r.stop_by)
+        nth = r.nth_child
+        if isinstance(nth, NthChild) and nth.of_rule is not None:
+            nth = replace(nth, of_rule=go(nth.of_rule))
+        return replace(
+            r,
+            inside=None if r.inside is None else go(r.inside),
+            has=None if r.has is None else go(r.has),
+            follows=None if r.follows is None else go(r.follows),
+            precedes=None if r.precedes is None else go(r.precedes),
+            all=None if r.all is None else tuple(map(go, r.all)),
+            any=None if r.any is None else tuple(map(go, r.any)),
+            not_=None if r.not_ is None else go(r.not_),
+            matches=None if r.matches is None else name(r.matches),
+            stop_by=stop,
+            nth_child=nth,
+        )
+
+    return go(rule)

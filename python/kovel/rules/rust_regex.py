@@ -15,7 +15,12 @@ rule finds what it finds in ast-grep:
 - ``[[:alpha:]]`` and ``[[:^alpha:]]`` are ASCII classes; classes nest
   (``[a[^b]]``) and combine with ``&&``, ``--`` and ``~~``;
 - ``\\<``, ``\\>`` and ``\\b{start}``, ``\\b{end}``, ``\\b{start-half}``,
-  ``\\b{end-half}`` are word boundaries.
+  ``\\b{end-half}`` are word boundaries;
+- ``\\w``, ``\\s``, ``\\b`` and their negations are Unicode's word characters
+  (letters, marks, digits, connectors) and white space, as Rust has them.
+
+What Rust refuses is refused: ``{,n}``, a ``{`` that starts no repetition,
+``\\Z``, ``(?#...)``, a ``\\x`` with one digit.
 
 What only ``re`` has (look-arounds, back-references) is left as it is.
 """
@@ -149,7 +154,9 @@ class _Reader:
             elif c == "$":
                 self.i += 1
                 out.append("$" if flags.multiline else "\\Z")
-            elif c in "*+?" or (c == "{" and re.match(r"\{\d*(,\d*)?\}", s[self.i :])):
+            elif c in "*+?" or c == "{":
+                if c == "{" and not re.match(r"\{\s*\d+\s*(,\s*\d*\s*)?\}", s[self.i :]):
+                    raise self.error("a '{' starts no repetition (write '\\{' for the character)")
                 out.append(self.repetition())
             elif c == "#" and flags.verbose:
                 end = s.find("\n", self.i)
@@ -165,7 +172,7 @@ class _Reader:
     def repetition(self) -> str:
         s = self.s
         end = s.index("}", self.i) + 1 if s[self.i] == "{" else self.i + 1
-        op = s[self.i : end]
+        op = re.sub(r"\s", "", s[self.i : end])
         lazy = s.startswith("?", end)
         self.i = end + lazy
         if self.stack[-1].ungreedy:
@@ -184,6 +191,8 @@ class _Reader:
             self.i += m.end()
             self.stack.append(inner)
             return f"(?P<{m.group(1)}>"
+        if s.startswith("?#", self.i):
+            raise self.error("no comment groups: write the comment under the x flag")
         m = re.match(r"\?([A-Za-z-]*)([:)])", s[self.i :])
         if not m:  # a plain group, or a look-around (re's own)
             look = re.match(r"\?(<?[=!])?", s[self.i :])
@@ -233,16 +242,28 @@ class _Reader:
         self.i += 2
         if c == "z":
             return "\\Z"
+        if c == "Z":
+            raise self.error("no \\Z: the end of the text is \\z")
+        bounds = _boundaries("\\w" if self.ascii else _unicode_class("w").atom)
         if c in "<>":
-            return _BOUNDARIES["start" if c == "<" else "end"]
+            return bounds["start" if c == "<" else "end"]
         if c == "b" and s.startswith("{", self.i):
             end = s.find("}", self.i)
-            spelled = _BOUNDARIES.get(s[self.i + 1 : end]) if end > 0 else None
+            spelled = bounds.get(s[self.i + 1 : end]) if end > 0 and s[self.i + 1 : end] in _NAMED else None
             if spelled is None:
                 raise self.error("unknown word boundary")
             self.i = end + 1
             return spelled
+        if c in "bB" and not self.ascii:
+            return bounds["any" if c == "b" else "none"]
+        if c in "wWsS" and not self.ascii:
+            return _unicode_class(c).atom
         return "\\" + c
+
+    @property
+    def ascii(self) -> bool:
+        """Whether Unicode is off here (``(?-u)``): ``re``'s ASCII classes are Rust's."""
+        return "a" in self.stack[-1].on
 
     def code_point(self) -> int:
         """A ``\\x``, ``\\u`` or ``\\U`` escape at ``i``, braced or with 2, 4 or 8 digits."""
@@ -257,6 +278,8 @@ class _Reader:
             width = {"x": 2, "u": 4, "U": 8}[kind]
             digits = s[self.i : self.i + width]
             self.i += width
+            if len(digits) != width:
+                raise self.error("invalid code point escape")
         if not re.fullmatch(r"[0-9A-Fa-f]{1,8}", digits) or int(digits, 16) > sys.maxunicode:
             raise self.error("invalid code point escape")
         return int(digits, 16)
@@ -317,6 +340,9 @@ class _Reader:
                 parts.append(self.bracket(depth + 1))
             elif two in ("\\p", "\\P"):
                 parts.append(self.category())
+            elif two in ("\\w", "\\W", "\\s", "\\S") and not self.ascii:
+                self.i += 2
+                parts.append(_unicode_class(two[1]))
             else:
                 parts.append(_Set.of(self.member()))
         whole = _combine(result, op, _union(parts))
@@ -350,12 +376,39 @@ class _Reader:
         return "\\" + e, not e.isalpha() or e in "afnrtv"
 
 
-_BOUNDARIES = {
-    "start": "\\b(?=\\w)",
-    "end": "\\b(?<=\\w)",
-    "start-half": "(?<!\\w)",
-    "end-half": "(?!\\w)",
-}
+def _boundaries(word: str) -> dict[str, str]:
+    """The word boundaries by kind (Rust's ``\\b{...}`` names, ``any`` for ``\\b``
+    and ``none`` for ``\\B``) between characters that ``word`` matches and others."""
+    return {
+        "start": f"(?<!{word})(?={word})",
+        "end": f"(?<={word})(?!{word})",
+        "start-half": f"(?<!{word})",
+        "end-half": f"(?!{word})",
+        "any": f"(?:(?<={word})(?!{word})|(?<!{word})(?={word}))",
+        "none": f"(?:(?<={word})(?={word})|(?<!{word})(?!{word}))",
+    }
+
+
+# The boundaries `\b{...}` names.
+_NAMED = frozenset({"start", "end", "start-half", "end-half"})
+# Rust's white space (Unicode's White_Space, which re's `\s` is not: it takes
+# the separators U+001C to U+001F too).
+_WHITE_SPACE = "\\t-\\r \\x85\\xa0\\u1680\\u2000-\\u200a\\u2028\\u2029\\u202f\\u205f\\u3000"
+# Letters that are symbols by category but alphabetic by property (circled and squared letters).
+_OTHER_ALPHABETIC = "\\u24b6-\\u24e9\\U0001f130-\\U0001f149\\U0001f150-\\U0001f169\\U0001f170-\\U0001f189"
+
+
+@functools.cache
+def _unicode_class(letter: str) -> _Set:
+    """Rust's ``\\w`` (alphabetic, marks, decimal digits, connectors, joiners)
+    or ``\\s``, negated for the upper-case letter."""
+    if letter in "wW":
+        cats = _categories()
+        body = "".join(b for c, b in cats.items() if c[0] in "LM" or c in ("Nl", "Nd", "Pc"))
+        body += "\\u200c\\u200d" + _OTHER_ALPHABETIC
+    else:
+        body = _WHITE_SPACE
+    return _Set.of(body, negated=letter.isupper())
 
 
 def _char(cp: int) -> str:

@@ -33,7 +33,7 @@ SEPARATORS = {"underscore": "_", "dash": "-", "space": " ", "dot": ".", "slash":
 
 def words(text: str, separated_by: tuple[str, ...] | None = None) -> list[str]:
     """The words of an identifier, split where ``separated_by`` says (every one of
-    ``SEPARATORS`` when it is None or empty), as ast-grep splits them.
+    ``SEPARATORS`` when it is None; nowhere when it is empty), as ast-grep splits them.
 
     A change of case splits before an uppercase letter that follows a lowercase
     one, and before the last of a run of uppercase letters that a lowercase
@@ -41,10 +41,10 @@ def words(text: str, separated_by: tuple[str, ...] | None = None) -> list[str]:
     character that has no case ends a run without a split of its own, so
     ``v2`` and ``utf8`` stay whole.  Separators are dropped; no word is empty.
 
-    >>> words("parseHTTPResponse_v2"), words("utf8Encode"), words("_a_B", ("caseChange",))
-    (['parse', 'HTTP', 'Response', 'v2'], ['utf8', 'Encode'], ['_a_B'])
+    >>> words("parseHTTPResponse_v2"), words("utf8Encode"), words("_a_B", ("caseChange",)), words("a_B", ())
+    (['parse', 'HTTP', 'Response', 'v2'], ['utf8', 'Encode'], ['_a_B'], ['a_B'])
     """
-    names = separated_by or tuple(SEPARATORS)
+    names = tuple(SEPARATORS) if separated_by is None else separated_by
     unknown = [n for n in names if n not in SEPARATORS]
     if unknown:
         raise ValueError(f"unknown separator {unknown[0]!r}")
