@@ -153,6 +153,15 @@ def test_problem_files_are_reported_and_left_alone_while_the_rest_is_written(tre
     assert after["a.py"] == REWRITTEN["a.py"]
 
 
+def test_a_match_in_code_that_does_not_parse_is_said_to_be_there(tmp_path):
+    # tree-sitter's recovery may wrap far more than the error in one node: the note says so
+    (tmp_path / "e.cpp").write_text(
+        '#ifdef X\nextern "C" {\n#endif\nint f(int *p) {\n  return p == NULL;\n}\n}\n}\n'
+    )
+    r = kovel(tmp_path, "rewrite", "-p", "$P == NULL", "-r", "$P == nullptr", "e.cpp")
+    assert "e.cpp: a match lies in code that does not parse, from 1:1 to 8:2; left alone" in r.stderr
+
+
 @pytest.mark.parametrize("mode", ["diff", "write", "force"])
 def test_a_rewrite_that_breaks_the_syntax_or_would_no_longer_compile_needs_force(tree, mode):
     # tree-sitter parses `return 1` anywhere, Python only in a function; `y = return 1`

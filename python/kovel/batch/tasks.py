@@ -197,6 +197,18 @@ def parse_tree(lang: str, data: bytes, timeout: float | None) -> Tree:
     return parse_until(_parser(lang), data, timeout)
 
 
+def _error_note(pos: _Positions, error: tuple[int, int], span: tuple[int, int], match: str) -> str:
+    """Where the syntax error ``error`` stands against ``match`` (its ``span``),
+    both in characters: inside it, or around it (what tree-sitter could not
+    parse may reach far beyond the error itself)."""
+    (a, b), (s, e) = error, span
+    if a < s and e < b:
+        (l1, c1), (l2, c2) = pos.line_col(a), pos.line_col(b)
+        return f"{match} lies in code that does not parse, from {l1}:{c1} to {l2}:{c2}"
+    line, col = pos.line_col(a)
+    return f"a syntax error at {line}:{col} lies in {match}"
+
+
 def error_spans(tree: Tree) -> list[tuple[int, int]]:
     """Byte ranges of the error and missing nodes of ``tree``.
 
@@ -778,12 +790,11 @@ def rewrite_task(
             s, e = m.span
             hit = min(((a, b) for a, b in chars if a <= e and s <= b), default=None)
             if hit is not None:
-                line, col = pos.line_col(hit[0])
                 return RewrittenFile(
                     path,
                     lang,
                     digest,
-                    error=f"a syntax error at {line}:{col} lies in a match; left alone",
+                    error=f"{_error_note(pos, hit, m.span, 'a match')}; left alone",
                     errors_before=len(errors),
                     encoding=encoding,
                 )
@@ -1163,10 +1174,10 @@ def scan_task(
             if got is not None and broken is None:
                 fix = Change(pos.span(*got[1]), str(got[0]))
             elif broken is not None:
-                where, error = pos.line_col(s), pos.line_col(broken[0])
+                where = pos.line_col(s)
                 withheld.append(
                     f"the fix of {cfg.id} at {where[0]}:{where[1]} is not offered: "
-                    f"a syntax error at {error[0]}:{error[1]} lies in its match"
+                    + _error_note(pos, broken, (s, e), "its match")
                 )
             message = (
                 _fill_message(cfg.message, m.texts(f, named))
