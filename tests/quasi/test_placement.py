@@ -9,6 +9,8 @@ import pytest
 
 pytest.importorskip("tree_sitter")
 
+from kovel.quasi import MisreadError, pattern, template  # noqa: E402
+from kovel.treesitter import parse  # noqa: E402
 from tests.helpers import NODE, rewrite_leaving, run  # noqa: E402
 
 LEFT = None  # the match is left alone, with a note
@@ -59,6 +61,50 @@ PLACES = [
     ("typescript", "const x = g(f < a, `t`)\n", "g($X, $Y)", "$X > $Y", "const x = (f < a) > `t`\n"),
     ("kotlin", "fun t() = h(f < a, (b))\n", "h($X, $Y)", "$X > $Y", "fun t() = (f < a) > (b)\n"),
     ("typescript", "const x = g(f < a, b)\n", "g($X, $Y)", "$X >= ($Y)", "const x = f < a >= (b)\n"),
+    ("javascript", "function t() {\n  'x'\n  'use strict'\n}\n", "'x'", "bar()", LEFT),  # strict no more
+    # C# holds one statement in a `lock` or `using`; Java no interface after a label
+    ("c_sharp", "class P { void M(object o) { lock (o) g(1); } }\n", "g($X);", "int y = $X;", LEFT),
+    ("java", "class P { void m() { lab: g(1); } }\n", "g($X);", "interface I {}", LEFT),
+    ("rust", "fn f() -> i32 {\n    g(m!{}) as i32\n}\n", "g($X)", "$X", "fn f() -> i32 {\n    (m!{}) as i32\n}\n"),
+    # C++ reads `Foo(a);` as a declaration of `a` where `Foo` is a type
+    ("cpp", "struct Foo { Foo(int); };\nint main() { g(a); }\n", "g($X)", "Foo($X)",
+     "struct Foo { Foo(int); };\nint main() { (Foo(a)); }\n"),
+    ("cpp", "int main() { g(a); }\n", "g($X)", "std::unique_lock<std::mutex>($X)",
+     "int main() { (std::unique_lock<std::mutex>(a)); }\n"),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { g(a + 1); g(b); }\n", "g($X)", "print($X)",
+     "struct Foo { Foo(int); };\nint main() { print(a + 1); print(b); }\n"),
+    # a macro's argument ends at a comma outside parentheses, in braces and angle brackets too
+    ("c", "#define M(x) (x)\nint y = M(g(2));\n", "g($X)", "(int[]){$X, 1}[0]",
+     "#define M(x) (x)\nint y = M(((int[]){2, 1}[0]));\n"),
+    ("cpp", "#define M(x) (x)\nint y = M(g(2)) + g(3);\n", "g($X)", "std::pair<int, int>($X, 1).first",
+     "#define M(x) (x)\nint y = M((std::pair<int, int>(2, 1).first)) + std::pair<int, int>(3, 1).first;\n"),
+    # numbers go on through dots
+    ("php", "<?php\necho $x.g(1);\n", "g($X)", "$X", "<?php\necho $x. 1;\n"),
+    ("php", "<?php\necho h($x, 1.5);\n", "h($A, $B)", "$A.$B", "<?php\necho $x.(1.5);\n"),
+    ("lua", "print(g(1.5)..'a', g(x1)..'b')\n", "g($X)", "$X", "print(1.5 ..'a', x1..'b')\n"),
+    # bash reads backquotes' text again, a backslash less
+    ("bash", "x=`g 1`\n", "g $A", 'echo "a\\$b$A"', LEFT),
+    ("bash", "x=$(g 1)\n", "g $A", 'echo "a\\$b$A"', 'x=$(echo "a\\$b1")\n'),
+    # PHP writes to no nullsafe chain, in parentheses or not
+    ("php", "<?php\ng($a?->b)->c = 1;\n", "g($X)", "$X", LEFT),
+    ("php", "<?php\nunset(g($a?->b)->c);\n", "g($X)", "$X", LEFT),
+    ("php", "<?php\n[g($a?->b)->f] = [1];\n", "g($X)", "$X", LEFT),
+    ("php", "<?php\n$y = g($a?->b)->c;\n", "g($X)", "$X", "<?php\n$y = $a?->b->c;\n"),
+    # what goes with a generator, an async function, a method or a loop goes nowhere else
+    ("javascript", "function f() { g(1) }\n", "g($X)", "yield $X", LEFT),
+    ("javascript", "function* f() { g(1) }\n", "g($X)", "yield $X", "function* f() { yield 1 }\n"),
+    ("javascript", "function* f() { h(() => g(1)) }\n", "g($X)", "yield $X", LEFT),  # an arrow is no generator
+    ("javascript", "function f() { g(1) }\n", "g($X)", "await $X", LEFT),
+    ("javascript", "async function f() { g(1) }\n", "g($X)", "await $X", "async function f() { await 1 }\n"),
+    ("javascript", "import x from 'y'\ng(1)\n", "g($X)", "await $X", "import x from 'y'\nawait 1\n"),
+    ("javascript", "function f() { g(1) }\n", "g($X)", "super.m($X)", LEFT),
+    ("javascript", "class A extends B { m() { h(() => g(1)) } }\n", "g($X)", "super.m($X)",
+     "class A extends B { m() { h(() => super.m(1)) } }\n"),
+    ("javascript", "function f() { g(1) }\n", "g($X)", "break", LEFT),
+    ("javascript", "switch (x) { case 1: g(1) }\n", "g($X)", "continue", LEFT),
+    ("javascript", "switch (x) { case 1: g(1) }\n", "g($X)", "break", "switch (x) { case 1: break }\n"),
+    ("javascript", "function f() { g(1) }\n", "g($X)", "for (;;) { break }",
+     "function f() { for (;;) { break } }\n"),  # a loop of its own
     # a `begin` block under a loop modifier runs before the test
     ("ruby", "g(i += 1) while i < 0\n", "g($X)", "begin; $X; end", LEFT),
     ("ruby", "begin\n  g(i)\nend until i\n", "begin\n  $$$B\nend", "($$$B)", LEFT),
@@ -131,3 +177,64 @@ def test_node_sees_no_new_directive(tmp_path):
     text, left = rewrite_leaving("javascript", source, "foo($X)", "$X")
     assert len(left) == 1
     assert run(NODE, "-e", text) == run(NODE, "-e", source) == "false\n"
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="g++ is not installed")
+def test_gpp_sees_temporaries_not_declarations(tmp_path):
+    source = (
+        "#include <cstdio>\n#include <utility>\n#define M(x) (x)\n"
+        'struct Foo { Foo() { std::puts("default"); } Foo(int v) { std::printf("Foo(%d)\\n", v); } };\n'
+        'void g(int v) {}\nint a = 7;\nint main() {\n    g(a);\n    std::printf("%d\\n", M(h(2)));\n}\n'
+    ).replace("void g", "int h(int x) { return x; }\nvoid g")
+    text, _ = rewrite_leaving("cpp", source, "g($X)", "Foo($X)")
+    text, _ = rewrite_leaving("cpp", text, "h($X)", "std::pair<int, int>($X, 1).first")
+    (tmp_path / "t.cpp").write_text(text)
+    run("g++", "-o", tmp_path / "t", tmp_path / "t.cpp")
+    assert run(tmp_path / "t") == "Foo(7)\n2\n"
+
+
+# The one statement of a body takes one statement when a template is filled, too.
+@pytest.mark.parametrize(
+    ("lang", "code", "value", "expected"),
+    [
+        ("python", "if r: $X", "a = 1\nb = 2\n", LEFT),
+        ("python", "if r: $X", "for i in r:\n    pass\n", LEFT),
+        ("python", "if r: $X", "a = 1; b = 2\n", "if r: a = 1; b = 2\n"),  # one line, one suite
+        ("python", "if r:\n    $X", "a = 1\nb = 2\n", "if r:\n    a = 1\n    b = 2\n    "),
+        ("c", "if (c) $X", "a = 1; b = 2;", LEFT),
+        ("c", "while (c) $X", "a = 1;", "while (c) a = 1;"),
+        ("javascript", "if (c) {} else $X", "a = 1; b = 2;", LEFT),
+        ("java", "class A { void m() { if (c) $X } }", "class A { void m() { a = 1; b = 2; } }", LEFT),
+    ],
+)  # fmt: skip
+def test_a_filled_body_of_one_statement_takes_one(lang, code, value, expected):
+    v = parse(lang, value)
+    if lang == "java":  # the statements of the method, as a match would bind them
+        v = list(pattern("java", "{ $$$S }").find_all(v))[-1].bindings["S"]
+    if expected is LEFT:
+        with pytest.raises(MisreadError):
+            template(lang, code).fill(X=v)
+    else:
+        assert str(template(lang, code).fill(X=v)) == expected
+
+
+def test_several_statements_of_a_run_leave_no_body():
+    with pytest.raises(MisreadError):
+        template("python", "while c: $$$B").fill(
+            B=[template("python", "a = 1").fill(), parse("python", "b = 2")]
+        )
+
+
+# Inside a shell string, `$(...)`, `$((...))` and `${...}` hold code: text is no command there.
+@pytest.mark.parametrize(
+    "code", ['echo "$(echo $V)"', 'echo "`echo $V`"', 'echo "${X:-$V}"', 'echo "$(( $V ))"']
+)
+def test_text_in_a_shell_string_runs_no_command(code):
+    with pytest.raises(TypeError):
+        template("bash", code).fill(V="a; echo pwned")
+
+
+@pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
+def test_text_in_a_string_of_a_command_substitution_stays_text():
+    got = str(template("bash", 'echo "$(echo "$V")"').fill(V="a; echo `pwned` $(x) *"))
+    assert run("bash", "-c", got) == "a; echo `pwned` $(x) *\n"

@@ -35,25 +35,36 @@ def directives_made(
     lang: str, text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]
 ) -> list[int]:
     """The places ``k`` whose replacement of ``spans[k]`` (in code points, in
-    order, apart) by ``bodies[k]`` makes the script or function body around
-    it open with more directives than it did.
+    order, apart) by ``bodies[k]`` makes a string a directive of the script or
+    function body around it, or takes that from a directive it does not replace.
 
     >>> directives_made("javascript", 'function f() {\\n  g("use strict")\\n}\\n', [(17, 32)], ['"use strict"'])
     [0]
     >>> directives_made("javascript", 'let x = 1\\ng("use strict")\\n', [(10, 25)], ['"use strict"'])
     []
+    >>> directives_made("javascript", '"x"\\n"use strict"\\n', [(0, 3)], ["g()"])
+    [0]
     """
-    if not any(_MAY_MAKE_ONE.match(b) for b in bodies):
-        return []
     old_root = parser(lang).parse(text.encode()).root_node
+    asked: dict[int, tuple[int, int]] = {}  # place -> directives outside it, and inside it, before
+    for k, (s, e) in enumerate(spans):
+        lo = len(text[:s].encode())
+        hi = lo + len(text[s:e].encode())
+        old = _directives(_body_at(old_root, lo))
+        inside = sum(1 for d in old if d.start_byte < hi and d.end_byte > lo)
+        if inside or _MAY_MAKE_ONE.match(bodies[k]):
+            asked[k] = (len(old) - inside, inside)
+    if not asked:
+        return []
     data, new_root, moved = rewritten(lang, text, spans, bodies)
     made: list[int] = []
-    for k, (s, _) in enumerate(spans):
-        if not _MAY_MAKE_ONE.match(bodies[k]):
-            continue
-        at = past_comments(new_root, data, moved(s))
-        old = _directives(_body_at(old_root, len(text[:s].encode())))
-        if _directives(_body_at(new_root, at)) > old:
+    for k, (outside, inside) in asked.items():
+        s, e = spans[k]
+        lo, hi = moved(s), moved(e)
+        # (Where nothing is put, the body goes on with the statement after.)
+        new = _directives(_body_at(new_root, past_comments(new_root, data, lo)))
+        now_inside = sum(1 for d in new if d.start_byte < max(hi, lo + 1) and d.end_byte > lo)
+        if len(new) - now_inside != outside or now_inside > inside:
             made.append(k)
     return made
 
@@ -74,9 +85,9 @@ def _body_at(root: Node, at: int) -> Node:
     return root
 
 
-def _directives(body: Node) -> int:
-    """How many directives open ``body``: strings alone as statements, before any other."""
-    count = 0
+def _directives(body: Node) -> list[Node]:
+    """The directives that open ``body``: strings alone as statements, before any other."""
+    out: list[Node] = []
     for c in body.named_children:
         if c.type == "comment":
             continue
@@ -86,5 +97,5 @@ def _directives(body: Node) -> int:
             or c.named_children[0].type != "string"
         ):
             break
-        count += 1
-    return count
+        out.append(c)
+    return out

@@ -20,6 +20,7 @@ from kovel._kovel import Builder, KTerm, leaf, tb
 from kovel.quasi.contexts import is_type_kind, split_context, type_context
 from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
 from kovel.quasi.parse import (
+    HOLDS_A_BODY,
     IN_COMMENT,
     IN_TOKEN,
     JSX_ONLY,
@@ -769,6 +770,9 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         for i, h in enumerate(comp.holes)
         if h.meta.seq and h.literal is None and not h.statement
     }
+    # The one statement of a body (`if (c) $X`, Python's `if r: $X`) takes one:
+    # a second would stand after the `if`, and run whatever its condition.
+    alone = {i: _one_statement(sk, h) for i, h in enumerate(comp.holes) if _holds_one_statement(sk, h)}
     lines = ["def _fill(v):"]
     if runs:
         lines.append("    _e = ()")
@@ -780,6 +784,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
             lines.append(f"    _a{i} = _lifts[{i}](_run_text(v[{m.name!r}]))")
         elif m.seq:
             lines.append(f"    _x = v[{m.name!r}]")
+            if i in alone:
+                lines.append(f"    _alone[{i}](_x)")
             made = f"_seq(_lang, _holes[{i}], _x, {_keyword_before(sk.code, m.at[0])!r})"
             if i in run_guards:
                 lines.append(f"    _a{i} = _seq_of_one(_run_guards[{i}], _x, {made})")
@@ -790,6 +796,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append(f"        _e += ({m.name!r},)")
         else:  # a term is spliced as it is, without a call
             lines.append(f"    _x = v[{m.name!r}]")
+            if i in alone:
+                lines.append(f"    _alone[{i}](_x)")
             if i in guards:
                 lines.append(f"    _a{i} = _guards[{i}](_x)")
             elif hole.literal is not None:
@@ -818,10 +826,49 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_run_guards": run_guards,
         "_seq_of_one": _seq_of_one,
         "_lifts": lifts,
+        "_alone": alone,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
     return fill
+
+
+def _holds_one_statement(sk: Skeleton, hole: SHole) -> bool:
+    """Whether ``hole`` is the one statement of a body: of an `if`, a loop or
+    a label without braces, or of a Python suite on its header's line."""
+    if not hole.statement:
+        return False
+    if sk.lang == "python":
+        return hole.parent_kind == "block" and not hole.meta.own_line
+    return hole.parent_kind in HOLDS_A_BODY
+
+
+def _one_statement(sk: Skeleton, hole: SHole) -> Callable[[object], None]:
+    """What checks that a value at ``hole`` (see ``_holds_one_statement``) reads
+    as one statement there; a ``MisreadError`` where it does not."""
+
+    def check(value: object) -> None:
+        if isinstance(value, list | tuple):
+            if len(value) > 1:
+                raise MisreadError(_several_statements(hole, len(value)))
+            if not value:
+                return
+            value = value[0]
+        if isinstance(value, ChainLink | BoundText):
+            value = value.term
+        text = str(value).strip()  # (a module's last line break aside)
+        if text and reading(sk, hole.meta, text, None) != READ:
+            raise MisreadError(_several_statements(hole, clipped(text)))
+
+    return check
+
+
+def _several_statements(hole: SHole, what: object) -> str:
+    value = f"{what} statements" if isinstance(what, int) else repr(what)
+    return (
+        f"cannot splice {value} into {hole.meta.text}: it is the one statement of a body, "
+        "and what would not read as one statement there would leave it"
+    )
 
 
 class Template:

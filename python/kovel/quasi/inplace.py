@@ -32,9 +32,9 @@ from kovel.quasi.parse import (
     clipped,
     extends_a_chain,
     holds_misranked,
-    joins,
     misranked,
     refused_there,
+    runs_into,
 )
 from kovel.quasi.shape import grouped, parentheses
 from kovel.treesitter.grammars import parser
@@ -279,8 +279,8 @@ def apart(text: str, span: tuple[int, int], body: str, new: KTerm, lang: str = "
     before = text[start - 1] if start > 0 and not text[start - 1].isspace() else ""
     after = text[end] if end < len(text) and not text[end].isspace() else ""
     first, last = body[0], body[-1]
-    pad_before = bool(before) and not first.isspace() and joins(before, first, lang)
-    pad_after = bool(after) and not last.isspace() and joins(last, after, lang)
+    pad_before = not first.isspace() and runs_into(before, body, "", lang)
+    pad_after = not last.isspace() and runs_into("", body, after, lang)
     if lang in _HTML_COMMENTS:
         # `<!--` opens a comment to the end of the line, in JavaScript as in HTML.
         pad_before = pad_before or (bool(before) and _across("<!--", text[max(start - 3, 0) : start], body))

@@ -73,6 +73,7 @@ from kovel.quasi.parse import (
     has_optional_chains,
     hole_literals,
     ignores_case,
+    needs_a_context,
     parse_quasi,
     refuses_statements,
     restricts_calls_in,
@@ -1391,6 +1392,8 @@ def replacements(
             return True
         if has_optional_chains(p.lang) and "?." in str(new) and "?." not in str(m.term):
             return True  # an optional chain has the shape of a plain one, but is assigned to nowhere
+        if needs_a_context(p.lang, str(new)) and not needs_a_context(p.lang, str(m.term)):
+            return True  # `super.m(1)` has the shape of `g(1)`, but stands only in a method
         return bool(restricted) and (made in restricted or _parent_tag(whole(), m.path) in restricted)
 
     def whole() -> KTerm:

@@ -59,6 +59,7 @@ __all__ = [
     "too_deep",
     "HOLDS_A_BODY",
     "JS_FUNCTIONS",
+    "needs_a_context",
 ]
 
 #: The ``SHole.literal`` of a metavariable that is part of a token that is no
@@ -355,7 +356,11 @@ def _line_col(code: str, byte_offset: int) -> tuple[int, int]:
 _LIST_RE = re.compile(r"block|body|list|statements|suite|program|module|compound|^source_file$")
 
 # Nodes holding an expression inside a string literal.
-_INTERPOLATIONS = frozenset({"interpolation", "template_substitution", "string_interpolation"})
+# (A shell's `"$(cmd)"`, `"$((1 + 2))"` and `"${x:-y}"` hold code too, not the string's text.)
+_INTERPOLATIONS = frozenset(
+    {"interpolation", "template_substitution", "string_interpolation", "command_substitution",
+     "arithmetic_expansion", "expansion"}
+)  # fmt: skip
 # Nodes that are string literals: their first child is the opening delimiter.
 _LITERALS = frozenset({"string", "string_literal", "template_string", "raw_string_literal",
                        "quoted_attribute_value", "char_literal", "character_literal",
@@ -1826,6 +1831,18 @@ _BASH_ARITHMETIC_HOLDERS = frozenset(
 _BASH_SEVERAL = frozenset({"list", "pipeline", "negated_command"})
 
 
+def _in_backquotes(n: Node) -> bool:
+    """Whether ``n`` stands in a command substitution written with backquotes,
+    whose text bash reads once more after taking a backslash off `\\`, `$` and
+    `` ` `` (in `$(...)` a backslash means what it means anywhere)."""
+    up = n.parent
+    while up is not None:
+        if up.type == "command_substitution" and (up.text or b"").startswith(b"`"):
+            return True
+        up = up.parent
+    return False
+
+
 def _bash_timed(n: Node) -> bool:
     """Whether ``n`` is a command bash reads as its `time` keyword (which times
     a whole pipeline), not a program of that name."""
@@ -1857,7 +1874,7 @@ def _c_macro_argument(arguments: Node) -> bool:
 
 
 #: The function-like macros each recent tree defines, by its root.
-_MACROS: dict[tuple[int, int, int], frozenset[bytes]] = {}
+_MACROS: dict[tuple[int, ...] | tuple[int, int, int, str], frozenset[bytes]] = {}
 
 
 def _c_macros(root: Node) -> frozenset[bytes]:
@@ -1874,10 +1891,111 @@ def _c_macros(root: Node) -> frozenset[bytes]:
 _C_MACRO_DEFINITION = re.compile(rb"(?m)^[ \t]*#[ \t]*define[ \t]+([A-Za-z_][A-Za-z0-9_]*)\(")
 
 
+def _bare_comma(n: Node) -> bool:
+    """Whether ``n`` holds a comma that no parentheses of its own hold (in
+    braces or angle brackets, which a macro's arguments are not split by)."""
+    todo = [n]
+    while todo:
+        c = todo.pop()
+        if c.type == "," and c is not n:
+            return True
+        if c.type in ("string_literal", "char_literal", "raw_string_literal"):
+            continue
+        if not (c.children and c.children[0].type == "(" and c.children[-1].type == ")"):
+            todo.extend(c.children)
+    return False
+
+
+def _cpp_declares(n: Node, parent: Node) -> bool:
+    """Whether C++ reads the call ``n``, a statement of its own (or the first of
+    a comma's), as a declaration: ``Foo(a);`` declares a ``Foo`` named ``a``
+    where ``Foo`` names a type and each argument could name what is declared."""
+    if n.type != "call_expression":
+        return False
+    up = parent
+    if up.type == "comma_expression" and up.children[0] == n and up.parent is not None:
+        up = up.parent
+    if up.type != "expression_statement":
+        return False
+    arguments = n.child_by_field_name("arguments")
+    if arguments is None or not arguments.named_children:
+        return False
+    for a in arguments.named_children:
+        while a.type in ("parenthesized_expression", "pointer_expression") and a.named_child_count == 1:
+            a = a.named_children[0]  # `Foo((a))`, `Foo(*p)` declare too
+        if a.type != "identifier":
+            return False
+    callee = n.child_by_field_name("function")
+    while callee is not None and callee.type == "qualified_identifier":
+        callee = callee.child_by_field_name("name")
+    if callee is None:
+        return False
+    if callee.type in ("template_function", "template_type"):
+        return True  # `std::unique_lock<std::mutex>(m);`
+    root = n
+    while root.parent is not None:
+        root = root.parent
+    return callee.type == "identifier" and (
+        (callee.text or b"") in _cpp_types(root) or callee.text in _STD_TYPES
+    )
+
+
+#: Class templates of the standard library a statement may name without
+#: arguments (C++17 deduces them): `std::lock_guard(m);` declares `m`.
+_STD_TYPES = frozenset({b"lock_guard", b"unique_lock", b"scoped_lock", b"shared_lock", b"string", b"vector"})
+
+
+def _cpp_types(root: Node) -> frozenset[bytes]:
+    """The names of the types that ``root``'s source declares."""
+    key = (root.id, root.end_byte, root.descendant_count, "types")
+    got = _MACROS.get(key)
+    if got is None:
+        if len(_MACROS) > 16:
+            _MACROS.clear()
+        text = root.text or b""
+        got = _MACROS[key] = frozenset(
+            m.group(1) or m.group(2) or m.group(3) for m in _CPP_TYPE_DECLARATION.finditer(text)
+        )
+    return got
+
+
+_CPP_TYPE_DECLARATION = re.compile(
+    rb"\b(?:class|struct|union|enum(?:\s+class)?)\s+([A-Za-z_]\w*)"
+    rb"|\busing\s+([A-Za-z_]\w*)\s*="
+    rb"|\btypedef\b[^;{}]*?\b([A-Za-z_]\w*)\s*;"
+)
+
+
 def _php_operator(n: Node) -> str | None:
     """The operator of a PHP binary expression, or None for another node."""
     op = n.child_by_field_name("operator") if n.type == "binary_expression" else None
     return None if op is None else op.type
+
+
+def _php_nullsafe_written(n: Node) -> bool:
+    """Whether ``n``, a chain with a `?->`, or what goes on from it, is written
+    to (assigned, unset, a reference taken, a loop's variable), which PHP
+    refuses in parentheses or not: `$a?->b->c = 1`."""
+    if b"?->" not in (n.text or b""):
+        return False
+    up = n
+    while up.parent is not None and up.parent.type in _PHP_ACCESSES and up.parent.children[0] == up:
+        up = up.parent
+    while up.parent is not None and up.parent.type in ("list_literal", "array_element_initializer", "by_ref"):
+        up = up.parent  # an element of a list assigned to
+    p = up.parent
+    if p is None:
+        return False
+    if p.type in ("assignment_expression", "augmented_assignment_expression"):
+        return p.child_by_field_name("left") == up
+    if p.type == "foreach_statement":
+        return p.named_children[0] != up
+    return p.type in ("unset_statement", "reference_assignment_expression", "update_expression")
+
+
+_PHP_ACCESSES = frozenset(
+    {"member_access_expression", "nullsafe_member_access_expression", "subscript_expression"}
+)
 
 
 def _php_misranked(n: Node, parent: Node) -> bool:
@@ -1923,9 +2041,9 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         held = parent.parent is None or parent.parent.type != "argument_list"
         return held and n.type in _PY_BELOW_OR
     if lang == "php":
-        return _php_misranked(n, parent)
+        return _php_misranked(n, parent) or _php_nullsafe_written(n)
     if lang == "bash":
-        return _bash_misranked(n, parent)
+        return _bash_misranked(n, parent) or (b"\\" in (n.text or b"") and _in_backquotes(n))
     if lang in _CASTS_NO_CALLEE and n.type == _CASTS_NO_CALLEE[lang] and parent.children[0] == n:
         return parent.type in _HEADS_AFTER_CASTS  # `a as i64.clone()`, `o as string.Length`
     if lang == "rust" and parent.type in ("let_declaration", "let_condition"):
@@ -1937,8 +2055,15 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         and parent.children[0] == n
     ):
         return True  # `new S{4}->x`: a `new` is no postfix expression's operand
-    if lang in ("c", "cpp") and parent.type == "argument_list" and n.type not in _C_PRIMARY:
-        return _c_macro_argument(parent)  # `#define M(v) v * 3`: `M(a + b)` is `a + b * 3`
+    if (
+        lang in ("c", "cpp")
+        and parent.type == "argument_list"
+        and (n.type not in _C_PRIMARY or _bare_comma(n))
+    ):
+        # `#define M(v) v * 3`: `M(a + b)` is `a + b * 3`; `M((int[]){1, 2}[0])` passes two arguments
+        return _c_macro_argument(parent)
+    if lang == "cpp" and _cpp_declares(n, parent):
+        return True  # `Foo(a);` declares `a`, a `Foo`
     if (
         lang == "c"
         and parent.type == "conditional_expression"
@@ -2177,7 +2302,7 @@ def misranked(lang: str, n: Node) -> bool:
         return True  # `1..2..3`: rustc chains no ranges
     if (
         lang == "rust"
-        and n.type in _RUST_BLOCK_LIKE
+        and (n.type in _RUST_BLOCK_LIKE or (n.type == "macro_invocation" and (n.text or b"").endswith(b"}")))
         and parent.type in _RUST_ENDED_BY_BLOCKS
         and parent.children[0] == n
         and _starts_a_statement(parent)
@@ -2302,20 +2427,30 @@ def has_optional_chains(lang: str) -> bool:
 
 def restricts_calls_in(lang: str) -> frozenset[str]:
     """The tags of the statements in which ``lang`` refuses calls that its grammar
-    reads: Go's builtins that only give a value (``len(x)``) are no statement, nor
-    what a ``go`` or ``defer`` statement runs.  A call replaced there by one of
+    reads, or reads them otherwise: Go's builtins that only give a value
+    (``len(x)``) are no statement, nor what a ``go`` or ``defer`` statement
+    runs; C++'s ``Foo(a);`` declares ``a`` where ``Foo`` is a type.  A call replaced there by one of
     the same shape is checked where it lands all the same.
 
     >>> sorted(restricts_calls_in("go")), restricts_calls_in("java")
     (['defer_statement', 'expression_statement', 'go_statement'], frozenset())
     """
-    return _GO_CALL_STATEMENTS if lang == "go" else frozenset()
+    return _GO_CALL_STATEMENTS if lang == "go" else _CPP_CALL_STATEMENTS if lang == "cpp" else frozenset()
 
 
 # Declarations JavaScript and Java take only in a block, not as the one
 # statement of an `if`, a loop or a label.
 _BLOCK_DECLARATIONS = {
-    "java": frozenset({"local_variable_declaration", "class_declaration", "record_declaration"}),
+    "java": frozenset(
+        {
+            "local_variable_declaration",
+            "class_declaration",
+            "record_declaration",
+            "interface_declaration",
+            "enum_declaration",
+            "annotation_type_declaration",
+        }
+    ),  # fmt: skip
     "javascript": frozenset({"lexical_declaration", "class_declaration"}),
     # (C# takes a declaration after a label, which Java does not.)
     "c_sharp": frozenset({"local_declaration_statement", "local_function_statement", "labeled_statement"}),
@@ -2324,7 +2459,8 @@ _BLOCK_DECLARATIONS = {
 #: `if`, its `else`, the loops, a label.
 HOLDS_A_BODY = frozenset(
     {"if_statement", "else_clause", "for_statement", "for_in_statement", "enhanced_for_statement",
-     "foreach_statement", "for_range_loop", "while_statement", "do_statement", "labeled_statement"}
+     "foreach_statement", "for_range_loop", "while_statement", "do_statement", "labeled_statement",
+     "with_statement", "using_statement", "lock_statement", "fixed_statement"}
 )  # fmt: skip
 
 
@@ -2333,12 +2469,14 @@ def _declared_as_a_body(lang: str, n: Node) -> bool:
     a loop or a label (`if (x) let q = 1;`), which only a block may hold."""
     kinds = _BLOCK_DECLARATIONS.get("javascript" if lang in _JS else lang)
     up = n.parent
-    if kinds is None or up is None or (up.type not in HOLDS_A_BODY and up.type != "with_statement"):
+    if kinds is None or up is None or up.type not in HOLDS_A_BODY:
         return False
-    # the body, not a `for`'s initialiser nor a label's name
-    if up.type not in ("else_clause", "labeled_statement") and all(
-        up.child_by_field_name(f) != n for f in ("body", "consequence", "alternative")
-    ):
+    # the body, not a `for`'s initialiser nor a label's name (where no field
+    # names the body, it is what the statement ends with)
+    bodies = [up.child_by_field_name(f) for f in ("body", "consequence", "alternative")]
+    if any(bodies) and n not in bodies:
+        return False
+    if not any(bodies) and up.named_children[-1] != n:
         return False
     if up.type == "labeled_statement" and (
         lang == "c_sharp" or n.type in ("identifier", "statement_identifier")
@@ -2376,7 +2514,7 @@ def _js_strict(n: Node) -> bool:
         if body and _js_directs_strict(up):
             return True
         if up.type == "program":
-            return any(c.type in ("import_statement", "export_statement") for c in up.named_children)
+            return _js_module(up)
         up = up.parent
     return False
 
@@ -2416,7 +2554,7 @@ def refused_there(lang: str, n: Node) -> bool:
     if _declared_as_a_body(lang, n):
         return True
     if lang in _JS:
-        return _js_refused(n)
+        return _js_refused(n) or _js_out_of_place(n)
     if lang in _STATEMENT_EXPRESSIONS:
         return _statement_refused(lang, n)
     return False
@@ -2453,6 +2591,8 @@ _GO_VALUES = frozenset(
 
 _GO_DEFERRED = frozenset({"go_statement", "defer_statement"})
 _GO_CALL_STATEMENTS = _GO_DEFERRED | {"expression_statement"}
+# Where C++ reads a call of a type's name as a declaration (`Foo(a);`).
+_CPP_CALL_STATEMENTS = frozenset({"expression_statement"})
 
 
 def _statement_refused(lang: str, n: Node) -> bool:
@@ -2503,6 +2643,90 @@ def _entity_name(n: Node) -> bool:
         f = n.child_by_field_name("function")
         return f is not None and f.type == "import"
     return False
+
+
+def needs_a_context(lang: str, text: str) -> bool:
+    """Whether ``text`` may hold what only some places take: JavaScript's
+    `yield`, `await`, `super`, `break` and `continue` (a replacement of the
+    shape of the match it replaces is then checked where it lands all the same).
+
+    >>> needs_a_context("javascript", "super.m(1)"), needs_a_context("javascript", "m(1)")
+    (True, False)
+    """
+    return lang in _JS and _JS_CONTEXTUAL.search(text) is not None
+
+
+_JS_CONTEXTUAL = re.compile(r"\b(?:yield|await|super|break|continue)\b")
+
+
+def _js_out_of_place(n: Node) -> bool:
+    """Whether ``n`` holds a `yield`, `await`, `super`, or a `break` or
+    `continue` without a label, that nothing around it takes: no generator,
+    no async function, no method, no loop (nor `switch`, for `break`)."""
+    held = _js_contextual(n)
+    if not held:
+        return False
+    loop = switch = False
+    fn: Node | None = None
+    method = False
+    up = n.parent
+    while up is not None:
+        if fn is None:
+            loop = loop or up.type in _JS_LOOPS
+            switch = switch or up.type == "switch_statement"
+            if up.type in JS_FUNCTIONS or up.type == "class_static_block":
+                fn = up
+        if up.type in (
+            "method_definition",
+            "field_definition",
+            "public_field_definition",
+            "class_static_block",
+        ):
+            method = True  # (an arrow inside takes its `super`)
+            break
+        if up.type in JS_FUNCTIONS and up.type != "arrow_function":
+            break
+        up = up.parent
+    marks = set() if fn is None else {c.type for c in fn.children if not c.is_named}
+    if "yield_expression" in held and "*" not in marks:
+        return True
+    if "await_expression" in held and "async" not in marks:
+        return fn is not None or not _js_module(n)
+    if "super" in held and not method:
+        return True
+    return ("break_statement" in held and not (loop or switch)) or ("continue_statement" in held and not loop)
+
+
+# JavaScript's loops, which `break` and `continue` go with.
+_JS_LOOPS = frozenset({"for_statement", "for_in_statement", "while_statement", "do_statement"})
+
+
+def _js_contextual(n: Node) -> set[str]:
+    """The kinds among `yield`, `await`, `super`, `break` and `continue` (without
+    a label) that ``n`` holds outside functions and loops of its own."""
+    out: set[str] = set()
+    todo = [(n, False, False)]  # a node, and whether a loop or a switch of n's holds it
+    while todo:
+        c, looped, switched = todo.pop()
+        if c is not n and c.type in JS_FUNCTIONS:
+            continue  # a function of its own: what it holds goes with it (an arrow's `super` aside)
+        if c.type in ("yield_expression", "await_expression", "super"):
+            out.add(c.type)
+        elif c.type in ("break_statement", "continue_statement") and c.named_child_count == 0:
+            if not (looped or (switched and c.type == "break_statement")):
+                out.add(c.type)
+        looped = looped or c.type in _JS_LOOPS
+        switched = switched or c.type == "switch_statement"
+        todo.extend((k, looped, switched) for k in c.children)
+    return out
+
+
+def _js_module(n: Node) -> bool:
+    """Whether ``n`` stands in a module: a file that imports or exports."""
+    root = n
+    while root.parent is not None:
+        root = root.parent
+    return any(c.type in ("import_statement", "export_statement") for c in root.named_children)
 
 
 def _js_refused(n: Node) -> bool:
@@ -2986,6 +3210,10 @@ def runs_into(before: str, text: str, after: str, lang: str) -> bool:
     >>> runs_into("-", "-1", "", "python"), runs_into("(", "x", ")", "python")
     (True, False)
     """
+    if lang == "php" and before == "." and text[:1].isdigit():
+        return True  # `$x.1` is `$x` and the number `.1`
+    if lang == "lua" and after == "." and text[-1:].isdigit() and text[:1] in "0123456789.":
+        return True  # a numeral goes on through dots: `1.5..'a'` is malformed
     return bool(text) and bool(
         (before and joins(before, text[0], lang)) or (after and joins(text[-1], after, lang))
     )
