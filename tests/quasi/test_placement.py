@@ -238,3 +238,73 @@ def test_text_in_a_shell_string_runs_no_command(code):
 def test_text_in_a_string_of_a_command_substitution_stays_text():
     got = str(template("bash", 'echo "$(echo "$V")"').fill(V="a; echo `pwned` $(x) *"))
     assert run("bash", "-c", got) == "a; echo `pwned` $(x) *\n"
+
+
+# JSX's text shows what it holds: a value goes in braces, quoted as JavaScript quotes it.
+@pytest.mark.parametrize(
+    ("value", "expected"), [("a & b", '{"a & b"}'), ("a{b}<c>", '{"a{b}<c>"}'), (5, "{5}")]
+)
+def test_a_value_in_jsx_text_is_an_expression(value, expected):
+    assert str(template("tsx", "x = <b>$V</b>").fill(V=value)) == f"x = <b>{expected}</b>"
+
+
+# Without semicolons, a filled statement must not go on with the line before it.
+@pytest.mark.parametrize(
+    ("code", "value", "expected"),
+    [
+        ("let a = f\n$X\nlog(typeof a)", "[1, 2].forEach(log)", "let a = f\n;[1, 2].forEach(log)\nlog(typeof a)"),
+        ("function g() {\n  x = y\n  $X\n}", "`t`.length", "function g() {\n  x = y\n  ;`t`.length\n}"),
+        ("let a = 1;\n$X", "(f)()", "let a = 1;\n(f)()"),  # the line before ended
+        ("if (c)\n  $X", "(f)()", "if (c)\n  (f)()"),  # the `if`'s own statement: no `;` there
+    ],
+)  # fmt: skip
+def test_a_filled_statement_starts_its_own(code, value, expected):
+    got = str(template("javascript", code).fill(X=parse("javascript", value)))
+    assert got == expected
+    if NODE is not None and "log" in code:
+        prelude = "const log = (...a) => console.log(...a); const f = [];\n"
+        assert run(NODE, "-e", prelude + got) == "1 0 [ 1, 2 ]\n2 1 [ 1, 2 ]\nobject\n"
+
+
+# Each value of a run is one element where it lands, as a single value is.
+@pytest.mark.parametrize(
+    ("lang", "code", "values", "expected"),
+    [
+        ("python", "f($$$A)", ["a, b", "1"], "f((a, b), 1)"),
+        ("python", "f($$$A)", ["x for x in c", "1"], "f((x for x in c), 1)"),
+        ("javascript", "[$$$A].length", ["a, b", "1"], "[(a, b), 1].length"),
+        ("c", "f($$$A);", ["a, b", "c"], "f((a, b), c);"),
+        ("ruby", "f($$$A)", ["a if b", "c"], "f((a if b), c)"),
+        ("python", "f($$$A)", ["a + b", "c"], "f(a + b, c)"),
+    ],
+)  # fmt: skip
+def test_each_value_of_a_run_is_one_element(lang, code, values, expected):
+    assert str(template(lang, code).fill(A=[template(lang, v).fill() for v in values])) == expected
+
+
+@pytest.mark.skipif(shutil.which("gcc") is None, reason="gcc is not installed")
+@pytest.mark.parametrize(("value", "prints"), [("a + b", "6"), ("a ? b : 0", "4"), ("f(a)", "2")])
+def test_a_value_in_a_macro_body_is_one_value_where_it_is_used(tmp_path, value, prints):
+    code = "#include <stdio.h>\nint a = 1, b = 2;\nint f(int x) { return x; }\n#define N $X\n"
+    code += 'int main(void) { printf("%d\\n", N * 2); return 0; }\n'
+    got = str(template("c", code).fill(X=template("c", value).fill()))
+    (tmp_path / "m.c").write_text(got)
+    run("gcc", "-o", tmp_path / "m", tmp_path / "m.c")
+    assert run(tmp_path / "m") == prints + "\n"
+
+
+def test_a_pattern_takes_no_float_it_cannot_spell():
+    with pytest.raises(ValueError):
+        template("python", "match x:\n    case [$X]:\n        pass\n").fill(X=float("-inf"))
+    assert str(template("python", "match x:\n    case $X:\n        pass\n").fill(X=-1.5)).startswith(
+        "match x:\n    case -1.5:"
+    )
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+@pytest.mark.parametrize("key", ["__proto__", "a b", "x"])
+def test_a_key_is_a_key(key):
+    got = str(
+        template("javascript", "const o = {$K: 1};\nconsole.log(JSON.stringify(Object.keys(o)))").fill(K=key)
+    )
+    assert run(NODE, "-e", got) == f'["{key}"]\n'

@@ -9,6 +9,7 @@ from the root to a hole are built per fill, in one native call
 from __future__ import annotations
 
 import functools
+import math
 import re
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import replace
@@ -32,6 +33,7 @@ from kovel.quasi.parse import (
     SHole,
     Skeleton,
     SNode,
+    c_primary,
     clipped,
     hole_literals,
     is_hole,
@@ -487,9 +489,24 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
             return _name(sk, hole, value)
         if lang == "python" and hole.within is not None:
             return _in_fstring_braces(hole, value)
+        if lang == "python" and _in_a_pattern(hole) and isinstance(value, float) and not math.isfinite(value):
+            # `float("inf")` there is a class pattern, which matches no float.
+            raise ValueError(f"cannot splice {value!r} into {hole.meta.text}: no literal pattern matches it")
+        if value == "__proto__" and hole.parent_kind == "pair" and hole.kind == "property_identifier":
+            # An object's `__proto__: v`, quoted or not, sets its prototype; a computed key is a key.
+            return tb("computed_property_name").w("[").c(_lift(lang, hole, value)).w("]").b()
+        if hole.kind == "jsx_text":
+            # JSX's text is no string literal (its quotes would show, its braces run code):
+            # a value goes in braces, as an expression.
+            return tb("jsx_expression").w("{").c(_lift(lang, hole, value)).w("}").b()
         return _lift(lang, hole, value)
 
     return lift
+
+
+def _in_a_pattern(hole: SHole) -> bool:
+    """Whether ``hole`` stands in a Python `case` pattern."""
+    return hole.kind == "case_pattern" or hole.parent_kind.endswith("_pattern")
 
 
 def _in_fstring_braces(hole: SHole, value: object) -> KTerm:
@@ -603,17 +620,45 @@ def _seq_of_one(
     return got
 
 
+def _in_a_macro_body(guard: Callable[[object], KTerm]) -> Callable[[object], KTerm]:
+    """``guard``, and then the value parenthesised unless it is one value
+    wherever the macro is used (`#define N a + b` makes `N * 2` be `a + b * 2`)."""
+
+    def kept(value: object) -> KTerm:
+        v = guard(value)
+        inner = inner_node(v)
+        if (
+            not str(v).strip()
+            or c_primary(_native.tag(inner))
+            or _native.is_token(inner)
+            and _WORD.issuperset(str(v))
+        ):
+            return v
+        return tb("parenthesized_expression").w("(").c(v).w(")").b()
+
+    return kept
+
+
+def _each(guard: Callable[[object], KTerm], got: KTerm | list[KTerm]) -> KTerm | list[KTerm]:
+    """``got``, a run's values, each passed through ``guard`` when it holds
+    several made apart (a run matched as it stood is kept as it stood)."""
+    if isinstance(got, list) and len(got) > 1:
+        return [guard(v) for v in got]
+    return got
+
+
 _WORD = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_")
 
 
 def _guard(
-    sk: Skeleton, hole: SHole, paren: str | None, lift: Callable[[object], KTerm]
+    sk: Skeleton, hole: SHole, paren: str | None, lift: Callable[[object], KTerm], one_each: bool = False
 ) -> Callable[[object], KTerm]:
     """The value at ``hole``, lifted if it is not a term, and parenthesised where
     the template's grammar would read it otherwise (``-3`` in ``$X ** 2``,
     ``a + b`` in ``$X * 2``): decided once per shape of value.  A value read
     otherwise that parentheses cannot keep together (or where the language
-    has none) is a ``MisreadError``."""
+    has none) is a ``MisreadError``.  With ``one_each``, a value of a run of
+    several, each of which is one node there (not `a, b`)."""
     grammar = KnownKinds(sk.lang)
     # What a value is wrapped in where it goes unread (None: nothing), or why it cannot be.
     decided: dict[tuple[object, ...], str | None | MisreadError] = {}
@@ -663,7 +708,7 @@ def _guard(
             runs_in = runs_into(before, text, after, sk.lang)
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)), goes_on)
-            if alone == RUN and (not node or hole.meta.seq):
+            if alone == RUN and (not node or (hole.meta.seq and not one_each)):
                 alone = READ  # text read as whole nodes: as the text says, or as a run's place takes them
             jsx = alone != READ and _native.tag(inner_node(v)) in JSX_ONLY
             if not jsx and not runs_in and alone != READ and _WORD.issuperset(text) and text:
@@ -764,15 +809,25 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     guards = {
         i: _guard(sk, h, paren, lifts[i]) for i, h in enumerate(comp.holes) if single[i] and not h.statement
     }
+    for i, h in enumerate(comp.holes):
+        if i in guards and h.kind == "preproc_arg" and sk.lang in ("c", "cpp"):
+            guards[i] = _in_a_macro_body(guards[i])
     # A run of one value where the template wants values is kept together as a single value would be.
     run_guards = {
         i: _guard(sk, h, paren, functools.partial(_lift, sk.lang, h))
         for i, h in enumerate(comp.holes)
         if h.meta.seq and h.literal is None and not h.statement
     }
+    # ... and each of a run of several values, one value each.
+    each_guards = {
+        i: _guard(sk, comp.holes[i], paren, functools.partial(_lift, sk.lang, comp.holes[i]), one_each=True)
+        for i in run_guards
+    }
     # The one statement of a body (`if (c) $X`, Python's `if r: $X`) takes one:
     # a second would stand after the `if`, and run whatever its condition.
     alone = {i: _one_statement(sk, h) for i, h in enumerate(comp.holes) if _holds_one_statement(sk, h)}
+    # Without semicolons, a statement that starts with `(` or `[` goes on with the line before.
+    ended = {i: _ended(sk, h) for i, h in enumerate(comp.holes) if _may_run_on(sk, h)}
     lines = ["def _fill(v):"]
     if runs:
         lines.append("    _e = ()")
@@ -789,6 +844,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
             made = f"_seq(_lang, _holes[{i}], _x, {_keyword_before(sk.code, m.at[0])!r})"
             if i in run_guards:
                 lines.append(f"    _a{i} = _seq_of_one(_run_guards[{i}], _x, {made})")
+                lines.append(f"    _a{i} = _each(_each_guards[{i}], _a{i})")
             else:
                 lines.append(f"    _a{i} = {made}")
             if m.name in runs:
@@ -806,6 +862,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append("    if type(_x) is _ChainLink:")
                 lines.append("        _x = _x.term")
                 lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lifts[{i}](_x)")
+            if i in ended:
+                lines.append(f"    _a{i} = _ended[{i}](_a{i})")
         names.append(f"_a{i}")
     if runs:
         lines.append("    if _e:")
@@ -825,8 +883,11 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_guards": guards,
         "_run_guards": run_guards,
         "_seq_of_one": _seq_of_one,
+        "_each": _each,
+        "_each_guards": each_guards,
         "_lifts": lifts,
         "_alone": alone,
+        "_ended": ended,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
@@ -861,6 +922,56 @@ def _one_statement(sk: Skeleton, hole: SHole) -> Callable[[object], None]:
             raise MisreadError(_several_statements(hole, clipped(text)))
 
     return check
+
+
+#: What a line starts with that goes on with the line before, where lines end statements only so.
+_GOES_ON = tuple("([`+-/")
+
+
+def _may_run_on(sk: Skeleton, hole: SHole) -> bool:
+    """Whether ``hole`` is a statement of a list on a line of its own, in a
+    language that ends statements at line breaks only where the next line does
+    not go on with them (JavaScript's)."""
+    return (
+        sk.lang in _BLOCK_OR_OBJECT
+        and hole.statement
+        and hole.meta.own_line
+        and hole.parent_kind in ("program", "statement_block", "switch_case", "switch_default")
+    )
+
+
+def _ended(sk: Skeleton, hole: SHole) -> Callable[[KTerm], KTerm]:
+    """What puts a `;` before a value at ``hole`` that would go on with the
+    statement on the line before it, and after one that the template's next
+    line would go on with."""
+    raw = sk.code.encode()
+    before = raw[: hole.meta.at[0]].decode(errors="ignore").rstrip()
+    after = raw[hole.meta.at[1] :].decode(errors="ignore").lstrip()
+    follows = bool(after) and after.startswith(_GOES_ON) and not after.startswith(("//", "/*"))
+    last = before[-1:]
+
+    def end(v: KTerm) -> KTerm:
+        text = str(v).strip()
+        if not text:
+            return v
+        lead = (
+            bool(last)
+            and last not in ";{"
+            and text.startswith(_GOES_ON)
+            and not text.startswith(("//", "/*"))
+        )
+        tail = follows and not text.endswith((";", "}"))
+        if not (lead or tail):
+            return v
+        b = tb(_native.tag(v))
+        if lead:
+            b.w(";")
+        b.c(v)
+        if tail:
+            b.w(";")
+        return b.b()
+
+    return end
 
 
 def _several_statements(hole: SHole, what: object) -> str:

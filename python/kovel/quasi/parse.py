@@ -59,6 +59,7 @@ __all__ = [
     "too_deep",
     "HOLDS_A_BODY",
     "JS_FUNCTIONS",
+    "c_primary",
     "needs_a_context",
 ]
 
@@ -1889,6 +1890,16 @@ def _c_macros(root: Node) -> frozenset[bytes]:
 
 
 _C_MACRO_DEFINITION = re.compile(rb"(?m)^[ \t]*#[ \t]*define[ \t]+([A-Za-z_][A-Za-z0-9_]*)\(")
+
+
+def c_primary(kind: str) -> bool:
+    """Whether a C or C++ node of ``kind`` reads as one value wherever a
+    macro's body puts it (a name, a literal, a call, a parenthesised value).
+
+    >>> c_primary("call_expression"), c_primary("binary_expression")
+    (True, False)
+    """
+    return kind in _C_PRIMARY
 
 
 def _bare_comma(n: Node) -> bool:
