@@ -352,13 +352,15 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
 
 
-def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
+def _in_literal(lang: str, hole: SHole, value: object, rest: str = "") -> KTerm:
     """The text of a hole inside a string literal: the value escaped for that
-    literal, or ``LiteralText`` as it is; inside a token, the value's text."""
+    literal, or ``LiteralText`` as it is; inside a token, the value's text;
+    inside a comment, its text as the comment can hold it (``rest`` is the
+    template's text after the hole, on its line)."""
     if hole.literal == IN_TOKEN:
         return leaf_term(hole.kind, _token_text(hole, value), True)
     if hole.literal == IN_COMMENT:
-        return leaf_term(hole.kind, _comment_text(hole, value), True)
+        return leaf_term(hole.kind, _comment_text(lang, hole, value, rest), True)
     if isinstance(value, BoundText):
         value = LiteralText(value.text) if value.verbatim else value.text
     if isinstance(value, LiteralText):
@@ -403,18 +405,86 @@ def _token_text(hole: SHole, value: object) -> str:
 _WORD_TEXT = re.compile(r"\w+")
 
 
-def _comment_text(hole: SHole, value: object) -> str:
+def _comment_text(lang: str, hole: SHole, value: object, rest: str) -> str:
     """The text a value puts into a comment: one that cannot end the comment
     early (a line comment's text on one line, a block comment's without its
-    closer), lest the rest of it be read as code."""
+    closer), lest the rest of it be read as code, nor make it another thing
+    (a directive, a doc comment, an encoding declaration). ``rest`` is the
+    template's text after the hole, to the end of its line."""
     text = value.text if isinstance(value, BoundText) else str(value)  # (a run comes as its text)
-    opener = hole.within or ""
-    closer = next((c for o, c in _BLOCK_COMMENTS if opener.startswith(o)), None)
+    before = hole.within or ""
+    refused = _refused_in_comment(lang, before, text)
+    if refused is not None:
+        raise ValueError(f"cannot splice into {hole.meta.text}: {clipped(text)!r} {refused}")
+    key = canonical_name(lang)
+    closer = _comment_closer(key, before)
     if closer is None:
-        return " ".join(text.splitlines())
-    while closer in text:
-        text = text.replace(closer, closer[0] + " " + closer[1:])
+        text = " ".join(text.splitlines())
+    seqs = _comment_enders(key, before, closer)
+    for seq in seqs:
+        while seq in text:
+            text = text.replace(seq, seq[0] + " " + seq[1:])
+    if key in _C_PREPROCESSED and closer is not None:
+        text = _SPLICED_CLOSER.sub("* ", text)
+    if key == "python":
+        text = _CODING.sub(" ", text)
+    text = _kept_apart(before, text, rest, seqs)
+    turns = _OPENER_TURNS.get(key)
+    m = turns.match(before + text) if turns is not None else None
+    if m is not None and m.end() > len(before):
+        text = " " + text
+    if key in _C_PREPROCESSED and closer is None and text.rstrip().endswith("\\") and not rest.strip():
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} ends the line with a backslash,"
+            " which would go on with the next line"
+        )
     return text
+
+
+def _comment_closer(key: str, before: str) -> str | None:
+    """What ends the block comment whose text before the hole is ``before``;
+    None for a comment that ends at its line's end."""
+    lua = _LUA_LONG.match(before) if key in _LUA else None
+    if lua is not None:
+        return "]" + lua.group(1) + "]"
+    return next((c for o, c in _BLOCK_COMMENTS if before.startswith(o)), None)
+
+
+def _comment_enders(key: str, before: str, closer: str | None) -> tuple[str, ...]:
+    """The texts that would end or change a comment: its closer (and, where
+    comments nest, its opener); a line comment's own enders."""
+    if closer is not None:
+        seqs = [closer]
+        if key in _NESTED_COMMENTS:
+            seqs += [o for o, c in _BLOCK_COMMENTS if c == closer and before.startswith(o)]
+    else:
+        seqs = list(_LINE_COMMENT_ENDERS.get(key, ()))
+    return (*seqs, *_COMMENT_CHANGERS.get(key, ()))
+
+
+def _kept_apart(before: str, text: str, rest: str, seqs: tuple[str, ...]) -> str:
+    """``text`` with a space at either end where it would make one of ``seqs``
+    with the template's text beside it."""
+    for seq in seqs:
+        for i in range(1, len(seq)):
+            if before.endswith(seq[:i]) and text.startswith(seq[i:]):
+                text = " " + text
+            if text.endswith(seq[:i]) and rest.startswith(seq[i:]):
+                text += " "
+    return text
+
+
+def _refused_in_comment(lang: str, before: str, text: str) -> str | None:
+    """Why ``text`` cannot go into a comment whatever is done to it, or None."""
+    for ch, why in _REFUSED_IN_SOURCE.items():
+        if ch in text:
+            return f"holds {ch!r}: {why}"
+    key = canonical_name(lang)
+    if key in ("ocaml", "ocaml_interface") and text.count('"') % 2:
+        return "would open a string literal, which OCaml reads inside comments too"
+    if key == "ruby" and not before.lstrip("#").strip() and _RUBY_MAGIC.match(text):
+        return "would be read as a magic comment, which changes how Ruby reads the file"
+    return None
 
 
 # Block comments' openers and closers; any other comment ends at its line's end.
@@ -422,10 +492,55 @@ _BLOCK_COMMENTS = (
     ("/*", "*/"),
     ("(*", "*)"),
     ("{-", "-}"),
+    ("/+", "+/"),
     ("<!--", "-->"),
-    ("--[[", "]]"),
     ("=begin", "=end"),
 )
+# Lua's long comment `--[==[`: what ends it has as many `=` as what opened it.
+_LUA = frozenset({"lua", "luau"})
+_LUA_LONG = re.compile(r"--\[(=*)\[")
+# Languages whose block comments nest: an opener inside needs a closer of its own.
+_NESTED_COMMENTS = frozenset(
+    {"rust", "kotlin", "swift", "scala", "dart", "haskell", "purescript", "elm", "agda", "ocaml",
+     "ocaml_interface", "fsharp", "odin", "d"}
+)  # fmt: skip
+# What ends a line comment before its line does: PHP's `?>` leaves PHP, HTML's `--!>` ends a comment.
+_LINE_COMMENT_ENDERS = {"php": ("?>",)}
+# What changes a comment's text wherever it stands: C's `??/` trigraph is a
+# backslash, Java reads `\u` escapes before comments, HTML also ends one at `--!>`.
+_COMMENT_CHANGERS = {
+    "c": ("??/",), "cpp": ("??/",), "cuda": ("??/",), "objc": ("??/",), "arduino": ("??/",),
+    "java": ("\\u",), "html": ("--!>",), "ruby": ("-*-",),
+}  # fmt: skip
+# Languages whose source is spliced at a backslash that ends a line.
+_C_PREPROCESSED = frozenset({"c", "cpp", "cuda", "objc", "arduino", "glsl", "hlsl"})
+# A `*` that a line splice joins to a `/`.
+_SPLICED_CLOSER = re.compile(r"\*(?=(?:\\[ \t\f\v]*(?:\r\n|\r|\n))+/)")
+# Python reads `coding:` or `coding=` in a file's first two lines as its encoding.
+_CODING = re.compile(r"(?<=coding)(?=[:=])")
+# Ruby's magic comments (`# frozen_string_literal: true`), read where a comment starts with one.
+_RUBY_MAGIC = re.compile(
+    r"\s*(?:frozen[-_]string[-_]literal|encoding|coding|warn[-_]indent|warn[-_]past[-_]scope"
+    r"|shareable[-_]constant[-_]value)\s*:",
+    re.I,
+)
+# A value right after a comment's opener that would make it something else:
+# a Go directive (`//go:build`, `//line`), a Rust doc comment (`///`, `//!`, `/**`),
+# PHP's attribute `#[`, an operator in Haskell (`-->`), Lua's long comment
+# (`--[[`), an HTML comment closed at once (`<!-->`).
+_OPENER_TURNS = {
+    "go": re.compile(r"(?://|/\*)\S"),
+    "rust": re.compile(r"(?://|/\*)[/!*]"),
+    "php": re.compile(r"#\["),
+    "haskell": re.compile(r"--+[-!#$%&*+./<=>?@\\^|~:]"),
+    "lua": re.compile(r"--\[=*\["),
+    "html": re.compile(r"<!--(?:>|->)"),
+}
+# Characters no language takes in its source text.
+_REFUSED_IN_SOURCE = {
+    "\0": "compilers refuse NUL in source text",
+    "\ufeff": "a byte order mark stands only at the start of a file",
+}
 
 
 def _wants_name(sk: Skeleton, hole: SHole) -> bool:
@@ -477,7 +592,8 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
     """How a value that is not a term becomes one at ``hole``."""
     lang = sk.lang
     if hole.literal is not None:
-        return lambda value: _in_literal(lang, hole, value)
+        rest = _rest_of_line(sk, hole)
+        return lambda value: _in_literal(lang, hole, value, rest)
 
     def lift(value: object) -> KTerm:
         if isinstance(value, BoundText):
@@ -489,6 +605,14 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
         return _lift(lang, hole, value)
 
     return lift
+
+
+def _rest_of_line(sk: Skeleton, hole: SHole) -> str:
+    """The template's text after ``hole`` to the end of its line, other holes left out."""
+    code = sk.code.encode()
+    end = code.find(b"\n", hole.meta.at[1])
+    line = code[hole.meta.at[1] : end if end >= 0 else len(code)].decode(errors="ignore")
+    return _HOLE.sub("", line)
 
 
 def _in_fstring_braces(hole: SHole, value: object) -> KTerm:
