@@ -16,7 +16,7 @@ from kovel import from_postcard_bytes, leaf, name, tree as kt  # noqa: E402
 from kovel.quasi import MisreadError, pattern, register_lifter, template  # noqa: E402
 from kovel.quasi.lift import LIFTERS  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
-from tests.helpers import NODE, has_errors, run  # noqa: E402
+from tests.helpers import NODE, PROGRAMS, has_errors, program_output, run  # noqa: E402
 
 # (lang, template, values, expected text): holes in expression, statement,
 # argument-list and block-body position.
@@ -311,3 +311,42 @@ def test_a_heredoc_hole_refuses_the_word_that_ends_it(tmp_path, lang, code, valu
         assert (
             value in subprocess.run([lang, tmp_path / "a"], capture_output=True, text=True, check=True).stdout
         )
+
+
+C_MAIN = '#include <stdio.h>\n{}\nint main(void) {{ printf("%d\\n", 1); }}\n'
+JAVA_MAIN = "{}\nclass A {{ public static void main(String[] s) {{ System.out.println(1); }} }}\n"
+
+
+# A name hole takes a name the language takes there: a keyword naming a type
+# where a type is used, never where one is declared; nor a name the language
+# keeps for its own types or from being bound.
+@pytest.mark.parametrize(
+    "lang, code, good, bad",
+    [
+        ("c", C_MAIN.format("struct $N { int a; } v;"), "point", ["int", "while", "asm", "__typeof__"]),
+        ("c", C_MAIN.format("$N x = 1;"), "long", ["while", "asm"]),
+        ("c", C_MAIN.format("typedef int $N;"), "count", ["char"]),
+        ("cpp", C_MAIN.format("class $N { public: int a = 1; } v;"), "Box", ["class", "return", "typeof", "int"]),
+        ("rust", 'struct $N;\nfn main() { println!("1"); }\n', "Unit", ["fn", "match", "Self"]),
+        ("java", JAVA_MAIN.format("class $N {}"), "Helper", ["var", "record", "yield", "sealed", "permits", "int"]),
+        ("php", "<?php\nclass $N {}\necho 1;\n", "Point", ["int", "Self", "iterable", "mixed", "NULL", "while"]),
+        ("lua", "function $N() end\nprint(1)\n", "one", ["end", "local", "goto"]),
+        ("python", "def $N():\n    pass\nprint(1)\n", "one", ["__debug__", "None", "if"]),
+        ("javascript", "'use strict';\nclass $N {}\nconsole.log(1);\n", "Point", ["eval", "arguments", "let"]),
+        ("javascript", "const o = {eval: 1, arguments: 1};\nconsole.log(o.$N);\n", "eval", []),
+        ("typescript", "type $N = number;\n", "Size", ["string", "any", "undefined", "while"]),
+        ("typescript", "function f<$N>() {}\n", "T", ["number", "never"]),
+        ("kotlin", "class $N\n", "Box", ["fun", "typealias", "when"]),
+        ("swift", "struct $N {}\n", "Box", ["if", "func", "Self"]),
+        ("scala", "def $N = 1\n", "one", ["def", "yield", "given"]),
+    ],
+)  # fmt: skip
+def test_a_name_hole_takes_what_the_language_takes_there(tmp_path, lang, code, good, bad):
+    t = template(lang, code)
+    for value in bad:
+        with pytest.raises(TypeError, match=r"wants a name: .* is not one"):
+            t.fill(N=value)
+    filled = str(t.fill(N=good))
+    assert good in filled
+    if lang in PROGRAMS:
+        assert program_output(lang, filled, tmp_path) == "1"

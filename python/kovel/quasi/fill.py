@@ -18,7 +18,15 @@ from typing import Any, NamedTuple
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, leaf, tb
 from kovel.quasi.contexts import is_type_kind, split_context, type_context
-from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
+from kovel.quasi.lift import (
+    LIFTERS,
+    escape_in_literal,
+    is_attribute_name,
+    is_bound_name,
+    is_identifier,
+    is_type_name,
+    lift_python,
+)
 from kovel.quasi.parse import (
     IN_COMMENT,
     IN_TOKEN,
@@ -550,31 +558,43 @@ def _wants_name(sk: Skeleton, hole: SHole) -> bool:
         return hole.kind in ("attribute", "attribute_name")
     if hole.within is not None:  # an expression inside a literal (an f-string's braces)
         return False
-    if "identifier" not in hole.kind and not hole.kind.endswith("name"):
+    if "identifier" not in hole.kind and not hole.kind.endswith("name") and hole.kind != "type_parameter":
         return False
     return not reads_as(sk, hole.meta, '"x"', None)
 
 
-_TYPE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-
-
 def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
-    """A ``str`` at a name hole becomes that name, when the language takes it as one."""
+    """A ``str`` at a name hole becomes that name, when the language takes it as
+    one there: where a type is used, a keyword naming one (``int``) too; where a
+    type is declared, no name the language keeps for its own types; where a
+    name is bound, none it keeps from being bound."""
     if isinstance(value, str):
-        if sk.lang == "html":
-            ok = is_attribute_name(value)
-        else:
-            # A type may be a keyword (`int`); other names may not.
-            ok = is_identifier(sk.lang, value) or (
-                "type" in hole.kind and _TYPE_NAME.match(value) is not None
-            )
-        if ok:
+        if _name_fits(sk.lang, hole, value):
             return leaf_term(hole.kind, value, False)
         raise TypeError(f"{hole.meta.text} stands where {sk.lang} wants a name: {value!r} is not one")
     raise TypeError(
         f"{hole.meta.text} stands where {sk.lang} wants a name: it takes a str or a KTerm, "
         f"not {type(value).__name__}"
     )
+
+
+def _name_fits(lang: str, hole: SHole, value: str) -> bool:
+    if lang == "html":
+        return is_attribute_name(value)
+    if _DECLARES_A_TYPE.match(hole.parent_kind) or hole.kind == "type_parameter":
+        return is_bound_name(lang, value, of_type=True)
+    if "type" in hole.kind:
+        return is_type_name(lang, value)
+    if "property" in hole.kind or "field" in hole.kind:  # a member's name: `x.eval` binds nothing
+        return is_identifier(lang, value)
+    return is_bound_name(lang, value)
+
+
+# The nodes whose name hole is the name of the type they declare (`struct $N {}`, `type $N = ...`).
+_DECLARES_A_TYPE = re.compile(
+    r"(?:struct|enum|union|class|trait|interface|protocol|object|record|annotation_type|type|type_alias|alias"
+    r"|type_parameter)_(?:item|specifier|declaration|definition|spec)\Z|type_(?:alias|definition|parameters)\Z"
+)
 
 
 def _run_text(values: object) -> str:

@@ -15,7 +15,8 @@ what it holds: a negative number is ``unary_operator`` (Python) or
 ``escape_in_literal`` is for a hole inside a literal that the code already
 opens: it returns the text to write between the delimiters.
 ``is_identifier`` and ``is_attribute_name`` tell whether a string can stand
-where the grammar wants a name.
+where the grammar wants a name; ``is_type_name`` and ``is_bound_name``, where
+it uses a type and where a declaration binds the name.
 """
 
 from __future__ import annotations
@@ -33,7 +34,9 @@ __all__ = [
     "Lifter",
     "escape_in_literal",
     "is_attribute_name",
+    "is_bound_name",
     "is_identifier",
+    "is_type_name",
     "lift_c",
     "lift_cpp",
     "lift_js",
@@ -795,22 +798,33 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
 _ASCII_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 _JAVA_NAME = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*\Z")
 
-_C_KEYWORDS = frozenset(
-    "alignas alignof auto bool break case char const constexpr continue default do double else enum "
-    "extern false float for goto if inline int long nullptr register restrict return short signed "
-    "sizeof static static_assert struct switch thread_local true typedef typeof typeof_unqual union "
-    "unsigned void volatile while _Alignas _Alignof _Atomic _BitInt _Bool _Complex _Decimal128 "
-    "_Decimal32 _Decimal64 _Generic _Imaginary _Noreturn _Static_assert _Thread_local".split()
+# Keywords that name a type: they stand where a type is used (`int x;`), never as a declared name.
+_C_TYPE_KEYWORDS = frozenset(
+    "bool char double float int long short signed unsigned void _BitInt _Bool _Complex _Decimal128 "
+    "_Decimal32 _Decimal64 _Imaginary __int128 _Float16 _Float32 _Float64 _Float128 _Float32x _Float64x".split()
 )
-_CPP_KEYWORDS = frozenset(
-    "alignas alignof and and_eq asm auto bitand bitor bool break case catch char char8_t char16_t "
-    "char32_t class compl concept const consteval constexpr constinit const_cast continue co_await "
-    "co_return co_yield decltype default delete do double dynamic_cast else enum explicit export "
-    "extern false float for friend goto if inline int long mutable namespace new noexcept not not_eq "
+# C's, and the GNU extensions' that gcc's default dialect (gnu17) reads as keywords.
+_C_KEYWORDS = _C_TYPE_KEYWORDS | frozenset(
+    "alignas alignof asm auto break case const constexpr continue default do else enum "
+    "extern false for goto if inline nullptr register restrict return "
+    "sizeof static static_assert struct switch thread_local true typedef typeof typeof_unqual union "
+    "volatile while _Alignas _Alignof _Atomic _Generic _Noreturn _Static_assert _Thread_local "
+    "__alignof__ __asm __asm__ __attribute__ __auto_type __builtin_offsetof __builtin_va_arg __complex__ "
+    "__const __extension__ __imag__ __inline __inline__ __label__ __real__ __restrict __restrict__ "
+    "__signed__ __thread __typeof __typeof__ __volatile__".split()
+)
+_CPP_TYPE_KEYWORDS = frozenset(
+    "auto bool char char8_t char16_t char32_t double float int long short signed unsigned void wchar_t __int128".split()
+)
+_CPP_KEYWORDS = _CPP_TYPE_KEYWORDS | frozenset(
+    "alignas alignof and and_eq asm bitand bitor break case catch "
+    "class compl concept const consteval constexpr constinit const_cast continue co_await "
+    "co_return co_yield decltype default delete do dynamic_cast else enum explicit export "
+    "extern false for friend goto if inline mutable namespace new noexcept not not_eq "
     "nullptr operator or or_eq private protected public register reinterpret_cast requires return "
-    "short signed sizeof static static_assert static_cast struct switch template this thread_local "
-    "throw true try typedef typeid typename union unsigned using virtual void volatile wchar_t while "
-    "xor xor_eq".split()
+    "sizeof static static_assert static_cast struct switch template this thread_local "
+    "throw true try typedef typeid typename typeof union using virtual volatile while "
+    "xor xor_eq __attribute__ __extension__ __typeof__ __restrict__".split()
 )
 # Reserved words, strict mode's and modules' (await) included: a name that
 # is reserved somewhere is not offered as a name anywhere.
@@ -830,19 +844,23 @@ _RUST_KEYWORDS = frozenset(
     "static struct super trait true try type typeof unsafe unsized use virtual where while "
     "yield".split()
 )
-_JAVA_KEYWORDS = frozenset(
-    "_ abstract assert boolean break byte case catch char class const continue default do double "
-    "else enum extends false final finally float for goto if implements import instanceof int "
-    "interface long native new null package private protected public return short static strictfp "
-    "super switch synchronized this throw throws transient true try void volatile while".split()
+_JAVA_TYPE_KEYWORDS = frozenset("boolean byte char double float int long short void".split())
+_JAVA_KEYWORDS = _JAVA_TYPE_KEYWORDS | frozenset(
+    "_ abstract assert break case catch class const continue default do "
+    "else enum extends false final finally for goto if implements import instanceof "
+    "interface native new null package private protected public return static strictfp "
+    "super switch synchronized this throw throws transient true try volatile while".split()
 )
-_CSHARP_KEYWORDS = frozenset(
-    "abstract as base bool break byte case catch char checked class const continue decimal default "
-    "delegate do double else enum event explicit extern false finally fixed float for foreach goto if "
-    "implicit in int interface internal is lock long namespace new null object operator out override "
-    "params private protected public readonly ref return sbyte sealed short sizeof stackalloc static "
-    "string struct switch this throw true try typeof uint ulong unchecked unsafe ushort using virtual "
-    "void volatile while".split()
+_CSHARP_TYPE_KEYWORDS = frozenset(
+    "bool byte char decimal double float int long object sbyte short string uint ulong ushort void".split()
+)
+_CSHARP_KEYWORDS = _CSHARP_TYPE_KEYWORDS | frozenset(
+    "abstract as base break case catch checked class const continue "
+    "default delegate do else enum event explicit extern false finally fixed for foreach goto if "
+    "implicit in interface internal is lock namespace new null operator out override "
+    "params private protected public readonly ref return sealed sizeof stackalloc static "
+    "struct switch this throw true try typeof unchecked unsafe using virtual "
+    "volatile while".split()
 )
 # PHP's reserved words, which it reads in any case (`ISSET` is `isset`): no
 # function, constant or class takes one as its name.
@@ -858,6 +876,35 @@ _RUBY_KEYWORDS = frozenset(
     "end ensure false for if in module next nil not or redo rescue retry return self super then true undef "
     "unless until when while yield".split()
 )
+_LUA_KEYWORDS = frozenset(
+    "and break do else elseif end false for function goto if in local nil not or repeat return then true "
+    "until while".split()
+)
+# Kotlin's hard keywords; its soft and modifier keywords are names.
+_KOTLIN_KEYWORDS = frozenset(
+    "as break class continue do else false for fun if in interface is null object package return super "
+    "this throw true try typealias typeof val var when while".split()
+)
+_SWIFT_TYPE_KEYWORDS = frozenset({"Any", "Self"})
+_SWIFT_KEYWORDS = _SWIFT_TYPE_KEYWORDS | frozenset(
+    "associatedtype class deinit enum extension fileprivate func import init inout internal let open "
+    "operator private precedencegroup protocol public rethrows static struct subscript typealias var "
+    "break case catch continue default defer do else fallthrough for guard if in repeat return throw "
+    "switch where while as await false is nil self super throws true try _".split()
+)
+_SCALA_KEYWORDS = frozenset(
+    "abstract case catch class def do else enum export extends false final finally for forSome given if "
+    "implicit import lazy macro match new null object override package private protected return sealed "
+    "super then this throw trait true try type val var while with yield _".split()
+)
+_DART_KEYWORDS = frozenset(
+    "assert break case catch class const continue default do else enum extends false final finally for "
+    "if in is new null rethrow return super switch this throw true try var void while with".split()
+)
+_HASKELL_KEYWORDS = frozenset(
+    "case class data default deriving do else foreign if import in infix infixl infixr instance let "
+    "module newtype of then type where _".split()
+)
 _ASCII_RULES: dict[str, tuple[re.Pattern[str], frozenset[str]]] = {
     "ruby": (_ASCII_NAME, _RUBY_KEYWORDS),
     "c": (_ASCII_NAME, _C_KEYWORDS),
@@ -867,6 +914,49 @@ _ASCII_RULES: dict[str, tuple[re.Pattern[str], frozenset[str]]] = {
     "java": (_JAVA_NAME, _JAVA_KEYWORDS),
     "csharp": (_ASCII_NAME, _CSHARP_KEYWORDS),
     "c_sharp": (_ASCII_NAME, _CSHARP_KEYWORDS),
+    "lua": (_ASCII_NAME, _LUA_KEYWORDS),
+    "luau": (_ASCII_NAME, _LUA_KEYWORDS),
+    "kotlin": (_ASCII_NAME, _KOTLIN_KEYWORDS),
+    "swift": (_ASCII_NAME, _SWIFT_KEYWORDS),
+    "scala": (_ASCII_NAME, _SCALA_KEYWORDS),
+    "dart": (_ASCII_NAME, _DART_KEYWORDS),
+    "haskell": (_ASCII_NAME, _HASKELL_KEYWORDS),
+}
+# The keywords of each language that name a type.
+_TS_TYPE_KEYWORDS = frozenset({"void", "null", "this"})
+_TYPE_KEYWORDS = {
+    "c": _C_TYPE_KEYWORDS,
+    "cpp": _CPP_TYPE_KEYWORDS,
+    "java": _JAVA_TYPE_KEYWORDS,
+    "csharp": _CSHARP_TYPE_KEYWORDS,
+    "c_sharp": _CSHARP_TYPE_KEYWORDS,
+    "swift": _SWIFT_TYPE_KEYWORDS,
+    "rust": frozenset({"Self"}),
+    "typescript": _TS_TYPE_KEYWORDS,
+    "tsx": _TS_TYPE_KEYWORDS,
+    "php": frozenset({"array", "callable", "static"}),
+}
+# Names no declared type takes (PHP's in any case): the names of the language's
+# own types, Java's restricted identifiers.
+_TS_TYPE_NAMES = frozenset(
+    "any unknown never number bigint boolean string symbol void object undefined".split()
+)
+_RESERVED_TYPE_NAMES = {
+    "php": frozenset(
+        "int float bool string void mixed never object iterable self parent static null true false array "
+        "callable".split()
+    ),
+    "typescript": _TS_TYPE_NAMES,
+    "tsx": _TS_TYPE_NAMES,
+    "java": frozenset("var record yield sealed permits".split()),
+}
+# Names a declaration may not bind (JavaScript's: in strict code, as class bodies and modules are).
+_STRICT_UNBOUND = frozenset({"eval", "arguments"})
+_UNBOUND = {
+    "python": frozenset({"__debug__"}),
+    "javascript": _STRICT_UNBOUND,
+    "typescript": _STRICT_UNBOUND,
+    "tsx": _STRICT_UNBOUND,
 }
 
 
@@ -889,10 +979,10 @@ def is_identifier(lang: str, s: str) -> bool:
     nor a name whose NFKC form, which Python reads it as, is one.
     JavaScript, TypeScript, TSX: the identifier grammar with ``$``, minus
     reserved words (strict mode's and ``await`` included).  C, C++, Go,
-    Rust, Java (with ``$``), C#, Ruby, PHP (in any case): ASCII letters,
-    digits and ``_``, not starting with a digit, minus the language's
-    keywords.  Any other
-    language: ``[A-Za-z_][A-Za-z0-9_]*``.
+    Rust, Java (with ``$``), C#, Ruby, PHP (in any case), Lua, Kotlin,
+    Swift, Scala, Dart, Haskell: ASCII letters, digits and ``_``, not
+    starting with a digit, minus the language's keywords (C's with the GNU
+    ones gcc reads by default).  Any other language: ``[A-Za-z_][A-Za-z0-9_]*``.
 
     >>> [is_identifier("python", s) for s in ("match", "None", "x1", "1x")]
     [True, False, True, False]
@@ -900,6 +990,34 @@ def is_identifier(lang: str, s: str) -> bool:
     (True, False)
     """
     return isinstance(s, str) and _is_name(_lang_key(lang), s)
+
+
+def is_type_name(lang: str, s: str) -> bool:
+    """Whether ``s`` can be written where ``lang`` uses a type: a name, or a
+    keyword that names a type.
+
+    >>> is_type_name("c", "int"), is_type_name("c", "while"), is_type_name("java", "List")
+    (True, False, True)
+    """
+    return is_identifier(lang, s) or s in _TYPE_KEYWORDS.get(_lang_key(lang), ())
+
+
+def is_bound_name(lang: str, s: str, *, of_type: bool = False) -> bool:
+    """Whether a declaration can bind the name ``s``: a name (``is_identifier``)
+    that the language does not keep from being bound (Python's ``__debug__``,
+    JavaScript's ``eval`` and ``arguments`` in strict code); with ``of_type``,
+    one that a declared type may take (not PHP's ``int``, TypeScript's
+    ``string``, Java's ``record``).
+
+    >>> is_bound_name("javascript", "eval"), is_bound_name("php", "Point", of_type=True)
+    (False, True)
+    >>> is_bound_name("php", "Int"), is_bound_name("php", "Int", of_type=True)
+    (True, False)
+    """
+    key = _lang_key(lang)
+    if not is_identifier(lang, s) or s in _UNBOUND.get(key, ()):
+        return False
+    return not of_type or (s.lower() if key == "php" else s) not in _RESERVED_TYPE_NAMES.get(key, ())
 
 
 def _is_name(key: str, s: str) -> bool:
