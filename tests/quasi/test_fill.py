@@ -350,3 +350,50 @@ def test_a_name_hole_takes_what_the_language_takes_there(tmp_path, lang, code, g
     assert good in filled
     if lang in PROGRAMS:
         assert program_output(lang, filled, tmp_path) == "1"
+
+
+# Programs that print the code units of the literal LIT, in decimal.
+UNITS = {
+    "c": "#include <stdio.h>\nint main(void) { const char s[] = LIT;\n"
+    '  for (unsigned i = 0; i + 1 < sizeof s; i++) printf("%d ", (unsigned char)s[i]); }\n',
+    "cpp": "#include <cstdio>\nint main() { const char s[] = LIT;\n"
+    '  for (unsigned i = 0; i + 1 < sizeof s; i++) std::printf("%d ", (unsigned char)s[i]); }\n',
+    "c_sharp": "class A { static void Main() { string s = LIT;\n"
+    '  foreach (char c in s) System.Console.Write((int)c + " "); } }\n',
+    "python": "s = LIT\nprint(*(c if isinstance(c, int) else ord(c) for c in s))\n",
+    "javascript": "const x = 'X', s = LIT;\nconsole.log(Array.from(s, (c) => c.charCodeAt(0)).join(' '));\n",
+    "java": "class A { public static void main(String[] a) { String s = LIT;\n"
+    '  for (char c : s.toCharArray()) System.out.print((int) c + " "); } }\n',
+    "ruby": 'x = "X"; @x = "Y"; $x = "Z"\ns = LIT\nputs s.bytes.join(" ")\n',
+    "bash": "x=X\ns=LIT\nfor ((i = 0; i < ${#s}; i++)); do printf '%d ' \"'${s:i:1}\"; done\n",
+}
+
+
+# A literal holds its own text and then the value: no escape the template leaves
+# open takes the value's first characters, no interpolation forms across the hole.
+@pytest.mark.parametrize(
+    "lang, literal, value, holds",
+    [
+        ("c", '"\\x1b$V"', "bold", "\x1bbold"), ("c", '"\\0$V"', "12", "\x0012"), ("c", '"\\12$V"', "3", "\n3"),
+        ("c", '"??$V"', "/x", "??/x"), ("c", '"\\\\x1$V"', "b", "\\x1b"),
+        ("cpp", 'u8"\\x1b$V"', "cafe", "\x1bcafe"), ("c_sharp", '"\\x1b$V"', "ad", "\x1bad"),
+        ("c_sharp", '"\\x1$V"', "23", "\x0123"), ("python", '"\\1$V"', "23", "\x0123"),
+        ("python", 'b"\\0$V"', "7", "\x007"), ("python", 'r"\\0$V"', "7", "\\07"),
+        ("javascript", '"\\0$V"', "7", "\x007"), ("javascript", "`$$V`", "{x}", "${x}"),
+        ("python", '"\\x4$V"', "1", None), ("java", '"\\0$V"', "7", "\x007"), ("java", '"\\4$V"', "7", "\x047"),
+        ("ruby", '"\\x1$V"', "b", "\x01b"), ("ruby", '"$V{x}"', "#", "#{x}"), ("ruby", '"a$V@x"', "#", "a#@x"),
+        ("ruby", '"a #$V"', "{x}", "a #{x}"), ("ruby", '"a#$V"', "$x", "a#$x"), ("python", '"\\N{LATIN $V}"', "A", None),
+        ("bash", '"a$$V"', "x", "a$x"), ("bash", '"a$$V"', "{x}", "a${x}"),
+    ],
+)  # fmt: skip
+def test_a_literal_holds_its_text_then_the_value(tmp_path, lang, literal, value, holds):
+    code = UNITS[lang].replace("LIT", literal)
+    if holds is None:  # an escape the literal cannot hold as written: refused, not misread
+        with pytest.raises(TypeError, match=r"cannot splice into \$V"):
+            template(lang, code).fill(V=value)
+        return
+    filled = str(template(lang, code).fill(V=value))
+    units = holds.encode() if lang in ("c", "cpp", "ruby", "bash") else holds
+    assert program_output(lang, filled, tmp_path) == " ".join(
+        str(u if isinstance(u, int) else ord(u)) for u in units
+    )

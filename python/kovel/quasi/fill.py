@@ -360,15 +360,15 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
 
 
-def _in_literal(lang: str, hole: SHole, value: object, rest: str = "") -> KTerm:
+def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] = ("", "")) -> KTerm:
     """The text of a hole inside a string literal: the value escaped for that
     literal, or ``LiteralText`` as it is; inside a token, the value's text;
-    inside a comment, its text as the comment can hold it (``rest`` is the
-    template's text after the hole, on its line)."""
+    inside a comment, its text as the comment can hold it (``around``: the
+    template's text before the hole and after it, on its line)."""
     if hole.literal == IN_TOKEN:
         return leaf_term(hole.kind, _token_text(hole, value), True)
     if hole.literal == IN_COMMENT:
-        return leaf_term(hole.kind, _comment_text(lang, hole, value, rest), True)
+        return leaf_term(hole.kind, _comment_text(lang, hole, value, around[1]), True)
     if isinstance(value, BoundText):
         value = LiteralText(value.text) if value.verbatim else value.text
     if isinstance(value, LiteralText):
@@ -377,7 +377,7 @@ def _in_literal(lang: str, hole: SHole, value: object, rest: str = "") -> KTerm:
         raise TypeError(f"{hole.meta.text} stands inside a string literal: it takes a str, not a KTerm")
     assert hole.literal is not None
     try:
-        text = escape_in_literal(lang, hole.literal, value)
+        text = escape_in_literal(lang, hole.literal, value, around[0])
     except TypeError as exc:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
     except ValueError as exc:
@@ -612,8 +612,8 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
     """How a value that is not a term becomes one at ``hole``."""
     lang = sk.lang
     if hole.literal is not None:
-        rest = _rest_of_line(sk, hole)
-        return lambda value: _in_literal(lang, hole, value, rest)
+        around = _line_around(sk, hole)
+        return lambda value: _in_literal(lang, hole, value, around)
 
     def lift(value: object) -> KTerm:
         if isinstance(value, BoundText):
@@ -627,12 +627,16 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
     return lift
 
 
-def _rest_of_line(sk: Skeleton, hole: SHole) -> str:
-    """The template's text after ``hole`` to the end of its line, other holes left out."""
+def _line_around(sk: Skeleton, hole: SHole) -> tuple[str, str]:
+    """The template's text before ``hole`` and after it, on its line (the
+    other holes left out after it)."""
     code = sk.code.encode()
-    end = code.find(b"\n", hole.meta.at[1])
-    line = code[hole.meta.at[1] : end if end >= 0 else len(code)].decode(errors="ignore")
-    return _HOLE.sub("", line)
+    start, end = hole.meta.at
+    first = code.rfind(b"\n", 0, start) + 1
+    last = code.find(b"\n", end)
+    before = code[first:start].decode(errors="ignore")
+    after = code[end : last if last >= 0 else len(code)].decode(errors="ignore")
+    return before, _HOLE.sub("", after)
 
 
 def _in_fstring_braces(hole: SHole, value: object) -> KTerm:

@@ -625,8 +625,9 @@ def _escape_ruby(opener: str, value: object) -> str:
         closer = "/" if opener == "regex/" else _CLOSERS.get(opener[-1], opener[-1])
         text = _utf8_text(value, "a Ruby regular expression")
         return _regex_escape(text, closer + opener[-1], lambda c: f"\\u{{{ord(c):x}}}", "#")
-    # `#{`, `#@` and `#$` interpolate: their `#` is escaped.
-    return _escape_quoted("Ruby", opener, value, r'([\\"])|#(?=[{@$])', lambda c: f"\\u{{{ord(c):x}}}")
+    # `#{`, `#@` and `#$` interpolate: their `#` is escaped, and a last one,
+    # which the literal's own text may follow with `{`.
+    return _escape_quoted("Ruby", opener, value, r'([\\"])|#(?=[{@$]|\Z)', lambda c: f"\\u{{{ord(c):x}}}")
 
 
 #: The closing bracket of each opening one, as Ruby's `%r` literals pair them.
@@ -733,7 +734,7 @@ _ESCAPERS: dict[str, Callable[[str, object], str]] = {
 }
 
 
-def escape_in_literal(lang: str, opener: str, value: object) -> str:
+def escape_in_literal(lang: str, opener: str, value: object, before: str = "") -> str:
     """The text to write inside a literal opened by ``opener`` so that it holds ``value``.
 
     ``opener`` is the opening delimiter as the code spells it, prefix
@@ -778,6 +779,16 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
       ``>`` for text between tags (not inside ``<script>`` or ``<style>``,
       which no escape reaches).  NUL and lone surrogates are refused.
 
+    ``before`` is the literal's text before the value, as the code writes it
+    (the end of it suffices): a first character that would go on with an
+    escape or an interpolation left open there (C's ``\\x1b`` then ``b``,
+    Ruby's ``#`` then ``{``) is written as an escape of its own; ``TypeError``
+    when ``before`` leaves an escape unfinished (``\\u12``), which the value
+    would end. (A value's last character never opens one: a trailing ``#`` in
+    Ruby is escaped, a trailing ``$`` in a template literal.)
+
+    >>> escape_in_literal("c", '"', "bold", before="\\\\x1b")
+    '\\\\142old'
     >>> escape_in_literal("python", 'f\"\"\"', 'a{b}"')
     'a{{b}}\\\\"'
     >>> escape_in_literal("javascript", "`", "${x}`")
@@ -790,7 +801,175 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
         raise ValueError(f"no string literals known for {lang!r} (known: {', '.join(sorted(_ESCAPERS))})")
     if isinstance(value, KTerm):
         raise TypeError("a term cannot go inside a literal: pass its text as a str")
-    return escaper(opener, value)
+    text = escaper(opener, value)
+    first = _first_char(value)
+    if not before or not text or first is None:
+        return text
+    return _kept_from(_lang_key(lang), opener, before, first, text)
+
+
+def _first_char(value: object) -> str | None:
+    if isinstance(value, bytes):
+        return chr(value[0]) if value else None
+    text = value if isinstance(value, str) else str(value)
+    return text[:1] or None
+
+
+def _kept_from(key: str, opener: str, before: str, first: str, text: str) -> str:
+    """``text`` (a value escaped, starting with ``first``) with its first
+    character written as an escape of its own where it would go on with an
+    escape or interpolation that ``before`` leaves open."""
+    raw = _RAW.get(key)
+    if raw is not None and raw.match(opener):
+        return text
+    rules = _OPEN_AT_END.get((key, opener), _OPEN_AT_END.get((key, "*"), []))
+    for pattern, goes_on in rules:
+        if pattern.search(before) is None:
+            continue
+        if goes_on is None:
+            raise TypeError(
+                f"the literal's text {before[-8:]!r} before the value leaves an escape unfinished"
+            )
+        if not (first in goes_on or ("_" in goes_on and (first.isalpha() or ord(first) >= 0x80))):
+            continue
+        if not text.startswith(first):  # written as an escape already
+            return text
+        if opener == "tagged`":
+            raise TypeError(
+                f"a tagged template reads its text as written: {first!r} would join {before[-2:]!r}"
+            )
+        write = _ONE_CHAR.get(opener) or _ONE_CHAR[key]
+        return write(first) + text[len(first) :]
+    return text
+
+
+def _open(pattern: str) -> re.Pattern[str]:
+    # The escape (or `$`, `#`) at the end, not itself escaped by a backslash before it.
+    return re.compile(r"(?<!\\)(?:\\\\)*" + pattern + r"\Z")
+
+
+_Rule = tuple[re.Pattern[str], str | None]
+_OCT, _DEC, _HEX = "01234567", "0123456789", "0123456789abcdefABCDEF"
+_LONE: _Rule = (_open(r"\\"), None)  # a backslash that would escape the value's first character
+_OCTAL = (_open(r"\\[0-7]{1,2}"), _OCT)
+_UNFINISHED_X = (_open(r"\\x[0-9A-Fa-f]?"), None)
+_UNFINISHED_U = (_open(r"\\(?:x|u[0-9A-Fa-f]{0,3}|U[0-9A-Fa-f]{0,7}|u\{[^}]*)"), None)
+# A legacy octal escape in JavaScript goes on with any digit (a strict-mode error after `\0`).
+_JS_RULES = [_LONE, (_open(r"\\[0-7]{1,2}"), _DEC), _UNFINISHED_X, _UNFINISHED_U]
+_RUBY_RULES = [
+    _LONE,
+    _OCTAL,
+    (_open(r"\\x[0-9A-Fa-f]"), _HEX),
+    (_open(r"\\(?:c|C-|M-)"), None),
+    _UNFINISHED_U,
+]
+_REGEX_RULES = [
+    _LONE,
+    (_open(r"\\[0-9]+"), _DEC),
+    (_open(r"\\c"), None),
+]  # a back-reference goes on with digits
+_HTML_RULES: list[_Rule] = [
+    (re.compile(r"&#?[0-9A-Za-z]*\Z"), _HEX + "ghijklmnopqrstuvwxyzGHIJKLMNOPQRSTUVWXYZ;#")
+]
+#: What a literal's text may leave open at its end, for each (language, opener) (``*``:
+#: any other opener): a pattern of that end, and the characters that would go on with
+#: it (None: it is unfinished, and the value would finish it).
+_OPEN_AT_END: dict[tuple[str, str], list[_Rule]] = {
+    # C's hex escapes take every hex digit after them, its octal ones up to three; `??/` is a trigraph.
+    ("c", "*"): [
+        _LONE,
+        (_open(r"\\x[0-9A-Fa-f]+"), _HEX),
+        _OCTAL,
+        (re.compile(r"\?\?\Z"), "=/'()!<>-"),
+        _UNFINISHED_U,
+    ],
+    # C#'s `\x` takes one to four hex digits.
+    ("csharp", "*"): [_LONE, (_open(r"\\x[0-9A-Fa-f]{1,3}"), _HEX), _UNFINISHED_U],
+    ("python", "*"): [_LONE, _OCTAL, _UNFINISHED_X, (_open(r"\\N\{[^}]*"), None), _UNFINISHED_U],
+    ("java", "*"): [_LONE, _OCTAL, _UNFINISHED_U],
+    ("go", "*"): [_LONE, (_open(r"\\[0-7]{1,2}"), None), _UNFINISHED_X, _UNFINISHED_U],
+    ("rust", "*"): [_LONE, _UNFINISHED_X, _UNFINISHED_U],
+    ("json", "*"): [_LONE, _UNFINISHED_U],
+    ("javascript", "*"): _JS_RULES,
+    ("javascript", "`"): [*_JS_RULES, (_open(r"\$"), "{")],
+    ("javascript", "tagged`"): [*_JS_RULES, (_open(r"\$"), "{")],
+    ("javascript", "regex/"): [*_REGEX_RULES, *_JS_RULES[2:]],
+    ("javascript", 'jsx"'): _HTML_RULES,
+    ("javascript", "jsx'"): _HTML_RULES,
+    # Ruby's `#` interpolates before `{`, `@` and `$`; its `\x` takes one or two hex digits.
+    ("ruby", '"'): [*_RUBY_RULES, (_open("#"), "{@$")],
+    ("ruby", "*"): [*_REGEX_RULES, *_RUBY_RULES[2:], (_open("#"), "{@$")],
+    ("ruby", "'"): [_LONE],
+    # PHP's `$` interpolates before a name or `{`; its `\x` takes one or two hex digits.
+    ("php", '"'): [
+        _LONE,
+        _OCTAL,
+        (_open(r"\\x[0-9A-Fa-f]?"), _HEX),
+        (_open(r"\\u\{[^}]*"), None),
+        (_open(r"\$"), "_{"),
+    ],
+    ("php", "'"): [_LONE],
+    # bash expands `$` before a name, a digit, a bracket or a special parameter.
+    ("bash", '"'): [_LONE, (_open(r"\$"), _DEC + "_{([?!#@*-")],
+    ("bash", "$'"): [
+        _LONE,
+        _OCTAL,
+        (_open(r"\\(?:x[0-9A-Fa-f]?|u[0-9A-Fa-f]{0,3}|U[0-9A-Fa-f]{0,7})"), _HEX),
+    ],
+    # HTML's character references: `&#x1b` goes on with hex digits, `&no` with a name's.
+    ("html", "*"): _HTML_RULES,
+}
+for _lang, _like in (
+    ("cpp", "c"),
+    ("c_sharp", "csharp"),
+    ("typescript", "javascript"),
+    ("tsx", "javascript"),
+):
+    _OPEN_AT_END.update({(_lang, o): rules for (k, o), rules in list(_OPEN_AT_END.items()) if k == _like})
+# Openers of the literals that read no escapes, and so leave none open.
+_RAW = {
+    "python": re.compile(r"[A-Za-z]*[rR]"),
+    "c": re.compile(r'.*R"'),
+    "cpp": re.compile(r'.*R"'),
+    "go": re.compile("`"),
+    "rust": re.compile(r'r#*"'),
+    "csharp": re.compile("@"),
+    "c_sharp": re.compile("@"),
+}
+
+
+def _octal(c: str) -> str:
+    return f"\\{ord(c):03o}"
+
+
+def _braced(c: str) -> str:
+    return f"\\u{{{ord(c):x}}}"
+
+
+def _u4(c: str) -> str:
+    return f"\\u{ord(c):04x}"
+
+
+#: One character as an escape that ends where it does, in each language's literals
+#: (bash's "…" has none: the literal is closed and opened again before it).
+_ONE_CHAR: dict[str, Callable[[str], str]] = {
+    "c": _octal,
+    "cpp": _octal,
+    "python": _octal,
+    "java": _octal,
+    "csharp": _u4,
+    "c_sharp": _u4,
+    "javascript": _u16,
+    "typescript": _u16,
+    "tsx": _u16,
+    'jsx"': lambda c: f"&#{ord(c)};",  # (openers whose literals write characters otherwise)
+    "jsx'": lambda c: f"&#{ord(c)};",
+    "ruby": _braced,
+    "php": _braced,
+    "bash": lambda c: '""' + c,
+    "$'": _bash_code,
+    "html": lambda c: f"&#{ord(c)};",
+}
 
 
 # --- Names ----------------------------------------------------------------------------------
