@@ -397,3 +397,21 @@ def test_a_literal_holds_its_text_then_the_value(tmp_path, lang, literal, value,
     assert program_output(lang, filled, tmp_path) == " ".join(
         str(u if isinstance(u, int) else ord(u)) for u in units
     )
+
+
+# A word put inside a literal that is one token (bash's $'…', Kotlin's "…") is refused
+# after an escape it would go on with; a raw literal has none.
+@pytest.mark.parametrize(
+    "lang, code, value, holds",
+    [
+        ("bash", "s=$'\\x1$V'\nprintf '%s' \"$s\" | od -An -tx1\n", "b", None),
+        ("kotlin", 'val s = "\\u00$V"\n', "41", None),
+        ("bash", "s='\\x1$V'\nprintf '%s' \"$s\" | od -An -tx1\n", "b", "5c 78 31 62"),
+    ],
+)  # fmt: skip
+def test_a_word_in_a_literal_token_does_not_go_on_with_an_escape(tmp_path, lang, code, value, holds):
+    if holds is None:
+        with pytest.raises(ValueError, match=r"would go on with the escape"):
+            template(lang, code).fill(V=value)
+    else:
+        assert program_output(lang, str(template(lang, code).fill(V=value)), tmp_path) == holds

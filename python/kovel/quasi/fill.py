@@ -366,7 +366,7 @@ def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] =
     inside a comment, its text as the comment can hold it (``around``: the
     template's text before the hole and after it, on its line)."""
     if hole.literal == IN_TOKEN:
-        return leaf_term(hole.kind, _token_text(hole, value), True)
+        return leaf_term(hole.kind, _token_text(hole, value, around[0]), True)
     if hole.literal == IN_COMMENT:
         return leaf_term(hole.kind, _comment_text(lang, hole, value, around[1]), True)
     if isinstance(value, BoundText):
@@ -389,9 +389,10 @@ def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] =
     return leaf_term(hole.kind, text, True)
 
 
-def _token_text(hole: SHole, value: object) -> str:
+def _token_text(hole: SHole, value: object, before: str) -> str:
     """The text a value puts into a token (``get_$NAME``): a term's, or a match's
-    source text, or a ``str``; only a word, which cannot end the token there."""
+    source text, or a ``str``; only a word, which cannot end the token there,
+    nor, in a literal, go on with an escape the text ``before`` it leaves open."""
     if isinstance(value, BoundText):
         text = value.text
     elif isinstance(value, KTerm | str | LiteralText):
@@ -405,12 +406,20 @@ def _token_text(hole: SHole, value: object) -> str:
             f"cannot splice into {hole.meta.text}: {clipped(text)!r} is not letters, digits and"
             " underscores, which alone keep the token one token"
         )
+    if is_literal_kind(hole.kind) and "raw" not in hole.kind and _OPEN_ESCAPE.search(before):
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} would go on with the escape"
+            f" {before[before.rfind(chr(92)) :]!r} before it"
+        )
     if text == hole.ends and hole.meta.own_line:
         raise ValueError(f"cannot splice into {hole.meta.text}: {text!r} alone on its line ends the heredoc")
     return text
 
 
 _WORD_TEXT = re.compile(r"\w+")
+# An escape that takes a varying number of characters (`\x1`, `\u00`, `\12`, `\c`), not
+# itself escaped: a word after it may go on with it.
+_OPEN_ESCAPE = re.compile(r"(?<!\\)(?:\\\\)*\\(?:[xuUoN0-7]|c|[CM]-)[0-9A-Fa-f{]*\Z")
 
 
 def _comment_text(lang: str, hole: SHole, value: object, rest: str) -> str:
