@@ -744,7 +744,7 @@ def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_
         ("ruby", "regex/", "#", "@x", "\\u{40}x"), ("bash", "$'", "\\u12", "f", "\\x66"),
         ("php", '"', "\\x4", "1", "\\u{31}"), ("php", '"', "a$", "ab", "\\u{61}b"), ("c", '"', "\\\\x1", "b", "b"),
         ("go", '"', "\\1", "2", TypeError), ("rust", '"', "\\u{4", "1", TypeError),
-        ("javascript", "tagged`", "$", "{x}", TypeError),
+        ("javascript", "tagged`", "$", "{x}", TypeError), ("go", "`", "", "a\ufeffb", TypeError),
     ],
 )  # fmt: skip
 def test_a_value_does_not_go_on_with_the_text_before_it(lang, opener, before, value, out):

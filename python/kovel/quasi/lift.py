@@ -655,7 +655,8 @@ def _escape_quoted(lang: str, opener: str, value: object, special: str, code: Ca
 def _escape_go(opener: str, value: object) -> str:
     if opener == "`":  # a raw string: every character as it is, but its quote and CR (which Go drops)
         text = _utf8_text(value, "a Go `…` string")
-        if "`" in text or "\r" in text or "\0" in text:
+        # (nor NUL, nor a byte order mark, which Go refuses anywhere in source but at its start)
+        if any(c in text for c in "`\r\0\ufeff"):
             raise TypeError(f'a Go `…` string cannot hold {text!r}: write it in a "…" one')
         return text
     return _escape_backslashed(
