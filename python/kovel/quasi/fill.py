@@ -435,17 +435,8 @@ def _comment_text(lang: str, hole: SHole, value: object, rest: str) -> str:
         raise ValueError(f"cannot splice into {hole.meta.text}: {clipped(text)!r} {refused}")
     key = canonical_name(lang)
     closer = _comment_closer(key, before)
-    if closer is None:
-        text = " ".join(text.splitlines())
     seqs = _comment_enders(key, before, closer)
-    for seq in seqs:
-        while seq in text:
-            text = text.replace(seq, seq[0] + " " + seq[1:])
-    if key in _C_PREPROCESSED and closer is not None:
-        text = _SPLICED_CLOSER.sub("* ", text)
-    if key == "python":
-        text = _CODING.sub(" ", text)
-    text = _kept_apart(before, text, rest, seqs)
+    text = _kept_apart(before, _broken_up(key, closer, seqs, text), rest, seqs)
     turns = _OPENER_TURNS.get(key)
     m = turns.match(before + text) if turns is not None else None
     if m is not None and m.end() > len(before):
@@ -456,6 +447,20 @@ def _comment_text(lang: str, hole: SHole, value: object, rest: str) -> str:
             " which would go on with the next line"
         )
     return text
+
+
+def _broken_up(key: str, closer: str | None, seqs: tuple[str, ...], text: str) -> str:
+    """``text`` on one line for a line comment (no closer), with a space inside
+    each of ``seqs`` and each splice into a closer, and a coding declaration
+    broken up in Python."""
+    if closer is None:
+        text = " ".join(text.splitlines())
+    for seq in seqs:
+        while seq in text:
+            text = text.replace(seq, seq[0] + " " + seq[1:])
+    if key in _C_PREPROCESSED and closer is not None:
+        text = _SPLICED_CLOSER.sub("* ", text)
+    return _CODING.sub(" ", text) if key == "python" else text
 
 
 def _comment_closer(key: str, before: str) -> str | None:
