@@ -4,9 +4,12 @@ import os
 import shlex
 import shutil
 import subprocess
+import sys
 import time
 import uuid
 from pathlib import Path
+
+import pytest
 
 from kovel import _kovel as K
 
@@ -323,3 +326,37 @@ def run(*argv, **kw):
     done = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=300, env=env, **kw)
     assert done.returncode == 0, done.stdout[-1000:] + done.stderr[-2000:]
     return done.stdout
+
+
+# How to run a program of each language: its file's suffix, the tools it needs,
+# and the commands ({f}: the file, {d}: its directory) that print its output.
+PROGRAMS = {
+    "c": ("c", ["gcc"], ["gcc -w -o {d}/a {f}", "{d}/a"]),
+    "cpp": ("cpp", ["g++"], ["g++ -w -o {d}/a {f}", "{d}/a"]),
+    "java": ("java", ["javac", "java"], ["javac -d {d} {f}", "java -cp {d} A"]),
+    "rust": ("rs", ["rustc"], ["rustc -o {d}/a {f}", "{d}/a"]),
+    "c_sharp": ("cs", ["mcs", "mono"], ["mcs -out:{d}/a.exe {f}", "mono {d}/a.exe"]),
+    "go": ("go", ["go"], ["go run {f}"]),
+    "lua": ("lua", ["lua5.4"], ["lua5.4 {f}"]),
+    "php": ("php", ["php"], ["php {f}"]),
+    "ruby": ("rb", ["ruby"], ["ruby {f}"]),
+    "python": ("py", [], ["{python} {f}"]),
+    "javascript": ("js", ["node"], ["node {f}"]),
+    "bash": ("sh", ["bash"], ["bash {f}"]),
+}
+
+
+def program_output(lang, source, tmp_path):
+    """What the program ``source`` of ``lang`` prints, compiled and run by the
+    language's own tools; the test is skipped where they are not installed."""
+    suffix, tools, commands = PROGRAMS[lang]
+    missing = [t for t in tools if shutil.which(t) is None]
+    if missing:
+        pytest.skip(f"{' and '.join(missing)} not installed")
+    f = tmp_path / f"prog.{suffix}"
+    f.write_text(source, encoding="utf-8")
+    out = ""
+    for command in commands:
+        argv = shlex.split(command.format(f=f, d=tmp_path, python=shlex.quote(sys.executable)))
+        out = run(*argv, cwd=tmp_path)
+    return out.strip()

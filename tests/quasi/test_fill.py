@@ -16,7 +16,7 @@ from kovel import from_postcard_bytes, leaf, name, tree as kt  # noqa: E402
 from kovel.quasi import MisreadError, pattern, register_lifter, template  # noqa: E402
 from kovel.quasi.lift import LIFTERS  # noqa: E402
 from kovel.treesitter import parse  # noqa: E402
-from tests.helpers import NODE, has_errors, run  # noqa: E402
+from tests.helpers import NODE, PROGRAMS, has_errors, program_output, run  # noqa: E402
 
 # (lang, template, values, expected text): holes in expression, statement,
 # argument-list and block-body position.
@@ -311,3 +311,107 @@ def test_a_heredoc_hole_refuses_the_word_that_ends_it(tmp_path, lang, code, valu
         assert (
             value in subprocess.run([lang, tmp_path / "a"], capture_output=True, text=True, check=True).stdout
         )
+
+
+C_MAIN = '#include <stdio.h>\n{}\nint main(void) {{ printf("%d\\n", 1); }}\n'
+JAVA_MAIN = "{}\nclass A {{ public static void main(String[] s) {{ System.out.println(1); }} }}\n"
+
+
+# A name hole takes a name the language takes there: a keyword naming a type
+# where a type is used, never where one is declared; nor a name the language
+# keeps for its own types or from being bound.
+@pytest.mark.parametrize(
+    "lang, code, good, bad",
+    [
+        ("c", C_MAIN.format("struct $N { int a; } v;"), "point", ["int", "while", "asm", "__typeof__"]),
+        ("c", C_MAIN.format("$N x = 1;"), "long", ["while", "asm"]),
+        ("c", C_MAIN.format("typedef int $N;"), "count", ["char"]),
+        ("cpp", C_MAIN.format("class $N { public: int a = 1; } v;"), "Box", ["class", "return", "typeof", "int"]),
+        ("rust", 'struct $N;\nfn main() { println!("1"); }\n', "Unit", ["fn", "match", "Self"]),
+        ("java", JAVA_MAIN.format("class $N {}"), "Helper", ["var", "record", "yield", "sealed", "permits", "int"]),
+        ("php", "<?php\nclass $N {}\necho 1;\n", "Point", ["int", "Self", "iterable", "mixed", "NULL", "while"]),
+        ("lua", "function $N() end\nprint(1)\n", "one", ["end", "local", "goto"]),
+        ("python", "def $N():\n    pass\nprint(1)\n", "one", ["__debug__", "None", "if"]),
+        ("javascript", "'use strict';\nclass $N {}\nconsole.log(1);\n", "Point", ["eval", "arguments", "let"]),
+        ("javascript", "const o = {eval: 1, arguments: 1};\nconsole.log(o.$N);\n", "eval", []),
+        ("typescript", "type $N = number;\n", "Size", ["string", "any", "undefined", "while"]),
+        ("typescript", "function f<$N>() {}\n", "T", ["number", "never"]),
+        ("kotlin", "class $N\n", "Box", ["fun", "typealias", "when"]),
+        ("swift", "struct $N {}\n", "Box", ["if", "func", "Self"]),
+        ("scala", "def $N = 1\n", "one", ["def", "yield", "given"]),
+    ],
+)  # fmt: skip
+def test_a_name_hole_takes_what_the_language_takes_there(tmp_path, lang, code, good, bad):
+    t = template(lang, code)
+    for value in bad:
+        with pytest.raises(TypeError, match=r"wants a name: .* is not one"):
+            t.fill(N=value)
+    filled = str(t.fill(N=good))
+    assert good in filled
+    if lang in PROGRAMS:
+        assert program_output(lang, filled, tmp_path) == "1"
+
+
+# Programs that print the code units of the literal LIT, in decimal.
+UNITS = {
+    "c": "#include <stdio.h>\nint main(void) { const char s[] = LIT;\n"
+    '  for (unsigned i = 0; i + 1 < sizeof s; i++) printf("%d ", (unsigned char)s[i]); }\n',
+    "cpp": "#include <cstdio>\nint main() { const char s[] = LIT;\n"
+    '  for (unsigned i = 0; i + 1 < sizeof s; i++) std::printf("%d ", (unsigned char)s[i]); }\n',
+    "c_sharp": "class A { static void Main() { string s = LIT;\n"
+    '  foreach (char c in s) System.Console.Write((int)c + " "); } }\n',
+    "python": "s = LIT\nprint(*(c if isinstance(c, int) else ord(c) for c in s))\n",
+    "javascript": "const x = 'X', s = LIT;\nconsole.log(Array.from(s, (c) => c.charCodeAt(0)).join(' '));\n",
+    "java": "class A { public static void main(String[] a) { String s = LIT;\n"
+    '  for (char c : s.toCharArray()) System.out.print((int) c + " "); } }\n',
+    "ruby": 'x = "X"; @x = "Y"; $x = "Z"\ns = LIT\nputs s.bytes.join(" ")\n',
+    "bash": "x=X\ns=LIT\nfor ((i = 0; i < ${#s}; i++)); do printf '%d ' \"'${s:i:1}\"; done\n",
+}
+
+
+# A literal holds its own text and then the value: no escape the template leaves
+# open takes the value's first characters, no interpolation forms across the hole.
+@pytest.mark.parametrize(
+    "lang, literal, value, holds",
+    [
+        ("c", '"\\x1b$V"', "bold", "\x1bbold"), ("c", '"\\0$V"', "12", "\x0012"), ("c", '"\\12$V"', "3", "\n3"),
+        ("c", '"??$V"', "/x", "??/x"), ("c", '"\\\\x1$V"', "b", "\\x1b"),
+        ("cpp", 'u8"\\x1b$V"', "cafe", "\x1bcafe"), ("c_sharp", '"\\x1b$V"', "ad", "\x1bad"),
+        ("c_sharp", '"\\x1$V"', "23", "\x0123"), ("python", '"\\1$V"', "23", "\x0123"),
+        ("python", 'b"\\0$V"', "7", "\x007"), ("python", 'r"\\0$V"', "7", "\\07"),
+        ("javascript", '"\\0$V"', "7", "\x007"), ("javascript", "`$$V`", "{x}", "${x}"),
+        ("python", '"\\x4$V"', "1", None), ("java", '"\\0$V"', "7", "\x007"), ("java", '"\\4$V"', "7", "\x047"),
+        ("ruby", '"\\x1$V"', "b", "\x01b"), ("ruby", '"$V{x}"', "#", "#{x}"), ("ruby", '"a$V@x"', "#", "a#@x"),
+        ("ruby", '"a #$V"', "{x}", "a #{x}"), ("ruby", '"a#$V"', "$x", "a#$x"), ("python", '"\\N{LATIN $V}"', "A", None),
+        ("bash", '"a$$V"', "x", "a$x"), ("bash", '"a$$V"', "{x}", "a${x}"),
+    ],
+)  # fmt: skip
+def test_a_literal_holds_its_text_then_the_value(tmp_path, lang, literal, value, holds):
+    code = UNITS[lang].replace("LIT", literal)
+    if holds is None:  # an escape the literal cannot hold as written: refused, not misread
+        with pytest.raises(TypeError, match=r"cannot splice into \$V"):
+            template(lang, code).fill(V=value)
+        return
+    filled = str(template(lang, code).fill(V=value))
+    units = holds.encode() if lang in ("c", "cpp", "ruby", "bash") else holds
+    assert program_output(lang, filled, tmp_path) == " ".join(
+        str(u if isinstance(u, int) else ord(u)) for u in units
+    )
+
+
+# A word put inside a literal that is one token (bash's $'…', Kotlin's "…") is refused
+# after an escape it would go on with; a raw literal has none.
+@pytest.mark.parametrize(
+    "lang, code, value, holds",
+    [
+        ("bash", "s=$'\\x1$V'\nprintf '%s' \"$s\" | od -An -tx1\n", "b", None),
+        ("kotlin", 'val s = "\\u00$V"\n', "41", None),
+        ("bash", "s='\\x1$V'\nprintf '%s' \"$s\" | od -An -tx1\n", "b", "5c 78 31 62"),
+    ],
+)  # fmt: skip
+def test_a_word_in_a_literal_token_does_not_go_on_with_an_escape(tmp_path, lang, code, value, holds):
+    if holds is None:
+        with pytest.raises(ValueError, match=r"would go on with the escape"):
+            template(lang, code).fill(V=value)
+    else:
+        assert program_output(lang, str(template(lang, code).fill(V=value)), tmp_path) == holds

@@ -730,3 +730,26 @@ def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_
     for argv in steps(tmp_path, tmp_path / name):
         done = subprocess.run([str(a) for a in argv], capture_output=True, check=True, env=env, cwd=tmp_path)
     assert done.stdout.decode().split("\0")[:-1] == values
+
+
+# The literal's text before the value: an escape it leaves open does not take the
+# value's first character (written as an escape of its own), one it leaves unfinished
+# is refused; raw literals read no escapes.
+@pytest.mark.parametrize(
+    "lang, opener, before, value, out",
+    [
+        ("html", ">", "&no", "tin;", "&#116;in;"), ("html", '"', "&#x1", "b", "&#98;"),
+        ("javascript", "regex/", "(a)\\1", "23", "\\u00323"), ("javascript", "jsx'", "&am", "p;", "&#112;;"),
+        ("cpp", 'R"(', "\\x1b", "ad", "ad"), ("csharp", '@"', "\\x1", "b", "b"), ("go", "`", "\\1", "2", "2"),
+        ("ruby", "regex/", "#", "@x", "\\u{40}x"), ("bash", "$'", "\\u12", "f", "\\x66"),
+        ("php", '"', "\\x4", "1", "\\u{31}"), ("php", '"', "a$", "ab", "\\u{61}b"), ("c", '"', "\\\\x1", "b", "b"),
+        ("go", '"', "\\1", "2", TypeError), ("rust", '"', "\\u{4", "1", TypeError),
+        ("javascript", "tagged`", "$", "{x}", TypeError), ("go", "`", "", "a\ufeffb", TypeError),
+    ],
+)  # fmt: skip
+def test_a_value_does_not_go_on_with_the_text_before_it(lang, opener, before, value, out):
+    if out is TypeError:
+        with pytest.raises(TypeError):
+            L.escape_in_literal(lang, opener, value, before)
+    else:
+        assert L.escape_in_literal(lang, opener, value, before) == out

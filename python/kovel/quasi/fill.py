@@ -19,7 +19,15 @@ from typing import Any, NamedTuple
 from kovel import _native, tree as kt
 from kovel._kovel import Builder, KTerm, leaf, tb
 from kovel.quasi.contexts import is_type_kind, split_context, type_context
-from kovel.quasi.lift import LIFTERS, escape_in_literal, is_attribute_name, is_identifier, lift_python
+from kovel.quasi.lift import (
+    LIFTERS,
+    escape_in_literal,
+    is_attribute_name,
+    is_bound_name,
+    is_identifier,
+    is_type_name,
+    lift_python,
+)
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
     IN_COMMENT,
@@ -355,13 +363,15 @@ def _lift(lang: str, hole: SHole, value: object) -> KTerm:
         raise ValueError(f"cannot splice into {hole.meta.text}: {exc}") from None
 
 
-def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
+def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] = ("", "")) -> KTerm:
     """The text of a hole inside a string literal: the value escaped for that
-    literal, or ``LiteralText`` as it is; inside a token, the value's text."""
+    literal, or ``LiteralText`` as it is; inside a token, the value's text;
+    inside a comment, its text as the comment can hold it (``around``: the
+    template's text before the hole and after it, on its line)."""
     if hole.literal == IN_TOKEN:
-        return leaf_term(hole.kind, _token_text(hole, value), True)
+        return leaf_term(hole.kind, _token_text(hole, value, around[0]), True)
     if hole.literal == IN_COMMENT:
-        return leaf_term(hole.kind, _comment_text(hole, value), True)
+        return leaf_term(hole.kind, _comment_text(lang, hole, value, around[1]), True)
     if isinstance(value, BoundText):
         value = LiteralText(value.text) if value.verbatim else value.text
     if isinstance(value, LiteralText):
@@ -370,7 +380,7 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
         raise TypeError(f"{hole.meta.text} stands inside a string literal: it takes a str, not a KTerm")
     assert hole.literal is not None
     try:
-        text = escape_in_literal(lang, hole.literal, value)
+        text = escape_in_literal(lang, hole.literal, value, around[0])
     except TypeError as exc:
         raise TypeError(f"cannot splice into {hole.meta.text}: {exc}") from None
     except ValueError as exc:
@@ -382,9 +392,10 @@ def _in_literal(lang: str, hole: SHole, value: object) -> KTerm:
     return leaf_term(hole.kind, text, True)
 
 
-def _token_text(hole: SHole, value: object) -> str:
+def _token_text(hole: SHole, value: object, before: str) -> str:
     """The text a value puts into a token (``get_$NAME``): a term's, or a match's
-    source text, or a ``str``; only a word, which cannot end the token there."""
+    source text, or a ``str``; only a word, which cannot end the token there,
+    nor, in a literal, go on with an escape the text ``before`` it leaves open."""
     if isinstance(value, BoundText):
         text = value.text
     elif isinstance(value, KTerm | str | LiteralText):
@@ -398,26 +409,107 @@ def _token_text(hole: SHole, value: object) -> str:
             f"cannot splice into {hole.meta.text}: {clipped(text)!r} is not letters, digits and"
             " underscores, which alone keep the token one token"
         )
+    if is_literal_kind(hole.kind) and "raw" not in hole.kind and _OPEN_ESCAPE.search(before):
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} would go on with the escape"
+            f" {before[before.rfind(chr(92)) :]!r} before it"
+        )
     if text == hole.ends and hole.meta.own_line:
         raise ValueError(f"cannot splice into {hole.meta.text}: {text!r} alone on its line ends the heredoc")
     return text
 
 
 _WORD_TEXT = re.compile(r"\w+")
+# An escape that takes a varying number of characters (`\x1`, `\u00`, `\12`, `\c`), not
+# itself escaped: a word after it may go on with it.
+_OPEN_ESCAPE = re.compile(r"(?<!\\)(?:\\\\)*\\(?:[xuUoN0-7]|c|[CM]-)[0-9A-Fa-f{]*\Z")
 
 
-def _comment_text(hole: SHole, value: object) -> str:
+def _comment_text(lang: str, hole: SHole, value: object, rest: str) -> str:
     """The text a value puts into a comment: one that cannot end the comment
     early (a line comment's text on one line, a block comment's without its
-    closer), lest the rest of it be read as code."""
+    closer), lest the rest of it be read as code, nor make it another thing
+    (a directive, a doc comment, an encoding declaration). ``rest`` is the
+    template's text after the hole, to the end of its line."""
     text = value.text if isinstance(value, BoundText) else str(value)  # (a run comes as its text)
-    opener = hole.within or ""
-    closer = next((c for o, c in _BLOCK_COMMENTS if opener.startswith(o)), None)
-    if closer is None:
-        return " ".join(text.splitlines())
-    while closer in text:
-        text = text.replace(closer, closer[0] + " " + closer[1:])
+    before = hole.within or ""
+    refused = _refused_in_comment(lang, before, text)
+    if refused is not None:
+        raise ValueError(f"cannot splice into {hole.meta.text}: {clipped(text)!r} {refused}")
+    key = canonical_name(lang)
+    closer = _comment_closer(key, before)
+    seqs = _comment_enders(key, before, closer)
+    text = _kept_apart(before, _broken_up(key, closer, seqs, text), rest, seqs)
+    turns = _OPENER_TURNS.get(key)
+    m = turns.match(before + text) if turns is not None else None
+    if m is not None and m.end() > len(before):
+        text = " " + text
+    if key in _C_PREPROCESSED and closer is None and text.rstrip().endswith("\\") and not rest.strip():
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} ends the line with a backslash,"
+            " which would go on with the next line"
+        )
     return text
+
+
+def _broken_up(key: str, closer: str | None, seqs: tuple[str, ...], text: str) -> str:
+    """``text`` on one line for a line comment (no closer), with a space inside
+    each of ``seqs`` and each splice into a closer, and a coding declaration
+    broken up in Python."""
+    if closer is None:
+        text = " ".join(text.splitlines())
+    for seq in seqs:
+        while seq in text:
+            text = text.replace(seq, seq[0] + " " + seq[1:])
+    if key in _C_PREPROCESSED and closer is not None:
+        text = _SPLICED_CLOSER.sub("* ", text)
+    return _CODING.sub(" ", text) if key == "python" else text
+
+
+def _comment_closer(key: str, before: str) -> str | None:
+    """What ends the block comment whose text before the hole is ``before``;
+    None for a comment that ends at its line's end."""
+    lua = _LUA_LONG.match(before) if key in _LUA else None
+    if lua is not None:
+        return "]" + lua.group(1) + "]"
+    return next((c for o, c in _BLOCK_COMMENTS if before.startswith(o)), None)
+
+
+def _comment_enders(key: str, before: str, closer: str | None) -> tuple[str, ...]:
+    """The texts that would end or change a comment: its closer (and, where
+    comments nest, its opener); a line comment's own enders."""
+    if closer is not None:
+        seqs = [closer]
+        if key in _NESTED_COMMENTS:
+            seqs += [o for o, c in _BLOCK_COMMENTS if c == closer and before.startswith(o)]
+    else:
+        seqs = list(_LINE_COMMENT_ENDERS.get(key, ()))
+    return (*seqs, *_COMMENT_CHANGERS.get(key, ()))
+
+
+def _kept_apart(before: str, text: str, rest: str, seqs: tuple[str, ...]) -> str:
+    """``text`` with a space at either end where it would make one of ``seqs``
+    with the template's text beside it."""
+    for seq in seqs:
+        for i in range(1, len(seq)):
+            if before.endswith(seq[:i]) and text.startswith(seq[i:]):
+                text = " " + text
+            if text.endswith(seq[:i]) and rest.startswith(seq[i:]):
+                text += " "
+    return text
+
+
+def _refused_in_comment(lang: str, before: str, text: str) -> str | None:
+    """Why ``text`` cannot go into a comment whatever is done to it, or None."""
+    for ch, why in _REFUSED_IN_SOURCE.items():
+        if ch in text:
+            return f"holds {ch!r}: {why}"
+    key = canonical_name(lang)
+    if key in ("ocaml", "ocaml_interface") and text.count('"') % 2:
+        return "would open a string literal, which OCaml reads inside comments too"
+    if key == "ruby" and not before.lstrip("#").strip() and _RUBY_MAGIC.match(text):
+        return "would be read as a magic comment, which changes how Ruby reads the file"
+    return None
 
 
 # Block comments' openers and closers; any other comment ends at its line's end.
@@ -425,10 +517,55 @@ _BLOCK_COMMENTS = (
     ("/*", "*/"),
     ("(*", "*)"),
     ("{-", "-}"),
+    ("/+", "+/"),
     ("<!--", "-->"),
-    ("--[[", "]]"),
     ("=begin", "=end"),
 )
+# Lua's long comment `--[==[`: what ends it has as many `=` as what opened it.
+_LUA = frozenset({"lua", "luau"})
+_LUA_LONG = re.compile(r"--\[(=*)\[")
+# Languages whose block comments nest: an opener inside needs a closer of its own.
+_NESTED_COMMENTS = frozenset(
+    {"rust", "kotlin", "swift", "scala", "dart", "haskell", "purescript", "elm", "agda", "ocaml",
+     "ocaml_interface", "fsharp", "odin", "d"}
+)  # fmt: skip
+# What ends a line comment before its line does: PHP's `?>` leaves PHP, HTML's `--!>` ends a comment.
+_LINE_COMMENT_ENDERS = {"php": ("?>",)}
+# What changes a comment's text wherever it stands: C's `??/` trigraph is a
+# backslash, Java reads `\u` escapes before comments, HTML also ends one at `--!>`.
+_COMMENT_CHANGERS = {
+    "c": ("??/",), "cpp": ("??/",), "cuda": ("??/",), "objc": ("??/",), "arduino": ("??/",),
+    "java": ("\\u",), "html": ("--!>",), "ruby": ("-*-",),
+}  # fmt: skip
+# Languages whose source is spliced at a backslash that ends a line.
+_C_PREPROCESSED = frozenset({"c", "cpp", "cuda", "objc", "arduino", "glsl", "hlsl"})
+# A `*` that a line splice joins to a `/`.
+_SPLICED_CLOSER = re.compile(r"\*(?=(?:\\[ \t\f\v]*(?:\r\n|\r|\n))+/)")
+# Python reads `coding:` or `coding=` in a file's first two lines as its encoding.
+_CODING = re.compile(r"(?<=coding)(?=[:=])")
+# Ruby's magic comments (`# frozen_string_literal: true`), read where a comment starts with one.
+_RUBY_MAGIC = re.compile(
+    r"\s*(?:frozen[-_]string[-_]literal|encoding|coding|warn[-_]indent|warn[-_]past[-_]scope"
+    r"|shareable[-_]constant[-_]value)\s*:",
+    re.I,
+)
+# A value right after a comment's opener that would make it something else:
+# a Go directive (`//go:build`, `//line`), a Rust doc comment (`///`, `//!`, `/**`),
+# PHP's attribute `#[`, an operator in Haskell (`-->`), Lua's long comment
+# (`--[[`), an HTML comment closed at once (`<!-->`).
+_OPENER_TURNS = {
+    "go": re.compile(r"(?://|/\*)\S"),
+    "rust": re.compile(r"(?://|/\*)[/!*]"),
+    "php": re.compile(r"#\["),
+    "haskell": re.compile(r"--+[-!#$%&*+./<=>?@\\^|~:]"),
+    "lua": re.compile(r"--\[=*\["),
+    "html": re.compile(r"<!--(?:>|->)"),
+}
+# Characters no language takes in its source text.
+_REFUSED_IN_SOURCE = {
+    "\0": "compilers refuse NUL in source text",
+    "\ufeff": "a byte order mark stands only at the start of a file",
+}
 
 
 def _wants_name(sk: Skeleton, hole: SHole) -> bool:
@@ -438,31 +575,43 @@ def _wants_name(sk: Skeleton, hole: SHole) -> bool:
         return hole.kind in ("attribute", "attribute_name")
     if hole.within is not None:  # an expression inside a literal (an f-string's braces)
         return False
-    if "identifier" not in hole.kind and not hole.kind.endswith("name"):
+    if "identifier" not in hole.kind and not hole.kind.endswith("name") and hole.kind != "type_parameter":
         return False
     return not reads_as(sk, hole.meta, '"x"', None)
 
 
-_TYPE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-
-
 def _name(sk: Skeleton, hole: SHole, value: object) -> KTerm:
-    """A ``str`` at a name hole becomes that name, when the language takes it as one."""
+    """A ``str`` at a name hole becomes that name, when the language takes it as
+    one there: where a type is used, a keyword naming one (``int``) too; where a
+    type is declared, no name the language keeps for its own types; where a
+    name is bound, none it keeps from being bound."""
     if isinstance(value, str):
-        if sk.lang == "html":
-            ok = is_attribute_name(value)
-        else:
-            # A type may be a keyword (`int`); other names may not.
-            ok = is_identifier(sk.lang, value) or (
-                "type" in hole.kind and _TYPE_NAME.match(value) is not None
-            )
-        if ok:
+        if _name_fits(sk.lang, hole, value):
             return leaf_term(hole.kind, value, False)
         raise TypeError(f"{hole.meta.text} stands where {sk.lang} wants a name: {value!r} is not one")
     raise TypeError(
         f"{hole.meta.text} stands where {sk.lang} wants a name: it takes a str or a KTerm, "
         f"not {type(value).__name__}"
     )
+
+
+def _name_fits(lang: str, hole: SHole, value: str) -> bool:
+    if lang == "html":
+        return is_attribute_name(value)
+    if _DECLARES_A_TYPE.match(hole.parent_kind) or hole.kind == "type_parameter":
+        return is_bound_name(lang, value, of_type=True)
+    if "type" in hole.kind:
+        return is_type_name(lang, value)
+    if "property" in hole.kind or "field" in hole.kind:  # a member's name: `x.eval` binds nothing
+        return is_identifier(lang, value)
+    return is_bound_name(lang, value)
+
+
+# The nodes whose name hole is the name of the type they declare (`struct $N {}`, `type $N = ...`).
+_DECLARES_A_TYPE = re.compile(
+    r"(?:struct|enum|union|class|trait|interface|protocol|object|record|annotation_type|type|type_alias|alias"
+    r"|type_parameter)_(?:item|specifier|declaration|definition|spec)\Z|type_(?:alias|definition|parameters)\Z"
+)
 
 
 def _run_text(values: object) -> str:
@@ -480,7 +629,8 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
     """How a value that is not a term becomes one at ``hole``."""
     lang = sk.lang
     if hole.literal is not None:
-        return lambda value: _in_literal(lang, hole, value)
+        around = _line_around(sk, hole)
+        return lambda value: _in_literal(lang, hole, value, around)
 
     def lift(value: object) -> KTerm:
         if isinstance(value, BoundText):
@@ -507,6 +657,18 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
 def _in_a_pattern(hole: SHole) -> bool:
     """Whether ``hole`` stands in a Python `case` pattern."""
     return hole.kind == "case_pattern" or hole.parent_kind.endswith("_pattern")
+
+
+def _line_around(sk: Skeleton, hole: SHole) -> tuple[str, str]:
+    """The template's text before ``hole`` and after it, on its line (the
+    other holes left out after it)."""
+    code = sk.code.encode()
+    start, end = hole.meta.at
+    first = code.rfind(b"\n", 0, start) + 1
+    last = code.find(b"\n", end)
+    before = code[first:start].decode(errors="ignore")
+    after = code[end : last if last >= 0 else len(code)].decode(errors="ignore")
+    return before, _HOLE.sub("", after)
 
 
 def _in_fstring_braces(hole: SHole, value: object) -> KTerm:

@@ -15,7 +15,8 @@ what it holds: a negative number is ``unary_operator`` (Python) or
 ``escape_in_literal`` is for a hole inside a literal that the code already
 opens: it returns the text to write between the delimiters.
 ``is_identifier`` and ``is_attribute_name`` tell whether a string can stand
-where the grammar wants a name.
+where the grammar wants a name; ``is_type_name`` and ``is_bound_name``, where
+it uses a type and where a declaration binds the name.
 """
 
 from __future__ import annotations
@@ -33,7 +34,9 @@ __all__ = [
     "Lifter",
     "escape_in_literal",
     "is_attribute_name",
+    "is_bound_name",
     "is_identifier",
+    "is_type_name",
     "lift_c",
     "lift_cpp",
     "lift_js",
@@ -622,8 +625,9 @@ def _escape_ruby(opener: str, value: object) -> str:
         closer = "/" if opener == "regex/" else _CLOSERS.get(opener[-1], opener[-1])
         text = _utf8_text(value, "a Ruby regular expression")
         return _regex_escape(text, closer + opener[-1], lambda c: f"\\u{{{ord(c):x}}}", "#")
-    # `#{`, `#@` and `#$` interpolate: their `#` is escaped.
-    return _escape_quoted("Ruby", opener, value, r'([\\"])|#(?=[{@$])', lambda c: f"\\u{{{ord(c):x}}}")
+    # `#{`, `#@` and `#$` interpolate: their `#` is escaped, and a last one,
+    # which the literal's own text may follow with `{`.
+    return _escape_quoted("Ruby", opener, value, r'([\\"])|#(?=[{@$]|\Z)', lambda c: f"\\u{{{ord(c):x}}}")
 
 
 #: The closing bracket of each opening one, as Ruby's `%r` literals pair them.
@@ -651,7 +655,8 @@ def _escape_quoted(lang: str, opener: str, value: object, special: str, code: Ca
 def _escape_go(opener: str, value: object) -> str:
     if opener == "`":  # a raw string: every character as it is, but its quote and CR (which Go drops)
         text = _utf8_text(value, "a Go `…` string")
-        if "`" in text or "\r" in text or "\0" in text:
+        # (nor NUL, nor a byte order mark, which Go refuses anywhere in source but at its start)
+        if any(c in text for c in "`\r\0\ufeff"):
             raise TypeError(f'a Go `…` string cannot hold {text!r}: write it in a "…" one')
         return text
     return _escape_backslashed(
@@ -730,7 +735,7 @@ _ESCAPERS: dict[str, Callable[[str, object], str]] = {
 }
 
 
-def escape_in_literal(lang: str, opener: str, value: object) -> str:
+def escape_in_literal(lang: str, opener: str, value: object, before: str = "") -> str:
     """The text to write inside a literal opened by ``opener`` so that it holds ``value``.
 
     ``opener`` is the opening delimiter as the code spells it, prefix
@@ -775,6 +780,16 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
       ``>`` for text between tags (not inside ``<script>`` or ``<style>``,
       which no escape reaches).  NUL and lone surrogates are refused.
 
+    ``before`` is the literal's text before the value, as the code writes it
+    (the end of it suffices): a first character that would go on with an
+    escape or an interpolation left open there (C's ``\\x1b`` then ``b``,
+    Ruby's ``#`` then ``{``) is written as an escape of its own; ``TypeError``
+    when ``before`` leaves an escape unfinished (``\\u12``), which the value
+    would end. (A value's last character never opens one: a trailing ``#`` in
+    Ruby is escaped, a trailing ``$`` in a template literal.)
+
+    >>> escape_in_literal("c", '"', "bold", before="\\\\x1b")
+    '\\\\142old'
     >>> escape_in_literal("python", 'f\"\"\"', 'a{b}"')
     'a{{b}}\\\\"'
     >>> escape_in_literal("javascript", "`", "${x}`")
@@ -787,7 +802,175 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
         raise ValueError(f"no string literals known for {lang!r} (known: {', '.join(sorted(_ESCAPERS))})")
     if isinstance(value, KTerm):
         raise TypeError("a term cannot go inside a literal: pass its text as a str")
-    return escaper(opener, value)
+    text = escaper(opener, value)
+    first = _first_char(value)
+    if not before or not text or first is None:
+        return text
+    return _kept_from(_lang_key(lang), opener, before, first, text)
+
+
+def _first_char(value: object) -> str | None:
+    if isinstance(value, bytes):
+        return chr(value[0]) if value else None
+    text = value if isinstance(value, str) else str(value)
+    return text[:1] or None
+
+
+def _kept_from(key: str, opener: str, before: str, first: str, text: str) -> str:
+    """``text`` (a value escaped, starting with ``first``) with its first
+    character written as an escape of its own where it would go on with an
+    escape or interpolation that ``before`` leaves open."""
+    raw = _RAW.get(key)
+    if raw is not None and raw.match(opener):
+        return text
+    rules = _OPEN_AT_END.get((key, opener), _OPEN_AT_END.get((key, "*"), []))
+    for pattern, goes_on in rules:
+        if pattern.search(before) is None:
+            continue
+        if goes_on is None:
+            raise TypeError(
+                f"the literal's text {before[-8:]!r} before the value leaves an escape unfinished"
+            )
+        if not (first in goes_on or ("_" in goes_on and (first.isalpha() or ord(first) >= 0x80))):
+            continue
+        if not text.startswith(first):  # written as an escape already
+            return text
+        if opener == "tagged`":
+            raise TypeError(
+                f"a tagged template reads its text as written: {first!r} would join {before[-2:]!r}"
+            )
+        write = _ONE_CHAR.get(opener) or _ONE_CHAR[key]
+        return write(first) + text[len(first) :]
+    return text
+
+
+def _open(pattern: str) -> re.Pattern[str]:
+    # The escape (or `$`, `#`) at the end, not itself escaped by a backslash before it.
+    return re.compile(r"(?<!\\)(?:\\\\)*" + pattern + r"\Z")
+
+
+_Rule = tuple[re.Pattern[str], str | None]
+_OCT, _DEC, _HEX = "01234567", "0123456789", "0123456789abcdefABCDEF"
+_LONE: _Rule = (_open(r"\\"), None)  # a backslash that would escape the value's first character
+_OCTAL = (_open(r"\\[0-7]{1,2}"), _OCT)
+_UNFINISHED_X = (_open(r"\\x[0-9A-Fa-f]?"), None)
+_UNFINISHED_U = (_open(r"\\(?:x|u[0-9A-Fa-f]{0,3}|U[0-9A-Fa-f]{0,7}|u\{[^}]*)"), None)
+# A legacy octal escape in JavaScript goes on with any digit (a strict-mode error after `\0`).
+_JS_RULES = [_LONE, (_open(r"\\[0-7]{1,2}"), _DEC), _UNFINISHED_X, _UNFINISHED_U]
+_RUBY_RULES = [
+    _LONE,
+    _OCTAL,
+    (_open(r"\\x[0-9A-Fa-f]"), _HEX),
+    (_open(r"\\(?:c|C-|M-)"), None),
+    _UNFINISHED_U,
+]
+_REGEX_RULES = [
+    _LONE,
+    (_open(r"\\[0-9]+"), _DEC),
+    (_open(r"\\c"), None),
+]  # a back-reference goes on with digits
+_HTML_RULES: list[_Rule] = [
+    (re.compile(r"&#?[0-9A-Za-z]*\Z"), _HEX + "ghijklmnopqrstuvwxyzGHIJKLMNOPQRSTUVWXYZ;#")
+]
+#: What a literal's text may leave open at its end, for each (language, opener) (``*``:
+#: any other opener): a pattern of that end, and the characters that would go on with
+#: it (None: it is unfinished, and the value would finish it).
+_OPEN_AT_END: dict[tuple[str, str], list[_Rule]] = {
+    # C's hex escapes take every hex digit after them, its octal ones up to three; `??/` is a trigraph.
+    ("c", "*"): [
+        _LONE,
+        (_open(r"\\x[0-9A-Fa-f]+"), _HEX),
+        _OCTAL,
+        (re.compile(r"\?\?\Z"), "=/'()!<>-"),
+        _UNFINISHED_U,
+    ],
+    # C#'s `\x` takes one to four hex digits.
+    ("csharp", "*"): [_LONE, (_open(r"\\x[0-9A-Fa-f]{1,3}"), _HEX), _UNFINISHED_U],
+    ("python", "*"): [_LONE, _OCTAL, _UNFINISHED_X, (_open(r"\\N\{[^}]*"), None), _UNFINISHED_U],
+    ("java", "*"): [_LONE, _OCTAL, _UNFINISHED_U],
+    ("go", "*"): [_LONE, (_open(r"\\[0-7]{1,2}"), None), _UNFINISHED_X, _UNFINISHED_U],
+    ("rust", "*"): [_LONE, _UNFINISHED_X, _UNFINISHED_U],
+    ("json", "*"): [_LONE, _UNFINISHED_U],
+    ("javascript", "*"): _JS_RULES,
+    ("javascript", "`"): [*_JS_RULES, (_open(r"\$"), "{")],
+    ("javascript", "tagged`"): [*_JS_RULES, (_open(r"\$"), "{")],
+    ("javascript", "regex/"): [*_REGEX_RULES, *_JS_RULES[2:]],
+    ("javascript", 'jsx"'): _HTML_RULES,
+    ("javascript", "jsx'"): _HTML_RULES,
+    # Ruby's `#` interpolates before `{`, `@` and `$`; its `\x` takes one or two hex digits.
+    ("ruby", '"'): [*_RUBY_RULES, (_open("#"), "{@$")],
+    ("ruby", "*"): [*_REGEX_RULES, *_RUBY_RULES[2:], (_open("#"), "{@$")],
+    ("ruby", "'"): [_LONE],
+    # PHP's `$` interpolates before a name or `{`; its `\x` takes one or two hex digits.
+    ("php", '"'): [
+        _LONE,
+        _OCTAL,
+        (_open(r"\\x[0-9A-Fa-f]?"), _HEX),
+        (_open(r"\\u\{[^}]*"), None),
+        (_open(r"\$"), "_{"),
+    ],
+    ("php", "'"): [_LONE],
+    # bash expands `$` before a name, a digit, a bracket or a special parameter.
+    ("bash", '"'): [_LONE, (_open(r"\$"), _DEC + "_{([?!#@*-")],
+    ("bash", "$'"): [
+        _LONE,
+        _OCTAL,
+        (_open(r"\\(?:x[0-9A-Fa-f]?|u[0-9A-Fa-f]{0,3}|U[0-9A-Fa-f]{0,7})"), _HEX),
+    ],
+    # HTML's character references: `&#x1b` goes on with hex digits, `&no` with a name's.
+    ("html", "*"): _HTML_RULES,
+}
+for _lang, _like in (
+    ("cpp", "c"),
+    ("c_sharp", "csharp"),
+    ("typescript", "javascript"),
+    ("tsx", "javascript"),
+):
+    _OPEN_AT_END.update({(_lang, o): rules for (k, o), rules in list(_OPEN_AT_END.items()) if k == _like})
+# Openers of the literals that read no escapes, and so leave none open.
+_RAW = {
+    "python": re.compile(r"[A-Za-z]*[rR]"),
+    "c": re.compile(r'.*R"'),
+    "cpp": re.compile(r'.*R"'),
+    "go": re.compile("`"),
+    "rust": re.compile(r'r#*"'),
+    "csharp": re.compile("@"),
+    "c_sharp": re.compile("@"),
+}
+
+
+def _octal(c: str) -> str:
+    return f"\\{ord(c):03o}"
+
+
+def _braced(c: str) -> str:
+    return f"\\u{{{ord(c):x}}}"
+
+
+def _u4(c: str) -> str:
+    return f"\\u{ord(c):04x}"
+
+
+#: One character as an escape that ends where it does, in each language's literals
+#: (bash's "…" has none: the literal is closed and opened again before it).
+_ONE_CHAR: dict[str, Callable[[str], str]] = {
+    "c": _octal,
+    "cpp": _octal,
+    "python": _octal,
+    "java": _octal,
+    "csharp": _u4,
+    "c_sharp": _u4,
+    "javascript": _u16,
+    "typescript": _u16,
+    "tsx": _u16,
+    'jsx"': lambda c: f"&#{ord(c)};",  # (openers whose literals write characters otherwise)
+    "jsx'": lambda c: f"&#{ord(c)};",
+    "ruby": _braced,
+    "php": _braced,
+    "bash": lambda c: '""' + c,
+    "$'": _bash_code,
+    "html": lambda c: f"&#{ord(c)};",
+}
 
 
 # --- Names ----------------------------------------------------------------------------------
@@ -795,22 +978,33 @@ def escape_in_literal(lang: str, opener: str, value: object) -> str:
 _ASCII_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 _JAVA_NAME = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*\Z")
 
-_C_KEYWORDS = frozenset(
-    "alignas alignof auto bool break case char const constexpr continue default do double else enum "
-    "extern false float for goto if inline int long nullptr register restrict return short signed "
-    "sizeof static static_assert struct switch thread_local true typedef typeof typeof_unqual union "
-    "unsigned void volatile while _Alignas _Alignof _Atomic _BitInt _Bool _Complex _Decimal128 "
-    "_Decimal32 _Decimal64 _Generic _Imaginary _Noreturn _Static_assert _Thread_local".split()
+# Keywords that name a type: they stand where a type is used (`int x;`), never as a declared name.
+_C_TYPE_KEYWORDS = frozenset(
+    "bool char double float int long short signed unsigned void _BitInt _Bool _Complex _Decimal128 "
+    "_Decimal32 _Decimal64 _Imaginary __int128 _Float16 _Float32 _Float64 _Float128 _Float32x _Float64x".split()
 )
-_CPP_KEYWORDS = frozenset(
-    "alignas alignof and and_eq asm auto bitand bitor bool break case catch char char8_t char16_t "
-    "char32_t class compl concept const consteval constexpr constinit const_cast continue co_await "
-    "co_return co_yield decltype default delete do double dynamic_cast else enum explicit export "
-    "extern false float for friend goto if inline int long mutable namespace new noexcept not not_eq "
+# C's, and the GNU extensions' that gcc's default dialect (gnu17) reads as keywords.
+_C_KEYWORDS = _C_TYPE_KEYWORDS | frozenset(
+    "alignas alignof asm auto break case const constexpr continue default do else enum "
+    "extern false for goto if inline nullptr register restrict return "
+    "sizeof static static_assert struct switch thread_local true typedef typeof typeof_unqual union "
+    "volatile while _Alignas _Alignof _Atomic _Generic _Noreturn _Static_assert _Thread_local "
+    "__alignof__ __asm __asm__ __attribute__ __auto_type __builtin_offsetof __builtin_va_arg __complex__ "
+    "__const __extension__ __imag__ __inline __inline__ __label__ __real__ __restrict __restrict__ "
+    "__signed__ __thread __typeof __typeof__ __volatile__".split()
+)
+_CPP_TYPE_KEYWORDS = frozenset(
+    "auto bool char char8_t char16_t char32_t double float int long short signed unsigned void wchar_t __int128".split()
+)
+_CPP_KEYWORDS = _CPP_TYPE_KEYWORDS | frozenset(
+    "alignas alignof and and_eq asm bitand bitor break case catch "
+    "class compl concept const consteval constexpr constinit const_cast continue co_await "
+    "co_return co_yield decltype default delete do dynamic_cast else enum explicit export "
+    "extern false for friend goto if inline mutable namespace new noexcept not not_eq "
     "nullptr operator or or_eq private protected public register reinterpret_cast requires return "
-    "short signed sizeof static static_assert static_cast struct switch template this thread_local "
-    "throw true try typedef typeid typename union unsigned using virtual void volatile wchar_t while "
-    "xor xor_eq".split()
+    "sizeof static static_assert static_cast struct switch template this thread_local "
+    "throw true try typedef typeid typename typeof union using virtual volatile while "
+    "xor xor_eq __attribute__ __extension__ __typeof__ __restrict__".split()
 )
 # Reserved words, strict mode's and modules' (await) included: a name that
 # is reserved somewhere is not offered as a name anywhere.
@@ -830,19 +1024,23 @@ _RUST_KEYWORDS = frozenset(
     "static struct super trait true try type typeof unsafe unsized use virtual where while "
     "yield".split()
 )
-_JAVA_KEYWORDS = frozenset(
-    "_ abstract assert boolean break byte case catch char class const continue default do double "
-    "else enum extends false final finally float for goto if implements import instanceof int "
-    "interface long native new null package private protected public return short static strictfp "
-    "super switch synchronized this throw throws transient true try void volatile while".split()
+_JAVA_TYPE_KEYWORDS = frozenset("boolean byte char double float int long short void".split())
+_JAVA_KEYWORDS = _JAVA_TYPE_KEYWORDS | frozenset(
+    "_ abstract assert break case catch class const continue default do "
+    "else enum extends false final finally for goto if implements import instanceof "
+    "interface native new null package private protected public return static strictfp "
+    "super switch synchronized this throw throws transient true try volatile while".split()
 )
-_CSHARP_KEYWORDS = frozenset(
-    "abstract as base bool break byte case catch char checked class const continue decimal default "
-    "delegate do double else enum event explicit extern false finally fixed float for foreach goto if "
-    "implicit in int interface internal is lock long namespace new null object operator out override "
-    "params private protected public readonly ref return sbyte sealed short sizeof stackalloc static "
-    "string struct switch this throw true try typeof uint ulong unchecked unsafe ushort using virtual "
-    "void volatile while".split()
+_CSHARP_TYPE_KEYWORDS = frozenset(
+    "bool byte char decimal double float int long object sbyte short string uint ulong ushort void".split()
+)
+_CSHARP_KEYWORDS = _CSHARP_TYPE_KEYWORDS | frozenset(
+    "abstract as base break case catch checked class const continue "
+    "default delegate do else enum event explicit extern false finally fixed for foreach goto if "
+    "implicit in interface internal is lock namespace new null operator out override "
+    "params private protected public readonly ref return sealed sizeof stackalloc static "
+    "struct switch this throw true try typeof unchecked unsafe using virtual "
+    "volatile while".split()
 )
 # PHP's reserved words, which it reads in any case (`ISSET` is `isset`): no
 # function, constant or class takes one as its name.
@@ -858,6 +1056,35 @@ _RUBY_KEYWORDS = frozenset(
     "end ensure false for if in module next nil not or redo rescue retry return self super then true undef "
     "unless until when while yield".split()
 )
+_LUA_KEYWORDS = frozenset(
+    "and break do else elseif end false for function goto if in local nil not or repeat return then true "
+    "until while".split()
+)
+# Kotlin's hard keywords; its soft and modifier keywords are names.
+_KOTLIN_KEYWORDS = frozenset(
+    "as break class continue do else false for fun if in interface is null object package return super "
+    "this throw true try typealias typeof val var when while".split()
+)
+_SWIFT_TYPE_KEYWORDS = frozenset({"Any", "Self"})
+_SWIFT_KEYWORDS = _SWIFT_TYPE_KEYWORDS | frozenset(
+    "associatedtype class deinit enum extension fileprivate func import init inout internal let open "
+    "operator private precedencegroup protocol public rethrows static struct subscript typealias var "
+    "break case catch continue default defer do else fallthrough for guard if in repeat return throw "
+    "switch where while as await false is nil self super throws true try _".split()
+)
+_SCALA_KEYWORDS = frozenset(
+    "abstract case catch class def do else enum export extends false final finally for forSome given if "
+    "implicit import lazy macro match new null object override package private protected return sealed "
+    "super then this throw trait true try type val var while with yield _".split()
+)
+_DART_KEYWORDS = frozenset(
+    "assert break case catch class const continue default do else enum extends false final finally for "
+    "if in is new null rethrow return super switch this throw true try var void while with".split()
+)
+_HASKELL_KEYWORDS = frozenset(
+    "case class data default deriving do else foreign if import in infix infixl infixr instance let "
+    "module newtype of then type where _".split()
+)
 _ASCII_RULES: dict[str, tuple[re.Pattern[str], frozenset[str]]] = {
     "ruby": (_ASCII_NAME, _RUBY_KEYWORDS),
     "c": (_ASCII_NAME, _C_KEYWORDS),
@@ -867,6 +1094,49 @@ _ASCII_RULES: dict[str, tuple[re.Pattern[str], frozenset[str]]] = {
     "java": (_JAVA_NAME, _JAVA_KEYWORDS),
     "csharp": (_ASCII_NAME, _CSHARP_KEYWORDS),
     "c_sharp": (_ASCII_NAME, _CSHARP_KEYWORDS),
+    "lua": (_ASCII_NAME, _LUA_KEYWORDS),
+    "luau": (_ASCII_NAME, _LUA_KEYWORDS),
+    "kotlin": (_ASCII_NAME, _KOTLIN_KEYWORDS),
+    "swift": (_ASCII_NAME, _SWIFT_KEYWORDS),
+    "scala": (_ASCII_NAME, _SCALA_KEYWORDS),
+    "dart": (_ASCII_NAME, _DART_KEYWORDS),
+    "haskell": (_ASCII_NAME, _HASKELL_KEYWORDS),
+}
+# The keywords of each language that name a type.
+_TS_TYPE_KEYWORDS = frozenset({"void", "null", "this"})
+_TYPE_KEYWORDS = {
+    "c": _C_TYPE_KEYWORDS,
+    "cpp": _CPP_TYPE_KEYWORDS,
+    "java": _JAVA_TYPE_KEYWORDS,
+    "csharp": _CSHARP_TYPE_KEYWORDS,
+    "c_sharp": _CSHARP_TYPE_KEYWORDS,
+    "swift": _SWIFT_TYPE_KEYWORDS,
+    "rust": frozenset({"Self"}),
+    "typescript": _TS_TYPE_KEYWORDS,
+    "tsx": _TS_TYPE_KEYWORDS,
+    "php": frozenset({"array", "callable", "static"}),
+}
+# Names no declared type takes (PHP's in any case): the names of the language's
+# own types, Java's restricted identifiers.
+_TS_TYPE_NAMES = frozenset(
+    "any unknown never number bigint boolean string symbol void object undefined".split()
+)
+_RESERVED_TYPE_NAMES = {
+    "php": frozenset(
+        "int float bool string void mixed never object iterable self parent static null true false array "
+        "callable".split()
+    ),
+    "typescript": _TS_TYPE_NAMES,
+    "tsx": _TS_TYPE_NAMES,
+    "java": frozenset("var record yield sealed permits".split()),
+}
+# Names a declaration may not bind (JavaScript's: in strict code, as class bodies and modules are).
+_STRICT_UNBOUND = frozenset({"eval", "arguments"})
+_UNBOUND = {
+    "python": frozenset({"__debug__"}),
+    "javascript": _STRICT_UNBOUND,
+    "typescript": _STRICT_UNBOUND,
+    "tsx": _STRICT_UNBOUND,
 }
 
 
@@ -889,10 +1159,10 @@ def is_identifier(lang: str, s: str) -> bool:
     nor a name whose NFKC form, which Python reads it as, is one.
     JavaScript, TypeScript, TSX: the identifier grammar with ``$``, minus
     reserved words (strict mode's and ``await`` included).  C, C++, Go,
-    Rust, Java (with ``$``), C#, Ruby, PHP (in any case): ASCII letters,
-    digits and ``_``, not starting with a digit, minus the language's
-    keywords.  Any other
-    language: ``[A-Za-z_][A-Za-z0-9_]*``.
+    Rust, Java (with ``$``), C#, Ruby, PHP (in any case), Lua, Kotlin,
+    Swift, Scala, Dart, Haskell: ASCII letters, digits and ``_``, not
+    starting with a digit, minus the language's keywords (C's with the GNU
+    ones gcc reads by default).  Any other language: ``[A-Za-z_][A-Za-z0-9_]*``.
 
     >>> [is_identifier("python", s) for s in ("match", "None", "x1", "1x")]
     [True, False, True, False]
@@ -900,6 +1170,34 @@ def is_identifier(lang: str, s: str) -> bool:
     (True, False)
     """
     return isinstance(s, str) and _is_name(_lang_key(lang), s)
+
+
+def is_type_name(lang: str, s: str) -> bool:
+    """Whether ``s`` can be written where ``lang`` uses a type: a name, or a
+    keyword that names a type.
+
+    >>> is_type_name("c", "int"), is_type_name("c", "while"), is_type_name("java", "List")
+    (True, False, True)
+    """
+    return is_identifier(lang, s) or s in _TYPE_KEYWORDS.get(_lang_key(lang), ())
+
+
+def is_bound_name(lang: str, s: str, *, of_type: bool = False) -> bool:
+    """Whether a declaration can bind the name ``s``: a name (``is_identifier``)
+    that the language does not keep from being bound (Python's ``__debug__``,
+    JavaScript's ``eval`` and ``arguments`` in strict code); with ``of_type``,
+    one that a declared type may take (not PHP's ``int``, TypeScript's
+    ``string``, Java's ``record``).
+
+    >>> is_bound_name("javascript", "eval"), is_bound_name("php", "Point", of_type=True)
+    (False, True)
+    >>> is_bound_name("php", "Int"), is_bound_name("php", "Int", of_type=True)
+    (True, False)
+    """
+    key = _lang_key(lang)
+    if not is_identifier(lang, s) or s in _UNBOUND.get(key, ()):
+        return False
+    return not of_type or (s.lower() if key == "php" else s) not in _RESERVED_TYPE_NAMES.get(key, ())
 
 
 def _is_name(key: str, s: str) -> bool:

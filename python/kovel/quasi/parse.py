@@ -67,7 +67,7 @@ __all__ = [
 #: literal: its value's text goes into the token's as it is.
 IN_TOKEN = "\x00token"
 #: The ``SHole.literal`` of a metavariable in a template's comment: its value's
-#: text goes into the comment (its ``within`` is the comment's opening text).
+#: text goes into the comment (its ``within`` is the comment's text before it, opener first).
 IN_COMMENT = "\x00comment"
 
 # `$$$NAME`, `$$$`, `$NAME`, `$_`: a `$` then an upper-case identifier.
@@ -493,6 +493,11 @@ class _Converter:
         # A hole for the only node of a list (chain of three) ends it.
         hole = SHole(meta, kind, parent_kind, statement, True if len(chain) >= 3 else None)
         hole.literal, hole.within = self.literal_context(chain[-1])
+        start = _comment_start(chain[-1])
+        if (
+            hole.literal is None and start != chain[-1].start_byte
+        ):  # all of a comment's content (Lua's `--$C`)
+            hole.literal, hole.within = IN_COMMENT, self.src[start : node.start_byte].decode(errors="ignore")
         if hole.literal is not None:
             hole.literal = _regex_place(chain[-1], node.start_byte, hole.literal)
         # The nodes around it with the same range stay (`block` around the
@@ -553,10 +558,7 @@ class _Converter:
         if literal is None and "comment" in node.type:
             # (A comment's own text, a token or the gaps between the marks a grammar names: Rust's `//`.)
             # (In a pattern a comment is text; in a template its metavariables are filled.)
-            literal, within = (
-                IN_COMMENT,
-                self.src[node.start_byte : node.start_byte + 4].decode(errors="ignore"),
-            )
+            literal, within = IN_COMMENT, ""
         elif literal is None and token and not any(m.seq for _, m in inside):
             literal = IN_TOKEN
         if literal is None:
@@ -568,6 +570,8 @@ class _Converter:
                 items.append(self.src[pos:s].decode())
             self.holes.add(meta.index)
             here = _regex_place(node, s, literal)
+            if literal == IN_COMMENT:
+                within = self.src[_comment_start(node) : s].decode(errors="ignore")
             items.append(SHole(meta, node.type, node.type, False, None, here, within, _heredoc_end(node)))
             pos = e
         if b > pos:
@@ -627,6 +631,16 @@ class _Converter:
             run.literal, run.within = inner[0].literal, inner[0].within
             return run
         return out
+
+
+def _comment_start(node: Node) -> int:
+    """Where the comment ``node`` is part of starts: a grammar may name its
+    content apart (Lua's ``comment_content``), after the opener that says
+    what ends the comment."""
+    parent = node.parent
+    if parent is not None and "comment" in parent.type and node.type.endswith("content"):
+        return int(parent.start_byte)
+    return int(node.start_byte)
 
 
 def _region(root: Node, lo: int, hi: int) -> tuple[Node, list[Node]] | None:
