@@ -308,3 +308,48 @@ def test_a_key_is_a_key(key):
         template("javascript", "const o = {$K: 1};\nconsole.log(JSON.stringify(Object.keys(o)))").fill(K=key)
     )
     assert run(NODE, "-e", got) == f'["{key}"]\n'
+
+
+# A statement hole takes what its language takes as a statement: JavaScript's
+# `function () {}` or object in parentheses; Java's `a + 1` and Go's `len(s)` nowhere.
+@pytest.mark.parametrize(
+    ("lang", "code", "value", "expected"),
+    [
+        ("javascript", "f()\n$X;", "function () { return 1 }", "f()\n(function () { return 1 });"),
+        ("javascript", "f()\n$X;", "{a: 1}", "f()\n({a: 1});"),
+        ("javascript", "f()\n$X;", "g(1)", "f()\ng(1);"),
+        ("java", "class A { void f() { $X; } }", "a + 1", LEFT),
+        ("java", "class A { void f() { $X; } }", "new A()", "class A { void f() { new A(); } }"),
+        ("go", "package m\nfunc f() {\n\t$X\n}", "len(s)", LEFT),
+        ("go", "package m\nfunc f() {\n\t$X\n}", "g(s)", "package m\nfunc f() {\n\tg(s)\n}"),
+    ],
+)  # fmt: skip
+def test_a_statement_hole_takes_statements_of_its_language(lang, code, value, expected):
+    if lang == "javascript":  # as a match binds them: a value in parentheses
+        v = next(pattern(lang, "x = ($V)").find_all(parse(lang, f"x = ({value})"))).bindings["V"]
+    else:
+        v = template(lang, value).fill()
+    if expected is LEFT:
+        with pytest.raises(MisreadError):
+            template(lang, code).fill(X=v)
+    else:
+        assert str(template(lang, code).fill(X=v)) == expected
+
+
+@pytest.mark.parametrize(
+    ("value", "fits"), [("a + b", True), ("d['#']", True), ("a # c", False), ("(a\n+ b)", False)]
+)
+def test_python_311_f_string_braces(value, fits):
+    t = template("python", 'print(f"{$X}")')
+    if fits:
+        got = str(t.fill(X=template("python", value).fill()))
+        compile(got, "f", "exec")
+    else:
+        with pytest.raises(MisreadError):
+            t.fill(X=template("python", value).fill())
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+def test_an_empty_javascript_pattern_is_no_comment():
+    got = str(template("javascript", 'console.log("x".replace(/$S/g, "-"))').fill(S=""))
+    assert run(NODE, "-e", got) == "-x-\n"

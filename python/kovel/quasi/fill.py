@@ -9,8 +9,10 @@ from the root to a hole are built per fill, in one native call
 from __future__ import annotations
 
 import functools
+import io
 import math
 import re
+import tokenize
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import replace
 from functools import lru_cache
@@ -49,6 +51,8 @@ from kovel.quasi.parse import (
     reading,
     reads_as,
     reads_without,
+    refused_at,
+    refuses_statements,
     runs_into,
     too_deep,
 )
@@ -698,12 +702,24 @@ def _fstring_refusal(hole: SHole, text: str) -> str | None:
     (before Python 3.12 they take no backslash nor that f-string's quote), or None."""
     assert hole.within is not None
     outer = "'" if "'" in hole.within else '"'
-    if "\\" not in text and outer not in text:
+    triple = hole.within.endswith(outer * 3)
+    if "\\" not in text and outer not in text and not _has_comment(text) and (triple or "\n" not in text):
         return None
     return (
         f"cannot splice into {hole.meta.text}: {clipped(text)!r} inside an f-string's braces, "
-        "which take no backslash nor the f-string's quote before Python 3.12"
+        "which take no backslash, no `#`, nor the f-string's quote before Python 3.12 (nor a line "
+        "break, in a one-line f-string)"
     )
+
+
+def _has_comment(text: str) -> bool:
+    """Whether the Python code ``text`` holds a comment (a `#` outside its strings)."""
+    if "#" not in text:
+        return False
+    try:
+        return any(t.type == tokenize.COMMENT for t in tokenize.generate_tokens(io.StringIO(text).readline))
+    except (tokenize.TokenError, SyntaxError):
+        return True
 
 
 def _fstring_part(hole: SHole, value: str) -> KTerm:
@@ -988,6 +1004,16 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     # The one statement of a body (`if (c) $X`, Python's `if r: $X`) takes one:
     # a second would stand after the `if`, and run whatever its condition.
     alone = {i: _one_statement(sk, h) for i, h in enumerate(comp.holes) if _holds_one_statement(sk, h)}
+    # A statement the language refuses though its grammar reads it (Java's `a + 1;`).
+    refusing = {
+        i: _statement_taken(sk, h, paren)
+        for i, h in enumerate(comp.holes)
+        if (h.statement or h.parent_kind == "expression_statement")
+        and sk.code.strip().rstrip(";").rstrip() != h.meta.text  # (alone, it is what the match was)
+        and not h.meta.seq
+        and h.literal is None
+        and refuses_statements(sk.lang)
+    }
     # Without semicolons, a statement that starts with `(` or `[` goes on with the line before.
     ended = {i: _ended(sk, h) for i, h in enumerate(comp.holes) if _may_run_on(sk, h)}
     lines = ["def _fill(v):"]
@@ -1024,6 +1050,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append("    if type(_x) is _ChainLink:")
                 lines.append("        _x = _x.term")
                 lines.append(f"    _a{i} = _x if type(_x) is _KTerm else _lifts[{i}](_x)")
+            if i in refusing:
+                lines.append(f"    _a{i} = _refusing[{i}](_a{i})")
             if i in ended:
                 lines.append(f"    _a{i} = _ended[{i}](_a{i})")
         names.append(f"_a{i}")
@@ -1050,6 +1078,7 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_lifts": lifts,
         "_alone": alone,
         "_ended": ended,
+        "_refusing": refusing,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
@@ -1084,6 +1113,31 @@ def _one_statement(sk: Skeleton, hole: SHole) -> Callable[[object], None]:
             raise MisreadError(_several_statements(hole, clipped(text)))
 
     return check
+
+
+def _statement_taken(sk: Skeleton, hole: SHole, paren: str | None) -> Callable[[KTerm], KTerm]:
+    """What passes a value at the statement ``hole`` that the language takes
+    there, parenthesises one it takes so (JavaScript's `function () {}`),
+    and raises ``MisreadError`` for any other (Java's `a + 1`)."""
+    decided: dict[str, str | None] = {}  # a value's text -> its wrapper (None: none)
+
+    def taken(v: KTerm) -> KTerm:
+        text = str(v).strip()
+        if not text:
+            return v
+        if text not in decided:
+            if not refused_at(sk, hole.meta, text):
+                decided[text] = None
+            elif paren is not None and not refused_at(sk, hole.meta, f"({text})"):
+                decided[text] = paren
+            else:
+                raise MisreadError(
+                    f"cannot splice {clipped(text)!r} into {hole.meta.text}: {sk.lang} takes no such statement"
+                )
+        wrap = decided[text]
+        return tb(wrap).w("(").c(v).w(")").b() if wrap else v
+
+    return taken
 
 
 #: What a line starts with that goes on with the line before, where lines end statements only so.

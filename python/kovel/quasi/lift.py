@@ -489,8 +489,10 @@ def _escape_js(opener: str, value: object) -> str:
     if opener == "regex?":
         raise TypeError(_NO_PLAIN_TEXT)
     if opener == "regex/":
-        return _regex_escape(
-            _text(value, "a JavaScript regular expression"), "/", lambda c: f"\\u{ord(c):04x}"
+        # (Nothing would leave `//`, a comment: the empty pattern is `(?:)`, as JavaScript writes it.)
+        return (
+            _regex_escape(_text(value, "a JavaScript regular expression"), "/", lambda c: f"\\u{ord(c):04x}")
+            or "(?:)"
         )
     if opener not in ('"', "'", "`"):
         raise _bad_opener("JavaScript", opener)

@@ -42,6 +42,7 @@ __all__ = [
     "reads_as",
     "reads_without",
     "reading",
+    "refused_at",
     "refused_there",
     "refuses_statements",
     "restricts_calls_in",
@@ -1475,6 +1476,30 @@ def _with_text(sk: Skeleton, s: int, e: int, text: str) -> tuple[_Attempt, Tree,
     att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
     lo = _source_offset(att, s)
     return att, parser(sk.lang).parse(att.source), lo, lo + len(text.encode())
+
+
+def refused_at(sk: Skeleton, meta: Meta, text: str) -> bool:
+    """Whether the language refuses ``text``, put in the template's code in
+    place of ``meta``, though its grammar reads it there (``refused_there``):
+    JavaScript's `function () {}` or `{a: 1, b: 2}` as a statement, Java's `a + 1;`.
+
+    >>> sk = parse_quasi("java", "class A { void f() { $X; } }")
+    >>> refused_at(sk, sk.metas[0], "a + 1"), refused_at(sk, sk.metas[0], "g(a)")
+    (True, False)
+    """
+    s, e = meta.at
+    got = _with_text(sk, s, e, text)
+    if got is None:
+        return False
+    _, tree, lo, hi = got
+    node = tree.root_node.descendant_for_byte_range(lo, max(lo, hi - 1))
+    spanned: list[Node] = []
+    while node is not None and node.start_byte >= lo and node.end_byte <= hi:
+        spanned.append(node)
+        node = node.parent
+    if node is not None and node.type == "expression_statement" and node.start_byte == lo:
+        spanned.append(node)  # the statement, its `;` the template's
+    return any(refused_there(sk.lang, n) for n in spanned if n.start_byte == lo)
 
 
 def reads_without(sk: Skeleton, meta: Meta) -> bool:
