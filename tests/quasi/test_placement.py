@@ -353,3 +353,18 @@ def test_python_311_f_string_braces(value, fits):
 def test_an_empty_javascript_pattern_is_no_comment():
     got = str(template("javascript", 'console.log("x".replace(/$S/g, "-"))').fill(S=""))
     assert run(NODE, "-e", got) == "-x-\n"
+
+
+# Rust's formatting macros read their format string's braces: text goes in with them doubled.
+@pytest.mark.skipif(shutil.which("rustc") is None, reason="rustc is not installed")
+def test_rust_format_strings_print_the_text(tmp_path):
+    code = (
+        'fn main() {\n    let x = 5;\n    println!("$V");\n    println!("{}", format!("a $V {}", 1));\n'
+        '    let s = "$V";\n    println!("{}", s);\n}\n'
+    )
+    (tmp_path / "f.rs").write_text(str(template("rust", code).fill(V="{x} }")))
+    run("rustc", "-o", tmp_path / "f", tmp_path / "f.rs")
+    assert run(tmp_path / "f") == "{x} }\na {x} } 1\n{x} }\n"
+    # a match's format string goes into another as it stood
+    text, left = rewrite_leaving("rust", 'fn f() { println!("{x}"); }\n', 'println!("$A")', 'eprintln!("$A")')
+    assert (text, left) == ('fn f() { eprintln!("{x}"); }\n', [])

@@ -393,6 +393,8 @@ def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] =
     refused = _fstring_refusal(hole, text) if lang == "python" and hole.within is not None else None
     if refused is not None:
         raise ValueError(refused)
+    if hole.braces:
+        text = text.replace("{", "{{").replace("}", "}}")  # a format string's braces, written as text
     return leaf_term(hole.kind, text, True)
 
 

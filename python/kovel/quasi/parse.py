@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from tree_sitter import Node, Tree
 
 __all__ = [
+    "FORMAT",
     "IN_COMMENT",
     "chain_links",
     "IN_TOKEN",
@@ -67,6 +68,9 @@ __all__ = [
 #: The ``SHole.literal`` of a metavariable that is part of a token that is no
 #: literal: its value's text goes into the token's as it is.
 IN_TOKEN = "\x00token"
+#: What ``hole_literals`` puts before the opener of a format string (Rust's
+#: `println!("…")`), a literal of its own kind.
+FORMAT = "\x00format"
 #: The ``SHole.literal`` of a metavariable in a template's comment: its value's
 #: text goes into the comment (its ``within`` is the comment's text before it, opener first).
 IN_COMMENT = "\x00comment"
@@ -119,6 +123,8 @@ class SHole:
     within: str | None = None
     # Text that alone on a line ends the literal the hole stands in (a heredoc's delimiter).
     ends: str | None = None
+    # The literal is a format string (Rust's `println!("…")`): its braces are read too.
+    braces: bool = False
 
 
 @dataclass(slots=True)
@@ -417,6 +423,43 @@ def _regex_place(node: Node, at: int, literal: str) -> str:
     return literal
 
 
+def _rust_format_string(node: Node) -> bool:
+    """Whether ``node`` (or the string literal it is in) is the format string of
+    one of Rust's formatting macros, which reads `{` and `}` as its own."""
+    while node.type != "string_literal":
+        if node.parent is None:
+            return False
+        node = node.parent
+    tree = node.parent
+    if tree is None or tree.type != "token_tree" or tree.parent is None:
+        return False
+    if tree.parent.type == "macro_invocation":
+        name = tree.parent.child_by_field_name("macro")
+    else:  # a macro called inside another's tokens is tokens too: `name`, `!`, its own
+        bang = tree.prev_sibling
+        name = bang.prev_sibling if bang is not None and bang.type == "!" else None
+    skip = _RUST_FORMAT_MACROS.get((name.text or b"").split(b"::")[-1] if name is not None else b"")
+    if skip is None:
+        return False
+    commas = 0
+    for c in tree.children:
+        if c == node:
+            return commas == skip
+        commas += c.type == ","
+    return False
+
+
+#: Rust's formatting macros, each with how many arguments come before its format string.
+_RUST_FORMAT_MACROS = {
+    **dict.fromkeys(
+        [b"print", b"println", b"eprint", b"eprintln", b"format", b"format_args", b"panic", b"unreachable",
+         b"todo", b"unimplemented", b"info", b"warn", b"error", b"debug", b"trace"], 0
+    ),
+    **dict.fromkeys([b"write", b"writeln", b"assert", b"debug_assert"], 1),
+    **dict.fromkeys([b"assert_eq", b"assert_ne", b"debug_assert_eq", b"debug_assert_ne"], 2),
+}  # fmt: skip
+
+
 def _heredoc_end(node: Node) -> str | None:
     """The delimiter that ends the heredoc whose text ``node`` is, or None."""
     if "heredoc" not in node.type:
@@ -501,6 +544,7 @@ class _Converter:
             hole.literal, hole.within = IN_COMMENT, self.src[start : node.start_byte].decode(errors="ignore")
         if hole.literal is not None:
             hole.literal = _regex_place(chain[-1], node.start_byte, hole.literal)
+            hole.braces = hole.literal != IN_COMMENT and _rust_format_string(chain[-1])
         # The nodes around it with the same range stay (`block` around the
         # statements of `$$$BODY`): a pattern matches the block's statements,
         # not whatever follows the block in its parent (an `else:`).
@@ -573,7 +617,9 @@ class _Converter:
             here = _regex_place(node, s, literal)
             if literal == IN_COMMENT:
                 within = self.src[_comment_start(node) : s].decode(errors="ignore")
-            items.append(SHole(meta, node.type, node.type, False, None, here, within, _heredoc_end(node)))
+            hole = SHole(meta, node.type, node.type, False, None, here, within, _heredoc_end(node))
+            hole.braces = literal not in (IN_COMMENT, IN_TOKEN) and _rust_format_string(node)
+            items.append(hole)
             pos = e
         if b > pos:
             items.append(self.src[pos:b].decode())
@@ -1303,7 +1349,9 @@ def hole_literals(root: SNode | SHole) -> dict[str, frozenset[str | None]]:
         n = stack.pop()
         if isinstance(n, SHole):
             if n.meta.name is not None:
-                out.setdefault(n.meta.name, set()).add(n.literal)
+                # (A format string is a literal of its own kind: its braces are read.)
+                literal = FORMAT + n.literal if n.braces and n.literal is not None else n.literal
+                out.setdefault(n.meta.name, set()).add(literal)
         elif isinstance(n, SNode):
             stack.extend(reversed(n.items))
     return {k: frozenset(v) for k, v in out.items()}
