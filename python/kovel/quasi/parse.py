@@ -2060,7 +2060,7 @@ def _cpp_types(root: Node) -> frozenset[bytes]:
 _CPP_TYPE_DECLARATION = re.compile(
     rb"\b(?:class|struct|union|enum(?:\s+class)?)\s+([A-Za-z_]\w*)"
     rb"|\busing\s+([A-Za-z_]\w*)\s*="
-    rb"|\btypedef\b[^;{}]*?\b([A-Za-z_]\w*)\s*;"
+    rb"|\btypedef\b[^;{}]{0,256}?\b([A-Za-z_]\w{0,255})\s*;"  # (bounded: no search goes on to the file's end)
 )
 
 
