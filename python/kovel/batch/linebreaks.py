@@ -83,6 +83,8 @@ def broken_lines(data: bytes, regions: Sequence[tuple[int, int]] | None = None) 
     1
     >>> broken_lines(b"package p\\nvar x = f(1,\\n\\t2 // two\\n, 3)\\n", [(0, 9)])
     0
+    >>> broken_lines(b"package p\\nvar x = T{\\n\\ta: 1\\n}\\n")  # a literal's last element goes on to its `}`
+    1
     """
     root = parser("go").parse(data).root_node
     spans = [(0, len(data))] if regions is None else regions
@@ -100,7 +102,7 @@ def broken_lines(data: bytes, regions: Sequence[tuple[int, int]] | None = None) 
             if (
                 before is not None
                 and before[0] in _ENDS
-                and kind in _GOES_ON
+                and (kind in _GOES_ON or (kind == "}" and parent is not None and parent.type == "literal_value"))
                 and not (parent is not None and (parent.type in _GROUPS or parent.type == "dot"))
                 and b"\n" in data[before[1] : node.start_byte]
                 and before[1] not in seen
