@@ -102,7 +102,10 @@ def broken_lines(data: bytes, regions: Sequence[tuple[int, int]] | None = None) 
             if (
                 before is not None
                 and before[0] in _ENDS
-                and (kind in _GOES_ON or (kind == "}" and parent is not None and parent.type == "literal_value"))
+                and (
+                    kind in _GOES_ON
+                    or (kind == "}" and parent is not None and parent.type == "literal_value")
+                )
                 and not (parent is not None and (parent.type in _GROUPS or parent.type == "dot"))
                 and b"\n" in data[before[1] : node.start_byte]
                 and before[1] not in seen

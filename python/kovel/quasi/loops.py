@@ -9,6 +9,7 @@ under a modifier put in parentheses or in a call no longer runs first.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
@@ -22,6 +23,7 @@ if TYPE_CHECKING:
 __all__ = ["do_while_misread", "do_whiles_changed"]
 
 _MODIFIERS = frozenset({"while_modifier", "until_modifier"})
+_MODIFIER_WORDS = re.compile(r"\b(?:while|until)\b")
 
 
 def do_whiles_changed(
@@ -36,7 +38,7 @@ def do_whiles_changed(
     >>> do_whiles_changed("ruby", "g(1) while c\\n", [(0, 4)], ["1"])
     []
     """
-    if lang != "ruby":
+    if lang != "ruby" or not _MODIFIER_WORDS.search(text):
         return []
     old_root = parser(lang).parse(text.encode()).root_node
     asked: dict[int, bool] = {}  # place -> whether its loop tested after its body
