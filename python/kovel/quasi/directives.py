@@ -45,7 +45,10 @@ def directives_made(
     >>> directives_made("javascript", '"x"\\n"use strict"\\n', [(0, 3)], ["g()"])
     [0]
     """
-    if not any(_MAY_MAKE_ONE.match(b) or _MAY_MAKE_ONE.match(text[s:e]) for (s, e), b in zip(spans, bodies)):
+    if not any(
+        _MAY_MAKE_ONE.match(b) or _MAY_MAKE_ONE.match(text[s:e])
+        for (s, e), b in zip(spans, bodies, strict=True)
+    ):
         return []  # nothing put or taken is a string: no directive comes or goes
     old_root = parser(lang).parse(text.encode()).root_node
     asked: dict[int, tuple[int, int]] = {}  # place -> directives outside it, and inside it, before
