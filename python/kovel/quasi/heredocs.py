@@ -13,9 +13,8 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import fix_misread, rewritten
+from kovel.quasi.inplace import fix_misread, places_changed
 from kovel.quasi.parse import MisreadError
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -36,21 +35,7 @@ def heredocs_moved(
     """
     if lang != "ruby" or "<<" not in text:
         return []
-    old_root = parser(lang).parse(text.encode()).root_node
-    asked: dict[int, list[bytes]] = {}
-    for k, (s, e) in enumerate(spans):
-        lo = len(text[:s].encode())
-        openers = _openers_before_bodies(old_root, lo, lo + len(text[s:e].encode()))
-        if openers:
-            asked[k] = openers
-    if not asked:
-        return []
-    _, new_root, moved = rewritten(lang, text, spans, bodies)
-    return [
-        k
-        for k, was in asked.items()
-        if _openers_before_bodies(new_root, moved(spans[k][0]), moved(spans[k][1])) != was
-    ]
+    return places_changed(lang, text, spans, bodies, _openers_before_bodies)
 
 
 def heredoc_misread(text: str, span: tuple[int, int]) -> MisreadError:
@@ -58,11 +43,11 @@ def heredoc_misread(text: str, span: tuple[int, int]) -> MisreadError:
     return fix_misread(text, span, "give the body of a heredoc it holds to another opener, or to none")
 
 
-def _openers_before_bodies(root: Node, lo: int, hi: int) -> list[bytes]:
+def _openers_before_bodies(root: Node, lo: int, hi: int) -> tuple[bytes, ...] | None:
     """The heredoc openers in bytes ``[lo, hi)`` on the last line of that span,
-    in order: their bodies start on the line after it."""
+    in order (their bodies start on the line after it), or None for none."""
     if hi <= lo:
-        return []
+        return None
     row = (root.text or b"")[: hi - 1].count(b"\n")
     out: list[tuple[int, bytes]] = []
     todo = [root]
@@ -78,4 +63,4 @@ def _openers_before_bodies(root: Node, lo: int, hi: int) -> list[bytes]:
         ):
             out.append((n.start_byte, n.text or b""))
         todo.extend(reversed(n.children))
-    return [t for _, t in sorted(out)]
+    return tuple(t for _, t in sorted(out)) or None

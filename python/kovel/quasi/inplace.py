@@ -16,7 +16,7 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
@@ -64,6 +64,7 @@ __all__ = [
     "next_lines",
     "phantom_misread",
     "past_comments",
+    "places_changed",
     "phantoms",
     "ran_on_misread",
     "rewritten",
@@ -708,6 +709,34 @@ def elision_misread(text: str, span: tuple[int, int]) -> MisreadError:
         span,
         "leave an empty place between commas: take its comma with it (a rule's fix with expandEnd: {regex: ','})",
     )
+
+
+def places_changed(
+    lang: str,
+    text: str,
+    spans: Sequence[tuple[int, int]],
+    bodies: Sequence[str],
+    read: Callable[[Node, int, int], Hashable | None],
+) -> list[int]:
+    """The places ``k`` where ``read`` (of a tree and a span in its bytes) says
+    something of ``spans[k]`` of ``text`` (in code points, in order, apart),
+    and says something else of the same place once each span is replaced by
+    its body.
+
+    >>> places_changed("python", "f(x)\\n", [(2, 3)], ["[y]"], lambda root, lo, hi: root.descendant_for_byte_range(lo, hi - 1).type)
+    [0]
+    """
+    old_root = parser(lang).parse(text.encode()).root_node
+    asked: dict[int, Hashable] = {}
+    for k, (s, e) in enumerate(spans):
+        lo = len(text[:s].encode())
+        said = read(old_root, lo, lo + len(text[s:e].encode()))
+        if said is not None:
+            asked[k] = said
+    if not asked:
+        return []
+    _, new_root, moved = rewritten(lang, text, spans, bodies)
+    return [k for k, was in asked.items() if read(new_root, moved(spans[k][0]), moved(spans[k][1])) != was]
 
 
 def past_comments(root: Node, data: bytes, at: int) -> int:

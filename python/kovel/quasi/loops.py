@@ -13,9 +13,8 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import fix_misread, rewritten
+from kovel.quasi.inplace import fix_misread, places_changed
 from kovel.quasi.parse import MisreadError
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -40,28 +39,19 @@ def do_whiles_changed(
     """
     if lang != "ruby" or not _MODIFIER_WORDS.search(text):
         return []
-    old_root = parser(lang).parse(text.encode()).root_node
-    asked: dict[int, bool] = {}  # place -> whether its loop tested after its body
-    for k, (s, e) in enumerate(spans):
-        lo = len(text[:s].encode())
-        old = _body_of_a_modifier(old_root, lo, lo + len(text[s:e].encode()))
-        if old is not None:
-            asked[k] = old.type == "begin"
-    if not asked:
-        return []
-    _, new_root, moved = rewritten(lang, text, spans, bodies)
-    out: list[int] = []
-    for k, was in asked.items():
-        s, e = spans[k]
-        new = _body_of_a_modifier(new_root, moved(s), moved(e))
-        if new is None or (new.type == "begin") != was:
-            out.append(k)
-    return out
+    return places_changed(lang, text, spans, bodies, _run_first)
 
 
 def do_while_misread(text: str, span: tuple[int, int]) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that ``do_whiles_changed`` finds."""
     return fix_misread(text, span, "change when the loop it is the body of tests its condition")
+
+
+def _run_first(root: Node, lo: int, hi: int) -> bool | None:
+    """Whether the body of a loop modifier spanning bytes ``[lo, hi)`` runs
+    before its test (a bare `begin`), or None where no such body is."""
+    body = _body_of_a_modifier(root, lo, hi)
+    return None if body is None else body.type == "begin"
 
 
 def _body_of_a_modifier(root: Node, lo: int, hi: int) -> Node | None:
