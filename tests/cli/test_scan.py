@@ -415,3 +415,25 @@ def test_a_rule_test_that_runs_past_its_limit_fails_and_the_others_go_on(tmp_pat
     )
     r = kovel(tmp_path, "test", "--timeout", "1")
     assert r.returncode == 1 and "FAIL slow" in r.stdout and "PASS quick" in r.stdout, r.stdout + r.stderr
+
+
+# A fix writes what its template says, or nothing: a transform's keyword is no
+# callee (`Not(0)` -> `not(0)` would be an operator), and a replacement split by
+# the code around it stays out when its neighbour's parentheses make that plain.
+@pytest.mark.parametrize(
+    ("rule", "source", "fixed"),
+    [
+        ("rule: {pattern: $F($$$A), regex: '^Not'}\ntransform: {N: {convert: {source: $F, toCase: lowerCase}}}\n"
+         "fix: $N($$$A)\n",
+         "def Not(v): return v\nprint(Not(0))\n", "def Not(v): return v\nprint(Not(0))\n"),
+        ("rule: {pattern: $F($$$A), regex: '^Mk'}\ntransform: {N: {convert: {source: $F, toCase: lowerCase}}}\n"
+         "fix: $N($$$A)\n",
+         "def mk(v): return v\nprint(Mk(0))\n", "def mk(v): return v\nprint(mk(0))\n"),
+        ("rule: {pattern: $I, kind: identifier, regex: '^[ax]$', inside: {kind: attribute}}\nfix: $I + 1\n",
+         "print(a.x * 2)\n", "print((a + 1).x * 2)\n"),
+    ],
+)  # fmt: skip
+def test_a_fix_writes_its_template_or_nothing(tmp_path, rule, source, fixed):
+    write_files(tmp_path, {"r.yml": "id: r\nlanguage: python\n" + rule, "a.py": source})
+    kovel(tmp_path, "scan", "--fix", "-r", "r.yml", "a.py")
+    assert (tmp_path / "a.py").read_text() == fixed

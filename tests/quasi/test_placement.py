@@ -105,6 +105,20 @@ PLACES = [
     ("javascript", "switch (x) { case 1: g(1) }\n", "g($X)", "break", "switch (x) { case 1: break }\n"),
     ("javascript", "function f() { g(1) }\n", "g($X)", "for (;;) { break }",
      "function f() { for (;;) { break } }\n"),  # a loop of its own
+    # a `break` or `continue` goes with a loop (or a switch) of its own function, in every language
+    ("c", "void f(int c) {\n  g(1);\n}\n", "g($X)", "break", LEFT),
+    ("c", "void f(int c) {\n  for (;;) { g(1); }\n}\n", "g($X)", "break", "void f(int c) {\n  for (;;) { break; }\n}\n"),
+    ("go", "package m\nfunc f() {\n\tg(1)\n}\n", "g($X)", "continue", LEFT),
+    ("java", "class A { void f(int c) { switch (c) { case 1: g(3); } } }\n", "g($X)", "break",
+     "class A { void f(int c) { switch (c) { case 1: break; } } }\n"),
+    ("java", "class A { void f(int c) { switch (c) { case 1: g(3); } } }\n", "g($X)", "continue", LEFT),
+    ("rust", "fn f() {\n    loop {\n        let h = || { g(1); };\n    }\n}\n", "g($X)", "break", LEFT),  # a closure's own
+    ("c_sharp", "class A { void F() { g(1); } }\n", "g($X)", "break", LEFT),
+    ("php", "<?php\nfunction f() { g(1); }\n", "g($X)", "break", LEFT),
+    # Python reads `with (a, b):` as two context managers
+    ("python", "with g((a, b)):\n    pass\n", "g($X)", "$X", LEFT),
+    ("python", "with g((a, b)) as c:\n    pass\n", "g($X)", "$X", "with (a, b) as c:\n    pass\n"),
+    ("python", "return g((a, b))\n", "g($X)", "$X", "return (a, b)\n"),
     # a `begin` block under a loop modifier runs before the test
     ("ruby", "g(i += 1) while i < 0\n", "g($X)", "begin; $X; end", LEFT),
     ("ruby", "begin\n  g(i)\nend until i\n", "begin\n  $$$B\nend", "($$$B)", LEFT),

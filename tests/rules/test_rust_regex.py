@@ -80,7 +80,8 @@ def test_random_expressions_agree(regex, lang):
 @pytest.mark.parametrize(
     "regex",
     ["\\p{Greek}", "[[:nope:]]", "(?Z)a", "\\x{110000}", "[z-a]", "[a", "a\\", "\\b{middle}", "[a-", "\\x{",
-     "[" * 5000, "(" * 5000, "[[" * 300 + "a]]" * 300, "o{,2}", "\\Z", "(?#c)", "f{", "{}", "\\x7"],
+     "[" * 5000, "(" * 5000, "[[" * 300 + "a]]" * 300, "o{,2}", "\\Z", "(?#c)", "f{", "{}", "\\x7",
+     "\\b" * 200 + "foo"],
 )  # fmt: skip
 def test_refused_with_re_error(regex):
     """Whatever a rule file holds, a bad expression is a ``re.error`` the loader reports."""

@@ -819,6 +819,16 @@ def _in_a_macro_body(guard: Callable[[object], KTerm]) -> Callable[[object], KTe
     return kept
 
 
+def _keyword_for_a_name(sk: Skeleton, hole: SHole, text: str) -> bool:
+    """Whether the word ``text`` (a transform's) goes where the template has a
+    name, and is no name there: `not` of `$N($$$A)` makes `not(0)` an operator."""
+    if not text or not _WORD.issuperset(text) or "identifier" not in hole.kind:
+        return False
+    return (
+        reading(sk, hole.meta, text, hole.kind) != READ and reading(sk, hole.meta, "_kq", hole.kind) == READ
+    )
+
+
 def _each(guard: Callable[[object], KTerm], got: KTerm | list[KTerm]) -> KTerm | list[KTerm]:
     """``got``, a run's values, each passed through ``guard`` when it holds
     several made apart (a run matched as it stood is kept as it stood)."""
@@ -885,6 +895,10 @@ def _guard(
             wrap = None if reads_without(sk, hole.meta) else MisreadError(_left_out(sk, hole))
         if wrap == "":
             text = str(v)
+            if _native.tag(v) == MADE_TEXT and _keyword_for_a_name(sk, hole, text):
+                raise MisreadError(
+                    f"cannot splice {text!r} into {hole.meta.text}: a name stands there, and it is a keyword"
+                )
             runs_in = runs_into(before, text, after, sk.lang)
             node = grammar.knows(_native.tag(v))  # a node of the grammar, not text of no kind
             alone = READ if runs_in else reading(sk, hole.meta, text, _native.tag(inner_node(v)), goes_on)

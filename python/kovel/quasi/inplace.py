@@ -128,6 +128,7 @@ def _kept(
         return out
     paren = parentheses(lang)
     clean: bool | None = None  # whether the text parses: then an error is the replacement's
+    deferred: list[Landing] = []  # what only the syntax check can judge, as the text stood
     for x in wrong:
         # (A run's nodes are not made one value: `(x, y)` is a tuple; nor are several
         # statements, which Kotlin would read in parentheses as one infix call.)
@@ -149,6 +150,7 @@ def _kept(
                 exc.at = x.at
                 raise exc
             out[x.at] = news[x.at]  # the syntax check that follows a rewrite judges it
+            deferred.append(x)
             continue
         if _continues_a_line(lang, text, spans[x.at], str(x.core)):
             # JavaScript reads a line starting with `(` or `[` as going on with the
@@ -160,6 +162,15 @@ def _kept(
         exc = MisreadError(_why(text, spans[x.at], str(news[x.at])))
         exc.at = x.at
         raise exc
+    if deferred and len(deferred) < len(wrong):
+        # A neighbour put in parentheses may have made clear how the code reads one
+        # that the syntax errors of the first reading hid (`a.x` -> `(a + 1).x + 1`).
+        now = _readings(lang, text, spans, out, deferred)
+        for x in deferred:
+            if now[x.at] not in (READ, UNCLEAR):
+                exc = MisreadError(_why(text, spans[x.at], str(news[x.at])))
+                exc.at = x.at
+                raise exc
     return out
 
 
@@ -974,6 +985,8 @@ def _reading(
         # (A list of one value, as Go's, reads as what it holds; so does a statement of one value.)
         if node.type not in _LISTS_OF_ONE | {"expression_statement"} or kinds.isdisjoint(spanned):
             return MISREAD
+    if lang == "python" and single and values and values.isdisjoint(spanned) and node.named_child_count > 1:
+        return MISREAD  # one value read as several side by side: `with (a, b):` holds two managers
     if kinds is not None and values is not None and not _keeps_kind(node, kinds, values):
         return MISREAD  # in parentheses, JavaScript's `class Q {}` would be no declaration
     if named is not None and (named not in spanned or _loose_pair(lang, node)):

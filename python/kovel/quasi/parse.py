@@ -2651,6 +2651,8 @@ def refused_there(lang: str, n: Node) -> bool:
     """
     if _declared_as_a_body(lang, n):
         return True
+    if lang in _JUMPS and _jumps_nowhere(n):
+        return True
     if lang in _JS:
         return _js_refused(n) or _js_out_of_place(n)
     if lang in _STATEMENT_EXPRESSIONS:
@@ -2755,6 +2757,63 @@ def needs_a_context(lang: str, text: str) -> bool:
 
 
 _JS_CONTEXTUAL = re.compile(r"\b(?:yield|await|super|break|continue)\b")
+
+
+# Languages whose `break` and `continue` (without a label) go with a loop, or
+# a `switch` for `break`, of the function they stand in: their loops, switches,
+# and what bounds them (JavaScript's are checked with its other such words).
+_JUMPS = frozenset({"c", "cpp", "java", "c_sharp", "go", "rust", "php"})
+_LOOPS = frozenset(
+    {"for_statement", "while_statement", "do_statement", "for_range_loop", "enhanced_for_statement",
+     "foreach_statement", "loop_expression", "while_expression", "for_expression"}
+)  # fmt: skip
+_SWITCHES = frozenset(
+    {
+        "switch_statement",
+        "switch_expression",
+        "expression_switch_statement",
+        "type_switch_statement",
+        "select_statement",
+    }
+)
+_FUNCTIONS = frozenset(
+    {"function_definition", "function_declaration", "method_declaration", "constructor_declaration",
+     "lambda_expression", "func_literal", "function_item", "closure_expression", "local_function_statement",
+     "anonymous_method_expression", "anonymous_function", "arrow_function", "method_definition"}
+)  # fmt: skip
+_BREAKS = frozenset({"break_statement", "break_expression"})
+_CONTINUES = frozenset({"continue_statement", "continue_expression"})
+
+
+def _jumps_nowhere(n: Node) -> bool:
+    """Whether ``n`` holds a `break` or `continue` without a label, outside
+    loops and switches of its own, where no loop (nor switch, for `break`)
+    of the function around it takes it."""
+    wants = set()
+    todo = [(n, False, False)]  # a node, and whether a loop or a switch of n's holds it
+    while todo:
+        c, looped, switched = todo.pop()
+        if c is not n and c.type in _FUNCTIONS:
+            continue
+        if c.type in _BREAKS | _CONTINUES and not any(k.type in _LABELS for k in c.named_children):
+            if not (looped or (switched and c.type in _BREAKS)):
+                wants.add("break" if c.type in _BREAKS else "continue")
+        looped = looped or c.type in _LOOPS
+        switched = switched or c.type in _SWITCHES
+        todo.extend((k, looped, switched) for k in c.children)
+    if not wants:
+        return False
+    loop = switch = False
+    up = n.parent
+    while up is not None and up.type not in _FUNCTIONS:
+        loop = loop or up.type in _LOOPS
+        switch = switch or up.type in _SWITCHES
+        up = up.parent
+    return ("continue" in wants and not loop) or ("break" in wants and not (loop or switch))
+
+
+# What names the loop a `break` or `continue` leaves (Go's and Java's labels, Rust's `'a`).
+_LABELS = frozenset({"label_name", "label", "identifier", "statement_identifier", "lifetime"})
 
 
 def _js_out_of_place(n: Node) -> bool:

@@ -117,11 +117,19 @@ def respelled(text: str) -> str:
     """
     reader = _Reader(text)
     try:
-        return reader.read()
+        out = reader.read()
     except (IndexError, ValueError) as exc:  # ran off the end of a construct
         if isinstance(exc, re.error):
             raise
         raise re.error("unexpected end of pattern", text, len(text)) from None
+    if len(out) > _MOST_SPELLED:
+        # (Each `\b` spells Unicode's word characters out four times, `\w` once.)
+        raise re.error("too many Unicode classes (\\w, \\s, \\b) for one expression", text, 0)
+    return out
+
+
+#: The longest respelling ``re`` is asked to compile: about forty `\b`s.
+_MOST_SPELLED = 1_000_000
 
 
 class _Reader:
@@ -401,14 +409,30 @@ _OTHER_ALPHABETIC = "\\u24b6-\\u24e9\\U0001f130-\\U0001f149\\U0001f150-\\U0001f1
 @functools.cache
 def _unicode_class(letter: str) -> _Set:
     """Rust's ``\\w`` (alphabetic, marks, decimal digits, connectors, joiners)
-    or ``\\s``, negated for the upper-case letter."""
-    if letter in "wW":
-        cats = _categories()
-        body = "".join(b for c, b in cats.items() if c[0] in "LM" or c in ("Nl", "Nd", "Pc"))
-        body += "\\u200c\\u200d" + _OTHER_ALPHABETIC
-    else:
-        body = _WHITE_SPACE
-    return _Set.of(body, negated=letter.isupper())
+    or ``\\s``, negated for the upper-case letter.  ``re``'s own ``\\w`` (letters
+    and numbers) is most of Rust's: it is taken less the numbers that are no
+    digits (`²`) and with the marks, connectors and joiners, so that the
+    spelling stays a few kilobytes (every `\\b` holds it four times)."""
+    if letter in "sS":
+        return _Set.of(_WHITE_SPACE, negated=letter == "S")
+    no, extra = _merged(frozenset({"No"})), _merged(frozenset({"Mn", "Mc", "Me", "Pc"}))
+    word = _Set(None, f"(?:(?![{no}])\\w|[{extra}\\u200c\\u200d{_OTHER_ALPHABETIC}])")
+    return _negate(word) if letter == "W" else word
+
+
+@functools.cache
+def _merged(categories: frozenset[str]) -> str:
+    """The code points of the general ``categories``, as a class body of ranges."""
+    out: list[str] = []
+    start = -1
+    for cp in range(sys.maxunicode + 2):
+        inside = cp <= sys.maxunicode and unicodedata.category(chr(cp)) in categories
+        if inside and start < 0:
+            start = cp
+        elif not inside and start >= 0:
+            out.append(_char(start) if start == cp - 1 else f"{_char(start)}-{_char(cp - 1)}")
+            start = -1
+    return "".join(out)
 
 
 def _char(cp: int) -> str:
