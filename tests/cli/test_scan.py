@@ -429,6 +429,9 @@ def test_a_rule_test_that_runs_past_its_limit_fails_and_the_others_go_on(tmp_pat
         ("rule: {pattern: $F($$$A), regex: '^Mk'}\ntransform: {N: {convert: {source: $F, toCase: lowerCase}}}\n"
          "fix: $N($$$A)\n",
          "def mk(v): return v\nprint(Mk(0))\n", "def mk(v): return v\nprint(mk(0))\n"),
+        ("rule: {pattern: $F($$$A), regex: '^Await'}\ntransform: {N: {convert: {source: $F, toCase: lowerCase}}}\n"
+         "fix: $N($$$A)\n",
+         "async def f(p):\n    return await Await(p)\n", "async def f(p):\n    return await Await(p)\n"),
         ("rule: {pattern: $I, kind: identifier, regex: '^[ax]$', inside: {kind: attribute}}\nfix: $I + 1\n",
          "print(a.x * 2)\n", "print((a + 1).x * 2)\n"),
     ],

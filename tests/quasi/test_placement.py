@@ -115,6 +115,9 @@ PLACES = [
     ("rust", "fn f() {\n    loop {\n        let h = || { g(1); };\n    }\n}\n", "g($X)", "break", LEFT),  # a closure's own
     ("c_sharp", "class A { void F() { g(1); } }\n", "g($X)", "break", LEFT),
     ("php", "<?php\nfunction f() { g(1); }\n", "g($X)", "break", LEFT),
+    # a Rust range goes on into what follows it
+    ("rust", "fn f(a: i32) { let s = g(a..).start; }\n", "g($X)", "$X", "fn f(a: i32) { let s = (a..).start; }\n"),
+    ("rust", "fn f(a: i32) { let b = g(a..) == (3..); }\n", "g($X)", "$X", "fn f(a: i32) { let b = (a..) == (3..); }\n"),
     # Python reads `with (a, b):` as two context managers
     ("python", "with g((a, b)):\n    pass\n", "g($X)", "$X", LEFT),
     ("python", "with g((a, b)) as c:\n    pass\n", "g($X)", "$X", "with (a, b) as c:\n    pass\n"),

@@ -824,9 +824,10 @@ def _keyword_for_a_name(sk: Skeleton, hole: SHole, text: str) -> bool:
     name, and is no name there: `not` of `$N($$$A)` makes `not(0)` an operator."""
     if not text or not _WORD.issuperset(text) or "identifier" not in hole.kind:
         return False
-    return (
-        reading(sk, hole.meta, text, hole.kind) != READ and reading(sk, hole.meta, "_kq", hole.kind) == READ
-    )
+    if reading(sk, hole.meta, "_kq", hole.kind) != READ:
+        return False  # no name reads there as such: nothing to tell
+    # (The language's own words first: a grammar may read Lua's `not(x)` as a call.)
+    return not is_identifier(sk.lang, text) or reading(sk, hole.meta, text, hole.kind) != READ
 
 
 def _each(guard: Callable[[object], KTerm], got: KTerm | list[KTerm]) -> KTerm | list[KTerm]:

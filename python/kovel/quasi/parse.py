@@ -2274,6 +2274,11 @@ _RUST_BLOCK_LIKE = frozenset(
 )  # fmt: skip
 
 
+# What a range may not be the first operand of, unparenthesised.
+_RUST_AFTER_RANGES = frozenset(
+    {"field_expression", "call_expression", "index_expression", "binary_expression", "type_cast_expression",
+     "try_expression"}
+)  # fmt: skip
 # What goes on after its first operand with a token a statement cannot
 # start with: a `.` or `?` (which rustc reads on after a block) is not here.
 _RUST_ENDED_BY_BLOCKS = frozenset(
@@ -2398,6 +2403,13 @@ def misranked(lang: str, n: Node) -> bool:
         return True  # `x as i64 < 2`: rustc reads the `<` as the type's generic arguments
     if lang == "rust" and n.type == parent.type == "range_expression":
         return True  # `1..2..3`: rustc chains no ranges
+    if (
+        lang == "rust"
+        and n.type == "range_expression"
+        and parent.type in _RUST_AFTER_RANGES
+        and parent.children[0] == n
+    ):
+        return True  # `a.. .start`, `a.. == b`: a range goes on into what follows it
     if (
         lang == "rust"
         and (n.type in _RUST_BLOCK_LIKE or (n.type == "macro_invocation" and (n.text or b"").endswith(b"}")))
