@@ -159,7 +159,7 @@ def test_a_run_in_a_string_literal_is_its_escaped_text(lang, source, out):
     if lang == "python":
         compile(got, "<filled>", "exec")
     with pytest.raises(ValueError, match="no string literals known"):  # where kovel cannot escape: refused
-        template("lua", 'assert($$$X, "failed: $$$X")').fill(X=[name("s")])
+        template("elixir", 'assert($$$X, "failed: $$$X")').fill(X=[name("s")])
 
 
 def test_an_empty_run_leaves_a_python_set_a_set():

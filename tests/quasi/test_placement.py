@@ -385,3 +385,22 @@ def test_rust_format_strings_print_the_text(tmp_path):
     # a match's format string goes into another as it stood
     text, left = rewrite_leaving("rust", 'fn f() { println!("{x}"); }\n', 'println!("$A")', 'eprintln!("$A")')
     assert (text, left) == ('fn f() { eprintln!("{x}"); }\n', [])
+
+
+# Text in a YAML quoted scalar or a Lua string reads back as the text put in.
+TEXTS = ["plain", 'it\'s "q" \\ x', "tab\there", "é ✓"]
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_yaml_scalars_hold_the_text(text):
+    yaml = pytest.importorskip("yaml")
+    got = str(template("yaml", "a: \"$V\"\nb: '$V'\n").fill(V=text.replace("\t", " ")))
+    assert yaml.safe_load(got) == {"a": text.replace("\t", " "), "b": text.replace("\t", " ")}
+
+
+@pytest.mark.skipif(shutil.which("lua5.4") is None, reason="lua5.4 is not installed")
+def test_lua_strings_hold_the_text():
+    values = [*TEXTS, "a\nb\x012"]
+    code = "".join(f"io.write(\"$V{i}\", '$V{i}', '|')\n" for i in range(len(values)))
+    got = str(template("lua", code).fill(**{f"V{i}": v for i, v in enumerate(values)}))
+    assert run("lua5.4", "-e", got) == "".join(v + v + "|" for v in values)

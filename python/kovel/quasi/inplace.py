@@ -985,7 +985,14 @@ def _reading(
         # (A list of one value, as Go's, reads as what it holds; so does a statement of one value.)
         if node.type not in _LISTS_OF_ONE | {"expression_statement"} or kinds.isdisjoint(spanned):
             return MISREAD
-    if lang == "python" and single and values and values.isdisjoint(spanned) and node.named_child_count > 1:
+    if (
+        lang == "python"
+        and kinds is None
+        and single
+        and values
+        and values.isdisjoint(spanned)
+        and node.named_child_count > 1
+    ):
         return MISREAD  # one value read as several side by side: `with (a, b):` holds two managers
     if kinds is not None and values is not None and not _keeps_kind(node, kinds, values):
         return MISREAD  # in parentheses, JavaScript's `class Q {}` would be no declaration

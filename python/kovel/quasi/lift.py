@@ -717,7 +717,36 @@ _NAMED_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
 _C_LIKE = {"\n": "\\n", "\t": "\\t", "\r": "\\r", "\x0b": "\\v", "\x0c": "\\f", "\x1b": "\\e"}
 
 
+def _escape_lua(opener: str, value: object) -> str:
+    if opener not in ('"', "'"):
+        raise _bad_opener("Lua", opener)
+    out = []
+    for c in _utf8_text(value, f"a Lua {opener}…{opener} string"):
+        if c in ("\\", opener):
+            out.append("\\" + c)
+        elif c in _NAMED_ESCAPES:
+            out.append(_NAMED_ESCAPES[c])
+        elif c.isprintable():
+            out.append(c)
+        else:  # (three digits: a digit after it is no part of it)
+            out.append("".join(f"\\{b:03d}" for b in c.encode()))
+    return "".join(out)
+
+
+def _escape_yaml(opener: str, value: object) -> str:
+    text = _text(value, f"a YAML {opener}…{opener} scalar")
+    if opener == '"':
+        return _js_escape(text, opener)  # JSON's escapes, which YAML's double quotes read alike
+    if opener != "'":
+        raise _bad_opener("YAML", opener)
+    if not all(c.isprintable() for c in text):
+        raise TypeError(f"a YAML '…' scalar cannot hold {text!r}: it folds line breaks and names no escapes")
+    return text.replace("'", "''")
+
+
 _ESCAPERS: dict[str, Callable[[str, object], str]] = {
+    "lua": _escape_lua,
+    "yaml": _escape_yaml,
     "python": _escape_python,
     "javascript": _escape_js,
     "typescript": _escape_js,

@@ -369,6 +369,8 @@ _INTERPOLATIONS = frozenset(
     {"interpolation", "template_substitution", "string_interpolation", "command_substitution",
      "arithmetic_expansion", "expansion"}
 )  # fmt: skip
+# String literals that are one token, quotes included (YAML's quoted scalars).
+_TOKEN_LITERALS = frozenset({"double_quote_scalar", "single_quote_scalar"})
 # Nodes that are string literals: their first child is the opening delimiter.
 _LITERALS = frozenset({"string", "string_literal", "template_string", "raw_string_literal",
                        "quoted_attribute_value", "char_literal", "character_literal",
@@ -386,6 +388,8 @@ REGEX = "regex"
 
 def _opener(n: Node, src: bytes) -> str | None:
     """The opening delimiter of the literal ``n``, None when ``n`` is not one."""
+    if n.type in _TOKEN_LITERALS:
+        return src[n.start_byte : n.start_byte + 1].decode(errors="ignore") or None
     if n.type not in _LITERALS or not n.child_count:
         return None
     first = n.children[0]
@@ -565,7 +569,7 @@ class _Converter:
             return "", None  # HTML: an unquoted attribute value
         if node.child_count and (node.start_byte, node.end_byte) in self.spans:
             return None, None  # a placeholder quoted to read as a value (JSON)
-        n = parent if node.child_count == 0 else node
+        n = parent if node.child_count == 0 and node.type not in _TOKEN_LITERALS else node
         while n is not None:
             if n.type in _INTERPOLATIONS:
                 outer = n.parent
