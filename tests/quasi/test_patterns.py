@@ -8,6 +8,7 @@ import pytest
 
 from kovel.quasi import pattern, template
 from kovel.quasi.match import search_source
+from kovel.treesitter import parse
 
 treesitter = pytest.importorskip("kovel.treesitter")
 
@@ -407,7 +408,7 @@ def test_context_and_selector_pick_the_pattern(
         # a clause alone read as a name (a call of `else`, a label `default`) would match nothing
         ("ruby", "when $X"), ("ruby", "elsif $C\n  $$$B"), ("rust", "else { $$$B }"), ("java", "else { $$$B }"),
         ("kotlin", "else { $$$B }"), ("swift", "case $X:"), ("bash", "elif $C; then\n  $$$B"),
-        ("lua", "else\n  $$$B"), ("haskell", "where $$$B"), ("scala", "finally { $$$B }"),
+        ("lua", "else\n  $$$B"), ("scala", "finally { $$$B }"),
     ],
 )  # fmt: skip
 def test_code_that_does_not_parse_is_refused(lang: str, pat: str) -> None:
@@ -486,3 +487,20 @@ def test_code_nested_too_deeply_is_a_syntax_error(make, code):
 )
 def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
     assert pattern(lang, code).required_texts == {"foo", "(", ")", ";"}
+
+
+# A keyword is no name: Swift's `class $C {...}` is a class, never a call of `class`;
+# Haskell's statements are found in a `do` block.
+@pytest.mark.parametrize(
+    ("lang", "source", "pat", "found"),
+    [
+        ("swift", "class Foo {\n  var x = 1\n}\n", "class $C { $$$B }", ["class Foo {\n  var x = 1\n}"]),
+        ("haskell", "main = do\n  x <- getLine\n  let y = f x\n  print y\n", "let $X = $E", ["let y = f x"]),
+        ("haskell", "main = do\n  x <- getLine\n  print x\n", "$X <- $E", ["x <- getLine"]),
+        ("haskell", "f x = y\n  where y = x\n", "where $$$B", ["where y = x"]),
+        ("haskell", "instance Show T where\n  show _ = \"t\"\n", "instance Show $T where\n  $$$B",
+         ['instance Show T where\n  show _ = "t"']),
+    ],
+)  # fmt: skip
+def test_patterns_read_as_their_language_reads_them(lang, source, pat, found):
+    assert [str(m.term) for m in pattern(lang, pat).find_all(parse(lang, source))] == found

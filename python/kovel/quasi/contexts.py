@@ -197,6 +197,10 @@ _GENERIC_CONTEXTS = (
 _CONTEXTS["elixir"] = (*_GENERIC_CONTEXTS[:1], "case _kq do\n{}\nend\n", *_GENERIC_CONTEXTS[1:])
 
 
+# Haskell: a statement of a `do` block (`let $X = $E`, `$X <- $E`) after the code as it is.
+_CONTEXTS["haskell"] = (*_GENERIC_CONTEXTS[:1], "_kq = do\n  {}\n", *_GENERIC_CONTEXTS[1:])
+
+
 def contexts_for(lang: str, code: str) -> tuple[str, ...]:
     """The contexts ``code`` in ``lang`` is tried in, in order: ``{}`` marks where it goes.
 

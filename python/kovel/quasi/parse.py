@@ -464,6 +464,27 @@ _RUST_FORMAT_MACROS = {
 }  # fmt: skip
 
 
+# Languages whose grammars read a keyword as a name where a context makes
+# the code parse otherwise: such a reading is not the code's.
+_KEYWORDS_NOT_NAMES = frozenset({"swift", "haskell"})
+_NAME_KINDS = frozenset({"identifier", "simple_identifier", "type_identifier", "variable"})
+
+
+def _keyword_as_a_name(lang: str, root: Node, att: _Attempt) -> bool:
+    """Whether a keyword the pattern's own code spells is read as a name in ``att``."""
+    todo = [root]
+    while todo:
+        n = todo.pop()
+        if n.child_count:
+            todo.extend(n.children)
+            continue
+        text = (n.text or b"").decode(errors="ignore")
+        if n.is_named and n.type in _NAME_KINDS and text.isalpha() and not is_identifier(lang, text):
+            if not any(a <= n.start_byte and n.end_byte <= b for a, b in att.spans) and "_kq" not in text:
+                return True
+    return False
+
+
 def _heredoc_end(node: Node) -> str | None:
     """The delimiter that ends the heredoc whose text ``node`` is, or None."""
     if "heredoc" not in node.type:
@@ -809,6 +830,8 @@ def parse_quasi(
                     forms = nxt
                 if err is not None:
                     continue
+                if lang in _KEYWORDS_NOT_NAMES and _keyword_as_a_name(lang, tree.root_node, att):
+                    continue  # (Swift's `class X {…}` read as a call of `class` with a closure)
                 # Byte offsets in `source` shift with the placeholders before them.
                 lo = _source_offset(att, lead) if stripped else att.lo
                 hi = _source_offset(att, trail) if stripped else att.lo
