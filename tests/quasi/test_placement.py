@@ -404,3 +404,14 @@ def test_lua_strings_hold_the_text():
     code = "".join(f"io.write(\"$V{i}\", '$V{i}', '|')\n" for i in range(len(values)))
     got = str(template("lua", code).fill(**{f"V{i}": v for i, v in enumerate(values)}))
     assert run("lua5.4", "-e", got) == "".join(v + v + "|" for v in values)
+
+
+def test_a_body_up_to_its_end_takes_several_statements():
+    # Lua's `then ... else ... end` holds statements, not one
+    m = next(
+        pattern("lua", "if $C then $$$A else $$$B end").find_all(
+            parse("lua", "if c then a() b() else d() end\n")
+        )
+    )
+    got = str(template("lua", "if not $C then $$$B else $$$A end").fill(**m.bindings))
+    assert got == "if not c then d() else a() b() end"

@@ -1109,7 +1109,15 @@ def _holds_one_statement(sk: Skeleton, hole: SHole) -> bool:
         return False
     if sk.lang == "python":
         return hole.parent_kind == "block" and not hole.meta.own_line
-    return hole.parent_kind in HOLDS_A_BODY
+    return sk.lang in _ONE_STATEMENT_BODIES and hole.parent_kind in HOLDS_A_BODY
+
+
+# Languages whose `if`, loops and labels hold one statement unless braces hold
+# several (Lua's, Ruby's and the shell's hold statements up to their `end`).
+_ONE_STATEMENT_BODIES = frozenset(
+    {"c", "cpp", "cuda", "objc", "arduino", "java", "c_sharp", "csharp", "javascript", "typescript", "tsx",
+     "php", "kotlin", "dart", "groovy", "scala"}
+)  # fmt: skip
 
 
 def _one_statement(sk: Skeleton, hole: SHole) -> Callable[[object], None]:
