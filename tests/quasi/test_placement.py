@@ -415,3 +415,23 @@ def test_a_body_up_to_its_end_takes_several_statements():
     )
     got = str(template("lua", "if not $C then $$$B else $$$A end").fill(**m.bindings))
     assert got == "if not c then d() else a() b() end"
+
+
+# Swift's and Solidity's grammars group `a + b.count` as `(a + b).count`; the languages do not.
+@pytest.mark.parametrize(
+    ("lang", "code", "value", "expected"),
+    [
+        ("swift", "let n = $X.count", "a + b", "let n = (a + b).count"),
+        ("swift", "let n = $X.count", "-a", "let n = (-a).count"),
+        ("swift", "let n = $X.count", "a.b", "let n = a.b.count"),
+        ("solidity", "contract C { function f() public { x = $X[0]; } }", "a * b",
+         "contract C { function f() public { x = (a * b)[0]; } }"),
+    ],
+)  # fmt: skip
+def test_an_operation_before_a_member_is_parenthesised(lang, code, value, expected):
+    assert str(template(lang, code).fill(X=template(lang, value).fill())) == expected
+
+
+def test_a_match_the_grammar_makes_of_an_operation_is_left_alone():
+    text, left = rewrite_leaving("swift", "let t = base + items.count\n", "$X.count", "count($X)")
+    assert (text, len(left)) == ("let t = base + items.count\n", 1)

@@ -2301,6 +2301,23 @@ _RUST_BLOCK_LIKE = frozenset(
 )  # fmt: skip
 
 
+# Languages whose member accesses, calls and subscripts bind tighter than any
+# operator, where their grammars group an operation before them as their
+# operand: (those postfix nodes, the operations).
+_POSTFIX_FIRST = {
+    "swift": (
+        frozenset({"navigation_expression", "call_expression", "postfix_expression"}),
+        frozenset(
+            {"additive_expression", "multiplicative_expression", "comparison_expression", "equality_expression",
+             "conjunction_expression", "disjunction_expression", "nil_coalescing_expression", "range_expression",
+             "infix_expression", "prefix_expression", "ternary_expression", "bitwise_operation"}
+        ),
+    ),
+    "solidity": (
+        frozenset({"array_access", "member_expression", "call_expression", "slice_access"}),
+        frozenset({"binary_expression", "unary_expression", "ternary_expression", "assignment_expression"}),
+    ),
+}  # fmt: skip
 # What a range may not be the first operand of, unparenthesised.
 _RUST_AFTER_RANGES = frozenset(
     {"field_expression", "call_expression", "index_expression", "binary_expression", "type_cast_expression",
@@ -2430,6 +2447,10 @@ def misranked(lang: str, n: Node) -> bool:
         return True  # `x as i64 < 2`: rustc reads the `<` as the type's generic arguments
     if lang == "rust" and n.type == parent.type == "range_expression":
         return True  # `1..2..3`: rustc chains no ranges
+    if lang in _POSTFIX_FIRST and parent.type in _POSTFIX_FIRST[lang][0] and parent.children[0] == n:
+        inner = n.named_children[0] if n.type == "expression" and n.named_child_count == 1 else n
+        if inner.type in _POSTFIX_FIRST[lang][1]:
+            return True  # Swift's `a + b.count` is `a + (b.count)`, `-a.b` is `-(a.b)`: their grammars group otherwise
     if (
         lang == "rust"
         and n.type == "range_expression"
