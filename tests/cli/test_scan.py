@@ -432,6 +432,8 @@ def test_a_rule_test_that_runs_past_its_limit_fails_and_the_others_go_on(tmp_pat
         ("rule: {pattern: $F($$$A), regex: '^Await'}\ntransform: {N: {convert: {source: $F, toCase: lowerCase}}}\n"
          "fix: $N($$$A)\n",
          "async def f(p):\n    return await Await(p)\n", "async def f(p):\n    return await Await(p)\n"),
+        ("rule: {pattern: f($A)}\ntransform: {T: {replace: {source: $A, replace: x, by: '1'}}}\nfix: g($T)\n",
+         "f(x)\nf(None)\n", "g(1)\ng(None)\n"),  # a literal is a value where a name stood
         ("rule: {pattern: $I, kind: identifier, regex: '^[ax]$', inside: {kind: attribute}}\nfix: $I + 1\n",
          "print(a.x * 2)\n", "print((a + 1).x * 2)\n"),
     ],

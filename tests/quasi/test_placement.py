@@ -379,9 +379,10 @@ def test_rust_format_strings_print_the_text(tmp_path):
         'fn main() {\n    let x = 5;\n    println!("$V");\n    println!("{}", format!("a $V {}", 1));\n'
         '    let s = "$V";\n    println!("{}", s);\n}\n'
     )
-    (tmp_path / "f.rs").write_text(str(template("rust", code).fill(V="{x} }")))
+    (tmp_path / "f.rs").write_text(str(template("rust", code).fill(V="{x} }\x0b\x1b[0m")))
     run("rustc", "-o", tmp_path / "f", tmp_path / "f.rs")
-    assert run(tmp_path / "f") == "{x} }\na {x} } 1\n{x} }\n"
+    v = "{x} }\x0b\x1b[0m"
+    assert run(tmp_path / "f") == f"{v}\na {v} 1\n{v}\n"
     # a match's format string goes into another as it stood
     text, left = rewrite_leaving("rust", 'fn f() { println!("{x}"); }\n', 'println!("$A")', 'eprintln!("$A")')
     assert (text, left) == ('fn f() { eprintln!("{x}"); }\n', [])
@@ -435,3 +436,13 @@ def test_an_operation_before_a_member_is_parenthesised(lang, code, value, expect
 def test_a_match_the_grammar_makes_of_an_operation_is_left_alone():
     text, left = rewrite_leaving("swift", "let t = base + items.count\n", "$X.count", "count($X)")
     assert (text, len(left)) == ("let t = base + items.count\n", 1)
+
+
+@pytest.mark.skipif(shutil.which("rustc") is None, reason="rustc is not installed")
+@pytest.mark.parametrize("opener", ["/**", "/*!", "/*"])
+def test_a_rust_doc_comment_keeps_its_text_in(tmp_path, opener):
+    code = opener + ' $C */\nfn main() { println!("ok"); }\n'
+    got = str(template("rust", code).fill(C="x */ fn main() {} /* y"))  # a second main would not build
+    (tmp_path / "d.rs").write_text(got)
+    run("rustc", "-o", tmp_path / "d", tmp_path / "d.rs")
+    assert run(tmp_path / "d") == "ok\n"

@@ -128,8 +128,11 @@ _GROUPS = frozenset(
 def _leaves_from(root: Node, at: int) -> Iterator[Node]:
     """The leaves of ``root`` in order, from the one at byte ``at`` on."""
     node: Node | None = root.descendant_for_byte_range(at, at)
+    # Down to the first leaf ending after ``at`` (not the first of a block
+    # that holds ``at`` in its white space: a file of many regions would walk
+    # its blocks again for each).
     while node is not None and node.child_count:
-        node = node.children[0]
+        node = node.first_child_for_byte(at) or node.children[-1]
     while node is not None:
         yield node
         while node is not None and node.next_sibling is None:

@@ -54,6 +54,7 @@ from kovel.quasi.parse import (
     refused_at,
     refuses_statements,
     runs_into,
+    token_at,
     too_deep,
 )
 from kovel.quasi.shape import KnownKinds, grouped, inner_node, parentheses, shape
@@ -383,6 +384,10 @@ def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] =
     if isinstance(value, KTerm):
         raise TypeError(f"{hole.meta.text} stands inside a string literal: it takes a str, not a KTerm")
     assert hole.literal is not None
+    if hole.braces and isinstance(value, str):
+        value = value.replace("{", "{{").replace(
+            "}", "}}"
+        )  # a format string's braces, as text (not its escapes')
     try:
         text = escape_in_literal(lang, hole.literal, value, around[0])
     except TypeError as exc:
@@ -393,8 +398,6 @@ def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] =
     refused = _fstring_refusal(hole, text) if lang == "python" and hole.within is not None else None
     if refused is not None:
         raise ValueError(refused)
-    if hole.braces:
-        text = text.replace("{", "{{").replace("}", "}}")  # a format string's braces, written as text
     return leaf_term(hole.kind, text, True)
 
 
@@ -824,10 +827,13 @@ def _keyword_for_a_name(sk: Skeleton, hole: SHole, text: str) -> bool:
     name, and is no name there: `not` of `$N($$$A)` makes `not(0)` an operator."""
     if not text or not _WORD.issuperset(text) or "identifier" not in hole.kind:
         return False
-    if reading(sk, hole.meta, "_kq", hole.kind) != READ:
-        return False  # no name reads there as such: nothing to tell
-    # (The language's own words first: a grammar may read Lua's `not(x)` as a call.)
-    return not is_identifier(sk.lang, text) or reading(sk, hole.meta, text, hole.kind) != READ
+    token = token_at(sk, hole.meta, text)
+    if token is None:
+        return False  # no one token there: the reading's checks tell
+    kind, named = token
+    # A keyword read as one (`not`), or as a name the language keeps (Lua's `not(x)`,
+    # which its grammar reads as a call); a literal (`1`, `True`) is a value there.
+    return not named or ("identifier" in kind and not is_identifier(sk.lang, text))
 
 
 def _each(guard: Callable[[object], KTerm], got: KTerm | list[KTerm]) -> KTerm | list[KTerm]:

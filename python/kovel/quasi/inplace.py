@@ -16,6 +16,8 @@ it one node; else the rewrite is refused with ``MisreadError``.
 
 from __future__ import annotations
 
+import bisect
+import itertools
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -681,10 +683,18 @@ def rewritten(
         at = e
     new = "".join(parts) + text[at:]
     data = new.encode()
+    # What the spans ending at or before each end add, and each code point's byte
+    # (once for the file: a file of many matches asks for each).
+    ends = [e for _, e in spans]
+    grown = list(
+        itertools.accumulate(len(body) - (e - s) for (s, e), body in zip(spans, bodies, strict=True))
+    )
+    starts = None if new.isascii() else [0, *itertools.accumulate(len(c.encode()) for c in new)]
 
     def moved(x: int) -> int:
-        grown = sum(len(body) - (e - s) for (s, e), body in zip(spans, bodies, strict=True) if e <= x)
-        return len(new[: x + grown].encode())
+        k = bisect.bisect_right(ends, x)
+        at = x + (grown[k - 1] if k else 0)
+        return at if starts is None else starts[min(at, len(new))]
 
     return data, parser(lang).parse(data).root_node, moved
 

@@ -44,6 +44,7 @@ __all__ = [
     "reads_without",
     "reading",
     "refused_at",
+    "token_at",
     "refused_there",
     "refuses_statements",
     "restricts_calls_in",
@@ -710,8 +711,8 @@ def _comment_start(node: Node) -> int:
     content apart (Lua's ``comment_content``), after the opener that says
     what ends the comment."""
     parent = node.parent
-    if parent is not None and "comment" in parent.type and node.type.endswith("content"):
-        return int(parent.start_byte)
+    if parent is not None and "comment" in parent.type and node.start_byte > parent.start_byte:
+        return int(parent.start_byte)  # (Lua's `comment_content`, Rust's `doc_comment` of `/** … */`)
     return int(node.start_byte)
 
 
@@ -1551,6 +1552,26 @@ def _with_text(sk: Skeleton, s: int, e: int, text: str) -> tuple[_Attempt, Tree,
     att = _substitute(code, occs, sk.context, sk.semis, sk.lang, sk.terminator, sk.forms)
     lo = _source_offset(att, s)
     return att, parser(sk.lang).parse(att.source), lo, lo + len(text.encode())
+
+
+def token_at(sk: Skeleton, meta: Meta, text: str) -> tuple[str, bool] | None:
+    """The kind of the one token ``text`` is, put in the template's code in
+    place of ``meta``, and whether it is named (a name, a literal) or not (a
+    keyword); None where it is no one token there.
+
+    >>> sk = parse_quasi("python", "$N(x)")
+    >>> token_at(sk, sk.metas[0], "not"), token_at(sk, sk.metas[0], "True"), token_at(sk, sk.metas[0], "f")
+    (('not', False), ('true', True), ('identifier', True))
+    """
+    s, e = meta.at
+    got = _with_text(sk, s, e, text)
+    if got is None:
+        return None
+    _, tree, lo, hi = got
+    node = tree.root_node.descendant_for_byte_range(lo, max(lo, hi - 1))
+    if node is None or node.child_count or (node.start_byte, node.end_byte) != (lo, hi):
+        return None
+    return node.type, node.is_named
 
 
 def refused_at(sk: Skeleton, meta: Meta, text: str) -> bool:
