@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import fix_misread, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, rewritten
 from kovel.quasi.parse import MisreadError
 from kovel.treesitter.grammars import parser
 
@@ -51,8 +51,9 @@ def attributes_stranded(
     old = parser(lang).parse(text.encode()).root_node
     new: tuple[bytes, Node, Callable[[int], int]] | None = None
     out: list[int] = []
+    at = byte_offsets(text)
     for k, ((s, e), body) in enumerate(zip(spans, bodies, strict=True)):
-        lo, hi = len(text[:s].encode()), len(text[:e].encode())
+        lo, hi = at(s), at(e)
         if not _after_attribute(old, lo, hi, kinds):
             continue
         if not body.strip():

@@ -10,11 +10,12 @@ statement deleted before a string, would make one where the code had none.
 
 from __future__ import annotations
 
+import bisect
 import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import fix_misread, past_comments, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, past_comments, rewritten
 from kovel.quasi.parse import JS_FUNCTIONS, MisreadError
 from kovel.treesitter.grammars import parser
 
@@ -51,24 +52,25 @@ def directives_made(
     ):
         return []  # nothing put or taken is a string: no directive comes or goes
     old_root = parser(lang).parse(text.encode()).root_node
+    at = byte_offsets(text)
+    before = _Prologues()
     asked: dict[int, tuple[int, int]] = {}  # place -> directives outside it, and inside it, before
     for k, (s, e) in enumerate(spans):
-        lo = len(text[:s].encode())
-        hi = lo + len(text[s:e].encode())
-        old = _directives(_body_at(old_root, lo))
-        inside = sum(1 for d in old if d.start_byte < hi and d.end_byte > lo)
+        old = before.of(_body_at(old_root, at(s)))
+        inside = old.within(at(s), at(e))
         if inside or _MAY_MAKE_ONE.match(bodies[k]):
             asked[k] = (len(old) - inside, inside)
     if not asked:
         return []
     data, new_root, moved = rewritten(lang, text, spans, bodies)
+    after = _Prologues()
     made: list[int] = []
     for k, (outside, inside) in asked.items():
         s, e = spans[k]
         lo, hi = moved(s), moved(e)
         # (Where nothing is put, the body goes on with the statement after.)
-        new = _directives(_body_at(new_root, past_comments(new_root, data, lo)))
-        now_inside = sum(1 for d in new if d.start_byte < max(hi, lo + 1) and d.end_byte > lo)
+        new = after.of(_body_at(new_root, past_comments(new_root, data, lo)))
+        now_inside = new.within(lo, max(hi, lo + 1))
         if len(new) - now_inside != outside or now_inside > inside:
             made.append(k)
     return made
@@ -90,17 +92,41 @@ def _body_at(root: Node, at: int) -> Node:
     return root
 
 
-def _directives(body: Node) -> list[Node]:
-    """The directives that open ``body``: strings alone as statements, before any other."""
-    out: list[Node] = []
-    for c in body.named_children:
-        if c.type == "comment":
-            continue
-        if (
-            c.type != "expression_statement"
-            or c.named_child_count != 1
-            or c.named_children[0].type != "string"
-        ):
-            break
-        out.append(c)
-    return out
+class _Directives:
+    """The directives that open a body (strings alone as statements, before
+    any other), by where they start and end, in order."""
+
+    def __init__(self, body: Node) -> None:
+        self.starts: list[int] = []
+        self.ends: list[int] = []
+        for c in body.named_children:
+            if c.type == "comment":
+                continue
+            if (
+                c.type != "expression_statement"
+                or c.named_child_count != 1
+                or c.named_children[0].type != "string"
+            ):
+                break
+            self.starts.append(c.start_byte)
+            self.ends.append(c.end_byte)
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def within(self, lo: int, hi: int) -> int:
+        """How many of them overlap bytes ``[lo, hi)``."""
+        return max(0, bisect.bisect_left(self.starts, hi) - bisect.bisect_right(self.ends, lo))
+
+
+class _Prologues:
+    """Each body's directives, read once (a file of many matches asks for each)."""
+
+    def __init__(self) -> None:
+        self._seen: dict[int, _Directives] = {}
+
+    def of(self, body: Node) -> _Directives:
+        got = self._seen.get(body.id)
+        if got is None:
+            got = self._seen[body.id] = _Directives(body)
+        return got

@@ -13,7 +13,7 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import fix_misread, past_comments, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, past_comments, rewritten
 from kovel.quasi.parse import MisreadError
 from kovel.treesitter.grammars import parser
 
@@ -42,6 +42,7 @@ def docstrings_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequenc
         return []
     old_root = parser("python").parse(text.encode()).root_node
     data, new_root, moved = rewritten("python", text, spans, bodies)
+    byte_of = byte_offsets(text)
     made: list[int] = []
     for k, (s, _) in enumerate(spans):
         if not _MAY_MAKE_ONE.match(bodies[k]):
@@ -52,7 +53,7 @@ def docstrings_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequenc
         first = _first_statement(new_body)
         if first is None or not _is_docstring(first) or first.end_byte < at:
             continue
-        old_body = _body_at(old_root, len(text[:s].encode()))
+        old_body = _body_at(old_root, byte_of(s))
         was = _first_statement(old_body)
         if was is None or not _is_docstring(was):
             made.append(k)

@@ -65,6 +65,7 @@ __all__ = [
     "line_col",
     "next_lines",
     "phantom_misread",
+    "byte_offsets",
     "past_comments",
     "places_changed",
     "phantoms",
@@ -635,11 +636,11 @@ def phantoms(lang: str, text: str, spans: Sequence[tuple[int, int]], asked: Iter
         return []
     data = text.encode()
     root = parser(lang).parse(data).root_node
+    at = byte_offsets(text)
     out: list[int] = []
     for k in asked:
         s, e = spans[k]
-        lo = len(text[:s].encode())
-        hi = lo + len(text[s:e].encode())
+        lo, hi = at(s), at(e)
         nodes = _nodes_over(root, lo, hi)
         if nodes and (misranked(lang, nodes[-1]) or any(holds_misranked(lang, n) for n in nodes)):
             out.append(k)
@@ -732,6 +733,19 @@ def elision_misread(text: str, span: tuple[int, int]) -> MisreadError:
     )
 
 
+def byte_offsets(text: str) -> Callable[[int], int]:
+    """Where each code point offset of ``text`` stands in its UTF-8 bytes
+    (worked out once: a file of many matches asks for each).
+
+    >>> byte_offsets("é x")(2)
+    3
+    """
+    if text.isascii():
+        return lambda at: at
+    starts = [0, *itertools.accumulate(len(c.encode()) for c in text)]
+    return lambda at: starts[min(at, len(text))]
+
+
 def places_changed(
     lang: str,
     text: str,
@@ -748,10 +762,10 @@ def places_changed(
     [0]
     """
     old_root = parser(lang).parse(text.encode()).root_node
+    at = byte_offsets(text)
     asked: dict[int, Hashable] = {}
     for k, (s, e) in enumerate(spans):
-        lo = len(text[:s].encode())
-        said = read(old_root, lo, lo + len(text[s:e].encode()))
+        said = read(old_root, at(s), at(e))
         if said is not None:
             asked[k] = said
     if not asked:
