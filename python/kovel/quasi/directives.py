@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from kovel.quasi.inplace import byte_offsets, fix_misread, past_comments, rewritten
-from kovel.quasi.parse import JS_FUNCTIONS, MisreadError
+from kovel.quasi.parse import JS_FUNCTIONS, MisreadError, js_directives
 from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
@@ -97,19 +97,9 @@ class _Directives:
     any other), by where they start and end, in order."""
 
     def __init__(self, body: Node) -> None:
-        self.starts: list[int] = []
-        self.ends: list[int] = []
-        for c in body.named_children:
-            if c.type == "comment":
-                continue
-            if (
-                c.type != "expression_statement"
-                or c.named_child_count != 1
-                or c.named_children[0].type != "string"
-            ):
-                break
-            self.starts.append(c.start_byte)
-            self.ends.append(c.end_byte)
+        found = js_directives(body)
+        self.starts = [d.start_byte for d in found]
+        self.ends = [d.end_byte for d in found]
 
     def __len__(self) -> int:
         return len(self.starts)

@@ -62,6 +62,7 @@ __all__ = [
     "too_deep",
     "HOLDS_A_BODY",
     "JS_FUNCTIONS",
+    "js_directives",
     "c_primary",
     "needs_a_context",
 ]
@@ -2698,9 +2699,15 @@ def _js_strict(n: Node) -> bool:
     return False
 
 
-def _js_directs_strict(body: Node) -> bool:
-    """Whether the directives that open ``body`` (a program or a function's)
-    hold `"use strict"`."""
+def js_directives(body: Node) -> list[Node]:
+    """The directives that open ``body`` (a JavaScript program or function's):
+    strings alone as statements, before any other.
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> [d.text for d in js_directives(parser("javascript").parse(b"'a'; 'b'\\nf()\\n'c'").root_node)]
+    [b"'a';", b"'b'"]
+    """
+    out: list[Node] = []
     for c in body.named_children:
         if c.type == "comment":
             continue
@@ -2709,10 +2716,15 @@ def _js_directs_strict(body: Node) -> bool:
             or c.named_child_count != 1
             or c.named_children[0].type != "string"
         ):
-            return False
-        if (c.named_children[0].text or b"")[1:-1] == b"use strict":
-            return True
-    return False
+            break
+        out.append(c)
+    return out
+
+
+def _js_directs_strict(body: Node) -> bool:
+    """Whether the directives that open ``body`` (a program or a function's)
+    hold `"use strict"`."""
+    return any((d.named_children[0].text or b"")[1:-1] == b"use strict" for d in js_directives(body))
 
 
 def refused_there(lang: str, n: Node) -> bool:
@@ -2843,10 +2855,10 @@ _JS_CONTEXTUAL = re.compile(r"\b(?:yield|await|super|break|continue)\b")
 # Languages whose `break` and `continue` (without a label) go with a loop, or
 # a `switch` for `break`, of the function they stand in: their loops, switches,
 # and what bounds them (JavaScript's are checked with its other such words).
-_JUMPS = frozenset({"c", "cpp", "java", "c_sharp", "go", "rust", "php"})
+_JUMPS = frozenset({"c", "cpp", "java", "c_sharp", "go", "rust", "php", "javascript", "typescript", "tsx"})
 _LOOPS = frozenset(
     {"for_statement", "while_statement", "do_statement", "for_range_loop", "enhanced_for_statement",
-     "foreach_statement", "loop_expression", "while_expression", "for_expression"}
+     "foreach_statement", "loop_expression", "while_expression", "for_expression", "for_in_statement"}
 )  # fmt: skip
 _SWITCHES = frozenset(
     {
@@ -2857,10 +2869,10 @@ _SWITCHES = frozenset(
         "select_statement",
     }
 )
-_FUNCTIONS = frozenset(
-    {"function_definition", "function_declaration", "method_declaration", "constructor_declaration",
-     "lambda_expression", "func_literal", "function_item", "closure_expression", "local_function_statement",
-     "anonymous_method_expression", "anonymous_function", "arrow_function", "method_definition"}
+_FUNCTIONS = JS_FUNCTIONS | frozenset(
+    {"function_definition", "method_declaration", "constructor_declaration", "lambda_expression",
+     "func_literal", "function_item", "closure_expression", "local_function_statement",
+     "anonymous_method_expression", "anonymous_function", "class_static_block"}
 )  # fmt: skip
 _BREAKS = frozenset({"break_statement", "break_expression"})
 _CONTINUES = frozenset({"continue_statement", "continue_expression"})
@@ -2898,22 +2910,18 @@ _LABELS = frozenset({"label_name", "label", "identifier", "statement_identifier"
 
 
 def _js_out_of_place(n: Node) -> bool:
-    """Whether ``n`` holds a `yield`, `await`, `super`, or a `break` or
-    `continue` without a label, that nothing around it takes: no generator,
-    no async function, no method, no loop (nor `switch`, for `break`)."""
+    """Whether ``n`` holds a `yield`, `await` or `super` that nothing around it
+    takes: no generator, no async function, no method (its `break` and
+    `continue` are ``_jumps_nowhere``'s)."""
     held = _js_contextual(n)
     if not held:
         return False
-    loop = switch = False
     fn: Node | None = None
     method = False
     up = n.parent
     while up is not None:
-        if fn is None:
-            loop = loop or up.type in _JS_LOOPS
-            switch = switch or up.type == "switch_statement"
-            if up.type in JS_FUNCTIONS or up.type == "class_static_block":
-                fn = up
+        if fn is None and (up.type in JS_FUNCTIONS or up.type == "class_static_block"):
+            fn = up
         if up.type in (
             "method_definition",
             "field_definition",
@@ -2930,32 +2938,21 @@ def _js_out_of_place(n: Node) -> bool:
         return True
     if "await_expression" in held and "async" not in marks:
         return fn is not None or not _js_module(n)
-    if "super" in held and not method:
-        return True
-    return ("break_statement" in held and not (loop or switch)) or ("continue_statement" in held and not loop)
-
-
-# JavaScript's loops, which `break` and `continue` go with.
-_JS_LOOPS = frozenset({"for_statement", "for_in_statement", "while_statement", "do_statement"})
+    return "super" in held and not method
 
 
 def _js_contextual(n: Node) -> set[str]:
-    """The kinds among `yield`, `await`, `super`, `break` and `continue` (without
-    a label) that ``n`` holds outside functions and loops of its own."""
+    """The kinds among `yield`, `await` and `super` that ``n`` holds outside
+    functions of its own."""
     out: set[str] = set()
-    todo = [(n, False, False)]  # a node, and whether a loop or a switch of n's holds it
+    todo = [n]
     while todo:
-        c, looped, switched = todo.pop()
+        c = todo.pop()
         if c is not n and c.type in JS_FUNCTIONS:
             continue  # a function of its own: what it holds goes with it (an arrow's `super` aside)
         if c.type in ("yield_expression", "await_expression", "super"):
             out.add(c.type)
-        elif c.type in ("break_statement", "continue_statement") and c.named_child_count == 0:
-            if not (looped or (switched and c.type == "break_statement")):
-                out.add(c.type)
-        looped = looped or c.type in _JS_LOOPS
-        switched = switched or c.type == "switch_statement"
-        todo.extend((k, looped, switched) for k in c.children)
+        todo.extend(c.children)
     return out
 
 
