@@ -73,6 +73,18 @@ PLACES = [
      "int main() { (std::unique_lock<std::mutex>(a)); }\n"),
     ("cpp", "struct Foo { Foo(int); };\nint main() { g(a + 1); g(b); }\n", "g($X)", "print($X)",
      "struct Foo { Foo(int); };\nint main() { print(a + 1); print(b); }\n"),
+    # ... and so wherever what follows the call could go on a declarator, or its argument becomes a name
+    ("cpp", "struct Foo { Foo(int); };\nint main() { g(a), g(b); }\n", "g(a)", "Foo(a)",
+     "struct Foo { Foo(int); };\nint main() { (Foo(a)), g(b); }\n"),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { g(a) = 1; }\n", "g($X) = 1", "Foo($X) = 1",
+     "struct Foo { Foo(int); };\nint main() { (Foo(a) = 1); }\n"),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { g(a)[2]; }\n", "g($X)", "Foo($X)",
+     "struct Foo { Foo(int); };\nint main() { (Foo(a))[2]; }\n"),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(h(a)); }\n", "h($X)", "$X", LEFT),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(h(a)).f(); Foo(h(a)) + 1; }\n", "h($X)", "$X",
+     "struct Foo { Foo(int); };\nint main() { Foo(a).f(); Foo(a) + 1; }\n"),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(a), g(b); }\n", "g($X)", "k($X)",
+     "struct Foo { Foo(int); };\nint main() { Foo(a), k(b); }\n"),  # what declared still declares
     # a macro's argument ends at a comma outside parentheses, in braces and angle brackets too
     ("c", "#define M(x) (x)\nint y = M(g(2));\n", "g($X)", "(int[]){$X, 1}[0]",
      "#define M(x) (x)\nint y = M(((int[]){2, 1}[0]));\n"),
@@ -201,13 +213,16 @@ def test_gpp_sees_temporaries_not_declarations(tmp_path):
     source = (
         "#include <cstdio>\n#include <utility>\n#define M(x) (x)\n"
         'struct Foo { Foo() { std::puts("default"); } Foo(int v) { std::printf("Foo(%d)\\n", v); } };\n'
-        'void g(int v) {}\nint a = 7;\nint main() {\n    g(a);\n    std::printf("%d\\n", M(h(2)));\n}\n'
-    ).replace("void g", "int h(int x) { return x; }\nvoid g")
+        'void g(int v) {}\nint a = 7;\nint main() {\n    g(a);\n    std::printf("%d\\n", M(h(2)));\n'
+        "    g(a), g(a);\n    { Foo(k(a)); }\n}\n"
+    ).replace("void g", "int h(int x) { return x; }\nint k(int x) { return x; }\nvoid g")
     text, _ = rewrite_leaving("cpp", source, "g($X)", "Foo($X)")
     text, _ = rewrite_leaving("cpp", text, "h($X)", "std::pair<int, int>($X, 1).first")
+    text, left = rewrite_leaving("cpp", text, "k($X)", "$X")
+    assert len(left) == 1  # `{ Foo(a); }` would make a new `a`, made by default
     (tmp_path / "t.cpp").write_text(text)
     run("g++", "-o", tmp_path / "t", tmp_path / "t.cpp")
-    assert run(tmp_path / "t") == "Foo(7)\n2\n"
+    assert run(tmp_path / "t") == "Foo(7)\n2\nFoo(7)\nFoo(7)\nFoo(7)\n"
 
 
 # The one statement of a body takes one statement when a template is filled, too.

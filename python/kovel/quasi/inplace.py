@@ -32,6 +32,7 @@ from kovel.quasi.parse import (
     UNCLEAR,
     MisreadError,
     clipped,
+    declares_in_cpp,
     extends_a_chain,
     holds_misranked,
     misranked,
@@ -1030,6 +1031,8 @@ def _reading(
             return MISREAD
     if misranked(lang, node) or refused_there(lang, node):
         return MISREAD
+    if lang == "cpp" and declares_in_cpp(node):
+        return MISREAD  # `Foo(h(a));` -> `Foo(a);` declares `a`
     if _names_only(lang, node) or _untargeted(lang, node):
         return MISREAD  # C's `int (*p) = 7` declares `p`; Go's `f() := 1` and `f()++` are refused
     if values is not None and any((v, t) in _REREAD.get(lang, ()) for v in values for t in spanned):

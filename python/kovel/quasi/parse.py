@@ -48,6 +48,7 @@ __all__ = [
     "refused_there",
     "refuses_statements",
     "restricts_calls_in",
+    "declares_in_cpp",
     "runs_into",
     "has_optional_chains",
     "holds_misranked",
@@ -2053,18 +2054,53 @@ def _bare_comma(n: Node) -> bool:
     return False
 
 
-def _cpp_declares(n: Node, parent: Node) -> bool:
-    """Whether C++ reads the call ``n``, a statement of its own (or the first of
-    a comma's), as a declaration: ``Foo(a);`` declares a ``Foo`` named ``a``
-    where ``Foo`` names a type and each argument could name what is declared."""
-    if n.type != "call_expression":
+def declares_in_cpp(n: Node) -> bool:
+    """Whether ``n`` touches the call that starts a C++ expression statement
+    which C++ reads as a declaration (see ``_cpp_declares``): a replacement
+    there, the call's argument made a name included, changes what it means.
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree = parser("cpp").parse(b"struct Foo {}; void f() { Foo(a); }")
+    >>> call = tree.root_node.children[2].child_by_field_name("body").named_children[0].named_children[0]
+    >>> declares_in_cpp(call.child_by_field_name("arguments").named_children[0])
+    True
+    """
+    return _cpp_declares(n, touching=True)
+
+
+def _cpp_declares(n: Node, touching: bool = False) -> bool:
+    """Whether ``n`` holds (or, ``touching``, touches) the call that starts a C++
+    expression statement which C++ reads as a declaration: `Foo(a);` declares a
+    ``Foo`` named ``a`` where ``Foo`` names a type and each argument could name
+    what is declared, and so do `Foo(a), g(b);`, `Foo(a) = 3;`, `Foo(a)[2];` and
+    `Foo(a)(1);` (what follows the call could go on a declarator)."""
+    statement: Node | None = n
+    while statement is not None and statement.type != "expression_statement":
+        if (
+            statement.type.endswith(("statement", "declaration", "definition"))
+            or statement.type in _CPP_SCOPES
+        ):
+            return False
+        statement = statement.parent
+    if statement is None or not statement.named_child_count:
         return False
-    up = parent
-    if up.type == "comma_expression" and up.children[0] == n and up.parent is not None:
-        up = up.parent
-    if up.type != "expression_statement":
+    lead = statement.named_children[0]
+    while lead.type in _CPP_DECLARATOR_TAILS or (
+        lead.type == "call_expression" and lead.children[0].type == "call_expression"
+    ):
+        lead = lead.children[0]
+    if lead.type != "call_expression" or lead.start_byte != statement.start_byte:
         return False
-    arguments = n.child_by_field_name("arguments")
+    if not (
+        (n.start_byte < lead.end_byte and n.end_byte > lead.start_byte)
+        if touching
+        else (n.start_byte <= lead.start_byte and n.end_byte >= lead.end_byte)
+    ):
+        return False  # what was put here is not the call that declares
+    after = lead.next_sibling
+    if after is not None and after.type not in (";", ",", "=", "subscript_argument_list", "argument_list"):
+        return False  # `Foo(a) += 1;`, `Foo(a).f();` are expressions
+    arguments = lead.child_by_field_name("arguments")
     if arguments is None or not arguments.named_children:
         return False
     for a in arguments.named_children:
@@ -2072,19 +2108,28 @@ def _cpp_declares(n: Node, parent: Node) -> bool:
             a = a.named_children[0]  # `Foo((a))`, `Foo(*p)` declare too
         if a.type != "identifier":
             return False
-    callee = n.child_by_field_name("function")
+    callee = lead.child_by_field_name("function")
     while callee is not None and callee.type == "qualified_identifier":
         callee = callee.child_by_field_name("name")
     if callee is None:
         return False
     if callee.type in ("template_function", "template_type"):
         return True  # `std::unique_lock<std::mutex>(m);`
-    root = n
+    root = lead
     while root.parent is not None:
         root = root.parent
     return callee.type == "identifier" and (
         (callee.text or b"") in _cpp_types(root) or callee.text in _STD_TYPES
     )
+
+
+#: What may follow a declarator's name in C++ (`Foo(a) = 1`, `Foo(a)[2]`,
+#: `Foo(a), b`): the expressions that start with what they follow.
+_CPP_DECLARATOR_TAILS = frozenset({"comma_expression", "assignment_expression", "subscript_expression"})
+#: Where an expression statement's search for its own start stops.
+_CPP_SCOPES = frozenset(
+    {"compound_statement", "lambda_expression", "translation_unit", "field_declaration_list"}
+)
 
 
 #: Class templates of the standard library a statement may name without
@@ -2209,7 +2254,7 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
     ):
         # `#define M(v) v * 3`: `M(a + b)` is `a + b * 3`; `M((int[]){1, 2}[0])` passes two arguments
         return _c_macro_argument(parent)
-    if lang == "cpp" and _cpp_declares(n, parent):
+    if lang == "cpp" and _cpp_declares(n):
         return True  # `Foo(a);` declares `a`, a `Foo`
     if (
         lang == "c"
@@ -2785,7 +2830,7 @@ _GO_VALUES = frozenset(
 _GO_DEFERRED = frozenset({"go_statement", "defer_statement"})
 _GO_CALL_STATEMENTS = _GO_DEFERRED | {"expression_statement"}
 # Where C++ reads a call of a type's name as a declaration (`Foo(a);`).
-_CPP_CALL_STATEMENTS = frozenset({"expression_statement"})
+_CPP_CALL_STATEMENTS = frozenset({"expression_statement", "call_expression"}) | _CPP_DECLARATOR_TAILS
 
 
 def _statement_refused(lang: str, n: Node) -> bool:
