@@ -26,6 +26,7 @@ ALIASES: dict[str, str] = {
     "ex": "elixir",
     "hs": "haskell",
     "htm": "html",
+    "sol": "solidity",
 }
 
 
