@@ -158,8 +158,11 @@ def test_a_run_in_a_string_literal_is_its_escaped_text(lang, source, out):
     assert got == out
     if lang == "python":
         compile(got, "<filled>", "exec")
-    with pytest.raises(ValueError, match="no string literals known"):  # where kovel cannot escape: refused
-        template("elixir", 'assert($$$X, "failed: $$$X")').fill(X=[name("s")])
+    # where no escapes are known, only text that needs none
+    t = template("dart", 'void f() { assert($$$X, "failed: $$$X"); }')
+    assert str(t.fill(X=[name("s"), name("t")])) == 'void f() { assert(s, t, "failed: s, t"); }'
+    with pytest.raises(TypeError):
+        t.fill(X=[name("s"), name("$t")])
 
 
 def test_an_empty_run_leaves_a_python_set_a_set():

@@ -24,7 +24,7 @@ from hypothesis import example, given, settings, strategies as st
 from kovel import KTerm
 from kovel.quasi import lift as L, template
 from kovel.tree import children, equal, tag, walk
-from tests.helpers import rewrite, run  # noqa: E402
+from tests.helpers import rewrite, rewrite_leaving, run  # noqa: E402
 
 HOSTILE = [
     "", "plain words", '"', "'", "`", '"""', "'''", 'hi"', "hi'", '""', 'a"""b', "x'''y", "a''",
@@ -407,7 +407,8 @@ def esc(lang: str, opener: str) -> Callable[[object], str]:
         (esc("python", "x'"), "x", ValueError), (esc("python", "'"), L.lift_python("x"), TypeError),
         (esc("javascript", "/"), "x", ValueError), (esc("json", "'"), "x", ValueError),
         (esc("c", 'R"((((((((((((((((((((((((('), "x", ValueError), (esc("c", "`"), "x", ValueError),
-        (esc("html", "<"), "x", ValueError), (esc("brainfuck", '"'), "x", ValueError),
+        (esc("html", "<"), "x", ValueError), (esc("brainfuck", "<<"), "x", ValueError),
+        (esc("dart", '"'), "$x", TypeError),
     ],
 )  # fmt: skip
 def test_refusals(lift: Callable[[object], object], value: object, error: type[Exception]) -> None:
@@ -605,6 +606,8 @@ SHELLS = [
     ("ruby", "'", lambda s: ["ruby", "-e", f"print '{s}'"]),
     ("php", '"', lambda s: ["php", "-r", f'echo "{s}";']),
     ("php", "'", lambda s: ["php", "-r", f"echo '{s}';"]),
+    ("elixir", '"', lambda s: ["elixir", "-e", f'IO.write("{s}")']),
+    ("elixir", "'", lambda s: ["elixir", "-e", f"IO.write('{s}')"]),
 ]
 
 
@@ -711,13 +714,15 @@ COMPILED = {
     "c_sharp": ("class M {{ static void Main() {{\nvar o = new System.IO.StreamWriter(System.Console.OpenStandardOutput(),"
                 " new System.Text.UTF8Encoding(false));\n{}o.Flush(); }} }}\n", '    o.Write("{}" + "\\0");\n', "m.cs",
                 lambda d, f: [["mcs", "-out:" + str(d / "m.exe"), f], ["mono", d / "m.exe"]]),
+    "kotlin": ("fun main() {{\n{}}}\n", '    System.out.write(("{}" + "\\u0000").toByteArray())\n', "m.kt",
+               lambda d, f: [["kotlinc", f, "-d", d / "m.jar"], ["kotlin", "-cp", d / "m.jar", "MKt"]]),
 }  # fmt: skip
 
 
 @pytest.mark.parametrize("lang", COMPILED)
 def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_path, lang):
     program, line, name, steps = COMPILED[lang]
-    tools = {"go": "go", "rust": "rustc", "java": "javac", "c_sharp": "mcs"}
+    tools = {"go": "go", "rust": "rustc", "java": "javac", "c_sharp": "mcs", "kotlin": "kotlinc"}
     if shutil.which(tools[lang]) is None:
         pytest.skip(f"{tools[lang]} is not installed")
     values = [v for v in NASTY if "\0" not in v]
@@ -745,6 +750,11 @@ def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_
         ("php", '"', "\\x4", "1", "\\u{31}"), ("php", '"', "a$", "ab", "\\u{61}b"), ("c", '"', "\\\\x1", "b", "b"),
         ("go", '"', "\\1", "2", TypeError), ("rust", '"', "\\u{4", "1", TypeError),
         ("javascript", "tagged`", "$", "{x}", TypeError), ("go", "`", "", "a\ufeffb", TypeError),
+        ("elixir", '"', "#", "{x}", "\\u{7b}x}"), ("kotlin", '"', "$", "ab", "\\u0061b"),
+        ("swift", '"', "\\u{4", "1", TypeError),
+        # where no escapes are known, text that needs none, after text that leaves none open
+        ("dart", '"', "x ", "a.b(c) + 1", "a.b(c) + 1"), ("dart", '"', "$", "ab", TypeError),
+        ("dart", '"', "", "a$b", TypeError), ("solidity", '"', "", "é", TypeError), ("scala", '"', "", 'a"', TypeError),
     ],
 )  # fmt: skip
 def test_a_value_does_not_go_on_with_the_text_before_it(lang, opener, before, value, out):
@@ -753,3 +763,44 @@ def test_a_value_does_not_go_on_with_the_text_before_it(lang, opener, before, va
             L.escape_in_literal(lang, opener, value, before)
     else:
         assert L.escape_in_literal(lang, opener, value, before) == out
+
+
+# A match's text put into a string literal: escaped where the language's escapes are
+# known, taken as it is where it needs none, and otherwise that match alone is left.
+@pytest.mark.parametrize(
+    "lang, source, tpl, expected, left",
+    [
+        ("dart", "void main() { log(a.b); log('x'); log(c[1]); }\n", 'print("got $X")',
+         "void main() { print(\"got a.b\"); log('x'); log(c[1]); }\n", 2),
+        ("swift", 'log(a.b)\nlog("\\(x)")\n', 'print("got $X")', 'print("got a.b")\nprint("got \\"\\\\(x)\\"")\n', 0),
+        ("elixir", 'log("#{x}")\n', 'IO.puts("got $X")', 'IO.puts("got \\"\\#{x}\\"")\n', 0),
+    ],
+)  # fmt: skip
+def test_a_match_that_a_literal_cannot_hold_is_left_alone(lang, source, tpl, expected, left):
+    text, notes = rewrite_leaving(lang, source, "log($X)", tpl)
+    assert (text, len(notes)) == (expected, left)
+
+
+@pytest.mark.skipif(shutil.which("elixir") is None, reason="elixir is not installed")
+def test_elixir_prints_the_text_of_a_match_put_in_a_string():
+    argument = '"a#{x} \\\\ \\"q\\"\\n"'  # the match's text, as the file writes it
+    text, notes = rewrite_leaving("elixir", f"x = 1\nlog({argument})\n", "log($X)", 'IO.write("$X")')
+    assert notes == []
+    assert run("elixir", "-e", text) == argument
+
+
+# An interpolation inside a literal holds code: a term goes in as it is, text is no code.
+@pytest.mark.parametrize(
+    "lang, code, expected",
+    [
+        ("kotlin", 'val s = "a ${$X} b"', 'val s = "a ${x + 1} b"'),
+        ("swift", 'let s = "a \\($X) b"', 'let s = "a \\(x + 1) b"'),
+        ("elixir", 's = "a #{$X} b"', 's = "a #{x + 1} b"'),
+        ("dart", 'var s = "a ${$X} b";', 'var s = "a ${x + 1} b";'),
+    ],
+)
+def test_an_interpolation_holds_code_not_text(lang, code, expected):
+    t = template(lang, code)
+    assert str(t.fill(X=template(lang, "x + 1").fill())) == expected
+    with pytest.raises(TypeError):
+        t.fill(X="x) + (y")

@@ -372,7 +372,18 @@ def _in_literal(lang: str, hole: SHole, value: object, around: tuple[str, str] =
     """The text of a hole inside a string literal: the value escaped for that
     literal, or ``LiteralText`` as it is; inside a token, the value's text;
     inside a comment, its text as the comment can hold it (``around``: the
-    template's text before the hole and after it, on its line)."""
+    template's text before the hole and after it, on its line).  A match's
+    text the place cannot hold is a ``MisreadError``: that match is left
+    alone, not the file."""
+    try:
+        return _literal_term(lang, hole, value, around)
+    except (TypeError, ValueError) as exc:
+        if isinstance(value, BoundText) and not isinstance(exc, MisreadError):
+            raise MisreadError(str(exc)) from None
+        raise
+
+
+def _literal_term(lang: str, hole: SHole, value: object, around: tuple[str, str]) -> KTerm:
     if hole.literal == IN_TOKEN:
         return leaf_term(hole.kind, _token_text(hole, value, around[0]), True)
     if hole.literal == IN_COMMENT:

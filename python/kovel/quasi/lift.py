@@ -744,7 +744,72 @@ def _escape_yaml(opener: str, value: object) -> str:
     return text.replace("'", "''")
 
 
+def _escape_elixir(opener: str, value: object) -> str:
+    # `#{` interpolates: a `#` is escaped (and a last one, which the literal's text may follow with `{`).
+    if opener not in ('"', "'"):
+        raise _bad_opener("Elixir", opener)
+    return _escape_quoted_as(
+        "Elixir", opener, value, rf"([\\{opener}])|#(?=\{{|\Z)", lambda c: f"\\u{{{ord(c):x}}}"
+    )
+
+
+def _escape_kotlin(opener: str, value: object) -> str:
+    if opener == '"""':  # a raw string: nothing is escaped there, and `$` interpolates
+        return _plain_text("Kotlin", value)
+    if opener != '"':
+        raise _bad_opener("Kotlin", opener)
+    out = []
+    for c in _utf8_text(value, 'a Kotlin "…" string'):
+        if c in '\\"$':
+            out.append("\\" + c)
+        elif c in _NAMED_ESCAPES:
+            out.append(_NAMED_ESCAPES[c])
+        elif c.isprintable():
+            out.append(c)
+        else:
+            out.append(_u16(c))  # (Kotlin's strings are UTF-16, as Java's)
+    return "".join(out)
+
+
+def _escape_swift(opener: str, value: object) -> str:
+    # (`\(` interpolates: its backslash is escaped as every other.)
+    return _escape_backslashed("Swift", opener, value, lambda c: f"\\u{{{ord(c):x}}}")
+
+
+def _escape_quoted_as(lang: str, opener: str, value: object, special: str, code: Callable[[str], str]) -> str:
+    """A value in a quoted literal whose quote is ``opener`` (either quote), what
+    ``special`` matches escaped with a backslash, control characters as escapes."""
+    text = _utf8_text(value, f"a {lang} {opener}…{opener} string")
+    out = re.sub(special, lambda m: "\\" + m.group(0), text)
+    return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else code(c)) for c in out)
+
+
+#: Text that every language's string literals hold as it is: no quote, no
+#: escape, nothing that interpolates (`$`, `#{`, `@`, `[`, `{`) and ASCII alone
+#: (Solidity's plain strings take no other).
+_PLAIN = re.compile(r"[A-Za-z0-9 _.,:;!?()<>+*/=%&|^~-]*")
+
+
+def _plain_text(lang: str, value: object, before: str = "") -> str:
+    """The text of a value in a literal of a language whose escapes are not
+    known here: only text that needs none, after text that leaves none open."""
+    text = _text(value, f"a {lang} string")
+    if not _PLAIN.fullmatch(text):
+        raise TypeError(
+            f"no escapes are known for {lang}'s strings: {text!r} is more than ASCII letters,"
+            " digits, spaces and operators, which its strings are sure to hold as they are"
+        )
+    if text and before and not _PLAIN.fullmatch(before[-1]) and before[-1] not in "'\"":
+        raise TypeError(
+            f"no escapes are known for {lang}'s strings: {before[-1]!r} before the value may go on with it"
+        )
+    return text
+
+
 _ESCAPERS: dict[str, Callable[[str, object], str]] = {
+    "elixir": _escape_elixir,
+    "kotlin": _escape_kotlin,
+    "swift": _escape_swift,
     "lua": _escape_lua,
     "yaml": _escape_yaml,
     "python": _escape_python,
@@ -806,6 +871,11 @@ def escape_in_literal(lang: str, opener: str, value: object, before: str = "") -
     - ``go``, ``rust``, ``java``, ``c_sharp``: ``"`` (backslash escapes);
       Go's raw ```` ` ````, Rust's raw ``r"`` and ``r#"``, C#'s ``@"``, which
       refuse what would end them.
+    - ``elixir``: ``"`` and ``'`` (``#`` escaped before ``{``); ``kotlin``:
+      ``"`` (``$`` escaped) and ``\"\"\"``, which takes only text that needs
+      no escape; ``swift``: ``"``.
+    - any other language: ``"``, which takes only text that needs no escape
+      in any language's strings (ASCII letters, digits, spaces, operators).
     - ``html``: ``"`` or ``'`` for a quoted attribute value; ``""`` for an
       unquoted one, whose text comes back quoted (``"…"``) to replace it;
       ``>`` for text between tags (not inside ``<script>`` or ``<style>``,
@@ -829,10 +899,12 @@ def escape_in_literal(lang: str, opener: str, value: object, before: str = "") -
     '"a&amp;b"'
     """
     escaper = _ESCAPERS.get(_lang_key(lang))
-    if escaper is None:
-        raise ValueError(f"no string literals known for {lang!r} (known: {', '.join(sorted(_ESCAPERS))})")
     if isinstance(value, KTerm):
         raise TypeError("a term cannot go inside a literal: pass its text as a str")
+    if escaper is None:
+        if opener != '"':
+            raise ValueError(f"no string literals known for {lang!r} (known: {', '.join(sorted(_ESCAPERS))})")
+        return _plain_text(lang, value, before)
     text = escaper(opener, value)
     first = _first_char(value)
     if not before or not text or first is None:
@@ -941,6 +1013,11 @@ _OPEN_AT_END: dict[tuple[str, str], list[_Rule]] = {
         (_open(r"\$"), "_{"),
     ],
     ("php", "'"): [_LONE],
+    # Elixir's `#` interpolates before `{`; its `\x` takes one or two hex digits.
+    ("elixir", "*"): [_LONE, (_open(r"\\x[0-9A-Fa-f]?"), _HEX), _UNFINISHED_U, (_open("#"), "{")],
+    # Kotlin's `$` interpolates before a name or `{`.
+    ("kotlin", '"'): [_LONE, _UNFINISHED_U, (_open(r"\$"), "_{")],
+    ("swift", "*"): [_LONE, _UNFINISHED_U],
     # bash expands `$` before a name, a digit, a bracket or a special parameter.
     ("bash", '"'): [_LONE, (_open(r"\$"), _DEC + "_{([?!#@*-")],
     ("bash", "$'"): [
@@ -961,6 +1038,7 @@ for _lang, _like in (
 # Openers of the literals that read no escapes, and so leave none open.
 _RAW = {
     "python": re.compile(r"[A-Za-z]*[rR]"),
+    "kotlin": re.compile('"""'),
     "c": re.compile(r'.*R"'),
     "cpp": re.compile(r'.*R"'),
     "go": re.compile("`"),
@@ -998,6 +1076,9 @@ _ONE_CHAR: dict[str, Callable[[str], str]] = {
     "jsx'": lambda c: f"&#{ord(c)};",
     "ruby": _braced,
     "php": _braced,
+    "elixir": _braced,
+    "kotlin": _u16,
+    "swift": _braced,
     "bash": lambda c: '""' + c,
     "$'": _bash_code,
     "html": lambda c: f"&#{ord(c)};",

@@ -370,7 +370,7 @@ _LIST_RE = re.compile(r"block|body|list|statements|suite|program|module|compound
 # (A shell's `"$(cmd)"`, `"$((1 + 2))"` and `"${x:-y}"` hold code too, not the string's text.)
 _INTERPOLATIONS = frozenset(
     {"interpolation", "template_substitution", "string_interpolation", "command_substitution",
-     "arithmetic_expansion", "expansion"}
+     "arithmetic_expansion", "expansion", "interpolated_expression"}
 )  # fmt: skip
 # String literals that are one token, quotes included (YAML's quoted scalars).
 _TOKEN_LITERALS = frozenset({"double_quote_scalar", "single_quote_scalar"})
@@ -378,7 +378,7 @@ _TOKEN_LITERALS = frozenset({"double_quote_scalar", "single_quote_scalar"})
 _LITERALS = frozenset({"string", "string_literal", "template_string", "raw_string_literal",
                        "quoted_attribute_value", "char_literal", "character_literal",
                        "interpreted_string_literal", "raw_string", "verbatim_string_literal",
-                       "regex"})  # fmt: skip
+                       "regex", "line_string_literal"})  # fmt: skip
 
 
 #: What marks the opener of a JSX attribute's string, which takes no backslash escapes.
