@@ -572,11 +572,15 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
     // but not to a metavariable: `var $X $T` holds no `=`, and its `$T` is
     // no value after one (a comment between is no token of the code). The
     // keywords a node starts with may be (`static` and `async` before a
-    // method's `$F`).
-    const bool token = p_.token(*ts[j]) && (q.kind != PatternItem::Kind::Hole || between_tokens(*ts[j]) ||
-                                            (i == 0 && p_.keyword(*ts[j])));
+    // method's `$F`). Nor is the token the pattern writes here skipped to
+    // the same token further on: which `:` of `x[::2]` or `,` of `[a,,b]` it
+    // is says what the values after it are.
+    const bool same = q.kind == PatternItem::Kind::Leaf && node(qi, *ts[j]);
+    const bool token =
+        !same && p_.token(*ts[j]) &&
+        (q.kind != PatternItem::Kind::Hole || between_tokens(*ts[j]) || (i == 0 && p_.keyword(*ts[j])));
     choices_ += token;
-    const bool ok = node(qi, *ts[j]) && seq(pi, i + 1, parent, j + 1);
+    const bool ok = (same || node(qi, *ts[j])) && seq(pi, i + 1, parent, j + 1);
     choices_ -= token;
     if (ok) return true;
     undo(mark);

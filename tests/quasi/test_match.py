@@ -202,6 +202,11 @@ def test_line_starts_are_the_characters_after_each_line_feed(text):
         ("php", "finally { $$$B }", "<?php\ntry { a(); } finally { c(); }\n", ["finally { c(); }"]),
         # (not a value after a token it does not name: `var $X $T` holds no `=`)
         ("go", "var $X $T", "package p\nvar a int\nvar b = 1\n", ["var a int"]),
+        # nor the token the pattern writes, skipped to the same one further on: which `:` or `,` says what follows
+        ("python", "$X[:$N]", "x[::2]\nx[:2]\nx[1::2]\n", ["x[:2]"]),
+        ("python", "$X[$I:$J]", "x[1::2]\nx[1:2]\nx[::2]\n", ["x[1:2]"]),
+        ("javascript", "[$A, $B]", "f([a,,b]);\nf([a, b,]);\n", ["[a, b,]"]),
+        ("python", "f($A, $B)", "f(a, b,)\nf(a, b, c)\n", ["f(a, b,)"]),
     ],
 )  # fmt: skip
 def test_declarations_match_where_they_stand(lang, pat, source, found):

@@ -150,9 +150,12 @@ class RefMatcher:
         if j >= len(ts):
             return False
         saved = dict(self.env)
-        if self.node(p, ts[j]) and self.seq(ps, i + 1, parent, ts, j + 1):
+        matched = self.node(p, ts[j])
+        if matched and self.seq(ps, i + 1, parent, ts, j + 1):
             return True
         self.env = saved
+        if matched and p[0] == 2:
+            return False  # the pattern's own token, not skipped to the same one further on
         # A token is skipped, but not to a metavariable (a comment is no token of the code),
         # unless it is a keyword the node starts with (`static` before a method's name).
         tag = kt.tag(_inner(ts[j]))
