@@ -273,3 +273,20 @@ def test_a_file_gone_since_it_was_read_is_said_to_be(tmp_path, monkeypatch):
     with pytest.raises(NotWrittenError, match="gone since it was read"):
         replace_file(str(f), b"new\n", OLD)
     assert names(tmp_path) == []
+
+
+def test_keeps_extended_attributes_and_an_access_control_list(tmp_path):
+    f = old_file(tmp_path / "f.py")
+    f.chmod(0o640)
+    try:
+        os.setxattr(f, "user.origin", b"kept")
+    except (AttributeError, OSError):
+        pytest.skip("no extended attributes here")
+    acl = shutil.which("setfacl") and shutil.which("getfacl")
+    if acl:  # the group may read; a named user may write: the mode alone would not say so
+        subprocess.run(["setfacl", "-m", "g::r--,u:nobody:rw-", str(f)], check=True)
+    before = subprocess.run(["getfacl", "-cp", str(f)], capture_output=True, text=True).stdout if acl else ""
+    assert replace_file(str(f), b"new\n", OLD) == []
+    assert os.getxattr(f, "user.origin") == b"kept" and f.read_bytes() == b"new\n"
+    if acl:
+        assert subprocess.run(["getfacl", "-cp", str(f)], capture_output=True, text=True).stdout == before

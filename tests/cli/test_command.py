@@ -593,6 +593,22 @@ def test_output_or_input_that_fails_is_an_error_not_a_traceback(tree, how, says)
     assert r.returncode == 2 and says in err and "Traceback" not in err, err
 
 
+@pytest.mark.parametrize(
+    "args",
+    [
+        ("find", "-p", "print($A)", "a.py", "missing.py"),
+        ("rewrite", "-p", "print($A)", "-r", "log($A)", "--write", "a.py"),
+    ],
+)
+def test_a_message_standard_error_cannot_take_is_a_failure(tmp_path, args):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    (tmp_path / "a.py").write_text("print(1)\n")
+    with open("/dev/full", "wb") as err:
+        r = kovel(tmp_path, *args, stderr=err)
+    assert r.returncode == 2  # not 1, "nothing matched", nor 0
+
+
 def test_a_rewrite_of_standard_input_keeps_its_declared_encoding(tmp_path):
     source = "# coding: latin-1\nprint('é')\n".encode("latin-1")
     r = kovel(

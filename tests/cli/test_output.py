@@ -364,7 +364,8 @@ def test_json_output_names_a_file_whose_name_is_not_utf8(tmp_path, args):
     [("print(1)\rprint(2)\r", "print(1)\rlog(2)\r", "utf-8"), ("x = 1\n\x0c\nprint(1)\n", "x = 1\n\x0c\nlog(1)\n", "utf-8"),
      ("a\x0bb\nc", "a\x0bb\nd", "utf-8"), ("a\u2028b\n", "a\u2028c\n", "utf-8"),
      ("# coding: latin-1\nprint('é')\n", "# coding: latin-1\nlog('é')\n", "latin-1"),
-     ("# coding: cp1251\nx = 'ж'\n", "# coding: cp1251\nx = 'жж'\n", "cp1251")],
+     ("# coding: cp1251\nx = 'ж'\n", "# coding: cp1251\nx = 'жж'\n", "cp1251"),
+     ("# coding: utf-7\nx = 'a+b ж'\n", "# coding: utf-7\nx = 'a+b жж'\n", "utf-7")],
 )  # fmt: skip
 def test_a_diff_applies_with_patch(tmp_path, old, new, encoding):
     patch = shutil.which("patch") or pytest.skip("no patch")

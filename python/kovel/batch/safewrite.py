@@ -1,7 +1,7 @@
 """Replacing a file's contents so that no reader, crash or Ctrl-C ever sees it half written.
 
 The new bytes go to a temporary file in the file's directory, which gets the
-file's owner, group and mode and is then renamed over it: the file is at
+file's owner, group, mode and extended attributes and is then renamed over it: the file is at
 every moment either its old self or its new one.  The temporary file has no
 name while it is written (``O_TMPFILE``), and gets one only for the moment
 between linking it in and the rename; a process killed there, or on a file
@@ -119,6 +119,7 @@ class SafeWriter:
             if not st.st_mode & 0o222:
                 raise NotWrittenError("no permission to write it; not written")
             old = f.read()
+            attributes = _attributes(f.fileno())
             if hashlib.sha256(old).hexdigest() != digest:
                 raise FileChangedError("changed on disk since it was read; not written")
         if callable(data):
@@ -135,7 +136,7 @@ class SafeWriter:
         try:
             with os.fdopen(tmp, "wb", closefd=False) as out:
                 out.write(data)
-            notes = _copy_owner_and_mode(tmp, st)
+            notes = _copy_owner_and_mode(tmp, st, attributes)
             os.fsync(tmp)
             if name is None:
                 name = _link_in(tmp, dfd, base)
@@ -228,12 +229,31 @@ def _link_in(fd: int, dfd: int, base: str) -> str:
             continue
 
 
-def _copy_owner_and_mode(fd: int, st: os.stat_result) -> list[str]:
-    """Give the file ``fd`` the owner, group and mode of ``st``, as far as the user may.
+def _attributes(fd: int) -> dict[str, bytes]:
+    """The extended attributes of the file ``fd`` (its access control list among
+    them), as far as they can be read; none where the system has none."""
+    if not hasattr(os, "listxattr"):
+        return {}
+    got = {}
+    try:
+        for name in os.listxattr(fd):
+            try:
+                got[name] = os.getxattr(fd, name)
+            except OSError:
+                continue
+    except OSError:
+        pass
+    return got
+
+
+def _copy_owner_and_mode(fd: int, st: os.stat_result, attributes: dict[str, bytes]) -> list[str]:
+    """Give the file ``fd`` the owner, group, extended attributes (an access
+    control list) and mode of ``st``, as far as the user may.
 
     The owner first, since changing it clears the setuid and setgid bits.
     Where the owner or group cannot be kept, those bits are dropped: a
-    setuid program must not change hands.
+    setuid program must not change hands.  The mode last, which an access
+    control list set before it would change.
     """
     now = os.fstat(fd)
     if (now.st_uid, now.st_gid) != (st.st_uid, st.st_gid):
@@ -254,6 +274,14 @@ def _copy_owner_and_mode(fd: int, st: os.stat_result) -> list[str]:
     if notes and mode & (stat.S_ISUID | stat.S_ISGID):
         mode &= ~(stat.S_ISUID | stat.S_ISGID)
         notes.append("setuid/setgid bits dropped")
+    lost = []
+    for name, value in attributes.items():
+        try:
+            os.setxattr(fd, name, value)
+        except OSError:
+            lost.append(name)
+    if lost:
+        notes.append(f"extended attributes not kept: {', '.join(sorted(lost))}")
     os.fchmod(fd, mode)
     return notes
 

@@ -136,18 +136,17 @@ def run() -> NoReturn:
     try:
         code = main()
     except OSError as exc:
-        if exc.filename is not None:
-            traceback.print_exc()
-            code = 2
-        else:
-            # Standard output cannot take the results (a full disk, a closed pipe's
-            # other errors): said once, as a failure.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            print(f"kovel: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
-            code = 2
-    except Exception:  # a fault of kovel's own (or no memory left): a failure, never "no match"
-        traceback.print_exc()
         code = 2
+        if exc.filename is not None:
+            _complain(traceback.format_exc())
+        else:
+            # Standard output (or error) cannot take the results (a full disk, a
+            # closed pipe's other errors): said once, where it still can be, as a failure.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            _complain(f"kovel: cannot write the output: {exc.strerror or exc}\n")
+    except Exception:  # a fault of kovel's own (or no memory left): a failure, never "no match"
+        code = 2
+        _complain(traceback.format_exc())
     for stream in (sys.stdout, sys.stderr):
         if stream is None:
             continue
@@ -159,6 +158,16 @@ def run() -> NoReturn:
             sys.exit(code)
     atexit._run_exitfuncs()
     os._exit(code)
+
+
+def _complain(text: str) -> None:
+    """Write ``text`` to standard error, unless it cannot take it either (``2>/dev/full``):
+    the exit status says the run failed all the same."""
+    try:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
 
 
 def _standard_streams_open() -> None:
@@ -901,8 +910,7 @@ class _Run:
         if data is None:
             return
         self.found = True
-        new = apply_changes(data, r.changes, r.encoding).decode(r.encoding)
-        self.out(output.unified_diff(r.path, data.decode(r.encoding), new, r.encoding))
+        self.out(output.unified_diff(r.path, data, apply_changes(data, r.changes, r.encoding)))
         self.flush()
 
     def show(self, text: str) -> None:

@@ -273,11 +273,13 @@ class FindPrinter:
                 printed = n
 
 
-def unified_diff(path: str, old: str, new: str, encoding: str = "utf-8") -> str:
-    """The unified diff of a file's ``old`` and ``new`` text, last lines without
-    a line feed marked as ``diff`` marks them; no trailing newline.  The lines
-    of a file in another ``encoding`` than UTF-8 are its own bytes (which
-    stand for themselves as lone surrogates): ``patch`` applies the diff to it.
+def unified_diff(path: str, old: str | bytes, new: str | bytes, encoding: str = "utf-8") -> str:
+    """The unified diff of a file's ``old`` and ``new`` text (or bytes), last
+    lines without a line feed marked as ``diff`` marks them; no trailing
+    newline.  The lines of a file in another ``encoding`` than UTF-8 are its
+    own bytes (which stand for themselves as lone surrogates), and only they:
+    the diff's marks and headers stay ASCII, so ``patch`` applies it whatever
+    the encoding makes of ASCII (UTF-7 writes `+` as `+-`).
 
     >>> print(unified_diff("a.py", "x = 1\\n", "x = 2\\n"))
     --- a/a.py
@@ -286,12 +288,18 @@ def unified_diff(path: str, old: str, new: str, encoding: str = "utf-8") -> str:
     -x = 1
     +x = 2
     """
+    old, new = (_own_bytes(t, encoding) for t in (old, new))
     lines = difflib.unified_diff(_lines(old), _lines(new), diff_name("a/", path), diff_name("b/", path))
-    diff = "".join(_no_newline_marks(lines)).rstrip("\n")
-    if encoding == "utf-8" or not diff:
-        return diff
-    old_name, new_name, body = diff.split("\n", 2)
-    return "\n".join((old_name, new_name, body.encode(encoding).decode("utf-8", "surrogateescape")))
+    return "".join(_no_newline_marks(lines)).rstrip("\n")
+
+
+def _own_bytes(text: str | bytes, encoding: str) -> str:
+    """A file's text as its own bytes, each that is no UTF-8 a lone surrogate."""
+    if isinstance(text, str):
+        if encoding == "utf-8":
+            return text
+        text = text.encode(encoding)
+    return text.decode("utf-8", "surrogateescape")
 
 
 def shown_path(path: str) -> str:
