@@ -3,8 +3,9 @@ what it prints without the comment, run by its language's own tools."""
 
 import pytest
 
-from kovel.quasi import template
-from tests.helpers import program_output
+from kovel.quasi import MisreadError, template
+from kovel.treesitter import parse
+from tests.helpers import program_output, rewrite_leaving
 
 C_MAIN = '#include <stdio.h>\nint main(void) {{ int x = 1;\n  {}\n  printf("%d\\n", x); }}\n'
 JAVA_MAIN = (
@@ -83,3 +84,43 @@ def test_a_comment_refuses_what_it_cannot_hold(lang, code, value):
 )  # fmt: skip
 def test_a_comment_breaks_up_what_would_end_it(lang, code, value, out):
     assert str(template(lang, code).fill(C=value)) == out
+
+
+# A value that ends with what takes the rest of its line (a line comment, a heredoc's
+# end) takes no more of the template after it on that line: that would be commented out.
+@pytest.mark.parametrize(
+    "lang, code, value, out",
+    [
+        ("python", "x = [$S, 2]", "a  # hi", None),
+        ("javascript", "f($S, 2);", "a // hi", None),
+        ("c", "f($S, 2);", "a /* hi */", "f((a /* hi */), 2);"),
+        ("lua", "f($S, 2)", "a -- hi", None),
+        ("lua", "f($S, 2)", "a --[[ hi ]]", "f((a --[[ hi ]]), 2)"),
+        ("haskell", "x = f $S 2", "a -- hi", None),
+        ("bash", "f; $S; g", "cat <<EOF\nbody\nEOF", None),
+        ("bash", "f\n$S\ng", "cat <<EOF\nbody\nEOF", "f\ncat <<EOF\nbody\nEOF\ng"),
+    ],
+)  # fmt: skip
+def test_a_value_ending_its_line_ends_the_template_line(lang, code, value, out):
+    filled = template(lang, code)
+    if out is None:
+        with pytest.raises(MisreadError):
+            filled.fill(S=parse(lang, value))
+    else:
+        assert str(filled.fill(S=parse(lang, value))) == out
+
+
+# ... in a rewrite too: the match is left alone, and the program still does what it did.
+@pytest.mark.parametrize(
+    "lang, source, pat, tpl",
+    [
+        ("python", "i = 0\nwhile True:\n    i += 1  # count\nprint(i)\n", "while $C:\n    $$$B", "while $C: $$$B; break"),
+        ("bash", "if true; then\n  cat <<EOF\nbody\nEOF\nfi\necho end\n", "if $C; then\n  $$$B\nfi", "$$$B  # was: if $C"),
+        ("bash", "if true; then cat <<EOF\nbody\nEOF\nfi\necho end\n", "if $C; then $$$B; fi",
+         "if $C; then $$$B; echo after; fi"),
+        ("elixir", "IO.inspect(Enum.max([1,\n  2 # two\n]))\n", "[$$$A]", "[$$$A, 3]"),
+    ],
+)  # fmt: skip
+def test_a_rewrite_puts_nothing_after_what_takes_its_line(lang, source, pat, tpl):
+    text, left = rewrite_leaving(lang, source, pat, tpl)
+    assert (text, len(left)) == (source, 1)

@@ -1050,6 +1050,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
     }
     # Without semicolons, a statement that starts with `(` or `[` goes on with the line before.
     ended = {i: _ended(sk, h) for i, h in enumerate(comp.holes) if _may_run_on(sk, h)}
+    # Where the template goes on after a hole on its line, a value may not end with what takes the line's rest.
+    tails = {i: _line_kept(h) for i, h in enumerate(comp.holes) if h.literal is None and _line_goes_on(sk, h)}
     lines = ["def _fill(v):"]
     if runs:
         lines.append("    _e = ()")
@@ -1069,6 +1071,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append(f"    _a{i} = _each(_each_guards[{i}], _a{i})")
             else:
                 lines.append(f"    _a{i} = {made}")
+            if i in tails:
+                lines.append(f"    _tails[{i}](_a{i})")
             if m.name in runs:
                 lines.append(f"    if not _x or not _a{i}:")
                 lines.append(f"        _e += ({m.name!r},)")
@@ -1088,6 +1092,8 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
                 lines.append(f"    _a{i} = _refusing[{i}](_a{i})")
             if i in ended:
                 lines.append(f"    _a{i} = _ended[{i}](_a{i})")
+            if i in tails:
+                lines.append(f"    _tails[{i}](_a{i})")
         names.append(f"_a{i}")
     if runs:
         lines.append("    if _e:")
@@ -1113,10 +1119,68 @@ def compile_filler(sk: Skeleton, drop_empty_runs: bool = True) -> Callable[[Mapp
         "_alone": alone,
         "_ended": ended,
         "_refusing": refusing,
+        "_tails": tails,
     }
     exec(compile("\n".join(lines), f"<template {sk.code[:40]!r}>", "exec"), namespace)
     fill: Callable[[Mapping[str, Any]], KTerm] = namespace["_fill"]
     return fill
+
+
+def _line_goes_on(sk: Skeleton, hole: SHole) -> bool:
+    """Whether the template writes more after ``hole`` on its line."""
+    return bool(sk.code.encode()[hole.meta.at[1] :].split(b"\n", 1)[0].strip())
+
+
+def _line_kept(hole: SHole) -> Callable[[object], None]:
+    """A check that a value at ``hole``, after which the template goes on on
+    that line, does not end with what takes the rest of its line: a line
+    comment (`a  # hi` in `[$S, 2]` would comment out `, 2]`) or a heredoc's
+    end (`EOF; fi` ends no heredoc)."""
+
+    def check(value: object) -> None:
+        if isinstance(value, KTerm):
+            what = _line_taker(value)
+            if what is not None:
+                raise MisreadError(
+                    f"{hole.meta.text} ends with {what}, which would take in what the template writes"
+                    " after it on that line"
+                )
+
+    return check
+
+
+def _line_taker(value: KTerm) -> str | None:
+    """What ends ``value``'s text and takes the rest of its line, which text
+    after it would join: a line comment, a heredoc's end; None for neither.
+
+    >>> _line_taker(parse("python", "a  # hi")), _line_taker(parse("c", "a /* hi */"))
+    ('a line comment', None)
+    """
+    last = value
+    while True:
+        kids = _native.children(last)
+        if not kids:
+            break
+        last = kids[-1]
+    text = str(last).rstrip(" \t")
+    if not text or "\n" in text[-1:]:
+        return None
+    tag = _native.tag(last)
+    if tag.endswith("heredoc_end"):
+        what = "a heredoc's end"
+    elif _native.is_comment(last) and not _ends_at_its_closer(text.lstrip()):
+        what = "a line comment"
+    else:
+        return None
+    return what if str(value).rstrip(" \t").endswith(text) else None
+
+
+def _ends_at_its_closer(comment: str) -> bool:
+    """Whether ``comment`` is a block comment, which its closer ends (Ruby's
+    ``=end`` takes its line's rest, though)."""
+    return _LUA_LONG.match(comment) is not None or any(
+        comment.startswith(o) for o, _ in _BLOCK_COMMENTS if o != "=begin"
+    )
 
 
 def _holds_one_statement(sk: Skeleton, hole: SHole) -> bool:

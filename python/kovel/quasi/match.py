@@ -1208,8 +1208,8 @@ _EXPANSIONS = frozenset({"simple_expansion", "expansion", "command_substitution"
 
 
 # Languages where a line break may end what brackets hold (Go puts a `;` there,
-# Ruby takes no line starting with `,`).
-_LINE_BREAKS_END = frozenset({"go", "ruby"})
+# Ruby and Elixir take no line starting with `,`).
+_LINE_BREAKS_END = frozenset({"go", "ruby", "elixir"})
 
 
 def _comment_last(run: Siblings) -> bool:
