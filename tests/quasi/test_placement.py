@@ -144,6 +144,15 @@ PLACES = [
     ("ruby", "y = h(<<~A, <<~B)\n  a\nA\n  b\nB\n", "h($X, $Y)", "h($Y, $X)", LEFT),
     ("ruby", "x = g(<<~EOS)\n  text\nEOS\n", "g($X)", "h(1,\n  $X)", "x = h(1,\n  <<~EOS)\n  text\nEOS\n"),
     ("ruby", "x = g(<<~EOS).strip\n  text\nEOS\n", "g($X)", "$X", "x = <<~EOS.strip\n  text\nEOS\n"),
+    # Haskell lines a block opened mid-line up with its first item, and applies functions to atoms alone
+    ("haskell", "main = print (kk 0 + (do f\n                         g) 5)\n", "kk $X", "k $X", LEFT),
+    ("haskell", "main = print (kk 0 + (do f\n                         g) 5)\n", "kk $X", "jj $X",
+     "main = print (jj 0 + (do f\n                         g) 5)\n"),
+    ("haskell", "main = do print 1\n          print 2\n", "main = $B", "main = run\n  where\n    runLonger = $B", LEFT),
+    ("haskell", "main = do print 1\n          print 2\n", "main = $B", "main = run\n  where\n    run = $B",
+     "main = run\n  where\n    run = (do print 1\n              print 2)\n"),
+    ("haskell", "main = foo $ do print 1\n", "foo $ $X", "bar (id $X)", "main = bar (id (do print 1))\n"),
+    ("haskell", "main = foo (\\x -> x) 1\n", "foo $F $A", "foo (id $F) $A", "main = foo (id (\\x -> x)) 1\n"),
 ]  # fmt: skip
 
 
@@ -195,6 +204,24 @@ def test_ruby_keeps_loops_and_heredocs(tmp_path):
         text, _ = rewrite_leaving("ruby", source, pat, tpl)
         (tmp_path / "t.rb").write_text(text)
         assert run("ruby", tmp_path / "t.rb") == run("ruby", "-e", source), (pat, tpl, text)
+
+
+@pytest.mark.skipif(shutil.which("runhugs") is None, reason="hugs is not installed")
+def test_hugs_reads_layouts_and_arguments_as_before(tmp_path):
+    source = (
+        "import Control.Monad.Instances\nk x = x\nkk x = x\nfoo = id\nbar = id\n"
+        "main = do print (kk 0 + (do flip const\n                            (+1)) 5)\n"
+        "          foo $ do print 1\n                   print 2\n"
+    )
+    for pat, tpl in [
+        ("kk $X", "k $X"),
+        ("foo $ $X", "bar (id $X)"),
+        ("main = $B", "main = run\n  where\n    run = $B"),
+    ]:
+        text, _ = rewrite_leaving("haskell", source, pat, tpl)
+        (tmp_path / "t.hs").write_text(source)
+        (tmp_path / "u.hs").write_text(text)
+        assert run("runhugs", tmp_path / "u.hs") == run("runhugs", tmp_path / "t.hs"), (pat, text)
 
 
 @pytest.mark.skipif(NODE is None, reason="node is not installed")

@@ -25,6 +25,7 @@ from typing import Any, NamedTuple
 from kovel import _native, leaf, tree as kt
 from kovel._kovel import KTerm, tb
 from kovel.quasi.attributes import attribute_misread, attributes_stranded
+from kovel.quasi.columns import BY_COLUMN, layout_misread, layouts_shifted
 from kovel.quasi.directives import DIRECTED, directive_misread, directives_made
 from kovel.quasi.docstrings import docstring_misread, docstrings_made
 from kovel.quasi.edit import Editor
@@ -1600,6 +1601,9 @@ def replacements(
         drop(leave_out(loops, lambda k: do_while_misread(text, spans[k]), left_alone))
         moved = heredocs_moved(p.lang, text, spans, bodies)
         drop(leave_out(moved, lambda k: heredoc_misread(text, spans[k]), left_alone))
+    if text is not None and p.lang in BY_COLUMN:
+        shifted = layouts_shifted(p.lang, text, spans, bodies)
+        drop(leave_out(shifted, lambda k: layout_misread(text, spans[k]), left_alone))
     if text is not None:
         stranded = attributes_stranded(p.lang, text, spans, bodies)
         drop(leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone))

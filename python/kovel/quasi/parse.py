@@ -2132,6 +2132,12 @@ _CPP_SCOPES = frozenset(
 )
 
 
+#: Haskell's expressions that go on as far as they can (a `do`, a lambda, a
+#: `case`, an `if`, a `let`): no function nor argument without parentheses.
+_HASKELL_BLOCKS = frozenset({"do", "mdo", "lambda", "lambda_case", "lambda_cases", "case", "conditional", "let_in",
+                             "multi_way_if"})  # fmt: skip
+
+
 #: Class templates of the standard library a statement may name without
 #: arguments (C++17 deduces them): `std::lock_guard(m);` declares `m`.
 _STD_TYPES = frozenset({b"lock_guard", b"unique_lock", b"scoped_lock", b"shared_lock", b"string", b"vector"})
@@ -2223,6 +2229,8 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         mine, theirs = _KOTLIN_RANKS.get(n.type), _KOTLIN_RANKS.get(parent.type)
         # `-a + b` is `(-a) + b`, `a is T to 1` is refused: Kotlin ranks what its grammar reads flat.
         return mine is not None and theirs is not None and mine > theirs
+    if lang == "haskell" and parent.type == "apply":
+        return n.type in _HASKELL_BLOCKS  # `f do …`, `f \x -> x`: Haskell 2010 applies to atoms alone
     if lang == "python" and parent.type == "await":
         return n.type in _PY_NOT_PRIMARY  # `await a ** b` is `(await a) ** b`
     if lang == "python" and n.type in ("list_splat", "dictionary_splat") and parent.type == "call":
