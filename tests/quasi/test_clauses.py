@@ -66,3 +66,22 @@ LEADING = [
 @pytest.mark.parametrize(("lang", "source", "rule", "want"), LEADING)
 def test_a_leading_keyword_is_kept_or_its_match_left_alone(lang, source, rule, want):
     assert rewrite_leaving(lang, source, *rule) == ((source, [ANY]) if want is None else (want, []))
+
+
+# What the metavariables bound is no part passed over: a body that holds the
+# construct it is taken out of (an `if` in an `if`), or a `do … end`, comes out whole.
+UNWRAPPED = [
+    ("python", "if c:\n    if d:\n        f()\n", ("if $C:\n    $$$B", "$$$B"), "if d:\n    f()\n"),
+    ("python", "with a:\n    try:\n        f()\n    except E:\n        g()\n", ("with $C:\n    $$$B", "$$$B"),
+     "try:\n    f()\nexcept E:\n    g()\n"),
+    ("ruby", "if c\n  [1].each do |x|\n    p x\n  end\nend\n", ("if $C\n  $$$B\nend", "$$$B"),
+     "[1].each do |x|\n  p x\nend\n"),
+    ("lua", "if c then\n  if d then f() end\nend\n", ("if $C then $$$B end", "$$$B"), "if d then f() end\n"),
+    ("bash", "if c; then\n  if d; then f; fi\nfi\n", ("if $C; then\n  $$$B\nfi", "$$$B"), "if d; then f; fi\n"),
+    ("python", "if c:\n    pass\nelif d:\n    g()\n", ("if $C:\n    $$$B", "$$$B"), None),  # its own elif
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("lang", "source", "rule", "want"), UNWRAPPED)
+def test_a_body_taken_out_keeps_what_it_holds(lang, source, rule, want):
+    assert rewrite_leaving(lang, source, *rule) == ((source, [ANY]) if want is None else (want, []))

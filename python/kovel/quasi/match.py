@@ -500,7 +500,8 @@ class Pattern:
         clauses stay after it: see ``_keep_end_tokens``.)"""
         if not isinstance(self._root, SNode) or self._runs is not None:
             return frozenset()
-        return self._more_parts(m.term, self._root, _bound_nodes(m.bindings), True)
+        # (The source's own nodes: a run's bound statements are moved to no indentation.)
+        return self._more_parts(m.term, self._root, _bound_nodes(m._found or m.bindings), True)
 
     def _more_parts(self, node: KTerm, item: SNode, bound: list[KTerm], top: bool) -> frozenset[str]:
         """The kinds of the clauses and keywords that ``node`` holds more of than
