@@ -153,6 +153,11 @@ PLACES = [
      "main = run\n  where\n    run = (do print 1\n              print 2)\n"),
     ("haskell", "main = foo $ do print 1\n", "foo $ $X", "bar (id $X)", "main = bar (id (do print 1))\n"),
     ("haskell", "main = foo (\\x -> x) 1\n", "foo $F $A", "foo (id $F) $A", "main = foo (id (\\x -> x)) 1\n"),
+    # a YAML block scalar's explicit indentation counts from its parent's: its header moves with its lines or not at all
+    ("yaml", "a:\n  k: |1\n     v\n  m: 2\n", "a:\n  $$$B", "$$$B", LEFT),
+    ("yaml", "job:\n  script: >2-\n      x\n     y\n", "job:\n  script: $V", "script: $V", LEFT),
+    ("yaml", "a:\n  k: |\n     v\n  m: 2\n", "a:\n  $$$B", "$$$B", "k: |\n     v\nm: 2\n"),
+    ("yaml", "a:\n  k: |1\n     v\n  m: 2\n", "m: $V", "n: $V", "a:\n  k: |1\n     v\n  n: 2\n"),
 ]  # fmt: skip
 
 

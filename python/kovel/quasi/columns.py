@@ -19,8 +19,9 @@ from kovel.quasi.parse import MisreadError
 
 __all__ = ["BY_COLUMN", "layout_misread", "layouts_shifted"]
 
-#: The languages whose blocks line up by column.
-BY_COLUMN = frozenset({"haskell", "purescript", "elm", "idris", "agda"})
+#: The languages whose blocks line up by column (YAML's block scalars, by
+#: their parent's indentation).
+BY_COLUMN = frozenset({"haskell", "purescript", "elm", "idris", "agda", "yaml"})
 
 # A keyword that opens a block, followed on its line by the block's first item
 # (not by `{`, which opens one that braces end, nor by a comment).
@@ -39,6 +40,8 @@ def layouts_shifted(
     >>> layouts_shifted("haskell", src, [(7, 10)], ["ff 0"]), layouts_shifted("haskell", src, [(7, 10)], ["k 0"])
     ([0], [])
     """
+    if lang == "yaml":
+        return _indicators_moved(text, spans, bodies)
     if lang not in BY_COLUMN:
         return []
     lines = text.split("\n")
@@ -76,8 +79,33 @@ def layouts_shifted(
     return out
 
 
-def layout_misread(text: str, span: tuple[int, int]) -> MisreadError:
+# A YAML block scalar's header that says how far its lines are indented past
+# its parent's (`|2`, `>1-`): moved sideways, its lines would mean other text.
+_INDICATED = re.compile(r"(?:^|[\s:-])[|>](?:[1-9][+-]?|[+-][1-9])[ \t]*(?:#.*)?$", re.MULTILINE)
+
+
+def _indicators_moved(text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]) -> list[int]:
+    """The places whose replacement puts a line with a block scalar's explicit
+    indentation at another indentation than the match had it at (its lines,
+    the inside of a literal, do not move with it)."""
+    out = []
+    for k, ((lo, hi), body) in enumerate(zip(spans, bodies, strict=True)):
+        if not _INDICATED.search(body):
+            continue
+        start = text.rfind("\n", 0, lo) + 1
+        old = {line.strip(): _indent(line) for line in text[start:hi].split("\n") if _INDICATED.search(line)}
+        new = (text[start:lo] + body).split("\n")
+        if any(_INDICATED.search(line) and old.get(line.strip()) != _indent(line) for line in new):
+            out.append(k)
+    return out
+
+
+def layout_misread(lang: str, text: str, span: tuple[int, int]) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that ``layouts_shifted`` finds."""
+    if lang == "yaml":
+        return fix_misread(
+            text, span, "indent a block scalar's header, which says where its lines start, otherwise"
+        )
     return fix_misread(text, span, "line up a block opened in the middle of a line otherwise")
 
 

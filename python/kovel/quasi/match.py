@@ -1604,7 +1604,7 @@ def replacements(
         drop(leave_out(moved, lambda k: heredoc_misread(text, spans[k]), left_alone))
     if text is not None and p.lang in BY_COLUMN:
         shifted = layouts_shifted(p.lang, text, spans, bodies)
-        drop(leave_out(shifted, lambda k: layout_misread(text, spans[k]), left_alone))
+        drop(leave_out(shifted, lambda k: layout_misread(p.lang, text, spans[k]), left_alone))
     if text is not None:
         stranded = attributes_stranded(p.lang, text, spans, bodies)
         drop(leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone))
