@@ -405,6 +405,9 @@ def test_context_and_selector_pick_the_pattern(
         # a metavariable alone where no node goes (a Lua method needs its call), nor
         # where it would make a statement of its own beside another on its line
         ("lua", "engine:$A"), ("go", "const $X $T"),
+        # a shell command goes on to its `;` or line break: `{ $$$B }` holds the command `$$$B }`
+        ("bash", "$F() { $$$B }"), ("bash", "if $C; then $$$B fi"), ("bash", "while $C; do $$$B done"),
+        ("bash", "if $C; then $X; else $Y fi"),
         # a clause alone read as a name (a call of `else`, a label `default`) would match nothing
         ("ruby", "when $X"), ("ruby", "elsif $C\n  $$$B"), ("rust", "else { $$$B }"), ("java", "else { $$$B }"),
         ("kotlin", "else { $$$B }"), ("swift", "case $X:"), ("bash", "elif $C; then\n  $$$B"),

@@ -932,12 +932,19 @@ def parse_quasi(
     if fallback is not None:
         # Where `$NAME` is the language's own syntax (a shell's heredoc), text
         # that spells one is that text.
-        glued = None if lang in _DOLLAR_NAMES else _glued_meta(fallback)
+        glued = (
+            _glued_meta(fallback, _SHELL_OWN)
+            if lang == "bash"
+            else None
+            if lang in _DOLLAR_NAMES
+            else _glued_meta(fallback)
+        )
         if glued is not None:
             meta, token = glued
             # Read as a token of its own, it is where the grammar takes no node.
             why = (
                 "no node goes where it stands"
+                + ("; a command ends at a `;` or a line break (`{ $$$B; }`)" if lang == "bash" else "")
                 if token.strip() == meta.text
                 else f"it is read as part of the token {clipped(token)!r}; a metavariable stands"
                 " for a whole node (a rule's regex or constraints say what a token holds)"
@@ -1066,15 +1073,23 @@ def _declared_product(container: Node, nodes: list[Node]) -> bool:
 _DOLLAR_NAMES = frozenset({"bash", "php", "perl"})
 
 
-def _glued_meta(sk: Skeleton) -> tuple[Meta, str] | None:
+#: Where a shell reads `$NAME` as its own (an expansion, in a string or a
+#: heredoc): a metavariable's spelling left there is that text.
+_SHELL_OWN = frozenset(
+    {"heredoc_body", "heredoc_content", "string", "string_content", "simple_expansion", "expansion", "raw_string",
+     "ansi_c_string", "translated_string"}
+)  # fmt: skip
+
+
+def _glued_meta(sk: Skeleton, own: frozenset[str] = frozenset()) -> tuple[Meta, str] | None:
     """A metavariable of a reading that has no hole for it, read into a token
-    that is no comment (Ruby's `@$A`), with that token's text; None when each
-    one left as text stands in a comment."""
+    that is no comment (Ruby's `@$A`) nor in a node of the kinds ``own``, with
+    that token's text; None when each one left as text stands in one."""
     loose = [m for m in sk.metas if not is_hole(sk, m.index)]
     stack: list[SNode | SHole | str] = [sk.root]
     while stack:
         n = stack.pop()
-        if not isinstance(n, SNode) or "comment" in n.kind:
+        if not isinstance(n, SNode) or "comment" in n.kind or n.kind in own:
             continue
         # A token's text, or the text a literal holds between its tokens (Dart's strings).
         if n.leaf or n.verbatim:
