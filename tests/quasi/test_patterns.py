@@ -503,6 +503,9 @@ def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
         ("haskell", "f x = y\n  where y = x\n", "where $$$B", ["where y = x"]),
         ("haskell", "instance Show T where\n  show _ = \"t\"\n", "instance Show $T where\n  $$$B",
          ['instance Show T where\n  show _ = "t"']),
+        # alternatives under a `case` as deep as a `do` block's statements are still its alternatives
+        ("haskell", "f m = case m of\n    Nothing -> 0\n    Just x -> x\n", "case $X of\n  $$$A",
+         ["case m of\n    Nothing -> 0\n    Just x -> x"]),
     ],
 )  # fmt: skip
 def test_patterns_read_as_their_language_reads_them(lang, source, pat, found):

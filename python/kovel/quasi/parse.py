@@ -900,6 +900,7 @@ def parse_quasi(
                         or _misread_words(lang, found[1], att.source)
                         or _declared_product(found[0], found[1])
                         or _swallows_lines(tree.root_node, conv.spans, att.source)
+                        or (lang == "haskell" and _cases_without_alternatives(found[1]))
                         or _local_function(lang, found[1])
                         or _binding_function(lang, found[1])
                     ):
@@ -1160,6 +1161,19 @@ _HOLDS_STATEMENTS = frozenset(
         "constructor_body",
     }
 )
+
+
+def _cases_without_alternatives(nodes: list[Node]) -> bool:
+    """Whether a Haskell `case` in ``nodes`` has no alternatives: what a `do`
+    block makes of `case $X of` with its alternatives indented under it as
+    deep as the block's statements (the next one, on its own)."""
+    todo = list(nodes)
+    while todo:
+        n = todo.pop()
+        if n.type == "case" and n.is_named and n.child_by_field_name("alternatives") is None:
+            return True
+        todo.extend(n.named_children)
+    return False
 
 
 def _swallows_lines(root: Node, spans: Mapping[tuple[int, int], Meta], src: bytes) -> bool:
