@@ -833,8 +833,9 @@ def parse_quasi(
                     forms = nxt
                 if err is not None:
                     continue
-                if lang in _KEYWORDS_NOT_NAMES and _keyword_as_a_name(lang, tree.root_node, att):
-                    continue  # (Swift's `class X {…}` read as a call of `class` with a closure)
+                # (Swift's `class X {…}` read as a call of `class` with a closure: kept only where
+                # no context reads it otherwise, as the grammar reads code itself: Swift's `defer {…}`.)
+                named_keyword = lang in _KEYWORDS_NOT_NAMES and _keyword_as_a_name(lang, tree.root_node, att)
                 # Byte offsets in `source` shift with the placeholders before them.
                 lo = _source_offset(att, lead) if stripped else att.lo
                 hi = _source_offset(att, trail) if stripped else att.lo
@@ -893,16 +894,19 @@ def parse_quasi(
                     # A keyword read as a name (`static` as an argument), or a
                     # name made up, is how a grammar reads code it did not
                     # expect there: another context may read it as it is.
-                    if found is None or not (
-                        # An annotation read apart from what it annotates (Kotlin reads
-                        # `@A(x)` before a `fun` and another one as an expression).
-                        (run and stripped.startswith("@"))
-                        or _misread_words(lang, found[1], att.source)
-                        or _declared_product(found[0], found[1])
-                        or _swallows_lines(tree.root_node, conv.spans, att.source)
-                        or (lang == "haskell" and _cases_without_alternatives(found[1]))
-                        or _local_function(lang, found[1])
-                        or _binding_function(lang, found[1])
+                    if not named_keyword and (
+                        found is None
+                        or not (
+                            # An annotation read apart from what it annotates (Kotlin reads
+                            # `@A(x)` before a `fun` and another one as an expression).
+                            (run and stripped.startswith("@"))
+                            or _misread_words(lang, found[1], att.source)
+                            or _declared_product(found[0], found[1])
+                            or _swallows_lines(tree.root_node, conv.spans, att.source)
+                            or (lang == "haskell" and _cases_without_alternatives(found[1]))
+                            or _local_function(lang, found[1])
+                            or _binding_function(lang, found[1])
+                        )
                     ):
                         return sk
                     if misread is None:
