@@ -506,6 +506,13 @@ def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
         ("haskell", "f x = y\n  where y = x\n", "where $$$B", ["where y = x"]),
         ("haskell", "instance Show T where\n  show _ = \"t\"\n", "instance Show $T where\n  $$$B",
          ['instance Show T where\n  show _ = "t"']),
+        # an HCL block's body and a Nix `let`'s bindings, as a run, whole or with items beside it
+        ("hcl", 'resource "a" "b" {\n  lifecycle {\n    x = 1\n  }\n}\nresource "c" "d" {}\n', "resource $T $N { $$$B }",
+         ['resource "a" "b" {\n  lifecycle {\n    x = 1\n  }\n}', 'resource "c" "d" {}']),
+        ("hcl", "a {\n  x = 1\n  y = 2\n}\nb {\n  y = 2\n}\n", "$K {\n  $$$B\n  y = $V\n}",
+         ["a {\n  x = 1\n  y = 2\n}", "b {\n  y = 2\n}"]),
+        ("nix", "let a = 1; b = 2; in a + b\n", "let $$$B in $E", ["let a = 1; b = 2; in a + b"]),
+        ("nix", "let a = 1; b = 2; in a + b\n", "let a = 1; $$$B in $E", ["let a = 1; b = 2; in a + b"]),
         # alternatives under a `case` as deep as a `do` block's statements are still its alternatives
         ("haskell", "f m = case m of\n    Nothing -> 0\n    Just x -> x\n", "case $X of\n  $$$A",
          ["case m of\n    Nothing -> 0\n    Just x -> x"]),

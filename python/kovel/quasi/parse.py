@@ -1225,7 +1225,8 @@ def _clause_runs(lang: str, code: str, occs: list[_Occurrence]) -> tuple[tuple[i
     """The forms of the ``$$$`` metavariables that stand for clauses or parts
     where a name alone is none: a Scala `match` or `catch` block holds `case`
     clauses (a run alone on its line there), a C++ constructor's `:` its
-    members' initializers (`x(1), y(2)`)."""
+    members' initializers (`x(1), y(2)`), an HCL block its attributes and
+    blocks, a Nix `let` its bindings."""
     out = []
     for o in occs:
         if not o.meta.seq:
@@ -1244,6 +1245,13 @@ def _clause_runs(lang: str, code: str, occs: list[_Occurrence]) -> tuple[tuple[i
             and code[o.meta.at[1] :].lstrip().startswith("{")
         ):
             out.append((o.meta.index, "{}()"))
+        elif lang == "hcl" and (before.endswith("{") or o.meta.own_line):
+            out.append((o.meta.index, "{} = 0"))  # a block's body holds attributes and blocks
+        elif lang == "nix" and (
+            re.search(r"(?<![\w'-])let$", before)
+            or (before.endswith(";") and re.match(r"\s*in(?![\w'-])", code[o.meta.at[1] :]))
+        ):
+            out.append((o.meta.index, "{} = 0;"))  # a `let` holds bindings
     return tuple(out)
 
 
