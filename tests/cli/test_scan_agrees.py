@@ -11,7 +11,8 @@ from tests.helpers import ast_grep, kovel, scan_both, write_files
 SOURCES = {
     "a.py": 'f(a, b, c, d, e)\ng(x)\nh(p, q)\nx = "é"; y = 1\nd = {"a": 1, "Remove": 2 , "c": 3, "Remove2": 4}\n'
     "w = wrap(g(1), h(2), g(g(3)))\nw = wrap(g(1),\n         h(2))\nprint(g(4))\n"
-    "if k not in os.environ and v is not x.y: pass\n",
+    "if k not in os.environ and v is not x.y: pass\n"
+    'show(1, debug=True, sep=", ")\nshow(1, debug=True, key=max(1, 2), sep="-")\n',  # items that hold a comma
     "c.py": "print(f(a, b), f(a,b) + 1)\nprint(f(a, b), f(b, a) + 1)\n",
     "b.js": "const a = [1, 2, 3, 4];\nfunction f() { one(); two(); three(); }\ncall(x, y, z);\n",
 }
@@ -40,6 +41,9 @@ CASES = {
     "  range: {start: {line: 3, column: 4}, end: {line: 3, column: 7}}\n",
     "a pair and its comma": "language: python\nrule:\n  kind: pair\n  has: {field: key, regex: Remove}\n"
     "fix:\n  template: ''\n  expandEnd: {regex: ','}\n",
+    # (one sibling each way, though the next argument's text holds a comma too)
+    "a keyword argument and its comma": "language: python\nrule:\n  kind: keyword_argument\n"
+    "  has: {field: name, regex: ^debug$}\nfix:\n  template: ''\n  expandEnd: {regex: ','}\n",
     "an argument and the comma before": "language: javascript\nrule:\n  kind: identifier\n  regex: ^[yz]$\n"
     "  inside: {kind: arguments}\nfix:\n  template: ''\n  expandStart: {regex: ','}\n",
     "an element and the comma after": "language: javascript\nrule:\n  kind: number\n  regex: ^[23]$\n"

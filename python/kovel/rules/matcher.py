@@ -295,9 +295,10 @@ class Matcher:
         )
 
     def _expanded(self, t: KTerm, s: Search, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
-        """``fixes`` with their spans taking in the siblings before and after the
-        match that the rule's ``expand_start`` and ``expand_end`` match, one after
-        another (a list item's comma, say)."""
+        """``fixes`` with their spans taking in the sibling before and the one
+        after the match where the rule's ``expand_start`` and ``expand_end``
+        match it (a list item's comma, say), as ast-grep takes one: the next one
+        is no separator, though `regex: ','` may find one in its text."""
         before, after = self._expand
         if before is None and after is None:
             return self._nothing_stranded(t, fixes, left_alone)
@@ -308,13 +309,13 @@ class Matcher:
                 parent, i = path[:-1], path[-1]
                 kids = s.kids(parent)
                 first = last = i
-                while (
+                if (
                     before is not None
                     and first > 0
                     and s.check(before, (*parent, first - 1), kids[first - 1], {}) is not None
                 ):
                     first -= 1
-                while (
+                if (
                     after is not None
                     and last + 1 < len(kids)
                     and s.check(after, (*parent, last + 1), kids[last + 1], {}) is not None
