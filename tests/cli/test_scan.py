@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.helpers import Tmux, ast_grep, kovel, scan_both, write_files
+from tests.helpers import Tmux, ast_grep, kovel, program_output, scan_both, write_files
 
 pytest.importorskip("tree_sitter_python")
 
@@ -442,3 +442,34 @@ def test_a_fix_writes_its_template_or_nothing(tmp_path, rule, source, fixed):
     write_files(tmp_path, {"r.yml": "id: r\nlanguage: python\n" + rule, "a.py": source})
     kovel(tmp_path, "scan", "--fix", "-r", "r.yml", "a.py")
     assert (tmp_path / "a.py").read_text() == fixed
+
+
+# A fix that deletes a statement, whatever the rule that found it, leaves the code
+# around it as it read: a body keeps an empty statement, a line does not run on
+# into the next, a label keeps a statement of its own.
+DELETED = {
+    "c": (
+        "#include <stdio.h>\nvoid trace(int x) {}\nint main(void) {\n  int n = 0, s = 0;\n  if (s) trace(1);\n"
+        '  n++;\n  for (int i = 0; i < 3; i++) trace(i);\n  n++;\n  trace(5);\n  printf("%d\\n", n);\n}\n',
+        "rule: {kind: expression_statement, has: {pattern: trace($$$)}}\n",
+    ),
+    "javascript": (
+        'const b = 5\nconsole.warn("x");\n(function () { console.log(1) })()\nlabel: console.warn(4);\n'
+        "const f = 1;\nlet s = 0, n = 0;\nwhile (s--) console.warn(3);\nn++;\nconsole.log(n);\n",
+        "rule: {any: [{kind: expression_statement, regex: '^console[.]warn'}]}\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("lang", DELETED)
+def test_a_statement_deleted_leaves_the_program_as_it_ran(tmp_path, lang):
+    source, rule = DELETED[lang]
+    name = "a.c" if lang == "c" else "a.js"
+    write_files(tmp_path, {"r.yml": f"id: r\nlanguage: {lang}\n{rule}fix: ''\n", name: source})
+    kovel(tmp_path, "scan", "--fix", "-r", "r.yml", name)
+    fixed = (tmp_path / name).read_text()
+    assert fixed != source
+    before = tmp_path / "before"
+    before.mkdir()
+    after = program_output(lang, fixed, tmp_path)
+    assert after == program_output(lang, source, before) == ("2" if lang == "c" else "1\n1")

@@ -93,6 +93,7 @@ __all__ = [
     "Path",
     "Pattern",
     "bound_texts",
+    "emptied_statement",
     "find_all_many",
     "line_starts",
     "pattern",
@@ -102,6 +103,7 @@ __all__ = [
     "search_source_parsed",
     "search_stored",
     "source_bindings",
+    "statements_kept",
 ]
 
 Binding = KTerm | list[KTerm]
@@ -711,14 +713,15 @@ def _chain(t: KTerm, path: Path) -> list[KTerm]:
     return chain
 
 
-def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> bool:
-    """Whether deleting ``m`` (``body`` empty) takes away the one statement an
-    `if`, `else`, `for` or `while` holds without braces: the statement after it
-    would become its body.  An empty statement (`;`) must stand there instead."""
-    if body.strip() or lang not in _EMPTY_STATEMENT or not m.path:
+def _takes_a_body(lang: str, root: Callable[[], KTerm], path: Path, term: KTerm, body: str) -> bool:
+    """Whether deleting the match ``term`` at ``path`` (``body`` empty) takes away
+    the one statement an `if`, `else`, `for` or `while` holds without braces:
+    the statement after it would become its body.  An empty statement (`;`)
+    must stand there instead."""
+    if body.strip() or lang not in _EMPTY_STATEMENT or not path:
         return False
-    chain = _chain(root(), m.path)
-    matched = str(m.term).strip()
+    chain = _chain(root(), path)
+    matched = str(term).strip()
     for k in range(len(chain) - 1, 0, -1):
         tag = _native.tag(chain[k])
         if tag.endswith("statement"):
@@ -734,16 +737,17 @@ def _takes_a_body(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> 
     return False
 
 
-def _empties_a_block(lang: str, root: Callable[[], KTerm], m: Match, body: str) -> bool:
-    """Whether deleting ``m`` (``body`` empty) takes away the one statement of a
-    Python block, which Python refuses empty: `pass` must stand there instead."""
-    if lang != "python" or body.strip() or len(m.path) < 2:
+def _empties_a_block(lang: str, root: Callable[[], KTerm], path: Path, term: KTerm, body: str) -> bool:
+    """Whether deleting the match ``term`` at ``path`` (``body`` empty) takes away
+    the one statement of a Python block, which Python refuses empty: `pass`
+    must stand there instead."""
+    if lang != "python" or body.strip() or len(path) < 2:
         return False
-    chain = _chain(root(), m.path)
+    chain = _chain(root(), path)
     k = len(chain) - 1
     while k > 1 and not _native.tag(chain[k]).endswith(("statement", "definition")):
         k -= 1  # (the statement the match is: a call's `expression_statement`)
-    if str(chain[k]).strip() != str(m.term).strip() or _native.tag(chain[k - 1]) != "block":
+    if str(chain[k]).strip() != str(term).strip() or _native.tag(chain[k - 1]) != "block":
         return False
     return sum(1 for c in _native.children(chain[k - 1]) if _native.is_statement(c)) == 1
 
@@ -1274,6 +1278,60 @@ def _taken(
     )
 
 
+def statements_kept(
+    lang: str, text: str, spans: list[tuple[int, int]], news: list[KTerm], left_alone: list[str] | None
+) -> tuple[list[KTerm], set[int], set[int]]:
+    """The replacements ``news`` of ``spans`` of ``text``, each ending a statement
+    where the language ends it (``kovel.quasi.inplace.statements_ended``); the
+    places so closed; and the places left out (why added to ``left_alone``;
+    without it, ``MisreadError``): a replacement that would run on into the
+    next line (without semicolons, `i++` -> `bump();` before a line
+    `[1].map(f)`; Lua's `do f() end` -> `f()` before a line `(g)()`), and one
+    that takes away a statement (or ends one) that what holds it needs (a
+    label's, JavaScript's `label: const f = 1` is refused).
+
+    >>> from kovel.treesitter import parse
+    >>> src = "let b = 5\\nfoo()\\n(g)()\\n"
+    >>> statements_kept("javascript", src, [(10, 15)], [parse("javascript", "")], [])[2]
+    {0}
+    """
+    ended = statements_ended(lang, text, spans, news)
+    # (Where the language ends the statement, though its grammar reads it going on.)
+    closed = {k for k, n in enumerate(ended) if n is not news[k]}
+    bodies = [str(n) for n in ended]
+    dropped: set[int] = set()
+    after = next_lines(lang, text, spans, range(len(ended)))
+    if after:
+        dropped |= leave_misread(lang, text, spans, bodies, after, left_alone, ran_on_misread)
+    gone = {
+        k
+        for k, b in enumerate(bodies)
+        if k not in dropped and (not b or (k not in closed and _ends_a_statement(b, text, spans[k])))
+    }
+    if gone:
+        dropped |= _holders_kept(lang, text, spans, bodies, gone, left_alone)
+    return ended, closed, dropped
+
+
+def emptied_statement(lang: str, root: KTerm, path: Path, matched: KTerm) -> KTerm | None:
+    """What must stand where ``matched`` (at ``path`` in ``root``) is deleted: an
+    empty statement (`;`) where it is the one statement an `if`, `else` or loop
+    holds without braces (the next would become that body), Python's `pass`
+    where it is a block's only one; None where nothing need.
+
+    >>> from kovel.treesitter import parse
+    >>> t = parse("c", "void f() { if (s) g(1); n++; }")
+    >>> m = next(pattern("c", "g($X);").find_all(t))
+    >>> str(emptied_statement("c", t, m.path, m.term))
+    ';'
+    """
+    if _takes_a_body(lang, lambda: root, path, matched, ""):
+        return leaf(";", ";")
+    if _empties_a_block(lang, lambda: root, path, matched, ""):
+        return leaf("pass_statement", "pass")
+    return None
+
+
 def _ends_a_statement(body: str, text: str | None, span: tuple[int, int]) -> bool:
     """Whether ``body``, put in place of ``span`` of ``text``, ends with a `;` the match did not."""
     return (
@@ -1453,9 +1511,9 @@ def replacements(
                         paths.append(m.path)
                         news.append(apart(text, m.span, body, edited, p.lang))
                         spans.append(m.span)
-                        if _takes_a_body(p.lang, whole, m, body):
+                        if _takes_a_body(p.lang, whole, m.path, m.term, body):
                             news[-1] = leaf(";", ";")
-                        elif _empties_a_block(p.lang, whole, m, body):
+                        elif _empties_a_block(p.lang, whole, m.path, m.term, body):
                             news[-1] = leaf("pass_statement", "pass")
                     continue
                 new = replacement.fill(**values)
@@ -1525,9 +1583,9 @@ def replacements(
                 )
             )
         new = apart(text, m.span, str(new), new, p.lang)
-        if _takes_a_body(p.lang, whole, m, str(new)):
+        if _takes_a_body(p.lang, whole, m.path, m.term, str(new)):
             new = leaf(";", ";")
-        elif _empties_a_block(p.lang, whole, m, str(new)):
+        elif _empties_a_block(p.lang, whole, m.path, m.term, str(new)):
             new = leaf("pass_statement", "pass")
         if _operators_in(m.term):
             grouped.append(len(news))
@@ -1577,21 +1635,9 @@ def replacements(
         moved = ends_changed(p.lang, text, spans, bodies, clauses)
         drop(leave_out(moved, lambda k: clause_misread(text, spans[k], clauses[k][1]), left_alone))
     if text is not None:
-        # A replacement that ends its line must not run on into the next: without
-        # semicolons, `i++` -> `bump();` before a line `[1].map(f)`; Lua's `do f() end`
-        # -> `f()` before a line `(g)()` is left alone.
-        ended = statements_ended(p.lang, text, spans, news)
-        # (Where the language ends the statement, though its grammar reads it going on.)
-        closed = {k for k, n in enumerate(ended) if n is not news[k]}
-        news, bodies = ended, [str(ended[k]) if k in closed else b for k, b in enumerate(bodies)]
-        after = next_lines(p.lang, text, spans, range(len(news)))
-        if after:
-            drop(leave_misread(p.lang, text, spans, bodies, after, left_alone, ran_on_misread))
-    gone = {
-        k for k, b in enumerate(bodies) if not b or (k not in closed and _ends_a_statement(b, text, spans[k]))
-    }
-    if gone and text is not None:
-        drop(_holders_kept(p.lang, text, spans, bodies, gone, left_alone))
+        news, closed, dropped = statements_kept(p.lang, text, spans, news, left_alone)
+        bodies = [str(n) for n in news]
+        drop(dropped)
     if text is not None and not grown_later:
         holes = elisions_made(text, spans, bodies)
         drop(leave_out(holes, lambda k: elision_misread(text, spans[k]), left_alone))

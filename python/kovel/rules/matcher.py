@@ -31,7 +31,7 @@ from kovel.quasi.inplace import (
     leave_misread,
     leave_out,
 )
-from kovel.quasi.match import bound_texts, replacements
+from kovel.quasi.match import bound_texts, emptied_statement, replacements, statements_kept
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
     Binding,
@@ -288,11 +288,23 @@ class Matcher:
             rest = [f for f in found.values() if f.path not in filled]
             if rest:
                 done = self._kept(t, _outermost([*done, *self._plain(t, rest)]), rest, left_alone)
+                done = self._statements_kept(t, done, left_alone)
             return self._expanded(t, s, done, left_alone)
         plain = list(found.values())
-        return self._expanded(
-            t, s, self._kept(t, _outermost(self._plain(t, plain)), plain, left_alone), left_alone
+        done = self._kept(t, _outermost(self._plain(t, plain)), plain, left_alone)
+        return self._expanded(t, s, self._statements_kept(t, done, left_alone), left_alone)
+
+    def _statements_kept(self, t: KTerm, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
+        """``fixes`` each ending a statement where the language ends it, but those
+        that would run on into the next line or take away a statement what holds
+        it needs (``kovel.quasi.match.statements_kept``), left out."""
+        if not fixes:
+            return fixes
+        spans = [x[2] for x in fixes]
+        ended, _, dropped = statements_kept(
+            self.config.language, str(t), spans, [x[1] for x in fixes], left_alone
         )
+        return [(q, ended[k], span) for k, (q, _, span) in enumerate(fixes) if k not in dropped]
 
     def _expanded(self, t: KTerm, s: Search, fixes: list[Fix], left_alone: list[str] | None) -> list[Fix]:
         """``fixes`` with their spans taking in the sibling before and the one
@@ -549,6 +561,9 @@ class Matcher:
                 body = _META.sub(_substitute(texts), fix)
                 # A leaf's own line breaks take no pushed indentation: put it in the text.
                 new = leaf(_native.tag(f.term), body.replace("\n", "\n" + indent))
+            if not str(new).strip():
+                # (A body's one statement deleted: the next would take its place.)
+                new = emptied_statement(self.config.language, t, f.path, f.term) or new
             if not f.path and f.span[0]:
                 # The file's node keeps the text before its first node (a byte order mark).
                 new = tb(_native.tag(f.term)).c(leaf("", text[: f.span[0]])).c(new).b()
