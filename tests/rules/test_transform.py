@@ -195,3 +195,35 @@ def test_a_rewriter_calls_its_siblings():
     assert str(out) == "emit(g(a.upper()), g(b.upper()), c)\n"  # as ast-grep writes it
     with pytest.raises(ValueError, match="nowhere"):
         matcher(parse_rules(SIBLINGS.replace("[inner]", "[nowhere]"), "r.yml")[0])
+
+
+# A rewriter's `field` is read where the language reads the node it runs on: a
+# keyword argument, a pair or a default parameter alone is no file of its own.
+FIELDS = """\
+id: values
+language: {lang}
+rule: {{pattern: '{pattern}'}}
+rewriters:
+- id: value
+  rule: {{kind: {kind}, has: {{field: value, pattern: $V}}}}
+  fix: $V
+transform: {{B: {{rewrite: {{source: $$$A, rewriters: [value], joinBy: ', '}}}}}}
+fix: '{fix}'
+"""
+
+
+@pytest.mark.parametrize(
+    "lang, pattern, kind, fix, source, out",
+    [
+        ("python", "f($$$A)", "keyword_argument", "g($B)", "f(a=1, b=2)\n", "g(1, 2)\n"),
+        ("python", "def f($$$A): pass", "default_parameter", "print($B)", "def f(a=1, b=2): pass\n",
+         "print(1, 2)\n"),
+        ("javascript", "g({$$$A})", "pair", "g([$B])", "g({a: 1, b: 2})\n", "g([1, 2])\n"),
+    ],
+)  # fmt: skip
+def test_a_rewriter_reads_the_fields_of_the_items_it_runs_on(lang, pattern, kind, fix, source, out):
+    from kovel.treesitter import parse
+
+    (config,) = parse_rules(FIELDS.format(lang=lang, pattern=pattern, kind=kind, fix=fix), "r.yml")
+    got = matcher(config).rewrite(parse(lang, source))
+    assert str(got) == out

@@ -28,6 +28,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 from kovel import _native
 from kovel._kovel import KTerm
 from kovel.quasi import Match, Pattern, pattern as make_pattern
+from kovel.quasi.contexts import contexts_for, split_context
 from kovel.quasi.fill import run_text
 from kovel.quasi.match import find_all_many, source_bindings
 from kovel.quasi.shape import KnownKinds, shared_tags
@@ -199,6 +200,49 @@ def _pattern(lang: str, p: str | PatternSpec) -> Pattern:
         return make_pattern(lang, p)
     # ast-grep's context is the whole snippet, and the selector picks the pattern in it.
     return make_pattern(lang, p.context, selector=p.selector)
+
+
+def _parsed_as(lang: str, root: KTerm) -> tuple[Tree, Node | None]:
+    """The tree of ``root``'s text, and its node that is ``root``: a root that is
+    no whole file (a metavariable's node: a keyword argument, an object's pair)
+    is read where the language's code reads a node of its kind, the first of
+    the contexts patterns are read in that has one spanning the text."""
+    ts = parser(lang)
+    text = str(root).encode()
+    tag = _native.tag(root)
+    tree = ts.parse(text)
+    n = _of_kind(tree.root_node, tag)
+    if n.type == tag:
+        return tree, n
+    for context in (*contexts_for(lang, str(root)), *_ITEM_CONTEXTS):
+        head, tail = (part.encode() for part in split_context(context))
+        around = ts.parse(head + text + tail)
+        found = around.root_node.descendant_for_byte_range(len(head), len(head) + len(text))
+        while (
+            found is not None
+            and found.type != tag
+            and (found.start_byte, found.end_byte)
+            == (
+                len(head),
+                len(head) + len(text),
+            )
+        ):
+            found = found.parent
+        if found is not None and found.type == tag and not around.root_node.has_error:
+            return around, found
+    return tree, None
+
+
+def _of_kind(n: Node, tag: str) -> Node:
+    """The node of kind ``tag`` that ``n`` holds alone (a file's nodes around a
+    statement or an expression), or where that chain ends."""
+    while n.type != tag and n.child_count == 1:
+        n = n.children[0]
+    return n
+
+
+#: Where list items are read that no context of a pattern puts code in.
+_ITEM_CONTEXTS = ("x = {{{}}}\n", "x = ({{{}}});\n", "_kq({})\n", "def _kq({}):\n    pass\n")
 
 
 def compile_rule(lang: str, r: Rule) -> Compiled:
@@ -463,19 +507,22 @@ class Search:
 
     def _tree_node(self, path: Path) -> Node | None:
         """The tree-sitter node at ``path`` (the root's text parsed again, once)."""
-        if self.tree is None:
-            self.tree = parser(self.lang).parse(str(self._whole()).encode())
-        n: Node = self.tree.root_node
-        # A root that is not a whole file (a metavariable's node) parses inside
-        # the nodes a file needs around it: start from the node of its kind.
-        tag = _native.tag(self._whole())
-        while n.type != tag and n.child_count == 1:
-            n = n.children[0]
+        n = self._top
+        if n is None:
+            if self.tree is None:
+                self.tree, n = _parsed_as(self.lang, self._whole())
+            else:
+                n = _of_kind(self.tree.root_node, _native.tag(self._whole()))
+            if n is None:
+                return None
+            self._top = n
         for i in path:
             if i >= n.child_count:
                 return None
             n = n.children[i]
         return n
+
+    _top: Node | None = None
 
     def named(self, path: Path, node: KTerm) -> bool:
         """Whether the node at ``path`` is one the grammar names, not a token.
