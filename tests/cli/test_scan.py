@@ -473,3 +473,24 @@ def test_a_statement_deleted_leaves_the_program_as_it_ran(tmp_path, lang):
     before.mkdir()
     after = program_output(lang, fixed, tmp_path)
     assert after == program_output(lang, source, before) == ("2" if lang == "c" else "1\n1")
+
+
+# A TypeScript type takes no empty member: its `;` goes with the member, or the member stays.
+@pytest.mark.parametrize(
+    "expand, fixed",
+    [
+        ("", "interface A {\n    readonly prototype: number;\n    f(): void;\n}\n"),
+        ("\n  expandEnd: {regex: '^;$'}", "interface A {\n    \n    f(): void;\n}\n"),
+    ],
+)
+def test_a_type_member_deleted_takes_its_separator(tmp_path, expand, fixed):
+    rule = (
+        "id: d\nlanguage: typescript\nrule: {kind: property_signature, has: {field: name, regex: ^prototype$}}\n"
+        f"fix:\n  template: ''{expand}\n"
+    )
+    write_files(
+        tmp_path,
+        {"r.yml": rule, "m.ts": "interface A {\n    readonly prototype: number;\n    f(): void;\n}\n"},
+    )
+    kovel(tmp_path, "scan", "--fix", "-r", "r.yml", "m.ts")
+    assert (tmp_path / "m.ts").read_text() == fixed

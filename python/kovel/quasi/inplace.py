@@ -701,11 +701,15 @@ def rewritten(
     return data, parser(lang).parse(data).root_node, moved
 
 
-def elisions_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]) -> list[int]:
+def elisions_made(
+    text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str], members: Sequence[bool] = ()
+) -> list[int]:
     """The places ``k`` whose match, taken out (an empty body), leaves its list
     a place between two commas, or between its opening bracket and a comma:
     JavaScript reads `[1, , 3]` as an array with a hole and its grammar takes
     `f(1, , 3)`, which JavaScript refuses.  (A comma left last is a trailing one.)
+    Where ``members[k]``, the match is a member of a TypeScript type, whose
+    `;` separates members as a comma does (`{ ; f(): void }` is refused).
 
     >>> elisions_made("a = [1, 2, 3]\\nb = [1, 2]\\n", [(8, 9), (22, 23)], ["", ""])
     [0]
@@ -720,7 +724,8 @@ def elisions_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[
             before = before[: before.rindex("/*")].rstrip()
         while after.startswith("/*") and "*/" in after:
             after = after[after.index("*/") + 2 :].lstrip()
-        if before.endswith((",", "(", "[", "{")) and after.startswith(","):
+        separators = (",", ";") if k < len(members) and members[k] else (",",)
+        if before.endswith((*separators, "(", "[", "{")) and after.startswith(separators):
             out.append(k)
     return out
 

@@ -357,11 +357,24 @@ class Matcher:
         text = str(t)
         spans = [x[2] for x in fixes]
         bodies = [str(x[1]) for x in fixes]
-        holes = elisions_made(text, spans, bodies) if not all(b.strip() for b in bodies) else []
+        holes = (
+            elisions_made(text, spans, bodies, [self._a_type_member(t, q) for q, _, _ in fixes])
+            if not all(b.strip() for b in bodies)
+            else []
+        )
         left = leave_out(holes, lambda k: elision_misread(text, spans[k]), left_alone)
         stranded = attributes_stranded(self.config.language, text, spans, bodies)
         left |= leave_out(stranded, lambda k: attribute_misread(text, spans[k]), left_alone)
         return [f for k, f in enumerate(fixes) if k not in left]
+
+    def _a_type_member(self, t: KTerm, path: Path) -> bool:
+        """Whether the node at ``path`` is a member of a TypeScript type (an
+        interface's, a type literal's), which takes no empty member."""
+        if self.config.language not in ("typescript", "tsx") or not path:
+            return False
+        for i in path[:-1]:
+            t = _native.children(t)[i]
+        return _native.tag(t) in ("object_type", "interface_body")
 
     def _containers_kept(
         self,
