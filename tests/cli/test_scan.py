@@ -494,3 +494,25 @@ def test_a_type_member_deleted_takes_its_separator(tmp_path, expand, fixed):
     )
     kovel(tmp_path, "scan", "--fix", "-r", "r.yml", "m.ts")
     assert (tmp_path / "m.ts").read_text() == fixed
+
+
+# `kovel test` judges a fix as `scan --fix` would write it, and one rule's fix that
+# cannot be made is that rule's failure, not the run's end.
+def test_kovel_test_judges_fixes_as_they_would_be_written(tmp_path):
+    rules = (
+        "id: ret\nlanguage: python\nrule: {pattern: f($A)}\nfix: return $A\n---\n"
+        "id: drop-x\nlanguage: python\nrule: {kind: identifier, regex: ^x$, inside: {kind: argument_list}}\n"
+        "fix: ''\n---\n"
+        "id: ok\nlanguage: python\nrule: {pattern: g($A)}\nfix: h($A)\n"
+    )
+    tests = (
+        "id: ret\ninvalid: ['f(1)']\nfixed: ['return 1']\n---\n"  # Python rejects it: not written
+        "id: drop-x\ninvalid: ['k(x, a)']\nfixed: ['k(, a)']\n---\n"  # refused: the snippet stays
+        "id: ok\ninvalid: ['g(1)']\nfixed: ['h(1)']\n"
+    )
+    config = "ruleDirs: [rules]\ntestConfigs:\n  - testDir: tests\n"
+    write_files(tmp_path, {"kovel.yml": config, "rules/r.yml": rules, "tests/t.yml": tests})
+    r = kovel(tmp_path, "test")
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "FAIL ret" in r.stdout and "FAIL drop-x" in r.stdout and "PASS ok" in r.stdout
+    assert "'return 1'" in r.stdout and "Python rejects it" in r.stdout

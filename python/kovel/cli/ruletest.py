@@ -14,13 +14,16 @@ import re
 import sys
 from collections.abc import Iterator
 
+from kovel._kovel import KTerm
+from kovel.batch.tasks import judge
 from kovel.rules import Matcher, RuleConfig, RuleFileError, compiled, matcher
 from kovel.rules.load import line_of, read_yaml, rule_files
 from kovel.rules.project import find_config, load_project
 from kovel.treesitter import parse
+from kovel.treesitter.convert import syntax_errors
 from kovel.treesitter.timeout import Overrun, run_limited
 
-__all__ = ["check_case", "problems_of", "run_tests"]
+__all__ = ["check_case", "problems_of", "run_tests", "written"]
 
 
 def check_case(m: Matcher, valid: list[str], invalid: list[str], fixed: dict[str, str]) -> Iterator[str]:
@@ -39,8 +42,33 @@ def check_case(m: Matcher, valid: list[str], invalid: list[str], fixed: dict[str
         t = parse(lang, s)
         if next(iter(m.find_all(t)), None) is None:
             yield f"invalid snippet not matched: {s!r}"
-        elif s in fixed and str(m.rewrite(t)) != fixed[s]:
-            yield f"fix of {s!r} gives {str(m.rewrite(t))!r}, expected {fixed[s]!r}"
+        elif s in fixed:
+            got, why = written(m, t, s)
+            if got != fixed[s]:
+                yield f"fix of {s!r} gives {got!r}{why}, expected {fixed[s]!r}"
+
+
+def written(m: Matcher, t: KTerm, text: str) -> tuple[str, str]:
+    """What ``scan --fix`` writes of the snippet ``text`` (its term ``t``): its
+    fixes but those the code around them would read otherwise, and nothing
+    when the result has more syntax errors, or Python rejects it; with why
+    (or an empty text).
+
+    >>> from kovel.rules import Rule, RuleConfig
+    >>> m = matcher(RuleConfig("r", "python", Rule(pattern="f($A)"), fix="return $A"))
+    >>> written(m, parse("python", "f(1)"), "f(1)")
+    ('f(1)', " (not written: Python rejects it: 'return' outside function (line 1))")
+    """
+    notes: list[str] = []
+    new = str(m.rewrite(t, left_alone=notes))
+    lang = m.config.language
+    before = len(syntax_errors(lang, text))
+    after, rejected = judge("snippet", lang, text, new, before, None)
+    if after > before:
+        return text, " (not written: it has more syntax errors)"
+    if rejected is not None:
+        return text, f" (not written: Python rejects it: {rejected})"
+    return new, "".join(f" ({n})" for n in notes)
 
 
 def problems_of(config: RuleConfig, valid: list[str], invalid: list[str], fixed: dict[str, str]) -> list[str]:
@@ -121,6 +149,8 @@ def run_tests(a: argparse.Namespace) -> int:
                         problems = [
                             f"no result after {a.timeout:g} s (a regular expression that backtracks?)"
                         ]
+                    except (ValueError, TypeError) as exc:  # (a fix that cannot be made: this rule's failure)
+                        problems = [f"{type(exc).__name__}: {exc}"]
                     if problems:
                         failed += 1
                         print(f"FAIL {rid} ({os.path.relpath(path)})")

@@ -442,9 +442,11 @@ class Matcher:
         )
         return [(q, n, s) for k, ((q, _, s), n) in enumerate(zip(fixes, news, strict=True)) if k not in left]
 
-    def rewrite(self, t: KTerm, replacement: object = None) -> KTerm:
-        """``t`` with every outermost match fixed (``replacement`` is ignored: the rule's fix is used)."""
-        fixes = self.fixes(t)
+    def rewrite(self, t: KTerm, replacement: object = None, left_alone: list[str] | None = None) -> KTerm:
+        """``t`` with every outermost match fixed (``replacement`` is ignored: the rule's fix is used).
+        A fix the code around it would read otherwise raises ``MisreadError``;
+        given ``left_alone``, that match stays as it is, and why is added to the list."""
+        fixes = self.fixes(t, left_alone=left_alone)
         if not fixes:
             return t
         if self._expand != (None, None):
