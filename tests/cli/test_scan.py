@@ -516,3 +516,17 @@ def test_kovel_test_judges_fixes_as_they_would_be_written(tmp_path):
     assert r.returncode == 1, r.stdout + r.stderr
     assert "FAIL ret" in r.stdout and "FAIL drop-x" in r.stdout and "PASS ok" in r.stdout
     assert "'return 1'" in r.stdout and "Python rejects it" in r.stdout
+
+
+# A rule's fix that writes its match anew keeps the comments the match holds
+# outside its metavariables, or is not offered.
+def test_a_fix_drops_no_comment_that_no_metavariable_holds(tmp_path):
+    source = (
+        "def f(d):\n    for k in d.keys():\n        # leading comment\n        a = 1  # trailing\n        b = 2\n"
+        "    for k in d.keys():\n        c = 3\n"
+    )
+    rule = "id: ki\nlanguage: python\nrule: {pattern: 'for $K in $D.keys(): $$$B'}\nfix: \"for $K in $D:\\n    $$$B\"\n"
+    write_files(tmp_path, {"r.yml": rule, "a.py": source})
+    r = kovel(tmp_path, "scan", "--fix", "-r", "r.yml", "a.py")
+    assert "leading comment" in r.stderr
+    assert (tmp_path / "a.py").read_text() == source.replace("in d.keys():\n        c", "in d:\n        c")

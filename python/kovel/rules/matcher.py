@@ -32,6 +32,7 @@ from kovel.quasi.inplace import (
     leave_out,
 )
 from kovel.quasi.match import bound_texts, emptied_statement, replacements, statements_kept
+from kovel.quasi.parse import MisreadError, clipped
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
     Binding,
@@ -270,7 +271,9 @@ class Matcher:
                 if f is None:
                     return None
                 filled.add(f.path)
-                return self._fill(f)
+                new = self._fill(f)
+                _comments_kept(f, new)
+                return new
 
             single: bool | Callable[[Match], bool] = self._template.single
             lone = self._template.lone_hole
@@ -586,6 +589,30 @@ class Matcher:
                 continue
             out.append((f.path, new, f.span))
         return out
+
+
+def _comments_kept(f: Found, new: KTerm) -> None:
+    """``MisreadError`` where the fix ``new`` of the match ``f`` leaves out a
+    comment the match holds outside what its metavariables bound (between a
+    `for`'s `:` and its body's first statement, say), which the fix writes
+    the match anew without: a fix that is nothing means to drop it all."""
+    text = str(new)
+    if not text.strip():
+        return
+    bound = [b for v in f.bindings.values() for b in (v if isinstance(v, list | tuple) else (v,))]
+    todo = list(_native.children(f.term))
+    while todo:
+        k = todo.pop()
+        if any(_native.same(k, b) for b in bound):
+            continue
+        if _native.is_comment(k):
+            comment = str(k).strip()
+            if comment and comment not in text:
+                raise MisreadError(
+                    f"the fix would drop the comment {clipped(comment)!r}, which no metavariable holds"
+                )
+            continue
+        todo.extend(_native.children(k))
 
 
 def _without_last_line_break(fix: str) -> str:
