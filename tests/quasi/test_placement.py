@@ -152,6 +152,11 @@ PLACES = [
     ("haskell", "main = do print 1\n          print 2\n", "main = $B", "main = run\n  where\n    run = $B",
      "main = run\n  where\n    run = (do print 1\n              print 2)\n"),
     ("haskell", "main = foo $ do print 1\n", "foo $ $X", "bar (id $X)", "main = bar (id (do print 1))\n"),
+    # (past a comment after the keyword, and over comment lines between the items)
+    ("haskell", "hh = do {- c -} flip const\n                reverse\n", "hh", "h", LEFT),
+    ("haskell", "hh = do flip const\n{- old:\n  x -}\n        reverse\n", "hh", "h", LEFT),
+    ("haskell", "hh = do flip const\n{- old:\n  x -}\n        reverse\n", "hh", "jj",
+     "jj = do flip const\n{- old:\n  x -}\n        reverse\n"),
     ("haskell", "main = foo (\\x -> x) 1\n", "foo $F $A", "foo (id $F) $A", "main = foo (id (\\x -> x)) 1\n"),
     # a YAML block scalar's explicit indentation counts from its parent's: its header moves with its lines or not at all
     ("yaml", "a:\n  k: |1\n     v\n  m: 2\n", "a:\n  $$$B", "$$$B", LEFT),

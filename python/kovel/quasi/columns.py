@@ -12,7 +12,7 @@ it), before the rewrite and after.
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 from kovel.quasi.inplace import fix_misread
 from kovel.quasi.parse import MisreadError
@@ -23,9 +23,10 @@ __all__ = ["BY_COLUMN", "layout_misread", "layouts_shifted"]
 #: their parent's indentation).
 BY_COLUMN = frozenset({"haskell", "purescript", "elm", "idris", "agda", "yaml"})
 
-# A keyword that opens a block, followed on its line by the block's first item
-# (not by `{`, which opens one that braces end, nor by a comment).
-_OPENER = re.compile(r"(?<![\w'.])(?:do|mdo|of|where|let|rec|\\case|\\cases)(?![\w'])[ \t]*(?=[^\s{]|\{-)")
+# A keyword that opens a block by layout (see ``_item`` for where its first item is).
+_OPENER = re.compile(r"(?<![\w'.])(?:do|mdo|of|where|let|rec|\\case|\\cases)(?![\w'])")
+# A comment to the end of its line: two dashes or more, not part of an operator (`-->`).
+_LINE_COMMENT = re.compile(r"--+(?![!#$%&*+./<=>?@\\^|~:])")
 
 
 def layouts_shifted(
@@ -57,18 +58,18 @@ def layouts_shifted(
             continue
         new = (before + body + tail).split("\n")
         old = lines[first : last + 1]
-        after = lines[last + 1 :]
+        below = (lines, last + 1)  # the file's lines after the match's, unchanged
         # The blocks the line goes on to open, after the replacement: as they were.
-        kept = _blocks(old, after, len(old) - 1, len(old[-1]) - len(tail))
-        if kept != _blocks(new, after, len(new) - 1, len(new[-1]) - len(tail)):
+        kept = _blocks(old, below, len(old) - 1, len(old[-1]) - len(tail))
+        if kept != _blocks(new, below, len(new) - 1, len(new[-1]) - len(tail)):
             out.append(k)
             continue
         # The blocks the replacement writes: as the match wrote them, or with no line
         # between a block's first item and its opening line.
-        was = dict(b for i in range(len(old)) for b in _blocks(old, after, i))
+        was = dict(b for i in range(len(old)) for b in _blocks(old, below, i))
         for i in range(len(new)):
             upto = len(new[i]) - len(tail) if i == len(new) - 1 else len(new[i])
-            for opener, stands in _blocks(new, after, i):
+            for opener, stands in _blocks(new, below, i):
                 if len(new[i]) - len(opener) < upto and (
                     was[opener] != stands if opener in was else -1 in stands
                 ):
@@ -129,23 +130,26 @@ def _indent(line: str) -> int:
 
 
 def _blocks(
-    lines: Sequence[str], after: Sequence[str], i: int, since: int = 0
+    lines: Sequence[str], below: tuple[Sequence[str], int], i: int, since: int = 0
 ) -> list[tuple[str, tuple[int, ...]]]:
     """For each block opened in the middle of ``lines[i]`` (from its character
     ``since`` on), the text from its keyword on, and how each line after it
-    (of ``lines``, then ``after``) stands to its first item (-1 before it, 0 at
-    it, 1 past it), up to the first line that leaves the enclosing one."""
+    (of ``lines``, then of ``below``'s lines from its index on) stands to its
+    first item (-1 before it, 0 at it, 1 past it), up to the first line that
+    leaves the enclosing one; comments are no lines of it."""
     line = lines[i]
-    rest = [*lines[i + 1 :], *after]
     home = _indent(line)
     out = []
     for m in _OPENER.finditer(line, since):
-        item = _column(line, m.end())
-        stands = []
-        for below in rest:
-            if not below.strip() or below.lstrip().startswith("--"):
+        item = _item(line, m.end())
+        if item is None:
+            continue
+        stands: list[int] = []
+        depth = 0  # of the block comments open at the start of a line
+        for below_line in _after(lines, below, i):
+            indent, depth = _first_token(below_line, depth)
+            if indent is None:
                 continue
-            indent = _indent(below)
             if indent <= home:
                 break
             stands.append((indent > item) - (indent < item))
@@ -154,6 +158,90 @@ def _blocks(
         if stands:
             out.append((line[m.start() :], tuple(stands)))
     return out
+
+
+def _after(lines: Sequence[str], below: tuple[Sequence[str], int], i: int) -> Iterator[str]:
+    yield from (lines[k] for k in range(i + 1, len(lines)))
+    rest, at = below
+    yield from (rest[k] for k in range(at, len(rest)))
+
+
+def _item(line: str, at: int) -> int | None:
+    """The column of the first item of a block whose keyword ends at ``at``:
+    past blanks and block comments (and pragmas) on its line; None where
+    the line has none (the block goes on on the next line) or braces hold it."""
+    n = len(line)
+    while True:
+        while at < n and line[at] in " \t":
+            at += 1
+        if line.startswith("{-", at):
+            end = _comment_end(line, at + 2, 1)
+            if end is None:
+                return None  # (a comment that goes on below: its next line says)
+            at = end
+            continue
+        break
+    if at >= n or _LINE_COMMENT.match(line, at) or line[at] == "{":
+        return None
+    return _column(line, at)
+
+
+def _comment_end(line: str, at: int, depth: int) -> int | None:
+    """Where the block comment open ``depth`` deep at ``at`` of ``line`` ends (past
+    its `-}`), or None when it goes on past the line."""
+    while depth:
+        opened, closed = line.find("{-", at), line.find("-}", at)
+        if closed < 0:
+            return None
+        if 0 <= opened < closed:
+            depth, at = depth + 1, opened + 2
+        else:
+            depth, at = depth - 1, closed + 2
+    return at
+
+
+def _first_token(line: str, depth: int) -> tuple[int | None, int]:
+    """The column of the first token of ``line`` (None for a line of blanks or
+    comments), and how many block comments are open at its end, ``depth``
+    being open at its start."""
+    at = 0
+    while True:
+        if depth:
+            opened, closed = line.find("{-", at), line.find("-}", at)
+            if closed < 0:
+                return None, depth + line.count("{-", at)
+            if 0 <= opened < closed:
+                depth, at = depth + 1, opened + 2
+            else:
+                depth, at = depth - 1, closed + 2
+            continue
+        while at < len(line) and line[at] in " \t":
+            at += 1
+        if line.startswith("{-", at):
+            depth, at = 1, at + 2
+            continue
+        if at >= len(line) or _LINE_COMMENT.match(line, at):
+            return None, 0
+        return _column(line, at), _open_at_end(line, at)
+
+
+def _open_at_end(line: str, at: int) -> int:
+    """How many block comments a line's code from ``at`` leaves open (strings aside)."""
+    depth = 0
+    while True:
+        opened = line.find("{-", at)
+        if depth == 0:
+            if opened < 0:
+                return 0
+            depth, at = 1, opened + 2
+            continue
+        closed = line.find("-}", at)
+        if closed < 0:
+            return depth
+        if 0 <= opened < closed:
+            depth, at = depth + 1, opened + 2
+        else:
+            depth, at = depth - 1, closed + 2
 
 
 #: How many lines below a block's first item are compared: enough for its items.
