@@ -152,6 +152,11 @@ PLACES = [
     ("haskell", "main = do print 1\n          print 2\n", "main = $B", "main = run\n  where\n    run = $B",
      "main = run\n  where\n    run = (do print 1\n              print 2)\n"),
     ("haskell", "main = foo $ do print 1\n", "foo $ $X", "bar (id $X)", "main = bar (id (do print 1))\n"),
+    # a prefix minus ranks as `+`: before a tighter operator, or after any, it is parenthesised
+    ("haskell", "v = -2 + 0\n", "$X + 0", "$X ^ 2", "v = (-2) ^ 2\n"),
+    ("haskell", "v = -2 + 0\n", "$X + 0", "1 + $X", "v = 1 + (-2)\n"),
+    ("haskell", "v = -2 + 0\n", "$X + 0", "$X - 1", "v = -2 - 1\n"),
+    ("haskell", "v = -2 + 0\n", "$X + 0", "$X `f` 1", "v = (-2) `f` 1\n"),
     # (past a comment after the keyword, and over comment lines between the items)
     ("haskell", "hh = do {- c -} flip const\n                reverse\n", "hh", "h", LEFT),
     ("haskell", "hh = do flip const\n{- old:\n  x -}\n        reverse\n", "hh", "h", LEFT),

@@ -1597,6 +1597,10 @@ def fitted(t: Template, kind: str) -> Template:
     if t.lang in _BLOCK_OR_OBJECT and t._skeleton.root.kind == "statement_block" and _a_value(kind):
         # `{}` alone is a block; where a value stood, it is an object.
         return _cached_value_template(t.lang, t.code)
+    if t.lang == "haskell" and kind in _HASKELL_EXPRESSIONS:
+        # Alone, an expression is read as a file's splice, where `-2 ^ 2` reads as a
+        # pattern: where an expression stood, it is read as one.
+        return _cached_expression_template(t.lang, t.code)
     if t._typed or not is_type_kind(kind) or is_type_kind(t._skeleton.root.kind):
         return t
     try:
@@ -1615,6 +1619,23 @@ _BLOCK_OR_OBJECT = frozenset({"javascript", "typescript", "tsx"})
 
 def _a_value(kind: str) -> bool:
     return not re.search(r"statement|declaration|block|program|clause|body", kind)
+
+
+#: The kinds of Haskell's expressions.
+_HASKELL_EXPRESSIONS = frozenset(
+    {"infix", "apply", "negation", "parens", "lambda", "do", "case", "conditional", "let_in", "list", "tuple",
+     "literal", "variable", "constructor", "projection", "record", "left_section", "right_section",
+     "list_comprehension", "arithmetic_sequence"}
+)  # fmt: skip
+
+
+@lru_cache(maxsize=256)
+def _cached_expression_template(lang: str, code: str) -> Template:
+    try:
+        sk = parse_quasi(lang, code, literal_holes=True, context="_kq = " + code + "\n")
+    except (ValueError, SyntaxError):
+        return _cached_template(lang, code)
+    return Template(sk)
 
 
 @lru_cache(maxsize=64)

@@ -2179,6 +2179,14 @@ _HASKELL_BLOCKS = frozenset({"do", "mdo", "lambda", "lambda_case", "lambda_cases
                              "multi_way_if"})  # fmt: skip
 
 
+#: The Prelude's operators that rank below a prefix minus, or with it and
+#: from the left: `-a + b` is `(-a) + b`, `-a == b` is `(-a) == b`.
+_HASKELL_BELOW_MINUS = frozenset(
+    {b"+", b"-", b"==", b"/=", b"<", b"<=", b">", b">=", b"&&", b"||", b">>", b">>=", b"=<<", b"$", b"$!",
+     b"++", b":", b"<$>", b"<*>", b"*>", b"<*", b"<$"}
+)  # fmt: skip
+
+
 #: Class templates of the standard library a statement may name without
 #: arguments (C++17 deduces them): `std::lock_guard(m);` declares `m`.
 _STD_TYPES = frozenset({b"lock_guard", b"unique_lock", b"scoped_lock", b"shared_lock", b"string", b"vector"})
@@ -2272,6 +2280,11 @@ def _takes_no_operator(lang: str, n: Node, parent: Node) -> bool:
         return mine is not None and theirs is not None and mine > theirs
     if lang == "haskell" and parent.type == "apply":
         return n.type in _HASKELL_BLOCKS  # `f do …`, `f \x -> x`: Haskell 2010 applies to atoms alone
+    if lang == "haskell" and n.type == "negation" and parent.type in ("infix", "negation"):
+        # A minus ranks as `+` (6): `-2 ^ 2` is `-(2 ^ 2)`, `1 + -1` and `- -1` are refused.
+        op = parent.child_by_field_name("operator")
+        left = parent.child_by_field_name("left_operand") == n
+        return not (left and op is not None and (op.text or b"") in _HASKELL_BELOW_MINUS)
     if lang == "python" and parent.type == "await":
         return n.type in _PY_NOT_PRIMARY  # `await a ** b` is `(await a) ** b`
     if lang == "python" and n.type in ("list_splat", "dictionary_splat") and parent.type == "call":
