@@ -83,6 +83,10 @@ PLACES = [
     ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(h(a)); }\n", "h($X)", "$X", LEFT),
     ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(h(a)).f(); Foo(h(a)) + 1; }\n", "h($X)", "$X",
      "struct Foo { Foo(int); };\nint main() { Foo(a).f(); Foo(a) + 1; }\n"),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(h(b[1])); }\n", "h($X)", "$X", LEFT),  # an array of one
+    ("cpp", "struct Foo { Foo(int); };\nint main() { for (Foo(h(a));;) break; }\n", "h($X)", "$X", LEFT),
+    ("cpp", "struct Foo { Foo(int); };\nint main() { for (g(a);;) break; }\n", "g($X)", "Foo($X)",
+     "struct Foo { Foo(int); };\nint main() { for ((Foo(a));;) break; }\n"),
     ("cpp", "struct Foo { Foo(int); };\nint main() { Foo(a), g(b); }\n", "g($X)", "k($X)",
      "struct Foo { Foo(int); };\nint main() { Foo(a), k(b); }\n"),  # what declared still declares
     # a macro's argument ends at a comma outside parentheses, in braces and angle brackets too

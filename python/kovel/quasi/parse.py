@@ -2117,15 +2117,24 @@ def _cpp_declares(n: Node, touching: bool = False) -> bool:
     `Foo(a)(1);` (what follows the call could go on a declarator)."""
     statement: Node | None = n
     while statement is not None and statement.type != "expression_statement":
+        up = statement.parent
+        if (
+            up is not None
+            and up.type == "for_statement"
+            and up.child_by_field_name("initializer") == statement
+        ):
+            break  # `for (Foo(a);;)`: a for's first part is a statement of its own
         if (
             statement.type.endswith(("statement", "declaration", "definition"))
             or statement.type in _CPP_SCOPES
         ):
             return False
-        statement = statement.parent
-    if statement is None or not statement.named_child_count:
+        statement = up
+    if statement is None:
         return False
-    lead = statement.named_children[0]
+    if statement.type == "expression_statement" and not statement.named_child_count:
+        return False
+    lead = statement.named_children[0] if statement.type == "expression_statement" else statement
     while lead.type in _CPP_DECLARATOR_TAILS or (
         lead.type == "call_expression" and lead.children[0].type == "call_expression"
     ):
@@ -2145,9 +2154,14 @@ def _cpp_declares(n: Node, touching: bool = False) -> bool:
     if arguments is None or not arguments.named_children:
         return False
     for a in arguments.named_children:
-        while a.type in ("parenthesized_expression", "pointer_expression") and a.named_child_count == 1:
-            a = a.named_children[0]  # `Foo((a))`, `Foo(*p)` declare too
-        if a.type != "identifier":
+        while a is not None and a.type in (
+            "parenthesized_expression",
+            "pointer_expression",
+            "subscript_expression",
+        ):
+            # `Foo((a))`, `Foo(*p)`, `Foo(b[1])` (an array of one) declare too
+            a = a.child_by_field_name("argument") if a.type == "subscript_expression" else a.named_children[0]
+        if a is None or a.type != "identifier":
             return False
     callee = lead.child_by_field_name("function")
     while callee is not None and callee.type == "qualified_identifier":
