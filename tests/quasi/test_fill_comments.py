@@ -97,6 +97,8 @@ def test_a_comment_breaks_up_what_would_end_it(lang, code, value, out):
         ("lua", "f($S, 2)", "a -- hi", None),
         ("lua", "f($S, 2)", "a --[[ hi ]]", "f((a --[[ hi ]]), 2)"),
         ("haskell", "x = f $S 2", "a -- hi", None),
+        ("rust", "f($S, 2)", "a // hi", None),  # (a comment that holds its `//` as a token)
+        ("ruby", "x = [$S, 2]\np x", "<<~EOS\n  hi\nEOS", None),
         ("bash", "f; $S; g", "cat <<EOF\nbody\nEOF", None),
         ("bash", "f\n$S\ng", "cat <<EOF\nbody\nEOF", "f\ncat <<EOF\nbody\nEOF\ng"),
     ],

@@ -1156,23 +1156,27 @@ def _line_taker(value: KTerm) -> str | None:
     >>> _line_taker(parse("python", "a  # hi")), _line_taker(parse("c", "a /* hi */"))
     ('a line comment', None)
     """
+    # Down the last children: a comment may hold tokens (Rust's `//`), a heredoc's end be empty.
     last = value
-    while True:
+    while not _native.is_comment(last) and _native.tag(last) not in _HEREDOC_ENDS:
         kids = _native.children(last)
         if not kids:
-            break
+            return None
         last = kids[-1]
+    whole = str(value).rstrip(" \t")
+    if not whole or whole.endswith("\n"):
+        return None
+    if _native.tag(last) in _HEREDOC_ENDS:
+        return "a heredoc's end"
     text = str(last).rstrip(" \t")
-    if not text or "\n" in text[-1:]:
+    if _ends_at_its_closer(text.lstrip()) or not text or not whole.endswith(text):
         return None
-    tag = _native.tag(last)
-    if tag.endswith("heredoc_end"):
-        what = "a heredoc's end"
-    elif _native.is_comment(last) and not _ends_at_its_closer(text.lstrip()):
-        what = "a line comment"
-    else:
-        return None
-    return what if str(value).rstrip(" \t").endswith(text) else None
+    return "a line comment"
+
+
+#: The nodes that end with a heredoc's end (its delimiter alone on a line): bash's,
+#: Ruby's and PHP's.
+_HEREDOC_ENDS = frozenset({"heredoc_end", "heredoc_body", "heredoc", "nowdoc", "nowdoc_body"})
 
 
 def _ends_at_its_closer(comment: str) -> bool:
