@@ -2153,7 +2153,8 @@ def _cpp_declares(n: Node, touching: bool = False) -> bool:
     arguments = lead.child_by_field_name("arguments")
     if arguments is None or not arguments.named_children:
         return False
-    for a in arguments.named_children:
+    for named in arguments.named_children:
+        a: Node | None = named
         while a is not None and a.type in (
             "parenthesized_expression",
             "pointer_expression",
