@@ -751,7 +751,7 @@ def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_
         ("go", '"', "\\1", "2", TypeError), ("rust", '"', "\\u{4", "1", TypeError),
         ("javascript", "tagged`", "$", "{x}", TypeError), ("go", "`", "", "a\ufeffb", TypeError),
         ("elixir", '"', "#", "{x}", "\\u{7b}x}"), ("kotlin", '"', "$", "ab", "\\u0061b"),
-        ("swift", '"', "\\u{4", "1", TypeError),
+        ("swift", '"', "\\u{4", "1", TypeError), ("kotlin", '"""', "a$", "x", TypeError),
         # where no escapes are known, text that needs none, after text that leaves none open
         ("dart", '"', "x ", "a.b(c) + 1", "a.b(c) + 1"), ("dart", '"', "$", "ab", TypeError),
         ("dart", '"', "", "a$b", TypeError), ("solidity", '"', "", "é", TypeError), ("scala", '"', "", 'a"', TypeError),
@@ -804,3 +804,11 @@ def test_an_interpolation_holds_code_not_text(lang, code, expected):
     assert str(t.fill(X=template(lang, "x + 1").fill())) == expected
     with pytest.raises(TypeError):
         t.fill(X="x) + (y")
+
+
+# A name right after a template's `$` (`#`, `@`) would be an interpolation of that name, not text.
+# (PHP's `"a$$X"` names a variable by the hole: the value is the name.)
+@pytest.mark.parametrize("lang, code", [("kotlin", 'fun main() { println("a$$X b") }')])
+def test_a_word_after_an_interpolation_sign_is_refused(lang, code):
+    with pytest.raises(ValueError, match="interpolation"):
+        template(lang, code).fill(X="x")

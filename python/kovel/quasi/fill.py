@@ -434,12 +434,20 @@ def _token_text(hole: SHole, value: object, before: str) -> str:
             f"cannot splice into {hole.meta.text}: {clipped(text)!r} would go on with the escape"
             f" {before[before.rfind(chr(92)) :]!r} before it"
         )
+    if is_literal_kind(hole.kind) and _OPEN_SIGIL.search(before):
+        raise ValueError(
+            f"cannot splice into {hole.meta.text}: {clipped(text)!r} would make the {before[-1]!r} before it"
+            " an interpolation"
+        )
     if text == hole.ends and hole.meta.own_line:
         raise ValueError(f"cannot splice into {hole.meta.text}: {text!r} alone on its line ends the heredoc")
     return text
 
 
 _WORD_TEXT = re.compile(r"\w+")
+# What interpolates the name after it in a string (Kotlin's, PHP's, Dart's `$`, Perl's
+# `@`, Ruby's `#@`), not itself escaped: a word after it would be read as a name.
+_OPEN_SIGIL = re.compile(r"(?<!\\)(?:\\\\)*[$@#]\Z")
 # An escape that takes a varying number of characters (`\x1`, `\u00`, `\12`, `\c`), not
 # itself escaped: a word after it may go on with it.
 _OPEN_ESCAPE = re.compile(r"(?<!\\)(?:\\\\)*\\(?:[xuUoN0-7]|c|[CM]-)[0-9A-Fa-f{]*\Z")

@@ -1017,6 +1017,7 @@ _OPEN_AT_END: dict[tuple[str, str], list[_Rule]] = {
     ("elixir", "*"): [_LONE, (_open(r"\\x[0-9A-Fa-f]?"), _HEX), _UNFINISHED_U, (_open("#"), "{")],
     # Kotlin's `$` interpolates before a name or `{`.
     ("kotlin", '"'): [_LONE, _UNFINISHED_U, (_open(r"\$"), "_{")],
+    ("kotlin", '"""'): [(re.compile(r"\$\Z"), None)],  # (a raw string: no escape keeps a `$` text)
     ("swift", "*"): [_LONE, _UNFINISHED_U],
     # bash expands `$` before a name, a digit, a bracket or a special parameter.
     ("bash", '"'): [_LONE, (_open(r"\$"), _DEC + "_{([?!#@*-")],
@@ -1038,7 +1039,6 @@ for _lang, _like in (
 # Openers of the literals that read no escapes, and so leave none open.
 _RAW = {
     "python": re.compile(r"[A-Za-z]*[rR]"),
-    "kotlin": re.compile('"""'),
     "c": re.compile(r'.*R"'),
     "cpp": re.compile(r'.*R"'),
     "go": re.compile("`"),
