@@ -755,6 +755,7 @@ def test_a_string_escaped_for_a_compiled_literal_is_what_its_program_prints(tmp_
         # where no escapes are known, text that needs none, after text that leaves none open
         ("dart", '"', "x ", "a.b(c) + 1", "a.b(c) + 1"), ("dart", '"', "$", "ab", TypeError),
         ("dart", '"', "", "a$b", TypeError), ("solidity", '"', "", "é", TypeError), ("scala", '"', "", 'a"', TypeError),
+        ("groovy", '"', "a ${ ", "1 + 2", TypeError), ("groovy", '"', "a ${x} ", "1 + 2", "1 + 2"),  # code, or text
     ],
 )  # fmt: skip
 def test_a_value_does_not_go_on_with_the_text_before_it(lang, opener, before, value, out):

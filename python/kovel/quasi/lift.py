@@ -790,6 +790,11 @@ def _escape_quoted_as(lang: str, opener: str, value: object, special: str, code:
 _PLAIN = re.compile(r"[A-Za-z0-9 _.,:;!?()<>+*/=%&|^~-]*")
 
 
+# An interpolation the literal's text opens and does not close (`${ `, `#{`, `\(`,
+# `$(`): what follows is code there.
+_OPEN_INTERPOLATION = re.compile(r"(?:\$\{|#\{|\\\(|\$\()[^})]*\Z")
+
+
 def _plain_text(lang: str, value: object, before: str = "") -> str:
     """The text of a value in a literal of a language whose escapes are not
     known here: only text that needs none, after text that leaves none open."""
@@ -798,6 +803,10 @@ def _plain_text(lang: str, value: object, before: str = "") -> str:
         raise TypeError(
             f"no escapes are known for {lang}'s strings: {text!r} is more than ASCII letters,"
             " digits, spaces and operators, which its strings are sure to hold as they are"
+        )
+    if _OPEN_INTERPOLATION.search(before):
+        raise TypeError(
+            f"no escapes are known for {lang}'s strings: the value would stand in an interpolation, as code"
         )
     if text and before and not _PLAIN.fullmatch(before[-1]) and before[-1] not in "'\"":
         raise TypeError(
