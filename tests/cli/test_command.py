@@ -609,6 +609,13 @@ def test_a_message_standard_error_cannot_take_is_a_failure(tmp_path, args):
     assert r.returncode == 2  # not 1, "nothing matched", nor 0
 
 
+@pytest.mark.parametrize("pattern, status", [("print($A)", 2), ("nothing($A)", 1)])
+def test_results_for_a_closed_standard_output_are_a_failure(tmp_path, pattern, status):
+    (tmp_path / "a.py").write_text("print(1)\n")
+    r = kovel(tmp_path, "find", "-p", pattern, "a.py", preexec_fn=lambda: os.close(1))
+    assert r.returncode == status  # (grep's: what it would print is lost)
+
+
 def test_a_rewrite_of_standard_input_keeps_its_declared_encoding(tmp_path):
     source = "# coding: latin-1\nprint('é')\n".encode("latin-1")
     r = kovel(

@@ -42,6 +42,7 @@ from __future__ import annotations
 
 import argparse
 import atexit
+import errno
 import hashlib
 import importlib
 import io
@@ -183,7 +184,28 @@ def _standard_streams_open() -> None:
     # (Standard input stays None: reading `-` says it is closed.)
     for name, fd in (("stdout", 1), ("stderr", 2)):
         if getattr(sys, name) is None:
-            setattr(sys, name, open(fd, "w", closefd=False, encoding="utf-8", errors="surrogateescape"))
+            setattr(sys, name, _Closed(fd))
+
+
+class _Closed(io.TextIOBase):
+    """A standard stream the command was started without: what it would say
+    is lost, and that fails the run (as grep's), where Python would drop it
+    and the run end in success."""
+
+    def __init__(self, fd: int) -> None:
+        super().__init__()
+        self._fd = fd
+
+    def fileno(self) -> int:
+        return self._fd
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        if not text:
+            return 0
+        raise OSError(errno.EBADF, "the command was started with this stream closed")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
