@@ -181,16 +181,18 @@ def _standard_streams_open() -> None:
         if fd > 2:
             os.close(fd)
             break
-    # (Standard input stays None: reading `-` says it is closed.)
-    for name, fd in (("stdout", 1), ("stderr", 2)):
-        if getattr(sys, name) is None:
-            setattr(sys, name, _Closed(fd))
+    # (Standard input stays None: reading `-` says it is closed. Standard error's
+    # notes are dropped, as the null device drops them; the results are no notes.)
+    if sys.stdout is None:
+        sys.stdout = _Closed(1)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False, encoding="utf-8", errors="surrogateescape")
 
 
 class _Closed(io.TextIOBase):
-    """A standard stream the command was started without: what it would say
-    is lost, and that fails the run (as grep's), where Python would drop it
-    and the run end in success."""
+    """Standard output the command was started without: the results it would
+    print are lost, and that fails the run (as grep's), where Python would
+    drop them and the run end in success."""
 
     def __init__(self, fd: int) -> None:
         super().__init__()
