@@ -2,9 +2,11 @@
 lists, context lines, long lines cut, output streamed file by file."""
 
 import base64
+import difflib
 import json
 import os
 import pickle
+import random
 import re
 import select
 import shutil
@@ -430,3 +432,32 @@ def test_text_output_shows_no_control_character_raw(name):
     d = Diagnostic("x\x1b]0;t\x07", "error", "m\x1b[2J", None, Span(0, 8, 1, 1, 1, 9, "print(1)"), "print(1)")
     (head,) = report.diagnostic_text(output.shown_path(name), d)
     assert not any(c < " " for c in head)
+
+
+# A long file's diff is cut where a line stands once in each version: it is still
+# a diff `patch` applies, and a short one is difflib's own.
+@given(
+    st.lists(st.sampled_from(["a\n", "b\n", "c\n", "d"]), max_size=30),
+    st.lists(st.sampled_from(["a\n", "b\n", "e\n"]), max_size=30),
+)
+def test_a_short_diff_is_difflibs(a, b):
+    old, new = "".join(a), "".join(b)
+    lines = difflib.unified_diff(old.splitlines(keepends=True), new.splitlines(keepends=True), "a/f", "b/f")
+    marked = (line if line.endswith("\n") else line + "\n\\ No newline at end of file\n" for line in lines)
+    assert output.unified_diff("f", old, new) == "".join(marked).rstrip("\n")
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_a_long_diff_applies_with_patch(tmp_path, seed):
+    patch = shutil.which("patch") or pytest.skip("no patch")
+    rng = random.Random(seed)
+    lines = [f"line {rng.randrange(2000)}\n" for _ in range(3000)]
+    changed = list(lines)
+    for _ in range(300):
+        k = rng.randrange(len(changed))
+        changed[k : k + rng.randrange(2)] = [f"new {rng.random()}\n"] * rng.randrange(3)
+    old, new = "".join(lines), "".join(changed)
+    (tmp_path / "f").write_text(old)
+    diff = output.unified_diff("f", old, new) + "\n"
+    subprocess.run([patch, "-p1", "-s"], cwd=tmp_path, input=diff.encode(), check=True)
+    assert (tmp_path / "f").read_text() == new

@@ -12,10 +12,12 @@ product of the two.
 from __future__ import annotations
 
 import base64
+import bisect
 import difflib
 import functools
 import json
 import os
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypeAlias
 
@@ -289,8 +291,94 @@ def unified_diff(path: str, old: str | bytes, new: str | bytes, encoding: str = 
     +x = 2
     """
     old, new = (_own_bytes(t, encoding) for t in (old, new))
-    lines = difflib.unified_diff(_lines(old), _lines(new), diff_name("a/", path), diff_name("b/", path))
+    lines = _unified(_lines(old), _lines(new), diff_name("a/", path), diff_name("b/", path))
     return "".join(_no_newline_marks(lines)).rstrip("\n")
+
+
+def _unified(a: list[str], b: list[str], fromfile: str, tofile: str) -> Iterator[str]:
+    """``difflib.unified_diff`` of ``a`` and ``b`` (3 lines of context), its
+    matcher told the opcodes that ``_opcodes`` finds."""
+    matcher = difflib.SequenceMatcher(None, a, b, autojunk=False)
+    matcher.opcodes = _opcodes(a, b)  # (what ``get_opcodes`` returns when it is set)
+    started = False
+    for group in matcher.get_grouped_opcodes(3):
+        if not started:
+            started = True
+            yield f"--- {fromfile}\n"
+            yield f"+++ {tofile}\n"
+        first, last = group[0], group[-1]
+        yield f"@@ -{_range(first[1], last[2])} +{_range(first[3], last[4])} @@\n"
+        for tag, i1, i2, j1, j2 in group:
+            if tag == "equal":
+                yield from (" " + line for line in a[i1:i2])
+                continue
+            if tag in ("replace", "delete"):
+                yield from ("-" + line for line in a[i1:i2])
+            if tag in ("replace", "insert"):
+                yield from ("+" + line for line in b[j1:j2])
+
+
+def _range(start: int, stop: int) -> str:
+    """Lines ``[start, stop)`` as a hunk's header counts them (``diff``'s own format)."""
+    length = stop - start
+    if length == 1:
+        return str(start + 1)
+    return f"{start + 1 if length else start},{length}"
+
+
+#: Files of more lines than this are first cut where a line stands once in each.
+_ANCHORED = 2000
+
+
+def _opcodes(a: list[str], b: list[str]) -> list[tuple[str, int, int, int, int]]:
+    """difflib's opcodes for ``a`` and ``b``; in long files, those of the
+    stretches between the lines each holds once, in the same order in both
+    (as patience diff cuts them): difflib alone takes time that grows with
+    the square of a file with many changes far apart."""
+    if len(a) + len(b) <= _ANCHORED:
+        return difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes()
+    out: list[tuple[str, int, int, int, int]] = []
+    ai = bj = 0
+    for i, j in [*_anchors(a, b), (len(a), len(b))]:
+        if ai < i or bj < j:
+            stretch = difflib.SequenceMatcher(None, a[ai:i], b[bj:j], autojunk=False).get_opcodes()
+            out += [(tag, i1 + ai, i2 + ai, j1 + bj, j2 + bj) for tag, i1, i2, j1, j2 in stretch]
+        if i < len(a):
+            out.append(("equal", i, i + 1, j, j + 1))
+        ai, bj = i + 1, j + 1
+    merged: list[tuple[str, int, int, int, int]] = []
+    for op in out:
+        if merged and op[0] == "equal" and merged[-1][0] == "equal":
+            merged[-1] = ("equal", merged[-1][1], op[2], merged[-1][3], op[4])
+        else:
+            merged.append(op)
+    return merged
+
+
+def _anchors(a: list[str], b: list[str]) -> list[tuple[int, int]]:
+    """The pairs ``(i, j)`` of lines ``a[i] == b[j]`` that stand once in each, the
+    longest run of them in the same order in both (patience sorting)."""
+    count_a, count_b = Counter(a), Counter(b)
+    where_b = {line: j for j, line in enumerate(b) if count_b[line] == 1 and count_a[line] == 1}
+    pairs = [(i, where_b[line]) for i, line in enumerate(a) if line in where_b]
+    # The longest subsequence increasing in j: piles of their smallest tops, each pair linked back.
+    tops: list[int] = []  # j of the top of each pile
+    top_at: list[int] = []  # the pair at the top of each pile
+    back = [-1] * len(pairs)
+    for k, (_, j) in enumerate(pairs):
+        pile = bisect.bisect_left(tops, j)
+        back[k] = top_at[pile - 1] if pile else -1
+        if pile == len(tops):
+            tops.append(j)
+            top_at.append(k)
+        else:
+            tops[pile], top_at[pile] = j, k
+    chain = []
+    k = top_at[-1] if top_at else -1
+    while k >= 0:
+        chain.append(pairs[k])
+        k = back[k]
+    return chain[::-1]
 
 
 def _own_bytes(text: str | bytes, encoding: str) -> str:
