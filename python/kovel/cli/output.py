@@ -298,8 +298,7 @@ def unified_diff(path: str, old: str | bytes, new: str | bytes, encoding: str = 
 def _unified(a: list[str], b: list[str], fromfile: str, tofile: str) -> Iterator[str]:
     """``difflib.unified_diff`` of ``a`` and ``b`` (3 lines of context), its
     matcher told the opcodes that ``_opcodes`` finds."""
-    matcher = difflib.SequenceMatcher(None, a, b, autojunk=False)
-    matcher.opcodes = _opcodes(a, b)  # (what ``get_opcodes`` returns when it is set)
+    matcher = _Told(a, b, _opcodes(a, b))
     started = False
     for group in matcher.get_grouped_opcodes(3):
         if not started:
@@ -318,6 +317,20 @@ def _unified(a: list[str], b: list[str], fromfile: str, tofile: str) -> Iterator
                 yield from ("+" + line for line in b[j1:j2])
 
 
+_Opcode: TypeAlias = tuple[Literal["replace", "delete", "insert", "equal"], int, int, int, int]
+
+
+class _Told(difflib.SequenceMatcher[str]):
+    """A matcher of ``a`` and ``b`` told its opcodes (it groups them with context)."""
+
+    def __init__(self, a: list[str], b: list[str], opcodes: list[_Opcode]) -> None:
+        super().__init__(None, a, b, autojunk=False)
+        self._told = opcodes
+
+    def get_opcodes(self) -> list[_Opcode]:
+        return self._told
+
+
 def _range(start: int, stop: int) -> str:
     """Lines ``[start, stop)`` as a hunk's header counts them (``diff``'s own format)."""
     length = stop - start
@@ -330,14 +343,14 @@ def _range(start: int, stop: int) -> str:
 _ANCHORED = 2000
 
 
-def _opcodes(a: list[str], b: list[str]) -> list[tuple[str, int, int, int, int]]:
+def _opcodes(a: list[str], b: list[str]) -> list[_Opcode]:
     """difflib's opcodes for ``a`` and ``b``; in long files, those of the
     stretches between the lines each holds once, in the same order in both
     (as patience diff cuts them): difflib alone takes time that grows with
     the square of a file with many changes far apart."""
     if len(a) + len(b) <= _ANCHORED:
         return difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes()
-    out: list[tuple[str, int, int, int, int]] = []
+    out: list[_Opcode] = []
     ai = bj = 0
     for i, j in [*_anchors(a, b), (len(a), len(b))]:
         if ai < i or bj < j:
@@ -346,7 +359,7 @@ def _opcodes(a: list[str], b: list[str]) -> list[tuple[str, int, int, int, int]]
         if i < len(a):
             out.append(("equal", i, i + 1, j, j + 1))
         ai, bj = i + 1, j + 1
-    merged: list[tuple[str, int, int, int, int]] = []
+    merged: list[_Opcode] = []
     for op in out:
         if merged and op[0] == "equal" and merged[-1][0] == "equal":
             merged[-1] = ("equal", merged[-1][1], op[2], merged[-1][3], op[4])
