@@ -170,78 +170,42 @@ def _item(line: str, at: int) -> int | None:
     """The column of the first item of a block whose keyword ends at ``at``:
     past blanks and block comments (and pragmas) on its line; None where
     the line has none (the block goes on on the next line) or braces hold it."""
-    n = len(line)
-    while True:
-        while at < n and line[at] in " \t":
-            at += 1
-        if line.startswith("{-", at):
-            end = _comment_end(line, at + 2, 1)
-            if end is None:
-                return None  # (a comment that goes on below: its next line says)
-            at = end
-            continue
-        break
-    if at >= n or _LINE_COMMENT.match(line, at) or line[at] == "{":
-        return None
-    return _column(line, at)
-
-
-def _comment_end(line: str, at: int, depth: int) -> int | None:
-    """Where the block comment open ``depth`` deep at ``at`` of ``line`` ends (past
-    its `-}`), or None when it goes on past the line."""
-    while depth:
-        opened, closed = line.find("{-", at), line.find("-}", at)
-        if closed < 0:
-            return None
-        if 0 <= opened < closed:
-            depth, at = depth + 1, opened + 2
-        else:
-            depth, at = depth - 1, closed + 2
-    return at
+    first, _ = _scan(line, at, 0)
+    return None if first is None or line[first] == "{" else _column(line, first)
 
 
 def _first_token(line: str, depth: int) -> tuple[int | None, int]:
     """The column of the first token of ``line`` (None for a line of blanks or
     comments), and how many block comments are open at its end, ``depth``
     being open at its start."""
-    at = 0
-    while True:
+    first, depth = _scan(line, 0, depth)
+    return (None if first is None else _column(line, first)), depth
+
+
+def _scan(line: str, at: int, depth: int) -> tuple[int | None, int]:
+    """Where the first character of code in ``line`` from ``at`` on stands (None
+    for blanks and comments alone), and how many block comments (which nest)
+    are open at the line's end, ``depth`` being open at ``at``."""
+    first = None
+    while at < len(line):
         if depth:
             opened, closed = line.find("{-", at), line.find("-}", at)
             if closed < 0:
-                return None, depth + line.count("{-", at)
-            if 0 <= opened < closed:
-                depth, at = depth + 1, opened + 2
-            else:
-                depth, at = depth - 1, closed + 2
-            continue
-        while at < len(line) and line[at] in " \t":
+                return first, depth + line.count("{-", at)
+            depth, at = (depth + 1, opened + 2) if 0 <= opened < closed else (depth - 1, closed + 2)
+        elif first is None and line[at] in " \t":
             at += 1
-        if line.startswith("{-", at):
+        elif line.startswith("{-", at):
             depth, at = 1, at + 2
-            continue
-        if at >= len(line) or _LINE_COMMENT.match(line, at):
-            return None, 0
-        return _column(line, at), _open_at_end(line, at)
-
-
-def _open_at_end(line: str, at: int) -> int:
-    """How many block comments a line's code from ``at`` leaves open (strings aside)."""
-    depth = 0
-    while True:
-        opened = line.find("{-", at)
-        if depth == 0:
-            if opened < 0:
-                return 0
-            depth, at = 1, opened + 2
-            continue
-        closed = line.find("-}", at)
-        if closed < 0:
-            return depth
-        if 0 <= opened < closed:
-            depth, at = depth + 1, opened + 2
+        elif first is None and _LINE_COMMENT.match(line, at):
+            break
         else:
-            depth, at = depth - 1, closed + 2
+            first = at if first is None else first
+            opened = line.find("{-", at)
+            if opened < 0:
+                break
+            depth, at = 1, opened + 2
+    return first, depth
 
 
 #: How many lines below a block's first item are compared: enough for its items.

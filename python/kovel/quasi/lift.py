@@ -645,13 +645,11 @@ def _escape_quoted(lang: str, opener: str, value: object, special: str, code: Ca
     """A value in a `'…'` literal (only `\\` and `'` escaped) or a `"…"` one (what
     ``special`` matches escaped with a backslash, control characters as escapes,
     the unprintable as ``code`` writes them)."""
-    text = _utf8_text(value, f"a {lang} {opener}…{opener} string")
     if opener == "'":
-        return re.sub(r"([\\'])", r"\\\1", text)
+        return re.sub(r"([\\'])", r"\\\1", _utf8_text(value, f"a {lang} '…' string"))
     if opener != '"':
         raise _bad_opener(lang, opener)
-    out = re.sub(special, lambda m: "\\" + m.group(0), text)
-    return "".join(_C_LIKE.get(c) or (c if c.isprintable() or c == "\\" else code(c)) for c in out)
+    return _escape_quoted_as(lang, opener, value, special, code)
 
 
 def _escape_go(opener: str, value: object) -> str:
