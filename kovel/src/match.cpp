@@ -41,6 +41,31 @@ bool cmd_breaks_line(const CmdView& v) {
                      (v.kind == StrCmd::Kind::Write && v.text.find('\n') != std::string_view::npos));
 }
 
+// Whether a line (or a statement) ends between child `j - 1` of `parent` and
+// child `j`: the text between them breaks it, or the child before ends with a
+// line break or a `;`.
+bool line_ends_before(const KTerm& parent, std::uint64_t j) {
+  std::uint64_t hole = 0;
+  bool ended = false;  // by the last command written after child j - 1
+  for (CmdCursor c = parent.cmds(); !c.done();) {
+    const CmdView v = c.next();
+    if (v.hole) {
+      if (hole == j) return ended;
+      ++hole;
+      if (hole == j) {
+        // (A statement that ends with its own `;`, or a token that holds its line break.)
+        const KTerm* last = parent.children()[j - 1];
+        while (!last->is_leaf() && !last->children().empty()) last = last->children().back();
+        const std::string_view text = last->is_leaf() ? last->leaf_text() : std::string_view();
+        ended = !text.empty() && (text.back() == '\n' || text == ";");
+      }
+      continue;
+    }
+    if (hole == j && cmd_breaks_line(v)) ended = true;
+  }
+  return ended;
+}
+
 }  // namespace
 
 bool spells(std::string_view text, std::string_view word) {
@@ -547,8 +572,9 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       if (ok) return true;
       undo(mark);
     }
-    if (q.optional && (j >= n || !node(qi, *ts[j]))) {
-      // The term ends the line where the pattern writes the terminator (a leaf binds nothing).
+    if (q.optional && (j >= n || !node(qi, *ts[j])) && (j == 0 || j >= n || line_ends_before(parent, j))) {
+      // The term ends the line where the pattern writes the terminator (a leaf binds nothing);
+      // where no line ends, the code goes on (Go's `if c {` has no `;` after its `c`).
       ++choices_;
       const bool ok = seq(pi, i + 1, parent, j);
       --choices_;

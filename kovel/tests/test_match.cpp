@@ -185,7 +185,12 @@ TEST(Match, Bindings) {
       // An optional leaf matches itself or nothing: the `else` part is not a missing `;`.
       {&cond, node("if_statement", {tok("if"), a, tok(";"), tok("then"), b, tok(";"), tok("fi")}),
        Texts{"a", "b"}},
-      {&cond, node("if_statement", {tok("if"), a, tok("then"), b, tok("fi")}), Texts{"a", "b"}},
+      // ... where the term ends a line in its place (`if a` / `then b` / `fi`), not where it goes on.
+      {&cond,
+       tuple("if_statement", Kids{tok("if"), a, tok("then"), b, tok("fi")},
+             Cmds{H, W(" "), H, N, H, W(" "), H, N, H}),
+       Texts{"a", "b"}},
+      {&cond, node("if_statement", {tok("if"), a, tok("then"), b, tok("fi")}), no},
       {&cond, node("if_statement", {tok("if"), a, tok("then"), b, tok("else"), c, tok("fi")}), no},
       // A respellable leaf matches every spelling of its word, and no other word.
       {&loose, echo("echo"), Texts{"x"}},

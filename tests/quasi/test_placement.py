@@ -131,6 +131,19 @@ PLACES = [
     ("rust", "fn f() {\n    loop {\n        let h = || { g(1); };\n    }\n}\n", "g($X)", "break", LEFT),  # a closure's own
     ("c_sharp", "class A { void F() { g(1); } }\n", "g($X)", "break", LEFT),
     ("php", "<?php\nfunction f() { g(1); }\n", "g($X)", "break", LEFT),
+    # ... nor to another one: a switch, a loop or a function taken away or put around sends a jump elsewhere
+    ("javascript", "for (;;) {\n  switch (i) { case 1: f(); break; }\n}\n", "switch ($X) { case $V: $$$B }",
+     "if ($X === $V) { $$$B }", LEFT),
+    ("javascript", "function o(c) {\n  (function () { if (c) return; z(); })();\n}\n", "(function () { $$$B })();",
+     "{ $$$B }", LEFT),
+    ("go", "package m\nfunc f() {\n\tfor {\n\t\tif c {\n\t\t\tbreak\n\t\t}\n\t}\n}\n", "if $C { $$$B }",
+     "func() { $$$B }()", LEFT),
+    ("c", "void f(int c) {\n  for (;;) { if (c) { g(); break; } }\n}\n", "if ($C) { $$$B }", "while ($C) { $$$B }", LEFT),
+    ("c", "void f(int c) {\n  for (;;) { if (c) { g(); break; } }\n}\n", "if ($C) { $$$B }", "if (!!($C)) { $$$B }",
+     "void f(int c) {\n  for (;;) { if (!!(c)) { g(); break; } }\n}\n"),
+    ("python", "def f():\n    for x in y:\n        if x:\n            break\n", "if $C:\n    $$$B", "while $C:\n    $$$B", LEFT),
+    ("javascript", "for (;;) { if (c) break; }\n", "if ($C) break;", "if ($C) { log(() => { return 1 }); break; }",
+     "for (;;) { if (c) { log(() => { return 1 }); break; } }\n"),  # the template's own return
     # a Rust range goes on into what follows it
     ("rust", "fn f(a: i32) { let s = g(a..).start; }\n", "g($X)", "$X", "fn f(a: i32) { let s = (a..).start; }\n"),
     ("rust", "fn f(a: i32) { let b = g(a..) == (3..); }\n", "g($X)", "$X", "fn f(a: i32) { let b = (a..) == (3..); }\n"),
@@ -241,6 +254,21 @@ def test_hugs_reads_layouts_and_arguments_as_before(tmp_path):
         (tmp_path / "t.hs").write_text(source)
         (tmp_path / "u.hs").write_text(text)
         assert run("runhugs", tmp_path / "u.hs") == run("runhugs", tmp_path / "t.hs"), (pat, text)
+
+
+@pytest.mark.skipif(NODE is None, reason="node is not installed")
+def test_node_runs_jumps_to_where_they_went(tmp_path):
+    source = (
+        "function outer(c) {\n  (function () { if (c) return; console.log('z'); })();\n  console.log('after');\n}\n"
+        "outer(true)\nfor (let i = 0; i < 3; i++) {\n  switch (i) { case 1: console.log('one'); break; }\n"
+        "  console.log(i)\n}\n"
+    )
+    for pat, tpl in [
+        ("(function () { $$$B })();", "{ $$$B }"),
+        ("switch ($X) { case $V: $$$B }", "if ($X === $V) { $$$B }"),
+    ]:
+        text, _ = rewrite_leaving("javascript", source, pat, tpl)
+        assert run(NODE, "-e", text) == run(NODE, "-e", source), (pat, text)
 
 
 @pytest.mark.skipif(NODE is None, reason="node is not installed")

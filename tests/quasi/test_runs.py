@@ -72,3 +72,20 @@ def test_run_rewrites_replace_exactly_the_run(lang: str, pat: str, tpl: str, cod
     for (a, b), n in reversed(list(zip(spans, news, strict=True))):
         text = text[:a] + str(n) + text[b:]
     assert text == out
+
+
+# Where a line's end ends a statement, two statements of a pattern stand apart by
+# one (or a `;`): a call's name and its arguments, an `if`'s condition and its
+# block are no two statements.
+@pytest.mark.parametrize(
+    "lang, source, pat, found",
+    [
+        ("python", "print(1)\nx = 1\ny = 2; z = 3\n", "$A\n$B", ["print(1)\nx = 1", "y = 2; z = 3"]),
+        ("ruby", "puts(1)\n", "$X; $Y", []),
+        ("go", "package m\nfunc f() {\n\tif c {\n\t\tA()\n\t} else {\n\t\tB()\n\t}\n}\n", "if $I; $C { $$$B }", []),
+        ("go", "package m\nfunc f() {\n\tif x := g(); x {\n\t}\n}\n", "if $I; $C { $$$B }", ["if x := g(); x {\n\t}"]),
+        ("bash", "a; b\nc\n", "$A\n$B", ["a; b"]),
+    ],
+)  # fmt: skip
+def test_statements_of_a_pattern_stand_apart_by_a_line_end(lang, source, pat, found):
+    assert [str(m.term) for m in pattern(lang, pat).find_all(treesitter.parse(lang, source))] == found

@@ -61,6 +61,7 @@ from kovel.quasi.inplace import (
     ran_on_misread,
     statements_ended,
 )
+from kovel.quasi.jumps import JUMPING, jump_misread, jumps_rebound
 from kovel.quasi.loops import do_while_misread, do_whiles_changed
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
@@ -288,6 +289,20 @@ class Pattern:
             seq = any(isinstance(i, SHole) and i.meta.seq for i in items)
             self._run_items = items
             specs = tuple(_spec(i, sk, root.kind) for i in items)
+            if line_ends_statements(lang, root.kind):
+                # Where a line break ends a statement, a `;` or a line's end stands between
+                # two (a call's name and its arguments are no two statements).
+                between = (PatternItem.OPTIONAL, ";", ";")
+                tokens = (PatternItem.LEAF, PatternItem.TOKEN, PatternItem.OPTIONAL)
+                specs = tuple(
+                    x
+                    for k, spec in enumerate(specs)
+                    for x in (
+                        (between, spec)
+                        if k and spec[0] not in tokens and specs[k - 1][0] not in tokens
+                        else (spec,)
+                    )
+                )
             self._runs = RunFinder(specs, seq, Siblings, words, whole=sk.whole)
             wrapper = _TOP_LEVEL_WRAPPERS.get(lang)
             if wrapper is not None and sk.whole is None:
@@ -1648,6 +1663,9 @@ def replacements(
         drop(leave_out(loops, lambda k: do_while_misread(text, spans[k]), left_alone))
         moved = heredocs_moved(p.lang, text, spans, bodies)
         drop(leave_out(moved, lambda k: heredoc_misread(text, spans[k]), left_alone))
+    if text is not None and p.lang in JUMPING:
+        rebound = jumps_rebound(p.lang, text, spans, bodies)
+        drop(leave_out(rebound, lambda k: jump_misread(text, spans[k]), left_alone))
     if text is not None and p.lang in BY_COLUMN:
         shifted = layouts_shifted(p.lang, text, spans, bodies)
         drop(leave_out(shifted, lambda k: layout_misread(p.lang, text, spans[k]), left_alone))

@@ -49,6 +49,7 @@ __all__ = [
     "refuses_statements",
     "restricts_calls_in",
     "declares_in_cpp",
+    "JUMP_TARGETS",
     "runs_into",
     "has_optional_chains",
     "holds_misranked",
@@ -2998,6 +2999,13 @@ _FUNCTIONS = JS_FUNCTIONS | frozenset(
 )  # fmt: skip
 _BREAKS = frozenset({"break_statement", "break_expression"})
 _CONTINUES = frozenset({"continue_statement", "continue_expression"})
+_ANY_FUNCTION = _FUNCTIONS | {"lambda"}
+#: Each jump's word, and the kinds of node it goes to (the innermost around it).
+JUMP_TARGETS: dict[str, tuple[str, frozenset[str]]] = {
+    **dict.fromkeys(_BREAKS, ("break", _LOOPS | _SWITCHES | _ANY_FUNCTION)),
+    **dict.fromkeys(_CONTINUES, ("continue", _LOOPS | _ANY_FUNCTION)),
+    **dict.fromkeys(("return_statement", "return_expression"), ("return", _ANY_FUNCTION)),
+}
 
 
 def _jumps_nowhere(n: Node) -> bool:

@@ -142,9 +142,11 @@ class RunFinder:
         self._whole = whole
         self._seq = seq
         self._siblings = siblings
-        # The runs are looked for from their first item that is no `$$$`: a
-        # `$$$` may be empty and stands anywhere.
-        self._anchor = next((k for k, i in enumerate(items) if i[0] != PatternItem.RUN), 0)
+        # The runs are looked for from their first item that is no `$$$` (nor a `;`
+        # that may be a line's end): a `$$$` may be empty and stands anywhere.
+        self._anchor = next(
+            (k for k, i in enumerate(items) if i[0] not in (PatternItem.RUN, PatternItem.OPTIONAL)), 0
+        )
         self._tail_seq = any(i[0] == PatternItem.RUN for i in items[self._anchor :])
         self._words = words
         self._named = tuple(sorted(words))

@@ -1,0 +1,109 @@
+"""Where a `break`, `continue` or `return` goes: to the innermost loop (or
+switch, for `break`) or function around it.  A replacement that takes away
+the switch a `break` ended (`switch (x) { case 1: ...; break }` made an `if`
+inside a loop) sends it to the loop around, which it then ends; one that
+takes away a function wrapper sends its `return` out of the function around;
+one that puts such a word in a loop or function of the template's own takes
+it from where it went.  Either is left alone.
+
+The check counts, for each word in the replaced text, whether what it goes to
+lies inside the replaced text or outside, before and after.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+from kovel.quasi.inplace import byte_offsets, fix_misread, rewritten
+from kovel.quasi.parse import JUMP_TARGETS, MisreadError
+from kovel.treesitter.grammars import parser
+
+if TYPE_CHECKING:
+    from tree_sitter import Node
+
+__all__ = ["JUMPING", "jump_misread", "jumps_rebound"]
+
+#: The languages whose jumps are read here.
+JUMPING = frozenset(
+    {"c", "cpp", "java", "c_sharp", "go", "rust", "php", "javascript", "typescript", "tsx", "python"}
+)
+
+
+def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]) -> list[int]:
+    """The places ``k`` whose replacement of ``spans[k]`` of ``text`` (code points,
+    in order, apart) by ``bodies[k]`` sends a `break`, `continue` or `return`
+    of the match out of it where it went to something inside it, or into
+    something of the replacement's where it went outside.
+
+    >>> src = "while (a) {\\n  switch (x) { case 1: f(); break; }\\n  g();\\n}\\n"
+    >>> jumps_rebound("javascript", src, [(14, 48)], ["if (x === 1) { f(); break; }"])
+    [0]
+    """
+    if lang not in JUMPING:
+        return []
+    data = text.encode()
+    if not any(word in data for word in (b"break", b"continue", b"return")):
+        return []
+    old_root = parser(lang).parse(data).root_node
+    at = byte_offsets(text)
+    before = {k: _where(old_root, at(s), at(e)) for k, (s, e) in enumerate(spans)}
+    before = {k: c for k, c in before.items() if c}
+    if not before:
+        return []
+    _, new_root, moved = rewritten(lang, text, spans, bodies)
+    out = []
+    for k, was in before.items():
+        now = _where(new_root, moved(spans[k][0]), moved(spans[k][1]))
+        for word in {w for w, _ in was}:
+            inside, outside = (was[(word, True)], was[(word, False)]), (now[(word, True)], now[(word, False)])
+            escaped = outside[1] > inside[1] and outside[0] < inside[0]
+            captured = outside[0] > inside[0] and outside[1] < inside[1]
+            if escaped or captured:
+                out.append(k)
+                break
+    return out
+
+
+def jump_misread(text: str, span: tuple[int, int]) -> MisreadError:
+    """The error of a replacement of ``span`` of ``text`` that ``jumps_rebound`` finds."""
+    return fix_misread(text, span, "send a break, continue or return it holds somewhere else")
+
+
+def _where(root: Node, lo: int, hi: int) -> Counter[tuple[str, bool]]:
+    """For the jumps in bytes ``[lo, hi)``: how many of each word go to a loop,
+    switch or function inside that span, and how many outside it."""
+    out: Counter[tuple[str, bool]] = Counter()
+    node = root.descendant_for_byte_range(lo, max(lo, hi - 1))
+    while node is not None and node.parent is not None and (node.start_byte > lo or node.end_byte < hi):
+        node = node.parent
+    if node is None:
+        return out
+    todo = [node]
+    while todo:
+        n = todo.pop()
+        if n.end_byte <= lo or n.start_byte >= hi:
+            continue
+        word = JUMP_TARGETS.get(n.type)
+        if word is not None and n.start_byte >= lo and n.end_byte <= hi:
+            if (
+                not any(
+                    c.type in ("label", "lifetime", "statement_identifier", "identifier")
+                    for c in n.named_children[:1]
+                )
+                or word[0] == "return"
+            ):
+                target = _target(n, word[1])
+                inside = target is not None and target.start_byte >= lo and target.end_byte <= hi
+                out[(word[0], inside)] += 1
+        todo.extend(n.children)
+    return out
+
+
+def _target(n: Node, kinds: frozenset[str]) -> Node | None:
+    """The innermost node of ``kinds`` around ``n`` (None: none)."""
+    up = n.parent
+    while up is not None and up.type not in kinds:
+        up = up.parent
+    return up
