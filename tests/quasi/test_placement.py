@@ -142,6 +142,13 @@ PLACES = [
     ("c", "void f(int c) {\n  for (;;) { if (c) { g(); break; } }\n}\n", "if ($C) { $$$B }", "if (!!($C)) { $$$B }",
      "void f(int c) {\n  for (;;) { if (!!(c)) { g(); break; } }\n}\n"),
     ("python", "def f():\n    for x in y:\n        if x:\n            break\n", "if $C:\n    $$$B", "while $C:\n    $$$B", LEFT),
+    # ... and so does what a function's kind gives a word: this, await, yield, Go's defer
+    ("javascript", "const o = { m() { return run(() => this.v) } };\n", "run(() => $B)", "run(function () { return $B })",
+     LEFT),
+    ("javascript", "const o = { m() { return run(() => this.v) } };\n", "run(() => $B)", "run(() => ($B))",
+     "const o = { m() { return run(() => (this.v)) } };\n"),
+    ("go", "package m\nfunc f() {\n\tif true {\n\t\tdefer g()\n\t}\n}\n", "if true { $$$B }", "func() { $$$B }()", LEFT),
+    ("python", "def g():\n    if x:\n        yield 1\n", "if $C:\n    $$$B", "f = lambda: ($$$B)", LEFT),
     ("javascript", "for (;;) { if (c) break; }\n", "if ($C) break;", "if ($C) { log(() => { return 1 }); break; }",
      "for (;;) { if (c) { log(() => { return 1 }); break; } }\n"),  # the template's own return
     # a Rust range goes on into what follows it

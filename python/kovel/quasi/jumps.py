@@ -1,5 +1,6 @@
 """Where a `break`, `continue` or `return` goes: to the innermost loop (or
-switch, for `break`) or function around it.  A replacement that takes away
+switch, for `break`) or function around it; and the function whose kind an
+`await`, a `yield`, a `this` (not an arrow's) or Go's `defer` belongs to.  A replacement that takes away
 the switch a `break` ended (`switch (x) { case 1: ...; break }` made an `if`
 inside a loop) sends it to the loop around, which it then ends; one that
 takes away a function wrapper sends its `return` out of the function around;
@@ -44,7 +45,7 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     if lang not in JUMPING:
         return []
     data = text.encode()
-    if not any(word in data for word in (b"break", b"continue", b"return")):
+    if not any(word in data for word in _WORDS):
         return []
     old_root = parser(lang).parse(data).root_node
     at = byte_offsets(text)
@@ -68,7 +69,9 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
 
 def jump_misread(text: str, span: tuple[int, int]) -> MisreadError:
     """The error of a replacement of ``span`` of ``text`` that ``jumps_rebound`` finds."""
-    return fix_misread(text, span, "send a break, continue or return it holds somewhere else")
+    return fix_misread(
+        text, span, "send a break, continue, return, await, yield, this or defer it holds elsewhere"
+    )
 
 
 def _where(root: Node, lo: int, hi: int) -> Counter[tuple[str, bool]]:
@@ -87,18 +90,21 @@ def _where(root: Node, lo: int, hi: int) -> Counter[tuple[str, bool]]:
             continue
         word = JUMP_TARGETS.get(n.type)
         if word is not None and n.start_byte >= lo and n.end_byte <= hi:
-            if (
-                not any(
-                    c.type in ("label", "lifetime", "statement_identifier", "identifier")
-                    for c in n.named_children[:1]
-                )
-                or word[0] == "return"
-            ):
+            labelled = word[0] in ("break", "continue") and any(
+                c.type in _LABELS for c in n.named_children[:1]
+            )
+            if not labelled:
                 target = _target(n, word[1])
                 inside = target is not None and target.start_byte >= lo and target.end_byte <= hi
                 out[(word[0], inside)] += 1
         todo.extend(n.children)
     return out
+
+
+#: What a jump's node holds first where it goes to a label (`break outer`).
+_LABELS = frozenset({"label", "lifetime", "statement_identifier", "identifier", "label_name"})
+#: The words ``JUMP_TARGETS`` reads, as a file would spell them.
+_WORDS = (b"break", b"continue", b"return", b"await", b"yield", b"defer", b"this", b"super")
 
 
 def _target(n: Node, kinds: frozenset[str]) -> Node | None:

@@ -3005,6 +3005,12 @@ JUMP_TARGETS: dict[str, tuple[str, frozenset[str]]] = {
     **dict.fromkeys(_BREAKS, ("break", _LOOPS | _SWITCHES | _ANY_FUNCTION)),
     **dict.fromkeys(_CONTINUES, ("continue", _LOOPS | _ANY_FUNCTION)),
     **dict.fromkeys(("return_statement", "return_expression"), ("return", _ANY_FUNCTION)),
+    # What a function's kind gives a word, and the function a Go `defer` runs at the end of.
+    **dict.fromkeys(("await_expression", "await"), ("await", _ANY_FUNCTION)),
+    **dict.fromkeys(("yield_expression", "yield"), ("yield", _ANY_FUNCTION)),
+    "defer_statement": ("defer", _ANY_FUNCTION),
+    # (An arrow function has no `this` nor `super` of its own.)
+    **dict.fromkeys(("this", "super"), ("this", (_ANY_FUNCTION - {"arrow_function"}) | {"class_body"})),
 }
 
 
