@@ -142,6 +142,11 @@ PLACES = [
     ("c", "void f(int c) {\n  for (;;) { if (c) { g(); break; } }\n}\n", "if ($C) { $$$B }", "if (!!($C)) { $$$B }",
      "void f(int c) {\n  for (;;) { if (!!(c)) { g(); break; } }\n}\n"),
     ("python", "def f():\n    for x in y:\n        if x:\n            break\n", "if $C:\n    $$$B", "while $C:\n    $$$B", LEFT),
+    # a member called, deleted or tagging a template is its object's: a value there was not
+    ("javascript", "console.log(id(o.m)());\n", "id($X)", "$X", LEFT),
+    ("javascript", "delete id(o.p);\n", "id($X)", "$X", LEFT),
+    ("javascript", "id(o.tag)`x`;\n", "id($X)", "$X", LEFT),
+    ("javascript", "console.log(id(o.m).name, id(o)());\n", "id($X)", "$X", "console.log(o.m.name, o());\n"),
     # ... and so does what a function's kind gives a word: this, await, yield, Go's defer
     ("javascript", "const o = { m() { return run(() => this.v) } };\n", "run(() => $B)", "run(function () { return $B })",
      LEFT),

@@ -36,6 +36,7 @@ from kovel.quasi.parse import (
     extends_a_chain,
     holds_misranked,
     misranked,
+    rebinds_in_js,
     refused_there,
     runs_into,
 )
@@ -1038,6 +1039,8 @@ def _reading(
         return MISREAD
     if lang == "cpp" and declares_in_cpp(node):
         return MISREAD  # `Foo(h(a));` -> `Foo(a);` declares `a`
+    if lang in ("javascript", "typescript", "tsx") and rebinds_in_js(node):
+        return MISREAD  # `id(o.m)()` -> `o.m()` calls `m` on `o`
     if _names_only(lang, node) or _untargeted(lang, node):
         return MISREAD  # C's `int (*p) = 7` declares `p`; Go's `f() := 1` and `f()++` are refused
     if values is not None and any((v, t) in _REREAD.get(lang, ()) for v in values for t in spanned):

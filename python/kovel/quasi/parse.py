@@ -49,6 +49,7 @@ __all__ = [
     "refuses_statements",
     "restricts_calls_in",
     "declares_in_cpp",
+    "rebinds_in_js",
     "JUMP_TARGETS",
     "runs_into",
     "has_optional_chains",
@@ -2094,6 +2095,30 @@ def _bare_comma(n: Node) -> bool:
         if not (c.children and c.children[0].type == "(" and c.children[-1].type == ")"):
             todo.extend(c.children)
     return False
+
+
+def rebinds_in_js(n: Node) -> bool:
+    """Whether ``n``, a member or an element (in parentheses or not), stands
+    where JavaScript calls it, deletes it or tags a template with it: a call
+    then gets its object as ``this`` and a `delete` deletes the property,
+    which the value the code had there (`id(o.m)()`, `delete id(o.p)`) did not.
+
+    >>> from kovel.treesitter.grammars import parser
+    >>> tree = parser("javascript").parse(b"o.m();")
+    >>> rebinds_in_js(tree.root_node.children[0].children[0].children[0])
+    True
+    """
+    inner, up = n, n.parent
+    while inner.type == "parenthesized_expression" and inner.named_child_count == 1:
+        inner = inner.named_children[0]
+    while up is not None and up.type == "parenthesized_expression":
+        n, up = up, up.parent
+    if inner.type not in ("member_expression", "subscript_expression") or up is None:
+        return False
+    if up.type == "call_expression":
+        return up.child_by_field_name("function") == n
+    operator = up.child_by_field_name("operator")
+    return up.type == "unary_expression" and operator is not None and operator.type == "delete"
 
 
 def declares_in_cpp(n: Node) -> bool:
