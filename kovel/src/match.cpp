@@ -41,29 +41,44 @@ bool cmd_breaks_line(const CmdView& v) {
                      (v.kind == StrCmd::Kind::Write && v.text.find('\n') != std::string_view::npos));
 }
 
+// Whether the text of `t` ends with a line break or a `;` (a statement that
+// ends with its own, a clause whose last line is its own).
+bool ends_statement(const KTerm* t) {
+  for (;;) {
+    if (t->is_leaf()) {
+      const std::string_view text = t->leaf_text();
+      return !text.empty() && (text.back() == '\n' || text == ";");
+    }
+    CmdView last;
+    std::uint64_t holes = 0;
+    for (CmdCursor c = t->cmds(); !c.done();) {
+      last = c.next();
+      holes += last.hole;
+    }
+    if (!last.hole)
+      return cmd_breaks_line(last) && (last.kind == StrCmd::Kind::NL || last.text.ends_with('\n'));
+    const auto kids = t->children();
+    if (holes == 0 || holes > kids.size()) return false;
+    t = kids[holes - 1];
+  }
+}
+
 // Whether a line (or a statement) ends between child `j - 1` of `parent` and
-// child `j`: the text between them breaks it, or the child before ends with a
-// line break or a `;`.
+// child `j`: the text between them breaks it, or the child before ends with
+// a line break or a `;`.
 bool line_ends_before(const KTerm& parent, std::uint64_t j) {
   std::uint64_t hole = 0;
-  bool ended = false;  // by the last command written after child j - 1
   for (CmdCursor c = parent.cmds(); !c.done();) {
     const CmdView v = c.next();
     if (v.hole) {
-      if (hole == j) return ended;
+      if (hole == j) return false;
       ++hole;
-      if (hole == j) {
-        // (A statement that ends with its own `;`, or a token that holds its line break.)
-        const KTerm* last = parent.children()[j - 1];
-        while (!last->is_leaf() && !last->children().empty()) last = last->children().back();
-        const std::string_view text = last->is_leaf() ? last->leaf_text() : std::string_view();
-        ended = !text.empty() && (text.back() == '\n' || text == ";");
-      }
+      if (hole == j && ends_statement(parent.children()[j - 1])) return true;
       continue;
     }
-    if (hole == j && cmd_breaks_line(v)) ended = true;
+    if (hole == j && cmd_breaks_line(v)) return true;
   }
-  return ended;
+  return false;
 }
 
 }  // namespace

@@ -85,6 +85,9 @@ def test_run_rewrites_replace_exactly_the_run(lang: str, pat: str, tpl: str, cod
         ("go", "package m\nfunc f() {\n\tif c {\n\t\tA()\n\t} else {\n\t\tB()\n\t}\n}\n", "if $I; $C { $$$B }", []),
         ("go", "package m\nfunc f() {\n\tif x := g(); x {\n\t}\n}\n", "if $I; $C { $$$B }", ["if x := g(); x {\n\t}"]),
         ("bash", "a; b\nc\n", "$A\n$B", ["a; b"]),
+        # (a clause ending its own line ends it: the `else` part a pattern passes over)
+        ("bash", "if [ x ]; then cat -\n  else echo y\n  fi\n", "if $C; then $$$B; fi",
+         ["if [ x ]; then cat -\n  else echo y\n  fi"]),
     ],
 )  # fmt: skip
 def test_statements_of_a_pattern_stand_apart_by_a_line_end(lang, source, pat, found):
