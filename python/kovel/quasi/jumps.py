@@ -34,9 +34,10 @@ JUMPING = frozenset(
 
 def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies: Sequence[str]) -> list[int]:
     """The places ``k`` whose replacement of ``spans[k]`` of ``text`` (code points,
-    in order, apart) by ``bodies[k]`` sends a `break`, `continue` or `return`
-    of the match out of it where it went to something inside it, or into
-    something of the replacement's where it went outside.
+    in order, apart) by ``bodies[k]`` sends a `break`, `continue`, `return`
+    (or an `await`, `yield`, `this`, `defer`) of the match out of it where it
+    went to something inside it, or into something of the replacement's where
+    it went outside.
 
     >>> src = "while (a) {\\n  switch (x) { case 1: f(); break; }\\n  g();\\n}\\n"
     >>> jumps_rebound("javascript", src, [(14, 48)], ["if (x === 1) { f(); break; }"])
@@ -58,9 +59,15 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     for k, was in before.items():
         now = _where(new_root, moved(spans[k][0]), moved(spans[k][1]))
         for word in {w for w, _ in was}:
-            inside, outside = (was[(word, True)], was[(word, False)]), (now[(word, True)], now[(word, False)])
-            escaped = outside[1] > inside[1] and outside[0] < inside[0]
-            captured = outside[0] > inside[0] and outside[1] < inside[1]
+            # (How many go inside and outside, before and after: one gone from each side to the other.)
+            old_in, old_out, new_in, new_out = (
+                was[word, True],
+                was[word, False],
+                now[word, True],
+                now[word, False],
+            )
+            escaped = new_out > old_out and new_in < old_in
+            captured = new_in > old_in and new_out < old_out
             if escaped or captured:
                 out.append(k)
                 break
