@@ -1641,22 +1641,23 @@ _HASKELL_EXPRESSIONS = frozenset(
 )  # fmt: skip
 
 
-@lru_cache(maxsize=256)
 def _cached_expression_template(lang: str, code: str) -> Template:
-    try:
-        sk = parse_quasi(lang, code, literal_holes=True, context="_kq = " + code + "\n")
-    except (ValueError, SyntaxError):
-        return _cached_template(lang, code)
-    return Template(sk)
+    return _cached_template_in(lang, code, "_kq = ", "\n", None)
 
 
-@lru_cache(maxsize=64)
 def _cached_value_template(lang: str, code: str) -> Template:
+    return _cached_template_in(lang, code, "_kq(", ");\n", "object")
+
+
+@lru_cache(maxsize=256)
+def _cached_template_in(lang: str, code: str, before: str, after: str, kind: str | None) -> Template:
+    """``code`` read between ``before`` and ``after`` (as a node of ``kind``, when
+    given), or as ``template`` reads it where it reads otherwise there."""
     try:
-        sk = parse_quasi(lang, code, literal_holes=True, context="_kq(" + code + ");\n")
+        sk = parse_quasi(lang, code, literal_holes=True, context=before + code + after)
     except (ValueError, SyntaxError):
         return _cached_template(lang, code)
-    return Template(sk) if sk.root.kind == "object" else _cached_template(lang, code)
+    return Template(sk) if kind is None or sk.root.kind == kind else _cached_template(lang, code)
 
 
 def template(lang: str, code: str) -> Template:

@@ -687,16 +687,19 @@ def _escape_cs(opener: str, value: object) -> str:
     )
 
 
-def _escape_backslashed(lang: str, opener: str, value: object, code: Callable[[str], str]) -> str:
+def _escape_backslashed(
+    lang: str, opener: str, value: object, code: Callable[[str], str], special: str = '\\"'
+) -> str:
     """A value in a `"…"` literal of a language that reads C's backslash escapes:
-    the backslash, the quote and line breaks and tabs escaped by name, other
-    characters that are not printable as ``code`` writes them."""
+    the characters of ``special`` (the backslash and the quote) after a
+    backslash, line breaks and tabs escaped by name, other characters that
+    are not printable as ``code`` writes them."""
     if opener != '"':
         raise _bad_opener(lang, opener)
     text = _utf8_text(value, f'a {lang} "…" string')
     out = []
     for c in text:
-        if c in '\\"':
+        if c in special:
             out.append("\\" + c)
         elif c in _NAMED_ESCAPES:
             out.append(_NAMED_ESCAPES[c])
@@ -756,17 +759,8 @@ def _escape_kotlin(opener: str, value: object) -> str:
         return _plain_text("Kotlin", value)
     if opener != '"':
         raise _bad_opener("Kotlin", opener)
-    out = []
-    for c in _utf8_text(value, 'a Kotlin "…" string'):
-        if c in '\\"$':
-            out.append("\\" + c)
-        elif c in _NAMED_ESCAPES:
-            out.append(_NAMED_ESCAPES[c])
-        elif c.isprintable():
-            out.append(c)
-        else:
-            out.append(_u16(c))  # (Kotlin's strings are UTF-16, as Java's)
-    return "".join(out)
+    # (`$` interpolates; Kotlin's strings are UTF-16, as Java's.)
+    return _escape_backslashed("Kotlin", opener, value, _u16, '\\"$')
 
 
 def _escape_swift(opener: str, value: object) -> str:
