@@ -8,6 +8,7 @@ import pytest
 from hypothesis import assume, given, settings, strategies as st
 
 from kovel.quasi import MisreadError
+from kovel.quasi.inplace import byte_offsets
 from kovel.rules import Rule, RuleConfig, matcher
 from kovel.treesitter import parse
 from tests.helpers import NODE, calls_taken_away, rewrite, rewrite_leaving, run
@@ -836,3 +837,9 @@ def test_sound_rewrites_are_written_as_meant(lang, source, pat, tpl, out):
     assert got == out
     if lang == "python":
         compile(got, "<rewritten>", "exec")
+
+
+@given(st.text(st.characters(blacklist_categories=("Cs",)), max_size=40), st.data())
+def test_byte_offsets_count_each_characters_utf8_bytes(text, data):
+    at = data.draw(st.integers(0, len(text)))
+    assert byte_offsets(text)(at) == len(text[:at].encode())

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import bisect
 import itertools
+import re
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -749,8 +750,15 @@ def byte_offsets(text: str) -> Callable[[int], int]:
     """
     if text.isascii():
         return lambda at: at
-    starts = [0, *itertools.accumulate(len(c.encode()) for c in text)]
-    return lambda at: starts[min(at, len(text))]
+    # Each character past ASCII adds bytes to every offset after it: a search over where they stand.
+    wide = [(m.start(), len(m.group().encode()) - 1) for m in _WIDE.finditer(text)]
+    where = [at for at, _ in wide]
+    added = [0, *itertools.accumulate(extra for _, extra in wide)]
+    size = len(text)
+    return lambda at: min(at, size) + added[bisect.bisect_left(where, min(at, size))]
+
+
+_WIDE = re.compile("[^\x00-\x7f]")
 
 
 def places_changed(

@@ -45,9 +45,10 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     """
     if lang not in JUMPING:
         return []
-    data = text.encode()
-    if not any(word in data for word in _WORDS):
+    # Only a jump in a match's own text can go elsewhere: most matches hold none, and need no parse.
+    if not any(word in text[s:e] for s, e in spans for word in _WORDS):
         return []
+    data = text.encode()
     old_root = parser(lang).parse(data).root_node
     at = byte_offsets(text)
     before = {k: _where(old_root, at(s), at(e)) for k, (s, e) in enumerate(spans)}
@@ -111,7 +112,7 @@ def _where(root: Node, lo: int, hi: int) -> Counter[tuple[str, bool]]:
 #: What a jump's node holds first where it goes to a label (`break outer`).
 _LABELS = frozenset({"label", "lifetime", "statement_identifier", "identifier", "label_name"})
 #: The words ``JUMP_TARGETS`` reads, as a file would spell them.
-_WORDS = (b"break", b"continue", b"return", b"await", b"yield", b"defer", b"this", b"super")
+_WORDS = ("break", "continue", "return", "await", "yield", "defer", "this", "super")
 
 
 def _target(n: Node, kinds: frozenset[str]) -> Node | None:
