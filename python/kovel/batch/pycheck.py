@@ -21,7 +21,7 @@ from kovel import _native
 from kovel._kovel import KTerm
 from kovel.batch.cache import TermCache
 
-__all__ = ["compile_error", "compiles_in_pieces", "newly_rejected", "top_level_spans"]
+__all__ = ["compile_error", "compiles_in_pieces", "newly_rejected", "pieces_compile", "top_level_spans"]
 
 #: What a compiler's verdict on a text depends on besides the text.
 _COMPILER = f"python-compile\0{sys.version}\0{sys.implementation.cache_tag}"
@@ -116,6 +116,33 @@ def newly_rejected(
             if compiles_in_pieces(path, before, after, _made(pieces[0]), pieces[1])
             else _newly_rejected(path, before, after)
         ),
+    )
+
+
+def pieces_compile(
+    path: str,
+    before: str,
+    after: str,
+    pieces: tuple[KTerm | Callable[[], KTerm], Sequence[tuple[int, int, str]]],
+    cache: TermCache | None = None,
+) -> bool:
+    """Whether the statements of ``before`` that the replacements of ``pieces``
+    (as ``newly_rejected`` takes them) touch compile once replaced
+    (``compiles_in_pieces``), the verdict kept in ``cache``.
+
+    >>> from kovel.treesitter import parse
+    >>> pieces_compile("a.py", "f(1)\n", "g(1)\n", (parse("python", "f(1)\n"), [(0, 1, "g")]))
+    True
+    """
+    both = before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
+    return (
+        _cached(
+            cache,
+            _COMPILER + "\0pieces compile",
+            both,
+            lambda: None if compiles_in_pieces(path, before, after, _made(pieces[0]), pieces[1]) else "no",
+        )
+        is None
     )
 
 

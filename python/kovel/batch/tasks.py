@@ -27,7 +27,7 @@ from kovel._kovel import KTerm
 from kovel.batch.cache import Stored, TermCache
 from kovel.batch.files import read_bytes
 from kovel.batch.linebreaks import broken_lines, misplaced_directives
-from kovel.batch.pycheck import newly_rejected
+from kovel.batch.pycheck import newly_rejected, pieces_compile
 from kovel.batch.results import (
     Change,
     Diagnostic,
@@ -868,6 +868,12 @@ def judge(
     (0, "'return' outside function (line 1)")
     """
     hook("judge", path)
+    if lang == "python" and errors_before == 0 and pieces is not None:
+        # CPython compiles each statement the rewrite touched, and each starts and ends its
+        # lines: the statements around them read as before, where tree-sitter found no error.
+        if pieces_compile(path, text, new_text, pieces, cache):
+            return 0, None
+        pieces = None  # (what the pieces cannot tell, the whole text is compiled for)
     data = new_text.encode()
     key = cache.verdict_key("syntax-errors", data, lang) if cache is not None else ""
     known = cache.get_verdict(key) if cache is not None else None
