@@ -15,6 +15,9 @@ SOURCES = {
     'show(1, debug=True, sep=", ")\nshow(1, debug=True, key=max(1, 2), sep="-")\n',  # items that hold a comma
     "c.py": "print(f(a, b), f(a,b) + 1)\nprint(f(a, b), f(b, a) + 1)\n",
     "b.js": "const a = [1, 2, 3, 4];\nfunction f() { one(); two(); three(); }\ncall(x, y, z);\n",
+    "a.rs": "fn main() { let b = P { y: 1 }; let c = P { x: 7 }; let d = P { x: 1, y: 2 }; }\n",
+    "a.go": "package main\n\nvar a = Cfg{Public: 1}\nvar b = Cfg{Secret: 2}\nvar c = T{A: 1, B: 2}\n",
+    "a.c": "struct P p = {.x = 1, .y = 2};\nstruct P q = {3};\n",
 }
 
 _REWRITERS = (
@@ -59,6 +62,17 @@ CASES = {
     "transform:\n  Y: {replace: {source: $X, replace: '^g', by: 'a.b'}}\nfix: 'log($Y)'\n",
     "a constraint with a field": "language: python\nrule: {pattern: 'print($X)'}\n"
     "constraints:\n  X: {kind: call, has: {field: function, regex: '^g$'}}\n",
+    # a field of a metavariable's node, read in the file's own tree (no guess at a context)
+    "a field of a struct's field": "language: rust\nrule: {pattern: 'P { $F }'}\n"
+    "constraints:\n  F: {has: {field: field, regex: ^x$}}\n",
+    "no field of a keyed element": "language: go\nrule: {pattern: 'Cfg{$F}'}\n"
+    "constraints:\n  F: {kind: keyed_element, not: {has: {field: key, regex: ^Public$}}}\n",
+    "a rewriter reading a field of a field initializer": "language: rust\nrule: {pattern: 'P { $$$F }'}\n"
+    "rewriters:\n- id: w\n  rule: {kind: field_initializer, has: {field: value, pattern: $V}}\n  fix: 'x: $V + 1'\n"
+    "transform:\n  B: {rewrite: {source: $$$F, rewriters: [w], joinBy: ', '}}\nfix: 'P { $B }'\n",
+    "a rewriter reading a field of a designated initializer": "language: c\nrule: {pattern: 'struct P p = {$$$F};'}\n"
+    "rewriters:\n- id: w\n  rule: {kind: initializer_pair, has: {field: value, pattern: $V}}\n  fix: '$V + 1'\n"
+    "transform:\n  B: {rewrite: {source: $$$F, rewriters: [w], joinBy: ', '}}\nfix: 'struct P p = {$B};'\n",
     # a metavariable glued to a name puts its text there, a transform's too
     "a name made of a metavariable": "language: python\nrule: {pattern: '$F($A, $B)', inside: {kind: expression_statement}}\n"
     "fix: 'call_$F($B, $A)'\n",

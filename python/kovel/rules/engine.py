@@ -142,8 +142,9 @@ def patterns_of(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> lis
 
 def looks_around(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> bool:
     """Whether ``r`` (or a rule inside it) judges a node by what stands around
-    it (`inside`, `follows`, `precedes`, `nthChild`, `range`), so that the node
-    alone, cut from its tree, cannot be judged.
+    it (`inside`, `follows`, `precedes`, `nthChild`, `range`) or by the field
+    its grammar gives it, so that the node alone, cut from its tree, cannot be
+    judged.
 
     >>> from kovel.rules import Rule
     >>> looks_around(compile_rule("python", Rule(has=Rule(inside=Rule(kind="call")))))
@@ -153,6 +154,7 @@ def looks_around(r: Compiled, utils: Mapping[str, Compiled] | None = None) -> bo
     """
     return any(
         c.inside is not None
+        or c.field is not None
         or c.follows is not None
         or c.precedes is not None
         or c.nth_child is not None
@@ -448,6 +450,21 @@ class Found:
     span: tuple[int, int]
     bindings: dict[str, Binding]
     values: dict[str, Binding]
+    #: The search that found it: where its values stand in the file's tree.
+    search: Search | None = field(default=None, repr=False, compare=False)
+
+    def tree_node(self, name: str, k: int | None = None) -> Node | None:
+        """The node of the file's tree that metavariable ``name`` binds (the
+        ``k``-th of a run), when it is one of the file's own nodes: a
+        condition on it reads its fields there, not from its text alone."""
+        v = self.bindings.get(name)
+        if k is not None and v is not None and not isinstance(v, KTerm):
+            items = list(v)
+            v = items[k] if k < len(items) else None
+        if not isinstance(v, KTerm) or self.search is None or self.search.root is None:
+            return None
+        path = self.search.path_of(v, self.path)
+        return None if path is None else self.search.tree_node(path)
 
 
 @dataclass(slots=True)
@@ -466,6 +483,8 @@ class Search:
     lang: str
     utils: Mapping[str, Compiled] = field(default_factory=dict)
     tree: Tree | None = None
+    #: The node of a tree that is ``root`` (a metavariable's node, in its file's tree), if known.
+    top: Node | None = None
     #: Each pattern's matches in ``root`` by path, keyed by the pattern's id: the
     #: searches of several rules over one root may share them (see ``prefetch``).
     matches: dict[int, dict[Path, Match]] = field(default_factory=dict)
@@ -502,12 +521,12 @@ class Search:
 
     def field_of(self, parent: Path, index: int) -> str | None:
         """The field name of child ``index`` of the node at ``parent``."""
-        n = self._tree_node(parent)
+        n = self.tree_node(parent)
         return n.field_name_for_child(index) if n is not None and index < n.child_count else None
 
-    def _tree_node(self, path: Path) -> Node | None:
-        """The tree-sitter node at ``path`` (the root's text parsed again, once)."""
-        n = self._top
+    def tree_node(self, path: Path) -> Node | None:
+        """The tree-sitter node at ``path`` (the root's text parsed again, once, when no tree is given)."""
+        n = self.top
         if n is None:
             if self.tree is None:
                 self.tree, n = _parsed_as(self.lang, self._whole())
@@ -515,14 +534,12 @@ class Search:
                 n = _of_kind(self.tree.root_node, _native.tag(self._whole()))
             if n is None:
                 return None
-            self._top = n
+            self.top = n
         for i in path:
             if i >= n.child_count:
                 return None
             n = n.children[i]
         return n
-
-    _top: Node | None = None
 
     def named(self, path: Path, node: KTerm) -> bool:
         """Whether the node at ``path`` is one the grammar names, not a token.
@@ -536,7 +553,7 @@ class Search:
             tag = _native.tag(node)
             if tag not in shared_tags(self.lang) or not path or _native.tag(self.node(path[:-1])) == tag:
                 return False
-            found = self._tree_node(path)
+            found = self.tree_node(path)
             return found is not None and found.type == tag and found.is_named
         return True
 
@@ -633,7 +650,7 @@ class Search:
                     assert env is not None
                     env = self.check(rest, at, m.term, env)
                 if env is not None and not (constraints and not self._meets(constraints, env, at)):
-                    yield _found(m.term, at, m.span, env)
+                    yield self._found(m.term, at, m.span, env)
             return
         cands: Iterator[tuple[Sequence[int], KTerm, int, int]]
         if r.tags is not None:
@@ -650,7 +667,12 @@ class Search:
             env = self.check(r, path, node, {})
             if env is None or (constraints and not self._meets(constraints, env, path)):
                 continue
-            yield _found(node, path, (start, end), env)
+            yield self._found(node, path, (start, end), env)
+
+    def _found(self, node: KTerm, path: Path, span: tuple[int, int], env: Env) -> Found:
+        return Found(
+            node, path, span, {k: v[0] for k, v in env.items()}, {k: v[1] for k, v in env.items()}, self
+        )
 
     def _meets(self, constraints: Mapping[str, Compiled], env: Env, at: Path) -> bool:
         """Whether the values ``env`` binds (in the match at ``at``) meet ``constraints``:
@@ -871,10 +893,6 @@ class Search:
                 return None
             i += step
         return None
-
-
-def _found(node: KTerm, path: Path, span: tuple[int, int], env: Env) -> Found:
-    return Found(node, path, span, {k: v[0] for k, v in env.items()}, {k: v[1] for k, v in env.items()})
 
 
 # What a compiled rule checks besides its pattern.

@@ -205,11 +205,14 @@ class Matcher:
         # Compiled patterns are native: another process compiles the rule again, once.
         return (compiled, (self.config,))
 
-    def search(self, t: KTerm | None, tree: Any = None, matches: dict[int, Any] | None = None) -> Search:
+    def search(
+        self, t: KTerm | None, tree: Any = None, matches: dict[int, Any] | None = None, top: Any = None
+    ) -> Search:
         """The search state over ``t`` (``tree``: its tree-sitter tree, if at hand, for
-        fields; ``matches``: pattern matches shared with other rules' searches of ``t``).
+        fields, or ``top``: the node of a file's tree that ``t`` is; ``matches``:
+        pattern matches shared with other rules' searches of ``t``).
         ``t`` is None for a search of ``lone_pattern``'s matches alone."""
-        return Search(t, self.config.language, self.utils, tree, {} if matches is None else matches)
+        return Search(t, self.config.language, self.utils, tree, top, {} if matches is None else matches)
 
     @property
     def lone_pattern(self) -> Pattern | None:
@@ -483,17 +486,18 @@ class Matcher:
             return texts
         for name, tr in self._transforms:
             if isinstance(tr, Rewrite):
-                texts[name.lstrip("$")] = self._rewritten(tr, f.values.get(tr.source.lstrip("$")))
+                texts[name.lstrip("$")] = self._rewritten(tr, f, tr.source.lstrip("$"))
             else:
                 texts[name.lstrip("$")] = apply(tr, texts)
         return texts
 
-    def _rewritten(self, tr: Rewrite, v: Binding | None) -> str:
-        """The text of ``v`` (a node, or a run of them) with ``tr``'s rewriters applied."""
+    def _rewritten(self, tr: Rewrite, f: Found, name: str) -> str:
+        """The text of the value of ``name`` in ``f`` (a node, or a run of them) with ``tr``'s rewriters applied."""
+        v = f.values.get(name)
         if v is None:
             return ""
         if isinstance(v, KTerm):
-            return self._rewrite_one(tr, v)
+            return self._rewrite_one(tr, v, f.tree_node(name))
         items = list(v)
         raw = v.raw if isinstance(v, Siblings) else None
         if tr.join_by is None and raw is not None:
@@ -502,20 +506,28 @@ class Matcher:
             # are no tokens, in order (a node of several lines was made anew,
             # dedented, so it is found by its place, not by identity).
             pieces = [
-                (a, b, self._rewrite_one(tr, node))
-                for where, node, a, b in _native.walk(raw, True)
-                if len(where) == 1 and not _native.is_token(node)
+                (a, b, self._rewrite_one(tr, node, f.tree_node(name, k)))
+                for k, (where, node, a, b) in enumerate(
+                    x for x in _native.walk(raw, True) if len(x[0]) == 1 and not _native.is_token(x[1])
+                )
             ]
             if len(pieces) == len(items):
                 return _spliced(str(raw), pieces)
-        return (" " if tr.join_by is None else tr.join_by).join(self._rewrite_one(tr, x) for x in items)
+        return (" " if tr.join_by is None else tr.join_by).join(
+            self._rewrite_one(tr, x, f.tree_node(name, k)) for k, x in enumerate(items)
+        )
 
-    def _rewrite_one(self, tr: Rewrite, t: KTerm) -> str:
+    def _rewrite_one(self, tr: Rewrite, t: KTerm, node: Any) -> str:
+        """``t``'s text with ``tr``'s rewriters applied; ``node``, where ``t`` stands in its
+        file's tree (or None), gives the fields a rewriter's rule may ask for."""
+        if node is not None and (node.type != _native.tag(t) or node.child_count != len(_native.children(t))):
+            node = None  # (a value made anew: its own text is read)
         # Every rewriter's fixes over the node; the outermost wins, then the first rewriter.
         fixes = sorted(
             (a, -b, order, str(new))
             for order, name in enumerate(tr.rewriters)
-            for _, new, (a, b) in self._rewriters.get(name).fixes(t)
+            for m in [self._rewriters.get(name)]
+            for _, new, (a, b) in m.fixes(t, m.search(t, top=node))
         )
         return _spliced(str(t), [(a, -nb, made) for a, nb, _, made in fixes])
 
