@@ -449,21 +449,33 @@ def test_a_fix_writes_its_template_or_nothing(tmp_path, rule, source, fixed):
 # into the next, a label keeps a statement of its own.
 DELETED = {
     "c": (
+        "c",
         "#include <stdio.h>\nvoid trace(int x) {}\nint main(void) {\n  int n = 0, s = 0;\n  if (s) trace(1);\n"
         '  n++;\n  for (int i = 0; i < 3; i++) trace(i);\n  n++;\n  trace(5);\n  printf("%d\\n", n);\n}\n',
         "rule: {kind: expression_statement, has: {pattern: trace($$$)}}\n",
+        "2",
     ),
     "javascript": (
+        "javascript",
         'const b = 5\nconsole.warn("x");\n(function () { console.log(1) })()\nlabel: console.warn(4);\n'
         "const f = 1;\nlet s = 0, n = 0;\nwhile (s--) console.warn(3);\nn++;\nconsole.log(n);\n",
         "rule: {any: [{kind: expression_statement, regex: '^console[.]warn'}]}\n",
+        "1\n1",
+    ),
+    # A statement whose `;` starts the next line: the line before would go on into what follows it.
+    "leading semicolons": (
+        "javascript",
+        'let n = 0\nconst b = 5\nconsole.warn("x")\n;[1, 2].forEach(v => n += v)\nlet c = 1\n'
+        'console.warn("y") ; (() => { n += 10 })()\nconsole.warn("z")\n;`t`\nconsole.warn("w")\nconsole.log(n, b, c)\n',
+        "rule: {kind: expression_statement, has: {pattern: console.warn($$$), stopBy: neighbor}}\n",
+        "13 5 1",
     ),
 }
 
 
-@pytest.mark.parametrize("lang", DELETED)
-def test_a_statement_deleted_leaves_the_program_as_it_ran(tmp_path, lang):
-    source, rule = DELETED[lang]
+@pytest.mark.parametrize("case", DELETED)
+def test_a_statement_deleted_leaves_the_program_as_it_ran(tmp_path, case):
+    lang, source, rule, output = DELETED[case]
     name = "a.c" if lang == "c" else "a.js"
     write_files(tmp_path, {"r.yml": f"id: r\nlanguage: {lang}\n{rule}fix: ''\n", name: source})
     kovel(tmp_path, "scan", "--fix", "-r", "r.yml", name)
@@ -472,7 +484,7 @@ def test_a_statement_deleted_leaves_the_program_as_it_ran(tmp_path, lang):
     before = tmp_path / "before"
     before.mkdir()
     after = program_output(lang, fixed, tmp_path)
-    assert after == program_output(lang, source, before) == ("2" if lang == "c" else "1\n1")
+    assert after == program_output(lang, source, before) == output
 
 
 # A TypeScript type takes no empty member: its `;` goes with the member, or the member stays.

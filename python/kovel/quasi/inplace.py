@@ -480,10 +480,12 @@ def next_lines(
 ) -> dict[int, tuple[tuple[int, int], str]]:
     """For each place ``k`` of ``checked`` whose span ends its line of ``text``
     where the next line starts as if it went on with it (with `(`, `[`, an
-    operator), the span and kind of the outermost named node starting that
-    line, as ``containers_changed`` takes them: what replaces the span must
-    leave it as it is (Lua's `do f() end` before a line `(g)()`
-    ends a statement; `f()` there would be called again).
+    operator), or starts its line where the code after it does so (the line
+    before then goes on into it once the span is gone: `console.warn(1)` and
+    the `;` starting the line after it), the span and kind of the outermost
+    named node starting there, as ``containers_changed`` takes them: what
+    replaces the span must leave it as it is (Lua's `do f() end` before a
+    line `(g)()` ends a statement; `f()` there would be called again).
 
     >>> next_lines("lua", "do f() end\\n(g)()\\n", [(0, 10)], [0])
     {0: ((11, 16), 'function_call')}
@@ -492,14 +494,13 @@ def next_lines(
     if lang not in _LINES_GO_ON:
         return {}
     for k in checked:
-        end = spans[k][1]
-        eol = text.find("\n", end)
-        if eol < 0 or text[end:eol].strip():
-            continue
-        rest = text[eol:]
+        start, end = spans[k]
+        rest = text[end:]
         first = len(rest) - len(rest.lstrip())
-        if first < len(rest) and rest[first] in _GOES_ON:
-            starts[k] = eol + first
+        line_start = text.rfind("\n", 0, start) + 1
+        apart = "\n" in rest[:first] or (line_start and not text[line_start:start].strip())
+        if apart and first < len(rest) and rest[first] in _GOES_ON:
+            starts[k] = end + first
     if not starts:
         return {}
     root = parser(lang).parse(text.encode()).root_node
