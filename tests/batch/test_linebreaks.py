@@ -78,3 +78,28 @@ def test_a_directive_stands_at_the_start_of_its_line(tmp_path, lang, code, mispl
         (tmp_path / "a.c").write_text(code.replace("#include <a.h>\n", "void g(void); void h(void);\n"))
         done = subprocess.run([cc, "-fsyntax-only", str(tmp_path / "a.c")], capture_output=True)
         assert (done.returncode == 0) == (misplaced == 0), done.stderr
+
+
+# Every place a region may start, in nodes whose span runs past their last child
+# (a case's statement list ends at the line break after it), is read safely.
+SWITCH = "package p\n\nfunc main() {\n\tswitch x {\n\tcase 1:\n\t\tfallthrough\n\tcase 2:\n\t\tprintln(2)\n\tdefault:\n\t\tprintln(3)\n\t}\n}\n"
+
+
+def test_a_region_may_start_anywhere():
+    data = SWITCH.encode()
+    assert [broken_lines(data, [(at, at)]) for at in range(len(data) + 1)] == [0] * (len(data) + 1)
+
+
+@pytest.mark.skipif(shutil.which("go") is None, reason="go is not installed")
+@pytest.mark.parametrize(
+    "pattern, fix",
+    [("case 2: $$$B", "case 2, 3: $$$B"), ("default: $$$B", "default: println(0); $$$B")],
+)
+def test_a_case_rewritten_after_a_case_body(tmp_path, pattern, fix):
+    source = SWITCH.replace("package p", "package main").replace("switch x", "x := 2\n\tswitch x")
+    (tmp_path / "main.go").write_text(source)
+    (result,) = rewrite_files([tmp_path / "main.go"], pattern, fix, lang="go", executor=InlineExecutor())
+    assert result.error is None and result.changes
+    (tmp_path / "main.go").write_text(result.text())
+    done = subprocess.run(["go", "run", "main.go"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stderr == "2\n", done.stderr

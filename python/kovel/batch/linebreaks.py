@@ -18,6 +18,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
 from kovel.treesitter.grammars import parser
+from kovel.treesitter.nodes import first_child_after
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -132,7 +133,7 @@ def _leaves_from(root: Node, at: int) -> Iterator[Node]:
     # that holds ``at`` in its white space: a file of many regions would walk
     # its blocks again for each).
     while node is not None and node.child_count:
-        node = node.first_child_for_byte(at) or node.children[-1]
+        node = first_child_after(node, at) or node.children[-1]
     while node is not None:
         yield node
         while node is not None and node.next_sibling is None:

@@ -43,6 +43,7 @@ from kovel.quasi.parse import (
 )
 from kovel.quasi.shape import grouped, parentheses
 from kovel.treesitter.grammars import parser
+from kovel.treesitter.nodes import first_child_after
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -967,11 +968,10 @@ def _reading(
     if not (node.start_byte == lo and ends_it(node)):
         if not node.child_count:
             # Inside one token (a comment the text opens swallows what follows).
-            # (py-tree-sitter's first_child_for_byte crashes on a leaf, too.)
             return MISREAD
         # Its children must each lie inside or outside.
         over: list[Node] = []
-        c = node.first_child_for_byte(lo)
+        c = first_child_after(node, lo)
         while c is not None and c.start_byte < hi:
             if c.end_byte > lo:
                 over.append(c)

@@ -16,7 +16,8 @@ says what to install for a missing one); ``layout`` holds the rules that
 decide how a node's text becomes a term's layout, so that a term spliced under
 a prefix re-indents its code and never its literals; ``convert`` walks trees
 into terms by those rules; ``timeout`` parses with a time limit in a worker
-process (``worker``) that can be killed.
+process (``worker``) that can be killed; ``nodes`` reads tree-sitter nodes
+where py-tree-sitter's own methods would crash.
 """
 
 from kovel.treesitter.convert import from_node, from_tree, parse
