@@ -1625,9 +1625,9 @@ def replacements(
             kept = [k for k in range(len(news)) if k not in made]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         if text is not None and p.lang in JUMPING:
-            rebound = jumps_rebound(p.lang, text, spans, [str(n) for n in news])
-            rebound = leave_out(rebound, lambda k: jump_misread(text, spans[k]), left_alone)
-            kept = [k for k in range(len(news)) if k not in rebound]
+            sent = jumps_rebound(p.lang, text, spans, [str(n) for n in news])
+            stays = leave_out(sent, lambda k: jump_misread(text, spans[k]), left_alone)
+            kept = [k for k in range(len(news)) if k not in stays]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
         return paths, news, spans
     # What a match is taken out of, or a statement or a reshaped value put in place of,
