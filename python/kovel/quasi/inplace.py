@@ -695,12 +695,11 @@ def rewritten(
     grown = list(
         itertools.accumulate(len(body) - (e - s) for (s, e), body in zip(spans, bodies, strict=True))
     )
-    starts = None if new.isascii() else [0, *itertools.accumulate(len(c.encode()) for c in new)]
+    byte_of = byte_offsets(new)
 
     def moved(x: int) -> int:
         k = bisect.bisect_right(ends, x)
-        at = x + (grown[k - 1] if k else 0)
-        return at if starts is None else starts[min(at, len(new))]
+        return byte_of(x + (grown[k - 1] if k else 0))
 
     return data, parser(lang).parse(data).root_node, moved
 

@@ -63,6 +63,7 @@ from kovel.quasi.inplace import (
 )
 from kovel.quasi.jumps import JUMPING, jump_misread, jumps_rebound
 from kovel.quasi.loops import do_while_misread, do_whiles_changed
+from kovel.quasi.order import ORDERED, order_misread, orders_broken
 from kovel.quasi.parse import (
     HOLDS_A_BODY,
     REGEX,
@@ -1624,12 +1625,18 @@ def replacements(
             made = _first_strings_made(p.lang, text, spans, [str(n) for n in news], left_alone)
             kept = [k for k in range(len(news)) if k not in made]
             paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
-        if text is not None and p.lang in JUMPING:
-            sent = jumps_rebound(p.lang, text, spans, [str(n) for n in news])
-            stays = leave_out(sent, lambda k: jump_misread(text, spans[k]), left_alone)
-            kept = [k for k in range(len(news)) if k not in stays]
-            paths, news, spans = [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
-        return paths, news, spans
+        if text is None:
+            return paths, news, spans
+        bodies = [str(n) for n in news]
+        broken: set[int] = set()
+        if p.lang in JUMPING:
+            sent = jumps_rebound(p.lang, text, spans, bodies)
+            broken |= leave_out(sent, lambda k: jump_misread(text, spans[k]), left_alone)
+        if p.lang in ORDERED:
+            moved = [k for k in orders_broken(p.lang, text, spans, bodies) if k not in broken]
+            broken |= leave_out(moved, lambda k: order_misread(text, spans[k]), left_alone)
+        kept = [k for k in range(len(news)) if k not in broken]
+        return [paths[k] for k in kept], [news[k] for k in kept], [spans[k] for k in kept]
     # What a match is taken out of, or a statement or a reshaped value put in place of,
     # must still read as what it was: taking the callee out of JavaScript's
     # `run(a)\n(b).go()` leaves a call of `(b)`; `run2(a);` in its place ends the
@@ -1671,6 +1678,9 @@ def replacements(
     if text is not None and p.lang in JUMPING:
         rebound = jumps_rebound(p.lang, text, spans, bodies)
         drop(leave_out(rebound, lambda k: jump_misread(text, spans[k]), left_alone))
+    if text is not None and p.lang in ORDERED:
+        misplaced = orders_broken(p.lang, text, spans, bodies)
+        drop(leave_out(misplaced, lambda k: order_misread(text, spans[k]), left_alone))
     if text is not None and p.lang in BY_COLUMN:
         shifted = layouts_shifted(p.lang, text, spans, bodies)
         drop(leave_out(shifted, lambda k: layout_misread(p.lang, text, spans[k]), left_alone))
