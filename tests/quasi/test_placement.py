@@ -197,6 +197,13 @@ PLACES = [
     ("rust", "impl A {\n    fn m(&self, a: i32) {}\n}\n", "fn $F($$$P) {}", "fn $F($$$P, x: bool) {}",
      "impl A {\n    fn m(&self, a: i32, x: bool) {}\n}\n"),
     ("ruby", "def f(a, &b) = 1\n", "def $F($$$P) = $B", "def $F($$$P, x = 0) = $B", LEFT),
+    # a list of statements emptied, or ending short of its line break, is still what holds them
+    ("go", "package m\nfunc f() {\n\tif c {\n\t\tg(1)\n\t\tg(2)\n\t}\n}\n", "g($X)", "",
+     "package m\nfunc f() {\n\tif c {\n\t\t\n\t\t\n\t}\n}\n"),
+    ("go", "package m\nfunc f() {\n\tswitch x {\n\tcase 1:\n\t\tg(1)\n\t\tfallthrough\n\tcase 2:\n\t}\n}\n",
+     "fallthrough", "", "package m\nfunc f() {\n\tswitch x {\n\tcase 1:\n\t\tg(1)\n\t\t\n\tcase 2:\n\t}\n}\n"),
+    ("ruby", "if x\n  puts 1\nend\n", "puts $X", "", "if x\n  \nend\n"),
+    ("bash", "if x; then\n  echo 1\nfi\n", "echo $X", "", LEFT),  # (its `then` takes a command)
     # a member called, deleted or tagging a template is its object's: a value there was not
     ("javascript", "console.log(id(o.m)());\n", "id($X)", "$X", LEFT),
     ("javascript", "delete id(o.p);\n", "id($X)", "$X", LEFT),

@@ -559,11 +559,20 @@ def containers_changed(
         # (A block's first or last statement taken out leaves its indentation, which the
         # block starts after or ends before, and the comments before it.)
         starts = {lo, past_comments(root, data, lo)}
-        ends = {hi, lo + len(data[lo:hi].rstrip())}
+        trimmed = lo + len(data[lo:hi].rstrip())
+        # (Or after the line break its last statement ends with, as Go's lists end.)
+        ends = {
+            hi,
+            trimmed,
+            trimmed + (2 if data[trimmed : trimmed + 2] == b"\r\n" else data[trimmed : trimmed + 1] == b"\n"),
+        }
         found = [n for start in starts for end in ends if start <= end for n in _nodes_over(root, start, end)]
         same = [n for n in found if n.type == kind]
         if not same:
-            if not _errors_over(root, lo, hi):  # (what does not parse is the syntax check's to report)
+            # (A list of statements emptied is no node at all in some grammars, Go's and Ruby's:
+            # nothing is left to read otherwise. Bash's lists need one, below.)
+            emptied = not data[lo:hi].strip() and kind not in bodied
+            if not emptied and not _errors_over(root, lo, hi):  # (what does not parse is the syntax check's)
                 out.append(k)
         elif kind in bodied and not any(_holds_a_statement(n, bodied[kind]) for n in same):
             out.append(
