@@ -204,6 +204,11 @@ PLACES = [
      "fallthrough", "", "package m\nfunc f() {\n\tswitch x {\n\tcase 1:\n\t\tg(1)\n\t\t\n\tcase 2:\n\t}\n}\n"),
     ("ruby", "if x\n  puts 1\nend\n", "puts $X", "", "if x\n  \nend\n"),
     ("bash", "if x; then\n  echo 1\nfi\n", "echo $X", "", LEFT),  # (its `then` takes a command)
+    # a body bound whole (Lua's block) is as many statements as it holds, where it lands
+    ("lua", "x = 1\nwhile c do\n  print(1)\n  print(2)\nend\n", "while $C do $$$B end", "$$$B",
+     "x = 1\nprint(1)\nprint(2)\n"),
+    ("lua", "local function f()\n  x = 1\n  if c then\n    g(1)\n    g(2)\n  end\nend\n", "if $C then $$$B end", "$$$B",
+     "local function f()\n  x = 1\n  g(1)\n  g(2)\nend\n"),
     # a member called, deleted or tagging a template is its object's: a value there was not
     ("javascript", "console.log(id(o.m)());\n", "id($X)", "$X", LEFT),
     ("javascript", "delete id(o.p);\n", "id($X)", "$X", LEFT),

@@ -1152,6 +1152,27 @@ def pattern(lang: str, code: str, *, context: str | None = None, selector: str |
 _PLAIN_TEXT = re.compile(r"[\w .,:;/+=*-]*")
 
 
+def _several_statements(value: object) -> bool:
+    """Whether ``value`` is several nodes, or one list of several statements (Lua's
+    `block`, Go's `statement_list`: the body a grammar wraps its statements in,
+    which a run of them may bind whole)."""
+    if several(value):
+        return True
+    one = (
+        value[0] if isinstance(value, Sequence) and not isinstance(value, str) and len(value) == 1 else value
+    )
+    if not isinstance(one, KTerm) or _native.tag(one) not in _STATEMENT_LISTS:
+        return False
+    kids = _native.children(one)
+    return len(kids) > 1 and not any(_native.is_token(k) for k in kids)
+
+
+#: The kinds of node that hold a body's statements and nothing else, in grammars that wrap them.
+_STATEMENT_LISTS = frozenset(
+    {"block", "statement_list", "body_statement", "then", "statements", "block_body"}
+)
+
+
 def bound_texts(
     values: Mapping[str, Any],
     taken: Mapping[str, frozenset[str | None]],
@@ -1455,7 +1476,7 @@ def replacements(
     def one_node(m: Match, values: Mapping[str, object]) -> bool:
         if callable(single):
             return single(m)
-        return bool(single) and not (lone is not None and several(values.get(lone)))
+        return bool(single) and not (lone is not None and _several_statements(values.get(lone)))
 
     restricted = restricts_calls_in(p.lang)
 
