@@ -624,11 +624,12 @@ def test_a_rewrite_of_standard_input_keeps_its_declared_encoding(tmp_path):
     assert r.stdout == "# coding: latin-1\nlog('é')\n".encode("latin-1")
 
 
-@pytest.mark.parametrize("stdin", [True, False])
-def test_a_match_left_as_it_is_is_said_whatever_the_input(tmp_path, stdin):
+@pytest.mark.parametrize("stdin, rule", [(True, False), (False, False), (False, True)])
+def test_a_match_left_as_it_is_is_said_whatever_the_input(tmp_path, stdin, rule):
     source = "x = 5\nf(x=1)\nf(2)\n"  # `x=1` out of its call would assign
     (tmp_path / "a.py").write_text(source)
-    args = ("rewrite", "-l", "python", "-p", "f($X)", "-r", "$X")
+    (tmp_path / "r.yml").write_text("id: r\nlanguage: python\nrule: {pattern: 'f($X)'}\nfix: $X\n")
+    args = ("rewrite", "--rule", "r.yml") if rule else ("rewrite", "-l", "python", "-p", "f($X)", "-r", "$X")
     r = kovel(tmp_path, *args, "-", input=source) if stdin else kovel(tmp_path, *args, "a.py")
     assert r.returncode == 0 and "a match left as it is" in r.stderr and "'x=1'" in r.stderr, r.stderr
     assert ("x = 5\nf(x=1)\n2\n" in r.stdout) if stdin else ("+2" in r.stdout and "-f(x=1)" not in r.stdout)

@@ -768,8 +768,11 @@ def rewrite_task(
                 new = _native.replace_all(whole(), paths, news)
                 new_text = str(new)
         else:
-            new = pat.rewrite(whole(), rw)
-            if new is term:
+            # A rule's fix the code around it would misread leaves that match alone, as a pattern's does.
+            new = pat.rewrite(whole(), rw, left_alone) if isinstance(pat, Matcher) else pat.rewrite(whole(), rw)
+            if new is whole() and left_alone:
+                raise MisreadError(left_alone[0])
+            if new is whole():
                 return RewrittenFile(path, lang, digest, encoding=encoding)
             new_text = str(new)
     except MisreadError as exc:
