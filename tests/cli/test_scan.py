@@ -355,6 +355,11 @@ def test_utility_rules_of_a_project_serve_every_rule_of_their_language(tmp_path)
         ("s", "print(1)"),
         ("s", "print(2)"),
     ]
+    # ... and every rule of the project run alone, as `scan -r` or `find --rule` runs it
+    alone = kovel(tmp_path, "scan", "--json", "-r", "rules/py.yml", ".")
+    assert [(d["ruleId"], d["text"]) for d in diagnostics(alone)] == [("p", "print(2)")]
+    found = kovel(tmp_path, "find", "--rule", "rules/js.yml", ".")
+    assert found.returncode == 0 and "console.log(1)" in found.stdout
     (tmp_path / "kovel.yml").write_text("ruleDirs: [rules]\nutilDirs: [nowhere]\n")
     bad = kovel(tmp_path, "scan", ".")
     assert bad.returncode == 2 and "utilDirs" in bad.stderr

@@ -769,7 +769,9 @@ def rewrite_task(
                 new_text = str(new)
         else:
             # A rule's fix the code around it would misread leaves that match alone, as a pattern's does.
-            new = pat.rewrite(whole(), rw, left_alone) if isinstance(pat, Matcher) else pat.rewrite(whole(), rw)
+            new = (
+                pat.rewrite(whole(), rw, left_alone) if isinstance(pat, Matcher) else pat.rewrite(whole(), rw)
+            )
             if new is whole() and left_alone:
                 raise MisreadError(left_alone[0])
             if new is whole():

@@ -84,6 +84,7 @@ from kovel.cli.scan import run_scan
 from kovel.rules import Matcher, RuleFileError, load_rules, matcher
 from kovel.rules.langs import language_of
 from kovel.rules.load import SEVERITIES
+from kovel.rules.project import find_config, with_project_utils
 from kovel.treesitter.grammars import grammar_problem, tree_sitter_problem
 
 __all__ = ["main", "run"]
@@ -242,6 +243,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.rule is not None:
         try:
             configs = load_rules(args.rule)
+            project = find_config()
+            if project is not None:  # (the project's utility rules, which the rule may name)
+                configs = with_project_utils(configs, project)
             if len(configs) != 1:
                 raise ValueError(f"{args.rule}: --rule takes a file with one rule ({len(configs)} found)")
             if args.command == "rewrite" and configs[0].fix is None:

@@ -36,7 +36,7 @@ from kovel.cli.output import cache_note, cache_pruned, coloured, shown_path
 from kovel.cli.report import diagnostic_json, diagnostic_text, sarif
 from kovel.rules import RuleConfig, RuleFileError, load_rules, precompile
 from kovel.rules.load import SEVERITIES
-from kovel.rules.project import find_config, load_project
+from kovel.rules.project import find_config, load_project, with_project_utils
 from kovel.rules.rule import Severity
 
 __all__ = ["load_selected", "run_scan"]
@@ -69,6 +69,10 @@ def load_selected(
     globs: tuple[tuple[str, tuple[str, ...]], ...] = ()
     if rule_file is not None:
         rules, base = load_rules(rule_file), os.getcwd()
+        # A rule of a project, run alone, may name the project's utility rules.
+        path = config or find_config()
+        if path is not None:
+            rules = with_project_utils(rules, path)
     else:
         path = config or find_config()
         if path is None:

@@ -22,7 +22,7 @@ from kovel.rules.langs import language_of
 from kovel.rules.load import NotYAML, RuleFileError, line_of, load_rules, read_yaml, regular_only, rule_files
 from kovel.rules.rule import Rule, RuleConfig, utils_renamed
 
-__all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project"]
+__all__ = ["CONFIG_NAMES", "Project", "find_config", "load_project", "with_project_utils"]
 
 CONFIG_NAMES = ("kovel.yml", "kovel.yaml", "sgconfig.yml")
 
@@ -83,22 +83,7 @@ def load_project(config: str) -> Project:
     ...
     kovel.rules.load.RuleFileError: /nonexistent/kovel.yml:0: cannot read: No such file or directory
     """
-    try:
-        with open(config, encoding="utf-8", opener=regular_only) as f:
-            data = read_yaml(f) or {}
-    except OSError as exc:
-        raise RuleFileError(config, 0, "", f"cannot read: {exc.strerror or exc}") from None
-    except UnicodeDecodeError as exc:
-        raise RuleFileError(config, 0, "", f"not UTF-8 text (byte {exc.start})") from None
-    except NotYAML as exc:
-        raise RuleFileError(config, 1, "", f"not YAML: {exc}") from None
-    if not isinstance(data, dict):
-        raise RuleFileError(config, 1, "", "expected a mapping with ruleDirs")
-    for key in data:
-        if key not in _KEYS:
-            raise RuleFileError(
-                config, line_of(data, key), str(key), f"unknown key (expected one of {_EXPECTED})"
-            )
+    data = _read_config(config)
     base = os.path.dirname(os.path.abspath(config))
     dirs = data.get("ruleDirs", [])
     if not isinstance(dirs, list) or not all(isinstance(d, str) for d in dirs):
@@ -114,24 +99,7 @@ def load_project(config: str) -> Project:
         for path in rule_files(folder):
             if not _same_file(path, config):  # (a rule folder that holds the project file)
                 rules.extend(load_rules(path))
-    # Utility rules shared by every rule of their language (`matches: ID`); a rule's own come first.
-    shared: dict[str, dict[str, Rule]] = {}
-    udirs = data.get("utilDirs", []) or []
-    if not isinstance(udirs, list) or not all(isinstance(d, str) for d in udirs):
-        raise RuleFileError(config, line_of(data, "utilDirs"), "utilDirs", "expected a list of folders")
-    for d in udirs:
-        folder = os.path.join(base, d)
-        if not os.path.isdir(folder):
-            raise RuleFileError(config, line_of(data, "utilDirs"), "utilDirs", f"no folder {d!r}")
-        for path in rule_files(folder):
-            for u in load_rules(path):
-                by_lang = shared.setdefault(u.language, {})
-                if u.id in by_lang:
-                    raise RuleFileError(path, 1, "id", f"two utility rules with the id {u.id!r}")
-                by_lang[u.id] = u.rule
-                by_lang.update({k: v for k, v in u.utils.items() if k not in by_lang})
-    if shared:
-        rules = [with_shared_utils(r, shared.get(r.language, {})) for r in rules]
+    rules = _with_utils(rules, _shared_utils(config, data, base))
     configs = data.get("testConfigs", []) or []
     if not isinstance(configs, list):
         raise RuleFileError(
@@ -168,6 +136,68 @@ def load_project(config: str) -> Project:
     return Project(
         config, tuple(rules), tuple(tests), tuple((language_of(k), tuple(v)) for k, v in globs.items())
     )
+
+
+def with_project_utils(rules: list[RuleConfig], config: str) -> list[RuleConfig]:
+    """``rules`` (of a rule file run alone) with the utility rules of the project
+    ``config`` beside their own, as the project's rules have them.
+
+    >>> with_project_utils([], "/nonexistent/kovel.yml")
+    Traceback (most recent call last):
+    ...
+    kovel.rules.load.RuleFileError: /nonexistent/kovel.yml:0: cannot read: No such file or directory
+    """
+    data = _read_config(config)
+    return _with_utils(rules, _shared_utils(config, data, os.path.dirname(os.path.abspath(config))))
+
+
+def _read_config(config: str) -> dict[str, object]:
+    """The mapping of the project file ``config``, its keys checked."""
+    try:
+        with open(config, encoding="utf-8", opener=regular_only) as f:
+            data = read_yaml(f) or {}
+    except OSError as exc:
+        raise RuleFileError(config, 0, "", f"cannot read: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise RuleFileError(config, 0, "", f"not UTF-8 text (byte {exc.start})") from None
+    except NotYAML as exc:
+        raise RuleFileError(config, 1, "", f"not YAML: {exc}") from None
+    if not isinstance(data, dict):
+        raise RuleFileError(config, 1, "", "expected a mapping with ruleDirs")
+    for key in data:
+        if key not in _KEYS:
+            raise RuleFileError(
+                config, line_of(data, key), str(key), f"unknown key (expected one of {_EXPECTED})"
+            )
+    return data
+
+
+def _shared_utils(config: str, data: Mapping[str, object], base: str) -> dict[str, dict[str, Rule]]:
+    """The utility rules of the project's ``utilDirs``, by language: every rule
+    of their language may name them (``matches: ID``)."""
+    shared: dict[str, dict[str, Rule]] = {}
+    udirs = data.get("utilDirs", []) or []
+    if not isinstance(udirs, list) or not all(isinstance(d, str) for d in udirs):
+        raise RuleFileError(config, line_of(data, "utilDirs"), "utilDirs", "expected a list of folders")
+    for d in udirs:
+        folder = os.path.join(base, d)
+        if not os.path.isdir(folder):
+            raise RuleFileError(config, line_of(data, "utilDirs"), "utilDirs", f"no folder {d!r}")
+        for path in rule_files(folder):
+            for u in load_rules(path):
+                by_lang = shared.setdefault(u.language, {})
+                if u.id in by_lang:
+                    raise RuleFileError(path, 1, "id", f"two utility rules with the id {u.id!r}")
+                by_lang[u.id] = u.rule
+                by_lang.update({k: v for k, v in u.utils.items() if k not in by_lang})
+    return shared
+
+
+def _with_utils(rules: list[RuleConfig], shared: Mapping[str, Mapping[str, Rule]]) -> list[RuleConfig]:
+    """``rules`` with the shared utility rules of their languages (a rule's own come first)."""
+    if not shared:
+        return rules
+    return [with_shared_utils(r, shared.get(r.language, {})) for r in rules]
 
 
 def with_shared_utils(config: RuleConfig, shared: Mapping[str, Rule]) -> RuleConfig:
