@@ -108,6 +108,8 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
         (["find", "-p", "print($$$A)", "."], 0, "a.py:3:5", "kovel: note: latin.js: skipped: not UTF-8 text (byte 10, line 1)"),
         (["find", "-p", "print($$$A)", "latin.js", "b.js"], 2, "b.js:2:3", "kovel: latin.js: skipped: not UTF-8 text"),
         (["rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "latin.js", "b.js"], 2, "--- a/b.js", "kovel: latin.js: not rewritten: not UTF-8"),
+        (["find", "-p", "nothing_here($A)", "latin.js"], 2, "", "kovel: latin.js: skipped: not UTF-8 text"),  # (whatever it lacks)
+        (["scan", "-r", "r.yml", "latin.js"], 2, "", "kovel: latin.js: skipped: not UTF-8 text"),
         (["find", "--lang", "python", "-p", "def (", "."], 2, "", "the pattern or rewrite does not parse as python"),
         (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "", "no tree-sitter grammar for 'nosuchlang'"),
         # ast-grep's names for a language, as in rule files
@@ -129,7 +131,10 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
     ],
 )  # fmt: skip
 def test_exit_status_and_what_went_wrong(tree, args, status, stdout, stderr):
-    before = contents(write_files(tree, {"n.py": "y = not x\n", "latin.js": b'print("caf\xe9");\n'}))
+    rule = "id: r\nlanguage: javascript\nrule: {pattern: nothing_here($A)}\n"
+    before = contents(
+        write_files(tree, {"n.py": "y = not x\n", "latin.js": b'print("caf\xe9");\n', "r.yml": rule})
+    )
     r = kovel(tree, *args, input="x\n")
     assert r.returncode == status and r.stdout.startswith(stdout) and (stdout or r.stdout == "")
     assert stderr in r.stderr and (stderr or r.stderr == "") and "_positive" not in r.stderr

@@ -1118,6 +1118,14 @@ def scan_task(
     found = {w.decode() for w in _native.texts_in(data, words)}
     matchers = [m for m in matchers if m.words <= found]
     if not matchers:
+        # (A file that is no text is said so, as find says it, whatever it lacks.)
+        try:
+            if not data.isascii():
+                _decode(data, lang)
+        except _NotText as exc:
+            return ScannedFile(path, lang, error=f"skipped: {exc}", skipped=True)
+        except _Skip:
+            pass
         return ScannedFile(path, lang)
     # Rules that are a pattern alone need its matches only: the tree is then
     # converted only where they lie.
