@@ -101,7 +101,8 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     if lang not in JUMPING:
         return []
     # Only a jump in a match's own text can go elsewhere: most matches hold none, and need no parse.
-    if not any(word in text[s:e] for s, e in spans for word in _WORDS):
+    words = _WORDS + _MORE_WORDS.get(lang, ())
+    if not any(word in text[s:e] for s, e in spans for word in words):
         return []
     data = text.encode()
     old_root = parser(lang).parse(data).root_node
@@ -193,8 +194,9 @@ def _levels(n: Node) -> int:
 #: What a jump's node holds first where it goes to a label (`break outer`).
 _LABELS = frozenset({"label", "lifetime", "statement_identifier", "identifier", "label_name"})
 #: The words ``JUMP_TARGETS`` reads, as a file would spell them.
-_WORDS = ("break", "continue", "return", "await", "yield", "defer", "this", "super", "goto", "next", "redo",
-          "retry", "exit", "fallthrough")  # fmt: skip
+_WORDS = ("break", "continue", "return", "await", "yield", "defer", "this", "super")
+#: The words only some languages' jumps spell.
+_MORE_WORDS = {"lua": ("goto",), "ruby": ("next", "redo", "retry"), "bash": ("exit",), "go": ("fallthrough",)}
 
 
 def _target(n: Node, kinds: frozenset[str], levels: int = 1) -> Node | None:
