@@ -290,3 +290,36 @@ def test_keeps_extended_attributes_and_an_access_control_list(tmp_path):
     assert os.getxattr(f, "user.origin") == b"kept" and f.read_bytes() == b"new\n"
     if acl:
         assert subprocess.run(["getfacl", "-cp", str(f)], capture_output=True, text=True).stdout == before
+
+
+def test_adds_no_access_control_list_the_file_had_not(tmp_path):
+    if not (shutil.which("setfacl") and shutil.which("getfacl")):
+        pytest.skip("no setfacl here")
+    # A directory whose default list would give a new file to a named user.
+    if subprocess.run(["setfacl", "-d", "-m", "u:nobody:rwx", str(tmp_path)], capture_output=True).returncode:
+        pytest.skip("no access control lists on this file system")
+    f = old_file(tmp_path / "f.py")
+    subprocess.run(["setfacl", "-b", str(f)], check=True)
+    f.chmod(0o640)
+    before = subprocess.run(["getfacl", "-cp", str(f)], capture_output=True, text=True).stdout
+    assert replace_file(str(f), b"new\n", OLD) == []
+    assert subprocess.run(["getfacl", "-cp", str(f)], capture_output=True, text=True).stdout == before
+    assert stat.S_IMODE(f.stat().st_mode) == 0o640
+
+
+@pytest.mark.parametrize("how", ["appended", "replaced"])
+def test_a_file_written_while_its_new_text_is_made_keeps_the_other_writers_text(tmp_path, how):
+    f = old_file(tmp_path / "f.py")
+
+    def made(old):  # another program writes the file after kovel read it
+        if how == "appended":
+            with open(f, "ab") as out:
+                out.write(b"# theirs\n")
+        else:  # saved by a rename, as editors save
+            (tmp_path / "theirs").write_bytes(old + b"# theirs\n")
+            os.replace(tmp_path / "theirs", f)
+        return b"new\n"
+
+    with pytest.raises(FileChangedError):
+        replace_file(str(f), made, OLD)
+    assert f.read_bytes().endswith(b"# theirs\n") and names(tmp_path) == ["f.py"]

@@ -28,6 +28,7 @@ import re
 import stat
 import time
 from collections.abc import Callable, Iterable
+from typing import BinaryIO
 
 __all__ = ["FileChangedError", "NotWrittenError", "SafeWriter", "replace_file"]
 
@@ -107,21 +108,34 @@ class SafeWriter:
     ) -> list[str]:
         if not os.access(base, os.W_OK, dir_fd=dfd):
             raise NotWrittenError(f"{_unwritable(dfd, base)}; not written")
+        # Opened to read only (closing a file opened to write tells watchers it was saved), and
+        # kept open to the rename: what was written to it meanwhile is seen then.
         try:  # O_NOFOLLOW: the name was resolved; a link put there since is not followed
-            fd = os.open(base, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dfd)
+            fd = os.open(base, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dfd)
         except PermissionError:
             raise NotWrittenError("no permission to write it; not written") from None
         with os.fdopen(fd, "rb") as f:
-            st = os.fstat(f.fileno())
-            if not stat.S_ISREG(st.st_mode):
-                raise NotWrittenError("no longer a regular file; not written")
-            # Whoever may write anything (root) still leaves alone a file no one is to write.
-            if not st.st_mode & 0o222:
-                raise NotWrittenError("no permission to write it; not written")
-            old = f.read()
-            attributes = _attributes(f.fileno())
-            if hashlib.sha256(old).hexdigest() != digest:
-                raise FileChangedError("changed on disk since it was read; not written")
+            return self._replace_read(dfd, folder, base, data, digest, f)
+
+    def _replace_read(
+        self,
+        dfd: int,
+        folder: str,
+        base: str,
+        data: bytes | Callable[[bytes], bytes],
+        digest: str,
+        f: BinaryIO,
+    ) -> list[str]:
+        st = os.fstat(f.fileno())
+        if not stat.S_ISREG(st.st_mode):
+            raise NotWrittenError("no longer a regular file; not written")
+        # Whoever may write anything (root) still leaves alone a file no one is to write.
+        if not st.st_mode & 0o222:
+            raise NotWrittenError("no permission to write it; not written")
+        old = f.read()
+        attributes = _attributes(f.fileno())
+        if hashlib.sha256(old).hexdigest() != digest:
+            raise FileChangedError("changed on disk since it was read; not written")
         if callable(data):
             data = data(old)
         if st.st_nlink > 1:
@@ -140,7 +154,11 @@ class SafeWriter:
             os.fsync(tmp)
             if name is None:
                 name = _link_in(tmp, dfd, base)
+            # Written to, or replaced, while the new text was made: the other writer's text stays.
+            if _changed(st, os.fstat(f.fileno()), dfd, base):
+                raise FileChangedError("changed on disk while it was rewritten; not written")
             os.replace(name, base, src_dir_fd=dfd, dst_dir_fd=dfd)
+            name = None
         except BaseException:
             if name is not None:
                 try:
@@ -151,6 +169,22 @@ class SafeWriter:
         finally:
             os.close(tmp)
         return notes
+
+
+def _changed(before: os.stat_result, now: os.stat_result, dfd: int, base: str) -> bool:
+    """Whether the file opened as ``before`` (now ``now``) was written to since,
+    or its name ``base`` in the directory ``dfd`` now names another file."""
+    if (now.st_size, now.st_mtime_ns, now.st_ctime_ns) != (
+        before.st_size,
+        before.st_mtime_ns,
+        before.st_ctime_ns,
+    ):
+        return True
+    try:
+        named = os.stat(base, dir_fd=dfd, follow_symlinks=False)
+    except OSError:
+        return True
+    return (named.st_dev, named.st_ino) != (before.st_dev, before.st_ino)
 
 
 def _unwritable(dfd: int, base: str) -> str:
@@ -280,6 +314,13 @@ def _copy_owner_and_mode(fd: int, st: os.stat_result, attributes: dict[str, byte
             os.setxattr(fd, name, value)
         except OSError:
             lost.append(name)
+    # An access control list the new file took from its directory's default, which the old one had not.
+    for name in _attributes(fd).keys() - attributes.keys():
+        if name.startswith("system.posix_acl"):
+            try:
+                os.removexattr(fd, name)
+            except OSError:
+                notes.append(f"an access control list the file had not is kept: {name}")
     if lost:
         notes.append(f"extended attributes not kept: {', '.join(sorted(lost))}")
     os.fchmod(fd, mode)
