@@ -28,6 +28,9 @@ NAMED = {
     "CMakeLists.txt": "cmake", "cmake/x.cmake": "cmake", "Makefile": "make", "main.tf": "hcl", "q.sql": "sql",
     "flake.nix": "nix", "T.sol": "solidity", "s.zsh": "bash", "BUILD.bzl": "python", "go.mod": "gomod",
     "README": None, "up.C": "cpp", "UP.PY": None, "up.Js": None,
+    # ast-grep's extensions too, and its languages' dialects
+    "t.py3": "python", "w.rbw": "ruby", "sketch.ino": "cpp", "run.cgi": "bash", ".env": None, "x.env": "bash",
+    "s.scss": "scss", "k.cu": "cuda",
 }  # fmt: skip
 
 
@@ -42,6 +45,9 @@ def test_languages_hidden_names_and_duplicates(tmp_path):
     assert rel(tmp_path, again) == listed  # each file once, however often it is reached
     # A language given takes its own files only, by name as by extension.
     assert rel(tmp_path, list_files([tmp_path], "c")) == [("b.h", "c", None)]
+    # ... and a dialect's, as ast-grep's language takes them
+    assert rel(tmp_path, list_files([tmp_path], "css")) == [("s.scss", "css", None)]
+    assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cpp"))] == ["c.hpp", "k.cu", "sketch.ino", "up.C"]
     assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cmake"))] == [
         "CMakeLists.txt",
         "cmake/x.cmake",

@@ -41,6 +41,7 @@ from dataclasses import dataclass
 from kovel.batch.ignore import Rules, glob_rules
 
 __all__ = [
+    "DIALECTS",
     "EXTENSIONS",
     "FILE_NAMES",
     "Listed",
@@ -150,7 +151,20 @@ EXTENSIONS: dict[str, str] = {
     ".psm1": "powershell",
     ".cu": "cuda",
     ".cuh": "cuda",
+    ".py3": "python",
+    ".rbw": "ruby",
+    ".ino": "cpp",
+    ".cgi": "bash",
+    ".command": "bash",
+    ".env": "bash",
+    ".fcgi": "bash",
+    ".tmux": "bash",
+    ".tool": "bash",
 }
+
+#: Languages whose grammar reads a dialect's files too: ``--lang css`` takes
+#: ``.scss`` files, ``--lang cpp`` CUDA's, as ast-grep's languages do.
+DIALECTS: dict[str, str] = {"scss": "css", "cuda": "cpp"}
 
 #: File names that name a language whatever their extension (a build file's).
 FILE_NAMES: dict[str, str] = {
@@ -288,7 +302,7 @@ def list_files(
             for f, included, real, linked in walker.files(path):
                 own = language_for(f)
                 chosen = globbed(os.path.relpath(f, path).replace(os.sep, "/")) if by_glob else None
-                if lang is not None and (not known or own == lang or included):
+                if lang is not None and (not known or own == lang or DIALECTS.get(own or "") == lang or included):
                     listed.append((Listed(f, lang, named=False), real, linked))
                 elif chosen is not None:
                     listed.append((Listed(f, chosen, named=False), real, linked))
