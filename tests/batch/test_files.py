@@ -47,7 +47,12 @@ def test_languages_hidden_names_and_duplicates(tmp_path):
     assert rel(tmp_path, list_files([tmp_path], "c")) == [("b.h", "c", None)]
     # ... and a dialect's, as ast-grep's language takes them
     assert rel(tmp_path, list_files([tmp_path], "css")) == [("s.scss", "css", None)]
-    assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cpp"))] == ["c.hpp", "k.cu", "sketch.ino", "up.C"]
+    assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cpp"))] == [
+        "c.hpp",
+        "k.cu",
+        "sketch.ino",
+        "up.C",
+    ]
     assert [p for p, _, _ in rel(tmp_path, list_files([tmp_path], "cmake"))] == [
         "CMakeLists.txt",
         "cmake/x.cmake",

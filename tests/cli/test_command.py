@@ -110,6 +110,7 @@ def test_a_rewrite_the_code_around_would_misread_is_parenthesised_or_left_alone(
         (["rewrite", "-p", "print($$$A)", "-r", "log($$$A)", "latin.js", "b.js"], 2, "--- a/b.js", "kovel: latin.js: not rewritten: not UTF-8"),
         (["find", "-p", "nothing_here($A)", "latin.js"], 2, "", "kovel: latin.js: skipped: not UTF-8 text"),  # (whatever it lacks)
         (["scan", "-r", "r.yml", "latin.js"], 2, "", "kovel: latin.js: skipped: not UTF-8 text"),
+        (["scan", "-r", "r.yml", "."], 0, "", "kovel: note: latin.js: skipped: not UTF-8 text"),
         (["find", "--lang", "python", "-p", "def (", "."], 2, "", "the pattern or rewrite does not parse as python"),
         (["find", "--lang", "nosuchlang", "-p", "x", "."], 2, "", "no tree-sitter grammar for 'nosuchlang'"),
         # ast-grep's names for a language, as in rule files
@@ -619,6 +620,18 @@ def test_results_for_a_closed_standard_output_are_a_failure(tmp_path, pattern, s
     (tmp_path / "a.py").write_text("print(1)\n")
     r = kovel(tmp_path, "find", "-p", pattern, "a.py", preexec_fn=lambda: os.close(1))
     assert r.returncode == status  # (grep's: what it would print is lost)
+    # ... and a rewritten standard input, whose text is always printed
+    args = ("rewrite", "-l", "python", "-p", pattern, "-r", "log($A)", "-")
+    r = kovel(tmp_path, *args, input="print(1)\n", preexec_fn=lambda: os.close(1))
+    assert r.returncode == 2 and "cannot write the output" in r.stderr and "Traceback" not in r.stderr
+
+
+def test_a_working_directory_deleted_leaves_absolute_paths_searched(tmp_path):
+    (tmp_path / "a.py").write_text("print(1)\n")
+    (tmp_path / "gone").mkdir()
+    gone = tmp_path / "gone"
+    r = kovel(gone, "find", "-p", "print($A)", str(tmp_path / "a.py"), preexec_fn=lambda: os.rmdir(gone))
+    assert r.returncode == 0 and r.stdout.endswith("a.py:1:1: print(1)\n"), r.stderr
 
 
 def test_a_rewrite_of_standard_input_keeps_its_declared_encoding(tmp_path):

@@ -461,3 +461,10 @@ def test_a_long_diff_applies_with_patch(tmp_path, seed):
     diff = output.unified_diff("f", old, new) + "\n"
     subprocess.run([patch, "-p1", "-s"], cwd=tmp_path, input=diff.encode(), check=True)
     assert (tmp_path / "f").read_text() == new
+
+
+# No name is shown as another's quoted form: a quote or a backslash is quoted too.
+def test_names_are_shown_one_to_one():
+    names = ["new\nline.py", '"new\\nline.py"', "back\\slash.py", "plain.py", 'q"uote.py']
+    shown = [output.shown_path(n) for n in names]
+    assert len(set(shown)) == len(names) and shown[3] == "plain.py"

@@ -302,7 +302,9 @@ def list_files(
             for f, included, real, linked in walker.files(path):
                 own = language_for(f)
                 chosen = globbed(os.path.relpath(f, path).replace(os.sep, "/")) if by_glob else None
-                if lang is not None and (not known or own == lang or DIALECTS.get(own or "") == lang or included):
+                if lang is not None and (
+                    not known or own == lang or DIALECTS.get(own or "") == lang or included
+                ):
                     listed.append((Listed(f, lang, named=False), real, linked))
                 elif chosen is not None:
                     listed.append((Listed(f, chosen, named=False), real, linked))
@@ -443,7 +445,10 @@ class _Walker:
         # A glob includes what it matches: in gitignore terms, "!" turned around.
         self.globs = glob_rules(globs) if globs else None
         self.includes = any(not g.startswith("!") for g in globs)
-        self.cwd = os.getcwd()
+        try:
+            self.cwd: str | None = os.getcwd()
+        except FileNotFoundError:  # (deleted: absolute paths are searched all the same)
+            self.cwd = None
         self._excludes_file: Rules | None | bool = False  # False: not read yet
         self._ancestors: dict[str, _Dir] = {}
 
@@ -559,7 +564,7 @@ class _Walker:
 
     def _glob_path(self, path: str) -> str:
         """``path`` as globs see it: relative to the working directory when below it."""
-        if self.cwd == os.sep or path.startswith(self.cwd + os.sep):
+        if self.cwd is not None and (self.cwd == os.sep or path.startswith(self.cwd + os.sep)):
             path = path[len(self.cwd) :]
         rel = path.lstrip(os.sep)
         return rel if os.sep == "/" else rel.replace(os.sep, "/")

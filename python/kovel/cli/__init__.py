@@ -141,6 +141,8 @@ def run() -> NoReturn:
         code = 2
         if exc.filename is not None:
             _complain(traceback.format_exc())
+        elif exc.errno not in _OUTPUT_ERRORS:  # (a deleted working directory, too many open files)
+            _complain(f"kovel: {exc.strerror or exc}\n")
         else:
             # Standard output (or error) cannot take the results (a full disk, a
             # closed pipe's other errors): said once, where it still can be, as a failure.
@@ -160,6 +162,12 @@ def run() -> NoReturn:
             sys.exit(code)
     atexit._run_exitfuncs()
     os._exit(code)
+
+
+#: What writing to standard output (or error) fails with; other errors without a file name are no output's.
+_OUTPUT_ERRORS = frozenset(
+    {errno.ENOSPC, errno.EIO, errno.EPIPE, errno.EBADF, errno.EFBIG, errno.EDQUOT, errno.EROFS, errno.EAGAIN}
+)
 
 
 def _complain(text: str) -> None:
@@ -207,6 +215,30 @@ class _Closed(io.TextIOBase):
 
     def write(self, text: str) -> int:
         if not text:
+            return 0
+        raise OSError(errno.EBADF, "the command was started with this stream closed")
+
+    @property
+    def buffer(self) -> _ClosedBytes:
+        """The stream's bytes, which a rewritten text read from standard input is written as."""
+        return _ClosedBytes(self._fd)
+
+
+class _ClosedBytes(io.RawIOBase):
+    """The bytes of a ``_Closed`` stream: none may be written."""
+
+    def __init__(self, fd: int) -> None:
+        super().__init__()
+        self._fd = fd
+
+    def fileno(self) -> int:
+        return self._fd
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: object) -> int:
+        if not data:
             return 0
         raise OSError(errno.EBADF, "the command was started with this stream closed")
 

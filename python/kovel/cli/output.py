@@ -406,12 +406,15 @@ def _own_bytes(text: str | bytes, encoding: str) -> str:
 def shown_path(path: str) -> str:
     """``path`` as the text outputs show it: as it is, or quoted as a diff
     names it (C escapes) where it holds a control character, which a
-    terminal would act on or which would start a line of its own.
+    terminal would act on or which would start a line of its own, or a
+    quote or a backslash (so that no name shows as another's quoted form).
 
     >>> shown_path("a b.py"), shown_path("a\\x1b[31m.py"), shown_path("b\\nfake.py:1:1: x")
     ('a b.py', '"a\\\\033[31m.py"', '"b\\\\nfake.py:1:1: x"')
+    >>> print(shown_path('"b\\\\nfake.py"'))
+    "\\"b\\\\nfake.py\\""
     """
-    if not any(c < " " or "\x7f" <= c <= "\x9f" for c in path):
+    if not any(c < " " or "\x7f" <= c <= "\x9f" or c in '"\\' for c in path):
         return path
     quoted = diff_name("", path).removesuffix("\t")
     if not quoted.startswith('"'):

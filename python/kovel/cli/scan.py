@@ -210,6 +210,8 @@ def run_scan(a: argparse.Namespace) -> int:
                 if not r.skipped or any(x.named and x.path == r.path for x in listed):
                     failed = True
                     print(f"kovel: {shown_path(r.path)}: {r.error}", file=sys.stderr)
+                else:  # (found in a directory: a note, as find gives one)
+                    print(f"kovel: note: {shown_path(r.path)}: {r.error}", file=sys.stderr)
                 continue
             lines: list[str] = []  # the file's, printed in one write
             for d in r.diagnostics:
