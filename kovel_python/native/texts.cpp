@@ -123,6 +123,27 @@ std::optional<std::string> read_regular(const char* path, long long most) {
   return out;
 }
 
+// Whether `data` holds `word`; one that starts with the byte 0xff (which no
+// UTF-8 text holds) holds the rest as a whole word: no letter nor underscore
+// just before it, nor a letter, digit or underscore just after it.
+bool holds(std::string_view data, std::string_view word) {
+  if (word.empty() || static_cast<unsigned char>(word.front()) != 0xff)
+    return data.find(word) != std::string_view::npos;
+  word.remove_prefix(1);
+  // (ASCII alone, whatever the locale says of other bytes.)
+  const auto name_start = [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  };
+  const auto name_part = [&](unsigned char c) { return name_start(c) || (c >= '0' && c <= '9'); };
+  for (std::size_t at = data.find(word); at != std::string_view::npos; at = data.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if ((at == 0 || !name_start(static_cast<unsigned char>(data[at - 1]))) &&
+        (end == data.size() || !name_part(static_cast<unsigned char>(data[end]))))
+      return true;
+  }
+  return false;
+}
+
 // read_lacking(path, words, most): see the method table.
 PyObject* fn_read_lacking(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("read_lacking", nargs, 3)) return nullptr;
@@ -154,9 +175,8 @@ PyObject* fn_read_lacking(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_BEGIN_ALLOW_THREADS;
   try {
     data = read_regular(name, most);
-    lacking = data && std::any_of(words.begin(), words.end(), [&](std::string_view w) {
-                return std::string_view(*data).find(w) == std::string_view::npos;
-              });
+    lacking = data && std::any_of(words.begin(), words.end(),
+                                  [&](std::string_view w) { return !holds(std::string_view(*data), w); });
   } catch (const std::bad_alloc&) {
     no_memory = true;
   }
@@ -172,7 +192,8 @@ PyMethodDef kTextsMethods[] = {
     {"read_lacking", as_cfunc(fn_read_lacking), METH_FASTCALL,
      "read_lacking(path, words, most, /)\n--\n\nThe bytes of the regular file at ``path`` when they lack one "
      "of\n"
-     "``words`` (a tuple of bytes); None when they hold them all, or the file is larger than\n"
+     "``words`` (a tuple of bytes; one starting with the byte 0xff, the rest as a whole word);\n"
+     "None when they hold them all, or the file is larger than\n"
      "``most`` bytes, is not a regular file or cannot be read (whoever parses it says why).\n"
      "The GIL is released while the file is read and searched."},
     {"texts_in", as_cfunc(fn_texts_in), METH_FASTCALL,

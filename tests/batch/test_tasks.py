@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 pytest.importorskip("tree_sitter_python")
 pytest.importorskip("tree_sitter_c")
 
+from kovel import _native  # noqa: E402
 from kovel.batch import find_files, rewrite_files, tasks  # noqa: E402
 from kovel.batch.cache import TermCache  # noqa: E402
 from kovel.batch.tasks import _python_encoding, find_task, parse_tree, scan_task  # noqa: E402
@@ -341,3 +342,45 @@ def test_a_fix_over_a_syntax_error_is_withheld_with_its_place(lang, source, rule
     got = scan_task("<text>", lang, [matcher(RuleConfig("r", lang, rule, fix=fix))], None, source.encode())
     assert [d.fix is None for d in got.diagnostics] == [True, False]
     assert len(got.withheld) == 1 and "the fix of r at 1:1" in got.withheld[0] and "2:" in got.withheld[0]
+
+
+# A file passed over for lacking a whole word a pattern spells has no match of it:
+# the word glued to letters, digits, underscores, dots and quotes, in several languages.
+_PIECES = ["print", "if", "else", "x", "1", "_", ".", "(", ")", " ", "\n", '"', "é", "0x1f", "$", "log"]
+_GLUED = {
+    "python": ["print($A)", "$A if $B else $C", "$X.log($$$A)"],
+    "javascript": ["print($A)", "$X.log($$$A)"],
+    "ruby": ["print($A)", "$A if $B"],
+}
+
+
+def _no_match_passed_over(lang, code, source):
+    pat = pattern(lang, code)
+    found = list(pat.find_all(parse(lang, source)))
+    assert not found or tasks.holds_all(source, tasks.required_texts(lang, pat))
+    return bool(found)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(sorted(_GLUED)), st.data(), st.lists(st.sampled_from(_PIECES), max_size=24))
+def test_a_file_lacking_a_whole_word_has_no_match(lang, data, pieces):
+    _no_match_passed_over(lang, data.draw(st.sampled_from(_GLUED[lang])), "".join(pieces).encode())
+
+
+@pytest.mark.parametrize(
+    "lang, code, source, matched",
+    [
+        ("python", "$A if $B else $C", b"z = 1if x else y\n", True),  # a keyword after a digit
+        ("ruby", "$A if $B", b"puts 1if y\n", True),
+        ("python", "$X.log($$$A)", b"x = a.log(1)\n", True),
+        ("python", "print($A)", b"blueprint(1)\nprint_all(2)\n", False),
+        ("javascript", "print($A)", b"$print(1); print$(2)\n", False),
+    ],
+)
+def test_a_whole_word_is_held_wherever_it_matches(tmp_path, lang, code, source, matched):
+    assert _no_match_passed_over(lang, code, source) is matched
+    # The native reader of the files passed over says what holds_all says.
+    (tmp_path / "f").write_bytes(source)
+    required = tasks.required_texts(lang, pattern(lang, code))
+    lacking = _native.read_lacking(str(tmp_path / "f"), required, 1 << 20) is not None
+    assert lacking is not tasks.holds_all(source, required)

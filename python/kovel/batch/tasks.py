@@ -263,7 +263,7 @@ def _load(
     text, encoding = _decode(data, lang)
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
     pat = _pattern_for(lang, pattern) if pattern is not None else None
-    if isinstance(pat, Pattern) and not all(t in parsed for t in pat.required_utf8):
+    if isinstance(pat, Pattern) and not holds_all(parsed, _needed(pat)):
         return _Loaded(data, text, encoding, parsed, (), None, pat)
     key = cache.key(lang, parsed) if cache is not None else ""
     got = None
@@ -558,8 +558,11 @@ def required_texts(lang: str, pattern: str | PatternLike, rewrite: str | None = 
     not compile: the files then report it).  Run in the pool: a grammar may
     hang on the pattern.
 
+    A text every match spells as a whole word (``Pattern.required_words_utf8``)
+    starts with ``WHOLE_WORD``, and a file holds it only as one (``holds_all``).
+
     >>> sorted(required_texts("python", "print($$$A)"))
-    [b'(', b')', b'print']
+    [b'(', b')', b'\xffprint']
     """
     try:
         pat = _pattern_for(lang, pattern)
@@ -567,7 +570,48 @@ def required_texts(lang: str, pattern: str | PatternLike, rewrite: str | None = 
             _compiled_template(lang, rewrite)
     except (SyntaxError, ValueError, TypeError):
         return ()
-    return pat.required_utf8 if isinstance(pat, Pattern) else ()
+    return _needed(pat) if isinstance(pat, Pattern) else ()
+
+
+#: Marks a required text that a file must hold as a whole word (no UTF-8 text holds this byte).
+WHOLE_WORD = b"\xff"
+
+
+def _needed(pat: Pattern) -> tuple[bytes, ...]:
+    words = frozenset(pat.required_words_utf8)
+    return tuple(WHOLE_WORD + t if t in words else t for t in pat.required_utf8)
+
+
+def holds_all(data: bytes, required: Sequence[bytes]) -> bool:
+    """Whether ``data`` holds every text of ``required`` (as ``required_texts``
+    gives them): one marked ``WHOLE_WORD`` where no letter nor underscore
+    stands before it, nor a letter, digit or underscore after it.  (A digit
+    may stand before a keyword: Python and Ruby read `1if x` as `1 if x`.)
+
+    >>> holds_all(b"blueprint(1)", [WHOLE_WORD + b"print"]), holds_all(b"x = 1if y", [WHOLE_WORD + b"if"])
+    (False, True)
+    """
+    for t in required:
+        if not t.startswith(WHOLE_WORD):
+            if t not in data:
+                return False
+            continue
+        word = t[len(WHOLE_WORD) :]
+        at = data.find(word)
+        while at >= 0:
+            end = at + len(word)
+            if (at == 0 or data[at - 1] not in _NAME_START) and (
+                end == len(data) or data[end] not in _NAME_PART
+            ):
+                break
+            at = data.find(word, at + 1)
+        if at < 0:
+            return False
+    return True
+
+
+_NAME_START = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_")
+_NAME_PART = _NAME_START | frozenset(b"0123456789")
 
 
 #: The largest file read in the calling process for the texts a match needs.
@@ -602,7 +646,7 @@ def without_parse(
     except (OSError, _Skip):
         return None
     parsed = data if encoding == "utf-8" else text.encode("utf-8")
-    if all(t in parsed for t in required):
+    if holds_all(parsed, required):
         return None
     if result is FoundFile:
         return FoundFile(path, lang, (), lines={})

@@ -227,6 +227,7 @@ class Pattern:
         "_top_runs",
         "_word",
         "_words",
+        "_whole_words",
         "code",
         "context",
         "lang",
@@ -250,7 +251,9 @@ class Pattern:
         self.code: str = code
         self.context: str | None = context
         self.selector: str | None = selector
-        self._required: frozenset[str] = frozenset(_leaf_texts(sk, root, ""))
+        spelled = list(_leaf_texts(sk, root, ""))
+        self._required: frozenset[str] = frozenset(t for t, _ in spelled)
+        whole = sorted({t for t, word in spelled if word})
         # Where each metavariable stands in a string literal (its opener), or None.
         self._literals = hole_literals(root)
         self._links = chain_links(lang, root)
@@ -335,6 +338,7 @@ class Pattern:
         # In a fixed order (the longest first), so that a tie for the rarest
         # text falls the same way in every process.
         self._required_utf8 = tuple(sorted((t.encode() for t in self._required), key=lambda w: (-len(w), w)))
+        self._whole_words = tuple(t.encode() for t in whole)
 
     @property
     def _native_search(self) -> bool:
@@ -374,6 +378,18 @@ class Pattern:
         {'A': frozenset({None}), 'B': frozenset({'"'})}
         """
         return self._literals
+
+    @property
+    def required_words_utf8(self) -> tuple[bytes, ...]:
+        """Those of ``required_utf8`` that every match spells as a whole word: a
+        name or a keyword, which no letter nor underscore stands against in the
+        source, nor a digit after it (a file holding `print` only in `blueprint`
+        or `print_all` has no match of `print($A)`).
+
+        >>> pattern("python", "print($$$A)").required_words_utf8
+        (b'print',)
+        """
+        return self._whole_words
 
     @property
     def required_utf8(self) -> tuple[bytes, ...]:
@@ -676,18 +692,22 @@ def _unwrap(t: KTerm) -> KTerm:
     return t
 
 
-def _leaf_texts(sk: Skeleton, n: SNode | SHole, parent: str) -> Iterator[str]:
+def _leaf_texts(sk: Skeleton, n: SNode | SHole, parent: str) -> Iterator[tuple[str, bool]]:
     """Texts that the source of every match of ``n`` (held by a ``parent``
     node) holds: its tokens' texts, comments, optional terminators and the
     commas beside a run left out (a match may lack them: a run of nothing
-    takes its comma along)."""
+    takes its comma along); each with whether it is a whole word there (a
+    name or a keyword, spelled as the pattern spells it)."""
     if isinstance(n, SHole) or _native.is_comment_tag(n.kind):
         return  # (a comment, a token or one whose marks the grammar names, is passed over)
     if n.leaf:
         text = n.items[0] if n.items else ""
         if isinstance(text, str) and text:
             if not _optional_terminator(n, sk.lang, parent):
-                yield from _spelled_in_every_match(sk, n, text)
+                spelled = list(_spelled_in_every_match(sk, n, text))
+                word = spelled == [text] and _NAME_RE.fullmatch(text) is not None
+                word = word and (n.kind == text or n.kind.endswith("identifier"))
+                yield from ((t, word) for t in spelled)
         return
     kids = [i for i in n.items if not isinstance(i, str)]
     for k, i in enumerate(kids):
@@ -702,6 +722,8 @@ def _is_run(n: SNode | SHole) -> bool:
 
 
 _WORD_RE = re.compile(r"\w+")
+#: A name or a keyword as most languages spell one: ASCII letters, digits and underscores.
+_NAME_RE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
 def _spelled_in_every_match(sk: Skeleton, n: SNode, text: str) -> Iterator[str]:
