@@ -131,7 +131,7 @@ def pieces_compile(
     (``compiles_in_pieces``), the verdict kept in ``cache``.
 
     >>> from kovel.treesitter import parse
-    >>> pieces_compile("a.py", "f(1)\n", "g(1)\n", (parse("python", "f(1)\n"), [(0, 1, "g")]))
+    >>> pieces_compile("a.py", "f(1)\\n", "g(1)\\n", (parse("python", "f(1)\\n"), [(0, 1, "g")]))
     True
     """
     both = before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
