@@ -124,22 +124,27 @@ std::optional<std::string> read_regular(const char* path, long long most) {
 }
 
 // Whether `data` holds `word`; one that starts with the byte 0xff (which no
-// UTF-8 text holds) holds the rest as a whole word: no letter nor underscore
-// just before it, nor a letter, digit or underscore just after it.
+// UTF-8 text holds) holds the rest as a whole word: no letter, digit nor
+// underscore against it, but for the end of a number before it.
 bool holds(std::string_view data, std::string_view word) {
   if (word.empty() || static_cast<unsigned char>(word.front()) != 0xff)
     return data.find(word) != std::string_view::npos;
   word.remove_prefix(1);
   // (ASCII alone, whatever the locale says of other bytes.)
-  const auto name_start = [](unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto name_part = [&](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || digit(c);
   };
-  const auto name_part = [&](unsigned char c) { return name_start(c) || (c >= '0' && c <= '9'); };
+  // A word starts after none of those, or where what stands against it
+  // starts with a digit: the end of a number (`1if`, Ruby's `0x1fif`).
+  const auto starts_word = [&](std::size_t at) {
+    std::size_t start = at;
+    while (start > 0 && name_part(data[start - 1])) --start;
+    return start == at || digit(data[start]);
+  };
   for (std::size_t at = data.find(word); at != std::string_view::npos; at = data.find(word, at + 1)) {
     const std::size_t end = at + word.size();
-    if ((at == 0 || !name_start(static_cast<unsigned char>(data[at - 1]))) &&
-        (end == data.size() || !name_part(static_cast<unsigned char>(data[end]))))
-      return true;
+    if (starts_word(at) && (end == data.size() || !name_part(data[end]))) return true;
   }
   return false;
 }

@@ -372,6 +372,7 @@ def test_a_file_lacking_a_whole_word_has_no_match(lang, data, pieces):
     [
         ("python", "$A if $B else $C", b"z = 1if x else y\n", True),  # a keyword after a digit
         ("ruby", "$A if $B", b"puts 1if y\n", True),
+        ("ruby", "$A if $B", b"0x1fif y\n", True),  # (after a number's letters too)
         ("python", "$X.log($$$A)", b"x = a.log(1)\n", True),
         ("python", "print($A)", b"blueprint(1)\nprint_all(2)\n", False),
         ("javascript", "print($A)", b"$print(1); print$(2)\n", False),

@@ -584,9 +584,9 @@ def _needed(pat: Pattern) -> tuple[bytes, ...]:
 
 def holds_all(data: bytes, required: Sequence[bytes]) -> bool:
     """Whether ``data`` holds every text of ``required`` (as ``required_texts``
-    gives them): one marked ``WHOLE_WORD`` where no letter nor underscore
-    stands before it, nor a letter, digit or underscore after it.  (A digit
-    may stand before a keyword: Python and Ruby read `1if x` as `1 if x`.)
+    gives them): one marked ``WHOLE_WORD`` where no letter, digit nor
+    underscore stands against it, but for the end of a number before it
+    (Python and Ruby read `1if x` as `1 if x`, Ruby `0x1fif` as `0x1f if`).
 
     >>> holds_all(b"blueprint(1)", [WHOLE_WORD + b"print"]), holds_all(b"x = 1if y", [WHOLE_WORD + b"if"])
     (False, True)
@@ -600,9 +600,7 @@ def holds_all(data: bytes, required: Sequence[bytes]) -> bool:
         at = data.find(word)
         while at >= 0:
             end = at + len(word)
-            if (at == 0 or data[at - 1] not in _NAME_START) and (
-                end == len(data) or data[end] not in _NAME_PART
-            ):
+            if _starts_a_word(data, at) and (end == len(data) or data[end] not in _NAME_PART):
                 break
             at = data.find(word, at + 1)
         if at < 0:
@@ -610,8 +608,18 @@ def holds_all(data: bytes, required: Sequence[bytes]) -> bool:
     return True
 
 
-_NAME_START = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_")
-_NAME_PART = _NAME_START | frozenset(b"0123456789")
+def _starts_a_word(data: bytes, at: int) -> bool:
+    """Whether a word may start at ``data[at]``: no letter, digit nor underscore
+    before it, or what stands against it starts with a digit: the end of a
+    number (`1if`, Ruby's `0x1fif`)."""
+    start = at
+    while start and data[start - 1] in _NAME_PART:
+        start -= 1
+    return start == at or data[start] in _DIGITS
+
+
+_DIGITS = frozenset(b"0123456789")
+_NAME_PART = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_") | _DIGITS
 
 
 #: The largest file read in the calling process for the texts a match needs.
