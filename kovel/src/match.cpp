@@ -437,8 +437,10 @@ bool Matcher::node(std::uint32_t pi, const KTerm& t) {
     case PatternItem::Kind::Hole:
     case PatternItem::Kind::Run:  // a run at the root stands for one node
       // A metavariable stands for a node the grammar names: not a `;`, a
-      // keyword or a bracket (those a pattern may only pass over).
-      if (p_.token(x) && !is_comment(x)) return false;
+      // keyword or a bracket (those a pattern may only pass over), nor a
+      // comment, which stands between the code's nodes (`[7, /* c */]` holds
+      // one item, not two).
+      if (p_.token(x)) return false;
       return bind(p.slot, Binding{Binding::Kind::Node, &x, nullptr, 0, 0});
     case PatternItem::Kind::Leaf:
       return x.tag() == p.tag && x.children().empty() &&

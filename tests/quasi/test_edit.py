@@ -115,9 +115,10 @@ def test_rewritten_stdlib_sample_still_compiles() -> None:
         with open(f, encoding="utf-8") as fh:
             src = fh.read()
         for p, r in mods:
-            # (An `async with` the wrap cannot keep `async` for is left alone.)
+            # (An `async with` the wrap cannot keep `async` for is left alone, and so is
+            # a match with a comment no metavariable holds, which the template would drop.)
             out, left = rewrite_leaving("python", src, p, r)
-            assert all("async" in why for why in left), left
+            assert all("async" in why or "drop the comment" in why for why in left), left
             compile(out, f, "exec")
 
 

@@ -98,8 +98,8 @@ class RefMatcher:
     def node(self, p: Spec, t: KTerm) -> bool:
         t = _inner(t)
         if p[0] in (0, 1):
-            # A metavariable takes no token (but a comment).
-            if _token(t) and kt.tag(t) not in _COMMENTS:
+            # A metavariable takes no token, nor a comment.
+            if _token(t):
                 return False
             if p[1] is None:
                 return True

@@ -513,6 +513,12 @@ def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
          ["a {\n  x = 1\n  y = 2\n}", "b {\n  y = 2\n}"]),
         ("nix", "let a = 1; b = 2; in a + b\n", "let $$$B in $E", ["let a = 1; b = 2; in a + b"]),
         ("nix", "let a = 1; b = 2; in a + b\n", "let a = 1; $$$B in $E", ["let a = 1; b = 2; in a + b"]),
+        # a comment is no item of a list: no metavariable binds one
+        ("javascript", "f(/* c */);\nf(1);\ng(1, /* x */);\nh(/* y */ 2);\n", "f($A)", ["f(1)"]),
+        ("javascript", "g(1, /* x */);\n[7, /* c */];\n[7, 8 /* c */];\n", "[$A, $B]", ["[7, 8 /* c */]"]),
+        ("python", "print([1, 2, 3, # c\n])\nf(1, # c\n)\n", "f($A, $B)", []),
+        ("go", "package m\nvar x = []int{1, // c\n}\n", "[]int{$A, $B}", []),
+        ("rust", "fn m() { let v = [1, // c\n]; }\n", "[$A, $B]", []),
         # alternatives under a `case` as deep as a `do` block's statements are still its alternatives
         ("haskell", "f m = case m of\n    Nothing -> 0\n    Just x -> x\n", "case $X of\n  $$$A",
          ["case m of\n    Nothing -> 0\n    Just x -> x"]),

@@ -209,6 +209,12 @@ PLACES = [
      "x = 1\nprint(1)\nprint(2)\n"),
     ("lua", "local function f()\n  x = 1\n  if c then\n    g(1)\n    g(2)\n  end\nend\n", "if $C then $$$B end", "$$$B",
      "local function f()\n  x = 1\n  g(1)\n  g(2)\nend\n"),
+    # a comment the match holds outside its metavariables is kept by the template, or the match left alone
+    ("python", "print([1, 2, # two\n 3])\n", "[$$$M, $B]", "[$$$M]", LEFT),
+    ("python", "print([1, 2, 3, # three\n])\n", "[$$$M, $B]", "[$$$M]", LEFT),
+    ("javascript", "f(1, 2, // two\n);\n", "f($A, $B)", "f($B, $A)", "f(2, 1, // two\n);\n"),  # (edited in place)
+    ("javascript", "f(1, 2, // two\n);\n", "f($A, $B)", "h([$B, $A])", LEFT),
+    ("python", "x = [1, 2]  # after\n", "[$$$M, $B]", "[$$$M]", "x = [1]  # after\n"),
     # a member called, deleted or tagging a template is its object's: a value there was not
     ("javascript", "console.log(id(o.m)());\n", "id($X)", "$X", LEFT),
     ("javascript", "delete id(o.p);\n", "id($X)", "$X", LEFT),

@@ -95,6 +95,7 @@ __all__ = [
     "Path",
     "Pattern",
     "bound_texts",
+    "comment_dropped",
     "emptied_statement",
     "find_all_many",
     "line_starts",
@@ -813,6 +814,37 @@ def _kept_inside(kinds: frozenset[str], matched: KTerm, new: KTerm) -> None:
 
 def _count_tag(t: KTerm, tag: str) -> int:
     return sum(1 for _, n in _native.find_all(t, frozenset({tag}), False))
+
+
+def comment_dropped(matched: KTerm, bindings: Mapping[str, Any], new: str) -> MisreadError | None:
+    """The error of a replacement ``new`` of ``matched`` that leaves out a comment
+    the match holds outside what its metavariables ``bindings`` bound (after a
+    list's last item, between a `for`'s `:` and its body): the replacement
+    writes the match anew without it.  None where it keeps every such comment,
+    or is nothing (which means to drop it all).
+
+    >>> from kovel.treesitter import parse
+    >>> t = parse("python", "[1, 2, # two\\n]\\n")
+    >>> str(comment_dropped(t, {}, "[1]"))
+    "the replacement would drop the comment '# two', which no metavariable holds"
+    """
+    if not new.strip():
+        return None
+    bound = _bound_nodes(bindings)
+    todo = list(_native.children(matched))
+    while todo:
+        k = todo.pop()
+        if any(_native.same(k, b) for b in bound):
+            continue
+        if _native.is_comment(k):
+            comment = str(k).strip()
+            if comment and comment not in new:
+                return MisreadError(
+                    f"the replacement would drop the comment {clipped(comment)!r}, which no metavariable holds"
+                )
+            continue
+        todo.extend(_native.children(k))
+    return None
 
 
 def _bound_nodes(bindings: Mapping[str, Any]) -> list[KTerm]:
@@ -1547,6 +1579,10 @@ def replacements(
                         replacement.fill(**values)  # raises the error that names the unbound hole
                 editor = p._editor(replacement)
                 edited = editor.apply(m.term, m._found or values, values, text, m.span[0])
+                if edited is not None:
+                    lost = comment_dropped(m.term, m._found or m.bindings, str(edited))
+                    if lost is not None:
+                        raise lost
                 if edited is not None and _wraps_a_value(replacement, values, kinds, editor.wraps):
                     edited = None  # the template's tokens read a value otherwise: filled, it is parenthesised
                 if edited is not None:
@@ -1576,6 +1612,9 @@ def replacements(
                             news[-1] = leaf("pass_statement", "pass")
                     continue
                 new = replacement.fill(**values)
+                lost = comment_dropped(m.term, m._found or m.bindings, str(new))
+                if lost is not None:
+                    raise lost
             else:
                 got = replacement(m)
         except MisreadError as refused:

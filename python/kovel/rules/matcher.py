@@ -31,8 +31,7 @@ from kovel.quasi.inplace import (
     leave_misread,
     leave_out,
 )
-from kovel.quasi.match import bound_texts, emptied_statement, replacements, statements_kept
-from kovel.quasi.parse import MisreadError, clipped
+from kovel.quasi.match import bound_texts, comment_dropped, emptied_statement, replacements, statements_kept
 from kovel.quasi.shape import KnownKinds, same_shape
 from kovel.rules.engine import (
     Binding,
@@ -605,26 +604,11 @@ class Matcher:
 
 def _comments_kept(f: Found, new: KTerm) -> None:
     """``MisreadError`` where the fix ``new`` of the match ``f`` leaves out a
-    comment the match holds outside what its metavariables bound (between a
-    `for`'s `:` and its body's first statement, say), which the fix writes
-    the match anew without: a fix that is nothing means to drop it all."""
-    text = str(new)
-    if not text.strip():
-        return
-    bound = [b for v in f.bindings.values() for b in (v if isinstance(v, list | tuple) else (v,))]
-    todo = list(_native.children(f.term))
-    while todo:
-        k = todo.pop()
-        if any(_native.same(k, b) for b in bound):
-            continue
-        if _native.is_comment(k):
-            comment = str(k).strip()
-            if comment and comment not in text:
-                raise MisreadError(
-                    f"the fix would drop the comment {clipped(comment)!r}, which no metavariable holds"
-                )
-            continue
-        todo.extend(_native.children(k))
+    comment the match holds outside what its metavariables bound (see
+    ``kovel.quasi.match.comment_dropped``)."""
+    dropped = comment_dropped(f.term, f.bindings, str(new))
+    if dropped is not None:
+        raise dropped
 
 
 def _without_last_line_break(fix: str) -> str:
