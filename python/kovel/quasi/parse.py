@@ -3272,7 +3272,34 @@ def extends_a_chain(lang: str, n: Node) -> bool:
     >>> extends_a_chain("typescript", tree.root_node.children[0].children[0].children[0].children[0])
     True
     """
-    return lang in _JS and _extends_a_chain(n)
+    if lang in _JS:
+        return _extends_a_chain(n)
+    links = _NULL_SAFE_LINKS.get(lang)
+    link = n
+    while lang == "php" and n.type == "parenthesized_expression" and n.named_child_count == 1:
+        n = n.named_children[0]  # (the chain in parentheses goes on all the same)
+    if links is None or n.type not in _NULL_SAFE.get(lang, ()):
+        return False
+    while lang == "php" and link.parent is not None and link.parent.type == "parenthesized_expression":
+        link = link.parent  # (PHP's chain goes on through parentheses: `($a?->b)->m()` is null too)
+    field = links.get(link.parent.type) if link.parent is not None else None
+    return field is not None and link.parent is not None and link.parent.child_by_field_name(field) == link
+
+
+# C#'s `a?.b` and PHP's `$a?->b` skip the rest of the chain too (`p?.S.Length` is
+# null where `(p?.S).Length` throws), though their grammars read both alike;
+# by language, those chains and the links that go on from them (the field they take them by).
+_NULL_SAFE = {
+    "c_sharp": frozenset({"conditional_access_expression"}),
+    "php": frozenset({"nullsafe_member_access_expression", "nullsafe_member_call_expression"}),
+}
+_NULL_SAFE_LINKS = {
+    "c_sharp": {"member_access_expression": "expression", "element_access_expression": "expression",
+                "invocation_expression": "function"},
+    "php": {"member_access_expression": "object", "member_call_expression": "object",
+            "nullsafe_member_access_expression": "object", "nullsafe_member_call_expression": "object",
+            "subscript_expression": "object", "function_call_expression": "function"},
+}  # fmt: skip
 
 
 def _extends_a_chain(n: Node) -> bool:
