@@ -114,6 +114,12 @@ PyObject* fn_same(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyBool_FromLong(a == b);
 }
 
+// The shared node's address: `same` as a key of a set, for a search over many nodes.
+PyObject* fn_ident(PyObject*, PyObject* arg) {
+  const KTerm* t = term_arg(arg, "t");
+  return t ? PyLong_FromVoidPtr(const_cast<KTerm*>(t)) : nullptr;
+}
+
 PyObject* fn_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const KTerm *a, *b;
   if (!two_terms("equal", args, nargs, a, b)) return nullptr;
@@ -190,6 +196,14 @@ PyMethodDef kReadMethods[] = {
      ">>> pair = tb(\"pair\").c(x).c(x).b()\n"
      ">>> same(children(pair)[1], x), same(leaf(\"identifier\", \"x\"), x)\n"
      "(True, False)\n"},
+    {"ident", fn_ident, METH_O,
+     "ident(t, /)\n--\n\n"
+     "A number that stands for the shared node ``t`` while it lives: two terms have the same\n"
+     "one when ``same`` says they are the same node (a set of them finds one among many).\n\n"
+     ">>> from kovel import _native, leaf, tb\n"
+     ">>> x = leaf(\"identifier\", \"x\")\n"
+     ">>> _native.ident(_native.children(tb(\"pair\").c(x).b())[0]) == _native.ident(x)\n"
+     "True\n"},
     {"equal", as_cfunc(fn_equal), METH_FASTCALL,
      "equal(a, b, /)\n--\n\n"
      "Return whether ``a`` and ``b`` are equal field by field, children included.\n\n"

@@ -513,12 +513,13 @@ class Pattern:
         pattern does not mention (an `elif`, a `finally`, a `from`), which a
         replacement of the whole run would drop: its kind, or None."""
         bound = _bound_nodes(run.env)
+        ids = {_native.ident(b) for b in bound}
         kids = [
             k
             for k in _native.children(run.term)
             if not _native.is_comment(k)
             and not _unnamed_token(k, self._tokens, self._words)
-            and not any(_native.same(k, b) for b in bound)
+            and _native.ident(k) not in ids
         ]
         items = [i for i in self._run_items if not (isinstance(i, SHole) and i.meta.seq)]
         for k, item in zip(kids, items, strict=False):
@@ -548,10 +549,11 @@ class Pattern:
         if want is None:
             want = self._parts[key] = _spelled_parts(item, top)
         have: Counter[str] = Counter()
+        ids = {_native.ident(b) for b in bound}  # (a set: a run may bind thousands)
 
         def held(t: KTerm, depth: int) -> None:
             for k in _native.children(t):
-                if any(_native.same(k, b) for b in bound):
+                if _native.ident(k) in ids:
                     continue
                 tag = _native.tag(k)
                 part = tag.endswith("_clause") or (
@@ -830,11 +832,11 @@ def comment_dropped(matched: KTerm, bindings: Mapping[str, Any], new: str) -> Mi
     """
     if not new.strip():
         return None
-    bound = _bound_nodes(bindings)
+    bound = {_native.ident(b) for b in _bound_nodes(bindings)}
     todo = list(_native.children(matched))
     while todo:
         k = todo.pop()
-        if any(_native.same(k, b) for b in bound):
+        if _native.ident(k) in bound:
             continue
         if _native.is_comment(k):
             comment = str(k).strip()
