@@ -40,7 +40,7 @@ _RUBY_METHODS = frozenset({"method", "singleton_method"})
 _KOTLIN_LOOPS = frozenset({"for_statement", "while_statement", "do_while_statement"})
 _KOTLIN_FUNCTIONS = frozenset({"function_declaration", "anonymous_function", "getter", "setter"})
 _BASH_LOOPS = frozenset({"for_statement", "c_style_for_statement", "while_statement"})
-_BASH_SHELLS = frozenset({"subshell", "command_substitution", "process_substitution"})
+_BASH_SHELLS = frozenset({"subshell", "command_substitution", "process_substitution", "pipeline"})
 _PHP_TARGETS = frozenset(
     {"for_statement", "while_statement", "do_statement", "foreach_statement", "switch_statement",
      "function_definition", "method_declaration", "anonymous_function", "arrow_function"}
@@ -61,7 +61,16 @@ _OWN_JUMPS: dict[str, dict[str, tuple[str, frozenset[str]]]] = {
     # A switch's `continue` goes to the switch, as its `break` does.
     "php": {"continue_statement": ("continue", _PHP_TARGETS)},
     "go": {"fallthrough_statement": ("fallthrough", frozenset({"block", "expression_case", "default_case"}))},
+    # A lambda has the `this` of the class around it; an anonymous class's body its own.
+    "java": dict.fromkeys(
+        ("this", "super"), ("this", frozenset({"class_body", "enum_body", "interface_body"}))
+    ),
+    # `?` returns from the function, closure or async block around it.
+    "rust": {"try_expression": ("return", frozenset({"function_item", "closure_expression", "async_block"}))},
 }
+# JavaScript's `arguments` and `new.target` are a function's own, as its `this` is (not an arrow's).
+for _js in ("javascript", "typescript", "tsx"):
+    _OWN_JUMPS[_js] = {"meta_property": JUMP_TARGETS["this"]}
 _OWN_JUMPS["kotlin"] = {}  # (one kind for every jump: read by its first word)
 _OWN_JUMPS["bash"] = {}  # (commands: read by their names)
 _KOTLIN_JUMPS = {
@@ -72,7 +81,7 @@ _KOTLIN_JUMPS = {
 _BASH_JUMPS = {
     "break": ("break", _BASH_LOOPS | {"function_definition"} | _BASH_SHELLS),
     "continue": ("continue", _BASH_LOOPS | {"function_definition"} | _BASH_SHELLS),
-    "return": ("return", frozenset({"function_definition"})),
+    "return": ("return", frozenset({"function_definition"}) | _BASH_SHELLS),
     "exit": ("exit", frozenset({"function_definition"}) | _BASH_SHELLS),
 }
 #: Where a jump never goes past, whatever its count of levels.
@@ -115,17 +124,12 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     out = []
     for k, was in before.items():
         now = _where(lang, new_root, moved(spans[k][0]), moved(spans[k][1]))
-        for word in {w for w, _ in was}:
-            # (How many go inside and outside, before and after: one gone from each side to the other.)
-            old_in, old_out, new_in, new_out = (
-                was[word, True],
-                was[word, False],
-                now[word, True],
-                now[word, False],
-            )
-            escaped = new_out > old_out and new_in < old_in
-            captured = new_in > old_in and new_out < old_out
-            if escaped or captured:
+        # A jump gone from where it went and one come to where none went: it went elsewhere.
+        # (The template's own jumps only add, and a value written twice doubles what it had.)
+        for word in {key[0] for key in was}:
+            lost = any(now[key] < n for key, n in was.items() if key[0] == word)
+            gained = any(n > was[key] for key, n in now.items() if key[0] == word)
+            if lost and gained:
                 out.append(k)
                 break
     return out
@@ -140,12 +144,24 @@ def jump_misread(text: str, span: tuple[int, int]) -> MisreadError:
     )
 
 
-def _where(lang: str, root: Node, lo: int, hi: int) -> Counter[tuple[str, bool]]:
-    """For the jumps in bytes ``[lo, hi)``: how many of each word go to a loop,
-    switch or function inside that span, and how many outside it."""
-    out: Counter[tuple[str, bool]] = Counter()
+#: Where a jump goes: its word, whether inside the span or outside, the kind of
+#: node it goes to, and how many nodes it could go to lie on the way on that side
+#: (`break 2` sent from the second loop out to the first by a loop put around it).
+_Where = tuple[str, bool, str | None, int]  # (the kind as ``_role`` says it)
+
+
+def _where(lang: str, root: Node, lo: int, hi: int) -> Counter[_Where]:
+    """For the jumps in bytes ``[lo, hi)``: how many go where (see ``_Where``)."""
+    out: Counter[_Where] = Counter()
     node = root.descendant_for_byte_range(lo, max(lo, hi - 1))
     while node is not None and node.parent is not None and (node.start_byte > lo or node.end_byte < hi):
+        node = node.parent
+    # (Up to the outermost node of the span: a match that is one keyword is the jump that holds it.)
+    while (
+        node is not None
+        and node.parent is not None
+        and (node.parent.start_byte, node.parent.end_byte) == (lo, hi)
+    ):
         node = node.parent
     if node is None:
         return out
@@ -156,11 +172,59 @@ def _where(lang: str, root: Node, lo: int, hi: int) -> Counter[tuple[str, bool]]
             continue
         jump = _jump(lang, n) if n.start_byte >= lo and n.end_byte <= hi else None
         if jump is not None:
-            target = _target(n, jump[1], jump[2])
-            inside = target is not None and target.start_byte >= lo and target.end_byte <= hi
-            out[(jump[0], inside)] += 1
+            out[_goes(lang, n, jump, lo, hi)] += 1
         todo.extend(n.children)
     return out
+
+
+def _goes(lang: str, n: Node, jump: _Jump, lo: int, hi: int) -> _Where:
+    """Where the jump ``n`` goes, as ``_Where`` says it, for the span ``[lo, hi)``."""
+    word, kinds, levels = jump
+    up, inner, outer = n.parent, 0, 0  # (the nodes of kinds passed inside the span, and outside)
+    while up is not None:
+        kind = _kind(lang, up)
+        if kind in kinds:
+            inside = up.start_byte >= lo and up.end_byte <= hi
+            inner, outer = inner + inside, outer + (not inside)
+            levels -= 1
+            if levels <= 0 or kind in _BOUNDS:
+                return word, inside, _role(kind), inner if inside else outer
+        up = up.parent
+    return word, False, None, outer
+
+
+def _role(kind: str) -> str:
+    """What a node a jump goes to is to it, whatever its grammar's kind: a
+    function (a declaration or an expression alike), a loop (a `for` or a
+    `while`), a switch, a subshell, a class; a block is its own."""
+    for role, words in _ROLES:
+        if any(w in kind for w in words):
+            return role
+    return kind
+
+
+_ROLES = (
+    ("function", ("function", "method", "lambda", "closure", "constructor", "func_literal", "arrow", "getter",
+                  "setter", "async_block")),
+    ("switch", ("switch", "select", "case")),
+    ("loop", ("for", "while", "loop", "do_statement", "repeat", "until")),
+    ("shell", ("subshell", "substitution", "pipeline")),
+    ("class", ("class_body", "enum_body", "interface_body")),
+)  # fmt: skip
+
+
+def _kind(lang: str, n: Node) -> str:
+    """``n``'s kind as a jump sees it: Ruby's block given to `lambda` is a lambda of its own."""
+    if (
+        lang == "ruby"
+        and n.type in ("block", "do_block")
+        and n.parent is not None
+        and n.parent.type == "call"
+    ):
+        method = n.parent.child_by_field_name("method")
+        if method is not None and method.text in (b"lambda", b"proc"):
+            return "lambda" if method.text == b"lambda" else n.type
+    return n.type
 
 
 def _jump(lang: str, n: Node) -> _Jump | None:
@@ -177,6 +241,8 @@ def _jump(lang: str, n: Node) -> _Jump | None:
         got = _BASH_JUMPS.get(name.text.decode() if name is not None and name.text else "")
         return None if got is None else (*got, _levels(n))
     word = _OWN_JUMPS.get(lang, {}).get(n.type) or JUMP_TARGETS.get(n.type)
+    if word is None and n.type == "identifier" and n.text == b"arguments" and lang in _JS:
+        word = JUMP_TARGETS["this"]
     if word is None:
         return None
     if word[0] in ("break", "continue") and any(c.type in _LABELS for c in n.named_children[:1]):
@@ -196,17 +262,8 @@ _LABELS = frozenset({"label", "lifetime", "statement_identifier", "identifier", 
 #: The words ``JUMP_TARGETS`` reads, as a file would spell them.
 _WORDS = ("break", "continue", "return", "await", "yield", "defer", "this", "super")
 #: The words only some languages' jumps spell.
-_MORE_WORDS = {"lua": ("goto",), "ruby": ("next", "redo", "retry"), "bash": ("exit",), "go": ("fallthrough",)}
-
-
-def _target(n: Node, kinds: frozenset[str], levels: int = 1) -> Node | None:
-    """The ``levels``-th node of ``kinds`` around ``n``, from the innermost, or
-    the function it never goes past on the way (None: none)."""
-    up = n.parent
-    while up is not None:
-        if up.type in kinds:
-            levels -= 1
-            if levels <= 0 or up.type in _BOUNDS:
-                return up
-        up = up.parent
-    return None
+_MORE_WORDS = {
+    "lua": ("goto",), "ruby": ("next", "redo", "retry"), "bash": ("exit",), "go": ("fallthrough",), "rust": ("?",),
+    **dict.fromkeys(("javascript", "typescript", "tsx"), ("arguments", "new.target")),
+}  # fmt: skip
+_JS = frozenset({"javascript", "typescript", "tsx"})
