@@ -323,3 +323,27 @@ def test_a_file_written_while_its_new_text_is_made_keeps_the_other_writers_text(
     with pytest.raises(FileChangedError):
         replace_file(str(f), made, OLD)
     assert f.read_bytes().endswith(b"# theirs\n") and names(tmp_path) == ["f.py"]
+
+
+def test_a_fifo_put_in_the_files_place_is_refused_at_once(tmp_path):
+    f = old_file(tmp_path / "f.py")
+
+    def swapped(old):  # the file replaced by a FIFO once read: nothing will ever write to it
+        f.unlink()
+        os.mkfifo(f)
+        return b"new\n"
+
+    with pytest.raises(FileChangedError):
+        replace_file(str(f), swapped, OLD)
+    # ... and found there before the read, it is no regular file (an open that waited would hang: stopped)
+    def hung(*_):
+        raise TimeoutError("the open waited for a writer")
+
+    old = signal.signal(signal.SIGALRM, hung)
+    signal.alarm(10)
+    try:
+        with pytest.raises(NotWrittenError, match="no longer a regular file"):
+            replace_file(str(f), b"new\n", OLD)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, old)

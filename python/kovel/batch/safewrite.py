@@ -111,7 +111,8 @@ class SafeWriter:
         # Opened to read only (closing a file opened to write tells watchers it was saved), and
         # kept open to the rename: what was written to it meanwhile is seen then.
         try:  # O_NOFOLLOW: the name was resolved; a link put there since is not followed
-            fd = os.open(base, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dfd)
+            # (O_NONBLOCK: a FIFO put in its place would wait for a writer; for a file it changes nothing.)
+            fd = os.open(base, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK, dir_fd=dfd)
         except PermissionError:
             raise NotWrittenError("no permission to write it; not written") from None
         with os.fdopen(fd, "rb") as f:
