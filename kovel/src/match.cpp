@@ -599,10 +599,12 @@ bool Matcher::seq(std::uint32_t pi, std::size_t i, const KTerm& parent, std::uin
       undo(mark);
     }
     if (q.kind == PatternItem::Kind::Node && q.kids.size() == 1 &&
-        p_.item(q.kids[0]).kind == PatternItem::Kind::Run && (j >= n || ts[j]->tag() != q.tag)) {
+        p_.item(q.kids[0]).kind == PatternItem::Kind::Run && (j >= n || ts[j]->tag() != q.tag) &&
+        std::none_of(ts.begin(), ts.end(), [&](const KTerm* t) { return t->tag() == q.tag; })) {
       // A node that only holds a run, where the term has none: grammars leave
       // out a list when it is empty (Go's statement_list in `{}`), so the run
-      // binds nothing here.
+      // binds nothing here. (Not where the term has one that something before
+      // took: Ruby's `rescue $E` on a bare `rescue` would bind its body.)
       ++choices_;
       const bool ok = bind(p_.item(q.kids[0]).slot, Binding{Binding::Kind::Run, nullptr, &parent, j, j}) &&
                       seq(pi, i + 1, parent, j);

@@ -335,6 +335,7 @@ def test_a_fifo_put_in_the_files_place_is_refused_at_once(tmp_path):
 
     with pytest.raises(FileChangedError):
         replace_file(str(f), swapped, OLD)
+
     # ... and found there before the read, it is no regular file (an open that waited would hang: stopped)
     def hung(*_):
         raise TimeoutError("the open waited for a writer")

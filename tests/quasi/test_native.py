@@ -141,8 +141,14 @@ class RefMatcher:
             if self.bind_run(ps[i + 1][1], parent, ts, j, j) and self.seq(ps, i + 2, parent, ts, j):
                 return True
             self.env = saved
-        if p[0] == 3 and len(p[2]) == 1 and p[2][0][0] == 1 and (j >= len(ts) or kt.tag(ts[j]) != p[1]):
-            # A node that only holds a run may be left out: the run is empty.
+        if (
+            p[0] == 3
+            and len(p[2]) == 1
+            and p[2][0][0] == 1
+            and (j >= len(ts) or kt.tag(ts[j]) != p[1])
+            and all(kt.tag(t) != p[1] for t in ts)
+        ):
+            # A node that only holds a run may be left out (the run is empty) where the term has none.
             saved = dict(self.env)
             if self.bind_run(p[2][0][1], parent, ts, j, j) and self.seq(ps, i + 1, parent, ts, j):
                 return True

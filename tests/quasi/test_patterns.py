@@ -513,6 +513,11 @@ def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
          ["a {\n  x = 1\n  y = 2\n}", "b {\n  y = 2\n}"]),
         ("nix", "let a = 1; b = 2; in a + b\n", "let $$$B in $E", ["let a = 1; b = 2; in a + b"]),
         ("nix", "let a = 1; b = 2; in a + b\n", "let a = 1; $$$B in $E", ["let a = 1; b = 2; in a + b"]),
+        # a list left out where it is empty is not one the code has and something before took
+        ("ruby", "begin\n  a\nrescue\n  b\nend\nbegin\n  a\nrescue Foo\n  b\nend\n", "begin\n  $$$B\nrescue $E\n  $$$R\nend",
+         ["begin\n  a\nrescue Foo\n  b\nend"]),
+        ("go", "package m\nfunc f() {\n\tif c {\n\t}\n\tif d {\n\t\tg()\n\t}\n}\n", "if $C { $$$B }",
+         ["if c {\n\t}", "if d {\n\t\tg()\n\t}"]),
         # a comment is no item of a list: no metavariable binds one
         ("javascript", "f(/* c */);\nf(1);\ng(1, /* x */);\nh(/* y */ 2);\n", "f($A)", ["f(1)"]),
         ("javascript", "g(1, /* x */);\n[7, /* c */];\n[7, 8 /* c */];\n", "[$A, $B]", ["[7, 8 /* c */]"]),
