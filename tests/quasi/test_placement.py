@@ -220,6 +220,21 @@ PLACES = [
     ("rust", "impl A {\n    fn m(&self, a: i32) {}\n}\n", "fn $F($$$P) {}", "fn $F($$$P, x: bool) {}",
      "impl A {\n    fn m(&self, a: i32, x: bool) {}\n}\n"),
     ("ruby", "def f(a, &b) = 1\n", "def $F($$$P) = $B", "def $F($$$P, x = 0) = $B", LEFT),
+    # ... nor takes a comma after it where its language refuses one
+    ("javascript", "function f(a, ...r) {}\n", "function $F($$$P) { $$$B }", "function $F($$$P,) { $$$B }", LEFT),
+    ("javascript", "function f(a, r) {}\n", "function $F($$$P) { $$$B }", "function $F($$$P,) { $$$B }",
+     "function f(a, r,) {}\n"),
+    ("rust", "fn m() { let s = S { a: 1, ..b }; }\n", "S { $$$F }", "S { $$$F, }", LEFT),
+    # TypeScript's `this` parameter, C#'s extension `this` and Rust's lifetimes stand first
+    ("typescript", "function f(this: T, a: number) {}\n", "function $F($$$P) { $$$B }",
+     "function $F(z: number, $$$P) { $$$B }", LEFT),
+    ("typescript", "function f(a: number) {}\n", "function $F($$$P) { $$$B }", "function $F(this: T, $$$P) { $$$B }",
+     "function f(this: T, a: number) {}\n"),
+    ("c_sharp", "static class E { static int T(this int s) { return s; } }\n", "static int $F($$$P) { $$$B }",
+     "static int $F(int z, $$$P) { $$$B }", LEFT),
+    ("rust", "fn first<'a>(x: &'a str) {}\n", "fn $F<$$$G>($$$P) {}", "fn $F<T, $$$G>($$$P) {}", LEFT),
+    ("rust", "fn first<'a>(x: &'a str) {}\n", "fn $F<$$$G>($$$P) {}", "fn $F<$$$G, T>($$$P) {}",
+     "fn first<'a, T>(x: &'a str) {}\n"),
     # a list of statements emptied, or ending short of its line break, is still what holds them
     ("go", "package m\nfunc f() {\n\tif c {\n\t\tg(1)\n\t\tg(2)\n\t}\n}\n", "g($X)", "",
      "package m\nfunc f() {\n\tif c {\n\t\t\n\t\t\n\t}\n}\n"),

@@ -1,6 +1,7 @@
 """Items that stand last, or first, in their list: a rest parameter or
-element (`...r`), varargs, a Go `xs...` argument, C's `...`, Rust's `..base`
-and `self`, a Ruby `&block`.  Their grammars take them anywhere among the
+element (`...r`, with no comma after it), varargs, a Go `xs...` argument,
+C's `...`, Rust's `..base`, a Ruby `&block`; Rust's `self` and lifetimes,
+TypeScript's `this` parameter, C#'s extension `this`.  Their grammars take them anywhere among the
 items, their languages do not: a template that writes items after a run
 ending with one (`f($$$P)` -> `f($$$P, extra)`) or before a `self` makes
 code the compiler refuses, and such a match is left alone.
@@ -41,12 +42,15 @@ _LAST: dict[str, frozenset[str]] = {
 _FIRST: dict[str, frozenset[str]] = {"rust": frozenset({"self_parameter"})}
 #: What a replaced text holds where it may hold such an item.
 _SPELLED = {
-    **dict.fromkeys(("javascript", "typescript", "tsx", "java", "php", "go"), re.compile(r"\.\.\.")),
+    **dict.fromkeys(("javascript", "java", "php", "go"), re.compile(r"\.\.\.")),
+    **dict.fromkeys(("typescript", "tsx"), re.compile(r"\.\.\.|\bthis\b")),
     **dict.fromkeys(("c", "cpp"), re.compile(r"\.\.\.|\bvoid\b")),
-    "rust": re.compile(r"\.\.|\bself\b"),
+    "rust": re.compile(r"\.\.|\bself\b|'[A-Za-z_]"),
     "ruby": re.compile(r"&"),
-    "c_sharp": re.compile(r"\bparams\b"),
+    "c_sharp": re.compile(r"\bparams\b|\bthis\b"),
 }
+#: Where the item that ends its list takes no comma after it either (`f(...r,)` is refused).
+_NO_COMMA_AFTER = frozenset({"javascript", "typescript", "tsx", "rust"})
 #: The lists such items stand in (the item is the child of one that holds the kind).
 _LISTS = frozenset(
     {"formal_parameters", "array_pattern", "object_pattern", "parameter_list", "argument_list",
@@ -109,10 +113,50 @@ def _misplaced(lang: str, root: Node, lo: int, hi: int) -> int:
                     after = after.next_named_sibling if n.type in last else after.prev_named_sibling
                 if after is not None and (n.type != "params" or _later(after)):
                     count += 1
+                elif n.type in last and lang in _NO_COMMA_AFTER and _comma_after(item):
+                    count += 1
         elif lang in _C_LIKE and n.type == "parameter_declaration" and n.text == b"void":
             count += n.parent is not None and n.parent.named_child_count > 1
+        elif _first_of_its_own(lang, n):
+            before = (
+                n.parent.prev_named_sibling
+                if lang != "rust" and n.parent is not None
+                else n.prev_named_sibling
+            )
+            while before is not None and before.type in _SKIPPED:
+                before = before.prev_named_sibling
+            count += before is not None and not (lang == "rust" and before.type == "lifetime_parameter")
         todo.extend(n.children)
     return count
+
+
+def _first_of_its_own(lang: str, n: Node) -> bool:
+    """Whether ``n`` is what makes an item stand first in its list: TypeScript's
+    `this` parameter, C#'s `this` of an extension method, Rust's lifetime
+    parameters (before its type and const ones)."""
+    if lang in ("typescript", "tsx"):
+        return (
+            n.type == "this"
+            and n.parent is not None
+            and n.parent.type == "required_parameter"
+            and (n.parent.named_child_count > 0 and n.parent.named_children[0] == n)
+        )
+    if lang == "c_sharp":
+        return (
+            n.type == "modifier"
+            and n.text == b"this"
+            and n.parent is not None
+            and n.parent.type == "parameter"
+        )
+    return lang == "rust" and n.type == "lifetime_parameter"
+
+
+def _comma_after(item: Node) -> bool:
+    """Whether a comma follows ``item`` in its list, comments aside."""
+    after = item.next_sibling
+    while after is not None and after.type in _SKIPPED:
+        after = after.next_sibling
+    return after is not None and after.type == ","
 
 
 _SKIPPED = frozenset({"comment", "line_comment", "block_comment"})
