@@ -97,7 +97,10 @@ bool spells(std::string_view text, std::string_view word) {
   }
 }
 
-bool is_comment_tag(std::string_view tag) { return tag.find("comment") != std::string_view::npos; }
+bool is_comment_tag(std::string_view tag) {
+  // (Documentation comments some grammars name otherwise: Haskell's Haddock, Perl's POD.)
+  return tag.find("comment") != std::string_view::npos || tag == "haddock" || tag == "pod";
+}
 
 bool is_comment(const KTerm& t) { return is_comment_tag(inner(t).tag()); }
 

@@ -513,6 +513,12 @@ def test_a_patterns_comments_are_no_text_a_match_needs(lang, code):
          ["a {\n  x = 1\n  y = 2\n}", "b {\n  y = 2\n}"]),
         ("nix", "let a = 1; b = 2; in a + b\n", "let $$$B in $E", ["let a = 1; b = 2; in a + b"]),
         ("nix", "let a = 1; b = 2; in a + b\n", "let a = 1; $$$B in $E", ["let a = 1; b = 2; in a + b"]),
+        # where Haskell wants a capital's name, a metavariable is one; Haddock comments are comments
+        ("haskell", "data Color = Red\ndata Shape = Circle Int deriving Show\n", "data $T = $C", ["data Color = Red"]),
+        ("haskell", "class Container f where\n  empty :: f a\n", "class $C $F where\n  $$$B",
+         ["class Container f where\n  empty :: f a"]),
+        ("haskell", "-- | doubles\nf :: Int -> Int\nf x = x\ng :: Int -- ^ in\n  -> Int\ng x = x\n", "$F :: $T",
+         ["f :: Int -> Int", "g :: Int -- ^ in\n  -> Int"]),
         # a list left out where it is empty is not one the code has and something before took
         ("ruby", "begin\n  a\nrescue\n  b\nend\nbegin\n  a\nrescue Foo\n  b\nend\n", "begin\n  $$$B\nrescue $E\n  $$$R\nend",
          ["begin\n  a\nrescue Foo\n  b\nend"]),

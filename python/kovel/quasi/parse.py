@@ -195,12 +195,13 @@ def check_metavariables(lang: str, code: str) -> None:
             )
 
 
-def _scan(code: str) -> tuple[str, list[_Occurrence]]:
-    """Find the metavariables and pick a placeholder prefix that `code` lacks."""
+def _scan(code: str, capital: bool = False) -> tuple[str, list[_Occurrence]]:
+    """Find the metavariables and pick a placeholder prefix that `code` lacks
+    (``capital``: one a grammar reads as a type's or a constructor's name)."""
     n = 0
     while f"_kq{n}" in code:
         n += 1
-    prefix = f"_kq{n}"
+    prefix = f"K_kq{n}" if capital else f"_kq{n}"
     occs: list[_Occurrence] = []
     anon = 0
     for m in _META_RE.finditer(code):
@@ -764,9 +765,43 @@ def parse_quasi(
     'c_sharp'
     """
     lang = canonical_name(lang)
+    sk = _parse_quasi(lang, code, literal_holes, context, selector, False)
+    if lang in _CAPITAL_NAMES and sk.metas and _keyword_named(sk):
+        # Where the grammar wants a capital's name (Haskell's `data $T = $C`), a name spelled so.
+        try:
+            capital = _parse_quasi(lang, code, literal_holes, context, selector, True)
+        except SyntaxError:
+            return sk
+        if not _keyword_named(capital):
+            return capital
+    return sk
+
+
+#: Languages whose grammars tell a type's or a constructor's name by its capital.
+_CAPITAL_NAMES = frozenset({"haskell", "purescript", "elm"})
+
+
+def _keyword_named(sk: Skeleton) -> bool:
+    """Whether ``sk`` reads a keyword its code spells as a name (see ``_keyword_as_a_name``)."""
+    todo: list[SNode | SHole] = [sk.root]
+    while todo:
+        n = todo.pop()
+        if isinstance(n, SHole):
+            continue
+        if n.leaf and n.kind in _NAME_KINDS and n.items and isinstance(n.items[0], str):
+            word = n.items[0]
+            if word.isalpha() and not is_identifier(sk.lang, word):
+                return True
+        todo.extend(i for i in n.items if not isinstance(i, str))
+    return False
+
+
+def _parse_quasi(
+    lang: str, code: str, literal_holes: bool, context: str | None, selector: str | None, capital: bool
+) -> Skeleton:
     ts_parser = parser(lang)
     check_metavariables(lang, code)
-    prefix, occs = _scan(code)
+    prefix, occs = _scan(code, capital)
     originals = {o.placeholder: o.meta.text for o in occs}
     restore = re.compile(re.escape(prefix) + r"(?:[13]_[A-Z][A-Z0-9_]*|[as]\d+)")
     stripped = code.strip()
