@@ -247,6 +247,10 @@ PLACES = [
      "x = 1\nprint(1)\nprint(2)\n"),
     ("lua", "local function f()\n  x = 1\n  if c then\n    g(1)\n    g(2)\n  end\nend\n", "if $C then $$$B end", "$$$B",
      "local function f()\n  x = 1\n  g(1)\n  g(2)\nend\n"),
+    # code put in JSX text is a value there, in braces; JSX and text stay as they are
+    ("javascript", "const e = <b>{x + 1}</b>;\n", "<b>{$X}</b>", "<i>$X</i>", "const e = <i>{x + 1}</i>;\n"),
+    ("javascript", "const e = <b><u>hi</u></b>;\n", "<b>$X</b>", "<i>$X</i>", "const e = <i><u>hi</u></i>;\n"),
+    ("javascript", "const e = <b>text</b>;\n", "<b>$X</b>", "<i>$X</i>", "const e = <i>text</i>;\n"),
     # C#'s `?.` and PHP's `?->` skip the rest of the chain: a value that is one is parenthesised
     # under a member, an index or a call (PHP's chain goes on through parentheses: left alone)
     ("c_sharp", "class A { int F(P p) { return Len(p?.S); } }\n", "Len($X)", "$X.Length",

@@ -682,6 +682,19 @@ def _hole_lifter(sk: Skeleton, hole: SHole, wants_name: bool) -> Callable[[objec
     return lift
 
 
+#: What JSX's text may hold as it is: text, elements, and values in braces.
+_JSX_CHILDREN = frozenset(
+    {
+        "jsx_text",
+        "jsx_element",
+        "jsx_self_closing_element",
+        "jsx_expression",
+        "jsx_fragment",
+        "html_character_reference",
+    }
+)
+
+
 def _in_a_pattern(hole: SHole) -> bool:
     """Whether ``hole`` stands in a Python `case` pattern."""
     return hole.kind == "case_pattern" or hole.parent_kind.endswith("_pattern")
@@ -900,6 +913,9 @@ def _guard(
             v = value
             if sk.lang == "python" and hole.within is not None:
                 _fits_fstring_braces(hole, str(v))
+            if hole.kind == "jsx_text" and _native.tag(inner_node(v)) not in _JSX_CHILDREN:
+                # Code put in JSX text is a value there, in braces (as text it would be its own letters).
+                v = tb("jsx_expression").w("{").c(v).w("}").b()
             key = shape(v, grammar)
         else:
             v = lift(value)
