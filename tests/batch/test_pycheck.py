@@ -94,6 +94,8 @@ def test_the_touched_statements_give_the_whole_files_verdict(statements, picks, 
         ("def gen():\n    def inner():\n        print(0)\n    yield inner\n", "print(0)", "0\nif 1:\n    pass", False),
         ("class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n", "print(0)", "yield 1", True),
         ("class A:\r\n    def m(self):\r\n        print(0)\r\n    z = 1\r\n", "print(0)", "0\r\nx = 1", False),
+        # A line a backslash joins to the one before takes no indentation of its own.
+        ("if 1:\n    x = 1\n\\\ndef f():\n    print(0)\n", "print(0)", "log(0)", False),
     ],
 )  # fmt: skip
 def test_when_the_statements_alone_decide(before, old, new, pieces_alone):

@@ -13,6 +13,7 @@ from __future__ import annotations
 import bisect
 import re
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Sequence
 from operator import itemgetter
@@ -67,6 +68,19 @@ def compile_error(path: str, text: str) -> str | None:
     >>> compile_error("a.py", "x = (\\n"), compile_error("a.py", "\\ufeff x = 1\\n")
     ("'(' was never closed (line 1)", 'unexpected indent (line 1)')
     """
+    why = _compiled(path, text)
+    if why == _TOO_DEEP:
+        # The compiler's depth counts from its caller's: asked again where a
+        # program run alone would be asked, at the bottom of a thread's stack.
+        got: list[str | None] = []
+        worker = threading.Thread(target=lambda: got.append(_compiled(path, text)))
+        worker.start()
+        worker.join()
+        why = got[0] if got else why
+    return why
+
+
+def _compiled(path: str, text: str) -> str | None:
     with warnings.catch_warnings():  # invalid escapes and the like: not ours to report
         warnings.simplefilter("ignore")
         try:
@@ -77,10 +91,13 @@ def compile_error(path: str, text: str) -> str | None:
         except ValueError as exc:  # NUL bytes
             return str(exc)
         except RecursionError:
-            return "nested too deeply to compile"
+            return _TOO_DEEP
         except MemoryError:
             return "too large to compile"
     return None
+
+
+_TOO_DEEP = "nested too deeply to compile"
 
 
 def newly_rejected(
@@ -304,8 +321,8 @@ def _statements_around(
     if i < 0 or j >= len(tops) or a > tops[i][1] or b < tops[j][0] or j < i:
         return None  # between statements
     start, end = tops[i][0], tops[j][1]
-    if start and before[start - 1] != "\n":
-        return None
+    if start and (before[start - 1] != "\n" or before[:start].rstrip("\r\n").endswith("\\")):
+        return None  # (not at a line's start, or on one a backslash joins to the line before)
     if end < len(before) and before[end] != "\n" and before[end : end + 2] != "\r\n":
         return None
     return start, end, ""
@@ -358,8 +375,10 @@ class _Outline:
         _, _, start, end, _ = around
         line = before.rfind("\n", 0, start) + 1
         indent = before[line:start]
-        if indent.strip(" \t\f"):
-            return None
+        if indent.strip(" \t\f") or before[:line].rstrip("\r\n").endswith("\\"):
+            return (
+                None  # (a line after a backslash goes on with the one before: its indentation is not its own)
+            )
         rest = before.find("\n", end)
         rest = len(before) if rest < 0 else rest
         tail = before[end:rest].strip(" \t\f\r")
