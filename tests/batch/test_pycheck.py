@@ -104,3 +104,20 @@ def test_when_the_statements_alone_decide(before, old, new, pieces_alone):
     t, whole = parse("python", before), newly_rejected("m.py", before, after)
     assert compiles_in_pieces("m.py", before, after, t, replaced) is pieces_alone
     assert newly_rejected("m.py", before, after, pieces=(t, replaced)) == whole
+
+
+# CPython's verdict on deep code is a program's own, whatever stack asks for it.
+@pytest.mark.parametrize("depth", [2900, 2960, 2990, 3100])
+def test_deep_code_is_judged_as_a_program_run_alone(depth):
+    import threading
+
+    text = "x = " + "-" * depth + "1\n"
+    alone: list[object] = []
+    t = threading.Thread(target=lambda: alone.append(compile_error("m.py", text)))
+    t.start()
+    t.join()
+
+    def asked(n):
+        return asked(n - 1) if n else compile_error("m.py", text)
+
+    assert asked(80) == alone[0]
