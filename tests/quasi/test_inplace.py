@@ -8,9 +8,10 @@ import pytest
 from hypothesis import assume, given, settings, strategies as st
 
 from kovel.quasi import MisreadError
-from kovel.quasi.inplace import byte_offsets
+from kovel.quasi.inplace import byte_offsets, parsed_root, rewritten
 from kovel.rules import Rule, RuleConfig, matcher
 from kovel.treesitter import parse
+from kovel.treesitter.grammars import parser
 from tests.helpers import NODE, calls_taken_away, rewrite, rewrite_leaving, run
 
 # Python expressions over small integers; `g(...)` marks where a rewrite takes the call away.
@@ -843,3 +844,21 @@ def test_sound_rewrites_are_written_as_meant(lang, source, pat, tpl, out):
 def test_byte_offsets_count_each_characters_utf8_bytes(text, data):
     at = data.draw(st.integers(0, len(text)))
     assert byte_offsets(text)(at) == len(text[:at].encode())
+
+
+# A rewritten text's tree, reparsed from the tree of the text it was made of,
+# is the tree a parse of it alone gives.
+_SOURCE = "def f(a, b):\n    x = [a,\n         b]  # é\n    return g(x)\n\nclass C:\n    y = '''s\n'''\n"
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_a_rewritten_texts_tree_is_its_own(data):
+    cuts = sorted(data.draw(st.lists(st.integers(0, len(_SOURCE)), min_size=2, max_size=6, unique=True)))
+    spans = list(zip(cuts[::2], cuts[1::2], strict=False))
+    bodies = [
+        data.draw(st.sampled_from(["", "x", "h(\n  1)", "\n\n", "é\n", '"""a\nb"""', ")"])) for _ in spans
+    ]
+    parsed_root("python", _SOURCE.encode())  # (the text's own tree, kept)
+    new, root, _ = rewritten("python", _SOURCE, spans, bodies)
+    assert str(root) == str(parser("python").parse(new).root_node)

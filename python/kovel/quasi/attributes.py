@@ -12,9 +12,8 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, rewritten
 from kovel.quasi.parse import MisreadError
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -48,7 +47,7 @@ def attributes_stranded(
     kinds = _BEFORE.get(lang)
     if kinds is None:
         return []
-    old = parser(lang).parse(text.encode()).root_node
+    old = parsed_root(lang, text.encode())
     new: tuple[bytes, Node, Callable[[int], int]] | None = None
     out: list[int] = []
     at = byte_offsets(text)

@@ -15,9 +15,8 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, past_comments, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, past_comments, rewritten
 from kovel.quasi.parse import JS_FUNCTIONS, MisreadError, js_directives
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -51,7 +50,7 @@ def directives_made(
         for (s, e), b in zip(spans, bodies, strict=True)
     ):
         return []  # nothing put or taken is a string: no directive comes or goes
-    old_root = parser(lang).parse(text.encode()).root_node
+    old_root = parsed_root(lang, text.encode())
     at = byte_offsets(text)
     before = _Prologues()
     asked: dict[int, tuple[int, int]] = {}  # place -> directives outside it, and inside it, before

@@ -13,9 +13,8 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, past_comments, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, past_comments, rewritten
 from kovel.quasi.parse import MisreadError
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -40,7 +39,7 @@ def docstrings_made(text: str, spans: Sequence[tuple[int, int]], bodies: Sequenc
     """
     if not any(_MAY_MAKE_ONE.match(b) for b in bodies):
         return []
-    old_root = parser("python").parse(text.encode()).root_node
+    old_root = parsed_root("python", text.encode())
     data, new_root, moved = rewritten("python", text, spans, bodies)
     byte_of = byte_offsets(text)
     made: list[int] = []

@@ -19,6 +19,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import re
+from collections import OrderedDict
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -46,7 +47,7 @@ from kovel.treesitter.grammars import parser
 from kovel.treesitter.nodes import first_child_after
 
 if TYPE_CHECKING:
-    from tree_sitter import Node
+    from tree_sitter import Node, Tree
 
 __all__ = [
     "Landing",
@@ -70,6 +71,7 @@ __all__ = [
     "next_lines",
     "phantom_misread",
     "byte_offsets",
+    "parsed_root",
     "past_comments",
     "places_changed",
     "phantoms",
@@ -149,7 +151,7 @@ def _kept(
             continue  # the parentheses keep it together
         if first[x.at] == UNCLEAR:
             if judge_errors and clean is None:
-                clean = not parser(lang).parse(text.encode()).root_node.has_error
+                clean = not parsed_root(lang, text.encode()).has_error
             if judge_errors and clean and _adds_errors(lang, text, spans[x.at], str(news[x.at])):
                 exc = MisreadError(
                     _why(text, spans[x.at], str(news[x.at]), "would not parse where it stands")
@@ -351,7 +353,7 @@ def _readings(
         at = e
     parts.append(text[at:].encode())
     data = b"".join(parts)
-    root = parser(lang).parse(data).root_node
+    root = parsed_root(lang, data)
     return {
         x.at: _reading(
             lang,
@@ -420,7 +422,7 @@ def check_runs(lang: str, new_text: str, spans: Sequence[tuple[int, int]]) -> No
     >>> check_runs("python", "if c:\\n    pass\\n    x = 1\\n", [(10, 24)])
     """
     data = new_text.encode()
-    root = parser(lang).parse(data).root_node
+    root = parsed_root(lang, data)
     at = size = 0  # a place in the text, and the bytes before it
     for s, e in sorted(spans):
         size += len(new_text[at:s].encode())
@@ -446,7 +448,7 @@ def holders(
     [((0, 7), 'call')]
     """
     data = text.encode()
-    root = parser(lang).parse(data).root_node
+    root = parsed_root(lang, data)
     offsets = _Offsets(text)
     out: list[tuple[tuple[int, int], str] | None] = []
     for s, e in spans:
@@ -504,7 +506,7 @@ def next_lines(
             starts[k] = end + first
     if not starts:
         return {}
-    root = parser(lang).parse(text.encode()).root_node
+    root = parsed_root(lang, text.encode())
     offsets = _Offsets(text)
     out: dict[int, tuple[tuple[int, int], str]] = {}
     for k, at in starts.items():
@@ -649,7 +651,7 @@ def phantoms(lang: str, text: str, spans: Sequence[tuple[int, int]], asked: Iter
     if not asked:
         return []
     data = text.encode()
-    root = parser(lang).parse(data).root_node
+    root = parsed_root(lang, data)
     at = byte_offsets(text)
     out: list[int] = []
     for k in asked:
@@ -710,7 +712,10 @@ def rewritten(
         k = bisect.bisect_right(ends, x)
         return byte_of(x + (grown[k - 1] if k else 0))
 
-    return data, parser(lang).parse(data).root_node, moved
+    # (Reparsed from the text's own tree, when a check has parsed it: only the replaced bytes anew.)
+    old_byte = byte_offsets(text)
+    edits = [(old_byte(s), old_byte(e), body.encode()) for (s, e), body in zip(spans, bodies, strict=True)]
+    return data, _parsed(lang, data, (text.encode(), edits)).root_node, moved
 
 
 def elisions_made(
@@ -751,6 +756,62 @@ def elision_misread(text: str, span: tuple[int, int]) -> MisreadError:
     )
 
 
+def parsed_root(lang: str, data: bytes) -> Node:
+    """The root node of ``data`` parsed in ``lang``.  The last few asked for
+    are kept: each check of a rewrite parses the file and its rewritten text
+    again (a 5 MB file took a fifth of a second a parse, and a dozen parses).
+
+    >>> parsed_root("python", b"x = 1\\n").type
+    'module'
+    """
+    return _parsed(lang, data).root_node
+
+
+#: The trees of the texts parsed last (see ``parsed_root``), by language and bytes.
+_TREES: OrderedDict[tuple[str, bytes], Tree] = OrderedDict()
+_KEPT = 3
+
+
+def _parsed(
+    lang: str, data: bytes, edited_from: tuple[bytes, Sequence[tuple[int, int, bytes]]] | None = None
+) -> Tree:
+    """The tree of ``data``; with ``edited_from`` (the bytes it was made of and
+    the edits that made it: ``(start, end, new bytes)`` in those bytes, in
+    order, apart), reparsed from that text's tree where it is kept: only what
+    the edits touched is parsed again."""
+    key = (lang, data)
+    tree = _TREES.get(key)
+    if tree is not None:
+        _TREES.move_to_end(key)
+        return tree
+    old = _TREES.get((lang, edited_from[0])) if edited_from is not None else None
+    if old is not None and edited_from is not None:
+        source, edits = edited_from
+        breaks = [m.start() for m in _NEWLINE.finditer(source)]
+
+        def point(at: int) -> tuple[int, int]:
+            row = bisect.bisect_left(breaks, at)
+            return row, at - (breaks[row - 1] + 1 if row else 0)
+
+        tree = old.copy()
+        # From the last edit to the first: each leaves the offsets before it as they were.
+        for start, end, new in reversed(edits):
+            row, column = first = point(start)
+            lines = new.count(b"\n")
+            last = (row + lines, len(new) - new.rfind(b"\n") - 1) if lines else (row, column + len(new))
+            tree.edit(start, end, start + len(new), first, point(end), last)
+        tree = parser(lang).parse(data, tree)
+    else:
+        tree = parser(lang).parse(data)
+    _TREES[key] = tree
+    if len(_TREES) > _KEPT:
+        _TREES.popitem(last=False)
+    return tree
+
+
+_NEWLINE = re.compile(b"\n")
+
+
 def byte_offsets(text: str) -> Callable[[int], int]:
     """Where each code point offset of ``text`` stands in its UTF-8 bytes
     (worked out once: a file of many matches asks for each).
@@ -786,7 +847,7 @@ def places_changed(
     >>> places_changed("python", "f(x)\\n", [(2, 3)], ["[y]"], lambda root, lo, hi: root.descendant_for_byte_range(lo, hi - 1).type)
     [0]
     """
-    old_root = parser(lang).parse(text.encode()).root_node
+    old_root = parsed_root(lang, text.encode())
     at = byte_offsets(text)
     asked: dict[int, Hashable] = {}
     for k, (s, e) in enumerate(spans):

@@ -17,9 +17,8 @@ from collections import Counter
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, rewritten
 from kovel.quasi.parse import JUMP_TARGETS, MisreadError
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -114,7 +113,7 @@ def jumps_rebound(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     if not any(word in text[s:e] for s, e in spans for word in words):
         return []
     data = text.encode()
-    old_root = parser(lang).parse(data).root_node
+    old_root = parsed_root(lang, data)
     at = byte_offsets(text)
     before = {k: _where(lang, old_root, at(s), at(e)) for k, (s, e) in enumerate(spans)}
     before = {k: c for k, c in before.items() if c}

@@ -16,9 +16,8 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, rewritten
 from kovel.quasi.parse import MisreadError
-from kovel.treesitter.grammars import parser
 
 if TYPE_CHECKING:
     from tree_sitter import Node
@@ -73,7 +72,7 @@ def orders_broken(lang: str, text: str, spans: Sequence[tuple[int, int]], bodies
     spelled = _SPELLED.get(lang)
     if spelled is None or not any(spelled.search(body) for body in bodies):
         return []
-    old_root = parser(lang).parse(text.encode()).root_node
+    old_root = parsed_root(lang, text.encode())
     at = byte_offsets(text)
     _, new_root, moved = rewritten(lang, text, spans, bodies)
     return [
