@@ -25,8 +25,8 @@ if TYPE_CHECKING:
 
 __all__ = ["JUMPING", "jump_misread", "jumps_rebound"]
 
-#: What a jump names: its word, the kinds of node it may go to (the innermost
-#: around it, or the one ``levels`` up), and the functions it never goes past.
+#: What a jump is: its word, the kinds of node it may go to, and how many of
+#: them up it goes (PHP's and the shell's `break 2`; never past ``_BOUNDS``).
 _Jump = tuple[str, frozenset[str], int]
 
 # Languages whose jumps are no node kind of their own, or go elsewhere than
