@@ -193,15 +193,16 @@ def _standard_streams_open() -> None:
     # (Standard input stays None: reading `-` says it is closed. Standard error's
     # notes are dropped, as the null device drops them; the results are no notes.)
     if sys.stdout is None:
-        sys.stdout = _Closed(1)
+        sys.stdout = _closed_text(1)
     if sys.stderr is None:
         sys.stderr = open(2, "w", closefd=False, encoding="utf-8", errors="surrogateescape")
 
 
-class _Closed(io.TextIOBase):
+class _Closed(io.RawIOBase):
     """Standard output the command was started without: the results it would
     print are lost, and that fails the run (as grep's), where Python would
-    drop them and the run end in success."""
+    drop them and the run end in success.  (Its text, and its bytes, which a
+    rewritten standard input is written as: ``_closed_text``.)"""
 
     def __init__(self, fd: int) -> None:
         super().__init__()
@@ -210,28 +211,8 @@ class _Closed(io.TextIOBase):
     def fileno(self) -> int:
         return self._fd
 
-    def writable(self) -> bool:
-        return True
-
-    def write(self, text: str) -> int:
-        if not text:
-            return 0
-        raise OSError(errno.EBADF, "the command was started with this stream closed")
-
     @property
-    def buffer(self) -> _ClosedBytes:
-        """The stream's bytes, which a rewritten text read from standard input is written as."""
-        return _ClosedBytes(self._fd)
-
-
-class _ClosedBytes(io.RawIOBase):
-    """The bytes of a ``_Closed`` stream: none may be written."""
-
-    def __init__(self, fd: int) -> None:
-        super().__init__()
-        self._fd = fd
-
-    def fileno(self) -> int:
+    def name(self) -> int:
         return self._fd
 
     def writable(self) -> bool:
@@ -241,6 +222,10 @@ class _ClosedBytes(io.RawIOBase):
         if not data:
             return 0
         raise OSError(errno.EBADF, "the command was started with this stream closed")
+
+
+def _closed_text(fd: int) -> io.TextIOWrapper:
+    return io.TextIOWrapper(_Closed(fd), encoding="utf-8", errors="surrogateescape", write_through=True)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
