@@ -20,7 +20,7 @@ import bisect
 import itertools
 import re
 from collections import OrderedDict
-from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from kovel import _native
@@ -71,6 +71,7 @@ __all__ = [
     "next_lines",
     "phantom_misread",
     "byte_offsets",
+    "nodes_over",
     "parsed_root",
     "past_comments",
     "places_changed",
@@ -754,6 +755,34 @@ def elision_misread(text: str, span: tuple[int, int]) -> MisreadError:
         span,
         "leave an empty place between commas: take its comma with it (a rule's fix with expandEnd: {regex: ','})",
     )
+
+
+def nodes_over(root: Node, lo: int, hi: int) -> Iterator[Node]:
+    """Every node of ``root``'s tree that holds some of bytes ``[lo, hi)``: the
+    outermost node holding them all (of those with just that span, the
+    outermost: a match that is a keyword alone is the node that keeps it),
+    and each node below it that reaches into them.
+
+    >>> root = parsed_root("python", b"f(x)\\nbreak\\n")
+    >>> [n.type for n in nodes_over(root, 5, 10)]
+    ['break_statement', 'break']
+    """
+    node = root.descendant_for_byte_range(lo, max(lo, hi - 1))
+    while node is not None and node.parent is not None and (node.start_byte > lo or node.end_byte < hi):
+        node = node.parent
+    while (
+        node is not None
+        and node.parent is not None
+        and (node.parent.start_byte, node.parent.end_byte) == (lo, hi)
+    ):
+        node = node.parent
+    todo = [node] if node is not None else []
+    while todo:
+        n = todo.pop()
+        if n.end_byte <= lo or n.start_byte >= hi:
+            continue
+        yield n
+        todo.extend(n.children)
 
 
 def parsed_root(lang: str, data: bytes) -> Node:

@@ -17,7 +17,7 @@ from collections import Counter
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, nodes_over, parsed_root, rewritten
 from kovel.quasi.parse import JUMP_TARGETS, MisreadError
 
 if TYPE_CHECKING:
@@ -152,27 +152,10 @@ _Where = tuple[str, bool, str | None, int]  # (the kind as ``_role`` says it)
 def _where(lang: str, root: Node, lo: int, hi: int) -> Counter[_Where]:
     """For the jumps in bytes ``[lo, hi)``: how many go where (see ``_Where``)."""
     out: Counter[_Where] = Counter()
-    node = root.descendant_for_byte_range(lo, max(lo, hi - 1))
-    while node is not None and node.parent is not None and (node.start_byte > lo or node.end_byte < hi):
-        node = node.parent
-    # (Up to the outermost node of the span: a match that is one keyword is the jump that holds it.)
-    while (
-        node is not None
-        and node.parent is not None
-        and (node.parent.start_byte, node.parent.end_byte) == (lo, hi)
-    ):
-        node = node.parent
-    if node is None:
-        return out
-    todo = [node]
-    while todo:
-        n = todo.pop()
-        if n.end_byte <= lo or n.start_byte >= hi:
-            continue
+    for n in nodes_over(root, lo, hi):
         jump = _jump(lang, n) if n.start_byte >= lo and n.end_byte <= hi else None
         if jump is not None:
             out[_goes(lang, n, jump, lo, hi)] += 1
-        todo.extend(n.children)
     return out
 
 

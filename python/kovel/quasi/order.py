@@ -16,7 +16,7 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from kovel.quasi.inplace import byte_offsets, fix_misread, parsed_root, rewritten
+from kovel.quasi.inplace import byte_offsets, fix_misread, nodes_over, parsed_root, rewritten
 from kovel.quasi.parse import MisreadError
 
 if TYPE_CHECKING:
@@ -95,15 +95,8 @@ def order_misread(text: str, span: tuple[int, int]) -> MisreadError:
 def _misplaced(lang: str, root: Node, lo: int, hi: int) -> int:
     """How many items in bytes ``[lo, hi)`` stand out of their place in their list."""
     last, first = _LAST.get(lang, frozenset()), _FIRST.get(lang, frozenset())
-    node = root.descendant_for_byte_range(lo, max(lo, hi - 1))
-    while node is not None and node.parent is not None and (node.start_byte > lo or node.end_byte < hi):
-        node = node.parent
     count = 0
-    todo = [node] if node is not None else []
-    while todo:
-        n = todo.pop()
-        if n.end_byte <= lo or n.start_byte >= hi:
-            continue
+    for n in nodes_over(root, lo, hi):
         if n.type in last or n.type in first:
             item = _item(n)
             if item is not None and item.start_byte < hi and item.end_byte > lo:
@@ -125,7 +118,6 @@ def _misplaced(lang: str, root: Node, lo: int, hi: int) -> int:
             while before is not None and before.type in _SKIPPED:
                 before = before.prev_named_sibling
             count += before is not None and not (lang == "rust" and before.type == "lifetime_parameter")
-        todo.extend(n.children)
     return count
 
 
