@@ -122,7 +122,7 @@ def newly_rejected(
     """
     if pieces is None:
         return _newly_rejected(path, before, after, cache)
-    both = before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
+    both = _pair(before, after)
     # The verdict on the pair, however it was reached.
     return _cached(
         cache,
@@ -151,7 +151,7 @@ def pieces_compile(
     >>> pieces_compile("a.py", "f(1)\\n", "g(1)\\n", (parse("python", "f(1)\\n"), [(0, 1, "g")]))
     True
     """
-    both = before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
+    both = _pair(before, after)
     return (
         _cached(
             cache,
@@ -161,6 +161,11 @@ def pieces_compile(
         )
         is None
     )
+
+
+def _pair(before: str, after: str) -> bytes:
+    """The texts before and after a rewrite as one key of a verdict on them."""
+    return before.encode("utf-8", "surrogatepass") + b"\0" + after.encode("utf-8", "surrogatepass")
 
 
 def _made(term: KTerm | Callable[[], KTerm]) -> KTerm:

@@ -70,8 +70,6 @@ _OWN_JUMPS: dict[str, dict[str, tuple[str, frozenset[str]]]] = {
 # JavaScript's `arguments` and `new.target` are a function's own, as its `this` is (not an arrow's).
 for _js in ("javascript", "typescript", "tsx"):
     _OWN_JUMPS[_js] = {"meta_property": JUMP_TARGETS["this"]}
-_OWN_JUMPS["kotlin"] = {}  # (one kind for every jump: read by its first word)
-_OWN_JUMPS["bash"] = {}  # (commands: read by their names)
 _KOTLIN_JUMPS = {
     "break": ("break", _KOTLIN_LOOPS | _KOTLIN_FUNCTIONS | {"lambda_literal"}),
     "continue": ("continue", _KOTLIN_LOOPS | _KOTLIN_FUNCTIONS | {"lambda_literal"}),
@@ -92,6 +90,7 @@ _BOUNDS = (
 JUMPING = frozenset(
     {"c", "cpp", "java", "c_sharp", "go", "rust", "php", "javascript", "typescript", "tsx", "python"}
     | _OWN_JUMPS.keys()
+    | {"kotlin", "bash"}  # (Kotlin's jumps are read by their first word, the shell's by their command's name)
 )
 
 
