@@ -38,32 +38,6 @@ void scan(std::string_view data, std::span<const std::string_view> words, std::v
   });
 }
 
-// Whether `data` holds `word`; one that starts with the byte 0xff (which no
-// UTF-8 text holds) holds the rest as a whole word: no letter, digit nor
-// underscore against it, but for the end of a number before it.
-bool holds(std::string_view data, std::string_view word) {
-  if (word.empty() || static_cast<unsigned char>(word.front()) != 0xff)
-    return data.find(word) != std::string_view::npos;
-  word.remove_prefix(1);
-  // (ASCII alone, whatever the locale says of other bytes.)
-  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  const auto name_part = [&](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || digit(c);
-  };
-  // A word starts after none of those, or where what stands against it
-  // starts with a digit: the end of a number (`1if`, Ruby's `0x1fif`).
-  const auto starts_word = [&](std::size_t at) {
-    std::size_t start = at;
-    while (start > 0 && name_part(data[start - 1])) --start;
-    return start == at || digit(data[start]);
-  };
-  for (std::size_t at = data.find(word); at != std::string_view::npos; at = data.find(word, at + 1)) {
-    const std::size_t end = at + word.size();
-    if (starts_word(at) && (end == data.size() || !name_part(data[end]))) return true;
-  }
-  return false;
-}
-
 // texts_in(data, words): the words (bytes) that occur in data, in the order given.
 PyObject* fn_texts_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arg_count("texts_in", nargs, 2)) return nullptr;
@@ -93,9 +67,7 @@ PyObject* fn_texts_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<std::string_view> longer;
     std::vector<std::size_t> at;  // the index of each of `longer` among `words`
     for (std::size_t k = 0; k < words.size(); ++k) {
-      if (!words[k].empty() && static_cast<unsigned char>(words[k].front()) == 0xff) {
-        found[k] = holds(data, words[k]);  // (a whole word: its places checked one by one)
-      } else if (words[k].size() < 2) {
+      if (words[k].size() < 2) {
         found[k] = words[k].empty() || std::memchr(data.data(), words[k][0], data.size()) != nullptr;
       } else {
         longer.push_back(words[k]);
@@ -149,6 +121,32 @@ std::optional<std::string> read_regular(const char* path, long long most) {
   }
   ::close(fd);
   return out;
+}
+
+// Whether `data` holds `word`; one that starts with the byte 0xff (which no
+// UTF-8 text holds) holds the rest as a whole word: no letter, digit nor
+// underscore against it, but for the end of a number before it.
+bool holds(std::string_view data, std::string_view word) {
+  if (word.empty() || static_cast<unsigned char>(word.front()) != 0xff)
+    return data.find(word) != std::string_view::npos;
+  word.remove_prefix(1);
+  // (ASCII alone, whatever the locale says of other bytes.)
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto name_part = [&](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || digit(c);
+  };
+  // A word starts after none of those, or where what stands against it
+  // starts with a digit: the end of a number (`1if`, Ruby's `0x1fif`).
+  const auto starts_word = [&](std::size_t at) {
+    std::size_t start = at;
+    while (start > 0 && name_part(data[start - 1])) --start;
+    return start == at || digit(data[start]);
+  };
+  for (std::size_t at = data.find(word); at != std::string_view::npos; at = data.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if (starts_word(at) && (end == data.size() || !name_part(data[end]))) return true;
+  }
+  return false;
 }
 
 // read_lacking(path, words, most): see the method table.
@@ -205,8 +203,7 @@ PyMethodDef kTextsMethods[] = {
      "The GIL is released while the file is read and searched."},
     {"texts_in", as_cfunc(fn_texts_in), METH_FASTCALL,
      "texts_in(data, words, /)\n--\n\nThe items of the tuple ``words`` (bytes) that occur in the bytes\n"
-     "``data``, in the order given: one pass over ``data`` for all of them (one starting with the\n"
-     "byte 0xff occurs where the rest stands as a whole word, as ``read_lacking`` takes it)."},
+     "``data``, in the order given: one pass over ``data`` for all of them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

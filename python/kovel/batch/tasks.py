@@ -591,8 +591,35 @@ def holds_all(data: bytes, required: Sequence[bytes]) -> bool:
     >>> holds_all(b"blueprint(1)", [WHOLE_WORD + b"print"]), holds_all(b"x = 1if y", [WHOLE_WORD + b"if"])
     (False, True)
     """
-    # (The rule is the native reader's, which passes files over before they reach a worker.)
-    return len(_native.texts_in(data, tuple(required))) == len(required)
+    for t in required:
+        if not t.startswith(WHOLE_WORD):
+            if t not in data:
+                return False
+            continue
+        word = t[len(WHOLE_WORD) :]
+        at = data.find(word)
+        while at >= 0:
+            end = at + len(word)
+            if _starts_a_word(data, at) and (end == len(data) or data[end] not in _NAME_PART):
+                break
+            at = data.find(word, at + 1)
+        if at < 0:
+            return False
+    return True
+
+
+def _starts_a_word(data: bytes, at: int) -> bool:
+    """Whether a word may start at ``data[at]``: no letter, digit nor underscore
+    before it, or what stands against it starts with a digit: the end of a
+    number (`1if`, Ruby's `0x1fif`)."""
+    start = at
+    while start and data[start - 1] in _NAME_PART:
+        start -= 1
+    return start == at or data[start] in _DIGITS
+
+
+_DIGITS = frozenset(b"0123456789")
+_NAME_PART = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_") | _DIGITS
 
 
 #: The largest file read in the calling process for the texts a match needs.
